@@ -1,0 +1,45 @@
+# Build helpers shared by every library of the project.
+
+# fendral_library(<target> [LIBS ...])
+# A shared library of every .cpp below the calling folder, tests excluded.
+# Headers are included by their path from the repository root
+# ("FendralCore/foundation/UInt128.h").
+function(fendral_library target)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER srcs EXCLUDE REGEX "/tests/")
+  add_library(${target} SHARED ${srcs})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# fendral_tests() in <lib>/tests/CMakeLists.txt: every subfolder with a
+# CMakeLists.txt is one test area.
+function(fendral_test_areas)
+  file(GLOB areas LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(area ${areas})
+    if(IS_DIRECTORY ${area} AND EXISTS ${area}/CMakeLists.txt)
+      add_subdirectory(${area})
+    endif()
+  endforeach()
+endfunction()
+
+# fendral_test(<label> LIBS ... [SOURCES ...])
+# One test program per area, named <lib>_<label>_tests, its CTest label <label>.
+# Without SOURCES, every .cpp of the calling folder is part of it.
+function(fendral_test label)
+  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+  if(NOT ARG_SOURCES)
+    file(GLOB ARG_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  get_filename_component(libdir ${CMAKE_CURRENT_SOURCE_DIR}/../.. ABSOLUTE)
+  get_filename_component(libname ${libdir} NAME)
+  set(target ${libname}_${label}_tests)
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS ${label} TIMEOUT 300
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set(FENDRAL_LAST_TEST_TARGET ${target} PARENT_SCOPE)
+endfunction()
