@@ -1,13 +1,24 @@
 # Build helpers shared by every library of the project.
 
 # fendral_library(<target> [LIBS ...])
-# A shared library of every .cpp below the calling folder, tests excluded.
+# A shared library of every .cpp below the calling folder, except tests and
+# subfolders that build a library of their own (they have a CMakeLists.txt).
 # Headers are included by their path from the repository root
 # ("FendralCore/foundation/UInt128.h").
 function(fendral_library target)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER srcs EXCLUDE REGEX "/tests/")
+  file(GLOB_RECURSE sublists ${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt)
+  foreach(sub ${sublists})
+    get_filename_component(subdir ${sub} DIRECTORY)
+    list(FILTER srcs EXCLUDE REGEX "^${subdir}/")
+  endforeach()
+  if(NOT srcs)
+    # A library whose first sources have not landed yet still links.
+    set(srcs ${CMAKE_CURRENT_BINARY_DIR}/${target}_empty.cpp)
+    file(WRITE ${srcs} "")
+  endif()
   add_library(${target} SHARED ${srcs})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${ARG_LIBS})
