@@ -25,3 +25,10 @@ enum FindOperation : int32
     FIND_GT = 3,
     FIND_GE = 4,
 };
+
+// Fixed text fields of the framework's records, NUL-terminated.
+using ResourceName = char[17];    // resource name of 1 to 16 characters, NUL-padded
+using ApplicationID = char[9];    // application id of at most 8 characters
+using FilePathName = char[101];
+using LongFilePathName = char[256];
+using IpAddress = char[16];       // dotted IPv4 text

@@ -1,0 +1,43 @@
+// Where a logger's finished lines go. The logger formats each line completely
+// (header, text, newline) and hands it over in one call.
+#pragma once
+
+#include "FendralCore/foundation/FwTypes.h"
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class LogSink
+{
+public:
+    virtual ~LogSink() = default;
+    // 0 on success; -1 with the framework error code set otherwise.
+    virtual int32 writeLine(int32 level, const char* line, uint32 length) = 0;
+    virtual int32 flush() { return 0; }
+};
+
+// Writes every line to standard error with one write call.
+class StderrLogSink : public LogSink
+{
+public:
+    int32 writeLine(int32 level, const char* line, uint32 length) override;
+};
+
+// Keeps every line in memory, for tests that check what was logged.
+class CaptureLogSink : public LogSink
+{
+public:
+    int32 writeLine(int32 level, const char* line, uint32 length) override;
+
+    std::vector<std::string> lines() const;
+    // Number of lines holding text.
+    size_t count(std::string_view text) const;
+    bool contains(std::string_view text) const { return count(text) > 0; }
+    void clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
