@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -264,7 +265,13 @@ ConfigFile* createConfigFile(const std::string& name, const ZunqConfigManager&)
         addBoth("./" + name);
     }
     for (const auto& path : candidates)
-        if (ConfigFile* file = ConfigFile::load(name, path))
+    {
+        // Kept absolute, so the file can be read again after a change of
+        // working directory (a reload of the client list).
+        std::error_code ignored;
+        const std::string absolute = std::filesystem::absolute(path, ignored).lexically_normal().string();
+        if (ConfigFile* file = ConfigFile::load(name, absolute.empty() ? path : absolute))
             return file;
+    }
     return nullptr;
 }

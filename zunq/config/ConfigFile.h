@@ -20,8 +20,8 @@ public:
 
     // Parses the file at path. Throws ConfigError naming the file and line
     // when it is not well-formed XML, holds a document type declaration, nests
-    // too deep or mixes text with child elements; returns null when it cannot
-    // be read at all.
+    // too deep or mixes text with child elements (and naming the file when it
+    // is larger than cMaxFileSize); returns null when it cannot be read at all.
     static ConfigFile* load(const std::string& name, const std::string& path);
 
     // The name it was asked for, and the path it was read from.
@@ -42,6 +42,7 @@ private:
 // Finds and parses a configuration file. A name with a "/" is used as given;
 // any other is looked for in each directory of TARVOK_PATH (":"-separated),
 // then in the working directory, first as given and then with ".xml" added.
+// The file keeps the absolute path it was found at.
 // Returns a new file owned by the caller, or null when none is found or
 // readable; throws ConfigError when the file found is malformed.
 ConfigFile* createConfigFile(const std::string& name, const ZunqConfigManager& manager);

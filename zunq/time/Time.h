@@ -1,7 +1,8 @@
 // A point in time with a calendar date and a time of day, either of which may
 // be unset: a full time stamp (recalcNow), a date alone (nowDate, "2024-03-01")
 // or a time of day alone (nowTime, "09:30"). A time of day is also pinned to
-// today's date, so it has an instant like any other time.
+// today's date, so it has an instant like any other time. A default-made
+// time is unset.
 //
 // Exactly 80 bytes and trivially copyable: thread messages carry it by value
 // (ThreadData's header layout counts on the size). Plain value; no thread

@@ -266,6 +266,9 @@ TEST_F(ConfigFileTest, SearchesTarvokPathThenWorkingDirectoryWithOrWithoutXml)
         EXPECT_EQ(where, c.where) << c.name << " read from " << file->getPath();
         EXPECT_EQ(file->getName(), c.name);
     }
+    // Found in the working directory, kept by its absolute path.
+    std::unique_ptr<ConfigFile> local(createConfigFile("local", manager));
+    EXPECT_EQ(local->getPath(), dir.path() + "/cwd/local.xml");
     std::filesystem::current_path(oldCwd);
 }
 
