@@ -72,14 +72,6 @@ void CfgEntry::addChild(std::unique_ptr<CfgEntry> child)
     mChildren.push_back(std::move(child));
 }
 
-CfgEntry* CfgEntry::findOwnChild(const std::string& name)
-{
-    for (auto& child : mChildren)
-        if (child->mName == name)
-            return child.get();
-    return nullptr;
-}
-
 std::string CfgEntry::trim(const std::string& text)
 {
     const char* space = " \t\r\n\f\v";

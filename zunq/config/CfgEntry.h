@@ -70,7 +70,6 @@ public:
     void addText(const std::string& raw);
     void addChild(std::unique_ptr<CfgEntry> child);
     void markSection() { mIsSection = true; }
-    CfgEntry* findOwnChild(const std::string& name);
 
     // A whole decimal number that fits a long, or a hexadecimal one after 0x
     // of up to 64 bits (a bit mask keeps its bits); white space around it is

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <unordered_map>
 #include <vector>
 
 namespace xc = XERCES_CPP_NAMESPACE;
@@ -115,6 +116,8 @@ private:
         std::unique_ptr<CfgEntry> entry;
         std::string text;
         bool hasElements = false;
+        // The element's keys by name, so a repeat finds its list at once.
+        std::unordered_map<std::string, CfgEntry*> keys;
     };
 
     void attach(Open& parent, Open child)
@@ -131,15 +134,16 @@ private:
         // Repeated keys of one name make one value list; sections stay apart.
         if (!c.isSection())
         {
-            if (CfgEntry* same = p.findOwnChild(c.getName()); same && !same->isSection())
+            if (auto same = parent.keys.find(c.getName()); same != parent.keys.end())
             {
                 if (holdsText)
-                    same->addText(child.text);
+                    same->second->addText(child.text);
                 else
                     for (const auto& v : c.values())
-                        same->addText(v);
+                        same->second->addText(v);
                 return;
             }
+            parent.keys.emplace(c.getName(), &c);
         }
         p.markSection();
         p.addChild(std::move(child.entry));
