@@ -1,0 +1,3 @@
+#include "zunq/config/ConfigError.h"
+
+ConfigError::ConfigError(const std::string& text) : std::invalid_argument(text) {}
