@@ -66,7 +66,7 @@ AppLogger::~AppLogger()
     closeLog();
 }
 
-void AppLogger::setSink(LogSink* sink)
+void AppLogger::setSink(AppLogSink* sink)
 {
     m_sink.store(sink != nullptr ? sink : &m_stderrSink, std::memory_order_release);
 }
@@ -117,7 +117,7 @@ int32 AppLogger::logMessageV(int32 level, const char* format, va_list arguments)
         return 0;
     char line[MAX_LOG_LINE];
     const int32 length = formatLine(line, level, format, arguments);
-    LogSink* sink = m_sink.load(std::memory_order_acquire);
+    AppLogSink* sink = m_sink.load(std::memory_order_acquire);
     if (!m_concurrentLog)
         return sink->writeLine(level, line, static_cast<uint32>(length));
     std::lock_guard<std::mutex> guard(m_lock);

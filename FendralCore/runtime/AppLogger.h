@@ -10,23 +10,13 @@
 #pragma once
 
 #include "FendralCore/foundation/FwTypes.h"
-#include "FendralCore/runtime/LogSink.h"
+#include "FendralCore/foundation/LogLevels.h"
+#include "FendralCore/runtime/AppLogSink.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <mutex>
 
-enum LogLevel : int32
-{
-    LOG_LEVEL_ALERT = 0,
-    LOG_LEVEL_CRITICAL = 1,
-    LOG_LEVEL_ERROR = 2,
-    LOG_LEVEL_WARNING = 3,
-    LOG_LEVEL_NOTICE = 4,
-    LOG_LEVEL_INFO = 5,
-    LOG_LEVEL_DEBUG = 6,
-    LOG_LEVEL_MAX = 7,
-};
 
 class AppLogger
 {
@@ -53,7 +43,7 @@ public:
     AppLogger& operator=(const AppLogger&) = delete;
 
     // Replaces the output of formatted lines (the logger does not own it).
-    void setSink(LogSink* sink);
+    void setSink(AppLogSink* sink);
 
     int32 openLog();
     int32 closeLog();
@@ -87,6 +77,6 @@ private:
     bool m_openDirect;
     std::atomic<bool> m_isOpen{false};
     std::mutex m_lock;
-    StderrLogSink m_stderrSink;
-    std::atomic<LogSink*> m_sink;
+    StderrAppLogSink m_stderrSink;
+    std::atomic<AppLogSink*> m_sink;
 };

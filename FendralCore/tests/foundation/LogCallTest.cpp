@@ -14,7 +14,7 @@ namespace
 class LogCall : public ::testing::Test
 {
 protected:
-    CaptureLogSink m_sink;
+    CaptureAppLogSink m_sink;
     AppLogger m_logger{"/tmp", "test", LOG_LEVEL_INFO};
 
     void SetUp() override
@@ -89,7 +89,7 @@ TEST_F(LogCall, LongLinesAreCutToTheLimit)
 TEST(FwLog, WritesThroughTheFrameworkLoggerOnceSet)
 {
     EXPECT_EQ(fwLog(LOG_LEVEL_ERROR, "before any logger [%d]", 1), 0);
-    static CaptureLogSink sink;
+    static CaptureAppLogSink sink;
     static AppLogger logger("/tmp", "fw", LOG_LEVEL_NOTICE);
     logger.setSink(&sink);
     logger.openLog();

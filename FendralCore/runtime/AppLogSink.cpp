@@ -1,10 +1,10 @@
-#include "FendralCore/runtime/LogSink.h"
+#include "FendralCore/runtime/AppLogSink.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
 
 #include <unistd.h>
 
-int32 StderrLogSink::writeLine(int32, const char* line, uint32 length)
+int32 StderrAppLogSink::writeLine(int32, const char* line, uint32 length)
 {
     uint32 done = 0;
     while (done < length)
@@ -17,20 +17,20 @@ int32 StderrLogSink::writeLine(int32, const char* line, uint32 length)
     return 0;
 }
 
-int32 CaptureLogSink::writeLine(int32, const char* line, uint32 length)
+int32 CaptureAppLogSink::writeLine(int32, const char* line, uint32 length)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_lines.emplace_back(line, length);
     return 0;
 }
 
-std::vector<std::string> CaptureLogSink::lines() const
+std::vector<std::string> CaptureAppLogSink::lines() const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_lines;
 }
 
-size_t CaptureLogSink::count(std::string_view text) const
+size_t CaptureAppLogSink::count(std::string_view text) const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     size_t n = 0;
@@ -39,7 +39,7 @@ size_t CaptureLogSink::count(std::string_view text) const
     return n;
 }
 
-void CaptureLogSink::clear()
+void CaptureAppLogSink::clear()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_lines.clear();

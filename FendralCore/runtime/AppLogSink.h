@@ -9,24 +9,24 @@
 #include <string_view>
 #include <vector>
 
-class LogSink
+class AppLogSink
 {
 public:
-    virtual ~LogSink() = default;
+    virtual ~AppLogSink() = default;
     // 0 on success; -1 with the framework error code set otherwise.
     virtual int32 writeLine(int32 level, const char* line, uint32 length) = 0;
     virtual int32 flush() { return 0; }
 };
 
 // Writes every line to standard error with one write call.
-class StderrLogSink : public LogSink
+class StderrAppLogSink : public AppLogSink
 {
 public:
     int32 writeLine(int32 level, const char* line, uint32 length) override;
 };
 
 // Keeps every line in memory, for tests that check what was logged.
-class CaptureLogSink : public LogSink
+class CaptureAppLogSink : public AppLogSink
 {
 public:
     int32 writeLine(int32 level, const char* line, uint32 length) override;
