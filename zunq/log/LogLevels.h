@@ -4,7 +4,7 @@
 // share the numbers without pulling in the whole log.
 #pragma once
 
-enum LogLevels
+enum LogLevels : int
 {
     LOG_LEVEL_ALERT = 0,
     LOG_LEVEL_CRITICAL = 1,
