@@ -1,0 +1,3 @@
+#include "zunq/admin/KeshInterface.h"
+
+KeshInterface::~KeshInterface() = default;

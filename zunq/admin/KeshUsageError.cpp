@@ -1,0 +1,6 @@
+#include "zunq/admin/KeshUsageError.h"
+
+KeshUsageError::KeshUsageError(const std::string& what)
+    : std::invalid_argument(what)
+{
+}

@@ -1,0 +1,116 @@
+#include "zunq/bus/OrluBase.h"
+
+#include <algorithm>
+
+namespace
+{
+
+// How deeply this thread is inside deliveries of any channel. While it is
+// inside one, removals leave a null slot so that no walk loses its place. Per
+// thread rather than per channel, so publishing costs no shared write.
+thread_local unsigned tDeliveryDepth __attribute__((tls_model("initial-exec"))) = 0;
+
+} // namespace
+
+OrluBase::OrluBase(const std::string& name, const std::string& group)
+    : mName(name)
+    , mGroup(group)
+{
+}
+
+OrluBase::~OrluBase() = default;
+
+void OrluBase::subscribeT(OrluSubscriberBase* subscriber)
+{
+    if (subscriber == nullptr)
+        return;
+    if (std::find(mSubscribers.begin(), mSubscribers.end(), subscriber) != mSubscribers.end())
+        return;
+    if (tDeliveryDepth == 0 && mHasGaps)
+        compact();
+    // Appended behind any walk in progress, so it starts with the next message.
+    mSubscribers.push_back(subscriber);
+}
+
+void OrluBase::unsubscribeT(OrluSubscriberBase* subscriber)
+{
+    if (subscriber == nullptr)
+        return;
+    auto found = std::find(mSubscribers.begin(), mSubscribers.end(), subscriber);
+    if (found == mSubscribers.end())
+        return;
+    if (tDeliveryDepth > 0)
+    {
+        *found = nullptr;
+        mHasGaps = true;
+        return;
+    }
+    mSubscribers.erase(found);
+    if (mHasGaps)
+        compact();
+}
+
+void OrluBase::forwardT(const std::string& publisherName, void* message)
+{
+    mPublished.fetch_add(1, std::memory_order_relaxed);
+    // Subscribers added during this delivery sit beyond `count`.
+    const std::size_t count = mSubscribers.size();
+    if (count == 0)
+        return;
+
+    struct Depth
+    {
+        OrluBase& channel;
+        Depth(OrluBase& c) : channel(c) { ++tDeliveryDepth; }
+        ~Depth()
+        {
+            if (--tDeliveryDepth == 0 && channel.mHasGaps)
+                channel.compact();
+        }
+    } depth(*this);
+
+    const void* self = static_cast<const OrluBase*>(this);
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        // Indexed afresh each time: a subscribe inside a delivery may move the storage.
+        OrluSubscriberBase* subscriber = mSubscribers[i];
+        if (subscriber != nullptr)
+            subscriber->onDataT(self, publisherName, message);
+    }
+}
+
+void OrluBase::compact()
+{
+    mSubscribers.erase(std::remove(mSubscribers.begin(), mSubscribers.end(), nullptr), mSubscribers.end());
+    mHasGaps = false;
+}
+
+void OrluBase::getStats(std::uint64_t& count, std::uint64_t& max, std::uint64_t& total, bool reset)
+{
+    std::lock_guard lock(mStatsLock);
+    const std::uint64_t published = mPublished.load(std::memory_order_relaxed);
+    count = published - mIntervalBase;
+    total = published - mFullBase;
+    max = std::max(mMax, count);
+    if (reset)
+    {
+        mMax = max;
+        mIntervalBase = published;
+    }
+}
+
+void OrluBase::resetStats(bool full)
+{
+    std::lock_guard lock(mStatsLock);
+    const std::uint64_t published = mPublished.load(std::memory_order_relaxed);
+    if (full)
+    {
+        mFullBase = published;
+        mMax = 0;
+    }
+    else
+    {
+        mMax = std::max(mMax, published - mIntervalBase);
+    }
+    mIntervalBase = published;
+}

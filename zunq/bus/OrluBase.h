@@ -1,0 +1,61 @@
+// The untyped core of a bus channel: its name and group, its subscribers and
+// its message counters. forwardT calls every subscriber at once, on the
+// caller's thread, in subscription order; it allocates nothing and takes no
+// lock. A subscriber may subscribe or unsubscribe (itself or another) from
+// inside a delivery: a removed subscriber is not called again, no one is
+// skipped, and one added during a delivery receives the next message.
+//
+// Threads: subscriptions change on the thread that publishes on the channel,
+// or before publishing starts. Several threads may publish at once on an
+// unchanging channel. The counters may be read and reset from any thread.
+#pragma once
+
+#include "zunq/bus/OrluSubscriberBase.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class OrluBase
+{
+public:
+    OrluBase(const std::string& name, const std::string& group);
+    virtual ~OrluBase();
+
+    OrluBase(const OrluBase&) = delete;
+    OrluBase& operator=(const OrluBase&) = delete;
+
+    const std::string& getName() const { return mName; }
+    const std::string& getGroup() const { return mGroup; }
+
+    // Subscribing twice is subscribing once; unsubscribing a stranger does nothing.
+    void subscribeT(OrluSubscriberBase* subscriber);
+    void unsubscribeT(OrluSubscriberBase* subscriber);
+    void forwardT(const std::string& publisherName, void* message);
+
+    // count: messages of the current interval; max: the largest count of any
+    // interval since the last full reset, the current one included; total:
+    // messages since the last full reset. With `reset` the current interval
+    // ends with the reading, so no message falls between reading and reset.
+    void getStats(std::uint64_t& count, std::uint64_t& max, std::uint64_t& total, bool reset);
+    // full: every counter back to zero; otherwise the current interval ends.
+    void resetStats(bool full);
+
+private:
+    // Drops the slots of subscribers removed during deliveries.
+    void compact();
+
+    const std::string mName;
+    const std::string mGroup;
+    std::vector<OrluSubscriberBase*> mSubscribers;
+    bool mHasGaps = false;
+
+    // Written by publishers only; readers keep their own bases.
+    std::atomic<std::uint64_t> mPublished{0};
+    std::mutex mStatsLock;
+    std::uint64_t mIntervalBase = 0;
+    std::uint64_t mFullBase = 0;
+    std::uint64_t mMax = 0;
+};

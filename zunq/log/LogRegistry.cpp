@@ -1,0 +1,6 @@
+#include "zunq/log/LogRegistry.h"
+
+namespace LogRegistry
+{
+Log* g_logger = nullptr;
+}

@@ -1,0 +1,3 @@
+#include "zunq/log/LogSink.h"
+
+LogSink::~LogSink() = default;
