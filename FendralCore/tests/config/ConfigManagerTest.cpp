@@ -155,9 +155,13 @@ TEST_F(ConfigManagerTest, ValuesAreParsedPerTypeAndAdjustmentsAreLoggedAsWarning
         }
         const std::string warningOf = std::string("Value [") + c.value + "] of parameter [" + name + "]";
         if (c.warning != nullptr)
+        {
             EXPECT_EQ(testLog().count(warningOf + " " + c.warning), 1u);
+        }
         else
+        {
             EXPECT_FALSE(testLog().contains(warningOf));
+        }
     }
 }
 
