@@ -295,13 +295,19 @@ TEST_F(ConfigManagerTest, FileEndingInsideALineFailsTheLoadButKeepsTheRest)
     }
 }
 
-TEST_F(ConfigManagerTest, EmptyFileLoadsNothingAndMissingFileFails)
+TEST_F(ConfigManagerTest, EmptyFileLoadsNothingAndMissingOrUnreadableFileFails)
 {
     EXPECT_EQ(load(""), 0);
     m_file.remove();
     EXPECT_EQ(m_config->loadConfigFile(), -1);
     EXPECT_EQ(FrameworkErrno::m_fwErrno, FILE_OPEN_ERROR);
     EXPECT_EQ(testLog().count("Error [2] open configuration file [" + m_file.path() + "]"), 1u);
+
+    // Opens, but cannot be read: a failure, not an empty configuration.
+    const std::string directory = m_file.path().substr(0, m_file.path().rfind('/'));
+    ConfigManager unreadable(directory);
+    EXPECT_EQ(unreadable.loadConfigFile(), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, READ_FAILED);
 }
 
 TEST_F(ConfigManagerTest, EveryLineIsLoggedTrimmedAtDebugLevel)
