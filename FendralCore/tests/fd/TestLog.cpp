@@ -1,0 +1,20 @@
+#include "TestLog.h"
+
+#include "FendralCore/foundation/GlobalData.h"
+#include "FendralCore/runtime/AppLogger.h"
+
+CaptureLogSink& testLog()
+{
+    static CaptureLogSink* const sink = [] {
+        auto* capture = new CaptureLogSink();
+        auto* logger = new AppLogger("", "test", LOG_LEVEL_DEBUG);
+        logger->setSink(capture);
+        logger->openLog();
+        GlobalData::getInst().setLogger(logger);
+        return capture;
+    }();
+    return *sink;
+}
+
+// Objects take the logger at construction, so it is in place before main.
+[[maybe_unused]] static CaptureLogSink& g_testLog = testLog();
