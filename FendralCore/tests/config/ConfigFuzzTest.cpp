@@ -3,7 +3,7 @@
 // entries. Run under the sanitizers, it checks that reading never crashes and
 // that the load's outcome and the well-formed lines are what they must be.
 #include "ConfigFile.h"
-#include "TestLog.h"
+#include "FendralCore/tests/support/TestLog.h"
 
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"

@@ -1,5 +1,5 @@
 #include "ConfigFile.h"
-#include "TestLog.h"
+#include "FendralCore/tests/support/TestLog.h"
 
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"

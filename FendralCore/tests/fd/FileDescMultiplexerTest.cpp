@@ -1,5 +1,5 @@
 #include "RawDescriptor.h"
-#include "TestLog.h"
+#include "FendralCore/tests/support/TestLog.h"
 
 #include "FendralCore/foundation/EventDescriptor.h"
 #include "FendralCore/foundation/FileDescMultiplexer.h"

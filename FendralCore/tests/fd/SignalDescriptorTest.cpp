@@ -1,4 +1,4 @@
-#include "TestLog.h"
+#include "FendralCore/tests/support/TestLog.h"
 
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/FrameworkErrno.h"

@@ -1,4 +1,4 @@
-#include "TestLog.h"
+#include "FendralCore/tests/support/TestLog.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/SemaphoreLock.h"

@@ -3,7 +3,7 @@
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/runtime/AppLogger.h"
-#include "FendralCore/runtime/LogSink.h"
+#include "FendralCore/runtime/AppLogSink.h"
 
 #include <cstdint>
 #include <string>
@@ -14,7 +14,7 @@ namespace
 {
 
 // Formats every line, keeps none.
-class DiscardSink : public LogSink
+class DiscardSink : public AppLogSink
 {
 public:
     int32 writeLine(int32, const char*, uint32) override { return 0; }

@@ -12,6 +12,6 @@ clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I"$root" \
   "$core/foundation/FrameworkErrno.cpp" "$core/foundation/TrimString.cpp" \
   "$core/foundation/UnsortedHashTable.cpp" "$core/foundation/Int2Txt.cpp" \
   "$core/foundation/TimeFunc.cpp" "$core/runtime/AppLogger.cpp" \
-  "$core/runtime/LogSink.cpp" "$core/runtime/FwLog.cpp" \
+  "$core/runtime/AppLogSink.cpp" "$core/runtime/FwLog.cpp" \
   -lpthread -o "$out"
 echo "$out"

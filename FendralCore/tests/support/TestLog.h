@@ -2,6 +2,6 @@
 // capture sink, set up once before any test runs.
 #pragma once
 
-#include "FendralCore/runtime/LogSink.h"
+#include "FendralCore/runtime/AppLogSink.h"
 
-CaptureLogSink& testLog();
+CaptureAppLogSink& testLog();

@@ -1,12 +1,12 @@
-#include "TestLog.h"
+#include "FendralCore/tests/support/TestLog.h"
 
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/runtime/AppLogger.h"
 
-CaptureLogSink& testLog()
+CaptureAppLogSink& testLog()
 {
-    static CaptureLogSink* const sink = [] {
-        auto* capture = new CaptureLogSink();
+    static CaptureAppLogSink* const sink = [] {
+        auto* capture = new CaptureAppLogSink();
         auto* logger = new AppLogger("", "test", LOG_LEVEL_DEBUG);
         logger->setSink(capture);
         logger->openLog();
@@ -17,4 +17,4 @@ CaptureLogSink& testLog()
 }
 
 // Objects take the logger at construction, so it is in place before main.
-[[maybe_unused]] static CaptureLogSink& g_testLog = testLog();
+[[maybe_unused]] static CaptureAppLogSink& g_testLog = testLog();

@@ -1,7 +1,0 @@
-// The framework logger of this test program: every framework line goes to one
-// capture sink, set up once before any test runs.
-#pragma once
-
-#include "FendralCore/runtime/LogSink.h"
-
-CaptureLogSink& testLog();
