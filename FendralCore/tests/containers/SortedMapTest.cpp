@@ -437,7 +437,11 @@ TYPED_TEST(SortedMapTest, AgreesWithAReferenceModelUnderRandomOperations)
         MapModel model;
         for (int n = 0; n < 3000; ++n)
         {
-            const int rank = static_cast<int>(rng() % 40);
+            // A third of the operations aim at or beside the cursor, where the cases are.
+            int rank = static_cast<int>(rng() % 40);
+            const std::optional<int> aim = model.removedUnderCursor ? model.removedUnderCursor : model.cursor;
+            if (aim && rng() % 3 == 0)
+                rank = std::clamp(*aim + static_cast<int>(rng() % 3) - 1, 0, 39);
             const auto value = static_cast<DataValueType>(rng());
             const int op = static_cast<int>(rng() % 100);
             SCOPED_TRACE("operation " + std::to_string(n) + " kind " + std::to_string(op) + " rank " +
