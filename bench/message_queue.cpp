@@ -193,6 +193,25 @@ void BM_MemcpyBound(benchmark::State& state)
     state.counters["msgs_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The queue's own cost without crossing cores: put and get on one thread.
+// Its gap to the memcpy bound is the queue's bookkeeping; the gap between it
+// and the two-thread figure is the moving of the slot's lines between cores.
+void BM_FwQueueSameThread(benchmark::State& state)
+{
+    const auto dataLen = static_cast<uint32>(state.range(1));
+    MessageQueue<FwIntMessage> q(QUEUE_ENTRIES, false, state.range(0) > 1, LOW_LATENCY, false, 100);
+    const FwIntMessage msg = makeMessage(dataLen);
+    FwIntMessage out;
+    bool more = false;
+    for (auto _ : state)
+    {
+        q.putMessage(&msg);
+        q.getMessage(&out, more);
+        benchmark::DoNotOptimize(out);
+    }
+    state.counters["msgs_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void queueArgs(benchmark::internal::Benchmark* b, bool withMode, int maxWriters)
 {
     for (int paced : {0, 1})
@@ -207,6 +226,7 @@ void queueArgs(benchmark::internal::Benchmark* b, bool withMode, int maxWriters)
 BENCHMARK(BM_FwQueue)->Apply([](auto* b) { queueArgs(b, true, 4); });
 BENCHMARK(BM_MoodycamelQueue)->Apply([](auto* b) { queueArgs(b, false, 4); });
 BENCHMARK(BM_BoostSpscQueue)->Apply([](auto* b) { queueArgs(b, false, 1); });
+BENCHMARK(BM_FwQueueSameThread)->Args({1, 100})->Args({1, 2200})->Args({2, 100})->Args({2, 2200})->ArgNames({"writers", "bytes"});
 BENCHMARK(BM_MemcpyBound)->Args({1, 100})->Args({1, 2200})->ArgNames({"writers", "bytes"});
 
 } // namespace
