@@ -367,67 +367,51 @@ int32 ConfigManager::lookup(std::string_view name, ParaType expected, const char
     return 1;
 }
 
-int32 ConfigManager::getInt16ConfigPara(std::string_view name, int16& value, int16 defaultValue) const
+template <typename T, typename Field>
+int32 ConfigManager::getNumber(std::string_view name, ParaType type, const char* typeWord, T& value,
+                               T defaultValue, Field field) const
 {
     ParaData data;
-    const int32 found = lookup(name, INTEGER16, "Int16", data);
-    if (found >= 0)
-        value = found == 1 ? data.value.int16Value : defaultValue;
-    return found < 0 ? -1 : 0;
+    const int32 found = lookup(name, type, typeWord, data);
+    if (found < 0)
+        return -1;
+    value = found == 1 ? field(data) : defaultValue;
+    return 0;
+}
+
+int32 ConfigManager::getInt16ConfigPara(std::string_view name, int16& value, int16 defaultValue) const
+{
+    return getNumber(name, INTEGER16, "Int16", value, defaultValue, [](const ParaData& d) { return d.value.int16Value; });
 }
 
 int32 ConfigManager::getInt32ConfigPara(std::string_view name, int32& value, int32 defaultValue) const
 {
-    ParaData data;
-    const int32 found = lookup(name, INTEGER32, "Int32", data);
-    if (found >= 0)
-        value = found == 1 ? data.value.int32Value : defaultValue;
-    return found < 0 ? -1 : 0;
+    return getNumber(name, INTEGER32, "Int32", value, defaultValue, [](const ParaData& d) { return d.value.int32Value; });
 }
 
 int32 ConfigManager::getInt64ConfigPara(std::string_view name, int64& value, int64 defaultValue) const
 {
-    ParaData data;
-    const int32 found = lookup(name, INTEGER64, "Int64", data);
-    if (found >= 0)
-        value = found == 1 ? data.value.int64Value : defaultValue;
-    return found < 0 ? -1 : 0;
+    return getNumber(name, INTEGER64, "Int64", value, defaultValue, [](const ParaData& d) { return d.value.int64Value; });
 }
 
 int32 ConfigManager::getUint16ConfigPara(std::string_view name, uint16& value, uint16 defaultValue) const
 {
-    ParaData data;
-    const int32 found = lookup(name, UNSIGNED_INTEGER16, "Uint16", data);
-    if (found >= 0)
-        value = found == 1 ? data.value.uint16Value : defaultValue;
-    return found < 0 ? -1 : 0;
+    return getNumber(name, UNSIGNED_INTEGER16, "Uint16", value, defaultValue, [](const ParaData& d) { return d.value.uint16Value; });
 }
 
 int32 ConfigManager::getUint32ConfigPara(std::string_view name, uint32& value, uint32 defaultValue) const
 {
-    ParaData data;
-    const int32 found = lookup(name, UNSIGNED_INTEGER32, "Uint32", data);
-    if (found >= 0)
-        value = found == 1 ? data.value.uint32Value : defaultValue;
-    return found < 0 ? -1 : 0;
+    return getNumber(name, UNSIGNED_INTEGER32, "Uint32", value, defaultValue, [](const ParaData& d) { return d.value.uint32Value; });
 }
 
 int32 ConfigManager::getUint64ConfigPara(std::string_view name, uint64& value, uint64 defaultValue) const
 {
-    ParaData data;
-    const int32 found = lookup(name, UNSIGNED_INTEGER64, "Uint64", data);
-    if (found >= 0)
-        value = found == 1 ? data.value.uint64Value : defaultValue;
-    return found < 0 ? -1 : 0;
+    return getNumber(name, UNSIGNED_INTEGER64, "Uint64", value, defaultValue, [](const ParaData& d) { return d.value.uint64Value; });
 }
 
 int32 ConfigManager::getDoubleConfPara(std::string_view name, double& value, double defaultValue) const
 {
-    ParaData data;
-    const int32 found = lookup(name, DOUBLE, "double", data);
-    if (found >= 0)
-        value = found == 1 ? data.value.doubleValue : defaultValue;
-    return found < 0 ? -1 : 0;
+    return getNumber(name, DOUBLE, "double", value, defaultValue, [](const ParaData& d) { return d.value.doubleValue; });
 }
 
 int32 ConfigManager::getStrConfPara(std::string_view name, std::string& value, std::string_view defaultValue) const

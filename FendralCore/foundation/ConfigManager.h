@@ -114,4 +114,8 @@ private:
     bool parseValue(std::string_view name, std::string_view text, ParaType type, ParaData& data) const;
     // 1 when found with the expected type (data filled), 0 when absent, -1 on a mismatch.
     int32 lookup(std::string_view name, ParaType expected, const char* typeWord, ParaData& data) const;
+    // A numeric getter: field picks the value out of the stored record.
+    template <typename T, typename Field>
+    int32 getNumber(std::string_view name, ParaType type, const char* typeWord, T& value, T defaultValue,
+                    Field field) const;
 };
