@@ -1,0 +1,100 @@
+// A UDP socket that sends to and/or receives from one IPv4 multicast group.
+// The network receiver opens one per multicast channel and reads it in
+// batches; an application thread sends on a sending channel's socket through
+// its dispatcher; the messaging service uses it for its own channels.
+//
+// A datagram longer than the caller's buffer is never handed over cut: it is
+// counted (getTruncatedCount) and dropped.
+#pragma once
+
+#include "FendralCore/foundation/FileDescriptor.h"
+#include "FendralCore/foundation/FwTypes.h"
+
+#include <atomic>
+#include <netinet/in.h>
+
+struct mmsghdr;
+
+enum MulticastDirection : int32
+{
+    MULTICAST_SEND = 0,
+    MULTICAST_RECEIVE = 1,
+    MULTICAST_SEND_RECV = 2,
+};
+
+// Whether a sending socket's own datagrams loop back to receivers on this host.
+enum MulticastLoopback : int32
+{
+    GLOBAL_MCAST_LOOPBACK_SETTING = 0, // as the framework configuration says
+    ENABLE_MCAST_LOOPBACK = 1,
+    DISABLE_MCAST_LOOPBACK = 2,
+};
+
+class MulticastSocket : public FileDescriptor
+{
+public:
+    static constexpr const char* MULTICAST_LOOPBACK_LABEL = "MCAST_LOOPBACK";
+    static constexpr int32 DEFAULT_MULTICAST_LOOPBACK_VALUE = 0;
+    // Used by initialize when the TTL given is 0.
+    static constexpr uint16 DEFAULT_MULTICAST_TTL = 8;
+    static constexpr uint16 MAX_MULTICAST_TTL = 255;
+
+    // Port in host order. An empty or unparsable interface means any; an
+    // unparsable group is 0.0.0.0.
+    MulticastSocket(MulticastDirection direction, const char* interfaceAddrTxt, const char* groupAddrTxt,
+                    uint16 port, bool blockMode, uint16 ttl, MulticastLoopback loopback, int32 sendBufSize,
+                    int32 recvBufSize);
+    ~MulticastSocket() override = default;
+
+    // One datagram to the group: 0 with done = bytes sent; -1 with
+    // WOULD_BLOCK, SOCK_INVALID_PARA or SEND_FAILED. Interrupts are retried.
+    int32 send(char* buf, int len, int& done) override;
+    // One datagram: 0 with done = its length (0 for an empty one); -1 with
+    // WOULD_BLOCK, SOCK_INVALID_PARA or RECV_FAILED. from (when not null)
+    // receives the sender.
+    int32 receive(char* buf, int len, int& done) override;
+    int32 receive(char* buf, int len, int& done, sockaddr_in* from);
+    // Up to n datagrams in one call: 0 with count = datagrams handed over.
+    // Truncated ones are moved behind those, so vector[0..count) holds only
+    // whole datagrams; each entry keeps its own buffers, so read an entry's
+    // data through its own msg_hdr. count may be 0 when all were truncated.
+    int32 receiveMultiMsg(mmsghdr* vector, int n, int& count);
+
+    // Options, bind and destination by direction; the group is joined by join.
+    int32 initialize();
+    int32 join();
+    int32 leave();
+    int32 setMcastTtl(uint16 ttl);
+    int32 setBlockMode(bool blockMode);
+    int32 setSendBufSize(int32 size);
+    int32 setRecvBufSize(int32 size);
+
+    MulticastDirection getDirection() const { return m_mdir; }
+    bool isLoopbackEnabled() const { return m_mcastLoopback; }
+    bool hasJoinedGroup() const { return m_mcastGrpAdded; }
+    uint16 getTtl() const { return m_ttl; }
+    // Datagrams dropped because they did not fit the caller's buffer.
+    uint64 getTruncatedCount() const { return m_truncatedCount.load(std::memory_order_relaxed); }
+
+private:
+    bool m_blockMode;
+    bool m_mcastLoopback = false;
+    bool m_mcastGrpAdded = false;
+    uint16 m_ttl;
+    MulticastDirection m_mdir;
+    in_port_t m_portNum;
+    in_addr_t m_interfaceAddr;
+    in_addr_t m_multicastAddr = 0;
+    int32 m_sendBufSize;
+    int32 m_recvBufSize;
+    sockaddr_in m_stTo{};
+    std::atomic<uint64> m_truncatedCount{0};
+
+    bool isReceiving() const { return m_mdir == MULTICAST_RECEIVE || m_mdir == MULTICAST_SEND_RECV; }
+    bool isSending() const { return m_mdir == MULTICAST_SEND || m_mdir == MULTICAST_SEND_RECV; }
+    int32 bindToGroup();
+    int32 setSendOptions();
+    int32 setTtlOption(uint16 ttl);
+    void countTruncated(int length, int capacity);
+    int32 failSetup();
+};

@@ -1,0 +1,624 @@
+#include "FendralCore/dispatch/TcpDataSocket.h"
+
+#include "FendralCore/dispatch/SocketCalls.h"
+#include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/foundation/LogLevels.h"
+#include "FendralCore/runtime/FwLog.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr int ERROR_TEXT_LEN = 128;
+
+const char* orEmpty(const char* text)
+{
+    return text != nullptr ? text : "";
+}
+
+// Calls visit(address, netmask) for every local interface that carries an
+// IPv4 address, in interface-list order, until visit returns true. False
+// when the interface list cannot be read.
+template <typename Visit>
+bool forEachLocalAddr(Visit visit)
+{
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return false;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
+    {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        const in_addr_t addr = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+        const in_addr_t mask = entry->ifa_netmask != nullptr
+                                   ? reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr
+                                   : 0;
+        if (visit(addr, mask))
+            break;
+    }
+    ::freeifaddrs(list);
+    return true;
+}
+
+sockaddr_in ipv4SockAddr(in_addr_t addr, in_port_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addr;
+    sa.sin_port = port;
+    return sa;
+}
+} // namespace
+
+TcpDataSocket::TcpDataSocket(const char* remoteAddrTxt, uint16 remotePort, const char* interfaceAddrTxt,
+                             uint16 localPort, bool blockMode, int32 sendBufSize, int32 recvBufSize)
+    : FileDescriptor(UNICAST_SOCKET), m_blockMode(blockMode), m_outgoingConnection(true),
+      m_sendBufSize(sendBufSize), m_recvBufSize(recvBufSize)
+{
+    const char* remote = orEmpty(remoteAddrTxt);
+    const char* interface = orEmpty(interfaceAddrTxt);
+    fwLog(LOG_LEVEL_DEBUG,
+          "TCP Data Socket REMOTE ADDR [%s] REMOTE PORT: [%d] INTERFACE:[%s] LOCAL PORT: [%d] BLOCK:[%d] "
+          "SEND_BUF:[%d] RECV_BUF:[%d].",
+          remote, remotePort, interface, localPort, blockMode, sendBufSize, recvBufSize);
+    m_fd = SocketCalls::createSocket(SOCK_STREAM);
+    if (m_fd == -1)
+    {
+        const int error = errno;
+        char text[ERROR_TEXT_LEN];
+        fwLog(LOG_LEVEL_ERROR, "Failed to create socket in TcpDataSocket(), Err: %d. %s", error,
+              SocketCalls::errorText(error, text, sizeof(text)));
+    }
+    std::snprintf(m_peerAddressTxt, sizeof(m_peerAddressTxt), "%.15s", remote);
+    SocketCalls::parseAddr(remote, m_peerIpAddr);
+    m_peerPortNum = htons(remotePort);
+    m_peerLboPortNum = remotePort;
+    m_interfaceAddr = SocketCalls::interfaceAddr(interface);
+    m_localPortNum = htons(localPort);
+}
+
+TcpDataSocket::TcpDataSocket(int32 sendBufSize, int32 recvBufSize)
+    : FileDescriptor(UNICAST_SOCKET), m_sendBufSize(sendBufSize), m_recvBufSize(recvBufSize)
+{
+    fwLog(LOG_LEVEL_DEBUG, "TCP Data Socket (unbound) SEND_BUF:[%d] RECV_BUF:[%d].", sendBufSize, recvBufSize);
+}
+
+TcpDataSocket::TcpDataSocket(int fd, bool blockMode, int32 sendBufSize, int32 recvBufSize)
+    : FileDescriptor(UNICAST_SOCKET), m_sendBufSize(sendBufSize), m_recvBufSize(recvBufSize)
+{
+    fwLog(LOG_LEVEL_DEBUG, "TCP Data Socket with assigned socket [%d] SEND_BUF:[%d] RECV_BUF:[%d].", fd,
+          sendBufSize, recvBufSize);
+    assignSocketFd(fd, blockMode);
+}
+
+int32 TcpDataSocket::initialize()
+{
+    char text[ERROR_TEXT_LEN];
+    m_stLocal = sockaddr_in{};
+    if (!m_blockMode && SocketCalls::setBlockMode(m_fd, false) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the data sock [%d] to non-block. %s", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    if (setSendBufSize(m_sendBufSize) != 0 || setRecvBufSize(m_recvBufSize) != 0)
+        return failSetup();
+    if (SocketCalls::setIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "setsockopt() SO_REUSEADDR failed, Err: %d. %s", error,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    m_stLocal = ipv4SockAddr(m_interfaceAddr, m_localPortNum);
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_stLocal), sizeof(m_stLocal)) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "bind() failed, Err: %d. %s", error, SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    m_validLocalBinding = true;
+    return 0;
+}
+
+int32 TcpDataSocket::connect()
+{
+    if (!m_validLocalBinding)
+    {
+        fwLog(LOG_LEVEL_ERROR, "The local address binding is invalid");
+        return fwFail(INVALID_SOCKET, -1);
+    }
+    const sockaddr_in peer = ipv4SockAddr(m_peerIpAddr, m_peerPortNum);
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0)
+    {
+        m_connStatus.store(CONN_STATUS_CONNECTED, std::memory_order_release);
+        enableConnectionOptions();
+        return 0;
+    }
+    const int error = errno;
+    if (error == EINPROGRESS)
+        return fwFail(WOULD_BLOCK, -1);
+    char text[ERROR_TEXT_LEN];
+    fwLog(LOG_LEVEL_ERROR, "Error [%d] connecting to [%s:%d]. %s", error, m_peerAddressTxt, m_peerLboPortNum,
+          SocketCalls::errorText(error, text, sizeof(text)));
+    return fwFail(CONN_FAILED, -1);
+}
+
+int32 TcpDataSocket::checkConnectResult()
+{
+    char text[ERROR_TEXT_LEN];
+    int socketError = 0;
+    socklen_t length = sizeof(socketError);
+    if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &socketError, &length) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] checking the connection result on socket [%d]. %s.", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return fwFail(SOCK_ERROR, -1);
+    }
+    if (socketError != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Connection to [%s:%d] failed [%d] on socket [%d]. %s.", m_peerAddressTxt,
+              m_peerLboPortNum, socketError, m_fd, SocketCalls::errorText(socketError, text, sizeof(text)));
+        return fwFail(CONN_FAILED, -1);
+    }
+    m_connStatus.store(CONN_STATUS_CONNECTED, std::memory_order_release);
+    fwLog(LOG_LEVEL_DEBUG, "Connection to [%s:%d] established on socket [%d].", m_peerAddressTxt, m_peerLboPortNum,
+          m_fd);
+    enableConnectionOptions();
+    return 0;
+}
+
+void TcpDataSocket::disconnect()
+{
+    if (m_fd == -1 || getConnStatus() == CONN_STATUS_NOT_CONNECTED)
+        return;
+    m_connStatus.store(CONN_STATUS_NOT_CONNECTED, std::memory_order_release);
+    const int closed = m_fd;
+    closeDescriptor();
+    fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] closed", closed, m_peerAddressTxt, m_peerLboPortNum);
+    m_disconnectEvent.store(true, std::memory_order_release);
+}
+
+void TcpDataSocket::closeOnConnectFailure()
+{
+    const int32 bothShut = CONN_STATUS_RECV_SHUT | CONN_STATUS_SEND_SHUT;
+    if (m_fd == -1 || (getConnStatus() & bothShut) != bothShut)
+        return;
+    const int closed = m_fd;
+    closeDescriptor();
+    fwLog(LOG_LEVEL_DEBUG, "Socket [%d] to [%s:%d] closed", closed, m_peerAddressTxt, m_peerLboPortNum);
+    m_disconnectEvent.store(true, std::memory_order_release);
+}
+
+void TcpDataSocket::shutdown(CloseDirection direction)
+{
+    if (m_fd == -1)
+        return;
+    // fetch_or tells exactly one caller that it shut the direction, should the
+    // stream thread and the receiver both try.
+    switch (direction)
+    {
+    case CLOSE_RD:
+        if ((m_connStatus.fetch_or(CONN_STATUS_RECV_SHUT) & CONN_STATUS_RECV_SHUT) != 0)
+            return;
+        fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for incoming direction.", m_fd,
+              m_peerAddressTxt, m_peerLboPortNum);
+        ::shutdown(m_fd, SHUT_RD);
+        return;
+    case CLOSE_WR:
+        if ((m_connStatus.fetch_or(CONN_STATUS_SEND_SHUT) & CONN_STATUS_SEND_SHUT) != 0)
+            return;
+        fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for outgoing direction.", m_fd,
+              m_peerAddressTxt, m_peerLboPortNum);
+        ::shutdown(m_fd, SHUT_WR);
+        return;
+    case CLOSE_RDWR:
+    {
+        const int32 bothShut = CONN_STATUS_RECV_SHUT | CONN_STATUS_SEND_SHUT;
+        if ((m_connStatus.fetch_or(bothShut) & bothShut) == bothShut)
+            return;
+        m_disconnectEvent.store(true, std::memory_order_release);
+        fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for both directions.", m_fd,
+              m_peerAddressTxt, m_peerLboPortNum);
+        ::shutdown(m_fd, SHUT_RDWR);
+        return;
+    }
+    }
+}
+
+int32 TcpDataSocket::send(char* buf, int len, int& done)
+{
+    done = 0;
+    if (len < 0 || (buf == nullptr && len > 0))
+        return fwFail(SOCK_INVALID_PARA, -1);
+    if ((getConnStatus() & CONN_STATUS_SEND_SHUT) != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Send failed. Socket [%d] not yet connected to [%s:%d].", m_fd, m_peerAddressTxt,
+              m_peerLboPortNum);
+        return fwFail(CONN_CLOSED, -1);
+    }
+    // MSG_NOSIGNAL: a peer that reset must fail this call, not kill the process.
+    const ssize_t sent = ::send(m_fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    done = static_cast<int>(sent);
+    if (sent >= 0)
+        return 0;
+    const int error = errno;
+    switch (error)
+    {
+    case EAGAIN:
+        return fwFail(WOULD_BLOCK, -1);
+    case ECONNABORTED:
+    case ECONNRESET:
+        return fwFail(CONN_CLOSED, -1);
+    case EINTR:
+        done = 0;
+        return 0;
+    default:
+    {
+        char text[ERROR_TEXT_LEN];
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] sending data stream to [%s:%d] on socket [%d]. %s", error,
+              m_peerAddressTxt, m_peerLboPortNum, m_fd, SocketCalls::errorText(error, text, sizeof(text)));
+        return fwFail(SEND_FAILED, -1);
+    }
+    }
+}
+
+int32 TcpDataSocket::receive(char* buf, int len, int& done)
+{
+    done = 0;
+    // A zero-length read would return 0 and look like the peer's close.
+    if (len <= 0 || buf == nullptr)
+        return fwFail(SOCK_INVALID_PARA, -1);
+    if ((getConnStatus() & CONN_STATUS_RECV_SHUT) != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Receive failed. Socket [%d] not yet connected to [%s:%d].", m_fd, m_peerAddressTxt,
+              m_peerLboPortNum);
+        return fwFail(CONN_CLOSED, -1);
+    }
+    const ssize_t received = ::recv(m_fd, buf, static_cast<size_t>(len), 0);
+    done = static_cast<int>(received);
+    if (received > 0)
+        return 0;
+    if (received == 0)
+        return fwFail(CONN_CLOSED, -1);
+    const int error = errno;
+    switch (error)
+    {
+    case EAGAIN:
+        return fwFail(WOULD_BLOCK, -1);
+    case ECONNABORTED:
+    case ECONNRESET:
+        return fwFail(CONN_CLOSED, -1);
+    case EINTR:
+        done = 0;
+        return 0;
+    default:
+    {
+        char text[ERROR_TEXT_LEN];
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] receiving data stream from [%s:%d] on socket [%d]. %s", error,
+              m_peerAddressTxt, m_peerLboPortNum, m_fd, SocketCalls::errorText(error, text, sizeof(text)));
+        return fwFail(RECV_FAILED, -1);
+    }
+    }
+}
+
+int32 TcpDataSocket::reinitialize(bool blockMode)
+{
+    if (!m_outgoingConnection)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Not allow to re-initialize an incoming connected socket object.");
+        return fwFail(CONN_FAILED, -1);
+    }
+    if (isConnected())
+    {
+        fwLog(LOG_LEVEL_ERROR, "Not allow to re-initialize a connected socket object.");
+        return fwFail(ALREADY_CONNECTED, -1);
+    }
+    // A descriptor that never connected is still held here; replacing it
+    // without closing would leak it.
+    closeDescriptor();
+    m_blockMode = blockMode;
+    m_disconnectEvent.store(false, std::memory_order_release);
+    m_validLocalBinding = false;
+
+    char text[ERROR_TEXT_LEN];
+    m_fd = SocketCalls::createSocket(SOCK_STREAM);
+    if (m_fd == -1)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Failed to create socket in reinitialize(), Err: %d. %s", error,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return fwFail(SOCK_ERROR, -1);
+    }
+    if (!m_blockMode && SocketCalls::setBlockMode(m_fd, false) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the data sock [%d] to non-block in reinitialize(). %s", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    if (setSendBufSize(m_sendBufSize) != 0 || setRecvBufSize(m_recvBufSize) != 0)
+        return failSetup();
+    if (SocketCalls::setIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "setsockopt() SO_REUSEADDR failed in reinitialize(), Err: %d. %s", error,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    // The same local address as initialize, also when initialize never ran.
+    m_stLocal = ipv4SockAddr(m_interfaceAddr, m_localPortNum);
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_stLocal), sizeof(m_stLocal)) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "bind() failed in reinitialize(), Err: %d. %s", error,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    m_validLocalBinding = true;
+    return 0;
+}
+
+int32 TcpDataSocket::assignSocketFd(int fd, bool blockMode)
+{
+    if (isConnected())
+    {
+        fwLog(LOG_LEVEL_ERROR, "Not allow to assign a descriptor to a connected socket object");
+        return fwFail(ALREADY_CONNECTED, -1);
+    }
+    if (m_fd != fd)
+        closeDescriptor();
+    m_fd = fd;
+    m_blockMode = blockMode;
+    m_validLocalBinding = true;
+
+    char text[ERROR_TEXT_LEN];
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    if (::getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting peer address at sock [%d]. %s", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    m_peerIpAddr = peer.sin_addr.s_addr;
+    m_peerPortNum = peer.sin_port;
+    if (::inet_ntop(AF_INET, &peer.sin_addr, m_peerAddressTxt, sizeof(m_peerAddressTxt)) == nullptr)
+        m_peerAddressTxt[0] = '\0';
+    m_peerLboPortNum = ntohs(peer.sin_port);
+
+    if (!m_blockMode && SocketCalls::setBlockMode(m_fd, false) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the data sock [%d] to non-block. %s", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return failSetup();
+    }
+    if (setSendBufSize(m_sendBufSize) != 0 || setRecvBufSize(m_recvBufSize) != 0)
+        return failSetup();
+    enableConnectionOptions();
+    m_connStatus.store(CONN_STATUS_CONNECTED, std::memory_order_release);
+    return 0;
+}
+
+int32 TcpDataSocket::reassignSocketFd(int lowestFd, int& newFd)
+{
+    // F_DUPFD_CLOEXEC: plain F_DUPFD would drop close-on-exec on the copy.
+    const int moved = ::fcntl(m_fd, F_DUPFD_CLOEXEC, lowestFd);
+    if (moved == -1)
+    {
+        const int error = errno;
+        char text[ERROR_TEXT_LEN];
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] reassigning socket descriptor for socket [%d]. [%s]", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return fwFail(error == EINVAL || error == EMFILE ? SOCK_MAX_FD_REACHED : SOCK_ERROR, -1);
+    }
+    fwLog(LOG_LEVEL_DEBUG, "The socket [%d] is reassigned to [%d].", m_fd, moved);
+    ::close(m_fd);
+    m_fd = moved;
+    newFd = moved;
+    return 0;
+}
+
+int32 TcpDataSocket::setBlockMode(bool blockMode)
+{
+    m_blockMode = blockMode;
+    if (SocketCalls::setBlockMode(m_fd, blockMode) != 0)
+    {
+        const int error = errno;
+        char text[ERROR_TEXT_LEN];
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the data sock [%d] block mode to [%d]. %s", error, m_fd, blockMode,
+              SocketCalls::errorText(error, text, sizeof(text)));
+        return fwFail(SOCK_ERROR, -1);
+    }
+    return 0;
+}
+
+int32 TcpDataSocket::getPeer(uint32& addr, uint16& port) const
+{
+    if (!isConnected())
+    {
+        fwLog(LOG_LEVEL_ERROR, "Get Peer name failed. Socket [%d] not yet connected", m_fd);
+        return fwFail(CONN_CLOSED, -1);
+    }
+    addr = m_peerIpAddr;
+    port = m_peerPortNum;
+    return 0;
+}
+
+int32 TcpDataSocket::setSendBufSize(int32 size)
+{
+    const SocketCalls::BufSizeResult result = SocketCalls::applyBufSize(m_fd, SO_SNDBUF, size);
+    char text[ERROR_TEXT_LEN];
+    switch (result.step)
+    {
+    case SocketCalls::BUF_DEFAULT_READ_FAILED:
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting the system default send buffer size of TCP socket [%d]. %s",
+              result.error, m_fd, SocketCalls::errorText(result.error, text, sizeof(text)));
+        return -1;
+    case SocketCalls::BUF_DEFAULT_USED:
+        fwLog(LOG_LEVEL_DEBUG, "Use the system default send buffer size [%d] for TCP socket [%d]", result.value, m_fd);
+        return 0;
+    case SocketCalls::BUF_SET_FAILED:
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting send buffer size for TCP socket [%d]. %s", result.error, m_fd,
+              SocketCalls::errorText(result.error, text, sizeof(text)));
+        return -1;
+    case SocketCalls::BUF_READ_BACK_FAILED:
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting revised send buffer size of TCP socket [%d]. %s", result.error,
+              m_fd, SocketCalls::errorText(result.error, text, sizeof(text)));
+        return -1;
+    case SocketCalls::BUF_DIFFERS:
+        fwLog(LOG_LEVEL_INFO, "The send buffer size is set to [%d] for TCP socket [%d]. Expected [%d].", result.value,
+              m_fd, size);
+        return 0;
+    case SocketCalls::BUF_AS_REQUESTED:
+        fwLog(LOG_LEVEL_DEBUG, "The send buffer size is set to [%d] for TCP socket [%d].", result.value, m_fd);
+        return 0;
+    }
+    return -1;
+}
+
+int32 TcpDataSocket::setRecvBufSize(int32 size)
+{
+    const SocketCalls::BufSizeResult result = SocketCalls::applyBufSize(m_fd, SO_RCVBUF, size);
+    char text[ERROR_TEXT_LEN];
+    switch (result.step)
+    {
+    case SocketCalls::BUF_DEFAULT_READ_FAILED:
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting the system default receive buffer size of TCP socket [%d]. %s",
+              result.error, m_fd, SocketCalls::errorText(result.error, text, sizeof(text)));
+        return -1;
+    case SocketCalls::BUF_DEFAULT_USED:
+        fwLog(LOG_LEVEL_DEBUG, "Use the system default receive buffer size [%d] for TCP socket [%d]", result.value,
+              m_fd);
+        return 0;
+    case SocketCalls::BUF_SET_FAILED:
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting receive buffer size for TCP socket [%d]. %s", result.error, m_fd,
+              SocketCalls::errorText(result.error, text, sizeof(text)));
+        return -1;
+    case SocketCalls::BUF_READ_BACK_FAILED:
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting revised receive buffer size of TCP socket [%d]. %s", result.error,
+              m_fd, SocketCalls::errorText(result.error, text, sizeof(text)));
+        return -1;
+    case SocketCalls::BUF_DIFFERS:
+        fwLog(LOG_LEVEL_INFO, "The receive buffer size is set to [%d] for TCP socket [%d]. Expected [%d].",
+              result.value, m_fd, size);
+        return 0;
+    case SocketCalls::BUF_AS_REQUESTED:
+        fwLog(LOG_LEVEL_DEBUG, "The receive buffer size is set to [%d] for TCP socket [%d].", result.value, m_fd);
+        return 0;
+    }
+    return -1;
+}
+
+int32 TcpDataSocket::getPeerBySockFd(int fd, uint32& addr, uint16& port)
+{
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET)
+        return fwFail(SOCK_ERROR, -1);
+    addr = peer.sin_addr.s_addr;
+    port = peer.sin_port;
+    return 0;
+}
+
+bool TcpDataSocket::isValidAddr(const char* text)
+{
+    in_addr_t addr = 0;
+    return SocketCalls::parseAddr(text, addr);
+}
+
+bool TcpDataSocket::isValidInterfaceAddr(const char* text)
+{
+    in_addr_t wanted = 0;
+    if (!SocketCalls::parseAddr(text, wanted))
+        return false;
+    bool found = false;
+    forEachLocalAddr([&](in_addr_t addr, in_addr_t) { return found = (addr == wanted); });
+    return found;
+}
+
+bool TcpDataSocket::getInterfaceAddrBySubnet(uint32 subnet, uint32& addr)
+{
+    bool found = false;
+    const bool listed = forEachLocalAddr([&](in_addr_t local, in_addr_t mask) {
+        if (mask == 0 || (local & mask) != subnet)
+            return false;
+        addr = local;
+        return found = true;
+    });
+    return listed && found;
+}
+
+bool TcpDataSocket::getInterfaceAddrBySubnet(const char* subnetTxt, char* addrTxt)
+{
+    if (addrTxt == nullptr)
+        return false;
+    addrTxt[0] = '\0';
+    in_addr_t subnet = 0;
+    uint32 addr = 0;
+    if (!SocketCalls::parseAddr(subnetTxt, subnet) || !getInterfaceAddrBySubnet(subnet, addr))
+        return false;
+    in_addr found{};
+    found.s_addr = addr;
+    if (::inet_ntop(AF_INET, &found, addrTxt, INET_ADDRSTRLEN) == nullptr)
+        addrTxt[0] = '\0';
+    return true;
+}
+
+int32 TcpDataSocket::getLocalAddr(uint32* addrList, int max, int& count)
+{
+    count = 0;
+    const int capacity = addrList != nullptr && max > 0 ? max : 0;
+    bool tooMany = false;
+    const bool listed = forEachLocalAddr([&](in_addr_t addr, in_addr_t) {
+        if (count == capacity)
+            return tooMany = true;
+        addrList[count++] = addr;
+        return false;
+    });
+    if (!listed)
+        return fwFail(NET_INTERFACE_ERROR, -1);
+    return tooMany ? fwFail(MSL_TOO_MANY_LOCAL_ADDR, -1) : 0;
+}
+
+void TcpDataSocket::enableConnectionOptions()
+{
+    char text[ERROR_TEXT_LEN];
+    if (SocketCalls::setIntOption(m_fd, SOL_SOCKET, SO_KEEPALIVE, 1) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] enabling keepalive timer on socket [%d]. %s. Continue anyway.", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+    }
+    if (SocketCalls::setIntOption(m_fd, IPPROTO_TCP, TCP_NODELAY, 1) != 0)
+    {
+        const int error = errno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] disabling Nagle algorithm on socket [%d]. %s. Continue anyway.", error, m_fd,
+              SocketCalls::errorText(error, text, sizeof(text)));
+    }
+}
+
+int32 TcpDataSocket::failSetup()
+{
+    closeDescriptor();
+    m_validLocalBinding = false;
+    return fwFail(SOCK_ERROR, -1);
+}
+
+void TcpDataSocket::closeDescriptor()
+{
+    if (m_fd != -1)
+        ::close(m_fd);
+    m_fd = -1;
+}
