@@ -121,15 +121,16 @@ public:
         {
             if (key == m_emptyResName)
                 return fwFail(RES_NOT_EXIST, -1);
-            for (int32 i = 0; i < RES_REPO_SCAN_LIST_MAX; ++i)
-            {
-                if (m_resNameAry[i] == key)
-                {
-                    resObjPtr = m_resPtrAry[i];
-                    return 0;
-                }
-            }
-            return fwFail(RES_NOT_EXIST, -1);
+            // All four slots are compared without a branch per slot: names
+            // are unique, so at most one bit is set.
+            const uint32 hits = static_cast<uint32>(sameKey(m_resNameAry[0], key)) |
+                                static_cast<uint32>(sameKey(m_resNameAry[1], key)) << 1 |
+                                static_cast<uint32>(sameKey(m_resNameAry[2], key)) << 2 |
+                                static_cast<uint32>(sameKey(m_resNameAry[3], key)) << 3;
+            if (hits == 0)
+                return fwFail(RES_NOT_EXIST, -1);
+            resObjPtr = m_resPtrAry[__builtin_ctz(hits)];
+            return 0;
         }
         DataValueType value;
         if (!m_resStoreMap.getValueByKey(key, value, false))
@@ -225,6 +226,12 @@ private:
 
     static DataValueType toValue(T* ptr) { return reinterpret_cast<DataValueType>(ptr); }
     static T* fromValue(DataValueType value) { return reinterpret_cast<T*>(value); }
+
+    static bool sameKey(const UInt128& a, const UInt128& b)
+    {
+        return ((a.m_data.unum.numUpper ^ b.m_data.unum.numUpper) |
+                (a.m_data.unum.numLower ^ b.m_data.unum.numLower)) == 0;
+    }
 
     static void keyToName(const UInt128& key, ResourceName& resName)
     {
