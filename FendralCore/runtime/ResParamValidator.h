@@ -176,7 +176,7 @@ public:
     // ports); pos = address offset × port range + port offset.
     bool isWithinAddrRange(const McastChannel& checkAddr, const McastChannel& startAddr,
                            const McastChannel& endAddr, int32& pos) const;
-    // The pair is one of the ten framework channels or inside a logical range.
+    // The pair (host order) is one of the ten framework channels or inside a logical range.
     bool isMcAddrExistInFwIntRes(uint32 addr, uint16 port) const;
     // The first local IPv4 address whose network (address and netmask) is the
     // subnet; false when none matches or the subnet does not parse.

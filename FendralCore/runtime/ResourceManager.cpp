@@ -350,7 +350,7 @@ int32 ResourceManager::validateWithSubnet(const Param& param, IpAddress& interfa
 
 // --- registration ---
 
-int32 ResourceManager::claimPipelineStages(const ThreadParam& param, ThreadResource&, bool commit, bool& stageTaken)
+int32 ResourceManager::claimPipelineStages(const ThreadParam& param, bool commit, bool& stageTaken)
 {
     PipelineResource* pipelines[THREAD_PIPELINE_MAX] = {};
     stageTaken = false;
@@ -398,7 +398,7 @@ int32 ResourceManager::registerThreadRes(const ThreadParam& param, bool appThrea
     // Everything that can refuse the record is checked before anything
     // changes, so a refused thread claims no pipeline stage.
     bool stageTaken = false;
-    if (param.numOfPipeline >= 1 && claimPipelineStages(param, rec, false, stageTaken) != 0)
+    if (param.numOfPipeline >= 1 && claimPipelineStages(param, false, stageTaken) != 0)
         return -1;
     // In 64 bits: seconds × 1000 must not wrap; the record holds int32 seconds.
     if (param.statusCheckInterval != 0 &&
@@ -432,7 +432,7 @@ int32 ResourceManager::registerThreadRes(const ThreadParam& param, bool appThrea
         return -1;
     }
     if (param.numOfPipeline >= 1)
-        claimPipelineStages(param, rec, true, stageTaken);
+        claimPipelineStages(param, true, stageTaken);
     ++m_threadResAryIdx;
     if (resObjPtr != nullptr)
         *resObjPtr = &rec;

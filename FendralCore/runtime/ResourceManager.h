@@ -311,7 +311,9 @@ private:
     // address: resolve it as a subnet and check the whole record again.
     template <typename Param, typename Validate>
     int32 validateWithSubnet(const Param& param, IpAddress& interfaceAddrTxt, Validate validate);
-    int32 claimPipelineStages(const ThreadParam& param, ThreadResource& rec, bool commit, bool& stageTaken);
+    // Checks the pipeline entries of a thread record (RES_PL_NOT_EXIST,
+    // RES_PL_STAGE_NUM_INVALID); with commit, claims their stages.
+    int32 claimPipelineStages(const ThreadParam& param, bool commit, bool& stageTaken);
     int32 compareWithRegisteredTopics(const MsgTopicParam& param, in_addr_t dataMcast, in_addr_t ackMcast);
     int32 chooseTcpSlot();
 };
