@@ -200,7 +200,7 @@ void ResParamValidator::buildTemplates()
     m_udpParam.openInStandbyMode = false;
     m_udpParam.msgJournalEnabled = journal;
     m_udpParam.replicationMode = m_repliMode;
-    m_udpParam.mcastLoopBack = GLOBAL_MCAST_LOOPBACK_SETTING;
+    m_udpParam.mcastLoopBack = static_cast<MulticastLoopback>(0); // as the framework configuration says
 
     m_topicParam.openType = PUBLISH;
     m_topicParam.channelType = NORMAL_CHANNEL;

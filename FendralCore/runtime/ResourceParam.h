@@ -63,12 +63,10 @@ enum ReplicationMode : int32
     REPLI_MODE_MAX = 4,
 };
 
-enum MulticastLoopback : int32
-{
-    GLOBAL_MCAST_LOOPBACK_SETTING = 0,
-    ENABLE_MCAST_LOOPBACK = 1,
-    DISABLE_MCAST_LOOPBACK = 2,
-};
+// Defined with the multicast socket (GLOBAL_MCAST_LOOPBACK_SETTING 0,
+// ENABLE_MCAST_LOOPBACK 1, DISABLE_MCAST_LOOPBACK 2); declared here so the
+// records need not include the socket layer.
+enum MulticastLoopback : int32;
 
 // 0 is no valid mode: an IPC record must choose one.
 enum IpcAccessMode : int32

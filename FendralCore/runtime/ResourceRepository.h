@@ -123,6 +123,7 @@ public:
                 return fwFail(RES_NOT_EXIST, -1);
             // All four slots are compared without a branch per slot: names
             // are unique, so at most one bit is set.
+            static_assert(RES_REPO_SCAN_LIST_MAX == 4);
             const uint32 hits = static_cast<uint32>(sameKey(m_resNameAry[0], key)) |
                                 static_cast<uint32>(sameKey(m_resNameAry[1], key)) << 1 |
                                 static_cast<uint32>(sameKey(m_resNameAry[2], key)) << 2 |

@@ -69,6 +69,7 @@ TEST(ResParamValidatorTest, DefaultRecordsFollowTheConfiguration)
         {"", "tcp tcpMode", [](auto& v) { return tcpOf(v).tcpMode; }, TCP_CLIENT_DATA_MODE},
         {"", "udp udpMode", [](auto& v) { return udpOf(v).udpMode; }, MULTICAST_SENDER_RCVR_MODE},
         {"", "udp mcastSendTtl", [](auto& v) { return udpOf(v).mcastSendTtl; }, 8},
+        {"", "udp loopback follows the configuration", [](auto& v) { return udpOf(v).mcastLoopBack; }, 0},
         {"", "udp buffers", [](auto& v) { return udpOf(v).sendBufSize + udpOf(v).recvBufSize; }, -2},
         {"", "topic logicalChnNum", [](auto& v) { return topicOf(v).logicalChnNum; }, -1},
         {"", "topic historyBufSize", [](auto& v) { return topicOf(v).historyBufSize; }, 1000},
