@@ -1,0 +1,65 @@
+// Shared by the registry tests: a framework configuration store over a
+// configuration text in a temporary directory of its own, and helpers that
+// write names and addresses into records.
+#pragma once
+
+#include "FendralCore/tests/config/ConfigFile.h"
+#include "FendralCore/tests/support/TestLog.h"
+
+#include "FendralCore/foundation/ConfigManager.h"
+#include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/runtime/ResourceManager.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+// A loaded configuration store; lines are "NAME TYPE VALUE".
+class TestConfig
+{
+public:
+    explicit TestConfig(const std::string& text)
+    {
+        m_file.write(text);
+        m_store = std::make_unique<ConfigManager>(m_file.path());
+        m_store->loadConfigFile();
+    }
+
+    const ConfigManager* get() const { return m_store.get(); }
+
+private:
+    ConfigFile m_file;
+    std::unique_ptr<ConfigManager> m_store;
+};
+
+inline void setName(ResourceName& field, const char* text)
+{
+    ResourceManager::copyResourceName(field, text);
+}
+
+inline void setText(IpAddress& field, const char* text)
+{
+    std::memset(field, 0, sizeof(IpAddress));
+    std::strncpy(field, text, sizeof(IpAddress) - 1);
+}
+
+// A name field written byte for byte (17 bytes), to build malformed names.
+inline void setRawName(ResourceName& field, const char* bytes, size_t count)
+{
+    std::memset(field, 0, sizeof(ResourceName));
+    std::memcpy(field, bytes, count);
+}
+
+// A clean (NUL-padded) name as a value.
+struct Name
+{
+    ResourceName txt;
+
+    explicit Name(const std::string& text) { setName(txt, text.c_str()); }
+    operator const ResourceName&() const { return txt; }
+};
+
+inline int32 lastCode()
+{
+    return FrameworkErrno::m_fwErrno;
+}
