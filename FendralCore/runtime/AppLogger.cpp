@@ -694,11 +694,13 @@ void AppLogger::fillRequest(FwIntMessage& msg, const LogMsgHeader& header, const
     data.dataLen = static_cast<uint32>(LOG_MSG_HEADER_SIZE + bodyLen);
     data.msgPartNum = partNum;
     data.more = more;
-    LogMsg& request = *reinterpret_cast<LogMsg*>(data.buffer);
-    std::memcpy(&request.header, &header, sizeof(header));
-    request.header.bodyLen = bodyLen;
+    // The data buffer is not aligned for the header: copied, never cast.
+    LogMsgHeader partHeader;
+    std::memcpy(&partHeader, &header, sizeof(partHeader));
+    partHeader.bodyLen = bodyLen;
+    std::memcpy(data.buffer + offsetof(LogMsg, header), &partHeader, sizeof(partHeader));
     if (bodyLen > 0)
-        std::memcpy(request.body, body, static_cast<size_t>(bodyLen));
+        std::memcpy(data.buffer + offsetof(LogMsg, body), body, static_cast<size_t>(bodyLen));
 }
 
 int32 AppLogger::postLine(int32 level, const char* line, int32 length)

@@ -3,6 +3,8 @@
 // of body. A body longer than one part travels in numbered parts ("more" set
 // on all but the last); the LOGGER thread joins them per sending thread into
 // a buffer of LOG_MSG_ASSEMBLED_MAX bytes (header copy plus every body).
+// The message's data buffer is not 8-byte aligned: a LogMsgHeader is copied
+// in and out of it, never read in place.
 //
 // Written by AppLogger on any thread, read by the LOGGER thread.
 #pragma once

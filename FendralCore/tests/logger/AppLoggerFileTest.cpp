@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <regex>
 #include <string>
@@ -240,6 +244,73 @@ TEST_F(AppLoggerFile, ConcurrentThreadsWriteWholeLinesInTheirOrder)
         EXPECT_EQ(line.substr(30, 16), "WRITER_" + std::to_string(t) + std::string(8, ' '));
         EXPECT_EQ(std::stoi(m[2]), next[t]++) << line;
     }
+}
+
+// A sink that holds the line being written until the test lets it go, and
+// records what happened in which order.
+class GateSink : public AppLogSink
+{
+public:
+    int32 writeLine(int32, const char*, uint32) override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_events.push_back("write");
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_open; });
+        m_events.push_back("written");
+        return 0;
+    }
+    int32 flush() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back("flush");
+        m_changed.notify_all();
+        return 0;
+    }
+    // Waits until event was recorded, at most timeout; true when it was.
+    bool waitFor(const std::string& event, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [&] {
+            return std::find(m_events.begin(), m_events.end(), event) != m_events.end();
+        });
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    std::vector<std::string> events()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_open = false;
+    std::vector<std::string> m_events;
+};
+
+// The periodic flush of another thread waits for a write in progress (in
+// the file case, for a daily switch that closes the stream it would flush).
+TEST(AppLoggerSharing, FlushWaitsForTheWriteInProgress)
+{
+    GateSink sink;
+    AppLogger logger("", "gate", LOG_LEVEL_INFO);
+    logger.setSink(&sink);
+    ASSERT_EQ(logger.openLog(), 0);
+    std::thread writer([&] { EXPECT_EQ(logger.logMessage(LOG_LEVEL_INFO, "held"), 0); });
+    ASSERT_TRUE(sink.waitFor("write", std::chrono::seconds(10)));
+    std::thread flusher([&] { EXPECT_EQ(logger.flushData(), 0); });
+    // The flush must not get through while the line is held.
+    EXPECT_FALSE(sink.waitFor("flush", std::chrono::milliseconds(100)));
+    sink.open();
+    writer.join();
+    flusher.join();
+    EXPECT_EQ(sink.events(), (std::vector<std::string>{"write", "written", "flush"}));
 }
 
 } // namespace
