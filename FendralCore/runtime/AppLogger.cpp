@@ -70,12 +70,13 @@ void systemCloselog()
 const AppLogger::SyslogApi SYSTEM_SYSLOG{systemOpenlog, systemSyslog, systemCloselog};
 std::atomic<const AppLogger::SyslogApi*> g_syslogApi{&SYSTEM_SYSLOG};
 
+// Copies at most size - 1 characters and NUL-fills the rest.
 void copyCut(char* dest, size_t size, const char* src)
 {
-    if (src == nullptr)
-        src = "";
-    std::strncpy(dest, src, size - 1);
-    dest[size - 1] = '\0';
+    const size_t n = src != nullptr ? strnlen(src, size - 1) : 0;
+    if (n > 0)
+        std::memcpy(dest, src, n);
+    std::memset(dest + n, 0, size - n);
 }
 
 // Copies up to width characters of text (stopping at a NUL) and pads the
@@ -83,7 +84,8 @@ void copyCut(char* dest, size_t size, const char* src)
 void padField(char* field, int32 width, const char* text)
 {
     const size_t n = text != nullptr ? strnlen(text, static_cast<size_t>(width)) : 0;
-    std::memcpy(field, text, n);
+    if (n > 0)
+        std::memcpy(field, text, n);
     std::memset(field + n, ' ', static_cast<size_t>(width) - n);
 }
 
@@ -454,21 +456,18 @@ int32 AppLogger::closeLog()
 int32 AppLogger::closeLocked()
 {
     int32 result = 0;
-    if (m_sink.load(std::memory_order_acquire) == nullptr)
+    if (m_fd != -1)
     {
-        if (m_fd != -1)
-        {
-            if (postClose(m_fd, m_openFlags) != 0)
-                return -1;
-            m_fd = -1;
-        }
-        if (m_filePtr != nullptr)
-        {
-            if (std::fclose(m_filePtr) != 0)
-                result = fwFail(CLOSE_FAILED, -1);
-            m_filePtr = nullptr;
-            m_dirtyFlag = false;
-        }
+        if (postClose(m_fd, m_openFlags) != 0)
+            return -1;
+        m_fd = -1;
+    }
+    if (m_filePtr != nullptr)
+    {
+        if (std::fclose(m_filePtr) != 0)
+            result = fwFail(CLOSE_FAILED, -1);
+        m_filePtr = nullptr;
+        m_dirtyFlag = false;
     }
     m_isOpen.store(false, std::memory_order_release);
     return result;
@@ -559,7 +558,8 @@ int32 AppLogger::logMessageV(int32 level, const char* format, va_list arguments)
         return fwFail(BAD_DESCRIPTOR, -1);
     if (level < LOG_LEVEL_ALERT)
         return fwFail(LOGGER_INVALID_LOG_LEVEL, -1);
-    if (level > getLogLevel())
+    // Above DEBUG no line is written, whatever level the logger was given.
+    if (level > getLogLevel() || level > LOG_LEVEL_DEBUG)
         return 0;
     char line[MAX_LOG_LINE];
     LineTime when;
@@ -764,7 +764,7 @@ int32 AppLogger::logMessageFixedLength(int32 level, const char* data, uint32 len
         return fwFail(BAD_DESCRIPTOR, -1);
     if (level < LOG_LEVEL_ALERT)
         return fwFail(LOGGER_INVALID_LOG_LEVEL, -1);
-    if (level > getLogLevel())
+    if (level > getLogLevel() || level > LOG_LEVEL_DEBUG)
         return 0;
     if (data == nullptr && length > 0)
         return fwFail(NULL_PARAM, -1);
@@ -858,8 +858,8 @@ int32 AppLogger::formatLogHeader(const LogMsgHeader& request, const char* sender
         return fwFail(BUF_NOT_ENOUGH_SPACE, -1);
     // The request's texts may lack their NUL: the fields read at most their width.
     char name[THREAD_LEN + 1] = {};
-    if (m_logThreadName && senderName != nullptr)
-        std::strncpy(name, senderName, THREAD_LEN);
+    if (m_logThreadName)
+        copyCut(name, sizeof(name), senderName);
     const ThreadLogState& state = stampSecond(request.logTime.tv_sec);
     return writeFixedHeader(buffer, state.dateTime, request.logTime, request.logLevel, name, request.tid, fields);
 }
@@ -918,8 +918,7 @@ void AppLogger::setSyslogIdent(const char* ident)
 {
     std::lock_guard<std::mutex> guard(g_syslogMutex);
     std::memset(m_syslogIdentTxt, 0, sizeof(m_syslogIdentTxt));
-    if (ident != nullptr)
-        std::strncpy(m_syslogIdentTxt, ident, SYSLOG_IDENT_LEN);
+    copyCut(m_syslogIdentTxt, SYSLOG_IDENT_LEN + 1, ident);
 }
 
 int32 AppLogger::getSyslogIdent(char* buffer)
@@ -1006,9 +1005,7 @@ void AppLogger::setSyslogApi(const SyslogApi* api)
 void AppLogger::setThreadName(const char* name)
 {
     ThreadLogState& state = t_logState;
-    std::memset(state.name, 0, sizeof(state.name));
-    if (name != nullptr)
-        std::strncpy(state.name, name, THREAD_LEN);
+    copyCut(state.name, sizeof(state.name), name);
     state.nameSet = state.name[0] != '\0';
 }
 

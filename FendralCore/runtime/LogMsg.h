@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <ctime>
 #include <pthread.h>
+#include <type_traits>
 
 class AppLogger;
 

@@ -106,6 +106,19 @@ TEST_F(AppLoggerFile, LevelFilterAndLevelRange)
     EXPECT_EQ(logger.logMessage(LOG_LEVEL_ALERT, "after close"), -1);
     EXPECT_EQ(FrameworkErrno::m_fwErrno, BAD_DESCRIPTOR);
 
+    // A logger given a level beyond the scale still writes nothing beyond DEBUG.
+    AppLogger wide(m_dir.path().c_str(), "wide", 9);
+    wide.setClock(fakeClock);
+    ASSERT_EQ(wide.openLog(), 0);
+    EXPECT_EQ(wide.logMessage(8, "beyond"), 0);
+    EXPECT_EQ(wide.logMessageFixedLength(7, "x", 1, INTER_THREAD_DATA, nullptr, false, TCP_CHANNEL, nullptr, nullptr, 0),
+              0);
+    EXPECT_EQ(wide.logMessage(LOG_LEVEL_DEBUG, "debug"), 0);
+    const std::string wideName = wide.getFileName();
+    ASSERT_EQ(wide.closeLog(), 0);
+    ASSERT_EQ(readLines(wideName).size(), 1u);
+    EXPECT_NE(readLines(wideName)[0].find(",D, "), std::string::npos);
+
     const auto lines = readLines(name);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(",A, "), std::string::npos);
