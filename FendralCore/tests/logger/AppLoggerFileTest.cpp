@@ -223,6 +223,28 @@ TEST_F(AppLoggerFile, SynchronousLoggerFlushesEveryLine)
     EXPECT_EQ(readLines(buffered.getFileName()).size(), 1u);
 }
 
+// A full device: the synchronous logger reports the line's failure at once,
+// the buffered one when it flushes.
+TEST_F(AppLoggerFile, WriteFailuresAreReported)
+{
+    if (!std::filesystem::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    std::filesystem::create_symlink("/dev/full", dailyFile(m_dir, "sync", "20240305"));
+    std::filesystem::create_symlink("/dev/full", dailyFile(m_dir, "buffered", "20240305"));
+    AppLogger sync(m_dir.path().c_str(), "sync", LOG_LEVEL_INFO, true, true);
+    AppLogger buffered(m_dir.path().c_str(), "buffered", LOG_LEVEL_INFO, true, false);
+    for (AppLogger* logger : {&sync, &buffered})
+    {
+        logger->setClock(fakeClock);
+        ASSERT_EQ(logger->openLog(), 0);
+    }
+    EXPECT_EQ(sync.logMessage(LOG_LEVEL_INFO, "no space"), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, WRITE_FAILED);
+    EXPECT_EQ(buffered.logMessage(LOG_LEVEL_INFO, "no space yet"), 0);
+    EXPECT_EQ(buffered.flushData(), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, WRITE_FAILED);
+}
+
 TEST_F(AppLoggerFile, ConcurrentThreadsWriteWholeLinesInTheirOrder)
 {
     constexpr int THREADS = 4;

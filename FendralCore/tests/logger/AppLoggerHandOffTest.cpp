@@ -226,6 +226,25 @@ TEST_F(AppLoggerHandOff, PayloadLimitFitsTheJoinBuffer)
     EXPECT_FALSE(requests.back().more);
 }
 
+// A file for the LOGGER thread's block writes is opened with O_DIRECT (where
+// the file system allows it) and says so in every request.
+TEST_F(AppLoggerHandOff, BlockModeFilesAreOpenedDirect)
+{
+    AppLogger logger(m_dir.path().c_str(), "direct", LOG_LEVEL_INFO, true, false, true, false, true);
+    logger.setClock(fakeClock);
+    if (logger.openLog() != 0)
+        GTEST_SKIP() << "O_DIRECT is not supported in " << m_dir.path();
+    ASSERT_EQ(logger.logMessage(LOG_LEVEL_INFO, "block"), 0);
+    const auto requests = takeAll(m_queue);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].header.openFlags & O_DIRECT, 0);
+    EXPECT_NE(fcntl(requests[0].header.fd, F_GETFL) & O_DIRECT, 0);
+    // Thread names off: the id, even for a named thread.
+    char id[17] = {};
+    std::snprintf(id, sizeof(id), "%016lX", static_cast<unsigned long>(pthread_self()));
+    EXPECT_EQ(requests[0].body.substr(30, 16), id);
+}
+
 TEST_F(AppLoggerHandOff, CloseIsRequestedAfterTheQueuedLines)
 {
     auto logger = openLogger("close");
