@@ -106,7 +106,11 @@ public:
     // Null: the system's wall clock.
     void setClock(WallClock clock);
 
+    // Opens the file of today's local date. Wanting the LOGGER thread when
+    // none is registered opens the file for writing here, with a warning line.
     int32 openLog();
+    // Hands the descriptor to the LOGGER thread to close after the lines
+    // queued before (closed here when there is no queue to post to).
     int32 closeLog();
     bool isOpen() const { return m_isOpen.load(std::memory_order_acquire); }
     // The current file's name (empty when none).

@@ -301,6 +301,24 @@ TEST_F(AppLoggerHandOff, RegisteredWithoutAQueue)
     g_loggerQueue.store(&m_queue);
     EXPECT_EQ(logger->logMessage(LOG_LEVEL_INFO, "found"), 0);
     EXPECT_EQ(takeAll(m_queue).size(), 1u);
+
+    // With no queue to hand it to, closing closes the descriptor here: no
+    // request can name it, and it must not stay open for ever.
+    g_loggerQueue.store(nullptr);
+    auto orphan = openLogger("orphan");
+    const std::string name = orphan->getFileName();
+    auto heldOpen = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        {
+            std::error_code error;
+            if (std::filesystem::read_symlink(entry.path(), error) == std::filesystem::canonical(name))
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(heldOpen());
+    EXPECT_EQ(orphan->closeLog(), 0);
+    EXPECT_FALSE(heldOpen());
 }
 
 TEST_F(AppLoggerHandOff, WithoutALoggerThreadTheFileIsWrittenLocally)
