@@ -4,6 +4,14 @@
 
 #include <unistd.h>
 
+int32 AppLogSink::writeParts(int32 level, const iovec* parts, int32 count)
+{
+    std::string line;
+    for (int32 i = 0; i < count; ++i)
+        line.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
+    return writeLine(level, line.data(), static_cast<uint32>(line.size()));
+}
+
 int32 StderrAppLogSink::writeLine(int32, const char* line, uint32 length)
 {
     uint32 done = 0;

@@ -1,5 +1,7 @@
-// Where a logger's finished lines go. The logger formats each line completely
-// (header, text, newline) and hands it over in one call.
+// Where a logger's finished lines go in place of its daily file. The logger
+// formats each line completely (header, text, newline) and hands it over in
+// one call; a data or journal line comes in parts (header, payload, newline)
+// that form one line.
 #pragma once
 
 #include "FendralCore/foundation/FwTypes.h"
@@ -7,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <sys/uio.h>
 #include <vector>
 
 class AppLogSink
@@ -15,6 +18,8 @@ public:
     virtual ~AppLogSink() = default;
     // 0 on success; -1 with the framework error code set otherwise.
     virtual int32 writeLine(int32 level, const char* line, uint32 length) = 0;
+    // The parts joined, as one writeLine.
+    virtual int32 writeParts(int32 level, const iovec* parts, int32 count);
     virtual int32 flush() { return 0; }
 };
 

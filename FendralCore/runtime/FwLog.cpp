@@ -6,11 +6,11 @@
 int32 fwLog(int32 level, const char* format, ...)
 {
     AppLogger* logger = GlobalData::getInst().getLogger();
-    if (logger == nullptr || !logger->isLogged(level))
+    if (logger == nullptr || (!logger->isLogged(level) && !logger->isSyslogged(level)))
         return 0;
     va_list arguments;
     va_start(arguments, format);
-    const int32 result = logger->logMessageV(level, format, arguments);
+    const int32 result = logger->logAndMirrorV(level, format, arguments);
     va_end(arguments);
     return result;
 }

@@ -1,5 +1,5 @@
-// Shorthand for the framework's own log lines: writes through the framework
-// logger when one is set, and drops the line before that.
+// Shorthand for the framework's own log lines: logMessage on the framework
+// logger (syslog mirror included) when one is set; dropped before that.
 #pragma once
 
 #include "FendralCore/foundation/FwTypes.h"

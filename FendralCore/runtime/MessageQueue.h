@@ -14,6 +14,14 @@
 
 #include <sys/eventfd.h>
 
+// The two queues of every thread; control events travel on the high-priority one.
+enum MessageQueueType : int32
+{
+    MQUEUE_NORMAL = 0,
+    MQUEUE_HIGH_PRIORITY = 1,
+};
+constexpr int32 MQUEUE_TYPE_NUM = 2;
+
 template <typename T>
 class MessageQueue : public EventDescriptor
 {
