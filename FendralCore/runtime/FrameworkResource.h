@@ -14,6 +14,8 @@
 #include "FendralCore/foundation/FwTypes.h"
 #include "FendralCore/foundation/Int128.h"
 #include "FendralCore/runtime/FwIntMessage.h"
+#include "FendralCore/runtime/LoggerRegistryLink.h"
+#include "FendralCore/runtime/MessageQueue.h"
 #include "FendralCore/runtime/ResourceParam.h"
 
 #include <atomic>
@@ -64,20 +66,13 @@ enum ResourceStatus : int32
     RES_FAILED = 10,
 };
 
-// The two inbound queues of every thread.
-enum MessageQueueType : int32
-{
-    MQUEUE_NORMAL = 0,
-    MQUEUE_HIGH_PRIORITY = 1,
-    MQUEUE_TYPE_NUM = 2,
-};
-
 using FwMessageQueue = MessageQueue<FwIntMessage>;
 
 // A thread's application callback: (MSG_EVENT, event, null) or (MSG_DATA, null, data).
 using AppCallbackFunc = int32 (*)(MessageType, EventMsg*, DataMsg*);
-// Masks a text before it is logged; returns the length to log.
-using MsgMaskFunc = int32 (*)(char* text, int32 length);
+// A channel's log-masking callback: non-zero when the message must not be
+// written to the journal as it is.
+using MsgMaskFunc = LoggerRegistryLink::MsgMaskFunc;
 
 // What a started thread receives as its argument (thread service).
 struct ThreadInfo

@@ -1,5 +1,7 @@
 #include "FendralCore/runtime/ResourceManager.h"
 
+#include "FendralCore/runtime/LoggerRegistryLink.h"
+
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
@@ -50,10 +52,58 @@ bool usesPipeline(const Param& param)
 
 const UInt128 ResourceManager::MIDDLEWARE_DISPATCHER_ID = nameKey(ResourceManager::MIDDLEWARE_DISPATCHER_THREAD);
 
+namespace
+{
+
+// The application logger finds the LOGGER thread's queue and the channels'
+// masking callbacks through these.
+int32 findLoggerQueue(MessageQueue<FwIntMessage>*& queue)
+{
+    queue = nullptr;
+    ResourceName name = "LOGGER";
+    ThreadResource* logger = nullptr;
+    if (ResourceManager::getInst().getThreadRes(name, &logger) != 0 || logger == nullptr)
+        return -1;
+    queue = logger->msgQueuePtrArray[MQUEUE_NORMAL];
+    return 0;
+}
+
+MsgMaskFunc findMaskFunc(const char* channelName, ExtChannelType channelType)
+{
+    ResourceName name{};
+    std::strncpy(name, channelName, sizeof(name) - 1);
+    ResourceManager& registry = ResourceManager::getInst();
+    switch (channelType)
+    {
+    case TCP_CHANNEL: {
+        TcpConnResource* res = nullptr;
+        return registry.getTcpConnRes(name, &res, false) == 0 && res != nullptr ? res->msgMaskFuncPtr : nullptr;
+    }
+    case UDP_CHANNEL: {
+        UdpConnResource* res = nullptr;
+        return registry.getUdpConnRes(name, &res) == 0 && res != nullptr ? res->msgMaskFuncPtr : nullptr;
+    }
+    case MSG_TOPIC_CHANNEL: {
+        MsgTopicResource* res = nullptr;
+        return registry.getMsgTopicRes(name, &res) == 0 && res != nullptr ? res->msgMaskFuncPtr : nullptr;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
 ResourceManager& ResourceManager::getInst()
 {
-    static ResourceManager instance(GlobalData::getInst().getConfigManager());
-    return instance;
+    // Never destroyed: threads that outlive main's return may still look up.
+    static ResourceManager* const instance = [] {
+        auto* registry = new ResourceManager(GlobalData::getInst().getConfigManager());
+        LoggerRegistryLink::setFindLoggerQueue(findLoggerQueue);
+        LoggerRegistryLink::setFindMaskFunc(findMaskFunc);
+        return registry;
+    }();
+    return *instance;
 }
 
 ResourceManager::ResourceManager(const ConfigManager* configMgr)

@@ -483,7 +483,7 @@ TEST_F(ResourceManagerTest, AcceptedConnectionRecordsStartClean)
     addThread("T");
     TcpConnResource* rec = nullptr;
     ASSERT_EQ(reg().registerTcpConnRes(tcpAccepted("L:1"), &rec, true), 0);
-    ASSERT_EQ(reg().registerMsgMaskCallback(Name("L:1"), TCP_RES, [](char*, int32 len) { return len; }), 0);
+    ASSERT_EQ(reg().registerMsgMaskCallback(Name("L:1"), TCP_RES, [](char*, unsigned int len) { return static_cast<int>(len); }), 0);
     rec->congested = true;
     rec->connCloseReason = 5;
     rec->dataSockPtr = reinterpret_cast<TcpDataSocket*>(rec);
@@ -578,7 +578,7 @@ TEST_F(ResourceManagerTest, CallbacksAreSetOnce)
     addThread("T");
     ASSERT_EQ(reg().registerUdpConnRes(udp("U"), nullptr), 0);
     AppCallbackFunc callback = [](MessageType, EventMsg*, DataMsg*) { return 0; };
-    MsgMaskFunc mask = [](char*, int32 len) { return len; };
+    MsgMaskFunc mask = [](char*, unsigned int len) { return static_cast<int>(len); };
 
     EXPECT_EQ(reg().registerThreadAppCallback(Name("T"), nullptr), -1);
     EXPECT_EQ(lastCode(), RES_NO_FUNC);
