@@ -1,5 +1,7 @@
 #include "FendralCore/runtime/ResParamValidator.h"
 
+#include "FendralCore/dispatch/TcpDataSocket.h"
+
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
@@ -10,7 +12,6 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstring>
-#include <ifaddrs.h>
 #include <limits>
 #include <string>
 #include <unistd.h>
@@ -48,25 +49,6 @@ bool nameEndsWith(const ResourceName& name, std::string_view suffix, size_t minL
     return len >= minLength && len >= suffix.size() && std::string_view(name + len - suffix.size(), suffix.size()) == suffix;
 }
 
-// Walks the IPv4 addresses of this host's interfaces until visit returns true.
-template <typename Visit>
-bool anyLocalIpv4(Visit visit)
-{
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return false;
-    bool found = false;
-    for (ifaddrs* ifa = list; ifa != nullptr && !found; ifa = ifa->ifa_next)
-    {
-        if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET)
-            continue;
-        const auto* addr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
-        const auto* mask = reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask);
-        found = visit(addr->sin_addr.s_addr, mask != nullptr ? mask->sin_addr.s_addr : 0xFFFFFFFFu);
-    }
-    freeifaddrs(list);
-    return found;
-}
 } // namespace
 
 ResParamValidator::ResParamValidator() : ResParamValidator(GlobalData::getInst().getConfigManager()) {}
@@ -372,7 +354,9 @@ bool ResParamValidator::checkValidIpAddr(const char* addrTxt, in_addr_t* addr)
 
 bool ResParamValidator::isInterfaceIpAddrExist(in_addr_t addr)
 {
-    return anyLocalIpv4([addr](in_addr_t local, in_addr_t) { return local == addr; });
+    const in_addr wanted{addr};
+    char txt[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &wanted, txt, sizeof(txt)) != nullptr && TcpDataSocket::isValidInterfaceAddr(txt);
 }
 
 bool ResParamValidator::checkValidMulticastAddr(uint32 addr)
@@ -426,22 +410,10 @@ bool ResParamValidator::isMcAddrExistInFwIntRes(uint32 addr, uint16 port) const
 bool ResParamValidator::getInterfaceAddrBySubnet(const char* subnetTxt, IpAddress& interfaceAddrTxt)
 {
     std::memset(interfaceAddrTxt, 0, sizeof(IpAddress));
-    in_addr_t subnet = 0;
-    if (!checkValidIpAddr(subnetTxt, &subnet))
-        return false;
-    in_addr_t match = 0;
-    const bool found = anyLocalIpv4([subnet, &match](in_addr_t local, in_addr_t mask) {
-        if ((local & mask) != subnet)
-            return false;
-        match = local;
-        return true;
-    });
-    if (!found)
-        return false;
-    const in_addr addr{match};
     char txt[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &addr, txt, sizeof(txt)) != nullptr)
-        std::memcpy(interfaceAddrTxt, txt, std::min(std::strlen(txt), sizeof(IpAddress) - 1));
+    if (!checkValidIpAddr(subnetTxt, nullptr) || !TcpDataSocket::getInterfaceAddrBySubnet(subnetTxt, txt))
+        return false;
+    std::memcpy(interfaceAddrTxt, txt, std::min(std::strlen(txt), sizeof(IpAddress) - 1));
     return true;
 }
 
