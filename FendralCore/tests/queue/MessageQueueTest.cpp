@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -274,5 +275,64 @@ TEST(MessageQueue, ResetDropsWhatWasQueued)
     ASSERT_EQ(q.getMessage(&out, more), 0);
     EXPECT_FALSE(more);
 }
+
+} // namespace
+
+namespace
+{
+
+// Several writers and several readers on one ring (the statistics ring's
+// use): every record is taken exactly once.
+void manyToMany(OptimizationMode opt)
+{
+    constexpr uint32 PER_WRITER = 10000;
+    constexpr int WRITERS = 3;
+    constexpr int READERS = 2;
+    RingBuffer<uint64> ring(32, true, opt);
+    std::atomic<uint64> taken{0};
+    std::vector<std::vector<uint64>> seen(READERS);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < WRITERS; ++w)
+        threads.emplace_back([&, w] {
+            for (uint64 i = 0; i < PER_WRITER; ++i)
+                while (ring.enqueue((uint64(w) << 32) | i) != 0)
+                    std::this_thread::yield();
+        });
+    for (int r = 0; r < READERS; ++r)
+        threads.emplace_back([&, r] {
+            uint64 value = 0;
+            while (taken.load() < uint64(WRITERS) * PER_WRITER)
+            {
+                if (ring.multiRwDequeue(value, 1, 0) == 0)
+                {
+                    seen[r].push_back(value);
+                    taken.fetch_add(1);
+                }
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    std::vector<uint64> all;
+    for (const auto& s : seen)
+        all.insert(all.end(), s.begin(), s.end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), uint64(WRITERS) * PER_WRITER);
+    for (size_t i = 0; i < all.size(); ++i)
+        ASSERT_EQ(all[i], (uint64(i / PER_WRITER) << 32) | (i % PER_WRITER)) << "lost or duplicated record";
+    // Each reader sees each writer's records in order.
+    for (const auto& s : seen)
+    {
+        std::vector<int64> last(WRITERS, -1);
+        for (uint64 v : s)
+        {
+            const auto w = static_cast<int>(v >> 32);
+            ASSERT_GT(static_cast<int64>(v & 0xffffffff), last[w]);
+            last[w] = static_cast<int64>(v & 0xffffffff);
+        }
+    }
+}
+
+TEST(RingBufferStress, ManyWritersManyReadersLockFree) { manyToMany(LOW_LATENCY); }
+TEST(RingBufferStress, ManyWritersManyReadersLocked) { manyToMany(CPU_UTILIZATION); }
 
 } // namespace
