@@ -426,16 +426,22 @@ int32 ResourceManager::claimPipelineStages(const ThreadParam& param, bool commit
     return 0;
 }
 
-int32 ResourceManager::registerThreadRes(const ThreadParam& param, bool appThread, ThreadResource** resObjPtr)
+template <typename T>
+int32 ResourceManager::checkNewResource(ResourceRepository<T>& store, int32 limit, const ResourceName& name)
 {
     if (isDispatcherThread())
         return fwFail(RES_REG_NOT_ALLOWED, -1);
-    if (m_threadStore.size() >= m_thresResNumMax)
+    if (store.size() >= limit)
         return fwFail(RES_REG_FULL, -1);
-    ThreadResource* found = nullptr;
-    if (m_threadStore.getResourceObject(param.threadNameTxt, found) == 0)
+    T* found = nullptr;
+    if (store.getResourceObject(name, found) == 0)
         return fwFail(RES_NAME_EXIST, -1);
-    if (FrameworkErrno::m_fwErrno != RES_NOT_EXIST)
+    return FrameworkErrno::m_fwErrno == RES_NOT_EXIST ? 0 : -1;
+}
+
+int32 ResourceManager::registerThreadRes(const ThreadParam& param, bool appThread, ThreadResource** resObjPtr)
+{
+    if (checkNewResource(m_threadStore, m_thresResNumMax, param.threadNameTxt) != 0)
         return -1;
     if (m_threadResAryIdx >= m_thresResNumMax)
         return fwFail(RES_REG_FAILED, -1);
@@ -593,14 +599,7 @@ int32 ResourceManager::registerTcpConnRes(const TcpConnParam& param, TcpConnReso
 
 int32 ResourceManager::registerUdpConnRes(const UdpConnParam& param, UdpConnResource** resObjPtr)
 {
-    if (isDispatcherThread())
-        return fwFail(RES_REG_NOT_ALLOWED, -1);
-    if (m_udpConnStore.size() >= m_udpConnResNumMax)
-        return fwFail(RES_REG_FULL, -1);
-    UdpConnResource* found = nullptr;
-    if (m_udpConnStore.getResourceObject(param.connNameTxt, found) == 0)
-        return fwFail(RES_NAME_EXIST, -1);
-    if (FrameworkErrno::m_fwErrno != RES_NOT_EXIST)
+    if (checkNewResource(m_udpConnStore, m_udpConnResNumMax, param.connNameTxt) != 0)
         return -1;
     ThreadResource* thread = nullptr;
     if (getThreadRes(param.threadNameTxt, &thread) != 0)
@@ -640,14 +639,7 @@ int32 ResourceManager::registerUdpConnRes(const UdpConnParam& param, UdpConnReso
 
 int32 ResourceManager::registerIpcRes(const IpcParam& param, IpcResource** resObjPtr)
 {
-    if (isDispatcherThread())
-        return fwFail(RES_REG_NOT_ALLOWED, -1);
-    if (m_ipcStore.size() >= m_ipcResNumMax)
-        return fwFail(RES_REG_FULL, -1);
-    IpcResource* found = nullptr;
-    if (m_ipcStore.getResourceObject(param.ipcNameTxt, found) == 0)
-        return fwFail(RES_NAME_EXIST, -1);
-    if (FrameworkErrno::m_fwErrno != RES_NOT_EXIST)
+    if (checkNewResource(m_ipcStore, m_ipcResNumMax, param.ipcNameTxt) != 0)
         return -1;
     ThreadResource* thread = nullptr;
     if (getThreadRes(param.threadNameTxt, &thread) != 0)
@@ -676,14 +668,7 @@ int32 ResourceManager::registerIpcRes(const IpcParam& param, IpcResource** resOb
 
 int32 ResourceManager::registerMsgTopicRes(const MsgTopicParam& param, MsgTopicResource** resObjPtr)
 {
-    if (isDispatcherThread())
-        return fwFail(RES_REG_NOT_ALLOWED, -1);
-    if (m_msgTopicStore.size() >= m_msgTopicResNumMax)
-        return fwFail(RES_REG_FULL, -1);
-    MsgTopicResource* found = nullptr;
-    if (m_msgTopicStore.getResourceObject(param.topicNameTxt, found) == 0)
-        return fwFail(RES_NAME_EXIST, -1);
-    if (FrameworkErrno::m_fwErrno != RES_NOT_EXIST)
+    if (checkNewResource(m_msgTopicStore, m_msgTopicResNumMax, param.topicNameTxt) != 0)
         return -1;
     ThreadResource* thread = nullptr;
     if (getThreadRes(param.threadNameTxt, &thread) != 0)
@@ -742,14 +727,7 @@ int32 ResourceManager::registerMsgTopicRes(const MsgTopicParam& param, MsgTopicR
 
 int32 ResourceManager::registerPipelineRes(const PipelineParam& param, PipelineResource** resObjPtr)
 {
-    if (isDispatcherThread())
-        return fwFail(RES_REG_NOT_ALLOWED, -1);
-    if (m_pipelineStore.size() >= m_pipelineResNumMax)
-        return fwFail(RES_REG_FULL, -1);
-    PipelineResource* found = nullptr;
-    if (m_pipelineStore.getResourceObject(param.pipelineNameTxt, found) == 0)
-        return fwFail(RES_NAME_EXIST, -1);
-    if (FrameworkErrno::m_fwErrno != RES_NOT_EXIST)
+    if (checkNewResource(m_pipelineStore, m_pipelineResNumMax, param.pipelineNameTxt) != 0)
         return -1;
     if (m_pipelineResAryIdx >= m_pipelineResNumMax ||
         m_pipelineResAryPtr[m_pipelineResAryIdx].status.load() != RES_UNUSED)

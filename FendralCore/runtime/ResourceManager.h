@@ -243,6 +243,11 @@ public:
     const ResParamValidator& getParamValidator() const { return m_paramValidator; }
 
 private:
+    // The checks every registration starts with, in order: the calling
+    // thread, the kind's limit and a free name. 0 when the record may go in.
+    template <typename T>
+    int32 checkNewResource(ResourceRepository<T>& store, int32 limit, const ResourceName& name);
+
     bool m_errorInResource = false;
     int32 m_lastErrorCodeInRes = 0;
     int32 m_resLockTimeout = DEFAULT_RES_LOCK_TIMEOUT_MICRO;
