@@ -100,12 +100,19 @@ TcpDataSocket::TcpDataSocket(int fd, bool blockMode, int32 sendBufSize, int32 re
 
 int32 TcpDataSocket::initialize()
 {
-    char text[ERROR_TEXT_LEN];
     m_stLocal = sockaddr_in{};
+    return bindLocal("");
+}
+
+// Blocking mode, buffer sizes, address reuse and the bind of the local
+// address; where names the caller in the log texts.
+int32 TcpDataSocket::bindLocal(const char* where)
+{
+    char text[ERROR_TEXT_LEN];
     if (!m_blockMode && SocketCalls::setBlockMode(m_fd, false) != 0)
     {
         const int error = errno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the data sock [%d] to non-block. %s", error, m_fd,
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the data sock [%d] to non-block%s. %s", error, m_fd, where,
               SocketCalls::errorText(error, text, sizeof(text)));
         return failSetup();
     }
@@ -114,7 +121,7 @@ int32 TcpDataSocket::initialize()
     if (SocketCalls::setIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
     {
         const int error = errno;
-        fwLog(LOG_LEVEL_ERROR, "setsockopt() SO_REUSEADDR failed, Err: %d. %s", error,
+        fwLog(LOG_LEVEL_ERROR, "setsockopt() SO_REUSEADDR failed%s, Err: %d. %s", where, error,
               SocketCalls::errorText(error, text, sizeof(text)));
         return failSetup();
     }
@@ -122,7 +129,8 @@ int32 TcpDataSocket::initialize()
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_stLocal), sizeof(m_stLocal)) != 0)
     {
         const int error = errno;
-        fwLog(LOG_LEVEL_ERROR, "bind() failed, Err: %d. %s", error, SocketCalls::errorText(error, text, sizeof(text)));
+        fwLog(LOG_LEVEL_ERROR, "bind() failed%s, Err: %d. %s", where, error,
+              SocketCalls::errorText(error, text, sizeof(text)));
         return failSetup();
     }
     m_validLocalBinding = true;
@@ -339,33 +347,8 @@ int32 TcpDataSocket::reinitialize(bool blockMode)
               SocketCalls::errorText(error, text, sizeof(text)));
         return fwFail(SOCK_ERROR, -1);
     }
-    if (!m_blockMode && SocketCalls::setBlockMode(m_fd, false) != 0)
-    {
-        const int error = errno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the data sock [%d] to non-block in reinitialize(). %s", error, m_fd,
-              SocketCalls::errorText(error, text, sizeof(text)));
-        return failSetup();
-    }
-    if (setSendBufSize(m_sendBufSize) != 0 || setRecvBufSize(m_recvBufSize) != 0)
-        return failSetup();
-    if (SocketCalls::setIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
-    {
-        const int error = errno;
-        fwLog(LOG_LEVEL_ERROR, "setsockopt() SO_REUSEADDR failed in reinitialize(), Err: %d. %s", error,
-              SocketCalls::errorText(error, text, sizeof(text)));
-        return failSetup();
-    }
     // The same local address as initialize, also when initialize never ran.
-    m_stLocal = ipv4SockAddr(m_interfaceAddr, m_localPortNum);
-    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&m_stLocal), sizeof(m_stLocal)) != 0)
-    {
-        const int error = errno;
-        fwLog(LOG_LEVEL_ERROR, "bind() failed in reinitialize(), Err: %d. %s", error,
-              SocketCalls::errorText(error, text, sizeof(text)));
-        return failSetup();
-    }
-    m_validLocalBinding = true;
-    return 0;
+    return bindLocal(" in reinitialize()");
 }
 
 int32 TcpDataSocket::assignSocketFd(int fd, bool blockMode)

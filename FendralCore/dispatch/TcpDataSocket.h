@@ -110,6 +110,7 @@ public:
     static int32 getLocalAddr(uint32* addrList, int max, int& count);
 
 private:
+    int32 bindLocal(const char* where);
     bool m_blockMode = false;
     std::atomic<bool> m_disconnectEvent{false};
     bool m_validLocalBinding = false;
