@@ -83,6 +83,23 @@ void BM_BarePutLowLatency(benchmark::State& state)
     }
 }
 
+// A send that finds the queue full and has no store: every put and every
+// retry inside it fails; in CPU_UTILIZATION mode the ring sleeps between tries.
+void sendToFullQueue(benchmark::State& state, OptimizationMode mode)
+{
+    SendSetup s(mode, 4);
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    while (s.normal.getNumFreeEntry() > 0)
+        s.normal.putMessage(&filler);
+    uint32 seq = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(s.events->sendEventMsg(&s.target, MQUEUE_NORMAL, CONNECTED, s.param, seq));
+}
+
+void BM_EventSendFullLowLatency(benchmark::State& state) { sendToFullQueue(state, LOW_LATENCY); }
+void BM_EventSendFullCpuMode(benchmark::State& state) { sendToFullQueue(state, CPU_UTILIZATION); }
+
 // Events parked behind one already parked: no put is tried.
 void BM_EventParkBehindParked(benchmark::State& state)
 {
@@ -158,6 +175,8 @@ void BM_CacheArrayMissThenAdd(benchmark::State& state)
 BENCHMARK(BM_EventSendLowLatency);
 BENCHMARK(BM_EventSendCpuMode);
 BENCHMARK(BM_BarePutLowLatency);
+BENCHMARK(BM_EventSendFullLowLatency);
+BENCHMARK(BM_EventSendFullCpuMode)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_EventParkBehindParked);
 BENCHMARK(BM_CacheArrayHit)->Arg(0)->Arg(9);
 BENCHMARK(BM_CacheArrayMissThenAdd);

@@ -64,9 +64,6 @@ public:
                        MsgListType listType = MSG_LIST_TYPE_MAX, bool* savedToTmpStorePtr = nullptr,
                        ReplicationFlag replicationFlag = NOT_REPLICATION_MSG);
 
-    // The event as the last send built it.
-    const FwIntMessage& lastEvent() const { return *m_evtMsgPtr; }
-
 protected:
     ThreadResource* m_currThdResPtr;
     // A pipeline entry header followed by the framework message, so one
