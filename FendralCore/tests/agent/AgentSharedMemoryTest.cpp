@@ -141,6 +141,22 @@ TEST_F(AgentSharedMemoryTest, RefusesBlocksThatAreMissingOrTooSmall)
     }
 }
 
+// The agent made the block but not its semaphore: the status is still
+// written, but the open reports the unusable lock.
+TEST_F(AgentSharedMemoryTest, MissingSemaphoreOfTheAgentsBlockIsAnError)
+{
+    FakeAgent agent;
+    AppSharedMemBlock* app = agent.createAppBlock("/" + m_agentId + "." + m_appId);
+    ASSERT_NE(app, nullptr);
+    AgentSharedMemory shm(m_config.manager(), m_appId.c_str(), true);
+    FrameworkErrno::m_fwErrno = 0;
+    EXPECT_EQ(shm.openAppSharedMemory(), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, INVALID_LOCK);
+    EXPECT_TRUE(testLog().contains("Error [302] waiting for the application resource lock."));
+    EXPECT_EQ(app->statBuf.statusRec.status, ACTIVE);
+    EXPECT_FALSE(semExists(m_agentId + "." + m_appId)) << "the application never creates the agent's semaphore";
+}
+
 // Without the agent, and as middleware, both blocks are private memory that
 // the same code paths use; the semaphore is this process's own.
 TEST_F(AgentSharedMemoryTest, WithoutTheAgentTheBlocksArePrivate)
