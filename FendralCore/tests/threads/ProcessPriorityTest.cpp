@@ -117,11 +117,7 @@ TEST_F(ProcessPriorityTest, RealTimePriorityIsCutToTheSystemMaximum)
 // A refused setting is logged and reported, and the other one still applied.
 TEST_F(ProcessPriorityTest, RefusedSettingsAreLoggedAndReported)
 {
-    const std::vector<int> cpus = allowedCpus();
-    int absent = -1;
-    for (int cpu = 0; cpu < 63 && absent < 0; ++cpu)
-        if (std::find(cpus.begin(), cpus.end(), cpu) == cpus.end())
-            absent = cpu;
+    const int absent = absentCpu();
     if (absent >= 0)
     {
         ProcessConfig::get().write("CPU_BITMAP UINT64 " + std::to_string(uint64{1} << absent) + "\nPROC_PRI INT32 0\n");

@@ -87,6 +87,13 @@ inline std::vector<int> affinityOf(pthread_t tid)
     return cpus;
 }
 
+// A CPU below 63 that this machine does not have, or -1 when it has them all.
+inline int absentCpu()
+{
+    const long configured = ::sysconf(_SC_NPROCESSORS_CONF);
+    return configured > 0 && configured < 63 ? 62 : -1;
+}
+
 struct Scheduling
 {
     int policy = -1;
