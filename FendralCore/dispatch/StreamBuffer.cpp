@@ -81,6 +81,8 @@ int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int3
         return fwFail(BUFFER_FULL, -1);
     if (free < length && allOrNothing)
         return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+    if (length == 0)
+        return 0;
 
     const int32 n = length < free ? length : free;
     const int32 first = n < m_ringSize - head ? n : m_ringSize - head;
@@ -118,7 +120,7 @@ int32 StreamBuffer::peek(char* buf, int32 maxLen, int32& n, bool exact, int32 he
 int32 StreamBuffer::read(char* buf, int32 maxLen, int32& n, bool exact, int32 headLimit, bool consume)
 {
     n = 0;
-    if (maxLen < 0 || (buf == nullptr && maxLen > 0) || headLimit < -1 || headLimit >= m_ringSize)
+    if (maxLen < 0 || buf == nullptr || headLimit < -1 || headLimit >= m_ringSize)
         return fwFail(INVALID_FUNC_ARG, -1);
     if (m_optimizeMode == CPU_UTILIZATION)
     {
