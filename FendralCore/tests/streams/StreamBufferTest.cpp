@@ -1,6 +1,8 @@
 #include "FendralCore/dispatch/StreamBuffer.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/FwErrorNum.h"
+#include "FendralCore/runtime/FrameworkResource.h"
+#include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>
 
@@ -221,4 +223,24 @@ TEST(StreamBuffer, OneWriterOneReaderPassEveryByteInOrder)
         EXPECT_TRUE(got == source) << "mode " << mode;
         EXPECT_LE(sb.getMaxUsage(), 4099);
     }
+}
+
+TEST(StreamBuffer, ChannelOnAPipelineKnowsTheLargestRawMessageAnEntryTakes)
+{
+    ResourceManager& reg = ResourceManager::getInst();
+    PipelineParam param;
+    reg.initPipelineParam(param);
+    std::strcpy(param.pipelineNameTxt, "SB_PL");
+    param.numStages = 1;
+    param.entrySize = 4096;
+    param.numEntry = 10;
+    ASSERT_EQ(reg.registerPipelineRes(param, nullptr), 0);
+
+    TcpConnResource channel{};
+    std::strcpy(channel.regParam.pipelineNameTxt, "SB_PL");
+    channel.usePipeline = true;
+    EXPECT_EQ(StreamBuffer(&channel, 100, LOW_LATENCY, false).getMaxPipeRawMsgSize(), 4096 - 216);
+    channel.usePipeline = false;
+    EXPECT_EQ(StreamBuffer(&channel, 100, LOW_LATENCY, false).getMaxPipeRawMsgSize(), 0);
+    EXPECT_EQ(StreamBuffer(100, LOW_LATENCY, false).getMaxPipeRawMsgSize(), 0);
 }
