@@ -26,6 +26,10 @@ void waitForStage(Pipeline& pl, uint32 stage)
         pollfd p{d->getFileDescriptor(), POLLIN, 0};
         ::poll(&p, 1, 5);
     }
+    else
+    {
+        __builtin_ia32_pause();
+    }
 }
 
 // Args: optimisation mode, payload bytes.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -64,7 +65,14 @@ Pipeline::Pipeline(uint32 numBufEntry, uint32 maxDataSize, uint32 numOfStage, Op
 
     m_stageIdx = std::make_unique<StageIdx[]>(numOfStage);
     if (m_collectPerfInfo)
-        m_infoPtr = std::make_unique<PerfInfo[]>(uint64{numBufEntry} * m_numInfoPerEntry);
+    {
+        m_infoPtr.reset(new (std::nothrow) PerfInfo[uint64{numBufEntry} * m_numInfoPerEntry]());
+        if (m_infoPtr == nullptr)
+        {
+            fwLog(LOG_LEVEL_WARNING, "Failed allocating performance records for pipeline; timing not collected.");
+            m_collectPerfInfo = false;
+        }
+    }
     if (m_optimizeMode == CPU_UTILIZATION)
     {
         m_rlockArrayPtr = std::make_unique<MutexLock[]>(numOfStage);
@@ -112,11 +120,28 @@ void Pipeline::perfStamp(uint64 count, uint32 rec, bool start)
     }
 }
 
+bool Pipeline::full(uint64 h)
+{
+    // Acquire and release on the cache too, so that a producer using another
+    // producer's view still writes only after the last stage read the slot.
+    // Signed: a producer's h read before others moved on may lie behind the
+    // last stage; its compare-and-swap fails anyway, as a lost race.
+    if (static_cast<int64>(h - m_cachedFreed.load(std::memory_order_acquire)) < int64{m_numEntries})
+        return false;
+    const uint64 freed = m_stageIdx[m_numOfStage - 1].tmpTail.load(std::memory_order_acquire);
+    m_cachedFreed.store(freed, std::memory_order_release);
+    return static_cast<int64>(h - freed) >= int64{m_numEntries};
+}
+
+// The cached view only lags, so its fill is an upper bound; the last stage's
+// commit is read only when that bound would raise the maximum.
 void Pipeline::noteUsage(uint64 newHead)
 {
-    const uint64 freed = m_stageIdx[m_numOfStage - 1].tmpTail.load(std::memory_order_relaxed);
-    const auto used = static_cast<int32>(newHead > freed ? newHead - freed : 0);
     int32 seen = m_maxUsage.load(std::memory_order_relaxed);
+    if (newHead - m_cachedFreed.load(std::memory_order_relaxed) <= static_cast<uint64>(seen))
+        return;
+    const uint64 freed = m_stageIdx[m_numOfStage - 1].tmpTail.load(std::memory_order_acquire);
+    const auto used = static_cast<int32>(newHead > freed ? newHead - freed : 0);
     while (used > seen && !m_maxUsage.compare_exchange_weak(seen, used, std::memory_order_relaxed))
     {
     }
@@ -172,11 +197,10 @@ int32 Pipeline::reserveLocked(int32 retryCount, int32 retryInterval, uint64& cou
         fwLog(LOG_LEVEL_NOTICE, "Error [%d] locking the m_wlock for enqueuing a message into pipeline.", code);
         return fwFail(LOCK_FAILED, -1);
     }
-    const std::atomic<uint64>& freed = m_stageIdx[m_numOfStage - 1].tmpTail;
     for (int32 tries = 1;; ++tries)
     {
         const uint64 h = m_headIdx.load(std::memory_order_relaxed);
-        if (h - freed.load(std::memory_order_acquire) < m_numEntries)
+        if (!full(h))
         {
             m_headIdx.store(h + 1, std::memory_order_relaxed);
             count = h;
@@ -193,12 +217,11 @@ int32 Pipeline::reserveLocked(int32 retryCount, int32 retryInterval, uint64& cou
 
 int32 Pipeline::reserveLockFree(int32 retryCount, uint64& count)
 {
-    const std::atomic<uint64>& freed = m_stageIdx[m_numOfStage - 1].tmpTail;
     for (int32 tries = 1;; ++tries)
     {
         uint64 h = m_headIdx.load(std::memory_order_relaxed);
         int32 code = BUFFER_FULL;
-        if (h - freed.load(std::memory_order_acquire) < m_numEntries)
+        if (!full(h))
         {
             if (m_headIdx.compare_exchange_strong(h, h + 1, std::memory_order_relaxed))
             {

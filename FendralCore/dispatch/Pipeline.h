@@ -154,8 +154,10 @@ private:
     // Producers' line.
     alignas(64) std::atomic<uint64> m_headIdx{0};   // next count to reserve
     std::atomic<uint64> m_tmpHeadIdx{0};            // counts below are complete
-    std::atomic<int32> m_maxUsage{0};
     MutexLock m_wlock;
+    // Read by every put, written rarely: a line of its own stays shared.
+    alignas(64) std::atomic<uint64> m_cachedFreed{0}; // producers' last view of the last stage's commit
+    std::atomic<int32> m_maxUsage{0};
     // Read-only after construction.
     alignas(64) uint32 m_numOfStage = 0;
     uint32 m_numEntries = 0;
@@ -182,6 +184,9 @@ private:
         return stage == 0 ? m_tmpHeadIdx : m_stageIdx[stage - 1].tmpTail;
     }
 
+    // True when count h would overfill the ring. A stale cached view only
+    // errs towards full, and then the last stage's commit is read.
+    bool full(uint64 h);
     int32 reserveLocked(int32 retryCount, int32 retryInterval, uint64& count);
     int32 reserveLockFree(int32 retryCount, uint64& count);
     void noteUsage(uint64 newHead);
