@@ -283,6 +283,102 @@ int32 Pipeline::dequeue(uint32 stage, char* buffer, uint32 maxLen, PipelineMsgHe
     return 0;
 }
 
+int32 Pipeline::dequeueEntryLock(uint32 stage, char* buffer, uint32 maxLen, PipelineMsgHeader& header,
+                                 int32& plEntrySize, int32 retryCount, int32 retryInterval)
+{
+    if (stage >= m_numOfStage)
+        return fwFail(INVALID_STAGE, -1);
+    if (buffer == nullptr && maxLen > 0)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    plEntrySize = static_cast<int32>(m_maxDataSize);
+    uint64 first = 0;
+    int32 taken = 0;
+    if (take(stage, 1, retryCount, retryInterval, first, taken) != 0)
+        return -1;
+    PipelineEntryInfo* info = entry(first);
+    std::memcpy(&header, &info->plMsgHdr, sizeof(PipelineMsgHeader));
+    const uint32 len = header.dataLen < maxLen ? header.dataLen : maxLen;
+    if (len > 0)
+        std::memcpy(buffer, payload(info), len);
+    if (len == header.dataLen)
+        return 0;
+    // A caller told of a failure would not release: pass the entry on now
+    // rather than leave the stage held.
+    if (release(stage, 1, false) != 0)
+        return -1;
+    return fwFail(MSG_TOO_LARGE, -1);
+}
+
+int32 Pipeline::dequeueEntryRelease(uint32 stage, const char* buffer, int32 updatedDataLen)
+{
+    if (updatedDataLen < 0)
+        return release(stage, 1, false);
+    if (buffer == nullptr && updatedDataLen > 0)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    const PipelineMsgRecord update{nullptr, const_cast<char*>(buffer), static_cast<uint32>(updatedDataLen)};
+    return release(stage, 1, false, &update, true);
+}
+
+int32 Pipeline::multiDequeue(uint32 stage, PipelineMsgRecord* recSet, int32 numRecMax, int32& numRecv,
+                             int32 retryCount, int32 retryInterval)
+{
+    numRecv = 0;
+    if (stage >= m_numOfStage)
+        return fwFail(INVALID_STAGE, -1);
+    if (recSet == nullptr || numRecMax < 1 || numRecMax > RECV_MULTI_REC_MAX)
+        return fwFail(PL_INVALID_NUM_REC, -1);
+    for (int32 i = 0; i < numRecMax; ++i)
+        if (recSet[i].plMsgHdrPtr == nullptr || (recSet[i].bufPtr == nullptr && recSet[i].bufLen > 0))
+            return fwFail(INVALID_FUNC_ARG, -1);
+    uint64 first = 0;
+    if (take(stage, numRecMax, retryCount, retryInterval, first, numRecv) != 0)
+        return -1;
+    bool cut = false;
+    for (int32 i = 0; i < numRecv; ++i)
+    {
+        PipelineEntryInfo* info = entry(first + static_cast<uint64>(i));
+        PipelineMsgRecord& rec = recSet[i];
+        std::memcpy(rec.plMsgHdrPtr, &info->plMsgHdr, sizeof(PipelineMsgHeader));
+        const uint32 len = info->plMsgHdr.dataLen < rec.bufLen ? info->plMsgHdr.dataLen : rec.bufLen;
+        if (len > 0)
+            std::memcpy(rec.bufPtr, payload(info), len);
+        cut = cut || len < info->plMsgHdr.dataLen;
+        rec.bufLen = len;
+    }
+    if (release(stage, numRecv, true) != 0)
+        return -1;
+    return cut ? fwFail(MSG_TOO_LARGE, -1) : 0;
+}
+
+int32 Pipeline::multiDequeueEntryLock(uint32 stage, PipelineMsgRecord* recSet, int32 numRecMax, int32& numRecv,
+                                      int32& plEntrySize, int32 retryCount, int32 retryInterval)
+{
+    numRecv = 0;
+    if (stage >= m_numOfStage)
+        return fwFail(INVALID_STAGE, -1);
+    if (recSet == nullptr || numRecMax < 1 || numRecMax > RECV_MULTI_REC_MAX)
+        return fwFail(PL_INVALID_NUM_REC, -1);
+    plEntrySize = static_cast<int32>(m_maxDataSize);
+    uint64 first = 0;
+    if (take(stage, numRecMax, retryCount, retryInterval, first, numRecv) != 0)
+        return -1;
+    for (int32 i = 0; i < numRecv; ++i)
+    {
+        PipelineEntryInfo* info = entry(first + static_cast<uint64>(i));
+        recSet[i].plMsgHdrPtr = &info->plMsgHdr;
+        recSet[i].bufPtr = payload(info);
+        recSet[i].bufLen = info->plMsgHdr.dataLen;
+    }
+    return 0;
+}
+
+int32 Pipeline::multiDequeueEntryRelease(uint32 stage, const PipelineMsgRecord* recSet, int32 numRec)
+{
+    if (recSet == nullptr)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    return release(stage, numRec, true, recSet);
+}
+
 int32 Pipeline::multiDequeueEntryLock2(uint32 stage, PipelineMsgRecord2* recSet, int32 numRecMax, int32& numRecv,
                                        int32& plEntrySize, int32 retryCount, int32 retryInterval)
 {
@@ -416,7 +512,8 @@ void Pipeline::markTaken(uint32 stage, uint64 count)
     perfStamp(count, stage + 1, true);
 }
 
-int32 Pipeline::release(uint32 stage, int32 numRec, bool countGiven)
+int32 Pipeline::release(uint32 stage, int32 numRec, bool countGiven, const PipelineMsgRecord* update,
+                        bool copyBack)
 {
     if (stage >= m_numOfStage)
         return fwFail(INVALID_STAGE, -1);
@@ -467,6 +564,20 @@ int32 Pipeline::release(uint32 stage, int32 numRec, bool countGiven)
         return fwFail(PL_INCORRECT_NUM_UNLOCK_RECORD, -1);
     }
     const auto n = static_cast<uint64>(countGiven ? numRec : 1);
+    if (update != nullptr)
+    {
+        // All or nothing: every new length must fit before any is stored.
+        for (uint64 i = 0; i < n; ++i)
+            if (update[i].bufLen > m_maxDataSize)
+                return fwFail(MSG_TOO_LARGE, -1);
+        for (uint64 i = 0; i < n; ++i)
+        {
+            PipelineEntryInfo* info = entry(f + i);
+            if (copyBack && update[i].bufLen > 0)
+                std::memcpy(payload(info), update[i].bufPtr, update[i].bufLen);
+            info->plMsgHdr.dataLen = update[i].bufLen;
+        }
+    }
 
     // Entries pass on in order: wait for other consumers of the stage to
     // release the older ones.

@@ -127,6 +127,27 @@ public:
     int32 dequeue(uint32 stage, char* buffer, uint32 maxLen, PipelineMsgHeader& header, int32 retryCount,
                   int32 retryInterval = DEFAULT_RETRY_INTERVAL);
 
+    // Takes the stage's next entry and copies its header and payload out,
+    // keeping it taken; dequeueEntryRelease writes updatedDataLen bytes of
+    // buffer back (a negative length leaves the payload as it is) and
+    // releases it. A payload longer than maxLen is copied cut and reported as
+    // MSG_TOO_LARGE, and the entry is released unchanged at once.
+    int32 dequeueEntryLock(uint32 stage, char* buffer, uint32 maxLen, PipelineMsgHeader& header, int32& plEntrySize,
+                           int32 retryCount, int32 retryInterval = DEFAULT_RETRY_INTERVAL);
+    int32 dequeueEntryRelease(uint32 stage, const char* buffer, int32 updatedDataLen);
+
+    // Takes up to numRecMax consecutive entries, copies each into the
+    // caller's record (header to plMsgHdrPtr, payload to bufPtr of bufLen
+    // bytes; bufLen receives the payload length) and releases them. A cut
+    // payload is MSG_TOO_LARGE once all are released.
+    int32 multiDequeue(uint32 stage, PipelineMsgRecord* recSet, int32 numRecMax, int32& numRecv, int32 retryCount,
+                       int32 retryInterval = DEFAULT_RETRY_INTERVAL);
+    // As multiDequeueEntryLock2, with each record's bufLen set to its payload
+    // length; the release stores each record's bufLen back as the length.
+    int32 multiDequeueEntryLock(uint32 stage, PipelineMsgRecord* recSet, int32 numRecMax, int32& numRecv,
+                                int32& plEntrySize, int32 retryCount, int32 retryInterval = DEFAULT_RETRY_INTERVAL);
+    int32 multiDequeueEntryRelease(uint32 stage, const PipelineMsgRecord* recSet, int32 numRec);
+
     // Takes up to numRecMax (1..RECV_MULTI_REC_MAX) consecutive entries in
     // place; release them all together with the count taken.
     int32 multiDequeueEntryLock2(uint32 stage, PipelineMsgRecord2* recSet, int32 numRecMax, int32& numRecv,
@@ -197,6 +218,9 @@ private:
     int32 takeLockFree(uint32 stage, int32 maxTake, int32 retryCount, uint64& first, int32& taken);
     void markTaken(uint32 stage, uint64 count);
     // Releases numRec entries the calling thread holds at the stage.
-    int32 release(uint32 stage, int32 numRec, bool countGiven);
+    // update: new payload lengths to store first (and with copyBack the
+    // bytes at their bufPtr), one record per entry released.
+    int32 release(uint32 stage, int32 numRec, bool countGiven, const PipelineMsgRecord* update = nullptr,
+                  bool copyBack = false);
     void perfStamp(uint64 count, uint32 rec, bool start);
 };

@@ -294,3 +294,70 @@ TEST(Pipeline, PerformanceRecordsStampTheProducerAndEachStage)
     EXPECT_EQ(rec[2].startTm.tv_sec, 0) << "stage 1 not reached";
     EXPECT_EQ(Pipeline(2, 8, 2, LOW_LATENCY, false).getPerfInfo(0), nullptr);
 }
+
+TEST(Pipeline, CopyingLockWritesTheUpdatedPayloadBackOnRelease)
+{
+    for (OptimizationMode mode : MODES)
+    {
+        Pipeline pl(4, 16, 2, mode, false);
+        ASSERT_EQ(put(pl, "abc"), 0);
+        ASSERT_EQ(put(pl, "0123456789"), 0);
+        char buf[16] = {};
+        PipelineMsgHeader hdr{};
+        int32 size = 0;
+        ASSERT_EQ(pl.dequeueEntryLock(0, buf, 16, hdr, size, 1), 0);
+        EXPECT_EQ(std::string(buf, hdr.dataLen), "abc");
+        EXPECT_EQ(size, 16);
+        EXPECT_EQ(pl.dequeueEntryRelease(0, "wxyz!", 17), -1) << "longer than an entry";
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, MSG_TOO_LARGE);
+        ASSERT_EQ(pl.dequeueEntryRelease(0, "wxyz!", 5), 0);
+        EXPECT_EQ(pass(pl, 1), "wxyz!");
+
+        // Cut: reported, and the entry goes on unchanged rather than stay held.
+        EXPECT_EQ(pl.dequeueEntryLock(0, buf, 4, hdr, size, 1), -1);
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, MSG_TOO_LARGE);
+        EXPECT_EQ(std::string(buf, 4), "0123");
+        EXPECT_EQ(pl.dequeueEntryRelease(0, nullptr, -1), -1) << "nothing is held any more";
+        EXPECT_EQ(pass(pl, 1), "0123456789");
+    }
+}
+
+TEST(Pipeline, MultiEntryCopyAndLockVariantsCopyOutAndStoreLengthsBack)
+{
+    for (OptimizationMode mode : MODES)
+    {
+        Pipeline pl(8, 16, 2, mode, false);
+        for (const char* t : {"one", "two", "three-long"})
+            ASSERT_EQ(put(pl, t), 0);
+        PipelineMsgRecord recs[3];
+        int32 got = 0;
+        int32 size = 0;
+        ASSERT_EQ(pl.multiDequeueEntryLock(0, recs, 3, got, size, 1), 0);
+        ASSERT_EQ(got, 3);
+        EXPECT_EQ(recs[2].bufLen, 10u);
+        recs[0].bufLen = 1;  // "o"
+        recs[1].bufLen = 17; // too long: nothing is stored
+        EXPECT_EQ(pl.multiDequeueEntryRelease(0, recs, 3), -1);
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, MSG_TOO_LARGE);
+        EXPECT_EQ(recs[0].plMsgHdrPtr->dataLen, 3u);
+        EXPECT_EQ(pl.multiDequeueEntryRelease(0, recs, 2), -1);
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, PL_INCORRECT_NUM_UNLOCK_RECORD);
+        recs[1].bufLen = 2; // "tw"
+        ASSERT_EQ(pl.multiDequeueEntryRelease(0, recs, 3), 0);
+
+        PipelineMsgHeader hdrs[3];
+        char bufs[3][8];
+        for (int i = 0; i < 3; ++i)
+            recs[i] = {&hdrs[i], bufs[i], 8};
+        EXPECT_EQ(pl.multiDequeue(1, recs, 3, got, 1), -1) << "the third is cut to 8";
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, MSG_TOO_LARGE);
+        ASSERT_EQ(got, 3);
+        EXPECT_EQ(std::string(bufs[0], recs[0].bufLen), "o");
+        EXPECT_EQ(std::string(bufs[1], recs[1].bufLen), "tw");
+        EXPECT_EQ(std::string(bufs[2], recs[2].bufLen), "three-lo");
+        EXPECT_EQ(hdrs[2].dataLen, 10u);
+        EXPECT_EQ(put(pl, "again"), 0) << "all three were released";
+        EXPECT_EQ(pl.multiDequeue(0, recs, 0, got, 1), -1);
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, PL_INVALID_NUM_REC);
+    }
+}
