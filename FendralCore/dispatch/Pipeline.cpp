@@ -546,11 +546,12 @@ int32 Pipeline::release(uint32 stage, int32 numRec, bool countGiven, const Pipel
             return fwFail(PL_INCORRECT_LOCKER, -1);
         }
         PipelineEntryInfo* info = entry(c);
+        const bool locked = info->entryLocked.load(std::memory_order_acquire);
         fwLog(LOG_LEVEL_INFO,
               "Mismatch found in pipeline entry info at stage [%d]. Expected tail entry index [%d] locked but the "
               "entry info index is [%d] and the lock status is [%d].",
-              static_cast<int32>(stage), static_cast<int32>(c % m_numEntries), info->curIdx,
-              info->entryLocked.load(std::memory_order_relaxed) ? 1 : 0);
+              static_cast<int32>(stage), static_cast<int32>(c % m_numEntries), locked ? info->curIdx : -1,
+              locked ? 1 : 0);
         return fwFail(PL_STAGE_ERROR, -1);
     }
     int32 run = 1;
