@@ -1,0 +1,81 @@
+// A byte ring between one writer thread and one reader thread. Every
+// connected TCP channel has one: the network receiver writes what it reads
+// from the socket, the stream thread cuts whole messages out of it. The logger
+// thread and the message replicator use the same class as a plain ring with
+// no channel.
+//
+// In CPU_UTILIZATION mode every write posts the event descriptor so that the
+// reader can wait for it in its multiplexer; in LOW_LATENCY mode the
+// descriptor is left alone and the reader polls.
+//
+// Only the writer moves the head and only the reader moves the tail. Each
+// publishes its index with a release store after copying, and reads the
+// other's with an acquire load, so the bytes between them are always whole.
+// One byte always stays free: the ring holds at most its capacity.
+#pragma once
+
+#include "FendralCore/foundation/EventDescriptor.h"
+#include "FendralCore/foundation/GlobalData.h"
+
+#include <atomic>
+
+struct TcpConnResource;
+
+class StreamBuffer : public EventDescriptor
+{
+public:
+    // Bytes between a pipeline's entry size and the largest raw message that
+    // fits one of its entries.
+    static constexpr int32 PIPE_RAW_MSG_OVERHEAD = 216;
+
+    // Plain ring of capacity bytes; a counting event descriptor.
+    StreamBuffer(int32 capacity, OptimizationMode optimizeMode, bool blockMode);
+    // The ring of a TCP channel; a semaphore-mode descriptor (one count per read).
+    StreamBuffer(TcpConnResource* channelResPtr, int32 capacity, OptimizationMode optimizeMode, bool blockMode);
+    ~StreamBuffer() override;
+
+    // Writes up to length bytes at the head (all of them or none with
+    // allOrNothing). written receives the bytes written, newHeadIdx the head
+    // after the write, which the reader may pass back as a head limit.
+    int32 enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing);
+    int32 enqueue(const char* data, int32 length, int32& written, bool allOrNothing);
+
+    // Reads up to maxLen bytes from the tail, no further than headLimit (-1:
+    // the current head). With exact, fewer than maxLen bytes is a failure that
+    // consumes nothing and reports in n how many there are.
+    int32 dequeue(char* buf, int32 maxLen, int32& n, bool exact, int32 headLimit = -1);
+    // As dequeue, but the bytes stay in the ring.
+    int32 peek(char* buf, int32 maxLen, int32& n, bool exact, int32 headLimit = -1);
+
+    // Discards everything held and the decoded frame length. Reader side.
+    void reset();
+    // Bytes held.
+    int32 availEntry() const;
+
+    int32 getStreamBufStatus() const { return m_streamBufStatus.load(std::memory_order_acquire); }
+    void setStreamBufStatus(int32 status) { m_streamBufStatus.store(status, std::memory_order_release); }
+
+    int32 getMaxUsage() const { return m_maxUsage.load(std::memory_order_relaxed); }
+    int32 getMaxPipeRawMsgSize() const { return m_maxPipeRawMsgSize; }
+    int32 getRingSize() const { return m_ringSize; }
+    TcpConnResource* getChannelRes() const { return m_channelResPtr; }
+
+protected:
+    char* m_bufPtr = nullptr;
+    int32 m_ringSize;
+    int32 m_totalMsgSize = 0; // length of the frame at the tail once decoded; 0 before
+    std::atomic<int32> m_maxUsage{0};
+    std::atomic<int32> m_streamBufStatus{0};
+    int32 m_maxPipeRawMsgSize = 0;
+    // Each index on its own line: the writer stores the head on every write,
+    // the reader the tail on every read.
+    alignas(64) std::atomic<int32> m_headIndex{0};
+    alignas(64) std::atomic<int32> m_tailIndex{0};
+    alignas(64) char m_tmpbuf[101]{};
+    OptimizationMode m_optimizeMode;
+    TcpConnResource* m_channelResPtr = nullptr;
+
+private:
+    int32 read(char* buf, int32 maxLen, int32& n, bool exact, int32 headLimit, bool consume);
+    int32 held(int32 head, int32 tail) const { return head >= tail ? head - tail : head + m_ringSize - tail; }
+};
