@@ -1,5 +1,7 @@
 #include "FendralCore/dispatch/StreamBuffer.h"
 
+#include "FendralCore/dispatch/FramingFields.h"
+
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/runtime/FrameworkResource.h"
@@ -168,4 +170,267 @@ void StreamBuffer::reset()
 int32 StreamBuffer::availEntry() const
 {
     return held(m_headIndex.load(std::memory_order_acquire), m_tailIndex.load(std::memory_order_acquire));
+}
+
+// ---- Framing (reader side) ----
+
+int32 StreamBuffer::beginFrame(char* buf, int32 maxLen, int32 headLimit, int32& tail, int32& avail)
+{
+    avail = 0;
+    // A zero capacity would cut empty messages forever.
+    if (buf == nullptr || maxLen < 1 || headLimit < -1 || headLimit >= m_ringSize)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    if (m_optimizeMode == CPU_UTILIZATION)
+    {
+        unsigned long count = 0;
+        if (deliverEvent(count) != 0 && FrameworkErrno::m_fwErrno != WOULD_BLOCK)
+            return -1;
+    }
+    tail = m_tailIndex.load(std::memory_order_relaxed);
+    const int32 head = m_headIndex.load(std::memory_order_acquire);
+    // A limit beyond the bytes held now is stale: nothing is left before it.
+    const int32 end = headLimit == -1 ? head : (held(headLimit, tail) <= held(head, tail) ? headLimit : tail);
+    if (end == tail)
+        return fwFail(BUFFER_EMPTY, -1);
+    avail = held(end, tail);
+    return 0;
+}
+
+void StreamBuffer::copyFrom(int32 tail, char* buf, int32 len) const
+{
+    const int32 first = len < m_ringSize - tail ? len : m_ringSize - tail;
+    std::memcpy(buf, m_bufPtr + tail, static_cast<size_t>(first));
+    std::memcpy(buf + first, m_bufPtr, static_cast<size_t>(len - first));
+}
+
+void StreamBuffer::consume(int32 tail, int32 len)
+{
+    m_tailIndex.store(tail + len >= m_ringSize ? tail + len - m_ringSize : tail + len, std::memory_order_release);
+}
+
+int32 StreamBuffer::dequeueMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
+                                   int32 headLimit)
+{
+    msgLen = 0;
+    hdrLen = 0;
+    if (m_channelResPtr == nullptr)
+        return fwFail(RES_TCPCONN_NOT_EXIST, -1);
+    const MsgFormatType channelFormat = m_channelResPtr->regParam.msgFormat;
+    int32 r = -1;
+    switch (channelFormat)
+    {
+    case MSG_FORMAT_RAW:
+        r = dequeueRawMsg(buf, maxLen, msgLen, headLimit);
+        break;
+    case MSG_FORMAT_QUOR:
+        r = dequeueQuorMsg(buf, maxLen, msgLen, headLimit);
+        break;
+    case MSG_FORMAT_FIX:
+        r = dequeueFixMsg(buf, maxLen, msgLen, hdrLen, headLimit);
+        break;
+    case MSG_FORMAT_CUSTOM:
+        r = dequeueAppMsg(buf, maxLen, msgLen, m_channelResPtr->regParam.appMsgSizeInfo, headLimit);
+        break;
+    default:
+        return fwFail(INVALID_MSG_FORMAT, -1);
+    }
+    if (r == 0)
+        format = channelFormat;
+    return r;
+}
+
+int32 StreamBuffer::dequeueRawMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
+{
+    msgLen = 0;
+    if (m_maxPipeRawMsgSize > 0 && maxLen > m_maxPipeRawMsgSize)
+        maxLen = m_maxPipeRawMsgSize;
+    int32 tail = 0;
+    int32 avail = 0;
+    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+        return -1;
+    const int32 n = avail < maxLen ? avail : maxLen;
+    copyFrom(tail, buf, n);
+    consume(tail, n);
+    msgLen = n;
+    return 0;
+}
+
+int32 StreamBuffer::dequeueQuorMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
+{
+    msgLen = 0;
+    int32 tail = 0;
+    int32 avail = 0;
+    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+        return -1;
+    if (m_totalMsgSize == 0 && avail >= QUOR_HEADER_SIZE)
+    {
+        const auto lo = static_cast<unsigned char>(byteAt(tail, 0));
+        const auto hi = static_cast<unsigned char>(byteAt(tail, 1));
+        m_totalMsgSize = (hi << 8 | lo) + QUOR_HEADER_SIZE;
+    }
+    const int32 total = m_totalMsgSize;
+    // A frame the ring cannot hold would never complete and stall the channel.
+    if (total != 0 && (total > maxLen || total > m_ringSize - 1))
+    {
+        m_totalMsgSize = 0;
+        msgLen = total;
+        return fwFail(MSG_TOO_LARGE, -1);
+    }
+    if (total == 0 || avail < total)
+    {
+        msgLen = avail;
+        return fwFail(PARTIAL_MSG_RCVD, -1);
+    }
+    copyFrom(tail, buf, total);
+    consume(tail, total);
+    m_totalMsgSize = 0;
+    msgLen = total;
+    return 0;
+}
+
+int32 StreamBuffer::dequeueFixMsg(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
+{
+    static constexpr char PREFIX[FIX_PREFIX_SIZE + 1] = "8=FIXT.1.1\x01"
+                                                        "9=";
+    static constexpr char SOH = '\x01';
+    msgLen = 0;
+    hdrLen = 0;
+    int32 tail = 0;
+    int32 avail = 0;
+    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+        return -1;
+    if (avail < FIX_PREFIX_SIZE)
+    {
+        msgLen = avail;
+        return fwFail(NOT_ENOUGH_FILLED_ENTRY, -1);
+    }
+    for (int32 i = 0; i < FIX_PREFIX_SIZE; ++i)
+        if (byteAt(tail, i) != PREFIX[i])
+            return fwFail(INVALID_MSG_FORMAT, -1);
+
+    // BodyLength: the characters up to the next SOH, at most 100 of them.
+    // Without a SOH within that reach the stream cannot be FIX; waiting for
+    // one would stall the channel until the ring is full.
+    int32 digits = 0;
+    const int32 reach = avail - FIX_PREFIX_SIZE;
+    while (digits < reach && digits <= FIX_MAX_LEN_DIGITS && byteAt(tail, FIX_PREFIX_SIZE + digits) != SOH)
+        ++digits;
+    if (digits > FIX_MAX_LEN_DIGITS)
+        return fwFail(INVALID_MSG_FORMAT, -1);
+    if (digits == reach)
+    {
+        msgLen = avail;
+        return fwFail(NOT_ENOUGH_FILLED_ENTRY, -1);
+    }
+    if (digits == 0)
+        return fwFail(INVALID_MSG_FORMAT, -1);
+    for (int32 i = 0; i < digits; ++i)
+        m_tmpbuf[i] = byteAt(tail, FIX_PREFIX_SIZE + i);
+    const int64 bodyLength = framing::parseDecimal(m_tmpbuf, digits);
+    if (bodyLength < 0)
+        return fwFail(INVALID_MSG_FORMAT, -1);
+
+    const int32 headerLen = digits + FIX_PREFIX_SIZE + 1;
+    const int64 total = headerLen + bodyLength + FIX_TRAILER_SIZE;
+    if (total > maxLen || total > m_ringSize - 1)
+        return fwFail(MSG_TOO_LONG, -1);
+    if (avail < total)
+    {
+        msgLen = avail;
+        return fwFail(NOT_ENOUGH_FILLED_ENTRY, -1);
+    }
+    const auto len = static_cast<int32>(total);
+    copyFrom(tail, buf, len);
+    if (!validateFixChecksumTag(buf, len))
+        return fwFail(INVALID_MSG_FORMAT, -1);
+    consume(tail, len);
+    msgLen = len;
+    hdrLen = headerLen;
+    return 0;
+}
+
+// The checksum field's frame: SOH "10=" three characters SOH. The three
+// characters are not compared.
+bool StreamBuffer::validateFixChecksumTag(const char* msg, int32 len)
+{
+    return len >= FIX_TRAILER_SIZE + 1 && msg[len - 8] == '\x01' && msg[len - 7] == '1' && msg[len - 6] == '0' &&
+           msg[len - 5] == '=' && msg[len - 1] == '\x01';
+}
+
+int32 StreamBuffer::dequeueAppMsg(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
+                                  int32 headLimit)
+{
+    msgLen = 0;
+    int32 tail = 0;
+    int32 avail = 0;
+    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+        return -1;
+    const int32 width = framing::sizeFieldWidth(sizeInfo.sizeFldType);
+    if (width == 0)
+        return fwFail(INVALID_FIELD_TYPE, -1);
+    // A field the ring could never hold in full is a bad description.
+    if (sizeInfo.sizeFldOffset < 0 || sizeInfo.sizeFldOffset > m_ringSize - 1 - width)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    const int32 minimum = sizeInfo.sizeFldOffset + width;
+
+    if (m_totalMsgSize == 0 && avail >= minimum)
+    {
+        unsigned char field[4];
+        for (int32 i = 0; i < width; ++i)
+            field[i] = static_cast<unsigned char>(byteAt(tail, sizeInfo.sizeFldOffset + i));
+        int64 total = framing::decodeSizeField(field, sizeInfo.sizeFldType);
+        if (total < 0)
+            return fwFail(INVALID_MSG_FORMAT, -1);
+        if (sizeInfo.bodySizeOnly)
+            total += int64{sizeInfo.headerSize} + sizeInfo.trailerSize;
+        if (total < minimum)
+            return fwFail(INVALID_MSG_FORMAT, -1);
+        // Kept in 32 bits only once it is known to fit the ring.
+        if (total > maxLen || total > m_ringSize - 1)
+        {
+            msgLen = total > std::numeric_limits<int32>::max() ? std::numeric_limits<int32>::max()
+                                                               : static_cast<int32>(total);
+            return fwFail(MSG_TOO_LARGE, -1);
+        }
+        m_totalMsgSize = static_cast<int32>(total);
+    }
+    const int32 total = m_totalMsgSize;
+    if (total > maxLen)
+    {
+        m_totalMsgSize = 0;
+        msgLen = total;
+        return fwFail(MSG_TOO_LARGE, -1);
+    }
+    if (total < 1 || avail < total)
+    {
+        msgLen = avail;
+        return fwFail(PARTIAL_MSG_RCVD, -1);
+    }
+    copyFrom(tail, buf, total);
+    consume(tail, total);
+    m_totalMsgSize = 0;
+    msgLen = total;
+    return 0;
+}
+
+int32 StreamBuffer::dequeueFixLenMsg(char* buf, int32 maxLen, int32 fixLen, int32& msgLen, int32 headLimit)
+{
+    msgLen = 0;
+    if (fixLen < 1)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    int32 tail = 0;
+    int32 avail = 0;
+    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+        return -1;
+    if (fixLen > maxLen || fixLen > m_ringSize - 1)
+        return fwFail(MSG_TOO_LARGE, -1);
+    if (avail < fixLen)
+    {
+        msgLen = avail;
+        return fwFail(PARTIAL_MSG_RCVD, -1);
+    }
+    copyFrom(tail, buf, fixLen);
+    consume(tail, fixLen);
+    msgLen = fixLen;
+    return 0;
 }

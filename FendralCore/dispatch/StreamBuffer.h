@@ -16,6 +16,7 @@
 
 #include "FendralCore/foundation/EventDescriptor.h"
 #include "FendralCore/foundation/GlobalData.h"
+#include "FendralCore/runtime/ResourceParam.h"
 
 #include <atomic>
 
@@ -52,6 +53,38 @@ public:
     // Bytes held.
     int32 availEntry() const;
 
+    // Framing: cut one whole message from the tail into buf (capacity maxLen),
+    // contiguous even when it wraps the ring end, and advance the tail by
+    // exactly its length. An incomplete message leaves the ring untouched and
+    // reports the bytes readable in msgLen (PARTIAL_MSG_RCVD, or
+    // NOT_ENOUGH_FILLED_ENTRY for FIX). Every length read from the stream is
+    // checked: a message larger than maxLen or than the ring itself is refused.
+    // headLimit as in dequeue.
+
+    // By the channel's format; hdrLen is set by FIX only (0 otherwise).
+    int32 dequeueMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
+                         int32 headLimit = -1);
+    // All readable bytes up to maxLen (lowered to the pipeline's raw limit for
+    // a channel with a pipeline).
+    int32 dequeueRawMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit = -1);
+    // A QuorMsgHeader (u16 body size, u64 sequence) and its body.
+    int32 dequeueQuorMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit = -1);
+    // One FIX message, checked for its prefix, BodyLength and trailer.
+    int32 dequeueFixMsg(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit = -1);
+    // A message whose size field sizeInfo describes.
+    int32 dequeueAppMsg(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
+                        int32 headLimit = -1);
+    // Exactly fixLen bytes, or PARTIAL_MSG_RCVD.
+    int32 dequeueFixLenMsg(char* buf, int32 maxLen, int32 fixLen, int32& msgLen, int32 headLimit = -1);
+
+    // SOH "10=" at len-8..len-5 and SOH at len-1.
+    static bool validateFixChecksumTag(const char* msg, int32 len);
+
+    static constexpr int32 QUOR_HEADER_SIZE = 10;
+    static constexpr int32 FIX_PREFIX_SIZE = 13;   // "8=FIXT.1.1" SOH "9="
+    static constexpr int32 FIX_TRAILER_SIZE = 7;   // "10=" three characters SOH
+    static constexpr int32 FIX_MAX_LEN_DIGITS = 100;
+
     int32 getStreamBufStatus() const { return m_streamBufStatus.load(std::memory_order_acquire); }
     void setStreamBufStatus(int32 status) { m_streamBufStatus.store(status, std::memory_order_release); }
 
@@ -76,6 +109,16 @@ protected:
     TcpConnResource* m_channelResPtr = nullptr;
 
 private:
+    // Start of a framing call: takes the wake-up count, finds the readable
+    // region. -1 with the code set when there is nothing to read.
+    int32 beginFrame(char* buf, int32 maxLen, int32 headLimit, int32& tail, int32& avail);
+    char byteAt(int32 tail, int32 offset) const
+    {
+        const int32 i = tail + offset;
+        return m_bufPtr[i >= m_ringSize ? i - m_ringSize : i];
+    }
+    void copyFrom(int32 tail, char* buf, int32 len) const;
+    void consume(int32 tail, int32 len);
     int32 read(char* buf, int32 maxLen, int32& n, bool exact, int32 headLimit, bool consume);
     int32 held(int32 head, int32 tail) const { return head >= tail ? head - tail : head + m_ringSize - tail; }
 };
