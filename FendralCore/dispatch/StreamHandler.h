@@ -1,0 +1,155 @@
+// The stream thread ("DATA_STREAM_HDR"). The network receiver writes each
+// connected TCP channel's bytes into the channel's StreamBuffer and announces
+// every write with a StreamEventRecord on a one-writer one-reader ring; this
+// thread cuts the bytes into whole messages by the channel's framing and
+// forwards each one to the thread that owns the channel: through its queue
+// (in parts of at most 2200 bytes), through the channel's pipeline, or to the
+// message replicator when input replication is on. It also tells the owning
+// thread that a connection came up or went down (STREAM_ADD / STREAM_DEL from
+// the network receiver), parks what a full queue or pipeline cannot take and
+// retries it on its timer, and reports congestion with events.
+//
+// Everything here runs on the stream thread; the only shared data are the
+// event ring and the stream buffers (see StreamBuffer).
+#pragma once
+
+#include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/Pipeline.h"
+#include "FendralCore/dispatch/PlMessageStore.h"
+#include "FendralCore/foundation/FwTypes.h"
+#include "FendralCore/foundation/GlobalData.h"
+#include "FendralCore/foundation/Int128.h"
+#include "FendralCore/foundation/UnsortedMap.h"
+#include "FendralCore/runtime/EventMessage.h"
+
+#include <ctime>
+#include <memory>
+
+class AppLogger;
+class ConfigManager;
+class FileDescMultiplexer;
+class FileDescriptor;
+class ResourceManager;
+class StreamBuffer;
+class Timer;
+
+class StreamHandler : public EventMessage
+{
+public:
+    static constexpr const char* THREAD_NAME = "DATA_STREAM_HDR";
+    static constexpr const char* CTL_THREAD_NAME = "CTL_THREAD";
+    static constexpr const char* MSG_REPLICATOR_NAME = "MSG_REPLICATOR";
+    static constexpr const char* SH_MSG_PROC_NUM_LABEL = "SH_MSG_PROC_NUM";
+    static constexpr int32 DEFAULT_CONT_MSG_PROC_NUM = 20;
+    static constexpr const char* STS_RPT_INTERVAL_LABEL = "STS_RPT_INTERVAL";
+    static constexpr int32 DEFAULT_STS_RPT_INTERVAL = 500; // milliseconds
+    // A queue with this many free entries or fewer counts as full: the rest
+    // is kept for events.
+    static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = 11;
+    static constexpr int32 PUT_RETRY_CNT = 5;
+    static constexpr int32 PL_ENQ_RETRY_CNT = 5;
+    static constexpr int32 PL_ENQ_RETRY_INTERVAL = 20;
+    static constexpr int32 PL_HDR_SIZE = static_cast<int32>(sizeof(PipelineMsgHeader));
+
+    // The framework's registry, global data and configuration.
+    explicit StreamHandler(ThreadResource* threadResPtr);
+    // Given ones (configMgr null: every key reads its default).
+    StreamHandler(ThreadResource* threadResPtr, ResourceManager& resMgr, GlobalData& gblData,
+                  const ConfigManager* configMgr);
+    ~StreamHandler() override;
+
+    // The thread body: 0 after TERM (execExitHdr 0), the error of initialize
+    // or -1 after an exception (execExitHdr 1).
+    int32 run(int32& execExitHdr);
+    int32 initialize();
+
+    // Reads one batch of queue and handles its control events.
+    int32 processMessage(FwMessageQueue* queue, bool& terminate, int32& msgCount);
+    int32 addStream(TcpConnResource* tcpResPtr, int32 eventId);
+    int32 delStream(TcpConnResource* tcpResPtr, int32 reason);
+    int32 processAllDataStreams(int32& count);
+    int32 processDataStream(StreamBuffer* streamBufPtr, int32& count, int32& partialLen, bool fromEvent,
+                            int32 headLimit);
+    int32 retryForwardMsg();
+    // Where a channel's messages go: its thread, or the replicator.
+    int32 getMsgQueue(TcpConnResource* tcpResPtr, MessageQueueType& queueType, FwMessageQueue*& queue,
+                      FwMessageQueue*& altQueue, MessageStore*& storePtr, bool& toReplicator);
+    void logMessageJournal(const char* bytes, int32 length, const timespec& time);
+
+    // The event ring is normally taken from the global data at CONN_INIT.
+    void setStreamEventRing(SingleRwRingBuffer2<StreamEventRecord>* ring) { m_streamEvtBufPtr = ring; }
+    int32 getNumRemainderStreams() const { return m_remainderStreamNum; }
+
+private:
+    struct Target
+    {
+        MessageQueueType queueType;
+        FwMessageQueue* queue;
+        FwMessageQueue* altQueue;
+        MessageStore* store;
+        bool toReplicator;
+        ResourceName recipient;
+    };
+
+    int32 forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked);
+    int32 putPart(TcpConnResource* res, const Target& t, bool& parked);
+    int32 forwardToPipeline(TcpConnResource* res, int32 len, bool& parked);
+    int32 flushParked(TcpConnResource* res, const Target* t, bool& parked);
+    int32 notify(TcpConnResource* res, FwEventID evtId, bool isAdd);
+    int32 sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bool& parked);
+    void registerUnsent(const ResourceName& name, MessageStore* store);
+    void registerUnsentPl(const ResourceName& name, PlMessageStore* store);
+    void shutdownConnection(TcpConnResource* res, int32 code);
+    void touchLiveness();
+    bool inRepository(StreamBuffer* sb);
+    int32 registerStream(StreamBuffer* sb);
+    int32 unregisterStream(StreamBuffer* sb);
+    in_addr_t peerAddress(TcpConnResource* res) const;
+    bool usesPipelinePath(const TcpConnResource* res) const;
+    int32 loopCpu(bool& terminate);
+    int32 loopLowLatency(bool& terminate);
+
+    uint32 m_msgSeqNum = 0;
+    int32 m_timeout = DEFAULT_STS_RPT_INTERVAL;
+    int32 m_maxNumDesc = 0;
+    int32 m_streamArraySize = 0;
+    int32 m_numDescReg = 0;
+    int32 m_nextDescPtrPos = 0;
+    int32 m_contMsgProcNum = DEFAULT_CONT_MSG_PROC_NUM;
+    UInt128 m_replicationThreadId;
+    FwIntMessage m_msg{};
+    FwIntMessage m_evtMsg{};
+    FwIntMessage m_dataMsg{};
+    FwIntMessage m_storedMsg{};
+    EventParam m_tmpPara{};
+    bool m_initEventRcvd = false;
+    bool m_errorTermination = false;
+    int32 m_maxMsgSize = 0;
+    char* m_tmpBufPtr = nullptr;
+    std::unique_ptr<char[]> m_tmpMsgPtr;
+    std::unique_ptr<char[]> m_storedPlMsgPtr;
+    uint32 m_storedPlBufSize = 0;
+    timespec m_tm{};
+    timespec m_outTm{};
+    SingleRwRingBuffer2<StreamEventRecord>* m_streamEvtBufPtr = nullptr;
+    std::unique_ptr<StreamBuffer*[]> m_remainderStreamAryPtr;
+    std::unique_ptr<StreamBuffer*[]> m_tmpStreamAryPtr;
+    int32 m_remainderStreamNum = 0;
+    UnsortedMap<uint64> m_streamBufRepository;
+    ThreadResource* m_threadResPtr;
+    ThreadResource* m_ctlThdResPtr = nullptr;
+    ThreadResource* m_msgRepliThdResPtr = nullptr;
+    UnsortedMap<UInt128> m_unsentMsgRepository{100};
+    UnsortedMap<UInt128> m_unsentPlMsgRepository{100};
+    MessageStore* m_repliMsgStorePtr = nullptr;
+    std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
+    std::unique_ptr<Timer> m_timerPtr;
+    std::unique_ptr<StreamBuffer*[]> m_fdAryPtr;
+    std::unique_ptr<FileDescriptor*[]> m_readyAryPtr;
+    const ConfigManager* m_configMgrPtr;
+    AppLogger* m_msgJournalLoggerPtr = nullptr;
+    ResourceManager& m_resMgr;
+    GlobalData& m_gblData;
+    OptimizationMode m_optMode;
+    int64 m_lastRetryNs = 0;
+};
