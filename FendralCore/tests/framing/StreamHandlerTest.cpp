@@ -1,0 +1,360 @@
+// The stream thread driven as the network receiver drives it: a real stream
+// buffer written with frames, records on the event ring, STREAM_ADD and
+// STREAM_DEL, and the owning thread's real queues and parking store.
+#include "FendralCore/tests/registry/RegistryTestSupport.h"
+
+#include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/SingleRwRingBuffer2.h"
+#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/dispatch/StreamEventRecord.h"
+#include "FendralCore/dispatch/StreamHandler.h"
+#include "FendralCore/runtime/ResourceManager.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+constexpr uint32 OWNER_QUEUE_LEN = 16;
+
+std::string quor(size_t bodyLen, char fill = 'b')
+{
+    std::string f(10 + bodyLen, fill);
+    const auto size = static_cast<uint16_t>(bodyLen);
+    std::memcpy(f.data(), &size, 2);
+    std::memset(f.data() + 2, 0, 8);
+    return f;
+}
+
+// Waits until the queue's descriptor says a message is there (CPU_UTILIZATION queues).
+bool waitReadable(FwMessageQueue& q)
+{
+    pollfd p{q.getFileDescriptor(), POLLIN, 0};
+    return ::poll(&p, 1, 10000) == 1;
+}
+
+FwIntMessage take(FwMessageQueue& q)
+{
+    FwIntMessage msg{};
+    bool more = false;
+    if (q.getMessage(&msg, more) != 0)
+        msg.appMsg.type = MSG_UNKNOWN;
+    return msg;
+}
+} // namespace
+
+class StreamHandlerTest : public ::testing::Test
+{
+protected:
+    explicit StreamHandlerTest(OptimizationMode mode = LOW_LATENCY)
+        : m_mode(mode), m_config(""), m_registry(m_config.get())
+    {
+        m_savedMode = GlobalData::getInst().m_optMode.load();
+        GlobalData::getInst().m_optMode.store(mode);
+        GlobalData::getInst().m_repliServiceEnabled = false;
+        m_self = registerThread("DATA_STREAM_HDR", m_selfNormal, m_selfHigh, 64);
+        m_ctl = registerThread("CTL_THREAD", m_ctlNormal, m_ctlHigh, 64);
+        m_owner = registerThread("OWNER", m_ownerNormal, m_ownerHigh, OWNER_QUEUE_LEN);
+
+        ResourceManager::copyResourceName(m_res.tcpConnNameTxt, "CONN1");
+        ResourceManager::copyResourceName(m_res.regParam.threadNameTxt, "OWNER");
+        m_res.regParam.msgFormat = MSG_FORMAT_QUOR;
+        m_res.regParam.tcpMode = TCP_CLIENT_DATA_MODE;
+        m_res.regParam.msgJournalEnabled = true;
+        m_res.msgQueuePtr = m_ownerNormal.get();
+        m_res.altMsgQueuePtr = m_ownerHigh.get();
+        m_res.tmpMsgStorePtr = &m_store;
+        m_res.status.store(RES_CONNECTED);
+        m_res.streamBufPtr = new StreamBuffer(&m_res, 65536, mode, false);
+
+        m_handler = std::make_unique<StreamHandler>(m_self, m_registry, GlobalData::getInst(), m_config.get());
+        m_handler->setStreamEventRing(&m_ring);
+    }
+
+    ~StreamHandlerTest() override
+    {
+        m_handler.reset();
+        delete m_res.streamBufPtr; // only when the handler never took it
+        GlobalData::getInst().m_optMode.store(m_savedMode);
+    }
+
+    ThreadResource* registerThread(const char* name, std::unique_ptr<FwMessageQueue>& normal,
+                                   std::unique_ptr<FwMessageQueue>& high, uint32 len)
+    {
+        ThreadParam param;
+        m_registry.initThreadParam(param);
+        setName(param.threadNameTxt, name);
+        ThreadResource* res = nullptr;
+        EXPECT_EQ(m_registry.registerThreadRes(param, false, &res), 0);
+        normal = std::make_unique<FwMessageQueue>(len, false, true, m_mode, false, 100);
+        high = std::make_unique<FwMessageQueue>(len, false, true, m_mode, false, 100);
+        res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
+        res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
+        res->status.store(RES_ACTIVE);
+        return res;
+    }
+
+    // As the network receiver: the bytes into the ring, then their record.
+    void receive(const std::string& bytes, StreamBuffer* sb = nullptr, UInt128 key = UInt128())
+    {
+        sb = sb != nullptr ? sb : m_res.streamBufPtr;
+        int32 written = 0;
+        int32 head = 0;
+        ASSERT_EQ(sb->enqueue(bytes.data(), static_cast<int32>(bytes.size()), written, head, true), 0);
+        StreamEventRecord rec{};
+        rec.tcpResId = key == UInt128() ? loadTcpConnNameKey(m_res) : key;
+        rec.streamBufPtr = sb;
+        rec.effectiveHdIdx = head;
+        ASSERT_EQ(m_ring.enqueue(rec), 0);
+    }
+
+    void fillOwner(uint32 leaveFree)
+    {
+        FwIntMessage filler{};
+        filler.appMsg.type = MSG_EVENT;
+        while (m_ownerNormal->getNumFreeEntry() > leaveFree)
+            ASSERT_EQ(m_ownerNormal->putMessage(&filler), 0);
+    }
+
+    void drainOwner()
+    {
+        while (take(*m_ownerNormal).appMsg.type != MSG_UNKNOWN)
+        {
+        }
+    }
+
+    int32 pass()
+    {
+        int32 count = 0;
+        EXPECT_EQ(m_handler->processAllDataStreams(count), 0);
+        return count;
+    }
+
+    OptimizationMode m_mode;
+    OptimizationMode m_savedMode;
+    TestConfig m_config;
+    ResourceManager m_registry;
+    std::unique_ptr<FwMessageQueue> m_selfNormal, m_selfHigh, m_ctlNormal, m_ctlHigh, m_ownerNormal, m_ownerHigh;
+    ThreadResource* m_self = nullptr;
+    ThreadResource* m_ctl = nullptr;
+    ThreadResource* m_owner = nullptr;
+    TcpConnResource m_res{};
+    MessageStore m_store;
+    SingleRwRingBuffer2<StreamEventRecord> m_ring{61};
+    std::unique_ptr<StreamHandler> m_handler;
+};
+
+TEST_F(StreamHandlerTest, ConnectionLifeAndAMessageCutIntoParts)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    FwIntMessage evt = take(*m_ownerNormal);
+    ASSERT_EQ(evt.appMsg.type, MSG_EVENT);
+    EXPECT_EQ(evt.appMsg.event.id, CONNECTED);
+    EXPECT_EQ(evt.appMsg.event.eventParam.resPtr, &m_res);
+    EXPECT_EQ(m_res.streamBufPtr->getStreamBufStatus(), 1);
+
+    // 4401 bytes: parts of 2200, 2200 and 1.
+    const std::string frame = quor(4391, 'x');
+    receive(frame);
+    EXPECT_EQ(pass(), 1);
+    std::string joined;
+    uint32 firstSeq = 0;
+    const uint32 sizes[] = {2200, 2200, 1};
+    for (int32 part = 0; part < 3; ++part)
+    {
+        const FwIntMessage m = take(*m_ownerNormal);
+        ASSERT_EQ(m.appMsg.type, MSG_DATA) << part;
+        const Data_t& d = m.appMsg.data;
+        EXPECT_EQ(d.dataLen, sizes[part]);
+        EXPECT_EQ(d.msgPartNum, part);
+        EXPECT_EQ(d.more, part < 2);
+        EXPECT_EQ(d.peerAppSiteId, 1) << "the channel journals its messages";
+        EXPECT_STREQ(d.channelNameTxt, "CONN1");
+        EXPECT_STREQ(m.recipientTxt, "OWNER");
+        EXPECT_EQ(d.fdPtr, &m_res);
+        if (part == 0)
+            firstSeq = m.msgSeqNum;
+        else
+            EXPECT_EQ(m.msgSeqNum, firstSeq + static_cast<uint32>(part));
+        joined.append(d.buffer, d.dataLen);
+    }
+    EXPECT_EQ(joined, frame);
+
+    // The close reason recorded by the receiver wins over the generic one.
+    m_res.connCloseReason = 1234;
+    m_res.status.store(RES_DISCONNECTED);
+    ASSERT_EQ(m_handler->delStream(&m_res, CONN_CLOSED), 0);
+    evt = take(*m_ownerNormal);
+    ASSERT_EQ(evt.appMsg.type, MSG_EVENT);
+    EXPECT_EQ(evt.appMsg.event.id, DISCONNECTED);
+    EXPECT_EQ(evt.appMsg.event.eventParam.paramInt32, 1234);
+    EXPECT_EQ(m_res.connCloseReason, 0);
+    EXPECT_EQ(m_res.streamBufPtr, nullptr);
+    EXPECT_EQ(m_res.status.load(), RES_INITIALIZED);
+}
+
+TEST_F(StreamHandlerTest, DelStreamDrainsWholeFramesAndReportsItsOwnReasonOtherwise)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+    int32 written = 0;
+    const std::string bytes = quor(5) + quor(6) + quor(7).substr(0, 4);
+    ASSERT_EQ(m_res.streamBufPtr->enqueue(bytes.data(), static_cast<int32>(bytes.size()), written, true), 0);
+    ASSERT_EQ(m_handler->delStream(&m_res, 777), 0);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.data.dataLen, 15u);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.data.dataLen, 16u);
+    const FwIntMessage evt = take(*m_ownerNormal);
+    EXPECT_EQ(evt.appMsg.event.id, DISCONNECTED);
+    EXPECT_EQ(evt.appMsg.event.eventParam.paramInt32, 777);
+}
+
+// A queue with 11 free entries or fewer is full for data; once a message is
+// parked the rest of the pass parks behind it, and the timer retry and the
+// next pass deliver them first, in order.
+TEST_F(StreamHandlerTest, ReserveParkingCongestionAndOrderedRetry)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+
+    fillOwner(12);
+    receive(quor(1, 'a'));
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(m_ownerNormal->getNumFreeEntry(), 11u) << "12 free: put";
+
+    receive(quor(1, 'b') + quor(1, 'c') + quor(1, 'd'));
+    EXPECT_EQ(pass(), 3);
+    EXPECT_EQ(m_ownerNormal->getNumFreeEntry(), 11u) << "11 free: parked";
+    const FwIntMessage congest = take(*m_ownerHigh);
+    ASSERT_EQ(congest.appMsg.type, MSG_EVENT);
+    EXPECT_EQ(congest.appMsg.event.id, MSG_QUEUE_CONGEST);
+    EXPECT_EQ(congest.appMsg.event.eventParam.paramInt32, BUFFER_FULL);
+    EXPECT_EQ(take(*m_ownerHigh).appMsg.type, MSG_UNKNOWN) << "one congestion event per episode";
+    EXPECT_TRUE(m_store.isMsgAvail(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL));
+
+    drainOwner();
+    receive(quor(1, 'e'));
+    EXPECT_EQ(pass(), 1);
+    std::string order;
+    for (FwIntMessage m = take(*m_ownerNormal); m.appMsg.type == MSG_DATA; m = take(*m_ownerNormal))
+        order += m.appMsg.data.buffer[10];
+    EXPECT_EQ(order, "bcde");
+    EXPECT_FALSE(m_store.isMsgAvail(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL));
+
+    // Parked messages also leave on the timer retry, without new data.
+    fillOwner(11);
+    receive(quor(1, 'f'));
+    pass();
+    drainOwner();
+    ASSERT_EQ(m_handler->retryForwardMsg(), 0);
+    const FwIntMessage retried = take(*m_ownerNormal);
+    ASSERT_EQ(retried.appMsg.type, MSG_DATA);
+    EXPECT_EQ(retried.appMsg.data.buffer[10], 'f');
+}
+
+TEST_F(StreamHandlerTest, RecordsOfAnotherConnectionOrUnknownBuffersAreSkipped)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+
+    ResourceName other{};
+    ResourceManager::copyResourceName(other, "CONN2");
+    receive(quor(3), nullptr, UInt128(other, true));
+    EXPECT_EQ(pass(), 0) << "a record of a closed session that had the same buffer address";
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), 13);
+
+    StreamBuffer stranger(&m_res, 64, LOW_LATENCY, false);
+    receive(quor(3), &stranger);
+    EXPECT_EQ(pass(), 0) << "a buffer never added";
+
+    StreamEventRecord nullRec{};
+    ASSERT_EQ(m_ring.enqueue(nullRec), 0);
+    EXPECT_EQ(pass(), 0);
+
+    receive("");
+    EXPECT_EQ(pass(), 1) << "a matching record takes the frame its head covers";
+}
+
+TEST_F(StreamHandlerTest, AFramingErrorFailsThePassWithoutForwarding)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+    // Larger than the biggest message the framework carries.
+    receive(quor(40000).substr(0, 100));
+    int32 count = 0;
+    int32 partial = 0;
+    EXPECT_EQ(m_handler->processDataStream(m_res.streamBufPtr, count, partial, true, -1), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, MSG_TOO_LARGE);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0) << "the unreadable bytes were taken out";
+}
+
+TEST_F(StreamHandlerTest, TheRemainderPassKeepsABusyStreamWithinItsBudget)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+    // Not ready yet: the record's stream waits in the remainder list.
+    m_res.streamBufPtr->setStreamBufStatus(0);
+    receive(quor(2) + quor(2));
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(m_handler->getNumRemainderStreams(), 1);
+    m_res.streamBufPtr->setStreamBufStatus(1);
+    EXPECT_EQ(pass(), 2);
+    EXPECT_EQ(m_handler->getNumRemainderStreams(), 0);
+}
+
+class StreamHandlerThreadTest : public StreamHandlerTest
+{
+protected:
+    StreamHandlerThreadTest() : StreamHandlerTest(CPU_UTILIZATION) {}
+};
+
+// The whole thread in CPU_UTILIZATION mode: woken by its queues and by the
+// stream buffer's descriptor, it answers INIT, adds the stream, forwards a
+// frame and ends on TERM with exit flag 0.
+TEST_F(StreamHandlerThreadTest, RunsUntilTerm)
+{
+    GlobalData::getInst().m_streamEvtBufPtr = &m_ring;
+    int32 exitFlag = -1;
+    int32 result = -1;
+    std::thread thread([&] { result = m_handler->run(exitFlag); });
+
+    EventMessage sender(m_ctl, m_registry);
+    uint32 seq = 0;
+    EventParam none{};
+    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, INIT, none, seq), 0);
+    ASSERT_TRUE(waitReadable(*m_ctlHigh));
+    EXPECT_EQ(take(*m_ctlHigh).appMsg.event.id, INIT_ACK);
+
+    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, CONN_INIT, none, seq), 0);
+    EventParam add{};
+    add.resPtr = &m_res;
+    add.paramInt32 = CONNECTED;
+    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, STREAM_ADD, add, seq), 0);
+    ASSERT_TRUE(waitReadable(*m_ownerNormal));
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.event.id, CONNECTED);
+
+    receive(quor(20, 'z'));
+    ASSERT_TRUE(waitReadable(*m_ownerNormal));
+    const FwIntMessage data = take(*m_ownerNormal);
+    ASSERT_EQ(data.appMsg.type, MSG_DATA);
+    EXPECT_EQ(data.appMsg.data.dataLen, 30u);
+
+    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, TERM, none, seq), 0);
+    thread.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(exitFlag, 0);
+    GlobalData::getInst().m_streamEvtBufPtr = nullptr;
+}
