@@ -4,6 +4,8 @@
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
 
 #include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/Pipeline.h"
+#include "FendralCore/dispatch/PlMessageStore.h"
 #include "FendralCore/dispatch/SingleRwRingBuffer2.h"
 #include "FendralCore/dispatch/StreamBuffer.h"
 #include "FendralCore/dispatch/StreamEventRecord.h"
@@ -357,4 +359,67 @@ TEST_F(StreamHandlerThreadTest, RunsUntilTerm)
     EXPECT_EQ(result, 0);
     EXPECT_EQ(exitFlag, 0);
     GlobalData::getInst().m_streamEvtBufPtr = nullptr;
+}
+
+// A pipeline channel: the header goes in front of the message, a full
+// pipeline parks the rest of the pass and raises PIPELINE_CONGEST, and a
+// message that cannot fit an entry is refused.
+TEST_F(StreamHandlerTest, PipelineChannelParksBehindAFullPipeline)
+{
+    Pipeline pipeline(4, 2376, 1, LOW_LATENCY, false);
+    ASSERT_TRUE(pipeline.isValid());
+    PlMessageStore plStore;
+    m_res.usePipeline = true;
+    m_res.pipelinePtr = &pipeline;
+    m_res.tmpPlMsgStorePtr = &plStore;
+    ResourceManager::copyResourceName(m_res.regParam.pipelineNameTxt, "PL1");
+    ASSERT_EQ(m_handler->initialize(), 0);
+
+    // The CONNECTED event travels through the pipeline too.
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    std::vector<char> buf(4096);
+    PipelineMsgHeader hdr{};
+    ASSERT_EQ(pipeline.dequeue(0, buf.data(), static_cast<uint32>(buf.size()), hdr, 1), 0);
+    EXPECT_EQ(hdr.type, MSG_EVENT);
+    FwIntMessage evt{};
+    std::memcpy(&evt, buf.data(), hdr.dataLen);
+    EXPECT_EQ(evt.appMsg.event.id, CONNECTED);
+
+    std::string frames;
+    for (char c = 'a'; c <= 'f'; ++c)
+        frames += quor(5, c);
+    receive(frames);
+    EXPECT_EQ(pass(), 6);
+    const FwIntMessage congest = take(*m_ownerNormal);
+    EXPECT_EQ(congest.appMsg.event.id, PIPELINE_CONGEST);
+    EXPECT_EQ(congest.appMsg.event.eventParam.paramInt32, BUFFER_FULL);
+    EXPECT_TRUE(plStore.isMsgAvail(STREAM_HDR_MSG_LIST));
+
+    // The next pass of the channel sends the parked ones first.
+    std::string order;
+    for (int32 round = 0; round < 2; ++round)
+    {
+        while (pipeline.dequeue(0, buf.data(), static_cast<uint32>(buf.size()), hdr, 1) == 0)
+        {
+            EXPECT_EQ(hdr.type, MSG_DATA);
+            EXPECT_EQ(hdr.dataLen, 15u);
+            EXPECT_EQ(hdr.peerAppSiteId, 1);
+            EXPECT_EQ(hdr.dataDir, INCOMING_DATA);
+            EXPECT_STREQ(hdr.channelNameTxt, "CONN1");
+            order += buf[10];
+        }
+        if (round == 0)
+        {
+            receive(quor(5, 'g'));
+            pass();
+        }
+    }
+    EXPECT_EQ(order, "abcdefg");
+    EXPECT_FALSE(plStore.isMsgAvail(STREAM_HDR_MSG_LIST));
+
+    receive(quor(2300));
+    int32 count = 0;
+    int32 partial = 0;
+    EXPECT_EQ(m_handler->processDataStream(m_res.streamBufPtr, count, partial, true, -1), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, MSG_TOO_LARGE);
 }
