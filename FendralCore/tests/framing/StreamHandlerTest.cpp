@@ -423,3 +423,28 @@ TEST_F(StreamHandlerTest, PipelineChannelParksBehindAFullPipeline)
     EXPECT_EQ(m_handler->processDataStream(m_res.streamBufPtr, count, partial, true, -1), -1);
     EXPECT_EQ(FrameworkErrno::m_fwErrno, MSG_TOO_LARGE);
 }
+
+// With input replication on an active application, events and data go to
+// the replicator, and the journal flag is never set towards it.
+TEST_F(StreamHandlerTest, InputReplicationForwardsToTheReplicator)
+{
+    std::unique_ptr<FwMessageQueue> repNormal, repHigh;
+    registerThread("MSG_REPLICATOR", repNormal, repHigh, 64);
+    GlobalData::getInst().m_repliServiceEnabled = true;
+    GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
+    m_res.regParam.replicationMode = INPUT_REPLICATION;
+    ASSERT_EQ(m_handler->initialize(), 0);
+
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    EXPECT_EQ(take(*repNormal).appMsg.event.id, CONNECTED);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
+
+    receive(quor(4));
+    EXPECT_EQ(pass(), 1);
+    const FwIntMessage data = take(*repNormal);
+    ASSERT_EQ(data.appMsg.type, MSG_DATA);
+    EXPECT_STREQ(data.recipientTxt, "MSG_REPLICATOR");
+    EXPECT_EQ(data.appMsg.data.peerAppSiteId, 0);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
+    GlobalData::getInst().m_repliServiceEnabled = false;
+}
