@@ -36,8 +36,7 @@ bool sameName(const char* a, const char* b)
 
 void copyName(ResourceName& dest, const char* src)
 {
-    std::memset(dest, 0, sizeof(ResourceName));
-    std::strncpy(dest, src, sizeof(ResourceName) - 1);
+    ResourceManager::copyResourceName(dest, src);
 }
 
 // Framework events that reach the application callback from a queue.
