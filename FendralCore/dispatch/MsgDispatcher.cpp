@@ -17,6 +17,7 @@
 #include <ctime>
 
 thread_local MsgDispatcher* MsgDispatcher::m_msgDispatcherPtr = nullptr;
+std::atomic<MsgDispatcher*> MsgDispatcher::m_middlewareMDPtr{nullptr};
 
 namespace
 {
@@ -111,6 +112,15 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
     m_lowLatencyCpuSaver = gd.m_lowLatencyCpuSaver;
     m_allowAppTriggeredTerm = gd.m_allowAppTriggeredTerm;
     m_repliServiceEnabled = gd.m_repliServiceEnabled;
+    m_mrmApplication = gd.m_mrmApplication;
+    m_runAsFwMiddleware = gd.m_runAsFwMiddleware;
+    if (threadResPtr != nullptr)
+    {
+        ResourceName name;
+        std::memcpy(name, threadResPtr->threadNameTxt, sizeof(ResourceName));
+        name[sizeof(ResourceName) - 1] = '\0';
+        m_threadNameId = UInt128(name, true);
+    }
 
     readConfig(configMgr != nullptr ? configMgr : gd.getConfigManager());
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
@@ -210,6 +220,7 @@ int32 MsgDispatcher::initialize()
             fwLog(2, "Error [%d] getting Message Replicator thread resource pointer.", code);
             return fwFail(code, -1);
         }
+        m_msgRepliId = UInt128(name, true);
     }
 
     // Stages without a wake-up descriptor (pipelines of a LOW_LATENCY process)
@@ -225,7 +236,7 @@ int32 MsgDispatcher::initialize()
     {
         clock_gettime(CLOCK_REALTIME, &m_lastUpdStatusTime);
         m_threadResPtr->lastStatusUpdTm.store(m_lastUpdStatusTime.tv_sec, std::memory_order_relaxed);
-        return 0;
+        return lookUpMrmTopics();
     }
 
     FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
@@ -264,6 +275,27 @@ int32 MsgDispatcher::initialize()
         return -1;
     }
     updateLiveness();
+    return lookUpMrmTopics();
+}
+
+int32 MsgDispatcher::lookUpMrmTopics()
+{
+    if (!m_mrmApplication)
+        return 0;
+    GlobalData& gd = GlobalData::getInst();
+    if (m_resManager.getMsgTopicRes(gd.m_thisMrmLocalTopicName, &m_mrmLocalTopicResPtr) != 0)
+    {
+        m_mrmLocalTopicResPtr = nullptr;
+        fwLog(2, "Error [%d] retrieving resource record of topic [%.16s] .", FrameworkErrno::m_fwErrno,
+              gd.m_thisMrmLocalTopicName);
+    }
+    if (m_resManager.getMsgTopicRes(gd.m_thisMrmCrossSiteTopicName, &m_mrmCrossSiteTopicResPtr) != 0)
+    {
+        m_mrmCrossSiteTopicResPtr = nullptr;
+        fwLog(2, "Error [%d] retrieving resource record of topic [%.16s] .", FrameworkErrno::m_fwErrno,
+              gd.m_thisMrmCrossSiteTopicName);
+        return -1;
+    }
     return 0;
 }
 
@@ -526,6 +558,7 @@ int32 MsgDispatcher::dispatchEvent(MessageQueueType, TerminationCode& termCode, 
     EventMsg& evt = m_message.appMsg.event;
     if (evt.id == TERM)
         termCode = AGT_TRIGGERED_TERMINATION;
+    void* const keptResPtr = evt.eventParam.resPtr;
     if (evt.id < APP_DEFINED_EVENT_BASE)
     {
         // Pointers from another thread are never handed on as they came.
@@ -544,6 +577,15 @@ int32 MsgDispatcher::dispatchEvent(MessageQueueType, TerminationCode& termCode, 
         countMsg(numMsgProcessed);
         return 0;
     }
+    if (evt.id == APP_READY)
+    {
+        m_msgJournalLoggerPtr = GlobalData::getInst().getMsgJournalLogger();
+        MsgDispatcher* expected = nullptr;
+        if (m_runAsFwMiddleware && m_threadNameId == ResourceManager::MIDDLEWARE_DISPATCHER_ID)
+            m_middlewareMDPtr.compare_exchange_strong(expected, this, std::memory_order_acq_rel);
+    }
+    if (evt.id < APP_DEFINED_EVENT_BASE)
+        prepareEventHandle(evt, keptResPtr, false);
     const int32 id = evt.id;
     const bool replicated = evt.replicationFlag != NOT_REPLICATION_MSG;
     const int32 result = callback(MSG_EVENT, &evt, nullptr);
@@ -810,6 +852,15 @@ int32 MsgDispatcher::dispatchData(MessageQueueType queueType, TerminationCode& t
         m_data.dataLen = static_cast<int32>(d.dataLen);
     }
 
+    if (d.chnType == TCP_CHANNEL)
+    {
+        m_resAssistant.prepareHandle(m_resHandle, d.channelNameTxt, TCP_RES,
+                                     static_cast<FrameworkResource*>(d.fdPtr));
+        m_data.resHandlePtr = &m_resHandle;
+    }
+    journal(m_data.bufPtr, m_data.dataLen, d.dataDir, d.chnType, d.channelNameTxt, d.peerAppSiteId, d.peerAppIdTxt,
+            d.peerIpAddr, m_message.tm);
+
     const int32 result = callback(MSG_DATA, nullptr, &m_data);
     if (joined != nullptr)
     {
@@ -818,6 +869,105 @@ int32 MsgDispatcher::dispatchData(MessageQueueType queueType, TerminationCode& t
     }
     countMsg(numMsgProcessed);
     return reportResult(result, termCode) != 0 ? -1 : 0;
+}
+
+void MsgDispatcher::prepareEventHandle(EventMsg& evt, void* resPtr, bool fromPipeline)
+{
+    ResourceType type = INVALID_RES;
+    switch (evt.id)
+    {
+    case NEW_CONNECT:
+    case CONNECTED:
+    case DISCONNECTED:
+        type = TCP_RES;
+        break;
+    case MCAST_READY_FOR_TRANSMISSION:
+        type = UDP_RES;
+        break;
+    case TOPIC_PUBLISH_ACK:
+        type = TOPIC_RES;
+        break;
+    case TOPIC_LEAVE_PUB_ACK:
+    case TOPIC_CONFLICT:
+        type = fromPipeline ? INVALID_RES : TOPIC_RES;
+        break;
+    case IPC_OPENED:
+    case IPC_CLOSED:
+        type = resPtr != nullptr ? IPC_RES : INVALID_RES;
+        break;
+    default:
+        break;
+    }
+    if (type == INVALID_RES)
+        return;
+    m_resAssistant.prepareHandle(m_resHandle, evt.eventParam.resNameTxt, type, static_cast<FrameworkResource*>(resPtr));
+    evt.eventParam.resHandlePtr = &m_resHandle;
+}
+
+// --- message journal ---
+
+void MsgDispatcher::journal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                            const ResourceName& channelName, int32 journalFlag, const char* peerAppId,
+                            in_addr_t peerIpAddr, const timespec& tm)
+{
+    // Cheapest checks first: the registry is asked only when a journal is kept.
+    if (dir == INTER_THREAD_DATA || m_msgJournalLoggerPtr == nullptr)
+        return;
+    const bool enabled = chnType == TCP_CHANNEL ? journalFlag == 1 : msgJournalEnabled(channelName, chnType);
+    if (!enabled)
+        return;
+    ResourceName channel;
+    std::memcpy(channel, channelName, sizeof(ResourceName));
+    channel[sizeof(ResourceName) - 1] = '\0';
+    ApplicationID peer;
+    std::memcpy(peer, peerAppId, sizeof(ApplicationID));
+    peer[sizeof(ApplicationID) - 1] = '\0';
+    logMessageJournal(payload, len, dir, chnType, channel, peer, peerIpAddr, tm);
+}
+
+bool MsgDispatcher::msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType)
+{
+    switch (chnType)
+    {
+    case UDP_CHANNEL:
+    {
+        UdpConnResource* res = nullptr;
+        return m_resManager.getUdpConnRes(channelName, &res) == 0 && res->regParam.msgJournalEnabled;
+    }
+    case TCP_CHANNEL:
+    {
+        TcpConnResource* res = nullptr;
+        return m_resManager.getTcpConnRes(channelName, &res, false) == 0 && res->regParam.msgJournalEnabled;
+    }
+    case MSG_TOPIC_CHANNEL:
+    {
+        MsgTopicResource* res = nullptr;
+        return m_resManager.getMsgTopicRes(channelName, &res) == 0 && res->regParam.msgJournalEnabled;
+    }
+    case IPC_CHANNEL:
+    {
+        IpcResource* res = nullptr;
+        return m_resManager.getIpcRes(channelName, &res) == 0 && res->regParam.msgJournalEnabled;
+    }
+    default:
+        return false;
+    }
+}
+
+int32 MsgDispatcher::logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                                       const char* channelName, const char* peerAppId, in_addr_t peerIpAddr,
+                                       const timespec& tm)
+{
+    if (m_msgJournalLoggerPtr == nullptr)
+        return fwFail(OBJECT_NULL_PTR, -1);
+    if (m_msgJournalLoggerPtr->logMessageFixedLength(5, payload, static_cast<uint32>(len), dir, &tm, true, chnType,
+                                                     channelName, peerAppId, peerIpAddr) != 0)
+    {
+        fwLog(4, "Failed to log message to message journal, msgLen [%d], dataDir [%d], error [%d].", len,
+              static_cast<int32>(dir), FrameworkErrno::m_fwErrno);
+        return -1;
+    }
+    return 0;
 }
 
 // --- control thread report ---
@@ -921,8 +1071,10 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
         }
         else if (deliveredFromPipeline(evt.id))
         {
+            void* const keptResPtr = evt.eventParam.resPtr;
             evt.eventParam.resHandlePtr = nullptr;
             evt.eventParam.resPtr = nullptr;
+            prepareEventHandle(evt, keptResPtr, true);
             result = callback(MSG_EVENT, &evt, nullptr);
             delivered = true;
         }
@@ -949,6 +1101,15 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
         m_data.plEntrySize = entrySize;
         m_data.tm = hdr->tm;
         m_data.outTm = hdr->outTm;
+        if (hdr->chnType == TCP_CHANNEL)
+        {
+            m_resAssistant.prepareHandle(m_resHandle, hdr->channelNameTxt, TCP_RES,
+                                         static_cast<FrameworkResource*>(hdr->fdPtr));
+            m_data.resHandlePtr = &m_resHandle;
+        }
+        if (plRec.appPlStageNum == 0)
+            journal(payload, m_data.dataLen, hdr->dataDir, hdr->chnType, hdr->channelNameTxt, hdr->peerAppSiteId,
+                    hdr->peerAppIdTxt, hdr->peerIpAddr, hdr->tm);
         result = callback(MSG_DATA, nullptr, &m_data);
         delivered = true;
     }

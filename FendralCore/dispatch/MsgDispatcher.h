@@ -22,9 +22,14 @@
 #include "FendralCore/foundation/Timer.h"
 #include "FendralCore/runtime/EventMessage.h"
 #include "FendralCore/runtime/FrameworkResource.h"
+#include "FendralCore/runtime/ResourceAssistant.h"
+#include "FendralCore/runtime/ResourceHandle.h"
+
+#include <atomic>
 
 #include <memory>
 
+class AppLogger;
 class ConfigManager;
 class ResourceManager;
 
@@ -80,6 +85,10 @@ public:
     uint64 getDiscardedPartMsgs() const { return m_discardedPartMsgs; }
     OptimizationMode getOptMode() const { return m_optMode; }
 
+    // The dispatcher of the middleware dispatcher thread, once it has seen
+    // APP_READY; null otherwise.
+    static MsgDispatcher* getMiddlewareDispatcher() { return m_middlewareMDPtr.load(std::memory_order_acquire); }
+
 protected:
     int32 initialize();
     int32 processMessages(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed);
@@ -87,6 +96,11 @@ protected:
     int32 processPipelineMsg(const PipelineRecord& plRec, TerminationCode& termCode, int32& numMsgProcessed);
     int32 sendTimerEvent(AppTimer* timerPtr, int64 expiryCnt, TerminationCode& termCode);
     int32 sendItcStatus(int32 retCode);
+    // The msgJournalEnabled flag of the registered UDP, TCP, topic or IPC
+    // channel of that name; false for other types and unknown names.
+    bool msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType);
+    int32 logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                            const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec& tm);
 
 private:
     struct TimerSlot
@@ -96,6 +110,7 @@ private:
     };
 
     static thread_local MsgDispatcher* m_msgDispatcherPtr;
+    static std::atomic<MsgDispatcher*> m_middlewareMDPtr;
 
     DataMsg m_data{};
     std::unique_ptr<TempBuffer> m_tempBufs[TEMP_BUF_MAX];
@@ -105,6 +120,15 @@ private:
     EventMsg m_tmpEventMsg{};
     EventParam m_eventParam{};
     ThreadResource* m_threadResPtr;
+    UInt128 m_threadNameId;
+    UInt128 m_msgRepliId;
+    AppLogger* m_msgJournalLoggerPtr = nullptr;
+    ResourceAssistant m_resAssistant;
+    ResourceHandle m_resHandle;
+    MsgTopicResource* m_mrmLocalTopicResPtr = nullptr;
+    MsgTopicResource* m_mrmCrossSiteTopicResPtr = nullptr;
+    bool m_mrmApplication = false;
+    bool m_runAsFwMiddleware = false;
     ThreadResource* m_ctlThdResPtr = nullptr;
     ThreadResource* m_netRcvrResPtr = nullptr;
     ThreadResource* m_msgServiceResPtr = nullptr;
@@ -141,6 +165,7 @@ private:
     bool m_pollAllStages = false; // some assigned stage has no wake-up descriptor
 
     void readConfig(const ConfigManager* configMgr);
+    int32 lookUpMrmTopics();
     int32 callback(MessageType type, EventMsg* evt, DataMsg* data);
     void updateLiveness();
     void applyResult(int32 result, TerminationCode& termCode, const char* termLog);
@@ -162,6 +187,11 @@ private:
     TempBuffer* getTempBuffer(const char* sender, const char* channel, MessageQueueType queueType, bool create);
     bool appendPart(TempBuffer& buf, const Data_t& data, const char* sender);
     void fillData(const FwIntMessage& msg);
+    // Points the event's handle at m_resHandle for the kinds that carry one.
+    void prepareEventHandle(EventMsg& evt, void* resPtr, bool fromPipeline);
+    void journal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                 const ResourceName& channelName, int32 journalFlag, const char* peerAppId, in_addr_t peerIpAddr,
+                 const timespec& tm);
     void countMsg(int32& numMsgProcessed);
     int32 reportResult(int32 result, TerminationCode& termCode);
     void setTerm(TerminationCode termCode);

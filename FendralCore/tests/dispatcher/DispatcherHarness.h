@@ -10,6 +10,7 @@
 #include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/runtime/ResourceHandle.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,10 @@ struct CallRecord
     int32 plStageNum;
     bool sawOwnDispatcher; // getMsgDispatcher() answered on the callback's thread
     bool markedDispatcherThread;
+    int32 handleType; // resource kind of the handle given, -1 for none
+    std::string handleName;
+    const void* handleResPtr;
+    int32 peerAppSiteId;
 };
 
 // How the dispatcher is set up: the process mode and the thread's setting.
@@ -158,6 +163,18 @@ public:
     int32 putPart(MessageQueueType queue, const char* sender, const char* channel, int32 partNum, bool more,
                   const std::string& bytes, uint32 dataLen = UINT32_MAX)
     {
+        return putRaw(queue, *makePart(sender, channel, partNum, more, bytes, dataLen));
+    }
+
+    int32 putRaw(MessageQueueType queue, const FwIntMessage& msg)
+    {
+        FwMessageQueue& q = queue == MQUEUE_NORMAL ? *m_appNormal : *m_appHigh;
+        return q.putMessage(&msg);
+    }
+
+    static std::unique_ptr<FwIntMessage> makePart(const char* sender, const char* channel, int32 partNum, bool more,
+                                                  const std::string& bytes, uint32 dataLen = UINT32_MAX)
+    {
         auto msg = std::make_unique<FwIntMessage>();
         std::memset(msg.get(), 0, sizeof(FwIntMessage));
         setName(msg->originatorTxt, sender);
@@ -172,8 +189,7 @@ public:
         const size_t n = std::min(bytes.size(), sizeof(d.buffer));
         std::memcpy(d.buffer, bytes.data(), n);
         d.dataLen = dataLen == UINT32_MAX ? static_cast<uint32>(n) : dataLen;
-        FwMessageQueue& q = queue == MQUEUE_NORMAL ? *m_appNormal : *m_appHigh;
-        return q.putMessage(msg.get());
+        return msg;
     }
 
     // A whole message split into parts of at most 2200 bytes.
@@ -295,17 +311,31 @@ private:
         rec.plStageNum = -1;
         rec.sawOwnDispatcher = MsgDispatcher::getMsgDispatcher() != nullptr;
         rec.markedDispatcherThread = ResourceManager::isDispatcherThread();
+        rec.handleType = -1;
+        const ResourceHandle* handle = nullptr;
         if (evt != nullptr)
         {
             rec.id = evt->id;
             rec.paramInt64 = evt->eventParam.paramInt64;
             rec.name.assign(evt->eventParam.resNameTxt, strnlen(evt->eventParam.resNameTxt, sizeof(ResourceName)));
+            handle = evt->eventParam.resHandlePtr;
         }
         if (data != nullptr)
         {
             rec.name.assign(data->channelNameTxt, strnlen(data->channelNameTxt, sizeof(ResourceName)));
             rec.data.assign(data->bufPtr, static_cast<size_t>(data->dataLen));
             rec.plStageNum = data->plStageNum;
+            rec.peerAppSiteId = data->peerAppSiteId;
+            handle = data->resHandlePtr;
+        }
+        if (handle != nullptr)
+        {
+            ResourceName name;
+            ResourceType type = INVALID_RES;
+            handle->getResourceName(name, type);
+            rec.handleType = type;
+            rec.handleName.assign(name, strnlen(name, sizeof(ResourceName)));
+            rec.handleResPtr = handle->getResourcePtr();
         }
         Script script;
         {
