@@ -348,7 +348,8 @@ int32 MsgDispatcher::runEventLoop(bool timed)
 {
     FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
-    const int32 waitTimeout = timed ? m_epollInterval : -1;
+    // Stages without a wake-up descriptor are polled, so the wait must come back.
+    const int32 waitTimeout = timed || m_pollAllStages ? m_epollInterval : -1;
     while (m_termCode == NO_TERMINATION)
     {
         int32 ready = m_fdWaitPtr->wait(m_fdAryPtr.get(), NUM_OF_FW_DESC, waitTimeout);
@@ -541,6 +542,8 @@ int32 MsgDispatcher::processMessages(MessageQueueType queueType, TerminationCode
 
 void MsgDispatcher::logEvent(int32 level, const FwIntMessage& msg)
 {
+    if (!fwLogEnabled(level))
+        return;
     const EventMsg& evt = msg.appMsg.event;
     ResourceName originator;
     std::memcpy(originator, msg.originatorTxt, sizeof(ResourceName));
