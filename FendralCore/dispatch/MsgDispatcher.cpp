@@ -1,0 +1,1298 @@
+#include "FendralCore/dispatch/MsgDispatcher.h"
+
+#include "FendralCore/dispatch/Pipeline.h"
+#include "FendralCore/dispatch/PipelineStageDesc.h"
+#include "FendralCore/foundation/ConfigManager.h"
+#include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/foundation/FwErrorNum.h"
+#include "FendralCore/runtime/AppLogger.h"
+#include "FendralCore/runtime/FwLog.h"
+#include "FendralCore/runtime/ResourceManager.h"
+
+#include <cxxabi.h>
+#include <exception>
+#include <new>
+#include <sched.h>
+#include <cstring>
+#include <ctime>
+
+thread_local MsgDispatcher* MsgDispatcher::m_msgDispatcherPtr = nullptr;
+std::atomic<MsgDispatcher*> MsgDispatcher::m_middlewareMDPtr{nullptr};
+
+namespace
+{
+constexpr const char* CTL_THREAD_NAME = "CTL_THREAD";
+constexpr const char* NET_RECEIVER_NAME = "NET_RECEIVER";
+constexpr const char* MSG_SERVICE_NAME = "MSG_SERVICE";
+constexpr const char* MSG_REPLICATOR_NAME = "MSG_REPLICATOR";
+constexpr const char* IPC_RECEIVER_NAME = "IPC_RECEIVER";
+constexpr const char* DATA_STREAM_HDR_NAME = "DATA_STREAM_HDR";
+constexpr int32 PL_TAKE_RETRY_CNT = 1;
+constexpr int32 PL_TAKE_RETRY_INTERVAL = 20;
+
+bool sameName(const char* a, const char* b)
+{
+    return std::strncmp(a, b, sizeof(ResourceName)) == 0;
+}
+
+void copyName(ResourceName& dest, const char* src)
+{
+    ResourceManager::copyResourceName(dest, src);
+}
+
+// Framework events that reach the application callback from a queue.
+bool deliveredFromQueue(int32 id)
+{
+    switch (id)
+    {
+    case APP_READY:
+    case TERM:
+    case CONN_READY_TO_OPEN:
+    case NEW_CONNECT:
+    case CONNECTED:
+    case DISCONNECTED:
+    case CONNECT_FAIL:
+    case MCAST_READY_FOR_TRANSMISSION:
+    case TIMER:
+    case IO_COMPL_ACK:
+    case NET_CONGEST:
+    case NET_FREE:
+    case TOPIC_PUBLISH_ACK:
+    case TOPIC_LEAVE_PUB_ACK:
+    case TOPIC_PUB_READY_TO_OPEN:
+    case TOPIC_SUBSCRIBE_ACK:
+    case TOPIC_LEAVE_SUB_ACK:
+    case TOPIC_SUB_READY_TO_OPEN:
+    case NET_RES_INIT_FAIL:
+        return true;
+    default:
+        return (id >= TOPIC_CONFLICT && id <= PIPELINE_CONGEST) || (id >= IPC_READY_TO_OPEN && id <= IPC_WRITER_DETACHED) ||
+               (id >= IPC_CLOSED && id <= ACTIVE_SUBSCRIBER_LEFT);
+    }
+}
+
+// Framework events that reach the application callback from a pipeline.
+bool deliveredFromPipeline(int32 id)
+{
+    switch (id)
+    {
+    case NEW_CONNECT:
+    case CONNECTED:
+    case DISCONNECTED:
+    case MCAST_READY_FOR_TRANSMISSION:
+    case TOPIC_PUBLISH_ACK:
+    case TOPIC_SUBSCRIBE_ACK:
+    case TOPIC_PUBLISHER_JOINED:
+    case TOPIC_PUBLISHER_LEFT:
+    case IPC_CLOSED:
+        return true;
+    default:
+        return (id >= FIRST_SUBSCRIBER_JOINED && id <= LAST_DR_SUBSCRIBER_LEFT) ||
+               (id >= IPC_READY_TO_OPEN && id <= IPC_WRITER_DETACHED) ||
+               (id >= FIRST_MRM_SUBSCRIBER_JOINED && id <= ACTIVE_SUBSCRIBER_LEFT);
+    }
+}
+} // namespace
+
+MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr)
+    : MsgDispatcher(threadResPtr, ResourceManager::getInst(), nullptr)
+{
+}
+
+MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resManager, const ConfigManager* configMgr)
+    : EventMessage(threadResPtr, resManager), m_threadResPtr(threadResPtr)
+{
+    GlobalData& gd = GlobalData::getInst();
+    m_processMode = gd.m_optMode.load(std::memory_order_relaxed);
+    const ThreadOptimization thdOpt = threadResPtr != nullptr ? threadResPtr->thdOptimiz : GLOBAL_OPTIMIZATION_SETTING;
+    m_optMode = thdOpt == CPU_OPTIMIZATION       ? CPU_UTILIZATION
+                : thdOpt == LATENCY_OPTIMIZATION ? LOW_LATENCY
+                                                 : m_processMode;
+    m_idleSpinCycle = gd.m_idleSpinCycle;
+    m_lowLatencyCpuSaver = gd.m_lowLatencyCpuSaver;
+    m_allowAppTriggeredTerm = gd.m_allowAppTriggeredTerm;
+    m_repliServiceEnabled = gd.m_repliServiceEnabled;
+    m_mrmApplication = gd.m_mrmApplication;
+    m_runAsFwMiddleware = gd.m_runAsFwMiddleware;
+    if (threadResPtr != nullptr)
+    {
+        ResourceName name;
+        std::memcpy(name, threadResPtr->threadNameTxt, sizeof(ResourceName));
+        name[sizeof(ResourceName) - 1] = '\0';
+        m_threadNameId = UInt128(name, true);
+    }
+
+    readConfig(configMgr != nullptr ? configMgr : gd.getConfigManager());
+    m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
+    m_fdAryPtr = std::make_unique<FileDescriptor*[]>(m_maxNumDesc);
+    m_idleThreshold = static_cast<int64>(m_timeout) * 1000000;
+    if (m_msgDispatcherPtr == nullptr)
+        m_msgDispatcherPtr = this;
+}
+
+MsgDispatcher::~MsgDispatcher()
+{
+    if (m_timerPtr)
+    {
+        m_timerPtr->stopTimer();
+        m_fdWaitPtr->removeFileDesc(m_timerPtr.get());
+    }
+    for (TimerSlot& slot : m_timers)
+    {
+        if (slot.timerPtr == nullptr)
+            continue;
+        slot.timerPtr->stop();
+        if (slot.timerPtr->usesFileDescriptor() && !slot.removed)
+            m_fdWaitPtr->removeFileDesc(slot.timerPtr);
+        delete slot.timerPtr;
+        slot.timerPtr = nullptr;
+    }
+    if (m_msgDispatcherPtr == this)
+        m_msgDispatcherPtr = nullptr;
+}
+
+void MsgDispatcher::readConfig(const ConfigManager* configMgr)
+{
+    if (configMgr == nullptr)
+        return;
+    configMgr->getInt32ConfigPara(STS_RPT_INTERVAL_LABEL, m_timeout, DEFAULT_STS_RPT_INTERVAL);
+    if (m_timeout < 1)
+        m_timeout = DEFAULT_STS_RPT_INTERVAL;
+    configMgr->getInt32ConfigPara(MD_MSG_PROC_NUM_LABEL, m_contMsgProcNum, DEFAULT_MD_MSG_PROC_NUM);
+    if (m_contMsgProcNum < 1)
+        m_contMsgProcNum = DEFAULT_MD_MSG_PROC_NUM;
+    int32 fdNum = DEFAULT_MSG_DISP_FD_NUM;
+    configMgr->getInt32ConfigPara(MSG_DISP_FD_NUM_LABEL, fdNum, DEFAULT_MSG_DISP_FD_NUM);
+    if (fdNum < 1)
+        fdNum = DEFAULT_MSG_DISP_FD_NUM;
+    m_maxNumDesc = fdNum + NUM_PRINCIPLE_DESC;
+    configMgr->getInt32ConfigPara(MD_EPOLL_INT_LABEL, m_epollInterval, DEFAULT_MD_EPOLL_INT);
+    if (m_epollInterval < 1)
+        m_epollInterval = DEFAULT_MD_EPOLL_INT;
+    configMgr->getUint16ConfigPara(TCP_SND_RCNT_LABEL, m_tcpSendRetryCount, SEND_RETRY_COUNT);
+    configMgr->getUint64ConfigPara(TCP_SND_SLP_INT_LABEL, m_tcpSendSleepInterval, RETRY_SLEEP_INTERVAL);
+}
+
+// --- start-up ---
+
+int32 MsgDispatcher::initialize()
+{
+    if (m_threadResPtr == nullptr || m_threadResPtr->appCallbackFuncPtr == nullptr)
+    {
+        fwLog(2, "Application Callback Function is NULL.");
+        return fwFail(OBJECT_NULL_PTR, -1);
+    }
+    AppLogger::setThreadName(m_threadResPtr->threadNameTxt);
+
+    struct Lookup
+    {
+        const char* name;
+        ThreadResource** target;
+        const char* errText;
+        bool required;
+    };
+    const Lookup lookups[] = {
+        {NET_RECEIVER_NAME, &m_netRcvrResPtr, "Error [%d] getting network IPC receiver thread resource pointer.", false},
+        {MSG_SERVICE_NAME, &m_msgServiceResPtr, "Error [%d] getting Messaging Service thread resource pointer.", false},
+        {IPC_RECEIVER_NAME, &m_ipcRcvrResPtr, "Error [%d] getting IPC receiver resource pointer.", false},
+        {CTL_THREAD_NAME, &m_ctlThdResPtr, "Error [%d] getting main control thread resource pointer.", true},
+    };
+    ResourceName name;
+    for (const Lookup& l : lookups)
+    {
+        copyName(name, l.name);
+        if (m_resManager.getThreadRes(name, l.target) != 0)
+        {
+            *l.target = nullptr;
+            if (!l.required && FrameworkErrno::m_fwErrno == RES_NOT_EXIST)
+                continue;
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(2, l.errText, code);
+            return fwFail(code, -1);
+        }
+    }
+    if (m_repliServiceEnabled)
+    {
+        copyName(name, MSG_REPLICATOR_NAME);
+        if (m_resManager.getThreadRes(name, &m_msgRepliThdResPtr) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(2, "Error [%d] getting Message Replicator thread resource pointer.", code);
+            return fwFail(code, -1);
+        }
+        m_msgRepliId = UInt128(name, true);
+    }
+
+    // Stages without a wake-up descriptor (pipelines of a LOW_LATENCY process)
+    // cannot make this thread's wait return: they are polled on every pass.
+    for (int32 i = 0; i < m_threadResPtr->numOfPipeline && i < THREAD_PIPELINE_MAX; ++i)
+    {
+        const PipelineRecord& rec = m_threadResPtr->pipelineRec[i];
+        if (rec.pipelinePtr == nullptr || rec.pipelinePtr->getStageEventFd(rec.appPlStageNum) == nullptr)
+            m_pollAllStages = true;
+    }
+
+    if (m_optMode == LOW_LATENCY)
+    {
+        clock_gettime(CLOCK_REALTIME, &m_lastUpdStatusTime);
+        m_threadResPtr->lastStatusUpdTm.store(m_lastUpdStatusTime.tv_sec, std::memory_order_relaxed);
+        return lookUpMrmTopics();
+    }
+
+    FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
+    FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
+    if (m_fdWaitPtr->addFileDesc(high, IO_WAIT_READ) != 0)
+    {
+        fwLog(2, "Error [%d] adding high priority message queue to Wait object in Message Dispatcher.",
+              FrameworkErrno::m_fwErrno);
+        return -1;
+    }
+    if (m_fdWaitPtr->addFileDesc(normal, IO_WAIT_READ) != 0)
+    {
+        fwLog(2, "Error [%d] adding normal message queue to Wait object in Message Dispatcher.",
+              FrameworkErrno::m_fwErrno);
+        return -1;
+    }
+    if (!m_pollAllStages)
+    {
+        for (int32 i = 0; i < m_threadResPtr->numOfPipeline && i < THREAD_PIPELINE_MAX; ++i)
+        {
+            PipelineRecord& rec = m_threadResPtr->pipelineRec[i];
+            PipelineStageDesc* desc = rec.pipelinePtr->getStageEventFd(rec.appPlStageNum);
+            desc->setInfoPtr(&rec);
+            if (m_fdWaitPtr->addFileDesc(desc, IO_WAIT_READ) != 0)
+            {
+                fwLog(2, "Error [%d] adding pipeline stage descriptor to Wait object in MsgDispatcher.",
+                      FrameworkErrno::m_fwErrno);
+                return -1;
+            }
+        }
+    }
+    m_timerPtr = std::make_unique<Timer>(m_timeout, true);
+    if (m_fdWaitPtr->addFileDesc(m_timerPtr.get(), IO_WAIT_READ) != 0 || m_timerPtr->startTimer() != 0)
+    {
+        fwLog(2, "Error [%d] adding timer to Wait object in Message Dispatcher.", FrameworkErrno::m_fwErrno);
+        return -1;
+    }
+    updateLiveness();
+    return lookUpMrmTopics();
+}
+
+int32 MsgDispatcher::lookUpMrmTopics()
+{
+    if (!m_mrmApplication)
+        return 0;
+    GlobalData& gd = GlobalData::getInst();
+    if (m_resManager.getMsgTopicRes(gd.m_thisMrmLocalTopicName, &m_mrmLocalTopicResPtr) != 0)
+    {
+        m_mrmLocalTopicResPtr = nullptr;
+        fwLog(2, "Error [%d] retrieving resource record of topic [%.16s] .", FrameworkErrno::m_fwErrno,
+              gd.m_thisMrmLocalTopicName);
+    }
+    if (m_resManager.getMsgTopicRes(gd.m_thisMrmCrossSiteTopicName, &m_mrmCrossSiteTopicResPtr) != 0)
+    {
+        m_mrmCrossSiteTopicResPtr = nullptr;
+        fwLog(2, "Error [%d] retrieving resource record of topic [%.16s] .", FrameworkErrno::m_fwErrno,
+              gd.m_thisMrmCrossSiteTopicName);
+        return -1;
+    }
+    return 0;
+}
+
+// --- thread body ---
+
+int32 MsgDispatcher::run(int32& execExitHdr)
+{
+    ResourceManager::setDispatcherThread(true);
+    if (m_msgDispatcherPtr == nullptr)
+        m_msgDispatcherPtr = this;
+    AppLogger::setMsgPtr(&m_loggerMsg);
+    m_numFdEvt = 0;
+    m_termCode = NO_TERMINATION;
+    try
+    {
+        if (initialize() != 0)
+        {
+            fwLog(2, "Error [%d] occurred. Proceed thread termination.", FrameworkErrno::m_fwErrno);
+            execExitHdr = 1;
+            return -1;
+        }
+        int32 result = 0;
+        if (m_optMode == LOW_LATENCY)
+            result = runPollingLoop();
+        else
+            result = runEventLoop(m_processMode == LOW_LATENCY);
+        execExitHdr = m_termCode != AGT_TRIGGERED_TERMINATION ? 1 : 0;
+        return result;
+    }
+    catch (abi::__forced_unwind&)
+    {
+        throw; // thread cancellation must unwind
+    }
+    catch (...)
+    {
+        FrameworkErrno::m_fwErrno = EXCEPTION;
+        fwLog(1, "Caught an exception at Message Dispatcher. Proceed thread termination.");
+        execExitHdr = m_termCode != AGT_TRIGGERED_TERMINATION ? 1 : 0;
+        return -1;
+    }
+}
+
+void MsgDispatcher::setTerm(TerminationCode termCode)
+{
+    if (termCode != NO_TERMINATION && m_termCode == NO_TERMINATION)
+        m_termCode = termCode;
+}
+
+int32 MsgDispatcher::runEventLoop(bool timed)
+{
+    FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
+    FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
+    // Stages without a wake-up descriptor are polled, so the wait must come back.
+    const int32 waitTimeout = timed || m_pollAllStages ? m_epollInterval : -1;
+    while (m_termCode == NO_TERMINATION)
+    {
+        int32 ready = m_fdWaitPtr->wait(m_fdAryPtr.get(), NUM_OF_FW_DESC, waitTimeout);
+        if (ready < 0)
+            ready = 0; // the multiplexer logged it; wait again
+        m_numFdEvt = ready;
+
+        bool highReady = timed, normalReady = timed, statusReady = false, stageReady = m_pollAllStages,
+             timerReady = false;
+        for (int32 i = 0; i < ready; ++i)
+        {
+            FileDescriptor* fd = m_fdAryPtr[i];
+            if (fd == high)
+                highReady = true;
+            else if (fd == normal)
+                normalReady = true;
+            else if (fd == m_timerPtr.get())
+                statusReady = true;
+            else if (fd->getDescType() == PL_STAGE_DESC)
+                stageReady = true;
+            else
+                timerReady = true;
+        }
+
+        TerminationCode termCode = NO_TERMINATION;
+        int32 processed = 0;
+        if (statusReady)
+        {
+            uint64 expiry = 0;
+            int done = 0;
+            if (m_timerPtr->receive(reinterpret_cast<char*>(&expiry), sizeof(expiry), done) != 0 &&
+                FrameworkErrno::m_fwErrno != WOULD_BLOCK)
+                fwLog(2, "Error [%d] in processing timer event.", FrameworkErrno::m_fwErrno);
+            updateLiveness();
+        }
+        if (highReady)
+        {
+            if (processMessages(MQUEUE_HIGH_PRIORITY, termCode, processed) != 0)
+                fwLog(2, "Error [%d] processing messages on high priority queue.", FrameworkErrno::m_fwErrno);
+            setTerm(termCode);
+        }
+        if (normalReady && m_termCode == NO_TERMINATION)
+        {
+            if (processMessages(MQUEUE_NORMAL, termCode, processed) != 0)
+                fwLog(2, "Error [%d] processing messages on normal priority queue.", FrameworkErrno::m_fwErrno);
+            setTerm(termCode);
+        }
+        if (stageReady && m_termCode == NO_TERMINATION)
+        {
+            processPipelines(termCode, processed);
+            setTerm(termCode);
+        }
+        if (timerReady && m_termCode == NO_TERMINATION)
+        {
+            serveAppTimersReady(termCode);
+            setTerm(termCode);
+        }
+    }
+    return 0;
+}
+
+int32 MsgDispatcher::runPollingLoop()
+{
+    int32 idle = 0;
+    while (true)
+    {
+        if (m_termCode != NO_TERMINATION)
+            return 0;
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        const int64 elapsed = (static_cast<int64>(now.tv_sec) - m_lastUpdStatusTime.tv_sec) * 1000000000LL +
+                              (now.tv_nsec - m_lastUpdStatusTime.tv_nsec);
+        if (elapsed > m_idleThreshold || elapsed < 0)
+        {
+            m_threadResPtr->lastStatusUpdTm.store(now.tv_sec, std::memory_order_relaxed);
+            m_lastUpdStatusTime = now;
+        }
+
+        TerminationCode termCode = NO_TERMINATION;
+        int32 work = 0;
+        int32 processed = 0;
+        if (processMessages(MQUEUE_HIGH_PRIORITY, termCode, processed) != 0)
+            fwLog(2, "Error [%d] processing messages on high priority queue.", FrameworkErrno::m_fwErrno);
+        work += processed;
+        setTerm(termCode);
+        if (m_termCode == NO_TERMINATION)
+        {
+            if (processMessages(MQUEUE_NORMAL, termCode, processed) != 0)
+                fwLog(2, "Error [%d] processing messages on normal priority queue.", FrameworkErrno::m_fwErrno);
+            work += processed;
+            setTerm(termCode);
+        }
+        if (m_termCode == NO_TERMINATION)
+        {
+            processPipelines(termCode, processed);
+            work += processed;
+            setTerm(termCode);
+        }
+        if (m_termCode == NO_TERMINATION)
+        {
+            int32 delivered = 0;
+            serveAppTimersAll(termCode, delivered);
+            work += delivered;
+            setTerm(termCode);
+        }
+
+        if (work != 0)
+        {
+            idle = 0;
+            continue;
+        }
+        if (++idle <= m_idleSpinCycle)
+            continue;
+        idle = 0;
+        if (m_lowLatencyCpuSaver)
+            sched_yield();
+    }
+}
+
+void MsgDispatcher::updateLiveness()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    m_threadResPtr->lastStatusUpdTm.store(now.tv_sec, std::memory_order_relaxed);
+}
+
+int32 MsgDispatcher::callback(MessageType type, EventMsg* evt, DataMsg* data)
+{
+    return m_threadResPtr->appCallbackFuncPtr(type, evt, data);
+}
+
+void MsgDispatcher::countMsg(int32& numMsgProcessed)
+{
+    ++numMsgProcessed;
+    if (numMsgProcessed % m_contMsgProcNum == 0)
+        updateLiveness();
+}
+
+void MsgDispatcher::applyResult(int32 result, TerminationCode& termCode, const char* termLog)
+{
+    if (result == PROCESS_TERMINATION && m_allowAppTriggeredTerm)
+    {
+        termCode = APP_TRIGGERED_TERMINATION;
+        fwLog(4, termLog, result);
+    }
+}
+
+int32 MsgDispatcher::reportResult(int32 result, TerminationCode& termCode)
+{
+    if (result == 0)
+        return 0;
+    const int32 sent = sendItcStatus(result);
+    applyResult(result, termCode, "Application callback function returned [%d] to trigger process termination.");
+    return sent;
+}
+
+// --- queues ---
+
+int32 MsgDispatcher::processMessages(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed)
+{
+    numMsgProcessed = 0;
+    termCode = NO_TERMINATION;
+    FwMessageQueue* queue = m_threadResPtr->msgQueuePtrArray[queueType];
+    if (queue == nullptr)
+        return fwFail(OBJECT_NULL_PTR, -1);
+    bool more = true;
+    while (more && termCode == NO_TERMINATION)
+    {
+        if (queue->getMessage(&m_message, more) != 0)
+            return FrameworkErrno::m_fwErrno == BUFFER_EMPTY ? 0 : -1;
+        int32 result = 0;
+        switch (m_message.appMsg.type)
+        {
+        case MSG_EVENT:
+            result = dispatchEvent(queueType, termCode, numMsgProcessed);
+            break;
+        case MSG_DATA:
+            result = dispatchData(queueType, termCode, numMsgProcessed);
+            break;
+        default:
+            fwLog(4, "Unknown message type [%d] received from message queue.",
+                  static_cast<int32>(m_message.appMsg.type));
+            break;
+        }
+        if (result != 0)
+            return result;
+    }
+    return 0;
+}
+
+void MsgDispatcher::logEvent(int32 level, const FwIntMessage& msg)
+{
+    if (!fwLogEnabled(level))
+        return;
+    const EventMsg& evt = msg.appMsg.event;
+    ResourceName originator;
+    std::memcpy(originator, msg.originatorTxt, sizeof(ResourceName));
+    originator[sizeof(ResourceName) - 1] = '\0';
+    ResourceName resName;
+    std::memcpy(resName, evt.eventParam.resNameTxt, sizeof(ResourceName));
+    resName[sizeof(ResourceName) - 1] = '\0';
+    fwLog(level, "Event message [%d] received from [%s]. Param: [%s] [%d] [%d] [%ld]. replicationFlag [%d]", evt.id,
+          originator, resName, static_cast<int32>(evt.eventParam.paramInt16), evt.eventParam.paramInt32,
+          static_cast<long>(evt.eventParam.paramInt64), static_cast<int32>(evt.replicationFlag));
+}
+
+int32 MsgDispatcher::dispatchEvent(MessageQueueType, TerminationCode& termCode, int32& numMsgProcessed)
+{
+    EventMsg& evt = m_message.appMsg.event;
+    if (evt.id == TERM)
+        termCode = AGT_TRIGGERED_TERMINATION;
+    void* const keptResPtr = evt.eventParam.resPtr;
+    if (evt.id < APP_DEFINED_EVENT_BASE)
+    {
+        // Pointers from another thread are never handed on as they came.
+        evt.eventParam.resHandlePtr = nullptr;
+        evt.eventParam.resPtr = nullptr;
+    }
+    if (!m_initReceived && evt.id != INIT)
+        return 0;
+
+    if (evt.id == INIT || evt.id == SW_ACTIVE || evt.id == SW_STANDBY)
+        return answerControlEvent(evt, termCode, numMsgProcessed);
+
+    if (evt.id < APP_DEFINED_EVENT_BASE && !deliveredFromQueue(evt.id))
+    {
+        fwLog(4, "Unexpected event message [%d] from message queue. Ignore and continue.", evt.id);
+        countMsg(numMsgProcessed);
+        return 0;
+    }
+    if (evt.id == APP_READY)
+    {
+        m_msgJournalLoggerPtr = GlobalData::getInst().getMsgJournalLogger();
+        MsgDispatcher* expected = nullptr;
+        if (m_runAsFwMiddleware && m_threadNameId == ResourceManager::MIDDLEWARE_DISPATCHER_ID)
+            m_middlewareMDPtr.compare_exchange_strong(expected, this, std::memory_order_acq_rel);
+    }
+    if (evt.id < APP_DEFINED_EVENT_BASE)
+        prepareEventHandle(evt, keptResPtr, false);
+    const int32 id = evt.id;
+    const bool replicated = evt.replicationFlag != NOT_REPLICATION_MSG;
+    const int32 result = callback(MSG_EVENT, &evt, nullptr);
+    if (id != TIMER)
+        logEvent((id == NEW_CONNECT || id == CONNECTED || id == DISCONNECTED || replicated) ? 6 : 5, m_message);
+    countMsg(numMsgProcessed);
+    TerminationCode appTerm = NO_TERMINATION;
+    const int32 sent = reportResult(result, appTerm);
+    if (appTerm != NO_TERMINATION)
+        termCode = appTerm;
+    if (sent != 0)
+    {
+        fwLog(4, "Error in processing event message [%d]", id);
+        return -1;
+    }
+    return 0;
+}
+
+int32 MsgDispatcher::answerControlEvent(EventMsg& evt, TerminationCode& termCode, int32& numMsgProcessed)
+{
+    const int32 id = evt.id;
+    const int32 result = callback(MSG_EVENT, &evt, nullptr);
+    logEvent(5, m_message);
+    countMsg(numMsgProcessed);
+
+    FwEventID ack = INIT_ACK;
+    if (id == INIT)
+    {
+        if (result == 0)
+            m_initReceived = true;
+    }
+    else
+    {
+        const bool active = id == SW_ACTIVE;
+        ack = active ? SW_ACTIVE_ACK : SW_STANDBY_ACK;
+        fwLog(5, active ? "Processing SW_ACTIVE ......" : "Processing SW_STANDBY ......");
+        // Drain what is queued now; a steady stream from other threads must
+        // not keep the control thread waiting for the answer.
+        FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
+        const int64 budget = normal != nullptr ? normal->getNumElem() : 0;
+        int64 drained = 0;
+        TerminationCode drainTerm = NO_TERMINATION;
+        while (drained < budget && drainTerm == NO_TERMINATION)
+        {
+            int32 n = 0;
+            if (processMessages(MQUEUE_NORMAL, drainTerm, n) != 0 || n == 0)
+                break;
+            drained += n;
+        }
+        fwLog(5, active ? "Processed [%d] messages from normal message queue."
+                        : "Proccessed [%d] messages from normal message queue.",
+              static_cast<int32>(drained));
+        int32 plCount = 0;
+        if (drainTerm == NO_TERMINATION)
+            processPipelines(drainTerm, plCount);
+        fwLog(5, active ? "Processed [%d] messages from pipelines." : "Proccessed [%d] messages from pipelines.",
+              plCount);
+        numMsgProcessed += static_cast<int32>(drained) + plCount;
+        if (drainTerm != NO_TERMINATION)
+            termCode = drainTerm;
+    }
+
+    m_eventParam = EventParam{};
+    std::memcpy(m_eventParam.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
+    m_eventParam.paramInt32 = result;
+    if (m_ctlThdResPtr == nullptr ||
+        sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, ack, m_eventParam, m_msgSeqNum) != 0)
+        fwLog(2, "Error [%d] sending event [%d] to main control thread.", FrameworkErrno::m_fwErrno,
+              static_cast<int32>(ack));
+
+    TerminationCode appTerm = NO_TERMINATION;
+    const int32 sent = reportResult(result, appTerm);
+    if (appTerm != NO_TERMINATION)
+        termCode = appTerm;
+    if (sent != 0)
+    {
+        fwLog(4, "Error in processing event message [%d]", id);
+        return -1;
+    }
+    return 0;
+}
+
+// --- data ---
+
+const char* MsgDispatcher::senderKey(const Data_t& data) const
+{
+    if (!sameName(m_message.originatorTxt, MSG_REPLICATOR_NAME) || data.dataDir != INCOMING_DATA)
+        return m_message.originatorTxt;
+    switch (data.chnType)
+    {
+    case UDP_CHANNEL:
+        return NET_RECEIVER_NAME;
+    case TCP_CHANNEL:
+        return DATA_STREAM_HDR_NAME;
+    case MSG_TOPIC_CHANNEL:
+        return MSG_SERVICE_NAME;
+    default:
+        fwLog(3, "Message received from Message Replicator [%.16s] that originated from channel [%.16s] of type [%d]",
+              m_message.originatorTxt, data.channelNameTxt, static_cast<int32>(data.chnType));
+        return m_message.originatorTxt;
+    }
+}
+
+TempBuffer* MsgDispatcher::findTempBuffer(const char* sender, const char* channel, MessageQueueType queueType)
+{
+    for (auto& buf : m_tempBufs)
+    {
+        if (buf && buf->queueType == queueType && sameName(buf->senderTxt, sender) &&
+            sameName(buf->channelNameTxt, channel))
+            return buf.get();
+    }
+    return nullptr;
+}
+
+TempBuffer* MsgDispatcher::getTempBuffer(const char* sender, const char* channel, MessageQueueType queueType,
+                                         bool create)
+{
+    TempBuffer* found = findTempBuffer(sender, channel, queueType);
+    if (found != nullptr || !create)
+        return found != nullptr ? found : fwFail<TempBuffer*>(RES_NOT_EXIST, nullptr);
+    // Reuse an emptied buffer before making one: the key set is small and stable.
+    for (auto& buf : m_tempBufs)
+    {
+        if (buf && buf->lastMsgPartNum < 0)
+        {
+            copyName(buf->senderTxt, sender);
+            copyName(buf->channelNameTxt, channel);
+            buf->queueType = queueType;
+            return buf.get();
+        }
+    }
+    for (auto& buf : m_tempBufs)
+    {
+        if (buf)
+            continue;
+        buf.reset(new (std::nothrow) TempBuffer);
+        if (!buf)
+            return fwFail<TempBuffer*>(BUF_NOT_ENOUGH_SPACE, nullptr);
+        copyName(buf->senderTxt, sender);
+        copyName(buf->channelNameTxt, channel);
+        buf->queueType = queueType;
+        buf->msgLen = 0;
+        buf->lastMsgPartNum = -1;
+        return buf.get();
+    }
+    return fwFail<TempBuffer*>(RES_REG_FULL, nullptr);
+}
+
+bool MsgDispatcher::appendPart(TempBuffer& buf, const Data_t& data, const char* sender)
+{
+    const int32 len = static_cast<int32>(data.dataLen);
+    if (data.msgPartNum == buf.lastMsgPartNum + 1)
+    {
+        if (buf.msgLen + len <= TempBuffer::BUF_SIZE)
+        {
+            std::memcpy(buf.msgBuffer + buf.msgLen, data.buffer, len);
+            buf.msgLen += len;
+            buf.lastMsgPartNum = data.msgPartNum;
+            return true;
+        }
+        // Another process controls how many parts arrive: never write past the buffer.
+        fwLog(4, "Multi-part message from [%.16s] on [%.16s] exceeds [%d] bytes at part#[%d]. Message discarded.",
+              sender, buf.channelNameTxt, TempBuffer::BUF_SIZE, data.msgPartNum);
+        ++m_discardedPartMsgs;
+        buf.msgLen = 0;
+        buf.lastMsgPartNum = -1;
+        return false;
+    }
+    fwLog(4,
+          "Incomplete multi-part message received from [%.16s], expected part#[%d], received part#[%d]. Incomplete "
+          "message discarded.",
+          sender, buf.lastMsgPartNum + 1, data.msgPartNum);
+    ++m_discardedPartMsgs;
+    buf.msgLen = 0;
+    buf.lastMsgPartNum = -1;
+    if (data.msgPartNum == 0 && data.more)
+    {
+        std::memcpy(buf.msgBuffer, data.buffer, len);
+        buf.msgLen = len;
+        buf.lastMsgPartNum = 0;
+    }
+    return false;
+}
+
+void MsgDispatcher::fillData(const FwIntMessage& msg)
+{
+    const Data_t& d = msg.appMsg.data;
+    std::memcpy(m_data.channelNameTxt, d.channelNameTxt, sizeof(ResourceName));
+    m_data.resHandlePtr = nullptr;
+    m_data.chnType = d.chnType;
+    m_data.replicationFlag = d.replicationFlag;
+    m_data.msgTopicSeq = d.msgTopicSeq;
+    m_data.peerIpAddr = d.peerIpAddr;
+    std::memcpy(m_data.peerAppIdTxt, d.peerAppIdTxt, sizeof(ApplicationID));
+    m_data.peerAppInstId = d.peerAppInstId;
+    // For TCP the field carries the journal flag, not a site.
+    m_data.peerAppSiteId = d.chnType == TCP_CHANNEL ? 0 : d.peerAppSiteId;
+    m_data.plStageNum = 0;
+    m_data.plEntrySize = 0;
+    m_data.tm = msg.tm;
+    m_data.outTm = msg.outTm;
+}
+
+int32 MsgDispatcher::dispatchData(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed)
+{
+    if (!m_initReceived)
+        return 0;
+    Data_t& d = m_message.appMsg.data;
+    const char* sender = senderKey(d);
+    ResourceName channel;
+    std::memcpy(channel, d.channelNameTxt, sizeof(ResourceName));
+    channel[sizeof(ResourceName) - 1] = '\0';
+
+    if (d.dataLen > Data_t::MAX_DATA_LEN || d.msgPartNum < 0)
+    {
+        fwLog(4, "Data part from [%.16s] on [%s] with length [%u] part#[%d] refused. Message discarded.", sender,
+              channel, d.dataLen, d.msgPartNum);
+        ++m_discardedPartMsgs;
+        if (TempBuffer* buf = findTempBuffer(sender, channel, queueType))
+        {
+            buf->msgLen = 0;
+            buf->lastMsgPartNum = -1;
+        }
+        return 0;
+    }
+
+    if (d.more)
+    {
+        TempBuffer* buf = getTempBuffer(sender, channel, queueType, true);
+        if (buf == nullptr)
+        {
+            fwLog(4, "Unable to create thread buffer for multi-part message for [%.16s], error [%d]", sender,
+                  FrameworkErrno::m_fwErrno);
+            return -1;
+        }
+        appendPart(*buf, d, sender);
+        return 0;
+    }
+
+    fillData(m_message);
+    TempBuffer* joined = nullptr;
+    if (d.msgPartNum != 0)
+    {
+        joined = getTempBuffer(sender, channel, queueType, false);
+        if (joined == nullptr)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(4, "Failed to locate temp buffer for [%.16s], FwErrno [%d]", sender, code);
+            ++m_discardedPartMsgs;
+            countMsg(numMsgProcessed);
+            return reportResult(code, termCode) != 0 ? -1 : 0;
+        }
+        if (!appendPart(*joined, d, sender))
+        {
+            countMsg(numMsgProcessed);
+            return 0;
+        }
+        m_data.bufPtr = joined->msgBuffer;
+        m_data.dataLen = joined->msgLen;
+    }
+    else
+    {
+        m_data.bufPtr = d.buffer;
+        m_data.dataLen = static_cast<int32>(d.dataLen);
+    }
+
+    if (d.chnType == TCP_CHANNEL)
+    {
+        m_resAssistant.prepareHandle(m_resHandle, d.channelNameTxt, TCP_RES,
+                                     static_cast<FrameworkResource*>(d.fdPtr));
+        m_data.resHandlePtr = &m_resHandle;
+    }
+    journal(m_data.bufPtr, m_data.dataLen, d.dataDir, d.chnType, d.channelNameTxt, d.peerAppSiteId, d.peerAppIdTxt,
+            d.peerIpAddr, m_message.tm);
+
+    const int32 result = callback(MSG_DATA, nullptr, &m_data);
+    if (joined != nullptr)
+    {
+        joined->msgLen = 0;
+        joined->lastMsgPartNum = -1;
+    }
+    countMsg(numMsgProcessed);
+    return reportResult(result, termCode) != 0 ? -1 : 0;
+}
+
+void MsgDispatcher::prepareEventHandle(EventMsg& evt, void* resPtr, bool fromPipeline)
+{
+    ResourceType type = INVALID_RES;
+    switch (evt.id)
+    {
+    case NEW_CONNECT:
+    case CONNECTED:
+    case DISCONNECTED:
+        type = TCP_RES;
+        break;
+    case MCAST_READY_FOR_TRANSMISSION:
+        type = UDP_RES;
+        break;
+    case TOPIC_PUBLISH_ACK:
+        type = TOPIC_RES;
+        break;
+    case TOPIC_LEAVE_PUB_ACK:
+    case TOPIC_CONFLICT:
+        type = fromPipeline ? INVALID_RES : TOPIC_RES;
+        break;
+    case IPC_OPENED:
+    case IPC_CLOSED:
+        type = resPtr != nullptr ? IPC_RES : INVALID_RES;
+        break;
+    default:
+        break;
+    }
+    if (type == INVALID_RES)
+        return;
+    m_resAssistant.prepareHandle(m_resHandle, evt.eventParam.resNameTxt, type, static_cast<FrameworkResource*>(resPtr));
+    evt.eventParam.resHandlePtr = &m_resHandle;
+}
+
+// --- message journal ---
+
+void MsgDispatcher::journal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                            const ResourceName& channelName, int32 journalFlag, const char* peerAppId,
+                            in_addr_t peerIpAddr, const timespec& tm)
+{
+    // Cheapest checks first: the registry is asked only when a journal is kept.
+    if (dir == INTER_THREAD_DATA || m_msgJournalLoggerPtr == nullptr)
+        return;
+    const bool enabled = chnType == TCP_CHANNEL ? journalFlag == 1 : msgJournalEnabled(channelName, chnType);
+    if (!enabled)
+        return;
+    ResourceName channel;
+    std::memcpy(channel, channelName, sizeof(ResourceName));
+    channel[sizeof(ResourceName) - 1] = '\0';
+    ApplicationID peer;
+    std::memcpy(peer, peerAppId, sizeof(ApplicationID));
+    peer[sizeof(ApplicationID) - 1] = '\0';
+    logMessageJournal(payload, len, dir, chnType, channel, peer, peerIpAddr, tm);
+}
+
+bool MsgDispatcher::msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType)
+{
+    switch (chnType)
+    {
+    case UDP_CHANNEL:
+    {
+        UdpConnResource* res = nullptr;
+        return m_resManager.getUdpConnRes(channelName, &res) == 0 && res->regParam.msgJournalEnabled;
+    }
+    case TCP_CHANNEL:
+    {
+        TcpConnResource* res = nullptr;
+        return m_resManager.getTcpConnRes(channelName, &res, false) == 0 && res->regParam.msgJournalEnabled;
+    }
+    case MSG_TOPIC_CHANNEL:
+    {
+        MsgTopicResource* res = nullptr;
+        return m_resManager.getMsgTopicRes(channelName, &res) == 0 && res->regParam.msgJournalEnabled;
+    }
+    case IPC_CHANNEL:
+    {
+        IpcResource* res = nullptr;
+        return m_resManager.getIpcRes(channelName, &res) == 0 && res->regParam.msgJournalEnabled;
+    }
+    default:
+        return false;
+    }
+}
+
+int32 MsgDispatcher::logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                                       const char* channelName, const char* peerAppId, in_addr_t peerIpAddr,
+                                       const timespec& tm)
+{
+    if (m_msgJournalLoggerPtr == nullptr)
+        return fwFail(OBJECT_NULL_PTR, -1);
+    if (m_msgJournalLoggerPtr->logMessageFixedLength(5, payload, static_cast<uint32>(len), dir, &tm, true, chnType,
+                                                     channelName, peerAppId, peerIpAddr) != 0)
+    {
+        fwLog(4, "Failed to log message to message journal, msgLen [%d], dataDir [%d], error [%d].", len,
+              static_cast<int32>(dir), FrameworkErrno::m_fwErrno);
+        return -1;
+    }
+    return 0;
+}
+
+// --- control thread report ---
+
+int32 MsgDispatcher::sendItcStatus(int32 retCode)
+{
+    if (retCode == 0 || retCode == m_lastItcRetCode)
+        return 0;
+    if (m_ctlThdResPtr == nullptr)
+        return fwFail(OBJECT_NULL_PTR, -1);
+    m_eventParam = EventParam{};
+    std::memcpy(m_eventParam.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
+    m_eventParam.paramInt32 = retCode;
+    if (sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, ITC_STATUS, m_eventParam, m_msgSeqNum) != 0)
+        return -1;
+    m_lastItcRetCode = retCode;
+    fwLog(5, "ITC_STATUS event sent to Main Control Thread: retCode [%d]", retCode);
+    return 0;
+}
+
+// --- pipelines ---
+
+int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgProcessed)
+{
+    termCode = NO_TERMINATION;
+    numMsgProcessed = 0;
+    const int32 numStages = m_threadResPtr->numOfPipeline < THREAD_PIPELINE_MAX ? m_threadResPtr->numOfPipeline
+                                                                                 : THREAD_PIPELINE_MAX;
+    if (numStages <= 0)
+        return 0;
+    auto serve = [&](const PipelineRecord& rec, bool walk) -> bool {
+        TerminationCode stageTerm = NO_TERMINATION;
+        if (processPipelineMsg(rec, stageTerm, numMsgProcessed) != 0 &&
+            !(walk && FrameworkErrno::m_fwErrno == WOULD_BLOCK))
+            fwLog(2, "Error [%d] processing messages on pipeline [%.16s] stage [%d].", FrameworkErrno::m_fwErrno,
+                  rec.pipelineNameTxt, rec.appPlStageNum);
+        if (stageTerm == NO_TERMINATION)
+            return true;
+        termCode = stageTerm;
+        fwLog(4,
+              "Application callback function triggered process termination when processing messages on pipeline "
+              "[%.16s] stage [%d].",
+              rec.pipelineNameTxt, rec.appPlStageNum);
+        return false;
+    };
+
+    if (m_optMode == CPU_UTILIZATION && !m_pollAllStages && m_numFdEvt <= numStages)
+    {
+        for (int32 i = 0; i < m_numFdEvt; ++i)
+        {
+            FileDescriptor* fd = m_fdAryPtr[i];
+            if (fd->getDescType() != PL_STAGE_DESC)
+                continue;
+            const auto* rec = static_cast<const PipelineRecord*>(fd->getInfoPtr());
+            if (rec == nullptr)
+            {
+                fwLog(2, "Null pipeline record pointer for descriptor [%d].", fd->getFileDescriptor());
+                continue;
+            }
+            if (!serve(*rec, false))
+                return 0;
+        }
+        return 0;
+    }
+    for (int32 i = 0; i < numStages; ++i)
+    {
+        if (m_threadResPtr->pipelineRec[i].pipelinePtr == nullptr)
+            continue;
+        if (!serve(m_threadResPtr->pipelineRec[i], true))
+            return 0;
+    }
+    return 0;
+}
+
+int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, TerminationCode& termCode,
+                                        int32& numMsgProcessed)
+{
+    termCode = NO_TERMINATION;
+    if (!m_initReceived)
+        return 0;
+    Pipeline* pipeline = plRec.pipelinePtr;
+    const uint32 stage = static_cast<uint32>(plRec.appPlStageNum);
+    char* payload = nullptr;
+    PipelineMsgHeader* hdr = nullptr;
+    int32 entrySize = 0;
+    if (pipeline->dequeueEntryLock2(stage, payload, hdr, entrySize, PL_TAKE_RETRY_CNT, PL_TAKE_RETRY_INTERVAL) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        return code == BUFFER_EMPTY || code == TAIL_INDEX_CHANGED ? 0 : -1;
+    }
+
+    int32 result = 0;
+    bool delivered = false;
+    if (hdr->type == MSG_EVENT && hdr->dataLen >= FwIntMessage::EVENT_COPY_SIZE)
+    {
+        m_curPlMsgPtr = reinterpret_cast<FwIntMessage*>(payload);
+        EventMsg& evt = m_curPlMsgPtr->appMsg.event;
+        if (!sameName(m_curPlMsgPtr->recipientTxt, m_threadResPtr->threadNameTxt))
+        {
+            // Meant for another thread serving this stage: not ours to deliver.
+        }
+        else if (deliveredFromPipeline(evt.id))
+        {
+            void* const keptResPtr = evt.eventParam.resPtr;
+            evt.eventParam.resHandlePtr = nullptr;
+            evt.eventParam.resPtr = nullptr;
+            prepareEventHandle(evt, keptResPtr, true);
+            result = callback(MSG_EVENT, &evt, nullptr);
+            delivered = true;
+        }
+        else
+        {
+            fwLog(4, "Unexpected event message [%d] received from pipeline. Ignore and continue.", evt.id);
+        }
+        m_curPlMsgPtr = nullptr;
+    }
+    else if (hdr->type == MSG_DATA && static_cast<int64>(hdr->dataLen) <= entrySize)
+    {
+        std::memcpy(m_data.channelNameTxt, hdr->channelNameTxt, sizeof(ResourceName));
+        m_data.resHandlePtr = nullptr;
+        m_data.chnType = hdr->chnType;
+        m_data.replicationFlag = hdr->replicationFlag;
+        m_data.msgTopicSeq = hdr->msgTopicSeq;
+        m_data.peerIpAddr = hdr->peerIpAddr;
+        std::memcpy(m_data.peerAppIdTxt, hdr->peerAppIdTxt, sizeof(ApplicationID));
+        m_data.peerAppInstId = hdr->peerAppInstId;
+        m_data.peerAppSiteId = hdr->chnType == TCP_CHANNEL ? 0 : hdr->peerAppSiteId;
+        m_data.bufPtr = payload;
+        m_data.dataLen = static_cast<int32>(hdr->dataLen);
+        m_data.plStageNum = plRec.appPlStageNum;
+        m_data.plEntrySize = entrySize;
+        m_data.tm = hdr->tm;
+        m_data.outTm = hdr->outTm;
+        if (hdr->chnType == TCP_CHANNEL)
+        {
+            m_resAssistant.prepareHandle(m_resHandle, hdr->channelNameTxt, TCP_RES,
+                                         static_cast<FrameworkResource*>(hdr->fdPtr));
+            m_data.resHandlePtr = &m_resHandle;
+        }
+        if (plRec.appPlStageNum == 0)
+            journal(payload, m_data.dataLen, hdr->dataDir, hdr->chnType, hdr->channelNameTxt, hdr->peerAppSiteId,
+                    hdr->peerAppIdTxt, hdr->peerIpAddr, hdr->tm);
+        result = callback(MSG_DATA, nullptr, &m_data);
+        delivered = true;
+    }
+    else
+    {
+        fwLog(4, "Unexpected message type [%d] received from [%.16s] via pipeline. Ignore and continue.",
+              static_cast<int32>(hdr->type), hdr->originatorTxt);
+    }
+
+    if (pipeline->dequeueEntryRelease2(stage) != 0)
+        fwLog(2, "Error [%d] releasing entry of pipeline [%.16s] stage [%d].", FrameworkErrno::m_fwErrno,
+              plRec.pipelineNameTxt, plRec.appPlStageNum);
+    if (delivered)
+        ++numMsgProcessed;
+    if (result != 0)
+    {
+        if (sendItcStatus(result) != 0)
+            fwLog(4, "Error [%d] sending ITC_STATUS event to control thread", FrameworkErrno::m_fwErrno);
+        applyResult(result, termCode, "Application callback function returned [%d] to trigger process termination.");
+    }
+    return 0;
+}
+
+// --- application timers ---
+
+int32 MsgDispatcher::findTimer(const FileDescriptor* fdPtr) const
+{
+    for (int32 i = 0; i < APP_TIMER_MAX; ++i)
+        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && m_timers[i].timerPtr == fdPtr)
+            return i;
+    return -1;
+}
+
+int32 MsgDispatcher::findTimerByName(const char* name) const
+{
+    for (int32 i = 0; i < APP_TIMER_MAX; ++i)
+        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && sameName(m_timers[i].timerPtr->getName(), name))
+            return i;
+    return -1;
+}
+
+int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repetitive)
+{
+    if (name == nullptr || name[0] == '\0')
+        return fwFail(NULL_PARAM, -1);
+    if (milliseconds < 1)
+        return fwFail(INVALID_TIMER_INTERVAL, -1);
+    if (findTimerByName(name) >= 0)
+        return fwFail(RES_NAME_EXIST, -1);
+    if (m_numTimers >= APP_TIMER_MAX)
+        return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+    int32 slot = -1;
+    for (int32 i = 0; i < APP_TIMER_MAX && slot < 0; ++i)
+        if (m_timers[i].timerPtr == nullptr)
+            slot = i;
+    if (slot < 0) // every free slot still holds a timer removed in this pass
+        return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+    const bool useFd = m_optMode == CPU_UTILIZATION;
+    AppTimer* timer = new (std::nothrow) AppTimer(name, milliseconds, repetitive, useFd);
+    if (timer == nullptr)
+        return fwFail(BUF_NOT_ENOUGH_SPACE, -1);
+    if ((useFd && m_fdWaitPtr->addFileDesc(timer, IO_WAIT_READ) != 0) || timer->start() != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        if (useFd)
+            m_fdWaitPtr->removeFileDesc(timer);
+        delete timer;
+        return fwFail(code, -1);
+    }
+    m_timers[slot] = TimerSlot{timer, false};
+    ++m_numTimers;
+    return 0;
+}
+
+int32 MsgDispatcher::removeTimer(const char* name)
+{
+    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    if (slot < 0)
+        return fwFail(TIMER_NOT_FOUND, -1);
+    AppTimer* timer = m_timers[slot].timerPtr;
+    timer->stop();
+    if (timer->usesFileDescriptor())
+        m_fdWaitPtr->removeFileDesc(timer);
+    --m_numTimers;
+    if (m_timerWalkDepth > 0)
+    {
+        // The pass serving timers may still hold this pointer: free it after.
+        m_timers[slot].removed = true;
+        m_timerRemovedPending = true;
+        return 0;
+    }
+    delete timer;
+    m_timers[slot] = TimerSlot{};
+    return 0;
+}
+
+void MsgDispatcher::purgeRemovedTimers()
+{
+    if (!m_timerRemovedPending)
+        return;
+    for (TimerSlot& slot : m_timers)
+    {
+        if (slot.timerPtr != nullptr && slot.removed)
+        {
+            delete slot.timerPtr;
+            slot = TimerSlot{};
+        }
+    }
+    m_timerRemovedPending = false;
+}
+
+int32 MsgDispatcher::serveAppTimersReady(TerminationCode& termCode)
+{
+    termCode = NO_TERMINATION;
+    ++m_timerWalkDepth;
+    for (int32 i = 0; i < m_numFdEvt && termCode == NO_TERMINATION; ++i)
+    {
+        FileDescriptor* fd = m_fdAryPtr[i];
+        if (fd == m_timerPtr.get())
+            continue;
+        // Only a timer still listed is read: a callback may have removed it.
+        const int32 slot = findTimer(fd);
+        if (slot < 0)
+            continue;
+        AppTimer* timer = m_timers[slot].timerPtr;
+        const uint64 count = timer->receive();
+        if (count == 0)
+            continue;
+        TerminationCode timerTerm = NO_TERMINATION;
+        if (sendTimerEvent(timer, static_cast<int64>(count), timerTerm) != 0)
+            fwLog(2, "Error [%d] returned from application after delivering timer event.", FrameworkErrno::m_fwErrno);
+        termCode = timerTerm;
+    }
+    --m_timerWalkDepth;
+    if (m_timerWalkDepth == 0)
+        purgeRemovedTimers();
+    return 0;
+}
+
+int32 MsgDispatcher::serveAppTimersAll(TerminationCode& termCode, int32& delivered)
+{
+    termCode = NO_TERMINATION;
+    delivered = 0;
+    if (m_numTimers == 0)
+        return 0;
+    ++m_timerWalkDepth;
+    for (int32 i = 0; i < APP_TIMER_MAX && termCode == NO_TERMINATION; ++i)
+    {
+        if (m_timers[i].timerPtr == nullptr || m_timers[i].removed)
+            continue;
+        AppTimer* timer = m_timers[i].timerPtr;
+        const uint64 count = timer->receive();
+        if (count == 0)
+            continue;
+        ++delivered;
+        TerminationCode timerTerm = NO_TERMINATION;
+        if (sendTimerEvent(timer, static_cast<int64>(count), timerTerm) != 0)
+            fwLog(2, "Error [%d] returned from application after delivering timer event.", FrameworkErrno::m_fwErrno);
+        termCode = timerTerm;
+    }
+    --m_timerWalkDepth;
+    if (m_timerWalkDepth == 0)
+        purgeRemovedTimers();
+    return 0;
+}
+
+int32 MsgDispatcher::sendTimerEvent(AppTimer* timerPtr, int64 expiryCnt, TerminationCode& termCode)
+{
+    termCode = NO_TERMINATION;
+    m_tmpEventMsg = EventMsg{};
+    m_tmpEventMsg.id = TIMER;
+    m_tmpEventMsg.replicationFlag = NOT_REPLICATION_MSG;
+    copyName(m_tmpEventMsg.eventParam.resNameTxt, timerPtr->getName());
+    m_tmpEventMsg.eventParam.resPtr = timerPtr;
+    m_tmpEventMsg.eventParam.paramInt64 = expiryCnt;
+    const int32 result = callback(MSG_EVENT, &m_tmpEventMsg, nullptr);
+    if (result != 0)
+        applyResult(result, termCode,
+                    "Application callback function returned [%d] to trigger process termination on processing "
+                    "timer event.");
+    updateLiveness();
+    return sendItcStatus(result);
+}

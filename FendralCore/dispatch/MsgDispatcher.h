@@ -1,0 +1,198 @@
+// The body of every application thread: waits on the thread's two queues, its
+// pipeline stages, its application timers and a liveness timer, and hands
+// every event and data message to the callback registered with the thread.
+// It answers the control thread's INIT, SW_ACTIVE and SW_STANDBY, joins
+// multi-part data, reports callback failures with ITC_STATUS and ends the
+// thread on TERM or, when allowed, when the application asks for it (9998).
+//
+// Three loops, by the thread's effective mode and the process mode: the event
+// loop (CPU thread, CPU process) blocks on the multiplexer; the timed loop
+// (CPU thread, LOW_LATENCY process) waits at most MD_EPOLL_INT ms and polls the
+// queues and stages every pass; the polling loop (LOW_LATENCY) never blocks.
+//
+// Owned and used by its thread only; the queues and pipelines are the shared
+// structures. Nothing is allocated per message.
+#pragma once
+
+#include "FendralCore/dispatch/DataMsg.h"
+#include "FendralCore/dispatch/TempBuffer.h"
+#include "FendralCore/foundation/AppTimer.h"
+#include "FendralCore/foundation/FileDescMultiplexer.h"
+#include "FendralCore/foundation/GlobalData.h"
+#include "FendralCore/foundation/Timer.h"
+#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/runtime/FrameworkResource.h"
+#include "FendralCore/runtime/ResourceAssistant.h"
+#include "FendralCore/runtime/ResourceHandle.h"
+
+#include <atomic>
+
+#include <memory>
+
+class AppLogger;
+class ConfigManager;
+class ResourceManager;
+
+enum TerminationCode : int32
+{
+    NO_TERMINATION = 0,
+    APP_TRIGGERED_TERMINATION = 1,
+    AGT_TRIGGERED_TERMINATION = 2,
+};
+
+class MsgDispatcher : public EventMessage
+{
+public:
+    static constexpr const char* STS_RPT_INTERVAL_LABEL = "STS_RPT_INTERVAL";
+    static constexpr int32 DEFAULT_STS_RPT_INTERVAL = 500;
+    static constexpr const char* MD_MSG_PROC_NUM_LABEL = "MD_MSG_PROC_NUM";
+    static constexpr int32 DEFAULT_MD_MSG_PROC_NUM = 20;
+    static constexpr const char* MSG_DISP_FD_NUM_LABEL = "MSG_DISP_FD_NUM";
+    static constexpr int32 DEFAULT_MSG_DISP_FD_NUM = 100;
+    static constexpr int32 NUM_PRINCIPLE_DESC = 8;
+    static constexpr const char* MD_EPOLL_INT_LABEL = "MD_EPOLL_INT";
+    static constexpr int32 DEFAULT_MD_EPOLL_INT = 1;
+    static constexpr const char* TCP_SND_RCNT_LABEL = "TCP_SND_RCNT";
+    static constexpr uint16 SEND_RETRY_COUNT = 3;
+    static constexpr const char* TCP_SND_SLP_INT_LABEL = "TCP_SND_SLP_INT";
+    static constexpr uint64 RETRY_SLEEP_INTERVAL = 10000000;
+    // Ready descriptors taken per wait; those still ready come back next wait.
+    static constexpr int32 NUM_OF_FW_DESC = 3;
+    static constexpr int32 APP_TIMER_MAX = DEFAULT_MSG_DISP_FD_NUM + 5;
+    static constexpr int32 TEMP_BUF_MAX = 100;
+
+    // threadResPtr: the own thread (name, queues, callback, pipeline stages);
+    // resManager: the registry that resolves the framework threads; configMgr:
+    // the framework configuration (null: the global data's).
+    explicit MsgDispatcher(ThreadResource* threadResPtr);
+    MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resManager, const ConfigManager* configMgr);
+    ~MsgDispatcher() override;
+
+    // The thread body: the last status; execExitHdr is 1 unless TERM ended
+    // the thread (then 0). Exceptions never leave it.
+    int32 run(int32& execExitHdr);
+
+    // The calling thread's dispatcher; null outside application threads.
+    static MsgDispatcher* getMsgDispatcher() { return m_msgDispatcherPtr; }
+
+    // Application timers of this thread. A removed timer is only marked; it is
+    // freed at the end of the pass that serves timers, so a callback may remove
+    // any timer, including one another ready descriptor still refers to.
+    int32 createTimer(const char* name, int32 milliseconds, bool repetitive);
+    int32 removeTimer(const char* name);
+
+    // Counters of what the loop refused, for tests and statistics.
+    uint64 getDiscardedPartMsgs() const { return m_discardedPartMsgs; }
+    OptimizationMode getOptMode() const { return m_optMode; }
+
+    // The dispatcher of the middleware dispatcher thread, once it has seen
+    // APP_READY; null otherwise.
+    static MsgDispatcher* getMiddlewareDispatcher() { return m_middlewareMDPtr.load(std::memory_order_acquire); }
+
+protected:
+    int32 initialize();
+    int32 processMessages(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed);
+    int32 processPipelines(TerminationCode& termCode, int32& numMsgProcessed);
+    int32 processPipelineMsg(const PipelineRecord& plRec, TerminationCode& termCode, int32& numMsgProcessed);
+    int32 sendTimerEvent(AppTimer* timerPtr, int64 expiryCnt, TerminationCode& termCode);
+    int32 sendItcStatus(int32 retCode);
+    // The msgJournalEnabled flag of the registered UDP, TCP, topic or IPC
+    // channel of that name; false for other types and unknown names.
+    bool msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType);
+    int32 logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                            const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec& tm);
+
+private:
+    struct TimerSlot
+    {
+        AppTimer* timerPtr;
+        bool removed;
+    };
+
+    static thread_local MsgDispatcher* m_msgDispatcherPtr;
+    static std::atomic<MsgDispatcher*> m_middlewareMDPtr;
+
+    DataMsg m_data{};
+    std::unique_ptr<TempBuffer> m_tempBufs[TEMP_BUF_MAX];
+    FwIntMessage m_message{};
+    FwIntMessage m_loggerMsg{};
+    FwIntMessage* m_curPlMsgPtr = nullptr;
+    EventMsg m_tmpEventMsg{};
+    EventParam m_eventParam{};
+    ThreadResource* m_threadResPtr;
+    UInt128 m_threadNameId;
+    UInt128 m_msgRepliId;
+    AppLogger* m_msgJournalLoggerPtr = nullptr;
+    ResourceAssistant m_resAssistant;
+    ResourceHandle m_resHandle;
+    MsgTopicResource* m_mrmLocalTopicResPtr = nullptr;
+    MsgTopicResource* m_mrmCrossSiteTopicResPtr = nullptr;
+    bool m_mrmApplication = false;
+    bool m_runAsFwMiddleware = false;
+    ThreadResource* m_ctlThdResPtr = nullptr;
+    ThreadResource* m_netRcvrResPtr = nullptr;
+    ThreadResource* m_msgServiceResPtr = nullptr;
+    ThreadResource* m_msgRepliThdResPtr = nullptr;
+    ThreadResource* m_ipcRcvrResPtr = nullptr;
+    std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
+    std::unique_ptr<FileDescriptor*[]> m_fdAryPtr;
+    std::unique_ptr<Timer> m_timerPtr;
+    int32 m_timeout = DEFAULT_STS_RPT_INTERVAL;
+    int64 m_idleThreshold = 0;
+    uint32 m_msgSeqNum = 0;
+    bool m_initReceived = false;
+    timespec m_lastUpdStatusTime{};
+    TimerSlot m_timers[APP_TIMER_MAX]{};
+    int32 m_numTimers = 0;
+    int32 m_timerWalkDepth = 0;
+    bool m_timerRemovedPending = false;
+    OptimizationMode m_optMode = CPU_UTILIZATION;
+    OptimizationMode m_processMode = CPU_UTILIZATION;
+    int32 m_maxNumDesc = DEFAULT_MSG_DISP_FD_NUM + NUM_PRINCIPLE_DESC;
+    int32 m_contMsgProcNum = DEFAULT_MD_MSG_PROC_NUM;
+    int32 m_numFdEvt = 0;
+    int32 m_epollInterval = DEFAULT_MD_EPOLL_INT;
+    uint16 m_tcpSendRetryCount = SEND_RETRY_COUNT;
+    uint64 m_tcpSendSleepInterval = RETRY_SLEEP_INTERVAL;
+    int32 m_lastItcRetCode = 0;
+    int32 m_idleSpinCycle = 50;
+    bool m_lowLatencyCpuSaver = false;
+    bool m_allowAppTriggeredTerm = false;
+    bool m_repliServiceEnabled = false;
+    bool m_stagesRegistered = false;
+    uint64 m_discardedPartMsgs = 0;
+    TerminationCode m_termCode = NO_TERMINATION;
+    bool m_pollAllStages = false; // some assigned stage has no wake-up descriptor
+
+    void readConfig(const ConfigManager* configMgr);
+    int32 lookUpMrmTopics();
+    int32 callback(MessageType type, EventMsg* evt, DataMsg* data);
+    void updateLiveness();
+    void applyResult(int32 result, TerminationCode& termCode, const char* termLog);
+    int32 findTimer(const FileDescriptor* fdPtr) const;
+    int32 findTimerByName(const char* name) const;
+    void logEvent(int32 level, const FwIntMessage& msg);
+
+    int32 runEventLoop(bool timed);
+    int32 runPollingLoop();
+    int32 serveAppTimersReady(TerminationCode& termCode);
+    int32 serveAppTimersAll(TerminationCode& termCode, int32& delivered);
+    void purgeRemovedTimers();
+
+    int32 dispatchEvent(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed);
+    int32 answerControlEvent(EventMsg& evt, TerminationCode& termCode, int32& numMsgProcessed);
+    int32 dispatchData(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed);
+    const char* senderKey(const Data_t& data) const;
+    TempBuffer* findTempBuffer(const char* sender, const char* channel, MessageQueueType queueType);
+    TempBuffer* getTempBuffer(const char* sender, const char* channel, MessageQueueType queueType, bool create);
+    bool appendPart(TempBuffer& buf, const Data_t& data, const char* sender);
+    void fillData(const FwIntMessage& msg);
+    // Points the event's handle at m_resHandle for the kinds that carry one.
+    void prepareEventHandle(EventMsg& evt, void* resPtr, bool fromPipeline);
+    void journal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                 const ResourceName& channelName, int32 journalFlag, const char* peerAppId, in_addr_t peerIpAddr,
+                 const timespec& tm);
+    void countMsg(int32& numMsgProcessed);
+    int32 reportResult(int32 result, TerminationCode& termCode);
+    void setTerm(TerminationCode termCode);
+};
