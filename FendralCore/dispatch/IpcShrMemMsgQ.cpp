@@ -347,7 +347,7 @@ int32 IpcShrMemMsgQ::attachProcess()
         m_peerIndexCache = head;
         IpcAppInfo writer;
         copyAppInfo(hdr.writerInfo, writer);
-        m_counterpartPid = writer.pid == IPC_NO_PROCESS_ID ? IPC_NO_PROCESS_ID : writer.pid;
+        m_counterpartPid = writer.pid;
         if (writer.pid == IPC_NO_PROCESS_ID)
             fwLog(LOG_LEVEL_INFO, "IPC reader AppId [%s] PID [%d] attached to IPC shared memory msg queue [%s]",
                   m_appIdTxt, static_cast<int32>(::getpid()), name);
@@ -410,9 +410,11 @@ int32 IpcShrMemMsgQ::enqueue(const IpcShmMsg& msg, int32 retryCnt, int32 retryIn
         sleepMicros(retryIntervalUs);
     }
 
+    // The reader may reset the peak meanwhile: a plain atomic field, no ordering.
     const int32 used = next >= tail ? next - tail : next - tail + m_bufSize;
-    if (used > hdr.ringBufInfo.maxUsage)
-        hdr.ringBufInfo.maxUsage = used;
+    std::atomic_ref<int32> maxUsage(hdr.ringBufInfo.maxUsage);
+    if (used > maxUsage.load(std::memory_order_relaxed))
+        maxUsage.store(used, std::memory_order_relaxed);
     std::memcpy(slot(head), &msg, entryCopySize(msg));
     std::atomic_thread_fence(std::memory_order_seq_cst);
     storeRelease(hdr.ringBufInfo.headIndex, next);

@@ -424,6 +424,14 @@ TEST_F(IpcShrMemMsgQTest, CorruptIndicesAreReportedNotFollowed)
         m_writer.close(false);
         ASSERT_EQ(m_writer.open(m_name.c_str(), IPC_WRITER_MODE, 0), 0);
     }
+    // A reader coming back to a head outside the ring starts it afresh.
+    raw.header().ringBufInfo.headIndex = 5000;
+    m_reader.close(false);
+    ASSERT_EQ(m_reader.open(m_name.c_str(), IPC_READER_MODE, 100), 0);
+    EXPECT_EQ(raw.header().ringBufInfo.headIndex, 0);
+    EXPECT_EQ(raw.header().ringBufInfo.tailIndex, 0);
+    EXPECT_TRUE(m_reader.isEmpty());
+
     // A slot count rewritten by the peer is ignored: ours was fixed at open.
     raw.header().ringBufInfo.bufSize = 1000000;
     for (int32 i = 0; i < 100; ++i)
