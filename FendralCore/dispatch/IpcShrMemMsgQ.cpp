@@ -323,7 +323,6 @@ int32 IpcShrMemMsgQ::attachProcess()
             storeRelease(hdr.writerInfo.pid, IPC_NO_PROCESS_ID);
             return fwFail(code, -1);
         }
-        m_peerIndexCache = tail;
         fwLog(LOG_LEVEL_INFO,
               "IPC writer AppId [%s] PID [%d] attached to IPC shared memory msg queue [%s], counterpart reader AppId "
               "[%s] PID [%d]",
@@ -344,7 +343,6 @@ int32 IpcShrMemMsgQ::attachProcess()
         }
         storeRelease(hdr.ringBufInfo.tailIndex, head);
         storeRelease(hdr.ringBufInfo.maxUsage, 0);
-        m_peerIndexCache = head;
         IpcAppInfo writer;
         copyAppInfo(hdr.writerInfo, writer);
         m_counterpartPid = writer.pid;
@@ -390,19 +388,18 @@ int32 IpcShrMemMsgQ::enqueue(const IpcShmMsg& msg, int32 retryCnt, int32 retryIn
     if (msg.msgType == IPC_MSG_TYPE_DATA && msg.dataLen > IPC_SHM_MSG_DATA_SIZE)
         return fwFail(MSG_TOO_LARGE, -1);
 
-    // Only this side moves the head; the reader's tail is re-read only when
-    // the last one seen says the ring is full.
+    // Both indices share the header's cache line, so a cached copy of the
+    // reader's tail would save nothing, and the reader may move it forward by
+    // more than one entry (attach, reset, clear): read it every time.
     const int32 head = loadAcquire(hdr.ringBufInfo.headIndex);
-    if (head < 0 || head >= m_bufSize)
-        return fwFail(badIndex(head, m_peerIndexCache), -1);
-    const int32 next = head + 1 == m_bufSize ? 0 : head + 1;
-    int32 tail = m_peerIndexCache;
-    for (int32 attempt = 1; next == tail; ++attempt)
+    int32 next = 0;
+    int32 tail = 0;
+    for (int32 attempt = 1;; ++attempt)
     {
         tail = loadAcquire(hdr.ringBufInfo.tailIndex);
-        if (tail < 0 || tail >= m_bufSize)
+        if (head < 0 || head >= m_bufSize || tail < 0 || tail >= m_bufSize)
             return fwFail(badIndex(head, tail), -1);
-        m_peerIndexCache = tail;
+        next = head + 1 == m_bufSize ? 0 : head + 1;
         if (next != tail)
             break;
         if (attempt >= retryCnt)
@@ -429,15 +426,12 @@ int32 IpcShrMemMsgQ::dequeue(IpcShmMsg& msg, int32 retryCnt, int32 retryInterval
         return fwFail(IPC_INVALID_ACTION, -1);
     IpcSharedMemInfo& hdr = *m_shmInfoPtr;
     const int32 tail = loadAcquire(hdr.ringBufInfo.tailIndex);
-    if (tail < 0 || tail >= m_bufSize)
-        return fwFail(badIndex(m_peerIndexCache, tail), -1);
-    int32 head = m_peerIndexCache;
-    for (int32 attempt = 1; head == tail; ++attempt)
+    int32 head = 0;
+    for (int32 attempt = 1;; ++attempt)
     {
         head = loadAcquire(hdr.ringBufInfo.headIndex);
-        if (head < 0 || head >= m_bufSize)
+        if (head < 0 || head >= m_bufSize || tail < 0 || tail >= m_bufSize)
             return fwFail(badIndex(head, tail), -1);
-        m_peerIndexCache = head;
         if (head != tail)
             break;
         if (attempt >= retryCnt)
@@ -604,8 +598,6 @@ void IpcShrMemMsgQ::reset()
     int32 head = 0, tail = 0;
     if (!m_isOpened || !loadIndices(head, tail))
         return;
-    // The reader's cached head may lag the tail it now sets: refresh it.
-    m_peerIndexCache = head;
     storeRelease(m_shmInfoPtr->ringBufInfo.tailIndex, head);
 }
 
@@ -616,7 +608,6 @@ void IpcShrMemMsgQ::clear(uint32 n)
         return;
     const int32 queued = head >= tail ? head - tail : head - tail + m_bufSize;
     const int32 step = n < static_cast<uint32>(queued) ? static_cast<int32>(n) : queued;
-    m_peerIndexCache = head;
     storeRelease(m_shmInfoPtr->ringBufInfo.tailIndex, (tail + step) % m_bufSize);
 }
 
@@ -639,6 +630,5 @@ void IpcShrMemMsgQ::cleanup()
     m_counterpartPid = IPC_NO_PROCESS_ID;
     m_msgQueLen = 0;
     m_bufSize = 0;
-    m_peerIndexCache = 0;
     m_isOpened = false;
 }

@@ -98,7 +98,6 @@ private:
     IpcShmMsg* m_shmMsgBufPtr = nullptr;
     bool m_isOpened = false;
     int32 m_bufSize = 0;       // slots this side mapped
-    int32 m_peerIndexCache = 0; // last seen index of the other side
     IpcSharedMemInfo m_initMemInfo{};
     char m_appIdTxt[9]{};
 };
