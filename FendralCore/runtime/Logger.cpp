@@ -28,10 +28,18 @@ namespace
 constexpr char CTL_THREAD_NAME[] = "CTL_THREAD";
 constexpr char LOGGER_THREAD_NAME[] = "LOGGER";
 
+// Copies at most size - 1 characters; the rest of dest is NUL.
+void copyText(char* dest, size_t size, const char* src)
+{
+    const size_t n = strnlen(src, size - 1);
+    std::memcpy(dest, src, n);
+    std::memset(dest + n, 0, size - n);
+}
+
 int32 findInRegistry(const char* name, ThreadResource*& res)
 {
     ResourceName resName{};
-    std::strncpy(resName, name, sizeof(resName) - 1);
+    copyText(resName, sizeof(resName), name);
     res = nullptr;
     return ResourceManager::getInst().getThreadRes(resName, &res);
 }
@@ -198,8 +206,8 @@ void Logger::openMsgJournal()
         return;
     const std::string location = AppLogger::getMsgJournalLocation();
     char prefix[sizeof(ApplicationID) + 3] = {};
-    std::strncpy(prefix, global.m_appIdTxt, sizeof(ApplicationID) - 1);
-    std::strcat(prefix, "_mj");
+    copyText(prefix, sizeof(ApplicationID), global.m_appIdTxt);
+    std::memcpy(prefix + strnlen(prefix, sizeof(ApplicationID)), "_mj", 3);
     auto* journal = new (std::nothrow)
         AppLogger(location.c_str(), prefix, LOG_LEVEL_INFO, true, false, global.m_enableLoggerThread, true, true);
     if (journal == nullptr || journal->openLog() != 0)
@@ -402,10 +410,9 @@ int32 Logger::sendEventMsg(const char* threadName, MessageQueueType queue, FwEve
         return fwFail(THREAD_NOT_ACTIVE, -1);
     std::memset(&m_evtMsg, 0, FwIntMessage::EVENT_COPY_SIZE);
     m_evtMsg.msgSeqNum = ++m_msgSeqNum;
-    std::strncpy(m_evtMsg.originatorTxt,
-                 m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : LOGGER_THREAD_NAME,
-                 sizeof(ResourceName) - 1);
-    std::strncpy(m_evtMsg.recipientTxt, threadName, sizeof(ResourceName) - 1);
+    copyText(m_evtMsg.originatorTxt, sizeof(ResourceName),
+             m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : LOGGER_THREAD_NAME);
+    copyText(m_evtMsg.recipientTxt, sizeof(ResourceName), threadName);
     getCurrentTime(m_evtMsg.tm);
     m_evtMsg.appMsg.type = MSG_EVENT;
     m_evtMsg.appMsg.event.id = id;
@@ -782,7 +789,7 @@ int32 Logger::releaseLogger(AppLogger* logger)
         return -1;
     FwIntMessage msg;
     std::memset(&msg, 0, FwIntMessage::DATA_HEADER_SIZE + sizeof(LogMsgHeader));
-    std::strncpy(msg.recipientTxt, LOGGER_THREAD_NAME, sizeof(ResourceName) - 1);
+    copyText(msg.recipientTxt, sizeof(ResourceName), LOGGER_THREAD_NAME);
     getCurrentTime(msg.tm);
     msg.appMsg.type = MSG_DATA;
     msg.appMsg.data.dataLen = LOG_MSG_HEADER_SIZE;
