@@ -499,3 +499,25 @@ TEST_F(LoggerThreadTest, OpensTheMessageJournalAtStart)
     EXPECT_TRUE(testLog().contains("Message journal file [" + m_dir + "/APP7_mj] opened"));
     global.m_msgJournalEnabled = false;
 }
+
+TEST_F(LoggerThreadTest, PollingLoopWritesLinesAndEndsOnTerm)
+{
+    GlobalData& global = GlobalData::getInst();
+    global.m_optMode.store(LOW_LATENCY);
+    start();
+    global.m_optMode.store(CPU_UTILIZATION);
+    const std::string file = path("poll.log");
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const LogMsgHeader header = plainHeader(fd, O_WRONLY | O_APPEND);
+    for (int i = 0; i < 30; ++i)
+        postPart("SENDER", header, "line " + std::to_string(i) + "\n", 0, false);
+    sync();
+    const std::string text = readFile(file);
+    EXPECT_EQ(text.rfind("line 29\n"), text.size() - 8);
+    EXPECT_EQ(text.find("line 0\n"), 0u);
+    EXPECT_NE(m_logger.res.lastStatusUpdTm.load(), 0) << "status refreshed every LOG_MSG_PROC_NUM messages";
+    stop();
+    EXPECT_EQ(m_result, 0);
+    ::close(fd);
+}
