@@ -112,24 +112,22 @@ Logger::~Logger()
 {
     int32 key = 0;
     void* value = nullptr;
-    // Collected first: the map is not walked while it changes.
-    FileBufferInfo* entries[64];
-    int32 n = 0;
-    for (bool ok = m_fileBufInfoArrayMap.getFirst(key, &value); ok && n < 64;
-         ok = m_fileBufInfoArrayMap.getNext(key, &value))
-        entries[n++] = static_cast<FileBufferInfo*>(value);
-    for (int32 i = 0; i < n; ++i)
+    // Taken one at a time from the front: the map is never walked while it changes.
+    while (m_fileBufInfoArrayMap.getFirst(key, &value))
     {
-        if (entries[i]->blockWrites)
-            flushFileBuffer(*entries[i], true);
-        m_fileBufInfoArrayMap.remove(fileKey(entries[i]->fd));
-        destroyFileBuffer(entries[i]);
+        auto* entry = static_cast<FileBufferInfo*>(value);
+        if (entry->blockWrites)
+            flushFileBuffer(*entry, true);
+        if (m_fileBufInfoArrayMap.remove(key) != 0)
+            break;
+        destroyFileBuffer(entry);
     }
     ResourceName name{};
     TempBuffer* temp = nullptr;
     while (m_tempBufRepository.getFirst(name, temp))
     {
-        m_tempBufRepository.removeResource(name);
+        if (m_tempBufRepository.removeResource(name) != 0)
+            break;
         delete temp;
     }
     if (m_timerPtr != nullptr)
