@@ -521,3 +521,41 @@ TEST_F(LoggerThreadTest, PollingLoopWritesLinesAndEndsOnTerm)
     EXPECT_EQ(m_result, 0);
     ::close(fd);
 }
+
+TEST_F(LoggerThreadTest, FileAskingForAcknowledgementsGetsTheSequenceOfItsLastWrittenRequest)
+{
+    requireDirectIo();
+    start();
+    const std::string file = path("acked.log");
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_DIRECT | O_CLOEXEC;
+    const int fd = ::open(file.c_str(), flags, 0644);
+    ASSERT_GE(fd, 0);
+    LogMsgHeader header = plainHeader(fd, flags);
+    header.needAck = true;
+    std::strncpy(header.fileResNameTxt, "FILE1", 16);
+    header.padCharacter = '#';
+    // The producer is the control thread of this test: acknowledgements go
+    // to its normal queue.
+    header.msgSeqNum = 7;
+    postPart("CTL_THREAD", header, std::string(99, 'a') + "\n", 0, false);
+    header.msgSeqNum = 8;
+    postPart("CTL_THREAD", header, std::string(99, 'b') + "\n", 0, false);
+    LogMsgHeader close = plainHeader(fd, flags);
+    close.msgType = CLOSE_LOG_REQ;
+    postPart("CTL_THREAD", close, "", 0, false);
+    sync();
+
+    FwIntMessage ack{};
+    bool more = false;
+    ASSERT_EQ(m_ctl.normal->getMessage(&ack, more), 0);
+    EXPECT_EQ(ack.appMsg.event.id, IO_COMPL_ACK);
+    EXPECT_STREQ(ack.appMsg.event.eventParam.resNameTxt, "FILE1");
+    EXPECT_EQ(ack.appMsg.event.eventParam.paramInt16, 1);
+    EXPECT_EQ(ack.appMsg.event.eventParam.paramInt32, fd);
+    EXPECT_EQ(ack.appMsg.event.eventParam.paramInt64, 8);
+    const std::string text = readFile(file);
+    ASSERT_EQ(text.size(), 512u);
+    EXPECT_EQ(text.substr(0, 200), std::string(99, 'a') + "\n" + std::string(99, 'b') + "\n");
+    EXPECT_EQ(text.substr(200), std::string(312, '#'));
+    EXPECT_FALSE(isOpenHere(file)) << "the close request closed the descriptor";
+}
