@@ -1,6 +1,7 @@
 #include "FendralCore/runtime/Logger.h"
 
 #include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/foundation/AppTimer.h"
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/LogLevels.h"
@@ -84,6 +85,7 @@ Logger::Logger(ThreadResource* threadResPtr, FindThreadRes findThread)
       m_configMgrPtr(GlobalData::getInst().getConfigManager()),
       m_loggerPtr(GlobalData::getInst().getLogger()),
       m_fileBufInfoArrayMap(10),
+      m_flushTimerArrayMap(10),
       m_optMode(GlobalData::getInst().m_optMode.load()),
       m_findThread(findThread != nullptr ? findThread : findInRegistry)
 {
@@ -140,8 +142,82 @@ Logger::~Logger()
 
 void Logger::destroyFileBuffer(FileBufferInfo* entry)
 {
+    removeFlushTimer(*entry);
     delete entry->streamBufPtr;
     delete entry;
+}
+
+void Logger::addFlushTimer(FileBufferInfo& entry, int32 timeout)
+{
+    const bool onDescriptor = m_optMode == CPU_UTILIZATION;
+    char name[sizeof(ResourceName)] = {};
+    std::memcpy(name, entry.fileResNameTxt, sizeof(ResourceName) - 1);
+    auto* timer = new (std::nothrow) AppTimer(name, timeout, true, onDescriptor);
+    if (timer == nullptr)
+    {
+        log(LOG_LEVEL_NOTICE, "LOG_MSG: Failed to add Flush Timer, fwErrno = %d", OBJECT_NULL_PTR);
+        return;
+    }
+    if (onDescriptor)
+    {
+        timer->setInfoPtr(&entry);
+        if (m_flushTimerArrayMap.add(fileKey(timer->getFileDescriptor()), &entry) != 0)
+        {
+            log(LOG_LEVEL_NOTICE, "LOG_MSG: Failed to add Flush Timer, fwErrno = %d", FrameworkErrno::m_fwErrno);
+            delete timer;
+            return;
+        }
+        if (m_fdWait.addFileDesc(timer, IO_WAIT_READ) != 0)
+        {
+            log(LOG_LEVEL_NOTICE, "LOG_MSG: Failed to add File Descriptor for Flush Timer, fwErrno = %d",
+                FrameworkErrno::m_fwErrno);
+            m_flushTimerArrayMap.remove(fileKey(timer->getFileDescriptor()));
+            delete timer;
+            return;
+        }
+    }
+    entry.flushTimerPtr = timer;
+    if (timer->start() != 0)
+    {
+        log(LOG_LEVEL_NOTICE, "LOG_MSG: Failed to start Flush Timer, fwErrno = %d", FrameworkErrno::m_fwErrno);
+        removeFlushTimer(entry);
+    }
+}
+
+void Logger::removeFlushTimer(FileBufferInfo& entry)
+{
+    AppTimer* timer = entry.flushTimerPtr;
+    if (timer == nullptr)
+        return;
+    entry.flushTimerPtr = nullptr;
+    if (timer->usesFileDescriptor())
+    {
+        if (m_fdWait.removeFileDesc(timer) != 0)
+            log(LOG_LEVEL_NOTICE, "CLOSE_LOG_REQ: Failed to remove file descriptor, fd = %d, fwErrno=%d", entry.fd,
+                FrameworkErrno::m_fwErrno);
+        if (m_flushTimerArrayMap.remove(fileKey(timer->getFileDescriptor())) != 0)
+            log(LOG_LEVEL_NOTICE, "CLOSE_LOG_REQ: Failed to remove flush timer, fd = %d, fwErrno=%d", entry.fd,
+                FrameworkErrno::m_fwErrno);
+    }
+    delete timer;
+}
+
+// Polled timers (low-latency mode): force-flushes every file whose timer expired.
+int32 Logger::flushTimeoutFileBuffers()
+{
+    int32 flushed = 0;
+    int32 key = 0;
+    void* value = nullptr;
+    for (bool ok = m_fileBufInfoArrayMap.getFirst(key, &value); ok; ok = m_fileBufInfoArrayMap.getNext(key, &value))
+    {
+        auto* entry = static_cast<FileBufferInfo*>(value);
+        if (entry->flushTimerPtr != nullptr && entry->blockWrites && entry->flushTimerPtr->receive() > 0)
+        {
+            flushFileBuffer(*entry, true);
+            ++flushed;
+        }
+    }
+    return flushed;
 }
 
 FwMessageQueue* Logger::queueOf(ThreadResource* res, MessageQueueType queue) const
@@ -264,11 +340,18 @@ int32 Logger::loopCpuUtilization()
         bool high = false;
         bool normal = false;
         bool timer = false;
+        FileDescriptor* others[NUM_OF_DESC_MAX] = {};
+        int32 numOthers = 0;
         for (int32 i = 0; i < ready; ++i)
         {
-            high = high || m_fdAryPtr[i] == highQueue;
-            normal = normal || m_fdAryPtr[i] == normalQueue;
-            timer = timer || m_fdAryPtr[i] == m_timerPtr;
+            if (m_fdAryPtr[i] == highQueue)
+                high = true;
+            else if (m_fdAryPtr[i] == normalQueue)
+                normal = true;
+            else if (m_fdAryPtr[i] == m_timerPtr)
+                timer = true;
+            else
+                others[numOthers++] = m_fdAryPtr[i];
         }
         int32 count = 0;
         if (high && processMessage(MQUEUE_HIGH_PRIORITY, stop, count) != 0)
@@ -283,6 +366,15 @@ int32 Logger::loopCpuUtilization()
             if (m_timerPtr->receive(expiry, sizeof(expiry), done) != 0 && FrameworkErrno::m_fwErrno != WOULD_BLOCK)
                 log(LOG_LEVEL_ERROR, "Error [%d] in processing timer event.", FrameworkErrno::m_fwErrno);
             updateStatus();
+        }
+        for (int32 i = 0; i < numOthers && !stop; ++i)
+        {
+            void* value = nullptr;
+            if (m_flushTimerArrayMap.find(fileKey(others[i]->getFileDescriptor()), &value) != 0)
+                continue;
+            auto* entry = static_cast<FileBufferInfo*>(value);
+            if (entry->flushTimerPtr != nullptr && entry->flushTimerPtr->receive() > 0 && entry->blockWrites)
+                flushFileBuffer(*entry, true);
         }
     }
     return 0;
@@ -303,6 +395,8 @@ int32 Logger::loopLowLatency()
         if (!stop && processMessage(MQUEUE_NORMAL, stop, count) != 0)
             log(LOG_LEVEL_ERROR, "Error [%d] processing messages on normal priority queue.",
                 FrameworkErrno::m_fwErrno);
+        if (!stop)
+            flushTimeoutFileBuffers();
         timespec now{};
         getCurrentTime(now);
         if (nanosSince(m_lastUpdStatusTime, now) > m_idleThreshold)
@@ -641,6 +735,8 @@ Logger::FileBufferInfo* Logger::createFileBuffer(const LogMsgHeader& header, con
         destroyFileBuffer(entry);
         return nullptr;
     }
+    if (header.flushTimeout > 0)
+        addFlushTimer(*entry, header.flushTimeout);
     if (entry->blockWrites && st.st_size >= 1)
     {
         int32 written = 0;
@@ -665,6 +761,8 @@ void Logger::logBlockMode(LogMsgHeader& header, char* body, const char* sender)
         logLineMode(header, body, sender);
         return;
     }
+    if (entry->flushTimerPtr != nullptr)
+        entry->flushTimerPtr->start();
     const int32 headerLen = formatHeader(header, body, sender);
     if (headerLen < 0)
         return;

@@ -27,6 +27,7 @@
 #include <ctime>
 
 class AppLogger;
+class AppTimer;
 class ConfigManager;
 class StreamBuffer;
 class Timer;
@@ -68,6 +69,8 @@ public:
         // Cleared when the file's size is not a whole number of blocks: an
         // O_DIRECT append there fails, so the file is written line by line.
         bool blockWrites = true;
+        // Flushes the file when no request came for its time-out.
+        AppTimer* flushTimerPtr = nullptr;
     };
 
     // The parts of one multi-part request joined so far.
@@ -127,6 +130,7 @@ private:
     ConfigManager* m_configMgrPtr;
     AppLogger* m_loggerPtr;
     ArrayMap<int32> m_fileBufInfoArrayMap;
+    ArrayMap<int32> m_flushTimerArrayMap;
     char* m_tmpBufferPtr = nullptr;
     timespec m_lastUpdStatusTime{};
     int64 m_idleThreshold = 0;
@@ -151,6 +155,9 @@ private:
     FileBufferInfo* createFileBuffer(const LogMsgHeader& header, const char* sender);
     int32 formatHeader(LogMsgHeader& header, char* body, const char* sender);
     void destroyFileBuffer(FileBufferInfo* entry);
+    void addFlushTimer(FileBufferInfo& entry, int32 timeout);
+    void removeFlushTimer(FileBufferInfo& entry);
+    int32 flushTimeoutFileBuffers();
     void openMsgJournal();
     MessageQueue<FwIntMessage>* queueOf(ThreadResource* res, MessageQueueType queue) const;
     template <typename... Args>

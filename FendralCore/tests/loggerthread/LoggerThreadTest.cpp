@@ -559,3 +559,37 @@ TEST_F(LoggerThreadTest, FileAskingForAcknowledgementsGetsTheSequenceOfItsLastWr
     EXPECT_EQ(text.substr(200), std::string(312, '#'));
     EXPECT_FALSE(isOpenHere(file)) << "the close request closed the descriptor";
 }
+
+TEST_F(LoggerThreadTest, FlushTimerWritesAQuietBlockFileInBothLoopModes)
+{
+    requireDirectIo();
+    for (const OptimizationMode mode : {CPU_UTILIZATION, LOW_LATENCY})
+    {
+        SCOPED_TRACE(mode == CPU_UTILIZATION ? "descriptor timer" : "polled timer");
+        GlobalData::getInst().m_optMode.store(mode);
+        start();
+        GlobalData::getInst().m_optMode.store(CPU_UTILIZATION);
+        const std::string file = path(mode == CPU_UTILIZATION ? "timed_cpu.log" : "timed_poll.log");
+        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_DIRECT | O_CLOEXEC;
+        const int fd = ::open(file.c_str(), flags, 0644);
+        ASSERT_GE(fd, 0);
+        LogMsgHeader header = plainHeader(fd, flags);
+        header.needAck = true;
+        header.flushTimeout = 20;
+        header.msgSeqNum = 3;
+        std::strncpy(header.fileResNameTxt, "TIMED", 16);
+        postPart("CTL_THREAD", header, "quiet line\n", 0, false);
+        // Nothing else arrives: the timer's forced flush acknowledges.
+        FwIntMessage ack{};
+        bool more = false;
+        ASSERT_EQ(m_ctl.normal->getMessage(&ack, more), 0);
+        EXPECT_EQ(ack.appMsg.event.id, IO_COMPL_ACK);
+        EXPECT_EQ(ack.appMsg.event.eventParam.paramInt64, 3);
+        sync();
+        const std::string text = readFile(file);
+        ASSERT_EQ(text.size(), 512u);
+        EXPECT_EQ(text.substr(0, 11), "quiet line\n");
+        stop();
+        ::close(fd);
+    }
+}
