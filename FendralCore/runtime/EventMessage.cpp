@@ -1,6 +1,9 @@
 #include "FendralCore/runtime/EventMessage.h"
 
+#include "FendralCore/dispatch/Pipeline.h"
+#include "FendralCore/dispatch/PlMessageStore.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/foundation/TimeFunc.h"
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
@@ -28,8 +31,14 @@ EventMessage::EventMessage(ThreadResource* currThdResPtr, ResourceManager& resMa
       m_resManager(resManager)
 {
     m_evtMsgPtr->appMsg.type = MSG_EVENT;
+    // The header and the message behind it form one whole pipeline entry.
+    m_plMsgHdrPtr->type = MSG_EVENT;
+    m_plMsgHdrPtr->dataLen = static_cast<uint32>(sizeof(FwIntMessage));
     if (currThdResPtr != nullptr)
+    {
         std::memcpy(m_evtMsgPtr->originatorTxt, currThdResPtr->threadNameTxt, sizeof(ResourceName));
+        std::memcpy(m_plMsgHdrPtr->originatorTxt, currThdResPtr->threadNameTxt, sizeof(ResourceName));
+    }
 }
 
 int32 EventMessage::sendEventMsg(ThreadResource* thdResPtr, MessageQueueType queueType, FwEventID evtId,
@@ -169,6 +178,77 @@ int32 EventMessage::failSend(int32 code, FwEventID evtId, const char* recipient)
 void EventMessage::logSent(FwEventID evtId, const char* recipient, const EventParam& evtParam)
 {
     fwLog(LOG_LEVEL_DEBUG, "Event message [%d] sent to [%.*s]. Param: [%.*s] [%d] [%d] [%ld].",
+          static_cast<int>(evtId), NAME_MAX_LEN, recipient, NAME_MAX_LEN, evtParam.resNameTxt,
+          static_cast<int>(evtParam.paramInt16), evtParam.paramInt32, static_cast<long>(evtParam.paramInt64));
+}
+
+int32 EventMessage::sendEvtMsgViaPipeline(const ResourceName& recipient, Pipeline* pipelinePtr, FwEventID evtId,
+                                          const EventParam& evtParam, uint32& msgSeqNum, PlMessageStore* tmpStorePtr,
+                                          MsgListType listType, bool* savedToTmpStorePtr,
+                                          ReplicationFlag replicationFlag)
+{
+    if (savedToTmpStorePtr != nullptr)
+        *savedToTmpStorePtr = false;
+    if (pipelinePtr == nullptr)
+        return failSend(NULL_PARAM, evtId, recipient);
+
+    FwIntMessage& msg = *m_evtMsgPtr;
+    getCurrentTime(msg.tm);
+    m_plMsgHdrPtr->tm = msg.tm;
+    std::memcpy(msg.recipientTxt, recipient, sizeof(ResourceName));
+    std::memcpy(m_plMsgHdrPtr->recipientTxt, recipient, sizeof(ResourceName));
+    msg.msgSeqNum = ++msgSeqNum;
+    msg.appMsg.event.id = evtId;
+    msg.appMsg.event.replicationFlag = replicationFlag;
+    msg.appMsg.event.eventParam = evtParam;
+
+    const bool parking = tmpStorePtr != nullptr && savedToTmpStorePtr != nullptr;
+    // Behind entries already parked for this pipeline, never ahead of them.
+    if (parking && tmpStorePtr->isMsgAvail(listType))
+    {
+        if (parkEntry(tmpStorePtr, listType, savedToTmpStorePtr) != 0)
+            return failSend(FrameworkErrno::m_fwErrno, evtId, recipient);
+        logSentViaPipeline(evtId, recipient, evtParam);
+        return 0;
+    }
+    if (enqueueWithRetry(pipelinePtr) == 0)
+    {
+        logSentViaPipeline(evtId, recipient, evtParam);
+        return 0;
+    }
+    const int32 code = FrameworkErrno::m_fwErrno;
+    if (!parking || !isQueueBusy(code))
+        return failSend(code, evtId, recipient);
+    fwLog(LOG_LEVEL_NOTICE, "Unable to forward message due to pipeline full. Schedule retry at next timer event.");
+    if (parkEntry(tmpStorePtr, listType, savedToTmpStorePtr) != 0)
+        return failSend(FrameworkErrno::m_fwErrno, evtId, recipient);
+    logSentViaPipeline(evtId, recipient, evtParam);
+    return 0;
+}
+
+int32 EventMessage::enqueueWithRetry(Pipeline* pipelinePtr)
+{
+    for (int32 attempt = 0; attempt < SEND_RETRY_CNT; ++attempt)
+    {
+        if (pipelinePtr->enqueue(reinterpret_cast<const char*>(m_evtMsgPtr), *m_plMsgHdrPtr, 3) == 0)
+            return 0;
+        if (!isQueueBusy(FrameworkErrno::m_fwErrno))
+            return -1;
+    }
+    return -1;
+}
+
+int32 EventMessage::parkEntry(PlMessageStore* tmpStorePtr, MsgListType listType, bool* savedToTmpStorePtr)
+{
+    if (tmpStorePtr->insertMsg(listType, m_plBuf, static_cast<uint32>(PL_BUF_SIZE)) != 0)
+        return -1;
+    *savedToTmpStorePtr = true;
+    return 0;
+}
+
+void EventMessage::logSentViaPipeline(FwEventID evtId, const char* recipient, const EventParam& evtParam)
+{
+    fwLog(LOG_LEVEL_DEBUG, "Event message [%d] sent via pipeline to [%.*s]. Param: [%.*s] [%d] [%d] [%ld]",
           static_cast<int>(evtId), NAME_MAX_LEN, recipient, NAME_MAX_LEN, evtParam.resNameTxt,
           static_cast<int>(evtParam.paramInt16), evtParam.paramInt32, static_cast<long>(evtParam.paramInt64));
 }

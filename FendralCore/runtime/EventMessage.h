@@ -17,6 +17,8 @@
 #include "FendralCore/runtime/FwIntMessage.h"
 #include "FendralCore/runtime/MessageQueue.h"
 
+class Pipeline;
+class PlMessageStore;
 class ResourceManager;
 
 class EventMessage
@@ -64,6 +66,15 @@ public:
                        MsgListType listType = MSG_LIST_TYPE_MAX, bool* savedToTmpStorePtr = nullptr,
                        ReplicationFlag replicationFlag = NOT_REPLICATION_MSG);
 
+    // As one entry (pipeline header and message) at the head of pipelinePtr,
+    // for the thread named recipient. A pipeline that stayed full parks the
+    // whole entry in tmpStorePtr; while entries are parked there, every new
+    // one is parked behind them. NULL_PARAM without a pipeline.
+    int32 sendEvtMsgViaPipeline(const ResourceName& recipient, Pipeline* pipelinePtr, FwEventID evtId,
+                                const EventParam& evtParam, uint32& msgSeqNum, PlMessageStore* tmpStorePtr = nullptr,
+                                MsgListType listType = MSG_LIST_TYPE_MAX, bool* savedToTmpStorePtr = nullptr,
+                                ReplicationFlag replicationFlag = NOT_REPLICATION_MSG);
+
 protected:
     ThreadResource* m_currThdResPtr;
     // A pipeline entry header followed by the framework message, so one
@@ -78,6 +89,9 @@ private:
                       const EventParam& evtParam, uint32& msgSeqNum, MessageStore* tmpStorePtr, MsgListType listType,
                       bool* savedToTmpStorePtr, ReplicationFlag replicationFlag);
     int32 putWithRetry(FwMessageQueue* queue);
+    int32 enqueueWithRetry(Pipeline* pipelinePtr);
+    int32 parkEntry(PlMessageStore* tmpStorePtr, MsgListType listType, bool* savedToTmpStorePtr);
+    void logSentViaPipeline(FwEventID evtId, const char* recipient, const EventParam& evtParam);
     int32 park(MessageStore* tmpStorePtr, MsgListType listType, MessageQueueType queueType, bool* savedToTmpStorePtr);
     int32 failSend(int32 code, FwEventID evtId, const char* recipient);
     void logSent(FwEventID evtId, const char* recipient, const EventParam& evtParam);
