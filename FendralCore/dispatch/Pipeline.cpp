@@ -350,8 +350,9 @@ int32 Pipeline::multiDequeue(uint32 stage, PipelineMsgRecord* recSet, int32 numR
     return cut ? fwFail(MSG_TOO_LARGE, -1) : 0;
 }
 
-int32 Pipeline::multiDequeueEntryLock(uint32 stage, PipelineMsgRecord* recSet, int32 numRecMax, int32& numRecv,
-                                      int32& plEntrySize, int32 retryCount, int32 retryInterval)
+template <typename Rec>
+int32 Pipeline::lockEntries(uint32 stage, Rec* recSet, int32 numRecMax, int32& numRecv, int32& plEntrySize,
+                            int32 retryCount, int32 retryInterval)
 {
     numRecv = 0;
     if (stage >= m_numOfStage)
@@ -367,9 +368,16 @@ int32 Pipeline::multiDequeueEntryLock(uint32 stage, PipelineMsgRecord* recSet, i
         PipelineEntryInfo* info = entry(first + static_cast<uint64>(i));
         recSet[i].plMsgHdrPtr = &info->plMsgHdr;
         recSet[i].bufPtr = payload(info);
-        recSet[i].bufLen = info->plMsgHdr.dataLen;
+        if constexpr (requires { recSet[i].bufLen; })
+            recSet[i].bufLen = info->plMsgHdr.dataLen;
     }
     return 0;
+}
+
+int32 Pipeline::multiDequeueEntryLock(uint32 stage, PipelineMsgRecord* recSet, int32 numRecMax, int32& numRecv,
+                                      int32& plEntrySize, int32 retryCount, int32 retryInterval)
+{
+    return lockEntries(stage, recSet, numRecMax, numRecv, plEntrySize, retryCount, retryInterval);
 }
 
 int32 Pipeline::multiDequeueEntryRelease(uint32 stage, const PipelineMsgRecord* recSet, int32 numRec)
@@ -382,22 +390,7 @@ int32 Pipeline::multiDequeueEntryRelease(uint32 stage, const PipelineMsgRecord* 
 int32 Pipeline::multiDequeueEntryLock2(uint32 stage, PipelineMsgRecord2* recSet, int32 numRecMax, int32& numRecv,
                                        int32& plEntrySize, int32 retryCount, int32 retryInterval)
 {
-    numRecv = 0;
-    if (stage >= m_numOfStage)
-        return fwFail(INVALID_STAGE, -1);
-    if (recSet == nullptr || numRecMax < 1 || numRecMax > RECV_MULTI_REC_MAX)
-        return fwFail(PL_INVALID_NUM_REC, -1);
-    plEntrySize = static_cast<int32>(m_maxDataSize);
-    uint64 first = 0;
-    if (take(stage, numRecMax, retryCount, retryInterval, first, numRecv) != 0)
-        return -1;
-    for (int32 i = 0; i < numRecv; ++i)
-    {
-        PipelineEntryInfo* info = entry(first + static_cast<uint64>(i));
-        recSet[i].plMsgHdrPtr = &info->plMsgHdr;
-        recSet[i].bufPtr = payload(info);
-    }
-    return 0;
+    return lockEntries(stage, recSet, numRecMax, numRecv, plEntrySize, retryCount, retryInterval);
 }
 
 int32 Pipeline::multiDequeueEntryRelease2(uint32 stage, int32 numRec)

@@ -165,6 +165,11 @@ public:
     const PerfInfo* getPerfInfo(uint32 slotIdx) const;
 
 private:
+    // The several-entry lock behind both record forms.
+    template <typename Rec>
+    int32 lockEntries(uint32 stage, Rec* recSet, int32 numRecMax, int32& numRecv, int32& plEntrySize,
+                      int32 retryCount, int32 retryInterval);
+
     // One stage's counts, each stage on its own line.
     struct alignas(64) StageIdx
     {
