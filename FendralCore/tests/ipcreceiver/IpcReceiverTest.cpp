@@ -1,0 +1,444 @@
+// The IPC thread run as the framework runs it: its loop on a thread of its
+// own, driven by events in its queues, over real shared-memory channels whose
+// writer is this process or a forked one. The owning thread's queues are
+// read by the test.
+#include "FendralCore/tests/registry/RegistryTestSupport.h"
+
+#include "FendralCore/dispatch/IpcReceiver.h"
+#include "FendralCore/dispatch/IpcShrMemMsgQ.h"
+#include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/runtime/ResourceManager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sched.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+constexpr uint32 OWNER_QUEUE_LEN = 16;
+constexpr uint32 CHANNEL_LEN = 100;
+
+// A channel name unique to this process and test; its object is removed at
+// the end whoever left it.
+class ChannelName
+{
+public:
+    ChannelName()
+    {
+        static std::atomic<unsigned> counter{0};
+        m_name = "T" + std::to_string(::getpid() % 1000000) + "x" + std::to_string(counter++);
+    }
+    ~ChannelName() { ::shm_unlink(shm().c_str()); }
+    const char* c_str() const { return m_name.c_str(); }
+    std::string shm() const { return std::string(IpcReceiver::SHARE_MEM_PREFIX) + m_name; }
+
+private:
+    std::string m_name;
+};
+
+// The next message of a polled queue, waiting up to 10 s for it.
+bool next(FwMessageQueue& q, FwIntMessage& msg)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline)
+    {
+        bool more = false;
+        if (q.getMessage(&msg, more) == 0)
+            return true;
+        ::sched_yield();
+    }
+    return false;
+}
+
+IpcShmMsg dataEntry(const std::string& bytes, int32 part, bool more)
+{
+    IpcShmMsg e{};
+    e.msgType = IPC_MSG_TYPE_DATA;
+    e.dataLen = static_cast<uint32>(bytes.size());
+    e.msgPartNum = part;
+    e.more = more ? 1 : 0;
+    std::memcpy(e.buffer, bytes.data(), bytes.size());
+    return e;
+}
+
+IpcShmMsg controlEntry(IpcIntMsgType type)
+{
+    IpcShmMsg e{};
+    e.msgType = type;
+    return e;
+}
+
+// Runs body in a child process; the child exits with body's result.
+int runChild(const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+} // namespace
+
+class IpcReceiverTest : public ::testing::Test
+{
+protected:
+    IpcReceiverTest()
+        : m_config("IPC_CHK_TIMER_INT INT32 1\nIPC_CHK_PROC_MTR INT32 1\nSTS_RPT_INTERVAL INT32 5\n"),
+          m_registry(m_config.get())
+    {
+        m_savedMode = GlobalData::getInst().m_optMode.load();
+        GlobalData::getInst().m_optMode.store(LOW_LATENCY);
+        m_self = registerThread("IPC_RECEIVER", m_selfNormal, m_selfHigh, 64);
+        m_ctl = registerThread("CTL_THREAD", m_ctlNormal, m_ctlHigh, 64);
+        m_owner = registerThread("OWNER", m_ownerNormal, m_ownerHigh, OWNER_QUEUE_LEN);
+        GlobalData::getInst().m_tmpMsgRepository.insert(UInt128(Name("OWNER").txt, true),
+                                                        reinterpret_cast<DataValueType>(&m_store), false);
+    }
+
+    ~IpcReceiverTest() override
+    {
+        stop();
+        GlobalData::getInst().m_tmpMsgRepository.remove(UInt128(Name("OWNER").txt, true));
+        GlobalData::getInst().m_optMode.store(m_savedMode);
+    }
+
+    ThreadResource* registerThread(const char* name, std::unique_ptr<FwMessageQueue>& normal,
+                                   std::unique_ptr<FwMessageQueue>& high, uint32 len)
+    {
+        ThreadParam param;
+        m_registry.initThreadParam(param);
+        setName(param.threadNameTxt, name);
+        ThreadResource* res = nullptr;
+        EXPECT_EQ(m_registry.registerThreadRes(param, false, &res), 0);
+        normal = std::make_unique<FwMessageQueue>(len, false, true, LOW_LATENCY, false, 100);
+        high = std::make_unique<FwMessageQueue>(len, false, true, LOW_LATENCY, false, 100);
+        res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
+        res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
+        res->status.store(RES_ACTIVE);
+        return res;
+    }
+
+    IpcResource* addChannel(const ChannelName& name, IpcAccessMode mode, bool openAtStartup = false)
+    {
+        IpcParam param{};
+        m_registry.initIpcParam(param);
+        setName(param.ipcNameTxt, name.c_str());
+        setName(param.threadNameTxt, "OWNER");
+        param.accessMode = mode;
+        param.msgQueLen = CHANNEL_LEN;
+        param.openAtStartup = openAtStartup;
+        IpcResource* res = nullptr;
+        EXPECT_EQ(m_registry.registerIpcRes(param, &res), 0) << lastCode();
+        return res;
+    }
+
+    void start()
+    {
+        m_receiver = std::make_unique<IpcReceiver>(m_self, m_registry, GlobalData::getInst(), m_config.get());
+        m_thread = std::thread([this] { m_result = m_receiver->run(m_exitHdr); });
+    }
+
+    void stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        send(TERM);
+        m_thread.join();
+        m_receiver.reset();
+    }
+
+    void send(FwEventID id, const char* resName = "", const char* from = "OWNER")
+    {
+        FwIntMessage msg{};
+        setName(msg.originatorTxt, from);
+        msg.appMsg.type = MSG_EVENT;
+        msg.appMsg.event.id = id;
+        setName(msg.appMsg.event.eventParam.resNameTxt, resName);
+        ASSERT_EQ(m_selfNormal->putMessage(&msg), 0);
+    }
+
+    // INIT and CONN_INIT, answered and acted on.
+    void connInit()
+    {
+        send(INIT, "", "CTL_THREAD");
+        FwIntMessage ack{};
+        ASSERT_TRUE(next(*m_ctlHigh, ack));
+        EXPECT_EQ(ack.appMsg.event.id, INIT_ACK);
+        send(CONN_INIT, "", "CTL_THREAD");
+    }
+
+    // The next event of the owner's queue q.
+    EventMsg event(FwMessageQueue& q)
+    {
+        FwIntMessage msg{};
+        EXPECT_TRUE(next(q, msg)) << "no message";
+        EXPECT_EQ(msg.appMsg.type, MSG_EVENT);
+        return msg.appMsg.event;
+    }
+
+    TestConfig m_config;
+    ResourceManager m_registry;
+    OptimizationMode m_savedMode;
+    std::unique_ptr<FwMessageQueue> m_selfNormal, m_selfHigh, m_ctlNormal, m_ctlHigh, m_ownerNormal, m_ownerHigh;
+    ThreadResource* m_self = nullptr;
+    ThreadResource* m_ctl = nullptr;
+    ThreadResource* m_owner = nullptr;
+    MessageStore m_store;
+    std::unique_ptr<IpcReceiver> m_receiver;
+    std::thread m_thread;
+    int32 m_result = -2;
+    int32 m_exitHdr = -2;
+};
+
+TEST_F(IpcReceiverTest, OpenAndCloseRequestsAnswerTheOwnerThroughTheirWholeLife)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE);
+    start();
+
+    // Before CONN_INIT the request is only logged; TERM still ends the loop.
+    send(IPC_OPEN_RQS, name.c_str());
+    connInit();
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_READY_TO_OPEN);
+    EXPECT_TRUE(testLog().contains("IPC_OPEN_RQS event for [" + std::string(name.c_str()) +
+                                   "] from [OWNER] is ignored before CONN_INIT received."));
+
+    struct Step
+    {
+        FwEventID request;
+        FwEventID answer;
+        int32 code;
+        ResourceStatus status;
+    };
+    const Step steps[] = {
+        {IPC_OPEN_RQS, IPC_OPENED, 0, RES_CONNECTED},
+        {IPC_OPEN_RQS, IPC_OPEN_FAIL, IPC_ALREADY_OPENED, RES_CONNECTED},
+        {IPC_CLOSE_RQS, IPC_CLOSED, 0, RES_DISCONNECTED},
+        {IPC_CLOSE_RQS, IPC_CLOSED, IPC_NOT_OPEN, RES_DISCONNECTED},
+        {IPC_OPEN_RQS, IPC_OPENED, 0, RES_CONNECTED},
+    };
+    for (const Step& s : steps)
+    {
+        send(s.request, name.c_str());
+        const EventMsg e = event(*m_ownerNormal);
+        EXPECT_EQ(e.id, s.answer) << s.request;
+        EXPECT_EQ(e.eventParam.paramInt32, s.code) << s.request;
+        EXPECT_STREQ(e.eventParam.resNameTxt, name.c_str());
+        EXPECT_EQ(res->status.load(), s.status);
+    }
+
+    // An unknown channel is answered to the requester's high-priority queue.
+    send(IPC_OPEN_RQS, "NOSUCHCHANNEL");
+    const EventMsg e = event(*m_ownerHigh);
+    EXPECT_EQ(e.id, IPC_OPEN_FAIL);
+    EXPECT_NE(e.eventParam.paramInt32, 0);
+
+    stop();
+    EXPECT_EQ(m_result, 0);
+    EXPECT_EQ(m_exitHdr, 0);
+}
+
+TEST_F(IpcReceiverTest, WriterWithoutAReaderFailsToOpen)
+{
+    ChannelName name;
+    {
+        // The object exists but its reader has gone.
+        IpcShrMemMsgQ reader("READER");
+        ASSERT_EQ(reader.open(name.shm().c_str(), IPC_READER_MODE, CHANNEL_LEN), 0);
+        ASSERT_EQ(reader.close(false), 0);
+    }
+    IpcResource* res = addChannel(name, IPC_WRITER_MODE, true);
+    start();
+    connInit();
+    const EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_OPEN_FAIL);
+    EXPECT_EQ(e.eventParam.paramInt32, IPC_READER_NOT_EXIST);
+    EXPECT_EQ(res->status.load(), RES_FAILED);
+}
+
+TEST_F(IpcReceiverTest, ForkedWriterIsAnnouncedDeliveredInOrderAndDetachedByItsCloseEntry)
+{
+    ChannelName name;
+    addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+    testLog().clear();
+
+    const std::string big(2200, 'z');
+    const int rc = runChild([&] {
+        IpcShrMemMsgQ writer("WRITER1");
+        if (writer.open(name.shm().c_str(), IPC_WRITER_MODE, 0) != 0)
+            return 1;
+        // The reader looks the writer up when it reads the open entry.
+        if (writer.enqueue(controlEntry(IPC_MSG_TYPE_CTL_OPEN), 5, 20) != 0)
+            return 2;
+        while (writer.getNumMsgQueued() != 0)
+            ::sched_yield();
+        const IpcShmMsg entries[] = {dataEntry("first", 0, true), dataEntry(big, 1, false), dataEntry("", 0, false),
+                                     controlEntry(IPC_MSG_TYPE_CTL_CLOSE)};
+        for (const IpcShmMsg& e : entries)
+            if (writer.enqueue(e, 5, 20) != 0)
+                return 2;
+        return writer.close(false) == 0 ? 0 : 3;
+    });
+    ASSERT_EQ(rc, 0);
+
+    EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_WRITER_ATTACHED);
+    EXPECT_STREQ(e.eventParam.appIdTxt, "WRITER1");
+    struct Expect
+    {
+        std::string bytes;
+        int32 part;
+        bool more;
+    };
+    const Expect expected[] = {{"first", 0, true}, {big, 1, false}, {"", 0, false}};
+    uint32 seq = 0;
+    for (const Expect& x : expected)
+    {
+        FwIntMessage m{};
+        ASSERT_TRUE(next(*m_ownerNormal, m));
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        const Data_t& d = m.appMsg.data;
+        EXPECT_EQ(std::string(d.buffer, d.dataLen), x.bytes);
+        EXPECT_EQ(d.msgPartNum, x.part);
+        EXPECT_EQ(d.more, x.more);
+        EXPECT_EQ(d.chnType, IPC_CHANNEL);
+        EXPECT_EQ(d.dataDir, INCOMING_DATA);
+        EXPECT_STREQ(d.channelNameTxt, name.c_str());
+        EXPECT_STREQ(m.recipientTxt, "OWNER");
+        EXPECT_GT(m.msgSeqNum, seq);
+        seq = m.msgSeqNum;
+    }
+    e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_WRITER_DETACHED);
+    EXPECT_EQ(e.eventParam.paramInt32, 0);
+    EXPECT_STREQ(e.eventParam.appIdTxt, "WRITER1");
+    stop();
+    EXPECT_FALSE(testLog().contains("No IPC internal CLOSE msg"));
+}
+
+TEST_F(IpcReceiverTest, WriterThatDiedIsDetachedAfterItsQueuedEntriesAreDelivered)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int rc = runChild([&] {
+        IpcShrMemMsgQ writer("WRITER2");
+        if (writer.open(name.shm().c_str(), IPC_WRITER_MODE, 0) != 0)
+            return 1;
+        for (const IpcShmMsg& e : {controlEntry(IPC_MSG_TYPE_CTL_OPEN), dataEntry("a", 0, false),
+                                   dataEntry("b", 0, false)})
+            if (writer.enqueue(e, 5, 20) != 0)
+                return 2;
+        ::_exit(0); // gone without a close entry, its slot still held
+    });
+    ASSERT_EQ(rc, 0);
+
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_WRITER_ATTACHED);
+    for (const char* bytes : {"a", "b"})
+    {
+        FwIntMessage m{};
+        ASSERT_TRUE(next(*m_ownerNormal, m));
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), bytes);
+    }
+    const EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_WRITER_DETACHED);
+    EXPECT_EQ(e.eventParam.paramInt32, IPC_WRITER_NOT_EXIST);
+    EXPECT_EQ(res->counterpartStatus.load(), RES_DISCONNECTED);
+    EXPECT_EQ(res->counterpartPid, -1);
+}
+
+// A full owner queue: the entry is parked and congestion reported on the
+// other queue; once the owner drains, the parked entry and later ones arrive
+// in order.
+TEST_F(IpcReceiverTest, EntryForAQueueAtItsReserveIsParkedAndDeliveredInOrderLater)
+{
+    ChannelName name;
+    addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    filler.appMsg.event.id = APP_READY;
+    while (m_ownerNormal->getNumFreeEntry() > IpcReceiver::THREAD_MSGQ_RESERVED_ENTRIES)
+        ASSERT_EQ(m_ownerNormal->putMessage(&filler), 0);
+
+    IpcShrMemMsgQ writer("WRITER3");
+    ASSERT_EQ(writer.open(name.shm().c_str(), IPC_WRITER_MODE, 0), 0);
+    ASSERT_EQ(writer.enqueue(dataEntry("one", 0, false)), 0);
+    const EventMsg congest = event(*m_ownerHigh);
+    EXPECT_EQ(congest.id, MSG_QUEUE_CONGEST);
+    EXPECT_EQ(congest.eventParam.paramInt32, BUFFER_FULL);
+    ASSERT_EQ(writer.enqueue(dataEntry("two", 0, false)), 0);
+
+    // Drain the fillers; then both entries arrive, parked one first.
+    FwIntMessage m{};
+    for (uint32 i = 0; i < OWNER_QUEUE_LEN - IpcReceiver::THREAD_MSGQ_RESERVED_ENTRIES; ++i)
+    {
+        ASSERT_TRUE(next(*m_ownerNormal, m));
+        ASSERT_EQ(m.appMsg.type, MSG_EVENT);
+    }
+    for (const char* bytes : {"one", "two"})
+    {
+        ASSERT_TRUE(next(*m_ownerNormal, m));
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), bytes);
+    }
+    stop();
+    writer.close(false);
+}
+
+// A peer that writes a length past the entry's buffer: nothing of it is
+// delivered, and the entries after it still are.
+TEST_F(IpcReceiverTest, EntryWithALengthPastItsBufferIsRefusedAndTheChannelGoesOn)
+{
+    ChannelName name;
+    addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    // Forge the writer: entries straight into the mapped slots, head moved last.
+    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const size_t size = IpcShrMemMsgQ::objectSize(CHANNEL_LEN);
+    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(mem, MAP_FAILED);
+    auto* info = static_cast<IpcSharedMemInfo*>(mem);
+    auto* slots = reinterpret_cast<IpcShmMsg*>(static_cast<char*>(mem) + sizeof(IpcSharedMemInfo));
+    const int32 head = __atomic_load_n(&info->ringBufInfo.headIndex, __ATOMIC_ACQUIRE);
+    IpcShmMsg bad = dataEntry("x", 0, false);
+    bad.dataLen = 50000;
+    slots[head] = bad;
+    slots[head + 1] = dataEntry("good", 0, false);
+    __atomic_store_n(&info->ringBufInfo.headIndex, head + 2, __ATOMIC_RELEASE);
+
+    FwIntMessage m{};
+    ASSERT_TRUE(next(*m_ownerNormal, m));
+    ASSERT_EQ(m.appMsg.type, MSG_DATA);
+    EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "good");
+    stop();
+    ::munmap(mem, size);
+    EXPECT_TRUE(testLog().contains("Error [2302]"));
+}
