@@ -75,6 +75,9 @@ IpcReceiver::IpcReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_dataMsg.appMsg.type = MSG_DATA;
     m_dataMsg.appMsg.data.chnType = IPC_CHANNEL;
     m_dataMsg.appMsg.data.dataDir = INCOMING_DATA;
+    m_maxMsgSize = std::clamp(gblData.m_maxMsgSize, GlobalData::MSG_SIZE_MIN, GlobalData::MSG_SIZE_MAX);
+    m_storedPlBufSize = m_maxMsgSize + PL_HDR_SIZE;
+    m_storedPlMsgPtr.reset(new char[m_storedPlBufSize]());
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     m_checkTimerPtr = std::make_unique<Timer>(static_cast<int32>(m_chkTimerInt), true);
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
@@ -88,6 +91,7 @@ IpcReceiver::~IpcReceiver()
     for (int32 i = 0; i < m_numIpcRes; ++i)
     {
         IpcResource* res = m_ipcResAryPtr[static_cast<size_t>(i)];
+        res->rcvPlMsgPtr = nullptr; // freed with m_joinBuffers
         IpcShrMemMsgQ* q = res->ipcMsgQPtr;
         if (q == nullptr)
             continue;
@@ -392,7 +396,35 @@ int32 IpcReceiver::initIpcMsgQ()
         const bool priority = prm.channelType == PRIORITY_CHANNEL && !res->usePipeline;
         res->msgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL];
         res->altMsgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_NORMAL : MQUEUE_HIGH_PRIORITY];
+        res->pipelinePtr = nullptr;
+        res->tmpPlMsgStorePtr = nullptr;
+        res->rcvPlMsgPtr = nullptr;
         DataValueType value = 0;
+        if (res->usePipeline)
+        {
+            PipelineResource* plRes = nullptr;
+            if (m_resMgr.getPipelineRes(prm.pipelineNameTxt, &plRes) != 0 || plRes == nullptr ||
+                plRes->pipelinePtr == nullptr)
+                return fwFail(RES_PL_NOT_EXIST, -1);
+            res->pipelinePtr = plRes->pipelinePtr;
+            if (m_gblData.m_tmpPlMsgRepository.getValueByKey(nameKey(prm.pipelineNameTxt), value, false))
+                res->tmpPlMsgStorePtr = reinterpret_cast<PlMessageStore*>(value);
+            if (prm.accessMode == IPC_READER_MODE)
+            {
+                m_joinBuffers.emplace_back(new char[m_storedPlBufSize]());
+                auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_joinBuffers.back().get());
+                copyName(hdr->originatorTxt, m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : THREAD_NAME);
+                copyName(hdr->recipientTxt, prm.threadNameTxt);
+                copyName(hdr->channelNameTxt, res->ipcNameTxt);
+                hdr->chnType = IPC_CHANNEL;
+                hdr->type = MSG_DATA;
+                hdr->dataDir = INCOMING_DATA;
+                hdr->fdPtr = res;
+                res->rcvPlMsgPtr = hdr;
+                res->rcvPlMsgNextPart = 0;
+            }
+        }
+        value = 0;
         res->tmpMsgStorePtr = m_gblData.m_tmpMsgRepository.getValueByKey(nameKey(prm.threadNameTxt), value, false)
                                   ? reinterpret_cast<MessageStore*>(value)
                                   : nullptr;
@@ -449,6 +481,16 @@ void IpcReceiver::failRequest(const ResourceName& requester, FwEventID evtId, co
 int32 IpcReceiver::notify(IpcResource* res, FwEventID evtId, const EventParam& p)
 {
     bool parked = false;
+    if (res->usePipeline && res->pipelinePtr != nullptr)
+    {
+        const int32 r = sendEvtMsgViaPipeline(res->regParam.threadNameTxt, res->pipelinePtr, evtId, p, m_msgSeqNum,
+                                              res->tmpPlMsgStorePtr, LIST, &parked);
+        // Kept under the pipeline's name: that is how the timer retry finds it.
+        if (parked && res->tmpPlMsgStorePtr != nullptr)
+            m_unsentPlMsgRepository.insert(nameKey(res->regParam.pipelineNameTxt),
+                                           reinterpret_cast<DataValueType>(res->tmpPlMsgStorePtr), false);
+        return r;
+    }
     const int32 r = sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, evtId, p, m_msgSeqNum,
                                  res->tmpMsgStorePtr, LIST, &parked);
     if (parked && res->tmpMsgStorePtr != nullptr)
@@ -637,8 +679,25 @@ int32 IpcReceiver::park(IpcResource* res, MessageQueueType type)
 
 void IpcReceiver::flushParked(IpcResource* res, bool& parked)
 {
-    MessageStore* store = res->tmpMsgStorePtr;
     parked = false;
+    if (res->usePipeline)
+    {
+        PlMessageStore* plStore = res->tmpPlMsgStorePtr;
+        Pipeline* pl = res->pipelinePtr;
+        while (plStore != nullptr && pl != nullptr && plStore->isMsgAvail(LIST))
+        {
+            uint32 len = 0;
+            if (plStore->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 || len < PL_HDR_SIZE)
+                break;
+            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
+            if (pl->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, DEFAULT_RETRY_CNT, DEFAULT_RETRY_INTERVAL) != 0)
+                break;
+            plStore->removeMsg(LIST);
+        }
+        parked = plStore != nullptr && plStore->isMsgAvail(LIST);
+        return;
+    }
+    MessageStore* store = res->tmpMsgStorePtr;
     if (store == nullptr)
         return;
     for (MessageQueueType type : {MQUEUE_HIGH_PRIORITY, MQUEUE_NORMAL})
@@ -720,6 +779,8 @@ int32 IpcReceiver::handleControl(IpcResource* res, const IpcShmMsg& entry)
         fwLog(LOG_LEVEL_INFO, "IPC reader [%s] counterpart writer AppId [%s] PID [%d] attached", res->ipcNameTxt,
               res->counterpartAppId, res->counterpartPid);
         copyAppId(p.appIdTxt, res->counterpartAppId);
+        if (res->rcvPlMsgPtr != nullptr)
+            copyAppId(res->rcvPlMsgPtr->peerAppIdTxt, res->counterpartAppId);
         p.paramInt32 = code;
         return notify(res, IPC_WRITER_ATTACHED, p);
     }
@@ -763,7 +824,7 @@ int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& p
         return fwFail(IPC_SHR_MEM_NOT_ALIGN, -1);
     }
     if (res->usePipeline)
-        return fwFail(IPC_INVALID_ACTION, -1);
+        return forwardToPipeline(res, entry, parked);
     Data_t& d = m_dataMsg.appMsg.data;
     copyName(m_dataMsg.recipientTxt, res->regParam.threadNameTxt);
     copyName(d.channelNameTxt, res->ipcNameTxt);
@@ -814,6 +875,95 @@ int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& p
     parked = true;
     congest(code);
     return 0;
+}
+
+void IpcReceiver::resetJoin(IpcResource* res)
+{
+    res->rcvPlMsgPtr->dataLen = 0;
+    res->rcvPlMsgNextPart = 0;
+}
+
+// Parts are joined in the channel's buffer. The joined length is checked
+// against both the buffer and the pipeline's entry before a part is copied.
+int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, bool& parked)
+{
+    PipelineMsgHeader* hdr = res->rcvPlMsgPtr;
+    Pipeline* pl = res->pipelinePtr;
+    if (hdr == nullptr || pl == nullptr)
+        return fwFail(RES_PL_NOT_EXIST, -1);
+    const bool more = entry.more != 0;
+    if (entry.msgPartNum == 0 && res->rcvPlMsgNextPart != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR,
+              "Unexpected buffered IPC msg is outstanding with size [%d] part [%d], but received size [%d] part [%d] "
+              "on IPC channel [%s], reset on buffer",
+              hdr->dataLen, res->rcvPlMsgNextPart, entry.dataLen, entry.msgPartNum, res->ipcNameTxt);
+        resetJoin(res);
+    }
+    if (entry.msgPartNum != res->rcvPlMsgNextPart)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Unexpected next msg part num [%d] received, expected [%d] on IPC channel [%s]",
+              entry.msgPartNum, res->rcvPlMsgNextPart, res->ipcNameTxt);
+        resetJoin(res);
+        return fwFail(more ? IPC_SHR_MEM_READ_FAIL : IPC_INCOMPLETE_MSG_RCVD, -1);
+    }
+    const uint32 capacity = std::min(m_maxMsgSize, pl->getMaxDataSize());
+    const uint64 joined = static_cast<uint64>(hdr->dataLen) + entry.dataLen;
+    if (joined > capacity)
+    {
+        fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry size [%d] of pipeline [%s]",
+              static_cast<int32>(joined + PL_HDR_SIZE), static_cast<int32>(capacity + PL_HDR_SIZE),
+              res->regParam.pipelineNameTxt);
+        resetJoin(res);
+        return fwFail(MSG_TOO_LARGE, -1);
+    }
+    char* payload = reinterpret_cast<char*>(hdr) + PL_HDR_SIZE;
+    std::memcpy(payload + hdr->dataLen, entry.buffer, entry.dataLen);
+    hdr->dataLen = static_cast<uint32>(joined);
+    if (more)
+    {
+        ++res->rcvPlMsgNextPart;
+        return 0;
+    }
+    hdr->tm = m_tm;
+    const uint32 total = PL_HDR_SIZE + hdr->dataLen;
+    int32 r = 0;
+    auto parkWhole = [&]() -> int32 {
+        PlMessageStore* store = res->tmpPlMsgStorePtr;
+        if (store == nullptr)
+            return fwFail(BUFFER_FULL, -1);
+        if (store->insertMsg(LIST, reinterpret_cast<const char*>(hdr), total) != 0)
+            return -1;
+        m_unsentPlMsgRepository.insert(nameKey(res->regParam.pipelineNameTxt),
+                                       reinterpret_cast<DataValueType>(store), false);
+        parked = true;
+        return 0;
+    };
+    if (parked)
+        r = parkWhole();
+    else if (pl->enqueue(payload, *hdr, DEFAULT_RETRY_CNT, DEFAULT_RETRY_INTERVAL) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        if (code != BUFFER_FULL && code != HEAD_INDEX_CHANGED)
+            r = -1;
+        else
+        {
+            fwLog(LOG_LEVEL_NOTICE,
+                  "Unable to forward message due to pipeline [%s] full from IPC [%s]. Schedule retry at next timer "
+                  "event.",
+                  res->regParam.pipelineNameTxt, res->ipcNameTxt);
+            r = parkWhole();
+            if (r == 0)
+            {
+                EventParam p{};
+                copyName(p.resNameTxt, res->ipcNameTxt);
+                p.paramInt32 = code;
+                sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, PIPELINE_CONGEST, p, m_msgSeqNum);
+            }
+        }
+    }
+    resetJoin(res);
+    return r;
 }
 
 // ---- peer checks ----
@@ -939,6 +1089,30 @@ int32 IpcReceiver::retryForwardMsg()
         }
         if (!store->isMsgAvail(LIST, MQUEUE_HIGH_PRIORITY) && !store->isMsgAvail(LIST, MQUEUE_NORMAL))
             m_unsentMsgRepository.remove(key);
+    }
+    for (bool more = m_unsentPlMsgRepository.getFirst(key, value); more;
+         more = m_unsentPlMsgRepository.getNext(key, value))
+    {
+        auto* store = reinterpret_cast<PlMessageStore*>(value);
+        ResourceName name{};
+        std::memcpy(name, key.m_data.txt, 16);
+        name[16] = '\0';
+        PipelineResource* plRes = nullptr;
+        if (m_resMgr.getPipelineRes(name, &plRes) != 0 || plRes == nullptr || plRes->pipelinePtr == nullptr)
+            continue;
+        while (store->isMsgAvail(LIST))
+        {
+            uint32 len = 0;
+            if (store->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 || len < PL_HDR_SIZE)
+                break;
+            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
+            if (plRes->pipelinePtr->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, DEFAULT_RETRY_CNT,
+                                            DEFAULT_RETRY_INTERVAL) != 0)
+                break;
+            store->removeMsg(LIST);
+        }
+        if (!store->isMsgAvail(LIST))
+            m_unsentPlMsgRepository.remove(key);
     }
     return 0;
 }

@@ -12,6 +12,8 @@
 
 #include "FendralCore/dispatch/IpcShmLayout.h"
 #include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/Pipeline.h"
+#include "FendralCore/dispatch/PlMessageStore.h"
 #include "FendralCore/foundation/FwTypes.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Int128.h"
@@ -20,6 +22,7 @@
 
 #include <ctime>
 #include <memory>
+#include <vector>
 
 class ConfigManager;
 class FileDescMultiplexer;
@@ -46,6 +49,7 @@ public:
     // A queue with this many free entries or fewer counts as full.
     static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = 11;
     static constexpr int32 PUT_RETRY_CNT = 5;
+    static constexpr uint32 PL_HDR_SIZE = sizeof(PipelineMsgHeader);
 
     explicit IpcReceiver(ThreadResource* threadResPtr);
     // Given registry, global data and configuration (null: defaults).
@@ -75,6 +79,8 @@ private:
     int32 handleControl(IpcResource* res, const IpcShmMsg& entry);
     int32 forwardData(IpcResource* res, const IpcShmMsg& entry, bool& parked);
     int32 park(IpcResource* res, MessageQueueType type);
+    int32 forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, bool& parked);
+    void resetJoin(IpcResource* res);
     void flushParked(IpcResource* res, bool& parked);
     void detach(IpcResource* res, FwEventID evtId, int32 code);
     void writeControl(IpcResource* res, IpcIntMsgType type);
@@ -96,6 +102,12 @@ private:
     ThreadResource* m_threadResPtr;
     ThreadResource* m_ctlThdResPtr = nullptr;
     UnsortedMap<UInt128> m_unsentMsgRepository{100};
+    UnsortedMap<UInt128> m_unsentPlMsgRepository{100};
+    uint32 m_maxMsgSize = 0;
+    std::unique_ptr<char[]> m_storedPlMsgPtr;
+    uint32 m_storedPlBufSize = 0;
+    // The join buffers of pipeline reader channels (header + m_maxMsgSize).
+    std::vector<std::unique_ptr<char[]>> m_joinBuffers;
     std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
     std::unique_ptr<Timer> m_timerPtr;
     std::unique_ptr<FileDescriptor*[]> m_readyAryPtr;
