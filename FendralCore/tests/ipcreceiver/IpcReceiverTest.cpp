@@ -442,3 +442,151 @@ TEST_F(IpcReceiverTest, EntryWithALengthPastItsBufferIsRefusedAndTheChannelGoesO
     ::munmap(mem, size);
     EXPECT_TRUE(testLog().contains("Error [2302]"));
 }
+
+// Pipeline channels: parts are joined into one pipeline message; a part out
+// of order or a joined message too large for the join buffer or the pipeline
+// is refused, and the channel goes on with the next message.
+class IpcReceiverPipelineTest : public IpcReceiverTest
+{
+protected:
+    IpcReceiverPipelineTest() { m_savedMaxMsg = GlobalData::getInst().m_maxMsgSize; }
+    ~IpcReceiverPipelineTest() override
+    {
+        stop();
+        GlobalData::getInst().m_maxMsgSize = m_savedMaxMsg;
+    }
+
+    // A reader channel into a one-stage pipeline of maxDataSize bytes, opened.
+    void openPipelineChannel(uint32 maxDataSize)
+    {
+        m_pipeline = std::make_unique<Pipeline>(8, maxDataSize, 1, LOW_LATENCY, false);
+        PipelineParam plParam{};
+        m_registry.initPipelineParam(plParam);
+        setName(plParam.pipelineNameTxt, "PL1");
+        plParam.numStages = 1;
+        plParam.numEntry = 8;
+        plParam.entrySize = static_cast<int32>(maxDataSize);
+        PipelineResource* plRes = nullptr;
+        ASSERT_EQ(m_registry.registerPipelineRes(plParam, &plRes), 0) << lastCode();
+        plRes->pipelinePtr = m_pipeline.get();
+
+        IpcParam param{};
+        m_registry.initIpcParam(param);
+        setName(param.ipcNameTxt, m_name.c_str());
+        setName(param.threadNameTxt, "OWNER");
+        setName(param.pipelineNameTxt, "PL1");
+        param.channelType = PIPELINE_CHANNEL;
+        param.accessMode = IPC_READER_MODE;
+        param.msgQueLen = CHANNEL_LEN;
+        param.openAtStartup = true;
+        ASSERT_EQ(m_registry.registerIpcRes(param, nullptr), 0) << lastCode();
+        start();
+        connInit();
+        ASSERT_EQ(pipelineEvent(), IPC_OPENED);
+        ASSERT_EQ(m_writer.open(m_name.shm().c_str(), IPC_WRITER_MODE, 0), 0);
+    }
+
+    // The id of the next pipeline entry, an event.
+    int32 pipelineEvent()
+    {
+        std::string payload;
+        PipelineMsgHeader hdr{};
+        if (!nextEntry(hdr, payload) || hdr.type != MSG_EVENT || payload.size() < sizeof(FwIntMessage) / 2)
+            return -1;
+        FwIntMessage evt{};
+        std::memcpy(&evt, payload.data(), std::min(payload.size(), sizeof evt));
+        return evt.appMsg.event.id;
+    }
+
+    bool nextEntry(PipelineMsgHeader& hdr, std::string& payload)
+    {
+        std::vector<char> buf(m_pipeline->getMaxDataSize());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline)
+        {
+            if (m_pipeline->dequeue(0, buf.data(), static_cast<uint32>(buf.size()), hdr, 1) == 0)
+            {
+                payload.assign(buf.data(), hdr.dataLen);
+                return true;
+            }
+            ::sched_yield();
+        }
+        return false;
+    }
+
+    void write(const std::string& bytes, int32 part, bool more)
+    {
+        ASSERT_EQ(m_writer.enqueue(dataEntry(bytes, part, more), 5, 20), 0);
+    }
+
+    ChannelName m_name;
+    std::unique_ptr<Pipeline> m_pipeline;
+    IpcShrMemMsgQ m_writer{"WRITERP"};
+    uint32 m_savedMaxMsg = 0;
+};
+
+TEST_F(IpcReceiverPipelineTest, PartsAreJoinedAndOutOfOrderPartsRefused)
+{
+    openPipelineChannel(8000);
+    struct Case
+    {
+        std::vector<std::pair<int32, bool>> parts; // part number, more
+        int32 error;                               // 0: delivered
+    };
+    const Case cases[] = {
+        {{{0, true}, {1, true}, {2, false}}, 0},
+        {{{0, true}, {2, true}}, IPC_SHR_MEM_READ_FAIL},
+        {{{0, true}, {2, false}}, IPC_INCOMPLETE_MSG_RCVD},
+        {{{0, false}}, 0},
+    };
+    for (const Case& c : cases)
+    {
+        testLog().clear();
+        std::string expected;
+        for (const auto& [part, more] : c.parts)
+        {
+            const std::string bytes(100 + static_cast<size_t>(part), static_cast<char>('a' + part));
+            expected += bytes;
+            write(bytes, part, more);
+        }
+        if (c.error != 0)
+        {
+            // The refusal is logged; a whole message behind it still arrives.
+            write("after", 0, false);
+            expected = "after";
+        }
+        PipelineMsgHeader hdr{};
+        std::string payload;
+        ASSERT_TRUE(nextEntry(hdr, payload));
+        EXPECT_EQ(hdr.type, MSG_DATA);
+        EXPECT_EQ(payload, expected);
+        EXPECT_STREQ(hdr.channelNameTxt, m_name.c_str());
+        EXPECT_STREQ(hdr.recipientTxt, "OWNER");
+        EXPECT_EQ(hdr.chnType, IPC_CHANNEL);
+        if (c.error != 0)
+        {
+            EXPECT_TRUE(testLog().contains("Error [" + std::to_string(c.error) + "] processing in IPC reader channel"))
+                << c.error;
+        }
+    }
+}
+
+// The join buffer holds the configured largest message, which may be smaller
+// than the pipeline's entries: the check uses the smaller of the two before
+// anything is copied.
+TEST_F(IpcReceiverPipelineTest, JoinedMessageLargerThanJoinBufferOrPipelineIsRefused)
+{
+    GlobalData::getInst().m_maxMsgSize = GlobalData::MSG_SIZE_MIN;
+    openPipelineChannel(GlobalData::MSG_SIZE_MAX);
+    const std::string full(IPC_SHM_MSG_DATA_SIZE, 'q');
+    testLog().clear();
+    write(full, 0, true);
+    write(full, 1, true);
+    write(full, 2, false);
+    write("small", 0, false);
+    PipelineMsgHeader hdr{};
+    std::string payload;
+    ASSERT_TRUE(nextEntry(hdr, payload));
+    EXPECT_EQ(payload, "small");
+    EXPECT_TRUE(testLog().contains("is too large to fit into the entry size"));
+}
