@@ -94,13 +94,15 @@ int runChild(const std::function<int()>& body)
 class IpcReceiverTest : public ::testing::Test
 {
 protected:
-    IpcReceiverTest()
-        : m_config("IPC_CHK_TIMER_INT INT32 1\nIPC_CHK_PROC_MTR INT32 1\nSTS_RPT_INTERVAL INT32 5\n"),
+    explicit IpcReceiverTest(OptimizationMode mode = LOW_LATENCY)
+        : m_mode(mode),
+          m_config("IPC_CHK_TIMER_INT INT32 1\nIPC_CHK_PROC_MTR INT32 1\nSTS_RPT_INTERVAL INT32 5\n"),
           m_registry(m_config.get())
     {
         m_savedMode = GlobalData::getInst().m_optMode.load();
-        GlobalData::getInst().m_optMode.store(LOW_LATENCY);
-        m_self = registerThread("IPC_RECEIVER", m_selfNormal, m_selfHigh, 64);
+        GlobalData::getInst().m_optMode.store(mode);
+        // The thread's own queues block on read, as the framework makes them.
+        m_self = registerThread("IPC_RECEIVER", m_selfNormal, m_selfHigh, 64, true);
         m_ctl = registerThread("CTL_THREAD", m_ctlNormal, m_ctlHigh, 64);
         m_owner = registerThread("OWNER", m_ownerNormal, m_ownerHigh, OWNER_QUEUE_LEN);
         GlobalData::getInst().m_tmpMsgRepository.insert(UInt128(Name("OWNER").txt, true),
@@ -115,15 +117,15 @@ protected:
     }
 
     ThreadResource* registerThread(const char* name, std::unique_ptr<FwMessageQueue>& normal,
-                                   std::unique_ptr<FwMessageQueue>& high, uint32 len)
+                                   std::unique_ptr<FwMessageQueue>& high, uint32 len, bool block = false)
     {
         ThreadParam param;
         m_registry.initThreadParam(param);
         setName(param.threadNameTxt, name);
         ThreadResource* res = nullptr;
         EXPECT_EQ(m_registry.registerThreadRes(param, false, &res), 0);
-        normal = std::make_unique<FwMessageQueue>(len, false, true, LOW_LATENCY, false, 100);
-        high = std::make_unique<FwMessageQueue>(len, false, true, LOW_LATENCY, false, 100);
+        normal = std::make_unique<FwMessageQueue>(len, false, true, m_mode, block, 100);
+        high = std::make_unique<FwMessageQueue>(len, false, true, m_mode, block, 100);
         res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
         res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
         res->status.store(RES_ACTIVE);
@@ -188,6 +190,7 @@ protected:
         return msg.appMsg.event;
     }
 
+    OptimizationMode m_mode;
     TestConfig m_config;
     ResourceManager m_registry;
     OptimizationMode m_savedMode;
@@ -441,6 +444,48 @@ TEST_F(IpcReceiverTest, EntryWithALengthPastItsBufferIsRefusedAndTheChannelGoesO
     stop();
     ::munmap(mem, size);
     EXPECT_TRUE(testLog().contains("Error [2302]"));
+}
+
+// The descriptor-driven loop: its queues block on read, so it reads only
+// those that are ready, and it polls the channels on its check timer.
+class IpcReceiverCpuTest : public IpcReceiverTest
+{
+protected:
+    IpcReceiverCpuTest() : IpcReceiverTest(CPU_UTILIZATION) {}
+};
+
+TEST_F(IpcReceiverCpuTest, EventsAndEntriesAreServedAndTermEndsTheLoop)
+{
+    ChannelName name;
+    addChannel(name, IPC_READER_MODE);
+    start();
+    connInit();
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_READY_TO_OPEN);
+    send(IPC_OPEN_RQS, name.c_str());
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int rc = runChild([&] {
+        IpcShrMemMsgQ writer("WRITER4");
+        if (writer.open(name.shm().c_str(), IPC_WRITER_MODE, 0) != 0)
+            return 1;
+        for (const IpcShmMsg& e : {controlEntry(IPC_MSG_TYPE_CTL_OPEN), dataEntry("cpu", 0, false)})
+            if (writer.enqueue(e, 5, 20) != 0)
+                return 2;
+        while (writer.getNumMsgQueued() != 0)
+            ::sched_yield();
+        return writer.enqueue(controlEntry(IPC_MSG_TYPE_CTL_CLOSE), 5, 20) == 0 ? 0 : 3;
+    });
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_WRITER_ATTACHED);
+    FwIntMessage m{};
+    ASSERT_TRUE(next(*m_ownerNormal, m));
+    ASSERT_EQ(m.appMsg.type, MSG_DATA);
+    EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "cpu");
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_WRITER_DETACHED);
+
+    stop();
+    EXPECT_EQ(m_result, 0);
+    EXPECT_EQ(m_exitHdr, 0);
 }
 
 // Pipeline channels: parts are joined into one pipeline message; a part out
