@@ -14,7 +14,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <sched.h>
 #include <string>
@@ -78,17 +80,51 @@ IpcShmMsg controlEntry(IpcIntMsgType type)
     return e;
 }
 
-// Runs body in a child process; the child exits with body's result.
-int runChild(const std::function<int()>& body)
+// A writer process, forked before the receiver thread starts (a fork beside
+// running threads may copy a lock held by one of them); it runs body once
+// told to go and exits with its result.
+class ForkedWriter
 {
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
+public:
+    explicit ForkedWriter(std::function<int()> body)
+    {
+        if (::pipe(m_fds) != 0)
+            std::abort();
+        m_pid = ::fork();
+        if (m_pid == 0)
+        {
+            char go = 0;
+            ::_exit(::read(m_fds[0], &go, 1) == 1 ? body() : 99);
+        }
+    }
+    ~ForkedWriter()
+    {
+        ::close(m_fds[0]);
+        ::close(m_fds[1]);
+        if (m_pid > 0 && !m_joined)
+        {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    // Lets the child run and returns its exit status (-1 when it did not exit).
+    int run()
+    {
+        const char go = 1;
+        if (::write(m_fds[1], &go, 1) != 1)
+            return -1;
+        int status = 0;
+        m_joined = true;
+        if (::waitpid(m_pid, &status, 0) != m_pid || !WIFEXITED(status))
+            return -1;
+        return WEXITSTATUS(status);
+    }
+
+private:
+    int m_fds[2]{-1, -1};
+    pid_t m_pid = -1;
+    bool m_joined = false;
+};
 } // namespace
 
 class IpcReceiverTest : public ::testing::Test
@@ -275,13 +311,8 @@ TEST_F(IpcReceiverTest, ForkedWriterIsAnnouncedDeliveredInOrderAndDetachedByItsC
 {
     ChannelName name;
     addChannel(name, IPC_READER_MODE, true);
-    start();
-    connInit();
-    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
-    testLog().clear();
-
     const std::string big(2200, 'z');
-    const int rc = runChild([&] {
+    ForkedWriter peer([&] {
         IpcShrMemMsgQ writer("WRITER1");
         if (writer.open(name.shm().c_str(), IPC_WRITER_MODE, 0) != 0)
             return 1;
@@ -297,6 +328,12 @@ TEST_F(IpcReceiverTest, ForkedWriterIsAnnouncedDeliveredInOrderAndDetachedByItsC
                 return 2;
         return writer.close(false) == 0 ? 0 : 3;
     });
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+    testLog().clear();
+
+    const int rc = peer.run();
     ASSERT_EQ(rc, 0);
 
     EventMsg e = event(*m_ownerNormal);
@@ -338,11 +375,7 @@ TEST_F(IpcReceiverTest, WriterThatDiedIsDetachedAfterItsQueuedEntriesAreDelivere
 {
     ChannelName name;
     IpcResource* res = addChannel(name, IPC_READER_MODE, true);
-    start();
-    connInit();
-    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
-
-    const int rc = runChild([&] {
+    ForkedWriter peer([&] {
         IpcShrMemMsgQ writer("WRITER2");
         if (writer.open(name.shm().c_str(), IPC_WRITER_MODE, 0) != 0)
             return 1;
@@ -352,6 +385,11 @@ TEST_F(IpcReceiverTest, WriterThatDiedIsDetachedAfterItsQueuedEntriesAreDelivere
                 return 2;
         ::_exit(0); // gone without a close entry, its slot still held
     });
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int rc = peer.run();
     ASSERT_EQ(rc, 0);
 
     EXPECT_EQ(event(*m_ownerNormal).id, IPC_WRITER_ATTACHED);
@@ -458,13 +496,7 @@ TEST_F(IpcReceiverCpuTest, EventsAndEntriesAreServedAndTermEndsTheLoop)
 {
     ChannelName name;
     addChannel(name, IPC_READER_MODE);
-    start();
-    connInit();
-    EXPECT_EQ(event(*m_ownerNormal).id, IPC_READY_TO_OPEN);
-    send(IPC_OPEN_RQS, name.c_str());
-    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
-
-    const int rc = runChild([&] {
+    ForkedWriter peer([&] {
         IpcShrMemMsgQ writer("WRITER4");
         if (writer.open(name.shm().c_str(), IPC_WRITER_MODE, 0) != 0)
             return 1;
@@ -475,6 +507,13 @@ TEST_F(IpcReceiverCpuTest, EventsAndEntriesAreServedAndTermEndsTheLoop)
             ::sched_yield();
         return writer.enqueue(controlEntry(IPC_MSG_TYPE_CTL_CLOSE), 5, 20) == 0 ? 0 : 3;
     });
+    start();
+    connInit();
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_READY_TO_OPEN);
+    send(IPC_OPEN_RQS, name.c_str());
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int rc = peer.run();
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(event(*m_ownerNormal).id, IPC_WRITER_ATTACHED);
     FwIntMessage m{};
