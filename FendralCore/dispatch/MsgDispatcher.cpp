@@ -9,6 +9,7 @@
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
+#include <algorithm>
 #include <cxxabi.h>
 #include <exception>
 #include <new>
@@ -1295,4 +1296,119 @@ int32 MsgDispatcher::sendTimerEvent(AppTimer* timerPtr, int64 expiryCnt, Termina
                     "timer event.");
     updateLiveness();
     return sendItcStatus(result);
+}
+
+int32 MsgDispatcher::sendThreadMessage(ThreadResource* thdResPtr, ExtChannelType chnType, const char* channelName,
+                                       const char* msg, int32 len, bool highPriority, void* fdPtr,
+                                       DataDirection dataDir, uint64 applSeqNum, ThreadResource* fwdThdResPtr,
+                                       bool fwdMsgAtStdby)
+{
+    if (thdResPtr == nullptr || channelName == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    if (len < 0)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    if (len > THREAD_MSG_MAX)
+        return fwFail(MSG_TOO_LARGE, -1);
+    if (len == 0)
+        return 0;
+    if (msg == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    FwMessageQueue* queue = thdResPtr->msgQueuePtrArray[highPriority ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL];
+    if (queue == nullptr)
+    {
+        fwLog(2, "Error [%d] sending inter thread message to [%s].", RES_NOT_EXIST, thdResPtr->threadNameTxt);
+        return fwFail(RES_NOT_EXIST, -1);
+    }
+
+    // Only the header fields and the used part of the buffer are written: the
+    // queue copies the record, and stale bytes past dataLen are never read.
+    FwIntMessage& m = m_tmpMsg;
+    std::memcpy(m.recipientTxt, thdResPtr->threadNameTxt, sizeof(ResourceName));
+    std::memcpy(m.originatorTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
+    clock_gettime(CLOCK_REALTIME, &m.tm);
+    m.outTm = timespec{};
+    m.appMsg.type = MSG_DATA;
+    Data_t& d = m.appMsg.data;
+    std::memset(d.channelNameTxt, 0, sizeof(ResourceName));
+    std::strncpy(d.channelNameTxt, channelName, sizeof(ResourceName) - 1);
+    d.chnType = chnType;
+    d.replicationFlag = NOT_REPLICATION_MSG;
+    d.fdPtr = fdPtr;
+    d.dataDir = dataDir;
+    d.applMsgSeq = applSeqNum;
+    d.peerIpAddr = 0;
+    std::memset(d.peerAppIdTxt, 0, sizeof(d.peerAppIdTxt));
+    d.peerAppSiteId = 0;
+    d.peerAppInstId = 0;
+    d.msgTopicSeq = 0;
+    if (thdResPtr == m_msgRepliThdResPtr && m_msgRepliThdResPtr != nullptr && fwdThdResPtr != nullptr)
+    {
+        // The replicator hands the message on to this thread once replicated.
+        d.msgTopicSeq = reinterpret_cast<uint64>(fwdThdResPtr);
+        d.peerAppInstId = fwdMsgAtStdby ? 1 : 0;
+    }
+
+    int32 offset = 0;
+    for (int32 part = 0; offset < len; ++part)
+    {
+        const int32 n = std::min<int32>(len - offset, static_cast<int32>(Data_t::MAX_DATA_LEN));
+        m.msgSeqNum = ++m_msgSeqNum;
+        d.msgPartNum = part;
+        d.dataLen = static_cast<uint32>(n);
+        d.more = offset + n < len;
+        std::memcpy(d.buffer, msg + offset, static_cast<size_t>(n));
+        if (queue->putMessage(&m) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(2, "Error [%d] sending inter thread message to [%s].", code, thdResPtr->threadNameTxt);
+            return fwFail(code, -1);
+        }
+        offset += n;
+    }
+
+    const int64 idleSecs = m_idleThreshold / 1000000000;
+    if (m.tm.tv_sec - m_threadResPtr->lastStatusUpdTm.load(std::memory_order_relaxed) > idleSecs)
+        m_threadResPtr->lastStatusUpdTm.store(m.tm.tv_sec, std::memory_order_relaxed);
+    return 0;
+}
+
+int32 MsgDispatcher::sendToAppThread(ThreadResource* thdResPtr, const char* msg, int32 len, bool highPriority,
+                                     void* fdPtr, DataDirection dataDir)
+{
+    if (!thdResPtr->appThread)
+    {
+        fwLog(4, "Application callback is not allowed to send data message to framework thread [%s]",
+              thdResPtr->threadNameTxt);
+        return fwFail(FUNC_NOT_ALLOWED, -1);
+    }
+    return sendThreadMessage(thdResPtr, ITC_CHANNEL, m_threadResPtr->threadNameTxt, msg, len, highPriority, fdPtr,
+                             dataDir, 0, nullptr, false);
+}
+
+int32 MsgDispatcher::sendThreadMessage(const char* thdName, const char* msg, int32 len, bool highPriority,
+                                       void* fdPtr, DataDirection dataDir)
+{
+    if (thdName == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    const size_t nameLen = strnlen(thdName, sizeof(ResourceName));
+    if (nameLen == 0 || nameLen >= sizeof(ResourceName))
+        return fwFail(RES_NOT_EXIST, -1);
+    ResourceName name{};
+    std::memcpy(name, thdName, nameLen);
+    ThreadResource* thdResPtr = nullptr;
+    if (m_resManager.getThreadRes(name, &thdResPtr) != 0 || thdResPtr == nullptr)
+        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
+    return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
+}
+
+int32 MsgDispatcher::sendThreadMessage(const ResourceHandle& thdHandle, const char* msg, int32 len,
+                                       bool highPriority, void* fdPtr, DataDirection dataDir)
+{
+    if (!m_resAssistant.isValidHandle(THREAD_RES, thdHandle))
+        return -1;
+    FrameworkResource* res = thdHandle.getResourcePtr();
+    ThreadResource* thdResPtr = res != nullptr ? &res->threadRes : nullptr;
+    if (thdResPtr == nullptr)
+        return fwFail(RES_NOT_EXIST, -1);
+    return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
 }

@@ -75,6 +75,20 @@ public:
     // The calling thread's dispatcher; null outside application threads.
     static MsgDispatcher* getMsgDispatcher() { return m_msgDispatcherPtr; }
 
+    // Thread data, cut into 2200-byte parts (at most 32768 bytes in all) on
+    // the recipient's high-priority or normal queue. A failed put stops the
+    // send; parts already put stay queued. 0 for an empty payload.
+    static constexpr int32 THREAD_MSG_MAX = 32768;
+    int32 sendThreadMessage(ThreadResource* thdResPtr, ExtChannelType chnType, const char* channelName,
+                            const char* msg, int32 len, bool highPriority, void* fdPtr, DataDirection dataDir,
+                            uint64 applSeqNum, ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby);
+    // To an application thread only: a framework thread is refused with
+    // FUNC_NOT_ALLOWED. The channel name is the own thread name.
+    int32 sendThreadMessage(const char* thdName, const char* msg, int32 len, bool highPriority = false,
+                            void* fdPtr = nullptr, DataDirection dataDir = OUTGOING_DATA);
+    int32 sendThreadMessage(const ResourceHandle& thdHandle, const char* msg, int32 len, bool highPriority = false,
+                            void* fdPtr = nullptr, DataDirection dataDir = OUTGOING_DATA);
+
     // Application timers of this thread. A removed timer is only marked; it is
     // freed at the end of the pass that serves timers, so a callback may remove
     // any timer, including one another ready descriptor still refers to.
@@ -116,6 +130,7 @@ private:
     std::unique_ptr<TempBuffer> m_tempBufs[TEMP_BUF_MAX];
     FwIntMessage m_message{};
     FwIntMessage m_loggerMsg{};
+    FwIntMessage m_tmpMsg{}; // scratch record of the sends
     FwIntMessage* m_curPlMsgPtr = nullptr;
     EventMsg m_tmpEventMsg{};
     EventParam m_eventParam{};
@@ -165,6 +180,8 @@ private:
     bool m_pollAllStages = false; // some assigned stage has no wake-up descriptor
 
     void readConfig(const ConfigManager* configMgr);
+    int32 sendToAppThread(ThreadResource* thdResPtr, const char* msg, int32 len, bool highPriority, void* fdPtr,
+                          DataDirection dataDir);
     int32 lookUpMrmTopics();
     int32 callback(MessageType type, EventMsg* evt, DataMsg* data);
     void updateLiveness();
