@@ -126,6 +126,9 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
     readConfig(configMgr != nullptr ? configMgr : gd.getConfigManager());
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
     m_fdAryPtr = std::make_unique<FileDescriptor*[]>(m_maxNumDesc);
+    // The multiplexer keeps room for the framework's own descriptors.
+    m_maxTimers = m_maxNumDesc - NUM_OF_FW_DESC;
+    m_timers = std::make_unique<TimerSlot[]>(static_cast<size_t>(m_maxTimers));
     m_idleThreshold = static_cast<int64>(m_timeout) * 1000000;
     if (m_msgDispatcherPtr == nullptr)
         m_msgDispatcherPtr = this;
@@ -138,8 +141,9 @@ MsgDispatcher::~MsgDispatcher()
         m_timerPtr->stopTimer();
         m_fdWaitPtr->removeFileDesc(m_timerPtr.get());
     }
-    for (TimerSlot& slot : m_timers)
+    for (int32 i = 0; i < m_maxTimers; ++i)
     {
+        TimerSlot& slot = m_timers[i];
         if (slot.timerPtr == nullptr)
             continue;
         slot.timerPtr->stop();
@@ -1141,7 +1145,7 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
 
 int32 MsgDispatcher::findTimer(const FileDescriptor* fdPtr) const
 {
-    for (int32 i = 0; i < APP_TIMER_MAX; ++i)
+    for (int32 i = 0; i < m_maxTimers; ++i)
         if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && m_timers[i].timerPtr == fdPtr)
             return i;
     return -1;
@@ -1149,7 +1153,7 @@ int32 MsgDispatcher::findTimer(const FileDescriptor* fdPtr) const
 
 int32 MsgDispatcher::findTimerByName(const char* name) const
 {
-    for (int32 i = 0; i < APP_TIMER_MAX; ++i)
+    for (int32 i = 0; i < m_maxTimers; ++i)
         if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && sameName(m_timers[i].timerPtr->getName(), name))
             return i;
     return -1;
@@ -1157,24 +1161,59 @@ int32 MsgDispatcher::findTimerByName(const char* name) const
 
 int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repetitive)
 {
-    if (name == nullptr || name[0] == '\0')
-        return fwFail(NULL_PARAM, -1);
+    int64 timerHandle = 0;
+    return createTimer(name, milliseconds, repetitive, timerHandle);
+}
+
+int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle)
+{
+    timerHandle = 0;
     if (milliseconds < 1)
         return fwFail(INVALID_TIMER_INTERVAL, -1);
+    const int32 slot = reserveTimerSlot(name);
+    if (slot < 0)
+        return -1;
+    const bool useFd = m_optMode == CPU_UTILIZATION;
+    return addTimer(slot, new (std::nothrow) AppTimer(name, milliseconds, repetitive, useFd), timerHandle);
+}
+
+int32 MsgDispatcher::createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle)
+{
+    timerHandle = 0;
+    if (microseconds < 1)
+        return fwFail(INVALID_TIMER_INTERVAL, -1);
+    const int32 slot = reserveTimerSlot(name);
+    if (slot < 0)
+        return -1;
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(microseconds / 1000000);
+    setting.it_value.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
+    if (repetitive)
+        setting.it_interval = setting.it_value;
+    const bool useFd = m_optMode == CPU_UTILIZATION;
+    return addTimer(slot, new (std::nothrow) AppTimer(name, setting, useFd), timerHandle);
+}
+
+int32 MsgDispatcher::reserveTimerSlot(const char* name) const
+{
+    if (name == nullptr || name[0] == '\0')
+        return fwFail(NULL_PARAM, -1);
     if (findTimerByName(name) >= 0)
         return fwFail(RES_NAME_EXIST, -1);
-    if (m_numTimers >= APP_TIMER_MAX)
+    if (m_numTimers >= m_maxTimers)
         return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
-    int32 slot = -1;
-    for (int32 i = 0; i < APP_TIMER_MAX && slot < 0; ++i)
+    for (int32 i = 0; i < m_maxTimers; ++i)
         if (m_timers[i].timerPtr == nullptr)
-            slot = i;
-    if (slot < 0) // every free slot still holds a timer removed in this pass
-        return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
-    const bool useFd = m_optMode == CPU_UTILIZATION;
-    AppTimer* timer = new (std::nothrow) AppTimer(name, milliseconds, repetitive, useFd);
+            return i;
+    // Every free slot still holds a timer removed in this pass.
+    return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+}
+
+int32 MsgDispatcher::addTimer(int32 slot, AppTimer* timer, int64& timerHandle)
+{
     if (timer == nullptr)
         return fwFail(BUF_NOT_ENOUGH_SPACE, -1);
+    const bool useFd = timer->usesFileDescriptor();
     if ((useFd && m_fdWaitPtr->addFileDesc(timer, IO_WAIT_READ) != 0) || timer->start() != 0)
     {
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -1185,7 +1224,55 @@ int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repe
     }
     m_timers[slot] = TimerSlot{timer, false};
     ++m_numTimers;
+    timerHandle = reinterpret_cast<int64>(timer);
     return 0;
+}
+
+int32 MsgDispatcher::findTimerByHandle(int64 timerHandle) const
+{
+    if (timerHandle == 0)
+        return fwFail(INVALID_TIMER_HANDLE, -1);
+    // A handle is only trusted once found among the live timers: a stale one
+    // is refused rather than followed.
+    for (int32 i = 0; i < m_maxTimers; ++i)
+        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed &&
+            reinterpret_cast<int64>(m_timers[i].timerPtr) == timerHandle)
+            return i;
+    return fwFail(TIMER_NOT_FOUND, -1);
+}
+
+int64 MsgDispatcher::getTimerHandle(const char* name) const
+{
+    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    return slot < 0 ? 0 : reinterpret_cast<int64>(m_timers[slot].timerPtr);
+}
+
+int32 MsgDispatcher::startTimer(int64 timerHandle)
+{
+    const int32 slot = findTimerByHandle(timerHandle);
+    return slot < 0 ? -1 : m_timers[slot].timerPtr->start();
+}
+
+int32 MsgDispatcher::startTimer(const char* name)
+{
+    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    if (slot < 0)
+        return fwFail(TIMER_NOT_FOUND, -1);
+    return m_timers[slot].timerPtr->start();
+}
+
+int32 MsgDispatcher::stopTimer(int64 timerHandle)
+{
+    const int32 slot = findTimerByHandle(timerHandle);
+    return slot < 0 ? -1 : m_timers[slot].timerPtr->stop();
+}
+
+int32 MsgDispatcher::stopTimer(const char* name)
+{
+    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    if (slot < 0)
+        return fwFail(TIMER_NOT_FOUND, -1);
+    return m_timers[slot].timerPtr->stop();
 }
 
 int32 MsgDispatcher::removeTimer(const char* name)
@@ -1193,6 +1280,17 @@ int32 MsgDispatcher::removeTimer(const char* name)
     const int32 slot = name != nullptr ? findTimerByName(name) : -1;
     if (slot < 0)
         return fwFail(TIMER_NOT_FOUND, -1);
+    return removeTimerAt(slot);
+}
+
+int32 MsgDispatcher::removeTimer(int64 timerHandle)
+{
+    const int32 slot = findTimerByHandle(timerHandle);
+    return slot < 0 ? -1 : removeTimerAt(slot);
+}
+
+int32 MsgDispatcher::removeTimerAt(int32 slot)
+{
     AppTimer* timer = m_timers[slot].timerPtr;
     timer->stop();
     if (timer->usesFileDescriptor())
@@ -1214,8 +1312,9 @@ void MsgDispatcher::purgeRemovedTimers()
 {
     if (!m_timerRemovedPending)
         return;
-    for (TimerSlot& slot : m_timers)
+    for (int32 i = 0; i < m_maxTimers; ++i)
     {
+        TimerSlot& slot = m_timers[i];
         if (slot.timerPtr != nullptr && slot.removed)
         {
             delete slot.timerPtr;
@@ -1260,7 +1359,7 @@ int32 MsgDispatcher::serveAppTimersAll(TerminationCode& termCode, int32& deliver
     if (m_numTimers == 0)
         return 0;
     ++m_timerWalkDepth;
-    for (int32 i = 0; i < APP_TIMER_MAX && termCode == NO_TERMINATION; ++i)
+    for (int32 i = 0; i < m_maxTimers && termCode == NO_TERMINATION; ++i)
     {
         if (m_timers[i].timerPtr == nullptr || m_timers[i].removed)
             continue;

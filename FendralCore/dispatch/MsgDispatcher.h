@@ -92,8 +92,19 @@ public:
     // Application timers of this thread. A removed timer is only marked; it is
     // freed at the end of the pass that serves timers, so a callback may remove
     // any timer, including one another ready descriptor still refers to.
+    // At most MSG_DISP_FD_NUM + 5 per thread; a timer starts at creation. The
+    // handle (0 for none) is checked against the live timers before use.
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive);
+    int32 createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle);
+    int32 createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle);
+    int32 startTimer(int64 timerHandle);
+    int32 startTimer(const char* name);
+    int32 stopTimer(int64 timerHandle);
+    int32 stopTimer(const char* name);
+    int32 removeTimer(int64 timerHandle);
     int32 removeTimer(const char* name);
+    int64 getTimerHandle(const char* name) const;
+    int32 getNumTimers() const { return m_numTimers; }
 
     // Counters of what the loop refused, for tests and statistics.
     uint64 getDiscardedPartMsgs() const { return m_discardedPartMsgs; }
@@ -157,7 +168,8 @@ private:
     uint32 m_msgSeqNum = 0;
     bool m_initReceived = false;
     timespec m_lastUpdStatusTime{};
-    TimerSlot m_timers[APP_TIMER_MAX]{};
+    std::unique_ptr<TimerSlot[]> m_timers;
+    int32 m_maxTimers = 0;
     int32 m_numTimers = 0;
     int32 m_timerWalkDepth = 0;
     bool m_timerRemovedPending = false;
@@ -188,6 +200,10 @@ private:
     void applyResult(int32 result, TerminationCode& termCode, const char* termLog);
     int32 findTimer(const FileDescriptor* fdPtr) const;
     int32 findTimerByName(const char* name) const;
+    int32 findTimerByHandle(int64 timerHandle) const;
+    int32 reserveTimerSlot(const char* name) const;
+    int32 addTimer(int32 slot, AppTimer* timer, int64& timerHandle);
+    int32 removeTimerAt(int32 slot);
     void logEvent(int32 level, const FwIntMessage& msg);
 
     int32 runEventLoop(bool timed);
