@@ -9,6 +9,7 @@
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
+#include <algorithm>
 #include <cxxabi.h>
 #include <exception>
 #include <new>
@@ -125,6 +126,9 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
     readConfig(configMgr != nullptr ? configMgr : gd.getConfigManager());
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
     m_fdAryPtr = std::make_unique<FileDescriptor*[]>(m_maxNumDesc);
+    // The multiplexer keeps room for the framework's own descriptors.
+    m_maxTimers = m_maxNumDesc - NUM_OF_FW_DESC;
+    m_timers = std::make_unique<TimerSlot[]>(static_cast<size_t>(m_maxTimers));
     m_idleThreshold = static_cast<int64>(m_timeout) * 1000000;
     if (m_msgDispatcherPtr == nullptr)
         m_msgDispatcherPtr = this;
@@ -137,8 +141,9 @@ MsgDispatcher::~MsgDispatcher()
         m_timerPtr->stopTimer();
         m_fdWaitPtr->removeFileDesc(m_timerPtr.get());
     }
-    for (TimerSlot& slot : m_timers)
+    for (int32 i = 0; i < m_maxTimers; ++i)
     {
+        TimerSlot& slot = m_timers[i];
         if (slot.timerPtr == nullptr)
             continue;
         slot.timerPtr->stop();
@@ -1140,7 +1145,7 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
 
 int32 MsgDispatcher::findTimer(const FileDescriptor* fdPtr) const
 {
-    for (int32 i = 0; i < APP_TIMER_MAX; ++i)
+    for (int32 i = 0; i < m_maxTimers; ++i)
         if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && m_timers[i].timerPtr == fdPtr)
             return i;
     return -1;
@@ -1148,7 +1153,7 @@ int32 MsgDispatcher::findTimer(const FileDescriptor* fdPtr) const
 
 int32 MsgDispatcher::findTimerByName(const char* name) const
 {
-    for (int32 i = 0; i < APP_TIMER_MAX; ++i)
+    for (int32 i = 0; i < m_maxTimers; ++i)
         if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && sameName(m_timers[i].timerPtr->getName(), name))
             return i;
     return -1;
@@ -1156,24 +1161,59 @@ int32 MsgDispatcher::findTimerByName(const char* name) const
 
 int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repetitive)
 {
-    if (name == nullptr || name[0] == '\0')
-        return fwFail(NULL_PARAM, -1);
+    int64 timerHandle = 0;
+    return createTimer(name, milliseconds, repetitive, timerHandle);
+}
+
+int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle)
+{
+    timerHandle = 0;
     if (milliseconds < 1)
         return fwFail(INVALID_TIMER_INTERVAL, -1);
+    const int32 slot = reserveTimerSlot(name);
+    if (slot < 0)
+        return -1;
+    const bool useFd = m_optMode == CPU_UTILIZATION;
+    return addTimer(slot, new (std::nothrow) AppTimer(name, milliseconds, repetitive, useFd), timerHandle);
+}
+
+int32 MsgDispatcher::createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle)
+{
+    timerHandle = 0;
+    if (microseconds < 1)
+        return fwFail(INVALID_TIMER_INTERVAL, -1);
+    const int32 slot = reserveTimerSlot(name);
+    if (slot < 0)
+        return -1;
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(microseconds / 1000000);
+    setting.it_value.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
+    if (repetitive)
+        setting.it_interval = setting.it_value;
+    const bool useFd = m_optMode == CPU_UTILIZATION;
+    return addTimer(slot, new (std::nothrow) AppTimer(name, setting, useFd), timerHandle);
+}
+
+int32 MsgDispatcher::reserveTimerSlot(const char* name) const
+{
+    if (name == nullptr || name[0] == '\0')
+        return fwFail(NULL_PARAM, -1);
     if (findTimerByName(name) >= 0)
         return fwFail(RES_NAME_EXIST, -1);
-    if (m_numTimers >= APP_TIMER_MAX)
+    if (m_numTimers >= m_maxTimers)
         return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
-    int32 slot = -1;
-    for (int32 i = 0; i < APP_TIMER_MAX && slot < 0; ++i)
+    for (int32 i = 0; i < m_maxTimers; ++i)
         if (m_timers[i].timerPtr == nullptr)
-            slot = i;
-    if (slot < 0) // every free slot still holds a timer removed in this pass
-        return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
-    const bool useFd = m_optMode == CPU_UTILIZATION;
-    AppTimer* timer = new (std::nothrow) AppTimer(name, milliseconds, repetitive, useFd);
+            return i;
+    // Every free slot still holds a timer removed in this pass.
+    return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+}
+
+int32 MsgDispatcher::addTimer(int32 slot, AppTimer* timer, int64& timerHandle)
+{
     if (timer == nullptr)
         return fwFail(BUF_NOT_ENOUGH_SPACE, -1);
+    const bool useFd = timer->usesFileDescriptor();
     if ((useFd && m_fdWaitPtr->addFileDesc(timer, IO_WAIT_READ) != 0) || timer->start() != 0)
     {
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -1184,7 +1224,55 @@ int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repe
     }
     m_timers[slot] = TimerSlot{timer, false};
     ++m_numTimers;
+    timerHandle = reinterpret_cast<int64>(timer);
     return 0;
+}
+
+int32 MsgDispatcher::findTimerByHandle(int64 timerHandle) const
+{
+    if (timerHandle == 0)
+        return fwFail(INVALID_TIMER_HANDLE, -1);
+    // A handle is only trusted once found among the live timers: a stale one
+    // is refused rather than followed.
+    for (int32 i = 0; i < m_maxTimers; ++i)
+        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed &&
+            reinterpret_cast<int64>(m_timers[i].timerPtr) == timerHandle)
+            return i;
+    return fwFail(TIMER_NOT_FOUND, -1);
+}
+
+int64 MsgDispatcher::getTimerHandle(const char* name) const
+{
+    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    return slot < 0 ? 0 : reinterpret_cast<int64>(m_timers[slot].timerPtr);
+}
+
+int32 MsgDispatcher::startTimer(int64 timerHandle)
+{
+    const int32 slot = findTimerByHandle(timerHandle);
+    return slot < 0 ? -1 : m_timers[slot].timerPtr->start();
+}
+
+int32 MsgDispatcher::startTimer(const char* name)
+{
+    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    if (slot < 0)
+        return fwFail(TIMER_NOT_FOUND, -1);
+    return m_timers[slot].timerPtr->start();
+}
+
+int32 MsgDispatcher::stopTimer(int64 timerHandle)
+{
+    const int32 slot = findTimerByHandle(timerHandle);
+    return slot < 0 ? -1 : m_timers[slot].timerPtr->stop();
+}
+
+int32 MsgDispatcher::stopTimer(const char* name)
+{
+    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    if (slot < 0)
+        return fwFail(TIMER_NOT_FOUND, -1);
+    return m_timers[slot].timerPtr->stop();
 }
 
 int32 MsgDispatcher::removeTimer(const char* name)
@@ -1192,6 +1280,17 @@ int32 MsgDispatcher::removeTimer(const char* name)
     const int32 slot = name != nullptr ? findTimerByName(name) : -1;
     if (slot < 0)
         return fwFail(TIMER_NOT_FOUND, -1);
+    return removeTimerAt(slot);
+}
+
+int32 MsgDispatcher::removeTimer(int64 timerHandle)
+{
+    const int32 slot = findTimerByHandle(timerHandle);
+    return slot < 0 ? -1 : removeTimerAt(slot);
+}
+
+int32 MsgDispatcher::removeTimerAt(int32 slot)
+{
     AppTimer* timer = m_timers[slot].timerPtr;
     timer->stop();
     if (timer->usesFileDescriptor())
@@ -1213,8 +1312,9 @@ void MsgDispatcher::purgeRemovedTimers()
 {
     if (!m_timerRemovedPending)
         return;
-    for (TimerSlot& slot : m_timers)
+    for (int32 i = 0; i < m_maxTimers; ++i)
     {
+        TimerSlot& slot = m_timers[i];
         if (slot.timerPtr != nullptr && slot.removed)
         {
             delete slot.timerPtr;
@@ -1259,7 +1359,7 @@ int32 MsgDispatcher::serveAppTimersAll(TerminationCode& termCode, int32& deliver
     if (m_numTimers == 0)
         return 0;
     ++m_timerWalkDepth;
-    for (int32 i = 0; i < APP_TIMER_MAX && termCode == NO_TERMINATION; ++i)
+    for (int32 i = 0; i < m_maxTimers && termCode == NO_TERMINATION; ++i)
     {
         if (m_timers[i].timerPtr == nullptr || m_timers[i].removed)
             continue;
@@ -1295,4 +1395,119 @@ int32 MsgDispatcher::sendTimerEvent(AppTimer* timerPtr, int64 expiryCnt, Termina
                     "timer event.");
     updateLiveness();
     return sendItcStatus(result);
+}
+
+int32 MsgDispatcher::sendThreadMessage(ThreadResource* thdResPtr, ExtChannelType chnType, const char* channelName,
+                                       const char* msg, int32 len, bool highPriority, void* fdPtr,
+                                       DataDirection dataDir, uint64 applSeqNum, ThreadResource* fwdThdResPtr,
+                                       bool fwdMsgAtStdby)
+{
+    if (thdResPtr == nullptr || channelName == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    if (len < 0)
+        return fwFail(INVALID_FUNC_ARG, -1);
+    if (len > THREAD_MSG_MAX)
+        return fwFail(MSG_TOO_LARGE, -1);
+    if (len == 0)
+        return 0;
+    if (msg == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    FwMessageQueue* queue = thdResPtr->msgQueuePtrArray[highPriority ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL];
+    if (queue == nullptr)
+    {
+        fwLog(2, "Error [%d] sending inter thread message to [%s].", RES_NOT_EXIST, thdResPtr->threadNameTxt);
+        return fwFail(RES_NOT_EXIST, -1);
+    }
+
+    // Only the header fields and the used part of the buffer are written: the
+    // queue copies the record, and stale bytes past dataLen are never read.
+    FwIntMessage& m = m_tmpMsg;
+    std::memcpy(m.recipientTxt, thdResPtr->threadNameTxt, sizeof(ResourceName));
+    std::memcpy(m.originatorTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
+    clock_gettime(CLOCK_REALTIME, &m.tm);
+    m.outTm = timespec{};
+    m.appMsg.type = MSG_DATA;
+    Data_t& d = m.appMsg.data;
+    std::memset(d.channelNameTxt, 0, sizeof(ResourceName));
+    std::strncpy(d.channelNameTxt, channelName, sizeof(ResourceName) - 1);
+    d.chnType = chnType;
+    d.replicationFlag = NOT_REPLICATION_MSG;
+    d.fdPtr = fdPtr;
+    d.dataDir = dataDir;
+    d.applMsgSeq = applSeqNum;
+    d.peerIpAddr = 0;
+    std::memset(d.peerAppIdTxt, 0, sizeof(d.peerAppIdTxt));
+    d.peerAppSiteId = 0;
+    d.peerAppInstId = 0;
+    d.msgTopicSeq = 0;
+    if (thdResPtr == m_msgRepliThdResPtr && m_msgRepliThdResPtr != nullptr && fwdThdResPtr != nullptr)
+    {
+        // The replicator hands the message on to this thread once replicated.
+        d.msgTopicSeq = reinterpret_cast<uint64>(fwdThdResPtr);
+        d.peerAppInstId = fwdMsgAtStdby ? 1 : 0;
+    }
+
+    int32 offset = 0;
+    for (int32 part = 0; offset < len; ++part)
+    {
+        const int32 n = std::min<int32>(len - offset, static_cast<int32>(Data_t::MAX_DATA_LEN));
+        m.msgSeqNum = ++m_msgSeqNum;
+        d.msgPartNum = part;
+        d.dataLen = static_cast<uint32>(n);
+        d.more = offset + n < len;
+        std::memcpy(d.buffer, msg + offset, static_cast<size_t>(n));
+        if (queue->putMessage(&m) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(2, "Error [%d] sending inter thread message to [%s].", code, thdResPtr->threadNameTxt);
+            return fwFail(code, -1);
+        }
+        offset += n;
+    }
+
+    const int64 idleSecs = m_idleThreshold / 1000000000;
+    if (m.tm.tv_sec - m_threadResPtr->lastStatusUpdTm.load(std::memory_order_relaxed) > idleSecs)
+        m_threadResPtr->lastStatusUpdTm.store(m.tm.tv_sec, std::memory_order_relaxed);
+    return 0;
+}
+
+int32 MsgDispatcher::sendToAppThread(ThreadResource* thdResPtr, const char* msg, int32 len, bool highPriority,
+                                     void* fdPtr, DataDirection dataDir)
+{
+    if (!thdResPtr->appThread)
+    {
+        fwLog(4, "Application callback is not allowed to send data message to framework thread [%s]",
+              thdResPtr->threadNameTxt);
+        return fwFail(FUNC_NOT_ALLOWED, -1);
+    }
+    return sendThreadMessage(thdResPtr, ITC_CHANNEL, m_threadResPtr->threadNameTxt, msg, len, highPriority, fdPtr,
+                             dataDir, 0, nullptr, false);
+}
+
+int32 MsgDispatcher::sendThreadMessage(const char* thdName, const char* msg, int32 len, bool highPriority,
+                                       void* fdPtr, DataDirection dataDir)
+{
+    if (thdName == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    const size_t nameLen = strnlen(thdName, sizeof(ResourceName));
+    if (nameLen == 0 || nameLen >= sizeof(ResourceName))
+        return fwFail(RES_NOT_EXIST, -1);
+    ResourceName name{};
+    std::memcpy(name, thdName, nameLen);
+    ThreadResource* thdResPtr = nullptr;
+    if (m_resManager.getThreadRes(name, &thdResPtr) != 0 || thdResPtr == nullptr)
+        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
+    return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
+}
+
+int32 MsgDispatcher::sendThreadMessage(const ResourceHandle& thdHandle, const char* msg, int32 len,
+                                       bool highPriority, void* fdPtr, DataDirection dataDir)
+{
+    if (!m_resAssistant.isValidHandle(THREAD_RES, thdHandle))
+        return -1;
+    FrameworkResource* res = thdHandle.getResourcePtr();
+    ThreadResource* thdResPtr = res != nullptr ? &res->threadRes : nullptr;
+    if (thdResPtr == nullptr)
+        return fwFail(RES_NOT_EXIST, -1);
+    return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
 }

@@ -75,11 +75,36 @@ public:
     // The calling thread's dispatcher; null outside application threads.
     static MsgDispatcher* getMsgDispatcher() { return m_msgDispatcherPtr; }
 
+    // Thread data, cut into 2200-byte parts (at most 32768 bytes in all) on
+    // the recipient's high-priority or normal queue. A failed put stops the
+    // send; parts already put stay queued. 0 for an empty payload.
+    static constexpr int32 THREAD_MSG_MAX = 32768;
+    int32 sendThreadMessage(ThreadResource* thdResPtr, ExtChannelType chnType, const char* channelName,
+                            const char* msg, int32 len, bool highPriority, void* fdPtr, DataDirection dataDir,
+                            uint64 applSeqNum, ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby);
+    // To an application thread only: a framework thread is refused with
+    // FUNC_NOT_ALLOWED. The channel name is the own thread name.
+    int32 sendThreadMessage(const char* thdName, const char* msg, int32 len, bool highPriority = false,
+                            void* fdPtr = nullptr, DataDirection dataDir = OUTGOING_DATA);
+    int32 sendThreadMessage(const ResourceHandle& thdHandle, const char* msg, int32 len, bool highPriority = false,
+                            void* fdPtr = nullptr, DataDirection dataDir = OUTGOING_DATA);
+
     // Application timers of this thread. A removed timer is only marked; it is
     // freed at the end of the pass that serves timers, so a callback may remove
     // any timer, including one another ready descriptor still refers to.
+    // At most MSG_DISP_FD_NUM + 5 per thread; a timer starts at creation. The
+    // handle (0 for none) is checked against the live timers before use.
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive);
+    int32 createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle);
+    int32 createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle);
+    int32 startTimer(int64 timerHandle);
+    int32 startTimer(const char* name);
+    int32 stopTimer(int64 timerHandle);
+    int32 stopTimer(const char* name);
+    int32 removeTimer(int64 timerHandle);
     int32 removeTimer(const char* name);
+    int64 getTimerHandle(const char* name) const;
+    int32 getNumTimers() const { return m_numTimers; }
 
     // Counters of what the loop refused, for tests and statistics.
     uint64 getDiscardedPartMsgs() const { return m_discardedPartMsgs; }
@@ -116,6 +141,7 @@ private:
     std::unique_ptr<TempBuffer> m_tempBufs[TEMP_BUF_MAX];
     FwIntMessage m_message{};
     FwIntMessage m_loggerMsg{};
+    FwIntMessage m_tmpMsg{}; // scratch record of the sends
     FwIntMessage* m_curPlMsgPtr = nullptr;
     EventMsg m_tmpEventMsg{};
     EventParam m_eventParam{};
@@ -142,7 +168,8 @@ private:
     uint32 m_msgSeqNum = 0;
     bool m_initReceived = false;
     timespec m_lastUpdStatusTime{};
-    TimerSlot m_timers[APP_TIMER_MAX]{};
+    std::unique_ptr<TimerSlot[]> m_timers;
+    int32 m_maxTimers = 0;
     int32 m_numTimers = 0;
     int32 m_timerWalkDepth = 0;
     bool m_timerRemovedPending = false;
@@ -165,12 +192,18 @@ private:
     bool m_pollAllStages = false; // some assigned stage has no wake-up descriptor
 
     void readConfig(const ConfigManager* configMgr);
+    int32 sendToAppThread(ThreadResource* thdResPtr, const char* msg, int32 len, bool highPriority, void* fdPtr,
+                          DataDirection dataDir);
     int32 lookUpMrmTopics();
     int32 callback(MessageType type, EventMsg* evt, DataMsg* data);
     void updateLiveness();
     void applyResult(int32 result, TerminationCode& termCode, const char* termLog);
     int32 findTimer(const FileDescriptor* fdPtr) const;
     int32 findTimerByName(const char* name) const;
+    int32 findTimerByHandle(int64 timerHandle) const;
+    int32 reserveTimerSlot(const char* name) const;
+    int32 addTimer(int32 slot, AppTimer* timer, int64& timerHandle);
+    int32 removeTimerAt(int32 slot);
     void logEvent(int32 level, const FwIntMessage& msg);
 
     int32 runEventLoop(bool timed);
