@@ -27,8 +27,9 @@ UInt128 nameKey(const ResourceName& name)
 
 void copyName(ResourceName& dst, const char* src)
 {
-    std::strncpy(dst, src, sizeof(ResourceName) - 1);
-    dst[sizeof(ResourceName) - 1] = '\0';
+    // NUL-padded, as the registry's keys require.
+    std::memset(dst, 0, sizeof(ResourceName));
+    std::memcpy(dst, src, strnlen(src, sizeof(ResourceName) - 1));
 }
 
 void copyAppId(ApplicationID& dst, const char* src)

@@ -52,7 +52,8 @@ constexpr uint64 WRITER_PROBE_SIZE = sizeof(IpcSharedMemInfo) + sizeof(IpcShmMsg
 IpcShrMemMsgQ::IpcShrMemMsgQ(const char* appIdTxt)
 {
     const char* id = appIdTxt != nullptr ? appIdTxt : GlobalData::getInst().m_appIdTxt;
-    std::strncpy(m_appIdTxt, id, sizeof(m_appIdTxt) - 1);
+    std::memset(m_appIdTxt, 0, sizeof(m_appIdTxt));
+    std::memcpy(m_appIdTxt, id, strnlen(id, sizeof(m_appIdTxt) - 1));
     clearAppInfo(m_initMemInfo.writerInfo);
     clearAppInfo(m_initMemInfo.readerInfo);
 }
