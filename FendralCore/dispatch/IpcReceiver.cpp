@@ -34,8 +34,8 @@ void copyName(ResourceName& dst, const char* src)
 
 void copyAppId(ApplicationID& dst, const char* src)
 {
-    std::strncpy(dst, src, sizeof(ApplicationID) - 1);
-    dst[sizeof(ApplicationID) - 1] = '\0';
+    std::memset(dst, 0, sizeof(ApplicationID));
+    std::memcpy(dst, src, strnlen(src, sizeof(ApplicationID) - 1));
 }
 
 int32 readKey(const ConfigManager* config, const char* label, int32 defaultValue)
