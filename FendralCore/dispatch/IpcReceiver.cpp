@@ -8,11 +8,11 @@
 #include "FendralCore/foundation/Timer.h"
 #include "FendralCore/runtime/FwConfigKeys.h"
 #include "FendralCore/runtime/FwLog.h"
+#include "FendralCore/runtime/ThreadEntryGuard.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <algorithm>
 #include <cstring>
-#include <cxxabi.h>
 #include <sched.h>
 #include <string>
 
@@ -149,8 +149,7 @@ int32 IpcReceiver::initialize()
 int32 IpcReceiver::run(int32& execExitHdr)
 {
     execExitHdr = 1;
-    try
-    {
+    return runGuarded("IPC Receiver", [&]() -> int32 {
         const int32 init = initialize();
         if (init != 0)
         {
@@ -164,17 +163,7 @@ int32 IpcReceiver::run(int32& execExitHdr)
         const int32 r = m_optMode == CPU_UTILIZATION ? loopCpu(terminate) : loopLowLatency(terminate);
         execExitHdr = terminate ? 0 : 1;
         return r;
-    }
-    catch (abi::__forced_unwind&)
-    {
-        throw;
-    }
-    catch (...)
-    {
-        FrameworkErrno::m_fwErrno = EXCEPTION;
-        fwLog(LOG_LEVEL_CRITICAL, "Caught an exception at IPC Receiver. Proceed thread termination.");
-        return -1;
-    }
+    });
 }
 
 int32 IpcReceiver::loopCpu(bool& terminate)

@@ -7,10 +7,10 @@
 #include "FendralCore/foundation/FwErrorNum.h"
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FwLog.h"
+#include "FendralCore/runtime/ThreadEntryGuard.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <algorithm>
-#include <cxxabi.h>
 #include <exception>
 #include <new>
 #include <sched.h>
@@ -314,33 +314,24 @@ int32 MsgDispatcher::run(int32& execExitHdr)
     AppLogger::setMsgPtr(&m_loggerMsg);
     m_numFdEvt = 0;
     m_termCode = NO_TERMINATION;
-    try
-    {
-        if (initialize() != 0)
-        {
-            fwLog(2, "Error [%d] occurred. Proceed thread termination.", FrameworkErrno::m_fwErrno);
-            execExitHdr = 1;
-            return -1;
-        }
-        int32 result = 0;
-        if (m_optMode == LOW_LATENCY)
-            result = runPollingLoop();
-        else
-            result = runEventLoop(m_processMode == LOW_LATENCY);
-        execExitHdr = m_termCode != AGT_TRIGGERED_TERMINATION ? 1 : 0;
-        return result;
-    }
-    catch (abi::__forced_unwind&)
-    {
-        throw; // thread cancellation must unwind
-    }
-    catch (...)
-    {
-        FrameworkErrno::m_fwErrno = EXCEPTION;
-        fwLog(1, "Caught an exception at Message Dispatcher. Proceed thread termination.");
-        execExitHdr = m_termCode != AGT_TRIGGERED_TERMINATION ? 1 : 0;
-        return -1;
-    }
+    return runGuarded(
+        "Message Dispatcher",
+        [&]() -> int32 {
+            if (initialize() != 0)
+            {
+                fwLog(2, "Error [%d] occurred. Proceed thread termination.", FrameworkErrno::m_fwErrno);
+                execExitHdr = 1;
+                return -1;
+            }
+            int32 result = 0;
+            if (m_optMode == LOW_LATENCY)
+                result = runPollingLoop();
+            else
+                result = runEventLoop(m_processMode == LOW_LATENCY);
+            execExitHdr = m_termCode != AGT_TRIGGERED_TERMINATION ? 1 : 0;
+            return result;
+        },
+        [&] { execExitHdr = m_termCode != AGT_TRIGGERED_TERMINATION ? 1 : 0; });
 }
 
 void MsgDispatcher::setTerm(TerminationCode termCode)

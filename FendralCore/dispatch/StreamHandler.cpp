@@ -12,11 +12,11 @@
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FwConfigKeys.h"
 #include "FendralCore/runtime/FwLog.h"
+#include "FendralCore/runtime/ThreadEntryGuard.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <algorithm>
 #include <cstring>
-#include <cxxabi.h>
 #include <limits>
 #include <sched.h>
 
@@ -184,8 +184,7 @@ int32 StreamHandler::initialize()
 int32 StreamHandler::run(int32& execExitHdr)
 {
     execExitHdr = 1;
-    try
-    {
+    return runGuarded("Stream Handler", [&]() -> int32 {
         const int32 init = initialize();
         if (init != 0)
         {
@@ -199,17 +198,7 @@ int32 StreamHandler::run(int32& execExitHdr)
         const int32 r = m_optMode == CPU_UTILIZATION ? loopCpu(terminate) : loopLowLatency(terminate);
         execExitHdr = terminate ? 0 : 1;
         return r;
-    }
-    catch (abi::__forced_unwind&)
-    {
-        throw;
-    }
-    catch (...)
-    {
-        FrameworkErrno::m_fwErrno = EXCEPTION;
-        fwLog(LOG_LEVEL_CRITICAL, "Caught an exception at Stream Handler. Proceed thread termination.");
-        return -1;
-    }
+    });
 }
 
 int32 StreamHandler::loopCpu(bool& terminate)
