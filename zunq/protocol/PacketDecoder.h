@@ -82,18 +82,16 @@ public:
     }
 
     // The packet at the front of the bytes, `view.size()` of them.
-    // ILLEGAL when mPktSize is below 16 or above 1472, when a bare header
-    // claims messages, or when the messages do not fill the packet exactly
-    // (a message shorter than its own size field, one running past the end,
-    // fewer or more bytes than mMsgCount messages take).
+    // ILLEGAL when mPktSize is below 16 or above 1472, or when the messages
+    // do not fill the packet exactly: a message shorter than its own size
+    // field, one running past the end, fewer or more bytes than mMsgCount
+    // messages take (a bare 16-byte header that claims messages included).
     static Status frame(const char* data, std::size_t length, PacketView& view)
     {
         PacketHeader header;
         if (readHeader(data, length, header) != Status::OK)
             return Status::NEED_MORE;
         if (header.mPktSize < cPacketHeaderSize || header.mPktSize > cMaxPacketSize)
-            return Status::ILLEGAL;
-        if (header.mPktSize == cPacketHeaderSize && header.mMsgCount > 0)
             return Status::ILLEGAL;
         if (length < header.mPktSize)
             return Status::NEED_MORE;

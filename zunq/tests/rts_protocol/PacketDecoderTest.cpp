@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
@@ -62,6 +63,10 @@ TEST(PacketDecoder, FramesWholePacketsWaitsForPartsAndRefusesBrokenOnes)
     wire::putLe(zeroMessage, 16, 0, 2);
     wire::Bytes pastTheEnd = two;
     wire::putLe(pastTheEnd, 28, 9, 2);
+    // A second message announced, one byte of it in the packet.
+    wire::Bytes oneByteLeft = wire::packet(1, {wire::message(12, 0x0500)});
+    oneByteLeft.push_back(0x04);
+    oneByteLeft = withHeader(oneByteLeft, oneByteLeft.size(), 2);
     wire::Bytes tooLarge = largest;
     tooLarge.push_back(0);
     const struct
@@ -90,6 +95,7 @@ TEST(PacketDecoder, FramesWholePacketsWaitsForPartsAndRefusesBrokenOnes)
         {"MessageShorterThanItsPrefix", shortMessage, shortMessage.size(), Status::ILLEGAL},
         {"MessageSizeZero", zeroMessage, zeroMessage.size(), Status::ILLEGAL},
         {"MessageRunsPastThePacket", pastTheEnd, pastTheEnd.size(), Status::ILLEGAL},
+        {"OneByteLeftForTheNextMessage", oneByteLeft, oneByteLeft.size(), Status::ILLEGAL},
     };
     for (const auto& c : cases)
     {
@@ -140,13 +146,15 @@ TEST(PacketDecoder, WalksTheMessagesOfAFramedPacket)
 TEST(PacketDecoder, NeverReadsOutsideRandomBytesInRandomSplits)
 {
     const unsigned seed = std::random_device{}();
+    // Printed first, so that a sanitizer abort can be replayed.
+    std::fprintf(stderr, "random seed %u\n", seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     auto pick = [&](std::size_t lo, std::size_t hi) { return std::uniform_int_distribution<std::size_t>(lo, hi)(rng); };
 
     std::size_t packets = 0;
     std::size_t illegal = 0;
-    for (int round = 0; round < 300; ++round)
+    for (int round = 0; round < 1000; ++round)
     {
         // The stream: valid packets, some with a byte spoiled, between random runs.
         wire::Bytes stream;
@@ -187,6 +195,15 @@ TEST(PacketDecoder, NeverReadsOutsideRandomBytesInRandomSplits)
                 const Status s = PacketDecoder::frame(bytes.get(), length, view);
                 if (s == Status::NEED_MORE)
                     break;
+                // The same packet alone, its last byte the last one readable.
+                const std::size_t claimed = wire::le(stream, consumed, 2);
+                if (claimed >= 1 && claimed <= length)
+                {
+                    const auto alone = exact(stream.data() + consumed, claimed);
+                    PacketView aloneView;
+                    const Status a = PacketDecoder::frame(alone.get(), claimed, aloneView);
+                    ASSERT_EQ(a == Status::OK, s == Status::OK);
+                }
                 if (s == Status::ILLEGAL)
                 {
                     // A real reader closes the stream; skip a byte to look at more shapes.
