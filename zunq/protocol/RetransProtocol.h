@@ -10,10 +10,12 @@
 // a record may sit at any offset of a received stream. Any thread.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 
 namespace Zunq
@@ -204,6 +206,22 @@ static_assert(std::is_trivially_copyable_v<PacketHeader> && std::is_trivially_co
               std::is_trivially_copyable_v<RetransmissionRequest> &&
               std::is_trivially_copyable_v<RetransmissionResponse> && std::is_trivially_copyable_v<SequenceReset> &&
               std::is_trivially_copyable_v<RefreshComplete>);
+
+// The user name of a logon: up to its first NUL, all 12 bytes when full
+// (a full name has no terminator).
+inline std::string_view logonUsername(const Logon& logon)
+{
+    const void* nul = std::memchr(logon.mUsername, '\0', sizeof logon.mUsername);
+    return {logon.mUsername, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - logon.mUsername)
+                                 : sizeof logon.mUsername};
+}
+
+// Sets the user name, NUL-padded; a longer name is cut to 12 bytes.
+inline void setLogonUsername(Logon& logon, std::string_view name)
+{
+    std::memset(logon.mUsername, 0, sizeof logon.mUsername);
+    std::memcpy(logon.mUsername, name.data(), std::min(name.size(), sizeof logon.mUsername));
+}
 
 // A control packet (logon response, retransmission response, heartbeat) is
 // written with mSeqNum 0 and takes the connection's next control number when

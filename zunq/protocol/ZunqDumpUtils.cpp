@@ -1,6 +1,6 @@
 #include "zunq/protocol/ZunqDumpUtils.h"
 
-#include <cstring>
+#include <string_view>
 
 namespace
 {
@@ -30,12 +30,9 @@ private:
     std::string mText;
 };
 
-// A NUL-padded text field: up to its first NUL, all of it when full.
-std::string textField(const char* field, std::size_t width)
+std::string peerText(std::string_view text)
 {
-    const void* nul = std::memchr(field, '\0', width);
-    const std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : width;
-    return ZunqDumpUtils::writePeerBytes(field, length);
+    return ZunqDumpUtils::writePeerBytes(text.data(), text.size());
 }
 
 const char* const cNull = "null";
@@ -61,7 +58,7 @@ std::string ZunqDumpUtils::writeStructToString(const Zunq::Logon* record, const 
     return FieldWriter(separator)
         .add("mMsgSize", record->mMsgSize)
         .add("mMsgType", record->mMsgType)
-        .add("mUsername", textField(record->mUsername, sizeof record->mUsername))
+        .add("mUsername", peerText(Zunq::logonUsername(*record)))
         .take();
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace
@@ -45,7 +46,7 @@ const std::string Thex = "01 02 03 04 05 06 07 08";
 Logon logon(const char* user)
 {
     Logon l;
-    std::memcpy(l.mUsername, user, std::min(std::strlen(user), sizeof l.mUsername));
+    setLogonUsername(l, user);
     return l;
 }
 
@@ -256,6 +257,33 @@ TEST(RetransProtocolGolden, RecordRefusedWhenTooShortOrOfAnotherSizeOrType)
     EXPECT_EQ(r.mChannelId, 7);
     EXPECT_EQ(r.mEndSeqNum, 3u);
     EXPECT_FALSE(PacketDecoder::readMessage(nullptr, 16, r));
+}
+
+TEST(RetransProtocolLogon, UserNameIsReadUpToItsFirstNulOrAllTwelveBytes)
+{
+    const struct
+    {
+        const char* name;
+        std::string set;
+        std::string wire; // the 12 bytes of the field
+        std::string read;
+    } cases[] = {
+        {"Short", "alice", std::string("alice\0\0\0\0\0\0\0", 12), "alice"},
+        {"Full", "abcdefghijkl", "abcdefghijkl", "abcdefghijkl"},
+        {"CutAtTwelve", "abcdefghijklmn", "abcdefghijkl", "abcdefghijkl"},
+        {"Empty", "", std::string(12, '\0'), ""},
+        {"StopsAtFirstNul", std::string("ab\0cd", 5), std::string("ab\0cd\0\0\0\0\0\0\0", 12), "ab"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        // Filled with non-zero first: setting pads the rest.
+        auto record = std::make_unique<Logon>();
+        std::memset(record->mUsername, 'z', sizeof record->mUsername);
+        setLogonUsername(*record, c.set);
+        EXPECT_EQ(std::string(record->mUsername, 12), c.wire);
+        EXPECT_EQ(logonUsername(*record), c.read);
+    }
 }
 
 TEST(RetransProtocolNumbering, ControlPacketsCountFromOneAndDataPacketsKeepTheirNumbers)
