@@ -1,6 +1,7 @@
 #include "zunq/protocol/ZunqDumpUtils.h"
 
 #include <string_view>
+#include <type_traits>
 
 namespace
 {
@@ -35,69 +36,55 @@ std::string peerText(std::string_view text)
     return ZunqDumpUtils::writePeerBytes(text.data(), text.size());
 }
 
-const char* const cNull = "null";
+// "null" for no record; a message's size and type lead its own fields.
+template <typename Record, typename Fields>
+std::string dump(const Record* record, char separator, Fields fields)
+{
+    if (record == nullptr)
+        return "null";
+    FieldWriter writer(separator);
+    if constexpr (!std::is_same_v<Record, Zunq::PacketHeader>)
+        writer.add("mMsgSize", record->mMsgSize).add("mMsgType", record->mMsgType);
+    fields(writer, *record);
+    return writer.take();
+}
 
 } // namespace
 
 std::string ZunqDumpUtils::writeStructToString(const Zunq::PacketHeader* record, const char& separator)
 {
-    if (record == nullptr)
-        return cNull;
-    return FieldWriter(separator)
-        .add("mPktSize", record->mPktSize)
-        .add("mMsgCount", record->mMsgCount)
-        .add("mSeqNum", record->mSeqNum)
-        .add("mSendTime", record->mSendTime)
-        .take();
+    return dump(record, separator, [](FieldWriter& w, const Zunq::PacketHeader& r) {
+        w.add("mPktSize", r.mPktSize).add("mMsgCount", r.mMsgCount).add("mSeqNum", r.mSeqNum).add("mSendTime", r.mSendTime);
+    });
 }
 
 std::string ZunqDumpUtils::writeStructToString(const Zunq::Logon* record, const char& separator)
 {
-    if (record == nullptr)
-        return cNull;
-    return FieldWriter(separator)
-        .add("mMsgSize", record->mMsgSize)
-        .add("mMsgType", record->mMsgType)
-        .add("mUsername", peerText(Zunq::logonUsername(*record)))
-        .take();
+    return dump(record, separator,
+                [](FieldWriter& w, const Zunq::Logon& r) { w.add("mUsername", peerText(Zunq::logonUsername(r))); });
 }
 
 std::string ZunqDumpUtils::writeStructToString(const Zunq::LogonResponse* record, const char& separator)
 {
-    if (record == nullptr)
-        return cNull;
-    return FieldWriter(separator)
-        .add("mMsgSize", record->mMsgSize)
-        .add("mMsgType", record->mMsgType)
-        .add("mSessionStatus", record->mSessionStatus)
-        .take();
+    return dump(record, separator,
+                [](FieldWriter& w, const Zunq::LogonResponse& r) { w.add("mSessionStatus", r.mSessionStatus); });
 }
 
 std::string ZunqDumpUtils::writeStructToString(const Zunq::RetransmissionRequest* record, const char& separator)
 {
-    if (record == nullptr)
-        return cNull;
-    return FieldWriter(separator)
-        .add("mMsgSize", record->mMsgSize)
-        .add("mMsgType", record->mMsgType)
-        .add("mChannelId", record->mChannelId)
-        .add("mBeginSeqNum", record->mBeginSeqNum)
-        .add("mEndSeqNum", record->mEndSeqNum)
-        .take();
+    return dump(record, separator, [](FieldWriter& w, const Zunq::RetransmissionRequest& r) {
+        w.add("mChannelId", r.mChannelId).add("mBeginSeqNum", r.mBeginSeqNum).add("mEndSeqNum", r.mEndSeqNum);
+    });
 }
 
 std::string ZunqDumpUtils::writeStructToString(const Zunq::RetransmissionResponse* record, const char& separator)
 {
-    if (record == nullptr)
-        return cNull;
-    return FieldWriter(separator)
-        .add("mMsgSize", record->mMsgSize)
-        .add("mMsgType", record->mMsgType)
-        .add("mChannelId", record->mChannelId)
-        .add("mRetransStatus", record->mRetransStatus)
-        .add("mBeginSeqNum", record->mBeginSeqNum)
-        .add("mEndSeqNum", record->mEndSeqNum)
-        .take();
+    return dump(record, separator, [](FieldWriter& w, const Zunq::RetransmissionResponse& r) {
+        w.add("mChannelId", r.mChannelId)
+            .add("mRetransStatus", r.mRetransStatus)
+            .add("mBeginSeqNum", r.mBeginSeqNum)
+            .add("mEndSeqNum", r.mEndSeqNum);
+    });
 }
 
 std::string ZunqDumpUtils::writePeerBytes(const char* data, std::size_t length)
