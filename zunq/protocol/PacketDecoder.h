@@ -28,18 +28,17 @@ struct PacketMessage
 class PacketView
 {
 public:
-    PacketHeader header;
-
+    const PacketHeader& header() const { return mHeader; }
     const char* data() const { return mData; }
-    std::size_t size() const { return header.mPktSize; }
+    std::size_t size() const { return mHeader.mPktSize; }
 
     // The next message, false after the last one or at a message that does
     // not fit the rest of the packet.
     bool nextMessage(PacketMessage& out)
     {
-        if (mRead == header.mMsgCount || mData == nullptr)
+        if (mRead == mHeader.mMsgCount || mData == nullptr)
             return false;
-        const std::size_t left = header.mPktSize - mOffset;
+        const std::size_t left = mHeader.mPktSize - mOffset;
         if (left < cMessagePrefixSize)
             return false;
         std::uint16_t size = 0;
@@ -57,6 +56,7 @@ public:
 private:
     friend class PacketDecoder;
 
+    PacketHeader mHeader;
     const char* mData = nullptr;
     std::size_t mOffset = cPacketHeaderSize;
     std::size_t mRead = 0;
@@ -97,7 +97,7 @@ public:
             return Status::NEED_MORE;
 
         PacketView walk;
-        walk.header = header;
+        walk.mHeader = header;
         walk.mData = data;
         PacketMessage message;
         while (walk.nextMessage(message))
@@ -106,7 +106,7 @@ public:
         if (walk.mRead != header.mMsgCount || walk.mOffset != header.mPktSize)
             return Status::ILLEGAL;
 
-        view.header = header;
+        view.mHeader = header;
         view.mData = data;
         view.mOffset = cPacketHeaderSize;
         view.mRead = 0;

@@ -119,7 +119,7 @@ TEST(PacketDecoder, WalksTheMessagesOfAFramedPacket)
                                             wire::message(4, 0x0777)});
     PacketView view;
     ASSERT_EQ(PacketDecoder::frame(p.data(), p.size(), view), Status::OK);
-    EXPECT_EQ(view.header.mSeqNum, 40u);
+    EXPECT_EQ(view.header().mSeqNum, 40u);
     EXPECT_EQ(view.data(), p.data());
     const struct
     {
@@ -231,7 +231,7 @@ TEST(PacketDecoder, NeverReadsOutsideRandomBytesInRandomSplits)
                     ++count;
                 }
                 ASSERT_EQ(carried, view.size());
-                ASSERT_EQ(count, view.header.mMsgCount);
+                ASSERT_EQ(count, view.header().mMsgCount);
                 consumed += view.size();
             }
         }

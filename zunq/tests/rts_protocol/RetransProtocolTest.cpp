@@ -221,10 +221,10 @@ TEST(RetransProtocolGolden, EveryRecordEncodesToItsBytesAndDecodesBack)
         PacketView view;
         ASSERT_EQ(PacketDecoder::frame(golden.data(), golden.size(), view), PacketDecoder::Status::OK);
         EXPECT_EQ(view.size(), golden.size());
-        EXPECT_EQ(view.header.mPktSize, wire::le(golden, 0, 2));
-        EXPECT_EQ(view.header.mMsgCount, wire::le(golden, 2, 1));
-        EXPECT_EQ(view.header.mSeqNum, wire::le(golden, 4, 4));
-        EXPECT_EQ(view.header.mSendTime, wire::le(golden, 8, 8));
+        EXPECT_EQ(view.header().mPktSize, wire::le(golden, 0, 2));
+        EXPECT_EQ(view.header().mMsgCount, wire::le(golden, 2, 1));
+        EXPECT_EQ(view.header().mSeqNum, wire::le(golden, 4, 4));
+        EXPECT_EQ(view.header().mSendTime, wire::le(golden, 8, 8));
         EXPECT_TRUE(c.decode(view));
     }
 }
