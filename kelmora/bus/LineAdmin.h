@@ -6,7 +6,7 @@
 class LineAdmin
 {
 public:
-    enum AdminAction
+    enum AdminAction : int
     {
         NONE = 0,
         SET_SEQNUM = 1,

@@ -7,7 +7,7 @@
 class MhMode
 {
 public:
-    enum Mode
+    enum Mode : int
     {
         OFFLINE = 0,
         NORMAL = 1,

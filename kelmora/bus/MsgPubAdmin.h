@@ -6,7 +6,7 @@
 class MsgPubAdmin
 {
 public:
-    enum Action
+    enum Action : int
     {
         NOT_VALID = 0,
         READY = 1,

@@ -6,7 +6,7 @@
 class SystemEvent
 {
 public:
-    enum EventType
+    enum EventType : int
     {
         OK = 0,
         RESET = 1,

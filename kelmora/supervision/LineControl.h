@@ -13,7 +13,7 @@ class LineControlImpl;
 class LineControl
 {
 public:
-    enum ContolAction
+    enum ContolAction : int
     {
         NONE = 0,
         RECONNECT = 1,

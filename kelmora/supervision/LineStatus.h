@@ -7,7 +7,7 @@
 class LineStatus
 {
 public:
-    enum StatusType
+    enum StatusType : int
     {
         OFF = 0,
         UP = 1,
