@@ -37,8 +37,7 @@ void addChannel(ModuleList* list, const OrluChannelSpec& spec, const std::string
     registerModule<Orlu<T>>(list, spec.moduleName, channel, group);
 }
 
-} // namespace
-
+// Creates the channels of `spec` as Orlu<T> and registers them in `list`.
 template <typename T>
 bool createOrluChannels(ModuleList* list, const OrluChannelSpec& spec)
 {
@@ -92,6 +91,32 @@ bool createOrluChannels(ModuleList* list, const OrluChannelSpec& spec)
     return true;
 }
 
+} // namespace
+
+#define KELMORA_ORLU_FACTORY(Type)                                                                           \
+    template <>                                                                                              \
+    bool InitModule<Orlu<Type>>::createModule(ModuleList* list, ZunqConfigManager*)                          \
+    {                                                                                                        \
+        return createOrluChannels<Type>(list, OrluChannelTraits<Type>::spec);                                \
+    }
+
+KELMORA_ORLU_FACTORY(TerminateAll)
+KELMORA_ORLU_FACTORY(MsgPubAdmin)
+KELMORA_ORLU_FACTORY(LineAdmin)
+KELMORA_ORLU_FACTORY(LineControl)
+KELMORA_ORLU_FACTORY(LineHeartbeat)
+KELMORA_ORLU_FACTORY(LineStatus)
+KELMORA_ORLU_FACTORY(RetransComplete)
+KELMORA_ORLU_FACTORY(SystemEvent)
+KELMORA_ORLU_FACTORY(LineData)
+KELMORA_ORLU_FACTORY(BackupLineChange)
+KELMORA_ORLU_FACTORY(MhMode)
+KELMORA_ORLU_FACTORY(RefreshRequest)
+KELMORA_ORLU_FACTORY(RetransRequest)
+KELMORA_ORLU_FACTORY(SeqNumGap)
+
+#undef KELMORA_ORLU_FACTORY
+
 template <>
 bool InitModule<OrluLineDataBlock>::createModule(ModuleList* list, ZunqConfigManager*)
 {
@@ -109,21 +134,6 @@ bool InitModule<OrluMsgZunq>::createModule(ModuleList* list, ZunqConfigManager*)
                         list->defaultGroup());
     return true;
 }
-
-template bool createOrluChannels<TerminateAll>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<MsgPubAdmin>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<LineAdmin>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<LineControl>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<LineHeartbeat>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<LineStatus>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<RetransComplete>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<SystemEvent>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<LineData>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<BackupLineChange>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<MhMode>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<RefreshRequest>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<RetransRequest>(ModuleList*, const OrluChannelSpec&);
-template bool createOrluChannels<SeqNumGap>(ModuleList*, const OrluChannelSpec&);
 
 namespace
 {

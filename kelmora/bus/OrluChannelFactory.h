@@ -44,37 +44,10 @@ struct OrluChannelSpec
     bool generalAfterGroups = false;
 };
 
-// What each message type's channels look like; specialised per type.
+// What each message type's channels look like; specialised per type below,
+// together with the declaration of its factory's createModule.
 template <typename T>
 struct OrluChannelTraits;
-
-// Creates the channels of `spec` as Orlu<T> and registers them in `list`.
-// Throws InitModuleError when the log module is missing.
-template <typename T>
-bool createOrluChannels(ModuleList* list, const OrluChannelSpec& spec);
-
-// The factory of every channel type with traits: InitModule<Orlu<T>>.
-template <typename T>
-class InitModule<Orlu<T>> : public InitModuleX
-{
-public:
-    InitModule() = default;
-    InitModule(const std::string& name, int priority, ModuleInitializer* initializer = moduleInitializer())
-    {
-        setName(name);
-        if (initializer != nullptr)
-            initializer->addModule(this, priority);
-    }
-    ~InitModule() override = default;
-
-    InitModule(const InitModule&) = delete;
-    InitModule& operator=(const InitModule&) = delete;
-
-    bool createModule(ModuleList* list, ZunqConfigManager*) override
-    {
-        return createOrluChannels<T>(list, OrluChannelTraits<T>::spec);
-    }
-};
 
 template <>
 bool InitModule<OrluLineDataBlock>::createModule(ModuleList* list, ZunqConfigManager* config);
@@ -101,7 +74,9 @@ class SeqNumGap;
     struct OrluChannelTraits<Type>                                                                           \
     {                                                                                                        \
         static constexpr OrluChannelSpec spec{__VA_ARGS__};                                                  \
-    };
+    };                                                                                                       \
+    template <>                                                                                              \
+    bool InitModule<Orlu<Type>>::createModule(ModuleList* list, ZunqConfigManager* config);
 
 KELMORA_ORLU_TRAITS(TerminateAll, "OrluTerminateAll", "TerminateAll", OrluShape::Single)
 KELMORA_ORLU_TRAITS(MsgPubAdmin, "OrluMsgPubAdmin", "MsgPubAdmin", OrluShape::Single)

@@ -14,6 +14,15 @@
 class ModuleList;
 class ZunqConfigManager;
 
+// Names `factory` and registers it with `initializer` (none: not registered).
+inline void registerFactory(InitModuleX* factory, const std::string& name, int priority,
+                            ModuleInitializer* initializer)
+{
+    factory->setName(name);
+    if (initializer != nullptr)
+        initializer->addModule(factory, priority);
+}
+
 template <typename T>
 class InitModule : public InitModuleX
 {
@@ -23,9 +32,7 @@ public:
     // A factory named `name`, run by `initializer` at `priority`.
     InitModule(const std::string& name, int priority, ModuleInitializer* initializer = moduleInitializer())
     {
-        setName(name);
-        if (initializer != nullptr)
-            initializer->addModule(this, priority);
+        registerFactory(this, name, priority, initializer);
     }
     ~InitModule() override = default;
 
