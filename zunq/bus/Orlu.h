@@ -31,7 +31,13 @@ protected:
     friend class OrluPublisher<T>;
 
     // Subscribers receive `data` itself; none may keep its address past onData.
-    void forward(const std::string& name, const T& data) { forwardT(name, const_cast<T*>(&data)); }
+    // The walk is inlined here, each subscriber reached through its onDataT.
+    void forward(const std::string& name, const T& data)
+    {
+        const void* self = static_cast<const OrluBase*>(this);
+        void* message = const_cast<T*>(&data);
+        deliver([&](OrluSubscriberBase* subscriber) { callOnDataT(subscriber, self, name, message); });
+    }
 };
 
 #include "zunq/bus/OrluPublisher.h"

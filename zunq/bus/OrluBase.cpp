@@ -2,15 +2,7 @@
 
 #include <algorithm>
 
-namespace
-{
-
-// How deeply this thread is inside deliveries of any channel. While it is
-// inside one, removals leave a null slot so that no walk loses its place. Per
-// thread rather than per channel, so publishing costs no shared write.
-thread_local unsigned tDeliveryDepth __attribute__((tls_model("initial-exec"))) = 0;
-
-} // namespace
+constinit thread_local unsigned OrluBase::tDeliveryDepth __attribute__((tls_model("initial-exec"))) = 0;
 
 OrluBase::OrluBase(const std::string& name, const std::string& group)
     : mName(name)
@@ -52,31 +44,8 @@ void OrluBase::unsubscribeT(OrluSubscriberBase* subscriber)
 
 void OrluBase::forwardT(const std::string& publisherName, void* message)
 {
-    mPublished.fetch_add(1, std::memory_order_relaxed);
-    // Subscribers added during this delivery sit beyond `count`.
-    const std::size_t count = mSubscribers.size();
-    if (count == 0)
-        return;
-
-    struct Depth
-    {
-        OrluBase& channel;
-        Depth(OrluBase& c) : channel(c) { ++tDeliveryDepth; }
-        ~Depth()
-        {
-            if (--tDeliveryDepth == 0 && channel.mHasGaps)
-                channel.compact();
-        }
-    } depth(*this);
-
     const void* self = static_cast<const OrluBase*>(this);
-    for (std::size_t i = 0; i < count; ++i)
-    {
-        // Indexed afresh each time: a subscribe inside a delivery may move the storage.
-        OrluSubscriberBase* subscriber = mSubscribers[i];
-        if (subscriber != nullptr)
-            subscriber->onDataT(self, publisherName, message);
-    }
+    deliver([&](OrluSubscriberBase* subscriber) { callOnDataT(subscriber, self, publisherName, message); });
 }
 
 void OrluBase::compact()

@@ -43,7 +43,52 @@ public:
     // full: every counter back to zero; otherwise the current interval ends.
     void resetStats(bool full);
 
+protected:
+    // The walk of forwardT: `call(subscriber)` for each subscriber present
+    // when it starts, in order, skipping those removed meanwhile. Inline, so
+    // that a typed channel reaches its subscribers without a further call.
+    template <typename Call>
+    void deliver(Call&& call)
+    {
+        mPublished.fetch_add(1, std::memory_order_relaxed);
+        // Subscribers added during this delivery sit beyond `count`.
+        const std::size_t count = mSubscribers.size();
+        if (count == 0)
+            return;
+        DeliveryDepth depth(*this);
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            // Indexed afresh each time: a subscribe inside a delivery may move the storage.
+            OrluSubscriberBase* subscriber = mSubscribers[i];
+            if (subscriber != nullptr)
+                call(subscriber);
+        }
+    }
+
+    // A channel's way into its subscriber's protected onDataT.
+    static void callOnDataT(OrluSubscriberBase* subscriber, const void* orlu, const std::string& name, void* data)
+    {
+        subscriber->onDataT(orlu, name, data);
+    }
+
 private:
+    // How deeply this thread is inside deliveries of any channel. While it is
+    // inside one, removals leave a null slot so that no walk loses its place.
+    // Per thread rather than per channel, so publishing costs no shared write.
+    static constinit thread_local unsigned tDeliveryDepth __attribute__((tls_model("initial-exec")));
+
+    // Holds the depth for one walk, also when a subscriber throws.
+    struct DeliveryDepth
+    {
+        explicit DeliveryDepth(OrluBase& c) : channel(c) { ++tDeliveryDepth; }
+        ~DeliveryDepth()
+        {
+            if (--tDeliveryDepth == 0 && channel.mHasGaps)
+                channel.compact();
+        }
+        OrluBase& channel;
+    };
+
     // Drops the slots of subscribers removed during deliveries.
     void compact();
 

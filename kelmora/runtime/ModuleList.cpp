@@ -1,0 +1,5 @@
+#include "kelmora/runtime/ModuleList.h"
+
+ModuleList::ModuleList() = default;
+
+ModuleList::~ModuleList() = default;
