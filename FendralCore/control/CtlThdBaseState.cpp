@@ -258,6 +258,48 @@ int32 CtlThdBaseState::sendConnInit(bool skipInactive)
     return 0;
 }
 
+EventParam CtlThdBaseState::switchParam(int64 repliTopicSeq) const
+{
+    EventParam param{};
+    param.paramInt16 = static_cast<int16>(m_gblData.m_siteId);
+    param.paramInt32 = m_gblData.m_appInstId;
+    param.paramInt64 = repliTopicSeq;
+    return param;
+}
+
+int32 CtlThdBaseState::awaitSwitch(FwEventID ackId, const char* timeoutText, bool& proceed)
+{
+    proceed = false;
+    const State switching = m_state;
+    if (m_numEvtPosted < 1)
+    {
+        proceed = true;
+        return 0;
+    }
+    bool allIn = false;
+    const int32 result = waitForAcks(ackId, timeoutText, allIn);
+    if (m_state == STOP_STATE)
+        return result;
+    if (result != 0)
+    {
+        // The mode stays as it was; the machine goes back to waiting.
+        if (m_state == switching)
+            setState(WAIT_STATE, "Goto Wait State.");
+        return result;
+    }
+    proceed = true;
+    return 0;
+}
+
+void CtlThdBaseState::finishSwitch(int32 status, State switching)
+{
+    writeAppStatus(status, APP_LOCK_WAIT);
+    if (m_state == switching)
+        setState(WAIT_STATE, "Goto Wait State.");
+    else
+        fwLog(LOG_LEVEL_DEBUG, "Goto [%d] State.", m_state);
+}
+
 int32 CtlThdBaseState::switchToActiveMode(int64 repliTopicSeq, MessageQueueType queueType)
 {
     int32 tcp = 0, udp = 0, topics = 0, ipc = 0;
@@ -282,22 +324,14 @@ int32 CtlThdBaseState::switchToActiveMode(int64 repliTopicSeq, MessageQueueType 
         if (m_thdMgr.startThread(name) != 0)
             return -1;
     }
-    EventParam param{};
-    param.paramInt16 = static_cast<int16>(m_gblData.m_siteId);
-    param.paramInt32 = m_gblData.m_appInstId;
-    param.paramInt64 = repliTopicSeq;
-    const int32 result = postAndAwait(SW_ACTIVE, param, queueType);
+    const int32 result = postAndAwait(SW_ACTIVE, switchParam(repliTopicSeq), queueType);
     setState(ACTIVE_MODE_SWITCHING_STATE, "Goto Active Mode Switching State.");
     return result;
 }
 
 int32 CtlThdBaseState::switchToStandbyMode(int64 repliTopicSeq, MessageQueueType queueType)
 {
-    EventParam param{};
-    param.paramInt16 = static_cast<int16>(m_gblData.m_siteId);
-    param.paramInt32 = m_gblData.m_appInstId;
-    param.paramInt64 = repliTopicSeq;
-    const int32 result = postAndAwait(SW_STANDBY, param, queueType);
+    const int32 result = postAndAwait(SW_STANDBY, switchParam(repliTopicSeq), queueType);
     setState(STANDBY_MODE_SWITCHING_STATE, "Goto Standby Mode Switching State.");
     return result;
 }

@@ -130,6 +130,15 @@ protected:
     // Waits until every acknowledgement ackId of the last broadcast is in, a
     // signal ends the wait, or the time-out (MSG_TIMEOUT, -1). allIn tells.
     int32 waitForAcks(FwEventID ackId, const char* timeoutText, bool& allIn);
+    // The switching states: waits for the answers to SW_ACTIVE or SW_STANDBY;
+    // proceed is true once all are in (or none was sent). A time-out keeps
+    // the mode and goes back to Wait.
+    int32 awaitSwitch(FwEventID ackId, const char* timeoutText, bool& proceed);
+    // The switch's status under the semaphore, then Wait unless a signal or
+    // command chose another state meanwhile.
+    void finishSwitch(int32 status, State switching);
+    // Site, instance and sequence of SW_ACTIVE and SW_STANDBY.
+    EventParam switchParam(int64 repliTopicSeq) const;
     // CONN_INIT to the framework threads that open channels.
     int32 sendConnInit(bool skipInactive);
 

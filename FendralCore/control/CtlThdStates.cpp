@@ -701,22 +701,12 @@ int32 RestartState::proceedRestart()
 
 int32 ActiveModeSwState::waitForEvent()
 {
-    int32 result = 0;
-    if (m_numEvtPosted >= 1)
-    {
-        bool allIn = false;
-        result = waitForAcks(SW_ACTIVE_ACK,
-                             "[%d] out of [%d] SW_ACTIVE_ACK received [%ld] milliseconds after SW_ACTIVE was sent.",
-                             allIn);
-        if (m_state == STOP_STATE)
-            return result;
-        if (result != 0)
-        {
-            if (m_state == ACTIVE_MODE_SWITCHING_STATE)
-                setState(WAIT_STATE, "Goto Wait State.");
-            return result;
-        }
-    }
+    bool proceed = false;
+    int32 result = awaitSwitch(SW_ACTIVE_ACK,
+                               "[%d] out of [%d] SW_ACTIVE_ACK received [%ld] milliseconds after SW_ACTIVE was sent.",
+                               proceed);
+    if (!proceed)
+        return result;
     m_gblData.m_appMode.store(ACTIVE_MODE);
     EventParam empty{};
     static constexpr const char* OPENERS[] = {"MSG_REPLICATOR", "DATA_STREAM_HDR", "NET_RECEIVER", "MSG_SERVICE",
@@ -733,37 +723,20 @@ int32 ActiveModeSwState::waitForEvent()
         }
     }
     fwLog(LOG_LEVEL_NOTICE, "Switched to Active Mode.");
-    writeAppStatus(ACTIVE, APP_LOCK_WAIT);
-    if (m_state == ACTIVE_MODE_SWITCHING_STATE)
-        setState(WAIT_STATE, "Goto Wait State.");
-    else
-        fwLog(LOG_LEVEL_DEBUG, "Goto [%d] State.", m_state);
+    finishSwitch(ACTIVE, ACTIVE_MODE_SWITCHING_STATE);
     return result;
 }
 
 int32 StandbyModeSwState::waitForEvent()
 {
-    if (m_numEvtPosted >= 1)
-    {
-        bool allIn = false;
-        const int32 result = waitForAcks(
-            SW_STANDBY_ACK, "[%d] out of [%d] SW_STANDBY_ACK received [%ld] milliseconds after SW_STANDBY was sent.",
-            allIn);
-        if (m_state == STOP_STATE)
-            return result;
-        if (result != 0)
-        {
-            if (m_state == STANDBY_MODE_SWITCHING_STATE)
-                setState(WAIT_STATE, "Goto Wait State.");
-            return result;
-        }
-    }
+    bool proceed = false;
+    const int32 result = awaitSwitch(
+        SW_STANDBY_ACK, "[%d] out of [%d] SW_STANDBY_ACK received [%ld] milliseconds after SW_STANDBY was sent.",
+        proceed);
+    if (!proceed)
+        return result;
     m_gblData.m_appMode.store(STANDBY_MODE);
     fwLog(LOG_LEVEL_NOTICE, "Switched to Standby Mode.");
-    writeAppStatus(STANDBY, APP_LOCK_WAIT);
-    if (m_state == STANDBY_MODE_SWITCHING_STATE)
-        setState(WAIT_STATE, "Goto Wait State.");
-    else
-        fwLog(LOG_LEVEL_DEBUG, "Goto [%d] State.", m_state);
+    finishSwitch(STANDBY, STANDBY_MODE_SWITCHING_STATE);
     return 0;
 }

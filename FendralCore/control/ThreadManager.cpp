@@ -81,20 +81,22 @@ void* runLoop(void* info, const char* who, Make make)
     return reinterpret_cast<void*>(static_cast<intptr_t>(result));
 }
 
-// The loops of the receiving threads share one constructor shape.
+// The entry of a framework thread whose loop has the receiving threads'
+// constructor shape (thread record, registry, global data, configuration).
 template <typename Loop>
-void* runServiceLoop(void* info, const char* who)
+void* runServiceLoop(void* info)
 {
-    return runLoop(info, who, [](ThreadResource* res) {
+    return runLoop(info, "framework thread", [](ThreadResource* res) {
         GlobalData& gd = GlobalData::getInst();
         return std::make_unique<Loop>(res, ResourceManager::getInst(), gd, gd.getConfigManager());
     });
 }
 
-// The framework threads a process may have, in their start order. Queues of
-// MSG_REPLICATOR follow the application threads' batch settings and do not
-// block; the others read 100 at a time. A kind whose loop is not in this
-// build is missing here and its registration fails to start (1605).
+// The framework threads' loops by name. Queues of MSG_REPLICATOR follow the
+// application threads' batch settings and do not block; the others block and
+// read 100 at a time. A registered framework thread whose loop is not in this
+// table fails to start (1605); a loop of the receiving threads' shape joins
+// with one row, its entry being &runServiceLoop<TheLoop>.
 struct FwThreadKind
 {
     const char* name;
@@ -323,6 +325,28 @@ int32 ThreadManager::startFwThreads(int32& count)
     return 0;
 }
 
+template <typename Visit>
+int32 ThreadManager::walkThreads(bool takeLock, Visit visit)
+{
+    const bool locked = takeLock && lockThreadRes() == 0;
+    ResourceName name{};
+    ThreadResource* res = nullptr;
+    int32 walk = m_resMgr.getThreadFirstRes(name, &res);
+    bool failed = false;
+    while (walk == 0 && !failed)
+    {
+        failed = !visit(res);
+        if (!failed)
+            walk = m_resMgr.getThreadNextRes(name, &res);
+    }
+    const int32 code = FrameworkErrno::m_fwErrno;
+    if (locked)
+        m_resMgr.unlockThreadRes();
+    if (!failed && (code == RES_NEXT_END || code == RES_EMPTY))
+        return 0;
+    return fwFail(code, -1);
+}
+
 int32 ThreadManager::startAppThreads(int32& count)
 {
     count = 0;
@@ -337,42 +361,22 @@ int32 ThreadManager::startAppThreads(int32& count)
         fwLog(LOG_LEVEL_INFO, "No thread registered");
         return 0;
     }
-    const bool locked = lockThreadRes() == 0;
-    ResourceName name{};
-    ThreadResource* res = nullptr;
-    int32 walk = m_resMgr.getThreadFirstRes(name, &res);
-    int32 result = 0;
-    while (walk == 0)
-    {
-        if (res->appThread && res->appCallbackFuncPtr != nullptr && res->status.load() != RES_ACTIVE)
+    return walkThreads(true, [&](ThreadResource* res) {
+        if (!res->appThread || res->appCallbackFuncPtr == nullptr || res->status.load() == RES_ACTIVE)
+            return true;
+        // A thread whose pipeline is not registered is not started.
+        for (int32 i = 0; i < res->numOfPipeline; ++i)
         {
-            bool pipelinesFound = true;
-            for (int32 i = 0; i < res->numOfPipeline && pipelinesFound; ++i)
-            {
-                PipelineResource* pipeline = nullptr;
-                if (m_resMgr.getPipelineRes(res->pipelineRec[i].pipelineNameTxt, &pipeline) != 0)
-                    pipelinesFound = false;
-                else
-                    res->pipelineRec[i].pipelinePtr = pipeline->pipelinePtr;
-            }
-            if (pipelinesFound)
-            {
-                if (startThread(res) != 0)
-                {
-                    result = -1;
-                    break;
-                }
-                ++count;
-            }
+            PipelineResource* pipeline = nullptr;
+            if (m_resMgr.getPipelineRes(res->pipelineRec[i].pipelineNameTxt, &pipeline) != 0)
+                return true;
+            res->pipelineRec[i].pipelinePtr = pipeline->pipelinePtr;
         }
-        walk = m_resMgr.getThreadNextRes(name, &res);
-    }
-    const int32 code = FrameworkErrno::m_fwErrno;
-    if (locked)
-        m_resMgr.unlockThreadRes();
-    if (result != 0)
-        return fwFail(code, -1);
-    return walk == -1 && code == RES_NEXT_END ? 0 : fwFail(code, -1);
+        if (startThread(res) != 0)
+            return false;
+        ++count;
+        return true;
+    });
 }
 
 int32 ThreadManager::stopThread(ThreadResource* res, bool forceTerminate)
@@ -484,71 +488,34 @@ int32 ThreadManager::stopFwThreads(bool forceTerminate)
 
 int32 ThreadManager::stopAppThreads(bool forceTerminate)
 {
-    const bool locked = lockThreadRes() == 0;
-    ResourceName name{};
-    ThreadResource* res = nullptr;
-    int32 walk = m_resMgr.getThreadFirstRes(name, &res);
-    int32 result = 0;
-    while (walk == 0)
-    {
-        if (res->appThread && stopThread(res, forceTerminate) != 0)
-        {
-            fwLog(LOG_LEVEL_ERROR, "Fail to stop application thread [%.16s], error = %d", res->threadNameTxt,
-                  FrameworkErrno::m_fwErrno);
-            result = -1;
-            break;
-        }
-        walk = m_resMgr.getThreadNextRes(name, &res);
-    }
-    const int32 code = FrameworkErrno::m_fwErrno;
-    if (locked)
-        m_resMgr.unlockThreadRes();
-    if (result != 0)
-        return fwFail(code, -1);
-    return code == RES_NEXT_END || code == RES_EMPTY ? 0 : fwFail(code, -1);
+    return walkThreads(true, [&](ThreadResource* res) {
+        if (!res->appThread || stopThread(res, forceTerminate) == 0)
+            return true;
+        fwLog(LOG_LEVEL_ERROR, "Fail to stop application thread [%.16s], error = %d", res->threadNameTxt,
+              FrameworkErrno::m_fwErrno);
+        return false;
+    });
 }
 
 int32 ThreadManager::stop()
 {
-    const bool locked = lockThreadRes() == 0;
-    ResourceName name{};
-    ThreadResource* res = nullptr;
-    int32 walk = m_resMgr.getThreadFirstRes(name, &res);
-    int32 result = 0;
-    while (walk == 0)
-    {
-        if (res->status.load() == RES_ACTIVE && isRunning(res) && !pthread_equal(res->thdInfo.tid, pthread_self()) &&
-            stopThread(res, true) != 0)
-        {
-            result = -1;
-            break;
-        }
-        walk = m_resMgr.getThreadNextRes(name, &res);
-    }
-    const int32 code = FrameworkErrno::m_fwErrno;
-    if (locked)
-        m_resMgr.unlockThreadRes();
-    return result != 0 ? fwFail(code, -1) : 0;
+    return walkThreads(true, [&](ThreadResource* res) {
+        return res->status.load() != RES_ACTIVE || !isRunning(res) || pthread_equal(res->thdInfo.tid, pthread_self()) ||
+               stopThread(res, true) == 0;
+    });
 }
 
 bool ThreadManager::checkThreadTerminate()
 {
-    const bool locked = lockThreadRes() == 0;
-    ResourceName name{};
-    ThreadResource* res = nullptr;
     bool found = false;
-    int32 walk = m_resMgr.getThreadFirstRes(name, &res);
-    while (walk == 0)
-    {
+    walkThreads(true, [&](ThreadResource* res) {
         if (res->status.load() == RES_ACTIVE && isRunning(res) && tryJoin(res, 0) == 0)
         {
             res->status.store(RES_TERMINATED);
             found = true;
         }
-        walk = m_resMgr.getThreadNextRes(name, &res);
-    }
-    if (locked)
-        m_resMgr.unlockThreadRes();
+        return true;
+    });
     return found;
 }
 
@@ -569,11 +536,7 @@ int32 ThreadManager::numOfAppRepliTopic()
 
 void ThreadManager::cleanup()
 {
-    ResourceName name{};
-    ThreadResource* res = nullptr;
-    int32 walk = m_resMgr.getThreadFirstRes(name, &res);
-    while (walk == 0)
-    {
+    walkThreads(false, [&](ThreadResource* res) {
         // A thread still running keeps its queues.
         if (!sameName(res->threadNameTxt, "CTL_THREAD") && !isRunning(res))
         {
@@ -583,8 +546,8 @@ void ThreadManager::cleanup()
                 queue = nullptr;
             }
         }
-        walk = m_resMgr.getThreadNextRes(name, &res);
-    }
+        return true;
+    });
 }
 
 void ThreadManager::threadExitHandler(ThreadResource* res)
@@ -602,12 +565,12 @@ void* ThreadManager::runAppThread(void* info)
 
 void* ThreadManager::runFwStreamHdrThread(void* info)
 {
-    return runServiceLoop<StreamHandler>(info, "DATA_STREAM_HDR thread");
+    return runServiceLoop<StreamHandler>(info);
 }
 
 void* ThreadManager::runFwIpcReceiverThread(void* info)
 {
-    return runServiceLoop<IpcReceiver>(info, "IPC_RECEIVER thread");
+    return runServiceLoop<IpcReceiver>(info);
 }
 
 void* ThreadManager::runFwLoggerThread(void* info)
@@ -617,10 +580,10 @@ void* ThreadManager::runFwLoggerThread(void* info)
 
 void* ThreadManager::runFwMsgSvrThread(void* info)
 {
-    return runServiceLoop<MsgPlaceholderLoop>(info, "MSG_SERVICE thread");
+    return runServiceLoop<MsgPlaceholderLoop>(info);
 }
 
 void* ThreadManager::runFwMsgReplicatorThread(void* info)
 {
-    return runServiceLoop<MsgPlaceholderLoop>(info, "MSG_REPLICATOR thread");
+    return runServiceLoop<MsgPlaceholderLoop>(info);
 }

@@ -96,6 +96,11 @@ private:
     int32 tryJoin(ThreadResource* res, int32 seconds);
     int32 createQueues(ThreadResource* res, OptimizationMode mode, bool block, int32 normBatch, int32 priBatch);
     int32 lockThreadRes();
+    // Walks the thread registry (under its lock when takeLock); visit
+    // returns false to end the walk with the error code it left. 0 when the
+    // walk reached its end.
+    template <typename Visit>
+    int32 walkThreads(bool takeLock, Visit visit);
     // Whether the framework thread runs in the current mode.
     bool fwThreadAllowed(const char* name);
     int32 startFwThread(const char* name, int32& count);
