@@ -382,6 +382,10 @@ TEST(ControlProcessTest, AgentCommandsThroughTheAgentTool)
     EXPECT_TRUE(process.waitForLog("APP_EVENT [APP1] id [1000] action [7] text [abc]"));
     EXPECT_TRUE(process.waitForLog("APP_EVENT [APP2] id [1000] action [7] text [abc]"));
 
+    // A failure an application thread reports is the last error shown.
+    EXPECT_EQ(process.tool("app-defined 42 fail").rc, 0);
+    EXPECT_TRUE(FrameworkProcess::waitFor([&] { return process.field("last_error") == "42"; }, 10s));
+
     // Soft restart into standby: every thread starts again and answers INIT.
     EXPECT_EQ(process.tool("restart 1").rc, 0);
     ASSERT_TRUE(process.waitForState("STANDBY"));
@@ -507,4 +511,57 @@ TEST(ControlProcessTest, HostileAgentBlockValuesAreRefused)
     EXPECT_EQ(process.field("state"), "STOPPED");
     munmap(app, sizeof(AppSharedMemBlock));
     munmap(agt, sizeof(AgentSharedMemBlock));
+}
+
+TEST(ControlProcessTest, ThreadThatStopsReportingItsStatusStopsTheProcess)
+{
+    FrameworkProcess process({"STS_RPT_INTERVAL INT32 200\n", 2, {"--block-ready", "APP1"}});
+    EXPECT_EQ(process.waitExit(), 0);
+    EXPECT_TRUE(process.waitForLog("Thread [APP1] does not update its status over", 1s));
+    EXPECT_EQ(process.field("state"), "TERMINATED");
+}
+
+TEST(ControlProcessTest, SoftRestartWithAThreadThatIgnoresTermStopsTheProcess)
+{
+    FrameworkProcess process({"", 2, {"--hang-term", "APP1"}});
+    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    EXPECT_EQ(process.tool("restart 1").rc, 0);
+    EXPECT_EQ(process.waitExit(), 0);
+    EXPECT_TRUE(process.waitForLog("stopping threads for the soft restart. Terminate the application.", 1s));
+    EXPECT_EQ(process.field("state"), "TERMINATED");
+}
+
+// An agent that stops reporting is killed and marked stopped; the
+// application keeps running.
+TEST(ControlProcessTest, StaleAgentIsKilledAndMarkedStopped)
+{
+    FrameworkProcess process({"AGT_CHK_INTERVAL INT32 1\n"});
+    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    const pid_t agent = ::fork();
+    if (agent == 0)
+    {
+        for (;;)
+            ::pause();
+    }
+    AgentSharedMemBlock* agt = process.mapAgtBlock();
+    ASSERT_NE(agt, nullptr);
+    agt->reportTime = static_cast<int64>(::time(nullptr)) - 60;
+    agt->pid = agent;
+    agt->status = ACTIVE;
+    int status = 0;
+    const bool killed = FrameworkProcess::waitFor([&] { return ::waitpid(agent, &status, WNOHANG) == agent; }, 10s);
+    if (!killed)
+    {
+        ::kill(agent, SIGKILL);
+        ::waitpid(agent, nullptr, 0);
+    }
+    ASSERT_TRUE(killed);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_TRUE(FrameworkProcess::waitFor([&] { return agt->status == STOPPED; }, 5s));
+    EXPECT_EQ(agt->pid, -1);
+    EXPECT_TRUE(process.running());
+    EXPECT_EQ(process.field("state"), "ACTIVE");
+    munmap(agt, sizeof(AgentSharedMemBlock));
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.waitExit(), 0);
 }

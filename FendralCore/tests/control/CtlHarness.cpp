@@ -2,6 +2,9 @@
 // under a real control thread, with the agent blocks of the configuration.
 //   ctl_harness --app ID --config FILE [--threads N] [--mode M]
 //               [--hang-init NAME] [--hang-term NAME] [--throw NAME]
+//               [--block-ready NAME]
+// An application-defined event with the text "fail" makes the callback
+// return the event's action id as its failure code.
 // Framework lines go to standard error. Exit 0 after an orderly stop, 1 when
 // the start failed.
 #include "FendralCore/control/CtlThdStateMachine.h"
@@ -29,6 +32,7 @@ namespace
 std::string g_hangInit;
 std::string g_hangTerm;
 std::string g_throw;
+std::string g_blockReady;
 
 void noSyslogOpen(const char*, int, int) {}
 void noSyslogWrite(int, const char*) {}
@@ -60,9 +64,15 @@ int32 callback(MessageType type, EventMsg* evt, DataMsg*)
         hang();
     if (evt->id == APP_READY && name == g_throw)
         throw std::runtime_error("application failure");
+    if (evt->id == APP_READY && name == g_blockReady)
+        ::sleep(600); // stops reporting its status
     if (evt->id >= APP_DEFINED_EVENT_BASE)
+    {
         fwLog(LOG_LEVEL_CRITICAL, "APP_EVENT [%s] id [%d] action [%d] text [%.101s]", name.c_str(), evt->id,
               evt->eventParam.paramInt32, evt->descTxt);
+        if (std::strncmp(evt->descTxt, "fail", sizeof(evt->descTxt)) == 0)
+            return evt->eventParam.paramInt32;
+    }
     return 0;
 }
 
@@ -109,6 +119,8 @@ int main(int argc, char** argv)
             g_hangTerm = value;
         else if (key == "--throw")
             g_throw = value;
+        else if (key == "--block-ready")
+            g_blockReady = value;
     }
 
     AppLogger::setSyslogApi(&NO_SYSLOG);
