@@ -19,7 +19,9 @@
 #include "FendralCore/runtime/ResourceManager.h"
 #include "FendralCore/runtime/RingBuffer.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <ctime>
 
 namespace
@@ -187,6 +189,8 @@ int32 CtlThdStateMachine::registerFwThreads()
         }
         if (registerFwThread("MSG_REPLICATOR") != 0)
             return -1;
+        if (m_initialMode <= RECOVERY_MODE && registerRepliTopic() != 0)
+            return -1;
     }
     if (tcp > 0)
     {
@@ -195,12 +199,141 @@ int32 CtlThdStateMachine::registerFwThreads()
     }
     else if (udp > 0 && registerFwThread("NET_RECEIVER") != 0)
         return -1;
-    if (topics > 0 && registerFwThread("MSG_SERVICE") != 0)
+    if (topics > 0 && (registerFwThread("MSG_SERVICE") != 0 || registerMrmTopic() != 0))
         return -1;
     if (ipc > 0 && registerFwThread("IPC_RECEIVER") != 0)
         return -1;
     if (m_gblData.m_enableLoggerThread && registerFwThread("LOGGER") != 0)
         return -1;
+    return 0;
+}
+
+int32 CtlThdStateMachine::registerTopic(const char* name, const char* thread, int32 logicalChnNum,
+                                        MsgTopicResource** res)
+{
+    MsgTopicParam param;
+    m_resMgr.initMsgTopicParam(param);
+    ResourceManager::copyResourceName(param.topicNameTxt, name);
+    ResourceManager::copyResourceName(param.threadNameTxt, thread);
+    param.logicalChnNum = logicalChnNum;
+    param.openAtStartup = true;
+    param.channelType = NORMAL_CHANNEL;
+    param.replicationMode = NO_REPLICATION;
+    param.msgJournalEnabled = false;
+    const int32 result = m_resMgr.registerMsgTopicRes(param, res);
+    return result == -2 ? 0 : result; // registered, with a warning
+}
+
+int32 CtlThdStateMachine::registerRepliTopic()
+{
+    // The application id (at most 8 characters) and "_FW_REPL": 16 at most.
+    char name[sizeof(ResourceName)] = {};
+    std::snprintf(name, sizeof(name), "%.8s_FW_REPL", m_appIdTxt);
+    MsgTopicParam param;
+    m_resMgr.initMsgTopicParam(param);
+    ResourceManager::copyResourceName(param.topicNameTxt, name);
+    ResourceManager::copyResourceName(param.threadNameTxt, "MSG_REPLICATOR");
+    param.openAtStartup = true;
+    param.channelType = NORMAL_CHANNEL;
+    param.replicationMode = NO_REPLICATION;
+    param.msgJournalEnabled = false;
+    param.logicalChnNum = ResParamValidator::REPLICATION_LOGICAL_CHN;
+    param.waitForDrSiteAck = m_settings.waitForDrSiteAck;
+    param.waitForMrmAck = m_settings.waitForMrmAck;
+    param.numUnackMsgMax = m_settings.repliUnackThreshold;
+    param.outstandingMsgMax = m_settings.repliOutstdgMsgThreshold;
+    if (param.historyBufSize < m_numRepliTopicBufEntry)
+        param.historyBufSize = m_numRepliTopicBufEntry;
+    param.msgBufSizeInRecovery = m_settings.repliRcvyMsgBufSize;
+    if (m_initialMode == ACTIVE_MODE)
+        param.openType = PUBLISH;
+    else
+    {
+        param.openType = SUBSCRIBE;
+        param.activeSubscriber = m_settings.activeRepliSubscriber;
+    }
+    const int32 result = m_resMgr.registerMsgTopicRes(param, &m_repliTopicResPtr);
+    return result == -2 ? 0 : result;
+}
+
+int32 CtlThdStateMachine::registerMrmTopic()
+{
+    uint64 gapReco = FwConfigKeys::DEFAULT_MRM_GAP_RECO;
+    FwConfigKeys::readMrmKeys(*m_configMgrPtr, m_gblData, gapReco);
+    std::memset(m_gblData.m_thisMrmLocalTopicName, 0, sizeof(ResourceName));
+    std::memset(m_gblData.m_thisMrmCrossSiteTopicName, 0, sizeof(ResourceName));
+    const int32 numInst = m_gblData.m_numMrmInst;
+    const int32 numPart = m_gblData.m_numMrmPartition;
+    if (m_gblData.m_mrmApplication && m_gblData.m_appInstId >= numInst)
+    {
+        fwLog(LOG_LEVEL_ERROR, "The MRM instance ID [%d] of [%.8s] exceeds the maximum number [%d]",
+              m_gblData.m_appInstId, m_appIdTxt, numInst);
+        return fwFail(MRM_TOO_MANY_INSTANCE, -1);
+    }
+    if (numInst == 0 || numPart == 0)
+        return 0;
+
+    char name[64] = {};
+    std::snprintf(name, sizeof(name), "%.8s:%d%s", m_appIdTxt, m_gblData.m_appInstId,
+                  ResourceManager::RECOVERY_TOPIC_NAME_POSTFIX);
+    if (std::strlen(name) > sizeof(ResourceName) - 1)
+    {
+        fwLog(LOG_LEVEL_ERROR, "The application recovery topic name [%s] is too long.", name);
+        return fwFail(RES_NAME_TOO_LONG, -1);
+    }
+    if (registerTopic(name, "MSG_SERVICE", ResParamValidator::RECOVERY_LOGICAL_CHN, nullptr) != 0)
+    {
+        fwLog(LOG_LEVEL_NOTICE, "Error [%d] registering topic [%s].", FrameworkErrno::m_fwErrno, name);
+        return -1;
+    }
+    if (numInst > GlobalData::MRM_MAX_INSTANCE || numInst < 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Too many MRM instances [%d]. Max should be [%u].", numInst,
+              static_cast<unsigned>(GlobalData::MRM_MAX_INSTANCE));
+        return fwFail(MRM_TOO_MANY_INSTANCE, -1);
+    }
+    if (numPart < 0 || numPart > GlobalData::MRM_MAX_PARTITION)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Too many MRM partitions [%u]. Max should be [%u].", static_cast<unsigned>(numPart),
+              static_cast<unsigned>(GlobalData::MRM_MAX_PARTITION));
+        return fwFail(MRM_TOO_MANY_PARTITION, -1);
+    }
+    const std::string base(m_gblData.m_mrmBaseName, strnlen(m_gblData.m_mrmBaseName, sizeof(ApplicationID)));
+    // MRM topics are named from the MRM base name; without one no MRM is in
+    // use, and the registry would refuse their channels.
+    if (base.empty())
+        return 0;
+    for (int32 p = 0; p < numPart; ++p)
+    {
+        for (int32 i = 0; i < numInst; ++i)
+        {
+            const std::string local = base + std::to_string(p) + ":" + std::to_string(i) + "L";
+            const std::string cross = base + std::to_string(p) + ":" + std::to_string(i) + "C";
+            if (local.size() > sizeof(ResourceName) - 1 || cross.size() > sizeof(ResourceName) - 1)
+            {
+                fwLog(LOG_LEVEL_ERROR, "The MRM topic name [%s] and/or [%s] are too long.", local.c_str(),
+                      cross.c_str());
+                return fwFail(RES_NAME_TOO_LONG, -1);
+            }
+            ResourceManager::copyResourceName(m_gblData.m_mrmLocalTopicNameList[p][i], local.c_str());
+            ResourceManager::copyResourceName(m_gblData.m_mrmCrossSiteTopicNameList[p][i], cross.c_str());
+            for (const auto& [topic, chn] : {std::pair{&local, ResParamValidator::MRM_LOCAL_LOGICAL_CHN},
+                                              std::pair{&cross, ResParamValidator::MRM_CROSS_SITE_LOGICAL_CHN}})
+            {
+                if (registerTopic(topic->c_str(), "MSG_SERVICE", chn, nullptr) != 0)
+                {
+                    fwLog(LOG_LEVEL_NOTICE, "Error [%d] registering topic [%s].", FrameworkErrno::m_fwErrno,
+                          topic->c_str());
+                    return -1;
+                }
+            }
+            if (std::strncmp(m_appIdTxt, base.c_str(), sizeof(ApplicationID)) == 0 && m_gblData.m_appInstId == i)
+            {
+                ResourceManager::copyResourceName(m_gblData.m_thisMrmLocalTopicName, local.c_str());
+                ResourceManager::copyResourceName(m_gblData.m_thisMrmCrossSiteTopicName, cross.c_str());
+            }
+        }
+    }
     return 0;
 }
 

@@ -565,3 +565,25 @@ TEST(ControlProcessTest, StaleAgentIsKilledAndMarkedStopped)
     process.signal(SIGTERM);
     EXPECT_EQ(process.waitExit(), 0);
 }
+
+// A registered topic brings the messaging thread (its placeholder until the
+// messaging layer exists), which answers the start like every thread; the
+// application's recovery topic name must fit a resource name.
+TEST(ControlProcessTest, TopicsBringTheMessagingThreadAndItsRecoveryTopicName)
+{
+    {
+        FrameworkProcess process({"", 2, {"--topic", "QUOTES"}});
+        ASSERT_TRUE(process.waitForState("ACTIVE"));
+        EXPECT_TRUE(has(threadsOf(process.status()), "MSG_SERVICE"));
+        process.signal(SIGTERM);
+        EXPECT_EQ(process.waitExit(), 0);
+        EXPECT_TRUE(process.waitForLog("Sent TERM event to [MSG_SERVICE]", 1s));
+    }
+    {
+        FrameworkProcess process({"", 2, {"--topic", "QUOTES", "--inst", "123456"}});
+        EXPECT_EQ(process.waitExit(), 1);
+        EXPECT_TRUE(process.waitForLog("is too long.", 1s));
+        EXPECT_TRUE(process.waitForLog("RUN_RESULT [-1] code [1653]", 1s));
+        EXPECT_EQ(process.field("state"), "TERMINATED");
+    }
+}

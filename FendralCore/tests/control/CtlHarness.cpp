@@ -2,7 +2,7 @@
 // under a real control thread, with the agent blocks of the configuration.
 //   ctl_harness --app ID --config FILE [--threads N] [--mode M]
 //               [--hang-init NAME] [--hang-term NAME] [--throw NAME]
-//               [--block-ready NAME]
+//               [--block-ready NAME] [--topic NAME] [--inst N]
 // An application-defined event with the text "fail" makes the callback
 // return the event's action id as its failure code.
 // Framework lines go to standard error. Exit 0 after an orderly stop, 1 when
@@ -101,6 +101,8 @@ int main(int argc, char** argv)
     std::string configPath;
     int threads = 2;
     int mode = ACTIVE_MODE;
+    int instance = 0;
+    std::string topic;
     for (int i = 1; i + 1 < argc; i += 2)
     {
         const std::string key = argv[i];
@@ -119,6 +121,10 @@ int main(int argc, char** argv)
             g_hangTerm = value;
         else if (key == "--throw")
             g_throw = value;
+        else if (key == "--topic")
+            topic = value;
+        else if (key == "--inst")
+            instance = std::atoi(value.c_str());
         else if (key == "--block-ready")
             g_blockReady = value;
     }
@@ -152,12 +158,25 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    if (!topic.empty())
+    {
+        MsgTopicParam param;
+        registry.initMsgTopicParam(param);
+        ResourceManager::copyResourceName(param.topicNameTxt, topic.c_str());
+        ResourceManager::copyResourceName(param.threadNameTxt, "APP1");
+        const int32 rc = registry.registerMsgTopicRes(param, nullptr);
+        if (rc != 0 && rc != -2)
+        {
+            std::fprintf(stderr, "cannot register topic %s: %d\n", topic.c_str(), FrameworkErrno::m_fwErrno);
+            return 2;
+        }
+    }
     storePid(*config, appId.c_str());
 
     int32 result = 0;
     int32 code = 0;
     {
-        CtlThdStateMachine machine(appId.c_str(), 0, PRIMARY_SITE, static_cast<AppMode>(mode));
+        CtlThdStateMachine machine(appId.c_str(), instance, PRIMARY_SITE, static_cast<AppMode>(mode));
         result = machine.run();
         code = FrameworkErrno::m_fwErrno;
     }
