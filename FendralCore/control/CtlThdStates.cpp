@@ -380,7 +380,8 @@ int32 HealthChkState::runHealthCheck(bool useFwAgent)
             m_logAgtStatus = true;
             fwLog(LOG_LEVEL_INFO, "Framework agent status is active [%d].", ACTIVE);
         }
-        if (static_cast<int64>(::time(nullptr)) - agtReportTime > m_agtChkInterval)
+        // Compared without a subtraction of the agent's value, which may be anything.
+        if (agtReportTime < static_cast<int64>(::time(nullptr)) - m_agtChkInterval)
         {
             fwLog(LOG_LEVEL_ERROR, "Framework agent has not updated its status over [%d] seconds.", m_agtChkInterval);
             if (terminateFwAgent() == 0)

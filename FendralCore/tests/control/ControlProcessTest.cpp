@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -486,10 +487,10 @@ TEST(ControlProcessTest, HostileAgentBlockValuesAreRefused)
              agt->status = ACTIVE;
          },
          "Refused to kill the framework agent [pid: " + std::to_string(self) + "]"},
-        {"agent pid 1",
+        {"agent pid 1, report time at the far past",
          [&] {
              agt->pid = 1;
-             agt->reportTime = 1;
+             agt->reportTime = INT64_MIN;
              agt->status = ACTIVE;
          },
          "Refused to kill the framework agent [pid: 1]"},
