@@ -69,11 +69,13 @@ std::string appLockName(const Options& o)
     return o.crossEnv ? o.agentId + "." + o.appId : o.appId;
 }
 
-void* mapBlock(const std::string& name, size_t size, bool create)
+void* mapBlock(const std::string& name, size_t size, bool create, bool quiet = false)
 {
     const int fd = shm_open(name.c_str(), create ? O_RDWR | O_CREAT | O_EXCL : O_RDWR, 0660);
     if (fd < 0)
     {
+        if (quiet)
+            return nullptr;
         std::fprintf(stderr, "fwagent: cannot %s block %s: %s\n", create ? "create" : "open", name.c_str(),
                      std::strerror(errno));
         return nullptr;
@@ -121,7 +123,8 @@ int create(const Options& o)
     app->appStartTime = static_cast<int64>(::time(nullptr));
     munmap(app, sizeof(AppSharedMemBlock));
     // Several applications share one agent block.
-    auto* agt = static_cast<AgentSharedMemBlock*>(mapBlock("/" + o.agentId, sizeof(AgentSharedMemBlock), false));
+    auto* agt =
+        static_cast<AgentSharedMemBlock*>(mapBlock("/" + o.agentId, sizeof(AgentSharedMemBlock), false, true));
     if (agt == nullptr)
     {
         agt = static_cast<AgentSharedMemBlock*>(mapBlock("/" + o.agentId, sizeof(AgentSharedMemBlock), true));
@@ -221,8 +224,13 @@ int status(const Options& o)
     std::printf("app=%s\nblock=/%s\n", o.appId.c_str(), appLock.c_str());
     std::printf("state=%s\nstatus=%d\nmode=%s\n", stateName(rec.status), rec.status, modeName(rec.status));
     std::printf("pid=%d\nrunning=%s\n", rec.pid, processRuns(pid) ? "yes" : "no");
-    std::printf("report_time=%ld\nreport_age=%ld\n", static_cast<long>(rec.reportTime),
-                now - static_cast<long>(rec.reportTime));
+    // The block's values may be anything: an age only for a time in the past.
+    const long reported = static_cast<long>(rec.reportTime);
+    std::printf("report_time=%ld\n", reported);
+    if (reported > 0 && reported <= now)
+        std::printf("report_age=%ld\n", now - reported);
+    else
+        std::printf("report_age=-\n");
     std::printf("replication=%d\nlast_error=%d\n", rec.msgRepliStatus, rec.applStatusCode);
     std::printf("commands_waiting=%d\nstatistics=%d\n", copy.cmdBuf.getNumOfElem(), copy.statBuf.numOfStatRec);
     if (auto* agt = static_cast<AgentSharedMemBlock*>(mapBlock("/" + o.agentId, sizeof(AgentSharedMemBlock), false)))
@@ -286,6 +294,13 @@ int send(const Options& o)
     if (app == nullptr)
         return 1;
     const long pid = o.pid > 0 ? o.pid : app->statBuf.statusRec.pid;
+    // A command for a process that is not there would wait for its next start.
+    if (!processRuns(pid))
+    {
+        munmap(app, sizeof(AppSharedMemBlock));
+        std::fprintf(stderr, "fwagent: process [%ld] of %s is not running; nothing sent\n", pid, appLock.c_str());
+        return 1;
+    }
     const int32 queued = app->cmdBuf.enqueue(cmd);
     munmap(app, sizeof(AppSharedMemBlock));
     if (queued != 0)
@@ -293,7 +308,7 @@ int send(const Options& o)
         std::fprintf(stderr, "fwagent: the command ring of %s is full or not initialised\n", appLock.c_str());
         return 1;
     }
-    if (pid <= 1 || ::kill(static_cast<pid_t>(pid), SIGUSR1) != 0)
+    if (::kill(static_cast<pid_t>(pid), SIGUSR1) != 0)
     {
         std::fprintf(stderr, "fwagent: command queued, but process [%ld] could not be woken\n", pid);
         return 1;

@@ -383,6 +383,9 @@ TEST(ControlProcessTest, AgentCommandsThroughTheAgentTool)
     EXPECT_TRUE(process.waitForLog("APP_EVENT [APP1] id [1000] action [7] text [abc]"));
     EXPECT_TRUE(process.waitForLog("APP_EVENT [APP2] id [1000] action [7] text [abc]"));
 
+    EXPECT_EQ(process.tool("reload").rc, 0);
+    EXPECT_TRUE(process.waitForLog("Received CONFIGURATION FILE RELOAD command from Framework Agent."));
+
     // A failure an application thread reports is the last error shown.
     EXPECT_EQ(process.tool("app-defined 42 fail").rc, 0);
     EXPECT_TRUE(FrameworkProcess::waitFor([&] { return process.field("last_error") == "42"; }, 10s));
