@@ -85,6 +85,7 @@ public:
                                          << "HEALTH_CHK_TM INT32 200\n"
                                          << "THD_TERM_TIMEOUT INT32 1\n"
                                          << options.config;
+        m_threads = options.threads;
         EXPECT_EQ(tool("create").rc, 0);
         m_pid = ::fork();
         if (m_pid == 0)
@@ -146,6 +147,13 @@ public:
         const auto fields = status();
         const auto it = fields.find(key);
         return it == fields.end() ? std::string() : it->second;
+    }
+
+    // The start status is written before the threads start: started means
+    // every thread answered INIT and the first got APP_READY.
+    bool waitStarted() const
+    {
+        return waitForState("ACTIVE") && (m_threads == 0 || waitForLog("APP_CALLBACK [APP1] event [2]"));
     }
 
     bool waitForState(const std::string& state, std::chrono::milliseconds limit = 20s) const
@@ -229,6 +237,7 @@ private:
     std::string m_dir;
     pid_t m_pid = -1;
     bool m_exited = false;
+    int m_threads = 0;
 };
 
 std::vector<std::string> threadsOf(const std::multimap<std::string, std::string>& fields)
@@ -254,7 +263,7 @@ size_t positionOf(const std::string& text, const std::string& what)
 TEST(ControlProcessTest, StartsTwoApplicationThreadsAndShowsThemRunningThroughTheAgentTool)
 {
     FrameworkProcess process({"LOGGER_THD_OPT INT32 1\n"});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
     const auto fields = process.status();
     EXPECT_EQ(fields.find("mode")->second, "active");
     EXPECT_EQ(fields.find("running")->second, "yes");
@@ -273,7 +282,7 @@ TEST(ControlProcessTest, StartsTwoApplicationThreadsAndShowsThemRunningThroughTh
 TEST(ControlProcessTest, SigtermStopsThreadsInOrderAndWritesTheStopStatus)
 {
     FrameworkProcess process({"LOGGER_THD_OPT INT32 1\n"});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
     process.signal(SIGTERM);
     ASSERT_EQ(process.waitExit(), 0);
     const std::string log = process.log();
@@ -300,7 +309,7 @@ TEST(ControlProcessTest, SigintStopsOnlyWhenTheKeyAllowsIt)
     {
         SCOPED_TRACE(c.config);
         FrameworkProcess process({c.config});
-        ASSERT_TRUE(process.waitForState("ACTIVE"));
+        ASSERT_TRUE(process.waitStarted());
         process.signal(SIGINT);
         if (c.stops)
         {
@@ -327,7 +336,7 @@ TEST(ControlProcessTest, ThreadThatNeverAnswersInitFailsTheStartAndNothingKeepsR
 TEST(ControlProcessTest, ProcessWithoutThreadsWaitsWithoutSpinningAndStopsOnSigterm)
 {
     FrameworkProcess process({"", 0});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
     auto cpuTicks = [&] {
         std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -349,7 +358,7 @@ TEST(ControlProcessTest, ProcessWithoutThreadsWaitsWithoutSpinningAndStopsOnSigt
 TEST(ControlProcessTest, HungThreadIsCancelledAfterTheConfiguredTimeOut)
 {
     FrameworkProcess process({"", 2, {"--hang-term", "APP1"}});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
     const auto start = std::chrono::steady_clock::now();
     process.signal(SIGTERM);
     EXPECT_EQ(process.waitExit(), 0);
@@ -371,7 +380,7 @@ TEST(ControlProcessTest, ExceptionLeavingAThreadBodyIsReportedAndStopsTheProcess
 TEST(ControlProcessTest, AgentCommandsThroughTheAgentTool)
 {
     FrameworkProcess process({"FW_LOG_LEVEL INT32 4\n"});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
 
     // Log level: debug lines appear only after the change.
     EXPECT_EQ(process.logCount("Status time updated"), 0u);
@@ -423,7 +432,7 @@ TEST(ControlProcessTest, StopCommandsReportHowTheProcessEnded)
     {
         SCOPED_TRACE(c.command);
         FrameworkProcess process({""});
-        ASSERT_TRUE(process.waitForState("ACTIVE"));
+        ASSERT_TRUE(process.waitStarted());
         EXPECT_EQ(process.tool(c.command).rc, 0);
         EXPECT_EQ(process.waitExit(), 0);
         EXPECT_EQ(process.field("state"), c.state);
@@ -435,7 +444,7 @@ TEST(ControlProcessTest, StopCommandsReportHowTheProcessEnded)
 TEST(ControlProcessTest, HostileAgentBlockValuesAreRefused)
 {
     FrameworkProcess process({"AGT_CHK_INTERVAL INT32 1\n"});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
     AppSharedMemBlock* app = process.mapAppBlock();
     AgentSharedMemBlock* agt = process.mapAgtBlock();
     ASSERT_NE(app, nullptr);
@@ -528,7 +537,7 @@ TEST(ControlProcessTest, ThreadThatStopsReportingItsStatusStopsTheProcess)
 TEST(ControlProcessTest, SoftRestartWithAThreadThatIgnoresTermStopsTheProcess)
 {
     FrameworkProcess process({"", 2, {"--hang-term", "APP1"}});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
     EXPECT_EQ(process.tool("restart 1").rc, 0);
     EXPECT_EQ(process.waitExit(), 0);
     EXPECT_TRUE(process.waitForLog("stopping threads for the soft restart. Terminate the application.", 1s));
@@ -540,7 +549,7 @@ TEST(ControlProcessTest, SoftRestartWithAThreadThatIgnoresTermStopsTheProcess)
 TEST(ControlProcessTest, StaleAgentIsKilledAndMarkedStopped)
 {
     FrameworkProcess process({"AGT_CHK_INTERVAL INT32 1\n"});
-    ASSERT_TRUE(process.waitForState("ACTIVE"));
+    ASSERT_TRUE(process.waitStarted());
     const pid_t agent = ::fork();
     if (agent == 0)
     {
@@ -577,7 +586,7 @@ TEST(ControlProcessTest, TopicsBringTheMessagingThreadAndItsRecoveryTopicName)
 {
     {
         FrameworkProcess process({"", 2, {"--topic", "QUOTES"}});
-        ASSERT_TRUE(process.waitForState("ACTIVE"));
+        ASSERT_TRUE(process.waitStarted());
         EXPECT_TRUE(has(threadsOf(process.status()), "MSG_SERVICE"));
         process.signal(SIGTERM);
         EXPECT_EQ(process.waitExit(), 0);
