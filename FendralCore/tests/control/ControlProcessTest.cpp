@@ -600,3 +600,22 @@ TEST(ControlProcessTest, TopicsBringTheMessagingThreadAndItsRecoveryTopicName)
         EXPECT_EQ(process.field("state"), "TERMINATED");
     }
 }
+
+// Statistics samples move into the application block, at most the 20 it
+// holds, until the agent takes them.
+TEST(ControlProcessTest, StatisticsSamplesMoveIntoTheApplicationBlock)
+{
+    FrameworkProcess process({"", 2, {"--stats", "25"}});
+    ASSERT_TRUE(process.waitStarted());
+    EXPECT_TRUE(FrameworkProcess::waitFor([&] { return process.field("statistics") == "20"; }, 10s));
+    AppSharedMemBlock* app = process.mapAppBlock();
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->statBuf.statisticsRec[0].statCounterId, 1);
+    EXPECT_EQ(app->statBuf.statisticsRec[19].statCounterId, 20);
+    app->statBuf.numOfStatRec = 0; // the agent took them
+    EXPECT_TRUE(FrameworkProcess::waitFor([&] { return process.field("statistics") == "5"; }, 10s));
+    EXPECT_EQ(app->statBuf.statisticsRec[4].statCounterId, 25);
+    munmap(app, sizeof(AppSharedMemBlock));
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.waitExit(), 0);
+}

@@ -2,7 +2,7 @@
 // under a real control thread, with the agent blocks of the configuration.
 //   ctl_harness --app ID --config FILE [--threads N] [--mode M]
 //               [--hang-init NAME] [--hang-term NAME] [--throw NAME]
-//               [--block-ready NAME] [--topic NAME] [--inst N]
+//               [--block-ready NAME] [--topic NAME] [--inst N] [--stats N]
 // An application-defined event with the text "fail" makes the callback
 // return the event's action id as its failure code.
 // Framework lines go to standard error. Exit 0 after an orderly stop, 1 when
@@ -16,6 +16,7 @@
 #include "FendralCore/runtime/FwConfigKeys.h"
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
+#include "FendralCore/runtime/RingBuffer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,7 @@ std::string g_hangInit;
 std::string g_hangTerm;
 std::string g_throw;
 std::string g_blockReady;
+int g_stats = 0;
 
 void noSyslogOpen(const char*, int, int) {}
 void noSyslogWrite(int, const char*) {}
@@ -64,6 +66,17 @@ int32 callback(MessageType type, EventMsg* evt, DataMsg*)
         hang();
     if (evt->id == APP_READY && name == g_throw)
         throw std::runtime_error("application failure");
+    if (evt->id == APP_READY && name == "APP1")
+    {
+        // Statistics samples, as the dispatchers' statistics calls put them.
+        RingBuffer<StatisticCounter>* ring = GlobalData::getInst().m_statBufPtr;
+        for (int i = 0; i < g_stats && ring != nullptr; ++i)
+        {
+            StatisticCounter sample{};
+            sample.statCounterId = i + 1;
+            ring->enqueue(sample);
+        }
+    }
     if (evt->id == APP_READY && name == g_blockReady)
         ::sleep(600); // stops reporting its status
     if (evt->id >= APP_DEFINED_EVENT_BASE)
@@ -123,6 +136,8 @@ int main(int argc, char** argv)
             g_throw = value;
         else if (key == "--topic")
             topic = value;
+        else if (key == "--stats")
+            g_stats = std::atoi(value.c_str());
         else if (key == "--inst")
             instance = std::atoi(value.c_str());
         else if (key == "--block-ready")
