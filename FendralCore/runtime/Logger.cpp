@@ -5,11 +5,13 @@
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/LogLevels.h"
+#include "FendralCore/foundation/MonoClock.h"
 #include "FendralCore/foundation/Timer.h"
 #include "FendralCore/foundation/TimeFunc.h"
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FrameworkResource.h"
 #include "FendralCore/runtime/LoggerRegistryLink.h"
+#include "FendralCore/runtime/ThreadEntryGuard.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <cerrno>
@@ -51,11 +53,6 @@ int32 readKey(ConfigManager* config, const char* key, int32 defaultValue)
     if (config != nullptr)
         config->getInt32ConfigPara(key, value, defaultValue);
     return value < 1 ? defaultValue : value;
-}
-
-int64 nanosSince(const timespec& then, const timespec& now)
-{
-    return (static_cast<int64>(now.tv_sec) - then.tv_sec) * 1000000000LL + (now.tv_nsec - then.tv_nsec);
 }
 
 // ArrayMap refuses key 0, and descriptor 0 is a valid one.
@@ -267,7 +264,7 @@ int32 Logger::initialize()
     else
     {
         updateStatus();
-        getCurrentTime(m_lastUpdStatusTime);
+        m_lastUpdStatusNs = MonoClock::nowNs();
     }
     openMsgJournal();
     return 0;
@@ -302,23 +299,18 @@ void Logger::openMsgJournal()
 
 int32 Logger::run(int32& exitCode)
 {
-    try
-    {
-        const int32 result = initialize();
-        if (result != 0)
-        {
-            exitCode = 1;
-            return result;
-        }
-        return m_optMode == CPU_UTILIZATION ? loopCpuUtilization() : loopLowLatency();
-    }
-    catch (...)
-    {
-        FrameworkErrno::m_fwErrno = EXCEPTION;
-        log(LOG_LEVEL_CRITICAL, "Exception caught in LOGGER thread. Error [%d].", EXCEPTION);
-        exitCode = 1;
-        return EXCEPTION;
-    }
+    return runGuarded(
+        "LOGGER thread",
+        [&]() -> int32 {
+            const int32 result = initialize();
+            if (result != 0)
+            {
+                exitCode = 1;
+                return result;
+            }
+            return m_optMode == CPU_UTILIZATION ? loopCpuUtilization() : loopLowLatency();
+        },
+        [&] { exitCode = 1; });
 }
 
 void Logger::updateStatus()
@@ -397,12 +389,12 @@ int32 Logger::loopLowLatency()
                 FrameworkErrno::m_fwErrno);
         if (!stop)
             flushTimeoutFileBuffers();
-        timespec now{};
-        getCurrentTime(now);
-        if (nanosSince(m_lastUpdStatusTime, now) > m_idleThreshold)
+        // An interval: a step of the wall clock must not stop or speed the reports.
+        const int64 now = MonoClock::nowNs();
+        if (now - m_lastUpdStatusNs > m_idleThreshold)
         {
             updateStatus();
-            m_lastUpdStatusTime = now;
+            m_lastUpdStatusNs = now;
         }
         if (count > 0)
         {

@@ -132,7 +132,7 @@ private:
     ArrayMap<int32> m_fileBufInfoArrayMap;
     ArrayMap<int32> m_flushTimerArrayMap;
     char* m_tmpBufferPtr = nullptr;
-    timespec m_lastUpdStatusTime{};
+    int64 m_lastUpdStatusNs = 0; // monotonic
     int64 m_idleThreshold = 0;
     int32 m_contMsgProcNum = DEFAULT_CONT_MSG_PROC_NUM;
     int32 m_flushDataSize = DEFAULT_FLUSH_BLOCK * BLOCK_SIZE;

@@ -13,6 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <ctime>
+#include <dlfcn.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,6 +27,25 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+namespace
+{
+
+// The wall clock as this program sees it, stepped back an hour on request:
+// the library's calls resolve to this definition before the system's.
+std::atomic<bool> g_wallClockSteppedBack{false};
+
+} // namespace
+
+extern "C" int clock_gettime(clockid_t id, timespec* ts)
+{
+    using ClockGetTime = int (*)(clockid_t, timespec*);
+    static const auto next = reinterpret_cast<ClockGetTime>(dlsym(RTLD_NEXT, "clock_gettime"));
+    const int rc = next(id, ts);
+    if (rc == 0 && id == CLOCK_REALTIME && g_wallClockSteppedBack.load())
+        ts->tv_sec -= 3600;
+    return rc;
+}
 
 namespace
 {
@@ -520,6 +542,23 @@ TEST_F(LoggerThreadTest, PollingLoopWritesLinesAndEndsOnTerm)
     stop();
     EXPECT_EQ(m_result, 0);
     ::close(fd);
+}
+
+// The status report is an interval: a wall clock set back must not stop it.
+TEST_F(LoggerThreadTest, PollingLoopKeepsReportingItsStatusWhenTheWallClockStepsBack)
+{
+    GlobalData& global = GlobalData::getInst();
+    global.m_optMode.store(LOW_LATENCY);
+    start();
+    global.m_optMode.store(CPU_UTILIZATION);
+    g_wallClockSteppedBack.store(true);
+    m_logger.res.lastStatusUpdTm.store(0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (m_logger.res.lastStatusUpdTm.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    g_wallClockSteppedBack.store(false);
+    EXPECT_NE(m_logger.res.lastStatusUpdTm.load(), 0);
+    stop();
 }
 
 TEST_F(LoggerThreadTest, FileAskingForAcknowledgementsGetsTheSequenceOfItsLastWrittenRequest)
