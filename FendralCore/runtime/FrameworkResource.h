@@ -28,7 +28,7 @@
 struct DataMsg;
 class IpcShrMemMsgQ;
 class MessageStore;
-class MessagingTopic;
+class TopicPublisher;
 class MulticastSocket;
 class Pipeline;
 struct PipelineMsgHeader;
@@ -181,7 +181,7 @@ struct MsgTopicResource
     std::atomic<ResourceStatus> status;
     ResourceName topicNameTxt;
     MsgTopicParam regParam;
-    MessagingTopic* msgTopicPtr;
+    TopicPublisher* msgTopicPtr; // null until the messaging service opens the topic
     bool usePipeline;
     Pipeline* pipelinePtr;
     FwMessageQueue* msgQueuePtr;
