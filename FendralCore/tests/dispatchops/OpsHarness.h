@@ -19,7 +19,8 @@ class OpsHarness : public DispatcherHarness
 {
 public:
     explicit OpsHarness(const LoopSetup& setup = EVENT_LOOP, uint32 peerQueueLen = 64,
-                        const std::string& config = "STS_RPT_INTERVAL INT32 20\n")
+                        const std::string& config = "STS_RPT_INTERVAL INT32 20\n",
+                        const std::function<void(OpsHarness&)>& beforeStart = nullptr)
         : DispatcherHarness(setup, config)
     {
         m_peer = registerThread("PEER", GLOBAL_OPTIMIZATION_SETTING);
@@ -63,6 +64,8 @@ public:
             }
             return 0;
         });
+        if (beforeStart)
+            beforeStart(*this);
         start();
         init();
     }
