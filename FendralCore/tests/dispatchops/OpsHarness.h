@@ -116,6 +116,7 @@ public:
         p.remotePort = 9000;
         p.tcpMode = mode;
         p.channelType = chn;
+        p.connectAtStartup = false; // the tests attach their own sockets
         TcpConnResource* res = nullptr;
         EXPECT_EQ(m_registry.registerTcpConnRes(p, &res, false), 0) << name << " " << FrameworkErrno::m_fwErrno;
         return res;
