@@ -302,3 +302,36 @@ TEST(DispatchTcpSend, OutputReplicationHandsTheDataToTheReplicator)
     }
     gd.m_repliServiceEnabled = saved;
 }
+
+// The dispatcher remembers recently used connections by name. When an
+// accepted connection's slot is reused by the next one, the old name must
+// not reach the new peer through that memory.
+TEST(DispatchTcpSend, AReusedConnectionSlotIsNotReachedByTheOldName)
+{
+    OpsHarness h;
+    TcpConnResource* first = h.addTcp("ACC1", TCP_SERVER_DATA_MODE);
+    LoopbackConn connA;
+    attach(first, connA);
+    ASSERT_EQ(h.call([](MsgDispatcher& md) { return md.sendTcpMessage("ACC1", "one", 3); }).first, 3);
+    EXPECT_EQ(connA.read(3), "one");
+
+    first->status.store(RES_DISCONNECTED);
+    ASSERT_EQ(h.m_registry.removeTcpClientConnRes(Name("ACC1"), false), 0);
+    // Accept connections until one lands in the freed slot.
+    TcpConnResource* second = nullptr;
+    std::string secondName;
+    for (int i = 0; i < 20 && second != first; ++i)
+    {
+        secondName = "ACC" + std::to_string(i + 2);
+        second = h.addTcp(secondName.c_str(), TCP_SERVER_DATA_MODE);
+    }
+    ASSERT_EQ(second, first) << "the registry reuses the freed slot";
+    LoopbackConn connB;
+    attach(second, connB);
+
+    const auto [rc, code] = h.call([](MsgDispatcher& md) { return md.sendTcpMessage("ACC1", "old", 3); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(code, RES_NOT_EXIST);
+    ASSERT_EQ(h.call([&](MsgDispatcher& md) { return md.sendTcpMessage(secondName.c_str(), "new", 3); }).first, 3);
+    EXPECT_EQ(connB.read(3), "new") << "only the new name's bytes reach the new peer";
+}
