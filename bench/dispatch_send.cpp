@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,19 +40,33 @@ ThreadResource* addThread(ResourceManager& registry, const char* name)
     return res;
 }
 
+// A sending thread's dispatcher and a peer thread with real queues.
+struct ThreadPair
+{
+    ResourceManager registry{nullptr};
+    ThreadResource* self = addThread(registry, "SELF");
+    ThreadResource* peer = addThread(registry, "PEER");
+    FwMessageQueue high;
+    FwMessageQueue normal;
+    std::unique_ptr<MsgDispatcher> dispatcher;
+
+    explicit ThreadPair(OptimizationMode mode)
+        : high(1000, false, true, mode, false, 100), normal(1000, false, true, mode, false, 100)
+    {
+        peer->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = &high;
+        peer->msgQueuePtrArray[MQUEUE_NORMAL] = &normal;
+        peer->status.store(RES_ACTIVE);
+        self->status.store(RES_ACTIVE);
+        dispatcher = std::make_unique<MsgDispatcher>(self, registry, nullptr);
+    }
+};
+
 void BM_ThreadSend(benchmark::State& state)
 {
     const auto mode = static_cast<OptimizationMode>(state.range(1));
-    ResourceManager registry(nullptr);
-    ThreadResource* self = addThread(registry, "SELF");
-    ThreadResource* peer = addThread(registry, "PEER");
-    FwMessageQueue high(1000, false, true, mode, false, 100);
-    FwMessageQueue normal(1000, false, true, mode, false, 100);
-    peer->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = &high;
-    peer->msgQueuePtrArray[MQUEUE_NORMAL] = &normal;
-    peer->status.store(RES_ACTIVE);
-    self->status.store(RES_ACTIVE);
-    MsgDispatcher dispatcher(self, registry, nullptr);
+    ThreadPair pair(mode);
+    MsgDispatcher& dispatcher = *pair.dispatcher;
+    FwMessageQueue& normal = pair.normal;
     const std::string payload(static_cast<size_t>(state.range(0)), 'p');
     FwIntMessage out{};
     bool more = false;
@@ -80,16 +95,9 @@ int64 nowNs()
 void BM_ThreadSendLatency(benchmark::State& state)
 {
     const auto mode = static_cast<OptimizationMode>(state.range(0));
-    ResourceManager registry(nullptr);
-    ThreadResource* self = addThread(registry, "SELF");
-    ThreadResource* peer = addThread(registry, "PEER");
-    FwMessageQueue high(1000, false, true, mode, false, 100);
-    FwMessageQueue normal(1000, false, true, mode, false, 100);
-    peer->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = &high;
-    peer->msgQueuePtrArray[MQUEUE_NORMAL] = &normal;
-    peer->status.store(RES_ACTIVE);
-    self->status.store(RES_ACTIVE);
-    MsgDispatcher dispatcher(self, registry, nullptr);
+    ThreadPair pair(mode);
+    MsgDispatcher& dispatcher = *pair.dispatcher;
+    FwMessageQueue& normal = pair.normal;
     std::atomic<bool> stop{false};
     std::atomic<uint64> received{0};
     std::vector<int64> samples;

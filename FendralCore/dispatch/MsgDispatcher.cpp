@@ -1592,68 +1592,73 @@ bool validIpv4(const char* text)
 }
 } // namespace
 
-int32 MsgDispatcher::findThreadRes(const ResourceName& name, ThreadResource** res)
+namespace
 {
-    const UInt128 key(name, false);
+// A record from the cache, or else from the registry (then cached). The
+// registry's lookups differ only in their signature.
+template <typename Rec, typename Lookup>
+int32 cachedLookup(CacheArray<UInt128>& cache, const UInt128& key, Rec** res, Lookup&& lookup)
+{
     void* hit = nullptr;
-    if (m_threadResCache.find(key, &hit) == 0)
+    if (cache.find(key, &hit) == 0)
     {
-        *res = static_cast<ThreadResource*>(hit);
+        *res = static_cast<Rec*>(hit);
         return 0;
     }
-    if (m_resManager.getThreadRes(name, res) != 0 || *res == nullptr)
+    if (lookup(res) != 0 || *res == nullptr)
         return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
-    m_threadResCache.add(key, *res);
+    cache.add(key, *res);
     return 0;
+}
+} // namespace
+
+int32 MsgDispatcher::findThreadRes(const ResourceName& name, ThreadResource** res)
+{
+    return cachedLookup(m_threadResCache, UInt128(name, false), res,
+                        [&](ThreadResource** out) { return m_resManager.getThreadRes(name, out); });
 }
 
 int32 MsgDispatcher::findTcpConnRes(const ResourceName& name, const UInt128& key, TcpConnResource** res)
 {
     void* hit = nullptr;
-    if (m_tcpConnResCache.find(key, &hit) == 0)
-    {
-        // An accepted connection's slot is reused under another name: a hit
-        // counts only while the record still carries this name.
-        auto* rec = static_cast<TcpConnResource*>(hit);
-        if (loadTcpConnNameKey(*rec) == key)
-        {
-            *res = rec;
-            return 0;
-        }
+    // An accepted connection's slot is reused under another name: a hit
+    // counts only while the record still carries this name.
+    if (m_tcpConnResCache.find(key, &hit) == 0 && loadTcpConnNameKey(*static_cast<TcpConnResource*>(hit)) != key)
         m_tcpConnResCache.remove(key);
-    }
-    if (m_resManager.getTcpConnRes(name, res, false) != 0 || *res == nullptr)
-        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
-    m_tcpConnResCache.add(key, *res);
-    return 0;
+    return cachedLookup(m_tcpConnResCache, key, res,
+                        [&](TcpConnResource** out) { return m_resManager.getTcpConnRes(name, out, false); });
 }
 
 int32 MsgDispatcher::findUdpConnRes(const ResourceName& name, const UInt128& key, UdpConnResource** res)
 {
-    void* hit = nullptr;
-    if (m_udpConnResCache.find(key, &hit) == 0)
-    {
-        *res = static_cast<UdpConnResource*>(hit);
-        return 0;
-    }
-    if (m_resManager.getUdpConnRes(name, res) != 0 || *res == nullptr)
-        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
-    m_udpConnResCache.add(key, *res);
-    return 0;
+    return cachedLookup(m_udpConnResCache, key, res,
+                        [&](UdpConnResource** out) { return m_resManager.getUdpConnRes(name, out); });
 }
 
 int32 MsgDispatcher::findMsgTopicRes(const ResourceName& name, const UInt128& key, MsgTopicResource** res)
 {
-    void* hit = nullptr;
-    if (m_msgTopicResCache.find(key, &hit) == 0)
-    {
-        *res = static_cast<MsgTopicResource*>(hit);
-        return 0;
-    }
-    if (m_resManager.getMsgTopicRes(name, res) != 0 || *res == nullptr)
-        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
-    m_msgTopicResCache.add(key, *res);
-    return 0;
+    return cachedLookup(m_msgTopicResCache, key, res,
+                        [&](MsgTopicResource** out) { return m_resManager.getMsgTopicRes(name, out); });
+}
+
+FrameworkResource* MsgDispatcher::handleResource(ResourceType resType, const ResourceHandle& handle)
+{
+    if (!m_resAssistant.isValidHandle(resType, handle))
+        return nullptr;
+    if (handle.getResourcePtr() == nullptr)
+        return fwFail(RES_NOT_EXIST, nullptr);
+    return handle.getResourcePtr();
+}
+
+void MsgDispatcher::journalOutgoing(bool enabled, const char* msg, int32 len, ExtChannelType chnType,
+                                    const char* channelName, const char* peerAppId, in_addr_t peerIpAddr)
+{
+    if (!enabled || m_msgJournalLoggerPtr == nullptr)
+        return;
+    // The send's own result stands; a journal failure is only logged.
+    const int32 savedErrno = FrameworkErrno::m_fwErrno;
+    writeJournal(msg, len, OUTGOING_DATA, chnType, channelName, peerAppId, peerIpAddr, nullptr);
+    FrameworkErrno::m_fwErrno = savedErrno;
 }
 
 bool MsgDispatcher::forwardingThread(const char* fwdThdName, ThreadResource*& fwdThdResPtr)
@@ -1764,9 +1769,7 @@ int32 MsgDispatcher::sendTcpMessage(TcpConnResource* connRes, const UInt128& con
         uint16 peerPort = 0;
         if (sock->getPeer(peerAddr, peerPort) != 0)
             peerAddr = 0;
-        const int32 savedErrno = FrameworkErrno::m_fwErrno;
-        writeJournal(msg, sent, OUTGOING_DATA, TCP_CHANNEL, name, BLANK_APP_ID, peerAddr, nullptr);
-        FrameworkErrno::m_fwErrno = savedErrno;
+        journalOutgoing(true, msg, sent, TCP_CHANNEL, name, BLANK_APP_ID, peerAddr);
     }
     return sent;
 }
@@ -1901,11 +1904,7 @@ int32 MsgDispatcher::sendUdpMessage(UdpConnResource* connRes, const char* msg, i
         return -1;
     if (done != len)
         return fwFail(SEND_FAILED, -1); // a datagram goes whole or not at all
-    if (m_msgJournalLoggerPtr != nullptr && conn.regParam.msgJournalEnabled)
-    {
-        writeJournal(msg, len, OUTGOING_DATA, UDP_CHANNEL, name, BLANK_APP_ID, 0, nullptr);
-        FrameworkErrno::m_fwErrno = 0;
-    }
+    journalOutgoing(conn.regParam.msgJournalEnabled, msg, len, UDP_CHANNEL, name, BLANK_APP_ID, 0);
     return 0;
 }
 
@@ -1915,14 +1914,11 @@ int32 MsgDispatcher::sendUdpMessage(const ResourceHandle& connHandle, const char
     std::unique_lock<std::recursive_mutex> lock;
     if (!admit(lock, "sendUdpMessage"))
         return -1;
-    if (!m_resAssistant.isValidHandle(UDP_RES, connHandle))
-        return -1;
-    if (connHandle.getResourcePtr() == nullptr)
-        return fwFail(RES_NOT_EXIST, -1);
+    FrameworkResource* res = handleResource(UDP_RES, connHandle);
     ThreadResource* fwd = nullptr;
-    if (!forwardingThread(fwdThdHandle, fwd))
+    if (res == nullptr || !forwardingThread(fwdThdHandle, fwd))
         return -1;
-    return sendUdpMessage(&connHandle.getResourcePtr()->udpConnRes, msg, len, fwd, fwdMsgAtStdby);
+    return sendUdpMessage(&res->udpConnRes, msg, len, fwd, fwdMsgAtStdby);
 }
 
 int32 MsgDispatcher::sendUdpMessage(const char* connName, const char* msg, int32 len, const char* fwdThdName,
@@ -2024,11 +2020,7 @@ int32 MsgDispatcher::sendTopicMessage(MsgTopicResource* topicRes, const char* ms
     // Accepted although nobody subscribes: still part of what was sent.
     const bool accepted = rc == 0 || code == MSL_NO_SUBSCRIBER || code == MSL_NO_DR_SITE_SUBSCRIBER ||
                           code == MSL_NO_MRM_SUBSCRIBER || code == MSL_NO_DR_SITE_MRM_SUBSCRIBER;
-    if (accepted && m_msgJournalLoggerPtr != nullptr && topic.regParam.msgJournalEnabled)
-    {
-        writeJournal(msg, len, OUTGOING_DATA, MSG_TOPIC_CHANNEL, name, BLANK_APP_ID, 0, nullptr);
-        FrameworkErrno::m_fwErrno = code;
-    }
+    journalOutgoing(accepted && topic.regParam.msgJournalEnabled, msg, len, MSG_TOPIC_CHANNEL, name, BLANK_APP_ID, 0);
     return rc;
 }
 
@@ -2039,15 +2031,11 @@ int32 MsgDispatcher::sendTopicMessage(const ResourceHandle& topicHandle, const c
     if (!admit(lock, "sendTopicMessage"))
         return -1;
     topicSeq = 0;
-    if (!m_resAssistant.isValidHandle(TOPIC_RES, topicHandle))
-        return -1;
-    if (topicHandle.getResourcePtr() == nullptr)
-        return fwFail(RES_NOT_EXIST, -1);
+    FrameworkResource* res = handleResource(TOPIC_RES, topicHandle);
     ThreadResource* fwd = nullptr;
-    if (!forwardingThread(fwdThdHandle, fwd))
+    if (res == nullptr || !forwardingThread(fwdThdHandle, fwd))
         return -1;
-    return sendTopicMessage(&topicHandle.getResourcePtr()->msgTopicRes, msg, len, topicSeq, applSeqNum, fwd,
-                            fwdMsgAtStdby);
+    return sendTopicMessage(&res->msgTopicRes, msg, len, topicSeq, applSeqNum, fwd, fwdMsgAtStdby);
 }
 
 int32 MsgDispatcher::sendTopicMessage(const char* topicName, const char* msg, int32 len, uint64& topicSeq,
@@ -2136,12 +2124,8 @@ int32 MsgDispatcher::sendIpcMessage(IpcResource* ipcRes, const char* msg, int32 
         }
         offset += n;
     }
-    if (m_msgJournalLoggerPtr != nullptr && ipc.regParam.msgJournalEnabled)
-    {
-        writeJournal(msg, len, OUTGOING_DATA, IPC_CHANNEL, name, ipc.counterpartAppId,
-                     static_cast<in_addr_t>(ipc.counterpartPid), nullptr);
-        FrameworkErrno::m_fwErrno = 0;
-    }
+    journalOutgoing(ipc.regParam.msgJournalEnabled, msg, len, IPC_CHANNEL, name, ipc.counterpartAppId,
+                    static_cast<in_addr_t>(ipc.counterpartPid));
     const int64 idleSecs = m_idleThreshold / 1000000000;
     if (m.tm.tv_sec - m_threadResPtr->lastStatusUpdTm.load(std::memory_order_relaxed) > idleSecs)
         refreshLiveness(m.tm.tv_sec);
@@ -2153,11 +2137,8 @@ int32 MsgDispatcher::sendIpcMessage(const ResourceHandle& ipcHandle, const char*
     std::unique_lock<std::recursive_mutex> lock;
     if (!admit(lock, "sendIpcMessage"))
         return -1;
-    if (!m_resAssistant.isValidHandle(IPC_RES, ipcHandle))
-        return -1;
-    if (ipcHandle.getResourcePtr() == nullptr)
-        return fwFail(RES_NOT_EXIST, -1);
-    return sendIpcMessage(&ipcHandle.getResourcePtr()->ipcRes, msg, len);
+    FrameworkResource* res = handleResource(IPC_RES, ipcHandle);
+    return res != nullptr ? sendIpcMessage(&res->ipcRes, msg, len) : -1;
 }
 
 int32 MsgDispatcher::sendIpcMessage(const char* ipcName, const char* msg, int32 len)

@@ -328,6 +328,12 @@ private:
     int32 findTcpConnRes(const ResourceName& name, const UInt128& key, TcpConnResource** res);
     int32 findUdpConnRes(const ResourceName& name, const UInt128& key, UdpConnResource** res);
     int32 findMsgTopicRes(const ResourceName& name, const UInt128& key, MsgTopicResource** res);
+    // The record of a handle of that kind that still denotes a live resource;
+    // null with the code otherwise.
+    FrameworkResource* handleResource(ResourceType resType, const ResourceHandle& handle);
+    // One journal line for data sent, when the channel keeps a journal.
+    void journalOutgoing(bool enabled, const char* msg, int32 len, ExtChannelType chnType, const char* channelName,
+                         const char* peerAppId, in_addr_t peerIpAddr);
     bool forwardingThread(const char* fwdThdName, ThreadResource*& fwdThdResPtr);
     bool forwardingThread(const ResourceHandle* fwdThdHandle, ThreadResource*& fwdThdResPtr);
     int32 tcpDirectSend(TcpConnResource& conn, const char* msg, int32 len);

@@ -1,7 +1,8 @@
-#include "OpsHarness.h"
 #include "LoopbackConn.h"
+#include "OpsHarness.h"
 
 #include "FendralCore/tests/ipc/IpcTestSupport.h"
+#include "FendralCore/tests/support/JournalLog.h"
 #include "FendralCore/tests/support/RecordingTopic.h"
 
 #include "FendralCore/dispatch/IpcShrMemMsgQ.h"
@@ -12,25 +13,6 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace
-{
-// The process's message-journal logger, writing into a capture sink; the
-// global data takes it once per process.
-CaptureAppLogSink& journalLog()
-{
-    static CaptureAppLogSink* const sink = [] {
-        testLog();
-        auto* capture = new CaptureAppLogSink();
-        auto* logger = new AppLogger("", "journal", LOG_LEVEL_DEBUG);
-        logger->setSink(capture);
-        logger->openLog();
-        GlobalData::getInst().setMsgJournalLogger(logger);
-        return capture;
-    }();
-    return *sink;
-}
-} // namespace
 
 // What went out is journalled for channels that ask for it: after a TCP,
 // UDP or IPC send, and after a topic send the topic accepted, also without
