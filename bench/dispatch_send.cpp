@@ -13,6 +13,8 @@
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -84,6 +86,14 @@ void BM_ThreadSend(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+void pinTo(pthread_t thread, int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(static_cast<size_t>(cpu) % static_cast<size_t>(std::max(1u, std::thread::hardware_concurrency())), &set);
+    pthread_setaffinity_np(thread, sizeof(set), &set);
+}
+
 int64 nowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -102,7 +112,13 @@ void BM_ThreadSendLatency(benchmark::State& state)
     std::atomic<uint64> received{0};
     std::vector<int64> samples;
     samples.reserve(1 << 22);
+    // Sender and reader spin on CPUs of their own, so that neither waits for
+    // the other to be scheduled.
+    cpu_set_t savedCpus;
+    pthread_getaffinity_np(pthread_self(), sizeof(savedCpus), &savedCpus);
+    pinTo(pthread_self(), 2);
     std::thread reader([&] {
+        pinTo(pthread_self(), 3);
         FwIntMessage msg{};
         bool more = false;
         while (!stop.load(std::memory_order_relaxed))
@@ -134,6 +150,7 @@ void BM_ThreadSendLatency(benchmark::State& state)
     }
     stop.store(true);
     reader.join();
+    pthread_setaffinity_np(pthread_self(), sizeof(savedCpus), &savedCpus);
     if (!samples.empty())
     {
         std::sort(samples.begin(), samples.end());
