@@ -1501,8 +1501,8 @@ int32 MsgDispatcher::sendThreadMessage(const char* thdName, const char* msg, int
     ResourceName name{};
     std::memcpy(name, thdName, nameLen);
     ThreadResource* thdResPtr = nullptr;
-    if (m_resManager.getThreadRes(name, &thdResPtr) != 0 || thdResPtr == nullptr)
-        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
+    if (findThreadRes(name, &thdResPtr) != 0)
+        return -1;
     return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
 }
 

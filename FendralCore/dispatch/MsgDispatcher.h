@@ -11,14 +11,17 @@
 // queues and stages every pass; the polling loop (LOW_LATENCY) never blocks.
 //
 // Owned and used by its thread only; the queues and pipelines are the shared
-// structures. Nothing is allocated per message.
+// structures. Nothing is allocated per message. The operations check that
+// they run on the dispatcher's own thread (FUNC_NOT_ALLOWED otherwise); the
+// middleware dispatcher alone is shared by the application's own threads,
+// one operation at a time under its lock.
 #pragma once
 
 #include "FendralCore/dispatch/DataMsg.h"
 #include "FendralCore/dispatch/IpcShmLayout.h"
 #include "FendralCore/dispatch/TempBuffer.h"
-#include "FendralCore/foundation/CacheArray.h"
 #include "FendralCore/foundation/AppTimer.h"
+#include "FendralCore/foundation/CacheArray.h"
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Timer.h"

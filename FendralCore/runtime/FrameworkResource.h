@@ -28,7 +28,6 @@
 struct DataMsg;
 class IpcShrMemMsgQ;
 class MessageStore;
-class TopicPublisher;
 class MulticastSocket;
 class Pipeline;
 struct PipelineMsgHeader;
@@ -36,6 +35,7 @@ class PlMessageStore;
 class StreamBuffer;
 class TcpDataSocket;
 class TcpListenSocket;
+class TopicPublisher;
 template <typename T>
 class MessageQueue;
 
