@@ -1761,7 +1761,7 @@ int32 MsgDispatcher::sendTcpMessage(TcpConnResource* connRes, const UInt128& con
     if (len == 0)
         return 0;
 
-    const int32 sent = tcpDirectSend(conn, msg, len);
+    const int32 sent = tcpDirectSend(*sock, name, msg, len);
     refreshLiveness(nowSeconds());
     if (sent > 0 && m_msgJournalLoggerPtr != nullptr && conn.regParam.msgJournalEnabled)
     {
@@ -1774,16 +1774,15 @@ int32 MsgDispatcher::sendTcpMessage(TcpConnResource* connRes, const UInt128& con
     return sent;
 }
 
-int32 MsgDispatcher::tcpDirectSend(TcpConnResource& conn, const char* msg, int32 len)
+int32 MsgDispatcher::tcpDirectSend(TcpDataSocket& sock, const char* connName, const char* msg, int32 len)
 {
-    TcpDataSocket* sock = conn.dataSockPtr;
     const bool sleepBetween = m_optMode == CPU_UTILIZATION && m_tcpSendSleepInterval > 0;
     int32 sent = 0;
     int32 retries = 0;
     while (sent < len)
     {
         int done = 0;
-        if (sock->send(const_cast<char*>(msg) + sent, len - sent, done) == 0)
+        if (sock.send(const_cast<char*>(msg) + sent, len - sent, done) == 0)
         {
             sent += done;
             // Without a pause between tries, progress earns the retries back.
@@ -1800,9 +1799,9 @@ int32 MsgDispatcher::tcpDirectSend(TcpConnResource& conn, const char* msg, int32
                 sleepNs(static_cast<int64>(std::min<uint64>(m_tcpSendSleepInterval, INT64_MAX)));
             continue;
         }
-        fwLog(4, "Error [%d] sending data via channel [%.16s] on socket [%d]", code, conn.tcpConnNameTxt,
-              sock->getFileDescriptor());
-        sock->shutdown(CLOSE_WR);
+        fwLog(4, "Error [%d] sending data via channel [%s] on socket [%d]", code, connName,
+              sock.getFileDescriptor());
+        sock.shutdown(CLOSE_WR);
         return fwFail(code, -1);
     }
     return sent;

@@ -39,6 +39,7 @@ class AppLogger;
 class ConfigManager;
 class ResourceManager;
 struct StatisticCounter;
+class TcpDataSocket;
 
 enum TerminationCode : int32
 {
@@ -339,7 +340,9 @@ private:
                          const char* peerAppId, in_addr_t peerIpAddr);
     bool forwardingThread(const char* fwdThdName, ThreadResource*& fwdThdResPtr);
     bool forwardingThread(const ResourceHandle* fwdThdHandle, ThreadResource*& fwdThdResPtr);
-    int32 tcpDirectSend(TcpConnResource& conn, const char* msg, int32 len);
+    // Bytes written on the socket within the retries, or -1 after a failure
+    // (the socket is then shut for writing).
+    int32 tcpDirectSend(TcpDataSocket& sock, const char* connName, const char* msg, int32 len);
     int32 postRequest(ThreadResource* target, MessageQueueType queueType, FwEventID evtId, const ResourceName& name,
                       void* resPtr, const AppEventParam* appParam);
     int32 writeJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
