@@ -11,12 +11,17 @@
 // queues and stages every pass; the polling loop (LOW_LATENCY) never blocks.
 //
 // Owned and used by its thread only; the queues and pipelines are the shared
-// structures. Nothing is allocated per message.
+// structures. Nothing is allocated per message. The operations check that
+// they run on the dispatcher's own thread (FUNC_NOT_ALLOWED otherwise); the
+// middleware dispatcher alone is shared by the application's own threads,
+// one operation at a time under its lock.
 #pragma once
 
 #include "FendralCore/dispatch/DataMsg.h"
+#include "FendralCore/dispatch/IpcShmLayout.h"
 #include "FendralCore/dispatch/TempBuffer.h"
 #include "FendralCore/foundation/AppTimer.h"
+#include "FendralCore/foundation/CacheArray.h"
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Timer.h"
@@ -24,14 +29,17 @@
 #include "FendralCore/runtime/FrameworkResource.h"
 #include "FendralCore/runtime/ResourceAssistant.h"
 #include "FendralCore/runtime/ResourceHandle.h"
+#include "FendralCore/runtime/TopicPublisher.h"
 
 #include <atomic>
-
 #include <memory>
+#include <mutex>
 
 class AppLogger;
 class ConfigManager;
 class ResourceManager;
+struct StatisticCounter;
+class TcpDataSocket;
 
 enum TerminationCode : int32
 {
@@ -106,6 +114,79 @@ public:
     int64 getTimerHandle(const char* name) const;
     int32 getNumTimers() const { return m_numTimers; }
 
+    // --- channel sends ---
+    // Each in three forms: the registry record (with the key of the name the
+    // caller resolved), a handle, or a name. A forwarding thread is handed the
+    // message by MSG_REPLICATOR once replicated; only channels with output
+    // replication take one.
+
+    // Bytes written (fewer than len when the peer stopped reading and the
+    // retries ran out), 0 with WOULD_BLOCK when nothing went out, or -1 with
+    // the code (CONN_CLOSED for a connection that is gone).
+    int32 sendTcpMessage(TcpConnResource* connRes, const UInt128& connKey, const char* msg, int32 len,
+                         ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby);
+    int32 sendTcpMessage(const ResourceHandle& connHandle, const char* msg, int32 len,
+                         const ResourceHandle* fwdThdHandle = nullptr, bool fwdMsgAtStdby = false);
+    int32 sendTcpMessage(const char* connName, const char* msg, int32 len, const char* fwdThdName = nullptr,
+                         bool fwdMsgAtStdby = false);
+    // 0, or -1 with the code.
+    int32 sendUdpMessage(UdpConnResource* connRes, const char* msg, int32 len, ThreadResource* fwdThdResPtr,
+                         bool fwdMsgAtStdby);
+    int32 sendUdpMessage(const ResourceHandle& connHandle, const char* msg, int32 len,
+                         const ResourceHandle* fwdThdHandle = nullptr, bool fwdMsgAtStdby = false);
+    int32 sendUdpMessage(const char* connName, const char* msg, int32 len, const char* fwdThdName = nullptr,
+                         bool fwdMsgAtStdby = false);
+    // 0 with topicSeq = the topic's number for the message (0 when it went
+    // to MSG_REPLICATOR), or -1 with the code.
+    int32 sendTopicMessage(MsgTopicResource* topicRes, const char* msg, int32 len, uint64& topicSeq, uint64 applSeqNum,
+                           ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby);
+    int32 sendTopicMessage(const ResourceHandle& topicHandle, const char* msg, int32 len, uint64& topicSeq,
+                           uint64 applSeqNum = 0, const ResourceHandle* fwdThdHandle = nullptr,
+                           bool fwdMsgAtStdby = false);
+    int32 sendTopicMessage(const char* topicName, const char* msg, int32 len, uint64& topicSeq, uint64 applSeqNum = 0,
+                           const char* fwdThdName = nullptr, bool fwdMsgAtStdby = false);
+    // Cut into 2200-byte parts on the channel's shared-memory queue; all or
+    // nothing as far as free entries go. 0, or -1 with the code.
+    int32 sendIpcMessage(IpcResource* ipcRes, const char* msg, int32 len);
+    int32 sendIpcMessage(const ResourceHandle& ipcHandle, const char* msg, int32 len);
+    int32 sendIpcMessage(const char* ipcName, const char* msg, int32 len);
+    // One recovery command on the local recovery topic (site = own site) or
+    // the cross-site one; 0 without sending while that topic is not active.
+    int32 sendMrmTopicMessage(MrmCmdType mrmCmd, uint32 mrmSessionId, const char* msg, int32 len, int32 site,
+                              const char* appId, int32 appInstId);
+
+    // --- requests to the framework threads ---
+    // Connection and multicast requests to NET_RECEIVER, IPC open and close to
+    // IPC_RECEIVER, topic requests to MSG_SERVICE; each refused unless the
+    // channel exists and its mode admits the request. 0, or -1 with the code.
+    int32 sendNetEvent(const char* connName, FwEventID evtId, const AppEventParam* appParam = nullptr);
+    int32 sendIpcEvent(const char* ipcName, FwEventID evtId, const AppEventParam* appParam = nullptr);
+    int32 sendMsgServiceEvent(const char* topicName, FwEventID evtId, const AppEventParam* appParam = nullptr);
+    int32 notifyEndRecovery();
+    // Middleware mode only: asks the control thread to end the framework.
+    int32 sendCtrlThreadTermEvent();
+
+    // --- resources and status ---
+    // A handle only to a resource this thread can send on now.
+    int32 getResHandleByName(const char* name, ResourceType resType, ResourceHandle& resHandle);
+    // Points a client connection registered without a remote address at one,
+    // then asks NET_RECEIVER to use it (CONN_UPDATED).
+    int32 updateTcpChannel(const char* connName, const char* remoteAddrTxt, uint16 remotePort);
+    int32 setMcastTtl(const char* connName, uint16 ttl);
+    void setStatusTimerInterval(int32 interval);
+    void updateStatusTimestamp();
+    void setAppObjectPtr(void* appObjectPtr) { m_appObjectPtr = appObjectPtr; }
+    void* getAppObjectPtr() const { return m_appObjectPtr; }
+    // One sample into the process statistics ring: 0, or -1 with
+    // STAT_SERVICE_NOT_AVAIL (no ring) or STAT_BUF_FULL.
+    int32 writeStatistic(const StatisticCounter& statCounter);
+
+    // The msgJournalEnabled flag of the registered UDP, TCP, topic or IPC
+    // channel of that name; false for other types and unknown names.
+    bool msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType);
+    int32 logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                            const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec& tm);
+
     // Counters of what the loop refused, for tests and statistics.
     uint64 getDiscardedPartMsgs() const { return m_discardedPartMsgs; }
     OptimizationMode getOptMode() const { return m_optMode; }
@@ -121,11 +202,6 @@ protected:
     int32 processPipelineMsg(const PipelineRecord& plRec, TerminationCode& termCode, int32& numMsgProcessed);
     int32 sendTimerEvent(AppTimer* timerPtr, int64 expiryCnt, TerminationCode& termCode);
     int32 sendItcStatus(int32 retCode);
-    // The msgJournalEnabled flag of the registered UDP, TCP, topic or IPC
-    // channel of that name; false for other types and unknown names.
-    bool msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType);
-    int32 logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
-                            const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec& tm);
 
 private:
     struct TimerSlot
@@ -228,4 +304,48 @@ private:
     void countMsg(int32& numMsgProcessed);
     int32 reportResult(int32 result, TerminationCode& termCode);
     void setTerm(TerminationCode termCode);
+
+    // --- operations ---
+    static constexpr int32 RES_CACHE_SIZE = 10;
+    static constexpr int32 TOPIC_SEND_TRIES = 4;
+    static constexpr int64 TOPIC_RETRY_SLEEP_NS = 10000000;
+    static constexpr int32 IPC_SEND_TRIES = 5;
+    static constexpr int32 IPC_SEND_RETRY_US = 20;
+    static constexpr int32 STAT_WRITE_TRIES = 5;
+    static constexpr int32 STAT_WRITE_RETRY_US = 20;
+
+    CacheArray<UInt128> m_tcpConnResCache{RES_CACHE_SIZE};
+    CacheArray<UInt128> m_udpConnResCache{RES_CACHE_SIZE};
+    CacheArray<UInt128> m_threadResCache{RES_CACHE_SIZE};
+    CacheArray<UInt128> m_msgTopicResCache{RES_CACHE_SIZE};
+    IpcShmMsg m_ipcSendMsg{};
+    EventParam m_opEventParam{}; // parameters of the requests the operations send
+    void* m_appObjectPtr = nullptr;
+    // Serialises the operations of the middleware dispatcher, which the
+    // application's own threads call on their threads.
+    std::recursive_mutex m_middlewareOpLock;
+
+    // Whether the calling thread may use this dispatcher now; takes the lock
+    // of the middleware dispatcher. False with FUNC_NOT_ALLOWED and a log line.
+    bool admit(std::unique_lock<std::recursive_mutex>& lock, const char* opName);
+    int32 findThreadRes(const ResourceName& name, ThreadResource** res);
+    int32 findTcpConnRes(const ResourceName& name, const UInt128& key, TcpConnResource** res);
+    int32 findUdpConnRes(const ResourceName& name, const UInt128& key, UdpConnResource** res);
+    int32 findMsgTopicRes(const ResourceName& name, const UInt128& key, MsgTopicResource** res);
+    // The record of a handle of that kind that still denotes a live resource;
+    // null with the code otherwise.
+    FrameworkResource* handleResource(ResourceType resType, const ResourceHandle& handle);
+    // One journal line for data sent, when the channel keeps a journal.
+    void journalOutgoing(bool enabled, const char* msg, int32 len, ExtChannelType chnType, const char* channelName,
+                         const char* peerAppId, in_addr_t peerIpAddr);
+    bool forwardingThread(const char* fwdThdName, ThreadResource*& fwdThdResPtr);
+    bool forwardingThread(const ResourceHandle* fwdThdHandle, ThreadResource*& fwdThdResPtr);
+    // Bytes written on the socket within the retries, or -1 after a failure
+    // (the socket is then shut for writing).
+    int32 tcpDirectSend(TcpDataSocket& sock, const char* connName, const char* msg, int32 len);
+    int32 postRequest(ThreadResource* target, MessageQueueType queueType, FwEventID evtId, const ResourceName& name,
+                      void* resPtr, const AppEventParam* appParam);
+    int32 writeJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                       const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec* tm);
+    void refreshLiveness(time_t now);
 };
