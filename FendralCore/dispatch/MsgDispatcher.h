@@ -20,7 +20,7 @@
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Timer.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/FrameworkResource.h"
 #include "FendralCore/runtime/ResourceAssistant.h"
 #include "FendralCore/runtime/ResourceHandle.h"

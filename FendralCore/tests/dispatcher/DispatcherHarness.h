@@ -9,7 +9,7 @@
 
 #include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/Pipeline.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/ResourceHandle.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
