@@ -57,6 +57,20 @@ inline void PrintTo(const LoopSetup& setup, std::ostream* os)
     *os << setup.name << " loop";
 }
 
+// The header of a pipeline entry from "SENDER" to "APP" on a UDP channel.
+inline PipelineMsgHeader plHeader(const char* channel, uint32 len, MessageType type = MSG_DATA)
+{
+    PipelineMsgHeader hdr{};
+    setName(hdr.originatorTxt, "SENDER");
+    setName(hdr.recipientTxt, "APP");
+    hdr.type = type;
+    setName(hdr.channelNameTxt, channel);
+    hdr.chnType = UDP_CHANNEL;
+    hdr.dataDir = INCOMING_DATA;
+    hdr.dataLen = len;
+    return hdr;
+}
+
 inline const LoopSetup EVENT_LOOP{"event", CPU_UTILIZATION, GLOBAL_OPTIMIZATION_SETTING, CPU_UTILIZATION};
 inline const LoopSetup TIMED_LOOP{"timed", LOW_LATENCY, CPU_OPTIMIZATION, LOW_LATENCY};
 inline const LoopSetup POLLING_LOOP{"polling", LOW_LATENCY, GLOBAL_OPTIMIZATION_SETTING, LOW_LATENCY};

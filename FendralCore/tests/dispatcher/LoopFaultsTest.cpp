@@ -15,19 +15,6 @@ constexpr int32 APP_EVT2 = APP_DEFINED_EVENT_BASE + 2;
 // A status timer that never fires while a test runs.
 const std::string QUIET = "STS_RPT_INTERVAL INT32 100000\n";
 
-PipelineMsgHeader plHeader(const char* channel, uint32 len, MessageType type = MSG_DATA)
-{
-    PipelineMsgHeader hdr{};
-    setName(hdr.originatorTxt, "SENDER");
-    setName(hdr.recipientTxt, "APP");
-    hdr.type = type;
-    setName(hdr.channelNameTxt, channel);
-    hdr.chnType = UDP_CHANNEL;
-    hdr.dataDir = INCOMING_DATA;
-    hdr.dataLen = len;
-    return hdr;
-}
-
 int64 threadCpuNs(std::thread& thread)
 {
     clockid_t clock;

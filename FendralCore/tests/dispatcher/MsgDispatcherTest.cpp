@@ -14,19 +14,6 @@ std::string pattern(size_t len, char seed)
         s[i] = static_cast<char>(seed + i % 23);
     return s;
 }
-
-PipelineMsgHeader dataHeader(const char* channel, uint32 len)
-{
-    PipelineMsgHeader hdr{};
-    setName(hdr.originatorTxt, "SENDER");
-    setName(hdr.recipientTxt, "APP");
-    hdr.type = MSG_DATA;
-    setName(hdr.channelNameTxt, channel);
-    hdr.chnType = UDP_CHANNEL;
-    hdr.dataDir = INCOMING_DATA;
-    hdr.dataLen = len;
-    return hdr;
-}
 } // namespace
 
 class EveryLoop : public ::testing::TestWithParam<LoopSetup>
@@ -73,7 +60,7 @@ TEST_P(EveryLoop, ServesQueuesStagesAndTimersAndStopsOnTerm)
     h.putSplit(MQUEUE_NORMAL, "SENDER", "CHAN1", big);
     ASSERT_EQ(h.putPart(MQUEUE_HIGH_PRIORITY, "SENDER", "CHAN2", 0, false, "small"), 0);
     const std::string plBytes = pattern(3000, 'k');
-    ASSERT_EQ(pipeline.enqueue(plBytes.data(), dataHeader("PLCHAN", 3000), 5), 0);
+    ASSERT_EQ(pipeline.enqueue(plBytes.data(), plHeader("PLCHAN", 3000), 5), 0);
     ASSERT_EQ(h.sendEvent(MQUEUE_NORMAL, APP_EVT, 0, "MKTIMER"), 0);
 
     ASSERT_TRUE(h.waitForData("CHAN1"));
