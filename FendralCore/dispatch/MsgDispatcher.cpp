@@ -1014,10 +1014,9 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
                                                                                  : THREAD_PIPELINE_MAX;
     if (numStages <= 0)
         return 0;
-    auto serve = [&](const PipelineRecord& rec, bool walk) -> bool {
+    auto serve = [&](const PipelineRecord& rec) -> bool {
         TerminationCode stageTerm = NO_TERMINATION;
-        if (processPipelineMsg(rec, stageTerm, numMsgProcessed) != 0 &&
-            !(walk && FrameworkErrno::m_fwErrno == WOULD_BLOCK))
+        if (processPipelineMsg(rec, stageTerm, numMsgProcessed) != 0)
             fwLog(2, "Error [%d] processing messages on pipeline [%.16s] stage [%d].", FrameworkErrno::m_fwErrno,
                   rec.pipelineNameTxt, rec.appPlStageNum);
         if (stageTerm == NO_TERMINATION)
@@ -1043,7 +1042,7 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
                 fwLog(2, "Null pipeline record pointer for descriptor [%d].", fd->getFileDescriptor());
                 continue;
             }
-            if (!serve(*rec, false))
+            if (!serve(*rec))
                 return 0;
         }
         return 0;
@@ -1052,7 +1051,7 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
     {
         if (m_threadResPtr->pipelineRec[i].pipelinePtr == nullptr)
             continue;
-        if (!serve(m_threadResPtr->pipelineRec[i], true))
+        if (!serve(m_threadResPtr->pipelineRec[i]))
             return 0;
     }
     return 0;
@@ -1071,8 +1070,10 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
     int32 entrySize = 0;
     if (pipeline->dequeueEntryLock2(stage, payload, hdr, entrySize, PL_TAKE_RETRY_CNT, PL_TAKE_RETRY_INTERVAL) != 0)
     {
+        // Nothing for this thread: the stage is empty, or another thread
+        // serving it took the entry (or its wake-up count) first.
         const int32 code = FrameworkErrno::m_fwErrno;
-        return code == BUFFER_EMPTY || code == TAIL_INDEX_CHANGED ? 0 : -1;
+        return code == BUFFER_EMPTY || code == TAIL_INDEX_CHANGED || code == WOULD_BLOCK ? 0 : -1;
     }
 
     int32 result = 0;

@@ -4,7 +4,9 @@
 // pipelines, and a status report that could not be sent.
 #include "DispatcherHarness.h"
 
+#include <algorithm>
 #include <future>
+#include <mutex>
 #include <pthread.h>
 #include <time.h>
 
@@ -267,4 +269,95 @@ TEST(DispatcherLoopFaults, StatusReportThatFailedIsSentAgainLater)
     EXPECT_EQ(status.id, ITC_STATUS);
     EXPECT_EQ(status.eventParam.paramInt32, 5);
     h.stop();
+}
+
+namespace
+{
+std::mutex g_secondMutex;
+std::vector<std::string> g_secondData;
+
+int32 secondThreadCallback(MessageType type, EventMsg*, DataMsg* data)
+{
+    if (type == MSG_DATA && data != nullptr)
+    {
+        std::lock_guard lock(g_secondMutex);
+        g_secondData.emplace_back(data->bufPtr, static_cast<size_t>(data->dataLen));
+    }
+    return 0;
+}
+} // namespace
+
+// Two application threads serve one stage: every entry reaches exactly one of
+// them, and an entry the other thread took first (an empty stage or a lost
+// race when locking it) is no error.
+TEST(DispatcherLoopFaults, TwoThreadsServingOneStageShareItsEntriesWithoutErrors)
+{
+    for (const LoopSetup& setup : {EVENT_LOOP, POLLING_LOOP})
+    {
+        SCOPED_TRACE(setup.name);
+        testLog().clear();
+        g_secondData.clear();
+        DispatcherHarness h(setup);
+        Pipeline pipeline(64, 256, 1, setup.processMode, false);
+        ASSERT_TRUE(pipeline.isValid());
+        h.assignStage(pipeline, "PL1", 0);
+
+        ThreadResource* second = h.registerThread("APP2", setup.thdOpt);
+        FwMessageQueue high(16, false, true, setup.queueMode, false, 100);
+        FwMessageQueue normal(16, false, true, setup.queueMode, false, 100);
+        second->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = &high;
+        second->msgQueuePtrArray[MQUEUE_NORMAL] = &normal;
+        second->status.store(RES_ACTIVE);
+        second->appCallbackFuncPtr = &secondThreadCallback;
+        second->pipelineRec[0] = h.m_app->pipelineRec[0];
+        second->numOfPipeline = 1;
+        int32 secondExit = -7;
+        std::thread secondThread([&] {
+            MsgDispatcher dispatcher(second, h.m_registry, h.m_config.get());
+            dispatcher.run(secondExit);
+        });
+
+        h.start();
+        h.init();
+        EventParam param{};
+        ASSERT_EQ(h.m_events->sendEventMsg(second, MQUEUE_HIGH_PRIORITY, INIT, param, h.m_seq), 0);
+        EventMsg ack{};
+        ASSERT_TRUE(h.nextCtlEvent(ack));
+        EXPECT_EQ(ack.id, INIT_ACK);
+
+        constexpr int32 ENTRIES = 3000;
+        for (int32 i = 0; i < ENTRIES; ++i)
+        {
+            const std::string text = std::to_string(i);
+            while (pipeline.enqueue(text.data(), plHeader("PLCHAN", static_cast<uint32>(text.size())), 5) != 0)
+                std::this_thread::yield();
+        }
+        auto delivered = [&] {
+            size_t n = 0;
+            for (const CallRecord& r : h.calls())
+                n += r.type == MSG_DATA;
+            std::lock_guard lock(g_secondMutex);
+            return n + g_secondData.size();
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (delivered() < ENTRIES && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+        ASSERT_EQ(h.m_events->sendEventMsg(second, MQUEUE_HIGH_PRIORITY, TERM, param, h.m_seq), 0);
+        secondThread.join();
+        EXPECT_EQ(secondExit, 0);
+        h.stop();
+
+        std::vector<int32> seen(ENTRIES, 0);
+        std::vector<std::string> all = g_secondData;
+        for (const CallRecord& r : h.calls())
+            if (r.type == MSG_DATA)
+                all.push_back(r.data);
+        for (const std::string& text : all)
+            ++seen.at(static_cast<size_t>(std::stoi(text)));
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), ENTRIES) << "each entry exactly once";
+        EXPECT_EQ(all.size(), static_cast<size_t>(ENTRIES));
+        for (const std::string& line : testLog().lines())
+            EXPECT_EQ(line.find("processing messages on pipeline"), std::string::npos) << line;
+    }
 }
