@@ -1,9 +1,13 @@
-# cmake -DLIB_DIR=<library folder> -DLAYERS="low;...;high" -P CheckLayers.cmake
+# cmake -DLIB_DIR=<library folder> -DLAYERS=low,...,high -P CheckLayers.cmake
 # Fails when a source of one layer folder includes a header of a folder above
 # it ("<Lib>/<folder>/..."), listing every such include.
 get_filename_component(lib ${LIB_DIR} NAME)
-set(faults "")
+string(REPLACE "," ";" LAYERS "${LAYERS}")
 list(LENGTH LAYERS count)
+if(count LESS 2)
+  message(FATAL_ERROR "LAYERS names fewer than two folders: '${LAYERS}'")
+endif()
+set(faults "")
 math(EXPR last "${count} - 1")
 foreach(i RANGE ${last})
   list(GET LAYERS ${i} layer)
