@@ -238,6 +238,11 @@ TEST(DispatcherLoopFaults, ProcessTerminationFromTimerOrStageEndsTheThread)
             ASSERT_TRUE(h.nextCtlEvent(status));
             EXPECT_EQ(status.id, ITC_STATUS);
             EXPECT_EQ(status.eventParam.paramInt32, PROCESS_TERMINATION);
+            ASSERT_EQ(h.sendEvent(MQUEUE_NORMAL, APP_EVT2), 0);
+            EXPECT_FALSE(h.waitForEvent(APP_EVT2, 200)) << "the thread went on";
+            // A thread that went on ends here (with the wrong exit flag), so
+            // the test cannot hang on it.
+            h.sendEvent(MQUEUE_HIGH_PRIORITY, TERM);
             h.join();
             EXPECT_EQ(h.m_exitHdr, 1);
             EXPECT_EQ(h.m_runResult, 0);
