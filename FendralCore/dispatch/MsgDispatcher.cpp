@@ -262,7 +262,10 @@ int32 MsgDispatcher::initialize()
               FrameworkErrno::m_fwErrno);
         return -1;
     }
-    // The stage descriptors join the wait once INIT succeeded (watchStages).
+    // The stage descriptors join the wait once INIT succeeded (watchStages);
+    // their places are kept free until then.
+    if (!m_pollAllStages)
+        m_stagesToWatch = std::min(m_threadResPtr->numOfPipeline, THREAD_PIPELINE_MAX);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     if (m_fdWaitPtr->addFileDesc(m_timerPtr.get(), IO_WAIT_READ) != 0 || m_timerPtr->startTimer() != 0)
     {
@@ -1218,6 +1221,9 @@ int32 MsgDispatcher::reserveTimerSlot(const char* name) const
         return fwFail(RES_NAME_EXIST, -1);
     if (m_numTimers >= m_maxTimers)
         return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+    // Timers made before INIT (by its callback) leave the stages their places.
+    if (!m_stagesRegistered && m_numTimers + m_stagesToWatch >= m_maxTimers)
+        return fwFail(WAIT_OBJECT_LIST_FULL, -1);
     for (int32 i = 0; i < m_maxTimers; ++i)
         if (m_timers[i] == nullptr)
             return i;

@@ -185,6 +185,7 @@ private:
     bool m_allowAppTriggeredTerm = false;
     bool m_repliServiceEnabled = false;
     bool m_stagesRegistered = false;
+    int32 m_stagesToWatch = 0; // stage descriptors that join the wait at INIT
     uint64 m_discardedPartMsgs = 0;
     TerminationCode m_termCode = NO_TERMINATION;
     bool m_pollAllStages = false; // some assigned stage has no wake-up descriptor

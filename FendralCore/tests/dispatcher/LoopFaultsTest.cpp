@@ -151,6 +151,37 @@ TEST(DispatcherLoopFaults, DescriptorLimitFollowsTheSettingAndItsDefault)
     }
 }
 
+// Timers made by the INIT callback leave room for the stage descriptors that
+// join the wait once INIT succeeded, so INIT succeeds and the stages are served.
+TEST(DispatcherLoopFaults, TimersMadeAtInitLeaveRoomForTheStages)
+{
+    DispatcherHarness h(EVENT_LOOP, QUIET);
+    Pipeline first(8, 4096, 2, CPU_UTILIZATION, false);
+    Pipeline second(8, 4096, 2, CPU_UTILIZATION, false);
+    h.assignStage(first, "PL1", 0);
+    h.assignStage(second, "PL2", 0);
+    int32 created = 0;
+    int32 refusal = 0;
+    h.setScript([&](const CallRecord& r, EventMsg*) {
+        if (r.id != INIT)
+            return 0;
+        MsgDispatcher* d = MsgDispatcher::getMsgDispatcher();
+        while (d->createTimer(("T" + std::to_string(created)).c_str(), 3600000, false) == 0)
+            ++created;
+        refusal = FrameworkErrno::m_fwErrno;
+        return 0;
+    });
+    h.start();
+    h.init();
+    EXPECT_EQ(created, 103);
+    EXPECT_EQ(refusal, WAIT_OBJECT_LIST_FULL);
+    ASSERT_EQ(first.enqueue("one", plHeader("PLCHAN1", 3), 5), 0);
+    ASSERT_EQ(second.enqueue("two", plHeader("PLCHAN2", 3), 5), 0);
+    EXPECT_TRUE(h.waitForData("PLCHAN1"));
+    EXPECT_TRUE(h.waitForData("PLCHAN2"));
+    h.stop();
+}
+
 // A message of no known type, from a queue or a stage, is logged and dropped;
 // the thread goes on.
 TEST(DispatcherLoopFaults, UnknownMessageTypesAreLoggedAndSkipped)
