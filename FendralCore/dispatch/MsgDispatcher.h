@@ -93,9 +93,10 @@ public:
     // Application timers of this thread. A timer removed while the loop serves
     // a pass is freed only at the end of the pass: the pass's list of ready
     // descriptors may still point at it. Its place is free at once.
-    // At most MSG_DISP_FD_NUM + 5 per thread; a timer starts at creation. A
-    // name has 1 to 16 characters. The handle (0 for none) is checked against
-    // the live timers before use. An unknown name fails with
+    // At most MSG_DISP_FD_NUM + 5 per thread (before INIT succeeded, less one
+    // per pipeline stage, whose place waits for it). A timer starts at
+    // creation; its name has 1 to 16 characters. The handle (0 for none) is
+    // checked against the live timers before use. An unknown name fails with
     // INVALID_TIMER_HANDLE on removal, RES_NOT_EXIST on start and stop.
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive);
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle);
