@@ -137,7 +137,8 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
     m_fdAryPtr = std::make_unique<FileDescriptor*[]>(m_maxNumDesc);
     // The multiplexer keeps room for the framework's own descriptors.
     m_maxTimers = m_maxNumDesc - NUM_OF_FW_DESC;
-    m_timers = std::make_unique<TimerSlot[]>(static_cast<size_t>(m_maxTimers));
+    m_timers = std::make_unique<AppTimer*[]>(static_cast<size_t>(m_maxTimers));
+    m_removedTimers.reserve(static_cast<size_t>(m_maxTimers));
     m_idleThreshold = static_cast<int64>(m_timeout) * 1000000;
     if (m_msgDispatcherPtr == nullptr)
         m_msgDispatcherPtr = this;
@@ -152,15 +153,18 @@ MsgDispatcher::~MsgDispatcher()
     }
     for (int32 i = 0; i < m_maxTimers; ++i)
     {
-        TimerSlot& slot = m_timers[i];
-        if (slot.timerPtr == nullptr)
+        AppTimer*& timer = m_timers[i];
+        if (timer == nullptr)
             continue;
-        slot.timerPtr->stop();
-        if (slot.timerPtr->usesFileDescriptor() && !slot.removed)
-            m_fdWaitPtr->removeFileDesc(slot.timerPtr);
-        delete slot.timerPtr;
-        slot.timerPtr = nullptr;
+        timer->stop();
+        if (timer->usesFileDescriptor())
+            m_fdWaitPtr->removeFileDesc(timer);
+        delete timer;
+        timer = nullptr;
     }
+    for (AppTimer* timer : m_removedTimers)
+        delete timer;
+    m_removedTimers.clear();
     if (m_msgDispatcherPtr == this)
         m_msgDispatcherPtr = nullptr;
 }
@@ -267,21 +271,10 @@ int32 MsgDispatcher::initialize()
               FrameworkErrno::m_fwErrno);
         return -1;
     }
+    // The stage descriptors join the wait once INIT succeeded (watchStages);
+    // their places are kept free until then.
     if (!m_pollAllStages)
-    {
-        for (int32 i = 0; i < m_threadResPtr->numOfPipeline && i < THREAD_PIPELINE_MAX; ++i)
-        {
-            PipelineRecord& rec = m_threadResPtr->pipelineRec[i];
-            PipelineStageDesc* desc = rec.pipelinePtr->getStageEventFd(rec.appPlStageNum);
-            desc->setInfoPtr(&rec);
-            if (m_fdWaitPtr->addFileDesc(desc, IO_WAIT_READ) != 0)
-            {
-                fwLog(2, "Error [%d] adding pipeline stage descriptor to Wait object in MsgDispatcher.",
-                      FrameworkErrno::m_fwErrno);
-                return -1;
-            }
-        }
-    }
+        m_stagesToWatch = std::min(m_threadResPtr->numOfPipeline, THREAD_PIPELINE_MAX);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     if (m_fdWaitPtr->addFileDesc(m_timerPtr.get(), IO_WAIT_READ) != 0 || m_timerPtr->startTimer() != 0)
     {
@@ -310,6 +303,26 @@ int32 MsgDispatcher::lookUpMrmTopics()
               gd.m_thisMrmCrossSiteTopicName);
         return -1;
     }
+    return 0;
+}
+
+int32 MsgDispatcher::watchStages()
+{
+    if (m_stagesRegistered || m_optMode != CPU_UTILIZATION || m_pollAllStages)
+        return 0;
+    for (int32 i = 0; i < m_threadResPtr->numOfPipeline && i < THREAD_PIPELINE_MAX; ++i)
+    {
+        PipelineRecord& rec = m_threadResPtr->pipelineRec[i];
+        PipelineStageDesc* desc = rec.pipelinePtr->getStageEventFd(rec.appPlStageNum);
+        desc->setInfoPtr(&rec);
+        if (m_fdWaitPtr->addFileDesc(desc, IO_WAIT_READ) != 0)
+        {
+            fwLog(2, "Error [%d] adding pipeline stage descriptor to Wait object in MsgDispatcher.",
+                  FrameworkErrno::m_fwErrno);
+            return -1;
+        }
+    }
+    m_stagesRegistered = true;
     return 0;
 }
 
@@ -361,6 +374,8 @@ int32 MsgDispatcher::runEventLoop(bool timed)
         if (ready < 0)
             ready = 0; // the multiplexer logged it; wait again
         m_numFdEvt = ready;
+        // The ready list may name a timer a callback of this pass removes.
+        ++m_timerWalkDepth;
 
         bool highReady = timed, normalReady = timed, statusReady = false, stageReady = m_pollAllStages,
              timerReady = false;
@@ -412,6 +427,8 @@ int32 MsgDispatcher::runEventLoop(bool timed)
             serveAppTimersReady(termCode);
             setTerm(termCode);
         }
+        if (--m_timerWalkDepth == 0)
+            purgeRemovedTimers();
     }
     return 0;
 }
@@ -615,13 +632,16 @@ int32 MsgDispatcher::dispatchEvent(MessageQueueType, TerminationCode& termCode, 
 int32 MsgDispatcher::answerControlEvent(EventMsg& evt, TerminationCode& termCode, int32& numMsgProcessed)
 {
     const int32 id = evt.id;
-    const int32 result = callback(MSG_EVENT, &evt, nullptr);
+    int32 result = callback(MSG_EVENT, &evt, nullptr);
     logEvent(5, m_message);
     countMsg(numMsgProcessed);
 
     FwEventID ack = INIT_ACK;
     if (id == INIT)
     {
+        // A stage that cannot be watched fails the start-up like the callback.
+        if (result == 0 && watchStages() != 0)
+            result = FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : ADD_DESCRIPTOR_FAILED;
         if (result == 0)
             m_initReceived = true;
     }
@@ -997,10 +1017,9 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
                                                                                  : THREAD_PIPELINE_MAX;
     if (numStages <= 0)
         return 0;
-    auto serve = [&](const PipelineRecord& rec, bool walk) -> bool {
+    auto serve = [&](const PipelineRecord& rec) -> bool {
         TerminationCode stageTerm = NO_TERMINATION;
-        if (processPipelineMsg(rec, stageTerm, numMsgProcessed) != 0 &&
-            !(walk && FrameworkErrno::m_fwErrno == WOULD_BLOCK))
+        if (processPipelineMsg(rec, stageTerm, numMsgProcessed) != 0)
             fwLog(2, "Error [%d] processing messages on pipeline [%.16s] stage [%d].", FrameworkErrno::m_fwErrno,
                   rec.pipelineNameTxt, rec.appPlStageNum);
         if (stageTerm == NO_TERMINATION)
@@ -1026,7 +1045,7 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
                 fwLog(2, "Null pipeline record pointer for descriptor [%d].", fd->getFileDescriptor());
                 continue;
             }
-            if (!serve(*rec, false))
+            if (!serve(*rec))
                 return 0;
         }
         return 0;
@@ -1035,7 +1054,7 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
     {
         if (m_threadResPtr->pipelineRec[i].pipelinePtr == nullptr)
             continue;
-        if (!serve(m_threadResPtr->pipelineRec[i], true))
+        if (!serve(m_threadResPtr->pipelineRec[i]))
             return 0;
     }
     return 0;
@@ -1054,8 +1073,10 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
     int32 entrySize = 0;
     if (pipeline->dequeueEntryLock2(stage, payload, hdr, entrySize, PL_TAKE_RETRY_CNT, PL_TAKE_RETRY_INTERVAL) != 0)
     {
+        // Nothing for this thread: the stage is empty, or another thread
+        // serving it took the entry (or its wake-up count) first.
         const int32 code = FrameworkErrno::m_fwErrno;
-        return code == BUFFER_EMPTY || code == TAIL_INDEX_CHANGED ? 0 : -1;
+        return code == BUFFER_EMPTY || code == TAIL_INDEX_CHANGED || code == WOULD_BLOCK ? 0 : -1;
     }
 
     int32 result = 0;
@@ -1137,15 +1158,17 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
 int32 MsgDispatcher::findTimer(const FileDescriptor* fdPtr) const
 {
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && m_timers[i].timerPtr == fdPtr)
+        if (m_timers[i] != nullptr && m_timers[i] == fdPtr)
             return i;
     return -1;
 }
 
 int32 MsgDispatcher::findTimerByName(const char* name) const
 {
+    if (name == nullptr)
+        return -1;
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && sameName(m_timers[i].timerPtr->getName(), name))
+        if (m_timers[i] != nullptr && sameName(m_timers[i]->getName(), name))
             return i;
     return -1;
 }
@@ -1187,16 +1210,23 @@ int32 MsgDispatcher::createUTimer(const char* name, int64 microseconds, bool rep
 
 int32 MsgDispatcher::reserveTimerSlot(const char* name) const
 {
-    if (name == nullptr || name[0] == '\0')
+    if (name == nullptr)
         return fwFail(NULL_PARAM, -1);
+    if (name[0] == '\0')
+        return fwFail(RES_NO_NAME, -1);
+    // A longer name would be stored cut and never found again by its whole text.
+    if (strnlen(name, sizeof(ResourceName)) >= sizeof(ResourceName))
+        return fwFail(RES_NAME_TOO_LONG, -1);
     if (findTimerByName(name) >= 0)
         return fwFail(RES_NAME_EXIST, -1);
     if (m_numTimers >= m_maxTimers)
         return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+    // Timers made before INIT (by its callback) leave the stages their places.
+    if (!m_stagesRegistered && m_numTimers + m_stagesToWatch >= m_maxTimers)
+        return fwFail(WAIT_OBJECT_LIST_FULL, -1);
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr == nullptr)
+        if (m_timers[i] == nullptr)
             return i;
-    // Every free slot still holds a timer removed in this pass.
     return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
 }
 
@@ -1213,7 +1243,7 @@ int32 MsgDispatcher::addTimer(int32 slot, AppTimer* timer, int64& timerHandle)
         delete timer;
         return fwFail(code, -1);
     }
-    m_timers[slot] = TimerSlot{timer, false};
+    m_timers[slot] = timer;
     ++m_numTimers;
     timerHandle = reinterpret_cast<int64>(timer);
     return 0;
@@ -1226,51 +1256,51 @@ int32 MsgDispatcher::findTimerByHandle(int64 timerHandle) const
     // A handle is only trusted once found among the live timers: a stale one
     // is refused rather than followed.
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed &&
-            reinterpret_cast<int64>(m_timers[i].timerPtr) == timerHandle)
+        if (m_timers[i] != nullptr && reinterpret_cast<int64>(m_timers[i]) == timerHandle)
             return i;
     return fwFail(TIMER_NOT_FOUND, -1);
 }
 
 int64 MsgDispatcher::getTimerHandle(const char* name) const
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
-    return slot < 0 ? 0 : reinterpret_cast<int64>(m_timers[slot].timerPtr);
+    const int32 slot = findTimerByName(name);
+    return slot < 0 ? 0 : reinterpret_cast<int64>(m_timers[slot]);
 }
 
 int32 MsgDispatcher::startTimer(int64 timerHandle)
 {
     const int32 slot = findTimerByHandle(timerHandle);
-    return slot < 0 ? -1 : m_timers[slot].timerPtr->start();
+    return slot < 0 ? -1 : m_timers[slot]->start();
 }
 
 int32 MsgDispatcher::startTimer(const char* name)
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    const int32 slot = findTimerByName(name);
     if (slot < 0)
-        return fwFail(TIMER_NOT_FOUND, -1);
-    return m_timers[slot].timerPtr->start();
+        return fwFail(RES_NOT_EXIST, -1);
+    return m_timers[slot]->start();
 }
 
 int32 MsgDispatcher::stopTimer(int64 timerHandle)
 {
     const int32 slot = findTimerByHandle(timerHandle);
-    return slot < 0 ? -1 : m_timers[slot].timerPtr->stop();
+    return slot < 0 ? -1 : m_timers[slot]->stop();
 }
 
 int32 MsgDispatcher::stopTimer(const char* name)
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    const int32 slot = findTimerByName(name);
     if (slot < 0)
-        return fwFail(TIMER_NOT_FOUND, -1);
-    return m_timers[slot].timerPtr->stop();
+        return fwFail(RES_NOT_EXIST, -1);
+    return m_timers[slot]->stop();
 }
 
 int32 MsgDispatcher::removeTimer(const char* name)
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    // By name the handle is looked up first: an unknown name is handle 0.
+    const int32 slot = findTimerByName(name);
     if (slot < 0)
-        return fwFail(TIMER_NOT_FOUND, -1);
+        return fwFail(INVALID_TIMER_HANDLE, -1);
     return removeTimerAt(slot);
 }
 
@@ -1282,37 +1312,28 @@ int32 MsgDispatcher::removeTimer(int64 timerHandle)
 
 int32 MsgDispatcher::removeTimerAt(int32 slot)
 {
-    AppTimer* timer = m_timers[slot].timerPtr;
+    AppTimer* timer = m_timers[slot];
     timer->stop();
     if (timer->usesFileDescriptor())
         m_fdWaitPtr->removeFileDesc(timer);
     --m_numTimers;
+    m_timers[slot] = nullptr;
     if (m_timerWalkDepth > 0)
     {
-        // The pass serving timers may still hold this pointer: free it after.
-        m_timers[slot].removed = true;
-        m_timerRemovedPending = true;
+        // The pass under way may still hold this pointer: free it after. Kept
+        // allocated until then, its address cannot come back as a new timer's.
+        m_removedTimers.push_back(timer);
         return 0;
     }
     delete timer;
-    m_timers[slot] = TimerSlot{};
     return 0;
 }
 
 void MsgDispatcher::purgeRemovedTimers()
 {
-    if (!m_timerRemovedPending)
-        return;
-    for (int32 i = 0; i < m_maxTimers; ++i)
-    {
-        TimerSlot& slot = m_timers[i];
-        if (slot.timerPtr != nullptr && slot.removed)
-        {
-            delete slot.timerPtr;
-            slot = TimerSlot{};
-        }
-    }
-    m_timerRemovedPending = false;
+    for (AppTimer* timer : m_removedTimers)
+        delete timer;
+    m_removedTimers.clear();
 }
 
 int32 MsgDispatcher::serveAppTimersReady(TerminationCode& termCode)
@@ -1328,7 +1349,7 @@ int32 MsgDispatcher::serveAppTimersReady(TerminationCode& termCode)
         const int32 slot = findTimer(fd);
         if (slot < 0)
             continue;
-        AppTimer* timer = m_timers[slot].timerPtr;
+        AppTimer* timer = m_timers[slot];
         const uint64 count = timer->receive();
         if (count == 0)
             continue;
@@ -1352,9 +1373,9 @@ int32 MsgDispatcher::serveAppTimersAll(TerminationCode& termCode, int32& deliver
     ++m_timerWalkDepth;
     for (int32 i = 0; i < m_maxTimers && termCode == NO_TERMINATION; ++i)
     {
-        if (m_timers[i].timerPtr == nullptr || m_timers[i].removed)
+        AppTimer* timer = m_timers[i];
+        if (timer == nullptr)
             continue;
-        AppTimer* timer = m_timers[i].timerPtr;
         const uint64 count = timer->receive();
         if (count == 0)
             continue;

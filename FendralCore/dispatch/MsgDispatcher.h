@@ -25,7 +25,7 @@
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Timer.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/FrameworkResource.h"
 #include "FendralCore/runtime/ResourceAssistant.h"
 #include "FendralCore/runtime/ResourceHandle.h"
@@ -34,6 +34,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class AppLogger;
 class ConfigManager;
@@ -97,11 +98,14 @@ public:
     int32 sendThreadMessage(const ResourceHandle& thdHandle, const char* msg, int32 len, bool highPriority = false,
                             void* fdPtr = nullptr, DataDirection dataDir = OUTGOING_DATA);
 
-    // Application timers of this thread. A removed timer is only marked; it is
-    // freed at the end of the pass that serves timers, so a callback may remove
-    // any timer, including one another ready descriptor still refers to.
-    // At most MSG_DISP_FD_NUM + 5 per thread; a timer starts at creation. The
-    // handle (0 for none) is checked against the live timers before use.
+    // Application timers of this thread. A timer removed while the loop serves
+    // a pass is freed only at the end of the pass: the pass's list of ready
+    // descriptors may still point at it. Its place is free at once.
+    // At most MSG_DISP_FD_NUM + 5 per thread (before INIT succeeded, less one
+    // per pipeline stage, whose place waits for it). A timer starts at
+    // creation; its name has 1 to 16 characters. The handle (0 for none) is
+    // checked against the live timers before use. An unknown name fails with
+    // INVALID_TIMER_HANDLE on removal, RES_NOT_EXIST on start and stop.
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive);
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle);
     int32 createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle);
@@ -204,12 +208,6 @@ protected:
     int32 sendItcStatus(int32 retCode);
 
 private:
-    struct TimerSlot
-    {
-        AppTimer* timerPtr;
-        bool removed;
-    };
-
     static thread_local MsgDispatcher* m_msgDispatcherPtr;
     static std::atomic<MsgDispatcher*> m_middlewareMDPtr;
 
@@ -244,11 +242,12 @@ private:
     uint32 m_msgSeqNum = 0;
     bool m_initReceived = false;
     timespec m_lastUpdStatusTime{};
-    std::unique_ptr<TimerSlot[]> m_timers;
+    std::unique_ptr<AppTimer*[]> m_timers;
     int32 m_maxTimers = 0;
     int32 m_numTimers = 0;
+    // Passes under way; while above 0 removed timers wait in m_removedTimers.
     int32 m_timerWalkDepth = 0;
-    bool m_timerRemovedPending = false;
+    std::vector<AppTimer*> m_removedTimers;
     OptimizationMode m_optMode = CPU_UTILIZATION;
     OptimizationMode m_processMode = CPU_UTILIZATION;
     int32 m_maxNumDesc = DEFAULT_MSG_DISP_FD_NUM + NUM_PRINCIPLE_DESC;
@@ -263,6 +262,7 @@ private:
     bool m_allowAppTriggeredTerm = false;
     bool m_repliServiceEnabled = false;
     bool m_stagesRegistered = false;
+    int32 m_stagesToWatch = 0; // stage descriptors that join the wait at INIT
     uint64 m_discardedPartMsgs = 0;
     TerminationCode m_termCode = NO_TERMINATION;
     bool m_pollAllStages = false; // some assigned stage has no wake-up descriptor
@@ -287,6 +287,9 @@ private:
     int32 serveAppTimersReady(TerminationCode& termCode);
     int32 serveAppTimersAll(TerminationCode& termCode, int32& delivered);
     void purgeRemovedTimers();
+    // Waits on the stage descriptors once INIT succeeded: an entry that may
+    // not be served yet must not keep the wait from blocking.
+    int32 watchStages();
 
     int32 dispatchEvent(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed);
     int32 answerControlEvent(EventMsg& evt, TerminationCode& termCode, int32& numMsgProcessed);
