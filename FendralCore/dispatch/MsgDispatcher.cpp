@@ -1181,6 +1181,9 @@ int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repe
 
 int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "createTimer"))
+        return -1;
     timerHandle = 0;
     if (milliseconds < 1)
         return fwFail(INVALID_TIMER_INTERVAL, -1);
@@ -1193,6 +1196,9 @@ int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repe
 
 int32 MsgDispatcher::createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "createUTimer"))
+        return -1;
     timerHandle = 0;
     if (microseconds < 1)
         return fwFail(INVALID_TIMER_INTERVAL, -1);
@@ -1269,12 +1275,18 @@ int64 MsgDispatcher::getTimerHandle(const char* name) const
 
 int32 MsgDispatcher::startTimer(int64 timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "startTimer"))
+        return -1;
     const int32 slot = findTimerByHandle(timerHandle);
     return slot < 0 ? -1 : m_timers[slot]->start();
 }
 
 int32 MsgDispatcher::startTimer(const char* name)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "startTimer"))
+        return -1;
     const int32 slot = findTimerByName(name);
     if (slot < 0)
         return fwFail(RES_NOT_EXIST, -1);
@@ -1283,12 +1295,18 @@ int32 MsgDispatcher::startTimer(const char* name)
 
 int32 MsgDispatcher::stopTimer(int64 timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "stopTimer"))
+        return -1;
     const int32 slot = findTimerByHandle(timerHandle);
     return slot < 0 ? -1 : m_timers[slot]->stop();
 }
 
 int32 MsgDispatcher::stopTimer(const char* name)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "stopTimer"))
+        return -1;
     const int32 slot = findTimerByName(name);
     if (slot < 0)
         return fwFail(RES_NOT_EXIST, -1);
@@ -1297,6 +1315,9 @@ int32 MsgDispatcher::stopTimer(const char* name)
 
 int32 MsgDispatcher::removeTimer(const char* name)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "removeTimer"))
+        return -1;
     // By name the handle is looked up first: an unknown name is handle 0.
     const int32 slot = findTimerByName(name);
     if (slot < 0)
@@ -1306,6 +1327,9 @@ int32 MsgDispatcher::removeTimer(const char* name)
 
 int32 MsgDispatcher::removeTimer(int64 timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "removeTimer"))
+        return -1;
     const int32 slot = findTimerByHandle(timerHandle);
     return slot < 0 ? -1 : removeTimerAt(slot);
 }

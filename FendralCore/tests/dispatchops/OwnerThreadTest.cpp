@@ -29,6 +29,10 @@ TEST(DispatchOwnerThread, AnotherThreadIsRefusedByEveryOperation)
         {"net request", [&] { return dispatcher->sendNetEvent("TCP1", CONN_RQS); }},
         {"handle", [&] { return dispatcher->getResHandleByName("PEER", THREAD_RES, handle); }},
         {"end of recovery", [&] { return dispatcher->notifyEndRecovery(); }},
+        {"timer create", [&] { return dispatcher->createTimer("T1", 10, true); }},
+        {"timer start", [&] { return dispatcher->startTimer("T1"); }},
+        {"timer stop", [&] { return dispatcher->stopTimer(int64{1}); }},
+        {"timer remove", [&] { return dispatcher->removeTimer("T1"); }},
     };
     for (const Case& c : cases)
     {
