@@ -21,6 +21,7 @@ CircularBuffer* CircularBuffer::GetSharedCopy(CircularBufferRecord& copy, Circul
     dest->mPool = &factory->samplePool();
     dest->mLog = &factory->log();
     dest->mName = copy.mName;
+    dest->cacheSlots();
     return dest;
 }
 

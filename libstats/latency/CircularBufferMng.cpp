@@ -263,16 +263,13 @@ CircularBuffer* CircularBufferMng::viewOf(unsigned int id)
     return mTmpCircularBuffers[id].get();
 }
 
-bool CircularBufferMng::addElement(unsigned int id, const latency_info_t& latencies)
+// A queue another process added gets its view on first use.
+void CircularBufferMng::addElementWithoutView(unsigned int id, const latency_info_t& latencies)
 {
     if (id >= mTmpCircularBuffers.size())
-        return true;
-    CircularBuffer* view = mTmpCircularBuffers[id].get();
-    // A queue another process added gets its view on first use.
-    if (view == nullptr && (view = viewOf(id)) == nullptr)
-        return true;
-    view->pushBackItem(latencies);
-    return true;
+        return;
+    if (CircularBuffer* view = viewOf(id))
+        view->pushBackItem(latencies);
 }
 
 CircularBufferRecord* CircularBufferMng::findCircularBuffer(unsigned int id)

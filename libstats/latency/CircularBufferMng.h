@@ -48,7 +48,15 @@ public:
     bool addCircularBuffer(const char* name, unsigned int& id);
     // Appends one sample to queue `id`; a queue that does not exist takes
     // nothing. Always true (a sample refused by a full queue is counted there).
-    bool addElement(unsigned int id, const latency_info_t& latencies);
+    bool addElement(unsigned int id, const latency_info_t& latencies)
+    {
+        CircularBuffer* view = id < mTmpCircularBuffers.size() ? mTmpCircularBuffers[id].get() : nullptr;
+        if (view != nullptr)
+            view->pushBackItem(latencies);
+        else
+            addElementWithoutView(id, latencies);
+        return true;
+    }
 
     // The shared queue of `id` (null when not in use).
     CircularBufferRecord* findCircularBuffer(unsigned int id);
@@ -75,6 +83,7 @@ private:
     bool lock();
     void unlock();
     CircularBuffer* viewOf(unsigned int id);
+    void addElementWithoutView(unsigned int id, const latency_info_t& latencies);
 
     Log& mLog;
     long mNumQueues;

@@ -55,6 +55,7 @@ public:
             for (long slot = 0; slot < numEntries; ++slot)
                 mPool->getFreeIndex();
         }
+        cacheSlots();
     }
 
     virtual ~ArrayBackedLocklessCircularList() = default;
@@ -84,7 +85,7 @@ public:
             }
             return nullptr;
         }
-        T* entry = mPool->peekEntry(v.mInitialPoolIndex + next);
+        T* entry = mSlots != nullptr ? mSlots + next : mPool->peekEntry(v.mInitialPoolIndex + next);
         if (entry == nullptr)
             return nullptr;
         *entry = item;
@@ -149,6 +150,18 @@ public:
     const std::string& getLogName() const { return mName; }
 
 protected:
+    // The slots as one array when they lie in one level of plain entries:
+    // the writer's path then needs no pool lookup.
+    void cacheSlots()
+    {
+        mSlots = nullptr;
+        const SimpleTypes<T>& v = *mValues;
+        T* first = mPool->peekEntry(v.mInitialPoolIndex);
+        T* last = v.mMaxEntries > 0 ? mPool->peekEntry(v.mInitialPoolIndex + v.mMaxEntries - 1) : nullptr;
+        if (first != nullptr && last == first + (v.mMaxEntries - 1) && mPool->objectSize() == sizeof(T))
+            mSlots = first;
+    }
+
     // Indices another process wrote are trusted only inside the list.
     static bool validSlots(int64_t max, int64_t head, int64_t tail)
     {
@@ -170,6 +183,7 @@ protected:
     ArrayBackedPool<T>* mPool;
     bool mLoggedWrapError = false;
     std::string mName;
+    T* mSlots = nullptr;
 };
 
 } // namespace Zunq::Utils
