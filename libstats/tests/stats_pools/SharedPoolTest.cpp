@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -90,7 +92,7 @@ TEST_F(SharedPoolTest, SegmentsThatDoNotDescribeThePoolAreRefused)
         void (*damage)(ArrayBackedPool<Item>*, char*);
     };
     const Case cases[] = {
-        {"larger segment", size + 64, nullptr},
+        {"segment of another size", size, nullptr},
         {"count above the pool", size,
          [](ArrayBackedPool<Item>*, char* base) {
              reinterpret_cast<Zunq::Utils::SimpleValues*>(base + 32)->mNumEntries = 1000;
@@ -115,7 +117,13 @@ TEST_F(SharedPoolTest, SegmentsThatDoNotDescribeThePoolAreRefused)
         SCOPED_TRACE(c.what);
         int id = 0;
         if (c.damage == nullptr)
-            ASSERT_GE(shmget(mKey, c.segmentSize, IPC_CREAT | 0600), 0);
+        {
+            // A complete pool of 5 entries where one of 4 is asked for.
+            ArrayBackedPool<Item>* other =
+                ArrayBackedPool<Item>::initShMem(mKey, id, 5, mLog.log(), "other", nullptr, 90);
+            ASSERT_NE(other, nullptr);
+            ArrayBackedPool<Item>::detachShm(other);
+        }
         else
         {
             ArrayBackedPool<Item>* pool =
@@ -140,8 +148,9 @@ TEST_F(SharedPoolTest, SegmentNeverCompletedByItsCreatorIsRefused)
 
 TEST_F(SharedPoolTest, ProcessesStartingTogetherShareOneInitialisation)
 {
-    // Each child takes one entry; had any of them built the pool again, the
-    // counters would not add up.
+    // Each child takes one entry through its own view, one at a time; had any
+    // set-up built the pool again, the count would not add up.
+    const std::string lockFile = mDir.path() + "/lock";
     constexpr int cChildren = 4;
     std::vector<pid_t> children;
     for (int c = 0; c < cChildren; ++c)
@@ -151,9 +160,15 @@ TEST_F(SharedPoolTest, ProcessesStartingTogetherShareOneInitialisation)
         if (child == 0)
         {
             int id = 0;
-            ArrayBackedPool<Item>* pool =
-                ArrayBackedPool<Item>::initShMem(mKey, id, 64, mLog.log(), "together", nullptr, 90);
-            _exit(pool == nullptr ? 1 : 0);
+            ArrayBackedPool<Item>* view =
+                ArrayBackedPool<Item>::initShMemAndGetCopy(mKey, id, 64, mLog.log(), "together", nullptr, 90);
+            if (view == nullptr)
+                _exit(1);
+            int lock = open(lockFile.c_str(), O_CREAT | O_RDWR, 0600);
+            flock(lock, LOCK_EX);
+            long index = view->getFreeIndex();
+            flock(lock, LOCK_UN);
+            _exit(index >= 0 ? 0 : 2);
         }
         children.push_back(child);
     }
@@ -166,8 +181,8 @@ TEST_F(SharedPoolTest, ProcessesStartingTogetherShareOneInitialisation)
     int id = 0;
     ArrayBackedPool<Item>* pool = ArrayBackedPool<Item>::initShMem(mKey, id, 64, mLog.log(), "together", nullptr, 90);
     ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(pool->getNumEntries(), 0);
-    EXPECT_EQ(pool->values().mFree, 0);
+    EXPECT_EQ(pool->getNumEntries(), cChildren);
+    EXPECT_EQ(pool->values().mFree, cChildren);
     EXPECT_EQ(pool->values().mLast, 63);
     ArrayBackedPool<Item>::detachShm(pool);
 }
