@@ -35,6 +35,8 @@ void BM_PoolGetFree(benchmark::State& state)
 {
     Zunq::Utils::ArrayBackedPool<Record> pool;
     pool.init(state.range(0), benchLog(), "bench", 0);
+    // As a component's member pool would be: known outside this loop.
+    benchmark::DoNotOptimize(&pool);
     for (auto _ : state)
     {
         long index = pool.getFreeIndex();
@@ -49,6 +51,7 @@ BENCHMARK(BM_PoolGetFree)->Arg(64)->Arg(1024);
 void BM_BoostObjectPoolMallocFree(benchmark::State& state)
 {
     boost::object_pool<Record> pool;
+    benchmark::DoNotOptimize(&pool);
     for (auto _ : state)
     {
         Record* record = pool.malloc();

@@ -71,18 +71,12 @@ public:
         const int64_t max = v.mMaxEntries;
         const int64_t tail = v.mTail;
         const int64_t head = std::atomic_ref<int64_t>(v.mHead).load(std::memory_order_acquire);
-        if (!validSlots(max, head, tail))
+        if (!validSlots(max, head, tail)) [[unlikely]]
             return nullptr;
         const int64_t next = tail + 1 == max ? 0 : tail + 1;
-        if (next == head)
+        if (next == head) [[unlikely]]
         {
-            std::atomic_ref<uint32_t>(v.mDropped).fetch_add(1, std::memory_order_relaxed);
-            if (!mLoggedWrapError)
-            {
-                mLoggedWrapError = true;
-                mLog->error() << "ArrayBackedLocklessCircularList::pushBackItem(" << mName
-                              << ") - circular buffer started to wrap.\n";
-            }
+            refuse();
             return nullptr;
         }
         T* entry = mSlots != nullptr ? mSlots + next : mPool->peekEntry(v.mInitialPoolIndex + next);
@@ -150,6 +144,18 @@ public:
     const std::string& getLogName() const { return mName; }
 
 protected:
+    // A record that found the list full: counted, and the wrap error logged once.
+    [[gnu::cold]] [[gnu::noinline]] void refuse()
+    {
+        std::atomic_ref<uint32_t>(mValues->mDropped).fetch_add(1, std::memory_order_relaxed);
+        if (!mLoggedWrapError)
+        {
+            mLoggedWrapError = true;
+            mLog->error() << "ArrayBackedLocklessCircularList::pushBackItem(" << mName
+                          << ") - circular buffer started to wrap.\n";
+        }
+    }
+
     // The slots as one array when they lie in one level of plain entries:
     // the writer's path then needs no pool lookup.
     void cacheSlots()

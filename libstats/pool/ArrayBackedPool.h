@@ -160,27 +160,27 @@ public:
     long getFreeIndex()
     {
         SimpleValues& v = *mValues;
-        if (v.mFree == v.mLast && !grow())
-            return -1;
-        const int64_t index = v.mFree;
-        T* entry = getEntry(index);
-        if (entry == nullptr)
+        int64_t index = v.mFree;
+        if (index == v.mLast) [[unlikely]]
+        {
+            if (!grow())
+                return -1;
+            index = v.mFree;
+        }
+        T* entry = entryAt(v, index);
+        if (entry == nullptr) [[unlikely]]
             return -1;
         ArrayBackedPoolObject* header = headerOf(entry);
         const int64_t next = header->mNext;
+        header->mIndex = index;
         header->mPrev = -1;
         header->mNext = -1;
-        v.mNumEntries += 1;
-        if (v.mNumEntries >= v.mFullPoolWarnLevel && !v.mWarningLogged && mLog != nullptr)
-        {
-            mLog->warning() << "WARNING: Pool [" << v.mLogName << "]  warn level at "
-                            << static_cast<unsigned>(v.mWarningPercentage)
-                            << " % reached.\n\tCurrent number of items used: " << v.mNumEntries
-                            << ". Maximum items allowed: " << v.mTotalMaxEntries;
-            v.mWarningLogged = true;
-        }
-        if (v.mMaxNumberOfUsedEntries < v.mNumEntries)
-            v.mMaxNumberOfUsedEntries = v.mNumEntries;
+        const int64_t used = v.mNumEntries + 1;
+        v.mNumEntries = used;
+        if (used >= v.mFullPoolWarnLevel && !v.mWarningLogged) [[unlikely]]
+            warnFill();
+        if (v.mMaxNumberOfUsedEntries < used)
+            v.mMaxNumberOfUsedEntries = used;
         // Release: a reader in another process that sees the new mFree sees the links.
         std::atomic_ref<int64_t>(v.mFree).store(next, std::memory_order_release);
         return index;
@@ -191,13 +191,15 @@ public:
     bool freeIndex(long index)
     {
         SimpleValues& v = *mValues;
-        T* entry = getEntry(index);
-        if (entry == nullptr || index == v.mLast)
+        const int64_t last = v.mLast;
+        T* entry = entryAt(v, index);
+        T* lastEntry = entryAt(v, last);
+        if (entry == nullptr || lastEntry == nullptr || index == last) [[unlikely]]
             return false;
         ArrayBackedPoolObject* header = headerOf(entry);
         header->mNext = -1;
-        header->mPrev = v.mLast;
-        headerOf(getEntry(v.mLast))->mNext = index;
+        header->mPrev = last;
+        headerOf(lastEntry)->mNext = index;
         v.mLast = index;
         if (v.mNumEntries > 0)
             v.mNumEntries -= 1;
@@ -207,38 +209,15 @@ public:
     // The entry of `index`, its mIndex set; null outside the pool.
     T* getEntry(long index)
     {
-        const SimpleValues& v = *mValues;
-        if (static_cast<uint64_t>(index) >= static_cast<uint64_t>(v.mTotalMaxEntries))
-            return nullptr;
-        char* entry;
-        if (index < v.mMaxEntries)
-            entry = reinterpret_cast<char*>(mEntries[0]) + index * objectSize();
-        else
-        {
-            if (mViewOnly)
-                return nullptr;
-            const InternalIndex at = translateIndex(index);
-            entry = reinterpret_cast<char*>(mEntries[at.mArrayIndex]) + at.mIndex * objectSize();
-        }
-        T* object = reinterpret_cast<T*>(entry);
-        headerOf(object)->mIndex = index;
-        return object;
+        T* entry = entryAt(*mValues, index);
+        if (entry != nullptr)
+            headerOf(entry)->mIndex = index;
+        return entry;
     }
 
     // As getEntry, without writing the entry: for readers of entries another
     // thread or process may be writing.
-    T* peekEntry(long index) const
-    {
-        const SimpleValues& v = *mValues;
-        if (static_cast<uint64_t>(index) >= static_cast<uint64_t>(v.mTotalMaxEntries))
-            return nullptr;
-        if (index < v.mMaxEntries)
-            return reinterpret_cast<T*>(reinterpret_cast<char*>(mEntries[0]) + index * objectSize());
-        if (mViewOnly)
-            return nullptr;
-        const InternalIndex at = translateIndex(index);
-        return reinterpret_cast<T*>(reinterpret_cast<char*>(mEntries[at.mArrayIndex]) + at.mIndex * objectSize());
-    }
+    T* peekEntry(long index) const { return entryAt(*mValues, index); }
 
     InternalIndex translateIndex(long index) const
     {
@@ -376,6 +355,32 @@ public:
 
 private:
     static ArrayBackedPoolObject* headerOf(T* entry) { return static_cast<ArrayBackedPoolObject*>(entry); }
+
+    // The entry of `index` without touching it; null outside the pool.
+    T* entryAt(const SimpleValues& v, int64_t index) const
+    {
+        if (static_cast<uint64_t>(index) >= static_cast<uint64_t>(v.mTotalMaxEntries)) [[unlikely]]
+            return nullptr;
+        if (index < v.mMaxEntries) [[likely]]
+            return reinterpret_cast<T*>(reinterpret_cast<char*>(mEntries[0]) + index * objectSize());
+        if (mViewOnly)
+            return nullptr;
+        const InternalIndex at = translateIndex(index);
+        return reinterpret_cast<T*>(reinterpret_cast<char*>(mEntries[at.mArrayIndex]) + at.mIndex * objectSize());
+    }
+
+    [[gnu::cold]] void warnFill()
+    {
+        SimpleValues& v = *mValues;
+        if (mLog != nullptr)
+        {
+            mLog->warning() << "WARNING: Pool [" << v.mLogName << "]  warn level at "
+                            << static_cast<unsigned>(v.mWarningPercentage)
+                            << " % reached.\n\tCurrent number of items used: " << v.mNumEntries
+                            << ". Maximum items allowed: " << v.mTotalMaxEntries;
+            v.mWarningLogged = true;
+        }
+    }
 
     // Entries first .. first + count - 1 become a free chain of their own.
     void linkLevel(int64_t first, int64_t count)

@@ -24,6 +24,12 @@ std::atomic_ref<uint32_t> shared(uint32_t& field)
     return std::atomic_ref<uint32_t>(field);
 }
 
+// A bounded copy into a zeroed field: not terminated when the text fills it.
+void copyBounded(char* field, std::size_t size, const char* text)
+{
+    std::memcpy(field, text, strnlen(text, size));
+}
+
 } // namespace
 
 ZunqStatsWriter::ZunqStatsWriter() = default;
@@ -119,7 +125,7 @@ bool ZunqStatsWriter::setUp(Log& log, const char* processName)
         log.info() << cInit << "initializing shm segment";
         header->mShmSize = size;
         header->mVersion = StatsHeader::cVersion;
-        std::strncpy(header->mProcessName, processName, sizeof header->mProcessName);
+        copyBounded(header->mProcessName, sizeof header->mProcessName, processName);
         header->mCountLatEntries = 0;
         header->mCountBinEntries = 0;
         header->mCountBoutEntries = 0;
@@ -237,7 +243,7 @@ ZunqStatsWriter::ReturnCodes ZunqStatsWriter::addEntry(Log& log, Record*& entry,
     }
     Record* record = &first[used];
     std::memset(static_cast<void*>(record), 0, sizeof(Record));
-    std::strncpy(record->name_, name, StatsEntry::cNameSize);
+    copyBounded(record->name_, StatsEntry::cNameSize, name);
     // The record is complete before the count publishes it.
     shared(count).store(used + 1, std::memory_order_release);
     entry = record;
@@ -314,7 +320,7 @@ ZunqStatsWriter::ReturnCodes ZunqStatsWriter::addLatencyEntry(Log& log, LatencyS
     const uint32_t used = mHdr->mCountLatEntries;
     LatencyStats* record = &mFirstLatEntry[used];
     std::memset(static_cast<void*>(record), 0, sizeof *record);
-    std::strncpy(record->name_, name, StatsEntry::cNameSize);
+    copyBounded(record->name_, StatsEntry::cNameSize, name);
     record->mID = id;
     for (uint32_t& minimum : record->mLatencyTable.msg_latency_min)
         minimum = LatencyStats::cNoMinimum;
