@@ -152,32 +152,18 @@ TEST_F(SharedPoolTest, ProcessesStartingTogetherShareOneInitialisation)
     // set-up built the pool again, the count would not add up.
     const std::string lockFile = mDir.path() + "/lock";
     constexpr int cChildren = 4;
-    std::vector<pid_t> children;
-    for (int c = 0; c < cChildren; ++c)
-    {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0)
-        {
-            int id = 0;
-            ArrayBackedPool<Item>* view =
-                ArrayBackedPool<Item>::initShMemAndGetCopy(mKey, id, 64, mLog.log(), "together", nullptr, 90);
-            if (view == nullptr)
-                _exit(1);
-            int lock = open(lockFile.c_str(), O_CREAT | O_RDWR, 0600);
-            flock(lock, LOCK_EX);
-            long index = view->getFreeIndex();
-            flock(lock, LOCK_UN);
-            _exit(index >= 0 ? 0 : 2);
-        }
-        children.push_back(child);
-    }
-    for (pid_t child : children)
-    {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    runChildrenTogether(cChildren, [&](int) {
+        int id = 0;
+        ArrayBackedPool<Item>* view =
+            ArrayBackedPool<Item>::initShMemAndGetCopy(mKey, id, 64, mLog.log(), "together", nullptr, 90);
+        if (view == nullptr)
+            return 1;
+        int lock = open(lockFile.c_str(), O_CREAT | O_RDWR, 0600);
+        flock(lock, LOCK_EX);
+        long index = view->getFreeIndex();
+        flock(lock, LOCK_UN);
+        return index >= 0 ? 0 : 2;
+    });
     int id = 0;
     ArrayBackedPool<Item>* pool = ArrayBackedPool<Item>::initShMem(mKey, id, 64, mLog.log(), "together", nullptr, 90);
     ASSERT_NE(pool, nullptr);

@@ -235,27 +235,13 @@ TEST_F(ZunqStatsWriterTest, SecondProcessAttachingGetsTheSameRecordBack)
 TEST_F(ZunqStatsWriterTest, ProcessesStartingTogetherShareOneHeader)
 {
     constexpr int cChildren = 4;
-    std::vector<pid_t> children;
-    for (int c = 0; c < cChildren; ++c)
-    {
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0)
-        {
-            ZunqStatsWriter writer;
-            RtsClientStats* rts = nullptr;
-            bool ok = init(writer) &&
-                      writer.addRtsClientEntry(mLog.log(), rts, "client" + std::to_string(c)) == ZunqStatsWriter::SUCCESS;
-            _exit(ok ? 0 : 1);
-        }
-        children.push_back(child);
-    }
-    for (pid_t child : children)
-    {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    runChildrenTogether(cChildren, [&](int c) {
+        ZunqStatsWriter writer;
+        RtsClientStats* rts = nullptr;
+        bool ok = init(writer) &&
+                  writer.addRtsClientEntry(mLog.log(), rts, "client" + std::to_string(c)) == ZunqStatsWriter::SUCCESS;
+        return ok ? 0 : 1;
+    });
     ZunqStatsWriter writer;
     ASSERT_TRUE(init(writer));
     EXPECT_EQ(writer.header()->mCountRtsEntries, 4u);

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
+#include <sys/wait.h>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -72,6 +74,27 @@ private:
     std::vector<key_t> mKeys;
     int mFiles = 0;
 };
+
+// Starts `count` children at once, each running body(child number) and
+// exiting with its result, and expects every one of them to exit with 0.
+inline void runChildrenTogether(int count, const std::function<int(int)>& body)
+{
+    std::vector<pid_t> children;
+    for (int c = 0; c < count; ++c)
+    {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            _exit(body(c));
+        children.push_back(child);
+    }
+    for (pid_t child : children)
+    {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child;
+    }
+}
 
 // A log that keeps its lines, for one test.
 class CapturedLog
