@@ -123,7 +123,7 @@ CircularBufferMng::~CircularBufferMng()
 bool CircularBufferMng::lock()
 {
     sembuf take{0, -1, SEM_UNDO};
-    timespec wait = waitFor(cSemaphoreWaitMs);
+    timespec wait = waitFor(sSemaphoreWaitMs);
     while (semtimedop(mSemId, &take, 1, &wait) != 0)
     {
         if (errno == EINTR)

@@ -26,8 +26,9 @@ class Log;
 class CircularBufferMng
 {
 public:
-    // How long set-up and adding a queue wait for the semaphore.
+    // How long set-up and adding a queue wait for the semaphore (tests shorten it).
     static constexpr int cSemaphoreWaitMs = 5000;
+    static void setSemaphoreWait(int milliseconds) { sSemaphoreWaitMs = milliseconds; }
 
     // The instance, built on the first call (N = name, Q = numItems, S =
     // maxItemSize); later calls ignore their arguments. Null when the build
@@ -84,6 +85,8 @@ private:
     void unlock();
     CircularBuffer* viewOf(unsigned int id);
     void addElementWithoutView(unsigned int id, const latency_info_t& latencies);
+
+    static inline int sSemaphoreWaitMs = cSemaphoreWaitMs;
 
     Log& mLog;
     long mNumQueues;

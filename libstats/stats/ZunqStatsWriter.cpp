@@ -43,6 +43,12 @@ std::string ZunqStatsWriter::getShmFileKeyName(Log& log, const std::string& base
 
 bool ZunqStatsWriter::init(Log& log, const char* processName)
 {
+    // A second init keeps the segment the first one attached.
+    if (isAttached())
+    {
+        log.error() << cInit << "already initialized";
+        return false;
+    }
     try
     {
         if (setUp(log, processName != nullptr ? processName : ""))
@@ -62,11 +68,6 @@ bool ZunqStatsWriter::init(Log& log, const char* processName)
 
 bool ZunqStatsWriter::setUp(Log& log, const char* processName)
 {
-    if (isAttached())
-    {
-        log.error() << cInit << "already initialized";
-        return false;
-    }
     StatsSettings settings;
     if (!settings.load(log, mConfigFile, cInit))
         return false;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <fstream>
 #include <sstream>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -258,6 +259,33 @@ TEST_F(LatencyQueuesTest, DumpListsTheUnreadSamplesWithoutConsumingThem)
     EXPECT_EQ(mLog.count("Display:       10 ; "), 1);
     EXPECT_EQ(mLog.count("Display:       20 ; "), 1);
     EXPECT_EQ(manager()->findCircularBufferShmSafe(id)->getNumUnread(), 2);
+}
+
+TEST_F(LatencyQueuesTest, SemaphoreThatStaysTakenDoesNotBlockForEver)
+{
+    ASSERT_NE(manager(), nullptr);
+    // Taken without undo, as by a process that hangs holding it.
+    const int semaphore = semget(CircularBufferMng::keyOf(mName.c_str(), 0), 1, 0);
+    ASSERT_GE(semaphore, 0);
+    ASSERT_EQ(runInChild([semaphore] {
+                  sembuf take{0, -1, 0};
+                  return semop(semaphore, &take, 1);
+              }),
+              0);
+    CircularBufferMng::setSemaphoreWait(200);
+    unsigned int id = 9;
+    EXPECT_FALSE(manager()->addCircularBuffer("Blocked", id));
+    EXPECT_TRUE(mLog.sink().contains("CircularBufferMng: semaphore not taken"));
+    // A process that dies holding it with undo gives it back.
+    sembuf give{0, 1, 0};
+    ASSERT_EQ(semop(semaphore, &give, 1), 0);
+    ASSERT_EQ(runInChild([semaphore] {
+                  sembuf take{0, -1, SEM_UNDO};
+                  return semop(semaphore, &take, 1);
+              }),
+              0);
+    EXPECT_TRUE(manager()->addCircularBuffer("Free", id));
+    CircularBufferMng::setSemaphoreWait(CircularBufferMng::cSemaphoreWaitMs);
 }
 
 TEST(CircularBufferFactoryTest, QueueIdsOwnTheirSamplesAndMapsTheirSlots)

@@ -353,6 +353,9 @@ TEST_F(ZunqStatsWriterTest, DetachedWriterAnswersNotInitialized)
     writer.detachShm(); // nothing attached: nothing done
     ASSERT_TRUE(init(writer));
     EXPECT_EQ(writer.addBandwidthInEntry(mLog.log(), in, "x"), ZunqStatsWriter::SUCCESS);
+    // A second init is refused and keeps the writer attached.
+    EXPECT_FALSE(init(writer));
+    EXPECT_EQ(writer.addBandwidthInEntry(mLog.log(), in, "x"), ZunqStatsWriter::ENTRY_EXISTS);
     testing::internal::CaptureStdout();
     writer.detachShm();
     writer.detachShm();
