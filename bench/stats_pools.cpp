@@ -141,6 +141,35 @@ void BM_LatencySampleAdd(benchmark::State& state)
 }
 BENCHMARK(BM_LatencySampleAdd);
 
+// The way the latency records add theirs: the sample written into its slot.
+void BM_LatencySampleAddInPlace(benchmark::State& state)
+{
+    SharedQueues queues;
+    if (queues.mManager == nullptr)
+    {
+        state.SkipWithError("no latency queues");
+        return;
+    }
+    std::unique_ptr<CircularBuffer> reader = queues.mManager->findCircularBufferShmSafe(queues.mId);
+    const latency_info_t sample{};
+    long added = 0;
+    for (auto _ : state)
+    {
+        queues.mManager->addElementInPlace(queues.mId, [&](latency_info_t& slot) {
+            slot = sample;
+            slot.orderID = added;
+        });
+        if (++added == SharedQueues::cSlots - 1)
+        {
+            state.PauseTiming();
+            reader->clear();
+            added = 0;
+            state.ResumeTiming();
+        }
+    }
+}
+BENCHMARK(BM_LatencySampleAddInPlace);
+
 void BM_BareSampleStore(benchmark::State& state)
 {
     SharedQueues queues;

@@ -59,6 +59,21 @@ public:
         return true;
     }
 
+    // As addElement, the sample written in place by fill(latency_info_t&):
+    // no copy between the caller and the queue.
+    template <class Fill>
+    void addElementInPlace(unsigned int id, Fill fill)
+    {
+        CircularBuffer* view = id < mTmpCircularBuffers.size() ? mTmpCircularBuffers[id].get() : nullptr;
+        if (view == nullptr && (id >= mTmpCircularBuffers.size() || (view = viewOf(id)) == nullptr))
+            return;
+        if (latency_info_t* slot = view->claimBack())
+        {
+            fill(*slot);
+            view->commitBack();
+        }
+    }
+
     // The shared queue of `id` (null when not in use).
     CircularBufferRecord* findCircularBuffer(unsigned int id);
     // A new view of queue `id` for a reader, or null.

@@ -67,6 +67,19 @@ public:
     // (the record is counted as dropped, the wrap error logged once) or damaged.
     T* pushBackItem(const T& item)
     {
+        T* entry = claimBack();
+        if (entry != nullptr)
+        {
+            *entry = item;
+            commitBack();
+        }
+        return entry;
+    }
+
+    // The next slot, for the writer to fill in place before commitBack
+    // publishes it; null as for pushBackItem (a full list counts the refusal).
+    T* claimBack()
+    {
         SimpleTypes<T>& v = *mValues;
         const int64_t max = v.mMaxEntries;
         const int64_t tail = v.mTail;
@@ -79,13 +92,11 @@ public:
             refuse();
             return nullptr;
         }
-        T* entry = mSlots != nullptr ? mSlots + next : mPool->peekEntry(v.mInitialPoolIndex + next);
-        if (entry == nullptr)
-            return nullptr;
-        *entry = item;
-        publish(v.mTail, next, v.mAtomicSet);
-        return entry;
+        mClaimed = next;
+        return mSlots != nullptr ? mSlots + next : mPool->peekEntry(v.mInitialPoolIndex + next);
     }
+
+    void commitBack() { publish(mValues->mTail, mClaimed, mValues->mAtomicSet); }
 
     // The oldest unread record, consumed; null when there is none. The record
     // stays valid until the writer comes round to its slot again.
@@ -190,6 +201,7 @@ protected:
     bool mLoggedWrapError = false;
     std::string mName;
     T* mSlots = nullptr;
+    int64_t mClaimed = 0; // the slot claimBack handed out
 };
 
 } // namespace Zunq::Utils

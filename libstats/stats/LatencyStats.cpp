@@ -1,6 +1,6 @@
 #include "libstats/stats/LatencyStats.h"
 
-#include "libstats/latency/LatencyQueues.h"
+#include "libstats/latency/CircularBufferMng.h"
 #include "libstats/stats/StatsMessage.h"
 #include "zunq/log/Log.h"
 
@@ -41,20 +41,22 @@ void LatencyStats::writeLatencyToTable(const uint64_t latencies[4])
     table.msg_count += 1;
 }
 
-bool LatencyStats::writeLatencyToQueue(Log& log, const char* name, uint32_t id, uint64_t t1,
-                                       const uint64_t latencies[4], uint64_t t0, uint64_t orderId, uint64_t t0b,
-                                       uint64_t t4b)
+bool LatencyStats::writeLatencyToQueue(Log&, const char*, uint32_t id, uint64_t t1, const uint64_t latencies[4],
+                                       uint64_t t0, uint64_t orderId, uint64_t t0b, uint64_t t4b)
 {
-    latency_info_t sample{};
-    sample.T0 = t0;
-    sample.T1 = t1;
-    sample.T2_T1 = latencies[0];
-    sample.T3_T2 = latencies[1];
-    sample.T4_T3 = latencies[2];
-    sample.orderID = orderId;
-    sample.T0_ = t0b;
-    sample.T4_ = t4b;
-    return AddElement(log, name, id, sample);
+    // The sample is written straight into its slot; the name does not pick the queue, the id does.
+    if (CircularBufferMng* manager = CircularBufferMng::getInstance())
+        manager->addElementInPlace(id, [&](latency_info_t& sample) {
+            sample.T0 = t0;
+            sample.T1 = t1;
+            sample.T2_T1 = latencies[0];
+            sample.T3_T2 = latencies[1];
+            sample.T4_T3 = latencies[2];
+            sample.orderID = orderId;
+            sample.T0_ = t0b;
+            sample.T4_ = t4b;
+        });
+    return true;
 }
 
 void LatencyStats::storeCurrentToPrevious()
