@@ -1,6 +1,7 @@
 // Pool get/free beside boost::object_pool and new/delete of the same record,
 // and one latency sample added to a shared queue beside a bare store of the
 // same sample into the same segment.
+#include "SharedLatencyQueues.h"
 #include "libstats/latency/CircularBufferMng.h"
 #include "libstats/pool/ArrayBackedPool.h"
 #include "zunq/log/Log.h"
@@ -8,14 +9,7 @@
 #include <benchmark/benchmark.h>
 #include <boost/pool/object_pool.hpp>
 
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <unistd.h>
 
 namespace
 {
@@ -74,49 +68,9 @@ void BM_NewDelete(benchmark::State& state)
 }
 BENCHMARK(BM_NewDelete);
 
-// The latency queues of a key file of a directory of their own, removed afterwards.
-class SharedQueues
-{
-public:
-    static constexpr long cQueues = 4;
-    static constexpr long cSlots = 1024;
-
-    SharedQueues()
-    {
-        char dir[] = "/tmp/bench_stats_XXXXXX";
-        mDir = mkdtemp(dir);
-        mFile = mDir + "/latency";
-        close(open(mFile.c_str(), O_CREAT | O_WRONLY, 0600));
-        mManager = CircularBufferMng::getInstance(mFile.c_str(), cQueues, cSlots, benchLog());
-        if (mManager != nullptr)
-            mManager->addCircularBuffer("bench", mId);
-    }
-    ~SharedQueues()
-    {
-        CircularBufferMng::destroyInstance();
-        for (int which = 0; which < 3; ++which)
-        {
-            key_t key = ftok(mFile.c_str(), which);
-            int shm = shmget(key, 0, 0);
-            if (shm >= 0)
-                shmctl(shm, IPC_RMID, nullptr);
-            int sem = semget(key, 0, 0);
-            if (sem >= 0)
-                semctl(sem, 0, IPC_RMID);
-        }
-        unlink(mFile.c_str());
-        rmdir(mDir.c_str());
-    }
-
-    CircularBufferMng* mManager = nullptr;
-    unsigned int mId = 0;
-    std::string mDir;
-    std::string mFile;
-};
-
 void BM_LatencySampleAdd(benchmark::State& state)
 {
-    SharedQueues queues;
+    SharedLatencyQueues queues(benchLog());
     if (queues.mManager == nullptr)
     {
         state.SkipWithError("no latency queues");
@@ -130,7 +84,7 @@ void BM_LatencySampleAdd(benchmark::State& state)
         sample.orderID = added;
         queues.mManager->addElement(queues.mId, sample);
         // The reader's side empties the queue before it fills.
-        if (++added == SharedQueues::cSlots - 1)
+        if (++added == SharedLatencyQueues::cSlots - 1)
         {
             state.PauseTiming();
             reader->clear();
@@ -144,7 +98,7 @@ BENCHMARK(BM_LatencySampleAdd);
 // The way the latency records add theirs: the sample written into its slot.
 void BM_LatencySampleAddInPlace(benchmark::State& state)
 {
-    SharedQueues queues;
+    SharedLatencyQueues queues(benchLog());
     if (queues.mManager == nullptr)
     {
         state.SkipWithError("no latency queues");
@@ -159,7 +113,7 @@ void BM_LatencySampleAddInPlace(benchmark::State& state)
             slot = sample;
             slot.orderID = added;
         });
-        if (++added == SharedQueues::cSlots - 1)
+        if (++added == SharedLatencyQueues::cSlots - 1)
         {
             state.PauseTiming();
             reader->clear();
@@ -172,7 +126,7 @@ BENCHMARK(BM_LatencySampleAddInPlace);
 
 void BM_BareSampleStore(benchmark::State& state)
 {
-    SharedQueues queues;
+    SharedLatencyQueues queues(benchLog());
     if (queues.mManager == nullptr)
     {
         state.SkipWithError("no latency queues");
@@ -188,7 +142,7 @@ void BM_BareSampleStore(benchmark::State& state)
         sample.orderID = added;
         slots[added] = sample;
         benchmark::ClobberMemory();
-        if (++added == SharedQueues::cSlots - 1)
+        if (++added == SharedLatencyQueues::cSlots - 1)
         {
             state.PauseTiming();
             added = 0;

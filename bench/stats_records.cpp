@@ -1,22 +1,15 @@
 // Counter updates of the statistics records, as the line threads make them
 // per message: an inbound bandwidth addition, and a latency sample applied to
 // its table and queued in shared memory.
+#include "SharedLatencyQueues.h"
 #include "libstats/latency/CircularBufferMng.h"
-#include "libstats/latency/LatencyQueues.h"
 #include "libstats/stats/BandwidthInStats.h"
 #include "libstats/stats/LatencyStats.h"
 #include "zunq/log/Log.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <unistd.h>
 
 namespace
 {
@@ -43,50 +36,31 @@ BENCHMARK(BM_BandwidthInUpdate);
 
 void BM_LatencyStatsWrite(benchmark::State& state)
 {
-    char dir[] = "/tmp/bench_records_XXXXXX";
-    const std::string path = std::string(mkdtemp(dir)) + "/latency";
-    close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
-    CreateAttachCircularBufferShm(benchLog(), 4, 1024, 4096, path.c_str());
-    unsigned int id = 0;
-    CreateCircularBuffer(benchLog(), "bench", id, 1024);
-    CircularBufferMng* manager = CircularBufferMng::getInstance();
-    if (manager == nullptr)
-        state.SkipWithError("no latency queues");
-    else
+    SharedLatencyQueues queues(benchLog());
+    if (queues.mManager == nullptr)
     {
-        alignas(64) static LatencyStats record;
-        std::memset(static_cast<void*>(&record), 0, sizeof record);
-        record.mID = id;
-        std::unique_ptr<CircularBuffer> reader = manager->findCircularBufferShmSafe(id);
-        uint64_t t = 1000;
-        long added = 0;
-        for (auto _ : state)
+        state.SkipWithError("no latency queues");
+        return;
+    }
+    alignas(64) static LatencyStats record;
+    std::memset(static_cast<void*>(&record), 0, sizeof record);
+    record.mID = queues.mId;
+    std::unique_ptr<CircularBuffer> reader = queues.mManager->findCircularBufferShmSafe(queues.mId);
+    uint64_t t = 1000;
+    long added = 0;
+    for (auto _ : state)
+    {
+        record.writeLatencyStats(benchLog(), t, t + 3, t + 7, t + 12, t - 5, t, 0, 0);
+        t += 20;
+        // The reader's side empties the queue before it fills.
+        if (++added == SharedLatencyQueues::cSlots - 1)
         {
-            record.writeLatencyStats(benchLog(), t, t + 3, t + 7, t + 12, t - 5, t, 0, 0);
-            t += 20;
-            // The reader's side empties the queue before it fills.
-            if (++added == 1023)
-            {
-                state.PauseTiming();
-                reader->clear();
-                added = 0;
-                state.ResumeTiming();
-            }
+            state.PauseTiming();
+            reader->clear();
+            added = 0;
+            state.ResumeTiming();
         }
     }
-    CircularBufferMng::destroyInstance();
-    for (int which = 0; which < 3; ++which)
-    {
-        key_t key = ftok(path.c_str(), which);
-        int shm = shmget(key, 0, 0);
-        if (shm >= 0)
-            shmctl(shm, IPC_RMID, nullptr);
-        int sem = semget(key, 0, 0);
-        if (sem >= 0)
-            semctl(sem, 0, IPC_RMID);
-    }
-    unlink(path.c_str());
-    rmdir(dir);
 }
 BENCHMARK(BM_LatencyStatsWrite);
 
