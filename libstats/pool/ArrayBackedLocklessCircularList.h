@@ -81,19 +81,29 @@ public:
     T* claimBack()
     {
         SimpleTypes<T>& v = *mValues;
-        const int64_t max = v.mMaxEntries;
         const int64_t tail = v.mTail;
         const int64_t head = std::atomic_ref<int64_t>(v.mHead).load(std::memory_order_acquire);
+        if (mSlots != nullptr) [[likely]]
+        {
+            // The slot count checked when the slots were cached.
+            const int64_t max = mSlotCount;
+            if (static_cast<uint64_t>(head) >= static_cast<uint64_t>(max) ||
+                static_cast<uint64_t>(tail) >= static_cast<uint64_t>(max)) [[unlikely]]
+                return nullptr;
+            const int64_t next = tail + 1 == max ? 0 : tail + 1;
+            if (next == head) [[unlikely]]
+                return refuse(), nullptr;
+            mClaimed = next;
+            return mSlots + next;
+        }
+        const int64_t max = v.mMaxEntries;
         if (!validSlots(max, head, tail)) [[unlikely]]
             return nullptr;
         const int64_t next = tail + 1 == max ? 0 : tail + 1;
         if (next == head) [[unlikely]]
-        {
-            refuse();
-            return nullptr;
-        }
+            return refuse(), nullptr;
         mClaimed = next;
-        return mSlots != nullptr ? mSlots + next : mPool->peekEntry(v.mInitialPoolIndex + next);
+        return mPool->peekEntry(v.mInitialPoolIndex + next);
     }
 
     void commitBack() { publish(mValues->mTail, mClaimed, mValues->mAtomicSet); }
@@ -176,7 +186,10 @@ protected:
         T* first = mPool->peekEntry(v.mInitialPoolIndex);
         T* last = v.mMaxEntries > 0 ? mPool->peekEntry(v.mInitialPoolIndex + v.mMaxEntries - 1) : nullptr;
         if (first != nullptr && last == first + (v.mMaxEntries - 1) && mPool->objectSize() == sizeof(T))
+        {
             mSlots = first;
+            mSlotCount = v.mMaxEntries;
+        }
     }
 
     // Indices another process wrote are trusted only inside the list.
@@ -201,7 +214,8 @@ protected:
     bool mLoggedWrapError = false;
     std::string mName;
     T* mSlots = nullptr;
-    int64_t mClaimed = 0; // the slot claimBack handed out
+    int64_t mSlotCount = 0; // slots behind mSlots
+    int64_t mClaimed = 0;   // the slot claimBack handed out
 };
 
 } // namespace Zunq::Utils
