@@ -69,6 +69,12 @@ int openSemaphore(Log& log, key_t key)
 
 } // namespace
 
+bool CircularBufferMng::isFileNamePart(const char* name)
+{
+    return name != nullptr && *name != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
 key_t CircularBufferMng::keyOf(const char* name, int which)
 {
     if (name == nullptr || *name == '\0')
@@ -345,6 +351,11 @@ bool CircularBufferMng::flushCircularBuffersToDisk(const std::string& latencyFil
         if (!buffer)
             continue;
         const std::string name = buffer->getName();
+        if (!isFileNamePart(name.c_str()))
+        {
+            mLog.error() << "FlushQueues: latency queue [" << slot << "] has a name unfit for a file name; not flushed";
+            continue;
+        }
         const std::string path = latencyFilePrefix + name + "." + latencyFileSuffix;
         if (mLog.verboseEnabled())
             mLog.verbose() << "FlushQueues:    Flushing buffer for = " << name;

@@ -89,6 +89,11 @@ public:
     bool flushCircularBuffer(const std::string& outFilePath, CircularBuffer* buffer, const char* bufferName,
                              bool latencyQueueFlushUntilEmpty, int latencyQueueMaxFlushSize);
 
+    // True when a queue name can be part of a latency file's name: any other
+    // process may have named the queue, so a name that would reach another
+    // directory ("/", ".", "..") is not used.
+    static bool isFileNamePart(const char* name);
+
     // The System V keys of the segments of key-file name `name` (-1 when the
     // file cannot be used), for tools and clean-up.
     static key_t keyOf(const char* name, int which);

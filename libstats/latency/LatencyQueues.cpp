@@ -86,9 +86,9 @@ void* flushBuffer(void* param)
     const unsigned int id = static_cast<unsigned int>(data->mQueueID);
     const char* name = manager.findCircularBufferName(id);
     std::unique_ptr<CircularBuffer> buffer = manager.findCircularBufferShmSafe(id);
-    if (name == nullptr || !buffer)
+    if (name == nullptr || !buffer || !CircularBufferMng::isFileNamePart(name))
     {
-        data->mLog->error() << "flushBuffer: no latency queue [" << data->mQueueID << "]";
+        data->mLog->error() << "flushBuffer: no latency queue [" << data->mQueueID << "] to write to a file";
         return nullptr;
     }
     const std::string path = data->mPrefix + name + "." + data->mSuffix;

@@ -185,6 +185,29 @@ TEST_F(LatencyQueuesTest, FlushLimitsAndFiles)
     EXPECT_TRUE(mLog.sink().contains("FlushQueues: Error opening output file" + mDir.path() + "/missing/dir/Q.lat"));
 }
 
+TEST_F(LatencyQueuesTest, NamesThatWouldLeaveTheDirectoryAreNotFlushed)
+{
+    ASSERT_EQ(mkdir((mDir.path() + "/out").c_str(), 0700), 0);
+    const std::string prefix = mDir.path() + "/out/";
+    ASSERT_NE(manager(), nullptr);
+    unsigned int id = 9;
+    for (const char* name : {"../escape", ".."})
+    {
+        ASSERT_TRUE(manager()->addCircularBuffer(name, id));
+        manager()->addElement(id, sample(1));
+    }
+    ASSERT_TRUE(manager()->addCircularBuffer("kept", id));
+    manager()->addElement(id, sample(2));
+    EXPECT_TRUE(manager()->flushCircularBuffersToDisk(prefix, "lat", true, 0));
+    EXPECT_FALSE(exists(mDir.path() + "/escape.lat"));
+    EXPECT_FALSE(exists(mDir.path() + "/out/...lat"));
+    EXPECT_EQ(readFile(prefix + "kept.lat"), "kept\n" + line(2));
+    EXPECT_EQ(mLog.count("has a name unfit for a file name; not flushed"), 2);
+    FlushData data{manager(), 0, &mLog.log(), prefix, "lat"};
+    EXPECT_EQ(flushBuffer(&data), nullptr);
+    EXPECT_FALSE(exists(mDir.path() + "/escape.lat"));
+}
+
 TEST_F(LatencyQueuesTest, UnknownQueuesTakeNothing)
 {
     ASSERT_NE(manager(), nullptr);
