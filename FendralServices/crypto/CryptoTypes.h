@@ -1,8 +1,10 @@
 // The small enumerations shared by the cipher, key-exchange and password-hash
-// classes and by the crypto calls of the services library.
+// classes and by the crypto calls of the services library. Each has a fixed
+// int underlying type, so any number a caller passes is a value to refuse,
+// not undefined behaviour.
 #pragma once
 
-enum CryptoMode
+enum CryptoMode : int
 {
     MODE_DEFAULT = 0,
     MODE_CBC = 1,
@@ -16,13 +18,13 @@ enum CryptoMode
 };
 
 // PEM is the only key format accepted.
-enum KeyFormat
+enum KeyFormat : int
 {
     KEY_FORMAT_PEM = 0,
 };
 
 // The algorithm numbers of the password-hash setting text ("$<n>$...").
-enum HashAlgorithm
+enum HashAlgorithm : int
 {
     HASH_MD5 = 1,
     HASH_SHA256 = 5,

@@ -88,9 +88,10 @@ PkeyPtr generateParameters(unsigned long length, unsigned long generatorValue)
         return fwFail(CRYPTO_DH_NEW_FAIL, PkeyPtr());
     if (RAND_status() != 1)
         RAND_poll();
+    // For DH keys the library generates a safe prime for the given generator
+    // by default; the check below confirms it.
     EVP_PKEY* params = nullptr;
     if (EVP_PKEY_paramgen_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_dh_paramgen_type(ctx.get(), DH_PARAMGEN_TYPE_GENERATOR) != 1 ||
         EVP_PKEY_CTX_set_dh_paramgen_prime_len(ctx.get(), static_cast<int>(length * 8)) != 1 ||
         EVP_PKEY_CTX_set_dh_paramgen_generator(ctx.get(), static_cast<int>(generatorValue)) != 1 ||
         EVP_PKEY_paramgen(ctx.get(), &params) != 1)
