@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace
 {
@@ -49,16 +48,34 @@ const CipherTable& cipherTable()
     return *table;
 }
 
-struct CipherCtxDeleter
+// One context per thread, reset after each use so no key schedule lingers.
+// The pointer is a plain thread_local, so the hot path pays no
+// initialisation guard; the holder that frees the context at thread exit is
+// set up once, when the context is made.
+thread_local EVP_CIPHER_CTX* t_cipherCtx = nullptr;
+
+struct CipherCtxHolder
 {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+    EVP_CIPHER_CTX* ctx = nullptr;
+    ~CipherCtxHolder()
+    {
+        EVP_CIPHER_CTX_free(ctx);
+        t_cipherCtx = nullptr;
+    }
 };
 
-// One context per thread, reset after each use so no key schedule lingers.
-EVP_CIPHER_CTX* threadCipherCtx()
+EVP_CIPHER_CTX* makeThreadCipherCtx()
 {
-    thread_local std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
-    return ctx.get();
+    thread_local CipherCtxHolder holder;
+    holder.ctx = EVP_CIPHER_CTX_new();
+    t_cipherCtx = holder.ctx;
+    return t_cipherCtx;
+}
+
+inline EVP_CIPHER_CTX* threadCipherCtx()
+{
+    EVP_CIPHER_CTX* ctx = t_cipherCtx;
+    return ctx != nullptr ? ctx : makeThreadCipherCtx();
 }
 
 class CtxUse

@@ -4,7 +4,6 @@
 
 #include <openssl/evp.h>
 
-#include <memory>
 
 namespace
 {
@@ -27,15 +26,33 @@ const DigestTable& digestTable()
     return *table;
 }
 
-struct MdCtxDeleter
+// One context per thread. The pointer is a plain thread_local, so the hot
+// path pays no initialisation guard; the holder that frees the context at
+// thread exit is set up once, when the context is made.
+thread_local EVP_MD_CTX* t_digestCtx = nullptr;
+
+struct DigestCtxHolder
 {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+    EVP_MD_CTX* ctx = nullptr;
+    ~DigestCtxHolder()
+    {
+        EVP_MD_CTX_free(ctx);
+        t_digestCtx = nullptr;
+    }
 };
 
-EVP_MD_CTX* threadDigestCtx()
+EVP_MD_CTX* makeThreadDigestCtx()
 {
-    thread_local std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
-    return ctx.get();
+    thread_local DigestCtxHolder holder;
+    holder.ctx = EVP_MD_CTX_new();
+    t_digestCtx = holder.ctx;
+    return t_digestCtx;
+}
+
+inline EVP_MD_CTX* threadDigestCtx()
+{
+    EVP_MD_CTX* ctx = t_digestCtx;
+    return ctx != nullptr ? ctx : makeThreadDigestCtx();
 }
 
 constexpr unsigned long DIGEST_SIZES[] = {32, 64, 16};
