@@ -327,6 +327,12 @@ TEST(CryptoServiceTest, PasswordHashErrors)
     EXPECT_EQ(lastCode(), CRYPTO_INVALID_BUF_LEN);
     EXPECT_STREQ(small, "untouched");
     EXPECT_EQ(smallSize, sizeof(small));
+    // The 43-character SHA-256 hash needs 44 bytes with its terminating zero.
+    size = 43;
+    EXPECT_EQ(hashData("pw", 2, hash, size, salt, HASH_SHA256, 5000), -1);
+    EXPECT_EQ(lastCode(), CRYPTO_INVALID_BUF_LEN);
+    size = 44;
+    EXPECT_EQ(hashData("pw", 2, hash, size, salt, HASH_SHA256, 5000), 0);
 
     // Settings the system's crypt refuses, and salts that would change the setting's meaning.
     struct Case
