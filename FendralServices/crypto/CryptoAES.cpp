@@ -1,6 +1,7 @@
 #include "FendralServices/crypto/CryptoAES.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralServices/crypto/ThreadContext.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -48,36 +49,9 @@ const CipherTable& cipherTable()
     return *table;
 }
 
-// One context per thread, reset after each use so no key schedule lingers.
-// The pointer is a plain thread_local, so the hot path pays no
-// initialisation guard; the holder that frees the context at thread exit is
-// set up once, when the context is made.
-thread_local EVP_CIPHER_CTX* t_cipherCtx = nullptr;
+using CipherContext = ThreadContext<EVP_CIPHER_CTX, EVP_CIPHER_CTX_new, EVP_CIPHER_CTX_free>;
 
-struct CipherCtxHolder
-{
-    EVP_CIPHER_CTX* ctx = nullptr;
-    ~CipherCtxHolder()
-    {
-        EVP_CIPHER_CTX_free(ctx);
-        t_cipherCtx = nullptr;
-    }
-};
-
-EVP_CIPHER_CTX* makeThreadCipherCtx()
-{
-    thread_local CipherCtxHolder holder;
-    holder.ctx = EVP_CIPHER_CTX_new();
-    t_cipherCtx = holder.ctx;
-    return t_cipherCtx;
-}
-
-inline EVP_CIPHER_CTX* threadCipherCtx()
-{
-    EVP_CIPHER_CTX* ctx = t_cipherCtx;
-    return ctx != nullptr ? ctx : makeThreadCipherCtx();
-}
-
+// Resets the thread's context after each use, so no key schedule lingers.
 class CtxUse
 {
 public:
@@ -163,7 +137,7 @@ bool CryptoAES::encrypt(CryptoMode mode, const unsigned char* plainTxtBuffer, un
     if (cipherTxtLen < needed)
         return fwFail(CRYPTO_AES_INVALID_CIPHER_LENGTH, false);
 
-    EVP_CIPHER_CTX* ctx = threadCipherCtx();
+    EVP_CIPHER_CTX* ctx = CipherContext::get();
     if (ctx == nullptr)
         return fwFail(CRYPTO_AES_NEW_CTX_ERROR, false);
     CtxUse use(ctx);
@@ -221,7 +195,7 @@ bool CryptoAES::decrypt(CryptoMode mode, const unsigned char* cipherTxtBuffer, u
     if (cipher == nullptr)
         return false;
 
-    EVP_CIPHER_CTX* ctx = threadCipherCtx();
+    EVP_CIPHER_CTX* ctx = CipherContext::get();
     if (ctx == nullptr)
         return fwFail(CRYPTO_AES_NEW_CTX_ERROR, false);
     CtxUse use(ctx);

@@ -3,6 +3,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/runtime/ResourceManager.h"
 #include "FendralCore/runtime/ServiceResource.h"
+#include "FendralServices/crypto/CryptoObjectLookup.h"
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>
@@ -201,8 +202,5 @@ bool CryptoBlowfish::run(bool encrypting, unsigned char* dataPtr, unsigned long 
 
 CryptoBlowfish* CryptoBlowfish::lookup(const char* nameTxt)
 {
-    void* object = nullptr;
-    if (nameTxt == nullptr || !ServiceResource::lookup(nameTxt, &object, BF_TYPE) || object == nullptr)
-        return fwFail(CRYPTO_OBJ_NOT_FOUND, static_cast<CryptoBlowfish*>(nullptr));
-    return static_cast<CryptoBlowfish*>(object);
+    return lookupCryptoObject<CryptoBlowfish>(nameTxt, BF_TYPE);
 }

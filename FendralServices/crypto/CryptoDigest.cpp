@@ -1,6 +1,7 @@
 #include "FendralServices/crypto/CryptoDigest.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralServices/crypto/ThreadContext.h"
 
 #include <openssl/evp.h>
 
@@ -26,34 +27,7 @@ const DigestTable& digestTable()
     return *table;
 }
 
-// One context per thread. The pointer is a plain thread_local, so the hot
-// path pays no initialisation guard; the holder that frees the context at
-// thread exit is set up once, when the context is made.
-thread_local EVP_MD_CTX* t_digestCtx = nullptr;
-
-struct DigestCtxHolder
-{
-    EVP_MD_CTX* ctx = nullptr;
-    ~DigestCtxHolder()
-    {
-        EVP_MD_CTX_free(ctx);
-        t_digestCtx = nullptr;
-    }
-};
-
-EVP_MD_CTX* makeThreadDigestCtx()
-{
-    thread_local DigestCtxHolder holder;
-    holder.ctx = EVP_MD_CTX_new();
-    t_digestCtx = holder.ctx;
-    return t_digestCtx;
-}
-
-inline EVP_MD_CTX* threadDigestCtx()
-{
-    EVP_MD_CTX* ctx = t_digestCtx;
-    return ctx != nullptr ? ctx : makeThreadDigestCtx();
-}
+using DigestContext = ThreadContext<EVP_MD_CTX, EVP_MD_CTX_new, EVP_MD_CTX_free>;
 
 constexpr unsigned long DIGEST_SIZES[] = {32, 64, 16};
 } // namespace
@@ -78,7 +52,7 @@ bool CryptoDigest::getHash(Algorithm algorithm, const unsigned char* dataPtr, un
         return fwFail(CRYPTO_NULL_PARAM, false);
     if (hashBuffLen < DIGEST_SIZES[algorithm])
         return fwFail(CRYPTO_INVALID_BUF_LEN, false);
-    EVP_MD_CTX* ctx = threadDigestCtx();
+    EVP_MD_CTX* ctx = DigestContext::get();
     const EVP_MD* md = digestTable().digests[algorithm];
     if (ctx == nullptr || md == nullptr || EVP_DigestInit_ex2(ctx, md, nullptr) != 1)
         return fwFail(CRYPTO_HASH_INIT_FAIL, false);

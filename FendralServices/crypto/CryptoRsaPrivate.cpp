@@ -3,6 +3,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/runtime/ResourceManager.h"
 #include "FendralCore/runtime/ServiceResource.h"
+#include "FendralServices/crypto/CryptoObjectLookup.h"
 #include "FendralServices/crypto/RsaKeyOps.h"
 
 #include <openssl/evp.h>
@@ -110,8 +111,5 @@ bool CryptoRsaPrivate::exportPrivateKey(unsigned char* keyPtr, unsigned long& ke
 
 CryptoRsaPrivate* CryptoRsaPrivate::lookup(const char* nameTxt)
 {
-    void* object = nullptr;
-    if (nameTxt == nullptr || !ServiceResource::lookup(nameTxt, &object, RSA_PRIVATE_TYPE) || object == nullptr)
-        return fwFail(CRYPTO_OBJ_NOT_FOUND, static_cast<CryptoRsaPrivate*>(nullptr));
-    return static_cast<CryptoRsaPrivate*>(object);
+    return lookupCryptoObject<CryptoRsaPrivate>(nameTxt, RSA_PRIVATE_TYPE);
 }

@@ -3,6 +3,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/runtime/ResourceManager.h"
 #include "FendralCore/runtime/ServiceResource.h"
+#include "FendralServices/crypto/CryptoObjectLookup.h"
 #include "FendralServices/crypto/RsaKeyOps.h"
 
 #include <openssl/evp.h>
@@ -61,8 +62,5 @@ bool CryptoRsaPublic::decrypt(unsigned char* dataPtr, unsigned long& dataLen)
 
 CryptoRsaPublic* CryptoRsaPublic::lookup(const char* nameTxt)
 {
-    void* object = nullptr;
-    if (nameTxt == nullptr || !ServiceResource::lookup(nameTxt, &object, RSA_PUBLIC_TYPE) || object == nullptr)
-        return fwFail(CRYPTO_OBJ_NOT_FOUND, static_cast<CryptoRsaPublic*>(nullptr));
-    return static_cast<CryptoRsaPublic*>(object);
+    return lookupCryptoObject<CryptoRsaPublic>(nameTxt, RSA_PUBLIC_TYPE);
 }

@@ -3,7 +3,7 @@
 #include "FendralServices/crypto/CryptoDigest.h"
 
 bool CryptoSha256::getHash(const unsigned char* dataPtr, unsigned long dataLen, unsigned char* hashBuffPtr,
-                        unsigned long& hashBuffLen, const CryptoKey* saltPtr)
+                           unsigned long& hashBuffLen, const CryptoKey* saltPtr)
 {
     return CryptoDigest::getHash(CryptoDigest::SHA256, dataPtr, dataLen, hashBuffPtr, hashBuffLen, saltPtr);
 }

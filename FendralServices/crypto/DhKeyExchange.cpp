@@ -3,6 +3,8 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/runtime/ResourceManager.h"
 #include "FendralCore/runtime/ServiceResource.h"
+#include "FendralServices/crypto/CryptoObjectLookup.h"
+#include "FendralServices/crypto/OpensslPtr.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -11,29 +13,9 @@
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 
-#include <memory>
-
 namespace
 {
 constexpr ResourceManager::ServiceResourceType DH_TYPE = ResourceManager::RES_TYPE_CRYPTO_DH;
-
-struct BnDeleter
-{
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnDeleter>;
-
-struct PkeyDeleter
-{
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-
-struct PkeyCtxDeleter
-{
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter>;
 
 BnPtr getBn(const EVP_PKEY* key, const char* name)
 {
@@ -279,8 +261,5 @@ bool DhKeyExchange::genParameters(unsigned long length, unsigned char* primePtr,
 
 DhKeyExchange* DhKeyExchange::lookup(const char* nameTxt)
 {
-    void* object = nullptr;
-    if (nameTxt == nullptr || !ServiceResource::lookup(nameTxt, &object, DH_TYPE) || object == nullptr)
-        return fwFail(CRYPTO_OBJ_NOT_FOUND, static_cast<DhKeyExchange*>(nullptr));
-    return static_cast<DhKeyExchange*>(object);
+    return lookupCryptoObject<DhKeyExchange>(nameTxt, DH_TYPE);
 }

@@ -1,29 +1,17 @@
 #include "FendralServices/crypto/RsaKeyOps.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralServices/crypto/OpensslPtr.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace
 {
-struct BioDeleter
-{
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-
-struct PkeyCtxDeleter
-{
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter>;
-
 // An encrypted PEM key must fail, not prompt on the terminal for a password.
 int noPassword(char*, int, int, void*) { return -1; }
 
@@ -109,9 +97,9 @@ bool RsaKeyOps::writePem(EVP_PKEY* key, bool privateKey, unsigned char* keyPtr, 
     if (!bio)
         return fwFail(CRYPTO_BIO_NEW_FAIL, false);
     // The private key in the traditional RSA layout ("BEGIN RSA PRIVATE KEY"), unencrypted.
-    const int written = privateKey
-                            ? PEM_write_bio_PrivateKey_traditional(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
-                            : PEM_write_bio_PUBKEY(bio.get(), key);
+    const int written =
+        privateKey ? PEM_write_bio_PrivateKey_traditional(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                   : PEM_write_bio_PUBKEY(bio.get(), key);
     if (written != 1)
         return fwFail(CRYPTO_RSA_WRITE_KEY_FAIL, false);
     char* text = nullptr;

@@ -8,14 +8,6 @@
 
 namespace
 {
-const std::string MODP_2048 =
-    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A08798E3404DD"
-    "EF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
-    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE45B3DC2007CB8A163BF0598DA48361C55D39A69163FA8FD24CF5F"
-    "83655D23DCA3AD961C62F356208552BB9ED529077096966D670C354E4ABC9804F1746C08CA18217C32905E462E36CE3B"
-    "E39E772C180E86039B2783A2EC07A28FB5C55DF06F4C52C9DE2BCBF6955817183995497CEA956AE515D2261898FA0510"
-    "15728E5A8AACAA68FFFFFFFFFFFFFFFF";
-
 struct Group
 {
     Bytes prime = fromHex(MODP_2048);
@@ -73,8 +65,8 @@ TEST(CryptoServiceTest, NullHandlesAndPointersAreRefusedWithTheirCodes)
         {"getDhSharedKey length", [&] { return getDhSharedKey(some, buf, nullptr); }, CRYPTO_NULL_PARAM},
         {"createDhKeyExchange handle out", [&] { return createDhKeyExchange(nullptr, 64, buf, buf, nullptr); },
          CRYPTO_NULL_PARAM},
-        {"createBlowfishCrypto key", [&] { return createBlowfishCrypto("bf", nullptr, 8, nullptr, 0, MODE_ECB, &handle); },
-         CRYPTO_NULL_PARAM},
+        {"createBlowfishCrypto key",
+         [&] { return createBlowfishCrypto("bf", nullptr, 8, nullptr, 0, MODE_ECB, &handle); }, CRYPTO_NULL_PARAM},
         {"bfEncrypt handle", [&] { return bfEncrypt(nullptr, buf, &len, 64); }, CRYPTO_INVALID_HANDLE},
         {"bfDecrypt length", [&] { return bfDecrypt(some, buf, nullptr); }, CRYPTO_NULL_PARAM},
         {"createRsaPrivate handle out", [&] { return createRsaPrivate("rsa", 256UL, nullptr); }, CRYPTO_NULL_PARAM},
