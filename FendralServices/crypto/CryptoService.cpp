@@ -107,7 +107,7 @@ bool genDhParameters(unsigned long length, unsigned char* primePtr, unsigned cha
 int createDhKeyExchange(char* keyExchangeNameTxt, unsigned long keyLen, const unsigned char* primePtr,
                         const unsigned char* generatorPtr, void** keyExHandlePtr)
 {
-    if (keyExHandlePtr == nullptr)
+    if (keyExchangeNameTxt == nullptr || keyExHandlePtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
     return noThrow(CRYPTO_DH_EXCEPTION, [&] {
         auto* exchange = (primePtr != nullptr && generatorPtr != nullptr)
@@ -166,7 +166,7 @@ int getDhSharedKey(void* keyExHandle, unsigned char* sharedKeyPtr, unsigned long
 int createBlowfishCrypto(const char* cryptoNameTxt, const unsigned char* keyPtr, unsigned long keyLen,
                          const unsigned char* ivPtr, unsigned long ivLen, CryptoMode mode, void** cryptoHandlePtr)
 {
-    if (keyPtr == nullptr || cryptoHandlePtr == nullptr)
+    if (cryptoNameTxt == nullptr || keyPtr == nullptr || cryptoHandlePtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
     return noThrow(CRYPTO_NULL_PARAM, [&] {
         const CryptoKey key(keyPtr, keyLen);
@@ -198,7 +198,7 @@ int bfDecrypt(void* cryptoHandle, unsigned char* dataPtr, unsigned long* dataLen
 
 int createRsaPrivate(const char* cryptoNameTxt, unsigned long keyLen, void** cryptoHandlePtr)
 {
-    if (cryptoHandlePtr == nullptr)
+    if (cryptoNameTxt == nullptr || cryptoHandlePtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
     return noThrow(CRYPTO_RSA_NEW_FAIL,
                    [&] { return handOut(new CryptoRsaPrivate(cryptoNameTxt, keyLen), cryptoHandlePtr); });
@@ -207,7 +207,7 @@ int createRsaPrivate(const char* cryptoNameTxt, unsigned long keyLen, void** cry
 int createRsaPrivate(const char* cryptoNameTxt, const unsigned char* privateKeyPtr, unsigned long privateKeyLen,
                      KeyFormat format, void** cryptoHandlePtr)
 {
-    if (privateKeyPtr == nullptr || cryptoHandlePtr == nullptr)
+    if (cryptoNameTxt == nullptr || privateKeyPtr == nullptr || cryptoHandlePtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
     if (format != KEY_FORMAT_PEM)
         return fwFail(CRYPTO_RSA_INVALID_KEY_FORMAT, 0);
@@ -222,7 +222,7 @@ int createRsaPrivate(const char* cryptoNameTxt, const unsigned char* privateKeyP
 int createRsaPublic(const char* cryptoNameTxt, const unsigned char* publicKeyPtr, unsigned long publicKeyLen,
                     KeyFormat format, void** cryptoHandlePtr)
 {
-    if (publicKeyPtr == nullptr || cryptoHandlePtr == nullptr)
+    if (cryptoNameTxt == nullptr || publicKeyPtr == nullptr || cryptoHandlePtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
     if (format != KEY_FORMAT_PEM)
         return fwFail(CRYPTO_RSA_INVALID_KEY_FORMAT, 0);

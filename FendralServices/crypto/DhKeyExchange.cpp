@@ -134,9 +134,10 @@ DhKeyExchange::~DhKeyExchange()
 {
     if (m_registered)
         ServiceResource::unregisterObject(m_nameTxt, DH_TYPE);
-    EVP_PKEY_free(m_dhPtr);
+    // The buffer's size is the key's: clear it while the key still stands.
     if (m_sharedKeyBuf != nullptr)
         OPENSSL_clear_free(m_sharedKeyBuf, getSize());
+    EVP_PKEY_free(m_dhPtr);
 }
 
 bool DhKeyExchange::initialize(const unsigned char* primePtr, const unsigned char* generatorPtr,
