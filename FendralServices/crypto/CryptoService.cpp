@@ -4,6 +4,7 @@
 #include "FendralServices/crypto/CryptoAES.h"
 #include "FendralServices/crypto/CryptoBlowfish.h"
 #include "FendralServices/crypto/CryptoDigest.h"
+#include "FendralServices/crypto/CryptoHandles.h"
 #include "FendralServices/crypto/CryptoKey.h"
 #include "FendralServices/crypto/CryptoRsaPrivate.h"
 #include "FendralServices/crypto/CryptoRsaPublic.h"
@@ -33,6 +34,24 @@ auto noThrow(int32 code, Fn fn) -> decltype(fn())
     }
 }
 
+template <typename T>
+constexpr ResourceManager::ServiceResourceType KIND_OF = ResourceManager::NUM_OF_SERVICE_RES;
+template <>
+constexpr ResourceManager::ServiceResourceType KIND_OF<DhKeyExchange> = ResourceManager::RES_TYPE_CRYPTO_DH;
+template <>
+constexpr ResourceManager::ServiceResourceType KIND_OF<CryptoBlowfish> = ResourceManager::RES_TYPE_CRYPTO_BF;
+template <>
+constexpr ResourceManager::ServiceResourceType KIND_OF<CryptoRsaPublic> = ResourceManager::RES_TYPE_CRYPTO_RSA_PUBLIC;
+template <>
+constexpr ResourceManager::ServiceResourceType KIND_OF<CryptoRsaPrivate> = ResourceManager::RES_TYPE_CRYPTO_RSA_PRIVATE;
+
+// A handle is used only while its object is alive and of the kind the call expects.
+template <typename T>
+bool isLive(const void* handle)
+{
+    return handle != nullptr && CryptoHandles::isLive(handle, KIND_OF<T>);
+}
+
 // Keeps a freshly built named object when it came up valid, else destroys it.
 template <typename T>
 int handOut(T* object, void** handlePtr)
@@ -43,6 +62,7 @@ int handOut(T* object, void** handlePtr)
         delete object;
         return fwFail(code, 0);
     }
+    CryptoHandles::add(object, KIND_OF<T>);
     *handlePtr = object;
     return 1;
 }
@@ -53,6 +73,7 @@ int removeNamed(const char* nameTxt)
     T* object = T::lookup(nameTxt);
     if (object == nullptr)
         return 0;
+    CryptoHandles::remove(object);
     delete object;
     return 1;
 }
@@ -122,7 +143,7 @@ int removeDhKeyExchange(const char* keyExchangeNameTxt) { return removeNamed<DhK
 bool getDhParameters(void* keyExHandle, unsigned char* primePtr, unsigned long primeSize, unsigned char* generatorPtr,
                      unsigned long generatorSize, unsigned long* keyLenPtr)
 {
-    if (keyExHandle == nullptr)
+    if (!isLive<DhKeyExchange>(keyExHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, false);
     if (primePtr == nullptr || generatorPtr == nullptr || keyLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, false);
@@ -132,7 +153,7 @@ bool getDhParameters(void* keyExHandle, unsigned char* primePtr, unsigned long p
 
 bool getDhPublicKey(void* keyExHandle, unsigned char* publicKeyPtr, unsigned long* keyLenPtr)
 {
-    if (keyExHandle == nullptr)
+    if (!isLive<DhKeyExchange>(keyExHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, false);
     if (publicKeyPtr == nullptr || keyLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, false);
@@ -142,7 +163,7 @@ bool getDhPublicKey(void* keyExHandle, unsigned char* publicKeyPtr, unsigned lon
 int computeDhSharedKey(void* keyExHandle, const unsigned char* publicKeyPtr, unsigned long publicKeyLen,
                        unsigned char* sharedKeyPtr, unsigned long* sharedKeyLenPtr)
 {
-    if (keyExHandle == nullptr)
+    if (!isLive<DhKeyExchange>(keyExHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, 0);
     if (publicKeyPtr == nullptr || sharedKeyPtr == nullptr || sharedKeyLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
@@ -156,7 +177,7 @@ int computeDhSharedKey(void* keyExHandle, const unsigned char* publicKeyPtr, uns
 
 int getDhSharedKey(void* keyExHandle, unsigned char* sharedKeyPtr, unsigned long* sharedKeyLenPtr)
 {
-    if (keyExHandle == nullptr)
+    if (!isLive<DhKeyExchange>(keyExHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, 0);
     if (sharedKeyPtr == nullptr || sharedKeyLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
@@ -180,7 +201,7 @@ int removeBlowfishCrypto(const char* cryptoNameTxt) { return removeNamed<CryptoB
 
 int bfEncrypt(void* cryptoHandle, unsigned char* dataPtr, unsigned long* dataLenPtr, unsigned long bufferLen)
 {
-    if (cryptoHandle == nullptr)
+    if (!isLive<CryptoBlowfish>(cryptoHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, 0);
     if (dataPtr == nullptr || dataLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
@@ -189,7 +210,7 @@ int bfEncrypt(void* cryptoHandle, unsigned char* dataPtr, unsigned long* dataLen
 
 int bfDecrypt(void* cryptoHandle, unsigned char* dataPtr, unsigned long* dataLenPtr)
 {
-    if (cryptoHandle == nullptr)
+    if (!isLive<CryptoBlowfish>(cryptoHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, 0);
     if (dataPtr == nullptr || dataLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
@@ -239,7 +260,7 @@ int removeRsaPublic(const char* cryptoNameTxt) { return removeNamed<CryptoRsaPub
 int exportRsaPublicKey(void* cryptoHandle, unsigned char* publicKeyPtr, unsigned long* publicKeyLenPtr,
                        KeyFormat format)
 {
-    if (cryptoHandle == nullptr)
+    if (!isLive<CryptoRsaPrivate>(cryptoHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, 0);
     if (publicKeyPtr == nullptr || publicKeyLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
@@ -250,7 +271,7 @@ int exportRsaPublicKey(void* cryptoHandle, unsigned char* publicKeyPtr, unsigned
 int exportRsaPrivateKey(void* cryptoHandle, unsigned char* privateKeyPtr, unsigned long* privateKeyLenPtr,
                         KeyFormat format)
 {
-    if (cryptoHandle == nullptr)
+    if (!isLive<CryptoRsaPrivate>(cryptoHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, 0);
     if (privateKeyPtr == nullptr || privateKeyLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);
@@ -262,7 +283,7 @@ int exportRsaPrivateKey(void* cryptoHandle, unsigned char* privateKeyPtr, unsign
 template <typename T, bool ENCRYPT>
 int rsaInPlace(void* cryptoHandle, unsigned char* dataPtr, unsigned long* dataLenPtr, unsigned long bufferLen)
 {
-    if (cryptoHandle == nullptr)
+    if (!isLive<T>(cryptoHandle))
         return fwFail(CRYPTO_INVALID_HANDLE, 0);
     if (dataPtr == nullptr || dataLenPtr == nullptr)
         return fwFail(CRYPTO_NULL_PARAM, 0);

@@ -5,7 +5,8 @@
 // (getErrorCode()): a null handle gives CRYPTO_INVALID_HANDLE, a null required
 // pointer CRYPTO_NULL_PARAM. Lengths passed by pointer hold the output
 // buffer's size on entry and the bytes written on return. Handles are the
-// objects themselves: valid until removed, one thread at a time. Every
+// objects themselves: valid until removed, one thread at a time; a removed
+// handle, or one of another kind, is refused like a null one. Every
 // object is made under a name (a null name: CRYPTO_NULL_PARAM), so that it
 // can be removed.
 #pragma once

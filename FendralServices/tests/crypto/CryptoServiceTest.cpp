@@ -40,11 +40,17 @@ std::string toolHash(const std::string& args)
 TEST(CryptoServiceTest, NullHandlesAndPointersAreRefusedWithTheirCodes)
 {
     unsigned char buf[64] = {};
-    char text[8] = {};
+    char text[8] = "dh-live";
     unsigned long len = sizeof(buf);
     void* handle = nullptr;
-    int dummy = 0;
-    void* some = &dummy; // never reached: each call stops at its null argument
+    // Live objects, so the pointer checks are reached.
+    const Group group;
+    void* dh = nullptr;
+    void* bf = nullptr;
+    void* rsa = nullptr;
+    ASSERT_EQ(createDhKeyExchange(text, 256, group.prime.data(), group.generator.data(), &dh), 1);
+    ASSERT_EQ(createBlowfishCrypto("bf-live", buf, 8, nullptr, 0, MODE_ECB, &bf), 1);
+    ASSERT_EQ(createRsaPrivate("rsa-live", 64UL, &rsa), 1);
     struct Case
     {
         const char* name;
@@ -54,15 +60,15 @@ TEST(CryptoServiceTest, NullHandlesAndPointersAreRefusedWithTheirCodes)
     const Case cases[] = {
         {"getDhParameters handle", [&] { return int(getDhParameters(nullptr, buf, 64, buf, 64, &len)); },
          CRYPTO_INVALID_HANDLE},
-        {"getDhParameters length", [&] { return int(getDhParameters(some, buf, 64, buf, 64, nullptr)); },
+        {"getDhParameters length", [&] { return int(getDhParameters(dh, buf, 64, buf, 64, nullptr)); },
          CRYPTO_NULL_PARAM},
         {"getDhPublicKey handle", [&] { return int(getDhPublicKey(nullptr, buf, &len)); }, CRYPTO_INVALID_HANDLE},
-        {"getDhPublicKey buffer", [&] { return int(getDhPublicKey(some, nullptr, &len)); }, CRYPTO_NULL_PARAM},
+        {"getDhPublicKey buffer", [&] { return int(getDhPublicKey(dh, nullptr, &len)); }, CRYPTO_NULL_PARAM},
         {"computeDhSharedKey handle", [&] { return computeDhSharedKey(nullptr, buf, 8, buf, &len); },
          CRYPTO_INVALID_HANDLE},
-        {"computeDhSharedKey peer", [&] { return computeDhSharedKey(some, nullptr, 8, buf, &len); },
+        {"computeDhSharedKey peer", [&] { return computeDhSharedKey(dh, nullptr, 8, buf, &len); },
          CRYPTO_NULL_PARAM},
-        {"getDhSharedKey length", [&] { return getDhSharedKey(some, buf, nullptr); }, CRYPTO_NULL_PARAM},
+        {"getDhSharedKey length", [&] { return getDhSharedKey(dh, buf, nullptr); }, CRYPTO_NULL_PARAM},
         {"createDhKeyExchange handle out", [&] { return createDhKeyExchange(text, 64, buf, buf, nullptr); },
          CRYPTO_NULL_PARAM},
         {"createDhKeyExchange name", [&] { return createDhKeyExchange(nullptr, 64, nullptr, nullptr, &handle); },
@@ -77,7 +83,7 @@ TEST(CryptoServiceTest, NullHandlesAndPointersAreRefusedWithTheirCodes)
         {"createBlowfishCrypto key",
          [&] { return createBlowfishCrypto("bf", nullptr, 8, nullptr, 0, MODE_ECB, &handle); }, CRYPTO_NULL_PARAM},
         {"bfEncrypt handle", [&] { return bfEncrypt(nullptr, buf, &len, 64); }, CRYPTO_INVALID_HANDLE},
-        {"bfDecrypt length", [&] { return bfDecrypt(some, buf, nullptr); }, CRYPTO_NULL_PARAM},
+        {"bfDecrypt length", [&] { return bfDecrypt(bf, buf, nullptr); }, CRYPTO_NULL_PARAM},
         {"createRsaPrivate handle out", [&] { return createRsaPrivate("rsa", 256UL, nullptr); }, CRYPTO_NULL_PARAM},
         {"createRsaPrivate key", [&] { return createRsaPrivate("rsa", nullptr, 8, KEY_FORMAT_PEM, &handle); },
          CRYPTO_NULL_PARAM},
@@ -86,7 +92,7 @@ TEST(CryptoServiceTest, NullHandlesAndPointersAreRefusedWithTheirCodes)
         {"createRsaPublic key", [&] { return createRsaPublic("rsa", nullptr, 8, KEY_FORMAT_PEM, &handle); },
          CRYPTO_NULL_PARAM},
         {"rsaPublicEncrypt handle", [&] { return rsaPublicEncrypt(nullptr, buf, &len, 64); }, CRYPTO_INVALID_HANDLE},
-        {"rsaPrivateDecrypt data", [&] { return rsaPrivateDecrypt(some, nullptr, &len); }, CRYPTO_NULL_PARAM},
+        {"rsaPrivateDecrypt data", [&] { return rsaPrivateDecrypt(rsa, nullptr, &len); }, CRYPTO_NULL_PARAM},
         {"exportRsaPublicKey handle", [&] { return exportRsaPublicKey(nullptr, buf, &len, KEY_FORMAT_PEM); },
          CRYPTO_INVALID_HANDLE},
         {"aesEncrypt length",
@@ -115,6 +121,39 @@ TEST(CryptoServiceTest, NullHandlesAndPointersAreRefusedWithTheirCodes)
         EXPECT_EQ(lastCode(), c.code);
     }
     EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(removeDhKeyExchange("dh-live"), 1);
+    EXPECT_EQ(removeBlowfishCrypto("bf-live"), 1);
+    EXPECT_EQ(removeRsaPrivate("rsa-live"), 1);
+}
+
+TEST(CryptoServiceTest, RemovedHandlesAndHandlesOfAnotherKindAreRefused)
+{
+    const unsigned char key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    void* bf = nullptr;
+    void* rsa = nullptr;
+    ASSERT_EQ(createBlowfishCrypto("bf-stale", key, sizeof(key), nullptr, 0, MODE_ECB, &bf), 1);
+    ASSERT_EQ(createRsaPrivate("rsa-kind", 64UL, &rsa), 1);
+    unsigned char data[64] = {};
+    unsigned long len = 8;
+    // A Blowfish object is not an RSA key, nor the other way round.
+    EXPECT_EQ(rsaPrivateEncrypt(bf, data, &len, sizeof(data)), 0);
+    EXPECT_EQ(lastCode(), CRYPTO_INVALID_HANDLE);
+    EXPECT_EQ(rsaPublicDecrypt(rsa, data, &len), 0);
+    EXPECT_EQ(lastCode(), CRYPTO_INVALID_HANDLE);
+    EXPECT_EQ(bfEncrypt(rsa, data, &len, sizeof(data)), 0);
+    EXPECT_EQ(lastCode(), CRYPTO_INVALID_HANDLE);
+    EXPECT_EQ(getDhPublicKey(bf, data, &len), 0);
+    EXPECT_EQ(lastCode(), CRYPTO_INVALID_HANDLE);
+    EXPECT_EQ(bfEncrypt(bf, data, &len, sizeof(data)), 1);
+
+    // After removal the old handle is refused, not followed into freed memory.
+    ASSERT_EQ(removeBlowfishCrypto("bf-stale"), 1);
+    len = 8;
+    EXPECT_EQ(bfEncrypt(bf, data, &len, sizeof(data)), 0);
+    EXPECT_EQ(lastCode(), CRYPTO_INVALID_HANDLE);
+    EXPECT_EQ(removeRsaPrivate("rsa-kind"), 1);
+    EXPECT_EQ(exportRsaPublicKey(rsa, data, &len, KEY_FORMAT_PEM), 0);
+    EXPECT_EQ(lastCode(), CRYPTO_INVALID_HANDLE);
 }
 
 TEST(CryptoServiceTest, NamedObjectsAreCreatedOnceAndRemovedByName)
