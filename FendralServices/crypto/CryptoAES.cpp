@@ -141,9 +141,15 @@ bool CryptoAES::encrypt(CryptoMode mode, const unsigned char* plainTxtBuffer, un
     if (ctx == nullptr)
         return fwFail(CRYPTO_AES_NEW_CTX_ERROR, false);
     CtxUse use(ctx);
-    if (EVP_EncryptInit_ex2(ctx, cipher, nullptr, nullptr, nullptr) != 1)
-        return fwFail(CRYPTO_AES_ENCRYPT_INIT_CIPHER_ERROR, false);
     int outLen = 0;
+    // Without IV or tag lengths to set, cipher, key and IV go in one step.
+    if (!isAead(mode))
+    {
+        if (EVP_EncryptInit_ex2(ctx, cipher, keyBuffer, ivBuffer, nullptr) != 1)
+            return fwFail(CRYPTO_AES_ENCRYPT_INIT_KEY_ERROR, false);
+    }
+    else if (EVP_EncryptInit_ex2(ctx, cipher, nullptr, nullptr, nullptr) != 1)
+        return fwFail(CRYPTO_AES_ENCRYPT_INIT_CIPHER_ERROR, false);
     if (mode == MODE_GCM)
     {
         if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_IVLEN, static_cast<int>(ivLen), nullptr) != 1)
@@ -156,7 +162,7 @@ bool CryptoAES::encrypt(CryptoMode mode, const unsigned char* plainTxtBuffer, un
         if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(tagLen), nullptr) != 1)
             return fwFail(CRYPTO_AES_CCM_SET_TAG_ERROR, false);
     }
-    if (EVP_EncryptInit_ex2(ctx, nullptr, keyBuffer, ivBuffer, nullptr) != 1)
+    if (isAead(mode) && EVP_EncryptInit_ex2(ctx, nullptr, keyBuffer, ivBuffer, nullptr) != 1)
         return fwFail(CRYPTO_AES_ENCRYPT_INIT_KEY_ERROR, false);
     if (mode == MODE_CCM && EVP_EncryptUpdate(ctx, nullptr, &outLen, nullptr, static_cast<int>(plainTxtLen)) != 1)
         return fwFail(CRYPTO_AES_ENCRYPT_DATA_ERROR, false);
@@ -199,7 +205,12 @@ bool CryptoAES::decrypt(CryptoMode mode, const unsigned char* cipherTxtBuffer, u
     if (ctx == nullptr)
         return fwFail(CRYPTO_AES_NEW_CTX_ERROR, false);
     CtxUse use(ctx);
-    if (EVP_DecryptInit_ex2(ctx, cipher, nullptr, nullptr, nullptr) != 1)
+    if (!isAead(mode))
+    {
+        if (EVP_DecryptInit_ex2(ctx, cipher, keyBuffer, ivBuffer, nullptr) != 1)
+            return fwFail(CRYPTO_AES_DECRYPT_INIT_KEY_ERROR, false);
+    }
+    else if (EVP_DecryptInit_ex2(ctx, cipher, nullptr, nullptr, nullptr) != 1)
         return fwFail(CRYPTO_AES_DECRYPT_INIT_CIPHER_ERROR, false);
     // The tag is copied by the library, which only reads tagLen bytes of it.
     void* tag = const_cast<unsigned char*>(tagBuffer);
@@ -218,7 +229,7 @@ bool CryptoAES::decrypt(CryptoMode mode, const unsigned char* cipherTxtBuffer, u
         if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(tagLen), tag) != 1)
             return fwFail(CRYPTO_AES_CCM_SET_TAG_ERROR, false);
     }
-    if (EVP_DecryptInit_ex2(ctx, nullptr, keyBuffer, ivBuffer, nullptr) != 1)
+    if (isAead(mode) && EVP_DecryptInit_ex2(ctx, nullptr, keyBuffer, ivBuffer, nullptr) != 1)
         return fwFail(CRYPTO_AES_DECRYPT_INIT_KEY_ERROR, false);
     if (mode == MODE_CCM && EVP_DecryptUpdate(ctx, nullptr, &outLen, nullptr, static_cast<int>(cipherTxtLen)) != 1)
         return fwFail(CRYPTO_AES_DECRYPT_DATA_ERROR, false);
