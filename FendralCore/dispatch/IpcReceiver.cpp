@@ -78,7 +78,7 @@ IpcReceiver::IpcReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_dataMsg.appMsg.data.dataDir = INCOMING_DATA;
     m_maxMsgSize = std::clamp(gblData.m_maxMsgSize, GlobalData::MSG_SIZE_MIN, GlobalData::MSG_SIZE_MAX);
     m_storedPlBufSize = m_maxMsgSize + PL_HDR_SIZE;
-    m_storedPlMsgPtr.reset(new char[m_storedPlBufSize]());
+    m_forwarder = std::make_unique<MsgForwarder>(*this, resMgr, LIST, m_msgSeqNum, m_maxMsgSize);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     m_checkTimerPtr = std::make_unique<Timer>(static_cast<int32>(m_chkTimerInt), true);
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
@@ -477,15 +477,13 @@ int32 IpcReceiver::notify(IpcResource* res, FwEventID evtId, const EventParam& p
                                               res->tmpPlMsgStorePtr, LIST, &parked);
         // Kept under the pipeline's name: that is how the timer retry finds it.
         if (parked && res->tmpPlMsgStorePtr != nullptr)
-            m_unsentPlMsgRepository.insert(nameKey(res->regParam.pipelineNameTxt),
-                                           reinterpret_cast<DataValueType>(res->tmpPlMsgStorePtr), false);
+            m_forwarder->registerUnsentPl(res->regParam.pipelineNameTxt, res->tmpPlMsgStorePtr);
         return r;
     }
     const int32 r = sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, evtId, p, m_msgSeqNum,
                                  res->tmpMsgStorePtr, LIST, &parked);
-    if (parked && res->tmpMsgStorePtr != nullptr)
-        m_unsentMsgRepository.insert(nameKey(res->regParam.threadNameTxt),
-                                     reinterpret_cast<DataValueType>(res->tmpMsgStorePtr), false);
+    if (parked)
+        m_forwarder->registerUnsent(res->regParam.threadNameTxt, res->tmpMsgStorePtr);
     return r;
 }
 
@@ -656,59 +654,30 @@ MessageQueueType IpcReceiver::queueTypeOf(IpcResource* res, FwMessageQueue* q) c
     return MQUEUE_NORMAL;
 }
 
-int32 IpcReceiver::park(IpcResource* res, MessageQueueType type)
+ForwardTarget IpcReceiver::targetOf(IpcResource* res) const
 {
-    MessageStore* store = res->tmpMsgStorePtr;
-    if (store == nullptr)
-        return fwFail(BUFFER_FULL, -1);
-    if (store->insertMsg(LIST, type, &m_dataMsg) != 0)
-        return -1;
-    m_unsentMsgRepository.insert(nameKey(res->regParam.threadNameTxt), reinterpret_cast<DataValueType>(store), false);
-    return 0;
+    ForwardTarget t;
+    t.queue = res->msgQueuePtr;
+    t.altQueue = res->altMsgQueuePtr;
+    t.queueType = queueTypeOf(res, res->msgQueuePtr);
+    t.store = res->tmpMsgStorePtr;
+    copyName(t.recipient, res->regParam.threadNameTxt);
+    return t;
 }
 
-void IpcReceiver::flushParked(IpcResource* res, bool& parked)
+bool IpcReceiver::flushParked(IpcResource* res)
 {
-    parked = false;
     if (res->usePipeline)
-    {
-        PlMessageStore* plStore = res->tmpPlMsgStorePtr;
-        Pipeline* pl = res->pipelinePtr;
-        while (plStore != nullptr && pl != nullptr && plStore->isMsgAvail(LIST))
-        {
-            uint32 len = 0;
-            if (plStore->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 || len < PL_HDR_SIZE)
-                break;
-            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
-            if (pl->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, DEFAULT_RETRY_CNT, DEFAULT_RETRY_INTERVAL) != 0)
-                break;
-            plStore->removeMsg(LIST);
-        }
-        parked = plStore != nullptr && plStore->isMsgAvail(LIST);
-        return;
-    }
-    MessageStore* store = res->tmpMsgStorePtr;
-    if (store == nullptr)
-        return;
-    for (MessageQueueType type : {MQUEUE_HIGH_PRIORITY, MQUEUE_NORMAL})
-    {
-        FwMessageQueue* q = queueTypeOf(res, res->msgQueuePtr) == type ? res->msgQueuePtr : res->altMsgQueuePtr;
-        while (q != nullptr && store->isMsgAvail(LIST, type) && q->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES)
-        {
-            if (store->getMsg(LIST, type, &m_storedMsg) != 0 || q->putMessage(&m_storedMsg) != 0)
-                break;
-            store->removeMsg(LIST, type);
-        }
-        parked |= store->isMsgAvail(LIST, type);
-    }
+        return m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr);
+    return m_forwarder->flushQueue(targetOf(res));
 }
 
 int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit)
 {
     if (res->status.load() != RES_CONNECTED || res->ipcMsgQPtr == nullptr)
         return 0;
-    bool parked = false;
-    flushParked(res, parked);
+    // Order first: while older messages stay parked, new ones park behind them.
+    bool parked = flushParked(res);
     int32 handled = 0;
     while (handled < limit)
     {
@@ -826,45 +795,10 @@ int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& p
     d.more = entry.more != 0;
     std::memcpy(d.buffer, entry.buffer, entry.dataLen);
 
-    FwMessageQueue* q = res->msgQueuePtr;
-    const MessageQueueType type = queueTypeOf(res, q);
-    auto congest = [&](int32 code) {
-        EventParam p{};
-        copyName(p.resNameTxt, res->ipcNameTxt);
-        p.paramInt32 = code;
-        sendEventMsg(res->regParam.threadNameTxt, res->altMsgQueuePtr, MSG_QUEUE_CONGEST, p, m_msgSeqNum);
-    };
-    if (parked)
-        return park(res, type);
-    if (q->getNumFreeEntry() <= THREAD_MSGQ_RESERVED_ENTRIES)
-    {
-        fwLog(LOG_LEVEL_NOTICE,
-              "Unable to forward message to [%s] due to message queue available entry <= "
-              "THREAD_MSGQ_RESERVED_ENTRIES. Schedule retry at next timer event.",
-              res->regParam.threadNameTxt);
-        if (park(res, type) != 0)
-            return -1;
-        parked = true;
-        congest(BUFFER_FULL);
-        return 0;
-    }
-    int32 code = 0;
-    for (int32 attempt = 0; attempt < PUT_RETRY_CNT; ++attempt)
-    {
-        if (q->putMessage(&m_dataMsg) == 0)
-            return 0;
-        code = FrameworkErrno::m_fwErrno;
-        if (code != BUFFER_FULL && code != HEAD_INDEX_CHANGED && code != LOCK_FAILED)
-            return -1;
-    }
-    fwLog(LOG_LEVEL_NOTICE,
-          "Unable to forward message to [%s] due to message queue full. Schedule retry at next timer event.",
-          res->regParam.threadNameTxt);
-    if (park(res, type) != 0)
-        return -1;
-    parked = true;
-    congest(code);
-    return 0;
+    EventParam congest{};
+    copyName(congest.resNameTxt, res->ipcNameTxt);
+    MsgForwarder::Outcome outcome{};
+    return m_forwarder->put(targetOf(res), m_dataMsg, parked, congest, outcome);
 }
 
 void IpcReceiver::resetJoin(IpcResource* res)
@@ -897,12 +831,12 @@ int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, b
         resetJoin(res);
         return fwFail(more ? IPC_SHR_MEM_READ_FAIL : IPC_INCOMPLETE_MSG_RCVD, -1);
     }
-    const uint32 capacity = std::min(m_maxMsgSize, pl->getMaxDataSize());
+    // Checked against the join buffer and the pipeline's entry before a part is copied.
     const uint64 joined = static_cast<uint64>(hdr->dataLen) + entry.dataLen;
-    if (joined > capacity)
+    if (joined > m_maxMsgSize || !MsgForwarder::fitsPipeline(joined, *pl))
     {
         fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry size [%d] of pipeline [%s]",
-              static_cast<int32>(joined + PL_HDR_SIZE), static_cast<int32>(capacity + PL_HDR_SIZE),
+              static_cast<int32>(joined + PL_HDR_SIZE), static_cast<int32>(pl->getMaxDataSize()),
               res->regParam.pipelineNameTxt);
         resetJoin(res);
         return fwFail(MSG_TOO_LARGE, -1);
@@ -916,42 +850,16 @@ int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, b
         return 0;
     }
     hdr->tm = m_tm;
-    const uint32 total = PL_HDR_SIZE + hdr->dataLen;
-    int32 r = 0;
-    auto parkWhole = [&]() -> int32 {
-        PlMessageStore* store = res->tmpPlMsgStorePtr;
-        if (store == nullptr)
-            return fwFail(BUFFER_FULL, -1);
-        if (store->insertMsg(LIST, reinterpret_cast<const char*>(hdr), total) != 0)
-            return -1;
-        m_unsentPlMsgRepository.insert(nameKey(res->regParam.pipelineNameTxt),
-                                       reinterpret_cast<DataValueType>(store), false);
-        parked = true;
-        return 0;
-    };
-    if (parked)
-        r = parkWhole();
-    else if (pl->enqueue(payload, *hdr, DEFAULT_RETRY_CNT, DEFAULT_RETRY_INTERVAL) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        if (code != BUFFER_FULL && code != HEAD_INDEX_CHANGED)
-            r = -1;
-        else
-        {
-            fwLog(LOG_LEVEL_NOTICE,
-                  "Unable to forward message due to pipeline [%s] full from IPC [%s]. Schedule retry at next timer "
-                  "event.",
-                  res->regParam.pipelineNameTxt, res->ipcNameTxt);
-            r = parkWhole();
-            if (r == 0)
-            {
-                EventParam p{};
-                copyName(p.resNameTxt, res->ipcNameTxt);
-                p.paramInt32 = code;
-                sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, PIPELINE_CONGEST, p, m_msgSeqNum);
-            }
-        }
-    }
+    EventParam congest{};
+    copyName(congest.resNameTxt, res->ipcNameTxt);
+    MsgForwarder::Outcome outcome{};
+    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt,
+                                         reinterpret_cast<const char*>(hdr), parked, res->regParam.threadNameTxt,
+                                         res->msgQueuePtr, congest, outcome);
+    if (outcome == MsgForwarder::FWD_CONGESTED)
+        fwLog(LOG_LEVEL_NOTICE,
+              "Unable to forward message due to pipeline [%s] full from IPC [%s]. Schedule retry at next timer event.",
+              res->regParam.pipelineNameTxt, res->ipcNameTxt);
     resetJoin(res);
     return r;
 }
@@ -1055,56 +963,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
 
 int32 IpcReceiver::retryForwardMsg()
 {
-    UInt128 key;
-    DataValueType value = 0;
-    for (bool more = m_unsentMsgRepository.getFirst(key, value); more; more = m_unsentMsgRepository.getNext(key, value))
-    {
-        auto* store = reinterpret_cast<MessageStore*>(value);
-        ResourceName name{};
-        std::memcpy(name, key.m_data.txt, 16);
-        name[16] = '\0';
-        ThreadResource* thr = nullptr;
-        if (m_resMgr.getThreadRes(name, &thr) != 0 || thr == nullptr)
-            continue;
-        for (MessageQueueType type : {MQUEUE_HIGH_PRIORITY, MQUEUE_NORMAL})
-        {
-            FwMessageQueue* queue = thr->msgQueuePtrArray[type];
-            while (queue != nullptr && queue->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES &&
-                   store->isMsgAvail(LIST, type))
-            {
-                if (store->getMsg(LIST, type, &m_storedMsg) != 0 || queue->putMessage(&m_storedMsg) != 0)
-                    break;
-                store->removeMsg(LIST, type);
-            }
-        }
-        if (!store->isMsgAvail(LIST, MQUEUE_HIGH_PRIORITY) && !store->isMsgAvail(LIST, MQUEUE_NORMAL))
-            m_unsentMsgRepository.remove(key);
-    }
-    for (bool more = m_unsentPlMsgRepository.getFirst(key, value); more;
-         more = m_unsentPlMsgRepository.getNext(key, value))
-    {
-        auto* store = reinterpret_cast<PlMessageStore*>(value);
-        ResourceName name{};
-        std::memcpy(name, key.m_data.txt, 16);
-        name[16] = '\0';
-        PipelineResource* plRes = nullptr;
-        if (m_resMgr.getPipelineRes(name, &plRes) != 0 || plRes == nullptr || plRes->pipelinePtr == nullptr)
-            continue;
-        while (store->isMsgAvail(LIST))
-        {
-            uint32 len = 0;
-            if (store->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 || len < PL_HDR_SIZE)
-                break;
-            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
-            if (plRes->pipelinePtr->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, DEFAULT_RETRY_CNT,
-                                            DEFAULT_RETRY_INTERVAL) != 0)
-                break;
-            store->removeMsg(LIST);
-        }
-        if (!store->isMsgAvail(LIST))
-            m_unsentPlMsgRepository.remove(key);
-    }
-    return 0;
+    return m_forwarder->retry();
 }
 
 void IpcReceiver::touchLiveness()
