@@ -96,7 +96,8 @@ IpcReceiver::~IpcReceiver()
         IpcShrMemMsgQ* q = res->ipcMsgQPtr;
         if (q == nullptr)
             continue;
-        if (q->isOpened())
+        // isOpened() answers 0 for an open queue.
+        if (q->isOpened() == 0)
         {
             if (q->getAccessMode() == IPC_READER_MODE)
                 q->close(false);
@@ -529,7 +530,7 @@ int32 IpcReceiver::processIpcOpenRqs(const ResourceName& requester, const EventM
     }
     IpcShrMemMsgQ* q = res->ipcMsgQPtr;
     const bool writer = res->regParam.accessMode == IPC_WRITER_MODE;
-    if (writer && res->counterpartStatus.load() == RES_CONNECTED && !q->isOpened())
+    if (writer && res->counterpartStatus.load() == RES_CONNECTED && q->isOpened() == 0)
     {
         q->close(false);
         res->counterpartStatus.store(RES_DISCONNECTED);
@@ -572,7 +573,7 @@ int32 IpcReceiver::processIpcOpenRqs(const ResourceName& requester, const EventM
     res->counterpartStatus.store(RES_DISCONNECTED);
     res->counterpartPid = IpcShrMemMsgQ::IPC_NO_PROCESS_ID;
     res->counterpartAppId[0] = '\0';
-    if (q->isOpened())
+    if (q->isOpened() == 0)
         q->close(false);
     fwLog(LOG_LEVEL_NOTICE, "Failed to open IPC channel [%s] with error [%d].", res->ipcNameTxt, code);
     p.paramInt32 = code;
@@ -916,7 +917,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
 {
     IpcShrMemMsgQ* q = res->ipcMsgQPtr;
     const ResourceStatus st = res->status.load();
-    if (st == RES_DISCONNECTED && res->counterpartStatus.load() == RES_CONNECTED && q->isOpened())
+    if (st == RES_DISCONNECTED && res->counterpartStatus.load() == RES_CONNECTED && q->isOpened() == 0)
     {
         q->close(false);
         res->counterpartStatus.store(RES_DISCONNECTED);

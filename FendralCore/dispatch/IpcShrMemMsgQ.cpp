@@ -128,7 +128,9 @@ int32 IpcShrMemMsgQ::initialize(const char* shmName, IpcAccessMode mode, uint32 
         }
         if (created)
         {
-            if (::ftruncate(m_shrMemFd, static_cast<off_t>(mapSize)) != 0)
+            // The creation mode passes through the umask; a writer of the
+            // group under another user needs the group's write bit.
+            if (::fchmod(m_shrMemFd, 0770) != 0 || ::ftruncate(m_shrMemFd, static_cast<off_t>(mapSize)) != 0)
             {
                 const int err = errno;
                 fwLog(LOG_LEVEL_ERROR, "Error [%d] resize IPC shared memory [%s]. %s", err, name, std::strerror(err));
