@@ -293,111 +293,118 @@ void NetReceiver::maintenance()
 
 int32 NetReceiver::loopCpu(bool& terminate)
 {
-    FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
-    FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     while (!terminate)
-    {
-        const int32 n = m_fdWaitPtr->wait(m_fdAryPtr.get(), m_ioWaitTypePtr.get(), m_wireOrderInfoPtr.get(),
-                                          m_maxNumDesc, -1);
-        if (n <= 0)
-            continue;
-        bool highReady = false;
-        bool normalReady = false;
-        bool timerReady = false;
-        int32 sockets = 0;
-        for (int32 i = 0; i < n; ++i)
-        {
-            FileDescriptor* fd = m_fdAryPtr[static_cast<size_t>(i)];
-            if (fd == high)
-                highReady = true;
-            else if (fd == normal)
-                normalReady = true;
-            else if (fd == m_timerPtr.get())
-                timerReady = true;
-            else
-            {
-                // Sockets move to the front, in the order they came.
-                m_fdAryPtr[static_cast<size_t>(sockets)] = fd;
-                m_ioWaitTypePtr[static_cast<size_t>(sockets)] = m_ioWaitTypePtr[static_cast<size_t>(i)];
-                m_wireOrderInfoPtr[static_cast<size_t>(sockets)] = m_wireOrderInfoPtr[static_cast<size_t>(i)];
-                ++sockets;
-            }
-        }
-        if (timerReady)
-        {
-            uint64 expirations = 0;
-            int done = 0;
-            const int32 r = m_timerPtr->receive(reinterpret_cast<char*>(&expirations), sizeof expirations, done);
-            if (r == 0 && m_threadResPtr != nullptr)
-                m_threadResPtr->lastStatusUpdTm.store(::time(nullptr), std::memory_order_relaxed);
-            retryForwardMsg();
-            pushPendingRecords();
-            if (r != 0)
-            {
-                fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
-                continue;
-            }
-        }
-        if (highReady && processMessage(high, terminate) != 0)
-        {
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on high priority queue.", FrameworkErrno::m_fwErrno);
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
-            continue;
-        }
-        if (terminate)
-            break;
-        if (normalReady && processMessage(normal, terminate) != 0)
-        {
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on normal priority queue.",
-                  FrameworkErrno::m_fwErrno);
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
-            continue;
-        }
-        if (terminate)
-            break;
-        if (sockets > 0)
-            serveSockets(sockets);
-    }
+        passCpu(terminate, -1);
     return 0;
 }
 
 int32 NetReceiver::loopLowLatency(bool& terminate)
 {
-    FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
-    FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     // Queues are polled here, so the wait never blocks.
     while (!terminate)
-    {
-        const int32 n = m_fdWaitPtr->wait(m_fdAryPtr.get(), m_ioWaitTypePtr.get(), m_wireOrderInfoPtr.get(),
-                                          m_maxNumDesc, 0);
-        const int64 now = monoMs();
-        if (now - m_lastMaintenanceMs > m_timeout)
-        {
-            maintenance();
-            pushPendingRecords();
-            m_lastMaintenanceMs = now;
-        }
-        if (processMessage(high, terminate) != 0)
-        {
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on high priority queue.", FrameworkErrno::m_fwErrno);
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
-            continue;
-        }
-        if (terminate)
-            break;
-        if (processMessage(normal, terminate) != 0)
-        {
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on normal priority queue.",
-                  FrameworkErrno::m_fwErrno);
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
-            continue;
-        }
-        if (terminate)
-            break;
-        if (n > 0)
-            serveSockets(n);
-    }
+        passLowLatency(terminate);
     return 0;
+}
+
+int32 NetReceiver::runOnce(bool& terminate, int32 timeoutMs)
+{
+    return m_optMode == CPU_UTILIZATION ? passCpu(terminate, timeoutMs) : passLowLatency(terminate);
+}
+
+int32 NetReceiver::passCpu(bool& terminate, int32 timeoutMs)
+{
+    FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
+    FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
+    const int32 n = m_fdWaitPtr->wait(m_fdAryPtr.get(), m_ioWaitTypePtr.get(), m_wireOrderInfoPtr.get(), m_maxNumDesc,
+                                      timeoutMs);
+    if (n <= 0)
+        return 0;
+    bool highReady = false;
+    bool normalReady = false;
+    bool timerReady = false;
+    int32 sockets = 0;
+    for (int32 i = 0; i < n; ++i)
+    {
+        FileDescriptor* fd = m_fdAryPtr[static_cast<size_t>(i)];
+        if (fd == high)
+            highReady = true;
+        else if (fd == normal)
+            normalReady = true;
+        else if (fd == m_timerPtr.get())
+            timerReady = true;
+        else
+        {
+            // Sockets move to the front, in the order they came.
+            m_fdAryPtr[static_cast<size_t>(sockets)] = fd;
+            m_ioWaitTypePtr[static_cast<size_t>(sockets)] = m_ioWaitTypePtr[static_cast<size_t>(i)];
+            m_wireOrderInfoPtr[static_cast<size_t>(sockets)] = m_wireOrderInfoPtr[static_cast<size_t>(i)];
+            ++sockets;
+        }
+    }
+    if (timerReady)
+    {
+        uint64 expirations = 0;
+        int done = 0;
+        const int32 r = m_timerPtr->receive(reinterpret_cast<char*>(&expirations), sizeof expirations, done);
+        if (r == 0 && m_threadResPtr != nullptr)
+            m_threadResPtr->lastStatusUpdTm.store(::time(nullptr), std::memory_order_relaxed);
+        retryForwardMsg();
+        pushPendingRecords();
+        if (r != 0)
+        {
+            fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
+            return 0;
+        }
+    }
+    if (highReady && processMessage(high, terminate) != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on high priority queue.", FrameworkErrno::m_fwErrno);
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
+        return 0;
+    }
+    if (terminate)
+        return 0;
+    if (normalReady && processMessage(normal, terminate) != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on normal priority queue.", FrameworkErrno::m_fwErrno);
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
+        return 0;
+    }
+    if (terminate || sockets == 0)
+        return 0;
+    return serveSockets(sockets);
+}
+
+int32 NetReceiver::passLowLatency(bool& terminate)
+{
+    FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
+    FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
+    const int32 n =
+        m_fdWaitPtr->wait(m_fdAryPtr.get(), m_ioWaitTypePtr.get(), m_wireOrderInfoPtr.get(), m_maxNumDesc, 0);
+    const int64 now = monoMs();
+    if (now - m_lastMaintenanceMs > m_timeout)
+    {
+        maintenance();
+        pushPendingRecords();
+        m_lastMaintenanceMs = now;
+    }
+    if (processMessage(high, terminate) != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on high priority queue.", FrameworkErrno::m_fwErrno);
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
+        return 0;
+    }
+    if (terminate)
+        return 0;
+    if (processMessage(normal, terminate) != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] processing messages on normal priority queue.", FrameworkErrno::m_fwErrno);
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
+        return 0;
+    }
+    if (terminate || n <= 0)
+        return 0;
+    return serveSockets(n);
 }
 
 int32 NetReceiver::serveSockets(int32 n)

@@ -68,6 +68,9 @@ public:
     // or -1 after an exception (execExitHdr 1).
     int32 run(int32& execExitHdr);
     int32 initialize();
+    // One pass of the thread's loop (a wait of at most timeoutMs in
+    // CPU_UTILIZATION mode, a poll otherwise); run calls it until TERM.
+    int32 runOnce(bool& terminate, int32 timeoutMs);
 
     // Reads one batch of queue and handles its events.
     int32 processMessage(FwMessageQueue* queue, bool& terminate);
@@ -120,6 +123,8 @@ private:
                                     const timespec& rcvTm, const timespec& wireTm);
     int32 serveSockets(int32 n);
     void maintenance();
+    int32 passCpu(bool& terminate, int32 timeoutMs);
+    int32 passLowLatency(bool& terminate);
     int32 loopCpu(bool& terminate);
     int32 loopLowLatency(bool& terminate);
 
