@@ -447,20 +447,20 @@ int32 StreamHandler::delStream(TcpConnResource* tcpResPtr, int32 reason)
     m_tmpPara.resPtr = tcpResPtr;
     m_tmpPara.paramInt32 = reason == CONN_CLOSED && tcpResPtr->connCloseReason != 0 ? tcpResPtr->connCloseReason : reason;
     tcpResPtr->connCloseReason = 0;
+
+    // A client channel is ready again before its owner hears of the close:
+    // an owner that answers DISCONNECTED with CONN_RQS must find it so.
+    const bool replicated = m_msgRepliThdResPtr != nullptr && tcpResPtr->regParam.replicationMode != NO_REPLICATION;
+    const bool disconnected = !replicated && tcpResPtr->status.load(std::memory_order_acquire) == RES_DISCONNECTED;
+    if (disconnected && tcpResPtr->regParam.tcpMode != TCP_SERVER_DATA_MODE)
+        tcpResPtr->status.store(RES_INITIALIZED, std::memory_order_release);
     const int32 sent = notify(tcpResPtr, DISCONNECTED, false);
     const int32 code = FrameworkErrno::m_fwErrno;
-
-    const bool replicated = m_msgRepliThdResPtr != nullptr && tcpResPtr->regParam.replicationMode != NO_REPLICATION;
-    if (!replicated && tcpResPtr->status.load(std::memory_order_acquire) == RES_DISCONNECTED)
+    if (disconnected && tcpResPtr->regParam.tcpMode == TCP_SERVER_DATA_MODE)
     {
-        if (tcpResPtr->regParam.tcpMode == TCP_SERVER_DATA_MODE)
-        {
-            ResourceName name{};
-            copyName(name, tcpResPtr->tcpConnNameTxt);
-            m_resMgr.removeTcpClientConnRes(name, true);
-        }
-        else
-            tcpResPtr->status.store(RES_INITIALIZED, std::memory_order_release);
+        ResourceName name{};
+        copyName(name, tcpResPtr->tcpConnNameTxt);
+        m_resMgr.removeTcpClientConnRes(name, true);
     }
 
     m_streamBufRepository.remove(reinterpret_cast<uint64>(sb));
