@@ -67,6 +67,13 @@ bool sendAll(int fd, const std::string& bytes)
     return true;
 }
 
+// The next connection of a test listener, or -1 after 10 s without one.
+int acceptWithin(int server)
+{
+    pollfd p{server, POLLIN, 0};
+    return ::poll(&p, 1, 10000) == 1 ? ::accept(server, nullptr, nullptr) : -1;
+}
+
 // Closes with a reset instead of an orderly end.
 void resetClose(int fd)
 {
@@ -170,7 +177,7 @@ TEST_F(NetReceiverTest, ClientChannelConnectsReceivesAndReconnectsAfterThePeerCl
             request(CONN_RQS, "CLI", res);
         }
         EXPECT_EQ(event(*m_ownerNormal).id, CONNECTED) << round;
-        const int peer = ::accept(server, nullptr, nullptr);
+        const int peer = acceptWithin(server);
         ASSERT_GE(peer, 0);
         ASSERT_TRUE(sendAll(peer, quor("hello") + quor("world")));
         EXPECT_EQ(message(), quor("hello"));
@@ -262,7 +269,7 @@ TEST_F(NetReceiverCpuTest, BytesBeforeAPeerResetAreDeliveredBeforeTheClose)
     const int server = listenOn(port);
     TcpConnResource* res = addTcp("CLI", TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, port);
     start(false);
-    const int peer = ::accept(server, nullptr, nullptr);
+    const int peer = acceptWithin(server);
     ASSERT_GE(peer, 0);
     // The connect completes; the stream thread takes the new stream.
     for (int i = 0; i < 100 && (res->streamBufPtr == nullptr || res->streamBufPtr->getStreamBufStatus() != 1); ++i)
