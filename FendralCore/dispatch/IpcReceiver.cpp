@@ -690,6 +690,10 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
             fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from IPC channel [%s].", code,
                   res->ipcNameTxt);
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", code, res->ipcNameTxt);
+            // Indices out of range: nothing in the ring can be trusted any
+            // more, and polling it again would only repeat these lines.
+            if (res->ipcMsgQPtr->getNumMsgQueued() < 0)
+                closeCorrupt(res, code);
             return fwFail(code, -1);
         }
         if (m_entry.msgType != IPC_MSG_TYPE_DATA)
@@ -757,6 +761,15 @@ int32 IpcReceiver::handleControl(IpcResource* res, const IpcShmMsg& entry)
     fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", IPC_SHR_MEM_NOT_ALIGN,
           res->ipcNameTxt);
     return fwFail(IPC_SHR_MEM_NOT_ALIGN, -1);
+}
+
+void IpcReceiver::closeCorrupt(IpcResource* res, int32 code)
+{
+    fwLog(LOG_LEVEL_ERROR, "IPC channel [%s] is closed: its shared memory queue is corrupt, error [%d].",
+          res->ipcNameTxt, code);
+    res->status.store(RES_FAILED);
+    res->ipcMsgQPtr->close(false);
+    detach(res, IPC_CLOSED, code);
 }
 
 void IpcReceiver::detach(IpcResource* res, FwEventID evtId, int32 code)

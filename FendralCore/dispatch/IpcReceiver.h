@@ -83,6 +83,7 @@ private:
     void resetJoin(IpcResource* res);
     bool flushParked(IpcResource* res);
     void detach(IpcResource* res, FwEventID evtId, int32 code);
+    void closeCorrupt(IpcResource* res, int32 code);
     void writeControl(IpcResource* res, IpcIntMsgType type);
     MessageQueueType queueTypeOf(IpcResource* res, FwMessageQueue* q) const;
     void touchLiveness();

@@ -1215,7 +1215,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         return 0;
     }
     const bool ordered = w.dataTm.tv_sec != 0;
-    int32 remaining = ordered ? w.dataSize : TCP_READ_SIZE;
+    int32 remaining = ordered ? w.dataSize : TCP_READ_SIZE * TCP_READS_PER_EVENT;
     int32 received = 0;
     do
     {
@@ -1253,7 +1253,11 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         }
         received += done;
         remaining -= done;
-    } while (ordered && remaining > 0);
+        // A short read emptied the socket; a buffer without room for a whole
+        // read waits for the stream thread (the kernel keeps the rest).
+        if (!ordered && (done < TCP_READ_SIZE || sb->getRingSize() - 1 - sb->availEntry() < TCP_READ_SIZE))
+            break;
+    } while (remaining > 0);
     FrameworkErrno::m_fwErrno = 0;
     return 0;
 }

@@ -53,6 +53,9 @@ public:
     static constexpr int32 DEFAULT_TCP_FD_REASSIGN = 1;
     static constexpr int32 MCAST_BUF_SIZE = 10240;
     static constexpr int32 TCP_READ_SIZE = 2200;
+    // Reads of one readiness event without ordering information: a burst is
+    // taken in a few passes instead of one wait per 2200 bytes.
+    static constexpr int32 TCP_READS_PER_EVENT = 16;
     static constexpr int32 STREAM_ENQ_ATTEMPTS = 3;
     static constexpr int32 EVT_RING_PUSH_SLEEPS = 4;
     static constexpr int32 EVT_RING_PUSH_SLEEP_US = 20;

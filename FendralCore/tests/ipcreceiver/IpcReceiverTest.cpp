@@ -790,3 +790,37 @@ TEST_F(IpcReceiverTest, DestructionKeepsTheReaderObjectAndWritesTheWriterClose)
     EXPECT_EQ(writerPidOf(writeName), -1);
     peerReader.close(true);
 }
+
+// A queue whose head index another process set out of range: the channel is
+// closed and its owner told once, instead of an error line on every poll.
+TEST_F(IpcReceiverTest, QueueWithAHeadIndexOutOfRangeIsClosedAndReportedOnce)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const size_t size = IpcShrMemMsgQ::objectSize(CHANNEL_LEN);
+    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(mem, MAP_FAILED);
+    auto* info = static_cast<IpcSharedMemInfo*>(mem);
+    __atomic_store_n(&info->ringBufInfo.headIndex, 5000, __ATOMIC_RELEASE);
+
+    const EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_CLOSED);
+    EXPECT_EQ(e.eventParam.paramInt32, IPC_SHR_MEM_NOT_ALIGN);
+    EXPECT_EQ(res->status.load(), RES_FAILED);
+    // Later passes of the loop (a request answered proves one) add nothing.
+    for (int i = 0; i < 3; ++i)
+    {
+        send(IPC_CLOSE_RQS, name.c_str());
+        EXPECT_EQ(event(*m_ownerNormal).eventParam.paramInt32, IPC_NOT_OPEN);
+    }
+    stop();
+    ::munmap(mem, size);
+    EXPECT_EQ(testLog().count("Error [2302] processing in IPC reader channel [" + std::string(name.c_str()) + "]."), 1u);
+}
