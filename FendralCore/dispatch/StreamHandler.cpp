@@ -783,6 +783,11 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
     if (res == nullptr)
         return fwFail(RES_TCPCONN_NOT_EXIST, -1);
 
+    if (streamBufPtr->isDiscarding())
+    {
+        streamBufPtr->discardAll();
+        return 0;
+    }
     const bool pipelinePath = usesPipelinePath(res);
     Target t{};
     if (!pipelinePath)
@@ -808,14 +813,23 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
                 partialLen = code == BUFFER_EMPTY ? 0 : len;
                 return 0;
             }
-            // The stream cannot be cut any further: what is readable goes to
-            // the journal, and the caller closes the connection.
-            int32 n = 0;
-            if (streamBufPtr->dequeue(m_tmpBufPtr, m_maxMsgSize, n, false, -1) == 0)
+            // The stream cannot be cut any further: no later byte can be
+            // trusted to start a message. What is readable goes to the
+            // journal, the rest of the stream is discarded until it is
+            // removed, and the caller closes the connection.
+            for (int32 n = 0; streamBufPtr->availEntry() > 0;)
+            {
+                if (streamBufPtr->dequeue(m_tmpBufPtr, m_maxMsgSize, n, false, -1) != 0)
+                {
+                    fwLog(LOG_LEVEL_ERROR,
+                          "Error [%d] retrieving invalid message from data stream of TCP channel [%s].",
+                          FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
+                    break;
+                }
                 logMessageJournal(m_tmpBufPtr, n, m_tm);
-            else
-                fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from data stream of TCP channel [%s].",
-                      FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
+            }
+            streamBufPtr->setDiscarding();
+            streamBufPtr->discardAll();
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing data stream of TCP channel [%s].", code, res->tcpConnNameTxt);
             return fwFail(code, -1);
         }

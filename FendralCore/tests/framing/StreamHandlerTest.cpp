@@ -448,3 +448,36 @@ TEST_F(StreamHandlerTest, InputReplicationForwardsToTheReplicator)
     EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
     GlobalData::getInst().m_repliServiceEnabled = false;
 }
+
+// A header that declares a frame too large: nothing after it is cut into
+// messages, neither what the stream holds nor what arrives later, and the
+// connection is shut down with the framing error.
+TEST_F(StreamHandlerTest, FramingErrorDiscardsTheWholeStreamUntilItIsRemoved)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+
+    // A header declaring 65535 bytes (past the largest message), then a run
+    // of bytes in which a block-sized skip would land on a valid frame.
+    std::string bytes = quor(1, 'g');
+    std::string bad(10, '\0');
+    const uint16_t huge = 0xffff;
+    std::memcpy(bad.data(), &huge, 2);
+    bytes += bad;
+    const size_t skipTo = bytes.size() - bad.size() + static_cast<size_t>(GlobalData::MSG_SIZE_MAX);
+    bytes.resize(skipTo, 'z');
+    bytes += quor(3, 'm') + quor(3, 'm');
+    receive(bytes);
+    pass();
+    const FwIntMessage good = take(*m_ownerNormal);
+    ASSERT_EQ(good.appMsg.type, MSG_DATA);
+    EXPECT_EQ(good.appMsg.data.dataLen, 11u);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN) << "bytes after the error were delivered";
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0);
+
+    receive(quor(2, 'n'));
+    pass();
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN) << "a later frame was delivered";
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0);
+}
