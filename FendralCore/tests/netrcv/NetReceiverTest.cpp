@@ -292,3 +292,57 @@ TEST_F(NetReceiverCpuTest, BytesBeforeAPeerResetAreDeliveredBeforeTheClose)
     EXPECT_EQ(gone.eventParam.paramInt32, CONN_CLOSED);
     ::close(server);
 }
+
+// A stream thread that falls behind fills the event ring: the record that
+// does not fit waits and is pushed once there is room, so the bytes it
+// announces are cut and delivered although the peer sends nothing more.
+class NetReceiverSmallRingTest : public NetReceiverHarness
+{
+protected:
+    NetReceiverSmallRingTest()
+        : NetReceiverHarness(CPU_UTILIZATION, 256, "STS_RPT_INTERVAL INT32 5\nTCP_CONN_RES_MAX INT32 1\n")
+    {
+    }
+};
+
+TEST_F(NetReceiverSmallRingTest, RecordThatFindsTheRingFullWaitsAndIsPushedLater)
+{
+    uint16 port = 0;
+    const int server = listenOn(port);
+    TcpConnResource* res = addTcp("CLI", TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, port);
+    start(false, false);
+    const int peer = acceptWithin(server);
+    ASSERT_GE(peer, 0);
+    for (int i = 0; i < 100 && res->streamBufPtr == nullptr; ++i)
+        pump(10);
+    ASSERT_NE(res->streamBufPtr, nullptr);
+    // As if the stream thread had taken the stream but stalls before reading.
+    res->streamBufPtr->setStreamBufStatus(1);
+
+    // One frame read in five chunks: five records for a ring of four.
+    const std::string frame = quor(std::string(10000, 'r'));
+    ASSERT_TRUE(sendAll(peer, frame));
+    for (int i = 0; i < 100 && res->streamBufPtr->availEntry() < static_cast<int32>(frame.size()); ++i)
+        pump(10);
+    ASSERT_EQ(res->streamBufPtr->availEntry(), static_cast<int32>(frame.size()));
+    EXPECT_EQ(m_receiver->getStreamEventRing()->getNumEntries(), 4);
+    EXPECT_EQ(m_receiver->getNumPendingRecords(), 1);
+
+    res->streamBufPtr->setStreamBufStatus(0);
+    startHandler();
+    EXPECT_EQ(event(*m_ownerNormal).id, CONNECTED);
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    FwIntMessage m{};
+    while (got.size() < frame.size() && std::chrono::steady_clock::now() < deadline)
+    {
+        pump(10);
+        bool more = false;
+        if (m_ownerNormal->getMessage(&m, more) == 0 && m.appMsg.type == MSG_DATA)
+            got.append(m.appMsg.data.buffer, m.appMsg.data.dataLen);
+    }
+    EXPECT_EQ(got, frame);
+    EXPECT_EQ(m_receiver->getNumPendingRecords(), 0);
+    ::close(peer);
+    ::close(server);
+}

@@ -157,29 +157,36 @@ protected:
 
     // Both threads built; with threaded, each runs its own loop, otherwise
     // the test drives the network thread with pump().
-    void start(bool threaded = true)
+    // withHandler false: the stream thread starts later (startHandler).
+    void start(bool threaded = true, bool withHandler = true)
     {
         m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get());
-        m_handler = std::make_unique<StreamHandler>(m_sh, m_registry, GlobalData::getInst(), m_config.get());
-        m_shThread = std::thread([this] { m_shResult = m_handler->run(m_shExit); });
         if (threaded)
             m_netThread = std::thread([this] { m_netResult = m_receiver->run(m_netExit); });
         else
             ASSERT_EQ(m_receiver->initialize(), 0);
-        for (FwMessageQueue* q : {m_netHigh.get(), m_shHigh.get()})
-            post(*q, INIT, "", "CTL_THREAD");
-        for (int i = 0; i < 2; ++i)
-        {
-            if (!threaded)
-                pump();
-            FwIntMessage ack{};
-            ASSERT_TRUE(netrcvtest::next(*m_ctlHigh, ack));
-            EXPECT_EQ(ack.appMsg.event.id, INIT_ACK);
-        }
-        post(*m_shNormal, CONN_INIT, "", "CTL_THREAD");
+        post(*m_netHigh, INIT, "", "CTL_THREAD");
+        if (!threaded)
+            pump();
+        FwIntMessage ack{};
+        ASSERT_TRUE(netrcvtest::next(*m_ctlHigh, ack));
+        EXPECT_EQ(ack.appMsg.event.id, INIT_ACK);
         post(*m_netNormal, CONN_INIT, "", "CTL_THREAD");
         if (!threaded)
             pump();
+        if (withHandler)
+            startHandler();
+    }
+
+    void startHandler()
+    {
+        m_handler = std::make_unique<StreamHandler>(m_sh, m_registry, GlobalData::getInst(), m_config.get());
+        m_shThread = std::thread([this] { m_shResult = m_handler->run(m_shExit); });
+        post(*m_shHigh, INIT, "", "CTL_THREAD");
+        FwIntMessage ack{};
+        ASSERT_TRUE(netrcvtest::next(*m_ctlHigh, ack));
+        EXPECT_EQ(ack.appMsg.event.id, INIT_ACK);
+        post(*m_shNormal, CONN_INIT, "", "CTL_THREAD");
     }
 
     // One pass of the network thread's loop on the test's thread.
