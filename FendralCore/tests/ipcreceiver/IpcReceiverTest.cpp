@@ -824,3 +824,26 @@ TEST_F(IpcReceiverTest, QueueWithAHeadIndexOutOfRangeIsClosedAndReportedOnce)
     ::munmap(mem, size);
     EXPECT_EQ(testLog().count("Error [2302] processing in IPC reader channel [" + std::string(name.c_str()) + "]."), 1u);
 }
+
+// A process of the object's group truncates it while the reader has it
+// mapped: the channel is closed with an error and the process lives on.
+TEST_F(IpcReceiverTest, ObjectTruncatedUnderTheReaderClosesTheChannel)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 0), 0);
+    ::close(fd);
+
+    const EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_CLOSED);
+    EXPECT_EQ(e.eventParam.paramInt32, IPC_SHR_MEM_READ_FAIL);
+    EXPECT_EQ(res->status.load(), RES_FAILED);
+    stop();
+    EXPECT_EQ(m_result, 0);
+}
