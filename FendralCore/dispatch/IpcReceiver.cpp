@@ -25,12 +25,6 @@ UInt128 nameKey(const ResourceName& name)
     return UInt128(name, true);
 }
 
-void copyName(ResourceName& dst, const char* src)
-{
-    // NUL-padded, as the registry's keys require.
-    std::memset(dst, 0, sizeof(ResourceName));
-    std::memcpy(dst, src, strnlen(src, sizeof(ResourceName) - 1));
-}
 
 void copyAppId(ApplicationID& dst, const char* src)
 {
@@ -38,10 +32,6 @@ void copyAppId(ApplicationID& dst, const char* src)
     std::memcpy(dst, src, strnlen(src, sizeof(ApplicationID) - 1));
 }
 
-int32 readKey(const ConfigManager* config, const char* label, int32 defaultValue)
-{
-    return config == nullptr ? defaultValue : FwConfigKeys::readPositiveInt32(*config, label, defaultValue);
-}
 
 int64 monoNs()
 {
@@ -66,13 +56,13 @@ IpcReceiver::IpcReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
       m_gblData(gblData),
       m_optMode(gblData.m_optMode.load(std::memory_order_acquire))
 {
-    m_timeout = readKey(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
-    m_contMsgProcNum = readKey(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
-    m_chkTimerInt = static_cast<uint32>(readKey(configMgr, IPC_CHK_TIMER_INT_LABEL, DEFAULT_IPC_CHECK_TIMER_INT));
+    m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
+    m_contMsgProcNum = FwConfigKeys::readPositiveInt32(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
+    m_chkTimerInt = static_cast<uint32>(FwConfigKeys::readPositiveInt32(configMgr, IPC_CHK_TIMER_INT_LABEL, DEFAULT_IPC_CHECK_TIMER_INT));
     m_chkProcTimerMultipier =
-        static_cast<uint32>(readKey(configMgr, IPC_CHK_PROC_MTR_LABEL, DEFAULT_IPC_CHECK_PROCESS_TIME_MULTIPLIER));
+        static_cast<uint32>(FwConfigKeys::readPositiveInt32(configMgr, IPC_CHK_PROC_MTR_LABEL, DEFAULT_IPC_CHECK_PROCESS_TIME_MULTIPLIER));
     const char* ownName = threadResPtr != nullptr ? threadResPtr->threadNameTxt : THREAD_NAME;
-    copyName(m_dataMsg.originatorTxt, ownName);
+    ResourceManager::copyResourceName(m_dataMsg.originatorTxt, ownName);
     m_dataMsg.appMsg.type = MSG_DATA;
     m_dataMsg.appMsg.data.chnType = IPC_CHANNEL;
     m_dataMsg.appMsg.data.dataDir = INCOMING_DATA;
@@ -114,7 +104,7 @@ IpcReceiver::~IpcReceiver()
 int32 IpcReceiver::initialize()
 {
     ResourceName name{};
-    copyName(name, CTL_THREAD_NAME);
+    ResourceManager::copyResourceName(name, CTL_THREAD_NAME);
     if (m_resMgr.getThreadRes(name, &m_ctlThdResPtr) != 0)
     {
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -404,9 +394,9 @@ int32 IpcReceiver::initIpcMsgQ()
             {
                 m_joinBuffers.emplace_back(new char[m_storedPlBufSize]());
                 auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_joinBuffers.back().get());
-                copyName(hdr->originatorTxt, m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : THREAD_NAME);
-                copyName(hdr->recipientTxt, prm.threadNameTxt);
-                copyName(hdr->channelNameTxt, res->ipcNameTxt);
+                ResourceManager::copyResourceName(hdr->originatorTxt, m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : THREAD_NAME);
+                ResourceManager::copyResourceName(hdr->recipientTxt, prm.threadNameTxt);
+                ResourceManager::copyResourceName(hdr->channelNameTxt, res->ipcNameTxt);
                 hdr->chnType = IPC_CHANNEL;
                 hdr->type = MSG_DATA;
                 hdr->dataDir = INCOMING_DATA;
@@ -441,12 +431,12 @@ int32 IpcReceiver::openAtStartupIpcMsgQ()
         {
             EventMsg evt{};
             evt.id = IPC_OPEN_RQS;
-            copyName(evt.eventParam.resNameTxt, res->ipcNameTxt);
+            ResourceManager::copyResourceName(evt.eventParam.resNameTxt, res->ipcNameTxt);
             processIpcOpenRqs(res->regParam.threadNameTxt, evt);
             continue;
         }
         EventParam p{};
-        copyName(p.resNameTxt, res->ipcNameTxt);
+        ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
         notify(res, IPC_READY_TO_OPEN, p);
     }
     return 0;
@@ -463,7 +453,7 @@ IpcResource* IpcReceiver::findChannel(const char* name) const
 void IpcReceiver::failRequest(const ResourceName& requester, FwEventID evtId, const char* name, int32 code)
 {
     EventParam p{};
-    copyName(p.resNameTxt, name);
+    ResourceManager::copyResourceName(p.resNameTxt, name);
     p.paramInt32 = code;
     sendEventMsg(requester, MQUEUE_HIGH_PRIORITY, evtId, p, m_msgSeqNum);
 }
@@ -509,7 +499,7 @@ int32 IpcReceiver::processIpcOpenRqs(const ResourceName& requester, const EventM
         return 0;
     }
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     const ResourceStatus st = res->status.load();
     int32 code = 0;
     if (m_gblData.m_appMode.load() == STANDBY_MODE && !res->regParam.openInStandbyMode)
@@ -593,7 +583,7 @@ int32 IpcReceiver::processIpcCloseRqs(const ResourceName& requester, const Event
         return 0;
     }
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     if (m_gblData.m_appMode.load() == STANDBY_MODE && !res->regParam.openInStandbyMode)
     {
         fwLog(LOG_LEVEL_NOTICE, "IPC channel [%s] not allow to close in STANDBY mode.", res->ipcNameTxt);
@@ -662,7 +652,7 @@ ForwardTarget IpcReceiver::targetOf(IpcResource* res) const
     t.altQueue = res->altMsgQueuePtr;
     t.queueType = queueTypeOf(res, res->msgQueuePtr);
     t.store = res->tmpMsgStorePtr;
-    copyName(t.recipient, res->regParam.threadNameTxt);
+    ResourceManager::copyResourceName(t.recipient, res->regParam.threadNameTxt);
     return t;
 }
 
@@ -714,7 +704,7 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
 int32 IpcReceiver::handleControl(IpcResource* res, const IpcShmMsg& entry)
 {
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     if (entry.msgType == IPC_MSG_TYPE_CTL_OPEN)
     {
         bool attached = false;
@@ -775,7 +765,7 @@ void IpcReceiver::closeCorrupt(IpcResource* res, int32 code)
 void IpcReceiver::detach(IpcResource* res, FwEventID evtId, int32 code)
 {
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     copyAppId(p.appIdTxt, res->counterpartAppId);
     p.paramInt32 = code;
     if (evtId == IPC_CLOSED)
@@ -799,8 +789,8 @@ int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& p
     if (res->usePipeline)
         return forwardToPipeline(res, entry, parked);
     Data_t& d = m_dataMsg.appMsg.data;
-    copyName(m_dataMsg.recipientTxt, res->regParam.threadNameTxt);
-    copyName(d.channelNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(m_dataMsg.recipientTxt, res->regParam.threadNameTxt);
+    ResourceManager::copyResourceName(d.channelNameTxt, res->ipcNameTxt);
     m_dataMsg.tm = m_tm;
     m_dataMsg.msgSeqNum = ++m_msgSeqNum;
     d.fdPtr = res;
@@ -810,7 +800,7 @@ int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& p
     std::memcpy(d.buffer, entry.buffer, entry.dataLen);
 
     EventParam congest{};
-    copyName(congest.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(congest.resNameTxt, res->ipcNameTxt);
     MsgForwarder::Outcome outcome{};
     return m_forwarder->put(targetOf(res), m_dataMsg, parked, congest, outcome);
 }
@@ -865,7 +855,7 @@ int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, b
     }
     hdr->tm = m_tm;
     EventParam congest{};
-    copyName(congest.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(congest.resNameTxt, res->ipcNameTxt);
     MsgForwarder::Outcome outcome{};
     const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt,
                                          reinterpret_cast<const char*>(hdr), parked, res->regParam.threadNameTxt,
@@ -966,7 +956,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
     res->status.store(RES_DISCONNECTED);
     // The reader is still marked so that the next check closes the queue.
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     copyAppId(p.appIdTxt, res->counterpartAppId);
     p.paramInt32 = code;
     p.resPtr = res;

@@ -33,17 +33,7 @@ UInt128 nameKey(const ResourceName& name)
     return UInt128(name, true);
 }
 
-void copyName(ResourceName& dst, const char* src)
-{
-    // NUL-padded, as the registry's keys require.
-    std::memset(dst, 0, sizeof(ResourceName));
-    std::memcpy(dst, src, strnlen(src, sizeof(ResourceName) - 1));
-}
 
-int32 readKey(const ConfigManager* config, const char* label, int32 defaultValue)
-{
-    return config == nullptr ? defaultValue : FwConfigKeys::readPositiveInt32(*config, label, defaultValue);
-}
 
 int64 monoMs()
 {
@@ -95,10 +85,10 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
       m_optMode(gblData.m_optMode.load(std::memory_order_acquire))
 {
     const int32 tcpMax = std::min(
-        readKey(configMgr, ResourceManager::TCP_CONN_RES_NUM_MAX_LABEL, ResourceManager::TCP_CONN_RES_NUM_MAX),
+        FwConfigKeys::readPositiveInt32(configMgr, ResourceManager::TCP_CONN_RES_NUM_MAX_LABEL, ResourceManager::TCP_CONN_RES_NUM_MAX),
         CONN_LIMIT);
     const int32 udpMax = std::min(
-        readKey(configMgr, ResourceManager::UDP_CONN_RES_NUM_MAX_LABEL, ResourceManager::UDP_CONN_RES_NUM_MAX),
+        FwConfigKeys::readPositiveInt32(configMgr, ResourceManager::UDP_CONN_RES_NUM_MAX_LABEL, ResourceManager::UDP_CONN_RES_NUM_MAX),
         CONN_LIMIT);
     m_maxNumDesc = tcpMax + udpMax + 3;
     m_fdAryPtr.reset(new FileDescriptor*[static_cast<size_t>(m_maxNumDesc)]());
@@ -107,7 +97,7 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_streamEvtBufPtr = std::make_unique<SingleRwRingBuffer2<StreamEventRecord>>(3 * tcpMax + 1);
     gblData.m_streamEvtBufPtr = m_streamEvtBufPtr.get();
 
-    m_maxNumMsgRcv = std::min(readKey(configMgr, MCAST_RCV_MAX_LABEL, DEFAULT_MCAST_RCV_MAX), MCAST_RCV_LIMIT);
+    m_maxNumMsgRcv = std::min(FwConfigKeys::readPositiveInt32(configMgr, MCAST_RCV_MAX_LABEL, DEFAULT_MCAST_RCV_MAX), MCAST_RCV_LIMIT);
     const auto batch = static_cast<size_t>(m_maxNumMsgRcv);
     m_msgListPtr.reset(new char[batch * MCAST_BUF_SIZE]);
     m_msgVectorPtr.reset(new mmsghdr[batch]());
@@ -126,12 +116,12 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_mcastMsgBuf.reset(new char[MCAST_BUF_SIZE]);
     m_tmpBuf.reset(new char[MsgForwarder::PL_HDR_SIZE + MCAST_BUF_SIZE]());
 
-    m_timeout = readKey(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
+    m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
 
     const char* ownName = threadResPtr != nullptr ? threadResPtr->threadNameTxt : THREAD_NAME;
-    copyName(m_dataMsg.originatorTxt, ownName);
+    ResourceManager::copyResourceName(m_dataMsg.originatorTxt, ownName);
     m_dataMsg.appMsg.type = MSG_DATA;
     m_dataMsg.appMsg.data.dataDir = INCOMING_DATA;
     m_dataMsg.appMsg.data.chnType = UDP_CHANNEL;
@@ -192,7 +182,7 @@ NetReceiver::~NetReceiver()
 int32 NetReceiver::initialize()
 {
     ResourceName name{};
-    copyName(name, CTL_THREAD_NAME);
+    ResourceManager::copyResourceName(name, CTL_THREAD_NAME);
     if (m_resMgr.getThreadRes(name, &m_ctlThdResPtr) != 0)
     {
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -201,7 +191,7 @@ int32 NetReceiver::initialize()
     }
     if (m_gblData.m_repliServiceEnabled)
     {
-        copyName(name, MSG_REPLICATOR_NAME);
+        ResourceManager::copyResourceName(name, MSG_REPLICATOR_NAME);
         if (m_resMgr.getThreadRes(name, &m_msgRepliThdResPtr) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
@@ -217,7 +207,7 @@ int32 NetReceiver::initialize()
     int32 tcpCount = 0;
     if (m_resMgr.getTcpConnResSize(tcpCount) == 0 && tcpCount > 0)
     {
-        copyName(name, STREAM_HDR_NAME);
+        ResourceManager::copyResourceName(name, STREAM_HDR_NAME);
         if (m_resMgr.getThreadRes(name, &m_streamHdrThdResPtr) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
@@ -248,7 +238,7 @@ int32 NetReceiver::initialize()
                   "Error [%d] adding timer message queue to descriptor multiplexer in Network Receiver.", regResult);
         }
     }
-    if (readKey(m_configMgrPtr, TCP_FD_REASSIGN_LABEL, DEFAULT_TCP_FD_REASSIGN) == 1)
+    if (FwConfigKeys::readPositiveInt32(m_configMgrPtr, TCP_FD_REASSIGN_LABEL, DEFAULT_TCP_FD_REASSIGN) == 1)
     {
         rlimit lim{};
         if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
@@ -527,7 +517,7 @@ void NetReceiver::notifyOwner(const ResourceName& owner, FwMessageQueue* queue, 
                               void* resPtr, int32 param)
 {
     EventParam p{};
-    copyName(p.resNameTxt, name);
+    ResourceManager::copyResourceName(p.resNameTxt, name);
     p.resPtr = resPtr;
     p.paramInt32 = param;
     if (queue != nullptr)
@@ -536,56 +526,25 @@ void NetReceiver::notifyOwner(const ResourceName& owner, FwMessageQueue* queue, 
         sendEventMsg(owner, MQUEUE_NORMAL, evtId, p, m_msgSeqNum);
 }
 
-int32 NetReceiver::setDestination(TcpConnResource* res)
+// The owning thread's queues (or the pipeline) of a TCP or UDP channel, and
+// the stores it parks in; withStores false leaves the stores unset.
+template <typename Channel>
+int32 NetReceiver::setChannelDestination(Channel* res, bool withStores)
 {
     ThreadResource* owner = nullptr;
     if (m_resMgr.getThreadRes(res->regParam.threadNameTxt, &owner) != 0 || owner == nullptr)
         return -1;
+    const bool priority = !res->usePipeline && res->regParam.channelType == PRIORITY_CHANNEL;
     if (res->usePipeline)
     {
         PipelineResource* pl = nullptr;
         if (m_resMgr.getPipelineRes(res->regParam.pipelineNameTxt, &pl) != 0 || pl == nullptr)
             return -1;
         res->pipelinePtr = pl->pipelinePtr;
-        res->msgQueuePtr = owner->msgQueuePtrArray[MQUEUE_NORMAL];
-        res->altMsgQueuePtr = owner->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
-        DataValueType value = 0;
-        if (m_gblData.m_tmpPlMsgRepository.getValueByKey(nameKey(res->regParam.pipelineNameTxt), value, false))
-            res->tmpPlMsgStorePtr = reinterpret_cast<PlMessageStore*>(value);
     }
-    else
-    {
-        const bool priority = res->regParam.channelType == PRIORITY_CHANNEL;
-        res->msgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL];
-        res->altMsgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_NORMAL : MQUEUE_HIGH_PRIORITY];
-    }
-    DataValueType value = 0;
-    if (m_gblData.m_tmpMsgRepository.getValueByKey(nameKey(res->regParam.threadNameTxt), value, false))
-        res->tmpMsgStorePtr = reinterpret_cast<MessageStore*>(value);
-    return 0;
-}
-
-int32 NetReceiver::setDestination(UdpConnResource* res)
-{
-    ThreadResource* owner = nullptr;
-    if (m_resMgr.getThreadRes(res->regParam.threadNameTxt, &owner) != 0 || owner == nullptr)
-        return -1;
-    if (res->usePipeline)
-    {
-        PipelineResource* pl = nullptr;
-        if (m_resMgr.getPipelineRes(res->regParam.pipelineNameTxt, &pl) != 0 || pl == nullptr)
-            return -1;
-        res->pipelinePtr = pl->pipelinePtr;
-        res->msgQueuePtr = owner->msgQueuePtrArray[MQUEUE_NORMAL];
-        res->altMsgQueuePtr = owner->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
-    }
-    else
-    {
-        const bool priority = res->regParam.channelType == PRIORITY_CHANNEL;
-        res->msgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL];
-        res->altMsgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_NORMAL : MQUEUE_HIGH_PRIORITY];
-    }
-    if (!isMcastReceiving(res->regParam.udpMode))
+    res->msgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL];
+    res->altMsgQueuePtr = owner->msgQueuePtrArray[priority ? MQUEUE_NORMAL : MQUEUE_HIGH_PRIORITY];
+    if (!withStores)
         return 0;
     DataValueType value = 0;
     if (m_gblData.m_tmpMsgRepository.getValueByKey(nameKey(res->regParam.threadNameTxt), value, false))
@@ -594,6 +553,17 @@ int32 NetReceiver::setDestination(UdpConnResource* res)
         m_gblData.m_tmpPlMsgRepository.getValueByKey(nameKey(res->regParam.pipelineNameTxt), value, false))
         res->tmpPlMsgStorePtr = reinterpret_cast<PlMessageStore*>(value);
     return 0;
+}
+
+int32 NetReceiver::setDestination(TcpConnResource* res)
+{
+    return setChannelDestination(res, true);
+}
+
+// UDP channels park only in the multicast receiving modes.
+int32 NetReceiver::setDestination(UdpConnResource* res)
+{
+    return setChannelDestination(res, isMcastReceiving(res->regParam.udpMode));
 }
 
 int32 NetReceiver::initConnection()
@@ -797,7 +767,7 @@ TcpConnResource* NetReceiver::findTcp(const FwIntMessage& msg)
 {
     const EventMsg& evt = msg.appMsg.event;
     ResourceName name{};
-    copyName(name, evt.eventParam.resNameTxt);
+    ResourceManager::copyResourceName(name, evt.eventParam.resNameTxt);
     TcpConnResource* res = nullptr;
     if (m_resMgr.getTcpConnRes(name, &res, false) == 0 && res != nullptr)
         return res;
@@ -816,13 +786,13 @@ UdpConnResource* NetReceiver::findUdp(const FwIntMessage& msg)
 {
     const EventMsg& evt = msg.appMsg.event;
     ResourceName name{};
-    copyName(name, evt.eventParam.resNameTxt);
+    ResourceManager::copyResourceName(name, evt.eventParam.resNameTxt);
     UdpConnResource* res = nullptr;
     if (m_resMgr.getUdpConnRes(name, &res) == 0 && res != nullptr)
         return res;
     fwLog(LOG_LEVEL_NOTICE, "Failed to locate UDP channel [%s]. Ignore event message [%d] and continue.", name, evt.id);
     EventParam p{};
-    copyName(p.resNameTxt, name);
+    ResourceManager::copyResourceName(p.resNameTxt, name);
     sendEventMsg(msg.originatorTxt, MQUEUE_HIGH_PRIORITY, CONNECT_FAIL, p, m_msgSeqNum);
     return nullptr;
 }
@@ -836,13 +806,13 @@ int32 NetReceiver::processConnRqs(const FwIntMessage& msg)
 {
     const int32 id = msg.appMsg.event.id;
     ResourceName name{};
-    copyName(name, msg.appMsg.event.eventParam.resNameTxt);
+    ResourceManager::copyResourceName(name, msg.appMsg.event.eventParam.resNameTxt);
     TcpConnResource* res = nullptr;
     if (m_resMgr.getTcpConnRes(name, &res, false) != 0 || res == nullptr)
     {
         fwLog(LOG_LEVEL_NOTICE, "Failed to locate TCP channel [%s]. Ignore event message [%d] and continue.", name, id);
         EventParam p{};
-        copyName(p.resNameTxt, name);
+        ResourceManager::copyResourceName(p.resNameTxt, name);
         sendEventMsg(msg.originatorTxt, MQUEUE_HIGH_PRIORITY, CONNECT_FAIL, p, m_msgSeqNum);
         return 0;
     }
@@ -1002,7 +972,7 @@ int32 NetReceiver::sendStreamEvent(TcpConnResource* res, FwEventID evtId, int32 
     if (m_streamHdrThdResPtr == nullptr)
         return fwFail(THREAD_NOT_ACTIVE, -1);
     EventParam p{};
-    copyName(p.resNameTxt, res->tcpConnNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->tcpConnNameTxt);
     p.resPtr = res;
     p.paramInt32 = param;
     return sendEventMsg(m_streamHdrThdResPtr, MQUEUE_NORMAL, evtId, p, m_msgSeqNum);
@@ -1064,7 +1034,7 @@ int32 NetReceiver::acceptConnection(TcpListenSocket* sock)
         if (res != nullptr)
         {
             code = 0;
-            copyName(name, res->tcpConnNameTxt);
+            ResourceManager::copyResourceName(name, res->tcpConnNameTxt);
             res->congested = false;
             res->dataSockPtr = data;
             res->msgQueuePtr = listen->msgQueuePtr;
@@ -1346,7 +1316,7 @@ void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)
         if (!hasStream)
         {
             ResourceName name{};
-            copyName(name, res->tcpConnNameTxt);
+            ResourceManager::copyResourceName(name, res->tcpConnNameTxt);
             m_resMgr.removeTcpClientConnRes(name, false);
         }
     }
@@ -1508,14 +1478,14 @@ int32 NetReceiver::getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toR
         t.queue = m_msgRepliThdResPtr->msgQueuePtrArray[t.queueType];
         t.altQueue = m_msgRepliThdResPtr->msgQueuePtrArray[priority ? MQUEUE_NORMAL : MQUEUE_HIGH_PRIORITY];
         t.store = m_repliMsgStorePtr;
-        copyName(t.recipient, m_msgRepliThdResPtr->threadNameTxt);
+        ResourceManager::copyResourceName(t.recipient, m_msgRepliThdResPtr->threadNameTxt);
     }
     else
     {
         t.queue = res->msgQueuePtr;
         t.altQueue = res->altMsgQueuePtr;
         t.store = res->tmpMsgStorePtr;
-        copyName(t.recipient, res->regParam.threadNameTxt);
+        ResourceManager::copyResourceName(t.recipient, res->regParam.threadNameTxt);
     }
     std::memcpy(m_dataMsg.recipientTxt, t.recipient, sizeof(ResourceName));
     return t.queue != nullptr ? 0 : fwFail(THREAD_NOT_ACTIVE, -1);
@@ -1545,7 +1515,7 @@ int32 NetReceiver::processMulticastMsg(UdpConnResource* res, const char* bytes, 
     d.fdPtr = res;
     d.msgPartNum = 0;
     EventParam congest{};
-    copyName(congest.resNameTxt, res->udpConnNameTxt);
+    ResourceManager::copyResourceName(congest.resNameTxt, res->udpConnNameTxt);
     int32 offset = 0;
     do
     {
@@ -1588,8 +1558,8 @@ int32 NetReceiver::forwardDatagramToPipeline(UdpConnResource* res, const char* b
     }
     auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpBuf.get());
     *hdr = PipelineMsgHeader{};
-    copyName(hdr->originatorTxt, m_dataMsg.originatorTxt);
-    copyName(hdr->recipientTxt, res->regParam.threadNameTxt);
+    ResourceManager::copyResourceName(hdr->originatorTxt, m_dataMsg.originatorTxt);
+    ResourceManager::copyResourceName(hdr->recipientTxt, res->regParam.threadNameTxt);
     hdr->type = MSG_DATA;
     std::memcpy(hdr->channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
     hdr->chnType = UDP_CHANNEL;
@@ -1601,7 +1571,7 @@ int32 NetReceiver::forwardDatagramToPipeline(UdpConnResource* res, const char* b
     hdr->outTm = wireTm;
     std::memcpy(m_tmpBuf.get() + MsgForwarder::PL_HDR_SIZE, bytes, static_cast<size_t>(len));
     EventParam congest{};
-    copyName(congest.resNameTxt, res->udpConnNameTxt);
+    ResourceManager::copyResourceName(congest.resNameTxt, res->udpConnNameTxt);
     MsgForwarder::Outcome outcome{};
     const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, m_tmpBuf.get(),
                                          parked, res->regParam.threadNameTxt, res->msgQueuePtr, congest, outcome);

@@ -103,6 +103,8 @@ private:
 
     int32 initTcpConn(TcpConnResource* res);
     int32 initUdpConn(UdpConnResource* res);
+    template <typename Channel>
+    int32 setChannelDestination(Channel* res, bool withStores);
     int32 setDestination(TcpConnResource* res);
     int32 setDestination(UdpConnResource* res);
     int32 connectClient(TcpConnResource* res);

@@ -43,10 +43,6 @@ void copyName(ResourceName& dst, const ResourceName& src)
     dst[16] = '\0';
 }
 
-int32 readKey(const ConfigManager* config, const char* label, int32 defaultValue)
-{
-    return config == nullptr ? defaultValue : FwConfigKeys::readPositiveInt32(*config, label, defaultValue);
-}
 
 int64 monoNs()
 {
@@ -77,10 +73,10 @@ StreamHandler::StreamHandler(ThreadResource* threadResPtr, ResourceManager& resM
       m_optMode(gblData.m_optMode.load(std::memory_order_acquire))
 {
     const int32 tcpMax =
-        std::min(readKey(configMgr, ResourceManager::TCP_CONN_RES_NUM_MAX_LABEL, ResourceManager::TCP_CONN_RES_NUM_MAX),
+        std::min(FwConfigKeys::readPositiveInt32(configMgr, ResourceManager::TCP_CONN_RES_NUM_MAX_LABEL, ResourceManager::TCP_CONN_RES_NUM_MAX),
                  TCP_CONN_LIMIT);
-    m_timeout = readKey(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
-    m_contMsgProcNum = readKey(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
+    m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
+    m_contMsgProcNum = FwConfigKeys::readPositiveInt32(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
     m_maxNumDesc = tcpMax + 3;
     m_streamArraySize = 3 * tcpMax;
     m_maxMsgSize = static_cast<int32>(std::clamp(gblData.m_maxMsgSize, GlobalData::MSG_SIZE_MIN, GlobalData::MSG_SIZE_MAX));
