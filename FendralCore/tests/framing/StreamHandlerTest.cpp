@@ -10,6 +10,7 @@
 #include "FendralCore/dispatch/StreamBuffer.h"
 #include "FendralCore/dispatch/StreamEventRecord.h"
 #include "FendralCore/dispatch/StreamHandler.h"
+#include "FendralCore/dispatch/TcpDataSocket.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,9 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -480,4 +483,42 @@ TEST_F(StreamHandlerTest, FramingErrorDiscardsTheWholeStreamUntilItIsRemoved)
     pass();
     EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN) << "a later frame was delivered";
     EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0);
+}
+
+// A stream beyond the handler's descriptor capacity is refused: its
+// connection is shut down with 605 and the handler goes on.
+TEST_F(StreamHandlerTest, StreamBeyondTheMultiplexerCapacityShutsItsConnectionWith605)
+{
+    // The channels outlive the handler, which releases their streams.
+    std::vector<std::unique_ptr<TcpConnResource>> channels;
+    TestConfig small("TCP_CONN_RES_MAX INT32 1\n");
+    StreamHandler handler(m_self, m_registry, GlobalData::getInst(), small.get());
+    ASSERT_EQ(handler.initialize(), 0);
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    // One descriptor per connection plus the two queues and the timer: 4 here.
+    for (int i = 0; i < 5; ++i)
+    {
+        auto res = std::make_unique<TcpConnResource>();
+        ResourceManager::copyResourceName(res->tcpConnNameTxt, ("C" + std::to_string(i)).c_str());
+        ResourceManager::copyResourceName(res->regParam.threadNameTxt, "OWNER");
+        res->regParam.msgFormat = MSG_FORMAT_QUOR;
+        res->msgQueuePtr = m_ownerNormal.get();
+        res->altMsgQueuePtr = m_ownerHigh.get();
+        res->status.store(RES_CONNECTED);
+        res->streamBufPtr = new StreamBuffer(res.get(), 64, m_mode, false);
+        channels.push_back(std::move(res));
+    }
+    TcpConnResource& last = *channels.back();
+    last.dataSockPtr = new TcpDataSocket(fds[0], false, -1, -1);
+    for (auto& res : channels)
+        EXPECT_EQ(handler.addStream(res.get(), CONNECTED), 0) << res->tcpConnNameTxt;
+    EXPECT_EQ(last.connCloseReason, WAIT_OBJECT_LIST_FULL);
+    EXPECT_EQ(channels[3]->connCloseReason, 0);
+    char byte = 0;
+    EXPECT_EQ(::recv(fds[1], &byte, 1, MSG_DONTWAIT), 0) << "the refused connection is still open";
+    delete last.streamBufPtr; // never taken by the handler
+    last.streamBufPtr = nullptr;
+    delete last.dataSockPtr;
+    ::close(fds[1]);
 }

@@ -847,3 +847,23 @@ TEST_F(IpcReceiverTest, ObjectTruncatedUnderTheReaderClosesTheChannel)
     stop();
     EXPECT_EQ(m_result, 0);
 }
+
+// In standby a channel not marked to work there refuses open and close.
+TEST_F(IpcReceiverTest, StandbyRefusesChannelsNotAllowedThere)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_READY_TO_OPEN);
+    GlobalData::getInst().m_appMode.store(STANDBY_MODE);
+    for (FwEventID request : {IPC_OPEN_RQS, IPC_CLOSE_RQS})
+    {
+        send(request, name.c_str());
+        const EventMsg e = event(*m_ownerNormal);
+        EXPECT_EQ(e.id, request == IPC_OPEN_RQS ? IPC_OPEN_FAIL : IPC_CLOSED);
+        EXPECT_EQ(e.eventParam.paramInt32, RES_NOT_ALLOW_TO_OPER_IN_STDBY);
+    }
+    EXPECT_NE(res->status.load(), RES_CONNECTED);
+    GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
+}

@@ -154,6 +154,9 @@ TEST_F(NetReceiverTest, AcceptedConnectionDeliversEveryFramingToTheOwner)
         EXPECT_EQ(gone.id, DISCONNECTED) << f.name;
         EXPECT_EQ(gone.eventParam.paramInt32, CONN_CLOSED) << f.name;
         EXPECT_EQ(std::string(gone.eventParam.resNameTxt), channel);
+        // An accepted connection leaves the registry with its stream.
+        TcpConnResource* removed = nullptr;
+        EXPECT_NE(m_registry.getTcpConnRes(Name(channel), &removed, false), 0) << channel;
     }
     stop();
     EXPECT_EQ(m_netResult, 0);
