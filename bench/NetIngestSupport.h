@@ -82,30 +82,36 @@ public:
     ResourceManager& registry() { return m_registry; }
     FwMessageQueue& ownerQueue() { return *m_owner->msgQueuePtrArray[MQUEUE_NORMAL]; }
 
-    void start()
+    // withStreams false: no stream thread (a multicast-only process has
+    // none, and a polling one would compete for the cores).
+    void start(bool withStreams = true)
     {
         m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), nullptr);
         m_handler = std::make_unique<StreamHandler>(m_sh, m_registry, GlobalData::getInst(), nullptr);
-        m_threads.emplace_back([this] { m_handler->run(m_exit[0]); });
+        m_threads.emplace_back([this, withStreams] { withStreams ? m_handler->run(m_exit[0]) : 0; });
         m_threads.emplace_back([this] { m_receiver->run(m_exit[1]); });
-        post(m_sh, MQUEUE_HIGH_PRIORITY, INIT);
+        if (withStreams)
+            post(m_sh, MQUEUE_HIGH_PRIORITY, INIT);
         post(m_net, MQUEUE_HIGH_PRIORITY, INIT);
         FwIntMessage ack{};
-        for (int acks = 0; acks < 2;)
+        for (int acks = withStreams ? 0 : 1; acks < 2;)
         {
             bool more = false;
             if (m_ctl->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY]->getMessage(&ack, more) == 0)
                 ++acks;
         }
-        post(m_sh, MQUEUE_NORMAL, CONN_INIT);
+        if (withStreams)
+            post(m_sh, MQUEUE_NORMAL, CONN_INIT);
         post(m_net, MQUEUE_NORMAL, CONN_INIT);
+        m_withStreams = withStreams;
     }
 
     void stop()
     {
         if (m_threads.empty())
             return;
-        post(m_sh, MQUEUE_NORMAL, TERM);
+        if (m_withStreams)
+            post(m_sh, MQUEUE_NORMAL, TERM);
         m_threads[0].join();
         post(m_net, MQUEUE_HIGH_PRIORITY, TERM);
         m_threads[1].join();
@@ -152,6 +158,7 @@ private:
     std::unique_ptr<NetReceiver> m_receiver;
     std::unique_ptr<StreamHandler> m_handler;
     std::vector<std::thread> m_threads;
+    bool m_withStreams = true;
     int32 m_exit[2] = {0, 0};
 };
 } // namespace netbench

@@ -100,7 +100,7 @@ Result throughReceiver(int64_t size, OptimizationMode mode, int senders, int64_t
     p.recvBufSize = 4 * 1024 * 1024;
     UdpConnResource* res = nullptr;
     h.registry().registerUdpConnRes(p, &res);
-    h.start();
+    h.start(false);
     while (res->status.load() != RES_CONNECTED)
         ::sched_yield();
 
