@@ -522,3 +522,34 @@ TEST_F(StreamHandlerTest, StreamBeyondTheMultiplexerCapacityShutsItsConnectionWi
     delete last.dataSockPtr;
     ::close(fds[1]);
 }
+
+// A record left over from an earlier stream of the same channel, whose head
+// lies beyond what the new stream holds: nothing is cut from it, and the new
+// stream's own frames arrive intact.
+TEST_F(StreamHandlerTest, StaleRecordOfTheSameChannelReadsNothingPastTheHead)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+    int32 written = 0;
+    int32 head = 0;
+    const std::string first = quor(3, 'n');
+    ASSERT_EQ(m_res.streamBufPtr->enqueue(first.data(), static_cast<int32>(first.size()), written, head, true), 0);
+    StreamEventRecord stale{};
+    stale.tcpResId = loadTcpConnNameKey(m_res);
+    stale.streamBufPtr = m_res.streamBufPtr;
+    stale.effectiveHdIdx = head + 500; // as the old stream had written
+    ASSERT_EQ(m_ring.enqueue(stale), 0);
+    pass();
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN) << "bytes past the head were cut";
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), static_cast<int32>(first.size()));
+
+    receive(quor(4, 'o'));
+    pass();
+    for (const std::string& frame : {first, quor(4, 'o')})
+    {
+        const FwIntMessage m = take(*m_ownerNormal);
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), frame);
+    }
+}
