@@ -553,3 +553,48 @@ TEST_F(StreamHandlerTest, StaleRecordOfTheSameChannelReadsNothingPastTheHead)
         EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), frame);
     }
 }
+
+// Output replication: the connection's start goes to the replicator and the
+// owner, its data to the owner, its end to the replicator only. A full
+// replicator queue parks the event in the replicator's store until the
+// timer retry delivers it.
+TEST_F(StreamHandlerTest, OutputReplicationAndReplicatorParking)
+{
+    std::unique_ptr<FwMessageQueue> repNormal, repHigh;
+    registerThread("MSG_REPLICATOR", repNormal, repHigh, 16);
+    MessageStore repStore;
+    const UInt128 repKey(Name("MSG_REPLICATOR").txt, true);
+    GlobalData::getInst().m_tmpMsgRepository.insert(repKey, reinterpret_cast<DataValueType>(&repStore), true);
+    GlobalData::getInst().m_repliServiceEnabled = true;
+    GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
+    m_res.regParam.replicationMode = OUTPUT_REPLICATION;
+    ASSERT_EQ(m_handler->initialize(), 0);
+
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    filler.appMsg.event.id = APP_READY;
+    while (repNormal->putMessage(&filler) == 0)
+    {
+    }
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.event.id, CONNECTED);
+    EXPECT_TRUE(repStore.isMsgAvail(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL)) << "the replicator's event was not parked";
+
+    receive(quor(4));
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_DATA);
+
+    while (take(*repNormal).appMsg.type != MSG_UNKNOWN)
+    {
+    }
+    m_handler->retryForwardMsg();
+    EXPECT_EQ(take(*repNormal).appMsg.event.id, CONNECTED);
+    EXPECT_FALSE(repStore.isMsgAvail(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL));
+
+    m_res.status.store(RES_DISCONNECTED);
+    ASSERT_EQ(m_handler->delStream(&m_res, CONN_CLOSED), 0);
+    EXPECT_EQ(take(*repNormal).appMsg.event.id, DISCONNECTED);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
+    GlobalData::getInst().m_repliServiceEnabled = false;
+    GlobalData::getInst().m_tmpMsgRepository.remove(repKey);
+}
