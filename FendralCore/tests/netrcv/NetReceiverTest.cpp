@@ -154,8 +154,13 @@ TEST_F(NetReceiverTest, AcceptedConnectionDeliversEveryFramingToTheOwner)
         EXPECT_EQ(gone.id, DISCONNECTED) << f.name;
         EXPECT_EQ(gone.eventParam.paramInt32, CONN_CLOSED) << f.name;
         EXPECT_EQ(std::string(gone.eventParam.resNameTxt), channel);
-        // An accepted connection leaves the registry with its stream.
+        // An accepted connection leaves the registry with its stream (the
+        // stream thread removes it just after telling the owner).
         TcpConnResource* removed = nullptr;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (m_registry.getTcpConnRes(Name(channel), &removed, false) == 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            ::sched_yield();
         EXPECT_NE(m_registry.getTcpConnRes(Name(channel), &removed, false), 0) << channel;
     }
     stop();
@@ -348,4 +353,34 @@ TEST_F(NetReceiverSmallRingTest, RecordThatFindsTheRingFullWaitsAndIsPushedLater
     EXPECT_EQ(m_receiver->getNumPendingRecords(), 0);
     ::close(peer);
     ::close(server);
+}
+
+// Both threads on their descriptor-driven loops: woken by their queues, the
+// sockets, the stream buffer and the timer.
+class NetReceiverCpuThreadTest : public NetReceiverHarness
+{
+protected:
+    NetReceiverCpuThreadTest() : NetReceiverHarness(CPU_UTILIZATION) {}
+};
+
+TEST_F(NetReceiverCpuThreadTest, AcceptedConnectionDeliversAndCloses)
+{
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("SRV", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    const std::string frames[] = {quor("one"), quor(std::string(3000, 't')), quor("three")};
+    for (const std::string& f : frames)
+        ASSERT_TRUE(sendAll(client, f));
+    for (const std::string& f : frames)
+        EXPECT_EQ(message(), f);
+    ::close(client);
+    EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
+    stop();
+    EXPECT_EQ(m_netResult, 0);
+    EXPECT_EQ(m_netExit, 0);
+    EXPECT_EQ(m_shExit, 0);
 }
