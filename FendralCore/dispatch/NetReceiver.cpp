@@ -566,37 +566,38 @@ int32 NetReceiver::setDestination(UdpConnResource* res)
     return setChannelDestination(res, isMcastReceiving(res->regParam.udpMode));
 }
 
-int32 NetReceiver::initConnection()
+// Every registered channel of one kind in registry order, those not marked
+// to open in standby skipped outside ACTIVE_MODE; the first failure ends it.
+template <typename Channel>
+int32 NetReceiver::initChannels(int32 (ResourceManager::*first)(ResourceName&, Channel**),
+                                int32 (ResourceManager::*next)(ResourceName&, Channel**),
+                                int32 (NetReceiver::*init)(Channel*))
 {
     const bool active = m_gblData.m_appMode.load(std::memory_order_acquire) == ACTIVE_MODE;
     ResourceName name{};
-    TcpConnResource* tcp = nullptr;
-    int32 r = m_resMgr.getFirstTcpConnRes(name, &tcp);
-    for (; r == 0 && tcp != nullptr; r = m_resMgr.getNextTcpConnRes(name, &tcp))
+    Channel* res = nullptr;
+    int32 r = (m_resMgr.*first)(name, &res);
+    for (; r == 0 && res != nullptr; r = (m_resMgr.*next)(name, &res))
     {
-        if (tcp->status.load(std::memory_order_acquire) != RES_REGISTERED)
+        if (res->status.load(std::memory_order_acquire) != RES_REGISTERED)
             continue;
-        if (!active && !tcp->regParam.openInStandbyMode)
+        if (!active && !res->regParam.openInStandbyMode)
             continue;
-        if (setDestination(tcp) != 0 || initTcpConn(tcp) != 0)
-            return -1;
-    }
-    if (r != 0 && FrameworkErrno::m_fwErrno != RES_EMPTY && FrameworkErrno::m_fwErrno != RES_NEXT_END)
-        return -1;
-    UdpConnResource* udp = nullptr;
-    r = m_resMgr.getFirstUdpConnRes(name, &udp);
-    for (; r == 0 && udp != nullptr; r = m_resMgr.getNextUdpConnRes(name, &udp))
-    {
-        if (udp->status.load(std::memory_order_acquire) != RES_REGISTERED)
-            continue;
-        if (!active && !udp->regParam.openInStandbyMode)
-            continue;
-        if (setDestination(udp) != 0 || initUdpConn(udp) != 0)
+        if (setDestination(res) != 0 || (this->*init)(res) != 0)
             return -1;
     }
     if (r != 0 && FrameworkErrno::m_fwErrno != RES_EMPTY && FrameworkErrno::m_fwErrno != RES_NEXT_END)
         return -1;
     return 0;
+}
+
+int32 NetReceiver::initConnection()
+{
+    if (initChannels(&ResourceManager::getFirstTcpConnRes, &ResourceManager::getNextTcpConnRes,
+                     &NetReceiver::initTcpConn) != 0)
+        return -1;
+    return initChannels(&ResourceManager::getFirstUdpConnRes, &ResourceManager::getNextUdpConnRes,
+                        &NetReceiver::initUdpConn);
 }
 
 int32 NetReceiver::initTcpConn(TcpConnResource* res)

@@ -101,6 +101,9 @@ private:
     int32 sendStreamEvent(TcpConnResource* res, FwEventID evtId, int32 param);
     int32 createStream(TcpConnResource* res, FwEventID announce);
 
+    template <typename Channel>
+    int32 initChannels(int32 (ResourceManager::*first)(ResourceName&, Channel**),
+                       int32 (ResourceManager::*next)(ResourceName&, Channel**), int32 (NetReceiver::*init)(Channel*));
     int32 initTcpConn(TcpConnResource* res);
     int32 initUdpConn(UdpConnResource* res);
     template <typename Channel>
