@@ -92,16 +92,8 @@ protected:
     ThreadResource* registerThread(const char* name, std::unique_ptr<FwMessageQueue>& normal,
                                    std::unique_ptr<FwMessageQueue>& high, uint32 len)
     {
-        ThreadParam param;
-        m_registry.initThreadParam(param);
-        setName(param.threadNameTxt, name);
-        ThreadResource* res = nullptr;
-        EXPECT_EQ(m_registry.registerThreadRes(param, false, &res), 0);
-        normal = std::make_unique<FwMessageQueue>(len, false, true, m_mode, false, 100);
-        high = std::make_unique<FwMessageQueue>(len, false, true, m_mode, false, 100);
-        res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
-        res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
-        res->status.store(RES_ACTIVE);
+        ThreadResource* res = registerTestThread(m_registry, name, normal, high, len, m_mode);
+        EXPECT_NE(res, nullptr) << name;
         return res;
     }
 

@@ -63,16 +63,8 @@ protected:
     ThreadResource* registerThread(const char* name, std::unique_ptr<FwMessageQueue>& normal,
                                    std::unique_ptr<FwMessageQueue>& high)
     {
-        ThreadParam param;
-        m_registry.initThreadParam(param);
-        setName(param.threadNameTxt, name);
-        ThreadResource* res = nullptr;
-        EXPECT_EQ(m_registry.registerThreadRes(param, false, &res), 0);
-        normal = std::make_unique<FwMessageQueue>(QUEUE_LEN, false, true, LOW_LATENCY, false, 100);
-        high = std::make_unique<FwMessageQueue>(QUEUE_LEN, false, true, LOW_LATENCY, false, 100);
-        res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
-        res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
-        res->status.store(RES_ACTIVE);
+        ThreadResource* res = registerTestThread(m_registry, name, normal, high, QUEUE_LEN, LOW_LATENCY);
+        EXPECT_NE(res, nullptr) << name;
         return res;
     }
 
