@@ -1188,6 +1188,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     const bool ordered = w.dataTm.tv_sec != 0;
     int32 remaining = ordered ? w.dataSize : TCP_READ_SIZE * TCP_READS_PER_EVENT;
     int32 received = 0;
+    int32 interrupted = 0;
     do
     {
         const int want = ordered ? std::min(remaining, TCP_READ_SIZE) : TCP_READ_SIZE;
@@ -1214,7 +1215,12 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
             return 0;
         }
         if (done <= 0)
+        {
+            // Interrupted: try again a few times, never without bound.
+            if (++interrupted > STREAM_ENQ_ATTEMPTS)
+                break;
             continue;
+        }
         if (appendStream(res, m_tmpBuf2, done, w) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
