@@ -1183,7 +1183,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         fwLog(LOG_LEVEL_DEBUG,
               "Stream Handler is not yet ready to process data from the stream buffer of TCP channel [%s].",
               res->tcpConnNameTxt);
-        return 0;
+        return fwFail(WOULD_BLOCK, 0); // nothing taken: the bytes wait in the kernel
     }
     const bool ordered = w.dataTm.tv_sec != 0;
     int32 remaining = ordered ? w.dataSize : TCP_READ_SIZE * TCP_READS_PER_EVENT;
