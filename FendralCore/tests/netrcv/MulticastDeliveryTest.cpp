@@ -213,3 +213,48 @@ TEST_F(MulticastCongestionTest, CongestedOwnerGetsEverythingInOrderAfterItDrains
     bool more = false;
     EXPECT_NE(m_ownerHigh->getMessage(&m, more), 0) << "event " << m.appMsg.event.id;
 }
+
+// An input-replicated channel feeds the replicator while the process is
+// active, and its owning thread directly in standby.
+TEST_F(MulticastDeliveryTest, InputReplicationGoesToTheReplicatorOnlyWhenActive)
+{
+    std::unique_ptr<FwMessageQueue> repNormal, repHigh;
+    ASSERT_NE(registerTestThread(m_registry, "MSG_REPLICATOR", repNormal, repHigh, 64, m_mode), nullptr);
+    GlobalData::getInst().m_repliServiceEnabled = true;
+    m_group = uniqueGroup();
+    m_port = freePort(SOCK_DGRAM);
+    UdpConnParam p;
+    m_registry.initUdpConnParam(p);
+    setName(p.connNameTxt, "MC");
+    setName(p.threadNameTxt, "OWNER");
+    setText(p.interfaceTxt, "127.0.0.1");
+    setText(p.destAddrTxt, m_group.c_str());
+    p.port = m_port;
+    p.udpMode = MULTICAST_RECEIVER_MODE;
+    p.connectAtStartup = true;
+    p.replicationMode = INPUT_REPLICATION;
+    ASSERT_EQ(m_registry.registerUdpConnRes(p, &m_channel), 0) << lastCode();
+    start();
+    ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
+    m_sender = std::make_unique<Sender>(m_group, m_port);
+
+    struct Case
+    {
+        AppMode mode;
+        FwMessageQueue* to;
+        const char* recipient;
+    };
+    for (const Case& c : {Case{ACTIVE_MODE, repNormal.get(), "MSG_REPLICATOR"}, Case{STANDBY_MODE, m_ownerNormal.get(), "OWNER"}})
+    {
+        GlobalData::getInst().m_appMode.store(c.mode);
+        const std::string d = datagram(100, 'r');
+        ASSERT_TRUE(m_sender->send(d));
+        FwIntMessage m{};
+        ASSERT_TRUE(next(*c.to, m)) << c.recipient;
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        EXPECT_STREQ(m.recipientTxt, c.recipient);
+        EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), d);
+    }
+    GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
+    GlobalData::getInst().m_repliServiceEnabled = false;
+}

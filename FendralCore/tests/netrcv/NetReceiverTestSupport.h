@@ -82,6 +82,7 @@ protected:
         m_savedRing = GlobalData::getInst().m_streamEvtBufPtr;
         GlobalData::getInst().m_optMode.store(mode);
         GlobalData::getInst().m_repliServiceEnabled = false;
+        GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
         m_net = registerThread("NET_RECEIVER", m_netNormal, m_netHigh, 256, true);
         m_sh = registerThread("DATA_STREAM_HDR", m_shNormal, m_shHigh, 256, true);
         m_ctl = registerThread("CTL_THREAD", m_ctlNormal, m_ctlHigh, 64);
