@@ -2,7 +2,7 @@
 
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/LogLevels.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
 

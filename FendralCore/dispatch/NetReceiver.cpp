@@ -1,7 +1,7 @@
 #include "FendralCore/dispatch/NetReceiver.h"
 
 #include "FendralCore/dispatch/MulticastSocket.h"
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/TcpDataSocket.h"
 #include "FendralCore/dispatch/TcpListenSocket.h"
 #include "FendralCore/foundation/ConfigManager.h"

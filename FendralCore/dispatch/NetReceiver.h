@@ -23,7 +23,7 @@
 #include "FendralCore/foundation/FwTypes.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Int128.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 
 #include <ctime>
 #include <deque>

@@ -1,6 +1,6 @@
 #include "FendralCore/tests/netrcv/NetReceiverTestSupport.h"
 
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/TcpDataSocket.h"
 
 #include <poll.h>

@@ -4,7 +4,7 @@
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
 
 #include "FendralCore/dispatch/MsgForwarder.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>
