@@ -126,6 +126,11 @@ TEST(DbColumnConversions, NarrowGettersTruncateTheInt32Value)
     EXPECT_EQ(column.getUInt8(), 0x90);
     EXPECT_TRUE(column.getBoolean());
     EXPECT_EQ(column.getUInt64(), 0x1234567890ULL);
+
+    // A bit parameter travels as its byte: anything but 0 is sent as 1.
+    DbColumn bit(1, SQL_BIT, 1, 0);
+    bit.setInt32(7);
+    EXPECT_EQ(*bit.getBuffer(), 1);
 }
 
 TEST(DbColumnConversions, DateTimeValuesMoveBetweenTheirColumns)
