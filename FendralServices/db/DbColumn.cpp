@@ -219,6 +219,15 @@ std::string DbColumn::getString() const
     }
 }
 
+bool DbColumn::getChars(const char*& data, size_t& len) const
+{
+    if (m_cType != SQL_C_CHAR)
+        return false;
+    data = getBuffer();
+    len = isNull() ? 0 : ::strnlen(data, m_bufferSize);
+    return true;
+}
+
 DbDate DbColumn::getDate() const
 {
     DbDate date;

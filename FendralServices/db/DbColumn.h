@@ -38,6 +38,9 @@ public:
     float getFloat() const;
     double getDouble() const;
     std::string getString() const;
+    // The character data of the current row (up to its terminator, within the
+    // buffer) without a copy; false when the column does not hold characters.
+    bool getChars(const char*& data, size_t& len) const;
     DbDate getDate() const;
     DbTime getTime() const;
     DbTimestamp getTimestamp() const;

@@ -8,12 +8,23 @@
 #include <cctype>
 #include <cstring>
 
-std::string DbColumnsInfo::lower(const char* txt)
+size_t ColumnNameHash::operator()(std::string_view name) const
 {
-    std::string out(txt);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
+    // FNV-1a over the lower-cased bytes.
+    size_t hash = 1469598103934665603ULL;
+    for (char c : name)
+        hash = (hash ^ static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)))) * 1099511628211ULL;
+    return hash;
+}
+
+bool ColumnNameEqual::operator()(std::string_view lhs, std::string_view rhs) const
+{
+    if (lhs.size() != rhs.size())
+        return false;
+    for (size_t i = 0; i < lhs.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(lhs[i])) != std::tolower(static_cast<unsigned char>(rhs[i])))
+            return false;
+    return true;
 }
 
 bool DbColumnsInfo::load(SQLHSTMT statement)
@@ -51,7 +62,7 @@ bool DbColumnsInfo::load(SQLHSTMT statement)
         info.m_precision = static_cast<int32>(precision);
         info.m_scale = static_cast<int32>(scale);
         info.m_size = static_cast<int32>(length);
-        m_nameIndexMap.emplace(lower(nameTxt), number);
+        m_nameIndexMap.emplace(std::string(nameTxt), number);
     }
     m_numOfColumns = count > 0 ? count : 0;
     return true;
@@ -61,6 +72,6 @@ int32 DbColumnsInfo::findColumnIndex(const char* nameTxt) const
 {
     if (nameTxt == nullptr)
         return -1;
-    auto it = m_nameIndexMap.find(lower(nameTxt));
+    auto it = m_nameIndexMap.find(std::string_view(nameTxt));
     return it == m_nameIndexMap.end() ? -1 : it->second;
 }

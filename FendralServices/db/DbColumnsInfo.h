@@ -7,6 +7,7 @@
 #include <sql.h>
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -19,6 +20,20 @@ struct ColumnInfo
     int32 m_precision = 0;
     int32 m_scale = 0;
     int32 m_size = 0;
+};
+
+// Case-insensitive hashing and comparison of column names, usable with a
+// string_view so a lookup allocates nothing.
+struct ColumnNameHash
+{
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const;
+};
+
+struct ColumnNameEqual
+{
+    using is_transparent = void;
+    bool operator()(std::string_view lhs, std::string_view rhs) const;
 };
 
 class DbColumnsInfo
@@ -41,10 +56,8 @@ public:
     int32 findColumnIndex(const char* nameTxt) const;
 
 private:
-    static std::string lower(const char* txt);
-
     DbResultset* m_resultsetPtr;
     int32 m_numOfColumns = 0;
     std::vector<ColumnInfo> m_columnsInfo;
-    std::unordered_map<std::string, int32> m_nameIndexMap;
+    std::unordered_map<std::string, int32, ColumnNameHash, ColumnNameEqual> m_nameIndexMap;
 };

@@ -141,14 +141,32 @@ bool DbPreparedStatement::bindParams()
             return fwFail(code == DB_CONNECTION_FAILURE ? code : DB_BIND_PARAM_ERROR, false);
         }
     }
+    m_boundCTypes.resize(m_numOfParams);
+    for (int32 number = 1; number <= m_numOfParams; ++number)
+        m_boundCTypes[number - 1] = m_rowsetPtr->getColumn(number)->getCType();
     m_paramsBound = true;
     return true;
+}
+
+bool DbPreparedStatement::bindParamsIfChanged()
+{
+    // ODBC keeps bindings across executions and the buffers never move; only
+    // an unsigned setter changes a parameter's C type.
+    if (m_paramsBound)
+    {
+        bool same = true;
+        for (int32 number = 1; number <= m_numOfParams && same; ++number)
+            same = m_boundCTypes[number - 1] == m_rowsetPtr->getColumn(number)->getCType();
+        if (same)
+            return true;
+    }
+    return bindParams();
 }
 
 bool DbPreparedStatement::execute()
 {
     detachResultsets();
-    if (!bindParams())
+    if (!bindParamsIfChanged())
         return false;
     SQLRETURN rc = SQLExecute(m_statement);
     m_noData = rc == SQL_NO_DATA;

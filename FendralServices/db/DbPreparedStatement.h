@@ -44,6 +44,8 @@ public:
     bool setNull(int32 number);
 
     bool bindParams();
+    // Binds unless the bindings in place still describe every parameter.
+    bool bindParamsIfChanged();
     int32 getNumOfParams() const { return m_numOfParams; }
     DbColumn* getParam(int32 number) { return m_rowsetPtr->getColumn(number); }
 
@@ -59,6 +61,7 @@ private:
     bool m_paramsBound = false;
     int32 m_numOfParams = 0;
     std::vector<DbResultset*> m_resultsets;
+    std::vector<int32> m_boundCTypes;
     bool m_cursorOpen = false;
     bool m_noData = false;
 };

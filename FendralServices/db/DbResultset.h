@@ -54,6 +54,9 @@ public:
         return column(number, isNull).getTimestamp();
     }
 
+    // The column itself, for reads that avoid a copy.
+    const DbColumn& getColumn(int32 number, bool* isNull = nullptr) const { return column(number, isNull); }
+
     void updateNull(int32 number) { column(number).setNull(); }
     void updateBoolean(int32 number, bool value) { column(number).setBoolean(value); }
     void updateInt8(int32 number, int8 value) { column(number).setInt8(value); }

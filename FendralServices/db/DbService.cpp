@@ -277,6 +277,16 @@ bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, siz
 {
     if (type == DB_TYPE_STRING)
     {
+        const char* chars = nullptr;
+        size_t charsLen = 0;
+        if (rs.getColumn(number, isNull).getChars(chars, charsLen))
+        {
+            if (*len < charsLen)
+                return fwFail(DB_INVALID_BUFFER_SIZE, false);
+            std::memcpy(buffer, chars, charsLen);
+            *len = charsLen;
+            return true;
+        }
         std::string text = rs.getString(number, isNull);
         if (*len < text.size())
             return fwFail(DB_INVALID_BUFFER_SIZE, false);

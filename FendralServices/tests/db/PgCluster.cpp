@@ -1,7 +1,5 @@
 #include "PgCluster.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -120,13 +118,6 @@ bool startCluster()
     return true;
 }
 
-// Stops the cluster after the process's last test.
-class PgEnvironment : public ::testing::Environment
-{
-public:
-    void TearDown() override { PgCluster::stop(); }
-};
-[[maybe_unused]] ::testing::Environment* const pgEnvironment = ::testing::AddGlobalTestEnvironment(new PgEnvironment);
 } // namespace
 
 bool PgCluster::ensureStarted()

@@ -2,7 +2,8 @@
 // temporary directory, a server on 127.0.0.1 at a free port with its socket in
 // that directory, and ODBC ini files there that name it as DSN "fendral_pg"
 // (ODBCSYSINI/ODBCINI point at them, nothing goes to /etc). Started on first
-// use in a test process, stopped and removed when the process's tests end.
+// use in a process, stopped and removed by stop() (the tests' environment
+// calls it after the last test; the benchmark after its run).
 // Root cannot run the server, so as root it runs as the "postgres" user.
 #pragma once
 
