@@ -280,3 +280,21 @@ TEST_F(DbStatementPg, ASerializationConflictIsReportedAsDeadlock)
     EXPECT_EQ(FrameworkErrno::get(), DB_DEADLOCK);
     EXPECT_TRUE(other.rollbackTrans());
 }
+
+TEST_F(DbStatementPg, AnUnsignedValueSetAfterAnExecutionIsSentUnsigned)
+{
+    makeNumbers(0);
+    std::unique_ptr<DbPreparedStatement> insert(m_connection->prepareStatement("INSERT INTO nums VALUES (?, 'u')", 0));
+    ASSERT_NE(insert, nullptr);
+    insert->setInt32(1, 1);
+    ASSERT_EQ(insert->executeUpdate(), 1);
+    // Sent with the signed binding of the first execution, this would be stored as -294967296.
+    insert->setUInt32(1, 4000000000u);
+    FrameworkErrno::set(0);
+    EXPECT_EQ(insert->executeUpdate(), -1);
+    EXPECT_EQ(FrameworkErrno::get(), DB_SQL_EXECUTION_FAILURE);
+    auto rs = query("SELECT count(*) FROM nums WHERE id < 0");
+    ASSERT_NE(rs, nullptr);
+    ASSERT_TRUE(rs->next());
+    EXPECT_EQ(rs->getInt32(1), 0);
+}
