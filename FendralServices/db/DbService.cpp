@@ -155,29 +155,6 @@ T loadValue(const void* buffer)
     return value;
 }
 
-DbDate toDate(const DateColumnData& d)
-{
-    DbDate date;
-    date.m_year = d.year, date.m_month = d.month, date.m_day = d.day;
-    return date;
-}
-
-DbTime toTime(const TimeColumnData& t)
-{
-    DbTime time;
-    time.m_hour = t.hour, time.m_minute = t.minute, time.m_second = t.second;
-    return time;
-}
-
-DbTimestamp toTimestamp(const TimestampColumnData& t)
-{
-    DbTimestamp stamp;
-    stamp.m_year = t.year, stamp.m_month = t.month, stamp.m_day = t.day;
-    stamp.m_hour = t.hour, stamp.m_minute = t.minute, stamp.m_second = t.second;
-    stamp.m_nanosecond = t.nanosecond;
-    return stamp;
-}
-
 // Stores a value of the buffer's type into a sink with the typed setters of
 // a prepared statement parameter or a result-set column.
 template <typename Sink>
@@ -212,11 +189,11 @@ bool storeValue(Sink& sink, DbDataType type, const void* buffer, size_t len)
     case DB_TYPE_DOUBLE:
         return sink.setDouble(loadValue<double>(buffer));
     case DB_TYPE_DATE:
-        return sink.setDate(toDate(loadValue<DateColumnData>(buffer)));
+        return sink.setDate(DbDate::from(loadValue<DateColumnData>(buffer)));
     case DB_TYPE_TIME:
-        return sink.setTime(toTime(loadValue<TimeColumnData>(buffer)));
+        return sink.setTime(DbTime::from(loadValue<TimeColumnData>(buffer)));
     case DB_TYPE_TIMESTAMP:
-        return sink.setTimestamp(toTimestamp(loadValue<TimestampColumnData>(buffer)));
+        return sink.setTimestamp(DbTimestamp::from(loadValue<TimestampColumnData>(buffer)));
     }
     return fwFail(DB_INVALID_DATA_TYPE, false);
 }
@@ -321,21 +298,11 @@ bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, siz
     case DB_TYPE_DOUBLE:
         return putValue(buffer, len, rs.getDouble(number, isNull));
     case DB_TYPE_DATE:
-    {
-        DbDate d = rs.getDate(number, isNull);
-        return putValue(buffer, len, DateColumnData{d.m_year, d.m_month, d.m_day});
-    }
+        return putValue(buffer, len, rs.getDate(number, isNull).toRecord());
     case DB_TYPE_TIME:
-    {
-        DbTime t = rs.getTime(number, isNull);
-        return putValue(buffer, len, TimeColumnData{t.m_hour, t.m_minute, t.m_second});
-    }
+        return putValue(buffer, len, rs.getTime(number, isNull).toRecord());
     case DB_TYPE_TIMESTAMP:
-    {
-        DbTimestamp t = rs.getTimestamp(number, isNull);
-        return putValue(buffer, len, TimestampColumnData{t.m_year, t.m_month, t.m_day, t.m_hour, t.m_minute,
-                                                         t.m_second, t.m_nanosecond});
-    }
+        return putValue(buffer, len, rs.getTimestamp(number, isNull).toRecord());
     default:
         return fwFail(DB_INVALID_DATA_TYPE, false);
     }

@@ -7,7 +7,10 @@
 #pragma once
 
 #include "FendralCore/foundation/FwTypes.h"
+#include "FendralServices/db/DateColumnData.h"
 #include "FendralServices/db/DbConnection.h"
+#include "FendralServices/db/TimeColumnData.h"
+#include "FendralServices/db/TimestampColumnData.h"
 
 #include <cstddef>
 
@@ -30,31 +33,6 @@ enum DbDataType : int32
     DB_TYPE_TIMESTAMP = 14
 };
 
-struct DateColumnData
-{
-    int32 year;
-    int32 month;
-    int32 day;
-};
-
-struct TimeColumnData
-{
-    int32 hour;
-    int32 minute;
-    int32 second;
-};
-
-struct TimestampColumnData
-{
-    int32 year;
-    int32 month;
-    int32 day;
-    int32 hour;
-    int32 minute;
-    int32 second;
-    int32 nanosecond;
-};
-
 // One field of the current row, used in arrays.
 struct DbField
 {
@@ -64,7 +42,6 @@ struct DbField
     size_t valueBufferLen;     // buffer length in; bytes written out on reads
     bool nullIndicator;        // set on reads when the value is NULL
 };
-static_assert(sizeof(DateColumnData) == 12 && sizeof(TimeColumnData) == 12 && sizeof(TimestampColumnData) == 28);
 static_assert(sizeof(DbField) == 288);
 static_assert(offsetof(DbField, dataType) == 256 && offsetof(DbField, valueBufferPtr) == 264 &&
               offsetof(DbField, valueBufferLen) == 272 && offsetof(DbField, nullIndicator) == 280);
