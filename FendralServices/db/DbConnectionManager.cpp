@@ -30,7 +30,7 @@ bool DbConnectionManager::remove(DbConnection* connectionPtr)
     DataValueType value = 0;
     for (bool more = m_connections.getFirst(key, value); more; more = m_connections.getNext(key, value))
     {
-        if (value != reinterpret_cast<DataValueType>(connectionPtr))
+        if (value == reinterpret_cast<DataValueType>(connectionPtr))
             return m_connections.remove(key) == 1;
     }
     return false;
