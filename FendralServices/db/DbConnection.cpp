@@ -201,16 +201,19 @@ unsigned DbConnection::getConnectTimeout()
     return seconds;
 }
 
-bool DbConnection::setConnectTimeout(unsigned seconds)
+bool DbConnection::setAttribute(SQLINTEGER attribute, uintptr_t value)
 {
-    SQLRETURN rc = SQLSetConnectAttr(m_connection, SQL_ATTR_CONNECTION_TIMEOUT,
-                                     reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(seconds)), 0);
-    if (!SQL_SUCCEEDED(rc))
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(m_connection, attribute, reinterpret_cast<SQLPOINTER>(value), 0)))
     {
         DbError::setFromDiagnostics(SQL_HANDLE_DBC, m_connection, this);
         return false;
     }
     return true;
+}
+
+bool DbConnection::setConnectTimeout(unsigned seconds)
+{
+    return setAttribute(SQL_ATTR_CONNECTION_TIMEOUT, seconds);
 }
 
 bool DbConnection::getAutoCommit()
@@ -231,14 +234,7 @@ bool DbConnection::setAutoCommit(bool on)
 {
     if (!m_isOpen)
         return fwFail(DB_CONNECTION_FAILURE, false);
-    SQLRETURN rc = SQLSetConnectAttr(m_connection, SQL_ATTR_AUTOCOMMIT,
-                                     reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
-    if (!SQL_SUCCEEDED(rc))
-    {
-        DbError::setFromDiagnostics(SQL_HANDLE_DBC, m_connection, this);
-        return false;
-    }
-    return true;
+    return setAttribute(SQL_ATTR_AUTOCOMMIT, on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF);
 }
 
 IsolationLevel DbConnection::getTransactionnIsolation()
@@ -274,14 +270,7 @@ bool DbConnection::setTransactionIsolation(IsolationLevel level)
                                            SQL_TXN_REPEATABLE_READ, SQL_TXN_SERIALIZABLE};
     if (level < ISOLATION_READ_UNCOMMITTED || level > ISOLATION_SERIALIZABLE)
         return fwFail(DB_ATTR_INVALID_VALUE, false);
-    SQLRETURN rc = SQLSetConnectAttr(m_connection, SQL_ATTR_TXN_ISOLATION,
-                                     reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(bits[level])), 0);
-    if (!SQL_SUCCEEDED(rc))
-    {
-        DbError::setFromDiagnostics(SQL_HANDLE_DBC, m_connection, this);
-        return false;
-    }
-    return true;
+    return setAttribute(SQL_ATTR_TXN_ISOLATION, bits[level]);
 }
 
 bool DbConnection::beginTrans()

@@ -8,6 +8,7 @@
 
 #include <sql.h>
 
+#include <cstdint>
 #include <string>
 
 using DbServerName = char[30];
@@ -83,6 +84,8 @@ public:
 
 private:
     bool endTransaction(SQLSMALLINT completionType);
+    // SQLSetConnectAttr; false with the mapped code on failure.
+    bool setAttribute(SQLINTEGER attribute, uintptr_t value);
 
     ResourceName m_nameTxt;
     DbServerName m_dataSourceTxt;

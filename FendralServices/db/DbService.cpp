@@ -308,6 +308,18 @@ bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, siz
     }
 }
 
+// A field's column name, terminated even when it fills the field.
+struct FieldName
+{
+    explicit FieldName(const DbField& field)
+    {
+        std::memcpy(txt, field.columnNameTxt, sizeof(field.columnNameTxt));
+        txt[sizeof(field.columnNameTxt)] = '\0';
+    }
+    operator const char*() const { return txt; }
+    char txt[sizeof(DbField::columnNameTxt) + 1];
+};
+
 int32 columnNumber(DbResultset& rs, const char* columnNameTxt)
 {
     int32 number = rs.getColumnsInfo().findColumnIndex(columnNameTxt);
@@ -727,10 +739,7 @@ bool getCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 count)
     for (int32 i = 0; i < count; ++i)
     {
         DbField& field = fields[i];
-        // A name that fills the field has no terminator of its own.
-        char nameTxt[sizeof(field.columnNameTxt) + 1];
-        std::memcpy(nameTxt, field.columnNameTxt, sizeof(field.columnNameTxt));
-        nameTxt[sizeof(field.columnNameTxt)] = '\0';
+        FieldName nameTxt(field);
         if (!getCurrentRecordField(resultsetHandle, nameTxt, field.dataType, field.valueBufferPtr,
                                    &field.valueBufferLen, &field.nullIndicator))
             return false;
@@ -761,9 +770,7 @@ bool updateCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 cou
     for (int32 i = 0; i < count; ++i)
     {
         DbField& field = fields[i];
-        char nameTxt[sizeof(field.columnNameTxt) + 1];
-        std::memcpy(nameTxt, field.columnNameTxt, sizeof(field.columnNameTxt));
-        nameTxt[sizeof(field.columnNameTxt)] = '\0';
+        FieldName nameTxt(field);
         if (!updateCurrentRecordField(resultsetHandle, nameTxt, field.dataType, field.valueBufferPtr,
                                       field.valueBufferLen))
             return false;
