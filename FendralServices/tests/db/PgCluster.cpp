@@ -1,11 +1,14 @@
 #include "PgCluster.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +26,7 @@ struct State
     std::string dir;
     std::string error;
     int port = 0;
+    int watchdogFd = -1;
 };
 
 State& state()
@@ -77,6 +81,47 @@ bool fail(const std::string& why)
     return false;
 }
 
+// A child that outlives a crashed test process: when the process ends
+// without stop() (an abort, a sanitizer report), the pipe reads end-of-file
+// and the child stops the server and removes the directory. stop() writes a
+// byte first, which sends the child away without touching anything.
+void startWatchdog()
+{
+    State& s = state();
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    std::string cleanup = std::string(asRoot() ? "runuser -u postgres -- " : "") + BIN + "/pg_ctl -D " + s.dir +
+                          "/data -m immediate -w stop; rm -rf " + s.dir;
+    pid_t pid = ::fork();
+    if (pid == 0)
+    {
+        ::signal(SIGINT, SIG_IGN);
+        ::setsid();
+        int devNull = ::open("/dev/null", O_RDWR);
+        ::dup2(devNull, 0);
+        ::dup2(devNull, 1);
+        ::dup2(devNull, 2);
+        ::close(fds[1]);
+        char byte = 0;
+        ssize_t got;
+        while ((got = ::read(fds[0], &byte, 1)) < 0 && errno == EINTR)
+        {
+        }
+        if (got == 1)
+            ::_exit(0);
+        ::execl("/bin/sh", "sh", "-c", cleanup.c_str(), static_cast<char*>(nullptr));
+        ::_exit(1);
+    }
+    ::close(fds[0]);
+    if (pid < 0)
+    {
+        ::close(fds[1]);
+        return;
+    }
+    s.watchdogFd = fds[1];
+}
+
 bool startCluster()
 {
     State& s = state();
@@ -92,6 +137,7 @@ bool startCluster()
         if (::chown(s.dir.c_str(), pw->pw_uid, pw->pw_gid) != 0)
             return fail("chown of the cluster directory failed");
     }
+    startWatchdog();
     std::string driver = driverPath();
     if (driver.empty() || !std::filesystem::exists(std::string(BIN) + "/initdb"))
         return fail("postgresql or odbc-postgresql missing: run tools/install-deps");
@@ -143,6 +189,13 @@ void PgCluster::stop()
         std::filesystem::remove_all(s.dir, ignored);
     }
     s.dir.clear();
+    if (s.watchdogFd >= 0)
+    {
+        char done = 'x';
+        [[maybe_unused]] ssize_t ignored = ::write(s.watchdogFd, &done, 1);
+        ::close(s.watchdogFd);
+        s.watchdogFd = -1;
+    }
 }
 
 const std::string& PgCluster::error()
