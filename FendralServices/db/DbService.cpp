@@ -328,6 +328,27 @@ int32 columnNumber(DbResultset& rs, const char* columnNameTxt)
     return number;
 }
 
+bool readFieldByName(DbResultset& rs, const char* columnNameTxt, DbDataType dataType, void* valueBuffer,
+                     size_t* valueLen, bool* isNull)
+{
+    if (valueBuffer == nullptr || valueLen == nullptr || columnNameTxt == nullptr)
+        return fwFail(DB_NULL_PARAM, false);
+    int32 number = columnNumber(rs, columnNameTxt);
+    return number > 0 && readField(rs, number, dataType, valueBuffer, valueLen, isNull);
+}
+
+bool writeFieldByName(DbResultset& rs, const char* columnNameTxt, DbDataType dataType, const void* valueBuffer,
+                      size_t valueLen)
+{
+    if (valueBuffer == nullptr || columnNameTxt == nullptr)
+        return fwFail(DB_NULL_PARAM, false);
+    int32 number = columnNumber(rs, columnNameTxt);
+    if (number < 0)
+        return false;
+    ColumnSink sink{rs, number};
+    return storeValue(sink, dataType, valueBuffer, valueLen);
+}
+
 bool openConnection(const char* functionTxt, const char* nameTxt, const char* dataSourceTxt, const char* databaseTxt,
                     const char* userTxt, const char* passwordTxt, const uint32* timeoutSeconds, void** handle)
 {
@@ -723,10 +744,7 @@ bool getCurrentRecordField(void* resultsetHandle, const char* columnNameTxt, DbD
                            size_t* valueLen, bool* isNull)
 {
     return onResultset("getCurrentRecordField", resultsetHandle, [&](DbResultset& rs) {
-        if (valueBuffer == nullptr || valueLen == nullptr || columnNameTxt == nullptr)
-            return fwFail(DB_NULL_PARAM, false);
-        int32 number = columnNumber(rs, columnNameTxt);
-        return number > 0 && readField(rs, number, dataType, valueBuffer, valueLen, isNull);
+        return readFieldByName(rs, columnNameTxt, dataType, valueBuffer, valueLen, isNull);
     });
 }
 
@@ -736,28 +754,25 @@ bool getCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 count)
         return true;
     if (fields == nullptr)
         return fwFail(DB_NULL_PARAM, false);
-    for (int32 i = 0; i < count; ++i)
-    {
-        DbField& field = fields[i];
-        FieldName nameTxt(field);
-        if (!getCurrentRecordField(resultsetHandle, nameTxt, field.dataType, field.valueBufferPtr,
-                                   &field.valueBufferLen, &field.nullIndicator))
-            return false;
-    }
-    return true;
+    // One handle check for the whole array; each field as getCurrentRecordField reads it.
+    return onResultset("getCurrentRecordFields", resultsetHandle, [&](DbResultset& rs) {
+        for (int32 i = 0; i < count; ++i)
+        {
+            DbField& field = fields[i];
+            FieldName nameTxt(field);
+            if (!readFieldByName(rs, nameTxt, field.dataType, field.valueBufferPtr, &field.valueBufferLen,
+                                 &field.nullIndicator))
+                return false;
+        }
+        return true;
+    });
 }
 
 bool updateCurrentRecordField(void* resultsetHandle, const char* columnNameTxt, DbDataType dataType,
                               const void* valueBuffer, size_t valueLen)
 {
     return onResultset("updateCurrentRecordField", resultsetHandle, [&](DbResultset& rs) {
-        if (valueBuffer == nullptr || columnNameTxt == nullptr)
-            return fwFail(DB_NULL_PARAM, false);
-        int32 number = columnNumber(rs, columnNameTxt);
-        if (number < 0)
-            return false;
-        ColumnSink sink{rs, number};
-        return storeValue(sink, dataType, valueBuffer, valueLen);
+        return writeFieldByName(rs, columnNameTxt, dataType, valueBuffer, valueLen);
     });
 }
 
@@ -767,13 +782,14 @@ bool updateCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 cou
         return true;
     if (fields == nullptr)
         return fwFail(DB_NULL_PARAM, false);
-    for (int32 i = 0; i < count; ++i)
-    {
-        DbField& field = fields[i];
-        FieldName nameTxt(field);
-        if (!updateCurrentRecordField(resultsetHandle, nameTxt, field.dataType, field.valueBufferPtr,
-                                      field.valueBufferLen))
-            return false;
-    }
-    return true;
+    return onResultset("updateCurrentRecordFields", resultsetHandle, [&](DbResultset& rs) {
+        for (int32 i = 0; i < count; ++i)
+        {
+            DbField& field = fields[i];
+            FieldName nameTxt(field);
+            if (!writeFieldByName(rs, nameTxt, field.dataType, field.valueBufferPtr, field.valueBufferLen))
+                return false;
+        }
+        return true;
+    });
 }
