@@ -193,6 +193,8 @@ void BM_Fetch(benchmark::State& state)
 {
     constexpr int rounds = 5;
     double api = 0, scrollable = 0, forwardOnly = 0;
+    // The rows to fetch, so this benchmark also runs alone.
+    odbcInsert(state);
     for (auto _ : state)
     {
         for (int round = 0; round < rounds; ++round)
