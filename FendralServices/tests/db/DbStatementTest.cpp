@@ -202,7 +202,7 @@ TEST_F(DbStatementPg, CursorScrollsBothWays)
     EXPECT_EQ(rs->getInt32(1), 1);
 }
 
-TEST_F(DbStatementPg, PositionedUpdateAndDeleteWithDeletedRowsSkipped)
+TEST_F(DbStatementPg, PositionedUpdateAndDeleteThenScrollingPastTheDeletedRows)
 {
     makeNumbers(5);
     {
