@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <string>
 #include <sys/ipc.h>
@@ -21,6 +22,19 @@
 class IpcCleaner
 {
 public:
+    // Keys come from inode numbers, so tests running in parallel can draw the
+    // same one between choosing it and creating the segment: one test at a
+    // time (with the processes it forks) holds the key space.
+    IpcCleaner()
+    {
+        int& fd = lockFd();
+        if (fd >= 0)
+            return;
+        fd = open("/tmp/fendral-test-ipc-keys.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        if (fd >= 0 && flock(fd, LOCK_EX) == 0)
+            mOwnsLock = true;
+    }
+
     ~IpcCleaner()
     {
         for (key_t key : mKeys)
@@ -32,7 +46,16 @@ public:
             if (sem >= 0)
                 semctl(sem, 0, IPC_RMID);
         }
+        if (mOwnsLock)
+        {
+            flock(lockFd(), LOCK_UN);
+            close(lockFd());
+            lockFd() = -1;
+        }
     }
+
+    IpcCleaner(const IpcCleaner&) = delete;
+    IpcCleaner& operator=(const IpcCleaner&) = delete;
 
     // Removes, at the end of the test, whatever uses `key`.
     void track(key_t key) { mKeys.push_back(key); }
@@ -71,7 +94,14 @@ public:
     }
 
 private:
+    static int& lockFd()
+    {
+        static int fd = -1;
+        return fd;
+    }
+
     std::vector<key_t> mKeys;
+    bool mOwnsLock = false;
     int mFiles = 0;
 };
 
