@@ -45,7 +45,7 @@ struct TestLog
 // A copy of the bytes at their exact size, so ASan sees any read past them.
 struct Bytes
 {
-    explicit Bytes(const std::string& s) : mData(new char[s.size() + 1]), mLen(static_cast<std::uint32_t>(s.size()))
+    explicit Bytes(const std::string& s) : mData(new char[s.size()]), mLen(static_cast<std::uint32_t>(s.size()))
     {
         std::memcpy(mData.get(), s.data(), s.size());
     }
