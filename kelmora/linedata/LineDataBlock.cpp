@@ -12,6 +12,35 @@
 namespace
 {
 
+// The factory's settings, read once per block rather than per field.
+struct Format
+{
+    explicit Format(const LineDataFactoryBlock& f)
+        : mBegin(f.blockBegin()),
+          mEnd(f.blockEnd()),
+          mSep(f.msgSeparator()),
+          mSeqNumOffset(f.seqNumOffset()),
+          mSeqNumLength(f.seqNumLength()),
+          mCategoryOffset(f.categoryOffset()),
+          mCategoryControl(f.categoryControl()),
+          mTypeOffset(f.typeOffset()),
+          mTypeSeqNumReset(f.typeSeqNumReset()),
+          mTypeHeartbeat(f.typeHeartbeat()),
+          mRetransOffset(f.retransOffset()),
+          mRetransLength(f.retransLength()),
+          mRetransOrig(f.retransOrig())
+    {
+    }
+    char mBegin, mEnd, mSep;
+    int mSeqNumOffset, mSeqNumLength, mCategoryOffset;
+    const char* mCategoryControl;
+    int mTypeOffset;
+    const char* mTypeSeqNumReset;
+    const char* mTypeHeartbeat;
+    int mRetransOffset, mRetransLength;
+    const char* mRetransOrig;
+};
+
 // The character at `offset` of a message, or -1 when the message is too short.
 int charAt(const char* msg, std::uint32_t len, int offset)
 {
@@ -30,21 +59,21 @@ bool inList(const char* list, int c)
     return false;
 }
 
-std::uint32_t fieldSeqNum(const LineDataFactoryBlock& f, const char* msg, std::uint32_t len)
+std::uint32_t fieldSeqNum(const Format& f, const char* msg, std::uint32_t len)
 {
-    const int offset = f.seqNumOffset();
-    const int length = f.seqNumLength();
+    const int offset = f.mSeqNumOffset;
+    const int length = f.mSeqNumLength;
     if (offset < 0 || length < 1 || static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(length) > len)
         return 0;
     return LineDataBasic::parseSeqNum(msg + offset, static_cast<std::uint64_t>(length));
 }
 
 // As strncmp over the retransmission field, inside the message only.
-bool isOriginalField(const LineDataFactoryBlock& f, const char* msg, std::uint32_t len)
+bool isOriginalField(const Format& f, const char* msg, std::uint32_t len)
 {
-    const int offset = f.retransOffset();
-    const int length = f.retransLength();
-    const char* orig = f.retransOrig();
+    const int offset = f.mRetransOffset;
+    const int length = f.mRetransLength;
+    const char* orig = f.mRetransOrig;
     for (int i = 0; i < length; ++i)
     {
         const int c = charAt(msg, len, offset < 0 ? -1 : offset + i);
@@ -58,21 +87,21 @@ bool isOriginalField(const LineDataFactoryBlock& f, const char* msg, std::uint32
     return true;
 }
 
-void checkAttributes(LineData& record, const LineDataFactoryBlock& f, const char* msg, std::uint32_t len)
+void checkAttributes(LineData& record, const Format& f, const char* msg, std::uint32_t len)
 {
     const bool original = isOriginalField(f, msg, len);
     record.setIsOriginal(original);
-    if (!inList(f.categoryControl(), charAt(msg, len, f.categoryOffset())))
+    if (!inList(f.mCategoryControl, charAt(msg, len, f.mCategoryOffset)))
     {
         record.setIsControl(false);
         record.setIsHeartbeat(false);
         record.setIsSequenceReset(false);
         return;
     }
-    const int type = charAt(msg, len, f.typeOffset());
+    const int type = charAt(msg, len, f.mTypeOffset);
     record.setIsControl(true);
-    record.setIsSequenceReset(inList(f.typeSeqNumReset(), type));
-    record.setIsHeartbeat(inList(f.typeHeartbeat(), type));
+    record.setIsSequenceReset(inList(f.mTypeSeqNumReset, type));
+    record.setIsHeartbeat(inList(f.mTypeHeartbeat, type));
 }
 
 // The message bytes of a block: after the begin and before the end character.
@@ -82,21 +111,21 @@ struct Content
     const char* mEnd;
 };
 
-Content contentOf(const LineDataFactoryBlock& f, const char* data, std::uint32_t len)
+Content contentOf(const Format& f, const char* data, std::uint32_t len)
 {
     if (data == nullptr || len == 0)
         return {data, data};
-    const char* start = data + (f.blockBegin() != 0 ? 1 : 0);
-    const char* end = data + len - (f.blockEnd() != 0 ? 1 : 0);
+    const char* start = data + (f.mBegin != 0 ? 1 : 0);
+    const char* end = data + len - (f.mEnd != 0 ? 1 : 0);
     return {start, end < start ? start : end};
 }
 
 // One message: up to the next separator or the content end.
-const char* messageEnd(const LineDataFactoryBlock& f, const char* start, const char* end)
+const char* messageEnd(const Format& f, const char* start, const char* end)
 {
-    if (f.msgSeparator() == 0)
+    if (f.mSep == 0)
         return end;
-    const void* sep = std::memchr(start, f.msgSeparator(), static_cast<std::size_t>(end - start));
+    const void* sep = std::memchr(start, f.mSep, static_cast<std::size_t>(end - start));
     return sep != nullptr ? static_cast<const char*>(sep) : end;
 }
 
@@ -126,7 +155,7 @@ public:
     void split(const LineData& block)
     {
         mDataList.clear();
-        const LineDataFactoryBlock& f = mFactory;
+        const Format f(mFactory);
         const Content content = contentOf(f, block.getData(), block.getDataLen());
         mSplit = true;
         mNextKnown = true;
@@ -205,11 +234,11 @@ void LineDataBlock::setData(const char* block, std::uint32_t len)
     setIsControl(false);
     setIsHeartbeat(false);
     setIsSequenceReset(false);
-    const LineDataFactoryBlock& f = mBlockImpl->mFactory;
+    const Format f(mBlockImpl->mFactory);
     if (block != nullptr && len != 0 && block[len - 1] == '\n')
         --len;
-    if (block == nullptr || len == 0 || (f.blockBegin() != 0 && block[0] != f.blockBegin()) ||
-        (f.blockEnd() != 0 && block[len - 1] != f.blockEnd()))
+    if (block == nullptr || len == 0 || (f.mBegin != 0 && block[0] != f.mBegin) ||
+        (f.mEnd != 0 && block[len - 1] != f.mEnd))
         throw std::invalid_argument("LineDataBlock: badly formatted block: " +
                                     (block != nullptr ? ZunqDumpUtils::writePeerBytes(block, len) : std::string()));
     borrowData(block, len);
