@@ -1,7 +1,8 @@
 // Creates binary packet records for a sub-feed: each gets the sub-feed's live
 // channel id and the factory's pool of 128 message records
 // ("<name>_DataPool"), kept for the life of the factory. Records are plain
-// heap objects: create is new, destroy delete.
+// heap objects: create is new, destroy delete. Its records hold message
+// records of the factory's pool, so they go before the factory does.
 #pragma once
 
 #include "kelmora/linedata/LineDataFactory.h"
