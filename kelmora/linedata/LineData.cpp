@@ -1,11 +1,105 @@
 #include "kelmora/linedata/LineData.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
 class LineDataImpl
 {
 public:
     const char* mData = nullptr;
     std::uint32_t mDataLen = 0;
+    std::string mSavedData;
     std::uint32_t mSeqNum = 0;
+    Time mSrcTime;
+    std::uint64_t mSrcTimeInt64 = 0;
+    char mSrcHost[32] = {};
+    std::int32_t mSrcPort = 0;
+    Time mReadQuorDataTime;
+    Time mLineTime;
+    bool mIsOriginal = true;
+    bool mIsControl = false;
+    bool mIsSequenceReset = false;
+    bool mIsHeartbeat = false;
+    bool mIsRecovery = false;
+    bool mIsLast = false;
+    bool mIgnoreSeqNum = false;
+    bool mMultiMsg = false;
+    std::uint16_t mChannelId = 0;
+    const char* mSessionId = nullptr;
+    std::uint32_t mBufferLen = 0;
+
+    bool owns() const { return mBufferLen != 0; }
+
+    // The owned buffer; only while owns().
+    char* buffer() const { return const_cast<char*>(mData); }
+
+    bool pointsIntoBuffer(const char* p) const
+    {
+        return owns() && p != nullptr && p >= mData && p < mData + mBufferLen;
+    }
+
+    void releaseBuffer()
+    {
+        if (owns())
+        {
+            std::free(buffer());
+            mBufferLen = 0;
+        }
+    }
+
+    // Grows (or takes) an owned buffer of `size` bytes, the first `keep`
+    // bytes of the payload kept.
+    void takeBuffer(std::uint32_t size, std::uint32_t keep)
+    {
+        if (!owns())
+        {
+            char* block = static_cast<char*>(std::malloc(size));
+            if (block == nullptr)
+                throw std::bad_alloc();
+            if (mData != nullptr && keep != 0)
+                std::memcpy(block, mData, keep);
+            mData = block;
+        }
+        else
+        {
+            void* block = std::realloc(buffer(), size);
+            if (block == nullptr)
+                throw std::bad_alloc();
+            mData = static_cast<const char*>(block);
+        }
+        mBufferLen = size;
+    }
+
+    void copyHost(const char* host)
+    {
+        std::memset(mSrcHost, 0, sizeof mSrcHost);
+        std::snprintf(mSrcHost, sizeof mSrcHost, "%s", host != nullptr ? host : "");
+    }
+
+    // Everything but the payload, the saved text and the buffer.
+    void copyAttributes(const LineDataImpl& other)
+    {
+        mSeqNum = other.mSeqNum;
+        mSrcTime = other.mSrcTime;
+        mSrcTimeInt64 = other.mSrcTimeInt64;
+        mSrcPort = other.mSrcPort;
+        mReadQuorDataTime = other.mReadQuorDataTime;
+        mLineTime = other.mLineTime;
+        mIsOriginal = other.mIsOriginal;
+        mIsControl = other.mIsControl;
+        mIsSequenceReset = other.mIsSequenceReset;
+        mIsHeartbeat = other.mIsHeartbeat;
+        mIsRecovery = other.mIsRecovery;
+        mIsLast = other.mIsLast;
+        mIgnoreSeqNum = other.mIgnoreSeqNum;
+        mMultiMsg = other.mMultiMsg;
+        mChannelId = other.mChannelId;
+        mSessionId = other.mSessionId;
+        copyHost(other.mSrcHost);
+    }
 };
 
 LineData::LineData()
@@ -14,44 +108,171 @@ LineData::LineData()
 }
 
 LineData::LineData(const LineData& other)
-    : mImpl(new LineDataImpl(*other.mImpl))
+    : mImpl(new LineDataImpl)
 {
+    mImpl->copyAttributes(*other.mImpl);
+    mImpl->mData = other.mImpl->mData;
+    mImpl->mDataLen = other.mImpl->mDataLen;
+    // The copy never refers to the other record's bytes.
+    saveData();
 }
 
 LineData::~LineData()
 {
+    mImpl->releaseBuffer();
     delete mImpl;
 }
 
 LineData& LineData::operator=(const LineData& other)
 {
-    if (this != &other)
-        *mImpl = *other.mImpl;
+    if (this == &other)
+        return *this;
+    LineDataImpl& d = *mImpl;
+    const std::uint32_t n = other.mImpl->mDataLen;
+    if (n != 0)
+    {
+        if (!d.owns() || d.mBufferLen < n)
+            d.takeBuffer(n, 0);
+        std::memmove(d.buffer(), other.mImpl->mData, n);
+    }
+    else if (!d.owns())
+    {
+        // Nothing to own: an empty borrowing record, not a block of 0 bytes.
+        d.mData = nullptr;
+    }
+    d.mDataLen = n;
+    d.copyAttributes(*other.mImpl);
     return *this;
+}
+
+void LineData::clear()
+{
+    LineDataImpl& d = *mImpl;
+    if (!d.owns())
+        d.mData = nullptr;
+    d.mDataLen = 0;
+    d.mSeqNum = 0;
+    d.mLineTime.clear();
+    d.mReadQuorDataTime.clear();
+    d.mSrcTime.clear();
+    d.mSrcTimeInt64 = 0;
+    d.mSrcHost[0] = '\0';
+    d.mSrcPort = 0;
+    d.mIsOriginal = true;
+    d.mIsControl = false;
+    d.mIsSequenceReset = false;
+    d.mIsHeartbeat = false;
+    d.mIsRecovery = false;
+    d.mIsLast = false;
+    d.mIgnoreSeqNum = false;
+    d.mMultiMsg = false;
+    d.mSessionId = nullptr;
+}
+
+void LineData::borrowData(const char* data, std::uint32_t len)
+{
+    LineDataImpl& d = *mImpl;
+    if (data == nullptr)
+        len = 0;
+    if (len != 0 && d.pointsIntoBuffer(data))
+    {
+        // The bytes live in the buffer about to be released: keep a copy.
+        const std::uint32_t room = static_cast<std::uint32_t>(d.mData + d.mBufferLen - data);
+        len = std::min(len, room);
+        d.mSavedData.assign(data, len);
+        data = d.mSavedData.data();
+    }
+    d.releaseBuffer();
+    d.mData = data;
+    d.mDataLen = len;
 }
 
 void LineData::setData(const char* data, std::uint32_t len)
 {
-    mImpl->mData = data;
-    mImpl->mDataLen = data != nullptr ? len : 0;
+    borrowData(data, len);
 }
 
-void LineData::setSeqNum(std::uint32_t seqNum)
+void LineData::setDataLen(std::uint32_t len)
 {
-    mImpl->mSeqNum = seqNum;
+    mImpl->mDataLen = len;
 }
 
-const char* LineData::getData() const
+void LineData::setBufferLen(std::uint32_t size)
 {
-    return mImpl->mData;
+    LineDataImpl& d = *mImpl;
+    if (size == 0)
+    {
+        if (d.owns())
+        {
+            d.releaseBuffer();
+            d.mData = nullptr;
+            d.mDataLen = 0;
+        }
+        return;
+    }
+    if (!d.owns())
+        d.takeBuffer(std::max(d.mDataLen, size), d.mDataLen);
+    else if (size > d.mBufferLen)
+        d.takeBuffer(size, d.mDataLen);
 }
 
-std::uint32_t LineData::getDataLen() const
+void LineData::setSource(const char* host, int port)
 {
-    return mImpl->mDataLen;
+    mImpl->copyHost(host);
+    mImpl->mSrcPort = port;
 }
 
-std::uint32_t LineData::getSeqNum() const
+void LineData::setSeqNum(std::uint32_t seqNum) { mImpl->mSeqNum = seqNum; }
+void LineData::setMultipleMessages(bool on) { mImpl->mMultiMsg = on; }
+void LineData::setIgnoreSeqNum(bool on) { mImpl->mIgnoreSeqNum = on; }
+void LineData::setSrcTime(const Time& time) { mImpl->mSrcTime = time; }
+void LineData::setSrcTime(std::uint64_t time) { mImpl->mSrcTimeInt64 = time; }
+void LineData::setLineTime(const Time& time) { mImpl->mLineTime = time; }
+void LineData::setLineTimeNow() { mImpl->mLineTime.recalcNow(); }
+void LineData::setReadQuorDataTimeNow() { mImpl->mReadQuorDataTime.recalcNow(); }
+void LineData::setIsOriginal(bool on) { mImpl->mIsOriginal = on; }
+void LineData::setIsControl(bool on) { mImpl->mIsControl = on; }
+void LineData::setIsSequenceReset(bool on) { mImpl->mIsSequenceReset = on; }
+void LineData::setIsHeartbeat(bool on) { mImpl->mIsHeartbeat = on; }
+void LineData::setIsRecovery(bool on) { mImpl->mIsRecovery = on; }
+void LineData::setIsLast(bool on) { mImpl->mIsLast = on; }
+
+void LineData::saveData()
 {
-    return mImpl->mSeqNum;
+    LineDataImpl& d = *mImpl;
+    if (d.mData == nullptr || d.mDataLen == 0)
+        d.mSavedData.clear();
+    else
+        d.mSavedData.assign(d.mData, d.mDataLen);
+    const std::uint32_t len = d.mDataLen;
+    d.releaseBuffer();
+    d.mData = len != 0 ? d.mSavedData.data() : nullptr;
+    d.mDataLen = len;
 }
+
+const char* LineData::getData() const { return mImpl->mData; }
+std::uint32_t LineData::getDataLen() const { return mImpl->mDataLen; }
+std::uint32_t LineData::getSeqNum() const { return mImpl->mSeqNum; }
+bool LineData::getMultipleMessages() const { return mImpl->mMultiMsg; }
+bool LineData::getIgnoreSeqNum() const { return mImpl->mIgnoreSeqNum; }
+const Time& LineData::getSrcTime() const { return mImpl->mSrcTime; }
+std::uint64_t LineData::getSrcTimeInt64() const { return mImpl->mSrcTimeInt64; }
+const Time& LineData::getReadQuorDataTime() const { return mImpl->mReadQuorDataTime; }
+const Time& LineData::getLineTime() const { return mImpl->mLineTime; }
+void LineData::getDestHost(std::string& host) const { host.clear(); }
+void LineData::getDestPort(int& port) const { port = 0; }
+const char* LineData::getSrcHost() const { return mImpl->mSrcHost; }
+int LineData::getSrcPort() const { return mImpl->mSrcPort; }
+bool LineData::isOriginal() const { return mImpl->mIsOriginal; }
+bool LineData::isControl() const { return mImpl->mIsControl; }
+bool LineData::isSequenceReset() const { return mImpl->mIsSequenceReset; }
+bool LineData::isHeartbeat() const { return mImpl->mIsHeartbeat; }
+bool LineData::isRecovery() const { return mImpl->mIsRecovery; }
+bool LineData::isLast() const { return mImpl->mIsLast; }
+bool LineData::isBlockData() const { return false; }
+void LineData::getBlockData(std::deque<const LineData*>*& out) const { out = nullptr; }
+std::uint32_t LineData::getNextSeqNum() const { return getSeqNum() + 1; }
+void LineData::setSessionId(const char* sessionId) { mImpl->mSessionId = sessionId; }
+const char* LineData::getSessionId() const { return mImpl->mSessionId; }
+void LineData::setChannelId(std::uint16_t channelId) { mImpl->mChannelId = channelId; }
+std::uint16_t LineData::getChannelId() const { return mImpl->mChannelId; }

@@ -2,14 +2,21 @@
 // (module "OrluLineDataBlock") and the filtered channels (module
 // "OrluLineData") both carry it as Orlu<LineData>. The bus passes the record
 // by reference and never copies it; a subscriber that keeps one makes its own
-// copy (clone). Each line handler owns one record and reuses it.
+// copy (clone, or assignment into a record of its own). Each line handler
+// owns one record and reuses it.
 //
 // The record borrows its payload: setData points at the caller's bytes, which
-// must stay valid while the record is in use. Format variants derive from it
-// and supply clone.
+// must stay valid while the record is in use. It owns bytes only after
+// saveData (a text copy), setBufferLen or assignment (a heap buffer that
+// grows and is reused). Format variants derive from it and supply clone.
+// A record belongs to one thread; it takes no lock.
 #pragma once
 
+#include "zunq/time/Time.h"
+
 #include <cstdint>
+#include <deque>
+#include <string>
 
 class LineDataImpl;
 
@@ -24,14 +31,73 @@ public:
     // A new heap copy of the record, of its own variant.
     virtual LineData* clone() const = 0;
 
-    // Points at `len` bytes of the caller.
+    // Back to a fresh record, keeping an owned buffer (for reuse), the
+    // channel id and the saved text.
+    virtual void clear();
+    // Points at `len` bytes of the caller; an owned buffer is released.
     virtual void setData(const char* data, std::uint32_t len);
+    virtual void setDataLen(std::uint32_t len);
+    // Takes a heap buffer of at least `size` bytes holding the payload, or
+    // grows the one owned; 0 releases it and empties the record.
+    virtual void setBufferLen(std::uint32_t size);
+    // The host is cut to 31 characters.
+    virtual void setSource(const char* host, int port);
     virtual void setSeqNum(std::uint32_t seqNum);
+    virtual void setMultipleMessages(bool on);
+    virtual void setIgnoreSeqNum(bool on);
+    virtual void setSrcTime(const Time& time);
+    virtual void setSrcTime(std::uint64_t time);
+    virtual void setLineTime(const Time& time);
+    virtual void setLineTimeNow();
+    virtual void setReadQuorDataTimeNow();
+    virtual void setIsOriginal(bool on);
+    virtual void setIsControl(bool on);
+    virtual void setIsSequenceReset(bool on);
+    virtual void setIsHeartbeat(bool on);
+    virtual void setIsRecovery(bool on);
+    virtual void setIsLast(bool on);
+    // Copies the payload into a text the record owns and points at it.
+    virtual void saveData();
 
     virtual const char* getData() const;
     virtual std::uint32_t getDataLen() const;
     virtual std::uint32_t getSeqNum() const;
+    virtual bool getMultipleMessages() const;
+    virtual bool getIgnoreSeqNum() const;
+    virtual const Time& getSrcTime() const;
+    virtual std::uint64_t getSrcTimeInt64() const;
+    virtual const Time& getReadQuorDataTime() const;
+    virtual const Time& getLineTime() const;
+    virtual void getDestHost(std::string& host) const;
+    virtual void getDestPort(int& port) const;
+    virtual const char* getSrcHost() const;
+    virtual int getSrcPort() const;
+    virtual bool isOriginal() const;
+    virtual bool isControl() const;
+    virtual bool isSequenceReset() const;
+    virtual bool isHeartbeat() const;
+    virtual bool isRecovery() const;
+    virtual bool isLast() const;
+    // A block or packet record that splits into messages.
+    virtual bool isBlockData() const;
+    // The messages of a block record; null for a single message.
+    virtual void getBlockData(std::deque<const LineData*>*& out) const;
+    // The number the next message on the line is expected to carry.
+    virtual std::uint32_t getNextSeqNum() const;
+    // Stores the pointer only: valid while its producer keeps it.
+    virtual void setSessionId(const char* sessionId);
+    virtual const char* getSessionId() const;
+
+    void setChannelId(std::uint16_t channelId);
+    std::uint16_t getChannelId() const;
+
+protected:
+    // The borrowing step of setData, without a variant's parse.
+    void borrowData(const char* data, std::uint32_t len);
 
 private:
     LineDataImpl* mImpl;
 };
+
+// The list that block and packet records split into.
+using LineDataList = std::deque<const LineData*>;
