@@ -103,14 +103,11 @@ IpcReceiver::~IpcReceiver()
 
 int32 IpcReceiver::initialize()
 {
-    ResourceName name{};
-    ResourceManager::copyResourceName(name, CTL_THREAD_NAME);
-    if (m_resMgr.getThreadRes(name, &m_ctlThdResPtr) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting main control thread resource pointer.", code);
-        return fwFail(code, code);
-    }
+    // The IPC thread forwards nothing to the replicator.
+    MsgForwarder::Peers peers;
+    if (const int32 r = m_forwarder->lookUpPeers(false, m_gblData.m_tmpMsgRepository, peers); r != 0)
+        return r;
+    m_ctlThdResPtr = peers.control;
     if (m_optMode != CPU_UTILIZATION)
         return 0;
     struct Step

@@ -44,6 +44,33 @@ void MsgForwarder::setReplicator(ThreadResource* replicator)
     m_replicatorKey = replicator != nullptr ? nameKey(replicator->threadNameTxt) : UInt128();
 }
 
+int32 MsgForwarder::lookUpPeers(bool replication, UnsortedMap<UInt128>& parkedStores, Peers& peers)
+{
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, "CTL_THREAD");
+    if (m_resMgr.getThreadRes(name, &peers.control) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting main control thread resource pointer.", code);
+        return fwFail(code, code);
+    }
+    if (!replication)
+        return 0;
+    ResourceManager::copyResourceName(name, "MSG_REPLICATOR");
+    if (m_resMgr.getThreadRes(name, &peers.replicator) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting message replicator thread resource pointer.", code);
+        return fwFail(code, code);
+    }
+    peers.replicatorKey = nameKey(name);
+    setReplicator(peers.replicator);
+    DataValueType value = 0;
+    if (parkedStores.getValueByKey(peers.replicatorKey, value, false))
+        peers.replicatorStore = reinterpret_cast<MessageStore*>(value);
+    return 0;
+}
+
 void MsgForwarder::registerUnsent(const ResourceName& recipient, MessageStore* store)
 {
     if (store != nullptr)

@@ -73,6 +73,18 @@ public:
     // retried into its queues without a registry look-up.
     void setReplicator(ThreadResource* replicator);
 
+    // What every receiving thread looks up at start: the control thread and,
+    // with replication on, the replicator (set here too) with the store of
+    // messages parked for it. 0, or the registry's code after its log line.
+    struct Peers
+    {
+        ThreadResource* control = nullptr;
+        ThreadResource* replicator = nullptr;
+        UInt128 replicatorKey;
+        MessageStore* replicatorStore = nullptr;
+    };
+    int32 lookUpPeers(bool replication, UnsortedMap<UInt128>& parkedStores, Peers& peers);
+
     static bool fitsPipeline(uint64 msgLen, const Pipeline& pipeline)
     {
         return msgLen + PL_HDR_SIZE <= pipeline.getMaxDataSize();

@@ -181,29 +181,15 @@ NetReceiver::~NetReceiver()
 
 int32 NetReceiver::initialize()
 {
+    MsgForwarder::Peers peers;
+    if (const int32 r = m_forwarder->lookUpPeers(m_gblData.m_repliServiceEnabled, m_gblData.m_tmpMsgRepository, peers);
+        r != 0)
+        return r;
+    m_ctlThdResPtr = peers.control;
+    m_msgRepliThdResPtr = peers.replicator;
+    m_replicationThreadId = peers.replicatorKey;
+    m_repliMsgStorePtr = peers.replicatorStore;
     ResourceName name{};
-    ResourceManager::copyResourceName(name, CTL_THREAD_NAME);
-    if (m_resMgr.getThreadRes(name, &m_ctlThdResPtr) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting main control thread resource pointer.", code);
-        return fwFail(code, code);
-    }
-    if (m_gblData.m_repliServiceEnabled)
-    {
-        ResourceManager::copyResourceName(name, MSG_REPLICATOR_NAME);
-        if (m_resMgr.getThreadRes(name, &m_msgRepliThdResPtr) != 0)
-        {
-            const int32 code = FrameworkErrno::m_fwErrno;
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] getting message replicator thread resource pointer.", code);
-            return fwFail(code, code);
-        }
-        m_replicationThreadId = nameKey(name);
-        m_forwarder->setReplicator(m_msgRepliThdResPtr);
-        DataValueType value = 0;
-        if (m_gblData.m_tmpMsgRepository.getValueByKey(m_replicationThreadId, value, false))
-            m_repliMsgStorePtr = reinterpret_cast<MessageStore*>(value);
-    }
     int32 tcpCount = 0;
     if (m_resMgr.getTcpConnResSize(tcpCount) == 0 && tcpCount > 0)
     {

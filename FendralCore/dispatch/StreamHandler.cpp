@@ -26,11 +26,6 @@ constexpr MsgListType LIST = STREAM_HDR_MSG_LIST;
 // Keeps the sizes derived from the connection limit inside 32 bits.
 constexpr int32 TCP_CONN_LIMIT = 1000000;
 
-UInt128 nameKey(const ResourceName& name)
-{
-    return UInt128(name, true);
-}
-
 void keyToName(const UInt128& key, ResourceName& name)
 {
     std::memcpy(name, key.m_data.txt, 16);
@@ -127,30 +122,16 @@ StreamHandler::~StreamHandler()
 
 int32 StreamHandler::initialize()
 {
-    ResourceName name{};
-    ResourceManager::copyResourceName(name, CTL_THREAD_NAME);
-    if (m_resMgr.getThreadRes(name, &m_ctlThdResPtr) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting main control thread resource pointer.", code);
-        return fwFail(code, code);
-    }
-    if (m_gblData.m_repliServiceEnabled)
-    {
-        ResourceManager::copyResourceName(name, MSG_REPLICATOR_NAME);
-        if (m_resMgr.getThreadRes(name, &m_msgRepliThdResPtr) != 0)
-        {
-            const int32 code = FrameworkErrno::m_fwErrno;
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] getting message replicator thread resource pointer.", code);
-            return fwFail(code, code);
-        }
-        m_replicationThreadId = nameKey(name);
-        m_forwarder->setReplicator(m_msgRepliThdResPtr);
-        copyName(m_dataMsg.recipientTxt, name);
-        DataValueType value = 0;
-        if (m_gblData.m_tmpMsgRepository.getValueByKey(m_replicationThreadId, value, false))
-            m_repliMsgStorePtr = reinterpret_cast<MessageStore*>(value);
-    }
+    MsgForwarder::Peers peers;
+    if (const int32 r = m_forwarder->lookUpPeers(m_gblData.m_repliServiceEnabled, m_gblData.m_tmpMsgRepository, peers);
+        r != 0)
+        return r;
+    m_ctlThdResPtr = peers.control;
+    m_msgRepliThdResPtr = peers.replicator;
+    m_replicationThreadId = peers.replicatorKey;
+    m_repliMsgStorePtr = peers.replicatorStore;
+    if (m_msgRepliThdResPtr != nullptr)
+        copyName(m_dataMsg.recipientTxt, m_msgRepliThdResPtr->threadNameTxt);
     if (m_optMode != CPU_UTILIZATION)
         return 0;
     int32 r = m_fdWaitPtr->addFileDesc(m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY], IO_WAIT_READ);
