@@ -11,6 +11,8 @@
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <algorithm>
+#include <atomic>
+#include <limits>
 #include <exception>
 #include <new>
 #include <sched.h>
@@ -136,6 +138,11 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
 
 MsgDispatcher::~MsgDispatcher()
 {
+    if (m_middlewareMDPtr.load(std::memory_order_acquire) == this)
+    {
+        std::lock_guard<std::mutex> lock(middlewareLock());
+        m_middlewareMDPtr.store(nullptr, std::memory_order_release);
+    }
     if (m_timerPtr)
     {
         m_timerPtr->stopTimer();
@@ -1501,4 +1508,45 @@ int32 MsgDispatcher::sendThreadMessage(const ResourceHandle& thdHandle, const ch
     if (thdResPtr == nullptr)
         return fwFail(RES_NOT_EXIST, -1);
     return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
+}
+
+std::mutex& MsgDispatcher::middlewareLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+const ResourceName& MsgDispatcher::getThreadName() const
+{
+    static const ResourceName NONE{};
+    return m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : NONE;
+}
+
+void MsgDispatcher::setStatusTimerInterval(uint32 seconds)
+{
+    if (m_threadResPtr == nullptr)
+        return;
+    // The control thread reads it while this thread runs.
+    const int32 value = seconds > static_cast<uint32>(std::numeric_limits<int32>::max())
+                            ? std::numeric_limits<int32>::max()
+                            : static_cast<int32>(seconds);
+    std::atomic_ref<int32>(m_threadResPtr->statusCheckInterval).store(value, std::memory_order_relaxed);
+}
+
+void MsgDispatcher::updateStatusTimestamp()
+{
+    if (m_threadResPtr == nullptr)
+        return;
+    updateLiveness();
+    std::atomic_ref<int32>(m_threadResPtr->healthChkTimerResetCnt).fetch_add(1, std::memory_order_relaxed);
+}
+
+int32 MsgDispatcher::sendCtrlThreadTermEvent()
+{
+    if (m_ctlThdResPtr == nullptr)
+        return fwFail(RES_NOT_EXIST, -1);
+    EventParam param{};
+    if (m_threadResPtr != nullptr)
+        std::memcpy(param.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
+    return sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, TERM, param, m_msgSeqNum);
 }

@@ -28,6 +28,7 @@
 #include <atomic>
 
 #include <memory>
+#include <mutex>
 
 class AppLogger;
 class ConfigManager;
@@ -113,6 +114,22 @@ public:
     // The dispatcher of the middleware dispatcher thread, once it has seen
     // APP_READY; null otherwise.
     static MsgDispatcher* getMiddlewareDispatcher() { return m_middlewareMDPtr.load(std::memory_order_acquire); }
+    // Held by callers from threads of the application's own while they use the
+    // middleware dispatcher, and by that dispatcher while it withdraws itself
+    // at its end, so no call runs on a destroyed dispatcher.
+    static std::mutex& middlewareLock();
+
+    // The application's own pointer kept for its thread.
+    void setAppObjectPtr(void* appObjectPtr) { m_appObjectPtr = appObjectPtr; }
+    void* getAppObjectPtr() const { return m_appObjectPtr; }
+    // The thread's name as registered (16 bytes, NUL-padded).
+    const ResourceName& getThreadName() const;
+    // The seconds the control thread allows between status reports (0: not
+    // watched), and a status report made now.
+    void setStatusTimerInterval(uint32 seconds);
+    void updateStatusTimestamp();
+    // Asks the control thread to stop the framework (0 when the event went).
+    int32 sendCtrlThreadTermEvent();
 
 protected:
     int32 initialize();
@@ -146,6 +163,7 @@ private:
     EventMsg m_tmpEventMsg{};
     EventParam m_eventParam{};
     ThreadResource* m_threadResPtr;
+    void* m_appObjectPtr = nullptr;
     UInt128 m_threadNameId;
     UInt128 m_msgRepliId;
     AppLogger* m_msgJournalLoggerPtr = nullptr;
