@@ -215,6 +215,7 @@ int32 startFramework(const char* appNameTxt, char* appIdTxt, int appInstId, Appl
     std::strncpy(appId, appIdTxt, sizeof(appId) - 1);
     const std::string prefix = std::string(appId) + "_fw";
     objs.log = new AppLogger(logDirTxt, prefix.c_str(), FW_LOG_LEVEL, true, false, false, true, false);
+    FrameworkErrno::m_fwErrno = 0;
     if (const int32 rc = objs.log->openLog(); rc != 0)
     {
         delete objs.log;
@@ -241,13 +242,22 @@ int32 startFramework(const char* appNameTxt, char* appIdTxt, int appInstId, Appl
     AppLogger::setMsgJournalLocation(logDirTxt);
 
     objs.config = new ConfigManager(configFileTxt);
-    if (const int32 rc = objs.config->loadConfigFile(); rc != 0)
+    FrameworkErrno::m_fwErrno = 0;
+    int32 loaded = objs.config->loadConfigFile();
+    // The manager skips a line it cannot take and leaves its code: a start on
+    // such a file would run without a setting the operator wrote.
+    if (const int32 skipped = FrameworkErrno::m_fwErrno;
+        loaded == 0 && (skipped == LINE_TOO_LONG || skipped == INVALID_NUM_OF_PARAMETER ||
+                        skipped == INVALID_PARAMETER_TYPE))
+        loaded = -1;
+    if (const int32 rc = loaded; rc != 0)
     {
         delete objs.config;
         objs.config = nullptr;
-        FrameworkErrno::m_fwErrno = rc;
-        log.logMessage(LOG_LEVEL_ERROR, "Error [%d] loading the framework configuration file [%s]", rc,
-                       configFileTxt);
+        if (FrameworkErrno::m_fwErrno == 0)
+            FrameworkErrno::m_fwErrno = rc;
+        log.logMessage(LOG_LEVEL_ERROR, "Error [%d] loading the framework configuration file [%s]",
+                       FrameworkErrno::m_fwErrno, configFileTxt);
         return rc;
     }
     gd.setConfigManager(objs.config);

@@ -1,7 +1,7 @@
 // A small framework application built only against the installed headers of
 // the framework services library.
 //
-//   fw_example <name> <app id> <instance> <site> <mode> <config file> <log dir>
+//   fw_example <app id> <instance> <site> <mode> <config file> <log dir>
 //              [<primary addr> <alt addr> <topic mcast> <topic port>
 //               <ack mcast> <ack port> [<meta code>]]
 //
@@ -79,6 +79,8 @@ int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
             long handle = 0;
             if (createTimer("TICK", 50, true, handle) != 0 || startTimer(handle) != 0)
                 std::printf("TIMER_ERROR %d\n", getErrorCode());
+            const char* epoll = std::getenv("EF_UL_EPOLL");
+            say("EF_UL_EPOLL %s", epoll != nullptr ? epoll : "unset");
             if (sendThreadMessage("APP2", "ping", 4, false) != 0)
                 std::printf("SEND_ERROR %d\n", getErrorCode());
             std::fflush(stdout);
