@@ -212,7 +212,7 @@ int32 startFramework(const char* appNameTxt, char* appIdTxt, int appInstId, Appl
 
     StartupObjects objs;
     char appId[sizeof(ApplicationID)] = {};
-    std::strncpy(appId, appIdTxt, sizeof(appId) - 1);
+    std::memcpy(appId, appIdTxt, strnlen(appIdTxt, sizeof(appId) - 1));
     const std::string prefix = std::string(appId) + "_fw";
     objs.log = new AppLogger(logDirTxt, prefix.c_str(), FW_LOG_LEVEL, true, false, false, true, false);
     FrameworkErrno::m_fwErrno = 0;
@@ -431,7 +431,7 @@ void* runFrameworkThread(void* arg)
     status.tid.store(static_cast<pid_t>(::syscall(SYS_gettid)));
     status.status.store(FW_RUNNING);
     char appId[sizeof(ApplicationID)] = {};
-    std::strncpy(appId, a.appIdTxt, sizeof(appId) - 1);
+    std::memcpy(appId, a.appIdTxt, strnlen(a.appIdTxt, sizeof(appId) - 1));
     const int32 result =
         apiGuard("runFrameworkThread", -1, [&] {
             return startFramework("FW_APP", appId, a.appInstId, a.siteId, a.mode, a.configFileTxt, a.logDirTxt,
