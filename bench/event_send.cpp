@@ -3,7 +3,7 @@
 // of a cache-array lookup in front of a registry lookup, hit and miss.
 #include "FendralCore/dispatch/MessageStore.h"
 #include "FendralCore/foundation/CacheArray.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <benchmark/benchmark.h>

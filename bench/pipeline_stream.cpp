@@ -4,7 +4,7 @@
 // reader thread. Both optimisation modes: CPU_UTILIZATION (mutexes and a
 // wake-up descriptor per stage) and LOW_LATENCY (compare-and-swap, polling).
 #include "FendralCore/dispatch/Pipeline.h"
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 
 #include <benchmark/benchmark.h>

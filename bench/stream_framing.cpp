@@ -1,7 +1,7 @@
 // Messages per second cut from a stream buffer by each framing, for 100-byte
 // and 2000-byte messages: the stream thread's per-message cost without the
 // forwarding. Each iteration writes a block of whole frames and cuts them all.
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/runtime/FrameworkResource.h"
 

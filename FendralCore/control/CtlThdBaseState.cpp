@@ -10,7 +10,7 @@
 #include "FendralCore/foundation/SignalDescriptor.h"
 #include "FendralCore/foundation/Timer.h"
 #include "FendralCore/runtime/AgentSharedMemory.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
 

@@ -27,7 +27,7 @@ class Timer;
 template <typename T>
 class RingBuffer;
 
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 
 // The control thread's event sender; an application-defined event carries
 // the agent's text in the event's description.

@@ -8,7 +8,7 @@
 
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/FwTypes.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/FrameworkResource.h"
 
 class ConfigManager;

@@ -18,7 +18,7 @@
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Int128.h"
 #include "FendralCore/foundation/UnsortedMap.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 
 #include <ctime>
 #include <memory>

@@ -1,18 +1,25 @@
 #include "FendralCore/dispatch/MsgDispatcher.h"
 
+#include "FendralCore/dispatch/IpcShrMemMsgQ.h"
+#include "FendralCore/dispatch/MulticastSocket.h"
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/dispatch/PipelineStageDesc.h"
+#include "FendralCore/dispatch/TcpDataSocket.h"
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/FwErrorNum.h"
+#include "FendralCore/runtime/AgentShmLayout.h"
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ThreadEntryGuard.h"
 #include "FendralCore/runtime/ResourceManager.h"
+#include "FendralCore/runtime/RingBuffer.h"
+#include "FendralCore/runtime/TopicPublisher.h"
 
 #include <algorithm>
-#include <atomic>
-#include <limits>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <sched.h>
@@ -130,7 +137,8 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
     m_fdAryPtr = std::make_unique<FileDescriptor*[]>(m_maxNumDesc);
     // The multiplexer keeps room for the framework's own descriptors.
     m_maxTimers = m_maxNumDesc - NUM_OF_FW_DESC;
-    m_timers = std::make_unique<TimerSlot[]>(static_cast<size_t>(m_maxTimers));
+    m_timers = std::make_unique<AppTimer*[]>(static_cast<size_t>(m_maxTimers));
+    m_removedTimers.reserve(static_cast<size_t>(m_maxTimers));
     m_idleThreshold = static_cast<int64>(m_timeout) * 1000000;
     if (m_msgDispatcherPtr == nullptr)
         m_msgDispatcherPtr = this;
@@ -141,7 +149,8 @@ MsgDispatcher::~MsgDispatcher()
     if (m_middlewareMDPtr.load(std::memory_order_acquire) == this)
     {
         std::lock_guard<std::mutex> lock(middlewareLock());
-        m_middlewareMDPtr.store(nullptr, std::memory_order_release);
+        MsgDispatcher* self = this;
+        m_middlewareMDPtr.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
     }
     if (m_timerPtr)
     {
@@ -150,15 +159,18 @@ MsgDispatcher::~MsgDispatcher()
     }
     for (int32 i = 0; i < m_maxTimers; ++i)
     {
-        TimerSlot& slot = m_timers[i];
-        if (slot.timerPtr == nullptr)
+        AppTimer*& timer = m_timers[i];
+        if (timer == nullptr)
             continue;
-        slot.timerPtr->stop();
-        if (slot.timerPtr->usesFileDescriptor() && !slot.removed)
-            m_fdWaitPtr->removeFileDesc(slot.timerPtr);
-        delete slot.timerPtr;
-        slot.timerPtr = nullptr;
+        timer->stop();
+        if (timer->usesFileDescriptor())
+            m_fdWaitPtr->removeFileDesc(timer);
+        delete timer;
+        timer = nullptr;
     }
+    for (AppTimer* timer : m_removedTimers)
+        delete timer;
+    m_removedTimers.clear();
     if (m_msgDispatcherPtr == this)
         m_msgDispatcherPtr = nullptr;
 }
@@ -265,21 +277,10 @@ int32 MsgDispatcher::initialize()
               FrameworkErrno::m_fwErrno);
         return -1;
     }
+    // The stage descriptors join the wait once INIT succeeded (watchStages);
+    // their places are kept free until then.
     if (!m_pollAllStages)
-    {
-        for (int32 i = 0; i < m_threadResPtr->numOfPipeline && i < THREAD_PIPELINE_MAX; ++i)
-        {
-            PipelineRecord& rec = m_threadResPtr->pipelineRec[i];
-            PipelineStageDesc* desc = rec.pipelinePtr->getStageEventFd(rec.appPlStageNum);
-            desc->setInfoPtr(&rec);
-            if (m_fdWaitPtr->addFileDesc(desc, IO_WAIT_READ) != 0)
-            {
-                fwLog(2, "Error [%d] adding pipeline stage descriptor to Wait object in MsgDispatcher.",
-                      FrameworkErrno::m_fwErrno);
-                return -1;
-            }
-        }
-    }
+        m_stagesToWatch = std::min(m_threadResPtr->numOfPipeline, THREAD_PIPELINE_MAX);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     if (m_fdWaitPtr->addFileDesc(m_timerPtr.get(), IO_WAIT_READ) != 0 || m_timerPtr->startTimer() != 0)
     {
@@ -308,6 +309,26 @@ int32 MsgDispatcher::lookUpMrmTopics()
               gd.m_thisMrmCrossSiteTopicName);
         return -1;
     }
+    return 0;
+}
+
+int32 MsgDispatcher::watchStages()
+{
+    if (m_stagesRegistered || m_optMode != CPU_UTILIZATION || m_pollAllStages)
+        return 0;
+    for (int32 i = 0; i < m_threadResPtr->numOfPipeline && i < THREAD_PIPELINE_MAX; ++i)
+    {
+        PipelineRecord& rec = m_threadResPtr->pipelineRec[i];
+        PipelineStageDesc* desc = rec.pipelinePtr->getStageEventFd(rec.appPlStageNum);
+        desc->setInfoPtr(&rec);
+        if (m_fdWaitPtr->addFileDesc(desc, IO_WAIT_READ) != 0)
+        {
+            fwLog(2, "Error [%d] adding pipeline stage descriptor to Wait object in MsgDispatcher.",
+                  FrameworkErrno::m_fwErrno);
+            return -1;
+        }
+    }
+    m_stagesRegistered = true;
     return 0;
 }
 
@@ -359,6 +380,8 @@ int32 MsgDispatcher::runEventLoop(bool timed)
         if (ready < 0)
             ready = 0; // the multiplexer logged it; wait again
         m_numFdEvt = ready;
+        // The ready list may name a timer a callback of this pass removes.
+        ++m_timerWalkDepth;
 
         bool highReady = timed, normalReady = timed, statusReady = false, stageReady = m_pollAllStages,
              timerReady = false;
@@ -410,6 +433,8 @@ int32 MsgDispatcher::runEventLoop(bool timed)
             serveAppTimersReady(termCode);
             setTerm(termCode);
         }
+        if (--m_timerWalkDepth == 0)
+            purgeRemovedTimers();
     }
     return 0;
 }
@@ -613,13 +638,16 @@ int32 MsgDispatcher::dispatchEvent(MessageQueueType, TerminationCode& termCode, 
 int32 MsgDispatcher::answerControlEvent(EventMsg& evt, TerminationCode& termCode, int32& numMsgProcessed)
 {
     const int32 id = evt.id;
-    const int32 result = callback(MSG_EVENT, &evt, nullptr);
+    int32 result = callback(MSG_EVENT, &evt, nullptr);
     logEvent(5, m_message);
     countMsg(numMsgProcessed);
 
     FwEventID ack = INIT_ACK;
     if (id == INIT)
     {
+        // A stage that cannot be watched fails the start-up like the callback.
+        if (result == 0 && watchStages() != 0)
+            result = FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : ADD_DESCRIPTOR_FAILED;
         if (result == 0)
             m_initReceived = true;
     }
@@ -964,16 +992,7 @@ int32 MsgDispatcher::logMessageJournal(const char* payload, int32 len, DataDirec
                                        const char* channelName, const char* peerAppId, in_addr_t peerIpAddr,
                                        const timespec& tm)
 {
-    if (m_msgJournalLoggerPtr == nullptr)
-        return fwFail(OBJECT_NULL_PTR, -1);
-    if (m_msgJournalLoggerPtr->logMessageFixedLength(5, payload, static_cast<uint32>(len), dir, &tm, true, chnType,
-                                                     channelName, peerAppId, peerIpAddr) != 0)
-    {
-        fwLog(4, "Failed to log message to message journal, msgLen [%d], dataDir [%d], error [%d].", len,
-              static_cast<int32>(dir), FrameworkErrno::m_fwErrno);
-        return -1;
-    }
-    return 0;
+    return writeJournal(payload, len, dir, chnType, channelName, peerAppId, peerIpAddr, &tm);
 }
 
 // --- control thread report ---
@@ -1004,10 +1023,9 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
                                                                                  : THREAD_PIPELINE_MAX;
     if (numStages <= 0)
         return 0;
-    auto serve = [&](const PipelineRecord& rec, bool walk) -> bool {
+    auto serve = [&](const PipelineRecord& rec) -> bool {
         TerminationCode stageTerm = NO_TERMINATION;
-        if (processPipelineMsg(rec, stageTerm, numMsgProcessed) != 0 &&
-            !(walk && FrameworkErrno::m_fwErrno == WOULD_BLOCK))
+        if (processPipelineMsg(rec, stageTerm, numMsgProcessed) != 0)
             fwLog(2, "Error [%d] processing messages on pipeline [%.16s] stage [%d].", FrameworkErrno::m_fwErrno,
                   rec.pipelineNameTxt, rec.appPlStageNum);
         if (stageTerm == NO_TERMINATION)
@@ -1033,7 +1051,7 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
                 fwLog(2, "Null pipeline record pointer for descriptor [%d].", fd->getFileDescriptor());
                 continue;
             }
-            if (!serve(*rec, false))
+            if (!serve(*rec))
                 return 0;
         }
         return 0;
@@ -1042,7 +1060,7 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
     {
         if (m_threadResPtr->pipelineRec[i].pipelinePtr == nullptr)
             continue;
-        if (!serve(m_threadResPtr->pipelineRec[i], true))
+        if (!serve(m_threadResPtr->pipelineRec[i]))
             return 0;
     }
     return 0;
@@ -1061,8 +1079,10 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
     int32 entrySize = 0;
     if (pipeline->dequeueEntryLock2(stage, payload, hdr, entrySize, PL_TAKE_RETRY_CNT, PL_TAKE_RETRY_INTERVAL) != 0)
     {
+        // Nothing for this thread: the stage is empty, or another thread
+        // serving it took the entry (or its wake-up count) first.
         const int32 code = FrameworkErrno::m_fwErrno;
-        return code == BUFFER_EMPTY || code == TAIL_INDEX_CHANGED ? 0 : -1;
+        return code == BUFFER_EMPTY || code == TAIL_INDEX_CHANGED || code == WOULD_BLOCK ? 0 : -1;
     }
 
     int32 result = 0;
@@ -1144,15 +1164,17 @@ int32 MsgDispatcher::processPipelineMsg(const PipelineRecord& plRec, Termination
 int32 MsgDispatcher::findTimer(const FileDescriptor* fdPtr) const
 {
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && m_timers[i].timerPtr == fdPtr)
+        if (m_timers[i] != nullptr && m_timers[i] == fdPtr)
             return i;
     return -1;
 }
 
 int32 MsgDispatcher::findTimerByName(const char* name) const
 {
+    if (name == nullptr)
+        return -1;
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed && sameName(m_timers[i].timerPtr->getName(), name))
+        if (m_timers[i] != nullptr && sameName(m_timers[i]->getName(), name))
             return i;
     return -1;
 }
@@ -1165,6 +1187,9 @@ int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repe
 
 int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "createTimer"))
+        return -1;
     timerHandle = 0;
     if (milliseconds < 1)
         return fwFail(INVALID_TIMER_INTERVAL, -1);
@@ -1177,6 +1202,9 @@ int32 MsgDispatcher::createTimer(const char* name, int32 milliseconds, bool repe
 
 int32 MsgDispatcher::createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "createUTimer"))
+        return -1;
     timerHandle = 0;
     if (microseconds < 1)
         return fwFail(INVALID_TIMER_INTERVAL, -1);
@@ -1194,16 +1222,23 @@ int32 MsgDispatcher::createUTimer(const char* name, int64 microseconds, bool rep
 
 int32 MsgDispatcher::reserveTimerSlot(const char* name) const
 {
-    if (name == nullptr || name[0] == '\0')
+    if (name == nullptr)
         return fwFail(NULL_PARAM, -1);
+    if (name[0] == '\0')
+        return fwFail(RES_NO_NAME, -1);
+    // A longer name would be stored cut and never found again by its whole text.
+    if (strnlen(name, sizeof(ResourceName)) >= sizeof(ResourceName))
+        return fwFail(RES_NAME_TOO_LONG, -1);
     if (findTimerByName(name) >= 0)
         return fwFail(RES_NAME_EXIST, -1);
     if (m_numTimers >= m_maxTimers)
         return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
+    // Timers made before INIT (by its callback) leave the stages their places.
+    if (!m_stagesRegistered && m_numTimers + m_stagesToWatch >= m_maxTimers)
+        return fwFail(WAIT_OBJECT_LIST_FULL, -1);
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr == nullptr)
+        if (m_timers[i] == nullptr)
             return i;
-    // Every free slot still holds a timer removed in this pass.
     return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
 }
 
@@ -1220,7 +1255,7 @@ int32 MsgDispatcher::addTimer(int32 slot, AppTimer* timer, int64& timerHandle)
         delete timer;
         return fwFail(code, -1);
     }
-    m_timers[slot] = TimerSlot{timer, false};
+    m_timers[slot] = timer;
     ++m_numTimers;
     timerHandle = reinterpret_cast<int64>(timer);
     return 0;
@@ -1233,93 +1268,102 @@ int32 MsgDispatcher::findTimerByHandle(int64 timerHandle) const
     // A handle is only trusted once found among the live timers: a stale one
     // is refused rather than followed.
     for (int32 i = 0; i < m_maxTimers; ++i)
-        if (m_timers[i].timerPtr != nullptr && !m_timers[i].removed &&
-            reinterpret_cast<int64>(m_timers[i].timerPtr) == timerHandle)
+        if (m_timers[i] != nullptr && reinterpret_cast<int64>(m_timers[i]) == timerHandle)
             return i;
     return fwFail(TIMER_NOT_FOUND, -1);
 }
 
 int64 MsgDispatcher::getTimerHandle(const char* name) const
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
-    return slot < 0 ? 0 : reinterpret_cast<int64>(m_timers[slot].timerPtr);
+    const int32 slot = findTimerByName(name);
+    return slot < 0 ? 0 : reinterpret_cast<int64>(m_timers[slot]);
 }
 
 int32 MsgDispatcher::startTimer(int64 timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "startTimer"))
+        return -1;
     const int32 slot = findTimerByHandle(timerHandle);
-    return slot < 0 ? -1 : m_timers[slot].timerPtr->start();
+    return slot < 0 ? -1 : m_timers[slot]->start();
 }
 
 int32 MsgDispatcher::startTimer(const char* name)
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "startTimer"))
+        return -1;
+    const int32 slot = findTimerByName(name);
     if (slot < 0)
-        return fwFail(TIMER_NOT_FOUND, -1);
-    return m_timers[slot].timerPtr->start();
+        return fwFail(RES_NOT_EXIST, -1);
+    return m_timers[slot]->start();
 }
 
 int32 MsgDispatcher::stopTimer(int64 timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "stopTimer"))
+        return -1;
     const int32 slot = findTimerByHandle(timerHandle);
-    return slot < 0 ? -1 : m_timers[slot].timerPtr->stop();
+    return slot < 0 ? -1 : m_timers[slot]->stop();
 }
 
 int32 MsgDispatcher::stopTimer(const char* name)
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "stopTimer"))
+        return -1;
+    const int32 slot = findTimerByName(name);
     if (slot < 0)
-        return fwFail(TIMER_NOT_FOUND, -1);
-    return m_timers[slot].timerPtr->stop();
+        return fwFail(RES_NOT_EXIST, -1);
+    return m_timers[slot]->stop();
 }
 
 int32 MsgDispatcher::removeTimer(const char* name)
 {
-    const int32 slot = name != nullptr ? findTimerByName(name) : -1;
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "removeTimer"))
+        return -1;
+    // By name the handle is looked up first: an unknown name is handle 0.
+    const int32 slot = findTimerByName(name);
     if (slot < 0)
-        return fwFail(TIMER_NOT_FOUND, -1);
+        return fwFail(INVALID_TIMER_HANDLE, -1);
     return removeTimerAt(slot);
 }
 
 int32 MsgDispatcher::removeTimer(int64 timerHandle)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "removeTimer"))
+        return -1;
     const int32 slot = findTimerByHandle(timerHandle);
     return slot < 0 ? -1 : removeTimerAt(slot);
 }
 
 int32 MsgDispatcher::removeTimerAt(int32 slot)
 {
-    AppTimer* timer = m_timers[slot].timerPtr;
+    AppTimer* timer = m_timers[slot];
     timer->stop();
     if (timer->usesFileDescriptor())
         m_fdWaitPtr->removeFileDesc(timer);
     --m_numTimers;
+    m_timers[slot] = nullptr;
     if (m_timerWalkDepth > 0)
     {
-        // The pass serving timers may still hold this pointer: free it after.
-        m_timers[slot].removed = true;
-        m_timerRemovedPending = true;
+        // The pass under way may still hold this pointer: free it after. Kept
+        // allocated until then, its address cannot come back as a new timer's.
+        m_removedTimers.push_back(timer);
         return 0;
     }
     delete timer;
-    m_timers[slot] = TimerSlot{};
     return 0;
 }
 
 void MsgDispatcher::purgeRemovedTimers()
 {
-    if (!m_timerRemovedPending)
-        return;
-    for (int32 i = 0; i < m_maxTimers; ++i)
-    {
-        TimerSlot& slot = m_timers[i];
-        if (slot.timerPtr != nullptr && slot.removed)
-        {
-            delete slot.timerPtr;
-            slot = TimerSlot{};
-        }
-    }
-    m_timerRemovedPending = false;
+    for (AppTimer* timer : m_removedTimers)
+        delete timer;
+    m_removedTimers.clear();
 }
 
 int32 MsgDispatcher::serveAppTimersReady(TerminationCode& termCode)
@@ -1335,7 +1379,7 @@ int32 MsgDispatcher::serveAppTimersReady(TerminationCode& termCode)
         const int32 slot = findTimer(fd);
         if (slot < 0)
             continue;
-        AppTimer* timer = m_timers[slot].timerPtr;
+        AppTimer* timer = m_timers[slot];
         const uint64 count = timer->receive();
         if (count == 0)
             continue;
@@ -1359,9 +1403,9 @@ int32 MsgDispatcher::serveAppTimersAll(TerminationCode& termCode, int32& deliver
     ++m_timerWalkDepth;
     for (int32 i = 0; i < m_maxTimers && termCode == NO_TERMINATION; ++i)
     {
-        if (m_timers[i].timerPtr == nullptr || m_timers[i].removed)
+        AppTimer* timer = m_timers[i];
+        if (timer == nullptr)
             continue;
-        AppTimer* timer = m_timers[i].timerPtr;
         const uint64 count = timer->receive();
         if (count == 0)
             continue;
@@ -1400,6 +1444,9 @@ int32 MsgDispatcher::sendThreadMessage(ThreadResource* thdResPtr, ExtChannelType
                                        DataDirection dataDir, uint64 applSeqNum, ThreadResource* fwdThdResPtr,
                                        bool fwdMsgAtStdby)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendThreadMessage"))
+        return -1;
     if (thdResPtr == nullptr || channelName == nullptr)
         return fwFail(NULL_PARAM, -1);
     if (len < 0)
@@ -1434,6 +1481,15 @@ int32 MsgDispatcher::sendThreadMessage(ThreadResource* thdResPtr, ExtChannelType
     d.dataDir = dataDir;
     d.applMsgSeq = applSeqNum;
     d.peerIpAddr = 0;
+    if (chnType == TCP_CHANNEL && fdPtr != nullptr)
+    {
+        // The replicator and the journal want to know whom the bytes were for.
+        const TcpDataSocket* sock = static_cast<TcpConnResource*>(fdPtr)->dataSockPtr;
+        uint32 peerAddr = 0;
+        uint16 peerPort = 0;
+        if (sock != nullptr && sock->getPeer(peerAddr, peerPort) == 0)
+            d.peerIpAddr = peerAddr;
+    }
     std::memset(d.peerAppIdTxt, 0, sizeof(d.peerAppIdTxt));
     d.peerAppSiteId = 0;
     d.peerAppInstId = 0;
@@ -1485,6 +1541,9 @@ int32 MsgDispatcher::sendToAppThread(ThreadResource* thdResPtr, const char* msg,
 int32 MsgDispatcher::sendThreadMessage(const char* thdName, const char* msg, int32 len, bool highPriority,
                                        void* fdPtr, DataDirection dataDir)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendThreadMessage"))
+        return -1;
     if (thdName == nullptr)
         return fwFail(NULL_PARAM, -1);
     const size_t nameLen = strnlen(thdName, sizeof(ResourceName));
@@ -1493,14 +1552,17 @@ int32 MsgDispatcher::sendThreadMessage(const char* thdName, const char* msg, int
     ResourceName name{};
     std::memcpy(name, thdName, nameLen);
     ThreadResource* thdResPtr = nullptr;
-    if (m_resManager.getThreadRes(name, &thdResPtr) != 0 || thdResPtr == nullptr)
-        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
+    if (findThreadRes(name, &thdResPtr) != 0)
+        return -1;
     return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
 }
 
 int32 MsgDispatcher::sendThreadMessage(const ResourceHandle& thdHandle, const char* msg, int32 len,
                                        bool highPriority, void* fdPtr, DataDirection dataDir)
 {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendThreadMessage"))
+        return -1;
     if (!m_resAssistant.isValidHandle(THREAD_RES, thdHandle))
         return -1;
     FrameworkResource* res = thdHandle.getResourcePtr();
@@ -1508,6 +1570,1030 @@ int32 MsgDispatcher::sendThreadMessage(const ResourceHandle& thdHandle, const ch
     if (thdResPtr == nullptr)
         return fwFail(RES_NOT_EXIST, -1);
     return sendToAppThread(thdResPtr, msg, len, highPriority, fdPtr, dataDir);
+}
+
+// --- operations: who may call ---
+
+bool MsgDispatcher::admit(std::unique_lock<std::recursive_mutex>& lock, const char* opName)
+{
+    if (m_middlewareMDPtr.load(std::memory_order_acquire) == this)
+    {
+        // The application's own threads share this one: one operation at a time.
+        lock = std::unique_lock<std::recursive_mutex>(m_middlewareOpLock);
+        return true;
+    }
+    if (m_msgDispatcherPtr == this)
+        return true;
+    fwLog(4, "Dispatcher of thread [%.16s] is not the calling thread's own: %s refused.",
+          m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : "", opName);
+    return fwFail(FUNC_NOT_ALLOWED, false);
+}
+
+void MsgDispatcher::refreshLiveness(time_t now)
+{
+    m_threadResPtr->lastStatusUpdTm.store(now, std::memory_order_relaxed);
+}
+
+// --- operations: registry look-ups behind the caches ---
+
+namespace
+{
+// A name as the registry keys it: cut to 16 characters; false for none.
+bool toResName(const char* text, ResourceName& name)
+{
+    if (text == nullptr || text[0] == '\0')
+        return false;
+    ResourceManager::copyResourceName(name, text);
+    return true;
+}
+
+const char BLANK_APP_ID[sizeof(ApplicationID)] = {};
+
+bool sendingUdpMode(UdpMode mode)
+{
+    return mode == P2P_SENDER_MODE || mode == P2P_SENDER_RECEIVER_MODE || mode == MULTICAST_SENDER_MODE ||
+           mode == MULTICAST_SENDER_RCVR_MODE;
+}
+
+bool outputReplication(ReplicationMode mode)
+{
+    return mode == OUTPUT_REPLICATION || mode == INPUT_OUTPUT_REPLICATION;
+}
+
+void sleepNs(int64 ns)
+{
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR)
+    {
+    }
+}
+
+time_t nowSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
+// A dotted IPv4 address other than 0.0.0.0.
+bool validIpv4(const char* text)
+{
+    in_addr addr{};
+    return text != nullptr && inet_pton(AF_INET, text, &addr) == 1 && addr.s_addr != 0;
+}
+} // namespace
+
+namespace
+{
+// A record from the cache, or else from the registry (then cached). The
+// registry's lookups differ only in their signature.
+template <typename Rec, typename Lookup>
+int32 cachedLookup(CacheArray<UInt128>& cache, const UInt128& key, Rec** res, Lookup&& lookup)
+{
+    void* hit = nullptr;
+    if (cache.find(key, &hit) == 0)
+    {
+        *res = static_cast<Rec*>(hit);
+        return 0;
+    }
+    if (lookup(res) != 0 || *res == nullptr)
+        return fwFail(FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST, -1);
+    cache.add(key, *res);
+    return 0;
+}
+} // namespace
+
+int32 MsgDispatcher::findThreadRes(const ResourceName& name, ThreadResource** res)
+{
+    return cachedLookup(m_threadResCache, UInt128(name, false), res,
+                        [&](ThreadResource** out) { return m_resManager.getThreadRes(name, out); });
+}
+
+int32 MsgDispatcher::findTcpConnRes(const ResourceName& name, const UInt128& key, TcpConnResource** res)
+{
+    void* hit = nullptr;
+    // An accepted connection's slot is reused under another name: a hit
+    // counts only while the record still carries this name.
+    if (m_tcpConnResCache.find(key, &hit) == 0 && loadTcpConnNameKey(*static_cast<TcpConnResource*>(hit)) != key)
+        m_tcpConnResCache.remove(key);
+    return cachedLookup(m_tcpConnResCache, key, res,
+                        [&](TcpConnResource** out) { return m_resManager.getTcpConnRes(name, out, false); });
+}
+
+int32 MsgDispatcher::findUdpConnRes(const ResourceName& name, const UInt128& key, UdpConnResource** res)
+{
+    return cachedLookup(m_udpConnResCache, key, res,
+                        [&](UdpConnResource** out) { return m_resManager.getUdpConnRes(name, out); });
+}
+
+int32 MsgDispatcher::findMsgTopicRes(const ResourceName& name, const UInt128& key, MsgTopicResource** res)
+{
+    return cachedLookup(m_msgTopicResCache, key, res,
+                        [&](MsgTopicResource** out) { return m_resManager.getMsgTopicRes(name, out); });
+}
+
+FrameworkResource* MsgDispatcher::handleResource(ResourceType resType, const ResourceHandle& handle)
+{
+    if (!m_resAssistant.isValidHandle(resType, handle))
+        return nullptr;
+    if (handle.getResourcePtr() == nullptr)
+        return fwFail(RES_NOT_EXIST, nullptr);
+    return handle.getResourcePtr();
+}
+
+void MsgDispatcher::journalOutgoing(bool enabled, const char* msg, int32 len, ExtChannelType chnType,
+                                    const char* channelName, const char* peerAppId, in_addr_t peerIpAddr)
+{
+    if (!enabled || m_msgJournalLoggerPtr == nullptr)
+        return;
+    // The send's own result stands; a journal failure is only logged.
+    const int32 savedErrno = FrameworkErrno::m_fwErrno;
+    writeJournal(msg, len, OUTGOING_DATA, chnType, channelName, peerAppId, peerIpAddr, nullptr);
+    FrameworkErrno::m_fwErrno = savedErrno;
+}
+
+bool MsgDispatcher::forwardingThread(const char* fwdThdName, ThreadResource*& fwdThdResPtr)
+{
+    fwdThdResPtr = nullptr;
+    if (fwdThdName == nullptr || fwdThdName[0] == '\0')
+        return true;
+    ResourceName name;
+    toResName(fwdThdName, name);
+    if (findThreadRes(name, &fwdThdResPtr) != 0)
+    {
+        fwLog(4, "Message forwarding thread [%s] does not exist", name);
+        return false;
+    }
+    return true;
+}
+
+bool MsgDispatcher::forwardingThread(const ResourceHandle* fwdThdHandle, ThreadResource*& fwdThdResPtr)
+{
+    fwdThdResPtr = nullptr;
+    if (fwdThdHandle == nullptr)
+        return true;
+    FrameworkResource* res = fwdThdHandle->getResourcePtr();
+    if (!m_resAssistant.isValidHandle(THREAD_RES, *fwdThdHandle) || res == nullptr)
+    {
+        fwLog(4, "Invalid message forwarding thread handle specified.");
+        return fwFail(RES_INVALID_HANDLE, false);
+    }
+    fwdThdResPtr = &res->threadRes;
+    return true;
+}
+
+// --- operations: message journal of outgoing data ---
+
+int32 MsgDispatcher::writeJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                                  const char* channelName, const char* peerAppId, in_addr_t peerIpAddr,
+                                  const timespec* tm)
+{
+    if (m_msgJournalLoggerPtr == nullptr)
+        return fwFail(OBJECT_NULL_PTR, -1);
+    if (m_msgJournalLoggerPtr->logMessageFixedLength(5, payload, static_cast<uint32>(len), dir, tm, true, chnType,
+                                                     channelName, peerAppId, peerIpAddr) != 0)
+    {
+        fwLog(4, "Failed to log message to message journal, msgLen [%d], dataDir [%d], error [%d].", len,
+              static_cast<int32>(dir), FrameworkErrno::m_fwErrno);
+        return -1;
+    }
+    return 0;
+}
+
+// --- operations: TCP ---
+
+int32 MsgDispatcher::sendTcpMessage(TcpConnResource* connRes, const UInt128& connKey, const char* msg, int32 len,
+                                    ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendTcpMessage"))
+        return -1;
+    if (connRes == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    if (len < 0 || (msg == nullptr && len > 0))
+        return fwFail(INVALID_FUNC_ARG, -1);
+    TcpConnResource& conn = *connRes;
+    // The name is copied before the checks: the slot may be reused meanwhile.
+    ResourceName name;
+    std::memcpy(name, conn.tcpConnNameTxt, sizeof(name));
+    name[sizeof(name) - 1] = '\0';
+    TcpDataSocket* sock = conn.dataSockPtr;
+    if (conn.status.load(std::memory_order_acquire) != RES_CONNECTED || loadTcpConnNameKey(conn) != connKey ||
+        sock == nullptr || (sock->getConnStatus() & CONN_STATUS_SEND_SHUT) != 0)
+    {
+        fwLog(4, "The channel [%s] connection is already closed", name);
+        return fwFail(CONN_CLOSED, -1);
+    }
+
+    if (outputReplication(conn.regParam.replicationMode))
+    {
+        if (fwdThdResPtr != nullptr && conn.regParam.channelType == PIPELINE_CHANNEL)
+        {
+            fwLog(4, "Outgoing unicast channel [%s] message forwarding is not supported when pipeline is used",
+                  name);
+            return fwFail(INVALID_FUNC_ARG, -1);
+        }
+        if (conn.congested)
+            return fwFail(WOULD_BLOCK, 0);
+        if (sendThreadMessage(m_msgRepliThdResPtr, TCP_CHANNEL, name, msg, len,
+                              conn.regParam.channelType == PRIORITY_CHANNEL, connRes, OUTGOING_DATA, 0, fwdThdResPtr,
+                              fwdMsgAtStdby) != 0)
+            return -1;
+        return len;
+    }
+    if (fwdThdResPtr != nullptr)
+    {
+        fwLog(4,
+              "Outgoing unicast channel [%s] message forwarding is not supported when message replication is not "
+              "enabled",
+              name);
+        return fwFail(INVALID_FUNC_ARG, -1);
+    }
+    if (len == 0)
+        return 0;
+
+    const int32 sent = tcpDirectSend(*sock, name, msg, len);
+    refreshLiveness(nowSeconds());
+    if (sent > 0 && m_msgJournalLoggerPtr != nullptr && conn.regParam.msgJournalEnabled)
+    {
+        uint32 peerAddr = 0;
+        uint16 peerPort = 0;
+        if (sock->getPeer(peerAddr, peerPort) != 0)
+            peerAddr = 0;
+        journalOutgoing(true, msg, sent, TCP_CHANNEL, name, BLANK_APP_ID, peerAddr);
+    }
+    return sent;
+}
+
+int32 MsgDispatcher::tcpDirectSend(TcpDataSocket& sock, const char* connName, const char* msg, int32 len)
+{
+    const bool sleepBetween = m_optMode == CPU_UTILIZATION && m_tcpSendSleepInterval > 0;
+    int32 sent = 0;
+    int32 retries = 0;
+    while (sent < len)
+    {
+        int done = 0;
+        if (sock.send(const_cast<char*>(msg) + sent, len - sent, done) == 0)
+        {
+            sent += done;
+            // Without a pause between tries, progress earns the retries back.
+            if (done > 0 && !sleepBetween)
+                retries = 0;
+            continue;
+        }
+        const int32 code = FrameworkErrno::m_fwErrno;
+        if (code == WOULD_BLOCK)
+        {
+            if (++retries > m_tcpSendRetryCount)
+                return fwFail(WOULD_BLOCK, sent);
+            if (sleepBetween)
+                sleepNs(static_cast<int64>(std::min<uint64>(m_tcpSendSleepInterval, INT64_MAX)));
+            continue;
+        }
+        fwLog(4, "Error [%d] sending data via channel [%s] on socket [%d]", code, connName,
+              sock.getFileDescriptor());
+        sock.shutdown(CLOSE_WR);
+        return fwFail(code, -1);
+    }
+    return sent;
+}
+
+int32 MsgDispatcher::sendTcpMessage(const ResourceHandle& connHandle, const char* msg, int32 len,
+                                    const ResourceHandle* fwdThdHandle, bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendTcpMessage"))
+        return -1;
+    if (!m_resAssistant.isValidHandle(TCP_RES, connHandle) || connHandle.getResourcePtr() == nullptr)
+    {
+        ResourceName name;
+        ResourceType type = INVALID_RES;
+        connHandle.getResourceName(name, type);
+        fwLog(4, "The channel [%s] connection is already closed", name);
+        return fwFail(CONN_CLOSED, -1);
+    }
+    ThreadResource* fwd = nullptr;
+    if (!forwardingThread(fwdThdHandle, fwd))
+        return -1;
+    return sendTcpMessage(&connHandle.getResourcePtr()->tcpConnRes, connHandle.getResNameKey(), msg, len, fwd,
+                          fwdMsgAtStdby);
+}
+
+int32 MsgDispatcher::sendTcpMessage(const char* connName, const char* msg, int32 len, const char* fwdThdName,
+                                    bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendTcpMessage"))
+        return -1;
+    ResourceName name;
+    if (!toResName(connName, name))
+        return fwFail(NULL_PARAM, -1);
+    const UInt128 key(name, false);
+    TcpConnResource* conn = nullptr;
+    if (findTcpConnRes(name, key, &conn) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(4, "getTcpConnRes(%s) failed, error [%d]", name, code);
+        return fwFail(code, -1);
+    }
+    ThreadResource* fwd = nullptr;
+    if (!forwardingThread(fwdThdName, fwd))
+        return -1;
+    return sendTcpMessage(conn, key, msg, len, fwd, fwdMsgAtStdby);
+}
+
+// --- operations: UDP ---
+
+int32 MsgDispatcher::sendUdpMessage(UdpConnResource* connRes, const char* msg, int32 len,
+                                    ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendUdpMessage"))
+        return -1;
+    if (connRes == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    if (len < 0 || (msg == nullptr && len > 0))
+        return fwFail(INVALID_FUNC_ARG, -1);
+    UdpConnResource& conn = *connRes;
+    const char* name = conn.udpConnNameTxt;
+    if (!sendingUdpMode(conn.regParam.udpMode))
+    {
+        fwLog(4, "Invalid UDP mode for channel [%.16s].", name);
+        return fwFail(INVALID_UDP_MODE, -1);
+    }
+    MulticastSocket* sock = conn.multicastSockPtr;
+    if (sock == nullptr)
+    {
+        fwLog(4, "multicastSockPtr is NULL for [%.16s]", name);
+        return fwFail(OBJECT_NULL_PTR, -1);
+    }
+    if (outputReplication(conn.regParam.replicationMode))
+    {
+        if (fwdThdResPtr != nullptr && conn.regParam.channelType == PIPELINE_CHANNEL)
+        {
+            fwLog(4, "Outgoing multicast channel [%.16s] message forwarding is not supported when pipeline is used",
+                  name);
+            return fwFail(INVALID_FUNC_ARG, -1);
+        }
+        return sendThreadMessage(m_msgRepliThdResPtr, UDP_CHANNEL, name, msg, len,
+                                 conn.regParam.channelType == PRIORITY_CHANNEL, connRes, OUTGOING_DATA, 0,
+                                 fwdThdResPtr, fwdMsgAtStdby);
+    }
+    if (fwdThdResPtr != nullptr)
+    {
+        fwLog(4,
+              "Outgoing milticast channel [%.16s] message forwarding is not supported when message replication is "
+              "not enabled",
+              name);
+        return fwFail(INVALID_FUNC_ARG, -1);
+    }
+    int done = 0;
+    const int32 rc = sock->send(const_cast<char*>(msg), len, done);
+    refreshLiveness(nowSeconds());
+    if (rc != 0)
+        return -1;
+    if (done != len)
+        return fwFail(SEND_FAILED, -1); // a datagram goes whole or not at all
+    journalOutgoing(conn.regParam.msgJournalEnabled, msg, len, UDP_CHANNEL, name, BLANK_APP_ID, 0);
+    return 0;
+}
+
+int32 MsgDispatcher::sendUdpMessage(const ResourceHandle& connHandle, const char* msg, int32 len,
+                                    const ResourceHandle* fwdThdHandle, bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendUdpMessage"))
+        return -1;
+    FrameworkResource* res = handleResource(UDP_RES, connHandle);
+    ThreadResource* fwd = nullptr;
+    if (res == nullptr || !forwardingThread(fwdThdHandle, fwd))
+        return -1;
+    return sendUdpMessage(&res->udpConnRes, msg, len, fwd, fwdMsgAtStdby);
+}
+
+int32 MsgDispatcher::sendUdpMessage(const char* connName, const char* msg, int32 len, const char* fwdThdName,
+                                    bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendUdpMessage"))
+        return -1;
+    ResourceName name;
+    if (!toResName(connName, name))
+        return fwFail(NULL_PARAM, -1);
+    UdpConnResource* conn = nullptr;
+    if (findUdpConnRes(name, UInt128(name, false), &conn) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(4, "getUdpConnRes(%s) failed, error [%d]", name, code);
+        return fwFail(code, -1);
+    }
+    ThreadResource* fwd = nullptr;
+    if (!forwardingThread(fwdThdName, fwd))
+        return -1;
+    return sendUdpMessage(conn, msg, len, fwd, fwdMsgAtStdby);
+}
+
+int32 MsgDispatcher::setMcastTtl(const char* connName, uint16 ttl)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "setMcastTtl"))
+        return -1;
+    ResourceName name;
+    if (!toResName(connName, name))
+        return fwFail(NULL_PARAM, -1);
+    UdpConnResource* conn = nullptr;
+    if (findUdpConnRes(name, UInt128(name, false), &conn) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(4, "getUdpConnRes(%s) failed, error [%d]", name, code);
+        return fwFail(code, -1);
+    }
+    if (conn->multicastSockPtr == nullptr)
+    {
+        fwLog(4, "multicastSockPtr is NULL for [%s]", name);
+        return fwFail(OBJECT_NULL_PTR, -1);
+    }
+    return conn->multicastSockPtr->setMcastTtl(ttl);
+}
+
+// --- operations: topics ---
+
+int32 MsgDispatcher::sendTopicMessage(MsgTopicResource* topicRes, const char* msg, int32 len, uint64& topicSeq,
+                                      uint64 applSeqNum, ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendTopicMessage"))
+        return -1;
+    topicSeq = 0;
+    if (topicRes == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    if (len < 0 || (msg == nullptr && len > 0))
+        return fwFail(INVALID_FUNC_ARG, -1);
+    MsgTopicResource& topic = *topicRes;
+    const char* name = topic.topicNameTxt;
+    TopicPublisher* publisher = topic.msgTopicPtr;
+    if (publisher == nullptr)
+    {
+        fwLog(4, "msgTopicPtr is NULL for [%.16s]", name);
+        return fwFail(MSL_REC_NOT_FOUND, -1);
+    }
+    if (outputReplication(topic.regParam.replicationMode))
+    {
+        if (fwdThdResPtr != nullptr && topic.regParam.channelType == PIPELINE_CHANNEL)
+        {
+            fwLog(4, "Outgoing topic [%.16s] message forwarding is not supported when pipeline is used", name);
+            return fwFail(INVALID_FUNC_ARG, -1);
+        }
+        if (topic.congested)
+            return fwFail(WOULD_BLOCK, -1);
+        return sendThreadMessage(m_msgRepliThdResPtr, MSG_TOPIC_CHANNEL, name, msg, len,
+                                 topic.regParam.channelType == PRIORITY_CHANNEL, topicRes, OUTGOING_DATA, applSeqNum,
+                                 fwdThdResPtr, fwdMsgAtStdby);
+    }
+    if (fwdThdResPtr != nullptr)
+    {
+        fwLog(4, "Outgoing topic [%.16s] message forwarding is not supported when message replication is not enabled",
+              name);
+        return fwFail(INVALID_FUNC_ARG, -1);
+    }
+    int32 rc = -1;
+    for (int32 tries = 1;; ++tries)
+    {
+        rc = publisher->sendMessage(msg, static_cast<uint32>(len), topicSeq, applSeqNum, false, nullptr, 0, false);
+        if (rc == 0 || FrameworkErrno::m_fwErrno != WOULD_BLOCK || tries >= TOPIC_SEND_TRIES)
+            break;
+        if (m_optMode == CPU_UTILIZATION)
+            sleepNs(TOPIC_RETRY_SLEEP_NS);
+    }
+    refreshLiveness(nowSeconds());
+    const int32 code = rc == 0 ? 0 : FrameworkErrno::m_fwErrno;
+    // Accepted although nobody subscribes: still part of what was sent.
+    const bool accepted = rc == 0 || code == MSL_NO_SUBSCRIBER || code == MSL_NO_DR_SITE_SUBSCRIBER ||
+                          code == MSL_NO_MRM_SUBSCRIBER || code == MSL_NO_DR_SITE_MRM_SUBSCRIBER;
+    journalOutgoing(accepted && topic.regParam.msgJournalEnabled, msg, len, MSG_TOPIC_CHANNEL, name, BLANK_APP_ID, 0);
+    return rc;
+}
+
+int32 MsgDispatcher::sendTopicMessage(const ResourceHandle& topicHandle, const char* msg, int32 len, uint64& topicSeq,
+                                      uint64 applSeqNum, const ResourceHandle* fwdThdHandle, bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendTopicMessage"))
+        return -1;
+    topicSeq = 0;
+    FrameworkResource* res = handleResource(TOPIC_RES, topicHandle);
+    ThreadResource* fwd = nullptr;
+    if (res == nullptr || !forwardingThread(fwdThdHandle, fwd))
+        return -1;
+    return sendTopicMessage(&res->msgTopicRes, msg, len, topicSeq, applSeqNum, fwd, fwdMsgAtStdby);
+}
+
+int32 MsgDispatcher::sendTopicMessage(const char* topicName, const char* msg, int32 len, uint64& topicSeq,
+                                      uint64 applSeqNum, const char* fwdThdName, bool fwdMsgAtStdby)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendTopicMessage"))
+        return -1;
+    topicSeq = 0;
+    ResourceName name;
+    if (!toResName(topicName, name))
+        return fwFail(NULL_PARAM, -1);
+    MsgTopicResource* topic = nullptr;
+    if (findMsgTopicRes(name, UInt128(name, false), &topic) != 0)
+    {
+        fwLog(4, "msgTopicResPtr is NULL for [%s]", name);
+        return fwFail(MSL_REC_NOT_FOUND, -1);
+    }
+    ThreadResource* fwd = nullptr;
+    if (!forwardingThread(fwdThdName, fwd))
+        return -1;
+    return sendTopicMessage(topic, msg, len, topicSeq, applSeqNum, fwd, fwdMsgAtStdby);
+}
+
+int32 MsgDispatcher::sendMrmTopicMessage(MrmCmdType mrmCmd, uint32 mrmSessionId, const char* msg, int32 len,
+                                         int32 site, const char* appId, int32 appInstId)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendMrmTopicMessage"))
+        return -1;
+    MsgTopicResource* topic =
+        site == GlobalData::getInst().m_siteId ? m_mrmLocalTopicResPtr : m_mrmCrossSiteTopicResPtr;
+    // Recovery is best effort: without an active topic there is nobody to tell.
+    if (topic == nullptr || topic->status.load(std::memory_order_acquire) != RES_ACTIVE ||
+        topic->msgTopicPtr == nullptr)
+        return 0;
+    return topic->msgTopicPtr->sendMrmMessage(mrmCmd, mrmSessionId, msg, len, appId, appInstId);
+}
+
+// --- operations: IPC ---
+
+int32 MsgDispatcher::sendIpcMessage(IpcResource* ipcRes, const char* msg, int32 len)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendIpcMessage"))
+        return -1;
+    if (ipcRes == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    if (len < 0 || (msg == nullptr && len > 0))
+        return fwFail(INVALID_FUNC_ARG, -1);
+    if (len > THREAD_MSG_MAX)
+        return fwFail(MSG_TOO_LARGE, -1);
+    IpcResource& ipc = *ipcRes;
+    const char* name = ipc.ipcNameTxt;
+    IpcShrMemMsgQ* queue = ipc.ipcMsgQPtr;
+    if (ipc.status.load(std::memory_order_acquire) != RES_CONNECTED || queue == nullptr)
+    {
+        fwLog(4, "IPC channel [%.16s] is not open. Error [%d].", name, IPC_NOT_OPEN);
+        return fwFail(IPC_NOT_OPEN, -1);
+    }
+    if (len == 0)
+        return 0;
+    // All parts or none: a reader never sees the head of a message whose
+    // tail could not follow.
+    if (queue->getNumFreeEntry() < len / static_cast<int32>(IPC_SHM_MSG_DATA_SIZE) + 1)
+    {
+        fwLog(2, "Error [%d] sending message to IPC channel [%.16s].", BUFFER_FULL, name);
+        return fwFail(BUFFER_FULL, -1);
+    }
+    IpcShmMsg& m = m_ipcSendMsg;
+    m.msgType = IPC_MSG_TYPE_DATA;
+    clock_gettime(CLOCK_REALTIME, &m.tm);
+    int32 offset = 0;
+    for (int32 part = 0; offset < len; ++part)
+    {
+        const int32 n = std::min<int32>(len - offset, static_cast<int32>(IPC_SHM_MSG_DATA_SIZE));
+        m.msgPartNum = part;
+        m.dataLen = static_cast<uint32>(n);
+        m.more = offset + n < len ? 1 : 0;
+        std::memcpy(m.buffer, msg + offset, static_cast<size_t>(n));
+        if (queue->enqueue(m, IPC_SEND_TRIES, IPC_SEND_RETRY_US) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(2, "Error [%d] sending message to IPC channel [%.16s].", code, name);
+            return fwFail(code, -1);
+        }
+        offset += n;
+    }
+    journalOutgoing(ipc.regParam.msgJournalEnabled, msg, len, IPC_CHANNEL, name, ipc.counterpartAppId,
+                    static_cast<in_addr_t>(ipc.counterpartPid));
+    const int64 idleSecs = m_idleThreshold / 1000000000;
+    if (m.tm.tv_sec - m_threadResPtr->lastStatusUpdTm.load(std::memory_order_relaxed) > idleSecs)
+        refreshLiveness(m.tm.tv_sec);
+    return 0;
+}
+
+int32 MsgDispatcher::sendIpcMessage(const ResourceHandle& ipcHandle, const char* msg, int32 len)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendIpcMessage"))
+        return -1;
+    FrameworkResource* res = handleResource(IPC_RES, ipcHandle);
+    return res != nullptr ? sendIpcMessage(&res->ipcRes, msg, len) : -1;
+}
+
+int32 MsgDispatcher::sendIpcMessage(const char* ipcName, const char* msg, int32 len)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendIpcMessage"))
+        return -1;
+    ResourceName name;
+    if (!toResName(ipcName, name))
+        return fwFail(NULL_PARAM, -1);
+    IpcResource* ipc = nullptr;
+    if (m_resManager.getIpcRes(name, &ipc) != 0 || ipc == nullptr)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST;
+        fwLog(4, "IPC channel [%s] is not found. Error [%d].", name, code);
+        return fwFail(code, -1);
+    }
+    return sendIpcMessage(ipc, msg, len);
+}
+
+// --- operations: requests to the framework threads ---
+
+int32 MsgDispatcher::postRequest(ThreadResource* target, MessageQueueType queueType, FwEventID evtId,
+                                 const ResourceName& name, void* resPtr, const AppEventParam* appParam)
+{
+    if (target == nullptr)
+        return fwFail(RES_NOT_EXIST, -1);
+    m_opEventParam = EventParam{};
+    std::memcpy(m_opEventParam.resNameTxt, name, sizeof(ResourceName));
+    m_opEventParam.resPtr = resPtr;
+    if (appParam != nullptr)
+    {
+        m_opEventParam.paramInt16 = appParam->paramInt16;
+        m_opEventParam.paramInt32 = appParam->paramInt32;
+        m_opEventParam.paramInt64 = appParam->paramInt64;
+    }
+    return sendEventMsg(target, queueType, evtId, m_opEventParam, m_msgSeqNum);
+}
+
+int32 MsgDispatcher::sendNetEvent(const char* connName, FwEventID evtId, const AppEventParam* appParam)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendNetEvent"))
+        return -1;
+    ResourceName name;
+    if (!toResName(connName, name))
+        return fwFail(NULL_PARAM, -1);
+    const UInt128 key(name, false);
+    switch (evtId)
+    {
+    case CONN_RQS:
+    case CONN_TERM:
+    case CONN_LISTEN:
+    case CONN_UPDATED:
+    {
+        TcpConnResource* conn = nullptr;
+        if (findTcpConnRes(name, key, &conn) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(4, "Failed to locate TCP channel [%s]. Error [%d].", name, code);
+            return fwFail(code, -1);
+        }
+        const TcpMode mode = conn->regParam.tcpMode;
+        const bool allowed = evtId == CONN_TERM || (evtId == CONN_LISTEN && mode == TCP_SERVER_LISTEN_MODE) ||
+                             ((evtId == CONN_RQS || evtId == CONN_UPDATED) && mode == TCP_CLIENT_DATA_MODE);
+        if (!allowed)
+        {
+            fwLog(4, "Invalid TCP mode for channel [%s]. Error [%d].", name, INVALID_TCP_MODE);
+            return fwFail(INVALID_TCP_MODE, -1);
+        }
+        return postRequest(m_netRcvrResPtr,
+                           conn->regParam.channelType == PRIORITY_CHANNEL ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL,
+                           evtId, name, conn, appParam);
+    }
+    case MCAST_JOIN:
+    case MCAST_LEAVE:
+    {
+        UdpConnResource* conn = nullptr;
+        if (findUdpConnRes(name, key, &conn) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(4, "Failed to locate UDP channel [%s]. Error [%d].", name, code);
+            return fwFail(code, -1);
+        }
+        const UdpMode mode = conn->regParam.udpMode;
+        if (mode != MULTICAST_RECEIVER_MODE && mode != MULTICAST_SENDER_RCVR_MODE)
+        {
+            fwLog(4, "Invalid UDP mode for channel [%s]. Error [%d].", name, INVALID_UDP_MODE);
+            return fwFail(INVALID_UDP_MODE, -1);
+        }
+        return postRequest(m_netRcvrResPtr,
+                           conn->regParam.channelType == PRIORITY_CHANNEL ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL,
+                           evtId, name, conn, appParam);
+    }
+    default:
+        fwLog(4, "Unexpected event ID [%d] for sendNetEvent. Error [%d].", static_cast<int32>(evtId),
+              UNEXPECTED_EVENT);
+        return fwFail(UNEXPECTED_EVENT, -1);
+    }
+}
+
+int32 MsgDispatcher::sendIpcEvent(const char* ipcName, FwEventID evtId, const AppEventParam* appParam)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendIpcEvent"))
+        return -1;
+    ResourceName name;
+    if (!toResName(ipcName, name))
+        return fwFail(NULL_PARAM, -1);
+    IpcResource* ipc = nullptr;
+    if (m_resManager.getIpcRes(name, &ipc) != 0 || ipc == nullptr)
+    {
+        fwLog(4, "Failed to locate IPC channel [%s]. Error [%d].", name, RES_NOT_EXIST);
+        return fwFail(RES_NOT_EXIST, -1);
+    }
+    if (evtId != IPC_OPEN_RQS && evtId != IPC_CLOSE_RQS)
+    {
+        fwLog(4, "Unexpected event ID [%d] for sendIpcEvent. Error [%d].", static_cast<int32>(evtId),
+              UNEXPECTED_EVENT);
+        return fwFail(UNEXPECTED_EVENT, -1);
+    }
+    return postRequest(m_ipcRcvrResPtr, MQUEUE_NORMAL, evtId, name, ipc, appParam);
+}
+
+int32 MsgDispatcher::sendMsgServiceEvent(const char* topicName, FwEventID evtId, const AppEventParam* appParam)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendMsgServiceEvent"))
+        return -1;
+    ResourceName name;
+    if (!toResName(topicName, name))
+        return fwFail(NULL_PARAM, -1);
+    MsgTopicResource* topic = nullptr;
+    if (findMsgTopicRes(name, UInt128(name, false), &topic) != 0)
+    {
+        fwLog(4, "msgTopicResPtr is NULL for [%s]", name);
+        return fwFail(MSL_REC_NOT_FOUND, -1);
+    }
+    if (topic->recoveryRqsTopic || topic->mrmTopic || topic->replicationTopic)
+    {
+        fwLog(4, "Application cannot sent event on special topic [%s] to Messaging Service thread.", name);
+        return fwFail(FUNC_NOT_ALLOWED, -1);
+    }
+    const int32 id = static_cast<int32>(evtId);
+    const int32 para32 = appParam != nullptr ? appParam->paramInt32 : 0;
+    switch (topic->regParam.openType)
+    {
+    case PUBLISH:
+    case SUBSCRIBE:
+    {
+        const bool pub = topic->regParam.openType == PUBLISH;
+        const bool allowed = pub ? (evtId == TOPIC_PUBLISH || evtId == TOPIC_LEAVE_PUB ||
+                                    (evtId == TOPIC_SUBSCRIBE && para32 == 1))
+                                 : (evtId == TOPIC_SUBSCRIBE || evtId == TOPIC_LEAVE_SUB ||
+                                    (evtId == TOPIC_PUBLISH && para32 == 1));
+        if (!allowed)
+        {
+            const char* open = pub ? "PUBLISH" : "SUBSCRIBE";
+            if (appParam != nullptr)
+                fwLog(4, "Incorrect event type [%d] with para32 [%d] for topic [%s] open in %s. Error [%d].", id,
+                      para32, name, open, MSL_INCORRECT_EVENT);
+            else
+                fwLog(4, "Incorrect event type [%d] for topic [%s] open in %s. Error [%d].", id, name, open,
+                      MSL_INCORRECT_EVENT);
+            return fwFail(MSL_INCORRECT_EVENT, -1);
+        }
+        break;
+    }
+    case APPL_REPLICATE:
+    {
+        const bool active = GlobalData::getInst().m_appMode.load(std::memory_order_relaxed) == ACTIVE_MODE;
+        const bool allowed = active ? (evtId == TOPIC_PUBLISH || evtId == TOPIC_LEAVE_PUB)
+                                    : (evtId == TOPIC_SUBSCRIBE || evtId == TOPIC_LEAVE_SUB);
+        if (!allowed)
+        {
+            fwLog(4, "Incorrect event [%d] for topic [%s] open in APPL_REPLICATE. Error [%d].", id, name,
+                  MSL_INCORRECT_EVENT);
+            return fwFail(MSL_INCORRECT_EVENT, -1);
+        }
+        break;
+    }
+    default:
+        fwLog(4, "Unexpected event ID [%d] for sendMsgServiceEvent. Error [%d].", id, UNEXPECTED_EVENT);
+        return fwFail(UNEXPECTED_EVENT, -1);
+    }
+    return postRequest(m_msgServiceResPtr,
+                       topic->regParam.channelType == PRIORITY_CHANNEL ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL, evtId,
+                       name, topic, appParam);
+}
+
+int32 MsgDispatcher::notifyEndRecovery()
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "notifyEndRecovery"))
+        return -1;
+    m_opEventParam = EventParam{};
+    if (m_ctlThdResPtr == nullptr)
+        return fwFail(RES_NOT_EXIST, -1);
+    return sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, APP_NOTIFY_END_RECOVERY, m_opEventParam, m_msgSeqNum);
+}
+
+int32 MsgDispatcher::sendCtrlThreadTermEvent()
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "sendCtrlThreadTermEvent"))
+        return -1;
+    if (!m_runAsFwMiddleware)
+        return fwFail(FUNC_NOT_ALLOWED, -1);
+    // From here on the application's threads find no middleware dispatcher.
+    MsgDispatcher* self = this;
+    m_middlewareMDPtr.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    fwLog(4, "Send TERM event to CTRL_THREAD to terminate framework in middleware mode");
+    if (m_ctlThdResPtr == nullptr)
+        return fwFail(RES_NOT_EXIST, -1);
+    m_opEventParam = EventParam{};
+    std::memcpy(m_opEventParam.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
+    return sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, TERM, m_opEventParam, m_msgSeqNum);
+}
+
+// --- operations: handles, channel update, status, statistics ---
+
+int32 MsgDispatcher::getResHandleByName(const char* resName, ResourceType resType, ResourceHandle& resHandle)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "getResHandleByName"))
+        return -1;
+    ResourceName name;
+    if (!toResName(resName, name))
+        return fwFail(NULL_PARAM, -1);
+    const UInt128 key(name, false);
+    auto refuse = [&](int32 code, const char* text) {
+        fwLog(4, text, name);
+        return fwFail(code, -1);
+    };
+    auto lookupFailed = [&](const char* text) {
+        const int32 code = FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST;
+        fwLog(4, text, code, name);
+        return fwFail(code, -1);
+    };
+    FrameworkResource* res = nullptr;
+    switch (resType)
+    {
+    case THREAD_RES:
+    {
+        ThreadResource* thd = nullptr;
+        if (findThreadRes(name, &thd) != 0)
+            return lookupFailed("Error [%d] getting the thread resource record [%s].");
+        if (thd->status.load(std::memory_order_acquire) != RES_ACTIVE)
+            return refuse(RES_NOT_READY, "The thread resource [%s] is not ready.");
+        res = asFrameworkResource(thd);
+        break;
+    }
+    case TCP_RES:
+    {
+        TcpConnResource* conn = nullptr;
+        if (findTcpConnRes(name, key, &conn) != 0)
+            return lookupFailed("Error [%d] getting the TCP resource record [%s].");
+        const TcpMode mode = conn->regParam.tcpMode;
+        if (mode != TCP_CLIENT_DATA_MODE && mode != TCP_SERVER_DATA_MODE)
+            return refuse(INVALID_TCP_MODE,
+                          "The TCP resource [%s] is not set to TCP_CLIENT_DATA_MODE or TCP_SERVER_DATA_MODE.");
+        if (conn->status.load(std::memory_order_acquire) != RES_CONNECTED)
+            return refuse(RES_NOT_READY, "The TCP resource [%s] is not connected.");
+        res = asFrameworkResource(conn);
+        break;
+    }
+    case UDP_RES:
+    {
+        UdpConnResource* conn = nullptr;
+        if (findUdpConnRes(name, key, &conn) != 0)
+            return lookupFailed("Error [%d] getting the UDP resource record [%s].");
+        const UdpMode mode = conn->regParam.udpMode;
+        if (mode != MULTICAST_SENDER_MODE && mode != MULTICAST_SENDER_RCVR_MODE)
+            return refuse(INVALID_UDP_MODE,
+                          "The UDP resource [%s] is not set to MULTICAST_SENDER_MODE or MULTICAST_SENDER_RCVR_MODE.");
+        if (conn->status.load(std::memory_order_acquire) != RES_CONNECTED)
+            return refuse(RES_NOT_READY, "The UDP resource [%s] is not ready.");
+        res = asFrameworkResource(conn);
+        break;
+    }
+    case IPC_RES:
+    {
+        IpcResource* ipc = nullptr;
+        if (m_resManager.getIpcRes(name, &ipc) != 0 || ipc == nullptr)
+            return lookupFailed("Error [%d] getting the IPC resource record [%s].");
+        if (ipc->regParam.accessMode != IPC_WRITER_MODE)
+            return refuse(RES_IPC_ACCESS_MODE_INVALID, "The IPC resource [%s] is not set to IPC_WRITER_MODE.");
+        if (ipc->status.load(std::memory_order_acquire) != RES_CONNECTED)
+            return refuse(RES_NOT_READY, "The IPC resource [%s] is not ready.");
+        res = asFrameworkResource(ipc);
+        break;
+    }
+    case TOPIC_RES:
+    {
+        MsgTopicResource* topic = nullptr;
+        if (findMsgTopicRes(name, key, &topic) != 0)
+            return lookupFailed("Error [%d] getting the topic resource record [%s].");
+        const MsgTopicOpenType open = topic->regParam.openType;
+        if (open != PUBLISH && open != APPL_REPLICATE)
+            return refuse(MSL_INVALID_TOPIC_TYPE, "The topic resource [%s] is not set to PUBLISH or APPL_REPLICATE.");
+        if (topic->status.load(std::memory_order_acquire) != RES_ACTIVE)
+            return refuse(RES_NOT_READY, "The topic resource [%s] is not ready.");
+        if (topic->recoveryRqsTopic || topic->mrmTopic || topic->replicationTopic)
+            return refuse(FUNC_NOT_ALLOWED, "Application cannot acquire the resource handle of a special topic [%s].");
+        if (open == APPL_REPLICATE &&
+            GlobalData::getInst().m_appMode.load(std::memory_order_relaxed) != ACTIVE_MODE)
+            return refuse(FUNC_NOT_ALLOWED, "The topic resource [%s] is set to APPL_REPLICATE mode and the "
+                                            "application is currently not in ACTIVE_MODE.");
+        res = asFrameworkResource(topic);
+        break;
+    }
+    default:
+        return fwFail(INVALID_FUNC_ARG, -1);
+    }
+    m_resAssistant.prepareHandle(resHandle, name, resType, res);
+    return 0;
+}
+
+int32 MsgDispatcher::updateTcpChannel(const char* connName, const char* remoteAddrTxt, uint16 remotePort)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "updateTcpChannel"))
+        return -1;
+    ResourceName name{};
+    if (connName != nullptr)
+        ResourceManager::copyResourceName(name, connName);
+    TcpConnResource* conn = nullptr;
+    if (name[0] == '\0' || findTcpConnRes(name, UInt128(name, false), &conn) != 0)
+    {
+        fwLog(4, "The channel [%s] connection not found. Error code [%d].", name, NO_RESOURCE_RECORD);
+        return fwFail(NO_RESOURCE_RECORD, -1);
+    }
+    TcpConnParam& param = conn->regParam;
+    if (param.tcpMode != TCP_CLIENT_DATA_MODE)
+    {
+        fwLog(4,
+              "Update TCP Channel [%s] failed because the TCP mode of the channel is not TCP_CLIENT_DATA_MODE. Error "
+              "code [%d].",
+              name, RES_TCP_MODE_INVALID);
+        return fwFail(RES_TCP_MODE_INVALID, -1);
+    }
+    if (param.connectAtStartup)
+    {
+        fwLog(4, "Update TCP Channel [%s] failed because connectAtStartup is true. Error code [%d].", name,
+              INVALID_CONN_STARTUP_MODE);
+        return fwFail(INVALID_CONN_STARTUP_MODE, -1);
+    }
+    IpAddress original{};
+    std::memcpy(original, param.remoteAddrTxt, sizeof(IpAddress));
+    original[sizeof(IpAddress) - 1] = '\0';
+    // Only a channel registered without a remote address can be pointed somewhere.
+    if (validIpv4(original))
+    {
+        fwLog(4, "Update TCP Channel [%s] is not allowed, original IP [%s] -> new IP [%.15s]", name, original,
+              remoteAddrTxt != nullptr ? remoteAddrTxt : "");
+        return fwFail(CONN_UPDATE_FAILED, -1);
+    }
+    if (remoteAddrTxt == nullptr || strnlen(remoteAddrTxt, sizeof(IpAddress)) >= sizeof(IpAddress) ||
+        !validIpv4(remoteAddrTxt))
+    {
+        fwLog(4, "Failed to set Remote IP Address [%.15s] for channel [%s]. Error code [%d].",
+              remoteAddrTxt != nullptr ? remoteAddrTxt : "", name, RES_REMOTE_ADDR_INVALID);
+        return fwFail(RES_REMOTE_ADDR_INVALID, -1);
+    }
+    if (remotePort == 65535)
+    {
+        fwLog(4, "Failed to set Remote Port [%d] for channel [%s]. Error code [%d].", static_cast<int32>(remotePort),
+              name, RES_REMOTE_PORT_INVALID);
+        return fwFail(RES_REMOTE_PORT_INVALID, -1);
+    }
+    param.remotePort = remotePort;
+    std::memset(param.remoteAddrTxt, 0, sizeof(IpAddress));
+    std::memcpy(param.remoteAddrTxt, remoteAddrTxt, strnlen(remoteAddrTxt, sizeof(IpAddress) - 1));
+    return sendNetEvent(name, CONN_UPDATED);
+}
+
+void MsgDispatcher::setStatusTimerInterval(int32 interval)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "setStatusTimerInterval"))
+        return;
+    const int32 previous = m_threadResPtr->statusCheckInterval;
+    m_threadResPtr->statusCheckInterval = interval < 0 ? 0 : interval;
+    fwLog(5, "Application thread health interval is changed from [%d] to [%d].", previous,
+          m_threadResPtr->statusCheckInterval);
+}
+
+void MsgDispatcher::updateStatusTimestamp()
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!admit(lock, "updateStatusTimestamp"))
+        return;
+    refreshLiveness(nowSeconds());
+    ++m_threadResPtr->healthChkTimerResetCnt;
+}
+
+int32 MsgDispatcher::writeStatistic(const StatisticCounter& statCounter)
+{
+    RingBuffer<StatisticCounter>* ring = GlobalData::getInst().m_statBufPtr;
+    if (ring == nullptr)
+        return fwFail(STAT_SERVICE_NOT_AVAIL, -1);
+    const int32 interval = m_optMode == CPU_UTILIZATION ? STAT_WRITE_RETRY_US : 0;
+    if (ring->enqueue(statCounter, nullptr, STAT_WRITE_TRIES, interval) != 0)
+        return fwFail(FrameworkErrno::m_fwErrno == BUFFER_FULL ? STAT_BUF_FULL : FrameworkErrno::m_fwErrno, -1);
+    return 0;
 }
 
 std::mutex& MsgDispatcher::middlewareLock()
@@ -1520,33 +2606,4 @@ const ResourceName& MsgDispatcher::getThreadName() const
 {
     static const ResourceName NONE{};
     return m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : NONE;
-}
-
-void MsgDispatcher::setStatusTimerInterval(uint32 seconds)
-{
-    if (m_threadResPtr == nullptr)
-        return;
-    // The control thread reads it while this thread runs.
-    const int32 value = seconds > static_cast<uint32>(std::numeric_limits<int32>::max())
-                            ? std::numeric_limits<int32>::max()
-                            : static_cast<int32>(seconds);
-    std::atomic_ref<int32>(m_threadResPtr->statusCheckInterval).store(value, std::memory_order_relaxed);
-}
-
-void MsgDispatcher::updateStatusTimestamp()
-{
-    if (m_threadResPtr == nullptr)
-        return;
-    updateLiveness();
-    std::atomic_ref<int32>(m_threadResPtr->healthChkTimerResetCnt).fetch_add(1, std::memory_order_relaxed);
-}
-
-int32 MsgDispatcher::sendCtrlThreadTermEvent()
-{
-    if (m_ctlThdResPtr == nullptr)
-        return fwFail(RES_NOT_EXIST, -1);
-    EventParam param{};
-    if (m_threadResPtr != nullptr)
-        std::memcpy(param.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
-    return sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, TERM, param, m_msgSeqNum);
 }

@@ -11,28 +11,36 @@
 // queues and stages every pass; the polling loop (LOW_LATENCY) never blocks.
 //
 // Owned and used by its thread only; the queues and pipelines are the shared
-// structures. Nothing is allocated per message.
+// structures. Nothing is allocated per message. The operations check that
+// they run on the dispatcher's own thread (FUNC_NOT_ALLOWED otherwise); the
+// middleware dispatcher alone is shared by the application's own threads,
+// one operation at a time under its lock.
 #pragma once
 
 #include "FendralCore/dispatch/DataMsg.h"
+#include "FendralCore/dispatch/IpcShmLayout.h"
 #include "FendralCore/dispatch/TempBuffer.h"
 #include "FendralCore/foundation/AppTimer.h"
+#include "FendralCore/foundation/CacheArray.h"
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Timer.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/FrameworkResource.h"
 #include "FendralCore/runtime/ResourceAssistant.h"
 #include "FendralCore/runtime/ResourceHandle.h"
+#include "FendralCore/runtime/TopicPublisher.h"
 
 #include <atomic>
-
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class AppLogger;
 class ConfigManager;
 class ResourceManager;
+struct StatisticCounter;
+class TcpDataSocket;
 
 enum TerminationCode : int32
 {
@@ -90,11 +98,14 @@ public:
     int32 sendThreadMessage(const ResourceHandle& thdHandle, const char* msg, int32 len, bool highPriority = false,
                             void* fdPtr = nullptr, DataDirection dataDir = OUTGOING_DATA);
 
-    // Application timers of this thread. A removed timer is only marked; it is
-    // freed at the end of the pass that serves timers, so a callback may remove
-    // any timer, including one another ready descriptor still refers to.
-    // At most MSG_DISP_FD_NUM + 5 per thread; a timer starts at creation. The
-    // handle (0 for none) is checked against the live timers before use.
+    // Application timers of this thread. A timer removed while the loop serves
+    // a pass is freed only at the end of the pass: the pass's list of ready
+    // descriptors may still point at it. Its place is free at once.
+    // At most MSG_DISP_FD_NUM + 5 per thread (before INIT succeeded, less one
+    // per pipeline stage, whose place waits for it). A timer starts at
+    // creation; its name has 1 to 16 characters. The handle (0 for none) is
+    // checked against the live timers before use. An unknown name fails with
+    // INVALID_TIMER_HANDLE on removal, RES_NOT_EXIST on start and stop.
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive);
     int32 createTimer(const char* name, int32 milliseconds, bool repetitive, int64& timerHandle);
     int32 createUTimer(const char* name, int64 microseconds, bool repetitive, int64& timerHandle);
@@ -107,6 +118,79 @@ public:
     int64 getTimerHandle(const char* name) const;
     int32 getNumTimers() const { return m_numTimers; }
 
+    // --- channel sends ---
+    // Each in three forms: the registry record (with the key of the name the
+    // caller resolved), a handle, or a name. A forwarding thread is handed the
+    // message by MSG_REPLICATOR once replicated; only channels with output
+    // replication take one.
+
+    // Bytes written (fewer than len when the peer stopped reading and the
+    // retries ran out), 0 with WOULD_BLOCK when nothing went out, or -1 with
+    // the code (CONN_CLOSED for a connection that is gone).
+    int32 sendTcpMessage(TcpConnResource* connRes, const UInt128& connKey, const char* msg, int32 len,
+                         ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby);
+    int32 sendTcpMessage(const ResourceHandle& connHandle, const char* msg, int32 len,
+                         const ResourceHandle* fwdThdHandle = nullptr, bool fwdMsgAtStdby = false);
+    int32 sendTcpMessage(const char* connName, const char* msg, int32 len, const char* fwdThdName = nullptr,
+                         bool fwdMsgAtStdby = false);
+    // 0, or -1 with the code.
+    int32 sendUdpMessage(UdpConnResource* connRes, const char* msg, int32 len, ThreadResource* fwdThdResPtr,
+                         bool fwdMsgAtStdby);
+    int32 sendUdpMessage(const ResourceHandle& connHandle, const char* msg, int32 len,
+                         const ResourceHandle* fwdThdHandle = nullptr, bool fwdMsgAtStdby = false);
+    int32 sendUdpMessage(const char* connName, const char* msg, int32 len, const char* fwdThdName = nullptr,
+                         bool fwdMsgAtStdby = false);
+    // 0 with topicSeq = the topic's number for the message (0 when it went
+    // to MSG_REPLICATOR), or -1 with the code.
+    int32 sendTopicMessage(MsgTopicResource* topicRes, const char* msg, int32 len, uint64& topicSeq, uint64 applSeqNum,
+                           ThreadResource* fwdThdResPtr, bool fwdMsgAtStdby);
+    int32 sendTopicMessage(const ResourceHandle& topicHandle, const char* msg, int32 len, uint64& topicSeq,
+                           uint64 applSeqNum = 0, const ResourceHandle* fwdThdHandle = nullptr,
+                           bool fwdMsgAtStdby = false);
+    int32 sendTopicMessage(const char* topicName, const char* msg, int32 len, uint64& topicSeq, uint64 applSeqNum = 0,
+                           const char* fwdThdName = nullptr, bool fwdMsgAtStdby = false);
+    // Cut into 2200-byte parts on the channel's shared-memory queue; all or
+    // nothing as far as free entries go. 0, or -1 with the code.
+    int32 sendIpcMessage(IpcResource* ipcRes, const char* msg, int32 len);
+    int32 sendIpcMessage(const ResourceHandle& ipcHandle, const char* msg, int32 len);
+    int32 sendIpcMessage(const char* ipcName, const char* msg, int32 len);
+    // One recovery command on the local recovery topic (site = own site) or
+    // the cross-site one; 0 without sending while that topic is not active.
+    int32 sendMrmTopicMessage(MrmCmdType mrmCmd, uint32 mrmSessionId, const char* msg, int32 len, int32 site,
+                              const char* appId, int32 appInstId);
+
+    // --- requests to the framework threads ---
+    // Connection and multicast requests to NET_RECEIVER, IPC open and close to
+    // IPC_RECEIVER, topic requests to MSG_SERVICE; each refused unless the
+    // channel exists and its mode admits the request. 0, or -1 with the code.
+    int32 sendNetEvent(const char* connName, FwEventID evtId, const AppEventParam* appParam = nullptr);
+    int32 sendIpcEvent(const char* ipcName, FwEventID evtId, const AppEventParam* appParam = nullptr);
+    int32 sendMsgServiceEvent(const char* topicName, FwEventID evtId, const AppEventParam* appParam = nullptr);
+    int32 notifyEndRecovery();
+    // Middleware mode only: asks the control thread to end the framework.
+    int32 sendCtrlThreadTermEvent();
+
+    // --- resources and status ---
+    // A handle only to a resource this thread can send on now.
+    int32 getResHandleByName(const char* name, ResourceType resType, ResourceHandle& resHandle);
+    // Points a client connection registered without a remote address at one,
+    // then asks NET_RECEIVER to use it (CONN_UPDATED).
+    int32 updateTcpChannel(const char* connName, const char* remoteAddrTxt, uint16 remotePort);
+    int32 setMcastTtl(const char* connName, uint16 ttl);
+    void setStatusTimerInterval(int32 interval);
+    void updateStatusTimestamp();
+    void setAppObjectPtr(void* appObjectPtr) { m_appObjectPtr = appObjectPtr; }
+    void* getAppObjectPtr() const { return m_appObjectPtr; }
+    // One sample into the process statistics ring: 0, or -1 with
+    // STAT_SERVICE_NOT_AVAIL (no ring) or STAT_BUF_FULL.
+    int32 writeStatistic(const StatisticCounter& statCounter);
+
+    // The msgJournalEnabled flag of the registered UDP, TCP, topic or IPC
+    // channel of that name; false for other types and unknown names.
+    bool msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType);
+    int32 logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                            const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec& tm);
+
     // Counters of what the loop refused, for tests and statistics.
     uint64 getDiscardedPartMsgs() const { return m_discardedPartMsgs; }
     OptimizationMode getOptMode() const { return m_optMode; }
@@ -114,22 +198,12 @@ public:
     // The dispatcher of the middleware dispatcher thread, once it has seen
     // APP_READY; null otherwise.
     static MsgDispatcher* getMiddlewareDispatcher() { return m_middlewareMDPtr.load(std::memory_order_acquire); }
-    // Held by callers from threads of the application's own while they use the
-    // middleware dispatcher, and by that dispatcher while it withdraws itself
-    // at its end, so no call runs on a destroyed dispatcher.
+    // Held by callers from threads of the application's own from finding the
+    // middleware dispatcher to the end of their call, and by that dispatcher
+    // while it withdraws itself at its end: no call runs on a destroyed one.
     static std::mutex& middlewareLock();
-
-    // The application's own pointer kept for its thread.
-    void setAppObjectPtr(void* appObjectPtr) { m_appObjectPtr = appObjectPtr; }
-    void* getAppObjectPtr() const { return m_appObjectPtr; }
     // The thread's name as registered (16 bytes, NUL-padded).
     const ResourceName& getThreadName() const;
-    // The seconds the control thread allows between status reports (0: not
-    // watched), and a status report made now.
-    void setStatusTimerInterval(uint32 seconds);
-    void updateStatusTimestamp();
-    // Asks the control thread to stop the framework (0 when the event went).
-    int32 sendCtrlThreadTermEvent();
 
 protected:
     int32 initialize();
@@ -138,19 +212,8 @@ protected:
     int32 processPipelineMsg(const PipelineRecord& plRec, TerminationCode& termCode, int32& numMsgProcessed);
     int32 sendTimerEvent(AppTimer* timerPtr, int64 expiryCnt, TerminationCode& termCode);
     int32 sendItcStatus(int32 retCode);
-    // The msgJournalEnabled flag of the registered UDP, TCP, topic or IPC
-    // channel of that name; false for other types and unknown names.
-    bool msgJournalEnabled(const ResourceName& channelName, ExtChannelType chnType);
-    int32 logMessageJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
-                            const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec& tm);
 
 private:
-    struct TimerSlot
-    {
-        AppTimer* timerPtr;
-        bool removed;
-    };
-
     static thread_local MsgDispatcher* m_msgDispatcherPtr;
     static std::atomic<MsgDispatcher*> m_middlewareMDPtr;
 
@@ -163,7 +226,6 @@ private:
     EventMsg m_tmpEventMsg{};
     EventParam m_eventParam{};
     ThreadResource* m_threadResPtr;
-    void* m_appObjectPtr = nullptr;
     UInt128 m_threadNameId;
     UInt128 m_msgRepliId;
     AppLogger* m_msgJournalLoggerPtr = nullptr;
@@ -186,11 +248,12 @@ private:
     uint32 m_msgSeqNum = 0;
     bool m_initReceived = false;
     timespec m_lastUpdStatusTime{};
-    std::unique_ptr<TimerSlot[]> m_timers;
+    std::unique_ptr<AppTimer*[]> m_timers;
     int32 m_maxTimers = 0;
     int32 m_numTimers = 0;
+    // Passes under way; while above 0 removed timers wait in m_removedTimers.
     int32 m_timerWalkDepth = 0;
-    bool m_timerRemovedPending = false;
+    std::vector<AppTimer*> m_removedTimers;
     OptimizationMode m_optMode = CPU_UTILIZATION;
     OptimizationMode m_processMode = CPU_UTILIZATION;
     int32 m_maxNumDesc = DEFAULT_MSG_DISP_FD_NUM + NUM_PRINCIPLE_DESC;
@@ -205,6 +268,7 @@ private:
     bool m_allowAppTriggeredTerm = false;
     bool m_repliServiceEnabled = false;
     bool m_stagesRegistered = false;
+    int32 m_stagesToWatch = 0; // stage descriptors that join the wait at INIT
     uint64 m_discardedPartMsgs = 0;
     TerminationCode m_termCode = NO_TERMINATION;
     bool m_pollAllStages = false; // some assigned stage has no wake-up descriptor
@@ -229,6 +293,9 @@ private:
     int32 serveAppTimersReady(TerminationCode& termCode);
     int32 serveAppTimersAll(TerminationCode& termCode, int32& delivered);
     void purgeRemovedTimers();
+    // Waits on the stage descriptors once INIT succeeded: an entry that may
+    // not be served yet must not keep the wait from blocking.
+    int32 watchStages();
 
     int32 dispatchEvent(MessageQueueType queueType, TerminationCode& termCode, int32& numMsgProcessed);
     int32 answerControlEvent(EventMsg& evt, TerminationCode& termCode, int32& numMsgProcessed);
@@ -246,4 +313,48 @@ private:
     void countMsg(int32& numMsgProcessed);
     int32 reportResult(int32 result, TerminationCode& termCode);
     void setTerm(TerminationCode termCode);
+
+    // --- operations ---
+    static constexpr int32 RES_CACHE_SIZE = 10;
+    static constexpr int32 TOPIC_SEND_TRIES = 4;
+    static constexpr int64 TOPIC_RETRY_SLEEP_NS = 10000000;
+    static constexpr int32 IPC_SEND_TRIES = 5;
+    static constexpr int32 IPC_SEND_RETRY_US = 20;
+    static constexpr int32 STAT_WRITE_TRIES = 5;
+    static constexpr int32 STAT_WRITE_RETRY_US = 20;
+
+    CacheArray<UInt128> m_tcpConnResCache{RES_CACHE_SIZE};
+    CacheArray<UInt128> m_udpConnResCache{RES_CACHE_SIZE};
+    CacheArray<UInt128> m_threadResCache{RES_CACHE_SIZE};
+    CacheArray<UInt128> m_msgTopicResCache{RES_CACHE_SIZE};
+    IpcShmMsg m_ipcSendMsg{};
+    EventParam m_opEventParam{}; // parameters of the requests the operations send
+    void* m_appObjectPtr = nullptr;
+    // Serialises the operations of the middleware dispatcher, which the
+    // application's own threads call on their threads.
+    std::recursive_mutex m_middlewareOpLock;
+
+    // Whether the calling thread may use this dispatcher now; takes the lock
+    // of the middleware dispatcher. False with FUNC_NOT_ALLOWED and a log line.
+    bool admit(std::unique_lock<std::recursive_mutex>& lock, const char* opName);
+    int32 findThreadRes(const ResourceName& name, ThreadResource** res);
+    int32 findTcpConnRes(const ResourceName& name, const UInt128& key, TcpConnResource** res);
+    int32 findUdpConnRes(const ResourceName& name, const UInt128& key, UdpConnResource** res);
+    int32 findMsgTopicRes(const ResourceName& name, const UInt128& key, MsgTopicResource** res);
+    // The record of a handle of that kind that still denotes a live resource;
+    // null with the code otherwise.
+    FrameworkResource* handleResource(ResourceType resType, const ResourceHandle& handle);
+    // One journal line for data sent, when the channel keeps a journal.
+    void journalOutgoing(bool enabled, const char* msg, int32 len, ExtChannelType chnType, const char* channelName,
+                         const char* peerAppId, in_addr_t peerIpAddr);
+    bool forwardingThread(const char* fwdThdName, ThreadResource*& fwdThdResPtr);
+    bool forwardingThread(const ResourceHandle* fwdThdHandle, ThreadResource*& fwdThdResPtr);
+    // Bytes written on the socket within the retries, or -1 after a failure
+    // (the socket is then shut for writing).
+    int32 tcpDirectSend(TcpDataSocket& sock, const char* connName, const char* msg, int32 len);
+    int32 postRequest(ThreadResource* target, MessageQueueType queueType, FwEventID evtId, const ResourceName& name,
+                      void* resPtr, const AppEventParam* appParam);
+    int32 writeJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,
+                       const char* channelName, const char* peerAppId, in_addr_t peerIpAddr, const timespec* tm);
+    void refreshLiveness(time_t now);
 };

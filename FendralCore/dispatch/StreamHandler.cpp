@@ -1,7 +1,7 @@
 #include "FendralCore/dispatch/StreamHandler.h"
 
 #include "FendralCore/dispatch/SingleRwRingBuffer2.h"
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/StreamEventRecord.h"
 #include "FendralCore/dispatch/TcpDataSocket.h"
 #include "FendralCore/foundation/ConfigManager.h"

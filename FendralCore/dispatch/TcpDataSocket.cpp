@@ -2,6 +2,7 @@
 
 #include "FendralCore/dispatch/SocketCalls.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/foundation/LocalAddr.h"
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/runtime/FwLog.h"
 
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,30 +21,6 @@ constexpr int ERROR_TEXT_LEN = 128;
 const char* orEmpty(const char* text)
 {
     return text != nullptr ? text : "";
-}
-
-// Calls visit(address, netmask) for every local interface that carries an
-// IPv4 address, in interface-list order, until visit returns true. False
-// when the interface list cannot be read.
-template <typename Visit>
-bool forEachLocalAddr(Visit visit)
-{
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return false;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
-    {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
-            continue;
-        const in_addr_t addr = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
-        const in_addr_t mask = entry->ifa_netmask != nullptr
-                                   ? reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr
-                                   : 0;
-        if (visit(addr, mask))
-            break;
-    }
-    ::freeifaddrs(list);
-    return true;
 }
 
 sockaddr_in ipv4SockAddr(in_addr_t addr, in_port_t port)
@@ -524,23 +500,12 @@ bool TcpDataSocket::isValidAddr(const char* text)
 bool TcpDataSocket::isValidInterfaceAddr(const char* text)
 {
     in_addr_t wanted = 0;
-    if (!SocketCalls::parseAddr(text, wanted))
-        return false;
-    bool found = false;
-    forEachLocalAddr([&](in_addr_t addr, in_addr_t) { return found = (addr == wanted); });
-    return found;
+    return SocketCalls::parseAddr(text, wanted) && LocalAddr::isLocal(wanted);
 }
 
 bool TcpDataSocket::getInterfaceAddrBySubnet(uint32 subnet, uint32& addr)
 {
-    bool found = false;
-    const bool listed = forEachLocalAddr([&](in_addr_t local, in_addr_t mask) {
-        if (mask == 0 || (local & mask) != subnet)
-            return false;
-        addr = local;
-        return found = true;
-    });
-    return listed && found;
+    return LocalAddr::bySubnet(subnet, addr);
 }
 
 bool TcpDataSocket::getInterfaceAddrBySubnet(const char* subnetTxt, char* addrTxt)
@@ -564,7 +529,7 @@ int32 TcpDataSocket::getLocalAddr(uint32* addrList, int max, int& count)
     count = 0;
     const int capacity = addrList != nullptr && max > 0 ? max : 0;
     bool tooMany = false;
-    const bool listed = forEachLocalAddr([&](in_addr_t addr, in_addr_t) {
+    const bool listed = LocalAddr::forEach([&](in_addr_t addr, in_addr_t) {
         if (count == capacity)
             return tooMany = true;
         addrList[count++] = addr;

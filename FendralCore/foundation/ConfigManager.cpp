@@ -2,8 +2,8 @@
 
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
+#include "FendralCore/foundation/LogCall.h"
 #include "FendralCore/foundation/TrimString.h"
-#include "FendralCore/runtime/AppLogger.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -15,12 +15,7 @@
 #include <mutex>
 #include <unistd.h>
 
-#define CFG_LOG(level, ...)                                                                                  \
-    do                                                                                                       \
-    {                                                                                                        \
-        if (m_loggerPtr != nullptr)                                                                          \
-            m_loggerPtr->logMessage(level, __VA_ARGS__);                                                     \
-    } while (0)
+#define CFG_LOG(level, ...) fwLog(level, __VA_ARGS__)
 
 namespace
 {
@@ -106,7 +101,7 @@ int printLength(std::string_view text)
 } // namespace
 
 ConfigManager::ConfigManager(const std::string& pathname)
-    : m_loggerPtr(GlobalData::getInst().getLogger()), m_pathnameStr(pathname), m_gblData(GlobalData::getInst())
+    : m_pathnameStr(pathname), m_gblData(GlobalData::getInst())
 {
 }
 

@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 
-class AppLogger;
 class GlobalData;
 
 // Type tags of typed data; the file can declare the eight with a type name.
@@ -103,7 +102,6 @@ public:
 private:
     using ParaDataStore = std::map<std::string, ParaData, std::less<>>;
 
-    AppLogger* m_loggerPtr;
     std::string m_pathnameStr;
     ParaDataStore m_paraDataStore;
     GlobalData& m_gblData;

@@ -1,8 +1,7 @@
 #include "FendralCore/foundation/EventDescriptor.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
-#include "FendralCore/runtime/AppLogger.h"
-#include "FendralCore/runtime/FwLog.h"
+#include "FendralCore/foundation/LogCall.h"
 
 #include <cerrno>
 #include <cstring>

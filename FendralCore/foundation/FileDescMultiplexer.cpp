@@ -3,7 +3,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/MonoClock.h"
-#include "FendralCore/runtime/AppLogger.h"
+#include "FendralCore/foundation/LogCall.h"
 
 #include <cerrno>
 #include <cstring>
@@ -51,12 +51,7 @@ int32 msUntil(int64 deadline)
 
 } // namespace
 
-#define MUX_LOG(level, ...)                                                                                  \
-    do                                                                                                       \
-    {                                                                                                        \
-        if (m_loggerPtr != nullptr)                                                                          \
-            m_loggerPtr->logMessage(level, __VA_ARGS__);                                                     \
-    } while (0)
+#define MUX_LOG(level, ...) fwLog(level, __VA_ARGS__)
 
 const FileDescMultiplexer::OnloadApi& FileDescMultiplexer::systemOnloadApi()
 {
@@ -71,8 +66,7 @@ const FileDescMultiplexer::OnloadApi& FileDescMultiplexer::systemOnloadApi()
 }
 
 FileDescMultiplexer::FileDescMultiplexer(int32 maxNumDesc, const OnloadApi* onloadApi)
-    : m_loggerPtr(GlobalData::getInst().getLogger()),
-      m_maxNumDesc(maxNumDesc < 1 ? DEFAULT_NUM_FILE_DESCRIPTOR : maxNumDesc),
+    : m_maxNumDesc(maxNumDesc < 1 ? DEFAULT_NUM_FILE_DESCRIPTOR : maxNumDesc),
       m_configMgrPtr(GlobalData::getInst().getConfigManager()),
       m_gblData(GlobalData::getInst()),
       m_onload(onloadApi != nullptr ? *onloadApi : systemOnloadApi())

@@ -16,7 +16,6 @@
 #include <ctime>
 #include <sys/epoll.h>
 
-class AppLogger;
 class ConfigManager;
 class GlobalData;
 
@@ -94,7 +93,6 @@ private:
         THREE_ARRAYS,
     };
 
-    AppLogger* m_loggerPtr;
     int32 m_numFdUsed = 0;
     int32 m_nextAvailIdx = 0;
     int32 m_fdEpoll = -1;

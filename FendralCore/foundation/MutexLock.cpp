@@ -4,7 +4,18 @@
 #include "FendralCore/foundation/MonoClock.h"
 #include "FendralCore/foundation/ResourceLockError.h"
 
+#include <atomic>
 #include <cerrno>
+
+namespace
+{
+std::atomic<MutexLock::LockFault> g_lockFault{nullptr};
+}
+
+void MutexLock::setLockFault(LockFault fault)
+{
+    g_lockFault.store(fault, std::memory_order_relaxed);
+}
 
 MutexLock::MutexLock()
 {
@@ -40,6 +51,11 @@ int32 MutexLock::lock(int32 timeout)
 {
     if (!m_initialised)
         return fwFail(INVALID_LOCK, -1);
+    if (const LockFault fault = g_lockFault.load(std::memory_order_relaxed); fault != nullptr)
+    {
+        if (const int refused = fault(this); refused != 0)
+            return fwFail(ResourceLockError::getFwErrorCode(refused), -1);
+    }
     int rc;
     if (timeout > 0)
     {

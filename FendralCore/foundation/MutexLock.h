@@ -24,6 +24,12 @@ public:
     int32 lock(int32 timeout);
     int32 unlock();
 
+    // Tests make locks fail through this: when set, it is asked before every
+    // lock, and a non-zero answer is the error number the lock fails with
+    // (the mutex is not taken). Null: locks only fail as the system fails them.
+    using LockFault = int (*)(const MutexLock* lock);
+    static void setLockFault(LockFault fault);
+
 private:
     pthread_mutex_t m_lockHandle{};
     pthread_mutexattr_t m_lockAttr{};

@@ -3,7 +3,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/MonoClock.h"
-#include "FendralCore/runtime/AppLogger.h"
+#include "FendralCore/foundation/LogCall.h"
 
 #include <cerrno>
 #include <csignal>
@@ -27,7 +27,6 @@ SemaphoreLock::SemaphoreLock(const std::string& lockNameStr, const char* thisApp
       m_semNameStr("/" + lockNameStr + "_sem"),
       m_lockedByPtr(lockedByPtr),
       m_thisPid(getpid()),
-      m_loggerPtr(GlobalData::getInst().getLogger()),
       m_gblData(GlobalData::getInst())
 {
     if (thisAppIdTxt != nullptr)
@@ -95,10 +94,8 @@ void SemaphoreLock::recoverFromGoneHolder()
     if (sem_getvalue(m_sem, &value) == 0 && value <= 0)
     {
         sem_post(m_sem);
-        if (m_loggerPtr != nullptr)
-            m_loggerPtr->logMessage(LOG_LEVEL_NOTICE,
-                                    "Semaphore [%s] left taken by process [%d] of [%.8s] is released",
-                                    m_semNameStr.c_str(), record.pid, record.appIdTxt);
+        fwLog(LOG_LEVEL_NOTICE, "Semaphore [%s] left taken by process [%d] of [%.8s] is released",
+              m_semNameStr.c_str(), record.pid, record.appIdTxt);
     }
 }
 
@@ -119,12 +116,9 @@ void SemaphoreLock::clearRecord()
 
 void SemaphoreLock::logOpenFailure(int error)
 {
-    if (m_loggerPtr != nullptr)
-    {
-        char text[128];
-        m_loggerPtr->logMessage(LOG_LEVEL_ERROR, "Failed [%d] to open semaphore [%s]. %s", error,
-                                m_semNameStr.c_str(), errorText(error, text, sizeof(text)));
-    }
+    char text[128];
+    fwLog(LOG_LEVEL_ERROR, "Failed [%d] to open semaphore [%s]. %s", error, m_semNameStr.c_str(),
+          errorText(error, text, sizeof(text)));
     FrameworkErrno::m_fwErrno = LOCK_OPEN_FAILED;
 }
 
@@ -147,12 +141,9 @@ int32 SemaphoreLock::lock(int32 waitTime)
     if (rc != 0)
     {
         const int error = errno;
-        if (m_loggerPtr != nullptr)
-        {
-            char text[128];
-            m_loggerPtr->logMessage(LOG_LEVEL_ERROR, "Error [%d] waiting for semaphore [%s]. %s", error,
-                                    m_semNameStr.c_str(), errorText(error, text, sizeof(text)));
-        }
+        char text[128];
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] waiting for semaphore [%s]. %s", error, m_semNameStr.c_str(),
+              errorText(error, text, sizeof(text)));
         if (error == ETIMEDOUT)
             return fwFail(LOCK_TIMEOUT, -1);
         if (error == EINVAL)

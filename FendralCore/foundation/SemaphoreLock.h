@@ -16,7 +16,6 @@
 #include <string>
 #include <sys/types.h>
 
-class AppLogger;
 class GlobalData;
 
 // Holder record, the first field of every block a SemaphoreLock guards.
@@ -63,7 +62,6 @@ private:
     LockedBy* m_lockedByPtr;
     ApplicationID m_thisAppIdTxt{};
     pid_t m_thisPid;
-    AppLogger* m_loggerPtr;
     GlobalData& m_gblData;
 
     void recoverFromGoneHolder();

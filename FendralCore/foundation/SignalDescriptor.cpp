@@ -2,7 +2,7 @@
 
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
-#include "FendralCore/runtime/AppLogger.h"
+#include "FendralCore/foundation/LogCall.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,21 +14,20 @@
 static_assert(sizeof(signalfd_siginfo) == SignalDescriptor::SIGNAL_RECORD_SIZE);
 
 SignalDescriptor::SignalDescriptor()
-    : FileDescriptor(FILE_DESC), m_loggerPtr(GlobalData::getInst().getLogger()), m_gblData(GlobalData::getInst())
+    : FileDescriptor(FILE_DESC), m_gblData(GlobalData::getInst())
 {
     sigset_t all;
     sigfillset(&all);
     char text[128];
     const int rc = pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    if (rc != 0 && m_loggerPtr != nullptr)
-        m_loggerPtr->logMessage(LOG_LEVEL_ERROR, "Error [%d] blocking all signals. %s", rc,
-                                strerror_r(rc, text, sizeof(text)));
+    if (rc != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] blocking all signals. %s", rc, strerror_r(rc, text, sizeof(text)));
     m_fd = signalfd(-1, &all, SFD_CLOEXEC);
-    if (m_fd == -1 && m_loggerPtr != nullptr)
+    if (m_fd == -1)
     {
         const int error = errno;
-        m_loggerPtr->logMessage(LOG_LEVEL_ERROR, "Error [%d] creating signal descriptor. %s", error,
-                                strerror_r(error, text, sizeof(text)));
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] creating signal descriptor. %s", error,
+              strerror_r(error, text, sizeof(text)));
     }
 }
 
@@ -42,9 +41,8 @@ int32 SignalDescriptor::receive(char* buf, int len, int& done)
 {
     if (buf == nullptr || len < SIGNAL_RECORD_SIZE)
     {
-        if (m_loggerPtr != nullptr)
-            m_loggerPtr->logMessage(LOG_LEVEL_ERROR, "Receive buffer must be at least [%lu] bytes long",
-                                    static_cast<unsigned long>(SIGNAL_RECORD_SIZE));
+        fwLog(LOG_LEVEL_ERROR, "Receive buffer must be at least [%lu] bytes long",
+              static_cast<unsigned long>(SIGNAL_RECORD_SIZE));
         return fwFail(INVALID_SIGNAL_MSG_BUFFER_SIZE, -1);
     }
     signalfd_siginfo record;
@@ -52,9 +50,8 @@ int32 SignalDescriptor::receive(char* buf, int len, int& done)
     done = static_cast<int>(n);
     if (n != SIGNAL_RECORD_SIZE)
     {
-        if (m_loggerPtr != nullptr)
-            m_loggerPtr->logMessage(LOG_LEVEL_ERROR, "Expect to receive [%d] bytes but got [%lu]",
-                                    SIGNAL_RECORD_SIZE, static_cast<unsigned long>(n));
+        fwLog(LOG_LEVEL_ERROR, "Expect to receive [%d] bytes but got [%lu]", SIGNAL_RECORD_SIZE,
+              static_cast<unsigned long>(n));
         return fwFail(INCORRECT_SIGNAL_MSG_SIZE, -1);
     }
     std::memcpy(buf, &record, sizeof(record));

@@ -6,7 +6,6 @@
 
 #include "FendralCore/foundation/FileDescriptor.h"
 
-class AppLogger;
 class GlobalData;
 
 class SignalDescriptor : public FileDescriptor
@@ -24,6 +23,5 @@ public:
     int32 receive(char* buf, int len, int& done) override;
 
 private:
-    AppLogger* m_loggerPtr;
     GlobalData& m_gblData;
 };

@@ -1,8 +1,7 @@
 #include "FendralCore/foundation/Timer.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
-#include "FendralCore/foundation/LogLevels.h"
-#include "FendralCore/runtime/FwLog.h"
+#include "FendralCore/foundation/LogCall.h"
 
 #include <cerrno>
 #include <cstring>

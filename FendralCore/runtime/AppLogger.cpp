@@ -5,6 +5,7 @@
 #include "FendralCore/foundation/Int2Txt.h"
 #include "FendralCore/foundation/TimeFunc.h"
 #include "FendralCore/foundation/TrimString.h"
+#include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/LoggerRegistryLink.h"
 #include "FendralCore/runtime/MessageQueue.h"
 
@@ -327,6 +328,8 @@ AppLogger::AppLogger(const char* location, const char* prefix, int32 level, bool
         copyCut(m_syslogIdentTxt, sizeof(m_syslogIdentTxt), fwIdent);
     else
         copyCut(m_syslogIdentTxt, SYSLOG_IDENT_LEN + 1, m_filePrefixTxt);
+    // The lower layers' fwLog reaches the framework logger once a logger exists.
+    installFwLogTarget();
 }
 
 AppLogger::~AppLogger()

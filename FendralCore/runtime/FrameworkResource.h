@@ -28,7 +28,6 @@
 struct DataMsg;
 class IpcShrMemMsgQ;
 class MessageStore;
-class MessagingTopic;
 class MulticastSocket;
 class Pipeline;
 struct PipelineMsgHeader;
@@ -36,6 +35,7 @@ class PlMessageStore;
 class StreamBuffer;
 class TcpDataSocket;
 class TcpListenSocket;
+class TopicPublisher;
 template <typename T>
 class MessageQueue;
 
@@ -181,7 +181,7 @@ struct MsgTopicResource
     std::atomic<ResourceStatus> status;
     ResourceName topicNameTxt;
     MsgTopicParam regParam;
-    MessagingTopic* msgTopicPtr;
+    TopicPublisher* msgTopicPtr; // null until the messaging service opens the topic
     bool usePipeline;
     Pipeline* pipelinePtr;
     FwMessageQueue* msgQueuePtr;

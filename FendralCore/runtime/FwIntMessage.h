@@ -139,6 +139,14 @@ struct EventParam
     ApplicationID appIdTxt;
 };
 
+// The values an application adds to a request it sends a framework thread.
+struct AppEventParam
+{
+    int16 paramInt16;
+    int32 paramInt32;
+    int64 paramInt64;
+};
+
 struct EventMsg
 {
     int32 id;

@@ -3,20 +3,26 @@
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/runtime/AppLogger.h"
 
-int32 fwLog(int32 level, const char* format, ...)
+namespace
+{
+int32 frameworkLogV(int32 level, const char* format, va_list arguments)
 {
     AppLogger* logger = GlobalData::getInst().getLogger();
     if (logger == nullptr || (!logger->isLogged(level) && !logger->isSyslogged(level)))
         return 0;
-    va_list arguments;
-    va_start(arguments, format);
-    const int32 result = logger->logAndMirrorV(level, format, arguments);
-    va_end(arguments);
-    return result;
+    return logger->logAndMirrorV(level, format, arguments);
 }
 
-bool fwLogEnabled(int32 level)
+bool frameworkLogEnabled(int32 level)
 {
     AppLogger* logger = GlobalData::getInst().getLogger();
     return logger != nullptr && logger->isLogged(level);
+}
+
+constexpr LogTarget FRAMEWORK_TARGET{frameworkLogV, frameworkLogEnabled};
+} // namespace
+
+void installFwLogTarget()
+{
+    installLogTarget(&FRAMEWORK_TARGET);
 }

@@ -1,8 +1,10 @@
-// Shorthand for the framework's own log lines: logMessage on the framework
-// logger (syslog mirror included) when one is set; dropped before that.
+// Shorthand for the framework's own log lines (fwLog, fwLogEnabled): logMessage
+// on the framework logger (syslog mirror included) when one is set; dropped
+// before that. The call itself lives in the foundation; the framework logger
+// installs its target there when the first logger is made.
 #pragma once
 
-#include "FendralCore/foundation/FwTypes.h"
+#include "FendralCore/foundation/LogCall.h"
 
-int32 fwLog(int32 level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-bool fwLogEnabled(int32 level);
+// Points the foundation's log call at GlobalData's framework logger.
+void installFwLogTarget();

@@ -1,6 +1,6 @@
 #include "FendralCore/runtime/Logger.h"
 
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/foundation/AppTimer.h"
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"

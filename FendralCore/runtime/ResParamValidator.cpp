@@ -1,10 +1,9 @@
 #include "FendralCore/runtime/ResParamValidator.h"
 
-#include "FendralCore/dispatch/TcpDataSocket.h"
-
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
+#include "FendralCore/foundation/LocalAddr.h"
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/runtime/FwLog.h"
 
@@ -354,9 +353,7 @@ bool ResParamValidator::checkValidIpAddr(const char* addrTxt, in_addr_t* addr)
 
 bool ResParamValidator::isInterfaceIpAddrExist(in_addr_t addr)
 {
-    const in_addr wanted{addr};
-    char txt[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &wanted, txt, sizeof(txt)) != nullptr && TcpDataSocket::isValidInterfaceAddr(txt);
+    return LocalAddr::isLocal(addr);
 }
 
 bool ResParamValidator::checkValidMulticastAddr(uint32 addr)
@@ -410,8 +407,13 @@ bool ResParamValidator::isMcAddrExistInFwIntRes(uint32 addr, uint16 port) const
 bool ResParamValidator::getInterfaceAddrBySubnet(const char* subnetTxt, IpAddress& interfaceAddrTxt)
 {
     std::memset(interfaceAddrTxt, 0, sizeof(IpAddress));
+    in_addr_t subnet = 0;
+    uint32 found = 0;
+    if (!checkValidIpAddr(subnetTxt, &subnet) || !LocalAddr::bySubnet(subnet, found))
+        return false;
+    const in_addr foundAddr{found};
     char txt[INET_ADDRSTRLEN];
-    if (!checkValidIpAddr(subnetTxt, nullptr) || !TcpDataSocket::getInterfaceAddrBySubnet(subnetTxt, txt))
+    if (inet_ntop(AF_INET, &foundAddr, txt, sizeof(txt)) == nullptr)
         return false;
     std::memcpy(interfaceAddrTxt, txt, std::min(std::strlen(txt), sizeof(IpAddress) - 1));
     return true;

@@ -6,6 +6,7 @@
 #include "FendralCore/runtime/AppLogger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -24,6 +25,8 @@ void fillCpuSet(int64 cpuBitmap, cpu_set_t& set)
         if ((bits >> cpu) & 1U)
             CPU_SET(cpu, &set);
 }
+
+std::atomic<ThreadService::CancelCall> g_cancelCall{nullptr};
 
 unsigned long idOf(pthread_t tid)
 {
@@ -209,9 +212,15 @@ int32 ThreadService::createDefaultThread(pthread_t& tid, ThreadEntry entry, void
     return 0;
 }
 
+void ThreadService::setCancelCall(CancelCall call)
+{
+    g_cancelCall.store(call, std::memory_order_relaxed);
+}
+
 int32 ThreadService::stopThread(pthread_t tid)
 {
-    const int rc = pthread_cancel(tid);
+    const CancelCall cancel = g_cancelCall.load(std::memory_order_relaxed);
+    const int rc = cancel != nullptr ? cancel(tid) : pthread_cancel(tid);
     if (rc != 0)
     {
         logMessage(LOG_LEVEL_ERROR, "Error [%d] cancelling thread [%lX]", rc, idOf(tid));

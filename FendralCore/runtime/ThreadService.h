@@ -37,6 +37,10 @@ public:
 
     // pthread_cancel; -1 with TERMINATE_THREAD_FAILED.
     int32 stopThread(pthread_t tid);
+    // The cancel call of stopThread, replaceable by tests: the system's never
+    // fails for a thread id it issued. Null: pthread_cancel.
+    using CancelCall = int (*)(pthread_t tid);
+    static void setCancelCall(CancelCall call);
     // pthread_join; -1 with WAIT_THREAD_TERMIANTE_FAILED. result may be null.
     int32 waitThreadTermiante(pthread_t tid, int** result);
     // 0 when the thread has ended and is joined (or does not exist); -1 with

@@ -19,7 +19,6 @@
 class FwException;
 struct StatisticCounter;
 
-using AppEventParam = EventParam;
 using FwMessageCallback = int (*)(MessageType, EventMsg*, DataMsg*);
 using FwRegistrationFunc = int (*)();
 

@@ -7,10 +7,12 @@
 
 #include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/runtime/AgentShmLayout.h"
 #include "FendralCore/runtime/DatInfo.h"
 
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace
@@ -99,7 +101,10 @@ int sendThreadMessage2(const ResourceHandle& resHandle, const char* msgPtr, int 
 int setApplThreadHealthCheckInterval(unsigned int healthChkInterval)
 {
     return withOwnDispatcher("setApplThreadHealthCheckInterval", [&](MsgDispatcher& md) {
-        md.setStatusTimerInterval(healthChkInterval);
+        // A value past the signed range means "as long as it gets", not a negative one.
+        md.setStatusTimerInterval(healthChkInterval > static_cast<unsigned int>(std::numeric_limits<int32>::max())
+                                      ? std::numeric_limits<int32>::max()
+                                      : static_cast<int32>(healthChkInterval));
         return 0;
     });
 }
@@ -134,6 +139,141 @@ long dataStoreGetHandle(const char* datNameTxt)
         if (datNameTxt == nullptr)
             return 0L;
         return reinterpret_cast<long>(DatInfo::getHandle(datNameTxt));
+    });
+}
+
+// ---- sends and requests on the framework's channels ----
+
+namespace
+{
+// The forwarding thread of a send by name: a 17-byte field or none.
+const char* fwdName(char (*msgFwdThreadNamePtr)[17], ResourceName& copy)
+{
+    if (msgFwdThreadNamePtr == nullptr)
+        return nullptr;
+    std::memcpy(copy, *msgFwdThreadNamePtr, sizeof(ResourceName));
+    copy[sizeof(ResourceName) - 1] = '\0';
+    return copy;
+}
+} // namespace
+
+int sendTcpMessage(const char* connNameTxt, const char* msgPtr, int msgLen, char (*msgFwdThreadNamePtr)[17],
+                   bool fwdMsgAtStdby)
+{
+    return withAnyDispatcher("sendTcpMessage", [&](MsgDispatcher& md) {
+        ResourceName fwd{};
+        return md.sendTcpMessage(connNameTxt, msgPtr, msgLen, fwdName(msgFwdThreadNamePtr, fwd), fwdMsgAtStdby);
+    });
+}
+
+int sendTcpMessage2(const ResourceHandle& resHandle, const char* msgPtr, int msgLen,
+                    ResourceHandle* msgFwdThdHandlePtr, bool fwdMsgAtStdby)
+{
+    return withAnyDispatcher("sendTcpMessage2", [&](MsgDispatcher& md) {
+        return md.sendTcpMessage(resHandle, msgPtr, msgLen, msgFwdThdHandlePtr, fwdMsgAtStdby);
+    });
+}
+
+int sendUdpMessage(const char* connNameTxt, const char* msgPtr, int msgLen, char (*msgFwdThreadNamePtr)[17],
+                   bool fwdMsgAtStdby)
+{
+    return withAnyDispatcher("sendUdpMessage", [&](MsgDispatcher& md) {
+        ResourceName fwd{};
+        return md.sendUdpMessage(connNameTxt, msgPtr, msgLen, fwdName(msgFwdThreadNamePtr, fwd), fwdMsgAtStdby);
+    });
+}
+
+int sendUdpMessage2(const ResourceHandle& resHandle, const char* msgPtr, int msgLen,
+                    ResourceHandle* msgFwdThdHandlePtr, bool fwdMsgAtStdby)
+{
+    return withAnyDispatcher("sendUdpMessage2", [&](MsgDispatcher& md) {
+        return md.sendUdpMessage(resHandle, msgPtr, msgLen, msgFwdThdHandlePtr, fwdMsgAtStdby);
+    });
+}
+
+int sendTopicMessage(const char* topicNameTxt, const char* msgPtr, int msgLen, unsigned long* msgSeqNumPtr,
+                     unsigned long applSeqNum, char (*msgFwdThreadNamePtr)[17], bool fwdMsgAtStdby)
+{
+    return withAnyDispatcher("sendTopicMessage", [&](MsgDispatcher& md) {
+        ResourceName fwd{};
+        uint64 seq = 0;
+        const int32 rc = md.sendTopicMessage(topicNameTxt, msgPtr, msgLen, seq, applSeqNum,
+                                             fwdName(msgFwdThreadNamePtr, fwd), fwdMsgAtStdby);
+        if (rc == 0 && msgSeqNumPtr != nullptr)
+            *msgSeqNumPtr = seq;
+        return rc;
+    });
+}
+
+int sendTopicMessage2(const ResourceHandle& resHandle, const char* msgPtr, int msgLen, unsigned long* msgSeqNumPtr,
+                      unsigned long applSeqNum, ResourceHandle* msgFwdThdHandlePtr, bool fwdMsgAtStdby)
+{
+    return withAnyDispatcher("sendTopicMessage2", [&](MsgDispatcher& md) {
+        uint64 seq = 0;
+        const int32 rc = md.sendTopicMessage(resHandle, msgPtr, msgLen, seq, applSeqNum, msgFwdThdHandlePtr,
+                                             fwdMsgAtStdby);
+        if (rc == 0 && msgSeqNumPtr != nullptr)
+            *msgSeqNumPtr = seq;
+        return rc;
+    });
+}
+
+int sendIpcMessage(const char* ipcNameTxt, const char* msgPtr, int msgLen)
+{
+    return withAnyDispatcher("sendIpcMessage",
+                             [&](MsgDispatcher& md) { return md.sendIpcMessage(ipcNameTxt, msgPtr, msgLen); });
+}
+
+int sendIpcMessage2(const ResourceHandle& resHandle, const char* msgPtr, int msgLen)
+{
+    return withAnyDispatcher("sendIpcMessage2",
+                             [&](MsgDispatcher& md) { return md.sendIpcMessage(resHandle, msgPtr, msgLen); });
+}
+
+int sendNetEvent(const char* connNameTxt, FwEventID eventId, AppEventParam* appEventParamPtr)
+{
+    return withAnyDispatcher("sendNetEvent", [&](MsgDispatcher& md) {
+        return md.sendNetEvent(connNameTxt, eventId, appEventParamPtr);
+    });
+}
+
+int sendMsgServiceEvent(const char* topicNameTxt, FwEventID eventId, AppEventParam* appEventParamPtr)
+{
+    return withAnyDispatcher("sendMsgServiceEvent", [&](MsgDispatcher& md) {
+        return md.sendMsgServiceEvent(topicNameTxt, eventId, appEventParamPtr);
+    });
+}
+
+int sendIpcEvent(const char* ipcNameTxt, FwEventID eventId, AppEventParam* appEventParamPtr)
+{
+    return withAnyDispatcher("sendIpcEvent", [&](MsgDispatcher& md) {
+        return md.sendIpcEvent(ipcNameTxt, eventId, appEventParamPtr);
+    });
+}
+
+int setMcastTtl(const char* connNameTxt, unsigned short ttl)
+{
+    return withAnyDispatcher("setMcastTtl", [&](MsgDispatcher& md) { return md.setMcastTtl(connNameTxt, ttl); });
+}
+
+int updateTcpChannel(const char* channelNameTxt, const char* remoteAddrTxt, unsigned short remotePort)
+{
+    return withAnyDispatcher("updateTcpChannel", [&](MsgDispatcher& md) {
+        return md.updateTcpChannel(channelNameTxt, remoteAddrTxt, remotePort);
+    });
+}
+
+int getResHandleByName(const char* resNameTxt, ResourceType resType, ResourceHandle& resHandle)
+{
+    return withAnyDispatcher("getResHandleByName", [&](MsgDispatcher& md) {
+        return md.getResHandleByName(resNameTxt, resType, resHandle);
+    });
+}
+
+int writeStatistic(StatisticCounter* statCounterPtr)
+{
+    return withAnyDispatcher("writeStatistic", [&](MsgDispatcher& md) {
+        return statCounterPtr == nullptr ? fwFail(NULL_PARAM, -1) : md.writeStatistic(*statCounterPtr);
     });
 }
 

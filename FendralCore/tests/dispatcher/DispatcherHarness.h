@@ -9,7 +9,7 @@
 
 #include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/Pipeline.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/ResourceHandle.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
@@ -55,6 +55,20 @@ struct LoopSetup
 inline void PrintTo(const LoopSetup& setup, std::ostream* os)
 {
     *os << setup.name << " loop";
+}
+
+// The header of a pipeline entry from "SENDER" to "APP" on a UDP channel.
+inline PipelineMsgHeader plHeader(const char* channel, uint32 len, MessageType type = MSG_DATA)
+{
+    PipelineMsgHeader hdr{};
+    setName(hdr.originatorTxt, "SENDER");
+    setName(hdr.recipientTxt, "APP");
+    hdr.type = type;
+    setName(hdr.channelNameTxt, channel);
+    hdr.chnType = UDP_CHANNEL;
+    hdr.dataDir = INCOMING_DATA;
+    hdr.dataLen = len;
+    return hdr;
 }
 
 inline const LoopSetup EVENT_LOOP{"event", CPU_UTILIZATION, GLOBAL_OPTIMIZATION_SETTING, CPU_UTILIZATION};

@@ -1,25 +1,10 @@
 #include "DispatcherHarness.h"
+#include "FendralCore/tests/support/JournalLog.h"
 
 #include "FendralCore/runtime/AppLogger.h"
 
 namespace
 {
-// The process's message-journal logger, writing into a capture sink; the
-// global data takes it once per process.
-CaptureAppLogSink& journalLog()
-{
-    static CaptureAppLogSink* const sink = [] {
-        testLog();
-        auto* capture = new CaptureAppLogSink();
-        auto* logger = new AppLogger("", "journal", LOG_LEVEL_DEBUG);
-        logger->setSink(capture);
-        logger->openLog();
-        GlobalData::getInst().setMsgJournalLogger(logger);
-        return capture;
-    }();
-    return *sink;
-}
-
 void registerUdp(DispatcherHarness& h, const char* name, bool journal)
 {
     UdpConnParam p;

@@ -37,6 +37,14 @@ TEST_P(DispatchTimers, LimitsIntervalsAndNamesAreChecked)
             {"zero microseconds", [&](int64& hd) { return md.createUTimer("Z", 0, false, hd); },
              INVALID_TIMER_INTERVAL},
             {"name taken", [&](int64& hd) { return md.createTimer("T7", 10, true, hd); }, RES_NAME_EXIST},
+            {"no name", [&](int64& hd) { return md.createTimer(nullptr, 10, true, hd); }, NULL_PARAM},
+            {"empty name", [&](int64& hd) { return md.createTimer("", 10, true, hd); }, RES_NO_NAME},
+            {"empty name in microseconds", [&](int64& hd) { return md.createUTimer("", 10, true, hd); },
+             RES_NO_NAME},
+            {"17 characters", [&](int64& hd) { return md.createTimer("ABCDEFGHIJKLMNOPQ", 10, true, hd); },
+             RES_NAME_TOO_LONG},
+            {"17 characters in microseconds",
+             [&](int64& hd) { return md.createUTimer("ABCDEFGHIJKLMNOPQ", 10, true, hd); }, RES_NAME_TOO_LONG},
         };
         for (const Case& c : refused)
         {
@@ -85,9 +93,14 @@ TEST_P(DispatchTimers, StaleAndUnknownHandlesAndNamesAreRefused)
             {"remove removed", [&] { return md.removeTimer(handle); }, TIMER_NOT_FOUND},
             {"start removed", [&] { return md.startTimer(handle); }, TIMER_NOT_FOUND},
             {"stop removed", [&] { return md.stopTimer(handle); }, TIMER_NOT_FOUND},
-            {"remove unknown name", [&] { return md.removeTimer("NONE"); }, TIMER_NOT_FOUND},
-            {"start unknown name", [&] { return md.startTimer("NONE"); }, TIMER_NOT_FOUND},
-            {"stop unknown name", [&] { return md.stopTimer("NONE"); }, TIMER_NOT_FOUND},
+            {"remove unknown name", [&] { return md.removeTimer("NONE"); }, INVALID_TIMER_HANDLE},
+            {"start unknown name", [&] { return md.startTimer("NONE"); }, RES_NOT_EXIST},
+            {"stop unknown name", [&] { return md.stopTimer("NONE"); }, RES_NOT_EXIST},
+            {"remove removed name", [&] { return md.removeTimer("GONE"); }, INVALID_TIMER_HANDLE},
+            {"start removed name", [&] { return md.startTimer("GONE"); }, RES_NOT_EXIST},
+            {"remove 17 characters", [&] { return md.removeTimer("ABCDEFGHIJKLMNOPQ"); }, INVALID_TIMER_HANDLE},
+            {"start 17 characters", [&] { return md.startTimer("ABCDEFGHIJKLMNOPQ"); }, RES_NOT_EXIST},
+            {"stop 17 characters", [&] { return md.stopTimer("ABCDEFGHIJKLMNOPQ"); }, RES_NOT_EXIST},
         };
         for (const Case& c : cases)
         {
@@ -97,11 +110,21 @@ TEST_P(DispatchTimers, StaleAndUnknownHandlesAndNamesAreRefused)
             EXPECT_EQ(FrameworkErrno::m_fwErrno, c.code);
         }
         EXPECT_EQ(md.getTimerHandle("GONE"), 0);
+
+        // The longest name is whole in the timer, so it is found and removed by it.
+        const char* longest = "ABCDEFGHIJKLMNOP";
+        ASSERT_EQ(md.createTimer(longest, 3600000, false, handle), 0);
+        EXPECT_EQ(md.getTimerHandle(longest), handle);
+        EXPECT_EQ(md.createTimer(longest, 3600000, false, handle), -1);
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, RES_NAME_EXIST);
+        EXPECT_EQ(md.removeTimer(longest), 0);
+        EXPECT_EQ(md.getNumTimers(), 0);
     });
 }
 
 // A microsecond timer fires as a TIMER event named after it; a stopped timer
-// fires again once started by name or by handle.
+// stays silent past its interval and fires once started again, by handle or
+// by name.
 TEST_P(DispatchTimers, MicrosecondTimersFireAndStoppedTimersFireOnceRestarted)
 {
     OpsHarness h(GetParam());
@@ -109,7 +132,7 @@ TEST_P(DispatchTimers, MicrosecondTimersFireAndStoppedTimersFireOnceRestarted)
     int64 byName = 0;
     h.onApp([&](MsgDispatcher& md) {
         ASSERT_EQ(md.createUTimer("MICRO", 300, false, micro), 0);
-        ASSERT_EQ(md.createTimer("BYNAME", 3600000, false, byName), 0);
+        ASSERT_EQ(md.createTimer("BYNAME", 20, false, byName), 0);
         ASSERT_EQ(md.stopTimer("BYNAME"), 0);
     });
     auto timerEvents = [&h](const char* name) {
@@ -130,7 +153,13 @@ TEST_P(DispatchTimers, MicrosecondTimersFireAndStoppedTimersFireOnceRestarted)
         ASSERT_EQ(md.startTimer(micro), 0);
     });
     EXPECT_TRUE(waitCount("MICRO", 2));
+    // Five of its intervals have passed since it was stopped.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(timerEvents("BYNAME"), 0u);
+    h.onApp([&](MsgDispatcher& md) { ASSERT_EQ(md.startTimer("BYNAME"), 0); });
+    EXPECT_TRUE(waitCount("BYNAME", 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(timerEvents("BYNAME"), 1u);
     h.onApp([&](MsgDispatcher& md) { EXPECT_EQ(md.removeTimer(byName), 0); });
 }
 

@@ -2,7 +2,7 @@
 #include "FendralCore/tests/support/TestLog.h"
 
 #include "FendralCore/dispatch/MessageStore.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/dispatch/PlMessageStore.h"
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>

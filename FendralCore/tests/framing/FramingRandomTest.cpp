@@ -2,7 +2,7 @@
 // well-formed streams must come out frame for frame, and arbitrary bytes must
 // only ever give checked frames or clear errors (the sanitizers watch for
 // reads and writes past a buffer).
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/FwErrorNum.h"
 #include "FendralCore/runtime/FrameworkResource.h"

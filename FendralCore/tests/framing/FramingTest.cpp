@@ -2,8 +2,8 @@
 // the ring end, incomplete frames that must leave the ring untouched, and
 // hostile length fields that must be refused without reading or writing past
 // a buffer.
-#include "FendralCore/dispatch/FramingFields.h"
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/FramingFields.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/FwErrorNum.h"
 #include "FendralCore/runtime/FrameworkResource.h"

@@ -7,7 +7,7 @@
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/dispatch/PlMessageStore.h"
 #include "FendralCore/dispatch/SingleRwRingBuffer2.h"
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/StreamEventRecord.h"
 #include "FendralCore/dispatch/StreamHandler.h"
 #include "FendralCore/runtime/ResourceManager.h"

@@ -1,11 +1,13 @@
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/FwErrorNum.h"
+#include "FendralCore/foundation/MutexLock.h"
 #include "FendralCore/tests/support/TestLog.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <poll.h>
@@ -359,5 +361,68 @@ TEST(Pipeline, MultiEntryCopyAndLockVariantsCopyOutAndStoreLengthsBack)
         EXPECT_EQ(put(pl, "again"), 0) << "all three were released";
         EXPECT_EQ(pl.multiDequeue(0, recs, 0, got, 1), -1);
         EXPECT_EQ(FrameworkErrno::m_fwErrno, PL_INVALID_NUM_REC);
+    }
+}
+
+namespace
+{
+std::atomic<int> g_locksBeforeFault{-1};
+
+// Lets locks through until the count reaches 0; that one fails.
+int failCountedLock(const MutexLock*)
+{
+    return g_locksBeforeFault.fetch_sub(1) == 0 ? EAGAIN : 0;
+}
+} // namespace
+
+// A lock that fails leaves the pipeline as it was: a refused enqueue takes no
+// place, and a refused take leaves the entry and its wake-up for the next try.
+TEST(Pipeline, FailedLockLosesNoEntryAndTakesNoPlace)
+{
+    struct Case
+    {
+        const char* what;
+        int locksBefore; // locks let through before the failing one
+        bool enqueue;
+    };
+    // An enqueue takes the write lock; a take the stage's reservation lock,
+    // then its hold lock.
+    for (const Case& c : {Case{"write lock", 0, true}, Case{"reservation lock", 0, false},
+                          Case{"hold lock", 1, false}})
+    {
+        SCOPED_TRACE(c.what);
+        testLog().clear();
+        Pipeline pl(4, 64, 1, CPU_UTILIZATION, false);
+        ASSERT_TRUE(pl.isValid());
+        if (!c.enqueue)
+        {
+            ASSERT_EQ(put(pl, "kept"), 0);
+        }
+        g_locksBeforeFault = c.locksBefore;
+        MutexLock::setLockFault(failCountedLock);
+        if (c.enqueue)
+        {
+            EXPECT_EQ(put(pl, "refused"), LOCK_FAILED);
+        }
+        else
+        {
+            EXPECT_EQ(pass(pl, 0), err(LOCK_FAILED));
+        }
+        MutexLock::setLockFault(nullptr);
+
+        if (c.enqueue)
+        {
+            EXPECT_TRUE(testLog().contains("locking the m_wlock for enqueuing a message into pipeline"));
+            EXPECT_FALSE(readable(pl.getStageEventFd(0)));
+            for (const char* text : {"a", "b", "c", "d"})
+                EXPECT_EQ(put(pl, text), 0) << text;
+            EXPECT_EQ(put(pl, "e"), BUFFER_FULL);
+            EXPECT_EQ(pass(pl, 0), "a");
+        }
+        else
+        {
+            EXPECT_TRUE(readable(pl.getStageEventFd(0)));
+            EXPECT_EQ(pass(pl, 0), "kept");
+        }
     }
 }

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -199,6 +202,38 @@ TEST_F(ThreadServiceTest, StopThreadCancelsABlockedThread)
     int* result = nullptr;
     EXPECT_EQ(m_service.waitThreadTermiante(tid, &result), 0);
     EXPECT_EQ(result, static_cast<int*>(PTHREAD_CANCELED));
+}
+
+// Refused cancels and joins give their own codes and a log line; joining the
+// calling thread itself is the join the system refuses.
+TEST_F(ThreadServiceTest, RefusedCancelOrJoinGivesItsCode)
+{
+    ThreadService::setCancelCall([](pthread_t) { return ESRCH; });
+    struct Case
+    {
+        const char* what;
+        std::function<int32()> call;
+        int32 code;
+        const char* log;
+    };
+    const pthread_t self = pthread_self();
+    const std::vector<Case> cases = {
+        {"cancel", [&] { return m_service.stopThread(self); }, TERMINATE_THREAD_FAILED, "] cancelling thread ["},
+        {"join", [&] { return m_service.waitThreadTermiante(self, nullptr); }, WAIT_THREAD_TERMIANTE_FAILED,
+         "] joining with thread ["},
+        {"check with wait", [&] { return m_service.checkThreadTerminate(self, nullptr, 1); },
+         WAIT_THREAD_TERMIANTE_FAILED, "] joining with thread ["},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        testLog().clear();
+        FrameworkErrno::m_fwErrno = 0;
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(FrameworkErrno::m_fwErrno, c.code);
+        EXPECT_TRUE(testLog().contains(c.log));
+    }
+    ThreadService::setCancelCall(nullptr);
 }
 
 TEST(ThreadServiceSignalMask, BlocksEverySignalButTheGivenOnes)

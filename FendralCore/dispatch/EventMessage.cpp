@@ -1,4 +1,4 @@
-#include "FendralCore/runtime/EventMessage.h"
+#include "FendralCore/dispatch/EventMessage.h"
 
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/dispatch/PlMessageStore.h"

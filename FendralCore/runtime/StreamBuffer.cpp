@@ -1,6 +1,6 @@
-#include "FendralCore/dispatch/StreamBuffer.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 
-#include "FendralCore/dispatch/FramingFields.h"
+#include "FendralCore/runtime/FramingFields.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/LogLevels.h"

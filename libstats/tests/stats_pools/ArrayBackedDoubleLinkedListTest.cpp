@@ -1,0 +1,106 @@
+#include "libstats/pool/ArrayBackedDoubleLinkedList.h"
+#include "libstats/tests/support/StatsTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using Zunq::Utils::ArrayBackedDoubleLinkedList;
+using Zunq::Utils::ArrayBackedPoolObject;
+
+namespace
+{
+
+struct Level : ArrayBackedPoolObject
+{
+    long price;
+};
+
+struct Ascending
+{
+    bool operator()(const Level& a, const Level& b) const { return a.price < b.price; }
+};
+
+using Book = ArrayBackedDoubleLinkedList<Level, Ascending>;
+
+Level level(long price, uint64_t id = 0)
+{
+    Level l{};
+    l.mID = id;
+    l.price = price;
+    return l;
+}
+
+// Prices from head to tail, checked against the walk from tail to head.
+std::vector<long> prices(Book& list)
+{
+    std::vector<long> forward, backward;
+    for (long at = list.getHead(); at != -1; at = list.getNext(at))
+        forward.push_back(list.getEntry(at)->price);
+    for (long at = list.getTail(); at != -1; at = list.getPrev(at))
+        backward.insert(backward.begin(), list.getEntry(at)->price);
+    EXPECT_EQ(forward, backward);
+    EXPECT_EQ(forward.size(), list.getNumEntries());
+    return forward;
+}
+
+TEST(ArrayBackedDoubleLinkedListTest, InsertsInEveryPlace)
+{
+    CapturedLog log;
+    Book list(2, log.log(), "book");
+    ASSERT_NE(list.insertOrdered(level(30)), nullptr);
+    list.insertOrdered(level(10));
+    list.insertOrdered(level(20));
+    list.insertOrdered(level(40)); // grows the pool
+    EXPECT_EQ(prices(list), (std::vector<long>{10, 20, 30, 40}));
+    list.pushBack(level(5));
+    list.insertByPosition(level(1), 0);
+    list.insertByPosition(level(25), 3);
+    list.insertByPosition(level(99), 100);
+    EXPECT_EQ(prices(list), (std::vector<long>{1, 10, 20, 25, 30, 40, 5, 99}));
+}
+
+TEST(ArrayBackedDoubleLinkedListTest, DeletesAnywhereAndRefusesWhatItDoesNotHold)
+{
+    CapturedLog log;
+    Book list(8, log.log(), "fifo");
+    std::vector<long> indices;
+    for (long p : {1, 2, 3, 4, 5})
+        indices.push_back(list.pushBack(level(p))->mIndex);
+    EXPECT_TRUE(list.deleteEntry(indices[2]));  // middle
+    EXPECT_TRUE(list.deleteEntry(indices[0]));  // head
+    EXPECT_TRUE(list.deleteEntry(list.getTailEntry())); // tail
+    EXPECT_EQ(prices(list), (std::vector<long>{2, 4}));
+    EXPECT_FALSE(list.deleteEntry(indices[2])); // twice
+    EXPECT_FALSE(list.deleteEntry(-1));
+    EXPECT_FALSE(list.deleteEntry(1000));
+    EXPECT_EQ(prices(list), (std::vector<long>{2, 4}));
+    EXPECT_EQ(list.getPool()->getNumEntries(), 2);
+    list.clear();
+    EXPECT_EQ(list.getNumEntries(), 0u);
+    EXPECT_EQ(list.getHeadEntry(), nullptr);
+    EXPECT_EQ(list.getPool()->getNumEntries(), 0);
+}
+
+TEST(ArrayBackedDoubleLinkedListTest, SearchesFromTheHead)
+{
+    CapturedLog log;
+    Book list(4, log.log(), "search");
+    list.pushBack(level(10, 7));
+    list.pushBack(level(20, 8));
+    list.pushBack(level(30, 8));
+    ASSERT_NE(list.searchEntry(uint64_t{8}), nullptr);
+    EXPECT_EQ(list.searchEntry(uint64_t{8})->price, 20);
+    EXPECT_EQ(list.searchEntry(uint64_t{9}), nullptr);
+    EXPECT_EQ(list.searchEntry([](const Level& l) { return l.price > 15; })->price, 20);
+    // An entry taken empty keeps what its last user left.
+    long reused = list.getHead();
+    list.deleteEntry(reused);
+    list.deleteEntry(list.getHead());
+    list.deleteEntry(list.getHead());
+    for (int i = 0; i < 3; ++i)
+        list.pushBackEmptyItem();
+    EXPECT_NE(list.searchEntry([](const Level& l) { return l.price == 10; }), nullptr);
+}
+
+} // namespace

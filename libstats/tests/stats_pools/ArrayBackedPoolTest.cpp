@@ -1,0 +1,254 @@
+#include "libstats/pool/ArrayBackedLocklessCircularList.h"
+#include "libstats/pool/ArrayBackedMap.h"
+#include "libstats/pool/ArrayBackedPool.h"
+#include "libstats/tests/support/StatsTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <set>
+#include <sys/shm.h>
+
+using Zunq::Utils::ArrayBackedLocklessCircularList;
+using Zunq::Utils::ArrayBackedMap;
+using Zunq::Utils::ArrayBackedPool;
+using Zunq::Utils::ArrayBackedPoolObject;
+
+namespace
+{
+
+struct Item : ArrayBackedPoolObject
+{
+    long payload;
+    char text[16];
+};
+
+// A type whose default constructor sets its payload only, as pooled types with
+// construction on init must.
+struct Constructed : ArrayBackedPoolObject
+{
+    Constructed() { payload = 77; }
+    long payload;
+};
+
+class ArrayBackedPoolTest : public ::testing::Test
+{
+protected:
+    CapturedLog mLog;
+};
+
+TEST_F(ArrayBackedPoolTest, HandsOutAllButTheLastEntryThenGrowsByOneLevel)
+{
+    for (long size : {1L, 2L, 5L, 100L})
+    {
+        SCOPED_TRACE(size);
+        ArrayBackedPool<Item> pool;
+        ASSERT_TRUE(pool.init(size, mLog.log(), "items", 0));
+        for (long i = 0; i < size - 1; ++i)
+            EXPECT_EQ(pool.getFreeIndex(), i);
+        EXPECT_EQ(pool.getTotalMaxEntries(), size);
+        EXPECT_EQ(pool.getFreeIndex(), size - 1);
+        EXPECT_EQ(pool.getTotalMaxEntries(), 2 * size);
+        EXPECT_EQ(pool.getNumLevels(), 2);
+        // Every entry handed out is distinct memory of the pool.
+        for (long i = 0; i < size; ++i)
+            pool.getEntry(i)->payload = i;
+        for (long i = 0; i < size; ++i)
+            EXPECT_EQ(pool.getEntry(i)->payload, i);
+    }
+}
+
+TEST_F(ArrayBackedPoolTest, PoolOfNoEntriesGrowsOnFirstUse)
+{
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(0, mLog.log(), "empty", 0));
+    long first = pool.getFreeIndex();
+    long second = pool.getFreeIndex();
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    EXPECT_NE(first, second);
+    pool.getEntry(first)->payload = 1;
+    pool.getEntry(second)->payload = 2;
+    EXPECT_EQ(pool.getEntry(first)->payload, 1);
+    EXPECT_EQ(pool.getNumEntries(), 2);
+}
+
+TEST_F(ArrayBackedPoolTest, FreedEntriesReturnUnclearedAtTheEndOfTheFreeList)
+{
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(4, mLog.log(), "items", 0));
+    long a = pool.getFreeIndex();
+    pool.getEntry(a)->payload = 4242;
+    std::strcpy(pool.getEntry(a)->text, "kept");
+    ASSERT_TRUE(pool.freeIndex(a));
+    EXPECT_EQ(pool.getNumEntries(), 0);
+    // The free list runs 1, 2, 3, then the freed 0.
+    EXPECT_EQ(pool.getFreeIndex(), 1);
+    EXPECT_EQ(pool.getFreeIndex(), 2);
+    EXPECT_EQ(pool.getFreeIndex(), 3);
+    EXPECT_EQ(pool.getTotalMaxEntries(), 4);
+    EXPECT_EQ(pool.getFreeIndex(), a);
+    EXPECT_EQ(pool.getEntry(a)->payload, 4242);
+    EXPECT_STREQ(pool.getEntry(a)->text, "kept");
+    EXPECT_EQ(pool.getMaxUsedEntries(), 4);
+}
+
+TEST_F(ArrayBackedPoolTest, IndicesOutsideThePoolAreRefused)
+{
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(4, mLog.log(), "items", 0));
+    for (long index : {-1L, 4L, 1000L})
+    {
+        EXPECT_EQ(pool.getEntry(index), nullptr) << index;
+        EXPECT_FALSE(pool.freeIndex(index)) << index;
+    }
+}
+
+TEST_F(ArrayBackedPoolTest, FillWarningOncePerFillAndAgainAfterGrowth)
+{
+    const std::string warning = "WARNING: Pool [fill]  warn level at 90 % reached.";
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(10, mLog.log(), "fill", 0));
+    for (int i = 0; i < 8; ++i)
+        pool.getFreeIndex();
+    EXPECT_EQ(mLog.count(warning), 0);
+    pool.getFreeIndex(); // 9 of 10
+    EXPECT_EQ(mLog.count(warning), 1);
+    EXPECT_TRUE(mLog.sink().contains("Current number of items used: 9. Maximum items allowed: 10"));
+    pool.getFreeIndex(); // grows to 20
+    EXPECT_EQ(mLog.count("] is full. Pool resizing. MAX_ENTRIES IS: 10"), 1);
+    for (int i = 0; i < 7; ++i)
+        pool.getFreeIndex();
+    EXPECT_EQ(mLog.count(warning), 1);
+    pool.getFreeIndex(); // 18 of 20
+    EXPECT_EQ(mLog.count(warning), 2);
+    pool.getFreeIndex();
+    EXPECT_EQ(mLog.count(warning), 2);
+}
+
+TEST_F(ArrayBackedPoolTest, LogNameIsCutTo49Characters)
+{
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(2, mLog.log(), std::string(60, 'n'), 0));
+    EXPECT_EQ(std::string(pool.getLogName()), std::string(49, 'n'));
+}
+
+TEST_F(ArrayBackedPoolTest, ConstructorOnInitBuildsPayloadAndKeepsTheLinks)
+{
+    ArrayBackedPool<Constructed> pool;
+    pool.setConstructorOnInit(true);
+    ASSERT_TRUE(pool.init(3, mLog.log(), "built", 0));
+    EXPECT_EQ(pool.getFreeIndex(), 0);
+    EXPECT_EQ(pool.getFreeIndex(), 1);
+    EXPECT_EQ(pool.getFreeIndex(), 2); // the links survived construction: growth went well
+    EXPECT_EQ(pool.getEntry(2)->payload, 77);
+    EXPECT_EQ(pool.getEntry(4)->payload, 77);
+}
+
+TEST_F(ArrayBackedPoolTest, RandomGetsAndFreesNeverHandOutAnEntryTwice)
+{
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(16, mLog.log(), "random", 0));
+    std::mt19937 random(7);
+    std::set<long> held;
+    for (int step = 0; step < 20000; ++step)
+    {
+        if (held.empty() || random() % 3 != 0)
+        {
+            long index = pool.getFreeIndex();
+            ASSERT_GE(index, 0);
+            ASSERT_TRUE(held.insert(index).second) << "handed out twice: " << index;
+            pool.getEntry(index)->payload = index;
+        }
+        else
+        {
+            auto it = held.begin();
+            std::advance(it, random() % held.size());
+            ASSERT_EQ(pool.getEntry(*it)->payload, *it);
+            ASSERT_TRUE(pool.freeIndex(*it));
+            held.erase(it);
+        }
+        ASSERT_EQ(pool.getNumEntries(), static_cast<long>(held.size()));
+    }
+}
+
+TEST(ArrayBackedLocklessCircularListTest, FullListRefusesNewItemsAndKeepsTheUnreadOnes)
+{
+    CapturedLog log;
+    for (long slots : {2L, 3L, 8L})
+    {
+        SCOPED_TRACE(slots);
+        ArrayBackedLocklessCircularList<Item> list(slots, log.log(), "samples", nullptr, 0);
+        Item item{};
+        for (long i = 0; i < slots - 1; ++i)
+        {
+            item.payload = i;
+            EXPECT_NE(list.pushBackItem(item), nullptr);
+        }
+        item.payload = 999;
+        EXPECT_EQ(list.pushBackItem(item), nullptr);
+        EXPECT_EQ(list.pushBackItem(item), nullptr);
+        EXPECT_EQ(list.getDropped(), 2u);
+        EXPECT_EQ(list.getNumUnread(), slots - 1);
+        for (long i = 0; i < slots - 1; ++i)
+        {
+            Item* read = list.popHead();
+            ASSERT_NE(read, nullptr);
+            EXPECT_EQ(read->payload, i);
+        }
+        EXPECT_EQ(list.popHead(), nullptr);
+        // Room again after reading, across the wrap.
+        item.payload = 5;
+        EXPECT_NE(list.pushBackItem(item), nullptr);
+        EXPECT_EQ(list.popHead()->payload, 5);
+    }
+    EXPECT_EQ(log.count("ArrayBackedLocklessCircularList::pushBackItem(samples) - circular buffer started to wrap."), 3);
+}
+
+// A list whose state came from another process is trusted only within its slots.
+class DamagedList : public ArrayBackedLocklessCircularList<Item>
+{
+public:
+    using ArrayBackedLocklessCircularList::ArrayBackedLocklessCircularList;
+    void setSlots(long head, long tail)
+    {
+        mValues->mHead = head;
+        mValues->mTail = tail;
+    }
+};
+
+TEST(ArrayBackedLocklessCircularListTest, IndicesOutsideTheSlotsAreRefused)
+{
+    CapturedLog log;
+    DamagedList list(4, log.log(), "damaged", nullptr, 0);
+    Item item{};
+    for (auto [head, tail] : {std::pair{0L, 4L}, {7L, 0L}, {-1L, 2L}, {1L, 1L << 40}})
+    {
+        list.setSlots(head, tail);
+        EXPECT_EQ(list.pushBackItem(item), nullptr) << head << " " << tail;
+        EXPECT_EQ(list.popHead(), nullptr) << head << " " << tail;
+        EXPECT_EQ(list.getNumUnread(), 0);
+    }
+}
+
+TEST(ArrayBackedMapTest, SlotsMapToPoolEntries)
+{
+    CapturedLog log;
+    ArrayBackedMap<unsigned int, Item> map(4, log.log(), "map", nullptr);
+    Item* first = map.addEmptyEntry(2, false);
+    ASSERT_NE(first, nullptr);
+    first->payload = 12;
+    EXPECT_EQ(map.getEntry(2), first);
+    EXPECT_EQ(map.addEmptyEntry(2, false), nullptr);
+    EXPECT_EQ(map.addEmptyEntry(2, true), first);
+    EXPECT_EQ(map.getEntry(1), nullptr);
+    EXPECT_EQ(map.addEmptyEntry(4, false), nullptr);
+    EXPECT_EQ(map.getNumEntries(), 1);
+    EXPECT_TRUE(map.deleteEntry(2));
+    EXPECT_FALSE(map.deleteEntry(2));
+    EXPECT_EQ(map.getEntry(2), nullptr);
+    EXPECT_EQ(map.getNumEntries(), 0);
+}
+
+} // namespace
