@@ -13,6 +13,9 @@
 // Environment:
 //   FW_EXAMPLE_MCAST=<group>:<port>  APP1 also listens to that multicast group
 //                                    on the loopback interface
+//   FW_EXAMPLE_MCAST_TO=<group>:<port>  a multicast sender "MCAST_OUT" on the
+//                                    loopback interface; main sends "hello" on
+//                                    it in middleware mode
 //   FW_EXAMPLE_FAIL_REG=1            the registration function fails
 //   FW_EXAMPLE_MIDDLEWARE=1          middleware mode: the framework runs beside
 //                                    main, which sends through "MIDDLEWARE_MD"
@@ -83,6 +86,16 @@ int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
             say("EF_UL_EPOLL %s", epoll != nullptr ? epoll : "unset");
             if (sendThreadMessage("APP2", "ping", 4, false) != 0)
                 std::printf("SEND_ERROR %d\n", getErrorCode());
+            // By handle: the one the framework gives works, one that names
+            // another thread than it points at is refused.
+            ResourceHandle peer;
+            if (getResHandleByName("APP2", THREAD_RES, peer) != 0 ||
+                sendThreadMessage2(peer, "ping2", 5, true) != 0)
+                std::printf("SEND_ERROR %d\n", getErrorCode());
+            const char ghost[17] = "GHOST";
+            const ResourceHandle forged(ghost, THREAD_RES, peer.getResourcePtr());
+            if (sendThreadMessage2(forged, "ping3", 5, false) != 0)
+                std::printf("HANDLE_REFUSED %d\n", getErrorCode());
             std::fflush(stdout);
         }
         if (evt->id == APP_READY && self == "MIDDLEWARE_MD")
@@ -109,6 +122,23 @@ int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
     return 0;
 }
 
+int registerMulticastOut(const char* spec)
+{
+    const char* colon = std::strchr(spec, ':');
+    if (colon == nullptr)
+        return -1;
+    UdpConnParam udp;
+    if (initStructParam(UDPCONN_PARAM, &udp, sizeof(udp)) != 0)
+        return -1;
+    copyResourceName(udp.connNameTxt, "MCAST_OUT");
+    udp.udpMode = MULTICAST_SENDER_MODE;
+    std::snprintf(udp.interfaceTxt, sizeof(udp.interfaceTxt), "127.0.0.1");
+    std::snprintf(udp.destAddrTxt, sizeof(udp.destAddrTxt), "%.*s", static_cast<int>(colon - spec), spec);
+    udp.port = static_cast<unsigned short>(std::atoi(colon + 1));
+    udp.connectAtStartup = true;
+    return registerSendMulticastConnection(&udp);
+}
+
 int registerMulticast(const char* spec)
 {
     const char* colon = std::strchr(spec, ':');
@@ -131,8 +161,10 @@ int registerAll()
 {
     if (std::getenv("FW_EXAMPLE_FAIL_REG") != nullptr)
         return -1;
+    if (const char* to = std::getenv("FW_EXAMPLE_MCAST_TO"); to != nullptr && registerMulticastOut(to) != 0)
+        return -1;
     if (std::getenv("FW_EXAMPLE_MIDDLEWARE") != nullptr)
-        return 0; // channels would belong to "MIDDLEWARE_MD"; no threads of our own
+        return 0; // no threads of our own: channels belong to "MIDDLEWARE_MD"
     for (const char* name : {"APP1", "APP2"})
     {
         ThreadParam thread;
@@ -180,6 +212,11 @@ int runMiddleware(int argc, char** argv)
     static int anchor = 0;
     if (setAppObjectPtr(&anchor) == 0 && getAppObjectPtr() == &anchor)
         say("MAIN_OBJECT %s%s", "set");
+    if (std::getenv("FW_EXAMPLE_MCAST_TO") != nullptr)
+    {
+        const int rc = sendUdpMessage("MCAST_OUT", "hello", 5, nullptr, false);
+        std::printf("MAIN_UDP %d %d\n", rc, rc == 0 ? 0 : getErrorCode());
+    }
     if (sendThreadMessage("MIDDLEWARE_MD", "x", 1, false) != 0)
         std::printf("MAIN_THREAD_MESSAGE refused %d\n", getErrorCode());
     std::fflush(stdout);

@@ -1,6 +1,7 @@
 // The example application, built against the installed tree, run as a user
 // runs it: a framework configuration file, the agent tool for its blocks,
 // SIGTERM to stop. Its standard output tells what its threads saw.
+#include "FendralCore/foundation/FwErrorNum.h"
 #include "FendralCore/runtime/AgentShmLayout.h"
 
 #include <gtest/gtest.h>
@@ -240,6 +241,9 @@ TEST(Example, RunsItsThreadsAndStopsOnSigterm)
     ASSERT_TRUE(run.waitOut("TIMER APP1 TICK", 3));
     EXPECT_TRUE(run.waitOut("MESSAGE APP2 ping"));
     EXPECT_TRUE(run.waitOut("MESSAGE APP1 pong"));
+    EXPECT_TRUE(run.waitOut("MESSAGE APP2 ping2"));
+    EXPECT_EQ(run.count("HANDLE_REFUSED " + std::to_string(RES_INVALID_HANDLE)), 1u);
+    EXPECT_EQ(run.count("ping3"), 0u);
     EXPECT_EQ(run.count("EVENT APP1 2"), 1u); // APP_READY
     EXPECT_EQ(run.count("EVENT APP2 2"), 1u);
     EXPECT_EQ(run.count("SEND_ERROR"), 0u);
