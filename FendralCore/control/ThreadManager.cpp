@@ -4,6 +4,7 @@
 #include "FendralCore/control/MsgPlaceholderLoop.h"
 #include "FendralCore/dispatch/IpcReceiver.h"
 #include "FendralCore/dispatch/MsgDispatcher.h"
+#include "FendralCore/dispatch/NetReceiver.h"
 #include "FendralCore/dispatch/StreamHandler.h"
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
@@ -106,6 +107,7 @@ struct FwThreadKind
 
 const FwThreadKind FW_THREAD_KINDS[] = {
     {"LOGGER", &ThreadManager::runFwLoggerThread, true},
+    {"NET_RECEIVER", &runServiceLoop<NetReceiver>, true},
     {"DATA_STREAM_HDR", &ThreadManager::runFwStreamHdrThread, true},
     {"IPC_RECEIVER", &ThreadManager::runFwIpcReceiverThread, true},
     {"MSG_SERVICE", &ThreadManager::runFwMsgSvrThread, true},

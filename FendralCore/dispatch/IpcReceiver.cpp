@@ -25,12 +25,6 @@ UInt128 nameKey(const ResourceName& name)
     return UInt128(name, true);
 }
 
-void copyName(ResourceName& dst, const char* src)
-{
-    // NUL-padded, as the registry's keys require.
-    std::memset(dst, 0, sizeof(ResourceName));
-    std::memcpy(dst, src, strnlen(src, sizeof(ResourceName) - 1));
-}
 
 void copyAppId(ApplicationID& dst, const char* src)
 {
@@ -38,10 +32,6 @@ void copyAppId(ApplicationID& dst, const char* src)
     std::memcpy(dst, src, strnlen(src, sizeof(ApplicationID) - 1));
 }
 
-int32 readKey(const ConfigManager* config, const char* label, int32 defaultValue)
-{
-    return config == nullptr ? defaultValue : FwConfigKeys::readPositiveInt32(*config, label, defaultValue);
-}
 
 int64 monoNs()
 {
@@ -66,19 +56,19 @@ IpcReceiver::IpcReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
       m_gblData(gblData),
       m_optMode(gblData.m_optMode.load(std::memory_order_acquire))
 {
-    m_timeout = readKey(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
-    m_contMsgProcNum = readKey(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
-    m_chkTimerInt = static_cast<uint32>(readKey(configMgr, IPC_CHK_TIMER_INT_LABEL, DEFAULT_IPC_CHECK_TIMER_INT));
+    m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
+    m_contMsgProcNum = FwConfigKeys::readPositiveInt32(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
+    m_chkTimerInt = static_cast<uint32>(FwConfigKeys::readPositiveInt32(configMgr, IPC_CHK_TIMER_INT_LABEL, DEFAULT_IPC_CHECK_TIMER_INT));
     m_chkProcTimerMultipier =
-        static_cast<uint32>(readKey(configMgr, IPC_CHK_PROC_MTR_LABEL, DEFAULT_IPC_CHECK_PROCESS_TIME_MULTIPLIER));
+        static_cast<uint32>(FwConfigKeys::readPositiveInt32(configMgr, IPC_CHK_PROC_MTR_LABEL, DEFAULT_IPC_CHECK_PROCESS_TIME_MULTIPLIER));
     const char* ownName = threadResPtr != nullptr ? threadResPtr->threadNameTxt : THREAD_NAME;
-    copyName(m_dataMsg.originatorTxt, ownName);
+    ResourceManager::copyResourceName(m_dataMsg.originatorTxt, ownName);
     m_dataMsg.appMsg.type = MSG_DATA;
     m_dataMsg.appMsg.data.chnType = IPC_CHANNEL;
     m_dataMsg.appMsg.data.dataDir = INCOMING_DATA;
     m_maxMsgSize = std::clamp(gblData.m_maxMsgSize, GlobalData::MSG_SIZE_MIN, GlobalData::MSG_SIZE_MAX);
     m_storedPlBufSize = m_maxMsgSize + PL_HDR_SIZE;
-    m_storedPlMsgPtr.reset(new char[m_storedPlBufSize]());
+    m_forwarder = std::make_unique<MsgForwarder>(*this, resMgr, LIST, m_msgSeqNum, m_maxMsgSize);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     m_checkTimerPtr = std::make_unique<Timer>(static_cast<int32>(m_chkTimerInt), true);
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
@@ -96,7 +86,8 @@ IpcReceiver::~IpcReceiver()
         IpcShrMemMsgQ* q = res->ipcMsgQPtr;
         if (q == nullptr)
             continue;
-        if (q->isOpened())
+        // isOpened() answers 0 for an open queue.
+        if (q->isOpened() == 0)
         {
             if (q->getAccessMode() == IPC_READER_MODE)
                 q->close(false);
@@ -113,7 +104,7 @@ IpcReceiver::~IpcReceiver()
 int32 IpcReceiver::initialize()
 {
     ResourceName name{};
-    copyName(name, CTL_THREAD_NAME);
+    ResourceManager::copyResourceName(name, CTL_THREAD_NAME);
     if (m_resMgr.getThreadRes(name, &m_ctlThdResPtr) != 0)
     {
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -403,9 +394,9 @@ int32 IpcReceiver::initIpcMsgQ()
             {
                 m_joinBuffers.emplace_back(new char[m_storedPlBufSize]());
                 auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_joinBuffers.back().get());
-                copyName(hdr->originatorTxt, m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : THREAD_NAME);
-                copyName(hdr->recipientTxt, prm.threadNameTxt);
-                copyName(hdr->channelNameTxt, res->ipcNameTxt);
+                ResourceManager::copyResourceName(hdr->originatorTxt, m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : THREAD_NAME);
+                ResourceManager::copyResourceName(hdr->recipientTxt, prm.threadNameTxt);
+                ResourceManager::copyResourceName(hdr->channelNameTxt, res->ipcNameTxt);
                 hdr->chnType = IPC_CHANNEL;
                 hdr->type = MSG_DATA;
                 hdr->dataDir = INCOMING_DATA;
@@ -440,12 +431,12 @@ int32 IpcReceiver::openAtStartupIpcMsgQ()
         {
             EventMsg evt{};
             evt.id = IPC_OPEN_RQS;
-            copyName(evt.eventParam.resNameTxt, res->ipcNameTxt);
+            ResourceManager::copyResourceName(evt.eventParam.resNameTxt, res->ipcNameTxt);
             processIpcOpenRqs(res->regParam.threadNameTxt, evt);
             continue;
         }
         EventParam p{};
-        copyName(p.resNameTxt, res->ipcNameTxt);
+        ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
         notify(res, IPC_READY_TO_OPEN, p);
     }
     return 0;
@@ -462,7 +453,7 @@ IpcResource* IpcReceiver::findChannel(const char* name) const
 void IpcReceiver::failRequest(const ResourceName& requester, FwEventID evtId, const char* name, int32 code)
 {
     EventParam p{};
-    copyName(p.resNameTxt, name);
+    ResourceManager::copyResourceName(p.resNameTxt, name);
     p.paramInt32 = code;
     sendEventMsg(requester, MQUEUE_HIGH_PRIORITY, evtId, p, m_msgSeqNum);
 }
@@ -477,15 +468,13 @@ int32 IpcReceiver::notify(IpcResource* res, FwEventID evtId, const EventParam& p
                                               res->tmpPlMsgStorePtr, LIST, &parked);
         // Kept under the pipeline's name: that is how the timer retry finds it.
         if (parked && res->tmpPlMsgStorePtr != nullptr)
-            m_unsentPlMsgRepository.insert(nameKey(res->regParam.pipelineNameTxt),
-                                           reinterpret_cast<DataValueType>(res->tmpPlMsgStorePtr), false);
+            m_forwarder->registerUnsentPl(res->regParam.pipelineNameTxt, res->tmpPlMsgStorePtr);
         return r;
     }
     const int32 r = sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, evtId, p, m_msgSeqNum,
                                  res->tmpMsgStorePtr, LIST, &parked);
-    if (parked && res->tmpMsgStorePtr != nullptr)
-        m_unsentMsgRepository.insert(nameKey(res->regParam.threadNameTxt),
-                                     reinterpret_cast<DataValueType>(res->tmpMsgStorePtr), false);
+    if (parked)
+        m_forwarder->registerUnsent(res->regParam.threadNameTxt, res->tmpMsgStorePtr);
     return r;
 }
 
@@ -510,7 +499,7 @@ int32 IpcReceiver::processIpcOpenRqs(const ResourceName& requester, const EventM
         return 0;
     }
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     const ResourceStatus st = res->status.load();
     int32 code = 0;
     if (m_gblData.m_appMode.load() == STANDBY_MODE && !res->regParam.openInStandbyMode)
@@ -531,7 +520,7 @@ int32 IpcReceiver::processIpcOpenRqs(const ResourceName& requester, const EventM
     }
     IpcShrMemMsgQ* q = res->ipcMsgQPtr;
     const bool writer = res->regParam.accessMode == IPC_WRITER_MODE;
-    if (writer && res->counterpartStatus.load() == RES_CONNECTED && !q->isOpened())
+    if (writer && res->counterpartStatus.load() == RES_CONNECTED && q->isOpened() == 0)
     {
         q->close(false);
         res->counterpartStatus.store(RES_DISCONNECTED);
@@ -574,7 +563,7 @@ int32 IpcReceiver::processIpcOpenRqs(const ResourceName& requester, const EventM
     res->counterpartStatus.store(RES_DISCONNECTED);
     res->counterpartPid = IpcShrMemMsgQ::IPC_NO_PROCESS_ID;
     res->counterpartAppId[0] = '\0';
-    if (q->isOpened())
+    if (q->isOpened() == 0)
         q->close(false);
     fwLog(LOG_LEVEL_NOTICE, "Failed to open IPC channel [%s] with error [%d].", res->ipcNameTxt, code);
     p.paramInt32 = code;
@@ -594,7 +583,7 @@ int32 IpcReceiver::processIpcCloseRqs(const ResourceName& requester, const Event
         return 0;
     }
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     if (m_gblData.m_appMode.load() == STANDBY_MODE && !res->regParam.openInStandbyMode)
     {
         fwLog(LOG_LEVEL_NOTICE, "IPC channel [%s] not allow to close in STANDBY mode.", res->ipcNameTxt);
@@ -656,59 +645,30 @@ MessageQueueType IpcReceiver::queueTypeOf(IpcResource* res, FwMessageQueue* q) c
     return MQUEUE_NORMAL;
 }
 
-int32 IpcReceiver::park(IpcResource* res, MessageQueueType type)
+ForwardTarget IpcReceiver::targetOf(IpcResource* res) const
 {
-    MessageStore* store = res->tmpMsgStorePtr;
-    if (store == nullptr)
-        return fwFail(BUFFER_FULL, -1);
-    if (store->insertMsg(LIST, type, &m_dataMsg) != 0)
-        return -1;
-    m_unsentMsgRepository.insert(nameKey(res->regParam.threadNameTxt), reinterpret_cast<DataValueType>(store), false);
-    return 0;
+    ForwardTarget t;
+    t.queue = res->msgQueuePtr;
+    t.altQueue = res->altMsgQueuePtr;
+    t.queueType = queueTypeOf(res, res->msgQueuePtr);
+    t.store = res->tmpMsgStorePtr;
+    ResourceManager::copyResourceName(t.recipient, res->regParam.threadNameTxt);
+    return t;
 }
 
-void IpcReceiver::flushParked(IpcResource* res, bool& parked)
+bool IpcReceiver::flushParked(IpcResource* res)
 {
-    parked = false;
     if (res->usePipeline)
-    {
-        PlMessageStore* plStore = res->tmpPlMsgStorePtr;
-        Pipeline* pl = res->pipelinePtr;
-        while (plStore != nullptr && pl != nullptr && plStore->isMsgAvail(LIST))
-        {
-            uint32 len = 0;
-            if (plStore->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 || len < PL_HDR_SIZE)
-                break;
-            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
-            if (pl->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, DEFAULT_RETRY_CNT, DEFAULT_RETRY_INTERVAL) != 0)
-                break;
-            plStore->removeMsg(LIST);
-        }
-        parked = plStore != nullptr && plStore->isMsgAvail(LIST);
-        return;
-    }
-    MessageStore* store = res->tmpMsgStorePtr;
-    if (store == nullptr)
-        return;
-    for (MessageQueueType type : {MQUEUE_HIGH_PRIORITY, MQUEUE_NORMAL})
-    {
-        FwMessageQueue* q = queueTypeOf(res, res->msgQueuePtr) == type ? res->msgQueuePtr : res->altMsgQueuePtr;
-        while (q != nullptr && store->isMsgAvail(LIST, type) && q->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES)
-        {
-            if (store->getMsg(LIST, type, &m_storedMsg) != 0 || q->putMessage(&m_storedMsg) != 0)
-                break;
-            store->removeMsg(LIST, type);
-        }
-        parked |= store->isMsgAvail(LIST, type);
-    }
+        return m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr);
+    return m_forwarder->flushQueue(targetOf(res));
 }
 
 int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit)
 {
     if (res->status.load() != RES_CONNECTED || res->ipcMsgQPtr == nullptr)
         return 0;
-    bool parked = false;
-    flushParked(res, parked);
+    // Order first: while older messages stay parked, new ones park behind them.
+    bool parked = flushParked(res);
     int32 handled = 0;
     while (handled < limit)
     {
@@ -720,6 +680,10 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
             fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from IPC channel [%s].", code,
                   res->ipcNameTxt);
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", code, res->ipcNameTxt);
+            // Indices out of range: nothing in the ring can be trusted any
+            // more, and polling it again would only repeat these lines.
+            if (res->ipcMsgQPtr->getNumMsgQueued() < 0)
+                closeCorrupt(res, code);
             return fwFail(code, -1);
         }
         if (m_entry.msgType != IPC_MSG_TYPE_DATA)
@@ -740,7 +704,7 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
 int32 IpcReceiver::handleControl(IpcResource* res, const IpcShmMsg& entry)
 {
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     if (entry.msgType == IPC_MSG_TYPE_CTL_OPEN)
     {
         bool attached = false;
@@ -789,10 +753,19 @@ int32 IpcReceiver::handleControl(IpcResource* res, const IpcShmMsg& entry)
     return fwFail(IPC_SHR_MEM_NOT_ALIGN, -1);
 }
 
+void IpcReceiver::closeCorrupt(IpcResource* res, int32 code)
+{
+    fwLog(LOG_LEVEL_ERROR, "IPC channel [%s] is closed: its shared memory queue is corrupt, error [%d].",
+          res->ipcNameTxt, code);
+    res->status.store(RES_FAILED);
+    res->ipcMsgQPtr->close(false);
+    detach(res, IPC_CLOSED, code);
+}
+
 void IpcReceiver::detach(IpcResource* res, FwEventID evtId, int32 code)
 {
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     copyAppId(p.appIdTxt, res->counterpartAppId);
     p.paramInt32 = code;
     if (evtId == IPC_CLOSED)
@@ -816,8 +789,8 @@ int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& p
     if (res->usePipeline)
         return forwardToPipeline(res, entry, parked);
     Data_t& d = m_dataMsg.appMsg.data;
-    copyName(m_dataMsg.recipientTxt, res->regParam.threadNameTxt);
-    copyName(d.channelNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(m_dataMsg.recipientTxt, res->regParam.threadNameTxt);
+    ResourceManager::copyResourceName(d.channelNameTxt, res->ipcNameTxt);
     m_dataMsg.tm = m_tm;
     m_dataMsg.msgSeqNum = ++m_msgSeqNum;
     d.fdPtr = res;
@@ -826,45 +799,10 @@ int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& p
     d.more = entry.more != 0;
     std::memcpy(d.buffer, entry.buffer, entry.dataLen);
 
-    FwMessageQueue* q = res->msgQueuePtr;
-    const MessageQueueType type = queueTypeOf(res, q);
-    auto congest = [&](int32 code) {
-        EventParam p{};
-        copyName(p.resNameTxt, res->ipcNameTxt);
-        p.paramInt32 = code;
-        sendEventMsg(res->regParam.threadNameTxt, res->altMsgQueuePtr, MSG_QUEUE_CONGEST, p, m_msgSeqNum);
-    };
-    if (parked)
-        return park(res, type);
-    if (q->getNumFreeEntry() <= THREAD_MSGQ_RESERVED_ENTRIES)
-    {
-        fwLog(LOG_LEVEL_NOTICE,
-              "Unable to forward message to [%s] due to message queue available entry <= "
-              "THREAD_MSGQ_RESERVED_ENTRIES. Schedule retry at next timer event.",
-              res->regParam.threadNameTxt);
-        if (park(res, type) != 0)
-            return -1;
-        parked = true;
-        congest(BUFFER_FULL);
-        return 0;
-    }
-    int32 code = 0;
-    for (int32 attempt = 0; attempt < PUT_RETRY_CNT; ++attempt)
-    {
-        if (q->putMessage(&m_dataMsg) == 0)
-            return 0;
-        code = FrameworkErrno::m_fwErrno;
-        if (code != BUFFER_FULL && code != HEAD_INDEX_CHANGED && code != LOCK_FAILED)
-            return -1;
-    }
-    fwLog(LOG_LEVEL_NOTICE,
-          "Unable to forward message to [%s] due to message queue full. Schedule retry at next timer event.",
-          res->regParam.threadNameTxt);
-    if (park(res, type) != 0)
-        return -1;
-    parked = true;
-    congest(code);
-    return 0;
+    EventParam congest{};
+    ResourceManager::copyResourceName(congest.resNameTxt, res->ipcNameTxt);
+    MsgForwarder::Outcome outcome{};
+    return m_forwarder->put(targetOf(res), m_dataMsg, parked, congest, outcome);
 }
 
 void IpcReceiver::resetJoin(IpcResource* res)
@@ -897,12 +835,12 @@ int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, b
         resetJoin(res);
         return fwFail(more ? IPC_SHR_MEM_READ_FAIL : IPC_INCOMPLETE_MSG_RCVD, -1);
     }
-    const uint32 capacity = std::min(m_maxMsgSize, pl->getMaxDataSize());
+    // Checked against the join buffer and the pipeline's entry before a part is copied.
     const uint64 joined = static_cast<uint64>(hdr->dataLen) + entry.dataLen;
-    if (joined > capacity)
+    if (joined > m_maxMsgSize || !MsgForwarder::fitsPipeline(joined, *pl))
     {
         fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry size [%d] of pipeline [%s]",
-              static_cast<int32>(joined + PL_HDR_SIZE), static_cast<int32>(capacity + PL_HDR_SIZE),
+              static_cast<int32>(joined + PL_HDR_SIZE), static_cast<int32>(pl->getMaxDataSize()),
               res->regParam.pipelineNameTxt);
         resetJoin(res);
         return fwFail(MSG_TOO_LARGE, -1);
@@ -916,42 +854,16 @@ int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, b
         return 0;
     }
     hdr->tm = m_tm;
-    const uint32 total = PL_HDR_SIZE + hdr->dataLen;
-    int32 r = 0;
-    auto parkWhole = [&]() -> int32 {
-        PlMessageStore* store = res->tmpPlMsgStorePtr;
-        if (store == nullptr)
-            return fwFail(BUFFER_FULL, -1);
-        if (store->insertMsg(LIST, reinterpret_cast<const char*>(hdr), total) != 0)
-            return -1;
-        m_unsentPlMsgRepository.insert(nameKey(res->regParam.pipelineNameTxt),
-                                       reinterpret_cast<DataValueType>(store), false);
-        parked = true;
-        return 0;
-    };
-    if (parked)
-        r = parkWhole();
-    else if (pl->enqueue(payload, *hdr, DEFAULT_RETRY_CNT, DEFAULT_RETRY_INTERVAL) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        if (code != BUFFER_FULL && code != HEAD_INDEX_CHANGED)
-            r = -1;
-        else
-        {
-            fwLog(LOG_LEVEL_NOTICE,
-                  "Unable to forward message due to pipeline [%s] full from IPC [%s]. Schedule retry at next timer "
-                  "event.",
-                  res->regParam.pipelineNameTxt, res->ipcNameTxt);
-            r = parkWhole();
-            if (r == 0)
-            {
-                EventParam p{};
-                copyName(p.resNameTxt, res->ipcNameTxt);
-                p.paramInt32 = code;
-                sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, PIPELINE_CONGEST, p, m_msgSeqNum);
-            }
-        }
-    }
+    EventParam congest{};
+    ResourceManager::copyResourceName(congest.resNameTxt, res->ipcNameTxt);
+    MsgForwarder::Outcome outcome{};
+    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt,
+                                         reinterpret_cast<const char*>(hdr), parked, res->regParam.threadNameTxt,
+                                         res->msgQueuePtr, congest, outcome);
+    if (outcome == MsgForwarder::FWD_CONGESTED)
+        fwLog(LOG_LEVEL_NOTICE,
+              "Unable to forward message due to pipeline [%s] full from IPC [%s]. Schedule retry at next timer event.",
+              res->regParam.pipelineNameTxt, res->ipcNameTxt);
     resetJoin(res);
     return r;
 }
@@ -1008,7 +920,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
 {
     IpcShrMemMsgQ* q = res->ipcMsgQPtr;
     const ResourceStatus st = res->status.load();
-    if (st == RES_DISCONNECTED && res->counterpartStatus.load() == RES_CONNECTED && q->isOpened())
+    if (st == RES_DISCONNECTED && res->counterpartStatus.load() == RES_CONNECTED && q->isOpened() == 0)
     {
         q->close(false);
         res->counterpartStatus.store(RES_DISCONNECTED);
@@ -1044,7 +956,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
     res->status.store(RES_DISCONNECTED);
     // The reader is still marked so that the next check closes the queue.
     EventParam p{};
-    copyName(p.resNameTxt, res->ipcNameTxt);
+    ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     copyAppId(p.appIdTxt, res->counterpartAppId);
     p.paramInt32 = code;
     p.resPtr = res;
@@ -1055,56 +967,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
 
 int32 IpcReceiver::retryForwardMsg()
 {
-    UInt128 key;
-    DataValueType value = 0;
-    for (bool more = m_unsentMsgRepository.getFirst(key, value); more; more = m_unsentMsgRepository.getNext(key, value))
-    {
-        auto* store = reinterpret_cast<MessageStore*>(value);
-        ResourceName name{};
-        std::memcpy(name, key.m_data.txt, 16);
-        name[16] = '\0';
-        ThreadResource* thr = nullptr;
-        if (m_resMgr.getThreadRes(name, &thr) != 0 || thr == nullptr)
-            continue;
-        for (MessageQueueType type : {MQUEUE_HIGH_PRIORITY, MQUEUE_NORMAL})
-        {
-            FwMessageQueue* queue = thr->msgQueuePtrArray[type];
-            while (queue != nullptr && queue->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES &&
-                   store->isMsgAvail(LIST, type))
-            {
-                if (store->getMsg(LIST, type, &m_storedMsg) != 0 || queue->putMessage(&m_storedMsg) != 0)
-                    break;
-                store->removeMsg(LIST, type);
-            }
-        }
-        if (!store->isMsgAvail(LIST, MQUEUE_HIGH_PRIORITY) && !store->isMsgAvail(LIST, MQUEUE_NORMAL))
-            m_unsentMsgRepository.remove(key);
-    }
-    for (bool more = m_unsentPlMsgRepository.getFirst(key, value); more;
-         more = m_unsentPlMsgRepository.getNext(key, value))
-    {
-        auto* store = reinterpret_cast<PlMessageStore*>(value);
-        ResourceName name{};
-        std::memcpy(name, key.m_data.txt, 16);
-        name[16] = '\0';
-        PipelineResource* plRes = nullptr;
-        if (m_resMgr.getPipelineRes(name, &plRes) != 0 || plRes == nullptr || plRes->pipelinePtr == nullptr)
-            continue;
-        while (store->isMsgAvail(LIST))
-        {
-            uint32 len = 0;
-            if (store->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 || len < PL_HDR_SIZE)
-                break;
-            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
-            if (plRes->pipelinePtr->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, DEFAULT_RETRY_CNT,
-                                            DEFAULT_RETRY_INTERVAL) != 0)
-                break;
-            store->removeMsg(LIST);
-        }
-        if (!store->isMsgAvail(LIST))
-            m_unsentPlMsgRepository.remove(key);
-    }
-    return 0;
+    return m_forwarder->retry();
 }
 
 void IpcReceiver::touchLiveness()

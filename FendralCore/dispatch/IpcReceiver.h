@@ -12,6 +12,7 @@
 
 #include "FendralCore/dispatch/IpcShmLayout.h"
 #include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/MsgForwarder.h"
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/dispatch/PlMessageStore.h"
 #include "FendralCore/foundation/FwTypes.h"
@@ -47,8 +48,7 @@ public:
     static constexpr int32 DEFAULT_RETRY_CNT = 5;
     static constexpr int32 DEFAULT_RETRY_INTERVAL = 20; // microseconds
     // A queue with this many free entries or fewer counts as full.
-    static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = 11;
-    static constexpr int32 PUT_RETRY_CNT = 5;
+    static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES;
     static constexpr uint32 PL_HDR_SIZE = sizeof(PipelineMsgHeader);
 
     explicit IpcReceiver(ThreadResource* threadResPtr);
@@ -78,11 +78,12 @@ private:
     void failRequest(const ResourceName& requester, FwEventID evtId, const char* name, int32 code);
     int32 handleControl(IpcResource* res, const IpcShmMsg& entry);
     int32 forwardData(IpcResource* res, const IpcShmMsg& entry, bool& parked);
-    int32 park(IpcResource* res, MessageQueueType type);
+    ForwardTarget targetOf(IpcResource* res) const;
     int32 forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, bool& parked);
     void resetJoin(IpcResource* res);
-    void flushParked(IpcResource* res, bool& parked);
+    bool flushParked(IpcResource* res);
     void detach(IpcResource* res, FwEventID evtId, int32 code);
+    void closeCorrupt(IpcResource* res, int32 code);
     void writeControl(IpcResource* res, IpcIntMsgType type);
     MessageQueueType queueTypeOf(IpcResource* res, FwMessageQueue* q) const;
     void touchLiveness();
@@ -95,16 +96,13 @@ private:
     int32 m_contMsgProcNum = DEFAULT_CONT_MSG_PROC_NUM;
     FwIntMessage m_msg{};
     FwIntMessage m_dataMsg{};
-    FwIntMessage m_storedMsg{};
     bool m_initEventRcvd = false;
     bool m_errorTermination = false;
     timespec m_tm{};
     ThreadResource* m_threadResPtr;
     ThreadResource* m_ctlThdResPtr = nullptr;
-    UnsortedMap<UInt128> m_unsentMsgRepository{100};
-    UnsortedMap<UInt128> m_unsentPlMsgRepository{100};
     uint32 m_maxMsgSize = 0;
-    std::unique_ptr<char[]> m_storedPlMsgPtr;
+    // A join buffer: the entry header and m_maxMsgSize bytes.
     uint32 m_storedPlBufSize = 0;
     // The join buffers of pipeline reader channels (header + m_maxMsgSize).
     std::vector<std::unique_ptr<char[]>> m_joinBuffers;
@@ -126,4 +124,5 @@ private:
     int64 m_lastRetryNs = 0;
     int64 m_lastCheckNs = 0;
     uint32 m_checkCount = 0;
+    std::unique_ptr<MsgForwarder> m_forwarder;
 };

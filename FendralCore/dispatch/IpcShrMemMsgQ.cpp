@@ -10,6 +10,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +50,42 @@ void sleepMicros(int32 micros)
 }
 
 constexpr uint64 WRITER_PROBE_SIZE = sizeof(IpcSharedMemInfo) + sizeof(IpcShmMsg);
+// Another process of the object's group may truncate it while it is
+// mapped: a read then faults with SIGBUS. Reads of the mapping run under a
+// jump point of their thread, and the fault ends the read instead of the
+// process. Outside such a read the signal keeps the action it had before.
+thread_local sigjmp_buf* t_busJump = nullptr;
+struct sigaction g_previousBusAction{};
+
+void onBusError(int sig, siginfo_t*, void*)
+{
+    if (t_busJump != nullptr)
+        siglongjmp(*t_busJump, 1);
+    ::sigaction(sig, &g_previousBusAction, nullptr); // the faulting access repeats under it
+}
+
+void armBusGuard()
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction sa{};
+        sa.sa_sigaction = onBusError;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGBUS, &sa, &g_previousBusAction);
+    });
+    // Framework threads block every signal; a blocked fault signal would
+    // still kill the process.
+    thread_local bool unblocked = false;
+    if (!unblocked)
+    {
+        sigset_t bus;
+        sigemptyset(&bus);
+        sigaddset(&bus, SIGBUS);
+        ::pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+        unblocked = true;
+    }
+}
 } // namespace
 
 IpcShrMemMsgQ::IpcShrMemMsgQ(const char* appIdTxt)
@@ -128,7 +167,9 @@ int32 IpcShrMemMsgQ::initialize(const char* shmName, IpcAccessMode mode, uint32 
         }
         if (created)
         {
-            if (::ftruncate(m_shrMemFd, static_cast<off_t>(mapSize)) != 0)
+            // The creation mode passes through the umask; a writer of the
+            // group under another user needs the group's write bit.
+            if (::fchmod(m_shrMemFd, 0770) != 0 || ::ftruncate(m_shrMemFd, static_cast<off_t>(mapSize)) != 0)
             {
                 const int err = errno;
                 fwLog(LOG_LEVEL_ERROR, "Error [%d] resize IPC shared memory [%s]. %s", err, name, std::strerror(err));
@@ -419,12 +460,39 @@ int32 IpcShrMemMsgQ::enqueue(const IpcShmMsg& msg, int32 retryCnt, int32 retryIn
     return 0;
 }
 
+template <typename Read>
+int32 IpcShrMemMsgQ::guardedRead(Read read)
+{
+    if (m_mapBroken)
+        return fwFail(IPC_SHR_MEM_READ_FAIL, -1);
+    armBusGuard();
+    sigjmp_buf jump;
+    sigjmp_buf* const outer = t_busJump;
+    if (sigsetjmp(jump, 0) != 0)
+    {
+        t_busJump = outer;
+        m_mapBroken = true;
+        fwLog(LOG_LEVEL_ERROR, "IPC shared memory [%s] became shorter than its [%lu] mapped bytes; no further access",
+              m_sharedMemPathStr.c_str(), static_cast<unsigned long>(m_shmSize));
+        return fwFail(IPC_SHR_MEM_READ_FAIL, -1);
+    }
+    t_busJump = &jump;
+    const int32 r = read();
+    t_busJump = outer;
+    return r;
+}
+
 int32 IpcShrMemMsgQ::dequeue(IpcShmMsg& msg, int32 retryCnt, int32 retryIntervalUs)
 {
     if (!m_isOpened)
         return fwFail(IPC_SHR_MEM_NOT_OPEN, -1);
     if (m_accessMode == IPC_WRITER_MODE)
         return fwFail(IPC_INVALID_ACTION, -1);
+    return guardedRead([&] { return dequeueMapped(msg, retryCnt, retryIntervalUs); });
+}
+
+int32 IpcShrMemMsgQ::dequeueMapped(IpcShmMsg& msg, int32 retryCnt, int32 retryIntervalUs)
+{
     IpcSharedMemInfo& hdr = *m_shmInfoPtr;
     const int32 tail = loadAcquire(hdr.ringBufInfo.tailIndex);
     int32 head = 0;
@@ -494,7 +562,8 @@ int32 IpcShrMemMsgQ::isPeerAttached(bool& attached, IpcAppInfo* peerInfo, bool p
 
 int32 IpcShrMemMsgQ::isWriterAttached(bool& attached, IpcAppInfo* writerInfo)
 {
-    return isPeerAttached(attached, writerInfo, true);
+    attached = false;
+    return guardedRead([&] { return isPeerAttached(attached, writerInfo, true); });
 }
 
 int32 IpcShrMemMsgQ::isReaderAttached(bool& attached, IpcAppInfo* readerInfo)
@@ -508,6 +577,12 @@ int32 IpcShrMemMsgQ::close(bool unlinkShm)
     {
         cleanup();
         return fwFail(IPC_SHR_MEM_NOT_OPEN, -1);
+    }
+    if (m_mapBroken)
+    {
+        // Nothing of the object can be touched any more: only let go of it.
+        cleanup();
+        return fwFail(IPC_SHR_MEM_READ_FAIL, -1);
     }
     const char* name = m_sharedMemPathStr.c_str();
     IpcSharedMemInfo& hdr = *m_shmInfoPtr;
@@ -561,6 +636,8 @@ int32 IpcShrMemMsgQ::getNumMsgQueued() const
 {
     if (!m_isOpened)
         return -1;
+    if (m_mapBroken)
+        return fwFail(IPC_SHR_MEM_READ_FAIL, -1);
     int32 head = 0, tail = 0;
     if (!loadIndices(head, tail))
         return fwFail(IPC_SHR_MEM_NOT_ALIGN, -1);
@@ -632,4 +709,5 @@ void IpcShrMemMsgQ::cleanup()
     m_msgQueLen = 0;
     m_bufSize = 0;
     m_isOpened = false;
+    m_mapBroken = false;
 }

@@ -81,6 +81,11 @@ public:
 
 private:
     int32 isPeerAttached(bool& attached, IpcAppInfo* peerInfo, bool peerIsWriter);
+    int32 dequeueMapped(IpcShmMsg& msg, int32 retryCnt, int32 retryIntervalUs);
+    // Runs read (an access to the mapping); a mapping cut short under it
+    // ends it with IPC_SHR_MEM_READ_FAIL and marks the queue unusable.
+    template <typename Read>
+    int32 guardedRead(Read read);
     int32 claimSlot(IpcAppInfo& slot, bool asWriter);
     // Both indices read once and checked against the mapped slot count.
     bool loadIndices(int32& head, int32& tail) const;
@@ -97,6 +102,7 @@ private:
     IpcSharedMemInfo* m_shmInfoPtr = nullptr;
     IpcShmMsg* m_shmMsgBufPtr = nullptr;
     bool m_isOpened = false;
+    bool m_mapBroken = false; // the object shrank under the mapping
     int32 m_bufSize = 0;       // slots this side mapped
     IpcSharedMemInfo m_initMemInfo{};
     char m_appIdTxt[9]{};

@@ -43,10 +43,6 @@ void copyName(ResourceName& dst, const ResourceName& src)
     dst[16] = '\0';
 }
 
-int32 readKey(const ConfigManager* config, const char* label, int32 defaultValue)
-{
-    return config == nullptr ? defaultValue : FwConfigKeys::readPositiveInt32(*config, label, defaultValue);
-}
 
 int64 monoNs()
 {
@@ -77,10 +73,10 @@ StreamHandler::StreamHandler(ThreadResource* threadResPtr, ResourceManager& resM
       m_optMode(gblData.m_optMode.load(std::memory_order_acquire))
 {
     const int32 tcpMax =
-        std::min(readKey(configMgr, ResourceManager::TCP_CONN_RES_NUM_MAX_LABEL, ResourceManager::TCP_CONN_RES_NUM_MAX),
+        std::min(FwConfigKeys::readPositiveInt32(configMgr, ResourceManager::TCP_CONN_RES_NUM_MAX_LABEL, ResourceManager::TCP_CONN_RES_NUM_MAX),
                  TCP_CONN_LIMIT);
-    m_timeout = readKey(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
-    m_contMsgProcNum = readKey(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
+    m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
+    m_contMsgProcNum = FwConfigKeys::readPositiveInt32(configMgr, SH_MSG_PROC_NUM_LABEL, DEFAULT_CONT_MSG_PROC_NUM);
     m_maxNumDesc = tcpMax + 3;
     m_streamArraySize = 3 * tcpMax;
     m_maxMsgSize = static_cast<int32>(std::clamp(gblData.m_maxMsgSize, GlobalData::MSG_SIZE_MIN, GlobalData::MSG_SIZE_MAX));
@@ -97,8 +93,7 @@ StreamHandler::StreamHandler(ThreadResource* threadResPtr, ResourceManager& resM
     auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpMsgPtr.get());
     ResourceManager::copyResourceName(hdr->originatorTxt, ownName);
     hdr->type = MSG_DATA;
-    m_storedPlBufSize = static_cast<uint32>(m_maxMsgSize + PL_HDR_SIZE);
-    m_storedPlMsgPtr.reset(new char[m_storedPlBufSize]());
+    m_forwarder = std::make_unique<MsgForwarder>(*this, resMgr, LIST, m_msgSeqNum, static_cast<uint32>(m_maxMsgSize));
 
     ResourceManager::copyResourceName(m_evtMsg.originatorTxt, ownName);
     m_evtMsg.appMsg.type = MSG_EVENT;
@@ -150,6 +145,7 @@ int32 StreamHandler::initialize()
             return fwFail(code, code);
         }
         m_replicationThreadId = nameKey(name);
+        m_forwarder->setReplicator(m_msgRepliThdResPtr);
         copyName(m_dataMsg.recipientTxt, name);
         DataValueType value = 0;
         if (m_gblData.m_tmpMsgRepository.getValueByKey(m_replicationThreadId, value, false))
@@ -447,20 +443,20 @@ int32 StreamHandler::delStream(TcpConnResource* tcpResPtr, int32 reason)
     m_tmpPara.resPtr = tcpResPtr;
     m_tmpPara.paramInt32 = reason == CONN_CLOSED && tcpResPtr->connCloseReason != 0 ? tcpResPtr->connCloseReason : reason;
     tcpResPtr->connCloseReason = 0;
+
+    // A client channel is ready again before its owner hears of the close:
+    // an owner that answers DISCONNECTED with CONN_RQS must find it so.
+    const bool replicated = m_msgRepliThdResPtr != nullptr && tcpResPtr->regParam.replicationMode != NO_REPLICATION;
+    const bool disconnected = !replicated && tcpResPtr->status.load(std::memory_order_acquire) == RES_DISCONNECTED;
+    if (disconnected && tcpResPtr->regParam.tcpMode != TCP_SERVER_DATA_MODE)
+        tcpResPtr->status.store(RES_INITIALIZED, std::memory_order_release);
     const int32 sent = notify(tcpResPtr, DISCONNECTED, false);
     const int32 code = FrameworkErrno::m_fwErrno;
-
-    const bool replicated = m_msgRepliThdResPtr != nullptr && tcpResPtr->regParam.replicationMode != NO_REPLICATION;
-    if (!replicated && tcpResPtr->status.load(std::memory_order_acquire) == RES_DISCONNECTED)
+    if (disconnected && tcpResPtr->regParam.tcpMode == TCP_SERVER_DATA_MODE)
     {
-        if (tcpResPtr->regParam.tcpMode == TCP_SERVER_DATA_MODE)
-        {
-            ResourceName name{};
-            copyName(name, tcpResPtr->tcpConnNameTxt);
-            m_resMgr.removeTcpClientConnRes(name, true);
-        }
-        else
-            tcpResPtr->status.store(RES_INITIALIZED, std::memory_order_release);
+        ResourceName name{};
+        copyName(name, tcpResPtr->tcpConnNameTxt);
+        m_resMgr.removeTcpClientConnRes(name, true);
     }
 
     m_streamBufRepository.remove(reinterpret_cast<uint64>(sb));
@@ -550,7 +546,7 @@ int32 StreamHandler::notify(TcpConnResource* res, FwEventID evtId, bool isAdd)
         const int32 r = sendEventMsg(m_msgRepliThdResPtr, priority ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL, evtId,
                                      m_tmpPara, m_msgSeqNum, m_repliMsgStorePtr, LIST, &parked);
         if (parked)
-            registerUnsent(m_msgRepliThdResPtr->threadNameTxt, m_repliMsgStorePtr);
+            m_forwarder->registerUnsent(m_msgRepliThdResPtr->threadNameTxt, m_repliMsgStorePtr);
         if (r != 0 || !(isAdd && mode == OUTPUT_REPLICATION))
             return r;
         parked = false;
@@ -561,7 +557,7 @@ int32 StreamHandler::notify(TcpConnResource* res, FwEventID evtId, bool isAdd)
     const int32 r = sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, evtId, m_tmpPara, m_msgSeqNum,
                                  res->tmpMsgStorePtr, LIST, &parked);
     if (parked)
-        registerUnsent(res->regParam.threadNameTxt, res->tmpMsgStorePtr);
+        m_forwarder->registerUnsent(res->regParam.threadNameTxt, res->tmpMsgStorePtr);
     return r;
 }
 
@@ -596,7 +592,7 @@ int32 StreamHandler::sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bo
     PlMessageStore* store = res->tmpPlMsgStorePtr;
     if (store == nullptr || !store->isMsgAvail(LIST))
     {
-        if (pl->enqueue(entry + PL_HDR_SIZE, *hdr, PL_ENQ_RETRY_CNT, PL_ENQ_RETRY_INTERVAL) == 0)
+        if (pl->enqueue(entry + PL_HDR_SIZE, *hdr, MsgForwarder::PL_ENQ_RETRY_CNT, MsgForwarder::PL_ENQ_RETRY_INTERVAL) == 0)
             return 0;
         const int32 code = FrameworkErrno::m_fwErrno;
         if ((code != BUFFER_FULL && code != HEAD_INDEX_CHANGED) || store == nullptr)
@@ -605,20 +601,8 @@ int32 StreamHandler::sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bo
     if (store->insertMsg(LIST, entry, sizeof entry) != 0)
         return -1;
     parked = true;
-    registerUnsentPl(res->regParam.pipelineNameTxt, store);
+    m_forwarder->registerUnsentPl(res->regParam.pipelineNameTxt, store);
     return 0;
-}
-
-void StreamHandler::registerUnsent(const ResourceName& name, MessageStore* store)
-{
-    if (store != nullptr)
-        m_unsentMsgRepository.insert(nameKey(name), reinterpret_cast<DataValueType>(store), false);
-}
-
-void StreamHandler::registerUnsentPl(const ResourceName& name, PlMessageStore* store)
-{
-    if (store != nullptr)
-        m_unsentPlMsgRepository.insert(nameKey(name), reinterpret_cast<DataValueType>(store), false);
 }
 
 void StreamHandler::shutdownConnection(TcpConnResource* res, int32 code)
@@ -795,6 +779,11 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
     if (res == nullptr)
         return fwFail(RES_TCPCONN_NOT_EXIST, -1);
 
+    if (streamBufPtr->isDiscarding())
+    {
+        streamBufPtr->discardAll();
+        return 0;
+    }
     const bool pipelinePath = usesPipelinePath(res);
     Target t{};
     if (!pipelinePath)
@@ -803,8 +792,9 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
             return -1;
         copyName(t.recipient, t.toReplicator ? m_msgRepliThdResPtr->threadNameTxt : res->regParam.threadNameTxt);
     }
-    bool parked = false;
-    flushParked(res, pipelinePath ? nullptr : &t, parked);
+    // Order first: while older messages stay parked, new ones park behind them.
+    bool parked = pipelinePath ? m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr)
+                               : m_forwarder->flushQueue(t);
 
     for (;;)
     {
@@ -819,14 +809,23 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
                 partialLen = code == BUFFER_EMPTY ? 0 : len;
                 return 0;
             }
-            // The stream cannot be cut any further: what is readable goes to
-            // the journal, and the caller closes the connection.
-            int32 n = 0;
-            if (streamBufPtr->dequeue(m_tmpBufPtr, m_maxMsgSize, n, false, -1) == 0)
+            // The stream cannot be cut any further: no later byte can be
+            // trusted to start a message. What is readable goes to the
+            // journal, the rest of the stream is discarded until it is
+            // removed, and the caller closes the connection.
+            for (int32 n = 0; streamBufPtr->availEntry() > 0;)
+            {
+                if (streamBufPtr->dequeue(m_tmpBufPtr, m_maxMsgSize, n, false, -1) != 0)
+                {
+                    fwLog(LOG_LEVEL_ERROR,
+                          "Error [%d] retrieving invalid message from data stream of TCP channel [%s].",
+                          FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
+                    break;
+                }
                 logMessageJournal(m_tmpBufPtr, n, m_tm);
-            else
-                fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from data stream of TCP channel [%s].",
-                      FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
+            }
+            streamBufPtr->setDiscarding();
+            streamBufPtr->discardAll();
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing data stream of TCP channel [%s].", code, res->tcpConnNameTxt);
             return fwFail(code, -1);
         }
@@ -849,38 +848,6 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
     }
 }
 
-int32 StreamHandler::flushParked(TcpConnResource* res, const Target* t, bool& parked)
-{
-    if (t == nullptr)
-    {
-        PlMessageStore* store = res->tmpPlMsgStorePtr;
-        Pipeline* pl = res->pipelinePtr;
-        while (store != nullptr && pl != nullptr && store->isMsgAvail(LIST))
-        {
-            uint32 len = 0;
-            if (store->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 ||
-                len < static_cast<uint32>(PL_HDR_SIZE))
-                break;
-            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
-            if (pl->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, PL_ENQ_RETRY_CNT, PL_ENQ_RETRY_INTERVAL) != 0)
-                break;
-            store->removeMsg(LIST);
-        }
-        parked = store != nullptr && store->isMsgAvail(LIST);
-        return 0;
-    }
-    MessageStore* store = t->store;
-    while (store != nullptr && store->isMsgAvail(LIST, t->queueType) &&
-           t->queue->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES)
-    {
-        if (store->getMsg(LIST, t->queueType, &m_storedMsg) != 0 || t->queue->putMessage(&m_storedMsg) != 0)
-            break;
-        store->removeMsg(LIST, t->queueType);
-    }
-    parked = store != nullptr && store->isMsgAvail(LIST, t->queueType);
-    return 0;
-}
-
 int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked)
 {
     Data_t& d = m_dataMsg.appMsg.data;
@@ -896,6 +863,9 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
     // never journals.
     d.peerAppSiteId = !t.toReplicator && res->regParam.msgJournalEnabled ? 1 : 0;
 
+    EventParam congest{};
+    copyName(congest.resNameTxt, res->tcpConnNameTxt);
+    congest.resPtr = res;
     int32 offset = 0;
     d.msgPartNum = 0;
     do
@@ -905,54 +875,10 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
         d.dataLen = static_cast<uint32>(partLen);
         std::memcpy(d.buffer, m_tmpBufPtr + offset, static_cast<size_t>(partLen));
         m_dataMsg.msgSeqNum = ++m_msgSeqNum;
-        if (putPart(res, t, parked) != 0)
-            return -1;
-        if (d.more)
-            ++d.msgPartNum;
-        offset += partLen;
-    } while (offset < len);
-    return 0;
-}
-
-int32 StreamHandler::putPart(TcpConnResource* res, const Target& t, bool& parked)
-{
-    auto park = [&]() -> int32 {
-        if (t.store == nullptr)
-            return fwFail(BUFFER_FULL, -1);
-        if (t.store->insertMsg(LIST, t.queueType, &m_dataMsg) != 0)
-            return -1;
-        registerUnsent(t.recipient, t.store);
-        return 0;
-    };
-    auto congest = [&](int32 code) {
-        EventParam p{};
-        copyName(p.resNameTxt, res->tcpConnNameTxt);
-        p.resPtr = res;
-        p.paramInt32 = code;
-        sendEventMsg(t.recipient, t.altQueue, MSG_QUEUE_CONGEST, p, m_msgSeqNum);
-    };
-    if (parked)
-        return park();
-    if (t.queue->getNumFreeEntry() <= THREAD_MSGQ_RESERVED_ENTRIES)
-    {
-        fwLog(LOG_LEVEL_NOTICE,
-              "Unable to forward message to [%s] due to message queue available entry <= "
-              "THREAD_MSGQ_RESERVED_ENTRIES. Schedule retry at next timer event.",
-              t.recipient);
-        if (park() != 0)
-            return -1;
-        parked = true;
-        congest(BUFFER_FULL);
-        return 0;
-    }
-    int32 code = 0;
-    for (int32 attempt = 0; attempt < PUT_RETRY_CNT; ++attempt)
-    {
-        if (t.queue->putMessage(&m_dataMsg) == 0)
-            return 0;
-        code = FrameworkErrno::m_fwErrno;
-        if (code != BUFFER_FULL && code != HEAD_INDEX_CHANGED && code != LOCK_FAILED)
+        MsgForwarder::Outcome outcome{};
+        if (m_forwarder->put(t, m_dataMsg, parked, congest, outcome) != 0)
         {
+            const int32 code = FrameworkErrno::m_fwErrno;
             if (t.toReplicator)
                 fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to Message Replicator.",
                       code, res->tcpConnNameTxt, m_dataMsg.msgSeqNum);
@@ -961,14 +887,10 @@ int32 StreamHandler::putPart(TcpConnResource* res, const Target& t, bool& parked
                       res->tcpConnNameTxt, m_dataMsg.msgSeqNum, t.recipient);
             return fwFail(code, -1);
         }
-    }
-    fwLog(LOG_LEVEL_NOTICE,
-          "Unable to forward message to [%s] due to message queue full. Schedule retry at next timer event.",
-          t.recipient);
-    if (park() != 0)
-        return -1;
-    parked = true;
-    congest(code);
+        if (d.more)
+            ++d.msgPartNum;
+        offset += partLen;
+    } while (offset < len);
     return 0;
 }
 
@@ -977,7 +899,7 @@ int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& pa
     Pipeline* pl = res->pipelinePtr;
     if (pl == nullptr)
         return fwFail(RES_PL_NOT_EXIST, -1);
-    if (static_cast<int64>(len) + PL_HDR_SIZE > static_cast<int64>(pl->getMaxDataSize()))
+    if (!MsgForwarder::fitsPipeline(static_cast<uint64>(len), *pl))
     {
         fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry of pipeline [%s]", len,
               res->regParam.pipelineNameTxt);
@@ -996,92 +918,24 @@ int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& pa
     hdr->tm = m_tm;
     hdr->outTm = m_outTm;
 
-    PlMessageStore* store = res->tmpPlMsgStorePtr;
-    auto park = [&]() -> int32 {
-        if (store == nullptr)
-            return fwFail(BUFFER_FULL, -1);
-        if (store->insertMsg(LIST, m_tmpMsgPtr.get(), static_cast<uint32>(PL_HDR_SIZE + len)) != 0)
-            return -1;
-        registerUnsentPl(res->regParam.pipelineNameTxt, store);
-        return 0;
-    };
-    if (parked)
-        return park();
-    if (pl->enqueue(m_tmpBufPtr, *hdr, PL_ENQ_RETRY_CNT, PL_ENQ_RETRY_INTERVAL) == 0)
-        return 0;
-    const int32 code = FrameworkErrno::m_fwErrno;
-    if (code != BUFFER_FULL && code != HEAD_INDEX_CHANGED)
+    EventParam congest{};
+    copyName(congest.resNameTxt, res->tcpConnNameTxt);
+    congest.resPtr = res;
+    MsgForwarder::Outcome outcome{};
+    if (m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, m_tmpMsgPtr.get(), parked,
+                             res->regParam.threadNameTxt, res->msgQueuePtr, congest, outcome) != 0)
     {
+        const int32 code = FrameworkErrno::m_fwErrno;
         fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to [%s].", code,
               res->tcpConnNameTxt, m_msgSeqNum, res->regParam.pipelineNameTxt);
         return fwFail(code, -1);
     }
-    fwLog(LOG_LEVEL_NOTICE, "Unable to forward message due to pipeline full. Schedule retry at next timer event.");
-    if (park() != 0)
-        return -1;
-    parked = true;
-    EventParam p{};
-    copyName(p.resNameTxt, res->tcpConnNameTxt);
-    p.resPtr = res;
-    p.paramInt32 = code;
-    sendEventMsg(res->regParam.threadNameTxt, res->msgQueuePtr, PIPELINE_CONGEST, p, m_msgSeqNum);
+    if (outcome == MsgForwarder::FWD_CONGESTED)
+        fwLog(LOG_LEVEL_NOTICE, "Unable to forward message due to pipeline full. Schedule retry at next timer event.");
     return 0;
 }
 
 int32 StreamHandler::retryForwardMsg()
 {
-    UInt128 key;
-    DataValueType value = 0;
-    for (bool more = m_unsentMsgRepository.getFirst(key, value); more; more = m_unsentMsgRepository.getNext(key, value))
-    {
-        auto* store = reinterpret_cast<MessageStore*>(value);
-        ThreadResource* thr = nullptr;
-        if (key == m_replicationThreadId && m_msgRepliThdResPtr != nullptr)
-            thr = m_msgRepliThdResPtr;
-        else
-        {
-            ResourceName name{};
-            keyToName(key, name);
-            if (m_resMgr.getThreadRes(name, &thr) != 0)
-                continue;
-        }
-        for (MessageQueueType type : {MQUEUE_HIGH_PRIORITY, MQUEUE_NORMAL})
-        {
-            FwMessageQueue* queue = thr->msgQueuePtrArray[type];
-            while (queue != nullptr && queue->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES &&
-                   store->isMsgAvail(LIST, type))
-            {
-                if (store->getMsg(LIST, type, &m_storedMsg) != 0 || queue->putMessage(&m_storedMsg) != 0)
-                    break;
-                store->removeMsg(LIST, type);
-            }
-        }
-        if (!store->isMsgAvail(LIST, MQUEUE_HIGH_PRIORITY) && !store->isMsgAvail(LIST, MQUEUE_NORMAL))
-            m_unsentMsgRepository.remove(key);
-    }
-    for (bool more = m_unsentPlMsgRepository.getFirst(key, value); more;
-         more = m_unsentPlMsgRepository.getNext(key, value))
-    {
-        auto* store = reinterpret_cast<PlMessageStore*>(value);
-        ResourceName name{};
-        keyToName(key, name);
-        PipelineResource* plRes = nullptr;
-        if (m_resMgr.getPipelineRes(name, &plRes) != 0 || plRes == nullptr || plRes->pipelinePtr == nullptr)
-            continue;
-        while (store->isMsgAvail(LIST))
-        {
-            uint32 len = 0;
-            if (store->getMsg(LIST, m_storedPlMsgPtr.get(), m_storedPlBufSize, len) != 0 ||
-                len < static_cast<uint32>(PL_HDR_SIZE))
-                break;
-            const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(m_storedPlMsgPtr.get());
-            if (plRes->pipelinePtr->enqueue(m_storedPlMsgPtr.get() + PL_HDR_SIZE, *hdr, PL_ENQ_RETRY_CNT,
-                                            PL_ENQ_RETRY_INTERVAL) != 0)
-                break;
-            store->removeMsg(LIST);
-        }
-        if (!store->isMsgAvail(LIST))
-            m_unsentPlMsgRepository.remove(key);
-    }
-    return 0;
+    return m_forwarder->retry();
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/MsgForwarder.h"
 #include "FendralCore/dispatch/Pipeline.h"
 #include "FendralCore/dispatch/PlMessageStore.h"
 #include "FendralCore/foundation/FwTypes.h"
@@ -45,10 +46,7 @@ public:
     static constexpr int32 DEFAULT_STS_RPT_INTERVAL = 500; // milliseconds
     // A queue with this many free entries or fewer counts as full: the rest
     // is kept for events.
-    static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = 11;
-    static constexpr int32 PUT_RETRY_CNT = 5;
-    static constexpr int32 PL_ENQ_RETRY_CNT = 5;
-    static constexpr int32 PL_ENQ_RETRY_INTERVAL = 20;
+    static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES;
     static constexpr int32 PL_HDR_SIZE = static_cast<int32>(sizeof(PipelineMsgHeader));
 
     // The framework's registry, global data and configuration.
@@ -81,24 +79,15 @@ public:
     int32 getNumRemainderStreams() const { return m_remainderStreamNum; }
 
 private:
-    struct Target
+    struct Target : ForwardTarget
     {
-        MessageQueueType queueType;
-        FwMessageQueue* queue;
-        FwMessageQueue* altQueue;
-        MessageStore* store;
-        bool toReplicator;
-        ResourceName recipient;
+        bool toReplicator = false;
     };
 
     int32 forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked);
-    int32 putPart(TcpConnResource* res, const Target& t, bool& parked);
     int32 forwardToPipeline(TcpConnResource* res, int32 len, bool& parked);
-    int32 flushParked(TcpConnResource* res, const Target* t, bool& parked);
     int32 notify(TcpConnResource* res, FwEventID evtId, bool isAdd);
     int32 sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bool& parked);
-    void registerUnsent(const ResourceName& name, MessageStore* store);
-    void registerUnsentPl(const ResourceName& name, PlMessageStore* store);
     void shutdownConnection(TcpConnResource* res, int32 code);
     void touchLiveness();
     bool inRepository(StreamBuffer* sb);
@@ -120,15 +109,12 @@ private:
     FwIntMessage m_msg{};
     FwIntMessage m_evtMsg{};
     FwIntMessage m_dataMsg{};
-    FwIntMessage m_storedMsg{};
     EventParam m_tmpPara{};
     bool m_initEventRcvd = false;
     bool m_errorTermination = false;
     int32 m_maxMsgSize = 0;
     char* m_tmpBufPtr = nullptr;
     std::unique_ptr<char[]> m_tmpMsgPtr;
-    std::unique_ptr<char[]> m_storedPlMsgPtr;
-    uint32 m_storedPlBufSize = 0;
     timespec m_tm{};
     timespec m_outTm{};
     SingleRwRingBuffer2<StreamEventRecord>* m_streamEvtBufPtr = nullptr;
@@ -139,8 +125,6 @@ private:
     ThreadResource* m_threadResPtr;
     ThreadResource* m_ctlThdResPtr = nullptr;
     ThreadResource* m_msgRepliThdResPtr = nullptr;
-    UnsortedMap<UInt128> m_unsentMsgRepository{100};
-    UnsortedMap<UInt128> m_unsentPlMsgRepository{100};
     MessageStore* m_repliMsgStorePtr = nullptr;
     std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
     std::unique_ptr<Timer> m_timerPtr;
@@ -152,4 +136,5 @@ private:
     GlobalData& m_gblData;
     OptimizationMode m_optMode;
     int64 m_lastRetryNs = 0;
+    std::unique_ptr<MsgForwarder> m_forwarder;
 };

@@ -202,6 +202,11 @@ public:
     // An int32 key whose values below 1 give its default ("HEALTH_CHK_TM",
     // "REPLI_BUF_ENTRY", "FAILOVER_TIMEOUT", "AGT_CHK_INTERVAL").
     static int32 readPositiveInt32(const ConfigManager& config, std::string_view label, int32 defaultValue);
+    // The same without a configuration store (null): the default.
+    static int32 readPositiveInt32(const ConfigManager* config, std::string_view label, int32 defaultValue)
+    {
+        return config == nullptr ? defaultValue : readPositiveInt32(*config, label, defaultValue);
+    }
 
     // "NUM_MRM_INST" and "NUM_MRM_PART" into GlobalData, "MRM_GAP_RECO" into
     // gapReco. Their limits are checked where the topics are registered.

@@ -444,6 +444,23 @@ int32 ResParamValidator::checkThreadParam(const ThreadParam& param) const
     return 0;
 }
 
+int32 ResParamValidator::streamBufSizeMin(const TcpConnParam& param)
+{
+    switch (param.msgFormat)
+    {
+    case MSG_FORMAT_QUOR:
+        return 10; // the length-and-sequence header
+    case MSG_FORMAT_FIX:
+        // "8=FIXT.1.1" SOH "9=", up to 100 length digits (zero-padded), SOH.
+        return 13 + 100 + 1 + 1;
+    case MSG_FORMAT_CUSTOM:
+        // Up to the end of the size field (8 bytes covers every type).
+        return param.appMsgSizeInfo.sizeFldOffset + 8;
+    default:
+        return 1;
+    }
+}
+
 int32 ResParamValidator::checkTcpConnParam(const TcpConnParam& param) const
 {
     if (param.tcpMode < TCP_CLIENT_DATA_MODE || param.tcpMode > TCP_SERVER_DATA_MODE)
@@ -476,6 +493,17 @@ int32 ResParamValidator::checkTcpConnParam(const TcpConnParam& param) const
         if (outside(info.sizeFldOffset) || info.sizeFldType < INTEGER16 || info.sizeFldType > STRING ||
             (info.bodySizeOnly && outside(info.headerSize)) || outside(info.trailerSize))
             return fwFail(RES_APP_MSG_SIZE_INFO_INVALID, -1);
+    }
+    // A stream buffer must hold its framing's longest header, or the header
+    // never completes and the stream waits for ever; above 1 GiB its index
+    // arithmetic leaves 32 bits.
+    const int32 smallest = streamBufSizeMin(param);
+    if (param.streamBufSize < smallest || param.streamBufSize > STREAM_BUF_SIZE_MAX)
+    {
+        fwLog(LOG_LEVEL_ERROR,
+              "FW_CONFIG: Stream buffer size [%d] of TCP channel [%.16s] is outside [%d..%d] for its message format [%d].",
+              param.streamBufSize, param.connNameTxt, smallest, STREAM_BUF_SIZE_MAX, param.msgFormat);
+        return fwFail(RES_TCP_STREAM_BUF_SIZE_INVALID, -1);
     }
     if (param.openInStandbyMode)
     {

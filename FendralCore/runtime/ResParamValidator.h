@@ -37,6 +37,10 @@ public:
     // The network receiver's key.
     static constexpr const char* STREAM_BUF_SIZE_LABEL = "STREAM_BUF_SIZE";
     static constexpr int32 DEFAULT_STREAM_BUF_SIZE = 22000;
+    static constexpr int32 STREAM_BUF_SIZE_MAX = 1 << 30;
+    // The smallest stream buffer in which the channel's framing can read a
+    // whole header.
+    static int32 streamBufSizeMin(const TcpConnParam& param);
     static constexpr const char* MCAST_TTL_LABEL = "MCAST_TTL";
     static constexpr uint16 DEFAULT_MCAST_TTL = 8;
     static constexpr const char* MCAST_SEND_BUF_SIZE_LABEL = "MCAST_SEND_BUF";

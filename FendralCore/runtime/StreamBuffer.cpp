@@ -203,6 +203,14 @@ void StreamBuffer::copyFrom(int32 tail, char* buf, int32 len) const
     std::memcpy(buf + first, m_bufPtr, static_cast<size_t>(len - first));
 }
 
+void StreamBuffer::discardAll()
+{
+    if (m_optimizeMode == CPU_UTILIZATION)
+        clearAllEvent();
+    const int32 tail = m_tailIndex.load(std::memory_order_relaxed);
+    consume(tail, held(m_headIndex.load(std::memory_order_acquire), tail));
+}
+
 void StreamBuffer::consume(int32 tail, int32 len)
 {
     m_tailIndex.store(tail + len >= m_ringSize ? tail + len - m_ringSize : tail + len, std::memory_order_release);

@@ -87,6 +87,13 @@ public:
 
     int32 getStreamBufStatus() const { return m_streamBufStatus.load(std::memory_order_acquire); }
     void setStreamBufStatus(int32 status) { m_streamBufStatus.store(status, std::memory_order_release); }
+    // Reader side: after a framing error the stream cannot be cut again;
+    // what it holds and what still arrives is discarded until it is removed.
+    void setDiscarding() { m_discarding = true; }
+    bool isDiscarding() const { return m_discarding; }
+    // Drops every readable byte and, in CPU_UTILIZATION mode, every wake-up
+    // count, so that a discarded stream never wakes its reader again.
+    void discardAll();
 
     int32 getMaxUsage() const { return m_maxUsage.load(std::memory_order_relaxed); }
     int32 getMaxPipeRawMsgSize() const { return m_maxPipeRawMsgSize; }
@@ -99,6 +106,7 @@ protected:
     int32 m_totalMsgSize = 0; // length of the frame at the tail once decoded; 0 before
     std::atomic<int32> m_maxUsage{0};
     std::atomic<int32> m_streamBufStatus{0};
+    bool m_discarding = false;
     int32 m_maxPipeRawMsgSize = 0;
     // Each index on its own line: the writer stores the head on every write,
     // the reader the tail on every read.

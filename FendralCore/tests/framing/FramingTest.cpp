@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -351,10 +353,18 @@ TEST(Framing, EachCutTakesOneWakeUpCount)
 {
     auto res = channel(MSG_FORMAT_QUOR);
     StreamBuffer sb(res.get(), 64, CPU_UTILIZATION, false);
+    auto readable = [&] {
+        pollfd p{sb.getFileDescriptor(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable());
     put(sb, quor("a"));
     put(sb, quor("b"));
+    EXPECT_TRUE(readable());
     EXPECT_EQ(cut(sb).msg, quor("a"));
+    EXPECT_TRUE(readable()) << "one count left for the second append";
     EXPECT_EQ(cut(sb).msg, quor("b"));
+    EXPECT_FALSE(readable()) << "a drained ring still wakes its reader";
     EXPECT_EQ(cut(sb).code, BUFFER_EMPTY);
 }
 

@@ -10,6 +10,7 @@
 #include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/StreamEventRecord.h"
 #include "FendralCore/dispatch/StreamHandler.h"
+#include "FendralCore/dispatch/TcpDataSocket.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,9 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -89,16 +92,8 @@ protected:
     ThreadResource* registerThread(const char* name, std::unique_ptr<FwMessageQueue>& normal,
                                    std::unique_ptr<FwMessageQueue>& high, uint32 len)
     {
-        ThreadParam param;
-        m_registry.initThreadParam(param);
-        setName(param.threadNameTxt, name);
-        ThreadResource* res = nullptr;
-        EXPECT_EQ(m_registry.registerThreadRes(param, false, &res), 0);
-        normal = std::make_unique<FwMessageQueue>(len, false, true, m_mode, false, 100);
-        high = std::make_unique<FwMessageQueue>(len, false, true, m_mode, false, 100);
-        res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
-        res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
-        res->status.store(RES_ACTIVE);
+        ThreadResource* res = registerTestThread(m_registry, name, normal, high, len, m_mode);
+        EXPECT_NE(res, nullptr) << name;
         return res;
     }
 
@@ -447,4 +442,151 @@ TEST_F(StreamHandlerTest, InputReplicationForwardsToTheReplicator)
     EXPECT_EQ(data.appMsg.data.peerAppSiteId, 0);
     EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
     GlobalData::getInst().m_repliServiceEnabled = false;
+}
+
+// A header that declares a frame too large: nothing after it is cut into
+// messages, neither what the stream holds nor what arrives later, and the
+// connection is shut down with the framing error.
+TEST_F(StreamHandlerTest, FramingErrorDiscardsTheWholeStreamUntilItIsRemoved)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+
+    // A header declaring 65535 bytes (past the largest message), then a run
+    // of bytes in which a block-sized skip would land on a valid frame.
+    std::string bytes = quor(1, 'g');
+    std::string bad(10, '\0');
+    const uint16_t huge = 0xffff;
+    std::memcpy(bad.data(), &huge, 2);
+    bytes += bad;
+    const size_t skipTo = bytes.size() - bad.size() + static_cast<size_t>(GlobalData::MSG_SIZE_MAX);
+    bytes.resize(skipTo, 'z');
+    bytes += quor(3, 'm') + quor(3, 'm');
+    receive(bytes);
+    pass();
+    const FwIntMessage good = take(*m_ownerNormal);
+    ASSERT_EQ(good.appMsg.type, MSG_DATA);
+    EXPECT_EQ(good.appMsg.data.dataLen, 11u);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN) << "bytes after the error were delivered";
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0);
+
+    receive(quor(2, 'n'));
+    pass();
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN) << "a later frame was delivered";
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0);
+}
+
+// A stream beyond the handler's descriptor capacity is refused: its
+// connection is shut down with 605 and the handler goes on.
+TEST_F(StreamHandlerTest, StreamBeyondTheMultiplexerCapacityShutsItsConnectionWith605)
+{
+    // The channels outlive the handler, which releases their streams.
+    std::vector<std::unique_ptr<TcpConnResource>> channels;
+    TestConfig small("TCP_CONN_RES_MAX INT32 1\n");
+    StreamHandler handler(m_self, m_registry, GlobalData::getInst(), small.get());
+    ASSERT_EQ(handler.initialize(), 0);
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    // One descriptor per connection plus the two queues and the timer: 4 here.
+    for (int i = 0; i < 5; ++i)
+    {
+        auto res = std::make_unique<TcpConnResource>();
+        ResourceManager::copyResourceName(res->tcpConnNameTxt, ("C" + std::to_string(i)).c_str());
+        ResourceManager::copyResourceName(res->regParam.threadNameTxt, "OWNER");
+        res->regParam.msgFormat = MSG_FORMAT_QUOR;
+        res->msgQueuePtr = m_ownerNormal.get();
+        res->altMsgQueuePtr = m_ownerHigh.get();
+        res->status.store(RES_CONNECTED);
+        res->streamBufPtr = new StreamBuffer(res.get(), 64, m_mode, false);
+        channels.push_back(std::move(res));
+    }
+    TcpConnResource& last = *channels.back();
+    last.dataSockPtr = new TcpDataSocket(fds[0], false, -1, -1);
+    for (auto& res : channels)
+        EXPECT_EQ(handler.addStream(res.get(), CONNECTED), 0) << res->tcpConnNameTxt;
+    EXPECT_EQ(last.connCloseReason, WAIT_OBJECT_LIST_FULL);
+    EXPECT_EQ(channels[3]->connCloseReason, 0);
+    char byte = 0;
+    EXPECT_EQ(::recv(fds[1], &byte, 1, MSG_DONTWAIT), 0) << "the refused connection is still open";
+    delete last.streamBufPtr; // never taken by the handler
+    last.streamBufPtr = nullptr;
+    delete last.dataSockPtr;
+    ::close(fds[1]);
+}
+
+// A record left over from an earlier stream of the same channel, whose head
+// lies beyond what the new stream holds: nothing is cut from it, and the new
+// stream's own frames arrive intact.
+TEST_F(StreamHandlerTest, StaleRecordOfTheSameChannelReadsNothingPastTheHead)
+{
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+    int32 written = 0;
+    int32 head = 0;
+    const std::string first = quor(3, 'n');
+    ASSERT_EQ(m_res.streamBufPtr->enqueue(first.data(), static_cast<int32>(first.size()), written, head, true), 0);
+    StreamEventRecord stale{};
+    stale.tcpResId = loadTcpConnNameKey(m_res);
+    stale.streamBufPtr = m_res.streamBufPtr;
+    stale.effectiveHdIdx = head + 500; // as the old stream had written
+    ASSERT_EQ(m_ring.enqueue(stale), 0);
+    pass();
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN) << "bytes past the head were cut";
+    EXPECT_EQ(m_res.streamBufPtr->availEntry(), static_cast<int32>(first.size()));
+
+    receive(quor(4, 'o'));
+    pass();
+    for (const std::string& frame : {first, quor(4, 'o')})
+    {
+        const FwIntMessage m = take(*m_ownerNormal);
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), frame);
+    }
+}
+
+// Output replication: the connection's start goes to the replicator and the
+// owner, its data to the owner, its end to the replicator only. A full
+// replicator queue parks the event in the replicator's store until the
+// timer retry delivers it.
+TEST_F(StreamHandlerTest, OutputReplicationAndReplicatorParking)
+{
+    std::unique_ptr<FwMessageQueue> repNormal, repHigh;
+    registerThread("MSG_REPLICATOR", repNormal, repHigh, 16);
+    MessageStore repStore;
+    const UInt128 repKey(Name("MSG_REPLICATOR").txt, true);
+    GlobalData::getInst().m_tmpMsgRepository.insert(repKey, reinterpret_cast<DataValueType>(&repStore), true);
+    GlobalData::getInst().m_repliServiceEnabled = true;
+    GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
+    m_res.regParam.replicationMode = OUTPUT_REPLICATION;
+    ASSERT_EQ(m_handler->initialize(), 0);
+
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    filler.appMsg.event.id = APP_READY;
+    while (repNormal->putMessage(&filler) == 0)
+    {
+    }
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.event.id, CONNECTED);
+    EXPECT_TRUE(repStore.isMsgAvail(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL)) << "the replicator's event was not parked";
+
+    receive(quor(4));
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_DATA);
+
+    while (take(*repNormal).appMsg.type != MSG_UNKNOWN)
+    {
+    }
+    m_handler->retryForwardMsg();
+    EXPECT_EQ(take(*repNormal).appMsg.event.id, CONNECTED);
+    EXPECT_FALSE(repStore.isMsgAvail(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL));
+
+    m_res.status.store(RES_DISCONNECTED);
+    ASSERT_EQ(m_handler->delStream(&m_res, CONN_CLOSED), 0);
+    EXPECT_EQ(take(*repNormal).appMsg.event.id, DISCONNECTED);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
+    GlobalData::getInst().m_repliServiceEnabled = false;
+    GlobalData::getInst().m_tmpMsgRepository.remove(repKey);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -496,4 +497,19 @@ TEST_F(IpcShrMemMsgQTest, WriterRefusesObjectsWhoseSizeDoesNotMatchTheirHeader)
         EXPECT_EQ(again.open(name.c_str(), IPC_READER_MODE, 100), -1) << c.what;
         EXPECT_EQ(FrameworkErrno::m_fwErrno, IPC_SHR_MEM_NOT_ALIGN) << c.what;
     }
+}
+
+// The group may write whatever the creator's umask says.
+TEST_F(IpcShrMemMsgQTest, NewObjectIsGroupWritableUnderAUmaskOf022)
+{
+    const mode_t saved = ::umask(022);
+    const int32 r = m_reader.open(m_name.c_str(), IPC_READER_MODE, 100);
+    ::umask(saved);
+    ASSERT_EQ(r, 0);
+    const int fd = ::shm_open(m_name.c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    struct stat st{};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    ::close(fd);
+    EXPECT_EQ(st.st_mode & 0777, 0770u);
 }

@@ -155,16 +155,8 @@ protected:
     ThreadResource* registerThread(const char* name, std::unique_ptr<FwMessageQueue>& normal,
                                    std::unique_ptr<FwMessageQueue>& high, uint32 len, bool block = false)
     {
-        ThreadParam param;
-        m_registry.initThreadParam(param);
-        setName(param.threadNameTxt, name);
-        ThreadResource* res = nullptr;
-        EXPECT_EQ(m_registry.registerThreadRes(param, false, &res), 0);
-        normal = std::make_unique<FwMessageQueue>(len, false, true, m_mode, block, 100);
-        high = std::make_unique<FwMessageQueue>(len, false, true, m_mode, block, 100);
-        res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
-        res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
-        res->status.store(RES_ACTIVE);
+        ThreadResource* res = registerTestThread(m_registry, name, normal, high, len, m_mode, block);
+        EXPECT_NE(res, nullptr) << name;
         return res;
     }
 
@@ -673,4 +665,197 @@ TEST_F(IpcReceiverPipelineTest, JoinedMessageLargerThanJoinBufferOrPipelineIsRef
     ASSERT_TRUE(nextEntry(hdr, payload));
     EXPECT_EQ(payload, "small");
     EXPECT_TRUE(testLog().contains("is too large to fit into the entry size"));
+}
+
+namespace
+{
+// The writer's process id as the object's header holds it.
+int32 writerPidOf(const ChannelName& name)
+{
+    const int fd = ::shm_open(name.shm().c_str(), O_RDONLY, 0);
+    if (fd < 0)
+        return -2;
+    IpcSharedMemInfo info{};
+    const bool ok = ::pread(fd, &info, sizeof info, 0) == static_cast<ssize_t>(sizeof info);
+    ::close(fd);
+    return ok ? __atomic_load_n(&info.writerInfo.pid, __ATOMIC_ACQUIRE) : -2;
+}
+
+bool waitFor(const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        ::sched_yield();
+    }
+    return true;
+}
+} // namespace
+
+// A writer channel whose reader went away closes its queue and gives its
+// writer slot back, so the reader's close with unlink can remove the object.
+TEST_F(IpcReceiverTest, WriterSeeingItsReaderGoneClosesAndReleasesItsSlot)
+{
+    ChannelName name;
+    IpcShrMemMsgQ reader("READER");
+    ASSERT_EQ(reader.open(name.shm().c_str(), IPC_READER_MODE, CHANNEL_LEN), 0);
+    IpcResource* res = addChannel(name, IPC_WRITER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+    ASSERT_EQ(writerPidOf(name), ::getpid());
+
+    // The reader leaves while the writer is attached (2306, its slot freed anyway).
+    reader.close(false);
+    const EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_CLOSED);
+    EXPECT_EQ(e.eventParam.paramInt32, IPC_READER_NOT_EXIST);
+    EXPECT_EQ(res->status.load(), RES_DISCONNECTED);
+    EXPECT_TRUE(waitFor([&] { return writerPidOf(name) == -1; })) << "writer slot still claimed";
+
+    IpcShrMemMsgQ again("READER");
+    ASSERT_EQ(again.open(name.shm().c_str(), IPC_READER_MODE, CHANNEL_LEN), 0);
+    EXPECT_EQ(again.close(true), 0) << lastCode();
+}
+
+// After a writer open that failed on a full ring, the next request opens.
+TEST_F(IpcReceiverTest, WriterOpenFailedOnAFullRingSucceedsOnRetry)
+{
+    ChannelName name;
+    IpcShrMemMsgQ reader("READER");
+    ASSERT_EQ(reader.open(name.shm().c_str(), IPC_READER_MODE, CHANNEL_LEN), 0);
+    {
+        IpcShrMemMsgQ filler("FILLER");
+        ASSERT_EQ(filler.open(name.shm().c_str(), IPC_WRITER_MODE, 0), 0);
+        for (uint32 i = 0; i < CHANNEL_LEN; ++i)
+            ASSERT_EQ(filler.enqueue(dataEntry("f", 0, false), 1, 0), 0);
+        ASSERT_EQ(filler.close(false), 0);
+    }
+    IpcResource* res = addChannel(name, IPC_WRITER_MODE);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_READY_TO_OPEN);
+
+    send(IPC_OPEN_RQS, name.c_str());
+    EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_OPEN_FAIL);
+    EXPECT_EQ(e.eventParam.paramInt32, BUFFER_FULL);
+    EXPECT_EQ(res->status.load(), RES_FAILED);
+
+    IpcShmMsg taken{};
+    ASSERT_EQ(reader.dequeue(taken), 0);
+    send(IPC_OPEN_RQS, name.c_str());
+    e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_OPENED) << e.eventParam.paramInt32;
+    EXPECT_EQ(res->status.load(), RES_CONNECTED);
+    stop();
+    reader.close(false);
+}
+
+// At destruction a reader channel keeps its object for the next run, and a
+// writer channel tells its reader with the close entry.
+TEST_F(IpcReceiverTest, DestructionKeepsTheReaderObjectAndWritesTheWriterClose)
+{
+    ChannelName readName;
+    ChannelName writeName;
+    addChannel(readName, IPC_READER_MODE, true);
+    IpcShrMemMsgQ peerReader("READER");
+    ASSERT_EQ(peerReader.open(writeName.shm().c_str(), IPC_READER_MODE, CHANNEL_LEN), 0);
+    addChannel(writeName, IPC_WRITER_MODE, true);
+    start();
+    connInit();
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+    stop();
+
+    const int fd = ::shm_open(readName.shm().c_str(), O_RDONLY, 0);
+    EXPECT_GE(fd, 0) << "reader object unlinked";
+    if (fd >= 0)
+        ::close(fd);
+    IpcShmMsg entry{};
+    ASSERT_EQ(peerReader.dequeue(entry), 0);
+    EXPECT_EQ(entry.msgType, IPC_MSG_TYPE_CTL_OPEN);
+    ASSERT_EQ(peerReader.dequeue(entry), 0) << "no close entry";
+    EXPECT_EQ(entry.msgType, IPC_MSG_TYPE_CTL_CLOSE);
+    EXPECT_EQ(writerPidOf(writeName), -1);
+    peerReader.close(true);
+}
+
+// A queue whose head index another process set out of range: the channel is
+// closed and its owner told once, instead of an error line on every poll.
+TEST_F(IpcReceiverTest, QueueWithAHeadIndexOutOfRangeIsClosedAndReportedOnce)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const size_t size = IpcShrMemMsgQ::objectSize(CHANNEL_LEN);
+    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(mem, MAP_FAILED);
+    auto* info = static_cast<IpcSharedMemInfo*>(mem);
+    __atomic_store_n(&info->ringBufInfo.headIndex, 5000, __ATOMIC_RELEASE);
+
+    const EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_CLOSED);
+    EXPECT_EQ(e.eventParam.paramInt32, IPC_SHR_MEM_NOT_ALIGN);
+    EXPECT_EQ(res->status.load(), RES_FAILED);
+    // Later passes of the loop (a request answered proves one) add nothing.
+    for (int i = 0; i < 3; ++i)
+    {
+        send(IPC_CLOSE_RQS, name.c_str());
+        EXPECT_EQ(event(*m_ownerNormal).eventParam.paramInt32, IPC_NOT_OPEN);
+    }
+    stop();
+    ::munmap(mem, size);
+    EXPECT_EQ(testLog().count("Error [2302] processing in IPC reader channel [" + std::string(name.c_str()) + "]."), 1u);
+}
+
+// A process of the object's group truncates it while the reader has it
+// mapped: the channel is closed with an error and the process lives on.
+TEST_F(IpcReceiverTest, ObjectTruncatedUnderTheReaderClosesTheChannel)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+
+    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 0), 0);
+    ::close(fd);
+
+    const EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, IPC_CLOSED);
+    EXPECT_EQ(e.eventParam.paramInt32, IPC_SHR_MEM_READ_FAIL);
+    EXPECT_EQ(res->status.load(), RES_FAILED);
+    stop();
+    EXPECT_EQ(m_result, 0);
+}
+
+// In standby a channel not marked to work there refuses open and close.
+TEST_F(IpcReceiverTest, StandbyRefusesChannelsNotAllowedThere)
+{
+    ChannelName name;
+    IpcResource* res = addChannel(name, IPC_READER_MODE);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_READY_TO_OPEN);
+    GlobalData::getInst().m_appMode.store(STANDBY_MODE);
+    for (FwEventID request : {IPC_OPEN_RQS, IPC_CLOSE_RQS})
+    {
+        send(request, name.c_str());
+        const EventMsg e = event(*m_ownerNormal);
+        EXPECT_EQ(e.id, request == IPC_OPEN_RQS ? IPC_OPEN_FAIL : IPC_CLOSED);
+        EXPECT_EQ(e.eventParam.paramInt32, RES_NOT_ALLOW_TO_OPER_IN_STDBY);
+    }
+    EXPECT_NE(res->status.load(), RES_CONNECTED);
+    GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
 }

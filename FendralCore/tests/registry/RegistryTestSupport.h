@@ -63,3 +63,25 @@ inline int32 lastCode()
 {
     return FrameworkErrno::m_fwErrno;
 }
+
+// A thread registered in registry with two queues of len entries made here
+// (blocking on read when block), marked active, as the thread manager leaves
+// it for the framework threads and their tests.
+inline ThreadResource* registerTestThread(ResourceManager& registry, const char* name,
+                                          std::unique_ptr<FwMessageQueue>& normal,
+                                          std::unique_ptr<FwMessageQueue>& high, uint32 len, OptimizationMode mode,
+                                          bool block = false)
+{
+    ThreadParam param;
+    registry.initThreadParam(param);
+    setName(param.threadNameTxt, name);
+    ThreadResource* res = nullptr;
+    if (registry.registerThreadRes(param, false, &res) != 0 || res == nullptr)
+        return nullptr;
+    normal = std::make_unique<FwMessageQueue>(len, false, true, mode, block, 100);
+    high = std::make_unique<FwMessageQueue>(len, false, true, mode, block, 100);
+    res->msgQueuePtrArray[MQUEUE_NORMAL] = normal.get();
+    res->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] = high.get();
+    res->status.store(RES_ACTIVE);
+    return res;
+}

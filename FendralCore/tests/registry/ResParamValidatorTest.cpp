@@ -233,6 +233,34 @@ TEST(ResParamValidatorTest, TcpChecks)
         {"send buffer -2", [](TcpConnParam& p) { p.sendBufSize = -2; }, RES_TCP_SND_BUF_SIZE_INVALID},
         {"receive buffer -2", [](TcpConnParam& p) { p.recvBufSize = -2; }, RES_TCP_RCV_BUF_SIZE_INVALID},
         {"stream buffer 0", [](TcpConnParam& p) { p.streamBufSize = 0; }, RES_TCP_STREAM_BUF_SIZE_INVALID},
+        // A stream buffer must hold the framing's longest header, and stay within 1 GiB.
+        {"quor stream buffer 9",
+         [](TcpConnParam& p) {
+             p.msgFormat = MSG_FORMAT_QUOR;
+             p.streamBufSize = 9;
+         },
+         RES_TCP_STREAM_BUF_SIZE_INVALID},
+        {"quor stream buffer 10",
+         [](TcpConnParam& p) {
+             p.msgFormat = MSG_FORMAT_QUOR;
+             p.streamBufSize = 10;
+         },
+         0},
+        {"fix stream buffer 114",
+         [](TcpConnParam& p) {
+             p.msgFormat = MSG_FORMAT_FIX;
+             p.streamBufSize = 114;
+         },
+         RES_TCP_STREAM_BUF_SIZE_INVALID},
+        {"fix stream buffer 115",
+         [](TcpConnParam& p) {
+             p.msgFormat = MSG_FORMAT_FIX;
+             p.streamBufSize = 115;
+         },
+         0},
+        {"stream buffer above 1 GiB", [](TcpConnParam& p) { p.streamBufSize = (1 << 30) + 1; },
+         RES_TCP_STREAM_BUF_SIZE_INVALID},
+        {"stream buffer of 1 GiB", [](TcpConnParam& p) { p.streamBufSize = 1 << 30; }, 0},
         {"custom size field",
          [](TcpConnParam& p) {
              p.msgFormat = MSG_FORMAT_CUSTOM;

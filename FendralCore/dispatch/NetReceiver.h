@@ -1,0 +1,181 @@
+// The network thread ("NET_RECEIVER"): every datagram and every TCP byte
+// enters the process here. It owns the sockets of the registered TCP and UDP
+// channels and waits on them with one multiplexer:
+// - it opens, accepts and closes TCP connections and joins and leaves
+//   multicast groups on the requests of application threads, and tells the
+//   owning thread what became of them;
+// - it appends each TCP read to the connection's StreamBuffer and announces it
+//   to the stream thread ("DATA_STREAM_HDR") with a StreamEventRecord on a
+//   one-writer one-reader ring; a connection passes to that thread with
+//   STREAM_ADD and comes back with STREAM_DEL;
+// - it reads multicast datagrams in batches and delivers each, in parts of at
+//   most 2200 bytes, to the owning thread's queue, the channel's pipeline or
+//   the replicator, parking what a congested recipient cannot take.
+//
+// Everything here runs on the network thread; it talks to the others only
+// through their queues, pipelines, the registry and the event ring.
+#pragma once
+
+#include "FendralCore/dispatch/MsgForwarder.h"
+#include "FendralCore/dispatch/SingleRwRingBuffer2.h"
+#include "FendralCore/dispatch/StreamEventRecord.h"
+#include "FendralCore/foundation/FileDescMultiplexer.h"
+#include "FendralCore/foundation/FwTypes.h"
+#include "FendralCore/foundation/GlobalData.h"
+#include "FendralCore/foundation/Int128.h"
+#include "FendralCore/dispatch/EventMessage.h"
+
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <sys/socket.h>
+
+class ConfigManager;
+class MulticastSocket;
+class ResourceManager;
+class StreamBuffer;
+class TcpDataSocket;
+class TcpListenSocket;
+class Timer;
+
+class NetReceiver : public EventMessage
+{
+public:
+    static constexpr const char* THREAD_NAME = "NET_RECEIVER";
+    static constexpr const char* CTL_THREAD_NAME = "CTL_THREAD";
+    static constexpr const char* MSG_REPLICATOR_NAME = "MSG_REPLICATOR";
+    static constexpr const char* STREAM_HDR_NAME = "DATA_STREAM_HDR";
+    static constexpr const char* MCAST_RCV_MAX_LABEL = "MCAST_RCV_MAX";
+    static constexpr int32 DEFAULT_MCAST_RCV_MAX = 10;
+    static constexpr const char* STS_RPT_INTERVAL_LABEL = "STS_RPT_INTERVAL";
+    static constexpr int32 DEFAULT_STS_RPT_INTERVAL = 500; // milliseconds
+    static constexpr const char* TCP_FD_REASSIGN_LABEL = "TCP_FD_REASSIGN";
+    static constexpr int32 DEFAULT_TCP_FD_REASSIGN = 1;
+    static constexpr int32 MCAST_BUF_SIZE = 10240;
+    static constexpr int32 TCP_READ_SIZE = 2200;
+    // Reads of one readiness event without ordering information: a burst is
+    // taken in a few passes instead of one wait per 2200 bytes.
+    static constexpr int32 TCP_READS_PER_EVENT = 16;
+    static constexpr int32 STREAM_ENQ_ATTEMPTS = 3;
+    static constexpr int32 EVT_RING_PUSH_SLEEPS = 4;
+    static constexpr int32 EVT_RING_PUSH_SLEEP_US = 20;
+
+    explicit NetReceiver(ThreadResource* threadResPtr);
+    // Given registry, global data and configuration (null: every key reads
+    // its default).
+    NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, GlobalData& gblData,
+                const ConfigManager* configMgr);
+    ~NetReceiver() override;
+
+    // The thread body: 0 after TERM (execExitHdr 0), the error of initialize
+    // or -1 after an exception (execExitHdr 1).
+    int32 run(int32& execExitHdr);
+    int32 initialize();
+    // One pass of the thread's loop (a wait of at most timeoutMs in
+    // CPU_UTILIZATION mode, a poll otherwise); run calls it until TERM.
+    int32 runOnce(bool& terminate, int32 timeoutMs);
+
+    // Reads one batch of queue and handles its events.
+    int32 processMessage(FwMessageQueue* queue, bool& terminate);
+    int32 initConnection();
+    int32 processMulticastSock(MulticastSocket* sock, IoWaitType io, const WireOrderInfo& w);
+    int32 processMulticastMsg(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
+                              const timespec& rcvTm, const timespec& wireTm);
+    int32 retryForwardMsg();
+
+    SingleRwRingBuffer2<StreamEventRecord>* getStreamEventRing() const { return m_streamEvtBufPtr.get(); }
+    // Records that waited for room on a full event ring (still to be pushed).
+    int32 getNumPendingRecords() const { return static_cast<int32>(m_pendingRecords.size()); }
+
+private:
+    // One data socket event: a connect that completed, bytes, or a drop.
+    int32 processTcpSock(TcpDataSocket* sock, IoWaitType io, const WireOrderInfo& w);
+    int32 acceptConnection(TcpListenSocket* sock);
+    int32 readTcp(TcpConnResource* res, TcpDataSocket* sock, const WireOrderInfo& w);
+    int32 appendStream(TcpConnResource* res, const char* bytes, int32 len, const WireOrderInfo& w);
+    void pushStreamEvent(TcpConnResource* res, int32 headIdx, const WireOrderInfo& w);
+    void pushPendingRecords();
+    void dropTcp(TcpConnResource* res, TcpDataSocket* sock, int32 reason, bool readFirst);
+    void closeTcp(TcpConnResource* res, int32 reason);
+    void recycleClientSocket(TcpConnResource* res, const char* placeText);
+    int32 sendStreamEvent(TcpConnResource* res, FwEventID evtId, int32 param);
+    int32 createStream(TcpConnResource* res, FwEventID announce);
+
+    template <typename Channel>
+    int32 initChannels(int32 (ResourceManager::*first)(ResourceName&, Channel**),
+                       int32 (ResourceManager::*next)(ResourceName&, Channel**), int32 (NetReceiver::*init)(Channel*));
+    int32 initTcpConn(TcpConnResource* res);
+    int32 initUdpConn(UdpConnResource* res);
+    template <typename Channel>
+    int32 setChannelDestination(Channel* res, bool withStores);
+    int32 setDestination(TcpConnResource* res);
+    int32 setDestination(UdpConnResource* res);
+    int32 connectClient(TcpConnResource* res);
+
+    int32 processConnRqs(const FwIntMessage& msg);
+    int32 processConnTerm(const FwIntMessage& msg);
+    int32 processConnListen(const FwIntMessage& msg);
+    int32 processConnUpdated(const FwIntMessage& msg);
+    int32 processMcastJoin(const FwIntMessage& msg, bool join);
+    TcpConnResource* findTcp(const FwIntMessage& msg);
+    UdpConnResource* findUdp(const FwIntMessage& msg);
+    void connectFail(TcpConnResource* res);
+    void notifyOwner(const ResourceName& owner, FwMessageQueue* queue, FwEventID evtId, const char* name,
+                     void* resPtr, int32 param);
+
+    int32 moveDescriptor(TcpDataSocket* sock, const char* name);
+    void trashDescriptor(int32 fd);
+
+    int32 getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toReplicator);
+    int32 forwardDatagramToPipeline(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
+                                    const timespec& rcvTm, const timespec& wireTm);
+    int32 serveSockets(int32 n);
+    void maintenance();
+    int32 passCpu(bool& terminate, int32 timeoutMs);
+    int32 passLowLatency(bool& terminate);
+    int32 loopCpu(bool& terminate);
+    int32 loopLowLatency(bool& terminate);
+
+    int32 m_mode = ACTIVE_MODE;
+    uint32 m_msgSeqNum = 0;
+    int32 m_timeout = DEFAULT_STS_RPT_INTERVAL;
+    int32 m_maxNumDesc = 0;
+    int32 m_tcpReassignFdBase = 0;
+    int32 m_tcpLastReassignedFd = 0;
+    bool m_tcpFdLimitReached = false;
+    UInt128 m_replicationThreadId;
+    FwIntMessage m_msg{};
+    FwIntMessage m_dataMsg{};
+    bool m_initEventRcvd = false;
+    bool m_connInitEvtRcvd = false;
+    bool m_errorTermination = false;
+    std::unique_ptr<char[]> m_tmpBuf; // pipeline entry: header, then up to MCAST_BUF_SIZE bytes
+    char m_tmpBuf2[TCP_READ_SIZE];
+    int32 m_maxNumMsgRcv = DEFAULT_MCAST_RCV_MAX;
+    std::unique_ptr<char[]> m_mcastMsgBuf;
+    std::unique_ptr<char[]> m_msgListPtr;
+    std::unique_ptr<mmsghdr[]> m_msgVectorPtr;
+    std::unique_ptr<iovec[]> m_ioVecsPtr;
+    std::unique_ptr<sockaddr_in[]> m_remoteAddrListPtr;
+    ThreadResource* m_threadResPtr;
+    ThreadResource* m_ctlThdResPtr = nullptr;
+    ThreadResource* m_msgRepliThdResPtr = nullptr;
+    ThreadResource* m_streamHdrThdResPtr = nullptr;
+    MessageStore* m_repliMsgStorePtr = nullptr;
+    std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
+    std::unique_ptr<Timer> m_timerPtr;
+    std::unique_ptr<FileDescriptor*[]> m_fdAryPtr;
+    std::unique_ptr<IoWaitType[]> m_ioWaitTypePtr;
+    std::unique_ptr<WireOrderInfo[]> m_wireOrderInfoPtr;
+    const ConfigManager* m_configMgrPtr;
+    ResourceManager& m_resMgr;
+    GlobalData& m_gblData;
+    OptimizationMode m_optMode;
+    std::deque<TcpDataSocket*> m_dataSockTrash;
+    std::deque<int32> m_tcpFdTrash;
+    std::unique_ptr<SingleRwRingBuffer2<StreamEventRecord>> m_streamEvtBufPtr;
+    // Records a full ring could not take, in order; pushed before any new one.
+    std::deque<StreamEventRecord> m_pendingRecords;
+    std::unique_ptr<MsgForwarder> m_forwarder;
+    int64 m_lastMaintenanceMs = 0;
+};

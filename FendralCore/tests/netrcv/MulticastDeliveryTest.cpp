@@ -1,0 +1,260 @@
+// Datagrams on a loopback group through the network thread to the owning
+// thread: parts, order, congestion and the datagram that does not fit.
+#include "FendralCore/tests/netrcv/NetReceiverTestSupport.h"
+
+#include "FendralCore/dispatch/MulticastSocket.h"
+
+#include <functional>
+#include <sys/ioctl.h>
+#include <vector>
+
+using namespace netrcvtest;
+
+namespace
+{
+class Sender
+{
+public:
+    Sender(const std::string& group, uint16 port)
+    {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        in_addr iface{};
+        iface.s_addr = htonl(INADDR_LOOPBACK);
+        ::setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
+        const unsigned char loop = 1;
+        ::setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+        const int sndbuf = 1 << 20;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+        m_to.sin_family = AF_INET;
+        m_to.sin_port = htons(port);
+        ::inet_pton(AF_INET, group.c_str(), &m_to.sin_addr);
+    }
+    ~Sender() { ::close(m_fd); }
+    bool send(const std::string& bytes)
+    {
+        return ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&m_to), sizeof m_to) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
+private:
+    int m_fd = -1;
+    sockaddr_in m_to{};
+};
+
+std::string datagram(size_t len, char tag)
+{
+    std::string d(len, tag);
+    for (size_t i = 0; i < len; i += 97)
+        d[i] = static_cast<char>('a' + i % 26);
+    return d;
+}
+} // namespace
+
+class MulticastDeliveryTest : public NetReceiverHarness
+{
+protected:
+    explicit MulticastDeliveryTest(uint32 ownerQueueLen = 256) : NetReceiverHarness(LOW_LATENCY, ownerQueueLen) {}
+
+    // threaded false: the test drives the network thread's loop with pump().
+    void open(bool threaded = true)
+    {
+        m_group = uniqueGroup();
+        m_port = freePort(SOCK_DGRAM);
+        m_channel = addMcast("MC", m_group, m_port);
+        start(threaded);
+        if (threaded)
+        {
+            ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
+        }
+        ASSERT_EQ(m_channel->status.load(), RES_CONNECTED);
+        m_sender = std::make_unique<Sender>(m_group, m_port);
+    }
+
+    // Drives the loop until done() holds (at most 10 s).
+    bool pumpUntil(const std::function<bool()>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done())
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            pump();
+        }
+        return true;
+    }
+
+    int unread() const
+    {
+        int n = 0;
+        ::ioctl(m_channel->multicastSockPtr->getFileDescriptor(), FIONREAD, &n);
+        return n;
+    }
+
+    std::string m_group;
+    uint16 m_port = 0;
+    UdpConnResource* m_channel = nullptr;
+    std::unique_ptr<Sender> m_sender;
+};
+
+TEST_F(MulticastDeliveryTest, DatagramsArriveWholeInOrderAndLongOnesInPartsOf2200)
+{
+    open();
+    const std::vector<size_t> sizes = {64, 1400, 5000, 2200, 2201};
+    std::vector<std::string> sent;
+    for (size_t k = 0; k < sizes.size(); ++k)
+    {
+        sent.push_back(datagram(sizes[k], static_cast<char>('A' + k)));
+        ASSERT_TRUE(m_sender->send(sent.back()));
+    }
+    // The 5000-byte one in detail: 2200, 2200, 600, consecutive numbers.
+    EXPECT_EQ(message(), sent[0]);
+    EXPECT_EQ(message(), sent[1]);
+    const uint32 expectLens[] = {2200, 2200, 600};
+    uint32 firstSeq = 0;
+    std::string joined;
+    for (int32 part = 0; part < 3; ++part)
+    {
+        FwIntMessage m{};
+        ASSERT_TRUE(next(*m_ownerNormal, m));
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        const Data_t& d = m.appMsg.data;
+        EXPECT_EQ(d.dataLen, expectLens[part]);
+        EXPECT_EQ(d.msgPartNum, part);
+        EXPECT_EQ(d.more, part < 2);
+        EXPECT_EQ(d.chnType, UDP_CHANNEL);
+        EXPECT_EQ(d.dataDir, INCOMING_DATA);
+        EXPECT_EQ(d.fdPtr, m_channel);
+        EXPECT_STREQ(d.channelNameTxt, "MC");
+        EXPECT_EQ(d.peerIpAddr, htonl(INADDR_LOOPBACK));
+        EXPECT_STREQ(m.originatorTxt, "NET_RECEIVER");
+        if (part == 0)
+            firstSeq = m.msgSeqNum;
+        else
+            EXPECT_EQ(m.msgSeqNum, firstSeq + static_cast<uint32>(part));
+        joined.append(d.buffer, d.dataLen);
+    }
+    EXPECT_EQ(joined, sent[2]);
+    EXPECT_EQ(message(), sent[3]);
+    EXPECT_EQ(message(), sent[4]);
+}
+
+// A datagram longer than the receive buffer is counted and dropped, never
+// delivered cut; the next one arrives as it was sent.
+TEST_F(MulticastDeliveryTest, DatagramOverTheBufferIsCountedAndDropped)
+{
+    open();
+    ASSERT_TRUE(m_sender->send(datagram(NetReceiver::MCAST_BUF_SIZE + 1, 'X')));
+    const std::string small = datagram(64, 'S');
+    ASSERT_TRUE(m_sender->send(small));
+    EXPECT_EQ(message(), small);
+    EXPECT_EQ(m_channel->multicastSockPtr->getTruncatedCount(), 1u);
+}
+
+// A leave stops delivery; a join starts it again.
+TEST_F(MulticastDeliveryTest, LeaveAndJoinRequestsStopAndRestartDelivery)
+{
+    open();
+    request(MCAST_LEAVE, "MC", m_channel);
+    ASSERT_TRUE(waitStatus(m_channel, RES_DISCONNECTED));
+    ASSERT_TRUE(m_sender->send("while away"));
+    request(MCAST_LEAVE, "MC", m_channel);
+    EXPECT_EQ(event(*m_ownerNormal).id, CONNECT_FAIL);
+    request(MCAST_JOIN, "MC", m_channel);
+    ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
+    ASSERT_TRUE(m_sender->send("back"));
+    EXPECT_EQ(message(), "back");
+}
+
+// An owner whose queue is at its reserve: the datagram is parked and the
+// owner told once on its other queue; later ones park behind it silently;
+// when the owner drains, the timer retry delivers all of them in order.
+class MulticastCongestionTest : public MulticastDeliveryTest
+{
+protected:
+    MulticastCongestionTest() : MulticastDeliveryTest(32) {}
+};
+
+TEST_F(MulticastCongestionTest, CongestedOwnerGetsEverythingInOrderAfterItDrains)
+{
+    open(false);
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    filler.appMsg.event.id = APP_READY;
+    while (m_ownerNormal->getNumFreeEntry() > MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES)
+        ASSERT_EQ(m_ownerNormal->putMessage(&filler), 0);
+    const uint32 fillers = m_ownerNormal->getNumElem();
+
+    std::vector<std::string> sent;
+    for (int k = 0; k < 6; ++k)
+    {
+        sent.push_back(datagram(k == 2 ? 5000 : 100, static_cast<char>('0' + k)));
+        ASSERT_TRUE(m_sender->send(sent.back()));
+    }
+    // Every datagram read and parked while the owner is full.
+    ASSERT_TRUE(pumpUntil([&] { return unread() == 0; }));
+    const EventMsg congest = event(*m_ownerHigh);
+    EXPECT_EQ(congest.id, MSG_QUEUE_CONGEST);
+    EXPECT_EQ(congest.eventParam.paramInt32, BUFFER_FULL);
+    EXPECT_STREQ(congest.eventParam.resNameTxt, "MC");
+    EXPECT_TRUE(m_store.isMsgAvail(NET_RCV_MSG_LIST, MQUEUE_NORMAL));
+
+    // The owner drains; no datagram arrives any more: the timer retry alone
+    // must deliver them.
+    FwIntMessage m{};
+    for (uint32 i = 0; i < fillers; ++i)
+    {
+        ASSERT_TRUE(next(*m_ownerNormal, m, 1));
+        ASSERT_EQ(m.appMsg.type, MSG_EVENT);
+    }
+    ASSERT_TRUE(pumpUntil([&] { return !m_store.isMsgAvail(NET_RCV_MSG_LIST, MQUEUE_NORMAL); }));
+    for (size_t k = 0; k < sent.size(); ++k)
+        EXPECT_EQ(message(), sent[k]) << k;
+    // Told once, however many were parked.
+    bool more = false;
+    EXPECT_NE(m_ownerHigh->getMessage(&m, more), 0) << "event " << m.appMsg.event.id;
+}
+
+// An input-replicated channel feeds the replicator while the process is
+// active, and its owning thread directly in standby.
+TEST_F(MulticastDeliveryTest, InputReplicationGoesToTheReplicatorOnlyWhenActive)
+{
+    std::unique_ptr<FwMessageQueue> repNormal, repHigh;
+    ASSERT_NE(registerTestThread(m_registry, "MSG_REPLICATOR", repNormal, repHigh, 64, m_mode), nullptr);
+    GlobalData::getInst().m_repliServiceEnabled = true;
+    m_group = uniqueGroup();
+    m_port = freePort(SOCK_DGRAM);
+    UdpConnParam p;
+    m_registry.initUdpConnParam(p);
+    setName(p.connNameTxt, "MC");
+    setName(p.threadNameTxt, "OWNER");
+    setText(p.interfaceTxt, "127.0.0.1");
+    setText(p.destAddrTxt, m_group.c_str());
+    p.port = m_port;
+    p.udpMode = MULTICAST_RECEIVER_MODE;
+    p.connectAtStartup = true;
+    p.replicationMode = INPUT_REPLICATION;
+    ASSERT_EQ(m_registry.registerUdpConnRes(p, &m_channel), 0) << lastCode();
+    start();
+    ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
+    m_sender = std::make_unique<Sender>(m_group, m_port);
+
+    struct Case
+    {
+        AppMode mode;
+        FwMessageQueue* to;
+        const char* recipient;
+    };
+    for (const Case& c : {Case{ACTIVE_MODE, repNormal.get(), "MSG_REPLICATOR"}, Case{STANDBY_MODE, m_ownerNormal.get(), "OWNER"}})
+    {
+        GlobalData::getInst().m_appMode.store(c.mode);
+        const std::string d = datagram(100, 'r');
+        ASSERT_TRUE(m_sender->send(d));
+        FwIntMessage m{};
+        ASSERT_TRUE(next(*c.to, m)) << c.recipient;
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        EXPECT_STREQ(m.recipientTxt, c.recipient);
+        EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), d);
+    }
+    GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
+    GlobalData::getInst().m_repliServiceEnabled = false;
+}

@@ -1,0 +1,386 @@
+#include "FendralCore/tests/netrcv/NetReceiverTestSupport.h"
+
+#include "FendralCore/runtime/StreamBuffer.h"
+#include "FendralCore/dispatch/TcpDataSocket.h"
+
+#include <poll.h>
+#include <vector>
+
+using namespace netrcvtest;
+
+namespace
+{
+const std::string SOH = "\x01";
+
+// The body's last field ends with SOH, as the checksum field needs.
+std::string fix(const std::string& body)
+{
+    const std::string fields = "58=" + body + SOH;
+    return "8=FIXT.1.1" + SOH + "9=" + std::to_string(fields.size()) + SOH + fields + "10=123" + SOH;
+}
+
+std::string custom(const std::string& body)
+{
+    const char len[2] = {static_cast<char>(body.size() >> 8), static_cast<char>(body.size() & 0xff)};
+    return std::string(len, 2) + body;
+}
+
+int connectTo(uint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listenOn(uint16& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+bool sendAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size())
+    {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The next connection of a test listener, or -1 after 10 s without one.
+int acceptWithin(int server)
+{
+    pollfd p{server, POLLIN, 0};
+    return ::poll(&p, 1, 10000) == 1 ? ::accept(server, nullptr, nullptr) : -1;
+}
+
+// Closes with a reset instead of an orderly end.
+void resetClose(int fd)
+{
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
+struct Framing
+{
+    const char* name;
+    MsgFormatType format;
+    std::string (*frame)(const std::string&);
+};
+
+std::string raw(const std::string& body)
+{
+    return body;
+}
+
+const Framing FRAMINGS[] = {
+    {"raw", MSG_FORMAT_RAW, raw},
+    {"quor", MSG_FORMAT_QUOR, quor},
+    {"fix", MSG_FORMAT_FIX, fix},
+    {"custom", MSG_FORMAT_CUSTOM, custom},
+};
+} // namespace
+
+class NetReceiverTest : public NetReceiverHarness
+{
+};
+
+// A client of the test connects to a listen channel; its frames reach the
+// owner whole, in order, in every framing, and its close ends the stream.
+TEST_F(NetReceiverTest, AcceptedConnectionDeliversEveryFramingToTheOwner)
+{
+    std::vector<uint16> ports;
+    std::vector<TcpConnResource*> listens;
+    int i = 0;
+    for (const Framing& f : FRAMINGS)
+    {
+        ports.push_back(freePort());
+        listens.push_back(addTcp(("S" + std::to_string(i++)).c_str(), TCP_SERVER_LISTEN_MODE, f.format, ports.back()));
+    }
+    start();
+    for (TcpConnResource* l : listens)
+        ASSERT_TRUE(waitStatus(l, RES_LISTENING));
+
+    const std::string bodies[] = {"first", std::string(5000, 'x') + "end", "third"};
+    for (size_t k = 0; k < std::size(FRAMINGS); ++k)
+    {
+        const Framing& f = FRAMINGS[k];
+        const int client = connectTo(ports[k]);
+        ASSERT_GE(client, 0) << f.name;
+        const EventMsg added = event(*m_ownerNormal);
+        EXPECT_EQ(added.id, NEW_CONNECT) << f.name;
+        const std::string channel = added.eventParam.resNameTxt;
+        EXPECT_EQ(channel, "S" + std::to_string(k) + ":0") << f.name;
+
+        std::string sent;
+        for (const std::string& body : bodies)
+            sent += f.frame(body);
+        ASSERT_TRUE(sendAll(client, sent));
+        if (f.format == MSG_FORMAT_RAW)
+        {
+            // Raw cuts wherever reads end: only the bytes and their order count.
+            std::string got;
+            while (got.size() < sent.size() && !HasFailure())
+                got += message();
+            EXPECT_EQ(got, sent);
+        }
+        else
+            for (const std::string& body : bodies)
+                EXPECT_EQ(message(), f.frame(body)) << f.name;
+
+        ::close(client);
+        const EventMsg gone = event(*m_ownerNormal);
+        EXPECT_EQ(gone.id, DISCONNECTED) << f.name;
+        EXPECT_EQ(gone.eventParam.paramInt32, CONN_CLOSED) << f.name;
+        EXPECT_EQ(std::string(gone.eventParam.resNameTxt), channel);
+        // An accepted connection leaves the registry with its stream (the
+        // stream thread removes it just after telling the owner).
+        TcpConnResource* removed = nullptr;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (m_registry.getTcpConnRes(Name(channel), &removed, false) == 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            ::sched_yield();
+        EXPECT_NE(m_registry.getTcpConnRes(Name(channel), &removed, false), 0) << channel;
+    }
+    stop();
+    EXPECT_EQ(m_netResult, 0);
+    EXPECT_EQ(m_netExit, 0);
+}
+
+// A client channel connects at start-up, receives, and after the peer's
+// close gets a fresh socket and connects again on request.
+TEST_F(NetReceiverTest, ClientChannelConnectsReceivesAndReconnectsAfterThePeerCloses)
+{
+    uint16 port = 0;
+    const int server = listenOn(port);
+    TcpConnResource* res = addTcp("CLI", TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, port);
+    start();
+
+    for (int round = 0; round < 2; ++round)
+    {
+        if (round == 1)
+        {
+            EXPECT_EQ(res->status.load(), RES_INITIALIZED);
+            request(CONN_RQS, "CLI", res);
+        }
+        EXPECT_EQ(event(*m_ownerNormal).id, CONNECTED) << round;
+        const int peer = acceptWithin(server);
+        ASSERT_GE(peer, 0);
+        ASSERT_TRUE(sendAll(peer, quor("hello") + quor("world")));
+        EXPECT_EQ(message(), quor("hello"));
+        EXPECT_EQ(message(), quor("world"));
+        ::close(peer);
+        const EventMsg gone = event(*m_ownerNormal);
+        EXPECT_EQ(gone.id, DISCONNECTED);
+        EXPECT_EQ(gone.eventParam.paramInt32, CONN_CLOSED);
+    }
+    EXPECT_TRUE(testLog().contains("TCP connection [CLI] with socket ["));
+    ::close(server);
+}
+
+// Requests the network thread refuses are answered, never ignored.
+TEST_F(NetReceiverTest, RefusedRequestsAnswerConnectFail)
+{
+    uint16 port = 0;
+    const int server = listenOn(port);
+    addTcp("CLI", TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, port, false);
+    const uint16 lport = freePort();
+    addTcp("LSN", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, lport, false);
+    start();
+    EventMsg e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, CONN_READY_TO_OPEN);
+    EXPECT_EQ(e.eventParam.paramInt32, TCP_CLIENT_DATA_MODE);
+    e = event(*m_ownerNormal);
+    EXPECT_EQ(e.id, CONN_READY_TO_OPEN);
+    EXPECT_EQ(e.eventParam.paramInt32, TCP_SERVER_LISTEN_MODE);
+
+    struct Case
+    {
+        FwEventID request;
+        const char* channel;
+        FwMessageQueue* answeredOn;
+    };
+    const Case cases[] = {
+        {CONN_RQS, "NOSUCH", m_ownerHigh.get()},    // unknown: the requester's high queue
+        {MCAST_JOIN, "NOSUCH", m_ownerHigh.get()},  // unknown UDP channel
+        {CONN_RQS, "LSN", m_ownerNormal.get()},     // not a client channel
+        {CONN_LISTEN, "CLI", m_ownerNormal.get()},  // not a listen channel
+    };
+    for (const Case& c : cases)
+    {
+        request(c.request, c.channel);
+        const EventMsg answer = event(*c.answeredOn);
+        EXPECT_EQ(answer.id, CONNECT_FAIL) << c.request << " " << c.channel;
+        EXPECT_STREQ(answer.eventParam.resNameTxt, c.channel);
+    }
+    // The listen request then opens the channel for clients.
+    request(CONN_LISTEN, "LSN");
+    TcpConnResource* lsn = nullptr;
+    ASSERT_EQ(m_registry.getTcpConnRes(Name("LSN"), &lsn, false), 0);
+    ASSERT_TRUE(waitStatus(lsn, RES_LISTENING));
+    const int client = connectTo(lport);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    ::close(client);
+    EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
+    ::close(server);
+}
+
+// CONN_INIT before INIT starts nothing; after INIT a later one does.
+TEST_F(NetReceiverTest, ConnInitBeforeInitIsIgnored)
+{
+    const uint16 port = freePort();
+    TcpConnResource* res = addTcp("LSN", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get());
+    m_netThread = std::thread([this] { m_netResult = m_receiver->run(m_netExit); });
+    post(*m_netNormal, CONN_INIT, "", "CTL_THREAD");
+    post(*m_netNormal, INIT, "", "CTL_THREAD");
+    FwIntMessage ack{};
+    ASSERT_TRUE(next(*m_ctlHigh, ack));
+    EXPECT_EQ(res->status.load(), RES_REGISTERED);
+    post(*m_netNormal, CONN_INIT, "", "CTL_THREAD");
+    EXPECT_TRUE(waitStatus(res, RES_LISTENING));
+}
+
+// Bytes the peer sent just before resetting the connection reach the owner
+// before the close does, even when the reset is seen in the same wake-up.
+class NetReceiverCpuTest : public NetReceiverHarness
+{
+protected:
+    NetReceiverCpuTest() : NetReceiverHarness(CPU_UTILIZATION) {}
+};
+
+TEST_F(NetReceiverCpuTest, BytesBeforeAPeerResetAreDeliveredBeforeTheClose)
+{
+    uint16 port = 0;
+    const int server = listenOn(port);
+    TcpConnResource* res = addTcp("CLI", TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, port);
+    start(false);
+    const int peer = acceptWithin(server);
+    ASSERT_GE(peer, 0);
+    // The connect completes; the stream thread takes the new stream.
+    for (int i = 0; i < 100 && (res->streamBufPtr == nullptr || res->streamBufPtr->getStreamBufStatus() != 1); ++i)
+        pump(10);
+    ASSERT_NE(res->streamBufPtr, nullptr);
+    ASSERT_EQ(event(*m_ownerNormal).id, CONNECTED);
+
+    ASSERT_TRUE(sendAll(peer, quor("last words")));
+    resetClose(peer);
+    // Both the bytes and the reset are there before the thread looks.
+    pollfd p{res->dataSockPtr->getFileDescriptor(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    while ((p.revents & (POLLERR | POLLHUP)) == 0 && ::poll(&p, 1, 5000) == 1)
+        ::sched_yield();
+    pump();
+
+    EXPECT_EQ(message(), quor("last words"));
+    const EventMsg gone = event(*m_ownerNormal);
+    EXPECT_EQ(gone.id, DISCONNECTED);
+    EXPECT_EQ(gone.eventParam.paramInt32, CONN_CLOSED);
+    ::close(server);
+}
+
+// A stream thread that falls behind fills the event ring: the record that
+// does not fit waits and is pushed once there is room, so the bytes it
+// announces are cut and delivered although the peer sends nothing more.
+class NetReceiverSmallRingTest : public NetReceiverHarness
+{
+protected:
+    NetReceiverSmallRingTest()
+        : NetReceiverHarness(CPU_UTILIZATION, 256, "STS_RPT_INTERVAL INT32 5\nTCP_CONN_RES_MAX INT32 1\n")
+    {
+    }
+};
+
+TEST_F(NetReceiverSmallRingTest, RecordThatFindsTheRingFullWaitsAndIsPushedLater)
+{
+    uint16 port = 0;
+    const int server = listenOn(port);
+    TcpConnResource* res = addTcp("CLI", TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, port);
+    start(false, false);
+    const int peer = acceptWithin(server);
+    ASSERT_GE(peer, 0);
+    for (int i = 0; i < 100 && res->streamBufPtr == nullptr; ++i)
+        pump(10);
+    ASSERT_NE(res->streamBufPtr, nullptr);
+    // As if the stream thread had taken the stream but stalls before reading.
+    res->streamBufPtr->setStreamBufStatus(1);
+
+    // One frame read in five chunks: five records for a ring of four.
+    const std::string frame = quor(std::string(10000, 'r'));
+    ASSERT_TRUE(sendAll(peer, frame));
+    for (int i = 0; i < 100 && res->streamBufPtr->availEntry() < static_cast<int32>(frame.size()); ++i)
+        pump(10);
+    ASSERT_EQ(res->streamBufPtr->availEntry(), static_cast<int32>(frame.size()));
+    EXPECT_EQ(m_receiver->getStreamEventRing()->getNumEntries(), 4);
+    EXPECT_EQ(m_receiver->getNumPendingRecords(), 1);
+
+    res->streamBufPtr->setStreamBufStatus(0);
+    startHandler();
+    EXPECT_EQ(event(*m_ownerNormal).id, CONNECTED);
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    FwIntMessage m{};
+    while (got.size() < frame.size() && std::chrono::steady_clock::now() < deadline)
+    {
+        pump(10);
+        bool more = false;
+        if (m_ownerNormal->getMessage(&m, more) == 0 && m.appMsg.type == MSG_DATA)
+            got.append(m.appMsg.data.buffer, m.appMsg.data.dataLen);
+    }
+    EXPECT_EQ(got, frame);
+    EXPECT_EQ(m_receiver->getNumPendingRecords(), 0);
+    ::close(peer);
+    ::close(server);
+}
+
+// Both threads on their descriptor-driven loops: woken by their queues, the
+// sockets, the stream buffer and the timer.
+class NetReceiverCpuThreadTest : public NetReceiverHarness
+{
+protected:
+    NetReceiverCpuThreadTest() : NetReceiverHarness(CPU_UTILIZATION) {}
+};
+
+TEST_F(NetReceiverCpuThreadTest, AcceptedConnectionDeliversAndCloses)
+{
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("SRV", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    const std::string frames[] = {quor("one"), quor(std::string(3000, 't')), quor("three")};
+    for (const std::string& f : frames)
+        ASSERT_TRUE(sendAll(client, f));
+    for (const std::string& f : frames)
+        EXPECT_EQ(message(), f);
+    ::close(client);
+    EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
+    stop();
+    EXPECT_EQ(m_netResult, 0);
+    EXPECT_EQ(m_netExit, 0);
+    EXPECT_EQ(m_shExit, 0);
+}

@@ -1,0 +1,105 @@
+// The cursor of an executed query: scrollable and updatable, fetching one row
+// at a time into typed column buffers bound to the statement. Getters and
+// updaters take the column number from 1 and throw DbException "Column number
+// out of range" outside 1..getNumOfColumns(). Used by one thread at a time.
+#pragma once
+
+#include "FendralServices/db/DbColumnsInfo.h"
+#include "FendralServices/db/DbRowset.h"
+
+#include <sql.h>
+
+#include <memory>
+#include <string>
+
+class DbConnection;
+class DbPreparedStatement;
+
+class DbResultset
+{
+public:
+    static constexpr uint32 DEFAULT_FETCH_SIZE = 1;
+
+    // ownerPtr is the prepared statement whose handle this borrows, or null.
+    DbResultset(DbConnection* connectionPtr, SQLHSTMT statement, bool isStatementOwner, DbPreparedStatement* ownerPtr);
+    ~DbResultset();
+    DbResultset(const DbResultset&) = delete;
+    DbResultset& operator=(const DbResultset&) = delete;
+
+    // Describes and binds the columns; false with the mapped code on an ODBC
+    // failure, DbException for a column type the layer does not support.
+    bool setUp();
+
+    bool next();
+    bool previous();
+    bool first();
+    bool last();
+
+    bool getBoolean(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getBoolean(); }
+    int8 getInt8(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getInt8(); }
+    uint8 getUInt8(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getUInt8(); }
+    int16 getInt16(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getInt16(); }
+    uint16 getUInt16(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getUInt16(); }
+    int32 getInt32(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getInt32(); }
+    uint32 getUInt32(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getUInt32(); }
+    int64 getInt64(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getInt64(); }
+    uint64 getUInt64(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getUInt64(); }
+    std::string getString(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getString(); }
+    float getFloat(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getFloat(); }
+    double getDouble(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getDouble(); }
+    DbDate getDate(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getDate(); }
+    DbTime getTime(int32 number, bool* isNull = nullptr) const { return column(number, isNull).getTime(); }
+    DbTimestamp getTimestamp(int32 number, bool* isNull = nullptr) const
+    {
+        return column(number, isNull).getTimestamp();
+    }
+
+    // The column itself, for reads that avoid a copy.
+    const DbColumn& getColumn(int32 number, bool* isNull = nullptr) const { return column(number, isNull); }
+
+    void updateNull(int32 number) { column(number).setNull(); }
+    void updateBoolean(int32 number, bool value) { column(number).setBoolean(value); }
+    void updateInt8(int32 number, int8 value) { column(number).setInt8(value); }
+    void updateUInt8(int32 number, uint8 value) { column(number).setUInt8(value); }
+    void updateInt16(int32 number, int16 value) { column(number).setInt16(value); }
+    void updateUInt16(int32 number, uint16 value) { column(number).setUInt16(value); }
+    void updateInt32(int32 number, int32 value) { column(number).setInt32(value); }
+    void updateUInt32(int32 number, uint32 value) { column(number).setUInt32(value); }
+    void updateInt64(int32 number, int64 value) { column(number).setInt64(value); }
+    void updateUInt64(int32 number, uint64 value) { column(number).setUInt64(value); }
+    void updateString(int32 number, const char* valueTxt, size_t len) { column(number).setString(valueTxt, len); }
+    void updateString(int32 number, const std::string& value) { column(number).setString(value); }
+    void updateFloat(int32 number, float value) { column(number).setFloat(value); }
+    void updateDouble(int32 number, double value) { column(number).setDouble(value); }
+    void updateDate(int32 number, const DbDate& value) { column(number).setDate(value); }
+    void updateTime(int32 number, const DbTime& value) { column(number).setTime(value); }
+    void updateTimestamp(int32 number, const DbTimestamp& value) { column(number).setTimestamp(value); }
+
+    bool updateRow();
+    bool deleteRow();
+    void close();
+
+    SQLHSTMT getHandle() const { return m_statement; }
+    DbConnection* getConnection() const { return m_connectionPtr; }
+    int32 getNumOfColumns() const { return m_numOfColumns; }
+    const DbColumnsInfo& getColumnsInfo() const { return *m_columnsInfoPtr; }
+
+    // The owning prepared statement ran again or ended: the cursor is gone.
+    void detach();
+
+private:
+    DbColumn& column(int32 number, bool* isNull = nullptr) const;
+    bool fetch(SQLSMALLINT orientation);
+    bool setPos(SQLUSMALLINT operation);
+
+    DbConnection* m_connectionPtr;
+    SQLHSTMT m_statement;
+    std::unique_ptr<DbRowset> m_rowsetPtr;
+    SQLUSMALLINT m_rowStatusPtr[DEFAULT_FETCH_SIZE] = {};
+    uint32 m_rowsInRowset = DEFAULT_FETCH_SIZE;
+    std::unique_ptr<DbColumnsInfo> m_columnsInfoPtr;
+    bool m_columnsBound = false;
+    bool m_isStatementOwner;
+    int32 m_numOfColumns = 0;
+    DbPreparedStatement* m_ownerPtr;
+};

@@ -1,0 +1,164 @@
+// Shared by the network ingest benchmarks: the network thread (and, for TCP,
+// the stream thread) running as the framework runs them, delivering to an
+// owning thread whose loop is a plain polling reader standing in for the
+// application callback.
+#pragma once
+
+#include "FendralCore/dispatch/NetReceiver.h"
+#include "FendralCore/dispatch/StreamHandler.h"
+#include "FendralCore/runtime/ResourceManager.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <sched.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace netbench
+{
+inline int64_t nowNs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+inline double percentile(std::vector<int64_t>& v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return static_cast<double>(v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))]);
+}
+
+inline uint16 freePort(int type)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+inline void copyName(ResourceName& dst, const char* src)
+{
+    ResourceManager::copyResourceName(dst, src);
+}
+
+// The framework threads of one run and the owner's reader.
+class Harness
+{
+public:
+    explicit Harness(OptimizationMode mode) : m_registry(nullptr), m_mode(mode)
+    {
+        GlobalData::getInst().m_optMode.store(mode);
+        m_net = thread("NET_RECEIVER", 4096, true);
+        m_sh = thread("DATA_STREAM_HDR", 4096, true);
+        m_ctl = thread("CTL_THREAD", 64, false);
+        m_owner = thread("OWNER", 8192, false);
+        GlobalData::getInst().m_tmpMsgRepository.insert(UInt128(m_owner->threadNameTxt, true),
+                                                        reinterpret_cast<DataValueType>(&m_store), true);
+    }
+
+    ~Harness()
+    {
+        stop();
+        GlobalData::getInst().m_tmpMsgRepository.remove(UInt128(m_owner->threadNameTxt, true));
+    }
+
+    ResourceManager& registry() { return m_registry; }
+    FwMessageQueue& ownerQueue() { return *m_owner->msgQueuePtrArray[MQUEUE_NORMAL]; }
+
+    // withStreams false: no stream thread (a multicast-only process has
+    // none, and a polling one would compete for the cores).
+    void start(bool withStreams = true)
+    {
+        m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), nullptr);
+        m_handler = std::make_unique<StreamHandler>(m_sh, m_registry, GlobalData::getInst(), nullptr);
+        m_threads.emplace_back([this, withStreams] { withStreams ? m_handler->run(m_exit[0]) : 0; });
+        m_threads.emplace_back([this] { m_receiver->run(m_exit[1]); });
+        if (withStreams)
+            post(m_sh, MQUEUE_HIGH_PRIORITY, INIT);
+        post(m_net, MQUEUE_HIGH_PRIORITY, INIT);
+        FwIntMessage ack{};
+        for (int acks = withStreams ? 0 : 1; acks < 2;)
+        {
+            bool more = false;
+            if (m_ctl->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY]->getMessage(&ack, more) == 0)
+                ++acks;
+        }
+        if (withStreams)
+            post(m_sh, MQUEUE_NORMAL, CONN_INIT);
+        post(m_net, MQUEUE_NORMAL, CONN_INIT);
+        m_withStreams = withStreams;
+    }
+
+    void stop()
+    {
+        if (m_threads.empty())
+            return;
+        if (m_withStreams)
+            post(m_sh, MQUEUE_NORMAL, TERM);
+        m_threads[0].join();
+        post(m_net, MQUEUE_HIGH_PRIORITY, TERM);
+        m_threads[1].join();
+        m_threads.clear();
+        m_sh->status.store(RES_TERMINATED);
+        m_handler.reset();
+        m_receiver.reset();
+    }
+
+private:
+    ThreadResource* thread(const char* name, uint32 len, bool block)
+    {
+        ThreadParam param;
+        m_registry.initThreadParam(param);
+        copyName(param.threadNameTxt, name);
+        ThreadResource* res = nullptr;
+        m_registry.registerThreadRes(param, false, &res);
+        for (MessageQueueType t : {MQUEUE_NORMAL, MQUEUE_HIGH_PRIORITY})
+        {
+            m_queues.push_back(std::make_unique<FwMessageQueue>(len, false, true, m_mode, block, 100));
+            res->msgQueuePtrArray[t] = m_queues.back().get();
+        }
+        res->status.store(RES_ACTIVE);
+        return res;
+    }
+
+    void post(ThreadResource* to, MessageQueueType type, FwEventID id)
+    {
+        FwIntMessage msg{};
+        copyName(msg.originatorTxt, "CTL_THREAD");
+        msg.appMsg.type = MSG_EVENT;
+        msg.appMsg.event.id = id;
+        to->msgQueuePtrArray[type]->putMessage(&msg);
+    }
+
+    ResourceManager m_registry;
+    OptimizationMode m_mode;
+    std::vector<std::unique_ptr<FwMessageQueue>> m_queues;
+    ThreadResource* m_net = nullptr;
+    ThreadResource* m_sh = nullptr;
+    ThreadResource* m_ctl = nullptr;
+    ThreadResource* m_owner = nullptr;
+    MessageStore m_store;
+    std::unique_ptr<NetReceiver> m_receiver;
+    std::unique_ptr<StreamHandler> m_handler;
+    std::vector<std::thread> m_threads;
+    bool m_withStreams = true;
+    int32 m_exit[2] = {0, 0};
+};
+} // namespace netbench

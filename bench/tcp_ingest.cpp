@@ -1,0 +1,147 @@
+// TCP ingest: one loopback client writes frames of the length-and-sequence
+// framing (1000-byte bodies) as fast as it can for one second into a listen
+// channel; MB/s of whole frames that reached the owning thread's reader
+// through the network thread, the stream buffer and the stream thread,
+// beside a plain read loop (64 KiB reads) on the same traffic.
+#include "NetIngestSupport.h"
+
+#include <benchmark/benchmark.h>
+
+using namespace netbench;
+
+namespace
+{
+constexpr int64_t RUN_NS = 1000000000;
+constexpr size_t BODY = 1000;
+
+int connectTo(uint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    for (int tries = 0; tries < 1000; ++tries)
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            return fd;
+        else
+            ::usleep(1000);
+    return -1;
+}
+
+// Writes frames for RUN_NS; returns the nanoseconds it wrote for.
+int64_t blast(int fd)
+{
+    std::string frames;
+    for (int i = 0; i < 64; ++i)
+    {
+        std::string f(10 + BODY, 'b');
+        const auto size = static_cast<uint16_t>(BODY);
+        std::memcpy(f.data(), &size, 2);
+        frames += f;
+    }
+    const int64_t t0 = nowNs();
+    const int64_t end = t0 + RUN_NS;
+    while (nowNs() < end)
+    {
+        size_t done = 0;
+        while (done < frames.size())
+        {
+            const ssize_t n = ::send(fd, frames.data() + done, frames.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                return nowNs() - t0;
+            done += static_cast<size_t>(n);
+        }
+    }
+    return nowNs() - t0;
+}
+
+double throughReceiver(OptimizationMode mode)
+{
+    Harness h(mode);
+    const uint16 port = freePort(SOCK_STREAM);
+    TcpConnParam p;
+    h.registry().initTcpConnParam(p);
+    copyName(p.connNameTxt, "SRV");
+    copyName(p.threadNameTxt, "OWNER");
+    std::strcpy(p.interfaceTxt, "127.0.0.1");
+    p.tcpMode = TCP_SERVER_LISTEN_MODE;
+    p.localPort = port;
+    p.msgFormat = MSG_FORMAT_QUOR;
+    p.connectAtStartup = true;
+    p.streamBufSize = 1 << 20;
+    TcpConnResource* res = nullptr;
+    h.registry().registerTcpConnRes(p, &res, false);
+    h.start();
+    while (res->status.load() != RES_LISTENING)
+        ::sched_yield();
+
+    std::atomic<bool> stop{false};
+    int64_t bytes = 0;
+    std::thread reader([&] {
+        FwIntMessage m{};
+        bool more = false;
+        while (!stop.load(std::memory_order_relaxed))
+            if (h.ownerQueue().getMessage(&m, more) == 0 && m.appMsg.type == MSG_DATA)
+                bytes += m.appMsg.data.dataLen;
+    });
+    const int fd = connectTo(port);
+    const int64_t ns = blast(fd);
+    ::usleep(100000);
+    ::close(fd);
+    stop = true;
+    reader.join();
+    h.stop();
+    return static_cast<double>(bytes) * 1e3 / static_cast<double>(ns); // MB/s
+}
+
+double plainLoop()
+{
+    const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(lfd, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    std::atomic<int64_t> bytes{0};
+    std::thread reader([&] {
+        const int fd = ::accept(lfd, nullptr, nullptr);
+        std::vector<char> buf(65536);
+        for (ssize_t n; (n = ::read(fd, buf.data(), buf.size())) > 0;)
+            bytes += n;
+        ::close(fd);
+    });
+    const int fd = connectTo(ntohs(a.sin_port));
+    const int64_t ns = blast(fd);
+    ::shutdown(fd, SHUT_WR);
+    reader.join();
+    ::close(fd);
+    ::close(lfd);
+    return static_cast<double>(bytes.load()) * 1e3 / static_cast<double>(ns);
+}
+
+void BM_TcpIngest(benchmark::State& state)
+{
+    const auto mode = static_cast<OptimizationMode>(state.range(0));
+    double through = 0;
+    double bound = 0;
+    for (auto _ : state)
+    {
+        through = throughReceiver(mode);
+        bound = plainLoop();
+    }
+    state.counters["MB_per_s"] = through;
+    state.counters["bound_MB_per_s"] = bound;
+    state.counters["ratio"] = bound > 0 ? through / bound : 0;
+}
+} // namespace
+
+BENCHMARK(BM_TcpIngest)
+    ->Arg(CPU_UTILIZATION)
+    ->Arg(LOW_LATENCY)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();
