@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,11 +14,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <netinet/in.h>
 #include <regex>
 #include <signal.h>
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -223,6 +226,69 @@ private:
     bool m_agentCreated = false;
 };
 
+// A multicast group on the loopback interface, unique to this process.
+std::string testGroup(int n)
+{
+    const unsigned pid = static_cast<unsigned>(::getpid());
+    return "239.201." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string((pid + n) & 0xff);
+}
+
+// A socket joined to group on 127.0.0.1 at a port the system picked.
+class McastReceiver
+{
+public:
+    explicit McastReceiver(const std::string& group)
+    {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        inet_pton(AF_INET, group.c_str(), &addr.sin_addr);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        socklen_t len = sizeof(addr);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        ip_mreq join{};
+        inet_pton(AF_INET, group.c_str(), &join.imr_multiaddr);
+        inet_pton(AF_INET, "127.0.0.1", &join.imr_interface);
+        EXPECT_EQ(::setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof(join)), 0);
+        timeval wait{10, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    }
+    ~McastReceiver() { ::close(m_fd); }
+    unsigned port() const { return m_port; }
+    std::string receive()
+    {
+        char buf[256];
+        const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+
+private:
+    int m_fd = -1;
+    unsigned m_port = 0;
+};
+
+// A free UDP port for a group: one the system gives, then let go.
+unsigned freeGroupPort(const std::string& group)
+{
+    McastReceiver probe(group);
+    return probe.port();
+}
+
+void mcastSend(const std::string& group, unsigned port, const std::string& text)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    in_addr iface{};
+    inet_pton(AF_INET, "127.0.0.1", &iface);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof(iface));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, group.c_str(), &to.sin_addr);
+    ::sendto(fd, text.data(), text.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    ::close(fd);
+}
+
 // Every line of the framework log: time stamp, severity letter, thread field.
 void expectWellFormedLog(const std::string& log)
 {
@@ -237,7 +303,11 @@ void expectWellFormedLog(const std::string& log)
 
 TEST(Example, RunsItsThreadsAndStopsOnSigterm)
 {
-    ExampleRun run({});
+    const std::string group = testGroup(1);
+    const unsigned port = freeGroupPort(group);
+    RunOptions options;
+    options.env = {"FW_EXAMPLE_MCAST=" + group + ":" + std::to_string(port)};
+    ExampleRun run(options);
     ASSERT_TRUE(run.waitOut("TIMER APP1 TICK", 3));
     EXPECT_TRUE(run.waitOut("MESSAGE APP2 ping"));
     EXPECT_TRUE(run.waitOut("MESSAGE APP1 pong"));
@@ -248,6 +318,18 @@ TEST(Example, RunsItsThreadsAndStopsOnSigterm)
     EXPECT_EQ(run.count("EVENT APP2 2"), 1u);
     EXPECT_EQ(run.count("SEND_ERROR"), 0u);
     EXPECT_EQ(run.field("state"), "ACTIVE");
+
+    // Datagrams to the group reach the owning thread's callback, once each,
+    // as soon as the connection has joined.
+    EXPECT_TRUE(waitFor([&] {
+        mcastSend(group, port, "probe");
+        return run.count("DATAGRAM APP1 probe") > 0;
+    }));
+    for (const char* text : {"quote-1", "quote-2", "quote-3"})
+        mcastSend(group, port, text);
+    for (const char* text : {"quote-1", "quote-2", "quote-3"})
+        EXPECT_TRUE(run.waitOut(std::string("DATAGRAM APP1 ") + text));
+    EXPECT_EQ(run.count("DATAGRAM APP2"), 0u);
 
     run.signal(SIGTERM);
     EXPECT_EQ(run.waitExit(), 0);
@@ -319,11 +401,16 @@ TEST(Example, MetaCommandCode)
 
 TEST(Example, MiddlewareModeSendsThroughTheMiddlewareThread)
 {
+    const std::string group = testGroup(2);
+    McastReceiver receiver(group);
     RunOptions options;
-    options.env = {"FW_EXAMPLE_MIDDLEWARE=1"};
+    options.env = {"FW_EXAMPLE_MIDDLEWARE=1", "FW_EXAMPLE_MCAST_TO=" + group + ":" + std::to_string(receiver.port())};
     options.agent = false;
     ExampleRun run(options);
     ASSERT_TRUE(run.waitOut("MAIN_VIA MIDDLEWARE_MD"));
+    // main's own send on a channel of "MIDDLEWARE_MD".
+    EXPECT_TRUE(run.waitOut("MAIN_UDP 0 0"));
+    EXPECT_EQ(receiver.receive(), "hello");
     EXPECT_TRUE(run.waitOut("MAIN_OBJECT set"));
     // Thread messages are for framework threads only.
     EXPECT_TRUE(run.waitOut("MAIN_THREAD_MESSAGE refused 3"));
