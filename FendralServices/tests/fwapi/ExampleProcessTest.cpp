@@ -397,6 +397,16 @@ TEST(Example, MetaCommandCode)
         run.signal(SIGTERM);
         EXPECT_EQ(run.waitExit(), 0);
     }
+
+    // The pid goes to the agent before registration: a start that then
+    // fails still tells the agent which process it was.
+    RunOptions failing;
+    failing.args = {"@APP@", "0", "0", "0", "@DIR@/fw.cfg", "@DIR@", "127.0.0.1", "127.0.0.1",
+                    "239.1.2.3", "7000", "239.1.2.4", "7001", "1"};
+    failing.env = {"FW_EXAMPLE_FAIL_REG=1"};
+    ExampleRun run(failing);
+    EXPECT_EQ(run.waitExit(), 1);
+    EXPECT_EQ(run.blockPid(), run.pid());
 }
 
 TEST(Example, MiddlewareModeSendsThroughTheMiddlewareThread)
