@@ -122,7 +122,8 @@ int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
     return 0;
 }
 
-int registerMulticastOut(const char* spec)
+// A multicast connection "<name>" on the loopback interface to <group>:<port>.
+int registerMulticast(const char* spec, const char* name, const char* thread, bool sender)
 {
     const char* colon = std::strchr(spec, ':');
     if (colon == nullptr)
@@ -130,38 +131,23 @@ int registerMulticastOut(const char* spec)
     UdpConnParam udp;
     if (initStructParam(UDPCONN_PARAM, &udp, sizeof(udp)) != 0)
         return -1;
-    copyResourceName(udp.connNameTxt, "MCAST_OUT");
-    udp.udpMode = MULTICAST_SENDER_MODE;
+    copyResourceName(udp.connNameTxt, name);
+    if (thread != nullptr)
+        copyResourceName(udp.threadNameTxt, thread);
+    udp.udpMode = sender ? MULTICAST_SENDER_MODE : MULTICAST_RECEIVER_MODE;
     std::snprintf(udp.interfaceTxt, sizeof(udp.interfaceTxt), "127.0.0.1");
     std::snprintf(udp.destAddrTxt, sizeof(udp.destAddrTxt), "%.*s", static_cast<int>(colon - spec), spec);
     udp.port = static_cast<unsigned short>(std::atoi(colon + 1));
     udp.connectAtStartup = true;
-    return registerSendMulticastConnection(&udp);
-}
-
-int registerMulticast(const char* spec)
-{
-    const char* colon = std::strchr(spec, ':');
-    if (colon == nullptr)
-        return -1;
-    UdpConnParam udp;
-    if (initStructParam(UDPCONN_PARAM, &udp, sizeof(udp)) != 0)
-        return -1;
-    copyResourceName(udp.connNameTxt, "MCAST_IN");
-    copyResourceName(udp.threadNameTxt, "APP1");
-    udp.udpMode = MULTICAST_RECEIVER_MODE;
-    std::snprintf(udp.interfaceTxt, sizeof(udp.interfaceTxt), "127.0.0.1");
-    std::snprintf(udp.destAddrTxt, sizeof(udp.destAddrTxt), "%.*s", static_cast<int>(colon - spec), spec);
-    udp.port = static_cast<unsigned short>(std::atoi(colon + 1));
-    udp.connectAtStartup = true;
-    return registerListenMulticastConnection(&udp);
+    return sender ? registerSendMulticastConnection(&udp) : registerListenMulticastConnection(&udp);
 }
 
 int registerAll()
 {
     if (std::getenv("FW_EXAMPLE_FAIL_REG") != nullptr)
         return -1;
-    if (const char* to = std::getenv("FW_EXAMPLE_MCAST_TO"); to != nullptr && registerMulticastOut(to) != 0)
+    const char* to = std::getenv("FW_EXAMPLE_MCAST_TO");
+    if (to != nullptr && registerMulticast(to, "MCAST_OUT", nullptr, true) != 0)
         return -1;
     if (std::getenv("FW_EXAMPLE_MIDDLEWARE") != nullptr)
         return 0; // no threads of our own: channels belong to "MIDDLEWARE_MD"
@@ -175,7 +161,7 @@ int registerAll()
             return -1;
     }
     if (const char* mcast = std::getenv("FW_EXAMPLE_MCAST"))
-        return registerMulticast(mcast);
+        return registerMulticast(mcast, "MCAST_IN", "APP1", false);
     return 0;
 }
 

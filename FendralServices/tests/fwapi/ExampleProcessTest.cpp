@@ -3,6 +3,7 @@
 // SIGTERM to stop. Its standard output tells what its threads saw.
 #include "FendralCore/foundation/FwErrorNum.h"
 #include "FendralCore/runtime/AgentShmLayout.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -30,16 +31,7 @@ namespace
 {
 using namespace std::chrono_literals;
 
-std::string base36(unsigned long value)
-{
-    std::string text;
-    do
-    {
-        text.insert(text.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[value % 36]);
-        value /= 36;
-    } while (value != 0);
-    return text;
-}
+using processtest::base36;
 
 std::string readAll(const std::string& path)
 {
@@ -52,14 +44,7 @@ std::string readAll(const std::string& path)
 template <typename Pred>
 bool waitFor(Pred pred, std::chrono::milliseconds limit = 20s)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return processtest::waitFor(pred, limit);
 }
 
 struct RunOptions
@@ -136,22 +121,10 @@ public:
         std::filesystem::remove_all(m_dir, ignored);
     }
 
-    struct ToolResult
+    processtest::ToolResult tool(const std::string& args) const
     {
-        int rc;
-        std::string out;
-    };
-    ToolResult tool(const std::string& args) const
-    {
-        const std::string command =
-            std::string(FWAGENT_PATH) + " " + args + " --agent " + m_agent + " --app " + m_app + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        std::string text;
-        char buf[512];
-        while (pipe != nullptr && fgets(buf, sizeof(buf), pipe) != nullptr)
-            text += buf;
-        const int status = pipe != nullptr ? pclose(pipe) : -1;
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+        return processtest::runCommand(std::string(FWAGENT_PATH) + " " + args + " --agent " + m_agent + " --app " +
+                                       m_app);
     }
     std::string field(const std::string& key) const
     {
