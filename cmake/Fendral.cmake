@@ -35,11 +35,12 @@ function(fendral_test_areas)
   endforeach()
 endfunction()
 
-# fendral_test(<label> LIBS ... [SOURCES ...])
+# fendral_test(<label> LIBS ... [SOURCES ...] [PROPERTIES ...])
 # One test program per area, named <lib>_<label>_tests, its CTest label <label>.
-# Without SOURCES, every .cpp of the calling folder is part of it.
+# Without SOURCES, every .cpp of the calling folder is part of it. PROPERTIES
+# are further CTest properties of its tests (a fixture they need, say).
 function(fendral_test label)
-  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES;PROPERTIES" ${ARGN})
   if(NOT ARG_SOURCES)
     file(GLOB ARG_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   endif()
@@ -50,7 +51,7 @@ function(fendral_test label)
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS ${label} TIMEOUT 300
+    PROPERTIES LABELS ${label} TIMEOUT 300 ${ARG_PROPERTIES}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   set(FENDRAL_LAST_TEST_TARGET ${target} PARENT_SCOPE)
 endfunction()

@@ -146,6 +146,12 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
 
 MsgDispatcher::~MsgDispatcher()
 {
+    if (m_middlewareMDPtr.load(std::memory_order_acquire) == this)
+    {
+        std::lock_guard<std::mutex> lock(middlewareLock());
+        MsgDispatcher* self = this;
+        m_middlewareMDPtr.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    }
     if (m_timerPtr)
     {
         m_timerPtr->stopTimer();
@@ -2588,4 +2594,16 @@ int32 MsgDispatcher::writeStatistic(const StatisticCounter& statCounter)
     if (ring->enqueue(statCounter, nullptr, STAT_WRITE_TRIES, interval) != 0)
         return fwFail(FrameworkErrno::m_fwErrno == BUFFER_FULL ? STAT_BUF_FULL : FrameworkErrno::m_fwErrno, -1);
     return 0;
+}
+
+std::mutex& MsgDispatcher::middlewareLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+const ResourceName& MsgDispatcher::getThreadName() const
+{
+    static const ResourceName NONE{};
+    return m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : NONE;
 }

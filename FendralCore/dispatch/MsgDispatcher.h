@@ -198,6 +198,12 @@ public:
     // The dispatcher of the middleware dispatcher thread, once it has seen
     // APP_READY; null otherwise.
     static MsgDispatcher* getMiddlewareDispatcher() { return m_middlewareMDPtr.load(std::memory_order_acquire); }
+    // Held by callers from threads of the application's own from finding the
+    // middleware dispatcher to the end of their call, and by that dispatcher
+    // while it withdraws itself at its end: no call runs on a destroyed one.
+    static std::mutex& middlewareLock();
+    // The thread's name as registered (16 bytes, NUL-padded).
+    const ResourceName& getThreadName() const;
 
 protected:
     int32 initialize();

@@ -2,6 +2,7 @@
 // as an operator would: signals, and the agent tool fwagent for the blocks,
 // the commands and the status. Names are unique per test and removed after.
 #include "FendralCore/runtime/AgentShmLayout.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,33 +30,12 @@ namespace
 {
 using namespace std::chrono_literals;
 
-std::string base36(unsigned long value)
-{
-    std::string text;
-    do
-    {
-        text.insert(text.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[value % 36]);
-        value /= 36;
-    } while (value != 0);
-    return text;
-}
-
-struct ToolResult
-{
-    int rc;
-    std::string out;
-};
+using processtest::base36;
+using processtest::ToolResult;
 
 ToolResult runTool(const std::string& args)
 {
-    const std::string command = std::string(FWAGENT_PATH) + " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buf[512];
-    while (pipe != nullptr && fgets(buf, sizeof(buf), pipe) != nullptr)
-        out += buf;
-    const int status = pipe != nullptr ? pclose(pipe) : -1;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    return processtest::runCommand(std::string(FWAGENT_PATH) + " " + args);
 }
 
 struct HarnessOptions
@@ -221,14 +201,7 @@ public:
     template <typename Pred>
     static bool waitFor(Pred pred, std::chrono::milliseconds limit)
     {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!pred())
-        {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
+        return processtest::waitFor(pred, limit);
     }
 
 private:
