@@ -10,9 +10,8 @@
 // answer 1 when released and 0 on a bad handle.
 #pragma once
 
-#include "FendralCore/foundation/CharArray.h"
 #include "FendralCore/foundation/FwTypes.h"
-#include "FendralCore/foundation/Int128.h"
+#include "FendralServices/api/FwContainers.h"
 
 // ---- queues: one pushing and one popping thread, no lock on either side ----
 
