@@ -12,6 +12,7 @@
 
 #include "FendralCore/foundation/FwTypes.h"
 #include "FendralServices/api/FwContainers.h"
+#include "FendralServices/api/FwLogApi.h"
 
 // ---- queues: one pushing and one popping thread, no lock on either side ----
 
