@@ -6,11 +6,13 @@
 // As everywhere in the exported interface, failure is the result (-1, 0,
 // false or a null handle as stated) with the reason in the calling thread's
 // framework error code (getErrorCode()); no call lets an exception out.
-// Calls that release a data structure (queueRemove, listRemove, ...Remove)
+// The container, log and application configuration calls have headers of
+// their own, included here. Calls that release a data structure (queueRemove, listRemove, ...Remove)
 // answer 1 when released and 0 on a bad handle.
 #pragma once
 
 #include "FendralCore/foundation/FwTypes.h"
+#include "FendralServices/api/FwAppConfig.h"
 #include "FendralServices/api/FwContainers.h"
 #include "FendralServices/api/FwLogApi.h"
 

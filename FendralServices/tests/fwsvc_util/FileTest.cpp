@@ -8,6 +8,7 @@
 #include "FendralCore/runtime/Logger.h"
 #include "FendralCore/runtime/LoggerRegistryLink.h"
 #include "FendralCore/runtime/MessageQueue.h"
+#include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,8 @@ protected:
         m_loggerThd = std::make_unique<TestThread>("LOGGER", entries, false);
         g_logger = m_loggerThd.get();
         g_ctl = &m_ctl;
+        // The registry installs its own lookup when first used; ours goes after.
+        ResourceManager::getInst();
         LoggerRegistryLink::setFindLoggerQueue(findLoggerQueue);
         if (!run)
             return;
