@@ -107,6 +107,45 @@ int getSize(const char* who, long handle, unsigned long* sizePtr)
     });
 }
 
+// RemoveElement of the maps: the count removed, the value when asked.
+template <template <typename> class C, typename T>
+int removeWithValue(const char* who, long handle, const T& keyRemove, unsigned long* valuePtr)
+{
+    return withMap<C, T>(who, handle, -1, [&](C<T>& m) -> int {
+        DataValueType value = 0;
+        const int32 rc = m.remove(T(keyRemove), value);
+        if (rc > 0 && valuePtr != nullptr)
+            *valuePtr = value;
+        return rc;
+    });
+}
+
+template <template <typename> class C, typename T>
+bool removeCurrentOf(const char* who, long handle, unsigned long* valuePtr)
+{
+    return withMap<C, T>(who, handle, false, [&](C<T>& m) {
+        DataValueType value = 0;
+        const bool ok = m.removeCurrent(value);
+        if (ok && valuePtr != nullptr)
+            *valuePtr = value;
+        return ok;
+    });
+}
+
+// A look-up by key that hands out the value only: lookup(map, key, value).
+template <template <typename> class C, typename T, typename Lookup>
+bool valueOf(const char* who, long handle, const T& searchKey, unsigned long* valuePtr, Lookup lookup)
+{
+    return withMap<C, T>(who, handle, false, [&](C<T>& m) {
+        DataValueType value = 0;
+        if (!lookup(m, T(searchKey), value))
+            return false;
+        if (valuePtr != nullptr)
+            *valuePtr = value;
+        return true;
+    });
+}
+
 // A cursor move of the form move(key, value).
 #define FW_CURSOR_MOVE(C, who, member)                                                                                \
     withMap<C, T>(who, mapHandle, false, [&](C<T>& m) {                                                               \
@@ -149,13 +188,7 @@ bool sortedMapInsertElement(long mapHandle, T newKey, unsigned long value, bool 
 template <typename T>
 int sortedMapRemoveElement(long mapHandle, T keyRemove, unsigned long* valuePtr)
 {
-    return withMap<SortedMap, T>("sortedMapRemoveElement", mapHandle, -1, [&](SortedMap<T>& m) -> int {
-        DataValueType value = 0;
-        const int32 rc = m.remove(freshKey(keyRemove), value);
-        if (rc > 0 && valuePtr != nullptr)
-            *valuePtr = value;
-        return rc;
-    });
+    return removeWithValue<SortedMap, T>("sortedMapRemoveElement", mapHandle, keyRemove, valuePtr);
 }
 
 template <typename T>
@@ -272,13 +305,7 @@ bool sortedMultiMapRemoveAll(long mapHandle)
 template <typename T>
 bool sortedMultiMapRemoveCurrent(long mapHandle, unsigned long* valuePtr)
 {
-    return withMap<SortedMultiMap, T>("sortedMultiMapRemoveCurrent", mapHandle, false, [&](SortedMultiMap<T>& m) {
-        DataValueType value = 0;
-        const bool ok = m.removeCurrent(value);
-        if (ok && valuePtr != nullptr)
-            *valuePtr = value;
-        return ok;
-    });
+    return removeCurrentOf<SortedMultiMap, T>("sortedMultiMapRemoveCurrent", mapHandle, valuePtr);
 }
 
 template <typename T>
@@ -296,25 +323,15 @@ bool sortedMultiMapFind(long mapHandle, T searchKey, T* resultKeyPtr, unsigned l
 template <typename T>
 bool sortedMultiMapGetFirstValueByKey(long mapHandle, T searchKey, unsigned long* valuePtr)
 {
-    return withMap<SortedMultiMap, T>("sortedMultiMapGetFirstValueByKey", mapHandle, false,
-                                      [&](SortedMultiMap<T>& m) {
-                                          DataValueType value = 0;
-                                          const bool found = m.getFirstValueByKey(freshKey(searchKey), value);
-                                          return handOut(found, searchKey, value, static_cast<T*>(nullptr),
-                                                         valuePtr);
-                                      });
+    return valueOf<SortedMultiMap, T>("sortedMultiMapGetFirstValueByKey", mapHandle, searchKey, valuePtr,
+                              [](auto& m, const T& k, DataValueType& v) { return m.getFirstValueByKey(k, v); });
 }
 
 template <typename T>
 bool sortedMultiMapGetNextValueByKey(long mapHandle, T searchKey, unsigned long* valuePtr)
 {
-    return withMap<SortedMultiMap, T>("sortedMultiMapGetNextValueByKey", mapHandle, false,
-                                      [&](SortedMultiMap<T>& m) {
-                                          DataValueType value = 0;
-                                          const bool found = m.getNextValueByKey(freshKey(searchKey), value);
-                                          return handOut(found, searchKey, value, static_cast<T*>(nullptr),
-                                                         valuePtr);
-                                      });
+    return valueOf<SortedMultiMap, T>("sortedMultiMapGetNextValueByKey", mapHandle, searchKey, valuePtr,
+                              [](auto& m, const T& k, DataValueType& v) { return m.getNextValueByKey(k, v); });
 }
 
 template <typename T>
@@ -371,13 +388,7 @@ bool unsortedMapInsertElement(long mapHandle, T newKey, unsigned long value, boo
 template <typename T>
 int unsortedMapRemoveElement(long mapHandle, T keyRemove, unsigned long* valuePtr)
 {
-    return withMap<UnsortedMap, T>("unsortedMapRemoveElement", mapHandle, -1, [&](UnsortedMap<T>& m) -> int {
-        DataValueType value = 0;
-        const int32 rc = m.remove(freshKey(keyRemove), value);
-        if (rc > 0 && valuePtr != nullptr)
-            *valuePtr = value;
-        return rc;
-    });
+    return removeWithValue<UnsortedMap, T>("unsortedMapRemoveElement", mapHandle, keyRemove, valuePtr);
 }
 
 template <typename T>
@@ -390,11 +401,8 @@ bool unsortedMapRemoveAll(long mapHandle)
 template <typename T>
 bool unsortedMapGetValueByKey(long mapHandle, T searchKey, unsigned long* valuePtr)
 {
-    return withMap<UnsortedMap, T>("unsortedMapGetValueByKey", mapHandle, false, [&](UnsortedMap<T>& m) {
-        DataValueType value = 0;
-        const bool found = m.getValueByKey(freshKey(searchKey), value, true);
-        return handOut(found, searchKey, value, static_cast<T*>(nullptr), valuePtr);
-    });
+    return valueOf<UnsortedMap, T>("unsortedMapGetValueByKey", mapHandle, searchKey, valuePtr,
+                                   [](auto& m, const T& k, DataValueType& v) { return m.getValueByKey(k, v, true); });
 }
 
 template <typename T>
@@ -464,38 +472,21 @@ bool unsortedMultiMapRemoveAll(long mapHandle)
 template <typename T>
 bool unsortedMultiMapRemoveCurrent(long mapHandle, unsigned long* valuePtr)
 {
-    return withMap<UnsortedMultiMap, T>("unsortedMultiMapRemoveCurrent", mapHandle, false,
-                                        [&](UnsortedMultiMap<T>& m) {
-                                            DataValueType value = 0;
-                                            const bool ok = m.removeCurrent(value);
-                                            if (ok && valuePtr != nullptr)
-                                                *valuePtr = value;
-                                            return ok;
-                                        });
+    return removeCurrentOf<UnsortedMultiMap, T>("unsortedMultiMapRemoveCurrent", mapHandle, valuePtr);
 }
 
 template <typename T>
 bool unsortedMultiMapGetFirstValueByKey(long mapHandle, T searchKey, unsigned long* valuePtr)
 {
-    return withMap<UnsortedMultiMap, T>("unsortedMultiMapGetFirstValueByKey", mapHandle, false,
-                                        [&](UnsortedMultiMap<T>& m) {
-                                            DataValueType value = 0;
-                                            const bool found = m.getFirstValueByKey(freshKey(searchKey), value);
-                                            return handOut(found, searchKey, value, static_cast<T*>(nullptr),
-                                                           valuePtr);
-                                        });
+    return valueOf<UnsortedMultiMap, T>("unsortedMultiMapGetFirstValueByKey", mapHandle, searchKey, valuePtr,
+                              [](auto& m, const T& k, DataValueType& v) { return m.getFirstValueByKey(k, v); });
 }
 
 template <typename T>
 bool unsortedMultiMapGetNextValueByKey(long mapHandle, T searchKey, unsigned long* valuePtr)
 {
-    return withMap<UnsortedMultiMap, T>("unsortedMultiMapGetNextValueByKey", mapHandle, false,
-                                        [&](UnsortedMultiMap<T>& m) {
-                                            DataValueType value = 0;
-                                            const bool found = m.getNextValueByKey(freshKey(searchKey), value);
-                                            return handOut(found, searchKey, value, static_cast<T*>(nullptr),
-                                                           valuePtr);
-                                        });
+    return valueOf<UnsortedMultiMap, T>("unsortedMultiMapGetNextValueByKey", mapHandle, searchKey, valuePtr,
+                              [](auto& m, const T& k, DataValueType& v) { return m.getNextValueByKey(k, v); });
 }
 
 template <typename T>

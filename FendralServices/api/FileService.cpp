@@ -82,6 +82,17 @@ int64 FileService::seek(int64 offset, int32 whence)
     return pos < 0 ? fwFail(SEEK_FAILED, -1L) : pos;
 }
 
+LogMsgHeader FileService::requestHeader(LogMsgType type) const
+{
+    LogMsgHeader header;
+    std::memset(&header, 0, sizeof(header));
+    header.msgType = type;
+    header.fd = m_fd;
+    header.openFlags = m_flags;
+    std::memcpy(header.fileResNameTxt, m_resNameTxt, sizeof(ResourceName));
+    return header;
+}
+
 int32 FileService::sendRequest(MessageQueue<FwIntMessage>* queue)
 {
     for (int32 attempt = 1;; ++attempt)
@@ -110,12 +121,7 @@ int64 FileService::write(const char* bufPtr, int64 count)
     if (LoggerRegistryLink::findLoggerQueue(queue) != 0 || queue == nullptr)
         return fwFail(LOGGER_NOT_STARTED, -1L);
 
-    LogMsgHeader header;
-    std::memset(&header, 0, sizeof(header));
-    header.msgType = LOG_MSG;
-    header.fd = m_fd;
-    header.openFlags = m_flags;
-    std::memcpy(header.fileResNameTxt, m_resNameTxt, sizeof(ResourceName));
+    LogMsgHeader header = requestHeader(LOG_MSG);
     header.needAck = m_needAck;
     header.flushTimeout = m_flushTimeout;
     header.padCharacter = ' ';
@@ -162,12 +168,7 @@ int32 FileService::close()
     MessageQueue<FwIntMessage>* queue = nullptr;
     if (LoggerRegistryLink::findLoggerQueue(queue) != 0 || queue == nullptr)
         return fwFail(LOGGER_NULL_MSGQ, -1);
-    LogMsgHeader header;
-    std::memset(&header, 0, sizeof(header));
-    header.msgType = CLOSE_LOG_REQ;
-    header.fd = m_fd;
-    header.openFlags = m_flags;
-    std::memcpy(header.fileResNameTxt, m_resNameTxt, sizeof(ResourceName));
+    LogMsgHeader header = requestHeader(CLOSE_LOG_REQ);
     header.msgSeqNum = static_cast<int64>(m_msgSeqNum + 1);
     m_message.appMsg.type = MSG_DATA;
     m_message.appMsg.data.dataLen = LOG_MSG_HEADER_SIZE;

@@ -8,6 +8,7 @@
 
 #include "FendralCore/foundation/FwTypes.h"
 #include "FendralCore/runtime/FwIntMessage.h"
+#include "FendralCore/runtime/LogMsg.h"
 
 template <typename T>
 class MessageQueue;
@@ -54,6 +55,8 @@ private:
     int32 m_flushTimeout;
     FwIntMessage m_message;
 
+    // A request about this file's descriptor, the rest zero.
+    LogMsgHeader requestHeader(LogMsgType type) const;
     // Puts m_message on the LOGGER thread's queue; 0, or -1 with the code.
     int32 sendRequest(MessageQueue<FwIntMessage>* queue);
 };

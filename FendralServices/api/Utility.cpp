@@ -84,6 +84,20 @@ bool listVisit(const char* who, long handle, unsigned long* valuePtr, Move move)
     });
 }
 
+// Finds a named lock or semaphore, unregisters its name and releases it.
+template <typename T>
+int removeNamed(const char* nameTxt, ResourceManager::ServiceResourceType type)
+{
+    if (nameTxt == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    void* object = nullptr;
+    if (!ServiceResource::lookup(nameTxt, &object, type) || !ServiceResource::unregisterObject(nameTxt, type))
+        return -1;
+    LiveHandles::remove(object);
+    delete static_cast<T*>(object);
+    return 0;
+}
+
 // setenv and friends may move the environment under a reader; the calls of
 // this family take turns.
 std::mutex& envLock()
@@ -293,18 +307,8 @@ int getLock(const char* resLockNameTxt, void** lockHandlePtr)
 
 int removeLock(const char* resLockNameTxt)
 {
-    return apiGuard("removeLock", -1, [&]() -> int {
-        if (resLockNameTxt == nullptr)
-            return fwFail(NULL_PARAM, -1);
-        void* lock = nullptr;
-        if (!ServiceResource::lookup(resLockNameTxt, &lock, ResourceManager::RES_TYPE_LOCK))
-            return -1;
-        if (!ServiceResource::unregisterObject(resLockNameTxt, ResourceManager::RES_TYPE_LOCK))
-            return -1;
-        LiveHandles::remove(lock);
-        delete static_cast<ResourceLock*>(lock);
-        return 0;
-    });
+    return apiGuard("removeLock", -1,
+                    [&] { return removeNamed<ResourceLock>(resLockNameTxt, ResourceManager::RES_TYPE_LOCK); });
 }
 
 // ---- semaphores ----
@@ -360,18 +364,8 @@ int getSemaphore(const char* semLockNameTxt, void** semHandlePtr)
 
 int semRemove(const char* semLockNameTxt)
 {
-    return apiGuard("semRemove", -1, [&]() -> int {
-        if (semLockNameTxt == nullptr)
-            return fwFail(NULL_PARAM, -1);
-        void* sem = nullptr;
-        if (!ServiceResource::lookup(semLockNameTxt, &sem, ResourceManager::RES_TYPE_SEM))
-            return -1;
-        if (!ServiceResource::unregisterObject(semLockNameTxt, ResourceManager::RES_TYPE_SEM))
-            return -1;
-        LiveHandles::remove(sem);
-        delete static_cast<SemaphoreLock*>(sem);
-        return 0;
-    });
+    return apiGuard("semRemove", -1,
+                    [&] { return removeNamed<SemaphoreLock>(semLockNameTxt, ResourceManager::RES_TYPE_SEM); });
 }
 
 // ---- environment ----

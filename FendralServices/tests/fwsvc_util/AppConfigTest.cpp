@@ -2,6 +2,8 @@
 // (the configuration managers are set once per process).
 #include "FendralServices/api/FwServices.h"
 
+#include "FendralServices/tests/fwsvc_util/TempDir.h"
+
 #include "FendralCore/foundation/ConfigManager.h"
 
 #include <gtest/gtest.h>
@@ -22,26 +24,14 @@ void setText(char (&dest)[N], const std::string& text)
     std::memcpy(dest, text.data(), std::min(text.size(), N - 1));
 }
 
-class AppConfig : public ::testing::Test
+class AppConfig : public TempDirTest
 {
 protected:
-    void SetUp() override
-    {
-        std::string dir = (std::filesystem::temp_directory_path() / "fwsvc_cfg_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-        m_dir = dir;
-    }
-
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
     std::string write(const char* name, const std::string& text) const
     {
-        const std::string path = m_dir + "/" + name;
-        std::ofstream(path) << text;
-        return path;
+        std::ofstream(path(name)) << text;
+        return path(name);
     }
-
-    std::string m_dir;
 };
 
 char g_name[17];

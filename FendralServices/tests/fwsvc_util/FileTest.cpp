@@ -2,6 +2,8 @@
 // from a thread that runs a dispatcher (a framework application thread).
 #include "FendralServices/api/FwServices.h"
 
+#include "FendralServices/tests/fwsvc_util/TempDir.h"
+
 #include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/runtime/FrameworkResource.h"
 #include "FendralCore/runtime/LogMsg.h"
@@ -78,23 +80,16 @@ std::string pattern(size_t n)
     return s;
 }
 
-class FileCalls : public ::testing::Test
+class FileCalls : public TempDirTest
 {
 protected:
-    void SetUp() override
-    {
-        std::string dir = (std::filesystem::temp_directory_path() / "fwsvc_file_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-        m_dir = dir;
-    }
-
     void TearDown() override
     {
         stopLogger();
         LoggerRegistryLink::setFindLoggerQueue(nullptr);
         g_logger = nullptr;
         g_ctl = nullptr;
-        std::filesystem::remove_all(m_dir);
+        TempDirTest::TearDown();
     }
 
     // A LOGGER thread whose normal queue holds `entries` requests; with run
@@ -173,9 +168,6 @@ protected:
         }
     }
 
-    std::string path(const char* name) const { return m_dir + "/" + name; }
-
-    std::string m_dir;
     TestThread m_ctl{"CTL_THREAD", 64, true};
     std::unique_ptr<TestThread> m_loggerThd;
     std::unique_ptr<Logger> m_loop;

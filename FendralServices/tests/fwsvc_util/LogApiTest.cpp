@@ -2,6 +2,8 @@
 // syslog mirror caught instead of sent.
 #include "FendralServices/api/FwServices.h"
 
+#include "FendralServices/tests/fwsvc_util/TempDir.h"
+
 #include "FendralCore/runtime/AppLogger.h"
 
 #include <gtest/gtest.h>
@@ -25,14 +27,12 @@ const AppLogger::SyslogApi kCaughtSyslog{
     [] {},
 };
 
-class LogCalls : public ::testing::Test
+class LogCalls : public TempDirTest
 {
 protected:
     void SetUp() override
     {
-        std::string dir = (std::filesystem::temp_directory_path() / "fwsvc_log_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-        m_dir = dir;
+        TempDirTest::SetUp();
         g_syslogLines.clear();
         AppLogger::setSyslogApi(&kCaughtSyslog);
     }
@@ -40,7 +40,7 @@ protected:
     void TearDown() override
     {
         AppLogger::setSyslogApi(nullptr);
-        std::filesystem::remove_all(m_dir);
+        TempDirTest::TearDown();
     }
 
     // Every line of every file in the directory.
@@ -56,8 +56,6 @@ protected:
         }
         return all;
     }
-
-    std::string m_dir;
 };
 
 TEST_F(LogCalls, LevelsDecideWhichLinesLand)
