@@ -411,18 +411,3 @@ TEST(ContainerHandles, WrongKindOrKeyTypeRefused)
     EXPECT_EQ(unsortedMapRemove<UInt128>(u128), 1);
     EXPECT_EQ(sortedMultiMapRemove<TextKey>(text), 1);
 }
-
-TEST(ContainerHandles, TextKeysUseAtMost48Characters)
-{
-    const long h = sortedMapCreate<TextKey>(mapName().c_str());
-    ASSERT_NE(h, 0);
-    const std::string longText(60, 'k');
-    TextKey key(longText.c_str());
-    ASSERT_TRUE(sortedMapInsertElement<TextKey>(h, key, 9, false));
-    TextKey found;
-    unsigned long v = 0;
-    ASSERT_TRUE(sortedMapFind<TextKey>(h, TextKey(std::string(48, 'k').c_str()), &found, &v, FIND_EQ));
-    EXPECT_EQ(std::string(found.m_dataTxt, 48), std::string(48, 'k'));
-    EXPECT_EQ(v, 9u);
-    EXPECT_EQ(sortedMapRemove<TextKey>(h), 1);
-}
