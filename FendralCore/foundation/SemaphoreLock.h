@@ -50,6 +50,9 @@ public:
     int32 lock(int32 waitTime);
     int32 unlock();
 
+    // False when the semaphore could not be opened at construction.
+    bool isOpen() const { return m_sem != nullptr; }
+
     // Lets the owner free a semaphore that another holder left taken.
     int32 resetLock();
 

@@ -153,3 +153,4 @@ int stopTimer(const char* timerNameTxt);
 int removeTimer(long timerHandle);
 int removeTimer(const char* timerNameTxt);
 long getTimerHandle(const char* timerNameTxt);
+#include "FendralServices/api/FwUtilities.h"
