@@ -1,0 +1,177 @@
+// Named host threads on the real framework: thread messages through a queue
+// small enough to force spooling, and timers started and fired on their owner
+// thread.
+#include "RunnableTestSupport.h"
+
+#include "kelmora/thread/TarvokTimer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+using namespace hostrun;
+using Zunq::ThreadData;
+
+namespace
+{
+constexpr uint32_t cMessages = 10000;
+
+std::string threadName()
+{
+    char name[17] = {};
+    getCurrentThreadName(name);
+    return name;
+}
+
+// Sends the whole burst from its appReady, without pause.
+struct Sender : Runnable
+{
+    using Runnable::Runnable;
+    void appReady() override
+    {
+        char dst[17] = "RCV";
+        ThreadData data;
+        data.mDataType = Zunq::APPLICATION_RESERVED;
+        for (uint32_t i = 0; i < cMessages; ++i)
+        {
+            Time now;
+            now.recalcNow();
+            const int64_t sentAt = now.getMicrosecondsSinceEpoch();
+            data.mDataSize = static_cast<uint16_t>(sizeof i + sizeof sentAt + (i % 3) * 100);
+            std::memcpy(data.mData, &i, sizeof i);
+            std::memcpy(data.mData + sizeof i, &sentAt, sizeof sentAt);
+            if (sendThreadMessageByThreadName(dst, data, false) != 0)
+                ++failures;
+        }
+        spooledAfterBurst = getSpoolSize();
+        // Not this thread's Runnable: refused, nothing sent.
+        if (other != nullptr && other->sendThreadMessageByThreadName(dst, data, false) == FUNC_NOT_ALLOWED)
+            refusedForeign = true;
+    }
+    Runnable* other = nullptr;
+    int failures = 0;
+    long spooledAfterBurst = 0;
+    bool refusedForeign = false;
+};
+
+struct InOrder : OrluSubscriber<ThreadData>
+{
+    InOrder() : OrluSubscriber<ThreadData>("inorder") {}
+    void onData(const Orlu<ThreadData>&, const std::string&, const ThreadData& d) override
+    {
+        uint32_t seq = 0;
+        int64_t sentAt = 0;
+        std::memcpy(&seq, d.mData, sizeof seq);
+        std::memcpy(&sentAt, d.mData + sizeof seq, sizeof sentAt);
+        if (seq != next || d.mDataSize != sizeof seq + sizeof sentAt + (seq % 3) * 100)
+            ++outOfOrder;
+        if (d.mTime.get().getMicrosecondsSinceEpoch() < sentAt)
+            ++staleTime;
+        if (threadName() != "RCV")
+            ++wrongThread;
+        next = seq + 1;
+        if (seq == 0) // the sender's burst fills the queue meanwhile
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (++received == cMessages)
+            stopFramework();
+    }
+    uint32_t next = 0;
+    uint32_t received = 0;
+    int outOfOrder = 0;
+    int staleTime = 0;
+    int wrongThread = 0;
+};
+} // namespace
+
+TEST(ThreadMessages, TenThousandInOrderThroughASpoolingQueue)
+{
+    Host host;
+    Thread<Sender> snd(host, "SND");
+    Thread<> rcv(host, "RCV");
+    snd.runnable->other = rcv.runnable.get();
+    InOrder sub;
+    rcv.runnable->getOrluThreadData(Zunq::APPLICATION_RESERVED)->subscribe(&sub);
+
+    ASSERT_TRUE(runFramework({{"SND", 100}, {"RCV", 100}}));
+    EXPECT_EQ(sub.received, cMessages);
+    EXPECT_EQ(sub.outOfOrder, 0);
+    EXPECT_EQ(sub.staleTime, 0);
+    EXPECT_EQ(sub.wrongThread, 0);
+    EXPECT_EQ(snd.runnable->failures, 0);
+    EXPECT_GT(snd.runnable->spooledAfterBurst, 0); // the queue of 100 did force the spool
+    EXPECT_EQ(snd.runnable->getSpoolSize(), 0);
+    EXPECT_TRUE(snd.runnable->refusedForeign);
+    EXPECT_EQ(host.sink.count("Runnable::startSpooledDataResendTimer(SND) : create timer|1ms|"), 1);
+    EXPECT_EQ(host.sink.count("Runnable::retryToSendSpool(): thread spool|SND| is clear."), 1);
+}
+
+namespace
+{
+struct Recorder : TarvokTimerHandler
+{
+    void onTimer(TarvokTimer*) override
+    {
+        threads.push_back(threadName());
+        if (threads.size() == 3 && stopAfterThree)
+            stopFramework();
+    }
+    std::vector<std::string> threads;
+    bool stopAfterThree = true;
+};
+} // namespace
+
+TEST(Timers, StartUpTimerFiresOnItsOwnerAndAWithdrawnOneNever)
+{
+    Host host;
+    Thread<> owner(host, "TOWNER");
+    Thread<> other(host, "TOTHER");
+    Recorder fires;
+    Recorder never;
+    never.stopAfterThree = false;
+    // Made on this (start-up) thread before any framework thread runs.
+    TarvokTimer timer;
+    ASSERT_FALSE(!timer.create(&owner.session, &fires, 5, nullptr));
+    TarvokTimer withdrawn;
+    withdrawn.create(&owner.session, &never, 1, nullptr);
+    withdrawn.destroy();
+    auto freed = std::make_unique<TarvokTimer>();
+    freed->create(&other.session, &never, 1, nullptr);
+    freed.reset();
+
+    ASSERT_TRUE(runFramework({{"TOWNER", 100}, {"TOTHER", 100}}, "", std::chrono::seconds(20)));
+    EXPECT_EQ(fires.threads, (std::vector<std::string>{"TOWNER", "TOWNER", "TOWNER"}));
+    EXPECT_TRUE(never.threads.empty());
+}
+
+namespace
+{
+// Asks for more timers than the thread may hold, at INIT.
+struct Greedy : Runnable
+{
+    using Runnable::Runnable;
+    void init() override
+    {
+        for (auto& t : timers)
+            t.create(getTarvokSession(), &rec, 1000, nullptr);
+        createTimer();
+    }
+    void appReady() override { stopFramework(); }
+    TarvokTimer timers[8];
+    Recorder rec;
+};
+} // namespace
+
+TEST(Timers, ARefusedTimerIsLoggedWithTheThreadsCount)
+{
+    Host host;
+    Thread<Greedy> t(host, "GREEDY");
+    // One descriptor for application timers besides the framework's own.
+    ASSERT_TRUE(runFramework({{"GREEDY", 100}}, "MSG_DISP_FD_NUM INT32 1\n", std::chrono::seconds(20)));
+    EXPECT_GT(host.sink.count("TarvokTimer::create() : create 1000 ms timer failed with error 202", LOG_LEVEL_WARNING),
+              0);
+    EXPECT_GT(host.sink.count("| holds ", LOG_LEVEL_WARNING), 0);
+    EXPECT_GT(host.sink.count("Runnable::createTimer(GREEDY) : invalid timer handle", LOG_LEVEL_ERROR), 0);
+    EXPECT_GT(t.runnable->getNumTimers(), 0);
+}
