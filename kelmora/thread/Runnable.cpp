@@ -109,7 +109,7 @@ void resourceName(char (&out)[17], const char* text)
 {
     std::memset(out, 0, sizeof out);
     if (text != nullptr)
-        std::strncpy(out, text, 16);
+        std::memcpy(out, text, strnlen(text, 16));
 }
 
 // Log of lines made where no Runnable is known.

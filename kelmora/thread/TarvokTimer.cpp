@@ -24,7 +24,7 @@ TarvokTimer::TarvokTimer()
     char text[32];
     std::snprintf(text, sizeof text, "%p", static_cast<void*>(this));
     const char* digits = std::strncmp(text, "0x", 2) == 0 ? text + 2 : text;
-    std::strncpy(mTimerName, digits, sizeof mTimerName - 1);
+    std::memcpy(mTimerName, digits, strnlen(digits, sizeof mTimerName - 1));
 }
 
 TarvokTimer::~TarvokTimer()
