@@ -34,7 +34,7 @@ struct Sender : Runnable
         char dst[17] = "RCV";
         ThreadData data;
         data.mDataType = Zunq::APPLICATION_RESERVED;
-        for (uint32_t i = 0; i < cMessages; ++i)
+        for (uint32_t i = 0; i < count; ++i)
         {
             Time now;
             now.recalcNow();
@@ -51,6 +51,7 @@ struct Sender : Runnable
             refusedForeign = true;
     }
     Runnable* other = nullptr;
+    uint32_t count = cMessages;
     int failures = 0;
     long spooledAfterBurst = 0;
     bool refusedForeign = false;
@@ -73,10 +74,12 @@ struct InOrder : OrluSubscriber<ThreadData>
             ++wrongThread;
         next = seq + 1;
         if (seq == 0) // the sender's burst fills the queue meanwhile
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (++received == cMessages)
+            std::this_thread::sleep_for(firstPause);
+        if (++received == total)
             stopFramework();
     }
+    uint32_t total = cMessages;
+    std::chrono::milliseconds firstPause{50};
     uint32_t next = 0;
     uint32_t received = 0;
     int outOfOrder = 0;
@@ -105,6 +108,27 @@ TEST(ThreadMessages, TenThousandInOrderThroughASpoolingQueue)
     EXPECT_TRUE(snd.runnable->refusedForeign);
     EXPECT_EQ(host.sink.count("Runnable::startSpooledDataResendTimer(SND) : create timer|1ms|"), 1);
     EXPECT_EQ(host.sink.count("Runnable::retryToSendSpool(): thread spool|SND| is clear."), 1);
+}
+
+TEST(ThreadMessages, AReceiverStuckPastTheRetryLimitWarnsOnceAndLosesNothing)
+{
+    Host host;
+    Thread<Sender> snd(host, "SND");
+    Thread<> rcv(host, "RCV");
+    snd.runnable->count = 300;
+    InOrder sub;
+    sub.total = 300;
+    // Over 1000 resend ticks of 1 ms while the queue stays full.
+    sub.firstPause = std::chrono::milliseconds(2500);
+    rcv.runnable->getOrluThreadData(Zunq::APPLICATION_RESERVED)->subscribe(&sub);
+
+    ASSERT_TRUE(runFramework({{"SND", 100}, {"RCV", 100}}));
+    EXPECT_EQ(sub.received, 300u);
+    EXPECT_EQ(sub.outOfOrder, 0);
+    EXPECT_EQ(snd.runnable->getSpoolSize(), 0);
+    EXPECT_EQ(host.sink.count("Runnable::retryToSendSpool(): send failure 1000 times from threadSND| to thread|RCV|",
+                              LOG_LEVEL_WARNING),
+              1);
 }
 
 namespace
