@@ -199,3 +199,47 @@ TEST(Timers, ARefusedTimerIsLoggedWithTheThreadsCount)
     EXPECT_GT(host.sink.count("Runnable::createTimer(GREEDY) : invalid timer handle", LOG_LEVEL_ERROR), 0);
     EXPECT_GT(t.runnable->getNumTimers(), 0);
 }
+
+namespace
+{
+// Re-arms its timer from the first expiry; stops after three more.
+struct Rearm : TarvokTimerHandler
+{
+    void onTimer(TarvokTimer* t) override
+    {
+        handles.push_back(t->getHandle());
+        if (handles.size() == 1)
+        {
+            failed = !t->setInterval(20);
+            unsigned int ms = 0;
+            t->getInterval(ms);
+            interval = ms;
+        }
+        else if (handles.size() == 4)
+        {
+            t->destroy();
+            stopFramework();
+        }
+    }
+    std::vector<long> handles;
+    bool failed = true;
+    unsigned int interval = 0;
+};
+} // namespace
+
+TEST(Timers, NewIntervalReplacesTheRunningTimer)
+{
+    Host host;
+    Thread<> owner(host, "TREARM");
+    Rearm rearm;
+    TarvokTimer timer;
+    timer.create(&owner.session, &rearm, 5, nullptr);
+    ASSERT_TRUE(runFramework({{"TREARM", 100}}, "", std::chrono::seconds(20)));
+    ASSERT_EQ(rearm.handles.size(), 4u);
+    EXPECT_FALSE(rearm.failed);
+    EXPECT_EQ(rearm.interval, 20u);
+    EXPECT_NE(rearm.handles[1], rearm.handles[0]);                // a new framework timer
+    EXPECT_EQ(rearm.handles[3], rearm.handles[1]);                // which keeps firing
+    EXPECT_EQ(timer.getHandle(), 0);                              // destroyed
+    EXPECT_EQ(host.sink.count("could not be found in thread"), 0);
+}
