@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <unistd.h>
 
@@ -74,12 +75,17 @@ struct InOrder : OrluSubscriber<ThreadData>
             ++wrongThread;
         next = seq + 1;
         if (seq == 0) // the sender's burst fills the queue meanwhile
-            std::this_thread::sleep_for(firstPause);
+        {
+            if (holdFirst)
+                holdFirst();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         if (++received == total)
             stopFramework();
     }
     uint32_t total = cMessages;
-    std::chrono::milliseconds firstPause{50};
+    std::function<void()> holdFirst;
     uint32_t next = 0;
     uint32_t received = 0;
     int outOfOrder = 0;
@@ -118,8 +124,11 @@ TEST(ThreadMessages, AReceiverStuckPastTheRetryLimitWarnsOnceAndLosesNothing)
     snd.runnable->count = 300;
     InOrder sub;
     sub.total = 300;
-    // Over 1000 resend ticks of 1 ms while the queue stays full.
-    sub.firstPause = std::chrono::milliseconds(2500);
+    // The queue stays full until the sender has failed 1000 resends.
+    sub.holdFirst = [&host] {
+        for (int i = 0; i < 20000 && host.sink.count("send failure 1000 times", LOG_LEVEL_WARNING) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
     rcv.runnable->getOrluThreadData(Zunq::APPLICATION_RESERVED)->subscribe(&sub);
 
     ASSERT_TRUE(runFramework({{"SND", 100}, {"RCV", 100}}));
