@@ -252,3 +252,36 @@ TEST(Timers, NewIntervalReplacesTheRunningTimer)
     EXPECT_EQ(timer.getHandle(), 0);                              // destroyed
     EXPECT_EQ(host.sink.count("could not be found in thread"), 0);
 }
+
+namespace
+{
+// At APP_READY, hops work onto the other thread: a timer made there at run
+// time, which then fires on its owner.
+struct Hopper : Runnable
+{
+    using Runnable::Runnable;
+    void appReady() override { rc = hop("HOPDST", work); }
+    std::function<void()> work;
+    int rc = -1;
+};
+} // namespace
+
+TEST(Hops, WorkRunsOnTheTargetThreadAndATimerMadeThereFiresThere)
+{
+    Host host;
+    Thread<Hopper> from(host, "HOPSRC");
+    Thread<> to(host, "HOPDST");
+    acceptHops(*to.runnable);
+    std::string ranOn;
+    Recorder fires;
+    TarvokTimer timer;
+    from.runnable->work = [&] {
+        ranOn = threadName();
+        timer.create(&to.session, &fires, 5, nullptr);
+    };
+    EXPECT_EQ(hop("HOPDST", from.runnable->work), FUNC_NOT_ALLOWED); // not from a framework thread
+    ASSERT_TRUE(runFramework({{"HOPSRC", 100}, {"HOPDST", 100}}, "", std::chrono::seconds(20)));
+    EXPECT_EQ(from.runnable->rc, 0);
+    EXPECT_EQ(ranOn, "HOPDST");
+    EXPECT_EQ(fires.threads, (std::vector<std::string>{"HOPDST", "HOPDST", "HOPDST"}));
+}

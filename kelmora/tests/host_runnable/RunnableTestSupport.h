@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -98,6 +99,42 @@ struct Thread
     TarvokSession session;
     int queue;
 };
+
+// Hops: a test running on one framework thread has work run on another
+// host thread. The closure travels by address in a thread message sent
+// through the calling thread's own Runnable; the target runs it from its bus.
+constexpr unsigned int cHopDataType = Zunq::APPLICATION_RESERVED + 1;
+
+struct HopTaker : OrluSubscriber<Zunq::ThreadData>
+{
+    HopTaker() : OrluSubscriber<Zunq::ThreadData>("hop") {}
+    void onData(const Orlu<Zunq::ThreadData>&, const std::string&, const Zunq::ThreadData& d) override
+    {
+        (*static_cast<const std::function<void()>*>(d.mDataPtr1))();
+    }
+};
+
+// Lets `target` take hops; before the framework starts.
+inline void acceptHops(Runnable& target)
+{
+    static HopTaker taker;
+    target.getOrluThreadData(cHopDataType)->subscribe(&taker);
+}
+
+// From a framework thread: `work` (which must outlive its run) runs on
+// `target`. 0, or the send's refusal code.
+inline int hop(const char* target, const std::function<void()>& work)
+{
+    Runnable* own = Runnable::current();
+    if (own == nullptr)
+        return FUNC_NOT_ALLOWED;
+    char dst[17] = {};
+    std::strncpy(dst, target, 16);
+    Zunq::ThreadData data;
+    data.mDataType = cHopDataType;
+    data.mDataPtr1 = &work;
+    return own->sendThreadMessageByThreadName(dst, data, false);
+}
 
 inline void stopFramework()
 {
