@@ -382,10 +382,13 @@ void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
     logOf(tCurrent).error() << "Runnable::callback(): received unexpected msgType|" << static_cast<int>(type);
 }
 
-void Runnable::enterState(Zunq::ThreadState state, const char* handler, const char* what)
+void Runnable::enterState(Zunq::ThreadState state, const char* handler, const char* what, void (Runnable::*hook)())
 {
     mThreadStatus.mState = state;
     mLog.info() << "Runnable::" << handler << "() : thread|" << mName << "| handle|true| received " << what;
+    if (hook != nullptr)
+        (this->*hook)();
+    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
 }
 
 void Runnable::_init()
@@ -404,35 +407,27 @@ void Runnable::_init()
 
 void Runnable::_initAck()
 {
-    enterState(Zunq::THD_INIT_ACK, "_initAck", "INIT_ACK");
-    initAck();
-    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
+    enterState(Zunq::THD_INIT_ACK, "_initAck", "INIT_ACK", &Runnable::initAck);
 }
 
 void Runnable::_appReady()
 {
-    enterState(Zunq::THD_APP_READY, "_appReady", "APP_READY");
-    appReady();
-    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
+    enterState(Zunq::THD_APP_READY, "_appReady", "APP_READY", &Runnable::appReady);
 }
 
 void Runnable::_term()
 {
-    enterState(Zunq::THD_TERM, "_term", "TERM");
-    term();
-    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
+    enterState(Zunq::THD_TERM, "_term", "TERM", &Runnable::term);
 }
 
 void Runnable::_switchActive()
 {
-    enterState(Zunq::THD_SW_ACTIVE, "_switchActive", "SW_ACTIVE");
-    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
+    enterState(Zunq::THD_SW_ACTIVE, "_switchActive", "SW_ACTIVE", nullptr);
 }
 
 void Runnable::_switchStandby()
 {
-    enterState(Zunq::THD_SW_STANDBY, "_switchStandby", "SW_STANDBY");
-    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
+    enterState(Zunq::THD_SW_STANDBY, "_switchStandby", "SW_STANDBY", nullptr);
 }
 
 namespace

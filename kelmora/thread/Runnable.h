@@ -123,7 +123,8 @@ protected:
     static void _onTimer(EventMsg* event);
 
 private:
-    void enterState(Zunq::ThreadState state, const char* handler, const char* what);
+    // Sets and logs the state, runs the hook, publishes the state.
+    void enterState(Zunq::ThreadState state, const char* handler, const char* what, void (Runnable::*hook)());
     bool onOwnThread() const;
     static std::string currentThreadName();
     static void dispatch(MessageType type, EventMsg* event, DataMsg* data);

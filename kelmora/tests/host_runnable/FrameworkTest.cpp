@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -173,8 +174,25 @@ TEST(Timers, StartUpTimerFiresOnItsOwnerAndAWithdrawnOneNever)
     freed->create(&other.session, &never, 1, nullptr);
     freed.reset();
 
+    struct States : OrluSubscriber<Zunq::ThreadStatus>
+    {
+        States() : OrluSubscriber<Zunq::ThreadStatus>("states") {}
+        void onData(const Orlu<Zunq::ThreadStatus>&, const std::string&, const Zunq::ThreadStatus& s) override
+        {
+            seen.push_back(s.mState);
+        }
+        std::vector<uint32_t> seen;
+    } states;
+    owner.runnable->getOrluThreadStatus()->subscribe(&states);
+
     ASSERT_TRUE(runFramework({{"TOWNER", 100}, {"TOTHER", 100}}, "", std::chrono::seconds(20)));
     EXPECT_EQ(fires.threads, (std::vector<std::string>{"TOWNER", "TOWNER", "TOWNER"}));
+    // INIT first, TERM last, APP_READY between (INIT_ACK only where the framework sends it).
+    ASSERT_GE(states.seen.size(), 3u);
+    EXPECT_EQ(states.seen.front(), Zunq::THD_INIT);
+    EXPECT_EQ(states.seen.back(), Zunq::THD_TERM);
+    EXPECT_NE(std::find(states.seen.begin(), states.seen.end(), Zunq::THD_APP_READY), states.seen.end());
+    EXPECT_EQ(owner.runnable->getThreadState(), Zunq::THD_TERM);
     EXPECT_TRUE(never.threads.empty());
 }
 
