@@ -1,0 +1,866 @@
+#include "kelmora/thread/Runnable.h"
+
+#include "kelmora/linehandler/NetworkHandler.h"
+#include "kelmora/linehandler/TopicHandler.h"
+#include "kelmora/thread/TarvokSession.h"
+
+#include "FendralCore/foundation/Int128.h"
+#include "FendralCore/foundation/UnsortedMap.h"
+#include "FendralServices/api/FwServices.h"
+#include "zunq/log/Log.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <thread>
+#include <unistd.h>
+
+using Zunq::cThreadDataHeader;
+using Zunq::SpooledThreadData;
+using Zunq::ThreadData;
+
+namespace
+{
+struct NameMap
+{
+    std::mutex lock;
+    UnsortedMap<UInt128> map{100};
+};
+struct HandleMap
+{
+    std::mutex lock;
+    UnsortedMap<int64> map{100};
+};
+
+NameMap& threadMap()
+{
+    static NameMap m;
+    return m;
+}
+NameMap& networkMap()
+{
+    static NameMap m;
+    return m;
+}
+NameMap& topicMap()
+{
+    static NameMap m;
+    return m;
+}
+HandleMap& timerMap()
+{
+    static HandleMap m;
+    return m;
+}
+std::mutex& initLock()
+{
+    static std::mutex m;
+    return m;
+}
+
+// Inserts go by the text of the name, look-ups by its raw 16 bytes; for
+// NUL-padded resource names both are the same key.
+UInt128 textKey(const char (&name)[17])
+{
+    return UInt128(name, true);
+}
+UInt128 rawKey(const char (&name)[17])
+{
+    return UInt128(reinterpret_cast<const char(&)[16]>(name));
+}
+
+bool lookup(NameMap& m, const char (&name)[17], unsigned long& value)
+{
+    std::lock_guard lock(m.lock);
+    DataValueType v = 0;
+    if (!m.map.getValueByKey(rawKey(name), v, false))
+        return false;
+    value = v;
+    return true;
+}
+
+bool insert(NameMap& m, const char* op, const char (&name)[17], void* handle, Log& log)
+{
+    unsigned long existing = 0;
+    if (lookup(m, name, existing))
+    {
+        log.error() << op << "failed to create handle map - key|" << name << "| already exists";
+        return false;
+    }
+    bool ok;
+    {
+        std::lock_guard lock(m.lock);
+        ok = m.map.insert(textKey(name), reinterpret_cast<DataValueType>(handle), false);
+    }
+    if (!ok)
+    {
+        log.error() << op << "failed to create handle map - key|" << name << "| handle|"
+                    << (handle != nullptr ? "true" : "false");
+        return false;
+    }
+    log.verbose() << op << "create handle map - key|" << name << "| handle|" << (handle != nullptr ? "true" : "false")
+                  << "| succeed";
+    return true;
+}
+
+// A 16-character resource name from any text.
+void resourceName(char (&out)[17], const char* text)
+{
+    std::memset(out, 0, sizeof out);
+    if (text != nullptr)
+        std::memcpy(out, text, strnlen(text, 16));
+}
+
+// Log of lines made where no Runnable is known.
+Log& processLog()
+{
+    static Log log;
+    return log;
+}
+
+Log& logOf(Runnable* r)
+{
+    return r != nullptr ? r->getLog() : processLog();
+}
+
+bool transient(int code)
+{
+    return code == BUFFER_FULL || code == HEAD_INDEX_CHANGED || code == LOCK_NO_RES || code == SEND_FAILED ||
+           code == WOULD_BLOCK;
+}
+
+thread_local Runnable* tCurrent = nullptr;
+
+// The 5-second throttle of the spool progress line, shared by all threads.
+std::atomic<int64_t> gLastProgressLine{0};
+} // namespace
+
+Runnable::Runnable(const char* threadName, ZunqConfigManager& cfg, ModuleList& modules, Log& log,
+                   unsigned int spoolCapacity)
+    : OrluPublisher<ThreadData>(threadName != nullptr ? threadName : ""),
+      OrluPublisher<Zunq::ThreadStatus>(threadName != nullptr ? threadName : ""),
+      mName(threadName != nullptr ? threadName : ""), mCfgManager(cfg), mModuleList(modules), mLog(log),
+      mSpoolCapacity(spoolCapacity)
+{
+    resourceName(mResourceName, mName.c_str());
+    getOrluThreadStatus();
+    insertThreadHandleMap(mResourceName, this, mLog);
+}
+
+Runnable::~Runnable() = default;
+
+void Runnable::getResourceName(char (&name)[17]) const
+{
+    std::memcpy(name, mResourceName, sizeof name);
+}
+
+// ---- handle maps ----
+
+bool Runnable::getThreadHandleMap(const char (&name)[17], unsigned long& value)
+{
+    return lookup(threadMap(), name, value);
+}
+bool Runnable::insertThreadHandleMap(const char (&name)[17], void* handle, Log& log)
+{
+    return insert(threadMap(), "Runnable::insertThreadHandleMap(", name, handle, log);
+}
+bool Runnable::getNetworkHandleMap(const char (&name)[17], unsigned long& value)
+{
+    return lookup(networkMap(), name, value);
+}
+bool Runnable::insertNetworkHandleMap(const char (&name)[17], void* handle, Log& log)
+{
+    return insert(networkMap(), "Runnable::insertNetworkHandleMap(", name, handle, log);
+}
+bool Runnable::removeNetworkHandleMap(const char (&name)[17], Log& log)
+{
+    NameMap& m = networkMap();
+    int32 removed;
+    long size;
+    {
+        std::lock_guard lock(m.lock);
+        removed = m.map.remove(rawKey(name));
+        size = static_cast<long>(m.map.getSize());
+    }
+    if (removed == 0)
+    {
+        log.error() << "Runnable::removeNetworkHandleMap() : failed to remove handle map - key|" << name
+                    << "| handle map size|" << size;
+        return false;
+    }
+    log.verbose() << "Runnable::removeNetworkHandleMap() : remove handle map - key|" << name
+                  << "| succeed. handle map size|" << size;
+    return true;
+}
+bool Runnable::getTopicHandleMap(const char (&name)[17], unsigned long& value)
+{
+    return lookup(topicMap(), name, value);
+}
+bool Runnable::insertTopicHandleMap(const char (&name)[17], void* handle, Log& log)
+{
+    return insert(topicMap(), "Runnable::insertTopicHandleMap(", name, handle, log);
+}
+bool Runnable::getTimerHandleMap(const long& handle, unsigned long& value)
+{
+    HandleMap& m = timerMap();
+    std::lock_guard lock(m.lock);
+    DataValueType v = 0;
+    if (!m.map.getValueByKey(handle, v, false))
+        return false;
+    value = v;
+    return true;
+}
+bool Runnable::insertTimerHandleMap(const long& handle, void* timer, Log& log)
+{
+    HandleMap& m = timerMap();
+    bool ok;
+    {
+        std::lock_guard lock(m.lock);
+        ok = m.map.insert(handle, reinterpret_cast<DataValueType>(timer), false);
+    }
+    if (!ok)
+    {
+        log.error() << "Runnable::insertTimerHandleMap(failed to create handle map - key|" << handle
+                    << "| already exists";
+        return false;
+    }
+    log.verbose() << "Runnable::insertTimerHandleMap(create handle map - key|" << handle << "| handle|"
+                  << (timer != nullptr ? "true" : "false") << "| succeed";
+    return true;
+}
+bool Runnable::removeTimer(const long& handle)
+{
+    HandleMap& m = timerMap();
+    std::lock_guard lock(m.lock);
+    return m.map.remove(handle) == 1;
+}
+
+// ---- dispatch ----
+
+std::string Runnable::currentThreadName()
+{
+    char name[17] = {};
+    if (getCurrentThreadName(name) != 0)
+        return std::string();
+    return name;
+}
+
+Runnable* Runnable::current()
+{
+    if (tCurrent != nullptr)
+        return tCurrent;
+    char name[17] = {};
+    if (getCurrentThreadName(name) != 0)
+        return nullptr;
+    unsigned long value = 0;
+    if (!getThreadHandleMap(name, value))
+        return nullptr;
+    // Runnables live until the process ends: the thread keeps its own.
+    tCurrent = reinterpret_cast<Runnable*>(value);
+    return tCurrent;
+}
+
+bool Runnable::onOwnThread() const
+{
+    return current() == this;
+}
+
+int Runnable::callback(MessageType type, EventMsg* event, DataMsg* data)
+{
+    // An exception would end the thread: none leaves here.
+    try
+    {
+        dispatch(type, event, data);
+    }
+    catch (const std::exception& e)
+    {
+        logOf(tCurrent).error() << "Runnable::callback(" << currentThreadName() << "): caught exception|"
+                                << e.what() << "|";
+    }
+    catch (...)
+    {
+        logOf(tCurrent).error() << "Runnable::callback(" << currentThreadName() << "): caught unknown exception";
+    }
+    return 0;
+}
+
+void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
+{
+    auto own = [type]() -> Runnable* {
+        Runnable* r = current();
+        if (r == nullptr)
+            processLog().error() << "Runnable::callback(): received msgType|" << static_cast<int>(type)
+                                 << "| however handle not found for thread name|" << currentThreadName();
+        return r;
+    };
+    if (type == MSG_EVENT && event != nullptr)
+    {
+        Runnable* r = nullptr;
+        switch (event->id)
+        {
+        case INIT:
+            if ((r = own()) != nullptr)
+                r->_init();
+            return;
+        case INIT_ACK:
+            if ((r = own()) != nullptr)
+                r->_initAck();
+            return;
+        case APP_READY:
+            if ((r = own()) != nullptr)
+                r->_appReady();
+            return;
+        case TERM:
+            if ((r = own()) != nullptr)
+                r->_term();
+            return;
+        case 18:
+            if ((r = own()) != nullptr)
+                r->_switchActive();
+            return;
+        case 20:
+            if ((r = own()) != nullptr)
+                r->_switchStandby();
+            return;
+        case 7:
+        case NEW_CONNECT:
+        case 13:
+        case DISCONNECTED:
+        case 15:
+        case 33:
+        case 34:
+            _onNetworkEvent(event);
+            return;
+        case TIMER:
+            _onTimer(event);
+            return;
+        case 36:
+        case 39:
+        case 41:
+        case 44:
+        case 45:
+        case 46:
+        case 47:
+        case 48:
+        case 50:
+        case 51:
+        case 52:
+        case 53:
+        case 70:
+        case 71:
+            _onTopicEvent(event);
+            return;
+        default:
+            logOf(tCurrent).info() << "Runnable::callback(" << currentThreadName() << "): received unhandled event|"
+                                   << event->id;
+            return;
+        }
+    }
+    if (type == MSG_DATA && data != nullptr)
+    {
+        Runnable* r = nullptr;
+        switch (data->chnType)
+        {
+        case 0:
+        case UDP_CHANNEL:
+        case 3:
+            _onIo(data);
+            return;
+        case 2:
+            if ((r = own()) != nullptr)
+                r->_onTopic(data);
+            return;
+        case ITC_CHANNEL:
+            if ((r = own()) != nullptr)
+                r->_onThreadData(data);
+            return;
+        default:
+            return;
+        }
+    }
+    logOf(tCurrent).error() << "Runnable::callback(): received unexpected msgType|" << static_cast<int>(type);
+}
+
+void Runnable::enterState(Zunq::ThreadState state, const char* handler, const char* what, void (Runnable::*hook)())
+{
+    mThreadStatus.mState = state;
+    mLog.info() << "Runnable::" << handler << "() : thread|" << mName << "| handle|true| received " << what;
+    if (hook != nullptr)
+        (this->*hook)();
+    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
+}
+
+void Runnable::_init()
+{
+    std::lock_guard lock(initLock());
+    tCurrent = this;
+    mThreadStatus.mState = Zunq::THD_INIT;
+    mLog.info() << "Runnable::_init(" << static_cast<long>(::gettid()) << ") : thread|" << mName
+                << "| handle|true| received INIT";
+    initResourceControlTimer();
+    createTimer();
+    init();
+    mLog.info() << "Runnable::_init() : thread|" << mName << "| handle|true| INIT completed";
+    OrluPublisher<Zunq::ThreadStatus>::publish(mThreadStatus);
+}
+
+void Runnable::_initAck()
+{
+    enterState(Zunq::THD_INIT_ACK, "_initAck", "INIT_ACK", &Runnable::initAck);
+}
+
+void Runnable::_appReady()
+{
+    enterState(Zunq::THD_APP_READY, "_appReady", "APP_READY", &Runnable::appReady);
+}
+
+void Runnable::_term()
+{
+    enterState(Zunq::THD_TERM, "_term", "TERM", &Runnable::term);
+}
+
+void Runnable::_switchActive()
+{
+    enterState(Zunq::THD_SW_ACTIVE, "_switchActive", "SW_ACTIVE", nullptr);
+}
+
+void Runnable::_switchStandby()
+{
+    enterState(Zunq::THD_SW_STANDBY, "_switchStandby", "SW_STANDBY", nullptr);
+}
+
+namespace
+{
+// Runs a handler operation and hands what it throws to the matching hook.
+template <typename Op>
+void guarded(NetworkHandler* handler, const char* who, const char* name, Op op)
+{
+    try
+    {
+        op();
+    }
+    catch (LineEof& e)
+    {
+        handler->onLineEof(e);
+    }
+    catch (LineConnectError& e)
+    {
+        handler->onLineConnectError(e);
+    }
+    catch (LineError& e)
+    {
+        handler->onLineError(e);
+    }
+    catch (std::invalid_argument& e)
+    {
+        handler->onInvalidArg(e);
+    }
+    catch (LineTerminate& e)
+    {
+        handler->onLineTerminate(e);
+    }
+    catch (...)
+    {
+        logOf(tCurrent).error() << "Runnable::" << who << "(): network handler|" << name
+                                << "| caught unknown exception";
+    }
+}
+} // namespace
+
+void Runnable::_onIo(DataMsg* data)
+{
+    char name[17];
+    resourceName(name, data->channelNameTxt);
+    unsigned long value = 0;
+    if (!getNetworkHandleMap(name, value))
+    {
+        logOf(tCurrent).verbose() << "Runnable::_onIo(): network handler|" << name << "| could not be found in thread|"
+                                  << currentThreadName()
+                                  << "|. It's possible that quor framework sends the network data after the "
+                                     "connection is disconnected";
+        return;
+    }
+    auto* handler = reinterpret_cast<NetworkHandler*>(value);
+    const unsigned int length = data->dataLen > 0 ? static_cast<unsigned int>(data->dataLen) : 0;
+    guarded(handler, "_onIo", name, [&] { handler->onNetworkData(data->bufPtr, length); });
+}
+
+void Runnable::_onNetworkEvent(EventMsg* event)
+{
+    char name[17];
+    resourceName(name, event->eventParam.resNameTxt);
+    if (event->id == NEW_CONNECT)
+    {
+        // "<server>:<client>": the server's handler takes it.
+        if (char* colon = std::strchr(name, ':'))
+            std::memset(colon, 0, static_cast<size_t>(name + sizeof name - colon));
+    }
+    unsigned long value = 0;
+    if (getNetworkHandleMap(name, value))
+    {
+        logOf(tCurrent).verbose() << "Runnable::_onNetworkEvent(): network handler|" << name << "| event|"
+                                  << event->id << "| handle|true| is found";
+        _onNetworkEvent(reinterpret_cast<NetworkHandler*>(value), name, event);
+        return;
+    }
+    if (event->id == DISCONNECTED)
+    {
+        logOf(tCurrent).verbose() << "Runnable::_onNetworkEvent(): network handler|" << name << "| event|"
+                                  << event->id << "| handle|false| is already removed due to disconnect";
+        return;
+    }
+    logOf(tCurrent).error() << "Runnable::_onNetworkEvent(): network handler|" << name
+                            << "| could not be found in thread|" << currentThreadName() << "| event|" << event->id;
+}
+
+void Runnable::_onNetworkEvent(NetworkHandler* handler, const char* name, EventMsg* event)
+{
+    guarded(handler, "_onNetworkEvent", name, [&] { handler->onNetworkEvent(event); });
+}
+
+void Runnable::_onTopic(DataMsg* data)
+{
+    char name[17];
+    resourceName(name, data->channelNameTxt);
+    unsigned long value = 0;
+    if (!getTopicHandleMap(name, value))
+    {
+        mLog.error() << "Runnable::_onIo(): Topic handler|" << name << "| could not be found in thread|" << mName;
+        return;
+    }
+    const unsigned int length = data->dataLen > 0 ? static_cast<unsigned int>(data->dataLen) : 0;
+    reinterpret_cast<TopicHandler*>(value)->onTopicData(data->bufPtr, length);
+}
+
+void Runnable::_onTopicEvent(EventMsg* event)
+{
+    char name[17];
+    resourceName(name, event->eventParam.resNameTxt);
+    unsigned long value = 0;
+    if (getTopicHandleMap(name, value))
+        reinterpret_cast<TopicHandler*>(value)->onTopicEvent(event);
+}
+
+void Runnable::_onTimer(EventMsg* event)
+{
+    // The framework's timer handle is the address it gave at creation.
+    const long handle = reinterpret_cast<long>(event->eventParam.resPtr);
+    unsigned long value = 0;
+    if (!getTimerHandleMap(handle, value))
+    {
+        logOf(tCurrent).error() << "Runnable::_onTimer(): timer key|" << handle << "| could not be found in thread"
+                                << currentThreadName();
+        return;
+    }
+    reinterpret_cast<TarvokTimer*>(value)->onTimer();
+}
+
+void Runnable::onTimer(TarvokTimer* timer)
+{
+    if (timer == &mResourceControlTimer)
+        createTimer();
+    else if (timer == &mSpooledDataResendTimer)
+        retryToSendSpool();
+    else if (timer == &mCongestTimeoutTimer)
+        mLog.error() << "Runnable::onTimer(" << mName << ") : the message queue is full during last "
+                     << mCongestTimeoutInterval << " ms";
+}
+
+// ---- buses ----
+
+OrluThreadData* Runnable::getOrluThreadData(unsigned int type)
+{
+    auto it = mOrluThreadDataMap.find(static_cast<int>(type));
+    if (it != mOrluThreadDataMap.end())
+        return it->second.get();
+    mLog.info() << "Runnable::getOrluThreadData() : create OrluThreadData for data type|" << type << "| in thread|"
+                << mName << "|";
+    auto orlu = std::make_unique<OrluThreadData>(mName + "_" + std::to_string(type), mName);
+    OrluThreadData* raw = orlu.get();
+    mOrluThreadDataMap.emplace(static_cast<int>(type), std::move(orlu));
+    return raw;
+}
+
+OrluThreadStatus* Runnable::getOrluThreadStatus()
+{
+    if (!mOrluThreadStatus)
+    {
+        mThreadStatus.mState = Zunq::THD_NONE;
+        mOrluThreadStatus = std::make_unique<OrluThreadStatus>(mName, mName);
+        OrluPublisher<Zunq::ThreadStatus>::setDestination(mOrluThreadStatus.get());
+    }
+    return mOrluThreadStatus.get();
+}
+
+// ---- timers queued for this thread ----
+
+void Runnable::addTimer(TarvokTimer* timer)
+{
+    std::lock_guard lock(mPendingCreateTimerMapLock);
+    mPendingCreateTimerMap.push_back(timer);
+}
+
+void Runnable::removeTimerFromQueue(TarvokTimer* timer)
+{
+    std::lock_guard lock(mPendingCreateTimerMapLock);
+    auto it = std::find(mPendingCreateTimerMap.begin(), mPendingCreateTimerMap.end(), timer);
+    if (it != mPendingCreateTimerMap.end())
+        mPendingCreateTimerMap.erase(it);
+}
+
+void Runnable::createTimer()
+{
+    // Held while a timer starts, so that a timer withdrawn on another thread
+    // is either not started or withdrawn after its start.
+    std::lock_guard lock(mPendingCreateTimerMapLock);
+    while (!mPendingCreateTimerMap.empty())
+    {
+        TarvokTimer* timer = mPendingCreateTimerMap.back();
+        mPendingCreateTimerMap.pop_back();
+        const long handle = timer->create();
+        if (handle != 0)
+            timerStarted(handle, timer);
+        else
+            mLog.error() << "Runnable::createTimer(" << mName << ") : invalid timer handle";
+    }
+}
+
+void Runnable::timerStarted(long handle, TarvokTimer* timer)
+{
+    mNumTimers.fetch_add(1, std::memory_order_relaxed);
+    insertTimerHandleMap(handle, timer, mLog);
+}
+
+void Runnable::initResourceControlTimer()
+{
+    if (mSession == nullptr)
+    {
+        mLog.error() << "Runnable::initResourceControlTimer(" << mName
+                     << ") : tarvok session could not be found. cannot create resource control timer";
+        return;
+    }
+    mLog.info() << "Runnable::initResourceControlTimer(" << mName << ") : create resource control timer|"
+                << mResourceControlTimerInterval << "ms|";
+    mResourceControlTimer.create(mSession, this, static_cast<unsigned int>(mResourceControlTimerInterval), nullptr);
+    mResourceTimerRunning = true;
+    createTimer();
+}
+
+void Runnable::setResourceControlTimerInterval(int ms)
+{
+    mResourceControlTimerInterval = ms;
+    if (mResourceTimerRunning)
+    {
+        mLog.info() << "Runnable::setResourceControlTimerInterval(" << mName << ") : set interval to " << ms;
+        mResourceControlTimer.setInterval(static_cast<unsigned int>(ms));
+    }
+}
+
+void Runnable::startCongestTimeoutTimer()
+{
+    if (mCongestTimerRunning)
+        return;
+    if (mSession == nullptr)
+    {
+        mLog.error() << "Runnable::startCongestTimeoutTimer(" << mName
+                     << ") : tarvok session could not be found. cannot create timer";
+        return;
+    }
+    mLog.info() << "Runnable::startCongestTimeoutTimer(" << mName << ") : create timer|" << mCongestTimeoutInterval;
+    mCongestTimeoutTimer.create(mSession, this, static_cast<unsigned int>(mCongestTimeoutInterval), nullptr);
+    mCongestTimerRunning = true;
+    createTimer();
+}
+
+void Runnable::stopCongestTimeoutTimer()
+{
+    if (!mCongestTimerRunning)
+        return;
+    mLog.info() << "Runnable::stopCongestTimeoutTimer(" << mName << ") : stop timer";
+    mCongestTimeoutTimer.destroy();
+    mCongestTimerRunning = false;
+}
+
+// ---- thread messages ----
+
+int Runnable::sendThreadMessageByThreadName(const char (&dst)[17], const ThreadData& data, bool highPriority)
+{
+    const int size = static_cast<int>(cThreadDataHeader) + data.mDataSize;
+    if (data.mDataSize > ThreadData::cMaxData)
+    {
+        mLog.error() << "Runnable::sendThreadMessageByThreadName(): refused dataType|" << data.mDataType
+                     << "| to thread|" << dst << "| size|" << data.mDataSize << "| above " << ThreadData::cMaxData;
+        return MSG_TOO_LARGE;
+    }
+    if (mLog.verboseEnabled())
+        mLog.verbose() << "Runnable::sendThreadMessageByThreadName(): send message from thread|" << mName
+                       << "| to thread|" << dst << "| data type|" << data.mDataType << "| ptr1|"
+                       << (data.mDataPtr1 != nullptr ? "true" : "false") << "| ptr2|"
+                       << (data.mDataPtr2 != nullptr ? "true" : "false") << "| size|" << size;
+    if (!onOwnThread())
+    {
+        // The spool and its timers belong to the owner thread: a send from
+        // elsewhere would race them.
+        mLog.error() << "Runnable::sendThreadMessageByThreadName(" << static_cast<long>(::gettid())
+                     << "): send message from thread|" << currentThreadName() << "| to thread|" << dst
+                     << "| but use wrong tarvokSession name|" << mName << "| data type|" << data.mDataType
+                     << "| ptr1|" << (data.mDataPtr1 != nullptr ? "true" : "false") << "| ptr2|"
+                     << (data.mDataPtr2 != nullptr ? "true" : "false") << "| size|" << size << "| refused";
+        return FUNC_NOT_ALLOWED;
+    }
+    if (mSpoolCount > 0)
+        return spoolThreadData(dst, data, size, highPriority) ? 0 : BUF_NOT_ENOUGH_SPACE;
+    if (sendThreadMessage(dst, reinterpret_cast<const char*>(&data), size, highPriority) == 0)
+        return 0;
+    const int code = getErrorCode();
+    if (transient(code))
+        return spoolThreadData(dst, data, size, highPriority) ? 0 : BUF_NOT_ENOUGH_SPACE;
+    mLog.error() << "Runnable::sendThreadMessageByThreadName(): failed to send dataType|" << data.mDataType
+                 << "| from thread|" << mName << "| to thread|" << dst << "| error|" << code;
+    return code;
+}
+
+bool Runnable::spoolThreadData(const char (&dst)[17], const ThreadData& data, int size, bool highPriority)
+{
+    if (!mSpoolPoolReady)
+        mSpoolPoolReady = mSpooledThreadDataPool.init(mSpoolCapacity, mLog, mName, 0);
+    const long index = mSpoolPoolReady ? mSpooledThreadDataPool.getFreeIndex() : -1;
+    if (index < 0)
+    {
+        mLog.error() << "Runnable::spoolThreadData(" << mName << ") : no memory to spool dataType|"
+                     << data.mDataType << "| to thread|" << dst << "|; " << mSpoolCount << " messages spooled";
+        return false;
+    }
+    SpooledThreadData* rec = mSpooledThreadDataPool.getEntry(index);
+    rec->mNumOfRetries = cSpoolRetryLimit;
+    std::memcpy(rec->mDstThreadName, dst, sizeof rec->mDstThreadName);
+    rec->mDstThreadName[16] = '\0';
+    const int bytes = std::clamp(size, 0, static_cast<int>(sizeof(ThreadData)));
+    std::memcpy(static_cast<void*>(&rec->mThreadData), &data, static_cast<size_t>(bytes));
+    rec->mHighPriority = highPriority;
+    rec->mNext = -1;
+    if (mSpoolTail >= 0)
+        mSpooledThreadDataPool.peekEntry(mSpoolTail)->mNext = index;
+    else
+        mSpoolHead = index;
+    mSpoolTail = index;
+    ++mSpoolCount;
+    startSpooledDataResendTimer();
+    return true;
+}
+
+void Runnable::startSpooledDataResendTimer()
+{
+    if (mResendTimerRunning)
+        return;
+    if (mSession == nullptr)
+    {
+        mLog.error() << "Runnable::startSpooledDataResendTimer(" << mName
+                     << ") : tarvok session could not be found. cannot create timer";
+        return;
+    }
+    mLog.info() << "Runnable::startSpooledDataResendTimer(" << mName << ") : create timer|"
+                << cSpoolResendIntervalMs << "ms|";
+    mSpooledDataResendTimer.create(mSession, this, cSpoolResendIntervalMs, nullptr);
+    mResendTimerRunning = true;
+    createTimer();
+}
+
+void Runnable::stopSpooledDataResendTimer()
+{
+    if (!mResendTimerRunning)
+        return;
+    mLog.info() << "Runnable::stoptSpooledDataResendTimer(" << mName << ") : stop spooled data resend timer";
+    mSpooledDataResendTimer.destroy();
+    mResendTimerRunning = false;
+}
+
+void Runnable::retryToSendSpool()
+{
+    long sent = 0;
+    while (mSpoolHead >= 0)
+    {
+        SpooledThreadData* rec = mSpooledThreadDataPool.peekEntry(mSpoolHead);
+        const int size = static_cast<int>(cThreadDataHeader) + rec->mThreadData.mDataSize;
+        if (sendThreadMessage(rec->mDstThreadName, reinterpret_cast<const char*>(&rec->mThreadData), size,
+                              rec->mHighPriority) != 0)
+        {
+            if (rec->mNumOfRetries > 0 && --rec->mNumOfRetries == 0)
+                mLog.warning() << "Runnable::retryToSendSpool(): send failure " << cSpoolRetryLimit
+                               << " times from thread" << mName << "| to thread|" << rec->mDstThreadName
+                               << "| data type|" << rec->mThreadData.mDataType << "| ptr1|"
+                               << (rec->mThreadData.mDataPtr1 != nullptr ? "true" : "false") << "| ptr2|"
+                               << (rec->mThreadData.mDataPtr2 != nullptr ? "true" : "false") << "| size|" << size;
+            break;
+        }
+        const long index = mSpoolHead;
+        mSpoolHead = rec->mNext;
+        if (mSpoolHead < 0)
+            mSpoolTail = -1;
+        --mSpoolCount;
+        mSpooledThreadDataPool.freeIndex(index);
+        ++sent;
+    }
+    if (mSpoolHead >= 0)
+    {
+        const bool verbose = mLog.verboseEnabled();
+        bool write = verbose;
+        if (!verbose && mLog.enabled(LOG_LEVEL_INFO))
+        {
+            const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
+            int64_t last = gLastProgressLine.load(std::memory_order_relaxed);
+            write = now - last >= 5 && gLastProgressLine.compare_exchange_strong(last, now);
+        }
+        if (write)
+            mLog.getStream(verbose ? LOG_LEVEL_DEBUG : LOG_LEVEL_INFO)
+                << "Runnable::retryToSendSpool(): thread spool|" << mName << "|" << sent
+                << " spooled messages are sent successfully. remains" << mSpoolCount << " messages in the spool.";
+        return;
+    }
+    mLog.info() << "Runnable::retryToSendSpool(): thread spool|" << mName << "| is clear. " << sent
+                << " spooled messages are sent.";
+    stopSpooledDataResendTimer();
+}
+
+void Runnable::_onThreadData(DataMsg* data)
+{
+    mT3.recalcNow();
+    const long length = data->dataLen;
+    if (length < static_cast<long>(cThreadDataHeader) || data->bufPtr == nullptr)
+    {
+        mLog.error() << "Runnable::_onThreadData() thread message of " << length << " bytes in thread|" << mName
+                     << "| is shorter than its header. ignore data.";
+        return;
+    }
+    size_t bytes = static_cast<size_t>(length);
+    if (bytes > sizeof(ThreadData))
+    {
+        mLog.error() << "Runnable::_onThreadData() thread message of " << length << " bytes in thread|" << mName
+                     << "| is longer than a thread message; cut to " << sizeof(ThreadData);
+        bytes = sizeof(ThreadData);
+    }
+    std::memcpy(static_cast<void*>(&mThreadData), data->bufPtr, bytes);
+    // Subscribers read mDataSize bytes: never more than arrived.
+    const size_t arrived = bytes - cThreadDataHeader;
+    if (mThreadData.mDataSize > arrived)
+        mThreadData.mDataSize = static_cast<uint16_t>(arrived);
+    mThreadData.mTime.set(mT3);
+    auto it = mOrluThreadDataMap.find(static_cast<int>(mThreadData.mDataType));
+    if (it == mOrluThreadDataMap.end())
+    {
+        mLog.error() << "Runnable::_onThreadData() orlu is not found for data type|" << mThreadData.mDataType
+                     << "| in thread|" << mName << "|. ignore data.";
+        return;
+    }
+    if (mLog.verboseEnabled())
+        mLog.verbose() << "Runnable::_onThreadData() received data type|" << mThreadData.mDataType << "| in thread|"
+                       << mName << "| size|" << mThreadData.mDataSize;
+    if (mThreadData.mDataType == Zunq::SIGNAL)
+        mLog.info() << "Runnable::_onThreadData() orlu term";
+    OrluPublisher<ThreadData>::setDestination(it->second.get());
+    OrluPublisher<ThreadData>::publish(mThreadData);
+    onThreadData(data);
+}

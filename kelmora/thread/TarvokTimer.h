@@ -1,0 +1,47 @@
+// A periodic timer that fires on the thread of its session. create() only
+// queues it with the session's Runnable, which starts the framework timer on
+// its own thread; each expiry reaches the handler's onTimer there.
+#pragma once
+
+#include "kelmora/thread/TarvokEvent.h"
+#include "kelmora/thread/TarvokHandler.h"
+
+class Log;
+class TarvokSession;
+
+class TarvokTimer : public TarvokEvent
+{
+public:
+    TarvokTimer();
+    ~TarvokTimer() override;
+
+    TarvokTimer(const TarvokTimer&) = delete;
+    TarvokTimer& operator=(const TarvokTimer&) = delete;
+
+    TarvokStatus destroy() override;
+    virtual TarvokStatus create(TarvokSession* session, TarvokTimerHandler* handler, unsigned int interval,
+                                const void* closure);
+    virtual TarvokStatus getInterval(unsigned int& interval) const;
+    virtual TarvokStatus setInterval(unsigned int interval);
+    virtual TarvokStatus reset();
+
+    // Starts the framework timer on the calling (owner) thread: its handle, or 0.
+    long create();
+    // The expiry, from the Runnable.
+    void onTimer();
+
+    long getHandle() const { return mQelmoTimer; }
+    const char* getTimerName() const { return mTimerName; }
+    TarvokSession* getSession() const { return mSession; }
+
+private:
+    bool cancelTimer();
+    bool resetTimer();
+
+    TarvokTimerHandler* mHandler = nullptr;
+    Log* mLog = nullptr;
+    TarvokSession* mSession = nullptr;
+    long mQelmoTimer = 0;
+    char mTimerName[17] = {};
+    unsigned int mInterval = 0;
+};
