@@ -9,11 +9,10 @@ LineDataCopy::LineDataCopy()
 }
 
 LineDataCopy::LineDataCopy(const LineDataCopy& other)
-    : LineData(other), mLength(other.mLength), mNextSeqNum(other.mNextSeqNum)
+    : LineData(other), mSeqNum(other.mSeqNum), mLength(other.mLength), mNextSeqNum(other.mNextSeqNum)
 {
     std::memcpy(mBuffer, other.mBuffer, mLength);
     LineData::setData(nullptr, 0);
-    LineData::setDataLen(mLength);
 }
 
 LineDataCopy::~LineDataCopy() = default;
@@ -26,7 +25,7 @@ LineData& LineDataCopy::operator=(const LineData& other)
         // The base may have taken a buffer of the source's bytes; this record
         // serves its own.
         LineData::setBufferLen(0);
-        LineData::setDataLen(mLength);
+        mSeqNum = other.getSeqNum();
     }
     return *this;
 }
@@ -41,7 +40,6 @@ void LineDataCopy::setData(const char* data, std::uint32_t len)
     mLength = std::min(len, cBufferSize);
     if (mLength != 0)
         std::memcpy(mBuffer, data, mLength);
-    LineData::setDataLen(mLength);
 }
 
 const char* LineDataCopy::getData() const
@@ -57,4 +55,31 @@ bool LineDataCopy::isBlockData() const
 std::uint32_t LineDataCopy::getNextSeqNum() const
 {
     return mNextSeqNum;
+}
+
+void LineDataCopy::setSeqNum(std::uint32_t seqNum)
+{
+    mSeqNum = seqNum;
+}
+
+std::uint32_t LineDataCopy::getSeqNum() const
+{
+    return mSeqNum;
+}
+
+void LineDataCopy::setDataLen(std::uint32_t len)
+{
+    mLength = std::min(len, cBufferSize);
+}
+
+std::uint32_t LineDataCopy::getDataLen() const
+{
+    return mLength;
+}
+
+void LineDataCopy::clear()
+{
+    LineData::clear();
+    mSeqNum = 0;
+    mLength = 0;
 }

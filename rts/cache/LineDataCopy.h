@@ -25,11 +25,19 @@ public:
     const char* getData() const override;
     bool isBlockData() const override;
     std::uint32_t getNextSeqNum() const override;
+    // Number and length live beside the bytes, so that filling a slot
+    // touches the slot alone.
+    void setSeqNum(std::uint32_t seqNum) override;
+    std::uint32_t getSeqNum() const override;
+    void setDataLen(std::uint32_t len) override;
+    std::uint32_t getDataLen() const override;
+    void clear() override;
 
     std::uint32_t getLength() const { return mLength; }
 
 private:
-    char mBuffer[cBufferSize];
+    std::uint32_t mSeqNum = 0;
     std::uint32_t mLength = 0;
     std::uint32_t mNextSeqNum = 0;
+    char mBuffer[cBufferSize];
 };
