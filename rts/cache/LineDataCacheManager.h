@@ -124,3 +124,10 @@ private:
     bool mLastNCaching = false;
     std::uint32_t mCacheSize = 0;
 };
+
+#include "kelmora/runtime/InitModule.h"
+
+// Builds the manager and one channel cache per sub-feed at start-up and
+// registers it as "LineDataCacheManager" (priority 700).
+template <>
+bool InitModule<LineDataCacheManager>::createModule(ModuleList* list, ZunqConfigManager* config);

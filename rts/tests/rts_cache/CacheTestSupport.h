@@ -9,7 +9,9 @@
 #include "zunq/log/LogSink.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -80,4 +82,25 @@ struct Feeder
         mDataPub.publish(mRecord);
     }
     void mode(MhMode::Mode m) { mModePub.publish(MhMode(m)); }
+};
+
+// A directory of its own for one test's files, removed afterwards.
+class TempDir
+{
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/rts_cache_XXXXXX";
+        mPath = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        if (!mPath.empty())
+            std::filesystem::remove_all(mPath, ignored);
+    }
+    const std::string& path() const { return mPath; }
+
+private:
+    std::string mPath;
 };
