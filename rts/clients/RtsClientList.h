@@ -60,3 +60,10 @@ private:
     ZunqStatsWriter mStatsWriter;
     std::unique_ptr<ZunqConfigManager> mCfgManager;
 };
+
+#include "kelmora/runtime/InitModule.h"
+
+// Builds the list at start-up, subscribes it to TerminateAll, registers the
+// reload admin method and the module "RtsClientList" (priority 311).
+template <>
+bool InitModule<RtsClientList>::createModule(ModuleList* list, ZunqConfigManager* config);

@@ -1,7 +1,14 @@
 #include "libstats/latency/CircularBufferMng.h"
 #include "libstats/stats/RtsClientStats.h"
-#include "libstats/tests/support/StatsTestSupport.h"
+#include "ClientListTestSupport.h"
 #include "rts/clients/RtsClientList.h"
+#include "kelmora/runtime/InitModuleError.h"
+#include "kelmora/runtime/Module.h"
+#include "kelmora/runtime/ModuleList.h"
+#include "zunq/admin/KeshMethod.h"
+#include "zunq/admin/KeshParam.h"
+#include "zunq/admin/KeshParamList.h"
+#include "zunq/admin/KeshSession.h"
 #include "zunq/config/ConfigFile.h"
 #include "zunq/config/ZunqConfigManager.h"
 
@@ -57,8 +64,9 @@ class RtsClientListTest : public ::testing::Test
 protected:
     RtsClientListTest()
     {
-        mKeyFile = segmentKeyFile();
-        mQueueFile = mIpc.keyFile(mDir.path(), 0);
+        mKeyFile = mIpc.keyFile(mDir.path(), "stats", {'x'}, mKey);
+        key_t queueKey = -1;
+        mQueueFile = mIpc.keyFile(mDir.path(), "queues", {0, 1, 2}, queueKey, 4);
         std::ofstream(mDir.path() + "/libstats.xml")
             << "<libstats>\n<shm_key_filename>" << mKeyFile << "</shm_key_filename>\n"
             << "<latency_queues_managed_shared_memory_name>" << mQueueFile
@@ -67,25 +75,6 @@ protected:
         write(cClients);
     }
     ~RtsClientListTest() override { CircularBufferMng::destroyInstance(); }
-
-    // A key file whose segment key (project 'x') is free; tracked for removal.
-    std::string segmentKeyFile()
-    {
-        for (int n = 0; n < 50; ++n)
-        {
-            std::string file = mDir.path() + "/stats" + std::to_string(n);
-            std::ofstream(file).close();
-            const key_t key = ftok(file.c_str(), 'x');
-            if (key > 0 && IpcCleaner::isFree(key))
-            {
-                mIpc.track(key);
-                mKey = key;
-                return file;
-            }
-        }
-        ADD_FAILURE() << "no free key";
-        return std::string();
-    }
 
     void write(const std::string& text) { std::ofstream(mClientsFile) << text; }
 
@@ -118,8 +107,8 @@ protected:
     }
 
     TempDir mDir;
-    IpcCleaner mIpc;
-    CapturedLog mLog{LOG_LEVEL_INFO};
+    SegmentKeys mIpc;
+    KeepLinesLog mLog{LOG_LEVEL_INFO};
     ZunqConfigManager mConfig{0, nullptr};
     std::string mKeyFile;
     key_t mKey = -1;
@@ -324,7 +313,94 @@ TEST_F(RtsClientListTest, ReaderToolSeesTheClientRecord)
     ASSERT_EQ(shmctl(shm, IPC_STAT, &info), 0);
     EXPECT_EQ(info.shm_nattch, 0u);
     ASSERT_EQ(shmctl(shm, IPC_RMID, nullptr), 0);
-    EXPECT_TRUE(IpcCleaner::isFree(mKey));
+    EXPECT_TRUE(SegmentKeys::isFree(mKey));
+}
+
+// Module lists and what they hold live until the program ends, as in the host.
+ModuleList& keptModuleList()
+{
+    static auto* lists = new std::vector<ModuleList*>();
+    lists->push_back(new ModuleList);
+    return *lists->back();
+}
+
+TEST_F(RtsClientListTest, FactoryNeedsItsModulesAndOffersTheReload)
+{
+    struct Case
+    {
+        bool log, kesh, terminate;
+        const char* error;
+    };
+    const Case cases[] = {
+        {false, false, false, "InitModule<RtsClientList>: could not find Log object"},
+        {true, false, true, "InitModule<RtsClientList>: could not find KeshSession object"},
+        {true, true, false, "InitModule<RtsClientList>: could not find OrluTerminateAll object"},
+        {true, true, true, ""},
+    };
+    std::unique_ptr<ConfigFile> file(createConfigFile(mClientsFile, mConfig));
+    mConfig.addFile(file.get());
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.error);
+        ModuleList& list = keptModuleList();
+        auto* kesh = new KeshSession();
+        auto* terminate = new Orlu<TerminateAll>("OrluTerminateAll", list.defaultGroup());
+        // Kept where the factory does not look, so that they live on as in the host.
+        registerModule<KeshSession>(&list, "KeshSession", kesh, "kept");
+        registerModule<Orlu<TerminateAll>>(&list, "OrluTerminateAll", terminate, "kept");
+        if (c.log)
+            registerModule<Log>(&list, "Log", &mLog.log(), list.defaultGroup());
+        if (c.kesh)
+            registerModule<KeshSession>(&list, "KeshSession", kesh, list.defaultGroup());
+        if (c.terminate)
+            registerModule<Orlu<TerminateAll>>(&list, "OrluTerminateAll", terminate, list.defaultGroup());
+        if (*c.error != 0)
+        {
+            EXPECT_THROW(
+                {
+                    try
+                    {
+                        InitModule<RtsClientList>().createModule(&list, &mConfig);
+                    }
+                    catch (const InitModuleError& e)
+                    {
+                        EXPECT_EQ(std::string(e.what()), c.error);
+                        throw;
+                    }
+                },
+                InitModuleError);
+            EXPECT_EQ(findModule<RtsClientList>(&list, "RtsClientList", list.defaultGroup()), nullptr);
+            continue;
+        }
+        // The statistics writer reads "libstats.xml" of the working
+        // directory: this test's own, with this test's keys.
+        const std::filesystem::path before = std::filesystem::current_path();
+        std::filesystem::current_path(mDir.path());
+        const bool created = InitModule<RtsClientList>().createModule(&list, &mConfig);
+        std::filesystem::current_path(before);
+        ASSERT_TRUE(created);
+        RtsClientList* clients = findModule<RtsClientList>(&list, "RtsClientList", list.defaultGroup());
+        ASSERT_NE(clients, nullptr);
+        ASSERT_NE(clients->getClientEntry("alice"), nullptr);
+        EXPECT_NE(clients->getClientEntry("alice")->mStats, nullptr);
+        const std::vector<KeshMethod*> methods = kesh->getMethods();
+        ASSERT_EQ(methods.size(), 1u);
+        EXPECT_EQ(methods[0]->getName(), "reloadClientList");
+        EXPECT_EQ(methods[0]->getType(), KESH_METHOD_ACTION_INFO);
+        EXPECT_EQ(methods[0]->getDescription(), "Reload RTS client list.");
+        write("<rts><ClientList><Client><UserName>carol</UserName></Client></ClientList></rts>");
+        KeshParamList in;
+        KeshParamList out;
+        methods[0]->invoke(in, out);
+        ASSERT_NE(out.getParam("Message"), nullptr);
+        EXPECT_EQ(out.getParam("Message")->getValue(), "Successfully");
+        EXPECT_NE(clients->getClientEntry("carol"), nullptr);
+        OrluPublisher<TerminateAll> publisher("test");
+        publisher.setDestination(terminate);
+        publisher.publish(TerminateAll("test"));
+        EXPECT_FALSE(clients->statsWriter().isAttached());
+        terminate->unsubscribe(clients);
+    }
 }
 
 } // namespace
