@@ -94,6 +94,7 @@ TEST(LineDataCacheManagerFactory, ConfigurationTable)
 
         ModuleList& list = keptModuleList();
         auto* log = new TestLog;
+        log->mLog.setLevel(LOG_LEVEL_INFO);
         registerModule<TestLog>(&list, "kept", log, list.defaultGroup());
         registerModule<Log>(&list, "Log", &log->mLog, list.defaultGroup());
         std::vector<std::string> groups = c.subFeeds;

@@ -99,6 +99,7 @@ void runCase(const Case& c)
 {
     SCOPED_TRACE(c.name);
     TestLog log;
+    log.mLog.setLevel(LOG_LEVEL_INFO);
     Feeder feed;
     LineDataCacheManager manager(log.mLog);
     Cache* cache = manager.addLineDataCache(7, "feed", &feed.mData, &feed.mMode, c.capacity, true, c.controlChecked,
@@ -244,7 +245,7 @@ TEST(LineDataCache, RandomInputsKeepOneSlotPerNumber)
         SCOPED_TRACE(seed);
         std::mt19937 rng(seed);
         TestLog log;
-        log.mSink.mLevel = LOG_LEVEL_ALERT;
+        log.mLog.setLevel(LOG_LEVEL_ALERT);
         Feeder feed;
         LineDataCacheManager manager(log.mLog);
         constexpr std::uint32_t capacity = 16;

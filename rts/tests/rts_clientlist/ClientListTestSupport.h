@@ -1,11 +1,10 @@
-// Shared by the client list tests: a log that keeps its lines, a temporary
-// directory, and the System V keys of one test's statistics segment, held
+// Shared by the client list tests: the System V keys of one test's statistics segment, held
 // under the lock the statistics tests share so parallel tests never draw the
 // same key, and removed afterwards.
 #pragma once
 
-#include "zunq/log/Log.h"
-#include "zunq/log/LogSink.h"
+#include "kelmora/tests/linedata/LineDataTestSupport.h"
+#include "rts/tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -21,59 +20,6 @@
 #include <sys/shm.h>
 #include <unistd.h>
 #include <vector>
-
-class KeepLinesLog
-{
-public:
-    explicit KeepLinesLog(LogLevels level) : mSink(level) { mLog.addLogSink(&mSink); }
-    Log& log() { return mLog; }
-    int count(const std::string& text) const
-    {
-        int n = 0;
-        for (const std::string& line : mSink.mLines)
-            n += line.find(text) != std::string::npos;
-        return n;
-    }
-
-private:
-    struct Sink : LogSink
-    {
-        explicit Sink(LogLevels level) : mLevel(level) {}
-        void setLevel(LogLevels level) override { mLevel = level; }
-        LogLevels getLevel() const override { return mLevel; }
-        void print(LogLevels level, char c) override { print(level, &c, 1); }
-        void print(LogLevels level, const std::string& text) override { print(level, text.data(), text.size()); }
-        void print(LogLevels level, const char* text, unsigned long length) override
-        {
-            if (level <= mLevel)
-                mLines.emplace_back(text, length);
-        }
-        LogLevels mLevel;
-        std::vector<std::string> mLines;
-    };
-    Sink mSink;
-    Log mLog;
-};
-
-class TempDir
-{
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/rts_clientlist_XXXXXX";
-        mPath = mkdtemp(name) != nullptr ? name : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        if (!mPath.empty())
-            std::filesystem::remove_all(mPath, ignored);
-    }
-    const std::string& path() const { return mPath; }
-
-private:
-    std::string mPath;
-};
 
 class SegmentKeys
 {

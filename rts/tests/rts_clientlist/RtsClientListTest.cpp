@@ -71,6 +71,7 @@ protected:
             << "<libstats>\n<shm_key_filename>" << mKeyFile << "</shm_key_filename>\n"
             << "<latency_queues_managed_shared_memory_name>" << mQueueFile
             << "</latency_queues_managed_shared_memory_name>\n</libstats>\n";
+        mLog.mLog.setLevel(LOG_LEVEL_INFO);
         mClientsFile = mDir.path() + "/clients.xml";
         write(cClients);
     }
@@ -81,7 +82,7 @@ protected:
     // A list read from the clients file, its records in this test's segment.
     std::unique_ptr<RtsClientList> load()
     {
-        auto list = std::make_unique<RtsClientList>(mLog.log());
+        auto list = std::make_unique<RtsClientList>(mLog.mLog);
         list->statsWriter().setConfigFile(mDir.path() + "/libstats.xml");
         list->statsWriter().setWaits(300, 100);
         std::unique_ptr<ConfigFile> file(createConfigFile(mClientsFile, mConfig));
@@ -108,7 +109,7 @@ protected:
 
     TempDir mDir;
     SegmentKeys mIpc;
-    KeepLinesLog mLog{LOG_LEVEL_INFO};
+    TestLog mLog;
     ZunqConfigManager mConfig{0, nullptr};
     std::string mKeyFile;
     key_t mKey = -1;
@@ -144,9 +145,9 @@ TEST_F(RtsClientListTest, SectionReadingSkipsWhatCannotBeMeant)
         "Skipping MaximumRequests <99999999999> of user bob",
     };
     for (const char* w : warnings)
-        EXPECT_EQ(mLog.count(w), 1) << w;
-    EXPECT_EQ(mLog.count("IP Address <10.0.0.1> of user alice is not"), 0);
-    EXPECT_EQ(mLog.count("Create Stats for client = alice returns SUCCESS"), 1);
+        EXPECT_EQ(mLog.mSink.count(w), 1) << w;
+    EXPECT_EQ(mLog.mSink.count("IP Address <10.0.0.1> of user alice is not"), 0);
+    EXPECT_EQ(mLog.mSink.count("Create Stats for client = alice returns SUCCESS"), 1);
 }
 
 TEST_F(RtsClientListTest, ChecksInTheirOrderWithTheirCodes)
@@ -204,7 +205,7 @@ TEST_F(RtsClientListTest, ChecksInTheirOrderWithTheirCodes)
     EXPECT_EQ(alice.validateRequest(&r, 0, 10, 0), 0);
     alice.addAcceptedMessages(100);
     EXPECT_EQ(alice.validateRequest(&r, 0, 10, 0), 101);
-    EXPECT_EQ(mLog.count("Maximum Number of Messages for alice is exceeded: 100"), 1);
+    EXPECT_EQ(mLog.mSink.count("Maximum Number of Messages for alice is exceeded: 100"), 1);
 
     // Every counter change reaches the record as the new total.
     alice.addAcceptedRequests(3);
@@ -226,7 +227,7 @@ TEST_F(RtsClientListTest, ChecksInTheirOrderWithTheirCodes)
 
 TEST_F(RtsClientListTest, ReloadAppliesAndRevokes)
 {
-    RtsClientList empty(mLog.log());
+    RtsClientList empty(mLog.mLog);
     EXPECT_EQ(empty.reloadClientList(), "Internal Error");
 
     auto list = load();
@@ -241,7 +242,7 @@ TEST_F(RtsClientListTest, ReloadAppliesAndRevokes)
     EXPECT_EQ(alice.mAcceptedMessages, 7u);
     EXPECT_NE(alice.mStats, nullptr);
     EXPECT_EQ(alice.validateClientAddress(address("10.0.0.1"), 5), 106);
-    EXPECT_EQ(mLog.count("Revoked addresses and channels of user alice, absent from the client list"), 1);
+    EXPECT_EQ(mLog.mSink.count("Revoked addresses and channels of user alice, absent from the client list"), 1);
 
     write("<rts><Other/></rts>");
     EXPECT_EQ(list->reloadClientList(), "Empty file");
@@ -279,7 +280,7 @@ TEST_F(RtsClientListTest, ReportsKeepTheirColumns)
     EXPECT_EQ(list->getDetailedStatsPerClient(nobody), "");
     EXPECT_EQ(list->getPerClientSettings(nobody), "");
 
-    RtsClientList empty(mLog.log());
+    RtsClientList empty(mLog.mLog);
     EXPECT_EQ(empty.getAllSettings(), "UserId                 IpAddress           MaxRequests\n");
     EXPECT_EQ(empty.getAllStats(), header + "Number of Unknown User Requests\n");
 }
@@ -349,7 +350,7 @@ TEST_F(RtsClientListTest, FactoryNeedsItsModulesAndOffersTheReload)
         registerModule<KeshSession>(&list, "KeshSession", kesh, "kept");
         registerModule<Orlu<TerminateAll>>(&list, "OrluTerminateAll", terminate, "kept");
         if (c.log)
-            registerModule<Log>(&list, "Log", &mLog.log(), list.defaultGroup());
+            registerModule<Log>(&list, "Log", &mLog.mLog, list.defaultGroup());
         if (c.kesh)
             registerModule<KeshSession>(&list, "KeshSession", kesh, list.defaultGroup());
         if (c.terminate)
