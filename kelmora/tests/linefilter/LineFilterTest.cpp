@@ -258,7 +258,7 @@ TEST(LineFilterFaults, RetuningTheTimeLimitDoesNotExpireOpenGaps)
     LineFilter& f = bench.mFilter;
     f.setGapLimitTime(0.5);
     f.setNextSeqNum(100, false);
-    bench.play("103 T T T");
+    bench.play("T T 103 T");
     f.setGapLimitTime(0.5);
     bench.mCapture.take();
     bench.play("T");
