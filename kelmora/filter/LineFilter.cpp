@@ -263,6 +263,8 @@ public:
         }
         mNextSeqNum = next;
         if (data.isSequenceReset())
+            forgetRequests();
+        if (data.isSequenceReset())
             mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
     }
 
@@ -343,9 +345,13 @@ public:
         return reported;
     }
 
+    // A range from 0 is the start of the day only before the first record;
+    // after 2^32 it is an ordinary gap and is asked for like any other.
+    bool atStartOfDay(std::uint32_t begin) const { return begin == 0 && !mProcessedFirstData; }
+
     void requestUnderStartOfDayRule(std::uint32_t begin, std::uint32_t end)
     {
-        if (begin != 0 || mLimitStartOfDay == 0)
+        if (!atStartOfDay(begin) || mLimitStartOfDay == 0)
             requestRetrans(begin, end);
         else if (end != 0 && end < static_cast<std::uint64_t>(mLimitStartOfDay))
             requestRetrans(0, end);
@@ -361,7 +367,7 @@ public:
             return;
         }
         // Nothing asked yet: only (0, 0) counts as asked, as after a reset.
-        const bool sent = mRetransMaxSet ? serialDiff(end, mRetransMaxSeqNum) <= 0 : (begin == 0 && end == 0);
+        const bool sent = mRetransMaxSet ? serialDiff(end, mRetransMaxSeqNum) <= 0 : (atStartOfDay(begin) && end == 0);
         if (sent)
         {
             mLog.verbose() << "LineFilter: not sending retransmission request because we have already sent a request for this range: "
@@ -722,6 +728,15 @@ public:
         mNextSeqNum = seq + 1;
         clearMessageSpool();
         mInAutoSeqNumDetectZone = false;
+        forgetRequests();
+    }
+
+    // The numbers start again: the range asked before the reset says nothing
+    // about the new one, and keeping it would refuse every request below it.
+    void forgetRequests()
+    {
+        mRetransMaxSeqNum = 0;
+        mRetransMaxSet = false;
     }
 
     void onAdmin(const LineAdmin& admin)

@@ -41,6 +41,9 @@ const Row cRows[] = {
     {"control record behind leaves the number alone", 10, none, "c0 c9 10", "0 9 10", 11, 0},
     {"sequence reset goes back", 100, none, "s5 5", "4 5", 6, 0},
     {"wrap around in order", 4294967294, none, "4294967294 4294967295 0 1 4294967295", "4294967294 4294967295 0 1", 2, 0},
+    {"after 2^32 a lost 0 is asked for", 4294967295, retrans, "4294967295 1", "4294967295 R0-0", 0, 1},
+    {"a sequence reset forgets the range asked before it", 100, retrans, "103 r100 r101 r102 104 s50 53",
+     "R100-102 100 101 102 C0-102 103 104 49 R50-52", 50, 1},
     {"wrap around gap filled by retransmission", 4294967295, retrans, "1 r4294967295 r0",
      "R4294967295-0 4294967295 0 C0-0 1", 2, 0},
 
