@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-class KeepLinesSink : public LogSink
+class FilterLogSink : public LogSink
 {
 public:
     void setLevel(LogLevels level) override { mLevel = level; }
@@ -217,7 +217,7 @@ struct FilterBench
         return mRecord;
     }
 
-    KeepLinesSink mSink;
+    FilterLogSink mSink;
     Log mLog;
     LineDataFactoryBasic mFactory;
     LineFilter mFilter;
@@ -238,3 +238,6 @@ struct FilterBench
     bool mSourceIsB = false;
     std::uint64_t mSrcTime = 0;
 };
+
+// Calls of the global operator new since the program started.
+std::uint64_t allocationCount();
