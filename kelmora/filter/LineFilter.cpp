@@ -98,6 +98,23 @@ public:
         static_cast<OrluPublisher<MsgPubAdmin>&>(mFilter).publish(mMsgPubAdmin);
     }
 
+    // The record's flags, read once: each is a call through the record.
+    struct Flags
+    {
+        explicit Flags(const LineData& data)
+            : mSeqNum(data.getSeqNum()), mHeartbeat(data.isHeartbeat()), mIgnore(data.getIgnoreSeqNum()),
+              mReset(data.isSequenceReset()), mControl(data.isControl()), mOriginal(data.isOriginal())
+        {
+        }
+        std::uint32_t mSeqNum;
+        bool mHeartbeat, mIgnore, mReset, mControl, mOriginal;
+    };
+
+    std::uint32_t impliedSeqNum(const Flags& flags) const
+    {
+        return flags.mSeqNum + (mHeartbeatsHavePrevSeqNum && flags.mHeartbeat ? 1 : 0);
+    }
+
     std::uint32_t impliedSeqNum(const LineData& data) const
     {
         std::uint32_t seq = data.getSeqNum();
@@ -152,28 +169,29 @@ public:
         if (mHandleBackwardSequenceReset && !backwardResetBookkeeping(data, source))
             return;
 
-        const std::uint32_t implied = impliedSeqNum(data);
-        if (!data.getIgnoreSeqNum() && !data.isSequenceReset() && !data.isHeartbeat() &&
+        const Flags flags(data);
+        const std::uint32_t implied = impliedSeqNum(flags);
+        if (!flags.mIgnore && !flags.mReset && !flags.mHeartbeat &&
             (mLastReceivedSeqNum == 0 || serialDiff(implied, mLastReceivedSeqNum) > 0))
             mLastReceivedSeqNum = implied;
 
-        if (data.isHeartbeat() && mHeartbeatsControlCycleTime != 0.0 && !mHeartbeatsControl)
+        if (flags.mHeartbeat && mHeartbeatsControlCycleTime != 0.0 && !mHeartbeatsControl)
             startHeartbeatsControl();
         if (mHeartbeatsControl)
             ++mDataReceived;
 
-        if (!data.isOriginal() && (!mRetransActive || distanceFromNext(implied) < 0))
+        if (!flags.mOriginal && (!mRetransActive || distanceFromNext(implied) < 0))
             return dropAndCheck();
 
         if (mAutoSeqNumResetDetect)
             autoResetDetect(implied);
 
         const std::int64_t distance = distanceFromNext(implied);
-        if (distance == 0 || data.getIgnoreSeqNum() || data.isControl())
+        if (distance == 0 || flags.mIgnore || flags.mControl)
         {
             if (!mSpoolAll)
             {
-                processLineData(data);
+                processLineData(data, flags);
                 if (!mSpoolAll)
                     checkMessageSpool();
             }
@@ -197,7 +215,7 @@ public:
                                << mImplausibleDrops << " dropped so far\n";
             return dropAndCheck();
         }
-        if (mDiscardForwardRetrans && !data.isOriginal() && (!mSpoolMaxSet || serialDiff(implied, mSpoolMaxSeqNum) > 0))
+        if (mDiscardForwardRetrans && !flags.mOriginal && (!mSpoolMaxSet || serialDiff(implied, mSpoolMaxSeqNum) > 0))
             return;
         if (mSequenceResetBeingProcessed && source != mSequenceResetSrc && serialDiff(implied, mSeqNumBeforeReset) <= 0)
         {
@@ -212,9 +230,11 @@ public:
         dropAndCheck();
     }
 
-    void processLineData(const LineData& data)
+    void processLineData(const LineData& data) { processLineData(data, Flags(data)); }
+
+    void processLineData(const LineData& data, const Flags& flags)
     {
-        if (data.isBlockData() && !mPublishWholeBlocks)
+        if (!mPublishWholeBlocks && data.isBlockData())
         {
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::START_BATCH);
@@ -238,21 +258,22 @@ public:
             mLog.warning() << "LineHandlerFilterImpl::processLineData(): " << e.what() << "; data=("
                            << ZunqDumpUtils::writePeerBytes(data.getData(), data.getDataLen()) << ")\n";
         }
-        advanceAfter(data);
-        processAdminMsgs();
+        advanceAfter(data, flags);
+        if (!mAdminQueue.empty()) [[unlikely]]
+            processAdminMsgs();
         mAdminLock = false;
     }
 
-    void advanceAfter(const LineData& data)
+    void advanceAfter(const LineData& data, const Flags& flags)
     {
-        if (data.getIgnoreSeqNum() || (data.isHeartbeat() && !mHeartbeatsHavePrevSeqNum))
+        if (flags.mIgnore || (flags.mHeartbeat && !mHeartbeatsHavePrevSeqNum))
             return;
         const std::uint32_t next = data.getNextSeqNum();
-        if (data.isControl() && !data.isSequenceReset())
+        if (flags.mControl && !flags.mReset)
         {
             // A control record moves the expected number only forward; one
             // behind it (a control message carrying 0, say) leaves it alone.
-            const std::uint32_t implied = impliedSeqNum(data);
+            const std::uint32_t implied = impliedSeqNum(flags);
             const std::int64_t distance = distanceFromNext(implied);
             if (distance < 0)
                 return;
@@ -262,10 +283,11 @@ public:
             return;
         }
         mNextSeqNum = next;
-        if (data.isSequenceReset())
+        if (flags.mReset) [[unlikely]]
+        {
             forgetRequests();
-        if (data.isSequenceReset())
             mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
+        }
     }
 
     // ---- spool
