@@ -6,6 +6,8 @@
 // late and 1 in 1,000 duplicated; 10-message blocks, checked whole and
 // message by message.
 #include "kelmora/filter/LineFilter.h"
+// The record of several messages the filter tests use.
+#include "kelmora/tests/linefilter/LineFilterTestSupport.h"
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactoryBasic.h"
 #include "zunq/log/Log.h"
@@ -31,30 +33,6 @@ struct Counter : public OrluSubscriber<LineData>
         benchmark::DoNotOptimize(d.getSeqNum());
     }
     std::uint64_t mCount = 0;
-};
-
-class Block : public LineData
-{
-public:
-    Block(std::uint32_t first, std::size_t n)
-    {
-        for (std::size_t i = 0; i < n; ++i)
-        {
-            auto m = std::make_unique<LineDataBasic>();
-            m->setSeqNum(first + static_cast<std::uint32_t>(i));
-            mPointers.push_back(m.get());
-            mMessages.push_back(std::move(m));
-        }
-        setSeqNum(first);
-    }
-    LineData* clone() const override { return nullptr; }
-    bool isBlockData() const override { return true; }
-    void getBlockData(std::deque<const LineData*>*& out) const override { out = &mPointers; }
-    std::uint32_t getNextSeqNum() const override { return mMessages.back()->getSeqNum() + 1; }
-
-private:
-    std::vector<std::unique_ptr<LineDataBasic>> mMessages;
-    mutable std::deque<const LineData*> mPointers;
 };
 
 struct Stream
@@ -181,9 +159,15 @@ void bareLoop(benchmark::State& state, bool disordered)
 
 void blocks(benchmark::State& state, bool messageByMessage)
 {
-    std::vector<std::unique_ptr<Block>> blocks;
+    std::vector<std::unique_ptr<TestBlock>> blocks;
     for (std::size_t i = 0; i < cRecords / 10; ++i)
-        blocks.push_back(std::make_unique<Block>(cFirst + static_cast<std::uint32_t>(i * 10), 10));
+        {
+        const auto first = cFirst + static_cast<std::uint32_t>(i * 10);
+        std::vector<std::uint32_t> seqs;
+        for (std::uint32_t k = 0; k < 10; ++k)
+            seqs.push_back(first + k);
+        blocks.push_back(std::make_unique<TestBlock>(seqs));
+    }
     Rig rig;
     rig.mFilter.setCheckEveryMessageInBlock(messageByMessage);
     for (auto _ : state)

@@ -35,7 +35,7 @@ std::uint32_t play(FilterBench& bench, std::uint32_t seq, int rounds, bool spool
 TEST(LineFilterAllocation, NothingIsAllocatedPerRecordOnceThePoolsAreWarm)
 {
     FilterBench bench;
-    bench.mSink.mKeep = false;
+    bench.quiet();
     Counter counter;
     bench.mFiltered.unsubscribe(&bench.mCapture);
     bench.mRequests.unsubscribe(&bench.mCapture);

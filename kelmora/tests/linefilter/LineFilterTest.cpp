@@ -202,21 +202,6 @@ TEST(LineFilterSpool, SpoolAllReleasesWhenSwitchedOff)
     EXPECT_EQ(bench.mFilter.getSpoolSize(), 0u);
 }
 
-TEST(LineFilterSpool, LeavingDisasterRecoveryRestoresTheLimits)
-{
-    FilterBench bench;
-    LineFilter& f = bench.mFilter;
-    f.setGapLimitSize(3);
-    f.setInDRRecovery(true);
-    f.setNextSeqNum(100, false);
-    bench.mCapture.take();
-    bench.play("102 103 104 105");
-    EXPECT_EQ(bench.mCapture.take(), "");
-    f.setInDRRecovery(false);
-    bench.play("106");
-    EXPECT_EQ(bench.mCapture.take(), "G100-101 C0-101 102 103 104 105 106");
-}
-
 TEST(LineFilterSpool, WalkStoppedAtAGapAsksForItOnceSomethingDrained)
 {
     // At start of day a far first record asks nothing; once the next number
@@ -269,19 +254,25 @@ TEST(LineFilterFaults, RetuningTheTimeLimitDoesNotExpireOpenGaps)
     EXPECT_EQ(f.getSpoolSize(), 1u);
 }
 
-TEST(LineFilterFaults, SizeLimitSetDuringDisasterRecoveryWaitsForItsEnd)
+TEST(LineFilterFaults, LeavingDisasterRecoveryRestoresTheSizeLimitSetBeforeOrDuringIt)
 {
-    FilterBench bench;
-    LineFilter& f = bench.mFilter;
-    f.setInDRRecovery(true);
-    f.setGapLimitSize(3);
-    f.setNextSeqNum(100, false);
-    bench.mCapture.take();
-    bench.play("102 103 104 105");
-    EXPECT_EQ(bench.mCapture.take(), "");
-    f.setInDRRecovery(false);
-    bench.play("106");
-    EXPECT_EQ(bench.mCapture.take(), "G100-101 C0-101 102 103 104 105 106");
+    for (bool setDuring : {false, true})
+    {
+        FilterBench bench;
+        LineFilter& f = bench.mFilter;
+        if (!setDuring)
+            f.setGapLimitSize(3);
+        f.setInDRRecovery(true);
+        if (setDuring)
+            f.setGapLimitSize(3);
+        f.setNextSeqNum(100, false);
+        bench.mCapture.take();
+        bench.play("102 103 104 105");
+        EXPECT_EQ(bench.mCapture.take(), "") << "set during: " << setDuring;
+        f.setInDRRecovery(false);
+        bench.play("106");
+        EXPECT_EQ(bench.mCapture.take(), "G100-101 C0-101 102 103 104 105 106") << "set during: " << setDuring;
+    }
 }
 
 TEST(LineFilterFaults, MinimumIntervalBetweenSequenceSetsHolds)

@@ -13,6 +13,7 @@
 // line change, "Q7" refresh request for channel 7.
 #pragma once
 
+#include "../linedata/LineDataTestSupport.h"
 #include "kelmora/filter/LineFilter.h"
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactoryBasic.h"
@@ -26,30 +27,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-class FilterLogSink : public LogSink
-{
-public:
-    void setLevel(LogLevels level) override { mLevel = level; }
-    LogLevels getLevel() const override { return mLevel; }
-    void print(LogLevels level, char c) override { print(level, &c, 1); }
-    void print(LogLevels level, const std::string& text) override { print(level, text.data(), text.size()); }
-    void print(LogLevels level, const char* text, unsigned long length) override
-    {
-        if (mKeep && level <= mLevel)
-            mLines.emplace_back(text, length);
-    }
-    int count(const std::string& text) const
-    {
-        int n = 0;
-        for (const std::string& line : mLines)
-            n += line.find(text) != std::string::npos;
-        return n;
-    }
-    std::vector<std::string> mLines;
-    LogLevels mLevel = LOG_LEVEL_DEBUG;
-    bool mKeep = true;
-};
 
 // Every publication of the filter, in order, as text.
 class Capture : public OrluSubscriber<LineData>,
@@ -217,7 +194,9 @@ struct FilterBench
         return mRecord;
     }
 
-    FilterLogSink mSink;
+    KeepLinesSink mSink;
+    // Long runs keep no lines.
+    void quiet() { mSink.mLevel = LOG_LEVEL_ALERT; }
     Log mLog;
     LineDataFactoryBasic mFactory;
     LineFilter mFilter;
@@ -238,6 +217,3 @@ struct FilterBench
     bool mSourceIsB = false;
     std::uint64_t mSrcTime = 0;
 };
-
-// Calls of the global operator new since the program started.
-std::uint64_t allocationCount();
