@@ -1,0 +1,1042 @@
+#include "kelmora/filter/LineFilter.h"
+
+#include "kelmora/filter/SpoolNodeArena.h"
+#include "kelmora/linedata/LineDataFactory.h"
+#include "kelmora/linedata/LineDataFactoryBasic.h"
+#include "libstats/pool/ArrayBackedPool.h"
+#include "zunq/log/Log.h"
+#include "zunq/protocol/ZunqDumpUtils.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <map>
+
+namespace
+{
+// Distance from b to a as 32-bit serial numbers: positive when a is ahead.
+inline std::int64_t serialDiff(std::uint32_t a, std::uint32_t b)
+{
+    return static_cast<std::int32_t>(a - b);
+}
+
+struct SerialLess
+{
+    bool operator()(std::uint32_t a, std::uint32_t b) const { return serialDiff(a, b) < 0; }
+};
+
+std::string formatG(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+std::uint64_t toTicks(double seconds)
+{
+    if (!(seconds > 0.0))
+        return 0;
+    return static_cast<std::uint64_t>(seconds * 1000) / 100;
+}
+
+std::int64_t steadyNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr std::uint64_t cImplausibleLogEvery = 10000;
+} // namespace
+
+struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
+{
+    LineData* mData;
+    std::uint64_t mInterval;
+    bool mRetransRequested;
+    bool mBlockData;
+};
+
+class LineFilter::LineFilterImpl
+{
+public:
+    using Spool = std::map<std::uint32_t, SpooledMessage*, SerialLess,
+                           SpoolNodeAllocator<std::pair<const std::uint32_t, SpooledMessage*>>>;
+
+    LineFilterImpl(LineFilter& filter, const std::string& name, Log& log, LineDataFactory* factory, bool backup)
+        : mFilter(filter), mName(name), mLog(log), mMessageSpool(SerialLess(), SpoolNodeAllocator<std::pair<const std::uint32_t, SpooledMessage*>>(&mSpoolArena)),
+          mLineDataFactory(factory), mBackupLineEnabled(backup)
+    {
+    }
+
+    ~LineFilterImpl()
+    {
+        for (auto& entry : mMessageSpool)
+            releaseEntry(entry.second);
+        mMessageSpool.clear();
+        if (mLineDataBasicFactory != nullptr)
+            delete mLineDataBasicFactory;
+    }
+
+    // ---- publications
+    void publishData(const LineData& data) { static_cast<OrluPublisher<LineData>&>(mFilter).publish(data); }
+    void publishGap(std::uint32_t begin, std::uint32_t end)
+    {
+        static_cast<OrluPublisher<SeqNumGap>&>(mFilter).publish(SeqNumGap(begin, end, mFeedId.c_str()));
+    }
+    void publishRequest(std::uint32_t begin, std::uint32_t end, bool cancel)
+    {
+        static_cast<OrluPublisher<RetransRequest>&>(mFilter).publish(RetransRequest(begin, end, mFeedId.c_str(), cancel, 0));
+    }
+    void publishBatch(MsgPubAdmin::Action action)
+    {
+        mLog.verbose() << mName << (action == MsgPubAdmin::START_BATCH ? ": send MsgPubAdmin::START_BATCH\n" : ": send MsgPubAdmin::FLUSH\n");
+        mMsgPubAdmin.setAction(action);
+        static_cast<OrluPublisher<MsgPubAdmin>&>(mFilter).publish(mMsgPubAdmin);
+    }
+
+    // The record's flags, read once: each is a call through the record.
+    struct Flags
+    {
+        explicit Flags(const LineData& data)
+            : mSeqNum(data.getSeqNum()), mHeartbeat(data.isHeartbeat()), mIgnore(data.getIgnoreSeqNum()),
+              mReset(data.isSequenceReset()), mControl(data.isControl()), mOriginal(data.isOriginal())
+        {
+        }
+        std::uint32_t mSeqNum;
+        bool mHeartbeat, mIgnore, mReset, mControl, mOriginal;
+    };
+
+    std::uint32_t impliedSeqNum(const Flags& flags) const
+    {
+        return flags.mSeqNum + (mHeartbeatsHavePrevSeqNum && flags.mHeartbeat ? 1 : 0);
+    }
+
+    std::uint32_t impliedSeqNum(const LineData& data) const
+    {
+        std::uint32_t seq = data.getSeqNum();
+        if (mHeartbeatsHavePrevSeqNum && data.isHeartbeat())
+            seq += 1;
+        return seq;
+    }
+
+    // Ahead of the next expected number. Before the first record of the day
+    // the expected number 0 is behind every other number.
+    std::int64_t distanceFromNext(std::uint32_t seq) const
+    {
+        if (mNextSeqNum == 0 && !mProcessedFirstData)
+            return seq;
+        return serialDiff(seq, mNextSeqNum);
+    }
+
+    // ---- record path
+    void receive(const LineData& data, const std::string& source)
+    {
+        if (mIgnoreAllDataInSleepMode && mFhMode == MhMode::SLEEP)
+            return;
+        if (mChannelIsDead && !mResumeOnGapFill)
+            return;
+        mBlockData = false;
+        checkLineData(data, source);
+    }
+
+    void dropAndCheck()
+    {
+        if (!mSpoolAll)
+            checkMessageSpool();
+    }
+
+    void checkLineData(const LineData& data, const std::string& source)
+    {
+        if (mCheckEveryMessageInBlock && data.isBlockData())
+        {
+            mBlockData = true;
+            if (mSendPubFlushMsg)
+                publishBatch(MsgPubAdmin::START_BATCH);
+            std::deque<const LineData*>* messages = nullptr;
+            data.getBlockData(messages);
+            if (messages != nullptr)
+                for (const LineData* message : *messages)
+                    checkLineData(*message, source);
+            if (mSendPubFlushMsg)
+                publishBatch(MsgPubAdmin::FLUSH);
+            return;
+        }
+
+        if (mHandleBackwardSequenceReset && !backwardResetBookkeeping(data, source))
+            return;
+
+        const Flags flags(data);
+        const std::uint32_t implied = impliedSeqNum(flags);
+        if (!flags.mIgnore && !flags.mReset && !flags.mHeartbeat &&
+            (mLastReceivedSeqNum == 0 || serialDiff(implied, mLastReceivedSeqNum) > 0))
+            mLastReceivedSeqNum = implied;
+
+        if (flags.mHeartbeat && mHeartbeatsControlCycleTime != 0.0 && !mHeartbeatsControl)
+            startHeartbeatsControl();
+        if (mHeartbeatsControl)
+            ++mDataReceived;
+
+        if (!flags.mOriginal && (!mRetransActive || distanceFromNext(implied) < 0))
+            return dropAndCheck();
+
+        if (mAutoSeqNumResetDetect)
+            autoResetDetect(implied);
+
+        const std::int64_t distance = distanceFromNext(implied);
+        if (distance == 0 || flags.mIgnore || flags.mControl)
+        {
+            if (!mSpoolAll)
+            {
+                processLineData(data, flags);
+                if (!mSpoolAll)
+                    checkMessageSpool();
+            }
+            else
+            {
+                std::uint32_t begin = 0, end = 0;
+                spoolMessage(data, begin, end);
+            }
+            return;
+        }
+        if (distance < 0)
+            return;
+
+        mLog.verbose() << mName << ": out-of-sequence message(s): begin impliedSeqNum# " << implied << "\n";
+        if (mMaxValidGapSize != 0 && mProcessedFirstData && static_cast<std::uint64_t>(distance) > mMaxValidGapSize)
+        {
+            // A genuine jump would stall the sub-feed here: say so, without flooding.
+            if (mImplausibleDrops++ % cImplausibleLogEvery == 0)
+                mLog.warning() << mName << ": dropped record " << implied << " as an implausible jump from expected "
+                               << mNextSeqNum << " (LineFilterMaxValidGapSize " << mMaxValidGapSize << "), "
+                               << mImplausibleDrops << " dropped so far\n";
+            return dropAndCheck();
+        }
+        if (mDiscardForwardRetrans && !flags.mOriginal && (!mSpoolMaxSet || serialDiff(implied, mSpoolMaxSeqNum) > 0))
+            return;
+        if (mSequenceResetBeingProcessed && source != mSequenceResetSrc && serialDiff(implied, mSeqNumBeforeReset) <= 0)
+        {
+            mLog.verbose() << mName << " suppressing retrans on sequence number [" << implied << "] from source [" << source
+                           << "] as processing sequence reset and new next seq number is [" << mNextSeqNum << "]\n";
+            return dropAndCheck();
+        }
+        std::uint32_t begin = 0, end = 0;
+        const bool reported = spoolMessage(data, begin, end);
+        if (reported && mRetransActive && mRequestRetransTimeout == 0)
+            requestUnderStartOfDayRule(begin, end);
+        dropAndCheck();
+    }
+
+    void processLineData(const LineData& data) { processLineData(data, Flags(data)); }
+
+    void processLineData(const LineData& data, const Flags& flags)
+    {
+        if (!mPublishWholeBlocks && data.isBlockData())
+        {
+            if (mSendPubFlushMsg)
+                publishBatch(MsgPubAdmin::START_BATCH);
+            std::deque<const LineData*>* messages = nullptr;
+            data.getBlockData(messages);
+            if (messages != nullptr)
+                for (const LineData* message : *messages)
+                    processLineData(*message);
+            if (mSendPubFlushMsg)
+                publishBatch(MsgPubAdmin::FLUSH);
+            return;
+        }
+        mAdminLock = true;
+        mProcessedFirstData = true;
+        try
+        {
+            publishData(data);
+        }
+        catch (const std::exception& e)
+        {
+            mLog.warning() << "LineHandlerFilterImpl::processLineData(): " << e.what() << "; data=("
+                           << ZunqDumpUtils::writePeerBytes(data.getData(), data.getDataLen()) << ")\n";
+        }
+        advanceAfter(data, flags);
+        if (!mAdminQueue.empty()) [[unlikely]]
+            processAdminMsgs();
+        mAdminLock = false;
+    }
+
+    void advanceAfter(const LineData& data, const Flags& flags)
+    {
+        if (flags.mIgnore || (flags.mHeartbeat && !mHeartbeatsHavePrevSeqNum))
+            return;
+        const std::uint32_t next = data.getNextSeqNum();
+        if (flags.mControl && !flags.mReset)
+        {
+            // A control record moves the expected number only forward; one
+            // behind it (a control message carrying 0, say) leaves it alone.
+            const std::uint32_t implied = impliedSeqNum(flags);
+            const std::int64_t distance = distanceFromNext(implied);
+            if (distance < 0)
+                return;
+            if (distance > 0)
+                publishGap(mNextSeqNum, implied - 1);
+            mNextSeqNum = next;
+            return;
+        }
+        mNextSeqNum = next;
+        if (flags.mReset) [[unlikely]]
+        {
+            forgetRequests();
+            mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
+        }
+    }
+
+    // ---- spool
+    void ensurePool(unsigned long size)
+    {
+        if (mSpoolMessagePool != nullptr)
+            return;
+        const long capacity = size != 0 ? static_cast<long>(size) + 1 : static_cast<long>(mLimitSize);
+        mSpoolMessagePool = std::make_unique<Zunq::Utils::ArrayBackedPool<SpooledMessage>>();
+        mSpoolMessagePool->init(capacity, mLog, mName + "_SpoolMsgPool", 0);
+        mSpoolArena.reserve(static_cast<std::size_t>(capacity));
+        if (mLineDataFactory == nullptr)
+            return;
+        LineData* probe = mLineDataFactory->create();
+        if (probe != nullptr && probe->isBlockData())
+        {
+            mLineDataBasicFactory = new LineDataFactoryBasic(mName + "_DataPool", mLog);
+            mLineDataBasicFactory->setObjPoolSize(static_cast<std::uint32_t>(size != 0 ? size : mLimitSize));
+        }
+        if (probe != nullptr)
+            mLineDataFactory->destroy(probe);
+    }
+
+    void releaseEntry(SpooledMessage* entry)
+    {
+        LineDataFactory* factory = entry->mBlockData && mLineDataBasicFactory != nullptr
+                                       ? static_cast<LineDataFactory*>(mLineDataBasicFactory)
+                                       : mLineDataFactory;
+        if (entry->mData != nullptr && factory != nullptr)
+            factory->destroy(entry->mData);
+        entry->mData = nullptr;
+        mSpoolMessagePool->freeIndex(entry->mIndex);
+    }
+
+    // Returns true when a missing range was reported in begin/end.
+    bool spoolMessage(const LineData& data, std::uint32_t& begin, std::uint32_t& end)
+    {
+        if (mChannelIsDead)
+            return false;
+        ensurePool(0);
+        const std::uint32_t implied = impliedSeqNum(data);
+        begin = end = 0;
+        auto held = mMessageSpool.find(implied);
+        if (held != mMessageSpool.end())
+        {
+            if (!held->second->mData->isHeartbeat())
+                return false;
+            releaseEntry(held->second);
+            mMessageSpool.erase(held);
+        }
+        const long index = mSpoolMessagePool->getFreeIndex();
+        if (index < 0)
+        {
+            mLog.error() << mName << ": spool pool exhausted, record " << implied << " not kept\n";
+            return false;
+        }
+        SpooledMessage* entry = mSpoolMessagePool->getEntry(index);
+        const bool fromBlock = mBlockData && mLineDataBasicFactory != nullptr;
+        entry->mBlockData = fromBlock;
+        entry->mInterval = mLimitInterval;
+        entry->mRetransRequested = false;
+        entry->mData = fromBlock ? mLineDataBasicFactory->create() : mLineDataFactory->create();
+        *entry->mData = data;
+        mMessageSpool.emplace(implied, entry);
+
+        bool reported = false;
+        if (mSpoolMaxSet && serialDiff(mSpoolMaxSeqNum, implied) >= 0)
+            return false;
+        if (!mSpoolMaxSet || serialDiff(implied, mSpoolMaxSeqNum) > 1)
+        {
+            begin = mSpoolMaxSet ? mSpoolMaxSeqNum + 1 : mNextSeqNum;
+            end = implied - 1;
+            reported = true;
+        }
+        mSpoolMaxSeqNum = data.getNextSeqNum() - 1;
+        mSpoolMaxSet = true;
+        return reported;
+    }
+
+    // A range from 0 is the start of the day only before the first record;
+    // after 2^32 it is an ordinary gap and is asked for like any other.
+    bool atStartOfDay(std::uint32_t begin) const { return begin == 0 && !mProcessedFirstData; }
+
+    void requestUnderStartOfDayRule(std::uint32_t begin, std::uint32_t end)
+    {
+        if (!atStartOfDay(begin) || mLimitStartOfDay == 0)
+            requestRetrans(begin, end);
+        else if (end != 0 && end < static_cast<std::uint64_t>(mLimitStartOfDay))
+            requestRetrans(0, end);
+    }
+
+    void requestRetrans(std::uint32_t begin, std::uint32_t end)
+    {
+        if (!mRetransActive)
+            return;
+        if (serialDiff(end, begin) < 0)
+        {
+            mLog.error() << "LineFilter: bad retrans request range: " << begin << "-" << end << "\n";
+            return;
+        }
+        // Nothing asked yet: only (0, 0) counts as asked, as after a reset.
+        const bool sent = mRetransMaxSet ? serialDiff(end, mRetransMaxSeqNum) <= 0 : (atStartOfDay(begin) && end == 0);
+        if (sent)
+        {
+            mLog.verbose() << "LineFilter: not sending retransmission request because we have already sent a request for this range: "
+                           << begin << "-" << end << "\n";
+            return;
+        }
+        const std::uint32_t gap = end + 1 - begin;
+        if (mRetransMaxGapSize != 0 && mRetransMaxGapSize < gap)
+        {
+            mLog.warning() << "LineFilter: not sending retransmission request because gap size [" << begin << "-" << end
+                           << "] (" << gap << ") is larger than maximum configured (" << mRetransMaxGapSize << ")\n";
+            return;
+        }
+        if (mLogRetrans || mLog.verboseEnabled())
+            mLog.debug() << "LineFilter: sending retransmission request for range: " << begin << "-" << end << "\n";
+        publishRequest(begin, end, false);
+        mRetransMaxSeqNum = end;
+        mRetransMaxSet = true;
+    }
+
+    std::uint64_t ageOf(const SpooledMessage* entry) const
+    {
+        // Never wraps: a retuned time limit restarts the clock of open gaps
+        // instead of expiring them all at once.
+        return mLimitInterval >= entry->mInterval ? mLimitInterval - entry->mInterval : 0;
+    }
+
+    std::int64_t spoolExcess() const { return mSpoolMaxSet ? serialDiff(mSpoolMaxSeqNum, mNextSeqNum) : 0; }
+
+    enum class GapOutcome
+    {
+        End,
+        Skip,
+        SkipSilently
+    };
+
+    // Takes the head out of the spool, processes its copy and releases it.
+    void processHead(Spool::iterator head, bool& announced, unsigned& processed)
+    {
+        const std::uint32_t seq = head->first;
+        SpooledMessage* entry = head->second;
+        mMessageSpool.erase(head);
+        if (!announced)
+        {
+            mLog.info() << mName << ": Gap filled! Processing spooled messages from SeqNum [" << seq << "]\n";
+            if (mResumeOnGapFill && mChannelIsDead)
+            {
+                mChannelIsDead = false;
+                mLog.info() << mName << ": Live data processing is resumed.\n";
+            }
+            publishRequest(0, seq - 1, true);
+        }
+        mLog.verbose() << mName << ": spooled seqNum == next seqNum (" << seq << "): processing...\n";
+        processLineData(*entry->mData);
+        ++processed;
+        announced = true;
+        if (!mContinueProcessingAfterTimeOut && mLimitTimeoutOrig != 0 && mLimitTimeout == 0)
+        {
+            mLimitTimeout = mLimitTimeoutOrig;
+            mGapTimerRunning = true;
+        }
+        releaseEntry(entry);
+    }
+
+    void checkMessageSpool()
+    {
+        if (mMessageSpool.empty())
+        {
+            mSpoolMaxSet = false;
+            mSpoolMaxSeqNum = 0;
+            return;
+        }
+        if (mChannelIsDead && !mResumeOnGapFill)
+        {
+            releaseAll();
+            return;
+        }
+        bool announced = false;
+        unsigned processed = 0;
+        std::uint32_t lastSeq = 0;
+        while (!mMessageSpool.empty())
+        {
+            auto head = mMessageSpool.begin();
+            const std::uint32_t seq = head->first;
+            lastSeq = seq;
+            const std::int64_t distance = distanceFromNext(seq);
+            if (distance < 0)
+            {
+                mLog.info() << mName << ": spooled message with lower sequence number than expected: (" << seq << " < "
+                            << mNextSeqNum << ")\n";
+                SpooledMessage* entry = head->second;
+                mMessageSpool.erase(head);
+                releaseEntry(entry);
+                continue;
+            }
+            if (distance == 0)
+            {
+                processHead(head, announced, processed);
+                continue;
+            }
+            const GapOutcome outcome = applyGapRules(head->second, seq);
+            if (outcome == GapOutcome::End)
+                break;
+            publishGap(mNextSeqNum, seq - 1);
+            const LineData& headData = *head->second->mData;
+            mNextSeqNum = headData.isHeartbeat() && mHeartbeatsHavePrevSeqNum ? headData.getNextSeqNum() : headData.getSeqNum();
+            mLog.verbose() << mName << "Setting next seq number to [" << mNextSeqNum << "]\n";
+            processHead(head, announced, processed);
+        }
+        // Leaving the walk early (a gap still within its limits) asks again
+        // for the next gap once something was drained.
+        if (mMessageSpool.empty())
+        {
+            mSpoolMaxSet = false;
+            mSpoolMaxSeqNum = 0;
+        }
+        else if (processed != 0)
+            requestRetrans(mNextSeqNum, lastSeq - 1);
+    }
+
+    GapOutcome applyGapRules(SpooledMessage* entry, std::uint32_t seq)
+    {
+        if (mChannelIsDead)
+            return GapOutcome::End;
+        const std::uint64_t age = ageOf(entry);
+        const bool sizeExceeded = mLimitSize != 0 && spoolExcess() > mLimitSize;
+        if (mRequestRetransTimeout != 0 && age >= mRequestRetransTimeout && !entry->mRetransRequested)
+        {
+            if (age <= mLimitTimeout)
+            {
+                mLog.verbose() << mName << ": request retrans timeout\n";
+                if (mRetransActive)
+                    requestUnderStartOfDayRule(mNextSeqNum, seq - 1);
+                entry->mRetransRequested = true;
+                return GapOutcome::End;
+            }
+            return sizeExceeded ? sizeRule(seq, age) : timeRule(seq, age);
+        }
+        if (sizeExceeded)
+            return sizeRule(seq, age);
+        if (age <= mLimitTimeout)
+            return GapOutcome::End;
+        return timeRule(seq, age);
+    }
+
+    GapOutcome sizeRule(std::uint32_t seq, std::uint64_t age)
+    {
+        if (mFhMode == MhMode::SLEEP)
+            return GapOutcome::SkipSilently;
+        if (age > mLimitTimeout)
+            return bothRule(seq, age);
+        if (mGapShutdown && !mInDRRecovery)
+        {
+            if (static_cast<std::int64_t>(mMessageSpool.size()) < mLimitSize)
+                return GapOutcome::End;
+            mLog.severe() << mName << ": Irrecoverable gap [" << mNextSeqNum << "-" << (seq - 1)
+                          << "]. Spool size exceeds limit of " << mLimitSize << " - shutting down channel\n";
+            shutdownChannel();
+            return GapOutcome::End;
+        }
+        mLog.error() << mName << ": permanently missed " << (seq - mNextSeqNum) << " (" << mNextSeqNum << "-" << (seq - 1)
+                     << ") messages due to GapLimitSize\n";
+        mLog.verbose() << mName << ": missed messages due to exceeding the LineFilterGapLimitSize of <" << mLimitSize
+                       << "> expected next sequence number was <" << mNextSeqNum << "> spooledSeqNum <" << seq
+                       << "> the highest spooled sequence number is now <" << mSpoolMaxSeqNum
+                       << ">. The number of 100 ms intervals checked for timeout is set to <" << mLimitTimeout
+                       << "> the time in queue is currently <" << age << "> 100 ms intervals.\n";
+        return GapOutcome::Skip;
+    }
+
+    GapOutcome timeRule(std::uint32_t seq, std::uint64_t age)
+    {
+        if (mFhMode == MhMode::SLEEP)
+            return GapOutcome::SkipSilently;
+        if (spoolExcess() > mLimitSize)
+            return bothRule(seq, age);
+        if (!mContinueProcessingAfterTimeOut)
+        {
+            if (!mLogLastSet || serialDiff(seq, static_cast<std::uint32_t>(mLogLastSeqNum)) > 0)
+            {
+                mLogLastSeqNum = seq;
+                mLogLastSet = true;
+                mLog.error() << mName << ": missed " << (seq - mNextSeqNum) << " (" << mNextSeqNum << "-" << (seq - 1)
+                             << ") messages, gap has been open for ( " << formatG(mLimitTimeoutOrig * 100 / 1000.0)
+                             << " ) seconds\n";
+                logTimeDetail(seq, age);
+            }
+            mLimitTimeout = 0;
+            mGapTimerRunning = false;
+            return GapOutcome::End;
+        }
+        if (mGapShutdown && !mInDRRecovery)
+        {
+            mLog.severe() << mName << ": Irrecoverable gap [" << mNextSeqNum << "-" << (seq - 1)
+                          << "]. Gap time exceeded limit of " << mLimitTimeout << " 100ms intervals - shutting down channel\n";
+            shutdownChannel();
+            return GapOutcome::End;
+        }
+        mLog.error() << mName << ": permanently missed " << (seq - mNextSeqNum) << " (" << mNextSeqNum << "-" << (seq - 1)
+                     << ") messages due to GapLimitTime, continuing to process from " << seq << "\n";
+        logTimeDetail(seq, age);
+        return GapOutcome::Skip;
+    }
+
+    GapOutcome bothRule(std::uint32_t seq, std::uint64_t age)
+    {
+        if (mGapShutdown && !mInDRRecovery)
+        {
+            mLog.severe() << mName << ": Irrecoverable gap [" << mNextSeqNum << "-" << (seq - 1)
+                          << "]. Gap time exceeded limit of " << mLimitTimeout
+                          << " 100ms intervals and spool size exceeded limit of " << mLimitSize
+                          << " - shutting down channel\n";
+            shutdownChannel();
+            return GapOutcome::End;
+        }
+        mLog.error() << mName << ": permanently missed " << (seq - mNextSeqNum) << " (" << mNextSeqNum << "-" << (seq - 1)
+                     << ") messages due to GapLimitTime and GapLimitSize\n";
+        mLog.verbose() << mName
+                       << ": Missed messages due to exceeding both LineFilterGapLimitSize and time. The LineFilterGapLimitSize is set to <"
+                       << mLimitSize << "> expected next sequence number was <" << mNextSeqNum << "> spooledSeqNum <" << seq
+                       << "> the highest spooled sequence number is now <" << mSpoolMaxSeqNum
+                       << ">. The number of 100 ms intervals checked for timeout is set to <" << mLimitTimeout
+                       << "> the time in queue is currently <" << age << "> 100 ms intervals.\n";
+        return GapOutcome::Skip;
+    }
+
+    void logTimeDetail(std::uint32_t seq, std::uint64_t age)
+    {
+        mLog.verbose() << mName << ": missed messages due to exceeding the number of 100 ms intervals which is set to <"
+                       << mLimitTimeout << ">. The time in queue is currently <" << age
+                       << "> 100 ms intervals. The LineFilterGapLimitSize is set to <" << mLimitSize
+                       << "> the expected next sequence number was <" << mNextSeqNum << "> spooledSeqNum <" << seq
+                       << "> the highest spooled sequence number is now <" << mSpoolMaxSeqNum << ">.\n";
+    }
+
+    void shutdownChannel()
+    {
+        mChannelIsDead = true;
+        if (!mResumeOnGapFill)
+        {
+            reset();
+            requestRetrans(0xFFFFFFFFu, 0xFFFFFFFFu);
+        }
+    }
+
+    void releaseAll()
+    {
+        for (auto& entry : mMessageSpool)
+            releaseEntry(entry.second);
+        mMessageSpool.clear();
+        mSpoolMaxSet = false;
+        mSpoolMaxSeqNum = 0;
+    }
+
+    void clearMessageSpool()
+    {
+        mLog.info() << mName << ": clearing message spool: " << (mMessageSpool.empty() ? "empty" : "not empty") << "\n";
+        releaseAll();
+    }
+
+    void reset()
+    {
+        clearMessageSpool();
+        mRetransMaxSeqNum = 0;
+        mRetransMaxSet = false;
+    }
+
+    // ---- resets and admin
+    // False when the record is to be dropped.
+    bool backwardResetBookkeeping(const LineData& data, const std::string& source)
+    {
+        if (data.isSequenceReset())
+        {
+            if (mSequenceResetBeingProcessed)
+            {
+                mLog.verbose() << mName << " ignoring sequence reset from source [" << source << "] at time ["
+                               << data.getSrcTimeInt64() << "]\n";
+                return false;
+            }
+            if (mLastReceivedSeqNum != 0)
+            {
+                mSequenceResetBeingProcessed = true;
+                mSeqNumBeforeReset = data.getSeqNum();
+                mSequenceResetSrc = source;
+                mSequenceResetTime = data.getSrcTimeInt64();
+                mLog.verbose() << mName << " entering backward sequence reset handling, last received sequence number ["
+                               << mSeqNumBeforeReset << "] from source [" << source << "] at time [" << mSequenceResetTime
+                               << "]\n";
+            }
+            return true;
+        }
+        if (!mSequenceResetBeingProcessed)
+            return true;
+        const std::uint64_t srcTime = data.getSrcTimeInt64();
+        const std::uint64_t limit = mBackwardSequenceResetTimeLimit;
+        // Saturating: a limit past the end of the clock never expires.
+        const bool expired = mSequenceResetTime <= std::numeric_limits<std::uint64_t>::max() - limit &&
+                             srcTime > mSequenceResetTime + limit;
+        if (!expired)
+            return true;
+        mSequenceResetBeingProcessed = false;
+        mSequenceResetSrc.clear();
+        mSeqNumBeforeReset = 0;
+        mSequenceResetTime = 0;
+        mLog.verbose() << mName << " moving out of sequence reset processing due to time limit [" << srcTime << "]\n";
+        if (mRefreshOnSeqReset)
+        {
+            mLog.info() << mName << " received seq reset message. Sending Refresh Request for recovery from channel ["
+                        << mFeedId << "]\n";
+            RefreshRequest request;
+            request.mChannelId = std::strtol(mFeedId.c_str(), nullptr, 10);
+            request.mCancel = false;
+            request.mSpoolRealtimeMessage = true;
+            static_cast<OrluPublisher<RefreshRequest>&>(mFilter).publish(request);
+            mLog.info() << mName << " Refresh Request for recovery from channel [" << mFeedId
+                        << "] sent, clearing existing message spool\n";
+            clearMessageSpool();
+        }
+        return true;
+    }
+
+    void autoResetDetect(std::uint32_t n)
+    {
+        if (mInAutoSeqNumDetectZone)
+        {
+            if (n >= mAutoSeqNumResetLow && n < mAutoSeqNumResetHigh)
+                mInAutoSeqNumDetectZone = false;
+            else if (n <= mAutoSeqNumResetLow)
+            {
+                mLog.info() << mName << ": Automatic Sequence Number Reset detected at [" << n << "]\n";
+                setSeqNum(n - 1);
+            }
+        }
+        else if (n >= mAutoSeqNumResetHigh)
+            mInAutoSeqNumDetectZone = true;
+    }
+
+    void setSeqNum(std::uint32_t seq)
+    {
+        if (mLastSeqNumSetValid)
+        {
+            const std::int64_t now = mClock();
+            const double elapsed = static_cast<double>(now - mLastSeqNumSetTime) / 1e9;
+            mLog.verbose() << "Seconds since last (Re)Set-Sequence-Number = " << formatG(elapsed)
+                           << " Minimum Seq Num Set Interval = " << formatG(mMinSeqNumSetInterval) << "\n";
+            if (mMinSeqNumSetInterval > elapsed)
+            {
+                mLog.info() << "Ignoring duplicate Sequence-Number-(Re)Set: occurred within minimum sequence number (re)set interval\n";
+                return;
+            }
+        }
+        // Every accepted set starts the interval, the first one included.
+        if (mMinSeqNumSetInterval != 0.0)
+        {
+            mLastSeqNumSetTime = mClock();
+            mLastSeqNumSetValid = true;
+        }
+        mNextSeqNum = seq + 1;
+        clearMessageSpool();
+        mInAutoSeqNumDetectZone = false;
+        forgetRequests();
+    }
+
+    // The numbers start again: the range asked before the reset says nothing
+    // about the new one, and keeping it would refuse every request below it.
+    void forgetRequests()
+    {
+        mRetransMaxSeqNum = 0;
+        mRetransMaxSet = false;
+    }
+
+    void onAdmin(const LineAdmin& admin)
+    {
+        if (mAdminLock)
+            mAdminQueue.push_back(admin);
+        else
+            applyAdmin(admin);
+    }
+
+    void processAdminMsgs()
+    {
+        while (!mAdminQueue.empty())
+        {
+            const LineAdmin admin = mAdminQueue.front();
+            mAdminQueue.pop_front();
+            applyAdmin(admin);
+        }
+    }
+
+    void applyAdmin(const LineAdmin& admin)
+    {
+        switch (admin.getAction())
+        {
+        case LineAdmin::NONE:
+            mLog.warning() << mName << ": received LineAction of NONE\n";
+            break;
+        case LineAdmin::SET_SEQNUM:
+            mLog.verbose() << mName << ": setting sequence number to: " << admin.getSeqNum() << "\n";
+            setSeqNum(static_cast<std::uint32_t>(admin.getSeqNum()));
+            mRetransMaxSeqNum = 0;
+            mRetransMaxSet = false;
+            break;
+        case LineAdmin::RESET:
+            mLog.verbose() << mName << ": resetting monitors\n";
+            reset();
+            break;
+        default:
+            break;
+        }
+    }
+
+    // ---- heartbeat control and timers
+    void startHeartbeatsControl()
+    {
+        mLog.info() << " LineFilter::LineFilterImpl::startHeartbeartsTimer() - First heartbeat has been received";
+        mHeartbeatsControl = true;
+        mDataReceived = static_cast<std::uint64_t>(mHeartbeatsExpectedPerCycle);
+    }
+
+    void gapTick()
+    {
+        if (!mGapTimerRunning)
+            return;
+        ++mLimitInterval;
+        if (!mSpoolAll)
+            checkMessageSpool();
+    }
+
+    void heartbeatsCycleEnd()
+    {
+        // Without a backup line this timer has nothing to do; it must not
+        // age gaps, which would skip them early.
+        if (!mBackupLineEnabled || !mHeartbeatsControl)
+            return;
+        if (mHeartbeatsExpectedPerCycle > static_cast<double>(mDataReceived))
+        {
+            mLog.warning() << "LineFilter::LineFilterImpl::onTimer() - Not enough heartbeats received in line. Switching line.";
+            static_cast<OrluPublisher<BackupLineChange>&>(mFilter).publish(BackupLineChange());
+        }
+        mDataReceived = 0;
+    }
+
+    LineFilter& mFilter;
+    std::string mName;
+    Log& mLog;
+    std::string mFeedId;
+    std::int64_t mLimitSize = 200;
+    std::int64_t mLimitStartOfDay = 1000;
+    std::uint64_t mLimitInterval = 0;
+    std::uint64_t mLimitTimeout = 0;
+    std::uint64_t mLimitTimeoutOrig = 0;
+    std::int64_t mLogLastSeqNum = 0;
+    bool mLogLastSet = false;
+    bool mGapShutdown = false;
+    bool mContinueProcessingAfterTimeOut = true;
+    std::uint64_t mRequestRetransTimeout = 0;
+    std::uint32_t mNextSeqNum = 0;
+    bool mPublishWholeBlocks = false;
+    bool mAdminLock = false;
+    std::deque<LineAdmin> mAdminQueue;
+    SpoolNodeArena mSpoolArena;
+    Spool mMessageSpool;
+    bool mGapTimerRunning = false;
+    std::uint32_t mSpoolMaxSeqNum = 0;
+    bool mSpoolMaxSet = false;
+    bool mRetransActive = false;
+    bool mDiscardForwardRetrans = false;
+    std::uint64_t mRetransMaxGapSize = 500;
+    std::uint32_t mRetransMaxSeqNum = 0;
+    bool mRetransMaxSet = false;
+    bool mCheckEveryMessageInBlock = false;
+    bool mLogRetrans = false;
+    bool mHeartbeatsHavePrevSeqNum = true;
+    bool mIgnoreAllDataInSleepMode = false;
+    double mMinSeqNumSetInterval = 0.0;
+    std::int64_t mLastSeqNumSetTime = 0;
+    bool mLastSeqNumSetValid = false;
+    Clock mClock = steadyNow;
+    bool mAutoSeqNumResetDetect = false;
+    bool mInAutoSeqNumDetectZone = false;
+    std::uint32_t mAutoSeqNumResetHigh = 0xFFFFFFFFu;
+    std::uint32_t mAutoSeqNumResetLow = 0;
+    std::uint64_t mMaxValidGapSize = 0;
+    std::uint64_t mImplausibleDrops = 0;
+    bool mProcessedFirstData = false;
+    MhMode::Mode mFhMode = MhMode::UNKNOWN;
+    bool mSendPubFlushMsg = false;
+    MsgPubAdmin mMsgPubAdmin;
+    bool mInDRRecovery = false;
+    bool mHandleBackwardSequenceReset = false;
+    std::uint64_t mBackwardSequenceResetTimeLimit = 0;
+    bool mSequenceResetBeingProcessed = false;
+    std::uint32_t mSeqNumBeforeReset = 0;
+    std::string mSequenceResetSrc;
+    std::uint64_t mSequenceResetTime = 0;
+    std::uint64_t mLimitTimeoutBackup = 0;
+    std::int64_t mLimitSizeBackup = 200;
+    std::uint32_t mLastReceivedSeqNum = 0;
+    bool mSpoolAll = false;
+    LineDataFactory* mLineDataFactory;
+    bool mBlockData = false;
+    bool mChannelIsDead = false;
+    bool mResumeOnGapFill = false;
+    std::uint64_t mDataReceived = 0;
+    double mHeartbeatsControlCycleTime = 0.0;
+    bool mHeartbeatsControl = false;
+    double mHeartbeatsExpectedPerCycle = 0.0;
+    bool mRefreshOnSeqReset = false;
+    bool mBackupLineEnabled;
+    std::unique_ptr<Zunq::Utils::ArrayBackedPool<SpooledMessage>> mSpoolMessagePool;
+    LineDataFactoryBasic* mLineDataBasicFactory = nullptr;
+};
+
+LineFilter::LineFilter(const std::string& name, Log& log, LineDataFactory* factory, bool backupLineEnabled)
+    : OrluSubscriber<LineData>(name), OrluSubscriber<LineAdmin>(name), OrluSubscriber<MsgStartOfDay>(name),
+      OrluSubscriber<MhMode>(name), OrluPublisher<LineData>(name), OrluPublisher<RetransRequest>(name),
+      OrluPublisher<SeqNumGap>(name), OrluPublisher<MsgPubAdmin>(name), OrluPublisher<BackupLineChange>(name),
+      OrluPublisher<RefreshRequest>(name), mImpl(std::make_unique<LineFilterImpl>(*this, name, log, factory, backupLineEnabled))
+{
+}
+
+LineFilter::~LineFilter() = default;
+
+void LineFilter::onData(const Orlu<LineData>&, const std::string& source, const LineData& data) { mImpl->receive(data, source); }
+void LineFilter::onData(const Orlu<LineAdmin>&, const std::string&, const LineAdmin& admin) { mImpl->onAdmin(admin); }
+void LineFilter::onData(const Orlu<MsgStartOfDay>&, const std::string&, const MsgStartOfDay&) { mImpl->mProcessedFirstData = false; }
+void LineFilter::onData(const Orlu<MhMode>&, const std::string&, const MhMode& mode) { mImpl->mFhMode = mode.getMode(); }
+
+void LineFilter::onGapTimer() { mImpl->gapTick(); }
+void LineFilter::onHeartbeatsControlTimer() { mImpl->heartbeatsCycleEnd(); }
+bool LineFilter::isGapTimerRunning() const { return mImpl->mGapTimerRunning; }
+bool LineFilter::isHeartbeatsControlRunning() const { return mImpl->mHeartbeatsControl; }
+
+void LineFilter::setFeedId(const std::string& feedId) { mImpl->mFeedId = feedId; }
+void LineFilter::setRetransActive(bool on) { mImpl->mRetransActive = on; }
+void LineFilter::setDiscardForwardRetrans(bool on) { mImpl->mDiscardForwardRetrans = on; }
+void LineFilter::setRetransMaxGapSize(unsigned long size) { mImpl->mRetransMaxGapSize = size; }
+
+void LineFilter::setGapLimitSize(unsigned long size)
+{
+    LineFilterImpl& impl = *mImpl;
+    impl.mLog.info() << "LineFilter::setGapLimitSize - Setting to " << size << "\n";
+    impl.ensurePool(size);
+    impl.mLimitSizeBackup = static_cast<std::int64_t>(size);
+    // Disaster recovery suspends the size limit: keep the new one for its end.
+    if (!impl.mInDRRecovery)
+        impl.mLimitSize = static_cast<std::int64_t>(size);
+}
+
+void LineFilter::setGapLimitStartOfDay(unsigned long size) { mImpl->mLimitStartOfDay = static_cast<std::int64_t>(size); }
+
+void LineFilter::setGapLimitTime(double seconds)
+{
+    LineFilterImpl& impl = *mImpl;
+    impl.mLimitInterval = 0;
+    impl.mLimitTimeout = impl.mLimitTimeoutBackup = toTicks(seconds);
+    impl.mGapTimerRunning = impl.mLimitTimeout != 0;
+}
+
+void LineFilter::setGapLimitTimeOriginal(double seconds) { mImpl->mLimitTimeoutOrig = toTicks(seconds); }
+void LineFilter::setGapShutdown(bool on) { mImpl->mGapShutdown = on; }
+void LineFilter::setResumeOnGapFill(bool on) { mImpl->mResumeOnGapFill = on; }
+void LineFilter::setRequestRetransTime(double seconds) { mImpl->mRequestRetransTimeout = toTicks(seconds); }
+void LineFilter::setCheckEveryMessageInBlock(bool on) { mImpl->mCheckEveryMessageInBlock = on; }
+void LineFilter::setLogRetrans(bool on) { mImpl->mLogRetrans = on; }
+void LineFilter::setContinueProcessingAfterTimeOut(bool on) { mImpl->mContinueProcessingAfterTimeOut = on; }
+void LineFilter::setSendPubFlushMsg(bool on) { mImpl->mSendPubFlushMsg = on; }
+void LineFilter::setHeartbeatsHavePrevSeqNum(bool on) { mImpl->mHeartbeatsHavePrevSeqNum = on; }
+void LineFilter::setIgnoreAllDataInSleepMode(bool on) { mImpl->mIgnoreAllDataInSleepMode = on; }
+void LineFilter::setMinSeqNumberSetInterval(double seconds) { mImpl->mMinSeqNumSetInterval = seconds; }
+
+void LineFilter::setAutoSeqNumberResetDetect(bool on)
+{
+    mImpl->mAutoSeqNumResetDetect = on;
+    mImpl->mInAutoSeqNumDetectZone = false;
+}
+
+void LineFilter::setAutoSeqNumberResetHighWater(unsigned int mark) { mImpl->mAutoSeqNumResetHigh = mark; }
+void LineFilter::setAutoSeqNumberResetLowWater(unsigned int mark) { mImpl->mAutoSeqNumResetLow = mark; }
+void LineFilter::setRefreshOnSeqReset(bool on) { mImpl->mRefreshOnSeqReset = on; }
+void LineFilter::setPublishWholeBlocks(bool on) { mImpl->mPublishWholeBlocks = on; }
+void LineFilter::setHandleBackwardSequenceReset(bool on) { mImpl->mHandleBackwardSequenceReset = on; }
+void LineFilter::setBackwardSequenceResetTimeLimit(long limit) { mImpl->mBackwardSequenceResetTimeLimit = static_cast<std::uint64_t>(limit); }
+void LineFilter::setHeartbeatsControlTime(double milliseconds) { mImpl->mHeartbeatsControlCycleTime = milliseconds; }
+void LineFilter::setNumberHeartbeatsPerControlTime(double count) { mImpl->mHeartbeatsExpectedPerCycle = count; }
+
+void LineFilter::setMaxValidGapSize(unsigned long size)
+{
+    mImpl->mLog.info() << "LineFilter::setMaxValidGapSize - size=" << size << "\n";
+    mImpl->mMaxValidGapSize = size;
+}
+
+void LineFilter::setFhMode(MhMode::Mode mode) { mImpl->mFhMode = mode; }
+
+void LineFilter::setInDRRecovery(bool on)
+{
+    LineFilterImpl& impl = *mImpl;
+    if (on == impl.mInDRRecovery)
+        return;
+    impl.mInDRRecovery = on;
+    if (on)
+    {
+        impl.mLimitTimeoutBackup = impl.mLimitTimeout;
+        impl.mLimitTimeout = std::numeric_limits<std::uint64_t>::max();
+        impl.mLimitSizeBackup = impl.mLimitSize;
+        impl.mLimitSize = 0;
+    }
+    else
+    {
+        impl.mLimitTimeout = impl.mLimitTimeoutBackup;
+        impl.mLimitSize = impl.mLimitSizeBackup;
+    }
+}
+
+void LineFilter::setSpoolAll(bool on)
+{
+    if (mImpl->mSpoolAll && !on)
+        mImpl->checkMessageSpool();
+    mImpl->mSpoolAll = on;
+}
+
+void LineFilter::setNextSeqNum(long seqNum, bool leaveDetectZone)
+{
+    const auto seq = static_cast<std::uint32_t>(seqNum);
+    mImpl->mNextSeqNum = seq;
+    if (leaveDetectZone)
+        mImpl->mInAutoSeqNumDetectZone = false;
+    mImpl->publishRequest(0, seq - 1, true);
+}
+
+void LineFilter::setClock(Clock clock) { mImpl->mClock = std::move(clock); }
+
+std::uint32_t LineFilter::getSeqNum() const { return mImpl->mNextSeqNum - 1; }
+std::uint32_t LineFilter::getNextSeqNum() const { return mImpl->mNextSeqNum; }
+std::size_t LineFilter::getSpoolSize() const { return mImpl->mMessageSpool.size(); }
+bool LineFilter::isChannelDead() const { return mImpl->mChannelIsDead; }
+
+bool LineFilter::retransRequestDRRecoveryGap()
+{
+    LineFilterImpl& impl = *mImpl;
+    if (serialDiff(impl.mLastReceivedSeqNum, impl.mNextSeqNum) <= 0)
+        return false;
+    impl.requestRetrans(impl.mNextSeqNum, impl.mLastReceivedSeqNum);
+    return true;
+}
+
+void LineFilter::sendTestRetransRequest(unsigned int& begin, unsigned int& end, const char* feedId)
+{
+    static_cast<OrluPublisher<RetransRequest>&>(*this).publish(RetransRequest(begin, end, feedId, false, 0));
+}

@@ -1,0 +1,343 @@
+#include "LineFilterTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace
+{
+constexpr long cNoStart = -1;
+
+struct Row
+{
+    const char* name;
+    long start; // next expected number set before the stream, or cNoStart
+    std::function<void(LineFilter&)> setup;
+    const char* stream;
+    const char* events;
+    std::uint32_t next;
+    std::size_t spooled;
+};
+
+void none(LineFilter&) {}
+void retrans(LineFilter& f) { f.setRetransActive(true); }
+
+const Row cRows[] = {
+    // In-order path.
+    {"in order, repeat and behind", 10, none, "10 11 11 9", "10 11", 12, 0},
+    {"heartbeat carrying the last number", 21, none, "h20", "h20", 21, 0},
+    {"heartbeat carrying its own number",
+     21, [](LineFilter& f) { f.setHeartbeatsHavePrevSeqNum(false); }, "h21", "h21", 21, 0},
+    {"record without sequencing", 10, none, "i500 i3", "500 3", 10, 0},
+    {"retransmissions dropped while requests are off", 8, none, "r8 r9 r5", "", 8, 0},
+    {"retransmission behind dropped, in order kept", 8, retrans, "r5 r8", "8", 9, 0},
+    {"implausible jump dropped after the first record",
+     1000, [](LineFilter& f) { f.setMaxValidGapSize(100); }, "1000 1200", "1000", 1001, 0},
+    {"implausible jump spooled after start of day",
+     1000, [](LineFilter& f) { f.setMaxValidGapSize(100); }, "1000 D 1200", "1000", 1001, 1},
+    {"sleep mode ignores everything",
+     10, [](LineFilter& f) { f.setIgnoreAllDataInSleepMode(true); f.setFhMode(MhMode::SLEEP); }, "10 12", "", 10, 0},
+    {"control record ahead moves on and reports the gap", 10, none, "c15 16", "15 G10-14 16", 17, 0},
+    {"control record behind leaves the number alone", 10, none, "c0 c9 10", "0 9 10", 11, 0},
+    {"sequence reset goes back", 100, none, "s5 5", "4 5", 6, 0},
+    {"wrap around in order", 4294967294, none, "4294967294 4294967295 0 1 4294967295", "4294967294 4294967295 0 1", 2, 0},
+    {"after 2^32 a lost 0 is asked for", 4294967295, retrans, "4294967295 1", "4294967295 R0-0", 0, 1},
+    {"a sequence reset forgets the range asked before it", 100, retrans, "103 r100 r101 r102 104 s50 53",
+     "R100-102 100 101 102 C0-102 103 104 49 R50-52", 50, 1},
+    {"wrap around gap filled by retransmission", 4294967295, retrans, "1 r4294967295 r0",
+     "R4294967295-0 4294967295 0 C0-0 1", 2, 0},
+
+    // Spool, requests and gap limits.
+    {"gap filled by retransmissions", 100, retrans, "103 104 r100 r101 r102",
+     "R100-102 100 101 102 C0-102 103 104", 105, 0},
+    {"spooled number kept, second copy ignored", 100, retrans, "103 103", "R100-102", 100, 1},
+    {"spooled heartbeat replaced by the record", 100, retrans, "h102 103 r100 r101 r102",
+     "R100-102 100 101 102 C0-102 103", 104, 0},
+    {"start of day asks from 0 below its limit", cNoStart, retrans, "500", "R0-499", 0, 1},
+    {"start of day asks nothing past its limit", cNoStart, retrans, "5000", "", 0, 1},
+    {"oversize gap not requested", 100, retrans, "700", "", 100, 1},
+    {"a second gap asks only its own range", 100, retrans, "103 106", "R100-102 R104-105", 100, 2},
+    {"delayed request goes out once the head is old enough",
+     100, [](LineFilter& f) { f.setRetransActive(true); f.setRequestRetransTime(0.2); f.setGapLimitTime(1); },
+     "103 T 104 T T T", "R100-102", 100, 2},
+    {"retransmissions past the spool dropped when asked",
+     100, [](LineFilter& f) { f.setRetransActive(true); f.setDiscardForwardRetrans(true); }, "103 r105 r101",
+     "R100-102", 100, 2},
+    {"time limit skips the gap", 100, [](LineFilter& f) { f.setGapLimitTime(0.5); }, "103 T T T T T",
+     "", 100, 1},
+    {"time limit skips the gap after its sixth tick", 100, [](LineFilter& f) { f.setGapLimitTime(0.5); },
+     "103 T T T T T T", "G100-102 C0-102 103", 104, 0},
+    {"size limit skips the gap", 100, [](LineFilter& f) { f.setGapLimitSize(3); }, "102 103 104",
+     "G100-101 C0-101 102 103 104", 105, 0},
+    {"sleep mode skips without a shutdown",
+     100, [](LineFilter& f) { f.setGapLimitSize(3); f.setGapShutdown(true); f.setFhMode(MhMode::SLEEP); },
+     "102 103 104", "G100-101 C0-101 102 103 104", 105, 0},
+    {"shutdown waits for a full spool", 100, [](LineFilter& f) { f.setGapLimitSize(3); f.setGapShutdown(true); },
+     "102 106", "", 100, 2},
+    {"shutdown drops everything after", 100, [](LineFilter& f) { f.setGapLimitSize(3); f.setGapShutdown(true); },
+     "102 106 107 100 101", "", 100, 0},
+    {"shutdown with resume comes back at the gap fill",
+     100, [](LineFilter& f) { f.setGapLimitSize(3); f.setGapShutdown(true); f.setResumeOnGapFill(true); },
+     "102 106 107 108 100 101", "100 101 C0-101 102", 103, 2},
+    {"disaster recovery reaches no limit",
+     100, [](LineFilter& f) { f.setGapLimitSize(3); f.setGapLimitTime(0.1); f.setInDRRecovery(true); },
+     "102 103 104 105 T T T", "", 100, 4},
+    {"spool-all keeps in-order records", 100, [](LineFilter& f) { f.setSpoolAll(true); }, "100 101 103", "", 100, 3},
+
+    // Resets, admin messages, heartbeat control.
+    {"set sequence number empties the spool and allows new requests", 100, retrans, "103 A1000 1001 1005",
+     "R100-102 1001 R1002-1004", 1002, 1},
+    {"reset empties the spool", 100, retrans, "103 X 104", "R100-102 R100-103", 100, 1},
+    {"admin none changes nothing", 100, none, "N 100", "100", 101, 0},
+    {"automatic reset detected below the low mark",
+     8999, [](LineFilter& f) { f.setAutoSeqNumberResetDetect(true); f.setAutoSeqNumberResetHighWater(9000); f.setAutoSeqNumberResetLowWater(100); },
+     "8999 9000 9001 50 51", "8999 9000 9001 50 51", 52, 0},
+    {"between the marks leaves the zone",
+     9000, [](LineFilter& f) { f.setAutoSeqNumberResetDetect(true); f.setAutoSeqNumberResetHighWater(9000); f.setAutoSeqNumberResetLowWater(100); },
+     "9000 500 50", "9000", 9001, 0},
+    {"the low mark itself leaves the zone",
+     9000, [](LineFilter& f) { f.setAutoSeqNumberResetDetect(true); f.setAutoSeqNumberResetHighWater(9000); f.setAutoSeqNumberResetLowWater(100); },
+     "9000 100", "9000", 9001, 0},
+    {"too few records in a cycle asks for the backup line",
+     10, [](LineFilter& f) { f.setHeartbeatsControlTime(1000); f.setNumberHeartbeatsPerControlTime(3); },
+     "h9 H 10 11 12 H 13 H", "h9 10 11 12 13 L", 14, 0},
+    {"backward reset handled until its time limit, then refresh",
+     5000, [](LineFilter& f) { f.setHandleBackwardSequenceReset(true); f.setBackwardSequenceResetTimeLimit(1000); f.setRefreshOnSeqReset(true); f.setRetransActive(true); },
+     "5000 t100 s101 t600 s50 t500 101 t1101 102 t1200 103", "5000 100 101 Q7 102 103", 104, 0},
+    {"reset record with nothing received starts no handling",
+     cNoStart, [](LineFilter& f) { f.setHandleBackwardSequenceReset(true); f.setBackwardSequenceResetTimeLimit(1000); f.setRefreshOnSeqReset(true); },
+     "t100 s11 t5000 11", "10 11", 12, 0},
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+class Scenario : public ::testing::TestWithParam<Row>
+{
+};
+
+TEST_P(Scenario, PublishesAndMovesTheExpectedNumber)
+{
+    const Row& row = GetParam();
+    FilterBench bench;
+    row.setup(bench.mFilter);
+    if (row.start != cNoStart)
+        bench.mFilter.setNextSeqNum(row.start, false);
+    bench.mCapture.take();
+    bench.play(row.stream);
+    EXPECT_EQ(bench.mCapture.take(), row.events);
+    EXPECT_EQ(bench.mFilter.getNextSeqNum(), row.next);
+    EXPECT_EQ(bench.mFilter.getSpoolSize(), row.spooled);
+}
+
+std::string rowName(const ::testing::TestParamInfo<Row>& info)
+{
+    std::string name;
+    for (const char* p = info.param.name; *p != '\0'; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(LineFilter, Scenario, ::testing::ValuesIn(cRows), rowName);
+
+TEST(LineFilterBlocks, WholeBlockIsPublishedMessageByMessageInBrackets)
+{
+    FilterBench bench;
+    bench.mFilter.setSendPubFlushMsg(true);
+    bench.mFilter.setNextSeqNum(10, false);
+    bench.mCapture.take();
+    bench.send(TestBlock({10, 11, 12}));
+    EXPECT_EQ(bench.mCapture.take(), "B 10 11 12 F");
+    EXPECT_EQ(bench.mFilter.getNextSeqNum(), 13u);
+}
+
+TEST(LineFilterBlocks, CheckedMessageByMessageDropsTheRepeats)
+{
+    FilterBench bench;
+    bench.mFilter.setCheckEveryMessageInBlock(true);
+    bench.mFilter.setRetransActive(true);
+    bench.mFilter.setNextSeqNum(10, false);
+    bench.mCapture.take();
+    bench.send(TestBlock({9, 10, 11, 14}));
+    EXPECT_EQ(bench.mCapture.take(), "10 11 R12-13");
+    EXPECT_EQ(bench.mFilter.getNextSeqNum(), 12u);
+    EXPECT_EQ(bench.mFilter.getSpoolSize(), 1u);
+}
+
+TEST(LineFilterAdmin, AdminPublishedDuringDeliveryWaitsForTheRecord)
+{
+    FilterBench bench;
+    bench.mFilter.setNextSeqNum(10, false);
+    bench.mCapture.mOnRecord = [&](const LineData& d) {
+        if (d.getSeqNum() == 10)
+            bench.admin(LineAdmin::SET_SEQNUM, 500);
+    };
+    bench.mCapture.take();
+    bench.play("10 501 11");
+    EXPECT_EQ(bench.mCapture.take(), "10 501");
+    EXPECT_EQ(bench.mFilter.getNextSeqNum(), 502u);
+}
+
+TEST(LineFilterSpool, HaltStopsTheTimerUntilTheGapFills)
+{
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    f.setRetransActive(true);
+    f.setContinueProcessingAfterTimeOut(false);
+    f.setGapLimitTimeOriginal(0.5);
+    f.setGapLimitTime(0.5);
+    f.setNextSeqNum(100, false);
+    bench.mCapture.take();
+    bench.play("103 T T T T T T 104 T 105");
+    EXPECT_EQ(bench.mCapture.take(), "R100-102");
+    EXPECT_FALSE(f.isGapTimerRunning());
+    EXPECT_EQ(bench.mSink.count("filter: missed 3 (100-102) messages, gap has been open for ( 0.5 ) seconds"), 1);
+    bench.play("100 101 102");
+    EXPECT_EQ(bench.mCapture.take(), "100 101 102 C0-102 103 104 105");
+    EXPECT_TRUE(f.isGapTimerRunning());
+}
+
+TEST(LineFilterSpool, SpoolAllReleasesWhenSwitchedOff)
+{
+    FilterBench bench;
+    bench.mFilter.setSpoolAll(true);
+    bench.mFilter.setNextSeqNum(100, false);
+    bench.play("100 101 102");
+    bench.mCapture.take();
+    bench.mFilter.setSpoolAll(false);
+    EXPECT_EQ(bench.mCapture.take(), "C0-99 100 101 102");
+    EXPECT_EQ(bench.mFilter.getSpoolSize(), 0u);
+}
+
+TEST(LineFilterSpool, WalkStoppedAtAGapAsksForItOnceSomethingDrained)
+{
+    // At start of day a far first record asks nothing; once the next number
+    // is set and the walk drains up to the remaining gap, it asks for that gap.
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    f.setRetransActive(true);
+    bench.play("5000 4995");
+    EXPECT_EQ(bench.mCapture.take(), "");
+    f.setNextSeqNum(4995, false);
+    bench.mCapture.take();
+    bench.play("i1");
+    EXPECT_EQ(bench.mCapture.take(), "1 C0-4994 4995 R4996-4999");
+    EXPECT_EQ(f.getSpoolSize(), 1u);
+}
+
+TEST(LineFilterRequests, DisasterRecoveryGapAndTestRequest)
+{
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    f.setRetransActive(true);
+    f.setInDRRecovery(true);
+    f.setRetransMaxGapSize(0);
+    f.setNextSeqNum(100, false);
+    bench.play("900");
+    bench.mCapture.take();
+    EXPECT_TRUE(f.retransRequestDRRecoveryGap());
+    EXPECT_EQ(bench.mCapture.take(), "R100-900");
+    f.setNextSeqNum(901, false);
+    bench.mCapture.take();
+    EXPECT_FALSE(f.retransRequestDRRecoveryGap());
+    unsigned begin = 5, end = 2;
+    f.sendTestRetransRequest(begin, end, "7");
+    EXPECT_EQ(bench.mCapture.take(), "R5-2");
+}
+
+// ---- Faults mended
+
+TEST(LineFilterFaults, RetuningTheTimeLimitDoesNotExpireOpenGaps)
+{
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    f.setGapLimitTime(0.5);
+    f.setNextSeqNum(100, false);
+    bench.play("T T 103 T");
+    f.setGapLimitTime(0.5);
+    bench.mCapture.take();
+    bench.play("T");
+    EXPECT_EQ(bench.mCapture.take(), "");
+    EXPECT_EQ(f.getSpoolSize(), 1u);
+}
+
+TEST(LineFilterFaults, LeavingDisasterRecoveryRestoresTheSizeLimitSetBeforeOrDuringIt)
+{
+    for (bool setDuring : {false, true})
+    {
+        FilterBench bench;
+        LineFilter& f = bench.mFilter;
+        if (!setDuring)
+            f.setGapLimitSize(3);
+        f.setInDRRecovery(true);
+        if (setDuring)
+            f.setGapLimitSize(3);
+        f.setNextSeqNum(100, false);
+        bench.mCapture.take();
+        bench.play("102 103 104 105");
+        EXPECT_EQ(bench.mCapture.take(), "") << "set during: " << setDuring;
+        f.setInDRRecovery(false);
+        bench.play("106");
+        EXPECT_EQ(bench.mCapture.take(), "G100-101 C0-101 102 103 104 105 106") << "set during: " << setDuring;
+    }
+}
+
+TEST(LineFilterFaults, MinimumIntervalBetweenSequenceSetsHolds)
+{
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    std::int64_t now = 1'000'000'000;
+    f.setClock([&] { return now; });
+    f.setMinSeqNumberSetInterval(5);
+    bench.play("A100");
+    EXPECT_EQ(f.getNextSeqNum(), 101u);
+    now += 2'000'000'000;
+    bench.play("A200");
+    EXPECT_EQ(f.getNextSeqNum(), 101u);
+    EXPECT_EQ(bench.mSink.count("Ignoring duplicate Sequence-Number-(Re)Set"), 1);
+    now += 4'000'000'000;
+    bench.play("A300");
+    EXPECT_EQ(f.getNextSeqNum(), 301u);
+}
+
+TEST(LineFilterFaults, HeartbeatTimerWithoutBackupLineDoesNotAgeGaps)
+{
+    FilterBench bench(false);
+    LineFilter& f = bench.mFilter;
+    f.setGapLimitTime(0.5);
+    f.setHeartbeatsControlTime(100);
+    f.setNumberHeartbeatsPerControlTime(3);
+    f.setNextSeqNum(10, false);
+    bench.play("h9 13 H H H H H H H H");
+    EXPECT_TRUE(f.isHeartbeatsControlRunning());
+    EXPECT_EQ(f.getSpoolSize(), 1u);
+    bench.mCapture.take();
+    bench.play("T T T T T T");
+    EXPECT_EQ(bench.mCapture.take(), "G10-12 C0-12 13");
+}
+
+TEST(LineFilterFaults, ImplausibleJumpsAreLoggedFirstAndThenEveryTenThousandth)
+{
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    f.setMaxValidGapSize(100);
+    f.setNextSeqNum(10, false);
+    bench.play("10");
+    for (int i = 0; i < 10001; ++i)
+        bench.send(bench.record("5000"));
+    EXPECT_EQ(bench.mSink.count("dropped record 5000 as an implausible jump from expected 11"), 2);
+    EXPECT_EQ(f.getSpoolSize(), 0u);
+}
+
+TEST(LineFilterFaults, FailedPublicationLogsEscapedPayloadAndStillAdvances)
+{
+    FilterBench bench;
+    bench.mFilter.setNextSeqNum(10, false);
+    bench.mCapture.mOnRecord = [](const LineData&) { throw std::runtime_error("consumer failed"); };
+    const char payload[] = {'o', 'k', '\x01', '\n'};
+    LineDataBasic& r = bench.record("10");
+    r.setData(payload, sizeof payload);
+    bench.send(r);
+    EXPECT_EQ(bench.mFilter.getNextSeqNum(), 11u);
+    EXPECT_EQ(bench.mSink.count("LineHandlerFilterImpl::processLineData(): consumer failed; data=(ok\\x01\\x0A)"), 1);
+}
+} // namespace
