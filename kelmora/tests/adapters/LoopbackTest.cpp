@@ -50,6 +50,17 @@ int countEvents(const std::string& name, int id)
     return n;
 }
 
+// A thread the test starts before the framework must leave the exit
+// signals to the framework's control thread.
+void blockExitSignals()
+{
+    sigset_t exits;
+    sigemptyset(&exits);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&exits, sig);
+    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+}
+
 // A TCP port free on 127.0.0.1 a moment ago.
 int freePort(int type = SOCK_STREAM)
 {
@@ -183,4 +194,142 @@ TEST(Loopback, TcpServerAcceptsAndBothSidesExchangeUntilThePeerCloses)
     for (int code : gEventCodes)
         EXPECT_EQ(code, RES_NOT_EXIST);
     EXPECT_EQ(host.sink.count("NetworkHandlerImpl::sendNetworkEvent(", LOG_LEVEL_WARNING), 0);
+}
+
+TEST(Loopback, ClientAdapterTalksToAPlainSocketServer)
+{
+    Host host;
+    Thread<> thread(host, "PLAINT");
+    gEvents.clear();
+    NetworkApi::install(&gCounting);
+
+    const int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listenFd, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+    std::string serverGot;
+    std::thread plain([&] {
+        blockExitSignals();
+        const int fd = ::accept(listenFd, nullptr, nullptr);
+        ::send(fd, "hello", 5, 0);
+        char buf[16];
+        while (serverGot.size() < 4)
+        {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            serverGot.append(buf, static_cast<size_t>(n));
+        }
+        ::close(fd);
+    });
+
+    Peer client(thread.session, host.log);
+    client.name = "PLAIN";
+    client.onBytes = [](Peer& p) {
+        if (p.received == "hello")
+            p.sendToNetwork("PLAIN", "back", 4);
+    };
+    extraRegistration() = [&] {
+        return client.registerTCPClientService("PLAIN", "127.0.0.1", ntohs(a.sin_port), 0) ? 0 : -1;
+    };
+    // The server closes after "back": the client sees the peer close.
+    struct Watch : TarvokTimerHandler
+    {
+        Peer* p;
+        void onTimer(TarvokTimer*) override
+        {
+            if (p->disconnects > 0)
+                stopFramework();
+        }
+    } watch;
+    watch.p = &client;
+    TarvokTimer timer;
+    ASSERT_FALSE(!timer.create(&thread.session, &watch, 10, nullptr));
+    ASSERT_TRUE(runFramework({{"PLAINT", 1000}}));
+    NetworkApi::install(nullptr);
+    plain.join();
+    ::close(listenFd);
+
+    EXPECT_EQ(client.received, "hello");
+    EXPECT_EQ(serverGot, "back");
+    EXPECT_EQ(client.connects, 1);
+    EXPECT_EQ(client.disconnects, 1);
+    EXPECT_EQ(countEvents("PLAIN", CONN_RQS), 1);
+    EXPECT_EQ(countEvents("PLAIN", CONN_TERM), 1);
+}
+
+namespace
+{
+struct Datagrams : UDPNetworkHandler
+{
+    using UDPNetworkHandler::UDPNetworkHandler;
+    std::string name;
+    std::atomic<int> received{0};
+    std::string last;
+    bool joined = false;
+    void onNetworkData(const char* data, unsigned int length) override
+    {
+        last.assign(data, length);
+        ++received;
+    }
+    void onReadyToConnect() override { joined = joinMulticastService(name.c_str()); }
+};
+} // namespace
+
+// The framework offers point-to-point UDP to no one yet (registerUdpConnection
+// takes only those modes, the registry refuses them), so the datagram path
+// runs through the multicast registration.
+TEST(Loopback, MulticastAdapterReceivesFromALoopbackGroup)
+{
+    Host host;
+    Thread<> thread(host, "DGRAMT");
+    Datagrams mcast(thread.session, host.log);
+    mcast.name = "MCG";
+    const int port = freePort(SOCK_DGRAM);
+    in_addr lo{};
+    lo.s_addr = htonl(INADDR_LOOPBACK);
+    extraRegistration() = [&] {
+        return mcast.registerMulticastService("MCG", lo, "239.255.41.2", port, 0, MULTICAST_RECEIVER_MODE) ? 0 : -1;
+    };
+    // Until one arrives: the join happens at some point after start-up.
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        blockExitSignals();
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+        const unsigned char loop = 1;
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, "239.255.41.2", &to.sin_addr);
+        for (int i = 0; i < 2000 && !done; ++i)
+        {
+            ::sendto(fd, "to-mcast", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::close(fd);
+    });
+    struct Watch : TarvokTimerHandler
+    {
+        Datagrams* a;
+        void onTimer(TarvokTimer*) override
+        {
+            if (a->received > 0)
+                stopFramework();
+        }
+    } watch;
+    watch.a = &mcast;
+    TarvokTimer timer;
+    ASSERT_FALSE(!timer.create(&thread.session, &watch, 10, nullptr));
+    const bool stopped = runFramework({{"DGRAMT", 1000}});
+    done = true;
+    sender.join();
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(mcast.joined);
+    EXPECT_EQ(mcast.last, "to-mcast");
 }
