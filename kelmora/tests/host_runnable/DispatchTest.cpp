@@ -18,8 +18,21 @@ using Zunq::ThreadData;
 
 namespace
 {
+// The handler under test needs a session and log of its own only to exist.
+TarvokSession& spareSession()
+{
+    static TarvokSession s;
+    return s;
+}
+Log& spareLog()
+{
+    static Log l;
+    return l;
+}
+
 struct RecordingHandler : NetworkHandler
 {
+    RecordingHandler() : NetworkHandler(spareSession(), spareLog()) {}
     std::function<void()> thrower;
     std::vector<std::string> calls;
     std::string data;

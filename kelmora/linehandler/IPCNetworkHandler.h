@@ -1,0 +1,19 @@
+// An IPC channel of the framework, as writer or reader. Data and events are
+// ignored here; a reader that wants them derives and overrides.
+#pragma once
+
+#include "kelmora/linehandler/NetworkHandler.h"
+
+class IPCNetworkHandler : public NetworkHandler
+{
+public:
+    using NetworkHandler::NetworkHandler;
+
+    void onNetworkData(const char*, unsigned int) override {}
+    void onNetworkEvent(EventMsg*) override {}
+
+    bool registerSendIpc(const char* name);
+    bool registerReceiveIpc(const char* name);
+    // 0 on success.
+    int sendToIpc(const char* name, const char* data, unsigned int length);
+};

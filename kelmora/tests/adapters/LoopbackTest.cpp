@@ -1,0 +1,335 @@
+// The adapters on a real framework over loopback: a TCP server adapter that
+// accepts and hands the connection to a client adapter, a client adapter
+// that connects out to a plain socket server, and datagram adapters that
+// receive from a loopback group.
+#include "../host_runnable/RunnableTestSupport.h"
+
+#include "kelmora/linehandler/NetworkApi.h"
+#include "kelmora/linehandler/TCPClientNetworkHandler.h"
+#include "kelmora/linehandler/TCPServerNetworkHandler.h"
+#include "kelmora/linehandler/UDPNetworkHandler.h"
+#include "kelmora/thread/TarvokTimer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace hostrun;
+
+namespace
+{
+// The framework's calls, with the network events the adapters send noted.
+std::vector<std::pair<std::string, int>> gEvents;
+std::vector<int> gEventCodes; // the framework's code of each refused one
+NetworkApi gCounting = [] {
+    NetworkApi api = NetworkApi::framework();
+    api.sendNetEvent = [](const char* name, FwEventID id, AppEventParam* p) {
+        gEvents.emplace_back(name, id);
+        const int r = NetworkApi::framework().sendNetEvent(name, id, p);
+        if (r != 0)
+            gEventCodes.push_back(getErrorCode());
+        return r;
+    };
+    return api;
+}();
+
+int countEvents(const std::string& name, int id)
+{
+    int n = 0;
+    for (const auto& [nm, i] : gEvents)
+        n += nm == name && i == id;
+    return n;
+}
+
+// A thread the test starts before the framework must leave the exit
+// signals to the framework's control thread.
+void blockExitSignals()
+{
+    sigset_t exits;
+    sigemptyset(&exits);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&exits, sig);
+    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+}
+
+// A TCP port free on 127.0.0.1 a moment ago.
+int freePort(int type = SOCK_STREAM)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+struct Peer : TCPClientNetworkHandler
+{
+    using TCPClientNetworkHandler::TCPClientNetworkHandler;
+    std::string name;
+    std::string received;
+    int connects = 0;
+    int disconnects = 0;
+    std::function<void(Peer&)> onBytes;
+    std::function<void(Peer&)> onUp;
+    void onNetworkData(const char* data, unsigned int length) override
+    {
+        received.append(data, length);
+        if (onBytes)
+            onBytes(*this);
+    }
+    void onReadyToConnect() override
+    {
+        if (!name.empty())
+            connectService(name.c_str());
+    }
+    void onConnectFail() override { connectService(name.c_str()); } // the listener may not be up yet
+    void onConnect() override
+    {
+        ++connects;
+        if (onUp)
+            onUp(*this);
+    }
+    void onDisconnect() override { ++disconnects; }
+};
+
+struct Listener : TCPServerNetworkHandler
+{
+    Listener(TarvokSession& s, Log& l, Peer& accepted) : TCPServerNetworkHandler(s, l), accepted(accepted) {}
+    Peer& accepted;
+    bool listening = false;
+    void onReadyToConnect() override { listening = startListenService("SRV"); }
+    void onNewConnect(EventMsg* event) override
+    {
+        char name[17] = {};
+        std::memcpy(name, event->eventParam.resNameTxt, 16);
+        accepted.name = name;
+        registered = registerAcceptedClient(name, &accepted);
+    }
+    bool registered = false;
+};
+} // namespace
+
+TEST(Loopback, TcpServerAcceptsAndBothSidesExchangeUntilThePeerCloses)
+{
+    Host host;
+    Thread<> thread(host, "TCPT");
+    NetworkApi::install(&gCounting);
+    Peer accepted(thread.session, host.log);
+    Listener server(thread.session, host.log, accepted);
+    Peer out(thread.session, host.log);
+    out.name = "OUT";
+    const int port = freePort();
+
+    // The accepted side answers "ping" with "pong"; the outgoing side closes
+    // on "pong", so the accepted side sees the peer close.
+    accepted.onBytes = [](Peer& p) {
+        if (p.received == "ping")
+            p.sendToNetwork(p.name.c_str(), "pong", 4);
+    };
+    out.onUp = [](Peer& p) { p.sendToNetwork("OUT", "ping", 4); };
+    out.onBytes = [](Peer& p) {
+        if (p.received == "pong")
+            p.disconnectService("OUT");
+    };
+
+    // After the close, a second close of the gone connection; then stop.
+    struct Finish : TarvokTimerHandler
+    {
+        Peer* accepted;
+        Log* log;
+        int ticks = 0;
+        int sinceClose = 0;
+        bool lateClose = false;
+        void onTimer(TarvokTimer*) override
+        {
+            if (accepted->disconnects == 0 && ++ticks < 1000)
+                return;
+            // Give the framework a moment to drop the connection.
+            if (accepted->disconnects == 1 && ++sinceClose < 20)
+                return;
+            if (accepted->disconnects == 1)
+                lateClose = accepted->disconnectService(accepted->name.c_str());
+            stopFramework();
+        }
+    } finish;
+    finish.accepted = &accepted;
+    finish.log = &host.log;
+    TarvokTimer timer;
+    ASSERT_FALSE(!timer.create(&thread.session, &finish, 10, nullptr));
+
+    extraRegistration() = [&] {
+        return server.registerTCPServerService("SRV", "127.0.0.1", port) &&
+                       out.registerTCPClientService("OUT", "127.0.0.1", port, 0)
+                   ? 0
+                   : -1;
+    };
+    ASSERT_TRUE(runFramework({{"TCPT", 1000}}));
+    NetworkApi::install(nullptr);
+
+    EXPECT_TRUE(server.listening);
+    EXPECT_TRUE(server.registered);
+    EXPECT_EQ(accepted.received, "ping");
+    EXPECT_EQ(out.received, "pong");
+    EXPECT_EQ(out.connects, 1);
+    EXPECT_EQ(accepted.disconnects, 1);
+    // The close answering the peer's, then the late one, which finds it gone.
+    EXPECT_EQ(countEvents(accepted.name, CONN_TERM), 2);
+    EXPECT_TRUE(finish.lateClose);
+    // The framework drops an accepted connection on the peer's close, so
+    // even the first close may find it gone: success either way.
+    ASSERT_FALSE(gEventCodes.empty());
+    for (int code : gEventCodes)
+        EXPECT_EQ(code, RES_NOT_EXIST);
+    EXPECT_EQ(host.sink.count("NetworkHandlerImpl::sendNetworkEvent(", LOG_LEVEL_WARNING), 0);
+}
+
+TEST(Loopback, ClientAdapterTalksToAPlainSocketServer)
+{
+    Host host;
+    Thread<> thread(host, "PLAINT");
+    gEvents.clear();
+    NetworkApi::install(&gCounting);
+
+    const int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listenFd, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+    std::string serverGot;
+    std::thread plain([&] {
+        blockExitSignals();
+        const int fd = ::accept(listenFd, nullptr, nullptr);
+        ::send(fd, "hello", 5, 0);
+        char buf[16];
+        while (serverGot.size() < 4)
+        {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            serverGot.append(buf, static_cast<size_t>(n));
+        }
+        ::close(fd);
+    });
+
+    Peer client(thread.session, host.log);
+    client.name = "PLAIN";
+    client.onBytes = [](Peer& p) {
+        if (p.received == "hello")
+            p.sendToNetwork("PLAIN", "back", 4);
+    };
+    extraRegistration() = [&] {
+        return client.registerTCPClientService("PLAIN", "127.0.0.1", ntohs(a.sin_port), 0) ? 0 : -1;
+    };
+    // The server closes after "back": the client sees the peer close.
+    struct Watch : TarvokTimerHandler
+    {
+        Peer* p;
+        void onTimer(TarvokTimer*) override
+        {
+            if (p->disconnects > 0)
+                stopFramework();
+        }
+    } watch;
+    watch.p = &client;
+    TarvokTimer timer;
+    ASSERT_FALSE(!timer.create(&thread.session, &watch, 10, nullptr));
+    ASSERT_TRUE(runFramework({{"PLAINT", 1000}}));
+    NetworkApi::install(nullptr);
+    plain.join();
+    ::close(listenFd);
+
+    EXPECT_EQ(client.received, "hello");
+    EXPECT_EQ(serverGot, "back");
+    EXPECT_EQ(client.connects, 1);
+    EXPECT_EQ(client.disconnects, 1);
+    EXPECT_EQ(countEvents("PLAIN", CONN_RQS), 1);
+    EXPECT_EQ(countEvents("PLAIN", CONN_TERM), 1);
+}
+
+namespace
+{
+struct Datagrams : UDPNetworkHandler
+{
+    using UDPNetworkHandler::UDPNetworkHandler;
+    std::string name;
+    std::atomic<int> received{0};
+    std::string last;
+    bool joined = false;
+    void onNetworkData(const char* data, unsigned int length) override
+    {
+        last.assign(data, length);
+        ++received;
+    }
+    void onReadyToConnect() override { joined = joinMulticastService(name.c_str()); }
+};
+} // namespace
+
+// The framework offers point-to-point UDP to no one yet (registerUdpConnection
+// takes only those modes, the registry refuses them), so the datagram path
+// runs through the multicast registration.
+TEST(Loopback, MulticastAdapterReceivesFromALoopbackGroup)
+{
+    Host host;
+    Thread<> thread(host, "DGRAMT");
+    Datagrams mcast(thread.session, host.log);
+    mcast.name = "MCG";
+    const int port = freePort(SOCK_DGRAM);
+    in_addr lo{};
+    lo.s_addr = htonl(INADDR_LOOPBACK);
+    extraRegistration() = [&] {
+        return mcast.registerMulticastService("MCG", lo, "239.255.41.2", port, 0, MULTICAST_RECEIVER_MODE) ? 0 : -1;
+    };
+    // Until one arrives: the join happens at some point after start-up.
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        blockExitSignals();
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+        const unsigned char loop = 1;
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, "239.255.41.2", &to.sin_addr);
+        for (int i = 0; i < 2000 && !done; ++i)
+        {
+            ::sendto(fd, "to-mcast", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::close(fd);
+    });
+    struct Watch : TarvokTimerHandler
+    {
+        Datagrams* a;
+        void onTimer(TarvokTimer*) override
+        {
+            if (a->received > 0)
+                stopFramework();
+        }
+    } watch;
+    watch.a = &mcast;
+    TarvokTimer timer;
+    ASSERT_FALSE(!timer.create(&thread.session, &watch, 10, nullptr));
+    const bool stopped = runFramework({{"DGRAMT", 1000}});
+    done = true;
+    sender.join();
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(mcast.joined);
+    EXPECT_EQ(mcast.last, "to-mcast");
+}
