@@ -11,7 +11,9 @@
 #include <vector>
 
 class Log;
+class OrvaneClient;
 class Runnable;
+class TarvokOldMsg;
 class TarvokListener;
 
 class TarvokSession
@@ -36,6 +38,13 @@ public:
     Log* getLog() const { return mLog; }
     void setIsOrvaneHandling(bool on) { mIsOrvaneHandling = on; }
     bool isOrvaneHandling() const { return mIsOrvaneHandling; }
+
+    void setOrvaneClient(OrvaneClient* client) { mOrvaneClient = client; }
+    OrvaneClient* getOrvaneClient() const { return mOrvaneClient; }
+    // Sends `msg` as one admin record through the client; false (and an error
+    // line) without a client. The record is built per call, so sends from
+    // several threads need no lock.
+    bool send(const TarvokOldMsg& msg);
 
     // "<host>.<pid>.<counter>", a fresh counter per call, cut to `size`.
     TarvokStatus createReplySubject(char* buffer, unsigned int size);
@@ -62,6 +71,7 @@ private:
     std::mutex mSessionLock;
     Runnable* mRunnable = nullptr;
     bool mIsOrvaneHandling = false;
+    OrvaneClient* mOrvaneClient = nullptr;
 };
 
 // The class the session factory builds.

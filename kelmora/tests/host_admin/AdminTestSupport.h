@@ -59,3 +59,36 @@ protected:
 };
 
 } // namespace admintest
+
+#include "kelmora/thread/OrvaneClient.h"
+
+namespace admintest
+{
+
+// The relay client as the session sees it: keeps every record it is given.
+struct RecordingClient : OrvaneClient
+{
+    void sendTo(const char* data, unsigned int length, const char* context) override
+    {
+        std::lock_guard lock(mLock);
+        records.emplace_back(data, length);
+        lastContext = context;
+    }
+    std::vector<std::string> taken()
+    {
+        std::lock_guard lock(mLock);
+        return records;
+    }
+    std::mutex mLock;
+    std::vector<std::string> records;
+    std::string lastContext;
+};
+
+// A text field of a record: the bytes at `offset` up to the first zero within `size`.
+inline std::string field(const std::string& record, std::size_t offset, std::size_t size)
+{
+    const std::string raw = record.substr(offset, size);
+    return raw.substr(0, raw.find('\0'));
+}
+
+} // namespace admintest
