@@ -120,3 +120,13 @@ bool TarvokSession::send(const TarvokOldMsg& msg)
     mOrvaneClient->sendTo(reinterpret_cast<const char*>(&record), sizeof record, "unspecified");
     return true;
 }
+
+std::vector<std::string> TarvokSession::getOrvaneRequestSubjects()
+{
+    std::lock_guard lock(mSessionLock);
+    std::vector<std::string> subjects;
+    for (const auto& [subject, listeners] : mRequestListeners)
+        if (!listeners.empty())
+            subjects.push_back(subject);
+    return subjects;
+}

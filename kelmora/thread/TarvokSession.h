@@ -53,6 +53,8 @@ public:
     // A copy of the subject's listeners; an unknown subject yields none and
     // adds nothing (subjects arrive from the network).
     void getOrvaneRequestListener(const char* subject, std::vector<TarvokListener*>& out);
+    // The subjects that have listeners, in order; for reports and checks.
+    std::vector<std::string> getOrvaneRequestSubjects();
     // Withdraws every registration of `listener`.
     void removeOrvaneRequestListener(TarvokListener* listener);
 
