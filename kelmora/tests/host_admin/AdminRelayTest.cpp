@@ -141,6 +141,10 @@ TEST(AdminRelay, RequestRunsOnTheMethodsThreadAndTheReplyComesBackThroughTheSess
     };
     ASSERT_TRUE(hostrun::runFramework({}));
 
+    // Both configured threads reached the framework and were started there.
+    for (const char* thread : {"B", "default"})
+        EXPECT_EQ(host.sink.count(std::string("Runnable::_init() : thread|") + thread + "| handle|true| INIT completed"), 1)
+            << thread;
     EXPECT_EQ(method->ranOn, "B");
     EXPECT_EQ(driver.unknown, std::vector<std::string>{"orvane.feedd.whereamI"});
     const std::vector<std::string> records = client.taken();
