@@ -1,5 +1,8 @@
 #include "kelmora/thread/TarvokSession.h"
 
+#include "kelmora/thread/OrvaneClient.h"
+#include "kelmora/thread/OrvaneIpcMsg.h"
+#include "kelmora/thread/TarvokOldMsg.h"
 #include "zunq/log/Log.h"
 
 #include <algorithm>
@@ -102,4 +105,28 @@ const std::string& TarvokSession::getHostIdStr()
         return node.substr(0, node.find('.'));
     }();
     return host;
+}
+
+bool TarvokSession::send(const TarvokOldMsg& msg)
+{
+    if (mOrvaneClient == nullptr)
+    {
+        if (mLog != nullptr)
+            mLog->error() << "TarvokSessionImpl::sendOrvaneIpcMsg(): orvane handler is not defined";
+        return false;
+    }
+    OrvaneIpcMsg record;
+    buildOrvaneIpcMsg(msg, record);
+    mOrvaneClient->sendTo(reinterpret_cast<const char*>(&record), sizeof record, "unspecified");
+    return true;
+}
+
+std::vector<std::string> TarvokSession::getOrvaneRequestSubjects()
+{
+    std::lock_guard lock(mSessionLock);
+    std::vector<std::string> subjects;
+    for (const auto& [subject, listeners] : mRequestListeners)
+        if (!listeners.empty())
+            subjects.push_back(subject);
+    return subjects;
 }

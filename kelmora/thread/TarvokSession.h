@@ -11,7 +11,9 @@
 #include <vector>
 
 class Log;
+class OrvaneClient;
 class Runnable;
+class TarvokOldMsg;
 class TarvokListener;
 
 class TarvokSession
@@ -37,6 +39,13 @@ public:
     void setIsOrvaneHandling(bool on) { mIsOrvaneHandling = on; }
     bool isOrvaneHandling() const { return mIsOrvaneHandling; }
 
+    void setOrvaneClient(OrvaneClient* client) { mOrvaneClient = client; }
+    OrvaneClient* getOrvaneClient() const { return mOrvaneClient; }
+    // Sends `msg` as one admin record through the client; false (and an error
+    // line) without a client. The record is built per call, so sends from
+    // several threads need no lock.
+    bool send(const TarvokOldMsg& msg);
+
     // "<host>.<pid>.<counter>", a fresh counter per call, cut to `size`.
     TarvokStatus createReplySubject(char* buffer, unsigned int size);
 
@@ -44,6 +53,8 @@ public:
     // A copy of the subject's listeners; an unknown subject yields none and
     // adds nothing (subjects arrive from the network).
     void getOrvaneRequestListener(const char* subject, std::vector<TarvokListener*>& out);
+    // The subjects that have listeners, in order; for reports and checks.
+    std::vector<std::string> getOrvaneRequestSubjects();
     // Withdraws every registration of `listener`.
     void removeOrvaneRequestListener(TarvokListener* listener);
 
@@ -62,6 +73,7 @@ private:
     std::mutex mSessionLock;
     Runnable* mRunnable = nullptr;
     bool mIsOrvaneHandling = false;
+    OrvaneClient* mOrvaneClient = nullptr;
 };
 
 // The class the session factory builds.
