@@ -14,8 +14,9 @@ struct Table
 
 Table& table()
 {
-    static Table t;
-    return t;
+    // Kept for the process's life: objects may be released after main returns.
+    static Table* const t = new Table();
+    return *t;
 }
 
 } // namespace

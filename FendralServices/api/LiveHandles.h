@@ -1,5 +1,5 @@
 // The objects the exported calls hand out as raw addresses (files, locks,
-// semaphores, logs), by kind. A call checks its handle here before using it,
+// semaphores, logs, crypto objects), by kind. A call checks its handle here before using it,
 // so a released handle, one of another kind or a stray pointer is refused
 // with an error code instead of being dereferenced. Any thread.
 #pragma once
@@ -12,6 +12,10 @@ enum class LiveKind : int32
     LOCK_OBJ = 1,
     SEM_OBJ = 2,
     LOG_OBJ = 3,
+    CRYPTO_DH = 4,
+    CRYPTO_BF = 5,
+    CRYPTO_RSA_PUBLIC = 6,
+    CRYPTO_RSA_PRIVATE = 7,
 };
 
 class LiveHandles

@@ -1,10 +1,10 @@
 #include "FendralServices/crypto/CryptoService.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralServices/api/LiveHandles.h"
 #include "FendralServices/crypto/CryptoAES.h"
 #include "FendralServices/crypto/CryptoBlowfish.h"
 #include "FendralServices/crypto/CryptoDigest.h"
-#include "FendralServices/crypto/CryptoHandles.h"
 #include "FendralServices/crypto/CryptoKey.h"
 #include "FendralServices/crypto/CryptoRsaPrivate.h"
 #include "FendralServices/crypto/CryptoRsaPublic.h"
@@ -35,21 +35,21 @@ auto noThrow(int32 code, Fn fn) -> decltype(fn())
 }
 
 template <typename T>
-constexpr ResourceManager::ServiceResourceType KIND_OF = ResourceManager::NUM_OF_SERVICE_RES;
+constexpr LiveKind KIND_OF = LiveKind::FILE_OBJ; // never a crypto object
 template <>
-constexpr ResourceManager::ServiceResourceType KIND_OF<DhKeyExchange> = ResourceManager::RES_TYPE_CRYPTO_DH;
+constexpr LiveKind KIND_OF<DhKeyExchange> = LiveKind::CRYPTO_DH;
 template <>
-constexpr ResourceManager::ServiceResourceType KIND_OF<CryptoBlowfish> = ResourceManager::RES_TYPE_CRYPTO_BF;
+constexpr LiveKind KIND_OF<CryptoBlowfish> = LiveKind::CRYPTO_BF;
 template <>
-constexpr ResourceManager::ServiceResourceType KIND_OF<CryptoRsaPublic> = ResourceManager::RES_TYPE_CRYPTO_RSA_PUBLIC;
+constexpr LiveKind KIND_OF<CryptoRsaPublic> = LiveKind::CRYPTO_RSA_PUBLIC;
 template <>
-constexpr ResourceManager::ServiceResourceType KIND_OF<CryptoRsaPrivate> = ResourceManager::RES_TYPE_CRYPTO_RSA_PRIVATE;
+constexpr LiveKind KIND_OF<CryptoRsaPrivate> = LiveKind::CRYPTO_RSA_PRIVATE;
 
 // A handle is used only while its object is alive and of the kind the call expects.
 template <typename T>
 bool isLive(const void* handle)
 {
-    return handle != nullptr && CryptoHandles::isLive(handle, KIND_OF<T>);
+    return handle != nullptr && LiveHandles::isLive(handle, KIND_OF<T>);
 }
 
 // Keeps a freshly built named object when it came up valid, else destroys it.
@@ -62,7 +62,7 @@ int handOut(T* object, void** handlePtr)
         delete object;
         return fwFail(code, 0);
     }
-    CryptoHandles::add(object, KIND_OF<T>);
+    LiveHandles::add(object, KIND_OF<T>);
     *handlePtr = object;
     return 1;
 }
@@ -73,7 +73,7 @@ int removeNamed(const char* nameTxt)
     T* object = T::lookup(nameTxt);
     if (object == nullptr)
         return 0;
-    CryptoHandles::remove(object);
+    LiveHandles::remove(object);
     delete object;
     return 1;
 }
