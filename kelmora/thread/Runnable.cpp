@@ -22,10 +22,20 @@ using Zunq::ThreadData;
 
 namespace
 {
+// Each name map counts its removals, so that a thread's copy of what it found
+// knows when to look again. An insert needs no count: a name is never
+// replaced in place, and what was not found is not kept. The counts are
+// plain process-wide atomics, read on every delivery without a call.
+constinit std::atomic<uint64_t> gThreadMapGeneration{0};
+constinit std::atomic<uint64_t> gNetworkMapGeneration{0};
+constinit std::atomic<uint64_t> gTopicMapGeneration{0};
+
 struct NameMap
 {
+    explicit NameMap(std::atomic<uint64_t>& count) : generation(count) {}
     std::mutex lock;
     UnsortedMap<UInt128> map{100};
+    std::atomic<uint64_t>& generation;
 };
 struct HandleMap
 {
@@ -35,17 +45,17 @@ struct HandleMap
 
 NameMap& threadMap()
 {
-    static NameMap m;
+    static NameMap m(gThreadMapGeneration);
     return m;
 }
 NameMap& networkMap()
 {
-    static NameMap m;
+    static NameMap m(gNetworkMapGeneration);
     return m;
 }
 NameMap& topicMap()
 {
-    static NameMap m;
+    static NameMap m(gTopicMapGeneration);
     return m;
 }
 HandleMap& timerMap()
@@ -80,6 +90,82 @@ bool lookup(NameMap& m, const char (&name)[17], unsigned long& value)
     return true;
 }
 
+// Every datagram and topic datum needs a look-up, while the maps change only
+// when a handler registers or leaves: each thread keeps the handlers it found
+// in a small table of its own, keyed by the name's bytes as delivered, and
+// drops the table when the map's generation has moved. A delivery then takes
+// no lock and shares no written memory with other threads.
+struct CachedName
+{
+    uint64_t key[2];
+    unsigned long value;
+};
+struct NameCache
+{
+    static constexpr unsigned cSlots = 16;
+    uint64_t generation = ~uint64_t(0);
+    // The last name found: a run of data of one channel is matched without
+    // hashing, its address known before the name is read.
+    CachedName last = {};
+    CachedName slots[cSlots] = {};
+};
+
+// libkelmora is loaded with the program (it loads the plug-ins), so its
+// thread-local data can sit in the static block and cost no call to reach.
+#define KELMORA_TLS __attribute__((tls_model("initial-exec")))
+thread_local NameCache tNetworkCache KELMORA_TLS;
+thread_local NameCache tTopicCache KELMORA_TLS;
+
+void resourceName(char (&out)[17], const char* text);
+[[gnu::always_inline]] inline void deliverIo(DataMsg* data);
+
+[[gnu::noinline]] bool slowLookup(NameMap& m, NameCache& cache, uint64_t generation, const char* delivered,
+                                  unsigned long& value)
+{
+    if (cache.generation != generation)
+    {
+        cache = NameCache{};
+        cache.generation = generation;
+    }
+    char name[17];
+    resourceName(name, delivered);
+    if (!lookup(m, name, value))
+        return false;
+    uint64_t key[2];
+    std::memcpy(key, delivered, sizeof key);
+    CachedName& slot = cache.slots[((key[0] ^ key[1]) * 0x9E3779B97F4A7C15ull) >> 60 & (NameCache::cSlots - 1)];
+    slot = CachedName{{key[0], key[1]}, value};
+    cache.last = slot;
+    return true;
+}
+
+inline bool cachedLookup(std::atomic<uint64_t>& count, NameMap& (*map)(), NameCache& cache, const char* delivered,
+                         unsigned long& value)
+{
+    uint64_t k0, k1;
+    std::memcpy(&k0, delivered, sizeof k0);
+    std::memcpy(&k1, delivered + sizeof k0, sizeof k1);
+    // Read before the map is, so that a change made during the look-up
+    // leaves the table stale rather than wrong.
+    const uint64_t generation = count.load(std::memory_order_acquire);
+    if (cache.generation == generation) [[likely]]
+    {
+        if (cache.last.key[0] == k0 && cache.last.key[1] == k1 && cache.last.value != 0) [[likely]]
+        {
+            value = cache.last.value;
+            return true;
+        }
+        CachedName& slot = cache.slots[((k0 ^ k1) * 0x9E3779B97F4A7C15ull) >> 60 & (NameCache::cSlots - 1)];
+        if (slot.value != 0 && slot.key[0] == k0 && slot.key[1] == k1)
+        {
+            cache.last = slot;
+            value = slot.value;
+            return true;
+        }
+    }
+    return slowLookup(map(), cache, generation, delivered, value);
+}
+
 bool insert(NameMap& m, const char* op, const char (&name)[17], void* handle, Log& log)
 {
     unsigned long existing = 0;
@@ -92,6 +178,7 @@ bool insert(NameMap& m, const char* op, const char (&name)[17], void* handle, Lo
     {
         std::lock_guard lock(m.lock);
         ok = m.map.insert(textKey(name), reinterpret_cast<DataValueType>(handle), false);
+
     }
     if (!ok)
     {
@@ -130,7 +217,10 @@ bool transient(int code)
            code == WOULD_BLOCK;
 }
 
-thread_local Runnable* tCurrent = nullptr;
+// The calling thread's Runnable as last found, valid while the thread map's
+// generation is the one it was found under.
+thread_local Runnable* tCurrent KELMORA_TLS = nullptr;
+thread_local uint64_t tCurrentGeneration KELMORA_TLS = 0;
 
 // The 5-second throttle of the spool progress line, shared by all threads.
 std::atomic<int64_t> gLastProgressLine{0};
@@ -148,7 +238,21 @@ Runnable::Runnable(const char* threadName, ZunqConfigManager& cfg, ModuleList& m
     insertThreadHandleMap(mResourceName, this, mLog);
 }
 
-Runnable::~Runnable() = default;
+Runnable::~Runnable()
+{
+    // A Runnable that leaves takes its name with it: the map would otherwise
+    // hand the freed object to the thread's next event, and a Runnable built
+    // later for the same name could never register. Only its own entry goes;
+    // one registered first by another object stays.
+    NameMap& m = threadMap();
+    std::lock_guard lock(m.lock);
+    DataValueType v = 0;
+    if (m.map.getValueByKey(rawKey(mResourceName), v, false) && v == reinterpret_cast<DataValueType>(this))
+    {
+        m.map.remove(rawKey(mResourceName));
+        m.generation.fetch_add(1, std::memory_order_release);
+    }
+}
 
 void Runnable::getResourceName(char (&name)[17]) const
 {
@@ -182,6 +286,8 @@ bool Runnable::removeNetworkHandleMap(const char (&name)[17], Log& log)
         std::lock_guard lock(m.lock);
         removed = m.map.remove(rawKey(name));
         size = static_cast<long>(m.map.getSize());
+        if (removed != 0)
+            m.generation.fetch_add(1, std::memory_order_release);
     }
     if (removed == 0)
     {
@@ -248,16 +354,18 @@ std::string Runnable::currentThreadName()
 
 Runnable* Runnable::current()
 {
-    if (tCurrent != nullptr)
+    const uint64_t generation = gThreadMapGeneration.load(std::memory_order_acquire);
+    if (tCurrent != nullptr && tCurrentGeneration == generation)
         return tCurrent;
+    tCurrent = nullptr;
     char name[17] = {};
     if (getCurrentThreadName(name) != 0)
         return nullptr;
     unsigned long value = 0;
     if (!getThreadHandleMap(name, value))
         return nullptr;
-    // Runnables live until the process ends: the thread keeps its own.
     tCurrent = reinterpret_cast<Runnable*>(value);
+    tCurrentGeneration = generation;
     return tCurrent;
 }
 
@@ -271,18 +379,43 @@ int Runnable::callback(MessageType type, EventMsg* event, DataMsg* data)
     // An exception would end the thread: none leaves here.
     try
     {
-        dispatch(type, event, data);
-    }
-    catch (const std::exception& e)
-    {
-        logOf(tCurrent).error() << "Runnable::callback(" << currentThreadName() << "): caught exception|"
-                                << e.what() << "|";
+        // Network data, the bulk of all deliveries, takes the short road.
+        if (type == MSG_DATA && data != nullptr &&
+            (data->chnType == TCP_CHANNEL || data->chnType == UDP_CHANNEL || data->chnType == IPC_CHANNEL))
+            deliverIo(data);
+        else
+            dispatch(type, event, data);
     }
     catch (...)
     {
-        logOf(tCurrent).error() << "Runnable::callback(" << currentThreadName() << "): caught unknown exception";
+        logEscaped();
     }
     return 0;
+}
+
+void Runnable::logEscaped()
+{
+    try
+    {
+        try
+        {
+            throw;
+        }
+        catch (const std::exception& e)
+        {
+            logOf(current()).error() << "Runnable::callback(" << currentThreadName() << "): caught exception|"
+                                     << e.what() << "|";
+        }
+        catch (...)
+        {
+            logOf(current()).error() << "Runnable::callback(" << currentThreadName()
+                                     << "): caught unknown exception";
+        }
+    }
+    catch (...)
+    {
+        // Not even the line could be written: the thread still goes on.
+    }
 }
 
 void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
@@ -352,7 +485,7 @@ void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
             _onTopicEvent(event);
             return;
         default:
-            logOf(tCurrent).info() << "Runnable::callback(" << currentThreadName() << "): received unhandled event|"
+            logOf(current()).info() << "Runnable::callback(" << currentThreadName() << "): received unhandled event|"
                                    << event->id;
             return;
         }
@@ -379,7 +512,7 @@ void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
             return;
         }
     }
-    logOf(tCurrent).error() << "Runnable::callback(): received unexpected msgType|" << static_cast<int>(type);
+    logOf(current()).error() << "Runnable::callback(): received unexpected msgType|" << static_cast<int>(type);
 }
 
 void Runnable::enterState(Zunq::ThreadState state, const char* handler, const char* what, void (Runnable::*hook)())
@@ -394,7 +527,6 @@ void Runnable::enterState(Zunq::ThreadState state, const char* handler, const ch
 void Runnable::_init()
 {
     std::lock_guard lock(initLock());
-    tCurrent = this;
     mThreadStatus.mState = Zunq::THD_INIT;
     mLog.info() << "Runnable::_init(" << static_cast<long>(::gettid()) << ") : thread|" << mName
                 << "| handle|true| received INIT";
@@ -432,13 +564,13 @@ void Runnable::_switchStandby()
 
 namespace
 {
-// Runs a handler operation and hands what it throws to the matching hook.
-template <typename Op>
-void guarded(NetworkHandler* handler, const char* who, const char* name, Op op)
+// Hands the exception in flight to the handler's matching hook; out of
+// line, so that the delivery it guards stays small.
+[[gnu::noinline, gnu::cold]] void routeException(NetworkHandler* handler, const char* who, const char* name)
 {
     try
     {
-        op();
+        throw;
     }
     catch (LineEof& e)
     {
@@ -462,28 +594,55 @@ void guarded(NetworkHandler* handler, const char* who, const char* name, Op op)
     }
     catch (...)
     {
-        logOf(tCurrent).error() << "Runnable::" << who << "(): network handler|" << name
-                                << "| caught unknown exception";
+        char cut[17];
+        resourceName(cut, name);
+        logOf(Runnable::current()).error() << "Runnable::" << who << "(): network handler|" << cut
+                                           << "| caught unknown exception";
     }
+}
+
+// Runs a handler operation and hands what it throws to the matching hook.
+template <typename Op>
+[[gnu::always_inline]] inline void guarded(NetworkHandler* handler, const char* who, const char* name, Op op)
+{
+    try
+    {
+        op();
+    }
+    catch (...)
+    {
+        routeException(handler, who, name);
+    }
+}
+
+[[gnu::noinline]] void noHandlerForData(const DataMsg* data)
+{
+    char name[17];
+    resourceName(name, data->channelNameTxt);
+    char thread[17] = {};
+    getCurrentThreadName(thread);
+    logOf(Runnable::current()).verbose()
+        << "Runnable::_onIo(): network handler|" << name << "| could not be found in thread|" << thread
+        << "|. It's possible that quor framework sends the network data after the connection is disconnected";
+}
+
+[[gnu::always_inline]] inline void deliverIo(DataMsg* data)
+{
+    unsigned long value = 0;
+    if (!cachedLookup(gNetworkMapGeneration, networkMap, tNetworkCache, data->channelNameTxt, value)) [[unlikely]]
+    {
+        noHandlerForData(data);
+        return;
+    }
+    auto* handler = reinterpret_cast<NetworkHandler*>(value);
+    const unsigned int length = data->dataLen > 0 ? static_cast<unsigned int>(data->dataLen) : 0;
+    guarded(handler, "_onIo", data->channelNameTxt, [&] { handler->onNetworkData(data->bufPtr, length); });
 }
 } // namespace
 
 void Runnable::_onIo(DataMsg* data)
 {
-    char name[17];
-    resourceName(name, data->channelNameTxt);
-    unsigned long value = 0;
-    if (!getNetworkHandleMap(name, value))
-    {
-        logOf(tCurrent).verbose() << "Runnable::_onIo(): network handler|" << name << "| could not be found in thread|"
-                                  << currentThreadName()
-                                  << "|. It's possible that quor framework sends the network data after the "
-                                     "connection is disconnected";
-        return;
-    }
-    auto* handler = reinterpret_cast<NetworkHandler*>(value);
-    const unsigned int length = data->dataLen > 0 ? static_cast<unsigned int>(data->dataLen) : 0;
-    guarded(handler, "_onIo", name, [&] { handler->onNetworkData(data->bufPtr, length); });
+    deliverIo(data);
 }
 
 void Runnable::_onNetworkEvent(EventMsg* event)
@@ -497,20 +656,20 @@ void Runnable::_onNetworkEvent(EventMsg* event)
             std::memset(colon, 0, static_cast<size_t>(name + sizeof name - colon));
     }
     unsigned long value = 0;
-    if (getNetworkHandleMap(name, value))
+    if (cachedLookup(gNetworkMapGeneration, networkMap, tNetworkCache, name, value))
     {
-        logOf(tCurrent).verbose() << "Runnable::_onNetworkEvent(): network handler|" << name << "| event|"
+        logOf(current()).verbose() << "Runnable::_onNetworkEvent(): network handler|" << name << "| event|"
                                   << event->id << "| handle|true| is found";
         _onNetworkEvent(reinterpret_cast<NetworkHandler*>(value), name, event);
         return;
     }
     if (event->id == DISCONNECTED)
     {
-        logOf(tCurrent).verbose() << "Runnable::_onNetworkEvent(): network handler|" << name << "| event|"
+        logOf(current()).verbose() << "Runnable::_onNetworkEvent(): network handler|" << name << "| event|"
                                   << event->id << "| handle|false| is already removed due to disconnect";
         return;
     }
-    logOf(tCurrent).error() << "Runnable::_onNetworkEvent(): network handler|" << name
+    logOf(current()).error() << "Runnable::_onNetworkEvent(): network handler|" << name
                             << "| could not be found in thread|" << currentThreadName() << "| event|" << event->id;
 }
 
@@ -521,11 +680,11 @@ void Runnable::_onNetworkEvent(NetworkHandler* handler, const char* name, EventM
 
 void Runnable::_onTopic(DataMsg* data)
 {
-    char name[17];
-    resourceName(name, data->channelNameTxt);
     unsigned long value = 0;
-    if (!getTopicHandleMap(name, value))
+    if (!cachedLookup(gTopicMapGeneration, topicMap, tTopicCache, data->channelNameTxt, value))
     {
+        char name[17];
+        resourceName(name, data->channelNameTxt);
         mLog.error() << "Runnable::_onIo(): Topic handler|" << name << "| could not be found in thread|" << mName;
         return;
     }
@@ -538,7 +697,7 @@ void Runnable::_onTopicEvent(EventMsg* event)
     char name[17];
     resourceName(name, event->eventParam.resNameTxt);
     unsigned long value = 0;
-    if (getTopicHandleMap(name, value))
+    if (cachedLookup(gTopicMapGeneration, topicMap, tTopicCache, name, value))
         reinterpret_cast<TopicHandler*>(value)->onTopicEvent(event);
 }
 
@@ -549,7 +708,7 @@ void Runnable::_onTimer(EventMsg* event)
     unsigned long value = 0;
     if (!getTimerHandleMap(handle, value))
     {
-        logOf(tCurrent).error() << "Runnable::_onTimer(): timer key|" << handle << "| could not be found in thread"
+        logOf(current()).error() << "Runnable::_onTimer(): timer key|" << handle << "| could not be found in thread"
                                 << currentThreadName();
         return;
     }
@@ -597,30 +756,39 @@ OrluThreadStatus* Runnable::getOrluThreadStatus()
 
 void Runnable::addTimer(TarvokTimer* timer)
 {
+    addTimerOperation(timer, TarvokTimer::Queued::Start);
+}
+
+void Runnable::addTimerOperation(TarvokTimer* timer, TarvokTimer::Queued op)
+{
     std::lock_guard lock(mPendingCreateTimerMapLock);
-    mPendingCreateTimerMap.push_back(timer);
+    mPendingCreateTimerMap.push_back({timer, op});
 }
 
 void Runnable::removeTimerFromQueue(TarvokTimer* timer)
 {
     std::lock_guard lock(mPendingCreateTimerMapLock);
-    auto it = std::find(mPendingCreateTimerMap.begin(), mPendingCreateTimerMap.end(), timer);
-    if (it != mPendingCreateTimerMap.end())
-        mPendingCreateTimerMap.erase(it);
+    mPendingCreateTimerMap.remove_if([timer](const PendingTimer& p) { return p.timer == timer; });
 }
 
 void Runnable::createTimer()
 {
     // Held while a timer starts, so that a timer withdrawn on another thread
-    // is either not started or withdrawn after its start.
+    // is either not started or withdrawn after its start. First in, first
+    // run: a re-arm or a stop asked after a start must follow it.
     std::lock_guard lock(mPendingCreateTimerMapLock);
     while (!mPendingCreateTimerMap.empty())
     {
-        TarvokTimer* timer = mPendingCreateTimerMap.back();
-        mPendingCreateTimerMap.pop_back();
-        const long handle = timer->create();
+        const PendingTimer pending = mPendingCreateTimerMap.front();
+        mPendingCreateTimerMap.pop_front();
+        if (pending.op != TarvokTimer::Queued::Start)
+        {
+            pending.timer->runQueued(pending.op);
+            continue;
+        }
+        const long handle = pending.timer->create();
         if (handle != 0)
-            timerStarted(handle, timer);
+            timerStarted(handle, pending.timer);
         else
             mLog.error() << "Runnable::createTimer(" << mName << ") : invalid timer handle";
     }

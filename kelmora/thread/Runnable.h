@@ -77,8 +77,11 @@ public:
     static bool insertTimerHandleMap(const long& handle, void* timer, Log& log);
     static bool removeTimer(const long& handle);
 
-    // Timers other code asks for, started on this thread.
+    // Timers other code asks for, started on this thread, and what other
+    // threads ask of a timer of this thread: run here, in the order asked.
     void addTimer(TarvokTimer* timer);
+    void addTimerOperation(TarvokTimer* timer, TarvokTimer::Queued op);
+    // Withdraws everything queued for the timer.
     void removeTimerFromQueue(TarvokTimer* timer);
     void createTimer();
     // Book-keeping of the framework timers this thread holds.
@@ -128,6 +131,8 @@ private:
     bool onOwnThread() const;
     static std::string currentThreadName();
     static void dispatch(MessageType type, EventMsg* event, DataMsg* data);
+    // Logs the exception in flight; called from a handler only.
+    [[gnu::noinline, gnu::cold]] static void logEscaped();
 
     std::string mName;
     char mResourceName[17] = {};
@@ -139,7 +144,12 @@ private:
     std::map<int, std::unique_ptr<OrluThreadData>> mOrluThreadDataMap;
     std::unique_ptr<OrluThreadStatus> mOrluThreadStatus;
     std::mutex mPendingCreateTimerMapLock;
-    std::list<TarvokTimer*> mPendingCreateTimerMap;
+    struct PendingTimer
+    {
+        TarvokTimer* timer;
+        TarvokTimer::Queued op;
+    };
+    std::list<PendingTimer> mPendingCreateTimerMap;
     TarvokTimer mResourceControlTimer;
     int mResourceControlTimerInterval = 100;
     Time mT3;

@@ -49,6 +49,7 @@ TarvokStatus TarvokTimer::create(TarvokSession* session, TarvokTimerHandler* han
     mSession = session;
     mInterval = interval;
     mHandler = handler;
+    mStopped = false;
     setClosure(closure);
     setEvent(this);
     Runnable* runnable = session != nullptr ? session->getRunnable() : nullptr;
@@ -72,11 +73,11 @@ long TarvokTimer::create()
         cancelTimer();
     }
     long handle = 0;
-    if (::createTimer(mTimerName, static_cast<int>(mInterval), true, handle) != 0)
+    if (::createTimer(mTimerName, static_cast<int>(mInterval.load()), true, handle) != 0)
     {
         const int code = getErrorCode();
         Runnable* runnable = mSession != nullptr ? mSession->getRunnable() : nullptr;
-        log.warning() << "TarvokTimer::create() : create " << mInterval << " ms timer failed with error " << code
+        log.warning() << "TarvokTimer::create() : create " << mInterval.load() << " ms timer failed with error " << code
                       << " (thread|" << (runnable != nullptr ? runnable->getName() : std::string("?"))
                       << "| holds " << (runnable != nullptr ? runnable->getNumTimers() : 0)
                       << " timers; the limit follows MSG_DISP_FD_NUM)";
@@ -96,7 +97,7 @@ long TarvokTimer::create()
 
 void TarvokTimer::onTimer()
 {
-    if (mHandler != nullptr)
+    if (mHandler != nullptr && !mStopped.load(std::memory_order_acquire))
         mHandler->onTimer(this);
 }
 
@@ -153,6 +154,12 @@ TarvokStatus TarvokTimer::getInterval(unsigned int& interval) const
     return gStatusOk;
 }
 
+Runnable* TarvokTimer::foreignOwner() const
+{
+    Runnable* owner = mSession != nullptr ? mSession->getRunnable() : nullptr;
+    return owner != nullptr && Runnable::current() != owner ? owner : nullptr;
+}
+
 TarvokStatus TarvokTimer::setInterval(unsigned int interval)
 {
     mInterval = interval;
@@ -161,7 +168,14 @@ TarvokStatus TarvokTimer::setInterval(unsigned int interval)
 
 TarvokStatus TarvokTimer::reset()
 {
-    if (isValid() && !resetTimer() && mSession != nullptr)
+    if (!isValid())
+        return gStatusOk;
+    if (Runnable* owner = foreignOwner())
+    {
+        owner->addTimerOperation(this, Queued::Reset);
+        return gStatusOk;
+    }
+    if (!resetTimer() && mSession != nullptr)
         return mSession->handleQelmoError(getErrorCode(), "Failed to reset TarvokTimer");
     return gStatusOk;
 }
@@ -169,15 +183,18 @@ TarvokStatus TarvokTimer::reset()
 TarvokStatus TarvokTimer::destroy()
 {
     setIsValid(false);
+    mStopped.store(true, std::memory_order_release);
+    if (Runnable* owner = foreignOwner())
+    {
+        // Whatever was still queued goes; the owner stops a started timer.
+        owner->removeTimerFromQueue(this);
+        owner->addTimerOperation(this, Queued::Destroy);
+        return gStatusOk;
+    }
     if (mQelmoTimer != 0)
     {
-        if (!cancelTimer())
-            (mLog != nullptr ? *mLog : fallbackLog()).warning()
-                << "TarvokTimer::destroy (" << mQelmoTimer << ") failed!";
-        if (mQelmoTimer != 0)
-            Runnable::removeTimer(mQelmoTimer);
+        stopOnOwner();
         mHandler = nullptr;
-        mQelmoTimer = 0;
         setEvent(nullptr);
     }
     else if (mSession != nullptr && mSession->getRunnable() != nullptr)
@@ -185,4 +202,33 @@ TarvokStatus TarvokTimer::destroy()
         mSession->getRunnable()->removeTimerFromQueue(this);
     }
     return gStatusOk;
+}
+
+void TarvokTimer::stopOnOwner()
+{
+    if (mQelmoTimer == 0)
+        return;
+    if (!cancelTimer())
+        (mLog != nullptr ? *mLog : fallbackLog()).warning() << "TarvokTimer::destroy (" << mQelmoTimer << ") failed!";
+    if (mQelmoTimer != 0)
+        Runnable::removeTimer(mQelmoTimer);
+    mQelmoTimer = 0;
+}
+
+void TarvokTimer::runQueued(Queued op)
+{
+    switch (op)
+    {
+    case Queued::Reset:
+        if (isValid() && !resetTimer())
+            (mLog != nullptr ? *mLog : fallbackLog()).warning()
+                << "TarvokTimer::reset() : timer|" << mTimerName << "| could not be re-armed on its thread";
+        return;
+    case Queued::Destroy:
+        // The handler stays: the timer may have been created again since.
+        stopOnOwner();
+        return;
+    case Queued::Start:
+        return;
+    }
 }

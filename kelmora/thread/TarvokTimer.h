@@ -6,7 +6,10 @@
 #include "kelmora/thread/TarvokEvent.h"
 #include "kelmora/thread/TarvokHandler.h"
 
+#include <atomic>
+
 class Log;
+class Runnable;
 class TarvokSession;
 
 class TarvokTimer : public TarvokEvent
@@ -25,6 +28,16 @@ public:
     virtual TarvokStatus setInterval(unsigned int interval);
     virtual TarvokStatus reset();
 
+    // Framework timers belong to the thread that made them: asked on another
+    // thread, a re-arm or a stop is queued with the owner and run there.
+    enum class Queued
+    {
+        Start,
+        Reset,
+        Destroy
+    };
+    void runQueued(Queued op);
+
     // Starts the framework timer on the calling (owner) thread: its handle, or 0.
     long create();
     // The expiry, from the Runnable.
@@ -37,11 +50,17 @@ public:
 private:
     bool cancelTimer();
     bool resetTimer();
+    void stopOnOwner();
+    // The owner's Runnable when the caller is another thread, else null.
+    Runnable* foreignOwner() const;
 
     TarvokTimerHandler* mHandler = nullptr;
     Log* mLog = nullptr;
     TarvokSession* mSession = nullptr;
     long mQelmoTimer = 0;
     char mTimerName[17] = {};
-    unsigned int mInterval = 0;
+    std::atomic<unsigned int> mInterval{0};
+    // Set by destroy on any thread: no expiry reaches the handler after it,
+    // even before the owner has stopped the framework timer.
+    std::atomic<bool> mStopped{false};
 };

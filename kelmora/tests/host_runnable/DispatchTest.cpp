@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 using namespace hostrun;
@@ -167,6 +168,77 @@ TEST(NetworkDispatch, EventsAndDataFindTheirHandler)
     EXPECT_TRUE(server.calls.empty());
     EXPECT_FALSE(Runnable::removeNetworkHandleMap(name, host.log));
     EXPECT_EQ(host.sink.count("failed to remove handle map - key|SRV", LOG_LEVEL_ERROR), 1);
+}
+
+TEST(NetworkDispatch, EachThreadSeesARegistrationChangeAtItsNextDelivery)
+{
+    // Deliveries remember what they found per thread: a handler that replaces
+    // another, here or on another thread, must get the next datagram.
+    Host host;
+    RecordingHandler first, second;
+    char name[17] = "SWAP";
+    char bytes[] = "d";
+    DataMsg d = dataFor("SWAP", UDP_CHANNEL, bytes, 1);
+    auto deliverOn = [&](bool otherThread) {
+        if (otherThread)
+            std::thread([&] { Runnable::callback(MSG_DATA, nullptr, &d); }).join();
+        else
+            Runnable::callback(MSG_DATA, nullptr, &d);
+    };
+    for (bool otherThread : {false, true})
+    {
+        SCOPED_TRACE(otherThread);
+        first.calls.clear();
+        second.calls.clear();
+        ASSERT_TRUE(Runnable::insertNetworkHandleMap(name, &first, host.log));
+        deliverOn(otherThread);
+        deliverOn(otherThread);
+        ASSERT_TRUE(Runnable::removeNetworkHandleMap(name, host.log));
+        ASSERT_TRUE(Runnable::insertNetworkHandleMap(name, &second, host.log));
+        deliverOn(otherThread);
+        ASSERT_TRUE(Runnable::removeNetworkHandleMap(name, host.log));
+        deliverOn(otherThread);
+        EXPECT_EQ(first.calls.size(), 2u);
+        EXPECT_EQ(second.calls.size(), 1u);
+    }
+    // Names that differ only past the first byte, or in padding after the
+    // terminator, are told apart and matched as the map matches them.
+    RecordingHandler other;
+    char otherName[17] = "SWAQ";
+    ASSERT_TRUE(Runnable::insertNetworkHandleMap(name, &first, host.log));
+    ASSERT_TRUE(Runnable::insertNetworkHandleMap(otherName, &other, host.log));
+    first.calls.clear();
+    DataMsg padded = dataFor("SWAP", UDP_CHANNEL, bytes, 1);
+    padded.channelNameTxt[10] = 'x';
+    DataMsg q = dataFor("SWAQ", UDP_CHANNEL, bytes, 1);
+    Runnable::callback(MSG_DATA, nullptr, &d);
+    Runnable::callback(MSG_DATA, nullptr, &padded);
+    Runnable::callback(MSG_DATA, nullptr, &q);
+    EXPECT_EQ(first.calls.size(), 2u);
+    EXPECT_EQ(other.calls.size(), 1u);
+}
+
+TEST(ThreadHandleMap, ARunnableThatLeavesTakesItsNameWithIt)
+{
+    Host host;
+    char name[17] = "LEAVER";
+    unsigned long value = 0;
+    auto gone = std::make_unique<Runnable>("LEAVER", host.cfg, host.modules, host.log, 10000u);
+    ASSERT_TRUE(Runnable::getThreadHandleMap(name, value));
+    EXPECT_EQ(value, reinterpret_cast<unsigned long>(gone.get()));
+    // A second object under a name in use is refused and leaves no trace.
+    {
+        Runnable twin("LEAVER", host.cfg, host.modules, host.log, 10000u);
+        EXPECT_EQ(host.sink.count("key|LEAVER| already exists", LOG_LEVEL_ERROR), 1);
+    }
+    ASSERT_TRUE(Runnable::getThreadHandleMap(name, value));
+    EXPECT_EQ(value, reinterpret_cast<unsigned long>(gone.get()));
+
+    gone.reset();
+    EXPECT_FALSE(Runnable::getThreadHandleMap(name, value));
+    Runnable next("LEAVER", host.cfg, host.modules, host.log, 10000u);
+    ASSERT_TRUE(Runnable::getThreadHandleMap(name, value));
+    EXPECT_EQ(value, reinterpret_cast<unsigned long>(&next));
 }
 
 TEST(ThreadMessageSend, RefusalsOffTheOwnerThreadAndOversize)
