@@ -306,3 +306,149 @@ TEST(Hops, WorkRunsOnTheTargetThreadAndATimerMadeThereFiresThere)
     EXPECT_EQ(ranOn, "HOPDST");
     EXPECT_EQ(fires.threads, (std::vector<std::string>{"HOPDST", "HOPDST", "HOPDST"}));
 }
+
+namespace
+{
+// A timer of one thread re-armed and then destroyed from another: both are
+// carried out on the owner, so the framework's timer operations never run on
+// a thread that does not own the timer.
+struct FromAfar : TarvokTimerHandler
+{
+    void onTimer(TarvokTimer* t) override
+    {
+        threads.push_back(threadName());
+        handles.push_back(t->getHandle());
+        fires.fetch_add(1);
+        if (handles.size() == 1)
+        {
+            timersBefore = owner->getNumTimers();
+            hop("TFAR", rearm);
+        }
+        else if (handles.back() != handles.front() && !stopAsked)
+        {
+            stopAsked = true;
+            hop("TFAR", stop);
+        }
+    }
+    Runnable* owner = nullptr;
+    std::function<void()> rearm;
+    std::function<void()> stop;
+    std::vector<std::string> threads;
+    std::vector<long> handles;
+    std::atomic<size_t> fires{0};
+    int timersBefore = 0;
+    bool stopAsked = false;
+};
+
+struct StopLater : TarvokTimerHandler
+{
+    void onTimer(TarvokTimer* t) override
+    {
+        t->destroy();
+        stopFramework();
+    }
+};
+} // namespace
+
+TEST(Timers, ReArmAndDestroyFromAnotherThreadRunOnTheOwner)
+{
+    Host host;
+    Thread<> owner(host, "TNEAR");
+    Thread<> far(host, "TFAR");
+    acceptHops(*far.runnable);
+    FromAfar handler;
+    handler.owner = owner.runnable.get();
+    TarvokTimer timer;
+    StopLater stopper;
+    TarvokTimer later;
+    size_t firesAtDestroy = 0;
+    int timersAtEnd = -1;
+    handler.rearm = [&] { timer.setInterval(20); };
+    handler.stop = [&] {
+        timer.destroy();
+        firesAtDestroy = handler.fires.load();
+        later.create(&far.session, &stopper, 100, nullptr);
+    };
+    struct AtTerm : OrluSubscriber<Zunq::ThreadStatus>
+    {
+        AtTerm() : OrluSubscriber<Zunq::ThreadStatus>("atterm") {}
+        void onData(const Orlu<Zunq::ThreadStatus>&, const std::string&, const Zunq::ThreadStatus& s) override
+        {
+            if (s.mState == Zunq::THD_TERM)
+                at();
+        }
+        std::function<void()> at;
+    } atTerm;
+    atTerm.at = [&] { timersAtEnd = owner.runnable->getNumTimers(); };
+    owner.runnable->getOrluThreadStatus()->subscribe(&atTerm);
+    timer.create(&owner.session, &handler, 5, nullptr);
+
+    ASSERT_TRUE(runFramework({{"TNEAR", 100}, {"TFAR", 100}}, "", std::chrono::seconds(20)));
+    ASSERT_GE(handler.handles.size(), 2u);
+    EXPECT_EQ(std::count(handler.threads.begin(), handler.threads.end(), "TNEAR"),
+              static_cast<std::ptrdiff_t>(handler.threads.size()));
+    EXPECT_NE(handler.handles.back(), handler.handles.front()); // re-armed: a new framework timer
+    unsigned int ms = 0;
+    timer.getInterval(ms);
+    EXPECT_EQ(ms, 20u);
+    // Stopped by its owner: no expiry after the destroy, one timer fewer.
+    EXPECT_EQ(handler.handles.size(), firesAtDestroy);
+    EXPECT_EQ(timer.getHandle(), 0);
+    EXPECT_EQ(timersAtEnd, handler.timersBefore - 1);
+    EXPECT_EQ(host.sink.count("stopTimer|"), 0);
+    EXPECT_EQ(host.sink.count("failed!"), 0);
+}
+
+namespace
+{
+// Starts its congestion timer at APP_READY and stops it at the first step of
+// a timer of its own; the second step ends the run.
+struct Congested : Runnable
+{
+    Congested(const char* name, ZunqConfigManager& cfg, ModuleList& modules, Log& log, unsigned int spool)
+        : Runnable(name, cfg, modules, log, spool), sink(nullptr)
+    {
+    }
+    void appReady() override
+    {
+        setCongestTimeoutInterval(10);
+        startCongestTimeoutTimer();
+        startCongestTimeoutTimer(); // already running: no second timer
+        step.create(getTarvokSession(), this, 80, nullptr);
+    }
+    void onTimer(TarvokTimer* t) override
+    {
+        if (t != &step)
+            return Runnable::onTimer(t);
+        if (++steps == 1)
+        {
+            linesWhileRunning = sink->count(cLine, LOG_LEVEL_ERROR);
+            stopCongestTimeoutTimer();
+            linesAtStop = sink->count(cLine, LOG_LEVEL_ERROR);
+            return;
+        }
+        linesAfterStop = sink->count(cLine, LOG_LEVEL_ERROR);
+        step.destroy();
+        stopFramework();
+    }
+    static constexpr const char* cLine = "Runnable::onTimer(CONGEST) : the message queue is full during last 10 ms";
+    CaptureSink* sink;
+    TarvokTimer step;
+    int steps = 0;
+    int linesWhileRunning = 0;
+    int linesAtStop = 0;
+    int linesAfterStop = -1;
+};
+} // namespace
+
+TEST(Timers, CongestionTimerReportsEachIntervalUntilStopped)
+{
+    Host host;
+    Thread<Congested> t(host, "CONGEST");
+    t.runnable->sink = &host.sink;
+    ASSERT_TRUE(runFramework({{"CONGEST", 100}}, "", std::chrono::seconds(20)));
+    EXPECT_GE(t.runnable->linesWhileRunning, 2);
+    EXPECT_EQ(t.runnable->linesAfterStop, t.runnable->linesAtStop);
+    EXPECT_EQ(host.sink.count("Runnable::startCongestTimeoutTimer(CONGEST) : create timer|10"), 1);
+    EXPECT_EQ(host.sink.count("Runnable::stopCongestTimeoutTimer(CONGEST) : stop timer"), 1);
+}
