@@ -2,9 +2,9 @@
 // the receiver's Runnable and its bus), beside the framework queue's own
 // figure from the same run (sendThreadMessage to a thread whose callback only
 // counts). Messages per second from bursts, and one-way latency p50/p99 from
-// one message at a time. The benchmarks run inside the sending thread's
-// appReady of a real framework process; the queues have room, so the host
-// path never spools.
+// one message at a time; and the sender's own time per message, alone. The
+// benchmarks run inside the sending thread's appReady of a real framework
+// process; the queues have room, so the host path never spools.
 #include "kelmora/runtime/ModuleList.h"
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
@@ -145,6 +145,31 @@ void latency(benchmark::State& state)
     state.counters["p99_ns"] = static_cast<double>(d[std::min(d.size() - 1, d.size() * 99 / 100)]);
 }
 
+// The sender's own cost per message while the receiving queue has room: only
+// the send calls are timed, the wait for the receiver is not. The host path
+// differs from the bare queue by its checks, among them the spool's.
+template <bool (*Send)(), Taken& taken>
+void sendCost(benchmark::State& state)
+{
+    uint64_t sent = taken.count.load();
+    for (auto _ : state)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < BURST; ++i)
+            if (!Send())
+            {
+                state.SkipWithError("send failed");
+                return;
+            }
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        sent += BURST;
+        taken.waitFor(sent);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * BURST);
+    if (g_sender->getSpoolSize() != 0)
+        state.SkipWithError("the host path spooled");
+}
+
 void BM_QueueThroughput(benchmark::State& s) { throughput<sendQueue, g_queueTaken>(s); }
 void BM_HostThroughput(benchmark::State& s) { throughput<sendHost, g_hostTaken>(s); }
 void BM_QueueLatency(benchmark::State& s) { latency<sendQueue, g_queueTaken>(s); }
@@ -154,6 +179,10 @@ BENCHMARK(BM_QueueThroughput);
 BENCHMARK(BM_HostThroughput);
 BENCHMARK(BM_QueueLatency);
 BENCHMARK(BM_HostLatency);
+void BM_QueueSendCost(benchmark::State& s) { sendCost<sendQueue, g_queueTaken>(s); }
+void BM_HostSendCost(benchmark::State& s) { sendCost<sendHost, g_hostTaken>(s); }
+BENCHMARK(BM_QueueSendCost)->UseManualTime();
+BENCHMARK(BM_HostSendCost)->UseManualTime();
 
 struct Sender : Runnable
 {
