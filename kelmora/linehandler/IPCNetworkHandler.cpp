@@ -2,6 +2,14 @@
 
 #include "kelmora/linehandler/NetworkHandlerImpl.h"
 
+#include "FendralCore/runtime/FwIntMessage.h"
+
+void IPCNetworkHandler::onNetworkEvent(EventMsg* event)
+{
+    if (event->id == IPC_READY_TO_OPEN)
+        impl().requestIpcOpen(event->eventParam.resNameTxt);
+}
+
 bool IPCNetworkHandler::registerSendIpc(const char* name)
 {
     return impl().registerSendIpc(name);

@@ -30,6 +30,7 @@ const NetworkApi cFramework{
     sendUdp,
     sendIpc,
     getErrorCode,
+    sendIpcEvent,
 };
 
 std::atomic<const NetworkApi*> gCurrent{&cFramework};

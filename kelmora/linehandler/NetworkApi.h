@@ -19,6 +19,7 @@ struct NetworkApi
     int (*sendUdpMessage)(const char*, const char*, int, char (*)[17], bool);
     int (*sendIpcMessage)(const char*, const char*, int);
     int (*getErrorCode)();
+    int (*sendIpcEvent)(const char*, FwEventID, AppEventParam*);
 
     // The table in use, and the framework's own.
     static const NetworkApi& current();

@@ -314,6 +314,17 @@ int NetworkHandlerImpl::sendIpc(const char* name, const char* data, unsigned int
     return NetworkApi::current().sendIpcMessage(name, data, static_cast<int>(length));
 }
 
+bool NetworkHandlerImpl::requestIpcOpen(const char* name)
+{
+    checkOwner();
+    const NetworkApi& api = NetworkApi::current();
+    if (api.sendIpcEvent(name, IPC_OPEN_RQS, nullptr) == 0)
+        return true;
+    mLogger.warning() << "NetworkHandlerImpl::requestIpcOpen(" << name << ") failed to send network event ["
+                      << eventToString(IPC_OPEN_RQS) << "], error:" << api.getErrorCode();
+    return false;
+}
+
 std::string NetworkHandlerImpl::eventToString(int event)
 {
     switch (event)

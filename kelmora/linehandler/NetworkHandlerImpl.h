@@ -32,6 +32,8 @@ public:
     int sendTcp(const char* name, const char* data, unsigned int length);
     int sendByName(const char* data, int length);
     int sendIpc(const char* name, const char* data, unsigned int length);
+    // Asks the framework to open a reader registered to open on request.
+    bool requestIpcOpen(const char* name);
 
     void setAcceptedByServer(bool accepted) { mAcceptedByServer = accepted; }
     bool isAcceptedByServer() const { return mAcceptedByServer; }

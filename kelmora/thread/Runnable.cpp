@@ -463,6 +463,14 @@ void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
         case 15:
         case 33:
         case 34:
+        // An IPC channel's state reaches its adapter too: a reader that opens
+        // on request learns here that it may.
+        case IPC_READY_TO_OPEN:
+        case IPC_OPENED:
+        case IPC_OPEN_FAIL:
+        case IPC_WRITER_ATTACHED:
+        case IPC_WRITER_DETACHED:
+        case IPC_CLOSED:
             _onNetworkEvent(event);
             return;
         case TIMER:

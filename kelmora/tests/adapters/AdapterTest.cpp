@@ -83,6 +83,10 @@ const NetworkApi cScripted{
         return gScript.result;
     },
     [] { return gScript.errorCode; },
+    [](const char* name, FwEventID id, AppEventParam*) {
+        gScript.events.emplace_back(name, id);
+        return gScript.result;
+    },
 };
 
 struct Client : TCPClientNetworkHandler

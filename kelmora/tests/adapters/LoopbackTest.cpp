@@ -4,6 +4,7 @@
 // receive from a loopback group.
 #include "../host_runnable/RunnableTestSupport.h"
 
+#include "kelmora/linehandler/IPCNetworkHandler.h"
 #include "kelmora/linehandler/NetworkApi.h"
 #include "kelmora/linehandler/TCPClientNetworkHandler.h"
 #include "kelmora/linehandler/TCPServerNetworkHandler.h"
@@ -12,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "FendralCore/dispatch/IpcReceiver.h"
+
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -332,4 +338,79 @@ TEST(Loopback, MulticastAdapterReceivesFromALoopbackGroup)
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(mcast.joined);
     EXPECT_EQ(mcast.last, "to-mcast");
+}
+
+namespace
+{
+struct IpcReader : IPCNetworkHandler
+{
+    using IPCNetworkHandler::IPCNetworkHandler;
+    std::string got;
+    void onNetworkData(const char* data, unsigned int length) override
+    {
+        got.assign(data, length);
+        stopFramework();
+    }
+};
+
+// Writes one message each expiry until its process is stopped.
+struct IpcWriter : TarvokTimerHandler
+{
+    IPCNetworkHandler* writer = nullptr;
+    const char* name = nullptr;
+    void onTimer(TarvokTimer*) override { writer->sendToIpc(name, "ipc-hello", 9); }
+};
+
+// The writing process: starts once the reader's queue exists, writes until
+// the test stops it.
+[[noreturn]] void runIpcWriter(const std::string& channel)
+{
+    const std::string shm = std::string(IpcReceiver::SHARE_MEM_PREFIX) + channel;
+    for (int i = 0; i < 1000; ++i)
+    {
+        const int fd = ::shm_open(shm.c_str(), O_RDONLY, 0);
+        if (fd >= 0)
+        {
+            ::close(fd);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Host host;
+    Thread<> w(host, "IPCW");
+    IPCNetworkHandler writer(w.session, host.log);
+    extraRegistration() = [&] { return writer.registerSendIpc(channel.c_str()) ? 0 : -1; };
+    IpcWriter tick;
+    tick.writer = &writer;
+    tick.name = channel.c_str();
+    TarvokTimer timer;
+    timer.create(&w.session, &tick, 10, nullptr);
+    runFramework({{"IPCW", 100}}, "", std::chrono::seconds(30));
+    ::_exit(0);
+}
+} // namespace
+
+// An IPC channel joins two processes. The reader opens on request: it asks
+// once the framework reports the channel ready, and then receives what the
+// writer in the other process sends.
+TEST(Loopback, IpcWriterAndReaderAdaptersExchangeAMessage)
+{
+    const std::string channel = "LIPC" + std::to_string(::getpid() % 1000000);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        runIpcWriter(channel);
+    Host host;
+    Thread<> r(host, "IPCR");
+    IpcReader reader(r.session, host.log);
+    extraRegistration() = [&] { return reader.registerReceiveIpc(channel.c_str()) ? 0 : -1; };
+    const bool stopped = runFramework({{"IPCR", 100}}, "", std::chrono::seconds(20));
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::shm_unlink((std::string(IpcReceiver::SHARE_MEM_PREFIX) + channel).c_str());
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(reader.got, "ipc-hello");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(host.sink.count("received unhandled event|62"), 0);
 }
