@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace
 {
@@ -315,3 +316,35 @@ TEST(LineDataCache, RandomInputsKeepOneSlotPerNumber)
     }
 }
 } // namespace
+
+// The cache takes no lock: a record, a mode or a read on a thread other than
+// its owner's stops a debug build at once instead of racing.
+TEST(LineDataCacheDeathTest, AnotherThreadThanTheOwnersIsRefused)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "the owner check is a debug-build check";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case
+    {
+        const char* what;
+        void (*use)(Feeder&, LineDataCacheManager&);
+    } cases[] = {
+        {"record", [](Feeder& f, LineDataCacheManager&) { f.send(2, messageBytes(16, 16, 1, 2)); }},
+        {"mode", [](Feeder& f, LineDataCacheManager&) { f.mode(MhMode::SLEEP); }},
+        {"read", [](Feeder&, LineDataCacheManager& m) { m.isRequestValid("c", 3, 1, 1, false); }},
+        {"clear", [](Feeder&, LineDataCacheManager& m) { m.clear(); }},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        TestLog log;
+        Feeder feed;
+        LineDataCacheManager manager(log.mLog);
+        Cache* cache = manager.addLineDataCache(3, "A", &feed.mData, &feed.mMode, 8, true, false, 1536, false);
+        cache->bindOwnerThread();
+        feed.send(1, messageBytes(16, 16, 1, 1)); // the owner's own use passes
+        ASSERT_EQ(manager.getLastBroadcastSeqNum(3), 1u);
+        EXPECT_DEATH(std::thread([&] { c.use(feed, manager); }).join(), "used outside its owner thread");
+    }
+}
