@@ -1,6 +1,9 @@
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
+#include "kelmora/thread/Runnable.h"
+#include "kelmora/thread/TarvokSession.h"
+#include "rts/cache/LineDataCacheHop.h"
 #include "rts/cache/LineDataCacheManager.h"
 #include "zunq/config/ZunqConfigManager.h"
 #include "zunq/log/Log.h"
@@ -12,6 +15,13 @@ namespace
 {
 const std::string cPrefix = "InitModule<LineDataCacheManager> ";
 constexpr long cMaxDefaultCacheSize = 2000000;
+
+// The thread of a group's session, when the host runs sessions.
+Runnable* threadOf(ModuleList* list, const std::string& group)
+{
+    auto* session = findModule<TarvokSession>(list, "TarvokSession", group);
+    return session != nullptr ? session->getRunnable() : nullptr;
+}
 } // namespace
 
 template <>
@@ -41,6 +51,8 @@ bool InitModule<LineDataCacheManager>::createModule(ModuleList* list, ZunqConfig
 
     log->info() << cPrefix << "creating object...";
     auto manager = std::make_unique<LineDataCacheManager>(*log);
+    // The server reads the caches on the default group's thread.
+    Runnable* cacheThread = threadOf(list, list->defaultGroup());
     std::map<std::uint16_t, std::string> channelOwners;
     for (const std::string& subFeed : subFeeds)
     {
@@ -70,14 +82,28 @@ bool InitModule<LineDataCacheManager>::createModule(ModuleList* list, ZunqConfig
             throw InitModuleError(cPrefix, subPrefix + " MaxCacheSize " + std::to_string(capacity) + " for " +
                                                subFeed + " must be above 0");
         auto owner = channelOwners.find(channelId);
-        if (owner != channelOwners.end())
+        const bool first = owner == channelOwners.end();
+        if (!first)
             log->warning() << cPrefix << "sub-feeds " << owner->second << " and " << subFeed
                            << " share channel id " << channelId << ": only " << owner->second << " is cached";
         else
             channelOwners.emplace(channelId, subFeed);
-        manager->addLineDataCache(channelId, subFeed, lineData, mhMode, static_cast<std::int32_t>(capacity),
-                                  lastNCaching, cacheControlMsgs, static_cast<std::uint32_t>(maxPacketSize),
-                                  sorvelMode);
+        // A sub-feed published on another thread than the cache's reaches it
+        // by thread message: the cache takes no lock.
+        Runnable* feedThread = threadOf(list, subFeed);
+        const bool hop = first && cacheThread != nullptr && feedThread != nullptr && feedThread != cacheThread;
+        LineDataCacheManager::LineDataCache* cache = manager->addLineDataCache(
+            channelId, subFeed, hop ? nullptr : lineData, hop ? nullptr : mhMode, static_cast<std::int32_t>(capacity),
+            lastNCaching, cacheControlMsgs, static_cast<std::uint32_t>(maxPacketSize), sorvelMode);
+        if (hop)
+        {
+            log->info() << cPrefix << "sub-feed " << subFeed << " is published on thread " << feedThread->getName()
+                        << ": its records reach the cache on thread " << cacheThread->getName()
+                        << " by thread message";
+            registerModule<LineDataCacheHop>(list, "LineDataCacheHop",
+                                             new LineDataCacheHop(*cache, *cacheThread, *lineData, mhMode, *log),
+                                             subFeed);
+        }
     }
     registerModule<LineDataCacheManager>(list, "LineDataCacheManager", manager.release(), list->defaultGroup());
     return true;
