@@ -344,7 +344,7 @@ TEST_F(RtsClientListTest, FactoryNeedsItsModulesAndOffersTheReload)
     {
         SCOPED_TRACE(c.error);
         ModuleList& list = keptModuleList();
-        auto* kesh = new KeshSession();
+        auto* kesh = new KeshSession("RTSSRV"); // the admin session of the server's thread
         auto* terminate = new Orlu<TerminateAll>("OrluTerminateAll", list.defaultGroup());
         // Kept where the factory does not look, so that they live on as in the host.
         registerModule<KeshSession>(&list, "KeshSession", kesh, "kept");
@@ -389,6 +389,9 @@ TEST_F(RtsClientListTest, FactoryNeedsItsModulesAndOffersTheReload)
         EXPECT_EQ(methods[0]->getName(), "reloadClientList");
         EXPECT_EQ(methods[0]->getType(), KESH_METHOD_ACTION_INFO);
         EXPECT_EQ(methods[0]->getDescription(), "Reload RTS client list.");
+        // The admin path runs it on its session's thread, the server's: a
+        // reload falls between two requests and needs no lock.
+        EXPECT_EQ(methods[0]->getThread(), "RTSSRV");
         write("<rts><ClientList><Client><UserName>carol</UserName></Client></ClientList></rts>");
         KeshParamList in;
         KeshParamList out;
