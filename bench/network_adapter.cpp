@@ -14,6 +14,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -53,9 +56,9 @@ void run(benchmark::State& state, FwMessageCallback callback, DataMsg& data)
 
 struct Fixture
 {
-    Fixture()
+    explicit Fixture(const std::string& channel = "BENCHUDP")
     {
-        std::strncpy(name, "BENCHUDP", 16);
+        std::strncpy(name, channel.c_str(), 16);
         Runnable::insertNetworkHandleMap(name, &adapter, log);
         gBare = &bare;
         std::memset(&data, 0, sizeof data);
@@ -79,6 +82,19 @@ Fixture& fixture()
     return f;
 }
 
+// One channel and adapter per benchmark thread, as named threads have.
+constexpr int MAX_THREADS = 8;
+Fixture& fixtureOf(int thread)
+{
+    static std::vector<std::unique_ptr<Fixture>>* all = [] {
+        auto* v = new std::vector<std::unique_ptr<Fixture>>();
+        for (int i = 0; i < MAX_THREADS; ++i)
+            v->push_back(std::make_unique<Fixture>("BENCHUDP" + std::to_string(i)));
+        return v;
+    }();
+    return *(*all)[static_cast<size_t>(thread)];
+}
+
 void BM_UdpAdapterThroughHandleMap(benchmark::State& state)
 {
     Fixture& f = fixture();
@@ -96,6 +112,15 @@ void BM_BareThreadCallback(benchmark::State& state)
         state.SkipWithError("nothing reached the receiver");
 }
 BENCHMARK(BM_BareThreadCallback);
+
+// Threads delivering at once, each to its own adapter: deliveries share no
+// lock, so the time per datagram should not grow with the threads.
+void BM_UdpAdapterThroughHandleMapThreads(benchmark::State& state)
+{
+    Fixture& f = fixtureOf(state.thread_index());
+    run(state, Runnable::callback, f.data);
+}
+BENCHMARK(BM_UdpAdapterThroughHandleMapThreads)->Threads(1)->Threads(4)->Threads(MAX_THREADS)->UseRealTime();
 } // namespace
 
 BENCHMARK_MAIN();
