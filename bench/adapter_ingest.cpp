@@ -7,16 +7,10 @@
 // side cannot take). The two paths have groups, threads and sockets of their
 // own and run one after the other. The benchmarks run inside a third
 // thread's appReady.
+#include "HostBenchSupport.h"
+#include "NetIngestSupport.h"
+
 #include "kelmora/linehandler/UDPNetworkHandler.h"
-#include "kelmora/runtime/ModuleList.h"
-#include "kelmora/thread/Runnable.h"
-#include "kelmora/thread/TarvokSession.h"
-
-#include "FendralServices/api/FwServices.h"
-#include "zunq/config/ZunqConfigManager.h"
-#include "zunq/log/Log.h"
-
-#include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,10 +19,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,9 +28,6 @@ namespace
 {
 constexpr int PAYLOAD = 512;
 constexpr auto BLAST = std::chrono::milliseconds(300);
-
-int g_argc = 0;
-char** g_argv = nullptr;
 
 std::atomic<uint64_t> g_adapterCount{0};
 std::atomic<uint64_t> g_bareCount{0};
@@ -51,21 +39,8 @@ struct Path
     std::atomic<uint64_t>& count;
 };
 
-int freeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-Path g_adapterPath{"239.78." + std::to_string(::getpid() % 250) + ".1", freeUdpPort(), g_adapterCount};
-Path g_barePath{"239.78." + std::to_string(::getpid() % 250) + ".2", freeUdpPort(), g_bareCount};
+Path g_adapterPath{"239.78." + std::to_string(::getpid() % 250) + ".1", netbench::freePort(SOCK_DGRAM), g_adapterCount};
+Path g_barePath{"239.78." + std::to_string(::getpid() % 250) + ".2", netbench::freePort(SOCK_DGRAM), g_bareCount};
 
 struct Counter : UDPNetworkHandler
 {
@@ -148,18 +123,6 @@ BENCHMARK(BM_AdapterThroughHandleMap)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_BareThreadCallback)->UseManualTime()->Iterations(5);
 BENCHMARK(BM_AdapterThroughHandleMap)->UseManualTime()->Iterations(5);
 
-struct Runner : Runnable
-{
-    using Runnable::Runnable;
-    void appReady() override
-    {
-        benchmark::Initialize(&g_argc, g_argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-        ::kill(::getpid(), SIGTERM);
-    }
-};
-
 Counter* g_adapter = nullptr;
 
 int registerAll()
@@ -203,34 +166,12 @@ int registerAll()
 
 int main(int argc, char** argv)
 {
-    g_argc = argc;
-    g_argv = argv;
-    Log log; // no sink: the Runnables' lines go nowhere
-    const char* cfgArgv[] = {argv[0]};
-    ZunqConfigManager cfg(1, cfgArgv);
-    ModuleList modules;
-    Runner runner("BRUN", cfg, modules, log, 10000);
-    Runnable receiver("BADP", cfg, modules, log, 10000);
-    TarvokSession runSession, rcvSession;
-    runSession.setName("BRUN");
-    runSession.setRunnable(&runner);
-    runner.setTarvokSession(&runSession);
-    rcvSession.setName("BADP");
-    rcvSession.setRunnable(&receiver);
-    receiver.setTarvokSession(&rcvSession);
-    Counter adapter(rcvSession, log);
+    hostbench::Runner::argc = argc;
+    hostbench::Runner::argv = argv;
+    hostbench::Host host(argv[0]);
+    hostbench::Thread<hostbench::Runner> runner(host, "BRUN");
+    hostbench::Thread<> receiver(host, "BADP");
+    Counter adapter(receiver.session, host.log);
     g_adapter = &adapter;
-
-    std::string pattern = (std::filesystem::temp_directory_path() / "adptbenchXXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        return 1;
-    const std::string config = pattern + "/fw.cfg";
-    std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n";
-    std::vector<std::string> args = {argv[0], "ADPTBENCH", "0", "0", "0", config, pattern};
-    std::vector<char*> fwArgv;
-    for (std::string& a : args)
-        fwArgv.push_back(a.data());
-    const int rc = frameworkInit(static_cast<int>(fwArgv.size()), fwArgv.data(), registerAll);
-    std::filesystem::remove_all(pattern);
-    return rc == 0 ? 0 : 1;
+    return hostbench::runFramework(argv[0], "ADPTBENCH", registerAll);
 }

@@ -5,23 +5,14 @@
 // one message at a time; and the sender's own time per message, alone. The
 // benchmarks run inside the sending thread's appReady of a real framework
 // process; the queues have room, so the host path never spools.
-#include "kelmora/runtime/ModuleList.h"
-#include "kelmora/thread/Runnable.h"
-#include "kelmora/thread/TarvokSession.h"
-
-#include "FendralServices/api/FwServices.h"
-#include "zunq/config/ZunqConfigManager.h"
-#include "zunq/log/Log.h"
+#include "HostBenchSupport.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -32,9 +23,6 @@ constexpr int PAYLOAD = 16;
 constexpr int BURST = 64;
 constexpr int QUEUE = 4096;
 constexpr size_t MAX_SAMPLES = 1 << 20;
-
-int g_argc = 0;
-char** g_argv = nullptr;
 
 int64_t nowNs()
 {
@@ -184,18 +172,6 @@ void BM_HostSendCost(benchmark::State& s) { sendCost<sendHost, g_hostTaken>(s); 
 BENCHMARK(BM_QueueSendCost)->UseManualTime();
 BENCHMARK(BM_HostSendCost)->UseManualTime();
 
-struct Sender : Runnable
-{
-    using Runnable::Runnable;
-    void appReady() override
-    {
-        benchmark::Initialize(&g_argc, g_argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-        ::kill(::getpid(), SIGTERM);
-    }
-};
-
 int queueCallback(MessageType type, EventMsg*, DataMsg* data)
 {
     if (type == MSG_DATA && data != nullptr)
@@ -232,37 +208,15 @@ int registerThreads()
 
 int main(int argc, char** argv)
 {
-    g_argc = argc;
-    g_argv = argv;
-    Log log; // no sink: the Runnables' lines go nowhere
-    const char* cfgArgv[] = {argv[0]};
-    ZunqConfigManager cfg(1, cfgArgv);
-    ModuleList modules;
-    Sender sender("HSND", cfg, modules, log, 10000);
-    Runnable receiver("HRCV", cfg, modules, log, 10000);
-    TarvokSession sndSession, rcvSession;
-    sndSession.setName("HSND");
-    sndSession.setRunnable(&sender);
-    sender.setTarvokSession(&sndSession);
-    rcvSession.setName("HRCV");
-    rcvSession.setRunnable(&receiver);
-    receiver.setTarvokSession(&rcvSession);
+    hostbench::Runner::argc = argc;
+    hostbench::Runner::argv = argv;
+    hostbench::Host host(argv[0]);
+    hostbench::Thread<hostbench::Runner> sender(host, "HSND");
+    hostbench::Thread<> receiver(host, "HRCV");
     Counter counter;
-    receiver.getOrluThreadData(Zunq::APPLICATION_RESERVED)->subscribe(&counter);
-    g_sender = &sender;
+    receiver.runnable.getOrluThreadData(Zunq::APPLICATION_RESERVED)->subscribe(&counter);
+    g_sender = &sender.runnable;
     g_message.mDataType = Zunq::APPLICATION_RESERVED;
     g_message.mDataSize = PAYLOAD;
-
-    std::string pattern = (std::filesystem::temp_directory_path() / "hostbenchXXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        return 1;
-    const std::string config = pattern + "/fw.cfg";
-    std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n";
-    std::vector<std::string> args = {argv[0], "HOSTBENCH", "0", "0", "0", config, pattern};
-    std::vector<char*> fwArgv;
-    for (std::string& a : args)
-        fwArgv.push_back(a.data());
-    const int rc = frameworkInit(static_cast<int>(fwArgv.size()), fwArgv.data(), registerThreads);
-    std::filesystem::remove_all(pattern);
-    return rc == 0 ? 0 : 1;
+    return hostbench::runFramework(argv[0], "HOSTBENCH", registerThreads);
 }

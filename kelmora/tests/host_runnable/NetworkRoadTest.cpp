@@ -59,18 +59,6 @@ struct Thrower : UDPNetworkHandler
     std::vector<std::string> calls;
 };
 
-int freeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 } // namespace
 
 TEST(NetworkRoad, WhatAHandlerThrowsReachesItsHookAndTheThreadServesOn)
@@ -78,7 +66,7 @@ TEST(NetworkRoad, WhatAHandlerThrowsReachesItsHookAndTheThreadServesOn)
     Host host;
     Thread<> thread(host, "ROADT");
     Thrower handler(thread.session, host.log);
-    const int port = freeUdpPort();
+    const int port = freePort(SOCK_DGRAM);
     in_addr lo{};
     lo.s_addr = htonl(INADDR_LOOPBACK);
     const char* group = "239.255.41.7";
@@ -88,36 +76,21 @@ TEST(NetworkRoad, WhatAHandlerThrowsReachesItsHookAndTheThreadServesOn)
     const std::vector<std::string> table = {"none", "eof", "connect", "error", "invalid", "terminate", "other", "end"};
     std::atomic<bool> stop{false};
     std::thread sender([&] {
-        sigset_t exits;
-        sigemptyset(&exits);
-        for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-            sigaddset(&exits, sig);
-        pthread_sigmask(SIG_BLOCK, &exits, nullptr);
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
-        const unsigned char loop = 1;
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, group, &to.sin_addr);
-        auto send = [&](const std::string& s) {
-            ::sendto(fd, s.data(), s.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        };
+        blockExitSignals();
+        LoopbackGroupSender out(group, port);
         // Until the group is joined, then the table once.
         while (!stop && handler.received.load() == 0)
         {
-            send("probe");
+            out.send("probe");
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         for (const std::string& s : table)
         {
             if (stop)
                 break;
-            send(s);
+            out.send(s);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        ::close(fd);
     });
     const bool stopped = runFramework({{"ROADT", 1000}}, "", std::chrono::seconds(30));
     stop = true;

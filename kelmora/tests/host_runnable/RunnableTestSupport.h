@@ -24,8 +24,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -139,6 +142,56 @@ inline int hop(const char* target, const std::function<void()>& work)
 inline void stopFramework()
 {
     ::kill(::getpid(), SIGTERM);
+}
+
+// A thread the test starts before the framework must leave the exit signals
+// to the framework's control thread.
+inline void blockExitSignals()
+{
+    sigset_t exits;
+    sigemptyset(&exits);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&exits, sig);
+    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+}
+
+// Sends datagrams to a multicast group on the loopback interface.
+struct LoopbackGroupSender
+{
+    LoopbackGroupSender(const char* group, int port) : fd(::socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        in_addr lo{};
+        lo.s_addr = htonl(INADDR_LOOPBACK);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+        const unsigned char loop = 1;
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, group, &to.sin_addr);
+    }
+    ~LoopbackGroupSender() { ::close(fd); }
+    LoopbackGroupSender(const LoopbackGroupSender&) = delete;
+    LoopbackGroupSender& operator=(const LoopbackGroupSender&) = delete;
+    void send(const std::string& bytes) const
+    {
+        ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    int fd;
+    sockaddr_in to{};
+};
+
+// A port free on 127.0.0.1 a moment ago.
+inline int freePort(int type = SOCK_STREAM)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
 }
 
 struct ThreadSpec
