@@ -1,6 +1,7 @@
 #include "kelmora/masquerade/LineMasqueraderManagerTcp.h"
 
 #include "kelmora/linehandler/LineError.h"
+#include "kelmora/linehandler/NetworkApi.h"
 #include "kelmora/masquerade/LineMasqueraderTcp.h"
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
@@ -124,7 +125,7 @@ void LineMasqueraderManagerTcpImpl::registerServer()
     mLog.info() << "  interface (resolved): " << dotted;
     mLog.info() << "  service (resolved): " << port;
     if (!mMasqMan.registerTCPServerService(mFeedName.c_str(), dotted, static_cast<int>(port)))
-        fail("Failed to register TCP Server [" + mFeedName + "], error = " + std::to_string(getErrorCode()));
+        fail("Failed to register TCP Server [" + mFeedName + "], error = " + std::to_string(NetworkApi::current().getErrorCode()));
     mLog.info() << "Listening for connections...";
     mRegistered = true;
 }

@@ -2,6 +2,7 @@
 
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linehandler/LineError.h"
+#include "kelmora/linehandler/NetworkApi.h"
 #include "kelmora/masquerade/WriteBuffer.h"
 #include "kelmora/thread/TarvokSession.h"
 
@@ -159,7 +160,7 @@ void LineMasqueraderTcpImpl::sendToInternal(const char* data, int len, const cha
         if (n < 0)
         {
             const std::string text = "LineMasqueraderTcpImpl::sendToInternal(): failed: " +
-                                     std::to_string(getErrorCode()) + "; context was: " + context +
+                                     std::to_string(NetworkApi::current().getErrorCode()) + "; context was: " + context +
                                      "; resource name is " + mClientResource;
             mLog.error() << text;
             throw LineError(text);
