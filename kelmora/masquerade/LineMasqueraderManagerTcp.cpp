@@ -321,7 +321,9 @@ void LineMasqueraderManagerTcp::onNewConnect(EventMsg* event)
     std::snprintf(id, sizeof id, "%s:%u", address, port);
     const std::string connectionId = id;
 
-    LineMasqueraderTcp* connection = create();
+    // The framework keeps a listening socket open after closeListen's
+    // request; a client it still accepts then is refused here.
+    LineMasqueraderTcp* connection = m.mConnected == TCP_CONNECT ? create() : nullptr;
     if (connection == nullptr)
     {
         m.mLog.info() << "LineMasqueraderManagerTcpImp::onNewConnect(): not currently accepting connections, "
