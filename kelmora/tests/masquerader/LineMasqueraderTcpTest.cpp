@@ -2,14 +2,12 @@
 // record, plain and deflated, what is queued, and how it closes.
 #include "kelmora/masquerade/LineMasqueraderTcp.h"
 
+#include "DeflateSupport.h"
 #include "ScriptedNet.h"
 #include "../host_runnable/RunnableTestSupport.h"
 #include "kelmora/linedata/LineDataBasic.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
-
-#include <random>
 #include <string>
 #include <vector>
 
@@ -55,35 +53,6 @@ struct ConnFixture : ::testing::Test
     }
 };
 
-std::string inflateAll(const std::string& stream)
-{
-    z_stream z{};
-    EXPECT_EQ(inflateInit(&z), Z_OK);
-    std::string out;
-    char block[4096];
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
-    z.avail_in = static_cast<uInt>(stream.size());
-    do
-    {
-        z.next_out = reinterpret_cast<Bytef*>(block);
-        z.avail_out = sizeof block;
-        const int r = inflate(&z, Z_SYNC_FLUSH);
-        if (r != Z_OK && r != Z_BUF_ERROR)
-            break;
-        out.append(block, sizeof block - z.avail_out);
-    } while (z.avail_out == 0 || z.avail_in > 0);
-    inflateEnd(&z);
-    return out;
-}
-
-std::string randomBytes(std::size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
 } // namespace
 
 TEST_F(ConnFixture, SendsTheRawBytesOfEachRecordOnlyWhileConnected)
@@ -217,47 +186,7 @@ TEST_F(ConnFixture, DeflatedRecordsInflateAsOneStream)
     ASSERT_TRUE(c->getDeflateData());
 
     std::vector<std::string> records = {"first record", std::string(3000, 'x'), ""};
-    // A mirror of the connection's stream finds a record length whose
-    // compressed form fills the 16384-byte block with all input taken.
-    z_stream mirror{};
-    ASSERT_EQ(deflateInit(&mirror, Z_DEFAULT_COMPRESSION), Z_OK);
-    std::vector<char> block(16384);
-    for (const std::string& r : records)
-    {
-        if (r.empty())
-            continue;
-        mirror.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(r.data()));
-        mirror.avail_in = static_cast<uInt>(r.size());
-        do
-        {
-            mirror.next_out = reinterpret_cast<Bytef*>(block.data());
-            mirror.avail_out = static_cast<uInt>(block.size());
-            deflate(&mirror, Z_SYNC_FLUSH);
-        } while (mirror.avail_out == 0);
-    }
-    std::string exact;
-    for (std::size_t len = 16000; len < 17000 && exact.empty(); ++len)
-    {
-        const std::string candidate = randomBytes(len, 7);
-        z_stream trial{};
-        ASSERT_EQ(deflateCopy(&trial, &mirror), Z_OK);
-        trial.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(candidate.data()));
-        trial.avail_in = static_cast<uInt>(candidate.size());
-        trial.next_out = reinterpret_cast<Bytef*>(block.data());
-        trial.avail_out = static_cast<uInt>(block.size());
-        deflate(&trial, Z_SYNC_FLUSH);
-        if (trial.avail_out == 0 && trial.avail_in == 0)
-        {
-            // Record bytes, not only the flush marker, still wait in the stream.
-            trial.next_out = reinterpret_cast<Bytef*>(block.data());
-            trial.avail_out = static_cast<uInt>(block.size());
-            deflate(&trial, Z_SYNC_FLUSH);
-            if (block.size() - trial.avail_out > 32)
-                exact = candidate;
-        }
-        deflateEnd(&trial);
-    }
-    deflateEnd(&mirror);
+    const std::string exact = deflating::exactFillRecord(records);
     ASSERT_FALSE(exact.empty()) << "no record length fills the block exactly";
     records.push_back(exact);
 
@@ -268,5 +197,5 @@ TEST_F(ConnFixture, DeflatedRecordsInflateAsOneStream)
         expected += r;
     }
     EXPECT_TRUE(c->connected());
-    EXPECT_EQ(inflateAll(scripted::net().sent["MASQ01"]), expected);
+    EXPECT_EQ(deflating::inflateAll(scripted::net().sent["MASQ01"]), expected);
 }

@@ -92,6 +92,21 @@ inline bool readUpTo(int fd, std::string& into, std::size_t want, int seconds = 
     return true;
 }
 
+// One read of what is there, waiting up to `seconds`; false on the peer's
+// close, an error or the time-out.
+inline bool readSome(int fd, std::string& into, int seconds = 10)
+{
+    char buf[65536];
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, seconds * 1000) <= 0)
+        return false;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0)
+        return false;
+    into.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
 // True when the peer closes within `seconds`, reading and dropping bytes.
 inline bool closedByPeer(int fd, int seconds = 10)
 {
