@@ -120,6 +120,8 @@ TEST(StreamLoopback, ASlowClientGetsEverythingInOrder)
         const int fd = connectWhenListening(s.port, 4096);
         while (!run.published)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Meanwhile the queue meets a full socket again and again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         readUpTo(fd, got, expected.size());
         ::close(fd);
         run.done = true;
