@@ -20,6 +20,7 @@ struct Net
     std::map<std::string, std::string> sent;
     std::map<std::string, int> sends;
     std::vector<std::pair<std::string, int>> events;
+    std::vector<TcpConnParam> listens; // listening registrations
     int code = 0;
 
     int countEvents(const std::string& name, int id) const
@@ -60,6 +61,10 @@ inline const NetworkApi& api()
             return 0;
         };
         a.getErrorCode = [] { return net().code; };
+        a.registerListenTcpConnection = [](const TcpConnParam* p) {
+            net().listens.push_back(*p);
+            return 0;
+        };
         return a;
     }();
     return table;
