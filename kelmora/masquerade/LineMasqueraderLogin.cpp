@@ -14,6 +14,18 @@ public:
     {
     }
 
+    // (Re)starts `timer` at `seconds`; whether it runs now.
+    bool restart(TarvokTimer& timer, bool running, TarvokTimerHandler* handler, unsigned long seconds,
+                 const char* failure)
+    {
+        if (running)
+            timer.destroy();
+        if (!!timer.create(&mSession, handler, LineMasqueraderLogin::toTimerMs(seconds), nullptr))
+            return true;
+        mLog.error() << failure;
+        return false;
+    }
+
     LineMasqueraderLogin& mMasq;
     TarvokSession& mSession;
     Log& mLog;
@@ -156,12 +168,8 @@ void LineMasqueraderLogin::startHeartbeatTimer()
     if (m.mHeartbeatSender == nullptr)
         return;
     m.mLog.info() << "LineMasqueraderLogin: starting heartbeat timer";
-    if (m.mHeartbeatRunning)
-        m.mHeartbeatTimer.destroy();
-    m.mHeartbeatRunning =
-        !!m.mHeartbeatTimer.create(&m.mSession, m.mHeartbeatSender, toTimerMs(m.mHeartbeatInterval), nullptr);
-    if (!m.mHeartbeatRunning)
-        m.mLog.error() << "LineMasqueraderLogin: cannot start heartbeat timer";
+    m.mHeartbeatRunning = m.restart(m.mHeartbeatTimer, m.mHeartbeatRunning, m.mHeartbeatSender, m.mHeartbeatInterval,
+                                    "LineMasqueraderLogin: cannot start heartbeat timer");
 }
 
 void LineMasqueraderLogin::stopHeartbeatTimer()
@@ -179,12 +187,8 @@ void LineMasqueraderLogin::startTimeoutTimer()
     LineMasqueraderLoginImpl& m = *mLoginImpl;
     if (m.mTimeoutInterval == 0)
         return;
-    if (m.mTimeoutRunning)
-        m.mTimeoutTimer.destroy();
-    m.mTimeoutRunning =
-        !!m.mTimeoutTimer.create(&m.mSession, &m.mTimeoutHandler, toTimerMs(m.mTimeoutInterval), nullptr);
-    if (!m.mTimeoutRunning)
-        m.mLog.error() << "LineMasqueraderLogin: cannot start Timeout timer";
+    m.mTimeoutRunning = m.restart(m.mTimeoutTimer, m.mTimeoutRunning, &m.mTimeoutHandler, m.mTimeoutInterval,
+                                  "LineMasqueraderLogin: cannot start Timeout timer");
 }
 
 void LineMasqueraderLogin::stopTimeoutTimer()

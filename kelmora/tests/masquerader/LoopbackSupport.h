@@ -22,28 +22,8 @@
 
 namespace loopback
 {
-// A thread the test starts must leave the exit signals to the framework.
-inline void blockExitSignals()
-{
-    sigset_t exits;
-    sigemptyset(&exits);
-    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-        sigaddset(&exits, sig);
-    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
-}
-
-inline int freePort(int type = SOCK_STREAM)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+using hostrun::blockExitSignals;
+using hostrun::freePort;
 
 // One connection attempt to 127.0.0.1:port; -1 when refused.
 inline int connectOnce(int port, int rcvBuf = 0)
