@@ -211,6 +211,20 @@ TEST(CopyResourceName, CutsAndPads)
     copyResourceName(name, "AB");
     for (int i = 2; i < 17; ++i)
         EXPECT_EQ(name[i], '\0') << i;
+    copyResourceName(name, nullptr); // ignored: the name stays
+    EXPECT_STREQ(name, "AB");
+}
+
+// The error code is the calling thread's own.
+TEST(ErrorCode, IsPerThread)
+{
+    FrameworkErrno::m_fwErrno = 0;
+    registerThread(nullptr);
+    EXPECT_EQ(getErrorCode(), NULL_PARAM);
+    int other = -1;
+    std::thread([&] { other = getErrorCode(); }).join();
+    EXPECT_EQ(other, 0);
+    EXPECT_EQ(getErrorCode(), NULL_PARAM);
 }
 
 // Which code a call gives from a thread the framework does not own, outside

@@ -56,7 +56,6 @@ int countEvents(const std::string& name, int id)
     return n;
 }
 
-
 struct Peer : TCPClientNetworkHandler
 {
     using TCPClientNetworkHandler::TCPClientNetworkHandler;

@@ -13,6 +13,10 @@
 #include "zunq/log/Log.h"
 #include "zunq/log/LogSink.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -139,13 +143,8 @@ inline int hop(const char* target, const std::function<void()>& work)
     return own->sendThreadMessageByThreadName(dst, data, false);
 }
 
-inline void stopFramework()
-{
-    ::kill(::getpid(), SIGTERM);
-}
-
-// A thread the test starts before the framework must leave the exit signals
-// to the framework's control thread.
+// A thread a test starts must leave the exit signals to the framework's
+// control thread.
 inline void blockExitSignals()
 {
     sigset_t exits;
@@ -153,6 +152,25 @@ inline void blockExitSignals()
     for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
         sigaddset(&exits, sig);
     pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+}
+
+// A port of 127.0.0.1 that was free a moment ago.
+inline int freePort(int type = SOCK_STREAM)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+inline void stopFramework()
+{
+    ::kill(::getpid(), SIGTERM);
 }
 
 // Sends datagrams to a multicast group on the loopback interface.
@@ -179,20 +197,6 @@ struct LoopbackGroupSender
     int fd;
     sockaddr_in to{};
 };
-
-// A port free on 127.0.0.1 a moment ago.
-inline int freePort(int type = SOCK_STREAM)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 struct ThreadSpec
 {
