@@ -16,6 +16,9 @@ namespace
 const std::string cWhere = "InitModule<Log>";
 
 std::atomic<FileLogSinkFactory> gFileLogSinkFactory{nullptr};
+std::atomic<AppLogCreator> gAppLogCreator{nullptr};
+// The file sink the factory built last; only compared, never called through.
+std::atomic<LogSink*> gFileSink{nullptr};
 
 // A configured level as the log's scale; anything outside [0, highest] is refused.
 LogLevels checkLevel(const std::string& key, long value, long highest)
@@ -36,6 +39,22 @@ void setFileLogSinkFactory(FileLogSinkFactory factory)
 FileLogSinkFactory getFileLogSinkFactory()
 {
     return gFileLogSinkFactory.load();
+}
+
+void setAppLogCreator(AppLogCreator creator)
+{
+    gAppLogCreator.store(creator);
+}
+
+bool createAppLogOfFileSink()
+{
+    LogSink* fileSink = gFileSink.load();
+    const AppLogCreator creator = gAppLogCreator.load();
+    if (fileSink == nullptr || creator == nullptr || LogRegistry::g_logger == nullptr
+        || LogRegistry::g_logger->getSink() != fileSink)
+        return false;
+    creator(fileSink);
+    return true;
 }
 
 template <>
@@ -75,6 +94,7 @@ bool InitModule<Log>::createModule(ModuleList* list, ZunqConfigManager* config)
 
     Log* log = new Log(verbose);
     log->addLogSink(sink);
+    gFileSink.store(fileSink);
     if (fileSink != nullptr)
         registerModule<LogSink>(list, "QuorLogSink", fileSink, list->defaultGroup());
     registerModule<Log>(list, "Log", log, list->defaultGroup());

@@ -28,6 +28,17 @@ using FileLogSinkFactory = LogSink* (*)(const std::string& path, const std::stri
 void setFileLogSinkFactory(FileLogSinkFactory factory);
 FileLogSinkFactory getFileLogSinkFactory();
 
+// Opens the application log of a file sink the factory built. The program
+// hands it over with its factory; the host calls it once, from the
+// "MIDDLEWARE_MD" thread's start-up, when the process log writes through that
+// sink (until then the sink writes its init log).
+using AppLogCreator = void (*)(LogSink* fileSink);
+void setAppLogCreator(AppLogCreator creator);
+
+// The start-up call above: true when the process log's sink is the file sink
+// the factory built and the creator was called.
+bool createAppLogOfFileSink();
+
 // Registers "Log" (Module<Log>) and, with the file sink, "QuorLogSink"
 // (Module<LogSink>), both in the default group. A level outside the log's
 // scale is a ConfigError.

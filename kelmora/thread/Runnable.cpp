@@ -1,6 +1,7 @@
 #include "kelmora/thread/Runnable.h"
 
 #include "kelmora/linehandler/NetworkHandler.h"
+#include "kelmora/runtime/LogModule.h"
 #include "kelmora/linehandler/TopicHandler.h"
 #include "kelmora/thread/TarvokSession.h"
 
@@ -538,6 +539,10 @@ void Runnable::_init()
     mThreadStatus.mState = Zunq::THD_INIT;
     mLog.info() << "Runnable::_init(" << static_cast<long>(::gettid()) << ") : thread|" << mName
                 << "| handle|true| received INIT";
+    // The framework's log files exist once its middleware thread runs; the
+    // process log moves from its init log to the application log there.
+    if (mName == "MIDDLEWARE_MD")
+        createAppLogOfFileSink();
     initResourceControlTimer();
     createTimer();
     init();

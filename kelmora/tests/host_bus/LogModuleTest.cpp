@@ -176,3 +176,49 @@ TEST_F(LogModuleTest, UnusableSettingsEndStartUp)
 }
 
 } // namespace
+
+namespace
+{
+LogSink* gAppLogOpenedOn = nullptr;
+int gAppLogCalls = 0;
+void recordingAppLogCreator(LogSink* sink)
+{
+    gAppLogOpenedOn = sink;
+    ++gAppLogCalls;
+}
+} // namespace
+
+// The middleware thread's start-up opens the application log only on the
+// file sink the process log writes through.
+TEST_F(LogModuleTest, AppLogIsOpenedOnlyOnTheProcessLogsFileSink)
+{
+    setAppLogCreator(recordingAppLogCreator);
+    struct Case
+    {
+        const char* name;
+        std::vector<std::string> args;
+        bool opened;
+    };
+    const Case cases[] = {
+        {"file sink", {"rtsd"}, true},
+        {"standard output", {"rtsd", "--log-file", "stdout"}, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        gAppLogOpenedOn = nullptr;
+        gAppLogCalls = 0;
+        ModuleList& list = keptModuleList();
+        auto config = makeConfig(c.args, "", &mDir);
+        InitModule<Log> factory;
+        ASSERT_TRUE(factory.createModule(&list, config.get()));
+        EXPECT_EQ(createAppLogOfFileSink(), c.opened);
+        EXPECT_EQ(gAppLogCalls, c.opened ? 1 : 0);
+        if (c.opened)
+        {
+            EXPECT_EQ(gAppLogOpenedOn, findModule<LogSink>(&list, "QuorLogSink", "default"));
+        }
+    }
+    setAppLogCreator(nullptr);
+    EXPECT_FALSE(createAppLogOfFileSink());
+}
