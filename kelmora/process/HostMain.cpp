@@ -208,9 +208,6 @@ int startProcess(int argc, char** argv)
     }
     if (log != nullptr && log->enabled(LOG_LEVEL_INFO))
         log->info() << "Main: quit";
-    if (log != nullptr)
-        log->flush();
-    cfgMain = nullptr;
     return 0;
 }
 
@@ -239,7 +236,9 @@ int main(int argc, char** argv)
 {
     try
     {
-        return startProcess(argc, argv);
+        const int code = startProcess(argc, argv);
+        cfgMain = nullptr; // it lived on startProcess's stack
+        return code;
     }
     catch (const InitModuleError& error)
     {
