@@ -77,7 +77,8 @@ public:
 
     // Starts RTSD_PROGRAM with `args` in `workDir` (default: this directory),
     // TARVOK_PATH pointing here so that no file of the machine is read.
-    void start(const std::vector<std::string>& args, const std::string& workDir = "")
+    void start(const std::vector<std::string>& args, const std::string& workDir = "",
+               const std::string& program = RTSD_PROGRAM)
     {
         const std::string out = mDir + "/stdout.txt", err = mDir + "/stderr.txt";
         const std::string cwd = workDir.empty() ? mDir : workDir;
@@ -92,13 +93,13 @@ public:
             ::setenv("TARVOK_PATH", mDir.c_str(), 1);
             ::unsetenv("DEFAULT_FW_CONFIG_PATH");
             ::unsetenv("DEFAULT_FW_LOGS_PATH");
-            std::vector<std::string> all{RTSD_PROGRAM};
+            std::vector<std::string> all{program};
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char*> argv;
             for (std::string& a : all)
                 argv.push_back(a.data());
             argv.push_back(nullptr);
-            ::execv(RTSD_PROGRAM, argv.data());
+            ::execv(program.c_str(), argv.data());
             ::_exit(127);
         }
     }

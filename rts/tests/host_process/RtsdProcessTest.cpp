@@ -79,6 +79,59 @@ TEST(RtsdProcess, HelpAndVersionAnswerAfterTheConfigurationOpened)
     }
 }
 
+// Which configuration file the program opens, and under which application
+// name: "--version" answers once the file has opened, with that name.
+TEST(RtsdProcess, ConfigurationFileAndApplicationNameFollowTheExeNameAndOptions)
+{
+    struct Case
+    {
+        std::string name;
+        std::map<std::string, std::string> files; // in TARVOK_PATH
+        std::vector<std::string> args;
+        int code;
+        std::string stderrHas;
+    };
+    const std::string xml = "<c><APP_LOG_PREFIX>stdout</APP_LOG_PREFIX></c>";
+    const Case cases[] = {
+        {"no options: the application name up to the first _", {{"feed.xml", xml}}, {"--version"}, 0,
+         "feed:  Version"},
+        {"the base file names the class file", {{"tarvok.xml", "<t><ConfigFile.feed>other</ConfigFile.feed></t>"},
+                                                {"other.xml", xml}},
+         {"--version"}, 0, "feed:  Version"},
+        {"the base file's class file missing", {{"tarvok.xml", "<t><ConfigFile.feed>other</ConfigFile.feed></t>"},
+                                                {"feed.xml", xml}},
+         {"--version"}, 1, "Error: opening configuration file: other"},
+        {"--file wins over --config-file", {{"b.xml", xml}}, {"--config-file", "a.xml", "--file", "b.xml", "--version"},
+         0, "feed:  Version"},
+        {"--file wins also when it is missing", {{"a.xml", xml}},
+         {"--config-file", "a.xml", "--file", "b.xml", "--version"}, 1, "Error: opening configuration file: b.xml"},
+        {"--app-name", {{"x.xml", xml}}, {"--app-name", "x", "--version"}, 0, "x:  Version"},
+        {"a malformed configuration file", {{"feed.xml", "<c><open></c>"}}, {"--version"}, 1,
+         "Error: Main: caught ConfigError: "},
+    };
+    for (const Case& c : cases)
+    {
+        RtsdProcess rtsd;
+        for (const auto& [name, content] : c.files)
+            rtsd.write(name, content);
+        const std::string program = rtsd.dir() + "/feed_a1";
+        std::filesystem::create_symlink(RTSD_PROGRAM, program);
+        rtsd.start(c.args, "", program);
+        EXPECT_EQ(rtsd.waitExit(), c.code) << c.name << "\n" << rtsd.err();
+        EXPECT_NE(rtsd.err().find(c.stderrHas), std::string::npos) << c.name << "\n" << rtsd.err();
+    }
+}
+
+// A key in the section named after the exe applies to it: the exe's base
+// comes before the host's and after the top level.
+TEST(RtsdProcess, SectionOfTheExeNameOverridesTheTopLevel)
+{
+    RtsdProcess rtsd;
+    rtsd.start({"--config-file", rtsd.writeConfig({{"StatsInterval", "5"}, {"rtsd", "<StatsInterval>0</StatsInterval>"}})});
+    EXPECT_EQ(rtsd.waitExit(), 1) << rtsd.out() << rtsd.err();
+    EXPECT_NE(rtsd.err().find("StatsInterval |0|"), std::string::npos) << rtsd.err();
+}
+
 TEST(RtsdProcess, StartUpErrorsEndWithOneAndTheirMessage)
 {
     struct Case
