@@ -75,10 +75,11 @@ public:
         return write("rtsd.xml", xml + "</rtsd>");
     }
 
-    // Starts RTSD_PROGRAM with `args` in `workDir` (default: this directory),
-    // TARVOK_PATH pointing here so that no file of the machine is read.
+    // Starts `program` with `args` in `workDir` (default: this directory),
+    // TARVOK_PATH pointing here so that no file of the machine is read, unless
+    // `tarvokPath` says otherwise (empty: unset).
     void start(const std::vector<std::string>& args, const std::string& workDir = "",
-               const std::string& program = RTSD_PROGRAM)
+               const std::string& program = RTSD_PROGRAM, const std::optional<std::string>& tarvokPath = {})
     {
         const std::string out = mDir + "/stdout.txt", err = mDir + "/stderr.txt";
         const std::string cwd = workDir.empty() ? mDir : workDir;
@@ -90,7 +91,11 @@ public:
                 ::_exit(126);
             std::freopen(out.c_str(), "w", stdout);
             std::freopen(err.c_str(), "w", stderr);
-            ::setenv("TARVOK_PATH", mDir.c_str(), 1);
+            const std::string path = tarvokPath.value_or(mDir);
+            if (path.empty())
+                ::unsetenv("TARVOK_PATH");
+            else
+                ::setenv("TARVOK_PATH", path.c_str(), 1);
             ::unsetenv("DEFAULT_FW_CONFIG_PATH");
             ::unsetenv("DEFAULT_FW_LOGS_PATH");
             std::vector<std::string> all{program};

@@ -122,6 +122,37 @@ TEST(RtsdProcess, ConfigurationFileAndApplicationNameFollowTheExeNameAndOptions)
     }
 }
 
+// Started by the framework agent, the configuration is looked for beside the
+// framework configuration file (argv[5]) unless TARVOK_PATH is already set.
+TEST(RtsdProcess, AgentCommandLineSetsTheConfigurationPathWithoutOverwritingIt)
+{
+    const std::string xml = "<c><APP_LOG_PREFIX>stdout</APP_LOG_PREFIX></c>";
+    struct Case
+    {
+        std::string name;
+        std::optional<std::string> tarvokPath; // nullopt: set to the other directory
+        int code;
+    };
+    const Case cases[] = {
+        {"TARVOK_PATH unset: taken from argv[5]", std::string(), 0},
+        {"TARVOK_PATH set elsewhere: kept", std::nullopt, 1},
+    };
+    for (const Case& c : cases)
+    {
+        RtsdProcess rtsd, elsewhere;
+        rtsd.write("fw/feed.xml", xml);
+        const std::string program = rtsd.dir() + "/feed_a1";
+        std::filesystem::create_symlink(RTSD_PROGRAM, program);
+        rtsd.start({"APP1", "0", "0", "0", rtsd.dir() + "/fw/fw.cfg", rtsd.dir(), "--version"}, elsewhere.dir(),
+                   program, c.tarvokPath ? c.tarvokPath : std::optional<std::string>(elsewhere.dir()));
+        EXPECT_EQ(rtsd.waitExit(), c.code) << c.name << "\n" << rtsd.err();
+        if (c.code == 0)
+        {
+            EXPECT_NE(rtsd.err().find("feed:  Version"), std::string::npos) << c.name << "\n" << rtsd.err();
+        }
+    }
+}
+
 // A key in the section named after the exe applies to it: the exe's base
 // comes before the host's and after the top level.
 TEST(RtsdProcess, SectionOfTheExeNameOverridesTheTopLevel)
