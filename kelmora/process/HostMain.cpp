@@ -35,6 +35,16 @@ char** fwArgvBuffers = nullptr;
 
 namespace
 {
+bool gFrameworkRunsProcess = false;
+} // namespace
+
+bool frameworkRunsProcess()
+{
+    return gFrameworkRunsProcess;
+}
+
+namespace
+{
 
 const char* const cUsage = "Usage: Please see the Administrator's Guide. The configuration file also contains "
                            "documentation for command-line parameters.\n\n";
@@ -193,6 +203,7 @@ int startProcess(int argc, char** argv)
     int fwArgcUsed = fwArgc;
     configureFwArg(exeName, fwArgcUsed, fwArgv, agent, argc, argv);
 
+    gFrameworkRunsProcess = true;
     const int started = frameworkInit(fwArgcUsed, fwArgv, fwMainThread);
     if (gStartupError)
         std::rethrow_exception(gStartupError);

@@ -25,6 +25,10 @@ extern std::string version;
 extern ModuleList& moduleList;
 extern ModuleInitializer* myModuleInitializer;
 
+// True once main has handed the process to the framework start function:
+// from then on the framework's control thread takes the exit signals.
+bool frameworkRunsProcess();
+
 // Bytes of one framework argument buffer; a value holds at most one less.
 constexpr int cFwArgBufferSize = 512;
 

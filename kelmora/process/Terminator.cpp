@@ -1,5 +1,6 @@
 #include "kelmora/process/Terminator.h"
 
+#include "kelmora/process/HostMain.h"
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
@@ -312,7 +313,14 @@ bool InitModule<Terminator>::createModule(ModuleList* list, ZunqConfigManager* c
         session = requireModule<TarvokSession>(list, "TarvokSession", defaultGroup, cWhere);
     auto* channel = requireModule<Orlu<TerminateAll>>(list, "OrluTerminateAll", defaultGroup, cWhere);
 
-    const bool middleware = config->getBool("UseQuorAsMiddleware", "", false);
+    bool middleware = config->getBool("UseQuorAsMiddleware", "", false);
+    if (middleware && frameworkRunsProcess())
+    {
+        // The framework's control thread is the one taker of the exit signals
+        // here; taking them from it would leave a process that never stops.
+        log->warning() << cWhere << ": UseQuorAsMiddleware ignored: the framework runs this process and stops it";
+        middleware = false;
+    }
     log->info() << cWhere << ": creating Terminator";
     auto* terminator = new Terminator(*log, *session, middleware);
     const int pid = static_cast<int>(::getpid());

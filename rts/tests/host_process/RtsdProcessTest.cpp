@@ -45,6 +45,19 @@ TEST(RtsdProcess, ExampleConfigurationRunsUntilSigtermThenExitsZero)
     EXPECT_TRUE(std::filesystem::exists(rtsd.dir() + "/examples/rtsd.xml"));
 }
 
+// The middleware path needs a process the framework does not run: in rtsd
+// the setting is refused, and SIGTERM still stops the process.
+TEST(RtsdProcess, MiddlewareSettingIsRefusedWhereTheFrameworkRunsTheProcess)
+{
+    RtsdProcess rtsd;
+    rtsd.start({"--config-file", rtsd.writeConfig({{"UseQuorAsMiddleware", "true"}})});
+    ASSERT_TRUE(rtsd.waitForOutput("Module initialization completed")) << rtsd.out() << rtsd.err();
+    EXPECT_NE(rtsd.out().find("UseQuorAsMiddleware ignored"), std::string::npos);
+    rtsd.signal(SIGTERM);
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.out() << rtsd.err();
+    EXPECT_EQ(RtsdProcess::count(rtsd.out(), "Main: quit"), 1);
+}
+
 TEST(RtsdProcess, HelpAndVersionAnswerAfterTheConfigurationOpened)
 {
     struct Case
