@@ -47,8 +47,9 @@ function(fendral_test label)
   get_filename_component(libdir ${CMAKE_CURRENT_SOURCE_DIR}/../.. ABSOLUTE)
   get_filename_component(libname ${libdir} NAME)
   set(target ${libname}_${label}_tests)
-  add_executable(${target} ${ARG_SOURCES})
-  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  # The test's own main: a library it links may export one for its programs.
+  add_executable(${target} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/TestMain.cpp)
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS ${label} TIMEOUT 300 ${ARG_PROPERTIES}

@@ -9,29 +9,18 @@ class Terminator;
 class TarvokSessionRunnable : public Runnable
 {
 public:
-    // How TERM reaches the terminator; set with the terminator's own code,
-    // which this layer does not see.
-    using TermCall = void (*)(Terminator* terminator, int signal);
-
     TarvokSessionRunnable(const char* threadName, ZunqConfigManager& cfg, ModuleList& modules, Log& log)
         : Runnable(threadName, cfg, modules, log, 10000)
     {
     }
 
-    void setTerminator(Terminator* terminator, TermCall call)
-    {
-        mTerminator = terminator;
-        mTermCall = call;
-    }
+    // Set by the terminator itself when it is created.
+    void setTerminator(Terminator* terminator) { mTerminator = terminator; }
     Terminator* getTerminator() const { return mTerminator; }
 
-    void term() override
-    {
-        if (mTerminator != nullptr && mTermCall != nullptr)
-            mTermCall(mTerminator, 15);
-    }
+    // Terminator::onTerm(15); before a terminator exists, nothing.
+    void term() override;
 
 private:
     Terminator* mTerminator = nullptr;
-    TermCall mTermCall = nullptr;
 };

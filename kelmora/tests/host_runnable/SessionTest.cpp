@@ -6,6 +6,8 @@
 #include "kelmora/thread/TarvokListener.h"
 #include "kelmora/thread/TarvokOldMsg.h"
 #include "kelmora/thread/TarvokSessionRunnable.h"
+#include "kelmora/process/Terminator.h"
+#include "kelmora/bus/TerminateAll.h"
 
 #include <gtest/gtest.h>
 
@@ -105,23 +107,34 @@ TEST(TarvokSession, ReplySubjectsAndStatus)
     EXPECT_STREQ(bad.getText(), "[(1) NOT IMPLEMENTED ERROR]");
 }
 
-namespace
-{
-int gTermSignal = 0;
-void recordTerm(Terminator*, int signal)
-{
-    gTermSignal = signal;
-}
-} // namespace
-
 TEST(TarvokSessionRunnable, TermGoesToTheTerminatorOnceSet)
 {
     Host host;
     TarvokSessionRunnable runnable("default", host.cfg, host.modules, host.log);
-    gTermSignal = 0;
+    TarvokSession session;
+    session.setLog(&host.log);
+    session.setRunnable(&runnable);
+    Orlu<TerminateAll> channel("TerminateAll", "");
+    struct Count : OrluSubscriber<TerminateAll>
+    {
+        Count() : OrluSubscriber<TerminateAll>("count") {}
+        void onData(const Orlu<TerminateAll>&, const std::string&, const TerminateAll&) override { ++n; }
+        int n = 0;
+    } count;
+    channel.subscribe(&count);
+
     runnable.term(); // none set yet: ignored
-    EXPECT_EQ(gTermSignal, 0);
-    runnable.setTerminator(reinterpret_cast<Terminator*>(&runnable), recordTerm);
+    EXPECT_EQ(runnable.getTerminator(), nullptr);
+
+    Terminator terminator(host.log, session, false);
+    Terminator::setLocalTerminator(&terminator, static_cast<int>(::getpid()));
+    terminator.setDestination(&channel);
+    EXPECT_EQ(runnable.getTerminator(), &terminator);
+    testing::internal::CaptureStdout();
     runnable.term();
-    EXPECT_EQ(gTermSignal, 15);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "PID " + std::to_string(::getpid()) + " caught signal 15\n");
+    EXPECT_EQ(count.n, 1);
+    EXPECT_TRUE(terminator.endedByFramework());
+    Terminator::setLocalTerminator(nullptr, 0);
 }

@@ -1,0 +1,112 @@
+// A plug-in the process tests load into the real rtsd ("--shared-objects").
+// Its module factory runs after every module of the program and, on the
+// default session's thread, every 50 ms:
+//   - publishes one line data record on the default group's line data
+//     channel when "ProbeLineData" is true (a busy channel for the
+//     statistics report);
+//   - once "ProbeQuitAfterMs" has passed (0: never), invokes the admin
+//     method "quit" as the admin interface would and logs its answer.
+// It counts every TerminateAll it receives in the log.
+#include "kelmora/bus/TerminateAll.h"
+#include "kelmora/linedata/LineDataBasic.h"
+#include "kelmora/runtime/InitModule.h"
+#include "kelmora/runtime/Module.h"
+#include "kelmora/runtime/ModuleList.h"
+#include "kelmora/thread/TarvokSession.h"
+#include "kelmora/thread/TarvokTimer.h"
+#include "zunq/admin/KeshMethod.h"
+#include "zunq/admin/KeshSession.h"
+#include "zunq/bus/Orlu.h"
+#include "zunq/config/ZunqConfigManager.h"
+#include "zunq/log/Log.h"
+
+#include <atomic>
+
+namespace
+{
+
+class ProcessProbe : public TarvokTimerHandler, public OrluSubscriber<TerminateAll>
+{
+public:
+    ProcessProbe(Log& log, KeshSession& kesh, Orlu<LineData>* lineData, long quitAfterMs)
+        : OrluSubscriber<TerminateAll>("ProcessProbe"), mLog(log), mKesh(kesh), mQuitAfterMs(quitAfterMs)
+    {
+        mPublisher.setDestination(lineData);
+    }
+
+    void start(TarvokSession& session) { mTimer.create(&session, this, 50, nullptr); }
+
+    void onTimer(TarvokTimer*) override
+    {
+        mElapsedMs += 50;
+        mPublisher.publish(mRecord);
+        if (mQuitAfterMs > 0 && mElapsedMs >= mQuitAfterMs && !mQuitSent)
+        {
+            mQuitSent = true;
+            quit();
+        }
+    }
+
+    void onData(const Orlu<TerminateAll>&, const std::string& name, const TerminateAll& data) override
+    {
+        mLog.info() << "ProcessProbe: TerminateAll " << ++mTerminates << " from " << name << " (" << data.getReason()
+                    << ")";
+    }
+
+private:
+    void quit()
+    {
+        for (KeshMethod* method : mKesh.getMethods())
+        {
+            if (method->getName() != "quit")
+                continue;
+            KeshParamList in, out;
+            method->invoke(in, out);
+            const KeshParam* message = out.getParam(std::string("Message"));
+            mLog.info() << "ProcessProbe: quit answered: " << (message != nullptr ? message->getValue() : "");
+            return;
+        }
+        mLog.error() << "ProcessProbe: no quit method";
+    }
+
+    Log& mLog;
+    KeshSession& mKesh;
+    long mQuitAfterMs;
+    long mElapsedMs = 0;
+    bool mQuitSent = false;
+    int mTerminates = 0;
+    LineDataBasic mRecord;
+    OrluPublisher<LineData> mPublisher{"ProcessProbe"};
+    TarvokTimer mTimer;
+};
+
+} // namespace
+
+struct ProcessProbeModule
+{
+};
+
+template <>
+bool InitModule<ProcessProbeModule>::createModule(ModuleList* list, ZunqConfigManager* config)
+{
+    const std::string where = "InitModule<ProcessProbe>";
+    const std::string& group = list->defaultGroup();
+    Log* log = requireModule<Log>(list, "Log", group, where);
+    KeshSession* kesh = requireModule<KeshSession>(list, "KeshSession", group, where);
+    TarvokSession* session = requireModule<TarvokSession>(list, "TarvokSessionDefault", group, where);
+    auto* terminate = requireModule<Orlu<TerminateAll>>(list, "OrluTerminateAll", group, where);
+    Orlu<LineData>* lineData = nullptr;
+    if (config->getBool("ProbeLineData", "", false))
+        lineData = requireModule<Orlu<LineData>>(list, "OrluLineData", group, where);
+
+    auto* probe = new ProcessProbe(*log, *kesh, lineData, config->getLong("ProbeQuitAfterMs", "", 0));
+    terminate->subscribe(probe);
+    probe->start(*session);
+    log->info() << where << ": probing";
+    return true;
+}
+
+// After the terminator (990): it sees the same TerminateAll deliveries as the program's last subscriber.
+InitModule<ProcessProbeModule> gProcessProbe("ProcessProbe", 995);
+
+extern "C" void tarvok_so_init() {}
