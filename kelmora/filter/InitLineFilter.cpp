@@ -62,6 +62,8 @@ Channels lookUp(const ModuleList& list, const std::string& group)
 
 void check(const Channels& c, bool useBackupLine, const std::string& where)
 {
+    // The backup-line channel counts only when a backup line is used.
+    const void* backupLineChange = useBackupLine ? static_cast<const void*>(c.backupLineChange) : &c;
     const std::pair<const void*, const char*> required[] = {
         {c.keshSession, "KeshSession"},
         {c.session, "TarvokSession"},
@@ -73,7 +75,7 @@ void check(const Channels& c, bool useBackupLine, const std::string& where)
         {c.mhMode, "OrluMhMode"},
         {c.pubAdmin, "OrluMsgPubAdmin"},
         {c.factory, "LineDataFactory"},
-        {useBackupLine ? static_cast<const void*>(c.backupLineChange) : &c, "OrluBackupLineChange"},
+        {backupLineChange, "OrluBackupLineChange"},
         {c.refreshRequest, "OrluRefreshRequest"},
     };
     for (const auto& [module, name] : required)

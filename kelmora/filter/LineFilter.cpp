@@ -61,11 +61,12 @@ struct Flags
     Flags() = default;
     explicit Flags(const LineData& data)
         : mSeqNum(data.getSeqNum()), mHeartbeat(data.isHeartbeat()), mIgnore(data.getIgnoreSeqNum()),
-          mReset(data.isSequenceReset()), mControl(data.isControl()), mOriginal(data.isOriginal())
+          mReset(data.isSequenceReset()), mControl(data.isControl()), mOriginal(data.isOriginal()),
+          mBlock(data.isBlockData())
     {
     }
     std::uint32_t mSeqNum = 0;
-    bool mHeartbeat = false, mIgnore = false, mReset = false, mControl = false, mOriginal = true;
+    bool mHeartbeat = false, mIgnore = false, mReset = false, mControl = false, mOriginal = true, mBlock = false;
 };
 
 struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
@@ -236,7 +237,7 @@ public:
 
     void processLineData(const LineData& data, const Flags& flags)
     {
-        if (!mPublishWholeBlocks && data.isBlockData())
+        if (!mPublishWholeBlocks && flags.mBlock)
         {
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::START_BATCH);

@@ -92,14 +92,7 @@ struct AdminDriver : TarvokTimerHandler
 {
     void request(const std::string& subject, const std::string& args)
     {
-        TarvokOldMsg msg;
-        msg.setSendSubject(subject);
-        msg.setReplySubject("host.1." + std::to_string(++requests));
-        msg.setArgs(args);
-        std::vector<TarvokListener*> listeners;
-        session->getOrvaneRequestListener(subject.c_str(), listeners);
-        for (TarvokListener* l : listeners)
-            l->getMsgHandler()->onMsg(l, msg);
+        admintest::relayRequest(*session, subject, "host.1." + std::to_string(++requests), args);
     }
     void onTimer(TarvokTimer* timer) override
     {
