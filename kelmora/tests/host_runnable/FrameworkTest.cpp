@@ -304,5 +304,8 @@ TEST(Hops, WorkRunsOnTheTargetThreadAndATimerMadeThereFiresThere)
     ASSERT_TRUE(runFramework({{"HOPSRC", 100}, {"HOPDST", 100}}, "", std::chrono::seconds(20)));
     EXPECT_EQ(from.runnable->rc, 0);
     EXPECT_EQ(ranOn, "HOPDST");
-    EXPECT_EQ(fires.threads, (std::vector<std::string>{"HOPDST", "HOPDST", "HOPDST"}));
+    // The stop asked for at the third expiry may land after more of them.
+    ASSERT_GE(fires.threads.size(), 3u);
+    EXPECT_EQ(std::count(fires.threads.begin(), fires.threads.end(), "HOPDST"),
+              static_cast<std::ptrdiff_t>(fires.threads.size()));
 }

@@ -86,8 +86,8 @@ TEST(LineFilterTimers, TooFewRecordsPerCycleAskForTheBackupLine)
 
 TEST(LineFilterTimers, WithoutBackupLineTheHeartbeatTimerAgesNoGap)
 {
-    // Heartbeat cycles of 10 ms would have passed the 0.5 s time limit many
-    // times over within 300 ms, had their expiries counted as gap ticks.
+    // Heartbeat cycles of 10 ms would have passed the 2 s time limit within
+    // 300 ms, had their expiries counted as gap ticks; the gap timer needs 2.1 s.
     TimedFilter t(false);
     std::size_t spooledAfterCycles = 0;
     bool skippedLater = false;
@@ -95,13 +95,13 @@ TEST(LineFilterTimers, WithoutBackupLineTheHeartbeatTimerAgesNoGap)
         ASSERT_TRUE(t.on([&] {
             t.bench.mFilter.setHeartbeatsControlTime(10);
             t.bench.mFilter.setNumberHeartbeatsPerControlTime(1);
-            t.bench.mFilter.setGapLimitTime(0.5);
+            t.bench.mFilter.setGapLimitTime(2);
             t.bench.mFilter.setNextSeqNum(10, false);
             t.bench.play("h9 13");
         }));
         std::this_thread::sleep_for(300ms);
         t.on([&] { spooledAfterCycles = t.bench.mFilter.getSpoolSize(); });
-        skippedLater = waitOnSession(t.owner.session, [&] { return t.bench.mFilter.getSpoolSize() == 0; }, 5s);
+        skippedLater = waitOnSession(t.owner.session, [&] { return t.bench.mFilter.getSpoolSize() == 0; }, 15s);
     }));
     EXPECT_EQ(spooledAfterCycles, 1u);
     EXPECT_TRUE(skippedLater);
