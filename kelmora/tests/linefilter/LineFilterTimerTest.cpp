@@ -86,20 +86,21 @@ TEST(LineFilterTimers, TooFewRecordsPerCycleAskForTheBackupLine)
 
 TEST(LineFilterTimers, WithoutBackupLineTheHeartbeatTimerAgesNoGap)
 {
-    // Heartbeat cycles of 10 ms would have passed the 2 s time limit within
-    // 300 ms, had their expiries counted as gap ticks; the gap timer needs 2.1 s.
+    // Heartbeat cycles of 1 ms would have passed the 2 s time limit (20
+    // ticks) within 400 ms, had their expiries counted as gap ticks; the gap
+    // timer needs 2.1 s.
     TimedFilter t(false);
     std::size_t spooledAfterCycles = 0;
     bool skippedLater = false;
     ASSERT_TRUE(t.script.run([&] {
         ASSERT_TRUE(t.on([&] {
-            t.bench.mFilter.setHeartbeatsControlTime(10);
+            t.bench.mFilter.setHeartbeatsControlTime(1);
             t.bench.mFilter.setNumberHeartbeatsPerControlTime(1);
             t.bench.mFilter.setGapLimitTime(2);
             t.bench.mFilter.setNextSeqNum(10, false);
             t.bench.play("h9 13");
         }));
-        std::this_thread::sleep_for(300ms);
+        std::this_thread::sleep_for(400ms);
         t.on([&] { spooledAfterCycles = t.bench.mFilter.getSpoolSize(); });
         skippedLater = waitOnSession(t.owner.session, [&] { return t.bench.mFilter.getSpoolSize() == 0; }, 15s);
     }));
