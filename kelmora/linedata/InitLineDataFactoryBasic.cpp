@@ -21,7 +21,7 @@ bool InitModule<LineDataFactoryBasic>::createModule(ModuleList* list, ZunqConfig
     const std::list<std::string>* groups = subFeeds(list);
     if (groups == nullptr)
     {
-        log.verbose() << where << ": NOT initializing any LineDataFactoryBasic objects: no SubFeeds defined";
+        log.verbose() << where << ": NOT initializing any LineDataFactoryBasic objects: no SubFeeds defined\n";
         return true;
     }
     for (const std::string& group : *groups)
@@ -38,7 +38,7 @@ bool InitModule<LineDataFactoryBasic>::createModule(ModuleList* list, ZunqConfig
             throw InitModuleError(prefix, "LineFilterGapLimitSize must be between 0 and " +
                                               std::to_string(std::numeric_limits<std::uint32_t>::max() - 50));
         refuseSecondFactory(list, group, prefix, "LineDataFactoryBasic");
-        log.info() << prefix << ": creating LineDataFactoryBasic";
+        log.info() << prefix << ": creating LineDataFactoryBasic\n";
         auto* factory = new LineDataFactoryBasic("LineDataFactoryBasic(" + group + ")", log);
         factory->setSeqNumOffset(seqNumOffset);
         factory->setSeqNumLength(seqNumLength);

@@ -138,7 +138,7 @@ bool InitModule<LineDataFactoryBlock>::createModule(ModuleList* list, ZunqConfig
     const std::list<std::string>* groups = subFeeds(list);
     if (groups == nullptr)
     {
-        log.verbose() << where << ": NOT initializing any LineDataFactoryBlock objects: no SubFeeds defined";
+        log.verbose() << where << ": NOT initializing any LineDataFactoryBlock objects: no SubFeeds defined\n";
         return true;
     }
     for (const std::string& group : *groups)
@@ -148,7 +148,7 @@ bool InitModule<LineDataFactoryBlock>::createModule(ModuleList* list, ZunqConfig
         if (lowerCase(cfg.getString("LineDataFormat", cFormatOption, "block", false)) != "block")
             continue;
         refuseSecondFactory(list, group, prefix, "LineDataFactoryBlock");
-        log.info() << prefix << ": creating LineDataFactoryBlock";
+        log.info() << prefix << ": creating LineDataFactoryBlock\n";
         // Owned here until registered: a refused setting frees it.
         auto factory = std::make_unique<LineDataFactoryBlock>();
         const BlockSettings settings = read(cfg);

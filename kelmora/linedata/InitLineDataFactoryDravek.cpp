@@ -28,7 +28,7 @@ bool InitModule<LineDataFactoryDravek>::createModule(ModuleList* list, ZunqConfi
         if (lowerCase(cfg.getString("LineDataFormat", cFormatOption, "", false)) != "dravek")
             continue;
         refuseSecondFactory(list, group, prefix, "LineDataFactoryDravek");
-        log.info() << prefix << ": creating LineDataFactoryDravek";
+        log.info() << prefix << ": creating LineDataFactoryDravek\n";
         auto factory = std::make_unique<LineDataFactoryDravek>("LineDataFactoryDravek(" + group + ")", log);
         const long channelId = cfg.getLong("LiveChannelId", "", 0, true);
         if (channelId < 0 || channelId > UINT16_MAX)
