@@ -10,6 +10,7 @@
 #include "kelmora/tests/linefilter/LineFilterTestSupport.h"
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactoryBasic.h"
+#include "kelmora/thread/TarvokSession.h"
 #include "zunq/log/Log.h"
 
 #include <benchmark/benchmark.h>
@@ -76,7 +77,7 @@ Stream& stream(bool disordered)
 struct Rig
 {
     Rig()
-        : mFactory("records", mLog), mFilter("filter", mLog, &mFactory, false), mRaw("raw", "g"),
+        : mFactory("records", mLog), mFilter("filter", mSession, mLog, &mFactory, false), mRaw("raw", "g"),
           mFiltered("filtered", "g"), mSource("source")
     {
         mFactory.setObjPoolSize(256);
@@ -92,6 +93,7 @@ struct Rig
 
     Log mLog;
     const std::string mSourceName{"source"};
+    TarvokSession mSession;
     LineDataFactoryBasic mFactory;
     LineFilter mFilter;
     Orlu<LineData> mRaw;

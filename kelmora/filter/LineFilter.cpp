@@ -3,6 +3,8 @@
 #include "kelmora/filter/SpoolNodeArena.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linedata/LineDataFactoryBasic.h"
+#include "kelmora/thread/TarvokSession.h"
+#include "kelmora/thread/TarvokTimer.h"
 #include "libstats/pool/ArrayBackedPool.h"
 #include "zunq/log/Log.h"
 #include "zunq/protocol/ZunqDumpUtils.h"
@@ -50,30 +52,50 @@ std::int64_t steadyNow()
 }
 
 constexpr std::uint64_t cImplausibleLogEvery = 10000;
+constexpr unsigned int cGapTickMs = 100;
 } // namespace
+
+// A record's sequencing fields, read once: each is a call through the record.
+struct Flags
+{
+    Flags() = default;
+    explicit Flags(const LineData& data)
+        : mSeqNum(data.getSeqNum()), mHeartbeat(data.isHeartbeat()), mIgnore(data.getIgnoreSeqNum()),
+          mReset(data.isSequenceReset()), mControl(data.isControl()), mOriginal(data.isOriginal()),
+          mBlock(data.isBlockData())
+    {
+    }
+    std::uint32_t mSeqNum = 0;
+    bool mHeartbeat = false, mIgnore = false, mReset = false, mControl = false, mOriginal = true, mBlock = false;
+};
 
 struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
 {
     LineData* mData;
+    // The copy's fields, kept so that processing it reads none again.
+    Flags mFlags;
     std::uint64_t mInterval;
     bool mRetransRequested;
     bool mBlockData;
 };
 
-class LineFilter::LineFilterImpl
+class LineFilter::LineFilterImpl : public TarvokTimerHandler
 {
 public:
     using Spool = std::map<std::uint32_t, SpooledMessage*, SerialLess,
                            SpoolNodeAllocator<std::pair<const std::uint32_t, SpooledMessage*>>>;
 
-    LineFilterImpl(LineFilter& filter, const std::string& name, Log& log, LineDataFactory* factory, bool backup)
-        : mFilter(filter), mName(name), mLog(log), mMessageSpool(SerialLess(), SpoolNodeAllocator<std::pair<const std::uint32_t, SpooledMessage*>>(&mSpoolArena)),
+    LineFilterImpl(LineFilter& filter, const std::string& name, TarvokSession& session, Log& log,
+                   LineDataFactory* factory, bool backup)
+        : mFilter(filter), mName(name), mSession(session), mLog(log), mMessageSpool(SerialLess(), SpoolNodeAllocator<std::pair<const std::uint32_t, SpooledMessage*>>(&mSpoolArena)),
           mLineDataFactory(factory), mBackupLineEnabled(backup)
     {
     }
 
-    ~LineFilterImpl()
+    ~LineFilterImpl() override
     {
+        mGapTimer.destroy();
+        mHeartbeatsControlTimer.destroy();
         for (auto& entry : mMessageSpool)
             releaseEntry(entry.second);
         mMessageSpool.clear();
@@ -98,29 +120,9 @@ public:
         static_cast<OrluPublisher<MsgPubAdmin>&>(mFilter).publish(mMsgPubAdmin);
     }
 
-    // The record's flags, read once: each is a call through the record.
-    struct Flags
-    {
-        explicit Flags(const LineData& data)
-            : mSeqNum(data.getSeqNum()), mHeartbeat(data.isHeartbeat()), mIgnore(data.getIgnoreSeqNum()),
-              mReset(data.isSequenceReset()), mControl(data.isControl()), mOriginal(data.isOriginal())
-        {
-        }
-        std::uint32_t mSeqNum;
-        bool mHeartbeat, mIgnore, mReset, mControl, mOriginal;
-    };
-
     std::uint32_t impliedSeqNum(const Flags& flags) const
     {
         return flags.mSeqNum + (mHeartbeatsHavePrevSeqNum && flags.mHeartbeat ? 1 : 0);
-    }
-
-    std::uint32_t impliedSeqNum(const LineData& data) const
-    {
-        std::uint32_t seq = data.getSeqNum();
-        if (mHeartbeatsHavePrevSeqNum && data.isHeartbeat())
-            seq += 1;
-        return seq;
     }
 
     // Ahead of the next expected number. Before the first record of the day
@@ -198,14 +200,15 @@ public:
             else
             {
                 std::uint32_t begin = 0, end = 0;
-                spoolMessage(data, begin, end);
+                spoolMessage(data, flags, begin, end);
             }
             return;
         }
         if (distance < 0)
             return;
 
-        mLog.verbose() << mName << ": out-of-sequence message(s): begin impliedSeqNum# " << implied << "\n";
+        if (mLog.verboseEnabled()) [[unlikely]]
+            mLog.verbose() << mName << ": out-of-sequence message(s): begin impliedSeqNum# " << implied << "\n";
         if (mMaxValidGapSize != 0 && mProcessedFirstData && static_cast<std::uint64_t>(distance) > mMaxValidGapSize)
         {
             // A genuine jump would stall the sub-feed here: say so, without flooding.
@@ -224,7 +227,7 @@ public:
             return dropAndCheck();
         }
         std::uint32_t begin = 0, end = 0;
-        const bool reported = spoolMessage(data, begin, end);
+        const bool reported = spoolMessage(data, flags, begin, end);
         if (reported && mRetransActive && mRequestRetransTimeout == 0)
             requestUnderStartOfDayRule(begin, end);
         dropAndCheck();
@@ -234,7 +237,7 @@ public:
 
     void processLineData(const LineData& data, const Flags& flags)
     {
-        if (!mPublishWholeBlocks && data.isBlockData())
+        if (!mPublishWholeBlocks && flags.mBlock)
         {
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::START_BATCH);
@@ -323,17 +326,17 @@ public:
     }
 
     // Returns true when a missing range was reported in begin/end.
-    bool spoolMessage(const LineData& data, std::uint32_t& begin, std::uint32_t& end)
+    bool spoolMessage(const LineData& data, const Flags& flags, std::uint32_t& begin, std::uint32_t& end)
     {
         if (mChannelIsDead)
             return false;
         ensurePool(0);
-        const std::uint32_t implied = impliedSeqNum(data);
+        const std::uint32_t implied = impliedSeqNum(flags);
         begin = end = 0;
         auto held = mMessageSpool.find(implied);
         if (held != mMessageSpool.end())
         {
-            if (!held->second->mData->isHeartbeat())
+            if (!held->second->mFlags.mHeartbeat)
                 return false;
             releaseEntry(held->second);
             mMessageSpool.erase(held);
@@ -351,6 +354,7 @@ public:
         entry->mRetransRequested = false;
         entry->mData = fromBlock ? mLineDataBasicFactory->create() : mLineDataFactory->create();
         *entry->mData = data;
+        entry->mFlags = flags;
         mMessageSpool.emplace(implied, entry);
 
         bool reported = false;
@@ -442,14 +446,15 @@ public:
             }
             publishRequest(0, seq - 1, true);
         }
-        mLog.verbose() << mName << ": spooled seqNum == next seqNum (" << seq << "): processing...\n";
-        processLineData(*entry->mData);
+        if (mLog.verboseEnabled()) [[unlikely]]
+            mLog.verbose() << mName << ": spooled seqNum == next seqNum (" << seq << "): processing...\n";
+        processLineData(*entry->mData, entry->mFlags);
         ++processed;
         announced = true;
         if (!mContinueProcessingAfterTimeOut && mLimitTimeoutOrig != 0 && mLimitTimeout == 0)
         {
             mLimitTimeout = mLimitTimeoutOrig;
-            mGapTimerRunning = true;
+            startGapTimer();
         }
         releaseEntry(entry);
     }
@@ -494,8 +499,9 @@ public:
             if (outcome == GapOutcome::End)
                 break;
             publishGap(mNextSeqNum, seq - 1);
-            const LineData& headData = *head->second->mData;
-            mNextSeqNum = headData.isHeartbeat() && mHeartbeatsHavePrevSeqNum ? headData.getNextSeqNum() : headData.getSeqNum();
+            const SpooledMessage& headEntry = *head->second;
+            mNextSeqNum = headEntry.mFlags.mHeartbeat && mHeartbeatsHavePrevSeqNum ? headEntry.mData->getNextSeqNum()
+                                                                                 : headEntry.mFlags.mSeqNum;
             mLog.verbose() << mName << "Setting next seq number to [" << mNextSeqNum << "]\n";
             processHead(head, announced, processed);
         }
@@ -578,7 +584,7 @@ public:
                 logTimeDetail(seq, age);
             }
             mLimitTimeout = 0;
-            mGapTimerRunning = false;
+            stopGapTimer();
             return GapOutcome::End;
         }
         if (mGapShutdown && !mInDRRecovery)
@@ -802,8 +808,41 @@ public:
     }
 
     // ---- heartbeat control and timers
+    // The timer is asked for on the session's thread; a refusal there is
+    // logged by the timer itself.
+    void startGapTimer()
+    {
+        mGapTimer.destroy();
+        mGapTimerRunning = true;
+        TarvokStatus status = mGapTimer.create(&mSession, this, cGapTickMs, nullptr);
+        if (!status)
+            mLog.warning() << mName << ": the gap timer could not be created (" << status.getContext()
+                           << "); gaps do not age by time\n";
+    }
+
+    void stopGapTimer()
+    {
+        mGapTimer.destroy();
+        mGapTimerRunning = false;
+    }
+
+    void onTimer(TarvokTimer* timer) override
+    {
+        // Without a backup line only the gap timer ages gaps: counting the
+        // heartbeat timer's expiries too would skip gaps early.
+        if (timer == &mGapTimer)
+            gapTick();
+        else if (timer == &mHeartbeatsControlTimer)
+            heartbeatsCycleEnd();
+    }
+
     void startHeartbeatsControl()
     {
+        const auto period = static_cast<unsigned int>(mHeartbeatsControlCycleTime);
+        TarvokStatus status = mHeartbeatsControlTimer.create(&mSession, this, period, nullptr);
+        if (!status)
+            mLog.warning() << mName << ": the heartbeat control timer of " << period << " ms could not be created ("
+                           << status.getContext() << "); no switch to the backup line will be asked for\n";
         mLog.info() << " LineFilter::LineFilterImpl::startHeartbeartsTimer() - First heartbeat has been received";
         mHeartbeatsControl = true;
         mDataReceived = static_cast<std::uint64_t>(mHeartbeatsExpectedPerCycle);
@@ -834,6 +873,7 @@ public:
 
     LineFilter& mFilter;
     std::string mName;
+    TarvokSession& mSession;
     Log& mLog;
     std::string mFeedId;
     std::int64_t mLimitSize = 200;
@@ -852,6 +892,7 @@ public:
     std::deque<LineAdmin> mAdminQueue;
     SpoolNodeArena mSpoolArena;
     Spool mMessageSpool;
+    TarvokTimer mGapTimer;
     bool mGapTimerRunning = false;
     std::uint32_t mSpoolMaxSeqNum = 0;
     bool mSpoolMaxSet = false;
@@ -894,6 +935,7 @@ public:
     bool mChannelIsDead = false;
     bool mResumeOnGapFill = false;
     std::uint64_t mDataReceived = 0;
+    TarvokTimer mHeartbeatsControlTimer;
     double mHeartbeatsControlCycleTime = 0.0;
     bool mHeartbeatsControl = false;
     double mHeartbeatsExpectedPerCycle = 0.0;
@@ -903,11 +945,12 @@ public:
     LineDataFactoryBasic* mLineDataBasicFactory = nullptr;
 };
 
-LineFilter::LineFilter(const std::string& name, Log& log, LineDataFactory* factory, bool backupLineEnabled)
+LineFilter::LineFilter(const std::string& name, TarvokSession& session, Log& log, LineDataFactory* factory,
+                       bool backupLineEnabled)
     : OrluSubscriber<LineData>(name), OrluSubscriber<LineAdmin>(name), OrluSubscriber<MsgStartOfDay>(name),
       OrluSubscriber<MhMode>(name), OrluPublisher<LineData>(name), OrluPublisher<RetransRequest>(name),
       OrluPublisher<SeqNumGap>(name), OrluPublisher<MsgPubAdmin>(name), OrluPublisher<BackupLineChange>(name),
-      OrluPublisher<RefreshRequest>(name), mImpl(std::make_unique<LineFilterImpl>(*this, name, log, factory, backupLineEnabled))
+      OrluPublisher<RefreshRequest>(name), mImpl(std::make_unique<LineFilterImpl>(*this, name, session, log, factory, backupLineEnabled))
 {
 }
 
@@ -946,7 +989,10 @@ void LineFilter::setGapLimitTime(double seconds)
     LineFilterImpl& impl = *mImpl;
     impl.mLimitInterval = 0;
     impl.mLimitTimeout = impl.mLimitTimeoutBackup = toTicks(seconds);
-    impl.mGapTimerRunning = impl.mLimitTimeout != 0;
+    if (impl.mLimitTimeout != 0)
+        impl.startGapTimer();
+    else
+        impl.stopGapTimer();
 }
 
 void LineFilter::setGapLimitTimeOriginal(double seconds) { mImpl->mLimitTimeoutOrig = toTicks(seconds); }

@@ -27,6 +27,7 @@
 
 class Log;
 class LineDataFactory;
+class TarvokSession;
 
 class LineFilter : public OrluSubscriber<LineData>,
                    public OrluSubscriber<LineAdmin>,
@@ -43,7 +44,9 @@ public:
     // Monotonic nanoseconds; the minimum interval between sequence sets reads it.
     using Clock = std::function<std::int64_t()>;
 
-    LineFilter(const std::string& name, Log& log, LineDataFactory* factory, bool backupLineEnabled);
+    // The timers are created on `session`, whose thread runs the filter.
+    LineFilter(const std::string& name, TarvokSession& session, Log& log, LineDataFactory* factory,
+               bool backupLineEnabled);
     ~LineFilter() override;
 
     LineFilter(const LineFilter&) = delete;
@@ -55,7 +58,8 @@ public:
     void onData(const Orlu<MsgStartOfDay>& orlu, const std::string& source, const MsgStartOfDay& msg) override;
     void onData(const Orlu<MhMode>& orlu, const std::string& source, const MhMode& mode) override;
 
-    // Timer expiries: the 100 ms gap tick and the end of a heartbeat-control cycle.
+    // Timer expiries: the 100 ms gap tick and the end of a heartbeat-control
+    // cycle. The filter's own timers call these; tests may drive them directly.
     void onGapTimer();
     void onHeartbeatsControlTimer();
     // True while the gap timer would be armed (a time limit set and no halt in force).

@@ -9,16 +9,11 @@
 class LineDataImpl
 {
 public:
+    // What sequencing reads of every record shares the first cache line;
+    // the times and the host, read rarely, come after it.
     const char* mData = nullptr;
     std::uint32_t mDataLen = 0;
-    std::string mSavedData;
     std::uint32_t mSeqNum = 0;
-    Time mSrcTime;
-    std::uint64_t mSrcTimeInt64 = 0;
-    char mSrcHost[32] = {};
-    std::int32_t mSrcPort = 0;
-    Time mReadQuorDataTime;
-    Time mLineTime;
     bool mIsOriginal = true;
     bool mIsControl = false;
     bool mIsSequenceReset = false;
@@ -28,8 +23,15 @@ public:
     bool mIgnoreSeqNum = false;
     bool mMultiMsg = false;
     std::uint16_t mChannelId = 0;
-    const char* mSessionId = nullptr;
     std::uint32_t mBufferLen = 0;
+    std::uint64_t mSrcTimeInt64 = 0;
+    const char* mSessionId = nullptr;
+    std::string mSavedData;
+    Time mSrcTime;
+    char mSrcHost[32] = {};
+    std::int32_t mSrcPort = 0;
+    Time mReadQuorDataTime;
+    Time mLineTime;
 
     bool owns() const { return mBufferLen != 0; }
 
@@ -98,7 +100,8 @@ public:
         mMultiMsg = other.mMultiMsg;
         mChannelId = other.mChannelId;
         mSessionId = other.mSessionId;
-        copyHost(other.mSrcHost);
+        // Already cut and zero-filled in the other record.
+        std::memcpy(mSrcHost, other.mSrcHost, sizeof mSrcHost);
     }
 };
 

@@ -60,15 +60,7 @@ struct RelayDriver : TarvokTimerHandler
 {
     void request(const std::string& subject, const std::string& args)
     {
-        TarvokOldMsg msg;
-        msg.setSendSubject(subject);
-        msg.setReplySubject("host.1." + std::to_string(++requests));
-        msg.setArgs(args);
-        std::vector<TarvokListener*> listeners;
-        session->getOrvaneRequestListener(subject.c_str(), listeners);
-        for (TarvokListener* l : listeners)
-            l->getMsgHandler()->onMsg(l, msg);
-        if (listeners.empty())
+        if (!admintest::relayRequest(*session, subject, "host.1." + std::to_string(++requests), args))
             unknown.push_back(subject);
     }
     void onTimer(TarvokTimer* timer) override

@@ -61,6 +61,9 @@ protected:
 } // namespace admintest
 
 #include "kelmora/thread/OrvaneClient.h"
+#include "kelmora/thread/TarvokListener.h"
+#include "kelmora/thread/TarvokOldMsg.h"
+#include "kelmora/thread/TarvokSession.h"
 
 namespace admintest
 {
@@ -83,6 +86,22 @@ struct RecordingClient : OrvaneClient
     std::vector<std::string> records;
     std::string lastContext;
 };
+
+// Plays the relay client on the admin session's thread: hands a request to
+// the listeners of its subject; false when no listener took it.
+inline bool relayRequest(TarvokSession& session, const std::string& subject, const std::string& replySubject,
+                         const std::string& args)
+{
+    TarvokOldMsg msg;
+    msg.setSendSubject(subject);
+    msg.setReplySubject(replySubject);
+    msg.setArgs(args);
+    std::vector<TarvokListener*> listeners;
+    session.getOrvaneRequestListener(subject.c_str(), listeners);
+    for (TarvokListener* l : listeners)
+        l->getMsgHandler()->onMsg(l, msg);
+    return !listeners.empty();
+}
 
 // A text field of a record: the bytes at `offset` up to the first zero within `size`.
 inline std::string field(const std::string& record, std::size_t offset, std::size_t size)

@@ -25,9 +25,10 @@ using SubFeedList = std::list<std::string>;
 // priority, through the process's own initializer as the program will run it.
 TEST_F(HostFixture, LibraryFactoriesRunOnceInAscendingPriorityAndPluginFactoriesJoinTheWalk)
 {
-    SubFeedList subFeeds{"A", "B"};
-    registerModule<SubFeedList>(&mList, "SubFeeds", &subFeeds, mList.defaultGroup());
-    auto config = makeConfig({"rtsd", "--shared-objects", COUNTING_PLUGIN});
+    // Sub-feeds as a configuration names them: each gets its session and channels.
+    TempDir dir;
+    auto config = makeConfig({"rtsd", "--shared-objects", COUNTING_PLUGIN},
+                             "<SubFeeds><Value>A</Value><Value>B</Value></SubFeeds>", &dir);
 
     moduleInitializer()->initialize(&mList, config.get());
     EXPECT_EQ(moduleInitializer()->pending(), 0u);
@@ -47,6 +48,8 @@ TEST_F(HostFixture, LibraryFactoriesRunOnceInAscendingPriorityAndPluginFactories
         {"OrluSystemEvent", 200},      {"OrluLineData", 251},        {"OrluLineDataBlock", 251},
         {"OrluBackupLineChange", 253}, {"OrluMhMode", 253},          {"OrluRefreshRequest", 253},
         {"OrluRetransRequest", 253},   {"OrluSeqNumGap", 253},       {"OrluMsgZunq", 268},
+        {"LineDataFactoryBasic", 400}, {"LineDataFactoryBlock", 400}, {"LineDataFactoryDravek", 401},
+        {"LineFilter", 410},
     };
     std::map<std::string, int> seen;
     for (std::size_t i = 0; i < order.size(); ++i)

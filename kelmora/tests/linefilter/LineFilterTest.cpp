@@ -315,6 +315,18 @@ TEST(LineFilterFaults, HeartbeatTimerWithoutBackupLineDoesNotAgeGaps)
     EXPECT_EQ(bench.mCapture.take(), "G10-12 C0-12 13");
 }
 
+TEST(LineFilterFaults, TimersThatCannotBeCreatedAreLogged)
+{
+    // The bench's session has no thread, so no timer can be made.
+    FilterBench bench;
+    bench.mFilter.setHeartbeatsControlTime(250.7);
+    bench.mFilter.setGapLimitTime(0.5);
+    bench.play("h9");
+    EXPECT_TRUE(bench.mFilter.isHeartbeatsControlRunning());
+    EXPECT_EQ(bench.mSink.count("filter: the heartbeat control timer of 250 ms could not be created"), 1);
+    EXPECT_EQ(bench.mSink.count("filter: the gap timer could not be created"), 1);
+}
+
 TEST(LineFilterFaults, ImplausibleJumpsAreLoggedFirstAndThenEveryTenThousandth)
 {
     FilterBench bench;

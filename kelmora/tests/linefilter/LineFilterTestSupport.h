@@ -17,6 +17,7 @@
 #include "kelmora/filter/LineFilter.h"
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactoryBasic.h"
+#include "kelmora/thread/TarvokSession.h"
 #include "zunq/log/Log.h"
 #include "zunq/log/LogSink.h"
 
@@ -106,8 +107,11 @@ struct FilterBench
 {
     static constexpr unsigned long cGapLimitSize = 10000;
 
-    explicit FilterBench(bool backupLine = true, std::uint32_t poolSize = 64)
-        : mFactory("records", mLog), mFilter("filter", mLog, &mFactory, backupLine), mRaw("raw", "g"),
+    // Without `session` the filter's session has no thread and the tests
+    // drive its timers by hand.
+    explicit FilterBench(bool backupLine = true, std::uint32_t poolSize = 64, TarvokSession* session = nullptr)
+        : mFactory("records", mLog),
+          mFilter("filter", session != nullptr ? *session : mSession, mLog, &mFactory, backupLine), mRaw("raw", "g"),
           mFiltered("filtered", "g"), mRequests("requests", "g"), mGaps("gaps", "g"), mPubAdmin("pubadmin", "g"),
           mBackup("backup", "g"), mRefresh("refresh", "g"), mAdmin("admin", "g"), mSourceA("A"), mSourceB("B"),
           mAdminPublisher("admin")
@@ -198,6 +202,7 @@ struct FilterBench
     // Long runs keep no lines.
     void quiet() { mSink.mLevel = LOG_LEVEL_ALERT; }
     Log mLog;
+    TarvokSession mSession;
     LineDataFactoryBasic mFactory;
     LineFilter mFilter;
     Orlu<LineData> mRaw;
