@@ -217,14 +217,6 @@ TEST_F(BaseTest, RecordsComeFromTheFactoryAndGoBackToIt)
     EXPECT_EQ(factory.created, 1);
 }
 
-TEST_F(BaseTest, MessageCountWraps)
-{
-    auto l = line();
-    l->addMsgCount(0xFFFFFFFFu);
-    l->addMsgCount(2);
-    EXPECT_EQ(l->getMsgCount(), 1u);
-}
-
 TEST_F(BaseTest, SetNonBlockingAddsTheFlagOrClosesAndThrows)
 {
     auto l = line();

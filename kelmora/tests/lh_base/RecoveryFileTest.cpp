@@ -377,31 +377,117 @@ TEST_F(FileTest, AReadThatReturnsNothingRetriesFromTheNextSignal)
     EXPECT_EQ(published, 10);
 }
 
-// Random, corrupt and truncated files: every replay ends (the line goes
+// Replays each file in turn on one handler: each end of a replay connects
+// the line, which starts the next file. The records each file published.
+std::vector<std::vector<std::string>> replayAll(FileTest& t, const std::vector<std::string>& files)
+{
+    auto l = t.line();
+    std::vector<std::vector<std::string>> published(files.size());
+    size_t next = 0;
+    size_t current = 0;
+    t.data.after = [&](const LineData& d) { published[current].push_back(recordText(d)); };
+    l->onConnect = [&] {
+        while (next < files.size())
+        {
+            current = next;
+            l->setRecoveryFile(files[next++]);
+            try
+            {
+                l->readRecoveryFile(0, false);
+                return;
+            }
+            catch (const LineEof&)
+            {
+            }
+        }
+    };
+    t.thread.runnable->start = [&] { l->onConnect(); };
+    EXPECT_TRUE(runUntil(t.thread, [&] { return next == files.size() && !l->readingRecoveryFile(); }));
+    EXPECT_EQ(l->getMsgCount(), [&] {
+        size_t n = 0;
+        for (const auto& p : published)
+            n += p.size();
+        return n;
+    }());
+    t.data.after = nullptr;
+    return published;
+}
+
+// A header that is not two numbers ends the replay as a corrupt file; a
+// record cut short or larger than the buffer ends it too; the records
+// before stay published.
+TEST_F(FileTest, BadHeadersAndShortRecordsEndTheReplay)
+{
+    struct Case
+    {
+        const char* name;
+        std::string bytes;
+        std::vector<std::string> published;
+        bool corrupt;
+    };
+    const std::string good = record("OK", 7);
+    const std::vector<Case> cases = {
+        {"letter in the length", good + "    4x        42ABC\n" + good, {"r7:OK\n"}, true},
+        {"sign inside the sequence", "     4       -42ABC\n" + good, {}, true},
+        {"sequence past 32 bits", "     499999999999ABC\n", {}, true},
+        {"zero length", "     0         1" + good, {}, true},
+        {"blank length", "              1ABC\n" + good, {}, true},
+        {"plus and zeros are skipped", "  +004   +000042ABC\n", {"r42:ABC\n"}, false},
+        {"data cut short", good + "     4        42AB", {"r7:OK\n"}, false},
+        {"header cut short", good + "     4        4", {"r7:OK\n"}, false},
+        {"larger than the buffer", good + "999999         1" + std::string(300000, 'x'), {"r7:OK\n"}, false},
+        {"empty file", "", {}, false},
+    };
+    std::vector<std::string> files;
+    for (const Case& c : cases)
+    {
+        files.push_back(dir / ("f" + std::to_string(files.size())));
+        std::ofstream(files.back(), std::ios::binary) << c.bytes;
+    }
+    const auto published = replayAll(*this, files);
+    int corrupt = 0;
+    for (size_t i = 0; i < cases.size(); ++i)
+    {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(published[i], cases[i].published);
+        corrupt += cases[i].corrupt;
+        EXPECT_EQ(host.sink.count("LineHandler::readRecovery(): corrupt recovery file " + files[i], LOG_LEVEL_ERROR),
+                  cases[i].corrupt ? 1 : 0);
+    }
+    EXPECT_EQ(host.sink.count("LineHandler::readRecovery(): corrupt recovery file", LOG_LEVEL_ERROR), corrupt);
+    EXPECT_EQ(host.sink.count("does not fit the replay buffer of 262144 bytes", LOG_LEVEL_WARNING), 1);
+    EXPECT_EQ(host.sink.count("LineHandler::bounceLine: End of recovery file", LOG_LEVEL_ERROR),
+              static_cast<int>(cases.size()));
+}
+
+// Random, corrupted and truncated files: every replay ends (the line goes
 // down and connects again) and never reads outside its buffer.
 TEST_F(FileTest, ReplayOfRandomAndTruncatedFilesAlwaysEnds)
 {
     std::mt19937 rng(20261210);
     std::vector<std::string> files;
     auto add = [&](const std::string& bytes) {
-        const std::string path = dir / ("f" + std::to_string(files.size()));
-        std::ofstream(path, std::ios::binary) << bytes;
-        files.push_back(path);
+        files.push_back(dir / ("f" + std::to_string(files.size())));
+        std::ofstream(files.back(), std::ios::binary) << bytes;
     };
     std::string valid;
+    std::vector<std::string> records;
     for (unsigned i = 1; i <= 30; ++i)
-        valid += record(std::string(1 + rng() % 200, 'v'), i);
-    add("");
-    add("     4        42AB");                    // truncated data
-    add("     4        4");                       // truncated header
-    add("    4x        42ABC\n");                 // not a number
-    add("     0         1" + valid);              // zero length
-    add("              1ABC\n");                  // blank length
-    add("     4       -42ABC\n");                 // bad sequence field
-    add("     499999999999ABC\n");                // sequence past 32 bits
-    add("999999         1" + std::string(300000, 'x')); // larger than the buffer
+    {
+        records.push_back(record(std::string(1 + rng() % 200, 'v'), i));
+        valid += records.back();
+    }
+    // A cut file gives exactly the records it holds whole.
+    std::vector<size_t> whole;
     for (int i = 0; i < 40; ++i)
-        add(valid.substr(0, rng() % valid.size()));
+    {
+        const size_t cut = rng() % valid.size();
+        add(valid.substr(0, cut));
+        size_t n = 0;
+        for (size_t end = 0; n < records.size() && end + records[n].size() <= cut; ++n)
+            end += records[n].size();
+        whole.push_back(n);
+    }
     for (int i = 0; i < 40; ++i)
     {
         std::string bytes = valid;
@@ -416,30 +502,13 @@ TEST_F(FileTest, ReplayOfRandomAndTruncatedFilesAlwaysEnds)
             c = static_cast<char>(rng() % 4 == 0 ? ' ' + rng() % 16 : rng());
         add(bytes);
     }
-
-    auto l = line();
-    size_t next = 0;
-    size_t finished = 0;
-    // Each end of a replay connects the line, which starts the next file.
-    l->onConnect = [&] {
-        ++finished;
-        while (next < files.size())
-        {
-            l->setRecoveryFile(files[next++]);
-            try
-            {
-                l->readRecoveryFile(0, false);
-                return;
-            }
-            catch (const LineEof&)
-            {
-                ++finished;
-            }
-        }
-    };
-    thread.runnable->start = [&] { l->onConnect(); };
-    ASSERT_TRUE(runUntil(thread, [&] { return next == files.size() && !l->readingRecoveryFile(); }));
-    EXPECT_EQ(finished, files.size() + 1);
-    EXPECT_GE(host.sink.count("LineHandler::readRecovery(): corrupt recovery file", LOG_LEVEL_ERROR), 6);
-    EXPECT_EQ(host.sink.count("does not fit the replay buffer of 262144 bytes", LOG_LEVEL_WARNING), 1);
+    const auto published = replayAll(*this, files);
+    for (size_t i = 0; i < whole.size(); ++i)
+    {
+        ASSERT_EQ(published[i].size(), whole[i]) << "cut file " << i;
+        for (size_t k = 0; k < whole[i]; ++k)
+            EXPECT_EQ(published[i][k], "r" + std::to_string(k + 1) + ":" + records[k].substr(16)) << i << " " << k;
+    }
+    EXPECT_EQ(host.sink.count("LineHandler::bounceLine: End of recovery file", LOG_LEVEL_ERROR),
+              static_cast<int>(files.size()));
 }

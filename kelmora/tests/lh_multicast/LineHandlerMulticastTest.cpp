@@ -262,12 +262,28 @@ TEST_F(Scripted, WithTheClassDCheckAUnicastAddressIsDirectedUdpAndNeverJoined)
                              "  interface: 0.0.0.0", "  address:   10.1.2.3", "  service:   9000"})
         EXPECT_EQ(host.sink.count(line, LOG_LEVEL_INFO), 2) << line;
 
-    // A group address with the check on is joined as usual.
-    auto group = make();
-    group->setCheckForClassD(true);
-    group->setMulticastParams("", "239.1.2.3", "9000", true);
-    group->onReadyToConnect();
-    EXPECT_TRUE(group->connected());
+    // Only 224 to 239 are groups; without the check every address is one.
+    struct Case
+    {
+        const char* address;
+        bool check;
+        bool directed;
+    };
+    const Case cases[] = {{"223.255.255.255", true, true}, {"224.0.0.1", true, false}, {"239.255.0.1", true, false},
+                          {"240.0.0.1", true, true},       {"10.1.2.3", false, false}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.address);
+        gScript.calls.clear();
+        auto h = make();
+        h->setCheckForClassD(c.check);
+        h->setMulticastParams("", c.address, "9000", true);
+        h->onReadyToConnect();
+        EXPECT_EQ(h->connected(), !c.directed);
+        const std::vector<std::string> calls =
+            c.directed ? std::vector<std::string>{"udp"} : std::vector<std::string>{"mcastRecv", "join FEED1"};
+        EXPECT_EQ(gScript.calls, calls);
+    }
 }
 
 // Every datagram, published or dropped, inside exactly one start-batch and
