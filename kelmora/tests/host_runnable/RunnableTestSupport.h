@@ -31,6 +31,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 namespace hostrun
 {
 
@@ -141,6 +145,31 @@ inline void stopFramework()
     ::kill(::getpid(), SIGTERM);
 }
 
+// A thread a test starts besides the framework's must leave the exit
+// signals to the framework's control thread.
+inline void blockExitSignals()
+{
+    sigset_t exits;
+    sigemptyset(&exits);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&exits, sig);
+    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+}
+
+// A port free on 127.0.0.1 a moment ago.
+inline int freePort(int type = SOCK_STREAM)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 struct ThreadSpec
 {
     std::string name;
@@ -196,11 +225,7 @@ inline bool runFramework(std::vector<ThreadSpec> threads, const std::string& ext
     std::thread watchdog([&] {
         // The framework's control thread takes the exit signals; this thread
         // was made before it blocked them.
-        sigset_t exits;
-        sigemptyset(&exits);
-        for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-            sigaddset(&exits, sig);
-        pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+        blockExitSignals();
         std::unique_lock lock(m);
         if (!cv.wait_for(lock, timeout, [&] { return done; }))
         {

@@ -353,11 +353,7 @@ TEST_F(FileTest, AReadThatReturnsNothingRetriesFromTheNextSignal)
     std::atomic<int> published{0};
     data.after = [&](const LineData&) { ++published; };
     std::thread writer([&] {
-        sigset_t exits;
-        sigemptyset(&exits);
-        for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-            sigaddset(&exits, sig);
-        pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+        blockExitSignals();
         std::ofstream out(fifo, std::ios::binary);
         for (unsigned i = 1; i <= 5; ++i)
             out << record("A", i);

@@ -420,28 +420,6 @@ TEST_F(Scripted, TheLatencyLineNamesTheDelayAndTheSize)
 
 namespace
 {
-void blockExitSignals()
-{
-    sigset_t exits;
-    sigemptyset(&exits);
-    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-        sigaddset(&exits, sig);
-    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
-}
-
-int freeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // Sends numbered datagrams to address:port every 5 ms until told to stop.
 struct Sender
 {
@@ -494,7 +472,7 @@ struct Live : ::testing::Test
     std::vector<Received> received;
     Recorder<LineData> data{events, dataText};
     LineHandlerMulticast handler{factory, thread.session, host.log};
-    int port = freeUdpPort();
+    int port = freePort(SOCK_DGRAM);
 
     Live()
     {
