@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -298,6 +299,31 @@ TEST_F(FileTest, ACheckThatRefusesEveryRecordPublishesNoneButCountsEach)
     ASSERT_TRUE(runUntil(thread, [&] { return l->getLineStatus() == LineStatus::DOWN; }));
     EXPECT_EQ(events, (std::vector<std::string>{"status:wait", "disconnect", "status:down", "connect"}));
     EXPECT_EQ(l->getMsgCount(), 25u);
+}
+
+// Stopping during a batch lets it finish; no further batch runs and the
+// input stays open until the next bounce.
+TEST_F(FileTest, StopDuringABatchEndsTheReplayAfterIt)
+{
+    {
+        std::ofstream out(dir / "rec", std::ios::binary);
+        for (unsigned i = 1; i <= 45; ++i)
+            out << record("M", i);
+    }
+    auto l = line();
+    l->setRecoveryFile(dir / "rec");
+    data.after = [&](const LineData& d) {
+        if (d.getSeqNum() == 5)
+            l->stopReadRecoveryFile();
+    };
+    // Stop a while after the stop: long enough for further batches to show.
+    int ticks = 0;
+    thread.runnable->start = [&] { l->readRecoveryFile(0, false); };
+    ASSERT_TRUE(runUntil(thread, [&] { return l->getMsgCount() > 0 && ++ticks > 20; }));
+    EXPECT_EQ(l->getMsgCount(), 20u);
+    EXPECT_TRUE(l->readingRecoveryFile());
+    EXPECT_EQ(l->getLineStatus(), LineStatus::WAIT);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "connect"), 0);
 }
 
 // A file exactly at the age limit is replayed; one second older is refused.
