@@ -184,8 +184,8 @@ void run(benchmark::State& state, const char* group, Taken& taken, const LineHan
     for (auto _ : state)
     {
         // Latency at a modest rate, on an idle receiver.
-        const uint64_t allocBefore = g_allocations.load();
         std::vector<int64_t> sent(SAMPLES);
+        const uint64_t allocBefore = g_allocations.load();
         taken.sampled = 0;
         const uint64_t base = taken.count.load();
         taken.sampling = true;
