@@ -14,6 +14,7 @@
 //   alone, the handler's steady state.
 // The benchmarks run inside the driving thread's appReady of a real framework
 // process.
+#include "HostBenchSupport.h"
 #include "NetIngestSupport.h"
 
 #include "kelmora/linedata/LineDataBasic.h"
@@ -41,8 +42,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <new>
 #include <string>
 #include <thread>
@@ -375,17 +374,11 @@ int main(int argc, char** argv)
     ModuleList modules;
     Driver driver("MDRV", cfg, modules, log, 10000);
     Runnable receiver("MCH", cfg, modules, log, 10000);
-    TarvokSession drvSession, rcvSession;
-    drvSession.setName("MDRV");
-    drvSession.setRunnable(&driver);
-    driver.setTarvokSession(&drvSession);
-    rcvSession.setName("MCH");
-    rcvSession.setRunnable(&receiver);
-    receiver.setTarvokSession(&rcvSession);
+    hostbench::HostSession drvSession(driver, "MDRV"), rcvSession(receiver, "MCH");
 
     Factory factory;
-    LineHandlerMulticast plain(factory, rcvSession, log);
-    LineHandlerMulticast compressed(factory, rcvSession, log);
+    LineHandlerMulticast plain(factory, rcvSession.session, log);
+    LineHandlerMulticast compressed(factory, rcvSession.session, log);
     plain.setFeedName("MCPLAIN");
     compressed.setFeedName("MCZIP");
     compressed.setDataIsCompressed(true);
@@ -403,18 +396,8 @@ int main(int argc, char** argv)
     g_plainLine = &plain;
     g_compressedLine = &compressed;
 
-    std::string pattern = (std::filesystem::temp_directory_path() / "mclinebenchXXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        return 1;
-    const std::string config = pattern + "/fw.cfg";
-    std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n";
-    std::vector<std::string> args = {argv[0], "MCLBENCH", "0", "0", "0", config, pattern};
-    std::vector<char*> fwArgv;
-    for (std::string& a : args)
-        fwArgv.push_back(a.data());
-    const int rc = frameworkInit(static_cast<int>(fwArgv.size()), fwArgv.data(), registerAll);
+    const int rc = hostbench::runFramework(argv[0], "MCLBENCH", registerAll);
     plainBus.unsubscribe(&plainSink);
     compressedBus.unsubscribe(&compressedSink);
-    std::filesystem::remove_all(pattern);
-    return rc == 0 ? 0 : 1;
+    return rc;
 }

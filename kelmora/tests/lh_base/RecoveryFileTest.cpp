@@ -104,6 +104,14 @@ struct FileTest : ::testing::Test
         l->OrluPublisher<LineStatus>::setDestination(&statuses.channel);
         return l;
     }
+    // A line with its recovery file "rec" open for writing, truncated.
+    std::unique_ptr<TestLine> writer()
+    {
+        auto l = line();
+        l->setRecoveryFile(dir / "rec");
+        l->writeRecoveryFile(true);
+        return l;
+    }
 };
 
 std::time_t gNow = 0;
@@ -115,10 +123,8 @@ std::time_t fixedNow()
 
 TEST_F(FileTest, RecordsWithAndWithoutTheirNewlineAreIdenticalAndEmptyDataWritesNothing)
 {
-    auto l = line();
+    auto l = writer();
     LineDataBasic d;
-    l->setRecoveryFile(dir / "rec");
-    l->writeRecoveryFile(true);
     saveText(*l, d, "ABC", 42);
     saveText(*l, d, "ABC\n", 42);
     d.setData("", 0);
@@ -131,10 +137,8 @@ TEST_F(FileTest, RecordsWithAndWithoutTheirNewlineAreIdenticalAndEmptyDataWrites
 
 TEST_F(FileTest, ARecordBeyondTheLengthFieldIsRefusedAndLaterOnesStillWritten)
 {
-    auto l = line();
+    auto l = writer();
     LineDataBasic d;
-    l->setRecoveryFile(dir / "rec");
-    l->writeRecoveryFile(true);
     const std::string fits(999998, 'x');      // 999999 with its newline
     const std::string tooLong(999999, 'x');   // 1000000 with its newline
     saveText(*l, d, fits, 1);
@@ -147,10 +151,8 @@ TEST_F(FileTest, ARecordBeyondTheLengthFieldIsRefusedAndLaterOnesStillWritten)
 
 TEST_F(FileTest, WritingAppendsOrTruncatesAndAnEmptyPathClosesTheOutput)
 {
-    auto l = line();
+    auto l = writer();
     LineDataBasic d;
-    l->setRecoveryFile(dir / "rec");
-    l->writeRecoveryFile(true);
     saveText(*l, d, "one", 1);
     l->writeRecoveryFile(false);
     saveText(*l, d, "two", 2);
@@ -201,10 +203,8 @@ TEST_F(FileTest, ResetBacksUpUnderTheFormattedNameWithTheFirstFreeVersion)
 
 TEST_F(FileTest, ResetWithoutBackupFormatOnlyTruncates)
 {
-    auto l = line();
+    auto l = writer();
     LineDataBasic d;
-    l->setRecoveryFile(dir / "rec");
-    l->writeRecoveryFile(true);
     saveText(*l, d, "gone", 1);
     l->resetRecoveryFile();
     EXPECT_EQ(readAll(dir / "rec"), "");
