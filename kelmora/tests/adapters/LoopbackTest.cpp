@@ -274,10 +274,7 @@ TEST(Loopback, MulticastAdapterReceivesFromALoopbackGroup)
     std::atomic<bool> done{false};
     std::thread sender([&] {
         blockExitSignals();
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
-        const unsigned char loop = 1;
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+        const int fd = loopbackMulticastSocket();
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(port));

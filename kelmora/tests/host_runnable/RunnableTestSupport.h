@@ -156,6 +156,18 @@ inline void blockExitSignals()
     pthread_sigmask(SIG_BLOCK, &exits, nullptr);
 }
 
+// A UDP socket that sends to groups over loopback and hears its own group.
+inline int loopbackMulticastSocket()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    in_addr lo{};
+    lo.s_addr = htonl(INADDR_LOOPBACK);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+    const unsigned char loop = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+    return fd;
+}
+
 // A port free on 127.0.0.1 a moment ago.
 inline int freePort(int type = SOCK_STREAM)
 {
