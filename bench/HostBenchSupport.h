@@ -1,48 +1,83 @@
-// Shared by the benchmarks that run host threads on a real framework in
-// their own process: a Runnable's session, and one framework run with its
-// configuration and log folder in a fresh temporary directory.
+// Benchmarks that run inside a framework process on host threads: a
+// Runnable with its session, a Runnable that runs the benchmarks from its
+// appReady and then stops the process, and the framework's start with a
+// private log directory.
 #pragma once
 
+#include "kelmora/runtime/ModuleList.h"
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
 
 #include "FendralServices/api/FwServices.h"
+#include "zunq/config/ZunqConfigManager.h"
+#include "zunq/log/Log.h"
 
+#include <benchmark/benchmark.h>
+
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace hostbench
 {
-
-// The session a Runnable of the benchmark runs its components on.
-struct HostSession
+// What the host threads need: a log without sink, a configuration, modules.
+struct Host
 {
-    HostSession(Runnable& runnable, const char* name)
+    explicit Host(const char* program) : argv{program} {}
+    Log log;
+    const char* argv[1];
+    ZunqConfigManager cfg{1, argv};
+    ModuleList modules;
+};
+
+// A Runnable paired with its session, as the factories pair them.
+template <typename R = Runnable>
+struct Thread
+{
+    Thread(Host& host, const char* name) : runnable(name, host.cfg, host.modules, host.log, 10000u)
     {
         session.setName(name);
         session.setRunnable(&runnable);
         runnable.setTarvokSession(&session);
     }
     TarvokSession session;
+    R runnable;
 };
 
-// Runs the framework until it stops; the process's exit code.
-inline int runFramework(const char* argv0, const char* processName, int (*registration)())
+// Runs the benchmarks named on the command line from its appReady, then
+// stops the process.
+struct Runner : Runnable
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "hostbenchXXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
+    using Runnable::Runnable;
+    static inline int argc = 0;
+    static inline char** argv = nullptr;
+    void appReady() override
+    {
+        benchmark::Initialize(&argc, argv);
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        ::kill(::getpid(), SIGTERM);
+    }
+};
+
+// Starts the framework as `app` with `registration`; the process's exit code.
+inline int runFramework(const char* program, const char* app, int (*registration)())
+{
+    std::string dir = (std::filesystem::temp_directory_path() / "hostbenchXXXXXX").string();
+    if (::mkdtemp(dir.data()) == nullptr)
         return 1;
-    const std::string config = pattern + "/fw.cfg";
+    const std::string config = dir + "/fw.cfg";
     std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n";
-    std::vector<std::string> args = {argv0, processName, "0", "0", "0", config, pattern};
-    std::vector<char*> argv;
+    std::vector<std::string> args = {program, app, "0", "0", "0", config, dir};
+    std::vector<char*> fwArgv;
     for (std::string& a : args)
-        argv.push_back(a.data());
-    const int rc = frameworkInit(static_cast<int>(argv.size()), argv.data(), registration);
-    std::filesystem::remove_all(pattern);
+        fwArgv.push_back(a.data());
+    const int rc = frameworkInit(static_cast<int>(fwArgv.size()), fwArgv.data(), registration);
+    std::filesystem::remove_all(dir);
     return rc == 0 ? 0 : 1;
 }
-
 } // namespace hostbench

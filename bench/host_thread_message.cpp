@@ -5,8 +5,6 @@
 // one message at a time. The benchmarks run inside the sending thread's
 // appReady of a real framework process; the queues have room, so the host
 // path never spools.
-#include "HostBenchSupport.h"
-
 #include "kelmora/runtime/ModuleList.h"
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
@@ -22,6 +20,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -211,12 +211,29 @@ int main(int argc, char** argv)
     ModuleList modules;
     Sender sender("HSND", cfg, modules, log, 10000);
     Runnable receiver("HRCV", cfg, modules, log, 10000);
-    hostbench::HostSession sndSession(sender, "HSND"), rcvSession(receiver, "HRCV");
+    TarvokSession sndSession, rcvSession;
+    sndSession.setName("HSND");
+    sndSession.setRunnable(&sender);
+    sender.setTarvokSession(&sndSession);
+    rcvSession.setName("HRCV");
+    rcvSession.setRunnable(&receiver);
+    receiver.setTarvokSession(&rcvSession);
     Counter counter;
     receiver.getOrluThreadData(Zunq::APPLICATION_RESERVED)->subscribe(&counter);
     g_sender = &sender;
     g_message.mDataType = Zunq::APPLICATION_RESERVED;
     g_message.mDataSize = PAYLOAD;
 
-    return hostbench::runFramework(argv[0], "HOSTBENCH", registerThreads);
+    std::string pattern = (std::filesystem::temp_directory_path() / "hostbenchXXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        return 1;
+    const std::string config = pattern + "/fw.cfg";
+    std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n";
+    std::vector<std::string> args = {argv[0], "HOSTBENCH", "0", "0", "0", config, pattern};
+    std::vector<char*> fwArgv;
+    for (std::string& a : args)
+        fwArgv.push_back(a.data());
+    const int rc = frameworkInit(static_cast<int>(fwArgv.size()), fwArgv.data(), registerThreads);
+    std::filesystem::remove_all(pattern);
+    return rc == 0 ? 0 : 1;
 }

@@ -20,13 +20,8 @@
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerMulticast.h"
-#include "kelmora/runtime/ModuleList.h"
-#include "kelmora/thread/Runnable.h"
-#include "kelmora/thread/TarvokSession.h"
 
 #include "FendralServices/api/FwServices.h"
-#include "zunq/config/ZunqConfigManager.h"
-#include "zunq/log/Log.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
@@ -80,8 +75,6 @@ constexpr int64_t PACE_NS = 100000; // 10,000 datagrams/s
 constexpr size_t SAMPLES = 5000;
 constexpr int SENDERS = 2;
 
-int g_argc = 0;
-char** g_argv = nullptr;
 
 // What a receiver counts, and while sampling the arrival times.
 struct Taken
@@ -299,7 +292,7 @@ struct Driver : Runnable
             std::fprintf(stderr, "receivers did not join\n");
         else
         {
-            benchmark::Initialize(&g_argc, g_argv);
+            benchmark::Initialize(&hostbench::Runner::argc, hostbench::Runner::argv);
             benchmark::RunSpecifiedBenchmarks();
             benchmark::Shutdown();
         }
@@ -365,20 +358,17 @@ int registerAll()
 
 int main(int argc, char** argv)
 {
-    g_argc = argc;
-    g_argv = argv;
+    hostbench::Runner::argc = argc;
+    hostbench::Runner::argv = argv;
     g_port = freePort(SOCK_DGRAM);
-    Log log; // no sink: the lines go nowhere
-    const char* cfgArgv[] = {argv[0]};
-    ZunqConfigManager cfg(1, cfgArgv);
-    ModuleList modules;
-    Driver driver("MDRV", cfg, modules, log, 10000);
-    Runnable receiver("MCH", cfg, modules, log, 10000);
-    hostbench::HostSession drvSession(driver, "MDRV"), rcvSession(receiver, "MCH");
+    hostbench::Host host(argv[0]);
+    hostbench::Thread<Driver> driver(host, "MDRV");
+    hostbench::Thread<> receiver(host, "MCH");
+    Log& log = host.log;
 
     Factory factory;
-    LineHandlerMulticast plain(factory, rcvSession.session, log);
-    LineHandlerMulticast compressed(factory, rcvSession.session, log);
+    LineHandlerMulticast plain(factory, receiver.session, log);
+    LineHandlerMulticast compressed(factory, receiver.session, log);
     plain.setFeedName("MCPLAIN");
     compressed.setFeedName("MCZIP");
     compressed.setDataIsCompressed(true);

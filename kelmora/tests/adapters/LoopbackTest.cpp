@@ -50,6 +50,31 @@ int countEvents(const std::string& name, int id)
     return n;
 }
 
+// A thread the test starts before the framework must leave the exit
+// signals to the framework's control thread.
+void blockExitSignals()
+{
+    sigset_t exits;
+    sigemptyset(&exits);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&exits, sig);
+    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+}
+
+// A TCP port free on 127.0.0.1 a moment ago.
+int freePort(int type = SOCK_STREAM)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 struct Peer : TCPClientNetworkHandler
 {
     using TCPClientNetworkHandler::TCPClientNetworkHandler;
@@ -274,7 +299,10 @@ TEST(Loopback, MulticastAdapterReceivesFromALoopbackGroup)
     std::atomic<bool> done{false};
     std::thread sender([&] {
         blockExitSignals();
-        const int fd = loopbackMulticastSocket();
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+        const unsigned char loop = 1;
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(port));

@@ -31,10 +31,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 namespace hostrun
 {
 
@@ -145,43 +141,6 @@ inline void stopFramework()
     ::kill(::getpid(), SIGTERM);
 }
 
-// A thread a test starts besides the framework's must leave the exit
-// signals to the framework's control thread.
-inline void blockExitSignals()
-{
-    sigset_t exits;
-    sigemptyset(&exits);
-    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-        sigaddset(&exits, sig);
-    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
-}
-
-// A UDP socket that sends to groups over loopback and hears its own group.
-inline int loopbackMulticastSocket()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    in_addr lo{};
-    lo.s_addr = htonl(INADDR_LOOPBACK);
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
-    const unsigned char loop = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-    return fd;
-}
-
-// A port free on 127.0.0.1 a moment ago.
-inline int freePort(int type = SOCK_STREAM)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 struct ThreadSpec
 {
     std::string name;
@@ -237,7 +196,11 @@ inline bool runFramework(std::vector<ThreadSpec> threads, const std::string& ext
     std::thread watchdog([&] {
         // The framework's control thread takes the exit signals; this thread
         // was made before it blocked them.
-        blockExitSignals();
+        sigset_t exits;
+        sigemptyset(&exits);
+        for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+            sigaddset(&exits, sig);
+        pthread_sigmask(SIG_BLOCK, &exits, nullptr);
         std::unique_lock lock(m);
         if (!cv.wait_for(lock, timeout, [&] { return done; }))
         {

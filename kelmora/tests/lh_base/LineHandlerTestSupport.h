@@ -10,6 +10,10 @@
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/thread/TarvokTimer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -54,6 +58,31 @@ struct Recorder : OrluSubscriber<T>
     std::function<std::string(const T&)> text;
     std::function<void(const T&)> after;
 };
+
+// A thread a test starts besides the framework's must leave the exit
+// signals to the framework's control thread.
+inline void blockExitSignalsHere()
+{
+    sigset_t exits;
+    sigemptyset(&exits);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&exits, sig);
+    pthread_sigmask(SIG_BLOCK, &exits, nullptr);
+}
+
+// A UDP port free on 127.0.0.1 a moment ago.
+inline int freeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
 
 // A host thread whose ready point runs `start`.
 struct Starter : Runnable

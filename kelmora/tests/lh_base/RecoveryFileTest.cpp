@@ -379,7 +379,7 @@ TEST_F(FileTest, AReadThatReturnsNothingRetriesFromTheNextSignal)
     std::atomic<int> published{0};
     data.after = [&](const LineData&) { ++published; };
     std::thread writer([&] {
-        blockExitSignals();
+        blockExitSignalsHere();
         std::ofstream out(fifo, std::ios::binary);
         for (unsigned i = 1; i <= 5; ++i)
             out << record("A", i);

@@ -425,8 +425,13 @@ struct Sender
 {
     Sender(const std::string& address, int port)
         : worker([this, address, port] {
-              blockExitSignals();
-              const int fd = loopbackMulticastSocket();
+              blockExitSignalsHere();
+              const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+              in_addr lo{};
+              lo.s_addr = htonl(INADDR_LOOPBACK);
+              ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+              const unsigned char loop = 1;
+              ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
               sockaddr_in to{};
               to.sin_family = AF_INET;
               to.sin_port = htons(static_cast<uint16_t>(port));
@@ -467,7 +472,7 @@ struct Live : ::testing::Test
     std::vector<Received> received;
     Recorder<LineData> data{events, dataText};
     LineHandlerMulticast handler{factory, thread.session, host.log};
-    int port = freePort(SOCK_DGRAM);
+    int port = freeUdpPort();
 
     Live()
     {
