@@ -53,6 +53,18 @@ inline uint16 freePort(int type)
     return ntohs(a.sin_port);
 }
 
+// A UDP socket that sends to groups over loopback and hears its own group.
+inline int loopbackMulticastSender()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    in_addr iface{};
+    iface.s_addr = htonl(INADDR_LOOPBACK);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
+    const unsigned char loop = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+    return fd;
+}
+
 inline void copyName(ResourceName& dst, const char* src)
 {
     ResourceManager::copyResourceName(dst, src);

@@ -32,17 +32,6 @@ int senderCount()
     return static_cast<int>(std::clamp(cores > 3 ? cores - 3 : 1u, 1u, 6u));
 }
 
-int senderSocket()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    in_addr iface{};
-    iface.s_addr = htonl(INADDR_LOOPBACK);
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
-    const unsigned char loop = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-    return fd;
-}
-
 // Senders blast (paceNs 0) or one sender paces for RUN_NS; each datagram
 // starts with its send time.
 void send(const std::string& grp, uint16 port, int64_t size, int senders, int64_t paceNs)
@@ -55,7 +44,7 @@ void send(const std::string& grp, uint16 port, int64_t size, int senders, int64_
     const int64_t end = nowNs() + RUN_NS;
     for (int s = 0; s < senders; ++s)
         threads.emplace_back([&] {
-            const int fd = senderSocket();
+            const int fd = loopbackMulticastSender();
             std::vector<char> buf(static_cast<size_t>(size), 'd');
             int64_t next = nowNs();
             for (int64_t now = nowNs(); now < end; now = nowNs())
