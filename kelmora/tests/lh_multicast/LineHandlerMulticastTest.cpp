@@ -57,6 +57,7 @@ const NetworkApi cScripted{
     [](const char*, const char*, int, char (*)[17], bool) { return -1; },
     [](const char*, const char*, int) { return -1; },
     [] { return gScript.errorCode; },
+    [](const char*, FwEventID, AppEventParam*) { return -1; },
 };
 
 std::string adminText(const MsgPubAdmin& m)
