@@ -821,6 +821,9 @@ int32 NetReceiver::processConnRqs(const FwIntMessage& msg)
 int32 NetReceiver::processConnTerm(const FwIntMessage& msg)
 {
     TcpConnResource* res = findTcp(msg);
+    if (res != nullptr && res->regParam.tcpMode == TCP_SERVER_LISTEN_MODE &&
+        res->status.load(std::memory_order_acquire) == RES_LISTENING)
+        return closeListener(res);
     if (res == nullptr || res->status.load(std::memory_order_acquire) != RES_CONNECTED)
         return 0;
     if (m_msgRepliThdResPtr != nullptr && res->regParam.replicationMode != NO_REPLICATION)
@@ -832,6 +835,32 @@ int32 NetReceiver::processConnTerm(const FwIntMessage& msg)
     const int32 fd = res->dataSockPtr != nullptr ? res->dataSockPtr->getFileDescriptor() : -1;
     closeTcp(res, 0);
     fwLog(LOG_LEVEL_INFO, "TCP connection [%s] with socket [%d] is closed.", res->tcpConnNameTxt, fd);
+    return 0;
+}
+
+// A listening channel closed by its owner stops accepting: its socket is
+// closed and a fresh one bound, so that CONN_LISTEN can open it again.
+// Connections it accepted are not touched.
+int32 NetReceiver::closeListener(TcpConnResource* res)
+{
+    TcpListenSocket* old = res->listenSockPtr;
+    const int32 fd = old != nullptr ? old->getFileDescriptor() : -1;
+    if (old != nullptr)
+        m_fdWaitPtr->removeFileDesc(old);
+    res->listenSockPtr = nullptr;
+    delete old;
+    res->status.store(RES_INITIALIZED, std::memory_order_release);
+    auto* sock = new TcpListenSocket(res->interfaceAddrTxt, res->regParam.localPort, false);
+    if (sock->initialize() != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] binding a new listen socket for TCP [%s] after closing it.",
+              FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
+        delete sock;
+        return 0;
+    }
+    res->listenSockPtr = sock;
+    sock->setInfoPtr(res);
+    fwLog(LOG_LEVEL_INFO, "TCP listen channel [%s] with socket [%d] is closed.", res->tcpConnNameTxt, fd);
     return 0;
 }
 

@@ -114,6 +114,7 @@ private:
 
     int32 processConnRqs(const FwIntMessage& msg);
     int32 processConnTerm(const FwIntMessage& msg);
+    int32 closeListener(TcpConnResource* res);
     int32 processConnListen(const FwIntMessage& msg);
     int32 processConnUpdated(const FwIntMessage& msg);
     int32 processMcastJoin(const FwIntMessage& msg, bool join);

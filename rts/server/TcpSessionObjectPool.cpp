@@ -5,24 +5,25 @@
 TcpSessionObjectPool::TcpSessionObjectPool(TarvokSession& session, Log& log, std::size_t count)
     : mSession(session), mLog(log)
 {
+    mAll.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
-        mAvailablePtrs.push_back(new RtsTcpSession(mSession, mLog));
+    {
+        mAll.push_back(std::make_unique<RtsTcpSession>(mSession, mLog));
+        mAvailablePtrs.push_back(mAll.back().get());
+    }
     mFree = count;
     mTotalAlloc = count;
 }
 
-TcpSessionObjectPool::~TcpSessionObjectPool()
-{
-    while (mFree > 0)
-        delete mAvailablePtrs[--mFree];
-}
+TcpSessionObjectPool::~TcpSessionObjectPool() = default;
 
 RtsTcpSession* TcpSessionObjectPool::acquire()
 {
     if (mFree > 0)
         return mAvailablePtrs[--mFree];
     ++mTotalAlloc;
-    return new RtsTcpSession(mSession, mLog);
+    mAll.push_back(std::make_unique<RtsTcpSession>(mSession, mLog));
+    return mAll.back().get();
 }
 
 void TcpSessionObjectPool::release(RtsTcpSession* session)

@@ -1,12 +1,15 @@
 // The retransmission server's sessions, built in advance so that accepting a
 // connection allocates nothing: a stack whose top is the session released
 // last. The pool never refuses; with every session in use it creates one
-// more. It owns the free sessions; a session in use belongs to its connection
-// until it releases itself. Server thread only.
+// more. A session in use belongs to its connection until it releases
+// itself; the pool keeps every session it made and deletes them all when it
+// is destroyed, at the end of the process. Server thread only.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <memory>
+#include <vector>
 
 class Log;
 class RtsTcpSession;
@@ -31,6 +34,7 @@ private:
     TarvokSession& mSession;
     Log& mLog;
     std::deque<RtsTcpSession*> mAvailablePtrs;
+    std::vector<std::unique_ptr<RtsTcpSession>> mAll;
     std::size_t mFree = 0;
     std::size_t mTotalAlloc = 0;
 };
