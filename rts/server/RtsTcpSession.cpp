@@ -660,33 +660,42 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
         return;
     }
     const bool verbose = debug();
-    auto emit = [this](std::span<const char> packet) {
-        sendPacket(packet.data(), static_cast<unsigned int>(packet.size()), false);
-    };
-    // A skipped message closes the packet being built, so that every
+    // Messages are packed straight into the queued pool buffers: one copy
+    // each. A skipped message closes the packet being built, so that every
     // packet's number is its first message's own.
-    auto skip = [&](std::uint64_t seq) {
-        if (!mPacker.empty())
-            emit(mPacker.packet());
-        mPacker.start(static_cast<std::uint32_t>(seq + 1));
+    ZunqUtils::PacketBufferItem* packet = nullptr;
+    std::uint32_t used = 0;
+    std::uint32_t count = 0;
+    std::uint32_t first = 0;
+    auto close = [&](bool last) {
+        if (packet == nullptr)
+            return;
+        Zunq::PacketHeader header;
+        header.mPktSize = static_cast<std::uint16_t>(used);
+        header.mMsgCount = static_cast<std::uint8_t>(count);
+        header.mSeqNum = first;
+        std::memcpy(packet->mData, &header, sizeof header);
+        packet->mLength = used;
+        packet->lastMsgInRetrans = last;
+        packet = nullptr;
     };
-    mPacker.start(begin);
     for (std::uint64_t seq = begin; seq <= end; ++seq)
     {
         if (verbose)
             mLog->verbose() << "RtsTcpSession::handleRetrans ( Fetching cached message (sequence number=" << seq
                             << ").";
         const LineData* message = cache->getMessage(static_cast<std::uint32_t>(seq));
-        if (message == nullptr || message->getSeqNum() == 0)
+        const std::uint32_t held = message != nullptr ? message->getSeqNum() : 0;
+        if (held == 0)
         {
             mLog->warning() << " Null cached Line Data at SeqNum = " << seq;
-            skip(seq);
+            close(false);
             continue;
         }
-        if (message->getSeqNum() != seq)
+        if (held != seq)
         {
-            mLog->error() << op << mClientLogStr << "): Message SeqNum does NOT match: Actual="
-                          << message->getSeqNum() << " Requested=" << seq << " Following messages are ignored.";
+            mLog->error() << op << mClientLogStr << "): Message SeqNum does NOT match: Actual=" << held
+                          << " Requested=" << seq << " Following messages are ignored.";
             closeSocket();
             return;
         }
@@ -695,6 +704,8 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
         if (verbose && length >= 1 && length <= cHexDumpMax)
             mLog->verbose() << op << mClientLogStr << "): processing line data of length " << length << "\n"
                             << hexDump(data, length);
+        // A message that does not carry its own length would break the
+        // framing of everything behind it at the client: it is skipped.
         bool wellFormed = data != nullptr && length >= Zunq::cMessagePrefixSize;
         if (length > Zunq::cMaxMessageSize)
         {
@@ -707,13 +718,33 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
                             << " MsgSize=" << u16At(data);
             wellFormed = false;
         }
-        if (!wellFormed || !mPacker.add(data, length, emit))
-            skip(seq);
+        if (!wellFormed)
+        {
+            close(false);
+            continue;
+        }
+        if (packet != nullptr && (used + length > Zunq::cMaxPacketSize || count == Zunq::cMaxMessagesPerPacket))
+            close(false);
+        if (packet == nullptr)
+        {
+            packet = queueEntry();
+            if (packet == nullptr)
+            {
+                closeSocket();
+                return;
+            }
+            used = cHeader;
+            count = 0;
+            first = static_cast<std::uint32_t>(seq);
+        }
+        std::memcpy(packet->mData + used, data, length);
+        used += length;
+        ++count;
     }
-    if (mPacker.empty())
-        sendPacket(nullptr, 0, true);
+    if (packet != nullptr)
+        close(true);
     else
-        sendPacket(mPacker.packet().data(), static_cast<unsigned int>(mPacker.packet().size()), true);
+        sendPacket(nullptr, 0, true); // no message: the end mark alone
 }
 
 // ------------------------------------------------------------------- sending
@@ -728,23 +759,33 @@ void RtsTcpSession::sendPacket(const char* packet, unsigned int length, bool las
                       << " bytes is longer than " << Zunq::cMaxPacketSize << ", not queued";
         return;
     }
+    ZunqUtils::PacketBufferItem* entry = queueEntry();
+    if (entry == nullptr)
+        return;
+    entry->lastMsgInRetrans = lastMsgInRetrans;
+    entry->mLength = packet != nullptr ? length : 0;
+    if (entry->mLength != 0)
+        std::memcpy(entry->mData, packet, entry->mLength);
+}
+
+ZunqUtils::PacketBufferItem* RtsTcpSession::queueEntry()
+{
     ZunqUtils::PacketBufferItem* entry = mPacketQueue->pushBackEmptyItem();
     if (entry == nullptr)
     {
         mLog->error() << "RtsTcpSession::sendPacket (" << mClientLogStr
                       << "): no packet buffer left in the pool, packet not queued";
-        return;
+        return nullptr;
     }
-    entry->lastMsgInRetrans = lastMsgInRetrans;
     entry->mLineTime = 0;
-    entry->mLength = packet != nullptr ? length : 0;
-    if (entry->mLength != 0)
-        std::memcpy(entry->mData, packet, entry->mLength);
+    entry->mLength = 0;
+    entry->lastMsgInRetrans = false;
     if (!mSendingTimer.isValid())
     {
         mServer->addActiveClient();
         startTimer(mSendingTimer, mThrottleInterval);
     }
+    return entry;
 }
 
 bool RtsTcpSession::socketSendPacket(char* packet, unsigned int length)

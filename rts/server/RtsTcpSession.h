@@ -17,7 +17,6 @@
 #include "kelmora/thread/TarvokTimer.h"
 #include "libstats/pool/ArrayBackedDoubleLinkedList.h"
 #include "rts/server/PacketBufferItem.h"
-#include "zunq/protocol/PacketPacker.h"
 #include "zunq/protocol/RetransProtocol.h"
 
 #include <cstdint>
@@ -101,10 +100,11 @@ private:
     int validateSeqNum(Zunq::RetransmissionRequest* request);
     void sendRetransResponse(Zunq::RetransmissionRequest& request, int status);
     void handleRetrans(Zunq::RetransmissionRequest* request);
-    void queueDataPacket(bool last);
 
     // Sending.
     void sendPacket(const char* packet, unsigned int length, bool lastMsgInRetrans);
+    // A new entry at the tail of the send queue, the sending timer started; null without memory.
+    ZunqUtils::PacketBufferItem* queueEntry();
     bool socketSendPacket(char* packet, unsigned int length);
     bool writeDirect(char* packet, unsigned int length);
     void sendRetry();
@@ -152,7 +152,6 @@ private:
     char mIncompleteBuffer[cMaxClientPacket] = {};
     // Control packets (logon and retransmission responses) are built here.
     char mControlBuffer[cMaxClientPacket] = {};
-    Zunq::PacketPacker mPacker;
     TarvokTimer mSendingTimer;
     Zunq::PacketHeader mHbPacket;
     std::string mClientLogStr;

@@ -173,9 +173,11 @@ public:
     void writeAll(const std::string& name) { ScriptedNet::get().always[name].clear(); }
     bool malformed() const { return mMalformed; }
 
+    LineDataCacheManager::LineDataCache* cache(std::uint16_t id) { return mCaches.getLineDataCache(id); }
     RtsTcpServer& server() { return *mServer; }
     RtsClientList& clients() { return mClients; }
     hostrun::CaptureSink& sink() { return mHost.sink; }
+    Log& log() { return mHost.log; }
 
 private:
     hostrun::Host mHost;
