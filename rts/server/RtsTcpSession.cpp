@@ -131,6 +131,26 @@ void RtsTcpSession::initialize(const sockaddr_in& addr, RtsTcpServer* server, bo
     mLoggedOnUserId.clear();
     mClientEntry = nullptr;
     mLoggedOn = false;
+    resetStreamState();
+    mInitialized = true;
+    startTimer(mLoginTimeoutTimer, mLoginTimeout * 1000);
+}
+
+template <typename Record>
+unsigned int RtsTcpSession::buildControlPacket(const Record& record)
+{
+    static_assert(cHeader + sizeof(Record) <= sizeof mControlBuffer);
+    Zunq::PacketHeader header;
+    header.mPktSize = static_cast<std::uint16_t>(cHeader + sizeof record);
+    header.mMsgCount = 1;
+    std::memset(mControlBuffer, 0, sizeof mControlBuffer);
+    std::memcpy(mControlBuffer, &header, sizeof header);
+    std::memcpy(mControlBuffer + cHeader, &record, sizeof record);
+    return header.mPktSize;
+}
+
+void RtsTcpSession::resetStreamState()
+{
     mBufPosition = 0;
     mLastSeqNum = 0;
     mHeartBeatSeqNum = 0;
@@ -139,8 +159,6 @@ void RtsTcpSession::initialize(const sockaddr_in& addr, RtsTcpServer* server, bo
     mAttemptsToSendDataCount = 0;
     mActiveRetransRequests.clear();
     mFrontInService = false;
-    mInitialized = true;
-    startTimer(mLoginTimeoutTimer, mLoginTimeout * 1000);
 }
 
 void RtsTcpSession::setConnection(const char (&name)[17])
@@ -155,14 +173,7 @@ void RtsTcpSession::closeSocket()
 {
     if (!mInitialized || mConnectionClosed)
         return;
-    mBufPosition = 0;
-    mLastSeqNum = 0;
-    mHeartBeatSeqNum = 0;
-    mPrevHeartBeatSeqNum = 0;
-    mBytesSent = 0;
-    mActiveRetransRequests.clear();
-    mFrontInService = false;
-    mAttemptsToSendDataCount = 0;
+    resetStreamState();
     mMaxAttemptsToSendBeforeDisconnect = 0;
     mTraceCommunications = false;
     mTraceUser.clear();
@@ -413,13 +424,9 @@ void RtsTcpSession::refuseIllegalPacket(const char* reason)
         // queued ahead of it: the close follows either way.
         Zunq::RetransmissionResponse response;
         response.mRetransStatus = Zunq::UNKNOWN_CHANNEL_ID;
-        Zunq::PacketHeader header;
-        header.mPktSize = cHeader + sizeof response;
-        header.mMsgCount = 1;
-        std::memcpy(mControlBuffer, &header, sizeof header);
-        std::memcpy(mControlBuffer + cHeader, &response, sizeof response);
+        const unsigned int size = buildControlPacket(response);
         if (mPacketQueue->getNumEntries() == 0)
-            writeDirect(mControlBuffer, header.mPktSize);
+            writeDirect(mControlBuffer, size);
     }
     else
         sendLogonResponse(Zunq::INVALID_USERNAME);
@@ -515,13 +522,8 @@ void RtsTcpSession::sendLogonResponse(int status)
     }
     Zunq::LogonResponse response;
     response.mSessionStatus = static_cast<std::uint8_t>(status);
-    Zunq::PacketHeader header;
-    header.mPktSize = cHeader + sizeof response;
-    header.mMsgCount = 1;
-    std::memset(mControlBuffer, 0, sizeof mControlBuffer);
-    std::memcpy(mControlBuffer, &header, sizeof header);
-    std::memcpy(mControlBuffer + cHeader, &response, sizeof response);
-    writeDirect(mControlBuffer, header.mPktSize);
+    const unsigned int size = buildControlPacket(response);
+    writeDirect(mControlBuffer, size);
     if (traceOrDebug())
         mLog->info() << op << mClientLogStr << "): publishing LogonResponse to client - "
                      << ZunqDumpUtils::writeStructToString(&response, mSep);
@@ -622,16 +624,11 @@ void RtsTcpSession::sendRetransResponse(Zunq::RetransmissionRequest& request, in
         mClientEntry->addMessageNotAvailable(1);
     else if (status == Zunq::EXCEEDS_MAXIMUM_SEQUENCE_RANGE)
         mClientEntry->addExceedsMaxSeqRange(1);
-    Zunq::PacketHeader header;
-    header.mPktSize = cHeader + sizeof response;
-    header.mMsgCount = 1;
-    std::memset(mControlBuffer, 0, sizeof mControlBuffer);
-    std::memcpy(mControlBuffer, &header, sizeof header);
-    std::memcpy(mControlBuffer + cHeader, &response, sizeof response);
+    const unsigned int size = buildControlPacket(response);
     if (status == Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY)
     {
         if (mPacketQueue->getNumEntries() == 0)
-            writeDirect(mControlBuffer, header.mPktSize);
+            writeDirect(mControlBuffer, size);
         closeSocket();
         return;
     }

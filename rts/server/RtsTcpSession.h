@@ -114,6 +114,11 @@ private:
     void handleHeartbeat();
     void handleHeartbeatResponse(const char* packet);
 
+    // The held fragment, the numbering, the partial write and the requests of a connection.
+    void resetStreamState();
+    // A control packet of one message in mControlBuffer, number 0 (given when written); its size.
+    template <typename Record>
+    unsigned int buildControlPacket(const Record& record);
     void startTimer(TarvokTimer& timer, unsigned int milliseconds);
     static void stopTimer(TarvokTimer& timer);
     bool debug() const;

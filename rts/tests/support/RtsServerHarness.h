@@ -15,6 +15,7 @@
 #include "rts/server/RtsTcpSession.h"
 #include "rts/tests/rts_cache/CacheTestSupport.h"
 #include "rts/tests/support/RtsTestClient.h"
+#include "rts/tests/support/ServerSetup.h"
 #include "rts/tests/support/TempDir.h"
 #include "zunq/config/ConfigFile.h"
 
@@ -56,21 +57,6 @@ inline std::vector<char> channelMessage(std::uint32_t seq, std::uint16_t size = 
     return messageBytes(size, size, 0x0500, seq);
 }
 
-struct ServerSettings
-{
-    unsigned packetsPerInterval = 1000;
-    unsigned throttleInterval = 10;
-    unsigned heartbeatInterval = 30;
-    unsigned heartbeatRspInterval = 5;
-    unsigned loginTimeout = 60;
-    unsigned maxConnectionsPerIp = 1000;
-    unsigned maxConnectionsPerIpInterval = 60;
-    unsigned maxConnection = 1;
-    unsigned maxNumRequests = 10;
-    bool allowLastSeqNumRequest = true;
-    unsigned packetPoolSize = 5000;
-};
-
 class ServerHarness : public TarvokTimerHandler
 {
 public:
@@ -78,25 +64,12 @@ public:
         : mThread(mHost, "RTS"), mClients(mHost.log), mCaches(mHost.log), mPort(freeTcpPort())
     {
         mHost.log.setLevel(LOG_LEVEL_INFO);
-        const std::string file = mDir.path() + "/clients.xml";
-        std::ofstream(file) << clientsXml;
-        mClientsFile.reset(createConfigFile(file, mConfig));
-        mConfig.addFile(mClientsFile.get());
-        mClients.populateClientList(mConfig.getChild("ClientList"));
+        mClientsFile = loadClientList(mDir.path(), clientsXml, mConfig, mClients);
         mServer = std::make_unique<RtsTcpServer>("RtsTcpServer", mThread.session, mHost.log, mClients, mCaches,
                                                  settings.packetPoolSize, false, settings.allowLastSeqNumRequest);
-        RtsTcpServer& s = *mServer;
-        s.setTcpIpAddress("127.0.0.1");
-        s.setTcpService(std::to_string(mPort));
-        s.setHeartbeatInterval(settings.heartbeatInterval);
-        s.setHbRspInterval(settings.heartbeatRspInterval);
-        s.setLoginTimeout(settings.loginTimeout);
-        s.setThrottleInterval(settings.throttleInterval);
-        s.setPacketsPerInterval(settings.packetsPerInterval);
-        s.setMaxConnectionsPerIp(settings.maxConnectionsPerIp);
-        s.setMaxConnectionsPerIpInterval(settings.maxConnectionsPerIpInterval);
-        s.setMaxConnection(settings.maxConnection);
-        s.setMaxNumRequests(settings.maxNumRequests);
+        mServer->setTcpIpAddress("127.0.0.1");
+        mServer->setTcpService(std::to_string(mPort));
+        applySettings(*mServer, settings);
     }
     ~ServerHarness() override
     {

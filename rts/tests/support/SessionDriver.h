@@ -14,6 +14,7 @@
 #include "rts/server/RtsTcpSession.h"
 #include "rts/tests/rts_cache/CacheTestSupport.h"
 #include "rts/tests/support/RtsTestClient.h"
+#include "rts/tests/support/ServerSetup.h"
 #include "rts/tests/support/TempDir.h"
 #include "zunq/config/ConfigFile.h"
 
@@ -93,22 +94,14 @@ public:
         ScriptedNet::get() = ScriptedNet{};
         NetworkApi::install(&ScriptedNet::api());
         mHost.log.setLevel(LOG_LEVEL_INFO);
-        const std::string file = mDir.path() + "/clients.xml";
-        std::ofstream(file) << clientsXml;
-        mClientsFile.reset(createConfigFile(file, mConfig));
-        mConfig.addFile(mClientsFile.get());
-        mClients.populateClientList(mConfig.getChild("ClientList"));
+        mClientsFile = loadClientList(mDir.path(), clientsXml, mConfig, mClients);
         mServer = std::make_unique<RtsTcpServer>("RtsTcpServer", mThread.session, mHost.log, mClients, mCaches,
                                                  packetPool, false, true);
-        RtsTcpServer& s = *mServer;
-        s.setHeartbeatInterval(30);
-        s.setHbRspInterval(5);
-        s.setLoginTimeout(60);
-        s.setThrottleInterval(100);
-        s.setPacketsPerInterval(100);
-        s.setMaxConnectionsPerIp(1000);
-        s.setMaxConnection(1000);
-        s.setMaxNumRequests(10);
+        ServerSettings settings; // the configuration's defaults, with room for many logons
+        settings.packetsPerInterval = 100;
+        settings.throttleInterval = 100;
+        settings.maxConnection = 1000;
+        applySettings(*mServer, settings);
     }
     ~SessionDriver() { NetworkApi::install(nullptr); }
 
