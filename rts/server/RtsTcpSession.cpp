@@ -907,9 +907,8 @@ void RtsTcpSession::sendRetry()
         if (entry->lastMsgInRetrans && !mActiveRetransRequests.empty())
         {
             const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
-            if (mLog->enabled(LOG_LEVEL_NOTICE) || mTraceCommunications)
-                mLog->info() << op << mClientLogStr << "): Finished sending retrans request [" << done.mBeginSeqNum
-                             << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId << "] to client";
+            mLog->info() << op << mClientLogStr << "): Finished sending retrans request [" << done.mBeginSeqNum
+                         << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId << "] to client";
             mActiveRetransRequests.pop_front();
             mFrontInService = false;
         }

@@ -104,6 +104,7 @@ TEST(RtsSessionLoopback, LogonOutcomes)
                   {"unknown user", "nobody", 5, true},
                   {"address not listed", "carol", 5, true},
                   {"already connected", "alice", 100, true},
+                  {"unknown user with control bytes", "ev\r\nil", 5, true},
               };
               for (const Case& c : cases)
               {
@@ -116,6 +117,9 @@ TEST(RtsSessionLoopback, LogonOutcomes)
                   EXPECT_EQ(p->seq, 1u) << c.name;
                   EXPECT_EQ(client.waitClosed(), c.closes) << c.name;
               }
+              // A name from the wire reaches the log escaped, never as raw control bytes.
+              EXPECT_EQ(h.sink().count("Unknown UserId:ev\\x0D\\x0Ail", LOG_LEVEL_WARNING), 1);
+              EXPECT_EQ(h.sink().count("ev\r\nil"), 0);
               // A second logon on a logged-on connection is ignored: no
               // answer, and the connection serves on with the next number.
               first.send(logon("alice"));
