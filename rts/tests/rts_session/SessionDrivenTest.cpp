@@ -3,6 +3,7 @@
 // scripts what each write to the framework returns.
 #include "rts/tests/support/SessionDriver.h"
 
+#include "kelmora/linehandler/LineError.h"
 #include "rts/clients/RtsClientEntry.h"
 
 #include <gtest/gtest.h>
@@ -329,4 +330,53 @@ TEST(RtsSessionDriven, PacketsCarryTheirFirstMessagesNumber)
         EXPECT_EQ(d.clients().getClientEntry("bob")->mAcceptedMessages - before, c.accepted) << c.name;
     }
     EXPECT_EQ(d.sink().count("Length of message does NOT match: DataLen=4 MsgSize=5", LOG_LEVEL_WARNING), 1);
+}
+
+TEST(RtsSessionDriven, ServiceTextOfTheListener)
+{
+    struct Case
+    {
+        const char* service;
+        int port;           // registered, or 0 when refused
+        const char* error;  // the refusal's start
+    };
+    const Case cases[] = {
+        {"8080", 8080, ""},
+        {"0x1F90", 8080, ""},
+        {"017620", 8080, ""},
+        {"0", 0, "Invalid service parameter: 0: "},
+        {"70000", 0, "Invalid service parameter: 70000: "},
+        {"80x", 0, "Invalid service parameter: 80x: "},
+        {"", 0, "Invalid (empty) service parameter: "},
+    };
+    for (const Case& c : cases)
+    {
+        SessionDriver d(cClients);
+        d.server().setTcpIpAddress("127.0.0.1");
+        d.server().setTcpService(c.service);
+        std::string error;
+        try
+        {
+            d.server().registerNetwork();
+        }
+        catch (const LineError& e)
+        {
+            error = e.what();
+        }
+        // The handle map is the process's: the next case registers the name again.
+        const char listener[17] = "RtsTcpSvr";
+        Runnable::removeNetworkHandleMap(listener, d.log());
+        const std::vector<int>& ports = ScriptedNet::get().listenPorts;
+        if (c.port != 0)
+        {
+            EXPECT_EQ(error, "") << c.service;
+            ASSERT_EQ(ports.size(), 1u) << c.service;
+            EXPECT_EQ(ports[0], c.port) << c.service;
+        }
+        else
+        {
+            EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.service << ": " << error;
+            EXPECT_TRUE(ports.empty()) << c.service;
+        }
+    }
 }

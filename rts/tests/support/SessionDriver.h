@@ -43,6 +43,7 @@ struct ScriptedNet
     std::map<std::string, std::deque<Write>> always;  // a write repeated while the script is empty
     std::map<std::string, std::string> wire;
     std::vector<std::pair<std::string, int>> events;
+    std::vector<int> listenPorts; // of the listening channels registered
     int code = 0;
 
     static ScriptedNet& get()
@@ -79,6 +80,10 @@ struct ScriptedNet
                 return 0;
             };
             t.getErrorCode = [] { return get().code; };
+            t.registerListenTcpConnection = [](const TcpConnParam* param) {
+                get().listenPorts.push_back(param->localPort);
+                return 0;
+            };
             return t;
         }();
         return table;
