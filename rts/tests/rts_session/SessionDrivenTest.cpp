@@ -380,3 +380,21 @@ TEST(RtsSessionDriven, ServiceTextOfTheListener)
         }
     }
 }
+
+TEST(RtsSessionDriven, ACacheGoneAfterAcceptanceStillEndsTheRequest)
+{
+    SessionDriver d(cClients);
+    d.channel(7, 1, 3, 20);
+    RtsTcpSession& s = d.logOn("s", "bob");
+    d.caches().vanishAfter(7, 1); // the request's checks see it, the packing does not
+    SessionDriver::send(s, request(7, 1, 3));
+    SessionDriver::send(s, request(5, 1, 1)); // waits behind the first
+    while (s.sendingTimer().isValid())
+        s.onTimer(&s.sendingTimer());
+    const std::vector<Packet> out = d.packets("s");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].retransStatus(), 0); // no data follows
+    EXPECT_EQ(out[1].retransStatus(), 2); // the next request was served
+    EXPECT_EQ(s.pendingRequests(), 0u);
+    EXPECT_EQ(d.sink().count("Could not find LineDataCache for channel 7", LOG_LEVEL_ERROR), 1);
+}

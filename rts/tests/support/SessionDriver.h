@@ -90,6 +90,30 @@ struct ScriptedNet
     }
 };
 
+// The caches, with a way to make one vanish between two lookups (a cache
+// that goes away after a request was accepted).
+class DrivenCaches : public LineDataCacheManager
+{
+public:
+    using LineDataCacheManager::LineDataCacheManager;
+    LineDataCache* getLineDataCache(std::uint16_t id) const override
+    {
+        if (id == mVanishing && mLookupsLeft-- <= 0)
+            return nullptr;
+        return LineDataCacheManager::getLineDataCache(id);
+    }
+    // Channel `id` answers `lookups` more lookups, then none.
+    void vanishAfter(std::uint16_t id, int lookups)
+    {
+        mVanishing = id;
+        mLookupsLeft = lookups;
+    }
+
+private:
+    std::uint16_t mVanishing = 0;
+    mutable int mLookupsLeft = 0;
+};
+
 class SessionDriver
 {
 public:
@@ -172,6 +196,7 @@ public:
     bool malformed() const { return mMalformed; }
 
     LineDataCacheManager::LineDataCache* cache(std::uint16_t id) { return mCaches.getLineDataCache(id); }
+    DrivenCaches& caches() { return mCaches; }
     RtsTcpServer& server() { return *mServer; }
     RtsClientList& clients() { return mClients; }
     hostrun::CaptureSink& sink() { return mHost.sink; }
@@ -185,7 +210,7 @@ private:
     std::unique_ptr<ConfigFile> mClientsFile;
     RtsClientList mClients;
     std::vector<std::unique_ptr<Feeder>> mFeeders; // outlive the caches subscribed to them
-    LineDataCacheManager mCaches;
+    DrivenCaches mCaches;
     std::unique_ptr<RtsTcpServer> mServer;
     bool mMalformed = false;
 };
