@@ -289,6 +289,7 @@ int32 NetReceiver::runOnce(bool& terminate, int32 timeoutMs)
 
 int32 NetReceiver::passCpu(bool& terminate, int32 timeoutMs)
 {
+    m_retiredListeners.clear();
     FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     const int32 n = m_fdWaitPtr->wait(m_fdAryPtr.get(), m_ioWaitTypePtr.get(), m_wireOrderInfoPtr.get(), m_maxNumDesc,
@@ -353,6 +354,7 @@ int32 NetReceiver::passCpu(bool& terminate, int32 timeoutMs)
 
 int32 NetReceiver::passLowLatency(bool& terminate)
 {
+    m_retiredListeners.clear();
     FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     const int32 n =
@@ -394,6 +396,8 @@ int32 NetReceiver::serveSockets(int32 n)
         FileDescriptor* fd = m_fdAryPtr[static_cast<size_t>(i)];
         const IoWaitType io = m_ioWaitTypePtr[static_cast<size_t>(i)];
         const WireOrderInfo& w = m_wireOrderInfoPtr[static_cast<size_t>(i)];
+        if (isRetired(fd))
+            continue;
         switch (fd->getDescType())
         {
         case LISTEN_SOCKET:
@@ -821,6 +825,9 @@ int32 NetReceiver::processConnRqs(const FwIntMessage& msg)
 int32 NetReceiver::processConnTerm(const FwIntMessage& msg)
 {
     TcpConnResource* res = findTcp(msg);
+    if (res != nullptr && res->regParam.tcpMode == TCP_SERVER_LISTEN_MODE &&
+        res->status.load(std::memory_order_acquire) == RES_LISTENING)
+        return closeListener(res);
     if (res == nullptr || res->status.load(std::memory_order_acquire) != RES_CONNECTED)
         return 0;
     if (m_msgRepliThdResPtr != nullptr && res->regParam.replicationMode != NO_REPLICATION)
@@ -832,6 +839,46 @@ int32 NetReceiver::processConnTerm(const FwIntMessage& msg)
     const int32 fd = res->dataSockPtr != nullptr ? res->dataSockPtr->getFileDescriptor() : -1;
     closeTcp(res, 0);
     fwLog(LOG_LEVEL_INFO, "TCP connection [%s] with socket [%d] is closed.", res->tcpConnNameTxt, fd);
+    return 0;
+}
+
+bool NetReceiver::isRetired(const FileDescriptor* fd) const
+{
+    for (const auto& retired : m_retiredListeners)
+        if (retired.get() == fd)
+            return true;
+    return false;
+}
+
+// A listening channel closed by its owner stops accepting: its socket is
+// closed and a fresh one bound, so that CONN_LISTEN can open it again.
+// Connections it accepted are not touched.
+int32 NetReceiver::closeListener(TcpConnResource* res)
+{
+    TcpListenSocket* old = res->listenSockPtr;
+    const int32 fd = old != nullptr ? old->getFileDescriptor() : -1;
+    if (old != nullptr)
+        m_fdWaitPtr->removeFileDesc(old);
+    res->listenSockPtr = nullptr;
+    // The pass's ready list may still name it: closed now so that the port
+    // can be bound again, freed only before the next wait.
+    if (old != nullptr)
+    {
+        old->closeNow();
+        m_retiredListeners.emplace_back(old);
+    }
+    res->status.store(RES_INITIALIZED, std::memory_order_release);
+    auto* sock = new TcpListenSocket(res->interfaceAddrTxt, res->regParam.localPort, false);
+    if (sock->initialize() != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] binding a new listen socket for TCP [%s] after closing it.",
+              FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
+        delete sock;
+        return 0;
+    }
+    res->listenSockPtr = sock;
+    sock->setInfoPtr(res);
+    fwLog(LOG_LEVEL_INFO, "TCP listen channel [%s] with socket [%d] is closed.", res->tcpConnNameTxt, fd);
     return 0;
 }
 

@@ -29,6 +29,7 @@
 #include <deque>
 #include <memory>
 #include <sys/socket.h>
+#include <vector>
 
 class ConfigManager;
 class MulticastSocket;
@@ -114,6 +115,8 @@ private:
 
     int32 processConnRqs(const FwIntMessage& msg);
     int32 processConnTerm(const FwIntMessage& msg);
+    int32 closeListener(TcpConnResource* res);
+    bool isRetired(const FileDescriptor* fd) const;
     int32 processConnListen(const FwIntMessage& msg);
     int32 processConnUpdated(const FwIntMessage& msg);
     int32 processMcastJoin(const FwIntMessage& msg, bool join);
@@ -163,6 +166,8 @@ private:
     ThreadResource* m_streamHdrThdResPtr = nullptr;
     MessageStore* m_repliMsgStorePtr = nullptr;
     std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
+    // Listen sockets closed during the current pass, freed before the next wait.
+    std::vector<std::unique_ptr<TcpListenSocket>> m_retiredListeners;
     std::unique_ptr<Timer> m_timerPtr;
     std::unique_ptr<FileDescriptor*[]> m_fdAryPtr;
     std::unique_ptr<IoWaitType[]> m_ioWaitTypePtr;

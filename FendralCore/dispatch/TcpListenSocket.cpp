@@ -79,6 +79,14 @@ int32 TcpListenSocket::initialize()
     return 0;
 }
 
+void TcpListenSocket::closeNow()
+{
+    if (m_fd != -1)
+        ::close(m_fd);
+    m_fd = -1;
+    m_listening = false;
+}
+
 int32 TcpListenSocket::startListen()
 {
     if (::listen(m_fd, m_maxPendingConn) != 0)

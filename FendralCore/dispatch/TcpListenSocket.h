@@ -35,6 +35,8 @@ public:
     int32 acceptConnRqs();
 
     bool isListening() const { return m_listening; }
+    // Closes the socket now; the object may still be named by a pass's ready list.
+    void closeNow();
     int32 getMaxPendingConn() const { return m_maxPendingConn; }
 
 private:

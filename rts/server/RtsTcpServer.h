@@ -1,0 +1,162 @@
+// The listening side of the retransmission server: one TCP listening service
+// that follows the HA mode (listening when ACTIVE, closed when STANDBY),
+// admission of connection attempts per peer address and interval, a pool of
+// client sessions built in advance, the packet-buffer pool all sessions send
+// from, and the settings every session copies when it starts.
+//
+// Everything here, the sessions included, runs on the thread of the server's
+// TarvokSession; nothing takes a lock.
+#pragma once
+
+#include "kelmora/thread/TarvokHandler.h"
+#include "kelmora/thread/TarvokTimer.h"
+#include "libstats/pool/ArrayBackedPool.h"
+#include "rts/server/ExchangeTcpServerBasic.h"
+#include "rts/server/PacketBufferItem.h"
+#include "rts/server/TcpSessionObjectPool.h"
+#include "zunq/HaMode.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+class RtsClientList;
+class RtsTcpSession;
+
+class RtsTcpServer : public ExchangeTcpServerBasic, public TarvokTimerHandler
+{
+public:
+    using PacketPool = Zunq::Utils::ArrayBackedPool<ZunqUtils::PacketBufferItem>;
+    using IpAddressConnectionsMap = std::unordered_map<std::uint32_t, int>; // network-order address -> attempts
+
+    enum TCP_CONNECT_STATUS
+    {
+        TCP_DISCONNECT = 0,    // not listening, framework not ready
+        TCP_DELAY_CONNECT = 1, // listening wanted, resource not ready yet
+        TCP_READY_CONNECT = 2, // resource ready, not listening
+        TCP_CONNECT = 3,       // listening
+    };
+
+    static constexpr std::size_t cInitialSessions = 200;
+
+    RtsTcpServer(const std::string& name, TarvokSession& session, Log& log, RtsClientList& clientList,
+                 LineDataCacheManager& cacheMgr, unsigned packetPoolSize, bool sorvelMode,
+                 bool allowLastSeqNumRequest);
+    ~RtsTcpServer() override;
+
+    // Resolves interface and service and registers the listening service;
+    // throws LineError when the service is unusable or the registration fails.
+    void registerNetwork();
+    void initListen() override;
+    void closeListen();
+    void onReadyToConnect() override;
+    void onConnectFail() override;
+    void onNewConnect(EventMsg* event) override;
+
+    void startConnectionCountTimer();
+    void onTimer(TarvokTimer* timer) override;
+
+    // Called by a session when it closes.
+    void release(RtsTcpSession* session);
+
+    HaMode getHAMode() const { return mHAMode; }
+    void setHAMode(const HaMode& mode);
+    void setHAMode(HaMode::Mode mode) { setHAMode(HaMode(mode)); }
+    void setHAMode(const std::string& mode) { setHAMode(HaMode(HaMode::stringToMode(mode))); }
+
+    int resetNumRequestsPerClient(std::string& user) override;
+    int setMaxNumRequestsPerClient(std::string& user, int maxRequests) override;
+    int setMaxNumMessagesPerClient(std::string& user, unsigned maxMessages) override;
+    std::string getAllStats() override;
+    std::string getPerClientStats(std::string& user) override;
+    std::string getPerClientSettings(std::string& user) override;
+    std::string getAllSettings() override;
+    std::string getDetailedStatsPerClient(std::string& user) override;
+
+    // Sessions that are sending (their sending timer runs) share the budget.
+    void addActiveClient() { ++mActiveClients; }
+    void removeActiveClient()
+    {
+        if (mActiveClients > 0)
+            --mActiveClients;
+    }
+    unsigned getActiveClients() const { return mActiveClients; }
+    // Packets one sending session may write this tick: the configured budget
+    // shared among the sending sessions, at least one each, so that many
+    // receivers are slowed rather than all cut off.
+    int packetBudget();
+
+    // Settings (configuration and admin methods).
+    unsigned getMaxSeqNumGap() const { return mMaxSeqNumGap; }
+    void setMaxSeqNumGap(unsigned v) { mMaxSeqNumGap = v; }
+    unsigned getMaxNumRequests() const { return mMaxNumRequests; }
+    void setMaxNumRequests(unsigned v) { mMaxNumRequests = v; }
+    unsigned getHbRspInterval() const { return mHbRspInterval; }
+    void setHbRspInterval(unsigned v) { mHbRspInterval = v; }
+    unsigned getRequestInterval() const { return mRequestInterval; }
+    void setRequestInterval(unsigned v) { mRequestInterval = v; }
+    unsigned getMaxRejectedRequests() const { return mMaxRejectedRequests; }
+    void setMaxRejectedRequests(unsigned v) { mMaxRejectedRequests = v; }
+    unsigned getMaxConnection() const { return mMaxConnection; }
+    void setMaxConnection(unsigned v) { mMaxConnection = v; }
+    unsigned getMaxNumMessages() const { return mMaxNumMessages; }
+    void setMaxNumMessages(unsigned v) { mMaxNumMessages = v; }
+    unsigned getPacketsPerInterval() const { return mPacketsPerInterval; }
+    void setPacketsPerInterval(unsigned v) { mPacketsPerInterval = v; }
+    unsigned getThrottleInterval() const { return mThrottleInterval; }
+    void setThrottleInterval(unsigned v) { mThrottleInterval = v; }
+    unsigned getLoginTimeout() const { return mLoginTimeout; }
+    void setLoginTimeout(unsigned v) { mLoginTimeout = v; }
+    unsigned getMaxConnectionsPerIpInterval() const { return mMaxConnectionsPerIpInterval; }
+    void setMaxConnectionsPerIpInterval(unsigned v) { mMaxConnectionsPerIpInterval = v; }
+    unsigned getMaxConnectionsPerIp() const { return mMaxConnectionsPerIp; }
+    void setMaxConnectionsPerIp(unsigned v) { mMaxConnectionsPerIp = v; }
+    bool getTraceCommunications() const { return mTraceCommunications; }
+    void setTraceCommunications(bool on) { mTraceCommunications = on; }
+    const std::string& getTraceUser() const { return mTraceUser; }
+    void setTraceUser(const std::string& user) { mTraceUser = user; }
+    int getNanoDecimalPlaces() const { return mNanoDecimalPlaces; }
+    void setNanoDecimalPlaces(int places) { mNanoDecimalPlaces = places; }
+    bool getAllowLastSeqNumRequest() const { return mAllowLastSeqNumRequest; }
+    bool getSORVELMode() const { return mSORVELMode; }
+
+    RtsClientList& getRtsClientList() const { return mRtsClientList; }
+    PacketPool* getPacketBufferPool() const { return mPacketBufferPool.get(); }
+    TcpSessionObjectPool& getSessionPool() { return mTcpSessionPool; }
+    const IpAddressConnectionsMap& getIpConnectionCounts() const { return mIpConnectionCounts; }
+    TCP_CONNECT_STATUS getConnectStatus() const { return mConnected; }
+    const std::string& getFeedName() const { return mFeedName; }
+    TarvokTimer& connectionCountTimer() { return mConnectionCountTimer; }
+
+private:
+    void listen(const char* from);
+
+    unsigned mMaxSeqNumGap = 10000;
+    unsigned mMaxNumRequests = 0;
+    unsigned mHbRspInterval = 0;
+    unsigned mRequestInterval = 0;
+    unsigned mMaxRejectedRequests = 10000;
+    unsigned mMaxConnection = 0;
+    unsigned mMaxNumMessages = 0;
+    unsigned mActiveClients = 0;
+    unsigned mPacketsPerInterval = 100;
+    unsigned mThrottleInterval = 0;
+    unsigned mLoginTimeout = 0;
+    unsigned mMaxConnectionsPerIpInterval = 0;
+    unsigned mMaxConnectionsPerIp = 0;
+    std::unique_ptr<PacketPool> mPacketBufferPool;
+    RtsClientList& mRtsClientList;
+    TcpSessionObjectPool mTcpSessionPool;
+    bool mSORVELMode;
+    bool mTraceCommunications = false;
+    std::string mTraceUser;
+    IpAddressConnectionsMap mIpConnectionCounts;
+    TarvokTimer mConnectionCountTimer;
+    int mNanoDecimalPlaces = 3;
+    std::string mFeedName = "RtsTcpSvr";
+    TCP_CONNECT_STATUS mConnected = TCP_DISCONNECT;
+    HaMode mHAMode{HaMode::UNKNOWN};
+    bool mAllowLastSeqNumRequest;
+    bool mOverBudgetLogged = false;
+};

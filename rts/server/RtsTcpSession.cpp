@@ -1,0 +1,988 @@
+#include "rts/server/RtsTcpSession.h"
+
+#include "kelmora/linehandler/NetworkApi.h"
+#include "rts/cache/LineDataCacheManager.h"
+#include "rts/clients/RtsClientEntry.h"
+#include "rts/clients/RtsClientList.h"
+#include "rts/server/RtsTcpServer.h"
+#include "zunq/log/Log.h"
+#include "zunq/protocol/ZunqDumpUtils.h"
+#include "zunq/protocol/ZunqUtils.h"
+#include "zunq/time/Time.h"
+
+#include "FendralServices/api/FwServices.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+constexpr std::size_t cHeader = Zunq::cPacketHeaderSize;
+constexpr std::size_t cHexDumpMax = 2048;
+
+std::uint16_t u16At(const char* p)
+{
+    std::uint16_t v = 0;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+Zunq::PacketHeader headerAt(const char* p)
+{
+    Zunq::PacketHeader h;
+    std::memcpy(&h, p, sizeof h);
+    return h;
+}
+
+// Received or cached bytes for a debug line: "%02X " per byte, a line feed
+// after every 32, at most the first 2048 bytes.
+std::string hexDump(const char* data, std::size_t length)
+{
+    const std::size_t n = std::min(length, cHexDumpMax);
+    std::string out;
+    out.reserve(n * 3 + n / 32 + 1);
+    char byte[4];
+    for (std::size_t i = 0; i < n; ++i)
+    {
+        std::snprintf(byte, sizeof byte, "%02X ", static_cast<unsigned char>(data[i]));
+        out += byte;
+        if (i % 32 == 31)
+            out += '\n';
+    }
+    return out;
+}
+
+bool isTransient(int code)
+{
+    return code == BUFFER_FULL || code == HEAD_INDEX_CHANGED || code == LOCK_NO_RES || code == WOULD_BLOCK;
+}
+} // namespace
+
+RtsTcpSession::RtsTcpSession(TarvokSession& session, Log& log)
+    : TCPClientNetworkHandler(session, log), mLog(&log), mSession(&session)
+{
+}
+
+RtsTcpSession::~RtsTcpSession()
+{
+    for (TarvokTimer* t : {&mHeartBeatTimer, &mCloseConnectionTimer, &mHeartBeatRspTimer, &mLoginTimeoutTimer,
+                           &mSendingTimer})
+        stopTimer(*t);
+}
+
+bool RtsTcpSession::debug() const
+{
+    return mLog->verboseEnabled();
+}
+
+void RtsTcpSession::startTimer(TarvokTimer& timer, unsigned int milliseconds)
+{
+    if (timer.isValid())
+        timer.destroy();
+    timer.create(mSession, this, milliseconds, nullptr);
+}
+
+void RtsTcpSession::stopTimer(TarvokTimer& timer)
+{
+    if (timer.isValid())
+        timer.destroy();
+}
+
+// ---------------------------------------------------------------- life cycle
+
+void RtsTcpSession::initialize(const sockaddr_in& addr, RtsTcpServer* server, bool allowLastSeqNumRequest)
+{
+    if (server == nullptr)
+        return;
+    mServer = server;
+    mSession = &server->getSession();
+    mLog = &server->getLog();
+    mAddr = addr;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    mIpAddress = text;
+    mClientLogStr = mIpAddress + ":" + std::to_string(ntohs(addr.sin_port));
+    if (debug())
+        mLog->verbose() << "RtsTcpSession::initialize (" << mClientLogStr << "): Initializing the RtsTcpSession object";
+
+    mAllowLastSeqNumRequest = allowLastSeqNumRequest;
+    mMaxSeqNumGap = server->getMaxSeqNumGap();
+    mMaxNumMessages = server->getMaxNumMessages();
+    mMaxConnection = server->getMaxConnection();
+    mHeartbeatInterval = server->getHeartbeatInterval();
+    mHeartbeatRspInterval = server->getHbRspInterval();
+    mLoginTimeout = server->getLoginTimeout();
+    mThrottleInterval = server->getThrottleInterval();
+
+    // The queue is built once and kept: a reused session only empties it.
+    if (!mPacketQueue)
+        mPacketQueue = std::make_unique<PacketQueue>(0, *mLog, "PacketQueue", server->getPacketBufferPool());
+    else
+        mPacketQueue->clear();
+    // The factory refuses a throttle interval of 0; a session never divides by it.
+    mMaxAttemptsToSendBeforeDisconnect =
+        mThrottleInterval != 0 ? mHeartbeatRspInterval * 1000 / mThrottleInterval + 1 : 1;
+    std::memset(mControlBuffer, 0, sizeof mControlBuffer);
+    if (debug())
+        mLog->verbose() << "RtsTcpSession::initialize (" << mClientLogStr << "): Created a new TCP connection.";
+
+    mLoggedOnUserId.clear();
+    mClientEntry = nullptr;
+    mLoggedOn = false;
+    resetStreamState();
+    mInitialized = true;
+    startTimer(mLoginTimeoutTimer, mLoginTimeout * 1000);
+}
+
+template <typename Record>
+unsigned int RtsTcpSession::buildControlPacket(const Record& record)
+{
+    static_assert(cHeader + sizeof(Record) <= sizeof mControlBuffer);
+    Zunq::PacketHeader header;
+    header.mPktSize = static_cast<std::uint16_t>(cHeader + sizeof record);
+    header.mMsgCount = 1;
+    std::memset(mControlBuffer, 0, sizeof mControlBuffer);
+    std::memcpy(mControlBuffer, &header, sizeof header);
+    std::memcpy(mControlBuffer + cHeader, &record, sizeof record);
+    return header.mPktSize;
+}
+
+void RtsTcpSession::resetStreamState()
+{
+    mBufPosition = 0;
+    mLastSeqNum = 0;
+    mHeartBeatSeqNum = 0;
+    mPrevHeartBeatSeqNum = 0;
+    mBytesSent = 0;
+    mAttemptsToSendDataCount = 0;
+    mActiveRetransRequests.clear();
+    mFrontInService = false;
+}
+
+void RtsTcpSession::setConnection(const char (&name)[17])
+{
+    copyResourceName(mClientResource, name);
+    mClientLogStr += "_s_";
+    mClientLogStr += mClientResource;
+    mConnectionClosed = false;
+}
+
+void RtsTcpSession::closeSocket()
+{
+    if (!mInitialized || mConnectionClosed)
+        return;
+    resetStreamState();
+    mMaxAttemptsToSendBeforeDisconnect = 0;
+    mTraceCommunications = false;
+    mTraceUser.clear();
+    mIsTraceUser = false;
+    stopSending();
+    stopTimer(mHeartBeatTimer);
+    stopTimer(mHeartBeatRspTimer);
+    stopTimer(mLoginTimeoutTimer);
+    mLog->info() << "RtsTcpSession::closeSocket(" << mClientLogStr << ") User IP Address " << mIpAddress
+                 << " disconnected";
+    mLoggedOn = false;
+    mAccepted = false;
+    if (mClientEntry != nullptr)
+    {
+        if (mClientEntry->mConnectionStatus > 0)
+            --mClientEntry->mConnectionStatus;
+        mClientEntry = nullptr;
+    }
+    disconnectService(mClientResource);
+    if (mServer != nullptr && mServer->limitsConnections())
+        mServer->connectionClosed();
+    mConnectionClosed = true;
+    mLoggedOnUserId.clear();
+    mClientLogStr.clear();
+    if (mPacketQueue)
+        mPacketQueue->clear();
+    if (mServer != nullptr)
+        mServer->release(this);
+}
+
+void RtsTcpSession::onDisconnect()
+{
+    if (!mInitialized)
+        return;
+    if (debug())
+        mLog->verbose() << "RtsTcpSession::onDisconnect (" << mClientLogStr << "): Closing Connection gracefully";
+    closeSocket();
+}
+
+void RtsTcpSession::onTimer(TarvokTimer* timer)
+{
+    if (!mInitialized)
+        return;
+    if (timer == &mHeartBeatTimer)
+        handleHeartbeat();
+    else if (timer == &mHeartBeatRspTimer)
+    {
+        stopTimer(mHeartBeatRspTimer);
+        if (mClientEntry != nullptr)
+            mLog->warning() << "RtsTcpSession::onTimer (" << mClientLogStr << "): No Response from Client "
+                            << ZunqDumpUtils::writePeerBytes(mClientEntry->mUserId.data(),
+                                                             mClientEntry->mUserId.size())
+                            << " within timeout period - deleting and closing connection";
+        closeSocket();
+    }
+    else if (timer == &mSendingTimer)
+        sendRetry();
+    else if (timer == &mLoginTimeoutTimer)
+    {
+        mLog->warning() << "RtsTcpSession::onTimer (" << mClientLogStr
+                        << "): Login timeout. Connection closed down to remote client";
+        closeSocket();
+        stopTimer(mLoginTimeoutTimer);
+    }
+    else if (timer == &mCloseConnectionTimer)
+    {
+        const std::string prefix = mClientLogStr;
+        closeSocket();
+        stopTimer(mCloseConnectionTimer);
+        if (traceOrDebug())
+            mLog->info() << "RtsTcpSession::onTimer (" << prefix << "): Connection closed down to remote client";
+    }
+}
+
+// ------------------------------------------------------------------- framing
+
+void RtsTcpSession::onNetworkData(const char* data, unsigned int length)
+{
+    if (!mInitialized)
+        return;
+    if (debug())
+        mLog->verbose() << "RtsTcpSession::onNetworkData (" << mClientLogStr << "): received client event";
+    // Bytes that arrive before the server accepted the connection are dropped.
+    if (mAccepted)
+        processRequest(data, static_cast<int>(std::min<unsigned int>(length, 0x7FFFFFFF)));
+}
+
+void RtsTcpSession::processRequest(const char* data, int length)
+{
+    if (length <= 0 || data == nullptr || !mInitialized)
+        return;
+    if (mTraceCommunications)
+        mLog->info() << "RtsTcpSession::processRequest (" << mClientLogStr << "): received a packet of length ["
+                     << length << "] from client";
+    if (debug())
+        mLog->verbose() << hexDump(data, static_cast<std::size_t>(length));
+
+    const char* rest = data;
+    std::size_t left = static_cast<std::size_t>(length);
+    if (mBufPosition > 0)
+    {
+        // Complete the held packet from the new bytes alone; the rest of the
+        // read is then framed where it lies, so no read size can overrun.
+        const std::size_t take = std::min(cMaxClientPacket - mBufPosition, left);
+        std::memcpy(mIncompleteBuffer + mBufPosition, rest, take);
+        const std::size_t total = mBufPosition + take;
+        if (traceOrDebug())
+            mLog->info() << "RtsTcpSession::processRequest (" << mClientLogStr
+                         << "): appended this packet to previously imcomplete packet.. buffer size now [" << total
+                         << "]";
+        std::size_t used = 0;
+        const Framed framed = processPacket(mIncompleteBuffer, total, used);
+        if (framed == Framed::CLOSED)
+            return;
+        if (framed == Framed::NEED_MORE)
+        {
+            mBufPosition = total; // every new byte is held: a packet is at most 32 bytes
+            return;
+        }
+        const std::size_t fromNew = used - mBufPosition;
+        mBufPosition = 0;
+        rest += fromNew;
+        left -= fromNew;
+    }
+    while (left > 0)
+    {
+        std::size_t used = 0;
+        const Framed framed = processPacket(rest, left, used);
+        if (framed == Framed::CLOSED)
+            return;
+        if (framed == Framed::NEED_MORE)
+        {
+            keepFragment(rest, left);
+            return;
+        }
+        rest += used;
+        left -= used;
+    }
+}
+
+void RtsTcpSession::keepFragment(const char* data, std::size_t length)
+{
+    // A fragment is shorter than the packet it starts, and no legal packet
+    // is longer than 32 bytes.
+    const std::size_t n = std::min(length, cMaxClientPacket - 1);
+    std::memmove(mIncompleteBuffer, data, n);
+    mBufPosition = n;
+}
+
+RtsTcpSession::Framed RtsTcpSession::processPacket(const char* packet, std::size_t available, std::size_t& used)
+{
+    const char* const op = "RtsTcpSession::processRequest (";
+    if (available < cHeader)
+    {
+        mLog->warning() << op << mClientLogStr << "): Detected incomplete packet header with bytes left ["
+                        << available << "] and packet header is [" << cHeader << "]";
+        return Framed::NEED_MORE;
+    }
+    const Zunq::PacketHeader header = headerAt(packet);
+    if (debug())
+        mLog->verbose() << op << mClientLogStr << "): PktSize=" << header.mPktSize
+                        << " MsgCount=" << static_cast<unsigned>(header.mMsgCount) << " SeqNum=" << header.mSeqNum
+                        << " SendTime=" << static_cast<unsigned long>(header.mSendTime);
+    if (header.mPktSize != cHeader && header.mPktSize != cMaxClientPacket)
+    {
+        mLog->error() << op << mClientLogStr << "): Invalid packet received from client ["
+                      << ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size())
+                      << "] Packet Size is not valid [" << header.mPktSize
+                      << "] as it does not match Heartbeat, Logon or RetransRequest size]... Closing socket.";
+        closeSocket();
+        return Framed::CLOSED;
+    }
+    if (header.mPktSize > available)
+    {
+        mLog->warning() << op << mClientLogStr << "): Detected incomplete packet with bytes left [" << available
+                        << "] and packet size is [" << header.mPktSize << "]";
+        return Framed::NEED_MORE;
+    }
+    used = header.mPktSize;
+    if (header.mMsgCount == 0)
+    {
+        handleHeartbeatResponse(packet);
+        return mConnectionClosed ? Framed::CLOSED : Framed::DONE;
+    }
+    // A header-only packet that claims a message would have it read from
+    // beyond its own bytes.
+    if (header.mPktSize == cHeader)
+    {
+        refuseIllegalPacket("MsgCount given for a packet without message");
+        return Framed::CLOSED;
+    }
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): packet header in request from from client - "
+                     << ZunqDumpUtils::writeStructToString(&header, mSep);
+    const std::uint16_t msgSize = u16At(packet + cHeader);
+    const std::uint16_t msgType = u16At(packet + cHeader + 2);
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): message from client is base info is MsgSize [" << msgSize
+                     << "] MsgType [" << msgType << "]";
+    if (msgSize != header.mPktSize - cHeader)
+    {
+        refuseIllegalPacket("MsgSize not matched with PacketSize");
+        return Framed::CLOSED;
+    }
+    if (header.mMsgCount > 1)
+    {
+        refuseIllegalPacket("MsgCount not as expected (1 or 0)");
+        return Framed::CLOSED;
+    }
+    if (msgSize == 0 || msgType == 0)
+    {
+        mLog->error() << op << mClientLogStr << "): Invalid msgSize or msgType received from client ["
+                      << ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size())
+                      << "] MsgSize [" << msgSize << "] MsgType [" << msgType << "]...  Closing socket.";
+        closeSocket();
+        return Framed::CLOSED;
+    }
+    switch (msgType)
+    {
+    case Zunq::LOGON_TYPE:
+        handleLogon(packet + cHeader);
+        break;
+    case Zunq::RETRANS_REQUEST_TYPE:
+        if (!mLoggedOn)
+        {
+            mLog->warning() << op << mClientLogStr
+                            << "): user NOT logged on yet, but sent a retrans request, closing socket.";
+            closeSocket();
+            return Framed::CLOSED;
+        }
+        queueRequest(packet + cHeader);
+        break;
+    default:
+        mLog->error() << op << mClientLogStr << " ): Unknown message type [" << msgType << "] from client ["
+                      << ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size())
+                      << "].. closing socket.";
+        closeSocket();
+        return Framed::CLOSED;
+    }
+    return mConnectionClosed ? Framed::CLOSED : Framed::DONE;
+}
+
+void RtsTcpSession::refuseIllegalPacket(const char* reason)
+{
+    if (mLoggedOn)
+    {
+        // Status 1 for an all-zero request, written only when nothing is
+        // queued ahead of it: the close follows either way.
+        Zunq::RetransmissionResponse response;
+        response.mRetransStatus = Zunq::UNKNOWN_CHANNEL_ID;
+        const unsigned int size = buildControlPacket(response);
+        if (mPacketQueue->getNumEntries() == 0)
+            writeDirect(mControlBuffer, size);
+    }
+    else
+        sendLogonResponse(Zunq::INVALID_USERNAME);
+    mLog->error() << "RtsTcpSession::processRequest (" << mClientLogStr << "): Illegal Packet detected: " << reason
+                  << " Closing socket.";
+    closeSocket();
+}
+
+// --------------------------------------------------------------------- logon
+
+void RtsTcpSession::handleLogon(const char* message)
+{
+    const char* const op = "RtsTcpSession::handleLogon (";
+    if (mLoggedOn)
+    {
+        mLog->warning() << op << mClientLogStr << "): User already logged on.. not processing logon.";
+        return;
+    }
+    Zunq::Logon logon;
+    std::memcpy(&logon, message, sizeof logon);
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): received logon - " << ZunqDumpUtils::writeStructToString(&logon, mSep);
+    mLoggedOnUserId = std::string(Zunq::logonUsername(logon));
+    // The name came from the wire: it reaches the log escaped.
+    const std::string shown = ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size());
+    if (!mTraceUser.empty() && mLoggedOnUserId == mTraceUser)
+    {
+        mLog->info() << op << mClientLogStr << "): matched trace user, logging communications";
+        mTraceCommunications = true;
+        mIsTraceUser = true;
+    }
+    mClientLogStr += "_" + shown;
+
+    RtsClientEntry* entry = mServer->getRtsClientList().getClientEntry(mLoggedOnUserId);
+    if (entry == nullptr)
+    {
+        mLog->warning() << op << mClientLogStr << "): Unknown UserId:" << shown;
+        sendLogonResponse(Zunq::INVALID_USERNAME);
+        closeSocket();
+        return;
+    }
+    mClientEntry = entry;
+    const int status = entry->validateClientAddress(mAddr, mMaxConnection);
+    ++entry->mConnectionStatus; // the close lowers it again
+    if (status == Zunq::USER_ALREADY_CONNECTED)
+    {
+        mLog->warning() << op << mClientLogStr << "): Illegal Logon detected: user already connected.";
+        sendLogonResponse(Zunq::USER_ALREADY_CONNECTED);
+        closeSocket();
+        return;
+    }
+    if (status != 0)
+    {
+        mLog->warning() << op << mClientLogStr << "): Illegal Logon detected: from unauthorized IP.";
+        sendLogonResponse(Zunq::INVALID_USERNAME);
+        closeSocket();
+        return;
+    }
+    mLoggedOn = true;
+    stopTimer(mLoginTimeoutTimer);
+    sendLogonResponse(Zunq::SESSION_ACTIVE);
+    if (mConnectionClosed)
+        return;
+    if (!mHeartBeatTimer.isValid())
+        startTimer(mHeartBeatTimer, mHeartbeatInterval * 1000);
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): Accepted Logon from user [" << shown << "]";
+}
+
+void RtsTcpSession::sendLogonResponse(int status)
+{
+    if (!mInitialized)
+        return;
+    const char* const op = "RtsTcpSession::sendLogonResponse (";
+    const std::string shown = ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size());
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): sending logon response to User:" << shown;
+    switch (status)
+    {
+    case Zunq::INVALID_USERNAME:
+        mLog->info() << op << mClientLogStr << "): Logon Rejected - INVALID_USERNAME";
+        break;
+    case Zunq::USER_ALREADY_CONNECTED:
+        mLog->info() << op << mClientLogStr << "): Logon Rejected - USER_ALREADY_CONNECTED";
+        break;
+    case Zunq::SESSION_ACTIVE:
+        mLog->info() << op << mClientLogStr << "): Logon Request Accepted UserId=" << shown
+                     << " IP Address=" << mIpAddress;
+        break;
+    default:
+        mLog->warning() << op << mClientLogStr << "): Unknown Logon Session Status";
+        break;
+    }
+    Zunq::LogonResponse response;
+    response.mSessionStatus = static_cast<std::uint8_t>(status);
+    const unsigned int size = buildControlPacket(response);
+    writeDirect(mControlBuffer, size);
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): publishing LogonResponse to client - "
+                     << ZunqDumpUtils::writeStructToString(&response, mSep);
+}
+
+// ------------------------------------------------------------------ requests
+
+void RtsTcpSession::queueRequest(const char* message)
+{
+    Zunq::RetransmissionRequest request;
+    std::memcpy(&request, message, sizeof request);
+    if (mClientEntry != nullptr && !mActiveRetransRequests.empty())
+    {
+        // A flood is refused as the request limit would refuse it once
+        // reached: more waiting than the limit can still admit is 101.
+        const long limit = mClientEntry->mMaxRequests != 0 ? mClientEntry->mMaxRequests
+                                                           : static_cast<long>(mServer->getMaxNumRequests());
+        const long admits = limit - mClientEntry->mNumRequests;
+        const long waiting = static_cast<long>(mActiveRetransRequests.size()) - (mFrontInService ? 1 : 0);
+        if (waiting >= admits)
+        {
+            mLog->warning() << "RtsTcpSession::processRetransQueue (" << mClientLogStr
+                            << "): Rejected RetransRequest with status "
+                            << ZunqUtils::retransStatusToString(Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY) << ": "
+                            << waiting << " requests wait and the limit admits " << std::max(admits, 0L);
+            mClientEntry->addRejectedRequests(1);
+            sendRetransResponse(request, Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY);
+            return;
+        }
+    }
+    mActiveRetransRequests.push_back(request);
+    processRetransQueue();
+}
+
+void RtsTcpSession::processRetransQueue()
+{
+    if (mClientEntry == nullptr || mActiveRetransRequests.empty() || mPacketQueue->getNumEntries() != 0)
+        return;
+    const char* const op = "RtsTcpSession::processRetransQueue (";
+    Zunq::RetransmissionRequest& front = mActiveRetransRequests.front();
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): Processing RetransRequest - "
+                     << ZunqDumpUtils::writeStructToString(&front, mSep);
+    int status = mClientEntry->validateRequest(&front, mServer->getMaxRejectedRequests(),
+                                               mServer->getMaxNumRequests(), mMaxNumMessages);
+    if (status == 0)
+        status = validateSeqNum(&front);
+    if (status != 0)
+    {
+        mLog->warning() << op << mClientLogStr << "): Rejected RetransRequest with status "
+                        << ZunqUtils::retransStatusToString(status);
+        const int sent = status == Zunq::INTERNAL_ERROR || status == Zunq::BAD_CLIENT_BEHAVIOUR
+                             ? Zunq::MESSAGES_NOT_AVAILABLE
+                             : status;
+        sendRetransResponse(front, sent);
+        if (mConnectionClosed)
+            return; // the close emptied the queue
+        mActiveRetransRequests.pop_front();
+        return;
+    }
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): Accepted RetransRequest";
+    mClientEntry->addAcceptedMessages(front.mEndSeqNum + 1 - Zunq::firstServedSeqNum(front.mBeginSeqNum));
+    mClientEntry->addAcceptedRequests(1);
+    mFrontInService = true;
+    sendRetransResponse(front, Zunq::REQUEST_ACCEPTED);
+    if (mConnectionClosed)
+        return;
+    handleRetrans(&front);
+}
+
+int RtsTcpSession::validateSeqNum(Zunq::RetransmissionRequest* request)
+{
+    if (mClientEntry == nullptr)
+        return Zunq::MESSAGES_NOT_AVAILABLE;
+    LineDataCacheManager& cache = mServer->getCacheMgr();
+    if (request->mEndSeqNum == 0 && mAllowLastSeqNumRequest)
+        request->mEndSeqNum = cache.getLastBroadcastSeqNum(request->mChannelId);
+    if (const int r = mClientEntry->validateSeqNum(request, mMaxSeqNumGap); r != 0)
+        return r;
+    // Begin 0 is served from 1, so the cache is asked for what is served.
+    if (!cache.isRequestValid(mClientLogStr, request->mChannelId, Zunq::firstServedSeqNum(request->mBeginSeqNum),
+                              request->mEndSeqNum, mTraceCommunications))
+        return Zunq::MESSAGES_NOT_AVAILABLE;
+    return 0;
+}
+
+void RtsTcpSession::sendRetransResponse(Zunq::RetransmissionRequest& request, int status)
+{
+    if (!mInitialized || mClientEntry == nullptr)
+        return;
+    Zunq::RetransmissionResponse response;
+    response.mChannelId = request.mChannelId;
+    response.mRetransStatus = static_cast<std::uint8_t>(status);
+    response.mBeginSeqNum = request.mBeginSeqNum;
+    response.mEndSeqNum = request.mEndSeqNum;
+    if (status == Zunq::MESSAGES_NOT_AVAILABLE)
+        mClientEntry->addMessageNotAvailable(1);
+    else if (status == Zunq::EXCEEDS_MAXIMUM_SEQUENCE_RANGE)
+        mClientEntry->addExceedsMaxSeqRange(1);
+    const unsigned int size = buildControlPacket(response);
+    if (status == Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY)
+    {
+        if (mPacketQueue->getNumEntries() == 0)
+            writeDirect(mControlBuffer, size);
+        closeSocket();
+        return;
+    }
+    if (traceOrDebug())
+        mLog->info() << "RtsTcpSession::sendRetransResponse (" << mClientLogStr
+                     << "): Publishing RetransResponse to client - "
+                     << ZunqDumpUtils::writeStructToString(&response, mSep);
+    sendPacket(mControlBuffer, 0, false);
+}
+
+void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
+{
+    const char* const op = "RtsTcpSession::handleRetrans (";
+    const std::uint32_t begin = Zunq::firstServedSeqNum(request->mBeginSeqNum);
+    const std::uint32_t end = request->mEndSeqNum;
+    const std::uint16_t channel = request->mChannelId;
+    mLog->info() << op << mClientLogStr << "): Request for messages [" << begin << "] to [" << end
+                 << "] on channel [" << channel << "] is being processed";
+    if (mHeartBeatTimer.isValid())
+        stopTimer(mHeartBeatRspTimer);
+    LineDataCacheManager::LineDataCache* cache = mServer->getCacheMgr().getLineDataCache(channel);
+    if (cache == nullptr)
+    {
+        mLog->error() << op << mClientLogStr << "): Could not find LineDataCache for channel " << channel;
+        sendPacket(nullptr, 0, true); // the end mark still ends the request
+        return;
+    }
+    const bool verbose = debug();
+    // Messages are packed straight into the queued pool buffers: one copy
+    // each. A skipped message closes the packet being built, so that every
+    // packet's number is its first message's own.
+    ZunqUtils::PacketBufferItem* packet = nullptr;
+    std::uint32_t used = 0;
+    std::uint32_t count = 0;
+    std::uint32_t first = 0;
+    auto close = [&](bool last) {
+        if (packet == nullptr)
+            return;
+        Zunq::PacketHeader header;
+        header.mPktSize = static_cast<std::uint16_t>(used);
+        header.mMsgCount = static_cast<std::uint8_t>(count);
+        header.mSeqNum = first;
+        std::memcpy(packet->mData, &header, sizeof header);
+        packet->mLength = used;
+        packet->lastMsgInRetrans = last;
+        packet = nullptr;
+    };
+    for (std::uint64_t seq = begin; seq <= end; ++seq)
+    {
+        if (verbose)
+            mLog->verbose() << "RtsTcpSession::handleRetrans ( Fetching cached message (sequence number=" << seq
+                            << ").";
+        const LineData* message = cache->getMessage(static_cast<std::uint32_t>(seq));
+        const std::uint32_t held = message != nullptr ? message->getSeqNum() : 0;
+        if (held == 0)
+        {
+            mLog->warning() << " Null cached Line Data at SeqNum = " << seq;
+            close(false);
+            continue;
+        }
+        if (held != seq)
+        {
+            mLog->error() << op << mClientLogStr << "): Message SeqNum does NOT match: Actual=" << held
+                          << " Requested=" << seq << " Following messages are ignored.";
+            closeSocket();
+            return;
+        }
+        const char* data = message->getData();
+        const std::uint32_t length = message->getDataLen();
+        if (verbose && length >= 1 && length <= cHexDumpMax)
+            mLog->verbose() << op << mClientLogStr << "): processing line data of length " << length << "\n"
+                            << hexDump(data, length);
+        // A message that does not carry its own length would break the
+        // framing of everything behind it at the client: it is skipped.
+        bool wellFormed = data != nullptr && length >= Zunq::cMessagePrefixSize;
+        if (length > Zunq::cMaxMessageSize)
+        {
+            mLog->warning() << op << mClientLogStr << "): Length of message is too high " << length;
+            wellFormed = false;
+        }
+        if (wellFormed && u16At(data) != length)
+        {
+            mLog->warning() << op << mClientLogStr << "): Length of message does NOT match: DataLen=" << length
+                            << " MsgSize=" << u16At(data);
+            wellFormed = false;
+        }
+        if (!wellFormed)
+        {
+            close(false);
+            continue;
+        }
+        if (packet != nullptr && (used + length > Zunq::cMaxPacketSize || count == Zunq::cMaxMessagesPerPacket))
+            close(false);
+        if (packet == nullptr)
+        {
+            packet = queueEntry();
+            if (packet == nullptr)
+            {
+                closeSocket();
+                return;
+            }
+            used = cHeader;
+            count = 0;
+            first = static_cast<std::uint32_t>(seq);
+        }
+        std::memcpy(packet->mData + used, data, length);
+        used += length;
+        ++count;
+    }
+    if (packet != nullptr)
+        close(true);
+    else
+        sendPacket(nullptr, 0, true); // no message: the end mark alone
+}
+
+// ------------------------------------------------------------------- sending
+
+void RtsTcpSession::sendPacket(const char* packet, unsigned int length, bool lastMsgInRetrans)
+{
+    if (packet != nullptr && length == 0)
+        length = u16At(packet);
+    if (length > Zunq::cMaxPacketSize)
+    {
+        mLog->error() << "RtsTcpSession::sendPacket (" << mClientLogStr << "): packet of " << length
+                      << " bytes is longer than " << Zunq::cMaxPacketSize << ", not queued";
+        return;
+    }
+    ZunqUtils::PacketBufferItem* entry = queueEntry();
+    if (entry == nullptr)
+        return;
+    entry->lastMsgInRetrans = lastMsgInRetrans;
+    entry->mLength = packet != nullptr ? length : 0;
+    if (entry->mLength != 0)
+        std::memcpy(entry->mData, packet, entry->mLength);
+}
+
+ZunqUtils::PacketBufferItem* RtsTcpSession::queueEntry()
+{
+    ZunqUtils::PacketBufferItem* entry = mPacketQueue->pushBackEmptyItem();
+    if (entry == nullptr)
+    {
+        mLog->error() << "RtsTcpSession::sendPacket (" << mClientLogStr
+                      << "): no packet buffer left in the pool, packet not queued";
+        return nullptr;
+    }
+    entry->mLineTime = 0;
+    entry->mLength = 0;
+    entry->lastMsgInRetrans = false;
+    if (!mSendingTimer.isValid())
+    {
+        mServer->addActiveClient();
+        startTimer(mSendingTimer, mThrottleInterval);
+    }
+    return entry;
+}
+
+bool RtsTcpSession::socketSendPacket(char* packet, unsigned int length)
+{
+    const char* const op = "RtsTcpSession::socketSendPacket (";
+    if (mConnectionClosed)
+    {
+        mLog->warning() << op << mClientLogStr << "): Connection Closed, NOT sending";
+        return false;
+    }
+    if (length == 0)
+        length = u16At(packet);
+    if (length < cHeader || length > Zunq::cMaxPacketSize)
+        return false;
+    if (mBytesSent == 0)
+    {
+        // Stamped once, before the first byte leaves: a packet written in
+        // parts keeps one send time and one number.
+        Time now;
+        now.recalcNow();
+        const auto micros = static_cast<std::uint64_t>(now.getMicrosecondsSinceEpoch());
+        Zunq::stampPacket(packet, length, Zunq::packetSendTime(micros, static_cast<unsigned>(mNanoDecimalPlaces)),
+                          mLastSeqNum);
+        const Zunq::PacketHeader header = headerAt(packet);
+        if (header.mMsgCount == 0 && length == cHeader)
+        {
+            mPrevHeartBeatSeqNum = mHeartBeatSeqNum;
+            mHeartBeatSeqNum = header.mSeqNum;
+        }
+    }
+    const Zunq::PacketHeader header = headerAt(packet);
+    if (debug() || mIsTraceUser)
+    {
+        mLog->info() << op << mClientLogStr << "): attempting to send packet to user .";
+        mLog->info() << op << mClientLogStr << "): " << ZunqDumpUtils::writeStructToString(&header, mSep);
+    }
+    while (mBytesSent < length)
+    {
+        const int n = sendToNetwork(mClientResource, packet + mBytesSent, static_cast<unsigned int>(length - mBytesSent));
+        if (n < 1)
+        {
+            const int code = NetworkApi::current().getErrorCode();
+            if (isTransient(code))
+            {
+                mLog->warning() << op << mClientLogStr << "): failed due to error|" << code
+                                << "|. will attempt to resend if connection not closed.";
+                return false;
+            }
+            if (code == CONN_CLOSED || code == RES_NOT_EXIST)
+                return false;
+            mLog->error() << op << mClientLogStr << "): failed due to error|" << code << "|. will close connection.";
+            closeSocket();
+            return false;
+        }
+        mBytesSent += static_cast<std::uint64_t>(n);
+        if (debug())
+            mLog->verbose() << op << mClientLogStr << "): Packet SeqNum [" << header.mSeqNum << "] Length [" << length
+                            << "] - " << (mBytesSent >= length ? "Full" : "Partial") << " send of [" << mBytesSent
+                            << "] bytes";
+    }
+    mBytesSent = 0;
+    if (mClientEntry != nullptr)
+        mClientEntry->addMessagesRetransmitted(header.mMsgCount);
+    return true;
+}
+
+bool RtsTcpSession::writeDirect(char* packet, unsigned int length)
+{
+    // A queued packet partly on the wire must finish first.
+    if (mBytesSent != 0)
+        return false;
+    if (socketSendPacket(packet, length))
+        return true;
+    if (mConnectionClosed || mBytesSent == 0)
+        return false;
+    // Partly written: the rest leaves at the head of the queue, ahead of
+    // everything else, with the number and time it already carries.
+    ZunqUtils::PacketBufferItem item{};
+    item.mLength = length;
+    item.lastMsgInRetrans = false;
+    std::memcpy(item.mData, packet, length);
+    if (mPacketQueue->insertByPosition(item, 0) == nullptr)
+    {
+        mLog->error() << "RtsTcpSession::socketSendPacket (" << mClientLogStr
+                      << "): no packet buffer for the rest of a partly written packet, closing";
+        closeSocket();
+        return false;
+    }
+    if (!mSendingTimer.isValid())
+    {
+        mServer->addActiveClient();
+        startTimer(mSendingTimer, mThrottleInterval);
+    }
+    return true;
+}
+
+void RtsTcpSession::stopSending()
+{
+    if (mSendingTimer.isValid())
+    {
+        mSendingTimer.destroy();
+        if (mServer != nullptr)
+            mServer->removeActiveClient();
+    }
+}
+
+void RtsTcpSession::sendRetry()
+{
+    const char* const op = "RtsTcpSession::sendRetry (";
+    mThrottleThreshold = mServer->packetBudget();
+    int sent = 0;
+    while (mPacketQueue->getNumEntries() != 0 && sent < mThrottleThreshold)
+    {
+        ZunqUtils::PacketBufferItem* entry = mPacketQueue->getHeadEntry();
+        if (entry->mLength != 0 && !socketSendPacket(entry->mData, entry->mLength))
+        {
+            if (mConnectionClosed)
+                return; // the close emptied the queues and stopped the timer
+            break;
+        }
+        ++sent;
+        if (entry->lastMsgInRetrans && !mActiveRetransRequests.empty())
+        {
+            const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
+            mLog->info() << op << mClientLogStr << "): Finished sending retrans request [" << done.mBeginSeqNum
+                         << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId << "] to client";
+            mActiveRetransRequests.pop_front();
+            mFrontInService = false;
+        }
+        mPacketQueue->deleteEntry(entry);
+    }
+    mAttemptsToSendDataCount = sent > 0 ? 0 : mAttemptsToSendDataCount + 1;
+    if (mTraceCommunications)
+        mLog->info() << op << mClientLogStr << "): sent [" << sent << "] packets to client.";
+    if (mPacketQueue->getNumEntries() == 0)
+    {
+        if (!mActiveRetransRequests.empty())
+            processRetransQueue();
+        else
+            stopSending();
+        return;
+    }
+    if (mAttemptsToSendDataCount >= mMaxAttemptsToSendBeforeDisconnect)
+    {
+        mLog->error() << op << mClientLogStr << "): unable to write to buffer in [" << mAttemptsToSendDataCount
+                      << "] attempts..  connection will be closed.";
+        closeSocket();
+    }
+}
+
+// ---------------------------------------------------------------- heartbeats
+
+void RtsTcpSession::handleHeartbeat()
+{
+    const char* const op = "RtsTcpSession::handleHeartbeat (";
+    mHbPacket = Zunq::PacketHeader{};
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): publishing heartbeat to client - seqnum " << (mLastSeqNum + 1);
+    char packet[cHeader];
+    std::memcpy(packet, &mHbPacket, sizeof packet);
+    if (writeDirect(packet, cHeader))
+    {
+        mAttemptsToSendDataCount = 0;
+        startTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000);
+        unsigned int interval = 0;
+        mHeartBeatTimer.getInterval(interval);
+        if (interval != mHeartbeatInterval * 1000)
+        {
+            mLog->info() << op << mClientLogStr << "): HeartBeat timer now set back to normal interval of ["
+                         << mHeartbeatInterval << "] seconds.";
+            mHeartBeatTimer.setInterval(mHeartbeatInterval * 1000);
+        }
+        return;
+    }
+    if (mConnectionClosed)
+        return;
+    mHeartBeatTimer.setInterval(mHeartbeatRetryInterval * 1000);
+    mLog->info() << op << mClientLogStr << "): HeartBeat send failed, trying again in [" << mHeartbeatRetryInterval
+                 << "] seconds.";
+}
+
+void RtsTcpSession::handleHeartbeatResponse(const char* packet)
+{
+    const char* const op = "RtsTcpSession::handleHeartbeatResponse (";
+    const Zunq::PacketHeader header = headerAt(packet);
+    const std::string shown = ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size());
+    if (traceOrDebug())
+        mLog->info() << op << mClientLogStr << "): received heartbeat response from user [" << shown << "] - "
+                     << ZunqDumpUtils::writeStructToString(&header, mSep);
+    if (header.mSeqNum == mHeartBeatSeqNum)
+    {
+        stopTimer(mHeartBeatRspTimer);
+        return;
+    }
+    // A client busy receiving may answer the heartbeat before the last one
+    // late; the wait for the last one goes on.
+    if (mPrevHeartBeatSeqNum != 0 && header.mSeqNum == mPrevHeartBeatSeqNum)
+        return;
+    mLog->error() << op << mClientLogStr << "): Unexpected sequence number in Heartbeat Response. Actual:"
+                  << header.mSeqNum << " Expected: " << mHeartBeatSeqNum << " User:" << shown
+                  << " Closing connection..";
+    closeSocket();
+}

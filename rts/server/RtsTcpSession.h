@@ -1,0 +1,177 @@
+// The server's end of one retransmission client's TCP connection, from
+// accept to close: the logon, the joining and checking of received packets,
+// the queue of retransmission requests served one at a time, the queue of
+// outgoing packets written under the server's shared per-tick budget, and
+// the heartbeats. Sessions are pooled by the server and reused, never
+// deleted while the process runs.
+//
+// Runs only on the server's thread (its network events and its five timers
+// arrive there) and takes no lock. Every outgoing byte leaves through one
+// ordered path: a packet written directly (logon response, heartbeat, the
+// final status response) never starts while a queued packet is partly
+// written. After any step that can close the session, processing stops.
+#pragma once
+
+#include "kelmora/linehandler/TCPClientNetworkHandler.h"
+#include "kelmora/thread/TarvokHandler.h"
+#include "kelmora/thread/TarvokTimer.h"
+#include "libstats/pool/ArrayBackedDoubleLinkedList.h"
+#include "rts/server/PacketBufferItem.h"
+#include "zunq/protocol/RetransProtocol.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <netinet/in.h>
+#include <string>
+
+class RtsClientEntry;
+class RtsTcpServer;
+
+class RtsTcpSession : public TarvokTimerHandler, public TCPClientNetworkHandler
+{
+public:
+    using PacketQueue = Zunq::Utils::ArrayBackedDoubleLinkedList<ZunqUtils::PacketBufferItem>;
+
+    // The largest packet a client may send; a held fragment is always shorter.
+    static constexpr std::size_t cMaxClientPacket = 32;
+
+    RtsTcpSession(TarvokSession& session, Log& log);
+    ~RtsTcpSession() override;
+
+    // Preparation by the server, in this order, for each accepted connection.
+    void setTraceUser(const std::string& user) { mTraceUser = user; }
+    void setTraceCommunications(bool on) { mTraceCommunications = on; }
+    void initialize(const sockaddr_in& addr, RtsTcpServer* server, bool allowLastSeqNumRequest);
+    void setNanoDecimalPlaces(int places) { mNanoDecimalPlaces = places; }
+    void setConnection(const char (&name)[17]);
+    void setAccepted(bool accepted) { mAccepted = accepted; }
+
+    void setThrottleThreshold(long threshold) { mThrottleThreshold = static_cast<int>(threshold); }
+    bool connected() const { return !mConnectionClosed; }
+    void closeSocket();
+
+    void onTimer(TarvokTimer* timer) override;
+    void onDisconnect() override;
+    void onNetworkData(const char* data, unsigned int length) override;
+
+    // What a test or the server may look at.
+    bool isLoggedOn() const { return mLoggedOn; }
+    bool isAccepted() const { return mAccepted; }
+    bool isInitialized() const { return mInitialized; }
+    std::size_t heldBytes() const { return mBufPosition; }
+    std::size_t pendingRequests() const { return mActiveRetransRequests.size(); }
+    unsigned long queuedPackets() const { return mPacketQueue ? mPacketQueue->getNumEntries() : 0; }
+    std::uint32_t lastControlSeqNum() const { return mLastSeqNum; }
+    std::uint32_t heartbeatSeqNum() const { return mHeartBeatSeqNum; }
+    std::uint64_t bytesSent() const { return mBytesSent; }
+    int throttleThreshold() const { return mThrottleThreshold; }
+    unsigned attemptsToSendDataCount() const { return mAttemptsToSendDataCount; }
+    unsigned maxAttemptsToSendBeforeDisconnect() const { return mMaxAttemptsToSendBeforeDisconnect; }
+    const std::string& clientLogStr() const { return mClientLogStr; }
+    const char* clientResource() const { return mClientResource; }
+    RtsClientEntry* clientEntry() const { return mClientEntry; }
+    TarvokTimer& heartbeatTimer() { return mHeartBeatTimer; }
+    TarvokTimer& heartbeatRspTimer() { return mHeartBeatRspTimer; }
+    TarvokTimer& loginTimeoutTimer() { return mLoginTimeoutTimer; }
+    TarvokTimer& sendingTimer() { return mSendingTimer; }
+    TarvokTimer& closeConnectionTimer() { return mCloseConnectionTimer; }
+
+private:
+    // Framing of received bytes.
+    void processRequest(const char* data, int length);
+    enum class Framed
+    {
+        DONE,      // a whole packet handled; its size is in `used`
+        NEED_MORE, // an unfinished packet: keep the bytes
+        CLOSED,    // the session was closed
+    };
+    Framed processPacket(const char* packet, std::size_t available, std::size_t& used);
+    void refuseIllegalPacket(const char* reason);
+    void keepFragment(const char* data, std::size_t length);
+
+    // Logon.
+    void handleLogon(const char* message);
+    void sendLogonResponse(int status);
+
+    // Requests.
+    void queueRequest(const char* message);
+    void processRetransQueue();
+    int validateSeqNum(Zunq::RetransmissionRequest* request);
+    void sendRetransResponse(Zunq::RetransmissionRequest& request, int status);
+    void handleRetrans(Zunq::RetransmissionRequest* request);
+
+    // Sending.
+    void sendPacket(const char* packet, unsigned int length, bool lastMsgInRetrans);
+    // A new entry at the tail of the send queue, the sending timer started; null without memory.
+    ZunqUtils::PacketBufferItem* queueEntry();
+    bool socketSendPacket(char* packet, unsigned int length);
+    bool writeDirect(char* packet, unsigned int length);
+    void sendRetry();
+    void stopSending();
+
+    // Heartbeats.
+    void handleHeartbeat();
+    void handleHeartbeatResponse(const char* packet);
+
+    // The held fragment, the numbering, the partial write and the requests of a connection.
+    void resetStreamState();
+    // A control packet of one message in mControlBuffer, number 0 (given when written); its size.
+    template <typename Record>
+    unsigned int buildControlPacket(const Record& record);
+    void startTimer(TarvokTimer& timer, unsigned int milliseconds);
+    static void stopTimer(TarvokTimer& timer);
+    bool debug() const;
+    bool traceOrDebug() const { return mTraceCommunications || debug(); }
+
+    RtsTcpServer* mServer = nullptr;
+    Log* mLog;
+    TarvokSession* mSession;
+    sockaddr_in mAddr{};
+    RtsClientEntry* mClientEntry = nullptr;
+    std::uint32_t mLastSeqNum = 0;
+    std::uint32_t mHeartBeatSeqNum = 0;
+    // The heartbeat before the last: a client busy receiving may echo it late.
+    std::uint32_t mPrevHeartBeatSeqNum = 0;
+    bool mLoggedOn = false;
+    unsigned mHeartbeatInterval = 0;
+    TarvokTimer mHeartBeatTimer;
+    bool mAccepted = false;
+    bool mConnectionClosed = true;
+    std::string mIpAddress;
+    unsigned mHeartbeatRspInterval = 0;
+    unsigned mThrottleInterval = 0;
+    std::string mLoggedOnUserId;
+    TarvokTimer mCloseConnectionTimer;
+    TarvokTimer mHeartBeatRspTimer;
+    TarvokTimer mLoginTimeoutTimer;
+    unsigned mLoginTimeout = 0;
+    int mThrottleThreshold = 100;
+    unsigned mMaxNumMessages = 0;
+    unsigned mMaxSeqNumGap = 0;
+    unsigned mMaxConnection = 0;
+    bool mAllowLastSeqNumRequest = false;
+    bool mInitialized = false;
+    // A fragment of one client packet, never more than a packet's bytes.
+    std::size_t mBufPosition = 0;
+    char mIncompleteBuffer[cMaxClientPacket] = {};
+    // Control packets (logon and retransmission responses) are built here.
+    char mControlBuffer[cMaxClientPacket] = {};
+    TarvokTimer mSendingTimer;
+    Zunq::PacketHeader mHbPacket;
+    std::string mClientLogStr;
+    bool mTraceCommunications = false;
+    std::string mTraceUser;
+    bool mIsTraceUser = false;
+    char mSep = '|';
+    unsigned mHeartbeatRetryInterval = 1;
+    unsigned mAttemptsToSendDataCount = 0;
+    unsigned mMaxAttemptsToSendBeforeDisconnect = 0;
+    std::uint64_t mBytesSent = 0;
+    char mClientResource[17] = {};
+    std::unique_ptr<PacketQueue> mPacketQueue;
+    std::deque<Zunq::RetransmissionRequest> mActiveRetransRequests;
+    // The front request was accepted and its data is being written.
+    bool mFrontInService = false;
+    int mNanoDecimalPlaces = 3;
+};

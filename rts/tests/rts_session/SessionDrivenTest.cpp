@@ -1,0 +1,400 @@
+// Sending, throttle, give-up, heartbeats, request flood and packing of a
+// session driven directly: the test delivers the timers' expiries and
+// scripts what each write to the framework returns.
+#include "rts/tests/support/SessionDriver.h"
+
+#include "kelmora/linehandler/LineError.h"
+#include "rts/clients/RtsClientEntry.h"
+
+#include <gtest/gtest.h>
+
+using namespace rtstest;
+
+namespace
+{
+const char* const cClients = R"(<rts><ClientList>
+<Client><UserName>alice</UserName><IpAddresses><Value>127.0.0.1</Value></IpAddresses>
+  <Channels><Value>7</Value><Value>9</Value></Channels><MaximumRequests>10</MaximumRequests></Client>
+<Client><UserName>bob</UserName><IpAddresses><Value>127.0.0.1</Value></IpAddresses>
+  <Channels><Value>5</Value><Value>7</Value><Value>9</Value></Channels><MaximumRequests>100000</MaximumRequests></Client>
+</ClientList></rts>
+)";
+
+std::string name(int i)
+{
+    return "c" + std::to_string(i);
+}
+
+// Data packets written, the responses left out.
+std::size_t dataPackets(const std::vector<Packet>& packets)
+{
+    std::size_t n = 0;
+    for (const Packet& p : packets)
+        n += p.type() != 202 && p.count != 0;
+    return n;
+}
+} // namespace
+
+TEST(RtsSessionDriven, SendingClientsShareTheBudgetAndNeverGetNone)
+{
+    SessionDriver d(cClients, 20000);
+    d.channel(9, 1, 200, 1000); // one message per packet
+    struct Case
+    {
+        int clients;
+        std::uint32_t messages;
+        int perTick; // packets each writes per tick
+    };
+    for (const Case& c : {Case{4, 200, 25}, Case{150, 60, 1}})
+    {
+        std::vector<RtsTcpSession*> sessions;
+        for (int i = 0; i < c.clients; ++i)
+        {
+            RtsTcpSession& s = d.logOn(name(i), "bob");
+            SessionDriver::send(s, request(9, 1, c.messages));
+            sessions.push_back(&s);
+        }
+        EXPECT_EQ(d.server().getActiveClients(), static_cast<unsigned>(c.clients));
+        for (int i = 0; i < c.clients; ++i)
+        {
+            sessions[i]->onTimer(&sessions[i]->sendingTimer());
+            EXPECT_EQ(d.packets(name(i)).size(), static_cast<std::size_t>(c.perTick)) << c.clients << " clients";
+        }
+        // Every one finishes; none is given up on.
+        for (int tick = 0; tick < 250; ++tick)
+            for (RtsTcpSession* s : sessions)
+                if (s->sendingTimer().isValid())
+                    s->onTimer(&s->sendingTimer());
+        for (int i = 0; i < c.clients; ++i)
+        {
+            EXPECT_TRUE(sessions[i]->connected()) << c.clients << " clients";
+            EXPECT_EQ(dataPackets(d.packets(name(i))) + (c.perTick - 1), c.messages) << c.clients << " clients";
+        }
+        EXPECT_EQ(d.server().getActiveClients(), 0u);
+        for (RtsTcpSession* s : sessions)
+            s->closeSocket();
+    }
+    EXPECT_EQ(d.sink().count("150 clients are receiving", LOG_LEVEL_WARNING), 1);
+    EXPECT_FALSE(d.malformed());
+}
+
+TEST(RtsSessionDriven, FiftyOneTicksWithoutAWrittenByteClose)
+{
+    SessionDriver d(cClients);
+    d.channel(7, 1, 10, 20);
+    RtsTcpSession& other = d.logOn("other", "bob");
+    SessionDriver::send(other, request(7, 1, 10));
+    RtsTcpSession& stuck = d.logOn("stuck", "bob");
+    SessionDriver::send(stuck, request(7, 1, 10));
+    ASSERT_EQ(d.server().getActiveClients(), 2u);
+    ASSERT_EQ(stuck.maxAttemptsToSendBeforeDisconnect(), 51u); // 5 s echo wait / 100 ms ticks + 1
+    d.always("stuck", Write{0, WOULD_BLOCK});
+    for (int tick = 1; tick <= 50; ++tick)
+        stuck.onTimer(&stuck.sendingTimer());
+    EXPECT_TRUE(stuck.connected());
+    stuck.onTimer(&stuck.sendingTimer());
+    EXPECT_FALSE(stuck.connected());
+    EXPECT_EQ(d.sink().count("unable to write to buffer in [51] attempts", LOG_LEVEL_ERROR), 1);
+    // Counted out once: the other receiver keeps its share.
+    EXPECT_EQ(d.server().getActiveClients(), 1u);
+    EXPECT_TRUE(other.connected());
+}
+
+TEST(RtsSessionDriven, FailedWritesByCode)
+{
+    struct Case
+    {
+        int code;
+        bool staysOpen;
+        const char* logged; // the line's start, "" none
+        LogLevels level;
+    };
+    const Case cases[] = {
+        {WOULD_BLOCK, true, "failed due to error|702|. will attempt to resend", LOG_LEVEL_WARNING},
+        {BUFFER_FULL, true, "failed due to error|200|. will attempt to resend", LOG_LEVEL_WARNING},
+        {HEAD_INDEX_CHANGED, true, "failed due to error|206|. will attempt to resend", LOG_LEVEL_WARNING},
+        {LOCK_NO_RES, true, "failed due to error|309|. will attempt to resend", LOG_LEVEL_WARNING},
+        {CONN_CLOSED, true, "", LOG_LEVEL_WARNING},
+        {RES_NOT_EXIST, true, "", LOG_LEVEL_WARNING},
+        {1005, false, "failed due to error|1005|. will close connection.", LOG_LEVEL_ERROR},
+    };
+    for (const Case& c : cases)
+    {
+        SessionDriver d(cClients);
+        d.channel(7, 1, 3, 20);
+        RtsTcpSession& other = d.logOn("other", "bob");
+        SessionDriver::send(other, request(7, 1, 3));
+        RtsTcpSession& s = d.logOn("s", "bob");
+        SessionDriver::send(s, request(7, 1, 3));
+        // The response, 32 bytes: 10 go out, then the failure.
+        d.script("s") = {Write{10}, Write{-1, c.code}};
+        s.onTimer(&s.sendingTimer());
+        EXPECT_EQ(s.connected(), c.staysOpen) << c.code;
+        if (*c.logged != '\0')
+        {
+            EXPECT_EQ(d.sink().count(c.logged, c.level), 1) << c.code;
+        }
+        EXPECT_EQ(d.sink().count("failed due to error|"), *c.logged != '\0' ? 1 : 0) << c.code;
+        if (!c.staysOpen)
+        {
+            EXPECT_EQ(d.server().getActiveClients(), 1u) << c.code; // lowered once
+            continue;
+        }
+        EXPECT_EQ(s.bytesSent(), 10u) << c.code;
+        EXPECT_EQ(d.wire("s").size(), 10u) << c.code;
+        // The next tick writes the other 22 bytes, then the data: the
+        // response keeps the number it was given with its first byte.
+        s.onTimer(&s.sendingTimer());
+        const std::vector<Packet> out = d.packets("s");
+        ASSERT_EQ(out.size(), 2u) << c.code;
+        EXPECT_EQ(out[0].retransStatus(), 0) << c.code;
+        EXPECT_EQ(out[0].seq, 2u) << c.code;
+        EXPECT_EQ(out[1].seq, 1u) << c.code;
+        EXPECT_EQ(out[1].count, 3) << c.code;
+        EXPECT_FALSE(d.malformed()) << c.code;
+    }
+}
+
+TEST(RtsSessionDriven, DirectWritesKeepOutOfAPartlyWrittenPacket)
+{
+    SessionDriver d(cClients);
+    d.channel(7, 1, 3, 20);
+    RtsTcpSession& s = d.logOn("s", "bob");
+    SessionDriver::send(s, request(7, 1, 3));
+    d.script("s") = {Write{10}, Write{0, WOULD_BLOCK}};
+    s.onTimer(&s.sendingTimer());
+    ASSERT_EQ(s.bytesSent(), 10u);
+
+    // A heartbeat due now waits: nothing is written, and it is tried again in 1 s.
+    s.onTimer(&s.heartbeatTimer());
+    EXPECT_EQ(d.wire("s").size(), 10u);
+    unsigned interval = 0;
+    s.heartbeatTimer().getInterval(interval);
+    EXPECT_EQ(interval, 1000u);
+    EXPECT_EQ(d.sink().count("HeartBeat send failed, trying again in [1] seconds."), 1);
+
+    s.onTimer(&s.sendingTimer());
+    s.onTimer(&s.heartbeatTimer());
+    s.heartbeatTimer().getInterval(interval);
+    EXPECT_EQ(interval, 30000u);
+    std::vector<Packet> out = d.packets("s");
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].type(), 202);
+    EXPECT_EQ(out[1].count, 3);
+    EXPECT_TRUE(out[2].isHeartbeat());
+    EXPECT_EQ(out[2].seq, 3u);
+
+    // A heartbeat itself written in part: its rest leaves first on the next
+    // tick, ahead of the response queued meanwhile.
+    d.script("s") = {Write{6}, Write{0, WOULD_BLOCK}};
+    s.onTimer(&s.heartbeatTimer());
+    SessionDriver::send(s, heartbeatEcho(4));
+    SessionDriver::send(s, request(7, 2, 2)); // waits for the queue to empty
+    while (s.sendingTimer().isValid())
+        s.onTimer(&s.sendingTimer());
+    out = d.packets("s");
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_TRUE(out[0].isHeartbeat());
+    EXPECT_EQ(out[0].seq, 4u);
+    EXPECT_EQ(out[1].seq, 5u);
+    EXPECT_EQ(out[2].seq, 2u);
+    EXPECT_TRUE(s.connected());
+    EXPECT_FALSE(d.malformed());
+}
+
+TEST(RtsSessionDriven, HeartbeatEchoes)
+{
+    enum Echo
+    {
+        ON_TIME,
+        LATE,
+        WRONG,
+        PREVIOUS_AFTER_NEXT,
+    };
+    struct Case
+    {
+        const char* name;
+        Echo echo;
+        bool staysOpen;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"echoed", ON_TIME, true, ""},
+        {"late", LATE, false, "No Response from Client bob within timeout period"},
+        {"wrong number", WRONG, false, "Unexpected sequence number in Heartbeat Response. Actual:7 Expected: 2"},
+        {"previous after the next", PREVIOUS_AFTER_NEXT, true, ""},
+    };
+    for (const Case& c : cases)
+    {
+        SessionDriver d(cClients);
+        d.channel(7, 1, 3, 20);
+        RtsTcpSession& s = d.logOn("s", "bob");
+        ASSERT_TRUE(s.heartbeatTimer().isValid()) << c.name;
+        s.onTimer(&s.heartbeatTimer());
+        std::vector<Packet> out = d.packets("s");
+        ASSERT_EQ(out.size(), 1u) << c.name;
+        EXPECT_TRUE(out[0].isHeartbeat()) << c.name;
+        EXPECT_EQ(out[0].seq, 2u) << c.name;
+        EXPECT_TRUE(s.heartbeatRspTimer().isValid()) << c.name;
+        switch (c.echo)
+        {
+        case ON_TIME:
+            SessionDriver::send(s, heartbeatEcho(2));
+            EXPECT_FALSE(s.heartbeatRspTimer().isValid()) << c.name;
+            break;
+        case LATE:
+            s.onTimer(&s.heartbeatRspTimer());
+            break;
+        case WRONG:
+            SessionDriver::send(s, heartbeatEcho(7));
+            break;
+        case PREVIOUS_AFTER_NEXT:
+            s.onTimer(&s.heartbeatTimer()); // number 3 goes out before 2 is echoed
+            SessionDriver::send(s, heartbeatEcho(2));
+            EXPECT_TRUE(s.heartbeatRspTimer().isValid()) << c.name; // 3 is still awaited
+            SessionDriver::send(s, heartbeatEcho(3));
+            EXPECT_FALSE(s.heartbeatRspTimer().isValid()) << c.name;
+            break;
+        }
+        EXPECT_EQ(s.connected(), c.staysOpen) << c.name;
+        if (*c.logged != '\0')
+        {
+            EXPECT_EQ(d.sink().count(c.logged, LOG_LEVEL_WARNING), 1) << c.name;
+        }
+    }
+}
+
+TEST(RtsSessionDriven, RequestFloodIsRefusedAsTheLimitRefusesIt)
+{
+    SessionDriver d(cClients, 5000);
+    d.channel(9, 1, 200, 1000);
+    RtsTcpSession& s = d.logOn("s", "alice"); // 10 requests allowed
+    SessionDriver::send(s, request(9, 1, 200));
+    RtsClientEntry* alice = d.clients().getClientEntry("alice");
+    ASSERT_EQ(alice->mNumRequests, 1);
+    // Nine more can still be admitted; the tenth waiting would be refused.
+    std::string flood;
+    for (int i = 0; i < 9; ++i)
+        flood += request(9, 1, 1);
+    SessionDriver::send(s, flood);
+    EXPECT_TRUE(s.connected());
+    EXPECT_EQ(s.pendingRequests(), 10u);
+    SessionDriver::send(s, request(9, 1, 1) + request(9, 1, 1));
+    EXPECT_FALSE(s.connected());
+    EXPECT_EQ(s.pendingRequests(), 0u);
+    EXPECT_EQ(d.sink().count("Rejected RetransRequest with status EXCEEDS_MAXIMUM_REQUESTS_PER_DAY", LOG_LEVEL_WARNING),
+              1);
+}
+
+TEST(RtsSessionDriven, PacketsCarryTheirFirstMessagesNumber)
+{
+    SessionDriver d(cClients);
+    LineDataCacheManager::LineDataCache* tiny = d.channel(5, 1, 400, 4, 1000);
+    // A slot whose size field no longer matches its bytes is skipped.
+    std::vector<char> wrong = messageBytes(4, 5, 0x0500, 100);
+    tiny->getMessage(100)->setData(wrong.data(), 4);
+    RtsTcpSession& s = d.logOn("s", "bob");
+
+    struct Case
+    {
+        const char* name;
+        std::uint32_t begin;
+        std::uint32_t end;
+        std::vector<std::pair<std::uint32_t, int>> packets; // number, messages
+        std::uint32_t accepted;                              // messages counted for the client
+    };
+    const Case cases[] = {
+        {"a packet closes at 255 messages", 101, 400, {{101, 255}, {356, 45}}, 300},
+        {"a skipped message closes the packet", 1, 300, {{1, 99}, {101, 200}}, 300},
+        {"begin 0 is served and counted from 1", 0, 3, {{1, 3}}, 3},
+    };
+    for (const Case& c : cases)
+    {
+        const std::uint32_t before = d.clients().getClientEntry("bob")->mAcceptedMessages;
+        SessionDriver::send(s, request(5, c.begin, c.end));
+        while (s.sendingTimer().isValid())
+            s.onTimer(&s.sendingTimer());
+        const std::vector<Packet> out = d.packets("s");
+        ASSERT_EQ(out.size(), c.packets.size() + 1) << c.name;
+        EXPECT_EQ(out[0].retransStatus(), 0) << c.name;
+        EXPECT_EQ(out[0].begin(), c.begin) << c.name;
+        for (std::size_t i = 0; i < c.packets.size(); ++i)
+        {
+            EXPECT_EQ(out[i + 1].seq, c.packets[i].first) << c.name;
+            EXPECT_EQ(out[i + 1].count, c.packets[i].second) << c.name;
+            for (int m = 0; m < out[i + 1].count; ++m)
+                EXPECT_EQ(out[i + 1].messages[m].bytes,
+                          std::string(messageBytes(4, 4, 0x0500, c.packets[i].first + m).data(), 4))
+                    << c.name;
+        }
+        EXPECT_EQ(d.clients().getClientEntry("bob")->mAcceptedMessages - before, c.accepted) << c.name;
+    }
+    EXPECT_EQ(d.sink().count("Length of message does NOT match: DataLen=4 MsgSize=5", LOG_LEVEL_WARNING), 1);
+}
+
+TEST(RtsSessionDriven, ServiceTextOfTheListener)
+{
+    struct Case
+    {
+        const char* service;
+        int port;           // registered, or 0 when refused
+        const char* error;  // the refusal's start
+    };
+    const Case cases[] = {
+        {"8080", 8080, ""},
+        {"0x1F90", 8080, ""},
+        {"017620", 8080, ""},
+        {"0", 0, "Invalid service parameter: 0: "},
+        {"70000", 0, "Invalid service parameter: 70000: "},
+        {"80x", 0, "Invalid service parameter: 80x: "},
+        {"", 0, "Invalid (empty) service parameter: "},
+    };
+    for (const Case& c : cases)
+    {
+        SessionDriver d(cClients);
+        d.server().setTcpIpAddress("127.0.0.1");
+        d.server().setTcpService(c.service);
+        std::string error;
+        try
+        {
+            d.server().registerNetwork();
+        }
+        catch (const LineError& e)
+        {
+            error = e.what();
+        }
+        // The handle map is the process's: the next case registers the name again.
+        const char listener[17] = "RtsTcpSvr";
+        Runnable::removeNetworkHandleMap(listener, d.log());
+        const std::vector<int>& ports = ScriptedNet::get().listenPorts;
+        if (c.port != 0)
+        {
+            EXPECT_EQ(error, "") << c.service;
+            ASSERT_EQ(ports.size(), 1u) << c.service;
+            EXPECT_EQ(ports[0], c.port) << c.service;
+        }
+        else
+        {
+            EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.service << ": " << error;
+            EXPECT_TRUE(ports.empty()) << c.service;
+        }
+    }
+}
+
+TEST(RtsSessionDriven, ACacheGoneAfterAcceptanceStillEndsTheRequest)
+{
+    SessionDriver d(cClients);
+    d.channel(7, 1, 3, 20);
+    RtsTcpSession& s = d.logOn("s", "bob");
+    d.caches().vanishAfter(7, 1); // the request's checks see it, the packing does not
+    SessionDriver::send(s, request(7, 1, 3));
+    SessionDriver::send(s, request(5, 1, 1)); // waits behind the first
+    while (s.sendingTimer().isValid())
+        s.onTimer(&s.sendingTimer());
+    const std::vector<Packet> out = d.packets("s");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].retransStatus(), 0); // no data follows
+    EXPECT_EQ(out[1].retransStatus(), 2); // the next request was served
+    EXPECT_EQ(s.pendingRequests(), 0u);
+    EXPECT_EQ(d.sink().count("Could not find LineDataCache for channel 7", LOG_LEVEL_ERROR), 1);
+}
