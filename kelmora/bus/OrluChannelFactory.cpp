@@ -15,6 +15,7 @@
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
+#include "kelmora/stats/OrluStatsCollector.h"
 #include "kelmora/supervision/LineControl.h"
 #include "kelmora/supervision/LineStatus.h"
 #include "zunq/log/Log.h"
@@ -26,7 +27,8 @@ namespace
 
 using SubFeedList = std::list<std::string>;
 
-constexpr OrluChannelSpec cLineDataBlockSpec{"OrluLineDataBlock", "LineDataBlock", OrluShape::PerGroupOrGeneral};
+constexpr OrluChannelSpec cLineDataBlockSpec{"OrluLineDataBlock", "LineDataBlock", OrluShape::PerGroupOrGeneral,
+                                             ".", false, false, true};
 
 // Creates one channel and registers it as `spec.moduleName` in `group`.
 template <typename T>
@@ -34,6 +36,9 @@ void addChannel(ModuleList* list, const OrluChannelSpec& spec, const std::string
                 const std::string& groupText, const std::string& group)
 {
     auto* channel = new Orlu<T>(channelName, groupText);
+    if (spec.reportStats)
+        if (auto* collector = findModule<OrluStatsCollector>(list, "OrluStatsCollector", list->defaultGroup()))
+            collector->addOrlu(channel);
     registerModule<Orlu<T>>(list, spec.moduleName, channel, group);
 }
 
@@ -130,7 +135,8 @@ bool InitModule<OrluMsgZunq>::createModule(ModuleList* list, ZunqConfigManager*)
     const std::string module = "OrluMsgZunq";
     if (Log* log = findModule<Log>(list, "Log", ModuleListBase::cDefaultGroup))
         log->info() << "InitModule<" << module << ">: creating " << module << " instance";
-    addChannel<MsgZunq>(list, OrluChannelSpec{"OrluMsgZunq", "MsgZunq", OrluShape::Single}, "MsgZunq", "",
+    addChannel<MsgZunq>(list, OrluChannelSpec{"OrluMsgZunq", "MsgZunq", OrluShape::Single, ".", false, false, true},
+                        "MsgZunq", "",
                         list->defaultGroup());
     return true;
 }

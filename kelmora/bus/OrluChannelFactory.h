@@ -13,7 +13,9 @@
 //   GeneralAndPerGroup: "<Type>" in the default group, then "<Type>.g" in g.
 //   OverGroupList:      "<Type><sep>g" in group g for each g of the sub-feed
 //                       list, or of the one default group name without one.
-// Every factory needs the module "Log" in the default group.
+// Every factory needs the module "Log" in the default group. The line data,
+// line data block and MsgZunq channels are also reported to the statistics
+// collector, when it exists.
 #pragma once
 
 #include "kelmora/bus/OrluLineDataBlock.h"
@@ -42,6 +44,9 @@ struct OrluChannelSpec
     bool groupTextIsGroup = false;
     // A general channel "<Type>" in the default group after the per-group ones.
     bool generalAfterGroups = false;
+    // Each channel is handed to the statistics collector ("OrluStatsCollector"
+    // in the default group) when there is one.
+    bool reportStats = false;
 };
 
 // What each message type's channels look like; specialised per type below,
@@ -86,7 +91,7 @@ KELMORA_ORLU_TRAITS(LineHeartbeat, "OrluLineHeartbeat", "LineHeartbeat", OrluSha
 KELMORA_ORLU_TRAITS(LineStatus, "OrluLineStatus", "LineStatus", OrluShape::OverGroupList, ".", true)
 KELMORA_ORLU_TRAITS(RetransComplete, "OrluRetransComplete", "RetransComplete", OrluShape::PerGroupOrGeneral)
 KELMORA_ORLU_TRAITS(SystemEvent, "OrluSystemEvent", "SystemEvent", OrluShape::OverGroupList, ".", true)
-KELMORA_ORLU_TRAITS(LineData, "OrluLineData", "LineData", OrluShape::OverGroupList, ".", false)
+KELMORA_ORLU_TRAITS(LineData, "OrluLineData", "LineData", OrluShape::OverGroupList, ".", false, false, true)
 KELMORA_ORLU_TRAITS(BackupLineChange, "OrluBackupLineChange", "BackupLineChange", OrluShape::OverGroupList, "", true)
 KELMORA_ORLU_TRAITS(MhMode, "OrluMhMode", "MhMode", OrluShape::OverGroupList, ".", true)
 KELMORA_ORLU_TRAITS(RefreshRequest, "OrluRefreshRequest", "RefreshRequest", OrluShape::OverGroupList, ".", true,
