@@ -1,6 +1,7 @@
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
+#include "kelmora/stats/StatsManager.h"
 #include "kelmora/supervision/LineMonitor.h"
 #include "kelmora/supervision/LineMonitorKeshMethods.h"
 #include "kelmora/thread/TarvokSession.h"
@@ -34,6 +35,7 @@ bool InitModule<LineMonitor>::createModule(ModuleList* list, ZunqConfigManager* 
         throw InitModuleError(where, "no module list or configuration");
     const std::string defaultGroup = list->defaultGroup();
     Log* log = requireModule<Log>(list, "Log", defaultGroup, where);
+    auto* stats = requireModule<StatsManager>(list, "StatsManager", defaultGroup, where);
     const auto* subFeeds = findModule<std::list<std::string>>(list, "SubFeeds", defaultGroup);
     ZunqStatsWriter* writer = findModule<ZunqStatsWriter>(list, "ZunqStatsWriter", defaultGroup);
     auto* terminateAll = requireModule<Orlu<TerminateAll>>(list, "OrluTerminateAll", defaultGroup, where);
@@ -119,6 +121,7 @@ bool InitModule<LineMonitor>::createModule(ModuleList* list, ZunqConfigManager* 
         }
         log->info() << prefix << ": done";
         registerModule<LineMonitor>(list, "LineMonitor", monitor, subFeed);
+        stats->add(monitor);
     }
     return true;
 }

@@ -15,6 +15,7 @@
 #include "kelmora/bus/TerminateAll.h"
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/runtime/InitModule.h"
+#include "kelmora/stats/StatsReporter.h"
 #include "kelmora/supervision/LineStatus.h"
 #include "kelmora/thread/ThreadData.h"
 #include "zunq/bus/Orlu.h"
@@ -31,6 +32,7 @@ class LineMonitor : public OrluSubscriber<LineData>,
                     public OrluSubscriber<LineHeartbeat>,
                     public OrluSubscriber<LineStatus>,
                     public OrluPublisher<LineStatus>,
+                    public StatsReporter,
                     public OrluSubscriber<TerminateAll>
 {
 public:
@@ -52,9 +54,9 @@ public:
     void onData(const Orlu<LineStatus>& orlu, const std::string& name, const LineStatus& status) override;
     void onData(const Orlu<TerminateAll>& orlu, const std::string& name, const TerminateAll& terminate) override;
 
-    // Statistics report and reset, in seconds between reports (0 counts as 1).
-    virtual void print(unsigned int interval);
-    virtual void reset(bool full);
+    // StatsReporter: the report covers `interval` seconds (0 counts as 1).
+    void print(unsigned int interval) override;
+    void reset(bool full) override;
 
     // Settings.
     void setQualityInterval(std::uint32_t ms);
@@ -94,6 +96,6 @@ private:
 
 // One monitor per sub-feed (priority 770), wired to the sub-feed's heartbeat,
 // status and data channels, with its admin methods; registered as
-// "LineMonitor" in the sub-feed's group.
+// "LineMonitor" in the sub-feed's group and reporting to the StatsManager.
 template <>
 bool InitModule<LineMonitor>::createModule(ModuleList* list, ZunqConfigManager* config);

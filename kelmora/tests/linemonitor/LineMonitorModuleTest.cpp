@@ -8,6 +8,7 @@
 #include "kelmora/admin/KeshInterfaceOrvane.h"
 #include "kelmora/admin/KeshMethodInvoker.h"
 #include "kelmora/bus/MhMode.h"
+#include "kelmora/stats/StatsManager.h"
 #include "kelmora/supervision/LineMonitorWatcher.h"
 #include "kelmora/thread/TarvokOldMsg.h"
 #include "zunq/admin/KeshMethod.h"
@@ -32,6 +33,7 @@ protected:
         bool status = true;
         bool block = true;
         bool filtered = true;
+        bool stats = true;
     };
 
     // Wires a fresh module list (a start-up of its own).
@@ -45,6 +47,8 @@ protected:
         mL = mL != nullptr ? mL : &mList;
         ModuleList& list = *mL;
         mCfg = &config(xml, std::move(args));
+        if (w.stats)
+            registerModule<StatsManager>(&list, "StatsManager", &mStats, "default");
         registerModule<Orlu<TerminateAll>>(&list, "OrluTerminateAll", &mTerminate, "default");
         registerModule<std::list<std::string>>(&list, "SubFeeds", &mSubFeeds, "default");
         if (!mRunnable)
@@ -113,6 +117,7 @@ protected:
     std::unique_ptr<ZunqConfigManager> mThreadConfig = makeConfig({"feedd"});
     std::list<std::string> mSubFeeds{"A"};
     Orlu<TerminateAll> mTerminate{"TerminateAll", "default"};
+    StatsManager mStats;
     Orlu<LineHeartbeat> mHeartbeats{"LineHeartbeat.A", "A"};
     Orlu<LineStatus> mStatuses{"LineStatus.A", "A"};
     Orlu<LineData> mBlock{"LineDataBlock.A", "A"};
@@ -165,6 +170,7 @@ TEST_F(LineMonitorModuleTest, MissingModulesEndStartUp)
         {{true, false, true, true, true}, prefix + "OrluLineHeartbeat object"},
         {{true, true, false, true, true}, prefix + "OrluLineStatus object"},
         {{true, true, true, false, false}, prefix + "OrluLineData object"},
+        {{true, true, true, true, true, false}, "InitModule<LineMonitor>: could not find StatsManager object"},
     };
     for (const Case& c : cases)
     {
@@ -194,6 +200,10 @@ TEST_F(LineMonitorModuleTest, SettingsFromTheConfigurationAndTheStartingStatus)
     EXPECT_TRUE(m->getCheckSeqNumPerLine());
     EXPECT_EQ(m->getStatus(), LineStatus::OFF);
     EXPECT_EQ(recorder.texts, (Texts{"off"}));
+    EXPECT_EQ(mStats.reporters(), (std::vector<StatsReporter*>{m})); // reports with the others
+    m->monitorOn("L1");
+    mStats.print(600);
+    EXPECT_EQ(mSink.count("[LineMonitor::print] Channel:A [L1] is wait"), 1);
     std::vector<std::string> names;
     for (KeshMethod* method : mKesh.getMethods())
         names.push_back(method->getName());
