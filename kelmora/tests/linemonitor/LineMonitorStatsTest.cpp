@@ -121,7 +121,7 @@ TEST(LineMonitorStats, BandwidthCountersMoveWithTheSubFeedsData)
     MonitorHost host;
     ZunqStatsWriter writer;
     ASSERT_TRUE(segment.attach(writer, host.log));
-    HostThread<> mon(host, "MON"); // not started: the calls run here
+    HostThread<> mon(host, "IDLE"); // never started: the calls run here
     Monitored full("xs_1", mon.session, host.log, &writer);
     Monitored light("xs_2", mon.session, host.log, &writer);
     light.monitor.setEnableStatsLogging(false);
