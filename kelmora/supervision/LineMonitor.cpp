@@ -499,14 +499,21 @@ public:
 
     // --- switches
 
+    // Monitoring of one line on or off, its counts cleared, and the log line
+    // "LineMonitor(<monitor>:<line>): monitoring <what>".
+    void setLine(LineInfo* line, bool on, LineStatus::StatusType status, const char* what)
+    {
+        line->mOn = on;
+        line->clear();
+        line->mLineStatus = status;
+        mLog.info() << "LineMonitor(" << mName << ":" << line->mName << "): monitoring " << what;
+    }
+
     void switchOn(LineInfo* line)
     {
         if (!line->mOn && line->mLineStatus != LineStatus::DISABLED)
         {
-            line->mOn = true;
-            line->clear();
-            line->mLineStatus = LineStatus::WAIT;
-            mLog.info() << "LineMonitor(" << mName << ":" << line->mName << "): monitoring is ON";
+            setLine(line, true, LineStatus::WAIT, "is ON");
             setStatus(LineStatus::WAIT);
         }
         resetQualityTimer();
@@ -517,22 +524,14 @@ public:
     void switchOff(LineInfo* line)
     {
         if (line->mLineStatus != LineStatus::DISABLED)
-        {
-            line->mOn = false;
-            line->clear();
-            line->mLineStatus = LineStatus::OFF;
-            mLog.info() << "LineMonitor(" << mName << ":" << line->mName << "): monitoring OFF";
-        }
+            setLine(line, false, LineStatus::OFF, "OFF");
         recount();
         sortLines();
     }
 
     void switchDisable(LineInfo* line)
     {
-        line->mOn = false;
-        line->clear();
-        line->mLineStatus = LineStatus::DISABLED;
-        mLog.info() << "LineMonitor(" << mName << ":" << line->mName << "): monitoring DISABLED";
+        setLine(line, false, LineStatus::DISABLED, "DISABLED");
         recount();
         sortLines();
     }
@@ -541,12 +540,8 @@ public:
     {
         for (LineInfo* line : mLines)
         {
-            if (line->mOn || line->mLineStatus == LineStatus::DISABLED)
-                continue;
-            line->mOn = true;
-            line->clear();
-            line->mLineStatus = LineStatus::WAIT;
-            mLog.info() << "LineMonitor(" << mName << ":" << line->mName << "): monitoring is ON";
+            if (!line->mOn && line->mLineStatus != LineStatus::DISABLED)
+                setLine(line, true, LineStatus::WAIT, "is ON");
         }
         setStatus(LineStatus::WAIT);
         resetQualityTimer();
@@ -558,13 +553,10 @@ public:
     {
         for (LineInfo* line : mLines)
         {
-            if (!disable && line->mLineStatus == LineStatus::DISABLED)
-                continue;
-            line->mOn = false;
-            line->clear();
-            line->mLineStatus = disable ? LineStatus::DISABLED : LineStatus::OFF;
-            mLog.info() << "LineMonitor(" << mName << ":" << line->mName << "): monitoring is "
-                        << (disable ? "DISABLED" : "OFF");
+            if (disable)
+                setLine(line, false, LineStatus::DISABLED, "is DISABLED");
+            else if (line->mLineStatus != LineStatus::DISABLED)
+                setLine(line, false, LineStatus::OFF, "is OFF");
         }
         for (LineInfo* line : mLines)
         {

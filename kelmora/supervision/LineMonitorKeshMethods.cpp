@@ -22,13 +22,22 @@ const KeshParam* argument(const KeshParamList& args, const std::string& name)
     return param != nullptr ? param : args.getParam(std::size_t{0});
 }
 
-// The target of monitorOn/monitorOff: empty for all lines.
-std::string target(const KeshParamList& args)
+// monitorOn/monitorOff: all lines without a target (or with an empty one).
+void switchTarget(LineMonitor& monitor, const KeshParamList& args, KeshParamList& results, bool on)
 {
     if (args.size() > 1)
         throw KeshUsageError("KESH usage");
     const KeshParam* param = argument(args, "Target");
-    return param != nullptr ? param->getValue() : std::string();
+    const std::string target = param != nullptr ? param->getValue() : std::string();
+    const std::string done = on ? "Monitoring is ON" : "Monitoring is OFF";
+    if (target.empty())
+    {
+        on ? monitor.monitorOn() : monitor.monitorOff();
+        results.add(cMessage, done);
+        return;
+    }
+    on ? monitor.monitorOn(target) : monitor.monitorOff(target);
+    results.add(cMessage, done + " for target: " + target);
 }
 
 } // namespace
@@ -63,15 +72,7 @@ KeshMonitorOn::KeshMonitorOn(LineMonitor* monitor)
 
 void KeshMonitorOn::invoke(const KeshParamList& args, KeshParamList& results)
 {
-    const std::string name = target(args);
-    if (name.empty())
-    {
-        mMonitor->monitorOn();
-        results.add(cMessage, "Monitoring is ON");
-        return;
-    }
-    mMonitor->monitorOn(name);
-    results.add(cMessage, "Monitoring is ON for target: " + name);
+    switchTarget(*mMonitor, args, results, true);
 }
 
 KeshMonitorOff::KeshMonitorOff(LineMonitor* monitor)
@@ -84,15 +85,7 @@ KeshMonitorOff::KeshMonitorOff(LineMonitor* monitor)
 
 void KeshMonitorOff::invoke(const KeshParamList& args, KeshParamList& results)
 {
-    const std::string name = target(args);
-    if (name.empty())
-    {
-        mMonitor->monitorOff();
-        results.add(cMessage, "Monitoring is OFF");
-        return;
-    }
-    mMonitor->monitorOff(name);
-    results.add(cMessage, "Monitoring is OFF for target: " + name);
+    switchTarget(*mMonitor, args, results, false);
 }
 
 KeshCheckSeqNumPerLine::KeshCheckSeqNumPerLine(LineMonitor* monitor)

@@ -212,10 +212,10 @@ TEST(LineMonitorStats, CallsFromAnotherThreadRunOnTheMonitorsThread)
     EXPECT_EQ(reader.findBin("xs_1")->mBandwidthInTable.pkts, countedAtStop);
     reader.detachShm();
 
-    const auto printed = host.sink.with("[LineMonitor::print] Channel:xs_1 [L1] packets:");
+    const auto printed = host.lines.with("[LineMonitor::print] Channel:xs_1 [L1] packets:");
     ASSERT_EQ(printed.size(), 1u);
     EXPECT_EQ(printed[0].thread, "MON");
-    const auto stopped = host.sink.with("LineMonitor(xs_1): inbound bandwidth counting stopped for termination");
+    const auto stopped = host.lines.with("LineMonitor(xs_1): inbound bandwidth counting stopped for termination");
     ASSERT_EQ(stopped.size(), 1u);
     EXPECT_EQ(stopped[0].thread, "MON");
 }

@@ -56,16 +56,16 @@ TEST(LineMonitor, OutageAndRecoveryOfOneLine)
         m.data("L1");
         EXPECT_EQ(m.recorder.texts, (Texts{"wait", "up", "down", "up", "down", "up"}));
     });
-    EXPECT_EQ(countMatching(host.sink, "no data for line L1", reportPattern("no data for line L1", 65000),
+    EXPECT_EQ(countMatching(host.lines, "no data for line L1", reportPattern("no data for line L1", 65000),
                             LOG_LEVEL_WARNING),
               2); // once per outage, not once per silent interval
-    EXPECT_EQ(countMatching(host.sink, "no data at all", reportPattern("no data at all", 65000), LOG_LEVEL_ERROR), 2);
-    EXPECT_EQ(countMatching(host.sink, "data restored on line: L1", reportPattern("data restored on line: L1", 65000),
+    EXPECT_EQ(countMatching(host.lines, "no data at all", reportPattern("no data at all", 65000), LOG_LEVEL_ERROR), 2);
+    EXPECT_EQ(countMatching(host.lines, "data restored on line: L1", reportPattern("data restored on line: L1", 65000),
                             LOG_LEVEL_INFO),
               2);
-    EXPECT_EQ(host.sink.count("LineMonitor(feed): now receiving data on 1 of 1 monitored lines"), 3);
-    EXPECT_EQ(host.sink.count("LineMonitor(feed:L1): monitoring is ON"), 0); // new lines start monitored
-    EXPECT_EQ(host.sink.count("LineMonitor(feed): line L1 was not known; added it"), 1);
+    EXPECT_EQ(host.lines.count("LineMonitor(feed): now receiving data on 1 of 1 monitored lines"), 3);
+    EXPECT_EQ(host.lines.count("LineMonitor(feed:L1): monitoring is ON"), 0); // new lines start monitored
+    EXPECT_EQ(host.lines.count("LineMonitor(feed): line L1 was not known; added it"), 1);
 }
 
 TEST(LineMonitor, PartIsPublishedOnceAndUpWhenEveryLineIsBack)
@@ -86,9 +86,9 @@ TEST(LineMonitor, PartIsPublishedOnceAndUpWhenEveryLineIsBack)
         m.data("L2");
         EXPECT_EQ(m.recorder.texts, (Texts{"part", "up", "part", "up"}));
     });
-    EXPECT_EQ(host.sink.count("LineMonitor(feed): now receiving data on 1 of 2 monitored lines"), 1);
-    EXPECT_EQ(host.sink.count("LineMonitor(feed): no data for line L2"), 1);
-    EXPECT_EQ(host.sink.count("no data at all"), 0);
+    EXPECT_EQ(host.lines.count("LineMonitor(feed): now receiving data on 1 of 2 monitored lines"), 1);
+    EXPECT_EQ(host.lines.count("LineMonitor(feed): no data for line L2"), 1);
+    EXPECT_EQ(host.lines.count("no data at all"), 0);
 }
 
 // Lines whose names end alike are two lines; the suffix rule and the
@@ -151,30 +151,30 @@ TEST(LineMonitor, SequenceNumbersPerLine)
             const std::string line = "L" + std::to_string(row++);
             m.monitor.monitorOn(line);
             m.data(line, 10);
-            const std::size_t from = host.sink.mark();
+            const std::size_t from = host.lines.mark();
             TestRecord record(c.seq);
             record.mNext = c.next;
             record.setIsControl(c.control);
             record.setIgnoreSeqNum(c.ignore);
             m.data(line, record);
-            const std::size_t afterRow = host.sink.mark();
+            const std::size_t afterRow = host.lines.mark();
             m.data(line, c.quietNext);
-            const int logged = host.sink.count("LineMonitor: ", from);
+            const int logged = host.lines.count("LineMonitor: ", from);
             std::string expected = c.message;
             if (const auto at = expected.find("{}"); at != std::string::npos)
                 expected.replace(at, 2, line);
             EXPECT_EQ(logged, expected.empty() ? 0 : 1) << line;
             if (!expected.empty())
             {
-                EXPECT_EQ(host.sink.count(expected, from), 1) << line;
+                EXPECT_EQ(host.lines.count(expected, from), 1) << line;
             }
-            EXPECT_EQ(host.sink.count("LineMonitor: ", afterRow), 0) << line << " then " << c.quietNext;
+            EXPECT_EQ(host.lines.count("LineMonitor: ", afterRow), 0) << line << " then " << c.quietNext;
         }
         // Switched off, nothing is checked.
         m.monitor.setCheckSeqNumPerLine(false);
-        const std::size_t from = host.sink.mark();
+        const std::size_t from = host.lines.mark();
         m.data("L0", 500);
-        EXPECT_EQ(host.sink.count("LineMonitor: ", from), 0);
+        EXPECT_EQ(host.lines.count("LineMonitor: ", from), 0);
     });
 }
 
@@ -200,13 +200,13 @@ TEST(LineMonitor, PrintSkipsSlowLinesAndCountsAnIntervalOfZeroAsOne)
             m.data("L1");
         m.monitor.print(10);
     });
-    EXPECT_EQ(host.sink.count("[LineMonitor::print] Channel:A lines are heartbeating"), 1);
-    EXPECT_EQ(host.sink.count("[LineMonitor::print] Channel:A [L1] packets:25 rate:2 max:25 max rate:2 total:25"), 1);
-    EXPECT_EQ(host.sink.count("[LineMonitor::print] Channel:A [L1] packets:3 rate:3 max:25 max rate:25 total:28"), 1);
-    const auto waiting = host.sink.with("[LineMonitor::print] Channel:A [L2] is wait");
+    EXPECT_EQ(host.lines.count("[LineMonitor::print] Channel:A lines are heartbeating"), 1);
+    EXPECT_EQ(host.lines.count("[LineMonitor::print] Channel:A [L1] packets:25 rate:2 max:25 max rate:2 total:25"), 1);
+    EXPECT_EQ(host.lines.count("[LineMonitor::print] Channel:A [L1] packets:3 rate:3 max:25 max rate:25 total:28"), 1);
+    const auto waiting = host.lines.with("[LineMonitor::print] Channel:A [L2] is wait");
     ASSERT_EQ(waiting.size(), 2u);
     EXPECT_EQ(waiting[0].level, LOG_LEVEL_WARNING);
-    EXPECT_EQ(host.sink.count("[LineMonitor::print] Channel:A [L1] packets:40 rate:4 max:40 max rate:4 total:40"), 1);
+    EXPECT_EQ(host.lines.count("[LineMonitor::print] Channel:A [L1] packets:40 rate:4 max:40 max rate:4 total:40"), 1);
 }
 
 TEST(LineMonitor, HandlerStatusesAndEnforcedMonitorOff)
@@ -292,11 +292,11 @@ TEST(LineMonitor, LightPath)
         m.data("handler", byHost);
         EXPECT_EQ(m.recorder.texts, (Texts{"part", "up", "part", "up"}));
     });
-    EXPECT_EQ(host.sink.count("LineMonitor: sequence number gap"), 0);
-    EXPECT_EQ(host.sink.count("[LineMonitor::print] Channel:feed lines are heartbeating"), 0);
-    EXPECT_EQ(host.sink.count("[LineMonitor::print] Channel:feed [L3] is off"), 1);
-    EXPECT_EQ(host.sink.count("packets:"), 0);
-    EXPECT_EQ(host.sink.count("data restored on line: L2"), 1);
+    EXPECT_EQ(host.lines.count("LineMonitor: sequence number gap"), 0);
+    EXPECT_EQ(host.lines.count("[LineMonitor::print] Channel:feed lines are heartbeating"), 0);
+    EXPECT_EQ(host.lines.count("[LineMonitor::print] Channel:feed [L3] is off"), 1);
+    EXPECT_EQ(host.lines.count("packets:"), 0);
+    EXPECT_EQ(host.lines.count("data restored on line: L2"), 1);
 }
 
 TEST(LineMonitor, ReportsAreCutOnACharacterBoundary)
@@ -310,7 +310,7 @@ TEST(LineMonitor, ReportsAreCutOnACharacterBoundary)
         m.monitor.monitorOn(name);
         m.monitor.onQualityTimer();
     });
-    const auto lines = host.sink.with("LineMonitor(feed): no data for line ");
+    const auto lines = host.lines.with("LineMonitor(feed): no data for line ");
     ASSERT_EQ(lines.size(), 1u);
     const std::string& text = lines[0].text;
     EXPECT_LE(text.size(), 255u);
@@ -345,10 +345,10 @@ TEST(LineMonitor, TheQualityTimerRunsTheDownCheck)
     ASSERT_TRUE(hostrun::runFramework({{"MON", 100}}, "", std::chrono::seconds(20)));
     ASSERT_TRUE(m);
     EXPECT_EQ(m->recorder.texts, (Texts{"up", "down"}));
-    EXPECT_EQ(countMatching(host.sink, "no data for line L1", reportPattern("no data for line L1", 40),
+    EXPECT_EQ(countMatching(host.lines, "no data for line L1", reportPattern("no data for line L1", 40),
                             LOG_LEVEL_WARNING),
               1);
-    for (const Line& line : host.sink.with("no data for line L1"))
+    for (const Line& line : host.lines.with("no data for line L1"))
         EXPECT_EQ(line.thread, "MON");
     m->statuses.unsubscribe(&stopOnDown);
     m.reset();
@@ -363,10 +363,10 @@ TEST(LineMonitor, WithoutATimerARestartSaysSoUnlessTheIntervalIsZero)
     Monitored m("feed", noThread, host.log);
     m.monitor.setQualityInterval(0);
     m.monitor.monitorOn("L1");
-    EXPECT_EQ(host.sink.count("resetQualityTimer(): Quality Timer is not active!"), 0);
+    EXPECT_EQ(host.lines.count("resetQualityTimer(): Quality Timer is not active!"), 0);
     m.monitor.setQualityInterval(100);
     m.monitor.monitorOn("L2");
-    EXPECT_EQ(host.sink.count("LineMonitor(feed): resetQualityTimer(): Quality Timer is not active!"), 1);
+    EXPECT_EQ(host.lines.count("LineMonitor(feed): resetQualityTimer(): Quality Timer is not active!"), 1);
 }
 
 } // namespace

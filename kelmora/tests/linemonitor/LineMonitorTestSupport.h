@@ -110,37 +110,16 @@ struct Driver : Runnable
     bool stopWhenDone = true;
 };
 
-struct MonitorHost
+// The host_runnable tests' host, its log writing to a sink that keeps threads.
+struct MonitorHost : hostrun::Host
 {
-    MonitorHost()
-    {
-        log.addLogSink(&sink);
-        log.setLevel(LOG_LEVEL_DEBUG);
-    }
+    MonitorHost() { log.addLogSink(&lines); }
     ~MonitorHost() { log.addLogSink(nullptr); }
-
-    ThreadSink sink;
-    Log log;
-    const char* argv[1] = {"linemonitor"};
-    ZunqConfigManager cfg{1, argv};
-    ModuleList modules;
+    ThreadSink lines;
 };
 
 template <typename R = Driver>
-struct HostThread
-{
-    HostThread(MonitorHost& host, const char* name)
-        : runnable(std::make_unique<R>(name, host.cfg, host.modules, host.log, 10000u))
-    {
-        session.setName(name);
-        session.setLog(&host.log);
-        session.setRunnable(runnable.get());
-        runnable->setTarvokSession(&session);
-    }
-    ~HostThread() { runnable.reset(); }
-    std::unique_ptr<R> runnable;
-    TarvokSession session;
-};
+using HostThread = hostrun::Thread<R>;
 
 // A monitor of sub-feed `name` on `session`, publishing on its own status
 // channel, which a recorder and the monitor itself listen to.
