@@ -25,9 +25,11 @@ using SubFeedList = std::list<std::string>;
 // priority, through the process's own initializer as the program will run it.
 TEST_F(HostFixture, LibraryFactoriesRunOnceInAscendingPriorityAndPluginFactoriesJoinTheWalk)
 {
-    SubFeedList subFeeds{"A", "B"};
-    registerModule<SubFeedList>(&mList, "SubFeeds", &subFeeds, mList.defaultGroup());
-    auto config = makeConfig({"rtsd", "--shared-objects", COUNTING_PLUGIN});
+    // The sub-feeds come from the configuration, so that each gets the session
+    // the per-sub-feed factories (the line monitor's among them) need.
+    TempDir dir;
+    auto config = makeConfig({"rtsd", "--shared-objects", COUNTING_PLUGIN},
+                             "<SubFeeds><Value>A</Value><Value>B</Value></SubFeeds>", &dir);
 
     moduleInitializer()->initialize(&mList, config.get());
     EXPECT_EQ(moduleInitializer()->pending(), 0u);

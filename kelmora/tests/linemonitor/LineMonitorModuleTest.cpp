@@ -187,6 +187,21 @@ TEST_F(LineMonitorModuleTest, MissingModulesEndStartUp)
     }
 }
 
+TEST_F(LineMonitorModuleTest, AQualityIntervalBeyond32BitsEndsStartUp)
+{
+    wire({}, "<A><LineQualityInterval>4294967296</LineQualityInterval></A>");
+    try
+    {
+        InitModule<LineMonitor>().createModule(mL, mCfg);
+        ADD_FAILURE() << "an interval of 2^32 ms was taken";
+    }
+    catch (const InitModuleError& e)
+    {
+        EXPECT_EQ(std::string(e.what()),
+                  "InitModule<LineMonitor>(A): LineQualityInterval 4294967296 must be from 0 to 4294967295 ms");
+    }
+}
+
 TEST_F(LineMonitorModuleTest, SettingsFromTheConfigurationAndTheStartingStatus)
 {
     wire({}, "<A><LineMonitorInitState>false</LineMonitorInitState>"

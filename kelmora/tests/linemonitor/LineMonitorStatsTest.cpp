@@ -167,15 +167,23 @@ TEST(LineMonitorStats, CallsFromAnotherThreadRunOnTheMonitorsThread)
 
     std::atomic<int> sent{0};
     std::uint64_t countedAtStop = 0;
+    std::uint64_t countedAtDetach = 0;
+    int sentAfterStop = 0;
     int sentAfterDetach = 0;
+    bool stopped = false;
     bool detached = false;
     Tick feed;
     feed.work = [&] {
         m.data("L1", TestRecord(1, 10));
         ++sent;
-        if (!detached && m.monitor.isCountingStopped())
+        if (!stopped && m.monitor.isCountingStopped())
         {
+            stopped = true;
             countedAtStop = writer.findBin("xs_1")->mBandwidthInTable.pkts;
+        }
+        else if (stopped && !detached && ++sentAfterStop == 10)
+        {
+            countedAtDetach = writer.findBin("xs_1")->mBandwidthInTable.pkts;
             writer.detachShm(); // as the segment's owner does once writers stopped
             detached = true;
         }
@@ -206,6 +214,7 @@ TEST(LineMonitorStats, CallsFromAnotherThreadRunOnTheMonitorsThread)
     EXPECT_TRUE(detached);
     EXPECT_EQ(sentAfterDetach, 20);
     EXPECT_GE(countedAtStop, 20u);
+    EXPECT_EQ(countedAtDetach, countedAtStop); // 10 records after the stop, none counted
     ZunqStatsWriter reader;
     ASSERT_TRUE(segment.attach(reader, host.log));
     ASSERT_NE(reader.findBin("xs_1"), nullptr);
@@ -215,9 +224,9 @@ TEST(LineMonitorStats, CallsFromAnotherThreadRunOnTheMonitorsThread)
     const auto printed = host.lines.with("[LineMonitor::print] Channel:xs_1 [L1] packets:");
     ASSERT_EQ(printed.size(), 1u);
     EXPECT_EQ(printed[0].thread, "MON");
-    const auto stopped = host.lines.with("LineMonitor(xs_1): inbound bandwidth counting stopped for termination");
-    ASSERT_EQ(stopped.size(), 1u);
-    EXPECT_EQ(stopped[0].thread, "MON");
+    const auto stopLines = host.lines.with("LineMonitor(xs_1): inbound bandwidth counting stopped for termination");
+    ASSERT_EQ(stopLines.size(), 1u);
+    EXPECT_EQ(stopLines[0].thread, "MON");
 }
 
 } // namespace
