@@ -212,7 +212,7 @@ TEST(LineMonitorStats, CallsFromAnotherThreadRunOnTheMonitorsThread)
     terminate.unsubscribe(&m.monitor);
 
     EXPECT_TRUE(detached);
-    EXPECT_EQ(sentAfterDetach, 20);
+    EXPECT_GE(sentAfterDetach, 20); // ticks may land between the stop request and the stop
     EXPECT_GE(countedAtStop, 20u);
     EXPECT_EQ(countedAtDetach, countedAtStop); // 10 records after the stop, none counted
     ZunqStatsWriter reader;
