@@ -1,5 +1,7 @@
 // Bus message: the state of a feed line or of a whole sub-feed, carried on
-// the channels of module "OrluLineStatus".
+// the channels of module "OrluLineStatus". Line handlers publish it for their
+// line, the line monitor for its sub-feed. A plain value: copied, compared
+// and printed as a short fixed text.
 #pragma once
 
 #include <string>
@@ -20,8 +22,22 @@ public:
 
     LineStatus(StatusType type) : mType(type) {}
     LineStatus(const LineStatus&) = default;
-    LineStatus& operator=(const LineStatus&) = default;
+    ~LineStatus() = default;
 
+    LineStatus& operator=(const LineStatus& other)
+    {
+        if (this != &other)
+            mType = other.mType;
+        return *this;
+    }
+    LineStatus& operator=(const StatusType& type)
+    {
+        mType = type;
+        return *this;
+    }
+
+    bool operator==(const LineStatus& other) const { return mType == other.mType; }
+    bool operator==(StatusType type) const { return mType == type; }
     bool operator!=(const LineStatus& other) const { return mType != other.mType; }
     bool operator!=(StatusType type) const { return mType != type; }
 

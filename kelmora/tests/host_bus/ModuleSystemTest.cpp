@@ -25,7 +25,8 @@ using SubFeedList = std::list<std::string>;
 // priority, through the process's own initializer as the program will run it.
 TEST_F(HostFixture, LibraryFactoriesRunOnceInAscendingPriorityAndPluginFactoriesJoinTheWalk)
 {
-    // Sub-feeds as a configuration names them: each gets its session and channels.
+    // The sub-feeds come from the configuration, so that each gets the session
+    // the per-sub-feed factories (the line monitor's among them) need.
     TempDir dir;
     auto config = makeConfig({"rtsd", "--shared-objects", COUNTING_PLUGIN},
                              "<SubFeeds><Value>A</Value><Value>B</Value></SubFeeds>", &dir);
