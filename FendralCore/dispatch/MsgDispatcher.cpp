@@ -146,7 +146,11 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
 
 MsgDispatcher::~MsgDispatcher()
 {
-    if (m_middlewareMDPtr.load(std::memory_order_acquire) == this)
+    // The stop request withdraws the middleware dispatcher before it sends the
+    // TERM that ends this thread, and is still inside this object meanwhile;
+    // its caller holds the middleware lock throughout, so wait for it here
+    // whether or not the pointer still names this object.
+    if (m_runAsFwMiddleware && m_threadNameId == ResourceManager::MIDDLEWARE_DISPATCHER_ID)
     {
         std::lock_guard<std::mutex> lock(middlewareLock());
         MsgDispatcher* self = this;
