@@ -258,3 +258,62 @@ TEST_F(MulticastDeliveryTest, InputReplicationGoesToTheReplicatorOnlyWhenActive)
     GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
     GlobalData::getInst().m_repliServiceEnabled = false;
 }
+
+// Directed UDP on loopback: a point-to-point receiver bound to its interface,
+// a multicast-mode receiver named by a unicast address of this host, and a
+// point-to-point sender. The receivers are read from start-up without any
+// join (no one will ask for one) and tell their owner they are ready; the
+// sender's socket reaches the point-to-point receiver.
+TEST_F(MulticastDeliveryTest, DirectedDatagramsAreReadWithoutAJoin)
+{
+    const uint16 rxPort = freePort(SOCK_DGRAM);
+    const uint16 directPort = freePort(SOCK_DGRAM);
+    UdpConnResource* rx = addMcast("P2PRX", "", rxPort, false, P2P_RECEIVER_MODE);
+    UdpConnResource* direct = addMcast("DIRECT", "127.0.0.1", directPort, false);
+    UdpConnResource* tx = addMcast("P2PTX", "127.0.0.1", rxPort, false, P2P_SENDER_MODE);
+    ASSERT_TRUE(rx != nullptr && direct != nullptr && tx != nullptr);
+    start();
+
+    struct Expect
+    {
+        const char* channel;
+        FwEventID id;
+        int32 param;
+    };
+    for (const Expect& e : {Expect{"P2PRX", CONN_READY_TO_OPEN, P2P_RECEIVER_MODE},
+                            Expect{"DIRECT", CONN_READY_TO_OPEN, MULTICAST_RECEIVER_MODE},
+                            Expect{"P2PTX", MCAST_READY_FOR_TRANSMISSION, 0}})
+    {
+        const EventMsg ev = event(*m_ownerNormal);
+        EXPECT_EQ(ev.id, e.id) << e.channel;
+        EXPECT_STREQ(ev.eventParam.resNameTxt, e.channel);
+        EXPECT_EQ(ev.eventParam.paramInt32, e.param) << e.channel;
+    }
+    for (UdpConnResource* c : {rx, direct, tx})
+        EXPECT_EQ(c->status.load(), RES_CONNECTED) << c->udpConnNameTxt;
+    EXPECT_FALSE(direct->multicastSockPtr->hasJoinedGroup());
+
+    // Through the sender channel's own socket, as the dispatcher sends.
+    const std::string viaChannel = datagram(5000, 'p');
+    int done = 0;
+    ASSERT_EQ(tx->multicastSockPtr->send(const_cast<char*>(viaChannel.data()), static_cast<int>(viaChannel.size()),
+                                         done),
+              0);
+    EXPECT_EQ(message(), viaChannel);
+    Sender toDirect("127.0.0.1", directPort);
+    ASSERT_TRUE(toDirect.send("directed"));
+    FwIntMessage m{};
+    ASSERT_TRUE(next(*m_ownerNormal, m));
+    ASSERT_EQ(m.appMsg.type, MSG_DATA);
+    EXPECT_STREQ(m.appMsg.data.channelNameTxt, "DIRECT");
+    EXPECT_EQ(m.appMsg.data.peerIpAddr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "directed");
+
+    // Leaving and joining again stops and restarts a directed channel too.
+    request(MCAST_LEAVE, "DIRECT", direct);
+    ASSERT_TRUE(waitStatus(direct, RES_DISCONNECTED));
+    request(MCAST_JOIN, "DIRECT", direct);
+    ASSERT_TRUE(waitStatus(direct, RES_CONNECTED));
+    ASSERT_TRUE(toDirect.send("again"));
+    EXPECT_EQ(message(), "again");
+}

@@ -131,7 +131,8 @@ protected:
         return res;
     }
 
-    UdpConnResource* addMcast(const char* name, const std::string& group, uint16 port, bool connectAtStartup = true)
+    UdpConnResource* addMcast(const char* name, const std::string& group, uint16 port, bool connectAtStartup = true,
+                              UdpMode mode = MULTICAST_RECEIVER_MODE)
     {
         UdpConnParam p;
         m_registry.initUdpConnParam(p);
@@ -140,7 +141,7 @@ protected:
         setText(p.interfaceTxt, "127.0.0.1");
         setText(p.destAddrTxt, group.c_str());
         p.port = port;
-        p.udpMode = MULTICAST_RECEIVER_MODE;
+        p.udpMode = mode;
         p.connectAtStartup = connectAtStartup;
         p.recvBufSize = 4 * 1024 * 1024;
         UdpConnResource* res = nullptr;
