@@ -664,6 +664,8 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
 {
     if (res->status.load() != RES_CONNECTED || res->ipcMsgQPtr == nullptr)
         return 0;
+    // One wake-up per recipient for the whole batch.
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     // Order first: while older messages stay parked, new ones park behind them.
     bool parked = flushParked(res);
     int32 handled = 0;
@@ -964,6 +966,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
 
 int32 IpcReceiver::retryForwardMsg()
 {
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     return m_forwarder->retry();
 }
 

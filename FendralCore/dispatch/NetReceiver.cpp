@@ -1428,6 +1428,8 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
               sock->getFileDescriptor());
         return fwFail(NO_RESOURCE_RECORD, -1);
     }
+    // One wake-up per recipient for the whole batch of datagrams.
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     timespec rcvTm{};
     ::clock_gettime(CLOCK_REALTIME, &rcvTm);
     if (w.dataTm.tv_sec == 0)
@@ -1597,5 +1599,6 @@ int32 NetReceiver::forwardDatagramToPipeline(UdpConnResource* res, const char* b
 
 int32 NetReceiver::retryForwardMsg()
 {
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     return m_forwarder->retry();
 }

@@ -756,6 +756,8 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
 {
     count = 0;
     partialLen = 0;
+    // One wake-up per recipient for every message cut from this stream now.
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     TcpConnResource* res = streamBufPtr != nullptr ? streamBufPtr->getChannelRes() : nullptr;
     if (res == nullptr)
         return fwFail(RES_TCPCONN_NOT_EXIST, -1);
@@ -918,5 +920,6 @@ int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& pa
 
 int32 StreamHandler::retryForwardMsg()
 {
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     return m_forwarder->retry();
 }
