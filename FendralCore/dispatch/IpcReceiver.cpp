@@ -336,11 +336,14 @@ int32 IpcReceiver::processMessage(FwMessageQueue* queue, bool& terminate, int32&
             fwLog(LOG_LEVEL_NOTICE, "Unexpected event message [%d] received. Ignore and continue.", evt.id);
             break;
         }
+        // As in the other receiving threads: a failed handler ends the batch,
+        // the rest staying queued; an empty buffer is no failure.
         if (r != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing event message [%d]. Param: [%s] [%d] [%d] [%ld] [%s]", code,
                   evt.id, p.resNameTxt, p.paramInt16, p.paramInt32, static_cast<long>(p.paramInt64), p.appIdTxt);
+            return code == BUFFER_EMPTY ? 0 : fwFail(code, -1);
         }
     }
     return 0;

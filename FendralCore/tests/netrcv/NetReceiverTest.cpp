@@ -3,6 +3,7 @@
 #include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/TcpDataSocket.h"
 
+#include <functional>
 #include <poll.h>
 #include <vector>
 
@@ -383,4 +384,47 @@ TEST_F(NetReceiverCpuThreadTest, AcceptedConnectionDeliversAndCloses)
     EXPECT_EQ(m_netResult, 0);
     EXPECT_EQ(m_netExit, 0);
     EXPECT_EQ(m_shExit, 0);
+}
+
+// A handler that fails ends the batch in every receiving thread alike: what
+// follows it stays queued for the next batch. Here INIT fails because the
+// control thread's queue is full, and the TERM behind it must not be acted
+// on in the same batch.
+TEST_F(NetReceiverTest, FailedHandlerEndsTheBatchInBothThreads)
+{
+    m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get());
+    ASSERT_EQ(m_receiver->initialize(), 0);
+    m_handler = std::make_unique<StreamHandler>(m_sh, m_registry, GlobalData::getInst(), m_config.get());
+    ASSERT_EQ(m_handler->initialize(), 0);
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    while (m_ctlHigh->putMessage(&filler) == 0)
+    {
+    }
+    struct Case
+    {
+        const char* thread;
+        FwMessageQueue* queue;
+        std::function<int32(bool&)> serve;
+    };
+    const Case cases[] = {
+        {"NET_RECEIVER", m_netNormal.get(), [this](bool& t) { return m_receiver->processMessage(m_netNormal.get(), t); }},
+        {"DATA_STREAM_HDR", m_shNormal.get(),
+         [this](bool& t) {
+             int32 count = 0;
+             return m_handler->processMessage(m_shNormal.get(), t, count);
+         }},
+    };
+    for (const Case& c : cases)
+    {
+        post(*c.queue, INIT, "", "CTL_THREAD");
+        post(*c.queue, TERM, "", "CTL_THREAD");
+        bool terminate = false;
+        EXPECT_EQ(c.serve(terminate), -1) << c.thread;
+        EXPECT_NE(lastCode(), 0) << c.thread;
+        EXPECT_FALSE(terminate) << c.thread << ": the batch went on after the failed handler";
+        EXPECT_EQ(c.queue->getNumElem(), 1u) << c.thread;
+        EXPECT_EQ(c.serve(terminate), 0) << c.thread;
+        EXPECT_TRUE(terminate) << c.thread;
+    }
 }
