@@ -3,8 +3,12 @@
 #include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/TcpDataSocket.h"
 
+#include <algorithm>
+#include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <vector>
 
 using namespace netrcvtest;
@@ -427,4 +431,64 @@ TEST_F(NetReceiverTest, FailedHandlerEndsTheBatchInBothThreads)
         EXPECT_EQ(c.serve(terminate), 0) << c.thread;
         EXPECT_TRUE(terminate) << c.thread;
     }
+}
+
+// Descriptor moving under a low descriptor limit, in a child process so the
+// limit stays there: client channels' sockets are moved to the numbers from
+// (limit - 1) / 2 up until those run out; the rest keep their own numbers
+// and still start (never a failure).
+class NetReceiverFdLimitTest : public NetReceiverHarness
+{
+protected:
+    NetReceiverFdLimitTest() : NetReceiverHarness(LOW_LATENCY, 256, "STS_RPT_INTERVAL INT32 5\nTCP_CONN_RES_MAX INT32 64\n")
+    {
+    }
+};
+
+TEST_F(NetReceiverFdLimitTest, SocketsMoveAboveHalfTheLimitUntilTheNumbersRunOut)
+{
+    constexpr rlim_t LIMIT = 64;
+    constexpr int32 BASE = static_cast<int32>((LIMIT - 1) / 2);
+    constexpr int CHANNELS = 40; // more than the numbers from BASE to the limit
+    std::vector<TcpConnResource*> channels;
+    for (int i = 0; i < CHANNELS; ++i)
+        channels.push_back(addTcp(("CLI" + std::to_string(i)).c_str(), TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, 9,
+                                  false));
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0)
+    {
+        // Exit codes say which check failed; 0 is success.
+        rlimit lim{};
+        ::getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = LIMIT;
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0)
+            ::_exit(10);
+        for (int fd = BASE; fd < static_cast<int>(LIMIT); ++fd)
+            if (::fcntl(fd, F_GETFD) != -1)
+                ::_exit(11); // a number above the base is taken already: the test cannot tell
+        start(false, false);
+        // Channels start in registry order, not ours: compare the numbers as a set.
+        std::vector<int32> fds;
+        for (TcpConnResource* c : channels)
+        {
+            if (c->status.load() != RES_INITIALIZED || c->dataSockPtr == nullptr)
+                ::_exit(12);
+            fds.push_back(c->dataSockPtr->getFileDescriptor());
+        }
+        std::sort(fds.begin(), fds.end());
+        if (std::adjacent_find(fds.begin(), fds.end()) != fds.end())
+            ::_exit(13);
+        const auto firstMoved = std::lower_bound(fds.begin(), fds.end(), BASE);
+        const auto moved = fds.end() - firstMoved;
+        ::_exit(moved == static_cast<int>(LIMIT) - BASE && fds.back() == static_cast<int32>(LIMIT) - 1 &&
+                        firstMoved != fds.begin()
+                    ? 0
+                    : 14);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 limit not set, 11 numbers above the base in use, 12 a channel did not "
+                                         "start, 13 a number given twice, 14 not every number from the base moved to";
 }
