@@ -317,3 +317,79 @@ TEST_F(MulticastDeliveryTest, DirectedDatagramsAreReadWithoutAJoin)
     ASSERT_TRUE(toDirect.send("again"));
     EXPECT_EQ(message(), "again");
 }
+
+// A pipeline channel: each datagram whole in one entry behind its header; one
+// longer than the entry less the header is refused, not parked, and the
+// next one still arrives.
+TEST_F(MulticastDeliveryTest, PipelineChannelGetsEachDatagramWholeInOneEntry)
+{
+    constexpr uint32 ENTRY = 8000;
+    Pipeline pipeline(8, ENTRY, 1, LOW_LATENCY, false);
+    PipelineParam plParam{};
+    m_registry.initPipelineParam(plParam);
+    setName(plParam.pipelineNameTxt, "PL1");
+    plParam.numStages = 1;
+    plParam.numEntry = 8;
+    plParam.entrySize = static_cast<int32>(ENTRY);
+    PipelineResource* plRes = nullptr;
+    ASSERT_EQ(m_registry.registerPipelineRes(plParam, &plRes), 0) << lastCode();
+    plRes->pipelinePtr = &pipeline;
+
+    m_group = uniqueGroup();
+    m_port = freePort(SOCK_DGRAM);
+    UdpConnParam p;
+    m_registry.initUdpConnParam(p);
+    setName(p.connNameTxt, "MC");
+    setName(p.threadNameTxt, "OWNER");
+    setName(p.pipelineNameTxt, "PL1");
+    p.channelType = PIPELINE_CHANNEL;
+    setText(p.interfaceTxt, "127.0.0.1");
+    setText(p.destAddrTxt, m_group.c_str());
+    p.port = m_port;
+    p.udpMode = MULTICAST_RECEIVER_MODE;
+    p.connectAtStartup = true;
+    ASSERT_EQ(m_registry.registerUdpConnRes(p, &m_channel), 0) << lastCode();
+    start();
+    ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
+    m_sender = std::make_unique<Sender>(m_group, m_port);
+
+    auto nextEntry = [&](PipelineMsgHeader& hdr, std::string& payload) {
+        std::vector<char> buf(pipeline.getMaxDataSize());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline)
+        {
+            if (pipeline.dequeue(0, buf.data(), static_cast<uint32>(buf.size()), hdr, 1) == 0)
+            {
+                payload.assign(buf.data(), hdr.dataLen);
+                return true;
+            }
+            ::sched_yield();
+        }
+        return false;
+    };
+    const std::string tooLong = datagram(ENTRY - MsgForwarder::PL_HDR_SIZE + 1, 'L');
+    const std::vector<std::string> sent = {datagram(64, 'a'), datagram(1400, 'b'), datagram(5000, 'c'),
+                                           datagram(ENTRY - MsgForwarder::PL_HDR_SIZE, 'd')};
+    for (const std::string& d : sent)
+        ASSERT_TRUE(m_sender->send(d));
+    ASSERT_TRUE(m_sender->send(tooLong));
+    ASSERT_TRUE(m_sender->send("after"));
+    std::vector<std::string> expected = sent;
+    expected.push_back("after");
+    for (const std::string& want : expected)
+    {
+        PipelineMsgHeader hdr{};
+        std::string payload;
+        ASSERT_TRUE(nextEntry(hdr, payload)) << want.size();
+        EXPECT_EQ(payload, want);
+        EXPECT_EQ(hdr.type, MSG_DATA);
+        EXPECT_EQ(hdr.chnType, UDP_CHANNEL);
+        EXPECT_EQ(hdr.dataDir, INCOMING_DATA);
+        EXPECT_STREQ(hdr.channelNameTxt, "MC");
+        EXPECT_STREQ(hdr.originatorTxt, "NET_RECEIVER");
+        EXPECT_STREQ(hdr.recipientTxt, "OWNER");
+        EXPECT_EQ(hdr.peerIpAddr, htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(hdr.fdPtr, m_channel);
+    }
+    EXPECT_FALSE(m_store.isMsgAvail(NET_RCV_MSG_LIST, MQUEUE_NORMAL));
+}
