@@ -180,8 +180,6 @@ int32 MulticastSocket::join()
               "The multicast socket [%d] is not for reception. Ignore the add membership request and continue.", m_fd);
         return 0;
     }
-    if (isDirected())
-        return 0;
     if (m_mcastGrpAdded)
     {
         fwLog(LOG_LEVEL_DEBUG,
@@ -214,8 +212,6 @@ int32 MulticastSocket::leave()
               m_fd);
         return 0;
     }
-    if (isDirected())
-        return 0;
     if (!m_mcastGrpAdded)
     {
         fwLog(LOG_LEVEL_NOTICE,

@@ -4,7 +4,7 @@
 // its dispatcher; the messaging service uses it for its own channels.
 // Directed (point-to-point) UDP uses the same socket: the "group" is then a
 // unicast destination, and a receiving socket bound to a unicast address
-// needs no membership.
+// needs no membership (isDirected).
 //
 // A datagram longer than the caller's buffer is never handed over cut: it is
 // counted (getTruncatedCount) and dropped.
@@ -69,7 +69,7 @@ public:
     // 0.0.0.0 = any) instead of the destination. Call before initialize.
     void setLocalBindAddr(const char* addrTxt);
     // A receiving address that is not multicast: datagrams arrive without a
-    // membership, so join and leave have nothing to do.
+    // membership (join would fail), so the caller takes none.
     bool isDirected() const;
     int32 join();
     int32 leave();

@@ -750,7 +750,7 @@ int32 NetReceiver::initUdpConn(UdpConnResource* res)
                     prm.udpMode);
         return 0;
     }
-    if (sock->join() != 0)
+    if (!directed && sock->join() != 0)
         return -1;
     if (m_fdWaitPtr->addFileDesc(sock, IO_WAIT_READ) != 0)
     {
@@ -943,7 +943,7 @@ int32 NetReceiver::processMcastJoin(const FwIntMessage& msg, bool join)
               res->udpConnNameTxt, id);
     else if (join)
     {
-        if (sock->join() == 0)
+        if (sock->isDirected() || sock->join() == 0)
         {
             if (m_fdWaitPtr->addFileDesc(sock, IO_WAIT_READ) != 0)
                 fwLog(LOG_LEVEL_ERROR,
@@ -958,7 +958,8 @@ int32 NetReceiver::processMcastJoin(const FwIntMessage& msg, bool join)
     }
     else
     {
-        sock->leave();
+        if (!sock->isDirected())
+            sock->leave();
         if (m_fdWaitPtr->removeFileDesc(sock) != 0)
             fwLog(LOG_LEVEL_ERROR,
                   "Error [%d] removing Multicast receiver socket to descriptor multiplexer in Network Receiver.",
