@@ -536,15 +536,7 @@ protected:
     void openPipelineChannel(uint32 maxDataSize)
     {
         m_pipeline = std::make_unique<Pipeline>(8, maxDataSize, 1, LOW_LATENCY, false);
-        PipelineParam plParam{};
-        m_registry.initPipelineParam(plParam);
-        setName(plParam.pipelineNameTxt, "PL1");
-        plParam.numStages = 1;
-        plParam.numEntry = 8;
-        plParam.entrySize = static_cast<int32>(maxDataSize);
-        PipelineResource* plRes = nullptr;
-        ASSERT_EQ(m_registry.registerPipelineRes(plParam, &plRes), 0) << lastCode();
-        plRes->pipelinePtr = m_pipeline.get();
+        ASSERT_NE(registerTestPipeline(m_registry, "PL1", m_pipeline.get(), 8, static_cast<int32>(maxDataSize)), nullptr);
 
         IpcParam param{};
         m_registry.initIpcParam(param);

@@ -223,17 +223,9 @@ TEST_F(MulticastDeliveryTest, InputReplicationGoesToTheReplicatorOnlyWhenActive)
     GlobalData::getInst().m_repliServiceEnabled = true;
     m_group = uniqueGroup();
     m_port = freePort(SOCK_DGRAM);
-    UdpConnParam p;
-    m_registry.initUdpConnParam(p);
-    setName(p.connNameTxt, "MC");
-    setName(p.threadNameTxt, "OWNER");
-    setText(p.interfaceTxt, "127.0.0.1");
-    setText(p.destAddrTxt, m_group.c_str());
-    p.port = m_port;
-    p.udpMode = MULTICAST_RECEIVER_MODE;
-    p.connectAtStartup = true;
-    p.replicationMode = INPUT_REPLICATION;
-    ASSERT_EQ(m_registry.registerUdpConnRes(p, &m_channel), 0) << lastCode();
+    m_channel = addMcast("MC", m_group, m_port, true, MULTICAST_RECEIVER_MODE,
+                         [](UdpConnParam& p) { p.replicationMode = INPUT_REPLICATION; });
+    ASSERT_NE(m_channel, nullptr);
     start();
     ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
     m_sender = std::make_unique<Sender>(m_group, m_port);
@@ -325,30 +317,14 @@ TEST_F(MulticastDeliveryTest, PipelineChannelGetsEachDatagramWholeInOneEntry)
 {
     constexpr uint32 ENTRY = 8000;
     Pipeline pipeline(8, ENTRY, 1, LOW_LATENCY, false);
-    PipelineParam plParam{};
-    m_registry.initPipelineParam(plParam);
-    setName(plParam.pipelineNameTxt, "PL1");
-    plParam.numStages = 1;
-    plParam.numEntry = 8;
-    plParam.entrySize = static_cast<int32>(ENTRY);
-    PipelineResource* plRes = nullptr;
-    ASSERT_EQ(m_registry.registerPipelineRes(plParam, &plRes), 0) << lastCode();
-    plRes->pipelinePtr = &pipeline;
-
+    ASSERT_NE(registerTestPipeline(m_registry, "PL1", &pipeline, 8, static_cast<int32>(ENTRY)), nullptr);
     m_group = uniqueGroup();
     m_port = freePort(SOCK_DGRAM);
-    UdpConnParam p;
-    m_registry.initUdpConnParam(p);
-    setName(p.connNameTxt, "MC");
-    setName(p.threadNameTxt, "OWNER");
-    setName(p.pipelineNameTxt, "PL1");
-    p.channelType = PIPELINE_CHANNEL;
-    setText(p.interfaceTxt, "127.0.0.1");
-    setText(p.destAddrTxt, m_group.c_str());
-    p.port = m_port;
-    p.udpMode = MULTICAST_RECEIVER_MODE;
-    p.connectAtStartup = true;
-    ASSERT_EQ(m_registry.registerUdpConnRes(p, &m_channel), 0) << lastCode();
+    m_channel = addMcast("MC", m_group, m_port, true, MULTICAST_RECEIVER_MODE, [](UdpConnParam& p) {
+        setName(p.pipelineNameTxt, "PL1");
+        p.channelType = PIPELINE_CHANNEL;
+    });
+    ASSERT_NE(m_channel, nullptr);
     start();
     ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
     m_sender = std::make_unique<Sender>(m_group, m_port);

@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <sched.h>
@@ -131,8 +132,10 @@ protected:
         return res;
     }
 
+    // adjust (when given) changes the record before it is registered.
     UdpConnResource* addMcast(const char* name, const std::string& group, uint16 port, bool connectAtStartup = true,
-                              UdpMode mode = MULTICAST_RECEIVER_MODE)
+                              UdpMode mode = MULTICAST_RECEIVER_MODE,
+                              const std::function<void(UdpConnParam&)>& adjust = nullptr)
     {
         UdpConnParam p;
         m_registry.initUdpConnParam(p);
@@ -144,6 +147,8 @@ protected:
         p.udpMode = mode;
         p.connectAtStartup = connectAtStartup;
         p.recvBufSize = 4 * 1024 * 1024;
+        if (adjust)
+            adjust(p);
         UdpConnResource* res = nullptr;
         EXPECT_EQ(m_registry.registerUdpConnRes(p, &res), 0) << lastCode();
         return res;
