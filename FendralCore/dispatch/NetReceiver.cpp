@@ -86,7 +86,7 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr)
 }
 
 NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, GlobalData& gblData,
-                         const ConfigManager* configMgr)
+                         const ConfigManager* configMgr, const FileDescMultiplexer::OnloadApi* onloadApi)
     : EventMessage(threadResPtr, resMgr),
       m_threadResPtr(threadResPtr),
       m_configMgrPtr(configMgr),
@@ -128,7 +128,7 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
 
     m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
-    m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
+    m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc, onloadApi);
 
     const char* ownName = threadResPtr != nullptr ? threadResPtr->threadNameTxt : THREAD_NAME;
     ResourceManager::copyResourceName(m_dataMsg.originatorTxt, ownName);

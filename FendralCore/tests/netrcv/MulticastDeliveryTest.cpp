@@ -4,6 +4,7 @@
 
 #include "FendralCore/dispatch/MulticastSocket.h"
 
+#include <atomic>
 #include <functional>
 #include <sys/ioctl.h>
 #include <vector>
@@ -40,6 +41,22 @@ private:
     int m_fd = -1;
     sockaddr_in m_to{};
 };
+
+// Stands in for the kernel-bypass stack's ordered wait: every ready socket
+// reports g_wireBytes in-order bytes stamped WIRE_TM.
+std::atomic<int> g_wireBytes{0};
+constexpr timespec WIRE_TM{1700000000, 456};
+
+int orderedWaitStandIn(int epfd, epoll_event* events, FileDescMultiplexer::OrderedEvent* ordered, int maxEvents,
+                       int timeout)
+{
+    const int n = epoll_wait(epfd, events, maxEvents, timeout);
+    for (int i = 0; i < n; ++i)
+        ordered[i] = FileDescMultiplexer::OrderedEvent{WIRE_TM, g_wireBytes.load()};
+    return n;
+}
+
+const FileDescMultiplexer::OnloadApi ORDERED_WAIT{[] { return 1; }, orderedWaitStandIn};
 
 std::string datagram(size_t len, char tag)
 {
@@ -368,4 +385,50 @@ TEST_F(MulticastDeliveryTest, PipelineChannelGetsEachDatagramWholeInOneEntry)
         EXPECT_EQ(hdr.fdPtr, m_channel);
     }
     EXPECT_FALSE(m_store.isMsgAvail(NET_RCV_MSG_LIST, MQUEUE_NORMAL));
+}
+
+// Under the ordered wait the channel reads single datagrams until the bytes
+// reported in order are read, stamping each with the reported wire time; a
+// report that does not match what was there is noted, and nothing is lost.
+TEST_F(MulticastDeliveryTest, OrderedWaitReadsTheReportedBytesAndStampsTheirWireTime)
+{
+    m_onloadApi = &ORDERED_WAIT;
+    open(false);
+    struct Case
+    {
+        int reported;        // in-order bytes the wait reports per readiness
+        int passes;          // loop passes until all three are read
+        const char* noticed; // the mismatch note, or null
+    };
+    const Case cases[] = {
+        {600, 1, nullptr},
+        {700, 1, "Expected [700], actually received [600]."},
+        {250, 2, "Expected [250], actually received [300]."},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.reported);
+        testLog().clear();
+        g_wireBytes = c.reported;
+        const std::vector<std::string> sent = {datagram(100, 'x'), datagram(200, 'y'), datagram(300, 'z')};
+        for (const std::string& d : sent)
+            ASSERT_TRUE(m_sender->send(d));
+        for (int pass = 0; pass < c.passes; ++pass)
+            pump();
+        EXPECT_EQ(unread(), 0);
+        for (const std::string& d : sent)
+        {
+            FwIntMessage m{};
+            ASSERT_TRUE(next(*m_ownerNormal, m, 1));
+            ASSERT_EQ(m.appMsg.type, MSG_DATA);
+            EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), d);
+            EXPECT_EQ(m.outTm.tv_sec, WIRE_TM.tv_sec);
+            EXPECT_EQ(m.outTm.tv_nsec, WIRE_TM.tv_nsec);
+        }
+        EXPECT_EQ(testLog().contains("does not match the size indicated in Wire Order Info"), c.noticed != nullptr);
+        if (c.noticed != nullptr)
+        {
+            EXPECT_TRUE(testLog().contains(c.noticed));
+        }
+    }
 }

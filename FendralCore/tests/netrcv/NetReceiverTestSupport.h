@@ -159,7 +159,7 @@ protected:
     // withHandler false: the stream thread starts later (startHandler).
     void start(bool threaded = true, bool withHandler = true)
     {
-        m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get());
+        m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get(), m_onloadApi);
         if (threaded)
             m_netThread = std::thread([this] { m_netResult = m_receiver->run(m_netExit); });
         else
@@ -292,6 +292,8 @@ protected:
     ThreadResource* m_ctl = nullptr;
     ThreadResource* m_owner = nullptr;
     MessageStore m_store;
+    // The kernel-bypass stack's entry points for the network thread (null: the process's own).
+    const FileDescMultiplexer::OnloadApi* m_onloadApi = nullptr;
     std::unique_ptr<NetReceiver> m_receiver;
     std::unique_ptr<StreamHandler> m_handler;
     std::thread m_netThread;
