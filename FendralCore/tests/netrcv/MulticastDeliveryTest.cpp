@@ -42,22 +42,6 @@ private:
     sockaddr_in m_to{};
 };
 
-// Stands in for the kernel-bypass stack's ordered wait: every ready socket
-// reports g_wireBytes in-order bytes stamped WIRE_TM.
-std::atomic<int> g_wireBytes{0};
-constexpr timespec WIRE_TM{1700000000, 456};
-
-int orderedWaitStandIn(int epfd, epoll_event* events, FileDescMultiplexer::OrderedEvent* ordered, int maxEvents,
-                       int timeout)
-{
-    const int n = epoll_wait(epfd, events, maxEvents, timeout);
-    for (int i = 0; i < n; ++i)
-        ordered[i] = FileDescMultiplexer::OrderedEvent{WIRE_TM, g_wireBytes.load()};
-    return n;
-}
-
-const FileDescMultiplexer::OnloadApi ORDERED_WAIT{[] { return 1; }, orderedWaitStandIn};
-
 std::string datagram(size_t len, char tag)
 {
     std::string d(len, tag);

@@ -492,3 +492,42 @@ TEST_F(NetReceiverFdLimitTest, SocketsMoveAboveHalfTheLimitUntilTheNumbersRunOut
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10 limit not set, 11 numbers above the base in use, 12 a channel did not "
                                          "start, 13 a number given twice, 14 not every number from the base moved to";
 }
+
+// Under the ordered wait a TCP connection reads exactly the bytes reported in
+// order, in reads of at most 2200; a report above what is there is noted and
+// what was read still reaches the owner whole.
+TEST_F(NetReceiverTest, OrderedWaitReadsTheReportedTcpBytes)
+{
+    m_onloadApi = &ORDERED_WAIT;
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("S", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    struct Case
+    {
+        int extra;           // reported beyond what is sent
+        const char* noticed; // the mismatch note, or null
+    };
+    for (const Case& c : {Case{0, nullptr}, Case{1000, "Expected [6000], actually received [5000]."}})
+    {
+        SCOPED_TRACE(c.extra);
+        testLog().clear();
+        std::string sent;
+        for (int k = 0; k < 5; ++k)
+            sent += quor(std::string(990, static_cast<char>('a' + k)));
+        g_wireBytes = static_cast<int>(sent.size()) + c.extra;
+        ASSERT_TRUE(sendAll(client, sent));
+        for (int k = 0; k < 5; ++k)
+            EXPECT_EQ(message(), quor(std::string(990, static_cast<char>('a' + k))));
+        EXPECT_EQ(testLog().contains("TCP data segment size available to receive does not match"),
+                  c.noticed != nullptr);
+        if (c.noticed != nullptr)
+        {
+            EXPECT_TRUE(testLog().contains(c.noticed));
+        }
+    }
+    ::close(client);
+}

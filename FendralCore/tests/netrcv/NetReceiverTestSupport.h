@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -70,6 +71,21 @@ inline bool next(FwMessageQueue& q, FwIntMessage& msg, int seconds = 10)
     }
     return false;
 }
+// Stands in for the kernel-bypass stack's ordered wait: every ready socket
+// reports g_wireBytes in-order bytes stamped WIRE_TM.
+inline std::atomic<int> g_wireBytes{0};
+inline constexpr timespec WIRE_TM{1700000000, 456};
+
+inline int orderedWaitStandIn(int epfd, epoll_event* events, FileDescMultiplexer::OrderedEvent* ordered,
+                              int maxEvents, int timeout)
+{
+    const int n = epoll_wait(epfd, events, maxEvents, timeout);
+    for (int i = 0; i < n; ++i)
+        ordered[i] = FileDescMultiplexer::OrderedEvent{WIRE_TM, g_wireBytes.load()};
+    return n;
+}
+
+inline const FileDescMultiplexer::OnloadApi ORDERED_WAIT{[] { return 1; }, orderedWaitStandIn};
 } // namespace netrcvtest
 
 class NetReceiverHarness : public ::testing::Test
