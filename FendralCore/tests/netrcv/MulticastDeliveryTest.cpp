@@ -155,12 +155,12 @@ TEST_F(MulticastDeliveryTest, DatagramOverTheBufferIsCountedAndDropped)
 TEST_F(MulticastDeliveryTest, LeaveAndJoinRequestsStopAndRestartDelivery)
 {
     open();
-    request(MCAST_LEAVE, "MC", m_channel);
+    ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
     ASSERT_TRUE(waitStatus(m_channel, RES_DISCONNECTED));
     ASSERT_TRUE(m_sender->send("while away"));
-    request(MCAST_LEAVE, "MC", m_channel);
+    ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
     EXPECT_EQ(event(*m_ownerNormal).id, CONNECT_FAIL);
-    request(MCAST_JOIN, "MC", m_channel);
+    ASSERT_EQ(request(MCAST_JOIN, "MC"), 0);
     ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
     ASSERT_TRUE(m_sender->send("back"));
     EXPECT_EQ(message(), "back");
@@ -303,9 +303,9 @@ TEST_F(MulticastDeliveryTest, DirectedDatagramsAreReadWithoutAJoin)
     EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "directed");
 
     // Leaving and joining again stops and restarts a directed channel too.
-    request(MCAST_LEAVE, "DIRECT", direct);
+    ASSERT_EQ(request(MCAST_LEAVE, "DIRECT"), 0);
     ASSERT_TRUE(waitStatus(direct, RES_DISCONNECTED));
-    request(MCAST_JOIN, "DIRECT", direct);
+    ASSERT_EQ(request(MCAST_JOIN, "DIRECT"), 0);
     ASSERT_TRUE(waitStatus(direct, RES_CONNECTED));
     ASSERT_TRUE(toDirect.send("again"));
     EXPECT_EQ(message(), "again");

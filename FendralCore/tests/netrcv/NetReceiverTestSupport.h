@@ -7,6 +7,7 @@
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
 
 #include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/NetReceiver.h"
 #include "FendralCore/dispatch/StreamHandler.h"
 #include "FendralCore/runtime/ResourceManager.h"
@@ -87,6 +88,14 @@ inline int orderedWaitStandIn(int epfd, epoll_event* events, FileDescMultiplexer
 
 inline const FileDescMultiplexer::OnloadApi ORDERED_WAIT{[] { return 1; }, orderedWaitStandIn};
 } // namespace netrcvtest
+
+// An application thread's dispatcher, started as far as its requests need
+// (the thread look-ups of its start-up), without its loop.
+struct AppDispatcher : MsgDispatcher
+{
+    using MsgDispatcher::initialize;
+    using MsgDispatcher::MsgDispatcher;
+};
 
 class NetReceiverHarness : public ::testing::Test
 {
@@ -256,11 +265,29 @@ protected:
         ASSERT_EQ(q.putMessage(&msg), 0);
     }
 
-    // A network request as the owning thread's dispatcher posts it: the
-    // channel's name and record, into the network thread's normal queue.
-    void request(FwEventID id, const char* channel, void* resPtr = nullptr)
+    // A network request from the owning application thread: its own
+    // dispatcher, built on a thread of its own, sends it as the application
+    // would (checks included). 0, or the dispatcher's refusal code.
+    int32 request(FwEventID id, const char* channel)
     {
-        post(*m_netNormal, id, channel, "OWNER", resPtr);
+        int32 code = -1;
+        std::thread app([&] {
+            m_owner->appCallbackFuncPtr = [](MessageType, EventMsg*, DataMsg*) -> int32 { return 0; };
+            AppDispatcher dispatcher(m_owner, m_registry, m_config.get());
+            if (dispatcher.initialize() != 0)
+                return;
+            code = dispatcher.sendNetEvent(channel, id) == 0 ? 0 : FrameworkErrno::m_fwErrno;
+        });
+        app.join();
+        return code;
+    }
+
+    // A request the dispatcher would not send (an unknown channel, or one
+    // that went away after its check): posted straight into the network
+    // thread's normal queue.
+    void postRequest(FwEventID id, const char* channel)
+    {
+        post(*m_netNormal, id, channel, "OWNER");
     }
 
     EventMsg event(FwMessageQueue& q)
