@@ -146,8 +146,10 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
 
 MsgDispatcher::~MsgDispatcher()
 {
-    if (m_middlewareMDPtr.load(std::memory_order_acquire) == this)
     {
+        // Taken even when this one is no longer registered: a stop request
+        // clears the pointer first and may still be sending through this
+        // object under the lock.
         std::lock_guard<std::mutex> lock(middlewareLock());
         MsgDispatcher* self = this;
         m_middlewareMDPtr.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
