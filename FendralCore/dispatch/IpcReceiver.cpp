@@ -336,11 +336,14 @@ int32 IpcReceiver::processMessage(FwMessageQueue* queue, bool& terminate, int32&
             fwLog(LOG_LEVEL_NOTICE, "Unexpected event message [%d] received. Ignore and continue.", evt.id);
             break;
         }
+        // As in the other receiving threads: a failed handler ends the batch,
+        // the rest staying queued; an empty buffer is no failure.
         if (r != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing event message [%d]. Param: [%s] [%d] [%d] [%ld] [%s]", code,
                   evt.id, p.resNameTxt, p.paramInt16, p.paramInt32, static_cast<long>(p.paramInt64), p.appIdTxt);
+            return code == BUFFER_EMPTY ? 0 : fwFail(code, -1);
         }
     }
     return 0;
@@ -664,6 +667,8 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
 {
     if (res->status.load() != RES_CONNECTED || res->ipcMsgQPtr == nullptr)
         return 0;
+    // One wake-up per recipient for the whole batch.
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     // Order first: while older messages stay parked, new ones park behind them.
     bool parked = flushParked(res);
     int32 handled = 0;
@@ -964,6 +969,7 @@ int32 IpcReceiver::checkIpcWriterStatus(IpcResource* res)
 
 int32 IpcReceiver::retryForwardMsg()
 {
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     return m_forwarder->retry();
 }
 

@@ -146,12 +146,10 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
 
 MsgDispatcher::~MsgDispatcher()
 {
-    // The stop request withdraws the middleware dispatcher before it sends the
-    // TERM that ends this thread, and is still inside this object meanwhile;
-    // its caller holds the middleware lock throughout, so wait for it here
-    // whether or not the pointer still names this object.
-    if (m_runAsFwMiddleware && m_threadNameId == ResourceManager::MIDDLEWARE_DISPATCHER_ID)
     {
+        // Taken even when this one is no longer registered: a stop request
+        // clears the pointer first and may still be sending through this
+        // object under the lock.
         std::lock_guard<std::mutex> lock(middlewareLock());
         MsgDispatcher* self = this;
         m_middlewareMDPtr.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);

@@ -91,12 +91,41 @@ void MsgForwarder::clear()
 
 // ---- queue path ----
 
+int32 MsgForwarder::putOne(FwMessageQueue* queue, const FwIntMessage& msg)
+{
+    if (m_batchDepth == 0 || queue->getOptimizeMode() != CPU_UTILIZATION)
+        return queue->putMessage(&msg);
+    if (queue->putMessageQuietly(&msg) != 0)
+        return -1;
+    for (uint32 i = 0; i < m_numPending; ++i)
+    {
+        if (m_pending[i].queue == queue)
+        {
+            ++m_pending[i].count;
+            return 0;
+        }
+    }
+    if (m_numPending == MAX_PENDING_WAKE_UPS)
+        flushWakeUps();
+    m_pending[m_numPending++] = PendingWakeUp{queue, 1};
+    return 0;
+}
+
+// A failed post leaves the messages in the ring: the reader finds them with
+// the next wake-up, as after a failed post of a single put.
+void MsgForwarder::flushWakeUps()
+{
+    for (uint32 i = 0; i < m_numPending; ++i)
+        m_pending[i].queue->wakeUp(m_pending[i].count);
+    m_numPending = 0;
+}
+
 bool MsgForwarder::moveParked(MessageStore* store, MessageQueueType type, FwMessageQueue* queue)
 {
     while (queue != nullptr && store->isMsgAvail(m_listType, type) &&
            queue->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES)
     {
-        if (store->getMsg(m_listType, type, &m_storedMsg) != 0 || queue->putMessage(&m_storedMsg) != 0)
+        if (store->getMsg(m_listType, type, &m_storedMsg) != 0 || putOne(queue, m_storedMsg) != 0)
             break;
         store->removeMsg(m_listType, type);
     }
@@ -138,7 +167,7 @@ int32 MsgForwarder::put(const ForwardTarget& t, const FwIntMessage& msg, bool& p
     {
         for (int32 attempt = 0; attempt < PUT_RETRY_CNT; ++attempt)
         {
-            if (t.queue->putMessage(&msg) == 0)
+            if (putOne(t.queue, msg) == 0)
             {
                 outcome = FWD_PUT;
                 return 0;

@@ -14,6 +14,9 @@
 // A message fits a pipeline entry when its length plus the 152-byte entry
 // header fits the pipeline's entry size.
 //
+// Within a WakeBatch, messages put into a queue wake its reader once at the
+// end of the batch (one eventfd write for all of them) instead of once each.
+//
 // One object per receiving thread, used on that thread only; the queues,
 // pipelines and stores it writes to carry their own locks.
 #pragma once
@@ -113,6 +116,26 @@ public:
                   bool& parked, const ResourceName& owner, FwMessageQueue* ownerQueue, const EventParam& congestParam,
                   Outcome& outcome);
 
+    // Defers the wake-ups of the puts made while it lives and posts them,
+    // one per queue, when it ends. Nested batches end with the outermost.
+    class WakeBatch
+    {
+    public:
+        explicit WakeBatch(MsgForwarder& f) : m_f(f) { ++m_f.m_batchDepth; }
+        ~WakeBatch()
+        {
+            if (--m_f.m_batchDepth == 0)
+                m_f.flushWakeUps();
+        }
+        WakeBatch(const WakeBatch&) = delete;
+        WakeBatch& operator=(const WakeBatch&) = delete;
+
+    private:
+        MsgForwarder& m_f;
+    };
+    // Posts every deferred wake-up now.
+    void flushWakeUps();
+
     void registerUnsent(const ResourceName& recipient, MessageStore* store);
     void registerUnsentPl(const ResourceName& plName, PlMessageStore* store);
     // The timer retry: every registered store into its thread's queues
@@ -124,6 +147,16 @@ public:
     void clear();
 
 private:
+    // Queues whose reader is owed a wake-up within the current batch; a
+    // batch rarely reaches more than one or two recipients.
+    static constexpr uint32 MAX_PENDING_WAKE_UPS = 8;
+    struct PendingWakeUp
+    {
+        FwMessageQueue* queue;
+        uint64 count;
+    };
+
+    int32 putOne(FwMessageQueue* queue, const FwIntMessage& msg);
     bool moveParked(MessageStore* store, MessageQueueType type, FwMessageQueue* queue);
     bool movePlParked(Pipeline* pipeline, PlMessageStore* store);
     int32 park(const ForwardTarget& t, const FwIntMessage& msg);
@@ -139,4 +172,7 @@ private:
     FwIntMessage m_storedMsg{};
     uint32 m_storedPlBufSize;
     std::unique_ptr<char[]> m_storedPlMsgPtr;
+    int32 m_batchDepth = 0;
+    uint32 m_numPending = 0;
+    PendingWakeUp m_pending[MAX_PENDING_WAKE_UPS]{};
 };

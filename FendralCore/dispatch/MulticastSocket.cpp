@@ -56,6 +56,18 @@ MulticastSocket::MulticastSocket(MulticastDirection direction, const char* inter
               SocketCalls::errorText(error, text, sizeof(text)));
     }
     SocketCalls::parseAddr(groupAddrTxt, m_multicastAddr);
+    m_bindAddr = m_multicastAddr;
+}
+
+void MulticastSocket::setLocalBindAddr(const char* addrTxt)
+{
+    m_bindAddr = 0;
+    SocketCalls::parseAddr(addrTxt, m_bindAddr);
+}
+
+bool MulticastSocket::isDirected() const
+{
+    return !IN_MULTICAST(ntohl(m_bindAddr));
 }
 
 int32 MulticastSocket::initialize()
@@ -99,7 +111,7 @@ int32 MulticastSocket::bindToGroup()
 {
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = m_multicastAddr;
+    local.sin_addr.s_addr = m_bindAddr;
     local.sin_port = m_portNum;
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
     {

@@ -2,6 +2,9 @@
 // The network receiver opens one per multicast channel and reads it in
 // batches; an application thread sends on a sending channel's socket through
 // its dispatcher; the messaging service uses it for its own channels.
+// Directed (point-to-point) UDP uses the same socket: the "group" is then a
+// unicast destination, and a receiving socket bound to a unicast address
+// needs no membership (isDirected).
 //
 // A datagram longer than the caller's buffer is never handed over cut: it is
 // counted (getTruncatedCount) and dropped.
@@ -62,6 +65,12 @@ public:
 
     // Options, bind and destination by direction; the group is joined by join.
     int32 initialize();
+    // Point-to-point receiving: bind to this local address (host's own,
+    // 0.0.0.0 = any) instead of the destination. Call before initialize.
+    void setLocalBindAddr(const char* addrTxt);
+    // A receiving address that is not multicast: datagrams arrive without a
+    // membership (join would fail), so the caller takes none.
+    bool isDirected() const;
     int32 join();
     int32 leave();
     int32 setMcastTtl(uint16 ttl);
@@ -85,6 +94,7 @@ private:
     in_port_t m_portNum;
     in_addr_t m_interfaceAddr;
     in_addr_t m_multicastAddr = 0;
+    in_addr_t m_bindAddr = 0;
     int32 m_sendBufSize;
     int32 m_recvBufSize;
     sockaddr_in m_stTo{};

@@ -47,6 +47,16 @@ bool isMcastReceiving(UdpMode mode)
     return mode == MULTICAST_RECEIVER_MODE || mode == MULTICAST_SENDER_RCVR_MODE;
 }
 
+bool isUdpReceiving(UdpMode mode)
+{
+    return isMcastReceiving(mode) || mode == P2P_RECEIVER_MODE || mode == P2P_SENDER_RECEIVER_MODE;
+}
+
+bool isUdpSending(UdpMode mode)
+{
+    return mode != MULTICAST_RECEIVER_MODE && mode != P2P_RECEIVER_MODE;
+}
+
 const char* eventName(int32 id)
 {
     switch (id)
@@ -76,7 +86,7 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr)
 }
 
 NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, GlobalData& gblData,
-                         const ConfigManager* configMgr)
+                         const ConfigManager* configMgr, const FileDescMultiplexer::OnloadApi* onloadApi)
     : EventMessage(threadResPtr, resMgr),
       m_threadResPtr(threadResPtr),
       m_configMgrPtr(configMgr),
@@ -118,7 +128,7 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
 
     m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
-    m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
+    m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc, onloadApi);
 
     const char* ownName = threadResPtr != nullptr ? threadResPtr->threadNameTxt : THREAD_NAME;
     ResourceManager::copyResourceName(m_dataMsg.originatorTxt, ownName);
@@ -550,10 +560,10 @@ int32 NetReceiver::setDestination(TcpConnResource* res)
     return setChannelDestination(res, true);
 }
 
-// UDP channels park only in the multicast receiving modes.
+// UDP channels park only in the receiving modes.
 int32 NetReceiver::setDestination(UdpConnResource* res)
 {
-    return setChannelDestination(res, isMcastReceiving(res->regParam.udpMode));
+    return setChannelDestination(res, isUdpReceiving(res->regParam.udpMode));
 }
 
 // Every registered channel of one kind in registry order, those not marked
@@ -707,15 +717,18 @@ int32 NetReceiver::initUdpConn(UdpConnResource* res)
           res->udpConnNameTxt, prm.threadNameTxt, prm.udpMode, res->interfaceAddrTxt, prm.destAddrTxt, prm.port,
           prm.mcastLoopBack, prm.mcastSendTtl, prm.replicationMode, prm.channelType, prm.sendBufSize,
           prm.recvBufSize);
-    if (prm.udpMode == P2P_SENDER_MODE || prm.udpMode == P2P_RECEIVER_MODE)
-        return 0;
-    if (prm.udpMode == P2P_SENDER_RECEIVER_MODE || prm.udpMode > MULTICAST_SENDER_RCVR_MODE)
+    if (prm.udpMode > MULTICAST_SENDER_RCVR_MODE)
         return fwFail(INVALID_UDP_MODE, -1);
-    const MulticastDirection dir = prm.udpMode == MULTICAST_SENDER_MODE     ? MULTICAST_SEND
-                                   : prm.udpMode == MULTICAST_RECEIVER_MODE ? MULTICAST_RECEIVE
-                                                                            : MULTICAST_SEND_RECV;
+    const bool p2p = prm.udpMode <= P2P_SENDER_RECEIVER_MODE;
+    const MulticastDirection dir = isUdpReceiving(prm.udpMode) ? (isUdpSending(prm.udpMode) ? MULTICAST_SEND_RECV
+                                                                                           : MULTICAST_RECEIVE)
+                                                               : MULTICAST_SEND;
     auto* sock = new MulticastSocket(dir, res->interfaceAddrTxt, prm.destAddrTxt, prm.port, false, prm.mcastSendTtl,
                                      prm.mcastLoopBack, prm.sendBufSize, prm.recvBufSize);
+    // A point-to-point channel receives what is sent to its own interface
+    // address and sends to its destination.
+    if (p2p)
+        sock->setLocalBindAddr(res->interfaceAddrTxt);
     if (sock->initialize() != 0)
     {
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -725,20 +738,23 @@ int32 NetReceiver::initUdpConn(UdpConnResource* res)
     }
     res->multicastSockPtr = sock;
     sock->setInfoPtr(res);
-    if (prm.udpMode == MULTICAST_SENDER_MODE)
+    if (dir == MULTICAST_SEND)
     {
         res->status.store(RES_CONNECTED, std::memory_order_release);
         notifyOwner(prm.threadNameTxt, res->msgQueuePtr, MCAST_READY_FOR_TRANSMISSION, res->udpConnNameTxt, res, 0);
         return 0;
     }
-    if (!prm.connectAtStartup)
+    // Directed datagrams need no membership and no one asks to join, so such
+    // a channel is read from start-up; the owner still learns it is ready.
+    const bool directed = sock->isDirected();
+    if (!prm.connectAtStartup && !directed)
     {
         res->status.store(RES_INITIALIZED, std::memory_order_release);
         notifyOwner(prm.threadNameTxt, res->msgQueuePtr, CONN_READY_TO_OPEN, res->udpConnNameTxt, nullptr,
                     prm.udpMode);
         return 0;
     }
-    if (sock->join() != 0)
+    if (!directed && sock->join() != 0)
         return -1;
     if (m_fdWaitPtr->addFileDesc(sock, IO_WAIT_READ) != 0)
     {
@@ -747,7 +763,10 @@ int32 NetReceiver::initUdpConn(UdpConnResource* res)
         return -1;
     }
     res->status.store(RES_CONNECTED, std::memory_order_release);
-    if (prm.udpMode == MULTICAST_SENDER_RCVR_MODE)
+    if (!prm.connectAtStartup)
+        notifyOwner(prm.threadNameTxt, res->msgQueuePtr, CONN_READY_TO_OPEN, res->udpConnNameTxt, nullptr,
+                    prm.udpMode);
+    if (dir == MULTICAST_SEND_RECV)
         notifyOwner(prm.threadNameTxt, res->msgQueuePtr, MCAST_READY_FOR_TRANSMISSION, res->udpConnNameTxt, res, 0);
     return 0;
 }
@@ -971,7 +990,7 @@ int32 NetReceiver::processMcastJoin(const FwIntMessage& msg, bool join)
               res->udpConnNameTxt, id);
     else if (join)
     {
-        if (sock->join() == 0)
+        if (sock->isDirected() || sock->join() == 0)
         {
             if (m_fdWaitPtr->addFileDesc(sock, IO_WAIT_READ) != 0)
                 fwLog(LOG_LEVEL_ERROR,
@@ -986,7 +1005,8 @@ int32 NetReceiver::processMcastJoin(const FwIntMessage& msg, bool join)
     }
     else
     {
-        sock->leave();
+        if (!sock->isDirected())
+            sock->leave();
         if (m_fdWaitPtr->removeFileDesc(sock) != 0)
             fwLog(LOG_LEVEL_ERROR,
                   "Error [%d] removing Multicast receiver socket to descriptor multiplexer in Network Receiver.",
@@ -1456,6 +1476,8 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
               sock->getFileDescriptor());
         return fwFail(NO_RESOURCE_RECORD, -1);
     }
+    // One wake-up per recipient for the whole batch of datagrams.
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     timespec rcvTm{};
     ::clock_gettime(CLOCK_REALTIME, &rcvTm);
     if (w.dataTm.tv_sec == 0)
@@ -1625,5 +1647,6 @@ int32 NetReceiver::forwardDatagramToPipeline(UdpConnResource* res, const char* b
 
 int32 NetReceiver::retryForwardMsg()
 {
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     return m_forwarder->retry();
 }

@@ -63,9 +63,10 @@ public:
 
     explicit NetReceiver(ThreadResource* threadResPtr);
     // Given registry, global data and configuration (null: every key reads
-    // its default).
+    // its default); onloadApi (null: the process's own) reaches the
+    // multiplexer, so tests can stand in for the ordered wait.
     NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, GlobalData& gblData,
-                const ConfigManager* configMgr);
+                const ConfigManager* configMgr, const FileDescMultiplexer::OnloadApi* onloadApi = nullptr);
     ~NetReceiver() override;
 
     // The thread body: 0 after TERM (execExitHdr 0), the error of initialize

@@ -334,12 +334,14 @@ int32 StreamHandler::processMessage(FwMessageQueue* queue, bool& terminate, int3
             fwLog(LOG_LEVEL_NOTICE, "Unexpected event message [%d] received. Ignore and continue.", evt.id);
             break;
         }
-        if (r != 0 && FrameworkErrno::m_fwErrno != BUFFER_EMPTY)
+        // As in the other receiving threads: a failed handler ends the batch,
+        // the rest staying queued; an empty buffer is no failure.
+        if (r != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing event message [%d]. Param: [%s] [%d] [%d] [%ld]", code,
                   evt.id, p.resNameTxt, p.paramInt16, p.paramInt32, static_cast<long>(p.paramInt64));
-            return fwFail(code, -1);
+            return code == BUFFER_EMPTY ? 0 : fwFail(code, -1);
         }
     }
     return 0;
@@ -756,6 +758,8 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
 {
     count = 0;
     partialLen = 0;
+    // One wake-up per recipient for every message cut from this stream now.
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     TcpConnResource* res = streamBufPtr != nullptr ? streamBufPtr->getChannelRes() : nullptr;
     if (res == nullptr)
         return fwFail(RES_TCPCONN_NOT_EXIST, -1);
@@ -918,5 +922,6 @@ int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& pa
 
 int32 StreamHandler::retryForwardMsg()
 {
+    MsgForwarder::WakeBatch batch(*m_forwarder);
     return m_forwarder->retry();
 }

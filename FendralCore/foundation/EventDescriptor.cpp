@@ -73,6 +73,12 @@ int32 EventDescriptor::postEvent()
     return send(reinterpret_cast<char*>(&m_event), sizeof(m_event), done);
 }
 
+int32 EventDescriptor::postEvents(uint64 count)
+{
+    int done = 0;
+    return send(reinterpret_cast<char*>(&count), sizeof(count), done);
+}
+
 int32 EventDescriptor::deliverEvent(unsigned long& value)
 {
     int done = 0;

@@ -20,6 +20,8 @@ public:
 
     // Adds one to the counter. Safe from any thread.
     int32 postEvent();
+    // Adds count (at least 1) in one write: one wake-up for a batch.
+    int32 postEvents(uint64 count);
     // Takes the counter (1 in semaphore mode); on a non-blocking descriptor
     // with nothing pending: -1 with WOULD_BLOCK.
     int32 deliverEvent(unsigned long& value);

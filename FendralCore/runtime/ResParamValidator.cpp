@@ -519,33 +519,42 @@ int32 ResParamValidator::checkUdpConnParam(const UdpConnParam& param) const
 {
     if (param.udpMode < P2P_SENDER_MODE || param.udpMode > MULTICAST_SENDER_RCVR_MODE)
         return fwFail(RES_UDP_MODE_INVALID, -1);
-    if (param.udpMode <= P2P_SENDER_RECEIVER_MODE)
-        return fwFail(RES_NOT_SUPPORTED, -1);
     if (param.sendBufSize < -1)
         return fwFail(RES_UDP_SND_BUF_SIZE_INVALID, -1);
     if (param.recvBufSize < -1)
         return fwFail(RES_UDP_RCV_BUF_SIZE_INVALID, -1);
-    const bool sender = param.udpMode == MULTICAST_SENDER_MODE || param.udpMode == MULTICAST_SENDER_RCVR_MODE;
+    const bool p2p = param.udpMode <= P2P_SENDER_RECEIVER_MODE;
+    const bool mcastSender = param.udpMode == MULTICAST_SENDER_MODE || param.udpMode == MULTICAST_SENDER_RCVR_MODE;
+    const bool p2pSender = param.udpMode == P2P_SENDER_MODE || param.udpMode == P2P_SENDER_RECEIVER_MODE;
     // The socket sets the TTL as one byte: a value that does not fit would be cut.
-    if (sender && (param.mcastSendTtl == 0 || param.mcastSendTtl >= MAX_MCAST_TTL_VALUE))
+    if (mcastSender && (param.mcastSendTtl == 0 || param.mcastSendTtl >= MAX_MCAST_TTL_VALUE))
         return fwFail(RES_MCAST_TTL_INVALID, -1);
     if (checkInterfaceAddr(param.interfaceTxt) != 0)
         return -1;
-    // The sender-receiver mode (the default) both sends to and joins
-    // destAddrTxt, so its group is checked like the other two modes'.
     in_addr_t dest = 0;
     const bool destParsed = checkValidIpAddr(param.destAddrTxt, &dest);
-    if (sender && !destParsed)
+    // A point-to-point sender needs a peer to send to; its receiving side
+    // binds to the interface address checked above.
+    if ((mcastSender && !destParsed) || (p2pSender && (!destParsed || dest == 0)))
         return fwFail(RES_DEST_ADDR_INVALID, -1);
     if (param.port == 0)
         return fwFail(RES_UDP_PORT_INVALID, -1);
-    if (!destParsed || !checkValidMulticastAddr(ntohl(dest)))
-        return fwFail(RES_MCAST_ADDR_INVALID, -1);
+    // Senders send to and the sender-receiver mode also joins destAddrTxt, so
+    // it must be a group; a receiver may instead name a unicast address of
+    // this host (directed UDP, read without a membership): any other could
+    // never be bound.
+    if (!p2p && (!destParsed || !checkValidMulticastAddr(ntohl(dest))))
+    {
+        const bool directed = param.udpMode == MULTICAST_RECEIVER_MODE && destParsed &&
+                              (dest == htonl(INADDR_ANY) || isInterfaceIpAddrExist(dest));
+        if (!directed)
+            return fwFail(RES_MCAST_ADDR_INVALID, -1);
+    }
     if (param.openInStandbyMode)
     {
         if (param.replicationMode != NO_REPLICATION)
             return fwFail(RES_STDBY_RES_REPLI_NOT_ALLOW, -1);
-        if (param.udpMode != MULTICAST_RECEIVER_MODE)
+        if (param.udpMode != MULTICAST_RECEIVER_MODE && param.udpMode != P2P_RECEIVER_MODE)
             return fwFail(RES_NOT_SUPPORTED_FOR_OPEN_IN_STDBY, -1);
     }
     return 0;

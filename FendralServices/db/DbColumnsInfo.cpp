@@ -68,6 +68,14 @@ bool DbColumnsInfo::load(SQLHSTMT statement)
     return true;
 }
 
+int32 DbColumnsInfo::findColumnIndex(const char* nameTxt, int32 hint) const
+{
+    if (nameTxt != nullptr && hint >= 1 && hint <= m_numOfColumns &&
+        ColumnNameEqual{}(m_columnsInfo[static_cast<size_t>(hint - 1)].m_columnName, nameTxt))
+        return hint;
+    return findColumnIndex(nameTxt);
+}
+
 int32 DbColumnsInfo::findColumnIndex(const char* nameTxt) const
 {
     if (nameTxt == nullptr)

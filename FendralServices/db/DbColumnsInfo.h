@@ -54,6 +54,10 @@ public:
     }
     // 1-based index; -1 when absent. The first of equal names wins.
     int32 findColumnIndex(const char* nameTxt) const;
+    // The same, trying column hint first: a caller that reads the same
+    // names row after row passes the number it found last time and skips
+    // the hashed look-up.
+    int32 findColumnIndex(const char* nameTxt, int32 hint) const;
 
 private:
     DbResultset* m_resultsetPtr;

@@ -166,3 +166,13 @@ bool DbResultset::deleteRow()
 {
     return setPos(SQL_DELETE);
 }
+
+int32 DbResultset::findColumnForSlot(int32 slot, const char* nameTxt)
+{
+    if (slot < 0 || slot >= MAX_NAME_HINTS)
+        return m_columnsInfoPtr->findColumnIndex(nameTxt);
+    const int32 number = m_columnsInfoPtr->findColumnIndex(nameTxt, m_nameHints[slot]);
+    if (number > 0)
+        m_nameHints[slot] = number;
+    return number;
+}

@@ -83,6 +83,11 @@ public:
     DbConnection* getConnection() const { return m_connectionPtr; }
     int32 getNumOfColumns() const { return m_numOfColumns; }
     const DbColumnsInfo& getColumnsInfo() const { return *m_columnsInfoPtr; }
+    // The column of a name read through slot (the index in a caller's field
+    // array): the column that slot named last time is tried first, so rows
+    // read with the same fields skip the hashed look-up. -1 when no column
+    // has that name.
+    int32 findColumnForSlot(int32 slot, const char* nameTxt);
 
     // The owning prepared statement ran again or ended: the cursor is gone.
     void detach();
@@ -102,4 +107,6 @@ private:
     bool m_isStatementOwner;
     int32 m_numOfColumns = 0;
     DbPreparedStatement* m_ownerPtr;
+    static constexpr int32 MAX_NAME_HINTS = 64;
+    int32 m_nameHints[MAX_NAME_HINTS] = {};
 };

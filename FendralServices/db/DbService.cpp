@@ -8,6 +8,7 @@
 #include "FendralServices/db/DbPreparedStatement.h"
 #include "FendralServices/db/DbResultset.h"
 
+#include <atomic>
 #include <cxxabi.h>
 
 #include <cstring>
@@ -28,7 +29,12 @@ struct LiveHandles
     std::unordered_map<void*, DbConnection*> connections;
     std::unordered_map<void*, DbConnection*> statements;
     std::unordered_map<void*, DbConnection*> resultsets;
+    // Grows with every handle taken back; a thread's cached answer holds
+    // only while it is unchanged.
+    std::atomic<uint64> removals{0};
 };
+
+using LiveTable = std::unordered_map<void*, DbConnection*> LiveHandles::*;
 
 LiveHandles& live()
 {
@@ -36,22 +42,52 @@ LiveHandles& live()
     return handles;
 }
 
-bool isLive(std::unordered_map<void*, DbConnection*> LiveHandles::*table, void* handle)
+// The handle this thread last found live in a table, and the removal count
+// then: a loop over one result set checks its handle once, not per call.
+struct LastLive
 {
-    std::lock_guard guard(live().lock);
-    return handle != nullptr && (live().*table).count(handle) != 0;
+    void* handle = nullptr;
+    uint64 removals = 0;
+};
+
+LastLive& lastLive(LiveTable table)
+{
+    thread_local LastLive last[3];
+    return last[table == &LiveHandles::connections ? 0 : table == &LiveHandles::statements ? 1 : 2];
 }
 
-void addLive(std::unordered_map<void*, DbConnection*> LiveHandles::*table, void* handle, DbConnection* connection)
+bool isLive(LiveTable table, void* handle)
+{
+    if (handle == nullptr)
+        return false;
+    LastLive& last = lastLive(table);
+    if (last.handle == handle && last.removals == live().removals.load(std::memory_order_acquire))
+        return true;
+    std::lock_guard guard(live().lock);
+    if ((live().*table).count(handle) == 0)
+        return false;
+    last = LastLive{handle, live().removals.load(std::memory_order_relaxed)};
+    return true;
+}
+
+void addLive(LiveTable table, void* handle, DbConnection* connection)
 {
     std::lock_guard guard(live().lock);
     (live().*table)[handle] = connection;
 }
 
-bool removeLive(std::unordered_map<void*, DbConnection*> LiveHandles::*table, void* handle)
+void countRemoval()
+{
+    live().removals.fetch_add(1, std::memory_order_release);
+}
+
+bool removeLive(LiveTable table, void* handle)
 {
     std::lock_guard guard(live().lock);
-    return (live().*table).erase(handle) != 0;
+    if ((live().*table).erase(handle) == 0)
+        return false;
+    countRemoval();
+    return true;
 }
 
 DbConnection* connectionOf(void* handle)
@@ -320,29 +356,30 @@ struct FieldName
     char txt[sizeof(DbField::columnNameTxt) + 1];
 };
 
-int32 columnNumber(DbResultset& rs, const char* columnNameTxt)
+// slot: the field's index in the caller's array, -1 for a single field.
+int32 columnNumber(DbResultset& rs, const char* columnNameTxt, int32 slot = -1)
 {
-    int32 number = rs.getColumnsInfo().findColumnIndex(columnNameTxt);
+    int32 number = rs.findColumnForSlot(slot, columnNameTxt);
     if (number < 0)
         FrameworkErrno::set(DB_INVALID_COLUMN_NAME);
     return number;
 }
 
 bool readFieldByName(DbResultset& rs, const char* columnNameTxt, DbDataType dataType, void* valueBuffer,
-                     size_t* valueLen, bool* isNull)
+                     size_t* valueLen, bool* isNull, int32 slot = -1)
 {
     if (valueBuffer == nullptr || valueLen == nullptr || columnNameTxt == nullptr)
         return fwFail(DB_NULL_PARAM, false);
-    int32 number = columnNumber(rs, columnNameTxt);
+    int32 number = columnNumber(rs, columnNameTxt, slot);
     return number > 0 && readField(rs, number, dataType, valueBuffer, valueLen, isNull);
 }
 
 bool writeFieldByName(DbResultset& rs, const char* columnNameTxt, DbDataType dataType, const void* valueBuffer,
-                      size_t valueLen)
+                      size_t valueLen, int32 slot = -1)
 {
     if (valueBuffer == nullptr || columnNameTxt == nullptr)
         return fwFail(DB_NULL_PARAM, false);
-    int32 number = columnNumber(rs, columnNameTxt);
+    int32 number = columnNumber(rs, columnNameTxt, slot);
     if (number < 0)
         return false;
     ColumnSink sink{rs, number};
@@ -403,6 +440,8 @@ void endDependents(DbConnection* connection)
             else
                 ++it;
         }
+        if (!resultsets.empty() || !statements.empty())
+            countRemoval();
     }
     for (void* rs : resultsets)
         delete static_cast<DbResultset*>(rs);
@@ -761,7 +800,7 @@ bool getCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 count)
             DbField& field = fields[i];
             FieldName nameTxt(field);
             if (!readFieldByName(rs, nameTxt, field.dataType, field.valueBufferPtr, &field.valueBufferLen,
-                                 &field.nullIndicator))
+                                 &field.nullIndicator, i))
                 return false;
         }
         return true;
@@ -787,7 +826,7 @@ bool updateCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 cou
         {
             DbField& field = fields[i];
             FieldName nameTxt(field);
-            if (!writeFieldByName(rs, nameTxt, field.dataType, field.valueBufferPtr, field.valueBufferLen))
+            if (!writeFieldByName(rs, nameTxt, field.dataType, field.valueBufferPtr, field.valueBufferLen, i))
                 return false;
         }
         return true;

@@ -3,6 +3,11 @@
 #include "FendralCore/runtime/AgentShmLayout.h"
 #include "FendralCore/runtime/RingBuffer.h"
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
 namespace
 {
 struct Request
@@ -192,6 +197,28 @@ TEST(DispatchRequests, ControlThreadNotices)
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(code, FUNC_NOT_ALLOWED);
     EXPECT_FALSE(h.nextCtlEvent(evt, 50)) << "no TERM outside middleware mode";
+}
+
+// A dispatcher that ends waits for a stop request still sending through it
+// under the middleware lock, even though that request already withdrew it
+// from the application's threads (else the request reads a freed object).
+TEST(DispatchRequests, DispatcherEndWaitsForAStopRequestInProgress)
+{
+    OpsHarness h;
+    ThreadResource* res = h.registerThread("ENDING", GLOBAL_OPTIMIZATION_SETTING);
+    std::atomic<bool> ended{false};
+    std::unique_lock<std::mutex> stopping(MsgDispatcher::middlewareLock());
+    std::thread ending([&] {
+        auto* md = new MsgDispatcher(res, h.m_registry, nullptr);
+        delete md;
+        ended = true;
+    });
+    // Nothing to be told about here: the end must not come while the lock is held.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(ended.load());
+    stopping.unlock();
+    ending.join();
+    EXPECT_TRUE(ended.load());
 }
 
 // A handle is given only for what the thread can send on now.

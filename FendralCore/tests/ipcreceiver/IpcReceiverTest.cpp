@@ -536,15 +536,7 @@ protected:
     void openPipelineChannel(uint32 maxDataSize)
     {
         m_pipeline = std::make_unique<Pipeline>(8, maxDataSize, 1, LOW_LATENCY, false);
-        PipelineParam plParam{};
-        m_registry.initPipelineParam(plParam);
-        setName(plParam.pipelineNameTxt, "PL1");
-        plParam.numStages = 1;
-        plParam.numEntry = 8;
-        plParam.entrySize = static_cast<int32>(maxDataSize);
-        PipelineResource* plRes = nullptr;
-        ASSERT_EQ(m_registry.registerPipelineRes(plParam, &plRes), 0) << lastCode();
-        plRes->pipelinePtr = m_pipeline.get();
+        ASSERT_NE(registerTestPipeline(m_registry, "PL1", m_pipeline.get(), 8, static_cast<int32>(maxDataSize)), nullptr);
 
         IpcParam param{};
         m_registry.initIpcParam(param);
@@ -858,4 +850,27 @@ TEST_F(IpcReceiverTest, StandbyRefusesChannelsNotAllowedThere)
     }
     EXPECT_NE(res->status.load(), RES_CONNECTED);
     GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
+}
+
+// A handler that fails ends the batch, as in the other receiving threads:
+// INIT fails on the control thread's full queue and the TERM behind it
+// stays queued for the next batch.
+TEST_F(IpcReceiverTest, FailedHandlerEndsTheBatch)
+{
+    m_receiver = std::make_unique<IpcReceiver>(m_self, m_registry, GlobalData::getInst(), m_config.get());
+    ASSERT_EQ(m_receiver->initialize(), 0);
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    while (m_ctlHigh->putMessage(&filler) == 0)
+    {
+    }
+    send(INIT, "", "CTL_THREAD");
+    send(TERM, "", "CTL_THREAD");
+    bool terminate = false;
+    int32 count = 0;
+    EXPECT_EQ(m_receiver->processMessage(m_selfNormal.get(), terminate, count), -1);
+    EXPECT_FALSE(terminate) << "the batch went on after the failed handler";
+    EXPECT_EQ(m_selfNormal->getNumElem(), 1u);
+    EXPECT_EQ(m_receiver->processMessage(m_selfNormal.get(), terminate, count), 0);
+    EXPECT_TRUE(terminate);
 }

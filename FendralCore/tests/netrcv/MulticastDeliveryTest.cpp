@@ -4,6 +4,7 @@
 
 #include "FendralCore/dispatch/MulticastSocket.h"
 
+#include <atomic>
 #include <functional>
 #include <sys/ioctl.h>
 #include <vector>
@@ -154,12 +155,12 @@ TEST_F(MulticastDeliveryTest, DatagramOverTheBufferIsCountedAndDropped)
 TEST_F(MulticastDeliveryTest, LeaveAndJoinRequestsStopAndRestartDelivery)
 {
     open();
-    request(MCAST_LEAVE, "MC", m_channel);
+    ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
     ASSERT_TRUE(waitStatus(m_channel, RES_DISCONNECTED));
     ASSERT_TRUE(m_sender->send("while away"));
-    request(MCAST_LEAVE, "MC", m_channel);
+    ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
     EXPECT_EQ(event(*m_ownerNormal).id, CONNECT_FAIL);
-    request(MCAST_JOIN, "MC", m_channel);
+    ASSERT_EQ(request(MCAST_JOIN, "MC"), 0);
     ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
     ASSERT_TRUE(m_sender->send("back"));
     EXPECT_EQ(message(), "back");
@@ -223,17 +224,9 @@ TEST_F(MulticastDeliveryTest, InputReplicationGoesToTheReplicatorOnlyWhenActive)
     GlobalData::getInst().m_repliServiceEnabled = true;
     m_group = uniqueGroup();
     m_port = freePort(SOCK_DGRAM);
-    UdpConnParam p;
-    m_registry.initUdpConnParam(p);
-    setName(p.connNameTxt, "MC");
-    setName(p.threadNameTxt, "OWNER");
-    setText(p.interfaceTxt, "127.0.0.1");
-    setText(p.destAddrTxt, m_group.c_str());
-    p.port = m_port;
-    p.udpMode = MULTICAST_RECEIVER_MODE;
-    p.connectAtStartup = true;
-    p.replicationMode = INPUT_REPLICATION;
-    ASSERT_EQ(m_registry.registerUdpConnRes(p, &m_channel), 0) << lastCode();
+    m_channel = addMcast("MC", m_group, m_port, true, MULTICAST_RECEIVER_MODE,
+                         [](UdpConnParam& p) { p.replicationMode = INPUT_REPLICATION; });
+    ASSERT_NE(m_channel, nullptr);
     start();
     ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
     m_sender = std::make_unique<Sender>(m_group, m_port);
@@ -257,4 +250,169 @@ TEST_F(MulticastDeliveryTest, InputReplicationGoesToTheReplicatorOnlyWhenActive)
     }
     GlobalData::getInst().m_appMode.store(ACTIVE_MODE);
     GlobalData::getInst().m_repliServiceEnabled = false;
+}
+
+// Directed UDP on loopback: a point-to-point receiver bound to its interface,
+// a multicast-mode receiver named by a unicast address of this host, and a
+// point-to-point sender. The receivers are read from start-up without any
+// join (no one will ask for one) and tell their owner they are ready; the
+// sender's socket reaches the point-to-point receiver.
+TEST_F(MulticastDeliveryTest, DirectedDatagramsAreReadWithoutAJoin)
+{
+    const uint16 rxPort = freePort(SOCK_DGRAM);
+    const uint16 directPort = freePort(SOCK_DGRAM);
+    UdpConnResource* rx = addMcast("P2PRX", "", rxPort, false, P2P_RECEIVER_MODE);
+    UdpConnResource* direct = addMcast("DIRECT", "127.0.0.1", directPort, false);
+    UdpConnResource* tx = addMcast("P2PTX", "127.0.0.1", rxPort, false, P2P_SENDER_MODE);
+    ASSERT_TRUE(rx != nullptr && direct != nullptr && tx != nullptr);
+    start();
+
+    struct Expect
+    {
+        const char* channel;
+        FwEventID id;
+        int32 param;
+    };
+    for (const Expect& e : {Expect{"P2PRX", CONN_READY_TO_OPEN, P2P_RECEIVER_MODE},
+                            Expect{"DIRECT", CONN_READY_TO_OPEN, MULTICAST_RECEIVER_MODE},
+                            Expect{"P2PTX", MCAST_READY_FOR_TRANSMISSION, 0}})
+    {
+        const EventMsg ev = event(*m_ownerNormal);
+        EXPECT_EQ(ev.id, e.id) << e.channel;
+        EXPECT_STREQ(ev.eventParam.resNameTxt, e.channel);
+        EXPECT_EQ(ev.eventParam.paramInt32, e.param) << e.channel;
+    }
+    for (UdpConnResource* c : {rx, direct, tx})
+        EXPECT_EQ(c->status.load(), RES_CONNECTED) << c->udpConnNameTxt;
+    EXPECT_FALSE(direct->multicastSockPtr->hasJoinedGroup());
+
+    // Through the sender channel's own socket, as the dispatcher sends.
+    const std::string viaChannel = datagram(5000, 'p');
+    int done = 0;
+    ASSERT_EQ(tx->multicastSockPtr->send(const_cast<char*>(viaChannel.data()), static_cast<int>(viaChannel.size()),
+                                         done),
+              0);
+    EXPECT_EQ(message(), viaChannel);
+    Sender toDirect("127.0.0.1", directPort);
+    ASSERT_TRUE(toDirect.send("directed"));
+    FwIntMessage m{};
+    ASSERT_TRUE(next(*m_ownerNormal, m));
+    ASSERT_EQ(m.appMsg.type, MSG_DATA);
+    EXPECT_STREQ(m.appMsg.data.channelNameTxt, "DIRECT");
+    EXPECT_EQ(m.appMsg.data.peerIpAddr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "directed");
+
+    // Leaving and joining again stops and restarts a directed channel too.
+    ASSERT_EQ(request(MCAST_LEAVE, "DIRECT"), 0);
+    ASSERT_TRUE(waitStatus(direct, RES_DISCONNECTED));
+    ASSERT_EQ(request(MCAST_JOIN, "DIRECT"), 0);
+    ASSERT_TRUE(waitStatus(direct, RES_CONNECTED));
+    ASSERT_TRUE(toDirect.send("again"));
+    EXPECT_EQ(message(), "again");
+}
+
+// A pipeline channel: each datagram whole in one entry behind its header; one
+// longer than the entry less the header is refused, not parked, and the
+// next one still arrives.
+TEST_F(MulticastDeliveryTest, PipelineChannelGetsEachDatagramWholeInOneEntry)
+{
+    constexpr uint32 ENTRY = 8000;
+    Pipeline pipeline(8, ENTRY, 1, LOW_LATENCY, false);
+    ASSERT_NE(registerTestPipeline(m_registry, "PL1", &pipeline, 8, static_cast<int32>(ENTRY)), nullptr);
+    m_group = uniqueGroup();
+    m_port = freePort(SOCK_DGRAM);
+    m_channel = addMcast("MC", m_group, m_port, true, MULTICAST_RECEIVER_MODE, [](UdpConnParam& p) {
+        setName(p.pipelineNameTxt, "PL1");
+        p.channelType = PIPELINE_CHANNEL;
+    });
+    ASSERT_NE(m_channel, nullptr);
+    start();
+    ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
+    m_sender = std::make_unique<Sender>(m_group, m_port);
+
+    auto nextEntry = [&](PipelineMsgHeader& hdr, std::string& payload) {
+        std::vector<char> buf(pipeline.getMaxDataSize());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline)
+        {
+            if (pipeline.dequeue(0, buf.data(), static_cast<uint32>(buf.size()), hdr, 1) == 0)
+            {
+                payload.assign(buf.data(), hdr.dataLen);
+                return true;
+            }
+            ::sched_yield();
+        }
+        return false;
+    };
+    const std::string tooLong = datagram(ENTRY - MsgForwarder::PL_HDR_SIZE + 1, 'L');
+    const std::vector<std::string> sent = {datagram(64, 'a'), datagram(1400, 'b'), datagram(5000, 'c'),
+                                           datagram(ENTRY - MsgForwarder::PL_HDR_SIZE, 'd')};
+    for (const std::string& d : sent)
+        ASSERT_TRUE(m_sender->send(d));
+    ASSERT_TRUE(m_sender->send(tooLong));
+    ASSERT_TRUE(m_sender->send("after"));
+    std::vector<std::string> expected = sent;
+    expected.push_back("after");
+    for (const std::string& want : expected)
+    {
+        PipelineMsgHeader hdr{};
+        std::string payload;
+        ASSERT_TRUE(nextEntry(hdr, payload)) << want.size();
+        EXPECT_EQ(payload, want);
+        EXPECT_EQ(hdr.type, MSG_DATA);
+        EXPECT_EQ(hdr.chnType, UDP_CHANNEL);
+        EXPECT_EQ(hdr.dataDir, INCOMING_DATA);
+        EXPECT_STREQ(hdr.channelNameTxt, "MC");
+        EXPECT_STREQ(hdr.originatorTxt, "NET_RECEIVER");
+        EXPECT_STREQ(hdr.recipientTxt, "OWNER");
+        EXPECT_EQ(hdr.peerIpAddr, htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(hdr.fdPtr, m_channel);
+    }
+    EXPECT_FALSE(m_store.isMsgAvail(NET_RCV_MSG_LIST, MQUEUE_NORMAL));
+}
+
+// Under the ordered wait the channel reads single datagrams until the bytes
+// reported in order are read, stamping each with the reported wire time; a
+// report that does not match what was there is noted, and nothing is lost.
+TEST_F(MulticastDeliveryTest, OrderedWaitReadsTheReportedBytesAndStampsTheirWireTime)
+{
+    m_onloadApi = &ORDERED_WAIT;
+    open(false);
+    struct Case
+    {
+        int reported;        // in-order bytes the wait reports per readiness
+        int passes;          // loop passes until all three are read
+        const char* noticed; // the mismatch note, or null
+    };
+    const Case cases[] = {
+        {600, 1, nullptr},
+        {700, 1, "Expected [700], actually received [600]."},
+        {250, 2, "Expected [250], actually received [300]."},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.reported);
+        testLog().clear();
+        g_wireBytes = c.reported;
+        const std::vector<std::string> sent = {datagram(100, 'x'), datagram(200, 'y'), datagram(300, 'z')};
+        for (const std::string& d : sent)
+            ASSERT_TRUE(m_sender->send(d));
+        for (int pass = 0; pass < c.passes; ++pass)
+            pump();
+        EXPECT_EQ(unread(), 0);
+        for (const std::string& d : sent)
+        {
+            FwIntMessage m{};
+            ASSERT_TRUE(next(*m_ownerNormal, m, 1));
+            ASSERT_EQ(m.appMsg.type, MSG_DATA);
+            EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), d);
+            EXPECT_EQ(m.outTm.tv_sec, WIRE_TM.tv_sec);
+            EXPECT_EQ(m.outTm.tv_nsec, WIRE_TM.tv_nsec);
+        }
+        EXPECT_EQ(testLog().contains("does not match the size indicated in Wire Order Info"), c.noticed != nullptr);
+        if (c.noticed != nullptr)
+        {
+            EXPECT_TRUE(testLog().contains(c.noticed));
+        }
+    }
 }

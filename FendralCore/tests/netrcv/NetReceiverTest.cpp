@@ -3,7 +3,12 @@
 #include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/TcpDataSocket.h"
 
+#include <algorithm>
+#include <fcntl.h>
+#include <functional>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <vector>
 
 using namespace netrcvtest;
@@ -182,7 +187,7 @@ TEST_F(NetReceiverTest, ClientChannelConnectsReceivesAndReconnectsAfterThePeerCl
         if (round == 1)
         {
             EXPECT_EQ(res->status.load(), RES_INITIALIZED);
-            request(CONN_RQS, "CLI", res);
+            ASSERT_EQ(request(CONN_RQS, "CLI"), 0);
         }
         EXPECT_EQ(event(*m_ownerNormal).id, CONNECTED) << round;
         const int peer = acceptWithin(server);
@@ -229,13 +234,16 @@ TEST_F(NetReceiverTest, RefusedRequestsAnswerConnectFail)
     };
     for (const Case& c : cases)
     {
-        request(c.request, c.channel);
+        // The dispatcher refuses these itself; the network thread must still
+        // answer one that reaches it (a channel gone after the check).
+        EXPECT_NE(request(c.request, c.channel), 0) << c.request << " " << c.channel;
+        postRequest(c.request, c.channel);
         const EventMsg answer = event(*c.answeredOn);
         EXPECT_EQ(answer.id, CONNECT_FAIL) << c.request << " " << c.channel;
         EXPECT_STREQ(answer.eventParam.resNameTxt, c.channel);
     }
     // The listen request then opens the channel for clients.
-    request(CONN_LISTEN, "LSN");
+    ASSERT_EQ(request(CONN_LISTEN, "LSN"), 0);
     TcpConnResource* lsn = nullptr;
     ASSERT_EQ(m_registry.getTcpConnRes(Name("LSN"), &lsn, false), 0);
     ASSERT_TRUE(waitStatus(lsn, RES_LISTENING));
@@ -383,4 +391,146 @@ TEST_F(NetReceiverCpuThreadTest, AcceptedConnectionDeliversAndCloses)
     EXPECT_EQ(m_netResult, 0);
     EXPECT_EQ(m_netExit, 0);
     EXPECT_EQ(m_shExit, 0);
+}
+
+// A handler that fails ends the batch in every receiving thread alike: what
+// follows it stays queued for the next batch. Here INIT fails because the
+// control thread's queue is full, and the TERM behind it must not be acted
+// on in the same batch.
+TEST_F(NetReceiverTest, FailedHandlerEndsTheBatchInBothThreads)
+{
+    m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get());
+    ASSERT_EQ(m_receiver->initialize(), 0);
+    m_handler = std::make_unique<StreamHandler>(m_sh, m_registry, GlobalData::getInst(), m_config.get());
+    ASSERT_EQ(m_handler->initialize(), 0);
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    while (m_ctlHigh->putMessage(&filler) == 0)
+    {
+    }
+    struct Case
+    {
+        const char* thread;
+        FwMessageQueue* queue;
+        std::function<int32(bool&)> serve;
+    };
+    const Case cases[] = {
+        {"NET_RECEIVER", m_netNormal.get(), [this](bool& t) { return m_receiver->processMessage(m_netNormal.get(), t); }},
+        {"DATA_STREAM_HDR", m_shNormal.get(),
+         [this](bool& t) {
+             int32 count = 0;
+             return m_handler->processMessage(m_shNormal.get(), t, count);
+         }},
+    };
+    for (const Case& c : cases)
+    {
+        post(*c.queue, INIT, "", "CTL_THREAD");
+        post(*c.queue, TERM, "", "CTL_THREAD");
+        bool terminate = false;
+        EXPECT_EQ(c.serve(terminate), -1) << c.thread;
+        EXPECT_NE(lastCode(), 0) << c.thread;
+        EXPECT_FALSE(terminate) << c.thread << ": the batch went on after the failed handler";
+        EXPECT_EQ(c.queue->getNumElem(), 1u) << c.thread;
+        EXPECT_EQ(c.serve(terminate), 0) << c.thread;
+        EXPECT_TRUE(terminate) << c.thread;
+    }
+}
+
+// Descriptor moving under a low descriptor limit, in a child process so the
+// limit stays there: client channels' sockets are moved to the numbers from
+// (limit - 1) / 2 up until those run out; the rest keep their own numbers
+// and still start (never a failure).
+class NetReceiverFdLimitTest : public NetReceiverHarness
+{
+protected:
+    NetReceiverFdLimitTest() : NetReceiverHarness(LOW_LATENCY, 256, "STS_RPT_INTERVAL INT32 5\nTCP_CONN_RES_MAX INT32 64\n")
+    {
+    }
+};
+
+TEST_F(NetReceiverFdLimitTest, SocketsMoveAboveHalfTheLimitUntilTheNumbersRunOut)
+{
+    constexpr rlim_t LIMIT = 64;
+    constexpr int32 BASE = static_cast<int32>((LIMIT - 1) / 2);
+    constexpr int CHANNELS = 40; // more than the numbers from BASE to the limit
+    std::vector<TcpConnResource*> channels;
+    for (int i = 0; i < CHANNELS; ++i)
+        channels.push_back(addTcp(("CLI" + std::to_string(i)).c_str(), TCP_CLIENT_DATA_MODE, MSG_FORMAT_QUOR, 9,
+                                  false));
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0)
+    {
+        // Exit codes say which check failed; 0 is success.
+        rlimit lim{};
+        ::getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = LIMIT;
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0)
+            ::_exit(10);
+        for (int fd = BASE; fd < static_cast<int>(LIMIT); ++fd)
+            if (::fcntl(fd, F_GETFD) != -1)
+                ::_exit(11); // a number above the base is taken already: the test cannot tell
+        start(false, false);
+        // Channels start in registry order, not ours: compare the numbers as a set.
+        std::vector<int32> fds;
+        for (TcpConnResource* c : channels)
+        {
+            if (c->status.load() != RES_INITIALIZED || c->dataSockPtr == nullptr)
+                ::_exit(12);
+            fds.push_back(c->dataSockPtr->getFileDescriptor());
+        }
+        std::sort(fds.begin(), fds.end());
+        if (std::adjacent_find(fds.begin(), fds.end()) != fds.end())
+            ::_exit(13);
+        const auto firstMoved = std::lower_bound(fds.begin(), fds.end(), BASE);
+        const auto moved = fds.end() - firstMoved;
+        ::_exit(moved == static_cast<int>(LIMIT) - BASE && fds.back() == static_cast<int32>(LIMIT) - 1 &&
+                        firstMoved != fds.begin()
+                    ? 0
+                    : 14);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 limit not set, 11 numbers above the base in use, 12 a channel did not "
+                                         "start, 13 a number given twice, 14 not every number from the base moved to";
+}
+
+// Under the ordered wait a TCP connection reads exactly the bytes reported in
+// order, in reads of at most 2200; a report above what is there is noted and
+// what was read still reaches the owner whole.
+TEST_F(NetReceiverTest, OrderedWaitReadsTheReportedTcpBytes)
+{
+    m_onloadApi = &ORDERED_WAIT;
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("S", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    struct Case
+    {
+        int extra;           // reported beyond what is sent
+        const char* noticed; // the mismatch note, or null
+    };
+    for (const Case& c : {Case{0, nullptr}, Case{1000, "Expected [6000], actually received [5000]."}})
+    {
+        SCOPED_TRACE(c.extra);
+        testLog().clear();
+        std::string sent;
+        for (int k = 0; k < 5; ++k)
+            sent += quor(std::string(990, static_cast<char>('a' + k)));
+        g_wireBytes = static_cast<int>(sent.size()) + c.extra;
+        ASSERT_TRUE(sendAll(client, sent));
+        for (int k = 0; k < 5; ++k)
+            EXPECT_EQ(message(), quor(std::string(990, static_cast<char>('a' + k))));
+        EXPECT_EQ(testLog().contains("TCP data segment size available to receive does not match"),
+                  c.noticed != nullptr);
+        if (c.noticed != nullptr)
+        {
+            EXPECT_TRUE(testLog().contains(c.noticed));
+        }
+    }
+    ::close(client);
 }

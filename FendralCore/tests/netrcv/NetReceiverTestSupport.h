@@ -7,6 +7,7 @@
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
 
 #include "FendralCore/dispatch/MessageStore.h"
+#include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/NetReceiver.h"
 #include "FendralCore/dispatch/StreamHandler.h"
 #include "FendralCore/runtime/ResourceManager.h"
@@ -14,8 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <sched.h>
@@ -69,7 +72,30 @@ inline bool next(FwMessageQueue& q, FwIntMessage& msg, int seconds = 10)
     }
     return false;
 }
+// Stands in for the kernel-bypass stack's ordered wait: every ready socket
+// reports g_wireBytes in-order bytes stamped WIRE_TM.
+inline std::atomic<int> g_wireBytes{0};
+inline constexpr timespec WIRE_TM{1700000000, 456};
+
+inline int orderedWaitStandIn(int epfd, epoll_event* events, FileDescMultiplexer::OrderedEvent* ordered,
+                              int maxEvents, int timeout)
+{
+    const int n = epoll_wait(epfd, events, maxEvents, timeout);
+    for (int i = 0; i < n; ++i)
+        ordered[i] = FileDescMultiplexer::OrderedEvent{WIRE_TM, g_wireBytes.load()};
+    return n;
+}
+
+inline const FileDescMultiplexer::OnloadApi ORDERED_WAIT{[] { return 1; }, orderedWaitStandIn};
 } // namespace netrcvtest
+
+// An application thread's dispatcher, started as far as its requests need
+// (the thread look-ups of its start-up), without its loop.
+struct AppDispatcher : MsgDispatcher
+{
+    using MsgDispatcher::initialize;
+    using MsgDispatcher::MsgDispatcher;
+};
 
 class NetReceiverHarness : public ::testing::Test
 {
@@ -131,7 +157,10 @@ protected:
         return res;
     }
 
-    UdpConnResource* addMcast(const char* name, const std::string& group, uint16 port, bool connectAtStartup = true)
+    // adjust (when given) changes the record before it is registered.
+    UdpConnResource* addMcast(const char* name, const std::string& group, uint16 port, bool connectAtStartup = true,
+                              UdpMode mode = MULTICAST_RECEIVER_MODE,
+                              const std::function<void(UdpConnParam&)>& adjust = nullptr)
     {
         UdpConnParam p;
         m_registry.initUdpConnParam(p);
@@ -140,9 +169,11 @@ protected:
         setText(p.interfaceTxt, "127.0.0.1");
         setText(p.destAddrTxt, group.c_str());
         p.port = port;
-        p.udpMode = MULTICAST_RECEIVER_MODE;
+        p.udpMode = mode;
         p.connectAtStartup = connectAtStartup;
         p.recvBufSize = 4 * 1024 * 1024;
+        if (adjust)
+            adjust(p);
         UdpConnResource* res = nullptr;
         EXPECT_EQ(m_registry.registerUdpConnRes(p, &res), 0) << lastCode();
         return res;
@@ -153,7 +184,7 @@ protected:
     // withHandler false: the stream thread starts later (startHandler).
     void start(bool threaded = true, bool withHandler = true)
     {
-        m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get());
+        m_receiver = std::make_unique<NetReceiver>(m_net, m_registry, GlobalData::getInst(), m_config.get(), m_onloadApi);
         if (threaded)
             m_netThread = std::thread([this] { m_netResult = m_receiver->run(m_netExit); });
         else
@@ -234,11 +265,29 @@ protected:
         ASSERT_EQ(q.putMessage(&msg), 0);
     }
 
-    // A network request as the owning thread's dispatcher posts it: the
-    // channel's name and record, into the network thread's normal queue.
-    void request(FwEventID id, const char* channel, void* resPtr = nullptr)
+    // A network request from the owning application thread: its own
+    // dispatcher, built on a thread of its own, sends it as the application
+    // would (checks included). 0, or the dispatcher's refusal code.
+    int32 request(FwEventID id, const char* channel)
     {
-        post(*m_netNormal, id, channel, "OWNER", resPtr);
+        int32 code = -1;
+        std::thread app([&] {
+            m_owner->appCallbackFuncPtr = [](MessageType, EventMsg*, DataMsg*) -> int32 { return 0; };
+            AppDispatcher dispatcher(m_owner, m_registry, m_config.get());
+            if (dispatcher.initialize() != 0)
+                return;
+            code = dispatcher.sendNetEvent(channel, id) == 0 ? 0 : FrameworkErrno::m_fwErrno;
+        });
+        app.join();
+        return code;
+    }
+
+    // A request the dispatcher would not send (an unknown channel, or one
+    // that went away after its check): posted straight into the network
+    // thread's normal queue.
+    void postRequest(FwEventID id, const char* channel)
+    {
+        post(*m_netNormal, id, channel, "OWNER");
     }
 
     EventMsg event(FwMessageQueue& q)
@@ -286,6 +335,8 @@ protected:
     ThreadResource* m_ctl = nullptr;
     ThreadResource* m_owner = nullptr;
     MessageStore m_store;
+    // The kernel-bypass stack's entry points for the network thread (null: the process's own).
+    const FileDescMultiplexer::OnloadApi* m_onloadApi = nullptr;
     std::unique_ptr<NetReceiver> m_receiver;
     std::unique_ptr<StreamHandler> m_handler;
     std::thread m_netThread;

@@ -85,3 +85,21 @@ inline ThreadResource* registerTestThread(ResourceManager& registry, const char*
     res->status.store(RES_ACTIVE);
     return res;
 }
+
+// A one-stage pipeline record named name, registered in registry, of the
+// pipeline the test owns (built with numEntry entries of entrySize bytes).
+inline PipelineResource* registerTestPipeline(ResourceManager& registry, const char* name, Pipeline* pipeline,
+                                              int32 numEntry, int32 entrySize)
+{
+    PipelineParam param{};
+    registry.initPipelineParam(param);
+    setName(param.pipelineNameTxt, name);
+    param.numStages = 1;
+    param.numEntry = numEntry;
+    param.entrySize = entrySize;
+    PipelineResource* res = nullptr;
+    if (registry.registerPipelineRes(param, &res) != 0 || res == nullptr)
+        return nullptr;
+    res->pipelinePtr = pipeline;
+    return res;
+}

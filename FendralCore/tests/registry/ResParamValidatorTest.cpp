@@ -328,7 +328,38 @@ TEST(ResParamValidatorTest, UdpChecks)
     const std::vector<CheckCase<UdpConnParam>> cases = {
         {"sender-receiver defaults", [](UdpConnParam&) {}, 0},
         {"mode 6", mode(static_cast<UdpMode>(6)), RES_UDP_MODE_INVALID},
-        {"point to point", mode(P2P_SENDER_RECEIVER_MODE), RES_NOT_SUPPORTED},
+        // Point to point: receivers bind to the interface, senders need a peer.
+        {"point to point receiver", mode(P2P_RECEIVER_MODE), 0},
+        {"point to point receiver needs no peer",
+         [](UdpConnParam& p) {
+             p.udpMode = P2P_RECEIVER_MODE;
+             setText(p.destAddrTxt, "");
+         },
+         0},
+        {"point to point sender to a unicast peer",
+         [](UdpConnParam& p) {
+             p.udpMode = P2P_SENDER_MODE;
+             setText(p.destAddrTxt, "10.0.0.1");
+         },
+         0},
+        {"point to point sender without peer",
+         [](UdpConnParam& p) {
+             p.udpMode = P2P_SENDER_MODE;
+             setText(p.destAddrTxt, "");
+         },
+         RES_DEST_ADDR_INVALID},
+        {"point to point sender-receiver to any",
+         [](UdpConnParam& p) {
+             p.udpMode = P2P_SENDER_RECEIVER_MODE;
+             setText(p.destAddrTxt, "0.0.0.0");
+         },
+         RES_DEST_ADDR_INVALID},
+        {"point to point receiver on a foreign interface",
+         [](UdpConnParam& p) {
+             p.udpMode = P2P_RECEIVER_MODE;
+             setText(p.interfaceTxt, "10.255.255.1");
+         },
+         RES_INT_ADDR_NOT_EXIST},
         {"send buffer -2", [](UdpConnParam& p) { p.sendBufSize = -2; }, RES_UDP_SND_BUF_SIZE_INVALID},
         {"receive buffer -2", [](UdpConnParam& p) { p.recvBufSize = -2; }, RES_UDP_RCV_BUF_SIZE_INVALID},
         {"sender ttl 0", [](UdpConnParam& p) { p.mcastSendTtl = 0; }, RES_MCAST_TTL_INVALID},
@@ -353,12 +384,18 @@ TEST(ResParamValidatorTest, UdpChecks)
         {"sender-receiver without group", [](UdpConnParam& p) { setText(p.destAddrTxt, ""); }, RES_DEST_ADDR_INVALID},
         {"sender-receiver to unicast", [](UdpConnParam& p) { setText(p.destAddrTxt, "10.0.0.1"); },
          RES_MCAST_ADDR_INVALID},
-        {"receiver to unicast",
+        {"receiver to a unicast address elsewhere",
          [](UdpConnParam& p) {
              p.udpMode = MULTICAST_RECEIVER_MODE;
-             setText(p.destAddrTxt, "10.0.0.1");
+             setText(p.destAddrTxt, "10.255.255.1");
          },
          RES_MCAST_ADDR_INVALID},
+        {"receiver of directed datagrams to this host",
+         [](UdpConnParam& p) {
+             p.udpMode = MULTICAST_RECEIVER_MODE;
+             setText(p.destAddrTxt, "127.0.0.1");
+         },
+         0},
         {"receiver without group",
          [](UdpConnParam& p) {
              p.udpMode = MULTICAST_RECEIVER_MODE;
@@ -380,6 +417,18 @@ TEST(ResParamValidatorTest, UdpChecks)
              p.udpMode = MULTICAST_RECEIVER_MODE;
          },
          0},
+        {"standby point to point receiver",
+         [](UdpConnParam& p) {
+             p.openInStandbyMode = true;
+             p.udpMode = P2P_RECEIVER_MODE;
+         },
+         0},
+        {"standby point to point sender",
+         [](UdpConnParam& p) {
+             p.openInStandbyMode = true;
+             p.udpMode = P2P_SENDER_MODE;
+         },
+         RES_NOT_SUPPORTED_FOR_OPEN_IN_STDBY},
     };
     runChecks(base, cases, [&v](const UdpConnParam& p) { return v.checkUdpConnParam(p); });
 }

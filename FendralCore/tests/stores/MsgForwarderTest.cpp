@@ -241,3 +241,50 @@ TEST_F(MsgForwarderPipelineTest, FullPipelineParksAndTheRetryDrainsInOrder)
     m_fwd->retry();
     EXPECT_FALSE(m_fwd->hasUnsent());
 }
+
+// In CPU_UTILIZATION mode a batch wakes each reader once, with the count of
+// every message it put there, when the batch ends; more recipients than the
+// pending table holds are woken early, never forgotten. Reading the
+// descriptor is what the reader does, so each count is checked there.
+TEST_F(MsgForwarderTest, BatchWakesEachReaderOnceWithTheWholeCount)
+{
+    constexpr int QUEUES = 10; // more than the table of pending wake-ups
+    std::vector<std::unique_ptr<FwMessageQueue>> queues;
+    for (int i = 0; i < QUEUES; ++i)
+        queues.push_back(std::make_unique<FwMessageQueue>(64, false, true, CPU_UTILIZATION, false, 64));
+    auto pending = [](FwMessageQueue& q) {
+        unsigned long n = 0;
+        return q.deliverEvent(n) == 0 ? n : 0ul;
+    };
+    {
+        MsgForwarder::WakeBatch outer(*m_fwd);
+        MsgForwarder::WakeBatch inner(*m_fwd);
+        for (int i = 0; i < QUEUES; ++i)
+        {
+            ForwardTarget t = m_target;
+            t.queue = queues[static_cast<size_t>(i)].get();
+            for (int k = 0; k <= i; ++k)
+            {
+                bool parked = false;
+                MsgForwarder::Outcome outcome{};
+                ASSERT_EQ(m_fwd->put(t, part(std::to_string(i)), parked, m_congest, outcome), 0);
+                ASSERT_EQ(outcome, MsgForwarder::FWD_PUT);
+            }
+        }
+        EXPECT_EQ(pending(*queues[QUEUES - 1]), 0ul) << "woken before the batch ended";
+    }
+    for (int i = 0; i < QUEUES; ++i)
+    {
+        FwMessageQueue& q = *queues[static_cast<size_t>(i)];
+        EXPECT_EQ(pending(q), static_cast<unsigned long>(i + 1)) << i;
+        EXPECT_EQ(pending(q), 0ul) << "more than one wake-up for queue " << i;
+        EXPECT_EQ(q.getNumElem(), static_cast<uint32>(i + 1)) << i;
+    }
+    // Outside a batch every put wakes its reader at once.
+    bool parked = false;
+    MsgForwarder::Outcome outcome{};
+    ForwardTarget t = m_target;
+    t.queue = queues[0].get();
+    ASSERT_EQ(m_fwd->put(t, part("alone"), parked, m_congest, outcome), 0);
+    EXPECT_EQ(pending(*queues[0]), 1ul);
+}

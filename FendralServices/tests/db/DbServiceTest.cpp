@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -120,8 +121,10 @@ TEST_F(DbServicePg, NullArgumentsAndStaleHandlesAreRefused)
     EXPECT_TRUE(freeStatement(nullptr));
     EXPECT_TRUE(getCurrentRecordFields(nullptr, nullptr, 0));
 
-    // After closing, the handle is stale: refused, not dereferenced.
+    // After closing, the handle is stale: refused, not dereferenced, even
+    // right after calls that found it live.
     void* rs = queryRs("SELECT id FROM quotes");
+    EXPECT_FALSE(gotoNextRecord(rs));
     ASSERT_TRUE(closeResultset(rs));
     FrameworkErrno::set(0);
     EXPECT_FALSE(gotoNextRecord(rs));
@@ -139,9 +142,12 @@ TEST_F(DbServicePg, ClosingAConnectionEndsItsStatementsAndResultSets)
     void* statement = nullptr;
     ASSERT_TRUE(prepareStatement(m_db, "SELECT id FROM quotes WHERE id > ?", -1, &statement));
     void* rs = queryRs("SELECT id FROM quotes");
+    EXPECT_FALSE(gotoNextRecord(rs));
     ASSERT_TRUE(closeDatabase(m_db));
     m_db = nullptr;
     FrameworkErrno::set(0);
+    EXPECT_FALSE(gotoNextRecord(rs)) << "a result set ended with its connection is still taken as live";
+    EXPECT_EQ(FrameworkErrno::get(), DB_NULL_PARAM);
     EXPECT_FALSE(freeStatement(statement));
     EXPECT_EQ(FrameworkErrno::get(), DB_NULL_PARAM);
     EXPECT_FALSE(closeResultset(rs));
@@ -287,6 +293,37 @@ TEST_F(DbServicePg, FieldsOfTheCurrentRowByName)
     EXPECT_EQ(third, -5);
 
     EXPECT_FALSE(gotoNextRecord(rs));
+    EXPECT_TRUE(closeResultset(rs));
+}
+
+// The same field array read row after row, its names changed between rows:
+// every value follows its name, whatever column the slot named before.
+TEST_F(DbServicePg, FieldArrayRenamedBetweenRowsReadsByTheNewNames)
+{
+    ASSERT_EQ(exec("INSERT INTO quotes VALUES (1, 'A', 1.00, 10, NULL, true), (2, 'B', 2.00, 20, NULL, true), "
+                   "(3, 'C', 3.00, 30, NULL, true)"),
+              3);
+    void* rs = queryRs("SELECT id, qty FROM quotes ORDER BY id");
+    int64 a = 0, b = 0;
+    DbField fields[] = {field("id", DB_TYPE_INT64, &a, 8), field("qty", DB_TYPE_INT64, &b, 8)};
+    struct Row
+    {
+        const char* first;
+        const char* second;
+        int64 a, b;
+    };
+    for (const Row r : {Row{"id", "qty", 1, 10}, Row{"qty", "id", 20, 2}, Row{"QTY", "nope", 30, -1}})
+    {
+        std::snprintf(fields[0].columnNameTxt, sizeof(fields[0].columnNameTxt), "%s", r.first);
+        std::snprintf(fields[1].columnNameTxt, sizeof(fields[1].columnNameTxt), "%s", r.second);
+        b = -1;
+        ASSERT_TRUE(gotoNextRecord(rs));
+        FrameworkErrno::set(0);
+        EXPECT_EQ(getCurrentRecordFields(rs, fields, 2), r.b != -1) << r.first;
+        EXPECT_EQ(a, r.a) << r.first;
+        EXPECT_EQ(b, r.b) << r.second;
+        EXPECT_EQ(FrameworkErrno::get(), r.b == -1 ? DB_INVALID_COLUMN_NAME : 0) << r.second;
+    }
     EXPECT_TRUE(closeResultset(rs));
 }
 
