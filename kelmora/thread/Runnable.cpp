@@ -11,6 +11,7 @@
 #include "zunq/log/Log.h"
 
 #include <algorithm>
+#include <cxxabi.h>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -387,6 +388,10 @@ int Runnable::callback(MessageType type, EventMsg* event, DataMsg* data)
         else
             dispatch(type, event, data);
     }
+    catch (abi::__forced_unwind&)
+    {
+        throw; // a thread being cancelled must finish unwinding
+    }
     catch (...)
     {
         logEscaped();
@@ -621,6 +626,10 @@ template <typename Op>
     try
     {
         op();
+    }
+    catch (abi::__forced_unwind&)
+    {
+        throw;
     }
     catch (...)
     {
