@@ -91,19 +91,22 @@ bool BackupLineControl::connectedToMainLine() const
 
 void BackupLineControl::onData(const Orlu<BackupLineChange>&, const std::string&, const BackupLineChange&)
 {
-    std::lock_guard lock(mSwitchLock);
     const std::vector<LineHandler*>* up = &mBackupLineList;
     const std::vector<LineHandler*>* down = &mMainLineList;
-    if (mConnectedToMainLine)
     {
-        mLog.info() << "BackupLineControl::onData() - Switching from main to backup line.";
+        // Only the state is guarded: a handler's connect may itself publish.
+        std::lock_guard lock(mSwitchLock);
+        if (mConnectedToMainLine)
+        {
+            mLog.info() << "BackupLineControl::onData() - Switching from main to backup line.";
+        }
+        else
+        {
+            mLog.info() << "BackupLineControl::onData() - Switching from backup to main line.";
+            std::swap(up, down);
+        }
+        mConnectedToMainLine = !mConnectedToMainLine.load();
     }
-    else
-    {
-        mLog.info() << "BackupLineControl::onData() - Switching from backup to main line.";
-        std::swap(up, down);
-    }
-    mConnectedToMainLine = !mConnectedToMainLine;
     for (LineHandler* handler : *up)
         act(handler, true);
     for (LineHandler* handler : *down)

@@ -2,7 +2,7 @@
 // BackupLineChange, from any sub-feed and whatever it carries, connects the
 // handlers of the idle side and then disconnects those of the active side.
 //
-// Changes may be published on several threads at once; the switch is made
+// Changes may be published on several threads at once; the state flips
 // under a lock, and each handler's connect and disconnect are carried to the
 // handler's own session thread by a thread message (called directly when
 // the publisher is on that thread). Handlers are added at start-up, before
@@ -14,6 +14,7 @@
 #include "kelmora/thread/ThreadData.h"
 #include "zunq/bus/Orlu.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,7 +52,7 @@ private:
 
     std::vector<LineHandler*> mMainLineList;
     std::vector<LineHandler*> mBackupLineList;
-    bool mConnectedToMainLine = true;
+    std::atomic<bool> mConnectedToMainLine{true};
     Log& mLog;
     std::mutex mSwitchLock;
     std::unique_ptr<HopTaker> mHopTaker;

@@ -6,8 +6,9 @@
 // A request may arrive on any thread: it is carried to the controller's
 // session thread by a thread message, stored there and applied 1 ms later
 // by a timer of that session, so every connect and disconnect of a line
-// runs on the session's thread. Handlers are added at start-up, before the
-// framework runs.
+// runs on the session's thread. A thread without a Runnable cannot send, so
+// a request published there (before the framework runs) is stored where it
+// arrives. Handlers are added at start-up, before the framework runs.
 #pragma once
 
 #include "kelmora/runtime/InitModule.h"

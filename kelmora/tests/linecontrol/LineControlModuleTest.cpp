@@ -62,7 +62,8 @@ protected:
     std::list<std::string> mSubFeeds{"A", "B"};
     OrluStatsCollector mCollector;
     TarvokSession mSessions[3];
-    Orlu<LineControl> mChannels[3] = {{"OrluLineControl", "default"}, {"OrluLineControl", "A"}, {"OrluLineControl", "B"}};
+    Orlu<LineControl> mChannels[3] = {
+        {"OrluLineControl", "default"}, {"OrluLineControl", "A"}, {"OrluLineControl", "B"}};
 };
 
 TEST_F(LineControlModuleTest, ControllersAreMadePerGroupRegisteredAndSubscribedWithTheOverrideFlag)
@@ -145,8 +146,12 @@ TEST_F(LineControlModuleTest, MissingLogSessionOrChannelEndsStartUp)
         const char* message;
     } cases[] = {
         {"log", {.log = false}, "InitModule<OrluLineControl>: could not find Log object"},
-        {"default session", {.defaultSession = false}, "InitModule<OrluLineControl>: could not find TarvokSession object"},
-        {"default channel", {.defaultChannel = false}, "InitModule<OrluLineControl>: could not find OrluLineControl object"},
+        {"default session",
+         {.defaultSession = false},
+         "InitModule<OrluLineControl>: could not find TarvokSession object"},
+        {"default channel",
+         {.defaultChannel = false},
+         "InitModule<OrluLineControl>: could not find OrluLineControl object"},
         {"sub-feed channel", {.channelA = false}, "InitModule<OrluLineControl>: could not find OrluLineControl object"},
         {"sub-feed session", {.sessionB = false}, "InitModule<OrluLineControl>: could not find TarvokSession object"},
     };

@@ -73,12 +73,18 @@ struct ControllerRig
     OrluPublisher<LineControl> publisher{"test"};
 };
 
-TEST(LineController, WholeGroupDisconnectIsRevertedAfterItsIntervalAndTheRevertArmsNothing)
+// One framework run per test: the controller's thread OWNER and the driver.
+struct LineControllerTest : ::testing::Test
 {
+    LineControllerTest() { script.serve(owner); }
+
     Host host;
-    Thread<> owner(host, "OWNER");
-    SessionScript script(host);
-    script.serve(owner);
+    Thread<> owner{host, "OWNER"};
+    SessionScript script{host};
+};
+
+TEST_F(LineControllerTest, WholeGroupDisconnectIsRevertedAfterItsIntervalAndTheRevertArmsNothing)
+{
     ControllerRig rig(host, owner);
 
     ASSERT_TRUE(script.run([&] {
@@ -103,12 +109,8 @@ TEST(LineController, WholeGroupDisconnectIsRevertedAfterItsIntervalAndTheRevertA
 }
 
 // A whole-group reconnect stops at the first line already up.
-TEST(LineController, WholeGroupReconnectStopsAtTheFirstLineAlreadyUpAndArmsNoRevert)
+TEST_F(LineControllerTest, WholeGroupReconnectStopsAtTheFirstLineAlreadyUpAndArmsNoRevert)
 {
-    Host host;
-    Thread<> owner(host, "OWNER");
-    SessionScript script(host);
-    script.serve(owner);
     ControllerRig rig(host, owner);
     rig.lines[1]->up = false;
     rig.lines[2]->up = false;
@@ -123,7 +125,7 @@ TEST(LineController, WholeGroupReconnectStopsAtTheFirstLineAlreadyUpAndArmsNoRev
     }));
 }
 
-TEST(LineController, ASecondRequestInsideTheWindowIsDroppedOrReplacesTheFirstWhenAllowed)
+TEST_F(LineControllerTest, ASecondRequestInsideTheWindowIsDroppedOrReplacesTheFirstWhenAllowed)
 {
     struct Case
     {
@@ -144,11 +146,7 @@ TEST(LineController, ASecondRequestInsideTheWindowIsDroppedOrReplacesTheFirstWhe
         {"line replaces", true, true, LineControl::RECONNECT, LineControl::DISCONNECT, 0, "duu", "duu"},
         {"line same action kept", true, true, LineControl::DISCONNECT, LineControl::DISCONNECT, 150, "duu", "duu"},
     };
-    Host host;
     host.log.setVerbose(true);
-    Thread<> owner(host, "OWNER");
-    SessionScript script(host);
-    script.serve(owner);
     std::vector<std::unique_ptr<ControllerRig>> rigs;
     for (const Case& c : cases)
         rigs.push_back(std::make_unique<ControllerRig>(host, owner, c.overrides));
@@ -173,13 +171,9 @@ TEST(LineController, ASecondRequestInsideTheWindowIsDroppedOrReplacesTheFirstWhe
     EXPECT_GE(host.sink.count("LineController::onData already processing individual line control"), 4);
 }
 
-TEST(LineController, IndividualLinesAreFoundByGroupAndPortOnly)
+TEST_F(LineControllerTest, IndividualLinesAreFoundByGroupAndPortOnly)
 {
-    Host host;
     host.log.setVerbose(true);
-    Thread<> owner(host, "OWNER");
-    SessionScript script(host);
-    script.serve(owner);
     ControllerRig rig(host, owner);
     // A later line under the same key replaces the earlier one; a key of any length.
     rig.controller.addIndividual(rig.lines[1].get(), "239.1.1.1", "12345");
@@ -231,12 +225,8 @@ TEST(LineController, IndividualLinesAreFoundByGroupAndPortOnly)
 // The publisher's texts are freed at once; the control and its revert run
 // later from the control's own copies (a sanitizer build reports any read
 // of the freed texts).
-TEST(LineController, RequestTextsFreedRightAfterPublishingAreNotRead)
+TEST_F(LineControllerTest, RequestTextsFreedRightAfterPublishingAreNotRead)
 {
-    Host host;
-    Thread<> owner(host, "OWNER");
-    SessionScript script(host);
-    script.serve(owner);
     ControllerRig rig(host, owner);
 
     ASSERT_TRUE(script.run([&] {
@@ -256,12 +246,8 @@ TEST(LineController, RequestTextsFreedRightAfterPublishingAreNotRead)
 
 // Published on the driver thread: stored and applied on the controller's
 // thread, texts and interval intact.
-TEST(LineController, ARequestFromAnotherThreadIsAppliedOnTheControllersThread)
+TEST_F(LineControllerTest, ARequestFromAnotherThreadIsAppliedOnTheControllersThread)
 {
-    Host host;
-    Thread<> owner(host, "OWNER");
-    SessionScript script(host);
-    script.serve(owner);
     ControllerRig rig(host, owner);
 
     ASSERT_TRUE(script.run([&] {
