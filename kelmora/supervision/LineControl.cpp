@@ -1,12 +1,14 @@
 #include "kelmora/supervision/LineControl.h"
 
+#include <optional>
+
 class LineControlImpl
 {
 public:
     LineControl::ContolAction mAction = LineControl::NONE;
     unsigned int mInterval = 0;
-    const char* mMcAddr = nullptr;
-    const char* mAddrPort = nullptr;
+    std::optional<std::string> mMcAddr;
+    std::optional<std::string> mAddrPort;
 };
 
 LineControl::LineControl()
@@ -53,22 +55,28 @@ void LineControl::setRevertInterval(unsigned int interval)
 
 const char* LineControl::mcAddr() const
 {
-    return mImpl->mMcAddr;
+    return mImpl->mMcAddr ? mImpl->mMcAddr->c_str() : nullptr;
 }
 
 void LineControl::setMcAddr(const char* address)
 {
-    mImpl->mMcAddr = address;
+    if (address != nullptr)
+        mImpl->mMcAddr = address;
+    else
+        mImpl->mMcAddr.reset();
 }
 
 const char* LineControl::addrPort() const
 {
-    return mImpl->mAddrPort;
+    return mImpl->mAddrPort ? mImpl->mAddrPort->c_str() : nullptr;
 }
 
 void LineControl::setAddrPort(const char* port)
 {
-    mImpl->mAddrPort = port;
+    if (port != nullptr)
+        mImpl->mAddrPort = port;
+    else
+        mImpl->mAddrPort.reset();
 }
 
 std::string LineControl::str(ContolAction action)

@@ -1,9 +1,9 @@
 // Bus message: take the lines of a group (or one multicast line, named by its
 // group address and port) down or bring them back, optionally reverting after
 // an interval. Carried on the channels of module "OrluLineControl"; outside
-// parties publish it. The address and port texts are the publisher's: the
-// message keeps only pointers to them, so the publisher keeps them valid
-// until the control and any revert derived from it have run.
+// parties publish it. The message keeps its own copies of the address and
+// port texts: a control is applied a moment after it is published and
+// reverted much later, when the publisher's texts may be gone.
 #pragma once
 
 #include <string>
@@ -30,8 +30,9 @@ public:
     // Milliseconds; 0 means no revert.
     unsigned int getRevertInterval() const;
     void setRevertInterval(unsigned int interval);
-    // Null: the whole group.
+    // Null: the whole group. The texts stay valid while the control is unchanged.
     const char* mcAddr() const;
+    // Copies the text; null clears it.
     void setMcAddr(const char* address);
     const char* addrPort() const;
     void setAddrPort(const char* port);

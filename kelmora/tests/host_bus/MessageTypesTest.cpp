@@ -87,29 +87,35 @@ TEST(MessageTypes, EventAndStatusAndControlTexts)
     EXPECT_FALSE(status != LineStatus::DOWN);
 }
 
-TEST(MessageTypes, LineControlCopiesKeepTheirOwnStateAndPointAtThePublishersTexts)
+TEST(MessageTypes, LineControlCopiesKeepTheirOwnStateAndTheirOwnTexts)
 {
-    const char* address = "239.1.1.1";
-    const char* port = "3100";
+    std::string address = "239.1.1.1";
+    std::string port = "3100";
     LineControl control;
     EXPECT_EQ(control.getAction(), LineControl::NONE);
     EXPECT_EQ(control.mcAddr(), nullptr);
     control.setAction(LineControl::DISCONNECT);
     control.setRevertInterval(1500);
-    control.setMcAddr(address);
-    control.setAddrPort(port);
+    control.setMcAddr(address.c_str());
+    control.setAddrPort(port.c_str());
+    // The publisher's texts change (or go) once published.
+    address.assign("x");
+    port.assign("y");
 
     LineControl copy(control);
     LineControl assigned;
     assigned = control;
     control.setAction(LineControl::RECONNECT);
+    control.setMcAddr(nullptr);
     for (const LineControl* c : {&copy, &assigned})
     {
         EXPECT_EQ(c->getAction(), LineControl::DISCONNECT);
         EXPECT_EQ(c->getRevertInterval(), 1500u);
-        EXPECT_EQ(c->mcAddr(), address);
-        EXPECT_EQ(c->addrPort(), port);
+        ASSERT_NE(c->mcAddr(), nullptr);
+        EXPECT_STREQ(c->mcAddr(), "239.1.1.1");
+        EXPECT_STREQ(c->addrPort(), "3100");
     }
+    EXPECT_EQ(control.mcAddr(), nullptr);
 }
 
 TEST(MessageTypes, FeedIdsAreCutTo31CharactersAndNullIsEmpty)
