@@ -17,8 +17,10 @@ constexpr unsigned short cSendTtl = 100;
 template <std::size_t N>
 void copyText(char (&dst)[N], const char* src)
 {
-    std::memset(dst, 0, N);
-    std::strncpy(dst, src, N - 1);
+    // Cut to the field, always terminated.
+    const std::size_t n = ::strnlen(src, N - 1);
+    std::memcpy(dst, src, n);
+    std::memset(dst + n, 0, N - n);
 }
 
 template <std::size_t N>
