@@ -15,6 +15,9 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -22,6 +25,20 @@
 
 namespace proctest
 {
+
+// A TCP port free on 127.0.0.1 a moment ago, for the server to listen on.
+inline int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
 
 class RtsdProcess
 {
@@ -49,6 +66,7 @@ public:
     RtsdProcess& operator=(const RtsdProcess&) = delete;
 
     const std::string& dir() const { return mDir; }
+    int port() const { return mPort; }
 
     std::string write(const std::string& name, const std::string& content) const
     {
@@ -59,14 +77,16 @@ public:
     }
 
     // A configuration of its own: no agent, log to standard output, the
-    // framework log in this directory, a small cache; `keys` add to or
-    // replace these keys.
+    // framework log in this directory, a small cache, the server on a free
+    // loopback port (port()); `keys` add to or replace these keys.
     std::string writeConfig(const std::map<std::string, std::string>& keys = {}) const
     {
         const std::string fw = write("fw.cfg", "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 2\n");
         std::map<std::string, std::string> all{{"FwInitArg1", "RTSDTEST"}, {"FwInitArg5", fw},
                                                {"FwInitArg6", mDir},        {"APP_LOG_PREFIX", "stdout"},
-                                               {"RtsChannelId", "7"},       {"MaxCacheSize", "100"}};
+                                               {"RtsChannelId", "7"},       {"MaxCacheSize", "100"},
+                                               {"RtsTcpIpAddress", "127.0.0.1"},
+                                               {"RtsTcpPort", std::to_string(mPort)}};
         for (const auto& [key, value] : keys)
             all[key] = value;
         std::string xml = "<rtsd>";
@@ -166,6 +186,7 @@ private:
     }
 
     std::string mDir;
+    int mPort = freePort();
     pid_t mPid = -1;
     std::optional<int> mStatus;
 };

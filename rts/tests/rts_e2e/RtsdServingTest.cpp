@@ -1,0 +1,195 @@
+// The real rtsd from the command line: settings that must stop start-up, the
+// listening address and HA mode, and clients served from a feed over
+// loopback, answered by the tests' own protocol client.
+#include "rts/tests/host_process/RtsdProcess.h"
+#include "rts/tests/support/RtsTestClient.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using proctest::RtsdProcess;
+using namespace rtstest;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+const std::string cClientList = "<Client><UserName>bob</UserName><IpAddresses><Value>127.0.0.1</Value></IpAddresses>"
+                                "<Channels><Value>7</Value></Channels><MaximumRequests>1000</MaximumRequests></Client>"
+                                "<Client><UserName>carol</UserName><IpAddresses><Value>10.9.9.9</Value></IpAddresses>"
+                                "<Channels><Value>7</Value></Channels></Client>";
+
+// Message n as the feed plug-in publishes it.
+std::string fedMessage(std::uint32_t n, std::size_t size = 20)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t b = 0; b < size; ++b)
+        bytes[b] = static_cast<char>(n + b);
+    bytes[0] = static_cast<char>(size & 0xFF);
+    bytes[1] = static_cast<char>(size >> 8);
+    bytes[2] = 0x00;
+    bytes[3] = 0x05;
+    for (int k = 0; k < 4; ++k)
+        bytes[4 + k] = static_cast<char>(n >> (8 * k));
+    return bytes;
+}
+
+int logonStatus(Client& c, int port, const std::string& user)
+{
+    if (!c.connect(port) || !c.send(logon(user)))
+        return -2;
+    const std::optional<Packet> p = c.read();
+    return p ? p->logonStatus() : -1;
+}
+
+bool refusesConnections(int port)
+{
+    Client probe;
+    return !probe.connect(port, 300ms);
+}
+
+} // namespace
+
+TEST(RtsdStartup, SettingsThatWouldBreakTheServerEndStartUp)
+{
+    struct Case
+    {
+        std::map<std::string, std::string> keys;
+        std::string text;
+    };
+    const std::string range = "| must be from 1 to 4294967295";
+    const Case cases[] = {
+        {{{"RtsTcpPort", ""}}, "InitModule<RtsTcpServer>: must provide TCP options"},
+        {{{"SendTimeNanoDecimalPlaces", "10"}}, "ERROR SendTimeNanoDecimalPlaces value of [10] is not correct"},
+        {{{"SendTimeNanoDecimalPlaces", "-1"}}, "ERROR SendTimeNanoDecimalPlaces value of [-1] is not correct"},
+        {{{"RtsThrottleInterval", "0"}}, "RtsThrottleInterval |0" + range},
+        {{{"RtsHeartbeatInterval", "-5"}}, "RtsHeartbeatInterval |-5" + range},
+        {{{"RtsHeartbeatRspInterval", "0"}}, "RtsHeartbeatRspInterval |0" + range},
+        {{{"RtsLoginTimeout", "0"}}, "RtsLoginTimeout |0" + range},
+        {{{"RtsMaxConnectionsPerIpInterval", "0"}}, "RtsMaxConnectionsPerIpInterval |0" + range},
+        {{{"RtsPacketsPerInterval", "0"}}, "RtsPacketsPerInterval |0" + range},
+        {{{"RtsMaxConnectionsPerIp", "0"}}, "RtsMaxConnectionsPerIp |0" + range},
+        {{{"RtsMaxSeqNumGap", "4294967296"}}, "RtsMaxSeqNumGap |4294967296| must be from 0 to 4294967295"},
+        {{{"RtsMaxMessagesPerClient", "-1"}}, "RtsMaxMessagesPerClient |-1| must be from 0 to 4294967295"},
+        {{{"HaMode", "sideways"}}, "Invalid HA mode passed to RtsTcpServer : sideways"},
+        {{{"RtsTcpPort", "70000"}}, "Invalid service parameter: 70000"},
+        {{{"APP_LOG_PREFIX", std::string(100, 'p')}}, "log prefix of 100 characters is too long"},
+        {{{"APP_LOG_PREFIX", "rtsd"}, {"APP_LOG_PATH", std::string(120, 'd')}},
+         "log directory of 120 characters is too long"},
+    };
+    for (const Case& c : cases)
+    {
+        RtsdProcess rtsd;
+        rtsd.start({"--config-file", rtsd.writeConfig(c.keys)});
+        EXPECT_EQ(rtsd.waitExit(), 1) << c.text;
+        const std::string all = rtsd.out() + rtsd.err();
+        EXPECT_NE(all.find("Main: caught"), std::string::npos) << c.text << "\n" << all;
+        EXPECT_NE(all.find(c.text), std::string::npos) << c.text << "\n" << all;
+    }
+}
+
+TEST(RtsdStartup, AddressOptionOverridesTheConfiguredAddressAndStandbyStaysClosed)
+{
+    {
+        // 192.0.2.1 is no address of this machine: only the option's address can be listened on.
+        RtsdProcess rtsd;
+        rtsd.start({"--config-file",
+                    rtsd.writeConfig({{"RtsTcpIpAddress", "192.0.2.1"}, {"ClientList", cClientList}}),
+                    "--exch-tcp-ip-address", "127.0.0.1"});
+        ASSERT_TRUE(rtsd.waitForOutput("Module initialization completed")) << rtsd.out() << rtsd.err();
+        Client bob;
+        EXPECT_EQ(logonStatus(bob, rtsd.port(), "bob"), 0) << rtsd.out();
+        EXPECT_NE(rtsd.out().find("RtsTcpIpAddress:"), std::string::npos);
+        rtsd.signal(SIGTERM);
+        EXPECT_EQ(rtsd.waitExit(), 0);
+    }
+    {
+        RtsdProcess rtsd;
+        rtsd.start({"--config-file", rtsd.writeConfig({{"HaMode", "standby"}, {"ClientList", cClientList}})});
+        ASSERT_TRUE(rtsd.waitForOutput("Module initialization completed")) << rtsd.out() << rtsd.err();
+        std::this_thread::sleep_for(500ms);
+        EXPECT_TRUE(refusesConnections(rtsd.port()));
+        rtsd.signal(SIGTERM);
+        EXPECT_EQ(rtsd.waitExit(), 0);
+    }
+}
+
+TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
+{
+    RtsdProcess rtsd;
+    rtsd.start({"--config-file",
+                rtsd.writeConfig({{"ClientList", cClientList},
+                                  {"MaxCacheSize", "5000"},
+                                  {"FeedMessages", "3000"},
+                                  {"FeedGapFrom", "2601"},
+                                  {"FeedGapTo", "2610"},
+                                  {"SendTimeNanoDecimalPlaces", "9"},
+                                  {"RtsHeartbeatInterval", "1"},
+                                  {"RtsThrottleInterval", "10"},
+                                  {"RtsPacketsPerInterval", "1000"},
+                                  {"RtsMaxSeqNumGap", "2000"}}),
+                "--shared-objects", FEED_PLUGIN});
+    ASSERT_TRUE(rtsd.waitForOutput("Feed: fed 3000")) << rtsd.out() << rtsd.err();
+
+    Client stranger, carol;
+    EXPECT_NE(logonStatus(stranger, rtsd.port(), "mallory"), 0);
+    EXPECT_NE(logonStatus(carol, rtsd.port(), "carol"), 0); // entitled only from 10.9.9.9
+
+    Client bob;
+    ASSERT_EQ(logonStatus(bob, rtsd.port(), "bob"), 0) << rtsd.out();
+    struct Case
+    {
+        const char* name;
+        std::uint16_t channel;
+        std::uint32_t begin, end;
+        int status;
+    };
+    const Case cases[] = {
+        {"a range", 7, 1, 300, 0},
+        {"the last message", 7, 3000, 3000, 0},
+        {"a channel not entitled", 8, 1, 3, 1},
+        {"over the feed gap", 7, 2595, 2605, 2},
+        {"past the last", 7, 2990, 3010, 2},
+        {"wider than the widest range", 7, 1, 2500, 100},
+    };
+    std::uint32_t control = 1; // the logon answer took 1
+    for (const Case& c : cases)
+    {
+        ASSERT_TRUE(bob.send(request(c.channel, c.begin, c.end)));
+        int status = -1;
+        std::uint32_t next = c.begin;
+        bool done = false;
+        while (!done)
+        {
+            const std::optional<Packet> p = bob.read(10s);
+            ASSERT_TRUE(p) << c.name;
+            if (p->isHeartbeat())
+            {
+                EXPECT_EQ(p->seq, ++control) << c.name;
+                bob.send(heartbeatEcho(p->seq));
+                continue;
+            }
+            if (p->type() == 202)
+            {
+                status = p->retransStatus();
+                EXPECT_EQ(p->seq, ++control) << c.name;
+                EXPECT_EQ(status, c.status) << c.name;
+                done = status != 0;
+                continue;
+            }
+            // Data: each packet's number is its first message's.
+            EXPECT_EQ(p->seq, next) << c.name;
+            for (const Message& m : p->messages)
+                EXPECT_EQ(m.bytes, fedMessage(next++)) << c.name;
+            done = next > c.end;
+        }
+        EXPECT_EQ(status, c.status) << c.name;
+    }
+    // Heartbeats come every second while the client is idle.
+    const std::optional<Packet> beat = bob.read(3s);
+    ASSERT_TRUE(beat);
+    EXPECT_TRUE(beat->isHeartbeat());
+    rtsd.signal(SIGTERM);
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
+}
