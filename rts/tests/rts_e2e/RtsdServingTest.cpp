@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 
 using proctest::RtsdProcess;
 using namespace rtstest;
@@ -192,4 +196,45 @@ TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
     EXPECT_TRUE(beat->isHeartbeat());
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
+}
+
+// With a log file prefix the process logs through the program's file sink:
+// the init log from start-up, and the app log once the "MIDDLEWARE_MD"
+// thread has started.
+TEST(RtsdLogFile, InitLogFromStartUpAppLogFromTheMiddlewareThread)
+{
+    for (bool middleware : {false, true})
+    {
+        RtsdProcess rtsd;
+        std::map<std::string, std::string> keys{{"APP_LOG_PREFIX", "feedlog"}, {"APP_LOG_PATH", rtsd.dir() + "/logs"},
+                                                 {"ClientList", cClientList}};
+        if (middleware)
+        {
+            keys["NamedThreads"] = "<Value>MIDDLEWARE_MD</Value>";
+            keys["MIDDLEWARE_MD"] = "<Enabled>true</Enabled>";
+        }
+        std::filesystem::create_directories(rtsd.dir() + "/logs");
+        rtsd.start({"--config-file", rtsd.writeConfig(keys)});
+        // Listening shows the server came up; the log is no longer on standard output.
+        bool listening = false;
+        for (int i = 0; i < 500 && !listening; ++i)
+        {
+            Client probe;
+            listening = probe.connect(rtsd.port(), 20ms);
+        }
+        ASSERT_TRUE(listening) << rtsd.out() << rtsd.err();
+        rtsd.signal(SIGTERM);
+        EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
+        std::string initLog, appLog;
+        for (const auto& entry : std::filesystem::directory_iterator(rtsd.dir() + "/logs"))
+        {
+            std::ifstream in(entry.path());
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::string name = entry.path().filename().string();
+            (name.rfind("feedlog_init", 0) == 0 ? initLog : appLog) += text;
+        }
+        EXPECT_NE(initLog.find("RtsTcpServer created."), std::string::npos) << middleware;
+        EXPECT_EQ(rtsd.out().find("RtsTcpServer created."), std::string::npos) << middleware;
+        EXPECT_EQ(appLog.find("Main: quit") != std::string::npos, middleware) << middleware << appLog;
+    }
 }
