@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <iostream>
+#include <random>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -237,4 +241,105 @@ TEST(RtsdLogFile, InitLogFromStartUpAppLogFromTheMiddlewareThread)
         EXPECT_EQ(rtsd.out().find("RtsTcpServer created."), std::string::npos) << middleware;
         EXPECT_EQ(appLog.find("Main: quit") != std::string::npos, middleware) << middleware << appLog;
     }
+}
+
+// Random request streams from several clients at once against a model of
+// what the feed left in the cache: the status, and for accepted requests
+// every message byte for byte. RTS_RANDOM_SEED replays a run.
+TEST(RtsdServing, RandomRequestStreamsMatchTheModel)
+{
+    constexpr std::uint32_t cLast = 3000, cGapFrom = 2601, cGapTo = 2610, cWidest = 2000;
+    constexpr int cClients = 8, cRequestsEach = 2500;
+    const char* seedText = std::getenv("RTS_RANDOM_SEED");
+    const unsigned seed = seedText != nullptr ? static_cast<unsigned>(std::stoul(seedText)) : std::random_device{}();
+    std::cout << "RTS_RANDOM_SEED=" << seed << std::endl;
+
+    RtsdProcess rtsd;
+    const std::string user = "<Client><UserName>many</UserName><IpAddresses><Value>127.0.0.1</Value></IpAddresses>"
+                             "<Channels><Value>7</Value></Channels><MaximumRequests>1000000</MaximumRequests></Client>";
+    rtsd.start({"--config-file",
+                rtsd.writeConfig({{"ClientList", user},
+                                  {"MaxCacheSize", "5000"},
+                                  {"FeedMessages", std::to_string(cLast)},
+                                  {"FeedGapFrom", std::to_string(cGapFrom)},
+                                  {"FeedGapTo", std::to_string(cGapTo)},
+                                  {"RtsThrottleInterval", "1"},
+                                  {"RtsPacketsPerInterval", "100000"},
+                                  {"RtsMaxSeqNumGap", std::to_string(cWidest)},
+                                  {"RtsMaxNumRejectRequests", "1000000"},
+                                  {"RtsMaxConnectionPerClient", "10"},
+                                  {"RtsMaxConnectionsPerIp", "100"}}),
+                "--shared-objects", FEED_PLUGIN});
+    ASSERT_TRUE(rtsd.waitForOutput("Feed: fed 3000")) << rtsd.out() << rtsd.err();
+
+    auto expectedStatus = [&](std::uint16_t channel, std::uint32_t begin, std::uint32_t end) {
+        if (channel != 7)
+            return 1;
+        if (end - begin + 1 > cWidest)
+            return 100;
+        if (end > cLast || (begin <= cGapTo && end >= cGapFrom))
+            return 2;
+        return 0;
+    };
+    std::atomic<int> failures{0}, served{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < cClients; ++t)
+        threads.emplace_back([&, t] {
+            std::mt19937 random(seed + static_cast<unsigned>(t));
+            Client c;
+            if (logonStatus(c, rtsd.port(), "many") != 0)
+            {
+                ++failures;
+                return;
+            }
+            std::uint32_t control = 1;
+            for (int i = 0; i < cRequestsEach && failures == 0; ++i)
+            {
+                const std::uint16_t channel = random() % 50 == 0 ? 8 : 7;
+                const std::uint32_t begin = 1 + random() % (cLast + 20);
+                const std::uint32_t end = begin + (random() % 100 == 0 ? cWidest : random() % 30);
+                const int status = expectedStatus(channel, begin, end);
+                c.send(request(channel, begin, end));
+                // Heartbeats may come between any two packets; they take control numbers too.
+                auto read = [&] {
+                    std::optional<Packet> p = c.read(10s);
+                    while (p && p->isHeartbeat())
+                    {
+                        control = p->seq;
+                        c.send(heartbeatEcho(p->seq));
+                        p = c.read(10s);
+                    }
+                    return p;
+                };
+                const std::optional<Packet> r = read();
+                if (!r || r->type() != 202 || r->retransStatus() != status || r->seq != ++control)
+                {
+                    ADD_FAILURE() << "client " << t << " request " << channel << ":" << begin << "-" << end
+                                  << " expected status " << status << " got "
+                                  << (r ? r->retransStatus() : -9);
+                    ++failures;
+                    return;
+                }
+                for (std::uint32_t next = begin; status == 0 && next <= end;)
+                {
+                    const std::optional<Packet> d = read();
+                    bool ok = d && d->type() != 202 && d->seq == next;
+                    for (std::size_t m = 0; ok && m < d->messages.size(); ++m)
+                        ok = d->messages[m].bytes == fedMessage(next++);
+                    if (!ok)
+                    {
+                        ADD_FAILURE() << "client " << t << " data of " << begin << "-" << end << " at " << next;
+                        ++failures;
+                        return;
+                    }
+                }
+                ++served;
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(served, cClients * cRequestsEach);
+    rtsd.signal(SIGTERM);
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }
