@@ -3,6 +3,8 @@
 // line, watched through its output, signalled and waited for.
 #pragma once
 
+#include "rts/tests/support/FreePort.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,9 +17,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -25,20 +24,6 @@
 
 namespace proctest
 {
-
-// A TCP port free on 127.0.0.1 a moment ago, for the server to listen on.
-inline int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 class RtsdProcess
 {
@@ -186,7 +171,7 @@ private:
     }
 
     std::string mDir;
-    int mPort = freePort();
+    int mPort = rtstest::freeTcpPort();
     pid_t mPid = -1;
     std::optional<int> mStatus;
 };

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -136,7 +137,8 @@ TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
                                   {"RtsHeartbeatInterval", "1"},
                                   {"RtsThrottleInterval", "10"},
                                   {"RtsPacketsPerInterval", "1000"},
-                                  {"RtsMaxSeqNumGap", "2000"}}),
+                                  {"RtsMaxSeqNumGap", "2000"},
+                                  {"RtsMaxConnectionPerClient", "2"}}),
                 "--shared-objects", FEED_PLUGIN});
     ASSERT_TRUE(rtsd.waitForOutput("Feed: fed 3000")) << rtsd.out() << rtsd.err();
 
@@ -194,6 +196,21 @@ TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
         }
         EXPECT_EQ(status, c.status) << c.name;
     }
+    // The client program asks for a range the same way.
+    const std::string command = std::string(RTS_CLIENT_PROGRAM) + " --port " + std::to_string(rtsd.port())
+                                + " --user bob --channel 7 --from 5 --to 7";
+    std::string printed;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    for (char buffer[512]; std::fgets(buffer, sizeof buffer, pipe) != nullptr;)
+        printed += buffer;
+    EXPECT_EQ(::pclose(pipe), 0) << printed;
+    EXPECT_NE(printed.find("logon status 0\nresponse status 0 for 5 to 7\n5 20 0500 14000005050000000d0e0f"),
+              std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("\n7 20 0500 "), std::string::npos) << printed;
+    EXPECT_NE(printed.find("\n3 messages\n"), std::string::npos) << printed;
+
     // Heartbeats come every second while the client is idle.
     const std::optional<Packet> beat = bob.read(3s);
     ASSERT_TRUE(beat);
