@@ -23,16 +23,19 @@ namespace
 
 const std::string cWhere = "InitModule<RtsTcpServer>";
 
+// Seconds become 32-bit milliseconds for the timers.
+constexpr long cMaxSeconds = UINT32_MAX / 1000;
+
 // A number read as a long into an unsigned 32-bit field: refused when it would
-// wrap, or when it is below `lowest` (1 for settings that divide, time or
-// budget the server).
+// wrap (in the field, or as milliseconds up to `highest` seconds), or when it
+// is below `lowest` (1 for settings that divide, time or budget the server).
 unsigned readUnsigned(ZunqConfigManager& config, const std::string& key, const std::string& option, long def,
-                      long lowest)
+                      long lowest, long highest = UINT32_MAX)
 {
     const long value = config.getLong(key, option, def);
-    if (value < lowest || value > static_cast<long>(UINT32_MAX))
+    if (value < lowest || value > highest)
         throw ConfigError(cWhere + ": " + key + " |" + std::to_string(value) + "| must be from "
-                          + std::to_string(lowest) + " to " + std::to_string(UINT32_MAX));
+                          + std::to_string(lowest) + " to " + std::to_string(highest));
     return static_cast<unsigned>(value);
 }
 
@@ -79,24 +82,24 @@ bool InitModule<RtsTcpServer>::createModule(ModuleList* list, ZunqConfigManager*
 
     const bool heartbeatStatus = config->getBool("RtsHeartbeatStatus", "--rts-heartbeat-status", true);
     const unsigned heartbeatInterval =
-        readUnsigned(*config, "RtsHeartbeatInterval", "--rts-heartbeat-interval", 30, 1);
+        readUnsigned(*config, "RtsHeartbeatInterval", "--rts-heartbeat-interval", 30, 1, cMaxSeconds);
     const unsigned maxNumRequests = readUnsigned(*config, "RtsMaxNumRequests", "--rts-max-num-requests", 10, 0);
     const unsigned throttleInterval =
         readUnsigned(*config, "RtsThrottleInterval", "--rts-throttle-interval", 100, 1);
     const unsigned hbRspInterval =
-        readUnsigned(*config, "RtsHeartbeatRspInterval", "--rts-heartbeat-rsp-interval", 5, 1);
+        readUnsigned(*config, "RtsHeartbeatRspInterval", "--rts-heartbeat-rsp-interval", 5, 1, cMaxSeconds);
     const unsigned maxRejectRequests =
         readUnsigned(*config, "RtsMaxNumRejectRequests", "--rts-max-num-reject-requests", 200, 0);
     const unsigned requestInterval = readUnsigned(*config, "RtsRequestInterval", "--rts-request-interval", 50, 0);
     const unsigned packetsPerInterval =
         readUnsigned(*config, "RtsPacketsPerInterval", "--rts-packets-per-interval", 100, 1);
-    const unsigned loginTimeout = readUnsigned(*config, "RtsLoginTimeout", "--rts-login-timeout", 60, 1);
+    const unsigned loginTimeout = readUnsigned(*config, "RtsLoginTimeout", "--rts-login-timeout", 60, 1, cMaxSeconds);
     const unsigned maxSeqNumGap = readUnsigned(*config, "RtsMaxSeqNumGap", "--rts-max-seq-num-gap", 10000, 0);
     const unsigned maxMessages = readUnsigned(*config, "RtsMaxMessagesPerClient", "--rts-max-msg-per-client", 0, 0);
     const unsigned maxConnection =
         readUnsigned(*config, "RtsMaxConnectionPerClient", "--rts-max-connection-per-client", 1, 0);
     const unsigned perIpInterval =
-        readUnsigned(*config, "RtsMaxConnectionsPerIpInterval", "--rts-max-connections-per-ip-interval", 60, 1);
+        readUnsigned(*config, "RtsMaxConnectionsPerIpInterval", "--rts-max-connections-per-ip-interval", 60, 1, cMaxSeconds);
     const unsigned perIp = readUnsigned(*config, "RtsMaxConnectionsPerIp", "--rts-max-connections-per-ip", 5, 1);
     const bool traceAll = config->getBool("RtsTraceAllCommunications", "--rts-trace-all-communications", false, true);
     const std::string traceUser = config->getString("RtsTraceUser", "--rts-trace-user", "", true);

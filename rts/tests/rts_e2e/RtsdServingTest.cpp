@@ -73,10 +73,11 @@ TEST(RtsdStartup, SettingsThatWouldBreakTheServerEndStartUp)
         {{{"SendTimeNanoDecimalPlaces", "10"}}, "ERROR SendTimeNanoDecimalPlaces value of [10] is not correct"},
         {{{"SendTimeNanoDecimalPlaces", "-1"}}, "ERROR SendTimeNanoDecimalPlaces value of [-1] is not correct"},
         {{{"RtsThrottleInterval", "0"}}, "RtsThrottleInterval |0" + range},
-        {{{"RtsHeartbeatInterval", "-5"}}, "RtsHeartbeatInterval |-5" + range},
-        {{{"RtsHeartbeatRspInterval", "0"}}, "RtsHeartbeatRspInterval |0" + range},
-        {{{"RtsLoginTimeout", "0"}}, "RtsLoginTimeout |0" + range},
-        {{{"RtsMaxConnectionsPerIpInterval", "0"}}, "RtsMaxConnectionsPerIpInterval |0" + range},
+        {{{"RtsHeartbeatInterval", "-5"}}, "RtsHeartbeatInterval |-5| must be from 1 to 4294967"},
+        {{{"RtsLoginTimeout", "4294968"}}, "RtsLoginTimeout |4294968| must be from 1 to 4294967"},
+        {{{"RtsHeartbeatRspInterval", "0"}}, "RtsHeartbeatRspInterval |0| must be from 1 to 4294967"},
+        {{{"RtsLoginTimeout", "0"}}, "RtsLoginTimeout |0| must be from 1 to 4294967"},
+        {{{"RtsMaxConnectionsPerIpInterval", "0"}}, "RtsMaxConnectionsPerIpInterval |0| must be from 1 to 4294967"},
         {{{"RtsPacketsPerInterval", "0"}}, "RtsPacketsPerInterval |0" + range},
         {{{"RtsMaxConnectionsPerIp", "0"}}, "RtsMaxConnectionsPerIp |0" + range},
         {{{"RtsMaxSeqNumGap", "4294967296"}}, "RtsMaxSeqNumGap |4294967296| must be from 0 to 4294967295"},
@@ -357,6 +358,50 @@ TEST(RtsdServing, RandomRequestStreamsMatchTheModel)
         t.join();
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(served, cClients * cRequestsEach);
+    rtsd.signal(SIGTERM);
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
+}
+
+// Clients that misbehave are let go by the server's own timers and limits:
+// silent before logon (login time-out), silent after it (no heartbeat echo),
+// and attempts over the per-address limit, while a well-behaved client stays.
+TEST(RtsdServing, HalfOpenAndOverTheAddressLimitAreClosed)
+{
+    RtsdProcess rtsd;
+    rtsd.start({"--config-file", rtsd.writeConfig({{"ClientList", cClientList},
+                                                   {"RtsLoginTimeout", "1"},
+                                                   {"RtsHeartbeatInterval", "2"},
+                                                   {"RtsHeartbeatRspInterval", "1"},
+                                                   {"RtsMaxConnectionPerClient", "5"},
+                                                   {"RtsMaxConnectionsPerIp", "4"}})});
+    ASSERT_TRUE(rtsd.waitForOutput("Module initialization completed")) << rtsd.out() << rtsd.err();
+
+    Client silentBefore, silentAfter, good;
+    ASSERT_TRUE(silentBefore.connect(rtsd.port()));
+    ASSERT_EQ(logonStatus(silentAfter, rtsd.port(), "bob"), 0);
+    ASSERT_EQ(logonStatus(good, rtsd.port(), "bob"), 0);
+    // Fourth attempt from 127.0.0.1 is the last within the limit, the fifth is closed unanswered.
+    Client fourth, fifth;
+    ASSERT_TRUE(fourth.connect(rtsd.port()));
+    ASSERT_TRUE(fifth.connect(rtsd.port()));
+    fifth.send(logon("bob"));
+    int answered = -1;
+    EXPECT_TRUE(fifth.waitClosed(3s, &answered));
+    EXPECT_EQ(answered, 0);
+
+    // The good client echoes every heartbeat for four seconds and stays.
+    const auto until = std::chrono::steady_clock::now() + 4s;
+    int beats = 0;
+    while (std::chrono::steady_clock::now() < until)
+        if (const std::optional<Packet> p = good.read(200ms); p && p->isHeartbeat())
+        {
+            ++beats;
+            good.send(heartbeatEcho(p->seq));
+        }
+    EXPECT_GE(beats, 1);
+    EXPECT_FALSE(good.closed());
+    EXPECT_TRUE(silentBefore.waitClosed(1s));
+    EXPECT_TRUE(silentAfter.waitClosed(1s));
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }
