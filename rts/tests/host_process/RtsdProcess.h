@@ -3,6 +3,8 @@
 // line, watched through its output, signalled and waited for.
 #pragma once
 
+#include "rts/tests/support/FreePort.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -49,6 +51,7 @@ public:
     RtsdProcess& operator=(const RtsdProcess&) = delete;
 
     const std::string& dir() const { return mDir; }
+    int port() const { return mPort; }
 
     std::string write(const std::string& name, const std::string& content) const
     {
@@ -59,14 +62,16 @@ public:
     }
 
     // A configuration of its own: no agent, log to standard output, the
-    // framework log in this directory, a small cache; `keys` add to or
-    // replace these keys.
+    // framework log in this directory, a small cache, the server on a free
+    // loopback port (port()); `keys` add to or replace these keys.
     std::string writeConfig(const std::map<std::string, std::string>& keys = {}) const
     {
         const std::string fw = write("fw.cfg", "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 2\n");
         std::map<std::string, std::string> all{{"FwInitArg1", "RTSDTEST"}, {"FwInitArg5", fw},
                                                {"FwInitArg6", mDir},        {"APP_LOG_PREFIX", "stdout"},
-                                               {"RtsChannelId", "7"},       {"MaxCacheSize", "100"}};
+                                               {"RtsChannelId", "7"},       {"MaxCacheSize", "100"},
+                                               {"RtsTcpIpAddress", "127.0.0.1"},
+                                               {"RtsTcpPort", std::to_string(mPort)}};
         for (const auto& [key, value] : keys)
             all[key] = value;
         std::string xml = "<rtsd>";
@@ -166,6 +171,7 @@ private:
     }
 
     std::string mDir;
+    int mPort = rtstest::freeTcpPort();
     pid_t mPid = -1;
     std::optional<int> mStatus;
 };

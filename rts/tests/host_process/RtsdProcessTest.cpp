@@ -21,11 +21,15 @@ TEST(RtsdProcess, ExampleConfigurationRunsUntilSigtermThenExitsZero)
 {
     RtsdProcess rtsd;
     // The example as shipped, run from a copy of the tree's examples folder;
-    // only its framework log directory moves into the test's own.
+    // only its framework log directory moves into the test's own, and the
+    // server to a free port.
     std::string xml = slurp(std::string(EXAMPLES_DIR) + "/rtsd.xml");
     const std::string logDir = "<FwInitArg6>/tmp</FwInitArg6>";
     ASSERT_NE(xml.find(logDir), std::string::npos);
     xml.replace(xml.find(logDir), logDir.size(), "<FwInitArg6>" + rtsd.dir() + "</FwInitArg6>");
+    const std::string port = "<RtsTcpPort>47001</RtsTcpPort>";
+    ASSERT_NE(xml.find(port), std::string::npos);
+    xml.replace(xml.find(port), port.size(), "<RtsTcpPort>" + std::to_string(rtsd.port()) + "</RtsTcpPort>");
     rtsd.write("examples/rtsd.xml", xml);
     rtsd.write("examples/rtsd_fw.cfg", slurp(std::string(EXAMPLES_DIR) + "/rtsd_fw.cfg"));
 

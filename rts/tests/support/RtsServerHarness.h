@@ -14,6 +14,7 @@
 #include "rts/server/RtsTcpServer.h"
 #include "rts/server/RtsTcpSession.h"
 #include "rts/tests/rts_cache/CacheTestSupport.h"
+#include "rts/tests/support/FreePort.h"
 #include "rts/tests/support/RtsTestClient.h"
 #include "rts/tests/support/ServerSetup.h"
 #include "rts/tests/support/TempDir.h"
@@ -35,21 +36,6 @@
 
 namespace rtstest
 {
-
-// A TCP port free on 127.0.0.1 a moment ago (the framework binds the port
-// it is given).
-inline int freeTcpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 // Message `seq` of a test channel: `size` bytes, its own size first, type 0x0500.
 inline std::vector<char> channelMessage(std::uint32_t seq, std::uint16_t size = 20)
