@@ -946,7 +946,11 @@ void RtsTcpSession::handleHeartbeat()
     if (writeDirect(packet, cHeader))
     {
         mAttemptsToSendDataCount = 0;
-        startTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000);
+        // An earlier heartbeat still unanswered keeps its deadline: restarting
+        // it here would never close a silent client whose answer time is as
+        // long as the heartbeat interval or longer.
+        if (!mHeartBeatRspTimer.isValid())
+            startTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000);
         unsigned int interval = 0;
         mHeartBeatTimer.getInterval(interval);
         if (interval != mHeartbeatInterval * 1000)

@@ -363,15 +363,17 @@ TEST(RtsdServing, RandomRequestStreamsMatchTheModel)
 }
 
 // Clients that misbehave are let go by the server's own timers and limits:
-// silent before logon (login time-out), silent after it (no heartbeat echo),
-// and attempts over the per-address limit, while a well-behaved client stays.
+// silent before logon (login time-out), silent after it (no heartbeat echo,
+// with an answer time longer than the heartbeat interval, so later heartbeats
+// must not extend the wait), and attempts over the per-address limit, while a
+// well-behaved client stays.
 TEST(RtsdServing, HalfOpenAndOverTheAddressLimitAreClosed)
 {
     RtsdProcess rtsd;
     rtsd.start({"--config-file", rtsd.writeConfig({{"ClientList", cClientList},
                                                    {"RtsLoginTimeout", "1"},
-                                                   {"RtsHeartbeatInterval", "2"},
-                                                   {"RtsHeartbeatRspInterval", "1"},
+                                                   {"RtsHeartbeatInterval", "1"},
+                                                   {"RtsHeartbeatRspInterval", "2"},
                                                    {"RtsMaxConnectionPerClient", "5"},
                                                    {"RtsMaxConnectionsPerIp", "4"}})});
     ASSERT_TRUE(rtsd.waitForOutput("Module initialization completed")) << rtsd.out() << rtsd.err();
