@@ -11,6 +11,7 @@
 #include "kelmora/bus/MsgPubAdmin.h"
 #include "kelmora/linehandler/LineHandler.h"
 #include "kelmora/linehandler/TopicHandler.h"
+#include "kelmora/runtime/InitModule.h"
 
 #include <cstdint>
 #include <memory>
@@ -78,3 +79,10 @@ public:
 private:
     std::unique_ptr<LineHandlerTopicImpl> mImpl;
 };
+
+// Topic lines per sub-feed whose line handler type is "topic" (priority 801):
+// one handler per Listen entry, wired to the sub-feed's channels, line
+// monitor and admin session, with a "disconnect" admin method per line; the
+// last one of each Listen value registered as "LineHandler".
+template <>
+bool InitModule<LineHandlerTopic>::createModule(ModuleList* list, ZunqConfigManager* config);
