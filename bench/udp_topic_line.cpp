@@ -12,6 +12,7 @@
 // Everything runs inside the driving thread's appReady of a real framework
 // process; the idle line lives on a thread of its own.
 #include "HostBenchSupport.h"
+#include "NetIngestSupport.h"
 
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactory.h"
@@ -58,15 +59,7 @@ struct NoOp : OrluSubscriber<LineData>
 
 int freeUdpPort()
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    return netbench::freePort(SOCK_DGRAM);
 }
 
 struct Sender

@@ -2,6 +2,7 @@
 
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/linedata/LineDataFactory.h"
+#include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/supervision/LineMonitor.h"
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
@@ -9,34 +10,12 @@
 #include "zunq/protocol/ZunqDumpUtils.h"
 #include "zunq/time/Time.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace
 {
 const char* const cPublisherName = "LineHandlerTopic";
-
-// A service name of the services database, else a whole number in any base;
-// 0 when neither.
-long resolveService(const std::string& service)
-{
-    servent entry{};
-    servent* found = nullptr;
-    char scratch[1024];
-    if (::getservbyname_r(service.c_str(), "udp", &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr)
-        return ntohs(static_cast<uint16_t>(found->s_port));
-    char* end = nullptr;
-    errno = 0;
-    const long port = std::strtol(service.c_str(), &end, 0);
-    if (errno != 0 || end == service.c_str() || *end != '\0' || port < 0 || port > 65535)
-        return 0;
-    return port;
-}
 
 int servicePort(Log& log, const std::string& service, const char* what)
 {
@@ -46,7 +25,7 @@ int servicePort(Log& log, const std::string& service, const char* what)
         log.error() << text;
         throw std::invalid_argument(text);
     }
-    const long port = resolveService(service);
+    const long port = linehandler::resolveUdpService(service);
     if (port == 0)
     {
         const std::string text = std::string("Invalid multicast ") + what + "service parameter: \"" + service + "\"";
@@ -135,17 +114,7 @@ void LineHandlerTopicImpl::process(const char* data, unsigned int length)
         mHandler.save(record);
         mHandler.LineHandler::OrluPublisher<LineData>::publish(record);
         if (mHandler.getLogInternalLatencyPerPacket())
-        {
-            mLatencyEnd.recalcNow();
-            char start[32];
-            char end[32];
-            record.getLineTime().strFmt(start, sizeof start, "%T%;", nullptr);
-            mLatencyEnd.strFmt(end, sizeof end, "%T%;", nullptr);
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%g", diffSeconds(mLatencyEnd, record.getLineTime()));
-            mLog.debug() << "LineHandlerTopic: latency=" << seconds << " (" << start << "-" << end
-                         << "); bytes=" << length;
-        }
+            linehandler::logPacketLatency(mLog, "LineHandlerTopic", record, mLatencyEnd, length);
     }
     catch (std::invalid_argument& e)
     {

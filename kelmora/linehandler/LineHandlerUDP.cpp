@@ -2,6 +2,7 @@
 
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/linedata/LineDataFactory.h"
+#include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
 #include "zunq/identity/Host.h"
@@ -10,7 +11,6 @@
 #include "zunq/time/Time.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -128,17 +128,7 @@ void LineHandlerUDPImpl::process(unsigned int length)
         mHandler.check(record);
         mHandler.LineHandler::OrluPublisher<LineData>::publish(record);
         if (mHandler.getLogInternalLatencyPerPacket())
-        {
-            mLatencyEnd.recalcNow();
-            char start[32];
-            char end[32];
-            record.getLineTime().strFmt(start, sizeof start, "%T%;", nullptr);
-            mLatencyEnd.strFmt(end, sizeof end, "%T%;", nullptr);
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%g", diffSeconds(mLatencyEnd, record.getLineTime()));
-            mLog.debug() << "LineHandlerUDP: latency=" << seconds << " (" << start << "-" << end
-                         << "); bytes=" << length;
-        }
+            linehandler::logPacketLatency(mLog, "LineHandlerUDP", record, mLatencyEnd, length);
     }
     catch (std::invalid_argument& e)
     {
@@ -224,21 +214,7 @@ void LineHandlerUDP::setUdpParams(const std::string& interface, const std::strin
         mLog.error() << text;
         throw LineError(text);
     }
-    long port = 0;
-    servent entry{};
-    servent* found = nullptr;
-    char scratch[1024];
-    if (::getservbyname_r(service.c_str(), "udp", &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr)
-        port = ntohs(static_cast<uint16_t>(found->s_port));
-    else
-    {
-        // Whole text only: "80x" or a port past 65535 would bind the wrong one.
-        char* end = nullptr;
-        errno = 0;
-        port = std::strtol(service.c_str(), &end, 0);
-        if (errno != 0 || end == service.c_str() || *end != '\0' || port < 0 || port > 65535)
-            port = 0;
-    }
+    const long port = linehandler::resolveUdpService(service);
     if (port == 0)
     {
         const std::string text = "Invalid multicast service parameter: \"" + service + "\"";
