@@ -2,6 +2,7 @@
 // lines, the line entries, the channels and monitoring each line is given,
 // the start-up errors and the per-line admin method.
 #include "../host_admin/AdminTestSupport.h"
+#include "../lh_base/LineHandlerTestSupport.h"
 
 #include "kelmora/bus/MsgZunqPublisher.h"
 #include "kelmora/linedata/LineDataBasic.h"
@@ -34,21 +35,7 @@ const TopicApi cAccepting{
     [] { return 0; },
 };
 
-struct Factory : LineDataFactory
-{
-    LineData* create() override
-    {
-        ++created;
-        return new LineDataBasic;
-    }
-    void destroy(LineData* data) override
-    {
-        ++destroyed;
-        delete data;
-    }
-    int created = 0;
-    int destroyed = 0;
-};
+using Factory = lhtest::CountingFactory;
 
 struct Publisher : MsgZunqPublisher
 {

@@ -24,16 +24,6 @@ std::string adminText(const MsgPubAdmin& m)
     return m.getAction() == MsgPubAdmin::START_BATCH ? "S" : m.getAction() == MsgPubAdmin::FLUSH ? "F" : "?";
 }
 
-std::string deflate(const std::string& plain)
-{
-    uLongf size = compressBound(plain.size());
-    std::string out(size, '\0');
-    compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(plain.data()), plain.size(),
-              Z_BEST_COMPRESSION);
-    out.resize(size);
-    return out;
-}
-
 int openDescriptors()
 {
     int n = 0;
