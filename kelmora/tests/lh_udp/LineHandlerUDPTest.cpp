@@ -184,12 +184,25 @@ TEST_F(Live, AnEmptyDatagramIsDroppedAndAReceiveErrorBouncesWithPollingResumed)
     EXPECT_GE(handler->getSocket(), 0);
 }
 
-TEST_F(Live, DisconnectAndDestructionGiveTheDescriptorsBack)
+// Counts the poll messages the thread delivers.
+struct PollCounter : OrluSubscriber<Zunq::ThreadData>
+{
+    PollCounter() : OrluSubscriber<Zunq::ThreadData>("polls") {}
+    void onData(const Orlu<Zunq::ThreadData>&, const std::string&, const Zunq::ThreadData&) override { ++n; }
+    int n = 0;
+};
+
+TEST_F(Live, DisconnectStopsPollingAndDestructionGivesTheDescriptorsBack)
 {
     const Sender sender(port);
+    PollCounter polls;
+    thread.runnable->getOrluThreadData(Zunq::POLL_UDP)->subscribe(&polls);
     int before = 0;
     int afterDisconnect = 0;
     int afterDestruction = 0;
+    int pollsAtDisconnect = 0;
+    int pollsLater = 0;
+    std::chrono::steady_clock::time_point disconnectedAt;
     thread.runnable->start = [&] {
         before = openDescriptors();
         handler->setUdpParams("127.0.0.1", std::to_string(port), "127.0.0.1", 0, true);
@@ -198,12 +211,25 @@ TEST_F(Live, DisconnectAndDestructionGiveTheDescriptorsBack)
     ASSERT_TRUE(runUntil(thread, [&] {
         if (received() < 1)
             return false;
-        handler->disconnect();
-        afterDisconnect = openDescriptors();
+        if (handler->getSocket() >= 0)
+        {
+            handler->disconnect();
+            afterDisconnect = openDescriptors();
+            pollsAtDisconnect = polls.n;
+            disconnectedAt = std::chrono::steady_clock::now();
+            return false;
+        }
+        if (std::chrono::steady_clock::now() - disconnectedAt < std::chrono::milliseconds(50))
+            return false;
+        pollsLater = polls.n;
         handler.reset();
         afterDestruction = openDescriptors();
         return true;
     }));
+    thread.runnable->getOrluThreadData(Zunq::POLL_UDP)->unsubscribe(&polls);
+    EXPECT_GT(pollsAtDisconnect, 1);
+    // At most the one already queued when the loop was stopped.
+    EXPECT_LE(pollsLater - pollsAtDisconnect, 1);
     // The epoll descriptor stays until destruction.
     EXPECT_EQ(afterDisconnect, before + 1);
     EXPECT_EQ(afterDestruction, before);
