@@ -2,6 +2,7 @@
 
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/linedata/LineDataFactory.h"
+#include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/linehandler/NetworkApi.h"
 #include "zunq/identity/Host.h"
 #include "zunq/log/Log.h"
@@ -136,17 +137,8 @@ void LineHandlerMulticastImpl::process(unsigned int length)
     mHandler.save(record);
     mHandler.check(record);
     mHandler.OrluPublisher<LineData>::publish(record);
-    if (!mHandler.getLogInternalLatencyPerPacket())
-        return;
-    mLatencyEnd.recalcNow();
-    char start[32];
-    char end[32];
-    record.getLineTime().strFmt(start, sizeof start, "%T%;", nullptr);
-    mLatencyEnd.strFmt(end, sizeof end, "%T%;", nullptr);
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", diffSeconds(mLatencyEnd, record.getLineTime()));
-    mLog.debug() << "LineHandlerMulticast: latency=" << seconds << " (" << start << "-" << end
-                 << "); bytes=" << length;
+    if (mHandler.getLogInternalLatencyPerPacket())
+        linehandler::logPacketLatency(mLog, "LineHandlerMulticast", record, mLatencyEnd, length);
 }
 
 bool LineHandlerMulticastImpl::join(const char* who)
@@ -242,21 +234,7 @@ void LineHandlerMulticast::setMulticastParams(const std::string& interface, cons
         mLog.error() << text;
         throw LineError(text);
     }
-    long port = 0;
-    servent entry{};
-    servent* found = nullptr;
-    char scratch[1024];
-    if (::getservbyname_r(service.c_str(), "udp", &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr)
-        port = ntohs(static_cast<uint16_t>(found->s_port));
-    else
-    {
-        // Whole text only: "80x" or a port past 65535 would open the wrong one.
-        char* end = nullptr;
-        errno = 0;
-        port = std::strtol(service.c_str(), &end, 0);
-        if (errno != 0 || end == service.c_str() || *end != '\0' || port < 0 || port > 65535)
-            port = 0;
-    }
+    const long port = linehandler::resolveUdpService(service);
     if (port == 0)
     {
         const std::string text = "Invalid multicast service parameter: \"" + service + "\"";

@@ -1,17 +1,64 @@
-// What a thread's delivery calls for data and events of a message topic. A
-// handler registers under its topic's resource name with
-// Runnable::insertTopicHandleMap.
+// The host's door to the framework's messaging topics. A component that
+// receives a topic derives from it, registers the topic closed at start-up
+// (binding it to itself in the thread's topic handle map) and later asks the
+// messaging service to subscribe or leave. The thread's Runnable finds the
+// handler by the topic's resource name and calls onTopicData or onTopicEvent
+// on the owning thread; the handler takes no lock.
 #pragma once
 
-struct EventMsg;
+#include "kelmora/thread/TarvokHandler.h"
 
-class TopicHandler
+#include "FendralServices/api/FwServices.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class Log;
+class TarvokSession;
+class TopicHandlerImpl;
+
+// The framework calls of the topic handler, in one table so a test can
+// script the codes (a reserved name, a call from outside a framework thread).
+struct TopicApi
+{
+    int (*initStructParam)(StructParamType, void*, int);
+    int (*registerMsgTopic)(const MsgTopicParam*);
+    int (*sendMsgServiceEvent)(const char*, FwEventID, AppEventParam*);
+    int (*getErrorCode)();
+
+    static const TopicApi& current();
+    // Tests only, while no handler runs; null restores the framework's.
+    static void install(const TopicApi* api);
+};
+
+class TopicHandler : public TarvokHandler
 {
 public:
-    virtual ~TopicHandler() = default;
+    // Copies the resource name of the session's thread.
+    TopicHandler(TarvokSession& session, Log& log);
+    ~TopicHandler() override;
+
+    TopicHandler(const TopicHandler&) = delete;
+    TopicHandler& operator=(const TopicHandler&) = delete;
 
     virtual void onTopicData(const char* /*buffer*/, unsigned int /*length*/) {}
     virtual void onTopicEvent(EventMsg* /*event*/) {}
-    virtual void onConnect() = 0;
-    virtual void onReadyToConnect() = 0;
+    virtual void onConnect() {}
+    virtual void onReadyToConnect() {}
+
+    // Registers the topic closed and enters it in the topic handle map; false
+    // (logged) when the framework refuses it.
+    bool registerTopic(const std::string& topic, const std::string& dataGroup, int dataPort,
+                       const std::string& ackGroup, int ackPort, std::uint64_t startingSeqNum,
+                       MsgTopicOpenType openType, bool waitForDrSiteAck, bool openInStandbyMode,
+                       ReplicationMode replicationMode);
+    // Requests to the messaging service; false (logged) when refused.
+    bool subscribeTopic(const char* topic);
+    bool unsubscribeTopic(const char* topic);
+
+    static std::string eventToString(FwEventID event);
+
+private:
+    std::unique_ptr<TopicHandlerImpl> mTopicImpl;
 };

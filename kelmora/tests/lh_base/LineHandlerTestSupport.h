@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <zlib.h>
 
 #include <functional>
 #include <string>
@@ -58,6 +59,17 @@ struct Recorder : OrluSubscriber<T>
     std::function<std::string(const T&)> text;
     std::function<void(const T&)> after;
 };
+
+// The bytes as one zlib stream, as a compressed line sends them.
+inline std::string deflate(const std::string& plain)
+{
+    uLongf size = compressBound(plain.size());
+    std::string out(size, '\0');
+    compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(plain.data()), plain.size(),
+              Z_BEST_COMPRESSION);
+    out.resize(size);
+    return out;
+}
 
 // A thread a test starts besides the framework's must leave the exit
 // signals to the framework's control thread.

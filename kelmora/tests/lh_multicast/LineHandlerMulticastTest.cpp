@@ -70,16 +70,6 @@ std::string dataText(const LineData& d)
     return "D:" + std::string(d.getData(), d.getDataLen());
 }
 
-std::string deflate(const std::string& plain)
-{
-    uLongf size = compressBound(plain.size());
-    std::string out(size, '\0');
-    compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(plain.data()), plain.size(),
-              Z_BEST_COMPRESSION);
-    out.resize(size);
-    return out;
-}
-
 // A handler on scripted framework calls with recorded buses.
 struct Scripted : ::testing::Test
 {

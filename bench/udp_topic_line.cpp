@@ -1,0 +1,264 @@
+// The UDP and topic line handlers against their bounds.
+// - BM_UdpLine / BM_UdpBound: 64-byte loopback datagrams, sent 32 at a time
+//   and drained: by the UDP line's read pass (recv, record, publish to a no-op
+//   subscriber, start-batch and flush), and by a bare recvmmsg loop on a
+//   socket of its own (the bound). Both carry the same send cost.
+// - BM_UdpIdleCpu: the CPU the owning thread spends per second of wall time
+//   while its line is connected and no datagram arrives: the self-signal loop
+//   polls once per pass of the thread's queue and never sleeps.
+// - BM_TopicLine / BM_TopicCopy: topic messages of 100 bytes to 64 KB into
+//   the line data channel (copy, record, publish), beside a copy of the same
+//   bytes into a buffer of the same size (the bound).
+// Everything runs inside the driving thread's appReady of a real framework
+// process; the idle line lives on a thread of its own.
+#include "HostBenchSupport.h"
+#include "NetIngestSupport.h"
+
+#include "kelmora/linedata/LineDataBasic.h"
+#include "kelmora/linedata/LineDataFactory.h"
+#include "kelmora/linehandler/LineHandlerTopic.h"
+#include "kelmora/linehandler/LineHandlerUDP.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+constexpr int cBatch = 32;
+
+struct Factory : LineDataFactory
+{
+    LineData* create() override { return new LineDataBasic; }
+    void destroy(LineData* data) override { delete data; }
+};
+
+struct NoOp : OrluSubscriber<LineData>
+{
+    NoOp() : OrluSubscriber<LineData>("noop") {}
+    void onData(const Orlu<LineData>&, const std::string&, const LineData& d) override
+    {
+        ++count;
+        benchmark::DoNotOptimize(d.getDataLen());
+    }
+    std::uint64_t count = 0;
+};
+
+int freeUdpPort()
+{
+    return netbench::freePort(SOCK_DGRAM);
+}
+
+struct Sender
+{
+    explicit Sender(int port) : fd(::socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    ~Sender() { ::close(fd); }
+    void batch(const char* data, std::size_t length) const
+    {
+        mmsghdr msgs[cBatch]{};
+        iovec iov[cBatch];
+        for (int i = 0; i < cBatch; ++i)
+        {
+            iov[i] = {const_cast<char*>(data), length};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        ::sendmmsg(fd, msgs, cBatch, 0);
+    }
+    int fd;
+    sockaddr_in to{};
+};
+
+hostbench::Host* g_host = nullptr;
+std::atomic<pthread_t> g_idleThread{};
+std::atomic<bool> g_idleReady{false};
+
+void BM_UdpLine(benchmark::State& state)
+{
+    Factory factory;
+    TarvokSession session; // no Runnable: the benchmark drives the read passes itself
+    session.setLog(&g_host->log);
+    LineHandlerUDP line(factory, session, g_host->log);
+    Orlu<LineData> bus("udp", "default");
+    NoOp sink;
+    bus.subscribe(&sink);
+    line.OrluPublisher<LineData>::setDestination(&bus);
+    line.setReadsPerIoEvent(cBatch);
+    const int port = freeUdpPort();
+    line.setUdpParams("127.0.0.1", std::to_string(port), "127.0.0.1", 0, true);
+    const Sender sender(port);
+    const std::string payload(64, 'u');
+    for (auto _ : state)
+    {
+        sender.batch(payload.data(), payload.size());
+        const std::uint64_t target = sink.count + cBatch;
+        while (sink.count < target)
+            line._read(0);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(sink.count));
+    bus.unsubscribe(&sink);
+}
+
+void BM_UdpBound(benchmark::State& state)
+{
+    const int port = freeUdpPort();
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const Sender sender(port);
+    const std::string payload(64, 'u');
+    std::vector<char> buffers(cBatch * 1500);
+    mmsghdr msgs[cBatch]{};
+    iovec iov[cBatch];
+    std::uint64_t received = 0;
+    for (auto _ : state)
+    {
+        sender.batch(payload.data(), payload.size());
+        int left = cBatch;
+        while (left > 0)
+        {
+            for (int i = 0; i < cBatch; ++i)
+            {
+                iov[i] = {buffers.data() + i * 1500, 1500};
+                msgs[i].msg_hdr.msg_iov = &iov[i];
+                msgs[i].msg_hdr.msg_iovlen = 1;
+            }
+            const int n = ::recvmmsg(fd, msgs, left, MSG_DONTWAIT, nullptr);
+            if (n > 0)
+            {
+                left -= n;
+                received += static_cast<std::uint64_t>(n);
+                benchmark::DoNotOptimize(msgs[0].msg_len);
+            }
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(received));
+    ::close(fd);
+}
+
+void BM_UdpIdleCpu(benchmark::State& state)
+{
+    while (!g_idleReady.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    clockid_t clock{};
+    pthread_getcpuclockid(g_idleThread.load(), &clock);
+    double cpuShare = 0;
+    for (auto _ : state)
+    {
+        timespec c0{};
+        timespec c1{};
+        const auto w0 = std::chrono::steady_clock::now();
+        clock_gettime(clock, &c0);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        clock_gettime(clock, &c1);
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+        const double cpu = double(c1.tv_sec - c0.tv_sec) + double(c1.tv_nsec - c0.tv_nsec) / 1e9;
+        cpuShare = cpu / wall;
+    }
+    state.counters["idle_cpu_pct"] = cpuShare * 100.0;
+}
+
+void BM_TopicLine(benchmark::State& state)
+{
+    Factory factory;
+    TarvokSession session;
+    session.setLog(&g_host->log);
+    LineHandlerTopic line(factory, session, g_host->log);
+    Orlu<LineData> bus("topic", "default");
+    Orlu<MsgPubAdmin> admin("admin", "default");
+    NoOp sink;
+    bus.subscribe(&sink);
+    line.LineHandler::OrluPublisher<LineData>::setDestination(&bus);
+    line.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
+    const std::string message(static_cast<std::size_t>(state.range(0)), 't');
+    for (auto _ : state)
+        line.onTopicData(message.data(), static_cast<unsigned int>(message.size()));
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+    bus.unsubscribe(&sink);
+}
+
+void BM_TopicCopy(benchmark::State& state)
+{
+    std::unique_ptr<char[]> buffer(new char[LineHandlerTopic::cMaxMessage]);
+    const std::string message(static_cast<std::size_t>(state.range(0)), 't');
+    for (auto _ : state)
+    {
+        std::memcpy(buffer.get(), message.data(), message.size());
+        benchmark::DoNotOptimize(buffer.get());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+// The idle line's thread: connects at its ready point and polls on.
+struct IdleOwner : Runnable
+{
+    using Runnable::Runnable;
+    void appReady() override
+    {
+        line->setUdpParams("127.0.0.1", std::to_string(freeUdpPort()), "127.0.0.1", 0, true);
+        g_idleThread = pthread_self();
+        g_idleReady = true;
+    }
+    LineHandlerUDP* line = nullptr;
+};
+
+int registerAll()
+{
+    for (const char* name : {"UBRUN", "UIDLE"})
+    {
+        ThreadParam thread;
+        initStructParam(THREAD_PARAM, &thread, sizeof(thread));
+        copyResourceName(thread.threadNameTxt, name);
+        thread.statusCheckInterval = 0; // the driver sits in its callback for the whole run
+        thread.messageQueueLength = 1024;
+        if (registerThread(&thread) != 0 || registerMessageCallback(name, Runnable::callback) != 0)
+            return -1;
+    }
+    return 0;
+}
+} // namespace
+
+BENCHMARK(BM_UdpLine)->UseRealTime();
+BENCHMARK(BM_UdpBound)->UseRealTime();
+BENCHMARK(BM_UdpIdleCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TopicLine)->RangeMultiplier(4)->Range(100, 65536);
+BENCHMARK(BM_TopicCopy)->RangeMultiplier(4)->Range(100, 65536);
+
+int main(int argc, char** argv)
+{
+    hostbench::Runner::argc = argc;
+    hostbench::Runner::argv = argv;
+    hostbench::Host host(argv[0]);
+    g_host = &host;
+    hostbench::Thread<hostbench::Runner> driver(host, "UBRUN");
+    hostbench::Thread<IdleOwner> idle(host, "UIDLE");
+    Factory factory;
+    LineHandlerUDP line(factory, idle.session, host.log);
+    idle.runnable.line = &line;
+    return hostbench::runFramework(argv[0], "UTLBENCH", registerAll);
+}
