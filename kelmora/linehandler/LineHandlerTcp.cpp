@@ -613,9 +613,14 @@ bool LineHandlerTcp::sendTo(const char* data, int length, const char* context)
     }
     if (length <= 0)
         return length == 0;
-    mLog.verbose() << "LineHandlerTcp::sendTo(" << mConnectedName << "): sending: "
-                   << ZunqDumpUtils::writePeerBytes(data, static_cast<std::size_t>(length)) << " (context: " << context
-                   << ")";
+    // A login packet carries credentials: its bytes never reach the log.
+    if (std::strcmp(context, "sendLogin") == 0)
+        mLog.verbose() << "LineHandlerTcp::sendTo(" << mConnectedName << "): sending " << length
+                       << " bytes (context: " << context << ")";
+    else
+        mLog.verbose() << "LineHandlerTcp::sendTo(" << mConnectedName << "): sending: "
+                       << ZunqDumpUtils::writePeerBytes(data, static_cast<std::size_t>(length))
+                       << " (context: " << context << ")";
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(cSendRetryMillis);
     bool warned = false;
