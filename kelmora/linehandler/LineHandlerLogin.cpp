@@ -366,14 +366,15 @@ void LineHandlerLogin::sendLogout()
 void LineHandlerLogin::createLoginPacket(char* buffer, int& length)
 {
     const std::string& text = mImpl->mLoginPacket;
-    if (text.empty() || length < 1)
+    if (text.empty() || length < 2)
     {
         if (length > 0)
             buffer[0] = '\0';
         length = 0;
         return;
     }
-    const std::size_t copied = std::min(text.size(), static_cast<std::size_t>(length - 1));
+    // The text and its NUL within length - 1 bytes.
+    const std::size_t copied = std::min(text.size(), static_cast<std::size_t>(length - 2));
     std::memcpy(buffer, text.data(), copied);
     buffer[copied] = '\0';
     length = static_cast<int>(copied);

@@ -61,6 +61,9 @@ public:
     void stopHeartbeats() override;
     void createHeartbeatPacket(char* buffer, int& length) override;
 
+    void setName(const std::string& name) { LineHandler::setName(name); }
+    const std::string& getName() const { return LineHandler::getName(); }
+
     virtual void onLogin();
     // Disconnects and resets the line to expect `seqNum` next. Scheduled or
     // requested, never a failure: it does not end the process.
