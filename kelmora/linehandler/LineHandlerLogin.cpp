@@ -451,24 +451,13 @@ void LineHandlerLogin::startHeartbeats()
 {
     LineHandlerLoginImpl& d = *mImpl;
     stopHeartbeats();
-    if (d.mHeartbeatInterval == 0)
-        return;
-    mLog.info() << "LineHandlerLogin: starting heartbeats...";
-    TarvokStatus status = d.mHeartbeatTimer.create(&d.mSession, &d.mHeartbeatSender,
-                                                   static_cast<unsigned int>(d.mHeartbeatInterval * 1000), nullptr);
-    if (!status)
-        mLog.error() << "LineHandlerLogin: cannot start HeartbeatSender timer: " << status.getText();
-    d.mHeartbeatsActive = true;
+    startHeartbeatTimer("LineHandlerLogin", d.mHeartbeatInterval, d.mHeartbeatTimer, d.mHeartbeatSender,
+                        d.mHeartbeatsActive);
 }
 
 void LineHandlerLogin::stopHeartbeats()
 {
-    LineHandlerLoginImpl& d = *mImpl;
-    if (!d.mHeartbeatsActive)
-        return;
-    mLog.info() << "LineHandlerLogin: stopping heartbeats...";
-    d.mHeartbeatsActive = false;
-    d.mHeartbeatTimer.destroy();
+    stopHeartbeatTimer("LineHandlerLogin", mImpl->mHeartbeatTimer, mImpl->mHeartbeatsActive);
 }
 
 bool LineHandlerLogin::heartbeatsActive() const

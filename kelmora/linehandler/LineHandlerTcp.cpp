@@ -671,28 +671,38 @@ bool LineHandlerTcp::sendTo(const char* data, int length, const char* context)
     return true;
 }
 
+void LineHandlerTcp::startHeartbeatTimer(const char* who, std::uint64_t seconds, TarvokTimer& timer,
+                                         TarvokTimerHandler& sender, bool& active)
+{
+    if (seconds == 0)
+        return;
+    mLog.info() << who << ": starting heartbeats...";
+    TarvokStatus status = timer.create(&mImpl->mSession, &sender, static_cast<unsigned int>(seconds * 1000), nullptr);
+    if (!status)
+        mLog.error() << who << ": cannot start HeartbeatSender timer: " << status.getText();
+    active = true;
+}
+
+void LineHandlerTcp::stopHeartbeatTimer(const char* who, TarvokTimer& timer, bool& active)
+{
+    if (!active)
+        return;
+    mLog.info() << who << ": stopping heartbeats...";
+    active = false;
+    timer.destroy();
+}
+
 void LineHandlerTcp::startHeartbeats()
 {
     LineHandlerTcpImpl& d = *mImpl;
     stopHeartbeats();
-    if (d.mHeartbeatInterval == 0)
-        return;
-    mLog.info() << "LineHandlerTcp: starting heartbeats...";
-    TarvokStatus status = d.mHeartbeatTimer.create(&d.mSession, &d.mHeartbeatSender,
-                                                   static_cast<unsigned int>(d.mHeartbeatInterval * 1000), nullptr);
-    if (!status)
-        mLog.error() << "LineHandlerTcp: cannot start HeartbeatSender timer: " << status.getText();
-    d.mHeartbeatsActive = true;
+    startHeartbeatTimer("LineHandlerTcp", d.mHeartbeatInterval, d.mHeartbeatTimer, d.mHeartbeatSender,
+                        d.mHeartbeatsActive);
 }
 
 void LineHandlerTcp::stopHeartbeats()
 {
-    LineHandlerTcpImpl& d = *mImpl;
-    if (!d.mHeartbeatsActive)
-        return;
-    mLog.info() << "LineHandlerTcp: stopping heartbeats...";
-    d.mHeartbeatsActive = false;
-    d.mHeartbeatTimer.destroy();
+    stopHeartbeatTimer("LineHandlerTcp", mImpl->mHeartbeatTimer, mImpl->mHeartbeatsActive);
 }
 
 bool LineHandlerTcp::heartbeatTimerActive() const

@@ -24,6 +24,7 @@
 class FileDescBuffer;
 class LineDataFactory;
 class LineHandlerTcpImpl;
+class TarvokTimer;
 
 struct LineHandlerTcpConnectionInfo
 {
@@ -128,6 +129,12 @@ public:
     int resolvePort(const std::string& text) const;
 
 protected:
+    // The heartbeat timer of `who` ("LineHandlerTcp", "LineHandlerLogin"):
+    // started with a period of `seconds` unless 0 (then `active` stays
+    // false), and stopped when active.
+    void startHeartbeatTimer(const char* who, std::uint64_t seconds, TarvokTimer& timer, TarvokTimerHandler& sender,
+                             bool& active);
+    void stopHeartbeatTimer(const char* who, TarvokTimer& timer, bool& active);
     // For subclasses with their own sends: whether the framework refusal
     // `code` is one to retry.
     static bool isTransientSendError(int code);
