@@ -53,6 +53,16 @@ public:
         std::lock_guard lock(mLock);
         mLines.emplace_back(level, std::string(text, length));
     }
+    void clear()
+    {
+        std::lock_guard lock(mLock);
+        mLines.clear();
+    }
+    std::vector<std::pair<LogLevels, std::string>> lines() const
+    {
+        std::lock_guard lock(mLock);
+        return mLines;
+    }
     // Lines of at most `level` that contain `text`.
     int count(const std::string& text, LogLevels level = LOG_LEVEL_DEBUG) const
     {
