@@ -19,6 +19,14 @@
 
 namespace
 {
+// Out of line on purpose: inlined here the copy knows the packet's bound
+// and becomes a string-move instruction whose start-up cost outweighs a
+// message of a few hundred bytes; the library's copy is several times faster.
+[[gnu::noinline]] void copyMessage(char* to, const char* from, std::size_t length)
+{
+    std::memcpy(to, from, length);
+}
+
 constexpr std::size_t cHeader = Zunq::cPacketHeaderSize;
 constexpr std::size_t cHexDumpMax = 2048;
 
@@ -734,7 +742,7 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
             count = 0;
             first = static_cast<std::uint32_t>(seq);
         }
-        std::memcpy(packet->mData + used, data, length);
+        copyMessage(packet->mData + used, data, length);
         used += length;
         ++count;
     }
