@@ -64,7 +64,8 @@ void forgetFeeds()
         }
 }
 
-class MulticastStartUp : public AdminFixture
+// The framework's network calls scripted for the whole test.
+class ScriptedNet : public AdminFixture
 {
 protected:
     void SetUp() override
@@ -79,6 +80,11 @@ protected:
         forgetFeeds();
         AdminFixture::TearDown();
     }
+};
+
+class MulticastStartUp : public ScriptedNet
+{
+protected:
 
     // Start-up of the sub-feeds of `subFeeds` ("<Name>...</Name>" sections),
     // through the process's module initializer, which runs once per process.
@@ -273,21 +279,9 @@ TEST_F(MulticastStartUp, EachLineIsBoundRegisteredControlledAndGetsItsAdminMetho
 
 // ---- errors on module lists built by hand
 
-class MulticastErrors : public AdminFixture
+class MulticastErrors : public ScriptedNet
 {
 protected:
-    void SetUp() override
-    {
-        AdminFixture::SetUp();
-        NetworkApi::install(&cScripted);
-        gRegistered.clear();
-    }
-    void TearDown() override
-    {
-        NetworkApi::install(nullptr);
-        forgetFeeds();
-        AdminFixture::TearDown();
-    }
 
     struct Parts
     {

@@ -14,10 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
@@ -56,41 +52,21 @@ struct Seen : OrluSubscriber<LineData>, OrluSubscriber<SeqNumGap>, OrluSubscribe
     std::vector<std::string> statuses;
 };
 
-// Sends one datagram per block to the group on the loopback interface.
-struct BlockSender
+// A block of messages, each an original ("O") with a one-digit sequence number.
+std::string block(const std::vector<std::string>& messages)
 {
-    BlockSender(const std::string& group, int port)
-    {
-        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        in_addr lo{};
-        lo.s_addr = htonl(INADDR_LOOPBACK);
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
-        const unsigned char loop = 1;
-        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, group.c_str(), &to.sin_addr);
-    }
-    ~BlockSender() { ::close(fd); }
-    // A block of messages, each an original ("O") with a one-digit sequence number.
-    void send(const std::vector<std::string>& messages)
-    {
-        std::string block = "\x01";
-        for (std::size_t i = 0; i < messages.size(); ++i)
-            block += (i == 0 ? "" : "\x1F") + messages[i];
-        block += "\x03";
-        ::sendto(fd, block.data(), block.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
-    int fd;
-    sockaddr_in to{};
-};
+    std::string text = "\x01";
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        text += (i == 0 ? "" : "\x1F") + messages[i];
+    return text + "\x03";
+}
 
 using Clock = std::chrono::steady_clock;
 
 // On the admin session's thread: sends, asks the admin methods, and ends the run.
 struct Driver : TarvokTimerHandler
 {
-    Driver(const std::string& group, int port) : group(group), port(std::to_string(port)), sender(group, port) {}
+    Driver(const std::string& group, int port) : group(group), port(std::to_string(port)), sender(group.c_str(), port) {}
 
     void request(const std::string& method)
     {
@@ -115,9 +91,9 @@ struct Driver : TarvokTimerHandler
         case 0:
             if (!line->connected())
                 return;
-            sender.send({"O1a", "O2b"});
-            sender.send({"O3c"});
-            sender.send({"O5e", "O6f"});
+            sender.send(block({"O1a", "O2b"}));
+            sender.send(block({"O3c"}));
+            sender.send(block({"O5e", "O6f"}));
             sentGapAt = now;
             phase = 1;
             return;
@@ -131,7 +107,7 @@ struct Driver : TarvokTimerHandler
         case 2:
             if (client.taken().size() < 1)
                 return;
-            sender.send({"O7g"});
+            sender.send(block({"O7g"}));
             mark = now;
             phase = 3;
             return;
@@ -145,7 +121,7 @@ struct Driver : TarvokTimerHandler
         case 4:
             if (client.taken().size() < 2 || !line->connected())
                 return;
-            sender.send({"O7g", "O8h"});
+            sender.send(block({"O7g", "O8h"}));
             phase = 5;
             return;
         case 5:
@@ -161,7 +137,7 @@ struct Driver : TarvokTimerHandler
     }
 
     std::string group, port;
-    BlockSender sender;
+    hostrun::LoopbackGroupSender sender;
     TarvokSession* session = nullptr;
     LineHandler* line = nullptr;
     Seen* filtered = nullptr;
