@@ -46,6 +46,21 @@ struct Settings
     bool logLatency = false, compressed = false, checkClassD = false, sendPubFlush = true;
 };
 
+// Every piece between separators, empty ones included.
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;)
+    {
+        const std::size_t at = text.find(separator, start);
+        pieces.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos)
+            return pieces;
+        start = at + 1;
+    }
+}
+
 std::string substitute(const std::string& interface, const Settings& s)
 {
     if (interface.empty() || interface == "default1")
@@ -78,16 +93,7 @@ ListenEntry::Parsed ListenEntry::parse(const std::string& entry, const std::stri
     Parsed p;
     if (entry.size() > cMaxField)
         return p;
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;)
-    {
-        const std::size_t slash = entry.find('/', start);
-        fields.push_back(entry.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
-    }
+    const std::vector<std::string> fields = split(entry, '/');
     // An empty interface stands for the default; an empty group or service is missing.
     if (fields.size() < 3 || fields[1].empty() || fields[2].empty())
         return p;
@@ -189,20 +195,6 @@ private:
     const Settings& mSettings;
     int mCount = 0;
 };
-
-std::vector<std::string> splitEntries(const std::string& value)
-{
-    std::vector<std::string> entries;
-    std::size_t start = 0;
-    for (;;)
-    {
-        const std::size_t comma = value.find(',', start);
-        entries.push_back(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos)
-            return entries;
-        start = comma + 1;
-    }
-}
 
 std::string childValue(const CfgEntry& block, const char* name)
 {
@@ -312,7 +304,7 @@ bool InitModule<LineHandlerMulticast>::createModule(ModuleList* list, ZunqConfig
             if (child->getName() != "Listen" || child->isSection())
                 continue;
             for (const std::string& value : child->values())
-                for (const std::string& entry : splitEntries(value))
+                for (const std::string& entry : split(value, ','))
                 {
                     const ListenEntry::Parsed p = ListenEntry::parse(entry, s.default1, s.default2);
                     if (!p.ok)
