@@ -1,0 +1,205 @@
+// The main road on the real framework: datagrams of text blocks sent to a
+// loopback multicast group reach the sub-feed's filtered channel through the
+// line built from configuration, in order, with a gap skipped after the gap
+// time and reported; the monitor reports the line up; the line's admin
+// methods leave and rejoin the group.
+#include "../host_admin/AdminTestSupport.h"
+#include "../host_runnable/RunnableTestSupport.h"
+#include "../lh_base/LineHandlerTestSupport.h"
+
+#include "kelmora/bus/SeqNumGap.h"
+#include "kelmora/linehandler/LineHandlerMulticast.h"
+#include "kelmora/supervision/LineStatus.h"
+#include "kelmora/thread/TarvokTimer.h"
+
+#include <gtest/gtest.h>
+
+
+#include <chrono>
+#include <mutex>
+
+namespace
+{
+
+struct Seen : OrluSubscriber<LineData>, OrluSubscriber<SeqNumGap>, OrluSubscriber<LineStatus>
+{
+    Seen() : OrluSubscriber<LineData>("seen"), OrluSubscriber<SeqNumGap>("seen"), OrluSubscriber<LineStatus>("seen") {}
+    void onData(const Orlu<LineData>&, const std::string&, const LineData& d) override
+    {
+        add(std::to_string(d.getSeqNum()));
+    }
+    void onData(const Orlu<SeqNumGap>&, const std::string&, const SeqNumGap& g) override
+    {
+        add("gap" + std::to_string(g.begin()) + "-" + std::to_string(g.end()));
+    }
+    void onData(const Orlu<LineStatus>&, const std::string&, const LineStatus& s) override
+    {
+        std::lock_guard lock(mLock);
+        statuses.push_back(s.str());
+    }
+    void add(const std::string& what)
+    {
+        std::lock_guard lock(mLock);
+        events += (events.empty() ? "" : " ") + what;
+    }
+    std::string taken()
+    {
+        std::lock_guard lock(mLock);
+        return events;
+    }
+    std::mutex mLock;
+    std::string events;
+    std::vector<std::string> statuses;
+};
+
+// A block of messages, each an original ("O") with a one-digit sequence number.
+std::string block(const std::vector<std::string>& messages)
+{
+    std::string text = "\x01";
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        text += (i == 0 ? "" : "\x1F") + messages[i];
+    return text + "\x03";
+}
+
+using Clock = std::chrono::steady_clock;
+
+// On the admin session's thread: sends, asks the admin methods, and ends the run.
+struct Driver : TarvokTimerHandler
+{
+    Driver(const std::string& group, int port) : group(group), port(std::to_string(port)), sender(group.c_str(), port) {}
+
+    void request(const std::string& method)
+    {
+        admintest::relayRequest(*session, "orvane.A." + method, "host.1." + std::to_string(++requests),
+                                group + "\t" + port);
+    }
+    bool seen(const std::string& tail) const
+    {
+        const std::string events = filtered->taken();
+        return events.size() >= tail.size() && events.compare(events.size() - tail.size(), tail.size(), tail) == 0;
+    }
+    void onTimer(TarvokTimer* timer) override
+    {
+        const auto now = Clock::now();
+        if (now - begun > std::chrono::seconds(20))
+        {
+            timedOutIn = phase;
+            phase = 99;
+        }
+        switch (phase)
+        {
+        case 0:
+            if (!line->connected())
+                return;
+            sender.send(block({"O1a", "O2b"}));
+            sender.send(block({"O3c"}));
+            sender.send(block({"O5e", "O6f"}));
+            sentGapAt = now;
+            phase = 1;
+            return;
+        case 1:
+            if (!seen("6"))
+                return;
+            gapHeld = now - sentGapAt;
+            request("unjoinmulticastgroup");
+            phase = 2;
+            return;
+        case 2:
+            if (client.taken().size() < 1)
+                return;
+            sender.send(block({"O7g"}));
+            mark = now;
+            phase = 3;
+            return;
+        case 3:
+            if (now - mark < std::chrono::milliseconds(200))
+                return;
+            whileLeft = filtered->taken();
+            request("rejoinmulticastgroup");
+            phase = 4;
+            return;
+        case 4:
+            if (client.taken().size() < 2 || !line->connected())
+                return;
+            sender.send(block({"O7g", "O8h"}));
+            phase = 5;
+            return;
+        case 5:
+            if (!seen("8"))
+                return;
+            phase = 100;
+            break;
+        default:
+            break;
+        }
+        timer->destroy();
+        hostrun::stopFramework();
+    }
+
+    std::string group, port;
+    hostrun::LoopbackGroupSender sender;
+    TarvokSession* session = nullptr;
+    LineHandler* line = nullptr;
+    Seen* filtered = nullptr;
+    admintest::RecordingClient client;
+    int requests = 0;
+    int phase = 0;
+    int timedOutIn = -1;
+    Clock::time_point begun = Clock::now(), sentGapAt, mark;
+    Clock::duration gapHeld{};
+    std::string whileLeft;
+};
+
+TEST(MulticastRoad, BlocksFromALoopbackGroupReachTheFilteredChannelInOrder)
+{
+    hostrun::Host host;
+    host.log.setLevel(LOG_LEVEL_INFO);
+    ModuleList& modules = keptModuleList();
+    registerModule<Log>(&modules, "Log", &host.log, modules.defaultGroup());
+    const std::string group = "239.255.43.33";
+    const int port = lhtest::freeUdpPort();
+    TempDir dir;
+    auto cfg = makeConfig({"feedd"},
+                          "<QueueSize>200</QueueSize><NamedThreads><Value>FEED</Value></NamedThreads>"
+                          "<FEED><Enabled>true</Enabled></FEED>"
+                          "<SubFeeds><Value>A</Value></SubFeeds>"
+                          "<A><UseNamedThread>FEED</UseNamedThread><LineHandlerType>multicast</LineHandlerType>"
+                          "<Listen>127.0.0.1/" + group + "/" + std::to_string(port) + "</Listen></A>"
+                          "<LineFilterInitialSeqNum>1</LineFilterInitialSeqNum>"
+                          "<LineFilterGapLimitTime>0.5</LineFilterGapLimitTime><LineDataSeqNumOffset>1</LineDataSeqNumOffset>",
+                          &dir);
+    cfg->setAppName("feedd");
+
+    Seen filtered;
+    Driver driver(group, port);
+    driver.filtered = &filtered;
+    TarvokTimer timer;
+    hostrun::extraRegistration() = [&] {
+        ModuleList* list = &modules;
+        moduleInitializer()->initialize(list, cfg.get());
+        findModule<Orlu<LineData>>(list, "OrluLineData", "A")->subscribe(&filtered);
+        findModule<Orlu<SeqNumGap>>(list, "OrluSeqNumGap", "A")->subscribe(&filtered);
+        findModule<Orlu<LineStatus>>(list, "OrluLineStatus", "A")->subscribe(&filtered);
+        driver.line = findModule<LineHandler>(list, "LineHandler", "A");
+        driver.session = findModule<TarvokSession>(list, "TarvokSessionOrvane", "default");
+        driver.session->setOrvaneClient(&driver.client);
+        timer.create(driver.session, &driver, 5, nullptr);
+        return 0;
+    };
+    ASSERT_TRUE(hostrun::runFramework({}));
+
+    ASSERT_NE(driver.line, nullptr);
+    EXPECT_EQ(driver.phase, 100) << "timed out in phase " << driver.timedOutIn;
+    EXPECT_EQ(filtered.taken(), "1 2 3 gap4-4 5 6 7 8");
+    EXPECT_EQ(driver.whileLeft, "1 2 3 gap4-4 5 6");
+    EXPECT_GE(driver.gapHeld, std::chrono::milliseconds(450));
+    EXPECT_NE(std::find(filtered.statuses.begin(), filtered.statuses.end(), "up"), filtered.statuses.end());
+    std::vector<std::string> replies;
+    for (const std::string& rec : driver.client.taken())
+        replies.push_back(admintest::field(rec, 151, 1200));
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].rfind("Unjoined: A", 0), 0u) << replies[0];
+    EXPECT_EQ(replies[1].rfind("Rejoined :A", 0), 0u) << replies[1];
+}
+
+} // namespace
