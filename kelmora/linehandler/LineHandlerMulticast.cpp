@@ -234,7 +234,7 @@ void LineHandlerMulticast::setMulticastParams(const std::string& interface, cons
         mLog.error() << text;
         throw LineError(text);
     }
-    const long port = linehandler::resolveUdpService(service);
+    const long port = linehandler::resolveService(service);
     if (port == 0)
     {
         const std::string text = "Invalid multicast service parameter: \"" + service + "\"";

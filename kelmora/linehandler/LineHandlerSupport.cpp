@@ -13,12 +13,12 @@
 
 namespace linehandler
 {
-long resolveUdpService(const std::string& service)
+long resolveService(const std::string& service, const char* protocol)
 {
     servent entry{};
     servent* found = nullptr;
     char scratch[1024];
-    if (::getservbyname_r(service.c_str(), "udp", &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr)
+    if (::getservbyname_r(service.c_str(), protocol, &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr)
         return ntohs(static_cast<uint16_t>(found->s_port));
     // Whole text only: "80x" or a port past 65535 would open the wrong one.
     char* end = nullptr;

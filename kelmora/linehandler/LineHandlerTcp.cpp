@@ -1,4 +1,5 @@
 #include "kelmora/linehandler/LineHandlerTcp.h"
+#include "kelmora/linehandler/LineHandlerSupport.h"
 
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/linedata/LineDataFactory.h"
@@ -328,21 +329,7 @@ int LineHandlerTcp::resolvePort(const std::string& text) const
         mLog.error() << message;
         throw LineError(message);
     }
-    long port = 0;
-    servent entry{};
-    servent* found = nullptr;
-    char scratch[1024];
-    if (::getservbyname_r(text.c_str(), "tcp", &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr)
-        port = ntohs(static_cast<uint16_t>(found->s_port));
-    else
-    {
-        // Whole text only: "80x" or a port past 65535 would reach the wrong server.
-        char* end = nullptr;
-        errno = 0;
-        port = std::strtol(text.c_str(), &end, 0);
-        if (errno != 0 || end == text.c_str() || *end != '\0' || port < 0 || port > 65535)
-            port = 0;
-    }
+    const long port = linehandler::resolveService(text, "tcp");
     if (port == 0)
     {
         const std::string message =

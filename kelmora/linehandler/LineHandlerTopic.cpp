@@ -25,7 +25,7 @@ int servicePort(Log& log, const std::string& service, const char* what)
         log.error() << text;
         throw std::invalid_argument(text);
     }
-    const long port = linehandler::resolveUdpService(service);
+    const long port = linehandler::resolveService(service);
     if (port == 0)
     {
         const std::string text = std::string("Invalid multicast ") + what + "service parameter: \"" + service + "\"";

@@ -214,7 +214,7 @@ void LineHandlerUDP::setUdpParams(const std::string& interface, const std::strin
         mLog.error() << text;
         throw LineError(text);
     }
-    const long port = linehandler::resolveUdpService(service);
+    const long port = linehandler::resolveService(service);
     if (port == 0)
     {
         const std::string text = "Invalid multicast service parameter: \"" + service + "\"";
