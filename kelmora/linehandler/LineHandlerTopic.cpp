@@ -109,7 +109,9 @@ void LineHandlerTopicImpl::process(const char* data, unsigned int length)
     }
     try
     {
-        record.setLineTimeNow();
+        // The read time serves as the line time: one clock read per message,
+        // the two stamps a copy apart.
+        record.setLineTime(record.getReadQuorDataTime());
         record.setData(mData.get(), length);
         mHandler.save(record);
         mHandler.LineHandler::OrluPublisher<LineData>::publish(record);
@@ -133,6 +135,9 @@ LineHandlerTopic::LineHandlerTopic(LineDataFactory& factory, TarvokSession& sess
 LineHandlerTopic::~LineHandlerTopic()
 {
     disconnect();
+    // The thread's status channel would otherwise call a freed handler.
+    if (Runnable* runnable = getTarvokSession().getRunnable())
+        runnable->getOrluThreadStatus()->unsubscribe(this);
 }
 
 void LineHandlerTopic::setName(const std::string& name)

@@ -38,7 +38,7 @@ public:
     };
 
     LineHandlerTopic(LineDataFactory& factory, TarvokSession& session, Log& log);
-    // Leaves the topic when subscribed.
+    // Leaves the topic when subscribed and the thread's status channel.
     ~LineHandlerTopic() override;
 
     void connect() override;

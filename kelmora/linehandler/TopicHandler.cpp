@@ -6,11 +6,20 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace
 {
 const TopicApi cFramework{initStructParam, registerMsgTopic, sendMsgServiceEvent, getErrorCode};
 std::atomic<const TopicApi*> gCurrent{&cFramework};
+
+// Chains of handlers on one topic change under this lock; deliveries walk
+// them without it, on the owning thread.
+std::mutex& chainLock()
+{
+    static std::mutex m;
+    return m;
+}
 } // namespace
 
 const TopicApi& TopicApi::current()
@@ -43,18 +52,101 @@ public:
         return false;
     }
 
+    // The first handler of this handler's topic, when it is in the map.
+    TopicHandler* first() const
+    {
+        unsigned long value = 0;
+        if (!mInMap || !Runnable::getTopicHandleMap(mKey, value))
+            return nullptr;
+        return reinterpret_cast<TopicHandler*>(value);
+    }
+    // Whether another handler on the topic holds the subscription.
+    bool otherHolds() const
+    {
+        for (TopicHandler* h = first(); h != nullptr; h = h->mNextOnTopic)
+            if (h != mHandler && h->mHoldsTopic)
+                return true;
+        return false;
+    }
+    // The handler taking a topic another one registered: same full name, same
+    // thread. Anything else holding the cut name is refused.
+    bool join(TopicHandler& holder, const MsgTopicParam& param, const std::string& topic);
+    void leave();
+
     TopicHandler* mHandler;
     TarvokSession& mSession;
     Log& mLog;
     char mName[17] = {};
+    // The topic as configured and as the map knows it.
+    std::string mTopic;
+    char mKey[17] = {};
+    bool mInMap = false;
+    MsgTopicParam mParam{};
 };
+
+bool TopicHandlerImpl::join(TopicHandler& holder, const MsgTopicParam& param, const std::string& topic)
+{
+    const TopicHandlerImpl& h = *holder.mTopicImpl;
+    if (h.mTopic != topic)
+    {
+        mLog.error() << "TopicHandlerImpl::registerTopic(" << topic << ") failed to register: its resource name|"
+                     << param.topicNameTxt << "| is taken by topic|" << h.mTopic << "|";
+        return false;
+    }
+    if (std::memcmp(h.mName, mName, sizeof mName) != 0)
+    {
+        mLog.error() << "TopicHandlerImpl::registerTopic(" << topic << ") failed to register: thread|" << mName
+                     << "| asks for a topic registered by thread|" << h.mName << "|";
+        return false;
+    }
+    const MsgTopicParam& held = h.mParam;
+    if (std::strncmp(held.topicDataMcastTxt, param.topicDataMcastTxt, sizeof held.topicDataMcastTxt) != 0 ||
+        held.topicDataPortNum != param.topicDataPortNum ||
+        std::strncmp(held.topicAckMcastTxt, param.topicAckMcastTxt, sizeof held.topicAckMcastTxt) != 0 ||
+        held.topicAckPortNum != param.topicAckPortNum)
+        mLog.warning() << "TopicHandlerImpl::registerTopic(" << topic << ") groups and ports of this line are not "
+                       << "used: the topic keeps those it was registered with";
+    TopicHandler* last = &holder;
+    while (last->mNextOnTopic != nullptr)
+        last = last->mNextOnTopic;
+    last->mNextOnTopic = mHandler;
+    std::memcpy(mKey, param.topicNameTxt, sizeof mKey);
+    mTopic = topic;
+    mParam = held;
+    mInMap = true;
+    mLog.info() << "TopicHandlerImpl::registerTopic(" << topic << ") another line on the topic of thread|" << mName
+                << "|";
+    return true;
+}
+
+void TopicHandlerImpl::leave()
+{
+    std::lock_guard lock(chainLock());
+    TopicHandler* head = first();
+    if (head == nullptr)
+        return;
+    if (head == mHandler)
+        Runnable::removeTopicHandleMap(mKey, mHandler, mHandler->mNextOnTopic, mLog);
+    else
+        for (TopicHandler* h = head; h != nullptr; h = h->mNextOnTopic)
+            if (h->mNextOnTopic == mHandler)
+            {
+                h->mNextOnTopic = mHandler->mNextOnTopic;
+                break;
+            }
+    mHandler->mNextOnTopic = nullptr;
+    mInMap = false;
+}
 
 TopicHandler::TopicHandler(TarvokSession& session, Log& log)
     : mTopicImpl(std::make_unique<TopicHandlerImpl>(*this, session, log))
 {
 }
 
-TopicHandler::~TopicHandler() = default;
+TopicHandler::~TopicHandler()
+{
+    mTopicImpl->leave();
+}
 
 bool TopicHandler::registerTopic(const std::string& topic, const std::string& dataGroup, int dataPort,
                                  const std::string& ackGroup, int ackPort, std::uint64_t startingSeqNum,
@@ -78,23 +170,68 @@ bool TopicHandler::registerTopic(const std::string& topic, const std::string& da
     param.waitForDrSiteAck = waitForDrSiteAck;
     param.openInStandbyMode = openInStandbyMode;
     param.replicationMode = replicationMode;
+
+    std::lock_guard lock(chainLock());
+    if (d.mInMap)
+    {
+        d.mLog.error() << "TopicHandlerImpl::registerTopic(" << topic << ") failed to register: the handler already "
+                       << "receives topic|" << d.mTopic << "|";
+        return false;
+    }
+    char key[17] = {};
+    std::memcpy(key, param.topicNameTxt, sizeof param.topicNameTxt);
+    unsigned long held = 0;
+    if (Runnable::getTopicHandleMap(key, held))
+        return d.join(*reinterpret_cast<TopicHandler*>(held), param, topic);
     if (api.registerMsgTopic(&param) != 0)
     {
         d.mLog.error() << "TopicHandlerImpl::registerTopic(" << topic << ") failed to register as type|"
                        << static_cast<int>(openType) << "|";
         return false;
     }
-    return Runnable::insertTopicHandleMap(param.topicNameTxt, d.mHandler, d.mLog);
+    if (!Runnable::insertTopicHandleMap(key, d.mHandler, d.mLog))
+        return false;
+    std::memcpy(d.mKey, key, sizeof d.mKey);
+    d.mTopic = topic;
+    d.mParam = param;
+    d.mInMap = true;
+    return true;
 }
 
 bool TopicHandler::subscribeTopic(const char* topic)
 {
-    return mTopicImpl->sendTopicEvent(topic, TOPIC_SUBSCRIBE);
+    TopicHandlerImpl& d = *mTopicImpl;
+    {
+        std::lock_guard lock(chainLock());
+        if (d.otherHolds())
+        {
+            // One subscription serves every line on the topic.
+            d.mLog.info() << "TopicHandlerImpl::subscribeTopic(" << topic << ") joins the subscription of the "
+                          << "other lines on the topic";
+            mHoldsTopic = true;
+            return true;
+        }
+    }
+    if (!d.sendTopicEvent(topic, TOPIC_SUBSCRIBE))
+        return false;
+    mHoldsTopic = true;
+    return true;
 }
 
 bool TopicHandler::unsubscribeTopic(const char* topic)
 {
-    return mTopicImpl->sendTopicEvent(topic, TOPIC_LEAVE_SUB);
+    TopicHandlerImpl& d = *mTopicImpl;
+    {
+        std::lock_guard lock(chainLock());
+        mHoldsTopic = false;
+        if (d.otherHolds())
+        {
+            d.mLog.info() << "TopicHandlerImpl::unsubscribeTopic(" << topic << ") leaves the subscription to the "
+                          << "other lines on the topic";
+            return true;
+        }
+    }
+    return d.sendTopicEvent(topic, TOPIC_LEAVE_SUB);
 }
 
 std::string TopicHandler::eventToString(FwEventID event)

@@ -309,6 +309,32 @@ bool Runnable::insertTopicHandleMap(const char (&name)[17], void* handle, Log& l
 {
     return insert(topicMap(), "Runnable::insertTopicHandleMap(", name, handle, log);
 }
+bool Runnable::removeTopicHandleMap(const char (&name)[17], void* handle, void* successor, Log& log)
+{
+    NameMap& m = topicMap();
+    bool removed = false;
+    {
+        std::lock_guard lock(m.lock);
+        DataValueType v = 0;
+        if (m.map.getValueByKey(rawKey(name), v, false) && v == reinterpret_cast<DataValueType>(handle))
+        {
+            m.map.remove(rawKey(name));
+            if (successor != nullptr)
+                m.map.insert(textKey(name), reinterpret_cast<DataValueType>(successor), false);
+            m.generation.fetch_add(1, std::memory_order_release);
+            removed = true;
+        }
+    }
+    if (!removed)
+    {
+        log.error() << "Runnable::removeTopicHandleMap() : failed to remove handle map - key|" << name
+                    << "| not held by the handler";
+        return false;
+    }
+    log.verbose() << "Runnable::removeTopicHandleMap() : remove handle map - key|" << name << "| succeed"
+                  << (successor != nullptr ? ", the next handler on the topic takes it" : "");
+    return true;
+}
 bool Runnable::getTimerHandleMap(const long& handle, unsigned long& value)
 {
     HandleMap& m = timerMap();
@@ -711,7 +737,13 @@ void Runnable::_onTopic(DataMsg* data)
         return;
     }
     const unsigned int length = data->dataLen > 0 ? static_cast<unsigned int>(data->dataLen) : 0;
-    reinterpret_cast<TopicHandler*>(value)->onTopicData(data->bufPtr, length);
+    auto* first = reinterpret_cast<TopicHandler*>(value);
+    if (first->nextOnTopic() == nullptr) [[likely]]
+    {
+        first->onTopicData(data->bufPtr, length);
+        return;
+    }
+    toEachOnTopic(first, [&](TopicHandler* h) { h->onTopicData(data->bufPtr, length); });
 }
 
 void Runnable::_onTopicEvent(EventMsg* event)
@@ -719,8 +751,42 @@ void Runnable::_onTopicEvent(EventMsg* event)
     char name[17];
     resourceName(name, event->eventParam.resNameTxt);
     unsigned long value = 0;
-    if (cachedLookup(gTopicMapGeneration, topicMap, tTopicCache, name, value))
-        reinterpret_cast<TopicHandler*>(value)->onTopicEvent(event);
+    if (!cachedLookup(gTopicMapGeneration, topicMap, tTopicCache, name, value))
+        return;
+    auto* first = reinterpret_cast<TopicHandler*>(value);
+    if (first->nextOnTopic() == nullptr)
+        first->onTopicEvent(event);
+    else
+        toEachOnTopic(first, [&](TopicHandler* h) { h->onTopicEvent(event); });
+}
+
+template <typename Op>
+void Runnable::toEachOnTopic(TopicHandler* first, Op op)
+{
+    bool anyHolds = false;
+    for (TopicHandler* h = first; h != nullptr; h = h->nextOnTopic())
+        anyHolds = anyHolds || h->holdsTopic();
+    for (TopicHandler* h = first; h != nullptr;)
+    {
+        // Read first: a handler may leave the chain from its own call.
+        TopicHandler* next = h->nextOnTopic();
+        if (!anyHolds || h->holdsTopic())
+        {
+            try
+            {
+                op(h);
+            }
+            catch (abi::__forced_unwind&)
+            {
+                throw;
+            }
+            catch (...)
+            {
+                logEscaped();
+            }
+        }
+        h = next;
+    }
 }
 
 void Runnable::_onTimer(EventMsg* event)

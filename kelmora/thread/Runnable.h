@@ -73,6 +73,9 @@ public:
     static bool removeNetworkHandleMap(const char (&name)[17], Log& log);
     static bool getTopicHandleMap(const char (&name)[17], unsigned long& value);
     static bool insertTopicHandleMap(const char (&name)[17], void* handle, Log& log);
+    // Removes the name's entry when it holds `handle`; a successor, when
+    // given, takes its place in the same step. False when it held another.
+    static bool removeTopicHandleMap(const char (&name)[17], void* handle, void* successor, Log& log);
     static bool getTimerHandleMap(const long& handle, unsigned long& value);
     static bool insertTimerHandleMap(const long& handle, void* timer, Log& log);
     static bool removeTimer(const long& handle);
@@ -133,6 +136,11 @@ private:
     static void dispatch(MessageType type, EventMsg* event, DataMsg* data);
     // Logs the exception in flight; called from a handler only.
     [[gnu::noinline, gnu::cold]] static void logEscaped();
+    // Several lines on one topic: each that holds the topic (all of them
+    // while none does) gets the delivery, one's exception not stopping
+    // the next.
+    template <typename Op>
+    static void toEachOnTopic(TopicHandler* first, Op op);
 
     std::string mName;
     char mResourceName[17] = {};

@@ -2,6 +2,7 @@
 // registration, subscribe and leave requests, the events a thread's Runnable
 // delivers, and topic messages into the line data channel.
 #include "../lh_base/LineHandlerTestSupport.h"
+#include "TopicTestSupport.h"
 
 #include "kelmora/linehandler/LineHandlerTopic.h"
 
@@ -12,6 +13,7 @@
 
 using namespace hostrun;
 using namespace lhtest;
+using topictest::TopicThread;
 
 namespace
 {
@@ -43,8 +45,8 @@ const TopicApi cScripted{
     [] { return gScript.errorCode; },
 };
 
-// The topic map is the process's and keeps its entries: each handler gets a
-// topic name of its own.
+// The topic map is the process's: each test's handlers get topic names of
+// their own.
 std::string uniqueTopic()
 {
     static std::atomic<int> n{0};
@@ -68,19 +70,26 @@ void deliver(const std::string& topic, int id, short int16 = 0, int int32 = 1, b
     Runnable::callback(MSG_EVENT, &e, nullptr);
 }
 
+bool inTopicMap(const std::string& topic, const TopicHandler* expected = nullptr)
+{
+    char key[17] = {};
+    copyResourceName(key, topic.c_str());
+    unsigned long value = 0;
+    return Runnable::getTopicHandleMap(key, value) &&
+           (expected == nullptr || reinterpret_cast<TopicHandler*>(value) == expected);
+}
+
 struct Topic : ::testing::Test
 {
     Topic() { TopicApi::install(&cScripted); }
     ~Topic() override
     {
-        for (auto& h : handlers)
-            thread.runnable->getOrluThreadStatus()->unsubscribe(h.get());
         handlers.clear();
         TopicApi::install(nullptr);
         gScript = Script{};
     }
     Host host;
-    Thread<> thread{host, "LHTP"};
+    Thread<TopicThread> thread{host, "LHTP"};
     CountingFactory factory;
     std::vector<std::string> events;
     Recorder<LineData> data{events, [](const LineData& d) { return "D:" + std::to_string(d.getDataLen()); }};
@@ -90,7 +99,8 @@ struct Topic : ::testing::Test
     std::vector<std::unique_ptr<LineHandlerTopic>> handlers;
     OrluPublisher<Zunq::ThreadStatus> threadState{"test"};
 
-    LineHandlerTopic& make(const std::string& group = "239.1.1.1", bool classD = false)
+    LineHandlerTopic& make(const std::string& group = "239.1.1.1", bool classD = false,
+                           const std::string& topic = uniqueTopic())
     {
         auto h = std::make_unique<LineHandlerTopic>(factory, thread.session, host.log);
         h->setFeedName("FEED1");
@@ -100,7 +110,7 @@ struct Topic : ::testing::Test
         h->OrluPublisher<MsgPubAdmin>::setDestination(&admin.channel);
         h->OrluPublisher<LineStatus>::setDestination(&statuses.channel);
         h->OrluPublisher<LineHeartbeat>::setDestination(&beats.channel);
-        h->setTopicParams(uniqueTopic(), group, "5001", "239.1.1.2", "5002", 7);
+        h->setTopicParams(topic, group, "5001", "239.1.1.2", "5002", 7);
         thread.runnable->getOrluThreadStatus()->subscribe(h.get());
         handlers.push_back(std::move(h));
         gScript.calls.clear();
@@ -335,4 +345,108 @@ TEST_F(Topic, MessagesUpToTheLimitAreLineDataAndEachPassEndsWithAFlush)
     receiver->onTopicData("abc", 3);
     EXPECT_EQ(events, (std::vector<std::string>{"D:3"}));
     EXPECT_EQ(factory.created, 2);
+}
+
+TEST_F(Topic, TwoLinesOnOneTopicShareOneRegistrationAndSubscriptionAndEachGetsTheMessages)
+{
+    gScript = Script{};
+    const std::string topic = uniqueTopic();
+    std::vector<std::string> sources;
+    data.after = [&](const LineData& d) { sources.push_back(d.getSrcHost()); };
+    auto first = std::make_unique<LineHandlerTopic>(factory, thread.session, host.log);
+    auto second = std::make_unique<LineHandlerTopic>(factory, thread.session, host.log);
+    for (LineHandlerTopic* h : {first.get(), second.get()})
+    {
+        h->OrluPublisher<LineData>::setDestination(&data.channel);
+        h->OrluPublisher<LineStatus>::setDestination(&statuses.channel);
+        thread.runnable->getOrluThreadStatus()->subscribe(h);
+    }
+    first->setTopicParams(topic, "239.1.1.1", "5001", "239.1.1.2", "5002", 7);
+    second->setTopicParams(topic, "239.1.1.3", "5003", "239.1.1.4", "5004", 7);
+    EXPECT_EQ(gScript.calls, (std::vector<std::string>{"register " + topic}));
+    EXPECT_EQ(host.sink.count("groups and ports of this line are not used", LOG_LEVEL_WARNING), 1);
+    EXPECT_TRUE(inTopicMap(topic, first.get()));
+
+    gScript.calls.clear();
+    appReady();
+    deliver(topic, TOPIC_SUB_READY_TO_OPEN);
+    deliver(topic, TOPIC_SUBSCRIBE_ACK);
+    EXPECT_EQ(gScript.calls, (std::vector<std::string>{"subscribe " + topic}));
+    EXPECT_TRUE(first->connected());
+    EXPECT_TRUE(second->connected());
+
+    // Each line gets each message, as its own record; an empty message ends
+    // in each line's exception without keeping it from the other.
+    thread.runnable->topicData(topic, "abc");
+    thread.runnable->topicData(topic, "");
+    EXPECT_EQ(sources, (std::vector<std::string>{"239.1.1.1", "239.1.1.3"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"status:up", "D:3", "status:up", "D:3"}));
+    EXPECT_EQ(host.sink.count("end-of-file reached"), 2);
+
+    // The subscription stays while one line holds it; a line that left gets
+    // no more of the topic.
+    gScript.calls.clear();
+    sources.clear();
+    first->disconnect();
+    EXPECT_TRUE(gScript.calls.empty());
+    thread.runnable->topicData(topic, "abc");
+    EXPECT_EQ(sources, (std::vector<std::string>{"239.1.1.3"}));
+    second->disconnect();
+    EXPECT_EQ(gScript.calls, (std::vector<std::string>{"leave " + topic}));
+
+    // The first leaves the map to the second; the last leaves it empty.
+    sources.clear();
+    first.reset();
+    EXPECT_TRUE(inTopicMap(topic, second.get()));
+    thread.runnable->topicData(topic, "abc");
+    EXPECT_EQ(sources, (std::vector<std::string>{"239.1.1.3"}));
+    second.reset();
+    EXPECT_FALSE(inTopicMap(topic));
+}
+
+TEST_F(Topic, ACutNameHeldByAnotherTopicOrThreadIsRefused)
+{
+    Thread<> other{host, "LHTQ"};
+    const std::string held = "QRSTUVWXYZQRSTUV" + uniqueTopic();
+    LineHandlerTopic holder(factory, thread.session, host.log);
+    holder.setTopicParams(held, "239.1.1.1", "5001", "239.1.1.2", "5002", 0);
+    struct Case
+    {
+        std::string topic;
+        TarvokSession* session;
+        std::string text;
+    };
+    const Case cases[] = {
+        {held + "X", &thread.session, "| is taken by topic|" + held + "|"},
+        {held, &other.session, "failed to register: thread|LHTQ| asks for a topic registered by thread|LHTP|"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.text);
+        gScript.calls.clear();
+        LineHandlerTopic h(factory, *c.session, host.log);
+        h.setFeedName("FEED1");
+        EXPECT_THROW(h.setTopicParams(c.topic, "239.1.1.1", "5001", "239.1.1.2", "5002", 0), LineError);
+        EXPECT_EQ(host.sink.count(c.text, LOG_LEVEL_ERROR), 1);
+        EXPECT_TRUE(gScript.calls.empty());
+    }
+    EXPECT_TRUE(inTopicMap(held, &holder));
+}
+
+TEST_F(Topic, ADestroyedLineLeavesTheTopicMapAndTheThreadStatusChannel)
+{
+    const std::string topic = uniqueTopic();
+    auto h = std::make_unique<LineHandlerTopic>(factory, thread.session, host.log);
+    h->setTopicParams(topic, "239.1.1.1", "5001", "239.1.1.2", "5002", 0);
+    thread.runnable->getOrluThreadStatus()->subscribe(h.get());
+    ASSERT_TRUE(inTopicMap(topic, h.get()));
+    h.reset();
+    EXPECT_FALSE(inTopicMap(topic));
+    // Neither the thread's status nor the topic's events reach freed memory.
+    appReady();
+    deliver(topic, TOPIC_SUB_READY_TO_OPEN);
+    // The name is free for a new line.
+    gScript.calls.clear();
+    LineHandlerTopic& again = make("239.1.1.1", false, topic);
+    EXPECT_TRUE(inTopicMap(topic, &again));
 }

@@ -3,6 +3,7 @@
 // the start-up errors and the per-line admin method.
 #include "../host_admin/AdminTestSupport.h"
 #include "../lh_base/LineHandlerTestSupport.h"
+#include "TopicTestSupport.h"
 
 #include "kelmora/bus/MsgZunqPublisher.h"
 #include "kelmora/linedata/LineDataBasic.h"
@@ -154,7 +155,7 @@ protected:
     Orlu<LineData> mPlain{"LineData.A", "A"};
     KeshSession mKesh{"A"};
     std::unique_ptr<ZunqConfigManager> mThreadConfig = makeConfig({"feedd"});
-    Runnable mRunnable{"A", *mThreadConfig, mList, mLog, 10000u};
+    topictest::TopicThread mRunnable{"A", *mThreadConfig, mList, mLog, 10000u};
     TarvokSession mSession;
     LineMonitor mMonitor{"A", nullptr, &mLog, nullptr};
     Factory mFactory;
@@ -237,19 +238,26 @@ TEST_F(TopicFactory, TwoEntriesOnOneTopicAndAHandlerThatFailsIsReleased)
 {
     mSession.setRunnable(&mRunnable);
     mSession.setLog(&mLog);
-    ASSERT_EQ(run(sub("<Listen>eth0/239.1.1.1/5001/239.1.1.2/5002,eth0/239.1.1.3/5003/239.1.1.4/5004</Listen>")), "");
-    // Both are built; the topic can reach only one handler, so the second is
-    // refused at registration and released.
+    const std::string topic = freshTopic();
+    ASSERT_EQ(run("<A><LineHandlerType>topic</LineHandlerType><Topic>" + topic +
+                  "</Topic><Listen>eth0/239.1.1.1/5001/239.1.1.2/5002,eth0/239.1.1.3/5003/239.1.1.4/5004</Listen></A>"),
+              "");
+    // Two lines on the one registered topic; the module names the second.
     EXPECT_EQ(mFactory.created, 4);
-    EXPECT_EQ(mFactory.destroyed, 2);
-    EXPECT_EQ(mSink.count("LineError: Failed to register multicast receiver [A]"), 1);
+    EXPECT_EQ(mFactory.destroyed, 0);
+    EXPECT_EQ(gRegistered.size(), 1u);
     ASSERT_NE(last(), nullptr);
-    EXPECT_EQ(last()->getName(), "239.1.1.1:5001");
+    EXPECT_EQ(last()->getName(), "239.1.1.3:5003");
+    Counter plain;
+    mPlain.subscribe(&plain);
+    mRunnable.topicData(topic, "abc");
+    EXPECT_EQ(plain.n, 2);
+    mPlain.unsubscribe(&plain);
 
     ASSERT_EQ(run(sub("<Listen>eth0/239.1.1.1/0/239.1.1.2/5002</Listen>")), "");
     EXPECT_EQ(mSink.count("Unknown exception"), 1);
     EXPECT_EQ(mFactory.created, 6);
-    EXPECT_EQ(mFactory.destroyed, 4);
+    EXPECT_EQ(mFactory.destroyed, 2);
 }
 
 TEST_F(TopicFactory, LineDataChannelChoice)
