@@ -450,3 +450,18 @@ TEST_F(Topic, ADestroyedLineLeavesTheTopicMapAndTheThreadStatusChannel)
     LineHandlerTopic& again = make("239.1.1.1", false, topic);
     EXPECT_TRUE(inTopicMap(topic, &again));
 }
+
+TEST_F(Topic, ALaterLineOnATopicLeavesTheChainAndTheFirstKeepsTheMap)
+{
+    const std::string topic = uniqueTopic();
+    std::vector<std::string> sources;
+    data.after = [&](const LineData& d) { sources.push_back(d.getSrcHost()); };
+    LineHandlerTopic& first = make("239.1.1.1", false, topic);
+    auto later = std::make_unique<LineHandlerTopic>(factory, thread.session, host.log);
+    later->OrluPublisher<LineData>::setDestination(&data.channel);
+    later->setTopicParams(topic, "239.1.1.3", "5001", "239.1.1.2", "5002", 7);
+    later.reset();
+    EXPECT_TRUE(inTopicMap(topic, &first));
+    thread.runnable->topicData(topic, "abc");
+    EXPECT_EQ(sources, (std::vector<std::string>{"239.1.1.1"}));
+}
