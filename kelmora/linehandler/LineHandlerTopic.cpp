@@ -256,6 +256,7 @@ void LineHandlerTopic::onReadyToConnect()
 void LineHandlerTopic::onConnect()
 {
     mImpl->mConnected = MC_CONNECT;
+    setTopicAcknowledged(true);
 }
 
 void LineHandlerTopic::disconnect()

@@ -60,13 +60,19 @@ public:
             return nullptr;
         return reinterpret_cast<TopicHandler*>(value);
     }
-    // Whether another handler on the topic holds the subscription.
-    bool otherHolds() const
+    // Whether another handler on the topic holds the subscription, and
+    // whether one of those saw it acknowledged.
+    bool otherHolds(bool* acknowledged = nullptr) const
     {
+        bool holds = false;
         for (TopicHandler* h = first(); h != nullptr; h = h->mNextOnTopic)
             if (h != mHandler && h->mHoldsTopic)
-                return true;
-        return false;
+            {
+                holds = true;
+                if (acknowledged != nullptr)
+                    *acknowledged = *acknowledged || h->mTopicAcknowledged;
+            }
+        return holds;
     }
     // The handler taking a topic another one registered: same full name, same
     // thread. Anything else holding the cut name is refused.
@@ -201,16 +207,27 @@ bool TopicHandler::registerTopic(const std::string& topic, const std::string& da
 bool TopicHandler::subscribeTopic(const char* topic)
 {
     TopicHandlerImpl& d = *mTopicImpl;
+    bool joined = false;
+    bool acknowledged = false;
     {
         std::lock_guard lock(chainLock());
-        if (d.otherHolds())
+        joined = d.otherHolds(&acknowledged);
+        if (joined)
         {
             // One subscription serves every line on the topic.
             d.mLog.info() << "TopicHandlerImpl::subscribeTopic(" << topic << ") joins the subscription of the "
                           << "other lines on the topic";
             mHoldsTopic = true;
-            return true;
         }
+    }
+    if (joined)
+    {
+        if (acknowledged)
+        {
+            mTopicAcknowledged = true;
+            onConnect();
+        }
+        return true;
     }
     if (!d.sendTopicEvent(topic, TOPIC_SUBSCRIBE))
         return false;
@@ -224,6 +241,7 @@ bool TopicHandler::unsubscribeTopic(const char* topic)
     {
         std::lock_guard lock(chainLock());
         mHoldsTopic = false;
+        mTopicAcknowledged = false;
         if (d.otherHolds())
         {
             d.mLog.info() << "TopicHandlerImpl::unsubscribeTopic(" << topic << ") leaves the subscription to the "

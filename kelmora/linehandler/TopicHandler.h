@@ -76,10 +76,17 @@ public:
     // Whether this handler asked for the topic and has not left it.
     bool holdsTopic() const { return mHoldsTopic; }
 
+protected:
+    // The subscription's acknowledgement as the handler saw it: a handler
+    // that joins an acknowledged subscription later gets onConnect at once,
+    // as no acknowledgement of its own will come.
+    void setTopicAcknowledged(bool on) { mTopicAcknowledged = on; }
+
 private:
     friend class TopicHandlerImpl;
 
     std::unique_ptr<TopicHandlerImpl> mTopicImpl;
     TopicHandler* mNextOnTopic = nullptr;
     bool mHoldsTopic = false;
+    bool mTopicAcknowledged = false;
 };

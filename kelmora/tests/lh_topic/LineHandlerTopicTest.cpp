@@ -391,6 +391,11 @@ TEST_F(Topic, TwoLinesOnOneTopicShareOneRegistrationAndSubscriptionAndEachGetsTh
     EXPECT_TRUE(gScript.calls.empty());
     thread.runnable->topicData(topic, "abc");
     EXPECT_EQ(sources, (std::vector<std::string>{"239.1.1.3"}));
+    // Back on the acknowledged subscription, without a request of its own.
+    first->connect();
+    EXPECT_TRUE(gScript.calls.empty());
+    EXPECT_TRUE(first->connected());
+    first->disconnect();
     second->disconnect();
     EXPECT_EQ(gScript.calls, (std::vector<std::string>{"leave " + topic}));
 
