@@ -25,12 +25,13 @@
 namespace
 {
 std::vector<std::string> gRegistered;
+int gRegisterResult = 0;
 
 const TopicApi cAccepting{
     [](StructParamType t, void* p, int n) { return ::initStructParam(t, p, n); },
     [](const MsgTopicParam* p) {
         gRegistered.push_back(std::string(p->topicNameTxt) + "@" + std::to_string(p->startingSeqNum));
-        return 0;
+        return gRegisterResult;
     },
     [](const char*, FwEventID, AppEventParam*) { return 0; },
     [] { return 0; },
@@ -258,6 +259,13 @@ TEST_F(TopicFactory, TwoEntriesOnOneTopicAndAHandlerThatFailsIsReleased)
     EXPECT_EQ(mSink.count("Unknown exception"), 1);
     EXPECT_EQ(mFactory.created, 6);
     EXPECT_EQ(mFactory.destroyed, 2);
+
+    gRegisterResult = -1;
+    ASSERT_EQ(run(sub("<Listen>eth0/239.1.1.1/5001/239.1.1.2/5002</Listen>")), "");
+    gRegisterResult = 0;
+    EXPECT_EQ(mSink.count("LineError: Failed to register multicast receiver [A], error = "), 1);
+    EXPECT_EQ(mFactory.created, 8);
+    EXPECT_EQ(mFactory.destroyed, 4);
 }
 
 TEST_F(TopicFactory, LineDataChannelChoice)
