@@ -314,6 +314,11 @@ bool LineHandler::readingRecoveryFile() const
     return mImpl->mRecoveryInput != nullptr;
 }
 
+bool LineHandler::writingRecoveryFile() const
+{
+    return mImpl->mRecoveryOutput != nullptr;
+}
+
 void LineHandler::writeRecoveryFile(bool truncate)
 {
     mImpl->writeRecoveryFile(truncate);

@@ -107,6 +107,8 @@ public:
     void readRecoveryFile(int unused = 0, bool unused2 = false);
     void stopReadRecoveryFile();
     bool readingRecoveryFile() const;
+    // True while received messages are being written to the recovery file.
+    bool writingRecoveryFile() const;
     void writeRecoveryFile(bool truncate);
     void resetRecoveryFile();
     // One batch of up to 20 records; throws LineEof at the end of the file.

@@ -4,6 +4,7 @@
 #include "kelmora/thread/TarvokTimer.h"
 #include "zunq/log/Log.h"
 #include "zunq/protocol/ZunqDumpUtils.h"
+#include "zunq/time/TimeZone.h"
 
 #include <algorithm>
 
@@ -22,6 +23,17 @@ LineHandlerLogin::LocalTime wallClock()
     std::tm local{};
     ::localtime_r(&now, &local);
     return {local.tm_wday, local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec};
+}
+
+// The time of day of `time` in local time, in seconds; -1 when it has none.
+int localSecondsOfDay(const Time& time)
+{
+    if (!time.isTimeSet())
+        return -1;
+    char text[16];
+    if (time.strFmt(text, sizeof text, "%H:%M:%S", TimeZone::local()) == 0)
+        return -1;
+    return LineHandlerLogin::parseTimeOfDay(text);
 }
 
 std::string timeText(int seconds)
@@ -97,6 +109,10 @@ public:
     {
         mResetBegin = begin;
         mResetEnd = end;
+        reset(beginSeconds, endSeconds);
+    }
+    void reset(int beginSeconds, int endSeconds)
+    {
         mTime1 = beginSeconds;
         mTime2 = endSeconds;
         check();
@@ -134,6 +150,24 @@ public:
         mLh.stopHeartbeats();
         mLh.stopLoginTimeoutTimer();
         mLh.stopIdleTimeoutTimer();
+    }
+    // Stops the window's timer; false, the refusal logged at `level`, when
+    // the window is invalid or empty.
+    bool replaceWindow(int from, int to, LogLevels level)
+    {
+        destroy(mResetTimer, mResetTimerLive);
+        if (from >= 0 && to >= 0 && from != to)
+            return true;
+        LogStream(&mLog, level) << "LineHandlerLogin::SetAutoResetTimes(): invalid time parameter(s) provided";
+        return false;
+    }
+    void startResetTimer()
+    {
+        TarvokStatus status = mResetTimer.create(&mSession, &mReset, LineHandlerLogin::cResetCheckMillis, nullptr);
+        if (!status)
+            mLog.error() << "LineHandlerLogin: cannot start ResetTimer: " << status.getText();
+        else
+            mResetTimerLive = true;
     }
     void publishEvent(SystemEvent::EventType type)
     {
@@ -561,20 +595,23 @@ int LineHandlerLogin::parseTimeOfDay(const std::string& text)
 void LineHandlerLogin::setAutoResetTimesNew(std::string begin, std::string end)
 {
     LineHandlerLoginImpl& d = *mImpl;
-    LineHandlerLoginImpl::destroy(d.mResetTimer, d.mResetTimerLive);
     const int from = parseTimeOfDay(begin);
     const int to = parseTimeOfDay(end);
-    if (from < 0 || to < 0 || from == to)
-    {
-        mLog.debug() << "LineHandlerLogin::SetAutoResetTimes(): invalid time parameter(s) provided";
+    if (!d.replaceWindow(from, to, LOG_LEVEL_DEBUG))
         return;
-    }
     d.mReset.resetNew(begin, end, from, to);
-    TarvokStatus status = d.mResetTimer.create(&d.mSession, &d.mReset, cResetCheckMillis, nullptr);
-    if (!status)
-        mLog.error() << "LineHandlerLogin: cannot start ResetTimer: " << status.getText();
-    else
-        d.mResetTimerLive = true;
+    d.startResetTimer();
+}
+
+void LineHandlerLogin::setAutoResetTimes(Time begin, Time end)
+{
+    LineHandlerLoginImpl& d = *mImpl;
+    const int from = localSecondsOfDay(begin);
+    const int to = localSecondsOfDay(end);
+    if (!d.replaceWindow(from, to, LOG_LEVEL_WARNING))
+        return;
+    d.mReset.reset(from, to);
+    d.startResetTimer();
 }
 
 void LineHandlerLogin::resetPeriodBegin()

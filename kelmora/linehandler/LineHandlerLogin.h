@@ -11,6 +11,7 @@
 
 #include "kelmora/bus/SeqNumGap.h"
 #include "kelmora/linehandler/LineHandlerTcp.h"
+#include "zunq/time/Time.h"
 
 #include <cstdint>
 #include <functional>
@@ -121,6 +122,9 @@ public:
     // Both valid and different: the window is checked at once and every 10
     // seconds; otherwise it is refused and the periodic check stops.
     void setAutoResetTimesNew(std::string begin, std::string end);
+    // The same window from two times, taken as their times of day in local
+    // time; a time without a time of day, or equal times of day, is refused.
+    void setAutoResetTimes(Time begin, Time end);
     void resetPeriodBegin();
     void resetPeriodEnd();
     bool inResetPeriod() const;

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <typeinfo>
 #include <vector>
 
 namespace
@@ -91,7 +92,13 @@ public:
     }
     void handleConnectFailed();
     // The first separator at or after `from` in the `size` unread bytes.
-    const char* findSeparator(const char* base, std::uint32_t from, std::uint32_t size) const;
+    inline const char* findSeparator(const char* base, std::uint32_t from, std::uint32_t size) const;
+    // What check does for a TCP line: a message means the line is up.
+    void markUp()
+    {
+        if (mHandler.getLineStatus() != LineStatus::UP)
+            mHandler.setLineStatus(LineStatus::UP);
+    }
     void deliver();
     void garbage();
     std::string separatorText() const
@@ -205,7 +212,7 @@ void LineHandlerTcpImpl::handleConnectFailed()
     startReconnectTimer();
 }
 
-const char* LineHandlerTcpImpl::findSeparator(const char* base, std::uint32_t from, std::uint32_t size) const
+inline const char* LineHandlerTcpImpl::findSeparator(const char* base, std::uint32_t from, std::uint32_t size) const
 {
     if (mUseCharSep)
     {
@@ -238,19 +245,42 @@ void LineHandlerTcpImpl::deliver()
     const std::uint32_t sepLen = separatorLength();
     std::uint32_t start = 0;
     std::uint32_t from = std::min(mScanned, size);
+    // The plain TCP line's check and save are known and called directly, the
+    // save only while the recovery file is open; a subclass may replace
+    // either and keeps the virtual calls.
+    const bool plain = typeid(mHandler) == typeid(LineHandlerTcp);
+    // Counted once per read; the count is added even when a subscriber throws.
+    struct Count
+    {
+        LineHandler& handler;
+        unsigned int n = 0;
+        ~Count()
+        {
+            if (n != 0)
+                handler.addMsgCount(n);
+        }
+    } count{mHandler};
+    LineData& data = mData;
     for (;;)
     {
         const char* sep = findSeparator(base, from, size);
         if (sep == nullptr)
             break;
         const std::uint32_t end = static_cast<std::uint32_t>(sep - base) + sepLen;
-        mData.setData(base + start, end - start);
-        if (mHandler.check(mData))
+        data.setData(base + start, end - start);
+        if (plain)
         {
-            mHandler.save(mData);
-            mHandler.OrluPublisher<LineData>::publish(mData);
+            markUp();
+            if (mHandler.writingRecoveryFile())
+                mHandler.LineHandler::save(data);
+            mHandler.OrluPublisher<LineData>::publish(data);
         }
-        mHandler.addMsgCount(1);
+        else if (mHandler.check(data))
+        {
+            mHandler.save(data);
+            mHandler.OrluPublisher<LineData>::publish(data);
+        }
+        ++count.n;
         start = end;
         from = end;
     }
@@ -527,8 +557,7 @@ void LineHandlerTcp::onLineDown(const std::string&, LineStatus::StatusType, bool
 
 bool LineHandlerTcp::check(LineData&)
 {
-    if (getLineStatus() != LineStatus::UP)
-        setLineStatus(LineStatus::UP);
+    mImpl->markUp();
     return true;
 }
 
@@ -612,12 +641,14 @@ bool LineHandlerTcp::sendTo(const char* data, int length, const char* context)
     auto deadline = Clock::now() + std::chrono::milliseconds(cSendRetryMillis);
     bool warned = false;
     int sent = 0;
+    unsigned int refusals = 0;
     while (sent < length)
     {
         const int result = sendToNetwork(mConnectedName.c_str(), data + sent, static_cast<unsigned int>(length - sent));
         if (result > 0)
         {
             sent += result;
+            refusals = 0;
             if (sent < length)
                 mLog.warning() << "LineHandlerTcp::sendTo(" << mConnectedName << ") send() only sent " << result
                                << " (of " << length << ") bytes!";
@@ -641,7 +672,9 @@ bool LineHandlerTcp::sendTo(const char* data, int length, const char* context)
                            << " (of " << length << ") bytes!";
             warned = true;
         }
-        if (Clock::now() >= deadline)
+        // Both bounds: a thread descheduled past the deadline on a busy
+        // machine still gets its few tries before the line is given up.
+        if (++refusals >= cMinSendTries && Clock::now() >= deadline)
         {
             // The peer stopped reading: waiting longer would freeze every
             // line, timer and admin method of this thread.

@@ -39,6 +39,8 @@ public:
     static constexpr std::size_t MAX_MSG_SEPARATOR = 30;
     // How long sendTo keeps retrying a transient refusal without progress.
     static constexpr unsigned int cSendRetryMillis = 5;
+    // ... and how many refusals in a row it takes at least.
+    static constexpr unsigned int cMinSendTries = 8;
 
     enum TCP_CONNECT_STATUS : int
     {

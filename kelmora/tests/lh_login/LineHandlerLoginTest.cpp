@@ -409,6 +409,39 @@ TEST_F(Login, ResetWindowHoldsTheLineBetweenItsTimes)
     }
 }
 
+TEST_F(Login, ResetWindowFromTimesTakesTheirTimesOfDay)
+{
+    struct Case
+    {
+        const char* begin;
+        const char* end;
+        int now;
+        bool valid, held;
+    };
+    const Case cases[] = {
+        {"23:00:00", "01:00:00", at(0, 30), true, true},
+        {"23:00:00", "01:00:00", at(1, 0), true, false},
+        {"2026-03-02 08:00:00", "2026-03-02 09:00:00", at(8, 30), true, true},
+        // Different days, one time of day: an empty window.
+        {"2026-03-02 08:00:00", "2026-03-05 08:00:00", at(8, 30), false, false},
+        {"08:00", "08:00:00", at(8, 30), false, false},
+        {"", "09:00:00", at(8, 30), false, false},
+        {"2026-03-02", "09:00:00", at(8, 30), false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.begin) + "-" + c.end);
+        TestLogin& h = line();
+        gNow = {3, c.now};
+        host.sink.clear();
+        h.setAutoResetTimes(Time(c.begin, nullptr), Time(c.end, nullptr));
+        EXPECT_EQ(h.inResetPeriod(), c.held);
+        EXPECT_EQ(host.sink.count("LineHandlerLogin::SetAutoResetTimes(): invalid time parameter(s) provided",
+                                  LOG_LEVEL_WARNING),
+                  c.valid ? 0 : 1);
+    }
+}
+
 TEST_F(Login, EnteringTheWindowResetsTheLineAndLeavingItReconnects)
 {
     TestLogin& h = line();

@@ -12,7 +12,10 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 using namespace tcptest;
 
@@ -146,6 +149,40 @@ TEST_F(Tcp, FirstMessageSetsTheLineUpUnlessConnectAlreadyDid)
     // Not connected: dropped.
     make().onNetworkData("A\003", 2);
     EXPECT_EQ(handler->getMsgCount(), 0u);
+}
+
+// A subscriber acts in the middle of a read: what it changes holds for the
+// very next message, and what was delivered before it threw stays counted.
+TEST_F(Tcp, SubscribersActingMidReadAffectTheNextMessage)
+{
+    char pattern[] = "/tmp/lh_tcp_mid_XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const std::string file = dir + "/mid.rec";
+    LineHandlerTcp& h = make();
+    h.setUseRecoveryFile(false);
+    h.setRecoveryFile(file);
+    connectNow();
+    data.after = [&](const LineData& d) {
+        if (dataText(d) == "A\003")
+        {
+            h.writeRecoveryFile(true);
+            h.setLineStatus(LineStatus::DOWN);
+        }
+        if (dataText(d) == "C\003")
+            throw LineError("subscriber");
+    };
+    events.clear();
+    EXPECT_THROW(h.onNetworkData("A\003B\003C\003D\003", 8), LineError);
+    data.after = nullptr;
+    EXPECT_EQ(only("D:"), (std::vector<std::string>{"D:A\003", "D:B\003", "D:C\003"}));
+    EXPECT_EQ(only("status:"), (std::vector<std::string>{"status:up", "status:down", "status:up"}));
+    EXPECT_EQ(h.getMsgCount(), 2u);
+    std::ifstream in(file);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_EQ(content.str(), "     3         0B\003\n     3         0C\003\n");
+    std::remove(file.c_str());
+    ::rmdir(dir.c_str());
 }
 
 TEST_F(Tcp, ReconnectDelayByAttemptCount)
@@ -308,9 +345,11 @@ TEST_F(Tcp, TransientRefusalsAreRetriedBoundedly)
         bool ok;
         std::string sent;
         bool bounced;
+        int refusalMillis = 0;
     };
     const std::vector<Case> cases = {
         {"702 twice then all", {-702, -702, 100}, true, "0123456789", false},
+        {"slow refusals past the deadline", {-702, -702, -702, 100}, true, "0123456789", false, 3},
         {"partial then rest", {3, 100}, true, "0123456789", false},
         {"200 206 309 then all", {-200, -206, -309, 100}, true, "0123456789", false},
         {"peer stopped reading", {-702}, false, "", true},
@@ -326,6 +365,7 @@ TEST_F(Tcp, TransientRefusalsAreRetriedBoundedly)
         host.sink.clear();
         gScript.sent.clear();
         gScript.sendResults = c.results;
+        gScript.refusalMillis = c.refusalMillis;
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(h.sendTo("0123456789", 10, "test"), c.ok);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));

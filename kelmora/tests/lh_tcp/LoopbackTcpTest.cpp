@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -22,43 +21,6 @@ using namespace lhtest;
 
 namespace
 {
-struct Server
-{
-    Server()
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Server()
-    {
-        if (peer.joinable())
-            peer.join();
-        ::close(fd);
-    }
-    // The accepted connection, or -1 once `done` is set: a run that never
-    // connects must not leave the test waiting here.
-    int accept(const std::atomic<bool>& done) const
-    {
-        while (!done)
-        {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) == 1)
-                return ::accept(fd, nullptr, nullptr);
-        }
-        return -1;
-    }
-    int fd;
-    int port;
-    std::thread peer;
-};
-
 struct Counter : TarvokTimerHandler
 {
     void onTimer(TarvokTimer*) override { ++ticks; }
@@ -78,7 +40,7 @@ TEST(LoopbackTcp, FeedServerMessagesHeartbeatsAndTheRecoveryFile)
     const std::string file = dir + "/feed.rec";
 
     std::atomic<bool> done{false};
-    Server server;
+    tcptest::Server server;
     std::string heard;
     server.peer = std::thread([&] {
         blockExitSignals();
@@ -134,7 +96,7 @@ TEST(LoopbackTcp, AServerThatStopsReadingBouncesTheLineAndTheThreadGoesOn)
     Thread<Starter> thread(host, "LHTCPST");
     CountingFactory factory;
     std::atomic<bool> done{false};
-    Server server;
+    tcptest::Server server;
     server.peer = std::thread([&] {
         blockExitSignals();
         const int c = server.accept(done);

@@ -8,11 +8,17 @@
 #include "kelmora/linehandler/LineHandler.h"
 #include "kelmora/linehandler/NetworkApi.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 
 #include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tcptest
@@ -30,6 +36,8 @@ struct Script
     int eventResult = 0;
     int errorCode = 0;
     int sendCalls = 0;
+    // How long each refusal takes, as on a machine too busy to run the line.
+    int refusalMillis = 0;
 };
 inline Script gScript;
 
@@ -51,6 +59,8 @@ inline int scriptedSend(const char*, const char* data, int length)
         return taken;
     }
     gScript.errorCode = -next;
+    if (gScript.refusalMillis > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(gScript.refusalMillis));
     return 0;
 }
 
@@ -75,6 +85,44 @@ inline const NetworkApi cScripted{
     [](const char*, const char*, int) { return -1; },
     [] { return gScript.errorCode; },
     [](const char*, FwEventID, AppEventParam*) { return -1; },
+};
+
+// A plain feed server on 127.0.0.1 at a free port; `peer` runs its side.
+struct Server
+{
+    Server()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 4);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Server()
+    {
+        if (peer.joinable())
+            peer.join();
+        ::close(fd);
+    }
+    // The accepted connection, or -1 once `done` is set: a run that never
+    // connects must not leave the test waiting here.
+    int accept(const std::atomic<bool>& done) const
+    {
+        while (!done)
+        {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 20) == 1)
+                return ::accept(fd, nullptr, nullptr);
+        }
+        return -1;
+    }
+    int fd;
+    int port;
+    std::thread peer;
 };
 
 inline std::string dataText(const LineData& d)
