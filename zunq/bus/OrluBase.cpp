@@ -57,7 +57,7 @@ void OrluBase::compact()
 void OrluBase::getStats(std::uint64_t& count, std::uint64_t& max, std::uint64_t& total, bool reset)
 {
     std::lock_guard lock(mStatsLock);
-    const std::uint64_t published = mPublished.load(std::memory_order_relaxed);
+    const std::uint64_t published = this->published();
     count = published - mIntervalBase;
     total = published - mFullBase;
     max = std::max(mMax, count);
@@ -71,7 +71,7 @@ void OrluBase::getStats(std::uint64_t& count, std::uint64_t& max, std::uint64_t&
 void OrluBase::resetStats(bool full)
 {
     std::lock_guard lock(mStatsLock);
-    const std::uint64_t published = mPublished.load(std::memory_order_relaxed);
+    const std::uint64_t published = this->published();
     if (full)
     {
         mFullBase = published;

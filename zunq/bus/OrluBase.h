@@ -50,7 +50,7 @@ protected:
     template <typename Call>
     void deliver(Call&& call)
     {
-        mPublished.fetch_add(1, std::memory_order_relaxed);
+        countPublished();
         // Subscribers added during this delivery sit beyond `count`.
         const std::size_t count = mSubscribers.size();
         if (count == 0)
@@ -72,6 +72,24 @@ protected:
     }
 
 private:
+    // The first thread to publish owns the plain counter and bumps it without a
+    // locked instruction (a channel almost always has one publisher); any other
+    // thread adds to the shared atomic one. Readers sum both, so no message is
+    // lost from the counts however many threads publish.
+    void countPublished()
+    {
+        const void* self = &tDeliveryDepth;
+        const void* owner = mOwner.load(std::memory_order_relaxed);
+        if (owner == self || (owner == nullptr && mOwner.compare_exchange_strong(owner, self, std::memory_order_relaxed)))
+            mOwnerPublished.store(mOwnerPublished.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        else
+            mSharedPublished.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::uint64_t published() const
+    {
+        return mOwnerPublished.load(std::memory_order_relaxed) + mSharedPublished.load(std::memory_order_relaxed);
+    }
+
     // How deeply this thread is inside deliveries of any channel. While it is
     // inside one, removals leave a null slot so that no walk loses its place.
     // Per thread rather than per channel, so publishing costs no shared write.
@@ -97,8 +115,11 @@ private:
     std::vector<OrluSubscriberBase*> mSubscribers;
     bool mHasGaps = false;
 
-    // Written by publishers only; readers keep their own bases.
-    std::atomic<std::uint64_t> mPublished{0};
+    // Written by publishers only; readers keep their own bases. The owner is
+    // known by the address of its thread's delivery depth.
+    std::atomic<const void*> mOwner{nullptr};
+    std::atomic<std::uint64_t> mOwnerPublished{0};
+    std::atomic<std::uint64_t> mSharedPublished{0};
     std::mutex mStatsLock;
     std::uint64_t mIntervalBase = 0;
     std::uint64_t mFullBase = 0;

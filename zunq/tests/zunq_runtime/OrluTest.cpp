@@ -246,6 +246,29 @@ TEST(Orlu, CountersReadAndResetOnAnotherThreadLoseNoMessage)
     EXPECT_EQ(total, messages);
 }
 
+TEST(Orlu, SeveralPublishingThreadsAreAllCounted)
+{
+    // The first publisher counts without a locked add; the others must not
+    // lose messages to it or to each other.
+    Orlu<Tick> channel("Tick", "");
+    constexpr int threads = 4;
+    constexpr std::uint64_t each = 50000;
+    std::vector<std::thread> publishers;
+    for (int t = 0; t < threads; ++t)
+        publishers.emplace_back([&] {
+            OrluPublisher<Tick> publisher("Test");
+            publisher.setDestination(&channel);
+            for (std::uint64_t i = 0; i < each; ++i)
+                publisher.publish(Tick{static_cast<int>(i)});
+        });
+    for (std::thread& t : publishers)
+        t.join();
+    std::uint64_t count, max, total;
+    channel.getStats(count, max, total, false);
+    EXPECT_EQ(total, threads * each);
+    EXPECT_EQ(count, threads * each);
+}
+
 thread_local bool tCounting = false;
 thread_local std::size_t tAllocations = 0;
 void countAllocation(const volatile void*, std::size_t)
