@@ -6,6 +6,7 @@
 #include "../host_admin/AdminTestSupport.h"
 #include "../host_runnable/RunnableTestSupport.h"
 #include "../lh_base/LineHandlerTestSupport.h"
+#include "RoadTestSupport.h"
 
 #include "kelmora/bus/SeqNumGap.h"
 #include "kelmora/linehandler/LineHandlerMulticast.h"
@@ -18,48 +19,11 @@
 #include <chrono>
 #include <mutex>
 
+using roadtest::Seen;
+using roadtest::block;
+
 namespace
 {
-
-struct Seen : OrluSubscriber<LineData>, OrluSubscriber<SeqNumGap>, OrluSubscriber<LineStatus>
-{
-    Seen() : OrluSubscriber<LineData>("seen"), OrluSubscriber<SeqNumGap>("seen"), OrluSubscriber<LineStatus>("seen") {}
-    void onData(const Orlu<LineData>&, const std::string&, const LineData& d) override
-    {
-        add(std::to_string(d.getSeqNum()));
-    }
-    void onData(const Orlu<SeqNumGap>&, const std::string&, const SeqNumGap& g) override
-    {
-        add("gap" + std::to_string(g.begin()) + "-" + std::to_string(g.end()));
-    }
-    void onData(const Orlu<LineStatus>&, const std::string&, const LineStatus& s) override
-    {
-        std::lock_guard lock(mLock);
-        statuses.push_back(s.str());
-    }
-    void add(const std::string& what)
-    {
-        std::lock_guard lock(mLock);
-        events += (events.empty() ? "" : " ") + what;
-    }
-    std::string taken()
-    {
-        std::lock_guard lock(mLock);
-        return events;
-    }
-    std::mutex mLock;
-    std::string events;
-    std::vector<std::string> statuses;
-};
-
-// A block of messages, each an original ("O") with a one-digit sequence number.
-std::string block(const std::vector<std::string>& messages)
-{
-    std::string text = "\x01";
-    for (std::size_t i = 0; i < messages.size(); ++i)
-        text += (i == 0 ? "" : "\x1F") + messages[i];
-    return text + "\x03";
-}
 
 using Clock = std::chrono::steady_clock;
 
