@@ -103,29 +103,30 @@ double blast(const char* group, std::atomic<uint64_t>& arrived, size_t size, boo
     std::string bytes;
     bytes.reserve(size);
     const int64_t start = nowNs();
-    for (uint64_t sent = 0; sent < DATAGRAMS; ++sent)
-    {
-        while (sent - (arrived.load(std::memory_order_acquire) - base) >= WINDOW)
+    // Waits until at most `unanswered` of `sent` are still to arrive; false
+    // (and says so) when they do not in time.
+    auto settled = [&](uint64_t sent, uint64_t unanswered) {
+        while (sent - (arrived.load(std::memory_order_acquire) - base) > unanswered)
             if (nowNs() - start > WAIT_NS)
             {
                 std::fprintf(stderr, "%s: %llu of %llu sent datagrams arrived\n", group,
                              static_cast<unsigned long long>(arrived.load() - base),
                              static_cast<unsigned long long>(sent));
-                ::close(fd);
-                return 0;
+                return false;
             }
+        return true;
+    };
+    bool ok = true;
+    for (uint64_t sent = 0; ok && sent < DATAGRAMS; ++sent)
+    {
+        ok = settled(sent, WINDOW - 1);
         fill(bytes, sequenced ? g_nextSeq++ : sent + 1, size);
         ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&dst), sizeof dst);
     }
-    while (arrived.load(std::memory_order_acquire) - base < DATAGRAMS)
-        if (nowNs() - start > WAIT_NS)
-        {
-            ::close(fd);
-            return 0;
-        }
+    ok = ok && settled(DATAGRAMS, 0);
     const int64_t elapsed = nowNs() - start;
     ::close(fd);
-    return double(DATAGRAMS) * 1e9 / double(elapsed);
+    return ok ? double(DATAGRAMS) * 1e9 / double(elapsed) : 0;
 }
 
 void BM_Bound(benchmark::State& state)
@@ -244,18 +245,8 @@ int registerAll()
         return -1;
     }
     filtered->subscribe(&g_counter);
-    UdpConnParam param;
-    initStructParam(UDPCONN_PARAM, &param, sizeof param);
-    copyResourceName(param.connNameTxt, "MCBOUND");
-    copyResourceName(param.threadNameTxt, "MCB");
-    param.udpMode = MULTICAST_RECEIVER_MODE;
-    std::strcpy(param.interfaceTxt, "127.0.0.1");
-    std::strcpy(param.destAddrTxt, GROUP_BOUND);
-    param.port = g_boundPort;
-    param.recvBufSize = LineHandlerMulticast::cDefaultUdpBufferSize;
-    param.connectAtStartup = false;
-    param.openInStandbyMode = true;
-    return registerListenMulticastConnection(&param);
+    return hostbench::registerLoopbackMulticastReceiver("MCBOUND", "MCB", GROUP_BOUND, g_boundPort,
+                                                        LineHandlerMulticast::cDefaultUdpBufferSize);
 }
 } // namespace
 

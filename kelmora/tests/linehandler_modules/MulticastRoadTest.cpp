@@ -3,8 +3,6 @@
 // line built from configuration, in order, with a gap skipped after the gap
 // time and reported; the monitor reports the line up; the line's admin
 // methods leave and rejoin the group.
-#include "../host_admin/AdminTestSupport.h"
-#include "../host_runnable/RunnableTestSupport.h"
 #include "../lh_base/LineHandlerTestSupport.h"
 #include "RoadTestSupport.h"
 
@@ -116,41 +114,26 @@ struct Driver : TarvokTimerHandler
 
 TEST(MulticastRoad, BlocksFromALoopbackGroupReachTheFilteredChannelInOrder)
 {
-    hostrun::Host host;
-    host.log.setLevel(LOG_LEVEL_INFO);
-    ModuleList& modules = keptModuleList();
-    registerModule<Log>(&modules, "Log", &host.log, modules.defaultGroup());
     const std::string group = "239.255.43.33";
     const int port = lhtest::freeUdpPort();
-    TempDir dir;
-    auto cfg = makeConfig({"feedd"},
-                          "<QueueSize>200</QueueSize><NamedThreads><Value>FEED</Value></NamedThreads>"
-                          "<FEED><Enabled>true</Enabled></FEED>"
-                          "<SubFeeds><Value>A</Value></SubFeeds>"
-                          "<A><UseNamedThread>FEED</UseNamedThread><LineHandlerType>multicast</LineHandlerType>"
-                          "<Listen>127.0.0.1/" + group + "/" + std::to_string(port) + "</Listen></A>"
-                          "<LineFilterInitialSeqNum>1</LineFilterInitialSeqNum>"
-                          "<LineFilterGapLimitTime>0.5</LineFilterGapLimitTime><LineDataSeqNumOffset>1</LineDataSeqNumOffset>",
-                          &dir);
-    cfg->setAppName("feedd");
-
+    roadtest::RoadHost road("<LineHandlerType>multicast</LineHandlerType><Listen>127.0.0.1/" + group + "/" +
+                                std::to_string(port) + "</Listen>",
+                            "<LineFilterInitialSeqNum>1</LineFilterInitialSeqNum>"
+                            "<LineFilterGapLimitTime>0.5</LineFilterGapLimitTime>"
+                            "<LineDataSeqNumOffset>1</LineDataSeqNumOffset>");
     Seen filtered;
     Driver driver(group, port);
     driver.filtered = &filtered;
     TarvokTimer timer;
-    hostrun::extraRegistration() = [&] {
-        ModuleList* list = &modules;
-        moduleInitializer()->initialize(list, cfg.get());
-        findModule<Orlu<LineData>>(list, "OrluLineData", "A")->subscribe(&filtered);
-        findModule<Orlu<SeqNumGap>>(list, "OrluSeqNumGap", "A")->subscribe(&filtered);
-        findModule<Orlu<LineStatus>>(list, "OrluLineStatus", "A")->subscribe(&filtered);
-        driver.line = findModule<LineHandler>(list, "LineHandler", "A");
-        driver.session = findModule<TarvokSession>(list, "TarvokSessionOrvane", "default");
+    ASSERT_TRUE(road.run([&](ModuleList& list) {
+        findModule<Orlu<LineData>>(&list, "OrluLineData", "A")->subscribe(&filtered);
+        findModule<Orlu<SeqNumGap>>(&list, "OrluSeqNumGap", "A")->subscribe(&filtered);
+        findModule<Orlu<LineStatus>>(&list, "OrluLineStatus", "A")->subscribe(&filtered);
+        driver.line = findModule<LineHandler>(&list, "LineHandler", "A");
+        driver.session = findModule<TarvokSession>(&list, "TarvokSessionOrvane", "default");
         driver.session->setOrvaneClient(&driver.client);
         timer.create(driver.session, &driver, 5, nullptr);
-        return 0;
-    };
-    ASSERT_TRUE(hostrun::runFramework({}));
+    }));
 
     ASSERT_NE(driver.line, nullptr);
     EXPECT_EQ(driver.phase, 100) << "timed out in phase " << driver.timedOutIn;

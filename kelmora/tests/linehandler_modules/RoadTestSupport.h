@@ -1,7 +1,11 @@
 // What the main-road tests share: a subscriber of the filtered channel that
-// notes records, gap reports and line states in order, and the default
-// feed format's text blocks.
+// notes records, gap reports and line states in order, the default feed
+// format's text blocks, and a process started from a configuration of one
+// sub-feed A on its own named thread, on the real framework.
 #pragma once
+
+#include "../host_admin/AdminTestSupport.h"
+#include "../host_runnable/RunnableTestSupport.h"
 
 #include "kelmora/bus/SeqNumGap.h"
 #include "kelmora/linedata/LineData.h"
@@ -54,5 +58,44 @@ inline std::string block(const std::vector<std::string>& messages)
         text += (i == 0 ? "" : "\x1F") + messages[i];
     return text + "\x03";
 }
+
+// The host of one road test: its log as the module "Log", and the
+// configuration of feedd with sub-feed A (its section body `subFeed`) on the
+// named thread FEED, plus `more` at the top level.
+struct RoadHost
+{
+    RoadHost(const std::string& subFeed, const std::string& more)
+    {
+        host.log.setLevel(LOG_LEVEL_INFO);
+        registerModule<Log>(&modules, "Log", &host.log, modules.defaultGroup());
+        cfg = makeConfig({"feedd"},
+                         "<QueueSize>200</QueueSize><NamedThreads><Value>FEED</Value></NamedThreads>"
+                         "<FEED><Enabled>true</Enabled></FEED><SubFeeds><Value>A</Value></SubFeeds>"
+                         "<A><UseNamedThread>FEED</UseNamedThread>" +
+                             subFeed + "</A>" + more,
+                         &dir);
+        cfg->setAppName("feedd");
+    }
+
+    // Starts the modules inside the framework's start-up, lets `wire` reach
+    // them before any thread runs, and runs until a thread stops the
+    // framework; true when that happened in time.
+    bool run(const std::function<void(ModuleList&)>& wire)
+    {
+        hostrun::extraRegistration() = [&] {
+            moduleInitializer()->initialize(&modules, cfg.get());
+            wire(modules);
+            return 0;
+        };
+        const bool ran = hostrun::runFramework({});
+        hostrun::extraRegistration() = nullptr;
+        return ran;
+    }
+
+    hostrun::Host host;
+    ModuleList& modules = keptModuleList();
+    TempDir dir;
+    std::unique_ptr<ZunqConfigManager> cfg;
+};
 
 } // namespace roadtest

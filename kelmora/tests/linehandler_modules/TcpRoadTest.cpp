@@ -2,8 +2,6 @@
 // start-up to a plain feed server on 127.0.0.1 at a port the system chose,
 // the blocks the server sends reach the sub-feed's filtered channel in
 // order, and the line's buffer statistics count the bytes until reset.
-#include "../host_admin/AdminTestSupport.h"
-#include "../host_runnable/RunnableTestSupport.h"
 #include "RoadTestSupport.h"
 
 #include "kelmora/linehandler/LineHandlerTcp.h"
@@ -135,10 +133,6 @@ struct Driver : TarvokTimerHandler
 
 TEST(TcpRoad, AServerOnALoopbackPortFeedsTheFilteredChannelInOrder)
 {
-    hostrun::Host host;
-    host.log.setLevel(LOG_LEVEL_INFO);
-    ModuleList& modules = keptModuleList();
-    registerModule<Log>(&modules, "Log", &host.log, modules.defaultGroup());
     FeedServer server;
     // A block cut across two sends, and two blocks in one.
     const std::string second = block({"O3c"});
@@ -148,36 +142,21 @@ TEST(TcpRoad, AServerOnALoopbackPortFeedsTheFilteredChannelInOrder)
     for (const std::string& piece : feed)
         bytes += piece.size();
     server.serve(feed);
-    TempDir dir;
-    auto cfg = makeConfig({"feedd"},
-                          "<QueueSize>200</QueueSize><NamedThreads><Value>FEED</Value></NamedThreads>"
-                          "<FEED><Enabled>true</Enabled></FEED>"
-                          "<SubFeeds><Value>A</Value></SubFeeds>"
-                          "<A><UseNamedThread>FEED</UseNamedThread><LineHandlerType>tcp</LineHandlerType>"
-                          "<TcpIpAddress>127.0.0.1</TcpIpAddress><TcpPort>" +
-                              std::to_string(server.port) +
-                              "</TcpPort><TcpConnectDelay>10</TcpConnectDelay></A>"
-                              "<LineFilterInitialSeqNum>1</LineFilterInitialSeqNum>"
-                              "<LineDataSeqNumOffset>1</LineDataSeqNumOffset>",
-                          &dir);
-    cfg->setAppName("feedd");
-
+    roadtest::RoadHost road("<LineHandlerType>tcp</LineHandlerType><TcpIpAddress>127.0.0.1</TcpIpAddress><TcpPort>" +
+                                std::to_string(server.port) + "</TcpPort>",
+                            "<LineFilterInitialSeqNum>1</LineFilterInitialSeqNum>"
+                            "<LineDataSeqNumOffset>1</LineDataSeqNumOffset>");
     Seen filtered;
     Driver driver;
     driver.filtered = &filtered;
     TarvokTimer timer;
-    hostrun::extraRegistration() = [&] {
-        ModuleList* list = &modules;
-        moduleInitializer()->initialize(list, cfg.get());
-        findModule<Orlu<LineData>>(list, "OrluLineData", "A")->subscribe(&filtered);
-        findModule<Orlu<LineStatus>>(list, "OrluLineStatus", "A")->subscribe(&filtered);
-        driver.session = findModule<TarvokSession>(list, "TarvokSessionOrvane", "default");
+    ASSERT_TRUE(road.run([&](ModuleList& list) {
+        findModule<Orlu<LineData>>(&list, "OrluLineData", "A")->subscribe(&filtered);
+        findModule<Orlu<LineStatus>>(&list, "OrluLineStatus", "A")->subscribe(&filtered);
+        driver.session = findModule<TarvokSession>(&list, "TarvokSessionOrvane", "default");
         driver.session->setOrvaneClient(&driver.client);
         timer.create(driver.session, &driver, 5, nullptr);
-        return 0;
-    };
-    ASSERT_TRUE(hostrun::runFramework({}));
-    hostrun::extraRegistration() = nullptr;
+    }));
 
     EXPECT_EQ(driver.phase, 100) << "timed out in phase " << driver.timedOutIn;
     EXPECT_EQ(filtered.taken(), "1 2 3 4 5");
