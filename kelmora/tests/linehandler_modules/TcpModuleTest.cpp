@@ -308,6 +308,33 @@ TEST_F(TcpErrors, AReplayingProcessBuildsNoLine)
     }
 }
 
+TEST_F(TcpErrors, TheRecoveryFileIsOpenedOnlyWhenAskedFor)
+{
+    const std::string file = mDir.write("lines.msg", "");
+    const std::string any = "LineHandler::writeRecoveryFile(): opening recovery file: ";
+    const std::string opened = any + "\"" + file + "\"";
+    const struct
+    {
+        const char* use;
+        int opened;
+    } cases[] = {{"true", 1}, {"false", 0}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.use);
+        const int before = mSink.count(opened), beforeAny = mSink.count(any);
+        ASSERT_EQ(error({}, "<A><LineHandlerType>tcp</LineHandlerType>" + cTcpA + "<TcpUseRecoveryFile>" + c.use +
+                                "</TcpUseRecoveryFile><MessageRecoveryFile>" + file + "</MessageRecoveryFile></A>"),
+                  "");
+        auto* line = findModule<LineHandlerTcp>(mList, "LineHandlerTcp", "A");
+        ASSERT_NE(line, nullptr);
+        line->onReadyToConnect();
+        line->onConnect();
+        EXPECT_EQ(mSink.count(opened) - before, c.opened);
+        EXPECT_EQ(mSink.count(any) - beforeAny, c.opened);
+        line->disconnect();
+    }
+}
+
 TEST_F(TcpErrors, ASubFeedListedTwiceIsConfiguredAgainNotDoubled)
 {
     EXPECT_EQ(error({}, "<A><LineHandlerType>tcp</LineHandlerType>" + cTcpA + "</A>", {},
