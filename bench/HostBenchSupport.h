@@ -15,6 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -63,6 +64,26 @@ struct Runner : Runnable
         ::kill(::getpid(), SIGTERM);
     }
 };
+
+// A framework multicast receiver `conn` on `thread` for `group`:`port` over
+// loopback, joined when the framework reports it ready (the thread's
+// callback sends MCAST_JOIN then); 0 or the registration's refusal.
+inline int registerLoopbackMulticastReceiver(const char* conn, const char* thread, const char* group, uint16 port,
+                                             int recvBufSize)
+{
+    UdpConnParam param;
+    initStructParam(UDPCONN_PARAM, &param, sizeof param);
+    copyResourceName(param.connNameTxt, conn);
+    copyResourceName(param.threadNameTxt, thread);
+    param.udpMode = MULTICAST_RECEIVER_MODE;
+    std::strcpy(param.interfaceTxt, "127.0.0.1");
+    std::strcpy(param.destAddrTxt, group);
+    param.port = port;
+    param.recvBufSize = recvBufSize;
+    param.connectAtStartup = false;
+    param.openInStandbyMode = true;
+    return registerListenMulticastConnection(&param);
+}
 
 // Starts the framework as `app` with `registration`; the process's exit code.
 inline int runFramework(const char* program, const char* app, int (*registration)())

@@ -349,18 +349,8 @@ int registerAll()
         std::fprintf(stderr, "%s\n", e.what());
         return -1;
     }
-    UdpConnParam param;
-    initStructParam(UDPCONN_PARAM, &param, sizeof param);
-    copyResourceName(param.connNameTxt, "MCBOUND");
-    copyResourceName(param.threadNameTxt, "MCB");
-    param.udpMode = MULTICAST_RECEIVER_MODE;
-    std::strcpy(param.interfaceTxt, "127.0.0.1");
-    std::strcpy(param.destAddrTxt, GROUP_BOUND);
-    param.port = g_port;
-    param.recvBufSize = LineHandlerMulticast::cDefaultUdpBufferSize;
-    param.connectAtStartup = false;
-    param.openInStandbyMode = true;
-    return registerListenMulticastConnection(&param);
+    return hostbench::registerLoopbackMulticastReceiver("MCBOUND", "MCB", GROUP_BOUND, g_port,
+                                                        LineHandlerMulticast::cDefaultUdpBufferSize);
 }
 } // namespace
 

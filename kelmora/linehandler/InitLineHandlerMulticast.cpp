@@ -5,6 +5,7 @@
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/KeshMulticastLineMethods.h"
 #include "kelmora/linehandler/LineError.h"
+#include "kelmora/linehandler/LineHandlerModuleSupport.h"
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
@@ -16,8 +17,6 @@
 #include "zunq/config/ZunqConfigManager.h"
 #include "zunq/log/Log.h"
 
-#include <algorithm>
-#include <cctype>
 #include <list>
 #include <optional>
 #include <vector>
@@ -31,12 +30,8 @@ const char* const cWhere = "InitModule<LineHandlerMulticast>";
 // Longest field, and longest entry, of a Listen value.
 constexpr std::size_t cMaxField = 99;
 
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using linehandler::lowerText;
+using linehandler::splitText;
 
 struct Settings
 {
@@ -45,21 +40,6 @@ struct Settings
     long readsPerIoEvent = 10;
     bool logLatency = false, compressed = false, checkClassD = false, sendPubFlush = true;
 };
-
-// Every piece between separators, empty ones included.
-std::vector<std::string> split(const std::string& text, char separator)
-{
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;)
-    {
-        const std::size_t at = text.find(separator, start);
-        pieces.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos)
-            return pieces;
-        start = at + 1;
-    }
-}
 
 std::string substitute(const std::string& interface, const Settings& s)
 {
@@ -93,7 +73,7 @@ ListenEntry::Parsed ListenEntry::parse(const std::string& entry, const std::stri
     Parsed p;
     if (entry.size() > cMaxField)
         return p;
-    const std::vector<std::string> fields = split(entry, '/');
+    const std::vector<std::string> fields = splitText(entry, '/');
     // An empty interface stands for the default; an empty group or service is missing.
     if (fields.size() < 3 || fields[1].empty() || fields[2].empty())
         return p;
@@ -224,9 +204,8 @@ bool InitModule<LineHandlerMulticast>::createModule(ModuleList* list, ZunqConfig
     if (pubAdmin == nullptr)
         throw InitModuleError(cWhere, "could not find OrluMsgPubAdmin object");
 
-    const std::string inputFile = config->getString("InputFile", "--input-file", "", true);
-    const std::string input = config->getString("", "--input", inputFile, true);
-    if (!input.empty() && input != "none")
+    const std::string input = linehandler::replayInputFile(*config);
+    if (!input.empty())
     {
         log->info() << cWhere
                     << ": NOT initializing any LineHandlerMulticast objects: we encountered a --input-file parameter ("
@@ -266,11 +245,7 @@ bool InitModule<LineHandlerMulticast>::createModule(ModuleList* list, ZunqConfig
     {
         ZunqConfigManager subConfig(*config);
         subConfig.addConfigBase(subFeed, ZunqConfigManager::ALT_ROOT_OPTIONAL);
-        const CfgEntry* type = subConfig.getChild("LineHandlerType");
-        if (type == nullptr)
-            continue;
-        const auto& types = type->values();
-        if (std::none_of(types.begin(), types.end(), [](const std::string& t) { return lower(t) == "multicast"; }))
+        if (!linehandler::listsLineHandlerType(subConfig, "multicast"))
             continue;
         log->info() << "got subfeed " << subFeed;
         const std::string where = std::string(cWhere) + "(" + subFeed + ")";
@@ -304,7 +279,7 @@ bool InitModule<LineHandlerMulticast>::createModule(ModuleList* list, ZunqConfig
             if (child->getName() != "Listen" || child->isSection())
                 continue;
             for (const std::string& value : child->values())
-                for (const std::string& entry : split(value, ','))
+                for (const std::string& entry : splitText(value, ','))
                 {
                     const ListenEntry::Parsed p = ListenEntry::parse(entry, s.default1, s.default2);
                     if (!p.ok)
@@ -346,7 +321,7 @@ bool InitModule<LineHandlerMulticast>::createModule(ModuleList* list, ZunqConfig
                     monitor.clear();
                     monitorEntry->getValue(monitor);
                 }
-                monitor = lower(monitor);
+                monitor = lowerText(monitor);
                 const bool connect = connectOnInit && !(offIsDown && monitor == "off");
                 builder.build(subFeed, ++number, m, initMonitorOn, interface, group, service, connect,
                               monitor == "on" ? Monitor::Normal : Monitor::Disabled);

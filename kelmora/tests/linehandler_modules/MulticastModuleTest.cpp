@@ -3,17 +3,13 @@
 // which lines each Listen value or block makes, how they join, how the line
 // monitor watches them, their bindings, controller entries, individual map
 // entries and admin methods; and the start-up errors on hand-built lists.
-#include "../host_admin/AdminTestSupport.h"
+#include "ModuleTestSupport.h"
 
 #include "kelmora/linecontrol/IndividualLineMap.h"
 #include "kelmora/linedata/LineDataFactoryBasic.h"
 #include "kelmora/linehandler/InitLineHandlerMulticast.h"
-#include "kelmora/linehandler/NetworkApi.h"
 #include "kelmora/supervision/LineMonitor.h"
-#include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
-#include "zunq/admin/KeshMethod.h"
-#include "zunq/admin/KeshSession.h"
 
 #include <gtest/gtest.h>
 
@@ -21,93 +17,14 @@
 #include <memory>
 #include <set>
 
-using namespace admintest;
+using namespace modtest;
 
 namespace
 {
 
-using Groups = std::list<std::string>;
-
-// Registrations of multicast receivers: feed name, interface, group, port.
-std::vector<std::string> gRegistered;
-
-const NetworkApi cScripted{
-    [](StructParamType t, void* p, int n) { return ::initStructParam(t, p, n); },
-    [](const TcpConnParam*) { return -1; },
-    [](const TcpConnParam*) { return -1; },
-    [](const UdpConnParam*) { return -1; },
-    [](const UdpConnParam* p) {
-        gRegistered.push_back(std::string(p->connNameTxt) + " " + p->interfaceTxt + " " + p->destAddrTxt + ":" +
-                              std::to_string(p->port));
-        return 0;
-    },
-    [](const UdpConnParam*) { return -1; },
-    [](const IpcParam*) { return -1; },
-    [](const char*, FwEventID, AppEventParam*) { return 0; },
-    [](const char*, const char*, int, char (*)[17], bool) { return -1; },
-    [](const char*, const char*, int, char (*)[17], bool) { return -1; },
-    [](const char*, const char*, int) { return -1; },
-    [] { return 0; },
-    [](const char*, FwEventID, AppEventParam*) { return -1; },
-};
-
-void forgetFeeds()
-{
-    // Lines live for the process; their feed names go for the next start-up.
-    Log quiet;
-    for (const char* group : {"A", "B"})
-        for (int i = 1; i <= 4; ++i)
-        {
-            char name[17] = {};
-            std::snprintf(name, sizeof name, "%s:%d", group, i);
-            Runnable::removeNetworkHandleMap(name, quiet);
-        }
-}
-
-// The framework's network calls scripted for the whole test.
-class ScriptedNet : public AdminFixture
+class MulticastStartUp : public StartUp
 {
 protected:
-    void SetUp() override
-    {
-        AdminFixture::SetUp();
-        NetworkApi::install(&cScripted);
-        gRegistered.clear();
-    }
-    void TearDown() override
-    {
-        NetworkApi::install(nullptr);
-        forgetFeeds();
-        AdminFixture::TearDown();
-    }
-};
-
-class MulticastStartUp : public ScriptedNet
-{
-protected:
-
-    // Start-up of the sub-feeds of `subFeeds` ("<Name>...</Name>" sections),
-    // through the process's module initializer, which runs once per process.
-    void start(const std::vector<std::string>& names, const std::string& xml, std::vector<std::string> args = {})
-    {
-        ModuleList& list = keptModuleList();
-        mUsed = &list;
-        registerModule<Log>(&list, "Log", &mLog, list.defaultGroup());
-        static std::vector<std::unique_ptr<IndividualLineMap>> maps;
-        mMap = maps.emplace_back(std::make_unique<IndividualLineMap>(mLog)).get();
-        registerModule<IndividualLineMap>(&list, "IndividualLineMap", mMap, list.defaultGroup());
-        std::string subFeeds = "<SubFeeds>";
-        for (const std::string& name : names)
-            subFeeds += "<Value>" + name + "</Value>";
-        ZunqConfigManager& cfg = config(subFeeds + "</SubFeeds>"
-                                        "<DefaultMulticastInterface1>127.0.0.1</DefaultMulticastInterface1>"
-                                        "<DefaultMulticastInterface2>127.0.0.2</DefaultMulticastInterface2>" + xml,
-                                        std::move(args));
-        cfg.setExeName("feedd");
-        cfg.setAppName("feedd");
-        moduleInitializer()->initialize(&list, &cfg);
-    }
-
     // One line: "<feed> <interface> <group>:<port> <joined|waits> <monitor state>".
     std::string line(const std::string& feed, const std::string& registration, const std::string& name)
     {
@@ -133,8 +50,6 @@ protected:
         return out;
     }
 
-    ModuleList* mUsed = nullptr;
-    IndividualLineMap* mMap = nullptr;
 };
 
 TEST_F(MulticastStartUp, ListenValues)
@@ -174,7 +89,7 @@ TEST_F(MulticastStartUp, ListenValues)
          {"G:2 127.0.0.1 239.7.1.2:2 joins wait"}},
     };
     std::vector<std::string> names{"T"};
-    std::string xml = "<T><LineHandlerType>tcp</LineHandlerType><Listen>/239.9.9.9/9</Listen></T>";
+    std::string xml = "<T><LineHandlerType>tcp</LineHandlerType><TcpIpAddress>127.0.0.1</TcpIpAddress><TcpPort>9</TcpPort><Listen>/239.9.9.9/9</Listen></T>";
     for (const Case& c : cases)
     {
         names.push_back(c.subFeed);
@@ -239,7 +154,7 @@ TEST_F(MulticastStartUp, ListenBlocksFollowTheValues)
 TEST_F(MulticastStartUp, EachLineIsBoundRegisteredControlledAndGetsItsAdminMethods)
 {
     start({"A", "B"}, "<A><LineHandlerType>multicast</LineHandlerType><Listen>/239.1.1.1/1,/239.1.1.2/2</Listen></A>"
-                      "<B><LineHandlerType>tcp</LineHandlerType><Listen>/239.9.9.9/9</Listen></B>");
+                      "<B><LineHandlerType>tcp</LineHandlerType><TcpIpAddress>127.0.0.1</TcpIpAddress><TcpPort>9</TcpPort><Listen>/239.9.9.9/9</Listen></B>");
     ModuleList& list = *mUsed;
     const std::string general = list.defaultGroup();
     for (const char* name : {"239.1.1.1:1", "239.1.1.2:2"})
@@ -261,13 +176,11 @@ TEST_F(MulticastStartUp, EachLineIsBoundRegisteredControlledAndGetsItsAdminMetho
     }
     // The first line is the module; both are in the sub-feed's group only.
     EXPECT_EQ(findModule<LineHandler>(&list, "LineHandler", "A"), mMap->getIndividualLine("239.1.1.1:1"));
-    EXPECT_EQ(findModule<LineHandler>(&list, "LineHandler", "B"), nullptr);
+    EXPECT_EQ(dynamic_cast<LineHandlerMulticast*>(findModule<LineHandler>(&list, "LineHandler", "B")), nullptr);
     EXPECT_EQ(mSink.count("LineController::addLineHandler: adding lineHandler true"), 2);
 
-    std::vector<std::string> methods;
-    for (KeshMethod* m : findModule<KeshSession>(&list, "KeshSession", "A")->getMethods())
-        if (m->getName().find("join") != std::string::npos || m->getName() == "disconnect")
-            methods.push_back(m->getName());
+    const std::vector<std::string> methods = this->methods(
+        "A", [](const std::string& m) { return m.find("join") != std::string::npos || m == "disconnect"; });
     const std::vector<std::string> one = {"unjoinMulticastGroup", "rejoinMulticastGroup", "unjoinSubfeed",
                                           "rejoinSubfeed", "disconnect"};
     std::vector<std::string> two = one;

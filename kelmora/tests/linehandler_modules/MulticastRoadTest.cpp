@@ -3,9 +3,8 @@
 // line built from configuration, in order, with a gap skipped after the gap
 // time and reported; the monitor reports the line up; the line's admin
 // methods leave and rejoin the group.
-#include "../host_admin/AdminTestSupport.h"
-#include "../host_runnable/RunnableTestSupport.h"
 #include "../lh_base/LineHandlerTestSupport.h"
+#include "RoadTestSupport.h"
 
 #include "kelmora/bus/SeqNumGap.h"
 #include "kelmora/linehandler/LineHandlerMulticast.h"
@@ -18,48 +17,11 @@
 #include <chrono>
 #include <mutex>
 
+using roadtest::Seen;
+using roadtest::block;
+
 namespace
 {
-
-struct Seen : OrluSubscriber<LineData>, OrluSubscriber<SeqNumGap>, OrluSubscriber<LineStatus>
-{
-    Seen() : OrluSubscriber<LineData>("seen"), OrluSubscriber<SeqNumGap>("seen"), OrluSubscriber<LineStatus>("seen") {}
-    void onData(const Orlu<LineData>&, const std::string&, const LineData& d) override
-    {
-        add(std::to_string(d.getSeqNum()));
-    }
-    void onData(const Orlu<SeqNumGap>&, const std::string&, const SeqNumGap& g) override
-    {
-        add("gap" + std::to_string(g.begin()) + "-" + std::to_string(g.end()));
-    }
-    void onData(const Orlu<LineStatus>&, const std::string&, const LineStatus& s) override
-    {
-        std::lock_guard lock(mLock);
-        statuses.push_back(s.str());
-    }
-    void add(const std::string& what)
-    {
-        std::lock_guard lock(mLock);
-        events += (events.empty() ? "" : " ") + what;
-    }
-    std::string taken()
-    {
-        std::lock_guard lock(mLock);
-        return events;
-    }
-    std::mutex mLock;
-    std::string events;
-    std::vector<std::string> statuses;
-};
-
-// A block of messages, each an original ("O") with a one-digit sequence number.
-std::string block(const std::vector<std::string>& messages)
-{
-    std::string text = "\x01";
-    for (std::size_t i = 0; i < messages.size(); ++i)
-        text += (i == 0 ? "" : "\x1F") + messages[i];
-    return text + "\x03";
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -152,41 +114,26 @@ struct Driver : TarvokTimerHandler
 
 TEST(MulticastRoad, BlocksFromALoopbackGroupReachTheFilteredChannelInOrder)
 {
-    hostrun::Host host;
-    host.log.setLevel(LOG_LEVEL_INFO);
-    ModuleList& modules = keptModuleList();
-    registerModule<Log>(&modules, "Log", &host.log, modules.defaultGroup());
     const std::string group = "239.255.43.33";
     const int port = lhtest::freeUdpPort();
-    TempDir dir;
-    auto cfg = makeConfig({"feedd"},
-                          "<QueueSize>200</QueueSize><NamedThreads><Value>FEED</Value></NamedThreads>"
-                          "<FEED><Enabled>true</Enabled></FEED>"
-                          "<SubFeeds><Value>A</Value></SubFeeds>"
-                          "<A><UseNamedThread>FEED</UseNamedThread><LineHandlerType>multicast</LineHandlerType>"
-                          "<Listen>127.0.0.1/" + group + "/" + std::to_string(port) + "</Listen></A>"
-                          "<LineFilterInitialSeqNum>1</LineFilterInitialSeqNum>"
-                          "<LineFilterGapLimitTime>0.5</LineFilterGapLimitTime><LineDataSeqNumOffset>1</LineDataSeqNumOffset>",
-                          &dir);
-    cfg->setAppName("feedd");
-
+    roadtest::RoadHost road("<LineHandlerType>multicast</LineHandlerType><Listen>127.0.0.1/" + group + "/" +
+                                std::to_string(port) + "</Listen>",
+                            "<LineFilterInitialSeqNum>1</LineFilterInitialSeqNum>"
+                            "<LineFilterGapLimitTime>0.5</LineFilterGapLimitTime>"
+                            "<LineDataSeqNumOffset>1</LineDataSeqNumOffset>");
     Seen filtered;
     Driver driver(group, port);
     driver.filtered = &filtered;
     TarvokTimer timer;
-    hostrun::extraRegistration() = [&] {
-        ModuleList* list = &modules;
-        moduleInitializer()->initialize(list, cfg.get());
-        findModule<Orlu<LineData>>(list, "OrluLineData", "A")->subscribe(&filtered);
-        findModule<Orlu<SeqNumGap>>(list, "OrluSeqNumGap", "A")->subscribe(&filtered);
-        findModule<Orlu<LineStatus>>(list, "OrluLineStatus", "A")->subscribe(&filtered);
-        driver.line = findModule<LineHandler>(list, "LineHandler", "A");
-        driver.session = findModule<TarvokSession>(list, "TarvokSessionOrvane", "default");
+    ASSERT_TRUE(road.run([&](ModuleList& list) {
+        findModule<Orlu<LineData>>(&list, "OrluLineData", "A")->subscribe(&filtered);
+        findModule<Orlu<SeqNumGap>>(&list, "OrluSeqNumGap", "A")->subscribe(&filtered);
+        findModule<Orlu<LineStatus>>(&list, "OrluLineStatus", "A")->subscribe(&filtered);
+        driver.line = findModule<LineHandler>(&list, "LineHandler", "A");
+        driver.session = findModule<TarvokSession>(&list, "TarvokSessionOrvane", "default");
         driver.session->setOrvaneClient(&driver.client);
         timer.create(driver.session, &driver, 5, nullptr);
-        return 0;
-    };
-    ASSERT_TRUE(hostrun::runFramework({}));
+    }));
 
     ASSERT_NE(driver.line, nullptr);
     EXPECT_EQ(driver.phase, 100) << "timed out in phase " << driver.timedOutIn;
