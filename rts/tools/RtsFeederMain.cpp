@@ -235,9 +235,9 @@ int main(int argc, char** argv)
     Sender sender(s);
     if (!sender.error().empty())
         return usage(sender.error().c_str());
-    std::printf("feeding %lu messages from %lu to %s:%lu (%s through %s), %lu per packet, %lu bytes each\n", s.count,
-                s.from, s.group.c_str(), s.port, sender.multicast() ? "multicast" : "directed UDP",
-                s.interface.c_str(), s.perPacket, s.size);
+    const std::string how = sender.multicast() ? "multicast through " + s.interface : "directed UDP";
+    std::printf("feeding %lu messages from %lu to %s:%lu (%s), %lu per packet, %lu bytes each\n", s.count, s.from,
+                s.group.c_str(), s.port, how.c_str(), s.perPacket, s.size);
     std::fflush(stdout);
 
     std::vector<char> packet(Zunq::cMaxPacketSize);

@@ -487,6 +487,38 @@ TEST(RtsFeeder, PacketsCarryConsecutiveNumberedMessagesAroundTheGaps)
     ::close(fd);
 }
 
+// An interface that is no address of this machine cannot send to the group:
+// the feeder says so and sends to 127.0.0.1 at the same port instead.
+TEST(RtsFeeder, FallsBackToDirectedUdpWhenTheGroupCannotBeReached)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    int exitCode = -1;
+    const std::string printed = run(std::string(RTS_FEEDER_PROGRAM) + " --interface 192.0.2.77 --port " +
+                                        std::to_string(ntohs(a.sin_port)) + " --count 2 --rate 0",
+                                    exitCode);
+    EXPECT_EQ(exitCode, 0) << printed;
+    EXPECT_NE(printed.find("multicast to 239.255.47.1 is not possible here"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("sending directed UDP to 127.0.0.1:" + std::to_string(ntohs(a.sin_port))),
+              std::string::npos)
+        << printed;
+    for (std::uint32_t n : {1u, 2u})
+    {
+        pollfd p{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 2000), 1) << n;
+        char buffer[2048];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        ASSERT_EQ(got, 16 + 20);
+        EXPECT_EQ(get32(buffer + 4), n);
+    }
+    ::close(fd);
+}
+
 TEST(RtsFeeder, BadArgumentsAreRefusedWithTheUsage)
 {
     const std::string cases[] = {
