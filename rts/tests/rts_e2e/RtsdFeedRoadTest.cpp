@@ -269,6 +269,39 @@ private:
     std::vector<key_t> mKeys;
 };
 
+// A UDP socket on 127.0.0.1 at a free port, taking one datagram at a time.
+class Receiver
+{
+public:
+    Receiver()
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(mFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
+            && ::getsockname(mFd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            mPort = ntohs(a.sin_port);
+    }
+    ~Receiver() { ::close(mFd); }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    int port() const { return mPort; }
+    // The next datagram, empty when none comes within two seconds.
+    std::string take()
+    {
+        pollfd p{mFd, POLLIN, 0};
+        char buffer[2048];
+        const ssize_t n = ::poll(&p, 1, 2000) == 1 ? ::recv(mFd, buffer, sizeof buffer, 0) : 0;
+        return std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+
+private:
+    int mFd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int mPort = 0;
+};
+
 std::string joined(const std::vector<std::string>& lines)
 {
     std::string all;
@@ -447,17 +480,12 @@ TEST(RtsdFeedRoad, TheExampleFedByTheFeederServesItsClients)
 // splitting a packet; a destination that is no group is sent to directly.
 TEST(RtsFeeder, PacketsCarryConsecutiveNumberedMessagesAroundTheGaps)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    Receiver receiver;
+    ASSERT_GT(receiver.port(), 0);
     int exitCode = -1;
     const std::uint64_t before = nowNanos();
     const std::string printed = run(std::string(RTS_FEEDER_PROGRAM) + " --group 127.0.0.1 --port " +
-                                        std::to_string(ntohs(a.sin_port)) +
+                                        std::to_string(receiver.port()) +
                                         " --from 7 --count 7 --per-packet 3 --size 12 --gap 9-9 --rate 0",
                                     exitCode);
     const std::uint64_t after = nowNanos();
@@ -469,11 +497,7 @@ TEST(RtsFeeder, PacketsCarryConsecutiveNumberedMessagesAroundTheGaps)
     const std::vector<std::vector<std::uint32_t>> expected = {{7, 8}, {10, 11, 12}, {13}};
     for (const std::vector<std::uint32_t>& numbers : expected)
     {
-        pollfd p{fd, POLLIN, 0};
-        ASSERT_EQ(::poll(&p, 1, 2000), 1);
-        char buffer[2048];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        std::string packet(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        const std::string packet = receiver.take();
         ASSERT_EQ(packet.size(), 16 + 12 * numbers.size());
         EXPECT_EQ(get16(packet.data()), packet.size());
         EXPECT_EQ(static_cast<unsigned char>(packet[2]), numbers.size());
@@ -484,39 +508,29 @@ TEST(RtsFeeder, PacketsCarryConsecutiveNumberedMessagesAroundTheGaps)
         for (std::size_t m = 0; m < numbers.size(); ++m)
             EXPECT_EQ(packet.substr(16 + 12 * m, 12), fedMessage(numbers[m], 12)) << numbers[m];
     }
-    ::close(fd);
 }
 
 // An interface that is no address of this machine cannot send to the group:
 // the feeder says so and sends to 127.0.0.1 at the same port instead.
 TEST(RtsFeeder, FallsBackToDirectedUdpWhenTheGroupCannotBeReached)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    Receiver receiver;
+    ASSERT_GT(receiver.port(), 0);
     int exitCode = -1;
     const std::string printed = run(std::string(RTS_FEEDER_PROGRAM) + " --interface 192.0.2.77 --port " +
-                                        std::to_string(ntohs(a.sin_port)) + " --count 2 --rate 0",
+                                        std::to_string(receiver.port()) + " --count 2 --rate 0",
                                     exitCode);
     EXPECT_EQ(exitCode, 0) << printed;
     EXPECT_NE(printed.find("multicast to 239.255.47.1 is not possible here"), std::string::npos) << printed;
-    EXPECT_NE(printed.find("sending directed UDP to 127.0.0.1:" + std::to_string(ntohs(a.sin_port))),
+    EXPECT_NE(printed.find("sending directed UDP to 127.0.0.1:" + std::to_string(receiver.port())),
               std::string::npos)
         << printed;
     for (std::uint32_t n : {1u, 2u})
     {
-        pollfd p{fd, POLLIN, 0};
-        ASSERT_EQ(::poll(&p, 1, 2000), 1) << n;
-        char buffer[2048];
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        ASSERT_EQ(got, 16 + 20);
-        EXPECT_EQ(get32(buffer + 4), n);
+        const std::string packet = receiver.take();
+        ASSERT_EQ(packet.size(), 16u + 20) << n;
+        EXPECT_EQ(get32(packet.data() + 4), n);
     }
-    ::close(fd);
 }
 
 TEST(RtsFeeder, BadArgumentsAreRefusedWithTheUsage)
