@@ -23,4 +23,17 @@ inline int freeTcpPort()
     return ntohs(a.sin_port);
 }
 
+// A UDP port free on this machine a moment ago, for a line to listen on.
+inline int freeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 } // namespace rtstest
