@@ -188,7 +188,10 @@ public:
         {
             if (!mSpoolAll) [[likely]]
             {
-                processLineData(data, flags);
+                if (mPublishWholeBlocks || !flags.mBlock) [[likely]]
+                    publishOne(data, flags);
+                else
+                    processLineData(data, flags);
                 if (!mSpoolAll)
                     checkMessageSpoolIfAny();
             }
@@ -250,6 +253,13 @@ public:
                 publishBatch(MsgPubAdmin::FLUSH);
             return;
         }
+        publishOne(data, flags);
+    }
+
+    // One message under the admin lock; inline, so that the in-order path
+    // reaches the channel without a further call.
+    [[gnu::always_inline]] void publishOne(const LineData& data, const Flags& flags)
+    {
         mAdminLock = true;
         mProcessedFirstData = true;
         try
@@ -338,16 +348,18 @@ public:
     {
         if (mChannelIsDead)
             return false;
-        ensurePool(0);
+        if (mSpoolMessagePool == nullptr) [[unlikely]]
+            ensurePool(0);
         const std::uint32_t implied = impliedSeqNum(flags);
         begin = end = 0;
-        auto held = mMessageSpool.find(implied);
-        if (held != mMessageSpool.end())
+        // One walk of the index finds a held copy and the place for the new one.
+        auto place = mMessageSpool.lower_bound(implied);
+        if (place != mMessageSpool.end() && place->first == implied)
         {
-            if (!held->second->mFlags.mIsHeartbeat)
+            if (!place->second->mFlags.mIsHeartbeat)
                 return false;
-            releaseEntry(held->second);
-            mMessageSpool.erase(held);
+            releaseEntry(place->second);
+            place = mMessageSpool.erase(place);
         }
         const long index = mSpoolMessagePool->getFreeIndex();
         if (index < 0)
@@ -363,7 +375,7 @@ public:
         entry->mData = fromBlock ? mLineDataBasicFactory->create() : mLineDataFactory->create();
         *entry->mData = data;
         entry->mFlags = flags;
-        mMessageSpool.emplace(implied, entry);
+        mMessageSpool.emplace_hint(place, implied, entry);
 
         bool reported = false;
         if (mSpoolMaxSet && serialDiff(mSpoolMaxSeqNum, implied) >= 0)
