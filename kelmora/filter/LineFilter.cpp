@@ -284,6 +284,17 @@ public:
 
     void advanceAfter(const LineData& data, const Flags& flags)
     {
+        // A plain record, the usual case, without a further call.
+        if (!flags.mIgnoreSeqNum && !flags.mIsHeartbeat && !flags.mIsControl && !flags.mIsSequenceReset) [[likely]]
+        {
+            mNextSeqNum = data.getNextSeqNum();
+            return;
+        }
+        advanceAfterMarked(data, flags);
+    }
+
+    [[gnu::noinline]] void advanceAfterMarked(const LineData& data, const Flags& flags)
+    {
         if (flags.mIgnoreSeqNum || (flags.mIsHeartbeat && !mHeartbeatsHavePrevSeqNum))
             return;
         const std::uint32_t next = data.getNextSeqNum();
