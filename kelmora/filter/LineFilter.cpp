@@ -55,18 +55,12 @@ constexpr std::uint64_t cImplausibleLogEvery = 10000;
 constexpr unsigned int cGapTickMs = 100;
 } // namespace
 
-// A record's sequencing fields, read once: each is a call through the record.
-struct Flags
+// A record's sequencing fields, read once, in two calls through the record.
+struct Flags : LineData::SeqFields
 {
-    Flags() = default;
-    explicit Flags(const LineData& data)
-        : mSeqNum(data.getSeqNum()), mHeartbeat(data.isHeartbeat()), mIgnore(data.getIgnoreSeqNum()),
-          mReset(data.isSequenceReset()), mControl(data.isControl()), mOriginal(data.isOriginal()),
-          mBlock(data.isBlockData())
-    {
-    }
-    std::uint32_t mSeqNum = 0;
-    bool mHeartbeat = false, mIgnore = false, mReset = false, mControl = false, mOriginal = true, mBlock = false;
+    Flags() : LineData::SeqFields{0, true, false, false, false, false, false, false, false} {}
+    explicit Flags(const LineData& data) : LineData::SeqFields(data.getSeqFields()), mBlock(data.isBlockData()) {}
+    bool mBlock = false;
 };
 
 struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
@@ -79,7 +73,8 @@ struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
     bool mBlockData;
 };
 
-class LineFilter::LineFilterImpl : public TarvokTimerHandler
+// Hidden: its calls to itself stay direct, not through the library's symbol table.
+class __attribute__((visibility("hidden"))) LineFilter::LineFilterImpl : public TarvokTimerHandler
 {
 public:
     using Spool = std::map<std::uint32_t, SpooledMessage*, SerialLess,
@@ -122,7 +117,7 @@ public:
 
     std::uint32_t impliedSeqNum(const Flags& flags) const
     {
-        return flags.mSeqNum + (mHeartbeatsHavePrevSeqNum && flags.mHeartbeat ? 1 : 0);
+        return flags.mSeqNum + (mHeartbeatsHavePrevSeqNum && flags.mIsHeartbeat ? 1 : 0);
     }
 
     // Ahead of the next expected number. Before the first record of the day
@@ -173,29 +168,32 @@ public:
 
         const Flags flags(data);
         const std::uint32_t implied = impliedSeqNum(flags);
-        if (!flags.mIgnore && !flags.mReset && !flags.mHeartbeat &&
+        if (!flags.mIgnoreSeqNum && !flags.mIsSequenceReset && !flags.mIsHeartbeat &&
             (mLastReceivedSeqNum == 0 || serialDiff(implied, mLastReceivedSeqNum) > 0))
             mLastReceivedSeqNum = implied;
 
-        if (flags.mHeartbeat && mHeartbeatsControlCycleTime != 0.0 && !mHeartbeatsControl)
+        if (flags.mIsHeartbeat && mHeartbeatsControlCycleTime != 0.0 && !mHeartbeatsControl)
             startHeartbeatsControl();
         if (mHeartbeatsControl)
             ++mDataReceived;
 
-        if (!flags.mOriginal && (!mRetransActive || distanceFromNext(implied) < 0))
+        if (!flags.mIsOriginal && (!mRetransActive || distanceFromNext(implied) < 0))
             return dropAndCheck();
 
         if (mAutoSeqNumResetDetect)
             autoResetDetect(implied);
 
         const std::int64_t distance = distanceFromNext(implied);
-        if (distance == 0 || flags.mIgnore || flags.mControl)
+        if (distance == 0 || flags.mIgnoreSeqNum || flags.mIsControl) [[likely]]
         {
-            if (!mSpoolAll)
+            if (!mSpoolAll) [[likely]]
             {
-                processLineData(data, flags);
+                if (mPublishWholeBlocks || !flags.mBlock) [[likely]]
+                    publishOne(data, flags);
+                else
+                    processLineData(data, flags);
                 if (!mSpoolAll)
-                    checkMessageSpool();
+                    checkMessageSpoolIfAny();
             }
             else
             {
@@ -204,9 +202,14 @@ public:
             }
             return;
         }
-        if (distance < 0)
-            return;
+        if (distance > 0)
+            checkEarly(data, flags, source, implied, distance);
+    }
 
+    // Kept out of the in-order path, which then needs no frame for the logs.
+    [[gnu::noinline]] void checkEarly(const LineData& data, const Flags& flags, const std::string& source,
+                                      std::uint32_t implied, std::int64_t distance)
+    {
         if (mLog.verboseEnabled()) [[unlikely]]
             mLog.verbose() << mName << ": out-of-sequence message(s): begin impliedSeqNum# " << implied << "\n";
         if (mMaxValidGapSize != 0 && mProcessedFirstData && static_cast<std::uint64_t>(distance) > mMaxValidGapSize)
@@ -218,7 +221,7 @@ public:
                                << mImplausibleDrops << " dropped so far\n";
             return dropAndCheck();
         }
-        if (mDiscardForwardRetrans && !flags.mOriginal && (!mSpoolMaxSet || serialDiff(implied, mSpoolMaxSeqNum) > 0))
+        if (mDiscardForwardRetrans && !flags.mIsOriginal && (!mSpoolMaxSet || serialDiff(implied, mSpoolMaxSeqNum) > 0))
             return;
         if (mSequenceResetBeingProcessed && source != mSequenceResetSrc && serialDiff(implied, mSeqNumBeforeReset) <= 0)
         {
@@ -250,6 +253,13 @@ public:
                 publishBatch(MsgPubAdmin::FLUSH);
             return;
         }
+        publishOne(data, flags);
+    }
+
+    // One message under the admin lock; inline, so that the in-order path
+    // reaches the channel without a further call.
+    [[gnu::always_inline]] void publishOne(const LineData& data, const Flags& flags)
+    {
         mAdminLock = true;
         mProcessedFirstData = true;
         try
@@ -258,8 +268,7 @@ public:
         }
         catch (const std::exception& e)
         {
-            mLog.warning() << "LineHandlerFilterImpl::processLineData(): " << e.what() << "; data=("
-                           << ZunqDumpUtils::writePeerBytes(data.getData(), data.getDataLen()) << ")\n";
+            logPublishFailure(e, data);
         }
         advanceAfter(data, flags);
         if (!mAdminQueue.empty()) [[unlikely]]
@@ -267,12 +276,29 @@ public:
         mAdminLock = false;
     }
 
+    [[gnu::cold, gnu::noinline]] void logPublishFailure(const std::exception& e, const LineData& data)
+    {
+        mLog.warning() << "LineHandlerFilterImpl::processLineData(): " << e.what() << "; data=("
+                       << ZunqDumpUtils::writePeerBytes(data.getData(), data.getDataLen()) << ")\n";
+    }
+
     void advanceAfter(const LineData& data, const Flags& flags)
     {
-        if (flags.mIgnore || (flags.mHeartbeat && !mHeartbeatsHavePrevSeqNum))
+        // A plain record, the usual case, without a further call.
+        if (!flags.mIgnoreSeqNum && !flags.mIsHeartbeat && !flags.mIsControl && !flags.mIsSequenceReset) [[likely]]
+        {
+            mNextSeqNum = data.getNextSeqNum();
+            return;
+        }
+        advanceAfterMarked(data, flags);
+    }
+
+    [[gnu::noinline]] void advanceAfterMarked(const LineData& data, const Flags& flags)
+    {
+        if (flags.mIgnoreSeqNum || (flags.mIsHeartbeat && !mHeartbeatsHavePrevSeqNum))
             return;
         const std::uint32_t next = data.getNextSeqNum();
-        if (flags.mControl && !flags.mReset)
+        if (flags.mIsControl && !flags.mIsSequenceReset)
         {
             // A control record moves the expected number only forward; one
             // behind it (a control message carrying 0, say) leaves it alone.
@@ -286,11 +312,14 @@ public:
             return;
         }
         mNextSeqNum = next;
-        if (flags.mReset) [[unlikely]]
-        {
-            forgetRequests();
-            mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
-        }
+        if (flags.mIsSequenceReset) [[unlikely]]
+            followReset();
+    }
+
+    [[gnu::cold, gnu::noinline]] void followReset()
+    {
+        forgetRequests();
+        mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
     }
 
     // ---- spool
@@ -330,16 +359,18 @@ public:
     {
         if (mChannelIsDead)
             return false;
-        ensurePool(0);
+        if (mSpoolMessagePool == nullptr) [[unlikely]]
+            ensurePool(0);
         const std::uint32_t implied = impliedSeqNum(flags);
         begin = end = 0;
-        auto held = mMessageSpool.find(implied);
-        if (held != mMessageSpool.end())
+        // One walk of the index finds a held copy and the place for the new one.
+        auto place = mMessageSpool.lower_bound(implied);
+        if (place != mMessageSpool.end() && place->first == implied)
         {
-            if (!held->second->mFlags.mHeartbeat)
+            if (!place->second->mFlags.mIsHeartbeat)
                 return false;
-            releaseEntry(held->second);
-            mMessageSpool.erase(held);
+            releaseEntry(place->second);
+            place = mMessageSpool.erase(place);
         }
         const long index = mSpoolMessagePool->getFreeIndex();
         if (index < 0)
@@ -355,7 +386,7 @@ public:
         entry->mData = fromBlock ? mLineDataBasicFactory->create() : mLineDataFactory->create();
         *entry->mData = data;
         entry->mFlags = flags;
-        mMessageSpool.emplace(implied, entry);
+        mMessageSpool.emplace_hint(place, implied, entry);
 
         bool reported = false;
         if (mSpoolMaxSet && serialDiff(mSpoolMaxSeqNum, implied) >= 0)
@@ -459,6 +490,15 @@ public:
         releaseEntry(entry);
     }
 
+    // What checkMessageSpool does on an empty spool, without the call.
+    void checkMessageSpoolIfAny()
+    {
+        if (!mMessageSpool.empty()) [[unlikely]]
+            return checkMessageSpool();
+        mSpoolMaxSet = false;
+        mSpoolMaxSeqNum = 0;
+    }
+
     void checkMessageSpool()
     {
         if (mMessageSpool.empty())
@@ -500,7 +540,7 @@ public:
                 break;
             publishGap(mNextSeqNum, seq - 1);
             const SpooledMessage& headEntry = *head->second;
-            mNextSeqNum = headEntry.mFlags.mHeartbeat && mHeartbeatsHavePrevSeqNum ? headEntry.mData->getNextSeqNum()
+            mNextSeqNum = headEntry.mFlags.mIsHeartbeat && mHeartbeatsHavePrevSeqNum ? headEntry.mData->getNextSeqNum()
                                                                                  : headEntry.mFlags.mSeqNum;
             mLog.verbose() << mName << "Setting next seq number to [" << mNextSeqNum << "]\n";
             processHead(head, announced, processed);

@@ -1,6 +1,7 @@
 #include "kelmora/linedata/LineData.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -275,6 +276,25 @@ bool LineData::isLast() const { return mImpl->mIsLast; }
 bool LineData::isBlockData() const { return false; }
 void LineData::getBlockData(std::deque<const LineData*>*& out) const { out = nullptr; }
 std::uint32_t LineData::getNextSeqNum() const { return getSeqNum() + 1; }
+
+// The implementation keeps these fields in the answer's order, so the answer
+// is two loads: built field by field it went through the stack, whose
+// narrow stores and wide load stalled every caller.
+static_assert(offsetof(LineDataImpl, mIsOriginal) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mIsOriginal));
+static_assert(offsetof(LineDataImpl, mIsControl) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mIsControl));
+static_assert(offsetof(LineDataImpl, mIsSequenceReset) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mIsSequenceReset));
+static_assert(offsetof(LineDataImpl, mIsHeartbeat) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mIsHeartbeat));
+static_assert(offsetof(LineDataImpl, mIsRecovery) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mIsRecovery));
+static_assert(offsetof(LineDataImpl, mIsLast) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mIsLast));
+static_assert(offsetof(LineDataImpl, mIgnoreSeqNum) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mIgnoreSeqNum));
+static_assert(offsetof(LineDataImpl, mMultiMsg) - offsetof(LineDataImpl, mSeqNum) == offsetof(LineData::SeqFields, mMultiMsg));
+
+LineData::SeqFields LineData::getSeqFields() const
+{
+    SeqFields fields;
+    std::memcpy(&fields, &mImpl->mSeqNum, sizeof fields);
+    return fields;
+}
 void LineData::setSessionId(const char* sessionId) { mImpl->mSessionId = sessionId; }
 const char* LineData::getSessionId() const { return mImpl->mSessionId; }
 void LineData::setChannelId(std::uint16_t channelId) { mImpl->mChannelId = channelId; }

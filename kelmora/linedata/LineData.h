@@ -88,6 +88,23 @@ public:
     virtual void setSessionId(const char* sessionId);
     virtual const char* getSessionId() const;
 
+    // What sequencing reads of every record, in one call: the number and
+    // the eight flags, each as its own getter answers. A variant that
+    // overrides one of those getters overrides this too.
+    struct SeqFields
+    {
+        std::uint32_t mSeqNum;
+        bool mIsOriginal;
+        bool mIsControl;
+        bool mIsSequenceReset;
+        bool mIsHeartbeat;
+        bool mIsRecovery;
+        bool mIsLast;
+        bool mIgnoreSeqNum;
+        bool mMultiMsg;
+    };
+    virtual SeqFields getSeqFields() const;
+
     void setChannelId(std::uint16_t channelId);
     std::uint16_t getChannelId() const;
 

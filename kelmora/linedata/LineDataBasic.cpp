@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <typeinfo>
 
 class LineDataBasicImpl
 {
@@ -34,7 +35,11 @@ LineData& LineDataBasic::operator=(const LineData& other)
     if (this == &other)
         return *this;
     LineData::operator=(other);
-    if (const auto* basic = dynamic_cast<const LineDataBasic*>(&other))
+    // The exact type first: the spool copies basic records into basic
+    // records, and the general cast walks both bases every time.
+    const auto* basic = typeid(other) == typeid(LineDataBasic) ? static_cast<const LineDataBasic*>(&other)
+                                                                : dynamic_cast<const LineDataBasic*>(&other);
+    if (basic != nullptr)
     {
         std::memcpy(mBasicImpl->mSrcHost, basic->mBasicImpl->mSrcHost, sizeof mBasicImpl->mSrcHost);
         mBasicImpl->mSrcPort = basic->mBasicImpl->mSrcPort;

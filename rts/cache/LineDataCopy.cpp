@@ -67,6 +67,13 @@ std::uint32_t LineDataCopy::getSeqNum() const
     return mSeqNum;
 }
 
+LineData::SeqFields LineDataCopy::getSeqFields() const
+{
+    SeqFields fields = LineData::getSeqFields();
+    fields.mSeqNum = mSeqNum;
+    return fields;
+}
+
 void LineDataCopy::setDataLen(std::uint32_t len)
 {
     mLength = std::min(len, cBufferSize);

@@ -29,6 +29,7 @@ public:
     // touches the slot alone.
     void setSeqNum(std::uint32_t seqNum) override;
     std::uint32_t getSeqNum() const override;
+    SeqFields getSeqFields() const override;
     void setDataLen(std::uint32_t len) override;
     std::uint32_t getDataLen() const override;
     void clear() override;

@@ -25,6 +25,48 @@ TEST(LineDataRecord, NewRecordIsEmptyOriginalAndExpectsOne)
     EXPECT_FALSE(r.isBlockData());
 }
 
+// The one-call read the line filter uses answers field by field as the
+// getters do, for each flag set alone (a swapped field shows at once).
+TEST(LineDataRecord, SeqFieldsAnswerAsTheGetters)
+{
+    using Set = void (LineData::*)(bool);
+    const struct
+    {
+        const char* name;
+        Set set;
+    } cases[] = {
+        {"none", nullptr},
+        {"not original", &LineData::setIsOriginal},
+        {"control", &LineData::setIsControl},
+        {"sequence reset", &LineData::setIsSequenceReset},
+        {"heartbeat", &LineData::setIsHeartbeat},
+        {"recovery", &LineData::setIsRecovery},
+        {"last", &LineData::setIsLast},
+        {"ignore", &LineData::setIgnoreSeqNum},
+        {"multiple", &LineData::setMultipleMessages},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Record r;
+        r.setSeqNum(4000000123u);
+        if (c.set == &LineData::setIsOriginal)
+            r.setIsOriginal(false);
+        else if (c.set != nullptr)
+            (r.*c.set)(true);
+        const LineData::SeqFields f = r.getSeqFields();
+        EXPECT_EQ(f.mSeqNum, r.getSeqNum());
+        EXPECT_EQ(f.mIsOriginal, r.isOriginal());
+        EXPECT_EQ(f.mIsControl, r.isControl());
+        EXPECT_EQ(f.mIsSequenceReset, r.isSequenceReset());
+        EXPECT_EQ(f.mIsHeartbeat, r.isHeartbeat());
+        EXPECT_EQ(f.mIsRecovery, r.isRecovery());
+        EXPECT_EQ(f.mIsLast, r.isLast());
+        EXPECT_EQ(f.mIgnoreSeqNum, r.getIgnoreSeqNum());
+        EXPECT_EQ(f.mMultiMsg, r.getMultipleMessages());
+    }
+}
+
 TEST(LineDataRecord, NextSeqNumWrapsAt32Bits)
 {
     Record r;

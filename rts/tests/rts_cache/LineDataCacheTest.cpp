@@ -1,5 +1,6 @@
 #include "CacheTestSupport.h"
 #include "rts/cache/LineDataCacheManager.h"
+#include "rts/cache/LineDataCopy.h"
 
 #include <gtest/gtest.h>
 
@@ -347,4 +348,20 @@ TEST(LineDataCacheDeathTest, AnotherThreadThanTheOwnersIsRefused)
         ASSERT_EQ(manager.getLastBroadcastSeqNum(3), 1u);
         EXPECT_DEATH(std::thread([&] { c.use(feed, manager); }).join(), "used outside its owner thread");
     }
+}
+
+// A slot keeps its number beside its bytes; the one-call read of a record's
+// sequencing fields answers that number too, after a set and an assignment.
+TEST(LineDataCopy, SeqFieldsCarryTheSlotsOwnNumber)
+{
+    LineDataCopy slot;
+    slot.setSeqNum(77);
+    slot.setIsHeartbeat(true);
+    EXPECT_EQ(slot.getSeqFields().mSeqNum, 77u);
+    EXPECT_TRUE(slot.getSeqFields().mIsHeartbeat);
+    LineDataCopy other;
+    other.setSeqNum(4000000000u);
+    slot = static_cast<const LineData&>(other);
+    EXPECT_EQ(slot.getSeqFields().mSeqNum, 4000000000u);
+    EXPECT_FALSE(slot.getSeqFields().mIsHeartbeat);
 }
