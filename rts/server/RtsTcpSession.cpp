@@ -635,8 +635,10 @@ void RtsTcpSession::sendRetransResponse(Zunq::RetransmissionRequest& request, in
     const unsigned int size = buildControlPacket(response);
     if (status == Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY)
     {
-        if (mPacketQueue->getNumEntries() == 0)
-            writeDirect(mControlBuffer, size);
+        // The close discards whatever is still queued, so the refusal goes
+        // out now: the client learns why it is closed. Only a packet partly
+        // on the wire keeps it back (writeDirect never interleaves).
+        writeDirect(mControlBuffer, size);
         closeSocket();
         return;
     }
