@@ -1,6 +1,8 @@
 #include "rts/server/RtsTcpSession.h"
 
 #include "kelmora/linehandler/NetworkApi.h"
+#include "kelmora/thread/Runnable.h"
+#include "kelmora/thread/TarvokSession.h"
 #include "rts/cache/LineDataCacheManager.h"
 #include "rts/clients/RtsClientEntry.h"
 #include "rts/clients/RtsClientList.h"
@@ -90,6 +92,12 @@ void RtsTcpSession::startTimer(TarvokTimer& timer, unsigned int milliseconds)
     if (timer.isValid())
         timer.destroy();
     timer.create(mSession, this, milliseconds, nullptr);
+    // A timer asked for is otherwise started at the thread's next round of
+    // queued timers, up to 10 ms later: every response would wait that long
+    // on top of its sending interval. On the session's own thread it starts now.
+    Runnable* own = mSession != nullptr ? mSession->getRunnable() : nullptr;
+    if (own != nullptr && Runnable::current() == own)
+        own->createTimer();
 }
 
 void RtsTcpSession::stopTimer(TarvokTimer& timer)

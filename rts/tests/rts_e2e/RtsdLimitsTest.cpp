@@ -92,6 +92,38 @@ TEST(RtsdLimits, ThrottleSharesThePacketBudgetAndEveryClientFinishes)
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }
 
+// With 1 ms ticks a response leaves on the first tick after its request:
+// the sending timer starts when the request is served, not at the thread's
+// next round of queued timers (every 10 ms).
+TEST(RtsdLimits, ResponsesLeaveOnTheFirstTickAfterTheRequest)
+{
+    RtsdProcess rtsd;
+    rtsd.start({"--config-file", rtsd.writeConfig({{"ClientList", loopbackUser("quick", 1000)},
+                                                   {"FeedMessages", "100"},
+                                                   {"RtsThrottleInterval", "1"},
+                                                   {"RtsPacketsPerInterval", "1000"}}),
+                "--shared-objects", FEED_PLUGIN});
+    ASSERT_TRUE(rtsd.waitForOutput("Feed: fed 100")) << rtsd.out() << rtsd.err();
+    Client c;
+    ASSERT_TRUE(c.connect(rtsd.port()));
+    ASSERT_EQ(logOn(c, "quick"), 0);
+    std::vector<Clock::duration> waits;
+    for (std::uint32_t i = 1; i <= 41; ++i)
+    {
+        const auto asked = Clock::now();
+        ASSERT_TRUE(c.send(request(7, i, i)));
+        const std::optional<Packet> response = c.read();
+        ASSERT_TRUE(response && response->type() == 202);
+        waits.push_back(Clock::now() - asked);
+        ASSERT_TRUE(c.read()); // the message
+        std::this_thread::sleep_for(std::chrono::microseconds(1700 * i % 9000)); // spread over the thread's rounds
+    }
+    std::nth_element(waits.begin(), waits.begin() + 20, waits.end());
+    EXPECT_LT(waits[20], 4ms) << "median wait for a response";
+    rtsd.signal(SIGTERM);
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
+}
+
 // A client that stops reading in the middle of an 8 MB answer fills the
 // socket; the server gives it up after its ticks without progress, while
 // another client goes on being served.
