@@ -387,6 +387,7 @@ void BM_MemoryPerCachedMessage(benchmark::State& state)
     state.counters["msg_bytes"] = size;
     state.counters["rss_bytes/msg"] = static_cast<double>(large - small) * 1024.0 / (cLarge - cSmall);
     state.counters["rss_MB_100k"] = static_cast<double>(large) / 1024.0;
+    state.counters["rss_MB_1k"] = static_cast<double>(small) / 1024.0;
 }
 
 } // namespace
