@@ -1,6 +1,8 @@
 #include "rts/server/RtsTcpSession.h"
 
 #include "kelmora/linehandler/NetworkApi.h"
+#include "kelmora/thread/Runnable.h"
+#include "kelmora/thread/TarvokSession.h"
 #include "rts/cache/LineDataCacheManager.h"
 #include "rts/clients/RtsClientEntry.h"
 #include "rts/clients/RtsClientList.h"
@@ -14,8 +16,10 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace
 {
@@ -90,6 +94,12 @@ void RtsTcpSession::startTimer(TarvokTimer& timer, unsigned int milliseconds)
     if (timer.isValid())
         timer.destroy();
     timer.create(mSession, this, milliseconds, nullptr);
+    // A timer asked for is otherwise started at the thread's next round of
+    // queued timers, up to 10 ms later: every response would wait that long
+    // on top of its sending interval. On the session's own thread it starts now.
+    Runnable* own = mSession != nullptr ? mSession->getRunnable() : nullptr;
+    if (own != nullptr && Runnable::current() == own)
+        own->createTimer();
 }
 
 void RtsTcpSession::stopTimer(TarvokTimer& timer)
@@ -635,8 +645,10 @@ void RtsTcpSession::sendRetransResponse(Zunq::RetransmissionRequest& request, in
     const unsigned int size = buildControlPacket(response);
     if (status == Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY)
     {
-        if (mPacketQueue->getNumEntries() == 0)
-            writeDirect(mControlBuffer, size);
+        // The close discards whatever is still queued, so the refusal goes
+        // out now: the client learns why it is closed. Only a packet partly
+        // on the wire keeps it back (writeDirect never interleaves).
+        writeDirect(mControlBuffer, size);
         closeSocket();
         return;
     }
@@ -902,8 +914,23 @@ void RtsTcpSession::sendRetry()
     const char* const op = "RtsTcpSession::sendRetry (";
     mThrottleThreshold = mServer->packetBudget();
     int sent = 0;
+    // Whole packets leave several to a call: a write per packet costs the
+    // server most of its time. A packet partly written, or a session whose
+    // every packet is traced, goes one packet at a time.
+    const bool batch = !debug() && !mIsTraceUser;
     while (mPacketQueue->getNumEntries() != 0 && sent < mThrottleThreshold)
     {
+        if (batch && mBytesSent == 0 && mThrottleThreshold - sent > 1 && mPacketQueue->getNumEntries() > 1)
+        {
+            bool whole = false;
+            const int done = sendBatch(mThrottleThreshold - sent, whole);
+            if (done < 0)
+                return; // the close emptied the queues and stopped the timer
+            sent += done;
+            if (!whole)
+                break; // the socket takes no more now
+            continue;
+        }
         ZunqUtils::PacketBufferItem* entry = mPacketQueue->getHeadEntry();
         if (entry->mLength != 0 && !socketSendPacket(entry->mData, entry->mLength))
         {
@@ -912,15 +939,7 @@ void RtsTcpSession::sendRetry()
             break;
         }
         ++sent;
-        if (entry->lastMsgInRetrans && !mActiveRetransRequests.empty())
-        {
-            const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
-            mLog->info() << op << mClientLogStr << "): Finished sending retrans request [" << done.mBeginSeqNum
-                         << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId << "] to client";
-            mActiveRetransRequests.pop_front();
-            mFrontInService = false;
-        }
-        mPacketQueue->deleteEntry(entry);
+        packetWritten(entry);
     }
     mAttemptsToSendDataCount = sent > 0 ? 0 : mAttemptsToSendDataCount + 1;
     if (mTraceCommunications)
@@ -939,6 +958,122 @@ void RtsTcpSession::sendRetry()
                       << "] attempts..  connection will be closed.";
         closeSocket();
     }
+}
+
+void RtsTcpSession::packetWritten(ZunqUtils::PacketBufferItem* entry)
+{
+    if (entry->lastMsgInRetrans && !mActiveRetransRequests.empty())
+    {
+        const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
+        mLog->info() << "RtsTcpSession::sendRetry (" << mClientLogStr << "): Finished sending retrans request ["
+                     << done.mBeginSeqNum << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId
+                     << "] to client";
+        mActiveRetransRequests.pop_front();
+        mFrontInService = false;
+    }
+    mPacketQueue->deleteEntry(entry);
+}
+
+int RtsTcpSession::sendBatch(int most, bool& whole)
+{
+    constexpr std::size_t cBatchBytes = 64 * 1024;
+    constexpr int cBatchPackets = 64;
+    // One buffer per thread: the sessions of a server share their thread.
+    static thread_local std::vector<char> buffer(cBatchBytes);
+    ZunqUtils::PacketBufferItem* packets[cBatchPackets];
+    std::size_t ends[cBatchPackets];
+    bool numbered[cBatchPackets];
+    int count = 0;
+    std::size_t total = 0;
+    mPacketQueue->searchEntry([&](ZunqUtils::PacketBufferItem& entry) {
+        if (total + entry.mLength > cBatchBytes)
+            return true;
+        packets[count] = &entry;
+        total += entry.mLength;
+        ends[count++] = total;
+        return count == std::min(most, cBatchPackets);
+    });
+
+    // Stamped as they are copied; a control number given to a packet that
+    // does not leave now is taken back below, so numbers keep wire order.
+    const std::uint32_t lastBefore = mLastSeqNum;
+    Time now;
+    now.recalcNow();
+    const std::uint64_t sendTime = Zunq::packetSendTime(static_cast<std::uint64_t>(now.getMicrosecondsSinceEpoch()),
+                                                        static_cast<unsigned>(mNanoDecimalPlaces));
+    for (int i = 0; i < count; ++i)
+    {
+        char* packet = packets[i]->mData;
+        const std::uint32_t length = packets[i]->mLength;
+        numbered[i] = false;
+        if (length == 0)
+            continue;
+        numbered[i] = headerAt(packet).mSeqNum == 0;
+        Zunq::stampPacket(packet, length, sendTime, mLastSeqNum);
+        std::memcpy(buffer.data() + ends[i] - length, packet, length);
+    }
+
+    std::size_t written = 0;
+    bool failed = false;
+    int code = 0;
+    while (written < total && !failed)
+    {
+        const int n = sendToNetwork(mClientResource, buffer.data() + written, static_cast<unsigned int>(total - written));
+        if (n < 1)
+        {
+            failed = true;
+            code = NetworkApi::current().getErrorCode();
+        }
+        else
+            written += static_cast<std::size_t>(n);
+    }
+    // As for a packet written alone: a transient failure waits for the next
+    // tick, a closed connection says nothing, anything else closes.
+    if (failed && !isTransient(code) && code != CONN_CLOSED && code != RES_NOT_EXIST)
+    {
+        mLog->error() << "RtsTcpSession::socketSendPacket (" << mClientLogStr << "): failed due to error|" << code
+                      << "|. will close connection.";
+        closeSocket();
+        return -1;
+    }
+    if (failed && isTransient(code))
+        mLog->warning() << "RtsTcpSession::socketSendPacket (" << mClientLogStr << "): failed due to error|" << code
+                        << "|. will attempt to resend if connection not closed.";
+
+    int done = 0;
+    std::uint32_t lastLeft = lastBefore;
+    for (int i = 0; i < count; ++i)
+    {
+        ZunqUtils::PacketBufferItem* entry = packets[i];
+        const std::size_t start = ends[i] - entry->mLength;
+        const Zunq::PacketHeader header = headerAt(entry->mData);
+        if (ends[i] <= written)
+        {
+            if (numbered[i])
+                lastLeft = header.mSeqNum;
+            if (entry->mLength != 0 && mClientEntry != nullptr)
+                mClientEntry->addMessagesRetransmitted(header.mMsgCount);
+            packetWritten(entry);
+            ++done;
+            continue;
+        }
+        if (start < written)
+        {
+            // Partly written: the rest leaves first, with this number and time.
+            if (numbered[i])
+                lastLeft = header.mSeqNum;
+            mBytesSent = written - start;
+            continue;
+        }
+        if (numbered[i])
+        {
+            const std::uint32_t zero = 0;
+            std::memcpy(entry->mData + offsetof(Zunq::PacketHeader, mSeqNum), &zero, sizeof zero);
+        }
+    }
+    mLastSeqNum = lastLeft;
+    whole = !failed;
+    return done;
 }
 
 // ---------------------------------------------------------------- heartbeats

@@ -108,6 +108,12 @@ private:
     bool socketSendPacket(char* packet, unsigned int length);
     bool writeDirect(char* packet, unsigned int length);
     void sendRetry();
+    // Writes up to `most` whole queued packets with one call; the packets
+    // completed (`whole` when all of them), or -1 when the connection closed.
+    int sendBatch(int most, bool& whole);
+    // What a packet written in whole leaves behind: the client's count, the
+    // end of a request's data, the queue entry.
+    void packetWritten(ZunqUtils::PacketBufferItem* entry);
     void stopSending();
 
     // Heartbeats.

@@ -2,6 +2,7 @@
 // listening address and HA mode, and clients served from a feed over
 // loopback, answered by the tests' own protocol client.
 #include "rts/tests/host_process/RtsdProcess.h"
+#include "rts/tests/rts_e2e/RtsdScenario.h"
 #include "rts/tests/support/RtsTestClient.h"
 
 #include <gtest/gtest.h>
@@ -28,21 +29,6 @@ const std::string cClientList = "<Client><UserName>bob</UserName><IpAddresses><V
                                 "<Channels><Value>7</Value></Channels><MaximumRequests>1000</MaximumRequests></Client>"
                                 "<Client><UserName>carol</UserName><IpAddresses><Value>10.9.9.9</Value></IpAddresses>"
                                 "<Channels><Value>7</Value></Channels></Client>";
-
-// Message n as the feed plug-in publishes it.
-std::string fedMessage(std::uint32_t n, std::size_t size = 20)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t b = 0; b < size; ++b)
-        bytes[b] = static_cast<char>(n + b);
-    bytes[0] = static_cast<char>(size & 0xFF);
-    bytes[1] = static_cast<char>(size >> 8);
-    bytes[2] = 0x00;
-    bytes[3] = 0x05;
-    for (int k = 0; k < 4; ++k)
-        bytes[4 + k] = static_cast<char>(n >> (8 * k));
-    return bytes;
-}
 
 int logonStatus(Client& c, int port, const std::string& user)
 {
@@ -192,7 +178,7 @@ TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
             // Data: each packet's number is its first message's.
             EXPECT_EQ(p->seq, next) << c.name;
             for (const Message& m : p->messages)
-                EXPECT_EQ(m.bytes, fedMessage(next++)) << c.name;
+                EXPECT_EQ(m.bytes, feedMessage(next++)) << c.name;
             done = next > c.end;
         }
         EXPECT_EQ(status, c.status) << c.name;
@@ -343,7 +329,7 @@ TEST(RtsdServing, RandomRequestStreamsMatchTheModel)
                     const std::optional<Packet> d = read();
                     bool ok = d && d->type() != 202 && d->seq == next;
                     for (std::size_t m = 0; ok && m < d->messages.size(); ++m)
-                        ok = d->messages[m].bytes == fedMessage(next++);
+                        ok = d->messages[m].bytes == feedMessage(next++);
                     if (!ok)
                     {
                         ADD_FAILURE() << "client " << t << " data of " << begin << "-" << end << " at " << next;

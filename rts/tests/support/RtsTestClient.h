@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -210,6 +211,54 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
+    }
+
+    // Connects to 127.0.0.1:port from `source` (another loopback address,
+    // say, to count as a peer of its own), with a receive buffer of
+    // `receiveBuffer` bytes when not 0 (set before the connect, so that the
+    // window stays small).
+    bool connectFrom(const std::string& source, int port, int receiveBuffer = 0)
+    {
+        close();
+        mIn.clear();
+        mClosed = mMalformed = false;
+        mFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer != 0)
+            ::setsockopt(mFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (::bind(mFd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+        {
+            close();
+            return false;
+        }
+        // A server just started may not listen yet.
+        for (int tries = 0; ::connect(mFd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0; ++tries)
+            if (errno != ECONNREFUSED || tries == 250)
+            {
+                close();
+                return false;
+            }
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int one = 1;
+        ::setsockopt(mFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return true;
+    }
+
+    // Closes with a reset instead of the orderly end.
+    void reset()
+    {
+        if (mFd < 0)
+            return;
+        linger hard{1, 0};
+        ::setsockopt(mFd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close();
     }
 
     void close()
