@@ -70,6 +70,46 @@ inline void copyName(ResourceName& dst, const char* src)
     ResourceManager::copyResourceName(dst, src);
 }
 
+// A framework thread's record in registry with its two queues of len
+// entries, which queues keeps.
+inline ThreadResource* addThread(ResourceManager& registry, const char* name, uint32 len, OptimizationMode mode,
+                                 bool block, std::vector<std::unique_ptr<FwMessageQueue>>& queues)
+{
+    ThreadParam param;
+    registry.initThreadParam(param);
+    copyName(param.threadNameTxt, name);
+    ThreadResource* res = nullptr;
+    registry.registerThreadRes(param, false, &res);
+    for (MessageQueueType t : {MQUEUE_NORMAL, MQUEUE_HIGH_PRIORITY})
+    {
+        queues.push_back(std::make_unique<FwMessageQueue>(len, false, true, mode, block, 100));
+        res->msgQueuePtrArray[t] = queues.back().get();
+    }
+    res->status.store(RES_ACTIVE);
+    return res;
+}
+
+// Posts event id from CTL_THREAD on queue.
+inline void postEvent(FwMessageQueue& queue, FwEventID id)
+{
+    FwIntMessage msg{};
+    copyName(msg.originatorTxt, "CTL_THREAD");
+    msg.appMsg.type = MSG_EVENT;
+    msg.appMsg.event.id = id;
+    queue.putMessage(&msg);
+}
+
+// Empties queue; the number of messages taken.
+inline int64_t drainQueue(FwMessageQueue& queue)
+{
+    FwIntMessage msg{};
+    bool more = false;
+    int64_t n = 0;
+    while (queue.getMessage(&msg, more) == 0)
+        ++n;
+    return n;
+}
+
 // The framework threads of one run and the owner's reader.
 class Harness
 {
@@ -136,28 +176,10 @@ public:
 private:
     ThreadResource* thread(const char* name, uint32 len, bool block)
     {
-        ThreadParam param;
-        m_registry.initThreadParam(param);
-        copyName(param.threadNameTxt, name);
-        ThreadResource* res = nullptr;
-        m_registry.registerThreadRes(param, false, &res);
-        for (MessageQueueType t : {MQUEUE_NORMAL, MQUEUE_HIGH_PRIORITY})
-        {
-            m_queues.push_back(std::make_unique<FwMessageQueue>(len, false, true, m_mode, block, 100));
-            res->msgQueuePtrArray[t] = m_queues.back().get();
-        }
-        res->status.store(RES_ACTIVE);
-        return res;
+        return addThread(m_registry, name, len, m_mode, block, m_queues);
     }
 
-    void post(ThreadResource* to, MessageQueueType type, FwEventID id)
-    {
-        FwIntMessage msg{};
-        copyName(msg.originatorTxt, "CTL_THREAD");
-        msg.appMsg.type = MSG_EVENT;
-        msg.appMsg.event.id = id;
-        to->msgQueuePtrArray[type]->putMessage(&msg);
-    }
+    void post(ThreadResource* to, MessageQueueType type, FwEventID id) { postEvent(*to->msgQueuePtrArray[type], id); }
 
     ResourceManager m_registry;
     OptimizationMode m_mode;
