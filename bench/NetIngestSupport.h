@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string>
 #include <sys/socket.h>
@@ -29,6 +30,16 @@ inline int64_t nowNs()
 {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// CPU time so far of a running thread (0 when it cannot be read).
+inline int64_t threadCpuNs(std::thread& t)
+{
+    clockid_t clock{};
+    timespec ts{};
+    if (::pthread_getcpuclockid(t.native_handle(), &clock) != 0 || ::clock_gettime(clock, &ts) != 0)
+        return 0;
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
@@ -132,6 +143,10 @@ public:
     }
 
     ResourceManager& registry() { return m_registry; }
+    // CPU time so far of the network and the stream thread (while running):
+    // on a loaded machine it shows how much of a core each was given.
+    int64_t netCpuNs() { return m_threads.size() > 1 ? threadCpuNs(m_threads[1]) : 0; }
+    int64_t streamCpuNs() { return m_withStreams && !m_threads.empty() ? threadCpuNs(m_threads[0]) : 0; }
     FwMessageQueue& ownerQueue() { return *m_owner->msgQueuePtrArray[MQUEUE_NORMAL]; }
 
     // withStreams false: no stream thread (a multicast-only process has

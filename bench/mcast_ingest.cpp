@@ -72,6 +72,8 @@ struct Result
     double perSecond = 0;
     double p50 = 0;
     double p99 = 0;
+    // CPU time the receiving thread was given over the sending time.
+    double cpuShare = 0;
 };
 
 // Through the network thread: the reader counts whole datagrams.
@@ -118,14 +120,16 @@ Result throughReceiver(int64_t size, OptimizationMode mode, int senders, int64_t
         }
     });
     const int64_t t0 = nowNs();
+    const int64_t cpu0 = h.netCpuNs();
     send(grp, port, size, senders, paceNs);
     const int64_t t1 = nowNs();
+    const int64_t cpu1 = h.netCpuNs();
     ::usleep(50000);
     stop = true;
     reader.join();
     h.stop();
     return Result{static_cast<double>(count) * 1e9 / static_cast<double>(t1 - t0), percentile(lat, 0.5),
-                  percentile(lat, 0.99)};
+                  percentile(lat, 0.99), static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0)};
 }
 
 // The bound: one thread, recvmmsg in batches of 10 on a socket of its own;
@@ -174,13 +178,15 @@ Result plainLoop(int64_t size, int senders, int64_t paceNs, bool poll)
         }
     });
     const int64_t t0 = nowNs();
+    const int64_t cpu0 = threadCpuNs(reader);
     send(grp, port, size, senders, paceNs);
     const int64_t t1 = nowNs();
+    const int64_t cpu1 = threadCpuNs(reader);
     ::usleep(50000);
     stop = true;
     reader.join();
     return Result{static_cast<double>(count) * 1e9 / static_cast<double>(t1 - t0), percentile(lat, 0.5),
-                  percentile(lat, 0.99)};
+                  percentile(lat, 0.99), static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0)};
 }
 
 void BM_McastThroughput(benchmark::State& state)
@@ -202,6 +208,8 @@ void BM_McastThroughput(benchmark::State& state)
     state.counters["dgrams_per_s"] = through.perSecond;
     state.counters["bound_dgrams_per_s"] = bound.perSecond;
     state.counters["ratio"] = bound.perSecond > 0 ? through.perSecond / bound.perSecond : 0;
+    state.counters["net_cpu_share"] = through.cpuShare;
+    state.counters["bound_cpu_share"] = bound.cpuShare;
     if (mode == CPU_UTILIZATION)
         state.counters["spin_bound_dgrams_per_s"] = spin.perSecond;
 }

@@ -61,7 +61,16 @@ int64_t blast(int fd)
     return nowNs() - t0;
 }
 
-double throughReceiver(OptimizationMode mode)
+// Bytes per second, and the CPU share the network and the stream thread
+// were given over the sending time.
+struct Ingest
+{
+    double mbPerSecond = 0;
+    double netCpuShare = 0;
+    double streamCpuShare = 0;
+};
+
+Ingest throughReceiver(OptimizationMode mode)
 {
     Harness h(mode);
     const uint16 port = freePort(SOCK_STREAM);
@@ -91,13 +100,19 @@ double throughReceiver(OptimizationMode mode)
                 bytes += m.appMsg.data.dataLen;
     });
     const int fd = connectTo(port);
+    const int64_t net0 = h.netCpuNs();
+    const int64_t stream0 = h.streamCpuNs();
     const int64_t ns = blast(fd);
+    const int64_t net1 = h.netCpuNs();
+    const int64_t stream1 = h.streamCpuNs();
     ::usleep(100000);
     ::close(fd);
     stop = true;
     reader.join();
     h.stop();
-    return static_cast<double>(bytes) * 1e3 / static_cast<double>(ns); // MB/s
+    return Ingest{static_cast<double>(bytes) * 1e3 / static_cast<double>(ns), // MB/s
+                  static_cast<double>(net1 - net0) / static_cast<double>(ns),
+                  static_cast<double>(stream1 - stream0) / static_cast<double>(ns)};
 }
 
 double plainLoop(size_t readSize, bool poll)
@@ -136,7 +151,7 @@ double plainLoop(size_t readSize, bool poll)
 void BM_TcpIngest(benchmark::State& state)
 {
     const auto mode = static_cast<OptimizationMode>(state.range(0));
-    double through = 0;
+    Ingest through;
     double bound = 0;
     double bound64k = 0;
     for (auto _ : state)
@@ -145,9 +160,11 @@ void BM_TcpIngest(benchmark::State& state)
         bound = plainLoop(NetReceiver::TCP_READ_SIZE, mode == LOW_LATENCY);
         bound64k = plainLoop(65536, mode == LOW_LATENCY);
     }
-    state.counters["MB_per_s"] = through;
+    state.counters["MB_per_s"] = through.mbPerSecond;
     state.counters["bound_MB_per_s"] = bound;
-    state.counters["ratio"] = bound > 0 ? through / bound : 0;
+    state.counters["ratio"] = bound > 0 ? through.mbPerSecond / bound : 0;
+    state.counters["net_cpu_share"] = through.netCpuShare;
+    state.counters["stream_cpu_share"] = through.streamCpuShare;
     state.counters["bound64k_MB_per_s"] = bound64k;
 }
 } // namespace
