@@ -100,6 +100,34 @@ inline ThreadResource* addThread(ResourceManager& registry, const char* name, ui
     return res;
 }
 
+inline sockaddr_in groupAddress(const std::string& grp, uint16 port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, grp.c_str(), &to.sin_addr);
+    return to;
+}
+
+// A multicast receiving channel "MC" of the thread "OWNER" on grp:port over
+// loopback, opened at start-up.
+inline UdpConnResource* addMcastChannel(ResourceManager& registry, const std::string& grp, uint16 port)
+{
+    UdpConnParam p;
+    registry.initUdpConnParam(p);
+    copyName(p.connNameTxt, "MC");
+    copyName(p.threadNameTxt, "OWNER");
+    std::strcpy(p.interfaceTxt, "127.0.0.1");
+    std::strcpy(p.destAddrTxt, grp.c_str());
+    p.port = port;
+    p.udpMode = MULTICAST_RECEIVER_MODE;
+    p.connectAtStartup = true;
+    p.recvBufSize = 4 * 1024 * 1024;
+    UdpConnResource* res = nullptr;
+    registry.registerUdpConnRes(p, &res);
+    return res;
+}
+
 // Posts event id from CTL_THREAD on queue.
 inline void postEvent(FwMessageQueue& queue, FwEventID id)
 {

@@ -39,10 +39,7 @@ int senderCount()
 // starts with its send time.
 void send(const std::string& grp, uint16 port, int64_t size, int senders, int64_t paceNs)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, grp.c_str(), &to.sin_addr);
+    const sockaddr_in to = groupAddress(grp, port);
     std::vector<std::thread> threads;
     const int64_t end = nowNs() + RUN_NS;
     for (int s = 0; s < senders; ++s)
@@ -59,7 +56,7 @@ void send(const std::string& grp, uint16 port, int64_t size, int senders, int64_
                     next += paceNs;
                 }
                 std::memcpy(buf.data(), &now, sizeof now);
-                ::sendto(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                ::sendto(fd, buf.data(), buf.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
             }
             ::close(fd);
         });
@@ -82,18 +79,7 @@ Result throughReceiver(int64_t size, OptimizationMode mode, int senders, int64_t
     Harness h(mode);
     const std::string grp = group();
     const uint16 port = freePort(SOCK_DGRAM);
-    UdpConnParam p;
-    h.registry().initUdpConnParam(p);
-    copyName(p.connNameTxt, "MC");
-    copyName(p.threadNameTxt, "OWNER");
-    std::strcpy(p.interfaceTxt, "127.0.0.1");
-    std::strcpy(p.destAddrTxt, grp.c_str());
-    p.port = port;
-    p.udpMode = MULTICAST_RECEIVER_MODE;
-    p.connectAtStartup = true;
-    p.recvBufSize = 4 * 1024 * 1024;
-    UdpConnResource* res = nullptr;
-    h.registry().registerUdpConnRes(p, &res);
+    UdpConnResource* res = addMcastChannel(h.registry(), grp, port);
     h.start(false);
     while (res->status.load() != RES_CONNECTED)
         ::sched_yield();

@@ -39,6 +39,18 @@ int64_t cpuNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// DGRAMS_PER_PASS datagrams of 64 bytes from fd to the group; loopback
+// delivers them at once, the wait for the receiving socket rfd is a guard.
+void sendPass(int fd, const sockaddr_in& to, int rfd)
+{
+    static const std::vector<char> dgram(64, 'd');
+    for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
+        ::sendto(fd, dgram.data(), dgram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    for (int waiting = 0, spins = 0; spins < 100000; ++spins)
+        if (::ioctl(rfd, FIONREAD, &waiting) == 0 && waiting > 0)
+            break;
+}
+
 class StreamBench
 {
 public:
@@ -171,18 +183,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
 
     const std::string grp = "239.78." + std::to_string(::getpid() % 250) + ".1";
     const uint16 port = freePort(SOCK_DGRAM);
-    UdpConnParam p;
-    registry.initUdpConnParam(p);
-    copyName(p.connNameTxt, "MC");
-    copyName(p.threadNameTxt, "OWNER");
-    std::strcpy(p.interfaceTxt, "127.0.0.1");
-    std::strcpy(p.destAddrTxt, grp.c_str());
-    p.port = port;
-    p.udpMode = MULTICAST_RECEIVER_MODE;
-    p.connectAtStartup = true;
-    p.recvBufSize = 4 * 1024 * 1024;
-    UdpConnResource* res = nullptr;
-    registry.registerUdpConnRes(p, &res);
+    UdpConnResource* res = addMcastChannel(registry, grp, port);
 
     {
         NetReceiver receiver(net, registry, GlobalData::getInst(), nullptr);
@@ -197,22 +198,13 @@ void BM_McastPassPerDatagram(benchmark::State& state)
         drainQueue(*owner->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY]);
 
         const int fd = loopbackMulticastSender();
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        ::inet_pton(AF_INET, grp.c_str(), &to.sin_addr);
+        const sockaddr_in to = groupAddress(grp, port);
         const int rfd = res->multicastSockPtr != nullptr ? res->multicastSockPtr->getFileDescriptor() : -1;
-        std::vector<char> dgram(64, 'd');
         int64_t delivered = 0;
         int64_t timedNs = 0;
         for (auto _ : state)
         {
-            for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
-                ::sendto(fd, dgram.data(), dgram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-            // Loopback delivers at once; wait for the last just in case.
-            for (int waiting = 0, spins = 0; spins < 100000; ++spins)
-                if (::ioctl(rfd, FIONREAD, &waiting) == 0 && waiting > 0)
-                    break;
+            sendPass(fd, to, rfd);
             const int64_t t0 = cpuNs();
             receiver.runOnce(terminate, 0);
             const int64_t ns = cpuNs() - t0;
@@ -239,11 +231,7 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
     sock.initialize();
     sock.join();
     const int fd = loopbackMulticastSender();
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, grp.c_str(), &to.sin_addr);
-    std::vector<char> dgram(64, 'd');
+    const sockaddr_in to = groupAddress(grp, port);
     std::vector<char> bufs(DGRAMS_PER_PASS * NetReceiver::MCAST_BUF_SIZE);
     mmsghdr vec[DGRAMS_PER_PASS]{};
     iovec iov[DGRAMS_PER_PASS]{};
@@ -252,11 +240,7 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
     int64_t timedNs = 0;
     for (auto _ : state)
     {
-        for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
-            ::sendto(fd, dgram.data(), dgram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        for (int waiting = 0, spins = 0; spins < 100000; ++spins)
-            if (::ioctl(sock.getFileDescriptor(), FIONREAD, &waiting) == 0 && waiting > 0)
-                break;
+        sendPass(fd, to, sock.getFileDescriptor());
         const int64_t t0 = cpuNs();
         for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
         {

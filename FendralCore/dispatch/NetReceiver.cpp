@@ -35,12 +35,10 @@ UInt128 nameKey(const ResourceName& name)
 
 
 
-// The maintenance period is checked on every low-latency pass: the coarse
-// clock (a few milliseconds of resolution) is read without the time counter.
 int64 monoMs()
 {
     timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
@@ -1482,12 +1480,6 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
     MsgForwarder::WakeBatch batch(*m_forwarder);
     timespec rcvTm{};
     ::clock_gettime(CLOCK_REALTIME, &rcvTm);
-    static const timespec noWireTm{};
-    McastDelivery to;
-    // A channel without a destination fails each datagram it receives.
-    const int32 unready = prepareMcast(res, rcvTm, w.dataTm.tv_sec == 0 ? noWireTm : w.dataTm, to) == 0
-                              ? 0
-                              : FrameworkErrno::m_fwErrno;
     if (w.dataTm.tv_sec == 0)
     {
         for (int32 i = 0; i < m_maxNumMsgRcv; ++i)
@@ -1495,15 +1487,14 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
         int count = 0;
         if (sock->receiveMultiMsg(m_msgVectorPtr.get(), m_maxNumMsgRcv, count) != 0)
             return FrameworkErrno::m_fwErrno == WOULD_BLOCK ? 0 : -1;
-        if (unready != 0)
-            return count > 0 ? fwFail(unready, -1) : 0;
+        static const timespec noWireTm{};
         int32 r = 0;
         for (int i = 0; i < count; ++i)
         {
             const mmsghdr& m = m_msgVectorPtr[static_cast<size_t>(i)];
             const auto* from = static_cast<const sockaddr_in*>(m.msg_hdr.msg_name);
-            r = deliverMcast(res, to, static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
-                             static_cast<int32>(m.msg_len), from->sin_addr.s_addr);
+            r = processMulticastMsg(res, static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
+                                    static_cast<int32>(m.msg_len), from->sin_addr.s_addr, rcvTm, noWireTm);
         }
         return r;
     }
@@ -1524,9 +1515,7 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
             return 0;
         }
         total += done;
-        if (unready != 0)
-            return fwFail(unready, -1);
-        if (deliverMcast(res, to, m_mcastMsgBuf.get(), done, from.sin_addr.s_addr) != 0 &&
+        if (processMulticastMsg(res, m_mcastMsgBuf.get(), done, from.sin_addr.s_addr, rcvTm, w.dataTm) != 0 &&
             FrameworkErrno::m_fwErrno != WOULD_BLOCK)
             return -1;
     }
@@ -1567,49 +1556,28 @@ int32 NetReceiver::getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toR
 int32 NetReceiver::processMulticastMsg(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
                                        const timespec& rcvTm, const timespec& wireTm)
 {
-    McastDelivery to;
-    if (prepareMcast(res, rcvTm, wireTm, to) != 0)
-        return -1;
-    return deliverMcast(res, to, bytes, len, sender);
-}
-
-// What stays the same for every datagram of one receive: the destination,
-// the times and the channel's fields of the data template.
-int32 NetReceiver::prepareMcast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm, McastDelivery& to)
-{
-    to.rcvTm = rcvTm;
-    to.wireTm = wireTm;
+    ForwardTarget t;
+    bool toReplicator = false;
     const bool replicated = m_msgRepliThdResPtr != nullptr &&
                             m_gblData.m_appMode.load(std::memory_order_acquire) == ACTIVE_MODE &&
                             (res->regParam.replicationMode == INPUT_REPLICATION ||
                              res->regParam.replicationMode == INPUT_OUTPUT_REPLICATION);
-    to.pipeline = res->usePipeline && !replicated;
-    if (to.pipeline)
-        return 0;
-    if (getMsgQueue(res, to.target, to.toReplicator) != 0)
+    if (res->usePipeline && !replicated)
+        return forwardDatagramToPipeline(res, bytes, len, sender, rcvTm, wireTm);
+    if (getMsgQueue(res, t, toReplicator) != 0)
         return -1;
-    m_dataMsg.tm = rcvTm;
-    m_dataMsg.outTm = wireTm;
-    Data_t& d = m_dataMsg.appMsg.data;
-    std::memcpy(d.channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
-    d.fdPtr = res;
-    to.congest = EventParam{};
-    ResourceManager::copyResourceName(to.congest.resNameTxt, res->udpConnNameTxt);
-    return 0;
-}
-
-int32 NetReceiver::deliverMcast(UdpConnResource* res, const McastDelivery& to, const char* bytes, int32 len,
-                                in_addr_t sender)
-{
-    if (to.pipeline)
-        return forwardDatagramToPipeline(res, bytes, len, sender, to.rcvTm, to.wireTm);
-    const ForwardTarget& t = to.target;
     // Order first: while older datagrams stay parked, this one parks behind them.
     bool parked = m_forwarder->flushQueue(t);
 
     Data_t& d = m_dataMsg.appMsg.data;
+    m_dataMsg.tm = rcvTm;
+    m_dataMsg.outTm = wireTm;
+    std::memcpy(d.channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
     d.peerIpAddr = sender;
+    d.fdPtr = res;
     d.msgPartNum = 0;
+    EventParam congest{};
+    ResourceManager::copyResourceName(congest.resNameTxt, res->udpConnNameTxt);
     int32 offset = 0;
     do
     {
@@ -1619,10 +1587,10 @@ int32 NetReceiver::deliverMcast(UdpConnResource* res, const McastDelivery& to, c
         std::memcpy(d.buffer, bytes + offset, static_cast<size_t>(partLen));
         m_dataMsg.msgSeqNum = ++m_msgSeqNum;
         MsgForwarder::Outcome outcome{};
-        if (m_forwarder->put(t, m_dataMsg, parked, to.congest, outcome) != 0)
+        if (m_forwarder->put(t, m_dataMsg, parked, congest, outcome) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
-            if (to.toReplicator)
+            if (toReplicator)
                 fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to Message Replicator.",
                       code, res->udpConnNameTxt, m_dataMsg.msgSeqNum);
             else

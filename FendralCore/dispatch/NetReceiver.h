@@ -131,19 +131,6 @@ private:
     void trashDescriptor(int32 fd);
 
     int32 getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toReplicator);
-    // Datagrams of one receive share their destination, times and channel
-    // fields: prepareMcast fills them once, deliverMcast sends one datagram.
-    struct McastDelivery
-    {
-        ForwardTarget target;
-        bool toReplicator = false;
-        bool pipeline = false;
-        EventParam congest{};
-        timespec rcvTm{};
-        timespec wireTm{};
-    };
-    int32 prepareMcast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm, McastDelivery& to);
-    int32 deliverMcast(UdpConnResource* res, const McastDelivery& to, const char* bytes, int32 len, in_addr_t sender);
     int32 forwardDatagramToPipeline(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
                                     const timespec& rcvTm, const timespec& wireTm);
     int32 serveSockets(int32 n);

@@ -39,12 +39,10 @@ void copyName(ResourceName& dst, const ResourceName& src)
 }
 
 
-// The retry period is checked on every low-latency cycle: the coarse clock
-// (a few milliseconds of resolution) is read without the time counter.
 int64 monoNs()
 {
     timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
