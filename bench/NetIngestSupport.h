@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string>
 #include <sys/socket.h>
@@ -29,6 +30,16 @@ inline int64_t nowNs()
 {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// CPU time so far of a running thread (0 when it cannot be read).
+inline int64_t threadCpuNs(std::thread& t)
+{
+    clockid_t clock{};
+    timespec ts{};
+    if (::pthread_getcpuclockid(t.native_handle(), &clock) != 0 || ::clock_gettime(clock, &ts) != 0)
+        return 0;
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
@@ -70,6 +81,74 @@ inline void copyName(ResourceName& dst, const char* src)
     ResourceManager::copyResourceName(dst, src);
 }
 
+// A framework thread's record in registry with its two queues of len
+// entries, which queues keeps.
+inline ThreadResource* addThread(ResourceManager& registry, const char* name, uint32 len, OptimizationMode mode,
+                                 bool block, std::vector<std::unique_ptr<FwMessageQueue>>& queues)
+{
+    ThreadParam param;
+    registry.initThreadParam(param);
+    copyName(param.threadNameTxt, name);
+    ThreadResource* res = nullptr;
+    registry.registerThreadRes(param, false, &res);
+    for (MessageQueueType t : {MQUEUE_NORMAL, MQUEUE_HIGH_PRIORITY})
+    {
+        queues.push_back(std::make_unique<FwMessageQueue>(len, false, true, mode, block, 100));
+        res->msgQueuePtrArray[t] = queues.back().get();
+    }
+    res->status.store(RES_ACTIVE);
+    return res;
+}
+
+inline sockaddr_in groupAddress(const std::string& grp, uint16 port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, grp.c_str(), &to.sin_addr);
+    return to;
+}
+
+// A multicast receiving channel "MC" of the thread "OWNER" on grp:port over
+// loopback, opened at start-up.
+inline UdpConnResource* addMcastChannel(ResourceManager& registry, const std::string& grp, uint16 port)
+{
+    UdpConnParam p;
+    registry.initUdpConnParam(p);
+    copyName(p.connNameTxt, "MC");
+    copyName(p.threadNameTxt, "OWNER");
+    std::strcpy(p.interfaceTxt, "127.0.0.1");
+    std::strcpy(p.destAddrTxt, grp.c_str());
+    p.port = port;
+    p.udpMode = MULTICAST_RECEIVER_MODE;
+    p.connectAtStartup = true;
+    p.recvBufSize = 4 * 1024 * 1024;
+    UdpConnResource* res = nullptr;
+    registry.registerUdpConnRes(p, &res);
+    return res;
+}
+
+// Posts event id from CTL_THREAD on queue.
+inline void postEvent(FwMessageQueue& queue, FwEventID id)
+{
+    FwIntMessage msg{};
+    copyName(msg.originatorTxt, "CTL_THREAD");
+    msg.appMsg.type = MSG_EVENT;
+    msg.appMsg.event.id = id;
+    queue.putMessage(&msg);
+}
+
+// Empties queue; the number of messages taken.
+inline int64_t drainQueue(FwMessageQueue& queue)
+{
+    FwIntMessage msg{};
+    bool more = false;
+    int64_t n = 0;
+    while (queue.getMessage(&msg, more) == 0)
+        ++n;
+    return n;
+}
+
 // The framework threads of one run and the owner's reader.
 class Harness
 {
@@ -92,6 +171,10 @@ public:
     }
 
     ResourceManager& registry() { return m_registry; }
+    // CPU time so far of the network and the stream thread (while running):
+    // on a loaded machine it shows how much of a core each was given.
+    int64_t netCpuNs() { return m_threads.size() > 1 ? threadCpuNs(m_threads[1]) : 0; }
+    int64_t streamCpuNs() { return m_withStreams && !m_threads.empty() ? threadCpuNs(m_threads[0]) : 0; }
     FwMessageQueue& ownerQueue() { return *m_owner->msgQueuePtrArray[MQUEUE_NORMAL]; }
 
     // withStreams false: no stream thread (a multicast-only process has
@@ -136,28 +219,10 @@ public:
 private:
     ThreadResource* thread(const char* name, uint32 len, bool block)
     {
-        ThreadParam param;
-        m_registry.initThreadParam(param);
-        copyName(param.threadNameTxt, name);
-        ThreadResource* res = nullptr;
-        m_registry.registerThreadRes(param, false, &res);
-        for (MessageQueueType t : {MQUEUE_NORMAL, MQUEUE_HIGH_PRIORITY})
-        {
-            m_queues.push_back(std::make_unique<FwMessageQueue>(len, false, true, m_mode, block, 100));
-            res->msgQueuePtrArray[t] = m_queues.back().get();
-        }
-        res->status.store(RES_ACTIVE);
-        return res;
+        return addThread(m_registry, name, len, m_mode, block, m_queues);
     }
 
-    void post(ThreadResource* to, MessageQueueType type, FwEventID id)
-    {
-        FwIntMessage msg{};
-        copyName(msg.originatorTxt, "CTL_THREAD");
-        msg.appMsg.type = MSG_EVENT;
-        msg.appMsg.event.id = id;
-        to->msgQueuePtrArray[type]->putMessage(&msg);
-    }
+    void post(ThreadResource* to, MessageQueueType type, FwEventID id) { postEvent(*to->msgQueuePtrArray[type], id); }
 
     ResourceManager m_registry;
     OptimizationMode m_mode;

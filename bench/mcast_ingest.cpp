@@ -1,6 +1,9 @@
 // Multicast datagrams through the network thread to the owning thread's
 // reader, beside a plain single-thread recvmmsg loop (batches of 10) on the
-// same traffic:
+// same traffic, waiting the way the receiver waits in the mode measured: in
+// CPU_UTILIZATION mode it sleeps in the receive until a datagram comes
+// (MSG_WAITFORONE), in LOW_LATENCY mode it polls. The polling loop is also
+// shown in CPU mode (spin_*) as the figure no sleeping reader can reach:
 // - throughput: sender threads blast datagrams of 64, 512 and 1400 bytes at
 //   a loopback group for one second; datagrams/s that reached the reader
 //   (the receiver saturated, the kernel dropping the rest);
@@ -36,10 +39,7 @@ int senderCount()
 // starts with its send time.
 void send(const std::string& grp, uint16 port, int64_t size, int senders, int64_t paceNs)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, grp.c_str(), &to.sin_addr);
+    const sockaddr_in to = groupAddress(grp, port);
     std::vector<std::thread> threads;
     const int64_t end = nowNs() + RUN_NS;
     for (int s = 0; s < senders; ++s)
@@ -56,7 +56,7 @@ void send(const std::string& grp, uint16 port, int64_t size, int senders, int64_
                     next += paceNs;
                 }
                 std::memcpy(buf.data(), &now, sizeof now);
-                ::sendto(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                ::sendto(fd, buf.data(), buf.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
             }
             ::close(fd);
         });
@@ -69,6 +69,8 @@ struct Result
     double perSecond = 0;
     double p50 = 0;
     double p99 = 0;
+    // CPU time the receiving thread was given over the sending time.
+    double cpuShare = 0;
 };
 
 // Through the network thread: the reader counts whole datagrams.
@@ -77,18 +79,7 @@ Result throughReceiver(int64_t size, OptimizationMode mode, int senders, int64_t
     Harness h(mode);
     const std::string grp = group();
     const uint16 port = freePort(SOCK_DGRAM);
-    UdpConnParam p;
-    h.registry().initUdpConnParam(p);
-    copyName(p.connNameTxt, "MC");
-    copyName(p.threadNameTxt, "OWNER");
-    std::strcpy(p.interfaceTxt, "127.0.0.1");
-    std::strcpy(p.destAddrTxt, grp.c_str());
-    p.port = port;
-    p.udpMode = MULTICAST_RECEIVER_MODE;
-    p.connectAtStartup = true;
-    p.recvBufSize = 4 * 1024 * 1024;
-    UdpConnResource* res = nullptr;
-    h.registry().registerUdpConnRes(p, &res);
+    UdpConnResource* res = addMcastChannel(h.registry(), grp, port);
     h.start(false);
     while (res->status.load() != RES_CONNECTED)
         ::sched_yield();
@@ -115,25 +106,32 @@ Result throughReceiver(int64_t size, OptimizationMode mode, int senders, int64_t
         }
     });
     const int64_t t0 = nowNs();
+    const int64_t cpu0 = h.netCpuNs();
     send(grp, port, size, senders, paceNs);
     const int64_t t1 = nowNs();
+    const int64_t cpu1 = h.netCpuNs();
     ::usleep(50000);
     stop = true;
     reader.join();
     h.stop();
     return Result{static_cast<double>(count) * 1e9 / static_cast<double>(t1 - t0), percentile(lat, 0.5),
-                  percentile(lat, 0.99)};
+                  percentile(lat, 0.99), static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0)};
 }
 
-// The bound: one thread, recvmmsg in batches of 10 on a socket of its own.
-Result plainLoop(int64_t size, int senders, int64_t paceNs)
+// The bound: one thread, recvmmsg in batches of 10 on a socket of its own;
+// poll true never sleeps, otherwise the receive waits for the first datagram.
+Result plainLoop(int64_t size, int senders, int64_t paceNs, bool poll)
 {
     const std::string grp = group();
     const uint16 port = freePort(SOCK_DGRAM);
-    MulticastSocket sock(MULTICAST_RECEIVE, "127.0.0.1", grp.c_str(), port, false, 0, ENABLE_MCAST_LOOPBACK, -1,
+    MulticastSocket sock(MULTICAST_RECEIVE, "127.0.0.1", grp.c_str(), port, true, 0, ENABLE_MCAST_LOOPBACK, -1,
                          4 * 1024 * 1024);
     sock.initialize();
     sock.join();
+    // A sleeping receive still sees the stop flag.
+    const timeval wake{0, 10000};
+    ::setsockopt(sock.getFileDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+    const int flags = poll ? MSG_DONTWAIT : MSG_WAITFORONE;
     std::atomic<bool> stop{false};
     int64_t count = 0;
     std::vector<int64_t> lat;
@@ -152,8 +150,8 @@ Result plainLoop(int64_t size, int senders, int64_t paceNs)
                 vec[i].msg_hdr.msg_iov = &iov[i];
                 vec[i].msg_hdr.msg_iovlen = 1;
             }
-            int n = 0;
-            if (sock.receiveMultiMsg(vec, BATCH, n) != 0)
+            const int n = ::recvmmsg(sock.getFileDescriptor(), vec, BATCH, flags, nullptr);
+            if (n <= 0)
                 continue;
             for (int i = 0; i < n; ++i)
                 if (paceNs > 0 && lat.size() < lat.capacity())
@@ -166,13 +164,15 @@ Result plainLoop(int64_t size, int senders, int64_t paceNs)
         }
     });
     const int64_t t0 = nowNs();
+    const int64_t cpu0 = threadCpuNs(reader);
     send(grp, port, size, senders, paceNs);
     const int64_t t1 = nowNs();
+    const int64_t cpu1 = threadCpuNs(reader);
     ::usleep(50000);
     stop = true;
     reader.join();
     return Result{static_cast<double>(count) * 1e9 / static_cast<double>(t1 - t0), percentile(lat, 0.5),
-                  percentile(lat, 0.99)};
+                  percentile(lat, 0.99), static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0)};
 }
 
 void BM_McastThroughput(benchmark::State& state)
@@ -182,15 +182,22 @@ void BM_McastThroughput(benchmark::State& state)
     const int senders = senderCount();
     Result through;
     Result bound;
+    Result spin;
     for (auto _ : state)
     {
         through = throughReceiver(size, mode, senders, 0);
-        bound = plainLoop(size, senders, 0);
+        bound = plainLoop(size, senders, 0, mode == LOW_LATENCY);
+        if (mode == CPU_UTILIZATION)
+            spin = plainLoop(size, senders, 0, true);
     }
     state.counters["senders"] = senders;
     state.counters["dgrams_per_s"] = through.perSecond;
     state.counters["bound_dgrams_per_s"] = bound.perSecond;
     state.counters["ratio"] = bound.perSecond > 0 ? through.perSecond / bound.perSecond : 0;
+    state.counters["net_cpu_share"] = through.cpuShare;
+    state.counters["bound_cpu_share"] = bound.cpuShare;
+    if (mode == CPU_UTILIZATION)
+        state.counters["spin_bound_dgrams_per_s"] = spin.perSecond;
 }
 
 void BM_McastLatency50k(benchmark::State& state)
@@ -198,15 +205,20 @@ void BM_McastLatency50k(benchmark::State& state)
     const auto mode = static_cast<OptimizationMode>(state.range(0));
     Result through;
     Result bound;
+    Result spin;
     for (auto _ : state)
     {
         through = throughReceiver(64, mode, 1, 20000);
-        bound = plainLoop(64, 1, 20000);
+        bound = plainLoop(64, 1, 20000, mode == LOW_LATENCY);
+        if (mode == CPU_UTILIZATION)
+            spin = plainLoop(64, 1, 20000, true);
     }
     state.counters["p50_us"] = through.p50 / 1000;
     state.counters["p99_us"] = through.p99 / 1000;
     state.counters["bound_p50_us"] = bound.p50 / 1000;
     state.counters["bound_p99_us"] = bound.p99 / 1000;
+    if (mode == CPU_UTILIZATION)
+        state.counters["spin_bound_p50_us"] = spin.p50 / 1000;
 }
 } // namespace
 

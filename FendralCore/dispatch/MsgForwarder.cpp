@@ -258,6 +258,10 @@ int32 MsgForwarder::enqueue(Pipeline* pipeline, PlMessageStore* store, const Res
 
 int32 MsgForwarder::retry()
 {
+    // The stream thread retries after every pass: with nothing parked that
+    // must cost nothing, not a walk over two empty tables.
+    if (!hasUnsent())
+        return 0;
     UInt128 key;
     DataValueType value = 0;
     for (bool more = m_unsent.getFirst(key, value); more; more = m_unsent.getNext(key, value))

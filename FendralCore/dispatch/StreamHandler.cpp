@@ -169,7 +169,7 @@ int32 StreamHandler::run(int32& execExitHdr)
             m_errorTermination = true;
             return init;
         }
-        ::clock_gettime(CLOCK_REALTIME, &m_tm);
+        m_tmRead = false;
         m_lastRetryNs = monoNs();
         bool terminate = false;
         const int32 r = m_optMode == CPU_UTILIZATION ? loopCpu(terminate) : loopLowLatency(terminate);
@@ -205,7 +205,7 @@ int32 StreamHandler::loopCpu(bool& terminate)
         }
         if (n == 0)
             continue;
-        ::clock_gettime(CLOCK_REALTIME, &m_tm);
+        m_tmRead = false;
         if (timerReady)
         {
             char buf[8];
@@ -245,7 +245,7 @@ int32 StreamHandler::loopLowLatency(bool& terminate)
     int32 idle = 0;
     while (!terminate)
     {
-        ::clock_gettime(CLOCK_REALTIME, &m_tm);
+        m_tmRead = false;
         const int64 now = monoNs();
         if (now - m_lastRetryNs > intervalNs)
         {
@@ -561,12 +561,12 @@ int32 StreamHandler::sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bo
     hdr->chnType = TCP_CHANNEL;
     hdr->fdPtr = res;
     hdr->dataLen = static_cast<uint32>(FwIntMessage::EVENT_COPY_SIZE);
-    hdr->tm = m_tm;
+    hdr->tm = cycleTime();
     FwIntMessage evt{};
     evt.msgSeqNum = ++m_msgSeqNum;
     copyName(evt.originatorTxt, hdr->originatorTxt);
     copyName(evt.recipientTxt, hdr->recipientTxt);
-    evt.tm = m_tm;
+    evt.tm = cycleTime();
     evt.appMsg.type = MSG_EVENT;
     evt.appMsg.event.id = evtId;
     evt.appMsg.event.eventParam = m_tmpPara;
@@ -594,6 +594,16 @@ void StreamHandler::shutdownConnection(TcpConnResource* res, int32 code)
         return;
     res->connCloseReason = code;
     res->dataSockPtr->shutdown(CLOSE_RDWR);
+}
+
+const timespec& StreamHandler::cycleTime()
+{
+    if (!m_tmRead)
+    {
+        ::clock_gettime(CLOCK_REALTIME, &m_tm);
+        m_tmRead = true;
+    }
+    return m_tm;
 }
 
 void StreamHandler::touchLiveness()
@@ -776,6 +786,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         if (getMsgQueue(res, t.queueType, t.queue, t.altQueue, t.store, t.toReplicator) != 0)
             return -1;
         copyName(t.recipient, t.toReplicator ? m_msgRepliThdResPtr->threadNameTxt : res->regParam.threadNameTxt);
+        prepareQueueTemplate(res, t);
     }
     // Order first: while older messages stay parked, new ones park behind them.
     bool parked = pipelinePath ? m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr)
@@ -807,7 +818,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
                           FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
                     break;
                 }
-                logMessageJournal(m_tmpBufPtr, n, m_tm);
+                logMessageJournal(m_tmpBufPtr, n, cycleTime());
             }
             streamBufPtr->setDiscarding();
             streamBufPtr->discardAll();
@@ -833,11 +844,13 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
     }
 }
 
-int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked)
+// The template's fields that stay the same for every message of one stream
+// pass, filled once per pass instead of once per message.
+void StreamHandler::prepareQueueTemplate(TcpConnResource* res, const Target& t)
 {
     Data_t& d = m_dataMsg.appMsg.data;
     copyName(m_dataMsg.recipientTxt, t.recipient);
-    m_dataMsg.tm = m_tm;
+    m_dataMsg.tm = cycleTime();
     m_dataMsg.outTm = m_outTm;
     copyName(d.channelNameTxt, res->tcpConnNameTxt);
     d.chnType = TCP_CHANNEL;
@@ -847,10 +860,14 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
     // The dispatcher journals TCP data whose site field is 1; the replicator
     // never journals.
     d.peerAppSiteId = !t.toReplicator && res->regParam.msgJournalEnabled ? 1 : 0;
+    m_congest = EventParam{};
+    copyName(m_congest.resNameTxt, res->tcpConnNameTxt);
+    m_congest.resPtr = res;
+}
 
-    EventParam congest{};
-    copyName(congest.resNameTxt, res->tcpConnNameTxt);
-    congest.resPtr = res;
+int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked)
+{
+    Data_t& d = m_dataMsg.appMsg.data;
     int32 offset = 0;
     d.msgPartNum = 0;
     do
@@ -861,7 +878,7 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
         std::memcpy(d.buffer, m_tmpBufPtr + offset, static_cast<size_t>(partLen));
         m_dataMsg.msgSeqNum = ++m_msgSeqNum;
         MsgForwarder::Outcome outcome{};
-        if (m_forwarder->put(t, m_dataMsg, parked, congest, outcome) != 0)
+        if (m_forwarder->put(t, m_dataMsg, parked, m_congest, outcome) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (t.toReplicator)
@@ -900,7 +917,7 @@ int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& pa
     hdr->peerAppSiteId = res->regParam.msgJournalEnabled ? 1 : 0;
     hdr->dataDir = INCOMING_DATA;
     hdr->dataLen = static_cast<uint32>(len);
-    hdr->tm = m_tm;
+    hdr->tm = cycleTime();
     hdr->outTm = m_outTm;
 
     EventParam congest{};

@@ -84,11 +84,15 @@ private:
         bool toReplicator = false;
     };
 
+    void prepareQueueTemplate(TcpConnResource* res, const Target& t);
     int32 forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked);
     int32 forwardToPipeline(TcpConnResource* res, int32 len, bool& parked);
     int32 notify(TcpConnResource* res, FwEventID evtId, bool isAdd);
     int32 sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bool& parked);
     void shutdownConnection(TcpConnResource* res, int32 code);
+    // The receive time of the current loop cycle, read at its first use, so
+    // that a cycle with nothing to stamp reads no clock.
+    const timespec& cycleTime();
     void touchLiveness();
     bool inRepository(StreamBuffer* sb);
     int32 registerStream(StreamBuffer* sb);
@@ -110,12 +114,15 @@ private:
     FwIntMessage m_evtMsg{};
     FwIntMessage m_dataMsg{};
     EventParam m_tmpPara{};
+    // The congestion event's parameters for the stream being cut.
+    EventParam m_congest{};
     bool m_initEventRcvd = false;
     bool m_errorTermination = false;
     int32 m_maxMsgSize = 0;
     char* m_tmpBufPtr = nullptr;
     std::unique_ptr<char[]> m_tmpMsgPtr;
     timespec m_tm{};
+    bool m_tmRead = false;
     timespec m_outTm{};
     SingleRwRingBuffer2<StreamEventRecord>* m_streamEvtBufPtr = nullptr;
     std::unique_ptr<StreamBuffer*[]> m_remainderStreamAryPtr;

@@ -151,6 +151,29 @@ TEST_F(MulticastDeliveryTest, DatagramOverTheBufferIsCountedAndDropped)
     EXPECT_EQ(m_channel->multicastSockPtr->getTruncatedCount(), 1u);
 }
 
+// An owner without a queue: the waiting datagram is read and refused with
+// THREAD_NOT_ACTIVE (never left in the socket, never delivered later); once
+// the queue is back the next datagram arrives.
+TEST_F(MulticastDeliveryTest, DatagramWithoutADestinationIsReadAndRefused)
+{
+    open(false);
+    FwMessageQueue* queue = m_channel->msgQueuePtr;
+    m_channel->msgQueuePtr = nullptr;
+    ASSERT_TRUE(m_sender->send(datagram(64, 'N')));
+    for (int spins = 0; unread() == 0 && spins < 10000; ++spins)
+        ::usleep(100);
+    ASSERT_GT(unread(), 0);
+    EXPECT_EQ(m_receiver->processMulticastSock(m_channel->multicastSockPtr, IO_WAIT_READ, WireOrderInfo{}), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, THREAD_NOT_ACTIVE);
+    EXPECT_EQ(unread(), 0);
+
+    m_channel->msgQueuePtr = queue;
+    const std::string later = datagram(64, 'L');
+    ASSERT_TRUE(m_sender->send(later));
+    ASSERT_TRUE(pumpUntil([&] { return m_ownerNormal->getNumElem() > 0; }));
+    EXPECT_EQ(message(), later);
+}
+
 // A leave stops delivery; a join starts it again.
 TEST_F(MulticastDeliveryTest, LeaveAndJoinRequestsStopAndRestartDelivery)
 {

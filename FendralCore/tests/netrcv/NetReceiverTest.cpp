@@ -365,21 +365,36 @@ TEST_F(NetReceiverSmallRingTest, RecordThatFindsTheRingFullWaitsAndIsPushedLater
 
 // Both threads on their descriptor-driven loops: woken by their queues, the
 // sockets, the stream buffer and the timer.
-class NetReceiverCpuThreadTest : public NetReceiverHarness
+// Started with a listen channel "SRV" of the length-and-sequence framing
+// and a client of the test connected to it, its NEW_CONNECT taken.
+class AcceptedClientTest : public NetReceiverHarness
 {
 protected:
-    NetReceiverCpuThreadTest() : NetReceiverHarness(CPU_UTILIZATION) {}
+    explicit AcceptedClientTest(OptimizationMode mode) : NetReceiverHarness(mode) {}
+
+    int acceptedClient()
+    {
+        const uint16 port = freePort();
+        TcpConnResource* listen = addTcp("SRV", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+        start();
+        EXPECT_TRUE(waitStatus(listen, RES_LISTENING));
+        const int client = connectTo(port);
+        EXPECT_GE(client, 0);
+        EXPECT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+        return client;
+    }
+};
+
+class NetReceiverCpuThreadTest : public AcceptedClientTest
+{
+protected:
+    NetReceiverCpuThreadTest() : AcceptedClientTest(CPU_UTILIZATION) {}
 };
 
 TEST_F(NetReceiverCpuThreadTest, AcceptedConnectionDeliversAndCloses)
 {
-    const uint16 port = freePort();
-    TcpConnResource* listen = addTcp("SRV", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
-    start();
-    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
-    const int client = connectTo(port);
+    const int client = acceptedClient();
     ASSERT_GE(client, 0);
-    EXPECT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
     const std::string frames[] = {quor("one"), quor(std::string(3000, 't')), quor("three")};
     for (const std::string& f : frames)
         ASSERT_TRUE(sendAll(client, f));
@@ -534,3 +549,43 @@ TEST_F(NetReceiverTest, OrderedWaitReadsTheReportedTcpBytes)
     }
     ::close(client);
 }
+
+// Every message carries the time of the loop cycle that cut it: a message
+// cut later is never stamped with an earlier cycle's time, in either loop.
+class NetReceiverStampTest : public AcceptedClientTest, public ::testing::WithParamInterface<OptimizationMode>
+{
+protected:
+    NetReceiverStampTest() : AcceptedClientTest(GetParam()) {}
+};
+
+TEST_P(NetReceiverStampTest, MessagesCarryTheTimeOfTheCycleThatCutThem)
+{
+    const int client = acceptedClient();
+    ASSERT_GE(client, 0);
+    auto realNs = [] {
+        timespec ts{};
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<int64>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    };
+    for (int round = 0; round < 3; ++round)
+    {
+        ::usleep(20000);
+        const int64 before = realNs();
+        ASSERT_TRUE(sendAll(client, quor("stamped")));
+        FwIntMessage m{};
+        ASSERT_TRUE(netrcvtest::next(*m_ownerNormal, m));
+        const int64 after = realNs();
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        const int64 stamp = static_cast<int64>(m.tm.tv_sec) * 1000000000 + m.tm.tv_nsec;
+        EXPECT_GE(stamp, before) << "round " << round;
+        EXPECT_LE(stamp, after) << "round " << round;
+    }
+    ::close(client);
+    EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
+    stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLoops, NetReceiverStampTest, ::testing::Values(LOW_LATENCY, CPU_UTILIZATION),
+                         [](const ::testing::TestParamInfo<OptimizationMode>& info) {
+                             return info.param == LOW_LATENCY ? std::string("LowLatency") : std::string("Cpu");
+                         });
