@@ -282,10 +282,14 @@ bool NetworkHandlerImpl::sendNetworkEvent(const char* name, FwEventID event)
     checkOwner();
     if (mAcceptedByServer && event == CONN_TERM)
     {
-        // Data still queued for the connection must find no handler.
+        // Data still queued for the connection must find no handler. A
+        // connection the peer closed first has been terminated already, so
+        // its entry may be gone: that is no error.
         char key[17];
         cutName(key, name);
-        Runnable::removeNetworkHandleMap(key, mLogger);
+        unsigned long handle = 0;
+        if (Runnable::getNetworkHandleMap(key, handle))
+            Runnable::removeNetworkHandleMap(key, mLogger);
     }
     const NetworkApi& api = NetworkApi::current();
     if (api.sendNetEvent(name, event, nullptr) == 0)

@@ -116,6 +116,15 @@ public:
 
     pid_t pid() const { return mPid; }
     std::string out() const { return read("stdout.txt"); }
+    // Standard output and every file under the process's log directory.
+    std::string allLogs() const
+    {
+        std::string text = out();
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(mDir + "/logs", error))
+            text += read("logs/" + entry.path().filename().string());
+        return text;
+    }
     std::string err() const { return read("stderr.txt"); }
 
     // Waits until standard output holds `text` `times` times; false on time-out or exit.
