@@ -5,6 +5,7 @@
 // feed's gaps answered 2, and the statistics reader shows each client's
 // counters.
 #include "rts/tests/host_process/RtsdProcess.h"
+#include "rts/tests/rts_e2e/RtsdScenario.h"
 #include "rts/tests/support/FreePort.h"
 #include "rts/tests/support/RtsTestClient.h"
 
@@ -419,14 +420,7 @@ TEST(RtsdFeedRoad, TheExampleFedByTheFeederServesItsClients)
     EXPECT_EQ(followed, expected);
 
     // Ranges asked once the feed is in: served byte for byte, gaps answered 2.
-    struct Case
-    {
-        const char* name;
-        std::uint16_t channel;
-        std::uint32_t begin, end;
-        int status;
-    };
-    const Case cases[] = {
+    const RangeCase cases[] = {
         {"packets across the first gap's neighbours", 1, 996, 1002, 0},
         {"the first message after a gap inside a packet", 1, 1005, 1009, 0},
         {"a range holding a gap inside a packet", 1, 1000, 1010, 2},
@@ -439,7 +433,7 @@ TEST(RtsdFeedRoad, TheExampleFedByTheFeederServesItsClients)
     Session eve;
     ASSERT_TRUE(eve.logon(rtsd.port(), "eve"));
     int accepted = 0, refused = 0, notAvailable = 0, retransmitted = 0;
-    for (const Case& c : cases)
+    for (const RangeCase& c : cases)
     {
         std::vector<Message> messages;
         std::vector<std::uint32_t> numbers;

@@ -196,14 +196,7 @@ TEST(RtsdLimits, FloodsAndNumbersOutOfRangeAreRefusedAndTheServerGoesOn)
     Client many;
     ASSERT_TRUE(many.connect(rtsd.port()));
     ASSERT_EQ(logOn(many, "many"), 0);
-    struct Case
-    {
-        const char* name;
-        std::uint16_t channel;
-        std::uint32_t begin, end;
-        int status;
-    };
-    const Case cases[] = {
+    const RangeCase cases[] = {
         {"the widest range", 7, 1, 50, 0},
         {"one wider", 7, 1, 51, 100},
         {"reversed (wraps)", 7, 5, 4, 100},
@@ -216,7 +209,7 @@ TEST(RtsdLimits, FloodsAndNumbersOutOfRangeAreRefusedAndTheServerGoesOn)
         {"channel 0", 0, 1, 3, 1},
         {"channel 65535", 65535, 1, 3, 1},
     };
-    for (const Case& c : cases)
+    for (const RangeCase& c : cases)
     {
         ASSERT_TRUE(many.send(request(c.channel, c.begin, c.end))) << c.name;
         const Answer a = readAnswer(many, c.begin, c.end);

@@ -16,6 +16,15 @@ namespace rtstest
 {
 
 // Message n as the feed plug-in publishes it ("FeedMessageSize" bytes).
+// One requested range and the status its answer must carry.
+struct RangeCase
+{
+    const char* name;
+    std::uint16_t channel;
+    std::uint32_t begin, end;
+    int status;
+};
+
 inline std::string feedMessage(std::uint32_t n, std::size_t size = 20)
 {
     std::string bytes(size, '\0');

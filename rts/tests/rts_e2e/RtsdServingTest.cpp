@@ -135,14 +135,7 @@ TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
 
     Client bob;
     ASSERT_EQ(logonStatus(bob, rtsd.port(), "bob"), 0) << rtsd.out();
-    struct Case
-    {
-        const char* name;
-        std::uint16_t channel;
-        std::uint32_t begin, end;
-        int status;
-    };
-    const Case cases[] = {
+    const RangeCase cases[] = {
         {"a range", 7, 1, 300, 0},
         {"the last message", 7, 3000, 3000, 0},
         {"a channel not entitled", 8, 1, 3, 1},
@@ -151,7 +144,7 @@ TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
         {"wider than the widest range", 7, 1, 2500, 100},
     };
     std::uint32_t control = 1; // the logon answer took 1
-    for (const Case& c : cases)
+    for (const RangeCase& c : cases)
     {
         ASSERT_TRUE(bob.send(request(c.channel, c.begin, c.end)));
         int status = -1;
