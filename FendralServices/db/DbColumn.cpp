@@ -93,13 +93,6 @@ void DbColumn::conversionError()
     throw DbException(DATA_TYPE_CONV_ERROR_TXT, DB_INVALID_DATA_TYPE);
 }
 
-template <typename T>
-T DbColumn::load() const
-{
-    T value;
-    std::memcpy(&value, getBuffer(), sizeof(T));
-    return value;
-}
 
 template <typename T>
 void DbColumn::store(const T& value, SQLLEN len)
@@ -108,67 +101,7 @@ void DbColumn::store(const T& value, SQLLEN len)
     m_dataStatusAry[m_currentRow] = len;
 }
 
-int64 DbColumn::getInt64() const
-{
-    if (isNull())
-        return 0;
-    switch (m_cType)
-    {
-    case SQL_C_STINYINT:
-        return load<int8>();
-    case SQL_C_UTINYINT:
-        return load<uint8>();
-    case SQL_C_BIT:
-        return load<uint8>() != 0 ? 1 : 0;
-    case SQL_C_SSHORT:
-        return load<int16>();
-    case SQL_C_USHORT:
-        return load<uint16>();
-    case SQL_C_SLONG:
-        return load<int32>();
-    case SQL_C_ULONG:
-        return load<uint32>();
-    case SQL_C_SBIGINT:
-    case SQL_C_UBIGINT:
-        return load<int64>();
-    case SQL_C_CHAR:
-        return std::strtoll(getString().c_str(), nullptr, DECIMAL_BASE);
-    case SQL_C_FLOAT:
-        return static_cast<int64>(load<float>());
-    case SQL_C_DOUBLE:
-        return static_cast<int64>(load<double>());
-    default:
-        return 0;
-    }
-}
 
-double DbColumn::getDouble() const
-{
-    if (isNull())
-        return 0.0;
-    switch (m_cType)
-    {
-    case SQL_C_CHAR:
-        return std::strtod(getString().c_str(), nullptr);
-    case SQL_C_FLOAT:
-        return load<float>();
-    case SQL_C_DOUBLE:
-        return load<double>();
-    case SQL_C_UBIGINT:
-        return static_cast<double>(static_cast<uint64>(load<int64>()));
-    case SQL_C_STINYINT:
-    case SQL_C_UTINYINT:
-    case SQL_C_BIT:
-    case SQL_C_SSHORT:
-    case SQL_C_USHORT:
-    case SQL_C_SLONG:
-    case SQL_C_ULONG:
-    case SQL_C_SBIGINT:
-        return static_cast<double>(getInt64());
-    default:
-        return 0.0;
-    }
-}
 
 float DbColumn::getFloat() const
 {
@@ -219,14 +152,6 @@ std::string DbColumn::getString() const
     }
 }
 
-bool DbColumn::getChars(const char*& data, size_t& len) const
-{
-    if (m_cType != SQL_C_CHAR)
-        return false;
-    data = getBuffer();
-    len = isNull() ? 0 : ::strnlen(data, m_bufferSize);
-    return true;
-}
 
 DbDate DbColumn::getDate() const
 {

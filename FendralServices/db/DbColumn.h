@@ -12,6 +12,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -101,3 +103,83 @@ private:
     int32 m_precision;
     int32 m_scale;
 };
+
+// Inline: the field reads of every row pass here.
+template <typename T>
+T DbColumn::load() const
+{
+    T value;
+    std::memcpy(&value, getBuffer(), sizeof(T));
+    return value;
+}
+
+inline int64 DbColumn::getInt64() const
+{
+    if (isNull())
+        return 0;
+    switch (m_cType)
+    {
+    case SQL_C_STINYINT:
+        return load<int8>();
+    case SQL_C_UTINYINT:
+        return load<uint8>();
+    case SQL_C_BIT:
+        return load<uint8>() != 0 ? 1 : 0;
+    case SQL_C_SSHORT:
+        return load<int16>();
+    case SQL_C_USHORT:
+        return load<uint16>();
+    case SQL_C_SLONG:
+        return load<int32>();
+    case SQL_C_ULONG:
+        return load<uint32>();
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT:
+        return load<int64>();
+    case SQL_C_CHAR:
+        return std::strtoll(getString().c_str(), nullptr, DECIMAL_BASE);
+    case SQL_C_FLOAT:
+        return static_cast<int64>(load<float>());
+    case SQL_C_DOUBLE:
+        return static_cast<int64>(load<double>());
+    default:
+        return 0;
+    }
+}
+
+inline double DbColumn::getDouble() const
+{
+    if (isNull())
+        return 0.0;
+    switch (m_cType)
+    {
+    case SQL_C_CHAR:
+        return std::strtod(getString().c_str(), nullptr);
+    case SQL_C_FLOAT:
+        return load<float>();
+    case SQL_C_DOUBLE:
+        return load<double>();
+    case SQL_C_UBIGINT:
+        return static_cast<double>(static_cast<uint64>(load<int64>()));
+    case SQL_C_STINYINT:
+    case SQL_C_UTINYINT:
+    case SQL_C_BIT:
+    case SQL_C_SSHORT:
+    case SQL_C_USHORT:
+    case SQL_C_SLONG:
+    case SQL_C_ULONG:
+    case SQL_C_SBIGINT:
+        return static_cast<double>(getInt64());
+    default:
+        return 0.0;
+    }
+}
+
+inline bool DbColumn::getChars(const char*& data, size_t& len) const
+{
+    if (m_cType != SQL_C_CHAR)
+        return false;
+    data = getBuffer();
+    len = isNull() ? 0 : ::strnlen(data, m_bufferSize);
+    return true;
+}

@@ -21,8 +21,10 @@ bool ColumnNameEqual::operator()(std::string_view lhs, std::string_view rhs) con
 {
     if (lhs.size() != rhs.size())
         return false;
+    // Names are mostly asked for as the driver spells them: equal bytes
+    // need no case folding.
     for (size_t i = 0; i < lhs.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(lhs[i])) != std::tolower(static_cast<unsigned char>(rhs[i])))
+        if (lhs[i] != rhs[i] && std::tolower(static_cast<unsigned char>(lhs[i])) != std::tolower(static_cast<unsigned char>(rhs[i])))
             return false;
     return true;
 }
@@ -68,18 +70,21 @@ bool DbColumnsInfo::load(SQLHSTMT statement)
     return true;
 }
 
-int32 DbColumnsInfo::findColumnIndex(const char* nameTxt, int32 hint) const
+int32 DbColumnsInfo::findColumnIndex(std::string_view name, int32 hint) const
 {
-    if (nameTxt != nullptr && hint >= 1 && hint <= m_numOfColumns &&
-        ColumnNameEqual{}(m_columnsInfo[static_cast<size_t>(hint - 1)].m_columnName, nameTxt))
+    if (hint >= 1 && hint <= m_numOfColumns &&
+        ColumnNameEqual{}(m_columnsInfo[static_cast<size_t>(hint - 1)].m_columnName, name))
         return hint;
-    return findColumnIndex(nameTxt);
+    return findColumnIndex(name);
 }
 
 int32 DbColumnsInfo::findColumnIndex(const char* nameTxt) const
 {
-    if (nameTxt == nullptr)
-        return -1;
-    auto it = m_nameIndexMap.find(std::string_view(nameTxt));
+    return nameTxt == nullptr ? -1 : findColumnIndex(std::string_view(nameTxt));
+}
+
+int32 DbColumnsInfo::findColumnIndex(std::string_view name) const
+{
+    auto it = m_nameIndexMap.find(name);
     return it == m_nameIndexMap.end() ? -1 : it->second;
 }

@@ -54,10 +54,11 @@ public:
     }
     // 1-based index; -1 when absent. The first of equal names wins.
     int32 findColumnIndex(const char* nameTxt) const;
+    int32 findColumnIndex(std::string_view name) const;
     // The same, trying column hint first: a caller that reads the same
     // names row after row passes the number it found last time and skips
     // the hashed look-up.
-    int32 findColumnIndex(const char* nameTxt, int32 hint) const;
+    int32 findColumnIndex(std::string_view name, int32 hint) const;
 
 private:
     DbResultset* m_resultsetPtr;

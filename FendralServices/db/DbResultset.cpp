@@ -77,14 +77,9 @@ void DbResultset::close()
     m_ownerPtr = nullptr;
 }
 
-DbColumn& DbResultset::column(int32 number, bool* isNull) const
+void DbResultset::throwColumnOutOfRange()
 {
-    DbColumn* col = m_rowsetPtr->getColumn(number);
-    if (col == nullptr || number > m_numOfColumns)
-        throw DbException("Column number out of range", DB_INVALID_COLUMN_NAME);
-    if (isNull != nullptr)
-        *isNull = col->isNull();
-    return *col;
+    throw DbException("Column number out of range", DB_INVALID_COLUMN_NAME);
 }
 
 bool DbResultset::fetch(SQLSMALLINT orientation)
@@ -167,11 +162,16 @@ bool DbResultset::deleteRow()
     return setPos(SQL_DELETE);
 }
 
-int32 DbResultset::findColumnForSlot(int32 slot, const char* nameTxt)
+int32 DbResultset::findColumnForSlotSlowly(int32 slot, const char* fieldTxt, size_t capacity)
+{
+    return findColumnForSlot(slot, std::string_view(fieldTxt, ::strnlen(fieldTxt, capacity)));
+}
+
+int32 DbResultset::findColumnForSlot(int32 slot, std::string_view name)
 {
     if (slot < 0 || slot >= MAX_NAME_HINTS)
-        return m_columnsInfoPtr->findColumnIndex(nameTxt);
-    const int32 number = m_columnsInfoPtr->findColumnIndex(nameTxt, m_nameHints[slot]);
+        return m_columnsInfoPtr->findColumnIndex(name);
+    const int32 number = m_columnsInfoPtr->findColumnIndex(name, m_nameHints[slot]);
     if (number > 0)
         m_nameHints[slot] = number;
     return number;

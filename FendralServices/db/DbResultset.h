@@ -9,8 +9,10 @@
 
 #include <sql.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class DbConnection;
 class DbPreparedStatement;
@@ -87,13 +89,39 @@ public:
     // array): the column that slot named last time is tried first, so rows
     // read with the same fields skip the hashed look-up. -1 when no column
     // has that name.
-    int32 findColumnForSlot(int32 slot, const char* nameTxt);
+    int32 findColumnForSlot(int32 slot, std::string_view name);
+    // The same for a name in a fixed field of capacity bytes, terminated
+    // unless it fills the field: the bytes the slot's last column is named
+    // by, terminator included, are taken as that column without measuring,
+    // folding or hashing the name.
+    int32 findColumnForSlot(int32 slot, const char* fieldTxt, size_t capacity)
+    {
+        if (slot >= 0 && slot < MAX_NAME_HINTS)
+        {
+            const ColumnInfo* last = m_columnsInfoPtr->getColumnInfo(m_nameHints[slot]);
+            if (last != nullptr && last->m_columnName.size() < capacity &&
+                std::memcmp(fieldTxt, last->m_columnName.c_str(), last->m_columnName.size() + 1) == 0)
+                return m_nameHints[slot];
+        }
+        return findColumnForSlotSlowly(slot, fieldTxt, capacity);
+    }
 
     // The owning prepared statement ran again or ended: the cursor is gone.
     void detach();
 
 private:
-    DbColumn& column(int32 number, bool* isNull = nullptr) const;
+    // Inline: every getter and updater of every field of every row passes here.
+    DbColumn& column(int32 number, bool* isNull = nullptr) const
+    {
+        DbColumn* col = m_rowsetPtr->getColumn(number);
+        if (col == nullptr || number > m_numOfColumns)
+            throwColumnOutOfRange();
+        if (isNull != nullptr)
+            *isNull = col->isNull();
+        return *col;
+    }
+    [[noreturn]] static void throwColumnOutOfRange();
+    int32 findColumnForSlotSlowly(int32 slot, const char* fieldTxt, size_t capacity);
     bool fetch(SQLSMALLINT orientation);
     bool setPos(SQLUSMALLINT operation);
 

@@ -29,10 +29,12 @@ struct LiveHandles
     std::unordered_map<void*, DbConnection*> connections;
     std::unordered_map<void*, DbConnection*> statements;
     std::unordered_map<void*, DbConnection*> resultsets;
-    // Grows with every handle taken back; a thread's cached answer holds
-    // only while it is unchanged.
-    std::atomic<uint64> removals{0};
 };
+
+// Grows with every handle taken back; a thread's cached answer holds only
+// while it is unchanged. Outside the table so the per-call check needs no
+// guard of a function-local static.
+constinit std::atomic<uint64> g_removals{0};
 
 using LiveTable = std::unordered_map<void*, DbConnection*> LiveHandles::*;
 
@@ -61,12 +63,12 @@ bool isLive(LiveTable table, void* handle)
     if (handle == nullptr)
         return false;
     LastLive& last = lastLive(table);
-    if (last.handle == handle && last.removals == live().removals.load(std::memory_order_acquire))
+    if (last.handle == handle && last.removals == g_removals.load(std::memory_order_acquire))
         return true;
     std::lock_guard guard(live().lock);
     if ((live().*table).count(handle) == 0)
         return false;
-    last = LastLive{handle, live().removals.load(std::memory_order_relaxed)};
+    last = LastLive{handle, g_removals.load(std::memory_order_relaxed)};
     return true;
 }
 
@@ -78,7 +80,7 @@ void addLive(LiveTable table, void* handle, DbConnection* connection)
 
 void countRemoval()
 {
-    live().removals.fetch_add(1, std::memory_order_release);
+    g_removals.fetch_add(1, std::memory_order_release);
 }
 
 bool removeLive(LiveTable table, void* handle)
@@ -286,13 +288,31 @@ bool putValue(void* buffer, size_t* len, const T& value)
     return true;
 }
 
+// Text of a column that holds no characters, formatted by the column; out
+// of line so the common reads need no string on their stack.
+[[gnu::noinline]] bool readFormatted(const DbColumn& column, void* buffer, size_t* len)
+{
+    std::string text = column.getString();
+    if (*len < text.size())
+        return fwFail(DB_INVALID_BUFFER_SIZE, false);
+    std::memcpy(buffer, text.data(), text.size());
+    *len = text.size();
+    return true;
+}
+
 bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, size_t* len, bool* isNull)
 {
+    // One column check per field; the getters below read it directly. The
+    // null flag is written as the typed getters write it: for text before
+    // its length is checked, for the other types only once the buffer fits.
+    const DbColumn& column = rs.getColumn(number);
     if (type == DB_TYPE_STRING)
     {
+        if (isNull != nullptr)
+            *isNull = column.isNull();
         const char* chars = nullptr;
         size_t charsLen = 0;
-        if (rs.getColumn(number, isNull).getChars(chars, charsLen))
+        if (column.getChars(chars, charsLen))
         {
             if (*len < charsLen)
                 return fwFail(DB_INVALID_BUFFER_SIZE, false);
@@ -300,86 +320,83 @@ bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, siz
             *len = charsLen;
             return true;
         }
-        std::string text = rs.getString(number, isNull);
-        if (*len < text.size())
-            return fwFail(DB_INVALID_BUFFER_SIZE, false);
-        std::memcpy(buffer, text.data(), text.size());
-        *len = text.size();
-        return true;
+        return readFormatted(column, buffer, len);
     }
     if (!checkTypeAndLength(type, *len))
         return false;
+    if (isNull != nullptr)
+        *isNull = column.isNull();
     switch (type)
     {
     case DB_TYPE_BOOL:
-        return putValue(buffer, len, rs.getBoolean(number, isNull));
+        return putValue(buffer, len, column.getBoolean());
     case DB_TYPE_INT8:
-        return putValue(buffer, len, rs.getInt8(number, isNull));
+        return putValue(buffer, len, column.getInt8());
     case DB_TYPE_INT16:
-        return putValue(buffer, len, rs.getInt16(number, isNull));
+        return putValue(buffer, len, column.getInt16());
     case DB_TYPE_INT32:
-        return putValue(buffer, len, rs.getInt32(number, isNull));
+        return putValue(buffer, len, column.getInt32());
     case DB_TYPE_INT64:
-        return putValue(buffer, len, rs.getInt64(number, isNull));
+        return putValue(buffer, len, column.getInt64());
     case DB_TYPE_UINT8:
-        return putValue(buffer, len, rs.getUInt8(number, isNull));
+        return putValue(buffer, len, column.getUInt8());
     case DB_TYPE_UINT16:
-        return putValue(buffer, len, rs.getUInt16(number, isNull));
+        return putValue(buffer, len, column.getUInt16());
     case DB_TYPE_UINT32:
-        return putValue(buffer, len, rs.getUInt32(number, isNull));
+        return putValue(buffer, len, column.getUInt32());
     case DB_TYPE_UINT64:
-        return putValue(buffer, len, rs.getUInt64(number, isNull));
+        return putValue(buffer, len, column.getUInt64());
     case DB_TYPE_FLOAT:
-        return putValue(buffer, len, rs.getFloat(number, isNull));
+        return putValue(buffer, len, column.getFloat());
     case DB_TYPE_DOUBLE:
-        return putValue(buffer, len, rs.getDouble(number, isNull));
+        return putValue(buffer, len, column.getDouble());
     case DB_TYPE_DATE:
-        return putValue(buffer, len, rs.getDate(number, isNull).toRecord());
+        return putValue(buffer, len, column.getDate().toRecord());
     case DB_TYPE_TIME:
-        return putValue(buffer, len, rs.getTime(number, isNull).toRecord());
+        return putValue(buffer, len, column.getTime().toRecord());
     case DB_TYPE_TIMESTAMP:
-        return putValue(buffer, len, rs.getTimestamp(number, isNull).toRecord());
+        return putValue(buffer, len, column.getTimestamp().toRecord());
     default:
         return fwFail(DB_INVALID_DATA_TYPE, false);
     }
 }
 
-// A field's column name, terminated even when it fills the field.
-struct FieldName
+// The column a name (a single field's text, or a field of a caller's array
+// at slot) names; -1 with 1413 when none has it.
+int32 columnNumber(DbResultset& rs, const char* columnNameTxt)
 {
-    explicit FieldName(const DbField& field)
-    {
-        std::memcpy(txt, field.columnNameTxt, sizeof(field.columnNameTxt));
-        txt[sizeof(field.columnNameTxt)] = '\0';
-    }
-    operator const char*() const { return txt; }
-    char txt[sizeof(DbField::columnNameTxt) + 1];
-};
-
-// slot: the field's index in the caller's array, -1 for a single field.
-int32 columnNumber(DbResultset& rs, const char* columnNameTxt, int32 slot = -1)
-{
-    int32 number = rs.findColumnForSlot(slot, columnNameTxt);
+    int32 number = rs.findColumnForSlot(-1, columnNameTxt);
     if (number < 0)
         FrameworkErrno::set(DB_INVALID_COLUMN_NAME);
     return number;
 }
 
-bool readFieldByName(DbResultset& rs, const char* columnNameTxt, DbDataType dataType, void* valueBuffer,
-                     size_t* valueLen, bool* isNull, int32 slot = -1)
+int32 columnNumber(DbResultset& rs, const DbField& field, int32 slot)
 {
-    if (valueBuffer == nullptr || valueLen == nullptr || columnNameTxt == nullptr)
+    int32 number = rs.findColumnForSlot(slot, field.columnNameTxt, sizeof(field.columnNameTxt));
+    if (number < 0)
+        FrameworkErrno::set(DB_INVALID_COLUMN_NAME);
+    return number;
+}
+
+// Reads the column a name or field names; Name is what columnNumber takes.
+template <typename Name, typename... Slot>
+bool readFieldByName(DbResultset& rs, const Name& name, DbDataType dataType, void* valueBuffer, size_t* valueLen,
+                     bool* isNull, Slot... slot)
+{
+    if (valueBuffer == nullptr || valueLen == nullptr)
         return fwFail(DB_NULL_PARAM, false);
-    int32 number = columnNumber(rs, columnNameTxt, slot);
+    int32 number = columnNumber(rs, name, slot...);
     return number > 0 && readField(rs, number, dataType, valueBuffer, valueLen, isNull);
 }
 
-bool writeFieldByName(DbResultset& rs, const char* columnNameTxt, DbDataType dataType, const void* valueBuffer,
-                      size_t valueLen, int32 slot = -1)
+template <typename Name, typename... Slot>
+bool writeFieldByName(DbResultset& rs, const Name& name, DbDataType dataType, const void* valueBuffer,
+                      size_t valueLen, Slot... slot)
 {
-    if (valueBuffer == nullptr || columnNameTxt == nullptr)
+    if (valueBuffer == nullptr)
         return fwFail(DB_NULL_PARAM, false);
-    int32 number = columnNumber(rs, columnNameTxt, slot);
+    int32 number = columnNumber(rs, name, slot...);
     if (number < 0)
         return false;
     ColumnSink sink{rs, number};
@@ -783,6 +800,8 @@ bool getCurrentRecordField(void* resultsetHandle, const char* columnNameTxt, DbD
                            size_t* valueLen, bool* isNull)
 {
     return onResultset("getCurrentRecordField", resultsetHandle, [&](DbResultset& rs) {
+        if (columnNameTxt == nullptr)
+            return fwFail(DB_NULL_PARAM, false);
         return readFieldByName(rs, columnNameTxt, dataType, valueBuffer, valueLen, isNull);
     });
 }
@@ -798,8 +817,7 @@ bool getCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 count)
         for (int32 i = 0; i < count; ++i)
         {
             DbField& field = fields[i];
-            FieldName nameTxt(field);
-            if (!readFieldByName(rs, nameTxt, field.dataType, field.valueBufferPtr, &field.valueBufferLen,
+            if (!readFieldByName(rs, field, field.dataType, field.valueBufferPtr, &field.valueBufferLen,
                                  &field.nullIndicator, i))
                 return false;
         }
@@ -811,6 +829,8 @@ bool updateCurrentRecordField(void* resultsetHandle, const char* columnNameTxt, 
                               const void* valueBuffer, size_t valueLen)
 {
     return onResultset("updateCurrentRecordField", resultsetHandle, [&](DbResultset& rs) {
+        if (columnNameTxt == nullptr)
+            return fwFail(DB_NULL_PARAM, false);
         return writeFieldByName(rs, columnNameTxt, dataType, valueBuffer, valueLen);
     });
 }
@@ -825,8 +845,7 @@ bool updateCurrentRecordFields(void* resultsetHandle, DbField* fields, int32 cou
         for (int32 i = 0; i < count; ++i)
         {
             DbField& field = fields[i];
-            FieldName nameTxt(field);
-            if (!writeFieldByName(rs, nameTxt, field.dataType, field.valueBufferPtr, field.valueBufferLen, i))
+            if (!writeFieldByName(rs, field, field.dataType, field.valueBufferPtr, field.valueBufferLen, i))
                 return false;
         }
         return true;

@@ -297,12 +297,14 @@ TEST_F(DbServicePg, FieldsOfTheCurrentRowByName)
 }
 
 // The same field array read row after row, its names changed between rows:
-// every value follows its name, whatever column the slot named before.
+// every value follows its name, whatever column the slot named before; a
+// name that only begins with the slot's last name ("idz" after "id") is
+// not that column.
 TEST_F(DbServicePg, FieldArrayRenamedBetweenRowsReadsByTheNewNames)
 {
     ASSERT_EQ(exec("INSERT INTO quotes VALUES (1, 'A', 1.00, 10, NULL, true), (2, 'B', 2.00, 20, NULL, true), "
-                   "(3, 'C', 3.00, 30, NULL, true)"),
-              3);
+                   "(3, 'C', 3.00, 30, NULL, true), (4, 'D', 4.00, 40, NULL, true)"),
+              4);
     void* rs = queryRs("SELECT id, qty FROM quotes ORDER BY id");
     int64 a = 0, b = 0;
     DbField fields[] = {field("id", DB_TYPE_INT64, &a, 8), field("qty", DB_TYPE_INT64, &b, 8)};
@@ -312,7 +314,8 @@ TEST_F(DbServicePg, FieldArrayRenamedBetweenRowsReadsByTheNewNames)
         const char* second;
         int64 a, b;
     };
-    for (const Row r : {Row{"id", "qty", 1, 10}, Row{"qty", "id", 20, 2}, Row{"QTY", "nope", 30, -1}})
+    for (const Row r : {Row{"id", "qty", 1, 10}, Row{"qty", "id", 20, 2}, Row{"QTY", "nope", 30, -1},
+                        Row{"qty", "idz", 40, -1}})
     {
         std::snprintf(fields[0].columnNameTxt, sizeof(fields[0].columnNameTxt), "%s", r.first);
         std::snprintf(fields[1].columnNameTxt, sizeof(fields[1].columnNameTxt), "%s", r.second);
