@@ -134,8 +134,12 @@ TEST(Loopback, TcpServerAcceptsAndBothSidesExchangeUntilThePeerCloses)
         int ticks = 0;
         int sinceClose = 0;
         bool lateClose = false;
+        bool stopped = false;
         void onTimer(TarvokTimer*) override
         {
+            // A tick may still come between the stop request and the stop.
+            if (stopped)
+                return;
             if (accepted->disconnects == 0 && ++ticks < 1000)
                 return;
             // Give the framework a moment to drop the connection.
@@ -143,6 +147,7 @@ TEST(Loopback, TcpServerAcceptsAndBothSidesExchangeUntilThePeerCloses)
                 return;
             if (accepted->disconnects == 1)
                 lateClose = accepted->disconnectService(accepted->name.c_str());
+            stopped = true;
             stopFramework();
         }
     } finish;
