@@ -107,19 +107,22 @@ public:
         {
             int32 written = 0;
             int32 head = 0;
-            sb->enqueue(m_stream.data() + m_offset % (10 + BODY), READ_SIZE, written, head, true);
+            sb->enqueue(m_stream.data() + m_offset % (10 + BODY), READ_SIZE, written, head, true, false);
             m_offset += READ_SIZE;
             StreamEventRecord rec{};
             rec.tcpResId = loadTcpConnNameKey(m_res);
             rec.streamBufPtr = sb;
             rec.effectiveHdIdx = head;
             m_ring.enqueue(rec);
+            sb->wakeReader();
         }
     }
 
+    // As the stream thread woken by the ring: its wake-ups, then the pass.
     int32 pass()
     {
         int32 count = 0;
+        m_res.streamBufPtr->takeWakeUps();
         m_handler->processAllDataStreams(count);
         return count;
     }

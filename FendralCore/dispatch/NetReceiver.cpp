@@ -1300,10 +1300,12 @@ int32 NetReceiver::appendStream(TcpConnResource* res, const char* bytes, int32 l
     {
         int32 written = 0;
         int32 head = 0;
-        if (sb->enqueue(bytes, len, written, head, true) == 0)
+        // The reader is woken once the record is on the ring: woken earlier,
+        // it could take the wake-up, miss the record and sleep on it.
+        if (sb->enqueue(bytes, len, written, head, true, false) == 0)
         {
             pushStreamEvent(res, head, w);
-            return 0;
+            return sb->wakeReader();
         }
         code = FrameworkErrno::m_fwErrno;
         if (code != BUFFER_FULL && code != NOT_ENOUGH_EMPTY_ENTRY)
@@ -1347,8 +1349,13 @@ void NetReceiver::pushStreamEvent(TcpConnResource* res, int32 headIdx, const Wir
 
 void NetReceiver::pushPendingRecords()
 {
+    // Each record pushed late wakes its reader: the wake-up of its bytes may
+    // have been taken already. A closed channel's records are gone from here.
     while (!m_pendingRecords.empty() && m_streamEvtBufPtr->enqueue(m_pendingRecords.front()) == 0)
+    {
+        m_pendingRecords.front().streamBufPtr->wakeReader();
         m_pendingRecords.pop_front();
+    }
 }
 
 void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)
