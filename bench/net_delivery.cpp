@@ -1,8 +1,9 @@
 // The receiving threads' own work, driven on one thread and timed by that
 // thread's CPU time, so that a loaded machine taking the CPU away does not
 // count (the threaded ingest benchmarks cannot avoid it):
-// - the stream thread: one pass of processAllDataStreams after the network
-//   thread has written 16 reads of 2200 bytes (each with its event record)
+// - the stream thread: taking the ring's wake-ups (one read) and one pass of
+//   processAllDataStreams after the network thread has written 16 reads of
+//   2200 bytes (each with its event record)
 //   holding frames of the length-and-sequence framing with 1000-byte bodies,
 //   per message delivered to the owning thread's queue; and one pass with
 //   nothing to do (the low-latency loop runs one on every cycle);
