@@ -1242,6 +1242,10 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     int32 remaining = ordered ? w.dataSize : TCP_READ_SIZE * TCP_READS_PER_EVENT;
     int32 received = 0;
     int32 interrupted = 0;
+    // The reads of one event wake the stream thread once, after the last
+    // record is on the ring, and before a close may hand the ring back.
+    bool appended = false;
+    auto wake = [&]() -> int32 { return appended ? (appended = false, sb->wakeReader()) : 0; };
     do
     {
         const int want = ordered ? std::min(remaining, TCP_READ_SIZE) : TCP_READ_SIZE;
@@ -1251,6 +1255,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
             const int32 code = FrameworkErrno::m_fwErrno;
             if (code == WOULD_BLOCK)
             {
+                wake();
                 if (ordered)
                     fwLog(LOG_LEVEL_NOTICE,
                           "TCP data segment size available to receive does not match the size indicated in Wire Order "
@@ -1264,6 +1269,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
             else
                 fwLog(LOG_LEVEL_WARNING, "Read error [%d] on TCP connection [%s] encountered.", code,
                       res->tcpConnNameTxt);
+            wake();
             closeTcp(res, code);
             return 0;
         }
@@ -1278,9 +1284,11 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             fwLog(LOG_LEVEL_WARNING, "Read error [%d] on TCP connection [%s] encountered.", code, res->tcpConnNameTxt);
+            wake();
             closeTcp(res, code);
             return 0;
         }
+        appended = true;
         received += done;
         remaining -= done;
         // A short read emptied the socket; a buffer without room for a whole
@@ -1288,6 +1296,13 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         if (!ordered && (done < TCP_READ_SIZE || sb->getRingSize() - 1 - sb->availEntry() < TCP_READ_SIZE))
             break;
     } while (remaining > 0);
+    if (wake() != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(LOG_LEVEL_WARNING, "Read error [%d] on TCP connection [%s] encountered.", code, res->tcpConnNameTxt);
+        closeTcp(res, code);
+        return 0;
+    }
     FrameworkErrno::m_fwErrno = 0;
     return 0;
 }
@@ -1300,7 +1315,9 @@ int32 NetReceiver::appendStream(TcpConnResource* res, const char* bytes, int32 l
     {
         int32 written = 0;
         int32 head = 0;
-        if (sb->enqueue(bytes, len, written, head, true) == 0)
+        // The caller wakes the reader once the record is on the ring: woken
+        // earlier, it could take the wake-up, miss the record and sleep on it.
+        if (sb->enqueue(bytes, len, written, head, true, false) == 0)
         {
             pushStreamEvent(res, head, w);
             return 0;
@@ -1347,8 +1364,13 @@ void NetReceiver::pushStreamEvent(TcpConnResource* res, int32 headIdx, const Wir
 
 void NetReceiver::pushPendingRecords()
 {
+    // Each record pushed late wakes its reader: the wake-up of its bytes may
+    // have been taken already. A closed channel's records are gone from here.
     while (!m_pendingRecords.empty() && m_streamEvtBufPtr->enqueue(m_pendingRecords.front()) == 0)
+    {
+        m_pendingRecords.front().streamBufPtr->wakeReader();
         m_pendingRecords.pop_front();
+    }
 }
 
 void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)

@@ -201,7 +201,15 @@ int32 StreamHandler::loopCpu(bool& terminate)
             else if (fd == m_timerPtr.get())
                 timerReady = true;
             else
+            {
+                // Every other descriptor is a stream ring. Its wake-ups are
+                // taken before the pass, so one posted while the pass runs
+                // stays and wakes the next one. Before CONN_INIT there is no
+                // pass to take them for: they stay until there is.
+                if (m_streamEvtBufPtr != nullptr)
+                    static_cast<StreamBuffer*>(fd)->takeWakeUps();
                 streamReady = true;
+            }
         }
         if (n == 0)
             continue;
@@ -682,7 +690,7 @@ int32 StreamHandler::processAllDataStreams(int32& count)
         {
             fwLog(LOG_LEVEL_INFO, "Data stream of channel [%s] is not ready to read.",
                   res != nullptr ? res->tcpConnNameTxt : "");
-            m_tmpStreamAryPtr[static_cast<size_t>(kept++)] = sb;
+            keepForNextPass(sb, kept);
             continue;
         }
         int32 n = 0;
@@ -695,7 +703,7 @@ int32 StreamHandler::processAllDataStreams(int32& count)
             shutdownConnection(res, code);
         }
         else if (n >= m_contMsgProcNum)
-            m_tmpStreamAryPtr[static_cast<size_t>(kept++)] = sb;
+            keepForNextPass(sb, kept);
         count += n;
     }
     m_remainderStreamAryPtr.swap(m_tmpStreamAryPtr);
@@ -755,12 +763,25 @@ int32 StreamHandler::processAllDataStreams(int32& count)
             m_remainderStreamAryPtr.get() + m_remainderStreamNum)
             continue;
         if (m_remainderStreamNum < m_streamArraySize)
+        {
             m_remainderStreamAryPtr[static_cast<size_t>(m_remainderStreamNum++)] = sb;
+            // Its wake-up was taken for this pass; the next pass needs one.
+            sb->wakeReader();
+        }
         else
             fwLog(LOG_LEVEL_NOTICE, "m_remainderStreamAryPtr has reached the limit of [%d].", m_streamArraySize);
     }
     retryForwardMsg();
     return 0;
+}
+
+// A stream left with whole messages (or not ready yet) is taken up again by
+// the next pass; in CPU_UTILIZATION mode that pass needs a wake-up, since the
+// ones that announced the bytes were taken before this pass.
+void StreamHandler::keepForNextPass(StreamBuffer* sb, int32& kept)
+{
+    m_tmpStreamAryPtr[static_cast<size_t>(kept++)] = sb;
+    sb->wakeReader();
 }
 
 int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count, int32& partialLen, bool fromEvent,
@@ -833,10 +854,6 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
             return fwFail(code, -1);
         }
         ++count;
-        // Gives back the count the cut took: the multiplexer keeps reporting
-        // the ring while whole messages may remain.
-        if (m_optMode == CPU_UTILIZATION)
-            streamBufPtr->postEvent();
         if (count % m_contMsgProcNum == 0)
             touchLiveness();
         if (!fromEvent && count >= m_contMsgProcNum)

@@ -69,6 +69,7 @@ public:
     int32 processDataStream(StreamBuffer* streamBufPtr, int32& count, int32& partialLen, bool fromEvent,
                             int32 headLimit);
     int32 retryForwardMsg();
+    void keepForNextPass(StreamBuffer* sb, int32& kept);
     // Where a channel's messages go: its thread, or the replicator.
     int32 getMsgQueue(TcpConnResource* tcpResPtr, MessageQueueType& queueType, FwMessageQueue*& queue,
                       FwMessageQueue*& altQueue, MessageStore*& storePtr, bool& toReplicator);

@@ -10,7 +10,6 @@
 
 #include <cstring>
 #include <limits>
-#include <sys/eventfd.h>
 
 namespace
 {
@@ -49,7 +48,7 @@ StreamBuffer::StreamBuffer(int32 capacity, OptimizationMode optimizeMode, bool b
 
 StreamBuffer::StreamBuffer(TcpConnResource* channelResPtr, int32 capacity, OptimizationMode optimizeMode,
                            bool blockMode)
-    : EventDescriptor(EFD_SEMAPHORE, blockMode, DATA_STREAM_DESC),
+    : EventDescriptor(0, blockMode, DATA_STREAM_DESC),
       m_ringSize(ringSizeFor(capacity)),
       m_maxPipeRawMsgSize(pipeRawMsgSize(channelResPtr)),
       m_optimizeMode(optimizeMode),
@@ -70,7 +69,8 @@ int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, bool
     return enqueue(data, length, written, newHeadIdx, allOrNothing);
 }
 
-int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing)
+int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing,
+                           bool wake)
 {
     const int32 head = m_headIndex.load(std::memory_order_relaxed);
     written = 0;
@@ -99,14 +99,30 @@ int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int3
     if (used > m_maxUsage.load(std::memory_order_relaxed))
         m_maxUsage.store(used, std::memory_order_relaxed);
 
-    if (m_optimizeMode != CPU_UTILIZATION)
-        return 0;
     // The bytes are in and the head has moved whatever the post says: a
     // caller must not write them again on -1 (the code tells why).
+    return wake ? wakeReader() : 0;
+}
+
+int32 StreamBuffer::wakeReader()
+{
+    if (m_optimizeMode != CPU_UTILIZATION)
+        return 0;
     int32 r = postEvent();
     while (r != 0 && FrameworkErrno::m_fwErrno == WOULD_BLOCK)
         r = postEvent();
     return r;
+}
+
+void StreamBuffer::takeWakeUps()
+{
+    if (m_optimizeMode != CPU_UTILIZATION)
+        return;
+    const int32 savedCode = FrameworkErrno::m_fwErrno;
+    unsigned long count = 0;
+    // None pending (another pass took them) is no failure.
+    deliverEvent(count);
+    FrameworkErrno::m_fwErrno = savedCode;
 }
 
 int32 StreamBuffer::dequeue(char* buf, int32 maxLen, int32& n, bool exact, int32 headLimit)
@@ -180,12 +196,6 @@ int32 StreamBuffer::beginFrame(char* buf, int32 maxLen, int32 headLimit, int32& 
     // A zero capacity would cut empty messages forever.
     if (buf == nullptr || maxLen < 1 || headLimit < -1 || headLimit >= m_ringSize)
         return fwFail(INVALID_FUNC_ARG, -1);
-    if (m_optimizeMode == CPU_UTILIZATION)
-    {
-        unsigned long count = 0;
-        if (deliverEvent(count) != 0 && FrameworkErrno::m_fwErrno != WOULD_BLOCK)
-            return -1;
-    }
     tail = m_tailIndex.load(std::memory_order_relaxed);
     const int32 head = m_headIndex.load(std::memory_order_acquire);
     // A limit beyond the bytes held now is stale: nothing is left before it.

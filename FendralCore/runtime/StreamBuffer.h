@@ -6,7 +6,10 @@
 //
 // In CPU_UTILIZATION mode every write posts the event descriptor so that the
 // reader can wait for it in its multiplexer; in LOW_LATENCY mode the
-// descriptor is left alone and the reader polls.
+// descriptor is left alone and the reader polls. The descriptor counts: one
+// read takes every pending wake-up. Cutting messages never touches it; the
+// stream thread takes the wake-ups once per pass, so a message costs it no
+// system call.
 //
 // Only the writer moves the head and only the reader moves the tail. Each
 // publishes its index with a release store after copying, and reads the
@@ -31,14 +34,23 @@ public:
 
     // Plain ring of capacity bytes; a counting event descriptor.
     StreamBuffer(int32 capacity, OptimizationMode optimizeMode, bool blockMode);
-    // The ring of a TCP channel; a semaphore-mode descriptor (one count per read).
+    // The ring of a TCP channel.
     StreamBuffer(TcpConnResource* channelResPtr, int32 capacity, OptimizationMode optimizeMode, bool blockMode);
     ~StreamBuffer() override;
 
     // Writes up to length bytes at the head (all of them or none with
     // allOrNothing). written receives the bytes written, newHeadIdx the head
     // after the write, which the reader may pass back as a head limit.
-    int32 enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing);
+    // With wake false the reader is not woken: the writer calls wakeReader
+    // once whatever announces the bytes (the stream event record) is
+    // visible, so that a reader woken by the post always finds it.
+    int32 enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing,
+                  bool wake = true);
+    // Posts one wake-up in CPU_UTILIZATION mode; nothing otherwise.
+    int32 wakeReader();
+    // Reader side: takes every pending wake-up in one read (CPU_UTILIZATION
+    // mode), before the pass that handles what they announced.
+    void takeWakeUps();
     int32 enqueue(const char* data, int32 length, int32& written, bool allOrNothing);
 
     // Reads up to maxLen bytes from the tail, no further than headLimit (-1:
@@ -117,8 +129,7 @@ protected:
     TcpConnResource* m_channelResPtr = nullptr;
 
 private:
-    // Start of a framing call: takes the wake-up count, finds the readable
-    // region. -1 with the code set when there is nothing to read.
+    // Start of a framing call: finds the readable region. -1 with the code set when there is nothing to read.
     int32 beginFrame(char* buf, int32 maxLen, int32 headLimit, int32& tail, int32& avail);
     char byteAt(int32 tail, int32 offset) const
     {

@@ -57,8 +57,8 @@ FwIntMessage take(FwMessageQueue& q)
 class StreamHandlerTest : public ::testing::Test
 {
 protected:
-    explicit StreamHandlerTest(OptimizationMode mode = LOW_LATENCY)
-        : m_mode(mode), m_config(""), m_registry(m_config.get())
+    explicit StreamHandlerTest(OptimizationMode mode = LOW_LATENCY, const std::string& config = "")
+        : m_mode(mode), m_config(config), m_registry(m_config.get())
     {
         m_savedMode = GlobalData::getInst().m_optMode.load();
         GlobalData::getInst().m_optMode.store(mode);
@@ -97,18 +97,20 @@ protected:
         return res;
     }
 
-    // As the network receiver: the bytes into the ring, then their record.
+    // As the network receiver: the bytes into the ring, their record, then
+    // the reader's wake-up.
     void receive(const std::string& bytes, StreamBuffer* sb = nullptr, UInt128 key = UInt128())
     {
         sb = sb != nullptr ? sb : m_res.streamBufPtr;
         int32 written = 0;
         int32 head = 0;
-        ASSERT_EQ(sb->enqueue(bytes.data(), static_cast<int32>(bytes.size()), written, head, true), 0);
+        ASSERT_EQ(sb->enqueue(bytes.data(), static_cast<int32>(bytes.size()), written, head, true, false), 0);
         StreamEventRecord rec{};
         rec.tcpResId = key == UInt128() ? loadTcpConnNameKey(m_res) : key;
         rec.streamBufPtr = sb;
         rec.effectiveHdIdx = head;
         ASSERT_EQ(m_ring.enqueue(rec), 0);
+        ASSERT_EQ(sb->wakeReader(), 0);
     }
 
     void fillOwner(uint32 leaveFree)
@@ -315,7 +317,67 @@ TEST_F(StreamHandlerTest, TheRemainderPassKeepsABusyStreamWithinItsBudget)
 class StreamHandlerThreadTest : public StreamHandlerTest
 {
 protected:
-    StreamHandlerThreadTest() : StreamHandlerTest(CPU_UTILIZATION) {}
+    // A budget of 3 messages per remainder pass.
+    StreamHandlerThreadTest() : StreamHandlerTest(CPU_UTILIZATION, "SH_MSG_PROC_NUM INT32 3\n") {}
+
+    ~StreamHandlerThreadTest() override
+    {
+        if (m_thread.joinable())
+            stop();
+        GlobalData::getInst().m_streamEvtBufPtr = nullptr;
+    }
+
+    // Runs the thread, answers INIT and adds the stream.
+    void start()
+    {
+        GlobalData::getInst().m_streamEvtBufPtr = &m_ring;
+        m_thread = std::thread([this] { m_result = m_handler->run(m_exitFlag); });
+        ASSERT_EQ(m_sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, INIT, m_none, m_seq), 0);
+        ASSERT_TRUE(waitReadable(*m_ctlHigh));
+        EXPECT_EQ(take(*m_ctlHigh).appMsg.event.id, INIT_ACK);
+
+        ASSERT_EQ(m_sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, CONN_INIT, m_none, m_seq), 0);
+        EventParam add{};
+        add.resPtr = &m_res;
+        add.paramInt32 = CONNECTED;
+        ASSERT_EQ(m_sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, STREAM_ADD, add, m_seq), 0);
+        ASSERT_TRUE(waitReadable(*m_ownerNormal));
+        EXPECT_EQ(take(*m_ownerNormal).appMsg.event.id, CONNECTED);
+    }
+
+    void stop()
+    {
+        ASSERT_EQ(m_sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, TERM, m_none, m_seq), 0);
+        m_thread.join();
+    }
+
+    // The fill byte of each of n data messages the owner receives, in order;
+    // stops early when one does not come within two seconds.
+    std::string collect(int32 n)
+    {
+        std::string fills;
+        bool more = false;
+        for (int32 i = 0; i < n; ++i)
+        {
+            // One wake-up announces a whole batch.
+            pollfd p{m_ownerNormal->getFileDescriptor(), POLLIN, 0};
+            if (!more && ::poll(&p, 1, 2000) != 1)
+                break;
+            FwIntMessage m{};
+            if (m_ownerNormal->getMessage(&m, more) != 0)
+                break;
+            if (m.appMsg.type == MSG_DATA)
+                fills += m.appMsg.data.buffer[10];
+        }
+        return fills;
+    }
+
+    EventMessage m_sender{m_ctl, m_registry};
+    uint32 m_seq = 0;
+    EventParam m_none{};
+    std::thread m_thread;
+    int32 m_exitFlag = -1;
+    int32 m_result = -1;
 };
 
 // The whole thread in CPU_UTILIZATION mode: woken by its queues and by the
@@ -323,37 +385,53 @@ protected:
 // frame and ends on TERM with exit flag 0.
 TEST_F(StreamHandlerThreadTest, RunsUntilTerm)
 {
-    GlobalData::getInst().m_streamEvtBufPtr = &m_ring;
-    int32 exitFlag = -1;
-    int32 result = -1;
-    std::thread thread([&] { result = m_handler->run(exitFlag); });
-
-    EventMessage sender(m_ctl, m_registry);
-    uint32 seq = 0;
-    EventParam none{};
-    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, INIT, none, seq), 0);
-    ASSERT_TRUE(waitReadable(*m_ctlHigh));
-    EXPECT_EQ(take(*m_ctlHigh).appMsg.event.id, INIT_ACK);
-
-    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, CONN_INIT, none, seq), 0);
-    EventParam add{};
-    add.resPtr = &m_res;
-    add.paramInt32 = CONNECTED;
-    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, STREAM_ADD, add, seq), 0);
-    ASSERT_TRUE(waitReadable(*m_ownerNormal));
-    EXPECT_EQ(take(*m_ownerNormal).appMsg.event.id, CONNECTED);
-
+    start();
     receive(quor(20, 'z'));
     ASSERT_TRUE(waitReadable(*m_ownerNormal));
     const FwIntMessage data = take(*m_ownerNormal);
     ASSERT_EQ(data.appMsg.type, MSG_DATA);
     EXPECT_EQ(data.appMsg.data.dataLen, 30u);
 
-    ASSERT_EQ(sender.sendEventMsg(m_self, MQUEUE_HIGH_PRIORITY, TERM, none, seq), 0);
-    thread.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(exitFlag, 0);
-    GlobalData::getInst().m_streamEvtBufPtr = nullptr;
+    stop();
+    EXPECT_EQ(m_result, 0);
+    EXPECT_EQ(m_exitFlag, 0);
+}
+
+// The thread takes a ring's wake-ups once per pass, not once per message:
+// a read of many frames is delivered whole and leaves the ring silent (no
+// busy loop), and a stream left holding whole frames, not ready yet or past
+// its budget of a remainder pass, wakes the thread again by itself.
+TEST_F(StreamHandlerThreadTest, WakeUpsAreTakenPerPassAndNoneIsLost)
+{
+    start();
+    StreamBuffer* sb = m_res.streamBufPtr;
+    auto silent = [sb] {
+        pollfd p{sb->getFileDescriptor(), POLLIN, 0};
+        for (int32 i = 0; i < 2000; ++i, ::usleep(1000))
+            if (::poll(&p, 1, 0) == 0)
+                return true;
+        return false;
+    };
+    std::string frames;
+    for (char c = 'a'; c <= 'h'; ++c)
+        frames += quor(4, c);
+    receive(frames);
+    EXPECT_EQ(collect(8), "abcdefgh");
+    EXPECT_TRUE(silent());
+
+    // The record is taken while the stream is not ready: the stream waits in
+    // the remainder list, then goes out 3 messages a pass.
+    sb->setStreamBufStatus(0);
+    frames.clear();
+    for (char c = 'i'; c <= 'p'; ++c)
+        frames += quor(4, c);
+    receive(frames);
+    for (int32 i = 0; i < 2000 && m_ring.getNumEntries() > 0; ++i)
+        ::usleep(1000);
+    ::usleep(20000);
+    sb->setStreamBufStatus(1);
+    EXPECT_EQ(collect(8), "ijklmnop");
+    EXPECT_TRUE(silent());
 }
 
 // A pipeline channel: the header goes in front of the message, a full

@@ -158,28 +158,39 @@ TEST(StreamBuffer, RefusesBadArgumentsAndCapacitiesWithoutTouchingMemory)
     }
 }
 
-TEST(StreamBuffer, CpuModeWakesTheReaderOncePerWriteOnAChannelRing)
+// In CPU_UTILIZATION mode each write posts the descriptor and one read takes
+// every pending wake-up, on a channel ring as on a plain one; a write may
+// leave the post to its writer (wakeReader), and LOW_LATENCY never posts.
+TEST(StreamBuffer, CpuModeWakesTheReaderAndOneTakeClearsEveryWakeUp)
 {
     TcpConnResource* noChannel = nullptr;
     StreamBuffer channel(noChannel, 64, CPU_UTILIZATION, false);
-    EXPECT_FALSE(readable(channel));
-    ASSERT_EQ(put(channel, "ab"), 2);
-    ASSERT_EQ(put(channel, "cd"), 2);
-    EXPECT_TRUE(readable(channel));
-    EXPECT_EQ(take(channel, 1), "a");
-    EXPECT_TRUE(readable(channel)) << "a semaphore-mode ring keeps one count per write";
-    EXPECT_EQ(take(channel, 1), "b");
-    EXPECT_FALSE(readable(channel));
-    EXPECT_EQ(take(channel, 8), "cd") << "no count left is no failure";
-
     StreamBuffer plain(64, CPU_UTILIZATION, false);
-    ASSERT_EQ(put(plain, "ab"), 2);
-    ASSERT_EQ(put(plain, "cd"), 2);
-    EXPECT_EQ(take(plain, 1), "a");
-    EXPECT_FALSE(readable(plain)) << "a counting ring takes every count at once";
+    for (StreamBuffer* sb : {&channel, &plain})
+    {
+        EXPECT_FALSE(readable(*sb));
+        ASSERT_EQ(put(*sb, "ab"), 2);
+        ASSERT_EQ(put(*sb, "cd"), 2);
+        EXPECT_TRUE(readable(*sb));
+        EXPECT_EQ(take(*sb, 1), "a");
+        EXPECT_FALSE(readable(*sb)) << "one read takes every count";
+        EXPECT_EQ(take(*sb, 8), "bcd") << "no count left is no failure";
+
+        int32 written = 0;
+        int32 head = 0;
+        ASSERT_EQ(sb->enqueue("ef", 2, written, head, true, false), 0);
+        EXPECT_FALSE(readable(*sb)) << "the writer wakes the reader itself";
+        ASSERT_EQ(sb->wakeReader(), 0);
+        EXPECT_TRUE(readable(*sb));
+        sb->takeWakeUps();
+        EXPECT_FALSE(readable(*sb));
+        sb->takeWakeUps();
+        EXPECT_EQ(take(*sb, 8), "ef");
+    }
 
     StreamBuffer polled(64, LOW_LATENCY, false);
     ASSERT_EQ(put(polled, "ab"), 2);
+    ASSERT_EQ(polled.wakeReader(), 0);
     EXPECT_FALSE(readable(polled));
 }
 
