@@ -176,6 +176,13 @@ void LineData::clear()
 void LineData::borrowData(const char* data, std::uint32_t len)
 {
     LineDataImpl& d = *mImpl;
+    if (!d.owns())
+    {
+        // The usual case, a record that only ever borrows: nothing to release.
+        d.mData = data;
+        d.mDataLen = data != nullptr ? len : 0;
+        return;
+    }
     if (data == nullptr)
         len = 0;
     if (len != 0 && d.pointsIntoBuffer(data))

@@ -71,7 +71,9 @@ std::uint32_t LineDataBasic::parseSeqNum(const char* field, std::uint64_t length
 
 void LineDataBasic::setData(const char* data, std::uint32_t len)
 {
-    LineData::setData(data, len);
+    // The borrowing step directly: a line handler sets every message it
+    // receives, and the base's setData adds nothing to it.
+    borrowData(data, len);
     const std::int64_t offset = mBasicImpl->mSeqNumOffset;
     const std::int64_t length = mBasicImpl->mSeqNumLength;
     if (length < 1 || offset < 0)

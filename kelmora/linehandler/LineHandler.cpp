@@ -223,18 +223,13 @@ void LineHandler::addMsgCount(unsigned int n)
     mImpl->mMsgCount += n;
 }
 
-LineStatus::StatusType LineHandler::getLineStatus() const
-{
-    return mImpl->mLineStatus.type();
-}
-
 void LineHandler::setLineStatus(LineStatus::StatusType status)
 {
-    if (mImpl->mLineStatus.type() == status)
+    if (mLineStatus.type() == status)
         return;
-    mImpl->mLineStatus = LineStatus(status);
-    mLog.info() << "LineHandler: LineStatus set to: " << mImpl->mLineStatus.str();
-    OrluPublisher<LineStatus>::publish(mImpl->mLineStatus);
+    mLineStatus = LineStatus(status);
+    mLog.info() << "LineHandler: LineStatus set to: " << mLineStatus.str();
+    OrluPublisher<LineStatus>::publish(mLineStatus);
 }
 
 void LineHandler::publishHeartbeat()
@@ -312,11 +307,6 @@ void LineHandler::stopReadRecoveryFile()
 bool LineHandler::readingRecoveryFile() const
 {
     return mImpl->mRecoveryInput != nullptr;
-}
-
-bool LineHandler::writingRecoveryFile() const
-{
-    return mImpl->mRecoveryOutput != nullptr;
 }
 
 void LineHandler::writeRecoveryFile(bool truncate)

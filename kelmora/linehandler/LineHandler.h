@@ -25,6 +25,7 @@
 #include "zunq/bus/Orlu.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -85,7 +86,7 @@ public:
     TarvokSession& getTarvokSession() const;
     std::uint32_t getMsgCount() const;
     void addMsgCount(unsigned int n);
-    LineStatus::StatusType getLineStatus() const;
+    LineStatus::StatusType getLineStatus() const { return mLineStatus.type(); }
     // Publishes only a change.
     void setLineStatus(LineStatus::StatusType status);
     void publishHeartbeat();
@@ -108,7 +109,7 @@ public:
     void stopReadRecoveryFile();
     bool readingRecoveryFile() const;
     // True while received messages are being written to the recovery file.
-    bool writingRecoveryFile() const;
+    bool writingRecoveryFile() const { return mRecoveryOutput != nullptr; }
     void writeRecoveryFile(bool truncate);
     void resetRecoveryFile();
     // One batch of up to 20 records; throws LineEof at the end of the file.
@@ -125,5 +126,11 @@ private:
     void stop(bool publishTerminateAll);
     void endReplay();
 
+    // Read for every received message, so held here where the receive
+    // paths read them inline rather than behind mImpl.
+    LineStatus mLineStatus{LineStatus::UNKNOWN};
+    // The recovery file writer; null while no record is written.
+    std::FILE* mRecoveryOutput = nullptr;
+    // Declared after the two above: its writer refers to mRecoveryOutput.
     std::unique_ptr<LineHandlerImpl> mImpl;
 };

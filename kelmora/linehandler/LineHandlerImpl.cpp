@@ -25,7 +25,8 @@ constexpr int cMaxBackupVersion = 100000;
 
 LineHandlerImpl::LineHandlerImpl(LineHandler& handler, LineDataFactory* factory, TarvokSession& session, Log& log)
     : mLineHandler(handler), mSession(session), mLog(log), mFactory(factory),
-      mData(factory != nullptr ? factory->create() : nullptr), mRecoveryMaxAge(LineHandler::cRecoveryMaxAge)
+      mData(factory != nullptr ? factory->create() : nullptr), mRecoveryOutput(handler.mRecoveryOutput),
+      mRecoveryMaxAge(LineHandler::cRecoveryMaxAge)
 {
 }
 

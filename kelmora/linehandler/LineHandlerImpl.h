@@ -40,11 +40,11 @@ public:
     Log& mLog;
     LineDataFactory* mFactory;
     LineData* mData = nullptr;
-    LineStatus mLineStatus{LineStatus::UNKNOWN};
     std::uint32_t mMsgCount = 0;
     bool mUsesRecoveryFile = false;
     std::FILE* mRecoveryInput = nullptr;
-    std::FILE* mRecoveryOutput = nullptr;
+    // The writer lives in the handler (read per message); this refers to it.
+    std::FILE*& mRecoveryOutput;
     std::string mRecoveryFileName;
     int mRecoveryFileFd = -1;
     std::uint32_t mRecoveryMaxAge;

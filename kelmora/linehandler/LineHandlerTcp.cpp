@@ -2,6 +2,7 @@
 #include "kelmora/linehandler/LineHandlerSupport.h"
 
 #include "kelmora/linedata/LineData.h"
+#include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/FileDescBuffer.h"
 #include "kelmora/linehandler/NetworkApi.h"
@@ -261,13 +262,19 @@ void LineHandlerTcpImpl::deliver()
         }
     } count{mHandler};
     LineData& data = mData;
+    // The basic record, the usual one, is set without the virtual call.
+    LineDataBasic* const basic =
+        typeid(data) == typeid(LineDataBasic) ? static_cast<LineDataBasic*>(&data) : nullptr;
     for (;;)
     {
         const char* sep = findSeparator(base, from, size);
         if (sep == nullptr)
             break;
         const std::uint32_t end = static_cast<std::uint32_t>(sep - base) + sepLen;
-        data.setData(base + start, end - start);
+        if (basic != nullptr)
+            basic->LineDataBasic::setData(base + start, end - start);
+        else
+            data.setData(base + start, end - start);
         if (plain)
         {
             markUp();

@@ -185,6 +185,39 @@ TEST_F(Tcp, SubscribersActingMidReadAffectTheNextMessage)
     ::rmdir(dir.c_str());
 }
 
+// A record variant's own setData runs for every message: the basic record's
+// shortcut must not reach records derived from it.
+TEST_F(Tcp, RecordVariantSetsEachMessageItself)
+{
+    struct LengthNumbered : LineDataBasic
+    {
+        void setData(const char* bytes, std::uint32_t len) override
+        {
+            LineDataBasic::setData(bytes, len);
+            setSeqNum(len);
+        }
+    };
+    struct VariantFactory : LineDataFactory
+    {
+        LineData* create() override { return new LengthNumbered; }
+        void destroy(LineData* d) override { delete d; }
+    } variants;
+    handler.reset();
+    forgetNames("VAR", 1);
+    LineHandlerTcp h(variants, thread.session, host.log);
+    h.setFeedName("VAR");
+    h.OrluPublisher<LineData>::setDestination(&data.channel);
+    h.addConnection("127.0.0.1", "7000");
+    h.initNetworkService();
+    h.onReadyToConnect();
+    h.onConnect();
+    std::vector<std::string> seen;
+    data.after = [&](const LineData& d) { seen.push_back(dataText(d) + std::to_string(d.getSeqNum())); };
+    h.onNetworkData("A\003BCD\003", 6);
+    data.after = nullptr;
+    EXPECT_EQ(seen, (std::vector<std::string>{"A\0032", "BCD\0034"}));
+}
+
 TEST_F(Tcp, ReconnectDelayByAttemptCount)
 {
     struct Case

@@ -84,6 +84,23 @@ TEST(LineDataRecord, SetDataBorrowsAndReleasesAnOwnedBuffer)
     EXPECT_EQ(r.getDataLen(), 8u);
 }
 
+// No bytes with a length is an empty record, whether the record borrowed or
+// owned its payload before.
+TEST(LineDataRecord, SetDataOfNoBytesIsEmpty)
+{
+    for (const bool owning : {false, true})
+    {
+        Record r;
+        if (owning)
+            r.setBufferLen(16);
+        else
+            r.setData("abc", 3);
+        r.setData(nullptr, 5);
+        EXPECT_EQ(r.getData(), nullptr) << "owning " << owning;
+        EXPECT_EQ(r.getDataLen(), 0u) << "owning " << owning;
+    }
+}
+
 TEST(LineDataRecord, SetBufferLenTakesGrowsAndReleases)
 {
     std::string text(25, 'x');
