@@ -1,6 +1,7 @@
 #include "kelmora/filter/LineFilter.h"
 
 #include "kelmora/filter/SpoolNodeArena.h"
+#include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linedata/LineDataFactoryBasic.h"
 #include "kelmora/thread/TarvokSession.h"
@@ -16,6 +17,7 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <typeinfo>
 
 namespace
 {
@@ -55,11 +57,22 @@ constexpr std::uint64_t cImplausibleLogEvery = 10000;
 constexpr unsigned int cGapTickMs = 100;
 } // namespace
 
-// A record's sequencing fields, read once, in two calls through the record.
+// A record's sequencing fields, read once: one call through the record, two
+// for a type other than the plain one.
 struct Flags : LineData::SeqFields
 {
     Flags() : LineData::SeqFields{0, true, false, false, false, false, false, false, false} {}
-    explicit Flags(const LineData& data) : LineData::SeqFields(data.getSeqFields()), mBlock(data.isBlockData()) {}
+    explicit Flags(const LineData& data)
+        : LineData::SeqFields(data.getSeqFields()), mBasic(isExactlyBasic(data)), mBlock(!mBasic && data.isBlockData())
+    {
+    }
+    // The plain record type itself, whose answers the filter knows without
+    // asking: not a block, and the next number is its own plus 1. A
+    // comparison of type identities that misses only sends the record the
+    // long way, through its virtual calls.
+    static bool isExactlyBasic(const LineData& data) { return &typeid(data) == &typeid(LineDataBasic); }
+    std::uint32_t nextSeqNum(const LineData& data) const { return mBasic ? mSeqNum + 1 : data.getNextSeqNum(); }
+    bool mBasic = false;
     bool mBlock = false;
 };
 
@@ -94,8 +107,31 @@ public:
         for (auto& entry : mMessageSpool)
             releaseEntry(entry.second);
         mMessageSpool.clear();
+        returnSpares(mLineDataFactory, mSpares[0]);
+        returnSpares(mLineDataBasicFactory, mSpares[1]);
         if (mLineDataBasicFactory != nullptr)
             delete mLineDataBasicFactory;
+    }
+
+    // Records a released copy leaves behind, handed to the next copy instead
+    // of going back to their factory: spooling then costs no factory call.
+    // Last in, first out, so that the next copy lands in a warm record; a
+    // few only, so that the filter keeps no more of a shared factory.
+    struct Spares
+    {
+        static constexpr std::size_t cMax = 64;
+        LineData* mRecords[cMax];
+        std::size_t mCount = 0;
+    };
+
+    static void returnSpares(LineDataFactory* factory, Spares& spares)
+    {
+        while (spares.mCount != 0)
+        {
+            LineData* record = spares.mRecords[--spares.mCount];
+            if (factory != nullptr)
+                factory->destroy(record);
+        }
     }
 
     // ---- publications
@@ -287,7 +323,7 @@ public:
         // A plain record, the usual case, without a further call.
         if (!flags.mIgnoreSeqNum && !flags.mIsHeartbeat && !flags.mIsControl && !flags.mIsSequenceReset) [[likely]]
         {
-            mNextSeqNum = data.getNextSeqNum();
+            mNextSeqNum = flags.nextSeqNum(data);
             return;
         }
         advanceAfterMarked(data, flags);
@@ -297,7 +333,7 @@ public:
     {
         if (flags.mIgnoreSeqNum || (flags.mIsHeartbeat && !mHeartbeatsHavePrevSeqNum))
             return;
-        const std::uint32_t next = data.getNextSeqNum();
+        const std::uint32_t next = flags.nextSeqNum(data);
         if (flags.mIsControl && !flags.mIsSequenceReset)
         {
             // A control record moves the expected number only forward; one
@@ -345,13 +381,26 @@ public:
 
     void releaseEntry(SpooledMessage* entry)
     {
-        LineDataFactory* factory = entry->mBlockData && mLineDataBasicFactory != nullptr
-                                       ? static_cast<LineDataFactory*>(mLineDataBasicFactory)
-                                       : mLineDataFactory;
-        if (entry->mData != nullptr && factory != nullptr)
-            factory->destroy(entry->mData);
+        const bool fromBlock = entry->mBlockData && mLineDataBasicFactory != nullptr;
+        if (entry->mData != nullptr)
+        {
+            Spares& spares = mSpares[fromBlock];
+            if (spares.mCount < Spares::cMax) [[likely]]
+                spares.mRecords[spares.mCount++] = entry->mData;
+            else if (LineDataFactory* factory = fromBlock ? mLineDataBasicFactory : mLineDataFactory)
+                factory->destroy(entry->mData);
+        }
         entry->mData = nullptr;
         mSpoolMessagePool->freeIndex(entry->mIndex);
+    }
+
+    LineData* takeRecord(bool fromBlock)
+    {
+        Spares& spares = mSpares[fromBlock];
+        if (spares.mCount != 0) [[likely]]
+            return spares.mRecords[--spares.mCount];
+        LineDataFactory* factory = fromBlock ? mLineDataBasicFactory : mLineDataFactory;
+        return factory != nullptr ? factory->create() : nullptr;
     }
 
     // Returns true when a missing range was reported in begin/end.
@@ -364,7 +413,11 @@ public:
         const std::uint32_t implied = impliedSeqNum(flags);
         begin = end = 0;
         // One walk of the index finds a held copy and the place for the new one.
-        auto place = mMessageSpool.lower_bound(implied);
+        // Early records mostly arrive in order: past the last one held, the
+        // place is the end, without a walk.
+        auto place = !mMessageSpool.empty() && serialDiff(implied, mMessageSpool.rbegin()->first) > 0
+                         ? mMessageSpool.end()
+                         : mMessageSpool.lower_bound(implied);
         if (place != mMessageSpool.end() && place->first == implied)
         {
             if (!place->second->mFlags.mIsHeartbeat)
@@ -380,12 +433,21 @@ public:
         }
         SpooledMessage* entry = mSpoolMessagePool->getEntry(index);
         const bool fromBlock = mBlockData && mLineDataBasicFactory != nullptr;
+        LineData* copy = takeRecord(fromBlock);
+        if (copy == nullptr) [[unlikely]]
+        {
+            mSpoolMessagePool->freeIndex(index);
+            mLog.error() << mName << ": no record to spool into, record " << implied << " not kept\n";
+            return false;
+        }
+        entry->mData = copy;
         entry->mBlockData = fromBlock;
         entry->mInterval = mLimitInterval;
         entry->mRetransRequested = false;
-        entry->mData = fromBlock ? mLineDataBasicFactory->create() : mLineDataFactory->create();
-        *entry->mData = data;
+        *copy = data;
         entry->mFlags = flags;
+        // The copy may be of another type than the record it copies.
+        entry->mFlags.mBasic = Flags::isExactlyBasic(*copy);
         mMessageSpool.emplace_hint(place, implied, entry);
 
         bool reported = false;
@@ -397,7 +459,7 @@ public:
             end = implied - 1;
             reported = true;
         }
-        mSpoolMaxSeqNum = data.getNextSeqNum() - 1;
+        mSpoolMaxSeqNum = flags.nextSeqNum(data) - 1;
         mSpoolMaxSet = true;
         return reported;
     }
@@ -983,6 +1045,8 @@ public:
     bool mBackupLineEnabled;
     std::unique_ptr<Zunq::Utils::ArrayBackedPool<SpooledMessage>> mSpoolMessagePool;
     LineDataFactoryBasic* mLineDataBasicFactory = nullptr;
+    // [0] from the record factory, [1] from the basic one that block messages use.
+    Spares mSpares[2];
 };
 
 LineFilter::LineFilter(const std::string& name, TarvokSession& session, Log& log, LineDataFactory* factory,

@@ -54,4 +54,55 @@ TEST(LineFilterAllocation, NothingIsAllocatedPerRecordOnceThePoolsAreWarm)
         EXPECT_EQ(bench.mFilter.getSpoolSize(), 0u);
     }
 }
+// Copies released from the spool wait for the next early record, a few of
+// them only; the rest, and those at the end, go back to the factory.
+TEST(LineFilterAllocation, ReleasedCopiesAreKeptFewAndReturnedAtTheEnd)
+{
+    FilterBench bench;
+    bench.quiet();
+    LineDataFactoryBasic factory("copies", bench.mLog);
+    factory.setObjPoolSize(16);
+    {
+        LineFilter filter("second", bench.mSession, bench.mLog, &factory, false);
+        static_cast<OrluPublisher<LineData>&>(filter).setDestination(&bench.mFiltered);
+        filter.setGapLimitSize(10000);
+        filter.setNextSeqNum(1, false);
+        LineDataBasic& r = bench.mRecord;
+        for (std::uint32_t seq = 2; seq <= 201; ++seq)
+        {
+            r.setSeqNum(seq);
+            filter.onData(bench.mRaw, "A", r);
+        }
+        EXPECT_EQ(filter.getSpoolSize(), 200u);
+        EXPECT_EQ(factory.getNumUsed(), 200);
+        r.setSeqNum(1);
+        filter.onData(bench.mRaw, "A", r);
+        EXPECT_EQ(filter.getNextSeqNum(), 202u);
+        EXPECT_EQ(factory.getNumUsed(), 64);
+    }
+    EXPECT_EQ(factory.getNumUsed(), 0);
+}
+TEST(LineFilterAllocation, FactoryWithNothingToGiveCostsTheCopyOnly)
+{
+    struct Empty : LineDataFactory
+    {
+        LineData* create() override { return nullptr; }
+        void destroy(LineData*) override {}
+    } empty;
+    FilterBench bench;
+    LineFilter filter("second", bench.mSession, bench.mLog, &empty, false);
+    static_cast<OrluPublisher<LineData>&>(filter).setDestination(&bench.mFiltered);
+    filter.setNextSeqNum(1, false);
+    bench.mCapture.take();
+    LineDataBasic& r = bench.mRecord;
+    for (const std::uint32_t seq : {3u, 1u, 2u})
+    {
+        r.setSeqNum(seq);
+        filter.onData(bench.mRaw, "A", r);
+    }
+    EXPECT_EQ(bench.mSink.count("second: no record to spool into, record 3 not kept"), 1);
+    EXPECT_EQ(bench.mCapture.take(), "1 2");
+    EXPECT_EQ(filter.getSpoolSize(), 0u);
+    EXPECT_EQ(filter.getNextSeqNum(), 3u);
+}
 } // namespace

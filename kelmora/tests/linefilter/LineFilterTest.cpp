@@ -163,6 +163,29 @@ TEST(LineFilterBlocks, CheckedMessageByMessageDropsTheRepeats)
     EXPECT_EQ(bench.mFilter.getSpoolSize(), 1u);
 }
 
+// A record type derived from the plain one answers for its next number itself.
+class PairRecord : public LineDataBasic
+{
+public:
+    LineData* clone() const override { return new PairRecord(*this); }
+    std::uint32_t getNextSeqNum() const override { return getSeqNum() + 2; }
+};
+
+TEST(LineFilterRecords, DerivedRecordTypeGivesItsOwnNextNumber)
+{
+    FilterBench bench;
+    bench.mFilter.setNextSeqNum(10, false);
+    bench.mCapture.take();
+    PairRecord pair;
+    for (const std::uint32_t seq : {10u, 12u})
+    {
+        pair.setSeqNum(seq);
+        bench.send(pair);
+    }
+    EXPECT_EQ(bench.mCapture.take(), "10 12");
+    EXPECT_EQ(bench.mFilter.getNextSeqNum(), 14u);
+}
+
 TEST(LineFilterAdmin, AdminPublishedDuringDeliveryWaitsForTheRecord)
 {
     FilterBench bench;
