@@ -1300,17 +1300,10 @@ int32 NetReceiver::appendStream(TcpConnResource* res, const char* bytes, int32 l
     {
         int32 written = 0;
         int32 head = 0;
-        // The stream thread is woken once the record naming the bytes is in
-        // its ring: woken before, it finds no record, leaves the count and
-        // spins on it until this thread runs again, which on a busy machine
-        // is a scheduler slice (milliseconds) later.
-        if (sb->enqueue(bytes, len, written, head, true, false) == 0)
+        if (sb->enqueue(bytes, len, written, head, true) == 0)
         {
             pushStreamEvent(res, head, w);
-            if (sb->wakeReader() == 0)
-                return 0;
-            code = FrameworkErrno::m_fwErrno;
-            break;
+            return 0;
         }
         code = FrameworkErrno::m_fwErrno;
         if (code != BUFFER_FULL && code != NOT_ENOUGH_EMPTY_ENTRY)

@@ -70,8 +70,7 @@ int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, bool
     return enqueue(data, length, written, newHeadIdx, allOrNothing);
 }
 
-int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing,
-                           bool wake)
+int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing)
 {
     const int32 head = m_headIndex.load(std::memory_order_relaxed);
     written = 0;
@@ -100,15 +99,10 @@ int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int3
     if (used > m_maxUsage.load(std::memory_order_relaxed))
         m_maxUsage.store(used, std::memory_order_relaxed);
 
-    // The bytes are in and the head has moved whatever the post says: a
-    // caller must not write them again on -1 (the code tells why).
-    return wake ? wakeReader() : 0;
-}
-
-int32 StreamBuffer::wakeReader()
-{
     if (m_optimizeMode != CPU_UTILIZATION)
         return 0;
+    // The bytes are in and the head has moved whatever the post says: a
+    // caller must not write them again on -1 (the code tells why).
     int32 r = postEvent();
     while (r != 0 && FrameworkErrno::m_fwErrno == WOULD_BLOCK)
         r = postEvent();

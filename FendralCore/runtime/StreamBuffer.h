@@ -38,10 +38,7 @@ public:
     // Writes up to length bytes at the head (all of them or none with
     // allOrNothing). written receives the bytes written, newHeadIdx the head
     // after the write, which the reader may pass back as a head limit.
-    // With wake false, the reader is not woken: the caller does it with
-    // wakeReader once whatever announces the bytes is in place.
-    int32 enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing,
-                  bool wake = true);
+    int32 enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing);
     int32 enqueue(const char* data, int32 length, int32& written, bool allOrNothing);
 
     // Reads up to maxLen bytes from the tail, no further than headLimit (-1:
@@ -55,9 +52,6 @@ public:
     void reset();
     // Bytes held.
     int32 availEntry() const;
-    // Writer side, CPU_UTILIZATION mode: one wake-up count for the reader
-    // (nothing in LOW_LATENCY mode). -1 with the code set when it fails.
-    int32 wakeReader();
 
     // Framing: cut one whole message from the tail into buf (capacity maxLen),
     // contiguous even when it wraps the ring end, and advance the tail by

@@ -183,26 +183,6 @@ TEST(StreamBuffer, CpuModeWakesTheReaderOncePerWriteOnAChannelRing)
     EXPECT_FALSE(readable(polled));
 }
 
-// The network thread writes the bytes first and wakes the reader only once
-// their record is published; the write alone must not wake it.
-TEST(StreamBuffer, WriteWithoutWakeLeavesTheReaderAsleepUntilWoken)
-{
-    TcpConnResource* noChannel = nullptr;
-    StreamBuffer channel(noChannel, 64, CPU_UTILIZATION, false);
-    int32 written = 0, head = 0;
-    ASSERT_EQ(channel.enqueue("ab", 2, written, head, true, false), 0);
-    EXPECT_EQ(written, 2);
-    EXPECT_FALSE(readable(channel));
-    ASSERT_EQ(channel.wakeReader(), 0);
-    EXPECT_TRUE(readable(channel));
-    EXPECT_EQ(take(channel, 8), "ab");
-    EXPECT_FALSE(readable(channel));
-
-    StreamBuffer polled(64, LOW_LATENCY, false);
-    EXPECT_EQ(polled.wakeReader(), 0);
-    EXPECT_FALSE(readable(polled));
-}
-
 TEST(StreamBuffer, OneWriterOneReaderPassEveryByteInOrder)
 {
     for (OptimizationMode mode : {CPU_UTILIZATION, LOW_LATENCY})
