@@ -834,10 +834,8 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         }
         ++count;
         // Gives back the count the cut took: the multiplexer keeps reporting
-        // the ring while whole messages may remain. An emptied ring needs
-        // none (the writer posts with every write), and posting one would
-        // cost a write and a read before the recipient is woken.
-        if (m_optMode == CPU_UTILIZATION && streamBufPtr->availEntry() > 0)
+        // the ring while whole messages may remain.
+        if (m_optMode == CPU_UTILIZATION)
             streamBufPtr->postEvent();
         if (count % m_contMsgProcNum == 0)
             touchLiveness();
