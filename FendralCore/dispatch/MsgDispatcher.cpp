@@ -1249,7 +1249,10 @@ int32 MsgDispatcher::addTimer(int32 slot, AppTimer* timer, int64& timerHandle)
     if (timer == nullptr)
         return fwFail(BUF_NOT_ENOUGH_SPACE, -1);
     const bool useFd = timer->usesFileDescriptor();
-    if ((useFd && m_fdWaitPtr->addFileDesc(timer, IO_WAIT_READ) != 0) || timer->start() != 0)
+    // Armed before it joins the wait: adding it costs microseconds that would
+    // otherwise fall after the interval's start. The wait still sees an
+    // expiry that comes before the add (its readiness is checked on add).
+    if (timer->start() != 0 || (useFd && m_fdWaitPtr->addFileDesc(timer, IO_WAIT_READ) != 0))
     {
         const int32 code = FrameworkErrno::m_fwErrno;
         if (useFd)

@@ -83,15 +83,9 @@ long TarvokTimer::create()
                       << " timers; the limit follows MSG_DISP_FD_NUM)";
         return 0;
     }
+    // The framework arms a timer as it creates it; starting it again would
+    // re-arm it a few microseconds later and push every first expiry back.
     mQelmoTimer = handle;
-    if (::startTimer(mQelmoTimer) != 0)
-    {
-        log.warning() << "TarvokTimerImpl::create() : start timer handle|" << mQelmoTimer << "| failed. error|"
-                      << getErrorCode() << "|";
-        ::removeTimer(mQelmoTimer);
-        mQelmoTimer = 0;
-        return 0;
-    }
     return mQelmoTimer;
 }
 
