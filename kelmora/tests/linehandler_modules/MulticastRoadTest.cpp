@@ -83,7 +83,11 @@ struct Driver : TarvokTimerHandler
         case 4:
             if (client.taken().size() < 2 || !line->connected())
                 return;
-            sender.send(block({"O7g", "O8h"}));
+            // Apart, not as one block: the datagram sent while the line had
+            // left may still sit in the socket and come first, and a block
+            // starting at a number already passed is dropped whole.
+            sender.send(block({"O7g"}));
+            sender.send(block({"O8h"}));
             phase = 5;
             return;
         case 5:
