@@ -39,9 +39,22 @@ public:
     {
         if (mPid > 0 && !mStatus)
         {
-            ::kill(mPid, SIGKILL);
+            // Asked to end first, so that it removes its named semaphore and
+            // segments; killed only when it does not end in time.
+            ::kill(mPid, SIGTERM);
             int status = 0;
-            ::waitpid(mPid, &status, 0);
+            bool ended = false;
+            for (int i = 0; i < 500 && !ended; ++i)
+            {
+                ended = ::waitpid(mPid, &status, WNOHANG) == mPid;
+                if (!ended)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (!ended)
+            {
+                ::kill(mPid, SIGKILL);
+                ::waitpid(mPid, &status, 0);
+            }
         }
         std::error_code ignored;
         if (std::getenv("RTSD_TEST_KEEP") == nullptr)
