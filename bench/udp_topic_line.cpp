@@ -9,6 +9,10 @@
 // - BM_TopicLine / BM_TopicCopy: topic messages of 100 bytes to 64 KB into
 //   the line data channel (copy, record, publish), beside a copy of the same
 //   bytes into a buffer of the same size (the bound).
+// - BM_TopicLineDelivered: the same through the thread's callback, one
+//   message per call, as the messaging thread delivers topic data.
+// - BM_TopicStep: the steps of one topic message, each alone, so the fixed
+//   cost per message can be told apart (the clock read dominates it).
 // Everything runs inside the driving thread's appReady of a real framework
 // process; the idle line lives on a thread of its own.
 #include "HostBenchSupport.h"
@@ -200,6 +204,116 @@ void BM_TopicLine(benchmark::State& state)
     bus.unsubscribe(&sink);
 }
 
+// The same line reached the way the messaging thread reaches it: one data
+// message per call of the thread's callback, which finds the handler by the
+// topic's resource name (its per-thread cache) and calls onTopicData. The
+// framework hands a topic message to the thread alone, never in a batch, so
+// this is the per-message road a real line takes.
+void BM_TopicLineDelivered(benchmark::State& state)
+{
+    static const char cTopic[17] = "BENCHTOPIC";
+    Factory factory;
+    TarvokSession session;
+    session.setLog(&g_host->log);
+    LineHandlerTopic line(factory, session, g_host->log);
+    Orlu<LineData> bus("topic", "default");
+    Orlu<MsgPubAdmin> admin("admin", "default");
+    NoOp sink;
+    bus.subscribe(&sink);
+    line.LineHandler::OrluPublisher<LineData>::setDestination(&bus);
+    line.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
+    TopicHandler* handler = &line;
+    if (!Runnable::insertTopicHandleMap(cTopic, handler, g_host->log))
+    {
+        state.SkipWithError("topic handle map refused the benchmark's topic");
+        return;
+    }
+    std::string message(static_cast<std::size_t>(state.range(0)), 't');
+    DataMsg data{};
+    std::memcpy(data.channelNameTxt, cTopic, sizeof cTopic);
+    data.chnType = MSG_TOPIC_CHANNEL;
+    data.bufPtr = message.data();
+    data.dataLen = static_cast<int32>(message.size());
+    for (auto _ : state)
+        Runnable::callback(MSG_DATA, nullptr, &data);
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+    if (sink.count != static_cast<std::uint64_t>(state.iterations()))
+        state.SkipWithError("not every message reached the line data channel");
+    Runnable::removeTopicHandleMap(cTopic, handler, nullptr, g_host->log);
+    bus.unsubscribe(&sink);
+}
+
+// What one 100-byte message costs step by step, each step alone on the
+// line's own record, publishers and buses, as the line does it: the floor
+// of BM_TopicLine is the sum.
+enum TopicStep : int
+{
+    cClockRead,     // setReadQuorDataTimeNow: one clock read
+    cLineTime,      // the line time taken over from the read time
+    cCopyAndSave,   // the copy into the line's buffer, setData, save
+    cPublish,       // the record to the line data bus, one subscriber
+    cBatchAndFlush, // the start-batch and flush messages
+    cClockOnly      // clock_gettime alone, below every wrapper
+};
+
+void BM_TopicStep(benchmark::State& state)
+{
+    static const char* const labels[] = {"clock read", "line time", "copy+setData+save", "publish",
+                                         "start-batch+flush", "clock_gettime"};
+    Factory factory;
+    TarvokSession session;
+    session.setLog(&g_host->log);
+    LineHandlerTopic line(factory, session, g_host->log);
+    Orlu<LineData> bus("topic", "default");
+    Orlu<MsgPubAdmin> admin("admin", "default");
+    NoOp sink;
+    bus.subscribe(&sink);
+    line.LineHandler::OrluPublisher<LineData>::setDestination(&bus);
+    line.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
+    std::unique_ptr<LineData, void (*)(LineData*)> record(factory.create(), [](LineData* d) { delete d; });
+    std::unique_ptr<char[]> buffer(new char[LineHandlerTopic::cMaxMessage]);
+    const std::string message(100, 't');
+    MsgPubAdmin batch(MsgPubAdmin::START_BATCH);
+    MsgPubAdmin flush(MsgPubAdmin::FLUSH);
+    record->setData(message.data(), static_cast<unsigned int>(message.size()));
+    record->setReadQuorDataTimeNow();
+    const auto step = static_cast<TopicStep>(state.range(0));
+    timespec ts{};
+    for (auto _ : state)
+    {
+        switch (step)
+        {
+        case cClockRead:
+            record->setReadQuorDataTimeNow();
+            break;
+        case cLineTime:
+            record->setLineTime(record->getReadQuorDataTime());
+            break;
+        case cCopyAndSave:
+            std::memcpy(buffer.get(), message.data(), message.size());
+            record->setData(buffer.get(), static_cast<unsigned int>(message.size()));
+            line.save(*record);
+            break;
+        case cPublish:
+            line.LineHandler::OrluPublisher<LineData>::publish(*record);
+            break;
+        case cBatchAndFlush:
+            line.OrluPublisher<MsgPubAdmin>::publish(batch);
+            line.OrluPublisher<MsgPubAdmin>::publish(flush);
+            break;
+        case cClockOnly:
+            clock_gettime(CLOCK_REALTIME, &ts);
+            benchmark::DoNotOptimize(ts);
+            break;
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel(labels[step]);
+    state.SetItemsProcessed(state.iterations());
+    bus.unsubscribe(&sink);
+}
+
 void BM_TopicCopy(benchmark::State& state)
 {
     std::unique_ptr<char[]> buffer(new char[LineHandlerTopic::cMaxMessage]);
@@ -247,7 +361,9 @@ BENCHMARK(BM_UdpLine)->UseRealTime();
 BENCHMARK(BM_UdpBound)->UseRealTime();
 BENCHMARK(BM_UdpIdleCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TopicLine)->RangeMultiplier(4)->Range(100, 65536);
+BENCHMARK(BM_TopicLineDelivered)->RangeMultiplier(4)->Range(100, 65536);
 BENCHMARK(BM_TopicCopy)->RangeMultiplier(4)->Range(100, 65536);
+BENCHMARK(BM_TopicStep)->DenseRange(cClockRead, cClockOnly);
 
 int main(int argc, char** argv)
 {

@@ -86,8 +86,12 @@ void LineHandlerImpl::writeRecoveryFile(bool truncate)
 
 void LineHandlerImpl::save(LineData& data)
 {
+    // Most lines keep no recovery file: answer that before asking the
+    // record anything, as this runs for every message.
+    if (mRecoveryOutput == nullptr)
+        return;
     const std::uint32_t n = data.getDataLen();
-    if (mRecoveryOutput == nullptr || n == 0)
+    if (n == 0)
         return;
     const char* bytes = data.getData();
     const bool hasNewline = bytes[n - 1] == '\n';
