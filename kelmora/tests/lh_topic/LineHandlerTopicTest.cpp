@@ -347,6 +347,48 @@ TEST_F(Topic, MessagesUpToTheLimitAreLineDataAndEachPassEndsWithAFlush)
     EXPECT_EQ(factory.created, 2);
 }
 
+// Kept by the counter the line data tests share.
+std::uint64_t allocationCount();
+
+TEST_F(Topic, AMessageThroughTheThreadAllocatesNothingOnceTheLineIsUp)
+{
+    LineHandlerTopic& h = make();
+    // Subscribers that only count: the recorders of the fixture allocate.
+    struct Bytes : OrluSubscriber<LineData>
+    {
+        Bytes() : OrluSubscriber<LineData>("bytes") {}
+        void onData(const Orlu<LineData>&, const std::string&, const LineData& d) override { total += d.getDataLen(); }
+        std::uint64_t total = 0;
+    } bytes;
+    struct Flushes : OrluSubscriber<MsgPubAdmin>
+    {
+        Flushes() : OrluSubscriber<MsgPubAdmin>("flushes") {}
+        void onData(const Orlu<MsgPubAdmin>&, const std::string&, const MsgPubAdmin& m) override
+        {
+            count += m.getAction() == MsgPubAdmin::FLUSH ? 1 : 0;
+        }
+        int count = 0;
+    } flushes;
+    Orlu<LineData> lineData("quiet", "default");
+    Orlu<MsgPubAdmin> admin("quiet", "default");
+    lineData.subscribe(&bytes);
+    admin.subscribe(&flushes);
+    h.OrluPublisher<LineData>::setDestination(&lineData);
+    h.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
+
+    const std::string message(1000, 'm');
+    // The first message brings the line up and fills the thread's look-up.
+    thread.runnable->topicData(h.getTopic(), message);
+    const std::uint64_t before = allocationCount();
+    for (int i = 0; i < 100; ++i)
+        thread.runnable->topicData(h.getTopic(), message);
+    EXPECT_EQ(allocationCount() - before, 0u);
+    EXPECT_EQ(bytes.total, 101u * 1000u);
+    EXPECT_EQ(flushes.count, 101);
+    lineData.unsubscribe(&bytes);
+    admin.unsubscribe(&flushes);
+}
+
 TEST_F(Topic, TwoLinesOnOneTopicShareOneRegistrationAndSubscriptionAndEachGetsTheMessages)
 {
     gScript = Script{};
