@@ -11,6 +11,8 @@
 //   bytes into a buffer of the same size (the bound).
 // - BM_TopicLineDelivered: the same through the thread's callback, one
 //   message per call, as the messaging thread delivers topic data.
+// - BM_TopicFloor: one clock read and the copy per message, the least a
+//   line that stamps each message can cost (shown beside, not the bound).
 // - BM_TopicStep: the steps of one topic message, each alone, so the fixed
 //   cost per message can be told apart (the clock read dominates it).
 // Everything runs inside the driving thread's appReady of a real framework
@@ -244,6 +246,26 @@ void BM_TopicLineDelivered(benchmark::State& state)
     bus.unsubscribe(&sink);
 }
 
+// The least any line can do per message while each message carries its own
+// read time: one clock read and the copy. Not the bound (BM_TopicCopy is);
+// it shows how much of the gap to the bound the clock alone takes.
+void BM_TopicFloor(benchmark::State& state)
+{
+    std::unique_ptr<char[]> buffer(new char[LineHandlerTopic::cMaxMessage]);
+    const std::string message(static_cast<std::size_t>(state.range(0)), 't');
+    timespec ts{};
+    for (auto _ : state)
+    {
+        clock_gettime(CLOCK_REALTIME, &ts);
+        std::memcpy(buffer.get(), message.data(), message.size());
+        benchmark::DoNotOptimize(ts);
+        benchmark::DoNotOptimize(buffer.get());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
 // What one 100-byte message costs step by step, each step alone on the
 // line's own record, publishers and buses, as the line does it: the floor
 // of BM_TopicLine is the sum.
@@ -363,6 +385,7 @@ BENCHMARK(BM_UdpIdleCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillise
 BENCHMARK(BM_TopicLine)->RangeMultiplier(4)->Range(100, 65536);
 BENCHMARK(BM_TopicLineDelivered)->RangeMultiplier(4)->Range(100, 65536);
 BENCHMARK(BM_TopicCopy)->RangeMultiplier(4)->Range(100, 65536);
+BENCHMARK(BM_TopicFloor)->RangeMultiplier(4)->Range(100, 65536);
 BENCHMARK(BM_TopicStep)->DenseRange(cClockRead, cClockOnly);
 
 int main(int argc, char** argv)

@@ -65,7 +65,9 @@ bool LineHandler::check(LineData&)
 
 void LineHandler::save(LineData& data)
 {
-    mImpl->save(data);
+    // Called for every message; most lines keep no recovery file.
+    if (mImpl->mRecoveryOutput != nullptr)
+        mImpl->save(data);
 }
 
 void LineHandler::lineDown(const std::string& reason, LineStatus::StatusType status, bool isError)
