@@ -186,24 +186,35 @@ void BM_UdpIdleCpu(benchmark::State& state)
     state.counters["idle_cpu_pct"] = cpuShare * 100.0;
 }
 
-void BM_TopicLine(benchmark::State& state)
+// A topic line on its own session, its line data to a bus with one no-op
+// subscriber, its start-batch and flush messages to a bus of their own.
+struct TopicRig
 {
+    TopicRig()
+    {
+        session.setLog(&g_host->log);
+        bus.subscribe(&sink);
+        line.LineHandler::OrluPublisher<LineData>::setDestination(&bus);
+        line.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
+    }
+    ~TopicRig() { bus.unsubscribe(&sink); }
     Factory factory;
     TarvokSession session;
-    session.setLog(&g_host->log);
-    LineHandlerTopic line(factory, session, g_host->log);
-    Orlu<LineData> bus("topic", "default");
-    Orlu<MsgPubAdmin> admin("admin", "default");
+    LineHandlerTopic line{factory, session, g_host->log};
+    Orlu<LineData> bus{"topic", "default"};
+    Orlu<MsgPubAdmin> admin{"admin", "default"};
     NoOp sink;
-    bus.subscribe(&sink);
-    line.LineHandler::OrluPublisher<LineData>::setDestination(&bus);
-    line.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
+};
+
+void BM_TopicLine(benchmark::State& state)
+{
+    TopicRig rig;
+    LineHandlerTopic& line = rig.line;
     const std::string message(static_cast<std::size_t>(state.range(0)), 't');
     for (auto _ : state)
         line.onTopicData(message.data(), static_cast<unsigned int>(message.size()));
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * state.range(0));
-    bus.unsubscribe(&sink);
 }
 
 // The same line reached the way the messaging thread reaches it: one data
@@ -214,16 +225,8 @@ void BM_TopicLine(benchmark::State& state)
 void BM_TopicLineDelivered(benchmark::State& state)
 {
     static const char cTopic[17] = "BENCHTOPIC";
-    Factory factory;
-    TarvokSession session;
-    session.setLog(&g_host->log);
-    LineHandlerTopic line(factory, session, g_host->log);
-    Orlu<LineData> bus("topic", "default");
-    Orlu<MsgPubAdmin> admin("admin", "default");
-    NoOp sink;
-    bus.subscribe(&sink);
-    line.LineHandler::OrluPublisher<LineData>::setDestination(&bus);
-    line.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
+    TopicRig rig;
+    LineHandlerTopic& line = rig.line;
     TopicHandler* handler = &line;
     if (!Runnable::insertTopicHandleMap(cTopic, handler, g_host->log))
     {
@@ -240,10 +243,9 @@ void BM_TopicLineDelivered(benchmark::State& state)
         Runnable::callback(MSG_DATA, nullptr, &data);
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * state.range(0));
-    if (sink.count != static_cast<std::uint64_t>(state.iterations()))
+    if (rig.sink.count != static_cast<std::uint64_t>(state.iterations()))
         state.SkipWithError("not every message reached the line data channel");
     Runnable::removeTopicHandleMap(cTopic, handler, nullptr, g_host->log);
-    bus.unsubscribe(&sink);
 }
 
 // The least any line can do per message while each message carries its own
@@ -283,17 +285,9 @@ void BM_TopicStep(benchmark::State& state)
 {
     static const char* const labels[] = {"clock read", "line time", "copy+setData+save", "publish",
                                          "start-batch+flush", "clock_gettime"};
-    Factory factory;
-    TarvokSession session;
-    session.setLog(&g_host->log);
-    LineHandlerTopic line(factory, session, g_host->log);
-    Orlu<LineData> bus("topic", "default");
-    Orlu<MsgPubAdmin> admin("admin", "default");
-    NoOp sink;
-    bus.subscribe(&sink);
-    line.LineHandler::OrluPublisher<LineData>::setDestination(&bus);
-    line.OrluPublisher<MsgPubAdmin>::setDestination(&admin);
-    std::unique_ptr<LineData, void (*)(LineData*)> record(factory.create(), [](LineData* d) { delete d; });
+    TopicRig rig;
+    LineHandlerTopic& line = rig.line;
+    std::unique_ptr<LineData, void (*)(LineData*)> record(rig.factory.create(), [](LineData* d) { delete d; });
     std::unique_ptr<char[]> buffer(new char[LineHandlerTopic::cMaxMessage]);
     const std::string message(100, 't');
     MsgPubAdmin batch(MsgPubAdmin::START_BATCH);
@@ -333,7 +327,6 @@ void BM_TopicStep(benchmark::State& state)
     }
     state.SetLabel(labels[step]);
     state.SetItemsProcessed(state.iterations());
-    bus.unsubscribe(&sink);
 }
 
 void BM_TopicCopy(benchmark::State& state)
