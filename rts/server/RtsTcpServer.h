@@ -86,6 +86,11 @@ public:
     // shared among the sending sessions, at least one each, so that many
     // receivers are slowed rather than all cut off.
     int packetBudget();
+    // Whether a session with nothing queued writes an answer that fits in
+    // its interval's budget at once (the default) or leaves every queued
+    // packet to its sending ticks, as a test that delivers the ticks itself needs.
+    void setWriteAnswersAtOnce(bool on) { mWriteAnswersAtOnce = on; }
+    bool writeAnswersAtOnce() const { return mWriteAnswersAtOnce; }
 
     // Settings (configuration and admin methods).
     unsigned getMaxSeqNumGap() const { return mMaxSeqNumGap; }
@@ -159,4 +164,5 @@ private:
     HaMode mHAMode{HaMode::UNKNOWN};
     bool mAllowLastSeqNumRequest;
     bool mOverBudgetLogged = false;
+    bool mWriteAnswersAtOnce = true;
 };
