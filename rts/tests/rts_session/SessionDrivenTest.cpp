@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace rtstest;
 
 namespace
@@ -75,6 +78,103 @@ TEST(RtsSessionDriven, SendingClientsShareTheBudgetAndNeverGetNone)
             s->closeSocket();
     }
     EXPECT_EQ(d.sink().count("150 clients are receiving", LOG_LEVEL_WARNING), 1);
+    EXPECT_FALSE(d.malformed());
+}
+
+// A request to a session with nothing queued is answered at once when the
+// whole answer fits in what the session's sending interval has left of the
+// budget (100 packets per 100 ms here); otherwise it waits for the tick.
+TEST(RtsSessionDriven, AnswersThatFitTheIntervalsBudgetLeaveAtOnce)
+{
+    struct Case
+    {
+        const char* name;
+        std::uint32_t earlier;  // messages of an answer served before, 0 none
+        bool earlierByTick;     // that answer written by a tick, else at once
+        int pauseMs;            // between that answer and the request
+        bool otherReceiving;    // another session shares the budget
+        std::uint32_t messages; // one to a packet, after the response
+        bool atOnce;
+    };
+    const Case cases[] = {
+        {"idle", 0, false, 0, false, 3, true},
+        {"the whole budget", 0, false, 0, false, 99, true},
+        {"over the budget", 0, false, 0, false, 100, false},
+        {"budget spent by a tick", 99, true, 0, false, 1, false},
+        {"budget spent by a tick an interval ago", 99, true, 110, false, 1, true},
+        {"budget spent at once", 99, false, 0, false, 1, false},
+        {"budget left after an answer at once", 49, false, 0, false, 49, true},
+        {"half the budget, shared", 0, false, 0, true, 49, true},
+        {"over half the budget, shared", 0, false, 0, true, 50, false},
+    };
+    for (const Case& c : cases)
+    {
+        SessionDriver d(cClients);
+        d.server().setWriteAnswersAtOnce(true);
+        d.channel(9, 1, 200, 1000);
+        RtsTcpSession& s = d.logOn("s", "bob");
+        if (c.otherReceiving)
+        {
+            RtsTcpSession& other = d.logOn("other", "bob");
+            SessionDriver::send(other, request(9, 1, 200));
+            ASSERT_TRUE(d.packets("other").empty()) << c.name;
+        }
+        if (c.earlier != 0)
+        {
+            d.server().setWriteAnswersAtOnce(!c.earlierByTick);
+            SessionDriver::send(s, request(9, 1, c.earlier));
+            if (c.earlierByTick)
+                s.onTimer(&s.sendingTimer());
+            ASSERT_EQ(d.packets("s").size(), c.earlier + 1) << c.name;
+            d.server().setWriteAnswersAtOnce(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+        }
+        SessionDriver::send(s, request(9, 101, 100 + c.messages));
+        std::vector<Packet> out = d.packets("s");
+        EXPECT_TRUE(s.sendingTimer().isValid()) << c.name;
+        if (!c.atOnce)
+        {
+            EXPECT_TRUE(out.empty()) << c.name;
+            s.onTimer(&s.sendingTimer());
+            out = d.packets("s");
+            ASSERT_FALSE(out.empty()) << c.name;
+        }
+        else
+        {
+            ASSERT_EQ(out.size(), c.messages + 1) << c.name;
+            EXPECT_EQ(out.back().seq, 100 + c.messages) << c.name;
+            // The timer still runs out its interval, then stops.
+            s.onTimer(&s.sendingTimer());
+            EXPECT_TRUE(d.packets("s").empty()) << c.name;
+            EXPECT_FALSE(s.sendingTimer().isValid()) << c.name;
+        }
+        EXPECT_EQ(out[0].retransStatus(), 0) << c.name;
+        EXPECT_EQ(out[1].seq, 101u) << c.name;
+        EXPECT_FALSE(d.malformed()) << c.name;
+    }
+}
+
+// An answer written at once that the socket takes only in part goes on at
+// the next tick, behind the bytes already written, with the same numbers.
+TEST(RtsSessionDriven, AnswerWrittenAtOnceInPartGoesOnAtTheTick)
+{
+    SessionDriver d(cClients);
+    d.server().setWriteAnswersAtOnce(true);
+    d.channel(9, 1, 10, 1000);
+    RtsTcpSession& s = d.logOn("s", "bob");
+    d.script("s") = {Write{32 + 1016 + 500}, Write{0, WOULD_BLOCK}};
+    SessionDriver::send(s, request(9, 1, 3));
+    EXPECT_EQ(d.wire("s").size(), 32u + 1016 + 500);
+    EXPECT_EQ(s.bytesSent(), 500u);
+    ASSERT_TRUE(s.sendingTimer().isValid());
+    s.onTimer(&s.sendingTimer());
+    const std::vector<Packet> out = d.packets("s");
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[0].retransStatus(), 0);
+    EXPECT_EQ(out[0].seq, 2u); // the logon answer took 1
+    for (std::uint32_t i = 1; i <= 3; ++i)
+        EXPECT_EQ(out[i].seq, i);
+    EXPECT_TRUE(d.wire("s").empty());
     EXPECT_FALSE(d.malformed());
 }
 
