@@ -971,7 +971,7 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
         mWindowSent = 0;
     }
     mThrottleThreshold = mServer->packetBudget();
-    const int left = mThrottleThreshold - mWindowSent;
+    const int left = std::min(mThrottleThreshold - mWindowSent, mServer->packetsLeftThisInterval(now));
     // An answer the budget would pace is paced from its first packet, as
     // the ticks would: no burst ahead of the other receiving clients.
     if (left <= 0 || mPacketQueue->getNumEntries() > static_cast<unsigned long>(left))
@@ -980,6 +980,7 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
     if (sent < 0)
         return;
     mWindowSent += sent;
+    mServer->packetsWritten(now, sent);
     if (sent > 0)
         mAttemptsToSendDataCount = 0;
     if (mTraceCommunications)
@@ -997,6 +998,7 @@ void RtsTcpSession::sendRetry()
     if (sent < 0)
         return;
     mWindowSent = sent;
+    mServer->packetsWritten(mWindowStart, sent);
     mAttemptsToSendDataCount = sent > 0 ? 0 : mAttemptsToSendDataCount + 1;
     if (mTraceCommunications)
         mLog->info() << op << mClientLogStr << "): sent [" << sent << "] packets to client.";
