@@ -18,11 +18,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -241,27 +239,6 @@ void BM_ReplayToClients(benchmark::State& state)
         writerFds.push_back(w);
     }
 
-    // The bare writer waits on its own thread, as rtsd's does: starting a
-    // thread is no part of a writev loop, and on a busy machine it can cost
-    // as much as the whole answer to one client.
-    std::mutex lock;
-    std::condition_variable wake;
-    int rounds = 0;
-    bool done = false;
-    std::thread writer([&] {
-        for (int seen = 0;;)
-        {
-            {
-                std::unique_lock<std::mutex> l(lock);
-                wake.wait(l, [&] { return done || rounds != seen; });
-                if (done)
-                    return;
-                seen = rounds;
-            }
-            bareWritev(writerFds, packets);
-        }
-    });
-
     double rtsdSeconds = 0, bareSeconds = 0;
     for (auto _ : state)
     {
@@ -270,12 +247,9 @@ void BM_ReplayToClients(benchmark::State& state)
             c->send(request(7, 1, cMessages));
         drain(servedFds, perClient);
         const auto t1 = Clock::now();
-        {
-            std::lock_guard<std::mutex> l(lock);
-            ++rounds;
-        }
-        wake.notify_one();
+        std::thread writer([&] { bareWritev(writerFds, packets); });
         drain(bareFds, perClient);
+        writer.join();
         const auto t2 = Clock::now();
         const double seconds = std::chrono::duration<double>(t1 - t0).count();
         rtsdSeconds += seconds;
@@ -287,12 +261,6 @@ void BM_ReplayToClients(benchmark::State& state)
     state.counters["bare_pkt/s"] = sent / bareSeconds;
     state.counters["ratio"] = bareSeconds / rtsdSeconds;
     state.counters["pkt/answer"] = static_cast<double>(packets.size());
-    {
-        std::lock_guard<std::mutex> l(lock);
-        done = true;
-    }
-    wake.notify_one();
-    writer.join();
     for (int w : writerFds)
         ::close(w);
     ::close(listener);
