@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

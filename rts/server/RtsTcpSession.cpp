@@ -15,8 +15,8 @@
 #include "FendralServices/api/FwServices.h"
 
 #include <algorithm>
-#include <chrono>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
