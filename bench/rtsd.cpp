@@ -19,6 +19,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -136,6 +138,23 @@ void drain(const std::vector<int>& fds, std::size_t expected)
         r.join();
 }
 
+// CPU time all threads of process `pid` have run, in nanoseconds: what the
+// server spends per packet, whatever else the machine is busy with.
+double cpuNanoseconds(int pid)
+{
+    double total = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    {
+        std::ifstream in(it->path() / "schedstat");
+        double ns = 0;
+        if (in >> ns)
+            total += ns;
+    }
+    return total;
+}
+
 // A listening loopback socket of the bench's own, and its port.
 int listenLoopback(int& port)
 {
@@ -240,6 +259,8 @@ void BM_ReplayToClients(benchmark::State& state)
     }
 
     double rtsdSeconds = 0, bareSeconds = 0;
+    const double cpuBefore = cpuNanoseconds(rtsd->pid());
+    double bareCpu = 0; // the bare writer's own
     for (auto _ : state)
     {
         const auto t0 = Clock::now();
@@ -247,7 +268,13 @@ void BM_ReplayToClients(benchmark::State& state)
             c->send(request(7, 1, cMessages));
         drain(servedFds, perClient);
         const auto t1 = Clock::now();
-        std::thread writer([&] { bareWritev(writerFds, packets); });
+        std::thread writer([&] {
+            timespec a{}, b{};
+            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+            bareWritev(writerFds, packets);
+            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+            bareCpu += static_cast<double>(b.tv_sec - a.tv_sec) * 1e9 + static_cast<double>(b.tv_nsec - a.tv_nsec);
+        });
         drain(bareFds, perClient);
         writer.join();
         const auto t2 = Clock::now();
@@ -261,6 +288,8 @@ void BM_ReplayToClients(benchmark::State& state)
     state.counters["bare_pkt/s"] = sent / bareSeconds;
     state.counters["ratio"] = bareSeconds / rtsdSeconds;
     state.counters["pkt/answer"] = static_cast<double>(packets.size());
+    state.counters["rtsd_cpu_ns/pkt"] = (cpuNanoseconds(rtsd->pid()) - cpuBefore) / sent;
+    state.counters["bare_cpu_ns/pkt"] = bareCpu / sent;
     for (int w : writerFds)
         ::close(w);
     ::close(listener);
