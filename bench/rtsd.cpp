@@ -18,6 +18,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -135,6 +138,23 @@ void drain(const std::vector<int>& fds, std::size_t expected)
         r.join();
 }
 
+// CPU time all threads of process `pid` have run, in nanoseconds: what the
+// server spends per packet, whatever else the machine is busy with.
+double cpuNanoseconds(int pid)
+{
+    double total = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    {
+        std::ifstream in(it->path() / "schedstat");
+        double ns = 0;
+        if (in >> ns)
+            total += ns;
+    }
+    return total;
+}
+
 // A listening loopback socket of the bench's own, and its port.
 int listenLoopback(int& port)
 {
@@ -239,6 +259,8 @@ void BM_ReplayToClients(benchmark::State& state)
     }
 
     double rtsdSeconds = 0, bareSeconds = 0;
+    const double cpuBefore = cpuNanoseconds(rtsd->pid());
+    double bareCpu = 0; // the bare writer's own
     for (auto _ : state)
     {
         const auto t0 = Clock::now();
@@ -246,7 +268,13 @@ void BM_ReplayToClients(benchmark::State& state)
             c->send(request(7, 1, cMessages));
         drain(servedFds, perClient);
         const auto t1 = Clock::now();
-        std::thread writer([&] { bareWritev(writerFds, packets); });
+        std::thread writer([&] {
+            timespec a{}, b{};
+            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+            bareWritev(writerFds, packets);
+            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+            bareCpu += static_cast<double>(b.tv_sec - a.tv_sec) * 1e9 + static_cast<double>(b.tv_nsec - a.tv_nsec);
+        });
         drain(bareFds, perClient);
         writer.join();
         const auto t2 = Clock::now();
@@ -260,6 +288,8 @@ void BM_ReplayToClients(benchmark::State& state)
     state.counters["bare_pkt/s"] = sent / bareSeconds;
     state.counters["ratio"] = bareSeconds / rtsdSeconds;
     state.counters["pkt/answer"] = static_cast<double>(packets.size());
+    state.counters["rtsd_cpu_ns/pkt"] = (cpuNanoseconds(rtsd->pid()) - cpuBefore) / sent;
+    state.counters["bare_cpu_ns/pkt"] = bareCpu / sent;
     for (int w : writerFds)
         ::close(w);
     ::close(listener);
@@ -392,7 +422,22 @@ void BM_MemoryPerCachedMessage(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_ReplayToClients)->Arg(1)->Arg(50)->Arg(200)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+// Rounds of replay: an answer to one client takes a few milliseconds, so it
+// gets more of them for a steady figure. RTSD_BENCH_ROUNDS sets them all,
+// e.g. many to profile a running rtsd.
+static int replayRounds(int rounds)
+{
+    const char* text = std::getenv("RTSD_BENCH_ROUNDS");
+    return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : rounds;
+}
+
+BENCHMARK(BM_ReplayToClients)->Arg(1)->UseManualTime()->Iterations(replayRounds(200))->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayToClients)
+    ->Arg(50)
+    ->Arg(200)
+    ->UseManualTime()
+    ->Iterations(replayRounds(10))
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RequestLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemoryPerCachedMessage)->Arg(20)->Arg(200)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
 

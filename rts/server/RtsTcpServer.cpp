@@ -8,8 +8,10 @@
 
 #include "FendralServices/api/FwServices.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -264,6 +266,35 @@ int RtsTcpServer::packetBudget()
     }
     mOverBudgetLogged = false;
     return static_cast<int>(share);
+}
+
+void RtsTcpServer::packetsWritten(std::int64_t now, int count)
+{
+    if (count <= 0)
+        return;
+    packetsLeftThisInterval(now); // drops what has expired
+    if (mWrittenCount == cWrittenRecords)
+    {
+        Written& newest = mWritten[(mWrittenFirst + mWrittenCount - 1) % cWrittenRecords];
+        newest.at = now;
+        newest.count += count;
+    }
+    else
+        mWritten[(mWrittenFirst + mWrittenCount++) % cWrittenRecords] = {now, count};
+    mWrittenSum += count;
+}
+
+int RtsTcpServer::packetsLeftThisInterval(std::int64_t now)
+{
+    const std::int64_t interval = static_cast<std::int64_t>(mThrottleInterval) * 1'000'000;
+    while (mWrittenCount != 0 && now - mWritten[mWrittenFirst].at >= interval)
+    {
+        mWrittenSum -= mWritten[mWrittenFirst].count;
+        mWrittenFirst = (mWrittenFirst + 1) % cWrittenRecords;
+        --mWrittenCount;
+    }
+    const long left = static_cast<long>(mPacketsPerInterval) - mWrittenSum;
+    return left > 0 ? static_cast<int>(std::min<long>(left, INT_MAX)) : 0;
 }
 
 int RtsTcpServer::resetNumRequestsPerClient(std::string& user)

@@ -16,6 +16,8 @@
 #include "rts/server/TcpSessionObjectPool.h"
 #include "zunq/HaMode.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,6 +88,17 @@ public:
     // shared among the sending sessions, at least one each, so that many
     // receivers are slowed rather than all cut off.
     int packetBudget();
+    // Whether a session with nothing queued writes an answer that fits in
+    // its interval's budget at once (the default) or leaves every queued
+    // packet to its sending ticks, as a test that delivers the ticks itself needs.
+    void setWriteAnswersAtOnce(bool on) { mWriteAnswersAtOnce = on; }
+    bool writeAnswersAtOnce() const { return mWriteAnswersAtOnce; }
+    // What all sessions wrote, at once or by their ticks, at steady-clock
+    // time `now` (ns): an answer written at once may only take what the
+    // configured budget has left over the last interval, so that sessions
+    // starting together never write more than it between them.
+    void packetsWritten(std::int64_t now, int count);
+    int packetsLeftThisInterval(std::int64_t now);
 
     // Settings (configuration and admin methods).
     unsigned getMaxSeqNumGap() const { return mMaxSeqNumGap; }
@@ -159,4 +172,17 @@ private:
     HaMode mHAMode{HaMode::UNKNOWN};
     bool mAllowLastSeqNumRequest;
     bool mOverBudgetLogged = false;
+    bool mWriteAnswersAtOnce = true;
+    // Writes of the last interval, oldest first, in a ring; when it is full
+    // the newest record takes the count, which only makes it expire later.
+    struct Written
+    {
+        std::int64_t at;
+        int count;
+    };
+    static constexpr std::size_t cWrittenRecords = 1024;
+    std::array<Written, cWrittenRecords> mWritten{};
+    std::size_t mWrittenFirst = 0;
+    std::size_t mWrittenCount = 0;
+    long mWrittenSum = 0;
 };

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,12 @@ std::string hexDump(const char* data, std::size_t length)
             out += '\n';
     }
     return out;
+}
+
+std::int64_t steadyNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 bool isTransient(int code)
@@ -177,6 +184,8 @@ void RtsTcpSession::resetStreamState()
     mAttemptsToSendDataCount = 0;
     mActiveRetransRequests.clear();
     mFrontInService = false;
+    mWindowStart = 0;
+    mWindowSent = 0;
 }
 
 void RtsTcpSession::setConnection(const char (&name)[17])
@@ -572,8 +581,14 @@ void RtsTcpSession::queueRequest(const char* message)
             return;
         }
     }
+    // A request to a session with nothing to write may be answered now
+    // rather than at the next tick.
+    const bool idle = mPacketQueue->getNumEntries() == 0 && mBytesSent == 0;
+    const bool timerWasRunning = mSendingTimer.isValid();
     mActiveRetransRequests.push_back(request);
     processRetransQueue();
+    if (idle && !mConnectionClosed && mServer->writeAnswersAtOnce())
+        sendAtOnce(timerWasRunning);
 }
 
 void RtsTcpSession::processRetransQueue()
@@ -909,23 +924,21 @@ void RtsTcpSession::stopSending()
     }
 }
 
-void RtsTcpSession::sendRetry()
+int RtsTcpSession::writeQueued(int budget)
 {
-    const char* const op = "RtsTcpSession::sendRetry (";
-    mThrottleThreshold = mServer->packetBudget();
     int sent = 0;
     // Whole packets leave several to a call: a write per packet costs the
     // server most of its time. A packet partly written, or a session whose
     // every packet is traced, goes one packet at a time.
     const bool batch = !debug() && !mIsTraceUser;
-    while (mPacketQueue->getNumEntries() != 0 && sent < mThrottleThreshold)
+    while (mPacketQueue->getNumEntries() != 0 && sent < budget)
     {
-        if (batch && mBytesSent == 0 && mThrottleThreshold - sent > 1 && mPacketQueue->getNumEntries() > 1)
+        if (batch && mBytesSent == 0 && budget - sent > 1 && mPacketQueue->getNumEntries() > 1)
         {
             bool whole = false;
-            const int done = sendBatch(mThrottleThreshold - sent, whole);
+            const int done = sendBatch(budget - sent, whole);
             if (done < 0)
-                return; // the close emptied the queues and stopped the timer
+                return -1; // the close emptied the queues and stopped the timer
             sent += done;
             if (!whole)
                 break; // the socket takes no more now
@@ -935,12 +948,57 @@ void RtsTcpSession::sendRetry()
         if (entry->mLength != 0 && !socketSendPacket(entry->mData, entry->mLength))
         {
             if (mConnectionClosed)
-                return; // the close emptied the queues and stopped the timer
+                return -1; // the close emptied the queues and stopped the timer
             break;
         }
         ++sent;
         packetWritten(entry);
     }
+    return sent;
+}
+
+void RtsTcpSession::sendAtOnce(bool timerWasRunning)
+{
+    if (mConnectionClosed || mBytesSent != 0 || mPacketQueue->getNumEntries() == 0)
+        return;
+    // A session whose timer stopped more than an interval ago opens a new
+    // interval now; the timer just started ticks one interval later. Else
+    // what the current interval has left is all there is.
+    const std::int64_t now = steadyNanoseconds();
+    if (!timerWasRunning && now - mWindowStart >= static_cast<std::int64_t>(mThrottleInterval) * 1'000'000)
+    {
+        mWindowStart = now;
+        mWindowSent = 0;
+    }
+    mThrottleThreshold = mServer->packetBudget();
+    const int left = std::min(mThrottleThreshold - mWindowSent, mServer->packetsLeftThisInterval(now));
+    // An answer the budget would pace is paced from its first packet, as
+    // the ticks would: no burst ahead of the other receiving clients.
+    if (left <= 0 || mPacketQueue->getNumEntries() > static_cast<unsigned long>(left))
+        return;
+    const int sent = writeQueued(left);
+    if (sent < 0)
+        return;
+    mWindowSent += sent;
+    mServer->packetsWritten(now, sent);
+    if (sent > 0)
+        mAttemptsToSendDataCount = 0;
+    if (mTraceCommunications)
+        mLog->info() << "RtsTcpSession::sendAtOnce (" << mClientLogStr << "): sent [" << sent
+                     << "] packets to client.";
+    // What is left, or the empty queue, goes to the timer's next tick.
+}
+
+void RtsTcpSession::sendRetry()
+{
+    const char* const op = "RtsTcpSession::sendRetry (";
+    mThrottleThreshold = mServer->packetBudget();
+    mWindowStart = steadyNanoseconds();
+    const int sent = writeQueued(mThrottleThreshold);
+    if (sent < 0)
+        return;
+    mWindowSent = sent;
+    mServer->packetsWritten(mWindowStart, sent);
     mAttemptsToSendDataCount = sent > 0 ? 0 : mAttemptsToSendDataCount + 1;
     if (mTraceCommunications)
         mLog->info() << op << mClientLogStr << "): sent [" << sent << "] packets to client.";

@@ -108,6 +108,13 @@ private:
     bool socketSendPacket(char* packet, unsigned int length);
     bool writeDirect(char* packet, unsigned int length);
     void sendRetry();
+    // Writes queued packets, whole ones batched, until `budget` of them left
+    // or the socket takes no more; the count written, or -1 when the
+    // connection closed.
+    int writeQueued(int budget);
+    // The answer just queued on a session that had nothing queued leaves now
+    // when all of it fits in what this interval's budget has left.
+    void sendAtOnce(bool timerWasRunning);
     // Writes up to `most` whole queued packets with one call; the packets
     // completed (`whole` when all of them), or -1 when the connection closed.
     int sendBatch(int most, bool& whole);
@@ -179,5 +186,10 @@ private:
     std::deque<Zunq::RetransmissionRequest> mActiveRetransRequests;
     // The front request was accepted and its data is being written.
     bool mFrontInService = false;
+    // The sending interval the session last wrote in: when it began (steady
+    // clock) and the packets written in it, so that writing at once between
+    // ticks never takes more than one interval's budget.
+    std::int64_t mWindowStart = 0;
+    int mWindowSent = 0;
     int mNanoDecimalPlaces = 3;
 };

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -105,8 +106,15 @@ TEST(RtsdSoak, ChurnLeavesDescriptorsAndMemoryFlat)
     const auto end = start + std::chrono::seconds(seconds);
     long warmDescriptors = -1, warmRss = -1, peakDescriptors = 0;
     int rounds = 0, failures = 0;
+    // A round takes at least 30 ms however fast the server answers: a source
+    // comes back after its count was reset, and the silent clients, one a
+    // round for up to 2 s, stay within the connection limit.
+    constexpr auto cRound = 30ms;
+    auto nextRound = start;
     for (std::size_t r = 0; Clock::now() < end && failures < 5; ++r)
     {
+        std::this_thread::sleep_until(nextRound);
+        nextRound = std::max(nextRound + cRound, Clock::now());
         const std::string& source = sources[r % sources.size()];
         auto fail = [&](const char* what) {
             ADD_FAILURE() << what << " from " << source << " in round " << r;

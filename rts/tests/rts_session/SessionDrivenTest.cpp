@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace rtstest;
 
 namespace
@@ -75,6 +78,145 @@ TEST(RtsSessionDriven, SendingClientsShareTheBudgetAndNeverGetNone)
             s->closeSocket();
     }
     EXPECT_EQ(d.sink().count("150 clients are receiving", LOG_LEVEL_WARNING), 1);
+    EXPECT_FALSE(d.malformed());
+}
+
+// A request to a session with nothing queued is answered at once when the
+// whole answer fits in what the budget (100 packets per 100 ms here) has
+// left: of the session's share in its sending interval, and of what all
+// sessions wrote over the last interval. Otherwise it waits for the tick.
+TEST(RtsSessionDriven, AnswersThatFitTheIntervalsBudgetLeaveAtOnce)
+{
+    struct Case
+    {
+        const char* name;
+        std::uint32_t earlier;  // messages of an answer served before, 0 none
+        bool earlierByTick;     // that answer written by a tick, else at once
+        int pauseMs;            // between that answer and the request
+        std::uint32_t other;    // messages another session asked for first, 0 none
+        bool otherTicked;       // and had its first tick
+        std::uint32_t messages; // one to a packet, after the response
+        bool atOnce;
+    };
+    const Case cases[] = {
+        {"idle", 0, false, 0, 0, false, 3, true},
+        {"the whole budget", 0, false, 0, 0, false, 99, true},
+        {"over the budget", 0, false, 0, 0, false, 100, false},
+        {"budget spent by a tick", 99, true, 0, 0, false, 1, false},
+        {"budget spent by a tick an interval ago", 99, true, 110, 0, false, 1, true},
+        {"budget spent at once", 99, false, 0, 0, false, 1, false},
+        {"budget left after an answer at once", 49, false, 0, 0, false, 49, true},
+        {"half the budget, shared", 0, false, 0, 200, false, 49, true},
+        {"over half the budget, shared", 0, false, 0, 200, false, 50, false},
+        {"what another left of the budget", 0, false, 0, 89, false, 9, true},
+        {"over what another left of the budget", 0, false, 0, 89, false, 10, false},
+        {"budget spent by another's tick", 0, false, 0, 200, true, 1, false},
+    };
+    for (const Case& c : cases)
+    {
+        SessionDriver d(cClients);
+        d.server().setWriteAnswersAtOnce(true);
+        d.channel(9, 1, 200, 1000);
+        RtsTcpSession& s = d.logOn("s", "bob");
+        if (c.other != 0)
+        {
+            // 200 wait for the ticks; fewer than the budget go at once.
+            RtsTcpSession& other = d.logOn("other", "bob");
+            SessionDriver::send(other, request(9, 1, c.other));
+            ASSERT_EQ(d.packets("other").size(), c.other < 100 ? c.other + 1 : 0) << c.name;
+            if (c.otherTicked)
+            {
+                other.onTimer(&other.sendingTimer());
+                ASSERT_EQ(d.packets("other").size(), 100u) << c.name;
+            }
+        }
+        if (c.earlier != 0)
+        {
+            d.server().setWriteAnswersAtOnce(!c.earlierByTick);
+            SessionDriver::send(s, request(9, 1, c.earlier));
+            if (c.earlierByTick)
+                s.onTimer(&s.sendingTimer());
+            ASSERT_EQ(d.packets("s").size(), c.earlier + 1) << c.name;
+            d.server().setWriteAnswersAtOnce(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+        }
+        SessionDriver::send(s, request(9, 101, 100 + c.messages));
+        std::vector<Packet> out = d.packets("s");
+        EXPECT_TRUE(s.sendingTimer().isValid()) << c.name;
+        if (!c.atOnce)
+        {
+            EXPECT_TRUE(out.empty()) << c.name;
+            s.onTimer(&s.sendingTimer());
+            out = d.packets("s");
+            ASSERT_FALSE(out.empty()) << c.name;
+        }
+        else
+        {
+            ASSERT_EQ(out.size(), c.messages + 1) << c.name;
+            EXPECT_EQ(out.back().seq, 100 + c.messages) << c.name;
+            // The timer still runs out its interval, then stops.
+            s.onTimer(&s.sendingTimer());
+            EXPECT_TRUE(d.packets("s").empty()) << c.name;
+            EXPECT_FALSE(s.sendingTimer().isValid()) << c.name;
+        }
+        EXPECT_EQ(out[0].retransStatus(), 0) << c.name;
+        EXPECT_EQ(out[1].seq, 101u) << c.name;
+        EXPECT_FALSE(d.malformed()) << c.name;
+    }
+}
+
+// The server's count of what its sessions wrote over the last interval:
+// records expire one interval after their write, and a full record ring
+// folds the newest writes together, which can only count them for longer.
+TEST(RtsSessionDriven, PacketsWrittenOverTheLastInterval)
+{
+    SessionDriver d(cClients);
+    RtsTcpServer& server = d.server();
+    server.setPacketsPerInterval(100000);
+    server.setThrottleInterval(1); // 1 ms
+    constexpr std::int64_t cMs = 1'000'000;
+    const std::int64_t t0 = 5 * cMs;
+    server.packetsWritten(t0, 10);
+    server.packetsWritten(t0 + cMs / 2, 20);
+    EXPECT_EQ(server.packetsLeftThisInterval(t0 + cMs / 2), 100000 - 30);
+    EXPECT_EQ(server.packetsLeftThisInterval(t0 + cMs), 100000 - 20);
+    EXPECT_EQ(server.packetsLeftThisInterval(t0 + cMs + cMs / 2), 100000);
+    server.setPacketsPerInterval(25);
+    server.packetsWritten(t0 + 2 * cMs, 30);
+    EXPECT_EQ(server.packetsLeftThisInterval(t0 + 2 * cMs), 0) << "never below 0";
+
+    // 3000 writes of one packet, 1 ns apart: at most 1024 records.
+    server.setPacketsPerInterval(100000);
+    const std::int64_t t1 = 10 * cMs;
+    for (int i = 0; i < 3000; ++i)
+        server.packetsWritten(t1 + i, 1);
+    EXPECT_EQ(server.packetsLeftThisInterval(t1 + 3000), 100000 - 3000);
+    // One interval after the 2000th write, exactly 1000 are younger.
+    EXPECT_LE(server.packetsLeftThisInterval(t1 + 1999 + cMs), 100000 - 1000);
+    EXPECT_EQ(server.packetsLeftThisInterval(t1 + 2999 + cMs), 100000);
+}
+
+// An answer written at once that the socket takes only in part goes on at
+// the next tick, behind the bytes already written, with the same numbers.
+TEST(RtsSessionDriven, AnswerWrittenAtOnceInPartGoesOnAtTheTick)
+{
+    SessionDriver d(cClients);
+    d.server().setWriteAnswersAtOnce(true);
+    d.channel(9, 1, 10, 1000);
+    RtsTcpSession& s = d.logOn("s", "bob");
+    d.script("s") = {Write{32 + 1016 + 500}, Write{0, WOULD_BLOCK}};
+    SessionDriver::send(s, request(9, 1, 3));
+    EXPECT_EQ(d.wire("s").size(), 32u + 1016 + 500);
+    EXPECT_EQ(s.bytesSent(), 500u);
+    ASSERT_TRUE(s.sendingTimer().isValid());
+    s.onTimer(&s.sendingTimer());
+    const std::vector<Packet> out = d.packets("s");
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[0].retransStatus(), 0);
+    EXPECT_EQ(out[0].seq, 2u); // the logon answer took 1
+    for (std::uint32_t i = 1; i <= 3; ++i)
+        EXPECT_EQ(out[i].seq, i);
+    EXPECT_TRUE(d.wire("s").empty());
     EXPECT_FALSE(d.malformed());
 }
 

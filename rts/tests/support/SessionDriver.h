@@ -131,6 +131,8 @@ public:
         settings.throttleInterval = 100;
         settings.maxConnection = 1000;
         applySettings(*mServer, settings);
+        // The test delivers the ticks: every queued packet waits for one.
+        mServer->setWriteAnswersAtOnce(false);
     }
     ~SessionDriver() { NetworkApi::install(nullptr); }
 
