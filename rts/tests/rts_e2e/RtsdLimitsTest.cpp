@@ -101,7 +101,9 @@ TEST(RtsdLimits, ResponsesLeaveOnTheFirstTickAfterTheRequest)
     rtsd.start({"--config-file", rtsd.writeConfig({{"ClientList", loopbackUser("quick", 1000)},
                                                    {"FeedMessages", "100"},
                                                    {"RtsThrottleInterval", "1"},
-                                                   {"RtsPacketsPerInterval", "1000"}}),
+                                                   // the response and its message are two packets: the
+                                                   // throttle paces them, so the session's timer sends both
+                                                   {"RtsPacketsPerInterval", "1"}}),
                 "--shared-objects", FEED_PLUGIN});
     ASSERT_TRUE(rtsd.waitForOutput("Feed: fed 100")) << rtsd.out() << rtsd.err();
     Client c;
