@@ -20,6 +20,11 @@ function(fendral_library target)
     file(WRITE ${srcs} "")
   endif()
   add_library(${target} SHARED ${srcs})
+  # Calls inside a library bind to its own functions, within a source file
+  # (g++ may inline them) and across its files (the linker, no PLT hop):
+  # nothing of ours replaces a library function from outside.
+  target_compile_options(${target} PRIVATE -fno-semantic-interposition)
+  target_link_options(${target} PRIVATE -Wl,-Bsymbolic-functions)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${ARG_LIBS})
 endfunction()
