@@ -12,8 +12,6 @@ class LineDataImpl
 public:
     // What sequencing reads of every record shares the first cache line;
     // the times and the host, read rarely, come after it.
-    const char* mData = nullptr;
-    std::uint32_t mDataLen = 0;
     std::uint32_t mSeqNum = 0;
     bool mIsOriginal = true;
     bool mIsControl = false;
@@ -24,7 +22,6 @@ public:
     bool mIgnoreSeqNum = false;
     bool mMultiMsg = false;
     std::uint16_t mChannelId = 0;
-    std::uint32_t mBufferLen = 0;
     std::uint64_t mSrcTimeInt64 = 0;
     const char* mSessionId = nullptr;
     std::string mSavedData;
@@ -33,48 +30,6 @@ public:
     std::int32_t mSrcPort = 0;
     Time mReadQuorDataTime;
     Time mLineTime;
-
-    bool owns() const { return mBufferLen != 0; }
-
-    // The owned buffer; only while owns().
-    char* buffer() const { return const_cast<char*>(mData); }
-
-    bool pointsIntoBuffer(const char* p) const
-    {
-        return owns() && p != nullptr && p >= mData && p < mData + mBufferLen;
-    }
-
-    void releaseBuffer()
-    {
-        if (owns())
-        {
-            std::free(buffer());
-            mBufferLen = 0;
-        }
-    }
-
-    // Grows (or takes) an owned buffer of `size` bytes, the first `keep`
-    // bytes of the payload kept.
-    void takeBuffer(std::uint32_t size, std::uint32_t keep)
-    {
-        if (!owns())
-        {
-            char* block = static_cast<char*>(std::malloc(size));
-            if (block == nullptr)
-                throw std::bad_alloc();
-            if (mData != nullptr && keep != 0)
-                std::memcpy(block, mData, keep);
-            mData = block;
-        }
-        else
-        {
-            void* block = std::realloc(buffer(), size);
-            if (block == nullptr)
-                throw std::bad_alloc();
-            mData = static_cast<const char*>(block);
-        }
-        mBufferLen = size;
-    }
 
     void copyHost(const char* host)
     {
@@ -106,6 +61,41 @@ public:
     }
 };
 
+bool LineData::pointsIntoBuffer(const char* p) const
+{
+    return owns() && p != nullptr && p >= mData && p < mData + mBufferLen;
+}
+
+void LineData::releaseBuffer()
+{
+    if (owns())
+    {
+        std::free(buffer());
+        mBufferLen = 0;
+    }
+}
+
+void LineData::takeBuffer(std::uint32_t size, std::uint32_t keep)
+{
+    if (!owns())
+    {
+        char* block = static_cast<char*>(std::malloc(size));
+        if (block == nullptr)
+            throw std::bad_alloc();
+        if (mData != nullptr && keep != 0)
+            std::memcpy(block, mData, keep);
+        mData = block;
+    }
+    else
+    {
+        void* block = std::realloc(buffer(), size);
+        if (block == nullptr)
+            throw std::bad_alloc();
+        mData = static_cast<const char*>(block);
+    }
+    mBufferLen = size;
+}
+
 LineData::LineData()
     : mImpl(new LineDataImpl)
 {
@@ -115,15 +105,15 @@ LineData::LineData(const LineData& other)
     : mImpl(new LineDataImpl)
 {
     mImpl->copyAttributes(*other.mImpl);
-    mImpl->mData = other.mImpl->mData;
-    mImpl->mDataLen = other.mImpl->mDataLen;
+    mData = other.mData;
+    mDataLen = other.mDataLen;
     // The copy never refers to the other record's bytes.
     saveData();
 }
 
 LineData::~LineData()
 {
-    mImpl->releaseBuffer();
+    releaseBuffer();
     delete mImpl;
 }
 
@@ -132,19 +122,19 @@ LineData& LineData::operator=(const LineData& other)
     if (this == &other)
         return *this;
     LineDataImpl& d = *mImpl;
-    const std::uint32_t n = other.mImpl->mDataLen;
+    const std::uint32_t n = other.mDataLen;
     if (n != 0)
     {
-        if (!d.owns() || d.mBufferLen < n)
-            d.takeBuffer(n, 0);
-        std::memmove(d.buffer(), other.mImpl->mData, n);
+        if (!owns() || mBufferLen < n)
+            takeBuffer(n, 0);
+        std::memmove(buffer(), other.mData, n);
     }
-    else if (!d.owns())
+    else if (!owns())
     {
         // Nothing to own: an empty borrowing record, not a block of 0 bytes.
-        d.mData = nullptr;
+        mData = nullptr;
     }
-    d.mDataLen = n;
+    mDataLen = n;
     d.copyAttributes(*other.mImpl);
     return *this;
 }
@@ -152,9 +142,9 @@ LineData& LineData::operator=(const LineData& other)
 void LineData::clear()
 {
     LineDataImpl& d = *mImpl;
-    if (!d.owns())
-        d.mData = nullptr;
-    d.mDataLen = 0;
+    if (!owns())
+        mData = nullptr;
+    mDataLen = 0;
     d.mSeqNum = 0;
     d.mLineTime.clear();
     d.mReadQuorDataTime.clear();
@@ -173,58 +163,45 @@ void LineData::clear()
     d.mSessionId = nullptr;
 }
 
-void LineData::borrowData(const char* data, std::uint32_t len)
+void LineData::borrowIntoOwned(const char* data, std::uint32_t len)
 {
     LineDataImpl& d = *mImpl;
-    if (!d.owns())
-    {
-        // The usual case, a record that only ever borrows: nothing to release.
-        d.mData = data;
-        d.mDataLen = data != nullptr ? len : 0;
-        return;
-    }
     if (data == nullptr)
         len = 0;
-    if (len != 0 && d.pointsIntoBuffer(data))
+    if (len != 0 && pointsIntoBuffer(data))
     {
         // The bytes live in the buffer about to be released: keep a copy.
-        const std::uint32_t room = static_cast<std::uint32_t>(d.mData + d.mBufferLen - data);
+        const std::uint32_t room = static_cast<std::uint32_t>(mData + mBufferLen - data);
         len = std::min(len, room);
         d.mSavedData.assign(data, len);
         data = d.mSavedData.data();
     }
-    d.releaseBuffer();
-    d.mData = data;
-    d.mDataLen = len;
-}
-
-void LineData::setData(const char* data, std::uint32_t len)
-{
-    borrowData(data, len);
+    releaseBuffer();
+    mData = data;
+    mDataLen = len;
 }
 
 void LineData::setDataLen(std::uint32_t len)
 {
-    mImpl->mDataLen = len;
+    mDataLen = len;
 }
 
 void LineData::setBufferLen(std::uint32_t size)
 {
-    LineDataImpl& d = *mImpl;
     if (size == 0)
     {
-        if (d.owns())
+        if (owns())
         {
-            d.releaseBuffer();
-            d.mData = nullptr;
-            d.mDataLen = 0;
+            releaseBuffer();
+            mData = nullptr;
+            mDataLen = 0;
         }
         return;
     }
-    if (!d.owns())
-        d.takeBuffer(std::max(d.mDataLen, size), d.mDataLen);
-    else if (size > d.mBufferLen)
-        d.takeBuffer(size, d.mDataLen);
+    if (!owns())
+        takeBuffer(std::max(mDataLen, size), mDataLen);
+    else if (size > mBufferLen)
+        takeBuffer(size, mDataLen);
 }
 
 void LineData::setSource(const char* host, int port)
@@ -251,18 +228,16 @@ void LineData::setIsLast(bool on) { mImpl->mIsLast = on; }
 void LineData::saveData()
 {
     LineDataImpl& d = *mImpl;
-    if (d.mData == nullptr || d.mDataLen == 0)
+    if (mData == nullptr || mDataLen == 0)
         d.mSavedData.clear();
     else
-        d.mSavedData.assign(d.mData, d.mDataLen);
-    const std::uint32_t len = d.mDataLen;
-    d.releaseBuffer();
-    d.mData = len != 0 ? d.mSavedData.data() : nullptr;
-    d.mDataLen = len;
+        d.mSavedData.assign(mData, mDataLen);
+    const std::uint32_t len = mDataLen;
+    releaseBuffer();
+    mData = len != 0 ? d.mSavedData.data() : nullptr;
+    mDataLen = len;
 }
 
-const char* LineData::getData() const { return mImpl->mData; }
-std::uint32_t LineData::getDataLen() const { return mImpl->mDataLen; }
 std::uint32_t LineData::getSeqNum() const { return mImpl->mSeqNum; }
 bool LineData::getMultipleMessages() const { return mImpl->mMultiMsg; }
 bool LineData::getIgnoreSeqNum() const { return mImpl->mIgnoreSeqNum; }

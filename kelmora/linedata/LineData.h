@@ -35,7 +35,7 @@ public:
     // channel id and the saved text.
     virtual void clear();
     // Points at `len` bytes of the caller; an owned buffer is released.
-    virtual void setData(const char* data, std::uint32_t len);
+    virtual void setData(const char* data, std::uint32_t len) { borrowData(data, len); }
     virtual void setDataLen(std::uint32_t len);
     // Takes a heap buffer of at least `size` bytes holding the payload, or
     // grows the one owned; 0 releases it and empties the record.
@@ -59,8 +59,8 @@ public:
     // Copies the payload into a text the record owns and points at it.
     virtual void saveData();
 
-    virtual const char* getData() const;
-    virtual std::uint32_t getDataLen() const;
+    virtual const char* getData() const { return mData; }
+    virtual std::uint32_t getDataLen() const { return mDataLen; }
     virtual std::uint32_t getSeqNum() const;
     virtual bool getMultipleMessages() const;
     virtual bool getIgnoreSeqNum() const;
@@ -110,10 +110,37 @@ public:
 
 protected:
     // The borrowing step of setData, without a variant's parse.
-    void borrowData(const char* data, std::uint32_t len);
+    void borrowData(const char* data, std::uint32_t len)
+    {
+        if (owns())
+        {
+            borrowIntoOwned(data, len);
+            return;
+        }
+        // The usual case, a record that only ever borrows: nothing to release.
+        mData = data;
+        mDataLen = data != nullptr ? len : 0;
+    }
 
 private:
+    bool owns() const { return mBufferLen != 0; }
+    // The owned buffer; only while owns().
+    char* buffer() const { return const_cast<char*>(mData); }
+    bool pointsIntoBuffer(const char* p) const;
+    void releaseBuffer();
+    // Grows (or takes) an owned buffer of `size` bytes, the first `keep`
+    // bytes of the payload kept.
+    void takeBuffer(std::uint32_t size, std::uint32_t keep);
+    // borrowData while an owned buffer is to be released.
+    void borrowIntoOwned(const char* data, std::uint32_t len);
+
     LineDataImpl* mImpl;
+    // The payload sits in the record itself: a line sets it, and every
+    // subscriber reads it, once per message, with no call and no further load.
+    const char* mData = nullptr;
+    std::uint32_t mDataLen = 0;
+    // The owned buffer's size; 0 while the record only borrows.
+    std::uint32_t mBufferLen = 0;
 };
 
 // The list that block and packet records split into.

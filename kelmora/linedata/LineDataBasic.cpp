@@ -9,8 +9,6 @@ class LineDataBasicImpl
 public:
     char mSrcHost[64] = {};
     std::int32_t mSrcPort = 0;
-    std::int64_t mSeqNumOffset = -1;
-    std::int64_t mSeqNumLength = 0;
 };
 
 LineDataBasic::LineDataBasic()
@@ -21,7 +19,9 @@ LineDataBasic::LineDataBasic()
 LineDataBasic::LineDataBasic(const LineDataBasic& other)
     : LineData(other),
       ArrayBackedPoolObject(),
-      mBasicImpl(new LineDataBasicImpl(*other.mBasicImpl))
+      mBasicImpl(new LineDataBasicImpl(*other.mBasicImpl)),
+      mSeqNumOffset(other.mSeqNumOffset),
+      mSeqNumLength(other.mSeqNumLength)
 {
 }
 
@@ -69,15 +69,10 @@ std::uint32_t LineDataBasic::parseSeqNum(const char* field, std::uint64_t length
     return value;
 }
 
-void LineDataBasic::setData(const char* data, std::uint32_t len)
+void LineDataBasic::readSeqNum()
 {
-    // The borrowing step directly: a line handler sets every message it
-    // receives, and the base's setData adds nothing to it.
-    borrowData(data, len);
-    const std::int64_t offset = mBasicImpl->mSeqNumOffset;
-    const std::int64_t length = mBasicImpl->mSeqNumLength;
-    if (length < 1 || offset < 0)
-        return;
+    const std::int64_t offset = mSeqNumOffset;
+    const std::int64_t length = mSeqNumLength;
     const std::uint32_t have = getDataLen();
     const char* bytes = getData();
     // A field cut short by the end of the payload counts as absent.
@@ -109,10 +104,10 @@ int LineDataBasic::getSrcPort() const
 
 void LineDataBasic::setSeqNumOffset(std::int64_t offset)
 {
-    mBasicImpl->mSeqNumOffset = offset;
+    mSeqNumOffset = offset;
 }
 
 void LineDataBasic::setSeqNumLength(std::int64_t length)
 {
-    mBasicImpl->mSeqNumLength = length;
+    mSeqNumLength = length;
 }

@@ -27,7 +27,13 @@ public:
     LineData* clone() const override;
 
     // Borrows the payload, then reads the sequence field when one is set.
-    void setData(const char* data, std::uint32_t len) override;
+    // Inline: a line handler sets every message it receives.
+    void setData(const char* data, std::uint32_t len) override
+    {
+        borrowData(data, len);
+        if (mSeqNumLength >= 1 && mSeqNumOffset >= 0)
+            readSeqNum();
+    }
     // The host is cut to 63 characters.
     void setSource(const char* host, int port) override;
     const char* getSrcHost() const override;
@@ -42,5 +48,11 @@ public:
     static std::uint32_t parseSeqNum(const char* field, std::uint64_t length);
 
 private:
+    // The sequence number from the field of the payload just set.
+    void readSeqNum();
+
     LineDataBasicImpl* mBasicImpl;
+    // The field's place, read by setData with each message.
+    std::int64_t mSeqNumOffset = -1;
+    std::int64_t mSeqNumLength = 0;
 };

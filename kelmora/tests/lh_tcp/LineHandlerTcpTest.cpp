@@ -63,6 +63,7 @@ TEST_F(Tcp, ReadsAreCutAtTheSeparatorWhateverTheChunking)
         {"message over two reads", nullptr, {"A\003B", "C\003"}, {"A\003", "BC\003"}, "", 0},
         {"CR LF split", "\r\n", {"X\r", "\nY"}, {"X\r\n"}, "Y", 0},
         {"lone CR is data", "\r\n", {"a\rb\r\n"}, {"a\rb\r\n"}, "", 0},
+        {"separator string matching but its last byte is data", "<+>", {"a<+b<+>c"}, {"a<+b<+>"}, "c", 0},
         {"full buffer without separator", nullptr, {full + "AB\003C"}, {"AB\003"}, "C", 1},
         {"separator cut to 28", sep40.c_str(), {"M" + sep28 + "N"}, {"M" + sep28}, "N", 0},
     };

@@ -76,6 +76,26 @@ TEST(LineDataBasic, OwnHostOf63Characters)
     EXPECT_EQ(std::string(copy->getSrcHost()), host.substr(0, 63));
 }
 
+// A copy reads its numbers where the original does; an assigned record keeps
+// reading where it was told to.
+TEST(LineDataBasic, CopyTakesTheFieldPlaceAssignmentKeepsItsOwn)
+{
+    LineDataBasic original;
+    original.setSeqNumOffset(2);
+    original.setSeqNumLength(3);
+    LineDataBasic assigned;
+    assigned.setSeqNumOffset(0);
+    assigned.setSeqNumLength(2);
+    assigned = original;
+    std::unique_ptr<LineData> cloned(original.clone());
+    LineDataBasic copied(original);
+    for (LineData* r : {static_cast<LineData*>(&assigned), cloned.get(), static_cast<LineData*>(&copied)})
+        r->setData("12345", 5);
+    EXPECT_EQ(assigned.getSeqNum(), 12u);
+    EXPECT_EQ(cloned->getSeqNum(), 345u);
+    EXPECT_EQ(copied.getSeqNum(), 345u);
+}
+
 TEST(LineDataFactoryBasic, PoolGrowsAtTheTenthCreateWithItsWarning)
 {
     TestLog log;
