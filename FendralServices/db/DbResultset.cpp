@@ -61,14 +61,21 @@ void DbResultset::detach()
 
 void DbResultset::close()
 {
-    if (m_statement != SQL_NULL_HSTMT)
+    if (m_statement != SQL_NULL_HSTMT && m_isStatementOwner)
     {
+        // Freeing the handle closes the cursor and drops the bindings with
+        // it, and the driver lets go of the rows faster that way than
+        // through a close of the cursor first.
+        SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
+    }
+    else if (m_statement != SQL_NULL_HSTMT)
+    {
+        // The prepared statement runs again on this handle: leave it with
+        // no buffers of ours bound and no cursor open.
         if (m_columnsBound)
             SQLFreeStmt(m_statement, SQL_UNBIND);
         SQLSetStmtAttr(m_statement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
         SQLCloseCursor(m_statement);
-        if (m_isStatementOwner)
-            SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
     }
     m_statement = SQL_NULL_HSTMT;
     m_columnsBound = false;
@@ -171,8 +178,25 @@ int32 DbResultset::findColumnForSlot(int32 slot, std::string_view name)
 {
     if (slot < 0 || slot >= MAX_NAME_HINTS)
         return m_columnsInfoPtr->findColumnIndex(name);
-    const int32 number = m_columnsInfoPtr->findColumnIndex(name, m_nameHints[slot]);
-    if (number > 0)
-        m_nameHints[slot] = number;
+    const int32 number = m_columnsInfoPtr->findColumnIndex(name, m_nameHints[slot].number);
+    if (number > 0 && number != m_nameHints[slot].number)
+        setNameHint(slot, number);
     return number;
+}
+
+void DbResultset::setNameHint(int32 slot, int32 number)
+{
+    NameHint& hint = m_nameHints[slot];
+    hint = NameHint{};
+    hint.number = number;
+    const std::string& name = m_columnsInfoPtr->getColumnInfo(number)->m_columnName;
+    unsigned char bytes[sizeof(hint.word)] = {};
+    unsigned char mask[sizeof(hint.mask)] = {};
+    if (name.size() + 1 > sizeof(bytes))
+        return;
+    std::memcpy(bytes, name.c_str(), name.size() + 1);
+    std::memset(mask, 0xFF, name.size() + 1);
+    std::memcpy(hint.word, bytes, sizeof(bytes));
+    std::memcpy(hint.mask, mask, sizeof(mask));
+    hint.isShort = true;
 }
