@@ -61,21 +61,14 @@ void DbResultset::detach()
 
 void DbResultset::close()
 {
-    if (m_statement != SQL_NULL_HSTMT && m_isStatementOwner)
+    if (m_statement != SQL_NULL_HSTMT)
     {
-        // Freeing the handle closes the cursor and drops the bindings with
-        // it, and the driver lets go of the rows faster that way than
-        // through a close of the cursor first.
-        SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
-    }
-    else if (m_statement != SQL_NULL_HSTMT)
-    {
-        // The prepared statement runs again on this handle: leave it with
-        // no buffers of ours bound and no cursor open.
         if (m_columnsBound)
             SQLFreeStmt(m_statement, SQL_UNBIND);
         SQLSetStmtAttr(m_statement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
         SQLCloseCursor(m_statement);
+        if (m_isStatementOwner)
+            SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
     }
     m_statement = SQL_NULL_HSTMT;
     m_columnsBound = false;
