@@ -171,8 +171,25 @@ int32 DbResultset::findColumnForSlot(int32 slot, std::string_view name)
 {
     if (slot < 0 || slot >= MAX_NAME_HINTS)
         return m_columnsInfoPtr->findColumnIndex(name);
-    const int32 number = m_columnsInfoPtr->findColumnIndex(name, m_nameHints[slot]);
-    if (number > 0)
-        m_nameHints[slot] = number;
+    const int32 number = m_columnsInfoPtr->findColumnIndex(name, m_nameHints[slot].number);
+    if (number > 0 && number != m_nameHints[slot].number)
+        setNameHint(slot, number);
     return number;
+}
+
+void DbResultset::setNameHint(int32 slot, int32 number)
+{
+    NameHint& hint = m_nameHints[slot];
+    hint = NameHint{};
+    hint.number = number;
+    const std::string& name = m_columnsInfoPtr->getColumnInfo(number)->m_columnName;
+    unsigned char bytes[sizeof(hint.word)] = {};
+    unsigned char mask[sizeof(hint.mask)] = {};
+    if (name.size() + 1 > sizeof(bytes))
+        return;
+    std::memcpy(bytes, name.c_str(), name.size() + 1);
+    std::memset(mask, 0xFF, name.size() + 1);
+    std::memcpy(hint.word, bytes, sizeof(bytes));
+    std::memcpy(hint.mask, mask, sizeof(mask));
+    hint.isShort = true;
 }

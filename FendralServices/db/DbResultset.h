@@ -98,10 +98,20 @@ public:
     {
         if (slot >= 0 && slot < MAX_NAME_HINTS)
         {
-            const ColumnInfo* last = m_columnsInfoPtr->getColumnInfo(m_nameHints[slot]);
-            if (last != nullptr && last->m_columnName.size() < capacity &&
-                std::memcmp(fieldTxt, last->m_columnName.c_str(), last->m_columnName.size() + 1) == 0)
-                return m_nameHints[slot];
+            const NameHint& hint = m_nameHints[slot];
+            if (hint.isShort && capacity >= sizeof(hint.word))
+            {
+                // Two word compares instead of a call: the field's bytes past
+                // the terminator are masked off, and the field holds them.
+                uint64 word[2];
+                std::memcpy(word, fieldTxt, sizeof(word));
+                if ((((word[0] ^ hint.word[0]) & hint.mask[0]) | ((word[1] ^ hint.word[1]) & hint.mask[1])) == 0)
+                    return hint.number;
+            }
+            else if (const ColumnInfo* last = m_columnsInfoPtr->getColumnInfo(hint.number);
+                     last != nullptr && last->m_columnName.size() < capacity &&
+                     std::memcmp(fieldTxt, last->m_columnName.c_str(), last->m_columnName.size() + 1) == 0)
+                return hint.number;
         }
         return findColumnForSlotSlowly(slot, fieldTxt, capacity);
     }
@@ -135,6 +145,16 @@ private:
     bool m_isStatementOwner;
     int32 m_numOfColumns = 0;
     DbPreparedStatement* m_ownerPtr;
+    // The column a slot named last time, and that column's name with its
+    // terminator as two masked words when it fits them.
+    struct NameHint
+    {
+        int32 number = 0;
+        bool isShort = false;
+        uint64 word[2] = {};
+        uint64 mask[2] = {};
+    };
+    void setNameHint(int32 slot, int32 number);
     static constexpr int32 MAX_NAME_HINTS = 64;
-    int32 m_nameHints[MAX_NAME_HINTS] = {};
+    NameHint m_nameHints[MAX_NAME_HINTS];
 };

@@ -52,24 +52,34 @@ struct LastLive
     uint64 removals = 0;
 };
 
-LastLive& lastLive(LiveTable table)
+// One per table. Initial-exec: a plain thread-pointer load on every call
+// instead of a call to find the library's thread block; the few bytes fit
+// the static space kept for libraries loaded later as well.
+[[gnu::tls_model("initial-exec")]] thread_local LastLive g_lastLive[3];
+
+constexpr size_t lastLiveIndex(LiveTable table)
 {
-    thread_local LastLive last[3];
-    return last[table == &LiveHandles::connections ? 0 : table == &LiveHandles::statements ? 1 : 2];
+    return table == &LiveHandles::connections ? 0 : table == &LiveHandles::statements ? 1 : 2;
 }
 
-bool isLive(LiveTable table, void* handle)
+[[gnu::noinline]] bool isLiveSlowly(LiveTable table, void* handle, LastLive& last)
 {
-    if (handle == nullptr)
-        return false;
-    LastLive& last = lastLive(table);
-    if (last.handle == handle && last.removals == g_removals.load(std::memory_order_acquire))
-        return true;
     std::lock_guard guard(live().lock);
     if ((live().*table).count(handle) == 0)
         return false;
     last = LastLive{handle, g_removals.load(std::memory_order_relaxed)};
     return true;
+}
+
+template <LiveTable table>
+bool isLive(void* handle)
+{
+    if (handle == nullptr)
+        return false;
+    LastLive& last = g_lastLive[lastLiveIndex(table)];
+    if (last.handle == handle && last.removals == g_removals.load(std::memory_order_acquire))
+        return true;
+    return isLiveSlowly(table, handle, last);
 }
 
 void addLive(LiveTable table, void* handle, DbConnection* connection)
@@ -94,17 +104,17 @@ bool removeLive(LiveTable table, void* handle)
 
 DbConnection* connectionOf(void* handle)
 {
-    return isLive(&LiveHandles::connections, handle) ? static_cast<DbConnection*>(handle) : nullptr;
+    return isLive<&LiveHandles::connections>(handle) ? static_cast<DbConnection*>(handle) : nullptr;
 }
 
 DbPreparedStatement* statementOf(void* handle)
 {
-    return isLive(&LiveHandles::statements, handle) ? static_cast<DbPreparedStatement*>(handle) : nullptr;
+    return isLive<&LiveHandles::statements>(handle) ? static_cast<DbPreparedStatement*>(handle) : nullptr;
 }
 
 DbResultset* resultsetOf(void* handle)
 {
-    return isLive(&LiveHandles::resultsets, handle) ? static_cast<DbResultset*>(handle) : nullptr;
+    return isLive<&LiveHandles::resultsets>(handle) ? static_cast<DbResultset*>(handle) : nullptr;
 }
 
 // Runs one API call; a layer exception becomes its error code and a false
@@ -300,26 +310,34 @@ bool putValue(void* buffer, size_t* len, const T& value)
     return true;
 }
 
-bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, size_t* len, bool* isNull)
+// A value read without conversion, NULL as zero; the null flag is written
+// once the buffer fits, as the typed reads below write it.
+template <typename T>
+bool copyBound(const DbColumn& column, void* buffer, size_t* len, bool* isNull)
 {
-    // One column check per field; the getters below read it directly. The
-    // null flag is written as the typed getters write it: for text before
-    // its length is checked, for the other types only once the buffer fits.
-    const DbColumn& column = rs.getColumn(number);
+    if (*len < sizeof(T))
+        return fwFail(DB_INVALID_BUFFER_SIZE, false);
+    const bool null = column.isNull();
+    if (isNull != nullptr)
+        *isNull = null;
+    T value{};
+    if (!null)
+        std::memcpy(&value, column.getBuffer(), sizeof(T));
+    return putValue(buffer, len, value);
+}
+
+// Every read the inline one below does not take: conversions, text of
+// non-character columns, and every failure of them.
+[[gnu::noinline]] bool readConverted(const DbColumn& column, DbDataType type, void* buffer, size_t* len,
+                                     bool* isNull)
+{
+    // The null flag is written as the typed getters write it: for text
+    // before its length is checked, for the other types only once the
+    // buffer fits.
     if (type == DB_TYPE_STRING)
     {
         if (isNull != nullptr)
             *isNull = column.isNull();
-        const char* chars = nullptr;
-        size_t charsLen = 0;
-        if (column.getChars(chars, charsLen))
-        {
-            if (*len < charsLen)
-                return fwFail(DB_INVALID_BUFFER_SIZE, false);
-            std::memcpy(buffer, chars, charsLen);
-            *len = charsLen;
-            return true;
-        }
         return readFormatted(column, buffer, len);
     }
     if (!checkTypeAndLength(type, *len))
@@ -359,6 +377,36 @@ bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, siz
     default:
         return fwFail(DB_INVALID_DATA_TYPE, false);
     }
+}
+
+// One field of a row: a field asking for the column's own C type (text of a
+// character column, or a 32-bit, 64-bit or double column as such) is read
+// here in line, every other read by readConverted. Each field of every row
+// passes here.
+[[gnu::always_inline]] inline bool readField(DbResultset& rs, int32 number, DbDataType type, void* buffer, size_t* len,
+                                             bool* isNull)
+{
+    const DbColumn& column = rs.getColumn(number);
+    const char* chars = nullptr;
+    size_t charsLen = 0;
+    if (type == DB_TYPE_STRING && column.getChars(chars, charsLen))
+    {
+        if (isNull != nullptr)
+            *isNull = column.isNull();
+        if (*len < charsLen)
+            return fwFail(DB_INVALID_BUFFER_SIZE, false);
+        std::memcpy(buffer, chars, charsLen);
+        *len = charsLen;
+        return true;
+    }
+    const int32 cType = column.getCType();
+    if (type == DB_TYPE_INT32 && cType == SQL_C_SLONG)
+        return copyBound<int32>(column, buffer, len, isNull);
+    if (type == DB_TYPE_INT64 && cType == SQL_C_SBIGINT)
+        return copyBound<int64>(column, buffer, len, isNull);
+    if (type == DB_TYPE_DOUBLE && cType == SQL_C_DOUBLE)
+        return copyBound<double>(column, buffer, len, isNull);
+    return readConverted(column, type, buffer, len, isNull);
 }
 
 // The column a name (a single field's text, or a field of a caller's array

@@ -330,6 +330,126 @@ TEST_F(DbServicePg, FieldArrayRenamedBetweenRowsReadsByTheNewNames)
     EXPECT_TRUE(closeResultset(rs));
 }
 
+// Names at the edge of what a slot remembers as two words: 15 characters
+// with the terminator fill them, 16 do not. A remembered name matches only
+// whole, terminator included ("...noq" is no column), and the bytes a field
+// holds after its terminator do not count.
+TEST_F(DbServicePg, FieldNamesAtTheEdgeOfTheRememberedWords)
+{
+    exec("DROP TABLE IF EXISTS wide");
+    ASSERT_EQ(exec("CREATE TABLE wide (x INTEGER, abcdefghijklmno INTEGER, abcdefghijklmnop INTEGER)"), 0);
+    ASSERT_EQ(exec("INSERT INTO wide VALUES (1, 10, 100), (2, 20, 200), (3, 30, 300), (4, 40, 400)"), 4);
+    void* rs = queryRs("SELECT * FROM wide ORDER BY 1");
+    int32 values[3] = {};
+    DbField fields[] = {field("", DB_TYPE_INT32, &values[0], 4), field("", DB_TYPE_INT32, &values[1], 4),
+                        field("", DB_TYPE_INT32, &values[2], 4)};
+    const std::string fifteen = "abcdefghijklmno", sixteen = "abcdefghijklmnop";
+    struct Row
+    {
+        std::string names[3];
+        int32 expected[3]; // -1: no such column
+    };
+    const Row rows[] = {{{"x", fifteen, sixteen}, {1, 10, 100}},
+                        {{std::string("x\0yz", 4), sixteen, fifteen}, {2, 200, 20}},
+                        {{"x", sixteen + std::string("\0Z", 2), fifteen}, {3, 300, 30}},
+                        {{"x", sixteen, fifteen + "q"}, {4, 400, -1}}};
+    for (const Row& r : rows)
+    {
+        ASSERT_TRUE(gotoNextRecord(rs));
+        for (int i = 0; i < 3; ++i)
+        {
+            std::memset(fields[i].columnNameTxt, 0, sizeof(fields[i].columnNameTxt));
+            std::memcpy(fields[i].columnNameTxt, r.names[i].data(), r.names[i].size());
+            values[i] = -1;
+        }
+        FrameworkErrno::set(0);
+        EXPECT_EQ(getCurrentRecordFields(rs, fields, 3), r.expected[2] != -1) << r.names[2];
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(values[i], r.expected[i]) << r.names[i];
+        EXPECT_EQ(FrameworkErrno::get(), r.expected[2] == -1 ? DB_INVALID_COLUMN_NAME : 0) << r.names[2];
+    }
+    EXPECT_TRUE(closeResultset(rs));
+}
+
+// Fields asking for the column's own type (INTEGER as INT32, BIGINT as
+// INT64, DOUBLE PRECISION as DOUBLE, VARCHAR as STRING), beside reads that
+// convert: a NULL reads as zero or empty with the flag set, whatever the
+// row before held, and a buffer too small fails with the flag untouched
+// (for text the flag comes first).
+TEST_F(DbServicePg, FieldsOfTheColumnsOwnTypeValuesNullsAndSmallBuffers)
+{
+    exec("DROP TABLE IF EXISTS own");
+    ASSERT_EQ(exec("CREATE TABLE own (n INTEGER, i INTEGER, b BIGINT, d DOUBLE PRECISION, s VARCHAR(8))"), 0);
+    ASSERT_EQ(exec("INSERT INTO own VALUES (1, -7, 9000000000, 2.5, 'ab'), (2, NULL, NULL, NULL, NULL)"), 2);
+    void* rs = queryRs("SELECT * FROM own ORDER BY n");
+    struct Read
+    {
+        const char* column;
+        DbDataType type;
+        size_t len;
+        double number;    // the value of a numeric read
+        const char* text; // the value of a STRING read
+    };
+    const Read values[] = {{"i", DB_TYPE_INT32, 4, -7, nullptr},  {"b", DB_TYPE_INT64, 8, 9e9, nullptr},
+                           {"d", DB_TYPE_DOUBLE, 8, 2.5, nullptr}, {"s", DB_TYPE_STRING, 8, 0, "ab"},
+                           {"b", DB_TYPE_DOUBLE, 8, 9e9, nullptr}, {"i", DB_TYPE_STRING, 8, 0, "-7"},
+                           {"i", DB_TYPE_INT64, 8, -7, nullptr}};
+    for (int row = 0; row < 2; ++row)
+    {
+        ASSERT_TRUE(gotoNextRecord(rs));
+        const bool nullRow = row == 1;
+        for (const Read& r : values)
+        {
+            char buffer[8];
+            std::memset(buffer, 0x5A, sizeof(buffer));
+            DbField f = field(r.column, r.type, buffer, r.len);
+            f.nullIndicator = !nullRow;
+            ASSERT_TRUE(getCurrentRecordFields(rs, &f, 1)) << r.column << " " << r.type;
+            EXPECT_EQ(f.nullIndicator, nullRow) << r.column << " " << r.type;
+            if (r.type == DB_TYPE_STRING)
+            {
+                EXPECT_EQ(std::string(buffer, f.valueBufferLen), nullRow ? "" : r.text) << r.column;
+                continue;
+            }
+            EXPECT_EQ(f.valueBufferLen, r.len) << r.column << " " << r.type;
+            double number = 0;
+            if (r.type == DB_TYPE_INT32)
+            {
+                int32 v;
+                std::memcpy(&v, buffer, sizeof(v));
+                number = v;
+            }
+            else if (r.type == DB_TYPE_INT64)
+            {
+                int64 v;
+                std::memcpy(&v, buffer, sizeof(v));
+                number = static_cast<double>(v);
+            }
+            else
+                std::memcpy(&number, buffer, sizeof(number));
+            EXPECT_EQ(number, nullRow ? 0.0 : r.number) << r.column << " " << r.type;
+        }
+    }
+
+    // The first row again, each own-type field one byte short.
+    ASSERT_TRUE(gotoFirstRecord(rs));
+    for (const Read& r : values)
+    {
+        if (r.type == DB_TYPE_STRING && r.column[0] != 's')
+            continue;
+        char buffer[8];
+        std::memset(buffer, 0x5A, sizeof(buffer));
+        DbField f = field(r.column, r.type, buffer, r.type == DB_TYPE_STRING ? 1 : r.len - 1);
+        f.nullIndicator = true;
+        FrameworkErrno::set(0);
+        EXPECT_FALSE(getCurrentRecordFields(rs, &f, 1)) << r.column << " " << r.type;
+        EXPECT_EQ(FrameworkErrno::get(), DB_INVALID_BUFFER_SIZE) << r.column << " " << r.type;
+        EXPECT_EQ(f.nullIndicator, r.type != DB_TYPE_STRING) << r.column << " " << r.type;
+        EXPECT_EQ(buffer[0], 0x5A) << r.column << " " << r.type;
+    }
+    EXPECT_TRUE(closeResultset(rs));
+}
+
 TEST_F(DbServicePg, UpdatedFieldsAreWrittenBackByUpdateCurrentRecord)
 {
     ASSERT_EQ(exec("INSERT INTO quotes VALUES (1, 'A', 1.00, 1, NULL, false), (2, 'B', 2.00, 2, NULL, false)"), 2);
