@@ -62,7 +62,7 @@ struct Fixture
         Runnable::insertNetworkHandleMap(name, &adapter, log);
         gBare = &bare;
         std::memset(&data, 0, sizeof data);
-        std::strncpy(data.channelNameTxt, name, 16);
+        std::memcpy(data.channelNameTxt, name, sizeof data.channelNameTxt); // name is terminated or 16 wide
         data.chnType = UDP_CHANNEL;
         data.bufPtr = payload;
         data.dataLen = sizeof payload;

@@ -166,10 +166,18 @@ bool TopicHandler::registerTopic(const std::string& topic, const std::string& da
     copyResourceName(param.topicNameTxt, topic.c_str());
     std::memcpy(param.threadNameTxt, d.mName, sizeof param.threadNameTxt);
     param.openType = openType;
-    // The address fields hold 16 bytes; a dotted address never needs more.
-    std::strncpy(param.topicDataMcastTxt, dataGroup.c_str(), sizeof param.topicDataMcastTxt);
+    // A dotted address fits the 16-byte fields with its terminator; a longer
+    // text is no address, and cut short it could become another one.
+    for (const std::string* group : {&dataGroup, &ackGroup})
+        if (group->size() >= sizeof param.topicDataMcastTxt)
+        {
+            d.mLog.error() << "TopicHandlerImpl::registerTopic(" << topic << ") failed to register: group address|"
+                           << *group << "| is too long";
+            return false;
+        }
+    std::memcpy(param.topicDataMcastTxt, dataGroup.c_str(), dataGroup.size() + 1);
     param.topicDataPortNum = static_cast<uint16_t>(dataPort);
-    std::strncpy(param.topicAckMcastTxt, ackGroup.c_str(), sizeof param.topicAckMcastTxt);
+    std::memcpy(param.topicAckMcastTxt, ackGroup.c_str(), ackGroup.size() + 1);
     param.topicAckPortNum = static_cast<uint16_t>(ackPort);
     param.openAtStartup = false;
     param.startingSeqNum = startingSeqNum;

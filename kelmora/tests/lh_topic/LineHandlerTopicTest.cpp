@@ -167,6 +167,22 @@ TEST_F(Topic, RefusedRegistrationAndBadServices)
     EXPECT_EQ(host.sink.count("TopicHandlerImpl::registerTopic(" + name + ") failed to register as type|1|",
                               LOG_LEVEL_ERROR),
               1);
+
+    // A group text too long for its field is refused before the framework
+    // is asked: cut to fit, "239.255.255.2501" would become another group.
+    gScript = Script{};
+    for (const auto& [data, ack] : {std::pair{"239.255.255.2501", "239.1.1.2"}, {"239.1.1.1", "239.255.255.2501"}})
+    {
+        const std::string topic = uniqueTopic();
+        EXPECT_FALSE(h.registerTopic(topic, data, 1, ack, 2, 0, SUBSCRIBE, false, false, NO_REPLICATION));
+        EXPECT_EQ(host.sink.count("TopicHandlerImpl::registerTopic(" + topic +
+                                      ") failed to register: group address|239.255.255.2501| is too long",
+                                  LOG_LEVEL_ERROR),
+                  1);
+    }
+    EXPECT_TRUE(gScript.calls.empty()) << "the framework was asked";
+    gScript.registerResult = -1;
+    gScript.errorCode = 1669;
     try
     {
         h.setTopicParams(name, "239.1.1.1", "5001", "239.1.1.2", "5002", 0);
