@@ -391,13 +391,8 @@ int32 StreamHandler::addStream(TcpConnResource* tcpResPtr, int32 eventId)
     m_tmpPara = EventParam{};
     copyName(m_tmpPara.resNameTxt, tcpResPtr->tcpConnNameTxt);
     m_tmpPara.resPtr = tcpResPtr;
-    uint32 addr = 0;
-    uint16 port = 0;
-    if (tcpResPtr->dataSockPtr != nullptr && tcpResPtr->dataSockPtr->getPeer(addr, port) == 0)
-    {
-        m_tmpPara.paramInt32 = static_cast<int32>(addr);
-        m_tmpPara.paramInt16 = static_cast<int16>(port);
-    }
+    m_tmpPara.paramInt32 = static_cast<int32>(sb->getPeerAddr());
+    m_tmpPara.paramInt16 = static_cast<int16>(sb->getPeerPort());
     const int32 sent = notify(tcpResPtr, static_cast<FwEventID>(eventId), true);
     const int32 code = FrameworkErrno::m_fwErrno;
 
@@ -620,15 +615,6 @@ void StreamHandler::touchLiveness()
         m_threadResPtr->lastStatusUpdTm.store(::time(nullptr), std::memory_order_relaxed);
 }
 
-in_addr_t StreamHandler::peerAddress(TcpConnResource* res) const
-{
-    uint32 addr = 0;
-    uint16 port = 0;
-    if (res->dataSockPtr == nullptr || res->dataSockPtr->getPeer(addr, port) != 0)
-        return 0;
-    return addr;
-}
-
 bool StreamHandler::usesPipelinePath(const TcpConnResource* res) const
 {
     const ReplicationMode mode = res->regParam.replicationMode;
@@ -807,7 +793,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         if (getMsgQueue(res, t.queueType, t.queue, t.altQueue, t.store, t.toReplicator) != 0)
             return -1;
         copyName(t.recipient, t.toReplicator ? m_msgRepliThdResPtr->threadNameTxt : res->regParam.threadNameTxt);
-        prepareQueueTemplate(res, t);
+        prepareQueueTemplate(streamBufPtr, res, t);
     }
     // Order first: while older messages stay parked, new ones park behind them.
     bool parked = pipelinePath ? m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr)
@@ -846,7 +832,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing data stream of TCP channel [%s].", code, res->tcpConnNameTxt);
             return fwFail(code, -1);
         }
-        const int32 r = pipelinePath ? forwardToPipeline(res, len, parked) : forwardToQueue(res, t, len, parked);
+        const int32 r = pipelinePath ? forwardToPipeline(streamBufPtr, res, len, parked) : forwardToQueue(res, t, len, parked);
         if (r != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
@@ -863,7 +849,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
 
 // The template's fields that stay the same for every message of one stream
 // pass, filled once per pass instead of once per message.
-void StreamHandler::prepareQueueTemplate(TcpConnResource* res, const Target& t)
+void StreamHandler::prepareQueueTemplate(const StreamBuffer* sb, TcpConnResource* res, const Target& t)
 {
     Data_t& d = m_dataMsg.appMsg.data;
     copyName(m_dataMsg.recipientTxt, t.recipient);
@@ -873,7 +859,7 @@ void StreamHandler::prepareQueueTemplate(TcpConnResource* res, const Target& t)
     d.chnType = TCP_CHANNEL;
     d.dataDir = INCOMING_DATA;
     d.fdPtr = res;
-    d.peerIpAddr = peerAddress(res);
+    d.peerIpAddr = sb->getPeerAddr();
     // The dispatcher journals TCP data whose site field is 1; the replicator
     // never journals.
     d.peerAppSiteId = !t.toReplicator && res->regParam.msgJournalEnabled ? 1 : 0;
@@ -913,7 +899,7 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
     return 0;
 }
 
-int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& parked)
+int32 StreamHandler::forwardToPipeline(const StreamBuffer* sb, TcpConnResource* res, int32 len, bool& parked)
 {
     Pipeline* pl = res->pipelinePtr;
     if (pl == nullptr)
@@ -930,7 +916,7 @@ int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& pa
     copyName(hdr->channelNameTxt, res->tcpConnNameTxt);
     hdr->chnType = TCP_CHANNEL;
     hdr->fdPtr = res;
-    hdr->peerIpAddr = peerAddress(res);
+    hdr->peerIpAddr = sb->getPeerAddr();
     hdr->peerAppSiteId = res->regParam.msgJournalEnabled ? 1 : 0;
     hdr->dataDir = INCOMING_DATA;
     hdr->dataLen = static_cast<uint32>(len);

@@ -85,9 +85,9 @@ private:
         bool toReplicator = false;
     };
 
-    void prepareQueueTemplate(TcpConnResource* res, const Target& t);
+    void prepareQueueTemplate(const StreamBuffer* sb, TcpConnResource* res, const Target& t);
     int32 forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked);
-    int32 forwardToPipeline(TcpConnResource* res, int32 len, bool& parked);
+    int32 forwardToPipeline(const StreamBuffer* sb, TcpConnResource* res, int32 len, bool& parked);
     int32 notify(TcpConnResource* res, FwEventID evtId, bool isAdd);
     int32 sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bool& parked);
     void shutdownConnection(TcpConnResource* res, int32 code);
@@ -98,7 +98,6 @@ private:
     bool inRepository(StreamBuffer* sb);
     int32 registerStream(StreamBuffer* sb);
     int32 unregisterStream(StreamBuffer* sb);
-    in_addr_t peerAddress(TcpConnResource* res) const;
     bool usesPipelinePath(const TcpConnResource* res) const;
     int32 loopCpu(bool& terminate);
     int32 loopLowLatency(bool& terminate);

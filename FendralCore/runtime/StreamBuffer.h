@@ -107,6 +107,18 @@ public:
     // count, so that a discarded stream never wakes its reader again.
     void discardAll();
 
+    // The channel's peer, recorded by the writer before it announces the
+    // stream: the reader takes it from here, never from the socket, which the
+    // writer may close, reconnect or delete while the reader still cuts the
+    // stream's last messages. Network byte order, as the socket gives them.
+    void setPeer(uint32 addr, uint16 port)
+    {
+        m_peerAddr = addr;
+        m_peerPort = port;
+    }
+    uint32 getPeerAddr() const { return m_peerAddr; }
+    uint16 getPeerPort() const { return m_peerPort; }
+
     int32 getMaxUsage() const { return m_maxUsage.load(std::memory_order_relaxed); }
     int32 getMaxPipeRawMsgSize() const { return m_maxPipeRawMsgSize; }
     int32 getRingSize() const { return m_ringSize; }
@@ -120,6 +132,8 @@ protected:
     std::atomic<int32> m_streamBufStatus{0};
     bool m_discarding = false;
     int32 m_maxPipeRawMsgSize = 0;
+    uint32 m_peerAddr = 0;
+    uint16 m_peerPort = 0;
     // Each index on its own line: the writer stores the head on every write,
     // the reader the tail on every read.
     alignas(64) std::atomic<int32> m_headIndex{0};

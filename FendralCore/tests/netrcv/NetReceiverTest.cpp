@@ -135,6 +135,7 @@ TEST_F(NetReceiverTest, AcceptedConnectionDeliversEveryFramingToTheOwner)
         ASSERT_GE(client, 0) << f.name;
         const EventMsg added = event(*m_ownerNormal);
         EXPECT_EQ(added.id, NEW_CONNECT) << f.name;
+        EXPECT_EQ(added.eventParam.paramInt32, static_cast<int32>(htonl(INADDR_LOOPBACK))) << "the peer";
         const std::string channel = added.eventParam.resNameTxt;
         EXPECT_EQ(channel, "S" + std::to_string(k) + ":0") << f.name;
 
