@@ -6,7 +6,12 @@
 // call as the network thread may (NetReceiver::TCP_READ_SIZE), and sleeps in
 // the read in CPU_UTILIZATION mode or polls in LOW_LATENCY mode as the
 // network thread does; a loop of 64 KiB reads is shown beside it (bound64k).
+// BM_StreamPass measures the stream thread's work per message on its own.
 #include "NetIngestSupport.h"
+
+#include "FendralCore/dispatch/SingleRwRingBuffer2.h"
+#include "FendralCore/dispatch/StreamEventRecord.h"
+#include "FendralCore/runtime/StreamBuffer.h"
 
 #include <benchmark/benchmark.h>
 
@@ -34,17 +39,23 @@ int connectTo(uint16 port)
     return -1;
 }
 
-// Writes frames for RUN_NS; returns the nanoseconds it wrote for.
-int64_t blast(int fd)
+std::string frameBlock(size_t body)
 {
     std::string frames;
     for (int i = 0; i < 64; ++i)
     {
-        std::string f(10 + BODY, 'b');
-        const auto size = static_cast<uint16_t>(BODY);
+        std::string f(10 + body, 'b');
+        const auto size = static_cast<uint16_t>(body);
         std::memcpy(f.data(), &size, 2);
         frames += f;
     }
+    return frames;
+}
+
+// Writes frames for RUN_NS; returns the nanoseconds it wrote for.
+int64_t blast(int fd)
+{
+    const std::string frames = frameBlock(BODY);
     const int64_t t0 = nowNs();
     const int64_t end = t0 + RUN_NS;
     while (nowNs() < end)
@@ -167,8 +178,69 @@ void BM_TcpIngest(benchmark::State& state)
     state.counters["stream_cpu_share"] = through.streamCpuShare;
     state.counters["bound64k_MB_per_s"] = bound64k;
 }
+// The stream thread's own cost per message, on one thread and free of the
+// other threads' scheduling: a block of 64 frames written into a stream
+// buffer with its record, then one stream pass that cuts them and puts them
+// on the owner's queue (the owner's reads are not timed). Args: mode, body
+// bytes.
+void BM_StreamPass(benchmark::State& state)
+{
+    const auto mode = static_cast<OptimizationMode>(state.range(0));
+    const auto body = static_cast<size_t>(state.range(1));
+    GlobalData::getInst().m_optMode.store(mode);
+    ResourceManager registry(nullptr);
+    std::vector<std::unique_ptr<FwMessageQueue>> queues;
+    ThreadResource* sh = addThread(registry, "DATA_STREAM_HDR", 64, mode, true, queues);
+    addThread(registry, "CTL_THREAD", 64, mode, false, queues);
+    ThreadResource* owner = addThread(registry, "OWNER", 1024, mode, false, queues);
+    FwMessageQueue& ownerQueue = *owner->msgQueuePtrArray[MQUEUE_NORMAL];
+    MessageStore store;
+    TcpConnResource res{};
+    copyName(res.tcpConnNameTxt, "CONN");
+    copyName(res.regParam.threadNameTxt, "OWNER");
+    res.regParam.msgFormat = MSG_FORMAT_QUOR;
+    res.regParam.tcpMode = TCP_SERVER_DATA_MODE;
+    res.msgQueuePtr = &ownerQueue;
+    res.altMsgQueuePtr = owner->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
+    res.tmpMsgStorePtr = &store;
+    res.status.store(RES_CONNECTED);
+    res.streamBufPtr = new StreamBuffer(&res, 1 << 20, mode, false);
+    SingleRwRingBuffer2<StreamEventRecord> ring(64);
+    auto handler = std::make_unique<StreamHandler>(sh, registry, GlobalData::getInst(), nullptr);
+    handler->setStreamEventRing(&ring);
+    if (handler->initialize() != 0 || handler->addStream(&res, NEW_CONNECT) != 0)
+    {
+        state.SkipWithError("stream thread set-up failed");
+        return;
+    }
+    drainQueue(ownerQueue);
+    const std::string frames = frameBlock(body);
+    StreamBuffer* sb = res.streamBufPtr;
+    int64_t messages = 0;
+    for (auto _ : state)
+    {
+        int32 written = 0;
+        StreamEventRecord rec{};
+        rec.tcpResId = loadTcpConnNameKey(res);
+        rec.streamBufPtr = sb;
+        sb->enqueue(frames.data(), static_cast<int32>(frames.size()), written, rec.effectiveHdIdx, true, false);
+        ring.enqueue(rec);
+        sb->wakeReader();
+        int32 count = 0;
+        handler->processAllDataStreams(count);
+        messages += count;
+        state.PauseTiming();
+        drainQueue(ownerQueue);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(messages);
+    state.SetBytesProcessed(messages * static_cast<int64_t>(body + 10));
+    res.status.store(RES_DISCONNECTED);
+    handler->delStream(&res, CONN_CLOSED);
+}
 } // namespace
 
+BENCHMARK(BM_StreamPass)->ArgsProduct({{CPU_UTILIZATION, LOW_LATENCY}, {100, 1000}});
 BENCHMARK(BM_TcpIngest)
     ->Arg(CPU_UTILIZATION)
     ->Arg(LOW_LATENCY)

@@ -804,7 +804,9 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         MsgFormatType format = MSG_FORMAT_RAW;
         int32 len = 0;
         int32 hdrLen = 0;
-        if (streamBufPtr->dequeueMessage(m_tmpBufPtr, format, m_maxMsgSize, len, hdrLen, headLimit) != 0)
+        // The message stays in the ring until it is forwarded: the queue path
+        // copies its parts straight from there into the queue's template.
+        if (streamBufPtr->peekMessage(format, m_maxMsgSize, len, hdrLen, headLimit) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (isIncomplete(code))
@@ -832,7 +834,18 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing data stream of TCP channel [%s].", code, res->tcpConnNameTxt);
             return fwFail(code, -1);
         }
-        const int32 r = pipelinePath ? forwardToPipeline(streamBufPtr, res, len, parked) : forwardToQueue(res, t, len, parked);
+        int32 r = 0;
+        if (pipelinePath)
+        {
+            streamBufPtr->copyMessage(0, m_tmpBufPtr, len);
+            streamBufPtr->skipMessage(len);
+            r = forwardToPipeline(streamBufPtr, res, len, parked);
+        }
+        else
+        {
+            r = forwardToQueue(streamBufPtr, res, t, len, parked);
+            streamBufPtr->skipMessage(len);
+        }
         if (r != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
@@ -868,7 +881,8 @@ void StreamHandler::prepareQueueTemplate(const StreamBuffer* sb, TcpConnResource
     m_congest.resPtr = res;
 }
 
-int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked)
+int32 StreamHandler::forwardToQueue(const StreamBuffer* sb, TcpConnResource* res, const Target& t, int32 len,
+                                    bool& parked)
 {
     Data_t& d = m_dataMsg.appMsg.data;
     int32 offset = 0;
@@ -878,7 +892,7 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
         const int32 partLen = std::min(len - offset, static_cast<int32>(Data_t::MAX_DATA_LEN));
         d.more = offset + partLen < len;
         d.dataLen = static_cast<uint32>(partLen);
-        std::memcpy(d.buffer, m_tmpBufPtr + offset, static_cast<size_t>(partLen));
+        sb->copyMessage(offset, d.buffer, partLen);
         m_dataMsg.msgSeqNum = ++m_msgSeqNum;
         MsgForwarder::Outcome outcome{};
         if (m_forwarder->put(t, m_dataMsg, parked, m_congest, outcome) != 0)

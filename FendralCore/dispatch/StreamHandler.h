@@ -86,7 +86,7 @@ private:
     };
 
     void prepareQueueTemplate(const StreamBuffer* sb, TcpConnResource* res, const Target& t);
-    int32 forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked);
+    int32 forwardToQueue(const StreamBuffer* sb, TcpConnResource* res, const Target& t, int32 len, bool& parked);
     int32 forwardToPipeline(const StreamBuffer* sb, TcpConnResource* res, int32 len, bool& parked);
     int32 notify(TcpConnResource* res, FwEventID evtId, bool isAdd);
     int32 sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bool& parked);

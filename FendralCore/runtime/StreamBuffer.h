@@ -79,6 +79,15 @@ public:
     // All readable bytes up to maxLen (lowered to the pipeline's raw limit for
     // a channel with a pipeline).
     int32 dequeueRawMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit = -1);
+    // The same framing without the copy: finds the whole message at the tail
+    // (same results and codes as dequeueMessage) and leaves it in the ring.
+    // The reader then copies what it needs of it with copyMessage, straight
+    // into where the message goes, and releases it with skipMessage.
+    int32 peekMessage(MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit = -1);
+    // len bytes of the message at the tail, from offset within it.
+    void copyMessage(int32 offset, char* buf, int32 len) const;
+    // Advances the tail past the message peekMessage found (len its length).
+    void skipMessage(int32 len);
     // A QuorMsgHeader (u16 body size, u64 sequence) and its body.
     int32 dequeueQuorMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit = -1);
     // One FIX message, checked for its prefix, BodyLength and trailer.
@@ -144,7 +153,15 @@ protected:
 
 private:
     // Start of a framing call: finds the readable region. -1 with the code set when there is nothing to read.
-    int32 beginFrame(char* buf, int32 maxLen, int32 headLimit, int32& tail, int32& avail);
+    int32 beginFrame(const char* buf, bool take, int32 maxLen, int32 headLimit, int32& tail, int32& avail);
+    int32 frameMessage(char* buf, bool take, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
+                       int32 headLimit);
+    int32 frameRaw(char* buf, bool take, int32 maxLen, int32& msgLen, int32 headLimit);
+    int32 frameQuor(char* buf, bool take, int32 maxLen, int32& msgLen, int32 headLimit);
+    int32 frameFix(char* buf, bool take, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit);
+    int32 frameApp(char* buf, bool take, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
+                   int32 headLimit);
+    void takeFrame(char* buf, bool take, int32 tail, int32 len);
     char byteAt(int32 tail, int32 offset) const
     {
         const int32 i = tail + offset;
