@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cerrno>
+#include <poll.h>
 
 using namespace netbench;
 
@@ -73,13 +74,30 @@ int64_t blast(int fd)
 }
 
 // Bytes per second, and the CPU share the network and the stream thread
-// were given over the sending time.
+// were given over the sending time. The CPU nanoseconds per KiB delivered are
+// the threads' cost per byte, which the machine's load hardly moves, in
+// CPU_UTILIZATION mode, where a thread with nothing to do sleeps (in
+// LOW_LATENCY mode they count the polling too).
 struct Ingest
 {
     double mbPerSecond = 0;
     double netCpuShare = 0;
     double streamCpuShare = 0;
+    double netNsPerKiB = 0;
+    double streamNsPerKiB = 0;
 };
+
+double perKiB(int64_t cpuNs, int64_t bytes)
+{
+    return bytes > 0 ? static_cast<double>(cpuNs) * 1024.0 / static_cast<double>(bytes) : 0;
+}
+
+int64_t ownCpuNs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 Ingest throughReceiver(OptimizationMode mode)
 {
@@ -103,12 +121,21 @@ Ingest throughReceiver(OptimizationMode mode)
 
     std::atomic<bool> stop{false};
     int64_t bytes = 0;
+    // The owner waits for its queue as an application thread does: asleep
+    // on the descriptor in CPU_UTILIZATION mode (a reader spinning on it
+    // would take a core from the threads measured), polling in LOW_LATENCY.
     std::thread reader([&] {
         FwIntMessage m{};
         bool more = false;
+        pollfd p{h.ownerQueue().getFileDescriptor(), POLLIN, 0};
         while (!stop.load(std::memory_order_relaxed))
-            if (h.ownerQueue().getMessage(&m, more) == 0 && m.appMsg.type == MSG_DATA)
-                bytes += m.appMsg.data.dataLen;
+            if (h.ownerQueue().getMessage(&m, more) == 0)
+            {
+                if (m.appMsg.type == MSG_DATA)
+                    bytes += m.appMsg.data.dataLen;
+            }
+            else if (mode == CPU_UTILIZATION)
+                ::poll(&p, 1, 10);
     });
     const int fd = connectTo(port);
     const int64_t net0 = h.netCpuNs();
@@ -123,10 +150,17 @@ Ingest throughReceiver(OptimizationMode mode)
     h.stop();
     return Ingest{static_cast<double>(bytes) * 1e3 / static_cast<double>(ns), // MB/s
                   static_cast<double>(net1 - net0) / static_cast<double>(ns),
-                  static_cast<double>(stream1 - stream0) / static_cast<double>(ns)};
+                  static_cast<double>(stream1 - stream0) / static_cast<double>(ns), perKiB(net1 - net0, bytes),
+                  perKiB(stream1 - stream0, bytes)};
 }
 
-double plainLoop(size_t readSize, bool poll)
+struct Bound
+{
+    double mbPerSecond = 0;
+    double nsPerKiB = 0; // the reading thread's CPU time
+};
+
+Bound plainLoop(size_t readSize, bool poll)
 {
     const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -137,9 +171,11 @@ double plainLoop(size_t readSize, bool poll)
     socklen_t len = sizeof a;
     ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
     std::atomic<int64_t> bytes{0};
+    int64_t cpuNs = 0;
     std::thread reader([&] {
         const int fd = ::accept(lfd, nullptr, nullptr);
         std::vector<char> buf(readSize);
+        const int64_t cpu0 = ownCpuNs();
         for (ssize_t n;;)
         {
             n = ::recv(fd, buf.data(), buf.size(), poll ? MSG_DONTWAIT : 0);
@@ -148,6 +184,7 @@ double plainLoop(size_t readSize, bool poll)
             else if (n == 0 || errno != EAGAIN)
                 break;
         }
+        cpuNs = ownCpuNs() - cpu0;
         ::close(fd);
     });
     const int fd = connectTo(ntohs(a.sin_port));
@@ -156,15 +193,15 @@ double plainLoop(size_t readSize, bool poll)
     reader.join();
     ::close(fd);
     ::close(lfd);
-    return static_cast<double>(bytes.load()) * 1e3 / static_cast<double>(ns);
+    return Bound{static_cast<double>(bytes.load()) * 1e3 / static_cast<double>(ns), perKiB(cpuNs, bytes.load())};
 }
 
 void BM_TcpIngest(benchmark::State& state)
 {
     const auto mode = static_cast<OptimizationMode>(state.range(0));
     Ingest through;
-    double bound = 0;
-    double bound64k = 0;
+    Bound bound;
+    Bound bound64k;
     for (auto _ : state)
     {
         through = throughReceiver(mode);
@@ -172,12 +209,16 @@ void BM_TcpIngest(benchmark::State& state)
         bound64k = plainLoop(65536, mode == LOW_LATENCY);
     }
     state.counters["MB_per_s"] = through.mbPerSecond;
-    state.counters["bound_MB_per_s"] = bound;
-    state.counters["ratio"] = bound > 0 ? through.mbPerSecond / bound : 0;
+    state.counters["bound_MB_per_s"] = bound.mbPerSecond;
+    state.counters["ratio"] = bound.mbPerSecond > 0 ? through.mbPerSecond / bound.mbPerSecond : 0;
     state.counters["net_cpu_share"] = through.netCpuShare;
     state.counters["stream_cpu_share"] = through.streamCpuShare;
-    state.counters["bound64k_MB_per_s"] = bound64k;
+    state.counters["bound64k_MB_per_s"] = bound64k.mbPerSecond;
+    state.counters["net_ns_per_KiB"] = through.netNsPerKiB;
+    state.counters["stream_ns_per_KiB"] = through.streamNsPerKiB;
+    state.counters["bound_ns_per_KiB"] = bound.nsPerKiB;
 }
+
 // The stream thread's own cost per message, on one thread and free of the
 // other threads' scheduling: a block of 64 frames written into a stream
 // buffer with its record, then one stream pass that cuts them and puts them
