@@ -664,6 +664,10 @@ int32 StreamHandler::processAllDataStreams(int32& count)
     if (m_streamEvtBufPtr == nullptr || (m_optMode == LOW_LATENCY && m_nextDescPtrPos == 0))
         return 0;
     m_outTm = timespec{};
+    // The network thread announces every read with a record of its own: in
+    // CPU_UTILIZATION mode a recipient is woken once for the whole pass, not
+    // once per record (a wake-up costs more than cutting a read's messages).
+    MsgForwarder::WakeBatch batch(*m_forwarder);
 
     int32 kept = 0;
     for (int32 i = 0; i < m_remainderStreamNum; ++i)
