@@ -2,6 +2,7 @@
 // buffer written with frames, records on the event ring, STREAM_ADD and
 // STREAM_DEL, and the owning thread's real queues and parking store.
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
+#include "FendralCore/tests/dispatchops/LoopbackConn.h"
 
 #include "FendralCore/dispatch/MessageStore.h"
 #include "FendralCore/dispatch/Pipeline.h"
@@ -17,7 +18,6 @@
 
 #include <cstring>
 #include <memory>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -305,33 +305,21 @@ TEST_F(StreamHandlerTest, AFramingErrorFailsThePassWithoutForwarding)
 // peer recorded with the stream, not what the closed socket says by then.
 TEST_F(StreamHandlerTest, LastMessagesAfterTheSocketClosedKeepThePeerOfTheStream)
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    sockaddr_in local{};
-    len = sizeof local;
-    ASSERT_EQ(::getsockname(client, reinterpret_cast<sockaddr*>(&local), &len), 0);
-    auto sock = std::make_unique<TcpDataSocket>(::accept(listener, nullptr, nullptr), false, -1, -1);
+    LoopbackConn conn;
+    TcpDataSocket* sock = conn.sock.get();
     uint32 addr = 0;
     uint16 port = 0;
     ASSERT_EQ(sock->getPeer(addr, port), 0);
     ASSERT_EQ(addr, htonl(INADDR_LOOPBACK));
     // As the network thread does when it creates the stream.
-    m_res.dataSockPtr = sock.get();
+    m_res.dataSockPtr = sock;
     m_res.streamBufPtr->setPeer(addr, port);
 
     ASSERT_EQ(m_handler->initialize(), 0);
     ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
     const FwIntMessage added = take(*m_ownerNormal);
     EXPECT_EQ(added.appMsg.event.eventParam.paramInt32, static_cast<int32>(addr));
-    EXPECT_EQ(added.appMsg.event.eventParam.paramInt16, static_cast<int16>(local.sin_port));
+    EXPECT_EQ(added.appMsg.event.eventParam.paramInt16, static_cast<int16>(port));
     receive(quor(5));
     EXPECT_EQ(pass(), 1);
     EXPECT_EQ(take(*m_ownerNormal).appMsg.data.peerIpAddr, addr);
@@ -347,8 +335,6 @@ TEST_F(StreamHandlerTest, LastMessagesAfterTheSocketClosedKeepThePeerOfTheStream
     EXPECT_EQ(last.appMsg.data.peerIpAddr, addr);
     EXPECT_EQ(take(*m_ownerNormal).appMsg.event.id, DISCONNECTED);
     m_res.dataSockPtr = nullptr;
-    ::close(client);
-    ::close(listener);
 }
 
 TEST_F(StreamHandlerTest, TheRemainderPassKeepsABusyStreamWithinItsBudget)
