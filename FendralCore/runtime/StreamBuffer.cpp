@@ -247,12 +247,12 @@ void StreamBuffer::consume(int32 tail, int32 len)
 int32 StreamBuffer::dequeueMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
                                    int32 headLimit)
 {
-    return frameMessage(buf, true, format, maxLen, msgLen, hdrLen, headLimit);
+    return frameMessage<true>(buf, format, maxLen, msgLen, hdrLen, headLimit);
 }
 
 int32 StreamBuffer::peekMessage(MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
 {
-    return frameMessage(nullptr, false, format, maxLen, msgLen, hdrLen, headLimit);
+    return frameMessage<false>(nullptr, format, maxLen, msgLen, hdrLen, headLimit);
 }
 
 void StreamBuffer::copyMessage(int32 offset, char* buf, int32 len) const
@@ -267,7 +267,8 @@ void StreamBuffer::skipMessage(int32 len)
     m_totalMsgSize = 0;
 }
 
-int32 StreamBuffer::frameMessage(char* buf, bool take, MsgFormatType& format, int32 maxLen, int32& msgLen,
+template <bool Take>
+int32 StreamBuffer::frameMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen,
                                  int32& hdrLen, int32 headLimit)
 {
     msgLen = 0;
@@ -279,16 +280,16 @@ int32 StreamBuffer::frameMessage(char* buf, bool take, MsgFormatType& format, in
     switch (channelFormat)
     {
     case MSG_FORMAT_RAW:
-        r = frameRaw(buf, take, maxLen, msgLen, headLimit);
+        r = frameRaw<Take>(buf, maxLen, msgLen, headLimit);
         break;
     case MSG_FORMAT_QUOR:
-        r = frameQuor(buf, take, maxLen, msgLen, headLimit);
+        r = frameQuor<Take>(buf, maxLen, msgLen, headLimit);
         break;
     case MSG_FORMAT_FIX:
-        r = frameFix(buf, take, maxLen, msgLen, hdrLen, headLimit);
+        r = frameFix<Take>(buf, maxLen, msgLen, hdrLen, headLimit);
         break;
     case MSG_FORMAT_CUSTOM:
-        r = frameApp(buf, take, maxLen, msgLen, m_channelResPtr->regParam.appMsgSizeInfo, headLimit);
+        r = frameApp<Take>(buf, maxLen, msgLen, m_channelResPtr->regParam.appMsgSizeInfo, headLimit);
         break;
     default:
         return fwFail(INVALID_MSG_FORMAT, -1);
@@ -298,12 +299,13 @@ int32 StreamBuffer::frameMessage(char* buf, bool take, MsgFormatType& format, in
     return r;
 }
 
-// Each framing finds the whole message at the tail; with take it copies the
+// Each framing finds the whole message at the tail; with Take it copies the
 // message into buf and advances the tail past it, without it the ring stays
 // as it is (the decoded length too) for copyMessage and skipMessage.
-void StreamBuffer::takeFrame(char* buf, bool take, int32 tail, int32 len)
+template <bool Take>
+void StreamBuffer::takeFrame(char* buf, int32 tail, int32 len)
 {
-    if (!take)
+    if constexpr (!Take)
         return;
     copyFrom(tail, buf, len);
     consume(tail, len);
@@ -312,35 +314,37 @@ void StreamBuffer::takeFrame(char* buf, bool take, int32 tail, int32 len)
 
 int32 StreamBuffer::dequeueRawMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
 {
-    return frameRaw(buf, true, maxLen, msgLen, headLimit);
+    return frameRaw<true>(buf, maxLen, msgLen, headLimit);
 }
 
-int32 StreamBuffer::frameRaw(char* buf, bool take, int32 maxLen, int32& msgLen, int32 headLimit)
+template <bool Take>
+int32 StreamBuffer::frameRaw(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
 {
     msgLen = 0;
     if (m_maxPipeRawMsgSize > 0 && maxLen > m_maxPipeRawMsgSize)
         maxLen = m_maxPipeRawMsgSize;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, take, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     const int32 n = avail < maxLen ? avail : maxLen;
-    takeFrame(buf, take, tail, n);
+    takeFrame<Take>(buf, tail, n);
     msgLen = n;
     return 0;
 }
 
 int32 StreamBuffer::dequeueQuorMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
 {
-    return frameQuor(buf, true, maxLen, msgLen, headLimit);
+    return frameQuor<true>(buf, maxLen, msgLen, headLimit);
 }
 
-int32 StreamBuffer::frameQuor(char* buf, bool take, int32 maxLen, int32& msgLen, int32 headLimit)
+template <bool Take>
+int32 StreamBuffer::frameQuor(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
 {
     msgLen = 0;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, take, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     if (m_totalMsgSize == 0 && avail >= QUOR_HEADER_SIZE)
     {
@@ -361,17 +365,18 @@ int32 StreamBuffer::frameQuor(char* buf, bool take, int32 maxLen, int32& msgLen,
         msgLen = avail;
         return fwFail(PARTIAL_MSG_RCVD, -1);
     }
-    takeFrame(buf, take, tail, total);
+    takeFrame<Take>(buf, tail, total);
     msgLen = total;
     return 0;
 }
 
 int32 StreamBuffer::dequeueFixMsg(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
 {
-    return frameFix(buf, true, maxLen, msgLen, hdrLen, headLimit);
+    return frameFix<true>(buf, maxLen, msgLen, hdrLen, headLimit);
 }
 
-int32 StreamBuffer::frameFix(char* buf, bool take, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
+template <bool Take>
+int32 StreamBuffer::frameFix(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
 {
     static constexpr char PREFIX[FIX_PREFIX_SIZE + 1] = "8=FIXT.1.1\x01"
                                                         "9=";
@@ -380,7 +385,7 @@ int32 StreamBuffer::frameFix(char* buf, bool take, int32 maxLen, int32& msgLen, 
     hdrLen = 0;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, take, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     if (avail < FIX_PREFIX_SIZE)
     {
@@ -427,7 +432,7 @@ int32 StreamBuffer::frameFix(char* buf, bool take, int32 maxLen, int32& msgLen, 
     if (len < FIX_TRAILER_SIZE + 1 || byteAt(tail, len - 8) != SOH || byteAt(tail, len - 7) != '1' ||
         byteAt(tail, len - 6) != '0' || byteAt(tail, len - 5) != '=' || byteAt(tail, len - 1) != SOH)
         return fwFail(INVALID_MSG_FORMAT, -1);
-    takeFrame(buf, take, tail, len);
+    takeFrame<Take>(buf, tail, len);
     msgLen = len;
     hdrLen = headerLen;
     return 0;
@@ -444,16 +449,17 @@ bool StreamBuffer::validateFixChecksumTag(const char* msg, int32 len)
 int32 StreamBuffer::dequeueAppMsg(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
                                   int32 headLimit)
 {
-    return frameApp(buf, true, maxLen, msgLen, sizeInfo, headLimit);
+    return frameApp<true>(buf, maxLen, msgLen, sizeInfo, headLimit);
 }
 
-int32 StreamBuffer::frameApp(char* buf, bool take, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
+template <bool Take>
+int32 StreamBuffer::frameApp(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
                              int32 headLimit)
 {
     msgLen = 0;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, take, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     const int32 width = framing::sizeFieldWidth(sizeInfo.sizeFldType);
     if (width == 0)
@@ -496,7 +502,7 @@ int32 StreamBuffer::frameApp(char* buf, bool take, int32 maxLen, int32& msgLen, 
         msgLen = avail;
         return fwFail(PARTIAL_MSG_RCVD, -1);
     }
-    takeFrame(buf, take, tail, total);
+    takeFrame<Take>(buf, tail, total);
     msgLen = total;
     return 0;
 }

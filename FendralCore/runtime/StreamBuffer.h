@@ -162,14 +162,20 @@ protected:
 private:
     // Start of a framing call: finds the readable region. -1 with the code set when there is nothing to read.
     int32 beginFrame(const char* buf, bool take, int32 maxLen, int32 headLimit, int32& tail, int32& avail);
-    int32 frameMessage(char* buf, bool take, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
+    template <bool Take>
+    int32 frameMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
                        int32 headLimit);
-    int32 frameRaw(char* buf, bool take, int32 maxLen, int32& msgLen, int32 headLimit);
-    int32 frameQuor(char* buf, bool take, int32 maxLen, int32& msgLen, int32 headLimit);
-    int32 frameFix(char* buf, bool take, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit);
-    int32 frameApp(char* buf, bool take, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
+    template <bool Take>
+    int32 frameRaw(char* buf, int32 maxLen, int32& msgLen, int32 headLimit);
+    template <bool Take>
+    int32 frameQuor(char* buf, int32 maxLen, int32& msgLen, int32 headLimit);
+    template <bool Take>
+    int32 frameFix(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit);
+    template <bool Take>
+    int32 frameApp(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
                    int32 headLimit);
-    void takeFrame(char* buf, bool take, int32 tail, int32 len);
+    template <bool Take>
+    void takeFrame(char* buf, int32 tail, int32 len);
     char byteAt(int32 tail, int32 offset) const
     {
         const int32 i = tail + offset;
