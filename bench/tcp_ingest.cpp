@@ -1,5 +1,6 @@
 // TCP ingest: one loopback client writes frames of the length-and-sequence
-// framing (1000-byte bodies) as fast as it can for one second into a listen
+// framing (1000-byte bodies, and 100-byte ones, where the per-message costs
+// weigh ten times as much) as fast as it can for one second into a listen
 // channel; MB/s of whole frames that reached the owning thread's reader
 // through the network thread, the stream buffer and the stream thread,
 // beside a plain read loop on the same traffic. The bound reads as much per
@@ -23,7 +24,6 @@ using namespace netbench;
 namespace
 {
 constexpr int64_t RUN_NS = 1000000000;
-constexpr size_t BODY = 1000;
 
 int connectTo(uint16 port)
 {
@@ -54,9 +54,9 @@ std::string frameBlock(size_t body)
 }
 
 // Writes frames for RUN_NS; returns the nanoseconds it wrote for.
-int64_t blast(int fd)
+int64_t blast(int fd, size_t body)
 {
-    const std::string frames = frameBlock(BODY);
+    const std::string frames = frameBlock(body);
     const int64_t t0 = nowNs();
     const int64_t end = t0 + RUN_NS;
     while (nowNs() < end)
@@ -99,7 +99,7 @@ int64_t ownCpuNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-Ingest throughReceiver(OptimizationMode mode)
+Ingest throughReceiver(OptimizationMode mode, size_t body)
 {
     Harness h(mode);
     const uint16 port = freePort(SOCK_STREAM);
@@ -140,7 +140,7 @@ Ingest throughReceiver(OptimizationMode mode)
     const int fd = connectTo(port);
     const int64_t net0 = h.netCpuNs();
     const int64_t stream0 = h.streamCpuNs();
-    const int64_t ns = blast(fd);
+    const int64_t ns = blast(fd, body);
     const int64_t net1 = h.netCpuNs();
     const int64_t stream1 = h.streamCpuNs();
     ::usleep(100000);
@@ -160,7 +160,7 @@ struct Bound
     double nsPerKiB = 0; // the reading thread's CPU time
 };
 
-Bound plainLoop(size_t readSize, bool poll)
+Bound plainLoop(size_t readSize, bool poll, size_t body)
 {
     const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -188,7 +188,7 @@ Bound plainLoop(size_t readSize, bool poll)
         ::close(fd);
     });
     const int fd = connectTo(ntohs(a.sin_port));
-    const int64_t ns = blast(fd);
+    const int64_t ns = blast(fd, body);
     ::shutdown(fd, SHUT_WR);
     reader.join();
     ::close(fd);
@@ -199,14 +199,15 @@ Bound plainLoop(size_t readSize, bool poll)
 void BM_TcpIngest(benchmark::State& state)
 {
     const auto mode = static_cast<OptimizationMode>(state.range(0));
+    const auto body = static_cast<size_t>(state.range(1));
     Ingest through;
     Bound bound;
     Bound bound64k;
     for (auto _ : state)
     {
-        through = throughReceiver(mode);
-        bound = plainLoop(NetReceiver::TCP_READ_SIZE, mode == LOW_LATENCY);
-        bound64k = plainLoop(65536, mode == LOW_LATENCY);
+        through = throughReceiver(mode, body);
+        bound = plainLoop(NetReceiver::TCP_READ_SIZE, mode == LOW_LATENCY, body);
+        bound64k = plainLoop(65536, mode == LOW_LATENCY, body);
     }
     state.counters["MB_per_s"] = through.mbPerSecond;
     state.counters["bound_MB_per_s"] = bound.mbPerSecond;
@@ -287,8 +288,7 @@ void BM_StreamPass(benchmark::State& state)
 
 BENCHMARK(BM_StreamPass)->ArgsProduct({{CPU_UTILIZATION, LOW_LATENCY}, {100, 1000}});
 BENCHMARK(BM_TcpIngest)
-    ->Arg(CPU_UTILIZATION)
-    ->Arg(LOW_LATENCY)
+    ->ArgsProduct({{CPU_UTILIZATION, LOW_LATENCY}, {1000, 100}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
