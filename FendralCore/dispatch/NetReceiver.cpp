@@ -1250,7 +1250,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     // The reads of one event wake the stream thread once, after the last
     // record is on the ring, and before a close may hand the ring back.
     bool appended = false;
-    auto wake = [&]() -> int32 { return appended ? (appended = false, sb->wakeWaitingReader()) : 0; };
+    auto wake = [&]() -> int32 { return appended ? (appended = false, sb->wakeReader()) : 0; };
     do
     {
         const int want = ordered ? std::min(remaining, TCP_READ_SIZE) : TCP_READ_SIZE;

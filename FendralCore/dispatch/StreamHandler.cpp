@@ -184,18 +184,13 @@ int32 StreamHandler::loopCpu(bool& terminate)
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     while (!terminate)
     {
-        // The network thread posts a stream's descriptor only while this
-        // thread may sleep: the streams are marked before the last look at
-        // the record ring, and a record found there is taken without a sleep.
-        const bool recordsWaiting = markStreamsWaiting(true);
-        const int32 n = m_fdWaitPtr->wait(m_readyAryPtr.get(), m_maxNumDesc, recordsWaiting ? 0 : -1);
-        markStreamsWaiting(false);
+        const int32 n = m_fdWaitPtr->wait(m_readyAryPtr.get(), m_maxNumDesc, -1);
         if (n < 0)
         {
             fwLog(LOG_LEVEL_ERROR, "Error [%d] waiting for descriptors in Stream Handler.", FrameworkErrno::m_fwErrno);
             return -1;
         }
-        bool highReady = false, normalReady = false, timerReady = false, streamReady = recordsWaiting;
+        bool highReady = false, normalReady = false, timerReady = false, streamReady = false;
         for (int32 i = 0; i < n; ++i)
         {
             FileDescriptor* fd = m_readyAryPtr[static_cast<size_t>(i)];
@@ -216,7 +211,7 @@ int32 StreamHandler::loopCpu(bool& terminate)
                 streamReady = true;
             }
         }
-        if (n == 0 && !recordsWaiting)
+        if (n == 0)
             continue;
         m_tmRead = false;
         if (timerReady)
@@ -461,17 +456,16 @@ int32 StreamHandler::delStream(TcpConnResource* tcpResPtr, int32 reason)
     return sent == 0 ? 0 : fwFail(code, -1);
 }
 
-// Every stream has a slot in the stream list: the low-latency loop polls the
-// list, the CPU_UTILIZATION loop marks its streams waiting through it (and
-// waits for them in its multiplexer).
 int32 StreamHandler::registerStream(StreamBuffer* sb)
 {
+    if (m_optMode == CPU_UTILIZATION)
+        return m_fdWaitPtr->addFileDesc(sb, IO_WAIT_READ);
     const auto id = reinterpret_cast<int64>(this);
     int32 slot = -1;
     if (m_numDescReg == m_nextDescPtrPos)
     {
         if (m_nextDescPtrPos < m_maxNumDesc)
-            slot = m_nextDescPtrPos;
+            slot = m_nextDescPtrPos++;
     }
     else
     {
@@ -484,29 +478,18 @@ int32 StreamHandler::registerStream(StreamBuffer* sb)
     }
     if (slot < 0)
         return fwFail(WAIT_OBJECT_LIST_FULL, -1);
-    if (m_optMode == CPU_UTILIZATION && m_fdWaitPtr->addFileDesc(sb, IO_WAIT_READ) != 0)
-        return -1;
-    if (slot == m_nextDescPtrPos)
-        ++m_nextDescPtrPos;
     m_fdAryPtr[static_cast<size_t>(slot)] = sb;
-    // The descriptor's one reference belongs to the multiplexer there.
-    if (m_optMode != CPU_UTILIZATION)
-        sb->setRef(id, slot);
+    sb->setRef(id, slot);
     ++m_numDescReg;
     return 0;
 }
 
 int32 StreamHandler::unregisterStream(StreamBuffer* sb)
 {
-    if (m_optMode == CPU_UTILIZATION && m_fdWaitPtr->removeFileDesc(sb) != 0)
-        return -1;
+    if (m_optMode == CPU_UTILIZATION)
+        return m_fdWaitPtr->removeFileDesc(sb);
     const auto id = reinterpret_cast<int64>(this);
-    int32 slot = -1;
-    if (m_optMode != CPU_UTILIZATION)
-        slot = sb->getRef(id);
-    else
-        for (int32 i = 0; i < m_nextDescPtrPos && slot < 0; ++i)
-            slot = m_fdAryPtr[static_cast<size_t>(i)] == sb ? i : -1;
+    const int32 slot = sb->getRef(id);
     if (slot < 0)
         return fwFail(DESCRIPTOR_NOT_FOUND, -1);
     if (slot >= m_nextDescPtrPos)
@@ -524,25 +507,9 @@ int32 StreamHandler::unregisterStream(StreamBuffer* sb)
         return fwFail(DEL_DESCRIPTOR_FAILED, -1);
     }
     m_fdAryPtr[static_cast<size_t>(slot)] = nullptr;
-    if (m_optMode != CPU_UTILIZATION)
-        sb->clearRef(id);
+    sb->clearRef(id);
     --m_numDescReg;
     return 0;
-}
-
-bool StreamHandler::markStreamsWaiting(bool waiting)
-{
-    if (m_streamEvtBufPtr == nullptr)
-        return false;
-    for (int32 i = 0; i < m_nextDescPtrPos; ++i)
-        if (StreamBuffer* sb = m_fdAryPtr[static_cast<size_t>(i)]; sb != nullptr)
-            sb->setReaderWaiting(waiting);
-    if (!waiting)
-        return false;
-    // Pairs with the writer's fence between its record and its look at the
-    // mark: either this look finds the record or the writer finds the mark.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    return m_streamEvtBufPtr->getNumEntries() > 0;
 }
 
 bool StreamHandler::inRepository(StreamBuffer* sb)

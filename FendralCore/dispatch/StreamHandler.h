@@ -96,10 +96,6 @@ private:
     const timespec& cycleTime();
     void touchLiveness();
     bool inRepository(StreamBuffer* sb);
-    // CPU_UTILIZATION loop: marks every stream waiting (or not) for the
-    // network thread's wake-up; marking them, whether records are there
-    // already, so that the thread must not sleep.
-    bool markStreamsWaiting(bool waiting);
     int32 registerStream(StreamBuffer* sb);
     int32 unregisterStream(StreamBuffer* sb);
     bool usesPipelinePath(const TcpConnResource* res) const;

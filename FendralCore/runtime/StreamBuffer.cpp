@@ -132,15 +132,6 @@ int32 StreamBuffer::wakeReader()
     return r;
 }
 
-int32 StreamBuffer::wakeWaitingReader()
-{
-    if (m_optimizeMode != CPU_UTILIZATION)
-        return 0;
-    // Pairs with the reader's fence between its mark and its last look.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    return m_readerWaiting.load(std::memory_order_relaxed) ? wakeReader() : 0;
-}
-
 void StreamBuffer::takeWakeUps()
 {
     if (m_optimizeMode != CPU_UTILIZATION)

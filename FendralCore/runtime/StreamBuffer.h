@@ -56,14 +56,6 @@ public:
     void commit(int32 len, int32& newHeadIdx);
     // Posts one wake-up in CPU_UTILIZATION mode; nothing otherwise.
     int32 wakeReader();
-    // As wakeReader, but only while the reader is marked waiting: a reader
-    // that is awake finds the writer's announcement (the stream record) on
-    // its own, and the post, a system call that may wake a thread, is saved.
-    // The reader marks itself before its last look for announcements and
-    // sleeps only if it finds none; the writer calls this after announcing.
-    // Until a reader first clears the mark, every call posts.
-    int32 wakeWaitingReader();
-    void setReaderWaiting(bool waiting) { m_readerWaiting.store(waiting, std::memory_order_seq_cst); }
     // Reader side: takes every pending wake-up in one read (CPU_UTILIZATION
     // mode), before the pass that handles what they announced.
     void takeWakeUps();
@@ -163,8 +155,6 @@ protected:
     // the reader the tail on every read.
     alignas(64) std::atomic<int32> m_headIndex{0};
     alignas(64) std::atomic<int32> m_tailIndex{0};
-    // Written by the reader twice per sleep, read by the writer per wake.
-    alignas(64) std::atomic<bool> m_readerWaiting{true};
     alignas(64) char m_tmpbuf[101]{};
     OptimizationMode m_optimizeMode;
     TcpConnResource* m_channelResPtr = nullptr;

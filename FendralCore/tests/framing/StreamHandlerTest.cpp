@@ -18,7 +18,6 @@
 
 #include <cstring>
 #include <memory>
-#include <random>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -59,8 +58,7 @@ FwIntMessage take(FwMessageQueue& q)
 class StreamHandlerTest : public ::testing::Test
 {
 protected:
-    explicit StreamHandlerTest(OptimizationMode mode = LOW_LATENCY, const std::string& config = "",
-                               uint32 ownerQueueLen = OWNER_QUEUE_LEN)
+    explicit StreamHandlerTest(OptimizationMode mode = LOW_LATENCY, const std::string& config = "")
         : m_mode(mode), m_config(config), m_registry(m_config.get())
     {
         m_savedMode = GlobalData::getInst().m_optMode.load();
@@ -68,7 +66,7 @@ protected:
         GlobalData::getInst().m_repliServiceEnabled = false;
         m_self = registerThread("DATA_STREAM_HDR", m_selfNormal, m_selfHigh, 64);
         m_ctl = registerThread("CTL_THREAD", m_ctlNormal, m_ctlHigh, 64);
-        m_owner = registerThread("OWNER", m_ownerNormal, m_ownerHigh, ownerQueueLen);
+        m_owner = registerThread("OWNER", m_ownerNormal, m_ownerHigh, OWNER_QUEUE_LEN);
 
         ResourceManager::copyResourceName(m_res.tcpConnNameTxt, "CONN1");
         ResourceManager::copyResourceName(m_res.regParam.threadNameTxt, "OWNER");
@@ -358,11 +356,7 @@ class StreamHandlerThreadTest : public StreamHandlerTest
 {
 protected:
     // A budget of 3 messages per remainder pass.
-    explicit StreamHandlerThreadTest(const std::string& config = "SH_MSG_PROC_NUM INT32 3\n",
-                                     uint32 ownerQueueLen = OWNER_QUEUE_LEN)
-        : StreamHandlerTest(CPU_UTILIZATION, config, ownerQueueLen)
-    {
-    }
+    StreamHandlerThreadTest() : StreamHandlerTest(CPU_UTILIZATION, "SH_MSG_PROC_NUM INT32 3\n") {}
 
     ~StreamHandlerThreadTest() override
     {
@@ -476,48 +470,6 @@ TEST_F(StreamHandlerThreadTest, WakeUpsAreTakenPerPassAndNoneIsLost)
     sb->setStreamBufStatus(1);
     EXPECT_EQ(collect(8), "ijklmnop");
     EXPECT_TRUE(silent());
-}
-
-// The network thread posts a stream's descriptor only while this thread is
-// marked waiting: a writer announcing hundreds of small reads that way, with
-// pauses that let the thread fall asleep between them, loses none of them.
-// Nothing else wakes the thread meanwhile: its timer is far off and the
-// owner's queue takes every message without parking.
-class StreamHandlerWakeTest : public StreamHandlerThreadTest
-{
-protected:
-    StreamHandlerWakeTest() : StreamHandlerThreadTest("STS_RPT_INTERVAL INT32 600000\n", 1024) {}
-};
-
-TEST_F(StreamHandlerWakeTest, AWriterThatWakesOnlyAWaitingReaderLosesNothing)
-{
-    start();
-    StreamBuffer* sb = m_res.streamBufPtr;
-    // As the network thread announces a read.
-    auto announce = [&](char fill) {
-        const std::string f = quor(4, fill);
-        StreamEventRecord rec{};
-        rec.tcpResId = loadTcpConnNameKey(m_res);
-        rec.streamBufPtr = sb;
-        int32 written = 0;
-        ASSERT_EQ(sb->enqueue(f.data(), static_cast<int32>(f.size()), written, rec.effectiveHdIdx, true, false), 0);
-        ASSERT_EQ(m_ring.enqueue(rec), 0);
-        sb->wakeWaitingReader();
-    };
-    // The second read of each round comes as the thread has just taken the
-    // first: while it cuts it, or as it goes back to sleep.
-    std::mt19937 rng(7);
-    for (int32 round = 0; round < 300 && !HasFailure(); ++round)
-    {
-        announce('a');
-        while (m_ring.getNumEntries() > 0)
-        {
-        }
-        for (uint32 spin = rng() % 2000; spin > 0; --spin)
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-        announce('b');
-        ASSERT_EQ(collect(2), "ab") << "round " << round;
-    }
 }
 
 // A pipeline channel: the header goes in front of the message, a full

@@ -225,23 +225,6 @@ TEST(StreamBuffer, CpuModeWakesTheReaderAndOneTakeClearsEveryWakeUp)
     EXPECT_FALSE(readable(polled));
 }
 
-// The writer's post is a system call that may wake a thread: it is made
-// only while the reader is marked waiting, and always for a reader that
-// never marked itself.
-TEST(StreamBuffer, WriterWakesTheReaderOnlyWhileItIsMarkedWaiting)
-{
-    StreamBuffer sb(100, CPU_UTILIZATION, false);
-    EXPECT_EQ(sb.wakeWaitingReader(), 0);
-    EXPECT_TRUE(readable(sb)) << "a reader that never marked itself";
-    sb.takeWakeUps();
-    sb.setReaderWaiting(false);
-    EXPECT_EQ(sb.wakeWaitingReader(), 0);
-    EXPECT_FALSE(readable(sb)) << "an awake reader is not posted";
-    sb.setReaderWaiting(true);
-    EXPECT_EQ(sb.wakeWaitingReader(), 0);
-    EXPECT_TRUE(readable(sb));
-}
-
 TEST(StreamBuffer, OneWriterOneReaderPassEveryByteInOrder)
 {
     for (OptimizationMode mode : {CPU_UTILIZATION, LOW_LATENCY})
