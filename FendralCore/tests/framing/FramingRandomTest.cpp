@@ -170,65 +170,73 @@ Outcome feed(MsgFormatType format, const std::string& stream, std::mt19937& rng,
 TEST(FramingRandom, WellFormedStreamsComeOutFrameForFrame)
 {
     for (bool inPlace : {false, true})
-    for (MsgFormatType format : {MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
-        for (uint32 seed = 1; seed <= 30; ++seed)
-        {
-            SCOPED_TRACE(::testing::Message() << "format " << format << " seed " << seed << " in place " << inPlace);
-            std::mt19937 rng(seed);
-            std::vector<std::string> frames;
-            std::string stream;
-            for (int i = 0; i < 60; ++i)
+    {
+        for (MsgFormatType format : {MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
+            for (uint32 seed = 1; seed <= 30; ++seed)
             {
-                frames.push_back(makeFrame(format, rng));
-                stream += frames.back();
+                SCOPED_TRACE(::testing::Message()
+                             << "format " << format << " seed " << seed << " in place " << inPlace);
+                std::mt19937 rng(seed);
+                std::vector<std::string> frames;
+                std::string stream;
+                for (int i = 0; i < 60; ++i)
+                {
+                    frames.push_back(makeFrame(format, rng));
+                    stream += frames.back();
+                }
+                const Outcome out = feed(format, stream, rng, inPlace);
+                EXPECT_EQ(out.errors, 0) << "first error " << out.firstError;
+                ASSERT_EQ(out.frames.size(), frames.size());
+                for (size_t i = 0; i < frames.size(); ++i)
+                    ASSERT_TRUE(out.frames[i] == frames[i]) << "frame " << i;
             }
-            const Outcome out = feed(format, stream, rng, inPlace);
-            EXPECT_EQ(out.errors, 0) << "first error " << out.firstError;
-            ASSERT_EQ(out.frames.size(), frames.size());
-            for (size_t i = 0; i < frames.size(); ++i)
-                ASSERT_TRUE(out.frames[i] == frames[i]) << "frame " << i;
-        }
+    }
 }
 
 TEST(FramingRandom, RawStreamsComeOutWhole)
 {
     for (bool inPlace : {false, true})
-    for (uint32 seed = 1; seed <= 30; ++seed)
     {
-        std::mt19937 rng(seed);
-        std::string stream(5000, '\0');
-        for (char& c : stream)
-            c = static_cast<char>(rng());
-        const Outcome out = feed(MSG_FORMAT_RAW, stream, rng, inPlace);
-        std::string joined;
-        for (const std::string& f : out.frames)
-            joined += f;
-        EXPECT_EQ(joined, stream) << "seed " << seed << " in place " << inPlace;
+        for (uint32 seed = 1; seed <= 30; ++seed)
+        {
+            std::mt19937 rng(seed);
+            std::string stream(5000, '\0');
+            for (char& c : stream)
+                c = static_cast<char>(rng());
+            const Outcome out = feed(MSG_FORMAT_RAW, stream, rng, inPlace);
+            std::string joined;
+            for (const std::string& f : out.frames)
+                joined += f;
+            EXPECT_EQ(joined, stream) << "seed " << seed << " in place " << inPlace;
+        }
     }
 }
 
 TEST(FramingRandom, ArbitraryBytesGiveCheckedFramesOrErrors)
 {
     for (bool inPlace : {false, true})
-    for (MsgFormatType format : {MSG_FORMAT_RAW, MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
-        for (uint32 seed = 1; seed <= 200; ++seed)
-        {
-            SCOPED_TRACE(::testing::Message() << "format " << format << " seed " << seed << " in place " << inPlace);
-            std::mt19937 rng(seed);
-            // Valid frames with bytes flipped and garbage spliced in, so that
-            // the cuts reach deep into every branch.
-            std::string stream;
-            for (int i = 0; i < 20; ++i)
+    {
+        for (MsgFormatType format : {MSG_FORMAT_RAW, MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
+            for (uint32 seed = 1; seed <= 200; ++seed)
             {
-                std::string f = makeFrame(format, rng);
-                if (rng() % 3 == 0)
-                    f[rng() % f.size()] = static_cast<char>(rng());
-                if (rng() % 5 == 0)
-                    f.insert(rng() % f.size(), std::string(rng() % 40, static_cast<char>(rng())));
-                stream += f;
+                SCOPED_TRACE(::testing::Message()
+                             << "format " << format << " seed " << seed << " in place " << inPlace);
+                std::mt19937 rng(seed);
+                // Valid frames with bytes flipped and garbage spliced in, so that
+                // the cuts reach deep into every branch.
+                std::string stream;
+                for (int i = 0; i < 20; ++i)
+                {
+                    std::string f = makeFrame(format, rng);
+                    if (rng() % 3 == 0)
+                        f[rng() % f.size()] = static_cast<char>(rng());
+                    if (rng() % 5 == 0)
+                        f.insert(rng() % f.size(), std::string(rng() % 40, static_cast<char>(rng())));
+                    stream += f;
+                }
+                const Outcome out = feed(format, stream, rng, inPlace);
+                for (const std::string& f : out.frames)
+                    checkFrame(format, f);
             }
-            const Outcome out = feed(format, stream, rng, inPlace);
-            for (const std::string& f : out.frames)
-                checkFrame(format, f);
-        }
+    }
 }
