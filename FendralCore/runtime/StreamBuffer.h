@@ -144,7 +144,6 @@ public:
 protected:
     char* m_bufPtr = nullptr;
     int32 m_ringSize;
-    int32 m_totalMsgSize = 0; // length of the frame at the tail once decoded; 0 before
     std::atomic<int32> m_maxUsage{0};
     std::atomic<int32> m_streamBufStatus{0};
     bool m_discarding = false;
@@ -154,7 +153,11 @@ protected:
     // Each index on its own line: the writer stores the head on every write,
     // the reader the tail on every read.
     alignas(64) std::atomic<int32> m_headIndex{0};
+    int32 m_writerTail = 0; // the tail writeSpace saw, for commit
     alignas(64) std::atomic<int32> m_tailIndex{0};
+    // Reader only, written per message: kept off the line of the fields the
+    // writer reads per write.
+    int32 m_totalMsgSize = 0; // length of the frame at the tail once decoded; 0 before
     alignas(64) char m_tmpbuf[101]{};
     OptimizationMode m_optimizeMode;
     TcpConnResource* m_channelResPtr = nullptr;
