@@ -1255,9 +1255,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     {
         const int want = ordered ? std::min(remaining, TCP_READ_SIZE) : TCP_READ_SIZE;
         int done = 0;
-        // Straight into the stream where the read fits in one piece.
-        char* direct = sb->writeSpace(want);
-        if (sock->receive(direct != nullptr ? direct : m_tmpBuf2, want, done) != 0)
+        if (sock->receive(m_tmpBuf2, want, done) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (code == WOULD_BLOCK)
@@ -1287,13 +1285,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
                 break;
             continue;
         }
-        if (direct != nullptr)
-        {
-            int32 head = 0;
-            sb->commit(done, head);
-            pushStreamEvent(res, head, w);
-        }
-        else if (appendStream(res, m_tmpBuf2, done, w) != 0)
+        if (appendStream(res, m_tmpBuf2, done, w) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             fwLog(LOG_LEVEL_WARNING, "Read error [%d] on TCP connection [%s] encountered.", code, res->tcpConnNameTxt);

@@ -104,26 +104,6 @@ int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int3
     return wake ? wakeReader() : 0;
 }
 
-char* StreamBuffer::writeSpace(int32 len)
-{
-    const int32 head = m_headIndex.load(std::memory_order_relaxed);
-    m_writerTail = m_tailIndex.load(std::memory_order_acquire);
-    const int32 free = m_ringSize - 1 - held(head, m_writerTail);
-    return len > 0 && len <= free && len <= m_ringSize - head ? m_bufPtr + head : nullptr;
-}
-
-void StreamBuffer::commit(int32 len, int32& newHeadIdx)
-{
-    const int32 head = m_headIndex.load(std::memory_order_relaxed);
-    const int32 newHead = head + len >= m_ringSize ? head + len - m_ringSize : head + len;
-    m_headIndex.store(newHead, std::memory_order_release);
-    newHeadIdx = newHead;
-    // Against the tail writeSpace saw: no second look at the reader's line.
-    const int32 used = held(newHead, m_writerTail);
-    if (used > m_maxUsage.load(std::memory_order_relaxed))
-        m_maxUsage.store(used, std::memory_order_relaxed);
-}
-
 int32 StreamBuffer::wakeReader()
 {
     if (m_optimizeMode != CPU_UTILIZATION)

@@ -46,14 +46,6 @@ public:
     // visible, so that a reader woken by the post always finds it.
     int32 enqueue(const char* data, int32 length, int32& written, int32& newHeadIdx, bool allOrNothing,
                   bool wake = true);
-    // Writer side, for a read straight into the ring: where len bytes can be
-    // written in one piece at the head, or null when the free space is
-    // smaller or wraps the ring end. Nothing is visible to the reader until
-    // commit.
-    char* writeSpace(int32 len);
-    // Publishes len bytes written at writeSpace's pointer (at most the len
-    // asked there), as enqueue with wake false does.
-    void commit(int32 len, int32& newHeadIdx);
     // Posts one wake-up in CPU_UTILIZATION mode; nothing otherwise.
     int32 wakeReader();
     // Reader side: takes every pending wake-up in one read (CPU_UTILIZATION
@@ -153,7 +145,6 @@ protected:
     // Each index on its own line: the writer stores the head on every write,
     // the reader the tail on every read.
     alignas(64) std::atomic<int32> m_headIndex{0};
-    int32 m_writerTail = 0; // the tail writeSpace saw, for commit
     alignas(64) std::atomic<int32> m_tailIndex{0};
     // Reader only, written per message: kept off the line of the fields the
     // writer reads per write.

@@ -122,37 +122,6 @@ TEST(StreamBuffer, WrapsTheRingEndInTwoPiecesAndCountsHeldBytesAcrossIt)
     EXPECT_EQ(sb.availEntry(), 0);
 }
 
-// A read straight into the ring gets a piece only where the whole read fits
-// without wrapping and without the byte that always stays free; what it
-// commits is invisible before and reads back like a write after.
-TEST(StreamBuffer, WriteSpaceTakesWholeReadsOnlyAndCommitPublishesThem)
-{
-    StreamBuffer sb(10, LOW_LATENCY, false);
-    EXPECT_NE(sb.writeSpace(10), nullptr);
-    EXPECT_EQ(sb.writeSpace(11), nullptr) << "the free byte";
-    EXPECT_EQ(sb.writeSpace(0), nullptr);
-    ASSERT_EQ(put(sb, "12345678"), 8);
-    EXPECT_EQ(sb.writeSpace(3), nullptr) << "2 bytes free";
-    EXPECT_NE(sb.writeSpace(2), nullptr);
-    ASSERT_EQ(take(sb, 8), "12345678");
-    EXPECT_EQ(sb.writeSpace(4), nullptr) << "10 free, but only 3 before the ring end";
-    char* p = sb.writeSpace(3);
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "abc", 3);
-    EXPECT_EQ(sb.availEntry(), 0) << "nothing is visible before the commit";
-    int32 head = -1;
-    sb.commit(3, head);
-    EXPECT_EQ(head, 0);
-    EXPECT_EQ(take(sb, 10, false, head), "abc");
-    p = sb.writeSpace(9);
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "123456789", 9);
-    sb.commit(9, head);
-    EXPECT_EQ(head, 9);
-    EXPECT_EQ(sb.getMaxUsage(), 9);
-    EXPECT_EQ(take(sb, 10), "123456789");
-}
-
 TEST(StreamBuffer, ResetEmptiesButKeepsThePeakFill)
 {
     StreamBuffer sb(10, CPU_UTILIZATION, false);
