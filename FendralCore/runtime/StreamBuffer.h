@@ -146,8 +146,9 @@ protected:
     // the reader the tail on every read.
     alignas(64) std::atomic<int32> m_headIndex{0};
     alignas(64) std::atomic<int32> m_tailIndex{0};
-    // Reader only, written per message: kept off the line of the fields the
-    // writer reads per write.
+    // Reader only and written per message: on the tail's line, which the
+    // reader writes per message anyway, not beside the buffer pointer and
+    // size that the writer reads per write.
     int32 m_totalMsgSize = 0; // length of the frame at the tail once decoded; 0 before
     alignas(64) char m_tmpbuf[101]{};
     OptimizationMode m_optimizeMode;
