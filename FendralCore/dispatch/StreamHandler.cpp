@@ -703,6 +703,10 @@ int32 StreamHandler::processAllDataStreams(int32& count)
     StreamEventRecord rec{};
     for (int32 k = 0; k < records; ++k)
     {
+        // A long pass still wakes its recipients every few records: the
+        // first messages of the pass do not wait for its end.
+        if (k > 0 && k % WAKE_EVERY_RECORDS == 0)
+            m_forwarder->flushWakeUps();
         if (m_streamEvtBufPtr->dequeue(rec) != 0)
             break;
         m_outTm = rec.wireOrdInfo.dataTm;

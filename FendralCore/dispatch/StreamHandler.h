@@ -48,6 +48,9 @@ public:
     // is kept for events.
     static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES;
     static constexpr int32 PL_HDR_SIZE = static_cast<int32>(sizeof(PipelineMsgHeader));
+    // In CPU_UTILIZATION mode a pass wakes each recipient once per this many
+    // stream records (a record announces one read of at most 2200 bytes).
+    static constexpr int32 WAKE_EVERY_RECORDS = 16;
 
     // The framework's registry, global data and configuration.
     explicit StreamHandler(ThreadResource* threadResPtr);
