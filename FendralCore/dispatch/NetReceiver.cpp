@@ -1035,6 +1035,11 @@ int32 NetReceiver::sendStreamEvent(TcpConnResource* res, FwEventID evtId, int32 
 int32 NetReceiver::createStream(TcpConnResource* res, FwEventID announce)
 {
     res->streamBufPtr = new StreamBuffer(res, res->regParam.streamBufSize, m_optMode, false);
+    // The stream thread reads the peer from the stream, never the socket.
+    uint32 addr = 0;
+    uint16 port = 0;
+    if (res->dataSockPtr != nullptr && res->dataSockPtr->getPeer(addr, port) == 0)
+        res->streamBufPtr->setPeer(addr, port);
     return sendStreamEvent(res, STREAM_ADD, announce);
 }
 

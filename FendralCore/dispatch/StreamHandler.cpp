@@ -391,13 +391,8 @@ int32 StreamHandler::addStream(TcpConnResource* tcpResPtr, int32 eventId)
     m_tmpPara = EventParam{};
     copyName(m_tmpPara.resNameTxt, tcpResPtr->tcpConnNameTxt);
     m_tmpPara.resPtr = tcpResPtr;
-    uint32 addr = 0;
-    uint16 port = 0;
-    if (tcpResPtr->dataSockPtr != nullptr && tcpResPtr->dataSockPtr->getPeer(addr, port) == 0)
-    {
-        m_tmpPara.paramInt32 = static_cast<int32>(addr);
-        m_tmpPara.paramInt16 = static_cast<int16>(port);
-    }
+    m_tmpPara.paramInt32 = static_cast<int32>(sb->getPeerAddr());
+    m_tmpPara.paramInt16 = static_cast<int16>(sb->getPeerPort());
     const int32 sent = notify(tcpResPtr, static_cast<FwEventID>(eventId), true);
     const int32 code = FrameworkErrno::m_fwErrno;
 
@@ -620,15 +615,6 @@ void StreamHandler::touchLiveness()
         m_threadResPtr->lastStatusUpdTm.store(::time(nullptr), std::memory_order_relaxed);
 }
 
-in_addr_t StreamHandler::peerAddress(TcpConnResource* res) const
-{
-    uint32 addr = 0;
-    uint16 port = 0;
-    if (res->dataSockPtr == nullptr || res->dataSockPtr->getPeer(addr, port) != 0)
-        return 0;
-    return addr;
-}
-
 bool StreamHandler::usesPipelinePath(const TcpConnResource* res) const
 {
     const ReplicationMode mode = res->regParam.replicationMode;
@@ -678,6 +664,10 @@ int32 StreamHandler::processAllDataStreams(int32& count)
     if (m_streamEvtBufPtr == nullptr || (m_optMode == LOW_LATENCY && m_nextDescPtrPos == 0))
         return 0;
     m_outTm = timespec{};
+    // The network thread announces every read with a record of its own: in
+    // CPU_UTILIZATION mode a recipient is woken once for the whole pass, not
+    // once per record (a wake-up costs more than cutting a read's messages).
+    MsgForwarder::WakeBatch batch(*m_forwarder);
 
     int32 kept = 0;
     for (int32 i = 0; i < m_remainderStreamNum; ++i)
@@ -713,6 +703,10 @@ int32 StreamHandler::processAllDataStreams(int32& count)
     StreamEventRecord rec{};
     for (int32 k = 0; k < records; ++k)
     {
+        // A long pass still wakes its recipients every few records: the
+        // first messages of the pass do not wait for its end.
+        if (k > 0 && k % WAKE_EVERY_RECORDS == 0)
+            m_forwarder->flushWakeUps();
         if (m_streamEvtBufPtr->dequeue(rec) != 0)
             break;
         m_outTm = rec.wireOrdInfo.dataTm;
@@ -807,7 +801,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         if (getMsgQueue(res, t.queueType, t.queue, t.altQueue, t.store, t.toReplicator) != 0)
             return -1;
         copyName(t.recipient, t.toReplicator ? m_msgRepliThdResPtr->threadNameTxt : res->regParam.threadNameTxt);
-        prepareQueueTemplate(res, t);
+        prepareQueueTemplate(streamBufPtr, res, t);
     }
     // Order first: while older messages stay parked, new ones park behind them.
     bool parked = pipelinePath ? m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr)
@@ -818,7 +812,9 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         MsgFormatType format = MSG_FORMAT_RAW;
         int32 len = 0;
         int32 hdrLen = 0;
-        if (streamBufPtr->dequeueMessage(m_tmpBufPtr, format, m_maxMsgSize, len, hdrLen, headLimit) != 0)
+        // The message stays in the ring until it is forwarded: the queue path
+        // copies its parts straight from there into the queue's template.
+        if (streamBufPtr->peekMessage(format, m_maxMsgSize, len, hdrLen, headLimit) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (isIncomplete(code))
@@ -846,7 +842,18 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing data stream of TCP channel [%s].", code, res->tcpConnNameTxt);
             return fwFail(code, -1);
         }
-        const int32 r = pipelinePath ? forwardToPipeline(res, len, parked) : forwardToQueue(res, t, len, parked);
+        int32 r = 0;
+        if (pipelinePath)
+        {
+            streamBufPtr->copyMessage(0, m_tmpBufPtr, len);
+            streamBufPtr->skipMessage(len);
+            r = forwardToPipeline(streamBufPtr, res, len, parked);
+        }
+        else
+        {
+            r = forwardToQueue(streamBufPtr, res, t, len, parked);
+            streamBufPtr->skipMessage(len);
+        }
         if (r != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
@@ -863,7 +870,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
 
 // The template's fields that stay the same for every message of one stream
 // pass, filled once per pass instead of once per message.
-void StreamHandler::prepareQueueTemplate(TcpConnResource* res, const Target& t)
+void StreamHandler::prepareQueueTemplate(const StreamBuffer* sb, TcpConnResource* res, const Target& t)
 {
     Data_t& d = m_dataMsg.appMsg.data;
     copyName(m_dataMsg.recipientTxt, t.recipient);
@@ -873,7 +880,7 @@ void StreamHandler::prepareQueueTemplate(TcpConnResource* res, const Target& t)
     d.chnType = TCP_CHANNEL;
     d.dataDir = INCOMING_DATA;
     d.fdPtr = res;
-    d.peerIpAddr = peerAddress(res);
+    d.peerIpAddr = sb->getPeerAddr();
     // The dispatcher journals TCP data whose site field is 1; the replicator
     // never journals.
     d.peerAppSiteId = !t.toReplicator && res->regParam.msgJournalEnabled ? 1 : 0;
@@ -882,7 +889,8 @@ void StreamHandler::prepareQueueTemplate(TcpConnResource* res, const Target& t)
     m_congest.resPtr = res;
 }
 
-int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked)
+int32 StreamHandler::forwardToQueue(const StreamBuffer* sb, TcpConnResource* res, const Target& t, int32 len,
+                                    bool& parked)
 {
     Data_t& d = m_dataMsg.appMsg.data;
     int32 offset = 0;
@@ -892,7 +900,7 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
         const int32 partLen = std::min(len - offset, static_cast<int32>(Data_t::MAX_DATA_LEN));
         d.more = offset + partLen < len;
         d.dataLen = static_cast<uint32>(partLen);
-        std::memcpy(d.buffer, m_tmpBufPtr + offset, static_cast<size_t>(partLen));
+        sb->copyMessage(offset, d.buffer, partLen);
         m_dataMsg.msgSeqNum = ++m_msgSeqNum;
         MsgForwarder::Outcome outcome{};
         if (m_forwarder->put(t, m_dataMsg, parked, m_congest, outcome) != 0)
@@ -913,7 +921,7 @@ int32 StreamHandler::forwardToQueue(TcpConnResource* res, const Target& t, int32
     return 0;
 }
 
-int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& parked)
+int32 StreamHandler::forwardToPipeline(const StreamBuffer* sb, TcpConnResource* res, int32 len, bool& parked)
 {
     Pipeline* pl = res->pipelinePtr;
     if (pl == nullptr)
@@ -930,7 +938,7 @@ int32 StreamHandler::forwardToPipeline(TcpConnResource* res, int32 len, bool& pa
     copyName(hdr->channelNameTxt, res->tcpConnNameTxt);
     hdr->chnType = TCP_CHANNEL;
     hdr->fdPtr = res;
-    hdr->peerIpAddr = peerAddress(res);
+    hdr->peerIpAddr = sb->getPeerAddr();
     hdr->peerAppSiteId = res->regParam.msgJournalEnabled ? 1 : 0;
     hdr->dataDir = INCOMING_DATA;
     hdr->dataLen = static_cast<uint32>(len);

@@ -48,6 +48,9 @@ public:
     // is kept for events.
     static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES;
     static constexpr int32 PL_HDR_SIZE = static_cast<int32>(sizeof(PipelineMsgHeader));
+    // In CPU_UTILIZATION mode a pass wakes each recipient once per this many
+    // stream records (a record announces one read of at most 2200 bytes).
+    static constexpr int32 WAKE_EVERY_RECORDS = 16;
 
     // The framework's registry, global data and configuration.
     explicit StreamHandler(ThreadResource* threadResPtr);
@@ -85,9 +88,9 @@ private:
         bool toReplicator = false;
     };
 
-    void prepareQueueTemplate(TcpConnResource* res, const Target& t);
-    int32 forwardToQueue(TcpConnResource* res, const Target& t, int32 len, bool& parked);
-    int32 forwardToPipeline(TcpConnResource* res, int32 len, bool& parked);
+    void prepareQueueTemplate(const StreamBuffer* sb, TcpConnResource* res, const Target& t);
+    int32 forwardToQueue(const StreamBuffer* sb, TcpConnResource* res, const Target& t, int32 len, bool& parked);
+    int32 forwardToPipeline(const StreamBuffer* sb, TcpConnResource* res, int32 len, bool& parked);
     int32 notify(TcpConnResource* res, FwEventID evtId, bool isAdd);
     int32 sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bool& parked);
     void shutdownConnection(TcpConnResource* res, int32 code);
@@ -98,7 +101,6 @@ private:
     bool inRepository(StreamBuffer* sb);
     int32 registerStream(StreamBuffer* sb);
     int32 unregisterStream(StreamBuffer* sb);
-    in_addr_t peerAddress(TcpConnResource* res) const;
     bool usesPipelinePath(const TcpConnResource* res) const;
     int32 loopCpu(bool& terminate);
     int32 loopLowLatency(bool& terminate);

@@ -190,11 +190,11 @@ int32 StreamBuffer::availEntry() const
 
 // ---- Framing (reader side) ----
 
-int32 StreamBuffer::beginFrame(char* buf, int32 maxLen, int32 headLimit, int32& tail, int32& avail)
+int32 StreamBuffer::beginFrame(const char* buf, bool take, int32 maxLen, int32 headLimit, int32& tail, int32& avail)
 {
     avail = 0;
     // A zero capacity would cut empty messages forever.
-    if (buf == nullptr || maxLen < 1 || headLimit < -1 || headLimit >= m_ringSize)
+    if ((take && buf == nullptr) || maxLen < 1 || headLimit < -1 || headLimit >= m_ringSize)
         return fwFail(INVALID_FUNC_ARG, -1);
     tail = m_tailIndex.load(std::memory_order_relaxed);
     const int32 head = m_headIndex.load(std::memory_order_acquire);
@@ -229,6 +229,30 @@ void StreamBuffer::consume(int32 tail, int32 len)
 int32 StreamBuffer::dequeueMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
                                    int32 headLimit)
 {
+    return frameMessage<true>(buf, format, maxLen, msgLen, hdrLen, headLimit);
+}
+
+int32 StreamBuffer::peekMessage(MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
+{
+    return frameMessage<false>(nullptr, format, maxLen, msgLen, hdrLen, headLimit);
+}
+
+void StreamBuffer::copyMessage(int32 offset, char* buf, int32 len) const
+{
+    const int32 at = m_tailIndex.load(std::memory_order_relaxed) + offset;
+    copyFrom(at >= m_ringSize ? at - m_ringSize : at, buf, len);
+}
+
+void StreamBuffer::skipMessage(int32 len)
+{
+    consume(m_tailIndex.load(std::memory_order_relaxed), len);
+    m_totalMsgSize = 0;
+}
+
+template <bool Take>
+int32 StreamBuffer::frameMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen,
+                                 int32& hdrLen, int32 headLimit)
+{
     msgLen = 0;
     hdrLen = 0;
     if (m_channelResPtr == nullptr)
@@ -238,16 +262,16 @@ int32 StreamBuffer::dequeueMessage(char* buf, MsgFormatType& format, int32 maxLe
     switch (channelFormat)
     {
     case MSG_FORMAT_RAW:
-        r = dequeueRawMsg(buf, maxLen, msgLen, headLimit);
+        r = frameRaw<Take>(buf, maxLen, msgLen, headLimit);
         break;
     case MSG_FORMAT_QUOR:
-        r = dequeueQuorMsg(buf, maxLen, msgLen, headLimit);
+        r = frameQuor<Take>(buf, maxLen, msgLen, headLimit);
         break;
     case MSG_FORMAT_FIX:
-        r = dequeueFixMsg(buf, maxLen, msgLen, hdrLen, headLimit);
+        r = frameFix<Take>(buf, maxLen, msgLen, hdrLen, headLimit);
         break;
     case MSG_FORMAT_CUSTOM:
-        r = dequeueAppMsg(buf, maxLen, msgLen, m_channelResPtr->regParam.appMsgSizeInfo, headLimit);
+        r = frameApp<Take>(buf, maxLen, msgLen, m_channelResPtr->regParam.appMsgSizeInfo, headLimit);
         break;
     default:
         return fwFail(INVALID_MSG_FORMAT, -1);
@@ -257,28 +281,52 @@ int32 StreamBuffer::dequeueMessage(char* buf, MsgFormatType& format, int32 maxLe
     return r;
 }
 
+// Each framing finds the whole message at the tail; with Take it copies the
+// message into buf and advances the tail past it, without it the ring stays
+// as it is (the decoded length too) for copyMessage and skipMessage.
+template <bool Take>
+void StreamBuffer::takeFrame(char* buf, int32 tail, int32 len)
+{
+    if constexpr (!Take)
+        return;
+    copyFrom(tail, buf, len);
+    consume(tail, len);
+    m_totalMsgSize = 0;
+}
+
 int32 StreamBuffer::dequeueRawMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
+{
+    return frameRaw<true>(buf, maxLen, msgLen, headLimit);
+}
+
+template <bool Take>
+int32 StreamBuffer::frameRaw(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
 {
     msgLen = 0;
     if (m_maxPipeRawMsgSize > 0 && maxLen > m_maxPipeRawMsgSize)
         maxLen = m_maxPipeRawMsgSize;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     const int32 n = avail < maxLen ? avail : maxLen;
-    copyFrom(tail, buf, n);
-    consume(tail, n);
+    takeFrame<Take>(buf, tail, n);
     msgLen = n;
     return 0;
 }
 
 int32 StreamBuffer::dequeueQuorMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
 {
+    return frameQuor<true>(buf, maxLen, msgLen, headLimit);
+}
+
+template <bool Take>
+int32 StreamBuffer::frameQuor(char* buf, int32 maxLen, int32& msgLen, int32 headLimit)
+{
     msgLen = 0;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     if (m_totalMsgSize == 0 && avail >= QUOR_HEADER_SIZE)
     {
@@ -299,14 +347,18 @@ int32 StreamBuffer::dequeueQuorMsg(char* buf, int32 maxLen, int32& msgLen, int32
         msgLen = avail;
         return fwFail(PARTIAL_MSG_RCVD, -1);
     }
-    copyFrom(tail, buf, total);
-    consume(tail, total);
-    m_totalMsgSize = 0;
+    takeFrame<Take>(buf, tail, total);
     msgLen = total;
     return 0;
 }
 
 int32 StreamBuffer::dequeueFixMsg(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
+{
+    return frameFix<true>(buf, maxLen, msgLen, hdrLen, headLimit);
+}
+
+template <bool Take>
+int32 StreamBuffer::frameFix(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit)
 {
     static constexpr char PREFIX[FIX_PREFIX_SIZE + 1] = "8=FIXT.1.1\x01"
                                                         "9=";
@@ -315,7 +367,7 @@ int32 StreamBuffer::dequeueFixMsg(char* buf, int32 maxLen, int32& msgLen, int32&
     hdrLen = 0;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     if (avail < FIX_PREFIX_SIZE)
     {
@@ -358,10 +410,11 @@ int32 StreamBuffer::dequeueFixMsg(char* buf, int32 maxLen, int32& msgLen, int32&
         return fwFail(NOT_ENOUGH_FILLED_ENTRY, -1);
     }
     const auto len = static_cast<int32>(total);
-    copyFrom(tail, buf, len);
-    if (!validateFixChecksumTag(buf, len))
+    // The trailer is checked in the ring: a bad one leaves nothing copied.
+    if (len < FIX_TRAILER_SIZE + 1 || byteAt(tail, len - 8) != SOH || byteAt(tail, len - 7) != '1' ||
+        byteAt(tail, len - 6) != '0' || byteAt(tail, len - 5) != '=' || byteAt(tail, len - 1) != SOH)
         return fwFail(INVALID_MSG_FORMAT, -1);
-    consume(tail, len);
+    takeFrame<Take>(buf, tail, len);
     msgLen = len;
     hdrLen = headerLen;
     return 0;
@@ -378,10 +431,17 @@ bool StreamBuffer::validateFixChecksumTag(const char* msg, int32 len)
 int32 StreamBuffer::dequeueAppMsg(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
                                   int32 headLimit)
 {
+    return frameApp<true>(buf, maxLen, msgLen, sizeInfo, headLimit);
+}
+
+template <bool Take>
+int32 StreamBuffer::frameApp(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
+                             int32 headLimit)
+{
     msgLen = 0;
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, Take, maxLen, headLimit, tail, avail) != 0)
         return -1;
     const int32 width = framing::sizeFieldWidth(sizeInfo.sizeFldType);
     if (width == 0)
@@ -424,9 +484,7 @@ int32 StreamBuffer::dequeueAppMsg(char* buf, int32 maxLen, int32& msgLen, const 
         msgLen = avail;
         return fwFail(PARTIAL_MSG_RCVD, -1);
     }
-    copyFrom(tail, buf, total);
-    consume(tail, total);
-    m_totalMsgSize = 0;
+    takeFrame<Take>(buf, tail, total);
     msgLen = total;
     return 0;
 }
@@ -438,7 +496,7 @@ int32 StreamBuffer::dequeueFixLenMsg(char* buf, int32 maxLen, int32 fixLen, int3
         return fwFail(INVALID_FUNC_ARG, -1);
     int32 tail = 0;
     int32 avail = 0;
-    if (beginFrame(buf, maxLen, headLimit, tail, avail) != 0)
+    if (beginFrame(buf, true, maxLen, headLimit, tail, avail) != 0)
         return -1;
     if (fixLen > maxLen || fixLen > m_ringSize - 1)
         return fwFail(MSG_TOO_LARGE, -1);

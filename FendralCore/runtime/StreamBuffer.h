@@ -79,6 +79,15 @@ public:
     // All readable bytes up to maxLen (lowered to the pipeline's raw limit for
     // a channel with a pipeline).
     int32 dequeueRawMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit = -1);
+    // The same framing without the copy: finds the whole message at the tail
+    // (same results and codes as dequeueMessage) and leaves it in the ring.
+    // The reader then copies what it needs of it with copyMessage, straight
+    // into where the message goes, and releases it with skipMessage.
+    int32 peekMessage(MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit = -1);
+    // len bytes of the message at the tail, from offset within it.
+    void copyMessage(int32 offset, char* buf, int32 len) const;
+    // Advances the tail past the message peekMessage found (len its length).
+    void skipMessage(int32 len);
     // A QuorMsgHeader (u16 body size, u64 sequence) and its body.
     int32 dequeueQuorMsg(char* buf, int32 maxLen, int32& msgLen, int32 headLimit = -1);
     // One FIX message, checked for its prefix, BodyLength and trailer.
@@ -107,6 +116,18 @@ public:
     // count, so that a discarded stream never wakes its reader again.
     void discardAll();
 
+    // The channel's peer, recorded by the writer before it announces the
+    // stream: the reader takes it from here, never from the socket, which the
+    // writer may close, reconnect or delete while the reader still cuts the
+    // stream's last messages. Network byte order, as the socket gives them.
+    void setPeer(uint32 addr, uint16 port)
+    {
+        m_peerAddr = addr;
+        m_peerPort = port;
+    }
+    uint32 getPeerAddr() const { return m_peerAddr; }
+    uint16 getPeerPort() const { return m_peerPort; }
+
     int32 getMaxUsage() const { return m_maxUsage.load(std::memory_order_relaxed); }
     int32 getMaxPipeRawMsgSize() const { return m_maxPipeRawMsgSize; }
     int32 getRingSize() const { return m_ringSize; }
@@ -115,22 +136,41 @@ public:
 protected:
     char* m_bufPtr = nullptr;
     int32 m_ringSize;
-    int32 m_totalMsgSize = 0; // length of the frame at the tail once decoded; 0 before
     std::atomic<int32> m_maxUsage{0};
     std::atomic<int32> m_streamBufStatus{0};
     bool m_discarding = false;
     int32 m_maxPipeRawMsgSize = 0;
+    uint32 m_peerAddr = 0;
+    uint16 m_peerPort = 0;
     // Each index on its own line: the writer stores the head on every write,
     // the reader the tail on every read.
     alignas(64) std::atomic<int32> m_headIndex{0};
     alignas(64) std::atomic<int32> m_tailIndex{0};
+    // Reader only and written per message: on the tail's line, which the
+    // reader writes per message anyway, not beside the buffer pointer and
+    // size that the writer reads per write.
+    int32 m_totalMsgSize = 0; // length of the frame at the tail once decoded; 0 before
     alignas(64) char m_tmpbuf[101]{};
     OptimizationMode m_optimizeMode;
     TcpConnResource* m_channelResPtr = nullptr;
 
 private:
     // Start of a framing call: finds the readable region. -1 with the code set when there is nothing to read.
-    int32 beginFrame(char* buf, int32 maxLen, int32 headLimit, int32& tail, int32& avail);
+    int32 beginFrame(const char* buf, bool take, int32 maxLen, int32 headLimit, int32& tail, int32& avail);
+    template <bool Take>
+    int32 frameMessage(char* buf, MsgFormatType& format, int32 maxLen, int32& msgLen, int32& hdrLen,
+                       int32 headLimit);
+    template <bool Take>
+    int32 frameRaw(char* buf, int32 maxLen, int32& msgLen, int32 headLimit);
+    template <bool Take>
+    int32 frameQuor(char* buf, int32 maxLen, int32& msgLen, int32 headLimit);
+    template <bool Take>
+    int32 frameFix(char* buf, int32 maxLen, int32& msgLen, int32& hdrLen, int32 headLimit);
+    template <bool Take>
+    int32 frameApp(char* buf, int32 maxLen, int32& msgLen, const AppMsgSizeInfo& sizeInfo,
+                   int32 headLimit);
+    template <bool Take>
+    void takeFrame(char* buf, int32 tail, int32 len);
     char byteAt(int32 tail, int32 offset) const
     {
         const int32 i = tail + offset;

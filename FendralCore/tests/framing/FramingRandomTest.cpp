@@ -87,10 +87,35 @@ struct Outcome
     int32 firstError = 0;
 };
 
+// Takes the message at the tail as the stream thread does: found in place,
+// copied out in slices of random size (the parts of a queue message), then
+// skipped. The ring holds it untouched until the skip.
+int32 peekAndCopy(StreamBuffer& sb, std::vector<char>& buf, MsgFormatType& f, int32& len, int32& hdr, int32 limit,
+                  std::mt19937& rng)
+{
+    const int32 before = sb.availEntry();
+    if (sb.peekMessage(f, MAX_LEN, len, hdr, limit) != 0)
+    {
+        EXPECT_EQ(sb.availEntry(), before) << "a failed peek takes nothing";
+        return -1;
+    }
+    std::uniform_int_distribution<int32> slice(1, 700);
+    for (int32 off = 0; off < len;)
+    {
+        const int32 n = std::min(slice(rng), len - off);
+        sb.copyMessage(off, buf.data() + off, n);
+        off += n;
+    }
+    EXPECT_EQ(sb.availEntry(), before) << "the message stays until it is skipped";
+    sb.skipMessage(len);
+    EXPECT_EQ(sb.availEntry(), before - len);
+    return 0;
+}
+
 // Writes the stream in random chunks, cutting after each one as the stream
-// thread does; a framing error drains what is readable, as the thread does
-// before closing the connection.
-Outcome feed(MsgFormatType format, const std::string& stream, std::mt19937& rng)
+// thread does (with dequeueMessage, or in place with peek), a framing error
+// drains what is readable, as the thread does before closing the connection.
+Outcome feed(MsgFormatType format, const std::string& stream, std::mt19937& rng, bool inPlace)
 {
     auto res = std::make_unique<TcpConnResource>();
     res->regParam.msgFormat = format;
@@ -118,7 +143,8 @@ Outcome feed(MsgFormatType format, const std::string& stream, std::mt19937& rng)
             MsgFormatType f{};
             int32 len = 0;
             int32 hdr = 0;
-            if (sb.dequeueMessage(buf.data(), f, MAX_LEN, len, hdr, limit) == 0)
+            if ((inPlace ? peekAndCopy(sb, buf, f, len, hdr, limit, rng)
+                         : sb.dequeueMessage(buf.data(), f, MAX_LEN, len, hdr, limit)) == 0)
             {
                 out.frames.emplace_back(buf.data(), static_cast<size_t>(len));
                 continue;
@@ -143,63 +169,74 @@ Outcome feed(MsgFormatType format, const std::string& stream, std::mt19937& rng)
 
 TEST(FramingRandom, WellFormedStreamsComeOutFrameForFrame)
 {
-    for (MsgFormatType format : {MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
-        for (uint32 seed = 1; seed <= 30; ++seed)
-        {
-            SCOPED_TRACE(::testing::Message() << "format " << format << " seed " << seed);
-            std::mt19937 rng(seed);
-            std::vector<std::string> frames;
-            std::string stream;
-            for (int i = 0; i < 60; ++i)
+    for (bool inPlace : {false, true})
+    {
+        for (MsgFormatType format : {MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
+            for (uint32 seed = 1; seed <= 30; ++seed)
             {
-                frames.push_back(makeFrame(format, rng));
-                stream += frames.back();
+                SCOPED_TRACE(::testing::Message()
+                             << "format " << format << " seed " << seed << " in place " << inPlace);
+                std::mt19937 rng(seed);
+                std::vector<std::string> frames;
+                std::string stream;
+                for (int i = 0; i < 60; ++i)
+                {
+                    frames.push_back(makeFrame(format, rng));
+                    stream += frames.back();
+                }
+                const Outcome out = feed(format, stream, rng, inPlace);
+                EXPECT_EQ(out.errors, 0) << "first error " << out.firstError;
+                ASSERT_EQ(out.frames.size(), frames.size());
+                for (size_t i = 0; i < frames.size(); ++i)
+                    ASSERT_TRUE(out.frames[i] == frames[i]) << "frame " << i;
             }
-            const Outcome out = feed(format, stream, rng);
-            EXPECT_EQ(out.errors, 0) << "first error " << out.firstError;
-            ASSERT_EQ(out.frames.size(), frames.size());
-            for (size_t i = 0; i < frames.size(); ++i)
-                ASSERT_TRUE(out.frames[i] == frames[i]) << "frame " << i;
-        }
+    }
 }
 
 TEST(FramingRandom, RawStreamsComeOutWhole)
 {
-    for (uint32 seed = 1; seed <= 30; ++seed)
+    for (bool inPlace : {false, true})
     {
-        std::mt19937 rng(seed);
-        std::string stream(5000, '\0');
-        for (char& c : stream)
-            c = static_cast<char>(rng());
-        const Outcome out = feed(MSG_FORMAT_RAW, stream, rng);
-        std::string joined;
-        for (const std::string& f : out.frames)
-            joined += f;
-        EXPECT_EQ(joined, stream) << "seed " << seed;
+        for (uint32 seed = 1; seed <= 30; ++seed)
+        {
+            std::mt19937 rng(seed);
+            std::string stream(5000, '\0');
+            for (char& c : stream)
+                c = static_cast<char>(rng());
+            const Outcome out = feed(MSG_FORMAT_RAW, stream, rng, inPlace);
+            std::string joined;
+            for (const std::string& f : out.frames)
+                joined += f;
+            EXPECT_EQ(joined, stream) << "seed " << seed << " in place " << inPlace;
+        }
     }
 }
 
 TEST(FramingRandom, ArbitraryBytesGiveCheckedFramesOrErrors)
 {
-    for (MsgFormatType format : {MSG_FORMAT_RAW, MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
-        for (uint32 seed = 1; seed <= 200; ++seed)
-        {
-            SCOPED_TRACE(::testing::Message() << "format " << format << " seed " << seed);
-            std::mt19937 rng(seed);
-            // Valid frames with bytes flipped and garbage spliced in, so that
-            // the cuts reach deep into every branch.
-            std::string stream;
-            for (int i = 0; i < 20; ++i)
+    for (bool inPlace : {false, true})
+    {
+        for (MsgFormatType format : {MSG_FORMAT_RAW, MSG_FORMAT_QUOR, MSG_FORMAT_FIX, MSG_FORMAT_CUSTOM})
+            for (uint32 seed = 1; seed <= 200; ++seed)
             {
-                std::string f = makeFrame(format, rng);
-                if (rng() % 3 == 0)
-                    f[rng() % f.size()] = static_cast<char>(rng());
-                if (rng() % 5 == 0)
-                    f.insert(rng() % f.size(), std::string(rng() % 40, static_cast<char>(rng())));
-                stream += f;
+                SCOPED_TRACE(::testing::Message()
+                             << "format " << format << " seed " << seed << " in place " << inPlace);
+                std::mt19937 rng(seed);
+                // Valid frames with bytes flipped and garbage spliced in, so that
+                // the cuts reach deep into every branch.
+                std::string stream;
+                for (int i = 0; i < 20; ++i)
+                {
+                    std::string f = makeFrame(format, rng);
+                    if (rng() % 3 == 0)
+                        f[rng() % f.size()] = static_cast<char>(rng());
+                    if (rng() % 5 == 0)
+                        f.insert(rng() % f.size(), std::string(rng() % 40, static_cast<char>(rng())));
+                    stream += f;
+                }
+                const Outcome out = feed(format, stream, rng, inPlace);
+                for (const std::string& f : out.frames)
+                    checkFrame(format, f);
             }
-            const Outcome out = feed(format, stream, rng);
-            for (const std::string& f : out.frames)
-                checkFrame(format, f);
-        }
+    }
 }

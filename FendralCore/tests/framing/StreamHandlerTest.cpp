@@ -2,6 +2,7 @@
 // buffer written with frames, records on the event ring, STREAM_ADD and
 // STREAM_DEL, and the owning thread's real queues and parking store.
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
+#include "FendralCore/tests/dispatchops/LoopbackConn.h"
 
 #include "FendralCore/dispatch/MessageStore.h"
 #include "FendralCore/dispatch/Pipeline.h"
@@ -297,6 +298,43 @@ TEST_F(StreamHandlerTest, AFramingErrorFailsThePassWithoutForwarding)
     EXPECT_EQ(count, 0);
     EXPECT_EQ(take(*m_ownerNormal).appMsg.type, MSG_UNKNOWN);
     EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0) << "the unreadable bytes were taken out";
+}
+
+// The network thread closes a channel's socket (and may reconnect or delete
+// it) while this thread still cuts the stream's last messages: they carry the
+// peer recorded with the stream, not what the closed socket says by then.
+TEST_F(StreamHandlerTest, LastMessagesAfterTheSocketClosedKeepThePeerOfTheStream)
+{
+    LoopbackConn conn;
+    TcpDataSocket* sock = conn.sock.get();
+    uint32 addr = 0;
+    uint16 port = 0;
+    ASSERT_EQ(sock->getPeer(addr, port), 0);
+    ASSERT_EQ(addr, htonl(INADDR_LOOPBACK));
+    // As the network thread does when it creates the stream.
+    m_res.dataSockPtr = sock;
+    m_res.streamBufPtr->setPeer(addr, port);
+
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    const FwIntMessage added = take(*m_ownerNormal);
+    EXPECT_EQ(added.appMsg.event.eventParam.paramInt32, static_cast<int32>(addr));
+    EXPECT_EQ(added.appMsg.event.eventParam.paramInt16, static_cast<int16>(port));
+    receive(quor(5));
+    EXPECT_EQ(pass(), 1);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.data.peerIpAddr, addr);
+
+    // The peer's last frame is in the stream when the socket closes.
+    receive(quor(6));
+    sock->disconnect();
+    m_res.status.store(RES_DISCONNECTED);
+    ASSERT_EQ(m_handler->delStream(&m_res, CONN_CLOSED), 0);
+    const FwIntMessage last = take(*m_ownerNormal);
+    ASSERT_EQ(last.appMsg.type, MSG_DATA);
+    EXPECT_EQ(last.appMsg.data.dataLen, 16u);
+    EXPECT_EQ(last.appMsg.data.peerIpAddr, addr);
+    EXPECT_EQ(take(*m_ownerNormal).appMsg.event.id, DISCONNECTED);
+    m_res.dataSockPtr = nullptr;
 }
 
 TEST_F(StreamHandlerTest, TheRemainderPassKeepsABusyStreamWithinItsBudget)

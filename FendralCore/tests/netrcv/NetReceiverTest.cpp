@@ -135,6 +135,7 @@ TEST_F(NetReceiverTest, AcceptedConnectionDeliversEveryFramingToTheOwner)
         ASSERT_GE(client, 0) << f.name;
         const EventMsg added = event(*m_ownerNormal);
         EXPECT_EQ(added.id, NEW_CONNECT) << f.name;
+        EXPECT_EQ(added.eventParam.paramInt32, static_cast<int32>(htonl(INADDR_LOOPBACK))) << "the peer";
         const std::string channel = added.eventParam.resNameTxt;
         EXPECT_EQ(channel, "S" + std::to_string(k) + ":0") << f.name;
 
@@ -189,7 +190,10 @@ TEST_F(NetReceiverTest, ClientChannelConnectsReceivesAndReconnectsAfterThePeerCl
             EXPECT_EQ(res->status.load(), RES_INITIALIZED);
             ASSERT_EQ(request(CONN_RQS, "CLI"), 0);
         }
-        EXPECT_EQ(event(*m_ownerNormal).id, CONNECTED) << round;
+        const EventMsg connected = event(*m_ownerNormal);
+        EXPECT_EQ(connected.id, CONNECTED) << round;
+        EXPECT_EQ(connected.eventParam.paramInt32, static_cast<int32>(htonl(INADDR_LOOPBACK))) << "the peer";
+        EXPECT_EQ(connected.eventParam.paramInt16, static_cast<int16>(htons(port)));
         const int peer = acceptWithin(server);
         ASSERT_GE(peer, 0);
         ASSERT_TRUE(sendAll(peer, quor("hello") + quor("world")));
