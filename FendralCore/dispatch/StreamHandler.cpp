@@ -105,7 +105,11 @@ StreamHandler::~StreamHandler()
 {
     if (m_errorTermination)
         return;
-    // The handler owns every buffer it added.
+    // The handler owns every buffer it added. The network thread stops after
+    // this one and goes on writing into the buffers still linked to their
+    // channels: those it frees itself when it ends.
+    const bool writerRunning = m_netRcvThdResPtr != nullptr &&
+                               m_netRcvThdResPtr->status.load(std::memory_order_acquire) == RES_ACTIVE;
     uint64 key = 0;
     DataValueType value = 0;
     for (bool more = m_streamBufRepository.getFirst(key, value); more;
@@ -113,7 +117,11 @@ StreamHandler::~StreamHandler()
     {
         auto* sb = reinterpret_cast<StreamBuffer*>(value);
         if (TcpConnResource* res = sb->getChannelRes(); res != nullptr && res->streamBufPtr == sb)
+        {
+            if (writerRunning)
+                continue;
             res->streamBufPtr = nullptr;
+        }
         delete sb;
     }
 }
@@ -128,6 +136,10 @@ int32 StreamHandler::initialize()
         return r;
     m_ctlThdResPtr = peers.control;
     m_msgRepliThdResPtr = peers.replicator;
+    ResourceName netName{};
+    ResourceManager::copyResourceName(netName, "NET_RECEIVER");
+    if (m_resMgr.getThreadRes(netName, &m_netRcvThdResPtr) != 0)
+        m_netRcvThdResPtr = nullptr; // no TCP data from a network thread: the buffers are all ours
     m_replicationThreadId = peers.replicatorKey;
     m_repliMsgStorePtr = peers.replicatorStore;
     if (m_msgRepliThdResPtr != nullptr)

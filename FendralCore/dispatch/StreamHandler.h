@@ -135,6 +135,7 @@ private:
     ThreadResource* m_threadResPtr;
     ThreadResource* m_ctlThdResPtr = nullptr;
     ThreadResource* m_msgRepliThdResPtr = nullptr;
+    ThreadResource* m_netRcvThdResPtr = nullptr; // writes into the stream buffers
     MessageStore* m_repliMsgStorePtr = nullptr;
     std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
     std::unique_ptr<Timer> m_timerPtr;

@@ -200,6 +200,42 @@ TEST_F(StreamHandlerTest, ConnectionLifeAndAMessageCutIntoParts)
     EXPECT_EQ(m_res.status.load(), RES_INITIALIZED);
 }
 
+// The stream thread stops before the network thread, which may still write
+// into the buffers of connections that are open: those outlive the handler
+// and stay linked. Once the network thread has ended the handler frees them.
+TEST_F(StreamHandlerTest, BuffersTheNetworkThreadStillWritesOutliveTheHandler)
+{
+    std::unique_ptr<FwMessageQueue> netNormal, netHigh;
+    ThreadResource* net = registerThread("NET_RECEIVER", netNormal, netHigh, 16);
+    ASSERT_NE(net, nullptr);
+    for (const bool writerRunning : {true, false})
+    {
+        SCOPED_TRACE(writerRunning ? "network thread running" : "network thread ended");
+        if (m_handler == nullptr)
+        {
+            m_res.streamBufPtr = new StreamBuffer(&m_res, 65536, m_mode, false);
+            m_handler = std::make_unique<StreamHandler>(m_self, m_registry, GlobalData::getInst(), m_config.get());
+            m_handler->setStreamEventRing(&m_ring);
+        }
+        ASSERT_EQ(m_handler->initialize(), 0);
+        ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+        net->status.store(writerRunning ? RES_ACTIVE : RES_TERMINATED);
+        m_handler.reset();
+        if (writerRunning)
+        {
+            ASSERT_NE(m_res.streamBufPtr, nullptr);
+            int32 written = 0;
+            const std::string late = quor(20);
+            EXPECT_EQ(m_res.streamBufPtr->enqueue(late.data(), static_cast<int32>(late.size()), written, true), 0);
+            EXPECT_EQ(m_res.streamBufPtr->wakeReader(), 0);
+            delete m_res.streamBufPtr; // as the network thread does when it ends
+            m_res.streamBufPtr = nullptr;
+        }
+        else
+            EXPECT_EQ(m_res.streamBufPtr, nullptr);
+    }
+}
+
 TEST_F(StreamHandlerTest, DelStreamDrainsWholeFramesAndReportsItsOwnReasonOtherwise)
 {
     ASSERT_EQ(m_handler->initialize(), 0);
