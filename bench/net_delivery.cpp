@@ -7,10 +7,11 @@
 //   holding frames of the length-and-sequence framing with 1000-byte bodies,
 //   per message delivered to the owning thread's queue; and one pass with
 //   nothing to do (the low-latency loop runs one on every cycle);
-// - the network thread: one low-latency pass of its loop that finds 10
-//   multicast datagrams of 64 bytes waiting on a loopback group, receives
-//   them and delivers them, per datagram; beside it the plain loop's work
-//   on the same datagrams: one recvmmsg of 10.
+// - the network thread: one pass of its loop (in either mode; the CPU-mode
+//   pass finds the socket ready at once) that finds 10 multicast datagrams
+//   of 64 or 1400 bytes waiting on a loopback group, receives them and
+//   delivers them, per datagram; beside it the plain loop's work on the same
+//   datagrams: one recvmmsg of 10.
 // The owning thread's queue is emptied outside the timed part.
 #include "NetIngestSupport.h"
 
@@ -40,13 +41,13 @@ int64_t cpuNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// DGRAMS_PER_PASS datagrams of 64 bytes from fd to the group; loopback
+// DGRAMS_PER_PASS datagrams of size bytes from fd to the group; loopback
 // delivers them at once, the wait for the receiving socket rfd is a guard.
-void sendPass(int fd, const sockaddr_in& to, int rfd)
+void sendPass(int fd, const sockaddr_in& to, int rfd, size_t size)
 {
-    static const std::vector<char> dgram(64, 'd');
+    static const std::vector<char> dgram(2048, 'd');
     for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
-        ::sendto(fd, dgram.data(), dgram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        ::sendto(fd, dgram.data(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     for (int waiting = 0, spins = 0; spins < 100000; ++spins)
         if (::ioctl(rfd, FIONREAD, &waiting) == 0 && waiting > 0)
             break;
@@ -174,13 +175,15 @@ void BM_StreamIdlePass(benchmark::State& state)
 
 void BM_McastPassPerDatagram(benchmark::State& state)
 {
-    GlobalData::getInst().m_optMode.store(LOW_LATENCY);
+    const auto size = static_cast<size_t>(state.range(0));
+    const auto mode = static_cast<OptimizationMode>(state.range(1));
+    GlobalData::getInst().m_optMode.store(mode);
     GlobalData::getInst().m_repliServiceEnabled = false;
     ResourceManager registry(nullptr);
     std::vector<std::unique_ptr<FwMessageQueue>> queues;
-    ThreadResource* net = addThread(registry, "NET_RECEIVER", 64, LOW_LATENCY, false, queues);
-    ThreadResource* ctl = addThread(registry, "CTL_THREAD", 64, LOW_LATENCY, false, queues);
-    ThreadResource* owner = addThread(registry, "OWNER", 8192, LOW_LATENCY, false, queues);
+    ThreadResource* net = addThread(registry, "NET_RECEIVER", 64, mode, false, queues);
+    ThreadResource* ctl = addThread(registry, "CTL_THREAD", 64, mode, false, queues);
+    ThreadResource* owner = addThread(registry, "OWNER", 8192, mode, false, queues);
     MessageStore store;
     GlobalData::getInst().m_tmpMsgRepository.insert(UInt128(owner->threadNameTxt, true),
                                                     reinterpret_cast<DataValueType>(&store), true);
@@ -208,7 +211,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
         int64_t timedNs = 0;
         for (auto _ : state)
         {
-            sendPass(fd, to, rfd);
+            sendPass(fd, to, rfd, size);
             const int64_t t0 = cpuNs();
             receiver.runOnce(terminate, 0);
             const int64_t ns = cpuNs() - t0;
@@ -228,6 +231,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
 
 void BM_McastPlainPerDatagram(benchmark::State& state)
 {
+    const auto size = static_cast<size_t>(state.range(0));
     const std::string grp = "239.78." + std::to_string(::getpid() % 250) + ".2";
     const uint16 port = freePort(SOCK_DGRAM);
     MulticastSocket sock(MULTICAST_RECEIVE, "127.0.0.1", grp.c_str(), port, false, 0, ENABLE_MCAST_LOOPBACK, -1,
@@ -244,7 +248,7 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
     int64_t timedNs = 0;
     for (auto _ : state)
     {
-        sendPass(fd, to, sock.getFileDescriptor());
+        sendPass(fd, to, sock.getFileDescriptor(), size);
         const int64_t t0 = cpuNs();
         for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
         {
@@ -269,6 +273,6 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
 
 BENCHMARK(BM_StreamPassPerMessage)->Arg(CPU_UTILIZATION)->Arg(LOW_LATENCY)->UseManualTime();
 BENCHMARK(BM_StreamIdlePass);
-BENCHMARK(BM_McastPassPerDatagram)->UseManualTime();
-BENCHMARK(BM_McastPlainPerDatagram)->UseManualTime();
+BENCHMARK(BM_McastPassPerDatagram)->ArgsProduct({{64, 1400}, {CPU_UTILIZATION, LOW_LATENCY}})->UseManualTime();
+BENCHMARK(BM_McastPlainPerDatagram)->Arg(64)->Arg(1400)->UseManualTime();
 BENCHMARK_MAIN();

@@ -109,17 +109,18 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
 
     m_maxNumMsgRcv = std::min(FwConfigKeys::readPositiveInt32(configMgr, MCAST_RCV_MAX_LABEL, DEFAULT_MCAST_RCV_MAX), MCAST_RCV_LIMIT);
     const auto batch = static_cast<size_t>(m_maxNumMsgRcv);
-    m_msgListPtr.reset(new char[batch * MCAST_BUF_SIZE]);
+    m_rcvMsgPtr.reset(new FwIntMessage[batch]());
+    m_msgListPtr.reset(new char[batch * MCAST_SPILL_SIZE]);
     m_msgVectorPtr.reset(new mmsghdr[batch]());
-    m_ioVecsPtr.reset(new iovec[batch]());
+    m_ioVecsPtr.reset(new iovec[2 * batch]());
     m_remoteAddrListPtr.reset(new sockaddr_in[batch]());
     for (size_t i = 0; i < batch; ++i)
     {
-        m_ioVecsPtr[i].iov_base = m_msgListPtr.get() + i * MCAST_BUF_SIZE;
-        m_ioVecsPtr[i].iov_len = MCAST_BUF_SIZE;
+        m_ioVecsPtr[2 * i] = iovec{m_rcvMsgPtr[i].appMsg.data.buffer, Data_t::MAX_DATA_LEN};
+        m_ioVecsPtr[2 * i + 1] = iovec{m_msgListPtr.get() + i * MCAST_SPILL_SIZE, MCAST_SPILL_SIZE};
         msghdr& h = m_msgVectorPtr[i].msg_hdr;
-        h.msg_iov = &m_ioVecsPtr[i];
-        h.msg_iovlen = 1;
+        h.msg_iov = &m_ioVecsPtr[2 * i];
+        h.msg_iovlen = 2;
         h.msg_name = &m_remoteAddrListPtr[i];
         h.msg_namelen = sizeof(sockaddr_in);
     }
@@ -136,6 +137,8 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_dataMsg.appMsg.data.dataDir = INCOMING_DATA;
     m_dataMsg.appMsg.data.chnType = UDP_CHANNEL;
     m_dataMsg.appMsg.data.replicationFlag = NOT_REPLICATION_MSG;
+    for (size_t i = 0; i < batch; ++i)
+        m_rcvMsgPtr[i] = m_dataMsg;
     m_forwarder = std::make_unique<MsgForwarder>(*this, resMgr, LIST, m_msgSeqNum,
                                                  static_cast<uint32>(MCAST_BUF_SIZE));
 }
@@ -1502,6 +1505,8 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
     MsgForwarder::WakeBatch batch(*m_forwarder);
     timespec rcvTm{};
     ::clock_gettime(CLOCK_REALTIME, &rcvTm);
+    static const timespec noWireTm{};
+    McastRoute route;
     if (w.dataTm.tv_sec == 0)
     {
         for (int32 i = 0; i < m_maxNumMsgRcv; ++i)
@@ -1509,18 +1514,26 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
         int count = 0;
         if (sock->receiveMultiMsg(m_msgVectorPtr.get(), m_maxNumMsgRcv, count) != 0)
             return FrameworkErrno::m_fwErrno == WOULD_BLOCK ? 0 : -1;
-        static const timespec noWireTm{};
+        if (count == 0)
+            return 0;
+        if (routeMulticast(res, rcvTm, noWireTm, route) != 0)
+            return -1;
         int32 r = 0;
         for (int i = 0; i < count; ++i)
         {
+            // The receive moves whole datagrams to the front: the iovecs
+            // tell whose buffers an entry holds.
             const mmsghdr& m = m_msgVectorPtr[static_cast<size_t>(i)];
+            const auto slot = static_cast<size_t>(m.msg_hdr.msg_iov - m_ioVecsPtr.get()) / 2;
             const auto* from = static_cast<const sockaddr_in*>(m.msg_hdr.msg_name);
-            r = processMulticastMsg(res, static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
-                                    static_cast<int32>(m.msg_len), from->sin_addr.s_addr, rcvTm, noWireTm);
+            FwIntMessage& msg = m_rcvMsgPtr[slot];
+            r = processMulticastMsg(route, msg, msg.appMsg.data.buffer, m_msgListPtr.get() + slot * MCAST_SPILL_SIZE,
+                                    static_cast<int32>(m.msg_len), from->sin_addr.s_addr);
         }
         return r;
     }
     int32 total = 0;
+    bool routed = false;
     while (total < w.dataSize)
     {
         int done = 0;
@@ -1537,7 +1550,14 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
             return 0;
         }
         total += done;
-        if (processMulticastMsg(res, m_mcastMsgBuf.get(), done, from.sin_addr.s_addr, rcvTm, w.dataTm) != 0 &&
+        if (!routed)
+        {
+            if (routeMulticast(res, rcvTm, w.dataTm, route) != 0)
+                return -1;
+            routed = true;
+        }
+        if (processMulticastMsg(route, m_rcvMsgPtr[0], m_mcastMsgBuf.get(), m_mcastMsgBuf.get() + Data_t::MAX_DATA_LEN,
+                                done, from.sin_addr.s_addr) != 0 &&
             FrameworkErrno::m_fwErrno != WOULD_BLOCK)
             return -1;
     }
@@ -1575,49 +1595,84 @@ int32 NetReceiver::getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toR
     return t.queue != nullptr ? 0 : fwFail(THREAD_NOT_ACTIVE, -1);
 }
 
-int32 NetReceiver::processMulticastMsg(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                                       const timespec& rcvTm, const timespec& wireTm)
+int32 NetReceiver::routeMulticast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm,
+                                  McastRoute& route)
 {
-    ForwardTarget t;
-    bool toReplicator = false;
+    route.res = res;
+    route.rcvTm = rcvTm;
+    route.wireTm = wireTm;
+    ResourceManager::copyResourceName(route.congest.resNameTxt, res->udpConnNameTxt);
     const bool replicated = m_msgRepliThdResPtr != nullptr &&
                             m_gblData.m_appMode.load(std::memory_order_acquire) == ACTIVE_MODE &&
                             (res->regParam.replicationMode == INPUT_REPLICATION ||
                              res->regParam.replicationMode == INPUT_OUTPUT_REPLICATION);
-    if (res->usePipeline && !replicated)
-        return forwardDatagramToPipeline(res, bytes, len, sender, rcvTm, wireTm);
-    if (getMsgQueue(res, t, toReplicator) != 0)
+    route.toPipeline = res->usePipeline && !replicated;
+    if (route.toPipeline)
+    {
+        if (res->pipelinePtr == nullptr)
+            return fwFail(RES_PL_NOT_EXIST, -1);
+        route.parked = m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr);
+        auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpBuf.get());
+        *hdr = PipelineMsgHeader{};
+        ResourceManager::copyResourceName(hdr->originatorTxt, m_dataMsg.originatorTxt);
+        ResourceManager::copyResourceName(hdr->recipientTxt, res->regParam.threadNameTxt);
+        hdr->type = MSG_DATA;
+        std::memcpy(hdr->channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
+        hdr->chnType = UDP_CHANNEL;
+        hdr->fdPtr = res;
+        hdr->dataDir = INCOMING_DATA;
+        hdr->tm = rcvTm;
+        hdr->outTm = wireTm;
+        return 0;
+    }
+    if (getMsgQueue(res, route.target, route.toReplicator) != 0)
         return -1;
-    // Order first: while older datagrams stay parked, this one parks behind them.
-    bool parked = m_forwarder->flushQueue(t);
+    // Order first: while older datagrams stay parked, new ones park behind them.
+    route.parked = m_forwarder->flushQueue(route.target);
+    return 0;
+}
 
-    Data_t& d = m_dataMsg.appMsg.data;
-    m_dataMsg.tm = rcvTm;
-    m_dataMsg.outTm = wireTm;
+int32 NetReceiver::processMulticastMsg(McastRoute& route, FwIntMessage& msg, const char* head, const char* rest,
+                                       int32 len, in_addr_t sender)
+{
+    if (route.toPipeline)
+        return forwardDatagramToPipeline(route, head, rest, len, sender);
+    const ForwardTarget& t = route.target;
+    // Only this batch's own parking can have refilled the store since the
+    // route was set: try to move it out again before each datagram.
+    if (route.parked)
+        route.parked = m_forwarder->flushQueue(t);
+
+    UdpConnResource* res = route.res;
+    std::memcpy(msg.recipientTxt, t.recipient, sizeof(ResourceName));
+    msg.tm = route.rcvTm;
+    msg.outTm = route.wireTm;
+    Data_t& d = msg.appMsg.data;
     std::memcpy(d.channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
-    d.peerIpAddr = sender;
     d.fdPtr = res;
+    d.peerIpAddr = sender;
     d.msgPartNum = 0;
-    EventParam congest{};
-    ResourceManager::copyResourceName(congest.resNameTxt, res->udpConnNameTxt);
+    constexpr auto partMax = static_cast<int32>(Data_t::MAX_DATA_LEN);
     int32 offset = 0;
     do
     {
-        const int32 partLen = std::min(len - offset, static_cast<int32>(Data_t::MAX_DATA_LEN));
+        const int32 partLen = std::min(len - offset, partMax);
         d.more = offset + partLen < len;
         d.dataLen = static_cast<uint32>(partLen);
-        std::memcpy(d.buffer, bytes + offset, static_cast<size_t>(partLen));
-        m_dataMsg.msgSeqNum = ++m_msgSeqNum;
+        const char* from = offset == 0 ? head : rest + (offset - partMax);
+        if (from != d.buffer)
+            std::memcpy(d.buffer, from, static_cast<size_t>(partLen));
+        msg.msgSeqNum = ++m_msgSeqNum;
         MsgForwarder::Outcome outcome{};
-        if (m_forwarder->put(t, m_dataMsg, parked, congest, outcome) != 0)
+        if (m_forwarder->put(t, msg, route.parked, route.congest, outcome) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
-            if (toReplicator)
+            if (route.toReplicator)
                 fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to Message Replicator.",
-                      code, res->udpConnNameTxt, m_dataMsg.msgSeqNum);
+                      code, res->udpConnNameTxt, msg.msgSeqNum);
             else
                 fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to [%s].", code,
-                      res->udpConnNameTxt, m_dataMsg.msgSeqNum, res->regParam.threadNameTxt);
+                      res->udpConnNameTxt, msg.msgSeqNum, res->regParam.threadNameTxt);
             return fwFail(code, -1);
         }
         if (d.more)
@@ -1627,13 +1682,13 @@ int32 NetReceiver::processMulticastMsg(UdpConnResource* res, const char* bytes, 
     return 0;
 }
 
-int32 NetReceiver::forwardDatagramToPipeline(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                                             const timespec& rcvTm, const timespec& wireTm)
+int32 NetReceiver::forwardDatagramToPipeline(McastRoute& route, const char* head, const char* rest, int32 len,
+                                             in_addr_t sender)
 {
+    UdpConnResource* res = route.res;
     Pipeline* pl = res->pipelinePtr;
-    if (pl == nullptr)
-        return fwFail(RES_PL_NOT_EXIST, -1);
-    bool parked = m_forwarder->flushPipeline(pl, res->tmpPlMsgStorePtr);
+    if (route.parked)
+        route.parked = m_forwarder->flushPipeline(pl, res->tmpPlMsgStorePtr);
     if (!MsgForwarder::fitsPipeline(static_cast<uint64>(len), *pl) || len > MCAST_BUF_SIZE)
     {
         fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry of pipeline [%s]", len,
@@ -1641,24 +1696,17 @@ int32 NetReceiver::forwardDatagramToPipeline(UdpConnResource* res, const char* b
         return fwFail(MSG_TOO_LARGE, -1);
     }
     auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpBuf.get());
-    *hdr = PipelineMsgHeader{};
-    ResourceManager::copyResourceName(hdr->originatorTxt, m_dataMsg.originatorTxt);
-    ResourceManager::copyResourceName(hdr->recipientTxt, res->regParam.threadNameTxt);
-    hdr->type = MSG_DATA;
-    std::memcpy(hdr->channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
-    hdr->chnType = UDP_CHANNEL;
     hdr->peerIpAddr = sender;
-    hdr->fdPtr = res;
-    hdr->dataDir = INCOMING_DATA;
     hdr->dataLen = static_cast<uint32>(len);
-    hdr->tm = rcvTm;
-    hdr->outTm = wireTm;
-    std::memcpy(m_tmpBuf.get() + MsgForwarder::PL_HDR_SIZE, bytes, static_cast<size_t>(len));
-    EventParam congest{};
-    ResourceManager::copyResourceName(congest.resNameTxt, res->udpConnNameTxt);
+    char* bytes = m_tmpBuf.get() + MsgForwarder::PL_HDR_SIZE;
+    constexpr auto partMax = static_cast<int32>(Data_t::MAX_DATA_LEN);
+    std::memcpy(bytes, head, static_cast<size_t>(std::min(len, partMax)));
+    if (len > partMax)
+        std::memcpy(bytes + partMax, rest, static_cast<size_t>(len - partMax));
     MsgForwarder::Outcome outcome{};
     const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, m_tmpBuf.get(),
-                                         parked, res->regParam.threadNameTxt, res->msgQueuePtr, congest, outcome);
+                                         route.parked, res->regParam.threadNameTxt, res->msgQueuePtr, route.congest,
+                                         outcome);
     if (outcome == MsgForwarder::FWD_CONGESTED)
     {
         fwLog(LOG_LEVEL_NOTICE, "Unable to forward message due to pipeline full. Schedule retry at next timer event.");

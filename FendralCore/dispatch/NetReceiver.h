@@ -80,9 +80,30 @@ public:
     // Reads one batch of queue and handles its events.
     int32 processMessage(FwMessageQueue* queue, bool& terminate);
     int32 initConnection();
+    // Where the datagrams of one channel's batch go, worked out once per
+    // readiness event; the data template (or the pipeline entry header)
+    // then holds every field the batch's datagrams share.
+    struct McastRoute
+    {
+        UdpConnResource* res = nullptr;
+        bool toPipeline = false;
+        bool toReplicator = false;
+        bool parked = false; // older messages wait in the store: new ones park behind them
+        ForwardTarget target;
+        EventParam congest{};
+        timespec rcvTm{};
+        timespec wireTm{};
+    };
+
     int32 processMulticastSock(MulticastSocket* sock, IoWaitType io, const WireOrderInfo& w);
-    int32 processMulticastMsg(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                              const timespec& rcvTm, const timespec& wireTm);
+    // Sets the route of res's datagrams received at rcvTm (wire time wireTm),
+    // moving what waits in the store first. 0, or -1 with the code.
+    int32 routeMulticast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm, McastRoute& route);
+    // One datagram of len bytes: the first Data_t::MAX_DATA_LEN (or fewer)
+    // at head, the rest at rest. msg is the data message it goes out in;
+    // when head is msg's own buffer, its first part is already in place.
+    int32 processMulticastMsg(McastRoute& route, FwIntMessage& msg, const char* head, const char* rest, int32 len,
+                              in_addr_t sender);
     int32 retryForwardMsg();
 
     SingleRwRingBuffer2<StreamEventRecord>* getStreamEventRing() const { return m_streamEvtBufPtr.get(); }
@@ -131,8 +152,8 @@ private:
     void trashDescriptor(int32 fd);
 
     int32 getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toReplicator);
-    int32 forwardDatagramToPipeline(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                                    const timespec& rcvTm, const timespec& wireTm);
+    int32 forwardDatagramToPipeline(McastRoute& route, const char* head, const char* rest, int32 len,
+                                    in_addr_t sender);
     int32 serveSockets(int32 n);
     void maintenance();
     int32 passCpu(bool& terminate, int32 timeoutMs);
@@ -157,6 +178,12 @@ private:
     char m_tmpBuf2[TCP_READ_SIZE];
     int32 m_maxNumMsgRcv = DEFAULT_MCAST_RCV_MAX;
     std::unique_ptr<char[]> m_mcastMsgBuf;
+    // The batch: datagram i is received straight into the buffer of data
+    // message m_rcvMsgPtr[i] (its first part) and MCAST_SPILL_SIZE bytes of
+    // m_msgListPtr for the rest, through iovecs 2i and 2i + 1, so that a
+    // datagram of one part is put into the queue without another copy.
+    static constexpr int32 MCAST_SPILL_SIZE = MCAST_BUF_SIZE - static_cast<int32>(Data_t::MAX_DATA_LEN);
+    std::unique_ptr<FwIntMessage[]> m_rcvMsgPtr;
     std::unique_ptr<char[]> m_msgListPtr;
     std::unique_ptr<mmsghdr[]> m_msgVectorPtr;
     std::unique_ptr<iovec[]> m_ioVecsPtr;
