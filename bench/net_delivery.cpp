@@ -9,9 +9,10 @@
 //   nothing to do (the low-latency loop runs one on every cycle);
 // - the network thread: one pass of its loop (in either mode; the CPU-mode
 //   pass finds the socket ready at once) that finds 10 multicast datagrams
-//   of 64 or 1400 bytes waiting on a loopback group, receives them and
-//   delivers them, per datagram; beside it the plain loop's work on the same
-//   datagrams: one recvmmsg of 10.
+//   of 64 or 1400 bytes waiting on a loopback group (or a single one, as at
+//   a low rate, where the pass is the work on the latency path), receives
+//   them and delivers them, per datagram; beside it the plain loop's work on
+//   the same datagrams: one recvmmsg.
 // The owning thread's queue is emptied outside the timed part.
 #include "NetIngestSupport.h"
 
@@ -41,12 +42,12 @@ int64_t cpuNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// DGRAMS_PER_PASS datagrams of size bytes from fd to the group; loopback
-// delivers them at once, the wait for the receiving socket rfd is a guard.
-void sendPass(int fd, const sockaddr_in& to, int rfd, size_t size)
+// count datagrams of size bytes from fd to the group; loopback delivers
+// them at once, the wait for the receiving socket rfd is a guard.
+void sendPass(int fd, const sockaddr_in& to, int rfd, size_t size, int32 count = DGRAMS_PER_PASS)
 {
     static const std::vector<char> dgram(2048, 'd');
-    for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
+    for (int32 i = 0; i < count; ++i)
         ::sendto(fd, dgram.data(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     for (int waiting = 0, spins = 0; spins < 100000; ++spins)
         if (::ioctl(rfd, FIONREAD, &waiting) == 0 && waiting > 0)
@@ -177,6 +178,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
 {
     const auto size = static_cast<size_t>(state.range(0));
     const auto mode = static_cast<OptimizationMode>(state.range(1));
+    const auto perPass = static_cast<int32>(state.range(2));
     GlobalData::getInst().m_optMode.store(mode);
     GlobalData::getInst().m_repliServiceEnabled = false;
     ResourceManager registry(nullptr);
@@ -211,7 +213,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
         int64_t timedNs = 0;
         for (auto _ : state)
         {
-            sendPass(fd, to, rfd, size);
+            sendPass(fd, to, rfd, size, perPass);
             const int64_t t0 = cpuNs();
             receiver.runOnce(terminate, 0);
             const int64_t ns = cpuNs() - t0;
@@ -232,6 +234,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
 void BM_McastPlainPerDatagram(benchmark::State& state)
 {
     const auto size = static_cast<size_t>(state.range(0));
+    const auto perPass = static_cast<int32>(state.range(1));
     const std::string grp = "239.78." + std::to_string(::getpid() % 250) + ".2";
     const uint16 port = freePort(SOCK_DGRAM);
     MulticastSocket sock(MULTICAST_RECEIVE, "127.0.0.1", grp.c_str(), port, false, 0, ENABLE_MCAST_LOOPBACK, -1,
@@ -248,7 +251,7 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
     int64_t timedNs = 0;
     for (auto _ : state)
     {
-        sendPass(fd, to, sock.getFileDescriptor(), size);
+        sendPass(fd, to, sock.getFileDescriptor(), size, perPass);
         const int64_t t0 = cpuNs();
         for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
         {
@@ -259,7 +262,7 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
             vec[i].msg_hdr.msg_iov = &iov[i];
             vec[i].msg_hdr.msg_iovlen = 1;
         }
-        const int n = ::recvmmsg(sock.getFileDescriptor(), vec, DGRAMS_PER_PASS, MSG_DONTWAIT, nullptr);
+        const int n = ::recvmmsg(sock.getFileDescriptor(), vec, static_cast<unsigned>(perPass), MSG_DONTWAIT, nullptr);
         const int64_t ns = cpuNs() - t0;
         timedNs += ns;
         state.SetIterationTime(static_cast<double>(ns) * 1e-9);
@@ -273,6 +276,10 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
 
 BENCHMARK(BM_StreamPassPerMessage)->Arg(CPU_UTILIZATION)->Arg(LOW_LATENCY)->UseManualTime();
 BENCHMARK(BM_StreamIdlePass);
-BENCHMARK(BM_McastPassPerDatagram)->ArgsProduct({{64, 1400}, {CPU_UTILIZATION, LOW_LATENCY}})->UseManualTime();
-BENCHMARK(BM_McastPlainPerDatagram)->Arg(64)->Arg(1400)->UseManualTime();
+BENCHMARK(BM_McastPassPerDatagram)
+    ->ArgsProduct({{64, 1400}, {CPU_UTILIZATION, LOW_LATENCY}, {DGRAMS_PER_PASS}})
+    ->Args({64, CPU_UTILIZATION, 1})
+    ->Args({64, LOW_LATENCY, 1})
+    ->UseManualTime();
+BENCHMARK(BM_McastPlainPerDatagram)->ArgsProduct({{64, 1400}, {DGRAMS_PER_PASS}})->Args({64, 1})->UseManualTime();
 BENCHMARK_MAIN();

@@ -1698,13 +1698,19 @@ int32 NetReceiver::forwardDatagramToPipeline(McastRoute& route, const char* head
     auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpBuf.get());
     hdr->peerIpAddr = sender;
     hdr->dataLen = static_cast<uint32>(len);
-    char* bytes = m_tmpBuf.get() + MsgForwarder::PL_HDR_SIZE;
+    // A datagram in one piece goes from where it was received; a longer one
+    // is joined behind the header first.
+    const char* payload = head;
     constexpr auto partMax = static_cast<int32>(Data_t::MAX_DATA_LEN);
-    std::memcpy(bytes, head, static_cast<size_t>(std::min(len, partMax)));
     if (len > partMax)
+    {
+        char* bytes = m_tmpBuf.get() + MsgForwarder::PL_HDR_SIZE;
+        std::memcpy(bytes, head, static_cast<size_t>(partMax));
         std::memcpy(bytes + partMax, rest, static_cast<size_t>(len - partMax));
+        payload = bytes;
+    }
     MsgForwarder::Outcome outcome{};
-    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, m_tmpBuf.get(),
+    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, *hdr, payload,
                                          route.parked, res->regParam.threadNameTxt, res->msgQueuePtr, route.congest,
                                          outcome);
     if (outcome == MsgForwarder::FWD_CONGESTED)

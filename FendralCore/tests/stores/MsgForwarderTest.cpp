@@ -242,6 +242,46 @@ TEST_F(MsgForwarderPipelineTest, FullPipelineParksAndTheRetryDrainsInOrder)
     EXPECT_FALSE(m_fwd->hasUnsent());
 }
 
+// A header and a payload handed over apart (the payload where it was
+// received) behave as one entry: put whole, parked joined behind the same
+// header, and drained in order; the buffers handed over may change at once.
+TEST_F(MsgForwarderPipelineTest, HeaderAndPayloadApartArePutAndParkedAsOneEntry)
+{
+    bool parked = false;
+    MsgForwarder::Outcome outcome{};
+    std::vector<std::string> sent;
+    for (int k = 0; k < 5; ++k)
+    {
+        sent.push_back(std::string(20 + static_cast<size_t>(k), static_cast<char>('a' + k)));
+        PipelineMsgHeader hdr{};
+        hdr.type = MSG_DATA;
+        hdr.msgTopicSeq = 100 + static_cast<uint64>(k);
+        hdr.dataLen = static_cast<uint32>(sent.back().size());
+        std::string payload = sent.back();
+        ASSERT_EQ(m_fwd->enqueue(m_pl.get(), &m_plStore, m_plName, hdr, payload.data(), parked, m_ownerName,
+                                 m_ownerNormal.get(), m_congest, outcome),
+                  0)
+            << k;
+        EXPECT_EQ(outcome, k < 2 ? MsgForwarder::FWD_PUT : k == 2 ? MsgForwarder::FWD_CONGESTED
+                                                                   : MsgForwarder::FWD_PARKED);
+        payload.assign(payload.size(), '#');
+    }
+    char buf[ENTRY];
+    PipelineMsgHeader hdr{};
+    for (size_t k = 0; k < sent.size(); ++k)
+    {
+        if (m_pl->dequeue(0, buf, sizeof buf, hdr, 1, 0) != 0)
+        {
+            m_fwd->retry();
+            ASSERT_EQ(m_pl->dequeue(0, buf, sizeof buf, hdr, 1, 0), 0) << k;
+        }
+        EXPECT_EQ(std::string(buf, hdr.dataLen), sent[k]) << k;
+        EXPECT_EQ(hdr.msgTopicSeq, 100 + k);
+    }
+    m_fwd->retry();
+    EXPECT_FALSE(m_fwd->hasUnsent());
+}
+
 // In CPU_UTILIZATION mode a batch wakes each reader once, with the count of
 // every message it put there, when the batch ends; more recipients than the
 // pending table holds are woken early, never forgotten. Reading the
