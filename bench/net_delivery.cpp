@@ -11,7 +11,8 @@
 //   pass finds the socket ready at once) that finds 10 multicast datagrams
 //   of 64 or 1400 bytes waiting on a loopback group (or a single one, as at
 //   a low rate, where the pass is the work on the latency path), receives
-//   them and delivers them, per datagram; beside it the plain loop's work on
+//   them and delivers them, per datagram, to the owner's queue or (pipeline
+//   variant) to the channel's pipeline; beside it the plain loop's work on
 //   the same datagrams: one recvmmsg.
 // The owning thread's queue is emptied outside the timed part.
 #include "NetIngestSupport.h"
@@ -179,6 +180,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
     const auto size = static_cast<size_t>(state.range(0));
     const auto mode = static_cast<OptimizationMode>(state.range(1));
     const auto perPass = static_cast<int32>(state.range(2));
+    const bool toPipeline = state.range(3) != 0;
     GlobalData::getInst().m_optMode.store(mode);
     GlobalData::getInst().m_repliServiceEnabled = false;
     ResourceManager registry(nullptr);
@@ -192,7 +194,33 @@ void BM_McastPassPerDatagram(benchmark::State& state)
 
     const std::string grp = "239.78." + std::to_string(::getpid() % 250) + ".1";
     const uint16 port = freePort(SOCK_DGRAM);
-    UdpConnResource* res = addMcastChannel(registry, grp, port);
+    // The pipeline variant: one stage of entries that hold the largest datagram.
+    Pipeline pipeline(8192, 1400 + MsgForwarder::PL_HDR_SIZE, 1, mode, false);
+    if (toPipeline)
+    {
+        PipelineParam pp;
+        registry.initPipelineParam(pp);
+        copyName(pp.pipelineNameTxt, "PL");
+        pp.numStages = 1;
+        pp.numEntry = 8192;
+        pp.entrySize = 2376;
+        PipelineResource* plRes = nullptr;
+        registry.registerPipelineRes(pp, &plRes);
+        plRes->pipelinePtr = &pipeline;
+    }
+    UdpConnResource* res = toPipeline ? addMcastChannel(registry, grp, port, [](UdpConnParam& p) {
+        copyName(p.pipelineNameTxt, "PL");
+        p.channelType = PIPELINE_CHANNEL;
+    })
+                                      : addMcastChannel(registry, grp, port);
+    auto drainPipeline = [&pipeline] {
+        PipelineMsgHeader hdr{};
+        int64_t n = 0;
+        static char buf[2048];
+        while (pipeline.dequeue(0, buf, sizeof buf, hdr, 1, 0) == 0)
+            ++n;
+        return n;
+    };
 
     {
         NetReceiver receiver(net, registry, GlobalData::getInst(), nullptr);
@@ -219,7 +247,7 @@ void BM_McastPassPerDatagram(benchmark::State& state)
             const int64_t ns = cpuNs() - t0;
             timedNs += ns;
             state.SetIterationTime(static_cast<double>(ns) * 1e-9);
-            delivered += drainQueue(*owner->msgQueuePtrArray[MQUEUE_NORMAL]);
+            delivered += toPipeline ? drainPipeline() : drainQueue(*owner->msgQueuePtrArray[MQUEUE_NORMAL]);
         }
         ::close(fd);
         state.counters["dgrams_per_pass"] = static_cast<double>(delivered) / static_cast<double>(state.iterations());
@@ -277,9 +305,11 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
 BENCHMARK(BM_StreamPassPerMessage)->Arg(CPU_UTILIZATION)->Arg(LOW_LATENCY)->UseManualTime();
 BENCHMARK(BM_StreamIdlePass);
 BENCHMARK(BM_McastPassPerDatagram)
-    ->ArgsProduct({{64, 1400}, {CPU_UTILIZATION, LOW_LATENCY}, {DGRAMS_PER_PASS}})
-    ->Args({64, CPU_UTILIZATION, 1})
-    ->Args({64, LOW_LATENCY, 1})
+    ->ArgNames({"size", "mode", "per_pass", "pipeline"})
+    ->ArgsProduct({{64, 1400}, {CPU_UTILIZATION, LOW_LATENCY}, {DGRAMS_PER_PASS}, {0}})
+    ->Args({64, CPU_UTILIZATION, 1, 0})
+    ->Args({64, LOW_LATENCY, 1, 0})
+    ->ArgsProduct({{64, 1400}, {LOW_LATENCY}, {DGRAMS_PER_PASS}, {1}})
     ->UseManualTime();
 BENCHMARK(BM_McastPlainPerDatagram)->ArgsProduct({{64, 1400}, {DGRAMS_PER_PASS}})->Args({64, 1})->UseManualTime();
 BENCHMARK_MAIN();
