@@ -109,18 +109,17 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
 
     m_maxNumMsgRcv = std::min(FwConfigKeys::readPositiveInt32(configMgr, MCAST_RCV_MAX_LABEL, DEFAULT_MCAST_RCV_MAX), MCAST_RCV_LIMIT);
     const auto batch = static_cast<size_t>(m_maxNumMsgRcv);
-    m_rcvMsgPtr.reset(new FwIntMessage[batch]());
-    m_msgListPtr.reset(new char[batch * MCAST_SPILL_SIZE]);
+    m_msgListPtr.reset(new char[batch * MCAST_BUF_SIZE]);
     m_msgVectorPtr.reset(new mmsghdr[batch]());
-    m_ioVecsPtr.reset(new iovec[2 * batch]());
+    m_ioVecsPtr.reset(new iovec[batch]());
     m_remoteAddrListPtr.reset(new sockaddr_in[batch]());
     for (size_t i = 0; i < batch; ++i)
     {
-        m_ioVecsPtr[2 * i] = iovec{m_rcvMsgPtr[i].appMsg.data.buffer, Data_t::MAX_DATA_LEN};
-        m_ioVecsPtr[2 * i + 1] = iovec{m_msgListPtr.get() + i * MCAST_SPILL_SIZE, MCAST_SPILL_SIZE};
+        m_ioVecsPtr[i].iov_base = m_msgListPtr.get() + i * MCAST_BUF_SIZE;
+        m_ioVecsPtr[i].iov_len = MCAST_BUF_SIZE;
         msghdr& h = m_msgVectorPtr[i].msg_hdr;
-        h.msg_iov = &m_ioVecsPtr[2 * i];
-        h.msg_iovlen = 2;
+        h.msg_iov = &m_ioVecsPtr[i];
+        h.msg_iovlen = 1;
         h.msg_name = &m_remoteAddrListPtr[i];
         h.msg_namelen = sizeof(sockaddr_in);
     }
@@ -137,8 +136,6 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_dataMsg.appMsg.data.dataDir = INCOMING_DATA;
     m_dataMsg.appMsg.data.chnType = UDP_CHANNEL;
     m_dataMsg.appMsg.data.replicationFlag = NOT_REPLICATION_MSG;
-    for (size_t i = 0; i < batch; ++i)
-        m_rcvMsgPtr[i] = m_dataMsg;
     m_forwarder = std::make_unique<MsgForwarder>(*this, resMgr, LIST, m_msgSeqNum,
                                                  static_cast<uint32>(MCAST_BUF_SIZE));
 }
@@ -1521,13 +1518,9 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
         int32 r = 0;
         for (int i = 0; i < count; ++i)
         {
-            // The receive moves whole datagrams to the front: the iovecs
-            // tell whose buffers an entry holds.
             const mmsghdr& m = m_msgVectorPtr[static_cast<size_t>(i)];
-            const auto slot = static_cast<size_t>(m.msg_hdr.msg_iov - m_ioVecsPtr.get()) / 2;
             const auto* from = static_cast<const sockaddr_in*>(m.msg_hdr.msg_name);
-            FwIntMessage& msg = m_rcvMsgPtr[slot];
-            r = processMulticastMsg(route, msg, msg.appMsg.data.buffer, m_msgListPtr.get() + slot * MCAST_SPILL_SIZE,
+            r = processMulticastMsg(route, static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
                                     static_cast<int32>(m.msg_len), from->sin_addr.s_addr);
         }
         return r;
@@ -1556,8 +1549,7 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
                 return -1;
             routed = true;
         }
-        if (processMulticastMsg(route, m_rcvMsgPtr[0], m_mcastMsgBuf.get(), m_mcastMsgBuf.get() + Data_t::MAX_DATA_LEN,
-                                done, from.sin_addr.s_addr) != 0 &&
+        if (processMulticastMsg(route, m_mcastMsgBuf.get(), done, from.sin_addr.s_addr) != 0 &&
             FrameworkErrno::m_fwErrno != WOULD_BLOCK)
             return -1;
     }
@@ -1599,8 +1591,6 @@ int32 NetReceiver::routeMulticast(UdpConnResource* res, const timespec& rcvTm, c
                                   McastRoute& route)
 {
     route.res = res;
-    route.rcvTm = rcvTm;
-    route.wireTm = wireTm;
     ResourceManager::copyResourceName(route.congest.resNameTxt, res->udpConnNameTxt);
     const bool replicated = m_msgRepliThdResPtr != nullptr &&
                             m_gblData.m_appMode.load(std::memory_order_acquire) == ACTIVE_MODE &&
@@ -1629,14 +1619,18 @@ int32 NetReceiver::routeMulticast(UdpConnResource* res, const timespec& rcvTm, c
         return -1;
     // Order first: while older datagrams stay parked, new ones park behind them.
     route.parked = m_forwarder->flushQueue(route.target);
+    Data_t& d = m_dataMsg.appMsg.data;
+    m_dataMsg.tm = rcvTm;
+    m_dataMsg.outTm = wireTm;
+    std::memcpy(d.channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
+    d.fdPtr = res;
     return 0;
 }
 
-int32 NetReceiver::processMulticastMsg(McastRoute& route, FwIntMessage& msg, const char* head, const char* rest,
-                                       int32 len, in_addr_t sender)
+int32 NetReceiver::processMulticastMsg(McastRoute& route, const char* bytes, int32 len, in_addr_t sender)
 {
     if (route.toPipeline)
-        return forwardDatagramToPipeline(route, head, rest, len, sender);
+        return forwardDatagramToPipeline(route, bytes, len, sender);
     const ForwardTarget& t = route.target;
     // Only this batch's own parking can have refilled the store since the
     // route was set: try to move it out again before each datagram.
@@ -1644,35 +1638,27 @@ int32 NetReceiver::processMulticastMsg(McastRoute& route, FwIntMessage& msg, con
         route.parked = m_forwarder->flushQueue(t);
 
     UdpConnResource* res = route.res;
-    std::memcpy(msg.recipientTxt, t.recipient, sizeof(ResourceName));
-    msg.tm = route.rcvTm;
-    msg.outTm = route.wireTm;
-    Data_t& d = msg.appMsg.data;
-    std::memcpy(d.channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
-    d.fdPtr = res;
+    Data_t& d = m_dataMsg.appMsg.data;
     d.peerIpAddr = sender;
     d.msgPartNum = 0;
-    constexpr auto partMax = static_cast<int32>(Data_t::MAX_DATA_LEN);
     int32 offset = 0;
     do
     {
-        const int32 partLen = std::min(len - offset, partMax);
+        const int32 partLen = std::min(len - offset, static_cast<int32>(Data_t::MAX_DATA_LEN));
         d.more = offset + partLen < len;
         d.dataLen = static_cast<uint32>(partLen);
-        const char* from = offset == 0 ? head : rest + (offset - partMax);
-        if (from != d.buffer)
-            std::memcpy(d.buffer, from, static_cast<size_t>(partLen));
-        msg.msgSeqNum = ++m_msgSeqNum;
+        std::memcpy(d.buffer, bytes + offset, static_cast<size_t>(partLen));
+        m_dataMsg.msgSeqNum = ++m_msgSeqNum;
         MsgForwarder::Outcome outcome{};
-        if (m_forwarder->put(t, msg, route.parked, route.congest, outcome) != 0)
+        if (m_forwarder->put(t, m_dataMsg, route.parked, route.congest, outcome) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (route.toReplicator)
                 fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to Message Replicator.",
-                      code, res->udpConnNameTxt, msg.msgSeqNum);
+                      code, res->udpConnNameTxt, m_dataMsg.msgSeqNum);
             else
                 fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to [%s].", code,
-                      res->udpConnNameTxt, msg.msgSeqNum, res->regParam.threadNameTxt);
+                      res->udpConnNameTxt, m_dataMsg.msgSeqNum, res->regParam.threadNameTxt);
             return fwFail(code, -1);
         }
         if (d.more)
@@ -1682,8 +1668,7 @@ int32 NetReceiver::processMulticastMsg(McastRoute& route, FwIntMessage& msg, con
     return 0;
 }
 
-int32 NetReceiver::forwardDatagramToPipeline(McastRoute& route, const char* head, const char* rest, int32 len,
-                                             in_addr_t sender)
+int32 NetReceiver::forwardDatagramToPipeline(McastRoute& route, const char* bytes, int32 len, in_addr_t sender)
 {
     UdpConnResource* res = route.res;
     Pipeline* pl = res->pipelinePtr;
@@ -1695,22 +1680,13 @@ int32 NetReceiver::forwardDatagramToPipeline(McastRoute& route, const char* head
               res->regParam.pipelineNameTxt);
         return fwFail(MSG_TOO_LARGE, -1);
     }
+    // The header is the batch's; the datagram goes into the entry from
+    // where it was received.
     auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpBuf.get());
     hdr->peerIpAddr = sender;
     hdr->dataLen = static_cast<uint32>(len);
-    // A datagram in one piece goes from where it was received; a longer one
-    // is joined behind the header first.
-    const char* payload = head;
-    constexpr auto partMax = static_cast<int32>(Data_t::MAX_DATA_LEN);
-    if (len > partMax)
-    {
-        char* bytes = m_tmpBuf.get() + MsgForwarder::PL_HDR_SIZE;
-        std::memcpy(bytes, head, static_cast<size_t>(partMax));
-        std::memcpy(bytes + partMax, rest, static_cast<size_t>(len - partMax));
-        payload = bytes;
-    }
     MsgForwarder::Outcome outcome{};
-    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, *hdr, payload,
+    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, *hdr, bytes,
                                          route.parked, res->regParam.threadNameTxt, res->msgQueuePtr, route.congest,
                                          outcome);
     if (outcome == MsgForwarder::FWD_CONGESTED)

@@ -91,19 +91,13 @@ public:
         bool parked = false; // older messages wait in the store: new ones park behind them
         ForwardTarget target;
         EventParam congest{};
-        timespec rcvTm{};
-        timespec wireTm{};
     };
 
     int32 processMulticastSock(MulticastSocket* sock, IoWaitType io, const WireOrderInfo& w);
     // Sets the route of res's datagrams received at rcvTm (wire time wireTm),
     // moving what waits in the store first. 0, or -1 with the code.
     int32 routeMulticast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm, McastRoute& route);
-    // One datagram of len bytes: the first Data_t::MAX_DATA_LEN (or fewer)
-    // at head, the rest at rest. msg is the data message it goes out in;
-    // when head is msg's own buffer, its first part is already in place.
-    int32 processMulticastMsg(McastRoute& route, FwIntMessage& msg, const char* head, const char* rest, int32 len,
-                              in_addr_t sender);
+    int32 processMulticastMsg(McastRoute& route, const char* bytes, int32 len, in_addr_t sender);
     int32 retryForwardMsg();
 
     SingleRwRingBuffer2<StreamEventRecord>* getStreamEventRing() const { return m_streamEvtBufPtr.get(); }
@@ -152,8 +146,7 @@ private:
     void trashDescriptor(int32 fd);
 
     int32 getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toReplicator);
-    int32 forwardDatagramToPipeline(McastRoute& route, const char* head, const char* rest, int32 len,
-                                    in_addr_t sender);
+    int32 forwardDatagramToPipeline(McastRoute& route, const char* bytes, int32 len, in_addr_t sender);
     int32 serveSockets(int32 n);
     void maintenance();
     int32 passCpu(bool& terminate, int32 timeoutMs);
@@ -174,16 +167,10 @@ private:
     bool m_initEventRcvd = false;
     bool m_connInitEvtRcvd = false;
     bool m_errorTermination = false;
-    std::unique_ptr<char[]> m_tmpBuf; // pipeline entry: header, then up to MCAST_BUF_SIZE bytes
+    std::unique_ptr<char[]> m_tmpBuf; // pipeline entry: header, then room for MCAST_BUF_SIZE bytes
     char m_tmpBuf2[TCP_READ_SIZE];
     int32 m_maxNumMsgRcv = DEFAULT_MCAST_RCV_MAX;
     std::unique_ptr<char[]> m_mcastMsgBuf;
-    // The batch: datagram i is received straight into the buffer of data
-    // message m_rcvMsgPtr[i] (its first part) and MCAST_SPILL_SIZE bytes of
-    // m_msgListPtr for the rest, through iovecs 2i and 2i + 1, so that a
-    // datagram of one part is put into the queue without another copy.
-    static constexpr int32 MCAST_SPILL_SIZE = MCAST_BUF_SIZE - static_cast<int32>(Data_t::MAX_DATA_LEN);
-    std::unique_ptr<FwIntMessage[]> m_rcvMsgPtr;
     std::unique_ptr<char[]> m_msgListPtr;
     std::unique_ptr<mmsghdr[]> m_msgVectorPtr;
     std::unique_ptr<iovec[]> m_ioVecsPtr;
