@@ -110,8 +110,10 @@ inline sockaddr_in groupAddress(const std::string& grp, uint16 port)
 }
 
 // A multicast receiving channel "MC" of the thread "OWNER" on grp:port over
-// loopback, opened at start-up.
-inline UdpConnResource* addMcastChannel(ResourceManager& registry, const std::string& grp, uint16 port)
+// loopback, opened at start-up; adjust (when given) changes its parameters
+// before registration.
+inline UdpConnResource* addMcastChannel(ResourceManager& registry, const std::string& grp, uint16 port,
+                                        const std::function<void(UdpConnParam&)>& adjust = {})
 {
     UdpConnParam p;
     registry.initUdpConnParam(p);
@@ -123,6 +125,8 @@ inline UdpConnResource* addMcastChannel(ResourceManager& registry, const std::st
     p.udpMode = MULTICAST_RECEIVER_MODE;
     p.connectAtStartup = true;
     p.recvBufSize = 4 * 1024 * 1024;
+    if (adjust)
+        adjust(p);
     UdpConnResource* res = nullptr;
     registry.registerUdpConnRes(p, &res);
     return res;

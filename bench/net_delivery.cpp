@@ -7,10 +7,16 @@
 //   holding frames of the length-and-sequence framing with 1000-byte bodies,
 //   per message delivered to the owning thread's queue; and one pass with
 //   nothing to do (the low-latency loop runs one on every cycle);
-// - the network thread: one low-latency pass of its loop that finds 10
-//   multicast datagrams of 64 bytes waiting on a loopback group, receives
-//   them and delivers them, per datagram; beside it the plain loop's work
-//   on the same datagrams: one recvmmsg of 10.
+// - the network thread: one pass of its loop (in either mode; the CPU-mode
+//   pass finds the socket ready at once) that finds 10 multicast datagrams
+//   of 64 or 1400 bytes waiting on a loopback group (or a single one, as at
+//   a low rate, where the pass is the work on the latency path), receives
+//   them and delivers them, per datagram, to the owner's queue or (pipeline
+//   variant) to the channel's pipeline; beside it the plain loop's work on
+//   the same datagrams: one recvmmsg. The owner's queue (or the pipeline)
+//   has 8192 entries as in the threaded ingest benchmark, or the default
+//   thread queue length of 1000: fixed-size slots make the ring's size what
+//   decides whether the slot a put writes is still in the cache.
 // The owning thread's queue is emptied outside the timed part.
 #include "NetIngestSupport.h"
 
@@ -40,13 +46,13 @@ int64_t cpuNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// DGRAMS_PER_PASS datagrams of 64 bytes from fd to the group; loopback
-// delivers them at once, the wait for the receiving socket rfd is a guard.
-void sendPass(int fd, const sockaddr_in& to, int rfd)
+// count datagrams of size bytes from fd to the group; loopback delivers
+// them at once, the wait for the receiving socket rfd is a guard.
+void sendPass(int fd, const sockaddr_in& to, int rfd, size_t size, int32 count = DGRAMS_PER_PASS)
 {
-    static const std::vector<char> dgram(64, 'd');
-    for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
-        ::sendto(fd, dgram.data(), dgram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    static const std::vector<char> dgram(2048, 'd');
+    for (int32 i = 0; i < count; ++i)
+        ::sendto(fd, dgram.data(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     for (int waiting = 0, spins = 0; spins < 100000; ++spins)
         if (::ioctl(rfd, FIONREAD, &waiting) == 0 && waiting > 0)
             break;
@@ -174,20 +180,51 @@ void BM_StreamIdlePass(benchmark::State& state)
 
 void BM_McastPassPerDatagram(benchmark::State& state)
 {
-    GlobalData::getInst().m_optMode.store(LOW_LATENCY);
+    const auto size = static_cast<size_t>(state.range(0));
+    const auto mode = static_cast<OptimizationMode>(state.range(1));
+    const auto perPass = static_cast<int32>(state.range(2));
+    const bool toPipeline = state.range(3) != 0;
+    const auto entries = static_cast<uint32>(state.range(4));
+    GlobalData::getInst().m_optMode.store(mode);
     GlobalData::getInst().m_repliServiceEnabled = false;
     ResourceManager registry(nullptr);
     std::vector<std::unique_ptr<FwMessageQueue>> queues;
-    ThreadResource* net = addThread(registry, "NET_RECEIVER", 64, LOW_LATENCY, false, queues);
-    ThreadResource* ctl = addThread(registry, "CTL_THREAD", 64, LOW_LATENCY, false, queues);
-    ThreadResource* owner = addThread(registry, "OWNER", 8192, LOW_LATENCY, false, queues);
+    ThreadResource* net = addThread(registry, "NET_RECEIVER", 64, mode, false, queues);
+    ThreadResource* ctl = addThread(registry, "CTL_THREAD", 64, mode, false, queues);
+    ThreadResource* owner = addThread(registry, "OWNER", entries, mode, false, queues);
     MessageStore store;
     GlobalData::getInst().m_tmpMsgRepository.insert(UInt128(owner->threadNameTxt, true),
                                                     reinterpret_cast<DataValueType>(&store), true);
 
     const std::string grp = "239.78." + std::to_string(::getpid() % 250) + ".1";
     const uint16 port = freePort(SOCK_DGRAM);
-    UdpConnResource* res = addMcastChannel(registry, grp, port);
+    // The pipeline variant: one stage of entries that hold the largest datagram.
+    Pipeline pipeline(entries, 1400 + MsgForwarder::PL_HDR_SIZE, 1, mode, false);
+    if (toPipeline)
+    {
+        PipelineParam pp;
+        registry.initPipelineParam(pp);
+        copyName(pp.pipelineNameTxt, "PL");
+        pp.numStages = 1;
+        pp.numEntry = static_cast<int32>(entries);
+        pp.entrySize = 2376;
+        PipelineResource* plRes = nullptr;
+        registry.registerPipelineRes(pp, &plRes);
+        plRes->pipelinePtr = &pipeline;
+    }
+    UdpConnResource* res = toPipeline ? addMcastChannel(registry, grp, port, [](UdpConnParam& p) {
+        copyName(p.pipelineNameTxt, "PL");
+        p.channelType = PIPELINE_CHANNEL;
+    })
+                                      : addMcastChannel(registry, grp, port);
+    auto drainPipeline = [&pipeline] {
+        PipelineMsgHeader hdr{};
+        int64_t n = 0;
+        static char buf[2048];
+        while (pipeline.dequeue(0, buf, sizeof buf, hdr, 1, 0) == 0)
+            ++n;
+        return n;
+    };
 
     {
         NetReceiver receiver(net, registry, GlobalData::getInst(), nullptr);
@@ -208,13 +245,13 @@ void BM_McastPassPerDatagram(benchmark::State& state)
         int64_t timedNs = 0;
         for (auto _ : state)
         {
-            sendPass(fd, to, rfd);
+            sendPass(fd, to, rfd, size, perPass);
             const int64_t t0 = cpuNs();
             receiver.runOnce(terminate, 0);
             const int64_t ns = cpuNs() - t0;
             timedNs += ns;
             state.SetIterationTime(static_cast<double>(ns) * 1e-9);
-            delivered += drainQueue(*owner->msgQueuePtrArray[MQUEUE_NORMAL]);
+            delivered += toPipeline ? drainPipeline() : drainQueue(*owner->msgQueuePtrArray[MQUEUE_NORMAL]);
         }
         ::close(fd);
         state.counters["dgrams_per_pass"] = static_cast<double>(delivered) / static_cast<double>(state.iterations());
@@ -228,6 +265,8 @@ void BM_McastPassPerDatagram(benchmark::State& state)
 
 void BM_McastPlainPerDatagram(benchmark::State& state)
 {
+    const auto size = static_cast<size_t>(state.range(0));
+    const auto perPass = static_cast<int32>(state.range(1));
     const std::string grp = "239.78." + std::to_string(::getpid() % 250) + ".2";
     const uint16 port = freePort(SOCK_DGRAM);
     MulticastSocket sock(MULTICAST_RECEIVE, "127.0.0.1", grp.c_str(), port, false, 0, ENABLE_MCAST_LOOPBACK, -1,
@@ -244,7 +283,7 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
     int64_t timedNs = 0;
     for (auto _ : state)
     {
-        sendPass(fd, to, sock.getFileDescriptor());
+        sendPass(fd, to, sock.getFileDescriptor(), size, perPass);
         const int64_t t0 = cpuNs();
         for (int32 i = 0; i < DGRAMS_PER_PASS; ++i)
         {
@@ -255,7 +294,7 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
             vec[i].msg_hdr.msg_iov = &iov[i];
             vec[i].msg_hdr.msg_iovlen = 1;
         }
-        const int n = ::recvmmsg(sock.getFileDescriptor(), vec, DGRAMS_PER_PASS, MSG_DONTWAIT, nullptr);
+        const int n = ::recvmmsg(sock.getFileDescriptor(), vec, static_cast<unsigned>(perPass), MSG_DONTWAIT, nullptr);
         const int64_t ns = cpuNs() - t0;
         timedNs += ns;
         state.SetIterationTime(static_cast<double>(ns) * 1e-9);
@@ -269,6 +308,12 @@ void BM_McastPlainPerDatagram(benchmark::State& state)
 
 BENCHMARK(BM_StreamPassPerMessage)->Arg(CPU_UTILIZATION)->Arg(LOW_LATENCY)->UseManualTime();
 BENCHMARK(BM_StreamIdlePass);
-BENCHMARK(BM_McastPassPerDatagram)->UseManualTime();
-BENCHMARK(BM_McastPlainPerDatagram)->UseManualTime();
+BENCHMARK(BM_McastPassPerDatagram)
+    ->ArgNames({"size", "mode", "per_pass", "pipeline", "entries"})
+    ->ArgsProduct({{64, 1400}, {CPU_UTILIZATION, LOW_LATENCY}, {DGRAMS_PER_PASS}, {0}, {8192, 1000}})
+    ->Args({64, CPU_UTILIZATION, 1, 0, 8192})
+    ->Args({64, LOW_LATENCY, 1, 0, 8192})
+    ->ArgsProduct({{64, 1400}, {LOW_LATENCY}, {DGRAMS_PER_PASS}, {1}, {8192, 1000}})
+    ->UseManualTime();
+BENCHMARK(BM_McastPlainPerDatagram)->ArgsProduct({{64, 1400}, {DGRAMS_PER_PASS}})->Args({64, 1})->UseManualTime();
 BENCHMARK_MAIN();

@@ -220,23 +220,44 @@ int32 MsgForwarder::enqueue(Pipeline* pipeline, PlMessageStore* store, const Res
                             bool& parked, const ResourceName& owner, FwMessageQueue* ownerQueue,
                             const EventParam& congestParam, Outcome& outcome)
 {
+    const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(entry);
+    return enqueue(pipeline, store, plName, *hdr, entry + PL_HDR_SIZE, parked, owner, ownerQueue, congestParam,
+                   outcome);
+}
+
+int32 MsgForwarder::enqueue(Pipeline* pipeline, PlMessageStore* store, const ResourceName& plName,
+                            const PipelineMsgHeader& header, const char* payload, bool& parked,
+                            const ResourceName& owner, FwMessageQueue* ownerQueue, const EventParam& congestParam,
+                            Outcome& outcome)
+{
     outcome = FWD_PARKED;
     if (pipeline == nullptr)
         return fwFail(RES_PL_NOT_EXIST, -1);
-    const auto* hdr = reinterpret_cast<const PipelineMsgHeader*>(entry);
-    if (!fitsPipeline(hdr->dataLen, *pipeline))
+    if (!fitsPipeline(header.dataLen, *pipeline))
         return fwFail(MSG_TOO_LARGE, -1);
     auto parkEntry = [&]() -> int32 {
         if (store == nullptr)
             return fwFail(BUFFER_FULL, -1);
-        if (store->insertMsg(m_listType, entry, PL_HDR_SIZE + hdr->dataLen) != 0)
+        const uint64 len = uint64{PL_HDR_SIZE} + header.dataLen;
+        const char* entry = reinterpret_cast<const char*>(&header);
+        if (payload != entry + PL_HDR_SIZE)
+        {
+            // The store keeps one contiguous record: join the two here.
+            if (len > m_storedPlBufSize)
+                return fwFail(MSG_TOO_LARGE, -1);
+            std::memcpy(m_storedPlMsgPtr.get(), &header, PL_HDR_SIZE);
+            if (header.dataLen > 0)
+                std::memcpy(m_storedPlMsgPtr.get() + PL_HDR_SIZE, payload, header.dataLen);
+            entry = m_storedPlMsgPtr.get();
+        }
+        if (store->insertMsg(m_listType, entry, static_cast<uint32>(len)) != 0)
             return -1;
         registerUnsentPl(plName, store);
         return 0;
     };
     if (parked)
         return parkEntry();
-    if (pipeline->enqueue(entry + PL_HDR_SIZE, *hdr, PL_ENQ_RETRY_CNT, PL_ENQ_RETRY_INTERVAL) == 0)
+    if (pipeline->enqueue(payload, header, PL_ENQ_RETRY_CNT, PL_ENQ_RETRY_INTERVAL) == 0)
     {
         outcome = FWD_PUT;
         return 0;

@@ -115,6 +115,13 @@ public:
     int32 enqueue(Pipeline* pipeline, PlMessageStore* store, const ResourceName& plName, const char* entry,
                   bool& parked, const ResourceName& owner, FwMessageQueue* ownerQueue, const EventParam& congestParam,
                   Outcome& outcome);
+    // As above with the header and its header.dataLen payload bytes apart,
+    // so that a payload already in place needs no copy behind a header; a
+    // parked entry is joined (at most the maxMsgSize given at construction,
+    // else MSG_TOO_LARGE).
+    int32 enqueue(Pipeline* pipeline, PlMessageStore* store, const ResourceName& plName,
+                  const PipelineMsgHeader& header, const char* payload, bool& parked, const ResourceName& owner,
+                  FwMessageQueue* ownerQueue, const EventParam& congestParam, Outcome& outcome);
 
     // Defers the wake-ups of the puts made while it lives and posts them,
     // one per queue, when it ends. Nested batches end with the outermost.

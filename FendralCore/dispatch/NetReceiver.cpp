@@ -1507,6 +1507,8 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
     MsgForwarder::WakeBatch batch(*m_forwarder);
     timespec rcvTm{};
     ::clock_gettime(CLOCK_REALTIME, &rcvTm);
+    static const timespec noWireTm{};
+    McastRoute route;
     if (w.dataTm.tv_sec == 0)
     {
         for (int32 i = 0; i < m_maxNumMsgRcv; ++i)
@@ -1514,18 +1516,22 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
         int count = 0;
         if (sock->receiveMultiMsg(m_msgVectorPtr.get(), m_maxNumMsgRcv, count) != 0)
             return FrameworkErrno::m_fwErrno == WOULD_BLOCK ? 0 : -1;
-        static const timespec noWireTm{};
+        if (count == 0)
+            return 0;
+        if (routeMulticast(res, rcvTm, noWireTm, route) != 0)
+            return -1;
         int32 r = 0;
         for (int i = 0; i < count; ++i)
         {
             const mmsghdr& m = m_msgVectorPtr[static_cast<size_t>(i)];
             const auto* from = static_cast<const sockaddr_in*>(m.msg_hdr.msg_name);
-            r = processMulticastMsg(res, static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
-                                    static_cast<int32>(m.msg_len), from->sin_addr.s_addr, rcvTm, noWireTm);
+            r = processMulticastMsg(route, static_cast<const char*>(m.msg_hdr.msg_iov->iov_base),
+                                    static_cast<int32>(m.msg_len), from->sin_addr.s_addr);
         }
         return r;
     }
     int32 total = 0;
+    bool routed = false;
     while (total < w.dataSize)
     {
         int done = 0;
@@ -1542,7 +1548,13 @@ int32 NetReceiver::processMulticastSock(MulticastSocket* sock, IoWaitType /*io*/
             return 0;
         }
         total += done;
-        if (processMulticastMsg(res, m_mcastMsgBuf.get(), done, from.sin_addr.s_addr, rcvTm, w.dataTm) != 0 &&
+        if (!routed)
+        {
+            if (routeMulticast(res, rcvTm, w.dataTm, route) != 0)
+                return -1;
+            routed = true;
+        }
+        if (processMulticastMsg(route, m_mcastMsgBuf.get(), done, from.sin_addr.s_addr) != 0 &&
             FrameworkErrno::m_fwErrno != WOULD_BLOCK)
             return -1;
     }
@@ -1580,31 +1592,60 @@ int32 NetReceiver::getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toR
     return t.queue != nullptr ? 0 : fwFail(THREAD_NOT_ACTIVE, -1);
 }
 
-int32 NetReceiver::processMulticastMsg(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                                       const timespec& rcvTm, const timespec& wireTm)
+int32 NetReceiver::routeMulticast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm,
+                                  McastRoute& route)
 {
-    ForwardTarget t;
-    bool toReplicator = false;
+    route.res = res;
+    ResourceManager::copyResourceName(route.congest.resNameTxt, res->udpConnNameTxt);
     const bool replicated = m_msgRepliThdResPtr != nullptr &&
                             m_gblData.m_appMode.load(std::memory_order_acquire) == ACTIVE_MODE &&
                             (res->regParam.replicationMode == INPUT_REPLICATION ||
                              res->regParam.replicationMode == INPUT_OUTPUT_REPLICATION);
-    if (res->usePipeline && !replicated)
-        return forwardDatagramToPipeline(res, bytes, len, sender, rcvTm, wireTm);
-    if (getMsgQueue(res, t, toReplicator) != 0)
+    route.toPipeline = res->usePipeline && !replicated;
+    if (route.toPipeline)
+    {
+        if (res->pipelinePtr == nullptr)
+            return fwFail(RES_PL_NOT_EXIST, -1);
+        route.parked = m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr);
+        auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpBuf.get());
+        *hdr = PipelineMsgHeader{};
+        ResourceManager::copyResourceName(hdr->originatorTxt, m_dataMsg.originatorTxt);
+        ResourceManager::copyResourceName(hdr->recipientTxt, res->regParam.threadNameTxt);
+        hdr->type = MSG_DATA;
+        std::memcpy(hdr->channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
+        hdr->chnType = UDP_CHANNEL;
+        hdr->fdPtr = res;
+        hdr->dataDir = INCOMING_DATA;
+        hdr->tm = rcvTm;
+        hdr->outTm = wireTm;
+        return 0;
+    }
+    if (getMsgQueue(res, route.target, route.toReplicator) != 0)
         return -1;
-    // Order first: while older datagrams stay parked, this one parks behind them.
-    bool parked = m_forwarder->flushQueue(t);
-
+    // Order first: while older datagrams stay parked, new ones park behind them.
+    route.parked = m_forwarder->flushQueue(route.target);
     Data_t& d = m_dataMsg.appMsg.data;
     m_dataMsg.tm = rcvTm;
     m_dataMsg.outTm = wireTm;
     std::memcpy(d.channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
-    d.peerIpAddr = sender;
     d.fdPtr = res;
+    return 0;
+}
+
+int32 NetReceiver::processMulticastMsg(McastRoute& route, const char* bytes, int32 len, in_addr_t sender)
+{
+    if (route.toPipeline)
+        return forwardDatagramToPipeline(route, bytes, len, sender);
+    const ForwardTarget& t = route.target;
+    // Only this batch's own parking can have refilled the store since the
+    // route was set: try to move it out again before each datagram.
+    if (route.parked)
+        route.parked = m_forwarder->flushQueue(t);
+
+    UdpConnResource* res = route.res;
+    Data_t& d = m_dataMsg.appMsg.data;
+    d.peerIpAddr = sender;
     d.msgPartNum = 0;
-    EventParam congest{};
-    ResourceManager::copyResourceName(congest.resNameTxt, res->udpConnNameTxt);
     int32 offset = 0;
     do
     {
@@ -1614,10 +1655,10 @@ int32 NetReceiver::processMulticastMsg(UdpConnResource* res, const char* bytes, 
         std::memcpy(d.buffer, bytes + offset, static_cast<size_t>(partLen));
         m_dataMsg.msgSeqNum = ++m_msgSeqNum;
         MsgForwarder::Outcome outcome{};
-        if (m_forwarder->put(t, m_dataMsg, parked, congest, outcome) != 0)
+        if (m_forwarder->put(t, m_dataMsg, route.parked, route.congest, outcome) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
-            if (toReplicator)
+            if (route.toReplicator)
                 fwLog(LOG_LEVEL_NOTICE, "Failed [%d] to forward channel [%s] message seq# [%d] to Message Replicator.",
                       code, res->udpConnNameTxt, m_dataMsg.msgSeqNum);
             else
@@ -1632,38 +1673,27 @@ int32 NetReceiver::processMulticastMsg(UdpConnResource* res, const char* bytes, 
     return 0;
 }
 
-int32 NetReceiver::forwardDatagramToPipeline(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                                             const timespec& rcvTm, const timespec& wireTm)
+int32 NetReceiver::forwardDatagramToPipeline(McastRoute& route, const char* bytes, int32 len, in_addr_t sender)
 {
+    UdpConnResource* res = route.res;
     Pipeline* pl = res->pipelinePtr;
-    if (pl == nullptr)
-        return fwFail(RES_PL_NOT_EXIST, -1);
-    bool parked = m_forwarder->flushPipeline(pl, res->tmpPlMsgStorePtr);
+    if (route.parked)
+        route.parked = m_forwarder->flushPipeline(pl, res->tmpPlMsgStorePtr);
     if (!MsgForwarder::fitsPipeline(static_cast<uint64>(len), *pl) || len > MCAST_BUF_SIZE)
     {
         fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry of pipeline [%s]", len,
               res->regParam.pipelineNameTxt);
         return fwFail(MSG_TOO_LARGE, -1);
     }
+    // The header is the batch's; the datagram goes into the entry from
+    // where it was received.
     auto* hdr = reinterpret_cast<PipelineMsgHeader*>(m_tmpBuf.get());
-    *hdr = PipelineMsgHeader{};
-    ResourceManager::copyResourceName(hdr->originatorTxt, m_dataMsg.originatorTxt);
-    ResourceManager::copyResourceName(hdr->recipientTxt, res->regParam.threadNameTxt);
-    hdr->type = MSG_DATA;
-    std::memcpy(hdr->channelNameTxt, res->udpConnNameTxt, sizeof(ResourceName));
-    hdr->chnType = UDP_CHANNEL;
     hdr->peerIpAddr = sender;
-    hdr->fdPtr = res;
-    hdr->dataDir = INCOMING_DATA;
     hdr->dataLen = static_cast<uint32>(len);
-    hdr->tm = rcvTm;
-    hdr->outTm = wireTm;
-    std::memcpy(m_tmpBuf.get() + MsgForwarder::PL_HDR_SIZE, bytes, static_cast<size_t>(len));
-    EventParam congest{};
-    ResourceManager::copyResourceName(congest.resNameTxt, res->udpConnNameTxt);
     MsgForwarder::Outcome outcome{};
-    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, m_tmpBuf.get(),
-                                         parked, res->regParam.threadNameTxt, res->msgQueuePtr, congest, outcome);
+    const int32 r = m_forwarder->enqueue(pl, res->tmpPlMsgStorePtr, res->regParam.pipelineNameTxt, *hdr, bytes,
+                                         route.parked, res->regParam.threadNameTxt, res->msgQueuePtr, route.congest,
+                                         outcome);
     if (outcome == MsgForwarder::FWD_CONGESTED)
     {
         fwLog(LOG_LEVEL_NOTICE, "Unable to forward message due to pipeline full. Schedule retry at next timer event.");

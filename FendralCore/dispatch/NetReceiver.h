@@ -80,9 +80,24 @@ public:
     // Reads one batch of queue and handles its events.
     int32 processMessage(FwMessageQueue* queue, bool& terminate);
     int32 initConnection();
+    // Where the datagrams of one channel's batch go, worked out once per
+    // readiness event; the data template (or the pipeline entry header)
+    // then holds every field the batch's datagrams share.
+    struct McastRoute
+    {
+        UdpConnResource* res = nullptr;
+        bool toPipeline = false;
+        bool toReplicator = false;
+        bool parked = false; // older messages wait in the store: new ones park behind them
+        ForwardTarget target;
+        EventParam congest{};
+    };
+
     int32 processMulticastSock(MulticastSocket* sock, IoWaitType io, const WireOrderInfo& w);
-    int32 processMulticastMsg(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                              const timespec& rcvTm, const timespec& wireTm);
+    // Sets the route of res's datagrams received at rcvTm (wire time wireTm),
+    // moving what waits in the store first. 0, or -1 with the code.
+    int32 routeMulticast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm, McastRoute& route);
+    int32 processMulticastMsg(McastRoute& route, const char* bytes, int32 len, in_addr_t sender);
     int32 retryForwardMsg();
 
     SingleRwRingBuffer2<StreamEventRecord>* getStreamEventRing() const { return m_streamEvtBufPtr.get(); }
@@ -131,8 +146,7 @@ private:
     void trashDescriptor(int32 fd);
 
     int32 getMsgQueue(UdpConnResource* res, ForwardTarget& t, bool& toReplicator);
-    int32 forwardDatagramToPipeline(UdpConnResource* res, const char* bytes, int32 len, in_addr_t sender,
-                                    const timespec& rcvTm, const timespec& wireTm);
+    int32 forwardDatagramToPipeline(McastRoute& route, const char* bytes, int32 len, in_addr_t sender);
     int32 serveSockets(int32 n);
     void maintenance();
     int32 passCpu(bool& terminate, int32 timeoutMs);
@@ -153,7 +167,7 @@ private:
     bool m_initEventRcvd = false;
     bool m_connInitEvtRcvd = false;
     bool m_errorTermination = false;
-    std::unique_ptr<char[]> m_tmpBuf; // pipeline entry: header, then up to MCAST_BUF_SIZE bytes
+    std::unique_ptr<char[]> m_tmpBuf; // pipeline entry: header, then room for MCAST_BUF_SIZE bytes
     char m_tmpBuf2[TCP_READ_SIZE];
     int32 m_maxNumMsgRcv = DEFAULT_MCAST_RCV_MAX;
     std::unique_ptr<char[]> m_mcastMsgBuf;

@@ -151,6 +151,34 @@ TEST_F(MulticastDeliveryTest, DatagramOverTheBufferIsCountedAndDropped)
     EXPECT_EQ(m_channel->multicastSockPtr->getTruncatedCount(), 1u);
 }
 
+// One receive of several datagrams, one of them over the buffer: the others
+// come out whole and in order, each from its own place in the batch, long
+// ones joined from their parts, and the next receive reuses every place.
+TEST_F(MulticastDeliveryTest, BatchWithADroppedDatagramDeliversTheOthersWholeInOrder)
+{
+    open(false);
+    const std::vector<std::string> first = {datagram(1400, 'a'), datagram(5000, 'b'), datagram(64, 'c'),
+                                            datagram(2201, 'd')};
+    const std::vector<std::string> second = {datagram(3000, 'e'), datagram(100, 'f')};
+    for (const auto* round : {&first, &second})
+    {
+        ASSERT_TRUE(m_sender->send((*round)[0]));
+        if (round == &first)
+        {
+            ASSERT_TRUE(m_sender->send(datagram(NetReceiver::MCAST_BUF_SIZE + 1, 'X')));
+        }
+        for (size_t k = 1; k < round->size(); ++k)
+            ASSERT_TRUE(m_sender->send((*round)[k]));
+        for (int spins = 0; unread() == 0 && spins < 10000; ++spins)
+            ::usleep(100);
+        ASSERT_EQ(m_receiver->processMulticastSock(m_channel->multicastSockPtr, IO_WAIT_READ, WireOrderInfo{}), 0);
+        for (const std::string& want : *round)
+            EXPECT_EQ(message(), want);
+    }
+    EXPECT_EQ(m_channel->multicastSockPtr->getTruncatedCount(), 1u);
+    EXPECT_EQ(m_ownerNormal->getNumElem(), 0u);
+}
+
 // An owner without a queue: the waiting datagram is read and refused with
 // THREAD_NOT_ACTIVE (never left in the socket, never delivered later); once
 // the queue is back the next datagram arrives.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -190,6 +191,27 @@ protected:
                               m_ownerNormal.get(), m_congest, outcome);
     }
 
+    // Takes count entries, retrying the parked ones whenever the pipeline
+    // runs dry: each entry's payload and topic sequence, in the order taken.
+    std::vector<std::pair<std::string, uint64>> drainWithRetry(size_t count)
+    {
+        std::vector<std::pair<std::string, uint64>> taken;
+        char buf[ENTRY];
+        PipelineMsgHeader hdr{};
+        for (size_t k = 0; k < count; ++k)
+        {
+            if (m_pl->dequeue(0, buf, sizeof buf, hdr, 1, 0) != 0)
+            {
+                m_fwd->retry();
+                if (m_pl->dequeue(0, buf, sizeof buf, hdr, 1, 0) != 0)
+                    break;
+            }
+            taken.emplace_back(std::string(buf, hdr.dataLen), hdr.msgTopicSeq);
+        }
+        m_fwd->retry();
+        return taken;
+    }
+
     PipelineResource* m_plRes = nullptr;
     std::unique_ptr<Pipeline> m_pl;
     PlMessageStore m_plStore;
@@ -227,18 +249,44 @@ TEST_F(MsgForwarderPipelineTest, FullPipelineParksAndTheRetryDrainsInOrder)
     EXPECT_EQ(m.appMsg.event.id, PIPELINE_CONGEST);
     EXPECT_FALSE(take(*m_ownerNormal, m));
 
-    char buf[ENTRY];
-    PipelineMsgHeader hdr{};
+    const auto taken = drainWithRetry(sent.size());
+    ASSERT_EQ(taken.size(), sent.size());
+    for (size_t k = 0; k < sent.size(); ++k)
+        EXPECT_EQ(taken[k].first, sent[k]) << k;
+    EXPECT_FALSE(m_fwd->hasUnsent());
+}
+
+// A header and a payload handed over apart (the payload where it was
+// received) behave as one entry: put whole, parked joined behind the same
+// header, and drained in order; the buffers handed over may change at once.
+TEST_F(MsgForwarderPipelineTest, HeaderAndPayloadApartArePutAndParkedAsOneEntry)
+{
+    bool parked = false;
+    MsgForwarder::Outcome outcome{};
+    std::vector<std::string> sent;
+    for (int k = 0; k < 5; ++k)
+    {
+        sent.push_back(std::string(20 + static_cast<size_t>(k), static_cast<char>('a' + k)));
+        PipelineMsgHeader hdr{};
+        hdr.type = MSG_DATA;
+        hdr.msgTopicSeq = 100 + static_cast<uint64>(k);
+        hdr.dataLen = static_cast<uint32>(sent.back().size());
+        std::string payload = sent.back();
+        ASSERT_EQ(m_fwd->enqueue(m_pl.get(), &m_plStore, m_plName, hdr, payload.data(), parked, m_ownerName,
+                                 m_ownerNormal.get(), m_congest, outcome),
+                  0)
+            << k;
+        EXPECT_EQ(outcome, k < 2 ? MsgForwarder::FWD_PUT : k == 2 ? MsgForwarder::FWD_CONGESTED
+                                                                   : MsgForwarder::FWD_PARKED);
+        payload.assign(payload.size(), '#');
+    }
+    const auto taken = drainWithRetry(sent.size());
+    ASSERT_EQ(taken.size(), sent.size());
     for (size_t k = 0; k < sent.size(); ++k)
     {
-        if (m_pl->dequeue(0, buf, sizeof buf, hdr, 1, 0) != 0)
-        {
-            m_fwd->retry();
-            ASSERT_EQ(m_pl->dequeue(0, buf, sizeof buf, hdr, 1, 0), 0) << k;
-        }
-        EXPECT_EQ(std::string(buf, hdr.dataLen), sent[k]) << k;
+        EXPECT_EQ(taken[k].first, sent[k]) << k;
+        EXPECT_EQ(taken[k].second, 100 + k) << k;
     }
-    m_fwd->retry();
     EXPECT_FALSE(m_fwd->hasUnsent());
 }
 
