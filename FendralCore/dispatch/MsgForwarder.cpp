@@ -123,7 +123,7 @@ void MsgForwarder::flushWakeUps()
 bool MsgForwarder::moveParked(MessageStore* store, MessageQueueType type, FwMessageQueue* queue)
 {
     while (queue != nullptr && store->isMsgAvail(m_listType, type) &&
-           queue->getNumFreeEntry() > THREAD_MSGQ_RESERVED_ENTRIES)
+           queue->hasFreeEntriesAbove(THREAD_MSGQ_RESERVED_ENTRIES))
     {
         if (store->getMsg(m_listType, type, &m_storedMsg) != 0 || putOne(queue, m_storedMsg) != 0)
             break;
@@ -158,7 +158,7 @@ int32 MsgForwarder::put(const ForwardTarget& t, const FwIntMessage& msg, bool& p
         return fwFail(THREAD_NOT_ACTIVE, -1);
 
     int32 code = BUFFER_FULL;
-    if (t.queue->getNumFreeEntry() <= THREAD_MSGQ_RESERVED_ENTRIES)
+    if (!t.queue->hasFreeEntriesAbove(THREAD_MSGQ_RESERVED_ENTRIES))
         fwLog(LOG_LEVEL_NOTICE,
               "Unable to forward message to [%s] due to message queue available entry <= "
               "THREAD_MSGQ_RESERVED_ENTRIES. Schedule retry at next timer event.",

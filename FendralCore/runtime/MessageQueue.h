@@ -129,6 +129,9 @@ public:
     RingBuffer<T>& ring() { return m_bufferPtr; }
     uint32 getNumElem() const { return m_bufferPtr.getNumElem(); }
     uint32 getNumFreeEntry() const { return m_bufferPtr.getNumFreeEntry(); }
+    // More than n entries free; cheaper than getNumFreeEntry for a writer
+    // while the queue has room (see RingBuffer).
+    bool hasFreeEntriesAbove(uint32 n) { return m_bufferPtr.hasFreeEntriesAbove(n); }
     int32 getMaxUsage() const { return m_bufferPtr.getMaxUsage(); }
     void resetMaxUsage() { m_bufferPtr.resetMaxUsage(); }
     OptimizationMode getOptimizeMode() const { return m_optimizeMode; }

@@ -154,6 +154,25 @@ public:
         return used >= m_capacity ? 0 : m_capacity - used;
     }
 
+    // True when more than n entries are free. The writers' cached view of
+    // the readers' index only lags, so it can only under-count what is free:
+    // while it shows enough room the answer needs no look at the readers'
+    // line, which every read dirties; otherwise the real index decides. A
+    // writer that checks for room before each put thus stays off the
+    // reader's cache line while the ring is far from full.
+    bool hasFreeEntriesAbove(uint32 n)
+    {
+        // The cached tail first: it is some past tail, and the head read
+        // after it is at least that (counts only grow).
+        const uint64 cached = m_cachedTail.load(std::memory_order_acquire);
+        const uint64 h = m_head.load(std::memory_order_acquire);
+        if (freeFor(h, cached) > n)
+            return true;
+        const uint64 t = m_tail.load(std::memory_order_acquire);
+        m_cachedTail.store(t, std::memory_order_relaxed);
+        return freeFor(m_head.load(std::memory_order_acquire), t) > n;
+    }
+
     uint32 getCapacity() const { return m_capacity; }
     int32 getMaxUsage() const { return m_maxUsage.load(std::memory_order_relaxed); }
     void resetMaxUsage() { m_maxUsage.store(0, std::memory_order_relaxed); }
@@ -192,6 +211,12 @@ private:
     }
 
     Cell& cell(uint64 count) const { return m_cells[count & (m_slots - 1)]; }
+
+    uint32 freeFor(uint64 head, uint64 tail) const
+    {
+        const uint64 used = head > tail ? head - tail : 0;
+        return used >= m_capacity ? 0 : static_cast<uint32>(m_capacity - used);
+    }
 
     void pauseBetweenTries(int32 retryInterval) const
     {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <poll.h>
 #include <thread>
 #include <vector>
@@ -59,6 +60,52 @@ TEST(MessageQueue, HoldsExactlyItsEntries)
         EXPECT_EQ(q.getMessage(&out, more), -1) << m.name;
         EXPECT_EQ(FrameworkErrno::m_fwErrno, BUFFER_EMPTY) << m.name;
         EXPECT_FALSE(more);
+    }
+}
+
+// The room check before each put answers from the writers' lagging view of
+// the reader when it can: it must still give exactly the real answer, both
+// while that view is stale after the reader has drained entries and right
+// at the reserve's edge.
+TEST(MessageQueue, RoomCheckMatchesTheRealFreeCount)
+{
+    constexpr uint32 CAPACITY = 40;
+    constexpr uint32 RESERVE = 11;
+    for (const Mode& m : MODES)
+    {
+        MessageQueue<FwIntMessage> q(CAPACITY, false, m.multiWriter, m.opt, false, 100);
+        const FwIntMessage msg = dataMessage(1, 10, 'a');
+        FwIntMessage out;
+        bool more = false;
+        auto check = [&](const char* step) {
+            for (uint32 n : {0u, RESERVE, CAPACITY - 1, CAPACITY})
+                ASSERT_EQ(q.hasFreeEntriesAbove(n), q.getNumFreeEntry() > n)
+                    << m.name << ", " << step << ", n " << n << ", free " << q.getNumFreeEntry();
+        };
+        // Rounds of puts and reads that walk the fill up and down across
+        // the reserve and both ends, several laps round the ring.
+        const int puts[] = {30, 0, 10, 1, 0, 12, 25, 3, 0, 40};
+        const int gets[] = {0, 20, 0, 8, 13, 0, 31, 0, 29, 40};
+        for (int round = 0; round < 4; ++round)
+            for (size_t i = 0; i < std::size(puts); ++i)
+            {
+                for (int p = 0; p < puts[i]; ++p)
+                {
+                    if (q.getNumFreeEntry() > 0)
+                    {
+                        ASSERT_EQ(q.putMessage(&msg), 0) << m.name;
+                    }
+                    check("after a put");
+                }
+                for (int g = 0; g < gets[i]; ++g)
+                {
+                    if (q.getNumElem() > 0)
+                    {
+                        ASSERT_EQ(q.getMessage(&out, more), 0) << m.name;
+                    }
+                    check("after a read");
+                }
+            }
     }
 }
 
