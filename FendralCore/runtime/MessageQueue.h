@@ -138,9 +138,12 @@ public:
 
 private:
     RingBuffer<T> m_bufferPtr;
-    uint64 m_numOfEvt = 0;
     const bool m_multiReader;
     const bool m_multiWriter;
-    const OptimizationMode m_optimizeMode;
+    const OptimizationMode m_optimizeMode; // read by every put
     const uint32 m_batchReadSize;
+    // The reader writes this with every message it takes: on a line of its
+    // own, or every put would first fetch the line back from the reader's core
+    // to read the mode beside it.
+    alignas(64) uint64 m_numOfEvt = 0;
 };
