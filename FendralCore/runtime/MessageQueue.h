@@ -76,30 +76,21 @@ public:
         more = false;
         if (msg == nullptr)
             return fwFail(NULL_PARAM, -1);
+        if (m_optimizeMode != CPU_UTILIZATION)
+            return takePolled(msg, more);
         uint64 count = m_numOfEvt;
         if (count == 0)
         {
-            if (m_optimizeMode != CPU_UTILIZATION)
+            unsigned long posted = 0;
+            if (deliverEvent(posted) != 0)
             {
-                count = m_bufferPtr.getNumElem();
-                if (count == 0)
-                    return fwFail(BUFFER_EMPTY, -1);
-                if (count > m_batchReadSize)
-                    count = m_batchReadSize;
+                if (FrameworkErrno::m_fwErrno == WOULD_BLOCK)
+                    FrameworkErrno::m_fwErrno = BUFFER_EMPTY;
+                return -1;
             }
-            else
-            {
-                unsigned long posted = 0;
-                if (deliverEvent(posted) != 0)
-                {
-                    if (FrameworkErrno::m_fwErrno == WOULD_BLOCK)
-                        FrameworkErrno::m_fwErrno = BUFFER_EMPTY;
-                    return -1;
-                }
-                if (posted == 0)
-                    return fwFail(BUFFER_EMPTY, -1);
-                count = posted;
-            }
+            if (posted == 0)
+                return fwFail(BUFFER_EMPTY, -1);
+            count = posted;
         }
         if (m_bufferPtr.dequeue(*msg) != 0)
         {
@@ -137,6 +128,24 @@ public:
     OptimizationMode getOptimizeMode() const { return m_optimizeMode; }
 
 private:
+    // The polling reader's take: one record, then a look at whether the next
+    // one is written, with m_numOfEvt as what is left of the batch. Counting
+    // the stored records first would read the writers' index, and a reader
+    // polling an empty queue would pull that line away from the writers
+    // before every put; this way it polls only the slot the next put fills.
+    int32 takePolled(T* msg, bool& more)
+    {
+        uint64 left = m_numOfEvt > 0 ? m_numOfEvt : m_batchReadSize;
+        if (m_bufferPtr.dequeue(*msg, 1, 0) != 0)
+        {
+            m_numOfEvt = 0;
+            return -1;
+        }
+        more = --left > 0 && m_bufferPtr.nextReady();
+        m_numOfEvt = more ? left : 0;
+        return 0;
+    }
+
     RingBuffer<T> m_bufferPtr;
     const bool m_multiReader;
     const bool m_multiWriter;

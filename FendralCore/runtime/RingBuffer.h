@@ -173,6 +173,15 @@ public:
         return freeFor(m_head.load(std::memory_order_acquire), t) > n;
     }
 
+    // True when the record after those taken is written: the reader's own
+    // index and the slot it reads next, nothing the writers write otherwise.
+    // Another reader may take it first.
+    bool nextReady() const
+    {
+        const uint64 t = m_tail.load(std::memory_order_relaxed);
+        return cell(t).seq.load(std::memory_order_acquire) == t + 1;
+    }
+
     uint32 getCapacity() const { return m_capacity; }
     int32 getMaxUsage() const { return m_maxUsage.load(std::memory_order_relaxed); }
     void resetMaxUsage() { m_maxUsage.store(0, std::memory_order_relaxed); }

@@ -185,6 +185,42 @@ TEST(MessageQueue, PolledReaderBatchIsCapped)
     }
     EXPECT_EQ(batch, 100);
     EXPECT_EQ(q.getNumElem(), 150u);
+
+    // The next batches: the cap again, then the rest, ending with the last
+    // stored message; after it the queue reports empty.
+    for (const int expected : {100, 50})
+    {
+        batch = 0;
+        more = true;
+        while (more)
+        {
+            ASSERT_EQ(q.getMessage(&out, more), 0);
+            ++batch;
+        }
+        EXPECT_EQ(batch, expected);
+    }
+    EXPECT_EQ(out.msgSeqNum, 249u);
+    EXPECT_EQ(q.getMessage(&out, more), -1);
+    EXPECT_EQ(FrameworkErrno::m_fwErrno, BUFFER_EMPTY);
+    EXPECT_FALSE(more);
+
+    // A message put while a batch is being read joins it.
+    for (uint32 i = 0; i < 2; ++i)
+    {
+        const FwIntMessage msg = dataMessage(300 + i, 1, 'y');
+        ASSERT_EQ(q.putMessage(&msg), 0);
+    }
+    ASSERT_EQ(q.getMessage(&out, more), 0);
+    EXPECT_TRUE(more);
+    const FwIntMessage late = dataMessage(302, 1, 'z');
+    ASSERT_EQ(q.putMessage(&late), 0);
+    for (const uint32 seq : {301u, 302u})
+    {
+        ASSERT_TRUE(more);
+        ASSERT_EQ(q.getMessage(&out, more), 0);
+        EXPECT_EQ(out.msgSeqNum, seq);
+    }
+    EXPECT_FALSE(more);
 }
 
 // A record whose copy can be held up, to stand for a writer descheduled
