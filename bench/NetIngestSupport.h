@@ -51,6 +51,16 @@ inline double percentile(std::vector<int64_t>& v, double p)
     return static_cast<double>(v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))]);
 }
 
+// The middle of a few rounds' figures: the host's other load moves single
+// runs by a third.
+inline double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 inline uint16 freePort(int type)
 {
     const int fd = ::socket(AF_INET, type, 0);

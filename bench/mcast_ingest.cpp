@@ -29,14 +29,6 @@ namespace
 constexpr int64_t RUN_NS = 1000000000;
 constexpr int ROUNDS = 5;
 
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 std::string group()
 {
     static int counter = 0;
