@@ -41,6 +41,21 @@ function(fendral_test_areas)
   endforeach()
 endfunction()
 
+# The objects every test program shares, built once: the tests' main, and the
+# precompiled header of GoogleTest and the common standard headers that every
+# test source reuses. Compiled without explicit -fPIC/-fPIE, as g++'s default
+# position-independent executables are, so the header stays valid for the
+# test programs' -fPIE units (g++ otherwise ignores a header built with other
+# code-model flags and parses the text again).
+function(fendral_test_common)
+  if(NOT TARGET fendral_test_main)
+    add_library(fendral_test_main OBJECT ${PROJECT_SOURCE_DIR}/cmake/TestMain.cpp)
+    set_target_properties(fendral_test_main PROPERTIES POSITION_INDEPENDENT_CODE OFF)
+    target_link_libraries(fendral_test_main PRIVATE GTest::gtest)
+    target_precompile_headers(fendral_test_main PRIVATE ${PROJECT_SOURCE_DIR}/cmake/TestPch.h)
+  endif()
+endfunction()
+
 # fendral_test(<label> LIBS ... [SOURCES ...] [PROPERTIES ...])
 # One test program per area, named <lib>_<label>_tests, its CTest label <label>.
 # Without SOURCES, every .cpp of the calling folder is part of it. PROPERTIES
@@ -53,9 +68,13 @@ function(fendral_test label)
   get_filename_component(libdir ${CMAKE_CURRENT_SOURCE_DIR}/../.. ABSOLUTE)
   get_filename_component(libname ${libdir} NAME)
   set(target ${libname}_${label}_tests)
+  fendral_test_common()
   # The test's own main: a library it links may export one for its programs.
-  add_executable(${target} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/TestMain.cpp)
+  add_executable(${target} ${ARG_SOURCES} $<TARGET_OBJECTS:fendral_test_main>)
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock)
+  target_precompile_headers(${target} REUSE_FROM fendral_test_main)
+  # A header g++ cannot use is a build error, not a silent slow parse.
+  target_compile_options(${target} PRIVATE -Winvalid-pch)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS ${label} TIMEOUT 300 ${ARG_PROPERTIES}

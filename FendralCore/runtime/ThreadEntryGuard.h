@@ -17,9 +17,10 @@
 
 // The cancellation unwind starts in a signal handler below the frames it
 // leaves, and nothing clears the address sanitizer's marks those frames left
-// on the stack; the rethrow's own bookkeeping then runs on that stack and
-// reports it. Clears the marks below the caller. Nothing without the sanitizer.
-[[gnu::noinline]] inline void clearStackBelowCaller()
+// on the stack; whatever runs there next (the rethrow's bookkeeping, the
+// thread's exit) then reports them. Clears the marks of the calling thread's
+// stack below top. Nothing without the sanitizer.
+[[gnu::noinline]] inline void clearStackBelow([[maybe_unused]] const void* top)
 {
 #if defined(__SANITIZE_ADDRESS__)
     pthread_attr_t attr;
@@ -29,10 +30,16 @@
     size_t size = 0;
     const bool known = pthread_attr_getstack(&attr, &low, &size) == 0;
     pthread_attr_destroy(&attr);
-    char* here = static_cast<char*>(__builtin_frame_address(0));
-    if (known && here > static_cast<char*>(low))
-        ASAN_UNPOISON_MEMORY_REGION(low, static_cast<size_t>(here - static_cast<char*>(low)));
+    const char* high = static_cast<const char*>(top);
+    if (known && high > static_cast<char*>(low))
+        ASAN_UNPOISON_MEMORY_REGION(low, static_cast<size_t>(high - static_cast<char*>(low)));
 #endif
+}
+
+// The same below the caller's own frame.
+[[gnu::noinline]] inline void clearStackBelowCaller()
+{
+    clearStackBelow(__builtin_frame_address(0));
 }
 
 template <typename Body, typename OnException>
