@@ -103,6 +103,8 @@ public:
     LineControllerImpl& mController;
     const std::string mSubfeed;
     LineControl mControl;
+    // The lines a whole-group control changed, which its revert acts on.
+    std::vector<LineHandler*> mLines;
 };
 
 // One multicast line under individual control.
@@ -173,7 +175,7 @@ public:
 
     void onTimer(TarvokTimer*) override
     {
-        processSubfeedControl(mControl);
+        processSubfeedControl(mControl, mList);
         mApplyTimer.destroy();
     }
 
@@ -252,33 +254,39 @@ public:
                        << static_cast<long>(action);
     }
 
-    // The whole group. The first handler already in the requested state ends
-    // the walk: later handlers are left alone and no revert is armed.
-    void processSubfeedControl(const LineControl& control)
+    // The group's lines, or those a revert undoes. A line already in the
+    // requested state is passed over and the others are acted on; the revert
+    // undoes only what this control changed. A control that changed nothing
+    // leaves an earlier revert armed.
+    void processSubfeedControl(const LineControl& control, const std::vector<LineHandler*>& lines)
     {
+        bool (LineControllerImpl::*act)(LineHandler*) = nullptr;
         LineControl::ContolAction revert = LineControl::NONE;
         switch (control.getAction())
         {
         case LineControl::RECONNECT:
-            for (LineHandler* handler : mList)
-                if (!doConnect(handler))
-                    return;
+            act = &LineControllerImpl::doConnect;
             revert = LineControl::DISCONNECT;
             break;
         case LineControl::DISCONNECT:
-            for (LineHandler* handler : mList)
-                if (!doDisconnect(handler))
-                    return;
+            act = &LineControllerImpl::doDisconnect;
             revert = LineControl::RECONNECT;
             break;
         default: unsupported(control.getAction()); return;
         }
+        std::vector<LineHandler*> changed;
+        for (LineHandler* handler : lines)
+            if ((this->*act)(handler))
+                changed.push_back(handler);
+        if (changed.empty())
+            return;
         if (mRevertTimer.isValid())
             mRevertTimer.destroy();
         if (control.getRevertInterval() == 0)
             return;
         mReverter.mControl = LineControl();
         mReverter.mControl.setAction(revert);
+        mReverter.mLines = std::move(changed);
         mRevertTimer.create(&mSession, &mReverter, control.getRevertInterval(), nullptr);
     }
 
@@ -316,7 +324,8 @@ public:
     {
         if (control.mcAddr() == nullptr)
         {
-            processSubfeedControl(control);
+            const std::vector<LineHandler*> lines = mReverter.mLines;
+            processSubfeedControl(control, lines);
             return;
         }
         IndividualControl* target = getIndividualControl(control.mcAddr(), control.addrPort());

@@ -108,20 +108,46 @@ TEST_F(LineControllerTest, WholeGroupDisconnectIsRevertedAfterItsIntervalAndTheR
     }));
 }
 
-// A whole-group reconnect stops at the first line already up.
-TEST_F(LineControllerTest, WholeGroupReconnectStopsAtTheFirstLineAlreadyUpAndArmsNoRevert)
+// A whole-group control passes over the lines already in the requested
+// state, acts on every other line of the group, and its revert undoes only
+// what it changed.
+TEST_F(LineControllerTest, WholeGroupControlActsOnEveryLineNotYetInStateAndItsRevertOnlyOnThose)
 {
-    ControllerRig rig(host, owner);
-    rig.lines[1]->up = false;
-    rig.lines[2]->up = false;
+    struct Case
+    {
+        const char* before;
+        LineControl::ContolAction action;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"udd", LineControl::RECONNECT, "uuu"},
+        {"ddu", LineControl::RECONNECT, "uuu"},
+        {"dud", LineControl::DISCONNECT, "ddd"},
+    };
+    std::vector<std::unique_ptr<ControllerRig>> rigs;
+    for (const Case& c : cases)
+    {
+        rigs.push_back(std::make_unique<ControllerRig>(host, owner));
+        for (std::size_t i = 0; i < rigs.back()->lines.size(); ++i)
+            rigs.back()->lines[i]->up = c.before[i] == 'u';
+    }
 
     ASSERT_TRUE(script.run([&] {
-        ASSERT_TRUE(runOnSession(owner.session, [&] { rig.publish(request(LineControl::RECONNECT, 100)); }));
-        std::this_thread::sleep_for(300ms);
-        ASSERT_TRUE(runOnSession(owner.session, [&] {
-            EXPECT_EQ(rig.states(), "udd");
-            EXPECT_EQ(rig.calls(), 0);
-        }));
+        for (std::size_t i = 0; i < std::size(cases); ++i)
+        {
+            const Case& c = cases[i];
+            ControllerRig& rig = *rigs[i];
+            ASSERT_TRUE(runOnSession(owner.session, [&] { rig.publish(request(c.action, 200)); }));
+            EXPECT_TRUE(waitOnSession(owner.session, [&] { return rig.states() == c.after; })) << c.before;
+            EXPECT_TRUE(waitOnSession(owner.session, [&] { return rig.states() == c.before; })) << c.before;
+            ASSERT_TRUE(runOnSession(owner.session, [&] {
+                for (std::size_t n = 0; n < rig.lines.size(); ++n)
+                {
+                    const int calls = rig.lines[n]->connects + rig.lines[n]->disconnects;
+                    EXPECT_EQ(calls, c.before[n] == c.after[n] ? 0 : 2) << c.before << " line " << n;
+                }
+            }));
+        }
     }));
 }
 
