@@ -10,6 +10,7 @@
 #include "zunq/log/Log.h"
 #include "zunq/protocol/ZunqDumpUtils.h"
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +75,23 @@ struct Flags : LineData::SeqFields
     std::uint32_t nextSeqNum(const LineData& data) const { return mBasic ? mSeqNum + 1 : data.getNextSeqNum(); }
     bool mBasic = false;
     bool mBlock = false;
+};
+
+// What tells a control record from another without its number: its
+// numbers, length and bytes, and the line it came from.
+struct ControlCopy
+{
+    std::uint32_t mSeq = 0;
+    std::uint32_t mNext = 0;
+    std::uint32_t mLength = 0;
+    std::uint64_t mPayloadHash = 0;
+    std::uint64_t mSourceHash = 0;
+    bool mUsed = false;
+
+    bool sameRecord(const ControlCopy& o) const
+    {
+        return mSeq == o.mSeq && mNext == o.mNext && mLength == o.mLength && mPayloadHash == o.mPayloadHash;
+    }
 };
 
 struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
@@ -156,13 +174,20 @@ public:
         return flags.mSeqNum + (mHeartbeatsHavePrevSeqNum && flags.mIsHeartbeat ? 1 : 0);
     }
 
-    // Ahead of the next expected number. Before the first record of the day
-    // the expected number 0 is behind every other number.
+    // Ahead of the next expected number. At the start of the day (nothing
+    // has given the expected number a value yet) the expected 0 is behind
+    // every other number, whatever records without a number were published.
     std::int64_t distanceFromNext(std::uint32_t seq) const
     {
-        if (mNextSeqNum == 0 && !mProcessedFirstData)
+        if (mNextSeqNum == 0 && !mSequenced)
             return seq;
         return serialDiff(seq, mNextSeqNum);
+    }
+
+    void moveNext(std::uint32_t next)
+    {
+        mNextSeqNum = next;
+        mSequenced = true;
     }
 
     // ---- record path
@@ -199,8 +224,14 @@ public:
             return;
         }
 
-        if (mHandleBackwardSequenceReset && !backwardResetBookkeeping(data, source))
-            return;
+        if (mHandleBackwardSequenceReset) [[unlikely]]
+        {
+            const ResetStep step = backwardResetBookkeeping(data, source);
+            if (step == ResetStep::Drop)
+                return;
+            if (step == ResetStep::DropAndCheck)
+                return dropAndCheck();
+        }
 
         const Flags flags(data);
         const std::uint32_t implied = impliedSeqNum(flags);
@@ -219,27 +250,83 @@ public:
         if (mAutoSeqNumResetDetect)
             autoResetDetect(implied);
 
+        if (flags.mIsControl) [[unlikely]]
+            return checkControl(data, flags, source, implied);
         const std::int64_t distance = distanceFromNext(implied);
-        if (distance == 0 || flags.mIgnoreSeqNum || flags.mIsControl) [[likely]]
-        {
-            if (!mSpoolAll) [[likely]]
-            {
-                if (mPublishWholeBlocks || !flags.mBlock) [[likely]]
-                    publishOne(data, flags);
-                else
-                    processLineData(data, flags);
-                if (!mSpoolAll)
-                    checkMessageSpoolIfAny();
-            }
-            else
-            {
-                std::uint32_t begin = 0, end = 0;
-                spoolMessage(data, flags, begin, end);
-            }
-            return;
-        }
+        if (distance == 0 || flags.mIgnoreSeqNum) [[likely]]
+            return processInOrder(data, flags);
         if (distance > 0)
             checkEarly(data, flags, source, implied, distance);
+    }
+
+    [[gnu::always_inline]] void processInOrder(const LineData& data, const Flags& flags)
+    {
+        if (!mSpoolAll) [[likely]]
+        {
+            if (mPublishWholeBlocks || !flags.mBlock) [[likely]]
+                publishOne(data, flags);
+            else
+                processLineData(data, flags);
+            if (!mSpoolAll)
+                checkMessageSpoolIfAny();
+        }
+        else
+        {
+            std::uint32_t begin = 0, end = 0;
+            spoolMessage(data, flags, begin, end);
+        }
+    }
+
+    // A control record passes whatever its number, but a second line
+    // delivers each one again. A numbered one behind the expected number was
+    // had already, as a data record would be; a reset (whose number belongs
+    // to the new numbering) or one without a number is known by its numbers
+    // and bytes among the last ones published, when another line delivered
+    // that one. A line repeating a record itself is heard each time.
+    [[gnu::noinline]] void checkControl(const LineData& data, const Flags& flags, const std::string& source,
+                                        std::uint32_t implied)
+    {
+        if (!flags.mIsSequenceReset && flags.mSeqNum != 0)
+        {
+            if (distanceFromNext(implied) < 0)
+                return;
+            return processInOrder(data, flags);
+        }
+        const ControlCopy copy = controlCopyOf(data, flags, source);
+        for (ControlCopy& seen : mRecentControls)
+            if (seen.mUsed && seen.sameRecord(copy) && seen.mSourceHash != copy.mSourceHash)
+            {
+                // Each copy stands for one delivery: a third line's is heard again.
+                seen.mUsed = false;
+                mLog.verbose() << mName << ": dropped control record [" << flags.mSeqNum << "] from source ["
+                               << source << "], delivered first by another line\n";
+                return;
+            }
+        if (!mSpoolAll)
+        {
+            mRecentControls[mRecentControlsNext] = copy;
+            mRecentControlsNext = (mRecentControlsNext + 1) % mRecentControls.size();
+        }
+        processInOrder(data, flags);
+    }
+
+    static std::uint64_t fnv1a(const char* bytes, std::size_t length, std::uint64_t hash = 14695981039346656037ull)
+    {
+        for (std::size_t i = 0; i < length; ++i)
+            hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+        return hash;
+    }
+
+    ControlCopy controlCopyOf(const LineData& data, const Flags& flags, const std::string& source) const
+    {
+        ControlCopy copy;
+        copy.mSeq = flags.mSeqNum;
+        copy.mNext = flags.nextSeqNum(data);
+        copy.mLength = data.getDataLen();
+        copy.mPayloadHash = data.getData() != nullptr ? fnv1a(data.getData(), data.getDataLen()) : 0;
+        copy.mSourceHash = fnv1a(source.data(), source.size());
+        copy.mUsed = true;
+        return copy;
     }
 
     // Kept out of the in-order path, which then needs no frame for the logs.
@@ -323,7 +410,7 @@ public:
         // A plain record, the usual case, without a further call.
         if (!flags.mIgnoreSeqNum && !flags.mIsHeartbeat && !flags.mIsControl && !flags.mIsSequenceReset) [[likely]]
         {
-            mNextSeqNum = flags.nextSeqNum(data);
+            moveNext(flags.nextSeqNum(data));
             return;
         }
         advanceAfterMarked(data, flags);
@@ -344,10 +431,10 @@ public:
                 return;
             if (distance > 0)
                 publishGap(mNextSeqNum, implied - 1);
-            mNextSeqNum = next;
+            moveNext(next);
             return;
         }
-        mNextSeqNum = next;
+        moveNext(next);
         if (flags.mIsSequenceReset) [[unlikely]]
             followReset();
     }
@@ -355,6 +442,15 @@ public:
     [[gnu::cold, gnu::noinline]] void followReset()
     {
         forgetRequests();
+        // What waits in the spool is numbered in the old sequence: left there,
+        // it would come out as the new numbering's records.
+        if (!mMessageSpool.empty())
+        {
+            const std::size_t dropped = mMessageSpool.size();
+            releaseAll();
+            mLog.info() << mName << ": sequence reset drops " << dropped
+                        << " spooled record(s) of the old numbering\n";
+        }
         mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
     }
 
@@ -464,13 +560,11 @@ public:
         return reported;
     }
 
-    // A range from 0 is the start of the day only before the first record;
-    // after 2^32 it is an ordinary gap and is asked for like any other.
-    bool atStartOfDay(std::uint32_t begin) const { return begin == 0 && !mProcessedFirstData; }
-
+    // A range from 0 is read by a server as from 1, so it is asked for under
+    // the start-of-day limit wherever it comes from.
     void requestUnderStartOfDayRule(std::uint32_t begin, std::uint32_t end)
     {
-        if (!atStartOfDay(begin) || mLimitStartOfDay == 0)
+        if (begin != 0 || mLimitStartOfDay == 0)
             requestRetrans(begin, end);
         else if (end != 0 && end < static_cast<std::uint64_t>(mLimitStartOfDay))
             requestRetrans(0, end);
@@ -485,11 +579,19 @@ public:
             mLog.error() << "LineFilter: bad retrans request range: " << begin << "-" << end << "\n";
             return;
         }
-        // Nothing asked yet: only (0, 0) counts as asked, as after a reset.
-        const bool sent = mRetransMaxSet ? serialDiff(end, mRetransMaxSeqNum) <= 0 : (atStartOfDay(begin) && end == 0);
+        // A server may read (0, 0) as everything up to its last message: it
+        // counts as asked, as it does after a reset.
+        const bool sent = (begin == 0 && end == 0) || (mRetransMaxSet && serialDiff(end, mRetransMaxSeqNum) <= 0);
         if (sent)
         {
             mLog.verbose() << "LineFilter: not sending retransmission request because we have already sent a request for this range: "
+                           << begin << "-" << end << "\n";
+            return;
+        }
+        // The shutdown marker ends all asking, whatever the numbers.
+        if (mRetransShutDown)
+        {
+            mLog.verbose() << "LineFilter: not sending retransmission request because the channel was shut down: "
                            << begin << "-" << end << "\n";
             return;
         }
@@ -602,8 +704,8 @@ public:
                 break;
             publishGap(mNextSeqNum, seq - 1);
             const SpooledMessage& headEntry = *head->second;
-            mNextSeqNum = headEntry.mFlags.mIsHeartbeat && mHeartbeatsHavePrevSeqNum ? headEntry.mData->getNextSeqNum()
-                                                                                 : headEntry.mFlags.mSeqNum;
+            moveNext(headEntry.mFlags.mIsHeartbeat && mHeartbeatsHavePrevSeqNum ? headEntry.mData->getNextSeqNum()
+                                                                               : headEntry.mFlags.mSeqNum);
             mLog.verbose() << mName << "Setting next seq number to [" << mNextSeqNum << "]\n";
             processHead(head, announced, processed);
         }
@@ -740,6 +842,7 @@ public:
         {
             reset();
             requestRetrans(0xFFFFFFFFu, 0xFFFFFFFFu);
+            mRetransShutDown = true;
         }
     }
 
@@ -761,13 +864,18 @@ public:
     void reset()
     {
         clearMessageSpool();
-        mRetransMaxSeqNum = 0;
-        mRetransMaxSet = false;
+        forgetRequests();
     }
 
     // ---- resets and admin
-    // False when the record is to be dropped.
-    bool backwardResetBookkeeping(const LineData& data, const std::string& source)
+    enum class ResetStep
+    {
+        Continue,
+        Drop,
+        DropAndCheck
+    };
+
+    ResetStep backwardResetBookkeeping(const LineData& data, const std::string& source)
     {
         if (data.isSequenceReset())
         {
@@ -775,7 +883,7 @@ public:
             {
                 mLog.verbose() << mName << " ignoring sequence reset from source [" << source << "] at time ["
                                << data.getSrcTimeInt64() << "]\n";
-                return false;
+                return ResetStep::Drop;
             }
             if (mLastReceivedSeqNum != 0)
             {
@@ -787,17 +895,28 @@ public:
                                << mSeqNumBeforeReset << "] from source [" << source << "] at time [" << mSequenceResetTime
                                << "]\n";
             }
-            return true;
+            return ResetStep::Continue;
         }
         if (!mSequenceResetBeingProcessed)
-            return true;
+            return ResetStep::Continue;
         const std::uint64_t srcTime = data.getSrcTimeInt64();
         const std::uint64_t limit = mBackwardSequenceResetTimeLimit;
         // Saturating: a limit past the end of the clock never expires.
         const bool expired = mSequenceResetTime <= std::numeric_limits<std::uint64_t>::max() - limit &&
                              srcTime > mSequenceResetTime + limit;
         if (!expired)
-            return true;
+        {
+            // Stamped before the reset: a record of the old numbering come
+            // late, from any line. Its number would pass for a new one.
+            if (srcTime != 0 && srcTime < mSequenceResetTime)
+            {
+                mLog.verbose() << mName << " dropping record [" << data.getSeqNum() << "] from source [" << source
+                               << "] stamped [" << srcTime << "] before the sequence reset at ["
+                               << mSequenceResetTime << "]\n";
+                return ResetStep::DropAndCheck;
+            }
+            return ResetStep::Continue;
+        }
         mSequenceResetBeingProcessed = false;
         mSequenceResetSrc.clear();
         mSeqNumBeforeReset = 0;
@@ -816,7 +935,7 @@ public:
                         << "] sent, clearing existing message spool\n";
             clearMessageSpool();
         }
-        return true;
+        return ResetStep::Continue;
     }
 
     void autoResetDetect(std::uint32_t n)
@@ -856,6 +975,7 @@ public:
             mLastSeqNumSetValid = true;
         }
         mNextSeqNum = seq + 1;
+        mSequenced = mNextSeqNum != 0;
         clearMessageSpool();
         mInAutoSeqNumDetectZone = false;
         forgetRequests();
@@ -867,6 +987,7 @@ public:
     {
         mRetransMaxSeqNum = 0;
         mRetransMaxSet = false;
+        mRetransShutDown = false;
     }
 
     void onAdmin(const LineAdmin& admin)
@@ -897,8 +1018,7 @@ public:
         case LineAdmin::SET_SEQNUM:
             mLog.verbose() << mName << ": setting sequence number to: " << admin.getSeqNum() << "\n";
             setSeqNum(static_cast<std::uint32_t>(admin.getSeqNum()));
-            mRetransMaxSeqNum = 0;
-            mRetransMaxSet = false;
+            forgetRequests();
             break;
         case LineAdmin::RESET:
             mLog.verbose() << mName << ": resetting monitors\n";
@@ -989,6 +1109,9 @@ public:
     bool mContinueProcessingAfterTimeOut = true;
     std::uint64_t mRequestRetransTimeout = 0;
     std::uint32_t mNextSeqNum = 0;
+    // The expected number was given a value, by a record or a set: past
+    // that, 0 is an ordinary number (after 2^32) and no longer the start of day.
+    bool mSequenced = false;
     bool mPublishWholeBlocks = false;
     bool mAdminLock = false;
     std::deque<LineAdmin> mAdminQueue;
@@ -1003,6 +1126,8 @@ public:
     std::uint64_t mRetransMaxGapSize = 500;
     std::uint32_t mRetransMaxSeqNum = 0;
     bool mRetransMaxSet = false;
+    // The shutdown marker was sent: nothing is asked until a reset.
+    bool mRetransShutDown = false;
     bool mCheckEveryMessageInBlock = false;
     bool mLogRetrans = false;
     bool mHeartbeatsHavePrevSeqNum = true;
@@ -1047,6 +1172,11 @@ public:
     LineDataFactoryBasic* mLineDataBasicFactory = nullptr;
     // [0] from the record factory, [1] from the basic one that block messages use.
     Spares mSpares[2];
+    // The last control records published that carry no number of the
+    // current numbering (resets and those without one), to know another
+    // line's copy.
+    std::array<ControlCopy, 16> mRecentControls{};
+    std::size_t mRecentControlsNext = 0;
 };
 
 LineFilter::LineFilter(const std::string& name, TarvokSession& session, Log& log, LineDataFactory* factory,
@@ -1165,6 +1295,7 @@ void LineFilter::setNextSeqNum(long seqNum, bool leaveDetectZone)
 {
     const auto seq = static_cast<std::uint32_t>(seqNum);
     mImpl->mNextSeqNum = seq;
+    mImpl->mSequenced = seq != 0;
     if (leaveDetectZone)
         mImpl->mInAutoSeqNumDetectZone = false;
     mImpl->publishRequest(0, seq - 1, true);

@@ -2,7 +2,8 @@
 // republishes the in-order ones on the filtered channel in one direct call,
 // spools early ones, asks for missing ranges, closes gaps by their limits
 // (skip, halt or shut down), follows sequence resets and admin changes, and
-// asks for the backup line when the line goes quiet.
+// asks for the backup line when the line goes quiet. A control record that a
+// second line delivers again is published once.
 //
 // One thread: everything, timer expiries included, runs on the thread of the
 // sub-feed's session; the filter takes no lock. Sequence numbers compare as

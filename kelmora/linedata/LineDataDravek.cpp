@@ -199,6 +199,9 @@ void LineDataDravek::setData(const char* packet, std::uint32_t len)
     }
     borrowData(packet, len);
     setSeqNum(header.mSeqNum);
+    // Stamped like its heartbeat and reset packets: the line filter tells
+    // a late record of an old numbering by its time.
+    setSrcTime(header.mSendTime);
     d.mIsBlockData = true;
 }
 

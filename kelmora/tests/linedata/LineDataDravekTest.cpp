@@ -132,12 +132,13 @@ TEST_F(PacketFixture, ClassifyAndSplitTable)
     EXPECT_EQ(log.mSink.count("LineDataDravek: block overrun"), 5);
 }
 
-TEST_F(PacketFixture, MessagesCarryThePacketsChannelTimeAndLastFlag)
+TEST_F(PacketFixture, PacketAndMessagesCarryTheSendTimeAndMessagesThePacketsChannelAndLastFlag)
 {
     auto packet = make();
     Bytes bytes(header(3, 500, 123456789) + message(10) + message(12) + message(8));
     packet->setIsRecovery(true);
     packet->setData(bytes.get(), bytes.mLen);
+    EXPECT_EQ(packet->getSrcTimeInt64(), 123456789u);
     const auto messages = messagesOf(*packet);
     ASSERT_EQ(messages.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i)

@@ -2,11 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include "kelmora/linedata/LineDataFactoryDravek.h"
+
+#include <memory>
 #include <stdexcept>
 
 namespace
 {
 constexpr long cNoStart = -1;
+
+// A packet header as the wire has it: size, message count, filler, first
+// number, send time, little-endian.
+std::string packetHeader(std::uint8_t count, std::uint32_t seq)
+{
+    std::string s(16, '\0');
+    s[2] = static_cast<char>(count);
+    for (int i = 0; i < 4; ++i)
+        s[4 + i] = static_cast<char>((seq >> (8 * i)) & 0xff);
+    return s;
+}
 
 struct Row
 {
@@ -38,12 +52,16 @@ const Row cRows[] = {
     {"sleep mode ignores everything",
      10, [](LineFilter& f) { f.setIgnoreAllDataInSleepMode(true); f.setFhMode(MhMode::SLEEP); }, "10 12", "", 10, 0},
     {"control record ahead moves on and reports the gap", 10, none, "c15 16", "15 G10-14 16", 17, 0},
-    {"control record behind leaves the number alone", 10, none, "c0 c9 10", "0 9 10", 11, 0},
+    {"control record without a number leaves the number alone, a numbered one behind is had already",
+     10, none, "c0 c9 10", "0 10", 11, 0},
     {"sequence reset goes back", 100, none, "s5 5", "4 5", 6, 0},
     {"wrap around in order", 4294967294, none, "4294967294 4294967295 0 1 4294967295", "4294967294 4294967295 0 1", 2, 0},
-    {"after 2^32 a lost 0 is asked for", 4294967295, retrans, "4294967295 1", "4294967295 R0-0", 0, 1},
+    {"after 2^32 a lost 0 is not asked for as (0, 0)", 4294967295, retrans, "4294967295 1", "4294967295", 0, 1},
     {"a sequence reset forgets the range asked before it", 100, retrans, "103 r100 r101 r102 104 s50 53",
      "R100-102 100 101 102 C0-102 103 104 49 R50-52", 50, 1},
+    // Found by the random streams against the reference filter.
+    {"after 2^32 the spool walk does not ask for a lost 0 as (0, 0)", 4294967294, retrans, "4294967295 1 4294967294",
+     "R4294967294-4294967294 4294967294 C0-4294967294 4294967295", 0, 1},
     {"wrap around gap filled by retransmission", 4294967295, retrans, "1 r4294967295 r0",
      "R4294967295-0 4294967295 0 C0-0 1", 2, 0},
 
@@ -55,6 +73,15 @@ const Row cRows[] = {
      "R100-102 100 101 102 C0-102 103", 104, 0},
     {"start of day asks from 0 below its limit", cNoStart, retrans, "500", "R0-499", 0, 1},
     {"start of day asks nothing past its limit", cNoStart, retrans, "5000", "", 0, 1},
+    // Start of day lasts while the expected number is 0, whatever was published meanwhile.
+    {"a first record 1 after one without sequencing asks nothing", cNoStart, retrans, "i1 1", "1", 0, 1},
+    {"a first record 1 after a heartbeat of its own number asks nothing",
+     cNoStart, [](LineFilter& f) { f.setRetransActive(true); f.setHeartbeatsHavePrevSeqNum(false); }, "h0 1", "h0", 0, 1},
+    {"a far first record after one without sequencing asks nothing, even with no gap cap",
+     cNoStart, [](LineFilter& f) { f.setRetransActive(true); f.setRetransMaxGapSize(0); }, "i1 5000", "1", 0, 1},
+    {"a first record below the limit after one without sequencing asks from 0", cNoStart, retrans, "i1 500",
+     "1 R0-499", 0, 1},
+    {"a first record past 2^31 after one without sequencing is ahead", cNoStart, none, "i1 3000000000", "1", 0, 1},
     {"oversize gap not requested", 100, retrans, "700", "", 100, 1},
     {"a second gap asks only its own range", 100, retrans, "103 106", "R100-102 R104-105", 100, 2},
     {"delayed request goes out once the head is old enough",
@@ -76,6 +103,9 @@ const Row cRows[] = {
      "102 106", "", 100, 2},
     {"shutdown drops everything after", 100, [](LineFilter& f) { f.setGapLimitSize(3); f.setGapShutdown(true); },
      "102 106 107 100 101", "", 100, 0},
+    {"no request follows a shutdown",
+     100, [](LineFilter& f) { f.setRetransActive(true); f.setGapLimitSize(3); f.setGapShutdown(true); },
+     "102 106 107 Y", "R100-101 R103-105 R4294967295-4294967295", 100, 0},
     {"shutdown with resume comes back at the gap fill",
      100, [](LineFilter& f) { f.setGapLimitSize(3); f.setGapShutdown(true); f.setResumeOnGapFill(true); },
      "102 106 107 108 100 101", "100 101 C0-101 102", 103, 2},
@@ -85,6 +115,14 @@ const Row cRows[] = {
     {"spool-all keeps in-order records", 100, [](LineFilter& f) { f.setSpoolAll(true); }, "100 101 103", "", 100, 3},
 
     // Resets, admin messages, heartbeat control.
+    // Two lines deliver every control record twice.
+    {"a numbered control record from the second line is published once", 10, none, "c10 @B: c10 @A: 11",
+     "10 11", 12, 0},
+    {"a control record without a number from the second line is published once", 10, none, "c0 @B: c0 @A: 10",
+     "0 10", 11, 0},
+    {"a line repeating a control record without a number is heard each time", 10, none, "c0 c0 10", "0 0 10", 11, 0},
+    {"a reset from the second line is not applied again", 100, none, "s50 50 51 @B: s50 @A: 52", "49 50 51 52",
+     53, 0},
     {"set sequence number empties the spool and allows new requests", 100, retrans, "103 A1000 1001 1005",
      "R100-102 1001 R1002-1004", 1002, 1},
     {"reset empties the spool", 100, retrans, "103 X 104", "R100-102 R100-103", 100, 1},
@@ -104,6 +142,17 @@ const Row cRows[] = {
     {"backward reset handled until its time limit, then refresh",
      5000, [](LineFilter& f) { f.setHandleBackwardSequenceReset(true); f.setBackwardSequenceResetTimeLimit(1000); f.setRefreshOnSeqReset(true); f.setRetransActive(true); },
      "5000 t100 s101 t600 s50 t500 101 t1101 102 t1200 103", "5000 100 101 Q7 102 103", 104, 0},
+    {"a sequence reset empties the spool of the old numbering", 1, [](LineFilter& f) { f.setGapLimitSize(2); },
+     "1 3 s1 1 2 3", "1 0 1 2 3", 4, 0},
+    {"a backward reset's own line repeating an old record late does not publish it",
+     5000, [](LineFilter& f) { f.setHandleBackwardSequenceReset(true); f.setBackwardSequenceResetTimeLimit(1000); f.setGapLimitSize(100); },
+     "t100 5000 5001 t200 s11 t150 5002 t210 11 12", "5000 5001 10 11 12", 13, 0},
+    // Found by the random streams against the reference filter.
+    {"a backward reset leaves the other line's and the retransmissions' late old records unpublished",
+     5000, [](LineFilter& f) { f.setHandleBackwardSequenceReset(true); f.setBackwardSequenceResetTimeLimit(1000); f.setGapLimitSize(100); f.setRetransActive(true); },
+     "t100 5000 5001 t200 s11 @B: t150 5002 t160 r5003 @A: t210 11 12", "5000 5001 10 11 12", 13, 0},
+    {"a reset to just below 2^32 drops the old numbering spooled ahead of it",
+     16160, none, "16160 16170 s4294964527 4294964527", "16160 4294964526 4294964527", 4294964528, 0},
     {"reset record with nothing received starts no handling",
      cNoStart, [](LineFilter& f) { f.setHandleBackwardSequenceReset(true); f.setBackwardSequenceResetTimeLimit(1000); f.setRefreshOnSeqReset(true); },
      "t100 s11 t5000 11", "10 11", 12, 0},
@@ -245,6 +294,29 @@ TEST(LineFilterSpool, WalkStoppedAtAGapAsksForItOnceSomethingDrained)
     bench.play("i1");
     EXPECT_EQ(bench.mCapture.take(), "1 C0-4994 4995 R4996-4999");
     EXPECT_EQ(f.getSpoolSize(), 1u);
+}
+
+// Binary packets: a heartbeat numbered 1 carries no number, so the first
+// data packet after it still finds the expected number at 0.
+TEST(LineFilterRequests, PacketHeartbeatNumberedOneLeavesStartOfDayAndAsksNothing)
+{
+    Log log;
+    LineDataFactoryDravek packets("packets", log);
+    FilterBench bench(true, 64, nullptr, &packets);
+    bench.mFilter.setRetransActive(true);
+    bench.mCapture.take();
+    std::unique_ptr<LineData> heartbeat(packets.create());
+    const std::string heartbeatBytes = packetHeader(0, 1);
+    heartbeat->setData(heartbeatBytes.data(), static_cast<std::uint32_t>(heartbeatBytes.size()));
+    bench.send(*heartbeat);
+    std::unique_ptr<LineData> data(packets.create());
+    std::string dataBytes = packetHeader(1, 1);
+    dataBytes += std::string("\x08\x00\x01\x00", 4) + "abcd";
+    data->setData(dataBytes.data(), static_cast<std::uint32_t>(dataBytes.size()));
+    bench.send(*data);
+    EXPECT_EQ(bench.mCapture.take(), "h1");
+    EXPECT_EQ(bench.mFilter.getNextSeqNum(), 0u);
+    EXPECT_EQ(bench.mFilter.getSpoolSize(), 1u);
 }
 
 TEST(LineFilterRequests, DisasterRecoveryGapAndTestRequest)

@@ -6,8 +6,9 @@
 // heartbeat; "i10" record without sequencing; "c10" control record; "s10"
 // sequence reset record (control and reset) announcing 10 as the next number;
 // "T" gap tick; "H" heartbeat-control cycle end; "A1000" admin SET_SEQNUM;
-// "X" admin RESET; "N" admin NONE; "D" start of day; "@B:" makes B the source
-// of the records that follow; "t5" sets the source time of later records.
+// "X" admin RESET; "N" admin NONE; "D" start of day; "Y" asks for the gap a
+// disaster recovery leaves; "@B:" makes B the source of the records that
+// follow; "t5" sets the source time of later records.
 // Events: "10" filtered record 10 (heartbeats "h10"), "R100-102" request,
 // "C0-102" cancel, "G100-102" gap, "B" START_BATCH, "F" FLUSH, "L" backup
 // line change, "Q7" refresh request for channel 7.
@@ -108,10 +109,14 @@ struct FilterBench
     static constexpr unsigned long cGapLimitSize = 10000;
 
     // Without `session` the filter's session has no thread and the tests
-    // drive its timers by hand.
-    explicit FilterBench(bool backupLine = true, std::uint32_t poolSize = 64, TarvokSession* session = nullptr)
+    // drive its timers by hand. `records` makes the filter's spool copies
+    // when the feed's records are not plain ones.
+    explicit FilterBench(bool backupLine = true, std::uint32_t poolSize = 64, TarvokSession* session = nullptr,
+                         LineDataFactory* records = nullptr)
         : mFactory("records", mLog),
-          mFilter("filter", session != nullptr ? *session : mSession, mLog, &mFactory, backupLine), mRaw("raw", "g"),
+          mFilter("filter", session != nullptr ? *session : mSession, mLog, records != nullptr ? records : &mFactory,
+                  backupLine),
+          mRaw("raw", "g"),
           mFiltered("filtered", "g"), mRequests("requests", "g"), mGaps("gaps", "g"), mPubAdmin("pubadmin", "g"),
           mBackup("backup", "g"), mRefresh("refresh", "g"), mAdmin("admin", "g"), mSourceA("A"), mSourceB("B"),
           mAdminPublisher("admin")
@@ -171,6 +176,8 @@ struct FilterBench
                 admin(LineAdmin::RESET);
             else if (kind == 'N')
                 admin(LineAdmin::NONE);
+            else if (kind == 'Y')
+                mFilter.retransRequestDRRecoveryGap();
             else if (kind == '@')
                 mSourceIsB = token[1] == 'B';
             else if (kind == 't')
