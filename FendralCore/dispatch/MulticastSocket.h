@@ -12,6 +12,7 @@
 
 #include "FendralCore/foundation/FileDescriptor.h"
 #include "FendralCore/foundation/FwTypes.h"
+#include "FendralCore/foundation/MulticastLoopback.h"
 
 #include <atomic>
 #include <netinet/in.h>
@@ -23,14 +24,6 @@ enum MulticastDirection : int32
     MULTICAST_SEND = 0,
     MULTICAST_RECEIVE = 1,
     MULTICAST_SEND_RECV = 2,
-};
-
-// Whether a sending socket's own datagrams loop back to receivers on this host.
-enum MulticastLoopback : int32
-{
-    GLOBAL_MCAST_LOOPBACK_SETTING = 0, // as the framework configuration says
-    ENABLE_MCAST_LOOPBACK = 1,
-    DISABLE_MCAST_LOOPBACK = 2,
 };
 
 class MulticastSocket : public FileDescriptor

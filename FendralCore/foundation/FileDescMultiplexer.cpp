@@ -5,6 +5,7 @@
 #include "FendralCore/foundation/MonoClock.h"
 #include "FendralCore/foundation/LogCall.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dlfcn.h>
@@ -49,6 +50,13 @@ int32 msUntil(int64 deadline)
     return left <= 0 ? 0 : static_cast<int32>((left + 999999) / 1000000);
 }
 
+int64 nextIdentity()
+{
+    // From 1: 0 is the "registered nowhere" of a new descriptor.
+    static std::atomic<int64> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 } // namespace
 
 #define MUX_LOG(level, ...) fwLog(level, __VA_ARGS__)
@@ -69,7 +77,7 @@ FileDescMultiplexer::FileDescMultiplexer(int32 maxNumDesc, const OnloadApi* onlo
     : m_maxNumDesc(maxNumDesc < 1 ? DEFAULT_NUM_FILE_DESCRIPTOR : maxNumDesc),
       m_configMgrPtr(GlobalData::getInst().getConfigManager()),
       m_gblData(GlobalData::getInst()),
-      m_onload(onloadApi != nullptr ? *onloadApi : systemOnloadApi())
+      m_onload(onloadApi != nullptr ? *onloadApi : systemOnloadApi()), m_identity(nextIdentity())
 {
     m_fdListPtr = new (std::nothrow) FdItem[m_maxNumDesc];
     m_orderedEpollPtr = new (std::nothrow) OrderedEvent[m_maxNumDesc];

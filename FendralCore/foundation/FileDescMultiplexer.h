@@ -60,6 +60,12 @@ public:
 
     int32 createEpoll();
 
+    // What registrations are keyed by: a number no other multiplexer of the
+    // process ever had. An address would not do: a multiplexer built where a
+    // destroyed one stood would take a reused descriptor's leftover
+    // registration (a restarted thread's queue) for one of its own.
+    int64 identity() const { return m_identity; }
+
     int32 addFileDesc(FileDescriptor* fdPtr, IoWaitType io);
     int32 removeFileDesc(FileDescriptor* fdPtr);
     int32 amendWaitType(FileDescriptor* fdPtr, IoWaitType io);
@@ -105,7 +111,8 @@ private:
     GlobalData& m_gblData;
     OnloadApi m_onload{};
 
-    int64 identity() const { return reinterpret_cast<int64>(this); }
+    const int64 m_identity;
+
     int32 slotOf(FileDescriptor* fdPtr, int32 failCode);
     bool numberHeldByOtherSlot(int32 fd, int32 slot) const;
     void freeSlot(int32 slot);

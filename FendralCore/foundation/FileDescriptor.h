@@ -29,8 +29,8 @@ enum IoWaitType : int32
     IO_WAIT_ERROR = 3,
 };
 
-// Where a descriptor is registered: the multiplexer's identity (its address)
-// and the slot there; index -1 when not registered.
+// Where a descriptor is registered: the multiplexer's identity (a number never
+// reused within the process) and the slot there; index -1 when not registered.
 struct WaitObjectRef
 {
     int64 num;

@@ -10,6 +10,7 @@
 
 #include "FendralCore/foundation/ConfigManager.h" // ParaType
 #include "FendralCore/foundation/FwTypes.h"
+#include "FendralCore/foundation/MulticastLoopback.h"
 
 #include <type_traits>
 
@@ -62,11 +63,6 @@ enum ReplicationMode : int32
     INPUT_OUTPUT_REPLICATION = 3,
     REPLI_MODE_MAX = 4,
 };
-
-// Defined with the multicast socket (GLOBAL_MCAST_LOOPBACK_SETTING 0,
-// ENABLE_MCAST_LOOPBACK 1, DISABLE_MCAST_LOOPBACK 2); declared here so the
-// records need not include the socket layer.
-enum MulticastLoopback : int32;
 
 // 0 is no valid mode: an IPC record must choose one.
 enum IpcAccessMode : int32

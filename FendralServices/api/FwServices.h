@@ -15,9 +15,10 @@
 #include "FendralCore/runtime/FwIntMessage.h"
 #include "FendralCore/runtime/ResourceHandle.h"
 #include "FendralCore/runtime/ResourceParam.h"
+#include "FendralCore/runtime/StatisticCounter.h"
 
+// Only named by registerExceptionCallback, which is not offered.
 class FwException;
-struct StatisticCounter;
 
 using FwMessageCallback = int (*)(MessageType, EventMsg*, DataMsg*);
 using FwRegistrationFunc = int (*)();

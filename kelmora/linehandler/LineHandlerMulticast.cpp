@@ -1,5 +1,6 @@
 #include "kelmora/linehandler/LineHandlerMulticast.h"
 
+#include "FendralCore/foundation/PeerLogLimit.h"
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerSupport.h"
@@ -50,6 +51,26 @@ public:
     void process(unsigned int length);
     bool join(const char* who);
     void drop() { ++mDropped; }
+    // Whether to write a line a datagram caused: anyone who reaches the group
+    // can send them, so a line writes few of them a minute.
+    bool peerLine()
+    {
+        const PeerLogLimit::Verdict verdict = mPeerLog.next();
+        if (verdict.heldBack != 0)
+            logHeldBack(verdict.heldBack);
+        return verdict.write;
+    }
+    // The count not reported yet, for a line that stops listening.
+    void reportHeldBack()
+    {
+        if (const std::uint64_t heldBack = mPeerLog.takeHeldBack(); heldBack != 0)
+            logHeldBack(heldBack);
+    }
+    void logHeldBack(std::uint64_t heldBack)
+    {
+        mLog.warning() << "LineHandlerMulticast: " << mHandler.getFeedName() << ": "
+                       << PeerLogLimit::heldBackText(heldBack);
+    }
     void publishAdmin(MsgPubAdmin::Action action)
     {
         if (!mSendPubFlushMsg)
@@ -77,6 +98,7 @@ public:
     z_stream mZ{};
     bool mZReady = false;
     std::uint64_t mDropped = 0;
+    PeerLogLimit mPeerLog;
 };
 
 long LineHandlerMulticastImpl::fill(const char* data, unsigned int length)
@@ -86,8 +108,9 @@ long LineHandlerMulticastImpl::fill(const char* data, unsigned int length)
         if (length > sizeof mData)
         {
             // Cutting it would publish a message that never was.
-            mLog.warning() << "LineHandlerMulticast::onNetworkData(): datagram of " << length
-                           << " bytes exceeds the buffer of " << sizeof mData << " bytes; dropped";
+            if (peerLine())
+                mLog.warning() << "LineHandlerMulticast::onNetworkData(): datagram of " << length
+                               << " bytes exceeds the buffer of " << sizeof mData << " bytes; dropped";
             return -1;
         }
         std::memcpy(mData, data, length);
@@ -121,10 +144,12 @@ long LineHandlerMulticastImpl::fill(const char* data, unsigned int length)
         mLog.warning() << "LineHandlerMulticast: uncompress(): not enough memory";
         return -1;
     case Z_BUF_ERROR:
-        mLog.warning() << "LineHandlerMulticast: uncompress(): not enough buffer space";
+        if (peerLine())
+            mLog.warning() << "LineHandlerMulticast: uncompress(): not enough buffer space";
         return -1;
     default:
-        mLog.warning() << "LineHandlerMulticast: uncompress(): corrupt data";
+        if (peerLine())
+            mLog.warning() << "LineHandlerMulticast: uncompress(): corrupt data";
         return -1;
     }
 }
@@ -164,6 +189,7 @@ LineHandlerMulticast::LineHandlerMulticast(LineDataFactory& factory, TarvokSessi
 LineHandlerMulticast::~LineHandlerMulticast()
 {
     disconnect();
+    mImpl->reportHeldBack();
 }
 
 void LineHandlerMulticast::setName(const std::string& name)
@@ -325,6 +351,7 @@ void LineHandlerMulticast::disconnect()
         return;
     leaveMulticastService(getFeedName().c_str());
     d.mConnected = MC_READY_CONNECT;
+    d.reportHeldBack();
 }
 
 bool LineHandlerMulticast::connected() const
@@ -350,8 +377,9 @@ void LineHandlerMulticast::onNetworkData(const char* data, unsigned int length)
             // Anyone who reaches the group could otherwise force a leave and
             // rejoin, losing the data that arrives meanwhile.
             d.drop();
-            mLog.warning() << "LineHandlerMulticast::onNetworkData(): empty datagram on " << getFeedName()
-                           << " dropped";
+            if (d.peerLine())
+                mLog.warning() << "LineHandlerMulticast::onNetworkData(): empty datagram on " << getFeedName()
+                               << " dropped";
         }
         else
         {
@@ -362,8 +390,9 @@ void LineHandlerMulticast::onNetworkData(const char* data, unsigned int length)
             catch (std::invalid_argument& e)
             {
                 d.drop();
-                mLog.warning() << "LineHandlerMulticast::read(): " << e.what() << "; data=("
-                               << ZunqDumpUtils::writePeerBytes(d.mData, static_cast<std::size_t>(filled)) << ")";
+                if (d.peerLine())
+                    mLog.warning() << "LineHandlerMulticast::read(): " << e.what() << "; data=("
+                                   << ZunqDumpUtils::writePeerBytes(d.mData, static_cast<std::size_t>(filled)) << ")";
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "kelmora/linehandler/LineHandlerUDP.h"
 
+#include "FendralCore/foundation/PeerLogLimit.h"
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerSupport.h"
@@ -51,7 +52,29 @@ public:
     {
         // Anyone who reaches the port could otherwise force a bounce.
         ++mDropped;
-        mLog.warning() << "LineHandlerUDP::" << who << "(): empty datagram on " << mHandler.LineHandler::getName() << " dropped";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP::" << who << "(): empty datagram on " << mHandler.LineHandler::getName()
+                           << " dropped";
+    }
+    // Whether to write a line a datagram caused: anyone who reaches the port
+    // can send them, so a line writes few of them a minute.
+    bool peerLine()
+    {
+        const PeerLogLimit::Verdict verdict = mPeerLog.next();
+        if (verdict.heldBack != 0)
+            logHeldBack(verdict.heldBack);
+        return verdict.write;
+    }
+    // The count not reported yet, for a line that stops listening.
+    void reportHeldBack()
+    {
+        if (const std::uint64_t heldBack = mPeerLog.takeHeldBack(); heldBack != 0)
+            logHeldBack(heldBack);
+    }
+    void logHeldBack(std::uint64_t heldBack)
+    {
+        mLog.warning() << "LineHandlerUDP: " << mHandler.LineHandler::getName() << ": "
+                       << PeerLogLimit::heldBackText(heldBack);
     }
     void closeSocket()
     {
@@ -91,6 +114,7 @@ public:
     // readiness will not be reported again for them.
     bool mUndrained = false;
     std::uint64_t mDropped = 0;
+    PeerLogLimit mPeerLog;
 };
 
 long LineHandlerUDPImpl::inflateInto(const char* data, unsigned int length)
@@ -109,10 +133,12 @@ long LineHandlerUDPImpl::inflateInto(const char* data, unsigned int length)
         mLog.warning() << "LineHandlerUDP: uncompress(): not enough memory";
         return -1;
     case Z_BUF_ERROR:
-        mLog.warning() << "LineHandlerUDP: uncompress(): not enough buffer space";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP: uncompress(): not enough buffer space";
         return -1;
     default:
-        mLog.warning() << "LineHandlerUDP: uncompress(): corrupt data";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP: uncompress(): corrupt data";
         return -1;
     }
 }
@@ -133,8 +159,9 @@ void LineHandlerUDPImpl::process(unsigned int length)
     catch (std::invalid_argument& e)
     {
         ++mDropped;
-        mLog.warning() << "LineHandlerUDP::read(): " << e.what() << "; data=("
-                       << ZunqDumpUtils::writePeerBytes(mData.get(), length) << ")";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP::read(): " << e.what() << "; data=("
+                           << ZunqDumpUtils::writePeerBytes(mData.get(), length) << ")";
     }
 }
 
@@ -341,6 +368,7 @@ void LineHandlerUDP::connect()
 void LineHandlerUDP::disconnect()
 {
     mImpl->closeSocket();
+    mImpl->reportHeldBack();
     // An empty epoll set needs no polling; connect() starts the loop again.
     mImpl->mSelfSignal = false;
 }

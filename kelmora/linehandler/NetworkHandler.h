@@ -1,7 +1,7 @@
 // What a thread's network delivery calls for data and events of a channel,
 // and the common base of the network adapters. An adapter registers under
-// its channel's resource name with Runnable::insertNetworkHandleMap and runs
-// on the channel's thread. onNetworkData and onNetworkEvent may throw the
+// its channel's resource name with Runnable::insertNetworkHandleMap, runs
+// on the channel's thread and leaves the map when destroyed. onNetworkData and onNetworkEvent may throw the
 // line exceptions or std::invalid_argument; the delivery then calls the
 // matching on... hook.
 #pragma once

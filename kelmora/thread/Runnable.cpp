@@ -5,6 +5,7 @@
 #include "kelmora/linehandler/TopicHandler.h"
 #include "kelmora/thread/TarvokSession.h"
 
+#include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/Int128.h"
 #include "FendralCore/foundation/UnsortedMap.h"
 #include "FendralServices/api/FwServices.h"
@@ -300,6 +301,25 @@ bool Runnable::removeNetworkHandleMap(const char (&name)[17], Log& log)
     log.verbose() << "Runnable::removeNetworkHandleMap() : remove handle map - key|" << name
                   << "| succeed. handle map size|" << size;
     return true;
+}
+void Runnable::removeNetworkHandler(const void* handle)
+{
+    // A handler destroyed under its caller's failed call must not hide that
+    // call's error code: the walk's end sets one.
+    const int32 callerCode = FrameworkErrno::get();
+    NameMap& m = networkMap();
+    {
+        std::lock_guard lock(m.lock);
+        bool removed = false;
+        UInt128 key;
+        DataValueType value = 0;
+        for (bool more = m.map.getFirst(key, value); more; more = m.map.getNext(key, value))
+            if (value == reinterpret_cast<DataValueType>(handle))
+                removed = m.map.remove(key) != 0 || removed;
+        if (removed)
+            m.generation.fetch_add(1, std::memory_order_release);
+    }
+    FrameworkErrno::set(callerCode);
 }
 bool Runnable::getTopicHandleMap(const char (&name)[17], unsigned long& value)
 {

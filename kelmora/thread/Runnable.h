@@ -71,6 +71,9 @@ public:
     static bool getNetworkHandleMap(const char (&name)[17], unsigned long& value);
     static bool insertNetworkHandleMap(const char (&name)[17], void* handle, Log& log);
     static bool removeNetworkHandleMap(const char (&name)[17], Log& log);
+    // Removes every entry that holds `handle`, under whatever name: for a
+    // handler that goes away. Leaves the thread's framework error code as it was.
+    static void removeNetworkHandler(const void* handle);
     static bool getTopicHandleMap(const char (&name)[17], unsigned long& value);
     static bool insertTopicHandleMap(const char (&name)[17], void* handle, Log& log);
     // Removes the name's entry when it holds `handle`; a successor, when

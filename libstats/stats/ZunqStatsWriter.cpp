@@ -366,7 +366,7 @@ void ZunqStatsWriter::detachShm()
     Zunq::ShmUtils::detachShm(mShmId, mShmPtr);
     if (mHdr != nullptr)
     {
-        std::printf("ZunqStatsWriter::detachShm %s", mLatencyQueueShmName.c_str());
+        std::printf("ZunqStatsWriter::detachShm %s\n", mLatencyQueueShmName.c_str());
         std::fflush(stdout);
         DeleteCircularBufferSharedMemory(mLatencyQueueShmName.c_str());
     }

@@ -1,13 +1,183 @@
 #include "zunq/identity/Host.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <ifaddrs.h>
 #include <netdb.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace
+{
+constexpr const char* cNetgroupFile = "/etc/netgroup";
+constexpr const char* cNisByHostMap = "netgroup.byhost";
+
+bool isBlank(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+struct Netgroup
+{
+    std::string name;
+    bool namesHost = false;
+    std::vector<std::string> included; // names of the groups it includes
+};
+
+// The members of a group's line, after its name. A triple that does not
+// close ends the line, as the C library's reader takes it; only its host
+// field matters here.
+void readMembers(std::string_view rest, const std::string& host, Netgroup& group)
+{
+    std::size_t at = 0;
+    for (;;)
+    {
+        while (at < rest.size() && isBlank(rest[at]))
+            ++at;
+        if (at == rest.size())
+            return;
+        if (rest[at] == '(')
+        {
+            const std::size_t hostEnd = rest.find(',', at + 1);
+            const std::size_t userEnd = hostEnd == std::string_view::npos ? hostEnd : rest.find(',', hostEnd + 1);
+            const std::size_t close = userEnd == std::string_view::npos ? userEnd : rest.find(')', userEnd + 1);
+            if (close == std::string_view::npos)
+                return;
+            const std::string field(trimmed(rest.substr(at + 1, hostEnd - at - 1)));
+            if (field.empty() || ::strcasecmp(field.c_str(), host.c_str()) == 0)
+                group.namesHost = true;
+            at = close + 1;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < rest.size() && !isBlank(rest[end]))
+            ++end;
+        group.included.emplace_back(rest.substr(at, end - at));
+        at = end;
+    }
+}
+
+// The groups of the file, the first definition of a name only.
+std::vector<Netgroup> readNetgroupFile(const std::string& path, const std::string& host)
+{
+    std::vector<Netgroup> groups;
+    std::unordered_set<std::string> defined;
+    auto take = [&](std::string_view line) {
+        // The name starts the line; a comment or a line starting blank names none.
+        if (line.empty() || line.front() == '#' || isBlank(line.front()))
+            return;
+        std::size_t nameEnd = 0;
+        while (nameEnd < line.size() && !isBlank(line[nameEnd]))
+            ++nameEnd;
+        Netgroup group;
+        group.name = std::string(line.substr(0, nameEnd));
+        if (!defined.insert(group.name).second)
+            return;
+        readMembers(line.substr(nameEnd), host, group);
+        groups.push_back(std::move(group));
+    };
+    std::ifstream in(path);
+    std::string line;
+    std::string joined;
+    while (std::getline(in, line))
+    {
+        if (!line.empty() && line.back() == '\\')
+        {
+            joined.append(line, 0, line.size() - 1).push_back(' ');
+            continue;
+        }
+        joined += line;
+        take(joined);
+        joined.clear();
+    }
+    take(joined);
+    return groups;
+}
+
+// The groups that name the host, themselves or through a group they
+// include, in file order. Walked from the naming groups up to the groups
+// including them, each once: a cycle of inclusions ends there.
+std::vector<std::string> groupsOfHost(const std::vector<Netgroup>& groups)
+{
+    std::unordered_map<std::string_view, std::size_t> indexOf;
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        indexOf.emplace(groups[i].name, i);
+    std::vector<std::vector<std::size_t>> includedBy(groups.size());
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        for (const std::string& name : groups[i].included)
+            if (const auto found = indexOf.find(name); found != indexOf.end())
+                includedBy[found->second].push_back(i);
+    std::vector<bool> member(groups.size(), false);
+    std::vector<std::size_t> pending;
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        if (groups[i].namesHost)
+        {
+            member[i] = true;
+            pending.push_back(i);
+        }
+    while (!pending.empty())
+    {
+        const std::size_t group = pending.back();
+        pending.pop_back();
+        for (const std::size_t outer : includedBy[group])
+            if (!member[outer])
+            {
+                member[outer] = true;
+                pending.push_back(outer);
+            }
+    }
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        if (member[i])
+            names.push_back(groups[i].name);
+    return names;
+}
+
+// NIS's reverse map lists, per "host.domain" key (either part may be "*"),
+// the groups that hold the host, inclusions already followed.
+void addNisGroups(const std::string& host, const NisClient& nis, std::vector<std::string>& names)
+{
+    const std::string domain = nis.domain ? nis.domain() : std::string();
+    if (domain.empty() || !nis.match)
+        return;
+    std::unordered_set<std::string> seen(names.begin(), names.end());
+    for (const std::string& key : {host + "." + domain, host + ".*", "*." + domain, std::string("*.*")})
+    {
+        std::string value;
+        if (!nis.match(domain, cNisByHostMap, key, value))
+            continue;
+        std::size_t at = 0;
+        while (at < value.size())
+        {
+            const std::size_t end = std::min(value.find(',', at), value.size());
+            std::string name(trimmed(std::string_view(value).substr(at, end - at)));
+            if (!name.empty() && seen.insert(name).second)
+                names.push_back(std::move(name));
+            at = end + 1;
+        }
+    }
+}
+} // namespace
 
 std::string fullhostname()
 {
@@ -40,9 +210,55 @@ std::string fqdn()
     return canonical.find('.') != std::string::npos ? canonical : full;
 }
 
-std::vector<std::string> nisnetgroup(const std::string&)
+const NisClient& NisClient::system()
 {
-    return {};
+    static const NisClient client = [] {
+        using GetDomain = int (*)(char**);
+        using Match = int (*)(const char*, const char*, const char*, int, char**, int*);
+        NisClient found;
+        found.domain = [] { return std::string(); };
+        // Resolved at run time: a system without the NIS client library has no NIS.
+        void* library = ::dlopen("libnsl.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr)
+            library = ::dlopen("libnsl.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr)
+            return found;
+        const auto getDomain = reinterpret_cast<GetDomain>(::dlsym(library, "yp_get_default_domain"));
+        const auto match = reinterpret_cast<Match>(::dlsym(library, "yp_match"));
+        if (getDomain == nullptr || match == nullptr)
+            return found;
+        found.domain = [getDomain] {
+            char* domain = nullptr;
+            if (getDomain(&domain) != 0 || domain == nullptr || std::strcmp(domain, "(none)") == 0)
+                return std::string();
+            return std::string(domain);
+        };
+        found.match = [match](const std::string& domain, const std::string& map, const std::string& key,
+                              std::string& value) {
+            char* out = nullptr;
+            int length = 0;
+            if (match(domain.c_str(), map.c_str(), key.c_str(), static_cast<int>(key.size()), &out, &length) != 0 ||
+                out == nullptr)
+                return false;
+            value.assign(out, static_cast<std::size_t>(std::max(length, 0)));
+            std::free(out);
+            return true;
+        };
+        return found;
+    }();
+    return client;
+}
+
+std::vector<std::string> nisnetgroup(const std::string& host)
+{
+    return nisnetgroup(host, cNetgroupFile, NisClient::system());
+}
+
+std::vector<std::string> nisnetgroup(const std::string& host, const std::string& netgroupFile, const NisClient& nis)
+{
+    std::vector<std::string> names = groupsOfHost(readNetgroupFile(netgroupFile, host));
+    addNisGroups(host, nis, names);
+    return names;
 }
 
 in_addr_t resolve_ip(const char* text)

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -47,6 +48,9 @@ struct HarnessOptions
     std::string config;
     int threads;
     std::vector<std::string> extra;
+    // The process reuses freed memory at once, as it does without the
+    // sanitizer, whose quarantine would keep a new object off an old one's place.
+    bool reuseFreedMemory = false;
 };
 
 // One framework process with its agent blocks, configuration and log.
@@ -76,6 +80,13 @@ public:
                                              "--config",       m_dir + "/fw.cfg", "--threads",
                                              std::to_string(options.threads)};
             args.insert(args.end(), options.extra.begin(), options.extra.end());
+            if (options.reuseFreedMemory)
+            {
+                const char* asan = ::getenv("ASAN_OPTIONS");
+                const std::string value = (asan != nullptr && *asan != 0 ? std::string(asan) + ":" : "") +
+                                          "quarantine_size_mb=0";
+                ::setenv("ASAN_OPTIONS", value.c_str(), 1);
+            }
             std::vector<char*> argv;
             for (std::string& arg : args)
                 argv.push_back(arg.data());
@@ -392,6 +403,31 @@ TEST(ControlProcessTest, AgentCommandsThroughTheAgentTool)
     EXPECT_EQ(process.tool("stop").rc, 0);
     EXPECT_EQ(process.waitExit(), 0);
     EXPECT_EQ(process.field("state"), "STOPPED");
+}
+
+// Soft restarts in a row, as an operator may give them: each brings every
+// thread back through INIT to APP_READY. A restarted thread builds its wait
+// set anew around queues that outlive it, often where the last run's set
+// stood, and must not take what that set left on them for a registration of
+// its own.
+TEST(ControlProcessTest, FiftySoftRestartsInARowEachComeBackRunning)
+{
+    HarnessOptions options("");
+    options.reuseFreedMemory = true;
+    FrameworkProcess process(options);
+    ASSERT_TRUE(process.waitStarted());
+    for (size_t i = 1; i <= 50; ++i)
+    {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(process.tool(i % 2 == 1 ? "restart 1" : "restart 0").rc, 0);
+        ASSERT_TRUE(process.waitForLog("APP_CALLBACK [APP1] event [2]", 20s, i + 1));
+        ASSERT_TRUE(process.waitForLog("APP_CALLBACK [APP2] event [2]", 20s, i + 1));
+    }
+    EXPECT_EQ(process.field("running"), "yes");
+    EXPECT_EQ(process.field("mode"), "active");
+    EXPECT_EQ(process.logCount("Already registered"), 0u);
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.waitExit(), 0);
 }
 
 TEST(ControlProcessTest, StopCommandsReportHowTheProcessEnded)

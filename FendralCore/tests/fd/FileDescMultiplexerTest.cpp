@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -31,7 +32,7 @@ int64_t msSince(Clock::time_point start)
 
 int64 identity(const FileDescMultiplexer& mux)
 {
-    return reinterpret_cast<int64>(&mux);
+    return mux.identity();
 }
 
 std::unique_ptr<EventDescriptor> newEvent()
@@ -93,6 +94,25 @@ TEST_F(FileDescMultiplexerTest, NeverUsedSlotsComeFirstThenFreedOnesAreReused)
     FileDescriptor* ready[3];
     ASSERT_EQ(mux.wait(ready, 3, 1000), 1);
     EXPECT_EQ(ready[0], d.get());
+}
+
+// A thread that restarts builds a new multiplexer, which may land where the
+// old one stood, around a queue that outlived the old one still registered.
+TEST_F(FileDescMultiplexerTest, NewMultiplexerWhereAnOldOneStoodTakesItsLeftoverRegistrationForNone)
+{
+    alignas(FileDescMultiplexer) unsigned char place[sizeof(FileDescMultiplexer)];
+    auto queue = newEvent();
+    auto* old = new (place) FileDescMultiplexer(4);
+    ASSERT_EQ(old->addFileDesc(queue.get(), IO_WAIT_READ), 0);
+    old->~FileDescMultiplexer(); // gone without removing it
+    auto* renewed = new (place) FileDescMultiplexer(4);
+    EXPECT_EQ(renewed->addFileDesc(queue.get(), IO_WAIT_READ), 0);
+    ASSERT_EQ(queue->postEvent(), 0);
+    FileDescriptor* ready[4];
+    EXPECT_EQ(renewed->wait(ready, 4, 1000), 1);
+    EXPECT_EQ(ready[0], queue.get());
+    EXPECT_EQ(renewed->removeFileDesc(queue.get()), 0);
+    renewed->~FileDescMultiplexer();
 }
 
 TEST_F(FileDescMultiplexerTest, BadRegistrationsAreRefusedAndLeakNoSlot)

@@ -2,6 +2,7 @@
 // scripted through the adapters' call table; the handle map is the real one.
 #include "../host_runnable/RunnableTestSupport.h"
 
+#include "FendralCore/foundation/FrameworkErrno.h"
 #include "kelmora/linehandler/IPCNetworkHandler.h"
 #include "kelmora/linehandler/NetworkApi.h"
 #include "kelmora/linehandler/NetworkHandlerImpl.h"
@@ -14,6 +15,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,6 +139,13 @@ struct Adapters : ::testing::Test
         std::strncpy(keyBuf, n.c_str(), 16);
         return keyBuf;
     }
+    // An adapter that lives until the test ends.
+    template <typename T>
+    T& keep()
+    {
+        kept.push_back(std::make_unique<T>(thread.session, host.log));
+        return static_cast<T&>(*kept.back());
+    }
     void* holder(const std::string& n)
     {
         unsigned long v = 0;
@@ -147,6 +156,7 @@ struct Adapters : ::testing::Test
     Thread<> thread{host, "ADPTHREAD"};
     std::vector<std::string> entered;
     char keyBuf[17] = {};
+    std::vector<std::unique_ptr<NetworkHandler>> kept;
 };
 
 in_addr ip(const char* text)
@@ -178,7 +188,7 @@ TEST_F(Adapters, RegistrationRecordsCarryTheirFixedChoices)
     };
     const std::vector<Case> cases = {
         {"tcp client", "tcp",
-         [&](Adapters& f, const char* n) { return Client(f.thread.session, f.host.log).registerTCPClientService(n, "127.0.0.1", 7001, 4096); },
+         [&](Adapters& f, const char* n) { return f.keep<Client>().registerTCPClientService(n, "127.0.0.1", 7001, 4096); },
          [] {
              const TcpConnParam& p = gScript.tcp;
              EXPECT_STREQ(p.threadNameTxt, "ADPTHREAD");
@@ -193,10 +203,10 @@ TEST_F(Adapters, RegistrationRecordsCarryTheirFixedChoices)
              EXPECT_TRUE(p.openInStandbyMode);
          }},
         {"tcp client, receive buffer 0", "tcp",
-         [&](Adapters& f, const char* n) { return Client(f.thread.session, f.host.log).registerTCPClientService(n, "127.0.0.1", 7001, 0); },
+         [&](Adapters& f, const char* n) { return f.keep<Client>().registerTCPClientService(n, "127.0.0.1", 7001, 0); },
          [&] { EXPECT_EQ(gScript.tcp.recvBufSize, tcpDefaults.recvBufSize); }},
         {"tcp server", "listen",
-         [&](Adapters& f, const char* n) { return Server(f.thread.session, f.host.log).registerTCPServerService(n, "127.0.0.1", 7002); },
+         [&](Adapters& f, const char* n) { return f.keep<Server>().registerTCPServerService(n, "127.0.0.1", 7002); },
          [] {
              const TcpConnParam& p = gScript.tcp;
              EXPECT_STREQ(p.threadNameTxt, "ADPTHREAD");
@@ -209,7 +219,7 @@ TEST_F(Adapters, RegistrationRecordsCarryTheirFixedChoices)
          }},
         {"udp", "udp",
          [&](Adapters& f, const char* n) {
-             return Udp(f.thread.session, f.host.log).registerUdpService(n, ip("127.0.0.1"), 7003, ip("127.0.0.2"), 65536, P2P_RECEIVER_MODE);
+             return f.keep<Udp>().registerUdpService(n, ip("127.0.0.1"), 7003, ip("127.0.0.2"), 65536, P2P_RECEIVER_MODE);
          },
          [] {
              const UdpConnParam& p = gScript.udp;
@@ -225,7 +235,7 @@ TEST_F(Adapters, RegistrationRecordsCarryTheirFixedChoices)
          }},
         {"multicast receiver", "mcastRecv",
          [&](Adapters& f, const char* n) {
-             return Udp(f.thread.session, f.host.log).registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7004, 1024, MULTICAST_RECEIVER_MODE);
+             return f.keep<Udp>().registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7004, 1024, MULTICAST_RECEIVER_MODE);
          },
          [] {
              const UdpConnParam& p = gScript.udp;
@@ -238,7 +248,7 @@ TEST_F(Adapters, RegistrationRecordsCarryTheirFixedChoices)
          }},
         {"multicast sender", "mcastSend",
          [&](Adapters& f, const char* n) {
-             return Udp(f.thread.session, f.host.log).registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7005, 0, MULTICAST_SENDER_MODE);
+             return f.keep<Udp>().registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7005, 0, MULTICAST_SENDER_MODE);
          },
          [] {
              EXPECT_EQ(gScript.udp.udpMode, MULTICAST_SENDER_MODE);
@@ -247,22 +257,22 @@ TEST_F(Adapters, RegistrationRecordsCarryTheirFixedChoices)
          }},
         {"multicast, mode 5", "",
          [&](Adapters& f, const char* n) {
-             return Udp(f.thread.session, f.host.log).registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7006, 0, MULTICAST_SENDER_RCVR_MODE);
+             return f.keep<Udp>().registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7006, 0, MULTICAST_SENDER_RCVR_MODE);
          },
          [] {}},
         {"multicast, mode 1", "",
          [&](Adapters& f, const char* n) {
-             return Udp(f.thread.session, f.host.log).registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7007, 0, P2P_RECEIVER_MODE);
+             return f.keep<Udp>().registerMulticastService(n, ip("127.0.0.1"), "239.1.2.3", 7007, 0, P2P_RECEIVER_MODE);
          },
          [] {}},
         {"ipc writer", "ipc",
-         [&](Adapters& f, const char* n) { return IPCNetworkHandler(f.thread.session, f.host.log).registerSendIpc(n); },
+         [&](Adapters& f, const char* n) { return f.keep<IPCNetworkHandler>().registerSendIpc(n); },
          [] {
              EXPECT_STREQ(gScript.ipc.threadNameTxt, "ADPTHREAD");
              EXPECT_EQ(gScript.ipc.accessMode, IPC_WRITER_MODE);
          }},
         {"ipc reader", "ipc",
-         [&](Adapters& f, const char* n) { return IPCNetworkHandler(f.thread.session, f.host.log).registerReceiveIpc(n); },
+         [&](Adapters& f, const char* n) { return f.keep<IPCNetworkHandler>().registerReceiveIpc(n); },
          [] {
              EXPECT_EQ(gScript.ipc.accessMode, IPC_READER_MODE);
              EXPECT_FALSE(gScript.ipc.openAtStartup);
@@ -432,6 +442,76 @@ TEST_F(Adapters, AcceptedClientLeavesTheMapBeforeItsClose)
     EXPECT_TRUE(client.disconnectService(name));
     EXPECT_EQ(holder(name), nullptr);
     EXPECT_EQ(host.sink.count("", LOG_LEVEL_WARNING), warnings);
+}
+
+// A destroyed adapter leaves the handle map under every name that holds it
+// (an accepted client under the name its server entered), so the name can be
+// entered again; other entries stay, and a failed call's error code survives.
+TEST_F(Adapters, DestroyedAdapterLeavesTheHandleMap)
+{
+    Udp other(thread.session, host.log);
+    entered.push_back("STAYS");
+    ASSERT_TRUE(other.registerUdpService("STAYS", ip("127.0.0.1"), 1, ip("127.0.0.1"), 0, P2P_RECEIVER_MODE));
+    Server& server = keep<Server>();
+    using Made = std::unique_ptr<NetworkHandler>;
+    struct Case
+    {
+        const char* label;
+        std::function<bool(Adapters&, const char*, Made&)> make;
+    };
+    const std::vector<Case> cases = {
+        {"tcp client", [](Adapters& f, const char* n, Made& a) {
+             auto c = std::make_unique<Client>(f.thread.session, f.host.log);
+             const bool ok = c->registerTCPClientService(n, "127.0.0.1", 1, 0);
+             a = std::move(c);
+             return ok;
+         }},
+        {"tcp server", [](Adapters& f, const char* n, Made& a) {
+             auto c = std::make_unique<Server>(f.thread.session, f.host.log);
+             const bool ok = c->registerTCPServerService(n, "127.0.0.1", 1);
+             a = std::move(c);
+             return ok;
+         }},
+        {"multicast receiver", [](Adapters& f, const char* n, Made& a) {
+             auto c = std::make_unique<Udp>(f.thread.session, f.host.log);
+             const bool ok = c->registerMulticastService(n, ip("127.0.0.1"), "239.1.1.1", 1, 0, MULTICAST_RECEIVER_MODE);
+             a = std::move(c);
+             return ok;
+         }},
+        {"ipc reader", [](Adapters& f, const char* n, Made& a) {
+             auto c = std::make_unique<IPCNetworkHandler>(f.thread.session, f.host.log);
+             const bool ok = c->registerReceiveIpc(n);
+             a = std::move(c);
+             return ok;
+         }},
+        {"accepted client", [&server](Adapters& f, const char* n, Made& a) {
+             auto c = std::make_unique<Client>(f.thread.session, f.host.log);
+             char name[17] = {};
+             std::strncpy(name, n, 16);
+             const bool ok = server.registerAcceptedClient(name, c.get());
+             a = std::move(c);
+             return ok;
+         }},
+    };
+    int i = 0;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.label);
+        const std::string name = "GONE:" + std::to_string(i++);
+        entered.push_back(name);
+        for (int round = 0; round < 2; ++round)
+        {
+            Made adapter;
+            ASSERT_TRUE(c.make(*this, name.c_str(), adapter));
+            EXPECT_EQ(holder(name), adapter.get());
+            FrameworkErrno::set(1639);
+            adapter.reset();
+            EXPECT_EQ(getErrorCode(), 1639);
+            EXPECT_EQ(holder(name), nullptr);
+        }
+    }
+    EXPECT_EQ(holder("STAYS"), &other);
+    EXPECT_EQ(host.sink.count("already exists"), 0);
 }
 
 TEST_F(Adapters, EventDispatchTables)

@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,6 +311,84 @@ TEST(Loopback, MulticastAdapterReceivesFromALoopbackGroup)
     ASSERT_TRUE(stopped);
     EXPECT_TRUE(mcast.joined);
     EXPECT_EQ(mcast.last, "to-mcast");
+}
+
+// A datagram handler destroyed while its group's traffic flows takes its
+// handle-map entry with it: what arrives meanwhile finds no handler (never
+// the freed one), and a handler built again under the name gets the rest.
+TEST(Loopback, DatagramHandlerDestroyedAndBuiltAgainWhileTrafficFlows)
+{
+    Host host;
+    host.log.setVerbose(true); // the line of a datagram that finds no handler
+    Thread<> thread(host, "REDOT");
+    const int port = freePort(SOCK_DGRAM);
+    in_addr lo{};
+    lo.s_addr = htonl(INADDR_LOOPBACK);
+    auto first = std::make_unique<Datagrams>(thread.session, host.log);
+    first->name = "MCR";
+    extraRegistration() = [&] {
+        return first->registerMulticastService("MCR", lo, "239.255.41.3", port, 0, MULTICAST_RECEIVER_MODE) ? 0 : -1;
+    };
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        blockExitSignals();
+        LoopbackGroupSender out("239.255.41.3", port);
+        for (int i = 0; i < 10000 && !done; ++i)
+        {
+            out.send("d" + std::to_string(i));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    // On the handler's thread, between deliveries.
+    struct Replace : TarvokTimerHandler
+    {
+        Host* host;
+        TarvokSession* session;
+        in_addr lo;
+        int port;
+        std::unique_ptr<Datagrams>* first;
+        std::unique_ptr<Datagrams> second;
+        bool secondEntered = false;
+        int waited = 0;
+        void onTimer(TarvokTimer*) override
+        {
+            if (*first && (*first)->received > 0)
+            {
+                first->reset();
+                return;
+            }
+            const bool unrouted = host->sink.count("network handler|MCR| could not be found") > 0;
+            if (!*first && !second && (unrouted || ++waited > 500))
+            {
+                second = std::make_unique<Datagrams>(*session, host->log);
+                // The framework takes registrations only before its threads
+                // run and still holds the receiver: the new handler takes over
+                // the name in the map alone, as a mode the framework registers
+                // nothing for does.
+                secondEntered = second->registerMulticastService("MCR", lo, "239.255.41.3", port, 0,
+                                                                 MULTICAST_SENDER_RCVR_MODE);
+                return;
+            }
+            if (second && (second->received > 0 || !secondEntered))
+                stopFramework();
+        }
+    } replace;
+    replace.host = &host;
+    replace.session = &thread.session;
+    replace.lo = lo;
+    replace.port = port;
+    replace.first = &first;
+    TarvokTimer timer;
+    ASSERT_FALSE(!timer.create(&thread.session, &replace, 10, nullptr));
+    const bool stopped = runFramework({{"REDOT", 1000}});
+    done = true;
+    sender.join();
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(first, nullptr);
+    EXPECT_GE(host.sink.count("network handler|MCR| could not be found"), 1);
+    EXPECT_TRUE(replace.secondEntered);
+    ASSERT_NE(replace.second, nullptr);
+    EXPECT_GT(replace.second->received, 0);
 }
 
 namespace

@@ -338,6 +338,24 @@ TEST_F(Scripted, DatagramTable)
     }
 }
 
+// Anyone who reaches the group can send empty datagrams: each is dropped and
+// the line stays up, but only ten warnings a minute reach the log; the rest
+// are counted when the line goes away.
+TEST_F(Scripted, EmptyDatagramsAreDroppedWithALimitedWarning)
+{
+    handler->setLineStatus(LineStatus::UP);
+    for (int i = 0; i < 25; ++i)
+        EXPECT_NO_THROW(handler->onNetworkData("", 0));
+    EXPECT_EQ(handler->getDroppedCount(), 25u);
+    EXPECT_EQ(handler->getLineStatus(), LineStatus::UP);
+    EXPECT_EQ(host.sink.count("LineHandlerMulticast::onNetworkData(): empty datagram on FEED1 dropped",
+                              LOG_LEVEL_WARNING),
+              10);
+    EXPECT_EQ(host.sink.count("held back"), 0);
+    handler.reset();
+    EXPECT_EQ(host.sink.count("LineHandlerMulticast: FEED1: 15 similar log lines held back", LOG_LEVEL_WARNING), 1);
+}
+
 TEST_F(Scripted, WithoutFramingOnlyTheDataIsPublished)
 {
     handler->setSendPubFlushMsg(false);

@@ -95,6 +95,25 @@ TEST_F(Offline, DatagramsHandedInInflateAndAreCutAtTheFirstNul)
               1);
 }
 
+// Empty and corrupt datagrams come from whoever reaches the port: each is
+// dropped, but the line writes only ten of their warnings a minute and
+// counts the rest when it goes away.
+TEST_F(Offline, DatagramWarningsAreLimitedPerLine)
+{
+    handler->setDataIsCompressed(true);
+    for (int i = 0; i < 20; ++i)
+        handler->processNetworkData("", 0);
+    for (int i = 0; i < 5; ++i)
+        handler->processNetworkData("not zlib", 8);
+    EXPECT_EQ(handler->getDroppedCount(), 25u);
+    EXPECT_EQ(host.sink.count("LineHandlerUDP::onNetworkData(): empty datagram on udp1 dropped", LOG_LEVEL_WARNING),
+              10);
+    EXPECT_EQ(host.sink.count("corrupt data"), 0);
+    EXPECT_EQ(host.sink.count("held back"), 0);
+    handler.reset();
+    EXPECT_EQ(host.sink.count("LineHandlerUDP: udp1: 15 similar log lines held back", LOG_LEVEL_WARNING), 1);
+}
+
 TEST_F(Offline, ServiceTextsAndConnectOnInitOff)
 {
     struct Case

@@ -359,7 +359,8 @@ TEST_F(ZunqStatsWriterTest, DetachedWriterAnswersNotInitialized)
     testing::internal::CaptureStdout();
     writer.detachShm();
     writer.detachShm();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZunqStatsWriter::detachShm " + mQueueFile);
+    // A line of its own: at exit the next output must not run into it.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZunqStatsWriter::detachShm " + mQueueFile + "\n");
     EXPECT_FALSE(writer.isAttached());
     LatencyStats* lat = reinterpret_cast<LatencyStats*>(1);
     RtsClientStats* rts = reinterpret_cast<RtsClientStats*>(1);
