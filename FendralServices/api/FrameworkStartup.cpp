@@ -384,6 +384,13 @@ int32 startFramework(const char* appNameTxt, char* appIdTxt, int appInstId, Appl
 
     if (checkPipelines(log) != 0)
         return -1;
+    // A middleware start given up during a slow registration starts nothing.
+    if (const int32 code = gd.m_fwStatusInfo.stopRequest.load(); code != 0 && runAsMiddleware())
+    {
+        log.logMessage(LOG_LEVEL_ERROR, "The framework start was given up with error [%d] before the control "
+                                        "thread ran.", code);
+        return fwFail(code, -1);
+    }
 
     auto priority = std::make_unique<ProcessPriority>();
     priority->setSchPriority();
@@ -542,8 +549,19 @@ int startFrameworkThreads(FrameworkArgument* arg)
             }
             if (waited > START_TIMEOUT_US)
             {
+                // A failed start leaves nothing running: the control thread
+                // stops every thread it started (each within its TERM time-out,
+                // then cancelled) and the framework thread ends. Only a
+                // registration function that never returns could hold this.
                 gd.m_fwStatusInfo.errorCode.store(MIDDLEWARE_STARTUP_TIMEOUT);
-                ::usleep(START_POLL_US);
+                fwLog(LOG_LEVEL_ERROR, "Framework start not complete after [%d] ms. Stop the framework thread.",
+                      START_TIMEOUT_US / 1000);
+                gd.m_fwStatusInfo.stopRequest.store(MIDDLEWARE_STARTUP_TIMEOUT, std::memory_order_release);
+                pthread_join(g_fwThread, nullptr);
+                g_fwThreadStarted.store(false);
+                // The framework thread stored its own result on its way out.
+                gd.m_fwStatusInfo.exitCode.store(-1);
+                gd.m_fwStatusInfo.errorCode.store(MIDDLEWARE_STARTUP_TIMEOUT);
                 return fwFail(MIDDLEWARE_STARTUP_TIMEOUT, -1);
             }
             ::usleep(START_POLL_US);
