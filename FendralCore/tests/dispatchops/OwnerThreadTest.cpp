@@ -303,12 +303,16 @@ TEST(DispatchOwnerThread, TheMiddlewareLoopsAnswersAndTheApplicationsRequestsRea
         }
     });
 
+    // Counted once every producer has ended: a count taken while one is
+    // between its put and its increment would end the reading early.
+    std::atomic<bool> producersDone{false};
     std::vector<FwIntMessage> atCtl, atNet;
     std::thread reader([&] {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         FwIntMessage msg{};
         bool more = false;
-        while (!(stop.load() && consumed.load() >= produced.load()) && std::chrono::steady_clock::now() < giveUp)
+        while (!(producersDone.load() && consumed.load() >= produced.load()) &&
+               std::chrono::steady_clock::now() < giveUp)
         {
             bool any = false;
             for (auto* queues : {&f.m_ctlQ, &f.m_netQ})
@@ -328,6 +332,7 @@ TEST(DispatchOwnerThread, TheMiddlewareLoopsAnswersAndTheApplicationsRequestsRea
     stop = true;
     for (std::thread& t : threads)
         t.join();
+    producersDone = true;
     reader.join();
 
     ASSERT_GT(requests.load(), 0);
