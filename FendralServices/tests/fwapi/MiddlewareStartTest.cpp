@@ -62,9 +62,15 @@ int noRegistration()
     return 0;
 }
 
+// Returns only once the start was given up (or after half a minute).
 int slowRegistration()
 {
-    ::usleep(3500000);
+    int code = 0;
+    for (int i = 0; i < 3000 && code != MIDDLEWARE_STARTUP_TIMEOUT; ++i)
+    {
+        ::usleep(10000);
+        getFrameworkThreadInfo(nullptr, nullptr, &code);
+    }
     return 0;
 }
 
