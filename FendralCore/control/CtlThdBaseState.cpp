@@ -231,6 +231,9 @@ int32 CtlThdBaseState::waitForAcks(FwEventID ackId, const char* timeoutText, boo
             if (ackTimedOut(timeoutText))
                 return fwFail(MSG_TIMEOUT, -1);
         }
+        // The health-check timer wakes this wait often enough to see it.
+        if (stopIfStartAbandoned())
+            return 0;
         if (high && drainForAcks(m_msgQueuePtr[MQUEUE_HIGH_PRIORITY], ackId, true, timeoutText) != 0)
             return -1;
         if (normal && drainForAcks(m_msgQueuePtr[MQUEUE_NORMAL], ackId, false, timeoutText) != 0)
@@ -334,6 +337,20 @@ int32 CtlThdBaseState::switchToStandbyMode(int64 repliTopicSeq, MessageQueueType
     const int32 result = postAndAwait(SW_STANDBY, switchParam(repliTopicSeq), queueType);
     setState(STANDBY_MODE_SWITCHING_STATE, "Goto Standby Mode Switching State.");
     return result;
+}
+
+bool CtlThdBaseState::stopIfStartAbandoned()
+{
+    if (!m_gblData.m_runAsFwMiddleware || m_state == STOP_STATE)
+        return false;
+    const int32 code = m_gblData.m_fwStatusInfo.stopRequest.load(std::memory_order_acquire);
+    if (code == 0)
+        return false;
+    fwLog(LOG_LEVEL_CRITICAL, "The framework start was given up with error [%d]. Stop all threads.", code);
+    m_startFailCode = code;
+    m_termType = UNEXPECTED_TERMINATION;
+    terminateChildThreads();
+    return true;
 }
 
 int32 CtlThdBaseState::terminateChildThreads()

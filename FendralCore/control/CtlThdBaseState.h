@@ -81,6 +81,9 @@ public:
     int32 switchToStandbyMode(int64 repliTopicSeq, MessageQueueType queueType);
     // Application threads, then framework threads, forced; then Stop.
     int32 terminateChildThreads();
+    // In middleware mode, once the starting thread gave up on the start:
+    // every thread stopped, the start failed with its code, and true.
+    bool stopIfStartAbandoned();
 
 protected:
     inline static State m_state = STATE_MAX;

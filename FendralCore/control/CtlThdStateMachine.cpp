@@ -541,6 +541,8 @@ int32 CtlThdStateMachine::run()
 
     while (m_state <= STANDBY_MODE_SWITCHING_STATE && m_state != STOP_STATE)
     {
+        if (stopIfStartAbandoned())
+            break;
         int32 result = 0;
         switch (m_state)
         {

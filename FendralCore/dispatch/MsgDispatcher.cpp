@@ -131,6 +131,7 @@ MsgDispatcher::MsgDispatcher(ThreadResource* threadResPtr, ResourceManager& resM
         name[sizeof(ResourceName) - 1] = '\0';
         m_threadNameId = UInt128(name, true);
     }
+    m_sharedWithAppThreads = m_runAsFwMiddleware && m_threadNameId == ResourceManager::MIDDLEWARE_DISPATCHER_ID;
 
     readConfig(configMgr != nullptr ? configMgr : gd.getConfigManager());
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc);
@@ -684,13 +685,16 @@ int32 MsgDispatcher::answerControlEvent(EventMsg& evt, TerminationCode& termCode
             termCode = drainTerm;
     }
 
-    m_eventParam = EventParam{};
-    std::memcpy(m_eventParam.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
-    m_eventParam.paramInt32 = result;
-    if (m_ctlThdResPtr == nullptr ||
-        sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, ack, m_eventParam, m_msgSeqNum) != 0)
-        fwLog(2, "Error [%d] sending event [%d] to main control thread.", FrameworkErrno::m_fwErrno,
-              static_cast<int32>(ack));
+    {
+        const std::unique_lock<std::recursive_mutex> lock = lockForLoopSend();
+        m_eventParam = EventParam{};
+        std::memcpy(m_eventParam.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
+        m_eventParam.paramInt32 = result;
+        if (m_ctlThdResPtr == nullptr ||
+            sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, ack, m_eventParam, m_msgSeqNum) != 0)
+            fwLog(2, "Error [%d] sending event [%d] to main control thread.", FrameworkErrno::m_fwErrno,
+                  static_cast<int32>(ack));
+    }
 
     TerminationCode appTerm = NO_TERMINATION;
     const int32 sent = reportResult(result, appTerm);
@@ -1005,6 +1009,7 @@ int32 MsgDispatcher::sendItcStatus(int32 retCode)
         return 0;
     if (m_ctlThdResPtr == nullptr)
         return fwFail(OBJECT_NULL_PTR, -1);
+    const std::unique_lock<std::recursive_mutex> lock = lockForLoopSend();
     m_eventParam = EventParam{};
     std::memcpy(m_eventParam.resNameTxt, m_threadResPtr->threadNameTxt, sizeof(ResourceName));
     m_eventParam.paramInt32 = retCode;
@@ -1592,6 +1597,13 @@ bool MsgDispatcher::admit(std::unique_lock<std::recursive_mutex>& lock, const ch
     fwLog(4, "Dispatcher of thread [%.16s] is not the calling thread's own: %s refused.",
           m_threadResPtr != nullptr ? m_threadResPtr->threadNameTxt : "", opName);
     return fwFail(FUNC_NOT_ALLOWED, false);
+}
+
+std::unique_lock<std::recursive_mutex> MsgDispatcher::lockForLoopSend()
+{
+    if (!m_sharedWithAppThreads)
+        return {};
+    return std::unique_lock<std::recursive_mutex>(m_middlewareOpLock);
 }
 
 void MsgDispatcher::refreshLiveness(time_t now)

@@ -334,9 +334,17 @@ private:
     // application's own threads call on their threads.
     std::recursive_mutex m_middlewareOpLock;
 
+    // The middleware dispatcher, which the application's own threads share.
+    bool m_sharedWithAppThreads = false;
+
     // Whether the calling thread may use this dispatcher now; takes the lock
     // of the middleware dispatcher. False with FUNC_NOT_ALLOWED and a log line.
     bool admit(std::unique_lock<std::recursive_mutex>& lock, const char* opName);
+    // Held by the loop around its own sends (acknowledgements, ITC_STATUS):
+    // they build the event in the buffer and take the sequence numbers that
+    // the operations of the application's threads use under the same lock.
+    // No lock for a dispatcher that only its own thread uses.
+    std::unique_lock<std::recursive_mutex> lockForLoopSend();
     int32 findThreadRes(const ResourceName& name, ThreadResource** res);
     int32 findTcpConnRes(const ResourceName& name, const UInt128& key, TcpConnResource** res);
     int32 findUdpConnRes(const ResourceName& name, const UInt128& key, UdpConnResource** res);

@@ -65,6 +65,10 @@ struct FwStatusInfo
     std::atomic<int32> exitCode{0};
     std::atomic<pid_t> tid{0};
     std::atomic<FwThreadStatus> status{FW_WAIT_START};
+    // Set (to its code) by the starting thread when it gave up waiting for
+    // the start: the control thread then stops every thread it started and
+    // fails the start with that code.
+    std::atomic<int32> stopRequest{0};
 };
 
 class GlobalData

@@ -10,6 +10,7 @@
 #include "FendralCore/dispatch/TcpDataSocket.h"
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/foundation/MonoClock.h"
 #include "FendralCore/runtime/AgentSharedMemory.h"
 #include "FendralCore/runtime/AgentShmLayout.h"
 #include "FendralCore/runtime/AppLogger.h"
@@ -384,6 +385,13 @@ int32 startFramework(const char* appNameTxt, char* appIdTxt, int appInstId, Appl
 
     if (checkPipelines(log) != 0)
         return -1;
+    // A middleware start given up during a slow registration starts nothing.
+    if (const int32 code = gd.m_fwStatusInfo.stopRequest.load(); code != 0 && runAsMiddleware())
+    {
+        log.logMessage(LOG_LEVEL_ERROR, "The framework start was given up with error [%d] before the control "
+                                        "thread ran.", code);
+        return fwFail(code, -1);
+    }
 
     auto priority = std::make_unique<ProcessPriority>();
     priority->setSchPriority();
@@ -524,7 +532,10 @@ int startFrameworkThreads(FrameworkArgument* arg)
             return -1;
         }
         g_fwThreadStarted.store(true);
-        for (int32 waited = 0;; waited += START_POLL_US)
+        // On the monotonic clock: on a loaded machine the polls' sleeps add up
+        // to far more than their count says.
+        const int64 startNs = MonoClock::nowNs();
+        for (;;)
         {
             if (MsgDispatcher::getMiddlewareDispatcher() != nullptr)
             {
@@ -540,10 +551,22 @@ int startFrameworkThreads(FrameworkArgument* arg)
                 const int32 code = gd.m_fwStatusInfo.errorCode.load();
                 return fwFail(code != 0 ? code : RES_REG_FAILED, -1);
             }
-            if (waited > START_TIMEOUT_US)
+            if (MonoClock::nowNs() - startNs > static_cast<int64>(START_TIMEOUT_US) * 1000)
             {
+                // A failed start leaves nothing running: the control thread
+                // stops every thread it started (each within its TERM time-out,
+                // then cancelled) and the framework thread ends. Only a
+                // registration function that never returns could hold this.
+                // The request first: whoever sees the status's code sees it too.
+                gd.m_fwStatusInfo.stopRequest.store(MIDDLEWARE_STARTUP_TIMEOUT);
                 gd.m_fwStatusInfo.errorCode.store(MIDDLEWARE_STARTUP_TIMEOUT);
-                ::usleep(START_POLL_US);
+                fwLog(LOG_LEVEL_ERROR, "Framework start not complete after [%d] ms. Stop the framework thread.",
+                      START_TIMEOUT_US / 1000);
+                pthread_join(g_fwThread, nullptr);
+                g_fwThreadStarted.store(false);
+                // The framework thread stored its own result on its way out.
+                gd.m_fwStatusInfo.exitCode.store(-1);
+                gd.m_fwStatusInfo.errorCode.store(MIDDLEWARE_STARTUP_TIMEOUT);
                 return fwFail(MIDDLEWARE_STARTUP_TIMEOUT, -1);
             }
             ::usleep(START_POLL_US);

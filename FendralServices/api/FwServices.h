@@ -72,6 +72,9 @@ int frameworkInit(const char* appNameTxt, char* appIdTxt, int appInstId, Applica
 
 // Middleware mode: the framework on a thread of its own; calls from the
 // application's own threads go through the thread "MIDDLEWARE_MD".
+// startFrameworkThreads answers 0 once that thread is ready, -1 when the
+// start failed or was not complete within 3 s (MIDDLEWARE_STARTUP_TIMEOUT);
+// it returns -1 only once every thread of the start has ended.
 int startFrameworkThreads(FrameworkArgument* arg);
 int stopFrameworkThreads();
 int getFrameworkThreadInfo(int* state, int* result, int* errorCode);

@@ -71,13 +71,15 @@ int KeshMethodInvoker::relayToTargetThread(TarvokListener* listener, TarvokOldMs
     Runnable* sender = request ? admin : target;
     char dst[17];
     (request ? target : admin)->getResourceName(dst);
-    mReturnCode = sender->sendThreadMessageByThreadName(dst, data, false);
-    if (mReturnCode != 0)
+    // Per call: requests are relayed on the admin thread while replies are
+    // relayed on the method's thread, through this same invoker.
+    const int rc = sender->sendThreadMessageByThreadName(dst, data, false);
+    if (rc != 0)
     {
         std::string subject;
         msg.getSendSubject(subject);
         mLog.error() << "KeshMethodInvoker::relayToTargetThread(): failed to send orvane message|" << subject
-                     << "| to thread|" << dst << "|. error|" << mReturnCode << "|";
+                     << "| to thread|" << dst << "|. error|" << rc << "|";
         return 0;
     }
     return 1;

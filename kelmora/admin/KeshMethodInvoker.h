@@ -54,5 +54,4 @@ private:
     bool mLogInvoc;
     bool mLogInvocResponse;
     std::string mKeshName;
-    int mReturnCode = 0;
 };

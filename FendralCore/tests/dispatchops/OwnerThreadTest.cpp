@@ -1,5 +1,7 @@
 #include "OpsHarness.h"
 
+#include "FendralCore/runtime/AppLogger.h"
+
 #include <atomic>
 #include <set>
 
@@ -52,14 +54,22 @@ TEST(DispatchOwnerThread, AnotherThreadIsRefusedByEveryOperation)
 
 namespace
 {
+int32 answerNothing(MessageType, EventMsg*, DataMsg*)
+{
+    return 0;
+}
+
 // The middleware dispatcher on a thread of its own, named as the framework
-// names it, in a registry of the test's own.
+// names it, in a registry of the test's own, beside NET_RECEIVER and a TCP
+// channel "TCP1" of its own.
 class MiddlewareFixture
 {
 public:
     static constexpr uint32 PEER_QUEUE_LEN = 2048;
+    static constexpr uint32 FW_QUEUE_LEN = 1024;
 
-    MiddlewareFixture() : m_config("STS_RPT_INTERVAL INT32 20\n"), m_registry(m_config.get())
+    explicit MiddlewareFixture(AppCallbackFunc callback = answerNothing)
+        : m_config("STS_RPT_INTERVAL INT32 20\n"), m_registry(m_config.get())
     {
         testLog();
         GlobalData& gd = GlobalData::getInst();
@@ -67,11 +77,23 @@ public:
         m_savedMode = gd.m_optMode.load();
         gd.m_runAsFwMiddleware = true;
         gd.m_optMode.store(CPU_UTILIZATION);
-        m_ctl = add("CTL_THREAD", false, m_ctlQ, 64);
+        m_ctl = add("CTL_THREAD", false, m_ctlQ, FW_QUEUE_LEN);
+        m_net = add("NET_RECEIVER", false, m_netQ, FW_QUEUE_LEN);
         m_peer = add("PEER", true, m_peerQ, PEER_QUEUE_LEN);
         m_md = add(ResourceManager::MIDDLEWARE_DISPATCHER_THREAD, true, m_mdQ, 64);
         m_sender = add("SENDER", true, m_senderQ, 64);
-        m_md->appCallbackFuncPtr = [](MessageType, EventMsg*, DataMsg*) -> int32 { return 0; };
+        m_md->appCallbackFuncPtr = callback;
+        TcpConnParam tcp;
+        m_registry.initTcpConnParam(tcp);
+        setName(tcp.connNameTxt, "TCP1");
+        setName(tcp.threadNameTxt, ResourceManager::MIDDLEWARE_DISPATCHER_THREAD);
+        setText(tcp.remoteAddrTxt, "127.0.0.1");
+        setText(tcp.interfaceTxt, "127.0.0.1");
+        tcp.remotePort = 9000;
+        tcp.tcpMode = TCP_CLIENT_DATA_MODE;
+        tcp.connectAtStartup = false;
+        TcpConnResource* conn = nullptr;
+        EXPECT_EQ(m_registry.registerTcpConnRes(tcp, &conn, false), 0) << FrameworkErrno::m_fwErrno;
         m_events = std::make_unique<EventMessage>(m_sender, m_registry);
         m_thread = std::thread([this] {
             MsgDispatcher dispatcher(m_md, m_registry, m_config.get());
@@ -111,8 +133,8 @@ public:
 
     TestConfig m_config;
     ResourceManager m_registry;
-    ThreadResource *m_ctl, *m_peer, *m_md, *m_sender;
-    std::unique_ptr<FwMessageQueue> m_ctlQ[2], m_peerQ[2], m_mdQ[2], m_senderQ[2];
+    ThreadResource *m_ctl, *m_net, *m_peer, *m_md, *m_sender;
+    std::unique_ptr<FwMessageQueue> m_ctlQ[2], m_netQ[2], m_peerQ[2], m_mdQ[2], m_senderQ[2];
 
 private:
     ThreadResource* add(const char* name, bool app, std::unique_ptr<FwMessageQueue> (&queues)[2], uint32 len)
@@ -187,4 +209,165 @@ TEST(DispatchOwnerThread, TheMiddlewareDispatcherServesTheApplicationsThreadsOne
     EXPECT_TRUE(testLog().contains("Send TERM event to CTRL_THREAD to terminate framework in middleware mode"));
     EXPECT_EQ(md->sendThreadMessage("PEER", "x", 1), -1);
     EXPECT_EQ(FrameworkErrno::m_fwErrno, FUNC_NOT_ALLOWED);
+}
+
+namespace
+{
+constexpr int32 APP_EVT = APP_DEFINED_EVENT_BASE + 5;
+constexpr int32 STATUS_A = 1001;
+constexpr int32 STATUS_B = 1002;
+
+// A result that differs from the last one for every application event, so
+// the loop reports each with ITC_STATUS; the switch-overs answer 0.
+std::atomic<int> g_appEvents{0};
+int32 answerEveryAppEvent(MessageType type, EventMsg* evt, DataMsg*)
+{
+    if (type != MSG_EVENT || evt == nullptr || evt->id != APP_EVT)
+        return 0;
+    return g_appEvents.fetch_add(1) % 2 == 0 ? STATUS_A : STATUS_B;
+}
+
+std::string nameOf(const char (&field)[sizeof(ResourceName)])
+{
+    return std::string(field, strnlen(field, sizeof(ResourceName)));
+}
+} // namespace
+
+// The loop's own answers (ITC_STATUS for a callback's result, the
+// switch-over acknowledgements) go out while the application's threads send
+// their requests through the same dispatcher: every event reaches the thread
+// it was meant for, whole, with a sequence number of its own.
+TEST(DispatchOwnerThread, TheMiddlewareLoopsAnswersAndTheApplicationsRequestsReachTheirOwnThreads)
+{
+    MiddlewareFixture f(answerEveryAppEvent);
+    MsgDispatcher* md = MsgDispatcher::getMiddlewareDispatcher();
+    ASSERT_NE(md, nullptr);
+    f.drain(f.m_ctlQ, MQUEUE_HIGH_PRIORITY); // the INIT acknowledgement
+    // At full speed the log keeps only notices: a line per event would set the pace.
+    struct Quiet
+    {
+        AppLogger& logger = *GlobalData::getInst().getLogger();
+        const int32 saved = logger.getLogLevel();
+        Quiet() { logger.setLogLevel(LOG_LEVEL_NOTICE); }
+        ~Quiet() { logger.setLogLevel(saved); }
+    } quiet;
+
+    // Sent but not yet read, over both queues: far below their length, so no
+    // answer is ever refused for a full queue.
+    constexpr int64 WINDOW = 256;
+    std::atomic<int64> produced{0};
+    std::atomic<int64> consumed{0};
+    std::atomic<bool> stop{false};
+    auto room = [&] {
+        while (produced.load() - consumed.load() >= WINDOW)
+        {
+            if (stop.load())
+                return false;
+            std::this_thread::yield();
+        }
+        return !stop.load();
+    };
+
+    std::atomic<int64> requests{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            while (room())
+            {
+                std::lock_guard<std::mutex> lock(MsgDispatcher::middlewareLock());
+                if (md->sendNetEvent("TCP1", CONN_TERM) == 0)
+                {
+                    ++requests;
+                    ++produced;
+                }
+            }
+        });
+
+    int64 appEvents = 0, swActive = 0, swStandby = 0;
+    threads.emplace_back([&] {
+        EventMessage feeder(f.m_sender, f.m_registry);
+        uint32 seq = 0;
+        for (int64 n = 0; room(); ++n)
+        {
+            const bool sw = n % 16 == 15;
+            const FwEventID id = static_cast<FwEventID>(!sw ? APP_EVT : n % 32 == 15 ? SW_ACTIVE : SW_STANDBY);
+            EventParam param{};
+            while (feeder.sendEventMsg(f.m_md, sw ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL, id, param, seq) != 0)
+            {
+                if (stop.load())
+                    return;
+                std::this_thread::yield();
+            }
+            (!sw ? appEvents : id == SW_ACTIVE ? swActive : swStandby)++;
+            ++produced;
+        }
+    });
+
+    // Counted once every producer has ended: a count taken while one is
+    // between its put and its increment would end the reading early.
+    std::atomic<bool> producersDone{false};
+    std::vector<FwIntMessage> atCtl, atNet;
+    std::thread reader([&] {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        FwIntMessage msg{};
+        bool more = false;
+        while (!(producersDone.load() && consumed.load() >= produced.load()) &&
+               std::chrono::steady_clock::now() < giveUp)
+        {
+            bool any = false;
+            for (auto* queues : {&f.m_ctlQ, &f.m_netQ})
+                for (auto& q : *queues)
+                    while (q->getMessage(&msg, more) == 0)
+                    {
+                        (queues == &f.m_ctlQ ? atCtl : atNet).push_back(msg);
+                        ++consumed;
+                        any = true;
+                    }
+            if (!any)
+                std::this_thread::yield();
+        }
+    });
+
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stop = true;
+    for (std::thread& t : threads)
+        t.join();
+    producersDone = true;
+    reader.join();
+
+    ASSERT_GT(requests.load(), 0);
+    ASSERT_GT(appEvents, 0);
+    EXPECT_EQ(consumed.load(), produced.load()) << "answers or requests lost";
+    std::set<uint32> seqs;
+    int64 misrouted = 0, statuses = 0, activeAcks = 0, standbyAcks = 0;
+    for (const FwIntMessage& m : atNet)
+    {
+        const EventMsg& evt = m.appMsg.event;
+        seqs.insert(m.msgSeqNum);
+        if (m.appMsg.type != MSG_EVENT || evt.id != CONN_TERM || nameOf(evt.eventParam.resNameTxt) != "TCP1" ||
+            nameOf(m.recipientTxt) != "NET_RECEIVER" || nameOf(m.originatorTxt) != "MIDDLEWARE_MD")
+            ++misrouted;
+    }
+    for (const FwIntMessage& m : atCtl)
+    {
+        const EventMsg& evt = m.appMsg.event;
+        seqs.insert(m.msgSeqNum);
+        const bool fromMd = m.appMsg.type == MSG_EVENT && nameOf(m.recipientTxt) == "CTL_THREAD" &&
+                            nameOf(evt.eventParam.resNameTxt) == "MIDDLEWARE_MD";
+        const int32 p = evt.eventParam.paramInt32;
+        if (fromMd && evt.id == ITC_STATUS && (p == STATUS_A || p == STATUS_B))
+            ++statuses;
+        else if (fromMd && evt.id == SW_ACTIVE_ACK && p == 0)
+            ++activeAcks;
+        else if (fromMd && evt.id == SW_STANDBY_ACK && p == 0)
+            ++standbyAcks;
+        else
+            ++misrouted;
+    }
+    EXPECT_EQ(misrouted, 0);
+    EXPECT_EQ(static_cast<int64>(atNet.size()), requests.load());
+    EXPECT_EQ(statuses, appEvents);
+    EXPECT_EQ(activeAcks, swActive);
+    EXPECT_EQ(standbyAcks, swStandby);
+    EXPECT_EQ(seqs.size(), atNet.size() + atCtl.size()) << "a sequence number taken twice";
 }

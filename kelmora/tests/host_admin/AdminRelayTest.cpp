@@ -3,10 +3,12 @@
 // handed to the admin session's listeners runs on the method's own thread,
 // and its reply leaves through the admin session's client on that session's
 // thread. A failing method is answered and its thread serves the next request.
+// One invoker relays for the admin thread and the method's thread at once.
 #include "../host_runnable/RunnableTestSupport.h"
 #include "AdminTestSupport.h"
 
 #include "kelmora/admin/KeshInterfaceOrvane.h"
+#include "kelmora/admin/KeshMethodInvoker.h"
 #include "kelmora/admin/KeshSessionModule.h"
 #include "kelmora/admin/KeshSetLogLevel.h"
 #include "kelmora/thread/SubFeeds.h"
@@ -18,6 +20,9 @@
 #include "zunq/admin/KeshParamList.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
 
 namespace
 {
@@ -160,3 +165,105 @@ TEST(AdminRelay, RequestRunsOnTheMethodsThreadAndTheReplyComesBackThroughTheSess
 }
 
 } // namespace
+
+namespace
+{
+
+// Relays one subject through a shared invoker from its appReady, once the
+// other relaying thread is ready too: requests (handed over by the admin
+// thread's Runnable, refused on this thread) or replies (handed over by the
+// method thread's Runnable, its own).
+struct Relayer : Runnable
+{
+    using Runnable::Runnable;
+    void appReady() override
+    {
+        ++*ready;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (ready->load() < 2 && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::yield();
+        TarvokOldMsg msg;
+        msg.setSendSubject("orvane.feedd.whereami");
+        // At least `least` relays, then on for as long as the other thread relays.
+        for (int i = 0; i < most && (i < least || !otherDone->load()); ++i)
+            results.push_back(invoker->relayToTargetThread(requests ? &asker : nullptr, msg));
+        done->store(true);
+        afterwards();
+    }
+    KeshMethodInvoker* invoker = nullptr;
+    bool requests = false;
+    int least = 200;
+    int most = 0;
+    std::atomic<int>* ready = nullptr;
+    std::atomic<bool>* done = nullptr;
+    const std::atomic<bool>* otherDone = nullptr;
+    std::function<void()> afterwards;
+    std::vector<int> results;
+    TarvokListener asker; // only carried along, never created
+};
+
+struct ReplyCounter : OrluSubscriber<Zunq::ThreadData>
+{
+    ReplyCounter() : OrluSubscriber<Zunq::ThreadData>("replies") {}
+    void onData(const Orlu<Zunq::ThreadData>&, const std::string&, const Zunq::ThreadData&) override
+    {
+        ++received;
+        afterwards();
+    }
+    std::atomic<long> received{0};
+    std::function<void()> afterwards;
+};
+
+} // namespace
+
+// One invoker relays requests on the admin thread and replies on the
+// method's thread at the same time: each relay answers for its own send.
+TEST(AdminRelay, EachRelayReportsItsOwnSendWhileAnotherThreadRelaysThroughTheSameInvoker)
+{
+    hostrun::Host host;
+    host.log.setLevel(LOG_LEVEL_INFO);
+    hostrun::Thread<> admin(host, "ADMIN");
+    hostrun::Thread<Relayer> method(host, "METHOD");
+    hostrun::Thread<Relayer> other(host, "OTHER");
+    WhereAmI whereAmI;
+    KeshMethodInvoker invoker(whereAmI, admin.session, &method.session, host.log, false, false, "feedd");
+    ReplyCounter replies;
+    admin.runnable->getOrluThreadData(Zunq::ORVANE_REPLY)->subscribe(&replies);
+
+    std::atomic<int> ready{0};
+    std::atomic<bool> methodDone{false}, otherDone{false}, stopped{false};
+    auto stopOnceAllIn = [&] {
+        if (methodDone.load() && otherDone.load() &&
+            replies.received.load() == static_cast<long>(method.runnable->results.size()) && !stopped.exchange(true))
+            hostrun::stopFramework();
+    };
+    for (auto* relayer : {method.runnable.get(), other.runnable.get()})
+    {
+        relayer->invoker = &invoker;
+        relayer->ready = &ready;
+        relayer->afterwards = stopOnceAllIn;
+    }
+    // Bounded by the sender's spool and by the log lines of the refusals.
+    method.runnable->most = 8000;
+    method.runnable->done = &methodDone;
+    method.runnable->otherDone = &otherDone;
+    other.runnable->requests = true;
+    other.runnable->most = 3000;
+    other.runnable->done = &otherDone;
+    other.runnable->otherDone = &methodDone;
+    replies.afterwards = stopOnceAllIn;
+
+    ASSERT_TRUE(hostrun::runFramework({{"ADMIN", 100}, {"METHOD", 100}, {"OTHER", 100}}));
+    const std::vector<int>& sent = method.runnable->results;
+    const std::vector<int>& refused = other.runnable->results;
+    ASSERT_GE(sent.size(), 200u);
+    ASSERT_GE(refused.size(), 200u);
+    const long refusals = static_cast<long>(refused.size());
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 1), static_cast<long>(sent.size())) << "a send taken for a failure";
+    EXPECT_EQ(std::count(refused.begin(), refused.end(), 0), refusals) << "a refusal taken for a send";
+    EXPECT_EQ(replies.received.load(), static_cast<long>(sent.size()));
+    const std::string failed = "KeshMethodInvoker::relayToTargetThread(): failed to send orvane message|"
+                               "orvane.feedd.whereami| to thread|";
+    EXPECT_EQ(host.sink.count(failed + "METHOD|. error|" + std::to_string(FUNC_NOT_ALLOWED) + "|"), refusals);
+    EXPECT_EQ(host.sink.count(failed), refusals) << "a failure logged with another relay's code";
+}
