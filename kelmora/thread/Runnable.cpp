@@ -878,7 +878,11 @@ void Runnable::createTimer()
         if (handle != 0)
             timerStarted(handle, pending.timer);
         else
+        {
+            // Nothing may wait on a timer that does not exist.
+            pending.timer->setIsValid(false);
             mLog.error() << "Runnable::createTimer(" << mName << ") : invalid timer handle";
+        }
     }
 }
 
