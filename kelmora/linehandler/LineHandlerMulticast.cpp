@@ -1,6 +1,7 @@
 #include "kelmora/linehandler/LineHandlerMulticast.h"
 
 #include "kelmora/linedata/LineData.h"
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/linehandler/NetworkApi.h"
@@ -50,6 +51,9 @@ public:
     void process(unsigned int length);
     bool join(const char* who);
     void drop() { ++mDropped; }
+    // Whether a line the senders caused is written: anyone who reaches the
+    // group could otherwise fill the log.
+    bool peerLine() { return mPeerLog.admit(mLog, "LineHandlerMulticast (" + mHandler.LineHandler::getFeedName() + ")"); }
     void publishAdmin(MsgPubAdmin::Action action)
     {
         if (!mSendPubFlushMsg)
@@ -77,6 +81,7 @@ public:
     z_stream mZ{};
     bool mZReady = false;
     std::uint64_t mDropped = 0;
+    PeerLog mPeerLog;
 };
 
 long LineHandlerMulticastImpl::fill(const char* data, unsigned int length)
@@ -86,8 +91,9 @@ long LineHandlerMulticastImpl::fill(const char* data, unsigned int length)
         if (length > sizeof mData)
         {
             // Cutting it would publish a message that never was.
-            mLog.warning() << "LineHandlerMulticast::onNetworkData(): datagram of " << length
-                           << " bytes exceeds the buffer of " << sizeof mData << " bytes; dropped";
+            if (peerLine())
+                mLog.warning() << "LineHandlerMulticast::onNetworkData(): datagram of " << length
+                               << " bytes exceeds the buffer of " << sizeof mData << " bytes; dropped";
             return -1;
         }
         std::memcpy(mData, data, length);
@@ -121,10 +127,12 @@ long LineHandlerMulticastImpl::fill(const char* data, unsigned int length)
         mLog.warning() << "LineHandlerMulticast: uncompress(): not enough memory";
         return -1;
     case Z_BUF_ERROR:
-        mLog.warning() << "LineHandlerMulticast: uncompress(): not enough buffer space";
+        if (peerLine())
+            mLog.warning() << "LineHandlerMulticast: uncompress(): not enough buffer space";
         return -1;
     default:
-        mLog.warning() << "LineHandlerMulticast: uncompress(): corrupt data";
+        if (peerLine())
+            mLog.warning() << "LineHandlerMulticast: uncompress(): corrupt data";
         return -1;
     }
 }
@@ -323,6 +331,7 @@ void LineHandlerMulticast::disconnect()
     LineHandlerMulticastImpl& d = *mImpl;
     if (d.mConnected != MC_CONNECT)
         return;
+    d.mPeerLog.close(mLog, "LineHandlerMulticast (" + getFeedName() + ")");
     leaveMulticastService(getFeedName().c_str());
     d.mConnected = MC_READY_CONNECT;
 }
@@ -350,8 +359,9 @@ void LineHandlerMulticast::onNetworkData(const char* data, unsigned int length)
             // Anyone who reaches the group could otherwise force a leave and
             // rejoin, losing the data that arrives meanwhile.
             d.drop();
-            mLog.warning() << "LineHandlerMulticast::onNetworkData(): empty datagram on " << getFeedName()
-                           << " dropped";
+            if (d.peerLine())
+                mLog.warning() << "LineHandlerMulticast::onNetworkData(): empty datagram on " << getFeedName()
+                               << " dropped";
         }
         else
         {
@@ -362,8 +372,9 @@ void LineHandlerMulticast::onNetworkData(const char* data, unsigned int length)
             catch (std::invalid_argument& e)
             {
                 d.drop();
-                mLog.warning() << "LineHandlerMulticast::read(): " << e.what() << "; data=("
-                               << ZunqDumpUtils::writePeerBytes(d.mData, static_cast<std::size_t>(filled)) << ")";
+                if (d.peerLine())
+                    mLog.warning() << "LineHandlerMulticast::read(): " << e.what() << "; data=("
+                                   << ZunqDumpUtils::writePeerBytes(d.mData, static_cast<std::size_t>(filled)) << ")";
             }
         }
     }

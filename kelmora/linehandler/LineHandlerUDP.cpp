@@ -1,6 +1,7 @@
 #include "kelmora/linehandler/LineHandlerUDP.h"
 
 #include "kelmora/linedata/LineData.h"
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/thread/Runnable.h"
@@ -51,10 +52,17 @@ public:
     {
         // Anyone who reaches the port could otherwise force a bounce.
         ++mDropped;
-        mLog.warning() << "LineHandlerUDP::" << who << "(): empty datagram on " << mHandler.LineHandler::getName() << " dropped";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP::" << who << "(): empty datagram on " << mHandler.LineHandler::getName()
+                           << " dropped";
     }
+    // Whether a line the senders caused is written: their datagrams may come
+    // as fast as the network carries them.
+    bool peerLine() { return mPeerLog.admit(mLog, "LineHandlerUDP (" + mHandler.LineHandler::getName() + ")"); }
     void closeSocket()
     {
+        // Datagrams handed in by the framework count too, with no socket of ours.
+        mPeerLog.close(mLog, "LineHandlerUDP (" + mHandler.LineHandler::getName() + ")");
         if (mSocket < 0)
             return;
         if (mEpollFd >= 0)
@@ -91,6 +99,7 @@ public:
     // readiness will not be reported again for them.
     bool mUndrained = false;
     std::uint64_t mDropped = 0;
+    PeerLog mPeerLog;
 };
 
 long LineHandlerUDPImpl::inflateInto(const char* data, unsigned int length)
@@ -109,10 +118,12 @@ long LineHandlerUDPImpl::inflateInto(const char* data, unsigned int length)
         mLog.warning() << "LineHandlerUDP: uncompress(): not enough memory";
         return -1;
     case Z_BUF_ERROR:
-        mLog.warning() << "LineHandlerUDP: uncompress(): not enough buffer space";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP: uncompress(): not enough buffer space";
         return -1;
     default:
-        mLog.warning() << "LineHandlerUDP: uncompress(): corrupt data";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP: uncompress(): corrupt data";
         return -1;
     }
 }
@@ -133,8 +144,9 @@ void LineHandlerUDPImpl::process(unsigned int length)
     catch (std::invalid_argument& e)
     {
         ++mDropped;
-        mLog.warning() << "LineHandlerUDP::read(): " << e.what() << "; data=("
-                       << ZunqDumpUtils::writePeerBytes(mData.get(), length) << ")";
+        if (peerLine())
+            mLog.warning() << "LineHandlerUDP::read(): " << e.what() << "; data=("
+                           << ZunqDumpUtils::writePeerBytes(mData.get(), length) << ")";
     }
 }
 
