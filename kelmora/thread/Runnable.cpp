@@ -495,6 +495,9 @@ void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
         case 15:
         case 33:
         case 34:
+        // A channel the framework could not set up (a port in use) is its
+        // adapter's to report.
+        case NET_RES_INIT_FAIL:
         // An IPC channel's state reaches its adapter too: a reader that opens
         // on request learns here that it may.
         case IPC_READY_TO_OPEN:
