@@ -629,11 +629,32 @@ int32 IpcReceiver::processAllIpcMsgQ(bool checkProcess, int32& count)
         }
         else if (checkProcess)
             r = checkIpcWriterStatus(res);
-        if (r != 0)
+        if (r != 0 && !m_peerLineHeld)
             fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC channel [%s].", FrameworkErrno::m_fwErrno,
                   res->ipcNameTxt);
+        m_peerLineHeld = false;
     }
     return 0;
+}
+
+bool IpcReceiver::peerLine(IpcResource* res)
+{
+    const PeerLogLimit::Verdict verdict = m_peerLogs[res].next();
+    if (verdict.heldBack != 0)
+        fwLog(LOG_LEVEL_WARNING, "IPC channel [%s]: %s", res->ipcNameTxt,
+              PeerLogLimit::heldBackText(verdict.heldBack).c_str());
+    m_peerLineHeld = !verdict.write;
+    return verdict.write;
+}
+
+void IpcReceiver::peerGone(IpcResource* res)
+{
+    const auto found = m_peerLogs.find(res);
+    if (found == m_peerLogs.end())
+        return;
+    if (const uint64 heldBack = found->second.takeHeldBack(); heldBack != 0)
+        fwLog(LOG_LEVEL_WARNING, "IPC channel [%s]: %s", res->ipcNameTxt, PeerLogLimit::heldBackText(heldBack).c_str());
+    m_peerLogs.erase(found);
 }
 
 MessageQueueType IpcReceiver::queueTypeOf(IpcResource* res, FwMessageQueue* q) const
@@ -665,6 +686,7 @@ bool IpcReceiver::flushParked(IpcResource* res)
 
 int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit)
 {
+    m_peerLineHeld = false;
     if (res->status.load() != RES_CONNECTED || res->ipcMsgQPtr == nullptr)
         return 0;
     // One wake-up per recipient for the whole batch.
@@ -679,12 +701,17 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
             const int32 code = FrameworkErrno::m_fwErrno;
             if (code == BUFFER_EMPTY)
                 return 0;
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from IPC channel [%s].", code,
-                  res->ipcNameTxt);
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", code, res->ipcNameTxt);
             // Indices out of range: nothing in the ring can be trusted any
-            // more, and polling it again would only repeat these lines.
-            if (res->ipcMsgQPtr->getNumMsgQueued() < 0)
+            // more, and polling it again would only repeat these lines. A
+            // single malformed entry is the writer's, told within its limit.
+            const bool corrupt = res->ipcMsgQPtr->getNumMsgQueued() < 0;
+            if (corrupt || peerLine(res))
+            {
+                fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from IPC channel [%s].", code,
+                      res->ipcNameTxt);
+                fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", code, res->ipcNameTxt);
+            }
+            if (corrupt)
                 closeCorrupt(res, code);
             return fwFail(code, -1);
         }
@@ -692,8 +719,9 @@ int32 IpcReceiver::processReaderMsgQ(IpcResource* res, int32& count, int32 limit
             return handleControl(res, m_entry);
         if (forwardData(res, m_entry, parked) != 0)
         {
-            fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", FrameworkErrno::m_fwErrno,
-                  res->ipcNameTxt);
+            if (!m_peerLineHeld)
+                fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].",
+                      FrameworkErrno::m_fwErrno, res->ipcNameTxt);
             return -1;
         }
         ++handled;
@@ -747,11 +775,15 @@ int32 IpcReceiver::handleControl(IpcResource* res, const IpcShmMsg& entry)
         detach(res, IPC_WRITER_DETACHED, 0);
         return 0;
     }
-    fwLog(LOG_LEVEL_ERROR, "Unexpected IPC internal msg type [%d] from channel [%s]", entry.msgType, res->ipcNameTxt);
-    fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from IPC channel [%s].", IPC_SHR_MEM_NOT_ALIGN,
-          res->ipcNameTxt);
-    fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", IPC_SHR_MEM_NOT_ALIGN,
-          res->ipcNameTxt);
+    if (peerLine(res))
+    {
+        fwLog(LOG_LEVEL_ERROR, "Unexpected IPC internal msg type [%d] from channel [%s]", entry.msgType,
+              res->ipcNameTxt);
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] retrieving invalid message from IPC channel [%s].", IPC_SHR_MEM_NOT_ALIGN,
+              res->ipcNameTxt);
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] processing in IPC reader channel [%s].", IPC_SHR_MEM_NOT_ALIGN,
+              res->ipcNameTxt);
+    }
     return fwFail(IPC_SHR_MEM_NOT_ALIGN, -1);
 }
 
@@ -766,6 +798,7 @@ void IpcReceiver::closeCorrupt(IpcResource* res, int32 code)
 
 void IpcReceiver::detach(IpcResource* res, FwEventID evtId, int32 code)
 {
+    peerGone(res);
     EventParam p{};
     ResourceManager::copyResourceName(p.resNameTxt, res->ipcNameTxt);
     copyAppId(p.appIdTxt, res->counterpartAppId);
@@ -782,10 +815,12 @@ void IpcReceiver::detach(IpcResource* res, FwEventID evtId, int32 code)
 // another process, so its length and part number are checked first.
 int32 IpcReceiver::forwardData(IpcResource* res, const IpcShmMsg& entry, bool& parked)
 {
+    m_peerLineHeld = false;
     if (entry.dataLen > Data_t::MAX_DATA_LEN || entry.msgPartNum < 0)
     {
-        fwLog(LOG_LEVEL_ERROR, "IPC channel [%s] entry with length [%u] part [%d] refused.", res->ipcNameTxt,
-              entry.dataLen, entry.msgPartNum);
+        if (peerLine(res))
+            fwLog(LOG_LEVEL_ERROR, "IPC channel [%s] entry with length [%u] part [%d] refused.", res->ipcNameTxt,
+                  entry.dataLen, entry.msgPartNum);
         return fwFail(IPC_SHR_MEM_NOT_ALIGN, -1);
     }
     if (res->usePipeline)
@@ -824,16 +859,19 @@ int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, b
     const bool more = entry.more != 0;
     if (entry.msgPartNum == 0 && res->rcvPlMsgNextPart != 0)
     {
-        fwLog(LOG_LEVEL_ERROR,
-              "Unexpected buffered IPC msg is outstanding with size [%d] part [%d], but received size [%d] part [%d] "
-              "on IPC channel [%s], reset on buffer",
-              hdr->dataLen, res->rcvPlMsgNextPart, entry.dataLen, entry.msgPartNum, res->ipcNameTxt);
+        if (peerLine(res))
+            fwLog(LOG_LEVEL_ERROR,
+                  "Unexpected buffered IPC msg is outstanding with size [%d] part [%d], but received size [%d] part "
+                  "[%d] on IPC channel [%s], reset on buffer",
+                  hdr->dataLen, res->rcvPlMsgNextPart, entry.dataLen, entry.msgPartNum, res->ipcNameTxt);
+        m_peerLineHeld = false; // the entry itself goes on
         resetJoin(res);
     }
     if (entry.msgPartNum != res->rcvPlMsgNextPart)
     {
-        fwLog(LOG_LEVEL_ERROR, "Unexpected next msg part num [%d] received, expected [%d] on IPC channel [%s]",
-              entry.msgPartNum, res->rcvPlMsgNextPart, res->ipcNameTxt);
+        if (peerLine(res))
+            fwLog(LOG_LEVEL_ERROR, "Unexpected next msg part num [%d] received, expected [%d] on IPC channel [%s]",
+                  entry.msgPartNum, res->rcvPlMsgNextPart, res->ipcNameTxt);
         resetJoin(res);
         return fwFail(more ? IPC_SHR_MEM_READ_FAIL : IPC_INCOMPLETE_MSG_RCVD, -1);
     }
@@ -841,9 +879,11 @@ int32 IpcReceiver::forwardToPipeline(IpcResource* res, const IpcShmMsg& entry, b
     const uint64 joined = static_cast<uint64>(hdr->dataLen) + entry.dataLen;
     if (joined > m_maxMsgSize || !MsgForwarder::fitsPipeline(joined, *pl))
     {
-        fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry size [%d] of pipeline [%s]",
-              static_cast<int32>(joined + PL_HDR_SIZE), static_cast<int32>(pl->getMaxDataSize()),
-              res->regParam.pipelineNameTxt);
+        if (peerLine(res))
+            fwLog(LOG_LEVEL_CRITICAL,
+                  "The data message size [%d] is too large to fit into the entry size [%d] of pipeline [%s]",
+                  static_cast<int32>(joined + PL_HDR_SIZE), static_cast<int32>(pl->getMaxDataSize()),
+                  res->regParam.pipelineNameTxt);
         resetJoin(res);
         return fwFail(MSG_TOO_LARGE, -1);
     }

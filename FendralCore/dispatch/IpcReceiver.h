@@ -18,11 +18,13 @@
 #include "FendralCore/foundation/FwTypes.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/Int128.h"
+#include "FendralCore/foundation/PeerLogLimit.h"
 #include "FendralCore/foundation/UnsortedMap.h"
 #include "FendralCore/dispatch/EventMessage.h"
 
 #include <ctime>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class ConfigManager;
@@ -87,6 +89,11 @@ private:
     void writeControl(IpcResource* res, IpcIntMsgType type);
     MessageQueueType queueTypeOf(IpcResource* res, FwMessageQueue* q) const;
     void touchLiveness();
+    // Whether a line the channel's writer caused (a malformed entry) is
+    // written; the count held back in the minute before goes first.
+    bool peerLine(IpcResource* res);
+    // The writer went away: what is still held back of its lines.
+    void peerGone(IpcResource* res);
     int32 loopCpu(bool& terminate);
     int32 loopLowLatency(bool& terminate);
 
@@ -125,4 +132,9 @@ private:
     int64 m_lastCheckNs = 0;
     uint32 m_checkCount = 0;
     std::unique_ptr<MsgForwarder> m_forwarder;
+    // Per reader channel, made at its writer's first malformed entry.
+    std::unordered_map<const IpcResource*, PeerLogLimit> m_peerLogs;
+    // The failure being passed up is a writer's whose line was held back:
+    // the follow-up lines of the same failure are held back with it.
+    bool m_peerLineHeld = false;
 };

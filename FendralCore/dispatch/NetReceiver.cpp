@@ -463,8 +463,13 @@ int32 NetReceiver::processMessage(FwMessageQueue* queue, bool& terminate)
         case APP_READY:
             break;
         case CONN_INIT:
-            if (m_initEventRcvd && (r = initConnection()) == 0)
+            // The channels that could be set up are served even when one
+            // could not (a port in use): its owner has been told.
+            if (m_initEventRcvd)
+            {
+                r = initConnection();
                 m_connInitEvtRcvd = true;
+            }
             break;
         case TERM:
             terminate = true;
@@ -514,12 +519,13 @@ int32 NetReceiver::processMessage(FwMessageQueue* queue, bool& terminate)
 // ---- channel start-up ----
 
 void NetReceiver::notifyOwner(const ResourceName& owner, FwMessageQueue* queue, FwEventID evtId, const char* name,
-                              void* resPtr, int32 param)
+                              void* resPtr, int32 param, int64 detail)
 {
     EventParam p{};
     ResourceManager::copyResourceName(p.resNameTxt, name);
     p.resPtr = resPtr;
     p.paramInt32 = param;
+    p.paramInt64 = detail;
     if (queue != nullptr)
         sendEventMsg(owner, queue, evtId, p, m_msgSeqNum);
     else
@@ -576,6 +582,9 @@ int32 NetReceiver::initChannels(int32 (ResourceManager::*first)(ResourceName&, C
     const bool active = m_gblData.m_appMode.load(std::memory_order_acquire) == ACTIVE_MODE;
     ResourceName name{};
     Channel* res = nullptr;
+    // A channel that fails (a port in use) does not keep the others down;
+    // its owner has been told, and the first failure is returned.
+    int32 failed = 0;
     int32 r = (m_resMgr.*first)(name, &res);
     for (; r == 0 && res != nullptr; r = (m_resMgr.*next)(name, &res))
     {
@@ -583,12 +592,12 @@ int32 NetReceiver::initChannels(int32 (ResourceManager::*first)(ResourceName&, C
             continue;
         if (!active && !res->regParam.openInStandbyMode)
             continue;
-        if (setDestination(res) != 0 || (this->*init)(res) != 0)
-            return -1;
+        if ((setDestination(res) != 0 || (this->*init)(res) != 0) && failed == 0)
+            failed = FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : SOCK_ERROR;
     }
     if (r != 0 && FrameworkErrno::m_fwErrno != RES_EMPTY && FrameworkErrno::m_fwErrno != RES_NEXT_END)
         return -1;
-    return 0;
+    return failed != 0 ? fwFail(failed, -1) : 0;
 }
 
 int32 NetReceiver::initConnection()
@@ -615,7 +624,8 @@ int32 NetReceiver::initTcpConn(TcpConnResource* res)
         if (sock->initialize() != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
-            notifyOwner(prm.threadNameTxt, res->msgQueuePtr, NET_RES_INIT_FAIL, res->tcpConnNameTxt, nullptr, code);
+            notifyOwner(prm.threadNameTxt, res->msgQueuePtr, NET_RES_INIT_FAIL, res->tcpConnNameTxt, nullptr, code,
+                        sock->osError());
             delete sock;
             return fwFail(code, -1);
         }
@@ -807,9 +817,10 @@ UdpConnResource* NetReceiver::findUdp(const FwIntMessage& msg)
     return nullptr;
 }
 
-void NetReceiver::connectFail(TcpConnResource* res)
+void NetReceiver::connectFail(TcpConnResource* res, int32 code, int32 osError)
 {
-    notifyOwner(res->regParam.threadNameTxt, res->msgQueuePtr, CONNECT_FAIL, res->tcpConnNameTxt, nullptr, 0);
+    notifyOwner(res->regParam.threadNameTxt, res->msgQueuePtr, CONNECT_FAIL, res->tcpConnNameTxt, nullptr, code,
+                osError);
 }
 
 int32 NetReceiver::processConnRqs(const FwIntMessage& msg)
@@ -908,15 +919,28 @@ int32 NetReceiver::processConnListen(const FwIntMessage& msg)
         return 0;
     const int32 id = msg.appMsg.event.id;
     TcpListenSocket* sock = res->listenSockPtr;
-    if (res->regParam.tcpMode != TCP_SERVER_LISTEN_MODE || sock == nullptr)
+    const bool active = m_gblData.m_appMode.load(std::memory_order_acquire) == ACTIVE_MODE;
+    int32 code = 0;
+    int32 osError = 0;
+    if (res->regParam.tcpMode != TCP_SERVER_LISTEN_MODE || (sock == nullptr && !active &&
+                                                            !res->regParam.openInStandbyMode))
         fwLog(LOG_LEVEL_NOTICE, "[%s] is not a listen channel. Ignore event message [%d] and continue.",
               res->tcpConnNameTxt, id);
     else if (res->status.load(std::memory_order_acquire) == RES_LISTENING)
         fwLog(LOG_LEVEL_NOTICE, "Channel [%s] already starts listening. Ignore event message [%d] and continue.",
               res->tcpConnNameTxt, id);
+    else if (sock == nullptr && (sock = bindListener(res, osError)) == nullptr)
+        code = SOCK_ERROR;
     else if (sock->startListen() != 0)
+    {
+        code = FrameworkErrno::m_fwErrno;
+        osError = sock->osError();
         fwLog(LOG_LEVEL_ERROR, "Error [%d] listening to TCP connection request on channel [%s], socket [%d].",
-              FrameworkErrno::m_fwErrno, res->tcpConnNameTxt, sock->getFileDescriptor());
+              code, res->tcpConnNameTxt, sock->getFileDescriptor());
+        // Its set-up closed the socket: the next request binds a fresh one.
+        res->listenSockPtr = nullptr;
+        delete sock;
+    }
     else if (m_fdWaitPtr->addFileDesc(sock, IO_WAIT_READ) != 0)
     {
         if (FrameworkErrno::m_fwErrno == WAIT_OBJECT_LIST_FULL)
@@ -932,8 +956,30 @@ int32 NetReceiver::processConnListen(const FwIntMessage& msg)
         res->status.store(RES_LISTENING, std::memory_order_release);
         return 0;
     }
-    connectFail(res);
+    connectFail(res, code, osError);
     return 0;
+}
+
+TcpListenSocket* NetReceiver::bindListener(TcpConnResource* res, int32& osError)
+{
+    if (res->msgQueuePtr == nullptr && res->altMsgQueuePtr == nullptr && setDestination(res) != 0)
+    {
+        osError = 0;
+        return nullptr;
+    }
+    auto* sock = new TcpListenSocket(res->interfaceAddrTxt, res->regParam.localPort, false);
+    if (sock->initialize() != 0)
+    {
+        osError = sock->osError();
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] binding a listen socket for TCP [%s] to port [%d].",
+              FrameworkErrno::m_fwErrno, res->tcpConnNameTxt, res->regParam.localPort);
+        delete sock;
+        return nullptr;
+    }
+    res->listenSockPtr = sock;
+    sock->setInfoPtr(res);
+    res->status.store(RES_INITIALIZED, std::memory_order_release);
+    return sock;
 }
 
 int32 NetReceiver::processConnUpdated(const FwIntMessage& msg)

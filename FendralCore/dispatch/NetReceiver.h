@@ -138,9 +138,16 @@ private:
     int32 processMcastJoin(const FwIntMessage& msg, bool join);
     TcpConnResource* findTcp(const FwIntMessage& msg);
     UdpConnResource* findUdp(const FwIntMessage& msg);
-    void connectFail(TcpConnResource* res);
+    // CONNECT_FAIL to the channel's owner; for a listen channel the
+    // framework's code and the system's error number of the failed step.
+    void connectFail(TcpConnResource* res, int32 code = 0, int32 osError = 0);
+    // `detail` goes in paramInt64 (the system's error number of a failed bind).
     void notifyOwner(const ResourceName& owner, FwMessageQueue* queue, FwEventID evtId, const char* name,
-                     void* resPtr, int32 param);
+                     void* resPtr, int32 param, int64 detail = 0);
+    // A fresh bound socket for a listen channel that has none (its bind
+    // failed, at start-up or when it was last closed); null on failure,
+    // with the system's error number in osError.
+    TcpListenSocket* bindListener(TcpConnResource* res, int32& osError);
 
     int32 moveDescriptor(TcpDataSocket* sock, const char* name);
     void trashDescriptor(int32 fd);

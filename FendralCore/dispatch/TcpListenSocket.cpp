@@ -27,6 +27,7 @@ TcpListenSocket::TcpListenSocket(const char* interfaceAddrTxt, uint16 localPort,
     if (m_fd == -1)
     {
         const int error = errno;
+        m_osError = error;
         char text[ERROR_TEXT_LEN];
         fwLog(LOG_LEVEL_ERROR, "Failed to create socket in TcpListenSocket(), Err: %d. %s", error,
               SocketCalls::errorText(error, text, sizeof(text)));
@@ -55,6 +56,7 @@ int32 TcpListenSocket::initialize()
     if (!m_blockMode && SocketCalls::setBlockMode(m_fd, false) != 0)
     {
         const int error = errno;
+        m_osError = error;
         fwLog(LOG_LEVEL_ERROR, "Error [%d] setting the listen sock [%d] to non-block. %s", error, m_fd,
               SocketCalls::errorText(error, text, sizeof(text)));
         return failSetup();
@@ -62,6 +64,7 @@ int32 TcpListenSocket::initialize()
     if (SocketCalls::setIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
     {
         const int error = errno;
+        m_osError = error;
         fwLog(LOG_LEVEL_ERROR, "setsockopt() SO_REUSEADDR failed, Err: %d. %s", error,
               SocketCalls::errorText(error, text, sizeof(text)));
         return failSetup();
@@ -73,6 +76,7 @@ int32 TcpListenSocket::initialize()
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
     {
         const int error = errno;
+        m_osError = error;
         fwLog(LOG_LEVEL_ERROR, "bind() failed, Err: %d. %s", error, SocketCalls::errorText(error, text, sizeof(text)));
         return failSetup();
     }
@@ -92,6 +96,7 @@ int32 TcpListenSocket::startListen()
     if (::listen(m_fd, m_maxPendingConn) != 0)
     {
         const int error = errno;
+        m_osError = error;
         char text[ERROR_TEXT_LEN];
         fwLog(LOG_LEVEL_ERROR, "Error [%d] listening to connection request on sock [%d]. %s", error, m_fd,
               SocketCalls::errorText(error, text, sizeof(text)));

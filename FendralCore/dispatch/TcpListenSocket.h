@@ -38,6 +38,10 @@ public:
     // Closes the socket now; the object may still be named by a pass's ready list.
     void closeNow();
     int32 getMaxPendingConn() const { return m_maxPendingConn; }
+    // The system's error number of the last failed set-up step (socket,
+    // options, bind, listen), 0 when none failed: what the channel's owner
+    // is told as the cause.
+    int osError() const { return m_osError; }
 
 private:
     bool m_blockMode;
@@ -45,6 +49,7 @@ private:
     int32 m_maxPendingConn = DEFAULT_CONN_QUEUE_LEN;
     in_port_t m_portNum;
     in_addr_t m_interfaceAddr;
+    int m_osError = 0;
 
     // accept with the failures mapped and logged; the new descriptor or -1.
     int acceptOne();

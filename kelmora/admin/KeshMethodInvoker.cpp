@@ -110,7 +110,8 @@ void KeshMethodInvoker::onData(const Orlu<Zunq::ThreadData>&, const std::string&
     }
     else if (td.mDataType == Zunq::ORVANE_REPLY)
     {
-        mLog.info() << "KeshInterfaceOrvane::reply(" << msg.getKeshName() << "::" << msg.getMethod() << ")";
+        if (mReplyLog.admit(mLog, "KeshInterfaceOrvane::reply(" + mKeshName + "::" + mMethod.getName() + ")"))
+            mLog.info() << "KeshInterfaceOrvane::reply(" << msg.getKeshName() << "::" << msg.getMethod() << ")";
         mSession.send(msg);
     }
 }
@@ -160,7 +161,9 @@ void KeshMethodInvoker::invoke(TarvokListener*, TarvokOldMsg& msg, bool relayRep
     KeshParamList out;
     std::string args;
     msg.getArgs(args);
-    if (mLogInvoc && !mMethod.getQuiet())
+    // Requests come as fast as the requester sends them: their lines are limited.
+    const std::string who = "KeshInterfaceOrvane::invoke (" + mKeshName + "::" + mMethod.getName() + ")";
+    if (mLogInvoc && !mMethod.getQuiet() && mRequestLog.admit(mLog, who))
         mLog.info() << "KeshInterfaceOrvane::invoke (" << mKeshName << "::" << mMethod.getName() << "," << args << ")";
     splitArgs(args, KeshInterfaceOrvane::getParamSeparator(), in);
 
@@ -183,8 +186,9 @@ void KeshMethodInvoker::invoke(TarvokListener*, TarvokOldMsg& msg, bool relayRep
     }
     catch (const std::exception& e)
     {
-        mLog.error() << "KeshInterfaceOrvane::invoke (" << mKeshName << "::" << mMethod.getName() << "): failed: "
-                     << e.what();
+        if (mRequestLog.admit(mLog, who))
+            mLog.error() << "KeshInterfaceOrvane::invoke (" << mKeshName << "::" << mMethod.getName() << "): failed: "
+                         << e.what();
         out.clear();
         out.add("Error", std::string("Error: ") + e.what());
     }
@@ -227,6 +231,7 @@ void KeshMethodInvoker::deliver(TarvokOldMsg& reply, bool relayReply)
         relayToTargetThread(nullptr, reply);
         return;
     }
-    mLog.info() << "KeshInterfaceOrvane::reply(" << reply.getKeshName() << "::" << reply.getMethod() << ")";
+    if (mReplyLog.admit(mLog, "KeshInterfaceOrvane::reply(" + mKeshName + "::" + mMethod.getName() + ")"))
+        mLog.info() << "KeshInterfaceOrvane::reply(" << reply.getKeshName() << "::" << reply.getMethod() << ")";
     mSession.send(reply);
 }

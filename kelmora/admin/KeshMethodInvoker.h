@@ -6,6 +6,7 @@
 // leaves the invoker: a thread that serves admin requests must live on.
 #pragma once
 
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/thread/TarvokHandler.h"
 #include "kelmora/thread/ThreadData.h"
 #include "zunq/bus/OrluSubscriber.h"
@@ -54,4 +55,8 @@ private:
     bool mLogInvoc;
     bool mLogInvocResponse;
     std::string mKeshName;
+    // The lines requests cause: on the method's thread (the invocation and
+    // its failure) and on the admin session's (the replies).
+    PeerLog mRequestLog;
+    PeerLog mReplyLog;
 };

@@ -1,7 +1,7 @@
 #include "kelmora/linehandler/LineHandlerMulticast.h"
 
-#include "FendralCore/foundation/PeerLogLimit.h"
 #include "kelmora/linedata/LineData.h"
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/linehandler/NetworkApi.h"
@@ -51,26 +51,9 @@ public:
     void process(unsigned int length);
     bool join(const char* who);
     void drop() { ++mDropped; }
-    // Whether to write a line a datagram caused: anyone who reaches the group
-    // can send them, so a line writes few of them a minute.
-    bool peerLine()
-    {
-        const PeerLogLimit::Verdict verdict = mPeerLog.next();
-        if (verdict.heldBack != 0)
-            logHeldBack(verdict.heldBack);
-        return verdict.write;
-    }
-    // The count not reported yet, for a line that stops listening.
-    void reportHeldBack()
-    {
-        if (const std::uint64_t heldBack = mPeerLog.takeHeldBack(); heldBack != 0)
-            logHeldBack(heldBack);
-    }
-    void logHeldBack(std::uint64_t heldBack)
-    {
-        mLog.warning() << "LineHandlerMulticast: " << mHandler.getFeedName() << ": "
-                       << PeerLogLimit::heldBackText(heldBack);
-    }
+    // Whether a line the senders caused is written: anyone who reaches the
+    // group could otherwise fill the log.
+    bool peerLine() { return mPeerLog.admit(mLog, "LineHandlerMulticast (" + mHandler.LineHandler::getFeedName() + ")"); }
     void publishAdmin(MsgPubAdmin::Action action)
     {
         if (!mSendPubFlushMsg)
@@ -98,7 +81,7 @@ public:
     z_stream mZ{};
     bool mZReady = false;
     std::uint64_t mDropped = 0;
-    PeerLogLimit mPeerLog;
+    PeerLog mPeerLog;
 };
 
 long LineHandlerMulticastImpl::fill(const char* data, unsigned int length)
@@ -189,7 +172,8 @@ LineHandlerMulticast::LineHandlerMulticast(LineDataFactory& factory, TarvokSessi
 LineHandlerMulticast::~LineHandlerMulticast()
 {
     disconnect();
-    mImpl->reportHeldBack();
+    // Datagrams handed in while the line never joined count too.
+    mImpl->mPeerLog.close(mLog, "LineHandlerMulticast (" + getFeedName() + ")");
 }
 
 void LineHandlerMulticast::setName(const std::string& name)
@@ -349,9 +333,9 @@ void LineHandlerMulticast::disconnect()
     LineHandlerMulticastImpl& d = *mImpl;
     if (d.mConnected != MC_CONNECT)
         return;
+    d.mPeerLog.close(mLog, "LineHandlerMulticast (" + getFeedName() + ")");
     leaveMulticastService(getFeedName().c_str());
     d.mConnected = MC_READY_CONNECT;
-    d.reportHeldBack();
 }
 
 bool LineHandlerMulticast::connected() const

@@ -2,6 +2,7 @@
 #include "kelmora/linehandler/LineHandlerSupport.h"
 
 #include "kelmora/linedata/LineData.h"
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/linedata/LineDataBasic.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/FileDescBuffer.h"
@@ -155,6 +156,9 @@ public:
     bool mRoundRobin = true;
     // Unread bytes already searched without finding a separator start.
     std::uint32_t mScanned = 0;
+    // Lines the server's bytes cause, per connection.
+    PeerLog mPeerLog;
+    bool peerLine() { return mPeerLog.admit(mLog, "LineHandlerTcp (" + mHandler.getName() + ")"); }
 };
 
 void LineHandlerTcpImpl::checkConnectDelay()
@@ -305,10 +309,13 @@ void LineHandlerTcpImpl::deliver()
 
 void LineHandlerTcpImpl::garbage()
 {
-    mLog.warning() << "LineHandlerTcp::onNetworkData(): garbage data: message separator (" << separatorText()
-                   << ") not found; skipping " << mBuffer.bufferSize() << " bytes";
-    mLog.warning() << "LineHandlerTcp::onNetworkData(): buffer: "
-                   << ZunqDumpUtils::writePeerBytes(mBuffer.buffer(), mBuffer.bufferSize());
+    if (peerLine())
+    {
+        mLog.warning() << "LineHandlerTcp::onNetworkData(): garbage data: message separator (" << separatorText()
+                       << ") not found; skipping " << mBuffer.bufferSize() << " bytes";
+        mLog.warning() << "LineHandlerTcp::onNetworkData(): buffer: "
+                       << ZunqDumpUtils::writePeerBytes(mBuffer.buffer(), mBuffer.bufferSize());
+    }
     clearBuffer();
 }
 
@@ -525,6 +532,7 @@ void LineHandlerTcp::onTcpConnect()
 
 void LineHandlerTcp::onTcpDisconnect()
 {
+    mImpl->mPeerLog.close(mLog, "LineHandlerTcp (" + getName() + ")");
     if (mImpl->mSendHeartbeats)
         stopHeartbeats();
 }
@@ -614,8 +622,9 @@ void LineHandlerTcp::onNetworkData(const char* data, unsigned int length)
                 d.garbage();
                 continue;
             }
-            mLog.error() << "LineHandlerTcp::onNetworkData(): Not enough data in TCP buffer for a complete packet. "
-                            "clear the buffer and reconnect.";
+            if (d.peerLine())
+                mLog.error() << "LineHandlerTcp::onNetworkData(): Not enough data in TCP buffer for a complete "
+                                "packet. clear the buffer and reconnect.";
             d.clearBuffer();
             if (deflated)
                 buffer.clearZBuffer();

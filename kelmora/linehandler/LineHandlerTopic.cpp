@@ -1,6 +1,7 @@
 #include "kelmora/linehandler/LineHandlerTopic.h"
 
 #include "kelmora/linedata/LineData.h"
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/supervision/LineMonitor.h"
@@ -73,6 +74,8 @@ public:
     long mMaxReadsPerChance = 10;
     bool mCheckForClassD = false;
     std::unique_ptr<char[]> mData;
+    // Lines the publishers' records cause.
+    PeerLog mPeerLog;
     LineHandlerTopic::MC_CONNECT_STATUS mConnected = LineHandlerTopic::MC_DISCONNECT;
     std::string mTopic;
     std::string mMcAckGroup;
@@ -120,8 +123,9 @@ void LineHandlerTopicImpl::process(const char* data, unsigned int length)
     }
     catch (std::invalid_argument& e)
     {
-        mLog.warning() << "LineHandlerTopic::read(): " << e.what() << "; data=("
-                       << ZunqDumpUtils::writePeerBytes(mData.get(), length) << ")";
+        if (mPeerLog.admit(mLog, "LineHandlerTopic (" + mHandler.LineHandler::getName() + ")"))
+            mLog.warning() << "LineHandlerTopic::read(): " << e.what() << "; data=("
+                           << ZunqDumpUtils::writePeerBytes(mData.get(), length) << ")";
     }
 }
 
@@ -264,6 +268,7 @@ void LineHandlerTopic::disconnect()
     LineHandlerTopicImpl& d = *mImpl;
     if (d.mConnected != MC_CONNECT)
         return;
+    d.mPeerLog.close(mLog, "LineHandlerTopic (" + LineHandler::getName() + ")");
     unsubscribeTopic(d.mTopic.c_str());
     d.mConnected = MC_READY_CONNECT;
 }

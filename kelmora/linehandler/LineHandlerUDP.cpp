@@ -1,7 +1,7 @@
 #include "kelmora/linehandler/LineHandlerUDP.h"
 
-#include "FendralCore/foundation/PeerLogLimit.h"
 #include "kelmora/linedata/LineData.h"
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/linedata/LineDataFactory.h"
 #include "kelmora/linehandler/LineHandlerSupport.h"
 #include "kelmora/thread/Runnable.h"
@@ -56,28 +56,13 @@ public:
             mLog.warning() << "LineHandlerUDP::" << who << "(): empty datagram on " << mHandler.LineHandler::getName()
                            << " dropped";
     }
-    // Whether to write a line a datagram caused: anyone who reaches the port
-    // can send them, so a line writes few of them a minute.
-    bool peerLine()
-    {
-        const PeerLogLimit::Verdict verdict = mPeerLog.next();
-        if (verdict.heldBack != 0)
-            logHeldBack(verdict.heldBack);
-        return verdict.write;
-    }
-    // The count not reported yet, for a line that stops listening.
-    void reportHeldBack()
-    {
-        if (const std::uint64_t heldBack = mPeerLog.takeHeldBack(); heldBack != 0)
-            logHeldBack(heldBack);
-    }
-    void logHeldBack(std::uint64_t heldBack)
-    {
-        mLog.warning() << "LineHandlerUDP: " << mHandler.LineHandler::getName() << ": "
-                       << PeerLogLimit::heldBackText(heldBack);
-    }
+    // Whether a line the senders caused is written: their datagrams may come
+    // as fast as the network carries them.
+    bool peerLine() { return mPeerLog.admit(mLog, "LineHandlerUDP (" + mHandler.LineHandler::getName() + ")"); }
     void closeSocket()
     {
+        // Datagrams handed in by the framework count too, with no socket of ours.
+        mPeerLog.close(mLog, "LineHandlerUDP (" + mHandler.LineHandler::getName() + ")");
         if (mSocket < 0)
             return;
         if (mEpollFd >= 0)
@@ -114,7 +99,7 @@ public:
     // readiness will not be reported again for them.
     bool mUndrained = false;
     std::uint64_t mDropped = 0;
-    PeerLogLimit mPeerLog;
+    PeerLog mPeerLog;
 };
 
 long LineHandlerUDPImpl::inflateInto(const char* data, unsigned int length)
@@ -368,7 +353,6 @@ void LineHandlerUDP::connect()
 void LineHandlerUDP::disconnect()
 {
     mImpl->closeSocket();
-    mImpl->reportHeldBack();
     // An empty epoll set needs no polling; connect() starts the loop again.
     mImpl->mSelfSignal = false;
 }

@@ -1,5 +1,6 @@
 #include "kelmora/process/HostMain.h"
 
+#include "kelmora/process/Terminator.h"
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/LogModule.h"
 #include "kelmora/runtime/ModuleList.h"
@@ -14,11 +15,15 @@
 #include "zunq/module/ModuleInitializer.h"
 #include "zunq/runtime/ExitSignals.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 ZunqConfigManager* cfgMain = nullptr;
@@ -36,11 +41,33 @@ char** fwArgvBuffers = nullptr;
 namespace
 {
 bool gFrameworkRunsProcess = false;
+std::atomic<bool> gFailedExit{false};
+std::mutex gFailedExitLock;
+std::string gFailedExitReason;
 } // namespace
 
 bool frameworkRunsProcess()
 {
     return gFrameworkRunsProcess;
+}
+
+void requestFailedExit(const std::string& reason)
+{
+    {
+        std::lock_guard lock(gFailedExitLock);
+        if (gFailedExitReason.empty())
+            gFailedExitReason = reason;
+    }
+    gFailedExit.store(true, std::memory_order_release);
+    if (Terminator* terminator = Terminator::localTerminator())
+        terminator->terminate(reason);
+    else
+        ::kill(::getpid(), SIGTERM); // the framework's control thread stops every thread
+}
+
+bool failedExitRequested()
+{
+    return gFailedExit.load(std::memory_order_acquire);
 }
 
 namespace
@@ -215,6 +242,16 @@ int startProcess(int argc, char** argv)
         // A framework that never ran is a failed start, not a clean stop.
         const std::string code = std::to_string(getErrorCode());
         printError("Main: framework start failed with error %s", code.c_str());
+        return 1;
+    }
+    if (failedExitRequested())
+    {
+        std::string reason;
+        {
+            std::lock_guard lock(gFailedExitLock);
+            reason = gFailedExitReason;
+        }
+        printError("Main: %s", reason.c_str());
         return 1;
     }
     if (log != nullptr && log->enabled(LOG_LEVEL_INFO))

@@ -29,6 +29,13 @@ extern ModuleInitializer* myModuleInitializer;
 // from then on the framework's control thread takes the exit signals.
 bool frameworkRunsProcess();
 
+// A component that cannot do its work at all (a server whose port is taken
+// at start-up) ends the process with exit code 1: the orderly stop runs as
+// for SIGTERM, and main reports `reason` on standard error and returns 1.
+// Any thread; the first reason is kept.
+void requestFailedExit(const std::string& reason);
+bool failedExitRequested();
+
 // Bytes of one framework argument buffer; a value holds at most one less.
 constexpr int cFwArgBufferSize = 512;
 

@@ -267,7 +267,7 @@ void ProcessExit::onData(const Orlu<TerminateAll>&, const std::string&, const Te
         mLog->info() << "#9004 stopping";
         mLog->info() << "#9005 stopped";
     }
-    mLog->info() << "ProcessExit (PID=" << mPid << "): exit code 0";
+    mLog->info() << "ProcessExit (PID=" << mPid << "): exit code " << (failedExitRequested() ? 1 : 0);
     if (mExitDelay > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(mExitDelay));
     // Without a handler of its own before us, the process stops through the

@@ -515,6 +515,9 @@ void Runnable::dispatch(MessageType type, EventMsg* event, DataMsg* data)
         case 15:
         case 33:
         case 34:
+        // A channel the framework could not set up (a port in use) is its
+        // adapter's to report.
+        case NET_RES_INIT_FAIL:
         // An IPC channel's state reaches its adapter too: a reader that opens
         // on request learns here that it may.
         case IPC_READY_TO_OPEN:
@@ -898,7 +901,11 @@ void Runnable::createTimer()
         if (handle != 0)
             timerStarted(handle, pending.timer);
         else
+        {
+            // Nothing may wait on a timer that does not exist.
+            pending.timer->setIsValid(false);
             mLog.error() << "Runnable::createTimer(" << mName << ") : invalid timer handle";
+        }
     }
 }
 

@@ -44,7 +44,6 @@ TarvokTimer::~TarvokTimer()
 TarvokStatus TarvokTimer::create(TarvokSession* session, TarvokTimerHandler* handler, unsigned int interval,
                                  const void* closure)
 {
-    setIsValid(true);
     mLog = session != nullptr ? session->getLog() : nullptr;
     mSession = session;
     mInterval = interval;
@@ -60,7 +59,27 @@ TarvokStatus TarvokTimer::create(TarvokSession* session, TarvokTimerHandler* han
         setIsValid(false);
         return TarvokStatus(INVALID_FUNC_ARG, "TarvokTimer without a session thread");
     }
-    runnable->addTimer(this);
+    if (Runnable::current() != runnable)
+    {
+        // Made by its own thread later; should the framework refuse it
+        // there, the timer turns invalid.
+        setIsValid(true);
+        runnable->addTimer(this);
+        return gStatusOk;
+    }
+    // On its own thread the framework timer is made now, so that a caller
+    // learns of a refusal (the thread's timer limit) at once and nothing
+    // waits on a timer that does not exist.
+    runnable->removeTimerFromQueue(this);
+    const long handle = create();
+    if (handle == 0)
+    {
+        setIsValid(false);
+        return TarvokStatus(mCreateError != 0 ? mCreateError : NOT_ENOUGH_EMPTY_ENTRY,
+                            "TarvokTimer refused by the framework");
+    }
+    setIsValid(true);
+    runnable->timerStarted(handle, this);
     return gStatusOk;
 }
 
@@ -73,9 +92,11 @@ long TarvokTimer::create()
         cancelTimer();
     }
     long handle = 0;
+    mCreateError = 0;
     if (::createTimer(mTimerName, static_cast<int>(mInterval.load()), true, handle) != 0)
     {
         const int code = getErrorCode();
+        mCreateError = code;
         Runnable* runnable = mSession != nullptr ? mSession->getRunnable() : nullptr;
         log.warning() << "TarvokTimer::create() : create " << mInterval.load() << " ms timer failed with error " << code
                       << " (thread|" << (runnable != nullptr ? runnable->getName() : std::string("?"))
@@ -136,10 +157,15 @@ bool TarvokTimer::resetTimer()
         return false;
     const long handle = create();
     if (handle != 0)
+    {
         mSession->getRunnable()->timerStarted(handle, this);
-    else
-        (mLog != nullptr ? *mLog : fallbackLog()).error() << "TarvokTimerImpl::resetTimer() : invalid timer handle";
-    return true;
+        return true;
+    }
+    // The old timer is gone and no new one exists: the timer is no longer
+    // valid, and its caller hears of it.
+    (mLog != nullptr ? *mLog : fallbackLog()).error() << "TarvokTimerImpl::resetTimer() : invalid timer handle";
+    setIsValid(false);
+    return false;
 }
 
 TarvokStatus TarvokTimer::getInterval(unsigned int& interval) const
@@ -170,7 +196,8 @@ TarvokStatus TarvokTimer::reset()
         return gStatusOk;
     }
     if (!resetTimer() && mSession != nullptr)
-        return mSession->handleQelmoError(getErrorCode(), "Failed to reset TarvokTimer");
+        return mSession->handleQelmoError(mCreateError != 0 ? mCreateError : getErrorCode(),
+                                          "Failed to reset TarvokTimer");
     return gStatusOk;
 }
 

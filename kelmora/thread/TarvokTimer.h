@@ -1,6 +1,9 @@
-// A periodic timer that fires on the thread of its session. create() only
-// queues it with the session's Runnable, which starts the framework timer on
-// its own thread; each expiry reaches the handler's onTimer there.
+// A periodic timer that fires on the thread of its session. Created on that
+// thread, the framework timer is made at once; created on another, it is
+// queued with the session's Runnable, which makes it on its own thread. Each
+// expiry reaches the handler's onTimer there. A timer the framework refuses
+// (the thread's timer limit) is not valid, and create() says so when called
+// on the owner thread.
 #pragma once
 
 #include "kelmora/thread/TarvokEvent.h"
@@ -60,6 +63,8 @@ private:
     long mQelmoTimer = 0;
     char mTimerName[17] = {};
     std::atomic<unsigned int> mInterval{0};
+    // The framework's code when it last refused to make the timer.
+    int mCreateError = 0;
     // Set by destroy on any thread: no expiry reaches the handler after it,
     // even before the owner has stopped the framework timer.
     std::atomic<bool> mStopped{false};

@@ -256,7 +256,8 @@ bool LineDataCache::isRequestValid(const std::string& clientLogName, std::uint16
                                    std::uint32_t end, bool logFail) const
 {
     checkOwner();
-    if (!(mFirstSeqNum <= begin && end <= mLastMessageSeqNum))
+    // An empty range (begin 0 and end 0 serve from 1 to 0) holds nothing to send.
+    if (!(mFirstSeqNum <= begin && begin <= end && end <= mLastMessageSeqNum))
     {
         if (logFail)
             mLog.info() << "LineDataCache::isRequestValid(" << clientLogName << "): messages not available on channel ["

@@ -31,9 +31,11 @@ int RtsClientEntry::validateClientAddress(const sockaddr_in& address, unsigned m
 
 int RtsClientEntry::validateSeqNum(const Zunq::RetransmissionRequest* request, unsigned defaultMaxGap)
 {
-    const std::uint32_t range = request->mEndSeqNum - request->mBeginSeqNum;
+    const std::uint32_t begin = request->mBeginSeqNum;
+    const std::uint32_t end = request->mEndSeqNum;
     const std::uint32_t limit = mMaxGap != 0 ? mMaxGap : defaultMaxGap;
-    if (range < limit)
+    // An end below the begin is no range, however the difference wraps.
+    if (end >= begin && end - begin < limit)
         return 0;
     ++mRejectedRequests;
     if (mStats != nullptr)
@@ -56,8 +58,9 @@ int RtsClientEntry::validateRequest(const Zunq::RetransmissionRequest* request, 
         mStats->updateNumRequests(mNumRequests);
     if (mChannels.count(request->mChannelId) == 0)
     {
-        mLog.warning() << cValidate << "BAD CLIENT ALERT - Requests from " << mUserId
-                       << " not being processed as the requested channel is not permitted.";
+        if (mPeerLog.admit(mLog, cValidate + mUserId))
+            mLog.warning() << cValidate << "BAD CLIENT ALERT - Requests from " << mUserId
+                           << " not being processed as the requested channel is not permitted.";
         ++mUnknownChannelId;
         ++mRejectedRequests;
         if (mStats != nullptr)
@@ -82,6 +85,11 @@ int RtsClientEntry::validateRequest(const Zunq::RetransmissionRequest* request, 
     mLog.warning() << cValidate << "Maximum Number of Messages for " << mUserId << " is exceeded: " << mMaxMessages;
     refuseByLimit();
     return Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY;
+}
+
+void RtsClientEntry::lastConnectionClosed()
+{
+    mPeerLog.close(mLog, cValidate + mUserId);
 }
 
 void RtsClientEntry::refuseByLimit()

@@ -4,6 +4,7 @@
 // Used on the server's thread only; it takes no lock.
 #pragma once
 
+#include "kelmora/runtime/PeerLog.h"
 #include "zunq/protocol/RetransProtocol.h"
 
 #include <cstdint>
@@ -22,7 +23,7 @@ public:
 
     // Logon: 0, 100 (already connected maxConnections times) or 106 (address not permitted).
     int validateClientAddress(const sockaddr_in& address, unsigned maxConnections);
-    // 0, or 100 when end minus begin is not below the gap limit.
+    // 0, or 100 when the end is below the begin or end minus begin is not below the gap limit.
     int validateSeqNum(const Zunq::RetransmissionRequest* request, unsigned defaultMaxGap);
     // 0, 1 (channel not permitted), 99 (no request) or 101 (a limit reached).
     int validateRequest(const Zunq::RetransmissionRequest* request, unsigned maxRejectedRequests,
@@ -35,6 +36,8 @@ public:
     void addExceedsMaxSeqRange(std::uint32_t n);
     void addMessagesRetransmitted(std::uint32_t n);
     void updateRejectedRequests(std::uint32_t n);
+    // The user's last connection closed: the count of its refusals held back from the log.
+    void lastConnectionClosed();
 
     Log& mLog;
     std::string mUserId;
@@ -66,4 +69,7 @@ public:
 
 private:
     void refuseByLimit();
+
+    // The user's refused requests, whichever of its connections sent them.
+    PeerLog mPeerLog;
 };

@@ -1,6 +1,8 @@
 #include "rts/server/RtsTcpServer.h"
 
 #include "kelmora/linehandler/LineError.h"
+#include "kelmora/thread/Runnable.h"
+#include "kelmora/thread/TarvokSession.h"
 #include "rts/clients/RtsClientList.h"
 #include "rts/server/RtsTcpSession.h"
 #include "zunq/identity/Host.h"
@@ -48,6 +50,8 @@ RtsTcpServer::~RtsTcpServer()
 {
     if (mConnectionCountTimer.isValid())
         mConnectionCountTimer.destroy();
+    if (mListenRetryTimer.isValid())
+        mListenRetryTimer.destroy();
 }
 
 void RtsTcpServer::registerNetwork()
@@ -89,6 +93,7 @@ void RtsTcpServer::registerNetwork()
     const std::string interface = dotted(address);
     mLog.info() << "  interface (resolved): " << interface;
     mLog.info() << "  service (resolved): " << port;
+    mListenEndpoint = interface + ":" + std::to_string(port);
     if (!registerTCPServerService(mFeedName.c_str(), interface, port))
     {
         const std::string text = "Failed to register TCP Server [" + mFeedName +
@@ -102,6 +107,9 @@ void RtsTcpServer::registerNetwork()
 void RtsTcpServer::listen(const char* from)
 {
     mLog.info() << "RtsTcpServer::" << from << " : Listening for connections... port: " << mService;
+    if (mListenRefusals != 0)
+        mLog.info() << "RtsTcpServer::" << from << " : listening again after " << mListenRefusals
+                    << " refused attempts, unless refused once more";
     startListenService(mFeedName.c_str());
     startConnectionCountTimer();
     mConnected = TCP_CONNECT;
@@ -128,6 +136,8 @@ void RtsTcpServer::initListen()
 void RtsTcpServer::closeListen()
 {
     mLog.info() << "RtsTcpServer::closeListen() called, closing listen port: " << mService;
+    if (mListenRetryTimer.isValid())
+        mListenRetryTimer.destroy();
     if (mConnected == TCP_DELAY_CONNECT)
         mConnected = TCP_DISCONNECT;
     else if (mConnected == TCP_CONNECT)
@@ -145,11 +155,54 @@ void RtsTcpServer::onReadyToConnect()
         listen("onReadyToConnect()");
 }
 
-void RtsTcpServer::onConnectFail()
+void RtsTcpServer::onNetworkEvent(EventMsg* event)
 {
-    const std::string text = std::string("bind() failed: ") + std::strerror(errno);
-    mLog.error() << text;
-    throw LineError(text);
+    if (event->id == NET_RES_INIT_FAIL || event->id == CONNECT_FAIL)
+        listenRefused(event->eventParam.paramInt32, static_cast<int>(event->eventParam.paramInt64));
+    else
+        ExchangeTcpServerBasic::onNetworkEvent(event);
+}
+
+bool RtsTcpServer::startingUp() const
+{
+    if (mModeChanges > 1)
+        return false;
+    Runnable* runnable = mSession.getRunnable();
+    const Zunq::ThreadState state = runnable != nullptr ? runnable->getThreadState() : Zunq::THD_INIT;
+    return state != Zunq::THD_SW_ACTIVE && state != Zunq::THD_SW_STANDBY;
+}
+
+void RtsTcpServer::listenRefused(int code, int osError)
+{
+    const std::string cause = osError != 0 ? std::string(std::strerror(osError)) + " (errno " +
+                                                 std::to_string(osError) + ", framework error " +
+                                                 std::to_string(code) + ")"
+                                           : "framework error " + std::to_string(code);
+    const std::string text = "RtsTcpServer: cannot listen for clients on " + mListenEndpoint + " (port " + mService +
+                             "): " + cause;
+    // The framework has the channel: a new request to listen binds afresh.
+    mConnected = TCP_READY_CONNECT;
+    if (mHAMode.getMode() != HaMode::ACTIVE)
+    {
+        mLog.error() << text << "; listening is tried again when the server turns active";
+        return;
+    }
+    if (startingUp())
+    {
+        mLog.error() << text << "; the server cannot serve, ending the process";
+        if (mOnFatal)
+            mOnFatal(text);
+        return;
+    }
+    // Repeated refusals are told once a minute, with their count.
+    ++mListenRefusals;
+    const unsigned perMinute = 60000 / cListenRetryMs;
+    if (mListenRefusals == 1 || mListenRefusals % perMinute == 0)
+        mLog.error() << text << "; trying again every " << cListenRetryMs << " ms (" << mListenRefusals
+                     << " refused)";
+    if (!mListenRetryTimer.isValid() && !mListenRetryTimer.create(&mSession, this, cListenRetryMs, nullptr))
+        mLog.error() << "RtsTcpServer: no timer to try listening again (the thread holds as many as "
+                        "MSG_DISP_FD_NUM + 5); the server listens again when it next turns active";
 }
 
 void RtsTcpServer::onNewConnect(EventMsg* event)
@@ -182,6 +235,11 @@ void RtsTcpServer::onNewConnect(EventMsg* event)
         return;
     }
     session->setAccepted(true);
+    if (session->untimed())
+    {
+        session->closeUntimed();
+        return;
+    }
     mLog.info() << "RtsTcpServer:onNewConnect() accepted connection from " << client << " RtsTcpSession=true";
 }
 
@@ -195,6 +253,13 @@ void RtsTcpServer::startConnectionCountTimer()
 
 void RtsTcpServer::onTimer(TarvokTimer* timer)
 {
+    if (timer == &mListenRetryTimer)
+    {
+        mListenRetryTimer.destroy();
+        if (mHAMode.getMode() == HaMode::ACTIVE && mConnected == TCP_READY_CONNECT)
+            listen("listenRetry()");
+        return;
+    }
     if (timer != &mConnectionCountTimer || mIpConnectionCounts.empty())
         return;
     const bool debug = mLog.enabled(LOG_LEVEL_DEBUG);
@@ -228,10 +293,28 @@ void RtsTcpServer::release(RtsTcpSession* session)
     mTcpSessionPool.release(session);
 }
 
+bool RtsTcpServer::freeTimerFor(RtsTcpSession& loggedOn)
+{
+    RtsTcpSession* oldest = nullptr;
+    for (RtsTcpSession* s : mTcpSessionPool.sessions())
+        if (s != &loggedOn && s->waitsForLogon() && !s->untimed() &&
+            (oldest == nullptr || s->connectionNumber() < oldest->connectionNumber()))
+            oldest = s;
+    if (oldest == nullptr)
+        return false;
+    mLog.warning() << "RtsTcpServer::freeTimerFor(): the thread holds as many timers as the framework allows "
+                      "(MSG_DISP_FD_NUM + 5): closing "
+                   << oldest->clientLogStr() << ", still waiting for its logon, for logged-on "
+                   << loggedOn.clientLogStr();
+    oldest->closeSocket();
+    return true;
+}
+
 void RtsTcpServer::setHAMode(const HaMode& mode)
 {
     mLog.info() << "RtsTcpServer::setHAMode(): changing mode from '" << HaMode::modeToString(mHAMode) << "' to '"
                 << HaMode::modeToString(mode) << "'";
+    ++mModeChanges;
     switch (mode.getMode())
     {
     case HaMode::UNKNOWN:

@@ -19,6 +19,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -41,6 +42,8 @@ public:
     };
 
     static constexpr std::size_t cInitialSessions = 200;
+    // A listen refused after start-up is tried again this often.
+    static constexpr unsigned cListenRetryMs = 1000;
 
     RtsTcpServer(const std::string& name, TarvokSession& session, Log& log, RtsClientList& clientList,
                  LineDataCacheManager& cacheMgr, unsigned packetPoolSize, bool sorvelMode,
@@ -53,14 +56,28 @@ public:
     void initListen() override;
     void closeListen();
     void onReadyToConnect() override;
-    void onConnectFail() override;
     void onNewConnect(EventMsg* event) override;
+    // A refused listen (the framework could not bind or listen) arrives
+    // here with its cause; everything else goes to the base.
+    void onNetworkEvent(EventMsg* event) override;
+    // The framework could not listen on the server's address and port:
+    // `osError` is the system's error number (0 unknown), `code` the
+    // framework's. Refused at start-up, the server cannot serve and asks the
+    // process to end (onFatal); later it tries again every cListenRetryMs.
+    void listenRefused(int code, int osError);
+    // What ends the process; without one the refusal is only logged.
+    void setOnFatal(std::function<void(const std::string&)> onFatal) { mOnFatal = std::move(onFatal); }
 
     void startConnectionCountTimer();
     void onTimer(TarvokTimer* timer) override;
 
     // Called by a session when it closes.
     void release(RtsTcpSession* session);
+    // The thread holds every timer the framework allows and `loggedOn`
+    // needs one: the oldest connection still waiting for its logon is
+    // closed to free its logon deadline. False when there is none.
+    bool freeTimerFor(RtsTcpSession& loggedOn);
+    std::uint64_t nextConnectionNumber() { return ++mConnectionNumbers; }
 
     HaMode getHAMode() const { return mHAMode; }
     void setHAMode(const HaMode& mode);
@@ -141,9 +158,13 @@ public:
     TCP_CONNECT_STATUS getConnectStatus() const { return mConnected; }
     const std::string& getFeedName() const { return mFeedName; }
     TarvokTimer& connectionCountTimer() { return mConnectionCountTimer; }
+    TarvokTimer& listenRetryTimer() { return mListenRetryTimer; }
 
 private:
     void listen(const char* from);
+    // Whether the listen under way is the one of start-up: the mode set
+    // when the server was made, never switched since (by admin or framework).
+    bool startingUp() const;
 
     unsigned mMaxSeqNumGap = 10000;
     unsigned mMaxNumRequests = 0;
@@ -173,6 +194,13 @@ private:
     bool mAllowLastSeqNumRequest;
     bool mOverBudgetLogged = false;
     bool mWriteAnswersAtOnce = true;
+    // The resolved address and port, for the lines about listening.
+    std::string mListenEndpoint;
+    int mModeChanges = 0;
+    TarvokTimer mListenRetryTimer;
+    unsigned mListenRefusals = 0;
+    std::function<void(const std::string&)> mOnFatal;
+    std::uint64_t mConnectionNumbers = 0;
     // Writes of the last interval, oldest first, in a ring; when it is full
     // the newest record takes the count, which only makes it expire later.
     struct Written

@@ -1,5 +1,6 @@
 #include "rts/server/RtsTcpServerModule.h"
 
+#include "kelmora/process/HostMain.h"
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
@@ -167,6 +168,8 @@ bool InitModule<RtsTcpServer>::createModule(ModuleList* list, ZunqConfigManager*
 
     server->setTcpIpAddress(address);
     server->setTcpService(port);
+    // A port that cannot be listened on at start-up ends the process with 1.
+    server->setOnFatal([](const std::string& reason) { requestFailedExit(reason); });
     server->registerNetwork();
     server->setHAMode(mode);
 

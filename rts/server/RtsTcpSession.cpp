@@ -91,22 +91,44 @@ RtsTcpSession::~RtsTcpSession()
         stopTimer(*t);
 }
 
+bool RtsTcpSession::peerLine()
+{
+    return mPeerLog.admit(*mLog, "RtsTcpSession (" + mClientLogStr + ")");
+}
+
 bool RtsTcpSession::debug() const
 {
     return mLog->verboseEnabled();
 }
 
-void RtsTcpSession::startTimer(TarvokTimer& timer, unsigned int milliseconds)
+bool RtsTcpSession::makeTimer(TarvokTimer& timer, unsigned int milliseconds)
 {
     if (timer.isValid())
         timer.destroy();
+    // On the session's own thread the framework timer is made now, or refused.
     timer.create(mSession, this, milliseconds, nullptr);
-    // A timer asked for is otherwise started at the thread's next round of
-    // queued timers, up to 10 ms later: every response would wait that long
-    // on top of its sending interval. On the session's own thread it starts now.
-    Runnable* own = mSession != nullptr ? mSession->getRunnable() : nullptr;
-    if (own != nullptr && Runnable::current() == own)
-        own->createTimer();
+    return timer.isValid();
+}
+
+bool RtsTcpSession::startTimer(TarvokTimer& timer, unsigned int milliseconds, const char* what)
+{
+    if (makeTimer(timer, milliseconds))
+        return true;
+    // An authenticated client goes before one still waiting for its logon.
+    if (mLoggedOn && mServer != nullptr && mServer->freeTimerFor(*this) && makeTimer(timer, milliseconds))
+        return true;
+    timerRefused(what);
+    return false;
+}
+
+void RtsTcpSession::timerRefused(const char* what)
+{
+    Runnable* runnable = mSession != nullptr ? mSession->getRunnable() : nullptr;
+    mLog->error() << "RtsTcpSession::startTimer (" << mClientLogStr << "): no " << what << " timer: thread |"
+                  << (runnable != nullptr ? runnable->getName() : std::string("?")) << "| holds "
+                  << (runnable != nullptr ? runnable->getNumTimers() : 0)
+                  << " timers, as many as the framework allows (MSG_DISP_FD_NUM + 5); closing the connection";
+    closeSocket();
 }
 
 void RtsTcpSession::stopTimer(TarvokTimer& timer)
@@ -158,7 +180,16 @@ void RtsTcpSession::initialize(const sockaddr_in& addr, RtsTcpServer* server, bo
     mLoggedOn = false;
     resetStreamState();
     mInitialized = true;
-    startTimer(mLoginTimeoutTimer, mLoginTimeout * 1000);
+    mConnectionNumber = server->nextConnectionNumber();
+    // Without it the connection could wait for its logon for ever: the
+    // server closes it once the connection is set up (closeUntimed).
+    mUntimed = !makeTimer(mLoginTimeoutTimer, mLoginTimeout * 1000);
+}
+
+void RtsTcpSession::closeUntimed()
+{
+    if (mUntimed)
+        timerRefused("login timeout");
 }
 
 template <typename Record>
@@ -209,6 +240,7 @@ void RtsTcpSession::closeSocket()
     stopTimer(mHeartBeatTimer);
     stopTimer(mHeartBeatRspTimer);
     stopTimer(mLoginTimeoutTimer);
+    mPeerLog.close(*mLog, "RtsTcpSession::closeSocket(" + mClientLogStr + ")");
     mLog->info() << "RtsTcpSession::closeSocket(" << mClientLogStr << ") User IP Address " << mIpAddress
                  << " disconnected";
     mLoggedOn = false;
@@ -217,6 +249,8 @@ void RtsTcpSession::closeSocket()
     {
         if (mClientEntry->mConnectionStatus > 0)
             --mClientEntry->mConnectionStatus;
+        if (mClientEntry->mConnectionStatus == 0)
+            mClientEntry->lastConnectionClosed();
         mClientEntry = nullptr;
     }
     disconnectService(mClientResource);
@@ -355,8 +389,9 @@ RtsTcpSession::Framed RtsTcpSession::processPacket(const char* packet, std::size
     const char* const op = "RtsTcpSession::processRequest (";
     if (available < cHeader)
     {
-        mLog->warning() << op << mClientLogStr << "): Detected incomplete packet header with bytes left ["
-                        << available << "] and packet header is [" << cHeader << "]";
+        if (peerLine())
+            mLog->warning() << op << mClientLogStr << "): Detected incomplete packet header with bytes left ["
+                            << available << "] and packet header is [" << cHeader << "]";
         return Framed::NEED_MORE;
     }
     const Zunq::PacketHeader header = headerAt(packet);
@@ -375,8 +410,9 @@ RtsTcpSession::Framed RtsTcpSession::processPacket(const char* packet, std::size
     }
     if (header.mPktSize > available)
     {
-        mLog->warning() << op << mClientLogStr << "): Detected incomplete packet with bytes left [" << available
-                        << "] and packet size is [" << header.mPktSize << "]";
+        if (peerLine())
+            mLog->warning() << op << mClientLogStr << "): Detected incomplete packet with bytes left [" << available
+                            << "] and packet size is [" << header.mPktSize << "]";
         return Framed::NEED_MORE;
     }
     used = header.mPktSize;
@@ -469,7 +505,8 @@ void RtsTcpSession::handleLogon(const char* message)
     const char* const op = "RtsTcpSession::handleLogon (";
     if (mLoggedOn)
     {
-        mLog->warning() << op << mClientLogStr << "): User already logged on.. not processing logon.";
+        if (peerLine())
+            mLog->warning() << op << mClientLogStr << "): User already logged on.. not processing logon.";
         return;
     }
     Zunq::Logon logon;
@@ -517,8 +554,8 @@ void RtsTcpSession::handleLogon(const char* message)
     sendLogonResponse(Zunq::SESSION_ACTIVE);
     if (mConnectionClosed)
         return;
-    if (!mHeartBeatTimer.isValid())
-        startTimer(mHeartBeatTimer, mHeartbeatInterval * 1000);
+    if (!mHeartBeatTimer.isValid() && !startTimer(mHeartBeatTimer, mHeartbeatInterval * 1000, "heartbeat"))
+        return;
     if (traceOrDebug())
         mLog->info() << op << mClientLogStr << "): Accepted Logon from user [" << shown << "]";
 }
@@ -606,8 +643,10 @@ void RtsTcpSession::processRetransQueue()
         status = validateSeqNum(&front);
     if (status != 0)
     {
-        mLog->warning() << op << mClientLogStr << "): Rejected RetransRequest with status "
-                        << ZunqUtils::retransStatusToString(status);
+        // A refusal that closes the connection is always told.
+        if (status == Zunq::EXCEEDS_MAXIMUM_REQUESTS_PER_DAY || peerLine())
+            mLog->warning() << op << mClientLogStr << "): Rejected RetransRequest with status "
+                            << ZunqUtils::retransStatusToString(status);
         const int sent = status == Zunq::INTERNAL_ERROR || status == Zunq::BAD_CLIENT_BEHAVIOUR
                              ? Zunq::MESSAGES_NOT_AVAILABLE
                              : status;
@@ -802,6 +841,9 @@ void RtsTcpSession::sendPacket(const char* packet, unsigned int length, bool las
 
 ZunqUtils::PacketBufferItem* RtsTcpSession::queueEntry()
 {
+    // The timer first: a session that cannot send closes, queue and all.
+    if (!startSending())
+        return nullptr;
     ZunqUtils::PacketBufferItem* entry = mPacketQueue->pushBackEmptyItem();
     if (entry == nullptr)
     {
@@ -812,11 +854,6 @@ ZunqUtils::PacketBufferItem* RtsTcpSession::queueEntry()
     entry->mLineTime = 0;
     entry->mLength = 0;
     entry->lastMsgInRetrans = false;
-    if (!mSendingTimer.isValid())
-    {
-        mServer->addActiveClient();
-        startTimer(mSendingTimer, mThrottleInterval);
-    }
     return entry;
 }
 
@@ -899,6 +936,8 @@ bool RtsTcpSession::writeDirect(char* packet, unsigned int length)
     item.mLength = length;
     item.lastMsgInRetrans = false;
     std::memcpy(item.mData, packet, length);
+    if (!startSending())
+        return false;
     if (mPacketQueue->insertByPosition(item, 0) == nullptr)
     {
         mLog->error() << "RtsTcpSession::socketSendPacket (" << mClientLogStr
@@ -906,11 +945,16 @@ bool RtsTcpSession::writeDirect(char* packet, unsigned int length)
         closeSocket();
         return false;
     }
-    if (!mSendingTimer.isValid())
-    {
-        mServer->addActiveClient();
-        startTimer(mSendingTimer, mThrottleInterval);
-    }
+    return true;
+}
+
+bool RtsTcpSession::startSending()
+{
+    if (mSendingTimer.isValid())
+        return true;
+    if (!startTimer(mSendingTimer, mThrottleInterval, "sending"))
+        return false;
+    mServer->addActiveClient();
     return true;
 }
 
@@ -973,12 +1017,23 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
     mThrottleThreshold = mServer->packetBudget();
     const int left = std::min(mThrottleThreshold - mWindowSent, mServer->packetsLeftThisInterval(now));
     // An answer the budget would pace is paced from its first packet, as
-    // the ticks would: no burst ahead of the other receiving clients.
-    if (left <= 0 || mPacketQueue->getNumEntries() > static_cast<unsigned long>(left))
-        return;
-    const int sent = writeQueued(left);
-    if (sent < 0)
-        return;
+    // the ticks would: no burst ahead of the other receiving clients. An
+    // answer written in whole serves the next waiting request, whose answer
+    // leaves too when it fits in what is left.
+    int sent = 0;
+    while (mPacketQueue->getNumEntries() != 0 &&
+           mPacketQueue->getNumEntries() <= static_cast<unsigned long>(std::max(left - sent, 0)))
+    {
+        const int written = writeQueued(left - sent);
+        if (written < 0)
+            return;
+        sent += written;
+        if (mPacketQueue->getNumEntries() != 0 || mActiveRetransRequests.empty())
+            break;
+        processRetransQueue();
+        if (mConnectionClosed)
+            return;
+    }
     mWindowSent += sent;
     mServer->packetsWritten(now, sent);
     if (sent > 0)
@@ -994,9 +1049,23 @@ void RtsTcpSession::sendRetry()
     const char* const op = "RtsTcpSession::sendRetry (";
     mThrottleThreshold = mServer->packetBudget();
     mWindowStart = steadyNanoseconds();
-    const int sent = writeQueued(mThrottleThreshold);
-    if (sent < 0)
-        return;
+    // Each time the queue empties the next request is served, in this same
+    // tick while its budget lasts: pipelined requests do not wait a tick each.
+    int sent = 0;
+    for (;;)
+    {
+        const int written = writeQueued(mThrottleThreshold - sent);
+        if (written < 0)
+            return;
+        sent += written;
+        if (mPacketQueue->getNumEntries() != 0 || mActiveRetransRequests.empty() || sent >= mThrottleThreshold)
+            break;
+        processRetransQueue();
+        if (mConnectionClosed)
+            return;
+        if (mPacketQueue->getNumEntries() == 0)
+            break;
+    }
     mWindowSent = sent;
     mServer->packetsWritten(mWindowStart, sent);
     mAttemptsToSendDataCount = sent > 0 ? 0 : mAttemptsToSendDataCount + 1;
@@ -1150,23 +1219,34 @@ void RtsTcpSession::handleHeartbeat()
         // An earlier heartbeat still unanswered keeps its deadline: restarting
         // it here would never close a silent client whose answer time is as
         // long as the heartbeat interval or longer.
-        if (!mHeartBeatRspTimer.isValid())
-            startTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000);
+        if (!mHeartBeatRspTimer.isValid() &&
+            !startTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000, "heartbeat response"))
+            return;
         unsigned int interval = 0;
         mHeartBeatTimer.getInterval(interval);
         if (interval != mHeartbeatInterval * 1000)
         {
             mLog->info() << op << mClientLogStr << "): HeartBeat timer now set back to normal interval of ["
                          << mHeartbeatInterval << "] seconds.";
-            mHeartBeatTimer.setInterval(mHeartbeatInterval * 1000);
+            setHeartbeatInterval(mHeartbeatInterval * 1000);
         }
         return;
     }
     if (mConnectionClosed)
         return;
-    mHeartBeatTimer.setInterval(mHeartbeatRetryInterval * 1000);
+    if (!setHeartbeatInterval(mHeartbeatRetryInterval * 1000))
+        return;
     mLog->info() << op << mClientLogStr << "): HeartBeat send failed, trying again in [" << mHeartbeatRetryInterval
                  << "] seconds.";
+}
+
+bool RtsTcpSession::setHeartbeatInterval(unsigned int milliseconds)
+{
+    // A new interval is a new framework timer, which the thread may refuse.
+    mHeartBeatTimer.setInterval(milliseconds);
+    if (mHeartBeatTimer.isValid())
+        return true;
+    return startTimer(mHeartBeatTimer, milliseconds, "heartbeat");
 }
 
 void RtsTcpSession::handleHeartbeatResponse(const char* packet)

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "kelmora/linehandler/TCPClientNetworkHandler.h"
+#include "kelmora/runtime/PeerLog.h"
 #include "kelmora/thread/TarvokHandler.h"
 #include "kelmora/thread/TarvokTimer.h"
 #include "libstats/pool/ArrayBackedDoubleLinkedList.h"
@@ -46,6 +47,14 @@ public:
     void setNanoDecimalPlaces(int places) { mNanoDecimalPlaces = places; }
     void setConnection(const char (&name)[17]);
     void setAccepted(bool accepted) { mAccepted = accepted; }
+    // The thread had no timer left for the logon deadline: the connection
+    // is closed with a line naming the limit (by the server, once set up).
+    bool untimed() const { return mUntimed; }
+    void closeUntimed();
+    // Accepted, not closed, and still waiting for its logon.
+    bool waitsForLogon() const { return mInitialized && !mConnectionClosed && !mLoggedOn; }
+    // Of the server's connections, in the order they were accepted.
+    std::uint64_t connectionNumber() const { return mConnectionNumber; }
 
     void setThrottleThreshold(long threshold) { mThrottleThreshold = static_cast<int>(threshold); }
     bool connected() const { return !mConnectionClosed; }
@@ -132,9 +141,20 @@ private:
     // A control packet of one message in mControlBuffer, number 0 (given when written); its size.
     template <typename Record>
     unsigned int buildControlPacket(const Record& record);
-    void startTimer(TarvokTimer& timer, unsigned int milliseconds);
+    // Makes the framework timer; false when the thread refused it.
+    bool makeTimer(TarvokTimer& timer, unsigned int milliseconds);
+    // Makes it, a logged-on session taking the place of a connection still
+    // waiting for its logon when the thread holds every timer it may; else
+    // the connection closes with a line naming the limit. False when closed.
+    bool startTimer(TarvokTimer& timer, unsigned int milliseconds, const char* what);
+    void timerRefused(const char* what);
+    // The sending timer, counted among the server's sending sessions; false when closed.
+    bool startSending();
+    bool setHeartbeatInterval(unsigned int milliseconds);
     static void stopTimer(TarvokTimer& timer);
     bool debug() const;
+    // Whether a line the client caused (and that does not close it) is written.
+    bool peerLine();
     bool traceOrDebug() const { return mTraceCommunications || debug(); }
 
     RtsTcpServer* mServer = nullptr;
@@ -192,4 +212,7 @@ private:
     std::int64_t mWindowStart = 0;
     int mWindowSent = 0;
     int mNanoDecimalPlaces = 3;
+    bool mUntimed = false;
+    PeerLog mPeerLog;
+    std::uint64_t mConnectionNumber = 0;
 };

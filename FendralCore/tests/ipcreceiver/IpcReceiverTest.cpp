@@ -476,6 +476,48 @@ TEST_F(IpcReceiverTest, EntryWithALengthPastItsBufferIsRefusedAndTheChannelGoesO
     EXPECT_TRUE(testLog().contains("Error [2302]"));
 }
 
+// A writer that forges malformed entries as fast as it can: ten of them are
+// told in a minute with their follow-up lines, the rest are counted and the
+// count is told when the writer detaches; the good entries still pass.
+TEST_F(IpcReceiverTest, MalformedEntriesAreToldUpToTheLimitAndCountedWhenTheWriterGoes)
+{
+    ChannelName name;
+    addChannel(name, IPC_READER_MODE, true);
+    start();
+    connInit();
+    ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
+    testLog().clear();
+
+    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const size_t size = IpcShrMemMsgQ::objectSize(CHANNEL_LEN);
+    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(mem, MAP_FAILED);
+    auto* info = static_cast<IpcSharedMemInfo*>(mem);
+    auto* slots = reinterpret_cast<IpcShmMsg*>(static_cast<char*>(mem) + sizeof(IpcSharedMemInfo));
+    const int32 head = __atomic_load_n(&info->ringBufInfo.headIndex, __ATOMIC_ACQUIRE);
+    constexpr int32 cBad = 25;
+    IpcShmMsg bad = dataEntry("x", 0, false);
+    bad.dataLen = 50000;
+    for (int32 i = 0; i < cBad; ++i)
+        slots[head + i] = bad;
+    slots[head + cBad] = dataEntry("good", 0, false);
+    slots[head + cBad + 1] = controlEntry(IPC_MSG_TYPE_CTL_CLOSE);
+    __atomic_store_n(&info->ringBufInfo.headIndex, head + cBad + 2, __ATOMIC_RELEASE);
+
+    FwIntMessage m{};
+    ASSERT_TRUE(next(*m_ownerNormal, m));
+    ASSERT_EQ(m.appMsg.type, MSG_DATA);
+    EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "good");
+    EXPECT_EQ(event(*m_ownerNormal).id, IPC_WRITER_DETACHED);
+    stop();
+    ::munmap(mem, size);
+    EXPECT_EQ(testLog().count("Error [2302] retrieving invalid message from IPC channel"), 10u);
+    EXPECT_EQ(testLog().count("Error [2302] processing in IPC reader channel"), 10u);
+    EXPECT_EQ(testLog().count("IPC channel [" + std::string(name.c_str()) + "]: 15 similar log lines held back"), 1u);
+}
+
 // The descriptor-driven loop: its queues block on read, so it reads only
 // those that are ready, and it polls the channels on its check timer.
 class IpcReceiverCpuTest : public IpcReceiverTest

@@ -286,6 +286,30 @@ TEST_F(DirectInvokeTest, FailuresAreAnswered)
     EXPECT_EQ(mSink.count("failed: Unknown LogLevel:VERBOSE"), 1);
 }
 
+// A requester may send requests as fast as it likes: the lines they cause
+// (invocation and failure on the method's thread, replies on the admin
+// session's) stop at ten a minute each, and every request is still run and
+// answered.
+TEST_F(DirectInvokeTest, RequestLinesStopAtTheLimitAndEveryRequestIsAnswered)
+{
+    ScriptedMethod method("getBroken");
+    method.throwWhat = "bad state";
+    KeshMethodInvoker invoker(method, mSession, nullptr, mLog, true, false, "feed");
+    for (int i = 0; i < 15; ++i)
+    {
+        TarvokOldMsg msg;
+        msg.setSendSubject("orvane.feed.getBroken");
+        msg.setReplySubject("host.1.7");
+        msg.setArgs("a");
+        invoker.onMsg(nullptr, msg);
+    }
+    EXPECT_EQ(mClient.records.size(), 15u);
+    EXPECT_EQ(mSink.count("KeshInterfaceOrvane::invoke (feed::getBroken,a)") +
+                  mSink.count("KeshInterfaceOrvane::invoke (feed::getBroken): failed: bad state"),
+              10);
+    EXPECT_EQ(mSink.count("KeshInterfaceOrvane::reply(feed::getBroken)"), 10);
+}
+
 TEST_F(DirectInvokeTest, LongResultGoesOutAsSeveralRecords)
 {
     ScriptedMethod method("dump");

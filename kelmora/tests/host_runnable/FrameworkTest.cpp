@@ -210,32 +210,52 @@ TEST(Timers, StartUpTimerFiresOnItsOwnerAndAWithdrawnOneNever)
 
 namespace
 {
-// Asks for more timers than the thread may hold, at INIT.
+// Asks for more timers than the thread may hold, at INIT, on its own thread.
 struct Greedy : Runnable
 {
     using Runnable::Runnable;
     void init() override
     {
         for (auto& t : timers)
-            t.create(getTarvokSession(), &rec, 1000, nullptr);
-        createTimer();
+            refused += !t.create(getTarvokSession(), &rec, 1000, nullptr) ? 1 : 0;
+        for (auto& t : timers)
+            valid += t.isValid() ? 1 : 0;
     }
-    void appReady() override { stopFramework(); }
+    void appReady() override
+    {
+        for (auto& t : queued)
+            queuedValid += t.isValid() ? 1 : 0;
+        stopFramework();
+    }
     TarvokTimer timers[8];
+    TarvokTimer queued[8];
+    int refused = 0;
+    int valid = 0;
+    int queuedValid = 0;
     Recorder rec;
 };
 } // namespace
 
-TEST(Timers, ARefusedTimerIsLoggedWithTheThreadsCount)
+// A refused timer is not valid, whether made at once on its own thread (the
+// caller hears of it) or queued from another; nothing waits on it.
+TEST(Timers, ARefusedTimerIsInvalidAndLoggedWithTheThreadsCount)
 {
     Host host;
     Thread<Greedy> t(host, "GREEDY");
+    Greedy& greedy = *t.runnable;
+    // Asked for from this thread: made when the thread starts, before INIT's own.
+    for (auto& q : greedy.queued)
+        ASSERT_FALSE(!q.create(&t.session, &greedy.rec, 1000, nullptr));
     // One descriptor for application timers besides the framework's own.
     ASSERT_TRUE(runFramework({{"GREEDY", 100}}, "MSG_DISP_FD_NUM INT32 1\n", std::chrono::seconds(20)));
-    EXPECT_GT(host.sink.count("TarvokTimer::create() : create 1000 ms timer failed with error 202", LOG_LEVEL_WARNING),
-              0);
+    EXPECT_EQ(greedy.refused, 8);
+    EXPECT_EQ(greedy.valid, 0);
+    EXPECT_LT(greedy.queuedValid, 8);
+    EXPECT_GE(host.sink.count("TarvokTimer::create() : create 1000 ms timer failed with error 202", LOG_LEVEL_WARNING),
+              8 + (8 - greedy.queuedValid));
     EXPECT_GT(host.sink.count("| holds ", LOG_LEVEL_WARNING), 0);
-    EXPECT_GT(host.sink.count("Runnable::createTimer(GREEDY) : invalid timer handle", LOG_LEVEL_ERROR), 0);
+    EXPECT_EQ(host.sink.count("Runnable::createTimer(GREEDY) : invalid timer handle", LOG_LEVEL_ERROR),
+              8 - greedy.queuedValid);
     EXPECT_GT(t.runnable->getNumTimers(), 0);
 }
 

@@ -237,6 +237,29 @@ TEST_F(Scripted, JoinStateTable)
               1);
 }
 
+// Anyone who reaches the group can send bad datagrams as fast as the network
+// carries them: ten warnings a minute, every drop still counted, and the
+// number held back told when the line leaves the group.
+TEST_F(Scripted, BadDatagramsWarnUpToTheLimitAndTheRestIsCountedWhenTheLineLeaves)
+{
+    handler.reset();
+    auto h = make();
+    h->setMulticastParams("", "239.1.2.3", "9000", false);
+    h->onReadyToConnect();
+    h->connect();
+    ASSERT_TRUE(h->connected());
+    const std::string tooLong(1501, 'a');
+    for (int i = 0; i < 15; ++i)
+    {
+        h->onNetworkData("", 0);
+        h->onNetworkData(tooLong.data(), static_cast<unsigned int>(tooLong.size()));
+    }
+    EXPECT_EQ(h->getDroppedCount(), 30u);
+    EXPECT_EQ(host.sink.count("LineHandlerMulticast", LOG_LEVEL_WARNING), 10);
+    h->disconnect();
+    EXPECT_EQ(host.sink.count("LineHandlerMulticast (FEED1): 20 similar log lines held back", LOG_LEVEL_WARNING), 1);
+}
+
 TEST_F(Scripted, WithTheClassDCheckAUnicastAddressIsDirectedUdpAndNeverJoined)
 {
     handler->setCheckForClassD(true);
@@ -353,7 +376,7 @@ TEST_F(Scripted, EmptyDatagramsAreDroppedWithALimitedWarning)
               10);
     EXPECT_EQ(host.sink.count("held back"), 0);
     handler.reset();
-    EXPECT_EQ(host.sink.count("LineHandlerMulticast: FEED1: 15 similar log lines held back", LOG_LEVEL_WARNING), 1);
+    EXPECT_EQ(host.sink.count("LineHandlerMulticast (FEED1): 15 similar log lines held back", LOG_LEVEL_WARNING), 1);
 }
 
 TEST_F(Scripted, WithoutFramingOnlyTheDataIsPublished)

@@ -107,6 +107,23 @@ TEST_F(Tcp, GarbageWarningsAreCappedEscapedAndNameTheSeparatorString)
         EXPECT_LT(line.second.size(), 1000u);
 }
 
+// A server whose stream has no separators fills the buffer again and again:
+// ten warnings (each with its dump) a minute, and the number held back told
+// when the connection goes.
+TEST_F(Tcp, GarbageWarningsStopAtTheLimitAndTheRestIsCountedAtDisconnect)
+{
+    LineHandlerTcp& h = make();
+    h.setUseRecoveryFile(false);
+    connectNow();
+    const std::string junk(FileDescBuffer::cDefaultSize, 'x');
+    for (int i = 0; i < 15; ++i)
+        h.onNetworkData(junk.data(), static_cast<unsigned int>(junk.size()));
+    EXPECT_EQ(host.sink.count("garbage data: message separator", LOG_LEVEL_WARNING), 10);
+    EXPECT_EQ(host.sink.count("LineHandlerTcp::onNetworkData(): buffer: ", LOG_LEVEL_WARNING), 10);
+    h.disconnect();
+    EXPECT_EQ(host.sink.count("LineHandlerTcp (FEED-line): 5 similar log lines held back", LOG_LEVEL_WARNING), 1);
+}
+
 TEST_F(Tcp, DeflatedStreamInRandomChunksDeliversEveryMessageInOrder)
 {
     LineHandlerTcp& h = make();

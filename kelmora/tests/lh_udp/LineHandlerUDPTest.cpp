@@ -111,7 +111,27 @@ TEST_F(Offline, DatagramWarningsAreLimitedPerLine)
     EXPECT_EQ(host.sink.count("corrupt data"), 0);
     EXPECT_EQ(host.sink.count("held back"), 0);
     handler.reset();
-    EXPECT_EQ(host.sink.count("LineHandlerUDP: udp1: 15 similar log lines held back", LOG_LEVEL_WARNING), 1);
+    EXPECT_EQ(host.sink.count("LineHandlerUDP (udp1): 15 similar log lines held back", LOG_LEVEL_WARNING), 1);
+}
+
+// Anyone who reaches the port can send bad datagrams as fast as the network
+// carries them: ten warnings a minute, every drop still counted, and the
+// number held back told when the line disconnects.
+TEST_F(Offline, BadDatagramsWarnUpToTheLimitAndTheRestIsCountedAtDisconnect)
+{
+    handler->setDataIsCompressed(true);
+    for (int i = 0; i < 15; ++i)
+    {
+        handler->processNetworkData("", 0);
+        handler->processNetworkData("not zlib", 8);
+    }
+    const std::string ok = deflate("ok");
+    handler->processNetworkData(ok.data(), static_cast<unsigned int>(ok.size()));
+    EXPECT_EQ(events, (std::vector<std::string>{"D:ok"}));
+    EXPECT_EQ(handler->getDroppedCount(), 30u);
+    EXPECT_EQ(host.sink.count("LineHandlerUDP", LOG_LEVEL_WARNING), 10);
+    handler->disconnect();
+    EXPECT_EQ(host.sink.count("LineHandlerUDP (udp1): 20 similar log lines held back", LOG_LEVEL_WARNING), 1);
 }
 
 TEST_F(Offline, ServiceTextsAndConnectOnInitOff)

@@ -1,6 +1,7 @@
 // The real rtsd: start on a configuration, stop on SIGTERM or "quit", the
 // start-up errors that end it with 1, and the bus statistics report.
 #include "RtsdProcess.h"
+#include "rts/tests/support/RtsTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -275,3 +276,85 @@ TEST(RtsdProcess, BusyLineDataChannelIsReportedEveryIntervalTheSilentOneNever)
 }
 
 } // namespace
+
+namespace
+{
+// A listening socket on 127.0.0.1:port, held until closed.
+struct HeldPort
+{
+    explicit HeldPort(int port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        held = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd, 4) == 0;
+    }
+    ~HeldPort() { release(); }
+    void release()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    int fd = -1;
+    bool held = false;
+};
+
+const char* const cOneUser = "<Client><UserName>bob</UserName><IpAddresses><Value>127.0.0.1</Value></IpAddresses>"
+                             "<Channels><Value>7</Value></Channels></Client>";
+} // namespace
+
+// A port another process listens on. At start-up the server says in its own
+// log which address and port it cannot listen on and why, and the process
+// ends with 1. Started in standby and switched to active, it says the same,
+// tries again, and serves once the port is free.
+TEST(RtsdProcess, PortInUseEndsStartUpAndIsTriedAgainAfterASwitchToActive)
+{
+    {
+        RtsdProcess rtsd;
+        HeldPort other(rtsd.port());
+        ASSERT_TRUE(other.held);
+        rtsd.start({"--config-file", rtsd.writeConfig()});
+        EXPECT_EQ(rtsd.waitExit(), 1) << rtsd.out() << rtsd.err();
+        const std::string line = "cannot listen for clients on 127.0.0.1:" + std::to_string(rtsd.port()) +
+                                 " (port " + std::to_string(rtsd.port()) + "): Address already in use";
+        EXPECT_EQ(RtsdProcess::count(rtsd.out(), line + " (errno 98, framework error 708); the server cannot serve"), 1)
+            << rtsd.out();
+        EXPECT_EQ(RtsdProcess::count(rtsd.out(), "ProcessExit (PID=" + std::to_string(rtsd.pid()) + "): exit code 1"),
+                  1)
+            << rtsd.out();
+        EXPECT_NE(rtsd.err().find("Error: Main: RtsTcpServer: " + line), std::string::npos) << rtsd.err();
+    }
+    {
+        RtsdProcess rtsd;
+        HeldPort other(rtsd.port());
+        ASSERT_TRUE(other.held);
+        const std::string activate = rtsd.dir() + "/activate";
+        rtsd.start({"--config-file",
+                    rtsd.writeConfig({{"HaMode", "standby"},
+                                      {"ClientList", cOneUser},
+                                      {"ProbeInvokeWhenFile", activate},
+                                      {"ProbeInvoke", "setHAMode active"}}),
+                    "--shared-objects", PROBE_PLUGIN});
+        ASSERT_TRUE(rtsd.waitForOutput("listening is tried again when the server turns active")) << rtsd.out()
+                                                                                                 << rtsd.err();
+        rtsd.write("activate", "");
+        ASSERT_TRUE(rtsd.waitForOutput("ProcessProbe: setHAMode answered: Active")) << rtsd.out();
+        ASSERT_TRUE(rtsd.waitForOutput("Address already in use (errno 98, framework error 708); trying again every"))
+            << rtsd.out();
+        // Tried again while the port is held, refused again.
+        ASSERT_TRUE(rtsd.waitForOutput("listening again after 2 refused attempts", 1, std::chrono::seconds(10)))
+            << rtsd.out();
+        other.release();
+        rtstest::Client bob;
+        ASSERT_TRUE(bob.connect(rtsd.port(), std::chrono::seconds(10))) << rtsd.out();
+        ASSERT_TRUE(bob.send(rtstest::logon("bob")));
+        const std::optional<rtstest::Packet> answer = bob.read();
+        ASSERT_TRUE(answer) << rtsd.out();
+        EXPECT_EQ(answer->logonStatus(), 0);
+        rtsd.signal(SIGTERM);
+        EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.out() << rtsd.err();
+    }
+}

@@ -181,8 +181,11 @@ TEST_F(RtsClientListTest, ChecksInTheirOrderWithTheirCodes)
         std::uint32_t begin, end;
         int code;
     };
-    const GapCase gaps[] = {{&alice, 1, 100, 0}, {&alice, 1, 101, 100}, {&bob, 1, 10000, 0}, {&bob, 1, 10001, 100},
-                            {&bob, 5, 4, 100}};
+    const GapCase gaps[] = {
+        {&alice, 1, 100, 0}, {&alice, 1, 101, 100}, {&bob, 1, 10000, 0}, {&bob, 1, 10001, 100}, {&bob, 5, 4, 100},
+        // An end below the begin, though end minus begin wraps to 1 or 6.
+        {&bob, 0xFFFFFFFF, 0, 100}, {&bob, 0xFFFFFFFF, 5, 100}, {&bob, 0xFFFFFFFE, 0xFFFFFFFF, 0},
+    };
     for (const GapCase& c : gaps)
         {
         const Zunq::RetransmissionRequest gr = request(1, c.begin, c.end);

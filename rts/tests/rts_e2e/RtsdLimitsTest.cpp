@@ -208,6 +208,13 @@ TEST(RtsdLimits, FloodsAndNumbersOutOfRangeAreRefusedAndTheServerGoesOn)
         {"near the largest number", 7, 0xFFFFFFF0, 0xFFFFFFFF, 2},
         {"past the last", 7, cLast, cLast + 1, 2},
         {"begin 0 is served from 1", 7, 0, 3, 0},
+        // End 0 taken literally: begin 0 serves from 1, so nothing is in range.
+        {"begin 0 and end 0", 7, 0, 0, 2},
+        // An end below the begin is no range, though end minus begin wraps small.
+        {"from the largest number to 0", 7, 0xFFFFFFFF, 0, 100},
+        {"from the largest number to 5", 7, 0xFFFFFFFF, 5, 100},
+        {"1 to 0", 7, 1, 0, 100},
+        {"the two largest numbers", 7, 0xFFFFFFFE, 0xFFFFFFFF, 2},
         {"channel 0", 0, 1, 3, 1},
         {"channel 65535", 65535, 1, 3, 1},
     };

@@ -540,3 +540,69 @@ TEST(RtsSessionDriven, ACacheGoneAfterAcceptanceStillEndsTheRequest)
     EXPECT_EQ(s.pendingRequests(), 0u);
     EXPECT_EQ(d.sink().count("Could not find LineDataCache for channel 7", LOG_LEVEL_ERROR), 1);
 }
+
+// Requests sent together are answered one after another within each tick's
+// budget (100 packets here): 200 one-message requests, 400 packets, take
+// four ticks, not one tick each.
+TEST(RtsSessionDriven, PipelinedRequestsShareTheTicksBudget)
+{
+    SessionDriver d(cClients);
+    d.channel(9, 1, 200, 20);
+    RtsTcpSession& s = d.logOn("s", "bob");
+    std::string burst;
+    for (std::uint32_t i = 1; i <= 200; ++i)
+        burst += request(9, i, i);
+    SessionDriver::send(s, burst);
+    int ticks = 0;
+    while (s.sendingTimer().isValid() && ticks < 300)
+    {
+        s.onTimer(&s.sendingTimer());
+        ++ticks;
+    }
+    EXPECT_EQ(ticks, 4);
+    const std::vector<Packet> out = d.packets("s");
+    ASSERT_EQ(out.size(), 400u);
+    for (std::uint32_t i = 0; i < 200; ++i)
+    {
+        ASSERT_EQ(out[2 * i].retransStatus(), 0) << i;
+        ASSERT_EQ(out[2 * i].begin(), i + 1) << i;
+        ASSERT_EQ(out[2 * i + 1].count, 1) << i;
+        ASSERT_EQ(out[2 * i + 1].seq, i + 1) << i;
+    }
+    EXPECT_EQ(s.pendingRequests(), 0u);
+    EXPECT_FALSE(d.malformed());
+}
+
+// A client that sends its packets a byte at a time: the partial-packet
+// warnings stop at the per-connection limit, the count of the rest is
+// written when the connection closes, and every packet is still framed and
+// handled as before (heartbeat echoes, then the logon).
+TEST(RtsSessionDriven, DribbledBytesWarnUpToTheLimitAndAreStillHandled)
+{
+    SessionDriver d(cClients);
+    RtsTcpSession& s = d.accept("s");
+    std::string stream;
+    for (int i = 0; i < 20; ++i)
+        stream += heartbeatEcho(0); // the heartbeat number is 0 until the first heartbeat
+    stream += logon("bob");
+    for (char byte : stream)
+        SessionDriver::send(s, std::string(1, byte));
+    EXPECT_TRUE(s.isLoggedOn());
+    const std::vector<Packet> out = d.packets("s");
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].logonStatus(), 0);
+
+    // 15 partial headers per echo, and 15 plus 16 partial bytes of the logon.
+    constexpr int cPartial = 20 * 15 + 31;
+    EXPECT_EQ(d.sink().count("Detected incomplete packet", LOG_LEVEL_WARNING), 10);
+    EXPECT_EQ(d.sink().count("similar log lines held back"), 0);
+    s.closeSocket();
+    EXPECT_EQ(d.sink().count(std::to_string(cPartial - 10) + " similar log lines held back", LOG_LEVEL_WARNING), 1);
+    EXPECT_EQ(d.sink().count("similar log lines held back"), 1);
+
+    // The next connection on the same session starts with an allowance of its own.
+    RtsTcpSession& next = d.accept("next");
+    for (char byte : heartbeatEcho(0))
+        SessionDriver::send(next, std::string(1, byte));
+    EXPECT_EQ(d.sink().count("Detected incomplete packet", LOG_LEVEL_WARNING), 10 + 10);
+}

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
+#include <vector>
 
 using namespace rtstest;
 using namespace std::chrono_literals;
@@ -460,4 +462,67 @@ TEST(RtsSessionLoopback, PoolGrowsPastTwoHundredSessions)
                   std::this_thread::sleep_for(10ms);
               EXPECT_EQ(h.mFreeSessions, 201u);
           });
+}
+
+// The server's thread may hold MSG_DISP_FD_NUM + 5 timers, 25 here. Of 40
+// connections that send nothing, those it cannot give a logon deadline are
+// closed at once with a line naming the limit, instead of being left open
+// for good; a client logged on before them still gets the timers its answer
+// and its heartbeats need (connections waiting for their logon give theirs
+// up) and is served in full.
+TEST(RtsSessionLoopback, ConnectionsBeyondTheTimerLimitCloseAndALoggedOnClientIsServed)
+{
+    Feeder feeder;
+    ServerSettings settings;
+    settings.heartbeatInterval = 1;
+    settings.maxConnection = 2;
+    ServerHarness h(cClients, settings);
+    h.addChannel(7, feeder, 11000);
+    h.run([&] { fillChannel(feeder); },
+          [&] {
+              Client served;
+              ASSERT_TRUE(logOn(served, h.port(), "bob"));
+              constexpr int cIdle = 40;
+              std::vector<Client> idle(cIdle);
+              for (Client& c : idle)
+                  ASSERT_TRUE(c.connect(h.port()));
+              const char* const refused = "no login timeout timer";
+              const auto until = std::chrono::steady_clock::now() + 20s;
+              while (h.sink().count(refused) + h.sink().count("accepted connection from") < cIdle + 1 &&
+                     std::chrono::steady_clock::now() < until)
+                  std::this_thread::sleep_for(10ms);
+              const int closedAtOnce = h.sink().count(refused, LOG_LEVEL_ERROR);
+              EXPECT_GT(closedAtOnce, 0);
+              EXPECT_LT(closedAtOnce, cIdle);
+              EXPECT_EQ(h.sink().count("as many as the framework allows (MSG_DISP_FD_NUM + 5); closing the connection"),
+                        closedAtOnce);
+              int closed = 0;
+              for (Client& c : idle)
+                  closed += c.waitClosed(50ms) ? 1 : 0;
+              EXPECT_EQ(closed, closedAtOnce);
+
+              // The whole answer, echoing heartbeats, then three more heartbeats answered.
+              ASSERT_TRUE(served.send(request(7, 1, 3000)));
+              std::uint32_t next = 1;
+              int status = -1, heartbeats = 0;
+              while (next <= 3000 || heartbeats < 3)
+              {
+                  const std::optional<Packet> p = served.read(5s);
+                  ASSERT_TRUE(p) << "at message " << next << ", heartbeat " << heartbeats;
+                  if (p->isHeartbeat())
+                  {
+                      heartbeats += next > 3000 ? 1 : 0;
+                      served.send(heartbeatEcho(p->seq));
+                  }
+                  else if (p->type() == 202)
+                      status = p->retransStatus();
+                  else
+                      for (const Message& m : p->messages)
+                          ASSERT_EQ(m.bytes, bytesOf(channelMessage(next++)));
+              }
+              EXPECT_EQ(status, 0);
+              EXPECT_FALSE(served.closed());
+              EXPECT_GT(h.sink().count("still waiting for its logon, for logged-on", LOG_LEVEL_WARNING), 0);
+          },
+          "MSG_DISP_FD_NUM INT32 20\n");
 }

@@ -100,9 +100,10 @@ public:
                 client();
             hostrun::stopFramework();
         });
+        // The framework keeps the first value of a key: the test's own go first.
         const bool ok = hostrun::runFramework({{"RTS", 5000}},
-                                              "TCP_CONN_RES_MAX INT32 400\nMSG_DISP_FD_NUM INT32 1500\n"
-                                              "CONN_QUEUE_LEN INT32 256\n" + extraConfig,
+                                              extraConfig + "TCP_CONN_RES_MAX INT32 400\nMSG_DISP_FD_NUM INT32 1500\n"
+                                                            "CONN_QUEUE_LEN INT32 256\n",
                                               timeout);
         {
             std::lock_guard lock(mLock);

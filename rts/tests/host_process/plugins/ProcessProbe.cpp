@@ -5,7 +5,9 @@
 //     channel when "ProbeLineData" is true (a busy channel for the
 //     statistics report);
 //   - once "ProbeQuitAfterMs" has passed (0: never), invokes the admin
-//     method "quit" as the admin interface would and logs its answer.
+//     method "quit" as the admin interface would and logs its answer;
+//   - once the file "ProbeInvokeWhenFile" exists, invokes the admin method
+//     "ProbeInvoke" ("<method> <argument>...") once and logs its answer.
 // It counts every TerminateAll it receives in the log.
 #include "kelmora/bus/TerminateAll.h"
 #include "kelmora/linedata/LineDataBasic.h"
@@ -21,6 +23,8 @@
 #include "zunq/log/Log.h"
 
 #include <atomic>
+#include <sstream>
+#include <sys/stat.h>
 
 namespace
 {
@@ -28,8 +32,10 @@ namespace
 class ProcessProbe : public TarvokTimerHandler, public OrluSubscriber<TerminateAll>
 {
 public:
-    ProcessProbe(Log& log, KeshSession& kesh, Orlu<LineData>* lineData, long quitAfterMs)
-        : OrluSubscriber<TerminateAll>("ProcessProbe"), mLog(log), mKesh(kesh), mQuitAfterMs(quitAfterMs)
+    ProcessProbe(Log& log, KeshSession& kesh, Orlu<LineData>* lineData, long quitAfterMs, std::string invokeWhenFile,
+                 std::string invoke)
+        : OrluSubscriber<TerminateAll>("ProcessProbe"), mLog(log), mKesh(kesh), mQuitAfterMs(quitAfterMs),
+          mInvokeWhenFile(std::move(invokeWhenFile)), mInvoke(std::move(invoke))
     {
         mPublisher.setDestination(lineData);
     }
@@ -45,6 +51,12 @@ public:
             mQuitSent = true;
             quit();
         }
+        struct stat st{};
+        if (!mInvokeWhenFile.empty() && !mInvoked && ::stat(mInvokeWhenFile.c_str(), &st) == 0)
+        {
+            mInvoked = true;
+            invoke();
+        }
     }
 
     void onData(const Orlu<TerminateAll>&, const std::string& name, const TerminateAll& data) override
@@ -54,6 +66,27 @@ public:
     }
 
 private:
+    void invoke()
+    {
+        std::istringstream words(mInvoke);
+        std::string name;
+        words >> name;
+        KeshParamList in, out;
+        int i = 0;
+        for (std::string arg; words >> arg;)
+            in.add("Arg" + std::to_string(i++), arg);
+        for (KeshMethod* method : mKesh.getMethods())
+        {
+            if (method->getName() != name)
+                continue;
+            method->invoke(in, out);
+            const KeshParam* first = out.getParam(std::size_t{0});
+            mLog.info() << "ProcessProbe: " << name << " answered: " << (first != nullptr ? first->getValue() : "");
+            return;
+        }
+        mLog.error() << "ProcessProbe: no method " << name;
+    }
+
     void quit()
     {
         for (KeshMethod* method : mKesh.getMethods())
@@ -74,6 +107,9 @@ private:
     long mQuitAfterMs;
     long mElapsedMs = 0;
     bool mQuitSent = false;
+    std::string mInvokeWhenFile;
+    std::string mInvoke;
+    bool mInvoked = false;
     int mTerminates = 0;
     LineDataBasic mRecord;
     OrluPublisher<LineData> mPublisher{"ProcessProbe"};
@@ -99,7 +135,9 @@ bool InitModule<ProcessProbeModule>::createModule(ModuleList* list, ZunqConfigMa
     if (config->getBool("ProbeLineData", "", false))
         lineData = requireModule<Orlu<LineData>>(list, "OrluLineData", group, where);
 
-    auto* probe = new ProcessProbe(*log, *kesh, lineData, config->getLong("ProbeQuitAfterMs", "", 0));
+    auto* probe = new ProcessProbe(*log, *kesh, lineData, config->getLong("ProbeQuitAfterMs", "", 0),
+                                   config->getString("ProbeInvokeWhenFile", "", ""),
+                                   config->getString("ProbeInvoke", "", ""));
     terminate->subscribe(probe);
     probe->start(*session);
     log->info() << where << ": probing";
