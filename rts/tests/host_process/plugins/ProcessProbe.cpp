@@ -4,8 +4,9 @@
 //   - publishes one line data record on the default group's line data
 //     channel when "ProbeLineData" is true (a busy channel for the
 //     statistics report);
-//   - once "ProbeQuitAfterMs" has passed (0: never), invokes the admin
-//     method "quit" as the admin interface would and logs its answer.
+//   - once "ProbeQuitAfterMs" has passed (0: never), or once the file
+//     "ProbeQuitFile" exists, invokes the admin method "quit" as the admin
+//     interface would and logs its answer.
 // It counts every TerminateAll it receives in the log.
 #include "kelmora/bus/TerminateAll.h"
 #include "kelmora/linedata/LineDataBasic.h"
@@ -21,6 +22,8 @@
 #include "zunq/log/Log.h"
 
 #include <atomic>
+#include <string>
+#include <unistd.h>
 
 namespace
 {
@@ -28,8 +31,9 @@ namespace
 class ProcessProbe : public TarvokTimerHandler, public OrluSubscriber<TerminateAll>
 {
 public:
-    ProcessProbe(Log& log, KeshSession& kesh, Orlu<LineData>* lineData, long quitAfterMs)
-        : OrluSubscriber<TerminateAll>("ProcessProbe"), mLog(log), mKesh(kesh), mQuitAfterMs(quitAfterMs)
+    ProcessProbe(Log& log, KeshSession& kesh, Orlu<LineData>* lineData, long quitAfterMs, std::string quitFile)
+        : OrluSubscriber<TerminateAll>("ProcessProbe"), mLog(log), mKesh(kesh), mQuitAfterMs(quitAfterMs),
+          mQuitFile(std::move(quitFile))
     {
         mPublisher.setDestination(lineData);
     }
@@ -40,7 +44,9 @@ public:
     {
         mElapsedMs += 50;
         mPublisher.publish(mRecord);
-        if (mQuitAfterMs > 0 && mElapsedMs >= mQuitAfterMs && !mQuitSent)
+        const bool quitNow = (mQuitAfterMs > 0 && mElapsedMs >= mQuitAfterMs) ||
+                             (!mQuitFile.empty() && ::access(mQuitFile.c_str(), F_OK) == 0);
+        if (quitNow && !mQuitSent)
         {
             mQuitSent = true;
             quit();
@@ -72,6 +78,7 @@ private:
     Log& mLog;
     KeshSession& mKesh;
     long mQuitAfterMs;
+    std::string mQuitFile;
     long mElapsedMs = 0;
     bool mQuitSent = false;
     int mTerminates = 0;
@@ -99,7 +106,8 @@ bool InitModule<ProcessProbeModule>::createModule(ModuleList* list, ZunqConfigMa
     if (config->getBool("ProbeLineData", "", false))
         lineData = requireModule<Orlu<LineData>>(list, "OrluLineData", group, where);
 
-    auto* probe = new ProcessProbe(*log, *kesh, lineData, config->getLong("ProbeQuitAfterMs", "", 0));
+    auto* probe = new ProcessProbe(*log, *kesh, lineData, config->getLong("ProbeQuitAfterMs", "", 0),
+                                   config->getString("ProbeQuitFile", "", ""));
     terminate->subscribe(probe);
     probe->start(*session);
     log->info() << where << ": probing";
