@@ -789,7 +789,7 @@ TcpConnResource* NetReceiver::findTcp(const FwIntMessage& msg)
     ResourceName name{};
     ResourceManager::copyResourceName(name, evt.eventParam.resNameTxt);
     TcpConnResource* res = nullptr;
-    if (m_resMgr.getTcpConnRes(name, &res, false) == 0 && res != nullptr)
+    if (m_resMgr.getTcpConnRes(name, &res, true) == 0 && res != nullptr)
         return res;
     if (evt.id == CONN_TERM)
     {
@@ -829,7 +829,7 @@ int32 NetReceiver::processConnRqs(const FwIntMessage& msg)
     ResourceName name{};
     ResourceManager::copyResourceName(name, msg.appMsg.event.eventParam.resNameTxt);
     TcpConnResource* res = nullptr;
-    if (m_resMgr.getTcpConnRes(name, &res, false) != 0 || res == nullptr)
+    if (m_resMgr.getTcpConnRes(name, &res, true) != 0 || res == nullptr)
     {
         fwLog(LOG_LEVEL_NOTICE, "Failed to locate TCP channel [%s]. Ignore event message [%d] and continue.", name, id);
         EventParam p{};
@@ -1125,7 +1125,7 @@ int32 NetReceiver::acceptConnection(TcpListenSocket* sock)
                 break;
             }
             prm.connNameTxt[16] = '\0';
-            if (m_resMgr.registerTcpConnRes(prm, &res, false) == 0)
+            if (m_resMgr.registerTcpConnRes(prm, &res, true) == 0)
                 break;
             res = nullptr;
             code = FrameworkErrno::m_fwErrno;
@@ -1182,7 +1182,7 @@ int32 NetReceiver::acceptConnection(TcpListenSocket* sock)
         if (res->streamBufPtr != nullptr)
             sendStreamEvent(res, STREAM_DEL, code);
         else
-            m_resMgr.removeTcpClientConnRes(name, false);
+            m_resMgr.removeTcpClientConnRes(name, true);
     }
     delete data;
     return 0;
@@ -1450,7 +1450,7 @@ void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)
         {
             ResourceName name{};
             ResourceManager::copyResourceName(name, res->tcpConnNameTxt);
-            m_resMgr.removeTcpClientConnRes(name, false);
+            m_resMgr.removeTcpClientConnRes(name, true);
         }
     }
     else if (sock != nullptr)

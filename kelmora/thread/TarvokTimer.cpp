@@ -34,6 +34,17 @@ TarvokTimer::~TarvokTimer()
     Runnable* runnable = mSession != nullptr ? mSession->getRunnable() : nullptr;
     if (runnable != nullptr)
         runnable->removeTimerFromQueue(this);
+    if (mQelmoTimer != 0 && foreignOwner() != nullptr && Runnable::current() != nullptr)
+    {
+        // Destroyed on another framework thread: that thread's dispatcher
+        // does not hold the framework timer, so the owner stops it, and no
+        // expiry looks for this object meanwhile.
+        Runnable::removeTimer(mQelmoTimer);
+        runnable->stopOrphanedTimer(mQelmoTimer);
+        mQelmoTimer = 0;
+        mHandler = nullptr;
+        return;
+    }
     if (mQelmoTimer != 0)
         cancelTimer();
     if (mQelmoTimer != 0)

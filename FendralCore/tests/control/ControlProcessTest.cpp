@@ -352,6 +352,24 @@ TEST(ControlProcessTest, HungThreadIsCancelledAfterTheConfiguredTimeOut)
     EXPECT_FALSE(process.waitForLog("Caught an exception", 0ms));
 }
 
+// A thread that ignores TERM and never reaches a cancellation point: the
+// stop names it, goes on to the other application thread, and still stops
+// every framework thread before the process ends.
+TEST(ControlProcessTest, ThreadThatWillNotEndIsNamedAndTheOthersStillStop)
+{
+    FrameworkProcess process({"LOGGER_THD_OPT INT32 1\n", 2, {"--spin-term", "APP1"}});
+    ASSERT_TRUE(process.waitStarted());
+    process.signal(SIGTERM);
+    EXPECT_NE(process.waitExit(), -1);
+    const std::string log = process.log();
+    EXPECT_NE(log.find("[APP1] does not terminate after calling pthread_cancel()"), std::string::npos);
+    EXPECT_NE(log.find("Fail to stop application thread [APP1]"), std::string::npos);
+    EXPECT_NE(log.find("Sent TERM event to [APP2]"), std::string::npos);
+    EXPECT_NE(log.find("Sent TERM event to [LOGGER]"), std::string::npos);
+    EXPECT_EQ(log.find("Fail to stop Logger"), std::string::npos);
+    EXPECT_NE(log.find("[APP1] still runs: the message queues are kept."), std::string::npos);
+}
+
 TEST(ControlProcessTest, ExceptionLeavingAThreadBodyIsReportedAndStopsTheProcess)
 {
     FrameworkProcess process({"", 2, {"--throw", "APP1"}});

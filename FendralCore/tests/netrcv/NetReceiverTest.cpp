@@ -164,10 +164,10 @@ TEST_F(NetReceiverTest, AcceptedConnectionDeliversEveryFramingToTheOwner)
         // stream thread removes it just after telling the owner).
         TcpConnResource* removed = nullptr;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (m_registry.getTcpConnRes(Name(channel), &removed, false) == 0 &&
+        while (m_registry.getTcpConnRes(Name(channel), &removed, true) == 0 &&
                std::chrono::steady_clock::now() < deadline)
             ::sched_yield();
-        EXPECT_NE(m_registry.getTcpConnRes(Name(channel), &removed, false), 0) << channel;
+        EXPECT_NE(m_registry.getTcpConnRes(Name(channel), &removed, true), 0) << channel;
     }
     stop();
     EXPECT_EQ(m_netResult, 0);
@@ -249,7 +249,7 @@ TEST_F(NetReceiverTest, RefusedRequestsAnswerConnectFail)
     // The listen request then opens the channel for clients.
     ASSERT_EQ(request(CONN_LISTEN, "LSN"), 0);
     TcpConnResource* lsn = nullptr;
-    ASSERT_EQ(m_registry.getTcpConnRes(Name("LSN"), &lsn, false), 0);
+    ASSERT_EQ(m_registry.getTcpConnRes(Name("LSN"), &lsn, true), 0);
     ASSERT_TRUE(waitStatus(lsn, RES_LISTENING));
     const int client = connectTo(lport);
     ASSERT_GE(client, 0);
