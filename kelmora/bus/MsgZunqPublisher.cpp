@@ -1,0 +1,216 @@
+#include "kelmora/bus/MsgZunqPublisher.h"
+
+#include "zunq/log/Log.h"
+
+#include <cstring>
+
+namespace
+{
+
+void zeroState(Zunq::Utils::SeqNumStorageItem& item)
+{
+    std::memset(&item, 0, sizeof item);
+}
+
+} // namespace
+
+MsgZunqPublisher::MsgZunqPublisher(Log& log, bool active)
+    : OrluPublisher<MsgZunq>("MsgZunqPublisher"), mLog(log), mIsActive(active)
+{
+}
+
+MsgZunqPublisher::~MsgZunqPublisher() = default;
+
+MsgZunqPublisher::SubFeed* MsgZunqPublisher::find(std::uint16_t subFeed)
+{
+    for (SubFeed& s : mSubFeeds)
+        if (s.mId == subFeed)
+            return &s;
+    return nullptr;
+}
+
+const MsgZunqPublisher::SubFeed* MsgZunqPublisher::find(std::uint16_t subFeed) const
+{
+    for (const SubFeed& s : mSubFeeds)
+        if (s.mId == subFeed)
+            return &s;
+    return nullptr;
+}
+
+bool MsgZunqPublisher::addSubFeedSeqNum(std::uint16_t subFeed, SeqNumStorageItem* item)
+{
+    if (item == nullptr)
+        return false;
+    SubFeed* s = find(subFeed);
+    if (s != nullptr && s->mRecord != nullptr)
+        return false;
+    if (s == nullptr)
+    {
+        s = &mSubFeeds.emplace_back();
+        zeroState(s->mRecovery);
+        zeroState(s->mCurrent);
+        s->mId = subFeed;
+        s->mHasRecovery = false;
+        s->mHasCurrent = false;
+    }
+    s->mRecord = item;
+    s->mRecovery.mSeqNum = item->mSeqNum;
+    s->mRecovery.mSubSeqNum = item->mSubSeqNum;
+    s->mRecovery.mZunqSeqNum = item->mZunqSeqNum;
+    s->mRecovery.mNumSeqResets = item->mNumSeqResets;
+    s->mHasRecovery = true;
+    if (!mUseSharedMem)
+    {
+        s->mCurrent.mSeqNum = 0;
+        s->mCurrent.mSubSeqNum = 0;
+        s->mCurrent.mNumSeqResets = 0;
+        s->mHasCurrent = true;
+    }
+    item->mSeqNum = 0;
+    item->mSubSeqNum = 0;
+    item->mNumSeqResets = 0;
+    mSeqNumIsValid.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+bool MsgZunqPublisher::setSeqNums(std::uint16_t subFeed, std::uint64_t seqNum, std::uint64_t subSeqNum)
+{
+    SubFeed* s = find(subFeed);
+    if (mUseSharedMem)
+    {
+        if (!isSeqNumValid() || s == nullptr || s->mRecord == nullptr)
+            return false;
+        s->mRecord->mSeqNum = seqNum;
+        s->mRecord->mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+        return true;
+    }
+    if (s == nullptr || !s->mHasCurrent)
+        return false;
+    s->mCurrent.mSeqNum = seqNum;
+    s->mCurrent.mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+    return true;
+}
+
+bool MsgZunqPublisher::getSeqNums(std::uint16_t subFeed, std::uint64_t& seqNum, std::uint64_t& subSeqNum) const
+{
+    if (mUseSharedMem && !isSeqNumValid())
+        return false;
+    const SubFeed* s = find(subFeed);
+    const SeqNumStorageItem* state = nullptr;
+    if (s != nullptr)
+        state = mUseSharedMem ? s->mRecord : (s->mHasCurrent ? &s->mCurrent : nullptr);
+    if (state == nullptr)
+    {
+        seqNum = 0;
+        subSeqNum = 0;
+        return false;
+    }
+    seqNum = state->mSeqNum;
+    subSeqNum = state->mSubSeqNum;
+    return true;
+}
+
+bool MsgZunqPublisher::setRecoverySeqNums(std::uint16_t subFeed, std::uint64_t seqNum, std::uint64_t subSeqNum)
+{
+    SubFeed* s = find(subFeed);
+    if (s == nullptr || !s->mHasRecovery)
+        return false;
+    s->mRecovery.mSeqNum = seqNum;
+    s->mRecovery.mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+    return true;
+}
+
+bool MsgZunqPublisher::getRecoverySeqNums(unsigned short subFeed, unsigned long& seqNum, unsigned long& subSeqNum)
+{
+    std::uint64_t zunqSeqNum = 0;
+    std::uint64_t seq = 0;
+    std::uint64_t sub = 0;
+    const bool known = getRecoverySeqNums(static_cast<std::uint16_t>(subFeed), seq, sub, zunqSeqNum);
+    seqNum = seq;
+    subSeqNum = sub;
+    return known;
+}
+
+bool MsgZunqPublisher::getRecoverySeqNums(std::uint16_t subFeed, std::uint64_t& seqNum, std::uint64_t& subSeqNum,
+                                          std::uint64_t& zunqSeqNum) const
+{
+    const SubFeed* s = find(subFeed);
+    if (s == nullptr || !s->mHasRecovery)
+    {
+        seqNum = subSeqNum = zunqSeqNum = 0;
+        return false;
+    }
+    seqNum = s->mRecovery.mSeqNum;
+    subSeqNum = s->mRecovery.mSubSeqNum;
+    zunqSeqNum = s->mRecovery.mZunqSeqNum;
+    return true;
+}
+
+bool MsgZunqPublisher::getNumSeqResets(std::uint16_t subFeed, std::uint16_t& numSeqResets) const
+{
+    const SubFeed* s = find(subFeed);
+    if (s == nullptr || !s->mHasRecovery)
+    {
+        numSeqResets = 0;
+        return false;
+    }
+    numSeqResets = s->mRecovery.mNumSeqResets;
+    return true;
+}
+
+bool MsgZunqPublisher::incNumSeqResets(std::uint16_t subFeed)
+{
+    SubFeed* s = find(subFeed);
+    if (!isSeqNumValid() || s == nullptr || s->mRecord == nullptr)
+        return false;
+    s->mRecord->mNumSeqResets = static_cast<std::uint16_t>(s->mRecord->mNumSeqResets + 1);
+    return true;
+}
+
+bool MsgZunqPublisher::publishMsgZunq(MsgZunq& msg, std::uint16_t subFeed)
+{
+    if (!mIsActive || !isSeqNumValid())
+        return true;
+    const SubFeed* s = find(subFeed);
+    if (s == nullptr || !s->mHasRecovery)
+        return false;
+    const SeqNumStorageItem& recovery = s->mRecovery;
+
+    std::uint64_t seq = msg.mSeqNum;
+    std::uint64_t subSeq = msg.mSubSeqNum;
+    // The current state has no feed sequence number: counting it as the
+    // recovery point's keeps the message at the point from going out twice.
+    std::uint64_t zunqSeq = msg.mZunqSeqNum;
+    if (seq == 0 && subSeq == 0)
+    {
+        if (!getSeqNums(subFeed, seq, subSeq))
+            return false;
+        zunqSeq = recovery.mZunqSeqNum;
+    }
+
+    if (mLog.verboseEnabled()) [[unlikely]]
+        mLog.verbose() << "MsgZunqPublisher(" << msg.mSourceChannelId << ")::publishMsgZunq() message="
+                       << msg.mSeqNum << "/" << msg.mSubSeqNum << "/" << msg.mZunqSeqNum << " key=" << seq << "/"
+                       << subSeq << "/" << zunqSeq << " recovery=" << recovery.mSeqNum << "/" << recovery.mSubSeqNum
+                       << "/" << recovery.mZunqSeqNum;
+
+    bool beyond = recovery.mSeqNum == 0 && recovery.mSubSeqNum == 0;
+    if (!beyond)
+    {
+        if (seq != recovery.mSeqNum)
+            beyond = seq > recovery.mSeqNum;
+        else if (subSeq != recovery.mSubSeqNum)
+            beyond = subSeq > recovery.mSubSeqNum;
+        else
+            beyond = zunqSeq > recovery.mZunqSeqNum;
+    }
+    if (!beyond && !mForcePublish)
+        return true;
+
+    if (mLog.verboseEnabled()) [[unlikely]]
+        mLog.verbose() << "MsgZunqPublisher::publishMsgZunq() MsgZunq Published message.mSeqNum=" << msg.mSeqNum
+                       << " mSubSeqNum=" << msg.mSubSeqNum << " mZunqSeqNum=" << msg.mZunqSeqNum
+                       << " Forced=" << (mForcePublish ? "true" : "false");
+    publish(msg);
+    return true;
+}
