@@ -2,40 +2,12 @@
 
 #include "zunq/log/Log.h"
 
-#include <cstring>
-
-namespace
-{
-
-void zeroState(Zunq::Utils::SeqNumStorageItem& item)
-{
-    std::memset(&item, 0, sizeof item);
-}
-
-} // namespace
-
 MsgZunqPublisher::MsgZunqPublisher(Log& log, bool active)
     : OrluPublisher<MsgZunq>("MsgZunqPublisher"), mLog(log), mIsActive(active)
 {
 }
 
 MsgZunqPublisher::~MsgZunqPublisher() = default;
-
-MsgZunqPublisher::SubFeed* MsgZunqPublisher::find(std::uint16_t subFeed)
-{
-    for (SubFeed& s : mSubFeeds)
-        if (s.mId == subFeed)
-            return &s;
-    return nullptr;
-}
-
-const MsgZunqPublisher::SubFeed* MsgZunqPublisher::find(std::uint16_t subFeed) const
-{
-    for (const SubFeed& s : mSubFeeds)
-        if (s.mId == subFeed)
-            return &s;
-    return nullptr;
-}
 
 bool MsgZunqPublisher::addSubFeedSeqNum(std::uint16_t subFeed, SeqNumStorageItem* item)
 {
@@ -47,11 +19,8 @@ bool MsgZunqPublisher::addSubFeedSeqNum(std::uint16_t subFeed, SeqNumStorageItem
     if (s == nullptr)
     {
         s = &mSubFeeds.emplace_back();
-        zeroState(s->mRecovery);
-        zeroState(s->mCurrent);
+        *s = SubFeed{};
         s->mId = subFeed;
-        s->mHasRecovery = false;
-        s->mHasCurrent = false;
     }
     s->mRecord = item;
     s->mRecovery.mSeqNum = item->mSeqNum;
@@ -59,6 +28,7 @@ bool MsgZunqPublisher::addSubFeedSeqNum(std::uint16_t subFeed, SeqNumStorageItem
     s->mRecovery.mZunqSeqNum = item->mZunqSeqNum;
     s->mRecovery.mNumSeqResets = item->mNumSeqResets;
     s->mHasRecovery = true;
+    s->pointChanged();
     if (!mUseSharedMem)
     {
         s->mCurrent.mSeqNum = 0;
@@ -96,18 +66,21 @@ bool MsgZunqPublisher::getSeqNums(std::uint16_t subFeed, std::uint64_t& seqNum, 
     if (mUseSharedMem && !isSeqNumValid())
         return false;
     const SubFeed* s = find(subFeed);
-    const SeqNumStorageItem* state = nullptr;
-    if (s != nullptr)
-        state = mUseSharedMem ? s->mRecord : (s->mHasCurrent ? &s->mCurrent : nullptr);
-    if (state == nullptr)
+    if (s != nullptr && mUseSharedMem && s->mRecord != nullptr)
     {
-        seqNum = 0;
-        subSeqNum = 0;
-        return false;
+        seqNum = s->mRecord->mSeqNum;
+        subSeqNum = s->mRecord->mSubSeqNum;
+        return true;
     }
-    seqNum = state->mSeqNum;
-    subSeqNum = state->mSubSeqNum;
-    return true;
+    if (s != nullptr && !mUseSharedMem && s->mHasCurrent)
+    {
+        seqNum = s->mCurrent.mSeqNum;
+        subSeqNum = s->mCurrent.mSubSeqNum;
+        return true;
+    }
+    seqNum = 0;
+    subSeqNum = 0;
+    return false;
 }
 
 bool MsgZunqPublisher::setRecoverySeqNums(std::uint16_t subFeed, std::uint64_t seqNum, std::uint64_t subSeqNum)
@@ -117,6 +90,7 @@ bool MsgZunqPublisher::setRecoverySeqNums(std::uint16_t subFeed, std::uint64_t s
         return false;
     s->mRecovery.mSeqNum = seqNum;
     s->mRecovery.mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+    s->pointChanged();
     return true;
 }
 
@@ -167,50 +141,18 @@ bool MsgZunqPublisher::incNumSeqResets(std::uint16_t subFeed)
     return true;
 }
 
-bool MsgZunqPublisher::publishMsgZunq(MsgZunq& msg, std::uint16_t subFeed)
+void MsgZunqPublisher::logKey(const MsgZunq& msg, std::uint64_t seq, std::uint64_t subSeq, std::uint64_t zunqSeq,
+                              const Numbers& recovery)
 {
-    if (!mIsActive || !isSeqNumValid())
-        return true;
-    const SubFeed* s = find(subFeed);
-    if (s == nullptr || !s->mHasRecovery)
-        return false;
-    const SeqNumStorageItem& recovery = s->mRecovery;
+    mLog.verbose() << "MsgZunqPublisher(" << msg.mSourceChannelId << ")::publishMsgZunq() message=" << msg.mSeqNum
+                   << "/" << msg.mSubSeqNum << "/" << msg.mZunqSeqNum << " key=" << seq << "/" << subSeq << "/"
+                   << zunqSeq << " recovery=" << recovery.mSeqNum << "/" << recovery.mSubSeqNum << "/"
+                   << recovery.mZunqSeqNum;
+}
 
-    std::uint64_t seq = msg.mSeqNum;
-    std::uint64_t subSeq = msg.mSubSeqNum;
-    // The current state has no feed sequence number: counting it as the
-    // recovery point's keeps the message at the point from going out twice.
-    std::uint64_t zunqSeq = msg.mZunqSeqNum;
-    if (seq == 0 && subSeq == 0)
-    {
-        if (!getSeqNums(subFeed, seq, subSeq))
-            return false;
-        zunqSeq = recovery.mZunqSeqNum;
-    }
-
-    if (mLog.verboseEnabled()) [[unlikely]]
-        mLog.verbose() << "MsgZunqPublisher(" << msg.mSourceChannelId << ")::publishMsgZunq() message="
-                       << msg.mSeqNum << "/" << msg.mSubSeqNum << "/" << msg.mZunqSeqNum << " key=" << seq << "/"
-                       << subSeq << "/" << zunqSeq << " recovery=" << recovery.mSeqNum << "/" << recovery.mSubSeqNum
-                       << "/" << recovery.mZunqSeqNum;
-
-    bool beyond = recovery.mSeqNum == 0 && recovery.mSubSeqNum == 0;
-    if (!beyond)
-    {
-        if (seq != recovery.mSeqNum)
-            beyond = seq > recovery.mSeqNum;
-        else if (subSeq != recovery.mSubSeqNum)
-            beyond = subSeq > recovery.mSubSeqNum;
-        else
-            beyond = zunqSeq > recovery.mZunqSeqNum;
-    }
-    if (!beyond && !mForcePublish)
-        return true;
-
-    if (mLog.verboseEnabled()) [[unlikely]]
-        mLog.verbose() << "MsgZunqPublisher::publishMsgZunq() MsgZunq Published message.mSeqNum=" << msg.mSeqNum
-                       << " mSubSeqNum=" << msg.mSubSeqNum << " mZunqSeqNum=" << msg.mZunqSeqNum
-                       << " Forced=" << (mForcePublish ? "true" : "false");
-    publish(msg);
-    return true;
+void MsgZunqPublisher::logPublished(const MsgZunq& msg)
+{
+    mLog.verbose() << "MsgZunqPublisher::publishMsgZunq() MsgZunq Published message.mSeqNum=" << msg.mSeqNum
+                   << " mSubSeqNum=" << msg.mSubSeqNum << " mZunqSeqNum=" << msg.mZunqSeqNum
+                   << " Forced=" << (mForcePublish ? "true" : "false");
 }

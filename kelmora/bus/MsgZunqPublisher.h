@@ -26,12 +26,11 @@
 #include "kelmora/bus/MsgZunq.h"
 #include "kelmora/bus/SeqNumStorageItem.h"
 #include "zunq/bus/OrluPublisher.h"
+#include "zunq/log/Log.h"
 
 #include <atomic>
 #include <cstdint>
 #include <vector>
-
-class Log;
 
 class MsgZunqPublisher : public OrluPublisher<MsgZunq>
 {
@@ -75,7 +74,40 @@ public:
     // when the rule could be applied (also while inactive or before any
     // attachment); false when the sub-feed has no current state for such a
     // message or no recovery point. The message is not changed.
-    bool publishMsgZunq(MsgZunq& msg, std::uint16_t subFeed);
+    // Inlined into the caller, channel walk included: it runs for every
+    // decoded message, on the feed thread.
+    [[gnu::always_inline]] bool publishMsgZunq(MsgZunq& msg, std::uint16_t subFeed)
+    {
+        if (!mIsActive || !isSeqNumValid())
+            return true;
+        const SubFeed* s = find(subFeed);
+        if (s == nullptr || !s->mHasRecovery) [[unlikely]]
+            return false;
+        std::uint64_t seq = msg.mSeqNum;
+        std::uint64_t subSeq = msg.mSubSeqNum;
+        // The current state has no feed sequence number: counting it as the
+        // recovery point's keeps the message at the point from going out twice.
+        std::uint64_t zunqSeq = msg.mZunqSeqNum;
+        if ((seq | subSeq) == 0) [[unlikely]]
+        {
+            if (!getSeqNums(subFeed, seq, subSeq))
+                return false;
+            zunqSeq = s->mRecovery.mZunqSeqNum;
+        }
+        const bool verbose = mLog.verboseEnabled();
+        if (verbose) [[unlikely]]
+            logKey(msg, seq, subSeq, zunqSeq, s->mRecovery);
+        // (sequence, sub-sequence, feed sequence) beyond the point, compared in that order.
+        const std::uint64_t low = static_cast<std::uint64_t>(static_cast<std::uint32_t>(subSeq)) << 32 | zunqSeq;
+        const bool beyond = s->mEverything || seq > s->mRecovery.mSeqNum ||
+                            (seq == s->mRecovery.mSeqNum && low > s->mRecoveryLow);
+        if (!beyond && !mForcePublish)
+            return true;
+        if (verbose) [[unlikely]]
+            logPublished(msg);
+        publish(msg);
+        return true;
+    }
 
     void setForcePublish(bool on) { mForcePublish = on; }
     bool getForcePublish() const { return mForcePublish; }
@@ -88,21 +120,49 @@ public:
     bool getUseSharedMemory() const { return mUseSharedMem; }
 
 private:
-    // What the publisher knows of one sub-feed; the three parts are the
-    // attached record, the recovery point and (without shared memory) the
-    // current state. A handful per publisher: a short list beats a hash.
+    // The numbers of a sequence record that the publisher keeps for itself.
+    struct Numbers
+    {
+        std::uint64_t mSeqNum;
+        std::uint32_t mSubSeqNum;
+        std::uint32_t mZunqSeqNum;
+        std::uint16_t mNumSeqResets;
+    };
+    // What the publisher knows of one sub-feed: the attached record, the
+    // recovery point and (without shared memory) the current state. A handful
+    // per publisher, one cache line each: a short list beats a hash.
     struct SubFeed
     {
         std::uint16_t mId;
-        SeqNumStorageItem* mRecord;
         bool mHasRecovery;
-        SeqNumStorageItem mRecovery;
         bool mHasCurrent;
-        SeqNumStorageItem mCurrent;
+        // The point is 0/0: every message goes out.
+        bool mEverything;
+        SeqNumStorageItem* mRecord;
+        Numbers mRecovery;
+        // The point's sub-sequence and feed sequence numbers as one number, for the rule.
+        std::uint64_t mRecoveryLow;
+        Numbers mCurrent;
+
+        void pointChanged()
+        {
+            mEverything = mRecovery.mSeqNum == 0 && mRecovery.mSubSeqNum == 0;
+            mRecoveryLow = static_cast<std::uint64_t>(mRecovery.mSubSeqNum) << 32 | mRecovery.mZunqSeqNum;
+        }
     };
 
-    SubFeed* find(std::uint16_t subFeed);
-    const SubFeed* find(std::uint16_t subFeed) const;
+    SubFeed* find(std::uint16_t subFeed)
+    {
+        for (SubFeed& s : mSubFeeds)
+            if (s.mId == subFeed)
+                return &s;
+        return nullptr;
+    }
+    const SubFeed* find(std::uint16_t subFeed) const { return const_cast<MsgZunqPublisher*>(this)->find(subFeed); }
+
+    [[gnu::cold]] void logKey(const MsgZunq& msg, std::uint64_t seq, std::uint64_t subSeq, std::uint64_t zunqSeq,
+                              const Numbers& recovery);
+    [[gnu::cold]] void logPublished(const MsgZunq& msg);
 
     std::vector<SubFeed> mSubFeeds;
     Log& mLog;
