@@ -9,12 +9,15 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 namespace
@@ -42,6 +45,54 @@ bool endsWithGz(const std::string& pattern)
 {
     return pattern.size() >= 3 && pattern.compare(pattern.size() - 3, 3, ".gz") == 0;
 }
+
+// `width` decimal digits of `value`, zeros in front.
+void writeDigits(char* out, std::uint64_t value, int width)
+{
+    for (int i = width - 1; i >= 0; --i)
+    {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// Builds a meta line in a fixed buffer; what does not fit is cut.
+class MetaWriter
+{
+public:
+    MetaWriter(char* buffer, std::size_t capacity) : mBuffer(buffer), mCapacity(capacity) {}
+    MetaWriter& bytes(const char* text, std::size_t length)
+    {
+        const std::size_t n = std::min(length, mCapacity - mLength);
+        std::memcpy(mBuffer + mLength, text, n);
+        mLength += n;
+        return *this;
+    }
+    MetaWriter& text(const char* text) { return bytes(text, std::strlen(text)); }
+    MetaWriter& put(char c) { return bytes(&c, 1); }
+    template <typename Integer>
+    MetaWriter& number(Integer value)
+    {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        return bytes(digits, static_cast<std::size_t>(end - digits));
+    }
+    std::size_t length() const { return mLength; }
+
+private:
+    char* mBuffer;
+    std::size_t mCapacity;
+    std::size_t mLength = 0;
+};
+
+// A time of day made once for a whole second of one zone.
+struct TimeOfDay
+{
+    const TimeZone* mZone = nullptr;
+    std::int64_t mSecond = 0;
+    unsigned mLength = 0;
+    char mText[16] = {};
+};
 
 // File names come from configuration or an admin request: shown escaped.
 std::string shown(const std::string& name)
@@ -114,6 +165,7 @@ public:
     bool mMillisecondTimestamps = false;
     std::mutex mMutex;
     char mHint[cMaxHint + 1] = {};
+    std::size_t mHintLength = 0;
     std::string mStartTimeStr;
     std::string mStopTimeStr;
 
@@ -261,27 +313,75 @@ void ExtractPlayback::ExtractPlaybackImpl::stopTimer()
 
 std::size_t ExtractPlayback::ExtractPlaybackImpl::formatMeta(const LineData& data, char* buffer) const
 {
-    Time stamp = data.getLineTime();
-    if (!stamp.isSet())
+    const Time* stamp = &data.getLineTime();
+    std::optional<Time> now; // made only for a record without a line time
+    if (!stamp->isSet())
     {
+        now.emplace();
         if (mClock)
-            stamp = mClock();
+            *now = mClock();
         else if (mMillisecondTimestamps)
-            Time::nowTime(stamp);
+            Time::nowTime(*now);
         else
-            stamp.recalcNow();
+            now->recalcNow();
+        stamp = &*now;
     }
-    char timeOfDay[32] = {};
-    stamp.strFmt(timeOfDay, sizeof timeOfDay, "%T.%:", mTz);
-    timeOfDay[12] = '\0';
-    const double seconds = static_cast<double>(stamp.getMicrosecondsSinceEpoch()) / 1e6;
+    const std::int64_t second = stamp->getSecondsSinceEpoch();
+    const std::int64_t micros = stamp->getMicrosecondsSinceEpoch() - second * 1000000;
+
+    // The record's time of day, "%T.%:" cut to 12 characters: the clock time
+    // changes once a second, so each thread keeps the last one it made.
+    thread_local TimeOfDay tLast;
+    if (tLast.mZone != mTz || tLast.mSecond != second)
+    {
+        tLast.mLength = stamp->strFmt(tLast.mText, sizeof tLast.mText, "%T", mTz);
+        tLast.mZone = mTz;
+        tLast.mSecond = second;
+    }
+    char timeOfDay[16];
+    std::size_t timeLength = 0;
+    if (tLast.mLength != 0)
+    {
+        timeLength = std::min<std::size_t>(tLast.mLength, 8);
+        std::memcpy(timeOfDay, tLast.mText, timeLength);
+        if (timeLength == 8)
+        {
+            timeOfDay[8] = '.';
+            writeDigits(timeOfDay + 9, static_cast<std::uint64_t>(micros / 1000), 3);
+            timeLength = 12;
+        }
+    }
+
+    // Seconds since the epoch as "%17.6f" prints them; the digits are exact.
+    char seconds[48];
+    std::size_t secondsLength = 0;
+    if (second >= 0)
+    {
+        char digits[32];
+        const auto end = std::to_chars(digits, digits + sizeof digits, second).ptr;
+        std::size_t length = static_cast<std::size_t>(end - digits);
+        digits[length++] = '.';
+        writeDigits(digits + length, static_cast<std::uint64_t>(micros), 6);
+        length += 6;
+        const std::size_t pad = length < 17 ? 17 - length : 0;
+        std::memset(seconds, ' ', pad);
+        std::memcpy(seconds + pad, digits, length);
+        secondsLength = pad + length;
+    }
+    else
+    {
+        const int length = std::snprintf(seconds, sizeof seconds, "%17.6f",
+                                         static_cast<double>(stamp->getMicrosecondsSinceEpoch()) / 1e6);
+        secondsLength = length > 0 ? std::min<std::size_t>(static_cast<std::size_t>(length), sizeof seconds - 1) : 0;
+    }
+
+    MetaWriter out(buffer, cMetaBuffer - 1);
+    out.text(cMetaStart).put(cSep).text(cMetaVersion).put(cSep).number(data.getDataLen()).put(cSep);
     const char* host = data.getSrcHost();
-    const int length = std::snprintf(buffer, cMetaBuffer, "%s%c%s%c%u%c%s%c%d%c%s%c%17.6f%c%s%c%s", cMetaStart, cSep,
-                                     cMetaVersion, cSep, data.getDataLen(), cSep, host != nullptr ? host : "", cSep,
-                                     data.getSrcPort(), cSep, timeOfDay, cSep, seconds, cSep, mHint, cSep, cMetaEnd);
-    if (length < 0)
-        return 0;
-    return static_cast<std::size_t>(length) < cMetaBuffer ? static_cast<std::size_t>(length) : cMetaBuffer - 1;
+    out.text(host != nullptr ? host : "").put(cSep).number(data.getSrcPort()).put(cSep);
+    out.bytes(timeOfDay, timeLength).put(cSep).bytes(seconds, secondsLength).put(cSep);
+    out.bytes(mHint, mHintLength).put(cSep).text(cMetaEnd);
+    return out.length();
 }
 
 void ExtractPlayback::ExtractPlaybackImpl::write(const LineData& data)
@@ -448,4 +548,5 @@ void ExtractPlayback::setExtractHint(const char* hint)
     std::memset(mImpl->mHint, 0, sizeof mImpl->mHint);
     if (hint != nullptr)
         std::strncpy(mImpl->mHint, hint, cMaxHint);
+    mImpl->mHintLength = std::strlen(mImpl->mHint);
 }
