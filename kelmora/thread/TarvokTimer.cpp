@@ -113,6 +113,8 @@ long TarvokTimer::create()
                       << " (thread|" << (runnable != nullptr ? runnable->getName() : std::string("?"))
                       << "| holds " << (runnable != nullptr ? runnable->getNumTimers() : 0)
                       << " timers; the limit follows MSG_DISP_FD_NUM)";
+        if (mHandler != nullptr)
+            mHandler->onTimerRefused(this);
         return 0;
     }
     // The framework arms a timer as it creates it; starting it again would
