@@ -72,6 +72,37 @@ TEST(MessagingServiceTest, ControlEventsAreAcknowledgedOnTheControlThreadsHighPr
     EXPECT_EQ(h->exitCode(), 0);
 }
 
+// In low-latency mode the queues are polled, not waited on: without network
+// polling the wait must still return now and then, or a quiet network would
+// keep even TERM from being served.
+TEST(MessagingServiceTest, LowLatencyModeServesItsQueuesWithoutNetworkPolling)
+{
+    MslMemFabric fabric;
+    msltest::Options o;
+    o.sockets = &fabric.host("10.0.0.1");
+    o.mode = LOW_LATENCY;
+    msltest::ServiceHarness h(o);
+    h.globalData().m_netPolling = false;
+    h.start();
+    ASSERT_EQ(h.post(MQUEUE_HIGH_PRIORITY, INIT), 0);
+    FwIntMessage ack{};
+    EXPECT_TRUE(nextMessage(h.ctlHigh(), ack, 10s)) << "INIT waited for network traffic";
+    EXPECT_EQ(ack.appMsg.event.id, INIT_ACK);
+    ASSERT_EQ(h.post(MQUEUE_HIGH_PRIORITY, TERM), 0);
+    if (::testing::Test::HasFailure())
+    {
+        // Wake a loop that waits for the network, so that it ends.
+        MslSocketSpec spec{};
+        std::memcpy(spec.groupTxt, h.service().settings().requestChn.groupTxt, sizeof(IpAddress));
+        spec.port = h.service().settings().requestChn.port;
+        auto peer = fabric.host("10.0.0.2").open(spec);
+        MslMsgHeader wake{};
+        peer->send(reinterpret_cast<const char*>(&wake), sizeof wake);
+    }
+    h.stop();
+    EXPECT_EQ(h.exitCode(), 0);
+}
+
 TEST(MessagingServiceTest, TermEndsThePassBeforeItsNetworkTraffic)
 {
     MslMemFabric fabric;
