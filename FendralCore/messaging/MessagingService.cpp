@@ -22,7 +22,7 @@ void setText(IpAddress& out, const char* text)
 {
     std::memset(out, 0, sizeof(IpAddress));
     if (text != nullptr)
-        std::strncpy(out, text, sizeof(IpAddress) - 1);
+        std::memcpy(out, text, strnlen(text, sizeof(IpAddress) - 1));
 }
 
 // A multicast group and a port that can carry the replication topic.
