@@ -235,4 +235,45 @@ TEST(MessagingServiceTest, FullQueueOfTheAskingThreadIsLoggedAndPassedOver)
     EXPECT_EQ(answers.back().id, TOPIC_SUBSCRIBE_ACK);
     EXPECT_EQ(answers.back().param32, MSL_REC_NOT_FOUND);
 }
+// The names of the framework's own topics are cut to a resource name as the
+// registry cuts them; an MRM instance reads its partition from its id.
+TEST(MessagingServiceTest, FrameworkTopicNamesAndTheMrmPartition)
+{
+    struct Case
+    {
+        const char* appId;
+        int32 inst;
+        bool mrm;
+        const char* recovery;
+        const char* replication;
+        int32 partition;
+    };
+    const Case cases[] = {
+        {"ABCDEFGH", 12, false, "ABCDEFGH:12_RECO", "ABCDEFGH_FW_REPL", -1},
+        {"ABCDEFGH", 123, false, "ABCDEFGH:123_REC", "ABCDEFGH_FW_REPL", -1},
+        {"APP", 0, false, "APP:0_RECO", "APP_FW_REPL", -1},
+        {"MRM3", 1, true, "MRM3:1_RECO", "MRM3_FW_REPL", 3},
+        {"MRM3", 1, false, "MRM3:1_RECO", "MRM3_FW_REPL", -1}, // not an MRM instance
+        {"MRM12", 0, true, "MRM12:0_RECO", "MRM12_FW_REPL", -1}, // no such partition
+        {"MRMX", 0, true, "MRMX:0_RECO", "MRMX_FW_REPL", -1},
+        {"MR", 0, true, "MR:0_RECO", "MR_FW_REPL", -1}, // not of the base name
+    };
+    for (const Case& c : cases)
+    {
+        MslMemFabric fabric;
+        msltest::Options o;
+        o.appId = c.appId;
+        o.inst = c.inst;
+        o.sockets = &fabric.host("10.0.0.1");
+        o.adjust = [&](GlobalData& gd) {
+            gd.m_repliServiceEnabled = true;
+            gd.m_mrmApplication = c.mrm;
+            std::strcpy(gd.m_mrmBaseName, "MRM");
+        };
+        msltest::ServiceHarness h(o);
+        EXPECT_STREQ(h.service().recovTopicNameTxt(), c.recovery) << c.appId;
+        EXPECT_STREQ(h.service().repliTopicNameTxt(), c.replication) << c.appId;
+        EXPECT_EQ(h.service().mrmPartitionId(), c.partition) << c.appId;
+    }
+}
 } // namespace

@@ -107,6 +107,8 @@ struct Options
     const FileDescMultiplexer::OnloadApi* onloadApi = nullptr;
     OptimizationMode mode = CPU_UTILIZATION;
     uint32 appQueueLen = 64;
+    // Further changes of the global data before the service is built.
+    std::function<void(GlobalData&)> adjust;
 };
 
 class ServiceHarness
@@ -117,6 +119,8 @@ public:
         m_gd.setAppId(o.appId.c_str());
         m_gd.m_appInstId = o.inst;
         m_gd.m_optMode.store(o.mode);
+        if (o.adjust)
+            o.adjust(m_gd);
         m_svc = registerTestThread(m_registry, "MSG_SERVICE", m_svcNormal, m_svcHigh, 256, o.mode, false);
         m_ctl = registerTestThread(m_registry, "CTL_THREAD", m_ctlNormal, m_ctlHigh, 64, o.mode);
         m_app = registerTestThread(m_registry, "APP1", m_appNormal, m_appHigh, o.appQueueLen, o.mode);
