@@ -368,7 +368,8 @@ int32 MessagingTopic::processMrmMessage(const TopicMessage& msg, const TopicData
     storeAccepted(msg);
     int32 result = 0;
     const TopicMrmMsg& mrm = msg.mrmMsg;
-    const uint32 dataLen = std::min<uint32>(mrm.dataLen, TopicMrmMsg::MRM_DATA_MAX);
+    const uint32 carried = mrm.dataLen; // a packed field: read by value
+    const uint32 dataLen = std::min<uint32>(carried, TopicMrmMsg::MRM_DATA_MAX);
     if (dataLen >= TopicWire::MRM_DATA_HEADER + TopicWire::HEADER_SIZE)
     {
         const auto* data = reinterpret_cast<const MrmDataMsg*>(mrm.mrmData);

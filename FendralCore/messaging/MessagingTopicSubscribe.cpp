@@ -41,7 +41,8 @@ uint32 dataLenOf(const TopicMessage& msg)
 {
     const uint32 body = msg.hdr.bodyLen > TopicWire::DATA_BODY_FIXED ? msg.hdr.bodyLen - TopicWire::DATA_BODY_FIXED : 0;
     const uint32 max = msg.hdr.cmdType == MRM_TOPIC_MESSAGE ? TopicMrmMsg::MRM_DATA_MAX : TopicDataMsg::DATA_MAX;
-    return std::min({msg.dataMsg.dataLen, body, max});
+    const uint32 dataLen = msg.dataMsg.dataLen; // a packed field: read by value
+    return std::min({dataLen, body, max});
 }
 
 // A framework message of a replicated outgoing topic: the size it must have.
