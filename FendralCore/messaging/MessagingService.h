@@ -93,10 +93,12 @@ struct MslTopicStats
     Counter dataNoSubscription;
     Counter conflicts;       // data of a topic this process publishes
     Counter forcedLeaves;    // a message past the largest message size
+    Counter dataHandled;     // handed to a subscribed topic
     Counter ackReceived;
     Counter ackBadSize;
     Counter ackOwnLoopback;
     Counter ackNoTopic;      // no topic of that name published, or not ready
+    Counter ackHandled;      // handed to a published topic
     // Waiting for gap recovery and the replication acknowledgements, which
     // are not served yet: what reached them is counted and logged.
     Counter gapsReported;

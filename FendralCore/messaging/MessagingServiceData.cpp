@@ -251,6 +251,7 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
         return 0;
     }
     MessagingTopic& topic = *sub->subscriberTopicPtr;
+    m_topicStats.dataHandled.add();
     if (cmd == MRM_TOPIC_MESSAGE)
     {
         // Recovery instances' messages are not served yet.
@@ -408,6 +409,7 @@ int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in&
     const int32 drMrm = rec->numDrSiteMrmSub.load(std::memory_order_relaxed);
     const uint64 acked = rec->lastAckedSeq.load(std::memory_order_relaxed);
     MessagingTopic& topic = *rec->publisherTopicPtr;
+    m_topicStats.ackHandled.add();
     if (topic.processMsgAck(ack, MslProtocol::appIdKey(ack.hdr.senderAppIdTxt), from.sin_addr.s_addr, nowNs) != 0)
         return -1;
     const int32 nowEffective = rec->numEffectiveSub.load(std::memory_order_relaxed);
