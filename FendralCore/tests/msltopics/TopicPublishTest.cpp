@@ -270,14 +270,21 @@ TEST(TopicPublishTest, AcknowledgementsMakeSubscribersEffective)
     EXPECT_EQ(ack("SUB1", 1, 21, 0, "127.0.0.1"), 0);
     EXPECT_EQ(rec.numEffectiveSub.load(), 0);
     EXPECT_EQ(topic->getSubscriberCnt(), 0);
-    // In recovery: known, not effective, until it acknowledges without.
+    // Known from its subscription request, acknowledging in recovery: not
+    // effective until it acknowledges without.
+    EXPECT_EQ(topic->addSubscriberInfo(MslProtocol::appIdKey("SUB1\0\0\0\0"), 1, 0, inet_addr("127.0.0.1"), false, 0),
+              1);
     EXPECT_EQ(ack("SUB1", 1, 10, TopicDataMsgAck::RECOVERY_FLAG, "127.0.0.1"), 0);
     EXPECT_EQ(topic->getSubscriberCnt(), 1);
+    EXPECT_EQ(rec.numEffectiveSub.load(), 0);
+    // Unknown and in recovery: entered, not effective.
+    EXPECT_EQ(ack("SUB3", 1, 10, TopicDataMsgAck::RECOVERY_FLAG, "127.0.0.1"), 0);
+    EXPECT_EQ(topic->getSubscriberCnt(), 2);
     EXPECT_EQ(rec.numEffectiveSub.load(), 0);
     EXPECT_EQ(ack("SUB1", 1, 10, 0, "127.0.0.1"), 0);
     EXPECT_EQ(rec.numEffectiveSub.load(), 1);
     EXPECT_EQ(rec.numRemoteSub.load(), 0);
-    EXPECT_EQ(rec.numAckRcvd, 2);
+    EXPECT_EQ(rec.numAckRcvd, 3);
     // A remote one at a higher position restarts the counter.
     EXPECT_EQ(ack("SUB2", 1, 15, 0, "10.1.1.1"), 0);
     EXPECT_EQ(rec.numEffectiveSub.load(), 2);
