@@ -11,6 +11,10 @@
 #include <string>
 #include <sys/resource.h>
 #include <vector>
+#include <thread>
+#include <atomic>
+#include <chrono>
+#include <sched.h>
 #include <unistd.h>
 
 using namespace sockettest;
@@ -453,6 +457,95 @@ TEST_F(TcpDataSocketTest, PeerBySockFdReadsAnyConnectedDescriptor)
     EXPECT_EQ(ntohs(port), pair.listener.port);
     EXPECT_EQ(TcpDataSocket::getPeerBySockFd(pair.listener.socket.getFileDescriptor(), addr, port), -1);
     EXPECT_EQ(FrameworkErrno::m_fwErrno, SOCK_ERROR);
+}
+
+// Application threads send on a connection while the network thread closes
+// it, and the number it closed is taken at once by another connection: no
+// send reaches that one, and a send that fails fails as closed (a send on the
+// closed number would fail otherwise, or go to its new owner). The window is
+// narrow: many short rounds, the senders staying, each round's socket kept
+// (closed) until they stop. Between rounds they send on a connection whose
+// buffers are full (a send that would block is quick and quiet).
+TEST_F(TcpDataSocketTest, SendsRacingTheCloseNeverReachTheNumberTakenAfterIt)
+{
+    constexpr int ROUNDS = 500;
+    constexpr int SENDERS = 4;
+    // Full buffers at once: the sends then spend least of their time
+    // inside the system.
+    auto shrink = [](TcpDataSocket& sender, TcpDataSocket& receiver) {
+        const int tiny = 1;
+        ::setsockopt(sender.getFileDescriptor(), SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny);
+        ::setsockopt(receiver.getFileDescriptor(), SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    };
+    TcpPair parked;
+    shrink(*parked.server, *parked.client);
+    LoopbackListener own;
+    LoopbackListener other;
+    std::atomic<TcpDataSocket*> target{parked.server.get()};
+    std::atomic<bool> stop{false};
+    std::atomic<int> sends{0};
+    std::atomic<int32> wrongCode{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < SENDERS; ++i)
+        senders.emplace_back([&] {
+            char text[64];
+            std::memset(text, 'A', sizeof text);
+            while (!stop.load())
+            {
+                TcpDataSocket* sock = target.load();
+                int done = 0;
+                const int32 code = sock->send(text, sizeof text, done) == 0 ? 0 : FrameworkErrno::m_fwErrno;
+                if (code != 0 && code != WOULD_BLOCK && code != CONN_CLOSED)
+                    wrongCode = code;
+                ++sends;
+            }
+        });
+    auto moreSends = [&](int count) {
+        const int atLeast = sends.load() + count;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (sends.load() < atLeast && std::chrono::steady_clock::now() < deadline)
+            ::sched_yield();
+        return sends.load() >= atLeast;
+    };
+    std::vector<std::unique_ptr<TcpDataSocket>> sentOn;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(other.port);
+    int reused = 0;
+    for (int round = 0; round < ROUNDS && !HasFailure(); ++round)
+    {
+        TcpDataSocket client("127.0.0.1", own.port, "127.0.0.1", 0, false, -1, -1);
+        ASSERT_EQ(client.initialize(), 0);
+        ASSERT_EQ(connectClient(client), 0);
+        auto sock = std::make_unique<TcpDataSocket>(-1, -1);
+        ASSERT_TRUE(waitReadable(own.socket.getFileDescriptor()));
+        ASSERT_EQ(own.socket.acceptConnRqs(*sock), 0);
+        shrink(*sock, client);
+        target = sock.get();
+        EXPECT_TRUE(moreSends(4 * SENDERS));
+        const int closed = sock->getFileDescriptor();
+        sock->disconnect();
+        target = parked.server.get();
+        // The lowest free number is the one just closed.
+        const int taker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        reused += taker == closed ? 1 : 0;
+        ASSERT_EQ(::connect(taker, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        ASSERT_TRUE(waitReadable(other.socket.getFileDescriptor()));
+        const int accepted = ::accept4(other.socket.getFileDescriptor(), nullptr, nullptr, SOCK_CLOEXEC);
+        EXPECT_TRUE(moreSends(4 * SENDERS));
+        char buf[64];
+        EXPECT_EQ(::recv(accepted, buf, sizeof buf, MSG_DONTWAIT), -1)
+            << "round " << round << ": bytes reached the connection that took number " << closed;
+        EXPECT_EQ(wrongCode.load(), 0) << "round " << round;
+        ::close(accepted);
+        ::close(taker);
+        sentOn.push_back(std::move(sock));
+    }
+    stop = true;
+    for (std::thread& t : senders)
+        t.join();
+    EXPECT_GT(reused, ROUNDS / 2) << "the closed numbers were seldom taken again: the test shows little";
 }
 
 } // namespace
