@@ -468,7 +468,7 @@ TEST_F(TcpDataSocketTest, PeerBySockFdReadsAnyConnectedDescriptor)
 // buffers are full (a send that would block is quick and quiet).
 TEST_F(TcpDataSocketTest, SendsRacingTheCloseNeverReachTheNumberTakenAfterIt)
 {
-    constexpr int ROUNDS = 500;
+    constexpr int ROUNDS = 400;
     constexpr int SENDERS = 4;
     // Full buffers at once: the sends then spend least of their time
     // inside the system.
@@ -523,7 +523,7 @@ TEST_F(TcpDataSocketTest, SendsRacingTheCloseNeverReachTheNumberTakenAfterIt)
         ASSERT_EQ(own.socket.acceptConnRqs(*sock), 0);
         shrink(*sock, client);
         target = sock.get();
-        EXPECT_TRUE(moreSends(4 * SENDERS));
+        EXPECT_TRUE(moreSends(2 * SENDERS));
         const int closed = sock->getFileDescriptor();
         sock->disconnect();
         target = parked.server.get();
@@ -533,7 +533,7 @@ TEST_F(TcpDataSocketTest, SendsRacingTheCloseNeverReachTheNumberTakenAfterIt)
         ASSERT_EQ(::connect(taker, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
         ASSERT_TRUE(waitReadable(other.socket.getFileDescriptor()));
         const int accepted = ::accept4(other.socket.getFileDescriptor(), nullptr, nullptr, SOCK_CLOEXEC);
-        EXPECT_TRUE(moreSends(4 * SENDERS));
+        EXPECT_TRUE(moreSends(2 * SENDERS));
         char buf[64];
         EXPECT_EQ(::recv(accepted, buf, sizeof buf, MSG_DONTWAIT), -1)
             << "round " << round << ": bytes reached the connection that took number " << closed;
