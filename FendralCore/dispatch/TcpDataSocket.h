@@ -136,6 +136,9 @@ private:
     // Threads inside a send or a shutdown, each holding the descriptor it
     // read: a close waits for them (see closeDescriptor).
     std::atomic<int32> m_users{0};
+    // A closer sleeps until m_users falls to 0 (only the network receiver
+    // closes, so one at most).
+    std::atomic<bool> m_closerWaits{false};
     // m_fd as other threads read it.
     std::atomic<int32> m_sharedFd{-1};
 
