@@ -650,12 +650,13 @@ protected:
             bool terminate = false;
             while (!terminate)
             {
-                // A read of an empty queue of this thread blocks.
+                // A read of an empty queue of this thread blocks, unless
+                // the queue is polled.
                 int32 count = 0;
                 for (FwMessageQueue* q : {m_shHigh.get(), m_shNormal.get()})
                 {
                     pollfd p{q->getFileDescriptor(), POLLIN, 0};
-                    if (!terminate && ::poll(&p, 1, 0) == 1)
+                    if (!terminate && (m_mode != CPU_UTILIZATION || ::poll(&p, 1, 0) == 1))
                         m_handler->processMessage(q, terminate, count);
                 }
                 held = hold.load();
