@@ -110,8 +110,6 @@ public:
     SingleRwRingBuffer2<StreamEventRecord>* getStreamEventRing() const { return m_streamEvtBufPtr.get(); }
     // Records that waited for room on a full event ring (still to be pushed).
     int32 getNumPendingRecords() const { return static_cast<int32>(m_pendingRecords.size()); }
-    // Connections whose sockets are not read until their streams have room.
-    int32 getNumPausedStreams() const { return static_cast<int32>(m_pausedStreams.size()); }
 
 private:
     // One data socket event: a connect that completed, bytes, or a drop.
