@@ -99,9 +99,14 @@ struct MslTopicStats
     Counter ackOwnLoopback;
     Counter ackNoTopic;      // no topic of that name published, or not ready
     Counter ackHandled;      // handed to a published topic
-    // Waiting for gap recovery and the replication acknowledgements, which
-    // are not served yet: what reached them is counted and logged.
     Counter gapsReported;
+    Counter recoveryRqsSent;      // resend and tail-lost resend requests
+    Counter tailLostQueriesSent;
+    Counter resendsServed;        // requests this process resent for
+    Counter recoveryAnsweredBusy;
+    Counter unrecoverableGaps;
+    // Waiting for the recovery instances and the replication
+    // acknowledgements, which are not served yet: counted and logged.
     Counter mrmMessages;
     Counter replicationAcks;
 };
@@ -225,6 +230,21 @@ public:
                            bool lastMsgInBatch, PeerLogLimit& limit);
     int32 processTopicAck(char* buf, int32 len, const sockaddr_in& from, int64 nowNs, PeerLogLimit& limit);
 
+    // Heartbeats of the published topics that went quiet, except skipTopic
+    // (null: none), which is being resent.
+    void sendHeartbeatOnIdleTopic(int64 nowNs, const char* skipTopic);
+    // The wait of the loop's next pass, shortened to the earliest retry due.
+    int32 waitLimitMs(int32 timeoutMs) const;
+
+    // The reason codes of recovery requests.
+    static constexpr int32 FORCE_RECOVERY = 1;
+    static constexpr int32 TRIGGERED_BY_NORM_RECOVERY_RQS_TIMEOUT = 2;
+    static constexpr int32 TRIGGERED_BY_NORM_RECOVERY_RQS_FAILURE = 3;
+    static constexpr int32 TRIGGERED_BY_TAIL_LOST_RQS_TIMEOUT = 4;
+    static constexpr int32 TRIGGERED_BY_TAIL_LOST_RQS_FAILURE = 5;
+    static constexpr int32 TRIGGERED_BY_MSG_LOST = 6;
+    static constexpr int32 TRIGGERED_BY_RECOV_TIMEOUT = 7;
+
     // --- state, for the thread's users and tests ---
     const MslControlStats& controlStats() const { return m_stats; }
     const MslTopicStats& topicStats() const { return m_topicStats; }
@@ -311,9 +331,46 @@ private:
     int32 processPendingSubTopicRqs(PendingRqsRecord& pending);
     int32 processPendingSwActiveSubRqs(PendingRqsRecord& pending);
     int32 processPendingPubLeaveTopicNotification(PendingRqsRecord& pending);
-    // What a gap, a recovery-instance message or a replication position
-    // would start: logged and counted until those paths are served.
-    int32 processMessageGap(SubscriptionRecord& sub, uint64 gapSize, const TopicMsgHeader& hdr);
+    // What a recovery-instance message or a replication position would
+    // start: logged and counted until those paths are served.
+
+    // --- gap recovery, asking (subscriber side) ---
+    int32 processMessageGap(SubscriptionRecord& sub, uint64 gapSize, int64 nowNs, uint64 senderId,
+                            uint8 recoverySessionId);
+    int32 requestTopicMsgRecovery(SubscriptionRecord& sub, uint64 lastRcvdSeq, bool lastAttempt);
+    int32 queryTailLost(SubscriptionRecord& sub, MslCmdType cmd, uint64 peerAppId, int32 peerInstId,
+                        uint64 peerLastRcvdSeq, bool sendOnly, bool lastAttempt);
+    int32 requestTailLostRecovery(SubscriptionRecord& sub, uint64 dstAppId, int32 dstInstId, uint64 lastRcvdSeq,
+                                  bool lastAttempt);
+    // Recovery from a recovery instance; MRM_NOT_AVAILABLE while this
+    // service serves none.
+    int32 requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason);
+    int32 processDataRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
+    int32 processTailLostRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
+    int32 processPendingDataRecoveryRqs(PendingRqsRecord& pending);
+    int32 processPendingTailLostQuery(PendingRqsRecord& pending);
+    int32 processPendingTailLostRecoveryRqs(PendingRqsRecord& pending);
+    // The subscribing thread hears that the gap after seq stays open.
+    void reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq);
+    void dropRecoveryRequest(SubscriptionRecord& sub);
+    // A retry after a busy answer, due at dueNs: served by the loop.
+    void deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId);
+    void serveDueRetries(int64 nowNs);
+    void dropRetries(const SubscriptionRecord* sub);
+
+    // --- gap recovery, serving (publisher and peer side) ---
+    int32 processDataRecoveryRqs(int32 len, const sockaddr_in& from);
+    int32 processDataRecoveryRqs2(int32 len, const sockaddr_in& from);
+    int32 processTailLostQuery(int32 len, const sockaddr_in& from);
+    int32 processTailLostRecoveryRqs(int32 len, const sockaddr_in& from);
+    int32 processTailLostRecoveryRqs2(int32 len, const sockaddr_in& from);
+    // Whether a resend request is taken as covered by the last resend.
+    bool coveredByLastResend(const TopicRecord& rec, const MslMsgRqs& r, int64 rcvdNs) const;
+    void sendRecoveryRsp(MslMessage& tmpl, const MslMsgRqs& r, int32 status, int32 errorCode, uint64 begin,
+                         uint64 end);
+    // Between two slices of a resend: heartbeats of the other topics and
+    // the requests that arrived meanwhile, answered busy.
+    void serveBetweenSlices(const ResourceName& resentTopic);
     void completePublisherLeave(SubscriptionRecord& sub);
     int32 resubscribeAfterPublisherRemoved(SubscriptionRecord& sub, const TopicMessage& msg, const sockaddr_in& from);
     int32 serveTopicSocket(MslChannelRecord* rec, bool data, const WireOrderInfo* wire);
@@ -419,6 +476,18 @@ private:
     std::deque<std::unique_ptr<MessagingTopic>> m_topicObjects;
     // The pending sweep's due ids, kept between sweeps.
     std::vector<uint32> m_dueRqsIds;
+    // Retries after a busy answer, each due at its time.
+    struct DeferredRetry
+    {
+        SubscriptionRecord* sub;
+        bool tailLost;
+        uint64 peerAppId;
+        int32 peerInstId;
+        int64 dueNs;
+    };
+    std::vector<DeferredRetry> m_retries;
+    // A resend runs: requests read meanwhile are answered busy.
+    bool m_resendInProgress = false;
     TopicRecord* m_recovTopicRecPtr = nullptr;
     SubscriptionRecord* m_repliSubRecPtr = nullptr;
     SubscriptionRecord* m_appRepliSubRecPtr = nullptr;

@@ -372,9 +372,17 @@ int32 MessagingService::dispatchRequest(uint32 cmd, int32 len, const sockaddr_in
         return processSubLeaveTopicMsg(len, from);
     case MSL_SW_ACTIVE_SUBSCRIBER_RQS:
         return processSwActiveSubRqs(len, from);
+    // While a resend runs, what would start another one is answered busy.
+    case DATA_RECOVERY_RQS:
+        return m_resendInProgress ? processDataRecoveryRqs2(len, from) : processDataRecoveryRqs(len, from);
+    case TAIL_LOST_RECOVERY_RQS:
+        return m_resendInProgress ? processTailLostRecoveryRqs2(len, from) : processTailLostRecoveryRqs(len, from);
+    case TAIL_LOST_QUERY:
+    case TAIL_LOST_QUERY2:
+        return processTailLostQuery(len, from);
     default:
     {
-        // Recovery requests and queries are not served yet.
+        // Recovery instances' requests are not served yet.
         const MslMsgRqs& r = m_rcvMsg.rqs;
         peerLog(m_rcLogLimit, LOG_LEVEL_DEBUG,
                 "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s]. Rqs ID [%u].", MslProtocol::cmdName(cmd),
@@ -492,6 +500,10 @@ int32 MessagingService::dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, in
         return processSubTopicAck(id, from);
     case MSL_SW_ACTIVE_SUBSCRIBER_ACK:
         return processSwActiveSubAck(id, from);
+    case DATA_RECOVERY_RSP:
+        return processDataRecoveryRsp(pending, from);
+    case TAIL_LOST_RECOVERY_RSP:
+        return processTailLostRecoveryRsp(pending, from);
     default:
         peerLog(m_racLogLimit, LOG_LEVEL_DEBUG,
                 "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s] for Rqs ID [%u], resend cnt [%d].",

@@ -295,7 +295,8 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
     switch (code)
     {
     case MSL_MSG_GAP:
-        return processMessageGap(*sub, gapSize, msg.hdr);
+        return processMessageGap(*sub, gapSize, nowNs, MslProtocol::appIdKey(msg.hdr.senderAppIdTxt),
+                                 cmd == TOPIC_MSG ? msg.dataMsg.pubRecoverySessId : 0);
     case MSG_TOO_LARGE:
     {
         fwLog(LOG_LEVEL_ALERT,
@@ -356,18 +357,6 @@ void MessagingService::completePublisherLeave(SubscriptionRecord& sub)
     }
     if (&sub == m_appRepliSubRecPtr)
         m_noAppRepliTopic = true;
-}
-
-int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSize, const TopicMsgHeader& hdr)
-{
-    // Gap recovery is not served yet: the gap is counted and the
-    // subscription goes on; what follows the gap waits for it.
-    m_topicStats.gapsReported.add();
-    fwLog(LOG_LEVEL_NOTICE,
-          "Message gap of [%lu] on topic [%.16s] from [%s:%d:%d] after seq# [%lu]; recovery is not available.",
-          static_cast<unsigned long>(gapSize), sub.topicNameTxt, MslPeerText(hdr.senderAppIdTxt).c_str(),
-          hdr.senderInstId, hdr.senderSiteId, static_cast<unsigned long>(sub.lastAcptMsgSeq));
-    return 0;
 }
 
 int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in& from, int64 nowNs,

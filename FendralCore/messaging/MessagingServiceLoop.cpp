@@ -57,7 +57,10 @@ int32 MessagingService::run(int32& execExitHdr)
 
 int32 MessagingService::runOnce(int32 timeoutMs, bool& terminate)
 {
-    return m_optMode == LOW_LATENCY ? passLowLatency(terminate) : passCpu(timeoutMs, terminate);
+    const int32 r = m_optMode == LOW_LATENCY ? passLowLatency(terminate) : passCpu(waitLimitMs(timeoutMs), terminate);
+    if (!terminate && !m_retries.empty())
+        serveDueRetries(m_clock.monoNs());
+    return r;
 }
 
 int32 MessagingService::passCpu(int32 timeoutMs, bool& terminate)
@@ -225,6 +228,7 @@ int32 MessagingService::processMslTimerEvent()
     m_threadResPtr->lastStatusUpdTm.store(m_clock.wallTime().tv_sec, std::memory_order_relaxed);
     const int64 now = m_clock.monoNs();
     processPendingRqs(now);
+    sendHeartbeatOnIdleTopic(now, nullptr);
     retryForwardMsg();
     keepMslChannelAlive(now);
     return 0;

@@ -818,6 +818,7 @@ void MessagingService::removePendingRqs(const SubscriptionRecord* rec)
         it = it->second.subRecPtr == rec ? m_pendingRqs.erase(it) : std::next(it);
     for (auto it = m_pendingMrmRqs.begin(); it != m_pendingMrmRqs.end();)
         it = it->second.subRecPtr == rec ? m_pendingMrmRqs.erase(it) : std::next(it);
+    dropRetries(rec);
 }
 
 void MessagingService::processPendingRqs(int64 nowNs)
@@ -900,9 +901,46 @@ void MessagingService::processPendingRqs(int64 nowNs)
                 processPendingPubLeaveTopicNotification(done);
             }
             break;
+        case TAIL_LOST_QUERY:
+        case TAIL_LOST_QUERY2:
+            // An answered query only waits for more answers; an unanswered
+            // first form is asked again, the second form never.
+            if (p->rqs.hdr.resendCount < m_settings.resendThold && (p->ackRcvd || cmd == TAIL_LOST_QUERY))
+            {
+                if (p->ackRcvd)
+                {
+                    ++p->rqs.hdr.resendCount;
+                    p->rqs.reasonCode = FORCE_RECOVERY;
+                    p->lastSentNs = nowNs;
+                    stampWire(p->rqs.hdr);
+                }
+                else
+                    resend();
+            }
+            else
+            {
+                PendingRqsRecord done = *p;
+                erasePendingRqs(id);
+                processPendingTailLostQuery(done);
+            }
+            break;
+        case DATA_RECOVERY_RQS:
+        case TAIL_LOST_RECOVERY_RQS:
+            if (!p->ackRcvd && p->rqs.hdr.resendCount < m_settings.resendThold)
+                resend();
+            else
+            {
+                PendingRqsRecord done = *p;
+                erasePendingRqs(id);
+                if (cmd == DATA_RECOVERY_RQS)
+                    processPendingDataRecoveryRqs(done);
+                else
+                    processPendingTailLostRecoveryRqs(done);
+            }
+            break;
         default:
-            // Recovery requests are not made yet: anything else has no
-            // completion to wait for.
+            fwLog(LOG_LEVEL_WARNING, "Unexpected MSL pending request type [%u], request ID [%u]. Ignore and continue.",
+                  cmd, id);
             erasePendingRqs(id);
             break;
         }
@@ -1056,6 +1094,8 @@ int32 MessagingService::processPubLeaveTopicMsg(int32 len, const sockaddr_in& fr
         return 0;
     if (r.lastMsgTopicSeq <= sub->lastAcptMsgSeq)
     {
+        if (sub->onRecovery && sub->recoveryMode == NORMAL_RECOVERY)
+            dropRecoveryRequest(*sub);
         sub->onRecovery = false;
         if (sub->publisherIdTxt[0] != '\0')
         {
@@ -1084,11 +1124,27 @@ int32 MessagingService::processPubLeaveTopicMsg(int32 len, const sockaddr_in& fr
         sub->publisherInstId = r.hdr.senderInstId;
     }
     // The missing tail is asked of the publisher or, when it terminated, of
-    // the peers: recovery not served yet, counted.
-    m_topicStats.gapsReported.add();
-    fwLog(LOG_LEVEL_NOTICE,
-          "Topic [%.16s] misses messages [%lu] to [%lu] of a publisher that left; recovery is not available.", name,
-          static_cast<unsigned long>(sub->lastAcptMsgSeq + 1), static_cast<unsigned long>(r.lastMsgTopicSeq));
+    // the peers; while a resend runs nothing new starts.
+    if (m_resendInProgress)
+        return 0;
+    if (r.reasonCode != LEAVE_AT_TERMINATION || sub->tlQueryRqsId != 0)
+    {
+        if (!sub->onRecovery)
+        {
+            sub->lastMsgAcptNs = 0;
+            sub->pubRecoverySessId = 0;
+            requestTopicMsgRecovery(*sub, sub->lastAcptMsgSeq, false);
+        }
+        return 0;
+    }
+    if (sub->topicResPtr->mrmTopic)
+    {
+        std::memset(sub->publisherIdTxt, 0, sizeof(ApplicationID));
+        sub->publisherInstId = -1;
+        sub->onLeavePubTopic = false;
+        return 0;
+    }
+    queryTailLost(*sub, TAIL_LOST_QUERY, 0, 0, 0, false, false);
     return 0;
 }
 

@@ -42,6 +42,7 @@
 #include "FendralCore/runtime/TopicPublisher.h"
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -187,6 +188,10 @@ public:
     int32 chkTailLostResendRange(uint64 startSeq, uint64& lastSeq);
     int32 resend(uint64 msgSeq, uint64& lastResentSeq, bool& more, uint8 recoverySessionId);
     int32 tailLostResend(uint64 msgSeq, uint64& lastResentSeq, bool& more);
+    // The same, ending at endSeq: a resend served slice by slice stops at
+    // the end it announced, whatever was sent since.
+    int32 resend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more, uint8 recoverySessionId);
+    int32 tailLostResend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more);
     // Takes over the repository's copy of this topic (a publisher starting).
     void populateTopicHistory(MessagingCommon::TopicHistoryBuffer& from);
     // Hands what this subscriber accepted to the repository (switch to active).
@@ -258,7 +263,7 @@ private:
     // --- history ---
     int32 storeInRing(TopicRing& ring, const TopicMessage& msg, int32& lastIdx);
     int32 resendFrom(uint64 startSeq, uint64 lastSeq, int32 lastIdx, uint64& lastResentSeq, bool& more,
-                     bool tailLost, uint8 sessionId);
+                     bool tailLost, uint8 sessionId, uint64 stopSeq = UINT64_MAX);
     void insertToTopicHistoryBuffer(const ResourceName& topicNameTxt, uint64 lastTopicSeq, const char* buf,
                                     uint32 len, const timespec& tm, uint64 applSeqNum);
 

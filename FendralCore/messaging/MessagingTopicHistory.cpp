@@ -76,7 +76,7 @@ int32 MessagingTopic::chkTailLostResendRange(uint64 startSeq, uint64& lastSeq)
 }
 
 int32 MessagingTopic::resendFrom(uint64 startSeq, uint64 lastSeq, int32 lastIdx, uint64& lastResentSeq, bool& more,
-                                 bool tailLost, uint8 sessionId)
+                                 bool tailLost, uint8 sessionId, uint64 stopSeq)
 {
     lastResentSeq = 0;
     more = false;
@@ -89,7 +89,7 @@ int32 MessagingTopic::resendFrom(uint64 startSeq, uint64 lastSeq, int32 lastIdx,
     uint64 expect = startSeq;
     uint64 sent = 0;
     int32 count = 0;
-    while (offset >= 0)
+    while (offset >= 0 && expect <= stopSeq)
     {
         TopicMessage& m = m_tmpTopicMsg2;
         if (m_bufferPtr->peek(m, lastIdx, static_cast<int32>(offset)) != 0)
@@ -127,7 +127,7 @@ int32 MessagingTopic::resendFrom(uint64 startSeq, uint64 lastSeq, int32 lastIdx,
         {
             m_common.serviceThread()->lastStatusUpdTm.store(m_common.clock().wallTime().tv_sec,
                                                             std::memory_order_relaxed);
-            if (offset >= 0)
+            if (offset >= 0 && expect <= stopSeq)
             {
                 more = true;
                 break;
@@ -171,6 +171,33 @@ int32 MessagingTopic::tailLostResend(uint64 msgSeq, uint64& lastResentSeq, bool&
           m_topicNameTxt, static_cast<unsigned long>(msgSeq), static_cast<unsigned long>(lastSeq),
           m_subRecPtr->lastMsgBufIdx);
     return resendFrom(msgSeq, lastSeq, m_subRecPtr->lastMsgBufIdx, lastResentSeq, more, true, 0);
+}
+
+int32 MessagingTopic::resend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more, uint8 recoverySessionId)
+{
+    lastResentSeq = 0;
+    more = false;
+    if (m_topicRecPtr == nullptr)
+        return fwFail(MSL_INVALID_TOPIC_TYPE, -1);
+    if (m_topicResPtr->status.load(std::memory_order_acquire) != RES_ACTIVE || !isPublishReady())
+        return fwFail(MSL_TOPIC_NOT_ACTIVE, -1);
+    const uint64 lastSeq = m_topicRecPtr->lastMsgSeq.load(std::memory_order_relaxed);
+    if (resendFrom(msgSeq, lastSeq, m_topicRecPtr->lastMsgBufIdx, lastResentSeq, more, false, recoverySessionId,
+                   endSeq) != 0)
+        return -1;
+    return 0;
+}
+
+int32 MessagingTopic::tailLostResend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more)
+{
+    lastResentSeq = 0;
+    more = false;
+    if (m_subRecPtr == nullptr)
+        return fwFail(MSL_INVALID_TOPIC_TYPE, -1);
+    if (resendFrom(msgSeq, m_subRecPtr->lastAcptMsgSeq, m_subRecPtr->lastMsgBufIdx, lastResentSeq, more, true, 0,
+                   endSeq) != 0)
+        return -1;
+    return 0;
 }
 
 void MessagingTopic::populateTopicHistory(MessagingCommon::TopicHistoryBuffer& from)
