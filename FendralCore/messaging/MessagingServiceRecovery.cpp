@@ -60,6 +60,17 @@ void takeBatonOf(TopicRecord& rec)
             sched_yield();
 }
 
+// Between two slices of a resend the threads that waited for the baton
+// send first; each holds it for one message. Bounded: senders that keep
+// coming do not hold the resend back for long.
+void letWaitingSendersIn(const TopicRecord& rec)
+{
+    constexpr int64 LIMIT_NS = 5000000;
+    const int64 start = MonoClock::nowNs();
+    while (rec.batonWaiters.load(std::memory_order_acquire) > 0 && MonoClock::nowNs() - start < LIMIT_NS)
+        sched_yield();
+}
+
 // An application id from its number (the first 8 bytes of the text).
 void appIdFromKey(uint64 key, char (&out)[sizeof(ApplicationID)])
 {
@@ -833,6 +844,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
             rc = topic->resend(next, end, lastResent, more, session);
         const int32 code = FrameworkErrno::m_fwErrno;
         rec->releaseBaton();
+        letWaitingSendersIn(*rec);
         if (rc != 0)
         {
             if (code == NO_SUCH_ENTRY)

@@ -46,6 +46,12 @@ bool MessagingTopic::takeBaton(int64 limitNs)
     if (rec.tryTakeBaton())
         return true;
     const int64 start = m_common.clock().monoNs();
+    struct Waiting
+    {
+        std::atomic<int32>& count;
+        explicit Waiting(std::atomic<int32>& c) : count(c) { count.fetch_add(1, std::memory_order_relaxed); }
+        ~Waiting() { count.fetch_sub(1, std::memory_order_release); }
+    } waiting(rec.batonWaiters);
     for (int32 spins = 1;; ++spins)
     {
         if (rec.tryTakeBaton())

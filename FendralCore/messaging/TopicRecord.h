@@ -41,6 +41,9 @@ struct TopicRecord
     std::atomic<int32> numDrSiteMrmSub{0};
 
     std::atomic<int32> baton{0};
+    // Sending threads waiting for the baton: a resend lets them in between
+    // its slices.
+    std::atomic<int32> batonWaiters{0};
     // Written under the baton; the service's timer also reads it without.
     std::atomic<uint64> lastMsgSeq{0};
     uint64 lastTmIntervalMsgSeq = 0;
