@@ -148,6 +148,9 @@ public:
             bool terminate = false;
             n->svc().runOnce(0, terminate);
             n->terminated = terminate;
+            // As the thread body does after its loop.
+            if (terminate)
+                n->svc().sendLeaveNotificationForAllTopic();
             drain(*n);
         }
     }
