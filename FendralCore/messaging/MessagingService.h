@@ -230,6 +230,12 @@ public:
                            bool lastMsgInBatch, PeerLogLimit& limit);
     int32 processTopicAck(char* buf, int32 len, const sockaddr_in& from, int64 nowNs, PeerLogLimit& limit);
 
+    // One expiry's look at every topic: heartbeats, silent subscribers,
+    // quiet subscriptions and stalled recoveries.
+    void handleDormantTopic(int64 nowNs);
+    // In recovery mode, tells the control thread once that every recovery
+    // is done. 0, or the failure of the event's send.
+    int32 checkEndRecoveryMode();
     // Heartbeats of the published topics that went quiet, except skipTopic
     // (null: none), which is being resent.
     void sendHeartbeatOnIdleTopic(int64 nowNs, const char* skipTopic);
@@ -486,6 +492,7 @@ private:
         int64 dueNs;
     };
     std::vector<DeferredRetry> m_retries;
+    int64 m_lastMrmHbSentNs = 0;
     // A resend runs: requests read meanwhile are answered busy.
     bool m_resendInProgress = false;
     TopicRecord* m_recovTopicRecPtr = nullptr;

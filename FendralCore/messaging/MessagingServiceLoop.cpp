@@ -228,8 +228,16 @@ int32 MessagingService::processMslTimerEvent()
     m_threadResPtr->lastStatusUpdTm.store(m_clock.wallTime().tv_sec, std::memory_order_relaxed);
     const int64 now = m_clock.monoNs();
     processPendingRqs(now);
-    sendHeartbeatOnIdleTopic(now, nullptr);
-    retryForwardMsg();
+    checkEndRecoveryMode();
+    handleDormantTopic(now);
+    // A recovery instance tells the subscribers of its topics that it lives.
+    if (m_gblData.m_mrmApplication &&
+        now - m_lastMrmHbSentNs >= static_cast<int64>(m_settings.mrmHeartbeatMs) * NS_PER_MS)
+    {
+        stampWire(m_mrmHeartbeat.hdr);
+        if (sendRequest(m_mrmHeartbeat.bytes, MslProtocol::MRM_HEARTBEAT_SIZE) == 0)
+            m_lastMrmHbSentNs = now;
+    }
     keepMslChannelAlive(now);
     return 0;
 }

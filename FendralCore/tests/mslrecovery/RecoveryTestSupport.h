@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -343,22 +344,38 @@ public:
     // The topic data datagrams so far: (seq, resend session) of those resent.
     std::vector<std::pair<uint64, int>> resent()
     {
+        drain();
+        return m_resent;
+    }
+
+    // The heartbeats so far, per topic.
+    std::map<std::string, int> heartbeats()
+    {
+        drain();
+        return m_heartbeats;
+    }
+
+    std::unique_ptr<MslSocket> rc, rac, data;
+
+private:
+    void drain()
+    {
         char buf[1500];
         int32 len = 0;
         sockaddr_in from{};
         while (data->receive(buf, sizeof buf, len, from) == 0)
         {
             const std::string b(buf, static_cast<size_t>(len));
-            if (len >= 94 && (getLe(b, 0, 4) == 13 || getLe(b, 0, 4) == 21) && b[71] == 1)
+            const uint64 cmd = len >= 94 ? getLe(b, 0, 4) : 0;
+            if ((cmd == 13 || cmd == 21) && b[71] == 1)
                 m_resent.emplace_back(getLe(b, 38, 8), static_cast<uint8_t>(b[89]));
+            else if (cmd == 15)
+                ++m_heartbeats[std::string(b.data() + 72, strnlen(b.data() + 72, 17))];
         }
-        return m_resent;
     }
 
-    std::unique_ptr<MslSocket> rc, rac, data;
-
-private:
     std::vector<Rsp> m_answers;
     std::vector<std::pair<uint64, int>> m_resent;
+    std::map<std::string, int> m_heartbeats;
 };
 } // namespace rectest

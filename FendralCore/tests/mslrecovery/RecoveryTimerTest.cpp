@@ -1,0 +1,143 @@
+// The service timer's rules on the test's clock: heartbeats of quiet and
+// busy published topics, a subscriber that stops acknowledging, a quiet
+// subscription asking its peers for a lost tail, and the end of recovery
+// mode. Each step moves the clock and waits for one timer expiry that saw
+// it.
+#include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+using namespace rectest;
+constexpr int64 MS = 1000000;
+
+class RecoveryTimerTest : public ::testing::Test
+{
+protected:
+    // Moves the clock by ms and waits until every running service's timer
+    // ran at the new time.
+    void step(int64 ms)
+    {
+        m_clock.advance(ms * MS);
+        m_clock.setWallSec(++m_stamp);
+        ASSERT_TRUE(m_net.pumpUntil([&] {
+            for (auto& n : m_net.nodes)
+                if (!n->terminated && !n->threaded && n->h->serviceThread()->lastStatusUpdTm.load() != m_stamp)
+                    return false;
+            return true;
+        })) << "no timer expiry";
+    }
+
+    // Steps of 50 ms until pred holds; false after limitMs of the clock.
+    template <typename Pred>
+    bool stepUntil(Pred pred, int64 limitMs)
+    {
+        for (int64 t = 0; t <= limitMs; t += 50)
+        {
+            if (pred())
+                return true;
+            step(50);
+        }
+        return pred();
+    }
+
+    msltest::ManualClock m_clock;
+    int64 m_stamp = 1800000000;
+    Net m_net{planConfig("TOPIC_IDLE_INTV INT32 1000\nRQS_TIMEOUT INT32 100\n"), &m_clock};
+};
+
+TEST_F(RecoveryTimerTest, QuietTopicGetsOneHeartbeatPerIntervalBusyTopicNone)
+{
+    Node& quiet = m_net.add("PUBA", "10.0.0.1", {{"QUIET"}});
+    Node& busy = m_net.add("PUBB", "10.0.0.2", {{"BUSY"}});
+    auto ready = [](Node& n, const char* topic) { return n.pub(topic) != nullptr && n.pub(topic)->publishReady.load(); };
+    ASSERT_TRUE(stepUntil([&] { return ready(quiet, "QUIET") && ready(busy, "BUSY"); }, 2000));
+    RawPeer peer(m_net.fabric);
+    step(2000);
+    peer.heartbeats();
+    const uint32 window = busy.pub("BUSY")->publisherTopicPtr->numUnackMsgMax();
+    std::map<std::string, int> before;
+    for (int64 t = 0; t < 5000; t += 50)
+    {
+        if (t % 1000 == 0)
+        {
+            ASSERT_TRUE(m_net.send(quiet, 1, "QUIET"));
+        }
+        if (t % 100 == 0)
+        {
+            ASSERT_TRUE(m_net.send(busy, static_cast<int>(window), "BUSY"));
+        }
+        step(50);
+        // Counted from the end of the first whole interval.
+        if (t == 1000)
+            before = peer.heartbeats();
+    }
+    auto hb = peer.heartbeats();
+    hb["QUIET"] -= before["QUIET"];
+    hb["BUSY"] -= before["BUSY"];
+    EXPECT_GE(hb["QUIET"], 3) << "one per interval of 1000 ms";
+    EXPECT_LE(hb["QUIET"], 5);
+    EXPECT_EQ(hb["BUSY"], 0) << "acknowledged through its data";
+}
+
+TEST_F(RecoveryTimerTest, SilentSubscriberIsDroppedOnceAfterThreeTopicTimeouts)
+{
+    Node& pub = m_net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH}});
+    Node& sub = m_net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE}});
+    ASSERT_TRUE(stepUntil([&] { return pub.pub() != nullptr && pub.pub()->numEffectiveSub.load() == 1; }, 5000));
+    sub.terminated = true; // silent from now on
+    step(2900);
+    EXPECT_EQ(pub.count(LAST_SUBSCRIBER_LEFT), 0) << "within three topic time-outs";
+    ASSERT_TRUE(stepUntil([&] { return pub.count(LAST_SUBSCRIBER_LEFT) == 1; }, 1000));
+    step(4000);
+    EXPECT_EQ(pub.count(LAST_SUBSCRIBER_LEFT), 1) << "once, then it waits for a new acknowledgement";
+    EXPECT_EQ(pub.pub()->numEffectiveSub.load(), 0);
+}
+
+TEST_F(RecoveryTimerTest, QuietSubscriptionAsksItsPeersOnceForALostTail)
+{
+    // The query stays out for the whole test.
+    Net& net = m_net;
+    Node& pub = net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH}});
+    Node& sub = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE}}, "RQS_TIMEOUT INT32 60000\n");
+    ASSERT_TRUE(stepUntil([&] { return pub.pub() != nullptr && pub.pub()->numEffectiveSub.load() == 1; }, 5000));
+    ASSERT_TRUE(net.send(pub, 5));
+    ASSERT_TRUE(stepUntil([&] { return sub.seqs.size() == 5; }, 1000));
+    pub.terminated = true; // its publisher falls silent
+    step(2900);
+    EXPECT_EQ(sub.svc().topicStats().tailLostQueriesSent.get(), 0u);
+    ASSERT_TRUE(stepUntil([&] { return sub.svc().topicStats().tailLostQueriesSent.get() == 1; }, 1000));
+    EXPECT_TRUE(sub.sub()->onLeavePubTopic);
+    step(4000);
+    EXPECT_EQ(sub.svc().topicStats().tailLostQueriesSent.get(), 1u) << "not while its query is outstanding";
+}
+
+TEST_F(RecoveryTimerTest, EndOfRecoveryModeIsNotifiedOnceAndNotWhileRequestsArePending)
+{
+    Node& sub = m_net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE}});
+    sub.h->globalData().m_appMode.store(RECOVERY_MODE);
+    MsgTopicResource* res = nullptr;
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, "QUOTES");
+    ASSERT_EQ(sub.h->registry().getMsgTopicRes(name, &res), 0);
+    res->regParam.openInStandbyMode = true;
+    int notified = 0;
+    auto count = [&] {
+        FwIntMessage m;
+        bool more = true;
+        while (more && sub.h->ctlHigh().getMessage(&m, more) == 0)
+            notified += m.appMsg.type == MSG_EVENT && m.appMsg.event.id == NOTIFY_END_RECOVERY ? 1 : 0;
+        return notified;
+    };
+    // Nobody answers the subscription request: it stays pending for its
+    // resends, a time-out apart.
+    ASSERT_TRUE(stepUntil([&] { return sub.svc().getNumPendingRqs(SUBSCRIBER_TOPIC_RQS) == 1; }, 1000));
+    step(50);
+    EXPECT_EQ(count(), 0) << "a subscription request is pending";
+    ASSERT_TRUE(stepUntil([&] { return sub.svc().getNumPendingRqs(SUBSCRIBER_TOPIC_RQS) == 0; }, 2000));
+    ASSERT_TRUE(stepUntil([&] { return count() == 1; }, 500));
+    step(500);
+    EXPECT_EQ(count(), 1) << "never twice";
+}
+} // namespace
