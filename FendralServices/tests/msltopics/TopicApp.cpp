@@ -3,13 +3,15 @@
 //
 //   msl_topic_app --role pub|sub --app ID --inst N --config FILE --logdir DIR
 //                 [--topic NAME] [--count N] [--subs K] [--rate MSG_PER_S]
+//                 [--groups DATA:PORT,ACK:PORT]
 //
 // A publisher opens the topic, waits until K subscribers acknowledge, then
 // sends messages 1..N of mixed sizes (1 to 3 parts) at about the rate
 // given, and prints "SENT <n>". A subscriber opens the topic, prints
 // "READY", checks that every message arrives once, in order and intact, and
 // prints "DONE <received> <errors>" after the N-th. Lines go to standard
-// output; SIGTERM stops the process (exit status 0).
+// output; SIGTERM stops the process (exit status 0). Without --groups the
+// topic takes the groups of the configuration's pool.
 #include <FendralServices/api/FwServices.h>
 
 #include <chrono>
@@ -25,6 +27,7 @@ std::string g_topic = "QUOTES";
 long g_count = 1000;
 long g_subs = 1;
 long g_rate = 20000;
+std::string g_groups;
 
 // Publisher.
 bool g_published = false;
@@ -181,6 +184,19 @@ int registerAll()
     copyResourceName(topic.threadNameTxt, "APP1");
     topic.openType = g_role == "pub" ? PUBLISH : SUBSCRIBE;
     topic.openAtStartup = false;
+    char data[16] = {};
+    char ack[16] = {};
+    unsigned dataPort = 0;
+    unsigned ackPort = 0;
+    if (!g_groups.empty())
+    {
+        if (std::sscanf(g_groups.c_str(), "%15[^:]:%u,%15[^:]:%u", data, &dataPort, ack, &ackPort) != 4)
+            return -1;
+        std::snprintf(topic.topicDataMcastTxt, sizeof topic.topicDataMcastTxt, "%s", data);
+        std::snprintf(topic.topicAckMcastTxt, sizeof topic.topicAckMcastTxt, "%s", ack);
+        topic.topicDataPortNum = static_cast<unsigned short>(dataPort);
+        topic.topicAckPortNum = static_cast<unsigned short>(ackPort);
+    }
     return registerMsgTopic(&topic);
 }
 } // namespace
@@ -213,6 +229,8 @@ int main(int argc, char** argv)
             g_subs = std::atol(value.c_str());
         else if (key == "--rate")
             g_rate = std::atol(value.c_str());
+        else if (key == "--groups")
+            g_groups = value;
     }
     g_buf.reserve(4096);
     const int rc = frameworkInit("msl_topic_app", app.data(), inst, PRIMARY_SITE, ACTIVE_MODE, config.c_str(),
