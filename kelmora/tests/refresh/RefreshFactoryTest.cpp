@@ -256,6 +256,10 @@ TEST_F(RefreshFactory, RefusedConfigurations)
                                        "</RefreshListen>");
     const std::string b = subFeed("B", "<LiveChannelId>8</LiveChannelId><RefreshListen>/239.1.1.2/5002"
                                        "</RefreshListen>");
+    std::string tenLines;
+    for (int i = 1; i <= 10; ++i)
+        tenLines += (i > 1 ? "," : "") + std::string("/239.1.1.") + std::to_string(i) + "/50" + (i < 10 ? "0" : "") +
+                    std::to_string(i);
     const std::vector<Case> cases = {
         {"an empty refresh cache", {{"A", "T1"}}, cEnabled + "<RefreshDataCacheSize>0</RefreshDataCacheSize>" + a,
          "InitModule<LineHandlerZunqRefresh>: RefreshDataCacheSize must be at least 1, not 0"},
@@ -274,6 +278,12 @@ TEST_F(RefreshFactory, RefusedConfigurations)
          "parameter: \"nosuchservice\""},
         {"a time-out of 0", {{"A", "T1"}}, cEnabled + "<RefreshTimeout>0</RefreshTimeout>" + a,
          "InitModule<LineHandlerZunqRefresh>: RefreshTimeout must be 1 to 86400 seconds, not 0"},
+        // Feed names are cut to 16 characters: the tenth line's would be the first's.
+        {"feed names that are one once cut", {{"SUBFEED012345", "T1"}},
+         cEnabled + subFeed("SUBFEED012345", "<LiveChannelId>7</LiveChannelId><RefreshListen>" + tenLines +
+                                                 "</RefreshListen>"),
+         "InitModule<LineHandlerZunqRefresh>(SUBFEED012345): refresh line /239.1.1.10/5010: Failed to register "
+         "multicast receiver [SUBFEED012345:r10], error = 0"},
     };
     for (const Case& c : cases)
     {

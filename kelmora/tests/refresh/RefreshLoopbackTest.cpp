@@ -9,6 +9,7 @@
 #include "kelmora/linedata/LineDataFactoryDravek.h"
 #include "kelmora/linehandler/LineHandlerMulticast.h"
 #include "kelmora/recovery/LineHandlerZunqRefresh.h"
+#include "kelmora/thread/TarvokTimer.h"
 
 #include <gtest/gtest.h>
 
@@ -197,6 +198,62 @@ TEST(RefreshLoopback, TwoLinesCarryTheSnapshotAndTheFilterResumesBehindIt)
                                                 "7/10/*" + std::to_string(secondLast)}));
     EXPECT_EQ(nextAfterSecond, secondLast + 1);
     EXPECT_EQ(flushes.count, 2);
+}
+
+// A thread that holds every timer the framework allows.
+struct Crowded : Runnable
+{
+    using Runnable::Runnable;
+    void init() override
+    {
+        for (auto& t : fillers)
+            t.create(getTarvokSession(), &idle, 1000, nullptr);
+    }
+    struct Idle : TarvokTimerHandler
+    {
+        void onTimer(TarvokTimer*) override {}
+    } idle;
+    TarvokTimer fillers[10];
+};
+
+// Without a timer for its time-out a refresh could hold realtime data for
+// ever: it is not started.
+TEST(RefreshLoopback, ARefreshWithoutATimerForItsTimeOutIsNotStarted)
+{
+    hostrun::Host host;
+    hostrun::Thread<Crowded> rfsh(host, "RFSH");
+    hostrun::SessionScript script(host);
+    script.serve(rfsh);
+    LineDataFactoryDravek factory("refresh", host.log);
+    factory.setChannelId(cChannel);
+    SnapshotHandler handler("FEED", host.log);
+    FilterBench filter(true, 64, &rfsh.session);
+    LineHandlerZunqRefresh client(host.log, 16);
+    client.setSession(rfsh.session);
+    client.addMessageHandler(cChannel, &handler);
+    client.addLineFilter(cChannel, &filter.mFilter);
+    client.addLineHandlerMulticast(cChannel, factory, rfsh.session)->setFeedName("RF:r1");
+    bool active = true;
+    bool spooling = true;
+    // One descriptor for application timers besides the framework's own.
+    ASSERT_TRUE(script.run(
+        [&] {
+            ASSERT_TRUE(hostrun::runOnSession(rfsh.session, [&] {
+                RefreshRequest request;
+                request.mChannelId = cChannel;
+                request.mSpoolRealtimeMessage = true;
+                client.handleRefreshRequest("FEED", request);
+                active = client.isActive(cChannel);
+                spooling = client.isSpooling(cChannel);
+            }));
+        },
+        "MSG_DISP_FD_NUM INT32 1\n"));
+    EXPECT_FALSE(active);
+    EXPECT_FALSE(spooling);
+    EXPECT_EQ(host.sink.count("LineHandlerZunqRefresh::handleRefreshRequest() Channel [7] no timer for the refresh "
+                              "time-out (a thread holds at most MSG_DISP_FD_NUM + 5 timers)",
+                              LOG_LEVEL_ERROR),
+              1);
 }
 
 } // namespace
