@@ -169,7 +169,7 @@ private:
     }
     const SubFeed* find(std::uint16_t subFeed) const { return const_cast<MsgZunqPublisher*>(this)->find(subFeed); }
 
-    [[gnu::cold]] static void releaseGuardIfPassed(SubFeed& s);
+    static void releaseGuardIfPassed(SubFeed& s);
     [[gnu::cold]] void logKey(const MsgZunq& msg, std::uint64_t seq, std::uint64_t subSeq, std::uint64_t zunqSeq,
                               const Numbers& recovery);
     [[gnu::cold]] void logPublished(const MsgZunq& msg);
