@@ -10,6 +10,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/LogLevels.h"
+#include "FendralCore/messaging/MessagingService.h"
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FwConfigKeys.h"
 #include "FendralCore/runtime/FwLog.h"
@@ -606,7 +607,7 @@ void* ThreadManager::runFwLoggerThread(void* info)
 
 void* ThreadManager::runFwMsgSvrThread(void* info)
 {
-    return runServiceLoop<MsgPlaceholderLoop>(info);
+    return runServiceLoop<MessagingService>(info);
 }
 
 void* ThreadManager::runFwMsgReplicatorThread(void* info)
