@@ -88,10 +88,9 @@ struct RequestHop
         out.mDataSize = static_cast<std::uint16_t>(cSize);
     }
 
-    static bool decode(const Zunq::ThreadData& in, RetransRequest& out)
+    // Built in place: a copy or an assignment of a request drops its cancel flag.
+    static RetransRequest decode(const Zunq::ThreadData& in)
     {
-        if (in.mDataSize < cSize)
-            return false;
         std::uint32_t begin = 0;
         std::uint32_t end = 0;
         std::memcpy(&begin, in.mData + 1, sizeof begin);
@@ -99,8 +98,7 @@ struct RequestHop
         char feedId[MAX_FEED_ID];
         std::memcpy(feedId, in.mData + 9, sizeof feedId);
         feedId[MAX_FEED_ID - 1] = '\0';
-        out = RetransRequest(begin, end, feedId, in.mData[0] != 0, 0);
-        return true;
+        return RetransRequest(begin, end, feedId, in.mData[0] != 0, 0);
     }
 };
 
@@ -362,10 +360,9 @@ public:
 
 void RetransRequestHop::onData(const Orlu<Zunq::ThreadData>&, const std::string&, const Zunq::ThreadData& data)
 {
-    RetransRequest request;
-    if (data.mDataPtr1 != &mHandler || !RequestHop::decode(data, request))
+    if (data.mDataPtr1 != &mHandler || data.mDataSize < RequestHop::cSize)
         return;
-    mHandler.mImpl->onRequest(request);
+    mHandler.mImpl->onRequest(RequestHop::decode(data));
 }
 
 // ---- requests

@@ -485,9 +485,10 @@ TEST(RetransClientLoopback, ARefusedReconnectTimerGivesTheRangesUpAndSaysWhy)
     EXPECT_FALSE(rig.client.isRequestOutstanding());
 }
 
-// The live sub-feed on a thread of its own: its line filter's request
-// reaches the client on the client's thread, and the recovered packets and
-// the completion reach the live buses on the live thread, in order.
+// The live sub-feed on a thread of its own: its line filter's requests and
+// cancels reach the client on the client's thread, as they were sent, and
+// the recovered packets and the completion reach the live buses on the live
+// thread, in order.
 TEST(RetransClientLoopback, ALiveSubFeedOnAnotherThreadIsServedOnItsOwnThread)
 {
     Host host;
@@ -502,10 +503,19 @@ TEST(RetransClientLoopback, ALiveSubFeedOnAnotherThreadIsServedOnItsOwnThread)
     ThreadSink sink;
     host.log.addLogSink(&sink);
     host.log.setLevel(LOG_LEVEL_INFO);
-    live.runnable->start = [&] { rig.request(1, 500); };
-    StopWhen stop([&] { return rig.live.completes.size() >= 1; });
+    rig.client.setRefreshEnabled(true);
+    live.runnable->start = [&] {
+        rig.request(1, 500);
+        rig.request(600, 700);
+        // Covers both: the queued range goes, the outstanding one is marked.
+        rig.request(0, 700, "7", true);
+    };
+    StopWhen stop([&] {
+        return rig.live.completeCount.load(std::memory_order_acquire) >= 1 && rig.client.getQueueSize() == 0 &&
+               !rig.client.isRequestOutstanding();
+    });
     TarvokTimer stopTimer;
-    ASSERT_FALSE(!stopTimer.create(&live.session, &stop, 5, nullptr));
+    ASSERT_FALSE(!stopTimer.create(&client.session, &stop, 5, nullptr));
     const bool inTime = runFramework({{"RTCCLIENT", 1000}, {"RTCLIVE", 1000}}, "", std::chrono::seconds(30));
     extraRegistration() = nullptr;
     host.log.addLogSink(&host.sink);
@@ -513,6 +523,7 @@ TEST(RetransClientLoopback, ALiveSubFeedOnAnotherThreadIsServedOnItsOwnThread)
     EXPECT_EQ(sink.threadsOf("RetransRequest received for ChannelId [7]; SeqNums [1-500]"),
               std::vector<std::string>{"RTCCLIENT"});
     EXPECT_EQ(requestsOf(server), (std::vector<Range>{{7, 1, 500}}));
+    EXPECT_EQ(rig.refresh.seen, std::vector<std::string>{"7 cancel"});
     std::vector<std::uint32_t> got;
     ASSERT_TRUE(rig.live.messages(got));
     EXPECT_EQ(got, numbers(1, 500));

@@ -471,6 +471,7 @@ struct LiveChannel : OrluSubscriber<LineData>, OrluSubscriber<RetransComplete>
     void onData(const Orlu<RetransComplete>&, const std::string&, const RetransComplete& c) override
     {
         completes.push_back({c.getBeginSeqNum(), c.getEndSeqNum()});
+        completeCount.fetch_add(1, std::memory_order_release);
         completeThreads.push_back(threadName());
         order.push_back("complete " + std::to_string(c.getBeginSeqNum()) + "-" + std::to_string(c.getEndSeqNum()));
     }
@@ -492,6 +493,7 @@ struct LiveChannel : OrluSubscriber<LineData>, OrluSubscriber<RetransComplete>
     Orlu<LineData> data;
     Orlu<RetransComplete> complete;
     std::atomic<std::uint64_t> bytes{0}; // of the packets published, for the server's pace
+    std::atomic<int> completeCount{0};   // for a thread other than the one publishing
     std::vector<Recovered> packets;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> completes;
     std::vector<std::string> completeThreads;
