@@ -146,6 +146,10 @@ std::map<std::string, std::string> common(const std::string& name, const std::st
             {"RtsThrottleInterval", "10"},
             {"RtsPacketsPerInterval", "1000"},
             {"UdpBufferSize", "4194304"},
+            // The cache is read again and again until it is complete, each
+            // time on a connection of its own, from 127.0.0.1.
+            {"RtsMaxConnectionsPerIp", "100000"},
+            {"RtsMaxConnectionPerClient", "5"},
             {"ClientList", clients}};
 }
 
