@@ -321,7 +321,9 @@ int32 MessagingService::queryTailLost(SubscriptionRecord& sub, MslCmdType cmd, u
     }
     if (sendOnly)
     {
-        fwLog(LOG_LEVEL_NOTICE, "Query tail lost [%d] on topic [%.16s]. Last seq# acpt [%lu]. Last attempt flag [%d].",
+        // Only ever an answer to a peer's query.
+        peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE,
+                "Query tail lost [%d] on topic [%.16s]. Last seq# acpt [%lu]. Last attempt flag [%d].",
               cmd, sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq), lastAttempt);
         return sendRequest(reinterpret_cast<const char*>(&r), MslProtocol::RQS_SIZE);
     }
@@ -745,8 +747,9 @@ void MessagingService::sendRecoveryRsp(MslMessage& tmpl, const MslMsgRqs& r, int
     sendAnswer(tmpl.bytes, MslProtocol::RECOVERY_RSP_SIZE);
     if (status != 0 && errorCode == MSL_RECOVERY_BUSY)
         m_topicStats.recoveryAnsweredBusy.add();
-    fwLog(LOG_LEVEL_NOTICE,
-          "Send %s on topic [%.16s] to [%s:%d:%d], status [%d], err code [%d], end recovery seq# [%lu].",
+    // Answers follow peers' requests: limited as their lines are.
+    peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE,
+            "Send %s on topic [%.16s] to [%s:%d:%d], status [%d], err code [%d], end recovery seq# [%lu].",
           MslProtocol::cmdName(a.hdr.cmdType), a.topicNameTxt, MslPeerText(r.hdr.senderAppIdTxt).c_str(),
           r.hdr.senderInstId, r.hdr.senderSiteId, status, errorCode, static_cast<unsigned long>(end));
 }
@@ -801,7 +804,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
     if (coveredByLastResend(*rec, r, rcvdNs))
     {
         const uint64 n = rec->lastMsgSeq.load(std::memory_order_relaxed);
-        fwLog(LOG_LEVEL_NOTICE,
+        peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE,
               "Previous recovery request on topic [%.16s] is in progress. Ignore this recovery request starting from "
               "msg seq# [%lu] and continue.",
               name, static_cast<unsigned long>(s));
@@ -820,7 +823,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
     if (checked != 0)
     {
         if (checkCode == NO_SUCH_ENTRY)
-            fwLog(LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
+            peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
         else
             fwLog(LOG_LEVEL_ERROR, "Error [%d] resending message on topic [%.16s].", checkCode, name);
         sendRecoveryRsp(m_dataRecoveryRspTemplate, r, -1, MSL_MSG_GAP_TOO_LARGE, 0, 0);
@@ -848,7 +851,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
         if (rc != 0)
         {
             if (code == NO_SUCH_ENTRY)
-                fwLog(LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
+                peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
             else
                 fwLog(LOG_LEVEL_ERROR, "Error [%d] resending message on topic [%.16s].", code, name);
             return 0;
@@ -945,7 +948,8 @@ int32 MessagingService::processTailLostQuery(int32 len, const sockaddr_in& from)
     }
     if (r.hdr.cmdType == TAIL_LOST_QUERY && s < sub->lastAcptMsgSeq)
     {
-        fwLog(LOG_LEVEL_NOTICE, "Notify [%s] via TAIL_LOST_QUERY2 (%d) on topic [%.16s] -> Received Last Accept Seq = [%lu]",
+        peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE,
+                "Notify [%s] via TAIL_LOST_QUERY2 (%d) on topic [%.16s] -> Received Last Accept Seq = [%lu]",
               MslPeerText(r.hdr.senderAppIdTxt).c_str(), TAIL_LOST_QUERY2, name,
               static_cast<unsigned long>(sub->lastAcptMsgSeq));
         queryTailLost(*sub, TAIL_LOST_QUERY2, 0, 0, 0, true, false);
@@ -981,7 +985,7 @@ int32 MessagingService::processTailLostRecoveryRqs(int32 len, const sockaddr_in&
     if (r.reasonCode != FORCE_RECOVERY && s >= sub->lastTailLostRecoverySeq &&
         rcvdNs - sub->lastTailLostRecoveryRcvdNs <= halfTimeoutNs)
     {
-        fwLog(LOG_LEVEL_NOTICE,
+        peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE,
               "Previous recovery request on topic [%.16s] is in progress. Ignore this recovery request starting from "
               "msg seq# [%lu] and continue.",
               name, static_cast<unsigned long>(s));
@@ -995,7 +999,7 @@ int32 MessagingService::processTailLostRecoveryRqs(int32 len, const sockaddr_in&
     {
         const int32 code = FrameworkErrno::m_fwErrno;
         if (code == NO_SUCH_ENTRY)
-            fwLog(LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
+            peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
         else
             fwLog(LOG_LEVEL_ERROR, "Error [%d] resending message on topic [%.16s].", code, name);
         sendRecoveryRsp(m_tailLostRecoveryRspTemplate, r, -1, MSL_MSG_GAP_TOO_LARGE, 0, 0);

@@ -209,3 +209,71 @@ TEST(RecoveryServeLiveTest, LiveSendsGoOnDuringALongResend)
     EXPECT_EQ(peer.resent().size(), end) << "the resend ends where it said, whatever was sent since";
 }
 } // namespace
+
+namespace
+{
+TEST(RecoveryBusyRetryTest, ALastAttemptAnsweredBusyIsAskedAgainAfterTheDelay)
+{
+    // The publisher's service on its own thread resends a long range of one
+    // topic; meanwhile a subscriber of its other topic finds a gap. Its
+    // requests are answered busy; the forced one is asked again after
+    // RECOV_BUSY_DELAY, and served once the resend is over.
+    constexpr int DELAY_MS = 100;
+    Net net(planConfig("MSG_PER_RESEND INT32 50\nRECOV_BUSY_DELAY INT32 " + std::to_string(DELAY_MS) + "\n"));
+    Node& pub = net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH}, {"OTHER", PUBLISH, 30000}}, "", true);
+    Node& sub = net.add("SUBB", "10.0.1.2", {{"QUOTES", SUBSCRIBE}});
+    ASSERT_TRUE(net.ready(sub));
+    ASSERT_TRUE(net.pumpUntil([&] {
+        return pub.pub() != nullptr && pub.pub()->numEffectiveSub.load() == 1 && pub.pub("OTHER") != nullptr &&
+               pub.pub("OTHER")->publishReady.load();
+    }));
+    ASSERT_TRUE(net.send(pub, 20));
+    ASSERT_TRUE(net.send(pub, 30000, "OTHER"));
+    ASSERT_TRUE(net.pumpUntil([&] { return sub.seqs.size() == 20; }));
+    MslSocket* data = sub.sub()->chnRecPtr->dataSock.get();
+    data->leave();
+    ASSERT_TRUE(net.send(pub, 5));
+    data->join();
+
+    RawPeer peer(net.fabric);
+    peer.send({.sender = "SUBX", .rqsId = 1, .topic = "OTHER", .seq = 0, .reason = 1});
+    ASSERT_TRUE(net.pumpUntil([&] { return !peer.resent().empty(); }));
+    ASSERT_TRUE(net.send(pub, 1)); // the gap shows
+    ASSERT_TRUE(net.pumpUntil(
+        [&] {
+            peer.requests();
+            peer.timedAnswers();
+            return sub.seqs.size() == 26;
+        },
+        30s));
+    EXPECT_TRUE(sub.deliveredInOrder(1, 26));
+    EXPECT_EQ(sub.count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+
+    // The subscriber's forced requests, and the busy answers to them.
+    const auto requests = peer.requests();
+    const auto answers = peer.timedAnswers();
+    int busyForced = 0;
+    for (const auto& [a, answeredAt] : answers)
+    {
+        if (a.recipient != "SUBB" || a.errorCode != MSL_RECOVERY_BUSY)
+            continue;
+        const RawPeer::Seen* asked = nullptr;
+        const RawPeer::Seen* again = nullptr;
+        for (const auto& r : requests)
+        {
+            if (r.sender == "SUBB" && r.cmd == 7 && r.rqsId == a.rqsId)
+                asked = &r;
+            else if (r.sender == "SUBB" && r.cmd == 7 && r.rqsId > a.rqsId && again == nullptr)
+                again = &r;
+        }
+        if (asked == nullptr || asked->reason != 1)
+            continue;
+        ++busyForced;
+        ASSERT_NE(again, nullptr) << "asked again";
+        EXPECT_EQ(again->reason, 1);
+        EXPECT_GE(again->at - answeredAt, std::chrono::milliseconds(DELAY_MS / 2)) << "not before the delay";
+    }
+    EXPECT_GE(busyForced, 1) << "a forced request was answered busy";
+    pub.h->stop();
+}
+} // namespace

@@ -341,6 +341,48 @@ public:
         return m_answers;
     }
 
+    // A request seen on the request channel, and when it was read.
+    struct Seen
+    {
+        uint32_t cmd;
+        std::string sender;
+        uint32_t rqsId;
+        int32_t reason;
+        std::chrono::steady_clock::time_point at;
+    };
+
+    // The requests of other processes so far.
+    std::vector<Seen> requests()
+    {
+        char buf[256];
+        int32 len = 0;
+        sockaddr_in from{};
+        while (rc->receive(buf, sizeof buf, len, from) == 0)
+        {
+            if (len != 99)
+                continue;
+            const std::string b(buf, 99);
+            m_requests.push_back(Seen{static_cast<uint32_t>(getLe(b, 0, 4)),
+                                      std::string(b.data() + 20, strnlen(b.data() + 20, 9)),
+                                      static_cast<uint32_t>(getLe(b, 54, 4)), static_cast<int32_t>(getLe(b, 91, 4)),
+                                      std::chrono::steady_clock::now()});
+        }
+        return m_requests;
+    }
+
+    // The recovery answers so far, each with when it was read.
+    std::vector<std::pair<Rsp, std::chrono::steady_clock::time_point>> timedAnswers()
+    {
+        const size_t before = m_answers.size();
+        answers();
+        for (size_t i = before; i < m_answers.size(); ++i)
+            m_answerTimes.push_back(std::chrono::steady_clock::now());
+        std::vector<std::pair<Rsp, std::chrono::steady_clock::time_point>> out;
+        for (size_t i = 0; i < m_answerTimes.size(); ++i)
+            out.emplace_back(m_answers[i], m_answerTimes[i]);
+        return out;
+    }
+
     // The topic data datagrams so far: (seq, resend session) of those resent.
     std::vector<std::pair<uint64, int>> resent()
     {
@@ -375,6 +417,8 @@ private:
     }
 
     std::vector<Rsp> m_answers;
+    std::vector<std::chrono::steady_clock::time_point> m_answerTimes;
+    std::vector<Seen> m_requests;
     std::vector<std::pair<uint64, int>> m_resent;
     std::map<std::string, int> m_heartbeats;
 };
