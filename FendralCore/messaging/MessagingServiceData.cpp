@@ -363,6 +363,8 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
     // Gap recovery is not served yet: the gap is counted and the
     // subscription goes on; what follows the gap waits for it.
     m_topicStats.gapsReported.add();
+    if (!sub.onRecovery && sub.subscriberTopicPtr != nullptr && !sub.subscriberTopicPtr->gapIsNew())
+        return 0;
     fwLog(LOG_LEVEL_NOTICE,
           "Message gap of [%lu] on topic [%.16s] from [%s:%d:%d] after seq# [%lu]; recovery is not available.",
           static_cast<unsigned long>(gapSize), sub.topicNameTxt, MslPeerText(hdr.senderAppIdTxt).c_str(),
