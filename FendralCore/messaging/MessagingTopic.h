@@ -219,6 +219,10 @@ public:
     TopicRing& history() { return *m_bufferPtr; }
     int32 historyLastIdx() const;
     const SubscriberStats& subscriberStats() const { return m_stats; }
+    // Whether the gap the last message showed is a new one: a gap that stays
+    // open (nothing recovers it) is logged once, not with every message
+    // after it.
+    bool gapIsNew() const { return m_gapIsNew; }
     // A topic event to the application: through the replicator, a pipeline
     // or the thread's queue, parked when it is full. 0 or the send's failure.
     int32 sendTopicEventMsg(FwEventID eventId, EventParam& para);
@@ -343,4 +347,13 @@ private:
 #endif
 
     SubscriberStats m_stats;
+    // The last accepted number after which a gap was last noted.
+    uint64 m_gapNotedAfter = ~uint64{0};
+    bool m_gapIsNew = false;
+    bool noteGap(uint64 lastAccepted)
+    {
+        m_gapIsNew = lastAccepted != m_gapNotedAfter;
+        m_gapNotedAfter = lastAccepted;
+        return m_gapIsNew;
+    }
 };

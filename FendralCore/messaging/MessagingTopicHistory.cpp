@@ -378,7 +378,7 @@ int32 MessagingTopic::processMrmMessage(const TopicMessage& msg, const TopicData
         }
         if (!lateJoin)
         {
-            if (!sub.onRecovery)
+            if (!sub.onRecovery && noteGap(l))
                 fwLog(LOG_LEVEL_NOTICE, "Message gap detected in topic [%.16s]. Received seq# [%lu], expect seq# [%lu].",
                       m_topicNameTxt, static_cast<unsigned long>(s), static_cast<unsigned long>(l + 1));
             gapSize = s - 1 - l;

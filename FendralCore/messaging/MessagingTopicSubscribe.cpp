@@ -120,15 +120,15 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
         if (report)
         {
             ++m_stats.gaps;
-            if (!sub.onRecovery)
+            if (!sub.onRecovery && noteGap(l))
             {
                 fwLog(LOG_LEVEL_NOTICE,
                       "Message gap detected in topic [%.16s]. Received from [%s:%d] at seq# [%lu], expect seq# [%lu].",
                       m_topicNameTxt, MslPeerText(msg.hdr.senderAppIdTxt).c_str(), msg.hdr.senderInstId,
                       static_cast<unsigned long>(s), static_cast<unsigned long>(l + 1));
-                if (msgSrc == SRC_PUBLISHER)
-                    fillPublisherFrom(msg.hdr);
             }
+            if (!sub.onRecovery && msgSrc == SRC_PUBLISHER)
+                fillPublisherFrom(msg.hdr);
             gapSize = s - 1 - l;
             result = -1;
         }
@@ -180,10 +180,11 @@ int32 MessagingTopic::processHeartbeat(const TopicHeartbeat& hb, uint64& gapSize
             report = sub.recoveryMode == NORMAL_RECOVERY;
         else if (!sub.subRqsPending)
         {
-            fwLog(LOG_LEVEL_NOTICE,
-                  "Message gap detected in topic [%.16s] heartbeat. Last sent seq# reported in heartbeat [%lu], last "
-                  "accepted seq# [%lu].",
-                  m_topicNameTxt, static_cast<unsigned long>(sent), static_cast<unsigned long>(l));
+            if (noteGap(l))
+                fwLog(LOG_LEVEL_NOTICE,
+                      "Message gap detected in topic [%.16s] heartbeat. Last sent seq# reported in heartbeat [%lu], "
+                      "last accepted seq# [%lu].",
+                      m_topicNameTxt, static_cast<unsigned long>(sent), static_cast<unsigned long>(l));
             fillPublisherFrom(hb.hdr);
             report = true;
         }

@@ -4,9 +4,12 @@
 // while a gap is recovered.
 #include "FendralCore/tests/msltopics/TopicTestSupport.h"
 
+#include "FendralCore/foundation/LogCall.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstring>
 
 namespace
 {
@@ -362,3 +365,36 @@ TEST(TopicSubscribeTest, RecoveryRingReplaysIntoACongestedQueue)
         EXPECT_EQ(got[i].data, std::to_string(i + 1));
 }
 } // namespace
+
+// Nothing recovers a gap yet, so every message and heartbeat after one shows
+// it again: it is counted each time and logged once.
+int gGapLines = 0;
+int32 countGapLines(int32, const char* format, va_list)
+{
+    gGapLines += std::strstr(format, "gap") != nullptr ? 1 : 0;
+    return 0;
+}
+
+TEST(TopicSubscribeTest, AnOpenGapIsLoggedOnce)
+{
+    TopicBench bench;
+    Subscriber s(bench);
+    const LogTarget counting{countGapLines, [](int32) { return true; }};
+    installLogTarget(&counting);
+    gGapLines = 0;
+    auto feed = [&](uint64 seq) {
+        DataSpec d;
+        d.seq = seq;
+        uint64 gap = 0;
+        return s.feed(dataDatagram(d), gap);
+    };
+    ASSERT_EQ(feed(1), 0);
+    for (uint64 seq = 3; seq <= 40; ++seq)
+        EXPECT_EQ(feed(seq), -1);
+    uint64 gap = 0;
+    EXPECT_EQ(s.feed(heartbeatDatagram("QUOTES", "PUBA", 50), gap), -1);
+    EXPECT_FALSE(s.topic->gapIsNew());
+    installLogTarget(nullptr);
+    EXPECT_EQ(gGapLines, 1);
+    EXPECT_EQ(s.topic->subscriberStats().gaps, 39u);
+}
