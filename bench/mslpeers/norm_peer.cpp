@@ -71,7 +71,7 @@ int main(int argc, char** argv)
             std::printf("SENDER_ERROR\n");
             return 1;
         }
-        NormObjectHandle stream = NormStreamOpen(session, 32u << 20);
+        NormObjectHandle stream = NormStreamOpen(session, static_cast<UINT32>(o.num("stream-bytes", 1 << 20)));
         std::this_thread::sleep_for(std::chrono::milliseconds(o.num("warm", 2000)));
         std::vector<char> buf(static_cast<size_t>(size));
         const uint64_t start = peer::nowNs();
@@ -126,8 +126,9 @@ int main(int argc, char** argv)
                 {
                     // A break in the stream: what is lost is lost; start at the next message.
                     have = 0;
-                    NormStreamSeekMsgStart(e.object);
-                    continue;
+                    if (NormStreamSeekMsgStart(e.object))
+                        continue;
+                    break; // no message start yet: wait for more
                 }
                 if (n == 0)
                     break;

@@ -5,8 +5,8 @@
 //                   --size BYTES --count N --rate MSG_PER_S (0: as fast as
 //                   the window lets) --subs K --threads T
 //
-// The publisher waits for K active subscribers, then T threads send N
-// messages in all and it prints "SENT ..."; a subscriber prints "READY",
+// The publisher waits for K active subscribers, then T framework threads
+// send N messages in all and it prints "SENT ..."; a subscriber prints "READY",
 // and "RESULT ..." after the N-th message or at SIGTERM.
 #include "PeerCommon.h"
 
@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <sched.h>
-#include <thread>
 
 namespace
 {
@@ -28,7 +27,6 @@ long g_threads = 1;
 bool g_published = false;
 long g_joined = 0;
 bool g_started = false;
-std::vector<std::thread> g_senders;
 std::atomic<uint64_t> g_next{1};
 std::atomic<long> g_done{0};
 std::atomic<uint64_t> g_errors{0};
@@ -76,8 +74,18 @@ void startSending()
         return;
     g_started = true;
     g_start = peer::nowNs();
-    for (long i = 0; i < g_threads; ++i)
-        g_senders.emplace_back(sendLoop);
+    // Only framework threads may send: APP1 and SND2.. (a process has
+    // eight application threads at most), each started by a message.
+    for (long i = 1; i <= g_threads; ++i)
+        if (sendThreadMessage(i == 1 ? "APP1" : ("SND" + std::to_string(i)).c_str(), "go", 2, false) != 0)
+            std::printf("START_ERROR %d\n", getErrorCode());
+}
+
+int onSender(MessageType type, EventMsg*, DataMsg* data)
+{
+    if (type == MSG_DATA && data != nullptr)
+        sendLoop();
+    return 0;
 }
 
 int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
@@ -87,6 +95,8 @@ int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
         if (data->chnType == MSG_TOPIC_CHANNEL && g_receiver != nullptr &&
             g_receiver->onMessage(data->bufPtr, static_cast<size_t>(data->dataLen)))
             g_receiver->report();
+        else if (data->chnType != MSG_TOPIC_CHANNEL && g_role == "pub")
+            sendLoop();
         return 0;
     }
     if (type != MSG_EVENT || evt == nullptr)
@@ -134,6 +144,15 @@ int registerAll()
     copyResourceName(thread.threadNameTxt, "APP1");
     if (registerThread(&thread) != 0 || registerMessageCallback("APP1", onMessage) != 0)
         return -1;
+    for (long i = 2; g_role == "pub" && i <= g_threads; ++i)
+    {
+        const std::string name = "SND" + std::to_string(i);
+        if (initStructParam(THREAD_PARAM, &thread, sizeof(thread)) != 0)
+            return -1;
+        copyResourceName(thread.threadNameTxt, name.c_str());
+        if (registerThread(&thread) != 0 || registerMessageCallback(name.c_str(), onSender) != 0)
+            return -1;
+    }
     MsgTopicParam topic;
     if (initStructParam(MSG_TOPIC_PARAM, &topic, sizeof(topic)) != 0)
         return -1;
@@ -162,8 +181,6 @@ int main(int argc, char** argv)
         g_receiver = &receiver;
     const int rc = frameworkInit("msl_bench_topic", app.data(), 1, PRIMARY_SITE, ACTIVE_MODE, config.c_str(),
                                  logDir.c_str(), nullptr, nullptr, nullptr, 0, nullptr, 0, NO_META_CMD, registerAll);
-    for (std::thread& t : g_senders)
-        t.join();
     if (g_receiver != nullptr)
         g_receiver->report();
     if (rc != 0)

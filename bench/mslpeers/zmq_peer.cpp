@@ -1,6 +1,6 @@
 // ZeroMQ PUB/SUB over PGM (epgm://) in the messaging comparison.
 //
-//   msl_bench_zmq --role pub|sub --iface IFACE_OR_ADDR --group G --port P
+//   msl_bench_zmq --role pub|sub --iface LOCAL_ADDR --group G --port P
 //                 --size BYTES --count N --rate MSG_PER_S (0: as fast as it
 //                 takes them) --rate-kbit PGM_RATE --warm MS
 //
@@ -44,7 +44,7 @@ int main(int argc, char** argv)
     // The default PGM rate (100 kbit/s) would cap both runs; a loopback
     // link takes far more. Recovery keeps a few seconds of data for repairs.
     setInt(s, ZMQ_RATE, static_cast<int>(o.num("rate-kbit", 1000000)));
-    setInt(s, ZMQ_RECOVERY_IVL, 5000);
+    setInt(s, ZMQ_RECOVERY_IVL, static_cast<int>(o.num("recovery-ms", 1000)));
     setInt(s, ZMQ_MULTICAST_HOPS, 1);
     setInt(s, ZMQ_SNDHWM, 0);
     setInt(s, ZMQ_RCVHWM, 0);
