@@ -109,7 +109,8 @@ void OrvaneClient::OrvaneClientImpl::executeOrvaneCommand(const OrvaneIpcMsg& re
     msg.setArgs(record.mArgs);
     msg.setKeshName(record.mKeshName);
     msg.setMethod(record.mMethod);
-    if (mLog.enabled(LOG_LEVEL_INFO))
+    // Each line carries what a peer sent: limited as the peer's lines are.
+    if (mLog.enabled(LOG_LEVEL_INFO) && mPeerLog.admit(mLog, cPeerWho))
         mLog.info() << "OrvaneClient::executeOrvaneCommand(): subject["
                     << ZunqDumpUtils::writePeerBytes(record.mSubject, ::strnlen(record.mSubject, sizeof record.mSubject))
                     << "] args[" << ZunqDumpUtils::writePeerBytes(record.mArgs, ::strnlen(record.mArgs, sizeof record.mArgs))

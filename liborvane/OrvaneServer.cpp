@@ -186,7 +186,9 @@ public:
 OrvaneServer::OrvaneServer(TarvokSession& session, Log& log)
     : LineMasqueraderManagerTcp(session, log), mImpl(std::make_unique<OrvaneServerImpl>(*this, session, log))
 {
-    setFeedName("OrvaneServer");
+    // A listening resource's name holds at most 10 characters, and must not
+    // be another manager's default.
+    setFeedName("OrvaneSvr");
 }
 
 OrvaneServer::~OrvaneServer()

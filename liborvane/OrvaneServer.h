@@ -39,7 +39,9 @@ public:
 
     void setName(const std::string& name);
     const std::string& getName() const;
+    // Closes the connection (the framework closes the socket).
     void closeFd();
+    using LineMasqueraderLogin::closeFd;
 
 private:
     std::unique_ptr<OrvaneServerSessionImpl> mImpl;

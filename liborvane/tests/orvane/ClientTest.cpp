@@ -58,9 +58,9 @@ TEST(OrvaneClient, RecordsAreJoinedAcrossReadsExecutedInOrderAndAnswered)
     EXPECT_EQ(argsOf(answers[0]), "re:one");
     EXPECT_EQ(argsOf(answers[3]), "re:four");
     EXPECT_FALSE(extra);
-    EXPECT_EQ(s.connects, 2);
+    EXPECT_EQ(s.connects.count, 2);
     EXPECT_EQ(s.host.sink.count("OrvaneClient::onTcpConnect(): connected"), 2);
-    EXPECT_EQ(s.host.sink.count("OrvaneClient::onTcpDisconnect(): socket is disconnected. clear the buffer"), 1);
+    EXPECT_GE(s.host.sink.count("OrvaneClient::onTcpDisconnect(): socket is disconnected. clear the buffer"), 1);
 }
 
 // A stream out of step with the records (random bytes; a valid record

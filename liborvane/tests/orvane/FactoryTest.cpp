@@ -85,7 +85,7 @@ TEST_F(Factories, DefaultsBuildTheBusAndAClientOfTheLocalHub)
               module<Orlu<OrvaneConnected>>("OrluOrvaneConnected"));
     ASSERT_EQ(gTcpRegistered.size(), 1u);
     EXPECT_NE(gTcpRegistered[0].find(" 127.0.0.1:13888"), std::string::npos) << gTcpRegistered[0];
-    EXPECT_TRUE(client->connectInProgress());
+    EXPECT_TRUE(client->reconnectTimerActive());
     EXPECT_EQ(mSink.count("OrvaneTcpConnectDelayMax = 60000"), 1);
     EXPECT_EQ(mSink.count("OrvaneTcpMinMessageBufferSize = 8192"), 1);
     EXPECT_EQ(mSink.count("OrvaneTcpTempFailOk = true"), 1);
@@ -115,7 +115,7 @@ TEST_F(Factories, SettingsChooseWhatIsBuilt)
     auto* client = module<OrvaneClient>("OrvaneClient");
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(mSession->getOrvaneClient(), client);
-    EXPECT_FALSE(client->connectInProgress());
+    EXPECT_FALSE(client->reconnectTimerActive());
     ASSERT_EQ(gTcpRegistered.size(), 1u);
     EXPECT_NE(gTcpRegistered[0].find(" 127.0.0.2:4711"), std::string::npos) << gTcpRegistered[0];
     mRunnable->getOrluThreadStatus()->unsubscribe(client);

@@ -7,6 +7,7 @@
 
 #include "liborvane/OrvaneServer.h"
 
+#include <gtest/gtest.h>
 #include <netinet/tcp.h>
 
 #include <atomic>
@@ -34,20 +35,29 @@ struct HubHost
         hub.setTcpIpAddress("127.0.0.1");
         hub.setTcpService(std::to_string(port));
         extraRegistration() = [this] {
-            hub.initListen();
+            try
+            {
+                hub.initListen();
+            }
+            catch (const std::exception& e)
+            {
+                ADD_FAILURE() << "initListen: " << e.what();
+                return -1;
+            }
             return 0;
         };
     }
     // Runs `step` on the hub's thread every 10 ms, with the counts updated
     // first, until it says done.
-    bool run(std::function<bool()> step, std::chrono::seconds timeout = std::chrono::seconds(90))
+    bool run(std::function<bool()> step, std::chrono::seconds timeout = std::chrono::seconds(90),
+             const std::string& frameworkConfig = "")
     {
         driver.step = [this, step] {
             clients = static_cast<int>(hub.clientCount());
             sessions = static_cast<int>(hub.sessionCount());
             return step();
         };
-        return driver.start(thread.session) && runFramework({{"HUB", 1000}}, "", timeout);
+        return driver.start(thread.session) && runFramework({{"HUB", 1000}}, frameworkConfig, timeout);
     }
 };
 

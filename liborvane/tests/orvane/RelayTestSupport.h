@@ -39,6 +39,15 @@ inline std::string field(const std::string& rec, std::size_t at, std::size_t siz
 inline std::string subjectOf(const std::string& rec) { return field(rec, 1, 100); }
 inline std::string argsOf(const std::string& rec) { return field(rec, 151, 1200); }
 
+// The subjects of records, for messages about them.
+inline std::string subjects(const std::vector<std::string>& records)
+{
+    std::string out;
+    for (const std::string& r : records)
+        out += field(r, 1, 100) + " ";
+    return out;
+}
+
 inline bool sendAll(int fd, const std::string& bytes)
 {
     std::size_t at = 0;
