@@ -19,6 +19,16 @@ foreach(dir FendralCore FendralServices)
           PATTERN "tools" EXCLUDE)
 endforeach()
 
+# Sanitized builds hand their flags on: an application linking these libraries
+# must load the sanitizer runtime first.
+if(FENDRAL_SANITIZE)
+  set(FENDRAL_PC_SANITIZE "-fsanitize=address,undefined")
+elseif(FENDRAL_TSAN)
+  set(FENDRAL_PC_SANITIZE "-fsanitize=thread")
+else()
+  set(FENDRAL_PC_SANITIZE "")
+endif()
+
 include(CMakePackageConfigHelpers)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/FendralServicesConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/FendralServicesConfig.cmake
@@ -31,13 +41,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/FendralServicesConfig.cmake
         DESTINATION ${FENDRAL_INSTALL_LIBDIR}/cmake/FendralServices
         COMPONENT FendralServices)
 
-# Sanitized builds hand their flags on: an application linking these libraries
-# must load the sanitizer runtime first.
-if(FENDRAL_SANITIZE)
-  set(FENDRAL_PC_SANITIZE "-fsanitize=address,undefined")
-else()
-  set(FENDRAL_PC_SANITIZE "")
-endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/fendralservices.pc.in
   ${CMAKE_CURRENT_BINARY_DIR}/fendralservices.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/fendralservices.pc

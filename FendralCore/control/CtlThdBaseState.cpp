@@ -355,14 +355,19 @@ bool CtlThdBaseState::stopIfStartAbandoned()
 
 int32 CtlThdBaseState::terminateChildThreads()
 {
-    int32 result = m_thdMgr.stopAppThreads(true);
-    const int32 code = FrameworkErrno::m_fwErrno;
-    if (result == 0)
-        result = m_thdMgr.stopFwThreads(true);
-    else
-        FrameworkErrno::m_fwErrno = code;
+    // The framework threads stop whatever the application threads did: the
+    // process's end must not leave them running past main.
+    const int32 apps = m_thdMgr.stopAppThreads(true);
+    const int32 appCode = FrameworkErrno::m_fwErrno;
+    if (apps != 0)
+        fwLog(LOG_LEVEL_CRITICAL, "An application thread would not end (error [%d]). Stopping the framework threads "
+                                  "regardless.",
+              appCode);
+    const int32 fws = m_thdMgr.stopFwThreads(true);
+    if (apps != 0)
+        FrameworkErrno::m_fwErrno = appCode;
     setState(STOP_STATE, "Goto Stop State.");
-    return result;
+    return apps != 0 || fws != 0 ? -1 : 0;
 }
 
 void CtlThdBaseState::handleSigChld()

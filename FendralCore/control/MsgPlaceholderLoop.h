@@ -1,7 +1,7 @@
-// What "MSG_SERVICE" and "MSG_REPLICATOR" run until the reliable-messaging
-// threads exist: a loop over the thread's two queues that answers the control
-// thread's INIT, SW_ACTIVE, SW_STANDBY and CHK_END_REPLICATION, ends on TERM,
-// and counts and drops everything else.
+// What "MSG_REPLICATOR" runs until the replication threads exist: a loop over
+// the thread's two queues that answers the control thread's INIT, SW_ACTIVE,
+// SW_STANDBY and CHK_END_REPLICATION, ends on TERM, and counts and drops
+// everything else.
 //
 // Owned and used by its own thread.
 #pragma once

@@ -10,6 +10,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/LogLevels.h"
+#include "FendralCore/messaging/MessagingService.h"
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FwConfigKeys.h"
 #include "FendralCore/runtime/FwLog.h"
@@ -153,7 +154,8 @@ ThreadManager::ThreadManager()
 
 ThreadManager::~ThreadManager()
 {
-    if (stopAppThreads(true) == 0 && stopFwThreads(true) == 0)
+    const int32 apps = stopAppThreads(true);
+    if (stopFwThreads(true) == 0 && apps == 0)
         cleanup();
 }
 
@@ -470,6 +472,9 @@ int32 ThreadManager::stopFwThread(const char* name, bool forceTerminate, const c
 
 int32 ThreadManager::stopFwThreads(bool forceTerminate)
 {
+    // Forced, every thread gets its stop even when one before it would not
+    // end: a thread left running past the framework's end reads what main
+    // then tears down.
     static constexpr struct
     {
         const char* name;
@@ -482,21 +487,36 @@ int32 ThreadManager::stopFwThreads(bool forceTerminate)
         {"NET_RECEIVER", "Fail to stop Network Receiver"},
         {"LOGGER", "Fail to stop Logger"},
     };
+    int32 failure = 0;
     for (const auto& entry : ORDER)
-        if (stopFwThread(entry.name, forceTerminate, entry.failText) != 0)
-            return -1;
-    return 0;
+    {
+        if (stopFwThread(entry.name, forceTerminate, entry.failText) == 0)
+            continue;
+        if (failure == 0)
+            failure = FrameworkErrno::m_fwErrno;
+        if (!forceTerminate)
+            break;
+    }
+    return failure == 0 ? 0 : fwFail(failure, -1);
 }
 
 int32 ThreadManager::stopAppThreads(bool forceTerminate)
 {
-    return walkThreads(true, [&](ThreadResource* res) {
+    // Forced, the walk goes on past a thread that would not end, so that
+    // every other one is stopped; the first failure is the result.
+    int32 failure = 0;
+    const int32 walked = walkThreads(true, [&](ThreadResource* res) {
         if (!res->appThread || stopThread(res, forceTerminate) == 0)
             return true;
-        fwLog(LOG_LEVEL_ERROR, "Fail to stop application thread [%.16s], error = %d", res->threadNameTxt,
-              FrameworkErrno::m_fwErrno);
-        return false;
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(LOG_LEVEL_ERROR, "Fail to stop application thread [%.16s], error = %d", res->threadNameTxt, code);
+        if (failure == 0)
+            failure = code != 0 ? code : WAIT_THREAD_TERMIANTE_FAILED;
+        return forceTerminate;
     });
+    if (failure != 0)
+        return fwFail(failure, -1);
+    return walked;
 }
 
 int32 ThreadManager::stop()
@@ -538,9 +558,14 @@ int32 ThreadManager::numOfAppRepliTopic()
 
 void ThreadManager::cleanup()
 {
+    // A thread that would not end may still post to any thread's queue.
+    if (!m_running.empty())
+    {
+        fwLog(LOG_LEVEL_ERROR, "[%.16s] still runs: the message queues are kept.", m_running.front()->threadNameTxt);
+        return;
+    }
     walkThreads(false, [&](ThreadResource* res) {
-        // A thread still running keeps its queues.
-        if (!sameName(res->threadNameTxt, "CTL_THREAD") && !isRunning(res))
+        if (!sameName(res->threadNameTxt, "CTL_THREAD"))
         {
             for (FwMessageQueue*& queue : res->msgQueuePtrArray)
             {
@@ -582,7 +607,7 @@ void* ThreadManager::runFwLoggerThread(void* info)
 
 void* ThreadManager::runFwMsgSvrThread(void* info)
 {
-    return runServiceLoop<MsgPlaceholderLoop>(info);
+    return runServiceLoop<MessagingService>(info);
 }
 
 void* ThreadManager::runFwMsgReplicatorThread(void* info)

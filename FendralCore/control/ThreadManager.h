@@ -51,6 +51,8 @@ public:
 
     int32 stopThread(ThreadResource* res, bool forceTerminate);
     int32 stopThread(const ResourceName& name, bool forceTerminate);
+    // Forced, each stops every thread of its kind even when one would not
+    // end (logged by name), and reports the first failure.
     int32 stopFwThreads(bool forceTerminate);
     int32 stopAppThreads(bool forceTerminate);
     // Every active thread but the caller, forced.
@@ -61,7 +63,8 @@ public:
     bool checkThreadTerminate();
     // Topics opened as APPL_REPLICATE.
     int32 numOfAppRepliTopic();
-    // Deletes both queues of every thread except "CTL_THREAD".
+    // Deletes both queues of every thread except "CTL_THREAD"; nothing while
+    // a thread it started still runs.
     void cleanup();
 
     // Threads running now (started and not yet joined).

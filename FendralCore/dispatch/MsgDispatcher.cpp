@@ -977,7 +977,7 @@ bool MsgDispatcher::msgJournalEnabled(const ResourceName& channelName, ExtChanne
     case TCP_CHANNEL:
     {
         TcpConnResource* res = nullptr;
-        return m_resManager.getTcpConnRes(channelName, &res, false) == 0 && res->regParam.msgJournalEnabled;
+        return m_resManager.getTcpConnRes(channelName, &res, true) == 0 && res->regParam.msgJournalEnabled;
     }
     case MSG_TOPIC_CHANNEL:
     {
@@ -1694,7 +1694,7 @@ int32 MsgDispatcher::findTcpConnRes(const ResourceName& name, const UInt128& key
     if (m_tcpConnResCache.find(key, &hit) == 0 && loadTcpConnNameKey(*static_cast<TcpConnResource*>(hit)) != key)
         m_tcpConnResCache.remove(key);
     return cachedLookup(m_tcpConnResCache, key, res,
-                        [&](TcpConnResource** out) { return m_resManager.getTcpConnRes(name, out, false); });
+                        [&](TcpConnResource** out) { return m_resManager.getTcpConnRes(name, out, true); });
 }
 
 int32 MsgDispatcher::findUdpConnRes(const ResourceName& name, const UInt128& key, UdpConnResource** res)
@@ -1867,8 +1867,7 @@ int32 MsgDispatcher::tcpDirectSend(TcpDataSocket& sock, const char* connName, co
                 sleepNs(static_cast<int64>(std::min<uint64>(m_tcpSendSleepInterval, INT64_MAX)));
             continue;
         }
-        fwLog(4, "Error [%d] sending data via channel [%s] on socket [%d]", code, connName,
-              sock.getFileDescriptor());
+        fwLog(4, "Error [%d] sending data via channel [%s] on socket [%d]", code, connName, sock.getFdForLog());
         sock.shutdown(CLOSE_WR);
         return fwFail(code, -1);
     }

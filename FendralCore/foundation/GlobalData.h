@@ -135,6 +135,10 @@ public:
     // return (cancelled or detached) may still read it.
     static GlobalData& getInst();
 
+    // A record of its own, for a test that holds two framework identities in
+    // one process (two messaging services); the framework uses getInst.
+    GlobalData() = default;
+
     GlobalData(const GlobalData&) = delete;
     GlobalData& operator=(const GlobalData&) = delete;
 
@@ -155,8 +159,6 @@ public:
     static const char* getLibBuildDate();
 
 private:
-    GlobalData() = default;
-
     std::atomic<AppLogger*> m_loggerPtr{nullptr};
     std::atomic<AppLogger*> m_msgJournalLoggerPtr{nullptr};
     std::atomic<ConfigManager*> m_configManagerPtr{nullptr};

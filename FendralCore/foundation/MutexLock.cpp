@@ -1,5 +1,6 @@
 #include "FendralCore/foundation/MutexLock.h"
 
+#include "FendralCore/foundation/ClockWaits.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/MonoClock.h"
 #include "FendralCore/foundation/ResourceLockError.h"
@@ -61,7 +62,7 @@ int32 MutexLock::lock(int32 timeout)
     {
         // Monotonic deadline: a wall-clock step neither stretches nor cuts the wait.
         const timespec deadline = MonoClock::deadlineAfterUs(timeout);
-        rc = pthread_mutex_clocklock(&m_lockHandle, CLOCK_MONOTONIC, &deadline);
+        rc = ClockWaits::lockMutexUntil(&m_lockHandle, deadline);
     }
     else if (timeout == 0)
     {

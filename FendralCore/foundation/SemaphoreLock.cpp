@@ -1,5 +1,6 @@
 #include "FendralCore/foundation/SemaphoreLock.h"
 
+#include "FendralCore/foundation/ClockWaits.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/MonoClock.h"
@@ -136,7 +137,7 @@ int32 SemaphoreLock::lock(int32 waitTime)
     int rc;
     do
     {
-        rc = sem_clockwait(m_sem, CLOCK_MONOTONIC, &deadline);
+        rc = ClockWaits::waitSemaphoreUntil(m_sem, deadline);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0)
     {

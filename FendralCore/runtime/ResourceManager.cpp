@@ -77,7 +77,7 @@ MsgMaskFunc findMaskFunc(const char* channelName, ExtChannelType channelType)
     {
     case TCP_CHANNEL: {
         TcpConnResource* res = nullptr;
-        return registry.getTcpConnRes(name, &res, false) == 0 && res != nullptr ? res->msgMaskFuncPtr : nullptr;
+        return registry.getTcpConnRes(name, &res, true) == 0 && res != nullptr ? res->msgMaskFuncPtr : nullptr;
     }
     case UDP_CHANNEL: {
         UdpConnResource* res = nullptr;
@@ -894,6 +894,8 @@ int32 ResourceManager::getThreadResSize(int32& size)
 
 int32 ResourceManager::getTcpConnResSize(int32& size)
 {
+    // Accepted connections come and go on the receiver threads meanwhile.
+    std::lock_guard<std::mutex> counting(m_tcpRegMutex);
     size = m_tcpConnStore.size();
     return 0;
 }

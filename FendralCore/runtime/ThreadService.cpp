@@ -1,5 +1,6 @@
 #include "FendralCore/runtime/ThreadService.h"
 
+#include "FendralCore/foundation/ClockWaits.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/LogLevels.h"
@@ -297,7 +298,7 @@ int32 ThreadService::checkThreadTerminate(pthread_t tid, int** result, int32 sec
         timespec deadline{};
         deadline.tv_sec = nanos > 0 ? static_cast<time_t>(nanos / 1000000000) : 0;
         deadline.tv_nsec = nanos > 0 ? static_cast<long>(nanos % 1000000000) : 0;
-        rc = pthread_clockjoin_np(tid, &value, CLOCK_MONOTONIC, &deadline);
+        rc = ClockWaits::joinThreadUntil(tid, &value, deadline);
     }
     else
     {

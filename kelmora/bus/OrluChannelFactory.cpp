@@ -18,6 +18,8 @@
 #include "kelmora/stats/OrluStatsCollector.h"
 #include "kelmora/supervision/LineControl.h"
 #include "kelmora/supervision/LineStatus.h"
+#include "kelmora/thread/NamedThread.h"
+#include "kelmora/thread/NamedThreads.h"
 #include "zunq/log/Log.h"
 
 #include <list>
@@ -131,13 +133,36 @@ bool InitModule<OrluLineDataBlock>::createModule(ModuleList* list, ZunqConfigMan
 template <>
 bool InitModule<OrluMsgZunq>::createModule(ModuleList* list, ZunqConfigManager*)
 {
-    // The general channel; the log is used only when present.
+    // The log is used only when present.
     const std::string module = "OrluMsgZunq";
-    if (Log* log = findModule<Log>(list, "Log", ModuleListBase::cDefaultGroup))
-        log->info() << "InitModule<" << module << ">: creating " << module << " instance";
-    addChannel<MsgZunq>(list, OrluChannelSpec{"OrluMsgZunq", "MsgZunq", OrluShape::Single, ".", false, false, true},
-                        "MsgZunq", "",
-                        list->defaultGroup());
+    const std::string where = "InitModule<" + module + ">";
+    const std::string& defaultGroup = list->defaultGroup();
+    Log* log = findModule<Log>(list, "Log", ModuleListBase::cDefaultGroup);
+    const OrluChannelSpec spec{"OrluMsgZunq", "MsgZunq", OrluShape::Single, ".", false, false, true};
+    if (log != nullptr)
+        log->info() << where << ": creating Orlu object";
+    addChannel<MsgZunq>(list, spec, "MsgZunq", "", defaultGroup);
+
+    // One more per thread that sends feed messages, in that thread's group.
+    const NamedThreads* threads = findModule<NamedThreads>(list, "NamedThreads", defaultGroup);
+    if (threads == nullptr)
+        return true;
+    for (const std::string& name : *threads)
+    {
+        const NamedThread* thread = findModule<NamedThread>(list, "NamedThread", name);
+        if (thread == nullptr)
+            continue;
+        if (!thread->isMsgSending())
+        {
+            if (log != nullptr)
+                log->verbose() << where << "(" << name << "): NOT creating a OrluMsgZunq as \"IsMsgSending\" "
+                               << "parameter is \"false\"";
+            continue;
+        }
+        if (log != nullptr)
+            log->info() << where << "(" << name << "): creating Orlu object";
+        addChannel<MsgZunq>(list, spec, "MsgZunq", "", name);
+    }
     return true;
 }
 

@@ -22,9 +22,60 @@
 class LineMasqueraderManagerTcpImpl : public LineMasqueraderTcpObserver
 {
 public:
-    LineMasqueraderManagerTcpImpl(LineMasqueraderManagerTcp& masqMan, TarvokSession& session, Log& log)
-        : mMasqMan(masqMan), mSession(session), mLog(log)
+    // Takes the thread messages that carry a TerminateAll published on
+    // another thread, and closes the listener here, on the manager's thread.
+    class HopTaker : public OrluSubscriber<Zunq::ThreadData>
     {
+    public:
+        explicit HopTaker(LineMasqueraderManagerTcp& masqMan)
+            : OrluSubscriber<Zunq::ThreadData>("LineMasqueraderManagerTcp"), mMasqMan(masqMan)
+        {
+        }
+        void onData(const Orlu<Zunq::ThreadData>&, const std::string&, const Zunq::ThreadData& data) override
+        {
+            if (data.mDataPtr1 == &mMasqMan)
+                mMasqMan.closeListen();
+        }
+
+    private:
+        LineMasqueraderManagerTcp& mMasqMan;
+    };
+
+    LineMasqueraderManagerTcpImpl(LineMasqueraderManagerTcp& masqMan, TarvokSession& session, Log& log)
+        : mMasqMan(masqMan), mSession(session), mLog(log), mHopTaker(masqMan)
+    {
+        if (Runnable* owner = session.getRunnable())
+        {
+            mHopBus = owner->getOrluThreadData(LineMasqueraderManagerTcp::cThreadDataType);
+            mHopBus->subscribe(&mHopTaker);
+        }
+    }
+
+    ~LineMasqueraderManagerTcpImpl() override
+    {
+        if (mHopBus != nullptr)
+            mHopBus->unsubscribe(&mHopTaker);
+    }
+
+    // True when the listener's close went to the manager's thread as a
+    // thread message; false when the caller is on it (or outside every
+    // framework thread, where nothing else runs the manager).
+    bool hopped()
+    {
+        Runnable* owner = mSession.getRunnable();
+        Runnable* own = Runnable::current();
+        if (owner == nullptr || mHopBus == nullptr || own == nullptr || own == owner)
+            return false;
+        Zunq::ThreadData data;
+        data.mDataType = LineMasqueraderManagerTcp::cThreadDataType;
+        data.mDataPtr1 = &mMasqMan;
+        char dst[17];
+        owner->getResourceName(dst);
+        const int rc = own->sendThreadMessageByThreadName(dst, data, false);
+        if (rc != 0)
+            mLog.error() << "LineMasqueraderManagerTcp: cannot pass the listener's close to thread " << dst
+                         << ", error " << rc;
+        return true;
     }
 
     void onConnectionEnded(LineMasqueraderTcp& connection) override
@@ -86,6 +137,8 @@ public:
     // Bound objects of the default create, deleted once closed.
     std::set<LineMasqueraderTcp*> mOwned;
     bool mRegistered = false;
+    HopTaker mHopTaker;
+    Orlu<Zunq::ThreadData>* mHopBus = nullptr;
 };
 
 void LineMasqueraderManagerTcpImpl::registerServer()
@@ -173,7 +226,10 @@ void LineMasqueraderManagerTcp::onData(const Orlu<LineData>&, const std::string&
 
 void LineMasqueraderManagerTcp::onData(const Orlu<TerminateAll>&, const std::string&, const TerminateAll&)
 {
-    closeListen();
+    // The listener belongs to the manager's thread; the bus may deliver on
+    // another one (the admin method "quit", say).
+    if (!mImpl->hopped())
+        closeListen();
 }
 
 void LineMasqueraderManagerTcp::setFeedName(const std::string& name)

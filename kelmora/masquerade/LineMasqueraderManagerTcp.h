@@ -17,8 +17,10 @@
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/linehandler/TCPServerNetworkHandler.h"
 #include "kelmora/masquerade/LineMasqueraderManager.h"
+#include "kelmora/thread/ThreadData.h"
 #include "zunq/bus/Orlu.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -38,6 +40,9 @@ class LineMasqueraderManagerTcp : public LineMasqueraderManager,
                                   public OrluSubscriber<TerminateAll>
 {
 public:
+    // The thread messages that carry a TerminateAll from another thread.
+    static constexpr std::uint32_t cThreadDataType = Zunq::APPLICATION_RESERVED - 31;
+
     LineMasqueraderManagerTcp(TarvokSession& session, Log& log);
     ~LineMasqueraderManagerTcp() override;
 
@@ -46,7 +51,7 @@ public:
     virtual void initialize(LineMasqueraderTcp* connection);
     // Follows the sequence number.
     void onData(const Orlu<LineData>& orlu, const std::string& name, const LineData& data) override;
-    // Stops listening; accepted connections stay.
+    // Stops listening, on the manager's thread; accepted connections stay.
     void onData(const Orlu<TerminateAll>& orlu, const std::string& name, const TerminateAll& data) override;
     virtual void setFeedName(const std::string& name);
     virtual void setTcpIpAddress(const std::string& address);

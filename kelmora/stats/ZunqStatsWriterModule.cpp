@@ -6,6 +6,8 @@
 #include "zunq/config/ZunqConfigManager.h"
 #include "zunq/log/Log.h"
 
+#include <vector>
+
 ZunqStatsCleanup::ZunqStatsCleanup(ZunqStatsWriter& writer, Log& log)
     : OrluSubscriber<TerminateAll>("ZunqStatsCleanup"), mZunqStatsWriter(&writer), mLog(&log)
 {
@@ -19,12 +21,35 @@ void ZunqStatsCleanup::onData(const Orlu<TerminateAll>&, const std::string&, con
         mLog->info() << "ZunqStatsCleanup::onData(): the statistics segment is detached once every thread has ended";
 }
 
+namespace
+{
+// The writers of components, kept with the modules under this name.
+const std::string cComponentWriters = "ZunqStatsWritersOfComponents";
+using ComponentWriters = std::vector<ZunqStatsWriter*>;
+} // namespace
+
 void detachStatsWriter(const ModuleListBase* list)
 {
     if (list == nullptr)
         return;
     if (ZunqStatsWriter* writer = findModule<ZunqStatsWriter>(list, "ZunqStatsWriter", list->defaultGroup()))
         writer->detachShm();
+    if (ComponentWriters* writers = findModule<ComponentWriters>(list, cComponentWriters, list->defaultGroup()))
+        for (ZunqStatsWriter* writer : *writers)
+            writer->detachShm();
+}
+
+void detachWithStatsWriter(ModuleListBase* list, ZunqStatsWriter& writer)
+{
+    if (list == nullptr)
+        return;
+    auto* writers = findModule<ComponentWriters>(list, cComponentWriters, list->defaultGroup());
+    if (writers == nullptr)
+    {
+        writers = new ComponentWriters;
+        registerModule<ComponentWriters>(list, cComponentWriters, writers, list->defaultGroup());
+    }
+    writers->push_back(&writer);
 }
 
 InitModule<ZunqStatsWriter> initZunqStatsWriter("ZunqStatsWriter", 200);

@@ -6,7 +6,9 @@
 // Components on several threads write into the segment until their threads
 // end, so TerminateAll does not detach it: the process entry point detaches
 // it once with detachStatsWriter, after the framework has stopped every
-// thread.
+// thread. A component with a writer of its own (the retransmission server's
+// client list) hands it to detachWithStatsWriter at creation, and it is
+// detached then too.
 #pragma once
 
 #include "kelmora/bus/TerminateAll.h"
@@ -35,9 +37,13 @@ private:
     std::atomic<bool> mTerminating{false};
 };
 
-// Detaches the segment of the process's writer, when there is one; for main,
-// after the framework start has returned.
+// Detaches the segment of the process's writer, when there is one, and of
+// every writer handed to detachWithStatsWriter; for main, after the
+// framework start has returned.
 void detachStatsWriter(const ModuleListBase* list);
+// For a module factory, on the start-up thread: `writer`, which must live
+// as long as the modules do, is detached by detachStatsWriter.
+void detachWithStatsWriter(ModuleListBase* list, ZunqStatsWriter& writer);
 
 template <>
 bool InitModule<ZunqStatsWriter>::createModule(ModuleList* list, ZunqConfigManager* config);

@@ -819,8 +819,11 @@ void Runnable::_onTimer(EventMsg* event)
     unsigned long value = 0;
     if (!getTimerHandleMap(handle, value))
     {
-        logOf(current()).error() << "Runnable::_onTimer(): timer key|" << handle << "| could not be found in thread"
-                                << currentThreadName();
+        Runnable* self = current();
+        if (self != nullptr && self->isOrphanedTimer(handle))
+            return; // its TarvokTimer is gone; the stop is queued here
+        logOf(self).error() << "Runnable::_onTimer(): timer key|" << handle << "| could not be found in thread"
+                            << currentThreadName();
         return;
     }
     reinterpret_cast<TarvokTimer*>(value)->onTimer();
@@ -882,6 +885,19 @@ void Runnable::removeTimerFromQueue(TarvokTimer* timer)
     mPendingCreateTimerMap.remove_if([timer](const PendingTimer& p) { return p.timer == timer; });
 }
 
+void Runnable::stopOrphanedTimer(long handle)
+{
+    std::lock_guard lock(mPendingCreateTimerMapLock);
+    mOrphanedTimers.insert(handle);
+    mPendingCreateTimerMap.push_back({nullptr, TarvokTimer::Queued::Destroy, handle});
+}
+
+bool Runnable::isOrphanedTimer(long handle)
+{
+    std::lock_guard lock(mPendingCreateTimerMapLock);
+    return mOrphanedTimers.count(handle) != 0;
+}
+
 void Runnable::createTimer()
 {
     // Held while a timer starts, so that a timer withdrawn on another thread
@@ -892,6 +908,11 @@ void Runnable::createTimer()
     {
         const PendingTimer pending = mPendingCreateTimerMap.front();
         mPendingCreateTimerMap.pop_front();
+        if (pending.timer == nullptr)
+        {
+            stopOrphan(pending.handle);
+            continue;
+        }
         if (pending.op != TarvokTimer::Queued::Start)
         {
             pending.timer->runQueued(pending.op);
@@ -907,6 +928,18 @@ void Runnable::createTimer()
             mLog.error() << "Runnable::createTimer(" << mName << ") : invalid timer handle";
         }
     }
+}
+
+void Runnable::stopOrphan(long handle)
+{
+    mOrphanedTimers.erase(handle);
+    if (::stopTimer(handle) != 0 || ::removeTimer(handle) != 0)
+    {
+        mLog.warning() << "Runnable::createTimer(" << mName << ") : timer|" << handle
+                       << "| of a destroyed TarvokTimer could not be stopped, error|" << getErrorCode() << "|";
+        return;
+    }
+    timerStopped();
 }
 
 void Runnable::timerStarted(long handle, TarvokTimer* timer)

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 class Log;
@@ -89,6 +90,11 @@ public:
     void addTimerOperation(TarvokTimer* timer, TarvokTimer::Queued op);
     // Withdraws everything queued for the timer.
     void removeTimerFromQueue(TarvokTimer* timer);
+    // A framework timer of this thread whose TarvokTimer was destroyed on
+    // another thread: stopped and removed here, since only this thread's
+    // dispatcher holds it. Its expiries until then are dropped.
+    void stopOrphanedTimer(long handle);
+    bool isOrphanedTimer(long handle);
     void createTimer();
     // Book-keeping of the framework timers this thread holds.
     void timerStarted(long handle, TarvokTimer* timer);
@@ -157,10 +163,15 @@ private:
     std::mutex mPendingCreateTimerMapLock;
     struct PendingTimer
     {
-        TarvokTimer* timer;
+        TarvokTimer* timer; // null: stop the orphaned framework timer `handle`
         TarvokTimer::Queued op;
+        long handle = 0;
     };
     std::list<PendingTimer> mPendingCreateTimerMap;
+    // Under mPendingCreateTimerMapLock.
+    void stopOrphan(long handle);
+    // Handles queued by stopOrphanedTimer and not yet stopped.
+    std::set<long> mOrphanedTimers;
     TarvokTimer mResourceControlTimer;
     int mResourceControlTimerInterval = 100;
     Time mT3;

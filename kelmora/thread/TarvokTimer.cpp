@@ -34,6 +34,17 @@ TarvokTimer::~TarvokTimer()
     Runnable* runnable = mSession != nullptr ? mSession->getRunnable() : nullptr;
     if (runnable != nullptr)
         runnable->removeTimerFromQueue(this);
+    if (mQelmoTimer != 0 && foreignOwner() != nullptr && Runnable::current() != nullptr)
+    {
+        // Destroyed on another framework thread: that thread's dispatcher
+        // does not hold the framework timer, so the owner stops it, and no
+        // expiry looks for this object meanwhile.
+        Runnable::removeTimer(mQelmoTimer);
+        runnable->stopOrphanedTimer(mQelmoTimer);
+        mQelmoTimer = 0;
+        mHandler = nullptr;
+        return;
+    }
     if (mQelmoTimer != 0)
         cancelTimer();
     if (mQelmoTimer != 0)
@@ -102,6 +113,8 @@ long TarvokTimer::create()
                       << " (thread|" << (runnable != nullptr ? runnable->getName() : std::string("?"))
                       << "| holds " << (runnable != nullptr ? runnable->getNumTimers() : 0)
                       << " timers; the limit follows MSG_DISP_FD_NUM)";
+        if (mHandler != nullptr)
+            mHandler->onTimerRefused(this);
         return 0;
     }
     // The framework arms a timer as it creates it; starting it again would

@@ -19,6 +19,8 @@ class TarvokTimer : public TarvokEvent
 {
 public:
     TarvokTimer();
+    // Destroyed on another framework thread than its owner, it leaves the
+    // stop of its framework timer to the owner (Runnable::stopOrphanedTimer).
     ~TarvokTimer() override;
 
     TarvokTimer(const TarvokTimer&) = delete;

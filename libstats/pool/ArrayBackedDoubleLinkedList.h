@@ -80,6 +80,19 @@ public:
     }
     bool deleteEntry(T* entry) { return entry != nullptr && deleteEntry(static_cast<long>(entry->mIndex)); }
 
+    // Copies item's contents (and its mID) into the entry of `index`, in
+    // place: the links stay, so a list in shared memory is changed where its
+    // readers see it. Null when the entry is not linked in this list.
+    T* updateObjectInShMem(long index, const T& item)
+    {
+        ArrayBackedPoolObject* entry = header(index);
+        if (entry == nullptr || !isLinked(index, entry))
+            return nullptr;
+        T* target = mPool->getEntry(index);
+        copyContents(target, item);
+        return target;
+    }
+
     ArrayBackedPool<T>* getPool() { return mPool; }
     long getHead() const { return mHead; }
     long getTail() const { return mTail; }
@@ -125,6 +138,15 @@ private:
         return static_cast<std::size_t>(index) < mMembers.size() && mMembers[index];
     }
 
+    // The contents and the owner's id; the links are the list's.
+    static void copyContents(T* entry, const T& item)
+    {
+        ArrayBackedPoolObject links = *static_cast<ArrayBackedPoolObject*>(entry);
+        links.mID = item.mID;
+        *entry = item;
+        *static_cast<ArrayBackedPoolObject*>(entry) = links;
+    }
+
     // Links a new entry before `at` (-1: at the tail), its contents copied from item when given.
     T* insertBefore(int64_t at, const T* item)
     {
@@ -133,13 +155,7 @@ private:
             return nullptr;
         T* entry = mPool->getEntry(index);
         if (item != nullptr)
-        {
-            // The contents and the owner's id; the links are the list's.
-            ArrayBackedPoolObject links = *static_cast<ArrayBackedPoolObject*>(entry);
-            links.mID = item->mID;
-            *entry = *item;
-            *static_cast<ArrayBackedPoolObject*>(entry) = links;
-        }
+            copyContents(entry, *item);
         if (static_cast<std::size_t>(index) >= mMembers.size())
             mMembers.resize(static_cast<std::size_t>(mPool->getTotalMaxEntries()), false);
         mMembers[index] = true;

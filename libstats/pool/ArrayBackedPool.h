@@ -13,7 +13,9 @@
 // the attachment that set it up last, so it serves that attachment only;
 // processes that share a pool each work through their own view
 // (initShMemAndGetCopy), which shares the counters through mValues. A view
-// knows level 0 only and cannot grow the pool.
+// knows the levels its pool had when it was made and cannot grow the pool.
+// A heap pool owns its level blocks, so a pool is never copied; a view of it
+// is made with the constructor that takes the pool.
 #pragma once
 
 #include "libstats/pool/ArrayBackedPoolObject.h"
@@ -95,6 +97,24 @@ public:
         for (int64_t level = 0; level < mValues->mNumAuxEntries; ++level)
             std::free(mEntries[level]);
         std::free(mEntries);
+    }
+
+    // A view of `pool`: its counters (through mValues) and the levels it has
+    // now, for reading and handing out entries; it cannot grow the pool and
+    // must not outlive it.
+    explicit ArrayBackedPool(ArrayBackedPool* pool)
+    {
+        std::memset(&mInternalValues, 0, sizeof mInternalValues);
+        mInternalValues.mInitialShmSegmentID = -1;
+        mValues = pool->mValues;
+        const int64_t levels = pool->mViewOnly ? pool->mViewLevels : mValues->mNumAuxEntries;
+        mEntries = new T*[static_cast<std::size_t>(levels)];
+        std::copy(pool->mEntries, pool->mEntries + levels, mEntries);
+        mViewOnly = true;
+        mViewLevels = static_cast<uint16_t>(levels);
+        mLog = pool->mLog;
+        mObjectFactory = pool->mObjectFactory;
+        mConstructorOnInit = pool->mConstructorOnInit;
     }
 
     ArrayBackedPool(const ArrayBackedPool&) = delete;
@@ -206,6 +226,42 @@ public:
         return true;
     }
 
+    // Gives every entry back: one free chain over all levels in index order,
+    // entries uncleared, nothing handed out. The levels and the high-water
+    // mark stay. False (nothing done) for a view, which does not own the pool.
+    bool clear()
+    {
+        SimpleValues& v = *mValues;
+        if (mViewOnly || mEntries == nullptr || v.mTotalMaxEntries <= 0)
+            return false;
+        const int64_t total = v.mTotalMaxEntries;
+        for (int64_t g = 0; g < total; ++g)
+        {
+            ArrayBackedPoolObject* header = headerOf(static_cast<T*>(rawEntry(g)));
+            header->mPrev = g - 1;
+            header->mNext = g + 1 < total ? g + 1 : -1;
+            header->mIndex = g;
+        }
+        v.mNumEntries = 0;
+        v.mLast = total - 1;
+        v.mWarningLogged = false;
+        std::atomic_ref<int64_t>(v.mFree).store(0, std::memory_order_release);
+        return true;
+    }
+
+    // One info line with the pool's counters.
+    void dump() const
+    {
+        if (mLog == nullptr)
+            return;
+        const SimpleValues& v = *mValues;
+        mLog->info() << "ArrayBackedPool::dump() pool [" << v.mLogName << "] used[" << v.mNumEntries << "] maxUsed["
+                     << v.mMaxNumberOfUsedEntries << "] perLevel[" << v.mMaxEntries << "] levels["
+                     << v.mNumAuxEntries << "] total[" << v.mTotalMaxEntries << "] mFree[" << v.mFree << "] mLast["
+                     << v.mLast << "] warnAt[" << v.mFullPoolWarnLevel << "] shmKey[" << v.mInitialShmSegmentID
+                     << "] view[" << (mViewOnly ? "yes" : "no") << "]";
+    }
+
     // The entry of `index`, its mIndex set; null outside the pool.
     T* getEntry(long index)
     {
@@ -313,9 +369,60 @@ public:
         view->mValues = &shared->mInternalValues;
         view->mEntries = new T*[1]{shared->mEntries[0]};
         view->mViewOnly = true;
+        view->mViewLevels = 1;
         view->mLog = &log;
         view->mObjectFactory = factory;
         return view;
+    }
+
+    // Makes a pool object that lies in a segment this process attached
+    // itself (at `this`, by its own shmat) usable here: its counters checked,
+    // the pointers that another process left in it replaced by this process's,
+    // the further levels attached and, with a factory, the entries' own
+    // pointers refreshed. False (logged) for a heap pool or a segment whose
+    // counters or levels do not describe the pool.
+    bool calculatePointersShm(Log& log, PoolObjectFactory<T>* factory = nullptr)
+    {
+        mValues = &mInternalValues;
+        mLog = &log;
+        mObjectFactory = factory;
+        mViewOnly = false;
+        mViewLevels = 0;
+        const SimpleValues& v = mInternalValues;
+        if (v.mInitialShmSegmentID == -1 || v.mInitialShmSegmentID == 0)
+        {
+            log.error() << "ArrayBackedPool::calculatePointersShm() pool [" << v.mLogName << "] is not in shared memory";
+            return false;
+        }
+        char* base = reinterpret_cast<char*>(this);
+        mEntries = reinterpret_cast<T**>(base + PoolShmLayout::cLevelArray);
+        mEntries[0] = reinterpret_cast<T*>(base + PoolShmLayout::cFirstEntries);
+        return attachLevels(v.mInitialShmSegmentID, v.mMaxEntries);
+    }
+
+    // Creates (or attaches) the segment of `shmKey` sized as the pool's next
+    // level and puts its id into *nextSegmentID; its header is zeroed. Null
+    // (logged) for a pool without level 0 in shared memory. Growth uses it
+    // with the first key plus the new number of levels.
+    void* createShmLevel(int shmKey, int* nextSegmentID)
+    {
+        if (mEntries == nullptr || !isShared() || mViewOnly)
+        {
+            if (mLog != nullptr)
+                mLog->error() << "ERROR: creating pool shm level, initial level is not defined";
+            return nullptr;
+        }
+        int id = 0;
+        bool created = false;
+        const int level = static_cast<int>(mValues->mNumAuxEntries + 1);
+        char* segment =
+            static_cast<char*>(PoolShm::attach(mLog, static_cast<key_t>(shmKey), getLevelNeededSize(level), id, created));
+        if (segment == nullptr)
+            return nullptr;
+        std::memset(segment, 0, PoolShmLayout::cLevelArrayInLevel);
+        if (nextSegmentID != nullptr)
+            *nextSegmentID = id;
+        return segment;
     }
 
     // Detaches every level of a shared pool (or of a view's pool), deepest
@@ -349,7 +456,8 @@ public:
         return sizeof(ArrayBackedPool) == PoolShmLayout::cPoolObjectSize && offsetof(ArrayBackedPool, mEntries) == 0 &&
                offsetof(ArrayBackedPool, mObjectFactory) == 8 && offsetof(ArrayBackedPool, mLog) == 16 &&
                offsetof(ArrayBackedPool, mConstructorOnInit) == 24 &&
-               offsetof(ArrayBackedPool, mReserved) + 2 == PoolShmLayout::cReadyMark &&
+               offsetof(ArrayBackedPool, mViewLevels) == 26 &&
+               offsetof(ArrayBackedPool, mReserved) == PoolShmLayout::cReadyMark &&
                offsetof(ArrayBackedPool, mInternalValues) == 32 && offsetof(ArrayBackedPool, mValues) == 168;
     }
 
@@ -363,9 +471,9 @@ private:
             return nullptr;
         if (index < v.mMaxEntries) [[likely]]
             return reinterpret_cast<T*>(reinterpret_cast<char*>(mEntries[0]) + index * objectSize());
-        if (mViewOnly)
-            return nullptr;
         const InternalIndex at = translateIndex(index);
+        if (mViewOnly && at.mArrayIndex >= mViewLevels)
+            return nullptr;
         return reinterpret_cast<T*>(reinterpret_cast<char*>(mEntries[at.mArrayIndex]) + at.mIndex * objectSize());
     }
 
@@ -488,19 +596,11 @@ private:
 
     bool addSharedLevel(int64_t levels)
     {
-        if (mEntries == nullptr)
-        {
-            if (mLog != nullptr)
-                mLog->error() << "ERROR: creating pool shm level, initial level is not defined";
-            return false;
-        }
         int id = 0;
-        bool created = false;
-        char* segment = static_cast<char*>(PoolShm::attach(
-            mLog, mValues->mInitialShmSegmentID + static_cast<key_t>(levels), getLevelNeededSize(levels), id, created));
+        char* segment = static_cast<char*>(
+            createShmLevel(mValues->mInitialShmSegmentID + static_cast<int>(levels), &id));
         if (segment == nullptr)
             return false;
-        std::memset(segment, 0, PoolShmLayout::cLevelArrayInLevel);
         hookLevel(levels, segment, id);
         return true;
     }
@@ -549,8 +649,9 @@ private:
     PoolObjectFactory<T>* mObjectFactory = nullptr;  // null: entries are plain T (process-local)
     Log* mLog = nullptr;                             // (process-local)
     bool mConstructorOnInit = false;
-    bool mViewOnly = false;                          // a view of a shared pool: level 0 only
-    uint8_t mReserved[6] = {};                       // bytes 28..31 carry the shared ready mark
+    bool mViewOnly = false;                          // a view of another pool's levels
+    uint16_t mViewLevels = 0;                        // the levels a view knows
+    uint8_t mReserved[4] = {};                       // the shared ready mark
     SimpleValues mInternalValues;
     SimpleValues* mValues;
 };

@@ -322,7 +322,8 @@ int RtsClientList::setMaxNumMessagesPerClient(std::string& user, unsigned maxMes
 
 void RtsClientList::onData(const Orlu<TerminateAll>&, const std::string&, const TerminateAll&)
 {
-    mStatsWriter.detachShm();
+    // Detaching here, on the publisher's thread, pulled the segment from
+    // under a session the server's thread was still serving.
 }
 
 std::string RtsClientList::getAllSettings()

@@ -35,7 +35,9 @@ public:
     std::string getPerClientSettings(std::string& user) override;
     std::string getAllSettings() override;
     std::string getDetailedStatsPerClient(std::string& user) override;
-    // Detaches the statistics segment.
+    // Leaves the statistics segment attached: the server's thread counts
+    // into it until that thread ends, and the process detaches it then
+    // (the factory hands the writer over for that).
     void onData(const Orlu<TerminateAll>& orlu, const std::string& name, const TerminateAll& message) override;
     virtual int getMaxRequests(std::string& user);
     virtual unsigned getNumRejectedRequests(std::string& user);
@@ -52,7 +54,8 @@ public:
     void setNumClientConnections(std::string& user, int connections);
     void resetNumRejectedRequestsAll();
 
-    // For tests: the statistics writer's configuration file.
+    // The list's own statistics writer: its configuration file for tests,
+    // and what the process detaches at its end.
     ZunqStatsWriter& statsWriter() { return mStatsWriter; }
 
 private:

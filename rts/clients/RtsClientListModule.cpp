@@ -2,6 +2,7 @@
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
+#include "kelmora/stats/ZunqStatsWriterModule.h"
 #include "rts/clients/ReloadClientListMethod.h"
 #include "rts/clients/RtsClientList.h"
 #include "zunq/admin/KeshSession.h"
@@ -31,6 +32,8 @@ bool InitModule<RtsClientList>::createModule(ModuleList* list, ZunqConfigManager
     terminate->subscribe(clients);
     // Without the section start-up goes on with an empty list.
     clients->initialise(config);
+    // Detached by the process once every thread has ended.
+    detachWithStatsWriter(list, clients->statsWriter());
     kesh->addMethod(new ReloadClientListMethod(*clients, *log));
     registerModule<RtsClientList>(list, "RtsClientList", clients, group);
     return true;

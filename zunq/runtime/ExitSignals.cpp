@@ -280,7 +280,14 @@ int ExitSignals::setHandler(Handler handler)
     struct sigaction action = {};
     action.sa_handler = onExitSignal;
     action.sa_mask = exitSet();
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer runs a handler only once the interrupted call
+    // returns; restarted, the dispatch thread's read would wait for the
+    // handler's own byte for ever. It takes EINTR as it is.
+    action.sa_flags = 0;
+#else
     action.sa_flags = SA_RESTART;
+#endif
     for (int signal : kSignals)
     {
         if (sigaction(signal, &action, nullptr) != 0)

@@ -352,6 +352,24 @@ TEST(ControlProcessTest, HungThreadIsCancelledAfterTheConfiguredTimeOut)
     EXPECT_FALSE(process.waitForLog("Caught an exception", 0ms));
 }
 
+// A thread that ignores TERM and never reaches a cancellation point: the
+// stop names it, goes on to the other application thread, and still stops
+// every framework thread before the process ends.
+TEST(ControlProcessTest, ThreadThatWillNotEndIsNamedAndTheOthersStillStop)
+{
+    FrameworkProcess process({"LOGGER_THD_OPT INT32 1\n", 2, {"--spin-term", "APP1"}});
+    ASSERT_TRUE(process.waitStarted());
+    process.signal(SIGTERM);
+    EXPECT_NE(process.waitExit(), -1);
+    const std::string log = process.log();
+    EXPECT_NE(log.find("[APP1] does not terminate after calling pthread_cancel()"), std::string::npos);
+    EXPECT_NE(log.find("Fail to stop application thread [APP1]"), std::string::npos);
+    EXPECT_NE(log.find("Sent TERM event to [APP2]"), std::string::npos);
+    EXPECT_NE(log.find("Sent TERM event to [LOGGER]"), std::string::npos);
+    EXPECT_EQ(log.find("Fail to stop Logger"), std::string::npos);
+    EXPECT_NE(log.find("[APP1] still runs: the message queues are kept."), std::string::npos);
+}
+
 TEST(ControlProcessTest, ExceptionLeavingAThreadBodyIsReportedAndStopsTheProcess)
 {
     FrameworkProcess process({"", 2, {"--throw", "APP1"}});
@@ -588,13 +606,15 @@ TEST(ControlProcessTest, StaleAgentIsKilledAndMarkedStopped)
     EXPECT_EQ(process.waitExit(), 0);
 }
 
-// A registered topic brings the messaging thread (its placeholder until the
-// messaging layer exists), which answers the start like every thread; the
-// application's recovery topic name must fit a resource name.
+// A registered topic brings the messaging thread, which answers the start
+// like every thread; the application's recovery topic name must fit a
+// resource name. Its control channels stay on the loopback interface.
 TEST(ControlProcessTest, TopicsBringTheMessagingThreadAndItsRecoveryTopicName)
 {
+    const std::string localMessaging = "MSG_SVR_SUBNET STRING 127.0.0.0\nMSL_MCAST_TTL UINT16 1\n"
+                                       "MCAST_RC_ADDR STRING 239.255.81.1\nMCAST_RAC_ADDR STRING 239.255.81.2\n";
     {
-        FrameworkProcess process({"", 2, {"--topic", "QUOTES"}});
+        FrameworkProcess process({localMessaging, 2, {"--topic", "QUOTES"}});
         ASSERT_TRUE(process.waitStarted());
         EXPECT_TRUE(has(threadsOf(process.status()), "MSG_SERVICE"));
         process.signal(SIGTERM);
@@ -602,7 +622,7 @@ TEST(ControlProcessTest, TopicsBringTheMessagingThreadAndItsRecoveryTopicName)
         EXPECT_TRUE(process.waitForLog("Sent TERM event to [MSG_SERVICE]", 1s));
     }
     {
-        FrameworkProcess process({"", 2, {"--topic", "QUOTES", "--inst", "123456"}});
+        FrameworkProcess process({localMessaging, 2, {"--topic", "QUOTES", "--inst", "123456"}});
         EXPECT_EQ(process.waitExit(), 1);
         EXPECT_TRUE(process.waitForLog("is too long.", 1s));
         EXPECT_TRUE(process.waitForLog("RUN_RESULT [-1] code [1653]", 1s));

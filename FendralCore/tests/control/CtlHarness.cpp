@@ -1,7 +1,7 @@
 // A framework process for the control tests: application threads APP1..APPn
 // under a real control thread, with the agent blocks of the configuration.
 //   ctl_harness --app ID --config FILE [--threads N] [--mode M]
-//               [--hang-init NAME] [--hang-term NAME] [--throw NAME]
+//               [--hang-init NAME] [--hang-term NAME] [--spin-term NAME] [--throw NAME]
 //               [--block-ready NAME] [--topic NAME] [--inst N] [--stats N]
 // An application-defined event with the text "fail" makes the callback
 // return the event's action id as its failure code.
@@ -32,6 +32,7 @@ namespace
 {
 std::string g_hangInit;
 std::string g_hangTerm;
+std::string g_spinTerm;
 std::string g_throw;
 std::string g_blockReady;
 int g_stats = 0;
@@ -54,6 +55,14 @@ std::string threadName()
         pause(); // a cancellation point
 }
 
+// Never at a cancellation point: neither TERM nor cancellation ends it.
+[[noreturn]] void spin()
+{
+    volatile unsigned long turns = 0;
+    for (;;)
+        turns = turns + 1;
+}
+
 int32 callback(MessageType type, EventMsg* evt, DataMsg*)
 {
     if (type != MSG_EVENT || evt == nullptr)
@@ -64,6 +73,8 @@ int32 callback(MessageType type, EventMsg* evt, DataMsg*)
         hang();
     if (evt->id == TERM && name == g_hangTerm)
         hang();
+    if (evt->id == TERM && name == g_spinTerm)
+        spin();
     if (evt->id == APP_READY && name == g_throw)
         throw std::runtime_error("application failure");
     if (evt->id == APP_READY && name == "APP1")
@@ -132,6 +143,8 @@ int main(int argc, char** argv)
             g_hangInit = value;
         else if (key == "--hang-term")
             g_hangTerm = value;
+        else if (key == "--spin-term")
+            g_spinTerm = value;
         else if (key == "--throw")
             g_throw = value;
         else if (key == "--topic")

@@ -355,7 +355,7 @@ TEST(DispatchRequests, ChannelUpdateChecksInOrder)
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].appMsg.event.id, CONN_UPDATED);
         TcpConnResource* rec = nullptr;
-        ASSERT_EQ(h.m_registry.getTcpConnRes(Name("BLANK"), &rec, false), 0);
+        ASSERT_EQ(h.m_registry.getTcpConnRes(Name("BLANK"), &rec, true), 0);
         EXPECT_STREQ(rec->regParam.remoteAddrTxt, "192.168.100.200");
         EXPECT_EQ(rec->regParam.remotePort, 8080);
     }

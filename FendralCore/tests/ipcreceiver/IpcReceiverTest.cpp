@@ -83,6 +83,43 @@ IpcShmMsg controlEntry(IpcIntMsgType type)
 // A writer process, forked before the receiver thread starts (a fork beside
 // running threads may copy a lock held by one of them); it runs body once
 // told to go and exits with its result.
+// The channel's object mapped read-write, as a process of its group that
+// forges entries or indices would have it.
+class ForgedRing
+{
+public:
+    explicit ForgedRing(const ChannelName& name) : m_size(IpcShrMemMsgQ::objectSize(CHANNEL_LEN))
+    {
+        const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
+        if (fd < 0)
+            return;
+        void* mem = ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (mem != MAP_FAILED)
+            m_mem = mem;
+    }
+    ~ForgedRing()
+    {
+        if (m_mem != nullptr)
+            ::munmap(m_mem, m_size);
+    }
+    ForgedRing(const ForgedRing&) = delete;
+    ForgedRing& operator=(const ForgedRing&) = delete;
+
+    bool mapped() const { return m_mem != nullptr; }
+    IpcSharedMemInfo* info() const { return static_cast<IpcSharedMemInfo*>(m_mem); }
+    IpcShmMsg* slots() const
+    {
+        return reinterpret_cast<IpcShmMsg*>(static_cast<char*>(m_mem) + sizeof(IpcSharedMemInfo));
+    }
+    int32 head() const { return __atomic_load_n(&info()->ringBufInfo.headIndex, __ATOMIC_ACQUIRE); }
+    void setHead(int32 head) { __atomic_store_n(&info()->ringBufInfo.headIndex, head, __ATOMIC_RELEASE); }
+
+private:
+    size_t m_size;
+    void* m_mem = nullptr;
+};
+
 class ForkedWriter
 {
 public:
@@ -452,27 +489,20 @@ TEST_F(IpcReceiverTest, EntryWithALengthPastItsBufferIsRefusedAndTheChannelGoesO
     ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
 
     // Forge the writer: entries straight into the mapped slots, head moved last.
-    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    const size_t size = IpcShrMemMsgQ::objectSize(CHANNEL_LEN);
-    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);
-    ASSERT_NE(mem, MAP_FAILED);
-    auto* info = static_cast<IpcSharedMemInfo*>(mem);
-    auto* slots = reinterpret_cast<IpcShmMsg*>(static_cast<char*>(mem) + sizeof(IpcSharedMemInfo));
-    const int32 head = __atomic_load_n(&info->ringBufInfo.headIndex, __ATOMIC_ACQUIRE);
+    ForgedRing ring(name);
+    ASSERT_TRUE(ring.mapped());
+    const int32 head = ring.head();
     IpcShmMsg bad = dataEntry("x", 0, false);
     bad.dataLen = 50000;
-    slots[head] = bad;
-    slots[head + 1] = dataEntry("good", 0, false);
-    __atomic_store_n(&info->ringBufInfo.headIndex, head + 2, __ATOMIC_RELEASE);
+    ring.slots()[head] = bad;
+    ring.slots()[head + 1] = dataEntry("good", 0, false);
+    ring.setHead(head + 2);
 
     FwIntMessage m{};
     ASSERT_TRUE(next(*m_ownerNormal, m));
     ASSERT_EQ(m.appMsg.type, MSG_DATA);
     EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "good");
     stop();
-    ::munmap(mem, size);
     EXPECT_TRUE(testLog().contains("Error [2302]"));
 }
 
@@ -488,23 +518,17 @@ TEST_F(IpcReceiverTest, MalformedEntriesAreToldUpToTheLimitAndCountedWhenTheWrit
     ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
     testLog().clear();
 
-    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    const size_t size = IpcShrMemMsgQ::objectSize(CHANNEL_LEN);
-    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);
-    ASSERT_NE(mem, MAP_FAILED);
-    auto* info = static_cast<IpcSharedMemInfo*>(mem);
-    auto* slots = reinterpret_cast<IpcShmMsg*>(static_cast<char*>(mem) + sizeof(IpcSharedMemInfo));
-    const int32 head = __atomic_load_n(&info->ringBufInfo.headIndex, __ATOMIC_ACQUIRE);
+    ForgedRing ring(name);
+    ASSERT_TRUE(ring.mapped());
+    const int32 head = ring.head();
     constexpr int32 cBad = 25;
     IpcShmMsg bad = dataEntry("x", 0, false);
     bad.dataLen = 50000;
     for (int32 i = 0; i < cBad; ++i)
-        slots[head + i] = bad;
-    slots[head + cBad] = dataEntry("good", 0, false);
-    slots[head + cBad + 1] = controlEntry(IPC_MSG_TYPE_CTL_CLOSE);
-    __atomic_store_n(&info->ringBufInfo.headIndex, head + cBad + 2, __ATOMIC_RELEASE);
+        ring.slots()[head + i] = bad;
+    ring.slots()[head + cBad] = dataEntry("good", 0, false);
+    ring.slots()[head + cBad + 1] = controlEntry(IPC_MSG_TYPE_CTL_CLOSE);
+    ring.setHead(head + cBad + 2);
 
     FwIntMessage m{};
     ASSERT_TRUE(next(*m_ownerNormal, m));
@@ -512,7 +536,6 @@ TEST_F(IpcReceiverTest, MalformedEntriesAreToldUpToTheLimitAndCountedWhenTheWrit
     EXPECT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), "good");
     EXPECT_EQ(event(*m_ownerNormal).id, IPC_WRITER_DETACHED);
     stop();
-    ::munmap(mem, size);
     EXPECT_EQ(testLog().count("Error [2302] retrieving invalid message from IPC channel"), 10u);
     EXPECT_EQ(testLog().count("Error [2302] processing in IPC reader channel"), 10u);
     EXPECT_EQ(testLog().count("IPC channel [" + std::string(name.c_str()) + "]: 15 similar log lines held back"), 1u);
@@ -827,14 +850,9 @@ TEST_F(IpcReceiverTest, QueueWithAHeadIndexOutOfRangeIsClosedAndReportedOnce)
     connInit();
     ASSERT_EQ(event(*m_ownerNormal).id, IPC_OPENED);
 
-    const int fd = ::shm_open(name.shm().c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    const size_t size = IpcShrMemMsgQ::objectSize(CHANNEL_LEN);
-    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);
-    ASSERT_NE(mem, MAP_FAILED);
-    auto* info = static_cast<IpcSharedMemInfo*>(mem);
-    __atomic_store_n(&info->ringBufInfo.headIndex, 5000, __ATOMIC_RELEASE);
+    ForgedRing ring(name);
+    ASSERT_TRUE(ring.mapped());
+    ring.setHead(5000);
 
     const EventMsg e = event(*m_ownerNormal);
     EXPECT_EQ(e.id, IPC_CLOSED);
@@ -847,7 +865,6 @@ TEST_F(IpcReceiverTest, QueueWithAHeadIndexOutOfRangeIsClosedAndReportedOnce)
         EXPECT_EQ(event(*m_ownerNormal).eventParam.paramInt32, IPC_NOT_OPEN);
     }
     stop();
-    ::munmap(mem, size);
     EXPECT_EQ(testLog().count("Error [2302] processing in IPC reader channel [" + std::string(name.c_str()) + "]."), 1u);
 }
 

@@ -221,8 +221,10 @@ TEST_F(ThreadServiceTest, RefusedCancelOrJoinGivesItsCode)
         {"cancel", [&] { return m_service.stopThread(self); }, TERMINATE_THREAD_FAILED, "] cancelling thread ["},
         {"join", [&] { return m_service.waitThreadTermiante(self, nullptr); }, WAIT_THREAD_TERMIANTE_FAILED,
          "] joining with thread ["},
+#if !defined(__SANITIZE_THREAD__) // that tool's timed join aborts on a thread it cannot join
         {"check with wait", [&] { return m_service.checkThreadTerminate(self, nullptr, 1); },
          WAIT_THREAD_TERMIANTE_FAILED, "] joining with thread ["},
+#endif
     };
     for (const Case& c : cases)
     {

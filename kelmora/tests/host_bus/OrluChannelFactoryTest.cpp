@@ -16,6 +16,8 @@
 #include "kelmora/linedata/LineData.h"
 #include "kelmora/supervision/LineControl.h"
 #include "kelmora/supervision/LineStatus.h"
+#include "kelmora/thread/NamedThread.h"
+#include "kelmora/thread/NamedThreads.h"
 
 #include <gtest/gtest.h>
 
@@ -153,6 +155,33 @@ TEST_F(HostFixture, AnEmptySubFeedListIsNoSubFeedList)
         {"OrluLineAdmin", "default", "LineAdmin"},
         {"OrluLineStatus", "default", "LineStatus.default", "default"},
     });
+}
+
+TEST_F(HostFixture, AThreadThatSendsFeedMessagesGetsAMsgZunqChannelOfItsOwn)
+{
+    // Threads as the named-thread factory registers them: names, then each in its group.
+    NamedThreads names;
+    names.push_back("SEND");
+    names.push_back("QUIET");
+    names.push_back("GONE"); // listed, no thread module
+    NamedThread send("SEND"), quiet("QUIET");
+    send.setIsMsgSending(true);
+    registerModule<NamedThreads>(&mList, "NamedThreads", &names, mList.defaultGroup());
+    registerModule<NamedThread>(&mList, "NamedThread", &send, "SEND");
+    registerModule<NamedThread>(&mList, "NamedThread", &quiet, "QUIET");
+    InitModule<OrluMsgZunq>().createModule(&mList, nullptr);
+    expectChannels(mList, {
+        {"OrluMsgZunq", "default", "MsgZunq"},
+        {"OrluMsgZunq", "SEND", "MsgZunq"},
+        {"OrluMsgZunq", "QUIET", nullptr},
+        {"OrluMsgZunq", "GONE", nullptr},
+    });
+    EXPECT_NE(channelOf(mList, "OrluMsgZunq", "SEND"), channelOf(mList, "OrluMsgZunq", "default"));
+    EXPECT_EQ(mSink.count("InitModule<OrluMsgZunq>: creating Orlu object"), 1);
+    EXPECT_EQ(mSink.count("InitModule<OrluMsgZunq>(SEND): creating Orlu object"), 1);
+    EXPECT_EQ(mSink.count("InitModule<OrluMsgZunq>(QUIET): NOT creating a OrluMsgZunq as \"IsMsgSending\" "
+                          "parameter is \"false\""),
+              1);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -429,6 +430,81 @@ TEST(Timers, ReArmAndDestroyFromAnotherThreadRunOnTheOwner)
     EXPECT_EQ(timersAtEnd, handler.timersBefore - 1);
     EXPECT_EQ(host.sink.count("stopTimer|"), 0);
     EXPECT_EQ(host.sink.count("failed!"), 0);
+}
+
+namespace
+{
+// Counts expiries on its timer's thread; `step` runs after each.
+struct Ticks : TarvokTimerHandler
+{
+    void onTimer(TarvokTimer*) override
+    {
+        threads.push_back(threadName());
+        if (step)
+            step();
+    }
+    std::vector<std::string> threads;
+    std::function<void()> step;
+};
+} // namespace
+
+// A timer object deleted on another framework thread than its owner: the
+// owner's dispatcher holds the framework timer and stops it, the deleting
+// thread's own timer runs on, and no expiry looks for the deleted object.
+TEST(Timers, DeletedOnAnotherThreadItIsStoppedByItsOwner)
+{
+    Host host;
+    Thread<> owner(host, "TDOWNER");
+    Thread<> far(host, "TDFAR");
+    acceptHops(*far.runnable);
+    Ticks doomedTicks;
+    Ticks farTicks;
+    auto doomed = std::make_unique<TarvokTimer>();
+    TarvokTimer farTimer;
+    int timersBefore = -1;
+    std::atomic<bool> deleted{false};
+    size_t doomedTicksAtDelete = 0;
+    size_t farTicksAtDelete = 0;
+    bool stopAsked = false;
+    std::atomic<bool> hopped{false};
+    std::atomic<bool> release{false};
+    const std::function<void()> deleteDoomed = [&] {
+        doomedTicksAtDelete = doomedTicks.threads.size(); // the owner waits in its handler meanwhile
+        farTicksAtDelete = farTicks.threads.size();
+        doomed.reset();
+        deleted = true;
+        release = true;
+    };
+    doomedTicks.step = [&] {
+        if (hopped.exchange(true))
+            return;
+        timersBefore = owner.runnable->getNumTimers();
+        hop("TDFAR", deleteDoomed);
+        // Held here until the object is gone, so that the owner's
+        // dispatcher cannot fire it again before the delete.
+        while (!release.load())
+            std::this_thread::yield();
+    };
+    farTicks.step = [&] {
+        // Done once the owner holds one timer fewer and this thread's own
+        // timer has gone on a few more times.
+        if (deleted && !stopAsked && owner.runnable->getNumTimers() == timersBefore - 1 &&
+            farTicks.threads.size() >= farTicksAtDelete + 3)
+        {
+            stopAsked = true;
+            stopFramework();
+        }
+    };
+    ASSERT_FALSE(!doomed->create(&owner.session, &doomedTicks, 5, nullptr));
+    ASSERT_FALSE(!farTimer.create(&far.session, &farTicks, 5, nullptr));
+
+    ASSERT_TRUE(runFramework({{"TDOWNER", 100}, {"TDFAR", 100}}, "", std::chrono::seconds(20)));
+    EXPECT_EQ(doomedTicks.threads.size(), doomedTicksAtDelete);
+    EXPECT_EQ(std::count(farTicks.threads.begin(), farTicks.threads.end(), "TDFAR"),
+              static_cast<std::ptrdiff_t>(farTicks.threads.size()));
+    EXPECT_EQ(host.sink.count("could not be found in thread"), 0);
+    EXPECT_EQ(host.sink.count("stopTimer|"), 0);
+    EXPECT_EQ(host.sink.count("could not be stopped"), 0);
 }
 
 namespace

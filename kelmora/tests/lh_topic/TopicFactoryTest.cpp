@@ -41,6 +41,7 @@ using Factory = lhtest::CountingFactory;
 
 struct Publisher : MsgZunqPublisher
 {
+    explicit Publisher(Log& log) : MsgZunqPublisher(log, true) {}
     bool getRecoverySeqNums(unsigned short channel, unsigned long& seq, unsigned long& sub) override
     {
         seq = channel == 7 ? 1234 : 0;
@@ -160,7 +161,7 @@ protected:
     TarvokSession mSession;
     LineMonitor mMonitor{"A", nullptr, &mLog, nullptr};
     Factory mFactory;
-    Publisher mPublisher;
+    Publisher mPublisher{mLog};
 };
 } // namespace
 

@@ -9,6 +9,7 @@
 #include "LoopbackSupport.h"
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 namespace loopback
@@ -30,6 +31,17 @@ struct Manager : LineMasqueraderManagerTcp
         connections.push_back(c);
         ++accepted;
     }
+    // Where the listener was closed.
+    void closeListen() override
+    {
+        char name[17] = {};
+        getCurrentThreadName(name);
+        closedOn = name;
+        LineMasqueraderManagerTcp::closeListen();
+        listenClosed = true;
+    }
+    std::string closedOn;
+    std::atomic<bool> listenClosed{false};
 };
 
 struct MasqHost

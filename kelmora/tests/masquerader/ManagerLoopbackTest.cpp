@@ -193,3 +193,39 @@ TEST(ManagerLoopback, TerminateAllClosesTheListenerAndKeepsTheClients)
     EXPECT_EQ(s.host.sink.count("LineMasqueraderManagerTcp::closeListen(): called, closing sockets.", LOG_LEVEL_INFO),
               1);
 }
+
+// TerminateAll published on another framework thread: the listener, which
+// belongs to the manager's thread, is closed there.
+TEST(ManagerLoopback, TerminateAllFromAnotherThreadClosesTheListenerOnTheManagersThread)
+{
+    MasqHost s;
+    Thread<> other(s.host, "MQOTHER");
+    Driver publisherDriver;
+    OrluPublisher<TerminateAll> term("test");
+    term.setDestination(&s.terminate);
+    bool published = false;
+    bool lateRefused = false;
+    publisherDriver.step = [&] {
+        if (!published)
+        {
+            const int fd = connectOnce(s.port);
+            if (fd < 0)
+                return false; // not listening yet
+            ::close(fd);
+            term.publish(TerminateAll("test"));
+            published = true;
+        }
+        if (!s.manager.listenClosed)
+            return false;
+        const int late = connectOnce(s.port);
+        lateRefused = late < 0 || closedByPeer(late, 5);
+        if (late >= 0)
+            ::close(late);
+        return true;
+    };
+    ASSERT_TRUE(publisherDriver.start(other.session));
+    ASSERT_TRUE(runFramework({{"MASQ", 1000}, {"MQOTHER", 1000}}, "", std::chrono::seconds(60)));
+    EXPECT_EQ(s.manager.closedOn, "MASQ");
+    EXPECT_TRUE(lateRefused);
+    EXPECT_EQ(s.manager.getListenState(), TCP_READY_CONNECT);
+}

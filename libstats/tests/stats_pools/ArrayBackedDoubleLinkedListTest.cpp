@@ -82,6 +82,28 @@ TEST(ArrayBackedDoubleLinkedListTest, DeletesAnywhereAndRefusesWhatItDoesNotHold
     EXPECT_EQ(list.getPool()->getNumEntries(), 0);
 }
 
+TEST(ArrayBackedDoubleLinkedListTest, UpdateObjectInShMemChangesContentsWhereTheyLie)
+{
+    CapturedLog log;
+    Zunq::Utils::ArrayBackedPool<Level> shared;
+    ASSERT_TRUE(shared.init(8, log.log(), "shared", 0));
+    Book list(0, log.log(), "levels", &shared);
+    list.pushBack(level(10, 1));
+    Level* middle = list.pushBack(level(20, 2));
+    list.pushBack(level(30, 3));
+    const long index = static_cast<long>(middle->mIndex);
+    Level* updated = list.updateObjectInShMem(index, level(25, 9));
+    ASSERT_EQ(updated, shared.getEntry(index));
+    EXPECT_EQ(updated->mID, 9u);
+    EXPECT_EQ(prices(list), (std::vector<long>{10, 25, 30}));
+    // Only entries of the list: not a free one, not one outside the pool.
+    EXPECT_EQ(list.updateObjectInShMem(5, level(99)), nullptr);
+    EXPECT_EQ(list.updateObjectInShMem(100, level(99)), nullptr);
+    list.deleteEntry(index);
+    EXPECT_EQ(list.updateObjectInShMem(index, level(99)), nullptr);
+    EXPECT_EQ(prices(list), (std::vector<long>{10, 30}));
+}
+
 TEST(ArrayBackedDoubleLinkedListTest, SearchesFromTheHead)
 {
     CapturedLog log;

@@ -173,6 +173,56 @@ TEST_F(ArrayBackedPoolTest, RandomGetsAndFreesNeverHandOutAnEntryTwice)
     }
 }
 
+TEST_F(ArrayBackedPoolTest, ClearGivesEveryEntryBackAndKeepsTheLevels)
+{
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(4, mLog.log(), "cleared", 0));
+    for (int i = 0; i < 5; ++i)
+        pool.getFreeIndex();
+    ASSERT_EQ(pool.getNumLevels(), 2);
+    ASSERT_TRUE(pool.clear());
+    EXPECT_EQ(pool.getNumEntries(), 0);
+    EXPECT_EQ(pool.getMaxUsedEntries(), 5);
+    EXPECT_EQ(pool.getNumLevels(), 2);
+    // All eight are free again, in index order, and the last in reserve as before.
+    for (long i = 0; i < 7; ++i)
+        EXPECT_EQ(pool.getFreeIndex(), i);
+    EXPECT_EQ(pool.getNumLevels(), 2);
+    EXPECT_EQ(pool.getFreeIndex(), 7);
+    EXPECT_EQ(pool.getNumLevels(), 3);
+
+    pool.dump();
+    EXPECT_EQ(mLog.count("ArrayBackedPool::dump() pool [cleared] used[8] maxUsed[8] perLevel[4] levels[3] total[12] "
+                         "mFree[8] mLast[11] warnAt[10] shmKey[-1] view[no]"),
+              1);
+}
+
+TEST_F(ArrayBackedPoolTest, AViewSharesThePoolsCountersAndEntriesButNeverGrowsIt)
+{
+    ArrayBackedPool<Item> pool;
+    ASSERT_TRUE(pool.init(2, mLog.log(), "viewed", 0));
+    pool.getFreeIndex();
+    pool.getFreeIndex(); // second level
+    ArrayBackedPool<Item> view(&pool);
+    ArrayBackedPool<Item> viewOfView(&view);
+    for (long i = 0; i < 4; ++i)
+    {
+        EXPECT_EQ(view.getEntry(i), pool.getEntry(i)) << i;
+        EXPECT_EQ(viewOfView.getEntry(i), pool.getEntry(i)) << i;
+    }
+    EXPECT_EQ(view.getFreeIndex(), 2);
+    EXPECT_EQ(pool.getNumEntries(), 3);
+    // Only the last free entry is left: the view may not grow the pool.
+    EXPECT_EQ(view.getFreeIndex(), -1);
+    EXPECT_EQ(pool.getNumLevels(), 2);
+    EXPECT_FALSE(view.clear());
+    // Levels the pool grew after the view was made are not the view's.
+    EXPECT_EQ(pool.getFreeIndex(), 3);
+    EXPECT_EQ(pool.getNumLevels(), 3);
+    EXPECT_EQ(view.getEntry(4), nullptr);
+    EXPECT_EQ(view.getNumEntries(), 4);
+}
+
 TEST(ArrayBackedLocklessCircularListTest, FullListRefusesNewItemsAndKeepsTheUnreadOnes)
 {
     CapturedLog log;

@@ -173,6 +173,64 @@ TEST_F(SharedPoolTest, ProcessesStartingTogetherShareOneInitialisation)
     ArrayBackedPool<Item>::detachShm(pool);
 }
 
+TEST_F(SharedPoolTest, APoolAttachedByHandIsMadeUsableByCalculatingItsPointers)
+{
+    // Another process builds a pool of two levels and leaves its own pointers in it.
+    int code = runInChild([this] {
+        int id = 0;
+        ArrayBackedPool<Item>* pool = ArrayBackedPool<Item>::initShMem(mKey, id, 4, mLog.log(), "byhand", nullptr, 90);
+        if (pool == nullptr)
+            return 1;
+        for (long i = 0; i < 6; ++i)
+            pool->getEntry(pool->getFreeIndex())->payload = 100 + i;
+        return ArrayBackedPool<Item>::detachShm(pool) == 0 ? 0 : 2;
+    });
+    ASSERT_EQ(code, 0);
+
+    void* base = shmat(shmget(mKey, 0, 0), nullptr, 0);
+    ASSERT_NE(base, reinterpret_cast<void*>(-1));
+    auto* pool = static_cast<ArrayBackedPool<Item>*>(base);
+    ASSERT_TRUE(pool->calculatePointersShm(mLog.log()));
+    ASSERT_EQ(pool->getNumLevels(), 2);
+    for (long i = 0; i < 6; ++i)
+        EXPECT_EQ(pool->getEntry(i)->payload, 100 + i) << i;
+    EXPECT_EQ(pool->getFreeIndex(), 6);
+    EXPECT_EQ(ArrayBackedPool<Item>::detachShm(pool), 0);
+
+    ArrayBackedPool<Item> heap;
+    ASSERT_TRUE(heap.init(2, mLog.log(), "heap", 0));
+    EXPECT_FALSE(heap.calculatePointersShm(mLog.log()));
+    EXPECT_EQ(mLog.count("ArrayBackedPool::calculatePointersShm() pool [heap] is not in shared memory"), 1);
+}
+
+TEST_F(SharedPoolTest, CreateShmLevelMakesTheNextLevelsSegmentThatGrowthThenUses)
+{
+    int id = 0;
+    ArrayBackedPool<Item>* pool = ArrayBackedPool<Item>::initShMem(mKey, id, 4, mLog.log(), "levels", nullptr, 90);
+    ASSERT_NE(pool, nullptr);
+    int levelId = 0;
+    void* level = pool->createShmLevel(mKey + 2, &levelId);
+    ASSERT_NE(level, nullptr);
+    EXPECT_EQ(shmget(mKey + 2, 0, 0), levelId);
+    struct shmid_ds info;
+    ASSERT_EQ(shmctl(levelId, IPC_STAT, &info), 0);
+    EXPECT_EQ(info.shm_segsz, pool->getLevelNeededSize(2));
+    shmdt(level);
+    // Growth finds the segment made and hooks it in as the second level.
+    for (long i = 0; i < 5; ++i)
+        EXPECT_EQ(pool->getFreeIndex(), i);
+    EXPECT_EQ(pool->getNumLevels(), 2);
+    int hooked = 0;
+    std::memcpy(&hooked, reinterpret_cast<char*>(pool) + PoolShmLayout::cNextLevelId, sizeof hooked);
+    EXPECT_EQ(hooked, levelId);
+    ArrayBackedPool<Item>::detachShm(pool);
+
+    ArrayBackedPool<Item> heap;
+    ASSERT_TRUE(heap.init(2, mLog.log(), "heap", 0));
+    EXPECT_EQ(heap.createShmLevel(mKey + 3, &levelId), nullptr);
+    EXPECT_EQ(mLog.count("ERROR: creating pool shm level, initial level is not defined"), 1);
+}
+
 TEST_F(SharedPoolTest, DetachOfAHeapPoolDoesNothing)
 {
     ArrayBackedPool<Item> pool;

@@ -5,6 +5,7 @@
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
+#include "kelmora/stats/ZunqStatsWriterModule.h"
 #include "zunq/admin/KeshMethod.h"
 #include "zunq/admin/KeshParam.h"
 #include "zunq/admin/KeshParamList.h"
@@ -303,14 +304,22 @@ TEST_F(RtsClientListTest, ReaderToolSeesTheClientRecord)
               std::string::npos)
         << out;
 
-    // Termination detaches the segment, so that removing it frees it at once.
+    // TerminateAll leaves the segment attached: the server's thread may
+    // still be serving a request, and its counters still land.
     Orlu<TerminateAll> terminate("OrluTerminateAll", "default");
     OrluPublisher<TerminateAll> publisher("test");
     publisher.setDestination(&terminate);
     terminate.subscribe(list.get());
     publisher.publish(TerminateAll("test"));
     terminate.unsubscribe(list.get());
-    EXPECT_FALSE(list->statsWriter().isAttached());
+    ASSERT_TRUE(list->statsWriter().isAttached());
+    alice.addAcceptedRequests(1);
+    EXPECT_NE(run(std::string(STATS_READER_TOOL) + " --config " + mDir.path() + "/libstats.xml")
+                  .find("rts_client alice totalNumRequests=1 totalNumAcceptRequests=2 "),
+              std::string::npos);
+
+    // Detached once the threads have ended, removing it frees it at once.
+    list->statsWriter().detachShm();
     const int shm = shmget(mKey, 0, 0);
     ASSERT_GE(shm, 0);
     shmid_ds info{};
@@ -405,6 +414,9 @@ TEST_F(RtsClientListTest, FactoryNeedsItsModulesAndOffersTheReload)
         OrluPublisher<TerminateAll> publisher("test");
         publisher.setDestination(terminate);
         publisher.publish(TerminateAll("test"));
+        EXPECT_TRUE(clients->statsWriter().isAttached());
+        // The process's own detach, after its threads have ended, takes the list's segment too.
+        detachStatsWriter(&list);
         EXPECT_FALSE(clients->statsWriter().isAttached());
         terminate->unsubscribe(clients);
     }

@@ -1,15 +1,24 @@
-// What the limit and soak tests share: the feed plug-in's messages, a user
-// entitled from many loopback addresses, and reading one request's answer.
+// What the rtsd tests share: the feed plug-in's messages, a user entitled
+// from many loopback addresses, reading one request's answer, and free keys
+// for the statistics segment.
 #pragma once
 
 #include "rts/tests/host_process/RtsdProcess.h"
 #include "rts/tests/support/RtsTestClient.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
 #include <vector>
 
 namespace rtstest
@@ -137,5 +146,63 @@ inline long procStatusKb(int pid, const std::string& key)
             return std::stol(line.substr(key.size() + 1));
     return -1;
 }
+
+// Key files for the statistics segment and the latency queues, whose System
+// V keys are free, and the removal of what uses those keys at the end. The
+// keys come from inode numbers, so the tests of the machine that make
+// segments take them under one lock, as the statistics tests do.
+class StatsKeys
+{
+public:
+    StatsKeys()
+    {
+        mLock = ::open("/tmp/fendral-test-ipc-keys.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        if (mLock >= 0)
+            ::flock(mLock, LOCK_EX);
+    }
+    ~StatsKeys()
+    {
+        for (key_t key : mKeys)
+        {
+            if (const int shm = ::shmget(key, 0, 0); shm >= 0)
+                ::shmctl(shm, IPC_RMID, nullptr);
+            if (const int sem = ::semget(key, 0, 0); sem >= 0)
+                ::semctl(sem, 0, IPC_RMID);
+        }
+        if (mLock >= 0)
+            ::close(mLock);
+    }
+    StatsKeys(const StatsKeys&) = delete;
+    StatsKeys& operator=(const StatsKeys&) = delete;
+
+    // A new file of `dir` whose keys for the projects the writers use are free.
+    std::string file(const std::string& dir)
+    {
+        for (int attempt = 0; attempt < 50; ++attempt)
+        {
+            const std::string name = dir + "/key" + std::to_string(mFiles++);
+            ::close(::open(name.c_str(), O_CREAT | O_WRONLY, 0600));
+            std::vector<key_t> keys;
+            for (int project : {0, 1, 2, 3, static_cast<int>('x')})
+                keys.push_back(::ftok(name.c_str(), project));
+            if (std::all_of(keys.begin(), keys.end(), [](key_t k) { return k > 0 && free(k); }))
+            {
+                mKeys.insert(mKeys.end(), keys.begin(), keys.end());
+                return name;
+            }
+        }
+        return "";
+    }
+
+private:
+    static bool free(key_t key)
+    {
+        return ::shmget(key, 0, 0) < 0 && errno == ENOENT && ::semget(key, 0, 0) < 0 && errno == ENOENT;
+    }
+
+    int mLock = -1;
+    int mFiles = 0;
+    std::vector<key_t> mKeys;
+};
 
 } // namespace rtstest

@@ -199,6 +199,65 @@ TEST(RtsdServing, FedMessagesAreServedByteForByteAndRefusalsAnswered)
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }
 
+// "quit" through the admin path while a client pipelines requests: the
+// server's thread goes on serving until its own stop and counts each request
+// into the client's statistics record, so that record's segment must stay
+// attached until then. Several rounds, since the end races the requests.
+TEST(RtsdServing, QuitWhileAClientPipelinesRequestsEndsWithExitZero)
+{
+    for (int round = 0; round < 3; ++round)
+    {
+        SCOPED_TRACE("round " + std::to_string(round));
+        RtsdProcess rtsd;
+        StatsKeys keys;
+        const std::string statsKey = keys.file(rtsd.dir()), queueKey = keys.file(rtsd.dir());
+        ASSERT_FALSE(statsKey.empty() || queueKey.empty());
+        rtsd.write("libstats.xml", "<libstats><shm_key_filename>" + statsKey +
+                                       "</shm_key_filename><latency_queues_managed_shared_memory_name>" + queueKey +
+                                       "</latency_queues_managed_shared_memory_name></libstats>");
+        const std::string quitFile = rtsd.dir() + "/quit";
+        rtsd.start({"--config-file",
+                    rtsd.writeConfig({{"ClientList", loopbackUser("bob", 1000000)},
+                                      {"FeedMessages", "100"},
+                                      {"RtsThrottleInterval", "1"},
+                                      {"RtsPacketsPerInterval", "100000"},
+                                      {"RtsHeartbeatInterval", "60"},
+                                      {"ProbeQuitFile", quitFile},
+                                      {"SharedObjects", std::string("<Value>") + FEED_PLUGIN + "</Value><Value>" +
+                                                            PROBE_PLUGIN + "</Value>"}})});
+        ASSERT_TRUE(rtsd.waitForOutput("Feed: fed 100")) << rtsd.out() << rtsd.err();
+        // The client's counters go to its statistics record.
+        ASSERT_EQ(rtsd.out().find("Failed to initialise stats writer"), std::string::npos) << rtsd.out();
+        ASSERT_EQ(rtsd.out().find("Unable to create an entry to stats table"), std::string::npos) << rtsd.out();
+
+        Client bob;
+        ASSERT_TRUE(bob.connect(rtsd.port()));
+        ASSERT_EQ(logOn(bob, "bob"), 0) << rtsd.out();
+        // Twenty requests in flight: each answer sends the next one.
+        constexpr int cInFlight = 20, cAnswersBeforeQuit = 40;
+        for (int i = 0; i < cInFlight; ++i)
+            ASSERT_TRUE(bob.send(request(7, 1, 10)));
+        int answers = 0;
+        while (const std::optional<Packet> p = bob.read(20s))
+        {
+            if (p->type() != 202)
+                continue;
+            EXPECT_EQ(p->retransStatus(), 0);
+            if (++answers == cAnswersBeforeQuit)
+                std::ofstream(quitFile) << "quit\n";
+            if (!bob.send(request(7, 1, 10)))
+                break;
+        }
+        EXPECT_GE(answers, cAnswersBeforeQuit);
+        // A send may meet the close before a read does.
+        EXPECT_TRUE(bob.waitClosed(20s)) << "the server never closed the client";
+        EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.out() << rtsd.err();
+        const std::string out = rtsd.out();
+        EXPECT_EQ(RtsdProcess::count(out, "ProcessProbe: quit answered: Goodbye from rtsd@"), 1) << out;
+        EXPECT_EQ(RtsdProcess::count(out, "Main: quit"), 1) << out;
+    }
+}
+
 // With a log file prefix the process logs through the program's file sink:
 // the init log from start-up, and the app log once the "MIDDLEWARE_MD"
 // thread has started.

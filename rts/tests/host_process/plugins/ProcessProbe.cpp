@@ -4,8 +4,9 @@
 //   - publishes one line data record on the default group's line data
 //     channel when "ProbeLineData" is true (a busy channel for the
 //     statistics report);
-//   - once "ProbeQuitAfterMs" has passed (0: never), invokes the admin
-//     method "quit" as the admin interface would and logs its answer;
+//   - once "ProbeQuitAfterMs" has passed (0: never), or once the file
+//     "ProbeQuitFile" exists, invokes the admin method "quit" as the admin
+//     interface would and logs its answer;
 //   - once the file "ProbeInvokeWhenFile" exists, invokes the admin method
 //     "ProbeInvoke" ("<method> <argument>...") once and logs its answer.
 // It counts every TerminateAll it receives in the log.
@@ -24,7 +25,9 @@
 
 #include <atomic>
 #include <sstream>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -32,10 +35,10 @@ namespace
 class ProcessProbe : public TarvokTimerHandler, public OrluSubscriber<TerminateAll>
 {
 public:
-    ProcessProbe(Log& log, KeshSession& kesh, Orlu<LineData>* lineData, long quitAfterMs, std::string invokeWhenFile,
-                 std::string invoke)
+    ProcessProbe(Log& log, KeshSession& kesh, Orlu<LineData>* lineData, long quitAfterMs, std::string quitFile,
+                 std::string invokeWhenFile, std::string invoke)
         : OrluSubscriber<TerminateAll>("ProcessProbe"), mLog(log), mKesh(kesh), mQuitAfterMs(quitAfterMs),
-          mInvokeWhenFile(std::move(invokeWhenFile)), mInvoke(std::move(invoke))
+          mQuitFile(std::move(quitFile)), mInvokeWhenFile(std::move(invokeWhenFile)), mInvoke(std::move(invoke))
     {
         mPublisher.setDestination(lineData);
     }
@@ -46,7 +49,9 @@ public:
     {
         mElapsedMs += 50;
         mPublisher.publish(mRecord);
-        if (mQuitAfterMs > 0 && mElapsedMs >= mQuitAfterMs && !mQuitSent)
+        const bool quitNow = (mQuitAfterMs > 0 && mElapsedMs >= mQuitAfterMs) ||
+                             (!mQuitFile.empty() && ::access(mQuitFile.c_str(), F_OK) == 0);
+        if (quitNow && !mQuitSent)
         {
             mQuitSent = true;
             quit();
@@ -105,6 +110,7 @@ private:
     Log& mLog;
     KeshSession& mKesh;
     long mQuitAfterMs;
+    std::string mQuitFile;
     long mElapsedMs = 0;
     bool mQuitSent = false;
     std::string mInvokeWhenFile;
@@ -136,6 +142,7 @@ bool InitModule<ProcessProbeModule>::createModule(ModuleList* list, ZunqConfigMa
         lineData = requireModule<Orlu<LineData>>(list, "OrluLineData", group, where);
 
     auto* probe = new ProcessProbe(*log, *kesh, lineData, config->getLong("ProbeQuitAfterMs", "", 0),
+                                   config->getString("ProbeQuitFile", "", ""),
                                    config->getString("ProbeInvokeWhenFile", "", ""),
                                    config->getString("ProbeInvoke", "", ""));
     terminate->subscribe(probe);

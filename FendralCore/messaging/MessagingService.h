@@ -1,0 +1,321 @@
+// The framework thread "MSG_SERVICE": the messaging service of this process.
+// It owns every multicast socket of the messaging protocol (the request and
+// request-acknowledgement channels, the topics' channel pairs, the MRM and
+// replication pairs), the records of the topics the process publishes and
+// subscribes to, the control requests that still wait for answers, and the
+// service timer. Application threads never touch its sockets: they post
+// topic requests to its two queues and hear back through events.
+//
+// One pass of the loop serves, in this order: the high-priority queue (TERM
+// ends the loop before any network traffic of the pass), the normal queue,
+// one batch of the request channel, one batch of the request-acknowledgement
+// channel, the other ready sockets, and the timer. In low-latency mode the
+// queues and control channels are served every pass and the timer is
+// replaced by the monotonic clock.
+//
+// Everything runs on the service's own thread; other threads reach it only
+// through its queues. Sockets come from a factory and time from a clock that
+// tests replace; the service can be built on its own registry, global data
+// and configuration, so that one test process holds two peers.
+#pragma once
+
+#include "FendralCore/dispatch/EventMessage.h"
+#include "FendralCore/foundation/FileDescMultiplexer.h"
+#include "FendralCore/foundation/FwTypes.h"
+#include "FendralCore/foundation/Int128.h"
+#include "FendralCore/foundation/PeerLogLimit.h"
+#include "FendralCore/foundation/UnsortedMap.h"
+#include "FendralCore/messaging/MessagingCommon.h"
+#include "FendralCore/messaging/MslChannelTable.h"
+#include "FendralCore/messaging/MslDropHook.h"
+#include "FendralCore/messaging/MslMcastSocket.h"
+#include "FendralCore/messaging/MslProtocol.h"
+#include "FendralCore/messaging/MslRequestIds.h"
+#include "FendralCore/messaging/PendingRqsRecord.h"
+#include "FendralCore/messaging/SubscriptionRecord.h"
+#include "FendralCore/messaging/TopicRecord.h"
+
+#include <atomic>
+#include <memory>
+#include <netinet/in.h>
+#include <unordered_map>
+
+class Timer;
+
+// What the control channels received and what became of it. Written by the
+// service thread only; tests and operators may read it from any thread.
+struct MslControlStats
+{
+    struct Counter
+    {
+        std::atomic<uint64> value{0};
+        void add() { value.store(value.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+        uint64 get() const { return value.load(std::memory_order_relaxed); }
+    };
+
+    Counter rqsReceived;
+    Counter rqsShort;        // below the header size
+    Counter rqsOwnLoopback;  // this service's own, looped back
+    Counter rqsUnexpected;   // not a request
+    Counter rqsNotServed;    // MRM partition enquiries outside an MRM instance
+    Counter rqsKeepalives;
+    Counter rqsHandled;      // handed to the request's handler
+    Counter ackReceived;
+    Counter ackShort;
+    Counter ackOwnLoopback;
+    Counter ackKeepalives;
+    Counter ackOtherRecipient; // addressed to another process or instance
+    Counter ackNoPending;      // no pending request of its id
+    Counter ackBadSize;
+    Counter ackMismatch;       // topic or command does not pair with the request
+    Counter ackUnexpected;
+    Counter ackHandled;
+    Counter batchesEndedByWireOrder;
+    Counter topicDatagramsDropped; // topic traffic drained while topics are not served
+    Counter requestSendFailures;
+};
+
+// What tests replace in a messaging service; null members take the
+// process's own.
+struct MslServiceSeams
+{
+    MslSocketFactory* sockets = nullptr;
+    const MslClock* clock = nullptr;
+    const FileDescMultiplexer::OnloadApi* onloadApi = nullptr;
+};
+
+class MessagingService : public MessagingCommon, public EventMessage
+{
+public:
+    static constexpr const char* THREAD_NAME = "MSG_SERVICE";
+    static constexpr const char* REPLICATION_TOPIC_POSTFIX = "_FW_REPL";
+    static constexpr const char* RECOVERY_TOPIC_POSTFIX = "_RECO";
+    static constexpr int32 PENDING_RQS_BUCKET = 100;
+    // A request whose send would block is tried this many times, a short
+    // pause apart, then reported as failed: the thread never spins on a
+    // send buffer that stays full.
+    static constexpr int32 RQS_SEND_TRY_CNT = 10;
+    static constexpr int32 RQS_SEND_PAUSE_US = 100;
+    // A topic datagram: the largest topic message and a spare topic header.
+    static constexpr int32 TOPIC_RCV_BUF_SIZE = 1468;
+    static constexpr int32 TOPIC_ACK_BUF_SIZE = 98;
+    // Descriptors beyond the channel pairs: queues, timer, control and
+    // special channels.
+    static constexpr int32 NUM_FIXED_DESC = 13;
+    // The acknowledgement channel's batch while the service drains all
+    // answers is still bounded, by this many ordinary batches.
+    static constexpr int32 DRAIN_ALL_BATCHES_MAX = 64;
+    // In low-latency mode without network polling the wait is this short,
+    // so that the polled queues are served.
+    static constexpr int32 LOW_LATENCY_WAIT_MS = 1;
+
+    using Seams = MslServiceSeams;
+
+    // Over the process's registry, global data and framework configuration.
+    explicit MessagingService(ThreadResource* threadResPtr);
+    // Over given ones (configMgr null: every setting takes its default).
+    MessagingService(ThreadResource* threadResPtr, ResourceManager& resMgr, GlobalData& gblData,
+                     const ConfigManager* configMgr, const Seams& seams = Seams{});
+    ~MessagingService() override;
+
+    // The thread body: initialize, then the loop until TERM. 0 and
+    // execExitHdr 0 after TERM; the failure of initialize, or -1 after an
+    // exception, with execExitHdr 1.
+    int32 run(int32& execExitHdr);
+    // Reads the settings and opens the channels; called first by run.
+    int32 initialize();
+    // One pass of the loop, waiting at most timeoutMs (-1: without limit)
+    // in CPU mode. terminate is set once TERM was served.
+    int32 runOnce(int32 timeoutMs, bool& terminate);
+
+    // Serves the events of one queue; terminate is set by TERM, which ends
+    // the call at once.
+    int32 processMessage(FwMessageQueue* queue, bool& terminate);
+    // One expiry of the service timer.
+    int32 processMslTimerEvent();
+    // Moves parked messages into their queues and pipelines.
+    int32 retryForwardMsg();
+    // Sends the keepalive of a control channel that was quiet for longer
+    // than the keepalive interval.
+    void keepMslChannelAlive(int64 nowNs);
+
+    // --- control protocol ---
+    // A request in the service's template: cmd, the next id of its kind,
+    // resend count 0, the topic and sequence number, the recipient, reason
+    // and window cleared, stamped now. Valid until the next compose.
+    MslMsgRqs& composeRequest(MslCmdType cmd, const char* topicNameTxt, uint64 lastMsgTopicSeq);
+    // The answer to rqs in the service's template (the paired command, the
+    // request's sender as recipient, its id and resend count echoed).
+    MslMsgAck& composeAnswer(const MslMsgRqs& rqs, uint64 lastMsgSeq, int32 status, int32 errorCode);
+    // A record on the request channel; a send that would block is retried
+    // RQS_SEND_TRY_CNT times, then fails with WOULD_BLOCK. 0 or -1.
+    int32 sendRequest(const char* record, int32 len);
+    // A record on the request-acknowledgement channel, once; a failure is
+    // logged and otherwise ignored (the peer asks again).
+    void sendAnswer(const char* record, int32 len);
+    // The pending table: 0, or -1 with DAT_KEY_EXIST when the id is taken.
+    int32 addPendingRqs(const PendingRqsRecord& rec);
+    PendingRqsRecord* findPendingRqs(uint32 rqsId);
+    // 1 when erased, 0 when there was none.
+    int32 erasePendingRqs(uint32 rqsId);
+    // Pending requests of cmdType; -1 counts all.
+    int32 getNumPendingRqs(int32 cmdType) const;
+    // One batch of each control channel. wire is the readiness's wire-order
+    // report (null or zero time: none).
+    int32 processMslRqs(const WireOrderInfo* wire);
+    int32 processMslAck(const WireOrderInfo* wire);
+
+    // --- state, for the thread's users and tests ---
+    const MslControlStats& controlStats() const { return m_stats; }
+    const char* interfaceTxt() const { return m_interfaceTxt; }
+    const char* mrmInterfaceTxt() const { return m_mrmInterfaceTxt; }
+    const ResourceName& repliTopicNameTxt() const { return m_repliTopicNameTxt; }
+    const ResourceName& recovTopicNameTxt() const { return m_recovTopicNameTxt; }
+    int32 mrmPartitionId() const { return m_mrmPartitionId; }
+    bool initReceived() const { return m_initEventRcvd; }
+    bool connInitDone() const { return m_connInitDone; }
+    MslChannelTable* channels() { return m_channelTable.get(); }
+    MslSocket* requestChannel() { return m_rcSock.get(); }
+    MslSocket* requestAckChannel() { return m_racSock.get(); }
+    // Datagrams the receive-path drop hook dropped (0 without the hook).
+    uint64 numTestDropped() const { return m_dropHook != nullptr ? m_dropHook->numDropped() : 0; }
+
+private:
+    struct ReadyDescriptors
+    {
+        bool high = false;
+        bool normal = false;
+        bool timer = false;
+        int32 rcIdx = -1;
+        int32 racIdx = -1;
+    };
+
+    // --- start-up ---
+    void buildNames();
+    void buildTemplates();
+    int32 lookUpThreads();
+    int32 loadLocalAddresses();
+    void chooseInterfaces();
+    int32 openControlChannels();
+    int32 openMrmChannels();
+    int32 openReplicationChannel();
+    int32 registerDescriptors();
+    std::unique_ptr<MslSocket> openControlSocket(const MslGroupPort& chn);
+
+    // --- the loop ---
+    int32 passCpu(int32 timeoutMs, bool& terminate);
+    int32 passLowLatency(bool& terminate);
+    int32 serveOtherSockets(int32 numReady, const ReadyDescriptors& fixed);
+    int32 serveTimer();
+    // Drains a topic, MRM or replication socket that no topic serves yet.
+    int32 drainTopicSocket(MslChannelRecord* rec, bool data);
+
+    // --- events ---
+    int32 processEvent(const FwIntMessage& msg, bool& terminate);
+    int32 answerControl(FwEventID ack);
+    int32 openPublisher(const FwIntMessage& msg);
+    int32 openSubscription(const FwIntMessage& msg);
+    // The refusal of a TOPIC_PUBLISH or TOPIC_SUBSCRIBE to the thread that
+    // asked; a full queue is logged and passed over.
+    int32 refuseOpen(FwEventID ack, const ResourceName& origin, const ResourceName& topic, int32 code);
+    void logEvent(const FwIntMessage& msg);
+    // Registers a topic that passed the checks of its open request and
+    // starts its handshake; 0, or -1 with the code the application hears.
+    int32 addTopic(MsgTopicResource* topic, bool mrmLocalInterface);
+    int32 addSubscription(MsgTopicResource* topic, bool mrmLocalInterface);
+
+    // --- control channels ---
+    bool isOwnLoopback(const MslMsgHeader& hdr, const sockaddr_in& from) const;
+    bool isLocalAddr(in_addr_t addr) const;
+    int32 handleRequest(int32 len, const sockaddr_in& from);
+    int32 handleAnswer(int32 len, const sockaddr_in& from);
+    int32 dispatchRequest(uint32 cmd, int32 len, const sockaddr_in& from);
+    int32 dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, int32 len, const sockaddr_in& from);
+    // A peer-caused line, through the channel's limiter.
+    void peerLog(PeerLogLimit& limit, int32 level, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void stampWire(MslMsgHeader& hdr) const;
+
+    MslSocketFactory* m_socketFactory;
+    MslMcastSocketFactory m_mcastFactory;
+    std::unique_ptr<MslDropHook> m_dropHook;
+    std::unique_ptr<MslLossySocketFactory> m_lossyFactory;
+    const FileDescMultiplexer::OnloadApi* m_onloadApi;
+    OptimizationMode m_optMode = CPU_UTILIZATION;
+
+    ThreadResource* m_ctlThdResPtr = nullptr;
+    ResourceName m_repliTopicNameTxt{};
+    UInt128 m_repliTopicId;
+    ResourceName m_recovTopicNameTxt{};
+    UInt128 m_recovTopicId;
+    int32 m_mrmPartitionId = -1;
+
+    // Templates filled once with this process's identity.
+    MslMessage m_rqsTemplate{};
+    MslMessage m_ansTemplate{};
+    MslMessage m_dataRecoveryRspTemplate{};
+    MslMessage m_tailLostRecoveryRspTemplate{};
+    MslMessage m_mrmPartitionRspTemplate{};
+    MslMessage m_confirmTemplate{};
+    MslMessage m_cmdKeepalive{};
+    MslMessage m_ackKeepalive{};
+    MslMessage m_mrmHeartbeat{};
+    // The receive buffer of both control channels.
+    MslMessage m_rcvMsg{};
+
+    bool m_initEventRcvd = false;
+    bool m_connInitDone = false;
+    bool m_noAppRepliTopic = true;
+    bool m_endRecoveryNotificationSent = false;
+    bool m_repliTopicInRecovery = false;
+    bool m_drainAllAck = false;
+    bool m_chkEndRepli = false;
+    bool m_errorTermination = false;
+    int32 m_savedStatusCheckInterval = 0;
+
+    MslRequestIds m_rqsIds;
+    uint32 m_mrmRqsId = 0;
+    int64 m_lastRqsSentNs = 0;
+    int64 m_lastAnsSentNs = 0;
+    // A request channel that would not take a send is reported once, and
+    // again when it takes sends again.
+    bool m_rqsSendBlocked = false;
+
+    std::unique_ptr<in_addr_t[]> m_localAddr;
+    int32 m_numLocalAddr = 0;
+    IpAddress m_interfaceTxt{};
+    IpAddress m_mrmInterfaceTxt{};
+
+    // Receive buffers of topic traffic, allocated once.
+    int32 m_numRcvSlots = 0;
+    std::unique_ptr<char[]> m_topicRcvBuf;
+    std::unique_ptr<MslDatagramSlot[]> m_topicRcvSlots;
+
+    std::unordered_map<uint32, PendingRqsRecord> m_pendingRqs;
+    std::unordered_map<uint32, PendingRqsRecord> m_pendingMrmRqs;
+
+    std::unique_ptr<TopicRecord[]> m_topicRecs;
+    std::unique_ptr<SubscriptionRecord[]> m_subRecs;
+    std::unique_ptr<UnsortedMap<UInt128>> m_topicMap;
+    std::unique_ptr<UnsortedMap<UInt128>> m_subMap;
+    std::unique_ptr<UnsortedMap<UInt128>> m_normalRecoveryMap;
+    std::unique_ptr<UnsortedMap<UInt128>> m_mrmRecoveryMap;
+
+    // Declared before the sockets and the channel table, which unregister
+    // from it when they go.
+    std::unique_ptr<FileDescMultiplexer> m_fdWait;
+    int32 m_maxNumDesc = 0;
+    std::unique_ptr<FileDescriptor*[]> m_readyFds;
+    std::unique_ptr<IoWaitType[]> m_ioTypes;
+    std::unique_ptr<WireOrderInfo[]> m_wireOrder;
+    std::unique_ptr<Timer> m_timer;
+    int64 m_lastTimerNs = 0;
+    int64 m_lastPassNs = 0;
+
+    std::unique_ptr<MslSocket> m_rcSock;
+    std::unique_ptr<MslSocket> m_racSock;
+    std::unique_ptr<MslChannelTable> m_channelTable;
+
+    PeerLogLimit m_rcLogLimit;
+    PeerLogLimit m_racLogLimit;
+    MslControlStats m_stats;
+};

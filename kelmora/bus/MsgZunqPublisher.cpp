@@ -1,0 +1,158 @@
+#include "kelmora/bus/MsgZunqPublisher.h"
+
+#include "zunq/log/Log.h"
+
+MsgZunqPublisher::MsgZunqPublisher(Log& log, bool active)
+    : OrluPublisher<MsgZunq>("MsgZunqPublisher"), mLog(log), mIsActive(active)
+{
+}
+
+MsgZunqPublisher::~MsgZunqPublisher() = default;
+
+bool MsgZunqPublisher::addSubFeedSeqNum(std::uint16_t subFeed, SeqNumStorageItem* item)
+{
+    if (item == nullptr)
+        return false;
+    SubFeed* s = find(subFeed);
+    if (s != nullptr && s->mRecord != nullptr)
+        return false;
+    if (s == nullptr)
+    {
+        s = &mSubFeeds.emplace_back();
+        *s = SubFeed{};
+        s->mId = subFeed;
+    }
+    s->mRecord = item;
+    s->mRecovery.mSeqNum = item->mSeqNum;
+    s->mRecovery.mSubSeqNum = item->mSubSeqNum;
+    s->mRecovery.mZunqSeqNum = item->mZunqSeqNum;
+    s->mRecovery.mNumSeqResets = item->mNumSeqResets;
+    s->mHasRecovery = true;
+    s->pointChanged();
+    if (!mUseSharedMem)
+    {
+        s->mCurrent.mSeqNum = 0;
+        s->mCurrent.mSubSeqNum = 0;
+        s->mCurrent.mNumSeqResets = 0;
+        s->mHasCurrent = true;
+    }
+    item->mSeqNum = 0;
+    item->mSubSeqNum = 0;
+    item->mNumSeqResets = 0;
+    mSeqNumIsValid.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+bool MsgZunqPublisher::setSeqNums(std::uint16_t subFeed, std::uint64_t seqNum, std::uint64_t subSeqNum)
+{
+    SubFeed* s = find(subFeed);
+    if (mUseSharedMem)
+    {
+        if (!isSeqNumValid() || s == nullptr || s->mRecord == nullptr)
+            return false;
+        s->mRecord->mSeqNum = seqNum;
+        s->mRecord->mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+        return true;
+    }
+    if (s == nullptr || !s->mHasCurrent)
+        return false;
+    s->mCurrent.mSeqNum = seqNum;
+    s->mCurrent.mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+    return true;
+}
+
+bool MsgZunqPublisher::getSeqNums(std::uint16_t subFeed, std::uint64_t& seqNum, std::uint64_t& subSeqNum) const
+{
+    if (mUseSharedMem && !isSeqNumValid())
+        return false;
+    const SubFeed* s = find(subFeed);
+    if (s != nullptr && mUseSharedMem && s->mRecord != nullptr)
+    {
+        seqNum = s->mRecord->mSeqNum;
+        subSeqNum = s->mRecord->mSubSeqNum;
+        return true;
+    }
+    if (s != nullptr && !mUseSharedMem && s->mHasCurrent)
+    {
+        seqNum = s->mCurrent.mSeqNum;
+        subSeqNum = s->mCurrent.mSubSeqNum;
+        return true;
+    }
+    seqNum = 0;
+    subSeqNum = 0;
+    return false;
+}
+
+bool MsgZunqPublisher::setRecoverySeqNums(std::uint16_t subFeed, std::uint64_t seqNum, std::uint64_t subSeqNum)
+{
+    SubFeed* s = find(subFeed);
+    if (s == nullptr || !s->mHasRecovery)
+        return false;
+    s->mRecovery.mSeqNum = seqNum;
+    s->mRecovery.mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+    s->pointChanged();
+    return true;
+}
+
+bool MsgZunqPublisher::getRecoverySeqNums(unsigned short subFeed, unsigned long& seqNum, unsigned long& subSeqNum)
+{
+    std::uint64_t zunqSeqNum = 0;
+    std::uint64_t seq = 0;
+    std::uint64_t sub = 0;
+    const bool known = getRecoverySeqNums(static_cast<std::uint16_t>(subFeed), seq, sub, zunqSeqNum);
+    seqNum = seq;
+    subSeqNum = sub;
+    return known;
+}
+
+bool MsgZunqPublisher::getRecoverySeqNums(std::uint16_t subFeed, std::uint64_t& seqNum, std::uint64_t& subSeqNum,
+                                          std::uint64_t& zunqSeqNum) const
+{
+    const SubFeed* s = find(subFeed);
+    if (s == nullptr || !s->mHasRecovery)
+    {
+        seqNum = subSeqNum = zunqSeqNum = 0;
+        return false;
+    }
+    seqNum = s->mRecovery.mSeqNum;
+    subSeqNum = s->mRecovery.mSubSeqNum;
+    zunqSeqNum = s->mRecovery.mZunqSeqNum;
+    return true;
+}
+
+bool MsgZunqPublisher::getNumSeqResets(std::uint16_t subFeed, std::uint16_t& numSeqResets) const
+{
+    const SubFeed* s = find(subFeed);
+    if (s == nullptr || !s->mHasRecovery)
+    {
+        numSeqResets = 0;
+        return false;
+    }
+    numSeqResets = s->mRecovery.mNumSeqResets;
+    return true;
+}
+
+bool MsgZunqPublisher::incNumSeqResets(std::uint16_t subFeed)
+{
+    SubFeed* s = find(subFeed);
+    if (!isSeqNumValid() || s == nullptr || s->mRecord == nullptr)
+        return false;
+    s->mRecord->mNumSeqResets = static_cast<std::uint16_t>(s->mRecord->mNumSeqResets + 1);
+    return true;
+}
+
+void MsgZunqPublisher::logKey(const MsgZunq& msg, std::uint64_t seq, std::uint64_t subSeq, std::uint64_t zunqSeq,
+                              const Numbers& recovery)
+{
+    mLog.verbose() << "MsgZunqPublisher(" << msg.mSourceChannelId << ")::publishMsgZunq() message=" << msg.mSeqNum
+                   << "/" << msg.mSubSeqNum << "/" << msg.mZunqSeqNum << " key=" << seq << "/" << subSeq << "/"
+                   << zunqSeq << " recovery=" << recovery.mSeqNum << "/" << recovery.mSubSeqNum << "/"
+                   << recovery.mZunqSeqNum;
+}
+
+void MsgZunqPublisher::logPublished(const MsgZunq& msg)
+{
+    mLog.verbose() << "MsgZunqPublisher::publishMsgZunq() MsgZunq Published message.mSeqNum=" << msg.mSeqNum
+                   << " mSubSeqNum=" << msg.mSubSeqNum << " mZunqSeqNum=" << msg.mZunqSeqNum
+                   << " Forced=" << (mForcePublish ? "true" : "false");
+}
