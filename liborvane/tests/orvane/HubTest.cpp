@@ -122,7 +122,7 @@ TEST(OrvaneHub, RecordsAreJoinedAcrossAndWithinWrites)
 TEST(OrvaneHub, PeersResetDuringTheRelayLeaveTheOthersServed)
 {
     HubHost s;
-    constexpr int cRecords = 200, cResetters = 8;
+    constexpr int cRecords = 200, cResetters = 16;
     std::vector<std::string> sent;
     for (int i = 0; i < cRecords; ++i)
         sent.push_back(record("s." + std::to_string(i), "", std::string(100 + i, 'x')));
@@ -143,7 +143,7 @@ TEST(OrvaneHub, PeersResetDuringTheRelayLeaveTheOthersServed)
         std::vector<std::thread> leavers;
         for (int i = 0; i < cResetters; ++i)
             leavers.emplace_back([&, i] {
-                readRecords(resetters[i], 1 + i * 7);
+                readRecords(resetters[i], 1 + i * 5);
                 reset(resetters[i]);
             });
         // The sender takes each record back before it sends the next.
