@@ -491,6 +491,8 @@ TEST(RtsSessionDriven, ServiceTextOfTheListener)
         {"80x", 0, "Invalid service parameter: 80x: "},
         {"", 0, "Invalid (empty) service parameter: "},
     };
+    // Each case's server enters the process's handle map under one name and
+    // leaves it when destroyed: the next case registers that name again.
     for (const Case& c : cases)
     {
         SessionDriver d(cClients);
@@ -505,9 +507,6 @@ TEST(RtsSessionDriven, ServiceTextOfTheListener)
         {
             error = e.what();
         }
-        // The handle map is the process's: the next case registers the name again.
-        const char listener[17] = "RtsTcpSvr";
-        Runnable::removeNetworkHandleMap(listener, d.log());
         const std::vector<int>& ports = ScriptedNet::get().listenPorts;
         if (c.port != 0)
         {
