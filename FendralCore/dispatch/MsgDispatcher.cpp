@@ -1867,8 +1867,7 @@ int32 MsgDispatcher::tcpDirectSend(TcpDataSocket& sock, const char* connName, co
                 sleepNs(static_cast<int64>(std::min<uint64>(m_tcpSendSleepInterval, INT64_MAX)));
             continue;
         }
-        fwLog(4, "Error [%d] sending data via channel [%s] on socket [%d]", code, connName,
-              sock.getFileDescriptor());
+        fwLog(4, "Error [%d] sending data via channel [%s] on socket [%d]", code, connName, sock.getFdForLog());
         sock.shutdown(CLOSE_WR);
         return fwFail(code, -1);
     }

@@ -105,6 +105,7 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_ioWaitTypePtr.reset(new IoWaitType[static_cast<size_t>(m_maxNumDesc)]());
     m_wireOrderInfoPtr.reset(new WireOrderInfo[static_cast<size_t>(m_maxNumDesc)]());
     m_streamEvtBufPtr = std::make_unique<SingleRwRingBuffer2<StreamEventRecord>>(3 * tcpMax + 1);
+    m_pausedStreams.reserve(static_cast<size_t>(tcpMax));
     gblData.m_streamEvtBufPtr = m_streamEvtBufPtr.get();
 
     m_maxNumMsgRcv = std::min(FwConfigKeys::readPositiveInt32(configMgr, MCAST_RCV_MAX_LABEL, DEFAULT_MCAST_RCV_MAX), MCAST_RCV_LIMIT);
@@ -302,10 +303,18 @@ int32 NetReceiver::passCpu(bool& terminate, int32 timeoutMs)
     m_retiredListeners.clear();
     FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
+    // Records that found the event ring full are tried again soon: the
+    // socket whose bytes they announce may not be read (nor wake this
+    // thread) until the stream thread has seen them.
+    if (!m_pendingRecords.empty() && (timeoutMs < 0 || timeoutMs > PENDING_RECORD_RETRY_MS))
+        timeoutMs = PENDING_RECORD_RETRY_MS;
     const int32 n = m_fdWaitPtr->wait(m_fdAryPtr.get(), m_ioWaitTypePtr.get(), m_wireOrderInfoPtr.get(), m_maxNumDesc,
                                       timeoutMs);
     if (n <= 0)
+    {
+        pushPendingRecords();
         return 0;
+    }
     bool highReady = false;
     bool normalReady = false;
     bool timerReady = false;
@@ -337,6 +346,7 @@ int32 NetReceiver::passCpu(bool& terminate, int32 timeoutMs)
             m_threadResPtr->lastStatusUpdTm.store(::time(nullptr), std::memory_order_relaxed);
         retryForwardMsg();
         pushPendingRecords();
+        resumeAnswered();
         if (r != 0)
         {
             fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
@@ -369,11 +379,12 @@ int32 NetReceiver::passLowLatency(bool& terminate)
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     const int32 n =
         m_fdWaitPtr->wait(m_fdAryPtr.get(), m_ioWaitTypePtr.get(), m_wireOrderInfoPtr.get(), m_maxNumDesc, 0);
+    pushPendingRecords();
     const int64 now = monoMs();
     if (now - m_lastMaintenanceMs > m_timeout)
     {
         maintenance();
-        pushPendingRecords();
+        resumeAnswered();
         m_lastMaintenanceMs = now;
     }
     if (processMessage(high, terminate) != 0)
@@ -491,6 +502,12 @@ int32 NetReceiver::processMessage(FwMessageQueue* queue, bool& terminate)
             break;
         case MCAST_LEAVE:
             r = processMcastJoin(m_msg, false);
+            break;
+        case STREAM_ROOM:
+            r = processStreamRoom(p);
+            break;
+        case CONN_CLOSE_RQS:
+            r = processCloseRqs(p);
             break;
         case SW_ACTIVE:
             m_initEventRcvd = true;
@@ -1261,6 +1278,10 @@ void NetReceiver::dropTcp(TcpConnResource* res, TcpDataSocket* sock, int32 reaso
                     break;
             if (res->status.load(std::memory_order_acquire) != RES_CONNECTED)
                 return; // the read found the end and closed
+            // The stream has no room for the rest: it is read once it has,
+            // and the hang-up, which stays, is reported again then.
+            if (isPaused(res))
+                return;
         }
         fwLog(LOG_LEVEL_NOTICE, "TCP connection [%s] with socket [%d] is dropped.", res->tcpConnNameTxt,
               sock->getFileDescriptor());
@@ -1282,13 +1303,8 @@ void NetReceiver::dropTcp(TcpConnResource* res, TcpDataSocket* sock, int32 reaso
 int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const WireOrderInfo& w)
 {
     StreamBuffer* sb = res->streamBufPtr;
-    if (sb == nullptr || sb->getStreamBufStatus() != 1)
-    {
-        fwLog(LOG_LEVEL_DEBUG,
-              "Stream Handler is not yet ready to process data from the stream buffer of TCP channel [%s].",
-              res->tcpConnNameTxt);
+    if (sb == nullptr)
         return fwFail(WOULD_BLOCK, 0); // nothing taken: the bytes wait in the kernel
-    }
     const bool ordered = w.dataTm.tv_sec != 0;
     int32 remaining = ordered ? w.dataSize : TCP_READ_SIZE * TCP_READS_PER_EVENT;
     int32 received = 0;
@@ -1297,9 +1313,21 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     // record is on the ring, and before a close may hand the ring back.
     bool appended = false;
     auto wake = [&]() -> int32 { return appended ? (appended = false, sb->wakeReader()) : 0; };
-    do
+    bool paused = false;
+    while (remaining > 0 && !paused)
     {
-        const int want = ordered ? std::min(remaining, TCP_READ_SIZE) : TCP_READ_SIZE;
+        // Never more than the stream can take: the rest stays in the kernel.
+        const int32 room = sb->getStreamBufStatus() == 1 ? sb->freeRoom() : 0;
+        if (room == 0)
+        {
+            if (sb->getStreamBufStatus() != 1)
+                fwLog(LOG_LEVEL_DEBUG,
+                      "Stream Handler is not yet ready to process data from the stream buffer of TCP channel [%s].",
+                      res->tcpConnNameTxt);
+            paused = pauseReading(res, sock); // false: room came meanwhile
+            continue;
+        }
+        const int want = std::min({room, TCP_READ_SIZE, ordered ? remaining : TCP_READ_SIZE});
         int done = 0;
         if (sock->receive(m_tmpBuf2, want, done) != 0)
         {
@@ -1327,7 +1355,7 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         if (done <= 0)
         {
             // Interrupted: try again a few times, never without bound.
-            if (++interrupted > STREAM_ENQ_ATTEMPTS)
+            if (++interrupted > TCP_READ_RETRIES)
                 break;
             continue;
         }
@@ -1342,11 +1370,9 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         appended = true;
         received += done;
         remaining -= done;
-        // A short read emptied the socket; a buffer without room for a whole
-        // read waits for the stream thread (the kernel keeps the rest).
-        if (!ordered && (done < TCP_READ_SIZE || sb->getRingSize() - 1 - sb->availEntry() < TCP_READ_SIZE))
-            break;
-    } while (remaining > 0);
+        if (!ordered && done < want)
+            break; // a short read emptied the socket
+    }
     if (wake() != 0)
     {
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -1354,32 +1380,110 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
         closeTcp(res, code);
         return 0;
     }
+    if (paused)
+        return fwFail(WOULD_BLOCK, 0);
     FrameworkErrno::m_fwErrno = 0;
     return 0;
 }
 
 int32 NetReceiver::appendStream(TcpConnResource* res, const char* bytes, int32 len, const WireOrderInfo& w)
 {
-    StreamBuffer* sb = res->streamBufPtr;
-    int32 code = 0;
-    for (int32 attempt = 0; attempt < STREAM_ENQ_ATTEMPTS; ++attempt)
+    // A read is never larger than the room, so the bytes always fit. The
+    // caller wakes the reader once the record is on the ring: woken earlier,
+    // it could take the wake-up, miss the record and sleep on it.
+    int32 written = 0;
+    int32 head = 0;
+    if (res->streamBufPtr->enqueue(bytes, len, written, head, true, false) != 0)
     {
-        int32 written = 0;
-        int32 head = 0;
-        // The caller wakes the reader once the record is on the ring: woken
-        // earlier, it could take the wake-up, miss the record and sleep on it.
-        if (sb->enqueue(bytes, len, written, head, true, false) == 0)
-        {
-            pushStreamEvent(res, head, w);
-            return 0;
-        }
-        code = FrameworkErrno::m_fwErrno;
-        if (code != BUFFER_FULL && code != NOT_ENOUGH_EMPTY_ENTRY)
-            break;
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] enqueueing data to stream buffer for TCP connection [%s].", code,
+              res->tcpConnNameTxt);
+        return fwFail(code, -1);
     }
-    fwLog(LOG_LEVEL_ERROR, "Error [%d] enqueueing data to stream buffer for TCP connection [%s].", code,
-          res->tcpConnNameTxt);
-    return fwFail(code, -1);
+    pushStreamEvent(res, head, w);
+    return 0;
+}
+
+bool NetReceiver::pauseReading(TcpConnResource* res, TcpDataSocket* sock)
+{
+    if (!res->streamBufPtr->writerWaits())
+        return false;
+    // Level-triggered readiness would report the unread bytes at every wait.
+    m_fdWaitPtr->removeFileDesc(sock);
+    if (!isPaused(res))
+        m_pausedStreams.push_back(res);
+    fwLog(LOG_LEVEL_DEBUG, "The stream of TCP connection [%s] has no room. Socket [%d] is read again when it has.",
+          res->tcpConnNameTxt, sock->getFileDescriptor());
+    return true;
+}
+
+void NetReceiver::resumeReading(TcpConnResource* res)
+{
+    m_pausedStreams.erase(std::find(m_pausedStreams.begin(), m_pausedStreams.end(), res));
+    res->streamBufPtr->cancelWriterWait();
+    // Records that waited for ring room go first: the stream thread may
+    // need them to make more room.
+    pushPendingRecords();
+    TcpDataSocket* sock = res->dataSockPtr;
+    if (m_fdWaitPtr->addFileDesc(sock, IO_WAIT_READ) != 0)
+    {
+        const int32 code = FrameworkErrno::m_fwErrno;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] adding data socket [%d] of TCP [%s] to descriptor multiplexer again.", code,
+              sock->getFileDescriptor(), res->tcpConnNameTxt);
+        closeTcp(res, code);
+    }
+}
+
+bool NetReceiver::isPaused(const TcpConnResource* res) const
+{
+    return std::find(m_pausedStreams.begin(), m_pausedStreams.end(), res) != m_pausedStreams.end();
+}
+
+// The answer travels through the queue; should it be lost (a full queue), the
+// stream thread has still taken the wait, and reading goes on from here.
+void NetReceiver::resumeAnswered()
+{
+    for (size_t i = m_pausedStreams.size(); i-- > 0;)
+        if (!m_pausedStreams[i]->streamBufPtr->isWriterWaiting())
+            resumeReading(m_pausedStreams[i]);
+}
+
+TcpConnResource* NetReceiver::streamConnection(const EventParam& p) const
+{
+    auto* res = static_cast<TcpConnResource*>(p.resPtr);
+    if (res == nullptr || res->status.load(std::memory_order_acquire) != RES_CONNECTED || res->dataSockPtr == nullptr)
+        return nullptr;
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, p.resNameTxt);
+    // A record is reused for later connections (a client channel's, or a
+    // new one's): the name and the stream tell whether it is still this one.
+    if (loadTcpConnNameKey(*res) != UInt128(name, false) ||
+        reinterpret_cast<int64>(res->streamBufPtr) != p.paramInt64)
+        return nullptr;
+    return res;
+}
+
+int32 NetReceiver::processStreamRoom(const EventParam& p)
+{
+    TcpConnResource* res = streamConnection(p);
+    if (res != nullptr && isPaused(res))
+        resumeReading(res);
+    return 0;
+}
+
+int32 NetReceiver::processCloseRqs(const EventParam& p)
+{
+    TcpConnResource* res = streamConnection(p);
+    if (res == nullptr)
+    {
+        fwLog(LOG_LEVEL_DEBUG, "TCP connection [%s] asked to close has closed already.", p.resNameTxt);
+        return 0;
+    }
+    const int32 fd = res->dataSockPtr->getFileDescriptor();
+    closeTcp(res, p.paramInt32);
+    fwLog(LOG_LEVEL_INFO, "TCP connection [%s] with socket [%d] is closed. Reason [%d].", res->tcpConnNameTxt, fd,
+          p.paramInt32);
+    return 0;
 }
 
 // A record that a full ring cannot take waits (newest head per stream) and is
@@ -1426,6 +1530,9 @@ void NetReceiver::pushPendingRecords()
 
 void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)
 {
+    if (const auto paused = std::find(m_pausedStreams.begin(), m_pausedStreams.end(), res);
+        paused != m_pausedStreams.end())
+        m_pausedStreams.erase(paused);
     TcpDataSocket* sock = res->dataSockPtr;
     if (sock != nullptr)
     {
@@ -1436,7 +1543,10 @@ void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)
         trashDescriptor(fd);
         sock->disconnect();
     }
-    // A record still waiting for ring room belongs to the stream that ends.
+    // A record still waiting for ring room belongs to the stream that ends,
+    // and so does a wait for room.
+    if (res->streamBufPtr != nullptr)
+        res->streamBufPtr->cancelWriterWait();
     for (auto it = m_pendingRecords.begin(); it != m_pendingRecords.end();)
         it = it->streamBufPtr == res->streamBufPtr ? m_pendingRecords.erase(it) : it + 1;
     res->status.store(RES_DISCONNECTED, std::memory_order_release);

@@ -7,7 +7,11 @@
 // - it appends each TCP read to the connection's StreamBuffer and announces it
 //   to the stream thread ("DATA_STREAM_HDR") with a StreamEventRecord on a
 //   one-writer one-reader ring; a connection passes to that thread with
-//   STREAM_ADD and comes back with STREAM_DEL;
+//   STREAM_ADD and comes back with STREAM_DEL. While the stream buffer has no
+//   room (the stream thread fell behind), the socket is not read: the bytes
+//   wait in the kernel and TCP slows the sender, until the stream thread
+//   answers with STREAM_ROOM. It alone closes data sockets: the stream thread
+//   asks for it with CONN_CLOSE_RQS;
 // - it reads multicast datagrams in batches and delivers each, in parts of at
 //   most 2200 bytes, to the owning thread's queue, the channel's pipeline or
 //   the replicator, parking what a congested recipient cannot take.
@@ -57,9 +61,12 @@ public:
     // Reads of one readiness event without ordering information: a burst is
     // taken in a few passes instead of one wait per 2200 bytes.
     static constexpr int32 TCP_READS_PER_EVENT = 16;
-    static constexpr int32 STREAM_ENQ_ATTEMPTS = 3;
+    // Interrupted reads tried again per readiness event.
+    static constexpr int32 TCP_READ_RETRIES = 3;
     static constexpr int32 EVT_RING_PUSH_SLEEPS = 4;
     static constexpr int32 EVT_RING_PUSH_SLEEP_US = 20;
+    // The longest wait while records wait for room on the event ring.
+    static constexpr int32 PENDING_RECORD_RETRY_MS = 1;
 
     explicit NetReceiver(ThreadResource* threadResPtr);
     // Given registry, global data and configuration (null: every key reads
@@ -110,6 +117,19 @@ private:
     int32 acceptConnection(TcpListenSocket* sock);
     int32 readTcp(TcpConnResource* res, TcpDataSocket* sock, const WireOrderInfo& w);
     int32 appendStream(TcpConnResource* res, const char* bytes, int32 len, const WireOrderInfo& w);
+    // The stream has no room or is not taken yet: the socket leaves the
+    // multiplexer until the stream thread answers. False when room came
+    // meanwhile and reading goes on.
+    bool pauseReading(TcpConnResource* res, TcpDataSocket* sock);
+    void resumeReading(TcpConnResource* res);
+    bool isPaused(const TcpConnResource* res) const;
+    // Paused streams whose answer was given but did not arrive go on.
+    void resumeAnswered();
+    // The connected channel an event of the stream thread names, while it is
+    // still the connection the event was sent for; null otherwise.
+    TcpConnResource* streamConnection(const EventParam& p) const;
+    int32 processStreamRoom(const EventParam& p);
+    int32 processCloseRqs(const EventParam& p);
     void pushStreamEvent(TcpConnResource* res, int32 headIdx, const WireOrderInfo& w);
     void pushPendingRecords();
     void dropTcp(TcpConnResource* res, TcpDataSocket* sock, int32 reason, bool readFirst);
@@ -203,6 +223,9 @@ private:
     std::unique_ptr<SingleRwRingBuffer2<StreamEventRecord>> m_streamEvtBufPtr;
     // Records a full ring could not take, in order; pushed before any new one.
     std::deque<StreamEventRecord> m_pendingRecords;
+    // Connections not read until their streams have room (capacity reserved
+    // for every TCP channel).
+    std::vector<TcpConnResource*> m_pausedStreams;
     std::unique_ptr<MsgForwarder> m_forwarder;
     int64 m_lastMaintenanceMs = 0;
 };

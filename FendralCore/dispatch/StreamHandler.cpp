@@ -3,7 +3,6 @@
 #include "FendralCore/dispatch/SingleRwRingBuffer2.h"
 #include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/StreamEventRecord.h"
-#include "FendralCore/dispatch/TcpDataSocket.h"
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FileDescMultiplexer.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
@@ -410,6 +409,8 @@ int32 StreamHandler::addStream(TcpConnResource* tcpResPtr, int32 eventId)
 
     m_streamBufRepository.insert(reinterpret_cast<uint64>(sb), reinterpret_cast<DataValueType>(sb), true);
     sb->setStreamBufStatus(1);
+    // The network thread does not read a stream it has not seen taken.
+    offerRoom(sb, true, -1);
     if (sent != 0)
     {
         fwLog(LOG_LEVEL_ERROR, "Error [%d] adding a stream buffer to the Stream Handler.", code);
@@ -603,12 +604,42 @@ int32 StreamHandler::sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bo
     return 0;
 }
 
+// The close comes back as STREAM_DEL, which reports the reason recorded here.
 void StreamHandler::shutdownConnection(TcpConnResource* res, int32 code)
 {
-    if (res == nullptr || res->dataSockPtr == nullptr || res->status.load(std::memory_order_acquire) != RES_CONNECTED)
+    if (res == nullptr || res->status.load(std::memory_order_acquire) != RES_CONNECTED)
         return;
     res->connCloseReason = code;
-    res->dataSockPtr->shutdown(CLOSE_RDWR);
+    if (askNetwork(res, CONN_CLOSE_RQS, code) != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] asking the network thread to close TCP connection [%s].",
+              FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
+}
+
+int32 StreamHandler::askNetwork(TcpConnResource* res, FwEventID evtId, int32 param)
+{
+    if (m_netRcvThdResPtr == nullptr)
+        return fwFail(THREAD_NOT_ACTIVE, -1);
+    EventParam p{};
+    copyName(p.resNameTxt, res->tcpConnNameTxt);
+    p.resPtr = res;
+    p.paramInt32 = param;
+    // The stream names the connection: the record outlives it.
+    p.paramInt64 = reinterpret_cast<int64>(res->streamBufPtr);
+    bool parked = false;
+    const int32 r =
+        sendEventMsg(m_netRcvThdResPtr, MQUEUE_NORMAL, evtId, p, m_msgSeqNum, &m_netRcvStore, LIST, &parked);
+    if (parked)
+        m_forwarder->registerUnsent(m_netRcvThdResPtr->threadNameTxt, &m_netRcvStore);
+    return r;
+}
+
+void StreamHandler::offerRoom(StreamBuffer* sb, bool cutAll, int32 headLimit)
+{
+    TcpConnResource* res = sb->getChannelRes();
+    if (res != nullptr && sb->takeWaitingWriter(cutAll && sb->isHead(headLimit)) &&
+        askNetwork(res, STREAM_ROOM, 0) != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] telling the network thread that TCP connection [%s] has room.",
+              FrameworkErrno::m_fwErrno, res->tcpConnNameTxt);
 }
 
 const timespec& StreamHandler::cycleTime()
@@ -803,7 +834,9 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
 
     if (streamBufPtr->isDiscarding())
     {
+        // Until the close arrives, what the peer still sends is read and dropped.
         streamBufPtr->discardAll();
+        offerRoom(streamBufPtr, true, -1);
         return 0;
     }
     const bool pipelinePath = usesPipelinePath(res);
@@ -832,6 +865,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
             if (isIncomplete(code))
             {
                 partialLen = code == BUFFER_EMPTY ? 0 : len;
+                offerRoom(streamBufPtr, true, headLimit);
                 return 0;
             }
             // The stream cannot be cut any further: no later byte can be
@@ -876,7 +910,10 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         if (count % m_contMsgProcNum == 0)
             touchLiveness();
         if (!fromEvent && count >= m_contMsgProcNum)
+        {
+            offerRoom(streamBufPtr, false, headLimit);
             return 0;
+        }
     }
 }
 

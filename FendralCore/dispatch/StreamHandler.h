@@ -10,7 +10,10 @@
 // retries it on its timer, and reports congestion with events.
 //
 // Everything here runs on the stream thread; the only shared data are the
-// event ring and the stream buffers (see StreamBuffer).
+// event ring and the stream buffers (see StreamBuffer). It never touches a
+// socket: it asks the network thread to close a connection (CONN_CLOSE_RQS),
+// and tells it when a stream it stopped reading for want of room has some
+// again (STREAM_ROOM).
 #pragma once
 
 #include "FendralCore/dispatch/MessageStore.h"
@@ -94,6 +97,12 @@ private:
     int32 notify(TcpConnResource* res, FwEventID evtId, bool isAdd);
     int32 sendPipelineEvent(TcpConnResource* res, FwEventID evtId, bool& parked);
     void shutdownConnection(TcpConnResource* res, int32 code);
+    // An event about one connection to the network thread (see the class
+    // comment), parked for the timer when its queue is full.
+    int32 askNetwork(TcpConnResource* res, FwEventID evtId, int32 param);
+    // After a pass over sb that cut up to headLimit: tells the network
+    // thread when it waits for room that is there now.
+    void offerRoom(StreamBuffer* sb, bool cutAll, int32 headLimit);
     // The receive time of the current loop cycle, read at its first use, so
     // that a cycle with nothing to stamp reads no clock.
     const timespec& cycleTime();
@@ -137,6 +146,7 @@ private:
     ThreadResource* m_msgRepliThdResPtr = nullptr;
     ThreadResource* m_netRcvThdResPtr = nullptr; // writes into the stream buffers
     MessageStore* m_repliMsgStorePtr = nullptr;
+    MessageStore m_netRcvStore; // events for the network thread that its full queue could not take
     std::unique_ptr<FileDescMultiplexer> m_fdWaitPtr;
     std::unique_ptr<Timer> m_timerPtr;
     std::unique_ptr<StreamBuffer*[]> m_fdAryPtr;

@@ -17,6 +17,16 @@
 namespace
 {
 constexpr int ERROR_TEXT_LEN = 128;
+// About a send's time on the processor, spent spinning before a closer
+// sleeps (waking it again costs a scheduler round on a busy machine).
+constexpr int32 CLOSER_SPINS = 2000;
+
+inline void cpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 const char* orEmpty(const char* text)
 {
@@ -44,7 +54,7 @@ TcpDataSocket::TcpDataSocket(const char* remoteAddrTxt, uint16 remotePort, const
           "TCP Data Socket REMOTE ADDR [%s] REMOTE PORT: [%d] INTERFACE:[%s] LOCAL PORT: [%d] BLOCK:[%d] "
           "SEND_BUF:[%d] RECV_BUF:[%d].",
           remote, remotePort, interface, localPort, blockMode, sendBufSize, recvBufSize);
-    m_fd = SocketCalls::createSocket(SOCK_STREAM);
+    setFd(SocketCalls::createSocket(SOCK_STREAM));
     if (m_fd == -1)
     {
         const int error = errno;
@@ -72,6 +82,11 @@ TcpDataSocket::TcpDataSocket(int fd, bool blockMode, int32 sendBufSize, int32 re
     fwLog(LOG_LEVEL_DEBUG, "TCP Data Socket with assigned socket [%d] SEND_BUF:[%d] RECV_BUF:[%d].", fd,
           sendBufSize, recvBufSize);
     assignSocketFd(fd, blockMode);
+}
+
+TcpDataSocket::~TcpDataSocket()
+{
+    closeDescriptor();
 }
 
 int32 TcpDataSocket::initialize()
@@ -165,7 +180,8 @@ void TcpDataSocket::disconnect()
 {
     if (m_fd == -1 || getConnStatus() == CONN_STATUS_NOT_CONNECTED)
         return;
-    m_connStatus.store(CONN_STATUS_NOT_CONNECTED, std::memory_order_release);
+    // Turns away every send from now on; the close waits for those under way.
+    m_connStatus.store(CONN_STATUS_NOT_CONNECTED, std::memory_order_seq_cst);
     const int closed = m_fd;
     closeDescriptor();
     fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] closed", closed, m_peerAddressTxt, m_peerLboPortNum);
@@ -185,38 +201,45 @@ void TcpDataSocket::closeOnConnectFailure()
 
 void TcpDataSocket::shutdown(CloseDirection direction)
 {
-    if (m_fd == -1)
+    // Held across the call: the network receiver cannot close the number
+    // (and the system give it to another file) under it.
+    const int fd = acquireFd(CONN_STATUS_RECV_SHUT | CONN_STATUS_SEND_SHUT);
+    if (fd == -1)
         return;
-    // fetch_or tells exactly one caller that it shut the direction, should the
-    // stream thread and the receiver both try.
+    // fetch_or tells exactly one caller that it shut the direction, should
+    // several threads try.
     switch (direction)
     {
     case CLOSE_RD:
-        if ((m_connStatus.fetch_or(CONN_STATUS_RECV_SHUT) & CONN_STATUS_RECV_SHUT) != 0)
-            return;
-        fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for incoming direction.", m_fd,
-              m_peerAddressTxt, m_peerLboPortNum);
-        ::shutdown(m_fd, SHUT_RD);
-        return;
+        if ((m_connStatus.fetch_or(CONN_STATUS_RECV_SHUT) & CONN_STATUS_RECV_SHUT) == 0)
+        {
+            fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for incoming direction.", fd,
+                  m_peerAddressTxt, m_peerLboPortNum);
+            ::shutdown(fd, SHUT_RD);
+        }
+        break;
     case CLOSE_WR:
-        if ((m_connStatus.fetch_or(CONN_STATUS_SEND_SHUT) & CONN_STATUS_SEND_SHUT) != 0)
-            return;
-        fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for outgoing direction.", m_fd,
-              m_peerAddressTxt, m_peerLboPortNum);
-        ::shutdown(m_fd, SHUT_WR);
-        return;
+        if ((m_connStatus.fetch_or(CONN_STATUS_SEND_SHUT) & CONN_STATUS_SEND_SHUT) == 0)
+        {
+            fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for outgoing direction.", fd,
+                  m_peerAddressTxt, m_peerLboPortNum);
+            ::shutdown(fd, SHUT_WR);
+        }
+        break;
     case CLOSE_RDWR:
     {
         const int32 bothShut = CONN_STATUS_RECV_SHUT | CONN_STATUS_SEND_SHUT;
-        if ((m_connStatus.fetch_or(bothShut) & bothShut) == bothShut)
-            return;
-        m_disconnectEvent.store(true, std::memory_order_release);
-        fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for both directions.", m_fd,
-              m_peerAddressTxt, m_peerLboPortNum);
-        ::shutdown(m_fd, SHUT_RDWR);
-        return;
+        if ((m_connStatus.fetch_or(bothShut) & bothShut) != bothShut)
+        {
+            m_disconnectEvent.store(true, std::memory_order_release);
+            fwLog(LOG_LEVEL_DEBUG, "Socket [%d] connection to [%s:%d] shutdown for both directions.", fd,
+                  m_peerAddressTxt, m_peerLboPortNum);
+            ::shutdown(fd, SHUT_RDWR);
+        }
+        break;
     }
     }
+    releaseFd();
 }
 
 int32 TcpDataSocket::send(char* buf, int len, int& done)
@@ -224,18 +247,20 @@ int32 TcpDataSocket::send(char* buf, int len, int& done)
     done = 0;
     if (len < 0 || (buf == nullptr && len > 0))
         return fwFail(SOCK_INVALID_PARA, -1);
-    if ((getConnStatus() & CONN_STATUS_SEND_SHUT) != 0)
+    const int fd = acquireFd(CONN_STATUS_SEND_SHUT);
+    if (fd == -1)
     {
-        fwLog(LOG_LEVEL_ERROR, "Send failed. Socket [%d] not yet connected to [%s:%d].", m_fd, m_peerAddressTxt,
-              m_peerLboPortNum);
+        fwLog(LOG_LEVEL_ERROR, "Send failed. Socket [%d] not yet connected to [%s:%d].", getFdForLog(),
+              m_peerAddressTxt, m_peerLboPortNum);
         return fwFail(CONN_CLOSED, -1);
     }
     // MSG_NOSIGNAL: a peer that reset must fail this call, not kill the process.
-    const ssize_t sent = ::send(m_fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    const ssize_t sent = ::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    const int error = errno;
+    releaseFd();
     done = static_cast<int>(sent);
     if (sent >= 0)
         return 0;
-    const int error = errno;
     switch (error)
     {
     case EAGAIN:
@@ -250,7 +275,7 @@ int32 TcpDataSocket::send(char* buf, int len, int& done)
     {
         char text[ERROR_TEXT_LEN];
         fwLog(LOG_LEVEL_ERROR, "Error [%d] sending data stream to [%s:%d] on socket [%d]. %s", error,
-              m_peerAddressTxt, m_peerLboPortNum, m_fd, SocketCalls::errorText(error, text, sizeof(text)));
+              m_peerAddressTxt, m_peerLboPortNum, fd, SocketCalls::errorText(error, text, sizeof(text)));
         return fwFail(SEND_FAILED, -1);
     }
     }
@@ -315,7 +340,7 @@ int32 TcpDataSocket::reinitialize(bool blockMode)
     m_validLocalBinding = false;
 
     char text[ERROR_TEXT_LEN];
-    m_fd = SocketCalls::createSocket(SOCK_STREAM);
+    setFd(SocketCalls::createSocket(SOCK_STREAM));
     if (m_fd == -1)
     {
         const int error = errno;
@@ -336,7 +361,7 @@ int32 TcpDataSocket::assignSocketFd(int fd, bool blockMode)
     }
     if (m_fd != fd)
         closeDescriptor();
-    m_fd = fd;
+    setFd(fd);
     m_blockMode = blockMode;
     m_validLocalBinding = true;
 
@@ -383,8 +408,12 @@ int32 TcpDataSocket::reassignSocketFd(int lowestFd, int& newFd)
         return fwFail(error == EINVAL || error == EMFILE ? SOCK_MAX_FD_REACHED : SOCK_ERROR, -1);
     }
     fwLog(LOG_LEVEL_DEBUG, "The socket [%d] is reassigned to [%d].", m_fd, moved);
-    ::close(m_fd);
-    m_fd = moved;
+    const int old = m_fd;
+    setFd(moved);
+    // A thread that took the old number before the move is done with it
+    // before it is closed.
+    waitForUsers(old);
+    ::close(old);
     newFd = moved;
     return 0;
 }
@@ -407,7 +436,7 @@ int32 TcpDataSocket::getPeer(uint32& addr, uint16& port) const
 {
     if (!isConnected())
     {
-        fwLog(LOG_LEVEL_ERROR, "Get Peer name failed. Socket [%d] not yet connected", m_fd);
+        fwLog(LOG_LEVEL_ERROR, "Get Peer name failed. Socket [%d] not yet connected", getFdForLog());
         return fwFail(CONN_CLOSED, -1);
     }
     addr = m_peerIpAddr;
@@ -564,9 +593,67 @@ int32 TcpDataSocket::failSetup()
     return fwFail(SOCK_ERROR, -1);
 }
 
+void TcpDataSocket::setFd(int fd)
+{
+    m_fd = fd;
+    m_sharedFd.store(fd, std::memory_order_seq_cst);
+}
+
+// Counted first, status and number read second; a closer changes the status
+// (or the number) first and reads the count second. Of two such threads one
+// always sees the other's write: the user turns back, or the closer waits.
+int TcpDataSocket::acquireFd(int32 closedBits)
+{
+    // Turned away already: not counted, so that callers that keep trying
+    // never hold up a closer waiting for the count to fall to 0.
+    if ((m_connStatus.load(std::memory_order_acquire) & closedBits) == closedBits)
+        return -1;
+    m_users.fetch_add(1, std::memory_order_seq_cst);
+    const int fd = m_sharedFd.load(std::memory_order_seq_cst);
+    if (fd == -1 || (m_connStatus.load(std::memory_order_seq_cst) & closedBits) == closedBits)
+    {
+        releaseFd();
+        return -1;
+    }
+    return fd;
+}
+
+void TcpDataSocket::releaseFd()
+{
+    // The last one out wakes a closer that sleeps on the count.
+    if (m_users.fetch_sub(1, std::memory_order_seq_cst) == 1 && m_closerWaits.load(std::memory_order_seq_cst))
+        m_users.notify_all();
+}
+
+void TcpDataSocket::waitForUsers(int fd)
+{
+    if (m_users.load(std::memory_order_seq_cst) == 0)
+        return;
+    // A blocking send may wait for the peer indefinitely: shut down, it
+    // returns. A non-blocking one returns at once anyway.
+    if (m_blockMode)
+        ::shutdown(fd, SHUT_RDWR);
+    for (int32 spins = 0; spins < CLOSER_SPINS; ++spins)
+    {
+        if (m_users.load(std::memory_order_acquire) == 0)
+            return;
+        cpuRelax();
+    }
+    // Asleep until the last one leaves: a user that lost its processor
+    // mid-send gets it back sooner than by yielding to it.
+    m_closerWaits.store(true, std::memory_order_seq_cst);
+    for (int32 users = m_users.load(std::memory_order_seq_cst); users != 0;
+         users = m_users.load(std::memory_order_seq_cst))
+        m_users.wait(users, std::memory_order_seq_cst);
+    m_closerWaits.store(false, std::memory_order_relaxed);
+}
+
 void TcpDataSocket::closeDescriptor()
 {
-    if (m_fd != -1)
-        ::close(m_fd);
-    m_fd = -1;
+    if (m_fd == -1)
+        return;
+    const int fd = m_fd;
+    setFd(-1);
+    waitForUsers(fd);
+    ::close(fd);
 }

@@ -2,11 +2,14 @@
 // network receiver binds, connects and re-arms after each drop, or a
 // connection accepted by a TcpListenSocket (or wrapped from a descriptor).
 //
-// The network receiver owns connecting and receiving. An application thread
-// sends on the same socket through its dispatcher, and the stream thread may
-// shut it down, so the connection status and the close flag are atomic. The
-// static address operations serve the registry, the parameter validator and
-// the framework start-up; they touch no socket object.
+// The network receiver owns connecting, receiving and closing. Application
+// threads send on the same socket through their dispatchers (and shut its
+// sending side after a failed send), so the connection status and the close
+// flag are atomic, and the descriptor is closed only once no other thread is
+// inside a send or a shutdown on it: a send never reaches a number that was
+// closed and given to another file. The static address operations serve the
+// registry, the parameter validator and the framework start-up; they touch no
+// socket object.
 #pragma once
 
 #include "FendralCore/foundation/FileDescriptor.h"
@@ -44,11 +47,11 @@ public:
     TcpDataSocket(int32 sendBufSize, int32 recvBufSize);
     // Wraps a connected descriptor (see assignSocketFd).
     TcpDataSocket(int fd, bool blockMode, int32 sendBufSize, int32 recvBufSize);
-    ~TcpDataSocket() override = default;
+    ~TcpDataSocket() override;
 
     // One send with MSG_NOSIGNAL: 0 with done = bytes sent (possibly fewer
     // than len); 0 with done 0 when interrupted; -1 with WOULD_BLOCK,
-    // CONN_CLOSED, SEND_FAILED or SOCK_INVALID_PARA.
+    // CONN_CLOSED, SEND_FAILED or SOCK_INVALID_PARA. Any thread.
     int32 send(char* buf, int len, int& done) override;
     // One recv: 0 with done > 0; 0 with done 0 when interrupted; -1 with
     // CONN_CLOSED (also when the peer closed), WOULD_BLOCK, RECV_FAILED or
@@ -61,11 +64,12 @@ public:
     // for writability, then checkConnectResult), CONN_FAILED or INVALID_SOCKET.
     int32 connect();
     int32 checkConnectResult();
-    // Closes a connected socket's descriptor.
+    // Closes a connected socket's descriptor, once sends under way on other
+    // threads have returned.
     void disconnect();
     // Closes the descriptor of a socket whose connect failed.
     void closeOnConnectFailure();
-    // Shuts one or both directions; the descriptor stays open.
+    // Shuts one or both directions; the descriptor stays open. Any thread.
     void shutdown(CloseDirection direction);
     // A fresh descriptor bound to the same local address, for a client socket
     // that is not connected.
@@ -91,6 +95,9 @@ public:
     bool getBlockMode() const { return m_blockMode; }
     const char* getPeerAddressTxt() const { return m_peerAddressTxt; }
     uint16 getPeerLboPortNum() const { return m_peerLboPortNum; }
+    // The descriptor number for the log lines of other threads than the
+    // network receiver's (-1 once closed); they never use it otherwise.
+    int32 getFdForLog() const { return m_sharedFd.load(std::memory_order_relaxed); }
 
     // The peer of any descriptor, in network order; -1 with SOCK_ERROR.
     static int32 getPeerBySockFd(int fd, uint32& addr, uint16& port);
@@ -126,9 +133,29 @@ private:
     int32 m_recvBufSize;
     sockaddr_in m_stLocal{};
 
+    // Threads inside a send or a shutdown, each holding the descriptor it
+    // read: a close waits for them (see closeDescriptor).
+    std::atomic<int32> m_users{0};
+    // A closer sleeps until m_users falls to 0 (only the network receiver
+    // closes, so one at most).
+    std::atomic<bool> m_closerWaits{false};
+    // m_fd as other threads read it.
+    std::atomic<int32> m_sharedFd{-1};
+
     // Options of a fresh connection; their failures are logged and ignored.
     void enableConnectionOptions();
     // A failed set-up step: close, forget the descriptor, SOCK_ERROR.
     int32 failSetup();
+    void setFd(int fd);
+    // The descriptor for a thread about to use it, or -1 (and nothing held)
+    // when there is none or the status has every bit of closedBits set;
+    // releaseFd after use.
+    int acquireFd(int32 closedBits);
+    void releaseFd();
+    // Returns once no thread holds the descriptor fd any more (callers have
+    // made new ones turn back or take another number first).
+    void waitForUsers(int fd);
+    // Closes and forgets the descriptor, once the threads that hold it are
+    // done with it.
     void closeDescriptor();
 };

@@ -183,6 +183,39 @@ void StreamBuffer::reset()
     m_totalMsgSize = 0;
 }
 
+int32 StreamBuffer::freeRoom() const
+{
+    return m_ringSize - 1 - held(m_headIndex.load(std::memory_order_relaxed), m_tailIndex.load(std::memory_order_acquire));
+}
+
+bool StreamBuffer::writerWaits()
+{
+    m_writerWaiting.store(true, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (getStreamBufStatus() != 1 || freeRoom() == 0)
+        return true;
+    // Room came meanwhile: take the wait back, unless the reader has taken
+    // it already; its answer is then on the way and is waited for.
+    return !m_writerWaiting.exchange(false, std::memory_order_acq_rel);
+}
+
+bool StreamBuffer::takeWaitingWriter(bool atHead)
+{
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!m_writerWaiting.load(std::memory_order_relaxed))
+        return false;
+    if (!atHead)
+    {
+        const int32 capacity = m_ringSize - 1;
+        const int32 wanted = capacity / 2 < WRITER_RESUME_ROOM ? capacity / 2 : WRITER_RESUME_ROOM;
+        const int32 free =
+            capacity - held(m_headIndex.load(std::memory_order_acquire), m_tailIndex.load(std::memory_order_relaxed));
+        if (free < wanted || free == 0)
+            return false;
+    }
+    return m_writerWaiting.exchange(false, std::memory_order_acq_rel);
+}
+
 int32 StreamBuffer::availEntry() const
 {
     return held(m_headIndex.load(std::memory_order_acquire), m_tailIndex.load(std::memory_order_acquire));

@@ -128,6 +128,35 @@ public:
     uint32 getPeerAddr() const { return m_peerAddr; }
     uint16 getPeerPort() const { return m_peerPort; }
 
+    // A channel's writer stops reading its socket while the ring has no
+    // room, or before the reader has taken the stream, and goes on when the
+    // reader tells it to; the bytes meanwhile wait in the kernel. Without a
+    // lock: the writer states that it waits, then looks at the ring once
+    // more; the reader frees room (or takes the stream), then looks whether
+    // the writer waits. One of the two always sees the other.
+
+    // The reader answers a waiting writer once this much room is free (or
+    // the ring's half, when that is less), so each wait moves a good share.
+    static constexpr int32 WRITER_RESUME_ROOM = 65536;
+
+    // Writer side: bytes that can be written now.
+    int32 freeRoom() const;
+    // Writer side, finding no room or the stream not taken: true when it
+    // must now wait for the reader's answer; false when room came meanwhile.
+    bool writerWaits();
+    // Writer side: whether its wait is still unanswered.
+    bool isWriterWaiting() const { return m_writerWaiting.load(std::memory_order_acquire); }
+    // Writer side, going on by itself: an answer still to come is moot.
+    void cancelWriterWait() { m_writerWaiting.store(false, std::memory_order_release); }
+    // Reader side, after cutting or taking the stream: true, once, when the
+    // writer waits and is to be told to go on: there is WRITER_RESUME_ROOM
+    // free, or nothing whole is left before the head (atHead), so only
+    // more bytes let the reader go on.
+    bool takeWaitingWriter(bool atHead);
+    // Reader side: whether limit (a head index the writer reported) is the
+    // head now, so that cutting up to it cut everything written.
+    bool isHead(int32 limit) const { return limit == -1 || limit == m_headIndex.load(std::memory_order_acquire); }
+
     int32 getMaxUsage() const { return m_maxUsage.load(std::memory_order_relaxed); }
     int32 getMaxPipeRawMsgSize() const { return m_maxPipeRawMsgSize; }
     int32 getRingSize() const { return m_ringSize; }
@@ -146,6 +175,9 @@ protected:
     // the reader the tail on every read.
     alignas(64) std::atomic<int32> m_headIndex{0};
     alignas(64) std::atomic<int32> m_tailIndex{0};
+    // Set by the writer when it stops reading, taken by whichever side
+    // answers: on the tail's line, which the reader writes anyway.
+    std::atomic<bool> m_writerWaiting{false};
     // Reader only and written per message: on the tail's line, which the
     // reader writes per message anyway, not beside the buffer pointer and
     // size that the writer reads per write.

@@ -629,41 +629,77 @@ TEST_F(StreamHandlerTest, FramingErrorDiscardsTheWholeStreamUntilItIsRemoved)
     EXPECT_EQ(m_res.streamBufPtr->availEntry(), 0);
 }
 
-// A stream beyond the handler's descriptor capacity is refused: its
-// connection is shut down with 605 and the handler goes on.
-TEST_F(StreamHandlerTest, StreamBeyondTheMultiplexerCapacityShutsItsConnectionWith605)
+// Only the network thread shuts or closes a socket. A stream the handler
+// cannot take (beyond its multiplexer's capacity) and a stream that cannot be
+// cut (a framing error) are handed to it as a request to close, naming the
+// connection by its stream, with the reason for the owner; the socket itself
+// is left alone here.
+TEST_F(StreamHandlerTest, ConnectionsThatCannotGoOnAreClosedByTheNetworkThread)
 {
-    // The channels outlive the handler, which releases their streams.
-    std::vector<std::unique_ptr<TcpConnResource>> channels;
-    TestConfig small("TCP_CONN_RES_MAX INT32 1\n");
-    StreamHandler handler(m_self, m_registry, GlobalData::getInst(), small.get());
-    ASSERT_EQ(handler.initialize(), 0);
+    std::unique_ptr<FwMessageQueue> netNormal, netHigh;
+    registerThread("NET_RECEIVER", netNormal, netHigh, 64);
     int fds[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    // One descriptor per connection plus the two queues and the timer: 4 here.
-    for (int i = 0; i < 5; ++i)
+    auto closeRequested = [&](TcpConnResource& res, StreamBuffer* sb, int32 reason) {
+        const FwIntMessage m = take(*netNormal);
+        ASSERT_EQ(m.appMsg.type, MSG_EVENT) << "no request reached the network thread";
+        const EventParam& p = m.appMsg.event.eventParam;
+        EXPECT_EQ(m.appMsg.event.id, CONN_CLOSE_RQS);
+        EXPECT_STREQ(p.resNameTxt, res.tcpConnNameTxt);
+        EXPECT_EQ(p.resPtr, &res);
+        EXPECT_EQ(p.paramInt32, reason);
+        EXPECT_EQ(p.paramInt64, reinterpret_cast<int64>(sb));
+        EXPECT_EQ(res.connCloseReason, reason);
+        char byte = 0;
+        EXPECT_EQ(::recv(fds[1], &byte, 1, MSG_DONTWAIT), -1) << "the socket was shut down here";
+        EXPECT_EQ(take(*netNormal).appMsg.type, MSG_UNKNOWN) << "asked twice";
+    };
+
+    // The capacity: one descriptor per connection plus the two queues and
+    // the timer, 4 with one connection. The channels outlive the handler.
+    std::vector<std::unique_ptr<TcpConnResource>> channels;
+    TestConfig small("TCP_CONN_RES_MAX INT32 1\n");
     {
-        auto res = std::make_unique<TcpConnResource>();
-        ResourceManager::copyResourceName(res->tcpConnNameTxt, ("C" + std::to_string(i)).c_str());
-        ResourceManager::copyResourceName(res->regParam.threadNameTxt, "OWNER");
-        res->regParam.msgFormat = MSG_FORMAT_QUOR;
-        res->msgQueuePtr = m_ownerNormal.get();
-        res->altMsgQueuePtr = m_ownerHigh.get();
-        res->status.store(RES_CONNECTED);
-        res->streamBufPtr = new StreamBuffer(res.get(), 64, m_mode, false);
-        channels.push_back(std::move(res));
+        StreamHandler handler(m_self, m_registry, GlobalData::getInst(), small.get());
+        ASSERT_EQ(handler.initialize(), 0);
+        for (int i = 0; i < 5; ++i)
+        {
+            auto res = std::make_unique<TcpConnResource>();
+            ResourceManager::copyResourceName(res->tcpConnNameTxt, ("C" + std::to_string(i)).c_str());
+            ResourceManager::copyResourceName(res->regParam.threadNameTxt, "OWNER");
+            res->regParam.msgFormat = MSG_FORMAT_QUOR;
+            res->msgQueuePtr = m_ownerNormal.get();
+            res->altMsgQueuePtr = m_ownerHigh.get();
+            res->status.store(RES_CONNECTED);
+            res->streamBufPtr = new StreamBuffer(res.get(), 64, m_mode, false);
+            channels.push_back(std::move(res));
+        }
+        TcpConnResource& last = *channels.back();
+        last.dataSockPtr = new TcpDataSocket(fds[0], false, -1, -1);
+        for (auto& res : channels)
+            EXPECT_EQ(handler.addStream(res.get(), CONNECTED), 0) << res->tcpConnNameTxt;
+        EXPECT_EQ(channels[3]->connCloseReason, 0);
+        closeRequested(last, last.streamBufPtr, WAIT_OBJECT_LIST_FULL);
+        delete last.streamBufPtr; // never taken by the handler
+        last.streamBufPtr = nullptr;
     }
-    TcpConnResource& last = *channels.back();
-    last.dataSockPtr = new TcpDataSocket(fds[0], false, -1, -1);
+    // Left by the handler to the network thread, which would free them.
     for (auto& res : channels)
-        EXPECT_EQ(handler.addStream(res.get(), CONNECTED), 0) << res->tcpConnNameTxt;
-    EXPECT_EQ(last.connCloseReason, WAIT_OBJECT_LIST_FULL);
-    EXPECT_EQ(channels[3]->connCloseReason, 0);
-    char byte = 0;
-    EXPECT_EQ(::recv(fds[1], &byte, 1, MSG_DONTWAIT), 0) << "the refused connection is still open";
-    delete last.streamBufPtr; // never taken by the handler
-    last.streamBufPtr = nullptr;
-    delete last.dataSockPtr;
+    {
+        delete res->streamBufPtr;
+        res->streamBufPtr = nullptr;
+    }
+
+    // A framing error: the stream is discarded until the close arrives.
+    m_res.dataSockPtr = channels.back()->dataSockPtr;
+    ASSERT_EQ(m_handler->initialize(), 0);
+    ASSERT_EQ(m_handler->addStream(&m_res, CONNECTED), 0);
+    drainOwner();
+    receive(quor(40000).substr(0, 100));
+    pass();
+    closeRequested(m_res, m_res.streamBufPtr, MSG_TOO_LARGE);
+    m_res.dataSockPtr = nullptr;
+    delete channels.back()->dataSockPtr;
     ::close(fds[1]);
 }
 

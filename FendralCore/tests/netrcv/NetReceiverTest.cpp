@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <vector>
@@ -413,6 +414,25 @@ TEST_F(NetReceiverCpuThreadTest, AcceptedConnectionDeliversAndCloses)
     EXPECT_EQ(m_shExit, 0);
 }
 
+// A stream that cannot be cut is closed by the network thread at the stream
+// thread's request: the owner hears the framing error, the peer the close.
+TEST_F(NetReceiverCpuThreadTest, StreamThatCannotBeCutIsClosedByTheNetworkThread)
+{
+    const int client = acceptedClient();
+    ASSERT_GE(client, 0);
+    // Larger than the largest message (and the stream buffer).
+    ASSERT_TRUE(sendAll(client, quor("fine") + quor(std::string(40000, 'x'))));
+    EXPECT_EQ(message(), quor("fine"));
+    const EventMsg gone = event(*m_ownerNormal);
+    EXPECT_EQ(gone.id, DISCONNECTED);
+    EXPECT_EQ(gone.eventParam.paramInt32, MSG_TOO_LARGE);
+    pollfd p{client, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the peer was not told";
+    char byte = 0;
+    EXPECT_LE(::recv(client, &byte, 1, 0), 0);
+    ::close(client);
+}
+
 // A handler that fails ends the batch in every receiving thread alike: what
 // follows it stays queued for the next batch. Here INIT fails because the
 // control thread's queue is full, and the TERM behind it must not be acted
@@ -596,3 +616,172 @@ INSTANTIATE_TEST_SUITE_P(BothLoops, NetReceiverStampTest, ::testing::Values(LOW_
                          [](const ::testing::TestParamInfo<OptimizationMode>& info) {
                              return info.param == LOW_LATENCY ? std::string("LowLatency") : std::string("Cpu");
                          });
+
+// A sender far faster than the stream thread, on a small stream buffer: the
+// network thread stops reading the connection while the buffer is full and
+// goes on when the stream thread has made room. Every byte arrives, in order,
+// over the one connection, frames larger than half the buffer included; and
+// while the stream thread stands still the network thread sleeps.
+class NetReceiverFullStreamTest : public NetReceiverHarness
+{
+protected:
+    static constexpr int32 STREAM_SIZE = 16384;
+    static constexpr int64_t TOTAL_BYTES = 100LL << 20;
+    static constexpr int PASS_PAUSE_US = 300;
+
+    NetReceiverFullStreamTest() : NetReceiverHarness(CPU_UTILIZATION, 1024) {}
+
+    // Frame k: the length-and-sequence header carrying k, a body of a size
+    // that varies up to 12000 bytes, filled with one letter of k.
+    static std::string frame(uint64_t k)
+    {
+        const auto body = static_cast<uint16_t>(1 + (k * 2654435761u) % 12000);
+        std::string f(10 + body, static_cast<char>('a' + k % 26));
+        std::memcpy(f.data(), &body, 2);
+        std::memcpy(f.data() + 2, &k, 8);
+        return f;
+    }
+
+    // The stream thread's loop slowed down: one pass every PASS_PAUSE_US,
+    // none at all while hold is set (held then says so); its queues are
+    // served throughout.
+    void startSlowHandler(const std::atomic<bool>& hold, std::atomic<bool>& held)
+    {
+        m_handler = std::make_unique<StreamHandler>(m_sh, m_registry, GlobalData::getInst(), m_config.get());
+        ASSERT_EQ(m_handler->initialize(), 0);
+        m_shThread = std::thread([this, &hold, &held] {
+            bool terminate = false;
+            while (!terminate)
+            {
+                // A read of an empty queue of this thread blocks, unless
+                // the queue is polled.
+                int32 count = 0;
+                for (FwMessageQueue* q : {m_shHigh.get(), m_shNormal.get()})
+                {
+                    pollfd p{q->getFileDescriptor(), POLLIN, 0};
+                    if (!terminate && (m_mode != CPU_UTILIZATION || ::poll(&p, 1, 0) == 1))
+                        m_handler->processMessage(q, terminate, count);
+                }
+                held = hold.load();
+                if (!terminate && !held)
+                    m_handler->processAllDataStreams(count);
+                ::usleep(PASS_PAUSE_US);
+            }
+        });
+        post(*m_shHigh, INIT, "", "CTL_THREAD");
+        FwIntMessage ack{};
+        ASSERT_TRUE(netrcvtest::next(*m_ctlHigh, ack));
+        post(*m_shNormal, CONN_INIT, "", "CTL_THREAD");
+    }
+
+    int64_t netCpuNs()
+    {
+        clockid_t clock{};
+        timespec ts{};
+        if (::pthread_getcpuclockid(m_netThread.native_handle(), &clock) != 0 || ::clock_gettime(clock, &ts) != 0)
+            return -1;
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+};
+
+TEST_F(NetReceiverFullStreamTest, FullStreamHoldsTheSocketUntilThereIsRoom)
+{
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("S", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    listen->regParam.streamBufSize = STREAM_SIZE;
+    std::atomic<bool> hold{false};
+    std::atomic<bool> held{false};
+    start(true, false);
+    startSlowHandler(hold, held);
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    // A network thread that never reads again must not hang the test.
+    const timeval sendLimit{30, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+    ASSERT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+
+    std::atomic<int64_t> sent{0};
+    std::thread sender([&] {
+        for (uint64_t k = 0; sent.load() < TOTAL_BYTES; ++k)
+        {
+            const std::string f = frame(k);
+            if (!sendAll(client, f))
+                return;
+            sent += static_cast<int64_t>(f.size());
+        }
+    });
+
+    // The owner: whole frames in order until the sender's last, or the end of
+    // the connection.
+    std::atomic<int64_t> received{0};
+    std::atomic<bool> done{false};
+    std::atomic<bool> failed{false};
+    std::string fault; // the owner's, read once it ended
+    std::thread owner([&] {
+        FwIntMessage m{};
+        std::string whole;
+        pollfd p{m_ownerNormal->getFileDescriptor(), POLLIN, 0};
+        for (uint64_t k = 0; fault.empty() && !done.load();)
+        {
+            bool more = false;
+            if (m_ownerNormal->getMessage(&m, more) != 0)
+            {
+                ::poll(&p, 1, 10);
+                continue;
+            }
+            if (m.appMsg.type == MSG_EVENT)
+            {
+                fault = "event " + std::to_string(m.appMsg.event.id) + " reason " +
+                        std::to_string(m.appMsg.event.eventParam.paramInt32) + " after " +
+                        std::to_string(received.load()) + " bytes";
+                continue;
+            }
+            whole.append(m.appMsg.data.buffer, m.appMsg.data.dataLen);
+            if (m.appMsg.data.more)
+                continue;
+            if (whole != frame(k))
+                fault = "frame " + std::to_string(k) + " differs";
+            received += static_cast<int64_t>(whole.size());
+            whole.clear();
+            ++k;
+        }
+        failed = !fault.empty();
+    });
+    auto waitUntil = [](const std::function<bool()>& what, int seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!what() && std::chrono::steady_clock::now() < deadline)
+            ::usleep(1000);
+        return what();
+    };
+
+    // The stream thread stands still: the buffer fills, the network thread
+    // stops reading (the sender stops, the kernel's buffers full) and waits
+    // without using the processor.
+    EXPECT_TRUE(waitUntil([&] { return received.load() > TOTAL_BYTES / 10 || failed.load(); }, 60));
+    hold = true;
+    bool senderStopped = false;
+    for (int i = 0; i < 100 && !senderStopped; ++i)
+    {
+        const int64_t before = sent.load();
+        ::usleep(100000);
+        senderStopped = held.load() && sent.load() == before;
+    }
+    EXPECT_TRUE(senderStopped) << "the network thread went on reading";
+    constexpr int64_t WINDOW_NS = 500000000;
+    const int64_t cpu0 = netCpuNs();
+    ::usleep(WINDOW_NS / 1000);
+    const int64_t cpuNs = netCpuNs() - cpu0;
+    EXPECT_LT(cpuNs, WINDOW_NS / 10) << "the network thread spun while the stream was full";
+    hold = false;
+
+    sender.join();
+    EXPECT_TRUE(waitUntil([&] { return received.load() >= sent.load() || failed.load(); }, 120));
+    done = true;
+    owner.join();
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(received.load(), sent.load());
+    EXPECT_GE(sent.load(), TOTAL_BYTES);
+    ::close(client);
+    EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
+}

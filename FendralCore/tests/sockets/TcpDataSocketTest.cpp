@@ -4,16 +4,60 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
-#include <functional>
 #include <cstring>
+#include <dlfcn.h>
+#include <functional>
 #include <netinet/tcp.h>
 #include <string>
 #include <sys/resource.h>
-#include <vector>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace sockettest;
+
+// The system's send and shutdown as this program's sockets call them, with a
+// pause that a test asks for on its own thread: between taking the
+// descriptor number and the system using it, where a thread may lose its
+// processor for as long.
+namespace
+{
+thread_local bool t_pauseInCall = false;
+std::atomic<bool> g_pausedInCall{false};
+constexpr int CALL_PAUSE_US = 50000;
+
+void pauseIfAsked()
+{
+    if (!t_pauseInCall)
+        return;
+    t_pauseInCall = false;
+    g_pausedInCall = true;
+    ::usleep(CALL_PAUSE_US);
+}
+
+template <typename Fn>
+Fn nextDefinition(const char* name)
+{
+    return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
+}
+} // namespace
+
+extern "C" ssize_t send(int fd, const void* buf, size_t len, int flags)
+{
+    static const auto real = nextDefinition<ssize_t (*)(int, const void*, size_t, int)>("send");
+    pauseIfAsked();
+    return real(fd, buf, len, flags);
+}
+
+extern "C" int shutdown(int fd, int how) noexcept
+{
+    static const auto real = nextDefinition<int (*)(int, int)>("shutdown");
+    pauseIfAsked();
+    return real(fd, how);
+}
 
 namespace
 {
@@ -453,6 +497,62 @@ TEST_F(TcpDataSocketTest, PeerBySockFdReadsAnyConnectedDescriptor)
     EXPECT_EQ(ntohs(port), pair.listener.port);
     EXPECT_EQ(TcpDataSocket::getPeerBySockFd(pair.listener.socket.getFileDescriptor(), addr, port), -1);
     EXPECT_EQ(FrameworkErrno::m_fwErrno, SOCK_ERROR);
+}
+
+// An application thread sends (or shuts the sending side after a failed
+// send) just as the network thread closes the connection, and the number it
+// closes is taken at once by another connection. The call has read the
+// descriptor and pauses before the system uses it: the close waits for it,
+// so the bytes go to the connection they were for, and the other connection
+// sees nothing, neither bytes nor an end.
+TEST_F(TcpDataSocketTest, ACallUnderWayHoldsTheDescriptorAgainstTheClose)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(TcpDataSocket&)> call;
+        std::string reachesPeer; // what the connection's own peer receives
+    };
+    char text[] = "for the first peer";
+    const Case cases[] = {
+        {"send", [&](TcpDataSocket& s) { int done = 0; EXPECT_EQ(s.send(text, sizeof text - 1, done), 0); },
+         text},
+        {"shutdown", [](TcpDataSocket& s) { s.shutdown(CLOSE_WR); }, ""},
+    };
+    LoopbackListener other;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(other.port);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        TcpPair pair;
+        TcpDataSocket& sock = *pair.server;
+        g_pausedInCall = false;
+        std::thread app([&] {
+            t_pauseInCall = true;
+            c.call(sock);
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!g_pausedInCall.load() && std::chrono::steady_clock::now() < deadline)
+            ::sched_yield();
+        ASSERT_TRUE(g_pausedInCall.load());
+        const int closed = sock.getFileDescriptor();
+        sock.disconnect();
+        // The lowest free number is the one just closed.
+        const int taker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(taker, closed) << "the number was not taken again: the case shows nothing";
+        ASSERT_EQ(::connect(taker, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        ASSERT_TRUE(waitReadable(other.socket.getFileDescriptor()));
+        const int accepted = ::accept4(other.socket.getFileDescriptor(), nullptr, nullptr, SOCK_CLOEXEC);
+        app.join();
+        char buf[64];
+        EXPECT_EQ(::recv(accepted, buf, sizeof buf, MSG_DONTWAIT), -1) << "the call reached number " << closed;
+        EXPECT_EQ(receiveSome(*pair.client, c.reachesPeer.size() + 1), c.reachesPeer);
+        ::close(accepted);
+        ::close(taker);
+    }
 }
 
 } // namespace
