@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <latch>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -100,7 +101,9 @@ TEST(RtsdLimits, ThrottleSharesThePacketBudgetAndEveryClientFinishes)
 
 // With 1 ms ticks a response leaves on the first tick after its request:
 // the sending timer starts when the request is served, not at the thread's
-// next round of queued timers (every 10 ms).
+// next round of queued timers (every 10 ms), which would put the median wait
+// near 6 ms. A loaded machine only adds to the waits, so the median of one of
+// up to three series of requests must be under 4 ms.
 TEST(RtsdLimits, ResponsesLeaveOnTheFirstTickAfterTheRequest)
 {
     RtsdProcess rtsd;
@@ -115,19 +118,27 @@ TEST(RtsdLimits, ResponsesLeaveOnTheFirstTickAfterTheRequest)
     Client c;
     ASSERT_TRUE(c.connect(rtsd.port()));
     ASSERT_EQ(logOn(c, "quick"), 0);
-    std::vector<Clock::duration> waits;
-    for (std::uint32_t i = 1; i <= 41; ++i)
+    std::vector<Clock::duration> medians;
+    for (int series = 0; series < 3 && (medians.empty() || medians.back() >= 4ms); ++series)
     {
-        const auto asked = Clock::now();
-        ASSERT_TRUE(c.send(request(7, i, i)));
-        const std::optional<Packet> response = c.read();
-        ASSERT_TRUE(response && response->type() == 202);
-        waits.push_back(Clock::now() - asked);
-        ASSERT_TRUE(c.read()); // the message
-        std::this_thread::sleep_for(std::chrono::microseconds(1700 * i % 9000)); // spread over the thread's rounds
+        std::vector<Clock::duration> waits;
+        for (std::uint32_t i = 1; i <= 41; ++i)
+        {
+            const auto asked = Clock::now();
+            ASSERT_TRUE(c.send(request(7, i, i)));
+            const std::optional<Packet> response = c.read();
+            ASSERT_TRUE(response && response->type() == 202);
+            waits.push_back(Clock::now() - asked);
+            ASSERT_TRUE(c.read()); // the message
+            std::this_thread::sleep_for(std::chrono::microseconds(1700 * i % 9000)); // spread over the thread's rounds
+        }
+        std::nth_element(waits.begin(), waits.begin() + 20, waits.end());
+        medians.push_back(waits[20]);
     }
-    std::nth_element(waits.begin(), waits.begin() + 20, waits.end());
-    EXPECT_LT(waits[20], 4ms) << "median wait for a response";
+    std::string text;
+    for (const Clock::duration& m : medians)
+        text += std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(m).count()) + " us ";
+    EXPECT_LT(medians.back(), 4ms) << "median waits for a response: " << text;
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }
