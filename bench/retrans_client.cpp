@@ -34,10 +34,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -231,20 +233,44 @@ struct Counter : OrluSubscriber<LineData>, OrluSubscriber<RetransComplete>
     Counter() : OrluSubscriber<LineData>("count"), OrluSubscriber<RetransComplete>("count") {}
     void onData(const Orlu<LineData>&, const std::string&, const LineData& d) override
     {
+        // Numbers and count from the packet's header, as the bound reads
+        // them: the record is not split into messages here.
         const char* p = d.getData();
+        const auto count = static_cast<unsigned char>(p[2]);
         if (d.getSeqNum() != next)
             ordered.store(false, std::memory_order_relaxed);
-        next = d.getNextSeqNum();
-        messages.fetch_add(static_cast<unsigned char>(p[2]), std::memory_order_relaxed);
+        next = d.getSeqNum() + count;
+        messages.fetch_add(count, std::memory_order_relaxed);
     }
+    // Once a range: the driver sleeps until then, so that it takes no CPU
+    // from the threads it measures.
     void onData(const Orlu<RetransComplete>&, const std::string&, const RetransComplete&) override
     {
-        completes.fetch_add(1, std::memory_order_release);
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ++completes;
+        }
+        completed.notify_one();
+    }
+    // Waits until `count` ranges have completed; false after `limit`.
+    bool waitForCompletes(std::uint64_t count, std::chrono::seconds limit)
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        return completed.wait_for(hold, limit, [&] { return completes >= count; });
+    }
+    std::uint64_t completesSoFar()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return completes;
     }
     std::uint32_t next = 1;
     std::atomic<std::uint64_t> messages{0};
-    std::atomic<std::uint64_t> completes{0};
     std::atomic<bool> ordered{true};
+
+private:
+    std::mutex lock;
+    std::condition_variable completed;
+    std::uint64_t completes = 0;
 };
 
 Server* g_server = nullptr;
@@ -257,17 +283,13 @@ Orlu<RetransRequest>* g_requests = nullptr;
 std::int64_t request(std::uint32_t last, std::uint64_t ranges)
 {
     g_counter->next = 1;
-    const std::uint64_t done = g_counter->completes.load(std::memory_order_acquire) + ranges;
+    const std::uint64_t done = g_counter->completesSoFar() + ranges;
     OrluPublisher<RetransRequest> filter("LineFilter");
     filter.setDestination(g_requests);
     const std::int64_t start = nowNs();
     filter.publish(RetransRequest(1, last, "7", false, 0));
-    while (g_counter->completes.load(std::memory_order_acquire) < done)
-    {
-        if (nowNs() - start > 60'000'000'000LL)
-            return -1;
-        std::this_thread::yield();
-    }
+    if (!g_counter->waitForCompletes(done, std::chrono::seconds(60)))
+        return -1;
     return nowNs() - start;
 }
 
