@@ -117,7 +117,8 @@ bool TarvokSession::send(const TarvokOldMsg& msg)
     }
     OrvaneIpcMsg record;
     buildOrvaneIpcMsg(msg, record);
-    mOrvaneClient->sendTo(reinterpret_cast<const char*>(&record), sizeof record, "unspecified");
+    // A line that cannot send says so in its own log.
+    mOrvaneClient->sendTo(reinterpret_cast<const char*>(&record), static_cast<int>(sizeof record), "unspecified");
     return true;
 }
 

@@ -48,13 +48,13 @@ struct WhereAmI : KeshMethod
 // Keeps each record with the thread that sent it.
 struct ThreadRecordingClient : admintest::RecordingClient
 {
-    void sendTo(const char* data, unsigned int length, const char* context) override
+    bool sendTo(const char* data, int length, const char* context) override
     {
         {
             std::lock_guard lock(mLock);
             senders.push_back(currentThread());
         }
-        RecordingClient::sendTo(data, length, context);
+        return RecordingClient::sendTo(data, length, context);
     }
     std::vector<std::string> senders;
 };

@@ -60,6 +60,7 @@ protected:
 
 } // namespace admintest
 
+#include "kelmora/linedata/LineDataFactoryBasic.h"
 #include "kelmora/thread/OrvaneClient.h"
 #include "kelmora/thread/TarvokListener.h"
 #include "kelmora/thread/TarvokOldMsg.h"
@@ -68,14 +69,30 @@ protected:
 namespace admintest
 {
 
-// The relay client as the session sees it: keeps every record it is given.
+// The relay client as the session sees it: keeps every record it is given
+// instead of sending it. Its line is never connected; it stands on a
+// factory, session and log of its own.
 struct RecordingClient : OrvaneClient
 {
-    void sendTo(const char* data, unsigned int length, const char* context) override
+    struct Parts
+    {
+        Log log;
+        LineDataFactoryBasic factory{"RecordingClient", log};
+        TarvokSession session;
+    };
+    static Parts& parts()
+    {
+        static Parts p;
+        return p;
+    }
+    RecordingClient() : OrvaneClient(parts().factory, parts().session, parts().log) {}
+
+    bool sendTo(const char* data, int length, const char* context) override
     {
         std::lock_guard lock(mLock);
-        records.emplace_back(data, length);
+        records.emplace_back(data, static_cast<std::size_t>(length));
         lastContext = context;
+        return true;
     }
     std::vector<std::string> taken()
     {

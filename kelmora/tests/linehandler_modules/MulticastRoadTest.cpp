@@ -11,8 +11,10 @@
 #include "kelmora/supervision/LineStatus.h"
 #include "kelmora/thread/TarvokTimer.h"
 
-#include <gtest/gtest.h>
+#include "FendralCore/runtime/FrameworkResource.h"
+#include "FendralCore/runtime/ResourceManager.h"
 
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <mutex>
@@ -35,6 +37,17 @@ struct Driver : TarvokTimerHandler
         admintest::relayRequest(*session, "orvane.A." + method, "host.1." + std::to_string(++requests),
                                 group + "\t" + port);
     }
+    // The line's channel in the framework. The line counts as connected once
+    // it asked for the join; the network thread joins or leaves later, and
+    // until then what is sent to the group is lost or still received.
+    ResourceStatus channel() const
+    {
+        ResourceName name{};
+        ResourceManager::copyResourceName(name, line->getFeedName().c_str());
+        UdpConnResource* res = nullptr;
+        return ResourceManager::getInst().getUdpConnRes(name, &res) == 0 ? res->status.load() : RES_UNUSED;
+    }
+    bool joined() const { return line->connected() && channel() == RES_CONNECTED; }
     bool seen(const std::string& tail) const
     {
         const std::string events = filtered->taken();
@@ -51,7 +64,7 @@ struct Driver : TarvokTimerHandler
         switch (phase)
         {
         case 0:
-            if (!line->connected())
+            if (!joined())
                 return;
             sender.send(block({"O1a", "O2b"}));
             sender.send(block({"O3c"}));
@@ -67,7 +80,7 @@ struct Driver : TarvokTimerHandler
             phase = 2;
             return;
         case 2:
-            if (client.taken().size() < 1)
+            if (client.taken().size() < 1 || channel() == RES_CONNECTED)
                 return;
             sender.send(block({"O7g"}));
             mark = now;
@@ -81,7 +94,7 @@ struct Driver : TarvokTimerHandler
             phase = 4;
             return;
         case 4:
-            if (client.taken().size() < 2 || !line->connected())
+            if (client.taken().size() < 2 || !joined())
                 return;
             // Apart, not as one block: the datagram sent while the line had
             // left may still sit in the socket and come first, and a block
