@@ -137,6 +137,7 @@ Terminator::Terminator(Log& log, TarvokSession& session, bool middlewareMode)
 Terminator::~Terminator()
 {
     mEpollTimer.destroy();
+    mSoonTimer.destroy();
     if (sLocalTerminator == this)
         sLocalTerminator = nullptr;
 }
@@ -185,6 +186,24 @@ void Terminator::terminate(const std::string& reason)
         mTerminating.store(false, std::memory_order_release); // nothing was set going: a later request may
 }
 
+void Terminator::terminateSoon(const std::string& reason)
+{
+    if (mSoonPending.exchange(true, std::memory_order_acq_rel))
+    {
+        mLog->info() << "Terminator (PID=" << mPid << "): termination already in progress (reason: " << reason << ")";
+        return;
+    }
+    mSoonReason = reason;
+    const TarvokStatus status = mSoonTimer.create(&mTarvokSession, this, 1, nullptr);
+    if (!status || !mSoonTimer.isValid())
+    {
+        mLog->warning() << "Terminator (PID=" << mPid
+                        << "): no timer on the default session to end after the answer; ending now ("
+                        << status.getContext() << ", error " << status.getError() << ")";
+        terminate(reason);
+    }
+}
+
 bool Terminator::queueDetachShmSegments()
 {
     if (mMiddlewareMode)
@@ -212,6 +231,24 @@ void Terminator::onTimer(TarvokTimer* timer)
 {
     if (timer == &mEpollTimer)
         handleEpollTimerCb();
+    else if (timer == &mSoonTimer)
+    {
+        mSoonTimer.destroy(); // once
+        terminate(mSoonReason);
+    }
+}
+
+void Terminator::onTimerRefused(TarvokTimer* timer)
+{
+    // Queued from another thread and refused when the session's thread made
+    // it. Ending from here would tear down while that thread holds its timer
+    // queue; a later "quit" tries again.
+    if (timer == &mSoonTimer)
+    {
+        mLog->error() << "Terminator (PID=" << mPid
+                      << "): the default session refused the timer that ends the process after \"quit\"; not ending";
+        mSoonPending.store(false, std::memory_order_release);
+    }
 }
 
 void Terminator::handleEpollTimerCb()
@@ -294,7 +331,7 @@ void KeshQuit::invoke(const KeshParamList& in, KeshParamList& out)
         return;
     }
     out.add("Message", "Goodbye from " + mId);
-    mTerminator->terminate("by KESH request");
+    mTerminator->terminateSoon("by KESH request");
 }
 
 InitModule<Terminator> initTerminator("Terminator", 990);

@@ -6,7 +6,9 @@
 // and hands the stop back: to the SIGTERM handler that was in place before
 // the process, or, when there was none and the framework has not asked for
 // the end itself, to the framework through SIGTERM (its control thread takes
-// the exit signals), so "quit" ends the process like a signal does.
+// the exit signals), so "quit" ends the process like a signal does. "quit"
+// starts the end on the default session's next turn, once its answer has
+// been handed to the line it came on.
 //
 // Middleware mode (UseQuorAsMiddleware): the framework does not run the
 // process, so exit signals reach cleanup through the outside library's
@@ -48,6 +50,10 @@ public:
     // The first call publishes TerminateAll (or, in middleware mode, queues it
     // for the default session's thread); later calls only log.
     void terminate(const std::string& reason);
+    // "quit": terminate on the default session's next turn, so that the
+    // answer leaves through its line before anything tears down; at once
+    // when the framework refuses the timer. A request while one waits only logs.
+    void terminateSoon(const std::string& reason);
     // The framework's TERM on the default session's thread.
     void onTerm(int signal);
     // True once the framework itself has asked the process to end.
@@ -61,6 +67,7 @@ public:
     void startEpollTimer();
     void handleEpollTimerCb();
     void onTimer(TarvokTimer* timer) override;
+    void onTimerRefused(TarvokTimer* timer) override;
 
     // The exit-signal handler. Runs in thread context (the outside library's
     // signal thread or the default session's thread), never in a signal
@@ -83,6 +90,9 @@ private:
     TarvokSession& mTarvokSession;
     int mEpollFd = -1;
     TarvokTimer mEpollTimer;
+    TarvokTimer mSoonTimer;
+    std::string mSoonReason;
+    std::atomic<bool> mSoonPending{false};
     unsigned int mEpollInterval = 1;
     bool mMiddlewareMode;
     std::atomic<bool> mTerminating{false};

@@ -67,6 +67,9 @@ TEST_F(TerminatorTest, EveryLaterRequestIsOnlyLogged)
     EXPECT_EQ(host.sink.count("termination already in progress"), 2);
 }
 
+// "quit" answers first and ends the process on the default session's next
+// turn, so the answer is out before anything tears down; a second "quit"
+// meanwhile only logs.
 TEST_F(TerminatorTest, QuitAnswersThenEndsOnceUnlessDisabledOrGivenArguments)
 {
     auto terminator = make(false);
@@ -88,13 +91,49 @@ TEST_F(TerminatorTest, QuitAnswersThenEndsOnceUnlessDisabledOrGivenArguments)
     EXPECT_EQ(answer({"now"}), "usage");
     terminator->setOrvaneDisableQuit(true);
     EXPECT_EQ(answer({}), "Quit is disabled. Please check OrvaneDisableQuit parameter in the config.");
-    EXPECT_EQ(count.n, 0);
     terminator->setOrvaneDisableQuit(false);
     EXPECT_EQ(answer({}), "Goodbye from feedd@hostA");
-    EXPECT_EQ(count.n, 1);
     EXPECT_EQ(answer({}), "Goodbye from feedd@hostA");
+    // Nothing has torn down yet: the answer can still be sent.
+    EXPECT_EQ(count.n, 0);
+    EXPECT_FALSE(terminator->terminating());
+    EXPECT_EQ(host.sink.count("termination already in progress (reason: by KESH request)"), 1);
+
+    struct EndsOn : OrluSubscriber<TerminateAll>
+    {
+        EndsOn() : OrluSubscriber<TerminateAll>("endsOn") {}
+        void onData(const Orlu<TerminateAll>&, const std::string&, const TerminateAll&) override
+        {
+            thread = Runnable::current();
+            stopFramework();
+        }
+        Runnable* thread = nullptr;
+    } endsOn;
+    channel.subscribe(&endsOn);
+    testing::internal::CaptureStdout();
+    const bool stopped = runFramework({{"default", 100}}, "", std::chrono::seconds(20));
+    testing::internal::GetCapturedStdout();
+    channel.unsubscribe(&endsOn);
+    ASSERT_TRUE(stopped);
     EXPECT_EQ(count.n, 1);
-    EXPECT_FALSE(terminator->endedByFramework());
+    EXPECT_EQ(endsOn.thread, &runnable);
+    EXPECT_EQ(host.sink.count("starting termination procedure (reason: by KESH request)"), 1);
+}
+
+// Without a timer on the default session, "quit" still ends the process, at once.
+TEST_F(TerminatorTest, QuitWithoutATimerEndsAtOnce)
+{
+    TarvokSession threadless;
+    threadless.setName("none");
+    threadless.setLog(&host.log);
+    Terminator terminator(host.log, threadless, false);
+    terminator.setDestination(&channel);
+    KeshQuit quit(terminator, "feedd@hostA");
+    KeshParamList in, out;
+    quit.invoke(in, out);
+    EXPECT_EQ(out.getParam(std::string("Message"))->getValue(), "Goodbye from feedd@hostA");
+    EXPECT_EQ(count.n, 1);
+    EXPECT_EQ(host.sink.count("no timer on the default session to end after the answer; ending now"), 1);
 }
 
 // The hand-over: without an earlier SIGTERM handler, the process asks the
