@@ -2284,7 +2284,16 @@ int32 MsgDispatcher::sendNetEvent(const char* connName, FwEventID evtId, const A
             fwLog(4, "Failed to locate TCP channel [%s]. Error [%d].", name, code);
             return fwFail(code, -1);
         }
-        const TcpMode mode = conn->regParam.tcpMode;
+        // The record may be reused by an accepted connection meanwhile: its
+        // fields are read under the registry's lock, while it has this name.
+        TcpMode mode{};
+        IntChannelType channelType{};
+        if (m_resManager.getTcpConnRoute(conn, key, mode, channelType) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(4, "Failed to locate TCP channel [%s]. Error [%d].", name, code);
+            return fwFail(code, -1);
+        }
         const bool allowed = evtId == CONN_TERM || (evtId == CONN_LISTEN && mode == TCP_SERVER_LISTEN_MODE) ||
                              ((evtId == CONN_RQS || evtId == CONN_UPDATED) && mode == TCP_CLIENT_DATA_MODE);
         if (!allowed)
@@ -2292,8 +2301,7 @@ int32 MsgDispatcher::sendNetEvent(const char* connName, FwEventID evtId, const A
             fwLog(4, "Invalid TCP mode for channel [%s]. Error [%d].", name, INVALID_TCP_MODE);
             return fwFail(INVALID_TCP_MODE, -1);
         }
-        return postRequest(m_netRcvrResPtr,
-                           conn->regParam.channelType == PRIORITY_CHANNEL ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL,
+        return postRequest(m_netRcvrResPtr, channelType == PRIORITY_CHANNEL ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL,
                            evtId, name, conn, appParam);
     }
     case MCAST_JOIN:
