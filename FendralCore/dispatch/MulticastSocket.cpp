@@ -109,6 +109,16 @@ int32 MulticastSocket::initialize()
 
 int32 MulticastSocket::bindToGroup()
 {
+    // Only the groups this socket joined: by default a socket bound to a
+    // group still receives it, after a leave or before its join, while any
+    // other socket on the host is a member.
+    if (!isDirected() && SocketCalls::setIntOption(m_fd, IPPROTO_IP, IP_MULTICAST_ALL, 0) != 0)
+    {
+        const int error = errno;
+        char text[ERROR_TEXT_LEN];
+        fwLog(LOG_LEVEL_NOTICE, "setsockopt() IP_MULTICAST_ALL on multicast socket [%d] failed, Err: %d. %s", m_fd,
+              error, SocketCalls::errorText(error, text, sizeof(text)));
+    }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = m_bindAddr;

@@ -17,3 +17,21 @@ MessagingCommon::MessagingCommon(ThreadResource* threadResPtr, ResourceManager& 
 }
 
 MessagingCommon::~MessagingCommon() = default;
+
+MessagingCommon::TopicHistoryBuffer* MessagingCommon::topicHistory(const ResourceName& topicNameTxt)
+{
+    const auto it = m_topicHistoryRepository.find(UInt128(topicNameTxt, true));
+    return it != m_topicHistoryRepository.end() ? it->second.get() : nullptr;
+}
+
+MessagingCommon::TopicHistoryBuffer& MessagingCommon::addTopicHistory(const ResourceName& topicNameTxt,
+                                                                      uint32 entries)
+{
+    std::unique_ptr<TopicHistoryBuffer>& slot = m_topicHistoryRepository[UInt128(topicNameTxt, true)];
+    if (slot == nullptr)
+    {
+        slot = std::make_unique<TopicHistoryBuffer>();
+        slot->bufPtr = std::make_unique<RingBuffer<TopicMessage>>(entries, false, LOW_LATENCY);
+    }
+    return *slot;
+}

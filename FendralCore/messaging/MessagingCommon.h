@@ -17,8 +17,11 @@
 #include "FendralCore/foundation/Int128.h"
 #include "FendralCore/messaging/MslClock.h"
 #include "FendralCore/messaging/MslSettings.h"
+#include "FendralCore/messaging/TopicMessage.h"
 #include "FendralCore/runtime/FrameworkResource.h"
+#include "FendralCore/runtime/RingBuffer.h"
 
+#include <map>
 #include <memory>
 
 class ConfigManager;
@@ -59,6 +62,26 @@ public:
 
     // The parking of framework messages for full queues and pipelines.
     MsgForwarder& forwarder() { return *m_forwarder; }
+    // The counter of the framework messages this service and its topics
+    // build (service thread only).
+    uint32& msgSeqNum() { return m_msgSeqNum; }
+
+    // A copy of a topic's messages kept apart from any topic object: what a
+    // standby saw of a replicated topic, taken over by the topic that
+    // publishes it when this instance starts to; and what a replication
+    // subscriber accepted, handed over when this instance becomes active.
+    struct TopicHistoryBuffer
+    {
+        uint64 lastSeqNum = 0;
+        int32 lastBufIdx = -1;
+        std::unique_ptr<RingBuffer<TopicMessage>> bufPtr;
+        uint64 applSeqNum = 0;
+    };
+    // The repository's buffer of a topic; null when it has none.
+    TopicHistoryBuffer* topicHistory(const ResourceName& topicNameTxt);
+    // The buffer of a topic, made with room for entries messages when it has
+    // none yet.
+    TopicHistoryBuffer& addTopicHistory(const ResourceName& topicNameTxt, uint32 entries);
 
 protected:
     ResourceManager& m_resMgr;
@@ -77,4 +100,5 @@ protected:
     // Counter of the framework messages this service and its topics build.
     uint32 m_msgSeqNum = 0;
     std::unique_ptr<MsgForwarder> m_forwarder;
+    std::map<UInt128, std::unique_ptr<TopicHistoryBuffer>> m_topicHistoryRepository;
 };

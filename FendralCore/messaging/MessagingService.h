@@ -31,14 +31,17 @@
 #include "FendralCore/messaging/MslMcastSocket.h"
 #include "FendralCore/messaging/MslProtocol.h"
 #include "FendralCore/messaging/MslRequestIds.h"
+#include "FendralCore/messaging/MessagingTopic.h"
 #include "FendralCore/messaging/PendingRqsRecord.h"
 #include "FendralCore/messaging/SubscriptionRecord.h"
 #include "FendralCore/messaging/TopicRecord.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <netinet/in.h>
 #include <unordered_map>
+#include <vector>
 
 class Timer;
 
@@ -71,8 +74,36 @@ struct MslControlStats
     Counter ackUnexpected;
     Counter ackHandled;
     Counter batchesEndedByWireOrder;
-    Counter topicDatagramsDropped; // topic traffic drained while topics are not served
+    Counter topicDatagramsDropped; // topic traffic drained before the topics open
     Counter requestSendFailures;
+};
+
+// What the topic channels received and what became of it. Written by the
+// service thread only; tests and operators may read it from any thread.
+struct MslTopicStats
+{
+    using Counter = MslControlStats::Counter;
+
+    Counter dataReceived;
+    Counter dataShort;       // below the topic header
+    Counter dataBadSize;     // not the header and bodyLen bytes
+    Counter dataBadBody;     // a body that does not hold what its command says
+    Counter dataOwnLoopback;
+    Counter dataUnexpected;  // not a topic data command
+    Counter dataNoSubscription;
+    Counter conflicts;       // data of a topic this process publishes
+    Counter forcedLeaves;    // a message past the largest message size
+    Counter dataHandled;     // handed to a subscribed topic
+    Counter ackReceived;
+    Counter ackBadSize;
+    Counter ackOwnLoopback;
+    Counter ackNoTopic;      // no topic of that name published, or not ready
+    Counter ackHandled;      // handed to a published topic
+    // Waiting for gap recovery and the replication acknowledgements, which
+    // are not served yet: what reached them is counted and logged.
+    Counter gapsReported;
+    Counter mrmMessages;
+    Counter replicationAcks;
 };
 
 // What tests replace in a messaging service; null members take the
@@ -165,8 +196,38 @@ public:
     int32 processMslRqs(const WireOrderInfo* wire);
     int32 processMslAck(const WireOrderInfo* wire);
 
+    // --- topics ---
+    // Prepares every registered topic (CONN_INIT): opens those opened at
+    // start-up, tells the owners of the others that they may open them.
+    int32 initAllTopics();
+    int32 initTopic(MsgTopicResource* topic, bool standby, bool mrmLocalInterface);
+    // Leaves a published topic: gracefully (reason 0, 9998...) after the
+    // leave notification waited its resends, at once for 2100, 2119, 2120.
+    int32 deleteTopic(const ResourceName& topicNameTxt, int32 reason);
+    int32 deleteSubscription(const ResourceName& topicNameTxt);
+    // Asks up to count passive subscribers of site to become active,
+    // recovery instances first when preferMrm; the number asked.
+    int32 promotePassiveSubscriber(TopicRecord* rec, int32 site, bool preferMrm, int32 count);
+    // The leave notifications of every topic at termination.
+    void sendLeaveNotificationForAllTopic();
+    // The pending requests whose time-out passed: resent, or completed.
+    void processPendingRqs(int64 nowNs);
+    TopicRecord* findTopic(const ResourceName& topicNameTxt);
+    SubscriptionRecord* findSubscription(const ResourceName& topicNameTxt);
+
+    // --- topic data ---
+    // One batch of a topic pair's data or acknowledgement socket.
+    int32 processMultiMslData(MslChannelRecord* rec, const WireOrderInfo* wire);
+    int32 processMultiMslDataAck(MslChannelRecord* rec, const WireOrderInfo* wire);
+    // One datagram of a data or acknowledgement socket (buf holds at least
+    // a TopicMessage).
+    int32 processTopicData(char* buf, int32 len, const sockaddr_in& from, const timespec& currTm, int64 nowNs,
+                           bool lastMsgInBatch, PeerLogLimit& limit);
+    int32 processTopicAck(char* buf, int32 len, const sockaddr_in& from, int64 nowNs, PeerLogLimit& limit);
+
     // --- state, for the thread's users and tests ---
     const MslControlStats& controlStats() const { return m_stats; }
+    const MslTopicStats& topicStats() const { return m_topicStats; }
     const char* interfaceTxt() const { return m_interfaceTxt; }
     const char* mrmInterfaceTxt() const { return m_mrmInterfaceTxt; }
     const ResourceName& repliTopicNameTxt() const { return m_repliTopicNameTxt; }
@@ -223,6 +284,39 @@ private:
     // starts its handshake; 0, or -1 with the code the application hears.
     int32 addTopic(MsgTopicResource* topic, bool mrmLocalInterface);
     int32 addSubscription(MsgTopicResource* topic, bool mrmLocalInterface);
+
+    // --- topics ---
+    int32 prepareTopicResource(MsgTopicResource* topic);
+    in_addr_t topicInterface(const MsgTopicResource& topic, bool mrmLocalInterface) const;
+    bool isMrmAppId(const char* appIdTxt) const;
+    // A topic event to thread through its queue of the topic (answers of the
+    // handshake); a full queue drops it with fullText.
+    int32 notifyThread(const ResourceName& thread, const MsgTopicResource* topic, FwEventID id, EventParam& param,
+                       const char* fullText);
+    int32 sendSubscriberRequest(SubscriptionRecord& sub);
+    void sendTopicRequest(MslMsgRqs& rqs, PendingRqsRecord& pending);
+    void removeTopicRecord(TopicRecord& rec);
+    void removePendingRqs(const TopicRecord* rec);
+    void removePendingRqs(const SubscriptionRecord* rec);
+    int32 processPubTopicRqs(int32 len, const sockaddr_in& from);
+    int32 processSubTopicRqs(int32 len, const sockaddr_in& from);
+    int32 processPubTopicConfirmMsg(int32 len, const sockaddr_in& from);
+    int32 processPubLeaveTopicMsg(int32 len, const sockaddr_in& from);
+    int32 processSubLeaveTopicMsg(int32 len, const sockaddr_in& from);
+    int32 processSwActiveSubRqs(int32 len, const sockaddr_in& from);
+    int32 processPubTopicAck(uint32 rqsId, const sockaddr_in& from);
+    int32 processSubTopicAck(uint32 rqsId, const sockaddr_in& from);
+    int32 processSwActiveSubAck(uint32 rqsId, const sockaddr_in& from);
+    int32 processPendingPubTopicRqs(PendingRqsRecord& pending);
+    int32 processPendingSubTopicRqs(PendingRqsRecord& pending);
+    int32 processPendingSwActiveSubRqs(PendingRqsRecord& pending);
+    int32 processPendingPubLeaveTopicNotification(PendingRqsRecord& pending);
+    // What a gap, a recovery-instance message or a replication position
+    // would start: logged and counted until those paths are served.
+    int32 processMessageGap(SubscriptionRecord& sub, uint64 gapSize, const TopicMsgHeader& hdr);
+    void completePublisherLeave(SubscriptionRecord& sub);
+    int32 resubscribeAfterPublisherRemoved(SubscriptionRecord& sub, const TopicMessage& msg, const sockaddr_in& from);
+    int32 serveTopicSocket(MslChannelRecord* rec, bool data, const WireOrderInfo* wire);
 
     // --- control channels ---
     bool isOwnLoopback(const MslMsgHeader& hdr, const sockaddr_in& from) const;
@@ -318,4 +412,15 @@ private:
     PeerLogLimit m_rcLogLimit;
     PeerLogLimit m_racLogLimit;
     MslControlStats m_stats;
+    MslTopicStats m_topicStats;
+    // Every topic object made; records point into it. A topic that closes
+    // stays until the service goes: an application thread may still be
+    // inside its send.
+    std::deque<std::unique_ptr<MessagingTopic>> m_topicObjects;
+    // The pending sweep's due ids, kept between sweeps.
+    std::vector<uint32> m_dueRqsIds;
+    TopicRecord* m_recovTopicRecPtr = nullptr;
+    SubscriptionRecord* m_repliSubRecPtr = nullptr;
+    SubscriptionRecord* m_appRepliSubRecPtr = nullptr;
+    timespec m_currWoTm{};
 };

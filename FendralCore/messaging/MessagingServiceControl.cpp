@@ -181,6 +181,9 @@ int32 MessagingService::addPendingRqs(const PendingRqsRecord& rec)
     const auto [it, inserted] = m_pendingRqs.try_emplace(id, rec);
     if (!inserted)
         return fwFail(DAT_KEY_EXIST, -1);
+    // Its time-out runs from now unless the caller says when it was sent.
+    if (it->second.lastSentNs == 0)
+        it->second.lastSentNs = m_clock.monoNs();
     const uint32 cmd = rec.rqs.hdr.cmdType;
     if ((cmd == DATA_RECOVERY_RQS || cmd == TAIL_LOST_RECOVERY_RQS) && rec.subRecPtr != nullptr)
         rec.subRecPtr->recoveryRqsId = id;
@@ -354,15 +357,32 @@ int32 MessagingService::handleRequest(int32 len, const sockaddr_in& from)
 int32 MessagingService::dispatchRequest(uint32 cmd, int32 len, const sockaddr_in& from)
 {
     m_stats.rqsHandled.add();
-    // Each request's handler checks the record's length before reading its
-    // body. The topic handshake, leave, recovery and MRM handlers take their
-    // commands here; until a topic of this process is open, none of them has
-    // anything to answer.
-    const MslMsgRqs& r = m_rcvMsg.rqs;
-    peerLog(m_rcLogLimit, LOG_LEVEL_DEBUG, "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s]. Rqs ID [%u].",
-            MslProtocol::cmdName(cmd), len, AddrText(from).text, MslPeerText(r.hdr.senderAppIdTxt).c_str(),
-            r.hdr.senderInstId, r.hdr.senderSiteId, MslPeerText(r.topicNameTxt).c_str(), r.hdr.rqsId);
-    return 0;
+    // Each handler checks the record's length before it reads the body.
+    switch (cmd)
+    {
+    case PUBLISHER_TOPIC_RQS:
+        return processPubTopicRqs(len, from);
+    case PUBLISHER_TOPIC_CONFIRM:
+        return processPubTopicConfirmMsg(len, from);
+    case SUBSCRIBER_TOPIC_RQS:
+        return processSubTopicRqs(len, from);
+    case PUBLISHER_LEAVE_TOPIC_NOTIFICATION:
+        return processPubLeaveTopicMsg(len, from);
+    case SUBSCRIBER_LEAVE_TOPIC_NOTIFICATION:
+        return processSubLeaveTopicMsg(len, from);
+    case MSL_SW_ACTIVE_SUBSCRIBER_RQS:
+        return processSwActiveSubRqs(len, from);
+    default:
+    {
+        // Recovery requests and queries are not served yet.
+        const MslMsgRqs& r = m_rcvMsg.rqs;
+        peerLog(m_rcLogLimit, LOG_LEVEL_DEBUG,
+                "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s]. Rqs ID [%u].", MslProtocol::cmdName(cmd),
+                len, AddrText(from).text, MslPeerText(r.hdr.senderAppIdTxt).c_str(), r.hdr.senderInstId,
+                r.hdr.senderSiteId, MslPeerText(r.topicNameTxt).c_str(), r.hdr.rqsId);
+        return 0;
+    }
+    }
 }
 
 int32 MessagingService::handleAnswer(int32 len, const sockaddr_in& from)
@@ -463,12 +483,21 @@ int32 MessagingService::handleAnswer(int32 len, const sockaddr_in& from)
 int32 MessagingService::dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, int32 len, const sockaddr_in& from)
 {
     m_stats.ackHandled.add();
-    // The handshake, recovery and MRM handlers take their answers here, with
-    // the pending record they belong to.
-    peerLog(m_racLogLimit, LOG_LEVEL_DEBUG,
-            "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s] for Rqs ID [%u], resend cnt [%d].",
-            MslProtocol::cmdName(cmd), len, AddrText(from).text, MslPeerText(m_rcvMsg.hdr.senderAppIdTxt).c_str(),
-            m_rcvMsg.hdr.senderInstId, m_rcvMsg.hdr.senderSiteId, MslPeerText(pending.rqs.topicNameTxt).c_str(),
-            pending.rqs.hdr.rqsId, m_rcvMsg.hdr.resendCount);
-    return 0;
+    const uint32 id = pending.rqs.hdr.rqsId;
+    switch (cmd)
+    {
+    case PUBLISHER_TOPIC_ACK:
+        return processPubTopicAck(id, from);
+    case SUBSCRIBER_TOPIC_ACK:
+        return processSubTopicAck(id, from);
+    case MSL_SW_ACTIVE_SUBSCRIBER_ACK:
+        return processSwActiveSubAck(id, from);
+    default:
+        peerLog(m_racLogLimit, LOG_LEVEL_DEBUG,
+                "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s] for Rqs ID [%u], resend cnt [%d].",
+                MslProtocol::cmdName(cmd), len, AddrText(from).text, MslPeerText(m_rcvMsg.hdr.senderAppIdTxt).c_str(),
+                m_rcvMsg.hdr.senderInstId, m_rcvMsg.hdr.senderSiteId, MslPeerText(pending.rqs.topicNameTxt).c_str(),
+                pending.rqs.hdr.rqsId, m_rcvMsg.hdr.resendCount);
+        return 0;
+    }
 }

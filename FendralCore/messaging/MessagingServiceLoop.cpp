@@ -49,7 +49,7 @@ int32 MessagingService::run(int32& execExitHdr)
         bool terminate = false;
         while (!terminate)
             runOnce(timeoutMs, terminate);
-        // The topics' leave notifications go out here once topics are open.
+        sendLeaveNotificationForAllTopic();
         execExitHdr = 0;
         return 0;
     });
@@ -159,7 +159,7 @@ int32 MessagingService::serveOtherSockets(int32 numReady, const ReadyDescriptors
         if (rec == nullptr)
             continue;
         const bool data = rec->isDataSocket(fd);
-        if (drainTopicSocket(rec, data) == 0)
+        if (serveTopicSocket(rec, data, &m_wireOrder[i]) == 0)
             continue;
         switch (rec->kind)
         {
@@ -197,8 +197,8 @@ int32 MessagingService::drainTopicSocket(MslChannelRecord* rec, bool data)
     int32 count = 0;
     if (sock->receiveBatch(m_topicRcvSlots.get(), batch, count) != 0)
         return FrameworkErrno::m_fwErrno == WOULD_BLOCK ? 0 : -1;
-    // No topic of this process reads the datagrams yet: a level-triggered
-    // readiness must still be emptied.
+    // Before the topics open nobody reads them: a level-triggered readiness
+    // must still be emptied.
     for (int32 i = 0; i < count; ++i)
         m_stats.topicDatagramsDropped.add();
     return 0;
@@ -223,8 +223,10 @@ int32 MessagingService::processMslTimerEvent()
 {
     // The health check reads the liveness stamp in wall-clock seconds.
     m_threadResPtr->lastStatusUpdTm.store(m_clock.wallTime().tv_sec, std::memory_order_relaxed);
+    const int64 now = m_clock.monoNs();
+    processPendingRqs(now);
     retryForwardMsg();
-    keepMslChannelAlive(m_clock.monoNs());
+    keepMslChannelAlive(now);
     return 0;
 }
 
@@ -309,7 +311,8 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
     case CONN_INIT:
         if (!m_initEventRcvd)
             return 0;
-        // The registered topics open here once topics are served.
+        if (initAllTopics() != 0)
+            fwLog(LOG_LEVEL_ERROR, "Error [%d] initializing the registered topics.", FrameworkErrno::m_fwErrno);
         m_connInitDone = true;
         m_threadResPtr->lastStatusUpdTm.store(m_clock.wallTime().tv_sec, std::memory_order_relaxed);
         if (m_savedStatusCheckInterval != 0)
@@ -341,9 +344,13 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
             fwLog(LOG_LEVEL_INFO, "Topic [%.16s] created for publishing.", p.resNameTxt);
         return 0;
     case TOPIC_LEAVE_PUB:
+    {
         fwLog(LOG_LEVEL_INFO, "Received TOPIC_LEAVE_PUB event from [%.16s] on topic [%.16s].", msg.originatorTxt,
               p.resNameTxt);
-        return 0;
+        ResourceName name{};
+        std::memcpy(name, p.resNameTxt, sizeof(ResourceName) - 1);
+        return deleteTopic(name, 0);
+    }
     case TOPIC_SUBSCRIBE:
         return openSubscription(msg);
     case TOPIC_SUBSCRIBE_ACK:
@@ -353,9 +360,13 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
             fwLog(LOG_LEVEL_INFO, "Topic [%.16s] created for subscribing.", p.resNameTxt);
         return 0;
     case TOPIC_LEAVE_SUB:
+    {
         fwLog(LOG_LEVEL_INFO, "Received TOPIC_LEAVE_SUB event from [%.16s] on topic [%.16s].", msg.originatorTxt,
               p.resNameTxt);
-        return 0;
+        ResourceName name{};
+        std::memcpy(name, p.resNameTxt, sizeof(ResourceName) - 1);
+        return deleteSubscription(name);
+    }
     case TOPIC_SUB_READY_TO_OPEN:
         fwLog(LOG_LEVEL_INFO, "Topic [%.16s] is ready to open for subscription.", p.resNameTxt);
         return 0;
@@ -526,20 +537,4 @@ int32 MessagingService::refuseOpen(FwEventID ack, const ResourceName& origin, co
     fwLog(LOG_LEVEL_WARNING, "The message queue of [%.16s] is full. Discard event %s and continue.", origin,
           ack == TOPIC_PUBLISH_ACK ? "TOPIC_PUBLISH_ACK" : "TOPIC_SUBSCRIBE_ACK");
     return 0;
-}
-
-int32 MessagingService::addTopic(MsgTopicResource* topic, bool)
-{
-    // Publishing topics between processes is not built into this service
-    // yet: the application hears so instead of waiting for a handshake.
-    fwLog(LOG_LEVEL_WARNING, "Topic [%.16s] cannot be opened for publishing: topics are not served yet.",
-          topic->topicNameTxt);
-    return fwFail(FUNC_NOT_ALLOWED, -1);
-}
-
-int32 MessagingService::addSubscription(MsgTopicResource* topic, bool)
-{
-    fwLog(LOG_LEVEL_WARNING, "Topic [%.16s] cannot be opened for subscribing: topics are not served yet.",
-          topic->topicNameTxt);
-    return fwFail(FUNC_NOT_ALLOWED, -1);
 }

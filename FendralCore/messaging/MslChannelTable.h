@@ -16,6 +16,7 @@
 #pragma once
 
 #include "FendralCore/foundation/FwTypes.h"
+#include "FendralCore/foundation/PeerLogLimit.h"
 #include "FendralCore/foundation/UnsortedMap.h"
 #include "FendralCore/messaging/MslSettings.h"
 #include "FendralCore/messaging/MslSocket.h"
@@ -53,6 +54,9 @@ struct MslChannelRecord
     std::unique_ptr<MslSocket> ackSock;
     int32 dataJoinCnt = 0;
     int32 ackJoinCnt = 0;
+    // Lines its peers cause, one limiter per socket.
+    PeerLogLimit dataLogLimit;
+    PeerLogLimit ackLogLimit;
 
     bool isOpen() const { return dataSock != nullptr && ackSock != nullptr; }
     // Whether the ready descriptor is this pair's data socket (else its ack).

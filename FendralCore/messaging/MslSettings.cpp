@@ -154,6 +154,10 @@ MslSettings MslSettings::read(const ConfigManager* config)
         atLeastOne(r.int32Value(RESEND_BAT_SIZE_LABEL, DEFAULT_RESEND_BAT_SIZE), DEFAULT_RESEND_BAT_SIZE);
     s.numMsgPerResend = atLeastOne(r.int32Value(MSG_PER_RESEND_LABEL, DEFAULT_MSG_PER_RESEND), DEFAULT_MSG_PER_RESEND);
     s.skipWaitAckOnTopicRecovery = r.uint32Value(SKIP_ACK_ON_RECO_LABEL, 0) != 0;
+    // A subscriber acknowledges every this many messages: 0 would never.
+    s.unackMsgMax = r.uint32Value(RPV::UNACK_MSG_MAX_LABEL, RPV::DEFAULT_UNACK_MSG_MAX);
+    if (s.unackMsgMax == 0)
+        s.unackMsgMax = RPV::DEFAULT_UNACK_MSG_MAX;
     char key[32];
     for (int32 p = 0; p < MRM_PARTITION_MAX; ++p)
     {

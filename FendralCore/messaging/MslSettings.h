@@ -116,6 +116,7 @@ struct MslSettings
     int32 resendBatchSize = DEFAULT_RESEND_BAT_SIZE;
     int32 numMsgPerResend = DEFAULT_MSG_PER_RESEND;
     bool skipWaitAckOnTopicRecovery = false;
+    uint32 unackMsgMax = 10; // a subscriber's acknowledgement interval
     uint64 mrmInstBitmap[MRM_PARTITION_MAX]{};
     int32 recovBusyDelayMs = DEFAULT_RECOV_BUSY_DELAY;
     int32 mrmQuickRecoveryThold = DEFAULT_MRM_Q_RECO_THOLD;

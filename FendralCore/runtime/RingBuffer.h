@@ -114,6 +114,35 @@ public:
         return take(&elem, retryCnt, retryInterval, false);
     }
 
+    // Drops the oldest record: 0, or -1 with BUFFER_EMPTY (or a lock code).
+    int32 discardOldest() { return take(nullptr, 1, 0, false); }
+
+    // A copy of the record offset places before the one in slot lastIdx (a
+    // slot enqueue reported), left in the ring; -1 with NO_SUCH_ENTRY when
+    // either is not a record the ring holds. For rings whose writer and
+    // reader do not run meanwhile (one thread, or both under one lock): a
+    // history kept for resends.
+    int32 peek(T& elem, int32 lastIdx, int32 offset) const
+    {
+        const uint64 t = m_tail.load(std::memory_order_acquire);
+        const uint64 h = m_head.load(std::memory_order_acquire);
+        if (h == t || lastIdx < 0 || offset < 0 || static_cast<uint64>(lastIdx) >= m_slots)
+            return fwFail(NO_SUCH_ENTRY, -1);
+        const uint64 newest = h - 1;
+        const uint64 lastBack = (newest - static_cast<uint64>(lastIdx)) & (m_slots - 1);
+        if (lastBack >= h - t)
+            return fwFail(NO_SUCH_ENTRY, -1);
+        const uint64 lastCount = newest - lastBack;
+        if (static_cast<uint64>(offset) > lastCount - t)
+            return fwFail(NO_SUCH_ENTRY, -1);
+        const uint64 count = lastCount - static_cast<uint64>(offset);
+        const Cell& c = cell(count);
+        if (c.seq.load(std::memory_order_acquire) != count + 1)
+            return fwFail(NO_SUCH_ENTRY, -1);
+        fendral::detail::copyRecord(&elem, &c.data);
+        return 0;
+    }
+
     // The several-reader dequeue with its own tries: a sleep of retryInterval
     // before every try but the first when the interval is positive.
     int32 multiRwDequeue(T& elem, int32 retryCnt, int32 retryInterval)

@@ -26,12 +26,17 @@ class TopicPublisher
 public:
     virtual ~TopicPublisher() = default;
 
-    // Publishes one message. 0 with topicSeq = the number the topic gave it;
-    // -1 with the code: WOULD_BLOCK when the topic cannot take it now (the
-    // caller retries), one of the MSL_NO_..._SUBSCRIBER codes when it was
-    // accepted although nobody subscribes, anything else a failure.
-    virtual int32 sendMessage(const char* msg, uint32 len, uint64& topicSeq, uint64 applSeqNum, bool resend,
-                              const char* peerAppId, int32 peerInstId, bool highPriority) = 0;
+    // Publishes one message, to every subscriber or (recipientAppId not
+    // null) to one application instance. 0 with topicSeq = the number the
+    // topic gave its last part; -1 with the code: WOULD_BLOCK when the topic
+    // cannot take it now (the caller retries), one of the
+    // MSL_NO_..._SUBSCRIBER codes or MSL_FORCE_SENT when it went out although
+    // subscribers are missing or the window was full, anything else a
+    // failure. rewindOnFailure gives a failed message's numbers back, for a
+    // caller that retries the very same message; forceSend sends past a
+    // full window.
+    virtual int32 sendMessage(const char* msg, uint32 len, uint64& topicSeq, uint64 applSeqNum, bool rewindOnFailure,
+                              const char* recipientAppId, int32 recipientInstId, bool forceSend) = 0;
 
     // Sends one recovery command to one application instance; 0 or -1 with
     // the code.

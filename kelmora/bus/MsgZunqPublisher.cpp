@@ -2,6 +2,8 @@
 
 #include "zunq/log/Log.h"
 
+#include <tuple>
+
 MsgZunqPublisher::MsgZunqPublisher(Log& log, bool active)
     : OrluPublisher<MsgZunq>("MsgZunqPublisher"), mLog(log), mIsActive(active)
 {
@@ -52,6 +54,8 @@ bool MsgZunqPublisher::setSeqNums(std::uint16_t subFeed, std::uint64_t seqNum, s
             return false;
         s->mRecord->mSeqNum = seqNum;
         s->mRecord->mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
+        if (s->mGuard != nullptr) [[unlikely]]
+            releaseGuardIfPassed(*s);
         return true;
     }
     if (s == nullptr || !s->mHasCurrent)
@@ -138,7 +142,35 @@ bool MsgZunqPublisher::incNumSeqResets(std::uint16_t subFeed)
     if (!isSeqNumValid() || s == nullptr || s->mRecord == nullptr)
         return false;
     s->mRecord->mNumSeqResets = static_cast<std::uint16_t>(s->mRecord->mNumSeqResets + 1);
+    if (s->mGuard != nullptr)
+        releaseGuardIfPassed(*s);
     return true;
+}
+
+bool MsgZunqPublisher::setRecoveryPointGuard(SeqNumStorageItem* record, SeqNumStorageItem* guard)
+{
+    for (SubFeed& s : mSubFeeds)
+        if (record != nullptr && s.mRecord == record)
+        {
+            s.mGuard = guard;
+            return true;
+        }
+    return false;
+}
+
+void MsgZunqPublisher::releaseGuardIfPassed(SubFeed& s)
+{
+    const SeqNumStorageItem& r = *s.mRecord;
+    SeqNumStorageItem& g = *s.mGuard;
+    const bool passed = std::tuple(r.mNumSeqResets, r.mSeqNum, r.mSubSeqNum) >
+                        std::tuple(g.mNumSeqResets, g.mSeqNum, g.mSubSeqNum);
+    if (!passed)
+        return;
+    g.mSeqNum = 0;
+    g.mSubSeqNum = 0;
+    g.mZunqSeqNum = 0;
+    g.mNumSeqResets = 0;
+    s.mGuard = nullptr;
 }
 
 void MsgZunqPublisher::logKey(const MsgZunq& msg, std::uint64_t seq, std::uint64_t subSeq, std::uint64_t zunqSeq,

@@ -65,6 +65,13 @@ public:
     bool getNumSeqResets(std::uint16_t subFeed, std::uint16_t& numSeqResets) const;
     // One more reset in the attached record; false while the records are not valid.
     bool incNumSeqResets(std::uint16_t subFeed);
+    // `guard` keeps the recovery point of the sub-feed whose record is
+    // `record` (the record itself starts afresh at attachment), so that a
+    // process that ends before the feed has passed the point leaves it to
+    // the next start. Once the record's (resets, sequence, sub-sequence)
+    // passes the guard's, the guard is zeroed and let go. False when no
+    // sub-feed has that record.
+    bool setRecoveryPointGuard(SeqNumStorageItem* record, SeqNumStorageItem* guard);
 
     // Publishes `msg` on the destination unless it lies at or below the
     // sub-feed's recovery point. The key is the message's (sequence,
@@ -139,6 +146,8 @@ private:
         // The point is 0/0: every message goes out.
         bool mEverything;
         SeqNumStorageItem* mRecord;
+        // Holds the recovery point in shared memory until the record passes it.
+        SeqNumStorageItem* mGuard;
         Numbers mRecovery;
         // The point's sub-sequence and feed sequence numbers as one number, for the rule.
         std::uint64_t mRecoveryLow;
@@ -160,6 +169,7 @@ private:
     }
     const SubFeed* find(std::uint16_t subFeed) const { return const_cast<MsgZunqPublisher*>(this)->find(subFeed); }
 
+    static void releaseGuardIfPassed(SubFeed& s);
     [[gnu::cold]] void logKey(const MsgZunq& msg, std::uint64_t seq, std::uint64_t subSeq, std::uint64_t zunqSeq,
                               const Numbers& recovery);
     [[gnu::cold]] void logPublished(const MsgZunq& msg);

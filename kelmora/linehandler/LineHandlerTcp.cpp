@@ -751,6 +751,16 @@ bool LineHandlerTcp::heartbeatTimerActive() const
     return mImpl->mHeartbeatsActive;
 }
 
+bool LineHandlerTcp::reconnectTimerActive() const
+{
+    return mImpl->mReconnectTimerLive;
+}
+
+bool LineHandlerTcp::connectInProgress() const
+{
+    return mImpl->mConnecting;
+}
+
 void LineHandlerTcp::createHeartbeatPacket(char* buffer, int& length)
 {
     if (length < 3)

@@ -125,6 +125,11 @@ public:
     TCP_CONNECT_STATUS getConnectStatus() const;
     int getCurrentConnection() const;
     bool heartbeatTimerActive() const;
+    // Whether a reconnect attempt is scheduled: false after the framework
+    // refused the timer, and while none is due.
+    bool reconnectTimerActive() const;
+    // An attempt is under way: the framework has not answered it yet.
+    bool connectInProgress() const;
 
     // The port of a port text: a TCP service name, or a whole number in C
     // base-0 form; LineError for an empty text or 0.

@@ -1,6 +1,7 @@
 #include "kelmora/process/HostMain.h"
 
 #include "kelmora/process/Terminator.h"
+#include "kelmora/recovery/FileRecoveryHandler.h"
 #include "kelmora/runtime/InitModuleError.h"
 #include "kelmora/runtime/LogModule.h"
 #include "kelmora/runtime/ModuleList.h"
@@ -236,6 +237,7 @@ int startProcess(int argc, char** argv)
         std::rethrow_exception(gStartupError);
     // Components on every thread wrote into it until the framework stopped them.
     detachStatsWriter(&moduleList);
+    DRAVEK::Recovery::FileRecoveryHandler::detachAll();
     Log* log = LogRegistry::g_logger;
     if (started != 0)
     {

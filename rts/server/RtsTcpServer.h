@@ -12,7 +12,7 @@
 #include "kelmora/thread/TarvokTimer.h"
 #include "libstats/pool/ArrayBackedPool.h"
 #include "rts/server/ExchangeTcpServerBasic.h"
-#include "rts/server/PacketBufferItem.h"
+#include "libstats/pool/PacketBufferItem.h"
 #include "rts/server/TcpSessionObjectPool.h"
 #include "zunq/HaMode.h"
 

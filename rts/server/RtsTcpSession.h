@@ -17,7 +17,7 @@
 #include "kelmora/thread/TarvokHandler.h"
 #include "kelmora/thread/TarvokTimer.h"
 #include "libstats/pool/ArrayBackedDoubleLinkedList.h"
-#include "rts/server/PacketBufferItem.h"
+#include "libstats/pool/PacketBufferItem.h"
 #include "zunq/protocol/RetransProtocol.h"
 
 #include <cstdint>

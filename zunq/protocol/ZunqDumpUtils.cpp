@@ -87,6 +87,15 @@ std::string ZunqDumpUtils::writeStructToString(const Zunq::RetransmissionRespons
     });
 }
 
+std::string ZunqDumpUtils::dumpBaseToStringLg(const char* bytes, const char& separator, std::size_t length)
+{
+    if (bytes == nullptr)
+        return "null";
+    FieldWriter writer(separator);
+    writer.add("length", length).add("bytes", writePeerBytes(bytes, length));
+    return writer.take();
+}
+
 std::string ZunqDumpUtils::writePeerBytes(const char* data, std::size_t length)
 {
     static const char cHex[] = "0123456789ABCDEF";

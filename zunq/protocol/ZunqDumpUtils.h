@@ -25,5 +25,10 @@ public:
     // followed by "..." and the full length ("...(100 bytes)").
     static std::string writePeerBytes(const char* data, std::size_t length);
 
+    // A run of bytes (a packet's messages, say) as two fields, "length=<n>"
+    // and "bytes=" with the sample writePeerBytes makes of them, joined by
+    // the separator. Null bytes give "null".
+    static std::string dumpBaseToStringLg(const char* bytes, const char& separator, std::size_t length);
+
     static constexpr std::size_t cPeerBytesSample = 64;
 };

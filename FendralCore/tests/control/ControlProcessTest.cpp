@@ -12,12 +12,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <semaphore.h>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -207,6 +210,31 @@ public:
         if (fd >= 0)
             ::close(fd);
         return block == MAP_FAILED ? nullptr : static_cast<AgentSharedMemBlock*>(block);
+    }
+
+    // Runs write with the application block's semaphore held, as the agent
+    // changes the block: the control thread reads a field and writes it back
+    // under that semaphore, and a write of ours between the two would be lost.
+    template <typename Write>
+    bool asAgent(Write write) const
+    {
+        sem_t* sem = sem_open(("/" + m_agent + "." + m_app + "_sem").c_str(), O_RDWR);
+        if (sem == SEM_FAILED)
+            return false;
+        timespec deadline{};
+        ::clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += 10;
+        int rc = 0;
+        while ((rc = sem_timedwait(sem, &deadline)) != 0 && errno == EINTR)
+        {
+        }
+        if (rc == 0)
+        {
+            write();
+            sem_post(sem);
+        }
+        sem_close(sem);
+        return rc == 0;
     }
 
     template <typename Pred>
@@ -514,13 +542,15 @@ TEST(ControlProcessTest, HostileAgentBlockValuesAreRefused)
              app->cmdBuf.enqueue(cmd);
          },
          "text [" + longText + "]"},
-        {"statistics count negative", [&] { app->statBuf.numOfStatRec = -5; },
+        {"statistics count negative",
+         [&] { ASSERT_TRUE(process.asAgent([&] { app->statBuf.numOfStatRec = -5; })); },
          "Invalid number of statistics records [-5]"},
-        {"statistics count past the records", [&] { app->statBuf.numOfStatRec = 1000; },
+        {"statistics count past the records",
+         [&] { ASSERT_TRUE(process.asAgent([&] { app->statBuf.numOfStatRec = 1000; })); },
          "Invalid number of statistics records [1000]"},
         {"agent pid of the process itself",
          [&] {
-             app->statBuf.numOfStatRec = 0;
+             ASSERT_TRUE(process.asAgent([&] { app->statBuf.numOfStatRec = 0; }));
              agt->pid = self;
              agt->reportTime = 1;
              agt->status = ACTIVE;
@@ -528,6 +558,9 @@ TEST(ControlProcessTest, HostileAgentBlockValuesAreRefused)
          "Refused to kill the framework agent [pid: " + std::to_string(self) + "]"},
         {"agent pid 1, report time at the far past",
          [&] {
+             // The refusal above marks the agent stopped after its line: an
+             // agent made active before that would be marked stopped unseen.
+             ASSERT_TRUE(FrameworkProcess::waitFor([&] { return agt->status == STOPPED; }, 10s));
              agt->pid = 1;
              agt->reportTime = INT64_MIN;
              agt->status = ACTIVE;
@@ -622,7 +655,9 @@ TEST(ControlProcessTest, TopicsBringTheMessagingThreadAndItsRecoveryTopicName)
         EXPECT_TRUE(process.waitForLog("Sent TERM event to [MSG_SERVICE]", 1s));
     }
     {
-        FrameworkProcess process({localMessaging, 2, {"--topic", "QUOTES", "--inst", "123456"}});
+        // "<application id>:<instance>_RECO" passes 16 characters whatever the
+        // length of the test's application id, which follows the process id.
+        FrameworkProcess process({localMessaging, 2, {"--topic", "QUOTES", "--inst", "1234567890"}});
         EXPECT_EQ(process.waitExit(), 1);
         EXPECT_TRUE(process.waitForLog("is too long.", 1s));
         EXPECT_TRUE(process.waitForLog("RUN_RESULT [-1] code [1653]", 1s));
@@ -641,7 +676,7 @@ TEST(ControlProcessTest, StatisticsSamplesMoveIntoTheApplicationBlock)
     ASSERT_NE(app, nullptr);
     EXPECT_EQ(app->statBuf.statisticsRec[0].statCounterId, 1);
     EXPECT_EQ(app->statBuf.statisticsRec[19].statCounterId, 20);
-    app->statBuf.numOfStatRec = 0; // the agent took them
+    ASSERT_TRUE(process.asAgent([&] { app->statBuf.numOfStatRec = 0; })); // the agent took them
     EXPECT_TRUE(FrameworkProcess::waitFor([&] { return process.field("statistics") == "5"; }, 10s));
     EXPECT_EQ(app->statBuf.statisticsRec[4].statCounterId, 25);
     munmap(app, sizeof(AppSharedMemBlock));

@@ -1,6 +1,7 @@
 #include "OpsHarness.h"
 
 #include "FendralCore/runtime/AppLogger.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include <atomic>
 #include <set>
@@ -283,7 +284,7 @@ TEST(DispatchOwnerThread, TheMiddlewareLoopsAnswersAndTheApplicationsRequestsRea
             }
         });
 
-    int64 appEvents = 0, swActive = 0, swStandby = 0;
+    std::atomic<int64> appEvents{0}, swActive{0}, swStandby{0};
     threads.emplace_back([&] {
         EventMessage feeder(f.m_sender, f.m_registry);
         uint32 seq = 0;
@@ -328,7 +329,17 @@ TEST(DispatchOwnerThread, TheMiddlewareLoopsAnswersAndTheApplicationsRequestsRea
         }
     });
 
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // Two seconds of both at once, and a share of each: the requests, which
+    // are quick to send, can take the window from the application's events
+    // for a long while on a loaded machine.
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(processtest::waitFor(
+        [&] {
+            return std::chrono::steady_clock::now() - began >= std::chrono::seconds(2) && requests.load() >= 100 &&
+                   appEvents.load() >= 100 && swActive.load() > 0 && swStandby.load() > 0;
+        },
+        std::chrono::seconds(30)))
+        << requests.load() << " requests, " << appEvents.load() << " application events";
     stop = true;
     for (std::thread& t : threads)
         t.join();
@@ -336,7 +347,7 @@ TEST(DispatchOwnerThread, TheMiddlewareLoopsAnswersAndTheApplicationsRequestsRea
     reader.join();
 
     ASSERT_GT(requests.load(), 0);
-    ASSERT_GT(appEvents, 0);
+    ASSERT_GT(appEvents.load(), 0);
     EXPECT_EQ(consumed.load(), produced.load()) << "answers or requests lost";
     std::set<uint32> seqs;
     int64 misrouted = 0, statuses = 0, activeAcks = 0, standbyAcks = 0;
@@ -366,8 +377,8 @@ TEST(DispatchOwnerThread, TheMiddlewareLoopsAnswersAndTheApplicationsRequestsRea
     }
     EXPECT_EQ(misrouted, 0);
     EXPECT_EQ(static_cast<int64>(atNet.size()), requests.load());
-    EXPECT_EQ(statuses, appEvents);
-    EXPECT_EQ(activeAcks, swActive);
-    EXPECT_EQ(standbyAcks, swStandby);
+    EXPECT_EQ(statuses, appEvents.load());
+    EXPECT_EQ(activeAcks, swActive.load());
+    EXPECT_EQ(standbyAcks, swStandby.load());
     EXPECT_EQ(seqs.size(), atNet.size() + atCtl.size()) << "a sequence number taken twice";
 }

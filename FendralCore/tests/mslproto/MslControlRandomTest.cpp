@@ -27,7 +27,9 @@ TEST(MslControlRandomTest, RandomDatagramsIntoBothControlChannels)
     // The service's own host is a local address, so its own loopback is
     // recognised; the fabric delivers with loopback on.
     o.sockets = &fabric.host("127.0.0.1");
-    o.config = "MSL_LOOPBACK INT32 1\nNUM_MSG_RCV_MAX INT32 7\n";
+    // The requests below stay pending for the whole run: no resend of
+    // theirs adds to what the channels receive.
+    o.config = "MSL_LOOPBACK INT32 1\nNUM_MSG_RCV_MAX INT32 7\nRQS_TIMEOUT INT32 600000\n";
     msltest::ServiceHarness h(o);
     MessagingService& svc = h.service();
     ASSERT_EQ(svc.initialize(), 0);

@@ -42,6 +42,22 @@ private:
     sockaddr_in m_to{};
 };
 
+// A socket of its own that is a member of the group on the loopback
+// interface while it lives, as another process on the host may be.
+struct OtherMember
+{
+    explicit OtherMember(const std::string& group)
+    {
+        ip_mreq membership{};
+        ::inet_pton(AF_INET, group.c_str(), &membership.imr_multiaddr);
+        membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+        joined = ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+    }
+    ~OtherMember() { ::close(fd); }
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    bool joined = false;
+};
+
 std::string datagram(size_t len, char tag)
 {
     std::string d(len, tag);
@@ -202,19 +218,31 @@ TEST_F(MulticastDeliveryTest, DatagramWithoutADestinationIsReadAndRefused)
     EXPECT_EQ(message(), later);
 }
 
-// A leave stops delivery; a join starts it again.
+// A leave stops delivery, also while another socket on the host is still a
+// member of the group (what came meanwhile would be read first after the
+// join); a join starts it again.
 TEST_F(MulticastDeliveryTest, LeaveAndJoinRequestsStopAndRestartDelivery)
 {
     open();
-    ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
-    ASSERT_TRUE(waitStatus(m_channel, RES_DISCONNECTED));
-    ASSERT_TRUE(m_sender->send("while away"));
-    ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
-    EXPECT_EQ(event(*m_ownerNormal).id, CONNECT_FAIL);
-    ASSERT_EQ(request(MCAST_JOIN, "MC"), 0);
-    ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
-    ASSERT_TRUE(m_sender->send("back"));
-    EXPECT_EQ(message(), "back");
+    for (const bool otherMember : {false, true})
+    {
+        SCOPED_TRACE(otherMember ? "another member on the host" : "alone");
+        std::unique_ptr<OtherMember> other;
+        if (otherMember)
+        {
+            other = std::make_unique<OtherMember>(m_group);
+            ASSERT_TRUE(other->joined);
+        }
+        ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
+        ASSERT_TRUE(waitStatus(m_channel, RES_DISCONNECTED));
+        ASSERT_TRUE(m_sender->send("while away"));
+        ASSERT_EQ(request(MCAST_LEAVE, "MC"), 0);
+        EXPECT_EQ(event(*m_ownerNormal).id, CONNECT_FAIL);
+        ASSERT_EQ(request(MCAST_JOIN, "MC"), 0);
+        ASSERT_TRUE(waitStatus(m_channel, RES_CONNECTED));
+        ASSERT_TRUE(m_sender->send("back"));
+        EXPECT_EQ(message(), "back");
+    }
 }
 
 // An owner whose queue is at its reserve: the datagram is parked and the

@@ -1,12 +1,18 @@
 // Helpers of the tests that run a framework process of their own: short
-// unique ids, polling with a limit, and running a command for its output.
+// unique ids, polling with a limit, running a command for its output, and
+// running a test's body in a child process.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace processtest
 {
@@ -52,5 +58,53 @@ bool waitFor(Pred pred, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+// Failed parts of the running test so far.
+inline int failedParts()
+{
+    const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    int n = 0;
+    for (int i = 0; i < result->total_part_count(); ++i)
+        n += result->GetTestPartResult(i).failed();
+    return n;
+}
+
+// Runs body in a child process, for what a process does only once (the
+// framework's start, its set-once configuration), so that the test leaves
+// nothing behind for the tests run after it in the same process. The child
+// prints its own failures and ends through exit(), its leak check included;
+// the test fails when the child failed, crashed or outlived limit.
+template <typename Body>
+void inChildProcess(Body body, std::chrono::milliseconds limit = std::chrono::seconds(60))
+{
+    std::fflush(nullptr);
+    const int before = failedParts();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << "fork failed";
+    if (child == 0)
+    {
+        try
+        {
+            body();
+        }
+        catch (...)
+        {
+            ADD_FAILURE() << "exception in the child process";
+        }
+        std::fflush(nullptr);
+        std::exit(failedParts() > before ? 1 : 0);
+    }
+    int status = 0;
+    const bool ended = waitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit);
+    if (!ended)
+    {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the child process did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child process failed (exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ", signal "
+        << (WIFSIGNALED(status) ? WTERMSIG(status) : 0) << ")";
 }
 } // namespace processtest

@@ -354,4 +354,5 @@ TEST(StartFrameworkThreads, ArgumentChecks)
     arg.callbackFnPtr = noCallback;
     EXPECT_EQ(startFrameworkThreads(&arg), -1);
     EXPECT_EQ(getErrorCode(), MIDDLEWARE_RESTART_NOT_ALLOW);
+    setMiddleware(false);
 }

@@ -1,9 +1,11 @@
 // A middleware start that does not complete within its time-out: the call
 // fails with MIDDLEWARE_STARTUP_TIMEOUT only once every thread the start made
-// has ended. Each test runs in a process of its own (one start per process).
+// has ended. A process starts the framework once, so each test's start runs
+// in a child process of its own.
 #include "FendralServices/api/FwServices.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +52,10 @@ int holdOne(MessageType type, EventMsg* evt, DataMsg*)
     if (evt == nullptr || evt->id != INIT)
         return 0;
     ++g_initSeen;
+    // No health check of this thread either: the thread defaults of a process
+    // that made them before this test's configuration was read check it every
+    // 2 s, which would stop the start as its time-out does.
+    EXPECT_EQ(setApplThreadHealthCheckInterval(0), 0) << getErrorCode();
     if (g_holdInit)
         hold();
     else
@@ -130,31 +136,37 @@ protected:
 // dispatcher, which never got past INIT.
 TEST_F(MiddlewareStart, TimedOutWhileAThreadHoldsInitStopsEveryThread)
 {
-    startTimesOut(noRegistration);
-    EXPECT_EQ(g_initSeen.load(), 1);
-    EXPECT_NE(logText().find("The framework start was given up with error [4]. Stop all threads."),
-              std::string::npos)
-        << logText();
+    processtest::inChildProcess([&] {
+        startTimesOut(noRegistration);
+        EXPECT_EQ(g_initSeen.load(), 1);
+        EXPECT_NE(logText().find("The framework start was given up with error [4]. Stop all threads."),
+                  std::string::npos)
+            << logText();
+    });
 }
 
 // Every thread answered INIT and the control thread waits for commands, but
 // the middleware dispatcher never reaches APP_READY.
 TEST_F(MiddlewareStart, TimedOutAfterEveryThreadAnsweredInitStopsEveryThread)
 {
-    g_holdInit = false;
-    startTimesOut(noRegistration);
-    EXPECT_EQ(g_initSeen.load(), 1);
-    EXPECT_NE(logText().find("The framework start was given up with error [4]. Stop all threads."),
-              std::string::npos)
-        << logText();
+    processtest::inChildProcess([&] {
+        g_holdInit = false;
+        startTimesOut(noRegistration);
+        EXPECT_EQ(g_initSeen.load(), 1);
+        EXPECT_NE(logText().find("The framework start was given up with error [4]. Stop all threads."),
+                  std::string::npos)
+            << logText();
+    });
 }
 
 // The registration function outlasted the time-out: no thread is started.
 TEST_F(MiddlewareStart, TimedOutInTheRegistrationStartsNothing)
 {
-    startTimesOut(slowRegistration);
-    EXPECT_EQ(g_initSeen.load(), 0);
-    EXPECT_NE(logText().find("The framework start was given up with error [4] before the control thread ran."),
-              std::string::npos)
-        << logText();
+    processtest::inChildProcess([&] {
+        startTimesOut(slowRegistration);
+        EXPECT_EQ(g_initSeen.load(), 0);
+        EXPECT_NE(logText().find("The framework start was given up with error [4] before the control thread ran."),
+                  std::string::npos)
+            << logText();
+    });
 }

@@ -1,9 +1,11 @@
-// The start-up entries inside the test's process, on the ways that end
-// before the control thread runs: what they answer and that no thread is
-// left behind. Each test runs in a process of its own (one start per process).
+// The start-up entries inside a test process, on the ways that end before
+// the control thread runs: what they answer and that no thread is left
+// behind. A process starts the framework once, so each test's starts run in
+// a child process of their own.
 #include "FendralServices/api/FwServices.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -80,44 +82,48 @@ int noRegistration()
 // fails there, before any file is opened).
 TEST_F(StartupInProcess, ArgumentCounts)
 {
-    for (size_t count = 0; count <= 15; ++count)
-    {
-        SCOPED_TRACE("argc " + std::to_string(count));
-        std::string out;
-        FrameworkErrno::m_fwErrno = 0;
-        EXPECT_EQ(init(args("3", count), noRegistration, out), -1);
-        const bool accepted = count == 7 || count == 13 || count >= 14;
-        EXPECT_EQ(out.find("<Application>  <Application ID>") != std::string::npos, !accepted) << out;
-        EXPECT_EQ(getErrorCode(), accepted ? INVALID_STARTUP_MODE : INVALID_FUNC_ARG);
-        if (accepted)
+    processtest::inChildProcess([&] {
+        for (size_t count = 0; count <= 15; ++count)
         {
-            EXPECT_NE(out.find("FrameworkInit failed. Error [104]"), std::string::npos) << out;
+            SCOPED_TRACE("argc " + std::to_string(count));
+            std::string out;
+            FrameworkErrno::m_fwErrno = 0;
+            EXPECT_EQ(init(args("3", count), noRegistration, out), -1);
+            const bool accepted = count == 7 || count == 13 || count >= 14;
+            EXPECT_EQ(out.find("<Application>  <Application ID>") != std::string::npos, !accepted) << out;
+            EXPECT_EQ(getErrorCode(), accepted ? INVALID_STARTUP_MODE : INVALID_FUNC_ARG);
+            if (accepted)
+            {
+                EXPECT_NE(out.find("FrameworkInit failed. Error [104]"), std::string::npos) << out;
+            }
         }
-    }
-    EXPECT_TRUE(logText().empty());
-    EXPECT_EQ(threadCount(), 1);
+        EXPECT_TRUE(logText().empty());
+        EXPECT_EQ(threadCount(), 1);
+    });
 }
 
 // Numbers are whole decimal text within their field.
 TEST_F(StartupInProcess, MalformedNumbersAreUsageErrors)
 {
-    struct Case
-    {
-        size_t index;
-        const char* value;
-    } cases[] = {{2, "x"}, {2, "5x"}, {3, "2"}, {3, ""}, {4, "1e3"}, {10, "70000"}, {12, "-1"}, {13, "4"},
-                 {13, "abc"}};
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(std::to_string(c.index) + " = '" + c.value + "'");
-        std::vector<std::string> a = args("0", 14);
-        a[c.index] = c.value;
-        std::string out;
-        EXPECT_EQ(init(a, noRegistration, out), -1);
-        EXPECT_EQ(getErrorCode(), INVALID_FUNC_ARG);
-        EXPECT_NE(out.find("<Application>  <Application ID>"), std::string::npos) << out;
-    }
-    EXPECT_TRUE(logText().empty());
+    processtest::inChildProcess([&] {
+        struct Case
+        {
+            size_t index;
+            const char* value;
+        } cases[] = {{2, "x"}, {2, "5x"}, {3, "2"}, {3, ""}, {4, "1e3"}, {10, "70000"}, {12, "-1"}, {13, "4"},
+                     {13, "abc"}};
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(std::to_string(c.index) + " = '" + c.value + "'");
+            std::vector<std::string> a = args("0", 14);
+            a[c.index] = c.value;
+            std::string out;
+            EXPECT_EQ(init(a, noRegistration, out), -1);
+            EXPECT_EQ(getErrorCode(), INVALID_FUNC_ARG);
+            EXPECT_NE(out.find("<Application>  <Application ID>"), std::string::npos) << out;
+        }
+        EXPECT_TRUE(logText().empty());
+    });
 }
 
 int registerHalfPipeline()
@@ -143,15 +149,17 @@ int registerHalfPipeline()
 
 TEST_F(StartupInProcess, PipelineWithAStageNoThreadServes)
 {
-    std::string out;
-    EXPECT_EQ(init(args("0", 7), registerHalfPipeline, out), -1);
-    EXPECT_EQ(getErrorCode(), RES_REG_FAILED);
-    EXPECT_NE(logText().find("Not all stages of the pipeline [PL3] are registered with at least one thread. "
-                             "Check mask [5], check bits [7]"),
-              std::string::npos)
-        << logText();
-    EXPECT_NE(out.find("FrameworkInit failed. Error [1600]"), std::string::npos) << out;
-    EXPECT_EQ(threadCount(), 1);
+    processtest::inChildProcess([&] {
+        std::string out;
+        EXPECT_EQ(init(args("0", 7), registerHalfPipeline, out), -1);
+        EXPECT_EQ(getErrorCode(), RES_REG_FAILED);
+        EXPECT_NE(logText().find("Not all stages of the pipeline [PL3] are registered with at least one thread. "
+                                 "Check mask [5], check bits [7]"),
+                  std::string::npos)
+            << logText();
+        EXPECT_NE(out.find("FrameworkInit failed. Error [1600]"), std::string::npos) << out;
+        EXPECT_EQ(threadCount(), 1);
+    });
 }
 
 int throwingRegistration()
@@ -161,13 +169,15 @@ int throwingRegistration()
 
 TEST_F(StartupInProcess, ThrowingRegistrationFunctionIsAFailedStart)
 {
-    std::string out;
-    EXPECT_EQ(init(args("0", 7), throwingRegistration, out), -1);
-    EXPECT_EQ(getErrorCode(), EXCEPTION);
-    EXPECT_NE(logText().find("Caught an exception in registration function()"), std::string::npos);
-    EXPECT_NE(logText().find("********** BEGIN **********"), std::string::npos);
-    EXPECT_EQ(threadCount(), 1);
-    // One start per process.
-    EXPECT_EQ(init(args("0", 7), noRegistration, out), -1);
-    EXPECT_EQ(getErrorCode(), FUNC_NOT_ALLOWED);
+    processtest::inChildProcess([&] {
+        std::string out;
+        EXPECT_EQ(init(args("0", 7), throwingRegistration, out), -1);
+        EXPECT_EQ(getErrorCode(), EXCEPTION);
+        EXPECT_NE(logText().find("Caught an exception in registration function()"), std::string::npos);
+        EXPECT_NE(logText().find("********** BEGIN **********"), std::string::npos);
+        EXPECT_EQ(threadCount(), 1);
+        // One start per process.
+        EXPECT_EQ(init(args("0", 7), noRegistration, out), -1);
+        EXPECT_EQ(getErrorCode(), FUNC_NOT_ALLOWED);
+    });
 }

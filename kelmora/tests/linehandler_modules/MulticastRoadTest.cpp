@@ -11,8 +11,10 @@
 #include "kelmora/supervision/LineStatus.h"
 #include "kelmora/thread/TarvokTimer.h"
 
-#include <gtest/gtest.h>
+#include "FendralCore/runtime/FrameworkResource.h"
+#include "FendralCore/runtime/ResourceManager.h"
 
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <mutex>
@@ -35,9 +37,21 @@ struct Driver : TarvokTimerHandler
         admintest::relayRequest(*session, "orvane.A." + method, "host.1." + std::to_string(++requests),
                                 group + "\t" + port);
     }
-    // Joins of the group so far, as the line logs them: the line's own state
+    // Joins the line asked for so far, as it logs them: the line's own state
     // belongs to its thread, not to this one.
     int joins() const { return log->count("joined multicast stream successfully"); }
+    // The line's channel in the framework. The line counts as connected once
+    // it asked for the join; the network thread joins or leaves later, and
+    // until then what is sent to the group is lost or still received.
+    ResourceStatus channel() const
+    {
+        ResourceName name{};
+        ResourceManager::copyResourceName(name, line->getFeedName().c_str());
+        UdpConnResource* res = nullptr;
+        return ResourceManager::getInst().getUdpConnRes(name, &res) == 0 ? res->status.load() : RES_UNUSED;
+    }
+    // The line asked for its n-th join and the network thread has made it.
+    bool joined(int n) const { return joins() >= n && channel() == RES_CONNECTED; }
     bool seen(const std::string& tail) const
     {
         const std::string events = filtered->taken();
@@ -54,7 +68,7 @@ struct Driver : TarvokTimerHandler
         switch (phase)
         {
         case 0:
-            if (joins() < 1)
+            if (!joined(1))
                 return;
             sender.send(block({"O1a", "O2b"}));
             sender.send(block({"O3c"}));
@@ -70,7 +84,7 @@ struct Driver : TarvokTimerHandler
             phase = 2;
             return;
         case 2:
-            if (client.taken().size() < 1)
+            if (client.taken().size() < 1 || channel() == RES_CONNECTED)
                 return;
             sender.send(block({"O7g"}));
             mark = now;
@@ -84,7 +98,7 @@ struct Driver : TarvokTimerHandler
             phase = 4;
             return;
         case 4:
-            if (client.taken().size() < 2 || joins() < 2)
+            if (client.taken().size() < 2 || !joined(2))
                 return;
             // Apart, not as one block: the datagram sent while the line had
             // left may still sit in the socket and come first, and a block

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sys/shm.h>
+#include <unistd.h>
 
 using proctest::RtsdProcess;
 
@@ -232,6 +234,39 @@ TEST(RtsdProcess, QuitEndsTheProcessWithOneTerminateAll)
     // The framework's own stop follows, and finds the end already under way.
     EXPECT_EQ(RtsdProcess::count(out, "termination already in progress"), 1) << out;
     EXPECT_EQ(RtsdProcess::count(out, "Main: quit"), 1) << out;
+}
+
+// Sequence records that several threads write stay attached through
+// TerminateAll, until the framework has stopped them all, and are detached
+// once, by main; the segment itself is kept for the next run.
+TEST(RtsdProcess, RecoverySegmentIsDetachedOnceAfterTheFrameworkHasStopped)
+{
+    const key_t key = static_cast<key_t>(0x52000000 + (::getpid() & 0xFFFFF));
+    const auto remove = [key] {
+        for (int level = 0; level < 8; ++level)
+            if (const int id = ::shmget(key + level, 0, 0); id >= 0)
+                ::shmctl(id, IPC_RMID, nullptr);
+    };
+    remove();
+    RtsdProcess rtsd;
+    rtsd.start({"--config-file",
+                rtsd.writeConfig({{"ProbeQuitAfterMs", "200"},
+                                  {"ProbeRecoveryKey", std::to_string(key)},
+                                  {"APP_LOG_LEVEL", "6"}}),
+                "--shared-objects", PROBE_PLUGIN});
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
+    const std::string out = rtsd.out();
+    const std::string detached = "Destroying sequence number storage in shared memory.";
+    EXPECT_EQ(RtsdProcess::count(out, "ProcessProbe: recovery segment attached at TerminateAll: yes"), 1) << out;
+    EXPECT_EQ(RtsdProcess::count(out, detached), 1) << out;
+    EXPECT_GT(out.find(detached), out.find("termination already in progress")) << out;
+    EXPECT_LT(out.find(detached), out.find("Main: quit")) << out;
+    const int id = ::shmget(key, 0, 0);
+    struct shmid_ds info{};
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(::shmctl(id, IPC_STAT, &info), 0);
+    EXPECT_EQ(info.shm_nattch, 0u);
+    remove();
 }
 
 TEST(RtsdProcess, DisabledQuitAnswersAndKeepsRunning)

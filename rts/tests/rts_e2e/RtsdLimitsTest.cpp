@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <latch>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,7 +18,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // 8 packets per 100 ms shared by 4 clients: each writes 2 per tick, so a
-// 60-packet answer takes about 3 s and none arrives in a burst; all finish.
+// 60-packet answer takes about 3 s and never runs ahead of that pace; all
+// finish.
 TEST(RtsdLimits, ThrottleSharesThePacketBudgetAndEveryClientFinishes)
 {
     constexpr int cClients = 4;
@@ -79,14 +81,19 @@ TEST(RtsdLimits, ThrottleSharesThePacketBudgetAndEveryClientFinishes)
         ASSERT_EQ(arrivals[i].size(), cMessages) << i;
         // 61 packets at 2 a tick is 31 ticks; unthrottled it would be one.
         EXPECT_GE(arrivals[i].back() - asked[i], 2400ms) << i;
-        // No half second holds much more than its 5 ticks' share of 10.
-        std::size_t most = 0;
-        for (std::size_t a = 0; a < arrivals[i].size(); ++a)
+        // By any time no more has arrived than 2 a tick since the request,
+        // give or take a tick's phase and what was written at once. A reader
+        // or a server slowed by a loaded machine only makes arrivals later;
+        // counted over a window instead, late reads would look like bursts.
+        for (std::size_t k = 0; k < arrivals[i].size(); ++k)
         {
-            const auto end = std::lower_bound(arrivals[i].begin(), arrivals[i].end(), arrivals[i][a] + 500ms);
-            most = std::max(most, static_cast<std::size_t>(end - arrivals[i].begin()) - a);
+            const auto ticks = static_cast<std::size_t>((arrivals[i][k] - asked[i]) / 100ms) + 1;
+            if (k + 1 > 2 * ticks + 4)
+            {
+                ADD_FAILURE() << "client " << i << ": " << k + 1 << " packets within " << ticks << " ticks";
+                break;
+            }
         }
-        EXPECT_LE(most, 14U) << i;
     }
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
@@ -94,7 +101,9 @@ TEST(RtsdLimits, ThrottleSharesThePacketBudgetAndEveryClientFinishes)
 
 // With 1 ms ticks a response leaves on the first tick after its request:
 // the sending timer starts when the request is served, not at the thread's
-// next round of queued timers (every 10 ms).
+// next round of queued timers (every 10 ms), which would put the median wait
+// near 6 ms. A loaded machine only adds to the waits, so the median of one of
+// up to three series of requests must be under 4 ms.
 TEST(RtsdLimits, ResponsesLeaveOnTheFirstTickAfterTheRequest)
 {
     RtsdProcess rtsd;
@@ -109,19 +118,27 @@ TEST(RtsdLimits, ResponsesLeaveOnTheFirstTickAfterTheRequest)
     Client c;
     ASSERT_TRUE(c.connect(rtsd.port()));
     ASSERT_EQ(logOn(c, "quick"), 0);
-    std::vector<Clock::duration> waits;
-    for (std::uint32_t i = 1; i <= 41; ++i)
+    std::vector<Clock::duration> medians;
+    for (int series = 0; series < 3 && (medians.empty() || medians.back() >= 4ms); ++series)
     {
-        const auto asked = Clock::now();
-        ASSERT_TRUE(c.send(request(7, i, i)));
-        const std::optional<Packet> response = c.read();
-        ASSERT_TRUE(response && response->type() == 202);
-        waits.push_back(Clock::now() - asked);
-        ASSERT_TRUE(c.read()); // the message
-        std::this_thread::sleep_for(std::chrono::microseconds(1700 * i % 9000)); // spread over the thread's rounds
+        std::vector<Clock::duration> waits;
+        for (std::uint32_t i = 1; i <= 41; ++i)
+        {
+            const auto asked = Clock::now();
+            ASSERT_TRUE(c.send(request(7, i, i)));
+            const std::optional<Packet> response = c.read();
+            ASSERT_TRUE(response && response->type() == 202);
+            waits.push_back(Clock::now() - asked);
+            ASSERT_TRUE(c.read()); // the message
+            std::this_thread::sleep_for(std::chrono::microseconds(1700 * i % 9000)); // spread over the thread's rounds
+        }
+        std::nth_element(waits.begin(), waits.begin() + 20, waits.end());
+        medians.push_back(waits[20]);
     }
-    std::nth_element(waits.begin(), waits.begin() + 20, waits.end());
-    EXPECT_LT(waits[20], 4ms) << "median wait for a response";
+    std::string text;
+    for (const Clock::duration& m : medians)
+        text += std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(m).count()) + " us ";
+    EXPECT_LT(medians.back(), 4ms) << "median waits for a response: " << text;
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }

@@ -112,8 +112,12 @@ TEST(RtsSessionDriven, AnswersThatFitTheIntervalsBudgetLeaveAtOnce)
         {"over what another left of the budget", 0, false, 0, 89, false, 10, false},
         {"budget spent by another's tick", 0, false, 0, 200, true, 1, false},
     };
-    for (const Case& c : cases)
-    {
+    // A write counts for one interval (100 ms): an answer that must wait for
+    // earlier writes is tried again when the machine took longer than that
+    // from those writes to the request.
+    auto tryCase = [](const Case& c, bool& late) {
+        late = false;
+        const auto first = std::chrono::steady_clock::now();
         SessionDriver d(cClients);
         d.server().setWriteAnswersAtOnce(true);
         d.channel(9, 1, 200, 1000);
@@ -141,6 +145,10 @@ TEST(RtsSessionDriven, AnswersThatFitTheIntervalsBudgetLeaveAtOnce)
             std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
         }
         SessionDriver::send(s, request(9, 101, 100 + c.messages));
+        late = !c.atOnce && (c.earlier != 0 || c.other != 0) &&
+               std::chrono::steady_clock::now() - first >= std::chrono::milliseconds(100);
+        if (late)
+            return;
         std::vector<Packet> out = d.packets("s");
         EXPECT_TRUE(s.sendingTimer().isValid()) << c.name;
         if (!c.atOnce)
@@ -162,6 +170,13 @@ TEST(RtsSessionDriven, AnswersThatFitTheIntervalsBudgetLeaveAtOnce)
         EXPECT_EQ(out[0].retransStatus(), 0) << c.name;
         EXPECT_EQ(out[1].seq, 101u) << c.name;
         EXPECT_FALSE(d.malformed()) << c.name;
+    };
+    for (const Case& c : cases)
+    {
+        bool late = true;
+        for (int attempt = 0; attempt < 5 && late; ++attempt)
+            tryCase(c, late);
+        EXPECT_FALSE(late) << c.name << ": every attempt outlasted the interval";
     }
 }
 
@@ -491,6 +506,8 @@ TEST(RtsSessionDriven, ServiceTextOfTheListener)
         {"80x", 0, "Invalid service parameter: 80x: "},
         {"", 0, "Invalid (empty) service parameter: "},
     };
+    // Each case's server enters the process's handle map under one name and
+    // leaves it when destroyed: the next case registers that name again.
     for (const Case& c : cases)
     {
         SessionDriver d(cClients);
@@ -505,9 +522,6 @@ TEST(RtsSessionDriven, ServiceTextOfTheListener)
         {
             error = e.what();
         }
-        // The handle map is the process's: the next case registers the name again.
-        const char listener[17] = "RtsTcpSvr";
-        Runnable::removeNetworkHandleMap(listener, d.log());
         const std::vector<int>& ports = ScriptedNet::get().listenPorts;
         if (c.port != 0)
         {

@@ -90,6 +90,35 @@ TEST(ZunqDumpUtils, PeerBytesKeepPrintableTextEscapeTheRestAndAreCappedAt64)
     EXPECT_EQ(ZunqDumpUtils::writePeerBytes(nullptr, 5), "");
 }
 
+// A packet's message bytes in a log line: its length, then the capped,
+// escaped sample, so a hostile packet neither floods nor garbles the log.
+TEST(ZunqDumpUtils, ByteDumpGivesTheLengthAndTheCappedEscapedSample)
+{
+    const std::string message("\x0C\x00\x00\x05seq1ABCD", 12);
+    const std::string long100(100, 'm');
+    const struct
+    {
+        const char* name;
+        const char* bytes;
+        std::size_t length;
+        char separator;
+        std::string want;
+    } cases[] = {
+        {"BinaryMessage", message.data(), message.size(), '|',
+         "length=12|bytes=\\x0C\\x00\\x00\\x05seq1ABCD"},
+        {"OtherSeparator", "ab", 2, ',', "length=2,bytes=ab"},
+        {"Empty", "", 0, '|', "length=0|bytes="},
+        {"LongerThanTheSample", long100.data(), long100.size(), '|',
+         "length=100|bytes=" + std::string(64, 'm') + "...(100 bytes)"},
+        {"NoBytes", nullptr, 7, '|', "null"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ZunqDumpUtils::dumpBaseToStringLg(c.bytes, c.separator, c.length), c.want);
+    }
+}
+
 TEST(ZunqUtils, NamesEveryRetransmissionStatusAndInternalResult)
 {
     const struct

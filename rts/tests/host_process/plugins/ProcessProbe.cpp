@@ -9,9 +9,12 @@
 //     interface would and logs its answer;
 //   - once the file "ProbeInvokeWhenFile" exists, invokes the admin method
 //     "ProbeInvoke" ("<method> <argument>...") once and logs its answer.
-// It counts every TerminateAll it receives in the log.
+// It counts every TerminateAll it receives in the log. With "ProbeRecoveryKey"
+// it also keeps a file recovery handler's sequence records in the segment of
+// that key, and logs at each TerminateAll whether the segment is still attached.
 #include "kelmora/bus/TerminateAll.h"
 #include "kelmora/linedata/LineDataBasic.h"
+#include "kelmora/recovery/FileRecoveryHandler.h"
 #include "kelmora/runtime/InitModule.h"
 #include "kelmora/runtime/Module.h"
 #include "kelmora/runtime/ModuleList.h"
@@ -31,6 +34,18 @@
 
 namespace
 {
+
+// Only the sequence records: the probe replays no recording.
+class ProbeRecovery : public DRAVEK::Recovery::FileRecoveryHandler
+{
+public:
+    using FileRecoveryHandler::FileRecoveryHandler;
+    DRAVEK::Recovery::RecoveryLocalFileReader* getLocalFileReader(const std::string&,
+                                                                  DRAVEK::Recovery::MessageHandlerZunq&) override
+    {
+        return nullptr;
+    }
+};
 
 class ProcessProbe : public TarvokTimerHandler, public OrluSubscriber<TerminateAll>
 {
@@ -68,7 +83,13 @@ public:
     {
         mLog.info() << "ProcessProbe: TerminateAll " << ++mTerminates << " from " << name << " (" << data.getReason()
                     << ")";
+        if (mRecovery != nullptr)
+            mLog.info() << "ProcessProbe: recovery segment attached at TerminateAll: "
+                        << (mRecovery->isAttached() ? "yes" : "no");
     }
+
+    // Told of TerminateAll before the probe.
+    ProbeRecovery* mRecovery = nullptr;
 
 private:
     void invoke()
@@ -145,6 +166,13 @@ bool InitModule<ProcessProbeModule>::createModule(ModuleList* list, ZunqConfigMa
                                    config->getString("ProbeQuitFile", "", ""),
                                    config->getString("ProbeInvokeWhenFile", "", ""),
                                    config->getString("ProbeInvoke", "", ""));
+    if (const long key = config->getLong("ProbeRecoveryKey", "", 0); key != 0)
+    {
+        auto* recovery = new ProbeRecovery(static_cast<key_t>(key), 4, *log, *session);
+        recovery->getSeqNumStorer("probe");
+        terminate->subscribe(recovery);
+        probe->mRecovery = recovery;
+    }
     terminate->subscribe(probe);
     probe->start(*session);
     log->info() << where << ": probing";

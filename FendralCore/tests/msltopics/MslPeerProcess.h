@@ -1,0 +1,407 @@
+// A messaging peer in a process of its own: the test forks, the child runs a
+// messaging service on real multicast sockets with the topics it was given
+// (registered for its application thread APP1), and serves the test's
+// commands over a socket pair: open and leave topics, publish messages as
+// APP1 would, report its counters. Every event and message APP1 receives is
+// reported back. The child ends when told or when the test goes away.
+//
+// Also here: the network of the test. It moves into a network namespace of
+// its own with only the loopback interface where one can be made, so peers
+// of tests running side by side never meet; elsewhere it stays on the host's
+// loopback, with groups and ports of its own.
+#pragma once
+
+#include "FendralCore/tests/mslsupport/MslServiceHarness.h"
+
+#include "FendralCore/messaging/MessagingService.h"
+#include "FendralCore/runtime/ResourceManager.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace msltest
+{
+// The test process in a network of its own; false when it stays on the host.
+inline bool isolateNetwork()
+{
+    static const bool isolated = [] {
+        if (::unshare(CLONE_NEWNET) != 0)
+            return false;
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq req{};
+        std::strcpy(req.ifr_name, "lo");
+        const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &req) == 0 &&
+                        (req.ifr_flags |= IFF_UP | IFF_MULTICAST, ::ioctl(fd, SIOCSIFFLAGS, &req) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        return up;
+    }();
+    return isolated;
+}
+
+// The channel plan of one test: control channels and one topic channel pair
+// (every topic on it), on the loopback interface.
+struct PeerPlan
+{
+    std::string rcGroup = uniqueGroup();
+    uint16 rcPort = freeUdpPort();
+    std::string racGroup = uniqueGroup();
+    uint16 racPort = freeUdpPort();
+    std::string dataGroup = uniqueGroup();
+    uint16 dataPort = freeUdpPort();
+    std::string ackGroup = uniqueGroup();
+    uint16 ackPort = freeUdpPort();
+
+    std::string config() const
+    {
+        return controlPlan(rcGroup, rcPort, racGroup, racPort) + "MCAST_DC_ADDR STRING " + dataGroup +
+               "\nMCAST_DC_PORT UINT16 " + std::to_string(dataPort) + "\nMCAST_DAC_ADDR STRING " + ackGroup +
+               "\nMCAST_DAC_PORT UINT16 " + std::to_string(ackPort) +
+               "\nMCAST_DC_ADDR_RG INT32 1\nMCAST_DC_PORT_RG INT32 1\nMSG_SVR_SUBNET STRING 127.0.0.0\n"
+               "MSL_MCAST_TTL UINT16 1\nMSL_LOOPBACK INT32 1\n";
+    }
+};
+
+struct PeerTopic
+{
+    std::string name;
+    MsgTopicOpenType type = PUBLISH;
+    bool activeSubscriber = true;
+    int32 historyBufSize = 1000;
+    bool openAtStartup = false;
+};
+
+// What APP1 received, as the child reports it.
+struct PeerEvent
+{
+    int32 kind = 0; // 0 event, 1 data, 2 counters
+    int32 id = 0;
+    char name[17] = {};
+    int16 p16 = 0;
+    int32 p32 = 0;
+    int64 p64 = 0;
+    char appId[9] = {};
+    uint32 dataLen = 0;
+    char data[64] = {};
+    uint64 counters[16] = {};
+    int64 atMs = 0; // when the child saw it, monotonic
+};
+
+class PeerProcess
+{
+public:
+    enum Command : int32
+    {
+        CMD_PUBLISH = 1,
+        CMD_SUBSCRIBE = 2,
+        CMD_LEAVE_PUB = 3,
+        CMD_LEAVE_SUB = 4,
+        CMD_SEND = 5,
+        CMD_COUNTERS = 6,
+        CMD_QUIT = 7,
+    };
+    struct CommandRecord
+    {
+        int32 cmd;
+        char name[17];
+        int32 count;
+        int32 size;
+    };
+    // The counters a CMD_COUNTERS reports, in this order.
+    enum Counter
+    {
+        DATA_RECEIVED,
+        DATA_SHORT,
+        DATA_BAD_SIZE,
+        DATA_BAD_BODY,
+        CONFLICTS,
+        GAPS,
+        ACK_RECEIVED,
+        EFFECTIVE_SUBS, // of the first published topic
+    };
+
+    PeerProcess(const std::string& appId, int32 inst, const std::string& config, std::vector<PeerTopic> topics)
+    {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0)
+        {
+            ::close(fds[0]);
+            runChild(fds[1], appId, inst, config, topics);
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        m_fd = fds[0];
+    }
+
+    ~PeerProcess()
+    {
+        if (m_pid <= 0)
+            return;
+        command(CMD_QUIT);
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (::waitpid(m_pid, &status, WNOHANG) == 0)
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+            {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::close(m_fd);
+    }
+
+    void command(Command cmd, const std::string& topic = "", int32 count = 0, int32 size = 0)
+    {
+        CommandRecord c{};
+        c.cmd = cmd;
+        std::memcpy(c.name, topic.data(), std::min<size_t>(topic.size(), 16));
+        c.count = count;
+        c.size = size;
+        ::send(m_fd, &c, sizeof(c), MSG_NOSIGNAL);
+    }
+
+    // The first event (or data report) not taken by an earlier wait that
+    // matches, taken; false after limit.
+    bool waitFor(const std::function<bool(const PeerEvent&)>& match, PeerEvent* out = nullptr,
+                 std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;)
+        {
+            m_taken.resize(m_events.size(), false);
+            for (size_t i = 0; i < m_events.size(); ++i)
+            {
+                if (!m_taken[i] && match(m_events[i]))
+                {
+                    if (out != nullptr)
+                        *out = m_events[i];
+                    m_taken[i] = true;
+                    return true;
+                }
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                    std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            pollOnce(static_cast<int>(std::min<int64_t>(left.count(), 50)));
+        }
+    }
+
+    bool waitEvent(FwEventID id, const std::string& topic, PeerEvent* out = nullptr,
+                   std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        return waitFor([&](const PeerEvent& e) { return e.kind == 0 && e.id == id && topic == e.name; }, out, limit);
+    }
+
+    // Every data report so far, and those that come within limit until
+    // count were seen.
+    std::vector<PeerEvent> data(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(30))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        auto have = [&] {
+            size_t n = 0;
+            for (const PeerEvent& e : m_events)
+                n += e.kind == 1 ? 1 : 0;
+            return n;
+        };
+        while (have() < count && std::chrono::steady_clock::now() < deadline)
+            pollOnce(50);
+        std::vector<PeerEvent> out;
+        for (const PeerEvent& e : m_events)
+            if (e.kind == 1)
+                out.push_back(e);
+        return out;
+    }
+
+    std::vector<uint64> counters()
+    {
+        command(CMD_COUNTERS);
+        PeerEvent e;
+        if (!waitFor([](const PeerEvent& x) { return x.kind == 2; }, &e))
+            return {};
+        return std::vector<uint64>(std::begin(e.counters), std::end(e.counters));
+    }
+
+    // Everything received, for a failing test's message.
+    std::string history() const
+    {
+        std::string s;
+        for (const PeerEvent& e : m_events)
+            if (e.kind == 0)
+                s += "[" + std::to_string(e.id) + " " + e.name + " " + std::to_string(e.p16) + " " +
+                     std::to_string(e.p32) + " " + e.appId + "]";
+        return s;
+    }
+
+private:
+    void pollOnce(int ms)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return;
+        PeerEvent e;
+        while (::recv(m_fd, &e, sizeof(e), MSG_DONTWAIT) == static_cast<ssize_t>(sizeof(e)))
+            m_events.push_back(e);
+    }
+
+    static int64 monoMs()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+    static void report(int fd, const FwIntMessage& m)
+    {
+        PeerEvent e;
+        e.atMs = monoMs();
+        if (m.appMsg.type == MSG_EVENT)
+        {
+            const EventParam& p = m.appMsg.event.eventParam;
+            e.kind = 0;
+            e.id = m.appMsg.event.id;
+            std::memcpy(e.name, p.resNameTxt, 16);
+            e.p16 = p.paramInt16;
+            e.p32 = p.paramInt32;
+            e.p64 = p.paramInt64;
+            std::memcpy(e.appId, p.appIdTxt, 8);
+        }
+        else
+        {
+            const Data_t& d = m.appMsg.data;
+            e.kind = 1;
+            std::memcpy(e.name, d.channelNameTxt, 16);
+            e.p64 = static_cast<int64>(d.msgTopicSeq);
+            e.p32 = d.msgPartNum;
+            e.p16 = d.more ? 1 : 0;
+            e.dataLen = d.dataLen;
+            std::memcpy(e.data, d.buffer, std::min<uint32>(d.dataLen, sizeof(e.data)));
+            std::memcpy(e.appId, d.peerAppIdTxt, 8);
+        }
+        ::send(fd, &e, sizeof(e), MSG_NOSIGNAL);
+    }
+
+    static void runChild(int fd, const std::string& appId, int32 inst, const std::string& config,
+                         const std::vector<PeerTopic>& topics)
+    {
+        Options o;
+        o.appId = appId;
+        o.inst = inst;
+        o.config = config;
+        o.appQueueLen = 8192;
+        ServiceHarness h(o);
+        for (const PeerTopic& t : topics)
+        {
+            MsgTopicResource* res = h.addTopic(t.name.c_str(), t.type, RES_REGISTERED);
+            if (res == nullptr)
+                return;
+            res->regParam.activeSubscriber = t.activeSubscriber;
+            res->regParam.historyBufSize = t.historyBufSize;
+            res->regParam.openAtStartup = t.openAtStartup;
+        }
+        h.start();
+        h.post(MQUEUE_HIGH_PRIORITY, INIT);
+        h.post(MQUEUE_HIGH_PRIORITY, CONN_INIT);
+        std::vector<char> payload;
+        for (;;)
+        {
+            FwIntMessage m;
+            bool more = true;
+            for (FwMessageQueue* q : {&h.appHigh(), &h.appNormal()})
+            {
+                while (q->getMessage(&m, more) == 0)
+                {
+                    report(fd, m);
+                    if (!more)
+                        break;
+                }
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 2) <= 0)
+                continue;
+            CommandRecord c{};
+            const ssize_t n = ::recv(fd, &c, sizeof(c), 0);
+            if (n <= 0 || c.cmd == CMD_QUIT)
+                break;
+            ResourceName name{};
+            std::memcpy(name, c.name, 16);
+            switch (c.cmd)
+            {
+            case CMD_PUBLISH:
+                h.postTopic(TOPIC_PUBLISH, name);
+                break;
+            case CMD_SUBSCRIBE:
+                h.postTopic(TOPIC_SUBSCRIBE, name);
+                break;
+            case CMD_LEAVE_PUB:
+                h.postTopic(TOPIC_LEAVE_PUB, name);
+                break;
+            case CMD_LEAVE_SUB:
+                h.postTopic(TOPIC_LEAVE_SUB, name);
+                break;
+            case CMD_SEND:
+            {
+                MsgTopicResource* res = nullptr;
+                if (h.registry().getMsgTopicRes(name, &res) != 0 || res->msgTopicPtr == nullptr)
+                    break;
+                payload.assign(static_cast<size_t>(c.size), '\0');
+                for (int32 i = 0; i < c.count; ++i)
+                {
+                    std::snprintf(payload.data(), payload.size(), "%d", i + 1);
+                    uint64 seq = 0;
+                    int32 rc = -1;
+                    do
+                        rc = res->msgTopicPtr->sendMessage(payload.data(), static_cast<uint32>(payload.size()), seq,
+                                                           0, false, nullptr, 0, false);
+                    while (rc != 0 && FrameworkErrno::m_fwErrno == WOULD_BLOCK);
+                }
+                break;
+            }
+            case CMD_COUNTERS:
+            {
+                const MslTopicStats& s = h.service().topicStats();
+                PeerEvent e;
+                e.kind = 2;
+                e.counters[DATA_RECEIVED] = s.dataReceived.get();
+                e.counters[DATA_SHORT] = s.dataShort.get();
+                e.counters[DATA_BAD_SIZE] = s.dataBadSize.get();
+                e.counters[DATA_BAD_BODY] = s.dataBadBody.get();
+                e.counters[CONFLICTS] = s.conflicts.get();
+                e.counters[GAPS] = s.gapsReported.get();
+                e.counters[ACK_RECEIVED] = s.ackReceived.get();
+                ::send(fd, &e, sizeof(e), MSG_NOSIGNAL);
+                break;
+            }
+            default:
+                break;
+            }
+        }
+        h.stop();
+    }
+
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    std::vector<PeerEvent> m_events;
+    std::vector<bool> m_taken;
+};
+} // namespace msltest

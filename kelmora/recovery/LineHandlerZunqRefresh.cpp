@@ -1,0 +1,722 @@
+#include "kelmora/recovery/LineHandlerZunqRefresh.h"
+
+#include "kelmora/filter/LineFilter.h"
+#include "kelmora/linedata/LineDataFactoryDravek.h"
+#include "kelmora/linehandler/LineHandlerMulticast.h"
+#include "kelmora/recovery/MessageHandlerZunq.h"
+#include "kelmora/runtime/PeerLog.h"
+#include "kelmora/thread/Runnable.h"
+#include "kelmora/thread/TarvokSession.h"
+#include "kelmora/thread/TarvokTimer.h"
+#include "libstats/pool/ArrayBackedDoubleLinkedList.h"
+#include "libstats/pool/ArrayBackedPool.h"
+#include "libstats/pool/PacketBufferItem.h"
+#include "zunq/log/Log.h"
+#include "zunq/protocol/RetransProtocol.h"
+#include "zunq/protocol/ZunqDumpUtils.h"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+using DRAVEK::Recovery::MessageHandlerZunq;
+
+namespace
+{
+
+const char* const cName = "LineHandlerZunqRefresh";
+
+using Item = ZunqUtils::PacketBufferItem;
+using Pool = Zunq::Utils::ArrayBackedPool<Item>;
+using Cache = Zunq::Utils::ArrayBackedDoubleLinkedList<Item>;
+
+static_assert(sizeof(Item::mData) == LineHandlerZunqRefresh::cMaxPacketSize);
+
+constexpr std::uint32_t cHeaderSize = Zunq::cPacketHeaderSize;
+constexpr std::uint32_t cLeadSize = Zunq::cMessagePrefixSize;
+constexpr std::uint32_t cMessageHeaderSize = sizeof(Zunq::MsgHeader);
+static_assert(cMessageHeaderSize == sizeof(Zunq::RefreshComplete));
+constexpr std::size_t cCountOffset = offsetof(Zunq::PacketHeader, mMsgCount);
+constexpr std::size_t cSeqNumOffset = offsetof(Zunq::PacketHeader, mSeqNum);
+// What a request carries through a thread message besides the source's name.
+constexpr std::size_t cHopFixed = 10;
+constexpr std::size_t cHopSourceMax = 256;
+
+// Knowing the packet fits an entry, g++ would copy it with rep movsq, several
+// times slower here than the library's copy.
+[[gnu::noipa]] void copyPacket(char* to, const char* from, std::size_t length)
+{
+    std::memcpy(to, from, length);
+}
+
+std::int64_t monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+template <class T>
+T readAt(const char* bytes, std::size_t offset)
+{
+    T value;
+    std::memcpy(&value, bytes + offset, sizeof value);
+    return value;
+}
+
+} // namespace
+
+struct RefreshChannelInfo
+{
+    RefreshChannelInfo(std::uint32_t id, Log& log, Pool& pool)
+        : mID(static_cast<std::uint16_t>(id)), mLineDataCache(std::make_unique<Cache>(0, log, "RefreshDataCache", &pool))
+    {
+    }
+
+    std::uint16_t mID;
+    MessageHandlerZunq* mMessageHandler = nullptr;
+    LineFilter* mLineFilter = nullptr;
+    std::vector<std::unique_ptr<LineHandlerMulticast>> mLineHandlers;
+    bool mStartFound = false;
+    bool mActive = false;
+    std::uint32_t mPublishSeqNum = 1;
+    std::uint32_t mLastProcessedSeqNum = 0;
+    bool mWaitingOnGapFill = false;
+    std::unique_ptr<Cache> mLineDataCache;
+    bool mSpoolRealtimeMessage = false;
+    // When the running refresh was asked for (monotonic ns).
+    std::int64_t mStartedNs = 0;
+    // The lines the refresh source causes: bad packets, given-up cycles.
+    PeerLog mPeerLog;
+};
+
+class LineHandlerZunqRefresh::Impl
+{
+public:
+    Impl(LineHandlerZunqRefresh& client, Log& log, long cacheSize);
+    ~Impl();
+
+    RefreshChannelInfo& channel(std::uint32_t channelId);
+    RefreshChannelInfo* find(std::uint32_t channelId) const;
+
+    void route(const std::string& source, const RefreshRequest& request);
+    void request(const std::string& source, const RefreshRequest& request);
+    void packet(const LineData& data);
+    void checkTimeouts();
+    void timerRefused();
+
+    void setSession(TarvokSession& session);
+    bool onOwnerThread() const;
+
+private:
+    class HopTaker;
+    class Ticker;
+
+    // 0 (nothing further) or 1 with `last` set: a refresh-complete message
+    // opens or closes a cycle.
+    bool check(RefreshChannelInfo& c, const LineData& packet, std::uint32_t& last);
+    // The packet kept in a new cache entry; null when it cannot be kept.
+    Item* cache(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first);
+    void endOfRefresh(RefreshChannelInfo& c, std::uint32_t last);
+    void replay(RefreshChannelInfo& c);
+    void replayPacket(RefreshChannelInfo& c, const Item& item);
+    void disconnectLines(RefreshChannelInfo& c);
+    void resetChannel(RefreshChannelInfo& c);
+    void spool(RefreshChannelInfo& c);
+    void stopSpooling(RefreshChannelInfo& c);
+    void cancel(RefreshChannelInfo& c);
+    bool ensureTimer(RefreshChannelInfo& c);
+    std::string who(const RefreshChannelInfo& c) const { return std::string(cName) + " (channel " + std::to_string(c.mID) + ")"; }
+
+public:
+    LineHandlerZunqRefresh& mClient;
+    Log& mLog;
+    // Emptied first by the destructor: the caches and lines use the pool and the buses.
+    std::unordered_map<std::uint32_t, std::unique_ptr<RefreshChannelInfo>> mChannelInfoMap;
+    Pool mLineDataPool;
+    std::unique_ptr<Orlu<LineData>> mOrluRefreshLineData;
+    std::unique_ptr<Orlu<LineStatus>> mOrluRefreshLineStatus;
+    long mMaxMulticastReadsPerChance = 10;
+    long mTimeoutMs = LineHandlerZunqRefresh::cDefaultTimeoutMs;
+    Clock mClock = monotonicNs;
+    TarvokSession* mSession = nullptr;
+    Runnable* mThread = nullptr;
+    std::unique_ptr<HopTaker> mHopTaker;
+    std::unique_ptr<Ticker> mTicker;
+    TarvokTimer mTimer;
+    MsgPubAdmin mFlush{MsgPubAdmin::FLUSH};
+};
+
+// Takes the requests other threads carry to the client's thread.
+class LineHandlerZunqRefresh::Impl::HopTaker : public OrluSubscriber<Zunq::ThreadData>
+{
+public:
+    explicit HopTaker(Impl& impl) : OrluSubscriber<Zunq::ThreadData>(cName), mImpl(impl) {}
+    void onData(const Orlu<Zunq::ThreadData>&, const std::string&, const Zunq::ThreadData& data) override
+    {
+        if (data.mDataType != cRequestHopType || data.mDataPtr1 != &mImpl || data.mDataSize < cHopFixed ||
+            data.mDataSize > cHopFixed + cHopSourceMax)
+            return;
+        RefreshRequest request;
+        request.mChannelId = readAt<std::int64_t>(data.mData, 0);
+        request.mCancel = data.mData[8] != 0;
+        request.mSpoolRealtimeMessage = data.mData[9] != 0;
+        mImpl.request(std::string(data.mData + cHopFixed, data.mDataSize - cHopFixed), request);
+    }
+
+private:
+    Impl& mImpl;
+};
+
+class LineHandlerZunqRefresh::Impl::Ticker : public TarvokTimerHandler
+{
+public:
+    explicit Ticker(Impl& impl) : mImpl(impl) {}
+    void onTimer(TarvokTimer*) override { mImpl.checkTimeouts(); }
+    void onTimerRefused(TarvokTimer*) override { mImpl.timerRefused(); }
+
+private:
+    Impl& mImpl;
+};
+
+LineHandlerZunqRefresh::Impl::Impl(LineHandlerZunqRefresh& client, Log& log, long cacheSize)
+    : mClient(client), mLog(log), mOrluRefreshLineData(std::make_unique<Orlu<LineData>>(cName, "")),
+      mOrluRefreshLineStatus(std::make_unique<Orlu<LineStatus>>(cName, "")), mHopTaker(std::make_unique<HopTaker>(*this)),
+      mTicker(std::make_unique<Ticker>(*this))
+{
+    if (cacheSize < 1)
+        mLog.error() << cName << ": a refresh cache of " << cacheSize << " entries cannot hold a packet; using 1";
+    mLineDataPool.init(std::max(cacheSize, 1L), log, "RefreshLineDataPool", 0);
+    mOrluRefreshLineData->subscribe(&client);
+    mOrluRefreshLineStatus->subscribe(&client);
+}
+
+LineHandlerZunqRefresh::Impl::~Impl()
+{
+    mTimer.destroy();
+    if (mThread != nullptr)
+        mThread->getOrluThreadData(cRequestHopType)->unsubscribe(mHopTaker.get());
+    // The lines and caches before the buses and the pool they use.
+    mChannelInfoMap.clear();
+}
+
+RefreshChannelInfo& LineHandlerZunqRefresh::Impl::channel(std::uint32_t channelId)
+{
+    auto found = mChannelInfoMap.find(channelId);
+    if (found != mChannelInfoMap.end())
+        return *found->second;
+    auto created = std::make_unique<RefreshChannelInfo>(channelId, mLog, mLineDataPool);
+    RefreshChannelInfo& c = *created;
+    mChannelInfoMap.emplace(channelId, std::move(created));
+    return c;
+}
+
+RefreshChannelInfo* LineHandlerZunqRefresh::Impl::find(std::uint32_t channelId) const
+{
+    auto found = mChannelInfoMap.find(channelId);
+    return found == mChannelInfoMap.end() ? nullptr : found->second.get();
+}
+
+void LineHandlerZunqRefresh::Impl::setSession(TarvokSession& session)
+{
+    if (mThread != nullptr)
+        mThread->getOrluThreadData(cRequestHopType)->unsubscribe(mHopTaker.get());
+    mSession = &session;
+    mThread = session.getRunnable();
+    // Subscribed once, before the threads run: requests of other threads arrive here.
+    if (mThread != nullptr)
+        mThread->getOrluThreadData(cRequestHopType)->subscribe(mHopTaker.get());
+}
+
+bool LineHandlerZunqRefresh::Impl::onOwnerThread() const
+{
+    Runnable* current = Runnable::current();
+    return current == nullptr || mThread == nullptr || current == mThread;
+}
+
+void LineHandlerZunqRefresh::Impl::route(const std::string& source, const RefreshRequest& request)
+{
+    Runnable* own = Runnable::current();
+    // Start-up and the client's own thread call; other framework threads send.
+    if (own == nullptr || mThread == nullptr || own == mThread)
+    {
+        this->request(source, request);
+        return;
+    }
+    Zunq::ThreadData data;
+    data.mDataType = cRequestHopType;
+    data.mDataPtr1 = this;
+    std::memcpy(data.mData, &request.mChannelId, sizeof request.mChannelId);
+    data.mData[8] = request.mCancel ? 1 : 0;
+    data.mData[9] = request.mSpoolRealtimeMessage ? 1 : 0;
+    const std::size_t length = std::min(source.size(), cHopSourceMax);
+    std::memcpy(data.mData + cHopFixed, source.data(), length);
+    data.mDataSize = static_cast<std::uint16_t>(cHopFixed + length);
+    char dst[17];
+    mThread->getResourceName(dst);
+    const int rc = own->sendThreadMessageByThreadName(dst, data, false);
+    if (rc != 0)
+        mLog.error() << cName << "::handleRefreshRequest(): cannot pass the request of source [" << source
+                     << "] for channel [" << request.mChannelId << "] to thread " << dst << ", error " << rc;
+}
+
+void LineHandlerZunqRefresh::Impl::request(const std::string& source, const RefreshRequest& request)
+{
+    // The map is keyed by the id cut to 32 bits, as every channel was added.
+    RefreshChannelInfo* found = find(static_cast<std::uint32_t>(request.mChannelId));
+    if (found == nullptr)
+    {
+        mLog.warning() << cName << "::handleRefreshRequest() - Refresh is not configured for channel ["
+                       << static_cast<std::int64_t>(request.mChannelId) << "]";
+        return;
+    }
+    RefreshChannelInfo& c = *found;
+    if (request.mCancel)
+    {
+        if (!c.mActive)
+            return;
+        mLog.info() << cName << "::handleRefreshRequest(): Refresh CANCEL was received from source [" << source
+                    << "] for channel [" << c.mID << "]";
+        cancel(c);
+        return;
+    }
+    if (c.mActive)
+    {
+        mLog.info() << cName << "::handleRefreshRequest(): suppressing refresh request from source [" << source
+                    << "] for channel [" << c.mID << "] as one is already active.";
+        if (request.mSpoolRealtimeMessage && !c.mSpoolRealtimeMessage)
+            spool(c);
+        return;
+    }
+    mLog.info() << cName << "::handleRefreshRequest(): Refresh request was received from source [" << source
+                << "] for channel [" << c.mID << "]";
+    // Nothing holds realtime data unless the time-out can end it.
+    if (!ensureTimer(c))
+        return;
+    if (request.mSpoolRealtimeMessage)
+        spool(c);
+    // A source that restarted its numbering since the last refresh is followed.
+    c.mLastProcessedSeqNum = 0;
+    mLog.info() << cName << "::handleRefreshRequest() Channel [" << c.mID << "] Connecting Refresh LineHandlers";
+    for (auto& line : c.mLineHandlers)
+        if (!line->connected())
+        {
+            line->setReadsPerIoEvent(mMaxMulticastReadsPerChance);
+            line->connect();
+        }
+    c.mActive = true;
+    c.mStartedNs = mClock();
+    mLog.info() << cName << "::handleRefreshRequest() Channel [" << c.mID << "] Waiting for RefreshComplete message...";
+}
+
+bool LineHandlerZunqRefresh::Impl::ensureTimer(RefreshChannelInfo& c)
+{
+    // Without a session nothing ticks: the owner calls checkTimeouts itself.
+    if (mSession == nullptr || mTimer.isValid())
+        return true;
+    const long tick = std::clamp(mTimeoutMs / 10, 1L, 1000L);
+    TarvokStatus status = mTimer.create(mSession, mTicker.get(), static_cast<unsigned int>(tick), nullptr);
+    if (!status)
+    {
+        mLog.error() << cName << "::handleRefreshRequest() Channel [" << c.mID
+                     << "] no timer for the refresh time-out (a thread holds at most MSG_DISP_FD_NUM + 5 timers): "
+                     << status.getText() << "; refresh not started";
+        return false;
+    }
+    return true;
+}
+
+void LineHandlerZunqRefresh::Impl::timerRefused()
+{
+    mLog.error() << cName << ": no timer for the refresh time-out (a thread holds at most MSG_DISP_FD_NUM + 5 "
+                            "timers); running refreshes are cancelled";
+    for (auto& [id, c] : mChannelInfoMap)
+        if (c->mActive)
+            cancel(*c);
+}
+
+void LineHandlerZunqRefresh::Impl::checkTimeouts()
+{
+    const std::int64_t now = mClock();
+    const std::int64_t limit = static_cast<std::int64_t>(mTimeoutMs) * 1000000;
+    for (auto& [id, c] : mChannelInfoMap)
+    {
+        if (!c->mActive || now - c->mStartedNs < limit)
+            continue;
+        mLog.warning() << cName << ": Channel [" << c->mID << "] refresh has not ended within " << mTimeoutMs
+                       << " ms; cancelled";
+        cancel(*c);
+    }
+}
+
+void LineHandlerZunqRefresh::Impl::packet(const LineData& data)
+{
+    assert(onOwnerThread());
+    if (!data.isBlockData())
+        return;
+    RefreshChannelInfo* found = find(data.getChannelId());
+    // Datagrams that were on their way when a refresh ended belong to no cycle.
+    if (found == nullptr || !found->mActive)
+        return;
+    RefreshChannelInfo& c = *found;
+    std::uint32_t last = 0;
+    if (!check(c, data, last))
+        return;
+    c.mStartFound = !c.mStartFound;
+    if (c.mStartFound)
+    {
+        mLog.info() << cName << ": Channel [" << c.mID << "] Start of Refresh detected";
+        return;
+    }
+    endOfRefresh(c, last);
+}
+
+bool LineHandlerZunqRefresh::Impl::check(RefreshChannelInfo& c, const LineData& packet, std::uint32_t& last)
+{
+    // A packet's number is its first message's.
+    const std::uint32_t first = packet.getSeqNum();
+    // Seen already (this also drops the copy the other line delivers).
+    if (c.mLastProcessedSeqNum >= first)
+        return false;
+    const char* bytes = packet.getData();
+    const std::uint32_t length = bytes != nullptr ? packet.getDataLen() : 0;
+    if (length < cHeaderSize)
+        return false;
+    // In order within a cycle: kept at once, and read from the copy, which
+    // the copy has just brought close. A packet that cannot be kept counts
+    // as a gap, so nothing stale is ever replayed.
+    Item* kept = c.mStartFound && c.mLastProcessedSeqNum + 1 == first ? cache(c, packet, first) : nullptr;
+    if (kept != nullptr)
+        bytes = kept->mData;
+    // The messages as the packet's split into records takes them (each at
+    // least its 8-byte header, inside the packet), read from the bytes
+    // themselves: no record per message is needed.
+    std::uint32_t count = 0;
+    bool complete = false;
+    for (std::uint32_t offset = cHeaderSize; length - offset >= cMessageHeaderSize;)
+    {
+        const std::uint16_t size = readAt<std::uint16_t>(bytes, offset);
+        if (size < cMessageHeaderSize || size > length - offset)
+            break;
+        if (readAt<std::uint16_t>(bytes, offset + offsetof(Zunq::RefreshComplete, mMsgType)) ==
+            Zunq::REFRESH_COMPLETE_TYPE)
+        {
+            complete = true;
+            last = readAt<std::uint32_t>(bytes, offset + offsetof(Zunq::RefreshComplete, mLastSeqNum));
+            if (!c.mStartFound)
+                c.mLastProcessedSeqNum = first + count;
+        }
+        ++count;
+        offset += size;
+    }
+    if (count == 0)
+    {
+        if (kept != nullptr)
+            c.mLineDataCache->deleteEntry(kept);
+        return false;
+    }
+    const std::uint32_t current = first + count - 1;
+    if (!c.mStartFound)
+        return complete;
+    if (kept != nullptr)
+    {
+        c.mLastProcessedSeqNum = current;
+        return complete;
+    }
+    if (!complete)
+        return false;
+    if (c.mLineHandlers.size() < 2 || c.mWaitingOnGapFill)
+    {
+        if (c.mPeerLog.admit(mLog, who(c)))
+            mLog.info() << cName << ": Channel [" << c.mID << "] refresh cycle given up at a gap (packet [" << first
+                        << "] after [" << c.mLastProcessedSeqNum << "]); the next cycle starts";
+        c.mLastProcessedSeqNum = current;
+        c.mStartFound = false;
+        c.mWaitingOnGapFill = false;
+        c.mLineDataCache->clear();
+        return true;
+    }
+    // The other line may still deliver the missing packet in order.
+    c.mWaitingOnGapFill = true;
+    return false;
+}
+
+Item* LineHandlerZunqRefresh::Impl::cache(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first)
+{
+    const std::uint32_t length = packet.getDataLen();
+    const char* bytes = packet.getData();
+    if (bytes == nullptr || length > cMaxPacketSize)
+    {
+        if (c.mPeerLog.admit(mLog, who(c)))
+            mLog.warning() << cName << ": Channel [" << c.mID << "] packet [" << first << "] of " << length
+                           << " bytes is larger than " << cMaxPacketSize << ": not cached, taken as a gap";
+        return nullptr;
+    }
+    Item* item = c.mLineDataCache->pushBackEmptyItem();
+    if (item == nullptr)
+    {
+        mLog.error() << cName << ": Channel [" << c.mID << "] no entry left in pool [RefreshLineDataPool] for packet ["
+                     << first << "]: not cached, taken as a gap";
+        return nullptr;
+    }
+    copyPacket(item->mData, bytes, length);
+    item->mLength = length;
+    item->mLineTime = static_cast<std::uint32_t>(packet.getLineTime().getMicrosecondsSinceEpoch());
+    item->lastMsgInRetrans = false;
+    return item;
+}
+
+void LineHandlerZunqRefresh::Impl::endOfRefresh(RefreshChannelInfo& c, std::uint32_t last)
+{
+    mLog.info() << cName << ": Channel [" << c.mID << "] End of Refresh detected. with LastSeqNum [" << last << "]";
+    if (c.mMessageHandler != nullptr)
+    {
+        mLog.info() << cName << ": Channel [" << c.mID << "] Resetting MessageHandler";
+        c.mMessageHandler->resetState();
+    }
+    replay(c);
+    disconnectLines(c);
+    if (c.mLineFilter != nullptr)
+    {
+        const std::uint32_t next = last + 1;
+        mLog.info() << cName << ": Channel [" << c.mID << "] Setting LineFilter to [" << next << "]";
+        c.mLineFilter->setNextSeqNum(static_cast<long>(next), false);
+    }
+    resetChannel(c);
+    stopSpooling(c);
+    mClient.OrluPublisher<MsgPubAdmin>::publish(mFlush);
+}
+
+void LineHandlerZunqRefresh::Impl::replay(RefreshChannelInfo& c)
+{
+    Cache& cache = *c.mLineDataCache;
+    while (Item* item = cache.getHeadEntry())
+    {
+        replayPacket(c, *item);
+        cache.deleteEntry(item);
+    }
+}
+
+void LineHandlerZunqRefresh::Impl::replayPacket(RefreshChannelInfo& c, const Item& item)
+{
+    const std::uint32_t length = std::min<std::uint32_t>(item.mLength, cMaxPacketSize);
+    const auto count = static_cast<std::uint8_t>(length > cCountOffset ? item.mData[cCountOffset] : 0);
+    std::uint32_t offset = cHeaderSize;
+    for (unsigned int i = 0; i < count; ++i)
+    {
+        // Each message holds its lead (size and type) and ends inside the packet.
+        const std::uint32_t size =
+            offset + cLeadSize <= length ? readAt<std::uint16_t>(item.mData, offset) : 0;
+        if (size < cLeadSize || size > length - offset)
+        {
+            if (c.mPeerLog.admit(mLog, who(c)))
+                mLog.warning() << cName << ": Channel [" << c.mID << "] replay of packet ["
+                               << (length >= cHeaderSize ? readAt<std::uint32_t>(item.mData, cSeqNumOffset) : 0)
+                               << "] stopped at message " << i << " of " << static_cast<unsigned>(count)
+                               << ": it does not fit the packet's " << length
+                               << " bytes; packet=" << ZunqDumpUtils::writePeerBytes(item.mData, length);
+            return;
+        }
+        if (c.mMessageHandler != nullptr)
+            c.mMessageHandler->processMessage(item.mData + offset, c.mID, c.mPublishSeqNum, 0, item.mLineTime);
+        ++c.mPublishSeqNum;
+        offset += size;
+    }
+}
+
+void LineHandlerZunqRefresh::Impl::disconnectLines(RefreshChannelInfo& c)
+{
+    mLog.info() << cName << ": Channel [" << c.mID << "] Disconnecting Refresh LineHandlers";
+    for (auto& line : c.mLineHandlers)
+        if (line->connected())
+        {
+            line->setReadsPerIoEvent(0);
+            line->disconnect();
+        }
+}
+
+void LineHandlerZunqRefresh::Impl::resetChannel(RefreshChannelInfo& c)
+{
+    c.mStartFound = false;
+    c.mActive = false;
+    c.mWaitingOnGapFill = false;
+    // Every cached packet goes back to the shared pool.
+    c.mLineDataCache->clear();
+    c.mPeerLog.close(mLog, who(c));
+}
+
+void LineHandlerZunqRefresh::Impl::spool(RefreshChannelInfo& c)
+{
+    if (c.mLineFilter == nullptr)
+    {
+        mLog.error() << cName << "::spoolRealtimeMessage() Channel [" << c.mID
+                     << "] has no line filter to hold realtime data";
+        return;
+    }
+    mLog.info() << cName << "::spoolRealtimeMessage() Channel [" << c.mID << "]";
+    c.mSpoolRealtimeMessage = true;
+    c.mLineFilter->setSpoolAll(true);
+}
+
+void LineHandlerZunqRefresh::Impl::stopSpooling(RefreshChannelInfo& c)
+{
+    if (!c.mSpoolRealtimeMessage)
+        return;
+    mLog.info() << cName << "::resetSpoolRealtimeMessage() Channel [" << c.mID << "]";
+    c.mSpoolRealtimeMessage = false;
+    if (c.mLineFilter != nullptr)
+        c.mLineFilter->setSpoolAll(false);
+}
+
+void LineHandlerZunqRefresh::Impl::cancel(RefreshChannelInfo& c)
+{
+    disconnectLines(c);
+    resetChannel(c);
+    stopSpooling(c);
+}
+
+// ---- LineHandlerZunqRefresh ----
+
+LineHandlerZunqRefresh::LineHandlerZunqRefresh(Log& log, long cacheSize)
+    : OrluSubscriber<RefreshRequest>(cName), OrluSubscriber<LineData>(cName), OrluSubscriber<LineStatus>(cName),
+      OrluPublisher<LineData>(cName), OrluPublisher<MsgPubAdmin>(cName),
+      mImpl(std::make_unique<Impl>(*this, log, cacheSize))
+{
+}
+
+LineHandlerZunqRefresh::~LineHandlerZunqRefresh() = default;
+
+void LineHandlerZunqRefresh::onData(const Orlu<RefreshRequest>&, const std::string& source,
+                                    const RefreshRequest& request)
+{
+    handleRefreshRequest(source, request);
+}
+
+void LineHandlerZunqRefresh::onData(const Orlu<LineData>&, const std::string&, const LineData& data)
+{
+    mImpl->packet(data);
+}
+
+void LineHandlerZunqRefresh::onData(const Orlu<LineStatus>&, const std::string&, const LineStatus&)
+{
+}
+
+void LineHandlerZunqRefresh::setSession(TarvokSession& session)
+{
+    mImpl->setSession(session);
+}
+
+TarvokSession* LineHandlerZunqRefresh::getSession() const
+{
+    return mImpl->mSession;
+}
+
+void LineHandlerZunqRefresh::addMessageHandler(std::uint32_t channelId, MessageHandlerZunq* handler)
+{
+    mImpl->channel(channelId).mMessageHandler = handler;
+}
+
+void LineHandlerZunqRefresh::addLineFilter(std::uint32_t channelId, LineFilter* filter)
+{
+    mImpl->channel(channelId).mLineFilter = filter;
+}
+
+LineHandlerMulticast* LineHandlerZunqRefresh::addLineHandlerMulticast(std::uint32_t channelId,
+                                                                      LineDataFactoryDravek& factory,
+                                                                      TarvokSession& session)
+{
+    Impl& d = *mImpl;
+    if (d.mSession == nullptr)
+        d.setSession(session);
+    else if (session.getRunnable() != d.mThread || (d.mThread == nullptr && &session != d.mSession))
+    {
+        d.mLog.error() << cName << "::addLineHandlerMulticast(): channel [" << channelId << "] line on session ["
+                       << session.getName() << "] refused: every refresh line runs on the client's session ["
+                       << d.mSession->getName() << "]";
+        return nullptr;
+    }
+    auto line = std::make_unique<LineHandlerMulticast>(factory, session, d.mLog);
+    // Only the client hears the refresh lines.
+    line->OrluPublisher<LineData>::setDestination(d.mOrluRefreshLineData.get());
+    line->OrluPublisher<LineStatus>::setDestination(d.mOrluRefreshLineStatus.get());
+    LineHandlerMulticast* raw = line.get();
+    d.channel(channelId).mLineHandlers.push_back(std::move(line));
+    return raw;
+}
+
+void LineHandlerZunqRefresh::setMaxMulticastReadsPerChance(long reads)
+{
+    mImpl->mMaxMulticastReadsPerChance = reads;
+}
+
+void LineHandlerZunqRefresh::setRefreshTimeout(long milliseconds)
+{
+    mImpl->mTimeoutMs = std::max(milliseconds, 1L);
+}
+
+void LineHandlerZunqRefresh::setClock(Clock clock)
+{
+    mImpl->mClock = clock ? std::move(clock) : Clock(monotonicNs);
+}
+
+void LineHandlerZunqRefresh::handleRefreshRequest(const std::string& source, const RefreshRequest& request)
+{
+    mImpl->route(source, request);
+}
+
+void LineHandlerZunqRefresh::checkTimeouts()
+{
+    mImpl->checkTimeouts();
+}
+
+bool LineHandlerZunqRefresh::isActive(std::uint32_t channelId) const
+{
+    const RefreshChannelInfo* c = mImpl->find(channelId);
+    return c != nullptr && c->mActive;
+}
+
+bool LineHandlerZunqRefresh::isSpooling(std::uint32_t channelId) const
+{
+    const RefreshChannelInfo* c = mImpl->find(channelId);
+    return c != nullptr && c->mSpoolRealtimeMessage;
+}
+
+unsigned long LineHandlerZunqRefresh::getCachedPackets(std::uint32_t channelId) const
+{
+    const RefreshChannelInfo* c = mImpl->find(channelId);
+    return c != nullptr ? c->mLineDataCache->getNumEntries() : 0;
+}
+
+std::uint32_t LineHandlerZunqRefresh::getPublishSeqNum(std::uint32_t channelId) const
+{
+    const RefreshChannelInfo* c = mImpl->find(channelId);
+    return c != nullptr ? c->mPublishSeqNum : 0;
+}
+
+std::vector<LineHandlerMulticast*> LineHandlerZunqRefresh::getLines(std::uint32_t channelId) const
+{
+    std::vector<LineHandlerMulticast*> lines;
+    if (const RefreshChannelInfo* c = mImpl->find(channelId))
+        for (const auto& line : c->mLineHandlers)
+            lines.push_back(line.get());
+    return lines;
+}
+
+LineFilter* LineHandlerZunqRefresh::getLineFilter(std::uint32_t channelId) const
+{
+    const RefreshChannelInfo* c = mImpl->find(channelId);
+    return c != nullptr ? c->mLineFilter : nullptr;
+}
+
+MessageHandlerZunq* LineHandlerZunqRefresh::getMessageHandler(std::uint32_t channelId) const
+{
+    const RefreshChannelInfo* c = mImpl->find(channelId);
+    return c != nullptr ? c->mMessageHandler : nullptr;
+}
+
+long LineHandlerZunqRefresh::getPoolUsage() const
+{
+    return mImpl->mLineDataPool.getNumEntries();
+}
