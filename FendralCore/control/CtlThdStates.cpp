@@ -182,17 +182,19 @@ void WaitState::checkThreads(time_t now)
     int32 walk = m_resMgr.getThreadFirstRes(name, &res);
     while (walk == 0 && !m_stop)
     {
-        if (!isNamed(res->threadNameTxt, "CTL_THREAD") && res->statusCheckInterval > 0)
+        // Each thread may change its own interval meanwhile.
+        const int32 interval = std::atomic_ref<int32>(res->statusCheckInterval).load(std::memory_order_relaxed);
+        if (!isNamed(res->threadNameTxt, "CTL_THREAD") && interval > 0)
         {
             const ResourceStatus status = res->status.load();
             if (status == RES_ACTIVE)
             {
                 const int64 d = static_cast<int64>(now) - res->lastStatusUpdTm.load();
-                if (d > res->statusCheckInterval)
+                if (d > interval)
                 {
                     m_stop = true;
                     fwLog(LOG_LEVEL_ERROR, "Thread [%.16s] does not update its status over [%d] seconds.",
-                          res->threadNameTxt, res->statusCheckInterval);
+                          res->threadNameTxt, interval);
                 }
                 else if (d < 0)
                     fwLog(LOG_LEVEL_DEBUG,

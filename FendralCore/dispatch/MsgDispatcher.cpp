@@ -322,8 +322,10 @@ int32 MsgDispatcher::watchStages()
     for (int32 i = 0; i < m_threadResPtr->numOfPipeline && i < THREAD_PIPELINE_MAX; ++i)
     {
         PipelineRecord& rec = m_threadResPtr->pipelineRec[i];
+        // Threads that serve one stage share its descriptor: its record is
+        // found in this thread's own list when it is ready, never through the
+        // descriptor.
         PipelineStageDesc* desc = rec.pipelinePtr->getStageEventFd(rec.appPlStageNum);
-        desc->setInfoPtr(&rec);
         if (m_fdWaitPtr->addFileDesc(desc, IO_WAIT_READ) != 0)
         {
             fwLog(2, "Error [%d] adding pipeline stage descriptor to Wait object in MsgDispatcher.",
@@ -1052,7 +1054,13 @@ int32 MsgDispatcher::processPipelines(TerminationCode& termCode, int32& numMsgPr
             FileDescriptor* fd = m_fdAryPtr[i];
             if (fd->getDescType() != PL_STAGE_DESC)
                 continue;
-            const auto* rec = static_cast<const PipelineRecord*>(fd->getInfoPtr());
+            const PipelineRecord* rec = nullptr;
+            for (int32 k = 0; k < numStages && rec == nullptr; ++k)
+            {
+                const PipelineRecord& own = m_threadResPtr->pipelineRec[k];
+                if (own.pipelinePtr != nullptr && own.pipelinePtr->getStageEventFd(own.appPlStageNum) == fd)
+                    rec = &own;
+            }
             if (rec == nullptr)
             {
                 fwLog(2, "Null pipeline record pointer for descriptor [%d].", fd->getFileDescriptor());
@@ -1792,8 +1800,7 @@ int32 MsgDispatcher::sendTcpMessage(TcpConnResource* connRes, const UInt128& con
     TcpConnResource& conn = *connRes;
     // The name is copied before the checks: the slot may be reused meanwhile.
     ResourceName name;
-    std::memcpy(name, conn.tcpConnNameTxt, sizeof(name));
-    name[sizeof(name) - 1] = '\0';
+    loadTcpConnName(conn, name);
     TcpDataSocket* sock = conn.dataSockPtr;
     if (conn.status.load(std::memory_order_acquire) != RES_CONNECTED || loadTcpConnNameKey(conn) != connKey ||
         sock == nullptr || (sock->getConnStatus() & CONN_STATUS_SEND_SHUT) != 0)
@@ -1829,7 +1836,7 @@ int32 MsgDispatcher::sendTcpMessage(TcpConnResource* connRes, const UInt128& con
     if (len == 0)
         return 0;
 
-    const int32 sent = tcpDirectSend(*sock, name, msg, len);
+    const int32 sent = tcpDirectSend(conn, *sock, name, msg, len);
     refreshLiveness(nowSeconds());
     if (sent > 0 && m_msgJournalLoggerPtr != nullptr && conn.regParam.msgJournalEnabled)
     {
@@ -1842,7 +1849,8 @@ int32 MsgDispatcher::sendTcpMessage(TcpConnResource* connRes, const UInt128& con
     return sent;
 }
 
-int32 MsgDispatcher::tcpDirectSend(TcpDataSocket& sock, const char* connName, const char* msg, int32 len)
+int32 MsgDispatcher::tcpDirectSend(TcpConnResource& conn, TcpDataSocket& sock, const ResourceName& connName,
+                                   const char* msg, int32 len)
 {
     const bool sleepBetween = m_optMode == CPU_UTILIZATION && m_tcpSendSleepInterval > 0;
     int32 sent = 0;
@@ -1868,7 +1876,15 @@ int32 MsgDispatcher::tcpDirectSend(TcpDataSocket& sock, const char* connName, co
             continue;
         }
         fwLog(4, "Error [%d] sending data via channel [%s] on socket [%d]", code, connName, sock.getFdForLog());
-        sock.shutdown(CLOSE_WR);
+        // Only the network thread shuts a data socket; the stream names the
+        // connection, so a request that arrives after a reuse of the record
+        // is dropped there. The send's own failure is what the caller gets.
+        AppEventParam failed{};
+        failed.paramInt32 = code;
+        failed.paramInt64 = reinterpret_cast<int64>(loadStreamBuffer(conn));
+        if (postRequest(m_netRcvrResPtr, MQUEUE_NORMAL, CONN_SEND_FAILED, connName, &conn, &failed) != 0)
+            fwLog(4, "Error [%d] asking the network thread to shut channel [%s] for sending", FrameworkErrno::m_fwErrno,
+                  connName);
         return fwFail(code, -1);
     }
     return sent;
@@ -1937,7 +1953,7 @@ int32 MsgDispatcher::sendUdpMessage(UdpConnResource* connRes, const char* msg, i
         fwLog(4, "Invalid UDP mode for channel [%.16s].", name);
         return fwFail(INVALID_UDP_MODE, -1);
     }
-    MulticastSocket* sock = conn.multicastSockPtr;
+    MulticastSocket* sock = loadUdpSocket(conn);
     if (sock == nullptr)
     {
         fwLog(4, "multicastSockPtr is NULL for [%.16s]", name);
@@ -2024,12 +2040,13 @@ int32 MsgDispatcher::setMcastTtl(const char* connName, uint16 ttl)
         fwLog(4, "getUdpConnRes(%s) failed, error [%d]", name, code);
         return fwFail(code, -1);
     }
-    if (conn->multicastSockPtr == nullptr)
+    MulticastSocket* sock = loadUdpSocket(*conn);
+    if (sock == nullptr)
     {
         fwLog(4, "multicastSockPtr is NULL for [%s]", name);
         return fwFail(OBJECT_NULL_PTR, -1);
     }
-    return conn->multicastSockPtr->setMcastTtl(ttl);
+    return sock->setMcastTtl(ttl);
 }
 
 // --- operations: topics ---
@@ -2267,7 +2284,16 @@ int32 MsgDispatcher::sendNetEvent(const char* connName, FwEventID evtId, const A
             fwLog(4, "Failed to locate TCP channel [%s]. Error [%d].", name, code);
             return fwFail(code, -1);
         }
-        const TcpMode mode = conn->regParam.tcpMode;
+        // The record may be reused by an accepted connection meanwhile: its
+        // fields are read under the registry's lock, while it has this name.
+        TcpMode mode{};
+        IntChannelType channelType{};
+        if (m_resManager.getTcpConnRoute(conn, key, mode, channelType) != 0)
+        {
+            const int32 code = FrameworkErrno::m_fwErrno;
+            fwLog(4, "Failed to locate TCP channel [%s]. Error [%d].", name, code);
+            return fwFail(code, -1);
+        }
         const bool allowed = evtId == CONN_TERM || (evtId == CONN_LISTEN && mode == TCP_SERVER_LISTEN_MODE) ||
                              ((evtId == CONN_RQS || evtId == CONN_UPDATED) && mode == TCP_CLIENT_DATA_MODE);
         if (!allowed)
@@ -2275,8 +2301,7 @@ int32 MsgDispatcher::sendNetEvent(const char* connName, FwEventID evtId, const A
             fwLog(4, "Invalid TCP mode for channel [%s]. Error [%d].", name, INVALID_TCP_MODE);
             return fwFail(INVALID_TCP_MODE, -1);
         }
-        return postRequest(m_netRcvrResPtr,
-                           conn->regParam.channelType == PRIORITY_CHANNEL ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL,
+        return postRequest(m_netRcvrResPtr, channelType == PRIORITY_CHANNEL ? MQUEUE_HIGH_PRIORITY : MQUEUE_NORMAL,
                            evtId, name, conn, appParam);
     }
     case MCAST_JOIN:
@@ -2586,10 +2611,11 @@ void MsgDispatcher::setStatusTimerInterval(int32 interval)
     std::unique_lock<std::recursive_mutex> lock;
     if (!admit(lock, "setStatusTimerInterval"))
         return;
-    const int32 previous = m_threadResPtr->statusCheckInterval;
-    m_threadResPtr->statusCheckInterval = interval < 0 ? 0 : interval;
-    fwLog(5, "Application thread health interval is changed from [%d] to [%d].", previous,
-          m_threadResPtr->statusCheckInterval);
+    // The control thread reads the interval while it checks the threads.
+    const int32 next = interval < 0 ? 0 : interval;
+    const int32 previous =
+        std::atomic_ref<int32>(m_threadResPtr->statusCheckInterval).exchange(next, std::memory_order_relaxed);
+    fwLog(5, "Application thread health interval is changed from [%d] to [%d].", previous, next);
 }
 
 void MsgDispatcher::updateStatusTimestamp()

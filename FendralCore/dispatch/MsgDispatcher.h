@@ -358,8 +358,9 @@ private:
     bool forwardingThread(const char* fwdThdName, ThreadResource*& fwdThdResPtr);
     bool forwardingThread(const ResourceHandle* fwdThdHandle, ThreadResource*& fwdThdResPtr);
     // Bytes written on the socket within the retries, or -1 after a failure
-    // (the socket is then shut for writing).
-    int32 tcpDirectSend(TcpDataSocket& sock, const char* connName, const char* msg, int32 len);
+    // (the network thread is then asked to shut the socket for writing).
+    int32 tcpDirectSend(TcpConnResource& conn, TcpDataSocket& sock, const ResourceName& connName, const char* msg,
+                        int32 len);
     int32 postRequest(ThreadResource* target, MessageQueueType queueType, FwEventID evtId, const ResourceName& name,
                       void* resPtr, const AppEventParam* appParam);
     int32 writeJournal(const char* payload, int32 len, DataDirection dir, ExtChannelType chnType,

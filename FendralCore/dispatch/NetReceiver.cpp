@@ -181,8 +181,9 @@ NetReceiver::~NetReceiver()
     for (int32 r = m_resMgr.getFirstUdpConnRes(name, &udp); r == 0 && udp != nullptr;
          r = m_resMgr.getNextUdpConnRes(name, &udp))
     {
-        delete udp->multicastSockPtr;
-        udp->multicastSockPtr = nullptr;
+        MulticastSocket* sock = udp->multicastSockPtr;
+        storeUdpSocket(*udp, nullptr);
+        delete sock;
     }
     for (TcpDataSocket* s : m_dataSockTrash)
         delete s;
@@ -509,6 +510,9 @@ int32 NetReceiver::processMessage(FwMessageQueue* queue, bool& terminate)
         case CONN_CLOSE_RQS:
             r = processCloseRqs(p);
             break;
+        case CONN_SEND_FAILED:
+            r = processSendFailed(p);
+            break;
         case SW_ACTIVE:
             m_initEventRcvd = true;
             m_mode = ACTIVE_MODE;
@@ -763,8 +767,8 @@ int32 NetReceiver::initUdpConn(UdpConnResource* res)
         notifyOwner(prm.threadNameTxt, res->msgQueuePtr, NET_RES_INIT_FAIL, res->udpConnNameTxt, nullptr, code);
         return fwFail(code, -1);
     }
-    res->multicastSockPtr = sock;
     sock->setInfoPtr(res);
+    storeUdpSocket(*res, sock);
     if (dir == MULTICAST_SEND)
     {
         res->status.store(RES_CONNECTED, std::memory_order_release);
@@ -884,8 +888,11 @@ int32 NetReceiver::processConnTerm(const FwIntMessage& msg)
         return sendEventMsg(m_msgRepliThdResPtr, type, CONN_TERM, msg.appMsg.event.eventParam, m_msgSeqNum);
     }
     const int32 fd = res->dataSockPtr != nullptr ? res->dataSockPtr->getFileDescriptor() : -1;
+    // Once closed, the stream thread may clear the record's name.
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, res->tcpConnNameTxt);
     closeTcp(res, 0);
-    fwLog(LOG_LEVEL_INFO, "TCP connection [%s] with socket [%d] is closed.", res->tcpConnNameTxt, fd);
+    fwLog(LOG_LEVEL_INFO, "TCP connection [%s] with socket [%d] is closed.", name, fd);
     return 0;
 }
 
@@ -1480,8 +1487,25 @@ int32 NetReceiver::processCloseRqs(const EventParam& p)
         return 0;
     }
     const int32 fd = res->dataSockPtr->getFileDescriptor();
+    // Once closed, the stream thread may clear the record's name.
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, res->tcpConnNameTxt);
     closeTcp(res, p.paramInt32);
-    fwLog(LOG_LEVEL_INFO, "TCP connection [%s] with socket [%d] is closed. Reason [%d].", res->tcpConnNameTxt, fd,
+    fwLog(LOG_LEVEL_INFO, "TCP connection [%s] with socket [%d] is closed. Reason [%d].", name, fd, p.paramInt32);
+    return 0;
+}
+
+int32 NetReceiver::processSendFailed(const EventParam& p)
+{
+    TcpConnResource* res = streamConnection(p);
+    if (res == nullptr)
+    {
+        fwLog(LOG_LEVEL_DEBUG, "TCP connection [%s] whose send failed has closed already.", p.resNameTxt);
+        return 0;
+    }
+    // Reading goes on: what the peer still sends, and its close, arrive as usual.
+    res->dataSockPtr->shutdown(CLOSE_WR);
+    fwLog(LOG_LEVEL_INFO, "TCP connection [%s] is shut for sending after send error [%d].", p.resNameTxt,
           p.paramInt32);
     return 0;
 }

@@ -10,8 +10,9 @@
 //   STREAM_ADD and comes back with STREAM_DEL. While the stream buffer has no
 //   room (the stream thread fell behind), the socket is not read: the bytes
 //   wait in the kernel and TCP slows the sender, until the stream thread
-//   answers with STREAM_ROOM. It alone closes data sockets: the stream thread
-//   asks for it with CONN_CLOSE_RQS;
+//   answers with STREAM_ROOM. It alone closes and shuts data sockets: the
+//   stream thread asks for a close with CONN_CLOSE_RQS, a dispatcher whose
+//   send failed for the shut of the sending side with CONN_SEND_FAILED;
 // - it reads multicast datagrams in batches and delivers each, in parts of at
 //   most 2200 bytes, to the owning thread's queue, the channel's pipeline or
 //   the replicator, parking what a congested recipient cannot take.
@@ -130,6 +131,8 @@ private:
     TcpConnResource* streamConnection(const EventParam& p) const;
     int32 processStreamRoom(const EventParam& p);
     int32 processCloseRqs(const EventParam& p);
+    // A dispatcher's send failed: the connection's sending side is shut.
+    int32 processSendFailed(const EventParam& p);
     void pushStreamEvent(TcpConnResource* res, int32 headIdx, const WireOrderInfo& w);
     void pushPendingRecords();
     void dropTcp(TcpConnResource* res, TcpDataSocket* sock, int32 reason, bool readFirst);

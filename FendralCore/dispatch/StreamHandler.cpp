@@ -119,7 +119,7 @@ StreamHandler::~StreamHandler()
         {
             if (writerRunning)
                 continue;
-            res->streamBufPtr = nullptr;
+            clearStreamBuffer(*res);
         }
         delete sb;
     }
@@ -435,7 +435,7 @@ int32 StreamHandler::delStream(TcpConnResource* tcpResPtr, int32 reason)
         processDataStream(sb, count, partial, true, -1);
     }
     sb->setStreamBufStatus(0);
-    tcpResPtr->streamBufPtr = nullptr;
+    clearStreamBuffer(*tcpResPtr);
 
     m_tmpPara = EventParam{};
     copyName(m_tmpPara.resNameTxt, tcpResPtr->tcpConnNameTxt);

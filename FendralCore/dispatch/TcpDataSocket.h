@@ -2,12 +2,12 @@
 // network receiver binds, connects and re-arms after each drop, or a
 // connection accepted by a TcpListenSocket (or wrapped from a descriptor).
 //
-// The network receiver owns connecting, receiving and closing. Application
-// threads send on the same socket through their dispatchers (and shut its
-// sending side after a failed send), so the connection status and the close
-// flag are atomic, and the descriptor is closed only once no other thread is
-// inside a send or a shutdown on it: a send never reaches a number that was
-// closed and given to another file. The static address operations serve the
+// The network receiver owns connecting, receiving, shutting and closing.
+// Application threads send on the same socket through their dispatchers (and
+// ask the network receiver to shut its sending side after a failed send), so
+// the connection status and the close flag are atomic, and the descriptor is
+// closed only once no other thread is inside a send on it: a send never
+// reaches a number that was closed and given to another file. The static address operations serve the
 // registry, the parameter validator and the framework start-up; they touch no
 // socket object.
 #pragma once
@@ -69,7 +69,8 @@ public:
     void disconnect();
     // Closes the descriptor of a socket whose connect failed.
     void closeOnConnectFailure();
-    // Shuts one or both directions; the descriptor stays open. Any thread.
+    // Shuts one or both directions; the descriptor stays open. The network
+    // receiver's thread only.
     void shutdown(CloseDirection direction);
     // A fresh descriptor bound to the same local address, for a client socket
     // that is not connected.

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -246,6 +247,47 @@ inline UInt128 loadTcpConnNameKey(const TcpConnResource& rec)
     data.unum.numUpper = std::atomic_ref<uint64>(words[0]).load(std::memory_order_acquire);
     data.unum.numLower = std::atomic_ref<uint64>(words[1]).load(std::memory_order_acquire);
     return UInt128(data);
+}
+
+// A TCP connection's stream buffer, as a thread other than the network and
+// stream threads reads it (to name the connection in a request): the stream
+// thread clears it when the connection ends.
+inline StreamBuffer* loadStreamBuffer(const TcpConnResource& rec)
+{
+    return std::atomic_ref<StreamBuffer*>(const_cast<StreamBuffer*&>(rec.streamBufPtr))
+        .load(std::memory_order_acquire);
+}
+
+inline void clearStreamBuffer(TcpConnResource& rec)
+{
+    std::atomic_ref<StreamBuffer*>(rec.streamBufPtr).store(nullptr, std::memory_order_release);
+}
+
+// A UDP channel's socket, which the network thread sets up while application
+// threads may already send on the channel: set and read with an order, so a
+// sender that sees the socket sees it built.
+inline MulticastSocket* loadUdpSocket(const UdpConnResource& rec)
+{
+    return std::atomic_ref<MulticastSocket*>(const_cast<MulticastSocket*&>(rec.multicastSockPtr))
+        .load(std::memory_order_acquire);
+}
+
+inline void storeUdpSocket(UdpConnResource& rec, MulticastSocket* sock)
+{
+    std::atomic_ref<MulticastSocket*>(rec.multicastSockPtr).store(sock, std::memory_order_release);
+}
+
+// A copy of a TCP record's name, read while another thread may clear or reuse
+// the slot: a name it had, or empty, never a torn read of the bytes.
+inline void loadTcpConnName(const TcpConnResource& rec, ResourceName& name)
+{
+    uint64 words[3];
+    auto* shared = const_cast<uint64*>(rec.tcpConnNameWords);
+    for (int i = 0; i < 3; ++i)
+        words[i] = std::atomic_ref<uint64>(shared[i]).load(std::memory_order_acquire);
+    static_assert(sizeof(words) >= sizeof(ResourceName));
+    std::memcpy(name, words, sizeof(ResourceName));
+    name[sizeof(ResourceName) - 1] = '\0';
 }
 
 // Sets a TCP record's name (NUL-padded, byte 17 NUL); an all-zero key clears it.

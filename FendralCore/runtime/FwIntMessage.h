@@ -123,11 +123,14 @@ enum FwEventID : int32
     LAST_DR_MRM_SUBSCRIBER_LEFT = 75,
     ACTIVE_SUBSCRIBER_JOINED = 76,
     ACTIVE_SUBSCRIBER_LEFT = 77,
-    // From the stream thread to the network thread only, never delivered to
-    // an application: resNameTxt and resPtr name the TCP channel, paramInt64
-    // holds the address of the connection's stream buffer.
+    // To the network thread only, never delivered to an application:
+    // resNameTxt and resPtr name the TCP channel, paramInt64 holds the address
+    // of the connection's stream buffer. From the stream thread:
     STREAM_ROOM = 78,    // the stream that waited for room has some: read its socket again
     CONN_CLOSE_RQS = 79, // close the connection; paramInt32 = the reason its owner is given
+    // From a dispatcher whose send failed: shut the connection's sending side;
+    // paramInt32 = the send's error.
+    CONN_SEND_FAILED = 80,
     APP_DEFINED_EVENT_BASE = 1000,
 };
 

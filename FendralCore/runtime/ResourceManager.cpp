@@ -751,6 +751,19 @@ int32 ResourceManager::registerPipelineRes(const PipelineParam& param, PipelineR
     return 0;
 }
 
+int32 ResourceManager::getTcpConnRoute(const TcpConnResource* rec, const UInt128& key, TcpMode& mode,
+                                       IntChannelType& channelType)
+{
+    if (rec == nullptr)
+        return fwFail(NULL_PARAM, -1);
+    std::lock_guard<std::mutex> reading(m_tcpRegMutex);
+    if (loadTcpConnNameKey(*rec) != key)
+        return fwFail(RES_NOT_EXIST, -1);
+    mode = rec->regParam.tcpMode;
+    channelType = rec->regParam.channelType;
+    return 0;
+}
+
 int32 ResourceManager::removeTcpClientConnRes(const ResourceName& resName, bool exclusive)
 {
     std::lock_guard<std::mutex> removing(m_tcpRegMutex);

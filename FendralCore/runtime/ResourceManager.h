@@ -143,6 +143,10 @@ public:
 
     // Removes an accepted TCP server data connection; its record slot can be reused.
     int32 removeTcpClientConnRes(const ResourceName& resName, bool exclusive);
+    // The mode and channel type of the record rec while it still carries the
+    // name of key: read against a reuse of its slot by an accepted connection.
+    // RES_NOT_EXIST once the slot belongs to another name.
+    int32 getTcpConnRoute(const TcpConnResource* rec, const UInt128& key, TcpMode& mode, IntChannelType& channelType);
 
     // --- walks: RES_EMPTY from First, RES_NEXT_END from Next ---
     // Walk the thread table under lockThreadRes. The TCP walk takes the

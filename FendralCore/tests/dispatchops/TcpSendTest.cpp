@@ -123,8 +123,9 @@ TEST(DispatchTcpSend, APeerThatStopsReadingGetsAPartialCountThenWouldBlock)
 }
 
 // A peer that went away: the send fails with -1 instead of raising SIGPIPE
-// (which would end this test program), the socket is shut for writing, and
-// later sends are refused as a closed connection.
+// (which would end this test program). The application thread leaves the
+// socket to the network thread: it asks that thread to shut the sending side,
+// naming the connection and the send's error, and does not shut it itself.
 TEST(DispatchTcpSend, APeerThatClosedFailsTheSendWithoutSignal)
 {
     OpsHarness h;
@@ -145,10 +146,22 @@ TEST(DispatchTcpSend, APeerThatClosedFailsTheSendWithoutSignal)
     ASSERT_EQ(rc, -1);
     EXPECT_NE(code, WOULD_BLOCK);
     EXPECT_TRUE(testLog().contains("sending data via channel [GONE] on socket"));
-    EXPECT_NE(conn.sock->getConnStatus() & CONN_STATUS_SEND_SHUT, 0);
+    EXPECT_EQ(conn.sock->getConnStatus(), CONN_STATUS_CONNECTED);
+    const std::vector<FwIntMessage> asked = h.drainFramework("NET_RECEIVER", MQUEUE_NORMAL);
+    ASSERT_EQ(asked.size(), 1u);
+    const EventMsg& rqs = asked[0].appMsg.event;
+    EXPECT_EQ(asked[0].appMsg.type, MSG_EVENT);
+    EXPECT_EQ(rqs.id, CONN_SEND_FAILED);
+    EXPECT_STREQ(rqs.eventParam.resNameTxt, "GONE");
+    EXPECT_EQ(rqs.eventParam.resPtr, rec);
+    EXPECT_EQ(rqs.eventParam.paramInt32, code);
+    EXPECT_EQ(rqs.eventParam.paramInt64, reinterpret_cast<int64>(rec->streamBufPtr));
+    // Once the network thread has shut it, sends are refused before the socket.
+    conn.sock->shutdown(CLOSE_WR);
     const auto [rc2, code2] = h.call([&](MsgDispatcher& md) { return md.sendTcpMessage("GONE", "x", 1); });
     EXPECT_EQ(rc2, -1);
     EXPECT_EQ(code2, CONN_CLOSED);
+    EXPECT_TRUE(h.drainFramework("NET_RECEIVER", MQUEUE_NORMAL).empty());
 }
 
 // What a send is refused for, before anything goes out.

@@ -397,6 +397,7 @@ TEST_F(MulticastDeliveryTest, PipelineChannelGetsEachDatagramWholeInOneEntry)
 {
     constexpr uint32 ENTRY = 8000;
     Pipeline pipeline(8, ENTRY, 1, LOW_LATENCY, false);
+    const StopAtScopeEnd stopFirst{*this};
     ASSERT_NE(registerTestPipeline(m_registry, "PL1", &pipeline, 8, static_cast<int32>(ENTRY)), nullptr);
     m_group = uniqueGroup();
     m_port = freePort(SOCK_DGRAM);

@@ -433,6 +433,60 @@ TEST_F(NetReceiverCpuThreadTest, StreamThatCannotBeCutIsClosedByTheNetworkThread
     ::close(client);
 }
 
+// A dispatcher whose send failed asks the network thread to shut the
+// connection's sending side: the peer reads the end, while what it still
+// sends reaches the owner. A request naming another stream (the connection
+// ended and its record was reused meanwhile) changes nothing.
+TEST_F(NetReceiverCpuThreadTest, AFailedSendShutsTheSendingSideOfTheConnectionItNames)
+{
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("SRV", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    const EventMsg added = event(*m_ownerNormal);
+    ASSERT_EQ(added.id, NEW_CONNECT);
+    auto* conn = static_cast<TcpConnResource*>(added.eventParam.resPtr);
+    ASSERT_NE(conn, nullptr);
+    TcpDataSocket* sock = conn->dataSockPtr;
+    ASSERT_NE(sock, nullptr);
+
+    auto sendFailed = [&](int64 stream) {
+        FwIntMessage msg{};
+        setName(msg.originatorTxt, "OWNER");
+        setName(msg.recipientTxt, "NET_RECEIVER");
+        msg.appMsg.type = MSG_EVENT;
+        msg.appMsg.event.id = CONN_SEND_FAILED;
+        std::memcpy(msg.appMsg.event.eventParam.resNameTxt, added.eventParam.resNameTxt, sizeof(ResourceName));
+        msg.appMsg.event.eventParam.resPtr = conn;
+        msg.appMsg.event.eventParam.paramInt32 = SEND_FAILED;
+        msg.appMsg.event.eventParam.paramInt64 = stream;
+        ASSERT_EQ(m_netNormal->putMessage(&msg), 0);
+    };
+    auto peerSeesEnd = [&](int waitMs) {
+        pollfd p{client, POLLIN, 0};
+        char byte = 0;
+        return ::poll(&p, 1, waitMs) == 1 && ::recv(client, &byte, 1, MSG_DONTWAIT) == 0;
+    };
+
+    sendFailed(reinterpret_cast<int64>(conn->streamBufPtr) + 1);
+    // The stale request and a frame behind it: the frame arrives, the
+    // connection is untouched.
+    ASSERT_TRUE(sendAll(client, quor("still")));
+    EXPECT_EQ(message(), quor("still"));
+    EXPECT_EQ(sock->getConnStatus(), CONN_STATUS_CONNECTED);
+    EXPECT_FALSE(peerSeesEnd(50));
+
+    sendFailed(reinterpret_cast<int64>(conn->streamBufPtr));
+    EXPECT_TRUE(peerSeesEnd(10000)) << "the sending side was not shut";
+    EXPECT_EQ(sock->getConnStatus(), CONN_STATUS_SEND_SHUT);
+    ASSERT_TRUE(sendAll(client, quor("after")));
+    EXPECT_EQ(message(), quor("after"));
+    ::close(client);
+    EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
+}
+
 // A handler that fails ends the batch in every receiving thread alike: what
 // follows it stays queued for the next batch. Here INIT fails because the
 // control thread's queue is full, and the TERM behind it must not be acted
@@ -691,6 +745,7 @@ TEST_F(NetReceiverFullStreamTest, FullStreamHoldsTheSocketUntilThereIsRoom)
     listen->regParam.streamBufSize = STREAM_SIZE;
     std::atomic<bool> hold{false};
     std::atomic<bool> held{false};
+    const StopAtScopeEnd stopFirst{*this};
     start(true, false);
     startSlowHandler(hold, held);
     ASSERT_TRUE(waitStatus(listen, RES_LISTENING));

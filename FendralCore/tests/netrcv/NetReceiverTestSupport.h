@@ -239,6 +239,14 @@ protected:
         m_receiver.reset();
     }
 
+    // Stops both threads when a test's scope ends: declared after what the
+    // threads use that the test owns (a pipeline, flags), it runs first.
+    struct StopAtScopeEnd
+    {
+        NetReceiverHarness& harness;
+        ~StopAtScopeEnd() { harness.stop(); }
+    };
+
     // Waits until the channel reaches status (another thread sets it).
     template <typename Record>
     bool waitStatus(const Record* res, ResourceStatus status)

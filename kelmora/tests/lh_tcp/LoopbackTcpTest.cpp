@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -41,7 +42,13 @@ TEST(LoopbackTcp, FeedServerMessagesHeartbeatsAndTheRecoveryFile)
 
     std::atomic<bool> done{false};
     tcptest::Server server;
+    // Written by the peer's thread, read by the line's and the test's.
+    std::mutex heardLock;
     std::string heard;
+    auto heardText = [&] {
+        const std::lock_guard<std::mutex> guard(heardLock);
+        return heard;
+    };
     server.peer = std::thread([&] {
         blockExitSignals();
         const int c = server.accept(done);
@@ -57,7 +64,10 @@ TEST(LoopbackTcp, FeedServerMessagesHeartbeatsAndTheRecoveryFile)
         {
             const ssize_t n = ::recv(c, buf, sizeof buf, 0);
             if (n > 0)
+            {
+                const std::lock_guard<std::mutex> guard(heardLock);
                 heard.append(buf, static_cast<std::size_t>(n));
+            }
             else if (n == 0)
                 break;
         }
@@ -75,12 +85,12 @@ TEST(LoopbackTcp, FeedServerMessagesHeartbeatsAndTheRecoveryFile)
     line.addConnection("127.0.0.1", std::to_string(server.port).c_str());
     extraRegistration() = [&] { return line.initNetworkService() ? 0 : -1; };
     thread.runnable->start = [&] { line.connect(); };
-    const bool ran = runUntil(thread, [&] { return events.size() >= 3 && heard.size() >= 2; });
+    const bool ran = runUntil(thread, [&] { return events.size() >= 3 && heardText().size() >= 2; });
     done = true;
     extraRegistration() = nullptr;
     EXPECT_TRUE(ran);
     EXPECT_EQ(events, (std::vector<std::string>{"one\003", "two\003", "three\003"}));
-    EXPECT_EQ(heard.substr(0, 2), "HB");
+    EXPECT_EQ(heardText().substr(0, 2), "HB");
     std::ifstream in(file);
     std::stringstream content;
     content << in.rdbuf();

@@ -213,6 +213,11 @@ TEST_F(TerminatorTest, MiddlewareSignalReachesTheBusThroughThePipe)
     EXPECT_EQ(count.n, 3);
     terminator->handleEpollTimerCb();
     EXPECT_EQ(count.n, 3);
+    // The signal thread may still be inside terminate() once its code was
+    // read; a second request waits for the lock the first one holds, so the
+    // terminator is destroyed only after that thread has left it.
+    terminator->terminate("test end");
+    EXPECT_TRUE(terminator->terminating());
 }
 
 TEST_F(TerminatorTest, SignalInAForkedChildIsIgnoredThere)
