@@ -1295,15 +1295,21 @@ void NetReceiver::dropTcp(TcpConnResource* res, TcpDataSocket* sock, int32 reaso
         closeTcp(res, CONN_CLOSED);
         return;
     default:
+    {
+        // The connection is over: the stream thread may be clearing the
+        // record's name meanwhile, so the log gets a copy.
+        ResourceName name{};
+        loadTcpConnName(*res, name);
         m_fdWaitPtr->removeFileDesc(sock);
         trashDescriptor(sock->getFileDescriptor());
         if (reason != 0)
             fwLog(LOG_LEVEL_NOTICE, "Processing of TCP socket [%d] of [%s] returned error [%d]. IO status [%d]",
-                  sock->getFileDescriptor(), res->tcpConnNameTxt, reason, IO_WAIT_ERROR);
+                  sock->getFileDescriptor(), name, reason, IO_WAIT_ERROR);
         else
-            fwLog(LOG_LEVEL_NOTICE, "TCP socket [%d] of [%s] returned IO status [%d]", sock->getFileDescriptor(),
-                  res->tcpConnNameTxt, IO_WAIT_ERROR);
+            fwLog(LOG_LEVEL_NOTICE, "TCP socket [%d] of [%s] returned IO status [%d]", sock->getFileDescriptor(), name,
+                  IO_WAIT_ERROR);
         return;
+    }
     }
 }
 

@@ -1077,25 +1077,30 @@ void MessagingService::sendHeartbeatOnIdleTopic(int64 nowNs, const char* skipTop
             continue;
         if (skipTopic != nullptr && std::strncmp(rec.topicNameTxt, skipTopic, sizeof(ResourceName)) == 0)
             continue;
+        // Senders mark their intervals under the baton: the service reads
+        // and moves them under it too, and sends the heartbeat (which takes
+        // the baton itself) after.
         takeBatonOf(rec);
         const uint64 seq = rec.lastMsgSeq.load(std::memory_order_relaxed);
         const int64 sentNs = rec.lastMsgSentNs;
-        rec.releaseBaton();
+        bool beat = false;
         if (sentNs == 0 || nowNs - sentNs > timeoutNs)
         {
-            rec.publisherTopicPtr->sendTopicHeartbeat();
+            beat = true;
             rec.lastTmIntervalMsgSeq = seq;
             rec.lastTopicTimeoutNs = nowNs;
         }
         else if (rec.lastTopicTimeoutNs != 0 && nowNs - rec.lastTopicTimeoutNs > timeoutNs)
         {
             // A busy topic draws acknowledgements through its data.
-            if (seq - rec.lastTmIntervalMsgSeq < rec.publisherTopicPtr->numUnackMsgMax())
-                rec.publisherTopicPtr->sendTopicHeartbeat();
+            beat = seq - rec.lastTmIntervalMsgSeq < rec.publisherTopicPtr->numUnackMsgMax();
             rec.lastTmIntervalMsgSeq = seq;
             rec.lastTopicTimeoutNs = nowNs;
         }
         else if (rec.lastTopicTimeoutNs == 0)
             rec.lastTopicTimeoutNs = nowNs;
+        rec.releaseBaton();
+        if (beat)
+            rec.publisherTopicPtr->sendTopicHeartbeat();
     }
 }

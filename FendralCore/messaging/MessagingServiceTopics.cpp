@@ -553,8 +553,13 @@ int32 MessagingService::processPendingPubTopicRqs(PendingRqsRecord& pending)
         topic.sendTopicEventMsg(FIRST_MRM_SUBSCRIBER_JOINED, m);
     }
     topic.sendTopicHeartbeat();
+    // The topic is open to senders now, and they mark intervals under the baton.
+    while (!rec->tryTakeBaton())
+    {
+    }
     rec->lastTmIntervalMsgSeq = negotiated;
     rec->lastTopicTimeoutNs = now;
+    rec->releaseBaton();
     return 0;
 }
 

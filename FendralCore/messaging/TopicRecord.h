@@ -4,10 +4,12 @@
 //
 // The service thread creates, changes and deletes it. Application threads
 // that send on the topic read and write lastMsgSeq, lastMsgBufIdx,
-// lastMsgSentTime and applSeqNum only while they hold the baton (taken by
+// lastMsgSentTime, lastMsgSentNs, lastTmIntervalMsgSeq, lastTopicTimeoutNs
+// and applSeqNum only while they hold the baton (taken by
 // compare-and-swap from 0 to 1 with acquire, given back by storing 0 with
 // release); the service takes the same baton before it changes
-// publishReady. What a sending thread reads without the baton (whether the
+// publishReady, and to read or move those fields once senders may run.
+// What a sending thread reads without the baton (whether the
 // topic is ready, the subscriber counts, the acknowledged positions and
 // times) is atomic and read relaxed: a decision may use a slightly stale
 // position, never a torn one. Times that measure intervals are monotonic

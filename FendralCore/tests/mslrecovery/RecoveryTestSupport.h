@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -135,6 +136,21 @@ public:
             EXPECT_EQ(node->svc().initialize(), 0);
         node->h->post(MQUEUE_HIGH_PRIORITY, INIT);
         node->h->post(MQUEUE_HIGH_PRIORITY, CONN_INIT);
+        if (threaded)
+        {
+            // The service's thread builds its topic tables until every topic
+            // it publishes is open: the test looks into them only after the
+            // application thread has heard so.
+            const auto publishing = std::count_if(topics.begin(), topics.end(),
+                                                  [](const TopicSpec& t) { return t.type == PUBLISH; });
+            Node& n = *node;
+            EXPECT_TRUE(msltest::waitUntil(
+                [&] {
+                    drain(n);
+                    return n.count(TOPIC_PUBLISH_ACK) >= publishing;
+                },
+                20s));
+        }
         nodes.push_back(std::move(node));
         return *nodes.back();
     }
