@@ -50,16 +50,6 @@ UInt128 nameKey(const ResourceName& name)
     return UInt128(name, true);
 }
 
-// The service waits for the application threads' baton: they hold it for
-// one message at a time.
-void takeBatonOf(TopicRecord& rec)
-{
-    int32 spins = 0;
-    while (!rec.tryTakeBaton())
-        if (++spins % 100 == 0)
-            sched_yield();
-}
-
 // Between two slices of a resend the threads that waited for the baton
 // send first; each holds it for one message. Bounded: senders that keep
 // coming do not hold the resend back for long.
@@ -816,7 +806,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
     }
     MessagingTopic* topic = rec->publisherTopicPtr;
     uint64 end = 0;
-    takeBatonOf(*rec);
+    rec->takeBaton();
     const int32 checked = topic->chkResendRange(s + 1, end);
     const int32 checkCode = FrameworkErrno::m_fwErrno;
     rec->releaseBaton();
@@ -838,7 +828,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
     {
         uint64 lastResent = 0;
         bool more = false;
-        takeBatonOf(*rec);
+        rec->takeBaton();
         // Live sends since the last slice may have pushed the range out of
         // the history.
         uint64 ignored = 0;
@@ -1080,7 +1070,7 @@ void MessagingService::sendHeartbeatOnIdleTopic(int64 nowNs, const char* skipTop
         // Senders mark their intervals under the baton: the service reads
         // and moves them under it too, and sends the heartbeat (which takes
         // the baton itself) after.
-        takeBatonOf(rec);
+        rec.takeBaton();
         const uint64 seq = rec.lastMsgSeq.load(std::memory_order_relaxed);
         const int64 sentNs = rec.lastMsgSentNs;
         bool beat = false;

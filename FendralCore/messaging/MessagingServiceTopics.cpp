@@ -515,9 +515,7 @@ int32 MessagingService::processPendingPubTopicRqs(PendingRqsRecord& pending)
     rec->lastMsgSentNs = 0;
     rec->lastTmIntervalMsgSeq = negotiated;
     rec->lastAckedSeq.store(negotiated, std::memory_order_relaxed);
-    while (!rec->tryTakeBaton())
-    {
-    }
+    rec->takeBaton();
     rec->publishReady.store(true, std::memory_order_release);
     rec->releaseBaton();
 
@@ -554,9 +552,7 @@ int32 MessagingService::processPendingPubTopicRqs(PendingRqsRecord& pending)
     }
     topic.sendTopicHeartbeat();
     // The topic is open to senders now, and they mark intervals under the baton.
-    while (!rec->tryTakeBaton())
-    {
-    }
+    rec->takeBaton();
     rec->lastTmIntervalMsgSeq = negotiated;
     rec->lastTopicTimeoutNs = now;
     rec->releaseBaton();
@@ -997,9 +993,7 @@ int32 MessagingService::deleteTopic(const ResourceName& topicNameTxt, int32 reas
     }
     if (rec->publishReady.load(std::memory_order_acquire))
     {
-        while (!rec->tryTakeBaton())
-        {
-        }
+        rec->takeBaton();
         rec->publishReady.store(false, std::memory_order_release);
         rec->releaseBaton();
         notify(reason);
@@ -1021,9 +1015,7 @@ int32 MessagingService::processPendingPubLeaveTopicNotification(PendingRqsRecord
     p.resPtr = rec->topicResPtr;
     notifyThread(rec->publisherThreadTxt, rec->topicResPtr, TOPIC_LEAVE_PUB_ACK, p,
                  "The message queue of [%.16s] is full. Discard event TOPIC_LEAVE_PUB_ACK and continue.");
-    while (!rec->tryTakeBaton())
-    {
-    }
+    rec->takeBaton();
     rec->publishReady.store(false, std::memory_order_release);
     rec->releaseBaton();
     removeTopicRecord(*rec);
@@ -1219,9 +1211,7 @@ void MessagingService::sendLeaveNotificationForAllTopic()
         if (!rec.used || rec.publisherTopicPtr == nullptr || rec.topicResPtr->mrmTopic ||
             !rec.publishReady.load(std::memory_order_acquire))
             continue;
-        while (!rec.tryTakeBaton())
-        {
-        }
+        rec.takeBaton();
         rec.publishReady.store(false, std::memory_order_release);
         rec.releaseBaton();
         fwLog(LOG_LEVEL_INFO, "Send PUBLISHER_LEAVE_TOPIC_NOTIFICATION for topic [%.16s] at PROCESS_TERMINATION.",

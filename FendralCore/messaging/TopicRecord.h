@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <sched.h>
 
 class MessagingTopic;
 struct MslChannelRecord;
@@ -88,6 +89,14 @@ struct TopicRecord
     {
         int32 expected = 0;
         return baton.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+    // The service's wait for the baton: senders hold it for one message at a
+    // time; the yield lets a holder preempted on this core finish.
+    void takeBaton()
+    {
+        for (int32 spins = 1; !tryTakeBaton(); ++spins)
+            if (spins % 100 == 0)
+                sched_yield();
     }
     void releaseBaton() { baton.store(0, std::memory_order_release); }
 
