@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
@@ -251,7 +252,11 @@ inline bool runFramework(std::vector<ThreadSpec> threads, const std::string& ext
         return false;
     const std::string config = pattern + "/fw.cfg";
     std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n" << extraConfig;
-    std::vector<std::string> args = {"host_runnable", "HOSTRUN", "0", "0", "0", config, pattern};
+    // An application id of this process's own: the framework names its block's
+    // semaphore after it, and test programs run side by side.
+    char appId[16];
+    std::snprintf(appId, sizeof appId, "HR%06X", static_cast<unsigned>(::getpid()) & 0xFFFFFFu);
+    std::vector<std::string> args = {"host_runnable", appId, "0", "0", "0", config, pattern};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
