@@ -354,6 +354,20 @@ int32 MessagingService::handleRequest(int32 len, const sockaddr_in& from)
     return dispatchRequest(cmd, len, from);
 }
 
+const MslMsgRqs* MessagingService::checkedRequest(int32 len, const char* sizeText, bool toThisInstance)
+{
+    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
+    {
+        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING, sizeText, len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+        return nullptr;
+    }
+    const MslMsgRqs& r = m_rcvMsg.rqs;
+    if (toThisInstance &&
+        (MslProtocol::appIdKey(r.hdr.recipientAppIdTxt) != m_appId || r.hdr.recipientInstId != m_appInstId))
+        return nullptr;
+    return &r;
+}
+
 int32 MessagingService::dispatchRequest(uint32 cmd, int32 len, const sockaddr_in& from)
 {
     m_stats.rqsHandled.add();
@@ -380,9 +394,12 @@ int32 MessagingService::dispatchRequest(uint32 cmd, int32 len, const sockaddr_in
     case TAIL_LOST_QUERY:
     case TAIL_LOST_QUERY2:
         return processTailLostQuery(len, from);
+    case MRM_PARTITION_ENQ_RQS:
+        return processMrmPartitionEnqRqs(len, from);
+    case MSL_MRM_HEARTBEAT:
+        return processMrmHeartbeat(len, from);
     default:
     {
-        // Recovery instances' requests are not served yet.
         const MslMsgRqs& r = m_rcvMsg.rqs;
         peerLog(m_rcLogLimit, LOG_LEVEL_DEBUG,
                 "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s]. Rqs ID [%u].", MslProtocol::cmdName(cmd),
@@ -504,6 +521,8 @@ int32 MessagingService::dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, in
         return processDataRecoveryRsp(pending, from);
     case TAIL_LOST_RECOVERY_RSP:
         return processTailLostRecoveryRsp(pending, from);
+    case MRM_PARTITION_ENQ_RSP:
+        return processMrmPartitionEnqRsp(pending, from);
     default:
         peerLog(m_racLogLimit, LOG_LEVEL_DEBUG,
                 "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s] for Rqs ID [%u], resend cnt [%d].",

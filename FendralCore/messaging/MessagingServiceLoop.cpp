@@ -59,7 +59,10 @@ int32 MessagingService::runOnce(int32 timeoutMs, bool& terminate)
 {
     const int32 r = m_optMode == LOW_LATENCY ? passLowLatency(terminate) : passCpu(waitLimitMs(timeoutMs), terminate);
     if (!terminate && !m_retries.empty())
+    {
         serveDueRetries(m_clock.monoNs());
+        serveDueMrmRqs(m_clock.monoNs());
+    }
     return r;
 }
 
@@ -229,6 +232,7 @@ int32 MessagingService::processMslTimerEvent()
     const int64 now = m_clock.monoNs();
     processPendingRqs(now);
     checkEndRecoveryMode();
+    handleOutstandingMrmRqs(now);
     handleDormantTopic(now);
     // A recovery instance tells the subscribers of its topics that it lives.
     if (m_gblData.m_mrmApplication &&

@@ -321,6 +321,8 @@ int32 MessagingService::addSubscription(MsgTopicResource* topic, bool mrmLocalIn
         fwLog(LOG_LEVEL_ERROR, "Error [%d] locating the multicast channels for topic [%.16s].", code, name);
         return fwFail(code, -1);
     }
+    if (joinsOnDemand(*topic))
+        m_channelTable->leaveData(chn, false);
     sub->clear();
     sub->used = true;
     sub->topicResPtr = topic;
@@ -813,12 +815,11 @@ void MessagingService::removePendingRqs(const TopicRecord* rec)
         it = it->second.pubRecPtr == rec ? m_pendingRqs.erase(it) : std::next(it);
 }
 
-void MessagingService::removePendingRqs(const SubscriptionRecord* rec)
+void MessagingService::removePendingRqs(SubscriptionRecord* rec)
 {
     for (auto it = m_pendingRqs.begin(); it != m_pendingRqs.end();)
         it = it->second.subRecPtr == rec ? m_pendingRqs.erase(it) : std::next(it);
-    for (auto it = m_pendingMrmRqs.begin(); it != m_pendingMrmRqs.end();)
-        it = it->second.subRecPtr == rec ? m_pendingMrmRqs.erase(it) : std::next(it);
+    removePendingMrmRqs(*rec);
     dropRetries(rec);
 }
 
@@ -939,6 +940,16 @@ void MessagingService::processPendingRqs(int64 nowNs)
                     processPendingTailLostRecoveryRqs(done);
             }
             break;
+        case MRM_PARTITION_ENQ_RQS:
+            if (p->rqs.hdr.resendCount < m_settings.resendThold)
+                resend();
+            else
+            {
+                PendingRqsRecord done = *p;
+                erasePendingRqs(id);
+                processPendingMrmPartitionEnquiry(done);
+            }
+            break;
         default:
             fwLog(LOG_LEVEL_WARNING, "Unexpected MSL pending request type [%u], request ID [%u]. Ignore and continue.",
                   cmd, id);
@@ -1032,7 +1043,8 @@ int32 MessagingService::deleteSubscription(const ResourceName& topicNameTxt)
     MslMsgRqs& rqs = composeRequest(SUBSCRIBER_LEAVE_TOPIC_NOTIFICATION, sub->topicNameTxt, 0);
     fwLog(LOG_LEVEL_INFO, "Send SUBSCRIBER_LEAVE_TOPIC_NOTIFICATION for topic [%.16s].", sub->topicNameTxt);
     sendRequest(reinterpret_cast<const char*>(&rqs), MslProtocol::RQS_SIZE);
-    m_channelTable->leaveData(sub->chnRecPtr, false);
+    if (!joinsOnDemand(*sub->topicResPtr))
+        m_channelTable->leaveData(sub->chnRecPtr, false);
     EventParam p{};
     std::memcpy(p.resNameTxt, sub->topicNameTxt, sizeof(ResourceName));
     p.resPtr = sub->topicResPtr;
