@@ -316,6 +316,10 @@ private:
     // --- events ---
     int32 processEvent(const FwIntMessage& msg, bool& terminate);
     int32 answerControl(FwEventID ack);
+    // The topic a TOPIC_PUBLISH or TOPIC_SUBSCRIBE names (logged), and the
+    // code that refuses it; 0 with a null topic: closing or closed, nothing
+    // to answer.
+    int32 topicToOpen(const FwIntMessage& msg, const char* eventName, ResourceName& name, MsgTopicResource*& topic);
     int32 openPublisher(const FwIntMessage& msg);
     int32 openSubscription(const FwIntMessage& msg);
     // The refusal of a TOPIC_PUBLISH or TOPIC_SUBSCRIBE to the thread that
@@ -437,7 +441,7 @@ private:
     // A request that waits for the channels' join lead time, or for the
     // pause before a repeat: sent by the loop when due.
     void deferMrmRqs(SubscriptionRecord& sub, int32 partitionId, int32 instId, TopicRecoveryMode mode, bool resent,
-                     int32 endingInstId, int32 firstInstId, int64 dueNs);
+                     int32 endingInstId, int32 firstInstId, int64 dueNs, int32 waits = 0);
     void serveDueMrmRqs(int64 nowNs);
 
     // --- gap recovery, serving (publisher and peer side) ---
@@ -460,6 +464,11 @@ private:
     // --- control channels ---
     bool isOwnLoopback(const MslMsgHeader& hdr, const sockaddr_in& from) const;
     bool isLocalAddr(in_addr_t addr) const;
+    // One batch of a control channel into the receive buffer, each record
+    // to handle: up to the wire-order report's size when there is one, else
+    // limit records. what names the channel in the log.
+    int32 readControlBatch(MslSocket& sock, PeerLogLimit& logLimit, const WireOrderInfo* wire, int32 limit,
+                           const char* what, int32 (MessagingService::*handle)(int32, const sockaddr_in&));
     int32 handleRequest(int32 len, const sockaddr_in& from);
     int32 handleAnswer(int32 len, const sockaddr_in& from);
     int32 dispatchRequest(uint32 cmd, int32 len, const sockaddr_in& from);
@@ -585,6 +594,7 @@ private:
         int32 endingInstId;
         int32 firstInstId;
         int64 dueNs;
+        int32 waits; // for this instance's recovery-request topic to open
     };
     std::vector<DeferredMrmRqs> m_mrmDeferred;
     bool m_mrmCrossSiteJoined = false;

@@ -166,9 +166,10 @@ void MessagingService::leaveMrmChannelsWhenIdle()
 }
 
 void MessagingService::deferMrmRqs(SubscriptionRecord& sub, int32 partitionId, int32 instId, TopicRecoveryMode mode,
-                                   bool resent, int32 endingInstId, int32 firstInstId, int64 dueNs)
+                                   bool resent, int32 endingInstId, int32 firstInstId, int64 dueNs, int32 waits)
 {
-    m_mrmDeferred.push_back(DeferredMrmRqs{&sub, partitionId, instId, mode, resent, endingInstId, firstInstId, dueNs});
+    m_mrmDeferred.push_back(
+        DeferredMrmRqs{&sub, partitionId, instId, mode, resent, endingInstId, firstInstId, dueNs, waits});
 }
 
 void MessagingService::serveDueMrmRqs(int64 nowNs)
@@ -185,6 +186,16 @@ void MessagingService::serveDueMrmRqs(int64 nowNs)
         SubscriptionRecord& sub = *d.sub;
         if (!sub.used || !sub.onRecovery || sub.subscriberTopicPtr == nullptr)
             continue;
+        // A recovery-request topic still in its handshake (a gap found at
+        // start-up) is waited for, as long as its handshake may take.
+        const TopicRecord* reco = m_recovTopicRecPtr;
+        if (reco != nullptr && !reco->publishReady.load(std::memory_order_acquire) &&
+            d.waits <= m_settings.resendThold + 1)
+        {
+            deferMrmRqs(sub, d.partitionId, d.instId, d.mode, d.resent, d.endingInstId, d.firstInstId,
+                        nowNs + static_cast<int64>(m_settings.rqsTimeoutMs) * NS_PER_MS, d.waits + 1);
+            continue;
+        }
         if (sendMrmRecoveryRqs(d.partitionId, d.instId, d.mode, sub, sub.lastAcptMsgSeq, nowNs, d.resent,
                                d.endingInstId, d.firstInstId) != 0)
             mrmFallBack(sub);
@@ -505,8 +516,13 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
                 mrmSub.topicNameTxt, MslPeerText(m.hdr.senderAppIdTxt).c_str(), m.hdr.senderInstId, why);
         return 0;
     };
-    if (!mrmSub.topicResPtr->mrmTopic)
-        return drop("not an MRM topic");
+    int32 topicInst = -1;
+    bool localTopic = true;
+    const int32 topicPartition =
+        getPartitionIdFromMrmTopic(m_gblData.m_mrmBaseName, mrmSub.topicNameTxt, topicInst, localTopic);
+    if (!mrmSub.topicResPtr->mrmTopic || topicPartition < 0 || topicPartition >= m_gblData.m_numMrmPartition ||
+        topicInst < 0 || topicInst >= m_gblData.m_numMrmInst)
+        return drop("not the topic of a configured instance");
     // An instance's topic carries requests' answers and sessions for many
     // subscribers, and this process hears it only while it needs it: the
     // next record is taken whatever came before it.

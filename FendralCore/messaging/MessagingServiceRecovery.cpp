@@ -729,14 +729,12 @@ void MessagingService::serveBetweenSlices(const ResourceName& resentTopic)
 
 int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);
@@ -822,14 +820,12 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
 
 int32 MessagingService::processDataRecoveryRqs2(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);
@@ -855,14 +851,11 @@ int32 MessagingService::processDataRecoveryRqs2(int32 len, const sockaddr_in& fr
 
 int32 MessagingService::processTailLostQuery(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid tail lost query message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid tail lost query message size [%d] received, expect [%lu]. Discard and continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);
@@ -908,16 +901,12 @@ int32 MessagingService::processTailLostQuery(int32 len, const sockaddr_in& from)
 
 int32 MessagingService::processTailLostRecoveryRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.", true);
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
-    if (MslProtocol::appIdKey(r.hdr.recipientAppIdTxt) != m_appId || r.hdr.recipientInstId != m_appInstId)
-        return 0;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);
@@ -984,16 +973,12 @@ int32 MessagingService::processTailLostRecoveryRqs(int32 len, const sockaddr_in&
 
 int32 MessagingService::processTailLostRecoveryRqs2(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.", true);
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
-    if (MslProtocol::appIdKey(r.hdr.recipientAppIdTxt) != m_appId || r.hdr.recipientInstId != m_appInstId)
-        return 0;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);

@@ -360,14 +360,12 @@ int32 MessagingService::addSubscription(MsgTopicResource* topic, bool mrmLocalIn
 
 int32 MessagingService::processPubTopicRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid publisher topic request message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid publisher topic request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     auto refuse = [&](uint64 lastSeq) {
@@ -467,7 +465,8 @@ int32 MessagingService::processPubTopicAck(uint32 rqsId, const sockaddr_in& from
     ++pending->ackCnt;
     if (a.lastMsgSeq > pending->lastMsgSeq)
         pending->lastMsgSeq = a.lastMsgSeq;
-    if (rec->mrmPartitionId == -1)
+    if (rec->mrmPartitionId == -1 && a.mrmPartitionId >= 0 && a.mrmPartitionId < m_gblData.m_numMrmPartition &&
+        a.mrmPartitionId < GlobalData::MRM_MAX_PARTITION)
         rec->mrmPartitionId = a.mrmPartitionId;
     return 0;
 }
@@ -563,14 +562,12 @@ int32 MessagingService::processPendingPubTopicRqs(PendingRqsRecord& pending)
 
 int32 MessagingService::processSubTopicRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid subscriber topic request message size [%d] received, expect [%lu]. Discard and continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid subscriber topic request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);
@@ -681,7 +678,10 @@ int32 MessagingService::processSubTopicAck(uint32 rqsId, const sockaddr_in& from
     sub->publisherIpAddr = from.sin_addr.s_addr;
     if (a.lastMsgSeq > sub->lastAcptMsgSeq && a.lastMsgSeq > sub->highestMsgSeqRcvd)
         sub->highestMsgSeqRcvd = a.lastMsgSeq;
-    if (a.mrmPartitionId >= 0)
+    // A partition number from the wire is taken only within the configured
+    // partitions: it indexes the instance tables.
+    if (a.mrmPartitionId >= 0 && a.mrmPartitionId < m_gblData.m_numMrmPartition &&
+        a.mrmPartitionId < GlobalData::MRM_MAX_PARTITION)
         sub->mrmPartitionId = a.mrmPartitionId;
     topic.setNumUnackMsgMax(a.numUnackMsgMax);
     if (sub->topicResPtr->regParam.openType == APPL_REPLICATE)
@@ -1075,15 +1075,11 @@ int32 MessagingService::deleteSubscription(const ResourceName& topicNameTxt)
 
 int32 MessagingService::processPubLeaveTopicMsg(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid publisher leave topic notification message size [%d] received, expect [%lu]. Discard and "
-                "continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid = checkedRequest(
+        len, "Invalid publisher leave topic notification message size [%d] received, expect [%lu]. Discard and continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);
@@ -1159,15 +1155,11 @@ int32 MessagingService::processPubLeaveTopicMsg(int32 len, const sockaddr_in& fr
 
 int32 MessagingService::processSubLeaveTopicMsg(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid subscriber leave topic notification message size [%d] received, expect [%lu]. Discard and "
-                "continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid = checkedRequest(
+        len, "Invalid subscriber leave topic notification message size [%d] received, expect [%lu]. Discard and continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);
