@@ -140,7 +140,7 @@ public:
     // Instance inst of partition 0 on host, carrying topics and serving the
     // recovery-request topics of the given subscribers (app id, instance).
     Instance(rectest::Net& net, int inst, int instances, const std::string& host, const std::vector<std::string>& topics,
-             const std::vector<std::pair<std::string, int>>& subscribers, const std::string& more = "")
+             const std::vector<std::pair<std::string, int>>& subscribers, ApplicationSite site = PRIMARY_SITE)
         : m_inst(inst)
     {
         std::vector<rectest::TopicSpec> specs;
@@ -148,14 +148,14 @@ public:
             specs.push_back(rectest::TopicSpec{t, SUBSCRIBE});
         rectest::Net::Extra extra;
         extra.inst = inst;
-        extra.adjust = mrmIdentity(1, instances, inst);
+        extra.adjust = mrmIdentity(1, instances, inst, site);
         extra.beforeStart = [&](rectest::Node& n) {
             registerFrameworkTopics(n, std::string(BASE) + "0", inst, 1, instances, inst);
             for (const auto& [app, appInst] : subscribers)
                 registerTopic(n, recoTopic(app, appInst), "APP1", RECO_CHN, SUBSCRIBE);
             n.onData = [this](const FwIntMessage& m) { take(m); };
         };
-        m_node = &net.add(std::string(BASE) + "0", host, specs, mrmConfig(more), false, extra);
+        m_node = &net.add(std::string(BASE) + "0", host, specs, mrmConfig(), false, extra);
     }
 
     rectest::Node& node() { return *m_node; }
