@@ -209,10 +209,11 @@ int32 CtlThdStateMachine::registerFwThreads()
 }
 
 int32 CtlThdStateMachine::registerTopic(const char* name, const char* thread, int32 logicalChnNum,
-                                        MsgTopicResource** res)
+                                        MsgTopicResource** res, MsgTopicOpenType openType)
 {
     MsgTopicParam param;
     m_resMgr.initMsgTopicParam(param);
+    param.openType = openType;
     ResourceManager::copyResourceName(param.topicNameTxt, name);
     ResourceManager::copyResourceName(param.threadNameTxt, thread);
     param.logicalChnNum = logicalChnNum;
@@ -317,17 +318,24 @@ int32 CtlThdStateMachine::registerMrmTopic()
             }
             ResourceManager::copyResourceName(m_gblData.m_mrmLocalTopicNameList[p][i], local.c_str());
             ResourceManager::copyResourceName(m_gblData.m_mrmCrossSiteTopicNameList[p][i], cross.c_str());
+            // An instance's two topics are published by that instance alone
+            // (its application id is the base name and the partition);
+            // every other process subscribes to them.
+            const std::string partitionAppId = (base + std::to_string(p)).substr(0, sizeof(ApplicationID) - 1);
+            const bool own = m_gblData.m_mrmApplication &&
+                             std::strncmp(m_appIdTxt, partitionAppId.c_str(), sizeof(ApplicationID)) == 0 &&
+                             m_gblData.m_appInstId == i;
             for (const auto& [topic, chn] : {std::pair{&local, ResParamValidator::MRM_LOCAL_LOGICAL_CHN},
                                               std::pair{&cross, ResParamValidator::MRM_CROSS_SITE_LOGICAL_CHN}})
             {
-                if (registerTopic(topic->c_str(), "MSG_SERVICE", chn, nullptr) != 0)
+                if (registerTopic(topic->c_str(), "MSG_SERVICE", chn, nullptr, own ? PUBLISH : SUBSCRIBE) != 0)
                 {
                     fwLog(LOG_LEVEL_NOTICE, "Error [%d] registering topic [%s].", FrameworkErrno::m_fwErrno,
                           topic->c_str());
                     return -1;
                 }
             }
-            if (std::strncmp(m_appIdTxt, base.c_str(), sizeof(ApplicationID)) == 0 && m_gblData.m_appInstId == i)
+            if (own)
             {
                 ResourceManager::copyResourceName(m_gblData.m_thisMrmLocalTopicName, local.c_str());
                 ResourceManager::copyResourceName(m_gblData.m_thisMrmCrossSiteTopicName, cross.c_str());

@@ -48,7 +48,8 @@ private:
     int32 registerFwThread(const char* name);
     int32 registerRepliTopic();
     int32 registerMrmTopic();
-    int32 registerTopic(const char* name, const char* thread, int32 logicalChnNum, MsgTopicResource** res);
+    int32 registerTopic(const char* name, const char* thread, int32 logicalChnNum, MsgTopicResource** res,
+                        MsgTopicOpenType openType = PUBLISH);
     int32 createPipeline(int32& count);
     int32 prepareTmpMsgStore();
     void chkResRepliAndStdbyModeOpt();

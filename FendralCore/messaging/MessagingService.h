@@ -32,6 +32,7 @@
 #include "FendralCore/messaging/MslProtocol.h"
 #include "FendralCore/messaging/MslRequestIds.h"
 #include "FendralCore/messaging/MessagingTopic.h"
+#include "FendralCore/messaging/PendingMrmRqsRecord.h"
 #include "FendralCore/messaging/PendingRqsRecord.h"
 #include "FendralCore/messaging/SubscriptionRecord.h"
 #include "FendralCore/messaging/TopicRecord.h"
@@ -106,9 +107,15 @@ struct MslTopicStats
     Counter resendsServed;        // requests this process resent for
     Counter recoveryAnsweredBusy;
     Counter unrecoverableGaps;
-    // Waiting for the recovery instances and the replication
-    // acknowledgements, which are not served yet: counted and logged.
+    // Records of recovery instances on their MRM topics, and those dropped
+    // (bad size, unknown command, unparsable name, not for this process).
     Counter mrmMessages;
+    Counter mrmMessagesDropped;
+    Counter mrmRqsSent;          // recovery requests to instances
+    Counter mrmEndNotices;       // sessions ended towards an instance
+    Counter mrmLongRecoveryReports;
+    Counter mrmPublishersExpired; // instances whose heartbeats stopped
+    // Replication acknowledgements, which are not served yet.
     Counter replicationAcks;
 };
 
@@ -265,6 +272,15 @@ public:
     MslChannelTable* channels() { return m_channelTable.get(); }
     MslSocket* requestChannel() { return m_rcSock.get(); }
     MslSocket* requestAckChannel() { return m_racSock.get(); }
+    // MRM requests waiting for an answer, and running MRM sessions.
+    int32 numPendingMrmRqs() const { return static_cast<int32>(m_pendingMrmRqs.size()); }
+    int32 numMrmSessions() const { return m_mrmRecoveryMap != nullptr ? static_cast<int32>(m_mrmRecoveryMap->getSize()) : 0; }
+    bool mrmChannelsJoined() const { return m_mrmChannelsJoined; }
+    // The partition and instance of an MRM topic name (base, partition,
+    // ':', instance, 'L' or 'C'): the partition, -1 when the name does not
+    // parse; instId -1 without an instance letter (then counted local).
+    static int32 getPartitionIdFromMrmTopic(const char* mrmBaseName, const char* topicNameTxt, int32& instId,
+                                            bool& localMrmTopic);
     // Datagrams the receive-path drop hook dropped (0 without the hook).
     uint64 numTestDropped() const { return m_dropHook != nullptr ? m_dropHook->numDropped() : 0; }
 
@@ -301,6 +317,10 @@ private:
     // --- events ---
     int32 processEvent(const FwIntMessage& msg, bool& terminate);
     int32 answerControl(FwEventID ack);
+    // The topic a TOPIC_PUBLISH or TOPIC_SUBSCRIBE names (logged), and the
+    // code that refuses it; 0 with a null topic: closing or closed, nothing
+    // to answer.
+    int32 topicToOpen(const FwIntMessage& msg, const char* eventName, ResourceName& name, MsgTopicResource*& topic);
     int32 openPublisher(const FwIntMessage& msg);
     int32 openSubscription(const FwIntMessage& msg);
     // The refusal of a TOPIC_PUBLISH or TOPIC_SUBSCRIBE to the thread that
@@ -324,7 +344,10 @@ private:
     void sendTopicRequest(MslMsgRqs& rqs, PendingRqsRecord& pending);
     void removeTopicRecord(TopicRecord& rec);
     void removePendingRqs(const TopicRecord* rec);
-    void removePendingRqs(const SubscriptionRecord* rec);
+    void removePendingRqs(SubscriptionRecord* rec);
+    // An instance's MRM topic is heard only while a request or a session
+    // needs it (on an instance, always).
+    bool joinsOnDemand(const MsgTopicResource& topic) const { return topic.mrmTopic && !m_gblData.m_mrmApplication; }
     int32 processPubTopicRqs(int32 len, const sockaddr_in& from);
     int32 processSubTopicRqs(int32 len, const sockaddr_in& from);
     int32 processPubTopicConfirmMsg(int32 len, const sockaddr_in& from);
@@ -349,9 +372,13 @@ private:
                         uint64 peerLastRcvdSeq, bool sendOnly, bool lastAttempt);
     int32 requestTailLostRecovery(SubscriptionRecord& sub, uint64 dstAppId, int32 dstInstId, uint64 lastRcvdSeq,
                                   bool lastAttempt);
-    // Recovery from a recovery instance; MRM_NOT_AVAILABLE while this
-    // service serves none.
+    // Recovery from a recovery instance: an enquiry for the partition when
+    // it is unknown, else a request from the subscription's instance on.
+    // Without instances (none configured) what follows is what a
+    // subscription does when no instance carries its topic.
     int32 requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason);
+    // What a subscription does when no instance carries its topic.
+    int32 recoverWithoutMrm(SubscriptionRecord& sub, int32 reason, bool& chkEndRecovMode);
     int32 processDataRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
     int32 processTailLostRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
     int32 processPendingDataRecoveryRqs(PendingRqsRecord& pending);
@@ -364,6 +391,59 @@ private:
     void deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId);
     void serveDueRetries(int64 nowNs);
     void dropRetries(const SubscriptionRecord* sub);
+
+    // --- recovery instances (MRM) ---
+    bool mrmConfigured() const;
+    bool mrmCrossSiteAllowed(const SubscriptionRecord& sub) const;
+    int32 enquireMrmPartition(SubscriptionRecord& sub, int32 reason);
+    int32 processMrmPartitionEnqRqs(int32 len, const sockaddr_in& from);
+    int32 processMrmPartitionEnqRsp(PendingRqsRecord& pending, const sockaddr_in& from);
+    int32 processPendingMrmPartitionEnquiry(PendingRqsRecord& done);
+    int32 sendMrmRecoveryRqs(int32 partitionId, int32 startingInstId, TopicRecoveryMode mode, SubscriptionRecord& sub,
+                             uint64 lastRcvdSeq, int64 nowNs, bool resent, int32 endingInstId, int32 firstInstId = -1);
+    // The walk's next instance after instId: this process's own instance is
+    // skipped on an instance.
+    int32 nextMrmInstance(int32 instId) const;
+    SubscriptionRecord* mrmTopicSubscription(int32 partitionId, int32 instId, bool local);
+    // The application id of a partition's instances; false when the base
+    // name leaves no room for the number.
+    bool mrmPartitionAppId(int32 partitionId, ApplicationID& out) const;
+    int32 sendOnRecoveryTopic(const char* record, int32 len, const char* appId, int32 instId);
+    int32 processMrmTopicMsg(SubscriptionRecord& mrmSub, const TopicMessage& msg, const sockaddr_in& from,
+                             const timespec& currTm, int64 nowNs, PeerLogLimit& limit);
+    int32 processMrmRecoveryRsp(const MrmRecoveryRsp& rsp, const TopicMsgHeader& hdr, const sockaddr_in& from);
+    int32 processMrmRecoveredData(const MrmDataMsg& data, uint32 innerLen, const TopicMsgHeader& hdr,
+                                  const sockaddr_in& from, const timespec& currTm, int64 nowNs, PeerLogLimit& limit);
+    int32 processMrmFailure(const MrmFailureMsg& f, const TopicMsgHeader& hdr, PeerLogLimit& limit);
+    // An MRM recovery that ended without the instance: the publisher once
+    // more or the peers, else the gap stays open.
+    void mrmFallBack(SubscriptionRecord& sub);
+    int32 notifyMrmEndRecovery(SubscriptionRecord& sub);
+    int32 notifyMrmEndRecovery(int32 partitionId, int32 instId, const ResourceName& topic);
+    int32 notifyMrmEndRecovery(const char* appId, int32 instId, const ResourceName& topic);
+    void removePendingMrmRqs(SubscriptionRecord& sub);
+    void handleOutstandingMrmRqs(int64 nowNs);
+    int32 reinitiateMrmRecovery(int32& numTopicReinitiated, int64 nowNs, int32 partitionId, int32 instId,
+                                bool longRecoveryOnly);
+    void getNumMrmRecovery(const SubscriptionRecord& mrmSub, int32& mrmRqsCnt, int32& mrmRecoveryCnt);
+    int32 processMrmHeartbeat(int32 len, const sockaddr_in& from);
+    // A recovery that stalled or went quiet asks the instance after instId
+    // (the timer's rules).
+    void restartMrmRecovery(SubscriptionRecord& sub, int32 nextInstId, int64 nowNs);
+    // The timer's look at one subscription's MRM state: heartbeats of
+    // instances, the long-recovery report, MRM topics without publisher.
+    void checkMrmSubscription(SubscriptionRecord& sub, int64 nowNs);
+    // Ends what a stalled recovery runs (an MRM session, or the request to
+    // the publisher); the instance to ask next.
+    int32 endRecoveryForRestart(SubscriptionRecord& sub);
+    void joinMrmChannels(const SubscriptionRecord& sub);
+    void leaveMrmChannelsWhenIdle();
+    bool mrmActive() const;
+    // A request that waits for the channels' join lead time, or for the
+    // pause before a repeat: sent by the loop when due.
+    void deferMrmRqs(SubscriptionRecord& sub, int32 partitionId, int32 instId, TopicRecoveryMode mode, bool resent,
+                     int32 endingInstId, int32 firstInstId, int64 dueNs, int32 waits = 0);
+    void serveDueMrmRqs(int64 nowNs);
 
     // --- gap recovery, serving (publisher and peer side) ---
     int32 processDataRecoveryRqs(int32 len, const sockaddr_in& from);
@@ -385,9 +465,19 @@ private:
     // --- control channels ---
     bool isOwnLoopback(const MslMsgHeader& hdr, const sockaddr_in& from) const;
     bool isLocalAddr(in_addr_t addr) const;
+    // One batch of a control channel into the receive buffer, each record
+    // to handle: up to the wire-order report's size when there is one, else
+    // limit records. what names the channel in the log.
+    int32 readControlBatch(MslSocket& sock, PeerLogLimit& logLimit, const WireOrderInfo* wire, int32 limit,
+                           const char* what, int32 (MessagingService::*handle)(int32, const sockaddr_in&));
     int32 handleRequest(int32 len, const sockaddr_in& from);
     int32 handleAnswer(int32 len, const sockaddr_in& from);
     int32 dispatchRequest(uint32 cmd, int32 len, const sockaddr_in& from);
+    // The request in the request channel's buffer when it has a request's
+    // size (else sizeText, with the size and the expected one, through the
+    // channel's limiter, and null) and, with toThisInstance, is addressed to
+    // this process and instance (else null).
+    const MslMsgRqs* checkedRequest(int32 len, const char* sizeText, bool toThisInstance = false);
     int32 dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, int32 len, const sockaddr_in& from);
     // A peer-caused line, through the channel's limiter.
     void peerLog(PeerLogLimit& limit, int32 level, const char* format, ...) __attribute__((format(printf, 4, 5)));
@@ -449,7 +539,7 @@ private:
     std::unique_ptr<MslDatagramSlot[]> m_topicRcvSlots;
 
     std::unordered_map<uint32, PendingRqsRecord> m_pendingRqs;
-    std::unordered_map<uint32, PendingRqsRecord> m_pendingMrmRqs;
+    std::unordered_map<uint32, PendingMrmRqsRecord> m_pendingMrmRqs;
 
     std::unique_ptr<TopicRecord[]> m_topicRecs;
     std::unique_ptr<SubscriptionRecord[]> m_subRecs;
@@ -494,6 +584,24 @@ private:
     };
     std::vector<DeferredRetry> m_retries;
     int64 m_lastMrmHbSentNs = 0;
+    bool m_mrmChannelsJoined = false;
+    struct DeferredMrmRqs
+    {
+        SubscriptionRecord* sub;
+        int32 partitionId;
+        int32 instId;
+        TopicRecoveryMode mode;
+        bool resent;
+        int32 endingInstId;
+        int32 firstInstId;
+        int64 dueNs;
+        int32 waits; // for this instance's recovery-request topic to open
+    };
+    std::vector<DeferredMrmRqs> m_mrmDeferred;
+    bool m_mrmCrossSiteJoined = false;
+    // An MRM record's embedded topic message, copied out of the receive
+    // slot into a whole message.
+    TopicMessage m_mrmInnerMsg{};
     // A resend runs: requests read meanwhile are answered busy.
     bool m_resendInProgress = false;
     TopicRecord* m_recovTopicRecPtr = nullptr;

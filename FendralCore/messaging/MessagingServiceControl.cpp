@@ -228,7 +228,9 @@ bool MessagingService::isOwnLoopback(const MslMsgHeader& hdr, const sockaddr_in&
            isLocalAddr(from.sin_addr.s_addr);
 }
 
-int32 MessagingService::processMslRqs(const WireOrderInfo* wire)
+int32 MessagingService::readControlBatch(MslSocket& sock, PeerLogLimit& logLimit, const WireOrderInfo* wire,
+                                         int32 limit, const char* what,
+                                         int32 (MessagingService::*handle)(int32, const sockaddr_in&))
 {
     const bool ordered = hasWireOrder(wire);
     int32 count = 0;
@@ -237,7 +239,7 @@ int32 MessagingService::processMslRqs(const WireOrderInfo* wire)
     {
         int32 len = 0;
         sockaddr_in from{};
-        if (m_rcSock->receive(m_rcvMsg.bytes, sizeof(m_rcvMsg.bytes), len, from) != 0)
+        if (sock.receive(m_rcvMsg.bytes, sizeof(m_rcvMsg.bytes), len, from) != 0)
         {
             if (FrameworkErrno::m_fwErrno != WOULD_BLOCK)
                 return -1;
@@ -247,59 +249,15 @@ int32 MessagingService::processMslRqs(const WireOrderInfo* wire)
         total += len;
         // Nothing of an earlier, longer datagram is read behind this one.
         std::memset(m_rcvMsg.bytes + len, 0, sizeof(m_rcvMsg.bytes) - static_cast<size_t>(len));
-        if (handleRequest(len, from) != 0)
+        if ((this->*handle)(len, from) != 0)
             return -1;
         if (ordered)
         {
             if (total > wire->dataSize)
-                peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                        "Cumulated multicast datagram size of MSL RQS available to receive does not match the size "
+                peerLog(logLimit, LOG_LEVEL_WARNING,
+                        "Cumulated multicast datagram size of MSL %s available to receive does not match the size "
                         "indicated in Wire Order Info. Expected [%d], actually received [%d].",
-                        wire->dataSize, total);
-            if (total >= wire->dataSize)
-            {
-                m_stats.batchesEndedByWireOrder.add();
-                break;
-            }
-        }
-        else if (count >= m_settings.numMsgRcvMax)
-            break;
-    }
-    fwLog(LOG_LEVEL_DEBUG, "Processed a batch of [%d] MSL RQS messages with total size of [%d] bytes.", count, total);
-    return 0;
-}
-
-int32 MessagingService::processMslAck(const WireOrderInfo* wire)
-{
-    const bool ordered = hasWireOrder(wire);
-    // Draining every answer still stops somewhere: a flood must not hold the
-    // thread.
-    const int32 limit = m_drainAllAck ? m_settings.numMsgRcvMax * DRAIN_ALL_BATCHES_MAX : m_settings.numMsgRcvMax;
-    m_drainAllAck = false;
-    int32 count = 0;
-    int32 total = 0;
-    for (;;)
-    {
-        int32 len = 0;
-        sockaddr_in from{};
-        if (m_racSock->receive(m_rcvMsg.bytes, sizeof(m_rcvMsg.bytes), len, from) != 0)
-        {
-            if (FrameworkErrno::m_fwErrno != WOULD_BLOCK)
-                return -1;
-            break;
-        }
-        ++count;
-        total += len;
-        std::memset(m_rcvMsg.bytes + len, 0, sizeof(m_rcvMsg.bytes) - static_cast<size_t>(len));
-        if (handleAnswer(len, from) != 0)
-            return -1;
-        if (ordered)
-        {
-            if (total > wire->dataSize)
-                peerLog(m_racLogLimit, LOG_LEVEL_WARNING,
-                        "Cumulated multicast datagram size of MSL ACK available to receive does not match the size "
-                        "indicated in Wire Order Info. Expected [%d], actually received [%d].",
-                        wire->dataSize, total);
+                        what, wire->dataSize, total);
             if (total >= wire->dataSize)
             {
                 m_stats.batchesEndedByWireOrder.add();
@@ -309,8 +267,24 @@ int32 MessagingService::processMslAck(const WireOrderInfo* wire)
         else if (count >= limit)
             break;
     }
-    fwLog(LOG_LEVEL_DEBUG, "Processed a batch of [%d] MSL ACK messages with total size of [%d] bytes.", count, total);
+    fwLog(LOG_LEVEL_DEBUG, "Processed a batch of [%d] MSL %s messages with total size of [%d] bytes.", count, what,
+          total);
     return 0;
+}
+
+int32 MessagingService::processMslRqs(const WireOrderInfo* wire)
+{
+    return readControlBatch(*m_rcSock, m_rcLogLimit, wire, m_settings.numMsgRcvMax, "RQS",
+                            &MessagingService::handleRequest);
+}
+
+int32 MessagingService::processMslAck(const WireOrderInfo* wire)
+{
+    // Draining every answer still stops somewhere: a flood must not hold the
+    // thread.
+    const int32 limit = m_drainAllAck ? m_settings.numMsgRcvMax * DRAIN_ALL_BATCHES_MAX : m_settings.numMsgRcvMax;
+    m_drainAllAck = false;
+    return readControlBatch(*m_racSock, m_racLogLimit, wire, limit, "ACK", &MessagingService::handleAnswer);
 }
 
 int32 MessagingService::handleRequest(int32 len, const sockaddr_in& from)
@@ -354,6 +328,20 @@ int32 MessagingService::handleRequest(int32 len, const sockaddr_in& from)
     return dispatchRequest(cmd, len, from);
 }
 
+const MslMsgRqs* MessagingService::checkedRequest(int32 len, const char* sizeText, bool toThisInstance)
+{
+    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
+    {
+        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING, sizeText, len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+        return nullptr;
+    }
+    const MslMsgRqs& r = m_rcvMsg.rqs;
+    if (toThisInstance &&
+        (MslProtocol::appIdKey(r.hdr.recipientAppIdTxt) != m_appId || r.hdr.recipientInstId != m_appInstId))
+        return nullptr;
+    return &r;
+}
+
 int32 MessagingService::dispatchRequest(uint32 cmd, int32 len, const sockaddr_in& from)
 {
     m_stats.rqsHandled.add();
@@ -380,9 +368,12 @@ int32 MessagingService::dispatchRequest(uint32 cmd, int32 len, const sockaddr_in
     case TAIL_LOST_QUERY:
     case TAIL_LOST_QUERY2:
         return processTailLostQuery(len, from);
+    case MRM_PARTITION_ENQ_RQS:
+        return processMrmPartitionEnqRqs(len, from);
+    case MSL_MRM_HEARTBEAT:
+        return processMrmHeartbeat(len, from);
     default:
     {
-        // Recovery instances' requests are not served yet.
         const MslMsgRqs& r = m_rcvMsg.rqs;
         peerLog(m_rcLogLimit, LOG_LEVEL_DEBUG,
                 "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s]. Rqs ID [%u].", MslProtocol::cmdName(cmd),
@@ -504,6 +495,8 @@ int32 MessagingService::dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, in
         return processDataRecoveryRsp(pending, from);
     case TAIL_LOST_RECOVERY_RSP:
         return processTailLostRecoveryRsp(pending, from);
+    case MRM_PARTITION_ENQ_RSP:
+        return processMrmPartitionEnqRsp(pending, from);
     default:
         peerLog(m_racLogLimit, LOG_LEVEL_DEBUG,
                 "Received [%s] of [%d] bytes from [%s:%s:%d:%d] on topic [%s] for Rqs ID [%u], resend cnt [%d].",

@@ -253,11 +253,7 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
     MessagingTopic& topic = *sub->subscriberTopicPtr;
     m_topicStats.dataHandled.add();
     if (cmd == MRM_TOPIC_MESSAGE)
-    {
-        // Recovery instances' messages are not served yet.
-        m_topicStats.mrmMessages.add();
-        return 0;
-    }
+        return processMrmTopicMsg(*sub, msg, from, currTm, nowNs, limit);
     if (cmd == QUICK_RECOVERY_DATA_MSG && (!sub->onRecovery || sub->recoveryMode == NORMAL_RECOVERY))
     {
         if (!sub->onRecovery)
@@ -281,7 +277,17 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
     }
     if (r == 0)
     {
-        if (wasInRecovery && !sub->onRecovery)
+        if (cmd == QUICK_RECOVERY_DATA_MSG && !sub->topicResPtr->recoveryRqsTopic && !sub->topicResPtr->mrmTopic)
+            topic.replayBufferedMsgInRecovery(&msg, currTm, nowNs, false, false);
+        if (wasInRecovery && !sub->onRecovery && sub->recoveryMode != NORMAL_RECOVERY)
+        {
+            fwLog(LOG_LEVEL_NOTICE, "MRM recovery on topic [%.16s] completed at seq# [%lu].", name,
+                  static_cast<unsigned long>(sub->lastAcptMsgSeq));
+            notifyMrmEndRecovery(*sub);
+            checkEndRecoveryMode();
+            leaveMrmChannelsWhenIdle();
+        }
+        else if (wasInRecovery && !sub->onRecovery)
         {
             fwLog(LOG_LEVEL_NOTICE, "Recovery on topic [%.16s] completed at seq# [%lu].", name,
                   static_cast<unsigned long>(sub->lastAcptMsgSeq));

@@ -59,7 +59,10 @@ int32 MessagingService::runOnce(int32 timeoutMs, bool& terminate)
 {
     const int32 r = m_optMode == LOW_LATENCY ? passLowLatency(terminate) : passCpu(waitLimitMs(timeoutMs), terminate);
     if (!terminate && !m_retries.empty())
+    {
         serveDueRetries(m_clock.monoNs());
+        serveDueMrmRqs(m_clock.monoNs());
+    }
     return r;
 }
 
@@ -229,6 +232,7 @@ int32 MessagingService::processMslTimerEvent()
     const int64 now = m_clock.monoNs();
     processPendingRqs(now);
     checkEndRecoveryMode();
+    handleOutstandingMrmRqs(now);
     handleDormantTopic(now);
     // A recovery instance tells the subscribers of its topics that it lives.
     if (m_gblData.m_mrmApplication &&
@@ -445,41 +449,52 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
     }
 }
 
+int32 MessagingService::topicToOpen(const FwIntMessage& msg, const char* eventName, ResourceName& name,
+                                    MsgTopicResource*& topic)
+{
+    const EventParam& p = msg.appMsg.event.eventParam;
+    std::memset(name, 0, sizeof(ResourceName));
+    std::memcpy(name, p.resNameTxt, sizeof(ResourceName) - 1);
+    fwLog(LOG_LEVEL_INFO, "Received %s event from [%.16s] on topic [%.16s]. Open override [%d]. Last message seq [%lu]",
+          eventName, msg.originatorTxt, name, p.paramInt32, static_cast<unsigned long>(p.paramInt64));
+    topic = nullptr;
+    if (m_resMgr.getMsgTopicRes(name, &topic) != 0 || topic == nullptr)
+    {
+        const int32 lookup = FrameworkErrno::m_fwErrno;
+        topic = nullptr;
+        return lookup == RES_NOT_EXIST || lookup == 0 ? MSL_REC_NOT_FOUND : lookup;
+    }
+    const ResourceStatus status = topic->status.load();
+    if (status > RES_ACTIVE)
+    {
+        topic = nullptr; // closing or closed: nothing to answer
+        return 0;
+    }
+    if (status < RES_INITIALIZED)
+        return RES_NOT_INITIALIZED;
+    if (status == RES_ACTIVE)
+        return MSL_TOPIC_ALREADY_OPEN;
+    return 0;
+}
+
 int32 MessagingService::openPublisher(const FwIntMessage& msg)
 {
     const EventParam& p = msg.appMsg.event.eventParam;
     ResourceName name{};
-    std::memcpy(name, p.resNameTxt, sizeof(ResourceName) - 1);
-    fwLog(LOG_LEVEL_INFO,
-          "Received TOPIC_PUBLISH event from [%.16s] on topic [%.16s]. Open override [%d]. Last message seq [%lu]",
-          msg.originatorTxt, name, p.paramInt32, static_cast<unsigned long>(p.paramInt64));
     MsgTopicResource* topic = nullptr;
-    int32 code = 0;
-    if (m_resMgr.getMsgTopicRes(name, &topic) != 0 || topic == nullptr)
+    int32 code = topicToOpen(msg, "TOPIC_PUBLISH", name, topic);
+    if (code == 0 && topic == nullptr)
+        return 0;
+    if (code == 0)
     {
-        const int32 lookup = FrameworkErrno::m_fwErrno;
-        code = lookup == RES_NOT_EXIST || lookup == 0 ? MSL_REC_NOT_FOUND : lookup;
-    }
-    else
-    {
-        const ResourceStatus status = topic->status.load();
-        if (status > RES_ACTIVE)
-            return 0; // closing or closed: nothing to answer
-        if (status < RES_INITIALIZED)
-            code = RES_NOT_INITIALIZED;
-        else if (status == RES_ACTIVE)
-            code = MSL_TOPIC_ALREADY_OPEN;
-        else
-        {
-            MsgTopicOpenType& type = topic->regParam.openType;
-            if (p.paramInt32 == 1 && type == SUBSCRIBE)
-                type = PUBLISH;
-            const bool active = m_gblData.m_appMode.load() == ACTIVE_MODE;
-            if (type != PUBLISH && !(type == APPL_REPLICATE && active))
-                code = MSL_INVALID_TOPIC_TYPE;
-            else if (addTopic(topic, false) != 0)
-                code = FrameworkErrno::m_fwErrno;
-        }
+        MsgTopicOpenType& type = topic->regParam.openType;
+        if (p.paramInt32 == 1 && type == SUBSCRIBE)
+            type = PUBLISH;
+        const bool active = m_gblData.m_appMode.load() == ACTIVE_MODE;
+        if (type != PUBLISH && !(type == APPL_REPLICATE && active))
+            code = MSL_INVALID_TOPIC_TYPE;
+        else if (addTopic(topic, false) != 0)
+            code = FrameworkErrno::m_fwErrno;
     }
     return code != 0 ? refuseOpen(TOPIC_PUBLISH_ACK, msg.originatorTxt, name, code) : 0;
 }
@@ -488,41 +503,24 @@ int32 MessagingService::openSubscription(const FwIntMessage& msg)
 {
     const EventParam& p = msg.appMsg.event.eventParam;
     ResourceName name{};
-    std::memcpy(name, p.resNameTxt, sizeof(ResourceName) - 1);
-    fwLog(LOG_LEVEL_INFO,
-          "Received TOPIC_SUBSCRIBE event from [%.16s] on topic [%.16s]. Open override [%d]. Last message seq [%lu]",
-          msg.originatorTxt, name, p.paramInt32, static_cast<unsigned long>(p.paramInt64));
     MsgTopicResource* topic = nullptr;
-    int32 code = 0;
-    if (m_resMgr.getMsgTopicRes(name, &topic) != 0 || topic == nullptr)
+    int32 code = topicToOpen(msg, "TOPIC_SUBSCRIBE", name, topic);
+    if (code == 0 && topic == nullptr)
+        return 0;
+    if (code == 0)
     {
-        const int32 lookup = FrameworkErrno::m_fwErrno;
-        code = lookup == RES_NOT_EXIST || lookup == 0 ? MSL_REC_NOT_FOUND : lookup;
-    }
-    else
-    {
-        const ResourceStatus status = topic->status.load();
-        if (status > RES_ACTIVE)
-            return 0;
-        if (status < RES_INITIALIZED)
-            code = RES_NOT_INITIALIZED;
-        else if (status == RES_ACTIVE)
-            code = MSL_TOPIC_ALREADY_OPEN;
+        MsgTopicOpenType& type = topic->regParam.openType;
+        if (p.paramInt32 == 1 && type == PUBLISH)
+            type = SUBSCRIBE;
+        const bool active = m_gblData.m_appMode.load() == ACTIVE_MODE;
+        if (type != SUBSCRIBE && !(type == APPL_REPLICATE && !active))
+            code = MSL_INVALID_TOPIC_TYPE;
         else
         {
-            MsgTopicOpenType& type = topic->regParam.openType;
-            if (p.paramInt32 == 1 && type == PUBLISH)
-                type = SUBSCRIBE;
-            const bool active = m_gblData.m_appMode.load() == ACTIVE_MODE;
-            if (type != SUBSCRIBE && !(type == APPL_REPLICATE && !active))
-                code = MSL_INVALID_TOPIC_TYPE;
-            else
-            {
-                if (p.paramInt64 != 0)
-                    topic->lastMsgSeqNum = static_cast<uint64>(p.paramInt64);
-                if (addSubscription(topic, false) != 0)
-                    code = FrameworkErrno::m_fwErrno;
-            }
+            if (p.paramInt64 != 0)
+                topic->lastMsgSeqNum = static_cast<uint64>(p.paramInt64);
+            if (addSubscription(topic, false) != 0)
+                code = FrameworkErrno::m_fwErrno;
         }
     }
     return code != 0 ? refuseOpen(TOPIC_SUBSCRIBE_ACK, msg.originatorTxt, name, code) : 0;

@@ -214,49 +214,6 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
     return 0;
 }
 
-int32 MessagingService::requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason)
-{
-    // No recovery instance answers this service yet: what follows is what
-    // the subscription does when no instance carries its topic.
-    fwLog(LOG_LEVEL_NOTICE,
-          "No MRM available for topic [%.16s] while the application is in mode [%d]. Reason code for MRM partition "
-          "enquiry [%d].",
-          sub.topicNameTxt, static_cast<int32>(m_gblData.m_appMode.load()), reason);
-    (void)mode;
-    switch (reason)
-    {
-    case TRIGGERED_BY_NORM_RECOVERY_RQS_TIMEOUT:
-    case TRIGGERED_BY_NORM_RECOVERY_RQS_FAILURE:
-    case TRIGGERED_BY_MSG_LOST:
-    case TRIGGERED_BY_RECOV_TIMEOUT:
-        if (sub.publisherIdTxt[0] != '\0' && !sub.onLeavePubTopic)
-        {
-            if (requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, true) != 0)
-            {
-                fwLog(LOG_LEVEL_NOTICE,
-                      "No MRM available for topic [%.16s] and the recovery with the publisher failed [%d]. Send "
-                      "UNRECOVERABLE_TOPIC_MSG_GAP to [%.16s].",
-                      sub.topicNameTxt, FrameworkErrno::m_fwErrno, sub.subscriberThreadTxt);
-                reportUnrecoverableGap(sub, sub.lastAcptMsgSeq);
-            }
-            return 0;
-        }
-        fwLog(LOG_LEVEL_NOTICE,
-              "No MRM available for topic [%.16s] in application mode [%d] and there is no publisher, attempt tail "
-              "lost recovery.",
-              sub.topicNameTxt, static_cast<int32>(m_gblData.m_appMode.load()));
-        return queryTailLost(sub, TAIL_LOST_QUERY, 0, 0, 0, false, true);
-    case TRIGGERED_BY_TAIL_LOST_RQS_TIMEOUT:
-    case TRIGGERED_BY_TAIL_LOST_RQS_FAILURE:
-        fwLog(LOG_LEVEL_NOTICE, "No MRM available for topic [%.16s] in application mode [%d], attempt tail lost recovery.",
-              sub.topicNameTxt, static_cast<int32>(m_gblData.m_appMode.load()));
-        return queryTailLost(sub, TAIL_LOST_QUERY, 0, 0, 0, false, true);
-    default:
-        sub.onRecovery = false;
-        return 0;
-    }
-}
-
 int32 MessagingService::requestTopicMsgRecovery(SubscriptionRecord& sub, uint64 lastRcvdSeq, bool lastAttempt)
 {
     if (sub.recoveryRqsId != 0)
@@ -714,10 +671,12 @@ void MessagingService::dropRetries(const SubscriptionRecord* sub)
 
 int32 MessagingService::waitLimitMs(int32 timeoutMs) const
 {
-    if (m_retries.empty())
+    if (m_retries.empty() && m_mrmDeferred.empty())
         return timeoutMs;
-    int64 earliest = m_retries.front().dueNs;
+    int64 earliest = INT64_MAX;
     for (const DeferredRetry& r : m_retries)
+        earliest = std::min(earliest, r.dueNs);
+    for (const DeferredMrmRqs& r : m_mrmDeferred)
         earliest = std::min(earliest, r.dueNs);
     const int64 leftNs = earliest - m_clock.monoNs();
     const int32 ms = leftNs <= 0 ? 0 : static_cast<int32>((leftNs + NS_PER_MS - 1) / NS_PER_MS);
@@ -787,14 +746,12 @@ void MessagingService::serveBetweenSlices(const ResourceName& resentTopic)
 
 int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);
@@ -880,14 +837,12 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
 
 int32 MessagingService::processDataRecoveryRqs2(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid data recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);
@@ -913,14 +868,11 @@ int32 MessagingService::processDataRecoveryRqs2(int32 len, const sockaddr_in& fr
 
 int32 MessagingService::processTailLostQuery(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid tail lost query message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid tail lost query message size [%d] received, expect [%lu]. Discard and continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);
@@ -966,16 +918,12 @@ int32 MessagingService::processTailLostQuery(int32 len, const sockaddr_in& from)
 
 int32 MessagingService::processTailLostRecoveryRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.", true);
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
-    if (MslProtocol::appIdKey(r.hdr.recipientAppIdTxt) != m_appId || r.hdr.recipientInstId != m_appInstId)
-        return 0;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);
@@ -1042,16 +990,12 @@ int32 MessagingService::processTailLostRecoveryRqs(int32 len, const sockaddr_in&
 
 int32 MessagingService::processTailLostRecoveryRqs2(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid tail lost recovery request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.", true);
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
-    if (MslProtocol::appIdKey(r.hdr.recipientAppIdTxt) != m_appId || r.hdr.recipientInstId != m_appInstId)
-        return 0;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);

@@ -151,19 +151,16 @@ void MessagingService::handleDormantTopic(int64 nowNs)
                 if (nowNs - sub.lastTailLostRecoverySentNs > limitNs && nowNs - sub.lastRecoverySentNs > limitNs)
                 {
                     sub.lastMsgAcptNs = 0;
-                    dropRecoveryRequest(sub);
+                    const int32 next = endRecoveryForRestart(sub);
                     fwLog(LOG_LEVEL_NOTICE,
                           "Subscription topic [%.16s] has been idle for more than [%d] msec and it is in recovery mode "
                           "[%d]. Initiate MRM recovery with last acpt seq# [%lu]. Last recovery was on MRM instance "
                           "[%d], next attempt on [%d].",
                           sub.topicNameTxt, limitMs, sub.recoveryMode, static_cast<unsigned long>(sub.lastAcptMsgSeq),
-                          sub.mrmInstId, sub.mrmInstId);
+                          sub.mrmInstId, next);
                     sub.onLeavePubTopic = true;
                     sub.lastRecoverySentNs = nowNs;
-                    if (requestMrmRecovery(sub, MRM_LONG_RECOVERY, TRIGGERED_BY_RECOV_TIMEOUT) != 0)
-                        fwLog(LOG_LEVEL_NOTICE, "Error [%d] requesting MRM recovery on topic [%.16s]. Last accepted seq# [%lu].",
-                              FrameworkErrno::m_fwErrno, sub.topicNameTxt,
-                              static_cast<unsigned long>(sub.lastAcptMsgSeq));
+                    restartMrmRecovery(sub, next, nowNs);
                 }
             }
             else if (sub.tlQueryRqsId == 0 && nowNs - sub.lastTailLostQueryNs > timeoutNs)
@@ -181,18 +178,17 @@ void MessagingService::handleDormantTopic(int64 nowNs)
         {
             // Messages arrive but none is taken: the recovery stalled.
             sub.lastMsgAcptNs = 0;
-            dropRecoveryRequest(sub);
+            const int32 next = endRecoveryForRestart(sub);
             fwLog(LOG_LEVEL_NOTICE,
                   "Subscription topic [%.16s] has not received the next message seq for more than [%d] msec in "
                   "recovery mode [%d]. Initiate MRM recovery with last acpt seq# [%lu]. Last recovery was on MRM "
                   "instance [%d], next attempt on [%d].",
                   sub.topicNameTxt, limitMs, sub.recoveryMode, static_cast<unsigned long>(sub.lastAcptMsgSeq),
-                  sub.mrmInstId, sub.mrmInstId);
+                  sub.mrmInstId, next);
             sub.lastRecoverySentNs = nowNs;
-            if (requestMrmRecovery(sub, MRM_LONG_RECOVERY, TRIGGERED_BY_RECOV_TIMEOUT) != 0)
-                fwLog(LOG_LEVEL_NOTICE, "Error [%d] requesting MRM recovery on topic [%.16s]. Last accepted seq# [%lu].",
-                      FrameworkErrno::m_fwErrno, sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
+            restartMrmRecovery(sub, next, nowNs);
         }
+        checkMrmSubscription(sub, nowNs);
         // The end of replication, once the application-replication topic
         // has caught up.
         if (m_chkEndRepli && &sub == m_appRepliSubRecPtr && !sub.onRecovery && m_ctlThdResPtr != nullptr)

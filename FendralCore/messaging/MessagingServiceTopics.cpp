@@ -321,6 +321,8 @@ int32 MessagingService::addSubscription(MsgTopicResource* topic, bool mrmLocalIn
         fwLog(LOG_LEVEL_ERROR, "Error [%d] locating the multicast channels for topic [%.16s].", code, name);
         return fwFail(code, -1);
     }
+    if (joinsOnDemand(*topic))
+        m_channelTable->leaveData(chn, false);
     sub->clear();
     sub->used = true;
     sub->topicResPtr = topic;
@@ -358,14 +360,12 @@ int32 MessagingService::addSubscription(MsgTopicResource* topic, bool mrmLocalIn
 
 int32 MessagingService::processPubTopicRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid publisher topic request message size [%d] received, expect [%lu]. Discard and continue.", len,
-                static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid publisher topic request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     auto refuse = [&](uint64 lastSeq) {
@@ -465,7 +465,8 @@ int32 MessagingService::processPubTopicAck(uint32 rqsId, const sockaddr_in& from
     ++pending->ackCnt;
     if (a.lastMsgSeq > pending->lastMsgSeq)
         pending->lastMsgSeq = a.lastMsgSeq;
-    if (rec->mrmPartitionId == -1)
+    if (rec->mrmPartitionId == -1 && a.mrmPartitionId >= 0 && a.mrmPartitionId < m_gblData.m_numMrmPartition &&
+        a.mrmPartitionId < GlobalData::MRM_MAX_PARTITION)
         rec->mrmPartitionId = a.mrmPartitionId;
     return 0;
 }
@@ -561,14 +562,12 @@ int32 MessagingService::processPendingPubTopicRqs(PendingRqsRecord& pending)
 
 int32 MessagingService::processSubTopicRqs(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid subscriber topic request message size [%d] received, expect [%lu]. Discard and continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid =
+        checkedRequest(len, "Invalid subscriber topic request message size [%d] received, expect [%lu]. Discard and "
+                            "continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);
@@ -679,7 +678,10 @@ int32 MessagingService::processSubTopicAck(uint32 rqsId, const sockaddr_in& from
     sub->publisherIpAddr = from.sin_addr.s_addr;
     if (a.lastMsgSeq > sub->lastAcptMsgSeq && a.lastMsgSeq > sub->highestMsgSeqRcvd)
         sub->highestMsgSeqRcvd = a.lastMsgSeq;
-    if (a.mrmPartitionId >= 0)
+    // A partition number from the wire is taken only within the configured
+    // partitions: it indexes the instance tables.
+    if (a.mrmPartitionId >= 0 && a.mrmPartitionId < m_gblData.m_numMrmPartition &&
+        a.mrmPartitionId < GlobalData::MRM_MAX_PARTITION)
         sub->mrmPartitionId = a.mrmPartitionId;
     topic.setNumUnackMsgMax(a.numUnackMsgMax);
     if (sub->topicResPtr->regParam.openType == APPL_REPLICATE)
@@ -813,12 +815,11 @@ void MessagingService::removePendingRqs(const TopicRecord* rec)
         it = it->second.pubRecPtr == rec ? m_pendingRqs.erase(it) : std::next(it);
 }
 
-void MessagingService::removePendingRqs(const SubscriptionRecord* rec)
+void MessagingService::removePendingRqs(SubscriptionRecord* rec)
 {
     for (auto it = m_pendingRqs.begin(); it != m_pendingRqs.end();)
         it = it->second.subRecPtr == rec ? m_pendingRqs.erase(it) : std::next(it);
-    for (auto it = m_pendingMrmRqs.begin(); it != m_pendingMrmRqs.end();)
-        it = it->second.subRecPtr == rec ? m_pendingMrmRqs.erase(it) : std::next(it);
+    removePendingMrmRqs(*rec);
     dropRetries(rec);
 }
 
@@ -939,6 +940,16 @@ void MessagingService::processPendingRqs(int64 nowNs)
                     processPendingTailLostRecoveryRqs(done);
             }
             break;
+        case MRM_PARTITION_ENQ_RQS:
+            if (p->rqs.hdr.resendCount < m_settings.resendThold)
+                resend();
+            else
+            {
+                PendingRqsRecord done = *p;
+                erasePendingRqs(id);
+                processPendingMrmPartitionEnquiry(done);
+            }
+            break;
         default:
             fwLog(LOG_LEVEL_WARNING, "Unexpected MSL pending request type [%u], request ID [%u]. Ignore and continue.",
                   cmd, id);
@@ -1032,7 +1043,8 @@ int32 MessagingService::deleteSubscription(const ResourceName& topicNameTxt)
     MslMsgRqs& rqs = composeRequest(SUBSCRIBER_LEAVE_TOPIC_NOTIFICATION, sub->topicNameTxt, 0);
     fwLog(LOG_LEVEL_INFO, "Send SUBSCRIBER_LEAVE_TOPIC_NOTIFICATION for topic [%.16s].", sub->topicNameTxt);
     sendRequest(reinterpret_cast<const char*>(&rqs), MslProtocol::RQS_SIZE);
-    m_channelTable->leaveData(sub->chnRecPtr, false);
+    if (!joinsOnDemand(*sub->topicResPtr))
+        m_channelTable->leaveData(sub->chnRecPtr, false);
     EventParam p{};
     std::memcpy(p.resNameTxt, sub->topicNameTxt, sizeof(ResourceName));
     p.resPtr = sub->topicResPtr;
@@ -1063,15 +1075,11 @@ int32 MessagingService::deleteSubscription(const ResourceName& topicNameTxt)
 
 int32 MessagingService::processPubLeaveTopicMsg(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid publisher leave topic notification message size [%d] received, expect [%lu]. Discard and "
-                "continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid = checkedRequest(
+        len, "Invalid publisher leave topic notification message size [%d] received, expect [%lu]. Discard and continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     SubscriptionRecord* sub = findSubscription(name);
@@ -1147,15 +1155,11 @@ int32 MessagingService::processPubLeaveTopicMsg(int32 len, const sockaddr_in& fr
 
 int32 MessagingService::processSubLeaveTopicMsg(int32 len, const sockaddr_in& from)
 {
-    if (len != static_cast<int32>(MslProtocol::RQS_SIZE))
-    {
-        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
-                "Invalid subscriber leave topic notification message size [%d] received, expect [%lu]. Discard and "
-                "continue.",
-                len, static_cast<unsigned long>(MslProtocol::RQS_SIZE));
+    const MslMsgRqs* valid = checkedRequest(
+        len, "Invalid subscriber leave topic notification message size [%d] received, expect [%lu]. Discard and continue.");
+    if (valid == nullptr)
         return 0;
-    }
-    const MslMsgRqs r = m_rcvMsg.rqs;
+    const MslMsgRqs r = *valid;
     ResourceName name{};
     wireName(r.topicNameTxt, name);
     TopicRecord* rec = findTopic(name);

@@ -66,6 +66,9 @@ struct SubscriptionRecord
     uint32 mrmSessionId = 0;
     MslChannelRecord* chnRecPtr = nullptr;
     int64 lastMrmHeartbeatNs = 0;
+    // The timer period of the last long-recovery report (no report twice
+    // in one period).
+    int64 lastMrmReportPeriod = 0;
 
     // Back to a free slot, as the service finds it before filling it.
     void clear() { *this = SubscriptionRecord{}; }

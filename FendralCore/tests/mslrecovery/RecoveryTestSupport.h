@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,6 +56,8 @@ struct Node
     std::vector<std::pair<int32, int64>> events; // id, paramInt64
     bool terminated = false;
     bool threaded = false;
+    // Sees every data message APP1 receives, when set.
+    std::function<void(const FwIntMessage&)> onData;
 
     MessagingService& svc() { return h->service(); }
     int count(FwEventID id) const
@@ -95,6 +98,15 @@ struct Node
     }
 };
 
+// What a node needs beyond its topics: its instance, changes of its global
+// data, and what to register before its service starts.
+struct NodeExtra
+{
+    int32 inst = 1;
+    std::function<void(GlobalData&)> adjust;
+    std::function<void(Node&)> beforeStart;
+};
+
 class Net
 {
 public:
@@ -103,13 +115,16 @@ public:
     {
     }
 
+    using Extra = NodeExtra;
+
     // threaded: the service runs on a thread of its own, not by pump.
     Node& add(const std::string& appId, const std::string& host, const std::vector<TopicSpec>& topics,
-              const std::string& more = "", bool threaded = false)
+              const std::string& more = "", bool threaded = false, const Extra& extra = Extra{})
     {
         msltest::Options o;
         o.appId = appId;
-        o.inst = 1;
+        o.inst = extra.inst;
+        o.adjust = extra.adjust;
         o.sockets = &fabric.host(host);
         o.clock = m_clock;
         o.config = more + m_config;
@@ -127,6 +142,8 @@ public:
             res->regParam.maxPubGapRecovery = t.maxPubGap;
             res->regParam.skipLateJoinRecovery = t.skipLateJoin;
         }
+        if (extra.beforeStart)
+            extra.beforeStart(*node);
         if (threaded)
         {
             node->h->start();
@@ -244,6 +261,8 @@ private:
             {
                 if (m.appMsg.type == MSG_EVENT)
                     n.events.emplace_back(m.appMsg.event.id, m.appMsg.event.eventParam.paramInt64);
+                else if (n.onData)
+                    n.onData(m);
                 else if (m.appMsg.data.msgPartNum == 0)
                     n.seqs.push_back(m.appMsg.data.msgTopicSeq);
             }

@@ -1,0 +1,409 @@
+// Recovery from MRM instances, with the tests' own small instance: a gap the
+// publisher cannot fill comes back from an instance (quick data up to the
+// threshold with the partition known, long-recovery records beyond it); a
+// silent instance is asked once more, then the next one; the partition's
+// bitmap and a refusal steer the choice; an instance whose heartbeats stop
+// loses its place; a recovery that runs long is reported each warning
+// period on the service's own clock; and random MRM records do no harm.
+#include "FendralCore/tests/mslrecovery/MrmTestSupport.h"
+#include "FendralCore/tests/support/TestLog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+namespace
+{
+using namespace rectest;
+using mrmtest::Instance;
+
+// On a failure, the recovery lines of the framework log.
+void dumpRecoveryLog()
+{
+    if (!::testing::Test::HasFailure())
+        return;
+    for (const std::string& l : testLog().lines())
+        if (l.find("MRM") != std::string::npos || l.find("ecover") != std::string::npos ||
+            l.find("gap") != std::string::npos)
+            std::fprintf(stderr, "%s\n", l.c_str());
+}
+
+void setProcessMrmBase()
+{
+    // The registry checks MRM topic names against the process's base name.
+    GlobalData& gd = GlobalData::getInst();
+    std::memset(gd.m_mrmBaseName, 0, sizeof(ApplicationID));
+    std::memcpy(gd.m_mrmBaseName, mrmtest::BASE, std::strlen(mrmtest::BASE));
+    gd.m_mrmBaseNameLen = static_cast<int32>(std::strlen(mrmtest::BASE));
+}
+
+// A publisher with a short history, instances of partition 0, and a
+// subscriber SUBA:1 that joins late, when the test says.
+class Scene
+{
+public:
+    struct Plan
+    {
+        int instances = 1;
+        ApplicationSite site = PRIMARY_SITE;
+        std::string subConfig;  // lines of the subscriber only
+        std::string config;     // lines of every node
+        // Moved on 2 ms at every pass, so that handshakes complete.
+        msltest::ManualClock* clock = nullptr;
+    };
+
+    explicit Scene(const Plan& plan) : m_plan(plan), net(planConfig(mrmtest::mrmConfig(plan.config)), plan.clock)
+    {
+        setProcessMrmBase();
+        testLog().clear();
+        Net::Extra pubExtra;
+        pubExtra.adjust = mrmtest::mrmIdentity(1, plan.instances);
+        pub = &net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH, 50}}, "", false, pubExtra);
+        for (int i = 0; i < plan.instances; ++i)
+            instances.push_back(std::make_unique<Instance>(net, i, plan.instances, "10.0.1." + std::to_string(i + 1),
+                                                           std::vector<std::string>{"QUOTES"},
+                                                           std::vector<std::pair<std::string, int>>{{"SUBA", 1}},
+                                                           plan.site));
+    }
+
+    // The instances carry what the publisher sent.
+    bool publish(int count)
+    {
+        if (!ready(*pub))
+            return false;
+        for (auto& in : instances)
+            if (!ready(in->node()))
+                return false;
+        const size_t before = instances.front()->historySize();
+        if (!pumpUntil([&] { return pub->pub()->numEffectiveSub.load() == static_cast<int32>(instances.size()); }))
+            return false;
+        if (!net.send(*pub, count))
+            return false;
+        return pumpUntil([&] {
+            for (auto& in : instances)
+                if (in->historySize() < before + static_cast<size_t>(count))
+                    return false;
+            return true;
+        });
+    }
+
+    // SUBA:1 with maxPubGap 20, its topics open and every instance's
+    // topic's publisher known.
+    bool join()
+    {
+        Net::Extra extra;
+        extra.adjust = mrmtest::mrmIdentity(1, m_plan.instances, -1, m_plan.site);
+        extra.beforeStart = [&](Node& n) {
+            mrmtest::registerFrameworkTopics(n, "SUBA", 1, 1, m_plan.instances, -1);
+        };
+        sub = &net.add("SUBA", "10.0.0.2", {{"QUOTES", SUBSCRIBE, 50, 20}}, m_plan.subConfig, false, extra);
+        return ready(*sub) && pumpUntil([&] {
+                   const TopicRecord* reco = sub->pub(mrmtest::recoTopic("SUBA", 1).c_str());
+                   if (reco == nullptr || !reco->publishReady.load())
+                       return false;
+                   for (int i = 0; i < m_plan.instances; ++i)
+                   {
+                       const SubscriptionRecord* s = sub->sub(mrmtest::localTopic(0, i).c_str());
+                       if (s == nullptr || s->publisherIdTxt[0] == '\0')
+                           return false;
+                   }
+                   return true;
+               });
+    }
+
+    // The node's QUOTES open.
+    bool ready(Node& n)
+    {
+        return pumpUntil([&] {
+            const SubscriptionRecord* sr = n.sub();
+            const TopicRecord* t = n.pub();
+            return (sr != nullptr && sr->subscribeReady) || (t != nullptr && t->publishReady.load());
+        });
+    }
+
+    // Passes of every node, the instances answering what came.
+    template <typename Pred>
+    bool pumpUntil(Pred pred, std::chrono::milliseconds limit = 20s)
+    {
+        return net.pumpUntil(
+            [&] {
+                if (m_plan.clock != nullptr)
+                    m_plan.clock->advance(2 * MonoClock::NSEC_PER_SEC / 1000);
+                for (auto& in : instances)
+                    in->serve();
+                return pred();
+            },
+            limit);
+    }
+
+    Instance& instance(int i) { return *instances[static_cast<size_t>(i)]; }
+
+    ~Scene() { dumpRecoveryLog(); }
+
+    Plan m_plan;
+    Net net;
+    Node* pub = nullptr;
+    Node* sub = nullptr;
+    std::vector<std::unique_ptr<Instance>> instances;
+};
+
+// A gap above the subscriber's maxPubGap, which the publisher's history of
+// 50 could not fill anyway: quick data when the gap is within the quick
+// threshold and the partition is known (the publisher learnt it from the
+// instance and told the subscriber), long-recovery records beyond it.
+TEST(RecoveryMrmTest, GapAboveThePublishersReachIsFilledByAnInstance)
+{
+    struct Case
+    {
+        int gap;
+        int32 expectMode;
+    } cases[] = {{300, MRM_QUICK_RECOVERY}, {1100, MRM_LONG_RECOVERY}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.gap);
+        Scene s(Scene::Plan{});
+        ASSERT_TRUE(s.publish(c.gap));
+        ASSERT_TRUE(s.join());
+        EXPECT_EQ(s.sub->sub()->mrmPartitionId, 0);
+        ASSERT_TRUE(s.net.send(*s.pub, 5));
+        const uint64 last = static_cast<uint64>(c.gap) + 5;
+        EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= last; }));
+        EXPECT_TRUE(s.sub->deliveredInOrder(1, last));
+        ASSERT_FALSE(s.instance(0).requests().empty());
+        EXPECT_EQ(s.instance(0).requests().front().mode, c.expectMode);
+        EXPECT_EQ(s.instance(0).requests().front().lastSeq, 0u);
+        EXPECT_EQ(s.sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+        // The session ends towards the instance, and the MRM channels are
+        // left once nothing needs them.
+        EXPECT_TRUE(s.pumpUntil([&] {
+            return s.instance(0).endNotices() >= 1 && s.sub->svc().numMrmSessions() == 0 &&
+                   s.sub->svc().numPendingMrmRqs() == 0 && !s.sub->svc().mrmChannelsJoined();
+        }));
+    }
+}
+
+// Instance 0 never answers: it is asked once more after three topic
+// time-outs, then, silent again, counts as gone and instance 1 is asked.
+TEST(RecoveryMrmTest, SilentInstanceIsAskedOnceMoreThenTheNext)
+{
+    Scene::Plan plan;
+    plan.instances = 2;
+    Scene s(plan);
+    s.instance(0).setMode(Instance::SILENT);
+    ASSERT_TRUE(s.publish(200));
+    ASSERT_TRUE(s.join());
+    ASSERT_TRUE(s.net.send(*s.pub, 2));
+    ASSERT_TRUE(s.pumpUntil([&] { return !s.instance(0).requests().empty(); }));
+    const auto first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(s.pumpUntil([&] { return !s.instance(1).requests().empty(); }));
+    const auto waited = std::chrono::steady_clock::now() - first;
+    EXPECT_EQ(s.instance(0).requests().size(), 2u);
+    // Two waits of three topic time-outs (200 ms) each.
+    EXPECT_GE(waited, 1100ms);
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 202; }));
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, 202));
+    EXPECT_EQ(s.instance(1).requests().size(), 1u);
+}
+
+// With MRM0_INST_BITMAP 5 and three instances, a recovery starting at
+// instance 1 (a DR-site subscriber starts in the middle) skips it and asks
+// instance 2; instance 2 refuses, so instance 0 is asked.
+TEST(RecoveryMrmTest, BitmapSkipsAClearedInstanceAndARefusalMovesOn)
+{
+    Scene::Plan plan;
+    plan.instances = 3;
+    plan.site = DR_SITE;
+    plan.subConfig = "MRM0_INST_BITMAP UINT64 5\n";
+    Scene s(plan);
+    s.instance(2).setMode(Instance::REFUSE);
+    ASSERT_TRUE(s.publish(200));
+    ASSERT_TRUE(s.join());
+    EXPECT_EQ(s.sub->sub()->mrmInstId, 1);
+    ASSERT_TRUE(s.net.send(*s.pub, 2));
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 202; }));
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, 202));
+    EXPECT_TRUE(s.instance(1).requests().empty());
+    EXPECT_EQ(s.instance(2).requests().size(), 1u);
+    EXPECT_EQ(s.instance(0).requests().size(), 1u);
+}
+
+// An instance whose heartbeats stop for three heartbeat times is no longer
+// taken as its topic's publisher.
+TEST(RecoveryMrmTest, InstanceWhoseHeartbeatsStopLosesItsPlace)
+{
+    Scene s(Scene::Plan{});
+    ASSERT_TRUE(s.publish(1));
+    ASSERT_TRUE(s.join());
+    const SubscriptionRecord* mrmSub = s.sub->sub(mrmtest::localTopic(0, 0).c_str());
+    ASSERT_TRUE(s.pumpUntil([&] { return mrmSub->lastMrmHeartbeatNs != 0; }));
+    // Alive while it beats: well past three heartbeat times (100 ms).
+    const auto until = std::chrono::steady_clock::now() + 600ms;
+    s.pumpUntil([&] { return std::chrono::steady_clock::now() > until; });
+    EXPECT_NE(mrmSub->publisherIdTxt[0], '\0');
+    EXPECT_EQ(s.sub->svc().topicStats().mrmPublishersExpired.get(), 0u);
+    s.instance(0).node().terminated = true; // no more passes: silent
+    // Both its topics, local and cross-site.
+    const SubscriptionRecord* crossSub = s.sub->sub(mrmtest::crossTopic(0, 0).c_str());
+    EXPECT_TRUE(s.pumpUntil([&] { return mrmSub->publisherIdTxt[0] == '\0' && crossSub->publisherIdTxt[0] == '\0'; }, 5s));
+    EXPECT_EQ(mrmSub->publisherInstId, -1);
+    EXPECT_EQ(s.sub->svc().topicStats().mrmPublishersExpired.get(), 2u);
+}
+
+// An instance accepts and then sends too little: every warning period
+// (10 s, 1000 timer periods of 10 ms) the subscriber reports; when nothing
+// at all came, it ends the session and asks again.
+TEST(RecoveryMrmTest, LongRecoveryIsReportedEveryWarningPeriod)
+{
+    struct Case
+    {
+        bool partial; // some messages recovered
+    } cases[] = {{true}, {false}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.partial);
+        msltest::ManualClock clock;
+        Scene::Plan plan;
+        plan.clock = &clock;
+        // Longer idle limits than the report's ten seconds.
+        plan.config = "TOPIC_IDLE_INTV INT32 10000\nMRM_HB_TIME UINT32 100000\n";
+        Scene s(plan);
+        ASSERT_TRUE(s.publish(100));
+        s.instance(0).setMode(c.partial ? Instance::ANSWER_HALF : Instance::ACCEPT_ONLY);
+        ASSERT_TRUE(s.join());
+        ASSERT_TRUE(s.net.send(*s.pub, 1));
+        MessagingService& svc = s.sub->svc();
+        ASSERT_TRUE(s.pumpUntil([&] { return svc.numMrmSessions() == 1; }));
+        // Whatever the instance sent is in.
+        for (int i = 0; i < 50; ++i)
+            s.pumpUntil([] { return true; });
+        const size_t asked = s.instance(0).requests().size();
+        const uint64 reports = svc.topicStats().mrmLongRecoveryReports.get();
+        const int64 period = 10 * MonoClock::NSEC_PER_SEC / 1000;
+        const int64 sentNs = s.sub->sub()->lastRecoverySentNs;
+        while ((clock.monoNs() - sentNs) / period < 999)
+        {
+            clock.advance(period);
+            svc.processMslTimerEvent();
+        }
+        EXPECT_EQ(svc.topicStats().mrmLongRecoveryReports.get(), reports);
+        clock.advance(period);
+        svc.processMslTimerEvent();
+        EXPECT_EQ(svc.topicStats().mrmLongRecoveryReports.get(), reports + 1);
+        if (c.partial)
+        {
+            // The session goes on, and is reported again ten seconds on.
+            EXPECT_EQ(svc.numMrmSessions(), 1);
+            EXPECT_EQ(svc.numPendingMrmRqs(), 0);
+            while ((clock.monoNs() - sentNs) / period < 2000)
+            {
+                clock.advance(period);
+                svc.processMslTimerEvent();
+            }
+            EXPECT_EQ(svc.topicStats().mrmLongRecoveryReports.get(), reports + 2);
+        }
+        else
+        {
+            // Nothing came: the session ends and the instance is asked again.
+            EXPECT_TRUE(s.pumpUntil([&] { return s.instance(0).requests().size() > asked; }, 5s));
+            EXPECT_GE(s.instance(0).endNotices(), 1);
+            EXPECT_EQ(s.instance(0).requests().size(), asked + 1);
+        }
+    }
+}
+
+// Random MRM records on an instance's topic, while a request waits:
+// commands, sizes, embedded messages, names, instance and request ids.
+// Nothing may read or write out of bounds, and the subscriber then still
+// recovers from the instance.
+TEST(RecoveryMrmTest, RandomMrmRecordsThenTheRecoveryStillCompletes)
+{
+    const char* env = std::getenv("MSL_RANDOM_MRM_RECORDS");
+    const int count = env != nullptr ? std::atoi(env) : 20000;
+    Scene s(Scene::Plan{});
+    s.instance(0).setMode(Instance::SILENT);
+    ASSERT_TRUE(s.publish(120));
+    ASSERT_TRUE(s.join());
+    ASSERT_TRUE(s.net.send(*s.pub, 1));
+    ASSERT_TRUE(s.pumpUntil([&] { return !s.instance(0).requests().empty(); }));
+    MessagingService& svc = s.sub->svc();
+    const uint32 rqsId = s.instance(0).requests().front().rqsId;
+
+    std::mt19937_64 rng(20261211);
+    auto pick = [&](uint64 n) { return static_cast<uint64>(rng() % n); };
+    static const char* NAMES[] = {"MRM0:0L", "MRM0:0C", "MRM0:9L", "MRM0:L", "MRM0", "MRMx:0L", "QUOTES", "MRM0:00000L"};
+    static const uint32 DATA_LENS[] = {0, 3, 4, 20, 21, 29, 30, 44, 45, 46, 101, 102, 103, 300, 1301, 1302};
+    std::vector<char> buf(MessagingService::TOPIC_RCV_BUF_SIZE);
+    PeerLogLimit limit;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x0A000101);
+    for (int i = 0; i < count; ++i)
+    {
+        std::fill(buf.begin(), buf.end(), static_cast<char>(rng()));
+        std::string b(1396, '\0');
+        const uint32 dataLen = pick(8) == 0 ? static_cast<uint32>(pick(1400)) : DATA_LENS[pick(std::size(DATA_LENS))];
+        putLe(b, 0, pick(10) == 0 ? pick(30) : 19, 4);
+        std::memcpy(b.data() + 4, "MRM0", 4);
+        std::memcpy(b.data() + 13, pick(4) == 0 ? "OTHER" : "SUBA", 4);
+        putLe(b, 22, pick(5) == 0 ? rng() : pick(3), 4);               // sender instance
+        putLe(b, 26, pick(5) == 0 ? 2 : 1, 4);                          // recipient instance
+        putLe(b, 38, pick(3) == 0 ? rng() : 1 + pick(50), 8);           // sequence number
+        putLe(b, 46, pick(6) == 0 ? rng() : 22 + dataLen, 4);           // body length
+        const char* name = NAMES[pick(std::size(NAMES))];
+        std::memcpy(b.data() + 72, name, std::strlen(name));
+        putLe(b, 90, dataLen, 4);
+        for (size_t k = 94; k < b.size(); ++k)
+            b[k] = static_cast<char>(rng());
+        putLe(b, 94, pick(8) == 0 ? rng() : pick(7), 4); // MRM command
+        putLe(b, 98, pick(2) == 0 ? rqsId : 1 + pick(3), 4);
+        if (pick(2) == 0)
+        {
+            // An embedded topic message that often fits its record.
+            const uint32 inner = dataLen > 80 ? dataLen - 80 : 0;
+            putLe(b, 102, 13, 4);
+            putLe(b, 102 + 46, pick(4) == 0 ? rng() : inner, 4);
+            std::memcpy(b.data() + 102 + 72, "QUOTES", 6);
+            std::memset(b.data() + 102 + 72 + 6, 0, 11);
+            putLe(b, 102 + 90, inner >= 22 ? inner - 22 : 0, 4);
+        }
+        const size_t len = std::min<size_t>(72 + 22 + dataLen, b.size());
+        std::memcpy(buf.data(), b.data(), len);
+        const timespec now{1700000000, 0};
+        svc.processTopicData(buf.data(), static_cast<int32>(len), from, now, MonoClock::nowNs(), true, limit);
+        if (i % 64 == 0)
+            s.pumpUntil([] { return true; });
+    }
+    EXPECT_GT(svc.topicStats().mrmMessages.get(), static_cast<uint64>(count / 4));
+    EXPECT_GT(svc.topicStats().mrmMessagesDropped.get(), 0u);
+
+    s.instance(0).setMode(Instance::ANSWER);
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 121; }, 30s));
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, 121));
+}
+
+// The name of an MRM topic: partition, instance and site letter.
+TEST(RecoveryMrmTest, MrmTopicNamesParse)
+{
+    struct Case
+    {
+        const char* name;
+        int32 partition;
+        int32 inst;
+        bool local;
+    } cases[] = {
+        {"MRM0:3L", 0, 3, true},  {"MRM8:9C", 8, 9, false}, {"MRM2", -1, -1, true},
+        {"MRM2:1", 2, -1, true},  {"MRM:1L", -1, -1, true}, {"XYZ0:1L", -1, -1, true},
+        {"MRMa:1L", -1, -1, true}, {"MRM1:xL", 1, -1, true}, {"MRM12345:1L", -1, -1, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        int32 inst = 99;
+        bool local = false;
+        EXPECT_EQ(MessagingService::getPartitionIdFromMrmTopic("MRM", c.name, inst, local), c.partition);
+        EXPECT_EQ(inst, c.inst);
+        EXPECT_EQ(local, c.local);
+    }
+}
+} // namespace
