@@ -482,10 +482,16 @@ private:
                     std::snprintf(payload.data(), payload.size(), "%d", i + 1);
                     uint64 seq = 0;
                     int32 rc = -1;
-                    do
+                    for (;;)
+                    {
                         rc = res->msgTopicPtr->sendMessage(payload.data(), static_cast<uint32>(payload.size()), seq,
                                                            0, false, nullptr, 0, false);
-                    while (rc != 0 && FrameworkErrno::m_fwErrno == WOULD_BLOCK);
+                        if (rc == 0 || FrameworkErrno::m_fwErrno != WOULD_BLOCK)
+                            break;
+                        // The window opens with the service's work: leave it
+                        // the processor rather than spin beside it.
+                        std::this_thread::sleep_for(std::chrono::microseconds(50));
+                    }
                 }
                 break;
             }
