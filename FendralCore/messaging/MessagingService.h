@@ -94,6 +94,7 @@ struct MslTopicStats
     Counter dataNoSubscription;
     Counter conflicts;       // data of a topic this process publishes
     Counter forcedLeaves;    // a message past the largest message size
+    Counter deliveryRefused; // taken, but the subscribing thread's queue refused it
     Counter dataHandled;     // handed to a subscribed topic
     Counter ackReceived;
     Counter ackBadSize;

@@ -321,6 +321,13 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
         deleteSubscription(name);
         return 0;
     }
+    case BUFFER_FULL:
+        // The message was taken; only its delivery to a full queue with
+        // nowhere to park failed. The rest of the batch is still served.
+        m_topicStats.deliveryRefused.add();
+        fwLog(LOG_LEVEL_WARNING, "The message queue of [%.16s] is full. Topic [%.16s] message seq# [%lu] not delivered.",
+              sub->subscriberThreadTxt, name, static_cast<unsigned long>(msg.hdr.seqNum));
+        return 0;
     default:
         return fwFail(code, -1);
     }

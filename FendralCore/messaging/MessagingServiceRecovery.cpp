@@ -124,6 +124,11 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
 
     if (!sub.onRecovery)
     {
+        // A request of a recovery that completed meanwhile says nothing about
+        // this gap (its answer may name another resend that has passed it):
+        // the new gap is asked for on its own.
+        if (sub.recoveryRqsId != 0)
+            dropRecoveryRequest(sub);
         sub.lastMsgAcptNs = 0;
         sub.pubRecoverySessId = 0;
         sub.onRecovery = true;
@@ -354,7 +359,10 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
           a.hdr.senderSiteId, a.status, a.errorCode, static_cast<unsigned long>(a.beginResendMsgSeq),
           static_cast<unsigned long>(a.endResendMsgSeq), req.rqs.hdr.rqsId, a.hdr.resendCount);
     const uint64 start = req.rqs.lastMsgTopicSeq;
-    if (a.status == 0 || (a.errorCode == MSL_RECOVERY_IN_PROGRESS && sub.lastAcptMsgSeq > start))
+    // A resend in progress helps only when it began at or before the next
+    // number this subscriber needs.
+    if (a.status == 0 || (a.errorCode == MSL_RECOVERY_IN_PROGRESS && sub.lastAcptMsgSeq > start &&
+                          a.beginResendMsgSeq <= sub.lastAcptMsgSeq + 1))
     {
         sub.endRecoverySeq = a.endResendMsgSeq;
         if (a.status == 0)
@@ -721,6 +729,15 @@ bool MessagingService::coveredByLastResend(const TopicRecord& rec, const MslMsgR
 void MessagingService::serveBetweenSlices(const ResourceName& resentTopic)
 {
     sendHeartbeatOnIdleTopic(m_clock.monoNs(), resentTopic);
+    // Acknowledgements go on being read: a long resend must not make the
+    // subscribers look silent, nor leave the window on stale positions.
+    if (m_connInitDone)
+        for (int32 i = 0; i < m_channelTable->size(); ++i)
+        {
+            MslChannelRecord* chn = m_channelTable->slotRecord(i);
+            if (chn != nullptr && chn->ackSock != nullptr && chn->ackJoinCnt > 0)
+                processMultiMslDataAck(chn, nullptr);
+        }
     const bool was = m_resendInProgress;
     m_resendInProgress = true;
     processMslRqs(nullptr);

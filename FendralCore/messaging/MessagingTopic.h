@@ -263,6 +263,12 @@ private:
     void startBuffering(const TopicMessage& msg, in_addr_t pubIpAddr, const char* why);
     int32 storeBuffered(const TopicMessage& msg, const timespec& currTm, int64 nowNs);
     int32 replayRound(const timespec& currTm, int64 nowNs, bool fromTimer, bool inGap);
+    // Publisher data that came ahead of a gap waits here (at most
+    // AHEAD_SLOTS numbers past the last accepted one) and is taken in order
+    // once the gap is filled, so that one resend fills a gap whatever else
+    // the same datagrams lost meanwhile.
+    void holdAhead(const TopicMessage& msg, in_addr_t pubIpAddr);
+    int32 takeHeldAhead(const timespec& currTm, int64 nowNs, const timespec& woTm);
 
     // --- history ---
     int32 storeInRing(TopicRing& ring, const TopicMessage& msg, int32& lastIdx);
@@ -298,6 +304,14 @@ private:
     std::unique_ptr<TopicRing> m_bufferPtr;  // history
     std::unique_ptr<TopicRing> m_multipartMsgPtr; // staging of a rewinding send
     std::unique_ptr<TopicRing> m_bufMsgInRcvyPtr; // recovery ring
+
+    static constexpr uint32 AHEAD_SLOTS = 4096;
+    // Made at the first gap; a slot holds the number of its message, 0 when
+    // empty.
+    std::unique_ptr<TopicMessage[]> m_aheadMsgs;
+    std::unique_ptr<uint64[]> m_aheadSeqs;
+    std::unique_ptr<in_addr_t[]> m_aheadAddrs;
+    uint64 m_aheadFloor = 0; // the last accepted number when last used
 
     // Prepared records.
     TopicMessage m_tmpTopicMsg{};  // the outgoing data message (under the baton)

@@ -115,6 +115,10 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
     if (!accept)
     {
         // A gap: the message waits for what comes before it.
+        // (A topic with a recovery ring keeps its live messages there.)
+        if (msgSrc == SRC_PUBLISHER && normalRecovery && m_bufMsgInRcvySize == 0 && !m_topicResPtr->mrmTopic &&
+            !m_topicResPtr->recoveryRqsTopic)
+            holdAhead(msg, pubIpAddr);
         int32 result = 0;
         const bool report = sub.onRecovery ? !(!normalRecovery && msgSrc == SRC_PUBLISHER) : !sub.subRqsPending;
         if (report)
@@ -148,12 +152,72 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
         return result != 0 ? fwFail(MSL_MSG_GAP, -1) : 0;
     }
 
-    const int32 r = acceptMessage(msg, pubIpAddr, currTm, nowNs, woTm, msgSrc);
+    int32 r = acceptMessage(msg, pubIpAddr, currTm, nowNs, woTm, msgSrc);
     if (r != 0 && FrameworkErrno::m_fwErrno == MSGQ_CONGEST)
         return r; // not accepted: the replay keeps it
-    const int32 code = r != 0 ? FrameworkErrno::m_fwErrno : 0;
+    int32 code = r != 0 ? FrameworkErrno::m_fwErrno : 0;
+    if (msgSrc == SRC_PUBLISHER && m_aheadSeqs != nullptr && takeHeldAhead(currTm, nowNs, woTm) != 0 && r == 0)
+    {
+        r = -1;
+        code = FrameworkErrno::m_fwErrno;
+    }
     sendAckAfterAccept(msgSrc, lastMsgInBatch, nowNs);
     return r != 0 ? fwFail(code, -1) : 0;
+}
+
+void MessagingTopic::holdAhead(const TopicMessage& msg, in_addr_t pubIpAddr)
+{
+    const uint64 l = m_subRecPtr->lastAcptMsgSeq;
+    const uint64 s = msg.hdr.seqNum;
+    if (s <= l + 1 || s - l > AHEAD_SLOTS)
+        return;
+    if (m_aheadSeqs == nullptr)
+    {
+        m_aheadMsgs = std::make_unique<TopicMessage[]>(AHEAD_SLOTS);
+        m_aheadSeqs = std::make_unique<uint64[]>(AHEAD_SLOTS);
+        m_aheadAddrs = std::make_unique<in_addr_t[]>(AHEAD_SLOTS);
+    }
+    else if (l < m_aheadFloor)
+    {
+        // The stream started again below what is held: nothing held is of it.
+        std::fill_n(m_aheadSeqs.get(), AHEAD_SLOTS, 0);
+    }
+    m_aheadFloor = l;
+    const uint32 slot = static_cast<uint32>(s % AHEAD_SLOTS);
+    if (m_aheadSeqs[slot] == s)
+        return;
+    std::memcpy(&m_aheadMsgs[slot], &msg, TopicWire::HEADER_SIZE + msg.hdr.bodyLen);
+    m_aheadSeqs[slot] = s;
+    m_aheadAddrs[slot] = pubIpAddr;
+}
+
+int32 MessagingTopic::takeHeldAhead(const timespec& currTm, int64 nowNs, const timespec& woTm)
+{
+    SubscriptionRecord& sub = *m_subRecPtr;
+    if (sub.lastAcptMsgSeq < m_aheadFloor)
+    {
+        std::fill_n(m_aheadSeqs.get(), AHEAD_SLOTS, 0);
+        m_aheadFloor = sub.lastAcptMsgSeq;
+        return 0;
+    }
+    int32 result = 0;
+    for (;;)
+    {
+        const uint64 next = sub.lastAcptMsgSeq + 1;
+        const uint32 slot = static_cast<uint32>(next % AHEAD_SLOTS);
+        if (m_aheadSeqs[slot] != next)
+            break;
+        m_aheadSeqs[slot] = 0;
+        m_aheadFloor = next;
+        // Accepting stores it and moves the last accepted number on; a
+        // refused delivery is reported once the run is taken.
+        if (acceptMessage(m_aheadMsgs[slot], m_aheadAddrs[slot], currTm, nowNs, woTm, SRC_PUBLISHER) != 0 &&
+            result == 0)
+            result = fwFail(FrameworkErrno::m_fwErrno, -1);
+        if (sub.lastAcptMsgSeq != next)
+            break;
+    }
+    return result;
 }
 
 int32 MessagingTopic::processHeartbeat(const TopicHeartbeat& hb, uint64& gapSize)

@@ -14,11 +14,15 @@
 #include "FendralCore/tests/mslsupport/MslServiceHarness.h"
 
 #include "FendralCore/messaging/MessagingService.h"
+#include "FendralCore/foundation/LogCall.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -132,9 +136,19 @@ public:
         GAPS,
         ACK_RECEIVED,
         EFFECTIVE_SUBS, // of the first published topic
+        // With summarised data: what APP1 was given, the number of the last
+        // one, how many did not follow the one before, and how many
+        // datagrams the receive hook dropped.
+        DELIVERED,
+        DELIVERED_LAST,
+        DELIVERED_OUT_OF_ORDER,
+        TEST_DROPPED,
     };
 
-    PeerProcess(const std::string& appId, int32 inst, const std::string& config, std::vector<PeerTopic> topics)
+    // summariseData: the child counts the messages APP1 is given (the
+    // counters above) instead of reporting each, for long streams.
+    PeerProcess(const std::string& appId, int32 inst, const std::string& config, std::vector<PeerTopic> topics,
+                bool summariseData = false)
     {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0)
@@ -143,7 +157,7 @@ public:
         if (m_pid == 0)
         {
             ::close(fds[0]);
-            runChild(fds[1], appId, inst, config, topics);
+            runChild(fds[1], appId, inst, config, topics, summariseData);
             ::_exit(0);
         }
         ::close(fds[1]);
@@ -233,6 +247,11 @@ public:
         return out;
     }
 
+    // Reads what the child reported so far without waiting.
+    void pump() { pollOnce(0); }
+
+    pid_t pid() const { return m_pid; }
+
     std::vector<uint64> counters()
     {
         command(CMD_COUNTERS);
@@ -301,9 +320,43 @@ private:
         ::send(fd, &e, sizeof(e), MSG_NOSIGNAL);
     }
 
-    static void runChild(int fd, const std::string& appId, int32 inst, const std::string& config,
-                         const std::vector<PeerTopic>& topics)
+    // MSL_PEER_LOG_DIR names a folder: each child writes its service's log
+    // lines to <appId>.<pid>.log there, for a failing run's diagnosis.
+    static FILE*& childLogFile()
     {
+        static FILE* f = nullptr;
+        return f;
+    }
+
+    static int32 childLogV(int32 level, const char* format, va_list arguments)
+    {
+        FILE* f = childLogFile();
+        if (f == nullptr || level > LOG_LEVEL_INFO)
+            return 0;
+        std::fprintf(f, "%lld %d ", static_cast<long long>(monoMs()), level);
+        std::vfprintf(f, format, arguments);
+        std::fputc('\n', f);
+        return 1;
+    }
+
+    static bool childLogEnabled(int32 level) { return childLogFile() != nullptr && level <= LOG_LEVEL_INFO; }
+
+    static void openChildLog(const std::string& appId)
+    {
+        const char* dir = std::getenv("MSL_PEER_LOG_DIR");
+        if (dir == nullptr || *dir == '\0')
+            return;
+        const std::string path = std::string(dir) + "/" + appId + "." + std::to_string(::getpid()) + ".log";
+        childLogFile() = std::fopen(path.c_str(), "w");
+        static const LogTarget target{&childLogV, &childLogEnabled};
+        if (childLogFile() != nullptr)
+            installLogTarget(&target);
+    }
+
+    static void runChild(int fd, const std::string& appId, int32 inst, const std::string& config,
+                         const std::vector<PeerTopic>& topics, bool summariseData)
+    {
+        openChildLog(appId);
         Options o;
         o.appId = appId;
         o.inst = inst;
@@ -323,6 +376,9 @@ private:
         h.post(MQUEUE_HIGH_PRIORITY, INIT);
         h.post(MQUEUE_HIGH_PRIORITY, CONN_INIT);
         std::vector<char> payload;
+        uint64 delivered = 0;
+        uint64 lastDelivered = 0;
+        uint64 outOfOrder = 0;
         for (;;)
         {
             FwIntMessage m;
@@ -331,7 +387,15 @@ private:
             {
                 while (q->getMessage(&m, more) == 0)
                 {
-                    report(fd, m);
+                    if (summariseData && m.appMsg.type != MSG_EVENT)
+                    {
+                        const uint64 seq = m.appMsg.data.msgTopicSeq;
+                        outOfOrder += seq != lastDelivered + 1 ? 1 : 0;
+                        lastDelivered = seq;
+                        ++delivered;
+                    }
+                    else
+                        report(fd, m);
                     if (!more)
                         break;
                 }
@@ -389,6 +453,10 @@ private:
                 e.counters[CONFLICTS] = s.conflicts.get();
                 e.counters[GAPS] = s.gapsReported.get();
                 e.counters[ACK_RECEIVED] = s.ackReceived.get();
+                e.counters[DELIVERED] = delivered;
+                e.counters[DELIVERED_LAST] = lastDelivered;
+                e.counters[DELIVERED_OUT_OF_ORDER] = outOfOrder;
+                e.counters[TEST_DROPPED] = h.service().numTestDropped();
                 ::send(fd, &e, sizeof(e), MSG_NOSIGNAL);
                 break;
             }
@@ -397,6 +465,12 @@ private:
             }
         }
         h.stop();
+        if (childLogFile() != nullptr)
+        {
+            installLogTarget(nullptr);
+            std::fclose(childLogFile());
+            childLogFile() = nullptr;
+        }
     }
 
     pid_t m_pid = -1;
