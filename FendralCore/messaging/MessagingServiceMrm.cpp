@@ -1155,6 +1155,27 @@ void MessagingService::checkMrmSubscription(SubscriptionRecord& sub, int64 nowNs
     const int64 topicLimitNs = 3 * static_cast<int64>(m_settings.topicTimeoutMs) * NS_PER_MS;
     if (res.mrmTopic)
     {
+        // An instance's topic quiet while its sessions should be sending:
+        // they start again (once per quiet period).
+        if (mrmActive() && sub.publisherIdTxt[0] != '\0' && sub.lastMsgRcvdNs != 0 &&
+            nowNs - sub.lastMsgRcvdNs > topicLimitNs)
+        {
+            int32 inst = -1;
+            bool local = true;
+            const int32 p = getPartitionIdFromMrmTopic(m_gblData.m_mrmBaseName, sub.topicNameTxt, inst, local);
+            if (p >= 0 && inst >= 0 && local == (sub.publisherSiteId == m_siteId))
+            {
+                sub.lastMsgRcvdNs = nowNs;
+                int32 count = 0;
+                reinitiateMrmRecovery(count, nowNs, p, sub.publisherInstId, false);
+                if (count > 0)
+                    fwLog(LOG_LEVEL_NOTICE,
+                          "Subscription topic [%.16s] has been idle for more than [%d] msec. Last seq# acpt [%lu]. "
+                          "Re-initiate MRM recovery for topics under recovery. [%d] topics affected.",
+                          sub.topicNameTxt, 3 * m_settings.topicTimeoutMs,
+                          static_cast<unsigned long>(sub.lastAcptMsgSeq), count);
+            }
+        }
         const int64 hbLimitNs = 3 * static_cast<int64>(m_settings.mrmHeartbeatMs) * NS_PER_MS;
         if (sub.publisherIdTxt[0] != '\0' && sub.lastMrmHeartbeatNs != 0 && nowNs - sub.lastMrmHeartbeatNs > hbLimitNs)
         {
