@@ -418,6 +418,13 @@ private:
     int32 processMrmRecoveredData(const MrmDataMsg& data, uint32 innerLen, const TopicMsgHeader& hdr,
                                   const sockaddr_in& from, const timespec& currTm, int64 nowNs, PeerLogLimit& limit);
     int32 processMrmFailure(const MrmFailureMsg& f, const TopicMsgHeader& hdr, PeerLogLimit& limit);
+    // The subscription of topic whose MRM session is senderInstId's
+    // sessionId, or null.
+    SubscriptionRecord* sessionSubscription(const char (&topic)[17], int32 senderInstId, uint32 sessionId,
+                                            ResourceName& name);
+    // Ends the session and asks instId again; a gap that stays open when no
+    // instance can be asked.
+    void restartMrmSession(SubscriptionRecord& sub, int32 instId, TopicRecoveryMode mode, int64 nowNs);
     // An MRM recovery that ended without the instance: the publisher once
     // more or the peers, else the gap stays open.
     void mrmFallBack(SubscriptionRecord& sub);

@@ -59,10 +59,9 @@ int32 MessagingService::runOnce(int32 timeoutMs, bool& terminate)
 {
     const int32 r = m_optMode == LOW_LATENCY ? passLowLatency(terminate) : passCpu(waitLimitMs(timeoutMs), terminate);
     if (!terminate && !m_retries.empty())
-    {
         serveDueRetries(m_clock.monoNs());
+    if (!terminate && !m_mrmDeferred.empty())
         serveDueMrmRqs(m_clock.monoNs());
-    }
     return r;
 }
 

@@ -523,15 +523,15 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
     if (!mrmSub.topicResPtr->mrmTopic || topicPartition < 0 || topicPartition >= m_gblData.m_numMrmPartition ||
         topicInst < 0 || topicInst >= m_gblData.m_numMrmInst)
         return drop("not the topic of a configured instance");
-    // An instance's topic carries requests' answers and sessions for many
-    // subscribers, and this process hears it only while it needs it: the
-    // next record is taken whatever came before it.
+    // An instance's topic carries answers and sessions for many subscribers,
+    // and this process hears it only while it needs it: every record is
+    // taken whatever came before it. Repeats do no harm (an answer finds its
+    // request gone, recovered data its number taken), and no number from the
+    // wire can make later records be ignored.
     const uint64 s = m.hdr.seqNum;
     mrmSub.lastMsgRcvdNs = nowNs;
     if (s > mrmSub.highestMsgSeqRcvd)
         mrmSub.highestMsgSeqRcvd = s;
-    if (mrmSub.lastAcptMsgSeq != 0 && s <= mrmSub.lastAcptMsgSeq)
-        return 0;
     mrmSub.lastAcptMsgSeq = s;
     mrmSub.lastMsgAcptNs = nowNs;
     if (dataLen < sizeof(uint32))
@@ -744,14 +744,10 @@ int32 MessagingService::processMrmRecoveredData(const MrmDataMsg& data, uint32 i
         return 0;
     }
     ResourceName name{};
-    wireName(inner.topicNameTxt, name);
-    SubscriptionRecord* subPtr = findSubscription(name);
-    if (subPtr == nullptr || subPtr->subscriberTopicPtr == nullptr)
+    SubscriptionRecord* subPtr = sessionSubscription(inner.topicNameTxt, hdr.senderInstId, data.mrmSessionId, name);
+    if (subPtr == nullptr)
         return 0;
     SubscriptionRecord& sub = *subPtr;
-    if (!sub.onRecovery || sub.recoveryMode == NORMAL_RECOVERY || sub.mrmInstId != hdr.senderInstId ||
-        sub.mrmSessionId != data.mrmSessionId)
-        return 0;
     const MsgTopicResource& res = *sub.topicResPtr;
     std::memcpy(m_mrmInnerMsg.bytes, &inner, innerLen);
     uint64 gapSize = 0;
@@ -782,20 +778,34 @@ int32 MessagingService::processMrmRecoveredData(const MrmDataMsg& data, uint32 i
           "Detected recovered data message gap in MRM_LONG_RECOVERY_MSG on topic [%.16s]. Last accepted seq# [%lu]. "
           "Gap size [%lu]. Re-initiate MRM_LONG_RECOVERY.",
           name, static_cast<unsigned long>(sub.lastAcptMsgSeq), static_cast<unsigned long>(gapSize));
+    restartMrmSession(sub, sub.mrmInstId, sub.recoveryMode, nowNs);
+    return 0;
+}
+
+SubscriptionRecord* MessagingService::sessionSubscription(const char (&topic)[17], int32 senderInstId,
+                                                          uint32 sessionId, ResourceName& name)
+{
+    wireName(topic, name);
+    SubscriptionRecord* sub = findSubscription(name);
+    if (sub == nullptr || sub->subscriberTopicPtr == nullptr || !sub->onRecovery ||
+        sub->recoveryMode == NORMAL_RECOVERY || sub->mrmInstId != senderInstId || sub->mrmSessionId != sessionId)
+        return nullptr;
+    return sub;
+}
+
+void MessagingService::restartMrmSession(SubscriptionRecord& sub, int32 instId, TopicRecoveryMode mode, int64 nowNs)
+{
     const int32 partition = sub.mrmPartitionId;
-    const int32 inst = sub.mrmInstId;
-    const TopicRecoveryMode mode = sub.recoveryMode;
     notifyMrmEndRecovery(sub);
-    if (sendMrmRecoveryRqs(partition, inst, mode, sub, sub.lastAcptMsgSeq, nowNs, false, -1) != 0)
+    if (sendMrmRecoveryRqs(partition, instId, mode, sub, sub.lastAcptMsgSeq, nowNs, false, -1) != 0)
     {
         fwLog(LOG_LEVEL_NOTICE,
               "Error [%d] re-initiating MRM_LONG_RECOVERY for topic [%.16s], send UNRECOVERABLE_TOPIC_MSG_GAP to "
               "[%.16s].",
-              FrameworkErrno::m_fwErrno, name, sub.subscriberThreadTxt);
+              FrameworkErrno::m_fwErrno, sub.topicNameTxt, sub.subscriberThreadTxt);
         reportUnrecoverableGap(sub, sub.lastAcptMsgSeq);
     }
     sub.lastMsgAcptNs = 0;
-    return 0;
 }
 
 int32 MessagingService::processMrmFailure(const MrmFailureMsg& f, const TopicMsgHeader& hdr, PeerLogLimit& limit)
@@ -803,30 +813,14 @@ int32 MessagingService::processMrmFailure(const MrmFailureMsg& f, const TopicMsg
     if (!mrmActive())
         return 0;
     ResourceName name{};
-    wireName(f.topicNameTxt, name);
-    SubscriptionRecord* subPtr = findSubscription(name);
-    if (subPtr == nullptr || subPtr->subscriberTopicPtr == nullptr)
+    SubscriptionRecord* subPtr = sessionSubscription(f.topicNameTxt, hdr.senderInstId, f.mrmSessionId, name);
+    if (subPtr == nullptr)
         return 0;
     SubscriptionRecord& sub = *subPtr;
-    if (!sub.onRecovery || sub.recoveryMode == NORMAL_RECOVERY || sub.mrmInstId != hdr.senderInstId ||
-        sub.mrmSessionId != f.mrmSessionId)
-        return 0;
     peerLog(limit, LOG_LEVEL_NOTICE,
             "Received MRM_RECOVERY_FAILURE on topic [%.16s] from [%s:%d]. MRM session ID [%u], reason code [%d].", name,
             MslPeerText(hdr.senderAppIdTxt).c_str(), hdr.senderInstId, f.mrmSessionId, f.reasonCode);
-    const int32 partition = sub.mrmPartitionId;
-    const int32 next = nextMrmInstance(sub.mrmInstId);
-    notifyMrmEndRecovery(sub);
-    if (sendMrmRecoveryRqs(partition, next, MRM_LONG_RECOVERY, sub, sub.lastAcptMsgSeq, m_clock.monoNs(), false, -1) !=
-        0)
-    {
-        fwLog(LOG_LEVEL_NOTICE,
-              "Error [%d] re-initiating MRM_LONG_RECOVERY for topic [%.16s], send UNRECOVERABLE_TOPIC_MSG_GAP to "
-              "[%.16s].",
-              FrameworkErrno::m_fwErrno, name, sub.subscriberThreadTxt);
-        reportUnrecoverableGap(sub, sub.lastAcptMsgSeq);
-    }
-    sub.lastMsgAcptNs = 0;
+    restartMrmSession(sub, nextMrmInstance(sub.mrmInstId), MRM_LONG_RECOVERY, m_clock.monoNs());
     return 0;
 }
 
@@ -1161,6 +1155,27 @@ void MessagingService::checkMrmSubscription(SubscriptionRecord& sub, int64 nowNs
     const int64 topicLimitNs = 3 * static_cast<int64>(m_settings.topicTimeoutMs) * NS_PER_MS;
     if (res.mrmTopic)
     {
+        // An instance's topic quiet while its sessions should be sending:
+        // they start again (once per quiet period).
+        if (mrmActive() && sub.publisherIdTxt[0] != '\0' && sub.lastMsgRcvdNs != 0 &&
+            nowNs - sub.lastMsgRcvdNs > topicLimitNs)
+        {
+            int32 inst = -1;
+            bool local = true;
+            const int32 p = getPartitionIdFromMrmTopic(m_gblData.m_mrmBaseName, sub.topicNameTxt, inst, local);
+            if (p >= 0 && inst >= 0 && local == (sub.publisherSiteId == m_siteId))
+            {
+                sub.lastMsgRcvdNs = nowNs;
+                int32 count = 0;
+                reinitiateMrmRecovery(count, nowNs, p, sub.publisherInstId, false);
+                if (count > 0)
+                    fwLog(LOG_LEVEL_NOTICE,
+                          "Subscription topic [%.16s] has been idle for more than [%d] msec. Last seq# acpt [%lu]. "
+                          "Re-initiate MRM recovery for topics under recovery. [%d] topics affected.",
+                          sub.topicNameTxt, 3 * m_settings.topicTimeoutMs,
+                          static_cast<unsigned long>(sub.lastAcptMsgSeq), count);
+            }
+        }
         const int64 hbLimitNs = 3 * static_cast<int64>(m_settings.mrmHeartbeatMs) * NS_PER_MS;
         if (sub.publisherIdTxt[0] != '\0' && sub.lastMrmHeartbeatNs != 0 && nowNs - sub.lastMrmHeartbeatNs > hbLimitNs)
         {

@@ -208,7 +208,7 @@ int32 MessagingService::checkEndRecoveryMode()
 {
     if (m_gblData.m_appMode.load() != RECOVERY_MODE || m_endRecoveryNotificationSent)
         return 0;
-    if (!m_pendingMrmRqs.empty() || !m_mrmRecoveryMap->empty())
+    if (mrmActive())
     {
         fwLog(LOG_LEVEL_NOTICE,
               "The application is currently in in RECOVERY_MODE and there is still pending MRM request or MRM "

@@ -665,6 +665,30 @@ TEST(ControlProcessTest, TopicsBringTheMessagingThreadAndItsRecoveryTopicName)
     }
 }
 
+// Two processes with topics on one host, hearing each other: the recovery
+// instances' topics are published by the instances alone, so the second
+// process is not refused the topics the first one opened.
+TEST(ControlProcessTest, SecondProcessOnAHostIsNotRefusedTheMrmTopics)
+{
+    const std::string config = "MSG_SVR_SUBNET STRING 127.0.0.0\nMSL_MCAST_TTL UINT16 1\nMSL_LOOPBACK INT32 1\n"
+                               "MCAST_RC_ADDR STRING 239.255.82.1\nMCAST_RAC_ADDR STRING 239.255.82.2\n"
+                               "RQS_TIMEOUT INT32 100\n";
+    FrameworkProcess first({config, 2, {"--topic", "QUOTES", "--mrm-base", "MRM"}});
+    ASSERT_TRUE(first.waitStarted());
+    ASSERT_TRUE(first.waitForLog("_RECO] created for publishing.", 20s));
+    FrameworkProcess second({config, 2, {"--topic", "QUOTES2", "--mrm-base", "MRM"}});
+    ASSERT_TRUE(second.waitStarted());
+    ASSERT_TRUE(second.waitForLog("_RECO] created for publishing.", 20s));
+    // The MRM topics went out with the recovery topic: any refusal is in.
+    EXPECT_TRUE(second.waitForLog("[MRM0:0L]", 1s));
+    EXPECT_EQ(second.log().find("Error [2100] creating topic"), std::string::npos);
+    EXPECT_EQ(first.log().find("TOPIC_CONFLICT"), std::string::npos);
+    first.signal(SIGTERM);
+    second.signal(SIGTERM);
+    EXPECT_EQ(first.waitExit(), 0);
+    EXPECT_EQ(second.waitExit(), 0);
+}
+
 // Statistics samples move into the application block, at most the 20 it
 // holds, until the agent takes them.
 TEST(ControlProcessTest, StatisticsSamplesMoveIntoTheApplicationBlock)

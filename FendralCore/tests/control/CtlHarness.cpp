@@ -3,6 +3,7 @@
 //   ctl_harness --app ID --config FILE [--threads N] [--mode M]
 //               [--hang-init NAME] [--hang-term NAME] [--spin-term NAME] [--throw NAME]
 //               [--block-ready NAME] [--topic NAME] [--inst N] [--stats N]
+//               [--mrm-base NAME]
 // An application-defined event with the text "fail" makes the callback
 // return the event's action id as its failure code.
 // Framework lines go to standard error. Exit 0 after an orderly stop, 1 when
@@ -18,6 +19,7 @@
 #include "FendralCore/runtime/ResourceManager.h"
 #include "FendralCore/runtime/RingBuffer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +129,7 @@ int main(int argc, char** argv)
     int mode = ACTIVE_MODE;
     int instance = 0;
     std::string topic;
+    std::string mrmBase;
     for (int i = 1; i + 1 < argc; i += 2)
     {
         const std::string key = argv[i];
@@ -155,6 +158,8 @@ int main(int argc, char** argv)
             instance = std::atoi(value.c_str());
         else if (key == "--block-ready")
             g_blockReady = value;
+        else if (key == "--mrm-base")
+            mrmBase = value;
     }
 
     AppLogger::setSyslogApi(&NO_SYSLOG);
@@ -171,6 +176,14 @@ int main(int argc, char** argv)
         return 2;
     }
     gd.setConfigManager(config);
+    if (!mrmBase.empty())
+    {
+        // As the framework's start does from MRM_BASENAME.
+        std::memset(gd.m_mrmBaseName, 0, sizeof(ApplicationID));
+        std::memcpy(gd.m_mrmBaseName, mrmBase.data(), std::min(mrmBase.size(), sizeof(ApplicationID) - 1));
+        gd.m_mrmBaseNameLen = static_cast<int32>(strnlen(gd.m_mrmBaseName, sizeof(ApplicationID)));
+        gd.m_mrmApplication = std::strncmp(appId.c_str(), gd.m_mrmBaseName, gd.m_mrmBaseNameLen) == 0;
+    }
 
     ResourceManager& registry = ResourceManager::getInst();
     for (int t = 1; t <= threads; ++t)

@@ -320,13 +320,17 @@ TEST(RecoveryMrmTest, RandomMrmRecordsThenTheRecoveryStillCompletes)
 {
     const char* env = std::getenv("MSL_RANDOM_MRM_RECORDS");
     const int count = env != nullptr ? std::atoi(env) : 20000;
-    Scene s(Scene::Plan{});
-    s.instance(0).setMode(Instance::SILENT);
+    Scene::Plan plan;
+    // The request waits for its answer all through the records.
+    plan.config = "TOPIC_IDLE_INTV INT32 10000\n";
+    Scene s(plan);
+    // A session runs (accepted, nothing sent yet) while the records come.
+    s.instance(0).setMode(Instance::ACCEPT_ONLY);
     ASSERT_TRUE(s.publish(120));
     ASSERT_TRUE(s.join());
     ASSERT_TRUE(s.net.send(*s.pub, 1));
-    ASSERT_TRUE(s.pumpUntil([&] { return !s.instance(0).requests().empty(); }));
     MessagingService& svc = s.sub->svc();
+    ASSERT_TRUE(s.pumpUntil([&] { return svc.numMrmSessions() == 1; }));
     const uint32 rqsId = s.instance(0).requests().front().rqsId;
 
     std::mt19937_64 rng(20261211);
@@ -341,33 +345,65 @@ TEST(RecoveryMrmTest, RandomMrmRecordsThenTheRecoveryStillCompletes)
     for (int i = 0; i < count; ++i)
     {
         std::fill(buf.begin(), buf.end(), static_cast<char>(rng()));
-        std::string b(1396, '\0');
-        const uint32 dataLen = pick(8) == 0 ? static_cast<uint32>(pick(1400)) : DATA_LENS[pick(std::size(DATA_LENS))];
-        putLe(b, 0, pick(10) == 0 ? pick(30) : 19, 4);
+        // The MRM record: an answer, recovered data or a failure, built to
+        // reach the deeper checks often, or random bytes.
+        const uint32 kind = static_cast<uint32>(pick(4));
+        std::string rec(1302, '\0');
+        for (char& c : rec)
+            c = static_cast<char>(rng());
+        uint32 recLen = DATA_LENS[pick(std::size(DATA_LENS))];
+        // Mostly the session that runs, when one does.
+        const uint32 session = pick(4) == 0 ? static_cast<uint32>(1 + pick(3)) : s.sub->sub()->mrmSessionId;
+        if (kind == 0)
+        {
+            rec = Instance::rspRecord(pick(2) == 0 ? rqsId : static_cast<uint32>(rng()), pick(4) == 0 ? "OTHER" : "QUOTES",
+                                      pick(3) == 0 ? -1 : 0, pick(3) == 0 ? rng() : pick(200), session,
+                                      static_cast<int32>(pick(3) == 0 ? 2205 : rng()));
+            rec.resize(1302, static_cast<char>(rng()));
+            recLen = pick(4) == 0 ? recLen : 45;
+        }
+        else if (kind == 1)
+        {
+            // Recovered data: a topic message of the topic in recovery.
+            const uint32 innerData = static_cast<uint32>(pick(4) == 0 ? rng() % 1400 : pick(64));
+            putLe(rec, 0, 4, 4);
+            putLe(rec, 4, session, 4);
+            putLe(rec, 8, 13, 4);
+            // For every subscriber: the numbers it takes are delivered.
+            std::memset(rec.data() + 8 + 13, 0, 9);
+            putLe(rec, 8 + 26, 0, 4);
+            putLe(rec, 8 + 38, 1 + pick(130), 8);
+            putLe(rec, 8 + 46, pick(5) == 0 ? rng() : 22 + innerData, 4);
+            putLe(rec, 8 + 66, 0, 4);
+            rec[8 + 70] = 0;
+            std::memset(rec.data() + 8 + 72, 0, 17);
+            std::memcpy(rec.data() + 8 + 72, "QUOTES", 6);
+            putLe(rec, 8 + 90, innerData, 4);
+            recLen = pick(4) == 0 ? recLen : std::min<uint32>(8 + 72 + 22 + innerData, 1302);
+        }
+        else if (kind == 2)
+        {
+            putLe(rec, 0, 5, 4);
+            std::memset(rec.data() + 4, 0, 17);
+            std::memcpy(rec.data() + 4, "QUOTES", 6);
+            putLe(rec, 21, session, 4);
+            recLen = pick(4) == 0 ? recLen : 29;
+        }
+        else
+            putLe(rec, 0, pick(3) == 0 ? rng() : pick(8), 4);
+        std::string b(94, '\0');
+        putLe(b, 0, pick(16) == 0 ? pick(30) : 19, 4);
         std::memcpy(b.data() + 4, "MRM0", 4);
-        std::memcpy(b.data() + 13, pick(4) == 0 ? "OTHER" : "SUBA", 4);
-        putLe(b, 22, pick(5) == 0 ? rng() : pick(3), 4);               // sender instance
-        putLe(b, 26, pick(5) == 0 ? 2 : 1, 4);                          // recipient instance
-        putLe(b, 38, pick(3) == 0 ? rng() : 1 + pick(50), 8);           // sequence number
-        putLe(b, 46, pick(6) == 0 ? rng() : 22 + dataLen, 4);           // body length
+        std::memcpy(b.data() + 13, pick(8) == 0 ? "OTHER" : "SUBA", pick(8) == 0 ? 5 : 4);
+        putLe(b, 22, pick(6) == 0 ? rng() : 0, 4);                      // sender instance
+        putLe(b, 26, pick(8) == 0 ? 2 : 1, 4);                          // recipient instance
+        putLe(b, 38, pick(3) == 0 ? rng() : 1 + pick(5000), 8);         // sequence number
+        putLe(b, 46, pick(8) == 0 ? rng() : 22 + recLen, 4);            // body length
         const char* name = NAMES[pick(std::size(NAMES))];
         std::memcpy(b.data() + 72, name, std::strlen(name));
-        putLe(b, 90, dataLen, 4);
-        for (size_t k = 94; k < b.size(); ++k)
-            b[k] = static_cast<char>(rng());
-        putLe(b, 94, pick(8) == 0 ? rng() : pick(7), 4); // MRM command
-        putLe(b, 98, pick(2) == 0 ? rqsId : 1 + pick(3), 4);
-        if (pick(2) == 0)
-        {
-            // An embedded topic message that often fits its record.
-            const uint32 inner = dataLen > 80 ? dataLen - 80 : 0;
-            putLe(b, 102, 13, 4);
-            putLe(b, 102 + 46, pick(4) == 0 ? rng() : inner, 4);
-            std::memcpy(b.data() + 102 + 72, "QUOTES", 6);
-            std::memset(b.data() + 102 + 72 + 6, 0, 11);
-            putLe(b, 102 + 90, inner >= 22 ? inner - 22 : 0, 4);
-        }
-        const size_t len = std::min<size_t>(72 + 22 + dataLen, b.size());
+        putLe(b, 90, recLen, 4);
+        b += rec.substr(0, std::min<size_t>(recLen, rec.size()));
+        const size_t len = std::min<size_t>(b.size(), buf.size());
         std::memcpy(buf.data(), b.data(), len);
         const timespec now{1700000000, 0};
         svc.processTopicData(buf.data(), static_cast<int32>(len), from, now, MonoClock::nowNs(), true, limit);
@@ -377,9 +413,104 @@ TEST(RecoveryMrmTest, RandomMrmRecordsThenTheRecoveryStillCompletes)
     EXPECT_GT(svc.topicStats().mrmMessages.get(), static_cast<uint64>(count / 4));
     EXPECT_GT(svc.topicStats().mrmMessagesDropped.get(), 0u);
 
+    // The instance now fails the session it runs: the subscriber asks
+    // again, and this time the messages come.
     s.instance(0).setMode(Instance::ANSWER);
+    const SubscriptionRecord& sub = *s.sub->sub();
+    if (sub.onRecovery && sub.mrmSessionId != 0)
+    {
+        std::string failure(29, '\0');
+        putLe(failure, 0, 5, 4);
+        std::memcpy(failure.data() + 4, "QUOTES", 6);
+        putLe(failure, 21, sub.mrmSessionId, 4);
+        ASSERT_EQ(s.instance(0).sendRaw(MRM_RECOVERY_FAILURE, failure, "SUBA", 1), 0);
+    }
     EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 121; }, 30s));
     EXPECT_TRUE(s.sub->deliveredInOrder(1, 121));
+}
+
+// Records an instance could not have meant are dropped and counted, the
+// session they name untouched: an embedded message whose size is not the
+// record's data length less its 8-byte header (the message itself
+// consistent, so that only that check stops it), an unknown command, and
+// answers and failures of a wrong size.
+TEST(RecoveryMrmTest, MalformedMrmRecordsAreDroppedAndCounted)
+{
+    Scene s(Scene::Plan{});
+    s.instance(0).setMode(Instance::ACCEPT_ONLY);
+    ASSERT_TRUE(s.publish(50));
+    ASSERT_TRUE(s.join());
+    ASSERT_TRUE(s.net.send(*s.pub, 1));
+    MessagingService& svc = s.sub->svc();
+    ASSERT_TRUE(s.pumpUntil([&] { return svc.numMrmSessions() == 1; }));
+    const uint32 session = s.sub->sub()->mrmSessionId;
+    auto recovered = [&](uint32 extra) {
+        // Message 1 of QUOTES, 10 bytes of data, in a record extra bytes
+        // longer than it.
+        std::string r(8 + 72 + 22 + 10 + extra, 'x');
+        putLe(r, 0, 4, 4);
+        putLe(r, 4, session, 4);
+        std::string m(72 + 22, '\0');
+        putLe(m, 0, 13, 4);
+        std::memcpy(m.data() + 4, "PUBA", 4);
+        putLe(m, 38, 1, 8);
+        putLe(m, 46, 32, 4);
+        std::memcpy(m.data() + 72, "QUOTES", 6);
+        putLe(m, 90, 10, 4);
+        r.replace(8, m.size(), m);
+        return r;
+    };
+    auto sized = [](uint32 cmd, size_t size) {
+        std::string r(size, '\0');
+        putLe(r, 0, cmd, 4);
+        std::memcpy(r.data() + 4, "QUOTES", 6);
+        return r;
+    };
+    struct Case
+    {
+        const char* what;
+        std::string record;
+    } cases[] = {
+        {"embedded size differs", recovered(5)},
+        {"unknown command", sized(9, 45)},
+        {"answer of 44 bytes", sized(1, 44)},
+        {"failure of 30 bytes", sized(5, 30)},
+        {"recovered message cut", sized(4, 60)},
+    };
+    auto feed = [&](const std::string& record) {
+        std::string b(94, '\0');
+        putLe(b, 0, 19, 4);
+        std::memcpy(b.data() + 4, "MRM0", 4);
+        std::memcpy(b.data() + 13, "SUBA", 4);
+        putLe(b, 26, 1, 4);
+        putLe(b, 38, 7, 8);
+        putLe(b, 46, 22 + record.size(), 4);
+        std::memcpy(b.data() + 72, "MRM0:0L", 7);
+        putLe(b, 90, record.size(), 4);
+        b += record;
+        std::vector<char> buf(MessagingService::TOPIC_RCV_BUF_SIZE);
+        std::memcpy(buf.data(), b.data(), b.size());
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        PeerLogLimit limit;
+        svc.processTopicData(buf.data(), static_cast<int32>(b.size()), from, timespec{1700000000, 0},
+                             MonoClock::nowNs(), true, limit);
+        s.net.pump();
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const uint64 dropped = svc.topicStats().mrmMessagesDropped.get();
+        const size_t delivered = s.sub->seqs.size();
+        feed(c.record);
+        EXPECT_EQ(svc.topicStats().mrmMessagesDropped.get(), dropped + 1);
+        EXPECT_EQ(s.sub->seqs.size(), delivered);
+        EXPECT_EQ(s.sub->sub()->mrmSessionId, session);
+    }
+    // The same message in a record of the right length is taken.
+    const size_t delivered = s.sub->seqs.size();
+    feed(recovered(0));
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() == delivered + 1; }));
 }
 
 // The name of an MRM topic: partition, instance and site letter.
