@@ -165,12 +165,15 @@ private:
     static constexpr std::uint64_t cReady = cActive | cValid;
     static constexpr std::uint64_t gate(std::uint32_t subFeed, std::uint64_t state) { return state << 32 | subFeed; }
     // The sub-feed's point sequence number is copied in, next to the gate.
+    // 32 bytes: a slot's offset is one shift (and measured faster than 24).
     struct Slot
     {
         std::atomic<std::uint64_t> mGate{gate(cNoSubFeed, 0)};
         std::uint64_t mPointSeq = 0;
         const SubFeed* mSubFeed = nullptr;
+        std::uint64_t mUnused = 0;
     };
+    static_assert(sizeof(Slot) == 32);
 
     static std::uint64_t low(std::uint64_t subSeq, std::uint64_t zunqSeq)
     {
