@@ -387,6 +387,9 @@ private:
     // The subscribing thread hears that the gap after seq stays open.
     void reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq);
     void dropRecoveryRequest(SubscriptionRecord& sub);
+    // Whether the subscription's publisher was heard within three topic
+    // time-outs.
+    bool publisherHeard(const SubscriptionRecord& sub) const;
     // A retry after a busy answer, due at dueNs: served by the loop.
     void deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId);
     void serveDueRetries(int64 nowNs);

@@ -263,6 +263,10 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
     if (sub->publisherIdTxt[0] == '\0' && !sub->onLeavePubTopic && !sub->subRqsPending && sub->subscribeReady)
         resubscribeAfterPublisherRemoved(*sub, msg, from);
 
+    if ((cmd == TOPIC_MSG || cmd == TOPIC_HEARTBEAT) && sub->publisherIdTxt[0] != '\0' &&
+        MslProtocol::appIdKey(msg.hdr.senderAppIdTxt) == MslProtocol::appIdKey(sub->publisherIdTxt) &&
+        msg.hdr.senderInstId == sub->publisherInstId)
+        sub->lastPubHeardNs = nowNs;
     const bool wasInRecovery = sub->onRecovery;
     uint64 gapSize = 0;
     const MessagingTopic::TopicMsgSrc src =

@@ -354,7 +354,7 @@ int32 MessagingService::recoverWithoutMrm(SubscriptionRecord& sub, int32 reason,
     case TRIGGERED_BY_NORM_RECOVERY_RQS_FAILURE:
     case TRIGGERED_BY_MSG_LOST:
     case TRIGGERED_BY_RECOV_TIMEOUT:
-        if (sub.publisherIdTxt[0] != '\0' && !sub.onLeavePubTopic)
+        if (sub.publisherIdTxt[0] != '\0' && (!sub.onLeavePubTopic || publisherHeard(sub)))
         {
             if (requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, true) != 0)
             {

@@ -99,6 +99,12 @@ void MessagingService::dropRecoveryRequest(SubscriptionRecord& sub)
     m_normalRecoveryMap->remove(nameKey(sub.topicNameTxt), ignored);
 }
 
+bool MessagingService::publisherHeard(const SubscriptionRecord& sub) const
+{
+    const int64 limitNs = 3 * static_cast<int64>(m_settings.topicTimeoutMs) * NS_PER_MS;
+    return sub.publisherIdTxt[0] != '\0' && sub.lastPubHeardNs != 0 && m_clock.monoNs() - sub.lastPubHeardNs <= limitNs;
+}
+
 int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSize, int64 nowNs, uint64 senderId,
                                           uint8 recoverySessionId)
 {
@@ -341,6 +347,7 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
     SubscriptionRecord& sub = *subPtr;
     if (sub.recoveryRqsId == req.rqs.hdr.rqsId)
         sub.recoveryRqsId = 0;
+    sub.lastPubHeardNs = m_clock.monoNs();
     const MsgTopicResource& res = *sub.topicResPtr;
     if (!sub.onRecovery || sub.recoveryMode != NORMAL_RECOVERY)
     {
@@ -578,6 +585,16 @@ int32 MessagingService::processPendingTailLostQuery(PendingRqsRecord& done)
     else
         fwLog(LOG_LEVEL_NOTICE, "No other subscriber to topic [%.16s] responds to tail lost query. Last rcvd seq# [%lu].",
               sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
+    if (done.lastRecoveryAttempt && sub.lastAcptMsgSeq < sub.highestMsgSeqRcvd && publisherHeard(sub))
+    {
+        // The publisher was presumed gone after a silence, yet it is heard:
+        // it still has what the peers lack.
+        fwLog(LOG_LEVEL_NOTICE, "The publisher of topic [%.16s] is heard again. Ask it from last acpt seq# [%lu].",
+              sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
+        sub.onLeavePubTopic = false;
+        if (requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, true) == 0)
+            return 0;
+    }
     sub.onRecovery = false;
     if (sub.onLeavePubTopic)
     {

@@ -86,6 +86,12 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
         return 0;
     processBufferedMsg();
     const uint64 l = sub.lastAcptMsgSeq;
+    if (m_aheadSeqs != nullptr && l < m_aheadFloor)
+    {
+        // The stream started again below what is held: nothing held is of it.
+        std::fill_n(m_aheadSeqs.get(), AHEAD_SLOTS, 0);
+        m_aheadFloor = l;
+    }
     const bool normalRecovery = sub.recoveryMode == NORMAL_RECOVERY;
 
     bool accept = s == l + 1;
@@ -177,11 +183,6 @@ void MessagingTopic::holdAhead(const TopicMessage& msg, in_addr_t pubIpAddr)
         m_aheadSeqs = std::make_unique<uint64[]>(AHEAD_SLOTS);
         m_aheadAddrs = std::make_unique<in_addr_t[]>(AHEAD_SLOTS);
     }
-    else if (l < m_aheadFloor)
-    {
-        // The stream started again below what is held: nothing held is of it.
-        std::fill_n(m_aheadSeqs.get(), AHEAD_SLOTS, 0);
-    }
     m_aheadFloor = l;
     const uint32 slot = static_cast<uint32>(s % AHEAD_SLOTS);
     if (m_aheadSeqs[slot] == s)
@@ -194,12 +195,6 @@ void MessagingTopic::holdAhead(const TopicMessage& msg, in_addr_t pubIpAddr)
 int32 MessagingTopic::takeHeldAhead(const timespec& currTm, int64 nowNs, const timespec& woTm)
 {
     SubscriptionRecord& sub = *m_subRecPtr;
-    if (sub.lastAcptMsgSeq < m_aheadFloor)
-    {
-        std::fill_n(m_aheadSeqs.get(), AHEAD_SLOTS, 0);
-        m_aheadFloor = sub.lastAcptMsgSeq;
-        return 0;
-    }
     int32 result = 0;
     for (;;)
     {

@@ -50,6 +50,9 @@ struct SubscriptionRecord
     int64 lastTailLostRecoveryRcvdNs = 0;
     int64 lastTailLostQueryNs = 0;
     int64 lastTopicSubRqsNs = 0;
+    // The subscription's publisher itself (its data, heartbeat or answer)
+    // last heard: a publisher presumed gone after a silence may answer again.
+    int64 lastPubHeardNs = 0;
 
     bool onRecovery = false;
     bool onLeavePubTopic = false;

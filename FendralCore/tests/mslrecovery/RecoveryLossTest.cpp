@@ -1,8 +1,8 @@
 // Subscribers filling their gaps: seeded loss on every delivery with four
 // subscribers, a tail lost at one subscriber and found through heartbeats,
-// a publisher leaving while one subscriber misses its tail (a peer fills
-// it), and subscribers joining mid-stream with and without late-join
-// recovery. Services on an in-memory fabric, driven from the test's thread.
+// a publisher leaving, or killed and started again, while one subscriber
+// misses its tail (a peer fills it), and subscribers joining mid-stream with
+// and without late-join recovery. Services on an in-memory fabric, driven from the test's thread.
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -132,6 +132,33 @@ TEST_F(RecoveryTailTest, PublisherLeavingWhileASubscriberMissesItsTailIsFilledBy
     EXPECT_EQ(a->svc().topicStats().resendsServed.get(), 1u) << "the peer resent the tail";
     EXPECT_EQ(b->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
     ASSERT_TRUE(net.pumpUntil([&] { return b->count(TOPIC_PUBLISHER_LEFT) == 1; }));
+}
+
+TEST_F(RecoveryTailTest, PublisherKilledMidStreamAndRestartedContinuesAfterTheHighestNumber)
+{
+    ASSERT_TRUE(net.send(*pub, 90));
+    ASSERT_TRUE(net.pumpUntil([&] { return b->seqs.size() == 90 && a->seqs.size() == 90; }));
+    deafen(*b, true);
+    ASSERT_TRUE(net.send(*pub, 10));
+    ASSERT_TRUE(net.pumpUntil([&] { return a->seqs.size() == 100; }));
+    deafen(*b, false);
+    // Killed: no leave notice, no heartbeat, no answer any more.
+    pub->terminated = true;
+    ASSERT_TRUE(net.pumpUntil([&] { return b->seqs.size() == 100; }, 10s)) << b->seqs.size();
+    EXPECT_EQ(a->svc().topicStats().resendsServed.get(), 1u) << "the peer resent the tail";
+
+    Node& again = net.add("PUBA", "10.0.0.1", {PUB});
+    ASSERT_TRUE(net.ready(again));
+    ASSERT_TRUE(net.pumpUntil([&] { return again.pub()->numEffectiveSub.load() == 2; }));
+    EXPECT_EQ(again.pub()->lastMsgSeq.load(), 100u) << "the new publisher starts after the highest number";
+    ASSERT_TRUE(net.send(again, 10));
+    ASSERT_TRUE(net.pumpUntil([&] { return a->seqs.size() >= 110 && b->seqs.size() >= 110; }, 10s))
+        << a->seqs.size() << " " << b->seqs.size();
+    net.pumpUntil([] { return false; }, 300ms);
+    EXPECT_TRUE(a->deliveredInOrder(1, 110));
+    EXPECT_TRUE(b->deliveredInOrder(1, 110));
+    EXPECT_EQ(a->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+    EXPECT_EQ(b->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
 }
 
 struct LateJoinCase

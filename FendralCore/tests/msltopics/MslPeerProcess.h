@@ -57,6 +57,54 @@ inline bool isolateNetwork()
     return isolated;
 }
 
+// A random drop of percent % of the multicast datagrams that reach any
+// socket of the test's own network namespace (nftables, input hook), for as
+// long as it lives; active() is false where the test has no namespace of
+// its own or nft is missing. Not seedable: the kernel draws the numbers.
+class NamespaceDrop
+{
+public:
+    explicit NamespaceDrop(int percent)
+    {
+        if (!isolateNetwork())
+            return;
+        const std::string rule = "nft add table ip msltest && nft add chain ip msltest input "
+                                 "'{ type filter hook input priority 0; policy accept; }' && "
+                                 "nft add rule ip msltest input ip daddr 224.0.0.0/4 numgen random mod 100 '<' " +
+                                 std::to_string(percent) + " counter drop";
+        m_active = std::system(("(" + rule + ") >/dev/null 2>&1").c_str()) == 0;
+    }
+    ~NamespaceDrop()
+    {
+        if (m_active)
+            (void)std::system("nft delete table ip msltest >/dev/null 2>&1");
+    }
+    NamespaceDrop(const NamespaceDrop&) = delete;
+    NamespaceDrop& operator=(const NamespaceDrop&) = delete;
+
+    bool active() const { return m_active; }
+
+    // The datagrams dropped so far.
+    uint64 dropped() const
+    {
+        if (!m_active)
+            return 0;
+        FILE* p = ::popen("nft list table ip msltest 2>/dev/null", "r");
+        if (p == nullptr)
+            return 0;
+        char line[512];
+        uint64 n = 0;
+        while (std::fgets(line, sizeof(line), p) != nullptr)
+            if (const char* at = std::strstr(line, "packets "); at != nullptr)
+                n = std::strtoull(at + 8, nullptr, 10);
+        ::pclose(p);
+        return n;
+    }
+
+private:
+    bool m_active = false;
+};
+
 // The channel plan of one test: control channels and one topic channel pair
 // (every topic on it), on the loopback interface.
 struct PeerPlan
@@ -434,10 +482,16 @@ private:
                     std::snprintf(payload.data(), payload.size(), "%d", i + 1);
                     uint64 seq = 0;
                     int32 rc = -1;
-                    do
+                    for (;;)
+                    {
                         rc = res->msgTopicPtr->sendMessage(payload.data(), static_cast<uint32>(payload.size()), seq,
                                                            0, false, nullptr, 0, false);
-                    while (rc != 0 && FrameworkErrno::m_fwErrno == WOULD_BLOCK);
+                        if (rc == 0 || FrameworkErrno::m_fwErrno != WOULD_BLOCK)
+                            break;
+                        // The window opens with the service's work: leave it
+                        // the processor rather than spin beside it.
+                        std::this_thread::sleep_for(std::chrono::microseconds(50));
+                    }
                 }
                 break;
             }

@@ -298,6 +298,52 @@ TEST(TopicSubscribeTest, AFullQueueParksInOrder)
     EXPECT_FALSE(s.topic->isMsgQueueCongested());
 }
 
+// Publisher data past a gap waits until the gap is filled and is then
+// delivered in order, each message once, stopping at the next hole; a
+// stream that starts again below what is held never gets the held messages.
+TEST(TopicSubscribeTest, DataAheadOfAGapIsDeliveredOnceTheGapIsFilled)
+{
+    TopicBench bench("", 256);
+    Subscriber s(bench);
+    auto feed = [&](uint64 seq) {
+        DataSpec d;
+        d.seq = seq;
+        d.data = std::to_string(seq);
+        return s.feed(d);
+    };
+    auto seqs = [&] {
+        std::vector<uint64> out;
+        for (const Delivered& d : drain(bench.harness().appNormal()))
+            out.push_back(d.topicSeq);
+        return out;
+    };
+    ASSERT_EQ(feed(1), 0);
+    // 2 and 6 lost; 3 to 5 and 7 to 9 come ahead of them.
+    for (uint64 seq : {3, 4, 5, 7, 8, 9, 4})
+        EXPECT_NE(feed(seq), 0) << seq;
+    EXPECT_EQ(seqs(), (std::vector<uint64>{1}));
+    ASSERT_EQ(feed(2), 0);
+    EXPECT_EQ(s.sub.lastAcptMsgSeq, 5u);
+    EXPECT_EQ(seqs(), (std::vector<uint64>{2, 3, 4, 5}));
+    // A resend of the whole range: only what was missing is new.
+    for (uint64 seq = 3; seq <= 9; ++seq)
+        feed(seq);
+    EXPECT_EQ(seqs(), (std::vector<uint64>{6, 7, 8, 9}));
+    ASSERT_EQ(feed(10), 0);
+    EXPECT_EQ(seqs(), (std::vector<uint64>{10}));
+
+    // Held: 13 and 14. The stream then starts again from 0.
+    EXPECT_NE(feed(13), 0);
+    EXPECT_NE(feed(14), 0);
+    s.sub.lastAcptMsgSeq = 0;
+    for (uint64 seq = 1; seq <= 13; ++seq)
+        ASSERT_EQ(feed(seq), 0) << seq;
+    const std::vector<uint64> again = seqs();
+    ASSERT_EQ(again.size(), 13u);
+    EXPECT_EQ(again.back(), 13u);
+    EXPECT_EQ(s.sub.lastAcptMsgSeq, 13u) << "the old 14 is not taken";
+}
+
 // Live messages that arrive while a gap is recovered wait in the recovery
 // ring; once the recovered ones caught up they are replayed, pausing when
 // the thread's queue fills and going on from the same message.
