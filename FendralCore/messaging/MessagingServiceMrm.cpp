@@ -541,15 +541,19 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
         return 0;
     uint32 cmd = 0;
     std::memcpy(&cmd, m.mrmData, sizeof(cmd));
+    // A fixed-size record, copied out whole when the data length is its size.
+    auto fixedRecord = [&](auto& out) {
+        if (dataLen != sizeof(out))
+            return false;
+        std::memcpy(&out, m.mrmData, sizeof(out));
+        return true;
+    };
     switch (cmd)
     {
     case MRM_TOPIC_RSP:
     {
-        if (dataLen != sizeof(MrmRecoveryRsp))
-            return drop("MRM_TOPIC_RSP of a wrong size");
         MrmRecoveryRsp rsp;
-        std::memcpy(&rsp, m.mrmData, sizeof(rsp));
-        return processMrmRecoveryRsp(rsp, m.hdr, from);
+        return fixedRecord(rsp) ? processMrmRecoveryRsp(rsp, m.hdr, from) : drop("MRM_TOPIC_RSP of a wrong size");
     }
     case MRM_LONG_RECOVERY_MSG:
     {
@@ -563,11 +567,8 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
     }
     case MRM_RECOVERY_FAILURE:
     {
-        if (dataLen != sizeof(MrmFailureMsg))
-            return drop("MRM_RECOVERY_FAILURE of a wrong size");
         MrmFailureMsg f;
-        std::memcpy(&f, m.mrmData, sizeof(f));
-        return processMrmFailure(f, m.hdr, limit);
+        return fixedRecord(f) ? processMrmFailure(f, m.hdr, limit) : drop("MRM_RECOVERY_FAILURE of a wrong size");
     }
     case MRM_TOPIC_RQS:
     case MRM_END_RECOVERY_NOTIFICATION:

@@ -139,6 +139,15 @@ public:
 
     Instance& instance(int i) { return *instances[static_cast<size_t>(i)]; }
 
+    // count messages published, the subscriber joined late, one more
+    // message: instance 0 accepts the recovery and sends nothing.
+    bool quietSession(int count)
+    {
+        instance(0).setMode(Instance::ACCEPT_ONLY);
+        return publish(count) && join() && net.send(*pub, 1) &&
+               pumpUntil([&] { return sub->svc().numMrmSessions() == 1; });
+    }
+
     ~Scene() { dumpRecoveryLog(); }
 
     Plan m_plan;
@@ -325,12 +334,8 @@ TEST(RecoveryMrmTest, RandomMrmRecordsThenTheRecoveryStillCompletes)
     plan.config = "TOPIC_IDLE_INTV INT32 10000\n";
     Scene s(plan);
     // A session runs (accepted, nothing sent yet) while the records come.
-    s.instance(0).setMode(Instance::ACCEPT_ONLY);
-    ASSERT_TRUE(s.publish(120));
-    ASSERT_TRUE(s.join());
-    ASSERT_TRUE(s.net.send(*s.pub, 1));
+    ASSERT_TRUE(s.quietSession(120));
     MessagingService& svc = s.sub->svc();
-    ASSERT_TRUE(s.pumpUntil([&] { return svc.numMrmSessions() == 1; }));
     const uint32 rqsId = s.instance(0).requests().front().rqsId;
 
     std::mt19937_64 rng(20261211);
@@ -437,12 +442,8 @@ TEST(RecoveryMrmTest, RandomMrmRecordsThenTheRecoveryStillCompletes)
 TEST(RecoveryMrmTest, MalformedMrmRecordsAreDroppedAndCounted)
 {
     Scene s(Scene::Plan{});
-    s.instance(0).setMode(Instance::ACCEPT_ONLY);
-    ASSERT_TRUE(s.publish(50));
-    ASSERT_TRUE(s.join());
-    ASSERT_TRUE(s.net.send(*s.pub, 1));
+    ASSERT_TRUE(s.quietSession(50));
     MessagingService& svc = s.sub->svc();
-    ASSERT_TRUE(s.pumpUntil([&] { return svc.numMrmSessions() == 1; }));
     const uint32 session = s.sub->sub()->mrmSessionId;
     auto recovered = [&](uint32 extra) {
         // Message 1 of QUOTES, 10 bytes of data, in a record extra bytes
