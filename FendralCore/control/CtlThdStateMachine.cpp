@@ -244,6 +244,12 @@ int32 CtlThdStateMachine::registerRepliTopic()
     param.outstandingMsgMax = m_settings.repliOutstdgMsgThreshold;
     if (param.historyBufSize < m_numRepliTopicBufEntry)
         param.historyBufSize = m_numRepliTopicBufEntry;
+    // The window is resent from the history, which must hold all of it: the
+    // defaults (a window of 5000, a history of 3000) would refuse the topic
+    // and with it the start of every replicated application.
+    if (param.outstandingMsgMax <= static_cast<uint32>(INT32_MAX) &&
+        param.historyBufSize < static_cast<int32>(param.outstandingMsgMax))
+        param.historyBufSize = static_cast<int32>(param.outstandingMsgMax);
     param.msgBufSizeInRecovery = m_settings.repliRcvyMsgBufSize;
     if (m_initialMode == ACTIVE_MODE)
         param.openType = PUBLISH;

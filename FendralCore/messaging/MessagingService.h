@@ -311,6 +311,9 @@ private:
     // --- events ---
     int32 processEvent(const FwIntMessage& msg, bool& terminate);
     int32 answerControl(FwEventID ack);
+    // On a switch to active: the replication topic this standby subscribed
+    // to is left and opened for publishing, for the replicator.
+    int32 publishReplicationTopic();
     int32 openPublisher(const FwIntMessage& msg);
     int32 openSubscription(const FwIntMessage& msg);
     // The refusal of a TOPIC_PUBLISH or TOPIC_SUBSCRIBE to the thread that
