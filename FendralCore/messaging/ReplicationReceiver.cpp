@@ -78,6 +78,7 @@ ReplicationReceiver::ReplicationReceiver(ThreadResource* threadResPtr, ResourceM
     m_timeout = readInt32Key(configMgr, "STS_RPT_INTERVAL", DEFAULT_STS_RPT_INTERVAL);
     m_contMsgProcNum = readInt32Key(configMgr, "SH_MSG_PROC_NUM", DEFAULT_SH_MSG_PROC_NUM);
     m_delivery = std::make_unique<ReplicationDelivery>(*this, resMgr, m_msgSeqNum, gblData.m_maxMsgSize);
+    m_delivery->setPeerLogLimit(&m_peerLog);
     // The application id (at most 8 characters) and "_FW_REPL".
     char name[sizeof(ResourceName)] = {};
     std::snprintf(name, sizeof(name), "%.8s_FW_REPL", gblData.m_appIdTxt);
@@ -87,8 +88,8 @@ ReplicationReceiver::ReplicationReceiver(ThreadResource* threadResPtr, ResourceM
 
 ReplicationReceiver::~ReplicationReceiver()
 {
-    if (m_peerLog.takeHeldBack() != 0)
-        fwLog(LOG_LEVEL_WARNING, "Replication records: similar log lines held back when the receiver ended.");
+    if (const uint64 heldBack = m_peerLog.takeHeldBack(); heldBack != 0)
+        fwLog(LOG_LEVEL_WARNING, "Replication records: %s", PeerLogLimit::heldBackText(heldBack).c_str());
     delete m_timerPtr;
 }
 
