@@ -199,7 +199,10 @@ int32 CtlThdStateMachine::registerFwThreads()
     }
     else if (udp > 0 && registerFwThread("NET_RECEIVER") != 0)
         return -1;
-    if (topics > 0 && (registerFwThread("MSG_SERVICE") != 0 || registerMrmTopic() != 0))
+    // The replication topic needs the messaging service even without
+    // topics of the application's own.
+    if ((topics > 0 || m_gblData.m_repliServiceEnabled) &&
+        (registerFwThread("MSG_SERVICE") != 0 || registerMrmTopic() != 0))
         return -1;
     if (ipc > 0 && registerFwThread("IPC_RECEIVER") != 0)
         return -1;

@@ -1,7 +1,6 @@
 #include "FendralCore/control/ThreadManager.h"
 
 #include "FendralCore/control/CtlThdBaseState.h"
-#include "FendralCore/control/MsgPlaceholderLoop.h"
 #include "FendralCore/dispatch/IpcReceiver.h"
 #include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/NetReceiver.h"
@@ -12,6 +11,7 @@
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/messaging/MessagingService.h"
 #include "FendralCore/messaging/MsgReplicator.h"
+#include "FendralCore/messaging/ReplicationReceiver.h"
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FwConfigKeys.h"
 #include "FendralCore/runtime/FwLog.h"
@@ -620,7 +620,7 @@ namespace
 class ReplicatorThreadLoop
 {
 public:
-    static constexpr int32 SWITCHED_TO_ACTIVE = 2;
+    static constexpr int32 SWITCHED_TO_ACTIVE = ReplicationReceiver::EXIT_SWITCH_ACTIVE;
 
     explicit ReplicatorThreadLoop(ThreadResource* res) : m_res(res) {}
 
@@ -646,7 +646,7 @@ public:
     }
 
 private:
-    using StandbyLoop = MsgPlaceholderLoop;
+    using StandbyLoop = ReplicationReceiver;
     ThreadResource* m_res;
 };
 } // namespace
