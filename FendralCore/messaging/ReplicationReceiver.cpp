@@ -620,6 +620,12 @@ int32 ReplicationReceiver::deliverTcpEvent(const FwIntMessage& rec)
     int32 r = 0;
     if (channelTargets(*res, c))
         r = m_delivery->deliverEvent(c, rec, INPUT_REPLICATION_MSG);
+    else
+    {
+        ++m_stats.skipped;
+        peerLog(LOG_LEVEL_WARNING, "Replicated event [%d] for TCP channel [%.16s] not replicated here. Skip it.",
+                e.id, res->tcpConnNameTxt);
+    }
     if (e.id == DISCONNECTED && res->regParam.tcpMode == TCP_SERVER_DATA_MODE)
         removeSrvDataConn(name);
     return r;
@@ -640,7 +646,12 @@ int32 ReplicationReceiver::deliverTopicEvent(const FwIntMessage& rec)
     }
     ReplicationDelivery::Channel c;
     if (!channelTargets(*res, c))
+    {
+        ++m_stats.skipped;
+        peerLog(LOG_LEVEL_WARNING, "Replicated event [%d] for topic [%.16s] not replicated here. Skip it.", e.id,
+                res->topicNameTxt);
         return 0;
+    }
     return m_delivery->deliverEvent(c, rec, INPUT_REPLICATION_MSG);
 }
 
@@ -691,7 +702,7 @@ int32 ReplicationReceiver::handleRecordData(const FwIntMessage& rec)
     if (!found)
     {
         ++m_stats.skipped;
-        peerLog(LOG_LEVEL_WARNING, "Replicated message of channel [%s] type [%d] not found here. Skip it.",
+        peerLog(LOG_LEVEL_WARNING, "Replicated message of channel [%s] type [%d] not replicated here. Skip it.",
                 MslPeerText(d.channelNameTxt).c_str(), static_cast<int32>(d.chnType));
         return 0;
     }
@@ -734,6 +745,10 @@ void ReplicationReceiver::ownerQueues(ReplicationDelivery::Channel& c)
 
 bool ReplicationReceiver::channelTargets(TcpConnResource& res, ReplicationDelivery::Channel& c)
 {
+    // Only channels replicated here take records: the active replicates no
+    // other, so a record for one is not the active's.
+    if (res.regParam.replicationMode == NO_REPLICATION)
+        return false;
     ReplicationDelivery::channelOf(res, c);
     ownerQueues(c);
     return c.usePipeline ? c.pipeline != nullptr : c.queue != nullptr;
@@ -741,6 +756,10 @@ bool ReplicationReceiver::channelTargets(TcpConnResource& res, ReplicationDelive
 
 bool ReplicationReceiver::channelTargets(UdpConnResource& res, ReplicationDelivery::Channel& c)
 {
+    // Only channels replicated here take records: the active replicates no
+    // other, so a record for one is not the active's.
+    if (res.regParam.replicationMode == NO_REPLICATION)
+        return false;
     ReplicationDelivery::channelOf(res, c);
     ownerQueues(c);
     return c.usePipeline ? c.pipeline != nullptr : c.queue != nullptr;
@@ -748,6 +767,8 @@ bool ReplicationReceiver::channelTargets(UdpConnResource& res, ReplicationDelive
 
 bool ReplicationReceiver::channelTargets(MsgTopicResource& res, ReplicationDelivery::Channel& c)
 {
+    if (res.regParam.replicationMode == NO_REPLICATION)
+        return false;
     ReplicationDelivery::channelOf(res, c);
     if (c.usePipeline && c.pipeline == nullptr)
     {

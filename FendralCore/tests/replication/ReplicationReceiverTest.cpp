@@ -277,6 +277,10 @@ TEST_F(RxTest, MalformedRecordsAreDroppedAndTheStreamGoesOn)
     ASSERT_EQ(parts.size(), 2u);
     ASSERT_EQ(m_rx->processMessage(parts[1], m_selfQ.normal.get()), 0);
     EXPECT_EQ(m_rx->stats().refused, 4u);
+    // A channel not replicated here takes no record.
+    feed(dataRecord(TCP_CHANNEL, "PLAIN", "x"));
+    feed(eventRecord(CONNECTED, "PLAIN"));
+    EXPECT_EQ(m_rx->stats().skipped, 2u);
     EXPECT_TRUE(takeAll(*m_ownerQ.normal).empty());
     feed(dataRecord(TCP_CHANNEL, "CLI", "good"));
     EXPECT_EQ(payload(takeAll(*m_ownerQ.normal).at(0)), "good");
