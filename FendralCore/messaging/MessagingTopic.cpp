@@ -267,6 +267,12 @@ int32 MessagingTopic::sendTopicEventMsg(FwEventID eventId, EventParam& para)
     FwMessageQueue* queue = m_topicResPtr->msgQueuePtr != nullptr
                                 ? m_topicResPtr->msgQueuePtr
                                 : m_recipientThread->msgQueuePtrArray[MQUEUE_NORMAL];
+    // The replicator stops taking data while its standby has not acknowledged
+    // it; the events of the replication topic it publishes (a silent standby
+    // dropped) must not wait behind that data.
+    if (m_topicResPtr->replicationTopic && isPublisher() &&
+        m_recipientThread->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] != nullptr)
+        queue = m_recipientThread->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
     // Behind the data already parked for that queue, so the order holds.
     const int32 r = m_events.sendEventMsg(m_recipientThread, queue, eventId, para, seq, m_topicResPtr->tmpMsgStorePtr,
                                           MSG_SERVICE_MSG_LIST, &parked);
