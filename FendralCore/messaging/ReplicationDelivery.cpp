@@ -3,9 +3,13 @@
 #include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/LogLevels.h"
+#include "FendralCore/foundation/PeerLogLimit.h"
+#include "FendralCore/messaging/MslPeerText.h"
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace
@@ -75,6 +79,26 @@ EventParam ReplicationDelivery::congestParam(const Channel& c) const
     EventParam p{};
     copyName(p.resNameTxt, c.name);
     return p;
+}
+
+void ReplicationDelivery::joinLog(const char* format, ...)
+{
+    if (!fwLogEnabled(LOG_LEVEL_WARNING))
+        return;
+    if (m_peerLog != nullptr)
+    {
+        const PeerLogLimit::Verdict verdict = m_peerLog->next();
+        if (verdict.heldBack != 0)
+            fwLog(LOG_LEVEL_WARNING, "%s", PeerLogLimit::heldBackText(verdict.heldBack).c_str());
+        if (!verdict.write)
+            return;
+    }
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof(line), format, args);
+    va_end(args);
+    fwLog(LOG_LEVEL_WARNING, "%s", line);
 }
 
 bool ReplicationDelivery::drain(const Channel& c)
@@ -178,10 +202,9 @@ int32 ReplicationDelivery::deliverViaPipeline(const Channel& c, const FwIntMessa
                     i = i->second.lastPartNum < 0 ? m_joins.erase(i) : std::next(i);
                 if (m_joins.size() >= MAX_JOINS)
                 {
-                    fwLog(LOG_LEVEL_WARNING,
-                          "Too many partial multi-part messages in progress: part [%d] of channel [%s] from [%s] "
-                          "discarded.",
-                          d.msgPartNum, c.name, fromName);
+                    joinLog("Too many partial multi-part messages in progress: part [%d] of channel [%s] from [%s] "
+                            "discarded.",
+                            d.msgPartNum, c.name, MslPeerText(fromName).c_str());
                     return fwFail(NOT_ENOUGH_EMPTY_ENTRY, -1);
                 }
             }
@@ -191,10 +214,9 @@ int32 ReplicationDelivery::deliverViaPipeline(const Channel& c, const FwIntMessa
         join = &it->second;
         if (d.msgPartNum != join->lastPartNum + 1)
         {
-            fwLog(LOG_LEVEL_WARNING,
-                  "Incomplete incoming multi-part message encountered. Expected part [%d], received part [%d]. "
-                  "Discard the incomplete message.",
-                  join->lastPartNum + 1, d.msgPartNum);
+            joinLog("Incomplete incoming multi-part message encountered. Expected part [%d], received part [%d]. "
+                    "Discard the incomplete message.",
+                    join->lastPartNum + 1, d.msgPartNum);
             join->lastPartNum = -1;
             join->len = 0;
             if (d.msgPartNum != 0)
@@ -202,9 +224,8 @@ int32 ReplicationDelivery::deliverViaPipeline(const Channel& c, const FwIntMessa
         }
         if (uint64{join->len} + len > m_maxMsgSize)
         {
-            fwLog(LOG_LEVEL_WARNING,
-                  "Multi-part message of channel [%s] from [%s] longer than [%u] bytes. Discard the message.", c.name,
-                  fromName, m_maxMsgSize);
+            joinLog("Multi-part message of channel [%s] from [%s] longer than [%u] bytes. Discard the message.",
+                    c.name, MslPeerText(fromName).c_str(), m_maxMsgSize);
             join->lastPartNum = -1;
             join->len = 0;
             return fwFail(MSG_TOO_LARGE, -1);

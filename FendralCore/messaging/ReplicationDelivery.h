@@ -28,6 +28,7 @@
 #include <utility>
 
 class EventMessage;
+class PeerLogLimit;
 class ResourceManager;
 
 class ReplicationDelivery
@@ -100,6 +101,10 @@ public:
     // Joins in progress (tests and the log).
     size_t numJoins() const { return m_joins.size(); }
 
+    // Where the parts come from a peer (the standby's records): the lines
+    // they cause go through limit.
+    void setPeerLogLimit(PeerLogLimit* limit) { m_peerLog = limit; }
+
 private:
     struct Join
     {
@@ -116,6 +121,7 @@ private:
     void fillHeader(PipelineMsgHeader& h, const Channel& c, const FwIntMessage& msg, ReplicationFlag flag,
                     const char* originator, uint32 dataLen) const;
     EventParam congestParam(const Channel& c) const;
+    void joinLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     EventMessage& m_sender;
     ResourceManager& m_resMgr;
@@ -126,4 +132,5 @@ private:
     FwIntMessage m_tmpDataMsg{};
     FwIntMessage m_forwardMsg{};
     PipelineMsgHeader m_plHdr{};
+    PeerLogLimit* m_peerLog = nullptr;
 };

@@ -78,6 +78,7 @@ ReplicationReceiver::ReplicationReceiver(ThreadResource* threadResPtr, ResourceM
     m_timeout = readInt32Key(configMgr, "STS_RPT_INTERVAL", DEFAULT_STS_RPT_INTERVAL);
     m_contMsgProcNum = readInt32Key(configMgr, "SH_MSG_PROC_NUM", DEFAULT_SH_MSG_PROC_NUM);
     m_delivery = std::make_unique<ReplicationDelivery>(*this, resMgr, m_msgSeqNum, gblData.m_maxMsgSize);
+    m_delivery->setPeerLogLimit(&m_peerLog);
     // The application id (at most 8 characters) and "_FW_REPL".
     char name[sizeof(ResourceName)] = {};
     std::snprintf(name, sizeof(name), "%.8s_FW_REPL", gblData.m_appIdTxt);
@@ -87,8 +88,8 @@ ReplicationReceiver::ReplicationReceiver(ThreadResource* threadResPtr, ResourceM
 
 ReplicationReceiver::~ReplicationReceiver()
 {
-    if (m_peerLog.takeHeldBack() != 0)
-        fwLog(LOG_LEVEL_WARNING, "Replication records: similar log lines held back when the receiver ended.");
+    if (const uint64 heldBack = m_peerLog.takeHeldBack(); heldBack != 0)
+        fwLog(LOG_LEVEL_WARNING, "Replication records: %s", PeerLogLimit::heldBackText(heldBack).c_str());
     delete m_timerPtr;
 }
 
@@ -619,6 +620,12 @@ int32 ReplicationReceiver::deliverTcpEvent(const FwIntMessage& rec)
     int32 r = 0;
     if (channelTargets(*res, c))
         r = m_delivery->deliverEvent(c, rec, INPUT_REPLICATION_MSG);
+    else
+    {
+        ++m_stats.skipped;
+        peerLog(LOG_LEVEL_WARNING, "Replicated event [%d] for TCP channel [%.16s] not replicated here. Skip it.",
+                e.id, res->tcpConnNameTxt);
+    }
     if (e.id == DISCONNECTED && res->regParam.tcpMode == TCP_SERVER_DATA_MODE)
         removeSrvDataConn(name);
     return r;
@@ -639,7 +646,12 @@ int32 ReplicationReceiver::deliverTopicEvent(const FwIntMessage& rec)
     }
     ReplicationDelivery::Channel c;
     if (!channelTargets(*res, c))
+    {
+        ++m_stats.skipped;
+        peerLog(LOG_LEVEL_WARNING, "Replicated event [%d] for topic [%.16s] not replicated here. Skip it.", e.id,
+                res->topicNameTxt);
         return 0;
+    }
     return m_delivery->deliverEvent(c, rec, INPUT_REPLICATION_MSG);
 }
 
@@ -690,7 +702,7 @@ int32 ReplicationReceiver::handleRecordData(const FwIntMessage& rec)
     if (!found)
     {
         ++m_stats.skipped;
-        peerLog(LOG_LEVEL_WARNING, "Replicated message of channel [%s] type [%d] not found here. Skip it.",
+        peerLog(LOG_LEVEL_WARNING, "Replicated message of channel [%s] type [%d] not replicated here. Skip it.",
                 MslPeerText(d.channelNameTxt).c_str(), static_cast<int32>(d.chnType));
         return 0;
     }
@@ -733,6 +745,10 @@ void ReplicationReceiver::ownerQueues(ReplicationDelivery::Channel& c)
 
 bool ReplicationReceiver::channelTargets(TcpConnResource& res, ReplicationDelivery::Channel& c)
 {
+    // Only channels replicated here take records: the active replicates no
+    // other, so a record for one is not the active's.
+    if (res.regParam.replicationMode == NO_REPLICATION)
+        return false;
     ReplicationDelivery::channelOf(res, c);
     ownerQueues(c);
     return c.usePipeline ? c.pipeline != nullptr : c.queue != nullptr;
@@ -740,6 +756,10 @@ bool ReplicationReceiver::channelTargets(TcpConnResource& res, ReplicationDelive
 
 bool ReplicationReceiver::channelTargets(UdpConnResource& res, ReplicationDelivery::Channel& c)
 {
+    // Only channels replicated here take records: the active replicates no
+    // other, so a record for one is not the active's.
+    if (res.regParam.replicationMode == NO_REPLICATION)
+        return false;
     ReplicationDelivery::channelOf(res, c);
     ownerQueues(c);
     return c.usePipeline ? c.pipeline != nullptr : c.queue != nullptr;
@@ -747,6 +767,8 @@ bool ReplicationReceiver::channelTargets(UdpConnResource& res, ReplicationDelive
 
 bool ReplicationReceiver::channelTargets(MsgTopicResource& res, ReplicationDelivery::Channel& c)
 {
+    if (res.regParam.replicationMode == NO_REPLICATION)
+        return false;
     ReplicationDelivery::channelOf(res, c);
     if (c.usePipeline && c.pipeline == nullptr)
     {

@@ -69,6 +69,11 @@ protected:
         cli.replicationMode = INPUT_OUTPUT_REPLICATION;
         EXPECT_EQ(m_registry.registerTcpConnRes(cli, &m_cli, false), 0) << lastCode();
 
+        TcpConnParam plain = cli;
+        setName(plain.connNameTxt, "PLAIN");
+        plain.replicationMode = NO_REPLICATION;
+        EXPECT_EQ(m_registry.registerTcpConnRes(plain, nullptr, false), 0) << lastCode();
+
         UdpConnParam mc;
         m_registry.initUdpConnParam(mc);
         setName(mc.connNameTxt, "MCAST");

@@ -3,6 +3,7 @@
 // demand and only from their listen server, the publisher watched, the end
 // of replication, and the hand-over to the replicator.
 #include "FendralCore/tests/replication/ReceiverTestSupport.h"
+#include "FendralCore/tests/support/TestLog.h"
 
 #include <atomic>
 #include <thread>
@@ -276,7 +277,29 @@ TEST_F(RxTest, MalformedRecordsAreDroppedAndTheStreamGoesOn)
     ASSERT_EQ(parts.size(), 2u);
     ASSERT_EQ(m_rx->processMessage(parts[1], m_selfQ.normal.get()), 0);
     EXPECT_EQ(m_rx->stats().refused, 4u);
+    // A channel not replicated here takes no record.
+    feed(dataRecord(TCP_CHANNEL, "PLAIN", "x"));
+    feed(eventRecord(CONNECTED, "PLAIN"));
+    EXPECT_EQ(m_rx->stats().skipped, 2u);
     EXPECT_TRUE(takeAll(*m_ownerQ.normal).empty());
     feed(dataRecord(TCP_CHANNEL, "CLI", "good"));
     EXPECT_EQ(payload(takeAll(*m_ownerQ.normal).at(0)), "good");
+}
+
+// A publisher sending nothing but bad records cannot flood the log: ten
+// lines, the rest counted, and the count reported when the receiver ends.
+TEST_F(RxTest, BadRecordsAreLoggedWithinTheLimit)
+{
+    start();
+    testLog().clear();
+    FwIntMessage bad = dataRecord(TCP_CHANNEL, "CLI", "x");
+    bad.appMsg.data.dataDir = static_cast<DataDirection>(9);
+    for (int i = 0; i < 100; ++i)
+        feed(bad);
+    for (int i = 0; i < 100; ++i)
+        feed(dataRecord(TCP_CHANNEL, "NOPE:1", "x"));
+    EXPECT_EQ(testLog().count("Discard it."), 10u);
+    EXPECT_EQ(testLog().count("Error [") + testLog().count("Discard it."), 10u);
+    m_rx.reset();
+    EXPECT_TRUE(testLog().contains("290 similar log lines held back")) << testLog().lines().back();
 }
