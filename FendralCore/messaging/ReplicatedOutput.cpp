@@ -157,6 +157,10 @@ void ReplicatedOutput::dropTcpBuffer(TcpConnResource& res)
         res.tmpOutBufPtr->reset();
     res.congested = false;
     m_tcpCongested.erase(std::remove(m_tcpCongested.begin(), m_tcpCongested.end(), &res), m_tcpCongested.end());
+    // The connection is over: a later one in the same record may get a stream
+    // at the same address and must not be taken for the one being closed.
+    m_closing.erase(std::remove_if(m_closing.begin(), m_closing.end(), [&](const Closing& c) { return c.res == &res; }),
+                    m_closing.end());
 }
 
 void ReplicatedOutput::closeTcp(TcpConnResource& res, int32 code)

@@ -195,6 +195,11 @@ TEST_F(OutputHarness, OverflowAsksTheNetworkThreadToClose)
     ASSERT_EQ(out->sendTcp(res, record(TCP_CHANNEL, chunk(1, 100))), 0);
     EXPECT_EQ(out->tcpBuffered(res), 0);
     EXPECT_TRUE(events(*m_netNormal).empty());
+    // Its end released (the next connection may get a stream at the same
+    // address): the record takes data again.
+    out->dropTcpBuffer(res);
+    ASSERT_EQ(out->sendTcp(res, record(TCP_CHANNEL, chunk(2, 100))), 0);
+    EXPECT_EQ(out->tcpBuffered(res), 100) << "the socket is full: the message waits, not dropped";
 }
 
 // Would-blocks in a row are waited out four times; the fifth buffers the
