@@ -360,7 +360,7 @@ bool MsgReplicator::processQueue(FwMessageQueue* queue, bool high)
             }
             return false;
         }
-        handleMessage(high);
+        handleMessage();
         if (++count % m_contMsgProcNum == 0)
             refreshLiveness();
         if (!more)
@@ -369,7 +369,7 @@ bool MsgReplicator::processQueue(FwMessageQueue* queue, bool high)
     return more;
 }
 
-void MsgReplicator::handleMessage(bool)
+void MsgReplicator::handleMessage()
 {
     if (m_msg.appMsg.type == MSG_EVENT)
     {

@@ -105,7 +105,7 @@ private:
     void loopLowLatency();
     // Reads queue while allowed; true when it stopped with messages left.
     bool processQueue(FwMessageQueue* queue, bool high);
-    void handleMessage(bool high);
+    void handleMessage();
     void handleEvent();
     void onTimer();
     void refreshLiveness();
