@@ -233,8 +233,11 @@ int32 MsgReplicator::run(int32& execExitHdr)
                 loopCpu();
             else
                 loopLowLatency();
-            fwLog(LOG_LEVEL_INFO, "Message Replicator ends with [%u] records held and [%zu] waiting.", m_heldCount,
-                  m_waiting.size());
+            fwLog(LOG_LEVEL_INFO,
+                  "Message Replicator ends with [%u] records held and [%zu] waiting; [%lu] records replicated, the "
+                  "replication topic would block [%lu] times.",
+                  m_heldCount, m_waiting.size(), static_cast<unsigned long>(m_numReplicated),
+                  static_cast<unsigned long>(m_numWouldBlock));
             execExitHdr = 0;
             return 0;
         },
@@ -253,7 +256,13 @@ void MsgReplicator::loopCpu()
     while (!m_terminate)
     {
         const bool goOn = (highLeft && sideRoom()) || (normalLeft && intakeOpen());
-        const int32 n = m_fdWait.wait(ready, NUM_PRINCIPLE_DESC, goOn ? 0 : -1);
+        // Deliveries parked for a full application queue are retried within
+        // a millisecond rather than at the next tick: a burst would otherwise
+        // go out one queue's worth per tick.
+        const bool parked = m_delivery->hasUnsent();
+        const int32 n = m_fdWait.wait(ready, NUM_PRINCIPLE_DESC, goOn ? 0 : (parked ? 1 : -1));
+        if (parked)
+            m_delivery->retry();
         for (int32 i = 0; i < n; ++i)
         {
             if (ready[i] == m_timerPtr)
@@ -285,6 +294,8 @@ void MsgReplicator::loopLowLatency()
         const int64 now = MonoClock::nowNs();
         if (now - m_lastTimerNs > static_cast<int64>(m_repliTimeout) * NS_PER_MS)
             onTimer();
+        else if (m_delivery->hasUnsent())
+            m_delivery->retry();
         const uint32 before = m_msgSeqNum;
         const size_t waitingBefore = m_waiting.size();
         bool busy = false;
@@ -545,6 +556,8 @@ MsgReplicator::Outcome MsgReplicator::replicateMessage(const FwIntMessage& msg)
             break;
         }
         refreshLiveness();
+        if (code == WOULD_BLOCK)
+            ++m_numWouldBlock;
         if (code == WOULD_BLOCK && ++wouldBlocks <= PUBLISH_WOULD_BLOCK_RETRIES)
         {
             sleepMs(10);
@@ -555,6 +568,7 @@ MsgReplicator::Outcome MsgReplicator::replicateMessage(const FwIntMessage& msg)
         fwLog(LOG_LEVEL_INFO, "Error [%d] occurred on replicating message received via message queue.", code);
         return Outcome::DONE;
     }
+    ++m_numReplicated;
     MessageBuf& slot = m_ring[(m_heldHead + m_heldCount) % m_ring.size()];
     slot.repliMsgSeq = seq;
     // The held copy is the message as this side acts on it.

@@ -179,6 +179,8 @@ private:
     FileDescMultiplexer m_fdWait;
     Timer* m_timerPtr = nullptr;
     int64 m_lastStatusNs = 0;
+    uint64 m_numReplicated = 0;
+    uint64 m_numWouldBlock = 0;
     int64 m_lastTimerNs = 0;
 
     static std::atomic<uint64> s_lastRepliSeqAcked;
