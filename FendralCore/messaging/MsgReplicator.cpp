@@ -158,12 +158,16 @@ int32 MsgReplicator::initialize()
         fwLog(LOG_LEVEL_ERROR, "Error [%d] getting main control thread resource pointer.", code);
         return fwFail(code, code);
     }
+    // Without the messaging service no topic is reopened after a conflict;
+    // without the replication topic records take effect unreplicated. Both
+    // are logged, and the thread goes on serving the control thread: ending
+    // it would end the application.
     ResourceManager::copyResourceName(name, "MSG_SERVICE");
     if (m_resManager.getThreadRes(name, &m_msgSvcThdResPtr) != 0)
     {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting messaging service thread resource pointer.", code);
-        return fwFail(code, code);
+        m_msgSvcThdResPtr = nullptr;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting messaging service thread resource pointer.",
+              FrameworkErrno::m_fwErrno);
     }
     // Closes are asked of the network thread; without one nothing is open.
     ThreadResource* net = nullptr;
@@ -176,9 +180,9 @@ int32 MsgReplicator::initialize()
     ResourceManager::copyResourceName(m_repliTopicNameTxt, topic);
     if (m_resManager.getMsgTopicRes(m_repliTopicNameTxt, &m_msgTopicResPtr) != 0 || m_msgTopicResPtr == nullptr)
     {
-        const int32 code = FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting the replication topic resource pointer.", code);
-        return fwFail(code, code);
+        m_msgTopicResPtr = nullptr;
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] getting the replication topic resource pointer. Records take effect "
+              "unreplicated.", FrameworkErrno::m_fwErrno != 0 ? FrameworkErrno::m_fwErrno : RES_NOT_EXIST);
     }
 
     FwMessageQueue* high = m_threadResPtr->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
@@ -540,7 +544,9 @@ MsgReplicator::Outcome MsgReplicator::replicateMessage(const FwIntMessage& msg)
     }
     uint64 seq = 0;
     int32 wouldBlocks = 0;
-    for (;;)
+    if (m_repliTopicPtr == nullptr)
+        m_noRepliSubscriber = true; // no replication topic: nobody to wait for
+    while (m_repliTopicPtr != nullptr)
     {
         if (m_repliTopicPtr->sendMessage(m_record, len, seq, 0, true, nullptr, 0,
                                          false) == 0)
@@ -635,14 +641,14 @@ bool MsgReplicator::replicationTopicReady()
 
 void MsgReplicator::waitForReplicationTopic()
 {
-    if (!replicationTopicReady())
+    if (m_msgTopicResPtr != nullptr && !replicationTopicReady())
     {
         // Looked at again on every timer tick; queues are served meanwhile.
         m_waitForTopic = true;
         return;
     }
     m_waitForTopic = false;
-    m_repliTopicPtr = m_msgTopicResPtr->msgTopicPtr;
+    m_repliTopicPtr = m_msgTopicResPtr != nullptr ? m_msgTopicResPtr->msgTopicPtr : nullptr;
     if (!m_connInitDone)
     {
         m_connInitDone = true;

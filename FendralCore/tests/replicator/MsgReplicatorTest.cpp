@@ -413,3 +413,16 @@ TEST_F(ReplicatorHarness, OutgoingDataIsSentAfterTheAcknowledgement)
     stop();
     m_tcp->dataSockPtr = nullptr;
 }
+
+// Without a replication topic registered the thread still serves the control
+// thread, and records take effect unreplicated rather than waiting for ever.
+TEST_F(ReplicatorHarness, WithoutReplicationTopicRecordsTakeEffect)
+{
+    std::strcpy(GlobalData::getInst().m_appIdTxt, "NOPE");
+    start();
+    for (int i = 1; i <= 3; ++i)
+        postData(incoming("rec-" + std::to_string(i)));
+    EXPECT_EQ(waitDelivered(3), names(1, 3));
+    EXPECT_EQ(m_topic.count(), 0u);
+    EXPECT_TRUE(testLog().contains("getting the replication topic resource pointer"));
+}
