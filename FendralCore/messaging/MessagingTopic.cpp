@@ -16,6 +16,8 @@
 
 namespace
 {
+constexpr int32 THREAD_LOCK_WAIT_US = 1000000;
+
 bool isReplicatedInput(ReplicationMode mode)
 {
     return mode == INPUT_REPLICATION || mode == INPUT_OUTPUT_REPLICATION;
@@ -75,7 +77,12 @@ MessagingTopic::MessagingTopic(MessagingCommon& common, EventMessage& events, Su
     if (m_common.replicatorThread() != nullptr && replicationTopic)
     {
         // A replicated outgoing message is joined per application thread.
+        // The table's walk keeps one cursor: other threads walk it too (the
+        // control thread's checks), so only under its lock.
         ResourceManager& reg = m_common.registry();
+        const bool locked = reg.lockThreadRes(THREAD_LOCK_WAIT_US) == 0;
+        if (!locked)
+            fwLog(LOG_LEVEL_NOTICE, "Timeout waiting for the thread resource lock, proceed anyway.");
         ResourceName name{};
         ThreadResource* thr = nullptr;
         for (int32 w = reg.getThreadFirstRes(name, &thr); w == 0; w = reg.getThreadNextRes(name, &thr))
@@ -86,6 +93,8 @@ MessagingTopic::MessagingTopic(MessagingCommon& common, EventMessage& events, Su
             buf.bufSize = m_common.globalData().m_maxMsgSize;
             buf.bufPtr.reset(new char[buf.bufSize]);
         }
+        if (locked)
+            reg.unlockThreadRes();
     }
     initialize();
 }
