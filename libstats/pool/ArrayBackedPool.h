@@ -46,6 +46,11 @@ struct SimpleValues
     int64_t mLast;                   // last free entry
     int64_t mFullPoolWarnLevel;      // mWarningPercentage x mTotalMaxEntries / 100
     uint8_t mWarningPercentage;
+    uint8_t mPadding[3];
+    // A heap pool's run of free entries not linked yet, in index order up to
+    // its level's last entry: its first index + 1; 0 none. In the padding
+    // before the next field, so that the shared layout stays.
+    uint32_t mUnlinkedFrom;
     int64_t mMaxNumberOfUsedEntries; // high-water mark of mNumEntries
     int64_t mTotalMaxEntries;        // mNumAuxEntries x mMaxEntries
     int32_t mInitialShmSegmentID;    // System V key of level 0; -1 for a heap pool
@@ -58,6 +63,7 @@ struct SimpleValues
 static_assert(sizeof(SimpleValues) == 136);
 static_assert(offsetof(SimpleValues, mFullPoolWarnLevel) == 40);
 static_assert(offsetof(SimpleValues, mWarningPercentage) == 48);
+static_assert(offsetof(SimpleValues, mUnlinkedFrom) == 52);
 static_assert(offsetof(SimpleValues, mMaxNumberOfUsedEntries) == 56);
 static_assert(offsetof(SimpleValues, mTotalMaxEntries) == 64);
 static_assert(offsetof(SimpleValues, mInitialShmSegmentID) == 72);
@@ -161,7 +167,11 @@ public:
 
         if (mObjectFactory != nullptr)
             mObjectFactory->suppressPoolConsumptionWarning();
-        linkLevel(0, perLevel);
+        v.mUnlinkedFrom = 0;
+        if (shmKey == 0 && linksLazily(perLevel))
+            linkLevelLazily(0, perLevel);
+        else
+            linkLevel(0, perLevel);
         v.mFree = 0;
         v.mNumEntries = 0;
         v.mMaxNumberOfUsedEntries = 0;
@@ -191,7 +201,16 @@ public:
         if (entry == nullptr) [[unlikely]]
             return -1;
         ArrayBackedPoolObject* header = headerOf(entry);
-        const int64_t next = header->mNext;
+        int64_t next = header->mNext;
+        if (v.mUnlinkedFrom != 0 && index == static_cast<int64_t>(v.mUnlinkedFrom) - 1 && v.mMaxEntries > 0)
+            [[unlikely]]
+        {
+            // The run not linked yet goes on in index order to its level's
+            // last entry, which was linked with the level.
+            next = index + 1;
+            const bool levelLast = next % v.mMaxEntries == v.mMaxEntries - 1;
+            v.mUnlinkedFrom = levelLast ? 0 : static_cast<uint32_t>(next + 1);
+        }
         header->mIndex = index;
         header->mPrev = -1;
         header->mNext = -1;
@@ -244,6 +263,7 @@ public:
         }
         v.mNumEntries = 0;
         v.mLast = total - 1;
+        v.mUnlinkedFrom = 0;
         v.mWarningLogged = false;
         std::atomic_ref<int64_t>(v.mFree).store(0, std::memory_order_release);
         return true;
@@ -509,6 +529,26 @@ private:
         headerOf(static_cast<T*>(rawEntry(end - 1)))->mNext = -1;
     }
 
+    // A heap level of plain entries comes zeroed from calloc, which leaves a
+    // large block's pages untouched until used: only its last entry is
+    // linked now, the others as they are first handed out (getFreeIndex), so
+    // the pool holds memory for the entries it has handed out rather than
+    // for its size. Entries made by a factory or constructor are linked whole.
+    bool linksLazily(int64_t end) const
+    {
+        return mObjectFactory == nullptr && !mConstructorOnInit && end < int64_t{UINT32_MAX};
+    }
+
+    void linkLevelLazily(int64_t first, int64_t count)
+    {
+        const int64_t last = first + count - 1;
+        ArrayBackedPoolObject* header = headerOf(static_cast<T*>(rawEntry(last)));
+        header->mPrev = last - 1;
+        header->mNext = -1;
+        header->mIndex = last;
+        mValues->mUnlinkedFrom = count > 1 ? static_cast<uint32_t>(first + 1) : 0;
+    }
+
     void* rawEntry(int64_t index)
     {
         const InternalIndex at = translateIndex(index);
@@ -540,7 +580,12 @@ private:
         const int64_t first = (levels - 1) * v.mMaxEntries;
         if (mObjectFactory != nullptr)
             mObjectFactory->suppressPoolConsumptionWarning();
-        linkLevel(first, v.mMaxEntries);
+        // Only the last free entry is left: any earlier run is used up.
+        v.mUnlinkedFrom = 0;
+        if (!isShared() && linksLazily(first + v.mMaxEntries))
+            linkLevelLazily(first, v.mMaxEntries);
+        else
+            linkLevel(first, v.mMaxEntries);
         headerOf(getEntry(v.mLast))->mNext = first;
         v.mFullPoolWarnLevel = v.mWarningPercentage * v.mTotalMaxEntries / 100;
         v.mLast = v.mTotalMaxEntries - 1;

@@ -8,7 +8,10 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <sys/mman.h>
 #include <sys/shm.h>
+#include <unistd.h>
+#include <vector>
 
 using Zunq::Utils::ArrayBackedLocklessCircularList;
 using Zunq::Utils::ArrayBackedMap;
@@ -171,6 +174,72 @@ TEST_F(ArrayBackedPoolTest, RandomGetsAndFreesNeverHandOutAnEntryTwice)
         }
         ASSERT_EQ(pool.getNumEntries(), static_cast<long>(held.size()));
     }
+}
+
+// A heap pool of plain entries links them as they are first handed out: the
+// same gets and frees hand out the same indices as a pool linked whole at
+// start-up (construction on init links eagerly), through growth and reuse.
+TEST_F(ArrayBackedPoolTest, EntriesLinkedOnFirstUseFollowTheOrderOfAPoolLinkedWhole)
+{
+    for (long size : {1L, 2L, 7L, 64L})
+    {
+        SCOPED_TRACE(size);
+        ArrayBackedPool<Constructed> lazy, whole;
+        whole.setConstructorOnInit(true);
+        ASSERT_TRUE(lazy.init(size, mLog.log(), "lazy", 0));
+        ASSERT_TRUE(whole.init(size, mLog.log(), "whole", 0));
+        std::mt19937 random(static_cast<unsigned>(size));
+        std::vector<long> held;
+        for (int step = 0; step < 3000; ++step)
+        {
+            // Mostly gets early on, so that the pools grow; then a mix.
+            if (held.empty() || random() % (step < 1500 ? 4 : 2) != 0)
+            {
+                const long index = lazy.getFreeIndex();
+                ASSERT_EQ(index, whole.getFreeIndex()) << "step " << step;
+                held.push_back(index);
+            }
+            else
+            {
+                const std::size_t at = random() % held.size();
+                ASSERT_TRUE(lazy.freeIndex(held[at]));
+                ASSERT_TRUE(whole.freeIndex(held[at]));
+                held.erase(held.begin() + static_cast<long>(at));
+            }
+        }
+        EXPECT_EQ(lazy.getNumLevels(), whole.getNumLevels());
+        EXPECT_EQ(std::set<long>(held.begin(), held.end()).size(), held.size());
+    }
+}
+
+// A large pool costs resident memory for the entries handed out, not for
+// its size: its block's pages are untouched until an entry on them is used.
+TEST_F(ArrayBackedPoolTest, LargeHeapPoolTouchesOnlyThePagesOfEntriesHandedOut)
+{
+    struct Page : ArrayBackedPoolObject
+    {
+        char bytes[4096 - sizeof(ArrayBackedPoolObject)];
+    };
+    constexpr long cEntries = 2048; // 8 MB, a block of its own
+    ArrayBackedPool<Page> pool;
+    ASSERT_TRUE(pool.init(cEntries, mLog.log(), "pages", 0));
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    auto resident = [&] {
+        const auto first = reinterpret_cast<std::uintptr_t>(pool.peekEntry(0)) & ~(pageSize - 1);
+        const auto end = reinterpret_cast<std::uintptr_t>(pool.peekEntry(cEntries - 1)) + sizeof(Page);
+        std::vector<unsigned char> pages((end - first + pageSize - 1) / pageSize);
+        EXPECT_EQ(::mincore(reinterpret_cast<void*>(first), end - first, pages.data()), 0);
+        long n = 0;
+        for (unsigned char p : pages)
+            n += p & 1;
+        return n;
+    };
+    EXPECT_LE(resident(), 8) << "of " << cEntries << " pages";
+    for (long i = 0; i < 100; ++i)
+        ASSERT_EQ(pool.getFreeIndex(), i);
+    const long used = resident();
+    EXPECT_GE(used, 100);
+    EXPECT_LE(used, 110);
 }
 
 TEST_F(ArrayBackedPoolTest, ClearGivesEveryEntryBackAndKeepsTheLevels)
