@@ -168,11 +168,11 @@ public:
         if (mObjectFactory != nullptr)
             mObjectFactory->suppressPoolConsumptionWarning();
         v.mUnlinkedFrom = 0;
-        if (shmKey == 0 && linksLazily(perLevel))
+        v.mFree = 0;
+        if (shmKey == 0 && linksLazily(0, perLevel))
             linkLevelLazily(0, perLevel);
         else
             linkLevel(0, perLevel);
-        v.mFree = 0;
         v.mNumEntries = 0;
         v.mMaxNumberOfUsedEntries = 0;
         v.mWarningPercentage = warningPercentage;
@@ -193,6 +193,9 @@ public:
         int64_t index = v.mFree;
         if (index == v.mLast) [[unlikely]]
         {
+            // Entries given back go out again before any never used.
+            if (v.mUnlinkedFrom != 0)
+                return takeUnlinked(v);
             if (!grow())
                 return -1;
             index = v.mFree;
@@ -201,16 +204,7 @@ public:
         if (entry == nullptr) [[unlikely]]
             return -1;
         ArrayBackedPoolObject* header = headerOf(entry);
-        int64_t next = header->mNext;
-        if (v.mUnlinkedFrom != 0 && index == static_cast<int64_t>(v.mUnlinkedFrom) - 1 && v.mMaxEntries > 0)
-            [[unlikely]]
-        {
-            // The run not linked yet goes on in index order to its level's
-            // last entry, which was linked with the level.
-            next = index + 1;
-            const bool levelLast = next % v.mMaxEntries == v.mMaxEntries - 1;
-            v.mUnlinkedFrom = levelLast ? 0 : static_cast<uint32_t>(next + 1);
-        }
+        const int64_t next = header->mNext;
         header->mIndex = index;
         header->mPrev = -1;
         header->mNext = -1;
@@ -529,24 +523,53 @@ private:
         headerOf(static_cast<T*>(rawEntry(end - 1)))->mNext = -1;
     }
 
-    // A heap level of plain entries comes zeroed from calloc, which leaves a
-    // large block's pages untouched until used: only its last entry is
-    // linked now, the others as they are first handed out (getFreeIndex), so
-    // the pool holds memory for the entries it has handed out rather than
-    // for its size. Entries made by a factory or constructor are linked whole.
-    bool linksLazily(int64_t end) const
+    // A large heap level of plain entries comes zeroed from calloc, which
+    // leaves its pages untouched until used: only its last entry is linked
+    // now, the others as they are first handed out, after every entry given
+    // back (getFreeIndex). Such a pool holds resident the most entries it had
+    // out at once, not its size. Smaller levels, and entries made by a
+    // factory or constructor, are linked whole.
+    static constexpr std::size_t cLazyLevelBytes = 1 << 20;
+    bool linksLazily(int64_t first, int64_t count) const
     {
-        return mObjectFactory == nullptr && !mConstructorOnInit && end < int64_t{UINT32_MAX};
+        return mObjectFactory == nullptr && !mConstructorOnInit && first + count < int64_t{UINT32_MAX}
+               && static_cast<std::size_t>(count) * objectSize() >= cLazyLevelBytes;
     }
 
+    // The level's last entry joins the free list; the others wait, in index
+    // order, for the list to hold nothing but its last entry (kept in reserve).
     void linkLevelLazily(int64_t first, int64_t count)
     {
         const int64_t last = first + count - 1;
         ArrayBackedPoolObject* header = headerOf(static_cast<T*>(rawEntry(last)));
-        header->mPrev = last - 1;
+        header->mPrev = -1;
         header->mNext = -1;
         header->mIndex = last;
         mValues->mUnlinkedFrom = count > 1 ? static_cast<uint32_t>(first + 1) : 0;
+        if (first == 0)
+            mValues->mFree = last;
+    }
+
+    // The next entry never used, of the run before the newest level's last.
+    long takeUnlinked(SimpleValues& v)
+    {
+        const int64_t index = static_cast<int64_t>(v.mUnlinkedFrom) - 1;
+        T* entry = v.mMaxEntries > 0 ? entryAt(v, index) : nullptr;
+        if (entry == nullptr) [[unlikely]]
+            return -1;
+        const int64_t next = index + 1;
+        v.mUnlinkedFrom = next % v.mMaxEntries == v.mMaxEntries - 1 ? 0 : static_cast<uint32_t>(next + 1);
+        ArrayBackedPoolObject* header = headerOf(entry);
+        header->mIndex = index;
+        header->mPrev = -1;
+        header->mNext = -1;
+        const int64_t used = v.mNumEntries + 1;
+        v.mNumEntries = used;
+        if (used >= v.mFullPoolWarnLevel && !v.mWarningLogged) [[unlikely]]
+            warnFill();
+        if (v.mMaxNumberOfUsedEntries < used)
+            v.mMaxNumberOfUsedEntries = used;
+        return index;
     }
 
     void* rawEntry(int64_t index)
@@ -582,11 +605,16 @@ private:
             mObjectFactory->suppressPoolConsumptionWarning();
         // Only the last free entry is left: any earlier run is used up.
         v.mUnlinkedFrom = 0;
-        if (!isShared() && linksLazily(first + v.mMaxEntries))
+        if (!isShared() && linksLazily(first, v.mMaxEntries))
+        {
             linkLevelLazily(first, v.mMaxEntries);
+            headerOf(getEntry(v.mLast))->mNext = levels * v.mMaxEntries - 1;
+        }
         else
+        {
             linkLevel(first, v.mMaxEntries);
-        headerOf(getEntry(v.mLast))->mNext = first;
+            headerOf(getEntry(v.mLast))->mNext = first;
+        }
         v.mFullPoolWarnLevel = v.mWarningPercentage * v.mTotalMaxEntries / 100;
         v.mLast = v.mTotalMaxEntries - 1;
         if (mLog != nullptr)

@@ -176,45 +176,11 @@ TEST_F(ArrayBackedPoolTest, RandomGetsAndFreesNeverHandOutAnEntryTwice)
     }
 }
 
-// A heap pool of plain entries links them as they are first handed out: the
-// same gets and frees hand out the same indices as a pool linked whole at
-// start-up (construction on init links eagerly), through growth and reuse.
-TEST_F(ArrayBackedPoolTest, EntriesLinkedOnFirstUseFollowTheOrderOfAPoolLinkedWhole)
-{
-    for (long size : {1L, 2L, 7L, 64L})
-    {
-        SCOPED_TRACE(size);
-        ArrayBackedPool<Constructed> lazy, whole;
-        whole.setConstructorOnInit(true);
-        ASSERT_TRUE(lazy.init(size, mLog.log(), "lazy", 0));
-        ASSERT_TRUE(whole.init(size, mLog.log(), "whole", 0));
-        std::mt19937 random(static_cast<unsigned>(size));
-        std::vector<long> held;
-        for (int step = 0; step < 3000; ++step)
-        {
-            // Mostly gets early on, so that the pools grow; then a mix.
-            if (held.empty() || random() % (step < 1500 ? 4 : 2) != 0)
-            {
-                const long index = lazy.getFreeIndex();
-                ASSERT_EQ(index, whole.getFreeIndex()) << "step " << step;
-                held.push_back(index);
-            }
-            else
-            {
-                const std::size_t at = random() % held.size();
-                ASSERT_TRUE(lazy.freeIndex(held[at]));
-                ASSERT_TRUE(whole.freeIndex(held[at]));
-                held.erase(held.begin() + static_cast<long>(at));
-            }
-        }
-        EXPECT_EQ(lazy.getNumLevels(), whole.getNumLevels());
-        EXPECT_EQ(std::set<long>(held.begin(), held.end()).size(), held.size());
-    }
-}
-
-// A large pool costs resident memory for the entries handed out, not for
-// its size: its block's pages are untouched until an entry on them is used.
-TEST_F(ArrayBackedPoolTest, LargeHeapPoolTouchesOnlyThePagesOfEntriesHandedOut)
+// A large heap pool costs resident memory for the most entries it had out
+// at once, not for its size: its block's pages stay untouched until an
+// entry on them is first handed out, and entries given back go out again
+// before any never used.
+TEST_F(ArrayBackedPoolTest, LargeHeapPoolHoldsResidentOnlyItsHighWaterMark)
 {
     struct Page : ArrayBackedPoolObject
     {
@@ -236,10 +202,31 @@ TEST_F(ArrayBackedPoolTest, LargeHeapPoolTouchesOnlyThePagesOfEntriesHandedOut)
     };
     EXPECT_LE(resident(), 8) << "of " << cEntries << " pages";
     for (long i = 0; i < 100; ++i)
-        ASSERT_EQ(pool.getFreeIndex(), i);
+        ASSERT_EQ(pool.getFreeIndex(), i); // in index order, as a pool linked whole
     const long used = resident();
     EXPECT_GE(used, 100);
     EXPECT_LE(used, 110);
+    // Many times as many entries through the pool as it holds, 100 at a time.
+    std::set<long> handedOut;
+    std::vector<long> held;
+    for (long i = 0; i < 100; ++i)
+        held.push_back(i);
+    for (int round = 0; round < 50; ++round)
+    {
+        for (long index : held)
+            ASSERT_TRUE(pool.freeIndex(index));
+        held.clear();
+        for (int i = 0; i < 100; ++i)
+        {
+            held.push_back(pool.getFreeIndex());
+            handedOut.insert(held.back());
+        }
+        ASSERT_EQ(std::set<long>(held.begin(), held.end()).size(), held.size()) << "round " << round;
+    }
+    EXPECT_LE(handedOut.size(), 101u);
+    EXPECT_LE(resident(), used + 2);
+    EXPECT_EQ(pool.getNumLevels(), 1);
+    EXPECT_EQ(pool.getNumEntries(), 100);
 }
 
 TEST_F(ArrayBackedPoolTest, ClearGivesEveryEntryBackAndKeepsTheLevels)
