@@ -329,8 +329,11 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
         // The message was taken; only its delivery to a full queue with
         // nowhere to park failed. The rest of the batch is still served.
         m_topicStats.deliveryRefused.add();
-        fwLog(LOG_LEVEL_WARNING, "The message queue of [%.16s] is full. Topic [%.16s] message seq# [%lu] not delivered.",
-              sub->subscriberThreadTxt, name, static_cast<unsigned long>(msg.hdr.seqNum));
+        // Limited as the channel's lines are: a full queue refuses message
+        // after message.
+        peerLog(limit, LOG_LEVEL_WARNING,
+                "The message queue of [%.16s] is full. Topic [%.16s] message seq# [%lu] not delivered.",
+                sub->subscriberThreadTxt, name, static_cast<unsigned long>(msg.hdr.seqNum));
         return 0;
     default:
         return fwFail(code, -1);

@@ -3,7 +3,7 @@
 //
 //   msl_bench_topic --role pub|sub --config FILE --logdir DIR --app ID
 //                   --size BYTES --count N --rate MSG_PER_S (0: as fast as
-//                   the window lets) --subs K --threads T
+//                   the window lets) --subs K --threads T [--history N]
 //
 // The publisher waits for K active subscribers, then T framework threads
 // send N messages in all and it prints "SENT ..."; a subscriber prints "READY",
@@ -24,6 +24,7 @@ long g_count = 10000;
 long g_rate = 0;
 long g_subs = 1;
 long g_threads = 1;
+long g_history = 0; // the topic's history; 0: the registration's default
 bool g_published = false;
 long g_joined = 0;
 bool g_started = false;
@@ -160,6 +161,8 @@ int registerAll()
     copyResourceName(topic.threadNameTxt, "APP1");
     topic.openType = g_role == "pub" ? PUBLISH : SUBSCRIBE;
     topic.openAtStartup = false;
+    if (g_history > 0)
+        topic.historyBufSize = static_cast<int32_t>(g_history);
     return registerMsgTopic(&topic);
 }
 } // namespace
@@ -173,6 +176,7 @@ int main(int argc, char** argv)
     g_rate = o.num("rate", 0);
     g_subs = o.num("subs", 1);
     g_threads = std::max<long>(1, o.num("threads", 1));
+    g_history = std::max<long>(0, o.num("history", 0));
     std::string app = o.str("app", g_role == "pub" ? "PUB1" : "SUB1");
     const std::string config = o.str("config", "");
     const std::string logDir = o.str("logdir", "/tmp");
