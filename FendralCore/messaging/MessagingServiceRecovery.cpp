@@ -254,7 +254,9 @@ int32 MessagingService::requestTopicMsgRecovery(SubscriptionRecord& sub, uint64 
 int32 MessagingService::queryTailLost(SubscriptionRecord& sub, MslCmdType cmd, uint64 peerAppId, int32 peerInstId,
                                       uint64 peerLastRcvdSeq, bool sendOnly, bool lastAttempt)
 {
-    if (sub.tlQueryRqsId != 0)
+    // An answer to a peer enters no request: it may go out beside this
+    // subscriber's own query.
+    if (sub.tlQueryRqsId != 0 && !sendOnly)
     {
         fwLog(LOG_LEVEL_INFO,
               "There is an outstanding tail lost query [%u] on topic [%.16s]. Do not send tail lost query again with "
@@ -918,8 +920,8 @@ int32 MessagingService::processTailLostQuery(int32 len, const sockaddr_in& from)
                 own->appId = senderId;
                 own->appInstId = r.hdr.senderInstId;
             }
-            // While its own query is out, this subscriber tells nobody.
-            return 0;
+            // The peer asked at the same time and holds less: it is told
+            // below, or both rounds would end without the tail.
         }
     }
     if (r.hdr.cmdType == TAIL_LOST_QUERY && s < sub->lastAcptMsgSeq)
