@@ -633,9 +633,14 @@ void MsgReplicator::release(const FwIntMessage& msg)
 bool MsgReplicator::replicationTopicReady()
 {
     MsgTopicResource* res = m_msgTopicResPtr;
-    if (res == nullptr || res->msgTopicPtr == nullptr || res->status.load(std::memory_order_acquire) != RES_ACTIVE)
+    // The messaging service publishes the pointer, then the status: read them
+    // in the other order.
+    if (res == nullptr || res->status.load(std::memory_order_acquire) != RES_ACTIVE)
         return false;
-    const auto* topic = dynamic_cast<const MessagingTopic*>(res->msgTopicPtr);
+    TopicPublisher* ptr = std::atomic_ref<TopicPublisher*>(res->msgTopicPtr).load(std::memory_order_acquire);
+    if (ptr == nullptr)
+        return false;
+    const auto* topic = dynamic_cast<const MessagingTopic*>(ptr);
     return topic == nullptr || topic->isPublishReady();
 }
 
@@ -648,7 +653,9 @@ void MsgReplicator::waitForReplicationTopic()
         return;
     }
     m_waitForTopic = false;
-    m_repliTopicPtr = m_msgTopicResPtr != nullptr ? m_msgTopicResPtr->msgTopicPtr : nullptr;
+    m_repliTopicPtr = m_msgTopicResPtr != nullptr
+                          ? std::atomic_ref<TopicPublisher*>(m_msgTopicResPtr->msgTopicPtr).load(std::memory_order_acquire)
+                          : nullptr;
     if (!m_connInitDone)
     {
         m_connInitDone = true;

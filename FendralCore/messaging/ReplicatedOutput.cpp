@@ -11,6 +11,7 @@
 #include "FendralCore/runtime/TopicPublisher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
@@ -387,8 +388,10 @@ int32 ReplicatedOutput::publish(MsgTopicResource& res, const char* bytes, uint32
                                 uint64& topicSeq)
 {
     topicSeq = 0;
-    TopicPublisher* topic = res.msgTopicPtr;
-    if (topic == nullptr || res.status.load(std::memory_order_acquire) != RES_ACTIVE)
+    if (res.status.load(std::memory_order_acquire) != RES_ACTIVE)
+        return fwFail(MSL_TOPIC_NOT_ACTIVE, -1);
+    TopicPublisher* topic = std::atomic_ref<TopicPublisher*>(res.msgTopicPtr).load(std::memory_order_acquire);
+    if (topic == nullptr)
         return fwFail(MSL_TOPIC_NOT_ACTIVE, -1);
     if (topic->sendMessage(bytes, len, topicSeq, applSeq, true, nullptr, 0, false) == 0)
         return 0;
