@@ -787,6 +787,8 @@ SubscriptionRecord* MessagingService::sessionSubscription(const char (&topic)[17
                                                           uint32 sessionId, ResourceName& name)
 {
     wireName(topic, name);
+    if (!mrmActive())
+        return nullptr;
     SubscriptionRecord* sub = findSubscription(name);
     if (sub == nullptr || sub->subscriberTopicPtr == nullptr || !sub->onRecovery ||
         sub->recoveryMode == NORMAL_RECOVERY || sub->mrmInstId != senderInstId || sub->mrmSessionId != sessionId)
@@ -811,8 +813,6 @@ void MessagingService::restartMrmSession(SubscriptionRecord& sub, int32 instId, 
 
 int32 MessagingService::processMrmFailure(const MrmFailureMsg& f, const TopicMsgHeader& hdr, PeerLogLimit& limit)
 {
-    if (!mrmActive())
-        return 0;
     ResourceName name{};
     SubscriptionRecord* subPtr = sessionSubscription(f.topicNameTxt, hdr.senderInstId, f.mrmSessionId, name);
     if (subPtr == nullptr)
