@@ -580,6 +580,7 @@ MsgReplicator::Outcome MsgReplicator::replicateMessage(const FwIntMessage& msg)
     // The held copy is the message as this side acts on it.
     std::memcpy(&slot.msg, &msg, msg.usedSize());
     ++m_heldCount;
+    m_heldSeen.store(m_heldCount, std::memory_order_relaxed);
     return Outcome::DONE;
 }
 
@@ -593,6 +594,7 @@ void MsgReplicator::processReplicatedMsg()
         release(slot.msg);
         m_heldHead = static_cast<uint32>((m_heldHead + 1) % m_ring.size());
         --m_heldCount;
+        m_heldSeen.store(m_heldCount, std::memory_order_relaxed);
     }
 }
 

@@ -84,7 +84,8 @@ public:
 
     // For tests and the thread manager's log.
     uint32 holdCapacity() const { return static_cast<uint32>(m_ring.size()); }
-    uint32 held() const { return m_heldCount; }
+    // Readable from another thread (tests watch a running replicator).
+    uint32 held() const { return m_heldSeen.load(std::memory_order_relaxed); }
     size_t waiting() const { return m_waiting.size(); }
     ReplicatedOutput& output() { return *m_output; }
 
@@ -167,6 +168,8 @@ private:
     std::vector<MessageBuf> m_ring;
     uint32 m_heldHead = 0;
     uint32 m_heldCount = 0;
+    // m_heldCount as other threads may read it.
+    std::atomic<uint32> m_heldSeen{0};
     // Accepted but not yet replicated: before the replication topic is
     // ready, while the ring is full, or while the topic would block.
     std::deque<FwIntMessage> m_waiting;

@@ -25,7 +25,7 @@ bool MslDropHook::dropNext()
 {
     const bool drop = m_all || nextRandom() < m_threshold;
     if (drop)
-        ++m_numDropped;
+        m_numDropped.store(m_numDropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return drop;
 }
 

@@ -6,10 +6,12 @@
 // MslLossySocket puts the hook in front of one socket's receive path; every
 // socket of a service shares that service's hook.
 //
-// Used by the messaging service thread only.
+// Used by the messaging service thread; tests read the count from theirs.
 #pragma once
 
 #include "FendralCore/messaging/MslSocket.h"
+
+#include <atomic>
 
 class MslDropHook
 {
@@ -18,13 +20,13 @@ public:
 
     // Whether the next datagram is dropped.
     bool dropNext();
-    uint64 numDropped() const { return m_numDropped; }
+    uint64 numDropped() const { return m_numDropped.load(std::memory_order_relaxed); }
 
 private:
     uint64 m_threshold; // drop when the next random number is below it
     bool m_all;
     uint64 m_state;
-    uint64 m_numDropped = 0;
+    std::atomic<uint64> m_numDropped{0};
 
     uint64 nextRandom();
 };
