@@ -933,6 +933,8 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         ++count;
         if (count % m_contMsgProcNum == 0)
             touchLiveness();
+        if (count % WAKE_EVERY_MESSAGES == 0)
+            m_forwarder->flushWakeUps();
         if (!fromEvent && count >= m_contMsgProcNum)
         {
             offerRoom(streamBufPtr, false, headLimit);

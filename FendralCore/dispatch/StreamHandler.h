@@ -53,8 +53,12 @@ public:
     static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES;
     static constexpr int32 PL_HDR_SIZE = static_cast<int32>(sizeof(PipelineMsgHeader));
     // In CPU_UTILIZATION mode a pass wakes each recipient once per this many
-    // stream records (a record announces one read of at most 2200 bytes).
+    // stream records.
     static constexpr int32 WAKE_EVERY_RECORDS = 16;
+    // A record announces up to a whole read of the socket: a stream pass
+    // also wakes each recipient every this many messages, so that a small
+    // queue (100 entries at the least) is read before it fills.
+    static constexpr int32 WAKE_EVERY_MESSAGES = 64;
     // Messages parked for one recipient (in this thread's list of its store)
     // at which no more are cut from the streams that feed it: their bytes
     // stay in the stream buffers, which fill, and the network thread stops

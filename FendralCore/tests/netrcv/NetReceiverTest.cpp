@@ -341,12 +341,17 @@ TEST_F(NetReceiverSmallRingTest, RecordThatFindsTheRingFullWaitsAndIsPushedLater
     // As if the stream thread had taken the stream but stalls before reading.
     res->streamBufPtr->setStreamBufStatus(1);
 
-    // One frame read in five chunks: five records for a ring of four.
+    // One frame sent and read in five chunks: five records for a ring of four.
     const std::string frame = quor(std::string(10000, 'r'));
-    ASSERT_TRUE(sendAll(peer, frame));
-    for (int i = 0; i < 100 && res->streamBufPtr->availEntry() < static_cast<int32>(frame.size()); ++i)
-        pump(10);
-    ASSERT_EQ(res->streamBufPtr->availEntry(), static_cast<int32>(frame.size()));
+    for (size_t at = 0; at < frame.size(); at += 2002)
+    {
+        const std::string chunk = frame.substr(at, 2002);
+        ASSERT_TRUE(sendAll(peer, chunk));
+        const auto expected = static_cast<int32>(at + chunk.size());
+        for (int i = 0; i < 100 && res->streamBufPtr->availEntry() < expected; ++i)
+            pump(10);
+        ASSERT_EQ(res->streamBufPtr->availEntry(), expected);
+    }
     EXPECT_EQ(m_receiver->getStreamEventRing()->getNumEntries(), 4);
     EXPECT_EQ(m_receiver->getNumPendingRecords(), 1);
 
