@@ -1,9 +1,11 @@
 // The running rtsd, fed by the test feed plug-in, measured from outside over
 // loopback TCP:
-// - replayed packets per second to 1, 50 and 200 clients that each ask for
-//   the whole cache at once, with the throttle out of the way (1 ms ticks, a
-//   budget that never binds), beside a bare writev loop of the same packets
-//   to the same readers (the bound);
+// - replayed packets per second, and the time from a request to the last
+//   packet of its answer (p50, p99), to 1, 50 and 200 clients that each ask
+//   for the whole cache again and again, with the throttle out of the way
+//   (1 ms ticks, a budget that never binds), beside a bound server of the
+//   same packets to the same kind of clients (one thread, one epoll set,
+//   writev of several hundred packets a call), in alternating rounds;
 // - request latency p50/p99, to the response and to the last packet of 100
 //   messages, beside a bare loopback request and answer of the same bytes;
 // - resident memory per cached message against the message size.
@@ -13,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -98,46 +101,6 @@ std::size_t totalSize(const std::vector<std::string>& packets)
     return n;
 }
 
-// Reads every socket until it has `expected` bytes, on a few epoll threads.
-void drain(const std::vector<int>& fds, std::size_t expected)
-{
-    const std::size_t threads = std::min<std::size_t>(4, fds.size());
-    std::vector<std::thread> readers;
-    for (std::size_t t = 0; t < threads; ++t)
-        readers.emplace_back([&, t] {
-            const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-            std::vector<std::size_t> got(fds.size(), 0);
-            std::size_t open = 0;
-            for (std::size_t i = t; i < fds.size(); i += threads, ++open)
-            {
-                epoll_event e{EPOLLIN, {}};
-                e.data.u64 = i;
-                ::epoll_ctl(ep, EPOLL_CTL_ADD, fds[i], &e);
-            }
-            static thread_local char buffer[1 << 18];
-            epoll_event events[64];
-            while (open > 0)
-            {
-                const int n = ::epoll_wait(ep, events, 64, 10000);
-                if (n <= 0)
-                    break; // a stalled run shows as a slow one
-                for (int k = 0; k < n; ++k)
-                {
-                    const std::size_t i = events[k].data.u64;
-                    const ssize_t r = ::recv(fds[i], buffer, sizeof buffer, MSG_DONTWAIT);
-                    if (r > 0 && (got[i] += static_cast<std::size_t>(r)) >= expected)
-                    {
-                        ::epoll_ctl(ep, EPOLL_CTL_DEL, fds[i], nullptr);
-                        --open;
-                    }
-                }
-            }
-            ::close(ep);
-        });
-    for (std::thread& r : readers)
-        r.join();
-}
-
 // CPU time all threads of process `pid` have run, in nanoseconds: what the
 // server spends per packet, whatever else the machine is busy with.
 double cpuNanoseconds(int pid)
@@ -170,64 +133,274 @@ int listenLoopback(int& port)
     return fd;
 }
 
-// The bound: one thread writes `packets` to every socket with writev, a
-// batch at a time, round robin, waiting only when no socket takes more.
-void bareWritev(const std::vector<int>& fds, const std::vector<std::string>& packets)
+double percentile(std::vector<double> v, double q)
 {
-    struct Progress
-    {
-        std::size_t packet = 0, offset = 0;
-    };
-    std::vector<Progress> at(fds.size());
-    std::size_t left = fds.size();
-    std::vector<iovec> iov(64);
-    while (left > 0)
-    {
-        bool progress = false;
-        for (std::size_t i = 0; i < fds.size(); ++i)
-        {
-            Progress& p = at[i];
-            if (p.packet == packets.size())
-                continue;
-            std::size_t n = 0;
-            for (std::size_t k = p.packet; k < packets.size() && n < iov.size(); ++k, ++n)
-            {
-                const std::size_t skip = k == p.packet ? p.offset : 0;
-                iov[n] = {const_cast<char*>(packets[k].data()) + skip, packets[k].size() - skip};
-            }
-            ssize_t w = ::writev(fds[i], iov.data(), static_cast<int>(n));
-            if (w <= 0)
-                continue;
-            progress = true;
-            for (auto done = static_cast<std::size_t>(w); done > 0;)
-            {
-                const std::size_t rest = packets[p.packet].size() - p.offset;
-                if (done < rest)
-                {
-                    p.offset += done;
-                    break;
-                }
-                done -= rest;
-                p.offset = 0;
-                ++p.packet;
-            }
-            if (p.packet == packets.size())
-                --left;
-        }
-        if (!progress)
-        {
-            std::vector<pollfd> wait;
-            for (std::size_t i = 0; i < fds.size(); ++i)
-                if (at[i].packet != packets.size())
-                    wait.push_back({fds[i], POLLOUT, 0});
-            ::poll(wait.data(), wait.size(), 100);
-        }
-    }
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
-void BM_ReplayToClients(benchmark::State& state)
+double median(std::vector<double> v)
+{
+    return percentile(std::move(v), 0.5);
+}
+
+// The bound: a server as one tuned for throughput would write it. One
+// thread, one epoll set over every connection; each 32-byte request queues
+// the same packets rtsd answered with, written with writev a batch of
+// cBoundBatch packets per call, one call per connection per readiness (so
+// every connection gets its turn), no throttle.
+class BoundServer
+{
+public:
+    static constexpr std::size_t cBoundBatch = 512;
+
+    explicit BoundServer(const std::vector<std::string>& packets) : mPackets(packets)
+    {
+        mListener = listenLoopback(mPort);
+        mStop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    ~BoundServer()
+    {
+        stop();
+        for (Connection& c : mConnections)
+            ::close(c.fd);
+        ::close(mListener);
+        ::close(mStop);
+    }
+    int port() const { return mPort; }
+    // CPU time of the serving thread, once stopped.
+    double cpuNanoseconds() const { return mCpuNanoseconds; }
+
+    // Accepts `count` connections the clients made, then serves them on its thread.
+    void start(std::size_t count)
+    {
+        mConnections.resize(count);
+        for (Connection& c : mConnections)
+        {
+            c.fd = ::accept4(mListener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            int one = 1;
+            ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
+        mThread = std::thread([this] { serve(); });
+    }
+    void stop()
+    {
+        if (!mThread.joinable())
+            return;
+        const std::uint64_t one = 1;
+        (void)::write(mStop, &one, sizeof one);
+        mThread.join();
+    }
+
+private:
+    struct Connection
+    {
+        int fd = -1;
+        char in[32] = {};
+        std::size_t held = 0;     // bytes of an unfinished request
+        std::size_t requests = 0; // answers still to write, the current one included
+        std::size_t packet = 0, offset = 0;
+        bool watching = false; // EPOLLOUT asked for
+    };
+
+    void watch(int ep, Connection& c, std::size_t i, bool out)
+    {
+        if (c.watching == out)
+            return;
+        epoll_event e{EPOLLIN | (out ? EPOLLOUT : 0u), {}};
+        e.data.u64 = i;
+        ::epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &e);
+        c.watching = out;
+    }
+
+    // One writev of up to cBoundBatch packets of the answer under way.
+    void write(Connection& c)
+    {
+        iovec iov[cBoundBatch];
+        std::size_t n = 0;
+        for (std::size_t k = c.packet; k < mPackets.size() && n < cBoundBatch; ++k, ++n)
+        {
+            const std::size_t skip = k == c.packet ? c.offset : 0;
+            iov[n] = {const_cast<char*>(mPackets[k].data()) + skip, mPackets[k].size() - skip};
+        }
+        const ssize_t w = ::writev(c.fd, iov, static_cast<int>(n));
+        if (w <= 0)
+            return;
+        for (auto done = static_cast<std::size_t>(w); done > 0;)
+        {
+            const std::size_t rest = mPackets[c.packet].size() - c.offset;
+            if (done < rest)
+            {
+                c.offset += done;
+                break;
+            }
+            done -= rest;
+            c.offset = 0;
+            ++c.packet;
+        }
+        if (c.packet == mPackets.size())
+        {
+            c.packet = 0;
+            --c.requests;
+        }
+    }
+
+    void serve()
+    {
+        timespec begin{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &begin);
+        serveUntilStopped();
+        timespec end{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        mCpuNanoseconds = static_cast<double>(end.tv_sec - begin.tv_sec) * 1e9
+                          + static_cast<double>(end.tv_nsec - begin.tv_nsec);
+    }
+
+    void serveUntilStopped()
+    {
+        const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_event stopEvent{EPOLLIN, {}};
+        stopEvent.data.u64 = UINT64_MAX;
+        ::epoll_ctl(ep, EPOLL_CTL_ADD, mStop, &stopEvent);
+        for (std::size_t i = 0; i < mConnections.size(); ++i)
+        {
+            epoll_event e{EPOLLIN, {}};
+            e.data.u64 = i;
+            ::epoll_ctl(ep, EPOLL_CTL_ADD, mConnections[i].fd, &e);
+        }
+        std::vector<epoll_event> events(256);
+        for (;;)
+        {
+            const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), -1);
+            for (int k = 0; k < n; ++k)
+            {
+                if (events[k].data.u64 == UINT64_MAX)
+                {
+                    ::close(ep);
+                    return;
+                }
+                const std::size_t i = events[k].data.u64;
+                Connection& c = mConnections[i];
+                if ((events[k].events & EPOLLIN) != 0)
+                {
+                    const ssize_t r = ::recv(c.fd, c.in + c.held, sizeof c.in - c.held, MSG_DONTWAIT);
+                    if (r > 0 && (c.held += static_cast<std::size_t>(r)) == sizeof c.in)
+                    {
+                        c.held = 0;
+                        ++c.requests;
+                    }
+                }
+                if (c.requests > 0)
+                    write(c);
+                watch(ep, c, i, c.requests > 0);
+            }
+        }
+    }
+
+    const std::vector<std::string>& mPackets;
+    std::vector<Connection> mConnections;
+    int mListener = -1;
+    int mPort = 0;
+    int mStop = -1;
+    std::thread mThread;
+    double mCpuNanoseconds = 0;
+};
+
+// What one round of requests in a loop measured.
+struct Round
+{
+    double packetsPerSecond = 0;
+    double p50Ms = 0, p99Ms = 0; // from a request to the last packet of its answer
+    double packets = 0;
+};
+
+// Clients that each ask for the whole cache, read the answer to its last
+// byte, and ask again, for `seconds`; read on a few epoll threads. Every
+// answer is `answerBytes` long (rtsd's and the bound's alike).
+Round requestLoop(const std::vector<int>& fds, const std::string& ask, std::size_t answerBytes,
+                  std::size_t answerPackets, double seconds)
+{
+    const std::size_t threads = std::min<std::size_t>(4, fds.size());
+    std::vector<std::vector<double>> latencies(threads);
+    std::vector<std::size_t> answers(threads, 0);
+    const auto start = Clock::now();
+    const auto until = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::vector<std::thread> readers;
+    for (std::size_t t = 0; t < threads; ++t)
+        readers.emplace_back([&, t] {
+            const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+            std::vector<std::size_t> got(fds.size(), 0);
+            std::vector<Clock::time_point> asked(fds.size());
+            std::size_t open = 0;
+            for (std::size_t i = t; i < fds.size(); i += threads, ++open)
+            {
+                epoll_event e{EPOLLIN, {}};
+                e.data.u64 = i;
+                ::epoll_ctl(ep, EPOLL_CTL_ADD, fds[i], &e);
+                asked[i] = Clock::now();
+                (void)::send(fds[i], ask.data(), ask.size(), MSG_NOSIGNAL);
+            }
+            static thread_local char buffer[1 << 18];
+            epoll_event events[64];
+            while (open > 0)
+            {
+                const int n = ::epoll_wait(ep, events, 64, 10000);
+                if (n <= 0)
+                    break; // a stalled run shows as a slow one
+                for (int k = 0; k < n; ++k)
+                {
+                    const std::size_t i = events[k].data.u64;
+                    const ssize_t r = ::recv(fds[i], buffer, sizeof buffer, MSG_DONTWAIT);
+                    if (r <= 0 || (got[i] += static_cast<std::size_t>(r)) < answerBytes)
+                        continue;
+                    const auto now = Clock::now();
+                    latencies[t].push_back(std::chrono::duration<double, std::milli>(now - asked[i]).count());
+                    ++answers[t];
+                    got[i] = 0;
+                    if (now < until)
+                    {
+                        asked[i] = now;
+                        (void)::send(fds[i], ask.data(), ask.size(), MSG_NOSIGNAL);
+                    }
+                    else
+                    {
+                        ::epoll_ctl(ep, EPOLL_CTL_DEL, fds[i], nullptr);
+                        --open;
+                    }
+                }
+            }
+            ::close(ep);
+        });
+    for (std::thread& r : readers)
+        r.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<double> all;
+    std::size_t total = 0;
+    for (std::size_t t = 0; t < threads; ++t)
+    {
+        all.insert(all.end(), latencies[t].begin(), latencies[t].end());
+        total += answers[t];
+    }
+    const auto packets = static_cast<double>(total * answerPackets);
+    return {packets / elapsed, percentile(all, 0.5), percentile(all, 0.99), packets};
+}
+
+// Environment overrides for a longer or shorter run.
+double envDouble(const char* name, double fallback)
+{
+    const char* text = std::getenv(name);
+    return text != nullptr && std::atof(text) > 0 ? std::atof(text) : fallback;
+}
+
+// 1, 50 or 200 clients asking for the whole cache again and again, from
+// rtsd and from the bound in alternating rounds; medians of the rounds.
+void BM_ReplayLoop(benchmark::State& state)
 {
     const auto clients = static_cast<std::size_t>(state.range(0));
+    const int rounds = static_cast<int>(envDouble("RTSD_BENCH_LOOP_ROUNDS", 5));
+    const double seconds = envDouble("RTSD_BENCH_LOOP_SECONDS", 1.5);
     std::unique_ptr<RtsdProcess> rtsd = startRtsd(cMessages, cMessageSize, cMessages, static_cast<int>(clients));
     std::vector<std::unique_ptr<Client>> served;
     std::vector<int> servedFds;
@@ -240,65 +413,52 @@ void BM_ReplayToClients(benchmark::State& state)
         servedFds.push_back(served.back()->fd());
     }
     const std::vector<std::string> packets = answerOf(*served[0], 1, cMessages);
-    const std::size_t perClient = totalSize(packets);
+    const std::size_t answerBytes = totalSize(packets);
+    const std::string ask = request(7, 1, cMessages);
 
-    // The same readers, the same packets, from a bare writer.
-    int port = 0;
-    const int listener = listenLoopback(port);
+    BoundServer bound(packets);
     std::vector<std::unique_ptr<Client>> bare;
-    std::vector<int> bareFds, writerFds;
+    std::vector<int> bareFds;
     for (std::size_t i = 0; i < clients; ++i)
     {
         bare.push_back(std::make_unique<Client>());
-        bare.back()->connect(port);
+        bare.back()->connect(bound.port());
         bareFds.push_back(bare.back()->fd());
-        const int w = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        int one = 1;
-        ::setsockopt(w, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        writerFds.push_back(w);
     }
+    bound.start(clients);
 
-    double rtsdSeconds = 0, bareSeconds = 0;
+    std::vector<double> rate, p50, p99, boundRate, boundP50, boundP99, ratio;
     const double cpuBefore = cpuNanoseconds(rtsd->pid());
-    double bareCpu = 0; // the bare writer's own
+    double rtsdPackets = 0, boundPackets = 0;
     for (auto _ : state)
     {
-        const auto t0 = Clock::now();
-        for (auto& c : served)
-            c->send(request(7, 1, cMessages));
-        drain(servedFds, perClient);
-        const auto t1 = Clock::now();
-        std::thread writer([&] {
-            timespec a{}, b{};
-            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
-            bareWritev(writerFds, packets);
-            ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
-            bareCpu += static_cast<double>(b.tv_sec - a.tv_sec) * 1e9 + static_cast<double>(b.tv_nsec - a.tv_nsec);
-        });
-        drain(bareFds, perClient);
-        writer.join();
-        const auto t2 = Clock::now();
-        const double seconds = std::chrono::duration<double>(t1 - t0).count();
-        rtsdSeconds += seconds;
-        bareSeconds += std::chrono::duration<double>(t2 - t1).count();
-        state.SetIterationTime(seconds);
+        for (int r = 0; r < rounds; ++r)
+        {
+            const Round s = requestLoop(servedFds, ask, answerBytes, packets.size(), seconds);
+            const Round b = requestLoop(bareFds, ask, answerBytes, packets.size(), seconds);
+            rtsdPackets += s.packets;
+            boundPackets += b.packets;
+            rate.push_back(s.packetsPerSecond);
+            p50.push_back(s.p50Ms);
+            p99.push_back(s.p99Ms);
+            boundRate.push_back(b.packetsPerSecond);
+            boundP50.push_back(b.p50Ms);
+            boundP99.push_back(b.p99Ms);
+            ratio.push_back(s.packetsPerSecond / b.packetsPerSecond);
+        }
+        state.SetIterationTime(seconds * 2 * rounds);
     }
-    const double sent = static_cast<double>(packets.size() * clients * state.iterations());
-    state.counters["rtsd_pkt/s"] = sent / rtsdSeconds;
-    state.counters["bare_pkt/s"] = sent / bareSeconds;
-    state.counters["ratio"] = bareSeconds / rtsdSeconds;
-    state.counters["pkt/answer"] = static_cast<double>(packets.size());
-    state.counters["rtsd_cpu_ns/pkt"] = (cpuNanoseconds(rtsd->pid()) - cpuBefore) / sent;
-    state.counters["bare_cpu_ns/pkt"] = bareCpu / sent;
-    for (int w : writerFds)
-        ::close(w);
-    ::close(listener);
-}
-
-double percentile(std::vector<double> v, double q)
-{
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
+    bound.stop();
+    state.counters["rtsd_pkt/s"] = median(rate);
+    state.counters["bound_pkt/s"] = median(boundRate);
+    state.counters["ratio"] = median(ratio);
+    state.counters["rtsd_p50_ms"] = median(p50);
+    state.counters["rtsd_p99_ms"] = median(p99);
+    state.counters["bound_p50_ms"] = median(boundP50);
+    state.counters["bound_p99_ms"] = median(boundP99);
+    state.counters["p99_ratio"] = median(p99) / std::max(median(boundP99), 1e-9);
+    state.counters["rtsd_cpu_ns/pkt"] = (cpuNanoseconds(rtsd->pid()) - cpuBefore) / std::max(rtsdPackets, 1.0);
+    state.counters["bound_cpu_ns/pkt"] = bound.cpuNanoseconds() / std::max(boundPackets, 1.0);
 }
 
 // Times from sending a request to its response and to its last packet.
@@ -422,22 +582,9 @@ void BM_MemoryPerCachedMessage(benchmark::State& state)
 
 } // namespace
 
-// Rounds of replay: an answer to one client takes a few milliseconds, so it
-// gets more of them for a steady figure. RTSD_BENCH_ROUNDS sets them all,
-// e.g. many to profile a running rtsd.
-static int replayRounds(int rounds)
-{
-    const char* text = std::getenv("RTSD_BENCH_ROUNDS");
-    return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : rounds;
-}
-
-BENCHMARK(BM_ReplayToClients)->Arg(1)->UseManualTime()->Iterations(replayRounds(200))->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReplayToClients)
-    ->Arg(50)
-    ->Arg(200)
-    ->UseManualTime()
-    ->Iterations(replayRounds(10))
-    ->Unit(benchmark::kMillisecond);
+// RTSD_BENCH_LOOP_ROUNDS and RTSD_BENCH_LOOP_SECONDS set the rounds of each
+// side and their length, e.g. many to profile a running rtsd.
+BENCHMARK(BM_ReplayLoop)->Arg(1)->Arg(50)->Arg(200)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RequestLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemoryPerCachedMessage)->Arg(20)->Arg(200)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
 

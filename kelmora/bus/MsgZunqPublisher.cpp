@@ -5,7 +5,7 @@
 #include <tuple>
 
 MsgZunqPublisher::MsgZunqPublisher(Log& log, bool active)
-    : OrluPublisher<MsgZunq>("MsgZunqPublisher"), mLog(log), mIsActive(active)
+    : OrluPublisher<MsgZunq>("MsgZunqPublisher"), mLog(log), mState(active ? cActive : 0)
 {
 }
 
@@ -15,21 +15,16 @@ bool MsgZunqPublisher::addSubFeedSeqNum(std::uint16_t subFeed, SeqNumStorageItem
 {
     if (item == nullptr)
         return false;
-    SubFeed* s = find(subFeed);
-    if (s != nullptr && s->mRecord != nullptr)
+    if (find(subFeed) != nullptr)
         return false;
-    if (s == nullptr)
-    {
-        s = &mSubFeeds.emplace_back();
-        *s = SubFeed{};
-        s->mId = subFeed;
-    }
+    SubFeed* s = &mSubFeeds.emplace_back();
+    *s = SubFeed{};
+    s->mId = subFeed;
     s->mRecord = item;
     s->mRecovery.mSeqNum = item->mSeqNum;
     s->mRecovery.mSubSeqNum = item->mSubSeqNum;
     s->mRecovery.mZunqSeqNum = item->mZunqSeqNum;
     s->mRecovery.mNumSeqResets = item->mNumSeqResets;
-    s->mHasRecovery = true;
     s->pointChanged();
     if (!mUseSharedMem)
     {
@@ -41,7 +36,86 @@ bool MsgZunqPublisher::addSubFeedSeqNum(std::uint16_t subFeed, SeqNumStorageItem
     item->mSeqNum = 0;
     item->mSubSeqNum = 0;
     item->mNumSeqResets = 0;
-    mSeqNumIsValid.store(true, std::memory_order_relaxed);
+    mState.fetch_or(cValid);
+    fillSlots();
+    return true;
+}
+
+void MsgZunqPublisher::fillSlots()
+{
+    // The entries may have moved. Until the gates agree with the state, a
+    // change of state made meanwhile on another thread is made again here.
+    for (;;)
+    {
+        const std::uint64_t state = mState.load();
+        for (Slot& slot : mSlots)
+        {
+            slot.mSubFeed = nullptr;
+            slot.mGate.store(gate(cNoSubFeed, state));
+        }
+        for (const SubFeed& s : mSubFeeds)
+        {
+            Slot& slot = mSlots[s.mId & (cSlots - 1)];
+            if (slot.mSubFeed == nullptr)
+            {
+                slot.mSubFeed = &s;
+                slot.mPointSeq = s.mRecovery.mSeqNum;
+                slot.mGate.store(gate(s.mId, state));
+            }
+        }
+        if (mState.load() == state)
+            return;
+    }
+}
+
+void MsgZunqPublisher::changeState(std::uint64_t bit, bool on)
+{
+    // The state first: a slot filled meanwhile takes it from there.
+    if (on)
+        mState.fetch_or(bit);
+    else
+        mState.fetch_and(~bit);
+    for (Slot& slot : mSlots)
+        if (on)
+            slot.mGate.fetch_or(bit << 32);
+        else
+            slot.mGate.fetch_and(~(bit << 32));
+}
+
+bool MsgZunqPublisher::publishOffSlot(MsgZunq& msg, std::uint16_t subFeed)
+{
+    if (mState.load(std::memory_order_relaxed) != cReady)
+        return true;
+    const SubFeed* s = find(subFeed);
+    if (s == nullptr)
+        return false;
+    return publishByRule(msg, *s);
+}
+
+bool MsgZunqPublisher::publishByRule(MsgZunq& msg, const SubFeed& s)
+{
+    std::uint64_t seq = msg.mSeqNum;
+    std::uint64_t subSeq = msg.mSubSeqNum;
+    // The current state has no feed sequence number: counting it as the
+    // recovery point's keeps the message at the point from going out twice.
+    std::uint64_t zunqSeq = msg.mZunqSeqNum;
+    if ((seq | subSeq) == 0)
+    {
+        if (!getSeqNums(s.mId, seq, subSeq))
+            return false;
+        zunqSeq = s.mRecovery.mZunqSeqNum;
+    }
+    const bool verbose = mLog.verboseEnabled();
+    if (verbose) [[unlikely]]
+        logKey(msg, seq, subSeq, zunqSeq, s.mRecovery);
+    // (sequence, sub-sequence, feed sequence) beyond the point, compared in that order.
+    const bool beyond = s.mEverything || seq > s.mRecovery.mSeqNum ||
+                        (seq == s.mRecovery.mSeqNum && low(subSeq, zunqSeq) > s.mRecoveryLow);
+    if (!beyond && !mForcePublish)
+        return true;
+    if (verbose) [[unlikely]]
+        logPublished(msg);
+    publish(msg);
     return true;
 }
 
@@ -90,11 +164,12 @@ bool MsgZunqPublisher::getSeqNums(std::uint16_t subFeed, std::uint64_t& seqNum, 
 bool MsgZunqPublisher::setRecoverySeqNums(std::uint16_t subFeed, std::uint64_t seqNum, std::uint64_t subSeqNum)
 {
     SubFeed* s = find(subFeed);
-    if (s == nullptr || !s->mHasRecovery)
+    if (s == nullptr)
         return false;
     s->mRecovery.mSeqNum = seqNum;
     s->mRecovery.mSubSeqNum = static_cast<std::uint32_t>(subSeqNum);
     s->pointChanged();
+    fillSlots();
     return true;
 }
 
@@ -113,7 +188,7 @@ bool MsgZunqPublisher::getRecoverySeqNums(std::uint16_t subFeed, std::uint64_t& 
                                           std::uint64_t& zunqSeqNum) const
 {
     const SubFeed* s = find(subFeed);
-    if (s == nullptr || !s->mHasRecovery)
+    if (s == nullptr)
     {
         seqNum = subSeqNum = zunqSeqNum = 0;
         return false;
@@ -127,7 +202,7 @@ bool MsgZunqPublisher::getRecoverySeqNums(std::uint16_t subFeed, std::uint64_t& 
 bool MsgZunqPublisher::getNumSeqResets(std::uint16_t subFeed, std::uint16_t& numSeqResets) const
 {
     const SubFeed* s = find(subFeed);
-    if (s == nullptr || !s->mHasRecovery)
+    if (s == nullptr)
     {
         numSeqResets = 0;
         return false;

@@ -29,6 +29,7 @@
 #include "zunq/log/Log.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -82,47 +83,40 @@ public:
     // attachment); false when the sub-feed has no current state for such a
     // message or no recovery point. The message is not changed.
     // Inlined into the caller, channel walk included: it runs for every
-    // decoded message, on the feed thread.
+    // decoded message, on the feed thread. The common case (publisher ready,
+    // the sub-feed in its slot, no verbose lines, a message whose sequence
+    // number alone decides) reads one slot and the log's verbose switch;
+    // everything else takes the whole rule out of line.
     [[gnu::always_inline]] bool publishMsgZunq(MsgZunq& msg, std::uint16_t subFeed)
     {
-        if (!mIsActive || !isSeqNumValid())
-            return true;
-        const SubFeed* s = find(subFeed);
-        if (s == nullptr || !s->mHasRecovery) [[unlikely]]
-            return false;
-        std::uint64_t seq = msg.mSeqNum;
-        std::uint64_t subSeq = msg.mSubSeqNum;
-        // The current state has no feed sequence number: counting it as the
-        // recovery point's keeps the message at the point from going out twice.
-        std::uint64_t zunqSeq = msg.mZunqSeqNum;
-        if ((seq | subSeq) == 0) [[unlikely]]
+        // Read once: the atomic loads below would make the compiler read it again.
+        const std::uint32_t seq = msg.mSeqNum;
+        const Slot& slot = mSlots[subFeed & (cSlots - 1)];
+        if (slot.mGate.load(std::memory_order_relaxed) != gate(subFeed, cReady)) [[unlikely]]
+            return publishOffSlot(msg, subFeed);
+        // Beyond the point's sequence number (so not message 0, whose key may
+        // come from the current state; a point of 0/0 lets everything out),
+        // or clearly below it. The rest, and verbose lines, take the whole rule.
+        if (seq > slot.mPointSeq) [[likely]]
         {
-            if (!getSeqNums(subFeed, seq, subSeq))
-                return false;
-            zunqSeq = s->mRecovery.mZunqSeqNum;
+            if (!mLog.isVerbose()) [[likely]]
+            {
+                publish(msg);
+                return true;
+            }
         }
-        const bool verbose = mLog.verboseEnabled();
-        if (verbose) [[unlikely]]
-            logKey(msg, seq, subSeq, zunqSeq, s->mRecovery);
-        // (sequence, sub-sequence, feed sequence) beyond the point, compared in that order.
-        const std::uint64_t low = static_cast<std::uint64_t>(static_cast<std::uint32_t>(subSeq)) << 32 | zunqSeq;
-        const bool beyond = s->mEverything || seq > s->mRecovery.mSeqNum ||
-                            (seq == s->mRecovery.mSeqNum && low > s->mRecoveryLow);
-        if (!beyond && !mForcePublish)
+        else if (seq < slot.mPointSeq && seq != 0 && !mForcePublish && !mLog.isVerbose())
             return true;
-        if (verbose) [[unlikely]]
-            logPublished(msg);
-        publish(msg);
-        return true;
+        return publishByRule(msg, *slot.mSubFeed);
     }
 
     void setForcePublish(bool on) { mForcePublish = on; }
     bool getForcePublish() const { return mForcePublish; }
-    bool isActive() const { return mIsActive; }
-    void setActive(bool on) { mIsActive = on; }
+    bool isActive() const { return (mState.load(std::memory_order_relaxed) & cActive) != 0; }
+    void setActive(bool on) { changeState(cActive, on); }
     // The records are not to be used any more (their segment is going away).
-    void setSeqNumNotValid() { mSeqNumIsValid.store(false, std::memory_order_relaxed); }
-    bool isSeqNumValid() const { return mSeqNumIsValid.load(std::memory_order_relaxed); }
+    void setSeqNumNotValid() { changeState(cValid, false); }
+    bool isSeqNumValid() const { return (mState.load(std::memory_order_relaxed) & cValid) != 0; }
     void setUseSharedMemory(bool on) { mUseSharedMem = on; }
     bool getUseSharedMemory() const { return mUseSharedMem; }
 
@@ -136,12 +130,11 @@ private:
         std::uint16_t mNumSeqResets;
     };
     // What the publisher knows of one sub-feed: the attached record, the
-    // recovery point and (without shared memory) the current state. A handful
-    // per publisher, one cache line each: a short list beats a hash.
+    // recovery point and (without shared memory) the current state. An entry
+    // exists only once a record is attached, so it always has a point.
     struct SubFeed
     {
         std::uint16_t mId;
-        bool mHasRecovery;
         bool mHasCurrent;
         // The point is 0/0: every message goes out.
         bool mEverything;
@@ -156,9 +149,36 @@ private:
         void pointChanged()
         {
             mEverything = mRecovery.mSeqNum == 0 && mRecovery.mSubSeqNum == 0;
-            mRecoveryLow = static_cast<std::uint64_t>(mRecovery.mSubSeqNum) << 32 | mRecovery.mZunqSeqNum;
+            mRecoveryLow = low(mRecovery.mSubSeqNum, mRecovery.mZunqSeqNum);
         }
     };
+
+    // A sub-feed's place in the slots is its id's low bits; a sub-feed whose
+    // place is taken, like every sub-feed while the publisher is not ready,
+    // goes the slow way. The gate holds the slot's sub-feed id and the
+    // publisher's state, so that one load and compare admit a message: a
+    // sub-feed id is 16 bits, so an empty slot's id matches none.
+    static constexpr std::size_t cSlots = 8;
+    static constexpr std::uint32_t cNoSubFeed = 0x10000;
+    static constexpr std::uint64_t cActive = 1;
+    static constexpr std::uint64_t cValid = 2;
+    static constexpr std::uint64_t cReady = cActive | cValid;
+    static constexpr std::uint64_t gate(std::uint32_t subFeed, std::uint64_t state) { return state << 32 | subFeed; }
+    // The sub-feed's point sequence number is copied in, next to the gate.
+    // 32 bytes: a slot's offset is one shift (and measured faster than 24).
+    struct Slot
+    {
+        std::atomic<std::uint64_t> mGate{gate(cNoSubFeed, 0)};
+        std::uint64_t mPointSeq = 0;
+        const SubFeed* mSubFeed = nullptr;
+        std::uint64_t mUnused = 0;
+    };
+    static_assert(sizeof(Slot) == 32);
+
+    static std::uint64_t low(std::uint64_t subSeq, std::uint64_t zunqSeq)
+    {
+        return static_cast<std::uint64_t>(static_cast<std::uint32_t>(subSeq)) << 32 | zunqSeq;
+    }
 
     SubFeed* find(std::uint16_t subFeed)
     {
@@ -169,15 +189,23 @@ private:
     }
     const SubFeed* find(std::uint16_t subFeed) const { return const_cast<MsgZunqPublisher*>(this)->find(subFeed); }
 
+    // Not ready, or a sub-feed outside the slots.
+    [[gnu::noinline]] bool publishOffSlot(MsgZunq& msg, std::uint16_t subFeed);
+    // The whole rule: a key from the current state, verbose lines.
+    [[gnu::noinline]] bool publishByRule(MsgZunq& msg, const SubFeed& s);
+    void changeState(std::uint64_t bit, bool on);
+    void fillSlots();
     static void releaseGuardIfPassed(SubFeed& s);
     [[gnu::cold]] void logKey(const MsgZunq& msg, std::uint64_t seq, std::uint64_t subSeq, std::uint64_t zunqSeq,
                               const Numbers& recovery);
     [[gnu::cold]] void logPublished(const MsgZunq& msg);
 
-    std::vector<SubFeed> mSubFeeds;
+    // Read for every message; the rest only on the slow ways.
+    Slot mSlots[cSlots];
     Log& mLog;
-    bool mIsActive;
-    std::atomic<bool> mSeqNumIsValid{false};
     bool mForcePublish = false;
     bool mUseSharedMem = true;
+    // cActive and cValid; each change reaches every slot's gate too.
+    std::atomic<std::uint64_t> mState;
+    std::vector<SubFeed> mSubFeeds;
 };

@@ -46,6 +46,11 @@ struct SimpleValues
     int64_t mLast;                   // last free entry
     int64_t mFullPoolWarnLevel;      // mWarningPercentage x mTotalMaxEntries / 100
     uint8_t mWarningPercentage;
+    uint8_t mPadding[3];
+    // A heap pool's run of free entries not linked yet, in index order up to
+    // its level's last entry: its first index + 1; 0 none. In the padding
+    // before the next field, so that the shared layout stays.
+    uint32_t mUnlinkedFrom;
     int64_t mMaxNumberOfUsedEntries; // high-water mark of mNumEntries
     int64_t mTotalMaxEntries;        // mNumAuxEntries x mMaxEntries
     int32_t mInitialShmSegmentID;    // System V key of level 0; -1 for a heap pool
@@ -58,6 +63,7 @@ struct SimpleValues
 static_assert(sizeof(SimpleValues) == 136);
 static_assert(offsetof(SimpleValues, mFullPoolWarnLevel) == 40);
 static_assert(offsetof(SimpleValues, mWarningPercentage) == 48);
+static_assert(offsetof(SimpleValues, mUnlinkedFrom) == 52);
 static_assert(offsetof(SimpleValues, mMaxNumberOfUsedEntries) == 56);
 static_assert(offsetof(SimpleValues, mTotalMaxEntries) == 64);
 static_assert(offsetof(SimpleValues, mInitialShmSegmentID) == 72);
@@ -161,8 +167,12 @@ public:
 
         if (mObjectFactory != nullptr)
             mObjectFactory->suppressPoolConsumptionWarning();
-        linkLevel(0, perLevel);
+        v.mUnlinkedFrom = 0;
         v.mFree = 0;
+        if (shmKey == 0 && linksLazily(0, perLevel))
+            linkLevelLazily(0, perLevel);
+        else
+            linkLevel(0, perLevel);
         v.mNumEntries = 0;
         v.mMaxNumberOfUsedEntries = 0;
         v.mWarningPercentage = warningPercentage;
@@ -183,6 +193,9 @@ public:
         int64_t index = v.mFree;
         if (index == v.mLast) [[unlikely]]
         {
+            // Entries given back go out again before any never used.
+            if (v.mUnlinkedFrom != 0)
+                return takeUnlinked(v);
             if (!grow())
                 return -1;
             index = v.mFree;
@@ -244,6 +257,7 @@ public:
         }
         v.mNumEntries = 0;
         v.mLast = total - 1;
+        v.mUnlinkedFrom = 0;
         v.mWarningLogged = false;
         std::atomic_ref<int64_t>(v.mFree).store(0, std::memory_order_release);
         return true;
@@ -509,6 +523,55 @@ private:
         headerOf(static_cast<T*>(rawEntry(end - 1)))->mNext = -1;
     }
 
+    // A large heap level of plain entries comes zeroed from calloc, which
+    // leaves its pages untouched until used: only its last entry is linked
+    // now, the others as they are first handed out, after every entry given
+    // back (getFreeIndex). Such a pool holds resident the most entries it had
+    // out at once, not its size. Smaller levels, and entries made by a
+    // factory or constructor, are linked whole.
+    static constexpr std::size_t cLazyLevelBytes = 1 << 20;
+    bool linksLazily(int64_t first, int64_t count) const
+    {
+        return mObjectFactory == nullptr && !mConstructorOnInit && first + count < int64_t{UINT32_MAX}
+               && static_cast<std::size_t>(count) * objectSize() >= cLazyLevelBytes;
+    }
+
+    // The level's last entry joins the free list; the others wait, in index
+    // order, for the list to hold nothing but its last entry (kept in reserve).
+    void linkLevelLazily(int64_t first, int64_t count)
+    {
+        const int64_t last = first + count - 1;
+        ArrayBackedPoolObject* header = headerOf(static_cast<T*>(rawEntry(last)));
+        header->mPrev = -1;
+        header->mNext = -1;
+        header->mIndex = last;
+        mValues->mUnlinkedFrom = count > 1 ? static_cast<uint32_t>(first + 1) : 0;
+        if (first == 0)
+            mValues->mFree = last;
+    }
+
+    // The next entry never used, of the run before the newest level's last.
+    long takeUnlinked(SimpleValues& v)
+    {
+        const int64_t index = static_cast<int64_t>(v.mUnlinkedFrom) - 1;
+        T* entry = v.mMaxEntries > 0 ? entryAt(v, index) : nullptr;
+        if (entry == nullptr) [[unlikely]]
+            return -1;
+        const int64_t next = index + 1;
+        v.mUnlinkedFrom = next % v.mMaxEntries == v.mMaxEntries - 1 ? 0 : static_cast<uint32_t>(next + 1);
+        ArrayBackedPoolObject* header = headerOf(entry);
+        header->mIndex = index;
+        header->mPrev = -1;
+        header->mNext = -1;
+        const int64_t used = v.mNumEntries + 1;
+        v.mNumEntries = used;
+        if (used >= v.mFullPoolWarnLevel && !v.mWarningLogged) [[unlikely]]
+            warnFill();
+        if (v.mMaxNumberOfUsedEntries < used)
+            v.mMaxNumberOfUsedEntries = used;
+        return index;
+    }
+
     void* rawEntry(int64_t index)
     {
         const InternalIndex at = translateIndex(index);
@@ -540,8 +603,18 @@ private:
         const int64_t first = (levels - 1) * v.mMaxEntries;
         if (mObjectFactory != nullptr)
             mObjectFactory->suppressPoolConsumptionWarning();
-        linkLevel(first, v.mMaxEntries);
-        headerOf(getEntry(v.mLast))->mNext = first;
+        // Only the last free entry is left: any earlier run is used up.
+        v.mUnlinkedFrom = 0;
+        if (!isShared() && linksLazily(first, v.mMaxEntries))
+        {
+            linkLevelLazily(first, v.mMaxEntries);
+            headerOf(getEntry(v.mLast))->mNext = levels * v.mMaxEntries - 1;
+        }
+        else
+        {
+            linkLevel(first, v.mMaxEntries);
+            headerOf(getEntry(v.mLast))->mNext = first;
+        }
         v.mFullPoolWarnLevel = v.mWarningPercentage * v.mTotalMaxEntries / 100;
         v.mLast = v.mTotalMaxEntries - 1;
         if (mLog != nullptr)

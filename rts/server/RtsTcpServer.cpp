@@ -44,6 +44,7 @@ RtsTcpServer::RtsTcpServer(const std::string& name, TarvokSession& session, Log&
     std::strncpy(ExchangeTcpServerBasic::mFeedName, mFeedName.c_str(), 16);
     if (!mPacketBufferPool->init(static_cast<long>(packetPoolSize), log, "PacketBufferPool", 0))
         mPacketBufferPool.reset(); // sessions then grow pools of their own
+    mSending.reserve(cInitialSessions);
 }
 
 RtsTcpServer::~RtsTcpServer()
@@ -332,9 +333,38 @@ void RtsTcpServer::setHAMode(const HaMode& mode)
     mHAMode = mode;
 }
 
+void RtsTcpServer::addActiveClient(RtsTcpSession& session)
+{
+    mSending.push_back(&session);
+}
+
+void RtsTcpServer::removeActiveClient(RtsTcpSession& session)
+{
+    const auto it = std::find(mSending.begin(), mSending.end(), &session);
+    if (it == mSending.end())
+        return;
+    *it = mSending.back();
+    mSending.pop_back();
+}
+
+void RtsTcpServer::giveSendingSessionsATurn(const RtsTcpSession& busy)
+{
+    if (!mWriteAnswersAtOnce)
+        return;
+    // A session that closes on its turn leaves the list: never more turns
+    // than sessions, whatever the list becomes.
+    for (std::size_t turns = mSending.size(); turns > 0 && !mSending.empty(); --turns)
+    {
+        mTurn = (mTurn + 1) % mSending.size();
+        RtsTcpSession* session = mSending[mTurn];
+        if (session != &busy)
+            session->writeBetweenTicks();
+    }
+}
+
 int RtsTcpServer::packetBudget()
 {
-    const unsigned active = mActiveClients;
+    const unsigned active = getActiveClients();
     if (active == 0)
         return static_cast<int>(mPacketsPerInterval);
     const unsigned share = mPacketsPerInterval / active;

@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class RtsClientList;
 class RtsTcpSession;
@@ -94,13 +95,14 @@ public:
     std::string getDetailedStatsPerClient(std::string& user) override;
 
     // Sessions that are sending (their sending timer runs) share the budget.
-    void addActiveClient() { ++mActiveClients; }
-    void removeActiveClient()
-    {
-        if (mActiveClients > 0)
-            --mActiveClients;
-    }
-    unsigned getActiveClients() const { return mActiveClients; }
+    void addActiveClient(RtsTcpSession& session);
+    void removeActiveClient(RtsTcpSession& session);
+    unsigned getActiveClients() const { return static_cast<unsigned>(mSending.size()); }
+    // `busy` held the thread a while building an answer: every other
+    // sending session gets a turn to write now (as it may between its
+    // ticks), one after another from where the last turn stopped, rather
+    // than each waiting for its tick behind every answer still to be built.
+    void giveSendingSessionsATurn(const RtsTcpSession& busy);
     // Packets one sending session may write this tick: the configured budget
     // shared among the sending sessions, at least one each, so that many
     // receivers are slowed rather than all cut off.
@@ -173,7 +175,6 @@ private:
     unsigned mMaxRejectedRequests = 10000;
     unsigned mMaxConnection = 0;
     unsigned mMaxNumMessages = 0;
-    unsigned mActiveClients = 0;
     unsigned mPacketsPerInterval = 100;
     unsigned mThrottleInterval = 0;
     unsigned mLoginTimeout = 0;
@@ -201,6 +202,9 @@ private:
     unsigned mListenRefusals = 0;
     std::function<void(const std::string&)> mOnFatal;
     std::uint64_t mConnectionNumbers = 0;
+    // The sending sessions, and the one that had the last turn.
+    std::vector<RtsTcpSession*> mSending;
+    std::size_t mTurn = 0;
     // Writes of the last interval, oldest first, in a ring; when it is full
     // the newest record takes the count, which only makes it expire later.
     struct Written

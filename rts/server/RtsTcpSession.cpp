@@ -816,6 +816,8 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
         close(true);
     else
         sendPacket(nullptr, 0, true); // no message: the end mark alone
+    if (mPacketQueue->getNumEntries() >= cPacketsBeforeATurn)
+        mServer->giveSendingSessionsATurn(*this);
 }
 
 // ------------------------------------------------------------------- sending
@@ -954,7 +956,7 @@ bool RtsTcpSession::startSending()
         return true;
     if (!startTimer(mSendingTimer, mThrottleInterval, "sending"))
         return false;
-    mServer->addActiveClient();
+    mServer->addActiveClient(*this);
     return true;
 }
 
@@ -964,7 +966,7 @@ void RtsTcpSession::stopSending()
     {
         mSendingTimer.destroy();
         if (mServer != nullptr)
-            mServer->removeActiveClient();
+            mServer->removeActiveClient(*this);
     }
 }
 
@@ -1042,6 +1044,29 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
         mLog->info() << "RtsTcpSession::sendAtOnce (" << mClientLogStr << "): sent [" << sent
                      << "] packets to client.";
     // What is left, or the empty queue, goes to the timer's next tick.
+}
+
+void RtsTcpSession::writeBetweenTicks()
+{
+    if (mConnectionClosed || mPacketQueue->getNumEntries() == 0)
+        return;
+    const std::int64_t now = steadyNanoseconds();
+    // A tick held back longer than an interval would have opened a new one.
+    if (now - mWindowStart >= static_cast<std::int64_t>(mThrottleInterval) * 1'000'000)
+    {
+        mWindowStart = now;
+        mWindowSent = 0;
+    }
+    mThrottleThreshold = mServer->packetBudget();
+    const int left = std::min(mThrottleThreshold - mWindowSent, mServer->packetsLeftThisInterval(now));
+    if (mPacketQueue->getNumEntries() > static_cast<unsigned long>(std::max(left, 0)))
+        return; // the throttle paces it: the ticks do
+    const int written = writeQueued(left);
+    if (written <= 0)
+        return;
+    mWindowSent += written;
+    mServer->packetsWritten(now, written);
+    mAttemptsToSendDataCount = 0;
 }
 
 void RtsTcpSession::sendRetry()

@@ -61,6 +61,13 @@ public:
     void closeSocket();
 
     void onTimer(TarvokTimer* timer) override;
+    // A turn between the session's ticks (while the thread builds other
+    // answers): what is queued is written when all of it fits in what the
+    // budget has left, as an answer written at once would be.
+    void writeBetweenTicks();
+    // Packets an answer takes to build before the other sending sessions
+    // get a turn: building it holds the thread about as long as writing them.
+    static constexpr std::uint32_t cPacketsBeforeATurn = 256;
     void onDisconnect() override;
     void onNetworkData(const char* data, unsigned int length) override;
 

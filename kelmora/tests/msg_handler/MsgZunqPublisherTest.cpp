@@ -130,19 +130,75 @@ TEST_F(MsgZunqPublisherTest, MessagesAtOrBelowTheRecoveryPointStayUnpublished)
     const Case cases[] = {
         {100, 0, 7, false}, {100, 0, 8, true},  {101, 0, 0, true},  {99, 5, 9, false},
         {100, 0, 6, false}, {100, 1, 0, true},  {99, 0, 0, false},  {4000000000u, 0, 0, true},
+        {1, 0, 0, false},   {0, 5, 9, false},
     };
-    for (bool forced : {false, true})
-    {
-        mPublisher.setForcePublish(forced);
-        for (const Case& c : cases)
+    // The verbose switch only adds lines: the rule is the same without them.
+    for (bool verbose : {false, true})
+        for (bool forced : {false, true})
         {
-            SCOPED_TRACE(std::to_string(c.seq) + "/" + std::to_string(c.sub) + "/" + std::to_string(c.zunq) +
-                         (forced ? " forced" : ""));
-            MsgZunq msg = message(c.seq, c.sub, c.zunq);
-            EXPECT_TRUE(mPublisher.publishMsgZunq(msg, 5));
-            EXPECT_EQ(published().size(), c.published || forced ? 1u : 0u);
+            mLog.setVerbose(verbose);
+            mPublisher.setForcePublish(forced);
+            for (const Case& c : cases)
+            {
+                SCOPED_TRACE(std::to_string(c.seq) + "/" + std::to_string(c.sub) + "/" + std::to_string(c.zunq) +
+                             (forced ? " forced" : "") + (verbose ? " verbose" : ""));
+                MsgZunq msg = message(c.seq, c.sub, c.zunq);
+                EXPECT_TRUE(mPublisher.publishMsgZunq(msg, 5));
+                EXPECT_EQ(published().size(), c.published || forced ? 1u : 0u);
+            }
         }
+}
+
+TEST_F(MsgZunqPublisherTest, EachSubFeedKeepsItsOwnPointWhateverItsId)
+{
+    mLog.setVerbose(false);
+    // Ids that share their low bits, and one that does not.
+    const std::uint16_t ids[] = {5, 13, 1029, 6};
+    const std::uint64_t points[] = {100, 200, 300, 400};
+    SeqNumStorageItem items[4];
+    for (int i = 0; i < 4; ++i)
+    {
+        items[i] = record(points[i], 0, 0);
+        ASSERT_TRUE(mPublisher.addSubFeedSeqNum(ids[i], &items[i]));
     }
+    // Each sub-feed's point, and a point moved by recovery, decide for its messages only.
+    auto send = [this](std::uint16_t id, std::initializer_list<std::uint32_t> seqs) {
+        for (std::uint32_t seq : seqs)
+        {
+            MsgZunq msg = message(seq, 0, 0);
+            EXPECT_TRUE(mPublisher.publishMsgZunq(msg, id)) << id << " " << seq;
+        }
+        return published();
+    };
+    using Seqs = std::vector<std::string>;
+    EXPECT_EQ(send(5, {99, 100, 101, 201}), (Seqs{"101/0/0", "201/0/0"}));
+    EXPECT_EQ(send(13, {101, 200, 201}), (Seqs{"201/0/0"}));
+    EXPECT_EQ(send(1029, {201, 300, 301}), (Seqs{"301/0/0"}));
+    EXPECT_EQ(send(6, {301, 401}), (Seqs{"401/0/0"}));
+    MsgZunq stranger = message(500, 0, 0);
+    EXPECT_FALSE(mPublisher.publishMsgZunq(stranger, 21));
+    EXPECT_TRUE(published().empty());
+    // Interleaved, as from a thread that serves several sub-feeds.
+    EXPECT_EQ(send(13, {150}), Seqs{});
+    EXPECT_EQ(send(5, {150}), Seqs{"150/0/0"});
+    ASSERT_TRUE(mPublisher.setRecoverySeqNums(5, 500, 0));
+    ASSERT_TRUE(mPublisher.setRecoverySeqNums(1029, 50, 0));
+    EXPECT_EQ(send(5, {201, 500, 501}), (Seqs{"501/0/0"}));
+    EXPECT_EQ(send(1029, {51, 301}), (Seqs{"51/0/0", "301/0/0"}));
+
+    // Inactive, then records not valid: nothing on any sub-feed, and still done.
+    for (bool valid : {true, false})
+    {
+        if (valid)
+            mPublisher.setActive(false);
+        else
+            mPublisher.setSeqNumNotValid();
+        for (std::uint16_t id : ids)
+            EXPECT_EQ(send(id, {1000}), Seqs{}) << id << (valid ? " inactive" : " not valid");
+        mPublisher.setActive(true);
+    }
+    EXPECT_FALSE(mPublisher.isSeqNumValid());
+    EXPECT_TRUE(mPublisher.isActive());
 }
 
 TEST_F(MsgZunqPublisherTest, WhatIsPublishedBeforeAndWithoutAPoint)

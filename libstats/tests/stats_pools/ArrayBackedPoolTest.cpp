@@ -8,7 +8,10 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <sys/mman.h>
 #include <sys/shm.h>
+#include <unistd.h>
+#include <vector>
 
 using Zunq::Utils::ArrayBackedLocklessCircularList;
 using Zunq::Utils::ArrayBackedMap;
@@ -171,6 +174,59 @@ TEST_F(ArrayBackedPoolTest, RandomGetsAndFreesNeverHandOutAnEntryTwice)
         }
         ASSERT_EQ(pool.getNumEntries(), static_cast<long>(held.size()));
     }
+}
+
+// A large heap pool costs resident memory for the most entries it had out
+// at once, not for its size: its block's pages stay untouched until an
+// entry on them is first handed out, and entries given back go out again
+// before any never used.
+TEST_F(ArrayBackedPoolTest, LargeHeapPoolHoldsResidentOnlyItsHighWaterMark)
+{
+    struct Page : ArrayBackedPoolObject
+    {
+        char bytes[4096 - sizeof(ArrayBackedPoolObject)];
+    };
+    constexpr long cEntries = 2048; // 8 MB, a block of its own
+    ArrayBackedPool<Page> pool;
+    ASSERT_TRUE(pool.init(cEntries, mLog.log(), "pages", 0));
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    auto resident = [&] {
+        const auto first = reinterpret_cast<std::uintptr_t>(pool.peekEntry(0)) & ~(pageSize - 1);
+        const auto end = reinterpret_cast<std::uintptr_t>(pool.peekEntry(cEntries - 1)) + sizeof(Page);
+        std::vector<unsigned char> pages((end - first + pageSize - 1) / pageSize);
+        EXPECT_EQ(::mincore(reinterpret_cast<void*>(first), end - first, pages.data()), 0);
+        long n = 0;
+        for (unsigned char p : pages)
+            n += p & 1;
+        return n;
+    };
+    EXPECT_LE(resident(), 8) << "of " << cEntries << " pages";
+    for (long i = 0; i < 100; ++i)
+        ASSERT_EQ(pool.getFreeIndex(), i); // in index order, as a pool linked whole
+    const long used = resident();
+    EXPECT_GE(used, 100);
+    EXPECT_LE(used, 110);
+    // Many times as many entries through the pool as it holds, 100 at a time.
+    std::set<long> handedOut;
+    std::vector<long> held;
+    for (long i = 0; i < 100; ++i)
+        held.push_back(i);
+    for (int round = 0; round < 50; ++round)
+    {
+        for (long index : held)
+            ASSERT_TRUE(pool.freeIndex(index));
+        held.clear();
+        for (int i = 0; i < 100; ++i)
+        {
+            held.push_back(pool.getFreeIndex());
+            handedOut.insert(held.back());
+        }
+        ASSERT_EQ(std::set<long>(held.begin(), held.end()).size(), held.size()) << "round " << round;
+    }
+    EXPECT_LE(handedOut.size(), 101u);
+    EXPECT_LE(resident(), used + 2);
+    EXPECT_EQ(pool.getNumLevels(), 1);
+    EXPECT_EQ(pool.getNumEntries(), 100);
 }
 
 TEST_F(ArrayBackedPoolTest, ClearGivesEveryEntryBackAndKeepsTheLevels)

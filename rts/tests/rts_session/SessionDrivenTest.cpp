@@ -235,6 +235,53 @@ TEST(RtsSessionDriven, AnswerWrittenAtOnceInPartGoesOnAtTheTick)
     EXPECT_FALSE(d.malformed());
 }
 
+// An answer long to build gives the other sending sessions a turn: what
+// they have queued leaves while the thread is still busy with requests, not
+// at their next tick, when the budget has room for all of it. A short build,
+// or a budget that paces the queue, leaves it to the ticks.
+TEST(RtsSessionDriven, ALongBuildGivesTheOtherSendingSessionsATurn)
+{
+    struct Case
+    {
+        const char* name;
+        std::uint32_t built;        // packets of the answer built meanwhile
+        unsigned packetsPerInterval; // the server's budget
+        bool written;               // the other session's queue left
+    };
+    const Case cases[] = {
+        {"long build, budget with room", 400, 1000000, true},
+        {"short build", RtsTcpSession::cPacketsBeforeATurn - 2, 1000000, false},
+        {"long build, budget pacing", 400, 100, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SessionDriver d(cClients, 5000);
+        d.server().setWriteAnswersAtOnce(true);
+        d.server().setPacketsPerInterval(c.packetsPerInterval);
+        d.channel(7, 1, 400, 1000); // a packet per message
+        RtsTcpSession& waiting = d.logOn("waiting", "bob");
+        // Part of the answer goes at once, then the socket is full; by the
+        // time the other request arrives it has room again.
+        d.script("waiting") = {Write{5000}, Write{0, WOULD_BLOCK}};
+        SessionDriver::send(waiting, request(7, 1, 400));
+        const unsigned long queued = waiting.queuedPackets();
+        ASSERT_GT(queued, 300u);
+        RtsTcpSession& busy = d.logOn("busy", "bob");
+        SessionDriver::send(busy, request(7, 1, c.built - 1)); // the response and c.built - 1 messages
+        if (c.written)
+        {
+            EXPECT_EQ(waiting.queuedPackets(), 0u);
+            const std::vector<Packet> out = d.packets("waiting");
+            ASSERT_EQ(out.size(), 401u);
+            EXPECT_EQ(out.back().seq, 400u);
+        }
+        else
+            EXPECT_EQ(waiting.queuedPackets(), queued);
+        EXPECT_FALSE(d.malformed());
+    }
+}
+
 TEST(RtsSessionDriven, FiftyOneTicksWithoutAWrittenByteClose)
 {
     SessionDriver d(cClients);
