@@ -865,6 +865,12 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         copyName(t.recipient, t.toReplicator ? m_msgRepliThdResPtr->threadNameTxt : res->regParam.threadNameTxt);
         prepareQueueTemplate(streamBufPtr, res, t);
     }
+    // Raw bytes have no frames to keep whole: on the queue path a cut takes
+    // at most one part, which the recipient takes in place instead of
+    // joining parts (a read may now hold far more than one part).
+    const int32 maxLen = !pipelinePath && res->regParam.msgFormat == MSG_FORMAT_RAW
+                             ? std::min(m_maxMsgSize, static_cast<int32>(Data_t::MAX_DATA_LEN))
+                             : m_maxMsgSize;
     // Order first: while older messages stay parked, new ones park behind them.
     bool parked = pipelinePath ? m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr)
                                : m_forwarder->flushQueue(t);
@@ -883,7 +889,7 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         int32 hdrLen = 0;
         // The message stays in the ring until it is forwarded: the queue path
         // copies its parts straight from there into the queue's template.
-        if (streamBufPtr->peekMessage(format, m_maxMsgSize, len, hdrLen, headLimit) != 0)
+        if (streamBufPtr->peekMessage(format, maxLen, len, hdrLen, headLimit) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (isIncomplete(code))
