@@ -199,7 +199,10 @@ int32 CtlThdStateMachine::registerFwThreads()
     }
     else if (udp > 0 && registerFwThread("NET_RECEIVER") != 0)
         return -1;
-    if (topics > 0 && (registerFwThread("MSG_SERVICE") != 0 || registerMrmTopic() != 0))
+    // The replication topic needs the messaging service even without
+    // topics of the application's own.
+    if ((topics > 0 || m_gblData.m_repliServiceEnabled) &&
+        (registerFwThread("MSG_SERVICE") != 0 || registerMrmTopic() != 0))
         return -1;
     if (ipc > 0 && registerFwThread("IPC_RECEIVER") != 0)
         return -1;
@@ -244,6 +247,12 @@ int32 CtlThdStateMachine::registerRepliTopic()
     param.outstandingMsgMax = m_settings.repliOutstdgMsgThreshold;
     if (param.historyBufSize < m_numRepliTopicBufEntry)
         param.historyBufSize = m_numRepliTopicBufEntry;
+    // The window is resent from the history, which must hold all of it: the
+    // defaults (a window of 5000, a history of 3000) would refuse the topic
+    // and with it the start of every replicated application.
+    if (param.outstandingMsgMax <= static_cast<uint32>(INT32_MAX) &&
+        param.historyBufSize < static_cast<int32>(param.outstandingMsgMax))
+        param.historyBufSize = static_cast<int32>(param.outstandingMsgMax);
     param.msgBufSizeInRecovery = m_settings.repliRcvyMsgBufSize;
     if (m_initialMode == ACTIVE_MODE)
         param.openType = PUBLISH;

@@ -1,7 +1,6 @@
 #include "FendralCore/control/ThreadManager.h"
 
 #include "FendralCore/control/CtlThdBaseState.h"
-#include "FendralCore/control/MsgPlaceholderLoop.h"
 #include "FendralCore/dispatch/IpcReceiver.h"
 #include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/NetReceiver.h"
@@ -11,6 +10,8 @@
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/messaging/MessagingService.h"
+#include "FendralCore/messaging/MsgReplicator.h"
+#include "FendralCore/messaging/ReplicationReceiver.h"
 #include "FendralCore/runtime/AppLogger.h"
 #include "FendralCore/runtime/FwConfigKeys.h"
 #include "FendralCore/runtime/FwLog.h"
@@ -610,7 +611,48 @@ void* ThreadManager::runFwMsgSvrThread(void* info)
     return runServiceLoop<MessagingService>(info);
 }
 
+namespace
+{
+// MSG_REPLICATOR's two loops on one thread: on a standby the replication
+// receiver, and once it ends with 2 (switched to active: the SW_ACTIVE it
+// took is back at the head of its queue) the replicator; on an active the
+// replicator at once.
+class ReplicatorThreadLoop
+{
+public:
+    static constexpr int32 SWITCHED_TO_ACTIVE = ReplicationReceiver::EXIT_SWITCH_ACTIVE;
+
+    explicit ReplicatorThreadLoop(ThreadResource* res) : m_res(res) {}
+
+    int32 run(int32& execExitHdr)
+    {
+        GlobalData& gd = GlobalData::getInst();
+        if (gd.m_appMode.load() != ACTIVE_MODE)
+        {
+            int32 r = 0;
+            {
+                StandbyLoop receiver(m_res, ResourceManager::getInst(), gd, gd.getConfigManager());
+                r = receiver.run(execExitHdr);
+            }
+            if (execExitHdr != SWITCHED_TO_ACTIVE)
+                return r;
+            logPeakUsage(m_res);
+            for (FwMessageQueue* queue : m_res->msgQueuePtrArray)
+                if (queue != nullptr)
+                    queue->resetMaxUsage();
+        }
+        MsgReplicator replicator(m_res, ResourceManager::getInst(), gd, gd.getConfigManager());
+        return replicator.run(execExitHdr);
+    }
+
+private:
+    using StandbyLoop = ReplicationReceiver;
+    ThreadResource* m_res;
+};
+} // namespace
+
 void* ThreadManager::runFwMsgReplicatorThread(void* info)
 {
-    return runServiceLoop<MsgPlaceholderLoop>(info);
+    return runLoop(info, "Message Replicator",
+                   [](ThreadResource* res) { return std::make_unique<ReplicatorThreadLoop>(res); });
 }

@@ -229,6 +229,17 @@ public:
     int32 processTopicData(char* buf, int32 len, const sockaddr_in& from, const timespec& currTm, int64 nowNs,
                            bool lastMsgInBatch, PeerLogLimit& limit);
     int32 processTopicAck(char* buf, int32 len, const sockaddr_in& from, int64 nowNs, PeerLogLimit& limit);
+    // A topic's acknowledged positions before an acknowledgement was taken.
+    struct AckSnapshot
+    {
+        uint64 acked;
+        uint64 remote;
+        uint64 dr;
+        uint64 mrm;
+        uint64 remoteMrm;
+        uint64 drMrm;
+    };
+    void reportReplicationAck(const TopicRecord& rec, const AckSnapshot& before);
 
     // One expiry's look at every topic: heartbeats, silent subscribers,
     // quiet subscriptions and stalled recoveries.
@@ -300,6 +311,9 @@ private:
     // --- events ---
     int32 processEvent(const FwIntMessage& msg, bool& terminate);
     int32 answerControl(FwEventID ack);
+    // On a switch to active: the replication topic this standby subscribed
+    // to is left and opened for publishing, for the replicator.
+    int32 publishReplicationTopic();
     int32 openPublisher(const FwIntMessage& msg);
     int32 openSubscription(const FwIntMessage& msg);
     // The refusal of a TOPIC_PUBLISH or TOPIC_SUBSCRIBE to the thread that

@@ -7,6 +7,7 @@
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/messaging/MslPeerText.h"
+#include "FendralCore/messaging/MsgReplicator.h"
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
@@ -396,7 +397,12 @@ int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in&
     const int32 drSite = rec->numDrSiteSub.load(std::memory_order_relaxed);
     const int32 mrm = rec->numEffectiveMrmSub.load(std::memory_order_relaxed);
     const int32 drMrm = rec->numDrSiteMrmSub.load(std::memory_order_relaxed);
-    const uint64 acked = rec->lastAckedSeq.load(std::memory_order_relaxed);
+    const AckSnapshot before{rec->lastAckedSeq.load(std::memory_order_relaxed),
+                             rec->lastRemoteAckedSeq.load(std::memory_order_relaxed),
+                             rec->lastDrAckedSeq.load(std::memory_order_relaxed),
+                             rec->lastMrmAckedSeq.load(std::memory_order_relaxed),
+                             rec->lastRemoteMrmAckedSeq.load(std::memory_order_relaxed),
+                             rec->lastDrMrmAckedSeq.load(std::memory_order_relaxed)};
     MessagingTopic& topic = *rec->publisherTopicPtr;
     m_topicStats.ackHandled.add();
     if (topic.processMsgAck(ack, MslProtocol::appIdKey(ack.hdr.senderAppIdTxt), from.sin_addr.s_addr, nowNs) != 0)
@@ -429,10 +435,106 @@ int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in&
                 topic.sendTopicEventMsg(FIRST_DR_MRM_SUBSCRIBER_JOINED, p);
         }
     }
-    if (rec->topicResPtr->replicationTopic && rec->lastAckedSeq.load(std::memory_order_relaxed) > acked)
-    {
-        // The replicator's acknowledged position: not served yet, counted.
-        m_topicStats.replicationAcks.add();
-    }
+    if (rec->topicResPtr->replicationTopic)
+        reportReplicationAck(*rec, before);
     return 0;
+}
+
+// The replication topic's acknowledged position, chosen from whom the topic
+// waits for; reported to the replicator when it moved.
+void MessagingService::reportReplicationAck(const TopicRecord& rec, const AckSnapshot& before)
+{
+    const auto load = [](const std::atomic<uint64>& v) { return v.load(std::memory_order_relaxed); };
+    if (load(rec.lastAckedSeq) == 0)
+        return;
+    const MsgTopicParam& reg = rec.topicResPtr->regParam;
+    const int32 sub = rec.numEffectiveSub.load(std::memory_order_relaxed);
+    const int32 remote = rec.numRemoteSub.load(std::memory_order_relaxed);
+    const int32 dr = rec.numDrSiteSub.load(std::memory_order_relaxed);
+    const int32 mrm = rec.numEffectiveMrmSub.load(std::memory_order_relaxed);
+    const int32 remoteMrm = rec.numRemoteMrmSub.load(std::memory_order_relaxed);
+    const int32 drMrm = rec.numDrSiteMrmSub.load(std::memory_order_relaxed);
+    const bool primary = m_siteId == PRIMARY_SITE;
+    const auto plain = [&](uint64& pos, uint64& was) {
+        if (remote > 0)
+        {
+            pos = load(rec.lastRemoteAckedSeq);
+            was = before.remote;
+        }
+        else if (sub > 0)
+        {
+            pos = load(rec.lastAckedSeq);
+            was = before.acked;
+        }
+    };
+    uint64 pos = 0;
+    uint64 was = 0;
+    if (reg.waitForDrSiteAck && reg.waitForMrmAck)
+    {
+        if (primary && drMrm > 0)
+        {
+            pos = load(rec.lastDrMrmAckedSeq);
+            was = before.drMrm;
+        }
+        else if (primary && dr > 0)
+        {
+            pos = load(rec.lastDrAckedSeq);
+            was = before.dr;
+        }
+        else if (remoteMrm == 0 && remote > 0)
+        {
+            pos = load(rec.lastRemoteAckedSeq);
+            was = before.remote;
+        }
+        else if (remoteMrm == 0 && mrm == 0)
+            plain(pos, was);
+        else if (remoteMrm > 0)
+        {
+            pos = load(rec.lastRemoteMrmAckedSeq);
+            was = before.remoteMrm;
+        }
+        else
+        {
+            pos = load(rec.lastMrmAckedSeq);
+            was = before.mrm;
+        }
+    }
+    else if (reg.waitForMrmAck)
+    {
+        if (remoteMrm > 0)
+        {
+            pos = load(rec.lastRemoteMrmAckedSeq);
+            was = before.remoteMrm;
+        }
+        else if (mrm > 0)
+        {
+            pos = load(rec.lastMrmAckedSeq);
+            was = before.mrm;
+        }
+        else
+            plain(pos, was);
+    }
+    else if (reg.waitForDrSiteAck && primary && dr > 0)
+    {
+        pos = load(rec.lastDrAckedSeq);
+        was = before.dr;
+    }
+    else
+        plain(pos, was);
+    if (pos == 0 || pos <= was)
+        return;
+    m_topicStats.replicationAcks.add();
+    MsgReplicator::setLastRepliMsgSeq(pos);
+    if (m_msgRepliThdResPtr == nullptr)
+        return;
+    EventParam p{};
+    std::memcpy(p.resNameTxt, rec.topicResPtr->topicNameTxt, sizeof(ResourceName));
+    p.paramInt64 = static_cast<int64>(pos);
+    bool parked = false;
+    if (sendEventMsg(m_msgRepliThdResPtr, MQUEUE_HIGH_PRIORITY, REPLICATION_ACK_RCVD, p, m_msgSeqNum,
+                     m_repliMsgStorePtr, MSG_SERVICE_MSG_LIST, &parked) != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] sending REPLICATION_ACK_RCVD to the Message Replicator.",
+              FrameworkErrno::m_fwErrno);
+    if (parked)
+        m_forwarder->registerUnsent(m_msgRepliThdResPtr->threadNameTxt, m_repliMsgStorePtr);
 }

@@ -336,9 +336,10 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
         terminate = true;
         return 0;
     case SW_ACTIVE:
-        // A subscribing replication topic becomes the publisher here once
-        // topics are served.
         m_initEventRcvd = true;
+        if (publishReplicationTopic() != 0)
+            fwLog(LOG_LEVEL_ERROR, "Error [%d] opening replication topic [%.16s] for publishing.",
+                  FrameworkErrno::m_fwErrno, m_repliTopicNameTxt);
         return answerControl(SW_ACTIVE_ACK);
     case SW_STANDBY:
         return answerControl(SW_STANDBY_ACK);
@@ -443,6 +444,26 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
         fwLog(LOG_LEVEL_WARNING, "Unexpected event message [%d] received. Ignore and continue.", e.id);
         return 0;
     }
+}
+
+int32 MessagingService::publishReplicationTopic()
+{
+    if (!m_gblData.m_repliServiceEnabled || m_repliTopicNameTxt[0] == '\0')
+        return 0;
+    MsgTopicResource* topic = nullptr;
+    if (m_resMgr.getMsgTopicRes(m_repliTopicNameTxt, &topic) != 0 || topic == nullptr ||
+        topic->regParam.openType == PUBLISH)
+        return 0;
+    // The numbering goes on from what this instance accepted as subscriber.
+    if (SubscriptionRecord* sub = findSubscription(m_repliTopicNameTxt))
+    {
+        topic->lastMsgSeqNum = sub->lastAcptMsgSeq;
+        deleteSubscription(m_repliTopicNameTxt);
+    }
+    topic->regParam.openType = PUBLISH;
+    fwLog(LOG_LEVEL_NOTICE, "Replication topic [%.16s] opened for publishing on the switch to active.",
+          m_repliTopicNameTxt);
+    return addTopic(topic, false);
 }
 
 int32 MessagingService::openPublisher(const FwIntMessage& msg)

@@ -151,8 +151,9 @@ int32 MessagingService::initAllTopics()
         if (status != RES_REGISTERED && status != RES_INITIALIZED)
             continue;
         const MsgTopicParam& reg = topic->regParam;
-        const bool standby =
-            !active && reg.openType != APPL_REPLICATE && !reg.openInStandbyMode && !m_gblData.m_mrmApplication;
+        // A standby subscribes to the replication topic: that is how it replicates.
+        const bool standby = !active && reg.openType != APPL_REPLICATE && !reg.openInStandbyMode &&
+                             !topic->replicationTopic && !m_gblData.m_mrmApplication;
         if (initTopic(topic, standby, false) != 0)
             return -1;
     }

@@ -16,6 +16,8 @@
 
 namespace
 {
+constexpr int32 THREAD_LOCK_WAIT_US = 1000000;
+
 bool isReplicatedInput(ReplicationMode mode)
 {
     return mode == INPUT_REPLICATION || mode == INPUT_OUTPUT_REPLICATION;
@@ -75,7 +77,12 @@ MessagingTopic::MessagingTopic(MessagingCommon& common, EventMessage& events, Su
     if (m_common.replicatorThread() != nullptr && replicationTopic)
     {
         // A replicated outgoing message is joined per application thread.
+        // The table's walk keeps one cursor: other threads walk it too (the
+        // control thread's checks), so only under its lock.
         ResourceManager& reg = m_common.registry();
+        const bool locked = reg.lockThreadRes(THREAD_LOCK_WAIT_US) == 0;
+        if (!locked)
+            fwLog(LOG_LEVEL_NOTICE, "Timeout waiting for the thread resource lock, proceed anyway.");
         ResourceName name{};
         ThreadResource* thr = nullptr;
         for (int32 w = reg.getThreadFirstRes(name, &thr); w == 0; w = reg.getThreadNextRes(name, &thr))
@@ -86,6 +93,8 @@ MessagingTopic::MessagingTopic(MessagingCommon& common, EventMessage& events, Su
             buf.bufSize = m_common.globalData().m_maxMsgSize;
             buf.bufPtr.reset(new char[buf.bufSize]);
         }
+        if (locked)
+            reg.unlockThreadRes();
     }
     initialize();
 }
@@ -267,6 +276,12 @@ int32 MessagingTopic::sendTopicEventMsg(FwEventID eventId, EventParam& para)
     FwMessageQueue* queue = m_topicResPtr->msgQueuePtr != nullptr
                                 ? m_topicResPtr->msgQueuePtr
                                 : m_recipientThread->msgQueuePtrArray[MQUEUE_NORMAL];
+    // The replicator stops taking data while its standby has not acknowledged
+    // it; the events of the replication topic it publishes (a silent standby
+    // dropped) must not wait behind that data.
+    if (m_topicResPtr->replicationTopic && isPublisher() &&
+        m_recipientThread->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY] != nullptr)
+        queue = m_recipientThread->msgQueuePtrArray[MQUEUE_HIGH_PRIORITY];
     // Behind the data already parked for that queue, so the order holds.
     const int32 r = m_events.sendEventMsg(m_recipientThread, queue, eventId, para, seq, m_topicResPtr->tmpMsgStorePtr,
                                           MSG_SERVICE_MSG_LIST, &parked);

@@ -104,6 +104,23 @@ const ThreadKind KINDS[] = {
     {"CANCEL_APP", true},       {"LOGGER", false},      {"DATA_STREAM_HDR", false},
     {"IPC_RECEIVER", false},    {"MSG_SERVICE", false}, {"MSG_REPLICATOR", false},
 };
+
+// MSG_REPLICATOR starts on its application's replication topic.
+void registerReplicationTopic()
+{
+    GlobalData& gd = GlobalData::getInst();
+    if (gd.m_appIdTxt[0] == '\0')
+        gd.setAppId("TMGR");
+    MsgTopicParam topic;
+    ResourceManager::getInst().initMsgTopicParam(topic);
+    const std::string name = std::string(gd.m_appIdTxt) + "_FW_REPL";
+    ResourceManager::copyResourceName(topic.topicNameTxt, name.c_str());
+    ResourceManager::copyResourceName(topic.threadNameTxt, "MSG_REPLICATOR");
+    topic.logicalChnNum = 997;
+    topic.openType = PUBLISH;
+    const int32 registered = ResourceManager::getInst().registerMsgTopicRes(topic, nullptr);
+    EXPECT_TRUE(registered == 0 || registered == -2) << FrameworkErrno::m_fwErrno << " " << name;
+}
 } // namespace
 
 // A thread cancelled inside its loop must end by the cancellation unwind: a
@@ -118,6 +135,8 @@ TEST(ThreadManagerTest, EveryKindOfThreadCancelledInItsLoopEndsAndIsJoinedOnce)
         SCOPED_TRACE(kind.name);
         ThreadResource* res = control.registerThread(kind.name, kind.appThread);
         ASSERT_NE(res, nullptr);
+        if (std::strcmp(kind.name, "MSG_REPLICATOR") == 0)
+            registerReplicationTopic();
         ASSERT_EQ(manager.startThread(res), 0);
         ASSERT_EQ(res->status.load(), RES_ACTIVE);
         ASSERT_EQ(control.send(res, INIT), 0);
