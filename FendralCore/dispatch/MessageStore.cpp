@@ -59,3 +59,9 @@ bool MessageStore::isMsgAvail(MsgListType listType, MessageQueueType queueType) 
     const BufStore* list = store(listType, queueType);
     return list != nullptr && list->msgAvail;
 }
+
+size_t MessageStore::getNumMsg(MsgListType listType, MessageQueueType queueType) const
+{
+    const BufStore* list = store(listType, queueType);
+    return list != nullptr ? list->unsentList.size() : 0;
+}

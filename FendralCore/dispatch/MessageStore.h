@@ -42,6 +42,8 @@ public:
     // Drops the oldest message; DAT_LIST_EMPTY when there is none.
     int32 removeMsg(MsgListType listType, MessageQueueType queueType);
     bool isMsgAvail(MsgListType listType, MessageQueueType queueType) const;
+    // Messages parked in one list (0 for a list or queue type out of range).
+    size_t getNumMsg(MsgListType listType, MessageQueueType queueType) const;
 
 private:
     struct BufStore

@@ -1319,7 +1319,8 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     if (sb == nullptr)
         return fwFail(WOULD_BLOCK, 0); // nothing taken: the bytes wait in the kernel
     const bool ordered = w.dataTm.tv_sec != 0;
-    int32 remaining = ordered ? w.dataSize : TCP_READ_SIZE * TCP_READS_PER_EVENT;
+    // Bounded per event, so that the other sockets of the pass get their turn.
+    int32 remaining = ordered ? w.dataSize : TCP_READ_BUDGET;
     int32 received = 0;
     int32 interrupted = 0;
     // The reads of one event wake the stream thread once, after the last
@@ -1329,9 +1330,11 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     bool paused = false;
     while (remaining > 0 && !paused)
     {
-        // Never more than the stream can take: the rest stays in the kernel.
-        const int32 room = sb->getStreamBufStatus() == 1 ? sb->freeRoom() : 0;
-        if (room == 0)
+        // Straight into the stream's free room, never more than it can
+        // take: the rest stays in the kernel.
+        iovec regions[2];
+        const int count = sb->getStreamBufStatus() == 1 ? sb->writableRegions(regions, remaining) : 0;
+        if (count == 0)
         {
             if (sb->getStreamBufStatus() != 1)
                 fwLog(LOG_LEVEL_DEBUG,
@@ -1340,9 +1343,9 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
             paused = pauseReading(res, sock); // false: room came meanwhile
             continue;
         }
-        const int want = std::min({room, TCP_READ_SIZE, ordered ? remaining : TCP_READ_SIZE});
+        const auto want = static_cast<int32>(regions[0].iov_len + (count > 1 ? regions[1].iov_len : 0));
         int done = 0;
-        if (sock->receive(m_tmpBuf2, want, done) != 0)
+        if (sock->receiveInto(regions, count, done) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (code == WOULD_BLOCK)
@@ -1372,14 +1375,11 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
                 break;
             continue;
         }
-        if (appendStream(res, m_tmpBuf2, done, w) != 0)
-        {
-            const int32 code = FrameworkErrno::m_fwErrno;
-            fwLog(LOG_LEVEL_WARNING, "Read error [%d] on TCP connection [%s] encountered.", code, res->tcpConnNameTxt);
-            wake();
-            closeTcp(res, code);
-            return 0;
-        }
+        // The caller wakes the reader once the record is on the ring: woken
+        // earlier, it could take the wake-up, miss the record and sleep on it.
+        int32 head = 0;
+        sb->commitWritten(done, head);
+        pushStreamEvent(res, head, w);
         appended = true;
         received += done;
         remaining -= done;
@@ -1396,24 +1396,6 @@ int32 NetReceiver::readTcp(TcpConnResource* res, TcpDataSocket* sock, const Wire
     if (paused)
         return fwFail(WOULD_BLOCK, 0);
     FrameworkErrno::m_fwErrno = 0;
-    return 0;
-}
-
-int32 NetReceiver::appendStream(TcpConnResource* res, const char* bytes, int32 len, const WireOrderInfo& w)
-{
-    // A read is never larger than the room, so the bytes always fit. The
-    // caller wakes the reader once the record is on the ring: woken earlier,
-    // it could take the wake-up, miss the record and sleep on it.
-    int32 written = 0;
-    int32 head = 0;
-    if (res->streamBufPtr->enqueue(bytes, len, written, head, true, false) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] enqueueing data to stream buffer for TCP connection [%s].", code,
-              res->tcpConnNameTxt);
-        return fwFail(code, -1);
-    }
-    pushStreamEvent(res, head, w);
     return 0;
 }
 

@@ -65,3 +65,9 @@ bool PlMessageStore::isMsgAvail(MsgListType listType) const
     const PlBufStore* list = store(listType);
     return list != nullptr && list->msgAvail;
 }
+
+size_t PlMessageStore::getNumMsg(MsgListType listType) const
+{
+    const PlBufStore* list = store(listType);
+    return list != nullptr ? list->unsentList.size() : 0;
+}

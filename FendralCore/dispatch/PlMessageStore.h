@@ -32,6 +32,8 @@ public:
     int32 getMsg(MsgListType listType, char* destination, uint32 maxLen, uint32& length) const;
     int32 removeMsg(MsgListType listType);
     bool isMsgAvail(MsgListType listType) const;
+    // Records parked in one list (0 for a list out of range).
+    size_t getNumMsg(MsgListType listType) const;
 
 private:
     struct PlBufStore

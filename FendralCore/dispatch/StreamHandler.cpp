@@ -80,6 +80,7 @@ StreamHandler::StreamHandler(ThreadResource* threadResPtr, ResourceManager& resM
     m_fdAryPtr.reset(new StreamBuffer*[static_cast<size_t>(m_maxNumDesc)]());
     m_readyAryPtr.reset(new FileDescriptor*[static_cast<size_t>(m_maxNumDesc)]());
     m_streamBufRepository.setCapacity(tcpMax);
+    m_heldStreams.reserve(static_cast<size_t>(tcpMax));
 
     const char* ownName = threadResPtr != nullptr ? threadResPtr->threadNameTxt : THREAD_NAME;
     m_tmpMsgPtr.reset(new char[static_cast<size_t>(PL_HDR_SIZE + m_maxMsgSize)]());
@@ -195,7 +196,9 @@ int32 StreamHandler::loopCpu(bool& terminate)
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     while (!terminate)
     {
-        const int32 n = m_fdWaitPtr->wait(m_readyAryPtr.get(), m_maxNumDesc, -1);
+        // Held streams go on when their recipient has taken its parked
+        // messages, which nothing here is told of: they are retried often.
+        const int32 n = m_fdWaitPtr->wait(m_readyAryPtr.get(), m_maxNumDesc, m_heldStreams.empty() ? -1 : HELD_RETRY_MS);
         if (n < 0)
         {
             fwLog(LOG_LEVEL_ERROR, "Error [%d] waiting for descriptors in Stream Handler.", FrameworkErrno::m_fwErrno);
@@ -223,7 +226,16 @@ int32 StreamHandler::loopCpu(bool& terminate)
             }
         }
         if (n == 0)
+        {
+            if (!m_heldStreams.empty())
+            {
+                m_tmRead = false;
+                int32 count = 0;
+                retryForwardMsg();
+                processAllDataStreams(count);
+            }
             continue;
+        }
         m_tmRead = false;
         if (timerReady)
         {
@@ -432,8 +444,12 @@ int32 StreamHandler::delStream(TcpConnResource* tcpResPtr, int32 reason)
         unregisterStream(sb);
         int32 count = 0;
         int32 partial = 0;
+        m_drainAll = true;
         processDataStream(sb, count, partial, true, -1);
+        m_drainAll = false;
     }
+    if (const auto held = std::find(m_heldStreams.begin(), m_heldStreams.end(), sb); held != m_heldStreams.end())
+        m_heldStreams.erase(held);
     sb->setStreamBufStatus(0);
     clearStreamBuffer(*tcpResPtr);
 
@@ -707,6 +723,7 @@ int32 StreamHandler::processAllDataStreams(int32& count)
     if (m_streamEvtBufPtr == nullptr || (m_optMode == LOW_LATENCY && m_nextDescPtrPos == 0))
         return 0;
     m_outTm = timespec{};
+    releaseHeld();
     // The network thread announces every read with a record of its own: in
     // CPU_UTILIZATION mode a recipient is woken once for the whole pass, not
     // once per record (a wake-up costs more than cutting a read's messages).
@@ -848,18 +865,31 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         copyName(t.recipient, t.toReplicator ? m_msgRepliThdResPtr->threadNameTxt : res->regParam.threadNameTxt);
         prepareQueueTemplate(streamBufPtr, res, t);
     }
+    // Raw bytes have no frames to keep whole: on the queue path a cut takes
+    // at most one part, which the recipient takes in place instead of
+    // joining parts (a read may now hold far more than one part).
+    const int32 maxLen = !pipelinePath && res->regParam.msgFormat == MSG_FORMAT_RAW
+                             ? std::min(m_maxMsgSize, static_cast<int32>(Data_t::MAX_DATA_LEN))
+                             : m_maxMsgSize;
     // Order first: while older messages stay parked, new ones park behind them.
     bool parked = pipelinePath ? m_forwarder->flushPipeline(res->pipelinePtr, res->tmpPlMsgStorePtr)
                                : m_forwarder->flushQueue(t);
 
     for (;;)
     {
+        if (parked && !m_drainAll &&
+            (pipelinePath ? res->tmpPlMsgStorePtr->getNumMsg(LIST) : t.store->getNumMsg(LIST, t.queueType)) >=
+                PARKED_MSG_LIMIT)
+        {
+            holdStream(streamBufPtr);
+            return 0;
+        }
         MsgFormatType format = MSG_FORMAT_RAW;
         int32 len = 0;
         int32 hdrLen = 0;
         // The message stays in the ring until it is forwarded: the queue path
         // copies its parts straight from there into the queue's template.
-        if (streamBufPtr->peekMessage(format, m_maxMsgSize, len, hdrLen, headLimit) != 0)
+        if (streamBufPtr->peekMessage(format, maxLen, len, hdrLen, headLimit) != 0)
         {
             const int32 code = FrameworkErrno::m_fwErrno;
             if (isIncomplete(code))
@@ -909,11 +939,45 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
         ++count;
         if (count % m_contMsgProcNum == 0)
             touchLiveness();
+        if (count % WAKE_EVERY_MESSAGES == 0)
+            m_forwarder->flushWakeUps();
         if (!fromEvent && count >= m_contMsgProcNum)
         {
             offerRoom(streamBufPtr, false, headLimit);
             return 0;
         }
+    }
+}
+
+size_t StreamHandler::parkedFor(TcpConnResource* res)
+{
+    if (usesPipelinePath(res))
+        return res->tmpPlMsgStorePtr != nullptr ? res->tmpPlMsgStorePtr->getNumMsg(LIST) : 0;
+    Target t{};
+    if (getMsgQueue(res, t.queueType, t.queue, t.altQueue, t.store, t.toReplicator) != 0 || t.store == nullptr)
+        return 0;
+    return t.store->getNumMsg(LIST, t.queueType);
+}
+
+void StreamHandler::holdStream(StreamBuffer* sb)
+{
+    if (std::find(m_heldStreams.begin(), m_heldStreams.end(), sb) == m_heldStreams.end())
+        m_heldStreams.push_back(sb);
+}
+
+void StreamHandler::releaseHeld()
+{
+    for (size_t i = m_heldStreams.size(); i-- > 0;)
+    {
+        StreamBuffer* sb = m_heldStreams[i];
+        TcpConnResource* res = sb->getChannelRes();
+        if (res != nullptr && parkedFor(res) > PARKED_MSG_LIMIT / 2)
+            continue;
+        m_heldStreams.erase(m_heldStreams.begin() + static_cast<std::ptrdiff_t>(i));
+        if (std::find(m_remainderStreamAryPtr.get(), m_remainderStreamAryPtr.get() + m_remainderStreamNum, sb) ==
+                m_remainderStreamAryPtr.get() + m_remainderStreamNum &&
+            m_remainderStreamNum < m_streamArraySize)
+            m_remainderStreamAryPtr[static_cast<size_t>(m_remainderStreamNum++)] = sb; // cut in this pass
     }
 }
 

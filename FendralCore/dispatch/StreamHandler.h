@@ -28,6 +28,7 @@
 
 #include <ctime>
 #include <memory>
+#include <vector>
 
 class AppLogger;
 class ConfigManager;
@@ -52,8 +53,21 @@ public:
     static constexpr uint32 THREAD_MSGQ_RESERVED_ENTRIES = MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES;
     static constexpr int32 PL_HDR_SIZE = static_cast<int32>(sizeof(PipelineMsgHeader));
     // In CPU_UTILIZATION mode a pass wakes each recipient once per this many
-    // stream records (a record announces one read of at most 2200 bytes).
+    // stream records.
     static constexpr int32 WAKE_EVERY_RECORDS = 16;
+    // A record announces up to a whole read of the socket: a stream pass
+    // also wakes each recipient every this many messages, so that a small
+    // queue (100 entries at the least) is read before it fills.
+    static constexpr int32 WAKE_EVERY_MESSAGES = 64;
+    // Messages parked for one recipient (in this thread's list of its store)
+    // at which no more are cut from the streams that feed it: their bytes
+    // stay in the stream buffers, which fill, and the network thread stops
+    // reading those connections, so a peer faster than its owner thread is
+    // slowed down by TCP instead of growing the store without end. Cutting
+    // goes on once the recipient has taken half of them.
+    static constexpr size_t PARKED_MSG_LIMIT = 1024;
+    // How often parked messages are retried while streams wait for that.
+    static constexpr int32 HELD_RETRY_MS = 1;
 
     // The framework's registry, global data and configuration.
     explicit StreamHandler(ThreadResource* threadResPtr);
@@ -84,6 +98,8 @@ public:
     // The event ring is normally taken from the global data at CONN_INIT.
     void setStreamEventRing(SingleRwRingBuffer2<StreamEventRecord>* ring) { m_streamEvtBufPtr = ring; }
     int32 getNumRemainderStreams() const { return m_remainderStreamNum; }
+    // Streams not cut while their recipient has too many messages parked.
+    int32 getNumHeldStreams() const { return static_cast<int32>(m_heldStreams.size()); }
 
 private:
     struct Target : ForwardTarget
@@ -111,6 +127,11 @@ private:
     int32 registerStream(StreamBuffer* sb);
     int32 unregisterStream(StreamBuffer* sb);
     bool usesPipelinePath(const TcpConnResource* res) const;
+    // Messages of res parked in the store its next message would park in.
+    size_t parkedFor(TcpConnResource* res);
+    void holdStream(StreamBuffer* sb);
+    // Held streams whose recipient took enough go to the next pass.
+    void releaseHeld();
     int32 loopCpu(bool& terminate);
     int32 loopLowLatency(bool& terminate);
 
@@ -140,6 +161,10 @@ private:
     std::unique_ptr<StreamBuffer*[]> m_remainderStreamAryPtr;
     std::unique_ptr<StreamBuffer*[]> m_tmpStreamAryPtr;
     int32 m_remainderStreamNum = 0;
+    std::vector<StreamBuffer*> m_heldStreams;
+    // The last pass over a closing stream cuts everything: its bytes have
+    // nowhere else to wait.
+    bool m_drainAll = false;
     UnsortedMap<uint64> m_streamBufRepository;
     ThreadResource* m_threadResPtr;
     ThreadResource* m_ctlThdResPtr = nullptr;

@@ -293,11 +293,29 @@ int32 TcpDataSocket::receive(char* buf, int len, int& done)
               m_peerLboPortNum);
         return fwFail(CONN_CLOSED, -1);
     }
-    const ssize_t received = ::recv(m_fd, buf, static_cast<size_t>(len), 0);
-    done = static_cast<int>(received);
-    if (received > 0)
+    return received(::recv(m_fd, buf, static_cast<size_t>(len), 0), done);
+}
+
+int32 TcpDataSocket::receiveInto(const iovec* regions, int count, int& done)
+{
+    done = 0;
+    if (regions == nullptr || count <= 0 || regions[0].iov_len == 0)
+        return fwFail(SOCK_INVALID_PARA, -1);
+    if ((getConnStatus() & CONN_STATUS_RECV_SHUT) != 0)
+    {
+        fwLog(LOG_LEVEL_ERROR, "Receive failed. Socket [%d] not yet connected to [%s:%d].", m_fd, m_peerAddressTxt,
+              m_peerLboPortNum);
+        return fwFail(CONN_CLOSED, -1);
+    }
+    return received(::readv(m_fd, regions, count), done);
+}
+
+int32 TcpDataSocket::received(ssize_t n, int& done)
+{
+    done = static_cast<int>(n);
+    if (n > 0)
         return 0;
-    if (received == 0)
+    if (n == 0)
         return fwFail(CONN_CLOSED, -1);
     const int error = errno;
     switch (error)

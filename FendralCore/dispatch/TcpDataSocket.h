@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 enum CloseDirection : int32
 {
@@ -57,6 +58,9 @@ public:
     // CONN_CLOSED (also when the peer closed), WOULD_BLOCK, RECV_FAILED or
     // SOCK_INVALID_PARA.
     int32 receive(char* buf, int len, int& done) override;
+    // The same as one read into count regions filled in order (a ring's
+    // free room that wraps), so that one call takes what they hold.
+    int32 receiveInto(const iovec* regions, int count, int& done);
 
     // Buffer sizes, address reuse and the bind of the client form.
     int32 initialize();
@@ -118,6 +122,8 @@ public:
     static int32 getLocalAddr(uint32* addrList, int max, int& count);
 
 private:
+    // The outcome of one read as receive reports it.
+    int32 received(ssize_t n, int& done);
     int32 bindLocal(const char* where);
     bool m_blockMode = false;
     std::atomic<bool> m_disconnectEvent{false};

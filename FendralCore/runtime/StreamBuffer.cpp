@@ -104,6 +104,32 @@ int32 StreamBuffer::enqueue(const char* data, int32 length, int32& written, int3
     return wake ? wakeReader() : 0;
 }
 
+int32 StreamBuffer::writableRegions(iovec regions[2], int32 maxLen) const
+{
+    const int32 head = m_headIndex.load(std::memory_order_relaxed);
+    const int32 free = m_ringSize - 1 - held(head, m_tailIndex.load(std::memory_order_acquire));
+    const int32 n = free < maxLen ? free : maxLen;
+    if (n <= 0)
+        return 0;
+    const int32 first = n < m_ringSize - head ? n : m_ringSize - head;
+    regions[0] = iovec{m_bufPtr + head, static_cast<size_t>(first)};
+    if (first == n)
+        return 1;
+    regions[1] = iovec{m_bufPtr, static_cast<size_t>(n - first)};
+    return 2;
+}
+
+void StreamBuffer::commitWritten(int32 n, int32& newHeadIdx)
+{
+    const int32 head = m_headIndex.load(std::memory_order_relaxed);
+    const int32 newHead = head + n >= m_ringSize ? head + n - m_ringSize : head + n;
+    m_headIndex.store(newHead, std::memory_order_release);
+    newHeadIdx = newHead;
+    const int32 used = held(newHead, m_tailIndex.load(std::memory_order_acquire));
+    if (used > m_maxUsage.load(std::memory_order_relaxed))
+        m_maxUsage.store(used, std::memory_order_relaxed);
+}
+
 int32 StreamBuffer::wakeReader()
 {
     if (m_optimizeMode != CPU_UTILIZATION)

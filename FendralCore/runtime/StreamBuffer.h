@@ -22,6 +22,7 @@
 #include "FendralCore/runtime/ResourceParam.h"
 
 #include <atomic>
+#include <sys/uio.h>
 
 struct TcpConnResource;
 
@@ -52,6 +53,13 @@ public:
     // mode), before the pass that handles what they announced.
     void takeWakeUps();
     int32 enqueue(const char* data, int32 length, int32& written, bool allOrNothing);
+    // Writer side, for a read straight into the ring: the free room as at
+    // most two regions, maxLen bytes in all (the second when the room wraps
+    // the ring end); the number of regions, 0 when there is no room.
+    int32 writableRegions(iovec regions[2], int32 maxLen) const;
+    // Writer side: publishes n bytes written into those regions, as enqueue
+    // does with wake false; newHeadIdx as for enqueue.
+    void commitWritten(int32 n, int32& newHeadIdx);
 
     // Reads up to maxLen bytes from the tail, no further than headLimit (-1:
     // the current head). With exact, fewer than maxLen bytes is a failure that

@@ -341,12 +341,17 @@ TEST_F(NetReceiverSmallRingTest, RecordThatFindsTheRingFullWaitsAndIsPushedLater
     // As if the stream thread had taken the stream but stalls before reading.
     res->streamBufPtr->setStreamBufStatus(1);
 
-    // One frame read in five chunks: five records for a ring of four.
+    // One frame sent and read in five chunks: five records for a ring of four.
     const std::string frame = quor(std::string(10000, 'r'));
-    ASSERT_TRUE(sendAll(peer, frame));
-    for (int i = 0; i < 100 && res->streamBufPtr->availEntry() < static_cast<int32>(frame.size()); ++i)
-        pump(10);
-    ASSERT_EQ(res->streamBufPtr->availEntry(), static_cast<int32>(frame.size()));
+    for (size_t at = 0; at < frame.size(); at += 2002)
+    {
+        const std::string chunk = frame.substr(at, 2002);
+        ASSERT_TRUE(sendAll(peer, chunk));
+        const auto expected = static_cast<int32>(at + chunk.size());
+        for (int i = 0; i < 100 && res->streamBufPtr->availEntry() < expected; ++i)
+            pump(10);
+        ASSERT_EQ(res->streamBufPtr->availEntry(), expected);
+    }
     EXPECT_EQ(m_receiver->getStreamEventRing()->getNumEntries(), 4);
     EXPECT_EQ(m_receiver->getNumPendingRecords(), 1);
 
@@ -840,3 +845,104 @@ TEST_F(NetReceiverFullStreamTest, FullStreamHoldsTheSocketUntilThereIsRoom)
     ::close(client);
     EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
 }
+
+// A peer that sends as fast as it can to an owner thread that does not read:
+// the stream thread parks what the owner's full queue cannot take only up to
+// its limit, then leaves the bytes in the stream buffer; the network thread
+// stops reading and TCP stops the peer. Once the owner reads, every frame
+// arrives whole and in order over the one connection. In both loops.
+class ParkedLimitTest : public NetReceiverHarness, public ::testing::WithParamInterface<OptimizationMode>
+{
+protected:
+    static constexpr int32 BODY = 990;
+    static constexpr int64_t TOTAL_BYTES = 12LL << 20;
+
+    ParkedLimitTest() : NetReceiverHarness(GetParam(), 64) {}
+
+    static std::string frame(uint64_t k)
+    {
+        std::string f = quor(std::string(BODY, static_cast<char>('a' + k % 26)));
+        std::memcpy(f.data() + 2, &k, 8);
+        return f;
+    }
+};
+
+TEST_P(ParkedLimitTest, OwnerThatDoesNotReadStopsThePeerInsteadOfGrowingTheStore)
+{
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("S", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    // Small kernel buffers: what the peer gets rid of is what the framework took.
+    listen->regParam.recvBufSize = 32768;
+    listen->regParam.streamBufSize = 16384;
+    const StopAtScopeEnd stopFirst{*this};
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    const int sendBuf = 32768;
+    ::setsockopt(client, SOL_SOCKET, SO_SNDBUF, &sendBuf, sizeof sendBuf);
+    const timeval sendLimit{60, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+    ASSERT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+
+    std::atomic<int64_t> sent{0};
+    std::thread sender([&] {
+        for (uint64_t k = 0; sent.load() < TOTAL_BYTES; ++k)
+        {
+            if (!sendAll(client, frame(k)))
+                return;
+            sent += BODY + 10;
+        }
+    });
+    // The peer stops once the limit is reached (or, without one, sends all).
+    int64_t stalledAt = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (stalledAt < 0 && sent.load() < TOTAL_BYTES && std::chrono::steady_clock::now() < deadline)
+    {
+        const int64_t before = sent.load();
+        ::usleep(300000);
+        if (sent.load() == before && before > 0)
+            stalledAt = before;
+    }
+    // The owner's queue, the parked messages, the stream buffer and the
+    // kernel's buffers: about a megabyte and a quarter.
+    const int64_t limitBytes = static_cast<int64_t>(StreamHandler::PARKED_MSG_LIMIT) * (BODY + 10);
+    EXPECT_GT(stalledAt, 0) << "the peer sent everything to an owner that did not read";
+    EXPECT_LT(stalledAt, limitBytes + (1LL << 20));
+
+    // The owner reads: everything, in order, and the peer finishes.
+    uint64_t k = 0;
+    int64_t received = 0;
+    std::string whole;
+    std::string fault;
+    FwIntMessage m{};
+    while (fault.empty() && received < TOTAL_BYTES && netrcvtest::next(*m_ownerNormal, m, 30))
+    {
+        if (m.appMsg.type != MSG_DATA)
+        {
+            fault = "event " + std::to_string(m.appMsg.event.id) + " after " + std::to_string(received) + " bytes";
+            break;
+        }
+        whole.append(m.appMsg.data.buffer, m.appMsg.data.dataLen);
+        if (m.appMsg.data.more)
+            continue;
+        if (whole != frame(k))
+            fault = "frame " + std::to_string(k) + " differs";
+        received += static_cast<int64_t>(whole.size());
+        whole.clear();
+        ++k;
+    }
+    if (!fault.empty())
+        ::shutdown(client, SHUT_RDWR); // the sender stops
+    sender.join();
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(received, sent.load());
+    EXPECT_GE(received, TOTAL_BYTES);
+    ::close(client);
+    EXPECT_EQ(event(*m_ownerNormal).id, DISCONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLoops, ParkedLimitTest, ::testing::Values(LOW_LATENCY, CPU_UTILIZATION),
+                         [](const ::testing::TestParamInfo<OptimizationMode>& info) {
+                             return info.param == LOW_LATENCY ? std::string("LowLatency") : std::string("Cpu");
+                         });

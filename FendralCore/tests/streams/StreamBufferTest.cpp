@@ -259,3 +259,49 @@ TEST(StreamBuffer, ChannelOnAPipelineKnowsTheLargestRawMessageAnEntryTakes)
     EXPECT_EQ(StreamBuffer(&channel, 100, LOW_LATENCY, false).getMaxPipeRawMsgSize(), 0);
     EXPECT_EQ(StreamBuffer(100, LOW_LATENCY, false).getMaxPipeRawMsgSize(), 0);
 }
+
+// A read straight into the ring: the free room as one region, or two where
+// it wraps the end, never beyond maxLen nor over bytes not yet read; what is
+// written there and committed reads back in order, with the head reported.
+TEST(StreamBuffer, WritableRegionsCoverTheFreeRoomAcrossTheEndAndCommitPublishesThem)
+{
+    struct Case
+    {
+        int32 readFirst;   // of 6 bytes written first into a ring of capacity 8
+        int32 maxLen;
+        std::string write; // into the regions given, in order
+        int32 regions;
+    };
+    const Case cases[] = {
+        {0, 100, "ab", 1},       // room 2, before the end (the ring has 9 bytes)
+        {4, 100, "abcdef", 2},   // room 6: 3 before the end, 3 after it
+        {4, 4, "abcd", 2},       // cut to maxLen across the end
+        {4, 3, "abc", 1},        // cut to maxLen at the end
+        {6, 100, "abcdefgh", 2}, // everything read: the whole capacity
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.write);
+        StreamBuffer sb(8, LOW_LATENCY, false);
+        ASSERT_EQ(put(sb, "012345"), 6);
+        ASSERT_EQ(take(sb, c.readFirst).size(), static_cast<size_t>(c.readFirst));
+        iovec regions[2]{};
+        const int32 n = sb.writableRegions(regions, c.maxLen);
+        ASSERT_EQ(n, c.regions);
+        size_t at = 0;
+        for (int32 i = 0; i < n; ++i)
+        {
+            std::memcpy(regions[i].iov_base, c.write.data() + at, regions[i].iov_len);
+            at += regions[i].iov_len;
+        }
+        ASSERT_EQ(at, c.write.size());
+        int32 head = -1;
+        sb.commitWritten(static_cast<int32>(at), head);
+        EXPECT_TRUE(sb.isHead(head));
+        EXPECT_EQ(take(sb, 100), std::string("012345").substr(static_cast<size_t>(c.readFirst)) + c.write);
+    }
+    StreamBuffer full(4, LOW_LATENCY, false);
+    ASSERT_EQ(put(full, "abcd"), 4);
+    iovec regions[2]{};
+    EXPECT_EQ(full.writableRegions(regions, 100), 0);
+}
