@@ -66,6 +66,11 @@ public:
     static constexpr int64 BATON_WAIT_NS = 1000000000;
     // Tries at the baton between two yields of the processor.
     static constexpr int32 BATON_SPINS_BEFORE_YIELD = 100;
+    // A resend holding the baton ends its slice early, after at least this
+    // many messages, when a sending thread waits for the baton: a sender
+    // starved past the service's short wait between slices is not held for
+    // a second whole slice.
+    static constexpr int32 RESEND_MSGS_BEFORE_YIELD = 1000;
     static constexpr int32 RING_RETRY_CNT = 5;
     static constexpr int32 RING_RETRY_INTERVAL_US = 20;
     static constexpr uint32 PL_HDR_SIZE = 152;

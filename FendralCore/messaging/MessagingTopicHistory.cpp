@@ -133,6 +133,12 @@ int32 MessagingTopic::resendFrom(uint64 startSeq, uint64 lastSeq, int32 lastIdx,
                 break;
             }
         }
+        else if (count % RESEND_MSGS_BEFORE_YIELD == 0 && m_topicRecPtr != nullptr &&
+                 m_topicRecPtr->batonWaiters.load(std::memory_order_relaxed) > 0 && offset >= 0 && expect <= stopSeq)
+        {
+            more = true;
+            break;
+        }
     }
     lastResentSeq = sent;
     return 0;

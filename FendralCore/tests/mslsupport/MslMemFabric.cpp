@@ -58,6 +58,12 @@ uint64 MslMemFabric::numDropped() const
     return m_numDropped;
 }
 
+uint64 MslMemFabric::numOverflowed() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_numOverflowed;
+}
+
 void MslMemFabric::attach(MslMemSocket* sock)
 {
     std::lock_guard lock(m_mutex);
@@ -87,7 +93,15 @@ bool MslMemFabric::chance(double fraction)
 
 void MslMemFabric::deliver(MslMemSocket& to, const Datagram& d)
 {
+    // A socket whose reader lags drops what its buffer cannot hold, as the
+    // kernel does: a resend storm must not grow the test's memory without end.
+    if (to.m_inboxBytes + d.bytes.size() > INBOX_LIMIT_BYTES)
+    {
+        ++m_numOverflowed;
+        return;
+    }
     const bool wasEmpty = to.m_inbox.empty();
+    to.m_inboxBytes += d.bytes.size();
     to.m_inbox.push_back(d);
     if (wasEmpty)
         to.m_event.postEvent();
@@ -164,6 +178,7 @@ int32 MslMemSocket::receive(char* buf, int32 capacity, int32& length, sockaddr_i
         }
         MslMemFabric::Datagram d = std::move(m_inbox.front());
         m_inbox.pop_front();
+        m_inboxBytes -= d.bytes.size();
         if (m_inbox.empty())
             m_event.clearAllEvent();
         // As the kernel reports MSG_TRUNC: too long for the buffer, dropped.

@@ -56,6 +56,10 @@ public:
     void blockSends(const std::string& group, uint16 port, bool blocked);
     // Deliveries the faults dropped.
     uint64 numDropped() const;
+    // Deliveries a full receive buffer dropped.
+    uint64 numOverflowed() const;
+    // A socket's receive buffer: twice the 4 MB the hosts give real sockets.
+    static constexpr size_t INBOX_LIMIT_BYTES = 8u << 20;
 
 private:
     friend class MslMemSocket;
@@ -79,6 +83,7 @@ private:
     Faults m_faults;
     uint64 m_state = 1;
     uint64 m_numDropped = 0;
+    uint64 m_numOverflowed = 0;
 };
 
 class MslMemSocket : public MslSocket
@@ -112,6 +117,8 @@ private:
     // Guarded by the fabric's mutex.
     bool m_joined = false;
     std::deque<MslMemFabric::Datagram> m_inbox;
+    // Bytes waiting in m_inbox: bounded as a socket's receive buffer is.
+    size_t m_inboxBytes = 0;
     bool m_holding = false;
     MslMemFabric::Datagram m_held;
     uint64 m_truncated = 0;
