@@ -946,3 +946,58 @@ INSTANTIATE_TEST_SUITE_P(BothLoops, ParkedLimitTest, ::testing::Values(LOW_LATEN
                          [](const ::testing::TestParamInfo<OptimizationMode>& info) {
                              return info.param == LOW_LATENCY ? std::string("LowLatency") : std::string("Cpu");
                          });
+
+// Messages parked for a full owner queue, fewer than the limit that holds the
+// stream, move on as soon as the owner has read some, not at the stream
+// thread's status tick (a minute here).
+class ParkedRetryTest : public NetReceiverHarness
+{
+protected:
+    ParkedRetryTest() : NetReceiverHarness(CPU_UTILIZATION, 64, "STS_RPT_INTERVAL INT32 60000\n") {}
+};
+
+TEST_F(ParkedRetryTest, ParkedMessagesFollowOnceTheOwnerReadsWithoutWaitingForTheTick)
+{
+    constexpr uint64_t FRAMES = 300;
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("S", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    const StopAtScopeEnd stopFirst{*this};
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    std::string all;
+    for (uint64_t k = 0; k < FRAMES; ++k)
+    {
+        std::string f = quor(std::string(40, static_cast<char>('a' + k % 26)));
+        std::memcpy(f.data() + 2, &k, 8);
+        all += f;
+    }
+    ASSERT_TRUE(sendAll(client, all));
+
+    // Every frame is cut: what the owner's queue does not take is parked,
+    // and the owner told so.
+    FwIntMessage congest{};
+    ASSERT_TRUE(netrcvtest::next(*m_ownerHigh, congest));
+    EXPECT_EQ(congest.appMsg.event.id, MSG_QUEUE_CONGEST);
+    const uint64_t queued = m_ownerNormal->getNumElem();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m_store.getNumMsg(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL) + queued < FRAMES &&
+           std::chrono::steady_clock::now() < deadline)
+        ::usleep(1000);
+    ASSERT_EQ(m_store.getNumMsg(STREAM_HDR_MSG_LIST, MQUEUE_NORMAL) + queued, FRAMES);
+
+    // The owner reads: the rest follows, in order, well within the tick.
+    FwIntMessage m{};
+    uint64_t k = 0;
+    for (; k < FRAMES && netrcvtest::next(*m_ownerNormal, m, 5); ++k)
+    {
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        uint64_t seq = 0;
+        std::memcpy(&seq, m.appMsg.data.buffer + 2, 8);
+        ASSERT_EQ(seq, k);
+    }
+    EXPECT_EQ(k, FRAMES);
+    ::close(client);
+}
