@@ -196,9 +196,11 @@ int32 StreamHandler::loopCpu(bool& terminate)
     FwMessageQueue* normal = m_threadResPtr->msgQueuePtrArray[MQUEUE_NORMAL];
     while (!terminate)
     {
-        // Held streams go on when their recipient has taken its parked
-        // messages, which nothing here is told of: they are retried often.
-        const int32 n = m_fdWaitPtr->wait(m_readyAryPtr.get(), m_maxNumDesc, m_heldStreams.empty() ? -1 : HELD_RETRY_MS);
+        // Parked messages move on, and held streams go on, when their
+        // recipient has taken some, which nothing here is told of: while
+        // anything waits they are retried often, not at the status tick.
+        const bool waiting = !m_heldStreams.empty() || m_forwarder->hasUnsent();
+        const int32 n = m_fdWaitPtr->wait(m_readyAryPtr.get(), m_maxNumDesc, waiting ? HELD_RETRY_MS : -1);
         if (n < 0)
         {
             fwLog(LOG_LEVEL_ERROR, "Error [%d] waiting for descriptors in Stream Handler.", FrameworkErrno::m_fwErrno);
@@ -234,6 +236,8 @@ int32 StreamHandler::loopCpu(bool& terminate)
                 retryForwardMsg();
                 processAllDataStreams(count);
             }
+            else if (waiting)
+                retryForwardMsg();
             continue;
         }
         m_tmRead = false;
@@ -882,6 +886,10 @@ int32 StreamHandler::processDataStream(StreamBuffer* streamBufPtr, int32& count,
                 PARKED_MSG_LIMIT)
         {
             holdStream(streamBufPtr);
+            // A writer waiting for room it already has (the cut may have
+            // emptied the ring) hears of it now: a released stream with
+            // nothing left to cut is passed over and would never tell it.
+            offerRoom(streamBufPtr, false, headLimit);
             return 0;
         }
         MsgFormatType format = MSG_FORMAT_RAW;

@@ -66,7 +66,8 @@ public:
     // slowed down by TCP instead of growing the store without end. Cutting
     // goes on once the recipient has taken half of them.
     static constexpr size_t PARKED_MSG_LIMIT = 1024;
-    // How often parked messages are retried while streams wait for that.
+    // How often parked messages are retried while any wait, held streams
+    // or not.
     static constexpr int32 HELD_RETRY_MS = 1;
 
     // The framework's registry, global data and configuration.

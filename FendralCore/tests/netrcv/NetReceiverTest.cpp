@@ -946,3 +946,53 @@ INSTANTIATE_TEST_SUITE_P(BothLoops, ParkedLimitTest, ::testing::Values(LOW_LATEN
                          [](const ::testing::TestParamInfo<OptimizationMode>& info) {
                              return info.param == LOW_LATENCY ? std::string("LowLatency") : std::string("Cpu");
                          });
+
+// Messages parked for a full owner queue, fewer than the limit that holds the
+// stream, move on as soon as the owner has read some, not at the stream
+// thread's status tick (a minute here).
+class ParkedRetryTest : public NetReceiverHarness
+{
+protected:
+    ParkedRetryTest() : NetReceiverHarness(CPU_UTILIZATION, 64, "STS_RPT_INTERVAL INT32 60000\n") {}
+};
+
+TEST_F(ParkedRetryTest, ParkedMessagesFollowOnceTheOwnerReadsWithoutWaitingForTheTick)
+{
+    constexpr uint64_t FRAMES = 300;
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("S", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    const StopAtScopeEnd stopFirst{*this};
+    start();
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    std::string all;
+    for (uint64_t k = 0; k < FRAMES; ++k)
+    {
+        std::string f = quor(std::string(40, static_cast<char>('a' + k % 26)));
+        std::memcpy(f.data() + 2, &k, 8);
+        all += f;
+    }
+    ASSERT_TRUE(sendAll(client, all));
+
+    // What the owner's queue does not take is parked, and the owner told so.
+    // The frames are one or two reads, cut at once: the owner, reading only
+    // now, finds most of them parked.
+    FwIntMessage congest{};
+    ASSERT_TRUE(netrcvtest::next(*m_ownerHigh, congest));
+    EXPECT_EQ(congest.appMsg.event.id, MSG_QUEUE_CONGEST);
+
+    // The owner reads: the rest follows, in order, well within the tick.
+    FwIntMessage m{};
+    uint64_t k = 0;
+    for (; k < FRAMES && netrcvtest::next(*m_ownerNormal, m, 5); ++k)
+    {
+        ASSERT_EQ(m.appMsg.type, MSG_DATA);
+        uint64_t seq = 0;
+        std::memcpy(&seq, m.appMsg.data.buffer + 2, 8);
+        ASSERT_EQ(seq, k);
+    }
+    EXPECT_EQ(k, FRAMES);
+    ::close(client);
+}
