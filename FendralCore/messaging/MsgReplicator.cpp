@@ -39,31 +39,6 @@ void sleepMs(int64 ms)
     }
 }
 
-bool isTopicEvent(int32 id)
-{
-    switch (id)
-    {
-    case TOPIC_PUBLISH_ACK:
-    case TOPIC_SUBSCRIBE_ACK:
-    case TOPIC_LEAVE_SUB_ACK:
-    case TOPIC_PUBLISHER_JOINED:
-    case TOPIC_PUBLISHER_LEFT:
-    case FIRST_SUBSCRIBER_JOINED:
-    case FIRST_DR_SUBSCRIBER_JOINED:
-    case LAST_SUBSCRIBER_LEFT:
-    case LAST_DR_SUBSCRIBER_LEFT:
-    case FIRST_MRM_SUBSCRIBER_JOINED:
-    case FIRST_DR_MRM_SUBSCRIBER_JOINED:
-    case LAST_MRM_SUBSCRIBER_LEFT:
-    case LAST_DR_MRM_SUBSCRIBER_LEFT:
-    case ACTIVE_SUBSCRIBER_JOINED:
-    case ACTIVE_SUBSCRIBER_LEFT:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool isConnEvent(int32 id)
 {
     return id == CONN_TERM || id == NEW_CONNECT || id == CONNECTED || id == DISCONNECTED;
@@ -440,9 +415,9 @@ void MsgReplicator::handleEvent()
     default:
         break;
     }
-    if (isConnEvent(evt.id) || isTopicEvent(evt.id))
+    if (isConnEvent(evt.id) || ReplicationRecord::isTopicEvent(evt.id))
     {
-        if (isTopicEvent(evt.id) && isRepliTopicEvent(evt))
+        if (ReplicationRecord::isTopicEvent(evt.id) && isRepliTopicEvent(evt))
             processRepliTopicEvent(evt);
         else
             submit(m_msg);
@@ -624,7 +599,7 @@ void MsgReplicator::release(const FwIntMessage& msg)
         processConnTerm(msg);
     else if (isConnEvent(id))
         processConnEvent(msg);
-    else if (isTopicEvent(id))
+    else if (ReplicationRecord::isTopicEvent(id))
         processTopicEvent(msg);
     else
         fwLog(LOG_LEVEL_NOTICE, "Unexpected event message [%d] received. Ignore and continue.", id);
@@ -852,7 +827,7 @@ void MsgReplicator::processUnicastMessage(const FwIntMessage& msg)
             fwLog(LOG_LEVEL_NOTICE, "Error [%d] sending message [%u] on TCP channel [%.16s].",
                   FrameworkErrno::m_fwErrno, msg.msgSeqNum, d.channelNameTxt);
         ReplicationDelivery::Channel ch;
-    ReplicationDelivery::channelOf(*res, ch);
+        ReplicationDelivery::channelOf(*res, ch);
         forwardCopy(msg, ch, 0);
         return;
     }

@@ -33,31 +33,6 @@ UInt128 nameKey(const ResourceName& name)
     return UInt128(name, true);
 }
 
-bool isTopicEvent(int32 id)
-{
-    switch (id)
-    {
-    case TOPIC_PUBLISH_ACK:
-    case TOPIC_SUBSCRIBE_ACK:
-    case TOPIC_LEAVE_SUB_ACK:
-    case TOPIC_PUBLISHER_JOINED:
-    case TOPIC_PUBLISHER_LEFT:
-    case FIRST_SUBSCRIBER_JOINED:
-    case FIRST_DR_SUBSCRIBER_JOINED:
-    case LAST_SUBSCRIBER_LEFT:
-    case LAST_DR_SUBSCRIBER_LEFT:
-    case FIRST_MRM_SUBSCRIBER_JOINED:
-    case FIRST_DR_MRM_SUBSCRIBER_JOINED:
-    case LAST_MRM_SUBSCRIBER_LEFT:
-    case LAST_DR_MRM_SUBSCRIBER_LEFT:
-    case ACTIVE_SUBSCRIBER_JOINED:
-    case ACTIVE_SUBSCRIBER_LEFT:
-        return true;
-    default:
-        return false;
-    }
-}
-
 int32 readInt32Key(const ConfigManager* cfg, const char* key, int32 fallback)
 {
     int32 value = fallback;
@@ -290,7 +265,7 @@ int32 ReplicationReceiver::handleEvent(const FwIntMessage& msg, FwMessageQueue* 
     const EventParam& p = e.eventParam;
     fwLog(LOG_LEVEL_DEBUG, "Received event [%d] from [%.16s]. Param: [%.16s] [%d] [%d] [%ld].", e.id,
           msg.originatorTxt, p.resNameTxt, p.paramInt16, p.paramInt32, static_cast<long>(p.paramInt64));
-    if (isTopicEvent(e.id) && sameName(p.resNameTxt, m_repliTopicNameTxt))
+    if (ReplicationRecord::isTopicEvent(e.id) && sameName(p.resNameTxt, m_repliTopicNameTxt))
         return handleRepliTopicEvent(msg, queue);
     EventParam out{};
     switch (e.id)
@@ -586,7 +561,7 @@ int32 ReplicationReceiver::handleRecordEvent(const FwIntMessage& rec)
     case DISCONNECTED:
         return deliverTcpEvent(rec);
     default:
-        if (isTopicEvent(e.id) && !sameName(e.eventParam.resNameTxt, m_repliTopicNameTxt))
+        if (ReplicationRecord::isTopicEvent(e.id) && !sameName(e.eventParam.resNameTxt, m_repliTopicNameTxt))
             return deliverTopicEvent(rec);
         ++m_stats.refused;
         peerLog(LOG_LEVEL_WARNING, "Replicated event [%d] of [%s] is not a channel event. Discard it.", e.id,

@@ -114,3 +114,28 @@ const char* ReplicationRecord::verdictText(Verdict v)
     }
     return "unknown";
 }
+
+bool ReplicationRecord::isTopicEvent(int32 id)
+{
+    switch (id)
+    {
+    case TOPIC_PUBLISH_ACK:
+    case TOPIC_SUBSCRIBE_ACK:
+    case TOPIC_LEAVE_SUB_ACK:
+    case TOPIC_PUBLISHER_JOINED:
+    case TOPIC_PUBLISHER_LEFT:
+    case FIRST_SUBSCRIBER_JOINED:
+    case FIRST_DR_SUBSCRIBER_JOINED:
+    case LAST_SUBSCRIBER_LEFT:
+    case LAST_DR_SUBSCRIBER_LEFT:
+    case FIRST_MRM_SUBSCRIBER_JOINED:
+    case FIRST_DR_MRM_SUBSCRIBER_JOINED:
+    case LAST_MRM_SUBSCRIBER_LEFT:
+    case LAST_DR_MRM_SUBSCRIBER_LEFT:
+    case ACTIVE_SUBSCRIBER_JOINED:
+    case ACTIVE_SUBSCRIBER_LEFT:
+        return true;
+    default:
+        return false;
+    }
+}

@@ -38,6 +38,10 @@ public:
     // the full message for any other type.
     static uint32 recordSize(const FwIntMessage& msg) { return static_cast<uint32>(msg.usedSize()); }
 
+    // A topic's events (answers, publishers and subscribers joining and
+    // leaving), which both instances treat apart from connection events.
+    static bool isTopicEvent(int32 id);
+
     // Writes the record of msg to out (room for MAX_SIZE bytes); returns its
     // length.
     static uint32 encode(const FwIntMessage& msg, char* out);
