@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <functional>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <vector>
@@ -994,5 +996,77 @@ TEST_F(ParkedRetryTest, ParkedMessagesFollowOnceTheOwnerReadsWithoutWaitingForTh
         ASSERT_EQ(seq, k);
     }
     EXPECT_EQ(k, FRAMES);
+    ::close(client);
+}
+
+// A stream held at the parked limit just as its last whole message was cut,
+// leaving the ring empty, while the network thread waits for room: the
+// network thread still hears that it has room, so the bytes left in the
+// kernel follow once the owner reads. Before the stream thread starts, the
+// peer's frames all wait in the kernel; the first read then fills the ring,
+// which holds exactly what the owner's queue takes plus the limit. In the
+// descriptor-driven loop the stream thread is woken only after that read
+// found the ring full, so the hold lands on the ring's end every time.
+class ParkedHoldAtRingEndTest : public NetReceiverHarness
+{
+protected:
+    static constexpr uint32 OWNER_QUEUE = 64;
+    static constexpr int32 FRAME = 40;
+
+    ParkedHoldAtRingEndTest() : NetReceiverHarness(CPU_UTILIZATION, OWNER_QUEUE) {}
+
+    static std::string frame(uint64_t k)
+    {
+        std::string f = quor(std::string(FRAME - 10, static_cast<char>('a' + k % 26)));
+        std::memcpy(f.data() + 2, &k, 8);
+        return f;
+    }
+};
+
+TEST_F(ParkedHoldAtRingEndTest, NetworkThreadWaitingForRoomReadsOnOnceTheOwnerReads)
+{
+    // The queue takes all but its reserved entries, less the connection's
+    // announcement ahead of the frames; the rest is parked up to the limit.
+    constexpr uint64_t QUEUED = OWNER_QUEUE - StreamHandler::THREAD_MSGQ_RESERVED_ENTRIES - 1;
+    constexpr uint64_t RING_FRAMES = QUEUED + StreamHandler::PARKED_MSG_LIMIT;
+    constexpr uint64_t FRAMES = 3 * RING_FRAMES;
+    const uint16 port = freePort();
+    TcpConnResource* listen = addTcp("S", TCP_SERVER_LISTEN_MODE, MSG_FORMAT_QUOR, port);
+    listen->regParam.streamBufSize = static_cast<int32>(RING_FRAMES) * FRAME;
+    listen->regParam.recvBufSize = 1 << 20; // room in the kernel for every frame
+    const StopAtScopeEnd stopFirst{*this};
+    start(true, false);
+    ASSERT_TRUE(waitStatus(listen, RES_LISTENING));
+    const int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    const timeval sendLimit{10, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+    std::string all;
+    for (uint64_t k = 0; k < FRAMES; ++k)
+        all += frame(k);
+    ASSERT_TRUE(sendAll(client, all));
+    // Acknowledged: in the receiving kernel, where it waits, since nothing
+    // reads a stream before the stream thread has taken it.
+    int unacked = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (::ioctl(client, SIOCOUTQ, &unacked) == 0 && unacked > 0 && std::chrono::steady_clock::now() < deadline)
+        ::usleep(1000);
+    ASSERT_EQ(unacked, 0);
+    startHandler();
+
+    // Once parking has begun, the owner reading no longer changes where the
+    // hold lands.
+    FwIntMessage congest{};
+    ASSERT_TRUE(netrcvtest::next(*m_ownerHigh, congest));
+    EXPECT_EQ(congest.appMsg.event.id, MSG_QUEUE_CONGEST);
+    EXPECT_EQ(event(*m_ownerNormal).id, NEW_CONNECT);
+    FwIntMessage m{};
+    uint64_t k = 0;
+    for (; k < FRAMES && netrcvtest::next(*m_ownerNormal, m, 5); ++k)
+    {
+        ASSERT_EQ(m.appMsg.type, MSG_DATA) << "after frame " << k;
+        ASSERT_EQ(std::string(m.appMsg.data.buffer, m.appMsg.data.dataLen), frame(k));
+    }
+    EXPECT_EQ(k, FRAMES) << "a ring holds " << RING_FRAMES << " frames";
     ::close(client);
 }
