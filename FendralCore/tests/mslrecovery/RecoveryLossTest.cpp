@@ -5,9 +5,9 @@
 // and without late-join recovery. Services on an in-memory fabric, driven from the test's thread.
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace
