@@ -502,6 +502,10 @@ private:
     // channel's limiter, and null) and, with toThisInstance, is addressed to
     // this process and instance (else null).
     const MslMsgRqs* checkedRequest(int32 len, const char* sizeText, bool toThisInstance = false);
+    // An answer's request out of the table; its subscription, or null.
+    SubscriptionRecord* settleAnswered(const PendingRqsRecord& req);
+    // The published topic a request names when it is ready to serve, or null.
+    TopicRecord* findReadyPublishedTopic(const char (&field)[17], ResourceName& name);
     int32 dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, int32 len, const sockaddr_in& from);
     // A peer-caused line, through the channel's limiter.
     void peerLog(PeerLogLimit& limit, int32 level, const char* format, ...) __attribute__((format(printf, 4, 5)));

@@ -337,18 +337,38 @@ int32 MessagingService::requestTailLostRecovery(SubscriptionRecord& sub, uint64 
 
 // ---- answers ----
 
+// The request leaves the table first: what the answer leads to may enter new
+// ones. The subscription it was for, no longer waiting on it; null when gone.
+SubscriptionRecord* MessagingService::settleAnswered(const PendingRqsRecord& req)
+{
+    erasePendingRqs(req.rqs.hdr.rqsId);
+    SubscriptionRecord* sub = req.subRecPtr;
+    if (sub == nullptr || !sub->used)
+        return nullptr;
+    if (sub->recoveryRqsId == req.rqs.hdr.rqsId)
+        sub->recoveryRqsId = 0;
+    return sub;
+}
+
+// The published topic a request names, when it is ready to serve; name gets
+// the name as the tables hold it.
+TopicRecord* MessagingService::findReadyPublishedTopic(const char (&field)[17], ResourceName& name)
+{
+    wireName(field, name);
+    TopicRecord* rec = findTopic(name);
+    if (rec == nullptr || rec->publisherTopicPtr == nullptr || !rec->publishReady.load(std::memory_order_acquire))
+        return nullptr;
+    return rec;
+}
+
 int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, const sockaddr_in& from)
 {
     const MslRecoveryRsp a = m_rcvMsg.recoveryRsp;
-    // The request leaves the table first: what follows may enter new ones.
     const PendingRqsRecord req = pendingRef;
-    erasePendingRqs(req.rqs.hdr.rqsId);
-    SubscriptionRecord* subPtr = req.subRecPtr;
-    if (subPtr == nullptr || !subPtr->used)
+    SubscriptionRecord* subPtr = settleAnswered(req);
+    if (subPtr == nullptr)
         return 0;
     SubscriptionRecord& sub = *subPtr;
-    if (sub.recoveryRqsId == req.rqs.hdr.rqsId)
-        sub.recoveryRqsId = 0;
     sub.lastPubHeardNs = m_clock.monoNs();
     const MsgTopicResource& res = *sub.topicResPtr;
     if (!sub.onRecovery || sub.recoveryMode != NORMAL_RECOVERY)
@@ -422,13 +442,10 @@ int32 MessagingService::processTailLostRecoveryRsp(PendingRqsRecord& pendingRef,
 {
     const MslRecoveryRsp a = m_rcvMsg.recoveryRsp;
     const PendingRqsRecord req = pendingRef;
-    erasePendingRqs(req.rqs.hdr.rqsId);
-    SubscriptionRecord* subPtr = req.subRecPtr;
-    if (subPtr == nullptr || !subPtr->used)
+    SubscriptionRecord* subPtr = settleAnswered(req);
+    if (subPtr == nullptr)
         return 0;
     SubscriptionRecord& sub = *subPtr;
-    if (sub.recoveryRqsId == req.rqs.hdr.rqsId)
-        sub.recoveryRqsId = 0;
     const MsgTopicResource& res = *sub.topicResPtr;
     fwLog(LOG_LEVEL_NOTICE,
           "Received TAIL_LOST_RECOVERY_RSP on topic [%.16s] from [%s:%s:%d:%d]. Status [%d], error code [%d], "
@@ -772,9 +789,8 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
         return 0;
     const MslMsgRqs r = *valid;
     ResourceName name{};
-    wireName(r.topicNameTxt, name);
-    TopicRecord* rec = findTopic(name);
-    if (rec == nullptr || rec->publisherTopicPtr == nullptr || !rec->publishReady.load(std::memory_order_acquire))
+    TopicRecord* rec = findReadyPublishedTopic(r.topicNameTxt, name);
+    if (rec == nullptr)
         return 0;
     const int64 rcvdNs = m_clock.monoNs();
     const uint64 s = r.lastMsgTopicSeq;
@@ -863,9 +879,8 @@ int32 MessagingService::processDataRecoveryRqs2(int32 len, const sockaddr_in& fr
         return 0;
     const MslMsgRqs r = *valid;
     ResourceName name{};
-    wireName(r.topicNameTxt, name);
-    TopicRecord* rec = findTopic(name);
-    if (rec == nullptr || rec->publisherTopicPtr == nullptr || !rec->publishReady.load(std::memory_order_acquire))
+    TopicRecord* rec = findReadyPublishedTopic(r.topicNameTxt, name);
+    if (rec == nullptr)
         return 0;
     const uint64 s = r.lastMsgTopicSeq;
     peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
