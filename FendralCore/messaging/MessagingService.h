@@ -502,6 +502,17 @@ private:
     // channel's limiter, and null) and, with toThisInstance, is addressed to
     // this process and instance (else null).
     const MslMsgRqs* checkedRequest(int32 len, const char* sizeText, bool toThisInstance = false);
+    // The topic's channel pair for role; a failure logged with the topic's name.
+    int32 locateChannels(const MsgTopicResource& topic, MslChannelRole role, MslChannelRecord*& chn);
+    // The first record of records[0..count) not in use, or null.
+    template <typename Record>
+    static Record* firstUnused(const std::unique_ptr<Record[]>& records, int32 count)
+    {
+        for (int32 i = 0; i < count; ++i)
+            if (!records[i].used)
+                return &records[i];
+        return nullptr;
+    }
     // An answer's request out of the table; its subscription, or null.
     SubscriptionRecord* settleAnswered(const PendingRqsRecord& req);
     // The published topic a request names when it is ready to serve, or null.

@@ -233,26 +233,28 @@ void MessagingService::sendTopicRequest(MslMsgRqs& rqs, PendingRqsRecord& pendin
     addPendingRqs(pending);
 }
 
+int32 MessagingService::locateChannels(const MsgTopicResource& topic, MslChannelRole role, MslChannelRecord*& chn)
+{
+    if (m_channelTable->channelFor(topic, role, chn) == 0)
+        return 0;
+    const int32 code = FrameworkErrno::m_fwErrno;
+    fwLog(LOG_LEVEL_ERROR, "Error [%d] locating the multicast channels for topic [%.16s].", code, topic.topicNameTxt);
+    return fwFail(code, -1);
+}
+
 int32 MessagingService::addTopic(MsgTopicResource* topic, bool mrmLocalInterface)
 {
     const ResourceName& name = topic->topicNameTxt;
     if (findTopic(name) != nullptr)
         return fwFail(MSL_PUB_TOPIC_EXIST, -1);
-    TopicRecord* rec = nullptr;
-    for (int32 i = 0; i < m_settings.topicMax && rec == nullptr; ++i)
-        if (!m_topicRecs[i].used)
-            rec = &m_topicRecs[i];
+    TopicRecord* rec = firstUnused(m_topicRecs, m_settings.topicMax);
     if (rec == nullptr)
         return fwFail(MSL_LIST_FULL, -1);
     if (topic->msgQueuePtr == nullptr && prepareTopicResource(topic) != 0)
         return -1;
     MslChannelRecord* chn = nullptr;
-    if (m_channelTable->channelFor(*topic, MSL_PUBLISHER_ROLE, chn) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] locating the multicast channels for topic [%.16s].", code, name);
-        return fwFail(code, -1);
-    }
+    if (locateChannels(*topic, MSL_PUBLISHER_ROLE, chn) != 0)
+        return -1;
     rec->clear();
     rec->used = true;
     std::memcpy(rec->topicNameTxt, name, sizeof(ResourceName));
@@ -307,21 +309,14 @@ int32 MessagingService::addSubscription(MsgTopicResource* topic, bool mrmLocalIn
     const ResourceName& name = topic->topicNameTxt;
     if (findSubscription(name) != nullptr)
         return fwFail(MSL_SUB_TOPIC_EXIST, -1);
-    SubscriptionRecord* sub = nullptr;
-    for (int32 i = 0; i < m_settings.subMax && sub == nullptr; ++i)
-        if (!m_subRecs[i].used)
-            sub = &m_subRecs[i];
+    SubscriptionRecord* sub = firstUnused(m_subRecs, m_settings.subMax);
     if (sub == nullptr)
         return fwFail(MSL_LIST_FULL, -1);
     if (topic->msgQueuePtr == nullptr && prepareTopicResource(topic) != 0)
         return -1;
     MslChannelRecord* chn = nullptr;
-    if (m_channelTable->channelFor(*topic, MSL_SUBSCRIBER_ROLE, chn) != 0)
-    {
-        const int32 code = FrameworkErrno::m_fwErrno;
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] locating the multicast channels for topic [%.16s].", code, name);
-        return fwFail(code, -1);
-    }
+    if (locateChannels(*topic, MSL_SUBSCRIBER_ROLE, chn) != 0)
+        return -1;
     if (joinsOnDemand(*topic))
         m_channelTable->leaveData(chn, false);
     sub->clear();
