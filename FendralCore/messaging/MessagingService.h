@@ -515,6 +515,8 @@ private:
     }
     // An answer's request out of the table; its subscription, or null.
     SubscriptionRecord* settleAnswered(const PendingRqsRecord& req);
+    // A recovery request's subscription, no longer waiting on it, or null.
+    SubscriptionRecord* subscriptionOf(const PendingRqsRecord& req);
     // The published topic a request names when it is ready to serve, or null.
     TopicRecord* findReadyPublishedTopic(const char (&field)[17], ResourceName& name);
     int32 dispatchAnswer(uint32 cmd, PendingRqsRecord& pending, int32 len, const sockaddr_in& from);

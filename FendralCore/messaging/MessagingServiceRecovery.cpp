@@ -342,6 +342,13 @@ int32 MessagingService::requestTailLostRecovery(SubscriptionRecord& sub, uint64 
 SubscriptionRecord* MessagingService::settleAnswered(const PendingRqsRecord& req)
 {
     erasePendingRqs(req.rqs.hdr.rqsId);
+    return subscriptionOf(req);
+}
+
+// The subscription a recovery request was for, no longer waiting on it; null
+// when it is gone.
+SubscriptionRecord* MessagingService::subscriptionOf(const PendingRqsRecord& req)
+{
     SubscriptionRecord* sub = req.subRecPtr;
     if (sub == nullptr || !sub->used)
         return nullptr;
@@ -504,12 +511,10 @@ int32 MessagingService::processTailLostRecoveryRsp(PendingRqsRecord& pendingRef,
 
 int32 MessagingService::processPendingDataRecoveryRqs(PendingRqsRecord& done)
 {
-    SubscriptionRecord* subPtr = done.subRecPtr;
-    if (subPtr == nullptr || !subPtr->used)
+    SubscriptionRecord* subPtr = subscriptionOf(done);
+    if (subPtr == nullptr)
         return 0;
     SubscriptionRecord& sub = *subPtr;
-    if (sub.recoveryRqsId == done.rqs.hdr.rqsId)
-        sub.recoveryRqsId = 0;
     if (!sub.onRecovery)
     {
         fwLog(LOG_LEVEL_NOTICE,
@@ -638,12 +643,10 @@ int32 MessagingService::processPendingTailLostQuery(PendingRqsRecord& done)
 
 int32 MessagingService::processPendingTailLostRecoveryRqs(PendingRqsRecord& done)
 {
-    SubscriptionRecord* subPtr = done.subRecPtr;
-    if (subPtr == nullptr || !subPtr->used)
+    SubscriptionRecord* subPtr = subscriptionOf(done);
+    if (subPtr == nullptr)
         return 0;
     SubscriptionRecord& sub = *subPtr;
-    if (sub.recoveryRqsId == done.rqs.hdr.rqsId)
-        sub.recoveryRqsId = 0;
     if (!sub.onRecovery)
     {
         fwLog(LOG_LEVEL_NOTICE,
