@@ -375,9 +375,6 @@ private:
     int32 processPendingSubTopicRqs(PendingRqsRecord& pending);
     int32 processPendingSwActiveSubRqs(PendingRqsRecord& pending);
     int32 processPendingPubLeaveTopicNotification(PendingRqsRecord& pending);
-    // What a recovery-instance message or a replication position would
-    // start: logged and counted until those paths are served.
-
     // --- gap recovery, asking (subscriber side) ---
     int32 processMessageGap(SubscriptionRecord& sub, uint64 gapSize, int64 nowNs, uint64 senderId,
                             uint8 recoverySessionId);
@@ -386,6 +383,13 @@ private:
                         uint64 peerLastRcvdSeq, bool sendOnly, bool lastAttempt);
     int32 requestTailLostRecovery(SubscriptionRecord& sub, uint64 dstAppId, int32 dstInstId, uint64 lastRcvdSeq,
                                   bool lastAttempt);
+    // The end of replication: before a standby takes over, its replication
+    // subscriptions ask their peers for a tail the departed active's
+    // datagrams did not bring. CHK_TAIL_LOST also marks the replication
+    // subscription as left, so TOPIC_PUBLISHER_LEFT follows once the query
+    // is settled (the replication receiver confirms the end on it).
+    int32 checkReplicationTail(const ResourceName& topicNameTxt);
+    int32 checkAppReplicationTail();
     // Recovery from a recovery instance: an enquiry for the partition when
     // it is unknown, else a request from the subscription's instance on.
     // Without instances (none configured) what follows is what a

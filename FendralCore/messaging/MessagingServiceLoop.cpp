@@ -350,7 +350,7 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
         fwLog(LOG_LEVEL_INFO, "Received CHK_END_REPLICATION while m_noAppRepliTopic is set to [%d].",
               m_noAppRepliTopic);
         m_chkEndRepli = true;
-        return 0;
+        return checkAppReplicationTail();
     case TOPIC_PUBLISH:
         return openPublisher(msg);
     case TOPIC_PUBLISH_ACK:
@@ -417,11 +417,13 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
               msg.originatorTxt, p.resNameTxt);
         return 0;
     case CHK_TAIL_LOST:
-        // The tail-lost query of the replication subscription starts here
-        // once topics are served.
+    {
         fwLog(LOG_LEVEL_INFO, "Received CHK_TAIL_LOST on topic [%.16s] from [%.16s].", p.resNameTxt,
               msg.originatorTxt);
-        return 0;
+        ResourceName name{};
+        std::memcpy(name, p.resNameTxt, sizeof(ResourceName) - 1);
+        return checkReplicationTail(name);
+    }
     case FIRST_MRM_SUBSCRIBER_JOINED:
         fwLog(LOG_LEVEL_INFO,
               "First active MRM subscriber(s) joined topic [%.16s] with currently [%d] DR site MRM subscribers.",

@@ -67,6 +67,16 @@ void appIdFromKey(uint64 key, char (&out)[sizeof(ApplicationID)])
     std::memset(out, 0, sizeof(out));
     std::memcpy(out, &key, sizeof(key));
 }
+
+// A subscription without a publisher takes this process's own id: the
+// leave that settles the query then has a publisher to report gone.
+void takeOwnIdAsPublisher(SubscriptionRecord& sub, const ApplicationID& appIdTxt, int32 appInstId)
+{
+    if (sub.publisherIdTxt[0] != '\0')
+        return;
+    std::memcpy(sub.publisherIdTxt, appIdTxt, sizeof(ApplicationID));
+    sub.publisherInstId = appInstId;
+}
 } // namespace
 
 // ---- asking ----
@@ -297,6 +307,34 @@ int32 MessagingService::queryTailLost(SubscriptionRecord& sub, MslCmdType cmd, u
         return -1;
     sub.tlQueryRqsId = pending.rqs.hdr.rqsId;
     return 0;
+}
+
+int32 MessagingService::checkReplicationTail(const ResourceName& topicNameTxt)
+{
+    SubscriptionRecord* sub = findSubscription(topicNameTxt);
+    if (sub == nullptr || sub != m_repliSubRecPtr || sub->publisherIdTxt[0] != '\0')
+        return 0;
+    if (sub->tlQueryRqsId == 0 || findPendingRqs(sub->tlQueryRqsId) == nullptr)
+    {
+        sub->tlQueryRqsId = 0;
+        if (queryTailLost(*sub, TAIL_LOST_QUERY, 0, 0, 0, false, false) != 0)
+            return -1;
+    }
+    takeOwnIdAsPublisher(*sub, m_appIdTxt, m_appInstId);
+    sub->onLeavePubTopic = true;
+    return 0;
+}
+
+int32 MessagingService::checkAppReplicationTail()
+{
+    SubscriptionRecord* sub = m_appRepliSubRecPtr;
+    if (!m_noAppRepliTopic || sub == nullptr || !sub->used)
+        return 0;
+    if (sub->tlQueryRqsId != 0 && findPendingRqs(sub->tlQueryRqsId) != nullptr)
+        return 0;
+    sub->tlQueryRqsId = 0;
+    takeOwnIdAsPublisher(*sub, m_appIdTxt, m_appInstId);
+    return queryTailLost(*sub, TAIL_LOST_QUERY, 0, 0, 0, false, false);
 }
 
 int32 MessagingService::requestTailLostRecovery(SubscriptionRecord& sub, uint64 dstAppId, int32 dstInstId,

@@ -321,13 +321,14 @@ int32 ReplicationReceiver::handleEvent(const FwIntMessage& msg, FwMessageQueue* 
               m_noRepliPublisher);
         if (m_noRepliPublisher && m_msgSvcThdResPtr != nullptr)
         {
-            // The messaging service asks the topic's peers for a lost tail.
+            // The messaging service asks the topic's peers for a tail this
+            // standby lost; TOPIC_PUBLISHER_LEFT says when that is settled,
+            // and the end is confirmed then.
             std::memcpy(out.resNameTxt, m_repliTopicNameTxt, sizeof(ResourceName));
-            sendEventMsg(m_msgSvcThdResPtr, MQUEUE_NORMAL, CHK_TAIL_LOST, out, m_msgSeqNum);
+            if (sendEventMsg(m_msgSvcThdResPtr, MQUEUE_NORMAL, CHK_TAIL_LOST, out, m_msgSeqNum) == 0)
+                m_noRepliPublisher = false;
         }
         m_chkEndRepli = true;
-        // Nothing the active published is lost by ending here: a record the
-        // old active acted on was acknowledged, so it is queued here already.
         confEndReplicationIfDone();
         return 0;
     case NOTIFY_END_RECOVERY:

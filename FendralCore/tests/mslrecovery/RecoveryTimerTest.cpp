@@ -143,3 +143,70 @@ TEST_F(RecoveryTimerTest, EndOfRecoveryModeIsNotifiedOnceAndNotWhileRequestsAreP
     EXPECT_EQ(count(), 1) << "never twice";
 }
 } // namespace
+
+// Before a standby takes over, its replication subscription asks its peers
+// for a lost tail and, once that query is settled, reports its publisher
+// gone: the replication receiver confirms the end of replication on that.
+// Other topics, and a subscription whose publisher is still known, are left
+// alone; a second check while the query is out sends no second one.
+TEST_F(RecoveryTimerTest, ReplicationTailCheckQueriesPeersThenReportsThePublisherGone)
+{
+    NodeExtra extra;
+    extra.beforeStart = [](Node& n) {
+        ResourceName name{};
+        ResourceManager::copyResourceName(name, "REPL");
+        MsgTopicResource* res = nullptr;
+        ASSERT_EQ(n.h->registry().getMsgTopicRes(name, &res), 0);
+        res->replicationTopic = true;
+    };
+    Node& pub = m_net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH}});
+    Node& sub = m_net.add("SUBA", "10.0.1.1", {{"REPL", SUBSCRIBE, 1000, 100000, true}, {"QUOTES", SUBSCRIBE}}, "",
+                          false, extra);
+    ASSERT_TRUE(stepUntil(
+        [&] {
+            return sub.sub("REPL") != nullptr && sub.sub("REPL")->subscribeReady && sub.sub() != nullptr &&
+                   sub.sub()->publisherIdTxt[0] != '\0';
+        },
+        5000));
+    const uint64 before = sub.svc().topicStats().tailLostQueriesSent.get();
+    auto check = [&](const char* topic) {
+        EventParam p{};
+        ResourceManager::copyResourceName(p.resNameTxt, topic);
+        ASSERT_EQ(sub.h->post(MQUEUE_NORMAL, CHK_TAIL_LOST, p), 0);
+        step(50);
+    };
+    check("QUOTES"); // not the replication topic, and its publisher is there
+    EXPECT_EQ(sub.svc().topicStats().tailLostQueriesSent.get(), before);
+    EXPECT_EQ(sub.sub()->publisherIdTxt[0] != '\0', true);
+
+    check("REPL");
+    EXPECT_EQ(sub.svc().topicStats().tailLostQueriesSent.get(), before + 1);
+    EXPECT_TRUE(sub.sub("REPL")->onLeavePubTopic);
+    EXPECT_EQ(std::string(sub.sub("REPL")->publisherIdTxt), "SUBA") << "its own id stands in for the publisher";
+    check("REPL");
+    EXPECT_EQ(sub.svc().topicStats().tailLostQueriesSent.get(), before + 1) << "not while its query is out";
+    EXPECT_EQ(sub.count(TOPIC_PUBLISHER_LEFT), 0) << "only once the query is settled";
+
+    ASSERT_TRUE(stepUntil([&] { return sub.count(TOPIC_PUBLISHER_LEFT) == 1; }, 2000));
+    EXPECT_EQ(sub.sub("REPL")->publisherIdTxt[0], '\0');
+    EXPECT_FALSE(sub.sub("REPL")->onLeavePubTopic);
+    EXPECT_EQ(pub.count(TOPIC_PUBLISHER_LEFT), 0);
+}
+
+// The end-of-replication check asks the peers of an application
+// replication topic that has lost its publisher for a lost tail, once.
+TEST_F(RecoveryTimerTest, EndOfReplicationCheckQueriesTheApplicationReplicationTopicsPeers)
+{
+    NodeExtra standby;
+    standby.adjust = [](GlobalData& g) { g.m_appMode.store(STANDBY_MODE); }; // it subscribes
+    Node& sub = m_net.add("SUBA", "10.0.1.1", {{"APPREPL", APPL_REPLICATE, 1000, 100000, true}}, "", false, standby);
+    ASSERT_TRUE(stepUntil([&] { return sub.sub("APPREPL") != nullptr && sub.sub("APPREPL")->subscribeReady; }, 5000));
+    const uint64 before = sub.svc().topicStats().tailLostQueriesSent.get();
+    for (int i = 0; i < 2; ++i)
+    {
+        ASSERT_EQ(sub.h->post(MQUEUE_HIGH_PRIORITY, CHK_END_REPLICATION), 0);
+        step(50);
+    }
+    EXPECT_EQ(sub.svc().topicStats().tailLostQueriesSent.get(), before + 1);
+    EXPECT_EQ(std::string(sub.sub("APPREPL")->publisherIdTxt), "SUBA");
+}

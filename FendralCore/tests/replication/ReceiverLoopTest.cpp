@@ -62,8 +62,10 @@ TEST_F(RxLoopTest, DeliversUntilTermAndEndsWithExitZero)
 }
 
 // The failover sequence as the control thread drives it: the publisher is
-// gone, CHK_END_REPLICATION is confirmed, and SW_ACTIVE ends the loop with
-// exit code 2, SW_ACTIVE left first in the queue for the replicator.
+// gone, CHK_END_REPLICATION asks the messaging service for a lost tail and
+// is confirmed once the service reports the query settled, and SW_ACTIVE
+// ends the loop with exit code 2, SW_ACTIVE left first in the queue for the
+// replicator.
 TEST_F(RxLoopTest, SwitchToActiveEndsWithExitTwo)
 {
     auto done = launch();
@@ -83,6 +85,9 @@ TEST_F(RxLoopTest, SwitchToActiveEndsWithExitTwo)
             return false;
         };
     };
+    ASSERT_TRUE(has(CHK_TAIL_LOST)(collect(*m_svcQ.normal, has(CHK_TAIL_LOST))));
+    // The service's answer: no peer held more.
+    post(*m_selfQ.normal, topicEvent(TOPIC_PUBLISHER_LEFT));
     std::vector<FwIntMessage> ctl = collect(*m_ctlQ.high, has(CONF_END_REPLICATION));
     ASSERT_TRUE(has(CONF_END_REPLICATION)(ctl));
     post(*m_selfQ.high, event(SW_ACTIVE));

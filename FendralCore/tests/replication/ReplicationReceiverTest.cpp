@@ -151,8 +151,9 @@ TEST_F(RxTest, ControlEventsFromRecordsAreRefused)
     EXPECT_EQ(takeEvents(*m_ownerQ.normal), std::vector<int32>{TOPIC_PUBLISHER_JOINED});
 }
 
-// Loss of the active publisher is told once until it is back; the end of
-// replication is confirmed only once nothing stays parked.
+// Loss of the active publisher is told once until it is back. The end of
+// replication is confirmed only once the messaging service has settled the
+// query for a lost tail (its TOPIC_PUBLISHER_LEFT) and nothing stays parked.
 TEST_F(RxTest, PublisherWatchAndEndOfReplication)
 {
     start();
@@ -165,14 +166,31 @@ TEST_F(RxTest, PublisherWatchAndEndOfReplication)
     ASSERT_EQ(m_rx->processMessage(topicEvent(TOPIC_PUBLISHER_LEFT), m_selfQ.normal.get()), 0);
     EXPECT_EQ(takeEvents(*m_ctlQ.high), (std::vector<int32>{REPLICATION_RESUMED, REPLICATION_TIMEOUT}));
 
-    // The owner's queue full: records park, and the end waits for them.
     FwIntMessage filler = dataRecord(TCP_CHANNEL, "CLI", "fill");
-    while (m_ownerQ.normal->getNumFreeEntry() > 11)
-        ASSERT_EQ(m_ownerQ.normal->putMessage(&filler), 0);
+    auto fillOwner = [&] {
+        while (m_ownerQ.normal->getNumFreeEntry() > 11)
+            ASSERT_EQ(m_ownerQ.normal->putMessage(&filler), 0);
+    };
+    auto lastPayload = [&] {
+        std::vector<FwIntMessage> got = takeAll(*m_ownerQ.normal);
+        return got.empty() ? std::string() : payload(got.back());
+    };
+    // The tail first: with nothing parked the end still waits for the
+    // service's answer to CHK_TAIL_LOST.
+    fillOwner();
     feed(dataRecord(TCP_CHANNEL, "CLI", "parked"));
     ASSERT_EQ(m_rx->processMessage(event(CHK_END_REPLICATION), m_selfQ.high.get()), 0);
     EXPECT_EQ(takeEvents(*m_svcQ.normal), std::vector<int32>{CHK_TAIL_LOST});
+    takeAll(*m_ownerQ.normal);
+    m_rx->onTimer();
+    EXPECT_EQ(lastPayload(), "parked");
     EXPECT_EQ(takeEvents(*m_ctlQ.high), std::vector<int32>{});
+
+    // Then the parked records: settled while the owner's queue is full, the
+    // end waits for them.
+    fillOwner();
+    feed(dataRecord(TCP_CHANNEL, "CLI", "parked2"));
+    ASSERT_EQ(m_rx->processMessage(topicEvent(TOPIC_PUBLISHER_LEFT), m_selfQ.normal.get()), 0);
     m_rx->onTimer(); // still full
     EXPECT_EQ(takeEvents(*m_ctlQ.high), std::vector<int32>{});
     takeAll(*m_ownerQ.normal);
@@ -181,7 +199,7 @@ TEST_F(RxTest, PublisherWatchAndEndOfReplication)
     ASSERT_EQ(ctl.size(), 1u);
     EXPECT_EQ(ctl[0].appMsg.event.id, CONF_END_REPLICATION);
     EXPECT_EQ(ctl[0].appMsg.event.eventParam.paramInt64, static_cast<int64>(m_topicSeq));
-    EXPECT_EQ(payload(takeAll(*m_ownerQ.normal).at(0)), "parked");
+    EXPECT_EQ(lastPayload(), "parked2");
 }
 
 // SW_ACTIVE while the active still publishes waits for its departure. The
