@@ -214,6 +214,10 @@ public:
     // start-up, tells the owners of the others that they may open them.
     int32 initAllTopics();
     int32 initTopic(MsgTopicResource* topic, bool standby, bool mrmLocalInterface);
+    // On APP_READY, ahead of the other topics: this instance's
+    // recovery-request topic, then every partition's MRM topics (local site
+    // first) on the MRM interface. Topics not registered are skipped.
+    int32 initMrmTopics();
     // Leaves a published topic: gracefully (reason 0, 9998...) after the
     // leave notification waited its resends, at once for 2100, 2119, 2120.
     int32 deleteTopic(const ResourceName& topicNameTxt, int32 reason);
@@ -557,6 +561,10 @@ private:
 
     bool m_initEventRcvd = false;
     bool m_connInitDone = false;
+    // Set when CONN_INIT was put back to wait for the recovery-request
+    // topic: the queue's batch ends there, so the handshake it waits for
+    // is served meanwhile.
+    bool m_connInitRequeued = false;
     bool m_noAppRepliTopic = true;
     bool m_endRecoveryNotificationSent = false;
     bool m_repliTopicInRecovery = false;

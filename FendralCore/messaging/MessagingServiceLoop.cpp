@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <unistd.h>
 
 namespace
 {
@@ -283,6 +284,11 @@ int32 MessagingService::processMessage(FwMessageQueue* queue, bool& terminate)
         }
         if (terminate)
             return 0;
+        if (m_connInitRequeued)
+        {
+            m_connInitRequeued = false;
+            return 0;
+        }
     }
     return 0;
 }
@@ -316,16 +322,23 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
         return answerControl(INIT_ACK);
     case APP_READY:
     {
-        // The MRM topics open here too, once recovery instances are served.
         std::atomic_ref<int32> interval(m_threadResPtr->statusCheckInterval);
         m_savedStatusCheckInterval = interval.load(std::memory_order_relaxed);
         const int64 longer = static_cast<int64>(m_savedStatusCheckInterval) * 10;
         interval.store(longer > INT32_MAX ? INT32_MAX : static_cast<int32>(longer), std::memory_order_relaxed);
-        return 0;
+        return initMrmTopics();
     }
     case CONN_INIT:
         if (!m_initEventRcvd)
             return 0;
+        if (m_recovTopicRecPtr != nullptr && !m_recovTopicRecPtr->publishReady.load(std::memory_order_acquire))
+        {
+            // The other topics open once recovery can be asked for.
+            ::usleep(1000);
+            m_threadResPtr->lastStatusUpdTm.store(m_clock.wallTime().tv_sec, std::memory_order_relaxed);
+            m_connInitRequeued = true;
+            return sendEventMsg(m_threadResPtr, MQUEUE_HIGH_PRIORITY, CONN_INIT, EventParam{}, m_msgSeqNum);
+        }
         if (initAllTopics() != 0)
             fwLog(LOG_LEVEL_ERROR, "Error [%d] initializing the registered topics.", FrameworkErrno::m_fwErrno);
         m_connInitDone = true;

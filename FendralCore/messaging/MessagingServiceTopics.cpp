@@ -10,6 +10,7 @@
 #include "FendralCore/runtime/FwLog.h"
 #include "FendralCore/runtime/ResourceManager.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 
@@ -159,6 +160,30 @@ int32 MessagingService::initAllTopics()
     }
     const int32 code = FrameworkErrno::m_fwErrno;
     return code == RES_EMPTY || code == RES_NEXT_END || code == 0 ? 0 : -1;
+}
+
+int32 MessagingService::initMrmTopics()
+{
+    auto open = [this](const ResourceName& name) {
+        if (name[0] == '\0')
+            return 0;
+        MsgTopicResource* topic = nullptr;
+        if (m_resMgr.getMsgTopicRes(name, &topic) != 0)
+            return FrameworkErrno::m_fwErrno == RES_NOT_EXIST ? 0 : -1;
+        if (topic->status.load() == RES_ACTIVE)
+            return 0;
+        return initTopic(topic, false, true);
+    };
+    if (open(m_recovTopicNameTxt) != 0)
+        return -1;
+    const int32 partitions = std::min<int32>(m_gblData.m_numMrmPartition, GlobalData::MRM_MAX_PARTITION);
+    const int32 instances = std::min<int32>(m_gblData.m_numMrmInst, GlobalData::MRM_MAX_INSTANCE);
+    for (int32 p = 0; p < partitions; ++p)
+        for (int32 i = 0; i < instances; ++i)
+            if (open(m_gblData.m_mrmLocalTopicNameList[p][i]) != 0 ||
+                open(m_gblData.m_mrmCrossSiteTopicNameList[p][i]) != 0)
+                return -1;
+    return 0;
 }
 
 int32 MessagingService::initTopic(MsgTopicResource* topic, bool standby, bool mrmLocalInterface)

@@ -538,4 +538,34 @@ TEST(RecoveryMrmTest, MrmTopicNamesParse)
         EXPECT_EQ(local, c.local);
     }
 }
+// APP_READY opens the recovery-request topic and the MRM topics ahead of
+// the others; CONN_INIT opens the application's topics only once the
+// recovery-request topic may publish, so that a gap found at once can be
+// asked for.
+TEST(RecoveryMrmTest, ApplicationTopicsOpenOnceTheRecoveryRequestTopicIsReady)
+{
+    setProcessMrmBase();
+    Net net(planConfig(mrmtest::mrmConfig()));
+    Net::Extra extra;
+    extra.adjust = mrmtest::mrmIdentity(1, 2);
+    extra.beforeStart = [](Node& n) {
+        mrmtest::registerFrameworkTopics(n, "SUBA", 1, 1, 2, -1);
+        n.h->post(MQUEUE_HIGH_PRIORITY, APP_READY);
+    };
+    Node& sub = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE}}, "", false, extra);
+    const std::string reco = mrmtest::recoTopic("SUBA", 1);
+    net.pump();
+    TopicRecord* rqsTopic = sub.pub(reco.c_str());
+    ASSERT_NE(rqsTopic, nullptr);
+    ASSERT_FALSE(rqsTopic->publishReady.load()) << "nobody answers its handshake yet";
+    for (int i = 0; i < 2; ++i)
+    {
+        EXPECT_NE(sub.sub(mrmtest::localTopic(0, i).c_str()), nullptr);
+        EXPECT_NE(sub.sub(mrmtest::crossTopic(0, i).c_str()), nullptr);
+    }
+    EXPECT_EQ(sub.sub("QUOTES"), nullptr) << "opened before recovery could be asked for";
+    ASSERT_TRUE(net.pumpUntil([&] { return sub.sub("QUOTES") != nullptr; }));
+    EXPECT_TRUE(rqsTopic->publishReady.load());
+}
+
 } // namespace
