@@ -115,6 +115,7 @@ struct MslTopicStats
     Counter mrmEndNotices;       // sessions ended towards an instance
     Counter mrmLongRecoveryReports;
     Counter mrmPublishersExpired; // instances whose heartbeats stopped
+    Counter mrmRqsRefusedUncarried; // requests to this instance on a recovery-request topic it does not serve
     // Replication acknowledgements, which are not served yet.
     Counter replicationAcks;
 };
@@ -437,6 +438,11 @@ private:
     int32 processMrmTopicMsg(SubscriptionRecord& mrmSub, const TopicMessage& msg, const sockaddr_in& from,
                              const timespec& currTm, int64 nowNs, PeerLogLimit& limit);
     int32 processMrmRecoveryRsp(const MrmRecoveryRsp& rsp, const TopicMsgHeader& hdr, const sockaddr_in& from);
+    // On a recovery instance: a request addressed to it on a recovery-request
+    // topic it does not subscribe to is refused at once (MRM_NOT_AVAILABLE),
+    // so the requester moves on instead of waiting out its time-outs. True
+    // when msg was such a request.
+    bool refuseUncarriedMrmRqs(const TopicMessage& msg, const ResourceName& name);
     int32 processMrmRecoveredData(const MrmDataMsg& data, uint32 innerLen, const TopicMsgHeader& hdr,
                                   const sockaddr_in& from, const timespec& currTm, int64 nowNs, PeerLogLimit& limit);
     int32 processMrmFailure(const MrmFailureMsg& f, const TopicMsgHeader& hdr, PeerLogLimit& limit);

@@ -248,6 +248,8 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
             deleteTopic(name, MSL_TOPIC_CONFLICT);
             return 0;
         }
+        if (m_gblData.m_mrmApplication && refuseUncarriedMrmRqs(msg, name))
+            return 0;
         m_topicStats.dataNoSubscription.add();
         return 0;
     }

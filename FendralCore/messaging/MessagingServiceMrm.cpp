@@ -580,6 +580,47 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
     }
 }
 
+bool MessagingService::refuseUncarriedMrmRqs(const TopicMessage& msg, const ResourceName& name)
+{
+    const TopicMsgHeader& hdr = msg.hdr;
+    if (hdr.cmdType != TOPIC_MSG || MslProtocol::appIdKey(hdr.recipientAppIdTxt) != m_appId ||
+        hdr.recipientInstId != m_appInstId)
+        return false;
+    const size_t len = strnlen(name, sizeof(ResourceName) - 1);
+    const size_t post = std::strlen(RECOVERY_TOPIC_POSTFIX);
+    if (len <= post || std::memcmp(name + len - post, RECOVERY_TOPIC_POSTFIX, post) != 0)
+        return false;
+    MrmRecoveryRqs rqs{};
+    if (msg.dataMsg.dataLen < sizeof(rqs))
+        return false;
+    std::memcpy(&rqs, msg.dataMsg.data, sizeof(rqs));
+    if (rqs.mrmCmd != MRM_TOPIC_RQS)
+        return false;
+    m_topicStats.mrmRqsRefusedUncarried.add();
+    MrmRecoveryRsp rsp{};
+    rsp.mrmCmd = MRM_TOPIC_RSP;
+    rsp.mrmRqsId = rqs.mrmRqsId;
+    wireName(rqs.topicNameTxt, rsp.topicNameTxt);
+    rsp.status = -1;
+    rsp.currentMsgSeq = 0;
+    rsp.mrmSessionId = 1;
+    rsp.errorCode = MRM_NOT_AVAILABLE;
+    // Answered on the MRM topic of the requester's site.
+    const bool local = hdr.senderSiteId == m_gblData.m_siteId;
+    TopicRecord* own = findTopic(local ? m_gblData.m_thisMrmLocalTopicName : m_gblData.m_thisMrmCrossSiteTopicName);
+    ApplicationID requester{};
+    std::memcpy(requester, hdr.senderAppIdTxt, sizeof(ApplicationID) - 1);
+    if (own == nullptr || own->publisherTopicPtr == nullptr ||
+        own->publisherTopicPtr->sendMrmMessage(MRM_TOPIC_RSP, rsp.mrmSessionId, reinterpret_cast<const char*>(&rsp),
+                                               static_cast<int32>(sizeof(rsp)), requester, hdr.senderInstId) != 0)
+        peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
+                "Error [%d] refusing MRM_TOPIC_RQS [%u] on topic [%.16s] from [%s:%d]: this instance does not serve "
+                "its recovery-request topic [%.16s].",
+                FrameworkErrno::m_fwErrno, rqs.mrmRqsId, rsp.topicNameTxt, MslPeerText(requester).c_str(),
+                hdr.senderInstId, name);
+    return true;
+}
+
 int32 MessagingService::processMrmRecoveryRsp(const MrmRecoveryRsp& rsp, const TopicMsgHeader& hdr,
                                               const sockaddr_in& from)
 {

@@ -51,6 +51,8 @@ public:
         std::string config;     // lines of every node
         // Moved on 2 ms at every pass, so that handshakes complete.
         msltest::ManualClock* clock = nullptr;
+        // An instance that does not serve SUBA's recovery-request topic.
+        int notServing = -1;
     };
 
     explicit Scene(const Plan& plan) : m_plan(plan), net(planConfig(mrmtest::mrmConfig(plan.config)), plan.clock)
@@ -61,10 +63,11 @@ public:
         pubExtra.adjust = mrmtest::mrmIdentity(1, plan.instances);
         pub = &net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH, 50}}, "", false, pubExtra);
         for (int i = 0; i < plan.instances; ++i)
-            instances.push_back(std::make_unique<Instance>(net, i, plan.instances, "10.0.1." + std::to_string(i + 1),
-                                                           std::vector<std::string>{"QUOTES"},
-                                                           std::vector<std::pair<std::string, int>>{{"SUBA", 1}},
-                                                           plan.site));
+            instances.push_back(std::make_unique<Instance>(
+                net, i, plan.instances, "10.0.1." + std::to_string(i + 1), std::vector<std::string>{"QUOTES"},
+                i == plan.notServing ? std::vector<std::pair<std::string, int>>{}
+                                     : std::vector<std::pair<std::string, int>>{{"SUBA", 1}},
+                plan.site));
     }
 
     // The instances carry what the publisher sent.
@@ -235,6 +238,30 @@ TEST(RecoveryMrmTest, BitmapSkipsAClearedInstanceAndARefusalMovesOn)
     EXPECT_TRUE(s.instance(1).requests().empty());
     EXPECT_EQ(s.instance(2).requests().size(), 1u);
     EXPECT_EQ(s.instance(0).requests().size(), 1u);
+}
+
+// An instance that does not serve the subscriber's recovery-request topic
+// refuses its request at once with MRM_NOT_AVAILABLE, so the requester does
+// not wait out its time-outs; asked once more, it refuses again and the next
+// instance recovers the gap.
+TEST(RecoveryMrmTest, InstanceThatDoesNotServeTheRequesterRefusesAtOnce)
+{
+    Scene::Plan plan;
+    plan.instances = 2;
+    plan.notServing = 0;
+    Scene s(plan);
+    ASSERT_TRUE(s.publish(200));
+    ASSERT_TRUE(s.join());
+    ASSERT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 200; }));
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, 200));
+    EXPECT_EQ(s.instance(0).node().svc().topicStats().mrmRqsRefusedUncarried.get(), 2u);
+    EXPECT_TRUE(s.instance(0).requests().empty()) << "its application never saw the request";
+    EXPECT_EQ(s.instance(1).requests().size(), 1u);
+    int refusals = 0;
+    for (const std::string& l : testLog().lines())
+        refusals += l.find("returned MRM_TOPIC_RSP on topic [QUOTES] with return code [2203]") != std::string::npos;
+    EXPECT_EQ(refusals, 2);
+    dumpRecoveryLog();
 }
 
 // An instance whose heartbeats stop for three heartbeat times is no longer
