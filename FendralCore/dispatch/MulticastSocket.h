@@ -77,6 +77,26 @@ public:
     uint16 getTtl() const { return m_ttl; }
     // Datagrams dropped because they did not fit the caller's buffer.
     uint64 getTruncatedCount() const { return m_truncatedCount.load(std::memory_order_relaxed); }
+    // Datagrams dropped because the owning thread had fallen so far behind
+    // that the receiver's parked store for it was full (as the kernel drops
+    // what a full socket buffer cannot take). Counted by the receiving
+    // thread; a drop run starts with the first drop and ends with the next
+    // datagram delivered.
+    uint64 getOwnerBehindDropCount() const { return m_ownerBehindDrops.load(std::memory_order_relaxed); }
+    // Counts one drop; true when it starts a run.
+    bool countOwnerBehindDrop()
+    {
+        m_ownerBehindDrops.fetch_add(1, std::memory_order_relaxed);
+        ++m_dropRun;
+        return m_dropRun == 1;
+    }
+    // The length of the run that a delivery ends (0: none ran).
+    uint64 endOwnerBehindDropRun()
+    {
+        const uint64 run = m_dropRun;
+        m_dropRun = 0;
+        return run;
+    }
 
 private:
     bool m_blockMode;
@@ -92,6 +112,8 @@ private:
     int32 m_recvBufSize;
     sockaddr_in m_stTo{};
     std::atomic<uint64> m_truncatedCount{0};
+    std::atomic<uint64> m_ownerBehindDrops{0};
+    uint64 m_dropRun = 0;
 
     bool isReceiving() const { return m_mdir == MULTICAST_RECEIVE || m_mdir == MULTICAST_SEND_RECV; }
     bool isSending() const { return m_mdir == MULTICAST_SEND || m_mdir == MULTICAST_SEND_RECV; }

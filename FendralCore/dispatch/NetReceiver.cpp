@@ -1800,6 +1800,32 @@ int32 NetReceiver::routeMulticast(UdpConnResource* res, const timespec& rcvTm, c
     return 0;
 }
 
+bool NetReceiver::ownerTooFarBehind(const McastRoute& route)
+{
+    UdpConnResource* res = route.res;
+    MulticastSocket* sock = res->multicastSockPtr;
+    const size_t parked = !route.parked ? 0
+                          : route.toPipeline
+                              ? (res->tmpPlMsgStorePtr != nullptr ? res->tmpPlMsgStorePtr->getNumMsg(LIST) : 0)
+                              : (route.target.store != nullptr
+                                     ? route.target.store->getNumMsg(LIST, route.target.queueType)
+                                     : 0);
+    const char* owner = route.toPipeline ? res->regParam.pipelineNameTxt : route.target.recipient;
+    if (parked < MCAST_PARKED_LIMIT)
+    {
+        if (sock != nullptr)
+            if (const uint64 run = sock->endOwnerBehindDropRun(); run > 0)
+                fwLog(LOG_LEVEL_WARNING, "Channel [%s] delivers to [%s] again after [%lu] datagrams were dropped.",
+                      res->udpConnNameTxt, owner, static_cast<unsigned long>(run));
+        return false;
+    }
+    if (sock != nullptr && sock->countOwnerBehindDrop())
+        fwLog(LOG_LEVEL_WARNING,
+              "[%zu] datagrams of channel [%s] wait for [%s]: new ones are dropped until it has taken some.", parked,
+              res->udpConnNameTxt, owner);
+    return true;
+}
+
 int32 NetReceiver::processMulticastMsg(McastRoute& route, const char* bytes, int32 len, in_addr_t sender)
 {
     if (route.toPipeline)
@@ -1809,6 +1835,8 @@ int32 NetReceiver::processMulticastMsg(McastRoute& route, const char* bytes, int
     // route was set: try to move it out again before each datagram.
     if (route.parked)
         route.parked = m_forwarder->flushQueue(t);
+    if (ownerTooFarBehind(route))
+        return 0;
 
     UdpConnResource* res = route.res;
     Data_t& d = m_dataMsg.appMsg.data;
@@ -1847,6 +1875,8 @@ int32 NetReceiver::forwardDatagramToPipeline(McastRoute& route, const char* byte
     Pipeline* pl = res->pipelinePtr;
     if (route.parked)
         route.parked = m_forwarder->flushPipeline(pl, res->tmpPlMsgStorePtr);
+    if (ownerTooFarBehind(route))
+        return 0;
     if (!MsgForwarder::fitsPipeline(static_cast<uint64>(len), *pl) || len > MCAST_BUF_SIZE)
     {
         fwLog(LOG_LEVEL_CRITICAL, "The data message size [%d] is too large to fit into the entry of pipeline [%s]", len,

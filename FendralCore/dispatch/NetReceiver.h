@@ -53,6 +53,10 @@ public:
     static constexpr const char* STREAM_HDR_NAME = "DATA_STREAM_HDR";
     static constexpr const char* MCAST_RCV_MAX_LABEL = "MCAST_RCV_MAX";
     static constexpr int32 DEFAULT_MCAST_RCV_MAX = 10;
+    // Datagrams parked for one owner beyond which new ones are dropped: a
+    // sender cannot be slowed, and an owner that stays behind must not grow
+    // the store without end.
+    static constexpr size_t MCAST_PARKED_LIMIT = 16384;
     static constexpr const char* STS_RPT_INTERVAL_LABEL = "STS_RPT_INTERVAL";
     static constexpr int32 DEFAULT_STS_RPT_INTERVAL = 500; // milliseconds
     static constexpr const char* TCP_FD_REASSIGN_LABEL = "TCP_FD_REASSIGN";
@@ -110,6 +114,9 @@ public:
     // moving what waits in the store first. 0, or -1 with the code.
     int32 routeMulticast(UdpConnResource* res, const timespec& rcvTm, const timespec& wireTm, McastRoute& route);
     int32 processMulticastMsg(McastRoute& route, const char* bytes, int32 len, in_addr_t sender);
+    // True when the datagram is to be dropped: its owner's parked store is at
+    // MCAST_PARKED_LIMIT. Logs the start and the end of a run of drops.
+    bool ownerTooFarBehind(const McastRoute& route);
     int32 retryForwardMsg();
 
     SingleRwRingBuffer2<StreamEventRecord>* getStreamEventRing() const { return m_streamEvtBufPtr.get(); }

@@ -294,6 +294,51 @@ TEST_F(MulticastCongestionTest, CongestedOwnerGetsEverythingInOrderAfterItDrains
     EXPECT_NE(m_ownerHigh->getMessage(&m, more), 0) << "event " << m.appMsg.event.id;
 }
 
+// An owner that stays behind: once MCAST_PARKED_LIMIT datagrams wait for it,
+// new ones are dropped and counted (a sender cannot be slowed) instead of
+// growing the store without end; the ones kept arrive whole and in order once
+// it reads, and so does the next datagram sent.
+TEST_F(MulticastDeliveryTest, OwnerThatStaysBehindHasNewDatagramsDroppedNotTheStoreGrown)
+{
+    open();
+    FwIntMessage filler{};
+    filler.appMsg.type = MSG_EVENT;
+    filler.appMsg.event.id = APP_READY;
+    while (m_ownerNormal->getNumFreeEntry() > MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES)
+        ASSERT_EQ(m_ownerNormal->putMessage(&filler), 0);
+    const uint32 fillers = m_ownerNormal->getNumElem();
+    const MulticastSocket& sock = *m_channel->multicastSockPtr;
+    const size_t extra = 300;
+    const size_t total = NetReceiver::MCAST_PARKED_LIMIT + extra;
+    auto waitDrained = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (unread() != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        return unread() == 0;
+    };
+    for (size_t i = 0; i < total; ++i)
+    {
+        ASSERT_TRUE(m_sender->send("D" + std::to_string(i)));
+        if (i % 64 == 63) // within what the socket's buffer holds
+        {
+            ASSERT_TRUE(waitDrained());
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sock.getOwnerBehindDropCount() < extra && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(sock.getOwnerBehindDropCount(), extra);
+
+    FwIntMessage m{};
+    for (uint32 i = 0; i < fillers; ++i)
+        ASSERT_TRUE(next(*m_ownerNormal, m, 10));
+    for (size_t i = 0; i < NetReceiver::MCAST_PARKED_LIMIT; ++i)
+        ASSERT_EQ(message(), "D" + std::to_string(i));
+    ASSERT_TRUE(m_sender->send("after"));
+    EXPECT_EQ(message(), "after");
+    EXPECT_EQ(sock.getOwnerBehindDropCount(), extra);
+}
+
 // An input-replicated channel feeds the replicator while the process is
 // active, and its owning thread directly in standby.
 TEST_F(MulticastDeliveryTest, InputReplicationGoesToTheReplicatorOnlyWhenActive)
