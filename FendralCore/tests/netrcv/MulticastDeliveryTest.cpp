@@ -100,6 +100,22 @@ protected:
         return true;
     }
 
+    // Events put into the owner's normal queue until only its reserve is
+    // free, as a busy owner leaves it; how many it now holds.
+    uint32 fillOwnerToReserve()
+    {
+        FwIntMessage filler{};
+        filler.appMsg.type = MSG_EVENT;
+        filler.appMsg.event.id = APP_READY;
+        while (m_ownerNormal->getNumFreeEntry() > MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES)
+            if (m_ownerNormal->putMessage(&filler) != 0)
+            {
+                ADD_FAILURE() << "filler refused";
+                break;
+            }
+        return m_ownerNormal->getNumElem();
+    }
+
     int unread() const
     {
         int n = 0;
@@ -257,12 +273,7 @@ protected:
 TEST_F(MulticastCongestionTest, CongestedOwnerGetsEverythingInOrderAfterItDrains)
 {
     open(false);
-    FwIntMessage filler{};
-    filler.appMsg.type = MSG_EVENT;
-    filler.appMsg.event.id = APP_READY;
-    while (m_ownerNormal->getNumFreeEntry() > MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES)
-        ASSERT_EQ(m_ownerNormal->putMessage(&filler), 0);
-    const uint32 fillers = m_ownerNormal->getNumElem();
+    const uint32 fillers = fillOwnerToReserve();
 
     std::vector<std::string> sent;
     for (int k = 0; k < 6; ++k)
@@ -301,12 +312,7 @@ TEST_F(MulticastCongestionTest, CongestedOwnerGetsEverythingInOrderAfterItDrains
 TEST_F(MulticastDeliveryTest, OwnerThatStaysBehindHasNewDatagramsDroppedNotTheStoreGrown)
 {
     open();
-    FwIntMessage filler{};
-    filler.appMsg.type = MSG_EVENT;
-    filler.appMsg.event.id = APP_READY;
-    while (m_ownerNormal->getNumFreeEntry() > MsgForwarder::THREAD_MSGQ_RESERVED_ENTRIES)
-        ASSERT_EQ(m_ownerNormal->putMessage(&filler), 0);
-    const uint32 fillers = m_ownerNormal->getNumElem();
+    const uint32 fillers = fillOwnerToReserve();
     const MulticastSocket& sock = *m_channel->multicastSockPtr;
     const size_t extra = 300;
     const size_t total = NetReceiver::MCAST_PARKED_LIMIT + extra;
