@@ -116,7 +116,7 @@ struct MslTopicStats
     Counter mrmLongRecoveryReports;
     Counter mrmPublishersExpired; // instances whose heartbeats stopped
     Counter mrmRqsRefusedUncarried; // requests to this instance on a recovery-request topic it does not serve
-    // Replication acknowledgements, which are not served yet.
+    // Acknowledged replication positions passed to the replicator.
     Counter replicationAcks;
 };
 
@@ -571,6 +571,7 @@ private:
     // topic: the queue's batch ends there, so the handshake it waits for
     // is served meanwhile.
     bool m_connInitRequeued = false;
+    int64 m_connInitWaitSinceNs = 0; // when CONN_INIT first waited (0: not waiting)
     bool m_noAppRepliTopic = true;
     bool m_endRecoveryNotificationSent = false;
     bool m_repliTopicInRecovery = false;

@@ -333,12 +333,25 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
             return 0;
         if (m_recovTopicRecPtr != nullptr && !m_recovTopicRecPtr->publishReady.load(std::memory_order_acquire))
         {
-            // The other topics open once recovery can be asked for.
-            ::usleep(1000);
-            m_threadResPtr->lastStatusUpdTm.store(m_clock.wallTime().tv_sec, std::memory_order_relaxed);
-            m_connInitRequeued = true;
-            return sendEventMsg(m_threadResPtr, MQUEUE_HIGH_PRIORITY, CONN_INIT, EventParam{}, m_msgSeqNum);
+            // The other topics open once recovery can be asked for, or once
+            // the handshake had more than its whole time (its resends and
+            // two time-outs more).
+            const int64 now = m_clock.monoNs();
+            if (m_connInitWaitSinceNs == 0)
+                m_connInitWaitSinceNs = now;
+            const int64 limitNs =
+                static_cast<int64>(m_settings.resendThold + 3) * m_settings.rqsTimeoutMs * NS_PER_MS;
+            if (now - m_connInitWaitSinceNs <= limitNs)
+            {
+                ::usleep(1000);
+                m_threadResPtr->lastStatusUpdTm.store(m_clock.wallTime().tv_sec, std::memory_order_relaxed);
+                m_connInitRequeued = true;
+                return sendEventMsg(m_threadResPtr, MQUEUE_HIGH_PRIORITY, CONN_INIT, EventParam{}, m_msgSeqNum);
+            }
+            fwLog(LOG_LEVEL_WARNING, "Recovery request topic [%.16s] is not ready after [%ld] ms. Open the other topics.",
+                  m_recovTopicNameTxt, static_cast<long>((now - m_connInitWaitSinceNs) / NS_PER_MS));
         }
+        m_connInitWaitSinceNs = 0;
         if (initAllTopics() != 0)
             fwLog(LOG_LEVEL_ERROR, "Error [%d] initializing the registered topics.", FrameworkErrno::m_fwErrno);
         m_connInitDone = true;

@@ -568,31 +568,45 @@ TEST(RecoveryMrmTest, MrmTopicNamesParse)
 // APP_READY opens the recovery-request topic and the MRM topics ahead of
 // the others; CONN_INIT opens the application's topics only once the
 // recovery-request topic may publish, so that a gap found at once can be
-// asked for.
+// asked for, or once its handshake had more than its whole time.
 TEST(RecoveryMrmTest, ApplicationTopicsOpenOnceTheRecoveryRequestTopicIsReady)
 {
     setProcessMrmBase();
-    Net net(planConfig(mrmtest::mrmConfig()));
-    Net::Extra extra;
-    extra.adjust = mrmtest::mrmIdentity(1, 2);
-    extra.beforeStart = [](Node& n) {
-        mrmtest::registerFrameworkTopics(n, "SUBA", 1, 1, 2, -1);
-        n.h->post(MQUEUE_HIGH_PRIORITY, APP_READY);
-    };
-    Node& sub = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE}}, "", false, extra);
-    const std::string reco = mrmtest::recoTopic("SUBA", 1);
-    net.pump();
-    TopicRecord* rqsTopic = sub.pub(reco.c_str());
-    ASSERT_NE(rqsTopic, nullptr);
-    ASSERT_FALSE(rqsTopic->publishReady.load()) << "nobody answers its handshake yet";
-    for (int i = 0; i < 2; ++i)
+    for (const bool stalled : {false, true})
     {
-        EXPECT_NE(sub.sub(mrmtest::localTopic(0, i).c_str()), nullptr);
-        EXPECT_NE(sub.sub(mrmtest::crossTopic(0, i).c_str()), nullptr);
+        SCOPED_TRACE(stalled ? "handshake stalled" : "handshake completes");
+        // Stalled: the test's clock stands still, so the handshake's
+        // time-outs never pass until the test moves it past the wait's limit.
+        msltest::ManualClock clock;
+        Net net(planConfig(mrmtest::mrmConfig()), stalled ? &clock : nullptr);
+        Net::Extra extra;
+        extra.adjust = mrmtest::mrmIdentity(1, 2);
+        extra.beforeStart = [](Node& n) {
+            mrmtest::registerFrameworkTopics(n, "SUBA", 1, 1, 2, -1);
+            n.h->post(MQUEUE_HIGH_PRIORITY, APP_READY);
+        };
+        Node& sub = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE}}, "", false, extra);
+        const std::string reco = mrmtest::recoTopic("SUBA", 1);
+        net.pump();
+        TopicRecord* rqsTopic = sub.pub(reco.c_str());
+        ASSERT_NE(rqsTopic, nullptr);
+        ASSERT_FALSE(rqsTopic->publishReady.load()) << "nobody answers its handshake yet";
+        for (int i = 0; i < 2; ++i)
+        {
+            EXPECT_NE(sub.sub(mrmtest::localTopic(0, i).c_str()), nullptr);
+            EXPECT_NE(sub.sub(mrmtest::crossTopic(0, i).c_str()), nullptr);
+        }
+        EXPECT_EQ(sub.sub("QUOTES"), nullptr) << "opened before recovery could be asked for";
+        if (stalled)
+        {
+            for (int i = 0; i < 50; ++i)
+                net.pump();
+            EXPECT_EQ(sub.sub("QUOTES"), nullptr) << "gave up waiting too soon";
+            // Past (MSL_RESEND_THOLD 2 + 3) x RQS_TIMEOUT 40 ms.
+            clock.advance(201 * 1000000);
+        }
+        ASSERT_TRUE(net.pumpUntil([&] { return sub.sub("QUOTES") != nullptr; }));
+        EXPECT_EQ(rqsTopic->publishReady.load(), !stalled);
     }
-    EXPECT_EQ(sub.sub("QUOTES"), nullptr) << "opened before recovery could be asked for";
-    ASSERT_TRUE(net.pumpUntil([&] { return sub.sub("QUOTES") != nullptr; }));
-    EXPECT_TRUE(rqsTopic->publishReady.load());
 }
-
 } // namespace
