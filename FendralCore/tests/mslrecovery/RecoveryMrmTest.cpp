@@ -445,10 +445,17 @@ TEST(RecoveryMrmTest, RandomMrmRecordsThenTheRecoveryStillCompletes)
     EXPECT_GT(svc.topicStats().mrmMessages.get(), static_cast<uint64>(count / 4));
     EXPECT_GT(svc.topicStats().mrmMessagesDropped.get(), 0u);
 
+    // What the records set off settles first: the instance has heard (and
+    // accepted, sending nothing) every request the subscriber sent, and the
+    // last one is answered. Otherwise a slow run would answer the backlog
+    // of stale requests with data, or miss the session to fail.
+    const SubscriptionRecord& sub = *s.sub->sub();
+    ASSERT_TRUE(s.pumpUntil([&] {
+        return s.instance(0).requests().size() == svc.topicStats().mrmRqsSent.get() && sub.mrmRqsId == 0;
+    }));
     // The instance now fails the session it runs: the subscriber asks
     // again, and this time the messages come.
     s.instance(0).setMode(Instance::ANSWER);
-    const SubscriptionRecord& sub = *s.sub->sub();
     if (sub.onRecovery && sub.mrmSessionId != 0)
     {
         std::string failure(29, '\0');
