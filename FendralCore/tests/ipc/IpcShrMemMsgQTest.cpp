@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -361,6 +362,12 @@ TEST_F(IpcShrMemMsgQTest, ForkedWriterDeliversEveryEntryInOrderThroughAFullRing)
         return 0; // the destructor gives up the writer slot
     });
 
+    // The reader starts once the writer has filled the ring: a reader that
+    // keeps up would never let it fill.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (m_reader.getMaxUsage() < 100 && std::chrono::steady_clock::now() < deadline)
+        ::usleep(1000);
+    ASSERT_EQ(m_reader.getMaxUsage(), 100) << "the writer never filled the ring";
     int32 expected = 0;
     int32 idlePolls = 0; // bounds the wait should the child die
     IpcShmMsg out;
