@@ -1,6 +1,9 @@
 #include "FendralCore/foundation/LogCall.h"
 
+#include "FendralCore/foundation/PeerLogLimit.h"
+
 #include <atomic>
+#include <cstdio>
 
 namespace
 {
@@ -28,4 +31,21 @@ bool fwLogEnabled(int32 level)
 {
     const LogTarget* target = g_target.load(std::memory_order_acquire);
     return target != nullptr && target->enabled(level);
+}
+
+void fwPeerLogV(PeerLogLimit* limit, int32 level, const char* format, va_list arguments)
+{
+    if (!fwLogEnabled(level))
+        return;
+    if (limit != nullptr)
+    {
+        const PeerLogLimit::Verdict verdict = limit->next();
+        if (verdict.heldBack != 0)
+            fwLog(level, "%s", PeerLogLimit::heldBackText(verdict.heldBack).c_str());
+        if (!verdict.write)
+            return;
+    }
+    char line[512];
+    std::vsnprintf(line, sizeof(line), format, arguments);
+    fwLog(level, "%s", line);
 }

@@ -22,3 +22,9 @@ void installLogTarget(const LogTarget* target);
 
 int32 fwLog(int32 level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 bool fwLogEnabled(int32 level);
+
+class PeerLogLimit;
+// A line a peer caused, through its limiter (none: always written): the
+// count of lines held back in the window that ended comes first, and the
+// line itself only when the limiter lets it.
+void fwPeerLogV(PeerLogLimit* limit, int32 level, const char* format, va_list arguments);

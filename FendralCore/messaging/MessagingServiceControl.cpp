@@ -55,19 +55,10 @@ void MessagingService::stampWire(MslMsgHeader& hdr) const
 
 void MessagingService::peerLog(PeerLogLimit& limit, int32 level, const char* format, ...)
 {
-    if (!fwLogEnabled(level))
-        return;
-    const PeerLogLimit::Verdict verdict = limit.next();
-    if (verdict.heldBack != 0)
-        fwLog(level, "%s", PeerLogLimit::heldBackText(verdict.heldBack).c_str());
-    if (!verdict.write)
-        return;
-    char line[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof(line), format, args);
+    fwPeerLogV(&limit, level, format, args);
     va_end(args);
-    fwLog(level, "%s", line);
 }
 
 // ---- composing and sending ----

@@ -83,22 +83,10 @@ EventParam ReplicationDelivery::congestParam(const Channel& c) const
 
 void ReplicationDelivery::joinLog(const char* format, ...)
 {
-    if (!fwLogEnabled(LOG_LEVEL_WARNING))
-        return;
-    if (m_peerLog != nullptr)
-    {
-        const PeerLogLimit::Verdict verdict = m_peerLog->next();
-        if (verdict.heldBack != 0)
-            fwLog(LOG_LEVEL_WARNING, "%s", PeerLogLimit::heldBackText(verdict.heldBack).c_str());
-        if (!verdict.write)
-            return;
-    }
-    char line[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof(line), format, args);
+    fwPeerLogV(m_peerLog, LOG_LEVEL_WARNING, format, args);
     va_end(args);
-    fwLog(LOG_LEVEL_WARNING, "%s", line);
 }
 
 bool ReplicationDelivery::drain(const Channel& c)

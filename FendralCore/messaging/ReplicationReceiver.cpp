@@ -70,19 +70,10 @@ ReplicationReceiver::~ReplicationReceiver()
 
 void ReplicationReceiver::peerLog(int32 level, const char* format, ...)
 {
-    if (!fwLogEnabled(level))
-        return;
-    const PeerLogLimit::Verdict verdict = m_peerLog.next();
-    if (verdict.heldBack != 0)
-        fwLog(level, "%s", PeerLogLimit::heldBackText(verdict.heldBack).c_str());
-    if (!verdict.write)
-        return;
-    char line[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof(line), format, args);
+    fwPeerLogV(&m_peerLog, level, format, args);
     va_end(args);
-    fwLog(level, "%s", line);
 }
 
 void ReplicationReceiver::refreshLiveness()
