@@ -12,6 +12,7 @@
 #pragma once
 
 #include "FendralCore/tests/mslsupport/MslServiceHarness.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include "FendralCore/messaging/MessagingService.h"
 #include "FendralCore/foundation/LogCall.h"
@@ -39,23 +40,7 @@
 
 namespace msltest
 {
-// The test process in a network of its own; false when it stays on the host.
-inline bool isolateNetwork()
-{
-    static const bool isolated = [] {
-        if (::unshare(CLONE_NEWNET) != 0)
-            return false;
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        ifreq req{};
-        std::strcpy(req.ifr_name, "lo");
-        const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &req) == 0 &&
-                        (req.ifr_flags |= IFF_UP | IFF_MULTICAST, ::ioctl(fd, SIOCSIFFLAGS, &req) == 0);
-        if (fd >= 0)
-            ::close(fd);
-        return up;
-    }();
-    return isolated;
-}
+using processtest::isolateNetwork;
 
 // A random drop of percent % of the multicast datagrams that reach any
 // socket of the test's own network namespace (nftables, input hook), for as

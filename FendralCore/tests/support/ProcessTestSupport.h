@@ -1,15 +1,25 @@
 // Helpers of the tests that run a framework process of their own: short
-// unique ids, polling with a limit, running a command for its output, and
-// running a test's body in a child process.
+// unique ids, polling with a limit, running a command for its output,
+// running a test's body in a child process, a network namespace of the
+// process's own, a free port and a file's text.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sstream>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -106,5 +116,49 @@ void inChildProcess(Body body, std::chrono::milliseconds limit = std::chrono::se
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "the child process failed (exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ", signal "
         << (WIFSIGNALED(status) ? WTERMSIG(status) : 0) << ")";
+}
+
+// The test process in a network namespace of its own, made at the first call,
+// with the loopback interface up and multicast on it; false when none can be
+// made here (the process stays on the host's network).
+inline bool isolateNetwork()
+{
+    static const bool isolated = [] {
+        if (::unshare(CLONE_NEWNET) != 0)
+            return false;
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq req{};
+        std::strcpy(req.ifr_name, "lo");
+        const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &req) == 0 &&
+                        (req.ifr_flags |= IFF_UP | IFF_MULTICAST, ::ioctl(fd, SIOCSIFFLAGS, &req) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        return up;
+    }();
+    return isolated;
+}
+
+// A port of type (SOCK_STREAM, SOCK_DGRAM) on 127.0.0.1 that the system
+// just gave out and took back.
+inline uint16_t freePort(int type)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A file's whole text; empty when it cannot be read.
+inline std::string readAll(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 } // namespace processtest

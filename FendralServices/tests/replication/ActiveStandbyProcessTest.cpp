@@ -40,23 +40,9 @@ namespace
 {
 using namespace std::chrono_literals;
 using processtest::base36;
-
-bool isolateNetwork()
-{
-    static const bool isolated = [] {
-        if (::unshare(CLONE_NEWNET) != 0)
-            return false;
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        ifreq req{};
-        std::strcpy(req.ifr_name, "lo");
-        const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &req) == 0 &&
-                        (req.ifr_flags |= IFF_UP | IFF_MULTICAST, ::ioctl(fd, SIOCSIFFLAGS, &req) == 0);
-        if (fd >= 0)
-            ::close(fd);
-        return up;
-    }();
-    return isolated;
-}
+using processtest::freePort;
+using processtest::isolateNetwork;
+using processtest::readAll;
 
 std::string group(int n)
 {
@@ -65,27 +51,6 @@ std::string group(int n)
     const int k = counter++;
     return "239." + std::to_string(140 + pid % 100) + "." + std::to_string((pid / 100 + k / 8) % 250) + "." +
            std::to_string(n + 10 * (k % 8) + 1);
-}
-
-uint16_t freePort(int type)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::string readAll(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // A process of the test: its standard output and its framework log.
