@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -151,6 +152,19 @@ inline uint16_t freePort(int type)
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(fd);
     return ntohs(a.sin_port);
+}
+
+// Multicast group n (below spacing) of the next set of groups this process
+// takes: 239.<base + pid % 100>.x.y, eight sets per third byte. base keeps
+// the test programs that run side by side apart; without a namespace of
+// their own, the processes of one test share the host's loopback.
+inline std::string uniqueGroup(int base, int spacing, int n)
+{
+    static std::atomic<int> counter{0};
+    const unsigned pid = static_cast<unsigned>(::getpid());
+    const int k = counter++;
+    return "239." + std::to_string(base + pid % 100) + "." + std::to_string((pid / 100 + k / 8) % 250) + "." +
+           std::to_string(n + spacing * (k % 8) + 1);
 }
 
 // A file's whole text; empty when it cannot be read.

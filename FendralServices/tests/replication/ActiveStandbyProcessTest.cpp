@@ -46,11 +46,7 @@ using processtest::readAll;
 
 std::string group(int n)
 {
-    static std::atomic<int> counter{0};
-    const unsigned pid = static_cast<unsigned>(::getpid());
-    const int k = counter++;
-    return "239." + std::to_string(140 + pid % 100) + "." + std::to_string((pid / 100 + k / 8) % 250) + "." +
-           std::to_string(n + 10 * (k % 8) + 1);
+    return processtest::uniqueGroup(140, 10, n);
 }
 
 // A process of the test: its standard output and its framework log.

@@ -41,11 +41,7 @@ using processtest::readAll;
 
 std::string group(int n)
 {
-    static std::atomic<int> counter{0};
-    const unsigned pid = static_cast<unsigned>(::getpid());
-    const int k = counter++;
-    return "239." + std::to_string(130 + pid % 100) + "." + std::to_string((pid / 100 + k / 8) % 250) + "." +
-           std::to_string(n + 8 * (k % 8) + 1);
+    return processtest::uniqueGroup(130, 8, n);
 }
 
 // One instance of the application, with the agent blocks of its own agent.
