@@ -94,7 +94,8 @@ public:
     uint64 endOwnerBehindDropRun()
     {
         const uint64 run = m_dropRun;
-        m_dropRun = 0;
+        if (run != 0) // the common case writes nothing
+            m_dropRun = 0;
         return run;
     }
 
