@@ -353,6 +353,10 @@ void startPair(const Plan& plan, std::unique_ptr<Proc>& active, std::unique_ptr<
     ASSERT_TRUE(client.send(1));
     ASSERT_TRUE(processtest::waitFor([&] { return count(*standby, TCP) == 1; }, 30s))
         << "the standby never got the first message";
+    // The standby may have subscribed after the active's topic opened: the
+    // active holds records back only once its replicator has heard of it.
+    ASSERT_TRUE(processtest::waitFor([&] { return active->logs("subscribers joined the topic ["); }, 30s))
+        << "the active never heard of its standby";
 }
 } // namespace
 
