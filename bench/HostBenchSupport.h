@@ -85,14 +85,16 @@ inline int registerLoopbackMulticastReceiver(const char* conn, const char* threa
     return registerListenMulticastConnection(&param);
 }
 
-// Starts the framework as `app` with `registration`; the process's exit code.
-inline int runFramework(const char* program, const char* app, int (*registration)())
+// Starts the framework as `app` with `registration` and `extraConfig` lines
+// in its configuration; the process's exit code.
+inline int runFramework(const char* program, const char* app, int (*registration)(),
+                        const std::string& extraConfig = {})
 {
     std::string dir = (std::filesystem::temp_directory_path() / "hostbenchXXXXXX").string();
     if (::mkdtemp(dir.data()) == nullptr)
         return 1;
     const std::string config = dir + "/fw.cfg";
-    std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n";
+    std::ofstream(config) << "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 1\n" << extraConfig;
     std::vector<std::string> args = {program, app, "0", "0", "0", config, dir};
     std::vector<char*> fwArgv;
     for (std::string& a : args)
