@@ -22,6 +22,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sched.h>
+
 using namespace netbench;
 
 namespace
@@ -37,7 +39,13 @@ std::string group()
 
 int senderCount()
 {
-    const unsigned cores = std::thread::hardware_concurrency();
+    // The cores this process may run on (taskset narrows them): senders,
+    // the network thread and the reader must not share one.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    const unsigned cores = ::sched_getaffinity(0, sizeof allowed, &allowed) == 0
+                               ? static_cast<unsigned>(CPU_COUNT(&allowed))
+                               : std::thread::hardware_concurrency();
     return static_cast<int>(std::clamp(cores > 3 ? cores - 3 : 1u, 1u, 6u));
 }
 
