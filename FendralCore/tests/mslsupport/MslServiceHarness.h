@@ -7,6 +7,7 @@
 #pragma once
 
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/messaging/MessagingService.h"
@@ -58,15 +59,7 @@ inline std::string uniqueGroup()
 // A UDP port that was free a moment ago.
 inline uint16 freeUdpPort()
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    return processtest::freePort(SOCK_DGRAM);
 }
 
 inline bool nextMessage(FwMessageQueue& q, FwIntMessage& msg, std::chrono::milliseconds limit)

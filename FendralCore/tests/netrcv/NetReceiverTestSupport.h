@@ -5,6 +5,7 @@
 #pragma once
 
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 
 #include "FendralCore/dispatch/MessageStore.h"
 #include "FendralCore/dispatch/MsgDispatcher.h"
@@ -32,15 +33,7 @@ namespace netrcvtest
 // A port that was free a moment ago (the channel binds it itself).
 inline uint16 freePort(int type = SOCK_STREAM)
 {
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    return processtest::freePort(type);
 }
 
 // A distinct group per call, so tests of parallel runs never cross.
