@@ -6,15 +6,13 @@
 // its own, which the publisher shares.
 #include "../lh_base/LineHandlerTestSupport.h"
 
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 #include "kelmora/linehandler/LineHandlerTopic.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,20 +26,6 @@ using namespace lhtest;
 
 namespace
 {
-bool isolateNetwork()
-{
-    if (::unshare(CLONE_NEWNET) != 0)
-        return false;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq req{};
-    std::strcpy(req.ifr_name, "lo");
-    const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &req) == 0 &&
-                    (req.ifr_flags |= IFF_UP | IFF_MULTICAST, ::ioctl(fd, SIOCSIFFLAGS, &req) == 0);
-    if (fd >= 0)
-        ::close(fd);
-    return up;
-}
-
 // Groups of this process's own, should it share the host's loopback.
 std::string group(int n)
 {
@@ -104,7 +88,7 @@ bool intact(const char* data, unsigned int length, long expected)
 
 TEST(TopicLoop, LoopbackTopicMessagesReachTheLineDataChannel)
 {
-    RecordProperty("network", isolateNetwork() ? "namespace" : "host loopback");
+    RecordProperty("network", processtest::isolateNetwork() ? "namespace" : "host loopback");
     constexpr long cCount = 300;
     std::string pattern = (std::filesystem::temp_directory_path() / "lhTopicLoopXXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
