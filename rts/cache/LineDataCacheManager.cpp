@@ -243,6 +243,11 @@ LineData* LineDataCache::getMessage(std::uint32_t seqNum) const
     if (mLog.enabled(LOG_LEVEL_DEBUG))
         mLog.debug() << "LineDataCache::getMessage retrieve mLastMessageSeqNum=" << mLastMessageSeqNum
                      << " seqNum=" << seqNum;
+    return slotFor(seqNum);
+}
+
+LineDataCopy* LineDataCache::slotFor(std::uint32_t seqNum) const
+{
     const std::uint32_t capacity = mLineDataPool.size();
     const std::uint32_t d = mLastMessageSeqNum - seqNum + 1;
     if (d > capacity)
@@ -250,6 +255,12 @@ LineData* LineDataCache::getMessage(std::uint32_t seqNum) const
     const std::uint32_t tail = mLineDataPool.tail();
     const std::uint32_t index = d <= tail ? tail - d : static_cast<std::uint32_t>((std::uint64_t(tail) + capacity - d) % capacity);
     return mLineDataPool.at(index);
+}
+
+void LineDataCache::prefetchMessage(std::uint32_t seqNum) const
+{
+    if (const LineDataCopy* slot = slotFor(seqNum))
+        slot->prefetch();
 }
 
 bool LineDataCache::isRequestValid(const std::string& clientLogName, std::uint16_t, std::uint32_t begin,

@@ -46,6 +46,10 @@ public:
         // The slot for `seqNum`, null when older than the ring or past last + 1.
         // The slot's own number is not compared: callers check it.
         LineData* getMessage(std::uint32_t seqNum) const;
+        // Asks for the slot of `seqNum` ahead of its read: a replay walks
+        // slots that lie apart in memory, which the hardware does not fetch
+        // ahead, and waits on each one otherwise.
+        void prefetchMessage(std::uint32_t seqNum) const;
         bool isRequestValid(const std::string& clientLogName, std::uint16_t channelId, std::uint32_t begin,
                             std::uint32_t end, bool logFail) const;
         void clear();
@@ -69,6 +73,7 @@ public:
 
     private:
         void checkOwner() const;
+        LineDataCopy* slotFor(std::uint32_t seqNum) const;
         void recordGap(std::uint32_t firstMissing, std::uint32_t lastMissing);
 
         std::uint32_t mLastMessageSeqNum = 0;

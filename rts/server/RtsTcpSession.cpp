@@ -734,6 +734,8 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
     // Messages are packed straight into the queued pool buffers: one copy
     // each. A skipped message closes the packet being built, so that every
     // packet's number is its first message's own.
+    // Messages this far ahead are fetched while the current one is copied.
+    constexpr std::uint64_t cPrefetchAhead = 8;
     ZunqUtils::PacketBufferItem* packet = nullptr;
     std::uint32_t used = 0;
     std::uint32_t count = 0;
@@ -755,6 +757,8 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
         if (verbose)
             mLog->verbose() << "RtsTcpSession::handleRetrans ( Fetching cached message (sequence number=" << seq
                             << ").";
+        if (seq + cPrefetchAhead <= end)
+            cache->prefetchMessage(static_cast<std::uint32_t>(seq + cPrefetchAhead));
         const LineData* message = cache->getMessage(static_cast<std::uint32_t>(seq));
         const std::uint32_t held = message != nullptr ? message->getSeqNum() : 0;
         if (held == 0)
