@@ -4,8 +4,11 @@
 // A ring belongs to one thread and takes no lock.
 #pragma once
 
+#include "rts/cache/SlotBlock.h"
+
 #include <cstdint>
 #include <memory>
+#include <new>
 
 template <typename T>
 class CachePool
@@ -15,15 +18,24 @@ public:
     CachePool(std::uint32_t size, bool allowReuse, bool preAllocation)
         : mCachePtrs(new T*[size]()), mCacheSize(size), mAllowReuse(allowReuse), mPreAllocation(preAllocation)
     {
-        if (mPreAllocation)
+        if (!mPreAllocation)
+            return;
+        // The records in one block, in slot order: a replay reads slot after
+        // slot, and the block is large enough to want huge pages.
+        mRecords = SlotBlock(sizeof(T) * size);
+        auto* records = static_cast<T*>(mRecords.data());
+        try
+        {
             for (std::uint32_t i = 0; i < size; ++i)
-                mCachePtrs[i] = new T();
+                mCachePtrs[i] = new (records + i) T();
+        }
+        catch (...)
+        {
+            destroyRecords();
+            throw;
+        }
     }
-    ~CachePool()
-    {
-        for (std::uint32_t i = mCacheSize; i-- > 0;)
-            delete mCachePtrs[i];
-    }
+    ~CachePool() { destroyRecords(); }
     CachePool(const CachePool&) = delete;
     CachePool& operator=(const CachePool&) = delete;
 
@@ -60,4 +72,18 @@ private:
     bool mIsFull = false;
     bool mAllowReuse;
     bool mPreAllocation;
+    SlotBlock mRecords;
+
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the slot block is aligned as new aligns");
+
+    // Slots not made yet hold null.
+    void destroyRecords()
+    {
+        for (std::uint32_t i = mCacheSize; i-- > 0;)
+            if (mCachePtrs[i] != nullptr)
+            {
+                mCachePtrs[i]->~T();
+                mCachePtrs[i] = nullptr;
+            }
+    }
 };
