@@ -237,7 +237,7 @@ void LineDataCache::storeMsg(const LineData& lineData, std::uint32_t gapSize, bo
                        << msgLength << "]; mLastMessageSeqNum is now [" << mLastMessageSeqNum << "]";
 }
 
-LineData* LineDataCache::getMessage(std::uint32_t seqNum) const
+LineDataCopy* LineDataCache::getMessage(std::uint32_t seqNum) const
 {
     checkOwner();
     if (mLog.enabled(LOG_LEVEL_DEBUG))

@@ -45,7 +45,7 @@ public:
         void storeMsg(const LineData& lineData, std::uint32_t gapSize, bool restart = false);
         // The slot for `seqNum`, null when older than the ring or past last + 1.
         // The slot's own number is not compared: callers check it.
-        LineData* getMessage(std::uint32_t seqNum) const;
+        LineDataCopy* getMessage(std::uint32_t seqNum) const;
         // Asks for the slot of `seqNum` ahead of its read: a replay walks
         // slots that lie apart in memory, which the hardware does not fetch
         // ahead, and waits on each one otherwise.

@@ -42,11 +42,6 @@ void LineDataCopy::setData(const char* data, std::uint32_t len)
         std::memcpy(mBuffer, data, mLength);
 }
 
-const char* LineDataCopy::getData() const
-{
-    return mBuffer;
-}
-
 bool LineDataCopy::isBlockData() const
 {
     return false;
@@ -62,11 +57,6 @@ void LineDataCopy::setSeqNum(std::uint32_t seqNum)
     mSeqNum = seqNum;
 }
 
-std::uint32_t LineDataCopy::getSeqNum() const
-{
-    return mSeqNum;
-}
-
 LineData::SeqFields LineDataCopy::getSeqFields() const
 {
     SeqFields fields = LineData::getSeqFields();
@@ -77,11 +67,6 @@ LineData::SeqFields LineDataCopy::getSeqFields() const
 void LineDataCopy::setDataLen(std::uint32_t len)
 {
     mLength = std::min(len, cBufferSize);
-}
-
-std::uint32_t LineDataCopy::getDataLen() const
-{
-    return mLength;
 }
 
 void LineDataCopy::clear()

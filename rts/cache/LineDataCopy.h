@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-class LineDataCopy : public LineData
+class LineDataCopy final : public LineData
 {
 public:
     static constexpr std::uint32_t cBufferSize = 1456;
@@ -23,16 +23,16 @@ public:
     LineData* clone() const override;
     // Copies at most 1456 bytes into the record's own buffer.
     void setData(const char* data, std::uint32_t len) override;
-    const char* getData() const override;
+    const char* getData() const override { return mBuffer; }
     bool isBlockData() const override;
     std::uint32_t getNextSeqNum() const override;
     // Number and length live beside the bytes, so that filling a slot
     // touches the slot alone.
     void setSeqNum(std::uint32_t seqNum) override;
-    std::uint32_t getSeqNum() const override;
+    std::uint32_t getSeqNum() const override { return mSeqNum; }
     SeqFields getSeqFields() const override;
     void setDataLen(std::uint32_t len) override;
-    std::uint32_t getDataLen() const override;
+    std::uint32_t getDataLen() const override { return mLength; }
     void clear() override;
 
     std::uint32_t getLength() const { return mLength; }

@@ -759,7 +759,7 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
                             << ").";
         if (seq + cPrefetchAhead <= end)
             cache->prefetchMessage(static_cast<std::uint32_t>(seq + cPrefetchAhead));
-        const LineData* message = cache->getMessage(static_cast<std::uint32_t>(seq));
+        const LineDataCopy* message = cache->getMessage(static_cast<std::uint32_t>(seq));
         const std::uint32_t held = message != nullptr ? message->getSeqNum() : 0;
         if (held == 0)
         {
