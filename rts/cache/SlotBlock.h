@@ -18,7 +18,6 @@ public:
     SlotBlock& operator=(const SlotBlock&) = delete;
 
     void* data() const { return mData; }
-    std::size_t size() const { return mBytes; }
 
 private:
     void release();
