@@ -8,6 +8,7 @@
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
 
+#include "FendralCore/tests/support/ProcessTestSupport.h"
 #include "FendralServices/api/FwServices.h"
 #include "zunq/config/ZunqConfigManager.h"
 #include "zunq/log/Log.h"
@@ -168,15 +169,7 @@ inline void blockExitSignals()
 // A port of 127.0.0.1 that was free a moment ago.
 inline int freePort(int type = SOCK_STREAM)
 {
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    return processtest::freePort(type);
 }
 
 inline void stopFramework()

@@ -85,15 +85,7 @@ inline void blockExitSignalsHere()
 // A UDP port free on 127.0.0.1 a moment ago.
 inline int freeUdpPort()
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    return processtest::freePort(SOCK_DGRAM);
 }
 
 // A host thread whose ready point runs `start`.
