@@ -148,6 +148,9 @@ LineData& LineDataDravek::operator=(const LineData& other)
     LineData::operator=(other);
     if (packet != nullptr)
     {
+        // The kind of packet comes along: a record that held a heartbeat or
+        // a reset is no data packet, nor the other way round.
+        mDravekImpl->mIsBlockData = packet->mDravekImpl->mIsBlockData;
         mDravekImpl->mNextSeqNum = packet->mDravekImpl->mNextSeqNum;
         if (mDravekImpl->mFactory == nullptr)
             mDravekImpl->mFactory = packet->mDravekImpl->mFactory;

@@ -166,6 +166,29 @@ TEST_F(PacketFixture, ShortPacketsAreRefused)
     }
 }
 
+// A spooled copy is a record used before for any kind of packet: assigned
+// one is the packet it copies, whatever it held.
+TEST_F(PacketFixture, AnAssignedRecordIsThePacketItCopiesWhateverItHeld)
+{
+    const std::string kinds[] = {header(0, 57), header(2, 5) + reset(1000) + message(10),
+                                 header(3, 500) + message(10) + message(12) + message(8)};
+    for (const std::string& held : kinds)
+        for (const std::string& copied : kinds)
+        {
+            Bytes heldBytes(held), copiedBytes(copied);
+            auto source = make();
+            source->setData(copiedBytes.get(), copiedBytes.mLen);
+            auto target = make();
+            target->setData(heldBytes.get(), heldBytes.mLen);
+            *target = *source;
+            const std::string pair = std::to_string(held.size()) + " <- " + std::to_string(copied.size());
+            EXPECT_EQ(target->isBlockData(), source->isBlockData()) << pair;
+            EXPECT_EQ(target->isSequenceReset(), source->isSequenceReset()) << pair;
+            EXPECT_EQ(target->getNextSeqNum(), source->getNextSeqNum()) << pair;
+            EXPECT_EQ(messagesOf(*target).size(), messagesOf(*source).size()) << pair;
+        }
+}
+
 TEST_F(PacketFixture, MessagesGoBackToThePoolWithTheRecord)
 {
     Bytes bytes(header(2, 1) + message(8) + message(8));
