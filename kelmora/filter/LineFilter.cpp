@@ -100,6 +100,8 @@ struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
     // The copy's fields, kept so that processing it reads none again.
     Flags mFlags;
     std::uint64_t mInterval;
+    // The source time the record was spooled with (LineFilterImpl::stampOf).
+    std::uint64_t mStamp;
     bool mRetransRequested;
     bool mBlockData;
 };
@@ -169,6 +171,15 @@ public:
         static_cast<OrluPublisher<MsgPubAdmin>&>(mFilter).publish(mMsgPubAdmin);
     }
 
+    // A record's source time; a message of a block that carries none of its
+    // own (a text block's) has its block's, and a spooled copy the one it
+    // was spooled with. The reset rules tell the numberings apart by it.
+    std::uint64_t stampOf(const LineData& data) const
+    {
+        const std::uint64_t own = data.getSrcTimeInt64();
+        return own != 0 ? own : mOuterStamp;
+    }
+
     std::uint32_t impliedSeqNum(const Flags& flags) const
     {
         return flags.mSeqNum + (mHeartbeatsHavePrevSeqNum && flags.mIsHeartbeat ? 1 : 0);
@@ -212,6 +223,12 @@ public:
         if (mCheckEveryMessageInBlock && data.isBlockData())
         {
             mBlockData = true;
+            // The messages of a retransmitted packet are retransmissions,
+            // whatever they say themselves: checked one by one they are
+            // treated as the packet checked whole would be.
+            mBlockRetransmitted = !data.isOriginal();
+            const std::uint64_t outerStamp = mOuterStamp;
+            mOuterStamp = stampOf(data);
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::START_BATCH);
             std::deque<const LineData*>* messages = nullptr;
@@ -219,6 +236,8 @@ public:
             if (messages != nullptr)
                 for (const LineData* message : *messages)
                     checkLineData(*message, source);
+            mBlockRetransmitted = false;
+            mOuterStamp = outerStamp;
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::FLUSH);
             return;
@@ -233,7 +252,9 @@ public:
                 return dropAndCheck();
         }
 
-        const Flags flags(data);
+        Flags flags(data);
+        if (mBlockRetransmitted) [[unlikely]]
+            flags.mIsOriginal = false;
         const std::uint32_t implied = impliedSeqNum(flags);
         if (!flags.mIgnoreSeqNum && !flags.mIsSequenceReset && !flags.mIsHeartbeat &&
             (mLastReceivedSeqNum == 0 || serialDiff(implied, mLastReceivedSeqNum) > 0))
@@ -346,7 +367,11 @@ public:
         }
         if (mDiscardForwardRetrans && !flags.mIsOriginal && (!mSpoolMaxSet || serialDiff(implied, mSpoolMaxSeqNum) > 0))
             return;
-        if (mSequenceResetBeingProcessed && source != mSequenceResetSrc && serialDiff(implied, mSeqNumBeforeReset) <= 0)
+        // Between the new expected number and the number the reset left, a
+        // record is the old numbering's come late, on any line: the reset's
+        // own line may repeat one with a new stamp. A new record that early
+        // is asked for again with its gap.
+        if (mSequenceResetBeingProcessed && serialDiff(implied, mSeqNumBeforeReset) <= 0)
         {
             mLog.verbose() << mName << " suppressing retrans on sequence number [" << implied << "] from source [" << source
                            << "] as processing sequence reset and new next seq number is [" << mNextSeqNum << "]\n";
@@ -369,9 +394,12 @@ public:
                 publishBatch(MsgPubAdmin::START_BATCH);
             std::deque<const LineData*>* messages = nullptr;
             data.getBlockData(messages);
+            const std::uint64_t outerStamp = mOuterStamp;
+            mOuterStamp = stampOf(data);
             if (messages != nullptr)
                 for (const LineData* message : *messages)
                     processLineData(*message);
+            mOuterStamp = outerStamp;
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::FLUSH);
             return;
@@ -421,6 +449,8 @@ public:
         if (flags.mIgnoreSeqNum || (flags.mIsHeartbeat && !mHeartbeatsHavePrevSeqNum))
             return;
         const std::uint32_t next = flags.nextSeqNum(data);
+        const std::uint32_t before = mNextSeqNum;
+        const bool wasSequenced = mSequenced;
         if (flags.mIsControl && !flags.mIsSequenceReset)
         {
             // A control record moves the expected number only forward; one
@@ -436,22 +466,64 @@ public:
         }
         moveNext(next);
         if (flags.mIsSequenceReset) [[unlikely]]
-            followReset();
+            followReset(data, flags, before, wasSequenced);
     }
 
-    [[gnu::cold, gnu::noinline]] void followReset()
+    // The reset is followed here, in order: only now does what comes after
+    // it belong to the new numbering, and only now does backward-reset
+    // handling start. Until then the old numbering's records, from any line
+    // or a retransmission, still fill the gaps in front of it.
+    [[gnu::cold, gnu::noinline]] void followReset(const LineData& reset, const Flags& flags, std::uint32_t before,
+                                                  bool wasSequenced)
     {
         forgetRequests();
-        // What waits in the spool is numbered in the old sequence: left there,
-        // it would come out as the new numbering's records.
-        if (!mMessageSpool.empty())
+        const std::uint64_t stamp = stampOf(reset);
+        const bool forward = !wasSequenced || serialDiff(mNextSeqNum, before) > 0;
+        dropOldNumbering(flags.mSeqNum, stamp, forward);
+        mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
+        if (mHandleBackwardSequenceReset && !mSequenceResetBeingProcessed && mLastReceivedSeqNum != 0)
         {
-            const std::size_t dropped = mMessageSpool.size();
-            releaseAll();
+            mSequenceResetBeingProcessed = true;
+            mSeqNumBeforeReset = flags.mSeqNum;
+            mSequenceResetSrc = mLastResetSource;
+            mSequenceResetTime = stamp;
+            mLog.verbose() << mName << " entering backward sequence reset handling, last received sequence number ["
+                           << mSeqNumBeforeReset << "] from source [" << mSequenceResetSrc << "] at time ["
+                           << mSequenceResetTime << "]\n";
+        }
+    }
+
+    // What waits in the spool from the old numbering would come out as the
+    // new one's records. Spooled ahead of the reset but of the new numbering:
+    // a record stamped after the reset, and, when the numbers went forward,
+    // one numbered above the reset's own.
+    void dropOldNumbering(std::uint32_t resetSeq, std::uint64_t stamp, bool forward)
+    {
+        std::size_t dropped = 0;
+        bool maxSet = false;
+        std::uint32_t max = 0;
+        for (auto it = mMessageSpool.begin(); it != mMessageSpool.end();)
+        {
+            SpooledMessage* entry = it->second;
+            const bool stampedAfter = stamp != 0 && entry->mStamp > stamp;
+            if (stampedAfter || (forward && serialDiff(it->first, resetSeq) > 0))
+            {
+                const std::uint32_t last = entry->mFlags.nextSeqNum(*entry->mData) - 1;
+                if (!maxSet || serialDiff(last, max) > 0)
+                    max = last;
+                maxSet = true;
+                ++it;
+                continue;
+            }
+            it = mMessageSpool.erase(it);
+            releaseEntry(entry);
+            ++dropped;
+        }
+        mSpoolMaxSet = maxSet;
+        mSpoolMaxSeqNum = max;
+        if (dropped != 0)
             mLog.info() << mName << ": sequence reset drops " << dropped
                         << " spooled record(s) of the old numbering\n";
-        }
-        mLog.info() << mName << " Setting next expected seqnum to [" << mNextSeqNum << "]\n";
     }
 
     // ---- spool
@@ -539,6 +611,7 @@ public:
         entry->mData = copy;
         entry->mBlockData = fromBlock;
         entry->mInterval = mLimitInterval;
+        entry->mStamp = stampOf(data);
         entry->mRetransRequested = false;
         *copy = data;
         entry->mFlags = flags;
@@ -643,7 +716,10 @@ public:
         }
         if (mLog.verboseEnabled()) [[unlikely]]
             mLog.verbose() << mName << ": spooled seqNum == next seqNum (" << seq << "): processing...\n";
+        const std::uint64_t outerStamp = mOuterStamp;
+        mOuterStamp = entry->mStamp;
         processLineData(*entry->mData, entry->mFlags);
+        mOuterStamp = outerStamp;
         ++processed;
         announced = true;
         if (!mContinueProcessingAfterTimeOut && mLimitTimeoutOrig != 0 && mLimitTimeout == 0)
@@ -882,24 +958,17 @@ public:
             if (mSequenceResetBeingProcessed)
             {
                 mLog.verbose() << mName << " ignoring sequence reset from source [" << source << "] at time ["
-                               << data.getSrcTimeInt64() << "]\n";
+                               << stampOf(data) << "]\n";
                 return ResetStep::Drop;
             }
-            if (mLastReceivedSeqNum != 0)
-            {
-                mSequenceResetBeingProcessed = true;
-                mSeqNumBeforeReset = data.getSeqNum();
-                mSequenceResetSrc = source;
-                mSequenceResetTime = data.getSrcTimeInt64();
-                mLog.verbose() << mName << " entering backward sequence reset handling, last received sequence number ["
-                               << mSeqNumBeforeReset << "] from source [" << source << "] at time [" << mSequenceResetTime
-                               << "]\n";
-            }
+            // Handling starts when the reset is followed (followReset),
+            // which may be later, from the spool.
+            mLastResetSource = source;
             return ResetStep::Continue;
         }
         if (!mSequenceResetBeingProcessed)
             return ResetStep::Continue;
-        const std::uint64_t srcTime = data.getSrcTimeInt64();
+        const std::uint64_t srcTime = stampOf(data);
         const std::uint64_t limit = mBackwardSequenceResetTimeLimit;
         // Saturating: a limit past the end of the clock never expires.
         const bool expired = mSequenceResetTime <= std::numeric_limits<std::uint64_t>::max() - limit &&
@@ -1152,6 +1221,9 @@ public:
     bool mSequenceResetBeingProcessed = false;
     std::uint32_t mSeqNumBeforeReset = 0;
     std::string mSequenceResetSrc;
+    // The line that last delivered a reset; a reset followed from the spool
+    // is logged with it.
+    std::string mLastResetSource;
     std::uint64_t mSequenceResetTime = 0;
     std::uint64_t mLimitTimeoutBackup = 0;
     std::int64_t mLimitSizeBackup = 200;
@@ -1159,6 +1231,9 @@ public:
     bool mSpoolAll = false;
     LineDataFactory* mLineDataFactory;
     bool mBlockData = false;
+    bool mBlockRetransmitted = false;
+    // The stamp a record without one of its own takes (see stampOf).
+    std::uint64_t mOuterStamp = 0;
     bool mChannelIsDead = false;
     bool mResumeOnGapFill = false;
     std::uint64_t mDataReceived = 0;

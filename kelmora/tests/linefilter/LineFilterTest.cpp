@@ -4,6 +4,8 @@
 
 #include "kelmora/linedata/LineDataFactoryDravek.h"
 
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -153,6 +155,11 @@ const Row cRows[] = {
      "t100 5000 5001 t200 s11 @B: t150 5002 t160 r5003 @A: t210 11 12", "5000 5001 10 11 12", 13, 0},
     {"a reset to just below 2^32 drops the old numbering spooled ahead of it",
      16160, none, "16160 16170 s4294964527 4294964527", "16160 4294964526 4294964527", 4294964528, 0},
+    // A reset drops the old numbering's spooled records and keeps the new one's.
+    {"a forward reset keeps a spooled record numbered above its own", 100, none,
+     "t1 100 103 t2 505 t3 s500 500 501 502 503 504", "100 499 500 501 502 503 504 C0-504 505", 506, 0},
+    {"a backward reset keeps a spooled record stamped after it", 100, none, "t1 100 103 t5 150 t3 s50",
+     "100 49", 50, 1},
     {"reset record with nothing received starts no handling",
      cNoStart, [](LineFilter& f) { f.setHandleBackwardSequenceReset(true); f.setBackwardSequenceResetTimeLimit(1000); f.setRefreshOnSeqReset(true); },
      "t100 s11 t5000 11", "10 11", 12, 0},
@@ -178,7 +185,8 @@ TEST_P(Scenario, PublishesAndMovesTheExpectedNumber)
     EXPECT_EQ(bench.mFilter.getSpoolSize(), row.spooled);
 }
 
-std::string rowName(const ::testing::TestParamInfo<Row>& info)
+template <class R>
+std::string rowName(const ::testing::TestParamInfo<R>& info)
 {
     std::string name;
     for (const char* p = info.param.name; *p != '\0'; ++p)
@@ -186,7 +194,171 @@ std::string rowName(const ::testing::TestParamInfo<Row>& info)
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(LineFilter, Scenario, ::testing::ValuesIn(cRows), rowName);
+INSTANTIATE_TEST_SUITE_P(LineFilter, Scenario, ::testing::ValuesIn(cRows), rowName<Row>);
+
+// ---- Binary packet feeds
+//
+// Tokens: "A:D12x3e0@5" a data packet on line A of 3 messages numbered from
+// 12, each carrying "e0" (the numbering it belongs to, known to the test
+// only), sent at 5; "A:Z5>10@3" a sequence reset packet numbered 5 that
+// announces 10, sent at 3; line "R" sends packets flagged as retransmitted;
+// "T" a gap tick. Events: "12e0" a published message, "Z5" a published
+// reset, the others as in the support's list. The filter expects 1 first.
+
+std::string le(std::uint64_t value, int bytes)
+{
+    std::string s;
+    for (int i = 0; i < bytes; ++i)
+        s += static_cast<char>((value >> (8 * i)) & 0xff);
+    return s;
+}
+
+// A message: its size, type and four bytes, then the body.
+std::string message(std::uint16_t type, std::uint32_t word, const std::string& body)
+{
+    return le(8 + body.size(), 2) + le(type, 2) + le(word, 4) + body;
+}
+
+std::string packet(std::uint32_t seq, std::uint64_t sendTime, std::uint8_t count, const std::string& messages)
+{
+    return le(16 + messages.size(), 2) + le(count, 1) + le(0, 1) + le(seq, 4) + le(sendTime, 8) + messages;
+}
+
+class PacketFeed
+{
+public:
+    PacketFeed()
+    {
+        mBench.mCapture.mDescribe = [](const LineData& d) {
+            if (d.isSequenceReset())
+                return "Z" + std::to_string(d.getSeqNum());
+            const std::uint32_t len = d.getDataLen();
+            return std::to_string(d.getSeqNum()) + (len > 8 ? std::string(d.getData() + 8, len - 8) : "?");
+        };
+    }
+
+    void play(const std::string& stream)
+    {
+        std::istringstream in(stream);
+        std::string token;
+        while (in >> token)
+        {
+            if (token == "T")
+            {
+                mBench.mFilter.onGapTimer();
+                continue;
+            }
+            char line = 0;
+            unsigned first = 0, count = 0, epoch = 0, to = 0;
+            unsigned long long at = 0;
+            std::string bytes;
+            if (std::sscanf(token.c_str(), "%c:D%ux%ue%u@%llu", &line, &first, &count, &epoch, &at) == 5)
+            {
+                std::string messages;
+                for (unsigned i = 0; i < count; ++i)
+                    messages += message(1, 0, "e" + std::to_string(epoch));
+                bytes = packet(first, at, static_cast<std::uint8_t>(count), messages);
+            }
+            else if (std::sscanf(token.c_str(), "%c:Z%u>%u@%llu", &line, &first, &to, &at) == 4)
+                bytes = packet(first, at, 1, message(100, to, ""));
+            else
+                throw std::invalid_argument("packet token " + token);
+            send(line, bytes);
+        }
+    }
+
+    LineFilter& filter() { return mBench.mFilter; }
+    std::string take() { return mBench.mCapture.take(); }
+
+private:
+    void send(char line, const std::string& bytes)
+    {
+        std::unique_ptr<LineData> record(mPackets.create());
+        record->setData(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        record->setIsOriginal(line != 'R');
+        std::unique_ptr<OrluPublisher<LineData>>& source = mSources[line];
+        if (source == nullptr)
+        {
+            source = std::make_unique<OrluPublisher<LineData>>(std::string(1, line));
+            source->setDestination(&mBench.mRaw);
+        }
+        source->publish(*record);
+    }
+
+    Log mLog;
+    // Before the bench: the filter's spool holds its records.
+    LineDataFactoryDravek mPackets{"packets", mLog};
+
+public:
+    FilterBench mBench{true, 64, nullptr, &mPackets};
+
+private:
+    std::map<char, std::unique_ptr<OrluPublisher<LineData>>> mSources;
+};
+
+struct PacketRow
+{
+    const char* name;
+    std::function<void(LineFilter&)> setup;
+    const char* stream;
+    const char* events;
+    std::uint32_t next;
+    std::size_t spooled;
+};
+
+void halfSecondGaps(LineFilter& f) { f.setGapLimitTime(0.5); }
+void backwardResets(LineFilter& f)
+{
+    f.setHandleBackwardSequenceReset(true);
+    f.setBackwardSequenceResetTimeLimit(45);
+}
+
+const PacketRow cPacketRows[] = {
+    {"a forward reset keeps the new numbering's record spooled before it", halfSecondGaps,
+     "A:D1x1e0@1 A:Z5>10@3 A:D12x1e0@5 B:D2x3e0@2 A:D13x1e0@6 T T T T T T T",
+     "1e0 2e0 3e0 4e0 C0-4 Z5 G10-11 C0-11 12e0 13e0", 14, 0},
+    // Until a backward reset is followed, what comes before it is still the old numbering.
+    {"a backward reset waiting in the spool lets the retransmission in front of it through",
+     [](LineFilter& f) { backwardResets(f); halfSecondGaps(f); f.setRetransActive(true); },
+     "A:D1x1e0@10 A:Z5>1@13 R:D2x3e0@12 T T T T T T", "1e0 R2-4 2e0 3e0 4e0 C0-4 Z5", 1, 0},
+    {"a backward reset waiting in the spool lets the other line's records in front of it through",
+     [](LineFilter& f) { backwardResets(f); halfSecondGaps(f); f.setRetransActive(true); },
+     "A:D1x1e0@10 A:Z5>1@13 B:D2x3e0@12 T T T T T T", "1e0 R2-4 2e0 3e0 4e0 C0-4 Z5", 1, 0},
+    // Numbered above the new expected number and not above the reset's own:
+    // old on the reset's line too, whatever its stamp.
+    {"an old record repeated after a backward reset and stamped again is not taken for a new one", backwardResets,
+     "A:D1x3e0@1001 A:Z4>1@1002 A:D3x1e0@1003 A:D1x2e1@1004 A:D3x1e1@1005", "1e0 2e0 3e0 Z4 1e1 2e1 3e1", 4, 0},
+    {"a new record that early after a backward reset is asked for again with its gap",
+     [](LineFilter& f) { backwardResets(f); f.setRetransActive(true); },
+     "A:D1x3e0@1001 A:Z4>1@1002 A:D3x1e1@1003 A:D5x1e1@1005 R:D1x4e1@1003",
+     "1e0 2e0 3e0 Z4 R1-4 1e1 2e1 3e1 4e1 C0-4 5e1", 6, 0},
+    // Retransmitted packets are dropped while retransmissions are off,
+    // however the block is checked.
+    {"a retransmitted packet checked whole is dropped", none, "A:D1x1e0@1 R:D2x2e0@2", "1e0", 2, 0},
+    {"a retransmitted packet checked message by message is dropped",
+     [](LineFilter& f) { f.setCheckEveryMessageInBlock(true); }, "A:D1x1e0@1 R:D2x2e0@2", "1e0", 2, 0},
+};
+
+void PrintTo(const PacketRow& row, std::ostream* os) { *os << row.name; }
+
+class PacketScenario : public ::testing::TestWithParam<PacketRow>
+{
+};
+
+TEST_P(PacketScenario, PublishesAndMovesTheExpectedNumber)
+{
+    const PacketRow& row = GetParam();
+    PacketFeed feed;
+    row.setup(feed.filter());
+    feed.filter().setNextSeqNum(1, false);
+    feed.take();
+    feed.play(row.stream);
+    EXPECT_EQ(feed.take(), row.events);
+    EXPECT_EQ(feed.filter().getNextSeqNum(), row.next);
+    EXPECT_EQ(feed.filter().getSpoolSize(), row.spooled);
+}
+
+INSTANTIATE_TEST_SUITE_P(LineFilterPackets, PacketScenario, ::testing::ValuesIn(cPacketRows), rowName<PacketRow>);
 
 TEST(LineFilterBlocks, WholeBlockIsPublishedMessageByMessageInBrackets)
 {
@@ -210,6 +382,35 @@ TEST(LineFilterBlocks, CheckedMessageByMessageDropsTheRepeats)
     EXPECT_EQ(bench.mCapture.take(), "10 11 R12-13");
     EXPECT_EQ(bench.mFilter.getNextSeqNum(), 12u);
     EXPECT_EQ(bench.mFilter.getSpoolSize(), 1u);
+}
+
+// Messages of a text block carry no stamp of their own: checked one by one
+// they have their block's, which the reset rules read. A late old message is
+// dropped while the reset is handled, and a message past the time limit ends
+// the handling.
+TEST(LineFilterBlocks, MessagesCheckedOneByOneHaveTheirBlocksStamp)
+{
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    f.setCheckEveryMessageInBlock(true);
+    f.setHandleBackwardSequenceReset(true);
+    f.setBackwardSequenceResetTimeLimit(1000);
+    f.setRefreshOnSeqReset(true);
+    f.setNextSeqNum(5000, false);
+    bench.mCapture.take();
+    auto block = [&](std::vector<std::uint32_t> seqs, std::uint64_t stamp) {
+        TestBlock b(std::move(seqs));
+        b.setSrcTime(stamp);
+        bench.send(b);
+    };
+    block({5000, 5001}, 100);
+    bench.play("t200 s11");
+    block({5002}, 150);
+    EXPECT_EQ(f.getSpoolSize(), 0u);
+    block({11, 12}, 210);
+    block({13}, 1300);
+    EXPECT_EQ(bench.mCapture.take(), "5000 5001 10 11 12 Q7 13");
+    EXPECT_EQ(f.getNextSeqNum(), 14u);
 }
 
 // A record type derived from the plain one answers for its next number itself.

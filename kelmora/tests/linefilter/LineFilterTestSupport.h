@@ -47,7 +47,7 @@ public:
     }
     void onData(const Orlu<LineData>&, const std::string&, const LineData& d) override
     {
-        add((d.isHeartbeat() ? "h" : "") + std::to_string(d.getSeqNum()));
+        add(mDescribe ? mDescribe(d) : (d.isHeartbeat() ? "h" : "") + std::to_string(d.getSeqNum()));
         if (mOnRecord)
             mOnRecord(d);
     }
@@ -77,6 +77,8 @@ public:
     }
     std::string mEvents;
     std::function<void(const LineData&)> mOnRecord;
+    // How a filtered record is written, when not by its number alone.
+    std::function<std::string(const LineData&)> mDescribe;
 };
 
 // A record holding several messages, as block and packet records do.
