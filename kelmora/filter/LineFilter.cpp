@@ -100,8 +100,9 @@ struct SpooledMessage : public Zunq::Utils::ArrayBackedPoolObject
     // The copy's fields, kept so that processing it reads none again.
     Flags mFlags;
     std::uint64_t mInterval;
-    // The source time the record was spooled with (LineFilterImpl::stampOf).
-    std::uint64_t mStamp;
+    // The stamp the record took from outside when spooled, for a copy
+    // without one of its own (LineFilterImpl::stampOf).
+    std::uint64_t mOuterStamp;
     bool mRetransRequested;
     bool mBlockData;
 };
@@ -177,6 +178,18 @@ public:
     std::uint64_t stampOf(const LineData& data) const
     {
         const std::uint64_t own = data.getSrcTimeInt64();
+        return own != 0 ? own : outerStamp();
+    }
+
+    // Read only when asked: the in-order path only points at the block.
+    std::uint64_t outerStamp() const
+    {
+        return mOuterRecord != nullptr ? stampOfOuter() : mOuterStamp;
+    }
+
+    std::uint64_t stampOfOuter() const
+    {
+        const std::uint64_t own = mOuterRecord->getSrcTimeInt64();
         return own != 0 ? own : mOuterStamp;
     }
 
@@ -218,26 +231,29 @@ public:
             checkMessageSpool();
     }
 
+    // `InRetransmittedBlock`: a message of a block flagged as retransmitted.
+    template <bool InRetransmittedBlock = false>
     void checkLineData(const LineData& data, const std::string& source)
     {
         if (mCheckEveryMessageInBlock && data.isBlockData())
         {
             mBlockData = true;
-            // The messages of a retransmitted packet are retransmissions,
-            // whatever they say themselves: checked one by one they are
-            // treated as the packet checked whole would be.
-            mBlockRetransmitted = !data.isOriginal();
-            const std::uint64_t outerStamp = mOuterStamp;
-            mOuterStamp = stampOf(data);
+            const LineData* outer = mOuterRecord;
+            mOuterRecord = &data;
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::START_BATCH);
             std::deque<const LineData*>* messages = nullptr;
             data.getBlockData(messages);
-            if (messages != nullptr)
+            // The messages of a retransmitted packet are retransmissions,
+            // whatever they say themselves: checked one by one they are
+            // treated as the packet checked whole would be.
+            if (messages != nullptr && data.isOriginal())
                 for (const LineData* message : *messages)
                     checkLineData(*message, source);
-            mBlockRetransmitted = false;
-            mOuterStamp = outerStamp;
+            else if (messages != nullptr)
+                for (const LineData* message : *messages)
+                    checkLineData<true>(*message, source);
+            mOuterRecord = outer;
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::FLUSH);
             return;
@@ -253,7 +269,7 @@ public:
         }
 
         Flags flags(data);
-        if (mBlockRetransmitted) [[unlikely]]
+        if constexpr (InRetransmittedBlock)
             flags.mIsOriginal = false;
         const std::uint32_t implied = impliedSeqNum(flags);
         if (!flags.mIgnoreSeqNum && !flags.mIsSequenceReset && !flags.mIsHeartbeat &&
@@ -394,12 +410,12 @@ public:
                 publishBatch(MsgPubAdmin::START_BATCH);
             std::deque<const LineData*>* messages = nullptr;
             data.getBlockData(messages);
-            const std::uint64_t outerStamp = mOuterStamp;
-            mOuterStamp = stampOf(data);
+            const LineData* outer = mOuterRecord;
+            mOuterRecord = &data;
             if (messages != nullptr)
                 for (const LineData* message : *messages)
                     processLineData(*message);
-            mOuterStamp = outerStamp;
+            mOuterRecord = outer;
             if (mSendPubFlushMsg)
                 publishBatch(MsgPubAdmin::FLUSH);
             return;
@@ -505,7 +521,8 @@ public:
         for (auto it = mMessageSpool.begin(); it != mMessageSpool.end();)
         {
             SpooledMessage* entry = it->second;
-            const bool stampedAfter = stamp != 0 && entry->mStamp > stamp;
+            const std::uint64_t own = entry->mData->getSrcTimeInt64();
+            const bool stampedAfter = stamp != 0 && (own != 0 ? own : entry->mOuterStamp) > stamp;
             if (stampedAfter || (forward && serialDiff(it->first, resetSeq) > 0))
             {
                 const std::uint32_t last = entry->mFlags.nextSeqNum(*entry->mData) - 1;
@@ -611,7 +628,8 @@ public:
         entry->mData = copy;
         entry->mBlockData = fromBlock;
         entry->mInterval = mLimitInterval;
-        entry->mStamp = stampOf(data);
+        // The copy keeps its own stamp; reading it waits for a reset.
+        entry->mOuterStamp = outerStamp();
         entry->mRetransRequested = false;
         *copy = data;
         entry->mFlags = flags;
@@ -716,9 +734,12 @@ public:
         }
         if (mLog.verboseEnabled()) [[unlikely]]
             mLog.verbose() << mName << ": spooled seqNum == next seqNum (" << seq << "): processing...\n";
+        const LineData* outer = mOuterRecord;
         const std::uint64_t outerStamp = mOuterStamp;
-        mOuterStamp = entry->mStamp;
+        mOuterRecord = nullptr;
+        mOuterStamp = entry->mOuterStamp;
         processLineData(*entry->mData, entry->mFlags);
+        mOuterRecord = outer;
         mOuterStamp = outerStamp;
         ++processed;
         announced = true;
@@ -1231,8 +1252,9 @@ public:
     bool mSpoolAll = false;
     LineDataFactory* mLineDataFactory;
     bool mBlockData = false;
-    bool mBlockRetransmitted = false;
-    // The stamp a record without one of its own takes (see stampOf).
+    // What a record without a stamp of its own takes it from (stampOf): the
+    // block it came in, else the stamp its spool entry kept.
+    const LineData* mOuterRecord = nullptr;
     std::uint64_t mOuterStamp = 0;
     bool mChannelIsDead = false;
     bool mResumeOnGapFill = false;
