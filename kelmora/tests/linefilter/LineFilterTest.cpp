@@ -288,11 +288,7 @@ private:
     Log mLog;
     // Before the bench: the filter's spool holds its records.
     LineDataFactoryDravek mPackets{"packets", mLog};
-
-public:
     FilterBench mBench{true, 64, nullptr, &mPackets};
-
-private:
     std::map<char, std::unique_ptr<OrluPublisher<LineData>>> mSources;
 };
 
