@@ -392,6 +392,9 @@ public:
     bool mLoggedIn = false;
     // Logged on over the connection that is up now.
     bool mLoggedOnNow = false;
+    // A connection is up and its end not yet handled: the framework may
+    // report the end of a connection we closed ourselves once more.
+    bool mConnectionUp = false;
     std::unordered_map<std::uint32_t, Route> mRoutes;
     bool mTraceRetransCommunications = false;
     LineMonitor* mLineMonitor = nullptr;
@@ -1122,6 +1125,7 @@ void LineHandlerZunqRetrans::onTcpConnect()
     // Before the logon goes out: a send that fails takes the line down again.
     mImpl->mTryReconnect = false;
     mImpl->mLoggedOnNow = false;
+    mImpl->mConnectionUp = true;
     LineHandlerLogin::onTcpConnect();
 }
 
@@ -1135,7 +1139,9 @@ void LineHandlerZunqRetrans::onTcpDisconnect()
     ++d.mEpoch;
     // A server that took the connection but did not serve it: the next
     // attempt goes to the next one of the hunt list, not to it again.
-    if (!d.mLoggedOnNow || d.mRetransLock)
+    const bool ended = d.mConnectionUp;
+    d.mConnectionUp = false;
+    if (ended && (!d.mLoggedOnNow || d.mRetransLock))
     {
         mLog.info() << "LineHandlerZunqRetrans:onTcpDisconnect() - " << entry.mIp << ":" << entry.mPort
                     << (d.mLoggedOnNow ? " did not complete the range it carried" : " did not accept a logon")
