@@ -579,6 +579,39 @@ TEST(RetransClientLoopback, AnAnswerNeverFinishedIsGivenUpAfterTheTimeOutAndTheQ
     EXPECT_EQ(got, expected);
 }
 
+// A line that served and is closed on our side (an operator's reconnect)
+// did not fail: its next attempt goes to the same server, not the backup.
+TEST(RetransClientLoopback, AServedLineReconnectedByUsStaysWithItsServer)
+{
+    Host host;
+    Thread<Starter> thread(host, "RTCSTAY");
+    ClientRig rig(host, thread.session, "STAY");
+    FakeRts primary;
+    primary.start();
+    FakeRts backup;
+    backup.start();
+    rig.client.addConnection("127.0.0.1", std::to_string(primary.port()).c_str());
+    connectTo(rig, backup);
+    thread.runnable->start = [&] { rig.request(1, 10); };
+    bool reconnected = false;
+    const bool ran = runUntil(thread, [&] {
+        if (!reconnected && rig.live.completes.size() == 1)
+        {
+            reconnected = true;
+            rig.client.disconnect();
+            rig.client.resetConnectAttemptCount();
+            rig.client.startReconnects();
+            rig.request(11, 20);
+        }
+        return rig.live.completes.size() >= 2;
+    });
+    extraRegistration() = nullptr;
+    ASSERT_TRUE(ran) << lastLines(host);
+    EXPECT_EQ(primary.connections(), 2);
+    EXPECT_EQ(backup.connections(), 0);
+    EXPECT_EQ(rig.live.completes, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 10}, {11, 20}}));
+}
+
 // A primary that takes the connection but does not serve it is tried once:
 // the next attempt goes to the backup, which serves what is queued. A range
 // the primary never answered is given up by its time-out; the others are
