@@ -950,6 +950,11 @@ bool LineHandlerTcp::setConnection(int index)
     return true;
 }
 
+void LineHandlerTcp::markConnectionFailed()
+{
+    mImpl->mLastWorkingConnection = -1;
+}
+
 const LineHandlerTcpConnectionInfo& LineHandlerTcp::getConnectionInfo() const
 {
     static const LineHandlerTcpConnectionInfo none;

@@ -116,6 +116,10 @@ public:
     void incrConnectAttemptCount();
     void resetConnectAttemptCount();
     bool setConnection(int index);
+    // The connection up now, or the one that just ended, did not serve
+    // although it connected: the next attempt goes to the next entry of the
+    // hunt list, as after a failed connect.
+    void markConnectionFailed();
     const LineHandlerTcpConnectionInfo& getConnectionInfo() const;
     const std::string& getTcpIpAddress() const;
     const std::string& getTcpService() const;

@@ -105,6 +105,7 @@ struct Settings
     bool anyFailOk = false, tempFailOk = true, deflated = false, serverDisconnectIsError = true;
     bool tryReconnect = true, trace = false, refresh = false;
     long maxRange = 50000;
+    double requestTimeout = LineHandlerZunqRetrans::cDefaultRequestTimeoutMillis / 1000.0; // seconds
 };
 
 Settings read(const ZunqConfigManager& c)
@@ -125,6 +126,7 @@ Settings read(const ZunqConfigManager& c)
     s.trace = c.getBool("TraceRetransCommunications", "--trace-retrans-communications", false);
     s.refresh = c.getBool("LineHandlerZunqRefreshEnabled", "--line-handler-zunq-refresh", false);
     s.maxRange = c.getLong("MaxRetransRequestRange", "--max-retrans-request-range", 50000);
+    s.requestTimeout = c.getDouble("RetransRequestTimeout", "--retrans-request-timeout", s.requestTimeout);
     return s;
 }
 
@@ -138,12 +140,22 @@ void logSettings(Log& log, const Settings& s)
     line("TraceRetransCommunications", s.trace);
     line("RefreshEnabled", s.refresh);
     line("MaxRetransRequestRange", s.maxRange);
+    line("RetransRequestTimeout", s.requestTimeout);
     log.info() << out.str();
 }
 
 unsigned int unsignedSetting(const std::string& where, const char* key, long value)
 {
     return static_cast<unsigned int>(linehandler::boundedSetting(where, key, value, UINT_MAX));
+}
+
+// Seconds, to whole milliseconds: at least one, at most a day.
+unsigned int requestTimeoutMillis(const std::string& where, double seconds)
+{
+    constexpr double cMaxSeconds = 86400;
+    if (!(seconds >= 0.001 && seconds <= cMaxSeconds))
+        throw InitModuleError(where, "RetransRequestTimeout must be from 0.001 to 86400 seconds");
+    return static_cast<unsigned int>(seconds * 1000 + 0.5);
 }
 
 // The hunt list: the primary entry, then each backup "address/port" in order.
@@ -264,6 +276,7 @@ bool InitModule<LineHandlerZunqRetrans>::createModule(ModuleList* list, ZunqConf
             unsignedSetting(where, "TcpMinMessageBufferSize", s.minMessageBufferSize);
         const auto maxRange =
             static_cast<long>(linehandler::boundedSetting(where, "MaxRetransRequestRange", s.maxRange, LONG_MAX));
+        const unsigned int requestTimeout = requestTimeoutMillis(where, s.requestTimeout);
 
         log->info() << where << ": creating LineHandlerZunqRetrans";
         auto* client = new LineHandlerZunqRetrans(*factory, *session, *log);
@@ -282,6 +295,7 @@ bool InitModule<LineHandlerZunqRetrans>::createModule(ModuleList* list, ZunqConf
         client->setTraceRetransCommiunications(s.trace);
         client->setRefreshEnabled(s.refresh);
         client->setMaxRetransRequestRange(maxRange);
+        client->setRequestTimeout(requestTimeout);
         client->setConnectedMeansLineUp(true);
         client->setSendHeartbeats(false);
         client->setLineMonitor(monitor);

@@ -8,6 +8,8 @@
 #include "kelmora/supervision/LineMonitor.h"
 #include "kelmora/thread/Runnable.h"
 #include "kelmora/thread/TarvokSession.h"
+#include "kelmora/thread/TarvokStatus.h"
+#include "kelmora/thread/TarvokTimer.h"
 #include "zunq/log/Log.h"
 #include "zunq/protocol/PacketDecoder.h"
 #include "zunq/protocol/RetransProtocol.h"
@@ -259,6 +261,17 @@ private:
     char mOwner[17] = {};
 };
 
+// The time-out of the request outstanding.
+class RetransRequestTimeout : public TarvokTimerHandler
+{
+public:
+    explicit RetransRequestTimeout(LineHandlerZunqRetransImpl& impl) : mImpl(impl) {}
+    void onTimer(TarvokTimer*) override;
+
+private:
+    LineHandlerZunqRetransImpl& mImpl;
+};
+
 class LineHandlerZunqRetransImpl
 {
 public:
@@ -269,6 +282,10 @@ public:
         std::uint32_t mEnd;
         std::uint32_t mChannelId;
         char mFeedId[MAX_FEED_ID];
+        // Numbers below this went out in an earlier answer to the range (0:
+        // none): asked again after a lost connection, they are not
+        // published twice.
+        std::uint64_t mPublishedTo;
     };
 
     // Where a live channel's packets and completion go.
@@ -293,6 +310,7 @@ public:
 
     ~LineHandlerZunqRetransImpl()
     {
+        stopRequestTimer();
         mPeerLog.close(mLog, who());
         mFactory.destroy(&mLineData);
     }
@@ -316,10 +334,28 @@ public:
     bool processLogonResponse(const Zunq::PacketMessage& message);
     bool processRetransResponse(const Zunq::PacketMessage& message);
     void processData(const Zunq::PacketView& packet, std::uint64_t epoch);
-    void protocolError(const char* what, std::uint32_t packetSize);
+    // Messages skip .. skip + count - 1 of a framed packet as a packet of
+    // their own in mCut, numbered from the first of them; its size.
+    std::uint32_t cutPacket(const Zunq::PacketView& packet, std::uint32_t skip, std::uint32_t count);
+    bool publishData(const Zunq::PacketView& packet, std::uint64_t from, std::uint64_t to, std::uint64_t epoch);
+    void protocolError(const std::string& what, std::uint32_t packetSize);
     void bounce(const char* reason);
     // After the base scheduled (or failed to schedule) its next attempt.
     void checkReconnectScheduled(const char* when);
+
+    // ---- the request time-out
+    bool startRequestTimer();
+    void stopRequestTimer();
+    void onRequestTimeout();
+    // The request outstanding is over, ended or given up.
+    void clearOutstanding()
+    {
+        stopRequestTimer();
+        mRetransLock = false;
+        mAnswered = false;
+        mMsgsFilled = 0;
+        mCurrentRetransCancelled = false;
+    }
 
     LineHandlerZunqRetrans& mHandler;
     TarvokSession& mSession;
@@ -336,6 +372,19 @@ public:
     // refresh step may have removed it while it still is).
     bool mFrontOutstanding = false;
     std::uint64_t mMsgsFilled = 0;
+    // The number the next data packet of the answer must start at: the
+    // range's first number once sent, one past the last message taken since.
+    std::uint64_t mNextInRange = 0;
+    // The numbers below this have been published for the range outstanding.
+    std::uint64_t mPublishedTo = 0;
+    // The server accepted the request outstanding: its data may follow.
+    bool mAnswered = false;
+    unsigned int mRequestTimeoutMillis = LineHandlerZunqRetrans::cDefaultRequestTimeoutMillis;
+    RetransRequestTimeout mRequestTimeout{*this};
+    TarvokTimer mRequestTimer;
+    bool mRequestTimerLive = false;
+    // The part of a packet that is published in place of the server's.
+    char mCut[Zunq::cMaxPacketSize] = {};
     std::uint32_t mSeqNumOut = 0;
     Zunq::Logon mMsgLogon;
     Zunq::RetransmissionRequest mMsgRequest;
@@ -343,6 +392,9 @@ public:
     bool mLoggedIn = false;
     // Logged on over the connection that is up now.
     bool mLoggedOnNow = false;
+    // A connection is up and its end not yet handled: the framework may
+    // report the end of a connection we closed ourselves once more.
+    bool mConnectionUp = false;
     std::unordered_map<std::uint32_t, Route> mRoutes;
     bool mTraceRetransCommunications = false;
     LineMonitor* mLineMonitor = nullptr;
@@ -384,6 +436,14 @@ void LineHandlerZunqRetransImpl::onRequest(const RetransRequest& request)
         mLog.error() << "LineHandlerZunqRetrans::onData RetransRequest refused for ChannelId [" << request.feedId()
                      << "]; SeqNums [" << request.begin() << "-" << request.end()
                      << "]: the end lies below the begin";
+        return;
+    }
+    if (request.end() < Zunq::firstServedSeqNum(request.begin()))
+    {
+        // 0-0: a range from 0 is served from 1, so it holds no number.
+        mLog.error() << "LineHandlerZunqRetrans::onData RetransRequest refused for ChannelId [" << request.feedId()
+                     << "]; SeqNums [" << request.begin() << "-" << request.end()
+                     << "]: the range holds no number (0 is served from 1)";
         return;
     }
     if (channelOf(request.feedId()) > UINT16_MAX)
@@ -513,6 +573,20 @@ void LineHandlerZunqRetransImpl::processRetransQueue()
         mEndSeqNum = front.mEnd;
         mChannelId = front.mChannelId;
         mMsgsFilled = 0;
+        mNextInRange = Zunq::firstServedSeqNum(mBeginSeqNum);
+        mPublishedTo = std::max(mNextInRange, front.mPublishedTo);
+        mAnswered = false;
+        // Nothing waits for an answer without a time-out: a thread that has
+        // no timer left cannot ask.
+        if (!startRequestTimer())
+        {
+            mLog.error() << cSendRequest << "request for channel [" << mChannelId << "] from [" << mBeginSeqNum
+                         << "] to [" << mEndSeqNum
+                         << "] not sent: no timer for its time-out: the thread holds as many as the framework allows "
+                            "(MSG_DISP_FD_NUM + 5); reconnecting";
+            bounce("no timer for the request time-out");
+            return;
+        }
         // Set before the send: a send that takes the line down clears them.
         mRetransLock = true;
         mFrontOutstanding = true;
@@ -546,9 +620,7 @@ void LineHandlerZunqRetransImpl::endRetransRequest()
 {
     mLog.info() << cEndRequest << "Finished processing retransmission for channel [" << mChannelId << "] from ["
                 << mBeginSeqNum << "] to [" << mEndSeqNum << "]";
-    mRetransLock = false;
-    mMsgsFilled = 0;
-    mCurrentRetransCancelled = false;
+    clearOutstanding();
     if (mFrontOutstanding)
     {
         mRetransQueue.pop_front();
@@ -743,7 +815,10 @@ bool LineHandlerZunqRetransImpl::processRetransResponse(const Zunq::PacketMessag
     }
     const unsigned status = response.mRetransStatus;
     if (status == Zunq::REQUEST_ACCEPTED)
+    {
+        mAnswered = true;
         return true;
+    }
     mLog.warning() << cRetransResponse << "Retrans unsuccessful - RetransStatus [" << status
                    << "]. Removing from queue";
     if ((status == Zunq::MESSAGES_NOT_AVAILABLE || status == Zunq::EXCEEDS_MAXIMUM_SEQUENCE_RANGE ||
@@ -757,64 +832,64 @@ bool LineHandlerZunqRetransImpl::processRetransResponse(const Zunq::PacketMessag
 void LineHandlerZunqRetransImpl::processData(const Zunq::PacketView& packet, std::uint64_t epoch)
 {
     const Zunq::PacketHeader& header = packet.header();
-    if (!mRetransLock)
+    if (!mRetransLock || !mAnswered)
     {
-        // Nothing was asked for: never taken as the answer to a range.
+        // Nothing was asked for, or not yet accepted: never taken as the
+        // answer to a range (the tail of an answer larger than asked ends
+        // here, ahead of the next request's response).
         if (peerLine())
             mLog.warning() << cOnNetworkData << "data packet of " << header.mPktSize << " bytes, "
                            << static_cast<unsigned>(header.mMsgCount) << " messages from " << header.mSeqNum
-                           << " while no request is outstanding; ignored";
+                           << (mRetransLock ? " before the request outstanding was accepted; ignored"
+                                            : " while no request is outstanding; ignored");
         return;
     }
-    auto route = mRoutes.find(mChannelId);
-    if (route == mRoutes.end() || route->second.mLineData == nullptr)
-    {
-        if (peerLine())
-            mLog.warning() << cOnNetworkData << "Retransmission for unknown Orlu of Channel ID [" << mChannelId << "]";
-    }
-    else if (route->second.mHop != nullptr)
-    {
-        const LineHandlerTcpConnectionInfo& entry = mHandler.getConnectionInfo();
-        route->second.mHop->sendPacket(route->second.mLineData, static_cast<std::uint16_t>(mChannelId),
-                                       mHandler.getName(), entry.mIp.c_str(), std::atoi(entry.mPort.c_str()),
-                                       packet.data(), header.mPktSize);
-    }
-    else
-    {
-        try
-        {
-            mLineData.setData(packet.data(), header.mPktSize);
-        }
-        catch (const std::invalid_argument&)
-        {
-            protocolError("a data packet the line data refuses", header.mPktSize);
-            return;
-        }
-        mLineData.setChannelId(static_cast<std::uint16_t>(mChannelId));
-        mLineData.setLineTimeNow();
-        if (mLog.enabled(LOG_LEVEL_DEBUG))
-            mLog.debug() << cOnNetworkData << "LineData SeqNum=" << mLineData.getSeqNum()
-                         << " NextSeqNum=" << mLineData.getNextSeqNum() << " DataLen=" << mLineData.getDataLen();
-        mHandler.OrluPublisher<LineData>::setDestination(route->second.mLineData);
-        mHandler.OrluPublisher<LineData>::publish(mLineData);
-        // A subscriber may have ended the request or the connection meanwhile.
-        if (epoch != mEpoch || !mRetransLock)
-            return;
-    }
-
-    mMsgsFilled += header.mMsgCount;
-    // A range from 0 is served from 1; counted in 64 bits, so a range up
-    // to 0xFFFFFFFF ends too.
     const std::uint64_t first = Zunq::firstServedSeqNum(mBeginSeqNum);
-    const std::uint64_t wanted = mEndSeqNum >= first ? static_cast<std::uint64_t>(mEndSeqNum) - first + 1 : 0;
-    if (mMsgsFilled < wanted)
+    const std::uint64_t seq = header.mSeqNum;
+    const std::uint64_t last = seq + header.mMsgCount - 1;
+    if (seq != mNextInRange)
+    {
+        if (seq >= first && last < mNextInRange)
+        {
+            // Sent again: its messages went out once already and count once.
+            if (peerLine())
+                mLog.warning() << cOnNetworkData << "data packet of messages [" << seq << "-" << last
+                               << "] received again for channel [" << mChannelId << "] from [" << mBeginSeqNum
+                               << "] to [" << mEndSeqNum << "]; ignored";
+            return;
+        }
+        // Published under its numbers, the packet would put other messages'
+        // bytes in their place: the range is asked again from its start.
+        protocolError("data packet of messages [" + std::to_string(seq) + "-" + std::to_string(last) + "] where [" +
+                          std::to_string(mNextInRange) + "] was due for channel [" + std::to_string(mChannelId) +
+                          "] from [" + std::to_string(mBeginSeqNum) + "] to [" + std::to_string(mEndSeqNum) + "]",
+                      header.mPktSize);
+        return;
+    }
+    // Only what was asked for, and what an earlier answer to the range did
+    // not bring: the line filter may drop a packet that reaches below its
+    // next number whole, live messages with it.
+    const std::uint64_t to = std::min<std::uint64_t>(last, mEndSeqNum);
+    const std::uint64_t from = std::max(seq, mPublishedTo);
+    if (last > mEndSeqNum && peerLine())
+        mLog.warning() << cOnNetworkData << "data packet of messages [" << seq << "-" << last
+                       << "] runs past the end of channel [" << mChannelId << "] from [" << mBeginSeqNum << "] to ["
+                       << mEndSeqNum << "]; messages past [" << mEndSeqNum << "] not published";
+    if (from <= to && !publishData(packet, from, to, epoch))
+        return;
+    // Counted by distinct numbers: the next is due one past the last taken;
+    // counted in 64 bits, so a range up to 0xFFFFFFFF ends too.
+    mNextInRange = to + 1;
+    mMsgsFilled = mNextInRange - first;
+    if (mNextInRange <= mEndSeqNum)
     {
         if (mLog.verboseEnabled())
             mLog.verbose() << cOnNetworkData << "partitally processed retransmission from channel [" << mChannelId
                            << "] from [" << mBeginSeqNum << "] to [" << mEndSeqNum << "] messages filled ["
-                           << mMsgsFilled << "] messages outstanding [" << wanted - mMsgsFilled << "]";
+                           << mMsgsFilled << "] messages outstanding [" << mEndSeqNum + 1 - mNextInRange << "]";
         return;
     }
+    auto route = mRoutes.find(mChannelId);
     Orlu<RetransComplete>* complete = route != mRoutes.end() ? route->second.mComplete : nullptr;
     if (complete != nullptr)
     {
@@ -836,7 +911,82 @@ void LineHandlerZunqRetransImpl::processData(const Zunq::PacketView& packet, std
     endRetransRequest();
 }
 
-void LineHandlerZunqRetransImpl::protocolError(const char* what, std::uint32_t packetSize)
+// Messages from..to of the packet on the live channel's raw bus; false once
+// a subscriber took the line down or ended the request.
+bool LineHandlerZunqRetransImpl::publishData(const Zunq::PacketView& packet, std::uint64_t from, std::uint64_t to,
+                                              std::uint64_t epoch)
+{
+    const Zunq::PacketHeader& header = packet.header();
+    const char* bytes = packet.data();
+    std::uint32_t size = header.mPktSize;
+    // The whole packet, as received, when all of it goes out.
+    if (from != header.mSeqNum || to != static_cast<std::uint64_t>(header.mSeqNum) + header.mMsgCount - 1)
+    {
+        size = cutPacket(packet, static_cast<std::uint32_t>(from - header.mSeqNum),
+                         static_cast<std::uint32_t>(to - from + 1));
+        bytes = mCut;
+    }
+    // Noted before the bus runs: it may end the request or the connection.
+    mPublishedTo = to + 1;
+    if (mFrontOutstanding)
+        mRetransQueue.front().mPublishedTo = mPublishedTo;
+
+    auto route = mRoutes.find(mChannelId);
+    if (route == mRoutes.end() || route->second.mLineData == nullptr)
+    {
+        if (peerLine())
+            mLog.warning() << cOnNetworkData << "Retransmission for unknown Orlu of Channel ID [" << mChannelId << "]";
+        return true;
+    }
+    if (route->second.mHop != nullptr)
+    {
+        const LineHandlerTcpConnectionInfo& entry = mHandler.getConnectionInfo();
+        route->second.mHop->sendPacket(route->second.mLineData, static_cast<std::uint16_t>(mChannelId),
+                                       mHandler.getName(), entry.mIp.c_str(), std::atoi(entry.mPort.c_str()), bytes,
+                                       size);
+        return true;
+    }
+    try
+    {
+        mLineData.setData(bytes, size);
+    }
+    catch (const std::invalid_argument&)
+    {
+        protocolError("a data packet the line data refuses", header.mPktSize);
+        return false;
+    }
+    mLineData.setChannelId(static_cast<std::uint16_t>(mChannelId));
+    mLineData.setLineTimeNow();
+    if (mLog.enabled(LOG_LEVEL_DEBUG))
+        mLog.debug() << cOnNetworkData << "LineData SeqNum=" << mLineData.getSeqNum()
+                     << " NextSeqNum=" << mLineData.getNextSeqNum() << " DataLen=" << mLineData.getDataLen();
+    mHandler.OrluPublisher<LineData>::setDestination(route->second.mLineData);
+    mHandler.OrluPublisher<LineData>::publish(mLineData);
+    return epoch == mEpoch && mRetransLock;
+}
+
+std::uint32_t LineHandlerZunqRetransImpl::cutPacket(const Zunq::PacketView& packet, std::uint32_t skip,
+                                                    std::uint32_t count)
+{
+    // The messages lie one after the other: those kept are one run of bytes.
+    Zunq::PacketView walk = packet;
+    Zunq::PacketMessage message;
+    std::size_t begin = Zunq::cPacketHeaderSize;
+    for (std::uint32_t i = 0; i < skip && walk.nextMessage(message); ++i)
+        begin += message.size;
+    std::size_t end = begin;
+    for (std::uint32_t i = 0; i < count && walk.nextMessage(message); ++i)
+        end += message.size;
+    Zunq::PacketHeader header = packet.header();
+    header.mPktSize = static_cast<std::uint16_t>(Zunq::cPacketHeaderSize + end - begin);
+    header.mMsgCount = static_cast<std::uint8_t>(count);
+    header.mSeqNum += skip;
+    std::memcpy(mCut, &header, sizeof header);
+    std::memcpy(mCut + Zunq::cPacketHeaderSize, packet.data() + begin, end - begin);
+    return header.mPktSize;
+}
+
+void LineHandlerZunqRetransImpl::protocolError(const std::string& what, std::uint32_t packetSize)
 {
     FileDescBuffer& buffer = mHandler.getBuffer();
     if (peerLine())
@@ -876,9 +1026,53 @@ void LineHandlerZunqRetransImpl::checkReconnectScheduled(const char* when)
                      << "] for channel [" << range.mFeedId << "]";
     mRetransQueue.clear();
     mFrontOutstanding = false;
-    mRetransLock = false;
-    mMsgsFilled = 0;
-    mCurrentRetransCancelled = false;
+    clearOutstanding();
+}
+
+// ---- the request time-out
+
+void RetransRequestTimeout::onTimer(TarvokTimer*)
+{
+    mImpl.onRequestTimeout();
+}
+
+bool LineHandlerZunqRetransImpl::startRequestTimer()
+{
+    stopRequestTimer();
+    if (!mRequestTimer.create(&mSession, &mRequestTimeout, mRequestTimeoutMillis, nullptr))
+        return false;
+    mRequestTimerLive = true;
+    return true;
+}
+
+void LineHandlerZunqRetransImpl::stopRequestTimer()
+{
+    if (mRequestTimerLive)
+        mRequestTimer.destroy();
+    mRequestTimerLive = false;
+}
+
+void LineHandlerZunqRetransImpl::onRequestTimeout()
+{
+    stopRequestTimer();
+    if (!mRetransLock)
+        return;
+    const std::uint64_t first = Zunq::firstServedSeqNum(mBeginSeqNum);
+    mLog.error() << cName << " (" << mHandler.getName() << "): retransmission for channel [" << mChannelId
+                 << "] from [" << mBeginSeqNum << "] to [" << mEndSeqNum << "] not complete after "
+                 << mRequestTimeoutMillis << " ms (" << mMsgsFilled << " of "
+                 << static_cast<std::uint64_t>(mEndSeqNum) - first + 1 << " messages"
+                 << (mAnswered ? "" : ", not accepted") << "); given up, reconnecting";
+    // The server holds the range and may hold the next one too: the queue
+    // goes on after the reconnect, on the next server of the hunt list.
+    mHandler.markConnectionFailed();
+    if (mFrontOutstanding)
+    {
+        mRetransQueue.pop_front();
+        mFrontOutstanding = false;
+    }
+    clearOutstanding();
+    bounce("retransmission request timed out");
 }
 
 // ---- LineHandlerZunqRetrans
@@ -931,6 +1125,7 @@ void LineHandlerZunqRetrans::onTcpConnect()
     // Before the logon goes out: a send that fails takes the line down again.
     mImpl->mTryReconnect = false;
     mImpl->mLoggedOnNow = false;
+    mImpl->mConnectionUp = true;
     LineHandlerLogin::onTcpConnect();
 }
 
@@ -942,11 +1137,25 @@ void LineHandlerZunqRetrans::onTcpDisconnect()
     mLog.info() << "LineHandlerZunqRetrans:onTcpDisconnect() - " << entry.mIp << ":" << entry.mPort
                 << " Disconnected - Queue Size [" << d.mRetransQueue.size() << "]";
     ++d.mEpoch;
+    // A server that took the connection but did not serve it: the next
+    // attempt goes to the next one of the hunt list, not to it again.
+    const bool ended = d.mConnectionUp;
+    d.mConnectionUp = false;
+    if (ended && (!d.mLoggedOnNow || d.mRetransLock))
+    {
+        mLog.info() << "LineHandlerZunqRetrans:onTcpDisconnect() - " << entry.mIp << ":" << entry.mPort
+                    << (d.mLoggedOnNow ? " did not complete the range it carried" : " did not accept a logon")
+                    << ": counted as a failed attempt";
+        markConnectionFailed();
+    }
+    // The front entry stays, its cancel mark with it: it goes out again,
+    // whole, after the next logon.
+    d.stopRequestTimer();
     d.mRetransLock = false;
-    // The front entry stays: it goes out again, whole, after the next logon.
+    d.mAnswered = false;
+    d.mMsgsFilled = 0;
     d.mFrontOutstanding = false;
     getBuffer().clear();
-    d.mMsgsFilled = 0;
     d.mTryReconnect = true;
     d.mLoggedOnNow = false;
     // The server closed the line: the base has scheduled its next attempt
@@ -1051,3 +1260,8 @@ void LineHandlerZunqRetrans::cancelRequest(const RetransRequest& request) { mImp
 std::size_t LineHandlerZunqRetrans::getQueueSize() const { return mImpl->mRetransQueue.size(); }
 bool LineHandlerZunqRetrans::isRequestOutstanding() const { return mImpl->mRetransLock; }
 std::uint64_t LineHandlerZunqRetrans::getMsgsFilled() const { return mImpl->mMsgsFilled; }
+void LineHandlerZunqRetrans::setRequestTimeout(unsigned int millis)
+{
+    mImpl->mRequestTimeoutMillis = millis == 0 ? 1 : millis;
+}
+unsigned int LineHandlerZunqRetrans::getRequestTimeout() const { return mImpl->mRequestTimeoutMillis; }

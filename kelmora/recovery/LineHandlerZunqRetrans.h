@@ -5,8 +5,16 @@
 // MaxRetransRequestRange - 1 numbers, sends them one at a time, republishes
 // every returned packet as recovery line data on the raw line data bus of
 // the live channel it belongs to, and publishes RetransComplete once the
-// range's messages have all come. A range the server refuses as unavailable
+// range's numbers have all come. A range the server refuses as unavailable
 // or too large may become a RefreshRequest for the channel instead.
+//
+// No server is trusted: an answer must number its data from the range's
+// first number on without a hole; a packet sent again is published once,
+// messages past the range's end are not published, and anything else takes
+// the line down so that the range is asked again. A range left unfinished
+// for longer than the request time-out is given up. A connection that ends
+// before its logon was accepted, or before the range it carried was
+// complete, sends the next attempt to the next server of the hunt list.
 //
 // Everything runs on the thread of the client's session and takes no lock.
 // A request published on another thread reaches the client through a thread
@@ -44,6 +52,8 @@ public:
     // The most ranges the queue holds: a request that would split into more
     // is refused rather than let a tiny split size exhaust memory.
     static constexpr std::size_t cMaxQueuedRanges = 100000;
+    // How long a range may stay outstanding by default.
+    static constexpr unsigned int cDefaultRequestTimeoutMillis = 60000;
 
     LineHandlerZunqRetrans(LineDataFactoryDravek& factory, TarvokSession& session, Log& log);
     ~LineHandlerZunqRetrans() override;
@@ -76,6 +86,10 @@ public:
     void setTraceRetransCommiunications(bool on);
     void setRefreshEnabled(bool on);
     void setLineMonitor(LineMonitor* monitor);
+    // How long a range may stay outstanding before it is given up and the
+    // line bounced; 0 is taken as 1 ms.
+    void setRequestTimeout(unsigned int millis);
+    unsigned int getRequestTimeout() const;
 
     // The cancel step alone: entries of the request's feed that end no later
     // than it are dropped, the front one marked so its refusal asks for no
@@ -85,6 +99,7 @@ public:
     // What the client holds, for operators and tests.
     std::size_t getQueueSize() const;
     bool isRequestOutstanding() const;
+    // Distinct numbers of the outstanding range received so far.
     std::uint64_t getMsgsFilled() const;
 
 private:

@@ -2,7 +2,8 @@
 // the bytes it sends are recorded and the server's bytes are handed to it as
 // a read would. How requests are cut, what a hostile server's packets lead
 // to, a long stream in random pieces and random garbage, answers nobody
-// asked for, refused logons and cancels.
+// asked for, refused logons, cancels, and answers numbered wrongly, sent
+// twice or larger than asked.
 #include "RetransTestSupport.h"
 
 #include "kelmora/linehandler/FileDescBuffer.h"
@@ -241,6 +242,8 @@ TEST_F(ScriptedClient, HostilePacketsEndInTheProtocolErrorAndPublishNothing)
         const std::string named = "(packet size " + std::to_string(c.size) + ",";
         const int errors = mHost.sink.count(sized);
         const int namedBefore = mHost.sink.count(named);
+        // Accepted first: a data packet is taken as the answer only then.
+        feed(retransResponse(7, 0, 1, 10, 2));
         feed(c.bytes);
         EXPECT_FALSE(rig.client.connected());
         EXPECT_TRUE(closeRequested(feedName));
@@ -330,6 +333,8 @@ TEST_F(ScriptedClient, ARandomlyCutStreamArrivesWholeAndRandomBytesDoNoHarm)
     if (rig.client.connected())
         rig.client.disconnect();
     rig.request(40001, 40010);
+    // Only what this connection asks is answered.
+    newlySent();
     logOn();
     for (std::vector<Sent> batch = newlySent(); !batch.empty(); batch = newlySent())
         for (const Range& r : requestsIn(batch))
@@ -435,4 +440,132 @@ TEST_F(ScriptedClient, ACancelDropsAndMarksOnlyTheRangesItCovers)
     feed(retransResponse(7, 2, 500, 599, 5));
     EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7 cancel", "7 cancel", "7", "7 cancel", "7"}));
     EXPECT_EQ(rig.client.getQueueSize(), 0u);
+}
+
+// An answer is taken only as numbered from the range's first number on,
+// without a hole, and only up to its end: a packet sent again is published
+// once and counts once, messages past the end are cut off (what trails the
+// completed range never counts for the next one), and a packet numbered
+// where another was due takes the line down, publishing nothing of it, so
+// that the range is asked again whole after the next logon, where what was
+// published already is not published again.
+TEST_F(ScriptedClient, AnAnswerCountsEachNumberOnceAndPublishesOnlyTheRangeAsNumbered)
+{
+    // A data packet numbered `seq` that holds messages first..last.
+    auto numbered = [](std::uint32_t seq, std::uint32_t first, std::uint32_t last) {
+        std::string body;
+        for (std::uint32_t n = first; n <= last; ++n)
+            body += feedMessage(n);
+        return packet(seq, static_cast<std::uint8_t>(last - first + 1), body);
+    };
+    auto range = [](std::uint32_t first, std::uint32_t last) {
+        std::vector<std::uint32_t> out;
+        for (std::uint32_t n = first; n <= last; ++n)
+            out.push_back(n);
+        return out;
+    };
+    auto join = [](std::vector<std::uint32_t> a, const std::vector<std::uint32_t>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const struct
+    {
+        const char* name;
+        std::uint32_t begin, end;
+        std::string data; // after the accepted response
+        std::vector<std::uint32_t> published;
+        bool bounced;
+    } cases[] = {
+        {"the first packet sent twice", 1, 10, numbered(1, 1, 5) + numbered(1, 1, 5) + numbered(6, 6, 10),
+         range(1, 10), false},
+        {"the last packet sent twice", 1, 10, numbered(1, 1, 5) + numbered(6, 6, 10) + numbered(6, 6, 10),
+         range(1, 10), false},
+        {"more than asked", 1, 10, numbered(1, 1, 7) + numbered(8, 8, 14) + numbered(15, 15, 20), range(1, 10),
+         false},
+        {"numbered by the control counter", 100, 109, numbered(3, 100, 104) + numbered(4, 105, 109), {}, true},
+        {"numbered one above the first message", 100, 109, numbered(101, 100, 104) + numbered(106, 105, 109), {},
+         true},
+        {"misnumbered after the first packet", 100, 109, numbered(100, 100, 104) + numbered(106, 105, 109),
+         range(100, 104), true},
+        {"a hole", 100, 109, numbered(100, 100, 104) + numbered(107, 107, 109), range(100, 104), true},
+        {"starting below the range", 100, 109, numbered(98, 98, 104) + numbered(105, 105, 109), {}, true},
+    };
+    int row = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::string feedName = "NUM" + std::to_string(row++);
+        ClientRig& rig = make(feedName);
+        logOn();
+        const std::uint32_t next = c.end + 1, nextEnd = c.end + 10;
+        rig.request(c.begin, c.end);
+        rig.request(next, nextEnd);
+        ASSERT_EQ(requestsIn(newlySent()), (std::vector<Range>{{7, c.begin, c.end}}));
+        const int errors = mHost.sink.count("protocol error: ");
+        feed(retransResponse(7, 0, c.begin, c.end, 2) + c.data);
+        std::vector<std::uint32_t> got;
+        ASSERT_TRUE(rig.live.messages(got));
+        EXPECT_EQ(got, c.published);
+        if (c.bounced)
+        {
+            EXPECT_FALSE(rig.client.connected());
+            EXPECT_TRUE(closeRequested(feedName));
+            EXPECT_EQ(mHost.sink.count("protocol error: "), errors + 1);
+            EXPECT_TRUE(rig.live.completes.empty());
+            EXPECT_EQ(rig.client.getQueueSize(), 2u);
+            logOn();
+            EXPECT_EQ(requestsIn(newlySent()), (std::vector<Range>{{7, c.begin, c.end}}));
+            feed(retransResponse(7, 0, c.begin, c.end, 2) + numbered(c.begin, c.begin, c.end));
+            got.clear();
+            ASSERT_TRUE(rig.live.messages(got));
+            EXPECT_EQ(got, range(c.begin, c.end));
+            EXPECT_EQ(rig.live.completes, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{c.begin, c.end}}));
+            continue;
+        }
+        EXPECT_TRUE(rig.client.connected());
+        EXPECT_EQ(mHost.sink.count("protocol error: "), errors);
+        EXPECT_EQ(rig.live.completes, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{c.begin, c.end}}));
+        // The next range is asked at once; whatever trailed the first one
+        // came ahead of its answer.
+        EXPECT_EQ(requestsIn(newlySent()), (std::vector<Range>{{7, next, nextEnd}}));
+        feed(retransResponse(7, 0, next, nextEnd, 3) + numbered(next, next, nextEnd));
+        got.clear();
+        ASSERT_TRUE(rig.live.messages(got));
+        EXPECT_EQ(got, join(c.published, range(next, nextEnd)));
+        EXPECT_EQ(rig.live.completes, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{c.begin, c.end},
+                                                                                              {next, nextEnd}}));
+        EXPECT_EQ(rig.client.getQueueSize(), 0u);
+    }
+}
+
+// What goes out of a packet in part is a packet of its own: the messages
+// kept, its header's size and count saying so, numbered from the first of
+// them; the rest of the header as the server sent it.
+TEST_F(ScriptedClient, APacketPublishedInPartIsCutToAPacketOfItsOwn)
+{
+    ClientRig& rig = make("CUTS");
+    logOn();
+    rig.request(1, 10);
+    newlySent();
+    feed(retransResponse(7, 0, 1, 10, 2) + packet(1, 3, feedMessage(1) + feedMessage(2) + feedMessage(3), 77));
+    // The server closes the line; the range is asked again and answered in
+    // other packets, one reaching past the end.
+    rig.client.onDisconnect();
+    logOn();
+    ASSERT_EQ(requestsIn(newlySent()), (std::vector<Range>{{7, 1, 10}}));
+    std::string head, tail;
+    for (std::uint32_t n = 1; n <= 6; ++n)
+        head += feedMessage(n);
+    for (std::uint32_t n = 7; n <= 12; ++n)
+        tail += feedMessage(n);
+    feed(retransResponse(7, 0, 1, 10, 2) + packet(1, 6, head, 88) + packet(7, 6, tail, 99));
+    std::vector<std::string> published;
+    for (const Recovered& p : rig.live.packets)
+        published.push_back(p.bytes);
+    EXPECT_EQ(published, (std::vector<std::string>{
+                             packet(1, 3, head.substr(0, 36), 77),
+                             packet(4, 3, head.substr(36), 88),
+                             packet(7, 4, tail.substr(0, 48), 99),
+                         }));
+    EXPECT_EQ(rig.live.completes, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 10}}));
 }

@@ -275,6 +275,39 @@ TEST_F(RetransFactory, BackupConnectionsFollowThePrimaryInTheHuntList)
     EXPECT_EQ(mSink.count("InitModule<LineHandlerZunqRetrans>(R1): Illegal address/port (nohost)"), 1);
 }
 
+// The request time-out is read in seconds, fractions kept to the
+// millisecond; a value that could never let a range be answered, or that
+// would not fit, ends start-up.
+TEST_F(RetransFactory, TheRequestTimeOutIsReadInSecondsWithinItsBounds)
+{
+    const struct
+    {
+        const char* value; // nullptr: not configured
+        unsigned int millis;
+        bool refused;
+    } cases[] = {
+        {nullptr, 60000, false}, {"2.5", 2500, false}, {"0.001", 1, false}, {"86400", 86400000, false},
+        {"0", 0, true},          {"-1", 0, true},      {"86401", 0, true},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.value != nullptr ? c.value : "default");
+        const std::string more =
+            c.value != nullptr ? std::string("<RetransRequestTimeout>") + c.value + "</RetransRequestTimeout>" : "";
+        const std::string error =
+            run({"LIVE", "R1"}, liveFeed("LIVE", "<LiveChannelId>7</LiveChannelId>") + retransFeed("R1", 7001, more));
+        if (c.refused)
+        {
+            EXPECT_EQ(error, cFactory.substr(0, cFactory.size() - 2) +
+                                 "(R1): RetransRequestTimeout must be from 0.001 to 86400 seconds");
+            continue;
+        }
+        ASSERT_EQ(error, "");
+        ASSERT_NE(client("R1"), nullptr);
+        EXPECT_EQ(client("R1")->getRequestTimeout(), c.millis);
+    }
+}
+
 // ---- one whole start-up through the module initializer
 
 // Network calls that take every send, recorded.
