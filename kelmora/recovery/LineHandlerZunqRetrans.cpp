@@ -286,6 +286,10 @@ public:
         // none): asked again after a lost connection, they are not
         // published twice.
         std::uint64_t mPublishedTo;
+        // Times the range's answer was not complete in time: once, it is
+        // asked again after the reconnect (the next server of the hunt list);
+        // twice, it is given up.
+        std::uint8_t mTimeouts;
     };
 
     // Where a live channel's packets and completion go.
@@ -1057,20 +1061,24 @@ void LineHandlerZunqRetransImpl::onRequestTimeout()
     stopRequestTimer();
     if (!mRetransLock)
         return;
+    // A server that stalls costs a retry, not the range: the range is asked
+    // once more, from the next server of the hunt list, before it is given up.
+    const bool again = mFrontOutstanding && mRetransQueue.front().mTimeouts == 0;
     const std::uint64_t first = Zunq::firstServedSeqNum(mBeginSeqNum);
     mLog.error() << cName << " (" << mHandler.getName() << "): retransmission for channel [" << mChannelId
                  << "] from [" << mBeginSeqNum << "] to [" << mEndSeqNum << "] not complete after "
                  << mRequestTimeoutMillis << " ms (" << mMsgsFilled << " of "
                  << static_cast<std::uint64_t>(mEndSeqNum) - first + 1 << " messages"
-                 << (mAnswered ? "" : ", not accepted") << "); given up, reconnecting";
+                 << (mAnswered ? "" : ", not accepted") << ")"
+                 << (again ? "; asked again after the reconnect" : "; given up, reconnecting");
     // The server holds the range and may hold the next one too: the queue
     // goes on after the reconnect, on the next server of the hunt list.
     mHandler.markConnectionFailed();
-    if (mFrontOutstanding)
-    {
+    if (again)
+        ++mRetransQueue.front().mTimeouts;
+    else if (mFrontOutstanding)
         mRetransQueue.pop_front();
-        mFrontOutstanding = false;
-    }
+    mFrontOutstanding = false;
     clearOutstanding();
     bounce("retransmission request timed out");
 }
