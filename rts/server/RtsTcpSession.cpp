@@ -12,6 +12,7 @@
 #include "zunq/protocol/ZunqUtils.h"
 #include "zunq/time/Time.h"
 
+#include "FendralServices/api/FwLimits.h"
 #include "FendralServices/api/FwServices.h"
 
 #include <algorithm>
@@ -114,20 +115,27 @@ bool RtsTcpSession::startTimer(TarvokTimer& timer, unsigned int milliseconds, co
 {
     if (makeTimer(timer, milliseconds))
         return true;
-    // An authenticated client goes before one still waiting for its logon.
-    if (mLoggedOn && mServer != nullptr && mServer->freeTimerFor(*this) && makeTimer(timer, milliseconds))
-        return true;
     timerRefused(what);
     return false;
 }
 
-void RtsTcpSession::timerRefused(const char* what)
+std::string RtsTcpSession::timerLimitText() const
 {
     Runnable* runnable = mSession != nullptr ? mSession->getRunnable() : nullptr;
-    mLog->error() << "RtsTcpSession::startTimer (" << mClientLogStr << "): no " << what << " timer: thread |"
-                  << (runnable != nullptr ? runnable->getName() : std::string("?")) << "| holds "
-                  << (runnable != nullptr ? runnable->getNumTimers() : 0)
-                  << " timers, as many as the framework allows (MSG_DISP_FD_NUM + 5); closing the connection";
+    const int limit = getTimerLimit();
+    std::string text = "thread |" + (runnable != nullptr ? runnable->getName() : std::string("?")) + "| holds " +
+                       std::to_string(runnable != nullptr ? runnable->getNumTimers() : 0);
+    if (limit > 0)
+        text += " of the " + std::to_string(limit) + " timers";
+    else
+        text += " timers, as many as";
+    return text + " the framework allows (MSG_DISP_FD_NUM + 5)";
+}
+
+void RtsTcpSession::timerRefused(const char* what)
+{
+    mLog->error() << "RtsTcpSession::startTimer (" << mClientLogStr << "): no " << what << " timer: "
+                  << timerLimitText() << "; closing the connection";
     closeSocket();
 }
 
@@ -180,7 +188,6 @@ void RtsTcpSession::initialize(const sockaddr_in& addr, RtsTcpServer* server, bo
     mLoggedOn = false;
     resetStreamState();
     mInitialized = true;
-    mConnectionNumber = server->nextConnectionNumber();
     // Without it the connection could wait for its logon for ever: the
     // server closes it once the connection is set up (closeUntimed).
     mUntimed = !makeTimer(mLoginTimeoutTimer, mLoginTimeout * 1000);
@@ -215,6 +222,7 @@ void RtsTcpSession::resetStreamState()
     mAttemptsToSendDataCount = 0;
     mActiveRetransRequests.clear();
     mFrontInService = false;
+    mReplay = Replay{};
     mWindowStart = 0;
     mWindowSent = 0;
 }
@@ -236,7 +244,9 @@ void RtsTcpSession::closeSocket()
     mTraceCommunications = false;
     mTraceUser.clear();
     mIsTraceUser = false;
+    // Every timer goes back to the thread.
     stopSending();
+    stopTimer(mSendingTimer);
     stopTimer(mHeartBeatTimer);
     stopTimer(mHeartBeatRspTimer);
     stopTimer(mLoginTimeoutTimer);
@@ -282,7 +292,7 @@ void RtsTcpSession::onTimer(TarvokTimer* timer)
         handleHeartbeat();
     else if (timer == &mHeartBeatRspTimer)
     {
-        stopTimer(mHeartBeatRspTimer);
+        stopEchoWait();
         if (mClientEntry != nullptr)
             mLog->warning() << "RtsTcpSession::onTimer (" << mClientLogStr << "): No Response from Client "
                             << ZunqDumpUtils::writePeerBytes(mClientEntry->mUserId.data(),
@@ -291,7 +301,10 @@ void RtsTcpSession::onTimer(TarvokTimer* timer)
         closeSocket();
     }
     else if (timer == &mSendingTimer)
-        sendRetry();
+    {
+        if (mSending)
+            sendRetry();
+    }
     else if (timer == &mLoginTimeoutTimer)
     {
         mLog->warning() << "RtsTcpSession::onTimer (" << mClientLogStr
@@ -549,18 +562,46 @@ void RtsTcpSession::handleLogon(const char* message)
         closeSocket();
         return;
     }
-    mLoggedOn = true;
+    // Every timer the logged-on session will need is taken before it is let
+    // in; the logon deadline's goes back first.
     stopTimer(mLoginTimeoutTimer);
+    if (!reserveLoggedOnTimers())
+    {
+        mLog->error() << op << mClientLogStr << "): no heartbeat, heartbeat response and sending timers for the "
+                      << "logon: " << timerLimitText() << "; logon refused as a busy server, closing the connection";
+        sendLogonResponse(Zunq::SERVER_BUSY, "server busy (no timers left)");
+        closeSocket();
+        return;
+    }
+    mLoggedOn = true;
     sendLogonResponse(Zunq::SESSION_ACTIVE);
     if (mConnectionClosed)
-        return;
-    if (!mHeartBeatTimer.isValid() && !startTimer(mHeartBeatTimer, mHeartbeatInterval * 1000, "heartbeat"))
         return;
     if (traceOrDebug())
         mLog->info() << op << mClientLogStr << "): Accepted Logon from user [" << shown << "]";
 }
 
-void RtsTcpSession::sendLogonResponse(int status)
+bool RtsTcpSession::reserveLoggedOnTimers()
+{
+    // The sending timer may run already: a partly written packet before the logon.
+    const bool sendingMade = !mSendingTimer.isValid();
+    if (makeTimer(mHeartBeatTimer, mHeartbeatInterval * 1000) &&
+        makeTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000) &&
+        (!sendingMade || makeTimer(mSendingTimer, mThrottleInterval)))
+    {
+        mHeartBeatRspTimer.pause();
+        if (!mSending)
+            mSendingTimer.pause();
+        return true;
+    }
+    stopTimer(mHeartBeatTimer);
+    stopTimer(mHeartBeatRspTimer);
+    if (sendingMade)
+        stopTimer(mSendingTimer);
+    return false;
+}
+
+void RtsTcpSession::sendLogonResponse(int status, const char* rejected)
 {
     if (!mInitialized)
         return;
@@ -568,8 +609,11 @@ void RtsTcpSession::sendLogonResponse(int status)
     const std::string shown = ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size());
     if (traceOrDebug())
         mLog->info() << op << mClientLogStr << "): sending logon response to User:" << shown;
-    switch (status)
+    switch (rejected != nullptr ? -1 : status)
     {
+    case -1:
+        mLog->info() << op << mClientLogStr << "): Logon Rejected - " << rejected;
+        break;
     case Zunq::INVALID_USERNAME:
         mLog->info() << op << mClientLogStr << "): Logon Rejected - INVALID_USERNAME";
         break;
@@ -621,7 +665,7 @@ void RtsTcpSession::queueRequest(const char* message)
     // A request to a session with nothing to write may be answered now
     // rather than at the next tick.
     const bool idle = mPacketQueue->getNumEntries() == 0 && mBytesSent == 0;
-    const bool timerWasRunning = mSendingTimer.isValid();
+    const bool timerWasRunning = mSending;
     mActiveRetransRequests.push_back(request);
     processRetransQueue();
     if (idle && !mConnectionClosed && mServer->writeAnswersAtOnce())
@@ -630,7 +674,9 @@ void RtsTcpSession::queueRequest(const char* message)
 
 void RtsTcpSession::processRetransQueue()
 {
-    if (mClientEntry == nullptr || mActiveRetransRequests.empty() || mPacketQueue->getNumEntries() != 0)
+    // The request in service is served to its end before the next one.
+    if (mClientEntry == nullptr || mActiveRetransRequests.empty() || mPacketQueue->getNumEntries() != 0 ||
+        mFrontInService)
         return;
     const char* const op = "RtsTcpSession::processRetransQueue (";
     Zunq::RetransmissionRequest& front = mActiveRetransRequests.front();
@@ -715,25 +761,39 @@ void RtsTcpSession::sendRetransResponse(Zunq::RetransmissionRequest& request, in
 
 void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
 {
-    const char* const op = "RtsTcpSession::handleRetrans (";
     const std::uint32_t begin = Zunq::firstServedSeqNum(request->mBeginSeqNum);
-    const std::uint32_t end = request->mEndSeqNum;
-    const std::uint16_t channel = request->mChannelId;
-    mLog->info() << op << mClientLogStr << "): Request for messages [" << begin << "] to [" << end
-                 << "] on channel [" << channel << "] is being processed";
+    mLog->info() << "RtsTcpSession::handleRetrans (" << mClientLogStr << "): Request for messages [" << begin
+                 << "] to [" << request->mEndSeqNum << "] on channel [" << request->mChannelId
+                 << "] is being processed";
     if (mHeartBeatTimer.isValid())
-        stopTimer(mHeartBeatRspTimer);
-    LineDataCacheManager::LineDataCache* cache = mServer->getCacheMgr().getLineDataCache(channel);
+        stopEchoWait();
+    mReplay.active = true;
+    mReplay.channel = request->mChannelId;
+    mReplay.next = begin;
+    mReplay.end = request->mEndSeqNum;
+    fillWindow();
+}
+
+bool RtsTcpSession::fillWindow()
+{
+    if (!mReplay.active || mPacketQueue->getNumEntries() >= cWindowPackets)
+        return true;
+    const char* const op = "RtsTcpSession::handleRetrans (";
+    // Looked up at each turn: a cache gone meanwhile ends the answer.
+    LineDataCacheManager::LineDataCache* cache = mServer->getCacheMgr().getLineDataCache(mReplay.channel);
     if (cache == nullptr)
     {
-        mLog->error() << op << mClientLogStr << "): Could not find LineDataCache for channel " << channel;
+        mLog->error() << op << mClientLogStr << "): Could not find LineDataCache for channel " << mReplay.channel;
+        mReplay.active = false;
         sendPacket(nullptr, 0, true); // the end mark still ends the request
-        return;
+        return !mConnectionClosed;
     }
     const bool verbose = debug();
+    const std::uint32_t end = mReplay.end;
     // Messages are packed straight into the queued pool buffers: one copy
     // each. A skipped message closes the packet being built, so that every
-    // packet's number is its first message's own.
+    // packet's number is its first message's own. A new packet is begun only
+    // while the window has room; the next turn goes on from its message.
     // Messages this far ahead are fetched while the current one is copied.
     constexpr std::uint64_t cPrefetchAhead = 8;
     ZunqUtils::PacketBufferItem* packet = nullptr;
@@ -752,7 +812,8 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
         packet->lastMsgInRetrans = last;
         packet = nullptr;
     };
-    for (std::uint64_t seq = begin; seq <= end; ++seq)
+    std::uint64_t seq = mReplay.next;
+    for (; seq <= end; ++seq)
     {
         if (verbose)
             mLog->verbose() << "RtsTcpSession::handleRetrans ( Fetching cached message (sequence number=" << seq
@@ -772,7 +833,7 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
             mLog->error() << op << mClientLogStr << "): Message SeqNum does NOT match: Actual=" << held
                           << " Requested=" << seq << " Following messages are ignored.";
             closeSocket();
-            return;
+            return false;
         }
         const char* data = message->getData();
         const std::uint32_t length = message->getDataLen();
@@ -802,11 +863,13 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
             close(false);
         if (packet == nullptr)
         {
+            if (mPacketQueue->getNumEntries() >= cWindowPackets)
+                break; // the window is full: this message begins the next turn
             packet = queueEntry();
             if (packet == nullptr)
             {
                 closeSocket();
-                return;
+                return false;
             }
             used = cHeader;
             count = 0;
@@ -816,12 +879,26 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
         used += length;
         ++count;
     }
+    mReplay.next = seq;
+    if (seq <= end)
+    {
+        close(false);
+        return true;
+    }
+    mReplay.active = false;
     if (packet != nullptr)
         close(true);
     else
-        sendPacket(nullptr, 0, true); // no message: the end mark alone
-    if (mPacketQueue->getNumEntries() >= cPacketsBeforeATurn)
-        mServer->giveSendingSessionsATurn(*this);
+        sendPacket(nullptr, 0, true); // no message behind: the end mark alone
+    return !mConnectionClosed;
+}
+
+unsigned long RtsTcpSession::packetsToWrite() const
+{
+    const unsigned long queued = mPacketQueue->getNumEntries();
+    if (!mReplay.active || mReplay.next > mReplay.end)
+        return queued;
+    return queued + static_cast<unsigned long>(mReplay.end - mReplay.next) + 1;
 }
 
 // ------------------------------------------------------------------- sending
@@ -956,22 +1033,39 @@ bool RtsTcpSession::writeDirect(char* packet, unsigned int length)
 
 bool RtsTcpSession::startSending()
 {
-    if (mSendingTimer.isValid())
+    if (mSending)
         return true;
-    if (!startTimer(mSendingTimer, mThrottleInterval, "sending"))
+    // A logged-on session holds its sending timer; before the logon one is
+    // made when needed.
+    if (mSendingTimer.isValid())
+        mSendingTimer.resume();
+    else if (!startTimer(mSendingTimer, mThrottleInterval, "sending"))
         return false;
+    mSending = true;
     mServer->addActiveClient(*this);
     return true;
 }
 
 void RtsTcpSession::stopSending()
 {
-    if (mSendingTimer.isValid())
-    {
-        mSendingTimer.destroy();
-        if (mServer != nullptr)
-            mServer->removeActiveClient(*this);
-    }
+    if (!mSending)
+        return;
+    mSending = false;
+    mSendingTimer.pause();
+    if (mServer != nullptr)
+        mServer->removeActiveClient(*this);
+}
+
+void RtsTcpSession::startEchoWait()
+{
+    if (mHeartBeatRspTimer.isValid())
+        mHeartBeatRspTimer.resume();
+}
+
+void RtsTcpSession::stopEchoWait()
+{
+    if (mHeartBeatRspTimer.isValid())
+        mHeartBeatRspTimer.pause();
 }
 
 int RtsTcpSession::writeQueued(int budget)
@@ -981,8 +1075,13 @@ int RtsTcpSession::writeQueued(int budget)
     // server most of its time. A packet partly written, or a session whose
     // every packet is traced, goes one packet at a time.
     const bool batch = !debug() && !mIsTraceUser;
-    while (mPacketQueue->getNumEntries() != 0 && sent < budget)
+    while (sent < budget)
     {
+        // The answer in service is built on as what was queued leaves.
+        if (!fillWindow())
+            return -1;
+        if (mPacketQueue->getNumEntries() == 0)
+            break;
         if (batch && mBytesSent == 0 && budget - sent > 1 && mPacketQueue->getNumEntries() > 1)
         {
             bool whole = false;
@@ -1028,7 +1127,7 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
     // leaves too when it fits in what is left.
     int sent = 0;
     while (mPacketQueue->getNumEntries() != 0 &&
-           mPacketQueue->getNumEntries() <= static_cast<unsigned long>(std::max(left - sent, 0)))
+           packetsToWrite() <= static_cast<unsigned long>(std::max(left - sent, 0)))
     {
         const int written = writeQueued(left - sent);
         if (written < 0)
@@ -1047,12 +1146,15 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
     if (mTraceCommunications)
         mLog->info() << "RtsTcpSession::sendAtOnce (" << mClientLogStr << "): sent [" << sent
                      << "] packets to client.";
-    // What is left, or the empty queue, goes to the timer's next tick.
+    // What is left, or the empty queue, goes to the timer's next tick. A
+    // long write held the thread: the other sending sessions get a turn.
+    if (sent >= static_cast<int>(cPacketsBeforeATurn))
+        mServer->giveSendingSessionsATurn(*this);
 }
 
 void RtsTcpSession::writeBetweenTicks()
 {
-    if (mConnectionClosed || mPacketQueue->getNumEntries() == 0)
+    if (mConnectionClosed || packetsToWrite() == 0)
         return;
     const std::int64_t now = steadyNanoseconds();
     // A tick held back longer than an interval would have opened a new one.
@@ -1063,7 +1165,7 @@ void RtsTcpSession::writeBetweenTicks()
     }
     mThrottleThreshold = mServer->packetBudget();
     const int left = std::min(mThrottleThreshold - mWindowSent, mServer->packetsLeftThisInterval(now));
-    if (mPacketQueue->getNumEntries() > static_cast<unsigned long>(std::max(left, 0)))
+    if (packetsToWrite() > static_cast<unsigned long>(std::max(left, 0)))
         return; // the throttle paces it: the ticks do
     const int written = writeQueued(left);
     if (written <= 0)
@@ -1248,9 +1350,8 @@ void RtsTcpSession::handleHeartbeat()
         // An earlier heartbeat still unanswered keeps its deadline: restarting
         // it here would never close a silent client whose answer time is as
         // long as the heartbeat interval or longer.
-        if (!mHeartBeatRspTimer.isValid() &&
-            !startTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000, "heartbeat response"))
-            return;
+        if (!awaitsHeartbeatEcho())
+            startEchoWait();
         unsigned int interval = 0;
         mHeartBeatTimer.getInterval(interval);
         if (interval != mHeartbeatInterval * 1000)
@@ -1288,7 +1389,7 @@ void RtsTcpSession::handleHeartbeatResponse(const char* packet)
                      << ZunqDumpUtils::writeStructToString(&header, mSep);
     if (header.mSeqNum == mHeartBeatSeqNum)
     {
-        stopTimer(mHeartBeatRspTimer);
+        stopEchoWait();
         return;
     }
     // A client busy receiving may answer the heartbeat before the last one

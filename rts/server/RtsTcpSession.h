@@ -5,11 +5,22 @@
 // the heartbeats. Sessions are pooled by the server and reused, never
 // deleted while the process runs.
 //
-// Runs only on the server's thread (its network events and its five timers
+// Runs only on the server's thread (its network events and its timers
 // arrive there) and takes no lock. Every outgoing byte leaves through one
 // ordered path: a packet written directly (logon response, heartbeat, the
 // final status response) never starts while a queued packet is partly
 // written. After any step that can close the session, processing stops.
+//
+// Timers are taken before the client is let in: the logon deadline when the
+// connection is accepted, the heartbeat, heartbeat-response and sending
+// timers when the logon is accepted (a thread without room for them answers
+// the logon as a busy server). A logged-on session keeps those three until
+// it closes, pausing the last two while they are not needed, so it is never
+// closed for want of a timer.
+//
+// An answer is built as the socket drains: at most cWindowPackets packets
+// are queued ahead of the socket, so the pool holds sessions times window,
+// not sessions times answer.
 #pragma once
 
 #include "kelmora/linehandler/TCPClientNetworkHandler.h"
@@ -51,10 +62,6 @@ public:
     // is closed with a line naming the limit (by the server, once set up).
     bool untimed() const { return mUntimed; }
     void closeUntimed();
-    // Accepted, not closed, and still waiting for its logon.
-    bool waitsForLogon() const { return mInitialized && !mConnectionClosed && !mLoggedOn; }
-    // Of the server's connections, in the order they were accepted.
-    std::uint64_t connectionNumber() const { return mConnectionNumber; }
 
     void setThrottleThreshold(long threshold) { mThrottleThreshold = static_cast<int>(threshold); }
     bool connected() const { return !mConnectionClosed; }
@@ -65,9 +72,14 @@ public:
     // answers): what is queued is written when all of it fits in what the
     // budget has left, as an answer written at once would be.
     void writeBetweenTicks();
-    // Packets an answer takes to build before the other sending sessions
-    // get a turn: building it holds the thread about as long as writing them.
+    // Packets written in one go before the other sending sessions get a
+    // turn: writing them holds the thread a while.
     static constexpr std::uint32_t cPacketsBeforeATurn = 256;
+    // Packets of an answer built ahead of its socket at most: about what one
+    // write call takes. The rest is built as the socket drains.
+    static constexpr unsigned long cWindowPackets = 64;
+    // Timers a logged-on session holds: heartbeat, heartbeat response, sending.
+    static constexpr int cLoggedOnTimers = 3;
     void onDisconnect() override;
     void onNetworkData(const char* data, unsigned int length) override;
 
@@ -78,6 +90,10 @@ public:
     std::size_t heldBytes() const { return mBufPosition; }
     std::size_t pendingRequests() const { return mActiveRetransRequests.size(); }
     unsigned long queuedPackets() const { return mPacketQueue ? mPacketQueue->getNumEntries() : 0; }
+    // Counted among the server's sending sessions (its sending timer runs).
+    bool isSending() const { return mSending; }
+    // A heartbeat was written and its echo is awaited.
+    bool awaitsHeartbeatEcho() const { return mHeartBeatRspTimer.isValid() && !mHeartBeatRspTimer.isPaused(); }
     std::uint32_t lastControlSeqNum() const { return mLastSeqNum; }
     std::uint32_t heartbeatSeqNum() const { return mHeartBeatSeqNum; }
     std::uint64_t bytesSent() const { return mBytesSent; }
@@ -108,7 +124,11 @@ private:
 
     // Logon.
     void handleLogon(const char* message);
-    void sendLogonResponse(int status);
+    // `rejected` replaces the refusal's usual text in the log.
+    void sendLogonResponse(int status, const char* rejected = nullptr);
+    // Makes the timers a logged-on session holds; false (none kept) when the
+    // thread has no room for all of them.
+    bool reserveLoggedOnTimers();
 
     // Requests.
     void queueRequest(const char* message);
@@ -116,6 +136,12 @@ private:
     int validateSeqNum(Zunq::RetransmissionRequest* request);
     void sendRetransResponse(Zunq::RetransmissionRequest& request, int status);
     void handleRetrans(Zunq::RetransmissionRequest* request);
+    // Builds the answer in service on until cWindowPackets are queued or it
+    // is complete; false when that closed the session.
+    bool fillWindow();
+    // Packets still to write: those queued and, for an answer not built in
+    // whole, at most one per message left (the last carries the end mark).
+    unsigned long packetsToWrite() const;
 
     // Sending.
     void sendPacket(const char* packet, unsigned int length, bool lastMsgInRetrans);
@@ -150,13 +176,17 @@ private:
     unsigned int buildControlPacket(const Record& record);
     // Makes the framework timer; false when the thread refused it.
     bool makeTimer(TarvokTimer& timer, unsigned int milliseconds);
-    // Makes it, a logged-on session taking the place of a connection still
-    // waiting for its logon when the thread holds every timer it may; else
-    // the connection closes with a line naming the limit. False when closed.
+    // Makes it; else the connection closes with a line naming the limit.
+    // False when closed.
     bool startTimer(TarvokTimer& timer, unsigned int milliseconds, const char* what);
     void timerRefused(const char* what);
+    // "thread |name| holds n of the m timers the framework allows (MSG_DISP_FD_NUM + 5)".
+    std::string timerLimitText() const;
     // The sending timer, counted among the server's sending sessions; false when closed.
     bool startSending();
+    // The heartbeat-response deadline: armed for a whole interval, or paused.
+    void startEchoWait();
+    void stopEchoWait();
     bool setHeartbeatInterval(unsigned int milliseconds);
     static void stopTimer(TarvokTimer& timer);
     bool debug() const;
@@ -220,6 +250,15 @@ private:
     int mWindowSent = 0;
     int mNanoDecimalPlaces = 3;
     bool mUntimed = false;
+    bool mSending = false;
+    // The answer in service, built from `next` on as its socket drains.
+    struct Replay
+    {
+        bool active = false;
+        std::uint16_t channel = 0;
+        std::uint64_t next = 0;
+        std::uint32_t end = 0;
+    };
+    Replay mReplay;
     PeerLog mPeerLog;
-    std::uint64_t mConnectionNumber = 0;
 };
