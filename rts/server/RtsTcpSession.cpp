@@ -767,51 +767,39 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
                  << "] is being processed";
     if (mHeartBeatTimer.isValid())
         stopEchoWait();
+    // Built as it is written (writeQueued), never ahead of the socket by more than a window.
     mReplay.active = true;
     mReplay.channel = request->mChannelId;
     mReplay.next = begin;
     mReplay.end = request->mEndSeqNum;
-    fillWindow();
 }
 
-bool RtsTcpSession::fillWindow()
+LineDataCacheManager::LineDataCache* RtsTcpSession::replayCache()
 {
-    if (!mReplay.active || mPacketQueue->getNumEntries() >= cWindowPackets)
-        return true;
-    const char* const op = "RtsTcpSession::handleRetrans (";
     // Looked up at each turn: a cache gone meanwhile ends the answer.
     LineDataCacheManager::LineDataCache* cache = mServer->getCacheMgr().getLineDataCache(mReplay.channel);
     if (cache == nullptr)
     {
-        mLog->error() << op << mClientLogStr << "): Could not find LineDataCache for channel " << mReplay.channel;
+        mLog->error() << "RtsTcpSession::handleRetrans (" << mClientLogStr
+                      << "): Could not find LineDataCache for channel " << mReplay.channel;
         mReplay.active = false;
-        sendPacket(nullptr, 0, true); // the end mark still ends the request
-        return !mConnectionClosed;
     }
+    return cache;
+}
+
+int RtsTcpSession::buildPacket(LineDataCacheManager::LineDataCache& cache, char* out, bool& last)
+{
+    const char* const op = "RtsTcpSession::handleRetrans (";
     const bool verbose = debug();
     const std::uint32_t end = mReplay.end;
-    // Messages are packed straight into the queued pool buffers: one copy
-    // each. A skipped message closes the packet being built, so that every
-    // packet's number is its first message's own. A new packet is begun only
-    // while the window has room; the next turn goes on from its message.
+    // Messages are packed straight into `out`: one copy each. A skipped
+    // message ends the packet being built, so that every packet's number is
+    // its first message's own.
     // Messages this far ahead are fetched while the current one is copied.
     constexpr std::uint64_t cPrefetchAhead = 8;
-    ZunqUtils::PacketBufferItem* packet = nullptr;
-    std::uint32_t used = 0;
+    std::uint32_t used = cHeader;
     std::uint32_t count = 0;
     std::uint32_t first = 0;
-    auto close = [&](bool last) {
-        if (packet == nullptr)
-            return;
-        Zunq::PacketHeader header;
-        header.mPktSize = static_cast<std::uint16_t>(used);
-        header.mMsgCount = static_cast<std::uint8_t>(count);
-        header.mSeqNum = first;
-        std::memcpy(packet->mData, &header, sizeof header);
-        packet->mLength = used;
-        packet->lastMsgInRetrans = last;
-        packet = nullptr;
-    };
     std::uint64_t seq = mReplay.next;
     for (; seq <= end; ++seq)
     {
@@ -819,13 +807,17 @@ bool RtsTcpSession::fillWindow()
             mLog->verbose() << "RtsTcpSession::handleRetrans ( Fetching cached message (sequence number=" << seq
                             << ").";
         if (seq + cPrefetchAhead <= end)
-            cache->prefetchMessage(static_cast<std::uint32_t>(seq + cPrefetchAhead));
-        const LineDataCopy* message = cache->getMessage(static_cast<std::uint32_t>(seq));
+            cache.prefetchMessage(static_cast<std::uint32_t>(seq + cPrefetchAhead));
+        const LineDataCopy* message = cache.getMessage(static_cast<std::uint32_t>(seq));
         const std::uint32_t held = message != nullptr ? message->getSeqNum() : 0;
         if (held == 0)
         {
             mLog->warning() << " Null cached Line Data at SeqNum = " << seq;
-            close(false);
+            if (count != 0)
+            {
+                ++seq;
+                break;
+            }
             continue;
         }
         if (held != seq)
@@ -833,7 +825,7 @@ bool RtsTcpSession::fillWindow()
             mLog->error() << op << mClientLogStr << "): Message SeqNum does NOT match: Actual=" << held
                           << " Requested=" << seq << " Following messages are ignored.";
             closeSocket();
-            return false;
+            return -1;
         }
         const char* data = message->getData();
         const std::uint32_t length = message->getDataLen();
@@ -856,40 +848,62 @@ bool RtsTcpSession::fillWindow()
         }
         if (!wellFormed)
         {
-            close(false);
+            if (count != 0)
+            {
+                ++seq;
+                break;
+            }
             continue;
         }
-        if (packet != nullptr && (used + length > Zunq::cMaxPacketSize || count == Zunq::cMaxMessagesPerPacket))
-            close(false);
-        if (packet == nullptr)
-        {
-            if (mPacketQueue->getNumEntries() >= cWindowPackets)
-                break; // the window is full: this message begins the next turn
-            packet = queueEntry();
-            if (packet == nullptr)
-            {
-                closeSocket();
-                return false;
-            }
-            used = cHeader;
-            count = 0;
+        if (used + length > Zunq::cMaxPacketSize || count == Zunq::cMaxMessagesPerPacket)
+            break; // full: this message begins the next packet
+        if (count == 0)
             first = static_cast<std::uint32_t>(seq);
-        }
-        copyMessage(packet->mData + used, data, length);
+        copyMessage(out + used, data, length);
         used += length;
         ++count;
     }
     mReplay.next = seq;
-    if (seq <= end)
-    {
-        close(false);
+    // The last packet carries the end mark; with no message left it is the
+    // end mark alone (no bytes).
+    last = seq > end;
+    if (last)
+        mReplay.active = false;
+    if (count == 0)
+        return 0;
+    Zunq::PacketHeader header;
+    header.mPktSize = static_cast<std::uint16_t>(used);
+    header.mMsgCount = static_cast<std::uint8_t>(count);
+    header.mSeqNum = first;
+    std::memcpy(out, &header, sizeof header);
+    return static_cast<int>(used);
+}
+
+bool RtsTcpSession::fillWindow()
+{
+    if (!mReplay.active || mPacketQueue->getNumEntries() >= cWindowPackets)
         return true;
+    LineDataCacheManager::LineDataCache* cache = replayCache();
+    if (cache == nullptr)
+    {
+        sendPacket(nullptr, 0, true); // the end mark still ends the request
+        return !mConnectionClosed;
     }
-    mReplay.active = false;
-    if (packet != nullptr)
-        close(true);
-    else
-        sendPacket(nullptr, 0, true); // no message behind: the end mark alone
+    while (mReplay.active && mPacketQueue->getNumEntries() < cWindowPackets)
+    {
+        ZunqUtils::PacketBufferItem* entry = queueEntry();
+        if (entry == nullptr)
+        {
+            closeSocket();
+            return false;
+        }
+        bool last = false;
+        const int length = buildPacket(*cache, entry->mData, last);
+        if (length < 0)
+            return false; // closed: the queue went with it
+        entry->mLength = static_cast<std::uint32_t>(length);
+        entry->lastMsgInRetrans = last;
+    }
     return !mConnectionClosed;
 }
 
@@ -1077,12 +1091,15 @@ int RtsTcpSession::writeQueued(int budget)
     const bool batch = !debug() && !mIsTraceUser;
     while (sent < budget)
     {
-        // The answer in service is built on as what was queued leaves.
-        if (!fillWindow())
+        // The answer in service is built on as what was queued leaves:
+        // straight into the batch written (sendBatch), or, for a traced
+        // session, into the queue.
+        if (!batch && !fillWindow())
             return -1;
-        if (mPacketQueue->getNumEntries() == 0)
+        if (mPacketQueue->getNumEntries() == 0 && !mReplay.active)
             break;
-        if (batch && mBytesSent == 0 && budget - sent > 1 && mPacketQueue->getNumEntries() > 1)
+        if (batch && mBytesSent == 0 &&
+            (mReplay.active || (budget - sent > 1 && mPacketQueue->getNumEntries() > 1)))
         {
             bool whole = false;
             const int done = sendBatch(budget - sent, whole);
@@ -1220,36 +1237,47 @@ void RtsTcpSession::sendRetry()
 
 void RtsTcpSession::packetWritten(ZunqUtils::PacketBufferItem* entry)
 {
-    if (entry->lastMsgInRetrans && !mActiveRetransRequests.empty())
-    {
-        const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
-        mLog->info() << "RtsTcpSession::sendRetry (" << mClientLogStr << "): Finished sending retrans request ["
-                     << done.mBeginSeqNum << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId
-                     << "] to client";
-        mActiveRetransRequests.pop_front();
-        mFrontInService = false;
-    }
+    if (entry->lastMsgInRetrans)
+        finishRequest();
     mPacketQueue->deleteEntry(entry);
+}
+
+void RtsTcpSession::finishRequest()
+{
+    if (mActiveRetransRequests.empty())
+        return;
+    const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
+    mLog->info() << "RtsTcpSession::sendRetry (" << mClientLogStr << "): Finished sending retrans request ["
+                 << done.mBeginSeqNum << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId
+                 << "] to client";
+    mActiveRetransRequests.pop_front();
+    mFrontInService = false;
 }
 
 int RtsTcpSession::sendBatch(int most, bool& whole)
 {
-    constexpr std::size_t cBatchBytes = 64 * 1024;
-    constexpr int cBatchPackets = 64;
-    // One buffer per thread: the sessions of a server share their thread.
-    static thread_local std::vector<char> buffer(cBatchBytes);
-    ZunqUtils::PacketBufferItem* packets[cBatchPackets];
+    // One buffer per thread: the sessions of a server share their thread. A
+    // window at most, so that what the socket does not take fits the queue.
+    static thread_local std::vector<char> buffer(cBatchPackets * Zunq::cMaxPacketSize);
+    ZunqUtils::PacketBufferItem* packets[cBatchPackets]; // queued ones; null for one built here
     std::size_t ends[cBatchPackets];
     bool numbered[cBatchPackets];
+    bool lasts[cBatchPackets];
+    const int queuedLimit = std::min(most, static_cast<int>(cWindowPackets));
     int count = 0;
     std::size_t total = 0;
+    bool allQueued = true;
     mPacketQueue->searchEntry([&](ZunqUtils::PacketBufferItem& entry) {
-        if (total + entry.mLength > cBatchBytes)
+        if (count == queuedLimit)
+        {
+            allQueued = false;
             return true;
+        }
         packets[count] = &entry;
+        lasts[count] = entry.lastMsgInRetrans;
         total += entry.mLength;
         ends[count++] = total;
-        return count == std::min(most, cBatchPackets);
+        return false;
     });
 
     // Stamped as they are copied; a control number given to a packet that
@@ -1269,6 +1297,40 @@ int RtsTcpSession::sendBatch(int most, bool& whole)
         numbered[i] = headerAt(packet).mSeqNum == 0;
         Zunq::stampPacket(packet, length, sendTime, mLastSeqNum);
         std::memcpy(buffer.data() + ends[i] - length, packet, length);
+    }
+    // Behind what was queued, the answer in service is built straight into
+    // the write: what the socket takes costs no queue buffer.
+    const int limit = std::min({most, static_cast<int>(cBatchPackets), count + mBuildLimit});
+    if (allQueued && mReplay.active && count < limit)
+    {
+        if (LineDataCacheManager::LineDataCache* cache = replayCache())
+        {
+            while (count < limit && mReplay.active)
+            {
+                bool last = false;
+                const int length = buildPacket(*cache, buffer.data() + total, last);
+                if (length < 0)
+                    return -1; // closed
+                if (length > 0)
+                {
+                    std::uint32_t unchanged = mLastSeqNum; // a data packet carries its first message's number
+                    Zunq::stampPacket(buffer.data() + total, static_cast<std::uint32_t>(length), sendTime, unchanged);
+                }
+                total += static_cast<std::size_t>(length);
+                packets[count] = nullptr;
+                numbered[count] = false;
+                lasts[count] = last;
+                ends[count++] = total;
+            }
+        }
+        else if (count < limit)
+        {
+            // The answer ends with its end mark, which writes nothing.
+            packets[count] = nullptr;
+            numbered[count] = false;
+            lasts[count] = true;
+            ends[count++] = total;
+        }
     }
 
     std::size_t written = 0;
@@ -1298,20 +1360,36 @@ int RtsTcpSession::sendBatch(int most, bool& whole)
         mLog->warning() << "RtsTcpSession::socketSendPacket (" << mClientLogStr << "): failed due to error|" << code
                         << "|. will attempt to resend if connection not closed.";
 
+    // What left in whole is done. The rest waits in the queue, in order: the
+    // packet the socket cut first, with the bytes it already took; of those
+    // built here, a window's worth, the others are built again.
     int done = 0;
     std::uint32_t lastLeft = lastBefore;
     for (int i = 0; i < count; ++i)
     {
         ZunqUtils::PacketBufferItem* entry = packets[i];
-        const std::size_t start = ends[i] - entry->mLength;
-        const Zunq::PacketHeader header = headerAt(entry->mData);
+        const std::size_t start = i == 0 ? 0 : ends[i - 1];
+        const std::size_t length = ends[i] - start;
+        const char* bytes = buffer.data() + start;
+        const Zunq::PacketHeader header = headerAt(bytes);
+        if (entry == nullptr && length != 0 && start >= written && mPacketQueue->getNumEntries() >= cWindowPackets)
+        {
+            // Not a byte of it left: it, and all behind it, are built again
+            // from its first message.
+            mReplay.next = header.mSeqNum;
+            mReplay.active = true;
+            break;
+        }
         if (ends[i] <= written)
         {
             if (numbered[i])
                 lastLeft = header.mSeqNum;
-            if (entry->mLength != 0 && mClientEntry != nullptr)
+            if (length != 0 && mClientEntry != nullptr)
                 mClientEntry->addMessagesRetransmitted(header.mMsgCount);
-            packetWritten(entry);
+            if (entry != nullptr)
+                packetWritten(entry);
+            else if (lasts[i])
+                finishRequest();
             ++done;
             continue;
         }
@@ -1321,16 +1399,29 @@ int RtsTcpSession::sendBatch(int most, bool& whole)
             if (numbered[i])
                 lastLeft = header.mSeqNum;
             mBytesSent = written - start;
-            continue;
         }
-        if (numbered[i])
+        else if (numbered[i])
         {
             const std::uint32_t zero = 0;
             std::memcpy(entry->mData + offsetof(Zunq::PacketHeader, mSeqNum), &zero, sizeof zero);
         }
+        if (entry == nullptr)
+        {
+            // Built here and not taken whole: queued behind what is.
+            entry = queueEntry();
+            if (entry == nullptr)
+            {
+                closeSocket();
+                return -1;
+            }
+            entry->mLength = static_cast<std::uint32_t>(length);
+            entry->lastMsgInRetrans = lasts[i];
+            std::memcpy(entry->mData, bytes, length);
+        }
     }
     mLastSeqNum = lastLeft;
     whole = !failed;
+    mBuildLimit = whole ? std::min(2 * mBuildLimit, static_cast<int>(cBatchPackets)) : static_cast<int>(cWindowPackets);
     return done;
 }
 

@@ -29,6 +29,7 @@
 #include "kelmora/thread/TarvokTimer.h"
 #include "libstats/pool/ArrayBackedDoubleLinkedList.h"
 #include "libstats/pool/PacketBufferItem.h"
+#include "rts/cache/LineDataCacheManager.h"
 #include "zunq/protocol/RetransProtocol.h"
 
 #include <cstdint>
@@ -75,9 +76,13 @@ public:
     // Packets written in one go before the other sending sessions get a
     // turn: writing them holds the thread a while.
     static constexpr std::uint32_t cPacketsBeforeATurn = 256;
-    // Packets of an answer built ahead of its socket at most: about what one
-    // write call takes. The rest is built as the socket drains.
+    // Packets of an answer queued ahead of its socket at most: what the
+    // socket did not take of a write. The rest is built as the socket drains.
     static constexpr unsigned long cWindowPackets = 64;
+    // Packets one write call takes at most (about 370 KB): fewer calls for
+    // the kernel's work on each. A session whose last write was cut builds
+    // a window's worth, then twice as much after each write taken whole.
+    static constexpr unsigned long cBatchPackets = 256;
     // Timers a logged-on session holds: heartbeat, heartbeat response, sending.
     static constexpr int cLoggedOnTimers = 3;
     void onDisconnect() override;
@@ -136,8 +141,14 @@ private:
     int validateSeqNum(Zunq::RetransmissionRequest* request);
     void sendRetransResponse(Zunq::RetransmissionRequest& request, int status);
     void handleRetrans(Zunq::RetransmissionRequest* request);
-    // Builds the answer in service on until cWindowPackets are queued or it
-    // is complete; false when that closed the session.
+    // The cache of the answer in service; null (the answer ended, logged) when gone.
+    LineDataCacheManager::LineDataCache* replayCache();
+    // Builds the next packet of the answer in service at `out` (room for a
+    // packet); its length, 0 for the end mark alone, -1 when that closed the
+    // session. `last`: the answer is complete with it.
+    int buildPacket(LineDataCacheManager::LineDataCache& cache, char* out, bool& last);
+    // Builds the answer in service on into the queue until cWindowPackets
+    // are queued or it is complete; false when that closed the session.
     bool fillWindow();
     // Packets still to write: those queued and, for an answer not built in
     // whole, at most one per message left (the last carries the end mark).
@@ -157,12 +168,17 @@ private:
     // The answer just queued on a session that had nothing queued leaves now
     // when all of it fits in what this interval's budget has left.
     void sendAtOnce(bool timerWasRunning);
-    // Writes up to `most` whole queued packets with one call; the packets
-    // completed (`whole` when all of them), or -1 when the connection closed.
+    // Writes up to `most` whole packets with one call: the queued ones (a
+    // window at most), then those of the answer in service built behind
+    // them. Of those the socket does not take, the queue takes up to a
+    // window and the rest is built again later. The packets completed
+    // (`whole` when all of them), or -1 when the connection closed.
     int sendBatch(int most, bool& whole);
     // What a packet written in whole leaves behind: the client's count, the
     // end of a request's data, the queue entry.
     void packetWritten(ZunqUtils::PacketBufferItem* entry);
+    // The request in service was written to its end.
+    void finishRequest();
     void stopSending();
 
     // Heartbeats.
@@ -251,6 +267,8 @@ private:
     int mNanoDecimalPlaces = 3;
     bool mUntimed = false;
     bool mSending = false;
+    // Packets the next write builds at most (cWindowPackets to cBatchPackets).
+    int mBuildLimit = static_cast<int>(cWindowPackets);
     // The answer in service, built from `next` on as its socket drains.
     struct Replay
     {
