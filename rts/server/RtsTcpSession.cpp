@@ -223,6 +223,7 @@ void RtsTcpSession::resetStreamState()
     mActiveRetransRequests.clear();
     mFrontInService = false;
     mReplay = Replay{};
+    mBuildLimit = static_cast<int>(cWindowPackets);
     mWindowStart = 0;
     mWindowSent = 0;
 }

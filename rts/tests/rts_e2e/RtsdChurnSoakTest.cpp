@@ -268,7 +268,14 @@ TEST(RtsdSoak, ConnectAndCloseCyclesLeaveMemoryFlat)
               << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() << " ms; VmRSS "
               << firstRss << " kB after " << cFirst << ", " << lastRss << " kB after the last" << std::endl;
     ASSERT_GT(firstRss, 0);
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer's own records in rtsd grow with every connection
+    // (tens of megabytes here): its figure says nothing of rtsd's. The run
+    // still checks the accept path for races (the exit code below).
+    std::cout << "resident memory not compared under the thread sanitizer" << std::endl;
+#else
     EXPECT_LT(lastRss - firstRss, 1024) << "kB grown over " << cCycles - cFirst << " connections";
+#endif
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }
