@@ -1,11 +1,13 @@
 // The running rtsd, fed by the test feed plug-in, measured from outside over
 // loopback TCP:
-// - replayed packets per second, and the time from a request to the last
-//   packet of its answer (p50, p99), to 1, 50 and 200 clients that each ask
-//   for the whole cache again and again, with the throttle out of the way
-//   (1 ms ticks, a budget that never binds), beside a bound server of the
-//   same packets to the same kind of clients (one thread, one epoll set,
-//   writev of several hundred packets a call), in alternating rounds;
+// - replayed packets per second, the time from a request to the last packet
+//   of its answer (p50, p99) and the peak resident memory, to 1, 50 and 200
+//   clients that each ask for the whole cache again and again from a freshly
+//   started rtsd, its first round included, with the throttle out of the way
+//   (1 ms ticks, 100,000 packets a tick), beside a bound server of the same
+//   packets to the same kind of clients (a process of its own: one thread,
+//   one epoll set, writev of several hundred packets a call), in alternating
+//   rounds;
 // - request latency p50/p99, to the response and to the last packet of 100
 //   messages, beside a bare loopback request and answer of the same bytes;
 // - resident memory per cached message against the message size.
@@ -15,7 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
+#include <sys/wait.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -42,8 +44,9 @@ constexpr int cMessageSize = 200; // 7 to a packet
 const std::string cUser = "<Client><UserName>bench</UserName><IpAddresses><Value>127.0.0.1</Value></IpAddresses>"
                           "<Channels><Value>7</Value></Channels><MaximumRequests>2000000000</MaximumRequests></Client>";
 
-// An rtsd fed `messages` of `size` bytes, throttle out of the way, the
-// framework's limits raised for `clients` when above its default of 20.
+// An rtsd fed `messages` of `size` bytes, throttle out of the way (a budget
+// no replay reaches), the framework's limits raised for `clients` when above
+// its default of 20.
 std::unique_ptr<RtsdProcess> startRtsd(std::uint32_t messages, int size, std::uint32_t cacheSize, int clients = 1)
 {
     auto rtsd = std::make_unique<RtsdProcess>();
@@ -52,9 +55,11 @@ std::unique_ptr<RtsdProcess> startRtsd(std::uint32_t messages, int size, std::ui
                                                    {"FeedMessages", std::to_string(messages)},
                                                    {"FeedMessageSize", std::to_string(size)},
                                                    {"FeedBatch", "5000"},
+                                                   // The example's server queues (19.5 MB), not the default 312 MB.
+                                                   {"QueueSize", "4096"},
                                                    {"RtsThrottleInterval", "1"},
                                                    {"SendTimeNanoDecimalPlaces", "9"},
-                                                   {"RtsPacketsPerInterval", "100000000"},
+                                                   {"RtsPacketsPerInterval", "100000"},
                                                    {"RtsHeartbeatInterval", "3600"},
                                                    {"RtsMaxSeqNumGap", "1000000"},
                                                    {"RtsMaxConnectionPerClient", "1000"},
@@ -141,179 +146,78 @@ double percentile(std::vector<double> v, double q)
     return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
-double median(std::vector<double> v)
-{
-    return percentile(std::move(v), 0.5);
-}
-
-// The bound: a server as one tuned for throughput would write it. One
-// thread, one epoll set over every connection; each 32-byte request queues
-// the same packets rtsd answered with, written with writev a batch of
-// cBoundBatch packets per call, one call per connection per readiness (so
-// every connection gets its turn), no throttle.
-class BoundServer
+// The bound server (bench_rtsd_bound), a process of its own serving
+// `packets` as the answer to every request on `connections` connections.
+class BoundProcess
 {
 public:
-    static constexpr std::size_t cBoundBatch = 512;
-
-    explicit BoundServer(const std::vector<std::string>& packets) : mPackets(packets)
+    BoundProcess(const std::vector<std::string>& packets, std::size_t connections)
     {
-        mListener = listenLoopback(mPort);
-        mStop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    }
-    ~BoundServer()
-    {
-        stop();
-        for (Connection& c : mConnections)
-            ::close(c.fd);
-        ::close(mListener);
-        ::close(mStop);
-    }
-    int port() const { return mPort; }
-    // CPU time of the serving thread, once stopped.
-    double cpuNanoseconds() const { return mCpuNanoseconds; }
-
-    // Accepts `count` connections the clients made, then serves them on its thread.
-    void start(std::size_t count)
-    {
-        mConnections.resize(count);
-        for (Connection& c : mConnections)
+        const std::string file = std::filesystem::temp_directory_path() / ("rtsd_bound_" + std::to_string(::getpid()));
         {
-            c.fd = ::accept4(mListener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            int one = 1;
-            ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            std::ofstream out(file, std::ios::binary);
+            for (const std::string& p : packets)
+                out << p;
         }
-        mThread = std::thread([this] { serve(); });
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("no pipe for the bound server");
+        const std::string count = std::to_string(connections);
+        mPid = ::fork();
+        if (mPid == 0)
+        {
+            ::dup2(in[0], STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execl(BOUND_PROGRAM, BOUND_PROGRAM, file.c_str(), count.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        mStdin = in[1];
+        mStdout = ::fdopen(out[0], "r");
+        if (mPid < 0 || std::fscanf(mStdout, "%d", &mPort) != 1)
+            throw std::runtime_error("the bound server did not start");
+        std::filesystem::remove(file);
     }
-    void stop()
+    ~BoundProcess() { stop(); }
+    int port() const { return mPort; }
+    int pid() const { return mPid; }
+    // Ends it; the CPU time of its serving thread.
+    double stop()
     {
-        if (!mThread.joinable())
-            return;
-        const std::uint64_t one = 1;
-        (void)::write(mStop, &one, sizeof one);
-        mThread.join();
+        if (mStdin >= 0)
+        {
+            ::close(mStdin);
+            mStdin = -1;
+            if (std::fscanf(mStdout, " cpu_ns %lf", &mCpuNanoseconds) != 1)
+                mCpuNanoseconds = 0;
+            std::fclose(mStdout);
+            ::waitpid(mPid, nullptr, 0);
+        }
+        return mCpuNanoseconds;
     }
 
 private:
-    struct Connection
-    {
-        int fd = -1;
-        char in[32] = {};
-        std::size_t held = 0;     // bytes of an unfinished request
-        std::size_t requests = 0; // answers still to write, the current one included
-        std::size_t packet = 0, offset = 0;
-        bool watching = false; // EPOLLOUT asked for
-    };
-
-    void watch(int ep, Connection& c, std::size_t i, bool out)
-    {
-        if (c.watching == out)
-            return;
-        epoll_event e{EPOLLIN | (out ? EPOLLOUT : 0u), {}};
-        e.data.u64 = i;
-        ::epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &e);
-        c.watching = out;
-    }
-
-    // One writev of up to cBoundBatch packets of the answer under way.
-    void write(Connection& c)
-    {
-        iovec iov[cBoundBatch];
-        std::size_t n = 0;
-        for (std::size_t k = c.packet; k < mPackets.size() && n < cBoundBatch; ++k, ++n)
-        {
-            const std::size_t skip = k == c.packet ? c.offset : 0;
-            iov[n] = {const_cast<char*>(mPackets[k].data()) + skip, mPackets[k].size() - skip};
-        }
-        const ssize_t w = ::writev(c.fd, iov, static_cast<int>(n));
-        if (w <= 0)
-            return;
-        for (auto done = static_cast<std::size_t>(w); done > 0;)
-        {
-            const std::size_t rest = mPackets[c.packet].size() - c.offset;
-            if (done < rest)
-            {
-                c.offset += done;
-                break;
-            }
-            done -= rest;
-            c.offset = 0;
-            ++c.packet;
-        }
-        if (c.packet == mPackets.size())
-        {
-            c.packet = 0;
-            --c.requests;
-        }
-    }
-
-    void serve()
-    {
-        timespec begin{};
-        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &begin);
-        serveUntilStopped();
-        timespec end{};
-        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
-        mCpuNanoseconds = static_cast<double>(end.tv_sec - begin.tv_sec) * 1e9
-                          + static_cast<double>(end.tv_nsec - begin.tv_nsec);
-    }
-
-    void serveUntilStopped()
-    {
-        const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-        epoll_event stopEvent{EPOLLIN, {}};
-        stopEvent.data.u64 = UINT64_MAX;
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, mStop, &stopEvent);
-        for (std::size_t i = 0; i < mConnections.size(); ++i)
-        {
-            epoll_event e{EPOLLIN, {}};
-            e.data.u64 = i;
-            ::epoll_ctl(ep, EPOLL_CTL_ADD, mConnections[i].fd, &e);
-        }
-        std::vector<epoll_event> events(256);
-        for (;;)
-        {
-            const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), -1);
-            for (int k = 0; k < n; ++k)
-            {
-                if (events[k].data.u64 == UINT64_MAX)
-                {
-                    ::close(ep);
-                    return;
-                }
-                const std::size_t i = events[k].data.u64;
-                Connection& c = mConnections[i];
-                if ((events[k].events & EPOLLIN) != 0)
-                {
-                    const ssize_t r = ::recv(c.fd, c.in + c.held, sizeof c.in - c.held, MSG_DONTWAIT);
-                    if (r > 0 && (c.held += static_cast<std::size_t>(r)) == sizeof c.in)
-                    {
-                        c.held = 0;
-                        ++c.requests;
-                    }
-                }
-                if (c.requests > 0)
-                    write(c);
-                watch(ep, c, i, c.requests > 0);
-            }
-        }
-    }
-
-    const std::vector<std::string>& mPackets;
-    std::vector<Connection> mConnections;
-    int mListener = -1;
+    int mPid = -1;
     int mPort = 0;
-    int mStop = -1;
-    std::thread mThread;
+    int mStdin = -1;
+    std::FILE* mStdout = nullptr;
     double mCpuNanoseconds = 0;
 };
 
-// What one round of requests in a loop measured.
+// What rounds of requests in a loop measured.
 struct Round
 {
-    double packetsPerSecond = 0;
-    double p50Ms = 0, p99Ms = 0; // from a request to the last packet of its answer
+    double seconds = 0;
     double packets = 0;
+    std::vector<double> latenciesMs; // from a request to the last packet of its answer
+    void add(const Round& r)
+    {
+        seconds += r.seconds;
+        packets += r.packets;
+        latenciesMs.insert(latenciesMs.end(), r.latenciesMs.begin(), r.latenciesMs.end());
+    }
+    double packetsPerSecond() const { return seconds > 0 ? packets / seconds : 0; }
 };
 
 // Clients that each ask for the whole cache, read the answer to its last
@@ -383,8 +287,7 @@ Round requestLoop(const std::vector<int>& fds, const std::string& ask, std::size
         all.insert(all.end(), latencies[t].begin(), latencies[t].end());
         total += answers[t];
     }
-    const auto packets = static_cast<double>(total * answerPackets);
-    return {packets / elapsed, percentile(all, 0.5), percentile(all, 0.99), packets};
+    return {elapsed, static_cast<double>(total * answerPackets), std::move(all)};
 }
 
 // Environment overrides for a longer or shorter run.
@@ -394,14 +297,42 @@ double envDouble(const char* name, double fallback)
     return text != nullptr && std::atof(text) > 0 ? std::atof(text) : fallback;
 }
 
-// 1, 50 or 200 clients asking for the whole cache again and again, from
-// rtsd and from the bound in alternating rounds; medians of the rounds.
+// Peak resident memory of process `pid` ("VmHWM") in KiB.
+long peakKb(int pid)
+{
+    return procStatusKb(pid, "VmHWM");
+}
+
+// The answer rtsd gives to a request for the whole cache, packet by packet:
+// what the bound serves. Asked of an rtsd of its own, so that the rtsd
+// measured starts fresh.
+const std::vector<std::string>& referenceAnswer()
+{
+    static const std::vector<std::string> packets = [] {
+        std::unique_ptr<RtsdProcess> rtsd = startRtsd(cMessages, cMessageSize, cMessages);
+        Client c;
+        if (!c.connect(rtsd->port()) || !c.send(logon("bench")) || !c.read())
+            throw std::runtime_error("logon failed");
+        return answerOf(c, 1, cMessages);
+    }();
+    return packets;
+}
+
+// 1, 50 or 200 clients asking for the whole cache again and again, from a
+// freshly started rtsd and from a freshly started bound in alternating
+// rounds, every round counted: packets per second over all rounds, p99 over
+// all answers, peak resident memory of each process.
 void BM_ReplayLoop(benchmark::State& state)
 {
     const auto clients = static_cast<std::size_t>(state.range(0));
     const int rounds = static_cast<int>(envDouble("RTSD_BENCH_LOOP_ROUNDS", 5));
     const double seconds = envDouble("RTSD_BENCH_LOOP_SECONDS", 1.5);
+    const std::vector<std::string>& packets = referenceAnswer();
+    const std::size_t answerBytes = totalSize(packets);
+    const std::string ask = request(7, 1, cMessages);
+
     std::unique_ptr<RtsdProcess> rtsd = startRtsd(cMessages, cMessageSize, cMessages, static_cast<int>(clients));
+    const long rtsdStartKb = procStatusKb(rtsd->pid(), "VmRSS");
     std::vector<std::unique_ptr<Client>> served;
     std::vector<int> servedFds;
     for (std::size_t i = 0; i < clients; ++i)
@@ -412,53 +343,56 @@ void BM_ReplayLoop(benchmark::State& state)
             throw std::runtime_error("logon failed");
         servedFds.push_back(served.back()->fd());
     }
-    const std::vector<std::string> packets = answerOf(*served[0], 1, cMessages);
-    const std::size_t answerBytes = totalSize(packets);
-    const std::string ask = request(7, 1, cMessages);
 
-    BoundServer bound(packets);
+    BoundProcess bound(packets, clients);
     std::vector<std::unique_ptr<Client>> bare;
     std::vector<int> bareFds;
     for (std::size_t i = 0; i < clients; ++i)
     {
         bare.push_back(std::make_unique<Client>());
-        bare.back()->connect(bound.port());
+        if (!bare.back()->connect(bound.port()))
+            throw std::runtime_error("no connection to the bound server");
         bareFds.push_back(bare.back()->fd());
     }
-    bound.start(clients);
+    const long boundStartKb = procStatusKb(bound.pid(), "VmRSS");
 
-    std::vector<double> rate, p50, p99, boundRate, boundP50, boundP99, ratio;
+    Round rtsdRounds, boundRounds;
     const double cpuBefore = cpuNanoseconds(rtsd->pid());
-    double rtsdPackets = 0, boundPackets = 0;
+    double firstRatio = 0;
     for (auto _ : state)
     {
         for (int r = 0; r < rounds; ++r)
         {
             const Round s = requestLoop(servedFds, ask, answerBytes, packets.size(), seconds);
             const Round b = requestLoop(bareFds, ask, answerBytes, packets.size(), seconds);
-            rtsdPackets += s.packets;
-            boundPackets += b.packets;
-            rate.push_back(s.packetsPerSecond);
-            p50.push_back(s.p50Ms);
-            p99.push_back(s.p99Ms);
-            boundRate.push_back(b.packetsPerSecond);
-            boundP50.push_back(b.p50Ms);
-            boundP99.push_back(b.p99Ms);
-            ratio.push_back(s.packetsPerSecond / b.packetsPerSecond);
+            if (r == 0)
+                firstRatio = s.packetsPerSecond() / std::max(b.packetsPerSecond(), 1e-9);
+            rtsdRounds.add(s);
+            boundRounds.add(b);
         }
         state.SetIterationTime(seconds * 2 * rounds);
     }
-    bound.stop();
-    state.counters["rtsd_pkt/s"] = median(rate);
-    state.counters["bound_pkt/s"] = median(boundRate);
-    state.counters["ratio"] = median(ratio);
-    state.counters["rtsd_p50_ms"] = median(p50);
-    state.counters["rtsd_p99_ms"] = median(p99);
-    state.counters["bound_p50_ms"] = median(boundP50);
-    state.counters["bound_p99_ms"] = median(boundP99);
-    state.counters["p99_ratio"] = median(p99) / std::max(median(boundP99), 1e-9);
-    state.counters["rtsd_cpu_ns/pkt"] = (cpuNanoseconds(rtsd->pid()) - cpuBefore) / std::max(rtsdPackets, 1.0);
-    state.counters["bound_cpu_ns/pkt"] = bound.cpuNanoseconds() / std::max(boundPackets, 1.0);
+    const double rtsdCpu = cpuNanoseconds(rtsd->pid()) - cpuBefore;
+    const long rtsdPeakKb = peakKb(rtsd->pid());
+    const long boundPeakKb = peakKb(bound.pid());
+    const double boundCpu = bound.stop();
+    const double rtsdP99 = percentile(rtsdRounds.latenciesMs, 0.99);
+    const double boundP99 = percentile(boundRounds.latenciesMs, 0.99);
+    state.counters["rtsd_pkt/s"] = rtsdRounds.packetsPerSecond();
+    state.counters["bound_pkt/s"] = boundRounds.packetsPerSecond();
+    state.counters["ratio"] = rtsdRounds.packetsPerSecond() / std::max(boundRounds.packetsPerSecond(), 1e-9);
+    state.counters["first_round_ratio"] = firstRatio;
+    state.counters["rtsd_p50_ms"] = percentile(rtsdRounds.latenciesMs, 0.5);
+    state.counters["rtsd_p99_ms"] = rtsdP99;
+    state.counters["bound_p50_ms"] = percentile(boundRounds.latenciesMs, 0.5);
+    state.counters["bound_p99_ms"] = boundP99;
+    state.counters["p99_ratio"] = rtsdP99 / std::max(boundP99, 1e-9);
+    state.counters["rtsd_start_MB"] = static_cast<double>(rtsdStartKb) / 1024.0;
+    state.counters["rtsd_peak_MB"] = static_cast<double>(rtsdPeakKb) / 1024.0;
+    state.counters["bound_start_MB"] = static_cast<double>(boundStartKb) / 1024.0;
+    state.counters["bound_peak_MB"] = static_cast<double>(boundPeakKb) / 1024.0;
+    state.counters["rtsd_cpu_ns/pkt"] = rtsdCpu / std::max(rtsdRounds.packets, 1.0);
+    state.counters["bound_cpu_ns/pkt"] = boundCpu / std::max(boundRounds.packets, 1.0);
 }
 
 // Times from sending a request to its response and to its last packet.
@@ -551,15 +485,6 @@ void BM_RequestLatency(benchmark::State& state)
     state.counters["bare_last100_p99_us"] = percentile(bare.toLast, 0.99);
 }
 
-long rssKb(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 // Resident memory of an rtsd whose cache holds 100,000 messages of the
 // given size, less that of one holding 1,000: what a cached message costs.
 void BM_MemoryPerCachedMessage(benchmark::State& state)
@@ -571,8 +496,8 @@ void BM_MemoryPerCachedMessage(benchmark::State& state)
     {
         std::unique_ptr<RtsdProcess> a = startRtsd(cSmall, size, cSmall);
         std::unique_ptr<RtsdProcess> b = startRtsd(cLarge, size, cLarge);
-        small = rssKb(a->pid());
-        large = rssKb(b->pid());
+        small = procStatusKb(a->pid(), "VmRSS");
+        large = procStatusKb(b->pid(), "VmRSS");
     }
     state.counters["msg_bytes"] = size;
     state.counters["rss_bytes/msg"] = static_cast<double>(large - small) * 1024.0 / (cLarge - cSmall);

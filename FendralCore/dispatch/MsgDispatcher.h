@@ -117,6 +117,8 @@ public:
     int32 removeTimer(const char* name);
     int64 getTimerHandle(const char* name) const;
     int32 getNumTimers() const { return m_numTimers; }
+    // The most this thread may hold at once (MSG_DISP_FD_NUM + 5).
+    int32 getMaxTimers() const { return m_maxTimers; }
 
     // --- channel sends ---
     // Each in three forms: the registry record (with the key of the name the

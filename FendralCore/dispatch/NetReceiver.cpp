@@ -1,5 +1,6 @@
 #include "FendralCore/dispatch/NetReceiver.h"
 
+#include "FendralCore/dispatch/MsgDispatcher.h"
 #include "FendralCore/dispatch/MulticastSocket.h"
 #include "FendralCore/runtime/StreamBuffer.h"
 #include "FendralCore/dispatch/TcpDataSocket.h"
@@ -127,6 +128,18 @@ NetReceiver::NetReceiver(ThreadResource* threadResPtr, ResourceManager& resMgr, 
     m_mcastMsgBuf.reset(new char[MCAST_BUF_SIZE]);
     m_tmpBuf.reset(new char[MsgForwarder::PL_HDR_SIZE + MCAST_BUF_SIZE]());
 
+    // A closed socket outlives the longest send that may still hold it.
+    uint16 sendRetries = MsgDispatcher::SEND_RETRY_COUNT;
+    uint64 sendSleepNs = MsgDispatcher::RETRY_SLEEP_INTERVAL;
+    if (configMgr != nullptr)
+    {
+        configMgr->getUint16ConfigPara(MsgDispatcher::TCP_SND_RCNT_LABEL, sendRetries, MsgDispatcher::SEND_RETRY_COUNT);
+        configMgr->getUint64ConfigPara(MsgDispatcher::TCP_SND_SLP_INT_LABEL, sendSleepNs,
+                                       MsgDispatcher::RETRY_SLEEP_INTERVAL);
+    }
+    m_retiredSocketGraceMs = RETIRED_SOCKET_MARGIN_MS +
+                             static_cast<int64>(std::min<uint64>(sendRetries * (sendSleepNs / 1000000), INT32_MAX));
+
     m_timeout = FwConfigKeys::readPositiveInt32(configMgr, STS_RPT_INTERVAL_LABEL, DEFAULT_STS_RPT_INTERVAL);
     m_timerPtr = std::make_unique<Timer>(m_timeout, true);
     m_fdWaitPtr = std::make_unique<FileDescMultiplexer>(m_maxNumDesc, onloadApi);
@@ -185,8 +198,8 @@ NetReceiver::~NetReceiver()
         storeUdpSocket(*udp, nullptr);
         delete sock;
     }
-    for (TcpDataSocket* s : m_dataSockTrash)
-        delete s;
+    for (const RetiredSocket& retired : m_dataSockTrash)
+        delete retired.sock;
 }
 
 // ---- thread side ----
@@ -277,6 +290,7 @@ void NetReceiver::maintenance()
     if (m_threadResPtr != nullptr)
         m_threadResPtr->lastStatusUpdTm.store(::time(nullptr), std::memory_order_relaxed);
     retryForwardMsg();
+    freeRetiredSockets(monoMs());
 }
 
 int32 NetReceiver::loopCpu(bool& terminate)
@@ -348,6 +362,7 @@ int32 NetReceiver::passCpu(bool& terminate, int32 timeoutMs)
         retryForwardMsg();
         pushPendingRecords();
         resumeAnswered();
+        freeRetiredSockets(monoMs());
         if (r != 0)
         {
             fwLog(LOG_LEVEL_ERROR, "Error [%d] occurred. Ignore and continue.", FrameworkErrno::m_fwErrno);
@@ -1566,8 +1581,10 @@ void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)
     if (res->regParam.tcpMode == TCP_SERVER_DATA_MODE)
     {
         // Application threads may still hold the socket through the record.
+        const int64 now = monoMs();
         if (sock != nullptr)
-            m_dataSockTrash.push_back(sock);
+            m_dataSockTrash.push_back({sock, now});
+        freeRetiredSockets(now);
         if (!hasStream)
         {
             ResourceName name{};
@@ -1588,6 +1605,16 @@ void NetReceiver::closeTcp(TcpConnResource* res, int32 reason)
     }
     if (hasStream)
         sendStreamEvent(res, STREAM_DEL, reason);
+}
+
+void NetReceiver::freeRetiredSockets(int64 nowMs)
+{
+    // Closed in order, so the oldest are at the front.
+    while (!m_dataSockTrash.empty() && nowMs - m_dataSockTrash.front().closedMs >= m_retiredSocketGraceMs)
+    {
+        delete m_dataSockTrash.front().sock;
+        m_dataSockTrash.pop_front();
+    }
 }
 
 void NetReceiver::recycleClientSocket(TcpConnResource* res, const char* placeText)

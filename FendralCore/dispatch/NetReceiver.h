@@ -59,6 +59,10 @@ public:
     static constexpr size_t MCAST_PARKED_LIMIT = 16384;
     static constexpr const char* STS_RPT_INTERVAL_LABEL = "STS_RPT_INTERVAL";
     static constexpr int32 DEFAULT_STS_RPT_INTERVAL = 500; // milliseconds
+    // A closed accepted socket is kept at least this much longer than the
+    // longest send: a send reads the socket from its record and ends within
+    // microseconds of the close, so the margin is wide.
+    static constexpr int64 RETIRED_SOCKET_MARGIN_MS = 1000;
     static constexpr const char* TCP_FD_REASSIGN_LABEL = "TCP_FD_REASSIGN";
     static constexpr int32 DEFAULT_TCP_FD_REASSIGN = 1;
     static constexpr int32 MCAST_BUF_SIZE = 10240;
@@ -147,6 +151,8 @@ private:
     void pushPendingRecords();
     void dropTcp(TcpConnResource* res, TcpDataSocket* sock, int32 reason, bool readFirst);
     void closeTcp(TcpConnResource* res, int32 reason);
+    // Frees the closed sockets whose grace has passed by `nowMs`.
+    void freeRetiredSockets(int64 nowMs);
     void recycleClientSocket(TcpConnResource* res, const char* placeText);
     int32 sendStreamEvent(TcpConnResource* res, FwEventID evtId, int32 param);
     int32 createStream(TcpConnResource* res, FwEventID announce);
@@ -230,7 +236,18 @@ private:
     ResourceManager& m_resMgr;
     GlobalData& m_gblData;
     OptimizationMode m_optMode;
-    std::deque<TcpDataSocket*> m_dataSockTrash;
+    // Closed accepted sockets. A sending thread may still hold one it read
+    // from its record just before the close (the send then fails at once),
+    // so each is freed only when no send can still be under way on it:
+    // m_retiredSocketGraceMs after its close, the longest a send may take
+    // (its retries and their sleeps) and a wide margin.
+    struct RetiredSocket
+    {
+        TcpDataSocket* sock;
+        int64 closedMs;
+    };
+    std::deque<RetiredSocket> m_dataSockTrash;
+    int64 m_retiredSocketGraceMs = 0;
     std::deque<int32> m_tcpFdTrash;
     std::unique_ptr<SingleRwRingBuffer2<StreamEventRecord>> m_streamEvtBufPtr;
     // Records a full ring could not take, in order; pushed before any new one.

@@ -166,6 +166,8 @@ public:
 
     int32 getThreadResSize(int32& size);
     int32 getTcpConnResSize(int32& size);
+    // TCP connection records the registry holds at most (TCP_CONN_RES_MAX).
+    int32 getTcpConnResNumMax() const { return m_tcpConnResNumMax; }
     int32 getUdpConnResSize(int32& size);
     int32 getIpcResSize(int32& size);
     int32 getMsgTopicResSize(int32& size);

@@ -76,6 +76,8 @@ namespace
 
 const char* const cUsage = "Usage: Please see the Administrator's Guide. The configuration file also contains "
                            "documentation for command-line parameters.\n\n";
+// Set by the program before main runs; read once by main.
+const char* gProgramUsage = nullptr;
 
 // A start-up error of a module factory: it cannot cross the framework's C
 // API, so the registration callback keeps it for main to report.
@@ -152,6 +154,12 @@ int startProcess(int argc, char** argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     ZunqConfigManager cfg(argc, argv);
     cfgMain = &cfg;
+    // Help needs no configuration: it says how to name one.
+    if (given(cfg, "--help") || given(cfg, "-h") || given(cfg, "-?"))
+    {
+        std::fputs(gProgramUsage != nullptr ? gProgramUsage : cUsage, stderr);
+        return 0;
+    }
     const std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     std::string exeName = afterLastSlash(program);
     const std::string fqdnName = fqdn();
@@ -215,11 +223,6 @@ int startProcess(int argc, char** argv)
     cfg.setVersion("\"4.28.0\"");
     addConfigBases(cfg, exeName, fqdnName, netgroups);
 
-    if (given(cfg, "--help") || given(cfg, "-h") || given(cfg, "-?"))
-    {
-        std::fputs(cUsage, stderr);
-        return 0;
-    }
     if (given(cfg, "--version"))
     {
         std::fprintf(stderr, "%s\n", version.c_str());
@@ -262,6 +265,11 @@ int startProcess(int argc, char** argv)
 }
 
 } // namespace
+
+void setProgramUsage(const char* usage)
+{
+    gProgramUsage = usage;
+}
 
 void printError(const char* errorFormat, const char* errorMsg)
 {

@@ -36,6 +36,12 @@ bool frameworkRunsProcess();
 void requestFailedExit(const std::string& reason);
 bool failedExitRequested();
 
+// The text "--help" (or "-h", "-?") prints on standard error before any
+// configuration is read: the options the program takes. A program sets its
+// own before main runs (from a static initialiser); without one the host's
+// general text is printed.
+void setProgramUsage(const char* usage);
+
 // Bytes of one framework argument buffer; a value holds at most one less.
 constexpr int cFwArgBufferSize = 512;
 

@@ -60,6 +60,7 @@ TarvokStatus TarvokTimer::create(TarvokSession* session, TarvokTimerHandler* han
     mInterval = interval;
     mHandler = handler;
     mStopped = false;
+    mPaused = false;
     setClosure(closure);
     setEvent(this);
     Runnable* runnable = session != nullptr ? session->getRunnable() : nullptr;
@@ -125,8 +126,29 @@ long TarvokTimer::create()
 
 void TarvokTimer::onTimer()
 {
-    if (mHandler != nullptr && !mStopped.load(std::memory_order_acquire))
+    // An expiry read in the pass that paused the timer is not delivered.
+    if (mHandler != nullptr && !mPaused && !mStopped.load(std::memory_order_acquire))
         mHandler->onTimer(this);
+}
+
+void TarvokTimer::pause()
+{
+    if (!isValid() || mPaused)
+        return;
+    mPaused = true;
+    if (mQelmoTimer != 0 && ::stopTimer(mQelmoTimer) != 0)
+        (mLog != nullptr ? *mLog : fallbackLog()).warning()
+            << "TarvokTimer::pause() : stopTimer|" << mQelmoTimer << "| error|" << getErrorCode() << "|";
+}
+
+void TarvokTimer::resume()
+{
+    if (!isValid() || !mPaused)
+        return;
+    mPaused = false;
+    if (mQelmoTimer != 0 && ::startTimer(mQelmoTimer) != 0)
+        (mLog != nullptr ? *mLog : fallbackLog()).warning()
+            << "TarvokTimer::resume() : startTimer|" << mQelmoTimer << "| error|" << getErrorCode() << "|";
 }
 
 bool TarvokTimer::cancelTimer()
@@ -172,6 +194,8 @@ bool TarvokTimer::resetTimer()
     if (handle != 0)
     {
         mSession->getRunnable()->timerStarted(handle, this);
+        if (mPaused)
+            ::stopTimer(handle); // a new interval for a paused timer takes effect when it resumes
         return true;
     }
     // The old timer is gone and no new one exists: the timer is no longer
@@ -217,6 +241,7 @@ TarvokStatus TarvokTimer::reset()
 TarvokStatus TarvokTimer::destroy()
 {
     setIsValid(false);
+    mPaused = false;
     mStopped.store(true, std::memory_order_release);
     if (Runnable* owner = foreignOwner())
     {

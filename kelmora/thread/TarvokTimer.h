@@ -33,6 +33,15 @@ public:
     virtual TarvokStatus setInterval(unsigned int interval);
     virtual TarvokStatus reset();
 
+    // A paused timer keeps its framework timer, and so its place among the
+    // thread's timers (which another user may not take meanwhile), but does
+    // not fire; resume() arms it again for a whole interval. Owner thread
+    // only. A timer not made yet (created from another thread) only records
+    // the state; create() and destroy() end a pause.
+    void pause();
+    void resume();
+    bool isPaused() const { return mPaused; }
+
     // Framework timers belong to the thread that made them: asked on another
     // thread, a re-arm or a stop is queued with the owner and run there.
     enum class Queued
@@ -70,4 +79,5 @@ private:
     // Set by destroy on any thread: no expiry reaches the handler after it,
     // even before the owner has stopped the framework timer.
     std::atomic<bool> mStopped{false};
+    bool mPaused = false;
 };

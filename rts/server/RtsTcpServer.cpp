@@ -8,6 +8,7 @@
 #include "zunq/identity/Host.h"
 #include "zunq/log/Log.h"
 
+#include "FendralServices/api/FwLimits.h"
 #include "FendralServices/api/FwServices.h"
 
 #include <algorithm>
@@ -114,6 +115,29 @@ void RtsTcpServer::listen(const char* from)
     startListenService(mFeedName.c_str());
     startConnectionCountTimer();
     mConnected = TCP_CONNECT;
+    checkTimerLimit();
+}
+
+void RtsTcpServer::checkTimerLimit()
+{
+    if (mTimerLimitChecked)
+        return;
+    mTimerLimitChecked = true;
+    const int limit = getTimerLimit();
+    const int connections = getTcpConnectionLimit();
+    if (limit < 0 || connections < 0)
+        return; // not on a framework thread: nothing to hold the limits against
+    Runnable* runnable = mSession.getRunnable();
+    const long held = runnable != nullptr ? runnable->getNumTimers() : 0;
+    const long needed = held + static_cast<long>(connections) * RtsTcpSession::cLoggedOnTimers;
+    if (needed <= limit)
+        return;
+    mLog.warning() << "RtsTcpServer: " << connections << " logged-on clients (TCP_CONN_RES_MAX " << connections
+                   << ") need " << RtsTcpSession::cLoggedOnTimers << " timers each, " << needed
+                   << " with the " << held << " thread |"
+                   << (runnable != nullptr ? runnable->getName() : std::string("?")) << "| holds already, more than the "
+                   << limit << " it may hold (MSG_DISP_FD_NUM + 5): set MSG_DISP_FD_NUM to " << needed - 5
+                   << " to serve them all; until then a logon the thread has no timers for is refused as a busy server";
 }
 
 void RtsTcpServer::initListen()
@@ -292,23 +316,6 @@ void RtsTcpServer::onTimer(TarvokTimer* timer)
 void RtsTcpServer::release(RtsTcpSession* session)
 {
     mTcpSessionPool.release(session);
-}
-
-bool RtsTcpServer::freeTimerFor(RtsTcpSession& loggedOn)
-{
-    RtsTcpSession* oldest = nullptr;
-    for (RtsTcpSession* s : mTcpSessionPool.sessions())
-        if (s != &loggedOn && s->waitsForLogon() && !s->untimed() &&
-            (oldest == nullptr || s->connectionNumber() < oldest->connectionNumber()))
-            oldest = s;
-    if (oldest == nullptr)
-        return false;
-    mLog.warning() << "RtsTcpServer::freeTimerFor(): the thread holds as many timers as the framework allows "
-                      "(MSG_DISP_FD_NUM + 5): closing "
-                   << oldest->clientLogStr() << ", still waiting for its logon, for logged-on "
-                   << loggedOn.clientLogStr();
-    oldest->closeSocket();
-    return true;
 }
 
 void RtsTcpServer::setHAMode(const HaMode& mode)

@@ -74,11 +74,6 @@ public:
 
     // Called by a session when it closes.
     void release(RtsTcpSession* session);
-    // The thread holds every timer the framework allows and `loggedOn`
-    // needs one: the oldest connection still waiting for its logon is
-    // closed to free its logon deadline. False when there is none.
-    bool freeTimerFor(RtsTcpSession& loggedOn);
-    std::uint64_t nextConnectionNumber() { return ++mConnectionNumbers; }
 
     HaMode getHAMode() const { return mHAMode; }
     void setHAMode(const HaMode& mode);
@@ -164,6 +159,10 @@ public:
 
 private:
     void listen(const char* from);
+    // Once, on the server's thread: warns when the sessions the framework's
+    // TCP connection limit admits would need more timers than the thread may
+    // hold, naming the MSG_DISP_FD_NUM that would serve them.
+    void checkTimerLimit();
     // Whether the listen under way is the one of start-up: the mode set
     // when the server was made, never switched since (by admin or framework).
     bool startingUp() const;
@@ -201,7 +200,7 @@ private:
     TarvokTimer mListenRetryTimer;
     unsigned mListenRefusals = 0;
     std::function<void(const std::string&)> mOnFatal;
-    std::uint64_t mConnectionNumbers = 0;
+    bool mTimerLimitChecked = false;
     // The sending sessions, and the one that had the last turn.
     std::vector<RtsTcpSession*> mSending;
     std::size_t mTurn = 0;

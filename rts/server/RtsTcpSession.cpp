@@ -12,6 +12,7 @@
 #include "zunq/protocol/ZunqUtils.h"
 #include "zunq/time/Time.h"
 
+#include "FendralServices/api/FwLimits.h"
 #include "FendralServices/api/FwServices.h"
 
 #include <algorithm>
@@ -114,20 +115,27 @@ bool RtsTcpSession::startTimer(TarvokTimer& timer, unsigned int milliseconds, co
 {
     if (makeTimer(timer, milliseconds))
         return true;
-    // An authenticated client goes before one still waiting for its logon.
-    if (mLoggedOn && mServer != nullptr && mServer->freeTimerFor(*this) && makeTimer(timer, milliseconds))
-        return true;
     timerRefused(what);
     return false;
 }
 
-void RtsTcpSession::timerRefused(const char* what)
+std::string RtsTcpSession::timerLimitText() const
 {
     Runnable* runnable = mSession != nullptr ? mSession->getRunnable() : nullptr;
-    mLog->error() << "RtsTcpSession::startTimer (" << mClientLogStr << "): no " << what << " timer: thread |"
-                  << (runnable != nullptr ? runnable->getName() : std::string("?")) << "| holds "
-                  << (runnable != nullptr ? runnable->getNumTimers() : 0)
-                  << " timers, as many as the framework allows (MSG_DISP_FD_NUM + 5); closing the connection";
+    const int limit = getTimerLimit();
+    std::string text = "thread |" + (runnable != nullptr ? runnable->getName() : std::string("?")) + "| holds " +
+                       std::to_string(runnable != nullptr ? runnable->getNumTimers() : 0);
+    if (limit > 0)
+        text += " of the " + std::to_string(limit) + " timers";
+    else
+        text += " timers, as many as";
+    return text + " the framework allows (MSG_DISP_FD_NUM + 5)";
+}
+
+void RtsTcpSession::timerRefused(const char* what)
+{
+    mLog->error() << "RtsTcpSession::startTimer (" << mClientLogStr << "): no " << what << " timer: "
+                  << timerLimitText() << "; closing the connection";
     closeSocket();
 }
 
@@ -180,7 +188,6 @@ void RtsTcpSession::initialize(const sockaddr_in& addr, RtsTcpServer* server, bo
     mLoggedOn = false;
     resetStreamState();
     mInitialized = true;
-    mConnectionNumber = server->nextConnectionNumber();
     // Without it the connection could wait for its logon for ever: the
     // server closes it once the connection is set up (closeUntimed).
     mUntimed = !makeTimer(mLoginTimeoutTimer, mLoginTimeout * 1000);
@@ -215,6 +222,8 @@ void RtsTcpSession::resetStreamState()
     mAttemptsToSendDataCount = 0;
     mActiveRetransRequests.clear();
     mFrontInService = false;
+    mReplay = Replay{};
+    mBuildLimit = static_cast<int>(cWindowPackets);
     mWindowStart = 0;
     mWindowSent = 0;
 }
@@ -236,7 +245,9 @@ void RtsTcpSession::closeSocket()
     mTraceCommunications = false;
     mTraceUser.clear();
     mIsTraceUser = false;
+    // Every timer goes back to the thread.
     stopSending();
+    stopTimer(mSendingTimer);
     stopTimer(mHeartBeatTimer);
     stopTimer(mHeartBeatRspTimer);
     stopTimer(mLoginTimeoutTimer);
@@ -282,7 +293,7 @@ void RtsTcpSession::onTimer(TarvokTimer* timer)
         handleHeartbeat();
     else if (timer == &mHeartBeatRspTimer)
     {
-        stopTimer(mHeartBeatRspTimer);
+        stopEchoWait();
         if (mClientEntry != nullptr)
             mLog->warning() << "RtsTcpSession::onTimer (" << mClientLogStr << "): No Response from Client "
                             << ZunqDumpUtils::writePeerBytes(mClientEntry->mUserId.data(),
@@ -291,7 +302,10 @@ void RtsTcpSession::onTimer(TarvokTimer* timer)
         closeSocket();
     }
     else if (timer == &mSendingTimer)
-        sendRetry();
+    {
+        if (mSending)
+            sendRetry();
+    }
     else if (timer == &mLoginTimeoutTimer)
     {
         mLog->warning() << "RtsTcpSession::onTimer (" << mClientLogStr
@@ -549,18 +563,46 @@ void RtsTcpSession::handleLogon(const char* message)
         closeSocket();
         return;
     }
-    mLoggedOn = true;
+    // Every timer the logged-on session will need is taken before it is let
+    // in; the logon deadline's goes back first.
     stopTimer(mLoginTimeoutTimer);
+    if (!reserveLoggedOnTimers())
+    {
+        mLog->error() << op << mClientLogStr << "): no heartbeat, heartbeat response and sending timers for the "
+                      << "logon: " << timerLimitText() << "; logon refused as a busy server, closing the connection";
+        sendLogonResponse(Zunq::SERVER_BUSY, "server busy (no timers left)");
+        closeSocket();
+        return;
+    }
+    mLoggedOn = true;
     sendLogonResponse(Zunq::SESSION_ACTIVE);
     if (mConnectionClosed)
-        return;
-    if (!mHeartBeatTimer.isValid() && !startTimer(mHeartBeatTimer, mHeartbeatInterval * 1000, "heartbeat"))
         return;
     if (traceOrDebug())
         mLog->info() << op << mClientLogStr << "): Accepted Logon from user [" << shown << "]";
 }
 
-void RtsTcpSession::sendLogonResponse(int status)
+bool RtsTcpSession::reserveLoggedOnTimers()
+{
+    // The sending timer may run already: a partly written packet before the logon.
+    const bool sendingMade = !mSendingTimer.isValid();
+    if (makeTimer(mHeartBeatTimer, mHeartbeatInterval * 1000) &&
+        makeTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000) &&
+        (!sendingMade || makeTimer(mSendingTimer, mThrottleInterval)))
+    {
+        mHeartBeatRspTimer.pause();
+        if (!mSending)
+            mSendingTimer.pause();
+        return true;
+    }
+    stopTimer(mHeartBeatTimer);
+    stopTimer(mHeartBeatRspTimer);
+    if (sendingMade)
+        stopTimer(mSendingTimer);
+    return false;
+}
+
+void RtsTcpSession::sendLogonResponse(int status, const char* rejected)
 {
     if (!mInitialized)
         return;
@@ -568,8 +610,11 @@ void RtsTcpSession::sendLogonResponse(int status)
     const std::string shown = ZunqDumpUtils::writePeerBytes(mLoggedOnUserId.data(), mLoggedOnUserId.size());
     if (traceOrDebug())
         mLog->info() << op << mClientLogStr << "): sending logon response to User:" << shown;
-    switch (status)
+    switch (rejected != nullptr ? -1 : status)
     {
+    case -1:
+        mLog->info() << op << mClientLogStr << "): Logon Rejected - " << rejected;
+        break;
     case Zunq::INVALID_USERNAME:
         mLog->info() << op << mClientLogStr << "): Logon Rejected - INVALID_USERNAME";
         break;
@@ -621,7 +666,7 @@ void RtsTcpSession::queueRequest(const char* message)
     // A request to a session with nothing to write may be answered now
     // rather than at the next tick.
     const bool idle = mPacketQueue->getNumEntries() == 0 && mBytesSent == 0;
-    const bool timerWasRunning = mSendingTimer.isValid();
+    const bool timerWasRunning = mSending;
     mActiveRetransRequests.push_back(request);
     processRetransQueue();
     if (idle && !mConnectionClosed && mServer->writeAnswersAtOnce())
@@ -630,7 +675,9 @@ void RtsTcpSession::queueRequest(const char* message)
 
 void RtsTcpSession::processRetransQueue()
 {
-    if (mClientEntry == nullptr || mActiveRetransRequests.empty() || mPacketQueue->getNumEntries() != 0)
+    // The request in service is served to its end before the next one.
+    if (mClientEntry == nullptr || mActiveRetransRequests.empty() || mPacketQueue->getNumEntries() != 0 ||
+        mFrontInService)
         return;
     const char* const op = "RtsTcpSession::processRetransQueue (";
     Zunq::RetransmissionRequest& front = mActiveRetransRequests.front();
@@ -715,56 +762,63 @@ void RtsTcpSession::sendRetransResponse(Zunq::RetransmissionRequest& request, in
 
 void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
 {
-    const char* const op = "RtsTcpSession::handleRetrans (";
     const std::uint32_t begin = Zunq::firstServedSeqNum(request->mBeginSeqNum);
-    const std::uint32_t end = request->mEndSeqNum;
-    const std::uint16_t channel = request->mChannelId;
-    mLog->info() << op << mClientLogStr << "): Request for messages [" << begin << "] to [" << end
-                 << "] on channel [" << channel << "] is being processed";
+    mLog->info() << "RtsTcpSession::handleRetrans (" << mClientLogStr << "): Request for messages [" << begin
+                 << "] to [" << request->mEndSeqNum << "] on channel [" << request->mChannelId
+                 << "] is being processed";
     if (mHeartBeatTimer.isValid())
-        stopTimer(mHeartBeatRspTimer);
-    LineDataCacheManager::LineDataCache* cache = mServer->getCacheMgr().getLineDataCache(channel);
+        stopEchoWait();
+    // Built as it is written (writeQueued), never ahead of the socket by more than a window.
+    mReplay.active = true;
+    mReplay.channel = request->mChannelId;
+    mReplay.next = begin;
+    mReplay.end = request->mEndSeqNum;
+}
+
+LineDataCacheManager::LineDataCache* RtsTcpSession::replayCache()
+{
+    // Looked up at each turn: a cache gone meanwhile ends the answer.
+    LineDataCacheManager::LineDataCache* cache = mServer->getCacheMgr().getLineDataCache(mReplay.channel);
     if (cache == nullptr)
     {
-        mLog->error() << op << mClientLogStr << "): Could not find LineDataCache for channel " << channel;
-        sendPacket(nullptr, 0, true); // the end mark still ends the request
-        return;
+        mLog->error() << "RtsTcpSession::handleRetrans (" << mClientLogStr
+                      << "): Could not find LineDataCache for channel " << mReplay.channel;
+        mReplay.active = false;
     }
+    return cache;
+}
+
+int RtsTcpSession::buildPacket(LineDataCacheManager::LineDataCache& cache, char* out, bool& last)
+{
+    const char* const op = "RtsTcpSession::handleRetrans (";
     const bool verbose = debug();
-    // Messages are packed straight into the queued pool buffers: one copy
-    // each. A skipped message closes the packet being built, so that every
-    // packet's number is its first message's own.
+    const std::uint32_t end = mReplay.end;
+    // Messages are packed straight into `out`: one copy each. A skipped
+    // message ends the packet being built, so that every packet's number is
+    // its first message's own.
     // Messages this far ahead are fetched while the current one is copied.
     constexpr std::uint64_t cPrefetchAhead = 8;
-    ZunqUtils::PacketBufferItem* packet = nullptr;
-    std::uint32_t used = 0;
+    std::uint32_t used = cHeader;
     std::uint32_t count = 0;
     std::uint32_t first = 0;
-    auto close = [&](bool last) {
-        if (packet == nullptr)
-            return;
-        Zunq::PacketHeader header;
-        header.mPktSize = static_cast<std::uint16_t>(used);
-        header.mMsgCount = static_cast<std::uint8_t>(count);
-        header.mSeqNum = first;
-        std::memcpy(packet->mData, &header, sizeof header);
-        packet->mLength = used;
-        packet->lastMsgInRetrans = last;
-        packet = nullptr;
-    };
-    for (std::uint64_t seq = begin; seq <= end; ++seq)
+    std::uint64_t seq = mReplay.next;
+    for (; seq <= end; ++seq)
     {
         if (verbose)
             mLog->verbose() << "RtsTcpSession::handleRetrans ( Fetching cached message (sequence number=" << seq
                             << ").";
         if (seq + cPrefetchAhead <= end)
-            cache->prefetchMessage(static_cast<std::uint32_t>(seq + cPrefetchAhead));
-        const LineDataCopy* message = cache->getMessage(static_cast<std::uint32_t>(seq));
+            cache.prefetchMessage(static_cast<std::uint32_t>(seq + cPrefetchAhead));
+        const LineDataCopy* message = cache.getMessage(static_cast<std::uint32_t>(seq));
         const std::uint32_t held = message != nullptr ? message->getSeqNum() : 0;
         if (held == 0)
         {
             mLog->warning() << " Null cached Line Data at SeqNum = " << seq;
-            close(false);
+            if (count != 0)
+            {
+                ++seq;
+                break;
+            }
             continue;
         }
         if (held != seq)
@@ -772,7 +826,7 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
             mLog->error() << op << mClientLogStr << "): Message SeqNum does NOT match: Actual=" << held
                           << " Requested=" << seq << " Following messages are ignored.";
             closeSocket();
-            return;
+            return -1;
         }
         const char* data = message->getData();
         const std::uint32_t length = message->getDataLen();
@@ -795,33 +849,71 @@ void RtsTcpSession::handleRetrans(Zunq::RetransmissionRequest* request)
         }
         if (!wellFormed)
         {
-            close(false);
+            if (count != 0)
+            {
+                ++seq;
+                break;
+            }
             continue;
         }
-        if (packet != nullptr && (used + length > Zunq::cMaxPacketSize || count == Zunq::cMaxMessagesPerPacket))
-            close(false);
-        if (packet == nullptr)
-        {
-            packet = queueEntry();
-            if (packet == nullptr)
-            {
-                closeSocket();
-                return;
-            }
-            used = cHeader;
-            count = 0;
+        if (used + length > Zunq::cMaxPacketSize || count == Zunq::cMaxMessagesPerPacket)
+            break; // full: this message begins the next packet
+        if (count == 0)
             first = static_cast<std::uint32_t>(seq);
-        }
-        copyMessage(packet->mData + used, data, length);
+        copyMessage(out + used, data, length);
         used += length;
         ++count;
     }
-    if (packet != nullptr)
-        close(true);
-    else
-        sendPacket(nullptr, 0, true); // no message: the end mark alone
-    if (mPacketQueue->getNumEntries() >= cPacketsBeforeATurn)
-        mServer->giveSendingSessionsATurn(*this);
+    mReplay.next = seq;
+    // The last packet carries the end mark; with no message left it is the
+    // end mark alone (no bytes).
+    last = seq > end;
+    if (last)
+        mReplay.active = false;
+    if (count == 0)
+        return 0;
+    Zunq::PacketHeader header;
+    header.mPktSize = static_cast<std::uint16_t>(used);
+    header.mMsgCount = static_cast<std::uint8_t>(count);
+    header.mSeqNum = first;
+    std::memcpy(out, &header, sizeof header);
+    return static_cast<int>(used);
+}
+
+bool RtsTcpSession::fillWindow()
+{
+    if (!mReplay.active || mPacketQueue->getNumEntries() >= cWindowPackets)
+        return true;
+    LineDataCacheManager::LineDataCache* cache = replayCache();
+    if (cache == nullptr)
+    {
+        sendPacket(nullptr, 0, true); // the end mark still ends the request
+        return !mConnectionClosed;
+    }
+    while (mReplay.active && mPacketQueue->getNumEntries() < cWindowPackets)
+    {
+        ZunqUtils::PacketBufferItem* entry = queueEntry();
+        if (entry == nullptr)
+        {
+            closeSocket();
+            return false;
+        }
+        bool last = false;
+        const int length = buildPacket(*cache, entry->mData, last);
+        if (length < 0)
+            return false; // closed: the queue went with it
+        entry->mLength = static_cast<std::uint32_t>(length);
+        entry->lastMsgInRetrans = last;
+    }
+    return !mConnectionClosed;
+}
+
+unsigned long RtsTcpSession::packetsToWrite() const
+{
+    const unsigned long queued = mPacketQueue->getNumEntries();
+    if (!mReplay.active || mReplay.next > mReplay.end)
+        return queued;
+    return queued + static_cast<unsigned long>(mReplay.end - mReplay.next) + 1;
 }
 
 // ------------------------------------------------------------------- sending
@@ -956,22 +1048,39 @@ bool RtsTcpSession::writeDirect(char* packet, unsigned int length)
 
 bool RtsTcpSession::startSending()
 {
-    if (mSendingTimer.isValid())
+    if (mSending)
         return true;
-    if (!startTimer(mSendingTimer, mThrottleInterval, "sending"))
+    // A logged-on session holds its sending timer; before the logon one is
+    // made when needed.
+    if (mSendingTimer.isValid())
+        mSendingTimer.resume();
+    else if (!startTimer(mSendingTimer, mThrottleInterval, "sending"))
         return false;
+    mSending = true;
     mServer->addActiveClient(*this);
     return true;
 }
 
 void RtsTcpSession::stopSending()
 {
-    if (mSendingTimer.isValid())
-    {
-        mSendingTimer.destroy();
-        if (mServer != nullptr)
-            mServer->removeActiveClient(*this);
-    }
+    if (!mSending)
+        return;
+    mSending = false;
+    mSendingTimer.pause();
+    if (mServer != nullptr)
+        mServer->removeActiveClient(*this);
+}
+
+void RtsTcpSession::startEchoWait()
+{
+    if (mHeartBeatRspTimer.isValid())
+        mHeartBeatRspTimer.resume();
+}
+
+void RtsTcpSession::stopEchoWait()
+{
+    if (mHeartBeatRspTimer.isValid())
+        mHeartBeatRspTimer.pause();
 }
 
 int RtsTcpSession::writeQueued(int budget)
@@ -981,9 +1090,17 @@ int RtsTcpSession::writeQueued(int budget)
     // server most of its time. A packet partly written, or a session whose
     // every packet is traced, goes one packet at a time.
     const bool batch = !debug() && !mIsTraceUser;
-    while (mPacketQueue->getNumEntries() != 0 && sent < budget)
+    while (sent < budget)
     {
-        if (batch && mBytesSent == 0 && budget - sent > 1 && mPacketQueue->getNumEntries() > 1)
+        // The answer in service is built on as what was queued leaves:
+        // straight into the batch written (sendBatch), or, for a traced
+        // session, into the queue.
+        if (!batch && !fillWindow())
+            return -1;
+        if (mPacketQueue->getNumEntries() == 0 && !mReplay.active)
+            break;
+        if (batch && mBytesSent == 0 &&
+            (mReplay.active || (budget - sent > 1 && mPacketQueue->getNumEntries() > 1)))
         {
             bool whole = false;
             const int done = sendBatch(budget - sent, whole);
@@ -1028,7 +1145,7 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
     // leaves too when it fits in what is left.
     int sent = 0;
     while (mPacketQueue->getNumEntries() != 0 &&
-           mPacketQueue->getNumEntries() <= static_cast<unsigned long>(std::max(left - sent, 0)))
+           packetsToWrite() <= static_cast<unsigned long>(std::max(left - sent, 0)))
     {
         const int written = writeQueued(left - sent);
         if (written < 0)
@@ -1047,12 +1164,15 @@ void RtsTcpSession::sendAtOnce(bool timerWasRunning)
     if (mTraceCommunications)
         mLog->info() << "RtsTcpSession::sendAtOnce (" << mClientLogStr << "): sent [" << sent
                      << "] packets to client.";
-    // What is left, or the empty queue, goes to the timer's next tick.
+    // What is left, or the empty queue, goes to the timer's next tick. A
+    // long write held the thread: the other sending sessions get a turn.
+    if (sent >= static_cast<int>(cPacketsBeforeATurn))
+        mServer->giveSendingSessionsATurn(*this);
 }
 
 void RtsTcpSession::writeBetweenTicks()
 {
-    if (mConnectionClosed || mPacketQueue->getNumEntries() == 0)
+    if (mConnectionClosed || packetsToWrite() == 0)
         return;
     const std::int64_t now = steadyNanoseconds();
     // A tick held back longer than an interval would have opened a new one.
@@ -1063,7 +1183,7 @@ void RtsTcpSession::writeBetweenTicks()
     }
     mThrottleThreshold = mServer->packetBudget();
     const int left = std::min(mThrottleThreshold - mWindowSent, mServer->packetsLeftThisInterval(now));
-    if (mPacketQueue->getNumEntries() > static_cast<unsigned long>(std::max(left, 0)))
+    if (packetsToWrite() > static_cast<unsigned long>(std::max(left, 0)))
         return; // the throttle paces it: the ticks do
     const int written = writeQueued(left);
     if (written <= 0)
@@ -1118,36 +1238,47 @@ void RtsTcpSession::sendRetry()
 
 void RtsTcpSession::packetWritten(ZunqUtils::PacketBufferItem* entry)
 {
-    if (entry->lastMsgInRetrans && !mActiveRetransRequests.empty())
-    {
-        const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
-        mLog->info() << "RtsTcpSession::sendRetry (" << mClientLogStr << "): Finished sending retrans request ["
-                     << done.mBeginSeqNum << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId
-                     << "] to client";
-        mActiveRetransRequests.pop_front();
-        mFrontInService = false;
-    }
+    if (entry->lastMsgInRetrans)
+        finishRequest();
     mPacketQueue->deleteEntry(entry);
+}
+
+void RtsTcpSession::finishRequest()
+{
+    if (mActiveRetransRequests.empty())
+        return;
+    const Zunq::RetransmissionRequest& done = mActiveRetransRequests.front();
+    mLog->info() << "RtsTcpSession::sendRetry (" << mClientLogStr << "): Finished sending retrans request ["
+                 << done.mBeginSeqNum << "] to [" << done.mEndSeqNum << "] on channel [" << done.mChannelId
+                 << "] to client";
+    mActiveRetransRequests.pop_front();
+    mFrontInService = false;
 }
 
 int RtsTcpSession::sendBatch(int most, bool& whole)
 {
-    constexpr std::size_t cBatchBytes = 64 * 1024;
-    constexpr int cBatchPackets = 64;
-    // One buffer per thread: the sessions of a server share their thread.
-    static thread_local std::vector<char> buffer(cBatchBytes);
-    ZunqUtils::PacketBufferItem* packets[cBatchPackets];
+    // One buffer per thread: the sessions of a server share their thread. A
+    // window at most, so that what the socket does not take fits the queue.
+    static thread_local std::vector<char> buffer(cBatchPackets * Zunq::cMaxPacketSize);
+    ZunqUtils::PacketBufferItem* packets[cBatchPackets]; // queued ones; null for one built here
     std::size_t ends[cBatchPackets];
     bool numbered[cBatchPackets];
+    bool lasts[cBatchPackets];
+    const int queuedLimit = std::min(most, static_cast<int>(cWindowPackets));
     int count = 0;
     std::size_t total = 0;
+    bool allQueued = true;
     mPacketQueue->searchEntry([&](ZunqUtils::PacketBufferItem& entry) {
-        if (total + entry.mLength > cBatchBytes)
+        if (count == queuedLimit)
+        {
+            allQueued = false;
             return true;
+        }
         packets[count] = &entry;
+        lasts[count] = entry.lastMsgInRetrans;
         total += entry.mLength;
         ends[count++] = total;
-        return count == std::min(most, cBatchPackets);
+        return false;
     });
 
     // Stamped as they are copied; a control number given to a packet that
@@ -1167,6 +1298,40 @@ int RtsTcpSession::sendBatch(int most, bool& whole)
         numbered[i] = headerAt(packet).mSeqNum == 0;
         Zunq::stampPacket(packet, length, sendTime, mLastSeqNum);
         std::memcpy(buffer.data() + ends[i] - length, packet, length);
+    }
+    // Behind what was queued, the answer in service is built straight into
+    // the write: what the socket takes costs no queue buffer.
+    const int limit = std::min({most, static_cast<int>(cBatchPackets), count + mBuildLimit});
+    if (allQueued && mReplay.active && count < limit)
+    {
+        if (LineDataCacheManager::LineDataCache* cache = replayCache())
+        {
+            while (count < limit && mReplay.active)
+            {
+                bool last = false;
+                const int length = buildPacket(*cache, buffer.data() + total, last);
+                if (length < 0)
+                    return -1; // closed
+                if (length > 0)
+                {
+                    std::uint32_t unchanged = mLastSeqNum; // a data packet carries its first message's number
+                    Zunq::stampPacket(buffer.data() + total, static_cast<std::uint32_t>(length), sendTime, unchanged);
+                }
+                total += static_cast<std::size_t>(length);
+                packets[count] = nullptr;
+                numbered[count] = false;
+                lasts[count] = last;
+                ends[count++] = total;
+            }
+        }
+        else if (count < limit)
+        {
+            // The answer ends with its end mark, which writes nothing.
+            packets[count] = nullptr;
+            numbered[count] = false;
+            lasts[count] = true;
+            ends[count++] = total;
+        }
     }
 
     std::size_t written = 0;
@@ -1196,20 +1361,36 @@ int RtsTcpSession::sendBatch(int most, bool& whole)
         mLog->warning() << "RtsTcpSession::socketSendPacket (" << mClientLogStr << "): failed due to error|" << code
                         << "|. will attempt to resend if connection not closed.";
 
+    // What left in whole is done. The rest waits in the queue, in order: the
+    // packet the socket cut first, with the bytes it already took; of those
+    // built here, a window's worth, the others are built again.
     int done = 0;
     std::uint32_t lastLeft = lastBefore;
     for (int i = 0; i < count; ++i)
     {
         ZunqUtils::PacketBufferItem* entry = packets[i];
-        const std::size_t start = ends[i] - entry->mLength;
-        const Zunq::PacketHeader header = headerAt(entry->mData);
+        const std::size_t start = i == 0 ? 0 : ends[i - 1];
+        const std::size_t length = ends[i] - start;
+        const char* bytes = buffer.data() + start;
+        const Zunq::PacketHeader header = headerAt(bytes);
+        if (entry == nullptr && length != 0 && start >= written && mPacketQueue->getNumEntries() >= cWindowPackets)
+        {
+            // Not a byte of it left: it, and all behind it, are built again
+            // from its first message.
+            mReplay.next = header.mSeqNum;
+            mReplay.active = true;
+            break;
+        }
         if (ends[i] <= written)
         {
             if (numbered[i])
                 lastLeft = header.mSeqNum;
-            if (entry->mLength != 0 && mClientEntry != nullptr)
+            if (length != 0 && mClientEntry != nullptr)
                 mClientEntry->addMessagesRetransmitted(header.mMsgCount);
-            packetWritten(entry);
+            if (entry != nullptr)
+                packetWritten(entry);
+            else if (lasts[i])
+                finishRequest();
             ++done;
             continue;
         }
@@ -1219,16 +1400,29 @@ int RtsTcpSession::sendBatch(int most, bool& whole)
             if (numbered[i])
                 lastLeft = header.mSeqNum;
             mBytesSent = written - start;
-            continue;
         }
-        if (numbered[i])
+        else if (numbered[i])
         {
             const std::uint32_t zero = 0;
             std::memcpy(entry->mData + offsetof(Zunq::PacketHeader, mSeqNum), &zero, sizeof zero);
         }
+        if (entry == nullptr)
+        {
+            // Built here and not taken whole: queued behind what is.
+            entry = queueEntry();
+            if (entry == nullptr)
+            {
+                closeSocket();
+                return -1;
+            }
+            entry->mLength = static_cast<std::uint32_t>(length);
+            entry->lastMsgInRetrans = lasts[i];
+            std::memcpy(entry->mData, bytes, length);
+        }
     }
     mLastSeqNum = lastLeft;
     whole = !failed;
+    mBuildLimit = whole ? std::min(2 * mBuildLimit, static_cast<int>(cBatchPackets)) : static_cast<int>(cWindowPackets);
     return done;
 }
 
@@ -1248,9 +1442,8 @@ void RtsTcpSession::handleHeartbeat()
         // An earlier heartbeat still unanswered keeps its deadline: restarting
         // it here would never close a silent client whose answer time is as
         // long as the heartbeat interval or longer.
-        if (!mHeartBeatRspTimer.isValid() &&
-            !startTimer(mHeartBeatRspTimer, mHeartbeatRspInterval * 1000, "heartbeat response"))
-            return;
+        if (!awaitsHeartbeatEcho())
+            startEchoWait();
         unsigned int interval = 0;
         mHeartBeatTimer.getInterval(interval);
         if (interval != mHeartbeatInterval * 1000)
@@ -1288,7 +1481,7 @@ void RtsTcpSession::handleHeartbeatResponse(const char* packet)
                      << ZunqDumpUtils::writeStructToString(&header, mSep);
     if (header.mSeqNum == mHeartBeatSeqNum)
     {
-        stopTimer(mHeartBeatRspTimer);
+        stopEchoWait();
         return;
     }
     // A client busy receiving may answer the heartbeat before the last one

@@ -5,11 +5,22 @@
 // the heartbeats. Sessions are pooled by the server and reused, never
 // deleted while the process runs.
 //
-// Runs only on the server's thread (its network events and its five timers
+// Runs only on the server's thread (its network events and its timers
 // arrive there) and takes no lock. Every outgoing byte leaves through one
 // ordered path: a packet written directly (logon response, heartbeat, the
 // final status response) never starts while a queued packet is partly
 // written. After any step that can close the session, processing stops.
+//
+// Timers are taken before the client is let in: the logon deadline when the
+// connection is accepted, the heartbeat, heartbeat-response and sending
+// timers when the logon is accepted (a thread without room for them answers
+// the logon as a busy server). A logged-on session keeps those three until
+// it closes, pausing the last two while they are not needed, so it is never
+// closed for want of a timer.
+//
+// An answer is built as the socket drains: at most cWindowPackets packets
+// are queued ahead of the socket, so the pool holds sessions times window,
+// not sessions times answer.
 #pragma once
 
 #include "kelmora/linehandler/TCPClientNetworkHandler.h"
@@ -18,6 +29,7 @@
 #include "kelmora/thread/TarvokTimer.h"
 #include "libstats/pool/ArrayBackedDoubleLinkedList.h"
 #include "libstats/pool/PacketBufferItem.h"
+#include "rts/cache/LineDataCacheManager.h"
 #include "zunq/protocol/RetransProtocol.h"
 
 #include <cstdint>
@@ -51,10 +63,6 @@ public:
     // is closed with a line naming the limit (by the server, once set up).
     bool untimed() const { return mUntimed; }
     void closeUntimed();
-    // Accepted, not closed, and still waiting for its logon.
-    bool waitsForLogon() const { return mInitialized && !mConnectionClosed && !mLoggedOn; }
-    // Of the server's connections, in the order they were accepted.
-    std::uint64_t connectionNumber() const { return mConnectionNumber; }
 
     void setThrottleThreshold(long threshold) { mThrottleThreshold = static_cast<int>(threshold); }
     bool connected() const { return !mConnectionClosed; }
@@ -65,9 +73,18 @@ public:
     // answers): what is queued is written when all of it fits in what the
     // budget has left, as an answer written at once would be.
     void writeBetweenTicks();
-    // Packets an answer takes to build before the other sending sessions
-    // get a turn: building it holds the thread about as long as writing them.
+    // Packets written in one go before the other sending sessions get a
+    // turn: writing them holds the thread a while.
     static constexpr std::uint32_t cPacketsBeforeATurn = 256;
+    // Packets of an answer queued ahead of its socket at most: what the
+    // socket did not take of a write. The rest is built as the socket drains.
+    static constexpr unsigned long cWindowPackets = 64;
+    // Packets one write call takes at most (about 370 KB): fewer calls for
+    // the kernel's work on each. A session whose last write was cut builds
+    // a window's worth, then twice as much after each write taken whole.
+    static constexpr unsigned long cBatchPackets = 256;
+    // Timers a logged-on session holds: heartbeat, heartbeat response, sending.
+    static constexpr int cLoggedOnTimers = 3;
     void onDisconnect() override;
     void onNetworkData(const char* data, unsigned int length) override;
 
@@ -78,6 +95,10 @@ public:
     std::size_t heldBytes() const { return mBufPosition; }
     std::size_t pendingRequests() const { return mActiveRetransRequests.size(); }
     unsigned long queuedPackets() const { return mPacketQueue ? mPacketQueue->getNumEntries() : 0; }
+    // Counted among the server's sending sessions (its sending timer runs).
+    bool isSending() const { return mSending; }
+    // A heartbeat was written and its echo is awaited.
+    bool awaitsHeartbeatEcho() const { return mHeartBeatRspTimer.isValid() && !mHeartBeatRspTimer.isPaused(); }
     std::uint32_t lastControlSeqNum() const { return mLastSeqNum; }
     std::uint32_t heartbeatSeqNum() const { return mHeartBeatSeqNum; }
     std::uint64_t bytesSent() const { return mBytesSent; }
@@ -108,7 +129,11 @@ private:
 
     // Logon.
     void handleLogon(const char* message);
-    void sendLogonResponse(int status);
+    // `rejected` replaces the refusal's usual text in the log.
+    void sendLogonResponse(int status, const char* rejected = nullptr);
+    // Makes the timers a logged-on session holds; false (none kept) when the
+    // thread has no room for all of them.
+    bool reserveLoggedOnTimers();
 
     // Requests.
     void queueRequest(const char* message);
@@ -116,6 +141,18 @@ private:
     int validateSeqNum(Zunq::RetransmissionRequest* request);
     void sendRetransResponse(Zunq::RetransmissionRequest& request, int status);
     void handleRetrans(Zunq::RetransmissionRequest* request);
+    // The cache of the answer in service; null (the answer ended, logged) when gone.
+    LineDataCacheManager::LineDataCache* replayCache();
+    // Builds the next packet of the answer in service at `out` (room for a
+    // packet); its length, 0 for the end mark alone, -1 when that closed the
+    // session. `last`: the answer is complete with it.
+    int buildPacket(LineDataCacheManager::LineDataCache& cache, char* out, bool& last);
+    // Builds the answer in service on into the queue until cWindowPackets
+    // are queued or it is complete; false when that closed the session.
+    bool fillWindow();
+    // Packets still to write: those queued and, for an answer not built in
+    // whole, at most one per message left (the last carries the end mark).
+    unsigned long packetsToWrite() const;
 
     // Sending.
     void sendPacket(const char* packet, unsigned int length, bool lastMsgInRetrans);
@@ -131,12 +168,17 @@ private:
     // The answer just queued on a session that had nothing queued leaves now
     // when all of it fits in what this interval's budget has left.
     void sendAtOnce(bool timerWasRunning);
-    // Writes up to `most` whole queued packets with one call; the packets
-    // completed (`whole` when all of them), or -1 when the connection closed.
+    // Writes up to `most` whole packets with one call: the queued ones (a
+    // window at most), then those of the answer in service built behind
+    // them. Of those the socket does not take, the queue takes up to a
+    // window and the rest is built again later. The packets completed
+    // (`whole` when all of them), or -1 when the connection closed.
     int sendBatch(int most, bool& whole);
     // What a packet written in whole leaves behind: the client's count, the
     // end of a request's data, the queue entry.
     void packetWritten(ZunqUtils::PacketBufferItem* entry);
+    // The request in service was written to its end.
+    void finishRequest();
     void stopSending();
 
     // Heartbeats.
@@ -150,13 +192,17 @@ private:
     unsigned int buildControlPacket(const Record& record);
     // Makes the framework timer; false when the thread refused it.
     bool makeTimer(TarvokTimer& timer, unsigned int milliseconds);
-    // Makes it, a logged-on session taking the place of a connection still
-    // waiting for its logon when the thread holds every timer it may; else
-    // the connection closes with a line naming the limit. False when closed.
+    // Makes it; else the connection closes with a line naming the limit.
+    // False when closed.
     bool startTimer(TarvokTimer& timer, unsigned int milliseconds, const char* what);
     void timerRefused(const char* what);
+    // "thread |name| holds n of the m timers the framework allows (MSG_DISP_FD_NUM + 5)".
+    std::string timerLimitText() const;
     // The sending timer, counted among the server's sending sessions; false when closed.
     bool startSending();
+    // The heartbeat-response deadline: armed for a whole interval, or paused.
+    void startEchoWait();
+    void stopEchoWait();
     bool setHeartbeatInterval(unsigned int milliseconds);
     static void stopTimer(TarvokTimer& timer);
     bool debug() const;
@@ -220,6 +266,17 @@ private:
     int mWindowSent = 0;
     int mNanoDecimalPlaces = 3;
     bool mUntimed = false;
+    bool mSending = false;
+    // Packets the next write builds at most (cWindowPackets to cBatchPackets).
+    int mBuildLimit = static_cast<int>(cWindowPackets);
+    // The answer in service, built from `next` on as its socket drains.
+    struct Replay
+    {
+        bool active = false;
+        std::uint16_t channel = 0;
+        std::uint64_t next = 0;
+        std::uint32_t end = 0;
+    };
+    Replay mReplay;
     PeerLog mPeerLog;
-    std::uint64_t mConnectionNumber = 0;
 };

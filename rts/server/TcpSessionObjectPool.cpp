@@ -34,12 +34,3 @@ void TcpSessionObjectPool::release(RtsTcpSession* session)
         mAvailablePtrs.push_back(session);
     ++mFree;
 }
-
-std::vector<RtsTcpSession*> TcpSessionObjectPool::sessions() const
-{
-    std::vector<RtsTcpSession*> all;
-    all.reserve(mAll.size());
-    for (const auto& s : mAll)
-        all.push_back(s.get());
-    return all;
-}

@@ -28,8 +28,6 @@ public:
     void release(RtsTcpSession* session);
 
     std::size_t numTotalAllocated() const { return mTotalAlloc; }
-    // Every session made, in use or not.
-    std::vector<RtsTcpSession*> sessions() const;
     std::size_t numAvailable() const { return mFree; }
 
 private:

@@ -50,6 +50,9 @@ enum SessionStatus : std::uint8_t
     SESSION_ACTIVE = 0,
     INVALID_USERNAME = 5,
     USER_ALREADY_CONNECTED = 100,
+    // A server that cannot take one more client now answers as a full
+    // connection limit does: clients know it, and try again later or elsewhere.
+    SERVER_BUSY = USER_ALREADY_CONNECTED,
 };
 
 // RetransmissionResponse::mRetransStatus.

@@ -1,6 +1,7 @@
 // The exported calls inside one process, before any framework start: record
 // checks of the registration calls, and the thread-context rules of the
 // messaging and timer calls from a thread the framework does not own.
+#include "FendralServices/api/FwLimits.h"
 #include "FendralServices/api/FwServices.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
@@ -292,6 +293,7 @@ TEST(ThreadContext, CallsFromAThreadOfOurOwn)
         {"stopTimer", [] { return stopTimer("T"); }, -1, NOT_IN_THREAD_CONTEXT, NOT_IN_THREAD_CONTEXT},
         {"removeTimer", [] { return removeTimer(1L); }, -1, NOT_IN_THREAD_CONTEXT, NOT_IN_THREAD_CONTEXT},
         {"getTimerHandle", [] { return getTimerHandle("T"); }, 0, NOT_IN_THREAD_CONTEXT, NOT_IN_THREAD_CONTEXT},
+        {"getTimerLimit", [] { return getTimerLimit(); }, -1, NOT_IN_THREAD_CONTEXT, NOT_IN_THREAD_CONTEXT},
     };
     for (bool middleware : {false, true})
     {

@@ -52,6 +52,48 @@ TEST(RtsdProcess, ExampleConfigurationRunsUntilSigtermThenExitsZero)
     EXPECT_TRUE(std::filesystem::exists(rtsd.dir() + "/examples/rtsd.xml"));
 }
 
+// The README's gap-filling example as written, in place of the example
+// configuration's sub-feeds: rtsd starts on it, with a retransmission client
+// for RETR, and stops cleanly.
+TEST(RtsdProcess, TheReadmeGapFillingExampleStarts)
+{
+    const std::string readme = slurp(README_FILE);
+    const std::size_t section = readme.find("\n## Filling gaps from a retransmission server\n");
+    ASSERT_NE(section, std::string::npos);
+    // The section's first indented block, every line without its indent.
+    std::size_t at = readme.find("\n    <", section);
+    ASSERT_NE(at, std::string::npos);
+    std::string block;
+    for (++at; readme.compare(at, 4, "    ") == 0;)
+    {
+        const std::size_t end = readme.find('\n', at);
+        block += readme.substr(at + 4, end - at - 4) + "\n";
+        at = end + 1;
+    }
+    ASSERT_NE(block.find("<RETR>"), std::string::npos) << block;
+
+    RtsdProcess rtsd;
+    std::string xml = slurp(std::string(EXAMPLES_DIR) + "/rtsd.xml");
+    const std::size_t subFeeds = xml.find("<SubFeeds>");
+    const std::size_t feedEnd = xml.find("</FEED>");
+    ASSERT_TRUE(subFeeds != std::string::npos && feedEnd != std::string::npos);
+    xml.replace(subFeeds, feedEnd + 7 - subFeeds, block);
+    const std::string logDir = "<FwInitArg6>/tmp</FwInitArg6>";
+    const std::string port = "<RtsTcpPort>47001</RtsTcpPort>";
+    ASSERT_NE(xml.find(logDir), std::string::npos);
+    ASSERT_NE(xml.find(port), std::string::npos);
+    xml.replace(xml.find(logDir), logDir.size(), "<FwInitArg6>" + rtsd.dir() + "</FwInitArg6>");
+    xml.replace(xml.find(port), port.size(), "<RtsTcpPort>" + std::to_string(rtsd.port()) + "</RtsTcpPort>");
+    rtsd.write("examples/rtsd.xml", xml);
+    rtsd.write("examples/rtsd_fw.cfg", slurp(std::string(EXAMPLES_DIR) + "/rtsd_fw.cfg"));
+
+    rtsd.start({"--config-file", "examples/rtsd.xml"});
+    ASSERT_TRUE(rtsd.waitForOutput("Module initialization completed")) << rtsd.out() << rtsd.err();
+    EXPECT_NE(rtsd.out().find("InitModule<LineHandlerZunqRetrans>(RETR): creating"), std::string::npos) << rtsd.out();
+    rtsd.signal(SIGTERM);
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.out() << rtsd.err();
+}
+
 // The middleware path needs a process the framework does not run: in rtsd
 // the setting is refused, and SIGTERM still stops the process.
 TEST(RtsdProcess, MiddlewareSettingIsRefusedWhereTheFrameworkRunsTheProcess)
@@ -65,30 +107,36 @@ TEST(RtsdProcess, MiddlewareSettingIsRefusedWhereTheFrameworkRunsTheProcess)
     EXPECT_EQ(RtsdProcess::count(rtsd.out(), "Main: quit"), 1);
 }
 
-TEST(RtsdProcess, HelpAndVersionAnswerAfterTheConfigurationOpened)
+// "--help" lists the options and reads no configuration, so it answers
+// where none is found; "--version" answers once the configuration opened.
+TEST(RtsdProcess, HelpNeedsNoConfigurationAndVersionAnswersOnceItOpened)
 {
     struct Case
     {
         std::vector<std::string> args;
+        bool withConfig; // a configuration file named first
         int code;
         std::string stderrHas;
         std::string stderrLacks;
     };
-    const std::string usage = "Usage: Please see the Administrator's Guide.";
+    const std::string usage = "Usage: rtsd [options]";
     const Case cases[] = {
-        {{"--help"}, 0, usage, "Version"},
-        {{"-h"}, 0, usage, "Version"},
-        {{"-?"}, 0, usage, "Version"},
-        {{"--version"}, 0, "rtsd:  Version [\"4.28.0\"] Build Date", usage},
-        {{"--help", "--version"}, 0, usage, "Version"},
-        {{"--app-name", "feed", "--version"}, 0, "feed:  Version [\"4.28.0\"]", usage},
-        // Without its configuration file neither is honoured.
-        {{"--help", "--config-file", "missing.xml"}, 1, "Error: opening configuration file: missing.xml", usage},
+        // None in the working directory or TARVOK_PATH: help alone answers.
+        {{"--help"}, false, 0, usage, "Error: opening"},
+        {{"-h"}, false, 0, usage, "Error: opening"},
+        {{"--help", "--config-file", "missing.xml"}, false, 0, usage, "Error: opening"},
+        {{"-?"}, true, 0, usage, "Version"},
+        {{"--help", "--version"}, true, 0, usage, "Version"},
+        {{"--version"}, true, 0, "rtsd:  Version [\"4.28.0\"] Build Date", usage},
+        {{"--app-name", "feed", "--version"}, true, 0, "feed:  Version [\"4.28.0\"]", usage},
+        {{"--version"}, false, 1, "Error: opening configuration file: rtsd", usage},
     };
     for (const Case& c : cases)
     {
         RtsdProcess rtsd;
-        std::vector<std::string> args{"--config-file", rtsd.writeConfig()};
+        std::vector<std::string> args;
+        if (c.withConfig)
+            args = {"--config-file", rtsd.writeConfig()};
         args.insert(args.end(), c.args.begin(), c.args.end());
         rtsd.start(args);
         const std::string what = testing::PrintToString(c.args);
@@ -96,6 +144,13 @@ TEST(RtsdProcess, HelpAndVersionAnswerAfterTheConfigurationOpened)
         EXPECT_NE(rtsd.err().find(c.stderrHas), std::string::npos) << what << rtsd.err();
         EXPECT_EQ(rtsd.err().find(c.stderrLacks), std::string::npos) << what << rtsd.err();
         EXPECT_EQ(rtsd.out().find("Module initialization"), std::string::npos) << what;
+        if (c.stderrHas != usage)
+            continue;
+        for (const char* option : {"--config-file", "--feed-name", "--app-name", "--shared-objects", "--version",
+                                   "--help"})
+        {
+            EXPECT_NE(rtsd.err().find(option), std::string::npos) << what << ": " << option;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <latch>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -299,6 +300,86 @@ TEST(RtsdLimits, FloodsAndNumbersOutOfRangeAreRefusedAndTheServerGoesOn)
         ASSERT_TRUE(a.inOrder) << i;
     }
     EXPECT_FALSE(many.closed());
+    rtsd.signal(SIGTERM);
+    EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
+}
+
+// The server's thread may hold MSG_DISP_FD_NUM + 5 timers, 65 here, and a
+// logged-on client holds three of them. 50 clients connect, log on and ask
+// for 1..1500 at once: every client whose logon was accepted gets its whole
+// answer (none is closed for want of a timer); those the thread has no room
+// for are refused at logon as a busy server, with the line naming the limit.
+// The start-up warned once that TCP_CONN_RES_MAX clients would need more.
+TEST(RtsdLimits, LogonsBeyondTheTimerLimitAreRefusedAndEveryLoggedOnClientIsServed)
+{
+    constexpr int cClients = 50;
+    constexpr std::uint32_t cMessages = 1500;
+    RtsdProcess rtsd;
+    const std::string config = rtsd.writeConfig({{"ClientList", loopbackUser("many", 100000)},
+                                                 {"MaxCacheSize", "2000"},
+                                                 {"FeedMessages", std::to_string(cMessages)},
+                                                 {"RtsHeartbeatInterval", "1"},
+                                                 {"RtsThrottleInterval", "10"},
+                                                 {"RtsPacketsPerInterval", "20"},
+                                                 {"RtsMaxConnectionPerClient", "100"},
+                                                 {"RtsMaxConnectionsPerIp", "1000"}});
+    rtsd.write("fw.cfg", "FW_AGT_OPTION INT32 0\nTHD_TERM_TIMEOUT INT32 2\nTCP_CONN_RES_MAX INT32 300\n"
+                         "MSG_DISP_FD_NUM INT32 60\nCONN_QUEUE_LEN INT32 256\n");
+    rtsd.start({"--config-file", config, "--shared-objects", FEED_PLUGIN});
+    ASSERT_TRUE(rtsd.waitForOutput("Feed: fed 1500")) << rtsd.out() << rtsd.err();
+
+    std::vector<Client> clients(cClients);
+    for (Client& c : clients)
+        ASSERT_TRUE(c.connect(rtsd.port()));
+    // Every connection holds its logon deadline before the first logon.
+    ASSERT_TRUE(rtsd.waitForOutput("accepted connection from", cClients)) << rtsd.out();
+    int logonStatus[cClients];
+    Answer answers[cClients];
+    bool closedAfterRefusal[cClients] = {};
+    std::latch loggedOn(cClients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < cClients; ++i)
+        threads.emplace_back([&, i] {
+            logonStatus[i] = logOn(clients[i], "many");
+            loggedOn.arrive_and_wait(); // every logon answered before any request
+            if (logonStatus[i] != 0)
+            {
+                closedAfterRefusal[i] = clients[i].waitClosed(10s);
+                return;
+            }
+            clients[i].send(request(7, 1, cMessages));
+            answers[i] = readAnswer(clients[i], 1, cMessages);
+        });
+    for (std::thread& t : threads)
+        t.join();
+
+    int served = 0, refused = 0;
+    for (int i = 0; i < cClients; ++i)
+    {
+        if (logonStatus[i] == 0)
+        {
+            ++served;
+            EXPECT_EQ(answers[i].status, 0) << i;
+            EXPECT_EQ(answers[i].messages, cMessages) << i;
+            EXPECT_TRUE(answers[i].inOrder) << i;
+            EXPECT_FALSE(clients[i].closed()) << i;
+            continue;
+        }
+        ++refused;
+        EXPECT_EQ(logonStatus[i], 100) << i; // the answer of a full server
+        EXPECT_TRUE(closedAfterRefusal[i]) << i;
+    }
+    EXPECT_GT(served, 0);
+    EXPECT_GT(refused, 0);
+    const std::string out = rtsd.out();
+    EXPECT_EQ(RtsdProcess::count(out, "logon refused as a busy server"), refused) << out;
+    EXPECT_EQ(RtsdProcess::count(out, "the framework allows (MSG_DISP_FD_NUM + 5); logon refused"), refused);
+    EXPECT_EQ(RtsdProcess::count(out, " timer: thread |"), 0) << "a connection closed for want of a timer";
+    EXPECT_EQ(RtsdProcess::count(out, "to serve them all"), 1);
+    const std::regex advice("set MSG_DISP_FD_NUM to ([0-9]+) to serve them all");
+    std::smatch advised;
+    ASSERT_TRUE(std::regex_search(out, advised, advice));
+    EXPECT_GE(std::stoi(advised[1]), 3 * 300 - 5);
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
 }

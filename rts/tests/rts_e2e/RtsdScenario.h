@@ -128,7 +128,7 @@ inline Answer readAnswer(Client& c, std::uint32_t begin, std::uint32_t end, std:
 
 // The framework's own limits raised for `clients` connections at once: by
 // default it registers 20 TCP connections and about 100 timers per thread,
-// and each session takes up to five. Call after writeConfig, which writes
+// and each session holds up to three. Call after writeConfig, which writes
 // the default file.
 inline void raiseFrameworkLimits(proctest::RtsdProcess& rtsd, int clients)
 {

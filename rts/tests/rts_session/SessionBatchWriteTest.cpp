@@ -43,7 +43,7 @@ TEST(RtsSessionBatch, WriteStoppingInsideABatchResumesWhereItStopped)
         s.onTimer(&s.sendingTimer());
         EXPECT_EQ(d.wire("s").size(), static_cast<std::size_t>(c.first)) << c.name;
         EXPECT_EQ(s.bytesSent(), c.into) << c.name;
-        while (s.sendingTimer().isValid())
+        while (s.isSending())
             s.onTimer(&s.sendingTimer());
         const std::vector<Packet> out = d.packets("s");
         ASSERT_EQ(out.size(), 4u) << c.name;
