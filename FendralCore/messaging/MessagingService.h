@@ -337,9 +337,16 @@ private:
     // code that refuses it; 0 with a null topic: closing or closed, nothing
     // to answer.
     int32 topicToOpen(const FwIntMessage& msg, const char* eventName, ResourceName& name, MsgTopicResource*& topic);
-    // On a switch to active: the replication topic this standby subscribed
-    // to is left and opened for publishing, for the replicator.
+    // On a switch to active: what this standby's replication subscriptions
+    // accepted becomes their topics' history, so that the publishers opened
+    // next resend it and number on from it. The replication topic is then
+    // opened for publishing, for the replicator; an application-replication
+    // topic waits for its application to publish it.
     int32 publishReplicationTopic();
+    // A replication subscription's accepted messages into its topic's
+    // history buffer, the resource's last number from them, and the
+    // subscription left.
+    void handOverSubscription(SubscriptionRecord& sub);
     int32 openPublisher(const FwIntMessage& msg);
     int32 openSubscription(const FwIntMessage& msg);
     // The refusal of a TOPIC_PUBLISH or TOPIC_SUBSCRIBE to the thread that
@@ -395,6 +402,11 @@ private:
     // is settled (the replication receiver confirms the end on it).
     int32 checkReplicationTail(const ResourceName& topicNameTxt);
     int32 checkAppReplicationTail();
+    // A standby's replication topic: the control thread hears once when a
+    // gap puts it in recovery (the agent block shows a recovering standby)
+    // and once when it has caught up again.
+    void noteReplicationGap(const SubscriptionRecord& sub);
+    void noteReplicationRecovered(const SubscriptionRecord& sub);
     // Recovery from a recovery instance: an enquiry for the partition when
     // it is unknown, else a request from the subscription's instance on.
     // Without instances (none configured) what follows is what a

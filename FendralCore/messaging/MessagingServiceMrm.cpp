@@ -806,6 +806,7 @@ int32 MessagingService::processMrmRecoveredData(const MrmDataMsg& data, uint32 i
             completePublisherLeave(sub);
             fwLog(LOG_LEVEL_NOTICE, "MRM Long Recovery completed for topic [%.16s].", name);
             notifyMrmEndRecovery(sub);
+            noteReplicationRecovered(sub);
             checkEndRecoveryMode();
             leaveMrmChannelsWhenIdle();
         }

@@ -189,6 +189,9 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             restartMrmRecovery(sub, next, nowNs);
         }
         checkMrmSubscription(sub, nowNs);
+        // A recovery that ended some other way than by the message it waited
+        // for (an answer announcing nothing more, a settled tail query).
+        noteReplicationRecovered(sub);
         // The end of replication, once the application-replication topic
         // has caught up.
         if (m_chkEndRepli && &sub == m_appRepliSubRecPtr && !sub.onRecovery && m_ctlThdResPtr != nullptr)

@@ -1085,7 +1085,10 @@ int32 MessagingService::deleteSubscription(const ResourceName& topicNameTxt)
         }
     }
     if (sub == m_repliSubRecPtr)
+    {
         m_repliSubRecPtr = nullptr;
+        m_repliTopicInRecovery = false;
+    }
     removePendingRqs(sub);
     if (sub->topicResPtr != nullptr)
         sub->topicResPtr->status.store(RES_INITIALIZED);
