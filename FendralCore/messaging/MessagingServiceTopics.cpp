@@ -475,6 +475,25 @@ int32 MessagingService::processPubTopicAck(uint32 rqsId, const sockaddr_in& from
         deleteTopic(name, forcedLeave(a.errorCode) ? a.errorCode : MSL_PUB_TOPIC_EXIST);
         return 0;
     }
+    // A subscriber of the replication topic that holds more than this active
+    // instance starts from: what the standby has would be numbered again.
+    // The instance gives way rather than replicate a diverging stream.
+    const uint64 expected = std::max(rec->lastMsgSeq.load(std::memory_order_relaxed), rec->topicResPtr->lastMsgSeqNum);
+    if (rec->topicResPtr->replicationTopic && m_gblData.m_appMode.load() == ACTIVE_MODE && a.lastMsgSeq > expected)
+    {
+        fwLog(LOG_LEVEL_CRITICAL,
+              "The new publisher of the replication topic [%.16s] expects the last seq# [%lu] but received [%lu] from "
+              "[%s:%d:%d]. Need to terminate this application instance.",
+              name, static_cast<unsigned long>(expected), static_cast<unsigned long>(a.lastMsgSeq),
+              MslPeerText(a.hdr.senderAppIdTxt).c_str(), a.hdr.senderInstId, a.hdr.senderSiteId);
+        if (m_ctlThdResPtr == nullptr ||
+            sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, TERM, EventParam{}, m_msgSeqNum) != 0)
+            fwLog(LOG_LEVEL_CRITICAL, "Error [%d] sending TERM to CTL_THREAD for topic [%.16s].",
+                  FrameworkErrno::m_fwErrno, name);
+        erasePendingRqs(rqsId);
+        deleteTopic(name, MSL_UNRECOVERABLE_MSG_GAP);
+        return 0;
+    }
     const bool mrm = isMrmAppId(a.hdr.senderAppIdTxt);
     const uint64 appId = MslProtocol::appIdKey(a.hdr.senderAppIdTxt);
     if (passive)
