@@ -414,6 +414,12 @@ private:
     int32 requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason);
     // What a subscription does when no instance carries its topic.
     int32 recoverWithoutMrm(SubscriptionRecord& sub, int32 reason, bool& chkEndRecovMode);
+    // A subscription that no publisher answered asks for what was published
+    // before it came: a long recovery from an instance (the partition
+    // enquired first when unknown), else, in recovery mode with nothing
+    // received, its peers for their tail. Not with late-join recovery
+    // skipped.
+    void startLateJoinRecovery(SubscriptionRecord& sub);
     int32 processDataRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
     int32 processTailLostRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
     int32 processPendingDataRecoveryRqs(PendingRqsRecord& pending);

@@ -221,6 +221,45 @@ int32 MessagingService::requestMrmRecovery(SubscriptionRecord& sub, TopicRecover
     return sendMrmRecoveryRqs(sub.mrmPartitionId, start, mode, sub, sub.lastAcptMsgSeq, m_clock.monoNs(), false, -1);
 }
 
+void MessagingService::startLateJoinRecovery(SubscriptionRecord& sub)
+{
+    if (sub.topicResPtr->regParam.skipLateJoinRecovery)
+        return;
+    if (mrmConfigured())
+    {
+        if (sub.mrmPartitionId < 0 || sub.mrmPartitionId >= m_gblData.m_numMrmPartition)
+        {
+            // Asked as a late join (reason 0): the answer goes on with it.
+            if (enquireMrmPartition(sub, 0) != 0)
+                fwLog(LOG_LEVEL_NOTICE, "Error [%d] enquiring MRM partition number for topic [%.16s].",
+                      FrameworkErrno::m_fwErrno, sub.topicNameTxt);
+            return;
+        }
+        const int32 start = sub.mrmInstId >= 0 && sub.mrmInstId < m_gblData.m_numMrmInst ? sub.mrmInstId : 0;
+        if (sendMrmRecoveryRqs(sub.mrmPartitionId, start, MRM_LONG_RECOVERY, sub, sub.lastAcptMsgSeq, m_clock.monoNs(),
+                               false, -1) == 0)
+            return;
+        if (FrameworkErrno::m_fwErrno != MRM_NOT_AVAILABLE)
+        {
+            fwLog(LOG_LEVEL_NOTICE,
+                  "Error [%d] requesting MRM recovery on topic [%.16s] while the publisher is not available. Last "
+                  "received seq# [%lu].",
+                  FrameworkErrno::m_fwErrno, sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
+            return;
+        }
+    }
+    // Without an instance only a process starting from a recovery, which has
+    // received nothing yet, asks its peers.
+    const int32 mode = static_cast<int32>(m_gblData.m_appMode.load());
+    if (mode != RECOVERY_MODE || sub.lastMsgRcvdNs != 0)
+        return;
+    fwLog(LOG_LEVEL_NOTICE, "No MRM available for topic [%.16s] in application mode [%d], attempt tail lost recovery.",
+          sub.topicNameTxt, mode);
+    if (queryTailLost(sub, TAIL_LOST_QUERY, 0, 0, 0, false, true) != 0)
+        fwLog(LOG_LEVEL_NOTICE, "Error [%d] querying the tail lost of topic [%.16s].", FrameworkErrno::m_fwErrno,
+              sub.topicNameTxt);
+}
+
 int32 MessagingService::enquireMrmPartition(SubscriptionRecord& sub, int32 reason)
 {
     for (const auto& [id, p] : m_pendingRqs)
@@ -277,13 +316,19 @@ int32 MessagingService::processMrmPartitionEnqRsp(PendingRqsRecord& pending, con
         return 0;
     }
     SubscriptionRecord* sub = pending.subRecPtr;
+    const bool lateJoin = pending.rqs.reasonCode == 0;
     erasePendingRqs(pending.rqs.hdr.rqsId);
     if (sub == nullptr || !sub->used)
         return 0;
     fwLog(LOG_LEVEL_NOTICE, "Received MRM_PARTITION_ENQ_RSP on topic [%.16s] from [%s:%d] with partition ID [%d].",
           sub->topicNameTxt, MslPeerText(a.hdr.senderAppIdTxt).c_str(), a.hdr.senderInstId, a.mrmPartitionId);
-    // The next gap, time-out or idle check starts the recovery with it.
+    // The next gap, time-out or idle check starts the recovery with it. A
+    // subscription that joined without a publisher has none of those to
+    // come: its late join goes on now.
     sub->mrmPartitionId = a.mrmPartitionId;
+    if (lateJoin && !sub->onRecovery && sub->publisherIdTxt[0] == '\0' && sub->subscriberTopicPtr != nullptr &&
+        !sub->topicResPtr->mrmTopic && !sub->topicResPtr->recoveryRqsTopic)
+        startLateJoinRecovery(*sub);
     return 0;
 }
 

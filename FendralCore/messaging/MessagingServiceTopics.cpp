@@ -769,6 +769,9 @@ int32 MessagingService::processPendingSubTopicRqs(PendingRqsRecord& pending)
         p.paramInt64 = sub->publisherInstId;
         topic.sendTopicEventMsg(TOPIC_PUBLISHER_JOINED, p);
     }
+    const MsgTopicResource& res = *sub->topicResPtr;
+    if (!res.recoveryRqsTopic && !res.mrmTopic && !sub->onRecovery)
+        startLateJoinRecovery(*sub);
     return 0;
 }
 
