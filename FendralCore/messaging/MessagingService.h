@@ -482,6 +482,15 @@ private:
     int32 reinitiateMrmRecovery(int32& numTopicReinitiated, int64 nowNs, int32 partitionId, int32 instId,
                                 bool longRecoveryOnly);
     void getNumMrmRecovery(const SubscriptionRecord& mrmSub, int32& mrmRqsCnt, int32& mrmRecoveryCnt);
+    // A gap of gapSize on this process's subscription of an instance's own
+    // topic (again: found while it is recovered already). True when the
+    // instance is to resend it; else it was let go, after a gap too large to
+    // ask had restarted this process's long sessions of that instance.
+    bool mrmTopicGapToResend(SubscriptionRecord& sub, uint64 gapSize, int64 nowNs, bool again);
+    // The instance could not resend its topic (code, 0 when it did not
+    // answer): this process's long sessions of it start over. False when the
+    // topic names no instance.
+    bool restartMrmTopicSessions(SubscriptionRecord& sub, int32 code);
     int32 processMrmHeartbeat(int32 len, const sockaddr_in& from);
     // A recovery that stalled or went quiet asks the instance after instId
     // (the timer's rules).

@@ -569,16 +569,30 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
         topicInst < 0 || topicInst >= m_gblData.m_numMrmInst)
         return drop("not the topic of a configured instance");
     // An instance's topic carries answers and sessions for many subscribers,
-    // and this process hears it only while it needs it: every record is
-    // taken whatever came before it. Repeats do no harm (an answer finds its
-    // request gone, recovered data its number taken), and no number from the
-    // wire can make later records be ignored.
+    // and this process hears it only while it needs it: after a request
+    // (last accepted 0) the next record starts the count. From there records
+    // are taken in order: a repeat is dropped, and a gap is asked of the
+    // instance or restarts its sessions, so that a lost record of a long
+    // session does not cost the whole session.
     const uint64 s = m.hdr.seqNum;
     mrmSub.lastMsgRcvdNs = nowNs;
     if (s > mrmSub.highestMsgSeqRcvd)
         mrmSub.highestMsgSeqRcvd = s;
+    const uint64 l = mrmSub.lastAcptMsgSeq;
+    if (l != 0 && s != l + 1)
+    {
+        if (s <= l)
+            return 0;
+        return processMessageGap(mrmSub, s - 1 - l, nowNs, MslProtocol::appIdKey(m.hdr.senderAppIdTxt), 0);
+    }
     mrmSub.lastAcptMsgSeq = s;
     mrmSub.lastMsgAcptNs = nowNs;
+    if (mrmSub.onRecovery && mrmSub.endRecoverySeq != 0 && s >= mrmSub.endRecoverySeq)
+    {
+        mrmSub.onRecovery = false;
+        fwLog(LOG_LEVEL_NOTICE, "The data recovery for topic [%.16s] is completed with end recovery seq# [%lu].",
+              mrmSub.topicNameTxt, static_cast<unsigned long>(mrmSub.endRecoverySeq));
+    }
     if (dataLen < sizeof(uint32))
         return drop("too short for a command");
     if (m.hdr.recipientAppIdTxt[0] != '\0' &&
@@ -1187,6 +1201,68 @@ int32 MessagingService::reinitiateMrmRecovery(int32& numTopicReinitiated, int64 
         ++numTopicReinitiated;
     }
     return 0;
+}
+
+bool MessagingService::mrmTopicGapToResend(SubscriptionRecord& sub, uint64 gapSize, int64 nowNs, bool again)
+{
+    // Nothing of it awaited, or restarted below: the next record starts the
+    // count again.
+    auto letGo = [&sub]() {
+        sub.onRecovery = false;
+        sub.lastAcptMsgSeq = 0;
+        return false;
+    };
+    if (!mrmActive())
+        return letGo();
+    int32 inst = -1;
+    bool local = true;
+    const int32 partition = getPartitionIdFromMrmTopic(m_gblData.m_mrmBaseName, sub.topicNameTxt, inst, local);
+    if (gapSize > sub.topicResPtr->regParam.maxPubGapRecovery)
+    {
+        // Too much to ask again: this process's long sessions of the instance
+        // start over.
+        if (partition >= 0 && inst >= 0 && local == (sub.publisherSiteId == m_siteId))
+        {
+            int32 count = 0;
+            reinitiateMrmRecovery(count, nowNs, partition, inst, true);
+            if (count > 0)
+                fwLog(LOG_LEVEL_NOTICE,
+                      "Message gap [%lu] detected %swith last acpt msg seq# [%lu] in MRM topic [%.16s]. Need to close all "
+                      "its underlying MRM_LONG_RECOVERY sessions and start it over again. [Partition ID = %d]. [%d] "
+                      "topics affected.",
+                      static_cast<unsigned long>(gapSize), again ? "again " : "",
+                      static_cast<unsigned long>(sub.lastAcptMsgSeq), sub.topicNameTxt, partition, count);
+        }
+        return letGo();
+    }
+    int32 rqsCnt = 0;
+    int32 sessionCnt = 0;
+    getNumMrmRecovery(sub, rqsCnt, sessionCnt);
+    return rqsCnt > 0 || sessionCnt > 0 ? true : letGo();
+}
+
+bool MessagingService::restartMrmTopicSessions(SubscriptionRecord& sub, int32 code)
+{
+    int32 inst = -1;
+    bool local = true;
+    const int32 partition = getPartitionIdFromMrmTopic(m_gblData.m_mrmBaseName, sub.topicNameTxt, inst, local);
+    if (code != 0)
+        fwLog(LOG_LEVEL_NOTICE,
+              "Failed to recover MRM recovery topic [%.16s] message from publisher (%d). Re-initiate all requests in "
+              "partition [%d] and instance [%d]",
+              sub.topicNameTxt, code, partition, inst);
+    else
+        fwLog(LOG_LEVEL_NOTICE,
+              "No answer to the recovery of MRM recovery topic [%.16s]. Re-initiate all requests in partition [%d] and "
+              "instance [%d]",
+              sub.topicNameTxt, partition, inst);
+    sub.lastAcptMsgSeq = 0;
+    if (partition < 0 || inst < 0)
+        return false;
+    int32 count = 0;
+    reinitiateMrmRecovery(count, m_clock.monoNs(), partition, inst, true);
+    sub.onRecovery = false;
+    return true;
 }
 
 void MessagingService::getNumMrmRecovery(const SubscriptionRecord& mrmSub, int32& mrmRqsCnt, int32& mrmRecoveryCnt)
