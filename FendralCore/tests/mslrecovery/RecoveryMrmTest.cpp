@@ -605,7 +605,8 @@ TEST(RecoveryMrmTest, MalformedMrmRecordsAreDroppedAndCounted)
         std::memcpy(b.data() + 4, "MRM0", 4);
         std::memcpy(b.data() + 13, "SUBA", 4);
         putLe(b, 26, 1, 4);
-        putLe(b, 38, 7, 8);
+        // The next number of the instance's topic: records are taken in order.
+        putLe(b, 38, s.sub->sub(mrmtest::localTopic(0, 0).c_str())->lastAcptMsgSeq + 1, 8);
         putLe(b, 46, 22 + record.size(), 4);
         std::memcpy(b.data() + 72, "MRM0:0L", 7);
         putLe(b, 90, record.size(), 4);
