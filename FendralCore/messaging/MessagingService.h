@@ -405,6 +405,8 @@ private:
     // A standby's replication topic: the control thread hears once when a
     // gap puts it in recovery (the agent block shows a recovering standby)
     // and once when it has caught up again.
+    // CONF_END_REPLICATION to the control thread; the check is over.
+    void confirmEndReplication(int32 channelType, uint64 lastAcptMsgSeq);
     void noteReplicationGap(const SubscriptionRecord& sub);
     void noteReplicationRecovered(const SubscriptionRecord& sub);
     // Recovery from a recovery instance: an enquiry for the partition when
@@ -604,6 +606,12 @@ private:
     bool m_repliTopicInRecovery = false;
     bool m_drainAllAck = false;
     bool m_chkEndRepli = false;
+    // The end of replication of an application-replication topic left
+    // while messages for its thread still waited parked: confirmed, with its
+    // channel type and last number, once they are delivered.
+    bool m_endRepliHeld = false;
+    int32 m_endRepliChannelType = 0;
+    uint64 m_endRepliSeq = 0;
     bool m_errorTermination = false;
     int32 m_savedStatusCheckInterval = 0;
 

@@ -1099,11 +1099,13 @@ int32 MessagingService::deleteSubscription(const ResourceName& topicNameTxt)
         m_appRepliSubRecPtr = nullptr;
         if (m_chkEndRepli && m_ctlThdResPtr != nullptr)
         {
-            m_chkEndRepli = false;
-            EventParam e{};
-            e.paramInt32 = sub->topicResPtr->regParam.channelType;
-            e.paramInt64 = static_cast<int64>(sub->lastAcptMsgSeq);
-            sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, CONF_END_REPLICATION, e, m_msgSeqNum);
+            // Not while messages for its thread wait parked: the timer
+            // confirms once they are delivered.
+            m_endRepliHeld = forwarder().hasUnsent();
+            m_endRepliChannelType = sub->topicResPtr->regParam.channelType;
+            m_endRepliSeq = sub->lastAcptMsgSeq;
+            if (!m_endRepliHeld)
+                confirmEndReplication(m_endRepliChannelType, m_endRepliSeq);
         }
     }
     if (sub == m_repliSubRecPtr)
