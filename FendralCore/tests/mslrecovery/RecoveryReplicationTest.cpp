@@ -70,6 +70,11 @@ struct SwitchCase
     MsgTopicOpenType published;  // as the first active opens it
 };
 
+void PrintTo(const SwitchCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class SwitchToActiveTest : public ::testing::TestWithParam<SwitchCase>
 {
 };
