@@ -280,7 +280,7 @@ int32 WaitState::handleEvent(const FwIntMessage& msg)
     case REPLICATION_RESUMED:
         fwLog(LOG_LEVEL_INFO, "Received REPLICATION_RESUMED from [%.16s]. Notify Drusk via framework agent.",
               msg.originatorTxt);
-        status.msgRepliStatus = REPLICATION_RECEIVE;
+        status.msgRepliStatus = m_repliTopicInRecovery ? REPLICATION_IN_RECOVERY : REPLICATION_RECEIVE;
         return 0;
     case CONF_END_REPLICATION:
         if (!m_failoverCmdRcvd || !isOneOf(msg.originatorTxt, {"MSG_REPLICATOR", "MSG_SERVICE"}))
@@ -311,11 +311,13 @@ int32 WaitState::handleEvent(const FwIntMessage& msg)
     case REPLI_TOPIC_RECOVERY:
         fwLog(LOG_LEVEL_INFO, "Received REPLI_TOPIC_RECOVERY from [%.16s]. Notify Drusk via framework agent.",
               msg.originatorTxt);
+        m_repliTopicInRecovery = true;
         status.msgRepliStatus = REPLICATION_IN_RECOVERY;
         return 0;
     case REPLI_TOPIC_RECOV_DONE:
         fwLog(LOG_LEVEL_INFO, "Received REPLI_TOPIC_RECOV_DONE from [%.16s]. Notify Drusk via framework agent.",
               msg.originatorTxt);
+        m_repliTopicInRecovery = false;
         status.msgRepliStatus = REPLICATION_RECEIVE;
         return 0;
     default:

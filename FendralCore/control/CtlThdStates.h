@@ -32,6 +32,10 @@ public:
 
 private:
     int32 m_failoverTimeoutThreshold; // seconds
+    // The messaging service reported the replication topic in recovery and
+    // not yet its end: the replicator's word that the publisher is back does
+    // not hide it.
+    bool m_repliTopicInRecovery = false;
     int32 handleEvent(const FwIntMessage& msg);
     void checkThreads(time_t now);
 };

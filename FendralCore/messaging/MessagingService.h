@@ -337,9 +337,16 @@ private:
     // code that refuses it; 0 with a null topic: closing or closed, nothing
     // to answer.
     int32 topicToOpen(const FwIntMessage& msg, const char* eventName, ResourceName& name, MsgTopicResource*& topic);
-    // On a switch to active: the replication topic this standby subscribed
-    // to is left and opened for publishing, for the replicator.
+    // On a switch to active: what this standby's replication subscriptions
+    // accepted becomes their topics' history, so that the publishers opened
+    // next resend it and number on from it. The replication topic is then
+    // opened for publishing, for the replicator; an application-replication
+    // topic waits for its application to publish it.
     int32 publishReplicationTopic();
+    // A replication subscription's accepted messages into its topic's
+    // history buffer, the resource's last number from them, and the
+    // subscription left.
+    void handOverSubscription(SubscriptionRecord& sub);
     int32 openPublisher(const FwIntMessage& msg);
     int32 openSubscription(const FwIntMessage& msg);
     // The refusal of a TOPIC_PUBLISH or TOPIC_SUBSCRIBE to the thread that
@@ -395,6 +402,13 @@ private:
     // is settled (the replication receiver confirms the end on it).
     int32 checkReplicationTail(const ResourceName& topicNameTxt);
     int32 checkAppReplicationTail();
+    // A standby's replication topic: the control thread hears once when a
+    // gap puts it in recovery (the agent block shows a recovering standby)
+    // and once when it has caught up again.
+    // CONF_END_REPLICATION to the control thread; the check is over.
+    void confirmEndReplication(int32 channelType, uint64 lastAcptMsgSeq);
+    void noteReplicationGap(const SubscriptionRecord& sub);
+    void noteReplicationRecovered(const SubscriptionRecord& sub);
     // Recovery from a recovery instance: an enquiry for the partition when
     // it is unknown, else a request from the subscription's instance on.
     // Without instances (none configured) what follows is what a
@@ -402,6 +416,12 @@ private:
     int32 requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason);
     // What a subscription does when no instance carries its topic.
     int32 recoverWithoutMrm(SubscriptionRecord& sub, int32 reason, bool& chkEndRecovMode);
+    // A subscription that no publisher answered asks for what was published
+    // before it came: a long recovery from an instance (the partition
+    // enquired first when unknown), else, in recovery mode with nothing
+    // received, its peers for their tail. Not with late-join recovery
+    // skipped.
+    void startLateJoinRecovery(SubscriptionRecord& sub);
     int32 processDataRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
     int32 processTailLostRecoveryRsp(PendingRqsRecord& pending, const sockaddr_in& from);
     int32 processPendingDataRecoveryRqs(PendingRqsRecord& pending);
@@ -464,6 +484,15 @@ private:
     int32 reinitiateMrmRecovery(int32& numTopicReinitiated, int64 nowNs, int32 partitionId, int32 instId,
                                 bool longRecoveryOnly);
     void getNumMrmRecovery(const SubscriptionRecord& mrmSub, int32& mrmRqsCnt, int32& mrmRecoveryCnt);
+    // A gap of gapSize on this process's subscription of an instance's own
+    // topic (again: found while it is recovered already). True when the
+    // instance is to resend it; else it was let go, after a gap too large to
+    // ask had restarted this process's long sessions of that instance.
+    bool mrmTopicGapToResend(SubscriptionRecord& sub, uint64 gapSize, int64 nowNs, bool again);
+    // The instance could not resend its topic (code, 0 when it did not
+    // answer): this process's long sessions of it start over. False when the
+    // topic names no instance.
+    bool restartMrmTopicSessions(SubscriptionRecord& sub, int32 code);
     int32 processMrmHeartbeat(int32 len, const sockaddr_in& from);
     // A recovery that stalled or went quiet asks the instance after instId
     // (the timer's rules).
@@ -577,6 +606,12 @@ private:
     bool m_repliTopicInRecovery = false;
     bool m_drainAllAck = false;
     bool m_chkEndRepli = false;
+    // The end of replication of an application-replication topic left
+    // while messages for its thread still waited parked: confirmed, with its
+    // channel type and last number, once they are delivered.
+    bool m_endRepliHeld = false;
+    int32 m_endRepliChannelType = 0;
+    uint64 m_endRepliSeq = 0;
     bool m_errorTermination = false;
     int32 m_savedStatusCheckInterval = 0;
 

@@ -293,6 +293,7 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
             notifyMrmEndRecovery(*sub);
             checkEndRecoveryMode();
             leaveMrmChannelsWhenIdle();
+            noteReplicationRecovered(*sub);
         }
         else if (wasInRecovery && !sub->onRecovery)
         {
@@ -300,6 +301,7 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
                   static_cast<unsigned long>(sub->lastAcptMsgSeq));
             DataValueType ignored = 0;
             m_normalRecoveryMap->remove(UInt128(name, true), ignored);
+            noteReplicationRecovered(*sub);
         }
         if (!sub->onRecovery)
             completePublisherLeave(*sub);
@@ -308,6 +310,7 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
     switch (code)
     {
     case MSL_MSG_GAP:
+        noteReplicationGap(*sub);
         return processMessageGap(*sub, gapSize, nowNs, MslProtocol::appIdKey(msg.hdr.senderAppIdTxt),
                                  cmd == TOPIC_MSG ? msg.dataMsg.pubRecoverySessId : 0);
     case MSG_TOO_LARGE:
@@ -357,6 +360,32 @@ int32 MessagingService::resubscribeAfterPublisherRemoved(SubscriptionRecord& sub
           sub.topicNameTxt, AddrText(from).text, msg.hdr.senderInstId, msg.hdr.senderSiteId,
           sub.topicResPtr->regParam.activeSubscriber);
     return sendSubscriberRequest(sub);
+}
+
+void MessagingService::noteReplicationGap(const SubscriptionRecord& sub)
+{
+    if (&sub != m_repliSubRecPtr || m_repliTopicInRecovery || m_gblData.m_appMode.load() != STANDBY_MODE ||
+        m_ctlThdResPtr == nullptr)
+        return;
+    fwLog(LOG_LEVEL_NOTICE, "Replication topic [%.16s] in recovery after seq# [%lu]. Send REPLI_TOPIC_RECOVERY.",
+          sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
+    // Once per recovery, whether or not the control thread's queue took it.
+    m_repliTopicInRecovery = true;
+    if (sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, REPLI_TOPIC_RECOVERY, EventParam{}, m_msgSeqNum) != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] sending REPLI_TOPIC_RECOVERY to CTL_THREAD.", FrameworkErrno::m_fwErrno);
+}
+
+void MessagingService::noteReplicationRecovered(const SubscriptionRecord& sub)
+{
+    // A recovery that ended with messages still missing has not caught up.
+    if (&sub != m_repliSubRecPtr || !m_repliTopicInRecovery || sub.onRecovery ||
+        sub.lastAcptMsgSeq < sub.highestMsgSeqRcvd || m_ctlThdResPtr == nullptr)
+        return;
+    fwLog(LOG_LEVEL_NOTICE, "Replication topic [%.16s] recovered up to seq# [%lu]. Send REPLI_TOPIC_RECOV_DONE.",
+          sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
+    m_repliTopicInRecovery = false;
+    if (sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, REPLI_TOPIC_RECOV_DONE, EventParam{}, m_msgSeqNum) != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] sending REPLI_TOPIC_RECOV_DONE to CTL_THREAD.", FrameworkErrno::m_fwErrno);
 }
 
 void MessagingService::completePublisherLeave(SubscriptionRecord& sub)

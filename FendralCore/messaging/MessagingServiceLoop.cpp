@@ -10,6 +10,7 @@
 #include "FendralCore/runtime/ResourceManager.h"
 #include "FendralCore/runtime/ThreadEntryGuard.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -507,22 +508,40 @@ int32 MessagingService::topicToOpen(const FwIntMessage& msg, const char* eventNa
 
 int32 MessagingService::publishReplicationTopic()
 {
+    if (m_appRepliSubRecPtr != nullptr && m_appRepliSubRecPtr->used)
+        handOverSubscription(*m_appRepliSubRecPtr);
     if (!m_gblData.m_repliServiceEnabled || m_repliTopicNameTxt[0] == '\0')
         return 0;
     MsgTopicResource* topic = nullptr;
     if (m_resMgr.getMsgTopicRes(m_repliTopicNameTxt, &topic) != 0 || topic == nullptr ||
         topic->regParam.openType == PUBLISH)
         return 0;
-    // The numbering goes on from what this instance accepted as subscriber.
     if (SubscriptionRecord* sub = findSubscription(m_repliTopicNameTxt))
-    {
-        topic->lastMsgSeqNum = sub->lastAcptMsgSeq;
-        deleteSubscription(m_repliTopicNameTxt);
-    }
+        handOverSubscription(*sub);
     topic->regParam.openType = PUBLISH;
     fwLog(LOG_LEVEL_NOTICE, "Replication topic [%.16s] opened for publishing on the switch to active.",
           m_repliTopicNameTxt);
     return addTopic(topic, false);
+}
+
+void MessagingService::handOverSubscription(SubscriptionRecord& sub)
+{
+    ResourceName name{};
+    std::memcpy(name, sub.topicNameTxt, sizeof(ResourceName));
+    MsgTopicResource* topic = sub.topicResPtr;
+    // The numbering goes on from what this instance accepted as subscriber.
+    uint64 last = sub.lastAcptMsgSeq;
+    TopicHistoryBuffer* hist = topicHistory(name);
+    if (hist != nullptr && sub.subscriberTopicPtr != nullptr)
+    {
+        sub.subscriberTopicPtr->transferTopicHistory(*hist);
+        last = std::max(last, hist->lastSeqNum);
+    }
+    if (topic != nullptr)
+        topic->lastMsgSeqNum = last;
+    fwLog(LOG_LEVEL_NOTICE, "Subscription of topic [%.16s] handed over at seq# [%lu] on the switch to active.", name,
+          static_cast<unsigned long>(last));
+    deleteSubscription(name);
 }
 
 int32 MessagingService::openPublisher(const FwIntMessage& msg)

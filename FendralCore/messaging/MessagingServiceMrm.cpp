@@ -221,6 +221,45 @@ int32 MessagingService::requestMrmRecovery(SubscriptionRecord& sub, TopicRecover
     return sendMrmRecoveryRqs(sub.mrmPartitionId, start, mode, sub, sub.lastAcptMsgSeq, m_clock.monoNs(), false, -1);
 }
 
+void MessagingService::startLateJoinRecovery(SubscriptionRecord& sub)
+{
+    if (sub.topicResPtr->regParam.skipLateJoinRecovery)
+        return;
+    if (mrmConfigured())
+    {
+        if (sub.mrmPartitionId < 0 || sub.mrmPartitionId >= m_gblData.m_numMrmPartition)
+        {
+            // Asked as a late join (reason 0): the answer goes on with it.
+            if (enquireMrmPartition(sub, 0) != 0)
+                fwLog(LOG_LEVEL_NOTICE, "Error [%d] enquiring MRM partition number for topic [%.16s].",
+                      FrameworkErrno::m_fwErrno, sub.topicNameTxt);
+            return;
+        }
+        const int32 start = sub.mrmInstId >= 0 && sub.mrmInstId < m_gblData.m_numMrmInst ? sub.mrmInstId : 0;
+        if (sendMrmRecoveryRqs(sub.mrmPartitionId, start, MRM_LONG_RECOVERY, sub, sub.lastAcptMsgSeq, m_clock.monoNs(),
+                               false, -1) == 0)
+            return;
+        if (FrameworkErrno::m_fwErrno != MRM_NOT_AVAILABLE)
+        {
+            fwLog(LOG_LEVEL_NOTICE,
+                  "Error [%d] requesting MRM recovery on topic [%.16s] while the publisher is not available. Last "
+                  "received seq# [%lu].",
+                  FrameworkErrno::m_fwErrno, sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
+            return;
+        }
+    }
+    // Without an instance only a process starting from a recovery, which has
+    // received nothing yet, asks its peers.
+    const int32 mode = static_cast<int32>(m_gblData.m_appMode.load());
+    if (mode != RECOVERY_MODE || sub.lastMsgRcvdNs != 0)
+        return;
+    fwLog(LOG_LEVEL_NOTICE, "No MRM available for topic [%.16s] in application mode [%d], attempt tail lost recovery.",
+          sub.topicNameTxt, mode);
+    if (queryTailLost(sub, TAIL_LOST_QUERY, 0, 0, 0, false, true) != 0)
+        fwLog(LOG_LEVEL_NOTICE, "Error [%d] querying the tail lost of topic [%.16s].", FrameworkErrno::m_fwErrno,
+              sub.topicNameTxt);
+}
+
 int32 MessagingService::enquireMrmPartition(SubscriptionRecord& sub, int32 reason)
 {
     for (const auto& [id, p] : m_pendingRqs)
@@ -277,13 +316,19 @@ int32 MessagingService::processMrmPartitionEnqRsp(PendingRqsRecord& pending, con
         return 0;
     }
     SubscriptionRecord* sub = pending.subRecPtr;
+    const bool lateJoin = pending.rqs.reasonCode == 0;
     erasePendingRqs(pending.rqs.hdr.rqsId);
     if (sub == nullptr || !sub->used)
         return 0;
     fwLog(LOG_LEVEL_NOTICE, "Received MRM_PARTITION_ENQ_RSP on topic [%.16s] from [%s:%d] with partition ID [%d].",
           sub->topicNameTxt, MslPeerText(a.hdr.senderAppIdTxt).c_str(), a.hdr.senderInstId, a.mrmPartitionId);
-    // The next gap, time-out or idle check starts the recovery with it.
+    // The next gap, time-out or idle check starts the recovery with it. A
+    // subscription that joined without a publisher has none of those to
+    // come: its late join goes on now.
     sub->mrmPartitionId = a.mrmPartitionId;
+    if (lateJoin && !sub->onRecovery && sub->publisherIdTxt[0] == '\0' && sub->subscriberTopicPtr != nullptr &&
+        !sub->topicResPtr->mrmTopic && !sub->topicResPtr->recoveryRqsTopic)
+        startLateJoinRecovery(*sub);
     return 0;
 }
 
@@ -524,16 +569,30 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
         topicInst < 0 || topicInst >= m_gblData.m_numMrmInst)
         return drop("not the topic of a configured instance");
     // An instance's topic carries answers and sessions for many subscribers,
-    // and this process hears it only while it needs it: every record is
-    // taken whatever came before it. Repeats do no harm (an answer finds its
-    // request gone, recovered data its number taken), and no number from the
-    // wire can make later records be ignored.
+    // and this process hears it only while it needs it: after a request
+    // (last accepted 0) the next record starts the count. From there records
+    // are taken in order: a repeat is dropped, and a gap is asked of the
+    // instance or restarts its sessions, so that a lost record of a long
+    // session does not cost the whole session.
     const uint64 s = m.hdr.seqNum;
     mrmSub.lastMsgRcvdNs = nowNs;
     if (s > mrmSub.highestMsgSeqRcvd)
         mrmSub.highestMsgSeqRcvd = s;
+    const uint64 l = mrmSub.lastAcptMsgSeq;
+    if (l != 0 && s != l + 1)
+    {
+        if (s <= l)
+            return 0;
+        return processMessageGap(mrmSub, s - 1 - l, nowNs, MslProtocol::appIdKey(m.hdr.senderAppIdTxt), 0);
+    }
     mrmSub.lastAcptMsgSeq = s;
     mrmSub.lastMsgAcptNs = nowNs;
+    if (mrmSub.onRecovery && mrmSub.endRecoverySeq != 0 && s >= mrmSub.endRecoverySeq)
+    {
+        mrmSub.onRecovery = false;
+        fwLog(LOG_LEVEL_NOTICE, "The data recovery for topic [%.16s] is completed with end recovery seq# [%lu].",
+              mrmSub.topicNameTxt, static_cast<unsigned long>(mrmSub.endRecoverySeq));
+    }
     if (dataLen < sizeof(uint32))
         return drop("too short for a command");
     if (m.hdr.recipientAppIdTxt[0] != '\0' &&
@@ -806,6 +865,7 @@ int32 MessagingService::processMrmRecoveredData(const MrmDataMsg& data, uint32 i
             completePublisherLeave(sub);
             fwLog(LOG_LEVEL_NOTICE, "MRM Long Recovery completed for topic [%.16s].", name);
             notifyMrmEndRecovery(sub);
+            noteReplicationRecovered(sub);
             checkEndRecoveryMode();
             leaveMrmChannelsWhenIdle();
         }
@@ -1141,6 +1201,68 @@ int32 MessagingService::reinitiateMrmRecovery(int32& numTopicReinitiated, int64 
         ++numTopicReinitiated;
     }
     return 0;
+}
+
+bool MessagingService::mrmTopicGapToResend(SubscriptionRecord& sub, uint64 gapSize, int64 nowNs, bool again)
+{
+    // Nothing of it awaited, or restarted below: the next record starts the
+    // count again.
+    auto letGo = [&sub]() {
+        sub.onRecovery = false;
+        sub.lastAcptMsgSeq = 0;
+        return false;
+    };
+    if (!mrmActive())
+        return letGo();
+    int32 inst = -1;
+    bool local = true;
+    const int32 partition = getPartitionIdFromMrmTopic(m_gblData.m_mrmBaseName, sub.topicNameTxt, inst, local);
+    if (gapSize > sub.topicResPtr->regParam.maxPubGapRecovery)
+    {
+        // Too much to ask again: this process's long sessions of the instance
+        // start over.
+        if (partition >= 0 && inst >= 0 && local == (sub.publisherSiteId == m_siteId))
+        {
+            int32 count = 0;
+            reinitiateMrmRecovery(count, nowNs, partition, inst, true);
+            if (count > 0)
+                fwLog(LOG_LEVEL_NOTICE,
+                      "Message gap [%lu] detected %swith last acpt msg seq# [%lu] in MRM topic [%.16s]. Need to close all "
+                      "its underlying MRM_LONG_RECOVERY sessions and start it over again. [Partition ID = %d]. [%d] "
+                      "topics affected.",
+                      static_cast<unsigned long>(gapSize), again ? "again " : "",
+                      static_cast<unsigned long>(sub.lastAcptMsgSeq), sub.topicNameTxt, partition, count);
+        }
+        return letGo();
+    }
+    int32 rqsCnt = 0;
+    int32 sessionCnt = 0;
+    getNumMrmRecovery(sub, rqsCnt, sessionCnt);
+    return rqsCnt > 0 || sessionCnt > 0 ? true : letGo();
+}
+
+bool MessagingService::restartMrmTopicSessions(SubscriptionRecord& sub, int32 code)
+{
+    int32 inst = -1;
+    bool local = true;
+    const int32 partition = getPartitionIdFromMrmTopic(m_gblData.m_mrmBaseName, sub.topicNameTxt, inst, local);
+    if (code != 0)
+        fwLog(LOG_LEVEL_NOTICE,
+              "Failed to recover MRM recovery topic [%.16s] message from publisher (%d). Re-initiate all requests in "
+              "partition [%d] and instance [%d]",
+              sub.topicNameTxt, code, partition, inst);
+    else
+        fwLog(LOG_LEVEL_NOTICE,
+              "No answer to the recovery of MRM recovery topic [%.16s]. Re-initiate all requests in partition [%d] and "
+              "instance [%d]",
+              sub.topicNameTxt, partition, inst);
+    sub.lastAcptMsgSeq = 0;
+    if (partition < 0 || inst < 0)
+        return false;
+    int32 count = 0;
+    reinitiateMrmRecovery(count, m_clock.monoNs(), partition, inst, true);
+    sub.onRecovery = false;
+    return true;
 }
 
 void MessagingService::getNumMrmRecovery(const SubscriptionRecord& mrmSub, int32& mrmRqsCnt, int32& mrmRecoveryCnt)

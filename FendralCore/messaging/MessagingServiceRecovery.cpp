@@ -152,11 +152,11 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
             mode = NORMAL_RECOVERY;
         else if (res.mrmTopic)
         {
-            // No recovery instance session of this process waits on it: the
-            // gap is not this process's concern.
-            sub.onRecovery = false;
-            sub.lastAcptMsgSeq = 0;
-            return 0;
+            // An instance's own topic: asked of the instance only while a
+            // request or a session of this process waits on it.
+            if (!mrmTopicGapToResend(sub, gapSize, nowNs, false))
+                return 0;
+            mode = NORMAL_RECOVERY;
         }
         else
             chooseForOtherTopic(false);
@@ -188,25 +188,41 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
                       sub.recoveryMode);
                 return 0;
             }
-            // The recovery instance's session goes on.
-            (void)senderId;
-            return 0;
-        }
-        if (sub.recoveryRqsId != 0)
+            // The publisher's own data goes on beside an instance's session;
+            // a session whose resent data stalled ends, and a long recovery
+            // is the last attempt.
+            DataValueType ignored = 0;
+            if ((sub.publisherIdTxt[0] != '\0' && senderId == MslProtocol::appIdKey(sub.publisherIdTxt)) ||
+                !m_mrmRecoveryMap->getValueByKey(nameKey(sub.topicNameTxt), ignored, false))
+                return 0;
             fwLog(LOG_LEVEL_NOTICE,
-                  "Message gap [%lu] detected on topic [%.16s], remove pending recovery request [%u] prior to "
-                  "initiating further recovery request.",
-                  static_cast<unsigned long>(gapSize), sub.topicNameTxt, sub.recoveryRqsId);
-        dropRecoveryRequest(sub);
-        if (res.recoveryRqsTopic)
-            mode = NORMAL_RECOVERY;
-        else if (res.mrmTopic)
-        {
-            sub.lastAcptMsgSeq = 0;
-            return 0;
+                  "Message gap [%lu] detected in recovery mode [%d] in topic [%.16s] with last acpt msg seq# [%lu]. "
+                  "Send MRM_END_RECOVERY_NOTIFICATION to terminate the recovery session.",
+                  static_cast<unsigned long>(gapSize), sub.recoveryMode, sub.topicNameTxt,
+                  static_cast<unsigned long>(sub.lastAcptMsgSeq));
+            notifyMrmEndRecovery(sub);
+            mode = MRM_LONG_RECOVERY;
+            lastAttempt = true;
         }
         else
-            chooseForOtherTopic(true);
+        {
+            if (sub.recoveryRqsId != 0)
+                fwLog(LOG_LEVEL_NOTICE,
+                      "Message gap [%lu] detected on topic [%.16s], remove pending recovery request [%u] prior to "
+                      "initiating further recovery request.",
+                      static_cast<unsigned long>(gapSize), sub.topicNameTxt, sub.recoveryRqsId);
+            dropRecoveryRequest(sub);
+            if (res.recoveryRqsTopic)
+                mode = NORMAL_RECOVERY;
+            else if (res.mrmTopic)
+            {
+                if (!mrmTopicGapToResend(sub, gapSize, nowNs, true))
+                    return 0;
+                mode = NORMAL_RECOVERY;
+            }
+            else
+                chooseForOtherTopic(true);
+        }
         fwLog(LOG_LEVEL_NOTICE,
               "Message gap [%lu] detected during recovery with last acpt msg seq# [%lu] in topic [%.16s]. Initiate "
               "recovery mode [%d].",
@@ -453,6 +469,10 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
         return 0;
     }
     const int32 code = a.errorCode;
+    // An instance that cannot resend its own topic starts this process's
+    // long sessions of it over.
+    if (res.mrmTopic && restartMrmTopicSessions(sub, code))
+        return 0;
     if (res.mrmTopic || res.recoveryRqsTopic)
     {
         fwLog(LOG_LEVEL_NOTICE, "Failed to recover MRM request topic [%.16s] message from publisher (%d). Proceed.",
@@ -563,6 +583,8 @@ int32 MessagingService::processPendingDataRecoveryRqs(PendingRqsRecord& done)
     fwLog(LOG_LEVEL_NOTICE, "Timeout waiting for data recovery response for topic [%.16s].", sub.topicNameTxt);
     const MsgTopicResource& res = *sub.topicResPtr;
     bool started = false;
+    if (res.mrmTopic && restartMrmTopicSessions(sub, 0))
+        return 0;
     if (res.mrmTopic || res.recoveryRqsTopic)
         sub.lastAcptMsgSeq = 0;
     else if (done.lastRecoveryAttempt)

@@ -189,19 +189,30 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             restartMrmRecovery(sub, next, nowNs);
         }
         checkMrmSubscription(sub, nowNs);
+        // A recovery that ended some other way than by the message it waited
+        // for (an answer announcing nothing more, a settled tail query).
+        noteReplicationRecovered(sub);
         // The end of replication, once the application-replication topic
-        // has caught up.
-        if (m_chkEndRepli && &sub == m_appRepliSubRecPtr && !sub.onRecovery && m_ctlThdResPtr != nullptr)
-        {
-            m_chkEndRepli = false;
-            EventParam e{};
-            e.paramInt32 = res.regParam.channelType;
-            e.paramInt64 = static_cast<int64>(sub.lastAcptMsgSeq);
-            sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, CONF_END_REPLICATION, e, m_msgSeqNum);
-        }
+        // has caught up and nothing for its thread waits parked.
+        if (m_chkEndRepli && &sub == m_appRepliSubRecPtr && !sub.onRecovery && m_ctlThdResPtr != nullptr &&
+            !forwarder().hasUnsent())
+            confirmEndReplication(res.regParam.channelType, sub.lastAcptMsgSeq);
         const timespec now = m_clock.wallTime();
         sub.subscriberTopicPtr->onTimerReplayBufferedMsgInRecovery(now, nowNs);
     }
+    if (m_endRepliHeld && m_chkEndRepli && m_ctlThdResPtr != nullptr && !forwarder().hasUnsent())
+        confirmEndReplication(m_endRepliChannelType, m_endRepliSeq);
+}
+
+void MessagingService::confirmEndReplication(int32 channelType, uint64 lastAcptMsgSeq)
+{
+    m_chkEndRepli = false;
+    m_endRepliHeld = false;
+    EventParam e{};
+    e.paramInt32 = channelType;
+    e.paramInt64 = static_cast<int64>(lastAcptMsgSeq);
+    if (sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, CONF_END_REPLICATION, e, m_msgSeqNum) != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] sending CONF_END_REPLICATION to CTL_THREAD.", FrameworkErrno::m_fwErrno);
 }
 
 int32 MessagingService::checkEndRecoveryMode()

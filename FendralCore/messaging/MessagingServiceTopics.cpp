@@ -475,6 +475,25 @@ int32 MessagingService::processPubTopicAck(uint32 rqsId, const sockaddr_in& from
         deleteTopic(name, forcedLeave(a.errorCode) ? a.errorCode : MSL_PUB_TOPIC_EXIST);
         return 0;
     }
+    // A subscriber of the replication topic that holds more than this active
+    // instance starts from: what the standby has would be numbered again.
+    // The instance gives way rather than replicate a diverging stream.
+    const uint64 expected = std::max(rec->lastMsgSeq.load(std::memory_order_relaxed), rec->topicResPtr->lastMsgSeqNum);
+    if (rec->topicResPtr->replicationTopic && m_gblData.m_appMode.load() == ACTIVE_MODE && a.lastMsgSeq > expected)
+    {
+        fwLog(LOG_LEVEL_CRITICAL,
+              "The new publisher of the replication topic [%.16s] expects the last seq# [%lu] but received [%lu] from "
+              "[%s:%d:%d]. Need to terminate this application instance.",
+              name, static_cast<unsigned long>(expected), static_cast<unsigned long>(a.lastMsgSeq),
+              MslPeerText(a.hdr.senderAppIdTxt).c_str(), a.hdr.senderInstId, a.hdr.senderSiteId);
+        if (m_ctlThdResPtr == nullptr ||
+            sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, TERM, EventParam{}, m_msgSeqNum) != 0)
+            fwLog(LOG_LEVEL_CRITICAL, "Error [%d] sending TERM to CTL_THREAD for topic [%.16s].",
+                  FrameworkErrno::m_fwErrno, name);
+        erasePendingRqs(rqsId);
+        deleteTopic(name, MSL_UNRECOVERABLE_MSG_GAP);
+        return 0;
+    }
     const bool mrm = isMrmAppId(a.hdr.senderAppIdTxt);
     const uint64 appId = MslProtocol::appIdKey(a.hdr.senderAppIdTxt);
     if (passive)
@@ -750,6 +769,9 @@ int32 MessagingService::processPendingSubTopicRqs(PendingRqsRecord& pending)
         p.paramInt64 = sub->publisherInstId;
         topic.sendTopicEventMsg(TOPIC_PUBLISHER_JOINED, p);
     }
+    const MsgTopicResource& res = *sub->topicResPtr;
+    if (!res.recoveryRqsTopic && !res.mrmTopic && !sub->onRecovery)
+        startLateJoinRecovery(*sub);
     return 0;
 }
 
@@ -1077,15 +1099,20 @@ int32 MessagingService::deleteSubscription(const ResourceName& topicNameTxt)
         m_appRepliSubRecPtr = nullptr;
         if (m_chkEndRepli && m_ctlThdResPtr != nullptr)
         {
-            m_chkEndRepli = false;
-            EventParam e{};
-            e.paramInt32 = sub->topicResPtr->regParam.channelType;
-            e.paramInt64 = static_cast<int64>(sub->lastAcptMsgSeq);
-            sendEventMsg(m_ctlThdResPtr, MQUEUE_HIGH_PRIORITY, CONF_END_REPLICATION, e, m_msgSeqNum);
+            // Not while messages for its thread wait parked: the timer
+            // confirms once they are delivered.
+            m_endRepliHeld = forwarder().hasUnsent();
+            m_endRepliChannelType = sub->topicResPtr->regParam.channelType;
+            m_endRepliSeq = sub->lastAcptMsgSeq;
+            if (!m_endRepliHeld)
+                confirmEndReplication(m_endRepliChannelType, m_endRepliSeq);
         }
     }
     if (sub == m_repliSubRecPtr)
+    {
         m_repliSubRecPtr = nullptr;
+        m_repliTopicInRecovery = false;
+    }
     removePendingRqs(sub);
     if (sub->topicResPtr != nullptr)
         sub->topicResPtr->status.store(RES_INITIALIZED);

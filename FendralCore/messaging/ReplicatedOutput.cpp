@@ -414,9 +414,9 @@ bool ReplicatedOutput::resendPending(MsgTopicResource& res, TopicPending& p)
 void ReplicatedOutput::topicFree(MsgTopicResource& res, TopicPending& p)
 {
     fwLog(LOG_LEVEL_INFO, "Message topic [%.16s] is free from congestion.", res.topicNameTxt);
-    if (p.dropped > 0)
-        fwLog(LOG_LEVEL_ERROR, "[%lu] messages of topic [%.16s] were dropped while its pending list was full.",
-              static_cast<unsigned long>(p.dropped), res.topicNameTxt);
+    if (p.pastBound > 0)
+        fwLog(LOG_LEVEL_NOTICE, "[%lu] messages of topic [%.16s] waited past its history size.",
+              static_cast<unsigned long>(p.pastBound), res.topicNameTxt);
     res.congested = false;
     notify(res.regParam.threadNameTxt, res.msgQueuePtr, NET_FREE, res.topicNameTxt, TOPIC_RES);
 }
@@ -428,19 +428,14 @@ void ReplicatedOutput::holdTopicMsg(MsgTopicResource& res, const char* bytes, ui
     const size_t cap = static_cast<size_t>(history > 0 ? history : DEFAULT_TOPIC_PENDING_CAP);
     if (p.msgs.size() >= cap)
     {
-        // Bounded memory: the topic stays marked until the list has drained.
-        if (p.dropped++ == 0)
-            fwLog(LOG_LEVEL_ERROR,
-                  "The pending list of topic [%.16s] is full ([%zu] messages). Drop the message and mark the topic "
-                  "congested.",
+        // Sent before the topic was congested and its sends refused: kept,
+        // never dropped. What can still come is what the replicator holds.
+        if (p.pastBound++ == 0)
+            fwLog(LOG_LEVEL_NOTICE,
+                  "The pending list of topic [%.16s] passed its history size ([%zu] messages) with messages sent "
+                  "before the topic was congested. Keep them.",
                   res.topicNameTxt, cap);
-        ++m_topicDropped;
-        if (!res.congested)
-        {
-            res.congested = true;
-            notify(res.regParam.threadNameTxt, res.msgQueuePtr, NET_CONGEST, res.topicNameTxt, TOPIC_RES);
-        }
-        return;
+        ++m_topicPastBound;
     }
     p.msgs.push_back(PendingTopicMsg{std::string(bytes, len), applSeq});
     if (!res.congested && p.msgs.size() > cap / 2)

@@ -9,9 +9,12 @@
 //   the channel: this thread never closes or shuts a data socket itself.
 // - UDP: a few retries on would-block, then the datagram is dropped with a log.
 // - Topics: what the topic does not take waits in a pending list, resent oldest
-//   first before anything newer; the list is capped at the topic's history
-//   size (past it a message is dropped with an error and the topic stays
-//   marked congested until the list has drained).
+//   first before anything newer. Past half the topic's history size the topic
+//   is marked congested, so the dispatcher refuses further sends of its
+//   threads (WOULD_BLOCK) until the list has drained. What was already on its
+//   way to this thread is never dropped: it may take the list past the
+//   history size (by at most what the replicator holds), which is counted and
+//   logged once.
 // Parts of a message longer than one framework message are joined per sending
 // thread and sent whole.
 //
@@ -85,7 +88,8 @@ public:
     bool hasBuffered() const { return !m_tcpCongested.empty() || !m_topicPending.empty(); }
     int32 tcpBuffered(const TcpConnResource& res) const;
     size_t topicPending(const MsgTopicResource& res) const;
-    uint64 topicDropped() const { return m_topicDropped; }
+    // Messages kept past a topic's history size.
+    uint64 topicPastBound() const { return m_topicPastBound; }
 
 private:
     struct Join
@@ -102,7 +106,7 @@ private:
     struct TopicPending
     {
         std::deque<PendingTopicMsg> msgs;
-        uint64 dropped = 0;
+        uint64 pastBound = 0;
     };
     // A channel whose close was asked for: its records are dropped until the
     // network thread has closed it (its stream changes).
@@ -147,5 +151,5 @@ private:
     std::vector<TcpConnResource*> m_tcpCongested;
     std::vector<Closing> m_closing;
     std::map<MsgTopicResource*, TopicPending> m_topicPending;
-    uint64 m_topicDropped = 0;
+    uint64 m_topicPastBound = 0;
 };

@@ -451,6 +451,39 @@ TEST(ControlProcessTest, AgentCommandsThroughTheAgentTool)
     EXPECT_EQ(process.field("state"), "STOPPED");
 }
 
+// The agent block's replication status follows what the threads report: in
+// recovery (3) from the messaging service's REPLI_TOPIC_RECOVERY until its
+// REPLI_TOPIC_RECOV_DONE, even when the replicator's REPLICATION_RESUMED
+// (its publisher answered) comes just after the recovery started; without
+// publisher (2) and back (1) from the replicator.
+TEST(ControlProcessTest, ReplicationStatusShowsARecoveryUntilItsEnd)
+{
+    FrameworkProcess process({""});
+    ASSERT_TRUE(process.waitStarted());
+    struct Step
+    {
+        const char* events; // posted to the control thread, in order
+        const char* last;   // the control thread's line of the last one
+        const char* status;
+    } steps[] = {
+        {"ctl:60,25", "Received REPLICATION_RESUMED from [APP1]", "3"},
+        {"ctl:61", "Received REPLI_TOPIC_RECOV_DONE from [APP1]", "1"},
+        {"ctl:24", "Received REPLICATION_NOT_RCVD from [APP1]", "2"},
+        {"ctl:25", "Received REPLICATION_RESUMED from [APP1]", "1"},
+    };
+    for (const Step& s : steps)
+    {
+        SCOPED_TRACE(s.events);
+        const size_t before = process.logCount(s.last);
+        EXPECT_EQ(process.tool(std::string("app-defined 1 ") + s.events).rc, 0);
+        EXPECT_TRUE(process.waitForLog(s.last, 20s, before + 1));
+        EXPECT_TRUE(FrameworkProcess::waitFor([&] { return process.field("replication") == s.status; }, 10s))
+            << process.field("replication");
+    }
+    EXPECT_EQ(process.tool("stop").rc, 0);
+    EXPECT_EQ(process.waitExit(), 0);
+}
+
 // Soft restarts in a row, as an operator may give them: each brings every
 // thread back through INIT to APP_READY. A restarted thread builds its wait
 // set anew around queues that outlive it, often where the last run's set

@@ -5,10 +5,13 @@
 //               [--block-ready NAME] [--topic NAME] [--inst N] [--stats N]
 //               [--mrm-base NAME]
 // An application-defined event with the text "fail" makes the callback
-// return the event's action id as its failure code.
+// return the event's action id as its failure code; one with the text
+// "ctl:ID,ID..." makes APP1 post those events to the control thread, as the
+// framework's threads post theirs.
 // Framework lines go to standard error. Exit 0 after an orderly stop, 1 when
 // the start failed.
 #include "FendralCore/control/CtlThdStateMachine.h"
+#include "FendralCore/dispatch/EventMessage.h"
 #include "FendralCore/foundation/ConfigManager.h"
 #include "FendralCore/foundation/FrameworkErrno.h"
 #include "FendralCore/foundation/GlobalData.h"
@@ -65,6 +68,32 @@ std::string threadName()
         turns = turns + 1;
 }
 
+// The framework events of ids ("ID,ID..."), in order, from APP1 to the
+// control thread's high-priority queue.
+void postToControl(const char* ids)
+{
+    ResourceManager& registry = ResourceManager::getInst();
+    ResourceName self{};
+    ResourceName ctl{};
+    ResourceManager::copyResourceName(self, "APP1");
+    ResourceManager::copyResourceName(ctl, "CTL_THREAD");
+    ThreadResource* selfRes = nullptr;
+    ThreadResource* ctlRes = nullptr;
+    if (registry.getThreadRes(self, &selfRes) != 0 || registry.getThreadRes(ctl, &ctlRes) != 0)
+        return;
+    EventMessage sender(selfRes, registry);
+    uint32 seq = 0;
+    for (const char* p = ids; *p != '\0';)
+    {
+        char* end = nullptr;
+        const long id = std::strtol(p, &end, 10);
+        if (end == p)
+            break;
+        sender.sendEventMsg(ctlRes, MQUEUE_HIGH_PRIORITY, static_cast<FwEventID>(id), EventParam{}, seq);
+        p = *end == ',' ? end + 1 : end;
+    }
+}
+
 int32 callback(MessageType type, EventMsg* evt, DataMsg*)
 {
     if (type != MSG_EVENT || evt == nullptr)
@@ -98,6 +127,8 @@ int32 callback(MessageType type, EventMsg* evt, DataMsg*)
               evt->eventParam.paramInt32, evt->descTxt);
         if (std::strncmp(evt->descTxt, "fail", sizeof(evt->descTxt)) == 0)
             return evt->eventParam.paramInt32;
+        if (name == "APP1" && std::strncmp(evt->descTxt, "ctl:", 4) == 0)
+            postToControl(evt->descTxt + 4);
     }
     return 0;
 }

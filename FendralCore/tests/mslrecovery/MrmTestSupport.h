@@ -21,6 +21,7 @@
 #include "FendralCore/foundation/GlobalData.h"
 #include "FendralCore/runtime/TopicPublisher.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -162,6 +163,15 @@ public:
     void setMode(Mode m) { m_mode = m; }
     // Quick data in place of long-recovery records.
     void setQuick(bool quick) { m_quick = quick; }
+    // The first session served loses records [first, first + count) on
+    // the way to one subscriber: deafen(true) before the first of them is
+    // sent, deafen(false) after the last.
+    void loseRecords(size_t first, size_t count, std::function<void(bool)> deafen)
+    {
+        m_loseFirst = first;
+        m_loseCount = count;
+        m_deafen = std::move(deafen);
+    }
     const std::vector<Request>& requests() const { return m_requests; }
     int endNotices() const { return m_endNotices; }
     size_t historySize() const
@@ -195,10 +205,13 @@ public:
                 continue;
             const size_t total = static_cast<size_t>(std::distance(hist.upper_bound(r.lastSeq), hist.end()));
             size_t sent = 0;
-            for (auto it = hist.upper_bound(r.lastSeq); it != hist.end(); ++it)
+            size_t index = 0;
+            for (auto it = hist.upper_bound(r.lastSeq); it != hist.end(); ++it, ++index)
             {
                 if (m_mode == ANSWER_HALF && ++sent > total / 2)
                     break;
+                if (m_deafen && index == m_loseFirst)
+                    m_deafen(true);
                 const std::string& bytes = it->second;
                 const MrmCmdType cmd = m_quick ? MRM_QUICK_RECOVERY_MSG : MRM_LONG_RECOVERY_MSG;
                 ASSERT_EQ(mrmTopic()->sendMrmMessage(cmd, m_quick ? 0 : session, bytes.data(),
@@ -206,6 +219,11 @@ public:
                                                      r.requesterInst),
                           0)
                     << FrameworkErrno::m_fwErrno;
+                if (m_deafen && index + 1 == m_loseFirst + m_loseCount)
+                {
+                    m_deafen(false);
+                    m_deafen = nullptr;
+                }
             }
         }
     }
@@ -278,5 +296,8 @@ private:
     std::vector<Request> m_requests;
     size_t m_served = 0;
     int m_endNotices = 0;
+    size_t m_loseFirst = 0;
+    size_t m_loseCount = 0;
+    std::function<void(bool)> m_deafen;
 };
 } // namespace mrmtest

@@ -167,6 +167,40 @@ TEST_F(RecoveryTailTest, PublisherKilledMidStreamAndRestartedContinuesAfterTheHi
     EXPECT_EQ(b->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
 }
 
+// A publisher sent 1000 messages and left; a peer subscriber holds them. A
+// process starting in recovery mode subscribes while no publisher answers:
+// it asks its peers for what they hold and gets 1..1000, in order.
+TEST(RecoveryLateJoinWithoutPublisherTest, PeerResendsWhatThePublisherSentBeforeItLeft)
+{
+    Net net;
+    Node& pub = net.add("PUBA", "10.0.0.1", {PUB});
+    Node& peer = net.add("SUBA", "10.0.1.1", {SUB});
+    ASSERT_TRUE(net.ready(peer));
+    ASSERT_TRUE(net.ready(pub));
+    ASSERT_TRUE(net.pumpUntil([&] { return pub.pub()->numEffectiveSub.load() == 1; }));
+    ASSERT_TRUE(net.send(pub, 1000));
+    ASSERT_TRUE(net.pumpUntil([&] { return peer.seqs.size() == 1000; }));
+    pub.h->post(MQUEUE_HIGH_PRIORITY, TERM);
+    ASSERT_TRUE(net.pumpUntil([&] { return pub.terminated; }));
+
+    NodeExtra recovering;
+    recovering.adjust = [](GlobalData& g) { g.m_appMode.store(RECOVERY_MODE); };
+    // Opened at start-up in recovery mode too.
+    recovering.beforeStart = [](Node& n) {
+        ResourceName name{};
+        ResourceManager::copyResourceName(name, "QUOTES");
+        MsgTopicResource* res = nullptr;
+        ASSERT_EQ(n.h->registry().getMsgTopicRes(name, &res), 0);
+        res->regParam.openInStandbyMode = true;
+    };
+    Node& late = net.add("SUBB", "10.0.1.2", {SUB}, "", false, recovering);
+    ASSERT_TRUE(net.pumpUntil([&] { return late.seqs.size() >= 1000; }, 20s)) << late.seqs.size();
+    EXPECT_TRUE(late.deliveredInOrder(1, 1000));
+    EXPECT_EQ(late.count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+    EXPECT_GE(late.svc().topicStats().tailLostQueriesSent.get(), 1u);
+    EXPECT_EQ(peer.svc().topicStats().resendsServed.get(), 1u) << "the peer resent what it holds";
+}
+
 struct LateJoinCase
 {
     const char* name;

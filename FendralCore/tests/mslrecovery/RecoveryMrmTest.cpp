@@ -195,6 +195,105 @@ TEST(RecoveryMrmTest, GapAboveThePublishersReachIsFilledByAnInstance)
     }
 }
 
+// A publisher sent 1000 messages, which instance 0 keeps, and left. A
+// subscriber that no publisher answers learns the topic's partition and
+// asks the instance for everything: it gets 1..1000, in order.
+TEST(RecoveryMrmTest, SubscriberWithoutPublisherGetsTheTopicFromAnInstance)
+{
+    Scene s(Scene::Plan{});
+    ASSERT_TRUE(s.publish(1000));
+    s.pub->h->post(MQUEUE_HIGH_PRIORITY, TERM);
+    ASSERT_TRUE(s.pumpUntil([&] { return s.pub->terminated; }));
+    ASSERT_TRUE(s.join());
+    EXPECT_EQ(s.sub->sub()->publisherIdTxt[0], '\0');
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 1000; })) << s.sub->seqs.size();
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, 1000));
+    ASSERT_EQ(s.instance(0).requests().size(), 1u);
+    EXPECT_EQ(s.instance(0).requests().front().mode, MRM_LONG_RECOVERY);
+    EXPECT_EQ(s.instance(0).requests().front().lastSeq, 0u);
+    EXPECT_EQ(s.sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+}
+
+// Records of a long session lost on the way to the subscriber, on the
+// instance's own topic: a small gap is resent by the instance from its
+// topic's history; a gap above the topic's reach, or a resend the instance
+// cannot make (its history is too short), starts this subscriber's session
+// over. The recovery completes either way, and no gap is reported
+// unrecoverable, neither to the application nor on the instance's topic.
+struct LostRecordsCase
+{
+    const char* name;
+    size_t lost;
+    uint64 topicMaxGap;  // of the subscriber's subscription of the instance's topic; 0: as registered
+    int32 topicHistory;  // of the instance's topic; 0: as registered
+    bool asked;          // the instance for a resend of its topic
+    bool resent;         // by the instance from its topic's history
+    const char* logged;  // a line the case writes
+};
+
+void PrintTo(const LostRecordsCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RecordsLostOnTheInstancesTopicTest : public ::testing::TestWithParam<LostRecordsCase>
+{
+};
+
+TEST_P(RecordsLostOnTheInstancesTopicTest, RecoveryCompletesWithoutAnUnrecoverableGap)
+{
+    const LostRecordsCase& c = GetParam();
+    Scene::Plan plan;
+    plan.subConfig = "MRM_Q_RECO_THOLD INT32 10\n"; // 300 missing: a long session
+    Scene s(plan);
+    const std::string topic = mrmtest::localTopic(0, 0);
+    if (c.topicHistory > 0)
+    {
+        ResourceName name{};
+        ResourceManager::copyResourceName(name, topic.c_str());
+        MsgTopicResource* res = nullptr;
+        ASSERT_EQ(s.instance(0).node().h->registry().getMsgTopicRes(name, &res), 0);
+        res->regParam.historyBufSize = c.topicHistory;
+    }
+    ASSERT_TRUE(s.publish(300));
+    ASSERT_TRUE(s.join());
+    if (c.topicMaxGap > 0)
+        s.sub->sub(topic.c_str())->topicResPtr->regParam.maxPubGapRecovery = c.topicMaxGap;
+    MessagingService& svc = s.sub->svc();
+    s.instance(0).loseRecords(100, c.lost, [&](bool deaf) {
+        MslSocket* sock = svc.channels()->special(MSL_MRM_LOCAL_CHANNEL).dataSock.get();
+        if (deaf)
+            sock->leave();
+        else
+            sock->join();
+    });
+    ASSERT_TRUE(s.net.send(*s.pub, 5));
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 305; })) << s.sub->seqs.size();
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, 305));
+    EXPECT_EQ(s.sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+    EXPECT_EQ(svc.topicStats().unrecoverableGaps.get(), 0u);
+    // The subscriber's only resend request is the one for the instance's topic.
+    EXPECT_EQ(svc.topicStats().recoveryRqsSent.get() > 0, c.asked);
+    const uint64 resends = s.instance(0).node().svc().topicStats().resendsServed.get();
+    EXPECT_EQ(resends > 0, c.resent) << resends;
+    EXPECT_EQ(s.instance(0).requests().size(), c.resent ? 1u : 2u);
+    bool logged = false;
+    for (const std::string& l : testLog().lines())
+        logged = logged || l.find(c.logged) != std::string::npos;
+    EXPECT_TRUE(logged) << c.logged;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RecordsLostOnTheInstancesTopicTest,
+    ::testing::Values(LostRecordsCase{"SmallGapIsResentByTheInstance", 1, 0, 0, true, true,
+                                      "Request topic [MRM0:0L] recovery."},
+                      LostRecordsCase{"GapAboveTheTopicsReachRestartsTheSessions", 10, 5, 0, false, false,
+                                      "Need to close all its underlying MRM_LONG_RECOVERY sessions and start it "
+                                      "over again."},
+                      LostRecordsCase{"RefusedResendRestartsTheSessions", 1, 0, 5, true, false,
+                                      "Failed to recover MRM recovery topic [MRM0:0L] message from publisher (2118)."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Instance 0 never answers: it is asked once more after three topic
 // time-outs, then, silent again, counts as gone and instance 1 is asked.
 TEST(RecoveryMrmTest, SilentInstanceIsAskedOnceMoreThenTheNext)
@@ -518,7 +617,8 @@ TEST(RecoveryMrmTest, MalformedMrmRecordsAreDroppedAndCounted)
         std::memcpy(b.data() + 4, "MRM0", 4);
         std::memcpy(b.data() + 13, "SUBA", 4);
         putLe(b, 26, 1, 4);
-        putLe(b, 38, 7, 8);
+        // The next number of the instance's topic: records are taken in order.
+        putLe(b, 38, s.sub->sub(mrmtest::localTopic(0, 0).c_str())->lastAcptMsgSeq + 1, 8);
         putLe(b, 46, 22 + record.size(), 4);
         std::memcpy(b.data() + 72, "MRM0:0L", 7);
         putLe(b, 90, record.size(), 4);

@@ -56,6 +56,8 @@ struct Node
     std::vector<std::pair<int32, int64>> events; // id, paramInt64
     bool terminated = false;
     bool threaded = false;
+    // While set, what reaches APP1's queues stays there.
+    bool holdDelivery = false;
     // Sees every data message APP1 receives, when set.
     std::function<void(const FwIntMessage&)> onData;
 
@@ -103,6 +105,7 @@ struct Node
 struct NodeExtra
 {
     int32 inst = 1;
+    uint32 appQueueLen = 16384;
     std::function<void(GlobalData&)> adjust;
     std::function<void(Node&)> beforeStart;
 };
@@ -128,7 +131,7 @@ public:
         o.sockets = &fabric.host(host);
         o.clock = m_clock;
         o.config = more + m_config;
-        o.appQueueLen = 16384;
+        o.appQueueLen = extra.appQueueLen;
         auto node = std::make_unique<Node>();
         node->h = std::make_unique<msltest::ServiceHarness>(o);
         for (const TopicSpec& t : topics)
@@ -253,6 +256,8 @@ public:
 private:
     static void drain(Node& n)
     {
+        if (n.holdDelivery)
+            return;
         FwIntMessage m;
         for (FwMessageQueue* q : {&n.h->appHigh(), &n.h->appNormal()})
         {

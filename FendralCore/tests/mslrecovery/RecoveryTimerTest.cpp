@@ -5,6 +5,8 @@
 // it.
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
 
+#include "FendralCore/dispatch/MessageStore.h"
+
 #include <gtest/gtest.h>
 
 namespace
@@ -42,6 +44,8 @@ protected:
         return pred();
     }
 
+    // Declared before the services, which may hold it until they go.
+    MessageStore m_parked[2];
     msltest::ManualClock m_clock;
     int64 m_stamp = 1800000000;
     Net m_net{planConfig("TOPIC_IDLE_INTV INT32 1000\nRQS_TIMEOUT INT32 100\n"), &m_clock};
@@ -209,4 +213,70 @@ TEST_F(RecoveryTimerTest, EndOfReplicationCheckQueriesTheApplicationReplicationT
     }
     EXPECT_EQ(sub.svc().topicStats().tailLostQueriesSent.get(), before + 1);
     EXPECT_EQ(std::string(sub.sub("APPREPL")->publisherIdTxt), "SUBA");
+}
+
+// The end of replication of an application-replication topic is confirmed
+// only once nothing for its thread waits parked: with that thread's queue
+// full, CONF_END_REPLICATION waits, also when the thread leaves the topic
+// meanwhile; once the queue was read, it follows with the last number.
+TEST_F(RecoveryTimerTest, EndOfReplicationWaitsForParkedMessages)
+{
+    for (const bool leave : {false, true})
+    {
+        SCOPED_TRACE(leave ? "topic left" : "topic kept");
+        const char* topic = leave ? "APPREPL2" : "APPREPL1";
+        // APP1's queue takes 5 messages; the rest waits in its store.
+        MessageStore& parked = leave ? m_parked[1] : m_parked[0];
+        NodeExtra standby;
+        standby.adjust = [&parked](GlobalData& g) {
+            g.m_appMode.store(STANDBY_MODE);
+            ResourceName app1{};
+            ResourceManager::copyResourceName(app1, "APP1");
+            g.m_tmpMsgRepository.insert(UInt128(app1, true), reinterpret_cast<DataValueType>(&parked), true);
+        };
+        standby.appQueueLen = 16;
+        Node& pub = m_net.add("PUBA", leave ? "10.0.0.2" : "10.0.0.1", {{topic, APPL_REPLICATE}});
+        Node& sub = m_net.add("SUBA", leave ? "10.0.1.2" : "10.0.1.1", {{topic, APPL_REPLICATE}}, "", false, standby);
+        ASSERT_TRUE(stepUntil(
+            [&] {
+                return sub.sub(topic) != nullptr && sub.sub(topic)->publisherIdTxt[0] != '\0' &&
+                       pub.pub(topic) != nullptr && pub.pub(topic)->numEffectiveSub.load() == 1;
+            },
+            5000));
+        auto confirmations = [&](std::vector<int64>& seqs) {
+            FwIntMessage m;
+            bool more = true;
+            while (more && sub.h->ctlHigh().getMessage(&m, more) == 0)
+                if (m.appMsg.type == MSG_EVENT && m.appMsg.event.id == CONF_END_REPLICATION)
+                    seqs.push_back(m.appMsg.event.eventParam.paramInt64);
+        };
+        sub.holdDelivery = true;
+        ASSERT_TRUE(m_net.send(pub, 20, topic));
+        ASSERT_TRUE(stepUntil([&] { return sub.sub(topic)->lastAcptMsgSeq == 20; }, 2000));
+        ASSERT_EQ(sub.h->post(MQUEUE_HIGH_PRIORITY, CHK_END_REPLICATION), 0);
+        if (leave)
+        {
+            ASSERT_EQ(sub.h->postTopic(TOPIC_LEAVE_SUB, topic), 0);
+        }
+        std::vector<int64> seqs;
+        for (int i = 0; i < 5; ++i)
+            step(50);
+        confirmations(seqs);
+        EXPECT_TRUE(seqs.empty()) << "confirmed while messages wait parked";
+        if (leave)
+        {
+            EXPECT_EQ(sub.sub(topic), nullptr);
+        }
+        sub.holdDelivery = false;
+        ASSERT_TRUE(stepUntil(
+            [&] {
+                confirmations(seqs);
+                return !seqs.empty();
+            },
+            2000));
+        EXPECT_EQ(seqs, std::vector<int64>{20});
+        m_net.pumpUntil([&] { return sub.seqs.size() == 20; });
+        EXPECT_EQ(sub.seqs.size(), 20u);
+        pub.terminated = sub.terminated = true; // no more passes
+    }
 }

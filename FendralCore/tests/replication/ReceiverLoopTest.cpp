@@ -76,7 +76,6 @@ TEST_F(RxLoopTest, SwitchToActiveEndsWithExitTwo)
     post(*m_selfQ.normal, topicEvent(TOPIC_SUBSCRIBE_ACK, 0, 1));
     queue(dataRecord(UDP_CHANNEL, "MCAST", "last"));
     post(*m_selfQ.normal, topicEvent(TOPIC_PUBLISHER_LEFT));
-    post(*m_selfQ.high, event(CHK_END_REPLICATION));
     auto has = [](int32 id) {
         return [id](const std::vector<FwIntMessage>& v) {
             for (const FwIntMessage& m : v)
@@ -85,6 +84,11 @@ TEST_F(RxLoopTest, SwitchToActiveEndsWithExitTwo)
             return false;
         };
     };
+    // The publisher's leave taken first (it comes on the normal queue, the
+    // check on the high-priority one): the loss is reported to the control
+    // thread.
+    ASSERT_TRUE(has(REPLICATION_TIMEOUT)(collect(*m_ctlQ.high, has(REPLICATION_TIMEOUT))));
+    post(*m_selfQ.high, event(CHK_END_REPLICATION));
     ASSERT_TRUE(has(CHK_TAIL_LOST)(collect(*m_svcQ.normal, has(CHK_TAIL_LOST))));
     // The service's answer: no peer held more.
     post(*m_selfQ.normal, topicEvent(TOPIC_PUBLISHER_LEFT));

@@ -272,10 +272,11 @@ TEST_F(OutputHarness, TcpPartsGoOutWhole)
 }
 
 // A topic that does not take its messages: they wait oldest first, a new one
-// never overtakes them, the topic is congested past half its history size and
-// the list stops at the history size (the excess dropped with an error); the
-// timer's resend empties it in order and sends NET_FREE.
-TEST_F(OutputHarness, TopicPendingListIsOrderedAndCapped)
+// never overtakes them, the topic is congested past half its history size,
+// and what still comes (sent before the congestion) is kept past the history
+// size, counted, never dropped; the timer's resend empties it in order and
+// sends NET_FREE.
+TEST_F(OutputHarness, TopicPendingListIsOrderedAndDropsNothing)
 {
     RecordingTopic topic;
     MsgTopicResource res{};
@@ -305,9 +306,9 @@ TEST_F(OutputHarness, TopicPendingListIsOrderedAndCapped)
             EXPECT_TRUE(res.congested) << "more than half the history size waits";
         }
     }
-    EXPECT_EQ(out->topicPending(res), 4u);
-    EXPECT_EQ(out->topicDropped(), 1u);
-    EXPECT_TRUE(testLog().contains("The pending list of topic [OUTTP] is full"));
+    EXPECT_EQ(out->topicPending(res), 5u);
+    EXPECT_EQ(out->topicPastBound(), 1u);
+    EXPECT_TRUE(testLog().contains("The pending list of topic [OUTTP] passed its history size"));
     EXPECT_EQ(count(events(*m_ownerNormal), NET_CONGEST), 1);
 
     out->flushBuffered();
@@ -322,6 +323,6 @@ TEST_F(OutputHarness, TopicPendingListIsOrderedAndCapped)
     const std::vector<RecordingTopic::Sent> sent = topic.sent();
     for (size_t k = 5; k < sent.size(); ++k) // the five refused tries first
         accepted.push_back(sent[k].payload);
-    EXPECT_EQ(accepted, (std::vector<std::string>{"m1", "m2", "m3", "m4", "m6"}));
+    EXPECT_EQ(accepted, (std::vector<std::string>{"m1", "m2", "m3", "m4", "m5", "m6"}));
     EXPECT_EQ(sent[5].applSeqNum, 101u);
 }

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <net/if.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
@@ -134,6 +135,27 @@ public:
         m_exited = true;
     }
 
+    // The exit status once the process ended by itself, -1 when it outlived
+    // limit.
+    int waitExit(std::chrono::milliseconds limit)
+    {
+        int status = 0;
+        if (!processtest::waitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limit))
+            return -1;
+        m_exited = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // The value of key in the agent tool's status ("" when absent).
+    std::string status(const std::string& key) const
+    {
+        std::istringstream lines(tool("status").out);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(key + "=", 0) == 0)
+                return line.substr(key.size() + 1);
+        return {};
+    }
+
     int stop()
     {
         ::kill(m_pid, SIGTERM);
@@ -226,6 +248,130 @@ private:
     int m_fd = -1;
 };
 
+// What the instances of one test share: a directory, groups and ports of
+// their own, and the framework configuration (extra lines go first, so that
+// they count).
+struct Plan
+{
+    std::string dir;
+    std::string rcGroup;
+    uint16_t rcPort = 0;
+    std::string racGroup;
+    uint16_t racPort = 0;
+    std::string config;
+    std::string repl;
+    uint16_t port = 0;
+};
+
+// The test's side of the control channels, written from the bytes: it
+// reads the requests of the request group and answers on the
+// request-acknowledgement group, as another instance of the application
+// would.
+class ControlPeer
+{
+public:
+    explicit ControlPeer(const Plan& plan)
+    {
+        m_rc = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(m_rc, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(plan.rcPort);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        EXPECT_EQ(::bind(m_rc, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ip_mreq join{};
+        ::inet_pton(AF_INET, plan.rcGroup.c_str(), &join.imr_multiaddr);
+        join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::setsockopt(m_rc, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join), 0);
+        m_rac = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        in_addr local{};
+        local.s_addr = htonl(INADDR_LOOPBACK);
+        ::setsockopt(m_rac, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local);
+        const unsigned char loop = 1;
+        ::setsockopt(m_rac, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+        const unsigned char ttl = isolateNetwork() ? 1 : 0;
+        ::setsockopt(m_rac, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        m_racTo.sin_family = AF_INET;
+        m_racTo.sin_port = htons(plan.racPort);
+        ::inet_pton(AF_INET, plan.racGroup.c_str(), &m_racTo.sin_addr);
+    }
+
+    ~ControlPeer()
+    {
+        ::close(m_rc);
+        ::close(m_rac);
+    }
+
+    // The next 99-byte request of command cmd on topic, within limit.
+    bool nextRequest(uint32_t cmd, const std::string& topic, std::string& rqs, std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline)
+        {
+            pollfd p{m_rc, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[256];
+            const ssize_t n = ::recv(m_rc, buf, sizeof buf, 0);
+            if (n != 99)
+                continue;
+            rqs.assign(buf, 99);
+            if (get(rqs, 0, 4) == cmd && std::string(rqs.data() + 66, strnlen(rqs.data() + 66, 17)) == topic)
+                return true;
+        }
+        return false;
+    }
+
+    // PUBLISHER_TOPIC_ACK to rqs from application app, instance inst: a
+    // subscriber whose last number is lastSeq.
+    void answerPublisher(const std::string& rqs, const std::string& app, int32_t inst, uint64_t lastSeq)
+    {
+        std::string a(107, '\0');
+        put(a, 0, 1, 4);                                    // PUBLISHER_TOPIC_ACK
+        std::memcpy(a.data() + 20, app.data(), std::min<size_t>(app.size(), 8));
+        std::memcpy(a.data() + 29, rqs.data() + 20, 9);     // the requester
+        put(a, 38, static_cast<uint32_t>(inst), 4);
+        std::memcpy(a.data() + 42, rqs.data() + 38, 4);     // its instance
+        std::memcpy(a.data() + 50, rqs.data() + 46, 4);     // its site
+        std::memcpy(a.data() + 54, rqs.data() + 54, 8);     // request id, resend count
+        put(a, 62, 107, 4);
+        std::memcpy(a.data() + 66, rqs.data() + 66, 17);    // topic
+        put(a, 83, 0, 4);                                   // status
+        put(a, 87, lastSeq, 8);
+        put(a, 95, 0, 4);                                   // error code
+        put(a, 99, 0xFFFFFFFFu, 4);                         // no partition
+        std::memcpy(a.data() + 103, rqs.data() + 95, 4);    // window
+        ::sendto(m_rac, a.data(), a.size(), 0, reinterpret_cast<const sockaddr*>(&m_racTo), sizeof m_racTo);
+    }
+
+private:
+    static void put(std::string& b, size_t at, uint64_t v, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
+    static uint64_t get(const std::string& b, size_t at, size_t n)
+    {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; ++i)
+            v |= static_cast<uint64_t>(static_cast<uint8_t>(b[at + i])) << (8 * i);
+        return v;
+    }
+
+    int m_rc = -1;
+    int m_rac = -1;
+    sockaddr_in m_racTo{};
+};
+
+size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
 bool holds(const Got& g, long n)
 {
     for (long s : g.seq)
@@ -234,18 +380,23 @@ bool holds(const Got& g, long n)
     return false;
 }
 
-void runFailover(double loss)
+Plan makePlan(const std::string& extra = "")
 {
     const bool isolated = isolateNetwork();
     ::testing::Test::RecordProperty("network", isolated ? "namespace" : "host loopback");
+    Plan p;
     std::string pattern = (std::filesystem::temp_directory_path() / "replFoXXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const std::string dir = pattern;
+    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+    p.dir = pattern;
     auto udp = [] { return std::to_string(freePort(SOCK_DGRAM)); };
-    const std::string common =
+    p.rcGroup = group(1);
+    p.rcPort = freePort(SOCK_DGRAM);
+    p.racGroup = group(2);
+    p.racPort = freePort(SOCK_DGRAM);
+    p.config = extra +
         "HEALTH_CHK_TM INT32 200\nTHD_TERM_TIMEOUT INT32 1\n"
-        "MCAST_RC_ADDR STRING " + group(1) + "\nMCAST_RC_PORT UINT16 " + udp() +
-        "\nMCAST_RAC_ADDR STRING " + group(2) + "\nMCAST_RAC_PORT UINT16 " + udp() +
+        "MCAST_RC_ADDR STRING " + p.rcGroup + "\nMCAST_RC_PORT UINT16 " + std::to_string(p.rcPort) +
+        "\nMCAST_RAC_ADDR STRING " + p.racGroup + "\nMCAST_RAC_PORT UINT16 " + std::to_string(p.racPort) +
         "\nMCAST_DC_ADDR STRING " + group(3) + "\nMCAST_DC_PORT UINT16 " + udp() +
         "\nMCAST_DAC_ADDR STRING " + group(4) + "\nMCAST_DAC_PORT UINT16 " + udp() +
         "\nMCAST_DC_ADDR_RG INT32 1\nMCAST_DC_PORT_RG INT32 1\n"
@@ -253,8 +404,28 @@ void runFailover(double loss)
         "\nMSL_LOOPBACK INT32 1\n"
         "RQS_TIMEOUT INT32 50\nMSL_TM_INTERVAL INT32 10\nMSL_RESEND_THOLD INT32 2\nTOPIC_IDLE_INTV INT32 200\n"
         "MCAST_RECV_BUF INT32 4194304\nMCAST_SEND_BUF INT32 4194304\n";
-    const std::string repl = group(5) + ":" + udp() + "," + group(6) + ":" + udp();
-    const uint16_t port = freePort(SOCK_STREAM);
+    p.repl = group(5) + ":" + udp() + "," + group(6) + ":" + udp();
+    p.port = freePort(SOCK_STREAM);
+    return p;
+}
+
+// The plan's directory goes unless the test failed or REPL_KEEP_LOGS is set.
+void removePlan(const Plan& p)
+{
+    std::error_code ignored;
+    if (!::testing::Test::HasFailure() && std::getenv("REPL_KEEP_LOGS") == nullptr)
+        std::filesystem::remove_all(p.dir, ignored);
+    else
+        std::fprintf(stderr, "framework logs kept in %s\n", p.dir.c_str());
+}
+
+void runFailover(double loss)
+{
+    const Plan plan = makePlan();
+    const std::string& dir = plan.dir;
+    const std::string& common = plan.config;
+    const std::string& repl = plan.repl;
+    const uint16_t port = plan.port;
     const std::string app = "R" + base36(static_cast<unsigned long>(::getpid()) % 1679616) +
                             base36(static_cast<unsigned long>(loss * 1000));
     std::string standbyConfig = common;
@@ -329,11 +500,7 @@ void runFailover(double loss)
         EXPECT_EQ(now.flag.back(), 0);
         EXPECT_EQ(standby.stop(), 0);
     }
-    std::error_code ignored;
-    if (!::testing::Test::HasFailure() && std::getenv("REPL_KEEP_LOGS") == nullptr)
-        std::filesystem::remove_all(dir, ignored);
-    else
-        std::fprintf(stderr, "framework logs kept in %s\n", dir.c_str());
+    removePlan(plan);
 }
 } // namespace
 
@@ -345,4 +512,73 @@ TEST(FailoverProcessTest, StandbyTakesOverWithEveryDeliveredMessage)
 TEST(FailoverProcessTest, StandbyTakesOverUnderLossOnTheReplicationTopic)
 {
     runFailover(0.01);
+}
+
+// An active instance whose replication topic hears, while it opens, a
+// subscriber holding more than the active starts from is behind its standby:
+// it ends itself through its control thread rather than number the standby's
+// messages again.
+TEST(FailoverProcessTest, ActiveBehindItsStandbyEndsItself)
+{
+    // The handshake stays open long enough for the answer.
+    const Plan plan = makePlan("RQS_TIMEOUT INT32 400\n");
+    const std::string app = "T" + base36(static_cast<unsigned long>(::getpid()) % 1679616);
+    {
+        ControlPeer peer(plan);
+        Instance active(plan.dir, "active", app, 0, 0, plan.config, plan.port, plan.repl);
+        std::string rqs;
+        ASSERT_TRUE(peer.nextRequest(0, app + "_FW_REPL", rqs, 30s)) << "no PUBLISHER_TOPIC_RQS";
+        peer.answerPublisher(rqs, app, 1, 1000);
+        EXPECT_EQ(active.waitExit(30s), 0) << "still running, or not an orderly end";
+        const std::string log = active.log();
+        EXPECT_NE(log.find("The new publisher of the replication topic [" + app +
+                           "_FW_REPL] expects the last seq# [0] but received [1000] from [" + app +
+                           ":1:0]. Need to terminate this application instance."),
+                  std::string::npos);
+        EXPECT_NE(log.find("Received TERM event from [MSG_SERVICE]. Terminate the application."), std::string::npos);
+    }
+    removePlan(plan);
+}
+
+// A standby that joins while the active's replication topic holds 4000
+// records recovers them, resent one at a time: meanwhile its agent block
+// reads 3 (in recovery), then 1 once it has caught up; its control thread
+// heard each event once.
+TEST(FailoverProcessTest, StandbyRecoveringTheReplicationTopicShowsItInTheAgentBlock)
+{
+    const Plan plan = makePlan("RESEND_BAT_SIZE INT32 1\n");
+    const std::string app = "Q" + base36(static_cast<unsigned long>(::getpid()) % 1679616);
+    constexpr long MSGS = 4000;
+    {
+        Instance active(plan.dir, "active", app, 0, 0, plan.config, plan.port, plan.repl);
+        ASSERT_TRUE(active.waitState("ACTIVE")) << active.state();
+        FeedClient client;
+        ASSERT_TRUE(client.connect(plan.port, 30s));
+        for (long n = 1; n <= MSGS; ++n)
+        {
+            ASSERT_TRUE(client.send(n));
+            if (n % 200 == 0)
+                std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(processtest::waitFor([&] { return holds(received(active.out()), MSGS); }, 60s));
+
+        Instance standby(plan.dir, "standby", app, 1, 1, plan.config, plan.port, plan.repl);
+        EXPECT_TRUE(processtest::waitFor([&] { return standby.status("replication") == "3"; }, 60s))
+            << "never seen in recovery";
+        EXPECT_TRUE(processtest::waitFor(
+            [&] { return received(standby.out()).seq.size() == MSGS && standby.status("replication") == "1"; }, 60s))
+            << received(standby.out()).seq.size() << " replication=" << standby.status("replication");
+        // The log is written behind the process's threads.
+        const std::string done = "Received REPLI_TOPIC_RECOV_DONE from [MSG_SERVICE]";
+        EXPECT_TRUE(processtest::waitFor([&] { return standby.log().find(done) != std::string::npos; }, 10s));
+        const std::string log = standby.log();
+        EXPECT_EQ(occurrences(log, "Received REPLI_TOPIC_RECOVERY from [MSG_SERVICE]"), 1u);
+        EXPECT_EQ(occurrences(log, done), 1u);
+        const Got got = received(standby.out());
+        for (size_t i = 0; i < got.seq.size(); ++i)
+            ASSERT_EQ(got.seq[i], static_cast<long>(i + 1));
+        EXPECT_EQ(standby.stop(), 0);
+        EXPECT_EQ(active.stop(), 0);
+    }
+    removePlan(plan);
 }
