@@ -835,6 +835,8 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
         return 0;
     const int64 rcvdNs = m_clock.monoNs();
     const uint64 s = r.lastMsgTopicSeq;
+    rec->publisherTopicPtr->noteSubscriberHeard(MslProtocol::appIdKey(r.hdr.senderAppIdTxt), r.hdr.senderInstId,
+                                                rcvdNs);
     peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
             "Received DATA_RECOVERY_RQS on topic [%.16s] from [%s:%s:%d:%d] starting from seq# [%lu]. Reason code "
             "[%d], retry count [%d].",
@@ -924,6 +926,8 @@ int32 MessagingService::processDataRecoveryRqs2(int32 len, const sockaddr_in& fr
     if (rec == nullptr)
         return 0;
     const uint64 s = r.lastMsgTopicSeq;
+    rec->publisherTopicPtr->noteSubscriberHeard(MslProtocol::appIdKey(r.hdr.senderAppIdTxt), r.hdr.senderInstId,
+                                                m_clock.monoNs());
     peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
             "Received DATA_RECOVERY_RQS on topic [%.16s] from [%s:%s:%d:%d] starting from seq# [%lu] while MSL is "
             "processing another data recovery request or tail lost recovery request. Reason code [%d], retry count "

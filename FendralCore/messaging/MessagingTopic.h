@@ -104,9 +104,10 @@ public:
     struct SubAckRecord
     {
         SubInfo info;
-        int64 lastAckRcvdNs;
+        int64 lastAckRcvdNs; // or its last recovery request
         uint64 lastAckedSeq;
         bool subscriberReady; // counts as effective
+        bool inRecovery = false; // its last acknowledgement carried the recovery indicator
     };
 
     // One application thread's replicated outgoing message being joined.
@@ -170,6 +171,9 @@ public:
     int32 retrievePassiveSubInfo(int32 siteId, bool mrmAppl, SubInfo& out);
     // 1 when a subscriber silent for three topic time-outs was dropped.
     int32 checkSubStatus(int64 nowNs);
+    // A subscriber asked for a resend: it is heard from, as by an
+    // acknowledgement.
+    void noteSubscriberHeard(uint64 subAppId, int32 instId, int64 nowNs);
     int32 getSubscriberCnt() const { return static_cast<int32>(m_subAckMap.size()); }
     int32 getPassiveSubCnt() const { return static_cast<int32>(m_passiveSubMap.size()); }
 
@@ -244,6 +248,8 @@ private:
     int32 decideWindow(uint64 parts, bool forceSend, int64 nowNs, int32& code);
     void storeSent(const TopicMessage& msg, bool staged);
     void ackPositions(const SubInfo& who, uint64 seq, bool remote);
+    // The window's positions from the subscribers as they stand now.
+    void updateWindowPositions(int64 nowNs);
     void becomeEffective(const SubInfo& who, bool remote);
     void loseEffective(const SubInfo& who);
     int32 addSub(std::map<std::pair<uint64, uint64>, SubAckRecord>& map, const SubInfo& info, uint64 lastSeq);

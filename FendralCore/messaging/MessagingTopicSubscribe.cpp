@@ -529,7 +529,11 @@ int32 MessagingTopic::sendAckAfterAccept(TopicMsgSrc msgSrc, bool lastMsgInBatch
     if (msgSrc != SRC_PUBLISHER || !m_topicResPtr->regParam.activeSubscriber)
         return 0;
     const uint64 l = sub.lastAcptMsgSeq;
-    const bool interval = l != 0 && l % m_numUnackMsgMax == 0;
+    // A run taken at once (what was held past a filled gap) may step over
+    // the interval's number: stepping over it counts as reaching it.
+    const bool interval = l != 0 && (l % m_numUnackMsgMax == 0 || (l > sub.lastMsgSeqAcked &&
+                                                                   l / m_numUnackMsgMax !=
+                                                                       sub.lastMsgSeqAcked / m_numUnackMsgMax));
     const bool batchEnd =
         lastMsgInBatch && (m_repliTopic || m_common.replicatorThread() != nullptr || m_mrmApplication);
     if (!interval && !batchEnd)
