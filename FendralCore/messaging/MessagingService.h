@@ -397,8 +397,8 @@ private:
     int32 checkAppReplicationTail();
     // Recovery from a recovery instance: an enquiry for the partition when
     // it is unknown, else a request from the subscription's instance on.
-    // Without instances (none configured) what follows is what a
-    // subscription does when no instance carries its topic.
+    // Without instances (none configured, or none running) what follows is
+    // what a subscription does when no instance carries its topic.
     int32 requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason);
     // What a subscription does when no instance carries its topic.
     int32 recoverWithoutMrm(SubscriptionRecord& sub, int32 reason, bool& chkEndRecovMode);
@@ -414,12 +414,17 @@ private:
     // time-outs.
     bool publisherHeard(const SubscriptionRecord& sub) const;
     // A retry after a busy answer, due at dueNs: served by the loop.
-    void deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId);
+    void deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId,
+                    bool lastAttempt = true);
     void serveDueRetries(int64 nowNs);
     void dropRetries(const SubscriptionRecord* sub);
 
     // --- recovery instances (MRM) ---
     bool mrmConfigured() const;
+    // Whether a recovery instance that could serve the subscription runs:
+    // one of its partition (any, while the partition is unknown) publishes
+    // its MRM topic.
+    bool mrmInstanceRunning(const SubscriptionRecord& sub);
     bool mrmCrossSiteAllowed(const SubscriptionRecord& sub) const;
     int32 enquireMrmPartition(SubscriptionRecord& sub, int32 reason);
     int32 processMrmPartitionEnqRqs(int32 len, const sockaddr_in& from);
@@ -641,6 +646,7 @@ private:
         uint64 peerAppId;
         int32 peerInstId;
         int64 dueNs;
+        bool lastAttempt;
     };
     std::vector<DeferredRetry> m_retries;
     int64 m_lastMrmHbSentNs = 0;

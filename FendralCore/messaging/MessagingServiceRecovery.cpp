@@ -148,6 +148,7 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
         sub.lastMsgAcptNs = 0;
         sub.pubRecoverySessId = 0;
         sub.onRecovery = true;
+        sub.busyRetryCnt = 0;
         if (res.recoveryRqsTopic)
             mode = NORMAL_RECOVERY;
         else if (res.mrmTopic)
@@ -177,6 +178,7 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
             (sub.lastMsgAcptNs != 0 && sub.lastMsgRcvdNs - sub.lastMsgAcptNs > recovTimeoutNs);
         if (!stalled)
             return 0;
+        sub.busyRetryCnt = 0;
         sub.pubRecoverySessId = 0;
         sub.lastMsgAcptNs = 0;
         sub.endRecoverySeq = sub.highestMsgSeqRcvd;
@@ -439,6 +441,7 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
                           a.beginResendMsgSeq <= sub.lastAcptMsgSeq + 1))
     {
         sub.endRecoverySeq = a.endResendMsgSeq;
+        sub.busyRetryCnt = 0;
         if (a.status == 0)
             sub.pubRecoverySessId = static_cast<uint8>(a.errorCode);
         if (!res.mrmTopic && !res.recoveryRqsTopic)
@@ -459,6 +462,15 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
               sub.topicNameTxt, code);
         sub.lastAcptMsgSeq = 0;
         reportUnrecoverableGap(sub, start);
+        return 0;
+    }
+    // Without a running recovery instance a busy publisher is asked again
+    // after the delay: nothing else could serve the range sooner.
+    if ((code == MSL_RECOVERY_BUSY || code == MSL_RECOVERY_IN_PROGRESS) && sub.busyRetryCnt < m_settings.resendThold &&
+        !mrmInstanceRunning(sub))
+    {
+        ++sub.busyRetryCnt;
+        deferRetry(sub, false, 0, 0, req.lastRecoveryAttempt);
         return 0;
     }
     if (req.lastRecoveryAttempt)
@@ -504,6 +516,7 @@ int32 MessagingService::processTailLostRecoveryRsp(PendingRqsRecord& pendingRef,
     if (a.status == 0 || (a.errorCode == MSL_RECOVERY_IN_PROGRESS && sub.lastAcptMsgSeq > start))
     {
         sub.endRecoverySeq = a.endResendMsgSeq;
+        sub.busyRetryCnt = 0;
         if (!res.mrmTopic && !res.recoveryRqsTopic)
             m_normalRecoveryMap->insert(nameKey(sub.topicNameTxt), 1, true);
         if (sub.lastAcptMsgSeq >= sub.endRecoverySeq)
@@ -518,6 +531,15 @@ int32 MessagingService::processTailLostRecoveryRsp(PendingRqsRecord& pendingRef,
     if (res.mrmTopic || res.recoveryRqsTopic)
     {
         sub.lastAcptMsgSeq = 0;
+        return 0;
+    }
+    // As with the publisher: without a running instance the peer is asked
+    // again after the delay.
+    if ((code == MSL_RECOVERY_BUSY || code == MSL_RECOVERY_IN_PROGRESS) && sub.busyRetryCnt < m_settings.resendThold &&
+        !mrmInstanceRunning(sub))
+    {
+        ++sub.busyRetryCnt;
+        deferRetry(sub, true, req.appId, req.appInstId, req.lastRecoveryAttempt);
         return 0;
     }
     if (req.lastRecoveryAttempt)
@@ -711,12 +733,13 @@ int32 MessagingService::processPendingTailLostRecoveryRqs(PendingRqsRecord& done
 
 // ---- retries after a busy answer ----
 
-void MessagingService::deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId)
+void MessagingService::deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId,
+                                  bool lastAttempt)
 {
     const int64 due = m_clock.monoNs() + static_cast<int64>(m_settings.recovBusyDelayMs) * NS_PER_MS;
     fwLog(LOG_LEVEL_NOTICE, "Recovery on topic [%.16s] answered busy. Ask again in [%d] msec.", sub.topicNameTxt,
           m_settings.recovBusyDelayMs);
-    m_retries.push_back(DeferredRetry{&sub, tailLost, peerAppId, peerInstId, due});
+    m_retries.push_back(DeferredRetry{&sub, tailLost, peerAppId, peerInstId, due, lastAttempt});
 }
 
 void MessagingService::serveDueRetries(int64 nowNs)
@@ -733,9 +756,9 @@ void MessagingService::serveDueRetries(int64 nowNs)
         SubscriptionRecord& sub = *r.sub;
         if (!sub.used || !sub.onRecovery)
             continue;
-        const int32 rc = r.tailLost
-                             ? requestTailLostRecovery(sub, r.peerAppId, r.peerInstId, sub.lastAcptMsgSeq, true)
-                             : requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, true);
+        const int32 rc = r.tailLost ? requestTailLostRecovery(sub, r.peerAppId, r.peerInstId, sub.lastAcptMsgSeq,
+                                                              r.lastAttempt)
+                                    : requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, r.lastAttempt);
         if (rc != 0)
             reportUnrecoverableGap(sub, sub.lastAcptMsgSeq);
     }

@@ -73,6 +73,9 @@ struct SubscriptionRecord
     // in one period).
     int64 lastMrmReportPeriod = 0;
 
+    // Busy or in-progress answers asked again for the current recovery.
+    int32 busyRetryCnt = 0;
+
     // Back to a free slot, as the service finds it before filling it.
     void clear() { *this = SubscriptionRecord{}; }
 };

@@ -329,6 +329,39 @@ struct Rsp
     uint64_t end;
 };
 
+// An answer to a recovery request as a publisher (or a peer) sends it.
+struct Answer
+{
+    uint32_t cmd = 8; // DATA_RECOVERY_RSP
+    std::string sender = "PUBA";
+    std::string recipient{};
+    int32_t recipientInst = 1;
+    uint32_t rqsId = 0;
+    std::string topic = "QUOTES";
+    int32_t status = -1;
+    int32_t errorCode = 0;
+    uint64_t begin = 0;
+    uint64_t end = 0;
+};
+
+inline std::string answer(const Answer& a)
+{
+    std::string b(107, '\0');
+    putLe(b, 0, a.cmd, 4);
+    std::memcpy(b.data() + 20, a.sender.data(), a.sender.size());
+    std::memcpy(b.data() + 29, a.recipient.data(), a.recipient.size());
+    putLe(b, 38, 1, 4);
+    putLe(b, 42, static_cast<uint32_t>(a.recipientInst), 4);
+    putLe(b, 54, a.rqsId, 4);
+    putLe(b, 62, 107, 4);
+    std::memcpy(b.data() + 66, a.topic.data(), a.topic.size());
+    putLe(b, 83, static_cast<uint32_t>(a.status), 4);
+    putLe(b, 87, static_cast<uint32_t>(a.errorCode), 4);
+    putLe(b, 91, a.begin, 8);
+    putLe(b, 99, a.end, 8);
+    return b;
+}
+
 inline Rsp decodeRsp(const std::string& b)
 {
     Rsp r{};
@@ -363,6 +396,7 @@ public:
     }
 
     void send(const Rqs& r) { rc->send(request(r).data(), 99); }
+    void send(const Answer& a) { rac->send(answer(a).data(), 107); }
 
     // The recovery answers so far.
     std::vector<Rsp> answers()
@@ -384,6 +418,7 @@ public:
         uint32_t rqsId;
         int32_t reason;
         std::chrono::steady_clock::time_point at;
+        uint64_t seq;
     };
 
     // The requests of other processes so far.
@@ -400,7 +435,7 @@ public:
             m_requests.push_back(Seen{static_cast<uint32_t>(getLe(b, 0, 4)),
                                       std::string(b.data() + 20, strnlen(b.data() + 20, 9)),
                                       static_cast<uint32_t>(getLe(b, 54, 4)), static_cast<int32_t>(getLe(b, 91, 4)),
-                                      std::chrono::steady_clock::now()});
+                                      std::chrono::steady_clock::now(), getLe(b, 83, 8)});
         }
         return m_requests;
     }

@@ -1,0 +1,115 @@
+// A subscriber acting on its publisher's answers when no recovery instance
+// runs (instances are configured by name, none answers): a busy or
+// in-progress answer is asked again after the busy delay. The publisher is
+// held still while a peer of the test's own answers in its place, then let
+// go to serve.
+#include "FendralCore/tests/mslrecovery/MrmTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+using namespace rectest;
+
+constexpr int DELAY_MS = 100;
+
+class AnswerScene : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Net::Extra mrm;
+        mrm.adjust = mrmtest::mrmIdentity(1, 1);
+        pub = &net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH, 1000}});
+        sub = &net.add("SUBB", "10.0.1.2", {{"QUOTES", SUBSCRIBE}}, "", false, mrm);
+        ASSERT_TRUE(net.ready(*sub));
+        ASSERT_TRUE(net.ready(*pub));
+        ASSERT_TRUE(net.pumpUntil([&] { return pub->pub()->numEffectiveSub.load() == 1; }));
+        ASSERT_TRUE(net.send(*pub, 20));
+        ASSERT_TRUE(net.pumpUntil([&] { return sub->seqs.size() == 20; }));
+        // 21..25 miss the subscriber; the publisher stops answering; 26
+        // shows the gap.
+        MslSocket* data = sub->sub()->chnRecPtr->dataSock.get();
+        data->leave();
+        ASSERT_TRUE(net.send(*pub, 5));
+        data->join();
+        pub->terminated = true;
+        ASSERT_TRUE(net.send(*pub, 1));
+        first = nextRequest(0);
+        ASSERT_EQ(first.cmd, 7u);
+        ASSERT_EQ(first.seq, 20u);
+    }
+
+    // The subscriber's request after the first `after` of them (resendings
+    // of one request count once).
+    RawPeer::Seen nextRequest(size_t after)
+    {
+        std::vector<RawPeer::Seen> mine;
+        net.pumpUntil([&] {
+            mine.clear();
+            for (const RawPeer::Seen& r : peer.requests())
+                if (r.sender == "SUBB" && (r.cmd == 7 || r.cmd == 17) &&
+                    (mine.empty() || mine.back().rqsId != r.rqsId))
+                    mine.push_back(r);
+            return mine.size() > after;
+        });
+        return mine.size() > after ? mine[after] : RawPeer::Seen{};
+    }
+
+    int enquiries()
+    {
+        int n = 0;
+        for (const RawPeer::Seen& r : peer.requests())
+            n += r.sender == "SUBB" && r.cmd == 17 ? 1 : 0;
+        return n;
+    }
+
+    Net net{planConfig("RECOV_BUSY_DELAY INT32 " + std::to_string(DELAY_MS) + "\n")};
+    RawPeer peer{net.fabric};
+    Node* pub = nullptr;
+    Node* sub = nullptr;
+    RawPeer::Seen first{};
+};
+
+struct BusyCase
+{
+    const char* name;
+    int32 code;
+    uint64 begin; // where the resend under way began
+};
+
+void PrintTo(const BusyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RecoveryBusyAnswerTest : public AnswerScene, public ::testing::WithParamInterface<BusyCase>
+{
+};
+
+TEST_P(RecoveryBusyAnswerTest, IsAskedAgainAfterTheDelayNotOfInstances)
+{
+    const BusyCase& c = GetParam();
+    for (int round = 0; round < 2; ++round)
+    {
+        const RawPeer::Seen asked = nextRequest(static_cast<size_t>(round));
+        ASSERT_EQ(asked.cmd, 7u) << "round " << round;
+        const auto answeredAt = std::chrono::steady_clock::now();
+        peer.send(Answer{.recipient = "SUBB", .rqsId = asked.rqsId, .errorCode = c.code, .begin = c.begin, .end = 26});
+        const RawPeer::Seen again = nextRequest(static_cast<size_t>(round) + 1);
+        EXPECT_EQ(again.cmd, 7u) << "asked the publisher again, round " << round;
+        EXPECT_EQ(again.seq, 20u);
+        EXPECT_GE(again.at - answeredAt, std::chrono::milliseconds(DELAY_MS / 2)) << "not before the delay";
+    }
+    pub->terminated = false;
+    ASSERT_TRUE(net.pumpUntil([&] { return sub->seqs.size() == 26; }, 10s)) << sub->seqs.size();
+    EXPECT_TRUE(sub->deliveredInOrder(1, 26));
+    EXPECT_EQ(sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+    EXPECT_EQ(enquiries(), 0) << "no partition enquiry while no instance runs";
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, RecoveryBusyAnswerTest,
+                         ::testing::Values(BusyCase{"Busy", MSL_RECOVERY_BUSY, 21},
+                                           BusyCase{"InProgressPastTheGap", MSL_RECOVERY_IN_PROGRESS, 24}),
+                         [](const auto& info) { return std::string(info.param.name); });
+} // namespace
