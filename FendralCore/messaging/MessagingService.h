@@ -407,8 +407,11 @@ private:
     int32 processPendingDataRecoveryRqs(PendingRqsRecord& pending);
     int32 processPendingTailLostQuery(PendingRqsRecord& pending);
     int32 processPendingTailLostRecoveryRqs(PendingRqsRecord& pending);
-    // The subscribing thread hears that the gap after seq stays open.
-    void reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq);
+    // The subscribing thread hears that the gap after seq stays open (once
+    // per gap), and the subscription goes on past it: from what it holds
+    // past the gap, else from oldestHeld (the publisher's oldest number, 0
+    // when unknown), else from the next message that comes.
+    void reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq, uint64 oldestHeld = 0);
     void dropRecoveryRequest(SubscriptionRecord& sub);
     // Whether the subscription's publisher was heard within three topic
     // time-outs.

@@ -81,23 +81,54 @@ void takeOwnIdAsPublisher(SubscriptionRecord& sub, const ApplicationID& appIdTxt
 
 // ---- asking ----
 
-void MessagingService::reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq)
+void MessagingService::reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq, uint64 oldestHeld)
 {
-    fwLog(LOG_LEVEL_NOTICE, "Send UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] to [%.16s].", sub.topicNameTxt,
-          sub.subscriberThreadTxt);
     sub.onRecovery = false;
-    m_topicStats.unrecoverableGaps.add();
     if (sub.subscriberTopicPtr == nullptr)
         return;
-    EventParam p{};
-    std::memcpy(p.resNameTxt, sub.topicNameTxt, sizeof(ResourceName));
-    p.paramInt64 = static_cast<int64>(seq);
-    p.resPtr = sub.topicResPtr;
-    if (sub.subscriberTopicPtr->sendTopicEventMsg(UNRECOVERABLE_TOPIC_MSG_GAP, p) != 0)
-        fwLog(LOG_LEVEL_WARNING,
-              "The message queue of [%.16s] is full. Discard event UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] and "
-              "continue.",
-              sub.subscriberThreadTxt, sub.topicNameTxt);
+    // Nothing was taken since the last report: it is the same gap, told
+    // once (a chase after a fast publisher's history included).
+    if (sub.gapReported)
+        fwLog(LOG_LEVEL_INFO, "The message gap on topic [%.16s] after seq# [%lu] was reported already.",
+              sub.topicNameTxt, static_cast<unsigned long>(seq));
+    else
+    {
+        fwLog(LOG_LEVEL_NOTICE, "Send UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] to [%.16s].", sub.topicNameTxt,
+              sub.subscriberThreadTxt);
+        m_topicStats.unrecoverableGaps.add();
+        sub.gapReported = true;
+        EventParam p{};
+        std::memcpy(p.resNameTxt, sub.topicNameTxt, sizeof(ResourceName));
+        p.paramInt64 = static_cast<int64>(seq);
+        p.resPtr = sub.topicResPtr;
+        if (sub.subscriberTopicPtr->sendTopicEventMsg(UNRECOVERABLE_TOPIC_MSG_GAP, p) != 0)
+            fwLog(LOG_LEVEL_WARNING,
+                  "The message queue of [%.16s] is full. Discard event UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] "
+                  "and continue.",
+                  sub.subscriberThreadTxt, sub.topicNameTxt);
+    }
+    // The recovery instances' topics and the recovery-request topics start
+    // again on their own terms.
+    const MsgTopicResource& res = *sub.topicResPtr;
+    if (res.mrmTopic || res.recoveryRqsTopic)
+        return;
+    // A peer's number is taken only within what this subscription heard of.
+    if (oldestHeld > sub.highestMsgSeqRcvd + 1)
+        oldestHeld = 0;
+    const uint64 before = sub.lastAcptMsgSeq;
+    sub.busyRetryCnt = 0;
+    if (sub.subscriberTopicPtr->passGap(m_clock.wallTime(), m_clock.monoNs(), oldestHeld) != 0)
+        fwLog(LOG_LEVEL_NOTICE, "Error [%d] delivering messages of topic [%.16s] past the unrecoverable gap.",
+              FrameworkErrno::m_fwErrno, sub.topicNameTxt);
+    fwLog(LOG_LEVEL_NOTICE,
+          "Topic [%.16s] goes on past the unrecoverable gap after seq# [%lu]: last acpt seq# [%lu], %s.",
+          sub.topicNameTxt, static_cast<unsigned long>(before), static_cast<unsigned long>(sub.lastAcptMsgSeq),
+          sub.passGap ? "taking the next message that comes" : "in order from there");
+    // What the publisher still holds after it is asked for at once.
+    if (oldestHeld != 0 && !sub.onRecovery && sub.lastAcptMsgSeq < sub.highestMsgSeqRcvd &&
+        sub.publisherIdTxt[0] != '\0' && requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, false) != 0)
+        fwLog(LOG_LEVEL_NOTICE, "Error [%d] requesting recovery of topic [%.16s] from seq# [%lu].",
+              FrameworkErrno::m_fwErrno, sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
 }
 
 void MessagingService::dropRecoveryRequest(SubscriptionRecord& sub)
@@ -471,6 +502,18 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
     {
         ++sub.busyRetryCnt;
         deferRetry(sub, false, 0, 0, req.lastRecoveryAttempt);
+        return 0;
+    }
+    // A range older than the publisher's history: only a running instance
+    // may still hold it. Otherwise the gap is reported once and passed, on
+    // from the oldest number the publisher holds.
+    if (code == MSL_MSG_GAP_TOO_LARGE && (req.lastRecoveryAttempt || !mrmInstanceRunning(sub)))
+    {
+        fwLog(LOG_LEVEL_NOTICE,
+              "Failed [%d] to recover topic [%.16s] message from publisher, which holds seq# [%lu] to [%lu].", code,
+              sub.topicNameTxt, static_cast<unsigned long>(a.beginResendMsgSeq),
+              static_cast<unsigned long>(a.endResendMsgSeq));
+        reportUnrecoverableGap(sub, start, a.status != 0 && a.beginResendMsgSeq <= a.endResendMsgSeq ? a.beginResendMsgSeq : 0);
         return 0;
     }
     if (req.lastRecoveryAttempt)
@@ -881,9 +924,12 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
     }
     MessagingTopic* topic = rec->publisherTopicPtr;
     uint64 end = 0;
+    uint64 oldest = 0;
     rec->takeBaton();
     const int32 checked = topic->chkResendRange(s + 1, end);
     const int32 checkCode = FrameworkErrno::m_fwErrno;
+    if (checked != 0 && checkCode == NO_SUCH_ENTRY)
+        oldest = topic->oldestHeldSeq(end);
     rec->releaseBaton();
     if (checked != 0)
     {
@@ -891,7 +937,9 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
             peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
         else
             fwLog(LOG_LEVEL_ERROR, "Error [%d] resending message on topic [%.16s].", checkCode, name);
-        sendRecoveryRsp(m_dataRecoveryRspTemplate, r, -1, MSL_MSG_GAP_TOO_LARGE, 0, 0);
+        // The refusal tells what is still held, so the subscriber can go on
+        // from there (0 and 0: nothing).
+        sendRecoveryRsp(m_dataRecoveryRspTemplate, r, -1, MSL_MSG_GAP_TOO_LARGE, oldest, oldest != 0 ? end : 0);
         return 0;
     }
     rec->pubRecoverySessionId = rec->pubRecoverySessionId >= 255 ? 1 : static_cast<uint8>(rec->pubRecoverySessionId + 1);

@@ -189,6 +189,11 @@ public:
                                       bool replayInTimer, bool replayInGap);
     int32 onTimerReplayBufferedMsgInRecovery(const timespec& currTm, int64 nowNs);
     void resetBufferMsgInRecovery();
+    // Goes on past a gap that was reported unrecoverable: from what is held
+    // past it (in order), else from oldestHeld (the publisher's oldest, 0
+    // when unknown), else from the next whole message that arrives. 0, or
+    // the failure of a delivery.
+    int32 passGap(const timespec& currTm, int64 nowNs, uint64 oldestHeld);
     bool bufferingInRecovery() const { return m_bufMsgInBuffering; }
     bool replayingInRecovery() const { return m_bufMsgInReplay; }
 
@@ -201,6 +206,9 @@ public:
     // the end it announced, whatever was sent since.
     int32 resend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more, uint8 recoverySessionId);
     int32 tailLostResend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more);
+    // The oldest number the publisher's history holds (0: none), and the
+    // newest; under the baton.
+    uint64 oldestHeldSeq(uint64& newest);
     // Takes over the repository's copy of this topic (a publisher starting).
     void populateTopicHistory(MessagingCommon::TopicHistoryBuffer& from);
     // Hands what this subscriber accepted to the repository (switch to active).

@@ -95,6 +95,20 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
     const bool normalRecovery = sub.recoveryMode == NORMAL_RECOVERY;
 
     bool accept = s == l + 1;
+    if (!accept && sub.passGap && msgSrc == SRC_PUBLISHER && s > l + 1)
+    {
+        if (s > sub.passGapEnd + 1)
+        {
+            // Past what the reported gap covered: a new gap after it.
+            sub.passGap = false;
+            sub.lastAcptMsgSeq = std::max(l, sub.passGapEnd);
+            return processMessage(msg, pubIpAddr, currTm, nowNs, woTm, gapSize, msgSrc, lastMsgInBatch);
+        }
+        // The first whole message past a reported gap starts the stream again.
+        if (msg.hdr.msgPartNum != 0)
+            return 0;
+        accept = true;
+    }
     if (!accept && l == 0 && m_topicResPtr->regParam.skipLateJoinRecovery)
     {
         // Joining late without recovery: the first whole message starts it.
@@ -230,6 +244,15 @@ int32 MessagingTopic::processHeartbeat(const TopicHeartbeat& hb, uint64& gapSize
     const uint64 l = sub.lastAcptMsgSeq;
     bool gapFlag = false;
     bool report = false;
+    if (sent > l && sub.passGap)
+    {
+        // A reported gap being passed: nothing new is announced up to its end.
+        if (sent <= sub.passGapEnd)
+            return sendTopicHeartbeatAck(false);
+        sub.passGap = false;
+        sub.lastAcptMsgSeq = std::max(l, sub.passGapEnd);
+        return processHeartbeat(hb, gapSize);
+    }
     if (sent > l)
     {
         if (l == 0 && sub.lastMsgAcptNs == 0 && m_topicResPtr->regParam.skipLateJoinRecovery)
@@ -277,9 +300,58 @@ bool MessagingTopic::addressedElsewhere(const TopicMsgHeader& hdr) const
 
 void MessagingTopic::storeAccepted(const TopicMessage& msg)
 {
-    storeInRing(*m_bufferPtr, msg, m_subRecPtr->lastMsgBufIdx);
-    m_subRecPtr->lastAcptMsgSeq = msg.hdr.seqNum;
+    SubscriptionRecord& sub = *m_subRecPtr;
+    storeInRing(*m_bufferPtr, msg, sub.lastMsgBufIdx);
+    sub.lastAcptMsgSeq = msg.hdr.seqNum;
+    // Whatever gap was reported is behind: a later one is a new gap.
+    sub.gapReported = false;
+    sub.passGap = false;
     ++m_stats.accepted;
+}
+
+int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldestHeld)
+{
+    SubscriptionRecord& sub = *m_subRecPtr;
+    const uint64 l = sub.lastAcptMsgSeq;
+    sub.passGap = false;
+    // The parts joined before the gap never complete: a later message's
+    // parts must not be added to them.
+    m_processingMultiPartMsg = false;
+    m_tmpMsgBufOffset = 0;
+    uint64 lowestAhead = 0;
+    if (m_aheadSeqs != nullptr)
+        for (uint32 i = 0; i < AHEAD_SLOTS; ++i)
+            if (m_aheadSeqs[i] > l && (lowestAhead == 0 || m_aheadSeqs[i] < lowestAhead))
+                lowestAhead = m_aheadSeqs[i];
+    if (lowestAhead != 0 && (oldestHeld == 0 || lowestAhead < oldestHeld))
+    {
+        sub.lastAcptMsgSeq = lowestAhead - 1;
+        m_aheadFloor = sub.lastAcptMsgSeq;
+        const int32 r = takeHeldAhead(currTm, nowNs, timespec{});
+        const int32 code = FrameworkErrno::m_fwErrno;
+        sendAckAfterAccept(SRC_PUBLISHER, false, nowNs);
+        return r != 0 ? fwFail(code, -1) : 0;
+    }
+    if (m_bufMsgInBuffering && m_bufMsgFirstSeq > l + 1 && (oldestHeld == 0 || m_bufMsgFirstSeq < oldestHeld))
+    {
+        sub.lastAcptMsgSeq = m_bufMsgFirstSeq - 1;
+        m_bufMsgInReplay = true;
+        m_bufMsgNumReplayed = 0;
+        return replayRound(currTm, nowNs, true, false);
+    }
+    if (oldestHeld > l + 1)
+    {
+        sub.lastAcptMsgSeq = oldestHeld - 1;
+        return 0;
+    }
+    if (oldestHeld == 0)
+    {
+        // Nothing known to be had: the next whole message within what was
+        // heard of, or the first after it, starts the stream again.
+        sub.passGap = true;
+        sub.passGapEnd = std::max(sub.highestMsgSeqRcvd, l);
+    }
+    return 0;
 }
 
 int32 MessagingTopic::acceptMessage(const TopicMessage& msg, in_addr_t pubIpAddr, const timespec& currTm,

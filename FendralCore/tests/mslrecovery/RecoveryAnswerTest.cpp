@@ -1,8 +1,9 @@
 // A subscriber acting on its publisher's answers when no recovery instance
 // runs (instances are configured by name, none answers): a busy or
-// in-progress answer is asked again after the busy delay. The publisher is
-// held still while a peer of the test's own answers in its place, then let
-// go to serve.
+// in-progress answer is asked again after the busy delay, and a range the
+// publisher no longer holds is reported once and passed, the subscription
+// going on from what it can still get. The publisher is held still while a
+// peer of the test's own answers in its place, then let go to serve.
 #include "FendralCore/tests/mslrecovery/MrmTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -111,5 +112,58 @@ TEST_P(RecoveryBusyAnswerTest, IsAskedAgainAfterTheDelayNotOfInstances)
 INSTANTIATE_TEST_SUITE_P(Answers, RecoveryBusyAnswerTest,
                          ::testing::Values(BusyCase{"Busy", MSL_RECOVERY_BUSY, 21},
                                            BusyCase{"InProgressPastTheGap", MSL_RECOVERY_IN_PROGRESS, 24}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct TooOldCase
+{
+    const char* name;
+    uint64 oldestHeld;             // in the refusal; 0: not told
+    std::vector<uint64> delivered; // after 1..20
+};
+
+void PrintTo(const TooOldCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RecoveryTooOldAnswerTest : public AnswerScene, public ::testing::WithParamInterface<TooOldCase>
+{
+};
+
+TEST_P(RecoveryTooOldAnswerTest, IsReportedOnceAndPassed)
+{
+    const TooOldCase& c = GetParam();
+    peer.send(Answer{.recipient = "SUBB",
+                     .rqsId = first.rqsId,
+                     .errorCode = MSL_MSG_GAP_TOO_LARGE,
+                     .begin = c.oldestHeld,
+                     .end = c.oldestHeld != 0 ? 26u : 0u});
+    ASSERT_TRUE(net.pumpUntil([&] { return sub->count(UNRECOVERABLE_TOPIC_MSG_GAP) == 1; }, 10s));
+    EXPECT_EQ(sub->lastParam(UNRECOVERABLE_TOPIC_MSG_GAP), 20) << "the number the gap follows";
+    if (c.oldestHeld != 0)
+    {
+        const RawPeer::Seen again = nextRequest(1);
+        EXPECT_EQ(again.cmd, 7u);
+        EXPECT_EQ(again.seq, c.oldestHeld - 1) << "asked from the oldest held";
+    }
+    pub->terminated = false;
+    ASSERT_TRUE(net.send(*pub, 1));
+    ASSERT_TRUE(net.pumpUntil([&] { return !sub->seqs.empty() && sub->seqs.back() == 27; }, 10s));
+    net.pumpUntil([] { return false; }, 300ms);
+    std::vector<uint64> expected;
+    for (uint64 s = 1; s <= 20; ++s)
+        expected.push_back(s);
+    expected.insert(expected.end(), c.delivered.begin(), c.delivered.end());
+    EXPECT_EQ(sub->seqs, expected);
+    EXPECT_EQ(sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 1) << "once per gap";
+    EXPECT_EQ(enquiries(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, RecoveryTooOldAnswerTest,
+                         ::testing::Values(
+                             // Asked again from the oldest held: 23..26 come as a resend.
+                             TooOldCase{"ToldTheOldestHeld", 23, {23, 24, 25, 26, 27}},
+                             // Goes on with what it holds past the gap, then the live stream.
+                             TooOldCase{"NotTold", 0, {26, 27}}),
                          [](const auto& info) { return std::string(info.param.name); });
 } // namespace

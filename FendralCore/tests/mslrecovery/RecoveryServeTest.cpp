@@ -56,8 +56,9 @@ TEST_F(RecoveryServeTest, RangeOlderThanTheHistoryIsRefusedWithoutResending)
     EXPECT_EQ(got[0].rqsId, 11u);
     EXPECT_EQ(got[0].status, -1);
     EXPECT_EQ(got[0].errorCode, MSL_MSG_GAP_TOO_LARGE);
-    EXPECT_EQ(got[0].begin, 0u);
-    EXPECT_EQ(got[0].end, 0u);
+    // The refusal tells what the history still holds: the last 50.
+    EXPECT_EQ(got[0].begin, 51u);
+    EXPECT_EQ(got[0].end, 100u);
     EXPECT_TRUE(peer.resent().empty());
 }
 
