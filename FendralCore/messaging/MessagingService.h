@@ -375,6 +375,8 @@ private:
     int32 processSwActiveSubRqs(int32 len, const sockaddr_in& from);
     int32 processPubTopicAck(uint32 rqsId, const sockaddr_in& from);
     int32 processSubTopicAck(uint32 rqsId, const sockaddr_in& from);
+    // The handshake gave the number the subscription's stream goes on from.
+    void noteStreamStart(SubscriptionRecord& sub, uint64 startSeq);
     int32 processSwActiveSubAck(uint32 rqsId, const sockaddr_in& from);
     int32 processPendingPubTopicRqs(PendingRqsRecord& pending);
     int32 processPendingSubTopicRqs(PendingRqsRecord& pending);

@@ -109,7 +109,7 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
             return 0;
         accept = true;
     }
-    if (!accept && l == 0 && m_topicResPtr->regParam.skipLateJoinRecovery)
+    if (!accept && l == 0 && m_topicResPtr->regParam.skipLateJoinRecovery && !sub.startKnown)
     {
         // Joining late without recovery: the first whole message starts it.
         if (msg.hdr.msgPartNum != 0)
@@ -255,7 +255,7 @@ int32 MessagingTopic::processHeartbeat(const TopicHeartbeat& hb, uint64& gapSize
     }
     if (sent > l)
     {
-        if (l == 0 && sub.lastMsgAcptNs == 0 && m_topicResPtr->regParam.skipLateJoinRecovery)
+        if (l == 0 && sub.lastMsgAcptNs == 0 && m_topicResPtr->regParam.skipLateJoinRecovery && !sub.startKnown)
             return sendTopicHeartbeatAck(false);
         gapFlag = true;
         if (sub.onRecovery)

@@ -82,6 +82,10 @@ struct SubscriptionRecord
     // passGapEnd + 1 is taken at whatever number it has.
     bool passGap = false;
     uint64 passGapEnd = 0;
+    // The handshake with the publisher gave the number the stream goes on
+    // from: a subscription that skips late-join recovery skips only what
+    // came before it.
+    bool startKnown = false;
 
     // Back to a free slot, as the service finds it before filling it.
     void clear() { *this = SubscriptionRecord{}; }

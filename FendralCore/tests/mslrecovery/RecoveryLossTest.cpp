@@ -2,8 +2,9 @@
 // subscribers, a tail lost at one subscriber and found through heartbeats,
 // a publisher leaving, or killed and started again, while one subscriber
 // misses its tail (a peer fills it), subscribers joining mid-stream with
-// and without late-join recovery, and a subscriber that falls behind: held
-// for while it is heard, let go when it falls silent. Services on an in-memory fabric, driven from the test's
+// and without late-join recovery (or opened before their publisher), and a
+// subscriber that falls behind: held for while it is heard, let go when it
+// falls silent. Services on an in-memory fabric, driven from the test's
 // thread.
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
 
@@ -219,6 +220,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, RecoveryLateJoinTest,
                                            // Reported once; the oldest the publisher holds on.
                                            LateJoinCase{"HistoryTooShortStartsFromTheOldestHeld", 50, false, 51, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RecoverySkipLateJoinTest, OpenedBeforeThePublisherItRecoversTheFirstMessages)
+{
+    Net net;
+    Node& sub = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE, 1000, 100000, true}});
+    ASSERT_TRUE(net.ready(sub));
+    Node& pub = net.add("PUBA", "10.0.0.1", {PUB});
+    ASSERT_TRUE(net.ready(pub));
+    ASSERT_TRUE(net.pumpUntil(
+        [&] { return sub.count(TOPIC_PUBLISHER_JOINED) == 1 && pub.pub()->numEffectiveSub.load() == 1; }));
+    // The topic's first datagrams miss the subscriber: they were published
+    // after it met its publisher, so they are recovered.
+    MslSocket* data = sub.sub()->chnRecPtr->dataSock.get();
+    data->leave();
+    ASSERT_TRUE(net.send(pub, 2));
+    data->join();
+    ASSERT_TRUE(net.send(pub, 8));
+    ASSERT_TRUE(net.pumpUntil([&] { return sub.seqs.size() >= 8 && sub.seqs.back() == 10; }, 10s));
+    net.pumpUntil([] { return false; }, 200ms);
+    EXPECT_TRUE(sub.deliveredInOrder(1, 10)) << "delivered from " << sub.seqs.front();
+    EXPECT_EQ(sub.count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+}
 
 struct SlowCase
 {
