@@ -275,6 +275,17 @@ int32 MessagingService::requestTopicMsgRecovery(SubscriptionRecord& sub, uint64 
     }
     MslMsgRqs& r = composeRequest(DATA_RECOVERY_RQS, sub.topicNameTxt, lastRcvdSeq);
     r.reasonCode = lastAttempt ? FORCE_RECOVERY : 0;
+    // Only what is lacked before what is held past the gap is asked for:
+    // resending up to the newest message would hold the topic's senders
+    // back for the whole paced resend, for messages already here. One
+    // pacing batch more follows it, so that a resent message lost on the
+    // way shows as a gap at once among those after it.
+    const uint64 lacked = sub.subscriberTopicPtr != nullptr && lastRcvdSeq == sub.lastAcptMsgSeq
+                              ? sub.subscriberTopicPtr->lackedBeforeHeld()
+                              : 0;
+    if (lacked != 0)
+        r.numUnackMsgMax = static_cast<uint32>(
+            std::min<uint64>(lacked + static_cast<uint64>(std::max(m_settings.resendBatchSize, 1)), UINT32_MAX));
     fwLog(LOG_LEVEL_WARNING, "Request topic [%.16s] recovery. Last seq# rcvd [%lu]. Last attempt flag [%d]. Request ID [%u].",
           sub.topicNameTxt, static_cast<unsigned long>(lastRcvdSeq), lastAttempt, r.hdr.rqsId);
     if (sendRequest(reinterpret_cast<const char*>(&r), MslProtocol::RQS_SIZE) != 0)
@@ -507,13 +518,29 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
     // A range older than the publisher's history: only a running instance
     // may still hold it. Otherwise the gap is reported once and passed, on
     // from the oldest number the publisher holds.
+    const uint64 oldestHeld = a.status != 0 && a.beginResendMsgSeq <= a.endResendMsgSeq ? a.beginResendMsgSeq : 0;
+    if (code == MSL_MSG_GAP_TOO_LARGE && oldestHeld != 0 && sub.lastAcptMsgSeq + 1 >= oldestHeld &&
+        oldestHeld <= sub.highestMsgSeqRcvd + 1)
+    {
+        // A request made before the subscription moved on (a lost answer
+        // asked again): what it still lacks, the publisher holds.
+        fwLog(LOG_LEVEL_NOTICE,
+              "Topic [%.16s] moved past the refused seq# [%lu] meanwhile: last acpt seq# [%lu]. Ask again from there.",
+              sub.topicNameTxt, static_cast<unsigned long>(start), static_cast<unsigned long>(sub.lastAcptMsgSeq));
+        if (sub.lastAcptMsgSeq < sub.highestMsgSeqRcvd && requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, false) == 0)
+            return 0;
+        sub.onRecovery = false;
+        DataValueType ignored = 0;
+        m_normalRecoveryMap->remove(nameKey(sub.topicNameTxt), ignored);
+        return 0;
+    }
     if (code == MSL_MSG_GAP_TOO_LARGE && (req.lastRecoveryAttempt || !mrmInstanceRunning(sub)))
     {
         fwLog(LOG_LEVEL_NOTICE,
               "Failed [%d] to recover topic [%.16s] message from publisher, which holds seq# [%lu] to [%lu].", code,
               sub.topicNameTxt, static_cast<unsigned long>(a.beginResendMsgSeq),
               static_cast<unsigned long>(a.endResendMsgSeq));
-        reportUnrecoverableGap(sub, start, a.status != 0 && a.beginResendMsgSeq <= a.endResendMsgSeq ? a.beginResendMsgSeq : 0);
+        reportUnrecoverableGap(sub, start, oldestHeld);
         return 0;
     }
     if (req.lastRecoveryAttempt)
@@ -859,7 +886,7 @@ bool MessagingService::coveredByLastResend(const TopicRecord& rec, const MslMsgR
     const uint64 s = r.lastMsgTopicSeq;
     const uint64 l = rec.lastRecoverySeq;
     const uint64 n = rec.lastMsgSeq.load(std::memory_order_relaxed);
-    if (r.reasonCode == FORCE_RECOVERY || s < l)
+    if (r.reasonCode == FORCE_RECOVERY || s < l || rec.lastRecoveryPartial)
         return false;
     if (n < l || (s - l > (n - l) / 2 && s > static_cast<uint64>(m_settings.resendBatchSize)))
         return false;
@@ -942,6 +969,10 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
         sendRecoveryRsp(m_dataRecoveryRspTemplate, r, -1, MSL_MSG_GAP_TOO_LARGE, oldest, oldest != 0 ? end : 0);
         return 0;
     }
+    // A requester that says what it lacks gets that, not everything since.
+    const bool partial = r.numUnackMsgMax != 0 && end - s > r.numUnackMsgMax;
+    if (partial)
+        end = s + r.numUnackMsgMax;
     rec->pubRecoverySessionId = rec->pubRecoverySessionId >= 255 ? 1 : static_cast<uint8>(rec->pubRecoverySessionId + 1);
     const uint8 session = rec->pubRecoverySessionId;
     sendRecoveryRsp(m_dataRecoveryRspTemplate, r, 0, session, s + 1, end);
@@ -978,6 +1009,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
             return 0;
     }
     rec->lastRecoverySeq = s;
+    rec->lastRecoveryPartial = partial;
     rec->lastRecovAppId = MslProtocol::appIdKey(r.hdr.senderAppIdTxt);
     rec->lastRecovAppInstId = r.hdr.senderInstId;
     rec->lastRecoveryRcvdNs = rcvdNs;

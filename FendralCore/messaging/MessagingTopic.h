@@ -189,6 +189,9 @@ public:
                                       bool replayInTimer, bool replayInGap);
     int32 onTimerReplayBufferedMsgInRecovery(const timespec& currTm, int64 nowNs);
     void resetBufferMsgInRecovery();
+    // How many messages after the last accepted one this subscriber lacks
+    // before the first it holds past a gap; 0 when it holds none.
+    uint64 lackedBeforeHeld() const;
     // Goes on past a gap that was reported unrecoverable: from what is held
     // past it (in order), else from oldestHeld (the publisher's oldest, 0
     // when unknown), else from the next whole message that arrives. 0, or

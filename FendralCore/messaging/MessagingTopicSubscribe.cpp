@@ -101,7 +101,12 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
         {
             // Past what the reported gap covered: a new gap after it.
             sub.passGap = false;
-            sub.lastAcptMsgSeq = std::max(l, sub.passGapEnd);
+            if (sub.passGapEnd > l)
+            {
+                sub.lastAcptMsgSeq = sub.passGapEnd;
+                m_processingMultiPartMsg = false;
+                m_tmpMsgBufOffset = 0;
+            }
             return processMessage(msg, pubIpAddr, currTm, nowNs, woTm, gapSize, msgSrc, lastMsgInBatch);
         }
         // The first whole message past a reported gap starts the stream again.
@@ -250,7 +255,12 @@ int32 MessagingTopic::processHeartbeat(const TopicHeartbeat& hb, uint64& gapSize
         if (sent <= sub.passGapEnd)
             return sendTopicHeartbeatAck(false);
         sub.passGap = false;
-        sub.lastAcptMsgSeq = std::max(l, sub.passGapEnd);
+        if (sub.passGapEnd > l)
+        {
+            sub.lastAcptMsgSeq = sub.passGapEnd;
+            m_processingMultiPartMsg = false;
+            m_tmpMsgBufOffset = 0;
+        }
         return processHeartbeat(hb, gapSize);
     }
     if (sent > l)
@@ -309,22 +319,34 @@ void MessagingTopic::storeAccepted(const TopicMessage& msg)
     ++m_stats.accepted;
 }
 
+uint64 MessagingTopic::lackedBeforeHeld() const
+{
+    if (m_aheadSeqs == nullptr || m_subRecPtr == nullptr)
+        return 0;
+    const uint64 l = m_subRecPtr->lastAcptMsgSeq;
+    // The message that showed the gap is held: the search ends soon.
+    for (uint64 s = l + 2; s <= l + AHEAD_SLOTS; ++s)
+        if (m_aheadSeqs[s % AHEAD_SLOTS] == s)
+            return s - (l + 1);
+    return 0;
+}
+
 int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldestHeld)
 {
     SubscriptionRecord& sub = *m_subRecPtr;
     const uint64 l = sub.lastAcptMsgSeq;
     sub.passGap = false;
-    // The parts joined before the gap never complete: a later message's
-    // parts must not be added to them.
-    m_processingMultiPartMsg = false;
-    m_tmpMsgBufOffset = 0;
-    uint64 lowestAhead = 0;
-    if (m_aheadSeqs != nullptr)
-        for (uint32 i = 0; i < AHEAD_SLOTS; ++i)
-            if (m_aheadSeqs[i] > l && (lowestAhead == 0 || m_aheadSeqs[i] < lowestAhead))
-                lowestAhead = m_aheadSeqs[i];
+    // Jumping over lost numbers: the parts joined before the gap never
+    // complete, and a later message's parts must not be added to them.
+    auto dropJoin = [this]() {
+        m_processingMultiPartMsg = false;
+        m_tmpMsgBufOffset = 0;
+    };
+    const uint64 lacked = lackedBeforeHeld();
+    const uint64 lowestAhead = lacked != 0 ? l + 1 + lacked : 0;
     if (lowestAhead != 0 && (oldestHeld == 0 || lowestAhead < oldestHeld))
     {
+        dropJoin();
         sub.lastAcptMsgSeq = lowestAhead - 1;
         m_aheadFloor = sub.lastAcptMsgSeq;
         const int32 r = takeHeldAhead(currTm, nowNs, timespec{});
@@ -334,6 +356,7 @@ int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldest
     }
     if (m_bufMsgInBuffering && m_bufMsgFirstSeq > l + 1 && (oldestHeld == 0 || m_bufMsgFirstSeq < oldestHeld))
     {
+        dropJoin();
         sub.lastAcptMsgSeq = m_bufMsgFirstSeq - 1;
         m_bufMsgInReplay = true;
         m_bufMsgNumReplayed = 0;
@@ -341,6 +364,7 @@ int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldest
     }
     if (oldestHeld > l + 1)
     {
+        dropJoin();
         sub.lastAcptMsgSeq = oldestHeld - 1;
         return 0;
     }
@@ -348,6 +372,8 @@ int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldest
     {
         // Nothing known to be had: the next whole message within what was
         // heard of, or the first after it, starts the stream again.
+        // (The message that starts it again is a first part: it ends any
+        // join itself.)
         sub.passGap = true;
         sub.passGapEnd = std::max(sub.highestMsgSeqRcvd, l);
     }

@@ -34,6 +34,7 @@ void TopicRecord::clear()
     lastRecoveryRcvdNs = 0;
     lastRecovAppId = 0;
     lastRecovAppInstId = 0;
+    lastRecoveryPartial = false;
     mrmPartitionId = -1;
     applSeqNum = 0;
     pubRecoverySessionId = 0;

@@ -89,6 +89,9 @@ struct TopicRecord
     int64 lastRecoveryRcvdNs = 0;
     uint64 lastRecovAppId = 0;
     int32 lastRecovAppInstId = 0;
+    // The last resend ended where its requester's lack ended, before the
+    // newest message: it covers no other request.
+    bool lastRecoveryPartial = false;
 
     int32 mrmPartitionId = -1;
     uint64 applSeqNum = 0; // under the baton

@@ -2,8 +2,9 @@
 // runs (instances are configured by name, none answers): a busy or
 // in-progress answer is asked again after the busy delay, and a range the
 // publisher no longer holds is reported once and passed, the subscription
-// going on from what it can still get. The publisher is held still while a
-// peer of the test's own answers in its place, then let go to serve.
+// going on from what it can still get (a refusal it has moved past
+// meanwhile is no gap). The publisher is held still while a peer of the
+// test's own answers in its place, then let go to serve.
 #include "FendralCore/tests/mslrecovery/MrmTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -157,6 +158,44 @@ TEST_P(RecoveryTooOldAnswerTest, IsReportedOnceAndPassed)
     EXPECT_EQ(sub->seqs, expected);
     EXPECT_EQ(sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 1) << "once per gap";
     EXPECT_EQ(enquiries(), 0);
+}
+
+// A refusal of a request that the subscription has moved past meanwhile
+// (resent data came; the answer was lost and the request asked again after
+// the history moved on) is no gap: what is still lacked is asked for.
+TEST_F(AnswerScene, ARefusalOfARequestTheSubscriptionMovedPastIsNoGap)
+{
+    for (uint64 seq : {21, 22})
+        peer.sendData(topicData("PUBA", seq, true, "r"));
+    ASSERT_TRUE(net.pumpUntil([&] { return sub->seqs.size() == 22; }, 10s)) << sub->seqs.size();
+    peer.send(Answer{.recipient = "SUBB", .rqsId = first.rqsId, .errorCode = MSL_MSG_GAP_TOO_LARGE, .begin = 23, .end = 26});
+    const RawPeer::Seen again = nextRequest(1);
+    EXPECT_EQ(again.cmd, 7u);
+    EXPECT_EQ(again.seq, 22u) << "asked from where it got to";
+    pub->terminated = false;
+    ASSERT_TRUE(net.send(*pub, 1));
+    ASSERT_TRUE(net.pumpUntil([&] { return sub->seqs.size() == 27; }, 10s)) << sub->seqs.size();
+    net.pumpUntil([] { return false; }, 300ms);
+    EXPECT_TRUE(sub->deliveredInOrder(1, 27));
+    EXPECT_EQ(sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+}
+
+// A resend that fills one hole may end where the messages held past it
+// end at the next hole: that one is asked for at once, not when a later
+// message shows it (none comes while the window waits for the subscriber).
+TEST_F(AnswerScene, TheNextHoleAfterAFilledOneIsAskedForAtOnce)
+{
+    for (uint64 seq = 27; seq <= 42; ++seq)
+        if (seq != 41)
+            peer.sendData(topicData("PUBA", seq, false, "l"));
+    peer.send(Answer{.recipient = "SUBB", .rqsId = first.rqsId, .status = 0, .errorCode = 1, .begin = 21, .end = 25});
+    for (uint64 seq = 21; seq <= 25; ++seq)
+        peer.sendData(topicData("PUBA", seq, true, "r"));
+    ASSERT_TRUE(net.pumpUntil([&] { return sub->seqs.size() == 40; }, 10s)) << sub->seqs.size();
+    const RawPeer::Seen next = nextRequest(1);
+    EXPECT_EQ(next.cmd, 7u);
+    EXPECT_EQ(next.seq, 40u);
+    EXPECT_EQ(sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, RecoveryTooOldAnswerTest,

@@ -299,6 +299,7 @@ struct Rqs
     std::string topic = "QUOTES";
     uint64_t seq = 0;
     int32_t reason = 0;
+    uint32_t lacked = 0; // a resend request: how many after seq it lacks (0: all)
 };
 
 inline std::string request(const Rqs& r)
@@ -314,6 +315,7 @@ inline std::string request(const Rqs& r)
     std::memcpy(b.data() + 66, r.topic.data(), r.topic.size());
     putLe(b, 83, r.seq, 8);
     putLe(b, 91, static_cast<uint32_t>(r.reason), 4);
+    putLe(b, 95, r.lacked, 4);
     return b;
 }
 
@@ -328,6 +330,23 @@ struct Rsp
     uint64_t begin;
     uint64_t end;
 };
+
+// A topic data datagram (one whole message of data) as a publisher sends it.
+inline std::string topicData(const std::string& sender, uint64_t seq, bool resent, const std::string& data,
+                             const std::string& topic = "QUOTES")
+{
+    std::string b(94 + data.size(), '\0');
+    putLe(b, 0, 13, 4); // TOPIC_MSG
+    std::memcpy(b.data() + 4, sender.data(), sender.size());
+    putLe(b, 22, 1, 4);
+    putLe(b, 38, seq, 8);
+    putLe(b, 46, 22 + data.size(), 4);
+    b[71] = resent ? 1 : 0;
+    std::memcpy(b.data() + 72, topic.data(), topic.size());
+    putLe(b, 90, data.size(), 4);
+    std::memcpy(b.data() + 94, data.data(), data.size());
+    return b;
+}
 
 // An answer to a recovery request as a publisher (or a peer) sends it.
 struct Answer
@@ -397,6 +416,7 @@ public:
 
     void send(const Rqs& r) { rc->send(request(r).data(), 99); }
     void send(const Answer& a) { rac->send(answer(a).data(), 107); }
+    void sendData(const std::string& datagram) { data->send(datagram.data(), static_cast<int32>(datagram.size())); }
 
     // The recovery answers so far.
     std::vector<Rsp> answers()
