@@ -334,6 +334,7 @@ private:
     std::unique_ptr<uint64[]> m_aheadSeqs;
     std::unique_ptr<in_addr_t[]> m_aheadAddrs;
     uint64 m_aheadFloor = 0; // the last accepted number when last used
+    uint64 m_aheadTop = 0;   // the highest number held (0: none since the start)
 
     // Prepared records.
     TopicMessage m_tmpTopicMsg{};  // the outgoing data message (under the baton)

@@ -91,6 +91,7 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
         // The stream started again below what is held: nothing held is of it.
         std::fill_n(m_aheadSeqs.get(), AHEAD_SLOTS, 0);
         m_aheadFloor = l;
+        m_aheadTop = 0;
     }
     const bool normalRecovery = sub.recoveryMode == NORMAL_RECOVERY;
 
@@ -208,6 +209,7 @@ void MessagingTopic::holdAhead(const TopicMessage& msg, in_addr_t pubIpAddr)
         return;
     std::memcpy(&m_aheadMsgs[slot], &msg, TopicWire::HEADER_SIZE + msg.hdr.bodyLen);
     m_aheadSeqs[slot] = s;
+    m_aheadTop = std::max(m_aheadTop, s);
     m_aheadAddrs[slot] = pubIpAddr;
 }
 
@@ -324,8 +326,10 @@ uint64 MessagingTopic::lackedBeforeHeld() const
     if (m_aheadSeqs == nullptr || m_subRecPtr == nullptr)
         return 0;
     const uint64 l = m_subRecPtr->lastAcptMsgSeq;
-    // The message that showed the gap is held: the search ends soon.
-    for (uint64 s = l + 2; s <= l + AHEAD_SLOTS; ++s)
+    // Nothing held past the next number: the common case, at once. Else
+    // the message that showed the gap is held and the search ends soon.
+    const uint64 top = std::min(m_aheadTop, l + AHEAD_SLOTS);
+    for (uint64 s = l + 2; s <= top; ++s)
         if (m_aheadSeqs[s % AHEAD_SLOTS] == s)
             return s - (l + 1);
     return 0;
