@@ -382,6 +382,8 @@ private:
     int32 processSwActiveSubRqs(int32 len, const sockaddr_in& from);
     int32 processPubTopicAck(uint32 rqsId, const sockaddr_in& from);
     int32 processSubTopicAck(uint32 rqsId, const sockaddr_in& from);
+    // The handshake gave the number the subscription's stream goes on from.
+    void noteStreamStart(SubscriptionRecord& sub, uint64 startSeq);
     int32 processSwActiveSubAck(uint32 rqsId, const sockaddr_in& from);
     int32 processPendingPubTopicRqs(PendingRqsRecord& pending);
     int32 processPendingSubTopicRqs(PendingRqsRecord& pending);
@@ -411,8 +413,8 @@ private:
     void noteReplicationRecovered(const SubscriptionRecord& sub);
     // Recovery from a recovery instance: an enquiry for the partition when
     // it is unknown, else a request from the subscription's instance on.
-    // Without instances (none configured) what follows is what a
-    // subscription does when no instance carries its topic.
+    // Without instances (none configured, or none running) what follows is
+    // what a subscription does when no instance carries its topic.
     int32 requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason);
     // What a subscription does when no instance carries its topic.
     int32 recoverWithoutMrm(SubscriptionRecord& sub, int32 reason, bool& chkEndRecovMode);
@@ -427,19 +429,27 @@ private:
     int32 processPendingDataRecoveryRqs(PendingRqsRecord& pending);
     int32 processPendingTailLostQuery(PendingRqsRecord& pending);
     int32 processPendingTailLostRecoveryRqs(PendingRqsRecord& pending);
-    // The subscribing thread hears that the gap after seq stays open.
-    void reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq);
+    // The subscribing thread hears that the gap after seq stays open (once
+    // per gap), and the subscription goes on past it: from what it holds
+    // past the gap, else from oldestHeld (the publisher's oldest number, 0
+    // when unknown), else from the next message that comes.
+    void reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq, uint64 oldestHeld = 0);
     void dropRecoveryRequest(SubscriptionRecord& sub);
     // Whether the subscription's publisher was heard within three topic
     // time-outs.
     bool publisherHeard(const SubscriptionRecord& sub) const;
     // A retry after a busy answer, due at dueNs: served by the loop.
-    void deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId);
+    void deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId,
+                    bool lastAttempt = true);
     void serveDueRetries(int64 nowNs);
     void dropRetries(const SubscriptionRecord* sub);
 
     // --- recovery instances (MRM) ---
     bool mrmConfigured() const;
+    // Whether a recovery instance that could serve the subscription runs:
+    // one of its partition (any, while the partition is unknown) publishes
+    // its MRM topic.
+    bool mrmInstanceRunning(const SubscriptionRecord& sub);
     bool mrmCrossSiteAllowed(const SubscriptionRecord& sub) const;
     int32 enquireMrmPartition(SubscriptionRecord& sub, int32 reason);
     int32 processMrmPartitionEnqRqs(int32 len, const sockaddr_in& from);
@@ -676,6 +686,7 @@ private:
         uint64 peerAppId;
         int32 peerInstId;
         int64 dueNs;
+        bool lastAttempt;
     };
     std::vector<DeferredRetry> m_retries;
     int64 m_lastMrmHbSentNs = 0;

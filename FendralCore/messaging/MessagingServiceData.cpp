@@ -299,12 +299,19 @@ int32 MessagingService::processTopicData(char* buf, int32 len, const sockaddr_in
         {
             fwLog(LOG_LEVEL_NOTICE, "Recovery on topic [%.16s] completed at seq# [%lu].", name,
                   static_cast<unsigned long>(sub->lastAcptMsgSeq));
-            DataValueType ignored = 0;
-            m_normalRecoveryMap->remove(UInt128(name, true), ignored);
+            // A request still waiting (its answer lost on the way) asks for
+            // what came: asked again it would only be refused as too old.
+            dropRecoveryRequest(*sub);
             noteReplicationRecovered(*sub);
         }
         if (!sub->onRecovery)
             completePublisherLeave(*sub);
+        // What was held past the gap just filled may end at another hole:
+        // it is asked for now, not when a later message shows it (none may
+        // come while the window waits for this subscriber).
+        const uint64 lacked = sub->onRecovery ? 0 : topic.lackedBeforeHeld();
+        if (lacked != 0)
+            return processMessageGap(*sub, lacked, nowNs, MslProtocol::appIdKey(msg.hdr.senderAppIdTxt), 0);
         return 0;
     }
     switch (code)

@@ -92,6 +92,27 @@ bool MessagingService::mrmConfigured() const
            m_channelTable != nullptr && m_channelTable->special(MSL_MRM_REQUEST_CHANNEL).isOpen();
 }
 
+bool MessagingService::mrmInstanceRunning(const SubscriptionRecord& sub)
+{
+    if (!mrmConfigured())
+        return false;
+    const int32 partitions = std::min<int32>(m_gblData.m_numMrmPartition, GlobalData::MRM_MAX_PARTITION);
+    const int32 instances = std::min<int32>(m_gblData.m_numMrmInst, GlobalData::MRM_MAX_INSTANCE);
+    const bool known = sub.mrmPartitionId >= 0 && sub.mrmPartitionId < partitions;
+    const bool cross = mrmCrossSiteAllowed(sub);
+    for (int32 p = known ? sub.mrmPartitionId : 0; p < (known ? sub.mrmPartitionId + 1 : partitions); ++p)
+        for (int32 i = 0; i < instances; ++i)
+            for (const bool local : {true, false})
+            {
+                if (!local && !cross)
+                    continue;
+                const SubscriptionRecord* mrmSub = mrmTopicSubscription(p, i, local);
+                if (mrmSub != nullptr && mrmSub->publisherIdTxt[0] != '\0')
+                    return true;
+            }
+    return false;
+}
+
 bool MessagingService::mrmCrossSiteAllowed(const SubscriptionRecord& sub) const
 {
     return m_settings.mrmCrossSiteRecovery && sub.topicResPtr != nullptr &&
@@ -207,7 +228,9 @@ void MessagingService::serveDueMrmRqs(int64 nowNs)
 
 int32 MessagingService::requestMrmRecovery(SubscriptionRecord& sub, TopicRecoveryMode mode, int32 reason)
 {
-    if (!mrmConfigured())
+    // Instances configured by name of which none runs would only cost an
+    // enquiry's time-outs before the same fall-back.
+    if (!mrmConfigured() || !mrmInstanceRunning(sub))
     {
         bool chk = false;
         const int32 r = recoverWithoutMrm(sub, reason, chk);

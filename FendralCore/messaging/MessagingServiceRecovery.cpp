@@ -81,23 +81,54 @@ void takeOwnIdAsPublisher(SubscriptionRecord& sub, const ApplicationID& appIdTxt
 
 // ---- asking ----
 
-void MessagingService::reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq)
+void MessagingService::reportUnrecoverableGap(SubscriptionRecord& sub, uint64 seq, uint64 oldestHeld)
 {
-    fwLog(LOG_LEVEL_NOTICE, "Send UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] to [%.16s].", sub.topicNameTxt,
-          sub.subscriberThreadTxt);
     sub.onRecovery = false;
-    m_topicStats.unrecoverableGaps.add();
     if (sub.subscriberTopicPtr == nullptr)
         return;
-    EventParam p{};
-    std::memcpy(p.resNameTxt, sub.topicNameTxt, sizeof(ResourceName));
-    p.paramInt64 = static_cast<int64>(seq);
-    p.resPtr = sub.topicResPtr;
-    if (sub.subscriberTopicPtr->sendTopicEventMsg(UNRECOVERABLE_TOPIC_MSG_GAP, p) != 0)
-        fwLog(LOG_LEVEL_WARNING,
-              "The message queue of [%.16s] is full. Discard event UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] and "
-              "continue.",
-              sub.subscriberThreadTxt, sub.topicNameTxt);
+    // Nothing was taken since the last report: it is the same gap, told
+    // once (a chase after a fast publisher's history included).
+    if (sub.gapReported)
+        fwLog(LOG_LEVEL_INFO, "The message gap on topic [%.16s] after seq# [%lu] was reported already.",
+              sub.topicNameTxt, static_cast<unsigned long>(seq));
+    else
+    {
+        fwLog(LOG_LEVEL_NOTICE, "Send UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] to [%.16s].", sub.topicNameTxt,
+              sub.subscriberThreadTxt);
+        m_topicStats.unrecoverableGaps.add();
+        sub.gapReported = true;
+        EventParam p{};
+        std::memcpy(p.resNameTxt, sub.topicNameTxt, sizeof(ResourceName));
+        p.paramInt64 = static_cast<int64>(seq);
+        p.resPtr = sub.topicResPtr;
+        if (sub.subscriberTopicPtr->sendTopicEventMsg(UNRECOVERABLE_TOPIC_MSG_GAP, p) != 0)
+            fwLog(LOG_LEVEL_WARNING,
+                  "The message queue of [%.16s] is full. Discard event UNRECOVERABLE_TOPIC_MSG_GAP on topic [%.16s] "
+                  "and continue.",
+                  sub.subscriberThreadTxt, sub.topicNameTxt);
+    }
+    // The recovery instances' topics and the recovery-request topics start
+    // again on their own terms.
+    const MsgTopicResource& res = *sub.topicResPtr;
+    if (res.mrmTopic || res.recoveryRqsTopic)
+        return;
+    // A peer's number is taken only within what this subscription heard of.
+    if (oldestHeld > sub.highestMsgSeqRcvd + 1)
+        oldestHeld = 0;
+    const uint64 before = sub.lastAcptMsgSeq;
+    sub.busyRetryCnt = 0;
+    if (sub.subscriberTopicPtr->passGap(m_clock.wallTime(), m_clock.monoNs(), oldestHeld) != 0)
+        fwLog(LOG_LEVEL_NOTICE, "Error [%d] delivering messages of topic [%.16s] past the unrecoverable gap.",
+              FrameworkErrno::m_fwErrno, sub.topicNameTxt);
+    fwLog(LOG_LEVEL_NOTICE,
+          "Topic [%.16s] goes on past the unrecoverable gap after seq# [%lu]: last acpt seq# [%lu], %s.",
+          sub.topicNameTxt, static_cast<unsigned long>(before), static_cast<unsigned long>(sub.lastAcptMsgSeq),
+          sub.passGap ? "taking the next message that comes" : "in order from there");
+    // What the publisher still holds after it is asked for at once.
+    if (oldestHeld != 0 && !sub.onRecovery && sub.lastAcptMsgSeq < sub.highestMsgSeqRcvd &&
+        sub.publisherIdTxt[0] != '\0' && requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, false) != 0)
+        fwLog(LOG_LEVEL_NOTICE, "Error [%d] requesting recovery of topic [%.16s] from seq# [%lu].",
+              FrameworkErrno::m_fwErrno, sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq));
 }
 
 void MessagingService::dropRecoveryRequest(SubscriptionRecord& sub)
@@ -148,6 +179,7 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
         sub.lastMsgAcptNs = 0;
         sub.pubRecoverySessId = 0;
         sub.onRecovery = true;
+        sub.busyRetryCnt = 0;
         if (res.recoveryRqsTopic)
             mode = NORMAL_RECOVERY;
         else if (res.mrmTopic)
@@ -177,6 +209,7 @@ int32 MessagingService::processMessageGap(SubscriptionRecord& sub, uint64 gapSiz
             (sub.lastMsgAcptNs != 0 && sub.lastMsgRcvdNs - sub.lastMsgAcptNs > recovTimeoutNs);
         if (!stalled)
             return 0;
+        sub.busyRetryCnt = 0;
         sub.pubRecoverySessId = 0;
         sub.lastMsgAcptNs = 0;
         sub.endRecoverySeq = sub.highestMsgSeqRcvd;
@@ -258,6 +291,17 @@ int32 MessagingService::requestTopicMsgRecovery(SubscriptionRecord& sub, uint64 
     }
     MslMsgRqs& r = composeRequest(DATA_RECOVERY_RQS, sub.topicNameTxt, lastRcvdSeq);
     r.reasonCode = lastAttempt ? FORCE_RECOVERY : 0;
+    // Only what is lacked before what is held past the gap is asked for:
+    // resending up to the newest message would hold the topic's senders
+    // back for the whole paced resend, for messages already here. One
+    // pacing batch more follows it, so that a resent message lost on the
+    // way shows as a gap at once among those after it.
+    const uint64 lacked = sub.subscriberTopicPtr != nullptr && lastRcvdSeq == sub.lastAcptMsgSeq
+                              ? sub.subscriberTopicPtr->lackedBeforeHeld()
+                              : 0;
+    if (lacked != 0)
+        r.numUnackMsgMax = static_cast<uint32>(
+            std::min<uint64>(lacked + static_cast<uint64>(std::max(m_settings.resendBatchSize, 1)), UINT32_MAX));
     fwLog(LOG_LEVEL_WARNING, "Request topic [%.16s] recovery. Last seq# rcvd [%lu]. Last attempt flag [%d]. Request ID [%u].",
           sub.topicNameTxt, static_cast<unsigned long>(lastRcvdSeq), lastAttempt, r.hdr.rqsId);
     if (sendRequest(reinterpret_cast<const char*>(&r), MslProtocol::RQS_SIZE) != 0)
@@ -455,6 +499,7 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
                           a.beginResendMsgSeq <= sub.lastAcptMsgSeq + 1))
     {
         sub.endRecoverySeq = a.endResendMsgSeq;
+        sub.busyRetryCnt = 0;
         if (a.status == 0)
             sub.pubRecoverySessId = static_cast<uint8>(a.errorCode);
         if (!res.mrmTopic && !res.recoveryRqsTopic)
@@ -479,6 +524,43 @@ int32 MessagingService::processDataRecoveryRsp(PendingRqsRecord& pendingRef, con
               sub.topicNameTxt, code);
         sub.lastAcptMsgSeq = 0;
         reportUnrecoverableGap(sub, start);
+        return 0;
+    }
+    // Without a running recovery instance a busy publisher is asked again
+    // after the delay: nothing else could serve the range sooner.
+    if ((code == MSL_RECOVERY_BUSY || code == MSL_RECOVERY_IN_PROGRESS) && sub.busyRetryCnt < m_settings.resendThold &&
+        !mrmInstanceRunning(sub))
+    {
+        ++sub.busyRetryCnt;
+        deferRetry(sub, false, 0, 0, req.lastRecoveryAttempt);
+        return 0;
+    }
+    // A range older than the publisher's history: only a running instance
+    // may still hold it. Otherwise the gap is reported once and passed, on
+    // from the oldest number the publisher holds.
+    const uint64 oldestHeld = a.status != 0 && a.beginResendMsgSeq <= a.endResendMsgSeq ? a.beginResendMsgSeq : 0;
+    if (code == MSL_MSG_GAP_TOO_LARGE && oldestHeld != 0 && sub.lastAcptMsgSeq + 1 >= oldestHeld &&
+        oldestHeld <= sub.highestMsgSeqRcvd + 1)
+    {
+        // A request made before the subscription moved on (a lost answer
+        // asked again): what it still lacks, the publisher holds.
+        fwLog(LOG_LEVEL_NOTICE,
+              "Topic [%.16s] moved past the refused seq# [%lu] meanwhile: last acpt seq# [%lu]. Ask again from there.",
+              sub.topicNameTxt, static_cast<unsigned long>(start), static_cast<unsigned long>(sub.lastAcptMsgSeq));
+        if (sub.lastAcptMsgSeq < sub.highestMsgSeqRcvd && requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, false) == 0)
+            return 0;
+        sub.onRecovery = false;
+        DataValueType ignored = 0;
+        m_normalRecoveryMap->remove(nameKey(sub.topicNameTxt), ignored);
+        return 0;
+    }
+    if (code == MSL_MSG_GAP_TOO_LARGE && (req.lastRecoveryAttempt || !mrmInstanceRunning(sub)))
+    {
+        fwLog(LOG_LEVEL_NOTICE,
+              "Failed [%d] to recover topic [%.16s] message from publisher, which holds seq# [%lu] to [%lu].", code,
+              sub.topicNameTxt, static_cast<unsigned long>(a.beginResendMsgSeq),
+              static_cast<unsigned long>(a.endResendMsgSeq));
+        reportUnrecoverableGap(sub, start, oldestHeld);
         return 0;
     }
     if (req.lastRecoveryAttempt)
@@ -524,6 +606,7 @@ int32 MessagingService::processTailLostRecoveryRsp(PendingRqsRecord& pendingRef,
     if (a.status == 0 || (a.errorCode == MSL_RECOVERY_IN_PROGRESS && sub.lastAcptMsgSeq > start))
     {
         sub.endRecoverySeq = a.endResendMsgSeq;
+        sub.busyRetryCnt = 0;
         if (!res.mrmTopic && !res.recoveryRqsTopic)
             m_normalRecoveryMap->insert(nameKey(sub.topicNameTxt), 1, true);
         if (sub.lastAcptMsgSeq >= sub.endRecoverySeq)
@@ -538,6 +621,15 @@ int32 MessagingService::processTailLostRecoveryRsp(PendingRqsRecord& pendingRef,
     if (res.mrmTopic || res.recoveryRqsTopic)
     {
         sub.lastAcptMsgSeq = 0;
+        return 0;
+    }
+    // As with the publisher: without a running instance the peer is asked
+    // again after the delay.
+    if ((code == MSL_RECOVERY_BUSY || code == MSL_RECOVERY_IN_PROGRESS) && sub.busyRetryCnt < m_settings.resendThold &&
+        !mrmInstanceRunning(sub))
+    {
+        ++sub.busyRetryCnt;
+        deferRetry(sub, true, req.appId, req.appInstId, req.lastRecoveryAttempt);
         return 0;
     }
     if (req.lastRecoveryAttempt)
@@ -733,12 +825,13 @@ int32 MessagingService::processPendingTailLostRecoveryRqs(PendingRqsRecord& done
 
 // ---- retries after a busy answer ----
 
-void MessagingService::deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId)
+void MessagingService::deferRetry(SubscriptionRecord& sub, bool tailLost, uint64 peerAppId, int32 peerInstId,
+                                  bool lastAttempt)
 {
     const int64 due = m_clock.monoNs() + static_cast<int64>(m_settings.recovBusyDelayMs) * NS_PER_MS;
     fwLog(LOG_LEVEL_NOTICE, "Recovery on topic [%.16s] answered busy. Ask again in [%d] msec.", sub.topicNameTxt,
           m_settings.recovBusyDelayMs);
-    m_retries.push_back(DeferredRetry{&sub, tailLost, peerAppId, peerInstId, due});
+    m_retries.push_back(DeferredRetry{&sub, tailLost, peerAppId, peerInstId, due, lastAttempt});
 }
 
 void MessagingService::serveDueRetries(int64 nowNs)
@@ -755,9 +848,9 @@ void MessagingService::serveDueRetries(int64 nowNs)
         SubscriptionRecord& sub = *r.sub;
         if (!sub.used || !sub.onRecovery)
             continue;
-        const int32 rc = r.tailLost
-                             ? requestTailLostRecovery(sub, r.peerAppId, r.peerInstId, sub.lastAcptMsgSeq, true)
-                             : requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, true);
+        const int32 rc = r.tailLost ? requestTailLostRecovery(sub, r.peerAppId, r.peerInstId, sub.lastAcptMsgSeq,
+                                                              r.lastAttempt)
+                                    : requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, r.lastAttempt);
         if (rc != 0)
             reportUnrecoverableGap(sub, sub.lastAcptMsgSeq);
     }
@@ -815,7 +908,7 @@ bool MessagingService::coveredByLastResend(const TopicRecord& rec, const MslMsgR
     const uint64 s = r.lastMsgTopicSeq;
     const uint64 l = rec.lastRecoverySeq;
     const uint64 n = rec.lastMsgSeq.load(std::memory_order_relaxed);
-    if (r.reasonCode == FORCE_RECOVERY || s < l)
+    if (r.reasonCode == FORCE_RECOVERY || s < l || rec.lastRecoveryPartial)
         return false;
     if (n < l || (s - l > (n - l) / 2 && s > static_cast<uint64>(m_settings.resendBatchSize)))
         return false;
@@ -857,6 +950,8 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
         return 0;
     const int64 rcvdNs = m_clock.monoNs();
     const uint64 s = r.lastMsgTopicSeq;
+    rec->publisherTopicPtr->noteSubscriberHeard(MslProtocol::appIdKey(r.hdr.senderAppIdTxt), r.hdr.senderInstId,
+                                                rcvdNs);
     peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
             "Received DATA_RECOVERY_RQS on topic [%.16s] from [%s:%s:%d:%d] starting from seq# [%lu]. Reason code "
             "[%d], retry count [%d].",
@@ -878,9 +973,12 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
     }
     MessagingTopic* topic = rec->publisherTopicPtr;
     uint64 end = 0;
+    uint64 oldest = 0;
     rec->takeBaton();
     const int32 checked = topic->chkResendRange(s + 1, end);
     const int32 checkCode = FrameworkErrno::m_fwErrno;
+    if (checked != 0 && checkCode == NO_SUCH_ENTRY)
+        oldest = topic->oldestHeldSeq(end);
     rec->releaseBaton();
     if (checked != 0)
     {
@@ -888,9 +986,15 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
             peerLog(m_rcLogLimit, LOG_LEVEL_NOTICE, "The message gap on topic [%.16s] is too large to recover.", name);
         else
             fwLog(LOG_LEVEL_ERROR, "Error [%d] resending message on topic [%.16s].", checkCode, name);
-        sendRecoveryRsp(m_dataRecoveryRspTemplate, r, -1, MSL_MSG_GAP_TOO_LARGE, 0, 0);
+        // The refusal tells what is still held, so the subscriber can go on
+        // from there (0 and 0: nothing).
+        sendRecoveryRsp(m_dataRecoveryRspTemplate, r, -1, MSL_MSG_GAP_TOO_LARGE, oldest, oldest != 0 ? end : 0);
         return 0;
     }
+    // A requester that says what it lacks gets that, not everything since.
+    const bool partial = r.numUnackMsgMax != 0 && end - s > r.numUnackMsgMax;
+    if (partial)
+        end = s + r.numUnackMsgMax;
     rec->pubRecoverySessionId = rec->pubRecoverySessionId >= 255 ? 1 : static_cast<uint8>(rec->pubRecoverySessionId + 1);
     const uint8 session = rec->pubRecoverySessionId;
     sendRecoveryRsp(m_dataRecoveryRspTemplate, r, 0, session, s + 1, end);
@@ -927,6 +1031,7 @@ int32 MessagingService::processDataRecoveryRqs(int32 len, const sockaddr_in& fro
             return 0;
     }
     rec->lastRecoverySeq = s;
+    rec->lastRecoveryPartial = partial;
     rec->lastRecovAppId = MslProtocol::appIdKey(r.hdr.senderAppIdTxt);
     rec->lastRecovAppInstId = r.hdr.senderInstId;
     rec->lastRecoveryRcvdNs = rcvdNs;
@@ -946,6 +1051,8 @@ int32 MessagingService::processDataRecoveryRqs2(int32 len, const sockaddr_in& fr
     if (rec == nullptr)
         return 0;
     const uint64 s = r.lastMsgTopicSeq;
+    rec->publisherTopicPtr->noteSubscriberHeard(MslProtocol::appIdKey(r.hdr.senderAppIdTxt), r.hdr.senderInstId,
+                                                m_clock.monoNs());
     peerLog(m_rcLogLimit, LOG_LEVEL_WARNING,
             "Received DATA_RECOVERY_RQS on topic [%.16s] from [%s:%s:%d:%d] starting from seq# [%lu] while MSL is "
             "processing another data recovery request or tail lost recovery request. Reason code [%d], retry count "

@@ -718,6 +718,7 @@ int32 MessagingService::processSubTopicAck(uint32 rqsId, const sockaddr_in& from
     sub->publisherIpAddr = from.sin_addr.s_addr;
     if (a.lastMsgSeq > sub->lastAcptMsgSeq && a.lastMsgSeq > sub->highestMsgSeqRcvd)
         sub->highestMsgSeqRcvd = a.lastMsgSeq;
+    noteStreamStart(*sub, a.lastMsgSeq);
     // A partition number from the wire is taken only within the configured
     // partitions: it indexes the instance tables.
     if (a.mrmPartitionId >= 0 && a.mrmPartitionId < m_gblData.m_numMrmPartition &&
@@ -743,6 +744,23 @@ int32 MessagingService::processSubTopicAck(uint32 rqsId, const sockaddr_in& from
     else
         topic.sendTopicEventMsg(TOPIC_PUBLISHER_JOINED, p);
     return 0;
+}
+
+void MessagingService::noteStreamStart(SubscriptionRecord& sub, uint64 startSeq)
+{
+    if (sub.startKnown)
+        return;
+    sub.startKnown = true;
+    // Skipping late-join recovery skips what was published before this
+    // meeting only: from here on a lost message is a gap like any other.
+    if (sub.topicResPtr->regParam.skipLateJoinRecovery && sub.lastAcptMsgSeq == 0 && sub.lastMsgAcptNs == 0 &&
+        startSeq > 0)
+    {
+        fwLog(LOG_LEVEL_INFO, "Topic [%.16s] skips late-join recovery: it starts after seq# [%lu].", sub.topicNameTxt,
+              static_cast<unsigned long>(startSeq));
+        sub.lastAcptMsgSeq = startSeq;
+        sub.highestMsgSeqRcvd = std::max(sub.highestMsgSeqRcvd, startSeq);
+    }
 }
 
 int32 MessagingService::processPendingSubTopicRqs(PendingRqsRecord& pending)
@@ -819,6 +837,7 @@ int32 MessagingService::processPubTopicConfirmMsg(int32 len, const sockaddr_in& 
             sub->publisherInstId = c.hdr.senderInstId;
             sub->publisherSiteId = c.hdr.senderSiteId;
             sub->publisherIpAddr = from.sin_addr.s_addr;
+            noteStreamStart(*sub, c.lastMsgTopicSeq);
             EventParam p{};
             std::memcpy(p.resNameTxt, name, sizeof(ResourceName));
             std::memcpy(p.appIdTxt, sub->publisherIdTxt, sizeof(ApplicationID));

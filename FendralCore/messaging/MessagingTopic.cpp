@@ -298,7 +298,7 @@ int32 MessagingTopic::addSub(std::map<std::pair<uint64, uint64>, SubAckRecord>& 
     if (m_topicRecPtr == nullptr)
         return 0;
     const auto [it, inserted] =
-        map.try_emplace(info.key(), SubAckRecord{info, m_common.clock().monoNs(), lastSeq, false});
+        map.try_emplace(info.key(), SubAckRecord{info, m_common.clock().monoNs(), lastSeq, false, false});
     return inserted ? 1 : 0;
 }
 
@@ -330,6 +330,7 @@ int32 MessagingTopic::removeSubscriberInfo(uint64 subAppId, int32 instId, int32 
     if (it->second.subscriberReady)
         loseEffective(it->second.info);
     m_subAckMap.erase(it);
+    updateWindowPositions(m_common.clock().monoNs());
     return 1;
 }
 
@@ -443,6 +444,7 @@ void MessagingTopic::removeDrSubscriberInfo()
     }
     m_topicRecPtr->numDrSiteSub.store(0, std::memory_order_relaxed);
     m_topicRecPtr->numDrSiteMrmSub.store(0, std::memory_order_relaxed);
+    updateWindowPositions(m_common.clock().monoNs());
 }
 
 void MessagingTopic::removeMrmSubscriberInfo()
@@ -463,6 +465,7 @@ void MessagingTopic::removeMrmSubscriberInfo()
     m_topicRecPtr->numEffectiveMrmSub.store(0, std::memory_order_relaxed);
     m_topicRecPtr->numRemoteMrmSub.store(0, std::memory_order_relaxed);
     m_topicRecPtr->numDrSiteMrmSub.store(0, std::memory_order_relaxed);
+    updateWindowPositions(m_common.clock().monoNs());
 }
 
 void MessagingTopic::removeDrMrmSubscriberInfo()
@@ -481,6 +484,7 @@ void MessagingTopic::removeDrMrmSubscriberInfo()
         it = m_subAckMap.erase(it);
     }
     m_topicRecPtr->numDrSiteMrmSub.store(0, std::memory_order_relaxed);
+    updateWindowPositions(m_common.clock().monoNs());
 }
 
 void MessagingTopic::removeAllSubscriberInfo()
@@ -492,6 +496,7 @@ void MessagingTopic::removeAllSubscriberInfo()
                                   &m_topicRecPtr->numDrSiteSub, &m_topicRecPtr->numEffectiveMrmSub,
                                   &m_topicRecPtr->numRemoteMrmSub, &m_topicRecPtr->numDrSiteMrmSub})
         n->store(0, std::memory_order_relaxed);
+    updateWindowPositions(m_common.clock().monoNs());
 }
 
 int32 MessagingTopic::checkSubStatus(int64 nowNs)
@@ -523,7 +528,76 @@ int32 MessagingTopic::checkSubStatus(int64 nowNs)
         it = m_subAckMap.erase(it);
         ++dropped;
     }
+    // Silence moves the window too, not only acknowledgements.
+    updateWindowPositions(nowNs);
     return dropped > 0 ? 1 : 0;
+}
+
+void MessagingTopic::noteSubscriberHeard(uint64 subAppId, int32 instId, int64 nowNs)
+{
+    if (m_topicRecPtr == nullptr)
+        return;
+    bool heard = false;
+    for (auto& [key, sub] : m_subAckMap)
+        if (sub.info.appId == subAppId && sub.info.instId == static_cast<uint16>(instId))
+        {
+            sub.lastAckRcvdNs = nowNs;
+            heard = true;
+        }
+    if (heard)
+        updateWindowPositions(nowNs);
+}
+
+void MessagingTopic::updateWindowPositions(int64 nowNs)
+{
+    TopicRecord& rec = *m_topicRecPtr;
+    const int64 limitNs = 3 * static_cast<int64>(m_settings.topicTimeoutMs) * 1000000;
+    const uint64 last = rec.lastMsgSeq.load(std::memory_order_relaxed);
+    const uint64 held = m_bufferPtr->getCapacity();
+    enum Kind
+    {
+        ALL,
+        REMOTE,
+        DR,
+        MRM,
+        REMOTE_MRM,
+        DR_MRM,
+        KINDS
+    };
+    uint64 slowest[KINDS];
+    std::fill(std::begin(slowest), std::end(slowest), UINT64_MAX);
+    for (const auto& [key, sub] : m_subAckMap)
+    {
+        // Only a subscriber that counts, is live and that the history can
+        // still serve holds the window: waiting for any other loses nothing.
+        if (!sub.subscriberReady || sub.inRecovery || nowNs - sub.lastAckRcvdNs > limitNs ||
+            (last > sub.lastAckedSeq && last - sub.lastAckedSeq > held))
+            continue;
+        const uint64 seq = sub.lastAckedSeq;
+        const bool remote = sub.info.ipAddr != m_interfaceAddr;
+        const bool mrm = sub.info.mrmInd != 0;
+        const bool dr = sub.info.siteId == DR_SITE;
+        auto lower = [&](Kind k, bool applies) {
+            if (applies)
+                slowest[k] = std::min(slowest[k], seq);
+        };
+        lower(ALL, true);
+        lower(REMOTE, remote);
+        lower(DR, dr);
+        lower(MRM, mrm);
+        lower(REMOTE_MRM, remote && mrm);
+        lower(DR_MRM, dr && mrm);
+    }
+    auto set = [&](std::atomic<uint64>& window, Kind k, const std::atomic<uint64>& acked) {
+        window.store(slowest[k] != UINT64_MAX ? slowest[k] : acked.load(std::memory_order_relaxed),
+                     std::memory_order_relaxed);
+    };
+    set(rec.windowAckedSeq, ALL, rec.lastAckedSeq);
+    set(rec.windowRemoteAckedSeq, REMOTE, rec.lastRemoteAckedSeq);
+    set(rec.windowDrAckedSeq, DR, rec.lastDrAckedSeq);
+    set(rec.windowMrmAckedSeq, MRM, rec.lastMrmAckedSeq);
+    set(rec.windowRemoteMrmAckedSeq, REMOTE_MRM, rec.lastRemoteMrmAckedSeq);
+    set(rec.windowDrMrmAckedSeq, DR_MRM, rec.lastDrMrmAckedSeq);
 }
 
 void MessagingTopic::ackPositions(const SubInfo& who, uint64 seq, bool remote)
@@ -619,15 +693,17 @@ int32 MessagingTopic::processMsgAck(const TopicDataMsgAck& ack, uint64 subAppId,
             }
             sub.lastAckedSeq = seq;
             sub.lastAckRcvdNs = nowNs;
+            sub.inRecovery = recovering;
         }
     }
     else
     {
         const bool ready = !recovering && seq >= rec.lastAckedSeq.load(std::memory_order_relaxed);
-        m_subAckMap.emplace(who.key(), SubAckRecord{who, nowNs, seq, ready});
+        m_subAckMap.emplace(who.key(), SubAckRecord{who, nowNs, seq, ready, recovering});
         if (ready)
             becomeEffective(who, remote);
     }
     ackPositions(who, seq, remote);
+    updateWindowPositions(nowNs);
     return 0;
 }

@@ -104,9 +104,10 @@ public:
     struct SubAckRecord
     {
         SubInfo info;
-        int64 lastAckRcvdNs;
+        int64 lastAckRcvdNs; // or its last recovery request
         uint64 lastAckedSeq;
         bool subscriberReady; // counts as effective
+        bool inRecovery = false; // its last acknowledgement carried the recovery indicator
     };
 
     // One application thread's replicated outgoing message being joined.
@@ -170,6 +171,9 @@ public:
     int32 retrievePassiveSubInfo(int32 siteId, bool mrmAppl, SubInfo& out);
     // 1 when a subscriber silent for three topic time-outs was dropped.
     int32 checkSubStatus(int64 nowNs);
+    // A subscriber asked for a resend: it is heard from, as by an
+    // acknowledgement.
+    void noteSubscriberHeard(uint64 subAppId, int32 instId, int64 nowNs);
     int32 getSubscriberCnt() const { return static_cast<int32>(m_subAckMap.size()); }
     int32 getPassiveSubCnt() const { return static_cast<int32>(m_passiveSubMap.size()); }
 
@@ -185,6 +189,14 @@ public:
                                       bool replayInTimer, bool replayInGap);
     int32 onTimerReplayBufferedMsgInRecovery(const timespec& currTm, int64 nowNs);
     void resetBufferMsgInRecovery();
+    // How many messages after the last accepted one this subscriber lacks
+    // before the first it holds past a gap; 0 when it holds none.
+    uint64 lackedBeforeHeld() const;
+    // Goes on past a gap that was reported unrecoverable: from what is held
+    // past it (in order), else from oldestHeld (the publisher's oldest, 0
+    // when unknown), else from the next whole message that arrives. 0, or
+    // the failure of a delivery.
+    int32 passGap(const timespec& currTm, int64 nowNs, uint64 oldestHeld);
     bool bufferingInRecovery() const { return m_bufMsgInBuffering; }
     bool replayingInRecovery() const { return m_bufMsgInReplay; }
 
@@ -197,6 +209,9 @@ public:
     // the end it announced, whatever was sent since.
     int32 resend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more, uint8 recoverySessionId);
     int32 tailLostResend(uint64 msgSeq, uint64 endSeq, uint64& lastResentSeq, bool& more);
+    // The oldest number the publisher's history holds (0: none), and the
+    // newest; under the baton.
+    uint64 oldestHeldSeq(uint64& newest);
     // Takes over the repository's copy of this topic (a publisher starting).
     void populateTopicHistory(MessagingCommon::TopicHistoryBuffer& from);
     // Hands what this subscriber accepted to the repository (switch to active).
@@ -244,6 +259,8 @@ private:
     int32 decideWindow(uint64 parts, bool forceSend, int64 nowNs, int32& code);
     void storeSent(const TopicMessage& msg, bool staged);
     void ackPositions(const SubInfo& who, uint64 seq, bool remote);
+    // The window's positions from the subscribers as they stand now.
+    void updateWindowPositions(int64 nowNs);
     void becomeEffective(const SubInfo& who, bool remote);
     void loseEffective(const SubInfo& who);
     int32 addSub(std::map<std::pair<uint64, uint64>, SubAckRecord>& map, const SubInfo& info, uint64 lastSeq);
@@ -317,6 +334,7 @@ private:
     std::unique_ptr<uint64[]> m_aheadSeqs;
     std::unique_ptr<in_addr_t[]> m_aheadAddrs;
     uint64 m_aheadFloor = 0; // the last accepted number when last used
+    uint64 m_aheadTop = 0;   // the highest number held (0: none since the start)
 
     // Prepared records.
     TopicMessage m_tmpTopicMsg{};  // the outgoing data message (under the baton)

@@ -54,6 +54,18 @@ int32 MessagingTopic::chkResendRange(uint64 startSeq, uint64& lastSeq)
     return 0;
 }
 
+uint64 MessagingTopic::oldestHeldSeq(uint64& newest)
+{
+    newest = 0;
+    if (m_topicRecPtr == nullptr)
+        return 0;
+    const uint32 n = m_bufferPtr->getNumElem();
+    if (n == 0 || m_bufferPtr->peek(m_tmpTopicMsg2, m_topicRecPtr->lastMsgBufIdx, static_cast<int32>(n - 1)) != 0)
+        return 0;
+    newest = m_topicRecPtr->lastMsgSeq.load(std::memory_order_relaxed);
+    return m_tmpTopicMsg2.hdr.seqNum;
+}
+
 int32 MessagingTopic::chkTailLostResendRange(uint64 startSeq, uint64& lastSeq)
 {
     lastSeq = 0;

@@ -107,12 +107,13 @@ int32 MessagingTopic::decideWindow(uint64 parts, bool forceSend, int64 nowNs, in
     in.lastMsgSeq = rec.lastMsgSeq.load(std::memory_order_relaxed);
     const int64 ackNs = rec.lastAckRcvdNs.load(std::memory_order_relaxed);
     in.anyAck = ackNs != 0;
-    in.ackedAll = rec.lastAckedSeq.load(std::memory_order_relaxed);
-    in.ackedRemote = rec.lastRemoteAckedSeq.load(std::memory_order_relaxed);
-    in.ackedDr = rec.lastDrAckedSeq.load(std::memory_order_relaxed);
-    in.ackedMrm = rec.lastMrmAckedSeq.load(std::memory_order_relaxed);
-    in.ackedRemoteMrm = rec.lastRemoteMrmAckedSeq.load(std::memory_order_relaxed);
-    in.ackedDrMrm = rec.lastDrMrmAckedSeq.load(std::memory_order_relaxed);
+    // Each kind counts from its slowest live subscriber, not its fastest.
+    in.ackedAll = rec.windowAckedSeq.load(std::memory_order_relaxed);
+    in.ackedRemote = rec.windowRemoteAckedSeq.load(std::memory_order_relaxed);
+    in.ackedDr = rec.windowDrAckedSeq.load(std::memory_order_relaxed);
+    in.ackedMrm = rec.windowMrmAckedSeq.load(std::memory_order_relaxed);
+    in.ackedRemoteMrm = rec.windowRemoteMrmAckedSeq.load(std::memory_order_relaxed);
+    in.ackedDrMrm = rec.windowDrMrmAckedSeq.load(std::memory_order_relaxed);
     auto since = [nowNs](int64 t) { return t != 0 ? (nowNs - t) / NS_PER_MS : 0; };
     in.sinceAckMs = since(ackNs);
     in.sinceDrMs = since(rec.lastDrAckRcvdNs.load(std::memory_order_relaxed));

@@ -91,11 +91,31 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
         // The stream started again below what is held: nothing held is of it.
         std::fill_n(m_aheadSeqs.get(), AHEAD_SLOTS, 0);
         m_aheadFloor = l;
+        m_aheadTop = 0;
     }
     const bool normalRecovery = sub.recoveryMode == NORMAL_RECOVERY;
 
     bool accept = s == l + 1;
-    if (!accept && l == 0 && m_topicResPtr->regParam.skipLateJoinRecovery)
+    if (!accept && sub.passGap && msgSrc == SRC_PUBLISHER && s > l + 1)
+    {
+        if (s > sub.passGapEnd + 1)
+        {
+            // Past what the reported gap covered: a new gap after it.
+            sub.passGap = false;
+            if (sub.passGapEnd > l)
+            {
+                sub.lastAcptMsgSeq = sub.passGapEnd;
+                m_processingMultiPartMsg = false;
+                m_tmpMsgBufOffset = 0;
+            }
+            return processMessage(msg, pubIpAddr, currTm, nowNs, woTm, gapSize, msgSrc, lastMsgInBatch);
+        }
+        // The first whole message past a reported gap starts the stream again.
+        if (msg.hdr.msgPartNum != 0)
+            return 0;
+        accept = true;
+    }
+    if (!accept && l == 0 && m_topicResPtr->regParam.skipLateJoinRecovery && !sub.startKnown)
     {
         // Joining late without recovery: the first whole message starts it.
         if (msg.hdr.msgPartNum != 0)
@@ -189,6 +209,7 @@ void MessagingTopic::holdAhead(const TopicMessage& msg, in_addr_t pubIpAddr)
         return;
     std::memcpy(&m_aheadMsgs[slot], &msg, TopicWire::HEADER_SIZE + msg.hdr.bodyLen);
     m_aheadSeqs[slot] = s;
+    m_aheadTop = std::max(m_aheadTop, s);
     m_aheadAddrs[slot] = pubIpAddr;
 }
 
@@ -230,9 +251,23 @@ int32 MessagingTopic::processHeartbeat(const TopicHeartbeat& hb, uint64& gapSize
     const uint64 l = sub.lastAcptMsgSeq;
     bool gapFlag = false;
     bool report = false;
+    if (sent > l && sub.passGap)
+    {
+        // A reported gap being passed: nothing new is announced up to its end.
+        if (sent <= sub.passGapEnd)
+            return sendTopicHeartbeatAck(false);
+        sub.passGap = false;
+        if (sub.passGapEnd > l)
+        {
+            sub.lastAcptMsgSeq = sub.passGapEnd;
+            m_processingMultiPartMsg = false;
+            m_tmpMsgBufOffset = 0;
+        }
+        return processHeartbeat(hb, gapSize);
+    }
     if (sent > l)
     {
-        if (l == 0 && sub.lastMsgAcptNs == 0 && m_topicResPtr->regParam.skipLateJoinRecovery)
+        if (l == 0 && sub.lastMsgAcptNs == 0 && m_topicResPtr->regParam.skipLateJoinRecovery && !sub.startKnown)
             return sendTopicHeartbeatAck(false);
         gapFlag = true;
         if (sub.onRecovery)
@@ -277,9 +312,76 @@ bool MessagingTopic::addressedElsewhere(const TopicMsgHeader& hdr) const
 
 void MessagingTopic::storeAccepted(const TopicMessage& msg)
 {
-    storeInRing(*m_bufferPtr, msg, m_subRecPtr->lastMsgBufIdx);
-    m_subRecPtr->lastAcptMsgSeq = msg.hdr.seqNum;
+    SubscriptionRecord& sub = *m_subRecPtr;
+    storeInRing(*m_bufferPtr, msg, sub.lastMsgBufIdx);
+    sub.lastAcptMsgSeq = msg.hdr.seqNum;
+    // Whatever gap was reported is behind: a later one is a new gap.
+    sub.gapReported = false;
+    sub.passGap = false;
     ++m_stats.accepted;
+}
+
+uint64 MessagingTopic::lackedBeforeHeld() const
+{
+    if (m_aheadSeqs == nullptr || m_subRecPtr == nullptr)
+        return 0;
+    const uint64 l = m_subRecPtr->lastAcptMsgSeq;
+    // Nothing held past the next number: the common case, at once. Else
+    // the message that showed the gap is held and the search ends soon.
+    const uint64 top = std::min(m_aheadTop, l + AHEAD_SLOTS);
+    for (uint64 s = l + 2; s <= top; ++s)
+        if (m_aheadSeqs[s % AHEAD_SLOTS] == s)
+            return s - (l + 1);
+    return 0;
+}
+
+int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldestHeld)
+{
+    SubscriptionRecord& sub = *m_subRecPtr;
+    const uint64 l = sub.lastAcptMsgSeq;
+    sub.passGap = false;
+    // Jumping over lost numbers: the parts joined before the gap never
+    // complete, and a later message's parts must not be added to them.
+    auto dropJoin = [this]() {
+        m_processingMultiPartMsg = false;
+        m_tmpMsgBufOffset = 0;
+    };
+    const uint64 lacked = lackedBeforeHeld();
+    const uint64 lowestAhead = lacked != 0 ? l + 1 + lacked : 0;
+    if (lowestAhead != 0 && (oldestHeld == 0 || lowestAhead < oldestHeld))
+    {
+        dropJoin();
+        sub.lastAcptMsgSeq = lowestAhead - 1;
+        m_aheadFloor = sub.lastAcptMsgSeq;
+        const int32 r = takeHeldAhead(currTm, nowNs, timespec{});
+        const int32 code = FrameworkErrno::m_fwErrno;
+        sendAckAfterAccept(SRC_PUBLISHER, false, nowNs);
+        return r != 0 ? fwFail(code, -1) : 0;
+    }
+    if (m_bufMsgInBuffering && m_bufMsgFirstSeq > l + 1 && (oldestHeld == 0 || m_bufMsgFirstSeq < oldestHeld))
+    {
+        dropJoin();
+        sub.lastAcptMsgSeq = m_bufMsgFirstSeq - 1;
+        m_bufMsgInReplay = true;
+        m_bufMsgNumReplayed = 0;
+        return replayRound(currTm, nowNs, true, false);
+    }
+    if (oldestHeld > l + 1)
+    {
+        dropJoin();
+        sub.lastAcptMsgSeq = oldestHeld - 1;
+        return 0;
+    }
+    if (oldestHeld == 0)
+    {
+        // Nothing known to be had: the next whole message within what was
+        // heard of, or the first after it, starts the stream again.
+        // (The message that starts it again is a first part: it ends any
+        // join itself.)
+        sub.passGap = true;
+        sub.passGapEnd = std::max(sub.highestMsgSeqRcvd, l);
+    }
+    return 0;
 }
 
 int32 MessagingTopic::acceptMessage(const TopicMessage& msg, in_addr_t pubIpAddr, const timespec& currTm,
@@ -529,7 +631,11 @@ int32 MessagingTopic::sendAckAfterAccept(TopicMsgSrc msgSrc, bool lastMsgInBatch
     if (msgSrc != SRC_PUBLISHER || !m_topicResPtr->regParam.activeSubscriber)
         return 0;
     const uint64 l = sub.lastAcptMsgSeq;
-    const bool interval = l != 0 && l % m_numUnackMsgMax == 0;
+    // A run taken at once (what was held past a filled gap) may step over
+    // the interval's number: stepping over it counts as reaching it.
+    const bool interval = l != 0 && (l % m_numUnackMsgMax == 0 || (l > sub.lastMsgSeqAcked &&
+                                                                   l / m_numUnackMsgMax !=
+                                                                       sub.lastMsgSeqAcked / m_numUnackMsgMax));
     const bool batchEnd =
         lastMsgInBatch && (m_repliTopic || m_common.replicatorThread() != nullptr || m_mrmApplication);
     if (!interval && !batchEnd)

@@ -86,6 +86,9 @@ struct MslMsgRqs
     ResourceName topicNameTxt;
     uint64 lastMsgTopicSeq;
     int32 reasonCode;
+    // A publisher's request: its acknowledgement interval. A resend
+    // request: how many messages after lastMsgTopicSeq the requester lacks
+    // before what it already holds (0: all of them up to the newest).
     uint32 numUnackMsgMax;
 };
 

@@ -73,6 +73,20 @@ struct SubscriptionRecord
     // in one period).
     int64 lastMrmReportPeriod = 0;
 
+    // Busy or in-progress answers asked again for the current recovery.
+    int32 busyRetryCnt = 0;
+    // An unrecoverable gap was reported and nothing was accepted since: the
+    // same gap is not reported again.
+    bool gapReported = false;
+    // A reported gap being passed: the next whole message up to
+    // passGapEnd + 1 is taken at whatever number it has.
+    bool passGap = false;
+    uint64 passGapEnd = 0;
+    // The handshake with the publisher gave the number the stream goes on
+    // from: a subscription that skips late-join recovery skips only what
+    // came before it.
+    bool startKnown = false;
+
     // Back to a free slot, as the service finds it before filling it.
     void clear() { *this = SubscriptionRecord{}; }
 };

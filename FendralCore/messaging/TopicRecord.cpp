@@ -23,7 +23,9 @@ void TopicRecord::clear()
     lastMsgSentTime = timespec{};
     lastMsgSentNs = 0;
     for (std::atomic<uint64>* seq : {&lastAckedSeq, &lastRemoteAckedSeq, &lastPriAckedSeq, &lastDrAckedSeq,
-                                     &lastMrmAckedSeq, &lastRemoteMrmAckedSeq, &lastDrMrmAckedSeq})
+                                     &lastMrmAckedSeq, &lastRemoteMrmAckedSeq, &lastDrMrmAckedSeq, &windowAckedSeq,
+                                     &windowRemoteAckedSeq, &windowDrAckedSeq, &windowMrmAckedSeq,
+                                     &windowRemoteMrmAckedSeq, &windowDrMrmAckedSeq})
         seq->store(0, std::memory_order_relaxed);
     numAckRcvd = numDrAckRcvd = numRemoteAckRcvd = numMrmAckRcvd = numDrMrmAckRcvd = numRemoteMrmAckRcvd = 0;
     for (std::atomic<int64>* t : {&lastAckRcvdNs, &lastDrAckRcvdNs, &lastMrmAckRcvdNs, &lastDrMrmAckRcvdNs})
@@ -32,6 +34,7 @@ void TopicRecord::clear()
     lastRecoveryRcvdNs = 0;
     lastRecovAppId = 0;
     lastRecovAppInstId = 0;
+    lastRecoveryPartial = false;
     mrmPartitionId = -1;
     applSeqNum = 0;
     pubRecoverySessionId = 0;

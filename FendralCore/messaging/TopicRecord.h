@@ -68,6 +68,17 @@ struct TopicRecord
     int32 numMrmAckRcvd = 0;
     int32 numDrMrmAckRcvd = 0;
     int32 numRemoteMrmAckRcvd = 0;
+    // Where the window counts from, per kind of subscriber (all, remote,
+    // disaster-recovery site, recovery instance): the slowest one heard from
+    // within the subscriber time-out whose position the history still
+    // holds, else the kind's acknowledged position above. A live subscriber
+    // that falls behind slows the publisher instead of losing data.
+    std::atomic<uint64> windowAckedSeq{0};
+    std::atomic<uint64> windowRemoteAckedSeq{0};
+    std::atomic<uint64> windowDrAckedSeq{0};
+    std::atomic<uint64> windowMrmAckedSeq{0};
+    std::atomic<uint64> windowRemoteMrmAckedSeq{0};
+    std::atomic<uint64> windowDrMrmAckedSeq{0};
     std::atomic<int64> lastAckRcvdNs{0};
     std::atomic<int64> lastDrAckRcvdNs{0};
     std::atomic<int64> lastMrmAckRcvdNs{0};
@@ -78,6 +89,9 @@ struct TopicRecord
     int64 lastRecoveryRcvdNs = 0;
     uint64 lastRecovAppId = 0;
     int32 lastRecovAppInstId = 0;
+    // The last resend ended where its requester's lack ended, before the
+    // newest message: it covers no other request.
+    bool lastRecoveryPartial = false;
 
     int32 mrmPartitionId = -1;
     uint64 applSeqNum = 0; // under the baton

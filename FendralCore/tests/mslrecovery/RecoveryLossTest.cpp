@@ -1,8 +1,11 @@
 // Subscribers filling their gaps: seeded loss on every delivery with four
 // subscribers, a tail lost at one subscriber and found through heartbeats,
 // a publisher leaving, or killed and started again, while one subscriber
-// misses its tail (a peer fills it), and subscribers joining mid-stream with
-// and without late-join recovery. Services on an in-memory fabric, driven from the test's thread.
+// misses its tail (a peer fills it), subscribers joining mid-stream with
+// and without late-join recovery (or opened before their publisher), and a
+// subscriber that falls behind: held for while it is heard, let go when it
+// falls silent. Services on an in-memory fabric, driven from the test's
+// thread.
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -206,8 +209,14 @@ struct LateJoinCase
     const char* name;
     int32 history;
     bool skip;
-    uint64 firstDelivered; // 0: none, the gap is reported
+    uint64 firstDelivered;
+    bool reported; // the part older than the publisher's history
 };
+
+void PrintTo(const LateJoinCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class RecoveryLateJoinTest : public ::testing::TestWithParam<LateJoinCase>
 {
@@ -222,32 +231,149 @@ TEST_P(RecoveryLateJoinTest, SubscriberJoiningMidStream)
     ASSERT_TRUE(net.send(pub, 100));
     Node& sub = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE, 1000, 100000, c.skip}});
     ASSERT_TRUE(net.ready(sub));
-    if (c.firstDelivered == 0)
+    // What was sent before the join and is still held comes first.
+    if (c.firstDelivered <= 100)
     {
-        ASSERT_TRUE(net.pumpUntil([&] { return sub.count(UNRECOVERABLE_TOPIC_MSG_GAP) > 0; }, 10s));
-        for (const auto& e : sub.events)
-            if (e.first == UNRECOVERABLE_TOPIC_MSG_GAP)
-            {
-                EXPECT_EQ(e.second, 0) << "the gap after the last accepted number, none yet";
-                break;
-            }
-        EXPECT_TRUE(sub.seqs.empty());
-        return;
-    }
-    // What was sent before the join comes first, when it is recovered.
-    if (c.firstDelivered == 1)
-    {
-        ASSERT_TRUE(net.pumpUntil([&] { return sub.seqs.size() == 100; }, 10s)) << sub.seqs.size();
+        ASSERT_TRUE(net.pumpUntil([&] { return !sub.seqs.empty() && sub.seqs.back() == 100; }, 10s))
+            << sub.seqs.size();
     }
     ASSERT_TRUE(net.send(pub, 10));
     ASSERT_TRUE(net.pumpUntil([&] { return !sub.seqs.empty() && sub.seqs.back() == 110; }, 10s));
-    EXPECT_TRUE(sub.deliveredInOrder(c.firstDelivered, 110));
-    EXPECT_EQ(sub.count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+    net.pumpUntil([] { return false; }, 200ms);
+    EXPECT_TRUE(sub.deliveredInOrder(c.firstDelivered, 110)) << sub.seqs.size() << " from " << sub.seqs.front();
+    EXPECT_EQ(sub.count(UNRECOVERABLE_TOPIC_MSG_GAP), c.reported ? 1 : 0);
+    if (c.reported)
+    {
+        EXPECT_EQ(sub.lastParam(UNRECOVERABLE_TOPIC_MSG_GAP), 0) << "the gap after the last accepted number, none yet";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RecoveryLateJoinTest,
-                         ::testing::Values(LateJoinCase{"RecoversFromTheHistory", 1000, false, 1},
-                                           LateJoinCase{"SkipsLateJoinRecovery", 1000, true, 101},
-                                           LateJoinCase{"HistoryTooShortIsReported", 50, false, 0}),
+                         ::testing::Values(LateJoinCase{"RecoversFromTheHistory", 1000, false, 1, false},
+                                           LateJoinCase{"SkipsLateJoinRecovery", 1000, true, 101, false},
+                                           // Reported once; the oldest the publisher holds on.
+                                           LateJoinCase{"HistoryTooShortStartsFromTheOldestHeld", 50, false, 51, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RecoverySkipLateJoinTest, OpenedBeforeThePublisherItRecoversTheFirstMessages)
+{
+    Net net;
+    Node& sub = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE, 1000, 100000, true}});
+    ASSERT_TRUE(net.ready(sub));
+    Node& pub = net.add("PUBA", "10.0.0.1", {PUB});
+    ASSERT_TRUE(net.ready(pub));
+    ASSERT_TRUE(net.pumpUntil(
+        [&] { return sub.count(TOPIC_PUBLISHER_JOINED) == 1 && pub.pub()->numEffectiveSub.load() == 1; }));
+    // The topic's first datagrams miss the subscriber: they were published
+    // after it met its publisher, so they are recovered.
+    MslSocket* data = sub.sub()->chnRecPtr->dataSock.get();
+    data->leave();
+    ASSERT_TRUE(net.send(pub, 2));
+    data->join();
+    ASSERT_TRUE(net.send(pub, 8));
+    ASSERT_TRUE(net.pumpUntil([&] { return sub.seqs.size() >= 8 && sub.seqs.back() == 10; }, 10s));
+    net.pumpUntil([] { return false; }, 200ms);
+    EXPECT_TRUE(sub.deliveredInOrder(1, 10)) << "delivered from " << sub.seqs.front();
+    EXPECT_EQ(sub.count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+}
+
+struct SlowCase
+{
+    const char* name;
+    int quietMs;   // how long the slow subscriber hears and says nothing
+    bool passed;   // silent past the subscriber time-out: the publisher goes on
+};
+
+void PrintTo(const SlowCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RecoverySlowSubscriberTest : public ::testing::TestWithParam<SlowCase>
+{
+};
+
+TEST_P(RecoverySlowSubscriberTest, TheWindowWaitsForALiveSubscriberOnly)
+{
+    const SlowCase& c = GetParam();
+    // History and window of 100; the subscriber time-out is three topic
+    // time-outs, 900 ms.
+    Net net(planConfig("TOPIC_IDLE_INTV INT32 300\nOUTSTDG_MSG_MAX UINT32 100\n"));
+    Node& pub = net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH, 100}});
+    Node& a = net.add("SUBA", "10.0.1.1", {SUB});
+    Node& b = net.add("SUBB", "10.0.1.2", {SUB});
+    ASSERT_TRUE(net.ready(a));
+    ASSERT_TRUE(net.ready(b));
+    ASSERT_TRUE(net.ready(pub));
+    ASSERT_TRUE(net.pumpUntil([&] { return pub.pub()->numEffectiveSub.load() == 2; }));
+    ASSERT_TRUE(net.send(pub, 20));
+    ASSERT_TRUE(net.pumpUntil([&] { return a.seqs.size() == 20 && b.seqs.size() == 20; }));
+
+    // B goes quiet while the publisher sends as fast as its window lets it.
+    MslSocket* data = b.sub()->chnRecPtr->dataSock.get();
+    data->leave();
+    b.terminated = true;
+    const auto wakeAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(c.quietMs);
+    MsgTopicResource* res = nullptr;
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, "QUOTES");
+    ASSERT_EQ(pub.h->registry().getMsgTopicRes(name, &res), 0);
+    constexpr int N = 320;
+    int sent = 20;
+    int refusedWhileQuiet = 0;
+    const std::string payload(16, 'm');
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (sent < N && std::chrono::steady_clock::now() < deadline)
+    {
+        if (b.terminated && std::chrono::steady_clock::now() >= wakeAt)
+        {
+            b.terminated = false;
+            data->join();
+        }
+        uint64 seq = 0;
+        if (res->msgTopicPtr->sendMessage(payload.data(), 16, seq, 0, false, nullptr, 0, false) == 0 ||
+            FrameworkErrno::m_fwErrno != WOULD_BLOCK)
+            ++sent;
+        else
+        {
+            refusedWhileQuiet += b.terminated ? 1 : 0;
+            net.pump();
+        }
+        if (sent % 8 == 0)
+            net.pump();
+    }
+    ASSERT_EQ(sent, N);
+    // Let go, the publisher sent everything while B was quiet.
+    net.pumpUntil([&] { return std::chrono::steady_clock::now() >= wakeAt; });
+    if (b.terminated)
+    {
+        b.terminated = false;
+        data->join();
+    }
+    ASSERT_TRUE(net.pumpUntil(
+        [&] { return a.seqs.size() == N && !b.seqs.empty() && b.seqs.back() == static_cast<uint64>(N); }, 20s))
+        << a.seqs.size() << " " << b.seqs.size();
+    net.pumpUntil([] { return false; }, 200ms);
+    EXPECT_TRUE(a.deliveredInOrder(1, N));
+    EXPECT_GT(refusedWhileQuiet, 0) << "B held the window while it counted";
+    if (!c.passed)
+    {
+        EXPECT_TRUE(b.deliveredInOrder(1, N)) << "delivered " << b.seqs.size();
+        EXPECT_EQ(b.count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+        return;
+    }
+    // Dropped from the window: what passed out of the history is reported
+    // once, and B goes on from the oldest number the publisher still held.
+    EXPECT_EQ(b.count(UNRECOVERABLE_TOPIC_MSG_GAP), 1);
+    EXPECT_EQ(b.lastParam(UNRECOVERABLE_TOPIC_MSG_GAP), 20);
+    ASSERT_GT(b.seqs.size(), 21u);
+    const uint64 resumed = b.seqs[20];
+    EXPECT_GT(resumed, 21u);
+    EXPECT_EQ(b.seqs.size(), 20 + (N - resumed + 1)) << "in order from " << resumed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RecoverySlowSubscriberTest,
+                         ::testing::Values(SlowCase{"LiveBehindHoldsThePublisher", 300, false},
+                                           SlowCase{"SilentPastTheTimeOutIsLetGo", 1500, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 } // namespace

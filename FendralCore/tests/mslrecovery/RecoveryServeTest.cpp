@@ -1,8 +1,8 @@
 // A publisher serving resend requests, as a peer of the test's own sends
 // them from the bytes: a range older than the history, duplicate
-// suppression within half the topic timeout, forced requests, the resend
-// session numbers, busy answers between slices, and live sends that go on
-// while a long resend runs.
+// suppression within half the topic timeout, forced requests, a requester
+// that says what it lacks, the resend session numbers, busy answers between
+// slices, and live sends that go on while a long resend runs.
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -56,8 +56,9 @@ TEST_F(RecoveryServeTest, RangeOlderThanTheHistoryIsRefusedWithoutResending)
     EXPECT_EQ(got[0].rqsId, 11u);
     EXPECT_EQ(got[0].status, -1);
     EXPECT_EQ(got[0].errorCode, MSL_MSG_GAP_TOO_LARGE);
-    EXPECT_EQ(got[0].begin, 0u);
-    EXPECT_EQ(got[0].end, 0u);
+    // The refusal tells what the history still holds: the last 50.
+    EXPECT_EQ(got[0].begin, 51u);
+    EXPECT_EQ(got[0].end, 100u);
     EXPECT_TRUE(peer.resent().empty());
 }
 
@@ -82,6 +83,10 @@ TEST_F(RecoveryServeTest, DuplicatesWithinHalfTheTopicTimeoutAreAnsweredNotResen
         {"the same requester again: served", {.sender = "SUBX", .rqsId = 4, .seq = 85}, 100, 0, 2, 86, 100, 15},
         {"forced: always served", {.sender = "SUBY", .rqsId = 5, .seq = 85, .reason = 1}, 0, 0, 3, 86, 100, 15},
         {"more than half the topic timeout later: served", {.sender = "SUBZ", .rqsId = 6, .seq = 90}, 501, 0, 4, 91,
+         100, 10},
+        {"saying what it lacks: only that is resent", {.sender = "SUBW", .rqsId = 7, .seq = 90, .lacked = 3}, 501, 0,
+         5, 91, 93, 3},
+        {"a resend that stopped short covers nobody: served", {.sender = "SUBV", .rqsId = 8, .seq = 90}, 0, 0, 6, 91,
          100, 10},
     };
     size_t resentBefore = 0;

@@ -304,6 +304,7 @@ struct Rqs
     std::string topic = "QUOTES";
     uint64_t seq = 0;
     int32_t reason = 0;
+    uint32_t lacked = 0; // a resend request: how many after seq it lacks (0: all)
 };
 
 inline std::string request(const Rqs& r)
@@ -319,6 +320,7 @@ inline std::string request(const Rqs& r)
     std::memcpy(b.data() + 66, r.topic.data(), r.topic.size());
     putLe(b, 83, r.seq, 8);
     putLe(b, 91, static_cast<uint32_t>(r.reason), 4);
+    putLe(b, 95, r.lacked, 4);
     return b;
 }
 
@@ -333,6 +335,56 @@ struct Rsp
     uint64_t begin;
     uint64_t end;
 };
+
+// A topic data datagram (one whole message of data) as a publisher sends it.
+inline std::string topicData(const std::string& sender, uint64_t seq, bool resent, const std::string& data,
+                             const std::string& topic = "QUOTES")
+{
+    std::string b(94 + data.size(), '\0');
+    putLe(b, 0, 13, 4); // TOPIC_MSG
+    std::memcpy(b.data() + 4, sender.data(), sender.size());
+    putLe(b, 22, 1, 4);
+    putLe(b, 38, seq, 8);
+    putLe(b, 46, 22 + data.size(), 4);
+    b[71] = resent ? 1 : 0;
+    std::memcpy(b.data() + 72, topic.data(), topic.size());
+    putLe(b, 90, data.size(), 4);
+    std::memcpy(b.data() + 94, data.data(), data.size());
+    return b;
+}
+
+// An answer to a recovery request as a publisher (or a peer) sends it.
+struct Answer
+{
+    uint32_t cmd = 8; // DATA_RECOVERY_RSP
+    std::string sender = "PUBA";
+    std::string recipient{};
+    int32_t recipientInst = 1;
+    uint32_t rqsId = 0;
+    std::string topic = "QUOTES";
+    int32_t status = -1;
+    int32_t errorCode = 0;
+    uint64_t begin = 0;
+    uint64_t end = 0;
+};
+
+inline std::string answer(const Answer& a)
+{
+    std::string b(107, '\0');
+    putLe(b, 0, a.cmd, 4);
+    std::memcpy(b.data() + 20, a.sender.data(), a.sender.size());
+    std::memcpy(b.data() + 29, a.recipient.data(), a.recipient.size());
+    putLe(b, 38, 1, 4);
+    putLe(b, 42, static_cast<uint32_t>(a.recipientInst), 4);
+    putLe(b, 54, a.rqsId, 4);
+    putLe(b, 62, 107, 4);
+    std::memcpy(b.data() + 66, a.topic.data(), a.topic.size());
+    putLe(b, 83, static_cast<uint32_t>(a.status), 4);
+    putLe(b, 87, static_cast<uint32_t>(a.errorCode), 4);
+    putLe(b, 91, a.begin, 8);
+    putLe(b, 99, a.end, 8);
+    return b;
+}
 
 inline Rsp decodeRsp(const std::string& b)
 {
@@ -368,6 +420,8 @@ public:
     }
 
     void send(const Rqs& r) { rc->send(request(r).data(), 99); }
+    void send(const Answer& a) { rac->send(answer(a).data(), 107); }
+    void sendData(const std::string& datagram) { data->send(datagram.data(), static_cast<int32>(datagram.size())); }
 
     // The recovery answers so far.
     std::vector<Rsp> answers()
@@ -389,6 +443,7 @@ public:
         uint32_t rqsId;
         int32_t reason;
         std::chrono::steady_clock::time_point at;
+        uint64_t seq;
     };
 
     // The requests of other processes so far.
@@ -405,7 +460,7 @@ public:
             m_requests.push_back(Seen{static_cast<uint32_t>(getLe(b, 0, 4)),
                                       std::string(b.data() + 20, strnlen(b.data() + 20, 9)),
                                       static_cast<uint32_t>(getLe(b, 54, 4)), static_cast<int32_t>(getLe(b, 91, 4)),
-                                      std::chrono::steady_clock::now()});
+                                      std::chrono::steady_clock::now(), getLe(b, 83, 8)});
         }
         return m_requests;
     }

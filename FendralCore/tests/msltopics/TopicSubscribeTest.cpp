@@ -167,6 +167,25 @@ TEST(TopicSubscribeTest, AcknowledgesEveryIntervalAndHeartbeats)
     EXPECT_TRUE(passiveBench.ack.sent().empty());
 }
 
+// What was held past a gap is taken at once when the gap fills: a run that
+// steps over the interval's number is acknowledged as if it had reached it,
+// or the publisher's window would wait for the next interval.
+TEST(TopicSubscribeTest, ARunTakenAtOnceOverTheIntervalIsAcknowledged)
+{
+    TopicBench bench("UNACK_MSG_MAX UINT32 4\n");
+    Subscriber s(bench);
+    for (uint64 seq : {1, 2, 4, 5, 6, 7, 3})
+    {
+        DataSpec d;
+        d.seq = seq;
+        s.feed(d);
+    }
+    EXPECT_EQ(s.sub.lastAcptMsgSeq, 7u);
+    const std::vector<std::string> acks = bench.ack.sent();
+    ASSERT_FALSE(acks.empty());
+    EXPECT_EQ(u64At(acks.back(), ACK_LAST), 7u);
+}
+
 TEST(TopicSubscribeTest, FiveThousandBytesReachTheThreadAs2200And2200And600)
 {
     TopicBench bench;

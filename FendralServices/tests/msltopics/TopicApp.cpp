@@ -9,7 +9,8 @@
 // sends messages 1..N of mixed sizes (1 to 3 parts) at about the rate
 // given, and prints "SENT <n>". A subscriber opens the topic, prints
 // "READY", checks that every message arrives once, in order and intact, and
-// prints "DONE <received> <errors>" after the N-th. Lines go to standard
+// prints "DONE <received> <errors>" after the N-th, and "GAP <n>" when it
+// hears that the messages after n cannot be recovered. Lines go to standard
 // output; SIGTERM stops the process (exit status 0). Without --groups the
 // topic takes the groups of the configuration's pool.
 #include <FendralServices/api/FwServices.h>
@@ -162,6 +163,9 @@ int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
         break;
     case TIMER:
         sendSome();
+        break;
+    case UNRECOVERABLE_TOPIC_MSG_GAP:
+        say("GAP %ld", static_cast<long>(p.paramInt64));
         break;
     default:
         break;
