@@ -513,6 +513,9 @@ private:
     // Ends what a stalled recovery runs (an MRM session, or the request to
     // the publisher); the instance to ask next.
     int32 endRecoveryForRestart(SubscriptionRecord& sub);
+    // A resend from the publisher, answered and under way, that has taken
+    // nothing for two recovery time-outs short of the end it announced.
+    bool resendStoppedShort(const SubscriptionRecord& sub, int64 nowNs) const;
     void joinMrmChannels(const SubscriptionRecord& sub);
     void leaveMrmChannelsWhenIdle();
     bool mrmActive() const;

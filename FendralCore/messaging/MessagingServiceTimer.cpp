@@ -11,6 +11,7 @@
 #include "FendralCore/foundation/LogLevels.h"
 #include "FendralCore/runtime/FwLog.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace
@@ -188,6 +189,21 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             sub.lastRecoverySentNs = nowNs;
             restartMrmRecovery(sub, next, nowNs);
         }
+        else if (resendStoppedShort(sub, nowNs))
+        {
+            // The last resent messages were lost while the publisher waits
+            // for this subscriber's acknowledgement: no later message will
+            // come to show the gap, so it is asked for here.
+            fwLog(LOG_LEVEL_NOTICE,
+                  "Resend on topic [%.16s] stopped at seq# [%lu] short of [%lu] for more than [%d] msec. Ask again.",
+                  sub.topicNameTxt, static_cast<unsigned long>(sub.lastAcptMsgSeq),
+                  static_cast<unsigned long>(sub.endRecoverySeq), 2 * m_settings.recovTimeoutMs);
+            sub.lastMsgAcptNs = 0;
+            sub.pubRecoverySessId = 0;
+            dropRecoveryRequest(sub);
+            if (requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, false) != 0)
+                reportUnrecoverableGap(sub, sub.lastAcptMsgSeq);
+        }
         checkMrmSubscription(sub, nowNs);
         // A recovery that ended some other way than by the message it waited
         // for (an answer announcing nothing more, a settled tail query).
@@ -202,6 +218,19 @@ void MessagingService::handleDormantTopic(int64 nowNs)
     }
     if (m_endRepliHeld && m_chkEndRepli && m_ctlThdResPtr != nullptr && !forwarder().hasUnsent())
         confirmEndReplication(m_endRepliChannelType, m_endRepliSeq);
+}
+
+bool MessagingService::resendStoppedShort(const SubscriptionRecord& sub, int64 nowNs) const
+{
+    const MsgTopicResource& res = *sub.topicResPtr;
+    if (res.mrmTopic || res.recoveryRqsTopic || !sub.onRecovery || sub.recoveryMode != NORMAL_RECOVERY ||
+        sub.recoveryRqsId != 0 || sub.publisherIdTxt[0] == '\0' || sub.lastMsgAcptNs == 0 ||
+        sub.endRecoverySeq <= sub.lastAcptMsgSeq)
+        return false;
+    if (nowNs - sub.lastMsgAcptNs <= 2 * static_cast<int64>(m_settings.recovTimeoutMs) * NS_PER_MS)
+        return false;
+    // A busy answer's retry is already due.
+    return std::none_of(m_retries.begin(), m_retries.end(), [&](const DeferredRetry& r) { return r.sub == &sub; });
 }
 
 void MessagingService::confirmEndReplication(int32 channelType, uint64 lastAcptMsgSeq)

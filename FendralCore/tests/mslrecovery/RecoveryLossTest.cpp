@@ -4,14 +4,18 @@
 // misses its tail (a peer fills it), subscribers joining mid-stream with
 // and without late-join recovery (or opened before their publisher), and a
 // subscriber that falls behind: held for while it is heard, let go when it
-// falls silent. Services on an in-memory fabric, driven from the test's
-// thread.
+// falls silent; and a resend whose last message is lost while the publisher
+// waits. Services on an in-memory fabric, driven from the test's thread.
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
+
+#include "FendralCore/messaging/TopicMessage.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 namespace
 {
@@ -376,4 +380,46 @@ INSTANTIATE_TEST_SUITE_P(Cases, RecoverySlowSubscriberTest,
                          ::testing::Values(SlowCase{"LiveBehindHoldsThePublisher", 300, false},
                                            SlowCase{"SilentPastTheTimeOutIsLetGo", 1500, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+} // namespace
+
+namespace
+{
+// The last message a resend was to bring is lost, and the publisher, its
+// window full of what the subscriber holds past the gap, sends nothing that
+// would show it: the subscriber asks again on its own, long before the next
+// heartbeat (a minute away here).
+TEST(RecoveryResendStoppedShortTest, TheSubscriberAsksAgainWhenNothingMoreWillCome)
+{
+    Net net(planConfig("TOPIC_IDLE_INTV INT32 60000\nOUTSTDG_MSG_MAX UINT32 100\n"));
+    Node& pub = net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH, 1000}});
+    Node& s = net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE, 1000}});
+    ASSERT_TRUE(net.ready(s));
+    ASSERT_TRUE(net.ready(pub));
+    ASSERT_TRUE(net.pumpUntil([&] { return pub.pub()->numEffectiveSub.load() == 1; }));
+
+    // Live 50 and 51 lost, then the first resent copy of 51.
+    int liveDropped = 0;
+    int resentDropped = 0;
+    net.fabric.setDropFilter([&](const char* bytes, int32 len) {
+        if (len < static_cast<int32>(TopicWire::HEADER_SIZE))
+            return false;
+        uint32 cmd = 0;
+        uint64 seq = 0;
+        std::memcpy(&cmd, bytes, sizeof cmd);
+        std::memcpy(&seq, bytes + offsetof(TopicMsgHeader, seqNum), sizeof seq);
+        const bool resent = bytes[offsetof(TopicMsgHeader, resendFlag)] != 0;
+        if (cmd != TOPIC_MSG)
+            return false;
+        int& dropped = resent ? resentDropped : liveDropped;
+        const bool drop = resent ? seq == 51 && dropped == 0 : (seq == 50 || seq == 51) && dropped < 2;
+        dropped += drop ? 1 : 0;
+        return drop;
+    });
+    constexpr int N = 150; // past the window: the publisher waits for the subscriber
+    ASSERT_TRUE(net.send(pub, N));
+    ASSERT_TRUE(net.pumpUntil([&] { return s.seqs.size() == N; }, 10s)) << s.seqs.size();
+    EXPECT_EQ(resentDropped, 1);
+    EXPECT_TRUE(s.deliveredInOrder(1, N));
+    EXPECT_EQ(s.count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+}
 } // namespace

@@ -107,11 +107,22 @@ void MslMemFabric::deliver(MslMemSocket& to, const Datagram& d)
         to.m_event.postEvent();
 }
 
+void MslMemFabric::setDropFilter(std::function<bool(const char* bytes, int32 len)> filter)
+{
+    std::lock_guard lock(m_mutex);
+    m_dropFilter = std::move(filter);
+}
+
 int32 MslMemFabric::send(MslMemSocket& from, const char* buf, int32 len)
 {
     std::lock_guard lock(m_mutex);
     if (m_blocked.count({from.m_group, from.m_port}) != 0)
         return fwFail(WOULD_BLOCK, -1);
+    if (m_dropFilter && m_dropFilter(buf, len))
+    {
+        ++m_numDropped;
+        return 0;
+    }
     Datagram d{std::string(buf, static_cast<size_t>(len)), addressOf(from.m_hostAddr, from.m_localPort)};
     for (MslMemSocket* to : m_sockets)
     {

@@ -13,6 +13,7 @@
 #include "FendralCore/messaging/MslSocket.h"
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,9 @@ public:
     void setFaults(const Faults& faults);
     // While set, every send to group:port fails with WOULD_BLOCK.
     void blockSends(const std::string& group, uint16 port, bool blocked);
+    // While set, a datagram it returns true for reaches no receiver (a
+    // test's own choice of loss; counted as dropped).
+    void setDropFilter(std::function<bool(const char* bytes, int32 len)> filter);
     // Deliveries the faults dropped.
     uint64 numDropped() const;
     // Deliveries a full receive buffer dropped.
@@ -81,6 +85,7 @@ private:
     std::set<MslMemSocket*> m_sockets;
     std::set<std::pair<std::string, uint16>> m_blocked;
     Faults m_faults;
+    std::function<bool(const char*, int32)> m_dropFilter;
     uint64 m_state = 1;
     uint64 m_numDropped = 0;
     uint64 m_numOverflowed = 0;
