@@ -197,7 +197,12 @@ TEST(RtsdSoak, ChurnLeavesDescriptorsAndMemoryFlat)
     EXPECT_GE(rounds, 20);
     EXPECT_LE(lastDescriptors, idleDescriptors + cOpenedOnce);
     ASSERT_GT(warmRss, 0);
+#if defined(__SANITIZE_THREAD__)
+    // As below: the thread sanitizer's own records grow with every connection.
+    std::cout << "resident memory not compared under the thread sanitizer" << std::endl;
+#else
     EXPECT_LE(lastRss - warmRss, 4096) << "kB grown after the warm-up";
+#endif
     rtsd.signal(SIGTERM);
     EXPECT_EQ(rtsd.waitExit(), 0) << rtsd.err();
     // A client's close reaches the server twice (its own close and the
