@@ -5,6 +5,7 @@
 // namespace of their own where one can be made. MSL_E2E_MESSAGES sets how
 // many messages (tools/msl-topics-soak runs a million).
 #include "FendralCore/tests/support/ProcessTestSupport.h"
+#include "FendralServices/tests/msltopics/TopicAppProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -64,56 +65,7 @@ uint16_t freePort()
     return ntohs(a.sin_port);
 }
 
-class App
-{
-public:
-    App(const std::string& dir, const std::string& name, const std::vector<std::string>& args) : m_out(dir + "/" + name)
-    {
-        m_pid = ::fork();
-        if (m_pid == 0)
-        {
-            const int fd = ::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(fd, STDOUT_FILENO);
-            ::dup2(fd, STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>(TOPIC_APP_PATH)};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(TOPIC_APP_PATH, argv.data());
-            ::_exit(127);
-        }
-    }
-    ~App()
-    {
-        if (m_pid > 0 && !m_exited)
-        {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    std::string output() const
-    {
-        std::ifstream in(m_out);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    bool says(const std::string& text) const { return output().find(text) != std::string::npos; }
-    int stop()
-    {
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        if (!processtest::waitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, 30s))
-            return -1;
-        m_exited = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    std::string m_out;
-    pid_t m_pid = -1;
-    bool m_exited = false;
-};
+using topictest::App;
 
 TEST(TopicEndToEndTest, OnePublisherFourSubscribersEveryMessageOnceInOrder)
 {
