@@ -201,8 +201,9 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             sub.lastMsgAcptNs = 0;
             sub.pubRecoverySessId = 0;
             dropRecoveryRequest(sub);
-            if (requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, false) != 0)
-                reportUnrecoverableGap(sub, sub.lastAcptMsgSeq);
+            // A request that could not be sent is no lost gap: the next
+            // message or heartbeat finds the recovery stalled and asks again.
+            (void)requestTopicMsgRecovery(sub, sub.lastAcptMsgSeq, false);
         }
         checkMrmSubscription(sub, nowNs);
         // A recovery that ended some other way than by the message it waited
