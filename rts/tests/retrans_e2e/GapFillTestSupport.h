@@ -25,31 +25,6 @@
 namespace rtstest
 {
 
-// Whether a datagram sent to `group` through 127.0.0.1 comes back to a member on 127.0.0.1.
-inline bool loopbackMulticastWorks(const std::string& group)
-{
-    const int port = freeUdpPort();
-    const int in = ::socket(AF_INET, SOCK_DGRAM, 0), out = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, group.c_str(), &a.sin_addr);
-    ip_mreq join{};
-    join.imr_multiaddr = a.sin_addr;
-    join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-    in_addr lo{};
-    lo.s_addr = htonl(INADDR_LOOPBACK);
-    bool works = ::bind(in, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                 ::setsockopt(in, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0 &&
-                 ::setsockopt(out, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo) == 0 &&
-                 ::sendto(out, "probe", 5, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == 5;
-    pollfd p{in, POLLIN, 0};
-    works = works && ::poll(&p, 1, 500) == 1;
-    ::close(in);
-    ::close(out);
-    return works;
-}
-
 // Runs `command` to its end; its exit code, what it printed in `printed`.
 inline int runProgram(const std::string& command, std::string& printed)
 {
