@@ -290,6 +290,13 @@ private:
     // once the gap is filled, so that one resend fills a gap whatever else
     // the same datagrams lost meanwhile.
     void holdAhead(const TopicMessage& msg, in_addr_t pubIpAddr);
+    // Jumps the subscription over lost numbers to stand at lastSeq: parts
+    // joined before the gap never complete, and a later message's parts
+    // must not be added to them.
+    void skipTo(uint64 lastSeq);
+    // The reported gap being passed is behind: the subscription stands past
+    // its end, and a gap after it is a new gap.
+    void leavePassedGap();
     int32 takeHeldAhead(const timespec& currTm, int64 nowNs, const timespec& woTm);
 
     // --- history ---

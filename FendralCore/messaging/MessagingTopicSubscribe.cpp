@@ -101,13 +101,7 @@ int32 MessagingTopic::processMessage(const TopicMessage& msg, in_addr_t pubIpAdd
         if (s > sub.passGapEnd + 1)
         {
             // Past what the reported gap covered: a new gap after it.
-            sub.passGap = false;
-            if (sub.passGapEnd > l)
-            {
-                sub.lastAcptMsgSeq = sub.passGapEnd;
-                m_processingMultiPartMsg = false;
-                m_tmpMsgBufOffset = 0;
-            }
+            leavePassedGap();
             return processMessage(msg, pubIpAddr, currTm, nowNs, woTm, gapSize, msgSrc, lastMsgInBatch);
         }
         // The first whole message past a reported gap starts the stream again.
@@ -256,13 +250,7 @@ int32 MessagingTopic::processHeartbeat(const TopicHeartbeat& hb, uint64& gapSize
         // A reported gap being passed: nothing new is announced up to its end.
         if (sent <= sub.passGapEnd)
             return sendTopicHeartbeatAck(false);
-        sub.passGap = false;
-        if (sub.passGapEnd > l)
-        {
-            sub.lastAcptMsgSeq = sub.passGapEnd;
-            m_processingMultiPartMsg = false;
-            m_tmpMsgBufOffset = 0;
-        }
+        leavePassedGap();
         return processHeartbeat(hb, gapSize);
     }
     if (sent > l)
@@ -335,23 +323,31 @@ uint64 MessagingTopic::lackedBeforeHeld() const
     return 0;
 }
 
+void MessagingTopic::skipTo(uint64 lastSeq)
+{
+    m_processingMultiPartMsg = false;
+    m_tmpMsgBufOffset = 0;
+    m_subRecPtr->lastAcptMsgSeq = lastSeq;
+}
+
+void MessagingTopic::leavePassedGap()
+{
+    SubscriptionRecord& sub = *m_subRecPtr;
+    sub.passGap = false;
+    if (sub.passGapEnd > sub.lastAcptMsgSeq)
+        skipTo(sub.passGapEnd);
+}
+
 int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldestHeld)
 {
     SubscriptionRecord& sub = *m_subRecPtr;
     const uint64 l = sub.lastAcptMsgSeq;
     sub.passGap = false;
-    // Jumping over lost numbers: the parts joined before the gap never
-    // complete, and a later message's parts must not be added to them.
-    auto dropJoin = [this]() {
-        m_processingMultiPartMsg = false;
-        m_tmpMsgBufOffset = 0;
-    };
     const uint64 lacked = lackedBeforeHeld();
     const uint64 lowestAhead = lacked != 0 ? l + 1 + lacked : 0;
     if (lowestAhead != 0 && (oldestHeld == 0 || lowestAhead < oldestHeld))
     {
-        dropJoin();
-        sub.lastAcptMsgSeq = lowestAhead - 1;
+        skipTo(lowestAhead - 1);
         m_aheadFloor = sub.lastAcptMsgSeq;
         const int32 r = takeHeldAhead(currTm, nowNs, timespec{});
         const int32 code = FrameworkErrno::m_fwErrno;
@@ -360,16 +356,14 @@ int32 MessagingTopic::passGap(const timespec& currTm, int64 nowNs, uint64 oldest
     }
     if (m_bufMsgInBuffering && m_bufMsgFirstSeq > l + 1 && (oldestHeld == 0 || m_bufMsgFirstSeq < oldestHeld))
     {
-        dropJoin();
-        sub.lastAcptMsgSeq = m_bufMsgFirstSeq - 1;
+        skipTo(m_bufMsgFirstSeq - 1);
         m_bufMsgInReplay = true;
         m_bufMsgNumReplayed = 0;
         return replayRound(currTm, nowNs, true, false);
     }
     if (oldestHeld > l + 1)
     {
-        dropJoin();
-        sub.lastAcptMsgSeq = oldestHeld - 1;
+        skipTo(oldestHeld - 1);
         return 0;
     }
     if (oldestHeld == 0)
