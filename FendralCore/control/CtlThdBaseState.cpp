@@ -192,14 +192,42 @@ int32 CtlThdBaseState::drainForAcks(FwMessageQueue* queue, FwEventID ackId, bool
             ++m_numAckRcvd;
             continue;
         }
+        // A thread that asks for the end meanwhile (the messaging service
+        // finding this instance behind its standby) is heard after the wait.
+        if (msg.appMsg.type == MSG_EVENT && msg.appMsg.event.id == TERM && !m_termDeferred)
+        {
+            m_deferredTerm = msg;
+            m_termDeferred = true;
+            fwLog(LOG_LEVEL_NOTICE, "TERM from [%.16s] received while waiting for acknowledgements. Act on it once "
+                                    "the wait ends.",
+                  msg.originatorTxt);
+        }
         if (count && ackTimedOut(timeoutText))
             return fwFail(MSG_TIMEOUT, -1);
     }
     return 0;
 }
 
+void CtlThdBaseState::requeueDeferredTerm()
+{
+    if (!m_termDeferred)
+        return;
+    m_termDeferred = false;
+    if (m_state == STOP_STATE)
+        return;
+    if (m_msgQueuePtr[MQUEUE_HIGH_PRIORITY]->putMessage(&m_deferredTerm) != 0)
+        fwLog(LOG_LEVEL_ERROR, "Error [%d] putting back the TERM from [%.16s] received during the wait.",
+              FrameworkErrno::m_fwErrno, m_deferredTerm.originatorTxt);
+}
+
 int32 CtlThdBaseState::waitForAcks(FwEventID ackId, const char* timeoutText, bool& allIn)
 {
+    // Whichever way the wait ends, a TERM it read is not lost.
+    struct Requeue
+    {
+        CtlThdBaseState& self;
+        ~Requeue() { self.requeueDeferredTerm(); }
+    } requeue{*this};
     allIn = m_numAckRcvd >= m_numEvtPosted;
     const State waitingIn = m_state;
     while (!allIn)

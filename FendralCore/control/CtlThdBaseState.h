@@ -148,5 +148,11 @@ protected:
 private:
     int32 drainForAcks(FwMessageQueue* queue, FwEventID ackId, bool count, const char* timeoutText);
     bool ackTimedOut(const char* timeoutText);
+    // A TERM read while acknowledgements were awaited goes back on the
+    // high-priority queue once the wait ends, for the Wait state to act on.
+    void requeueDeferredTerm();
+
+    inline static bool m_termDeferred = false;
+    inline static FwIntMessage m_deferredTerm{};
     void handleSigChld();
 };

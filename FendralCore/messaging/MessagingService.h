@@ -609,6 +609,9 @@ private:
 
     bool m_initEventRcvd = false;
     bool m_connInitDone = false;
+    // SW_ACTIVE came (and no SW_STANDBY since): the instance counts as active
+    // before the control thread stores the mode, once every thread answered.
+    bool m_swActiveRcvd = false;
     // Set when CONN_INIT was put back to wait for the recovery-request
     // topic: the queue's batch ends there, so the handshake it waits for
     // is served meanwhile.

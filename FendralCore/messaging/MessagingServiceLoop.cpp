@@ -367,11 +367,13 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
         return 0;
     case SW_ACTIVE:
         m_initEventRcvd = true;
+        m_swActiveRcvd = true;
         if (publishReplicationTopic() != 0)
             fwLog(LOG_LEVEL_ERROR, "Error [%d] opening replication topic [%.16s] for publishing.",
                   FrameworkErrno::m_fwErrno, m_repliTopicNameTxt);
         return answerControl(SW_ACTIVE_ACK);
     case SW_STANDBY:
+        m_swActiveRcvd = false;
         return answerControl(SW_STANDBY_ACK);
     case CHK_END_REPLICATION:
         fwLog(LOG_LEVEL_INFO, "Received CHK_END_REPLICATION while m_noAppRepliTopic is set to [%d].",

@@ -477,9 +477,13 @@ int32 MessagingService::processPubTopicAck(uint32 rqsId, const sockaddr_in& from
     }
     // A subscriber of the replication topic that holds more than this active
     // instance starts from: what the standby has would be numbered again.
-    // The instance gives way rather than replicate a diverging stream.
+    // The instance gives way rather than replicate a diverging stream. An
+    // instance told to switch counts as active at once: its standbys answer
+    // within a round trip, long before the control thread has every thread's
+    // answer to the switch and stores the mode.
     const uint64 expected = std::max(rec->lastMsgSeq.load(std::memory_order_relaxed), rec->topicResPtr->lastMsgSeqNum);
-    if (rec->topicResPtr->replicationTopic && m_gblData.m_appMode.load() == ACTIVE_MODE && a.lastMsgSeq > expected)
+    const bool active = m_swActiveRcvd || m_gblData.m_appMode.load() == ACTIVE_MODE;
+    if (rec->topicResPtr->replicationTopic && active && a.lastMsgSeq > expected)
     {
         fwLog(LOG_LEVEL_CRITICAL,
               "The new publisher of the replication topic [%.16s] expects the last seq# [%lu] but received [%lu] from "
