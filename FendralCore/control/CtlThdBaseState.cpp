@@ -208,26 +208,33 @@ int32 CtlThdBaseState::drainForAcks(FwMessageQueue* queue, FwEventID ackId, bool
     return 0;
 }
 
-void CtlThdBaseState::requeueDeferredTerm()
+bool CtlThdBaseState::honoursTerm(const FwIntMessage& msg) const
+{
+    static constexpr const char* FRAMEWORK_THREADS[] = {"NET_RECEIVER", "DATA_STREAM_HDR", "MSG_REPLICATOR",
+                                                        "LOGGER",       "MSG_SERVICE",     "IPC_RECEIVER"};
+    if (m_gblData.m_runAsFwMiddleware || m_gblData.m_allowAppTriggeredTerm)
+        return true;
+    for (const char* name : FRAMEWORK_THREADS)
+        if (std::strncmp(msg.originatorTxt, name, sizeof(ResourceName)) == 0)
+            return true;
+    return false;
+}
+
+bool CtlThdBaseState::actOnDeferredTerm()
 {
     if (!m_termDeferred)
-        return;
+        return false;
     m_termDeferred = false;
-    if (m_state == STOP_STATE)
-        return;
-    if (m_msgQueuePtr[MQUEUE_HIGH_PRIORITY]->putMessage(&m_deferredTerm) != 0)
-        fwLog(LOG_LEVEL_ERROR, "Error [%d] putting back the TERM from [%.16s] received during the wait.",
-              FrameworkErrno::m_fwErrno, m_deferredTerm.originatorTxt);
+    if (m_state == STOP_STATE || !honoursTerm(m_deferredTerm))
+        return false;
+    fwLog(LOG_LEVEL_CRITICAL, "Received TERM event from [%.16s]. Terminate the application.",
+          m_deferredTerm.originatorTxt);
+    terminateChildThreads();
+    return true;
 }
 
 int32 CtlThdBaseState::waitForAcks(FwEventID ackId, const char* timeoutText, bool& allIn)
 {
-    // Whichever way the wait ends, a TERM it read is not lost.
-    struct Requeue
-    {
-        CtlThdBaseState& self;
-        ~Requeue() { self.requeueDeferredTerm(); }
-    } requeue{*this};
     allIn = m_numAckRcvd >= m_numEvtPosted;
     const State waitingIn = m_state;
     while (!allIn)
@@ -309,7 +316,8 @@ int32 CtlThdBaseState::awaitSwitch(FwEventID ackId, const char* timeoutText, boo
     }
     bool allIn = false;
     const int32 result = waitForAcks(ackId, timeoutText, allIn);
-    if (m_state == STOP_STATE)
+    // Told to end meanwhile: the switch is not completed, nor reported.
+    if (actOnDeferredTerm() || m_state == STOP_STATE)
         return result;
     if (result != 0)
     {

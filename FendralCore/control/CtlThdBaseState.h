@@ -144,13 +144,16 @@ protected:
     EventParam switchParam(int64 repliTopicSeq) const;
     // CONN_INIT to the framework threads that open channels.
     int32 sendConnInit(bool skipInactive);
+    // Whether a TERM from msg's originator ends the application.
+    bool honoursTerm(const FwIntMessage& msg) const;
+    // A TERM that a thread sent while acknowledgements were awaited (the
+    // messaging service finding this instance behind its standby), acted on
+    // once the wait ended: true when it stopped the application.
+    bool actOnDeferredTerm();
 
 private:
     int32 drainForAcks(FwMessageQueue* queue, FwEventID ackId, bool count, const char* timeoutText);
     bool ackTimedOut(const char* timeoutText);
-    // A TERM read while acknowledgements were awaited goes back on the
-    // high-priority queue once the wait ends, for the Wait state to act on.
-    void requeueDeferredTerm();
 
     inline static bool m_termDeferred = false;
     inline static FwIntMessage m_deferredTerm{};

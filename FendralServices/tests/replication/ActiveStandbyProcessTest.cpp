@@ -97,25 +97,8 @@ public:
 
     void signal(int sig) const { ::kill(m_pid, sig); }
 
-    // SIGSTOP, returning once every thread has stopped: a thread still
-    // running could acknowledge what comes next.
-    bool freeze() const
-    {
-        ::kill(m_pid, SIGSTOP);
-        return processtest::waitFor(
-            [&] {
-                const std::string tasks = "/proc/" + std::to_string(m_pid) + "/task";
-                for (const auto& task : std::filesystem::directory_iterator(tasks))
-                {
-                    const std::string stat = readAll(task.path().string() + "/stat");
-                    const size_t end = stat.rfind(')');
-                    if (end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] != 'T')
-                        return false;
-                }
-                return true;
-            },
-            10s);
-    }
+    // SIGSTOP, returning once every thread has stopped.
+    bool freeze() const { return processtest::freeze(m_pid); }
 
     // SIGTERM; the exit status, or -1 when the process outlived limit.
     int stop(std::chrono::milliseconds limit = 30s)
