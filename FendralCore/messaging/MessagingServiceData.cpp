@@ -470,7 +470,6 @@ int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in&
         fwLog(LOG_LEVEL_NOTICE, "Active subscriber [%s:%d:%d] joined topic [%.16s]. Total sub [%d], DR sub [%d].",
               MslPeerText(ack.hdr.senderAppIdTxt).c_str(), ack.hdr.senderInstId, ack.hdr.senderSiteId, name,
               nowEffective, rec->numDrSiteSub.load(std::memory_order_relaxed));
-    if (m_settings.subStatusEvt)
     {
         EventParam p{};
         std::memcpy(p.resNameTxt, name, sizeof(ResourceName));
@@ -480,17 +479,17 @@ int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in&
         p.paramInt16 = static_cast<int16>(rec->numDrSiteSub.load(std::memory_order_relaxed));
         p.paramInt32 = nowEffective;
         if (effective == 0 && nowEffective > 0)
-            topic.sendTopicEventMsg(FIRST_SUBSCRIBER_JOINED, p);
+            topic.sendSubscriberStatusEvt(FIRST_SUBSCRIBER_JOINED, p);
         else if (drSite == 0 && rec->numDrSiteSub.load(std::memory_order_relaxed) > 0)
-            topic.sendTopicEventMsg(FIRST_DR_SUBSCRIBER_JOINED, p);
+            topic.sendSubscriberStatusEvt(FIRST_DR_SUBSCRIBER_JOINED, p);
         if (rec->topicResPtr->regParam.waitForMrmAck)
         {
             p.paramInt16 = static_cast<int16>(rec->numDrSiteMrmSub.load(std::memory_order_relaxed));
             p.paramInt32 = rec->numEffectiveMrmSub.load(std::memory_order_relaxed);
             if (mrm == 0 && p.paramInt32 > 0)
-                topic.sendTopicEventMsg(FIRST_MRM_SUBSCRIBER_JOINED, p);
+                topic.sendSubscriberStatusEvt(FIRST_MRM_SUBSCRIBER_JOINED, p);
             else if (drMrm == 0 && p.paramInt16 > 0)
-                topic.sendTopicEventMsg(FIRST_DR_MRM_SUBSCRIBER_JOINED, p);
+                topic.sendSubscriberStatusEvt(FIRST_DR_MRM_SUBSCRIBER_JOINED, p);
         }
     }
     if (rec->topicResPtr->replicationTopic)

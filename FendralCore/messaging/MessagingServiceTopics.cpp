@@ -593,7 +593,7 @@ int32 MessagingService::processPendingPubTopicRqs(PendingRqsRecord& pending)
         m.paramInt16 = static_cast<int16>(rec->numDrSiteMrmSub.load(std::memory_order_relaxed));
         m.paramInt32 = rec->numEffectiveMrmSub.load(std::memory_order_relaxed);
         m.resPtr = res;
-        topic.sendTopicEventMsg(FIRST_MRM_SUBSCRIBER_JOINED, m);
+        topic.sendSubscriberStatusEvt(FIRST_MRM_SUBSCRIBER_JOINED, m);
     }
     topic.sendTopicHeartbeat();
     // The topic is open to senders now, and they mark intervals under the baton.
@@ -1253,21 +1253,36 @@ int32 MessagingService::processSubLeaveTopicMsg(int32 len, const sockaddr_in& fr
         std::memcpy(p.resNameTxt, name, sizeof(ResourceName));
         p.resPtr = res;
         const int32 effective = rec->numEffectiveSub.load(std::memory_order_relaxed);
-        if (m_settings.subStatusEvt)
+        if (effective > 0 && site == DR_SITE && rec->numDrSiteSub.load(std::memory_order_relaxed) == 0)
         {
-            if (effective > 0 && site == DR_SITE && rec->numDrSiteSub.load(std::memory_order_relaxed) == 0)
-            {
-                rec->lastDrAckRcvdNs.store(0, std::memory_order_relaxed);
-                p.paramInt32 = effective;
-                topic.sendTopicEventMsg(LAST_DR_SUBSCRIBER_LEFT, p);
-            }
-            else if (effective == 0)
-                topic.sendTopicEventMsg(LAST_SUBSCRIBER_LEFT, p);
+            rec->lastDrAckRcvdNs.store(0, std::memory_order_relaxed);
+            p.paramInt32 = effective;
+            topic.sendSubscriberStatusEvt(LAST_DR_SUBSCRIBER_LEFT, p);
         }
-        if (effective == 0)
+        else if (effective == 0)
+        {
             for (std::atomic<int64>* t :
                  {&rec->lastAckRcvdNs, &rec->lastDrAckRcvdNs, &rec->lastMrmAckRcvdNs, &rec->lastDrMrmAckRcvdNs})
                 t->store(0, std::memory_order_relaxed);
+            topic.sendSubscriberStatusEvt(LAST_SUBSCRIBER_LEFT, p);
+        }
+        // The same for the recovery instances, when the topic waits for them.
+        if (mrm && res->regParam.waitForMrmAck)
+        {
+            const int32 mrmLeft = rec->numEffectiveMrmSub.load(std::memory_order_relaxed);
+            p.paramInt32 = mrmLeft;
+            if (mrmLeft > 0 && site == DR_SITE && rec->numDrSiteMrmSub.load(std::memory_order_relaxed) == 0)
+            {
+                rec->lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
+                topic.sendSubscriberStatusEvt(LAST_DR_MRM_SUBSCRIBER_LEFT, p);
+            }
+            else if (mrmLeft == 0)
+            {
+                rec->lastMrmAckRcvdNs.store(0, std::memory_order_relaxed);
+                rec->lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
+                topic.sendSubscriberStatusEvt(LAST_MRM_SUBSCRIBER_LEFT, p);
+            }
+        }
         fwLog(LOG_LEVEL_INFO, "One subscriber leaves topic [%.16s]. Num of remaining active subscription [%d].", name,
               effective);
         return 0;
