@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <cstdlib>
 #include <random>
 
@@ -293,6 +295,118 @@ INSTANTIATE_TEST_SUITE_P(
                       LostRecordsCase{"RefusedResendRestartsTheSessions", 1, 0, 5, true, false,
                                       "Failed to recover MRM recovery topic [MRM0:0L] message from publisher (2118)."}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The records of an instance's topic go through the subscriber's topic: it
+// acknowledges each multiple of the instance's window (10) that it
+// accepted, and keeps the records in its history, from which it resends the
+// tail a peer asks for.
+TEST(RecoveryMrmTest, InstancesTopicAcknowledgesAndKeepsWhatItTook)
+{
+    Scene::Plan plan;
+    plan.subConfig = "MRM_Q_RECO_THOLD INT32 10\n"; // a long session
+    Scene s(plan);
+    const std::string topic = mrmtest::localTopic(0, 0);
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, topic.c_str());
+    MsgTopicResource* res = nullptr;
+    ASSERT_EQ(s.instance(0).node().h->registry().getMsgTopicRes(name, &res), 0);
+    res->regParam.numUnackMsgMax = 10;
+    // Acknowledgements of the instance's topic by SUBA, as they go out.
+    std::mutex mutex;
+    std::vector<uint64> acked;
+    s.net.fabric.setDropFilter([&](const char* bytes, int32 len) {
+        const std::string b(bytes, static_cast<size_t>(len));
+        if (len == 98 && getLe(b, 0, 4) == 14 && b.compare(4, 4, "SUBA") == 0 &&
+            std::string(b.data() + 72, strnlen(b.data() + 72, 17)) == topic)
+        {
+            std::lock_guard lock(mutex);
+            acked.push_back(getLe(b, 90, 8));
+        }
+        return false;
+    });
+    ASSERT_TRUE(s.publish(300));
+    ASSERT_TRUE(s.join());
+    ASSERT_TRUE(s.net.send(*s.pub, 5));
+    ASSERT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 305; })) << s.sub->seqs.size();
+    const SubscriptionRecord& mrmSub = *s.sub->sub(topic.c_str());
+    const uint64 last = mrmSub.lastAcptMsgSeq;
+    ASSERT_GE(last, 300u) << "an answer and 300 records";
+    {
+        std::lock_guard lock(mutex);
+        std::vector<uint64> expected;
+        for (uint64 n = 10; n <= last; n += 10)
+            expected.push_back(n);
+        EXPECT_EQ(acked, expected);
+    }
+
+    // A peer lacking the last 20 records of the instance's topic asks SUBA.
+    RawPeer peer(s.net.fabric);
+    const MslChannelRecord& chn = s.sub->svc().channels()->special(MSL_MRM_LOCAL_CHANNEL);
+    MslSocketSpec spec{};
+    std::memcpy(spec.groupTxt, chn.data.groupTxt, sizeof(spec.groupTxt));
+    spec.port = chn.data.port;
+    std::unique_ptr<MslSocket> resent = s.net.fabric.host("10.0.0.98").open(spec);
+    resent->join();
+    Rqs rqs;
+    rqs.cmd = 11; // TAIL_LOST_RECOVERY_RQS
+    rqs.recipient = "SUBA";
+    rqs.recipientInst = 1;
+    rqs.topic = topic;
+    rqs.seq = last - 20;
+    rqs.rqsId = 4242;
+    peer.send(rqs);
+    std::vector<uint64> got;
+    ASSERT_TRUE(s.pumpUntil([&] {
+        char buf[1500];
+        int32 len = 0;
+        sockaddr_in from{};
+        while (resent->receive(buf, sizeof buf, len, from) == 0)
+            if (len >= 72 && getLe(std::string(buf, 4), 0, 4) == 21)
+                got.push_back(getLe(std::string(buf, 72), 38, 8));
+        return got.size() >= 20;
+    })) << got.size();
+    for (uint64 i = 0; i < 20; ++i)
+        EXPECT_EQ(got[i], last - 19 + i);
+    const std::vector<Rsp> answers = peer.answers();
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back().status, 0);
+    EXPECT_EQ(answers.back().end, last);
+}
+
+// A record of an instance's topic that arrives while the subscription of
+// that topic is still in its handshake is not taken: it counts as seen, not
+// accepted, and nothing acts on it.
+TEST(RecoveryMrmTest, InstancesRecordBeforeTheSubscriptionIsReadyIsNotTaken)
+{
+    Scene s(Scene::Plan{});
+    ASSERT_TRUE(s.publish(10));
+    const std::string topic = mrmtest::localTopic(0, 0);
+    // The instance's answer to SUBA's subscription request is lost.
+    s.net.fabric.setDropFilter([&](const char* bytes, int32 len) {
+        const std::string b(bytes, static_cast<size_t>(len));
+        return len > 83 && getLe(b, 0, 4) == 4 && std::string(b.data() + 66, strnlen(b.data() + 66, 17)) == topic;
+    });
+    Net::Extra extra;
+    extra.adjust = mrmtest::mrmIdentity(1, 1);
+    extra.beforeStart = [&](Node& n) { mrmtest::registerFrameworkTopics(n, "SUBA", 1, 1, 1, -1); };
+    Node& sub = s.net.add("SUBA", "10.0.0.2", {{"QUOTES", SUBSCRIBE, 50, 20}}, "", false, extra);
+    ASSERT_TRUE(s.pumpUntil([&] { return sub.sub(topic.c_str()) != nullptr; }));
+    SubscriptionRecord& mrmSub = *sub.sub(topic.c_str());
+    ASSERT_FALSE(mrmSub.subscribeReady);
+    // The instance's topic reaches SUBA, as when another topic's recovery
+    // has the channel joined.
+    ASSERT_EQ(sub.svc().channels()->special(MSL_MRM_LOCAL_CHANNEL).dataSock->join(), 0);
+    const std::string rsp = Instance::rspRecord(77, "QUOTES", 0, 10, 5, 0);
+    ASSERT_EQ(s.instance(0).sendRaw(MRM_TOPIC_RSP, rsp, "SUBA", 1), 0);
+    ASSERT_TRUE(s.pumpUntil([&] { return mrmSub.highestMsgSeqRcvd > 0; }, 2s));
+    EXPECT_FALSE(mrmSub.subscribeReady);
+    EXPECT_EQ(mrmSub.lastAcptMsgSeq, 0u) << "taken before the subscription was ready";
+    bool actedOn = false;
+    for (const std::string& l : testLog().lines())
+        actedOn = actedOn || l.find("after the MRM_TOPIC_RQS [77]") != std::string::npos;
+    EXPECT_FALSE(actedOn);
+    s.net.fabric.setDropFilter(nullptr);
+}
 
 // Instance 0 never answers: it is asked once more after three topic
 // time-outs, then, silent again, counts as gone and instance 1 is asked.
