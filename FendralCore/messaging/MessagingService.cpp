@@ -144,6 +144,7 @@ int32 MessagingService::initialize()
         return -1;
 
     m_numRcvSlots = std::max(m_settings.numMsgRcvMax, m_settings.mrmMsgRcvMax);
+    m_repliRcvBatch = m_settings.numMsgRcvMax;
     m_topicRcvBuf.reset(new char[static_cast<size_t>(m_numRcvSlots) * TOPIC_RCV_BUF_SIZE]);
     m_topicRcvSlots.reset(new MslDatagramSlot[static_cast<size_t>(m_numRcvSlots)]);
     for (int32 i = 0; i < m_numRcvSlots; ++i)

@@ -75,14 +75,27 @@ int32 MessagingService::serveTopicSocket(MslChannelRecord* rec, bool data, const
     return data ? processMultiMslData(rec, wire) : processMultiMslDataAck(rec, wire);
 }
 
+int32 MessagingService::dataBatchOf(const MslChannelRecord& rec) const
+{
+    switch (rec.kind)
+    {
+    case MSL_MRM_LOCAL_CHANNEL:
+    case MSL_MRM_CROSS_SITE_CHANNEL:
+    case MSL_MRM_REQUEST_CHANNEL:
+        return m_settings.mrmMsgRcvMax;
+    case MSL_REPLICATION_CHANNEL:
+        return m_repliRcvBatch;
+    default:
+        return m_settings.numMsgRcvMax;
+    }
+}
+
 int32 MessagingService::processMultiMslData(MslChannelRecord* rec, const WireOrderInfo* wire)
 {
     MslSocket* sock = rec->dataSock.get();
     if (sock == nullptr)
         return 0;
-    const bool mrm = rec->kind == MSL_MRM_LOCAL_CHANNEL || rec->kind == MSL_MRM_CROSS_SITE_CHANNEL ||
-                     rec->kind == MSL_MRM_REQUEST_CHANNEL;
-    const int32 limit = std::min(mrm ? m_settings.mrmMsgRcvMax : m_settings.numMsgRcvMax, m_numRcvSlots);
+    const int32 limit = std::min(dataBatchOf(*rec), m_numRcvSlots);
     const timespec currTm = m_clock.wallTime();
     const int64 nowNs = m_clock.monoNs();
     // Messages put into one thread's queue wake it once for the batch.

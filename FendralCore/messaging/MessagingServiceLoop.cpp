@@ -198,9 +198,7 @@ int32 MessagingService::drainTopicSocket(MslChannelRecord* rec, bool data)
     MslSocket* sock = data ? rec->dataSock.get() : rec->ackSock.get();
     if (sock == nullptr)
         return 0;
-    const bool mrm = rec->kind == MSL_MRM_LOCAL_CHANNEL || rec->kind == MSL_MRM_CROSS_SITE_CHANNEL ||
-                     rec->kind == MSL_MRM_REQUEST_CHANNEL;
-    const int32 batch = mrm ? m_settings.mrmMsgRcvMax : m_settings.numMsgRcvMax;
+    const int32 batch = data ? dataBatchOf(*rec) : m_settings.numMsgRcvMax;
     int32 count = 0;
     if (sock->receiveBatch(m_topicRcvSlots.get(), batch, count) != 0)
         return FrameworkErrno::m_fwErrno == WOULD_BLOCK ? 0 : -1;

@@ -377,6 +377,17 @@ int32 MessagingService::addSubscription(MsgTopicResource* topic, bool mrmLocalIn
     return sendSubscriberRequest(*sub);
 }
 
+void MessagingService::adoptPublisherWindow(SubscriptionRecord& sub, uint32 window)
+{
+    sub.subscriberTopicPtr->setNumUnackMsgMax(window);
+    if (&sub != m_repliSubRecPtr || window == 0 || static_cast<int64>(window) == m_repliRcvBatch ||
+        static_cast<int64>(window) > m_numRcvSlots)
+        return;
+    fwLog(LOG_LEVEL_INFO, "Replication receive batch of topic [%.16s] changed from [%d] to [%u].", sub.topicNameTxt,
+          m_repliRcvBatch, window);
+    m_repliRcvBatch = static_cast<int32>(window);
+}
+
 // ---- the publisher's handshake ----
 
 int32 MessagingService::processPubTopicRqs(int32 len, const sockaddr_in& from)
@@ -420,7 +431,7 @@ int32 MessagingService::processPubTopicRqs(int32 len, const sockaddr_in& from)
         return refuse(sub->lastAcptMsgSeq);
     if (r.reasonCode == 1)
         return 0;
-    sub->subscriberTopicPtr->setNumUnackMsgMax(r.numUnackMsgMax);
+    adoptPublisherWindow(*sub, r.numUnackMsgMax);
     peerLog(m_rcLogLimit, LOG_LEVEL_INFO,
             "Received PUBLISHER_TOPIC_RQS on topic [%.16s] from [%s:%s:%d:%d]. Reason code [%d], retry count [%d], "
             "numUnackMsgMax [%u].",
@@ -728,7 +739,7 @@ int32 MessagingService::processSubTopicAck(uint32 rqsId, const sockaddr_in& from
     if (a.mrmPartitionId >= 0 && a.mrmPartitionId < m_gblData.m_numMrmPartition &&
         a.mrmPartitionId < GlobalData::MRM_MAX_PARTITION)
         sub->mrmPartitionId = a.mrmPartitionId;
-    topic.setNumUnackMsgMax(a.numUnackMsgMax);
+    adoptPublisherWindow(*sub, a.numUnackMsgMax);
     if (sub->topicResPtr->regParam.openType == APPL_REPLICATE)
         m_noAppRepliTopic = false;
     EventParam p{};
@@ -819,7 +830,7 @@ int32 MessagingService::processPubTopicConfirmMsg(int32 len, const sockaddr_in& 
             c.hdr.senderSiteId, static_cast<unsigned long>(c.lastMsgTopicSeq),
             static_cast<unsigned long>(sub->lastAcptMsgSeq), c.numUnackMsgMax);
     MessagingTopic& topic = *sub->subscriberTopicPtr;
-    topic.setNumUnackMsgMax(c.numUnackMsgMax);
+    adoptPublisherWindow(*sub, c.numUnackMsgMax);
     if (sub->publisherIdTxt[0] == '\0')
     {
         if (sub->subRqsPending)
