@@ -408,6 +408,131 @@ TEST(RecoveryMrmTest, InstancesRecordBeforeTheSubscriptionIsReadyIsNotTaken)
     s.net.fabric.setDropFilter(nullptr);
 }
 
+// Recovery paths that restart an instance's sessions, each seen once: a
+// resend request on the instance's own topic that times out restarts its
+// long sessions; a gap in an instance's quick data, while the subscription
+// has no publisher, found once the session has stalled ends the session and
+// asks for a long recovery as the last attempt; a second gap, above the
+// topic's reach, found while a resend of the instance's topic stalls
+// restarts the sessions too. Every row ends with the subscriber holding
+// every message in order, the instance asked twice, for a long recovery the
+// second time.
+enum class RestartPath
+{
+    RESEND_TIMES_OUT,
+    SESSION_STALLS,
+    GAP_AGAIN_IN_RESEND,
+};
+
+struct RestartCase
+{
+    const char* name;
+    RestartPath path;
+    const char* logged;
+};
+
+void PrintTo(const RestartCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class InstanceSessionRestartTest : public ::testing::TestWithParam<RestartCase>
+{
+};
+
+TEST_P(InstanceSessionRestartTest, RecoveryCompletesFromASecondRequest)
+{
+    const RestartCase& c = GetParam();
+    msltest::ManualClock clock;
+    Scene::Plan plan;
+    plan.clock = &clock;
+    plan.subConfig = "MRM_Q_RECO_THOLD INT32 10\n"; // 300 missing: a long session
+    Scene s(plan);
+    const std::string topic = mrmtest::localTopic(0, 0);
+    ASSERT_TRUE(s.publish(300));
+    Instance& instance = s.instance(0);
+    auto loseOneRecord = [&](size_t index) {
+        instance.loseRecords(index, 1, [&s](bool deaf) {
+            MslSocket* sock = s.sub->svc().channels()->special(MSL_MRM_LOCAL_CHANNEL).dataSock.get();
+            if (deaf)
+                sock->leave();
+            else
+                sock->join();
+        });
+    };
+    const int64 pastFirstAnswer = 130 * MonoClock::NSEC_PER_SEC / 1000; // (MSL_RESEND_THOLD + 1) x RQS_TIMEOUT + 10
+    size_t total = 305;
+    if (c.path == RestartPath::SESSION_STALLS)
+    {
+        // The publisher has gone; the subscriber, joining, asks the instance,
+        // which answers with quick data once the request is older than a
+        // first answer may take, the first of them lost.
+        total = 300;
+        s.pub->h->post(MQUEUE_HIGH_PRIORITY, TERM);
+        ASSERT_TRUE(s.pumpUntil([&] { return s.pub->terminated; }));
+        instance.setQuick(true);
+        instance.hold(true);
+        loseOneRecord(0);
+        ASSERT_TRUE(s.join());
+        ASSERT_EQ(s.sub->sub()->publisherIdTxt[0], '\0');
+        ASSERT_TRUE(s.pumpUntil([&] { return instance.requests().size() == 1; }));
+        clock.advance(pastFirstAnswer);
+        instance.hold(false);
+    }
+    else
+    {
+        ASSERT_TRUE(s.join());
+        MessagingService& svc = s.sub->svc();
+        // The session loses its 101st record on the way to the subscriber,
+        // and the subscriber's resend request for the instance's topic
+        // never arrives.
+        loseOneRecord(100);
+        s.net.fabric.setDropFilter([&](const char* bytes, int32 len) {
+            const std::string b(bytes, static_cast<size_t>(len));
+            return len == 99 && getLe(b, 0, 4) == 7 && std::string(b.data() + 66, strnlen(b.data() + 66, 17)) == topic;
+        });
+        if (c.path == RestartPath::GAP_AGAIN_IN_RESEND)
+            s.sub->sub(topic.c_str())->topicResPtr->regParam.maxPubGapRecovery = 5;
+        ASSERT_TRUE(s.net.send(*s.pub, 5));
+        if (c.path == RestartPath::GAP_AGAIN_IN_RESEND)
+        {
+            // The whole session read and the resend asked for; past the first
+            // answer's time, one more record of the instance's topic, far past
+            // the topic's reach.
+            const TopicRecord* own = instance.node().pub(topic.c_str());
+            ASSERT_TRUE(s.pumpUntil([&] {
+                return svc.topicStats().recoveryRqsSent.get() == 1 &&
+                       s.sub->sub(topic.c_str())->highestMsgSeqRcvd == own->lastMsgSeq.load();
+            }));
+            clock.advance(pastFirstAnswer);
+            ASSERT_EQ(instance.sendRaw(MRM_TOPIC_RSP, Instance::rspRecord(9, "OTHER", -1, 0, 0, 2205), "OTHER", 9), 0);
+        }
+    }
+    MessagingService& svc = s.sub->svc();
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= total; })) << s.sub->seqs.size();
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, total));
+    EXPECT_EQ(s.sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+    EXPECT_EQ(svc.topicStats().unrecoverableGaps.get(), 0u);
+    ASSERT_EQ(instance.requests().size(), 2u);
+    EXPECT_EQ(instance.requests()[1].mode, MRM_LONG_RECOVERY);
+    bool logged = false;
+    for (const std::string& l : testLog().lines())
+        logged = logged || l.find(c.logged) != std::string::npos;
+    EXPECT_TRUE(logged) << c.logged;
+    s.net.fabric.setDropFilter(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, InstanceSessionRestartTest,
+    ::testing::Values(
+        RestartCase{"ResendOnTheInstancesTopicTimesOut", RestartPath::RESEND_TIMES_OUT,
+                    "No answer to the recovery of MRM recovery topic [MRM0:0L]. Re-initiate all requests"},
+        RestartCase{"StalledQuickSessionEndsForALongLastAttempt", RestartPath::SESSION_STALLS,
+                    "Send MRM_END_RECOVERY_NOTIFICATION to terminate the recovery session."},
+        RestartCase{"GapAgainDuringTheInstancesResendRestartsTheSessions", RestartPath::GAP_AGAIN_IN_RESEND,
+                    "detected again with last acpt msg seq#"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Instance 0 never answers: it is asked once more after three topic
 // time-outs, then, silent again, counts as gone and instance 1 is asked.
 TEST(RecoveryMrmTest, SilentInstanceIsAskedOnceMoreThenTheNext)
