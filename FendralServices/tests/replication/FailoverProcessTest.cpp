@@ -682,6 +682,8 @@ TEST_P(TwoStandbysTest, SwitchedStandbyBehindTheOtherEndsItselfAheadOfItServesIt
             EXPECT_NE(log.find("Received TERM event from [MSG_SERVICE]. Terminate the application."),
                       std::string::npos);
             EXPECT_EQ(log.find("Switched to Active Mode."), std::string::npos) << "the switch went on";
+            // The threads the switch started end with the others.
+            EXPECT_EQ(log.find("still runs: the message queues are kept."), std::string::npos);
             // Nothing B sent on the replication topic is numbered past what it had.
             char buf[2048];
             ssize_t n = 0;
