@@ -70,9 +70,10 @@ TEST_P(SubscriberLeaveTest, PublisherHearsWhatTheLeaveTookAway)
         join.site = s.site;
         join.rqsId = static_cast<uint32_t>(100 + i);
         peers.back()->send(join);
-        ASSERT_TRUE(net.pumpUntil([&] { return pub.pub()->publisherTopicPtr->getSubscriberCnt() == static_cast<int32>(i + 1); }));
+        const int32 joined = static_cast<int32>(i + 1);
+        ASSERT_TRUE(net.pumpUntil([&] { return pub.pub()->publisherTopicPtr->getSubscriberCnt() == joined; }));
         peers.back()->sendAck(topicAck(s.appId, s.inst, s.site, s.mrm, 0));
-        ASSERT_TRUE(net.pumpUntil([&] { return pub.pub()->numEffectiveSub.load() == static_cast<int32>(i + 1); }));
+        ASSERT_TRUE(net.pumpUntil([&] { return pub.pub()->numEffectiveSub.load() == joined; }));
     }
     const TopicRecord& rec = *pub.pub();
     ASSERT_NE(rec.lastAckRcvdNs.load(), 0);
@@ -119,7 +120,11 @@ INSTANTIATE_TEST_SUITE_P(
                   1,
                   true,
                   {LAST_DR_SUBSCRIBER_LEFT}},
-        LeaveCase{"LastMrm", {{"MRM0", 0, PRIMARY_SITE, true}}, 0, true, {LAST_SUBSCRIBER_LEFT, LAST_MRM_SUBSCRIBER_LEFT}},
+        LeaveCase{"LastMrm",
+                  {{"MRM0", 0, PRIMARY_SITE, true}},
+                  0,
+                  true,
+                  {LAST_SUBSCRIBER_LEFT, LAST_MRM_SUBSCRIBER_LEFT}},
         LeaveCase{"LastDrSiteMrm",
                   {{"MRM0", 0, PRIMARY_SITE, true}, {"MRM0", 1, DR_SITE, true}},
                   1,

@@ -673,7 +673,8 @@ TEST_P(TwoStandbysTest, SwitchedStandbyBehindTheOtherEndsItselfAheadOfItServesIt
                 late.send(31);
             EXPECT_EQ(b.waitExit(30s), 0) << "still running, or not an orderly end";
             const std::string log = b.log();
-            const std::string head = "The new publisher of the replication topic [" + app + "_FW_REPL] expects the last seq# [";
+            const std::string head =
+                "The new publisher of the replication topic [" + app + "_FW_REPL] expects the last seq# [";
             const size_t at = log.find(head);
             ASSERT_NE(at, std::string::npos);
             unsigned long had = 0, heard = 0;
