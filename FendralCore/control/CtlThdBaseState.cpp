@@ -192,10 +192,45 @@ int32 CtlThdBaseState::drainForAcks(FwMessageQueue* queue, FwEventID ackId, bool
             ++m_numAckRcvd;
             continue;
         }
+        // A thread that asks for the end meanwhile (the messaging service
+        // finding this instance behind its standby) is heard after the wait.
+        if (msg.appMsg.type == MSG_EVENT && msg.appMsg.event.id == TERM && !m_termDeferred)
+        {
+            m_deferredTerm = msg;
+            m_termDeferred = true;
+            fwLog(LOG_LEVEL_NOTICE, "TERM from [%.16s] received while waiting for acknowledgements. Act on it once "
+                                    "the wait ends.",
+                  msg.originatorTxt);
+        }
         if (count && ackTimedOut(timeoutText))
             return fwFail(MSG_TIMEOUT, -1);
     }
     return 0;
+}
+
+bool CtlThdBaseState::honoursTerm(const FwIntMessage& msg) const
+{
+    static constexpr const char* FRAMEWORK_THREADS[] = {"NET_RECEIVER", "DATA_STREAM_HDR", "MSG_REPLICATOR",
+                                                        "LOGGER",       "MSG_SERVICE",     "IPC_RECEIVER"};
+    if (m_gblData.m_runAsFwMiddleware || m_gblData.m_allowAppTriggeredTerm)
+        return true;
+    for (const char* name : FRAMEWORK_THREADS)
+        if (std::strncmp(msg.originatorTxt, name, sizeof(ResourceName)) == 0)
+            return true;
+    return false;
+}
+
+bool CtlThdBaseState::actOnDeferredTerm()
+{
+    if (!m_termDeferred)
+        return false;
+    m_termDeferred = false;
+    if (m_state == STOP_STATE || !honoursTerm(m_deferredTerm))
+        return false;
+    fwLog(LOG_LEVEL_CRITICAL, "Received TERM event from [%.16s]. Terminate the application.",
+          m_deferredTerm.originatorTxt);
+    terminateChildThreads();
+    return true;
 }
 
 int32 CtlThdBaseState::waitForAcks(FwEventID ackId, const char* timeoutText, bool& allIn)
@@ -281,7 +316,8 @@ int32 CtlThdBaseState::awaitSwitch(FwEventID ackId, const char* timeoutText, boo
     }
     bool allIn = false;
     const int32 result = waitForAcks(ackId, timeoutText, allIn);
-    if (m_state == STOP_STATE)
+    // Told to end meanwhile: the switch is not completed, nor reported.
+    if (actOnDeferredTerm() || m_state == STOP_STATE)
         return result;
     if (result != 0)
     {

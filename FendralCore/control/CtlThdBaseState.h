@@ -144,9 +144,18 @@ protected:
     EventParam switchParam(int64 repliTopicSeq) const;
     // CONN_INIT to the framework threads that open channels.
     int32 sendConnInit(bool skipInactive);
+    // Whether a TERM from msg's originator ends the application.
+    bool honoursTerm(const FwIntMessage& msg) const;
+    // A TERM that a thread sent while acknowledgements were awaited (the
+    // messaging service finding this instance behind its standby), acted on
+    // once the wait ended: true when it stopped the application.
+    bool actOnDeferredTerm();
 
 private:
     int32 drainForAcks(FwMessageQueue* queue, FwEventID ackId, bool count, const char* timeoutText);
     bool ackTimedOut(const char* timeoutText);
+
+    inline static bool m_termDeferred = false;
+    inline static FwIntMessage m_deferredTerm{};
     void handleSigChld();
 };

@@ -76,7 +76,7 @@ int32 StartingState::waitForEvent()
         bool allIn = false;
         const int32 result =
             waitForAcks(INIT_ACK, "[%d] out of [%d] INIT_ACK received [%ld] milliseconds after INIT was sent.", allIn);
-        if (m_state == STOP_STATE)
+        if (actOnDeferredTerm() || m_state == STOP_STATE)
             return result;
         if (result != 0)
         {
@@ -258,9 +258,7 @@ int32 WaitState::handleEvent(const FwIntMessage& msg)
     switch (evt.id)
     {
     case TERM:
-        if (m_gblData.m_runAsFwMiddleware || m_gblData.m_allowAppTriggeredTerm ||
-            isOneOf(msg.originatorTxt, {"NET_RECEIVER", "DATA_STREAM_HDR", "MSG_REPLICATOR", "LOGGER", "MSG_SERVICE",
-                                        "IPC_RECEIVER"}))
+        if (honoursTerm(msg))
         {
             fwLog(LOG_LEVEL_CRITICAL, "Received TERM event from [%.16s]. Terminate the application.", msg.originatorTxt);
             return terminateChildThreads();

@@ -455,8 +455,9 @@ int32 ThreadManager::stopThread(const ResourceName& name, bool forceTerminate)
 
 int32 ThreadManager::stopFwThread(const char* name, bool forceTerminate, const char* failText)
 {
-    if (!fwThreadAllowed(name))
-        return 0;
+    // Whatever runs is stopped, whatever the mode now says: a switch to
+    // active cut short by a stop starts threads of the active mode while the
+    // mode is still standby (a thread not running is left as it is).
     ResourceName resName{};
     ResourceManager::copyResourceName(resName, name);
     ThreadResource* res = nullptr;

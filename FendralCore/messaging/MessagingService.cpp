@@ -127,21 +127,24 @@ int32 MessagingService::initialize()
         return -1;
 
     m_settings = MslSettings::read(m_configMgrPtr);
-    if (m_settings.testDropFraction > 0.0)
+    if (m_settings.testDropFraction > 0.0 || !m_settings.testDropFile.empty())
     {
         // A test facility only: every socket of the service loses datagrams.
-        m_dropHook = std::make_unique<MslDropHook>(m_settings.testDropFraction, m_settings.testDropSeed);
+        m_dropHook = std::make_unique<MslDropHook>(m_settings.testDropFraction, m_settings.testDropSeed,
+                                                   m_settings.testDropFile);
         m_lossyFactory = std::make_unique<MslLossySocketFactory>(*m_socketFactory, *m_dropHook);
         m_socketFactory = m_lossyFactory.get();
-        fwLog(LOG_LEVEL_WARNING, "Test facility %s: dropping [%f] of the received datagrams, seed [%lu].",
+        fwLog(LOG_LEVEL_WARNING,
+              "Test facility %s: dropping [%f] of the received datagrams, seed [%lu], and all while [%s] exists.",
               MslSettings::TEST_DROP_LABEL, m_settings.testDropFraction,
-              static_cast<unsigned long>(m_settings.testDropSeed));
+              static_cast<unsigned long>(m_settings.testDropSeed), m_settings.testDropFile.c_str());
     }
 
     if (loadLocalAddresses() != 0)
         return -1;
 
     m_numRcvSlots = std::max(m_settings.numMsgRcvMax, m_settings.mrmMsgRcvMax);
+    m_repliRcvBatch = m_settings.numMsgRcvMax;
     m_topicRcvBuf.reset(new char[static_cast<size_t>(m_numRcvSlots) * TOPIC_RCV_BUF_SIZE]);
     m_topicRcvSlots.reset(new MslDatagramSlot[static_cast<size_t>(m_numRcvSlots)]);
     for (int32 i = 0; i < m_numRcvSlots; ++i)

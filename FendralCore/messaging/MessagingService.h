@@ -329,6 +329,12 @@ private:
     int32 serveTimer();
     // Drains a topic, MRM or replication socket that no topic serves yet.
     int32 drainTopicSocket(MslChannelRecord* rec, bool data);
+    // Datagrams read per readiness of a data channel: the MRM limit, the
+    // replication batch, or NUM_MSG_RCV_MAX.
+    int32 dataBatchOf(const MslChannelRecord& rec) const;
+    // A subscription takes its publisher's window; the replication topic's
+    // also sets the replication batch, when it fits the receive arrays.
+    void adoptPublisherWindow(SubscriptionRecord& sub, uint32 window);
 
     // --- events ---
     int32 processEvent(const FwIntMessage& msg, bool& terminate);
@@ -609,6 +615,9 @@ private:
 
     bool m_initEventRcvd = false;
     bool m_connInitDone = false;
+    // SW_ACTIVE came (and no SW_STANDBY since): the instance counts as active
+    // before the control thread stores the mode, once every thread answered.
+    bool m_swActiveRcvd = false;
     // Set when CONN_INIT was put back to wait for the recovery-request
     // topic: the queue's batch ends there, so the handshake it waits for
     // is served meanwhile.
@@ -643,6 +652,9 @@ private:
 
     // Receive buffers of topic traffic, allocated once.
     int32 m_numRcvSlots = 0;
+    // Datagrams read per readiness of the replication channel: the window of
+    // the replication topic's publisher, NUM_MSG_RCV_MAX until one is known.
+    int32 m_repliRcvBatch = 0;
     std::unique_ptr<char[]> m_topicRcvBuf;
     std::unique_ptr<MslDatagramSlot[]> m_topicRcvSlots;
 

@@ -75,14 +75,27 @@ int32 MessagingService::serveTopicSocket(MslChannelRecord* rec, bool data, const
     return data ? processMultiMslData(rec, wire) : processMultiMslDataAck(rec, wire);
 }
 
+int32 MessagingService::dataBatchOf(const MslChannelRecord& rec) const
+{
+    switch (rec.kind)
+    {
+    case MSL_MRM_LOCAL_CHANNEL:
+    case MSL_MRM_CROSS_SITE_CHANNEL:
+    case MSL_MRM_REQUEST_CHANNEL:
+        return m_settings.mrmMsgRcvMax;
+    case MSL_REPLICATION_CHANNEL:
+        return m_repliRcvBatch;
+    default:
+        return m_settings.numMsgRcvMax;
+    }
+}
+
 int32 MessagingService::processMultiMslData(MslChannelRecord* rec, const WireOrderInfo* wire)
 {
     MslSocket* sock = rec->dataSock.get();
     if (sock == nullptr)
         return 0;
-    const bool mrm = rec->kind == MSL_MRM_LOCAL_CHANNEL || rec->kind == MSL_MRM_CROSS_SITE_CHANNEL ||
-                     rec->kind == MSL_MRM_REQUEST_CHANNEL;
-    const int32 limit = std::min(mrm ? m_settings.mrmMsgRcvMax : m_settings.numMsgRcvMax, m_numRcvSlots);
+    const int32 limit = std::min(dataBatchOf(*rec), m_numRcvSlots);
     const timespec currTm = m_clock.wallTime();
     const int64 nowNs = m_clock.monoNs();
     // Messages put into one thread's queue wake it once for the batch.
@@ -470,7 +483,6 @@ int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in&
         fwLog(LOG_LEVEL_NOTICE, "Active subscriber [%s:%d:%d] joined topic [%.16s]. Total sub [%d], DR sub [%d].",
               MslPeerText(ack.hdr.senderAppIdTxt).c_str(), ack.hdr.senderInstId, ack.hdr.senderSiteId, name,
               nowEffective, rec->numDrSiteSub.load(std::memory_order_relaxed));
-    if (m_settings.subStatusEvt)
     {
         EventParam p{};
         std::memcpy(p.resNameTxt, name, sizeof(ResourceName));
@@ -480,17 +492,17 @@ int32 MessagingService::processTopicAck(char* buf, int32 len, const sockaddr_in&
         p.paramInt16 = static_cast<int16>(rec->numDrSiteSub.load(std::memory_order_relaxed));
         p.paramInt32 = nowEffective;
         if (effective == 0 && nowEffective > 0)
-            topic.sendTopicEventMsg(FIRST_SUBSCRIBER_JOINED, p);
+            topic.sendSubscriberStatusEvt(FIRST_SUBSCRIBER_JOINED, p);
         else if (drSite == 0 && rec->numDrSiteSub.load(std::memory_order_relaxed) > 0)
-            topic.sendTopicEventMsg(FIRST_DR_SUBSCRIBER_JOINED, p);
+            topic.sendSubscriberStatusEvt(FIRST_DR_SUBSCRIBER_JOINED, p);
         if (rec->topicResPtr->regParam.waitForMrmAck)
         {
             p.paramInt16 = static_cast<int16>(rec->numDrSiteMrmSub.load(std::memory_order_relaxed));
             p.paramInt32 = rec->numEffectiveMrmSub.load(std::memory_order_relaxed);
             if (mrm == 0 && p.paramInt32 > 0)
-                topic.sendTopicEventMsg(FIRST_MRM_SUBSCRIBER_JOINED, p);
+                topic.sendSubscriberStatusEvt(FIRST_MRM_SUBSCRIBER_JOINED, p);
             else if (drMrm == 0 && p.paramInt16 > 0)
-                topic.sendTopicEventMsg(FIRST_DR_MRM_SUBSCRIBER_JOINED, p);
+                topic.sendSubscriberStatusEvt(FIRST_DR_MRM_SUBSCRIBER_JOINED, p);
         }
     }
     if (rec->topicResPtr->replicationTopic)

@@ -198,9 +198,7 @@ int32 MessagingService::drainTopicSocket(MslChannelRecord* rec, bool data)
     MslSocket* sock = data ? rec->dataSock.get() : rec->ackSock.get();
     if (sock == nullptr)
         return 0;
-    const bool mrm = rec->kind == MSL_MRM_LOCAL_CHANNEL || rec->kind == MSL_MRM_CROSS_SITE_CHANNEL ||
-                     rec->kind == MSL_MRM_REQUEST_CHANNEL;
-    const int32 batch = mrm ? m_settings.mrmMsgRcvMax : m_settings.numMsgRcvMax;
+    const int32 batch = data ? dataBatchOf(*rec) : m_settings.numMsgRcvMax;
     int32 count = 0;
     if (sock->receiveBatch(m_topicRcvSlots.get(), batch, count) != 0)
         return FrameworkErrno::m_fwErrno == WOULD_BLOCK ? 0 : -1;
@@ -367,11 +365,13 @@ int32 MessagingService::processEvent(const FwIntMessage& msg, bool& terminate)
         return 0;
     case SW_ACTIVE:
         m_initEventRcvd = true;
+        m_swActiveRcvd = true;
         if (publishReplicationTopic() != 0)
             fwLog(LOG_LEVEL_ERROR, "Error [%d] opening replication topic [%.16s] for publishing.",
                   FrameworkErrno::m_fwErrno, m_repliTopicNameTxt);
         return answerControl(SW_ACTIVE_ACK);
     case SW_STANDBY:
+        m_swActiveRcvd = false;
         return answerControl(SW_STANDBY_ACK);
     case CHK_END_REPLICATION:
         fwLog(LOG_LEVEL_INFO, "Received CHK_END_REPLICATION while m_noAppRepliTopic is set to [%d].",

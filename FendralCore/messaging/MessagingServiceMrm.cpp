@@ -591,31 +591,26 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
     if (!mrmSub.topicResPtr->mrmTopic || topicPartition < 0 || topicPartition >= m_gblData.m_numMrmPartition ||
         topicInst < 0 || topicInst >= m_gblData.m_numMrmInst)
         return drop("not the topic of a configured instance");
-    // An instance's topic carries answers and sessions for many subscribers,
-    // and this process hears it only while it needs it: after a request
-    // (last accepted 0) the next record starts the count. From there records
-    // are taken in order: a repeat is dropped, and a gap is asked of the
-    // instance or restarts its sessions, so that a lost record of a long
-    // session does not cost the whole session.
-    const uint64 s = m.hdr.seqNum;
-    mrmSub.lastMsgRcvdNs = nowNs;
-    if (s > mrmSub.highestMsgSeqRcvd)
-        mrmSub.highestMsgSeqRcvd = s;
-    const uint64 l = mrmSub.lastAcptMsgSeq;
-    if (l != 0 && s != l + 1)
+    // The instance's topic takes its records in order, keeps them in its
+    // history and acknowledges them (MessagingTopic::processMrmMessage); a
+    // gap is asked of the instance or restarts its sessions, so that a lost
+    // record of a long session does not cost the whole session.
+    MessagingTopic& topic = *mrmSub.subscriberTopicPtr;
+    const uint64 before = mrmSub.lastAcptMsgSeq;
+    const TopicDataMsg* embedded = nullptr;
+    uint64 gap = 0;
+    if (topic.processMrmMessage(msg, embedded, nowNs, gap) != 0)
     {
-        if (s <= l)
-            return 0;
-        return processMessageGap(mrmSub, s - 1 - l, nowNs, MslProtocol::appIdKey(m.hdr.senderAppIdTxt), 0);
+        const int32 code = FrameworkErrno::m_fwErrno;
+        if (code == MSL_MSG_GAP)
+            return processMessageGap(mrmSub, gap, nowNs, MslProtocol::appIdKey(m.hdr.senderAppIdTxt),
+                                     m.hdr.resendFlag != 0 ? m.pubRecoverySessId : 0);
+        if (code != MSL_INVALID_MSG_SIZE)
+            return -1;
     }
-    mrmSub.lastAcptMsgSeq = s;
-    mrmSub.lastMsgAcptNs = nowNs;
-    if (mrmSub.onRecovery && mrmSub.endRecoverySeq != 0 && s >= mrmSub.endRecoverySeq)
-    {
-        mrmSub.onRecovery = false;
-        fwLog(LOG_LEVEL_NOTICE, "The data recovery for topic [%.16s] is completed with end recovery seq# [%lu].",
-              mrmSub.topicNameTxt, static_cast<unsigned long>(mrmSub.endRecoverySeq));
-    }
+    // Not taken: the subscription not ready yet, or a repeat.
+    if (mrmSub.lastAcptMsgSeq == before)
+        return 0;
     if (dataLen < sizeof(uint32))
         return drop("too short for a command");
     if (m.hdr.recipientAppIdTxt[0] != '\0' &&
@@ -641,11 +636,12 @@ int32 MessagingService::processMrmTopicMsg(SubscriptionRecord& mrmSub, const Top
     {
         if (dataLen < TopicWire::MRM_DATA_HEADER + TopicWire::HEADER_SIZE + TopicWire::DATA_BODY_FIXED)
             return drop("recovered message too short");
-        const auto& data = *reinterpret_cast<const MrmDataMsg*>(m.mrmData);
-        const uint64 embedded = uint64{TopicWire::HEADER_SIZE} + data.recoveredMsg.hdr.bodyLen;
-        if (embedded != dataLen - TopicWire::MRM_DATA_HEADER)
+        // The topic hands out the embedded message only when its size is the
+        // record's data length less the record's header.
+        if (embedded == nullptr)
             return drop("embedded topic message size differs from the MRM data length");
-        return processMrmRecoveredData(data, static_cast<uint32>(embedded), m.hdr, from, currTm, nowNs, limit);
+        const auto& data = *reinterpret_cast<const MrmDataMsg*>(m.mrmData);
+        return processMrmRecoveredData(data, dataLen - TopicWire::MRM_DATA_HEADER, m.hdr, from, currTm, nowNs, limit);
     }
     case MRM_RECOVERY_FAILURE:
     {

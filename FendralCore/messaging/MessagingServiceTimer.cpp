@@ -59,7 +59,7 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             rec.lastMrmAckRcvdNs.store(0, std::memory_order_relaxed);
             rec.lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
             p.paramInt32 = rec.numEffectiveSub.load(std::memory_order_relaxed);
-            topic.sendTopicEventMsg(LAST_SUBSCRIBER_LEFT, p);
+            topic.sendSubscriberStatusEvt(LAST_SUBSCRIBER_LEFT, p);
         }
         else if (drBefore > 0 && res.regParam.waitForDrSiteAck && drAckNs != 0 && nowNs - drAckNs > limitNs)
         {
@@ -72,7 +72,7 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             rec.lastDrAckRcvdNs.store(0, std::memory_order_relaxed);
             rec.lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
             p.paramInt32 = rec.numEffectiveSub.load(std::memory_order_relaxed);
-            topic.sendTopicEventMsg(LAST_DR_SUBSCRIBER_LEFT, p);
+            topic.sendSubscriberStatusEvt(LAST_DR_SUBSCRIBER_LEFT, p);
         }
         else if (res.regParam.waitForMrmAck && rec.numEffectiveMrmSub.load(std::memory_order_relaxed) > 0 &&
                  mrmAckNs != 0 && nowNs - mrmAckNs > limitNs)
@@ -86,7 +86,7 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             rec.lastMrmAckRcvdNs.store(0, std::memory_order_relaxed);
             rec.lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
             p.paramInt32 = rec.numEffectiveMrmSub.load(std::memory_order_relaxed);
-            topic.sendTopicEventMsg(LAST_MRM_SUBSCRIBER_LEFT, p);
+            topic.sendSubscriberStatusEvt(LAST_MRM_SUBSCRIBER_LEFT, p);
         }
         else if (res.regParam.waitForMrmAck && res.regParam.waitForDrSiteAck &&
                  rec.numDrSiteMrmSub.load(std::memory_order_relaxed) > 0 && drMrmAckNs != 0 &&
@@ -100,7 +100,7 @@ void MessagingService::handleDormantTopic(int64 nowNs)
             topic.removeDrMrmSubscriberInfo();
             rec.lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
             p.paramInt32 = rec.numEffectiveMrmSub.load(std::memory_order_relaxed);
-            topic.sendTopicEventMsg(LAST_DR_MRM_SUBSCRIBER_LEFT, p);
+            topic.sendSubscriberStatusEvt(LAST_DR_MRM_SUBSCRIBER_LEFT, p);
         }
         else
             fired = false;
@@ -115,12 +115,12 @@ void MessagingService::handleDormantTopic(int64 nowNs)
                 {
                     fwLog(LOG_LEVEL_NOTICE, "All subscribers of topic [%.16s] have left.", rec.topicNameTxt);
                     rec.lastAckRcvdNs.store(0, std::memory_order_relaxed);
-                    topic.sendTopicEventMsg(LAST_SUBSCRIBER_LEFT, p);
+                    topic.sendSubscriberStatusEvt(LAST_SUBSCRIBER_LEFT, p);
                 }
                 else if (drBefore > 0 && rec.numDrSiteSub.load(std::memory_order_relaxed) == 0)
                 {
                     fwLog(LOG_LEVEL_NOTICE, "All DR site subscribers of topic [%.16s] have left.", rec.topicNameTxt);
-                    topic.sendTopicEventMsg(LAST_DR_SUBSCRIBER_LEFT, p);
+                    topic.sendSubscriberStatusEvt(LAST_DR_SUBSCRIBER_LEFT, p);
                 }
             }
         }

@@ -377,6 +377,17 @@ int32 MessagingService::addSubscription(MsgTopicResource* topic, bool mrmLocalIn
     return sendSubscriberRequest(*sub);
 }
 
+void MessagingService::adoptPublisherWindow(SubscriptionRecord& sub, uint32 window)
+{
+    sub.subscriberTopicPtr->setNumUnackMsgMax(window);
+    if (&sub != m_repliSubRecPtr || window == 0 || static_cast<int64>(window) == m_repliRcvBatch ||
+        static_cast<int64>(window) > m_numRcvSlots)
+        return;
+    fwLog(LOG_LEVEL_INFO, "Replication receive batch of topic [%.16s] changed from [%d] to [%u].", sub.topicNameTxt,
+          m_repliRcvBatch, window);
+    m_repliRcvBatch = static_cast<int32>(window);
+}
+
 // ---- the publisher's handshake ----
 
 int32 MessagingService::processPubTopicRqs(int32 len, const sockaddr_in& from)
@@ -420,7 +431,7 @@ int32 MessagingService::processPubTopicRqs(int32 len, const sockaddr_in& from)
         return refuse(sub->lastAcptMsgSeq);
     if (r.reasonCode == 1)
         return 0;
-    sub->subscriberTopicPtr->setNumUnackMsgMax(r.numUnackMsgMax);
+    adoptPublisherWindow(*sub, r.numUnackMsgMax);
     peerLog(m_rcLogLimit, LOG_LEVEL_INFO,
             "Received PUBLISHER_TOPIC_RQS on topic [%.16s] from [%s:%s:%d:%d]. Reason code [%d], retry count [%d], "
             "numUnackMsgMax [%u].",
@@ -477,9 +488,13 @@ int32 MessagingService::processPubTopicAck(uint32 rqsId, const sockaddr_in& from
     }
     // A subscriber of the replication topic that holds more than this active
     // instance starts from: what the standby has would be numbered again.
-    // The instance gives way rather than replicate a diverging stream.
+    // The instance gives way rather than replicate a diverging stream. An
+    // instance told to switch counts as active at once: its standbys answer
+    // within a round trip, long before the control thread has every thread's
+    // answer to the switch and stores the mode.
     const uint64 expected = std::max(rec->lastMsgSeq.load(std::memory_order_relaxed), rec->topicResPtr->lastMsgSeqNum);
-    if (rec->topicResPtr->replicationTopic && m_gblData.m_appMode.load() == ACTIVE_MODE && a.lastMsgSeq > expected)
+    const bool active = m_swActiveRcvd || m_gblData.m_appMode.load() == ACTIVE_MODE;
+    if (rec->topicResPtr->replicationTopic && active && a.lastMsgSeq > expected)
     {
         fwLog(LOG_LEVEL_CRITICAL,
               "The new publisher of the replication topic [%.16s] expects the last seq# [%lu] but received [%lu] from "
@@ -589,7 +604,7 @@ int32 MessagingService::processPendingPubTopicRqs(PendingRqsRecord& pending)
         m.paramInt16 = static_cast<int16>(rec->numDrSiteMrmSub.load(std::memory_order_relaxed));
         m.paramInt32 = rec->numEffectiveMrmSub.load(std::memory_order_relaxed);
         m.resPtr = res;
-        topic.sendTopicEventMsg(FIRST_MRM_SUBSCRIBER_JOINED, m);
+        topic.sendSubscriberStatusEvt(FIRST_MRM_SUBSCRIBER_JOINED, m);
     }
     topic.sendTopicHeartbeat();
     // The topic is open to senders now, and they mark intervals under the baton.
@@ -724,7 +739,7 @@ int32 MessagingService::processSubTopicAck(uint32 rqsId, const sockaddr_in& from
     if (a.mrmPartitionId >= 0 && a.mrmPartitionId < m_gblData.m_numMrmPartition &&
         a.mrmPartitionId < GlobalData::MRM_MAX_PARTITION)
         sub->mrmPartitionId = a.mrmPartitionId;
-    topic.setNumUnackMsgMax(a.numUnackMsgMax);
+    adoptPublisherWindow(*sub, a.numUnackMsgMax);
     if (sub->topicResPtr->regParam.openType == APPL_REPLICATE)
         m_noAppRepliTopic = false;
     EventParam p{};
@@ -815,7 +830,7 @@ int32 MessagingService::processPubTopicConfirmMsg(int32 len, const sockaddr_in& 
             c.hdr.senderSiteId, static_cast<unsigned long>(c.lastMsgTopicSeq),
             static_cast<unsigned long>(sub->lastAcptMsgSeq), c.numUnackMsgMax);
     MessagingTopic& topic = *sub->subscriberTopicPtr;
-    topic.setNumUnackMsgMax(c.numUnackMsgMax);
+    adoptPublisherWindow(*sub, c.numUnackMsgMax);
     if (sub->publisherIdTxt[0] == '\0')
     {
         if (sub->subRqsPending)
@@ -1249,21 +1264,36 @@ int32 MessagingService::processSubLeaveTopicMsg(int32 len, const sockaddr_in& fr
         std::memcpy(p.resNameTxt, name, sizeof(ResourceName));
         p.resPtr = res;
         const int32 effective = rec->numEffectiveSub.load(std::memory_order_relaxed);
-        if (m_settings.subStatusEvt)
+        if (effective > 0 && site == DR_SITE && rec->numDrSiteSub.load(std::memory_order_relaxed) == 0)
         {
-            if (effective > 0 && site == DR_SITE && rec->numDrSiteSub.load(std::memory_order_relaxed) == 0)
-            {
-                rec->lastDrAckRcvdNs.store(0, std::memory_order_relaxed);
-                p.paramInt32 = effective;
-                topic.sendTopicEventMsg(LAST_DR_SUBSCRIBER_LEFT, p);
-            }
-            else if (effective == 0)
-                topic.sendTopicEventMsg(LAST_SUBSCRIBER_LEFT, p);
+            rec->lastDrAckRcvdNs.store(0, std::memory_order_relaxed);
+            p.paramInt32 = effective;
+            topic.sendSubscriberStatusEvt(LAST_DR_SUBSCRIBER_LEFT, p);
         }
-        if (effective == 0)
+        else if (effective == 0)
+        {
             for (std::atomic<int64>* t :
                  {&rec->lastAckRcvdNs, &rec->lastDrAckRcvdNs, &rec->lastMrmAckRcvdNs, &rec->lastDrMrmAckRcvdNs})
                 t->store(0, std::memory_order_relaxed);
+            topic.sendSubscriberStatusEvt(LAST_SUBSCRIBER_LEFT, p);
+        }
+        // The same for the recovery instances, when the topic waits for them.
+        if (mrm && res->regParam.waitForMrmAck)
+        {
+            const int32 mrmLeft = rec->numEffectiveMrmSub.load(std::memory_order_relaxed);
+            p.paramInt32 = mrmLeft;
+            if (mrmLeft > 0 && site == DR_SITE && rec->numDrSiteMrmSub.load(std::memory_order_relaxed) == 0)
+            {
+                rec->lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
+                topic.sendSubscriberStatusEvt(LAST_DR_MRM_SUBSCRIBER_LEFT, p);
+            }
+            else if (mrmLeft == 0)
+            {
+                rec->lastMrmAckRcvdNs.store(0, std::memory_order_relaxed);
+                rec->lastDrMrmAckRcvdNs.store(0, std::memory_order_relaxed);
+                topic.sendSubscriberStatusEvt(LAST_MRM_SUBSCRIBER_LEFT, p);
+            }
+        }
         fwLog(LOG_LEVEL_INFO, "One subscriber leaves topic [%.16s]. Num of remaining active subscription [%d].", name,
               effective);
         return 0;

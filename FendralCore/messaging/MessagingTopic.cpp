@@ -290,6 +290,14 @@ int32 MessagingTopic::sendTopicEventMsg(FwEventID eventId, EventParam& para)
     return r;
 }
 
+int32 MessagingTopic::sendSubscriberStatusEvt(FwEventID eventId, EventParam& para)
+{
+    const bool forReplicator = m_topicResPtr->replicationTopic || m_topicResPtr->regParam.openType == APPL_REPLICATE;
+    if (!forReplicator && !m_settings.subStatusEvt)
+        return 0;
+    return sendTopicEventMsg(eventId, para);
+}
+
 // ---- the publisher's subscribers ----
 
 int32 MessagingTopic::addSub(std::map<std::pair<uint64, uint64>, SubAckRecord>& map, const SubInfo& info,

@@ -246,6 +246,11 @@ public:
     // A topic event to the application: through the replicator, a pipeline
     // or the thread's queue, parked when it is full. 0 or the send's failure.
     int32 sendTopicEventMsg(FwEventID eventId, EventParam& para);
+    // A subscriber status event of a published topic (first subscribers
+    // joined, last ones left): the replicator always hears those of the
+    // replication and application-replication topics; an application's
+    // thread only when SUBSCRIB_STS_EVT is set. 0 when nothing is sent.
+    int32 sendSubscriberStatusEvt(FwEventID eventId, EventParam& para);
 
 private:
     // --- construction ---

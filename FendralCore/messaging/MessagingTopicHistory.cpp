@@ -376,7 +376,11 @@ int32 MessagingTopic::processMrmMessage(const TopicMessage& msg, const TopicData
     const uint64 l = sub.lastAcptMsgSeq;
     if (s != l + 1)
     {
-        const bool lateJoin = l == 0 && sub.lastMsgAcptNs == 0 && m_topicResPtr->regParam.skipLateJoinRecovery;
+        // Nothing accepted: an instance's topic is heard only while this
+        // process needs it, and a request starts its count again (last
+        // accepted 0), as a late join without recovery starts a topic.
+        const bool skipLateJoin = sub.lastMsgAcptNs == 0 && m_topicResPtr->regParam.skipLateJoinRecovery;
+        const bool lateJoin = l == 0 && (m_topicResPtr->mrmTopic || skipLateJoin);
         if (lateJoin && msg.hdr.msgPartNum != 0)
         {
             fwLog(LOG_LEVEL_NOTICE,

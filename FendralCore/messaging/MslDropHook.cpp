@@ -1,10 +1,14 @@
 #include "FendralCore/messaging/MslDropHook.h"
 
 #include "FendralCore/foundation/FrameworkErrno.h"
+#include "FendralCore/foundation/MonoClock.h"
 
 #include <algorithm>
+#include <unistd.h>
+#include <utility>
 
-MslDropHook::MslDropHook(double fraction, uint64 seed) : m_state(seed)
+MslDropHook::MslDropHook(double fraction, uint64 seed, std::string dropFile)
+    : m_state(seed), m_dropFile(std::move(dropFile))
 {
     const double f = std::clamp(fraction, 0.0, 1.0);
     m_all = f >= 1.0;
@@ -21,9 +25,22 @@ uint64 MslDropHook::nextRandom()
     return z ^ (z >> 31);
 }
 
+bool MslDropHook::dropFileExists()
+{
+    if (m_dropFile.empty())
+        return false;
+    const int64 now = MonoClock::nowNs();
+    if (now - m_dropFileCheckedNs >= DROP_FILE_CHECK_NS)
+    {
+        m_dropFileCheckedNs = now;
+        m_dropFileSeen = ::access(m_dropFile.c_str(), F_OK) == 0;
+    }
+    return m_dropFileSeen;
+}
+
 bool MslDropHook::dropNext()
 {
-    const bool drop = m_all || nextRandom() < m_threshold;
+    const bool drop = dropFileExists() || m_all || nextRandom() < m_threshold;
     if (drop)
         m_numDropped.store(m_numDropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return drop;

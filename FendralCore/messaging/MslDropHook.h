@@ -1,7 +1,10 @@
 // A test facility: drops a seeded fraction of the datagrams the messaging
 // service receives, so that real processes can be run under loss. Off unless
 // the framework configuration sets MSL_TEST_DROP (a fraction above 0, at most
-// 1); MSL_TEST_DROP_SD seeds it. Never set in production.
+// 1); MSL_TEST_DROP_SD seeds it. MSL_TEST_DROP_FILE names a file: while it
+// exists every datagram is dropped (looked at every few milliseconds), so a
+// test can make one process miss a stretch of traffic. Never set in
+// production.
 //
 // MslLossySocket puts the hook in front of one socket's receive path; every
 // socket of a service shares that service's hook.
@@ -12,11 +15,14 @@
 #include "FendralCore/messaging/MslSocket.h"
 
 #include <atomic>
+#include <string>
 
 class MslDropHook
 {
 public:
-    MslDropHook(double fraction, uint64 seed);
+    static constexpr int64 DROP_FILE_CHECK_NS = 2000000;
+
+    MslDropHook(double fraction, uint64 seed, std::string dropFile = {});
 
     // Whether the next datagram is dropped.
     bool dropNext();
@@ -27,8 +33,12 @@ private:
     bool m_all;
     uint64 m_state;
     std::atomic<uint64> m_numDropped{0};
+    std::string m_dropFile;
+    bool m_dropFileSeen = false;
+    int64 m_dropFileCheckedNs = 0;
 
     uint64 nextRandom();
+    bool dropFileExists();
 };
 
 class MslLossySocket : public MslSocket

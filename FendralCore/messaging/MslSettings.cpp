@@ -55,6 +55,13 @@ public:
             value = def;
         return value;
     }
+    std::string string(const char* key) const
+    {
+        std::string value;
+        if (m_config != nullptr && m_config->getStrConfPara(key, value, "") != 0)
+            value.clear();
+        return value;
+    }
     // At most the 15 characters an address field holds.
     void text(const char* key, const char* def, IpAddress& out) const
     {
@@ -187,5 +194,6 @@ MslSettings MslSettings::read(const ConfigManager* config)
     const double drop = r.doubleValue(TEST_DROP_LABEL, 0.0);
     s.testDropFraction = drop > 0.0 ? std::min(drop, 1.0) : 0.0;
     s.testDropSeed = r.uint64Value(TEST_DROP_SEED_LABEL, DEFAULT_TEST_DROP_SEED);
+    s.testDropFile = r.string(TEST_DROP_FILE_LABEL);
     return s;
 }

@@ -10,6 +10,8 @@
 #include "FendralCore/foundation/FwTypes.h"
 #include "FendralCore/foundation/MulticastLoopback.h"
 
+#include <string>
+
 class ConfigManager;
 
 // A channel of the plan: group text (at most 15 characters) and port.
@@ -75,6 +77,8 @@ struct MslSettings
     static constexpr const char* TEST_DROP_LABEL = "MSL_TEST_DROP";
     static constexpr const char* TEST_DROP_SEED_LABEL = "MSL_TEST_DROP_SD";
     static constexpr uint64 DEFAULT_TEST_DROP_SEED = 1;
+    // While the file it names exists, every datagram received is dropped.
+    static constexpr const char* TEST_DROP_FILE_LABEL = "MSL_TEST_DROP_FILE";
     static constexpr int32 MRM_PARTITION_MAX = 9;
 
     bool subStatusEvt = false;
@@ -127,6 +131,7 @@ struct MslSettings
 
     double testDropFraction = 0.0;
     uint64 testDropSeed = DEFAULT_TEST_DROP_SEED;
+    std::string testDropFile;
 
     // The settings of config (every default when null), corrected.
     static MslSettings read(const ConfigManager* config);

@@ -451,6 +451,22 @@ TEST(ControlProcessTest, AgentCommandsThroughTheAgentTool)
     EXPECT_EQ(process.field("state"), "STOPPED");
 }
 
+// A stop that a thread asks for while the switch to active awaits its
+// acknowledgements (as the messaging service does when the instance turns out
+// behind its standby) is kept: it ends the process once the wait is over, and
+// the switch is not completed.
+TEST(ControlProcessTest, TermSentDuringTheSwitchsWaitEndsTheProcessWithoutTheSwitch)
+{
+    FrameworkProcess process(
+        {"APP_TRIG_TERM INT32 1\n", 2, {"--mode", "1", "--term-on-switch", "APP1"}});
+    ASSERT_TRUE(process.waitForState("STANDBY"));
+    EXPECT_EQ(process.tool("failover").rc, 0);
+    EXPECT_EQ(process.waitExit(), 0);
+    EXPECT_EQ(process.logCount("TERM from [APP1] received while waiting for acknowledgements."), 1u);
+    EXPECT_EQ(process.logCount("Received TERM event from [APP1]. Terminate the application."), 1u);
+    EXPECT_EQ(process.logCount("Switched to Active Mode."), 0u);
+}
+
 // The agent block's replication status follows what the threads report: in
 // recovery (3) from the messaging service's REPLI_TOPIC_RECOVERY until its
 // REPLI_TOPIC_RECOV_DONE, even when the replicator's REPLICATION_RESUMED

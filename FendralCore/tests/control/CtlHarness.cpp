@@ -3,11 +3,12 @@
 //   ctl_harness --app ID --config FILE [--threads N] [--mode M]
 //               [--hang-init NAME] [--hang-term NAME] [--spin-term NAME] [--throw NAME]
 //               [--block-ready NAME] [--topic NAME] [--inst N] [--stats N]
-//               [--mrm-base NAME]
+//               [--mrm-base NAME] [--term-on-switch NAME]
 // An application-defined event with the text "fail" makes the callback
 // return the event's action id as its failure code; one with the text
 // "ctl:ID,ID..." makes APP1 post those events to the control thread, as the
-// framework's threads post theirs.
+// framework's threads post theirs. With --term-on-switch, thread NAME posts
+// TERM to the control thread on SW_ACTIVE, before it acknowledges the switch.
 // Framework lines go to standard error. Exit 0 after an orderly stop, 1 when
 // the start failed.
 #include "FendralCore/control/CtlThdStateMachine.h"
@@ -40,6 +41,7 @@ std::string g_hangTerm;
 std::string g_spinTerm;
 std::string g_throw;
 std::string g_blockReady;
+std::string g_termOnSwitch;
 int g_stats = 0;
 
 void noSyslogOpen(const char*, int, int) {}
@@ -119,6 +121,8 @@ int32 callback(MessageType type, EventMsg* evt, DataMsg*)
             ring->enqueue(sample);
         }
     }
+    if (evt->id == SW_ACTIVE && name == g_termOnSwitch)
+        postToControl(std::to_string(TERM).c_str());
     if (evt->id == APP_READY && name == g_blockReady)
         ::sleep(600); // stops reporting its status
     if (evt->id >= APP_DEFINED_EVENT_BASE)
@@ -191,6 +195,8 @@ int main(int argc, char** argv)
             g_blockReady = value;
         else if (key == "--mrm-base")
             mrmBase = value;
+        else if (key == "--term-on-switch")
+            g_termOnSwitch = value;
     }
 
     AppLogger::setSyslogApi(&NO_SYSLOG);

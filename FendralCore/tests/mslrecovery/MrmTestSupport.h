@@ -163,6 +163,8 @@ public:
     void setMode(Mode m) { m_mode = m; }
     // Quick data in place of long-recovery records.
     void setQuick(bool quick) { m_quick = quick; }
+    // While held, requests wait unanswered.
+    void hold(bool held) { m_held = held; }
     // The first session served loses records [first, first + count) on
     // the way to one subscriber: deafen(true) before the first of them is
     // sent, deafen(false) after the last.
@@ -185,6 +187,8 @@ public:
     // Answers the requests that came since the last call.
     void serve()
     {
+        if (m_held)
+            return;
         for (; m_served < m_requests.size(); ++m_served)
         {
             const Request r = m_requests[m_served];
@@ -291,6 +295,7 @@ private:
     rectest::Node* m_node = nullptr;
     Mode m_mode = ANSWER;
     bool m_quick = false;
+    bool m_held = false;
     uint32 m_session = 0;
     std::map<std::string, std::map<uint64, std::string>> m_history;
     std::vector<Request> m_requests;

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <cstdlib>
 #include <random>
 
@@ -292,6 +294,243 @@ INSTANTIATE_TEST_SUITE_P(
                                       "over again."},
                       LostRecordsCase{"RefusedResendRestartsTheSessions", 1, 0, 5, true, false,
                                       "Failed to recover MRM recovery topic [MRM0:0L] message from publisher (2118)."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The records of an instance's topic go through the subscriber's topic: it
+// acknowledges each multiple of the instance's window (10) that it
+// accepted, and keeps the records in its history, from which it resends the
+// tail a peer asks for.
+TEST(RecoveryMrmTest, InstancesTopicAcknowledgesAndKeepsWhatItTook)
+{
+    Scene::Plan plan;
+    plan.subConfig = "MRM_Q_RECO_THOLD INT32 10\n"; // a long session
+    Scene s(plan);
+    const std::string topic = mrmtest::localTopic(0, 0);
+    ResourceName name{};
+    ResourceManager::copyResourceName(name, topic.c_str());
+    MsgTopicResource* res = nullptr;
+    ASSERT_EQ(s.instance(0).node().h->registry().getMsgTopicRes(name, &res), 0);
+    res->regParam.numUnackMsgMax = 10;
+    // Acknowledgements of the instance's topic by SUBA, as they go out.
+    std::mutex mutex;
+    std::vector<uint64> acked;
+    s.net.fabric.setDropFilter([&](const char* bytes, int32 len) {
+        const std::string b(bytes, static_cast<size_t>(len));
+        if (len == 98 && getLe(b, 0, 4) == 14 && b.compare(4, 4, "SUBA") == 0 &&
+            std::string(b.data() + 72, strnlen(b.data() + 72, 17)) == topic)
+        {
+            std::lock_guard lock(mutex);
+            acked.push_back(getLe(b, 90, 8));
+        }
+        return false;
+    });
+    ASSERT_TRUE(s.publish(300));
+    ASSERT_TRUE(s.join());
+    ASSERT_TRUE(s.net.send(*s.pub, 5));
+    ASSERT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= 305; })) << s.sub->seqs.size();
+    const SubscriptionRecord& mrmSub = *s.sub->sub(topic.c_str());
+    const uint64 last = mrmSub.lastAcptMsgSeq;
+    ASSERT_GE(last, 300u) << "an answer and 300 records";
+    {
+        std::lock_guard lock(mutex);
+        std::vector<uint64> expected;
+        for (uint64 n = 10; n <= last; n += 10)
+            expected.push_back(n);
+        EXPECT_EQ(acked, expected);
+    }
+
+    // A peer lacking the last 20 records of the instance's topic asks SUBA.
+    RawPeer peer(s.net.fabric);
+    const MslChannelRecord& chn = s.sub->svc().channels()->special(MSL_MRM_LOCAL_CHANNEL);
+    MslSocketSpec spec{};
+    std::memcpy(spec.groupTxt, chn.data.groupTxt, sizeof(spec.groupTxt));
+    spec.port = chn.data.port;
+    std::unique_ptr<MslSocket> resent = s.net.fabric.host("10.0.0.98").open(spec);
+    resent->join();
+    Rqs rqs;
+    rqs.cmd = 11; // TAIL_LOST_RECOVERY_RQS
+    rqs.recipient = "SUBA";
+    rqs.recipientInst = 1;
+    rqs.topic = topic;
+    rqs.seq = last - 20;
+    rqs.rqsId = 4242;
+    peer.send(rqs);
+    std::vector<uint64> got;
+    ASSERT_TRUE(s.pumpUntil([&] {
+        char buf[1500];
+        int32 len = 0;
+        sockaddr_in from{};
+        while (resent->receive(buf, sizeof buf, len, from) == 0)
+            if (len >= 72 && getLe(std::string(buf, 4), 0, 4) == 21)
+                got.push_back(getLe(std::string(buf, 72), 38, 8));
+        return got.size() >= 20;
+    })) << got.size();
+    for (uint64 i = 0; i < 20; ++i)
+        EXPECT_EQ(got[i], last - 19 + i);
+    const std::vector<Rsp> answers = peer.answers();
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back().status, 0);
+    EXPECT_EQ(answers.back().end, last);
+}
+
+// A record of an instance's topic that arrives while the subscription of
+// that topic is still in its handshake is not taken: it counts as seen, not
+// accepted, and nothing acts on it.
+TEST(RecoveryMrmTest, InstancesRecordBeforeTheSubscriptionIsReadyIsNotTaken)
+{
+    Scene s(Scene::Plan{});
+    ASSERT_TRUE(s.publish(10));
+    const std::string topic = mrmtest::localTopic(0, 0);
+    // The instance's answer to SUBA's subscription request is lost.
+    s.net.fabric.setDropFilter([&](const char* bytes, int32 len) {
+        const std::string b(bytes, static_cast<size_t>(len));
+        return len > 83 && getLe(b, 0, 4) == 4 && std::string(b.data() + 66, strnlen(b.data() + 66, 17)) == topic;
+    });
+    Net::Extra extra;
+    extra.adjust = mrmtest::mrmIdentity(1, 1);
+    extra.beforeStart = [&](Node& n) { mrmtest::registerFrameworkTopics(n, "SUBA", 1, 1, 1, -1); };
+    Node& sub = s.net.add("SUBA", "10.0.0.2", {{"QUOTES", SUBSCRIBE, 50, 20}}, "", false, extra);
+    ASSERT_TRUE(s.pumpUntil([&] { return sub.sub(topic.c_str()) != nullptr; }));
+    SubscriptionRecord& mrmSub = *sub.sub(topic.c_str());
+    ASSERT_FALSE(mrmSub.subscribeReady);
+    // The instance's topic reaches SUBA, as when another topic's recovery
+    // has the channel joined.
+    ASSERT_EQ(sub.svc().channels()->special(MSL_MRM_LOCAL_CHANNEL).dataSock->join(), 0);
+    const std::string rsp = Instance::rspRecord(77, "QUOTES", 0, 10, 5, 0);
+    ASSERT_EQ(s.instance(0).sendRaw(MRM_TOPIC_RSP, rsp, "SUBA", 1), 0);
+    ASSERT_TRUE(s.pumpUntil([&] { return mrmSub.highestMsgSeqRcvd > 0; }, 2s));
+    EXPECT_FALSE(mrmSub.subscribeReady);
+    EXPECT_EQ(mrmSub.lastAcptMsgSeq, 0u) << "taken before the subscription was ready";
+    bool actedOn = false;
+    for (const std::string& l : testLog().lines())
+        actedOn = actedOn || l.find("after the MRM_TOPIC_RQS [77]") != std::string::npos;
+    EXPECT_FALSE(actedOn);
+    s.net.fabric.setDropFilter(nullptr);
+}
+
+// Recovery paths that restart an instance's sessions, each seen once: a
+// resend request on the instance's own topic that times out restarts its
+// long sessions; a gap in an instance's quick data, while the subscription
+// has no publisher, found once the session has stalled ends the session and
+// asks for a long recovery as the last attempt; a second gap, above the
+// topic's reach, found while a resend of the instance's topic stalls
+// restarts the sessions too. Every row ends with the subscriber holding
+// every message in order, the instance asked twice, for a long recovery the
+// second time.
+enum class RestartPath
+{
+    RESEND_TIMES_OUT,
+    SESSION_STALLS,
+    GAP_AGAIN_IN_RESEND,
+};
+
+struct RestartCase
+{
+    const char* name;
+    RestartPath path;
+    const char* logged;
+};
+
+void PrintTo(const RestartCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class InstanceSessionRestartTest : public ::testing::TestWithParam<RestartCase>
+{
+};
+
+TEST_P(InstanceSessionRestartTest, RecoveryCompletesFromASecondRequest)
+{
+    const RestartCase& c = GetParam();
+    msltest::ManualClock clock;
+    Scene::Plan plan;
+    plan.clock = &clock;
+    plan.subConfig = "MRM_Q_RECO_THOLD INT32 10\n"; // 300 missing: a long session
+    Scene s(plan);
+    const std::string topic = mrmtest::localTopic(0, 0);
+    ASSERT_TRUE(s.publish(300));
+    Instance& instance = s.instance(0);
+    auto loseOneRecord = [&](size_t index) {
+        instance.loseRecords(index, 1, [&s](bool deaf) {
+            MslSocket* sock = s.sub->svc().channels()->special(MSL_MRM_LOCAL_CHANNEL).dataSock.get();
+            if (deaf)
+                sock->leave();
+            else
+                sock->join();
+        });
+    };
+    const int64 pastFirstAnswer = 130 * MonoClock::NSEC_PER_SEC / 1000; // (MSL_RESEND_THOLD + 1) x RQS_TIMEOUT + 10
+    size_t total = 305;
+    if (c.path == RestartPath::SESSION_STALLS)
+    {
+        // The publisher has gone; the subscriber, joining, asks the instance,
+        // which answers with quick data once the request is older than a
+        // first answer may take, the first of them lost.
+        total = 300;
+        s.pub->h->post(MQUEUE_HIGH_PRIORITY, TERM);
+        ASSERT_TRUE(s.pumpUntil([&] { return s.pub->terminated; }));
+        instance.setQuick(true);
+        instance.hold(true);
+        loseOneRecord(0);
+        ASSERT_TRUE(s.join());
+        ASSERT_EQ(s.sub->sub()->publisherIdTxt[0], '\0');
+        ASSERT_TRUE(s.pumpUntil([&] { return instance.requests().size() == 1; }));
+        clock.advance(pastFirstAnswer);
+        instance.hold(false);
+    }
+    else
+    {
+        ASSERT_TRUE(s.join());
+        MessagingService& svc = s.sub->svc();
+        // The session loses its 101st record on the way to the subscriber,
+        // and the subscriber's resend request for the instance's topic
+        // never arrives.
+        loseOneRecord(100);
+        s.net.fabric.setDropFilter([&](const char* bytes, int32 len) {
+            const std::string b(bytes, static_cast<size_t>(len));
+            return len == 99 && getLe(b, 0, 4) == 7 && std::string(b.data() + 66, strnlen(b.data() + 66, 17)) == topic;
+        });
+        if (c.path == RestartPath::GAP_AGAIN_IN_RESEND)
+            s.sub->sub(topic.c_str())->topicResPtr->regParam.maxPubGapRecovery = 5;
+        ASSERT_TRUE(s.net.send(*s.pub, 5));
+        if (c.path == RestartPath::GAP_AGAIN_IN_RESEND)
+        {
+            // The whole session read and the resend asked for; past the first
+            // answer's time, one more record of the instance's topic, far past
+            // the topic's reach.
+            const TopicRecord* own = instance.node().pub(topic.c_str());
+            ASSERT_TRUE(s.pumpUntil([&] {
+                return svc.topicStats().recoveryRqsSent.get() == 1 &&
+                       s.sub->sub(topic.c_str())->highestMsgSeqRcvd == own->lastMsgSeq.load();
+            }));
+            clock.advance(pastFirstAnswer);
+            ASSERT_EQ(instance.sendRaw(MRM_TOPIC_RSP, Instance::rspRecord(9, "OTHER", -1, 0, 0, 2205), "OTHER", 9), 0);
+        }
+    }
+    MessagingService& svc = s.sub->svc();
+    EXPECT_TRUE(s.pumpUntil([&] { return s.sub->seqs.size() >= total; })) << s.sub->seqs.size();
+    EXPECT_TRUE(s.sub->deliveredInOrder(1, total));
+    EXPECT_EQ(s.sub->count(UNRECOVERABLE_TOPIC_MSG_GAP), 0);
+    EXPECT_EQ(svc.topicStats().unrecoverableGaps.get(), 0u);
+    ASSERT_EQ(instance.requests().size(), 2u);
+    EXPECT_EQ(instance.requests()[1].mode, MRM_LONG_RECOVERY);
+    bool logged = false;
+    for (const std::string& l : testLog().lines())
+        logged = logged || l.find(c.logged) != std::string::npos;
+    EXPECT_TRUE(logged) << c.logged;
+    s.net.fabric.setDropFilter(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, InstanceSessionRestartTest,
+    ::testing::Values(
+        RestartCase{"ResendOnTheInstancesTopicTimesOut", RestartPath::RESEND_TIMES_OUT,
+                    "No answer to the recovery of MRM recovery topic [MRM0:0L]. Re-initiate all requests"},
+        RestartCase{"StalledQuickSessionEndsForALongLastAttempt", RestartPath::SESSION_STALLS,
+                    "Send MRM_END_RECOVERY_NOTIFICATION to terminate the recovery session."},
+        RestartCase{"GapAgainDuringTheInstancesResendRestartsTheSessions", RestartPath::GAP_AGAIN_IN_RESEND,
+                    "detected again with last acpt msg seq#"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Instance 0 never answers: it is asked once more after three topic

@@ -7,6 +7,8 @@
 #include "FendralCore/tests/mslrecovery/RecoveryTestSupport.h"
 #include "FendralCore/tests/registry/RegistryTestSupport.h"
 
+#include "FendralCore/messaging/MslChannelTable.h"
+
 #include <gtest/gtest.h>
 
 namespace
@@ -20,15 +22,24 @@ constexpr const char* REPL = "RPLA_FW_REPL";
 class Replicas
 {
 public:
-    Node& add(const std::string& host, const TopicSpec& topic, int32 inst, AppMode mode)
+    // ownPair: REPL travels on the replication channel pair, as the control
+    // thread registers it, not on a pair of the topic pool.
+    Node& add(const std::string& host, const TopicSpec& topic, int32 inst, AppMode mode, bool ownPair = false)
     {
         NodeExtra extra;
         extra.inst = inst;
-        extra.adjust = [mode](GlobalData& g) {
+        extra.adjust = [mode, ownPair](GlobalData& g) {
             g.m_appMode.store(mode);
             g.m_repliServiceEnabled = true;
+            if (ownPair)
+            {
+                std::strcpy(g.m_repliTopicMcast, "239.1.1.5");
+                g.m_repliTopicPort = 7005;
+                std::strcpy(g.m_repliAckMcast, "239.1.1.6");
+                g.m_repliAckPort = 7006;
+            }
         };
-        extra.beforeStart = [this](Node& n) {
+        extra.beforeStart = [this, ownPair](Node& n) {
             m_queues.emplace_back();
             m_queues.emplace_back();
             ASSERT_NE(registerTestThread(n.h->registry(), "MSG_REPLICATOR", m_queues[m_queues.size() - 2],
@@ -38,7 +49,11 @@ public:
             ResourceManager::copyResourceName(name, REPL);
             MsgTopicResource* res = nullptr;
             if (n.h->registry().getMsgTopicRes(name, &res) == 0)
+            {
                 res->replicationTopic = true;
+                if (ownPair)
+                    res->regParam.logicalChnNum = MslChannelTable::REPLICATION_CHN;
+            }
         };
         return net.add("RPLA", host, {topic}, "", false, extra);
     }
@@ -127,6 +142,70 @@ INSTANTIATE_TEST_SUITE_P(Topics, SwitchToActiveTest,
                                            SwitchCase{"ApplicationReplicationTopic", "APPREPL", APPL_REPLICATE,
                                                       APPL_REPLICATE}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The replication topic's publisher has a window of 8: the standby takes it
+// as its replication receive batch, from the publisher's first request (the
+// standby there first) or from the answer to its own (the active there
+// first), and reads at most 8 records per readiness of the replication
+// channel, where NUM_MSG_RCV_MAX (50) would read all 30 at once.
+TEST(ReplicationReceiveBatchTest, StandbyReadsAtMostThePublishersWindowPerReadiness)
+{
+    for (const bool standbyFirst : {true, false})
+    {
+        SCOPED_TRACE(standbyFirst ? "standby first" : "active first");
+        Replicas r;
+        auto active = [&]() -> Node& {
+            Node& n = r.add("10.0.0.1", {REPL, PUBLISH}, 0, ACTIVE_MODE, true);
+            ResourceName name{};
+            ResourceManager::copyResourceName(name, REPL);
+            MsgTopicResource* res = nullptr;
+            EXPECT_EQ(n.h->registry().getMsgTopicRes(name, &res), 0);
+            res->regParam.numUnackMsgMax = 8;
+            return n;
+        };
+        Node* pub = nullptr;
+        Node* standby = nullptr;
+        if (standbyFirst)
+        {
+            standby = &r.add("10.0.0.2", {REPL, SUBSCRIBE}, 1, STANDBY_MODE, true);
+            ASSERT_TRUE(r.net.ready(*standby, REPL));
+            pub = &active();
+        }
+        else
+        {
+            pub = &active();
+            ASSERT_TRUE(r.net.ready(*pub, REPL));
+            standby = &r.add("10.0.0.2", {REPL, SUBSCRIBE}, 1, STANDBY_MODE, true);
+        }
+        ASSERT_TRUE(r.net.ready(*pub, REPL));
+        ASSERT_TRUE(r.net.ready(*standby, REPL));
+        ASSERT_TRUE(r.net.pumpUntil([&] { return pub->pub(REPL)->numEffectiveSub.load() == 1; }));
+        const SubscriptionRecord& sub = *standby->sub(REPL);
+        ASSERT_EQ(sub.chnRecPtr->kind, MSL_REPLICATION_CHANNEL);
+        const uint64 before = sub.lastAcptMsgSeq;
+        // 30 records wait in the standby's socket.
+        MsgTopicResource* res = pub->pub(REPL)->topicResPtr;
+        std::string payload(16, 'r');
+        for (int i = 0; i < 30; ++i)
+        {
+            uint64 seq = 0;
+            ASSERT_EQ(res->msgTopicPtr->sendMessage(payload.data(), 16, seq, 0, false, nullptr, 0, false), 0)
+                << FrameworkErrno::m_fwErrno;
+        }
+        std::vector<uint64> perPass;
+        uint64 last = before;
+        while (perPass.size() < 10 && last < before + 30)
+        {
+            bool terminate = false;
+            standby->svc().runOnce(0, terminate);
+            if (sub.lastAcptMsgSeq != last)
+                perPass.push_back(sub.lastAcptMsgSeq - last);
+            last = sub.lastAcptMsgSeq;
+        }
+        EXPECT_EQ(last, before + 30);
+        EXPECT_EQ(perPass, (std::vector<uint64>{8, 8, 8, 6}));
+    }
+}
 
 // Messages of the replication topic lost on the standby: the control thread
 // hears REPLI_TOPIC_RECOVERY as the recovery starts, before anything is

@@ -298,6 +298,7 @@ struct Rqs
     uint32_t cmd = 7; // DATA_RECOVERY_RQS
     std::string sender = "SUBX";
     int32_t senderInst = 1;
+    int32_t site = PRIMARY_SITE;
     std::string recipient{};
     int32_t recipientInst = 0;
     uint32_t rqsId = 1;
@@ -315,6 +316,7 @@ inline std::string request(const Rqs& r)
     std::memcpy(b.data() + 29, r.recipient.data(), r.recipient.size());
     putLe(b, 38, static_cast<uint32_t>(r.senderInst), 4);
     putLe(b, 42, static_cast<uint32_t>(r.recipientInst), 4);
+    putLe(b, 46, static_cast<uint32_t>(r.site), 4);
     putLe(b, 54, r.rqsId, 4);
     putLe(b, 62, 99, 4);
     std::memcpy(b.data() + 66, r.topic.data(), r.topic.size());
@@ -350,6 +352,23 @@ inline std::string topicData(const std::string& sender, uint64_t seq, bool resen
     std::memcpy(b.data() + 72, topic.data(), topic.size());
     putLe(b, 90, data.size(), 4);
     std::memcpy(b.data() + 94, data.data(), data.size());
+    return b;
+}
+
+// A subscriber's acknowledgement of a topic's data up to lastSeq (98 bytes);
+// mrm: sent by a recovery instance.
+inline std::string topicAck(const std::string& sender, int32_t inst, int32_t site, bool mrm, uint64_t lastSeq,
+                            const std::string& topic = "QUOTES")
+{
+    std::string b(98, '\0');
+    putLe(b, 0, 14, 4); // TOPIC_MSG_ACK
+    std::memcpy(b.data() + 4, sender.data(), sender.size());
+    putLe(b, 22, static_cast<uint32_t>(inst), 4);
+    putLe(b, 30, static_cast<uint32_t>(site), 4);
+    putLe(b, 46, 26, 4);
+    std::memcpy(b.data() + 72, topic.data(), topic.size());
+    b[89] = mrm ? 1 : 0;
+    putLe(b, 90, lastSeq, 8);
     return b;
 }
 
@@ -417,11 +436,16 @@ public:
         rc = open("239.1.1.1", 7001);
         rac = open("239.1.1.2", 7002);
         data = open("239.1.1.3", 7003);
+        MslSocketSpec spec{};
+        std::strcpy(spec.groupTxt, "239.1.1.4");
+        spec.port = 7004;
+        acks = fabric.host(host).open(spec);
     }
 
     void send(const Rqs& r) { rc->send(request(r).data(), 99); }
     void send(const Answer& a) { rac->send(answer(a).data(), 107); }
     void sendData(const std::string& datagram) { data->send(datagram.data(), static_cast<int32>(datagram.size())); }
+    void sendAck(const std::string& datagram) { acks->send(datagram.data(), static_cast<int32>(datagram.size())); }
 
     // The recovery answers so far.
     std::vector<Rsp> answers()
@@ -493,6 +517,7 @@ public:
     }
 
     std::unique_ptr<MslSocket> rc, rac, data;
+    std::unique_ptr<MslSocket> acks; // to the topic's acknowledgement group; not joined
 
 private:
     void drain()

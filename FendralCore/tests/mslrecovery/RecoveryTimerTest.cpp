@@ -89,7 +89,8 @@ TEST_F(RecoveryTimerTest, QuietTopicGetsOneHeartbeatPerIntervalBusyTopicNone)
 
 TEST_F(RecoveryTimerTest, SilentSubscriberIsDroppedOnceAfterThreeTopicTimeouts)
 {
-    Node& pub = m_net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH}});
+    // Its application thread hears of its subscribers.
+    Node& pub = m_net.add("PUBA", "10.0.0.1", {{"QUOTES", PUBLISH}}, "SUBSCRIB_STS_EVT UINT32 1\n");
     Node& sub = m_net.add("SUBA", "10.0.1.1", {{"QUOTES", SUBSCRIBE}});
     ASSERT_TRUE(stepUntil([&] { return pub.pub() != nullptr && pub.pub()->numEffectiveSub.load() == 1; }, 5000));
     sub.terminated = true; // silent from now on

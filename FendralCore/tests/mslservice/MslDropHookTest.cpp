@@ -8,6 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -40,6 +44,27 @@ TEST(MslDropHookTest, SeededFractionOfDatagrams)
         EXPECT_EQ(p, pattern(c.fraction, 42, 10000)) << "a seed gives one pattern";
     }
     EXPECT_NE(pattern(0.5, 1, 64), pattern(0.5, 2, 64));
+}
+
+// While the named file exists every datagram is dropped; before it is made
+// and once it is gone, none is (a change is seen within the check period).
+TEST(MslDropHookTest, EveryDatagramWhileTheDropFileExists)
+{
+    char dir[] = "/tmp/mslDropXXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/drop";
+    MslDropHook hook(0.0, 1, file);
+    auto settle = [] { std::this_thread::sleep_for(std::chrono::nanoseconds(2 * MslDropHook::DROP_FILE_CHECK_NS)); };
+    EXPECT_FALSE(hook.dropNext());
+    std::ofstream(file).put('x');
+    settle();
+    EXPECT_TRUE(hook.dropNext());
+    EXPECT_TRUE(hook.dropNext());
+    ::unlink(file.c_str());
+    settle();
+    EXPECT_FALSE(hook.dropNext());
+    EXPECT_EQ(hook.numDropped(), 2u);
+    ::rmdir(dir);
 }
 
 TEST(MslDropHookTest, BatchKeepsTheOrderOfWhatItKeeps)

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -174,5 +175,25 @@ inline std::string readAll(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+// SIGSTOP to pid, returning once every thread of it has stopped (false
+// after limit): a thread still running could answer what comes next.
+inline bool freeze(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    ::kill(pid, SIGSTOP);
+    return waitFor(
+        [&] {
+            const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+            std::error_code ec;
+            for (const auto& task : std::filesystem::directory_iterator(tasks, ec))
+            {
+                const std::string stat = readAll(task.path().string() + "/stat");
+                const size_t end = stat.rfind(')');
+                if (end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] != 'T')
+                    return false;
+            }
+            return !ec;
+        },
+        limit);
 }
 } // namespace processtest

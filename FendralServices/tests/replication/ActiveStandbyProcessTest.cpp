@@ -97,25 +97,8 @@ public:
 
     void signal(int sig) const { ::kill(m_pid, sig); }
 
-    // SIGSTOP, returning once every thread has stopped: a thread still
-    // running could acknowledge what comes next.
-    bool freeze() const
-    {
-        ::kill(m_pid, SIGSTOP);
-        return processtest::waitFor(
-            [&] {
-                const std::string tasks = "/proc/" + std::to_string(m_pid) + "/task";
-                for (const auto& task : std::filesystem::directory_iterator(tasks))
-                {
-                    const std::string stat = readAll(task.path().string() + "/stat");
-                    const size_t end = stat.rfind(')');
-                    if (end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] != 'T')
-                        return false;
-                }
-                return true;
-            },
-            10s);
-    }
+    // SIGSTOP, returning once every thread has stopped.
+    bool freeze() const { return processtest::freeze(m_pid); }
 
     // SIGTERM; the exit status, or -1 when the process outlived limit.
     int stop(std::chrono::milliseconds limit = 30s)
@@ -272,6 +255,8 @@ private:
 class Plan
 {
 public:
+    // SUBSCRIB_STS_EVT stays at its default, 0: the replicator hears its
+    // standby whatever it says.
     explicit Plan(const std::string& extraConfig = "")
     {
         const bool isolated = isolateNetwork();
@@ -286,7 +271,7 @@ public:
                  "\nMCAST_DAC_ADDR STRING " + group(4) + "\nMCAST_DAC_PORT UINT16 " + udp() +
                  "\nMCAST_DC_ADDR_RG INT32 1\nMCAST_DC_PORT_RG INT32 1\n"
                  "MSG_SVR_SUBNET STRING 127.0.0.0\nMSL_MCAST_TTL UINT16 " + std::string(isolated ? "1" : "0") +
-                 "\nMSL_LOOPBACK INT32 1\nSUBSCRIB_STS_EVT UINT32 1\n"
+                 "\nMSL_LOOPBACK INT32 1\n"
                  "RQS_TIMEOUT INT32 50\nMSL_TM_INTERVAL INT32 10\nMSL_RESEND_THOLD INT32 2\n"
                  "MCAST_RECV_BUF INT32 4194304\nMCAST_SEND_BUF INT32 4194304\n" + extraConfig;
         std::ofstream(dir + "/fw.cfg") << config;
@@ -306,21 +291,33 @@ public:
             std::fprintf(stderr, "framework logs kept in %s\n", dir.c_str());
     }
 
-    std::unique_ptr<Proc> instance(const std::string& name, int inst, int mode) const
+    // extraConfig: lines of this instance alone.
+    std::unique_ptr<Proc> instance(const std::string& name, int inst, int mode,
+                                   const std::string& extraConfig = "") const
     {
+        std::string cfg = dir + "/fw.cfg";
+        if (!extraConfig.empty())
+        {
+            cfg = dir + "/" + name + ".cfg";
+            std::ofstream(cfg) << config << extraConfig;
+        }
         return std::make_unique<Proc>(
             dir + "/" + name,
             std::vector<std::string>{REPL_CHANNELS_APP_PATH, "--app", app, "--inst", std::to_string(inst), "--mode",
-                                     std::to_string(mode), "--config", dir + "/fw.cfg", "--logdir",
+                                     std::to_string(mode), "--config", cfg, "--logdir",
                                      dir + "/" + name, "--port", std::to_string(port), "--mcast",
                                      mcastGroup + ":" + std::to_string(mcastPort), "--repl", repl});
     }
 
+    // The publishing application waits for its subscriber: its thread hears
+    // of subscribers (SUBSCRIB_STS_EVT).
     std::unique_ptr<Proc> publisher(long messages) const
     {
+        const std::string cfg = dir + "/pub.cfg";
+        std::ofstream(cfg) << config << "SUBSCRIB_STS_EVT UINT32 1\n";
         return std::make_unique<Proc>(
             dir + "/pub", std::vector<std::string>{TOPIC_APP_PATH, "--role", "pub", "--app", app + "P", "--inst", "1",
-                                                   "--config", dir + "/fw.cfg", "--logdir", dir + "/pub", "--topic",
+                                                   "--config", cfg, "--logdir", dir + "/pub", "--topic",
                                                    "QUOTES", "--count", std::to_string(messages), "--subs", "1",
                                                    "--rate", "2000"});
     }
@@ -343,10 +340,11 @@ private:
 
 // Active and standby up, the standby subscribed: the first TCP message sent
 // until the standby has it.
-void startPair(const Plan& plan, std::unique_ptr<Proc>& active, std::unique_ptr<Proc>& standby, FeedClient& client)
+void startPair(const Plan& plan, std::unique_ptr<Proc>& active, std::unique_ptr<Proc>& standby, FeedClient& client,
+               const std::string& standbyConfig = "")
 {
     active = plan.instance("active", 0, 0);
-    standby = plan.instance("standby", 1, 1);
+    standby = plan.instance("standby", 1, 1, standbyConfig);
     ASSERT_TRUE(processtest::waitFor([&] { return active->says("UP"); }, 30s)) << active->out();
     ASSERT_TRUE(processtest::waitFor([&] { return standby->says("UP"); }, 30s)) << standby->out();
     ASSERT_TRUE(client.connect(plan.port));
@@ -490,4 +488,57 @@ TEST(ActiveStandbyProcessTest, SilentStandbyFillsTheHoldRingThenIsDropped)
         EXPECT_EQ(active->stop(), 0);
         standby->signal(SIGKILL);
     }
+}
+
+// With SUBSCRIB_STS_EVT at its default the replicator still hears its
+// standby: an active started alone tells its application thread that the
+// standby is not there, and once the standby has joined, that it is back.
+TEST(ActiveStandbyProcessTest, ApplicationHearsTheStandbyMissingThenRejoined)
+{
+    Plan plan;
+    auto active = plan.instance("active", 0, 0);
+    ASSERT_TRUE(processtest::waitFor([&] { return active->says("REPLI 70 "); }, 30s)) << active->out();
+    EXPECT_FALSE(active->says("REPLI 71 "));
+    auto standby = plan.instance("standby", 1, 1);
+    ASSERT_TRUE(processtest::waitFor([&] { return active->says("REPLI 71 "); }, 30s)) << active->out();
+    const std::string out = active->out();
+    EXPECT_LT(out.find("REPLI 70 "), out.find("REPLI 71 "));
+    EXPECT_EQ(active->stop(), 0);
+    EXPECT_EQ(standby->stop(), 0);
+}
+
+// A standby that hears nothing (it drops every datagram while a file
+// exists) until the active's hold ring is full, then leaves gracefully:
+// the held records reach the active's application at once, not when the
+// silent subscriber would be dropped (three idle intervals of 6 s), and the
+// replicated channel delivers again.
+TEST(ActiveStandbyProcessTest, LaggingStandbyThatLeavesReleasesTheHeldRecords)
+{
+    Plan plan("TOPIC_IDLE_INTV INT32 6000\n");
+    const std::string dropFile = plan.dir + "/standby.drop";
+    std::unique_ptr<Proc> active;
+    std::unique_ptr<Proc> standby;
+    FeedClient client;
+    startPair(plan, active, standby, client, "MSL_TEST_DROP_FILE STRING " + dropFile + "\n");
+    std::ofstream(dropFile).put('x');
+    std::this_thread::sleep_for(50ms);
+    const auto silent = std::chrono::steady_clock::now();
+    constexpr long MSGS = 3200;
+    for (long n = 2; n <= MSGS; ++n)
+        ASSERT_TRUE(client.send(n));
+    ASSERT_TRUE(processtest::waitFor([&] { return active->logs("The replicated message buffer is full."); }, 20s))
+        << "hold ring never full";
+    EXPECT_LT(count(*active, TCP), static_cast<size_t>(MSGS));
+    EXPECT_EQ(standby->stop(), 0);
+    ASSERT_TRUE(processtest::waitFor([&] { return count(*active, TCP) == MSGS; }, 20s))
+        << count(*active, TCP) << " of " << MSGS;
+    EXPECT_LT(std::chrono::steady_clock::now() - silent, 14s) << "released only once the silent standby was dropped";
+    EXPECT_TRUE(processtest::waitFor([&] { return active->logs("Last subscribers left the topic"); }, 10s));
+    for (long n = MSGS + 1; n <= MSGS + 10; ++n)
+        ASSERT_TRUE(client.send(n));
+    EXPECT_TRUE(processtest::waitFor([&] { return count(*active, TCP) == MSGS + 10; }, 20s));
+    const std::vector<Rec> got = received(active->out())[TCP];
+    for (long n = 1; n <= MSGS + 10 && static_cast<size_t>(n) <= got.size(); ++n)
+        ASSERT_EQ(got[static_cast<size_t>(n - 1)].bytes, recordOf(FeedClient::frame(n, 16))) << "message " << n;
+    EXPECT_EQ(active->stop(), 0);
 }

@@ -128,6 +128,9 @@ public:
         return tool(cmd + " --pid " + std::to_string(m_pid));
     }
 
+    bool freeze() const { return processtest::freeze(m_pid); }
+    void resume() const { ::kill(m_pid, SIGCONT); }
+
     void kill()
     {
         ::kill(m_pid, SIGKILL);
@@ -263,6 +266,24 @@ struct Plan
     uint16_t port = 0;
 };
 
+// A socket that receives what is sent to group:port on the loopback.
+int joinedSocket(const std::string& group, uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ip_mreq join{};
+    ::inet_pton(AF_INET, group.c_str(), &join.imr_multiaddr);
+    join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join), 0);
+    return fd;
+}
+
 // The test's side of the control channels, written from the bytes: it
 // reads the requests of the request group and answers on the
 // request-acknowledgement group, as another instance of the application
@@ -272,18 +293,7 @@ class ControlPeer
 public:
     explicit ControlPeer(const Plan& plan)
     {
-        m_rc = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(m_rc, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(plan.rcPort);
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        EXPECT_EQ(::bind(m_rc, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ip_mreq join{};
-        ::inet_pton(AF_INET, plan.rcGroup.c_str(), &join.imr_multiaddr);
-        join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::setsockopt(m_rc, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join), 0);
+        m_rc = joinedSocket(plan.rcGroup, plan.rcPort);
         m_rac = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         in_addr local{};
         local.s_addr = htonl(INADDR_LOOPBACK);
@@ -582,3 +592,146 @@ TEST(FailoverProcessTest, StandbyRecoveringTheReplicationTopicShowsItInTheAgentB
     }
     removePlan(plan);
 }
+
+// Three instances of one application: the active, standby B and standby C.
+// One standby misses the last records the active sent (it drops every
+// datagram meanwhile), the active is killed without a leave, and B is
+// switched while C is stopped, so that no tail is recovered from C first;
+// C goes on as B's replication topic opens. Behind C, B logs that it must
+// end, ends through its control thread with exit 0 without completing the
+// switch and publishes nothing past what it had; ahead of C, B switches and
+// serves C every message.
+struct TwoStandbysCase
+{
+    const char* name;
+    bool switchedIsBehind;
+};
+
+void PrintTo(const TwoStandbysCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class TwoStandbysTest : public ::testing::TestWithParam<TwoStandbysCase>
+{
+};
+
+TEST_P(TwoStandbysTest, SwitchedStandbyBehindTheOtherEndsItselfAheadOfItServesIt)
+{
+    const bool behindIsB = GetParam().switchedIsBehind;
+    // C is stopped for seconds: its own health check must not end it.
+    const Plan plan = makePlan("RP_TM_MULTIPLIER INT32 0\n");
+    const std::string app = "W" + base36(static_cast<unsigned long>(::getpid()) % 1679616) + (behindIsB ? "b" : "a");
+    const std::string dropFile = plan.dir + "/drop";
+    const std::string dropLine = "MSL_TEST_DROP_FILE STRING " + dropFile + "\n";
+    {
+        auto active = std::make_unique<Instance>(plan.dir, "active", app, 0, 0, plan.config, plan.port, plan.repl);
+        Instance b(plan.dir, "b", app, 1, 1, plan.config + (behindIsB ? dropLine : ""), plan.port, plan.repl);
+        Instance c(plan.dir, "c", app, 2, 1, plan.config + (behindIsB ? "" : dropLine), plan.port, plan.repl);
+        ASSERT_TRUE(active->waitState("ACTIVE")) << active->state();
+        ASSERT_TRUE(b.waitState("STANDBY")) << b.state();
+        ASSERT_TRUE(c.waitState("STANDBY")) << c.state();
+        Instance& behind = behindIsB ? b : c;
+        Instance& ahead = behindIsB ? c : b;
+
+        FeedClient client;
+        ASSERT_TRUE(client.connect(plan.port, 30s));
+        for (long n = 1; n <= 20; ++n)
+            ASSERT_TRUE(client.send(n));
+        ASSERT_TRUE(processtest::waitFor(
+            [&] { return holds(received(b.out()), 20) && holds(received(c.out()), 20); }, 30s));
+        // One standby hears nothing of the next ten.
+        std::ofstream(dropFile).put('x');
+        // Past the interval at which the drop hook looks for its file.
+        std::this_thread::sleep_for(50ms);
+        for (long n = 21; n <= 30; ++n)
+            ASSERT_TRUE(client.send(n));
+        ASSERT_TRUE(processtest::waitFor([&] { return holds(received(ahead.out()), 30); }, 30s));
+        EXPECT_FALSE(holds(received(behind.out()), 21));
+
+        ASSERT_TRUE(c.freeze());
+        active->kill();
+        active.reset();
+        client.close();
+        std::filesystem::remove(dropFile);
+
+        // B's replication topic opens once B is told to switch; C answers it.
+        ControlPeer peer(plan);
+        const int repl = joinedSocket(plan.repl.substr(0, plan.repl.find(':')),
+                                      static_cast<uint16_t>(std::stoi(plan.repl.substr(plan.repl.find(':') + 1))));
+        const processtest::ToolResult fo = b.command("failover");
+        ASSERT_EQ(fo.rc, 0) << fo.out;
+        std::string rqs;
+        const bool opened = peer.nextRequest(0, app + "_FW_REPL", rqs, 45s);
+        c.resume();
+        ASSERT_TRUE(opened) << "B never opened the replication topic";
+
+        if (behindIsB)
+        {
+            // A client of B's channel, should B serve it, is numbered on.
+            FeedClient late;
+            if (late.connect(plan.port, 500ms))
+                late.send(31);
+            EXPECT_EQ(b.waitExit(30s), 0) << "still running, or not an orderly end";
+            const std::string log = b.log();
+            const std::string head =
+                "The new publisher of the replication topic [" + app + "_FW_REPL] expects the last seq# [";
+            const size_t at = log.find(head);
+            ASSERT_NE(at, std::string::npos);
+            unsigned long had = 0, heard = 0;
+            ASSERT_EQ(std::sscanf(log.c_str() + at + head.size(), "%lu] but received [%lu]", &had, &heard), 2);
+            EXPECT_LT(had, heard);
+            EXPECT_NE(log.find("Received TERM event from [MSG_SERVICE]. Terminate the application."),
+                      std::string::npos);
+            // C's answer comes within the switch's wait for acknowledgements
+            // (at least the replication receiver's quiet wait), and then the
+            // switch is not completed; an answer slowed past it by a loaded
+            // machine ends B after its switch.
+            if (log.find("] received while waiting for acknowledgements.") != std::string::npos)
+            {
+                EXPECT_EQ(log.find("Switched to Active Mode."), std::string::npos) << "the switch went on";
+            }
+            // The threads the switch started end with the others.
+            EXPECT_EQ(log.find("still runs: the message queues are kept."), std::string::npos);
+            // Nothing B sent on the replication topic is numbered past what it had.
+            char buf[2048];
+            ssize_t n = 0;
+            while ((n = ::recv(repl, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            {
+                if (n < 72)
+                    continue;
+                uint32_t cmd = 0;
+                int32_t inst = 0;
+                uint64_t seq = 0;
+                std::memcpy(&cmd, buf, 4);
+                std::memcpy(&inst, buf + 22, 4);
+                std::memcpy(&seq, buf + 38, 8);
+                EXPECT_FALSE(cmd == 13 && inst == 1 && seq > had) << "B published #" << seq;
+            }
+        }
+        else
+        {
+            EXPECT_TRUE(b.waitState("ACTIVE", 45s)) << b.state();
+            FeedClient again;
+            ASSERT_TRUE(again.connect(plan.port, 30s)) << "B does not serve the channel";
+            for (long n = 31; n <= 40; ++n)
+                ASSERT_TRUE(again.send(n));
+            ASSERT_TRUE(processtest::waitFor([&] { return holds(received(c.out()), 40); }, 30s))
+                << "C was not served";
+            const Got got = received(c.out());
+            for (size_t i = 1; i < got.seq.size(); ++i)
+                ASSERT_LT(got.seq[i - 1], got.seq[i]) << "at " << i;
+            for (long n = 1; n <= 40; ++n)
+                EXPECT_TRUE(holds(got, n)) << "M" << n;
+            EXPECT_EQ(b.stop(), 0);
+            EXPECT_EQ(c.stop(), 0);
+        }
+        ::close(repl);
+    }
+    removePlan(plan);
+}
+
+INSTANTIATE_TEST_SUITE_P(Failover, TwoStandbysTest,
+                         ::testing::Values(TwoStandbysCase{"SwitchedStandbyBehind", true},
+                                           TwoStandbysCase{"SwitchedStandbyAhead", false}),
+                         [](const auto& info) { return std::string(info.param.name); });

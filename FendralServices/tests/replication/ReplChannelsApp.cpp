@@ -12,7 +12,8 @@
 // - the multicast receiver "MFEED" (GROUP:PORT on 127.0.0.1);
 // - the topic "QUOTES", subscribed when the framework offers it.
 // Each message is one line "RECV <channel type> <replication flag> <length>
-// <FNV-1a of the bytes>", each connection event "EVENT <id> <flag>"; "UP"
+// <FNV-1a of the bytes>", each connection event "EVENT <id> <flag>", each
+// notice of the replicator about its standby "REPLI <id> <status>"; "UP"
 // once the application runs, "SUBSCRIBED" when the topic is open. SIGTERM
 // stops the process (exit status 0).
 #include <FendralServices/api/FwServices.h>
@@ -77,6 +78,10 @@ int onMessage(MessageType type, EventMsg* evt, DataMsg* data)
     case CONNECTED:
     case DISCONNECTED:
         line("EVENT %d %d", evt->id, static_cast<int>(evt->replicationFlag));
+        break;
+    case REPLI_SUBSCRIBER_NOT_AVAIL:
+    case REPLI_SUBSCRIBER_REJOINED:
+        line("REPLI %d %ld", evt->id, static_cast<long>(evt->eventParam.paramInt64));
         break;
     default:
         break;
