@@ -469,6 +469,31 @@ TEST_F(Refresh, ARefreshThatDoesNotEndIsCancelledByItsTimeOut)
     EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "n1..", "*101"}));
 }
 
+// The filter's cancel at the end of a refresh comes back as a refresh cancel
+// through a retransmission client on the same thread, while the end steps
+// still run: the refresh has ended by then, and nothing runs them twice.
+TEST_F(Refresh, AnEndedRefreshLogsNoCancel)
+{
+    build(2);
+    LineHandlerZunqRetrans retrans(factory, thread.session, host.log);
+    retrans.setRefreshEnabled(true);
+    Orlu<RefreshRequest> refreshRequests("RefreshRequest", "");
+    retrans.OrluPublisher<RefreshRequest>::setDestination(&refreshRequests);
+    refreshRequests.subscribe(client.get());
+    filter.mRequests.subscribe(&retrans);
+    request();
+    for (std::uint32_t seq : {2u, 3u, 5u, 6u})
+        deliver(cCycle.at(seq));
+    filter.mRequests.unsubscribe(&retrans);
+    EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "b1..", "b2..", "b3..", "b4..", "*60"}));
+    EXPECT_EQ(host.sink.count("Cancel RetransRequest received for Feed [7]; SeqNums [0-60]"), 1);
+    EXPECT_EQ(host.sink.count("Refresh CANCEL"), 0);
+    EXPECT_EQ(host.sink.count("Channel [7] Disconnecting Refresh LineHandlers"), 1);
+    EXPECT_EQ(host.sink.count("resetSpoolRealtimeMessage() Channel [7]"), 1);
+    EXPECT_EQ(flushes.count, 1);
+    EXPECT_FALSE(client->isActive(cChannel));
+}
+
 TEST_F(Refresh, Requests)
 {
     build(2);
