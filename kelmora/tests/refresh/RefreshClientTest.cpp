@@ -384,6 +384,8 @@ TEST_F(Refresh, NothingStaleIsReplayed)
     }
 }
 
+// A cancel, a cycle given up at a gap and a cycle the pool has no room for
+// each give every cached packet back.
 TEST_F(Refresh, ACancelOrAGivenUpCycleGivesEveryPacketBackToThePool)
 {
     build(1, 5);
@@ -411,28 +413,22 @@ TEST_F(Refresh, ACancelOrAGivenUpCycleGivesEveryPacketBackToThePool)
     deliver(packet(13, {data("last"), complete(62)}));
     EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "last", "*62"}));
     EXPECT_EQ(client->getPoolUsage(), 0);
-}
 
-// The pool never grows: a cycle it has no room for is given up, its packets
-// returned, and the next refresh-complete message opens a cycle.
-TEST_F(Refresh, ACycleThePoolHasNoRoomForIsGivenUp)
-{
-    build(2, 3);
+    // The pool never grows: a cycle it has no room for is given up, its
+    // packets returned, and the next refresh-complete message opens a cycle.
+    handler.clear();
     request();
-    deliver(packet(2, {complete(50)}));
-    for (std::uint32_t seq = 3; seq <= 7; ++seq)
+    deliver(packet(20, {complete(70)}));
+    for (std::uint32_t seq = 21; seq <= 26; ++seq)
         deliver(packet(seq, {data("more")}));
-    EXPECT_EQ(host.sink.count("Channel [7] no entry left in pool [RefreshLineDataPool] of 3 (RefreshDataCacheSize) for "
-                              "packet [6]: not cached",
+    EXPECT_EQ(host.sink.count("Channel [7] no entry left in pool [RefreshLineDataPool] of 5 (RefreshDataCacheSize) for "
+                              "packet [26]: not cached",
                               LOG_LEVEL_ERROR),
               1);
     EXPECT_EQ(client->getPoolUsage(), 0);
-    EXPECT_EQ(client->getCachedPackets(cChannel), 0u);
-    deliver(packet(8, {complete(60)}));
-    deliver(packet(9, {data("fits")}));
-    deliver(packet(10, {complete(61)}));
-    EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "fits", "*61"}));
-    EXPECT_EQ(filter.mFilter.getNextSeqNum(), 62u);
+    deliver(packet(27, {complete(80)}));
+    deliver(packet(28, {data("fits"), complete(81)}));
+    EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "fits", "*81"}));
     EXPECT_EQ(client->getPoolUsage(), 0);
 }
 
