@@ -199,8 +199,9 @@ private:
     // A packet of the open cycle, in order or ahead of a gap.
     void intake(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first, std::uint32_t length);
     // The packet kept in a new cache entry before `before` (-1: last); null
-    // when it cannot be kept.
-    Item* keep(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first, long before);
+    // when it cannot be kept. A packet `ahead` of a gap takes only room the
+    // pool already has.
+    Item* keep(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first, long before, bool ahead);
     // Takes what came ahead of the gap once it is filled, and gives the cycle
     // up once its gap can no longer be filled.
     void settle(RefreshChannelInfo& c);
@@ -227,8 +228,6 @@ public:
     // Emptied first by the destructor: the caches and lines use the pool and the buses.
     std::unordered_map<std::uint32_t, std::unique_ptr<RefreshChannelInfo>> mChannelInfoMap;
     Pool mLineDataPool;
-    // The most entries the pool hands out: it never grows.
-    long mPoolLimit = 1;
     std::unique_ptr<Orlu<LineData>> mOrluRefreshLineData;
     std::unique_ptr<Orlu<LineStatus>> mOrluRefreshLineStatus;
     long mMaxMulticastReadsPerChance = 10;
@@ -281,9 +280,7 @@ LineHandlerZunqRefresh::Impl::Impl(LineHandlerZunqRefresh& client, Log& log, lon
 {
     if (cacheSize < 1)
         mLog.error() << cName << ": a refresh cache of " << cacheSize << " entries cannot hold a packet; using 1";
-    mPoolLimit = std::max(cacheSize, 1L);
-    // One entry more than handed out: the pool grows when its last free entry is asked for.
-    mLineDataPool.init(mPoolLimit + 1, log, "RefreshLineDataPool", 0);
+    mLineDataPool.init(std::max(cacheSize, 1L), log, "RefreshLineDataPool", 0);
     mOrluRefreshLineData->subscribe(&client);
     mOrluRefreshLineStatus->subscribe(&client);
 }
@@ -484,7 +481,7 @@ void LineHandlerZunqRefresh::Impl::open(RefreshChannelInfo& c, const LineData& p
     mLog.info() << cName << ": Channel [" << c.mID << "] Start of Refresh detected";
     if (m.close + 1 == m.count)
         return;
-    Item* item = keep(c, packet, first, -1);
+    Item* item = keep(c, packet, first, -1, false);
     if (item == nullptr)
         return abandon(c, first);
     Kept{first, m.count, m.close + 1, m.nextClose}.into(*item);
@@ -537,7 +534,7 @@ void LineHandlerZunqRefresh::Impl::intake(RefreshChannelInfo& c, const LineData&
             before = at;
         }
     }
-    Item* item = keep(c, packet, first, before);
+    Item* item = keep(c, packet, first, before, !inOrder);
     if (item == nullptr)
         return abandon(c, first);
     // Read from the copy, which the copy has just brought close.
@@ -673,7 +670,7 @@ void LineHandlerZunqRefresh::Impl::emptyCache(RefreshChannelInfo& c)
 }
 
 Item* LineHandlerZunqRefresh::Impl::keep(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first,
-                                         long before)
+                                         long before, bool ahead)
 {
     const std::uint32_t length = packet.getDataLen();
     const char* bytes = packet.getData();
@@ -684,12 +681,22 @@ Item* LineHandlerZunqRefresh::Impl::keep(RefreshChannelInfo& c, const LineData& 
                            << " bytes is larger than " << cMaxPacketSize << ": not cached, taken as a gap";
         return nullptr;
     }
-    // The pool is bounded: a packet without room is refused, as a datagram may be.
-    Item* item = mLineDataPool.getNumEntries() < mPoolLimit ? c.mLineDataCache->insertEmptyItemBefore(before) : nullptr;
+    // The cycle itself grows the pool when it needs more than the configured
+    // size; packets ahead of a gap take only the room it has (the pool grows
+    // when its last free entry is asked for), so a line running ahead, or a
+    // source numbering at random, cannot grow it.
+    if (ahead && mLineDataPool.getNumEntries() + 1 >= mLineDataPool.getTotalMaxEntries())
+    {
+        mLog.error() << cName << ": Channel [" << c.mID << "] no room left in pool [RefreshLineDataPool] of "
+                     << mLineDataPool.getTotalMaxEntries() << " entries for packet [" << first
+                     << "] ahead of a gap: not cached";
+        return nullptr;
+    }
+    Item* item = c.mLineDataCache->insertEmptyItemBefore(before);
     if (item == nullptr)
     {
-        mLog.error() << cName << ": Channel [" << c.mID << "] no entry left in pool [RefreshLineDataPool] of "
-                     << mPoolLimit << " (RefreshDataCacheSize) for packet [" << first << "]: not cached";
+        mLog.error() << cName << ": Channel [" << c.mID << "] no entry left in pool [RefreshLineDataPool] for packet ["
+                     << first << "]: not cached";
         return nullptr;
     }
     copyPacket(item->mData, bytes, length);

@@ -21,9 +21,9 @@
 // for ever.
 //
 // Packets are copied into entries of one pool shared by all channels, which
-// never grows past its size; a packet that cannot be kept (over 1472 bytes,
-// or no pool entry) gives its cycle up, and the replay walks only the bytes a
-// packet holds.
+// grows for a cycle longer than its size but not for packets kept ahead of a
+// gap; a packet that cannot be kept (over 1472 bytes, or no room) gives its
+// cycle up, and the replay walks only the bytes a packet holds.
 #pragma once
 
 #include "kelmora/bus/MsgPubAdmin.h"

@@ -384,15 +384,16 @@ TEST_F(Refresh, NothingStaleIsReplayed)
     }
 }
 
-// A cancel, a cycle given up at a gap and a cycle the pool has no room for
-// each give every cached packet back.
+// A cancel, a cycle given up at a gap and a packet ahead of a gap that the
+// pool has no room for each give every cached packet back.
 TEST_F(Refresh, ACancelOrAGivenUpCycleGivesEveryPacketBackToThePool)
 {
-    build(1, 5);
+    build(1, 2);
     request();
     deliver(packet(2, {complete(50)}));
     for (std::uint32_t seq = 3; seq <= 7; ++seq)
         deliver(packet(seq, {data("keep")}));
+    // The pool grew past its two entries to hold the cycle.
     EXPECT_EQ(client->getCachedPackets(cChannel), 5u);
     EXPECT_EQ(client->getPoolUsage(), 5);
     request(true, true);
@@ -414,15 +415,18 @@ TEST_F(Refresh, ACancelOrAGivenUpCycleGivesEveryPacketBackToThePool)
     EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "last", "*62"}));
     EXPECT_EQ(client->getPoolUsage(), 0);
 
-    // The pool never grows: a cycle it has no room for is given up, its
-    // packets returned, and the next refresh-complete message opens a cycle.
+    // Packets ahead of a gap take only the room the pool has: one that finds
+    // none gives the cycle up, its packets returned, and the next
+    // refresh-complete message opens a cycle.
     handler.clear();
+    build(2, 4);
     request();
     deliver(packet(20, {complete(70)}));
-    for (std::uint32_t seq = 21; seq <= 26; ++seq)
+    deliver(packet(21, {data("kept")}));
+    for (std::uint32_t seq = 23; seq <= 26; ++seq)
         deliver(packet(seq, {data("more")}));
-    EXPECT_EQ(host.sink.count("Channel [7] no entry left in pool [RefreshLineDataPool] of 5 (RefreshDataCacheSize) for "
-                              "packet [26]: not cached",
+    EXPECT_EQ(host.sink.count("Channel [7] no room left in pool [RefreshLineDataPool] of 4 entries for packet [25] "
+                              "ahead of a gap: not cached",
                               LOG_LEVEL_ERROR),
               1);
     EXPECT_EQ(client->getPoolUsage(), 0);
