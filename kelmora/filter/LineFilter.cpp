@@ -1162,11 +1162,13 @@ public:
 
     void gapTick()
     {
-        if (!mGapTimerRunning)
+        // While a refresh holds the channel its gaps wait for the snapshot:
+        // they neither age nor are given up, and the time held does not
+        // count against their limit once it is over.
+        if (!mGapTimerRunning || mSpoolAll)
             return;
         ++mLimitInterval;
-        if (!mSpoolAll)
-            checkMessageSpool();
+        checkMessageSpool();
     }
 
     void heartbeatsCycleEnd()

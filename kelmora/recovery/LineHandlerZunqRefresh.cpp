@@ -66,6 +66,77 @@ T readAt(const char* bytes, std::size_t offset)
     return value;
 }
 
+constexpr std::uint32_t cNoClose = 0xFF;
+
+// The messages of a packet as its split into records takes them (each at
+// least its 8-byte header, inside the packet), read from its bytes: how many,
+// and the first two refresh-complete messages from message `from` on.
+struct Messages
+{
+    std::uint32_t count = 0;
+    std::uint32_t close = cNoClose; // its index
+    std::uint32_t closeLast = 0;    // the last realtime number it covers
+    std::uint32_t nextClose = cNoClose;
+};
+
+Messages readMessages(const char* bytes, std::uint32_t length, std::uint32_t from)
+{
+    Messages m;
+    for (std::uint32_t offset = cHeaderSize; length - offset >= cMessageHeaderSize;)
+    {
+        const std::uint16_t size = readAt<std::uint16_t>(bytes, offset);
+        if (size < cMessageHeaderSize || size > length - offset)
+            break;
+        if (m.count >= from && m.nextClose == cNoClose &&
+            readAt<std::uint16_t>(bytes, offset + offsetof(Zunq::RefreshComplete, mMsgType)) ==
+                Zunq::REFRESH_COMPLETE_TYPE)
+        {
+            if (m.close != cNoClose)
+                m.nextClose = m.count;
+            else
+            {
+                m.close = m.count;
+                m.closeLast = readAt<std::uint32_t>(bytes, offset + offsetof(Zunq::RefreshComplete, mLastSeqNum));
+            }
+        }
+        ++m.count;
+        offset += size;
+    }
+    return m;
+}
+
+// What a kept packet's entry says of it beside its bytes, in the entry's
+// owner id: its first number, its messages, how many of them lead up to the
+// refresh-complete message that opened the cycle (not the cycle's), the
+// first refresh-complete message after those, and how many lines delivered
+// it. A packet of 1472 bytes holds at most 182 messages.
+struct Kept
+{
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    std::uint32_t skip = 0;
+    std::uint32_t close = cNoClose;
+    std::uint32_t arrivals = 1;
+
+    std::uint32_t last() const { return first + count - 1; }
+    bool closes() const { return close != cNoClose; }
+
+    static Kept of(const Item& item)
+    {
+        const std::uint64_t id = item.mID;
+        return Kept{static_cast<std::uint32_t>(id), static_cast<std::uint32_t>((id >> 32) & 0xFF),
+                    static_cast<std::uint32_t>((id >> 40) & 0xFF), static_cast<std::uint32_t>((id >> 48) & 0xFF),
+                    static_cast<std::uint32_t>(id >> 56)};
+    }
+    void into(Item& item) const
+    {
+        item.mID = first | static_cast<std::uint64_t>(count & 0xFF) << 32 | static_cast<std::uint64_t>(skip & 0xFF) << 40 |
+                   static_cast<std::uint64_t>(close & 0xFF) << 48 |
+                   static_cast<std::uint64_t>(std::min<std::uint32_t>(arrivals, 0xFF)) << 56;
+    }
+};
+static_assert((LineHandlerZunqRefresh::cMaxPacketSize - cHeaderSize) / cMessageHeaderSize < cNoClose);
+
 } // namespace
 
 struct RefreshChannelInfo
@@ -81,10 +152,19 @@ struct RefreshChannelInfo
     std::vector<std::unique_ptr<LineHandlerMulticast>> mLineHandlers;
     bool mStartFound = false;
     bool mActive = false;
+    // The end steps of a refresh run: what they set off finds it over.
+    bool mEnding = false;
     std::uint32_t mPublishSeqNum = 1;
+    // The last number of the unbroken run of the cycle's packets.
     std::uint32_t mLastProcessedSeqNum = 0;
-    bool mWaitingOnGapFill = false;
+    // The cycle's packets by number: the unbroken run up to mTakenTail (-1:
+    // none), then those that came ahead of a gap, until it fills.
     std::unique_ptr<Cache> mLineDataCache;
+    long mTakenTail = -1;
+    // The first packet ahead of the gap that holds a refresh-complete
+    // message (-1: none), and how many such packets are ahead.
+    long mCloseAhead = -1;
+    unsigned mClosesAhead = 0;
     bool mSpoolRealtimeMessage = false;
     // When the running refresh was asked for (monotonic ns).
     std::int64_t mStartedNs = 0;
@@ -114,11 +194,23 @@ private:
     class HopTaker;
     class Ticker;
 
-    // 0 (nothing further) or 1 with `last` set: a refresh-complete message
-    // opens or closes a cycle.
-    bool check(RefreshChannelInfo& c, const LineData& packet, std::uint32_t& last);
-    // The packet kept in a new cache entry; null when it cannot be kept.
-    Item* cache(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first);
+    // A packet while no cycle is open: a refresh-complete message opens one.
+    void open(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first, std::uint32_t length);
+    // A packet of the open cycle, in order or ahead of a gap.
+    void intake(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first, std::uint32_t length);
+    // The packet kept in a new cache entry before `before` (-1: last); null
+    // when it cannot be kept. A packet `ahead` of a gap takes only room the
+    // pool already has.
+    Item* keep(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first, long before, bool ahead);
+    // Takes what came ahead of the gap once it is filled, and gives the cycle
+    // up once its gap can no longer be filled.
+    void settle(RefreshChannelInfo& c);
+    void giveUpAt(RefreshChannelInfo& c, long closing);
+    // The cycle cannot complete: the next refresh-complete message opens one.
+    void abandon(RefreshChannelInfo& c, std::uint32_t first);
+    void findCloseAhead(RefreshChannelInfo& c);
+    long firstAhead(const RefreshChannelInfo& c) const;
+    void emptyCache(RefreshChannelInfo& c);
     void endOfRefresh(RefreshChannelInfo& c, std::uint32_t last);
     void replay(RefreshChannelInfo& c);
     void replayPacket(RefreshChannelInfo& c, const Item& item);
@@ -275,18 +367,19 @@ void LineHandlerZunqRefresh::Impl::request(const std::string& source, const Refr
     RefreshChannelInfo& c = *found;
     if (request.mCancel)
     {
-        if (!c.mActive)
+        // A refresh that ended, or is ending, has nothing to cancel.
+        if (!c.mActive || c.mEnding)
             return;
         mLog.info() << cName << "::handleRefreshRequest(): Refresh CANCEL was received from source [" << source
                     << "] for channel [" << c.mID << "]";
         cancel(c);
         return;
     }
-    if (c.mActive)
+    if (c.mActive || c.mEnding)
     {
         mLog.info() << cName << "::handleRefreshRequest(): suppressing refresh request from source [" << source
                     << "] for channel [" << c.mID << "] as one is already active.";
-        if (request.mSpoolRealtimeMessage && !c.mSpoolRealtimeMessage)
+        if (request.mSpoolRealtimeMessage && !c.mSpoolRealtimeMessage && !c.mEnding)
             spool(c);
         return;
     }
@@ -358,92 +451,226 @@ void LineHandlerZunqRefresh::Impl::packet(const LineData& data)
         return;
     RefreshChannelInfo* found = find(data.getChannelId());
     // Datagrams that were on their way when a refresh ended belong to no cycle.
-    if (found == nullptr || !found->mActive)
+    if (found == nullptr || !found->mActive || found->mEnding)
         return;
     RefreshChannelInfo& c = *found;
-    std::uint32_t last = 0;
-    if (!check(c, data, last))
-        return;
-    c.mStartFound = !c.mStartFound;
-    if (c.mStartFound)
-    {
-        mLog.info() << cName << ": Channel [" << c.mID << "] Start of Refresh detected";
-        return;
-    }
-    endOfRefresh(c, last);
-}
-
-bool LineHandlerZunqRefresh::Impl::check(RefreshChannelInfo& c, const LineData& packet, std::uint32_t& last)
-{
     // A packet's number is its first message's.
-    const std::uint32_t first = packet.getSeqNum();
+    const std::uint32_t first = data.getSeqNum();
     // Seen already (this also drops the copy the other line delivers).
     if (c.mLastProcessedSeqNum >= first)
-        return false;
-    const char* bytes = packet.getData();
-    const std::uint32_t length = bytes != nullptr ? packet.getDataLen() : 0;
+        return;
+    const std::uint32_t length = data.getData() != nullptr ? data.getDataLen() : 0;
     if (length < cHeaderSize)
-        return false;
-    // In order within a cycle: kept at once, and read from the copy, which
-    // the copy has just brought close. A packet that cannot be kept counts
-    // as a gap, so nothing stale is ever replayed.
-    Item* kept = c.mStartFound && c.mLastProcessedSeqNum + 1 == first ? cache(c, packet, first) : nullptr;
-    if (kept != nullptr)
-        bytes = kept->mData;
-    // The messages as the packet's split into records takes them (each at
-    // least its 8-byte header, inside the packet), read from the bytes
-    // themselves: no record per message is needed.
-    std::uint32_t count = 0;
-    bool complete = false;
-    for (std::uint32_t offset = cHeaderSize; length - offset >= cMessageHeaderSize;)
+        return;
+    if (c.mStartFound)
+        intake(c, data, first, length);
+    else
+        open(c, data, first, length);
+}
+
+void LineHandlerZunqRefresh::Impl::open(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first,
+                                        std::uint32_t length)
+{
+    const Messages m = readMessages(packet.getData(), length, 0);
+    if (m.close == cNoClose)
+        return;
+    // The packet is taken whole: its messages before the refresh-complete
+    // message close the cycle before, those after it are this cycle's first.
+    c.mStartFound = true;
+    c.mLastProcessedSeqNum = first + m.count - 1;
+    mLog.info() << cName << ": Channel [" << c.mID << "] Start of Refresh detected";
+    if (m.close + 1 == m.count)
+        return;
+    Item* item = keep(c, packet, first, -1, false);
+    if (item == nullptr)
+        return abandon(c, first);
+    Kept{first, m.count, m.close + 1, m.nextClose}.into(*item);
+    c.mTakenTail = static_cast<long>(item->mIndex);
+    // A cycle whose messages all lie in this one packet.
+    if (m.nextClose != cNoClose)
+        endOfRefresh(c, readMessages(item->mData, length, m.nextClose).closeLast);
+}
+
+void LineHandlerZunqRefresh::Impl::intake(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first,
+                                          std::uint32_t length)
+{
+    Cache& cache = *c.mLineDataCache;
+    const bool inOrder = c.mLastProcessedSeqNum + 1 == first;
+    long before = -1;
+    if (inOrder)
+        before = firstAhead(c);
+    else if (c.mLineHandlers.size() < 2)
     {
-        const std::uint16_t size = readAt<std::uint16_t>(bytes, offset);
-        if (size < cMessageHeaderSize || size > length - offset)
-            break;
-        if (readAt<std::uint16_t>(bytes, offset + offsetof(Zunq::RefreshComplete, mMsgType)) ==
-            Zunq::REFRESH_COMPLETE_TYPE)
-        {
-            complete = true;
-            last = readAt<std::uint32_t>(bytes, offset + offsetof(Zunq::RefreshComplete, mLastSeqNum));
-            if (!c.mStartFound)
-                c.mLastProcessedSeqNum = first + count;
-        }
-        ++count;
-        offset += size;
-    }
-    if (count == 0)
-    {
-        if (kept != nullptr)
-            c.mLineDataCache->deleteEntry(kept);
-        return false;
-    }
-    const std::uint32_t current = first + count - 1;
-    if (!c.mStartFound)
-        return complete;
-    if (kept != nullptr)
-    {
-        c.mLastProcessedSeqNum = current;
-        return complete;
-    }
-    if (!complete)
-        return false;
-    if (c.mLineHandlers.size() < 2 || c.mWaitingOnGapFill)
-    {
+        // One line: nothing fills the gap. A packet that ends a cycle across
+        // it gives the cycle up and opens the next one.
+        if (readMessages(packet.getData(), length, 0).close == cNoClose)
+            return;
         if (c.mPeerLog.admit(mLog, who(c)))
             mLog.info() << cName << ": Channel [" << c.mID << "] refresh cycle given up at a gap (packet [" << first
                         << "] after [" << c.mLastProcessedSeqNum << "]); the next cycle starts";
-        c.mLastProcessedSeqNum = current;
+        emptyCache(c);
         c.mStartFound = false;
-        c.mWaitingOnGapFill = false;
-        c.mLineDataCache->clear();
-        return true;
+        return open(c, packet, first, length);
     }
-    // The other line may still deliver the missing packet in order.
-    c.mWaitingOnGapFill = true;
-    return false;
+    else
+    {
+        // Ahead of a gap: kept by number among the packets held back, found
+        // from the last, where the lines deliver.
+        for (long at = cache.getTail(); at != -1 && at != c.mTakenTail; at = cache.getPrev(at))
+        {
+            Item* held = cache.getEntry(at);
+            Kept kept = Kept::of(*held);
+            if (kept.first < first)
+                break;
+            if (kept.first == first)
+            {
+                // Another line's copy: it counts when it ends the cycle.
+                ++kept.arrivals;
+                kept.into(*held);
+                if (at == c.mCloseAhead)
+                    settle(c);
+                return;
+            }
+            before = at;
+        }
+    }
+    Item* item = keep(c, packet, first, before, !inOrder);
+    if (item == nullptr)
+        return abandon(c, first);
+    // Read from the copy, which the copy has just brought close.
+    const Messages m = readMessages(item->mData, length, 0);
+    if (m.count == 0)
+    {
+        cache.deleteEntry(item);
+        return;
+    }
+    const Kept kept{first, m.count, 0, m.close};
+    kept.into(*item);
+    const long index = static_cast<long>(item->mIndex);
+    if (inOrder)
+    {
+        c.mLastProcessedSeqNum = kept.last();
+        c.mTakenTail = index;
+        if (kept.closes())
+            return endOfRefresh(c, m.closeLast);
+        if (before == -1)
+            return;
+    }
+    else if (kept.closes())
+    {
+        ++c.mClosesAhead;
+        if (c.mCloseAhead == -1 || first < Kept::of(*cache.getEntry(c.mCloseAhead)).first)
+            c.mCloseAhead = index;
+    }
+    settle(c);
 }
 
-Item* LineHandlerZunqRefresh::Impl::cache(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first)
+long LineHandlerZunqRefresh::Impl::firstAhead(const RefreshChannelInfo& c) const
+{
+    Cache& cache = *c.mLineDataCache;
+    return c.mTakenTail == -1 ? cache.getHead() : cache.getNext(c.mTakenTail);
+}
+
+void LineHandlerZunqRefresh::Impl::settle(RefreshChannelInfo& c)
+{
+    Cache& cache = *c.mLineDataCache;
+    while (c.mActive && c.mStartFound)
+    {
+        for (long at = firstAhead(c); at != -1; at = firstAhead(c))
+        {
+            Item* held = cache.getEntry(at);
+            const Kept kept = Kept::of(*held);
+            if (kept.first > c.mLastProcessedSeqNum + 1)
+                break;
+            if (kept.first <= c.mLastProcessedSeqNum)
+            {
+                // Its numbers overlap the run's: a source that numbers its
+                // packets inconsistently. Nothing of it is replayed.
+                cache.deleteEntry(held);
+                if (kept.closes())
+                    findCloseAhead(c);
+                continue;
+            }
+            c.mLastProcessedSeqNum = kept.last();
+            c.mTakenTail = at;
+            if (kept.closes())
+                return endOfRefresh(c, readMessages(held->mData, held->mLength, kept.skip).closeLast);
+        }
+        if (c.mCloseAhead == -1)
+            return;
+        // The cycle's end came on every line with a packet before it still
+        // missing, or the next cycle's end came too: the gap is not filled.
+        const Kept closing = Kept::of(*cache.getEntry(c.mCloseAhead));
+        if (closing.arrivals < c.mLineHandlers.size() && c.mClosesAhead < 2)
+            return;
+        giveUpAt(c, c.mCloseAhead);
+    }
+}
+
+void LineHandlerZunqRefresh::Impl::giveUpAt(RefreshChannelInfo& c, long closing)
+{
+    Cache& cache = *c.mLineDataCache;
+    Item* item = cache.getEntry(closing);
+    Kept kept = Kept::of(*item);
+    if (c.mPeerLog.admit(mLog, who(c)))
+        mLog.info() << cName << ": Channel [" << c.mID << "] refresh cycle given up at a gap (packet [" << kept.first
+                    << "] after [" << c.mLastProcessedSeqNum << "]); the next cycle starts";
+    // What came before it belongs to the broken cycle; its refresh-complete
+    // message opens the next, whose first messages follow it.
+    while (cache.getHead() != closing)
+        cache.deleteEntry(cache.getHead());
+    mLog.info() << cName << ": Channel [" << c.mID << "] Start of Refresh detected";
+    c.mLastProcessedSeqNum = kept.last();
+    c.mTakenTail = -1;
+    const Messages rest = readMessages(item->mData, item->mLength, kept.close + 1);
+    if (kept.close + 1 >= kept.count)
+        cache.deleteEntry(item);
+    else
+    {
+        kept.skip = kept.close + 1;
+        kept.close = rest.close;
+        kept.into(*item);
+        c.mTakenTail = closing;
+    }
+    findCloseAhead(c);
+    if (c.mTakenTail != -1 && kept.closes())
+        endOfRefresh(c, rest.closeLast);
+}
+
+void LineHandlerZunqRefresh::Impl::findCloseAhead(RefreshChannelInfo& c)
+{
+    Cache& cache = *c.mLineDataCache;
+    c.mCloseAhead = -1;
+    c.mClosesAhead = 0;
+    for (long at = firstAhead(c); at != -1; at = cache.getNext(at))
+        if (Kept::of(*cache.getEntry(at)).closes())
+        {
+            if (c.mCloseAhead == -1)
+                c.mCloseAhead = at;
+            ++c.mClosesAhead;
+        }
+}
+
+void LineHandlerZunqRefresh::Impl::abandon(RefreshChannelInfo& c, std::uint32_t first)
+{
+    if (c.mPeerLog.admit(mLog, who(c)))
+        mLog.info() << cName << ": Channel [" << c.mID << "] refresh cycle given up at packet [" << first
+                    << "], which cannot be kept; the next refresh-complete message opens a cycle";
+    emptyCache(c);
+    c.mStartFound = false;
+}
+
+void LineHandlerZunqRefresh::Impl::emptyCache(RefreshChannelInfo& c)
+{
+    // Every cached packet goes back to the shared pool.
+    c.mLineDataCache->clear();
+    c.mTakenTail = -1;
+    c.mCloseAhead = -1;
+    c.mClosesAhead = 0;
+}
+
+Item* LineHandlerZunqRefresh::Impl::keep(RefreshChannelInfo& c, const LineData& packet, std::uint32_t first,
+                                         long before, bool ahead)
 {
     const std::uint32_t length = packet.getDataLen();
     const char* bytes = packet.getData();
@@ -454,11 +681,22 @@ Item* LineHandlerZunqRefresh::Impl::cache(RefreshChannelInfo& c, const LineData&
                            << " bytes is larger than " << cMaxPacketSize << ": not cached, taken as a gap";
         return nullptr;
     }
-    Item* item = c.mLineDataCache->pushBackEmptyItem();
+    // The cycle itself grows the pool when it needs more than the configured
+    // size; packets ahead of a gap take only the room it has (the pool grows
+    // when its last free entry is asked for), so a line running ahead, or a
+    // source numbering at random, cannot grow it.
+    if (ahead && mLineDataPool.getNumEntries() + 1 >= mLineDataPool.getTotalMaxEntries())
+    {
+        mLog.error() << cName << ": Channel [" << c.mID << "] no room left in pool [RefreshLineDataPool] of "
+                     << mLineDataPool.getTotalMaxEntries() << " entries for packet [" << first
+                     << "] ahead of a gap: not cached";
+        return nullptr;
+    }
+    Item* item = c.mLineDataCache->insertEmptyItemBefore(before);
     if (item == nullptr)
     {
         mLog.error() << cName << ": Channel [" << c.mID << "] no entry left in pool [RefreshLineDataPool] for packet ["
-                     << first << "]: not cached, taken as a gap";
+                     << first << "]: not cached";
         return nullptr;
     }
     copyPacket(item->mData, bytes, length);
@@ -470,6 +708,9 @@ Item* LineHandlerZunqRefresh::Impl::cache(RefreshChannelInfo& c, const LineData&
 
 void LineHandlerZunqRefresh::Impl::endOfRefresh(RefreshChannelInfo& c, std::uint32_t last)
 {
+    // The filter's cancel below may come back through a retransmission
+    // client on this thread: the refresh is over by then.
+    c.mEnding = true;
     mLog.info() << cName << ": Channel [" << c.mID << "] End of Refresh detected. with LastSeqNum [" << last << "]";
     if (c.mMessageHandler != nullptr)
     {
@@ -487,22 +728,34 @@ void LineHandlerZunqRefresh::Impl::endOfRefresh(RefreshChannelInfo& c, std::uint
     resetChannel(c);
     stopSpooling(c);
     mClient.OrluPublisher<MsgPubAdmin>::publish(mFlush);
+    c.mEnding = false;
 }
 
 void LineHandlerZunqRefresh::Impl::replay(RefreshChannelInfo& c)
 {
+    // The unbroken run, up to the packet that ends the cycle; what came
+    // ahead of it belongs to the next.
     Cache& cache = *c.mLineDataCache;
-    while (Item* item = cache.getHeadEntry())
+    const long last = c.mTakenTail;
+    for (long at = cache.getHead(); last != -1 && at != -1;)
     {
+        Item* item = cache.getEntry(at);
         replayPacket(c, *item);
+        const long next = at == last ? -1 : cache.getNext(at);
         cache.deleteEntry(item);
+        at = next;
     }
+    emptyCache(c);
 }
 
 void LineHandlerZunqRefresh::Impl::replayPacket(RefreshChannelInfo& c, const Item& item)
 {
     const std::uint32_t length = std::min<std::uint32_t>(item.mLength, cMaxPacketSize);
     const auto count = static_cast<std::uint8_t>(length > cCountOffset ? item.mData[cCountOffset] : 0);
+    // The messages before the refresh-complete message that opened the
+    // cycle belong to the cycle before, those after the one that ends it to
+    // the next.
+    const Kept kept = Kept::of(item);
     std::uint32_t offset = cHeaderSize;
     for (unsigned int i = 0; i < count; ++i)
     {
@@ -519,9 +772,14 @@ void LineHandlerZunqRefresh::Impl::replayPacket(RefreshChannelInfo& c, const Ite
                                << " bytes; packet=" << ZunqDumpUtils::writePeerBytes(item.mData, length);
             return;
         }
-        if (c.mMessageHandler != nullptr)
-            c.mMessageHandler->processMessage(item.mData + offset, c.mID, c.mPublishSeqNum, 0, item.mLineTime);
-        ++c.mPublishSeqNum;
+        if (i >= kept.skip)
+        {
+            if (c.mMessageHandler != nullptr)
+                c.mMessageHandler->processMessage(item.mData + offset, c.mID, c.mPublishSeqNum, 0, item.mLineTime);
+            ++c.mPublishSeqNum;
+            if (i == kept.close)
+                return;
+        }
         offset += size;
     }
 }
@@ -541,9 +799,7 @@ void LineHandlerZunqRefresh::Impl::resetChannel(RefreshChannelInfo& c)
 {
     c.mStartFound = false;
     c.mActive = false;
-    c.mWaitingOnGapFill = false;
-    // Every cached packet goes back to the shared pool.
-    c.mLineDataCache->clear();
+    emptyCache(c);
     c.mPeerLog.close(mLog, who(c));
 }
 

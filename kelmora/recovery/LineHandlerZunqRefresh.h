@@ -4,10 +4,14 @@
 // (type 203). On a RefreshRequest it joins the channel's refresh lines and,
 // when asked, has the channel's line filter hold back all realtime data; the
 // first refresh-complete message opens a cycle, whose packets are cached in
-// order until the next one closes it. Then it resets the handler, replays the
-// cached messages into it, leaves the lines, sets the filter to expect the
-// number after the snapshot, lets it release what it held and publishes
-// MsgPubAdmin FLUSH.
+// order until the next one closes it. A refresh-complete message splits its
+// packet: the messages before it belong to the cycle it closes, those after
+// it to the cycle it opens. With two or more lines, a packet that comes ahead
+// of a gap is kept until another line fills the gap; the cycle is given up
+// once its end came on every line with the gap still open. Then it resets
+// the handler, replays the cached messages into it, leaves the lines, sets
+// the filter to expect the number after the snapshot, lets it release what
+// it held and publishes MsgPubAdmin FLUSH.
 //
 // One client serves every refresh channel of the process, so the channels'
 // lines, filters and handlers share one session thread: everything runs
@@ -16,9 +20,10 @@
 // cancelled, so a source that never closes a cycle cannot hold realtime data
 // for ever.
 //
-// Packets are copied into entries of one pool shared by all channels; a
-// packet that cannot be kept (over 1472 bytes, or no pool entry) counts as a
-// gap, and the replay walks only the bytes a packet holds.
+// Packets are copied into entries of one pool shared by all channels, which
+// grows for a cycle longer than its size but not for packets kept ahead of a
+// gap; a packet that cannot be kept (over 1472 bytes, or no room) gives its
+// cycle up, and the replay walks only the bytes a packet holds.
 #pragma once
 
 #include "kelmora/bus/MsgPubAdmin.h"

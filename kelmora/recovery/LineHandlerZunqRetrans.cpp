@@ -307,7 +307,6 @@ public:
     {
         mLineData.setMultipleMessages(true);
         mLineData.setIsRecovery(true);
-        mRefreshRequest.mSpoolRealtimeMessage = false;
         if (Runnable* owner = session.getRunnable())
             mRequestHop = std::make_unique<RetransRequestHop>(handler, *owner);
     }
@@ -532,6 +531,10 @@ void LineHandlerZunqRetransImpl::refreshRequest(std::uint32_t channel, bool canc
         return;
     mRefreshRequest.mChannelId = channel;
     mRefreshRequest.mCancel = cancel;
+    // A refresh asked for at a gap holds the channel's realtime data from
+    // here on: the filter cannot give the gap up at its time limit meanwhile,
+    // and what comes after the snapshot is released behind it.
+    mRefreshRequest.mSpoolRealtimeMessage = !cancel;
     // A cancel stops a refresh; the ranges it covers went in the cancel step,
     // and the channel's later gaps still need their retransmission.
     if (!cancel)

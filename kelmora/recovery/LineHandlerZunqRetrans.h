@@ -6,7 +6,8 @@
 // every returned packet as recovery line data on the raw line data bus of
 // the live channel it belongs to, and publishes RetransComplete once the
 // range's numbers have all come. A range the server refuses as unavailable
-// or too large may become a RefreshRequest for the channel instead.
+// or too large may become a RefreshRequest for the channel instead, which
+// asks for the channel's realtime data to be held until the refresh ends.
 //
 // No server is trusted: an answer must number its data from the range's
 // first number on without a hole; a packet sent again is published once,

@@ -43,6 +43,14 @@ public:
     T* pushBack(const T& item) { return insertBefore(-1, &item); }
     // An entry at the tail with whatever its last user left in it.
     T* pushBackEmptyItem() { return insertBefore(-1, nullptr); }
+    // The same before the entry of `index` (-1: at the tail); null when the
+    // pool has no entry or `index` is not linked in this list.
+    T* insertEmptyItemBefore(long index)
+    {
+        if (index != -1 && !isLinked(index, header(index)))
+            return nullptr;
+        return insertBefore(index, nullptr);
+    }
     // A copy of item before the entry at `position` (0: the head); at the
     // tail when the list is shorter.
     T* insertByPosition(const T& item, unsigned long position)

@@ -477,6 +477,31 @@ TEST(LineFilterSpool, SpoolAllReleasesWhenSwitchedOff)
     EXPECT_EQ(bench.mFilter.getSpoolSize(), 0u);
 }
 
+// A refresh asked for at a gap holds the channel: the gap is not given up
+// at its time limit meanwhile, and the time held does not count once the
+// hold ends without a snapshot.
+TEST(LineFilterSpool, AHeldChannelsGapWaitsOutTheHold)
+{
+    FilterBench bench;
+    LineFilter& f = bench.mFilter;
+    f.setRetransActive(true);
+    f.setGapLimitTime(0.5);
+    f.setNextSeqNum(100, false);
+    bench.mCapture.take();
+    bench.play("100 103 T T");
+    EXPECT_EQ(bench.mCapture.take(), "100 R101-102");
+    f.setSpoolAll(true);
+    bench.play("104 T T T T T T T T T T 105");
+    f.setSpoolAll(false);
+    bench.play("T T T");
+    EXPECT_EQ(bench.mCapture.take(), "");
+    EXPECT_EQ(bench.mSink.count("permanently missed"), 0);
+    // Two ticks before the hold and four after: past the five of the limit.
+    bench.play("T");
+    EXPECT_EQ(bench.mCapture.take(), "G101-102 C0-102 103 104 105");
+    EXPECT_EQ(bench.mSink.count("filter: permanently missed 2 (101-102) messages due to GapLimitTime"), 1);
+}
+
 TEST(LineFilterSpool, WalkStoppedAtAGapAsksForItOnceSomethingDrained)
 {
     // At start of day a far first record asks nothing; once the next number

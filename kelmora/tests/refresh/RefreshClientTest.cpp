@@ -1,7 +1,8 @@
 // The refresh client on its packet road, with refresh packets handed straight
 // to it and the real line filter: cycles on one and two lines, gaps filled or
-// given up, packets it cannot keep, replays bounded by the bytes a packet
-// holds, cancels, time-outs and the requests themselves.
+// given up, refresh-complete messages anywhere in a packet, packets it cannot
+// keep, replays bounded by the bytes a packet holds, cancels, time-outs and
+// the requests themselves.
 #include "../host_runnable/RunnableTestSupport.h"
 #include "../linefilter/LineFilterTestSupport.h"
 #include "RefreshTestSupport.h"
@@ -9,9 +10,11 @@
 #include "kelmora/linedata/LineDataFactoryDravek.h"
 #include "kelmora/linehandler/LineHandlerMulticast.h"
 #include "kelmora/recovery/LineHandlerZunqRefresh.h"
+#include "kelmora/recovery/LineHandlerZunqRetrans.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -147,6 +150,149 @@ TEST_F(Refresh, CyclesOnOneAndTwoLines)
               (std::vector<std::string>{"reset", "7/1/b1..", "7/2/b2..", "7/3/b3..", "7/4/b4..", "7/5/*60"}));
 }
 
+// Where a cycle's refresh-complete message sits among its packets.
+enum class Layout
+{
+    Alone,          // in a packet of its own
+    EndsLastPacket, // after the cycle's last messages
+    LeadsNextPacket // before the next cycle's first messages
+};
+
+constexpr int cMessagesPerCycle = 8;
+
+// Cycles of messages "k<c>:<i>" as a refresh line sends them, numbered on
+// from 1, and how many packets each cycle has.
+struct Stream
+{
+    std::vector<std::string> packets;
+    int perCycle;
+};
+
+// Cycles 0 .. count - 1, each followed by its refresh-complete message
+// covering realtime numbers up to 100 + c, two messages to a packet and the
+// refresh-complete message where `layout` says.
+Stream cycles(int count, Layout layout)
+{
+    std::vector<std::vector<std::string>> cut;
+    for (int c = 0; c < count; ++c)
+    {
+        const auto m = [c](int i) { return data("k" + std::to_string(c) + ":" + std::to_string(i)); };
+        const std::string end = complete(100 + static_cast<std::uint32_t>(c));
+        if (layout == Layout::LeadsNextPacket)
+        {
+            if (c == 0)
+                cut.push_back({m(0), m(1), m(2)});
+            else
+                cut.back().insert(cut.back().end(), {m(0), m(1), m(2)});
+            cut.insert(cut.end(), {{m(3), m(4)}, {m(5), m(6)}, {m(7), end}});
+            continue;
+        }
+        for (int i = 0; i < cMessagesPerCycle; i += 2)
+            cut.push_back({m(i), m(i + 1)});
+        if (layout == Layout::Alone)
+            cut.push_back({end});
+        else
+            cut.back().push_back(end);
+    }
+    Stream stream{{}, layout == Layout::Alone ? 5 : 4};
+    std::uint32_t seq = 1;
+    for (const auto& messages : cut)
+    {
+        stream.packets.push_back(packet(seq, messages));
+        seq += static_cast<std::uint32_t>(messages.size());
+    }
+    return stream;
+}
+
+// Cycle c as the handler gets it: reset, its messages, its end.
+std::vector<std::string> snapshot(int c)
+{
+    std::vector<std::string> texts{"reset"};
+    for (int i = 0; i < cMessagesPerCycle; ++i)
+        texts.push_back("k" + std::to_string(c) + ":" + std::to_string(i));
+    texts.push_back("*" + std::to_string(100 + c));
+    return texts;
+}
+
+// Wherever the refresh-complete message sits, the handler gets exactly the
+// messages between two of them, the first cycle is not given up, and the
+// filter expects the number after the closing one's.
+TEST_F(Refresh, ARefreshCompleteMessageSplitsItsPacket)
+{
+    const std::pair<const char*, Layout> layouts[] = {
+        {"alone in its packet", Layout::Alone},
+        {"ending the cycle's last data packet", Layout::EndsLastPacket},
+        {"leading the next cycle's first packet", Layout::LeadsNextPacket},
+    };
+    for (const auto& [what, layout] : layouts)
+    {
+        SCOPED_TRACE(what);
+        handler.clear();
+        host.sink.clear();
+        filter.mFilter.setNextSeqNum(96, false);
+        build(1, 16);
+        request();
+        // Asked for in the middle of cycle 0.
+        const std::vector<std::string> packets = cycles(4, layout).packets;
+        for (std::size_t p = 1; p < packets.size() && client->isActive(cChannel); ++p)
+            deliver(packets[p]);
+        EXPECT_EQ(handler.texts(), snapshot(1));
+        EXPECT_EQ(filter.mFilter.getNextSeqNum(), 102u);
+        EXPECT_EQ(host.sink.count("given up"), 0);
+        EXPECT_EQ(client->getPoolUsage(), 0);
+    }
+}
+
+// Two lines that each lose packets, but never the same one, make one line:
+// a packet that comes ahead of a gap waits for the other line to fill it.
+// A packet both lose gives its cycle up, and the next one is taken.
+TEST_F(Refresh, TwoLinesThatLoseDifferentPacketsMakeOneWhole)
+{
+    struct Case
+    {
+        const char* what;
+        Layout layout;
+        int lag;                       // line B sends each packet this many packets after line A
+        std::vector<int> lostA, lostB; // packets of each cycle (from 0) a line loses
+        int lostByBoth;                // and both lose this packet of cycle 1 (-1: none)
+        int taken;                     // the cycle replayed
+    };
+    const std::vector<Case> cases = {
+        {"A loses the second packet of each cycle, B two packets behind the fourth", Layout::Alone, 2, {1}, {3}, -1, 1},
+        {"the same with ends that lead the next cycle's packets", Layout::LeadsNextPacket, 2, {1}, {3}, -1, 1},
+        {"B loses every cycle's end; A the packet before it", Layout::EndsLastPacket, 1, {2}, {3}, -1, 1},
+        {"a packet of cycle 1 that both lose gives it up; cycle 2 is taken", Layout::Alone, 2, {1}, {3}, 2, 2},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        handler.clear();
+        filter.mFilter.setNextSeqNum(96, false);
+        build(2, 64);
+        request();
+        const Stream stream = cycles(5, c.layout);
+        const auto lost = [&](const std::vector<int>& lostByLine, int p) {
+            const int inCycle = p % stream.perCycle;
+            return std::find(lostByLine.begin(), lostByLine.end(), inCycle) != lostByLine.end() ||
+                   (p / stream.perCycle == 1 && inCycle == c.lostByBoth);
+        };
+        const int total = static_cast<int>(stream.packets.size());
+        // Asked for in the middle of cycle 0.
+        for (int t = 1; t < total + c.lag && client->isActive(cChannel); ++t)
+        {
+            if (t < total && !lost(c.lostA, t))
+                deliver(stream.packets[t]);
+            const int b = t - c.lag;
+            if (b >= 1 && b < total && !lost(c.lostB, b))
+                deliver(stream.packets[b]);
+        }
+        EXPECT_EQ(handler.texts(), snapshot(c.taken));
+        EXPECT_EQ(filter.mFilter.getNextSeqNum(), static_cast<std::uint32_t>(101 + c.taken));
+        EXPECT_FALSE(client->isActive(cChannel));
+        EXPECT_EQ(client->getPoolUsage(), 0);
+    }
+}
+
 // Realtime data held back while the refresh runs is released behind the
 // snapshot; the numbers handed to the handler go on across refreshes.
 TEST_F(Refresh, TheEndSetsTheFilterBehindTheSnapshotAndReleasesWhatItHeld)
@@ -238,6 +384,8 @@ TEST_F(Refresh, NothingStaleIsReplayed)
     }
 }
 
+// A cancel, a cycle given up at a gap and a packet ahead of a gap that the
+// pool has no room for each give every cached packet back.
 TEST_F(Refresh, ACancelOrAGivenUpCycleGivesEveryPacketBackToThePool)
 {
     build(1, 2);
@@ -265,6 +413,26 @@ TEST_F(Refresh, ACancelOrAGivenUpCycleGivesEveryPacketBackToThePool)
     EXPECT_EQ(client->getPoolUsage(), 0);
     deliver(packet(13, {data("last"), complete(62)}));
     EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "last", "*62"}));
+    EXPECT_EQ(client->getPoolUsage(), 0);
+
+    // Packets ahead of a gap take only the room the pool has: one that finds
+    // none gives the cycle up, its packets returned, and the next
+    // refresh-complete message opens a cycle.
+    handler.clear();
+    build(2, 4);
+    request();
+    deliver(packet(20, {complete(70)}));
+    deliver(packet(21, {data("kept")}));
+    for (std::uint32_t seq = 23; seq <= 26; ++seq)
+        deliver(packet(seq, {data("more")}));
+    EXPECT_EQ(host.sink.count("Channel [7] no room left in pool [RefreshLineDataPool] of 4 entries for packet [25] "
+                              "ahead of a gap: not cached",
+                              LOG_LEVEL_ERROR),
+              1);
+    EXPECT_EQ(client->getPoolUsage(), 0);
+    deliver(packet(27, {complete(80)}));
+    deliver(packet(28, {data("fits"), complete(81)}));
+    EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "fits", "*81"}));
     EXPECT_EQ(client->getPoolUsage(), 0);
 }
 
@@ -299,6 +467,31 @@ TEST_F(Refresh, ARefreshThatDoesNotEndIsCancelledByItsTimeOut)
     deliver(packet(2, {data("n1.."), complete(101)}));
     EXPECT_FALSE(client->isActive(cChannel));
     EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "n1..", "*101"}));
+}
+
+// The filter's cancel at the end of a refresh comes back as a refresh cancel
+// through a retransmission client on the same thread, while the end steps
+// still run: the refresh has ended by then, and nothing runs them twice.
+TEST_F(Refresh, AnEndedRefreshLogsNoCancel)
+{
+    build(2);
+    LineHandlerZunqRetrans retrans(factory, thread.session, host.log);
+    retrans.setRefreshEnabled(true);
+    Orlu<RefreshRequest> refreshRequests("RefreshRequest", "");
+    retrans.OrluPublisher<RefreshRequest>::setDestination(&refreshRequests);
+    refreshRequests.subscribe(client.get());
+    filter.mRequests.subscribe(&retrans);
+    request();
+    for (std::uint32_t seq : {2u, 3u, 5u, 6u})
+        deliver(cCycle.at(seq));
+    filter.mRequests.unsubscribe(&retrans);
+    EXPECT_EQ(handler.texts(), (std::vector<std::string>{"reset", "b1..", "b2..", "b3..", "b4..", "*60"}));
+    EXPECT_EQ(host.sink.count("Cancel RetransRequest received for Feed [7]; SeqNums [0-60]"), 1);
+    EXPECT_EQ(host.sink.count("Refresh CANCEL"), 0);
+    EXPECT_EQ(host.sink.count("Channel [7] Disconnecting Refresh LineHandlers"), 1);
+    EXPECT_EQ(host.sink.count("resetSpoolRealtimeMessage() Channel [7]"), 1);
+    EXPECT_EQ(flushes.count, 1);
+    EXPECT_FALSE(client->isActive(cChannel));
 }
 
 TEST_F(Refresh, Requests)

@@ -321,7 +321,7 @@ TEST(RetransClientLoopback, RefusedRangesAskForARefreshUnlessCancelled)
     });
     extraRegistration() = nullptr;
     ASSERT_TRUE(ran) << lastLines(host);
-    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7", "7", "7", "7 cancel", "7"}));
+    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7 spool", "7 spool", "7 spool", "7 cancel", "7 spool"}));
     EXPECT_TRUE(rig.live.packets.empty());
     EXPECT_TRUE(rig.live.completes.empty());
 }
@@ -370,7 +370,7 @@ TEST(RetransClientLoopback, ARefreshPrunesItsChannelAndACancelOnlyItsOwnRanges)
     extraRegistration() = nullptr;
     ASSERT_TRUE(ran) << lastLines(host);
     EXPECT_EQ(requestsOf(server), (std::vector<Range>{{7, 100, 109}, {9, 300, 309}, {7, 400, 409}, {7, 500, 509}}));
-    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7", "7 cancel"}));
+    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7 spool", "7 cancel"}));
     EXPECT_EQ(rig.live.completes, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{400, 409}, {500, 509}}));
 }
 

@@ -427,8 +427,9 @@ TEST_F(ScriptedClient, ACancelDropsAndMarksOnlyTheRangesItCovers)
     feed(retransResponse(7, 2, 100, 199, 2));
     EXPECT_EQ(rig.refresh.seen.size(), 2u) << "the cancelled front asks for no refresh";
     EXPECT_EQ(requestsIn(newlySent()), (std::vector<Range>{{7, 300, 399}}));
+    // A refused range asks for a refresh that holds the channel's realtime data.
     feed(retransResponse(7, 2, 300, 399, 3));
-    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7 cancel", "7 cancel", "7"}));
+    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7 cancel", "7 cancel", "7 spool"}));
     EXPECT_EQ(requestsIn(newlySent()), (std::vector<Range>{{9, 250, 260}}));
     feed(retransResponse(9, 1, 250, 260, 4));
 
@@ -438,7 +439,7 @@ TEST_F(ScriptedClient, ACancelDropsAndMarksOnlyTheRangesItCovers)
     EXPECT_EQ(requestsIn(newlySent()), (std::vector<Range>{{7, 500, 599}}));
     rig.request(0, 550, "7", true);
     feed(retransResponse(7, 2, 500, 599, 5));
-    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7 cancel", "7 cancel", "7", "7 cancel", "7"}));
+    EXPECT_EQ(rig.refresh.seen, (std::vector<std::string>{"7 cancel", "7 cancel", "7 spool", "7 cancel", "7 spool"}));
     EXPECT_EQ(rig.client.getQueueSize(), 0u);
 }
 

@@ -58,6 +58,12 @@ TEST(ArrayBackedDoubleLinkedListTest, InsertsInEveryPlace)
     list.insertByPosition(level(25), 3);
     list.insertByPosition(level(99), 100);
     EXPECT_EQ(prices(list), (std::vector<long>{1, 10, 20, 25, 30, 40, 5, 99}));
+    // An entry to fill in place, before a given one or at the tail; never
+    // before an entry the list does not hold.
+    list.insertEmptyItemBefore(list.getHead())->price = 0;
+    list.insertEmptyItemBefore(-1)->price = 100;
+    EXPECT_EQ(list.insertEmptyItemBefore(1000), nullptr);
+    EXPECT_EQ(prices(list), (std::vector<long>{0, 1, 10, 20, 25, 30, 40, 5, 99, 100}));
 }
 
 TEST(ArrayBackedDoubleLinkedListTest, DeletesAnywhereAndRefusesWhatItDoesNotHold)

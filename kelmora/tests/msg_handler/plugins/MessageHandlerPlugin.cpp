@@ -2,7 +2,8 @@
 // message handler factory) builds one RecordingMessageHandler per sub-feed
 // whose "RecordingHandler" setting is not false (the default group's alone
 // without sub-feeds) and registers it as "MessageHandler" and
-// "MsgZunqPublisher" in the sub-feed's group. A test that builds its module
+// "MsgZunqPublisher" in the sub-feed's group; with "RecordingHandlerLog" its
+// entries go to the process log too. A test that builds its module
 // list by hand runs the factory through msg_handler_plugin_factory().
 #include "RecordingMessageHandler.h"
 
@@ -35,6 +36,8 @@ bool InitModule<RecordingMessageHandlerPlugin>::createModule(ModuleList* list, Z
             continue;
         // Lives until the process exits, as plug-in handlers do.
         auto* handler = new RecordingMessageHandler(group, *log);
+        if (cfg.getBool("RecordingHandlerLog", "", false))
+            handler->echoTo(log);
         registerModule<MessageHandler>(list, "MessageHandler", handler, group);
         registerModule<MsgZunqPublisher>(list, "MsgZunqPublisher", handler, group);
         log->info() << where << "(" << group << "): created RecordingMessageHandler";

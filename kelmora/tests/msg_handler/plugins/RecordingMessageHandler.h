@@ -6,11 +6,15 @@
 //
 // Entries: "data <seq>", "status <text>", "event <text>", "admin <action>
 // <seq>", "seqnum <n>", "ha <mode>", "message <channel> <seq> <subSeq> <extra>
-// <first bytes as text>", "reset"; each followed by "@<thread>".
+// <first bytes as text>", "reset"; each followed by "@<thread>". A test that
+// runs the plug-in in another process has each entry written to the log too
+// (echoTo); a message's there ends "<extra>@<thread> body=" and its bytes
+// after its size and type, as peer bytes are logged.
 #pragma once
 
 #include "kelmora/recovery/MessageHandlerZunq.h"
 #include "kelmora/thread/Runnable.h"
+#include "zunq/protocol/ZunqDumpUtils.h"
 
 #include "FendralServices/api/FwServices.h"
 
@@ -59,10 +63,14 @@ public:
     void processMessage(const char* msg, std::uint16_t channelId, std::uint64_t seqNum, std::uint64_t subSeqNum,
                         std::uint64_t extra) override
     {
-        add("message " + std::to_string(channelId) + " " + std::to_string(seqNum) + " " + std::to_string(subSeqNum) +
-            " " + std::to_string(extra) + " " + (msg != nullptr ? std::string(msg, strnlen(msg, 16)) : "null"));
+        const std::string entry = "message " + std::to_string(channelId) + " " + std::to_string(seqNum) + " " +
+                                  std::to_string(subSeqNum) + " " + std::to_string(extra);
+        add(entry + " " + (msg != nullptr ? std::string(msg, strnlen(msg, 16)) : "null"), entry, body(msg));
     }
     void resetState() override { add("reset"); }
+
+    // Each entry also to `log` at info, as "RecordingMessageHandler(<name>) <entry>".
+    void echoTo(Log* log) { mEcho = log; }
 
     // Everything recorded so far, in order.
     std::vector<std::string> taken() const
@@ -81,14 +89,29 @@ public:
     }
 
 private:
-    void add(const std::string& call)
+    // A message's bytes after its size and type, as the log shows peer bytes.
+    static std::string body(const char* msg)
+    {
+        if (msg == nullptr)
+            return "";
+        std::uint16_t size = 0;
+        std::memcpy(&size, msg, 2);
+        return " body=" + ZunqDumpUtils::writePeerBytes(msg + 4, size > 4 ? size - 4 : 0);
+    }
+
+    // `call` as recorded; the log has `echoed` (when given) and `tail` instead.
+    void add(const std::string& call, const std::string& echoed = "", const std::string& tail = "")
     {
         char name[17] = {};
         const std::string thread = Runnable::current() != nullptr && getCurrentThreadName(name) == 0 ? name : "main";
         std::lock_guard lock(mLock);
         mCalls.push_back(call + "@" + thread);
+        if (mEcho != nullptr)
+            mEcho->info() << "RecordingMessageHandler(" << getName() << ") " << (echoed.empty() ? call : echoed) << "@"
+                          << thread << tail;
     }
 
     mutable std::mutex mLock;
     std::vector<std::string> mCalls;
+    Log* mEcho = nullptr;
 };
