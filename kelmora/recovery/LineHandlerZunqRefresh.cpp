@@ -687,9 +687,11 @@ Item* LineHandlerZunqRefresh::Impl::keep(RefreshChannelInfo& c, const LineData& 
     // source numbering at random, cannot grow it.
     if (ahead && mLineDataPool.getNumEntries() + 1 >= mLineDataPool.getTotalMaxEntries())
     {
-        mLog.error() << cName << ": Channel [" << c.mID << "] no room left in pool [RefreshLineDataPool] of "
-                     << mLineDataPool.getTotalMaxEntries() << " entries for packet [" << first
-                     << "] ahead of a gap: not cached";
+        // The lines decide what comes ahead of a gap: limited as their other lines are.
+        if (c.mPeerLog.admit(mLog, who(c)))
+            mLog.error() << cName << ": Channel [" << c.mID << "] no room left in pool [RefreshLineDataPool] of "
+                         << mLineDataPool.getTotalMaxEntries() << " entries for packet [" << first
+                         << "] ahead of a gap: not cached";
         return nullptr;
     }
     Item* item = c.mLineDataCache->insertEmptyItemBefore(before);
